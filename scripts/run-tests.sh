@@ -1,0 +1,13 @@
+#!/bin/bash
+# Sets up a fresh Debian 12 machine (as root), builds everything with
+# AddressSanitizer and UndefinedBehaviorSanitizer, and runs every test.
+# The tests run in a network namespace that has only loopback, so that no
+# packet (UPnP multicast, NAT-PMP, a mistyped address) can leave the machine.
+set -e
+here="$(cd "$(dirname "$0")/.." && pwd)"
+bash "$here/scripts/setup.sh"
+bash "$here/scripts/build.sh" "$here/build-test" -DCMAKE_BUILD_TYPE=Debug -DQUILLMAR_SANITIZE=ON -DQUILLMAR_BENCH=ON
+export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+cd "$here/build-test"
+unshare -n sh -c 'ip link set lo up && exec ctest --output-on-failure -j "$(nproc)"'
