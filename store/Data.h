@@ -1,0 +1,400 @@
+#ifndef QUILLMAR_STORE_DATA_H
+#define QUILLMAR_STORE_DATA_H
+
+// The item store: every piece of the client's state is an item of a named
+// type, linked to items of related types. See docs/architecture.md.
+
+#include "store/Event.h"
+
+#include <QString>
+#include <QtGlobal>
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+class Data;
+class Type;
+class Item;
+class ItemSet;
+class PathNode;
+struct ItemBody;
+
+enum Primacy { ROOT = 0, INTERMEDIATE = 1, LEAF = 2 };
+enum OneOrMany { ONE = 0, MANY = 1 };
+enum PathNodeRelation {
+    PATH_CONNECTED_FIRES = 0,    // must be linked; making the link fires
+    PATH_CONNECTED = 1,          // must be linked; never fires
+    PATH_ON_CONNECT = 2,         // making the link fires; no standing condition
+    PATH_DISCONNECTED_FIRES = 3, // must not be linked; breaking the link fires
+    PATH_DISCONNECTED = 4,       // must not be linked; never fires
+    PATH_ON_DISCONNECT = 5       // breaking the link fires; no standing condition
+};
+
+// ---------------------------------------------------------------- exceptions
+
+class StoreException : public std::runtime_error
+{
+public:
+    using std::runtime_error::runtime_error;
+};
+class TypeNotFoundException : public StoreException { public: using StoreException::StoreException; };
+class NotRelatedException : public StoreException { public: using StoreException::StoreException; };
+class AlreadyRelatedException : public StoreException { public: using StoreException::StoreException; };
+class NullTypeException : public StoreException { public: using StoreException::StoreException; };
+class TypeAlreadyExistsException : public StoreException { public: using StoreException::StoreException; };
+
+// --------------------------------------------------------------------- Value
+
+// An item's key: always one byte string. Numbers and object addresses are
+// kept as decimal text.
+class Value
+{
+public:
+    Value() = default;
+    Value(QString const& i_text);
+    Value(char const* ip_bytes) : m_bytes(ip_bytes ? ip_bytes : "") {}
+    Value(std::string i_bytes) : m_bytes(std::move(i_bytes)) {}
+    Value(int i_number) : m_bytes(std::to_string(i_number)) {}
+    Value(unsigned int i_number) : m_bytes(std::to_string(i_number)) {}
+    Value(long i_number) : m_bytes(std::to_string(i_number)) {}
+    Value(unsigned long i_number) : m_bytes(std::to_string(i_number)) {}
+    Value(long long i_number) : m_bytes(std::to_string(i_number)) {}
+    Value(unsigned long long i_number) : m_bytes(std::to_string(i_number)) {}
+    // The object key of a live object: its address as unsigned decimal text.
+    template <class T>
+    Value(T* ip_object)
+        : m_bytes(std::to_string(static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(ip_object))))
+    {
+    }
+
+    std::string const& Bytes() const { return m_bytes; }
+    QString AsQString() const;
+    bool operator<(Value const& i_other) const { return m_bytes < i_other.m_bytes; }
+    bool operator==(Value const& i_other) const { return m_bytes == i_other.m_bytes; }
+    bool operator!=(Value const& i_other) const { return m_bytes != i_other.m_bytes; }
+
+private:
+    std::string m_bytes;
+};
+
+// Decodes stored bytes: UTF-8 when valid, otherwise through the chosen 8-bit
+// code page. The code-page translator installs its decoder here; until it
+// does, Latin-1 is used so that no byte is lost.
+typedef QString (*CodePageDecoder)(std::string_view i_bytes);
+void SetCodePageDecoder(CodePageDecoder i_decoder);
+QString DecodeStoredText(std::string_view i_bytes);
+
+// ---------------------------------------------------------------------- Item
+
+// A handle to a stored item. Handles keep the item's body alive, so a handle
+// never dangles: once the item is removed it reads as a null item.
+class Item
+{
+public:
+    Item() = default;
+    explicit Item(ItemBody* ip_body);
+    // The item of that type and key (created when the type auto-creates).
+    Item(char const* ip_type, Value const& i_key);
+    Item(Item const& i_other);
+    Item(Item&& i_other) noexcept : mp_body(i_other.mp_body) { i_other.mp_body = nullptr; }
+    Item& operator=(Item const& i_other);
+    Item& operator=(Item&& i_other) noexcept;
+    ~Item();
+
+    bool IsNull() const;
+    bool IsValid() const { return !IsNull(); }
+    Type* GetType() const;
+    std::string const& GetTypeName() const;
+    Value GetValue() const;
+
+    // The first linked item of that type, or a null item; never creates.
+    Item operator[](char const* ip_type) const;
+    Item HasItem(char const* ip_type) const { return (*this)[ip_type]; }
+    Item GetItem(char const* ip_type) const { return (*this)[ip_type]; }
+    ItemSet GetItems(char const* ip_type) const;
+    void GetItems(char const* ip_type, ItemSet& io_set) const;
+    std::size_t CountItems(char const* ip_type) const;
+
+    bool IsConnected(char const* ip_type) const;
+    bool IsConnected(Item const& i_other) const;
+    bool IsDisconnectedFromAll() const;
+
+    Item NewItem(char const* ip_type) const;
+
+    Item operator+=(Item const& i_other) const { return Connect(i_other); }
+    Item Connect(Item const& i_other) const;
+    void operator+=(ItemSet const& i_set) const;
+    void operator-=(Item const& i_other) const { Disconnect(i_other); }
+    void Disconnect(Item const& i_other) const;
+    void Disconnect(char const* ip_type) const;
+    void Remove() const;
+
+    QString AsString() const;
+    std::string AsStdString() const;
+    int AsInt() const;
+    qint64 AsInt64() const;
+    quint64 AsUInt64() const;
+
+    // Creation order, the same on every run; items and item sets iterate in it.
+    std::uint64_t Serial() const;
+    ItemBody* Body() const { return mp_body; }
+
+    bool operator==(Item const& i_other) const;
+    bool operator!=(Item const& i_other) const { return !(*this == i_other); }
+    bool operator<(Item const& i_other) const { return Serial() < i_other.Serial(); }
+
+private:
+    ItemBody* mp_body = nullptr;
+};
+
+typedef std::vector<Item> ItemList;
+
+// -------------------------------------------------------------------- ItemSet
+
+// A set of items in creation order.
+class ItemSet
+{
+public:
+    typedef std::vector<Item>::const_iterator iterator;
+    typedef std::vector<Item>::const_iterator const_iterator;
+
+    ItemSet() = default;
+    ItemSet(Item const& i_item);
+
+    iterator begin() const { return m_items.begin(); }
+    iterator end() const { return m_items.end(); }
+    std::size_t size() const { return m_items.size(); }
+    bool empty() const { return m_items.empty(); }
+    bool insert(Item const& i_item);
+    void erase(Item const& i_item);
+    bool contains(Item const& i_item) const;
+    void clear() { m_items.clear(); }
+    void Add(ItemSet const& i_other);
+    operator Item() const;
+
+    void Remove() const;
+    ItemSet GetItems(char const* ip_type) const;
+    ItemSet Connected(char const* ip_type) const;
+    ItemSet NotConnected(char const* ip_type) const;
+    ItemSet Connected(char const* ip_type, Value const& i_key) const;
+    ItemSet NotConnected(char const* ip_type, Value const& i_key) const;
+    ItemSet Connected(Item const& i_item) const;
+    ItemSet NotConnected(Item const& i_item) const;
+    ItemSet Connected(ItemSet const& i_other) const;
+    ItemSet Common(ItemSet const& i_other) const;
+    void Disconnect(char const* ip_type) const;
+
+    ItemList SortNumericBy(char const* ip_attribute, bool i_ascending) const;
+    ItemList SortAlphabetic(bool i_ascending, bool i_caseSensitive) const;
+    ItemList SortAlphabeticBy(char const* ip_attribute, bool i_ascending, bool i_caseSensitive) const;
+
+    // Builds a set from items already in creation order (no sorting).
+    static ItemSet FromSorted(std::vector<Item>&& i_items);
+
+private:
+    std::vector<Item> m_items;
+};
+
+// The two items of a connection event: the item on whose side the event
+// fires first.
+struct ConnectionInfo
+{
+    Item m_item1;
+    Item m_item2;
+};
+
+// ---------------------------------------------------------------------- Type
+
+class Type
+{
+public:
+    std::string const& GetName() const { return m_name; }
+    Primacy GetPrimacy() const { return m_primacy; }
+    bool IsNull() const { return m_isNull; }
+    bool IsAutoCreate() const { return m_autoCreate; }
+    Data* GetData() const { return mp_data; }
+
+    void RelateToType(Type* ip_other, OneOrMany i_a, OneOrMany i_b, bool i_owning);
+    bool IsRelatedTo(Type const* ip_other) const;
+
+    Item GetItem(Value const& i_key);
+    Item operator[](Value const& i_key) { return GetItem(i_key); }
+    Item HasItem(Value const& i_key) const;
+    Item NewItem();
+    Item NewItem(Value const& i_key);
+    ItemSet GetItems() const;
+    std::size_t GetItemCount() const;
+    Item GetGlobalNullItem();
+    void RemoveAllItems();
+
+    void AddNewItemEventHandler(EventHandlerBase<Item>* ip_handler) { m_newItemEvent.Insert(ip_handler); }
+    void AddRemovedItemEventHandler(EventHandlerBase<Item>* ip_handler) { m_removedItemEvent.Insert(ip_handler); }
+    void AddConnectEventHandler(EventHandlerBase<ConnectionInfo&>* ip_handler) { m_connectEvent.Insert(ip_handler); }
+    void AddDisconnectEventHandler(EventHandlerBase<ConnectionInfo&>* ip_handler) { m_disconnectEvent.Insert(ip_handler); }
+
+    Event<Item> m_newItemEvent;
+    Event<Item> m_removedItemEvent;
+    Event<ConnectionInfo&> m_connectEvent;
+    Event<ConnectionInfo&> m_disconnectEvent;
+
+    // How this type stands to one related type.
+    struct Relation
+    {
+        Type* mp_other;
+        OneOrMany m_holds; // how many items of the other type one of ours holds
+        bool m_owns;       // our items own theirs
+        bool m_ownedBy;    // their items own ours
+    };
+    std::vector<Relation> const& GetRelations() const { return m_relations; }
+    Relation const* FindRelation(Type const* ip_other) const;
+
+private:
+    friend class Data;
+    friend class Item;
+    friend struct StoreOps;
+    Type(Data* ip_data, std::string i_name, Primacy i_primacy, bool i_isNull, bool i_autoCreate, std::uint16_t i_index);
+    ~Type();
+
+    ItemBody* CreateBody(std::string i_value);
+
+    Data* mp_data;
+    std::string m_name;
+    Primacy m_primacy;
+    bool m_isNull;
+    bool m_autoCreate;
+    std::uint16_t m_index;
+    std::vector<Relation> m_relations;
+    // Items in creation order; removed entries are tombstones until compaction.
+    std::vector<ItemBody*> m_items;
+    std::size_t m_deadItems = 0;
+    std::unordered_map<std::string_view, ItemBody*> m_byValue;
+    ItemBody* mp_globalNullItem = nullptr;
+};
+
+// ------------------------------------------------------------------ PathNode
+
+// A path pattern: a root over every item of a type (or one fixed item), and
+// steps to linked items of a type (or to one fixed item), each with its
+// relation. The store owns a pattern once it is subscribed.
+class PathNode
+{
+public:
+    PathNode(Item const& i_start);
+    PathNode(Data* ip_data, char const* ip_type);
+    PathNode(PathNode* ip_parent, char const* ip_type, PathNodeRelation i_relation);
+    PathNode(PathNode* ip_parent, Item const& i_fixed, PathNodeRelation i_relation);
+    PathNode(PathNode const&) = delete;
+    PathNode& operator=(PathNode const&) = delete;
+    ~PathNode();
+
+    Type* GetType() const { return mp_type; }
+    Item const& GetFixedItem() const { return m_fixed; }
+    PathNodeRelation GetRelation() const { return m_relation; }
+    PathNode* GetParent() const { return mp_parent; }
+    std::vector<PathNode*> const& GetChildren() const { return m_children; }
+
+private:
+    Type* mp_type = nullptr;
+    Item m_fixed;
+    bool m_isFixed = false;
+    PathNodeRelation m_relation = PATH_CONNECTED_FIRES;
+    PathNode* mp_parent = nullptr;
+    std::vector<PathNode*> m_children;
+    friend class Data;
+};
+
+// ---------------------------------------------------------------------- Data
+
+class Data
+{
+public:
+    Data();
+    Data(Data const&) = delete;
+    Data& operator=(Data const&) = delete;
+    ~Data();
+
+    Type* NewType(std::string const& i_name, Primacy i_primacy, bool i_isNull, bool i_autoCreate);
+    Type* GetType(std::string const& i_name) const;
+    bool HasType(std::string const& i_name) const;
+    Type* operator[](std::string const& i_name) const { return GetType(i_name); }
+    std::vector<Type*> const& GetTypes() const { return m_types; }
+
+    Item GetItem(Item const& i_a, Item const& i_b, char const* ip_type) const;
+    ItemSet GetItems(Item const& i_a, Item const& i_b, char const* ip_type) const;
+    ItemSet GetItems(ItemSet const& i_set, char const* ip_type) const;
+    ItemSet GetItemSubset(ItemSet const& i_set, char const* ip_type) const;
+    Item GetItem(ItemSet const& i_set, char const* ip_type) const;
+
+    void AddConnectionEventHandler(Type* ip_a, Type* ip_b, EventHandlerBase<ConnectionInfo&>* ip_handler);
+    void AddPathEventHandler(PathNode* ip_root, EventHandlerBase<Item>* ip_handler);
+
+    // Garbage collection: owned items without an owner go (to a fixpoint),
+    // then everything not reachable from the items of root types.
+    void RemoveDisconnectedItems();
+    void Audit() {}
+
+    // Drops every type, item and handler. For tests and shutdown.
+    void Reset();
+
+    std::size_t ItemCount() const { return m_liveItems; }
+
+    Event<Item> m_newItemEvent;
+    Event<Item> m_removedItemEvent;
+    Event<ConnectionInfo&> m_connectEvent;
+    Event<ConnectionInfo&> m_disconnectEvent;
+
+private:
+    friend class Type;
+    friend class Item;
+    friend struct StoreOps;
+
+    struct PairHandler
+    {
+        Type* mp_a;
+        Type* mp_b;
+        EventHandlerBase<ConnectionInfo&>* mp_handler;
+    };
+    struct PathSubscription
+    {
+        PathNode* mp_root;
+        EventHandlerBase<Item>* mp_handler;
+    };
+    struct FiringStep
+    {
+        PathSubscription* mp_subscription;
+        PathNode* mp_node;
+    };
+
+    void FireConnection(ItemBody* ip_a, ItemBody* ip_b, bool i_connected);
+    void FirePaths(ItemBody* ip_a, ItemBody* ip_b, bool i_connected);
+    void PurgeSubscriptions();
+    void IndexSteps(PathSubscription* ip_subscription, PathNode* ip_node);
+
+    std::vector<Type*> m_types;
+    std::map<std::string, Type*, std::less<>> m_typesByName;
+    std::uint64_t m_nextSerial = 1;
+    std::size_t m_liveItems = 0;
+    std::vector<PairHandler> m_pairHandlers;
+    std::vector<PathSubscription*> m_paths;
+    // Firing steps by (parent type index << 16 | child type index).
+    std::unordered_map<std::uint32_t, std::vector<FiringStep>> m_firingSteps;
+    int m_dispatchDepth = 0;
+    bool m_pathsDirty = false;
+};
+
+extern Data d;
+
+// Shorthand: the set holding the item of that type and key, if it exists
+// (never creates).
+ItemSet i(char const* ip_type, Value const& i_key);
+
+// Typedef named by the overview: items grouped by type.
+typedef std::map<Type*, ItemSet> TypeItemsMap;
+
+#endif
