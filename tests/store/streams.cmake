@@ -1,0 +1,2 @@
+# Streams, records, the data file and the services of the store library.
+quillmar_add_test(test_streams StreamsTest.cpp LIBS qm_store)
