@@ -294,6 +294,7 @@ public:
     ~PathNode();
 
     Type* GetType() const { return mp_type; }
+    bool IsFixed() const { return m_isFixed; }
     Item const& GetFixedItem() const { return m_fixed; }
     PathNodeRelation GetRelation() const { return m_relation; }
     PathNode* GetParent() const { return mp_parent; }

@@ -1,0 +1,1455 @@
+#include "store/Data.h"
+
+#include <algorithm>
+#include <cassert>
+#include <charconv>
+#include <iterator>
+#include <limits>
+
+// ------------------------------------------------------------------ bodies
+//
+// An item body is shared by its handles and by the store. Links live in one
+// vector per body, sorted by the linked body's sort key (type index in the top
+// 16 bits, creation serial below), so a type's links form one contiguous run
+// and a lookup is a binary search. Breaking a link only tags the entry (low
+// pointer bit) and takes a reference on the other body, so removing one file
+// from a token that thousands of files share costs a search, not a memmove;
+// the vector is compacted once more than half of it is tags.
+
+struct ItemBody
+{
+    Type* mp_type = nullptr;
+    std::uint64_t m_key = 0;
+    std::uint32_t m_refs = 1; // the store's own reference while the item lives
+    std::uint32_t m_deadLinks = 0;
+    bool m_removed = false;
+    bool m_removing = false;
+    bool m_marked = false;
+    std::string m_value;
+    std::vector<ItemBody*> m_links;
+};
+
+namespace {
+
+constexpr std::uint64_t SERIAL_MASK = (std::uint64_t(1) << 48) - 1;
+
+CodePageDecoder g_codePageDecoder = nullptr;
+
+inline ItemBody* Ptr(ItemBody* ip_entry)
+{
+    return reinterpret_cast<ItemBody*>(reinterpret_cast<std::uintptr_t>(ip_entry) & ~std::uintptr_t(1));
+}
+inline bool IsDead(ItemBody* ip_entry)
+{
+    return (reinterpret_cast<std::uintptr_t>(ip_entry) & 1) != 0;
+}
+inline ItemBody* Tagged(ItemBody* ip_body)
+{
+    return reinterpret_cast<ItemBody*>(reinterpret_cast<std::uintptr_t>(ip_body) | 1);
+}
+inline void Retain(ItemBody* ip_body)
+{
+    ++ip_body->m_refs;
+}
+inline void Release(ItemBody* ip_body)
+{
+    if (--ip_body->m_refs == 0) {
+        assert(ip_body->m_links.empty());
+        delete ip_body;
+    }
+}
+inline bool IsLive(ItemBody const* ip_body)
+{
+    return ip_body && !ip_body->m_removed;
+}
+
+// Index of the first entry whose key is not below i_key.
+inline std::size_t LowerBound(std::vector<ItemBody*> const& i_vector, std::uint64_t i_key)
+{
+    auto l_it = std::lower_bound(i_vector.begin(), i_vector.end(), i_key,
+                                 [](ItemBody* ip_entry, std::uint64_t i_k) { return Ptr(ip_entry)->m_key < i_k; });
+    return std::size_t(l_it - i_vector.begin());
+}
+
+inline std::pair<std::size_t, std::size_t> GroupRange(std::vector<ItemBody*> const& i_links, std::uint16_t i_typeIndex)
+{
+    std::uint64_t l_low = std::uint64_t(i_typeIndex) << 48;
+    std::uint64_t l_high = (std::uint64_t(i_typeIndex) + 1) << 48;
+    return {LowerBound(i_links, l_low), LowerBound(i_links, l_high)};
+}
+
+// Adds (or revives) an entry in a sorted tagged vector.
+void SortedInsert(std::vector<ItemBody*>& io_vector, std::uint32_t& io_dead, ItemBody* ip_body)
+{
+    if (io_vector.empty() || Ptr(io_vector.back())->m_key < ip_body->m_key) {
+        io_vector.push_back(ip_body);
+        return;
+    }
+    std::size_t l_index = LowerBound(io_vector, ip_body->m_key);
+    if (l_index < io_vector.size() && Ptr(io_vector[l_index]) == ip_body) {
+        if (IsDead(io_vector[l_index])) {
+            io_vector[l_index] = ip_body;
+            --io_dead;
+            Release(ip_body);
+        }
+        return;
+    }
+    io_vector.insert(io_vector.begin() + std::ptrdiff_t(l_index), ip_body);
+}
+
+void Compact(std::vector<ItemBody*>& io_vector, std::uint32_t& io_dead)
+{
+    std::size_t l_kept = 0;
+    std::vector<ItemBody*> l_released;
+    for (ItemBody* lp_entry : io_vector) {
+        if (IsDead(lp_entry))
+            l_released.push_back(Ptr(lp_entry));
+        else
+            io_vector[l_kept++] = lp_entry;
+    }
+    io_vector.resize(l_kept);
+    if (io_vector.capacity() > 16 && io_vector.capacity() > 2 * l_kept)
+        io_vector.shrink_to_fit();
+    io_dead = 0;
+    for (ItemBody* lp_body : l_released)
+        Release(lp_body);
+}
+
+// Tags an entry as gone; true when it was live.
+bool SortedErase(std::vector<ItemBody*>& io_vector, std::uint32_t& io_dead, ItemBody* ip_body)
+{
+    std::size_t l_index = LowerBound(io_vector, ip_body->m_key);
+    if (l_index >= io_vector.size() || io_vector[l_index] != ip_body)
+        return false;
+    if (l_index + 1 == io_vector.size()) {
+        io_vector.pop_back();
+        return true;
+    }
+    io_vector[l_index] = Tagged(ip_body);
+    Retain(ip_body);
+    ++io_dead;
+    if (std::size_t(io_dead) * 2 > io_vector.size())
+        Compact(io_vector, io_dead);
+    return true;
+}
+
+bool HasLiveEntry(std::vector<ItemBody*> const& i_vector, ItemBody const* ip_body)
+{
+    std::size_t l_index = LowerBound(i_vector, ip_body->m_key);
+    return l_index < i_vector.size() && i_vector[l_index] == ip_body;
+}
+
+bool IsLinked(ItemBody const* ip_a, ItemBody const* ip_b)
+{
+    if (ip_a->m_links.size() <= ip_b->m_links.size())
+        return HasLiveEntry(ip_a->m_links, ip_b);
+    return HasLiveEntry(ip_b->m_links, ip_a);
+}
+
+bool ParseInt64(std::string const& i_text, long long& o_value)
+{
+    char const* lp_begin = i_text.data();
+    char const* lp_end = lp_begin + i_text.size();
+    if (lp_begin != lp_end && *lp_begin == '+')
+        ++lp_begin;
+    auto l_result = std::from_chars(lp_begin, lp_end, o_value);
+    return l_result.ec == std::errc() && l_result.ptr == lp_end && lp_begin != lp_end;
+}
+
+bool ParseUInt64(std::string const& i_text, unsigned long long& o_value)
+{
+    char const* lp_begin = i_text.data();
+    char const* lp_end = lp_begin + i_text.size();
+    if (lp_begin != lp_end && *lp_begin == '+')
+        ++lp_begin;
+    auto l_result = std::from_chars(lp_begin, lp_end, o_value);
+    return l_result.ec == std::errc() && l_result.ptr == lp_end && lp_begin != lp_end;
+}
+
+bool IsValidUtf8(std::string_view i_bytes)
+{
+    std::size_t l_index = 0;
+    std::size_t const l_size = i_bytes.size();
+    while (l_index < l_size) {
+        unsigned char l_c = static_cast<unsigned char>(i_bytes[l_index]);
+        if (l_c < 0x80) {
+            ++l_index;
+            continue;
+        }
+        int l_extra;
+        std::uint32_t l_code;
+        if ((l_c & 0xE0) == 0xC0) {
+            l_extra = 1;
+            l_code = l_c & 0x1F;
+        } else if ((l_c & 0xF0) == 0xE0) {
+            l_extra = 2;
+            l_code = l_c & 0x0F;
+        } else if ((l_c & 0xF8) == 0xF0) {
+            l_extra = 3;
+            l_code = l_c & 0x07;
+        } else {
+            return false;
+        }
+        if (l_index + std::size_t(l_extra) >= l_size)
+            return false;
+        for (int l_k = 1; l_k <= l_extra; ++l_k) {
+            unsigned char l_next = static_cast<unsigned char>(i_bytes[l_index + std::size_t(l_k)]);
+            if ((l_next & 0xC0) != 0x80)
+                return false;
+            l_code = (l_code << 6) | (l_next & 0x3F);
+        }
+        static const std::uint32_t s_minimum[4] = {0, 0x80, 0x800, 0x10000};
+        if (l_code < s_minimum[l_extra] || l_code > 0x10FFFF || (l_code >= 0xD800 && l_code <= 0xDFFF))
+            return false;
+        l_index += std::size_t(l_extra) + 1;
+    }
+    return true;
+}
+
+Type* TypeByName(char const* ip_type)
+{
+    return d.GetType(ip_type);
+}
+
+} // namespace
+
+// The store's operations on bodies, shared by Item, Type and Data.
+struct StoreOps
+{
+    static Item MakeItem(ItemBody* ip_body) { return Item(ip_body); }
+
+    static void Connect(ItemBody* ip_a, ItemBody* ip_b);
+    static void Disconnect(ItemBody* ip_a, ItemBody* ip_b);
+    static void Remove(ItemBody* ip_body);
+    static ItemBody* FirstLive(ItemBody const* ip_body, Type const* ip_type)
+    {
+        auto l_range = GroupRange(ip_body->m_links, ip_type->m_index);
+        for (std::size_t l_index = l_range.first; l_index < l_range.second; ++l_index)
+            if (!IsDead(ip_body->m_links[l_index]))
+                return ip_body->m_links[l_index];
+        return nullptr;
+    }
+    static void LiveOfType(ItemBody const* ip_body, Type const* ip_type, std::vector<ItemBody*>& o_bodies)
+    {
+        auto l_range = GroupRange(ip_body->m_links, ip_type->m_index);
+        for (std::size_t l_index = l_range.first; l_index < l_range.second; ++l_index)
+            if (!IsDead(ip_body->m_links[l_index]))
+                o_bodies.push_back(ip_body->m_links[l_index]);
+    }
+    static std::size_t GroupSize(ItemBody const* ip_body, Type const* ip_type)
+    {
+        auto l_range = GroupRange(ip_body->m_links, ip_type->m_index);
+        return l_range.second - l_range.first;
+    }
+    static ItemSet SetOf(std::vector<ItemBody*> const& i_bodies)
+    {
+        std::vector<Item> l_items;
+        l_items.reserve(i_bodies.size());
+        for (ItemBody* lp_body : i_bodies)
+            l_items.emplace_back(lp_body);
+        return ItemSet::FromSorted(std::move(l_items));
+    }
+};
+
+// ------------------------------------------------------------------- Value
+
+Value::Value(QString const& i_text) : m_bytes(i_text.toUtf8().toStdString()) {}
+
+QString Value::AsQString() const
+{
+    return DecodeStoredText(m_bytes);
+}
+
+void SetCodePageDecoder(CodePageDecoder i_decoder)
+{
+    g_codePageDecoder = i_decoder;
+}
+
+QString DecodeStoredText(std::string_view i_bytes)
+{
+    bool l_ascii = true;
+    for (char l_c : i_bytes)
+        if (static_cast<unsigned char>(l_c) >= 0x80) {
+            l_ascii = false;
+            break;
+        }
+    if (l_ascii)
+        return QString::fromLatin1(i_bytes.data(), int(i_bytes.size()));
+    if (IsValidUtf8(i_bytes))
+        return QString::fromUtf8(i_bytes.data(), int(i_bytes.size()));
+    if (g_codePageDecoder)
+        return g_codePageDecoder(i_bytes);
+    return QString::fromLatin1(i_bytes.data(), int(i_bytes.size()));
+}
+
+// -------------------------------------------------------------------- Item
+
+Item::Item(ItemBody* ip_body) : mp_body(ip_body)
+{
+    if (mp_body)
+        Retain(mp_body);
+}
+
+Item::Item(char const* ip_type, Value const& i_key) : Item(TypeByName(ip_type)->GetItem(i_key)) {}
+
+Item::Item(Item const& i_other) : mp_body(i_other.mp_body)
+{
+    if (mp_body)
+        Retain(mp_body);
+}
+
+Item& Item::operator=(Item const& i_other)
+{
+    if (i_other.mp_body)
+        Retain(i_other.mp_body);
+    if (mp_body)
+        Release(mp_body);
+    mp_body = i_other.mp_body;
+    return *this;
+}
+
+Item& Item::operator=(Item&& i_other) noexcept
+{
+    if (this != &i_other) {
+        if (mp_body)
+            Release(mp_body);
+        mp_body = i_other.mp_body;
+        i_other.mp_body = nullptr;
+    }
+    return *this;
+}
+
+Item::~Item()
+{
+    if (mp_body)
+        Release(mp_body);
+}
+
+bool Item::IsNull() const
+{
+    return !IsLive(mp_body);
+}
+
+Type* Item::GetType() const
+{
+    return IsNull() ? nullptr : mp_body->mp_type;
+}
+
+std::string const& Item::GetTypeName() const
+{
+    static const std::string s_empty;
+    return IsNull() ? s_empty : mp_body->mp_type->GetName();
+}
+
+Value Item::GetValue() const
+{
+    return IsNull() ? Value() : Value(mp_body->m_value);
+}
+
+Item Item::operator[](char const* ip_type) const
+{
+    if (IsNull())
+        return Item();
+    return Item(StoreOps::FirstLive(mp_body, TypeByName(ip_type)));
+}
+
+ItemSet Item::GetItems(char const* ip_type) const
+{
+    ItemSet l_set;
+    GetItems(ip_type, l_set);
+    return l_set;
+}
+
+void Item::GetItems(char const* ip_type, ItemSet& io_set) const
+{
+    if (IsNull())
+        return;
+    std::vector<ItemBody*> l_bodies;
+    StoreOps::LiveOfType(mp_body, TypeByName(ip_type), l_bodies);
+    if (io_set.empty()) {
+        io_set = StoreOps::SetOf(l_bodies);
+        return;
+    }
+    for (ItemBody* lp_body : l_bodies)
+        io_set.insert(Item(lp_body));
+}
+
+std::size_t Item::CountItems(char const* ip_type) const
+{
+    if (IsNull())
+        return 0;
+    std::vector<ItemBody*> l_bodies;
+    StoreOps::LiveOfType(mp_body, TypeByName(ip_type), l_bodies);
+    return l_bodies.size();
+}
+
+bool Item::IsConnected(char const* ip_type) const
+{
+    return !IsNull() && StoreOps::FirstLive(mp_body, TypeByName(ip_type)) != nullptr;
+}
+
+bool Item::IsConnected(Item const& i_other) const
+{
+    return !IsNull() && !i_other.IsNull() && IsLinked(mp_body, i_other.mp_body);
+}
+
+bool Item::IsDisconnectedFromAll() const
+{
+    if (IsNull())
+        return true;
+    return mp_body->m_links.size() == mp_body->m_deadLinks;
+}
+
+Item Item::NewItem(char const* ip_type) const
+{
+    if (IsNull())
+        return Item();
+    Type* lp_type = TypeByName(ip_type);
+    if (!lp_type->IsNull())
+        throw NullTypeException("Item::NewItem needs a null type: " + lp_type->GetName());
+    Type::Relation const* lp_relation = mp_body->mp_type->FindRelation(lp_type);
+    if (!lp_relation)
+        throw NotRelatedException(mp_body->mp_type->GetName() + " is not related to " + lp_type->GetName());
+    Type::Relation const* lp_back = lp_type->FindRelation(mp_body->mp_type);
+    if (lp_relation->m_holds == ONE && lp_back && lp_back->m_holds == MANY) {
+        Item l_flag = lp_type->GetGlobalNullItem();
+        Connect(l_flag);
+        return l_flag;
+    }
+    if (lp_relation->m_holds == ONE) {
+        Item l_existing = (*this)[ip_type];
+        if (!l_existing.IsNull())
+            return l_existing;
+    }
+    Item l_new = lp_type->NewItem();
+    Connect(l_new);
+    return l_new;
+}
+
+Item Item::Connect(Item const& i_other) const
+{
+    if (IsNull() || i_other.IsNull())
+        return i_other;
+    StoreOps::Connect(mp_body, i_other.mp_body);
+    return i_other;
+}
+
+void Item::operator+=(ItemSet const& i_set) const
+{
+    for (Item const& l_item : i_set)
+        Connect(l_item);
+}
+
+void Item::Disconnect(Item const& i_other) const
+{
+    if (IsNull() || i_other.IsNull())
+        return;
+    StoreOps::Disconnect(mp_body, i_other.mp_body);
+}
+
+void Item::Disconnect(char const* ip_type) const
+{
+    if (IsNull())
+        return;
+    std::vector<ItemBody*> l_bodies;
+    StoreOps::LiveOfType(mp_body, TypeByName(ip_type), l_bodies);
+    ItemSet l_held = StoreOps::SetOf(l_bodies); // keeps them alive through the events
+    for (Item const& l_other : l_held)
+        Disconnect(l_other);
+}
+
+void Item::Remove() const
+{
+    if (IsNull())
+        return;
+    StoreOps::Remove(mp_body);
+}
+
+QString Item::AsString() const
+{
+    return IsNull() ? QString() : DecodeStoredText(mp_body->m_value);
+}
+
+std::string Item::AsStdString() const
+{
+    return IsNull() ? std::string() : mp_body->m_value;
+}
+
+int Item::AsInt() const
+{
+    long long l_value = 0;
+    if (IsNull() || !ParseInt64(mp_body->m_value, l_value))
+        return 0;
+    if (l_value < std::numeric_limits<int>::min() || l_value > std::numeric_limits<int>::max())
+        return 0;
+    return int(l_value);
+}
+
+qint64 Item::AsInt64() const
+{
+    long long l_value = 0;
+    if (IsNull() || !ParseInt64(mp_body->m_value, l_value))
+        return 0;
+    return l_value;
+}
+
+quint64 Item::AsUInt64() const
+{
+    unsigned long long l_value = 0;
+    if (IsNull() || !ParseUInt64(mp_body->m_value, l_value))
+        return 0;
+    return l_value;
+}
+
+std::uint64_t Item::Serial() const
+{
+    return mp_body ? (mp_body->m_key & SERIAL_MASK) : 0;
+}
+
+bool Item::operator==(Item const& i_other) const
+{
+    bool l_null = IsNull();
+    bool l_otherNull = i_other.IsNull();
+    if (l_null || l_otherNull)
+        return l_null == l_otherNull;
+    return mp_body == i_other.mp_body;
+}
+
+// ----------------------------------------------------------------- ItemSet
+
+namespace {
+inline bool SerialLess(Item const& i_a, Item const& i_b)
+{
+    return i_a.Serial() < i_b.Serial();
+}
+} // namespace
+
+ItemSet::ItemSet(Item const& i_item)
+{
+    insert(i_item);
+}
+
+ItemSet ItemSet::FromSorted(std::vector<Item>&& i_items)
+{
+    ItemSet l_set;
+    l_set.m_items = std::move(i_items);
+    return l_set;
+}
+
+bool ItemSet::insert(Item const& i_item)
+{
+    if (i_item.IsNull())
+        return false;
+    if (m_items.empty() || SerialLess(m_items.back(), i_item)) {
+        m_items.push_back(i_item);
+        return true;
+    }
+    auto l_it = std::lower_bound(m_items.begin(), m_items.end(), i_item, SerialLess);
+    if (l_it != m_items.end() && l_it->Serial() == i_item.Serial())
+        return false;
+    m_items.insert(l_it, i_item);
+    return true;
+}
+
+void ItemSet::erase(Item const& i_item)
+{
+    auto l_it = std::lower_bound(m_items.begin(), m_items.end(), i_item, SerialLess);
+    if (l_it != m_items.end() && l_it->Serial() == i_item.Serial())
+        m_items.erase(l_it);
+}
+
+bool ItemSet::contains(Item const& i_item) const
+{
+    auto l_it = std::lower_bound(m_items.begin(), m_items.end(), i_item, SerialLess);
+    return l_it != m_items.end() && l_it->Serial() == i_item.Serial() && !i_item.IsNull();
+}
+
+void ItemSet::Add(ItemSet const& i_other)
+{
+    if (m_items.empty()) {
+        m_items = i_other.m_items;
+        return;
+    }
+    std::vector<Item> l_merged;
+    l_merged.reserve(m_items.size() + i_other.m_items.size());
+    std::set_union(m_items.begin(), m_items.end(), i_other.m_items.begin(), i_other.m_items.end(),
+                   std::back_inserter(l_merged), SerialLess);
+    m_items.swap(l_merged);
+}
+
+ItemSet::operator Item() const
+{
+    for (Item const& l_item : m_items)
+        if (!l_item.IsNull())
+            return l_item;
+    return Item();
+}
+
+void ItemSet::Remove() const
+{
+    std::vector<Item> l_items(m_items);
+    for (Item const& l_item : l_items)
+        l_item.Remove();
+}
+
+ItemSet ItemSet::GetItems(char const* ip_type) const
+{
+    Type* lp_type = TypeByName(ip_type);
+    std::vector<ItemBody*> l_bodies;
+    for (Item const& l_item : m_items)
+        if (!l_item.IsNull())
+            StoreOps::LiveOfType(l_item.Body(), lp_type, l_bodies);
+    std::sort(l_bodies.begin(), l_bodies.end(),
+              [](ItemBody* ip_a, ItemBody* ip_b) { return ip_a->m_key < ip_b->m_key; });
+    l_bodies.erase(std::unique(l_bodies.begin(), l_bodies.end()), l_bodies.end());
+    return StoreOps::SetOf(l_bodies);
+}
+
+namespace {
+template <class Predicate>
+ItemSet Filtered(std::vector<Item> const& i_items, Predicate i_keep)
+{
+    std::vector<Item> l_kept;
+    for (Item const& l_item : i_items)
+        if (!l_item.IsNull() && i_keep(l_item))
+            l_kept.push_back(l_item);
+    return ItemSet::FromSorted(std::move(l_kept));
+}
+} // namespace
+
+ItemSet ItemSet::Connected(char const* ip_type) const
+{
+    TypeByName(ip_type);
+    return Filtered(m_items, [ip_type](Item const& i_item) { return i_item.IsConnected(ip_type); });
+}
+
+ItemSet ItemSet::NotConnected(char const* ip_type) const
+{
+    TypeByName(ip_type);
+    return Filtered(m_items, [ip_type](Item const& i_item) { return !i_item.IsConnected(ip_type); });
+}
+
+ItemSet ItemSet::Connected(char const* ip_type, Value const& i_key) const
+{
+    Item l_other = TypeByName(ip_type)->HasItem(i_key);
+    return Connected(l_other);
+}
+
+ItemSet ItemSet::NotConnected(char const* ip_type, Value const& i_key) const
+{
+    Item l_other = TypeByName(ip_type)->HasItem(i_key);
+    return NotConnected(l_other);
+}
+
+ItemSet ItemSet::Connected(Item const& i_other) const
+{
+    if (i_other.IsNull())
+        return ItemSet();
+    return Filtered(m_items, [&i_other](Item const& i_item) { return i_item.IsConnected(i_other); });
+}
+
+ItemSet ItemSet::NotConnected(Item const& i_other) const
+{
+    if (i_other.IsNull())
+        return Filtered(m_items, [](Item const&) { return true; });
+    return Filtered(m_items, [&i_other](Item const& i_item) { return !i_item.IsConnected(i_other); });
+}
+
+ItemSet ItemSet::Connected(ItemSet const& i_other) const
+{
+    return Filtered(m_items, [&i_other](Item const& i_item) {
+        for (Item const& l_other : i_other)
+            if (i_item.IsConnected(l_other))
+                return true;
+        return false;
+    });
+}
+
+ItemSet ItemSet::Common(ItemSet const& i_other) const
+{
+    std::vector<Item> l_common;
+    std::set_intersection(m_items.begin(), m_items.end(), i_other.m_items.begin(), i_other.m_items.end(),
+                          std::back_inserter(l_common), SerialLess);
+    return Filtered(l_common, [](Item const&) { return true; });
+}
+
+void ItemSet::Disconnect(char const* ip_type) const
+{
+    std::vector<Item> l_items(m_items);
+    for (Item const& l_item : l_items)
+        l_item.Disconnect(ip_type);
+}
+
+ItemList ItemSet::SortNumericBy(char const* ip_attribute, bool i_ascending) const
+{
+    TypeByName(ip_attribute);
+    std::vector<std::pair<qint64, Item>> l_keyed;
+    for (Item const& l_item : m_items) {
+        Item l_attribute = l_item[ip_attribute];
+        if (!l_attribute.IsNull())
+            l_keyed.emplace_back(l_attribute.AsInt64(), l_item);
+    }
+    std::stable_sort(l_keyed.begin(), l_keyed.end(), [i_ascending](auto const& i_a, auto const& i_b) {
+        return i_ascending ? i_a.first < i_b.first : i_b.first < i_a.first;
+    });
+    ItemList l_list;
+    l_list.reserve(l_keyed.size());
+    for (auto& l_pair : l_keyed)
+        l_list.push_back(l_pair.second);
+    return l_list;
+}
+
+namespace {
+ItemList SortByText(std::vector<std::pair<QString, Item>>& io_keyed, bool i_ascending, bool i_caseSensitive)
+{
+    if (!i_caseSensitive)
+        for (auto& l_pair : io_keyed)
+            l_pair.first = l_pair.first.toLower();
+    std::stable_sort(io_keyed.begin(), io_keyed.end(), [i_ascending](auto const& i_a, auto const& i_b) {
+        return i_ascending ? QString::compare(i_a.first, i_b.first) < 0 : QString::compare(i_b.first, i_a.first) < 0;
+    });
+    ItemList l_list;
+    l_list.reserve(io_keyed.size());
+    for (auto& l_pair : io_keyed)
+        l_list.push_back(l_pair.second);
+    return l_list;
+}
+} // namespace
+
+ItemList ItemSet::SortAlphabetic(bool i_ascending, bool i_caseSensitive) const
+{
+    std::vector<std::pair<QString, Item>> l_keyed;
+    for (Item const& l_item : m_items)
+        if (!l_item.IsNull())
+            l_keyed.emplace_back(l_item.AsString(), l_item);
+    return SortByText(l_keyed, i_ascending, i_caseSensitive);
+}
+
+ItemList ItemSet::SortAlphabeticBy(char const* ip_attribute, bool i_ascending, bool i_caseSensitive) const
+{
+    TypeByName(ip_attribute);
+    std::vector<std::pair<QString, Item>> l_keyed;
+    for (Item const& l_item : m_items) {
+        Item l_attribute = l_item[ip_attribute];
+        if (!l_attribute.IsNull())
+            l_keyed.emplace_back(l_attribute.AsString(), l_item);
+    }
+    return SortByText(l_keyed, i_ascending, i_caseSensitive);
+}
+
+ItemSet i(char const* ip_type, Value const& i_key)
+{
+    if (!d.HasType(ip_type))
+        return ItemSet();
+    return ItemSet(d.GetType(ip_type)->HasItem(i_key));
+}
+
+// -------------------------------------------------------------------- Type
+
+Type::Type(Data* ip_data, std::string i_name, Primacy i_primacy, bool i_isNull, bool i_autoCreate,
+           std::uint16_t i_index)
+    : mp_data(ip_data), m_name(std::move(i_name)), m_primacy(i_primacy), m_isNull(i_isNull),
+      m_autoCreate(i_autoCreate), m_index(i_index)
+{
+}
+
+Type::~Type() = default;
+
+void Type::RelateToType(Type* ip_other, OneOrMany i_a, OneOrMany i_b, bool i_owning)
+{
+    if (!ip_other)
+        throw TypeNotFoundException("RelateToType: no such type");
+    if (FindRelation(ip_other))
+        throw AlreadyRelatedException(m_name + " is already related to " + ip_other->m_name);
+    if (ip_other == this) {
+        m_relations.push_back({this, i_b, i_owning, i_owning});
+        return;
+    }
+    m_relations.push_back({ip_other, i_b, i_owning, false});
+    ip_other->m_relations.push_back({this, i_a, false, i_owning});
+}
+
+bool Type::IsRelatedTo(Type const* ip_other) const
+{
+    return FindRelation(ip_other) != nullptr;
+}
+
+Type::Relation const* Type::FindRelation(Type const* ip_other) const
+{
+    for (Relation const& l_relation : m_relations)
+        if (l_relation.mp_other == ip_other)
+            return &l_relation;
+    return nullptr;
+}
+
+ItemBody* Type::CreateBody(std::string i_value)
+{
+    ItemBody* lp_body = new ItemBody;
+    lp_body->mp_type = this;
+    lp_body->m_key = (std::uint64_t(m_index) << 48) | (mp_data->m_nextSerial++ & SERIAL_MASK);
+    lp_body->m_value = std::move(i_value);
+    m_items.push_back(lp_body);
+    if (!m_isNull)
+        m_byValue.emplace(std::string_view(lp_body->m_value), lp_body);
+    ++mp_data->m_liveItems;
+    Item l_item(lp_body);
+    m_newItemEvent.Fire(l_item);
+    mp_data->m_newItemEvent.Fire(l_item);
+    return lp_body;
+}
+
+Item Type::GetItem(Value const& i_key)
+{
+    if (m_isNull)
+        throw NullTypeException("GetItem on the null type " + m_name);
+    auto l_it = m_byValue.find(std::string_view(i_key.Bytes()));
+    if (l_it != m_byValue.end())
+        return Item(l_it->second);
+    if (!m_autoCreate)
+        return Item();
+    return Item(CreateBody(i_key.Bytes()));
+}
+
+Item Type::HasItem(Value const& i_key) const
+{
+    if (m_isNull)
+        return Item();
+    auto l_it = m_byValue.find(std::string_view(i_key.Bytes()));
+    return l_it == m_byValue.end() ? Item() : Item(l_it->second);
+}
+
+Item Type::NewItem()
+{
+    if (!m_isNull)
+        throw NullTypeException("NewItem() on the valued type " + m_name);
+    return Item(CreateBody(std::string()));
+}
+
+Item Type::NewItem(Value const& i_key)
+{
+    if (m_isNull)
+        throw NullTypeException("NewItem(Value) on the null type " + m_name);
+    auto l_it = m_byValue.find(std::string_view(i_key.Bytes()));
+    if (l_it != m_byValue.end())
+        return Item(l_it->second);
+    return Item(CreateBody(i_key.Bytes()));
+}
+
+ItemSet Type::GetItems() const
+{
+    std::vector<Item> l_items;
+    l_items.reserve(m_items.size() - m_deadItems);
+    for (ItemBody* lp_entry : m_items)
+        if (!IsDead(lp_entry))
+            l_items.emplace_back(lp_entry);
+    return ItemSet::FromSorted(std::move(l_items));
+}
+
+std::size_t Type::GetItemCount() const
+{
+    return m_items.size() - m_deadItems;
+}
+
+Item Type::GetGlobalNullItem()
+{
+    if (!m_isNull)
+        throw NullTypeException("GetGlobalNullItem on the valued type " + m_name);
+    if (!IsLive(mp_globalNullItem)) {
+        mp_globalNullItem = nullptr;
+        Item l_item = NewItem();
+        mp_globalNullItem = l_item.Body();
+    }
+    return Item(mp_globalNullItem);
+}
+
+void Type::RemoveAllItems()
+{
+    GetItems().Remove();
+}
+
+// -------------------------------------------------------- connect / remove
+
+void StoreOps::Connect(ItemBody* ip_a, ItemBody* ip_b)
+{
+    if (ip_a->m_removing || ip_b->m_removing)
+        return;
+    Type* lp_typeA = ip_a->mp_type;
+    Type* lp_typeB = ip_b->mp_type;
+    Type::Relation const* lp_relation = lp_typeA->FindRelation(lp_typeB);
+    if (!lp_relation)
+        throw NotRelatedException(lp_typeA->GetName() + " is not related to " + lp_typeB->GetName());
+    if (ip_a == ip_b || IsLinked(ip_a, ip_b))
+        return;
+
+    Item l_holdA(ip_a), l_holdB(ip_b);
+    OneOrMany l_aHolds = lp_relation->m_holds;
+    OneOrMany l_bHolds = lp_typeB->FindRelation(lp_typeA)->m_holds;
+    if (l_aHolds == ONE) {
+        if (ItemBody* lp_old = FirstLive(ip_a, lp_typeB))
+            Disconnect(ip_a, lp_old);
+    }
+    if (l_bHolds == ONE) {
+        if (ItemBody* lp_old = FirstLive(ip_b, lp_typeA))
+            Disconnect(ip_b, lp_old);
+    }
+    // The disconnect events may have removed either end, or linked them.
+    if (!IsLive(ip_a) || !IsLive(ip_b) || ip_a->m_removing || ip_b->m_removing || IsLinked(ip_a, ip_b))
+        return;
+    SortedInsert(ip_a->m_links, ip_a->m_deadLinks, ip_b);
+    SortedInsert(ip_b->m_links, ip_b->m_deadLinks, ip_a);
+    lp_typeA->mp_data->FireConnection(ip_a, ip_b, true);
+}
+
+void StoreOps::Disconnect(ItemBody* ip_a, ItemBody* ip_b)
+{
+    if (!IsLinked(ip_a, ip_b))
+        return;
+    Item l_holdA(ip_a), l_holdB(ip_b);
+    SortedErase(ip_a->m_links, ip_a->m_deadLinks, ip_b);
+    SortedErase(ip_b->m_links, ip_b->m_deadLinks, ip_a);
+    ip_a->mp_type->mp_data->FireConnection(ip_a, ip_b, false);
+}
+
+void StoreOps::Remove(ItemBody* ip_body)
+{
+    if (!IsLive(ip_body) || ip_body->m_removing)
+        return;
+    Item l_hold(ip_body);
+    Type* lp_type = ip_body->mp_type;
+    Data* lp_data = lp_type->mp_data;
+
+    // Marked first, so that a handler removing the same item again, or
+    // linking something to it, does nothing.
+    ip_body->m_removing = true;
+    lp_type->m_removedItemEvent.Fire(l_hold);
+    lp_data->m_removedItemEvent.Fire(l_hold);
+    if (!IsLive(ip_body))
+        return; // the store was reset by a handler
+
+    for (;;) {
+        ItemBody* lp_other = nullptr;
+        for (ItemBody* lp_entry : ip_body->m_links)
+            if (!IsDead(lp_entry)) {
+                lp_other = lp_entry;
+                break;
+            }
+        if (!lp_other)
+            break;
+        Disconnect(ip_body, lp_other);
+    }
+
+    if (!lp_type->m_isNull)
+        lp_type->m_byValue.erase(std::string_view(ip_body->m_value));
+    std::uint32_t l_dead = std::uint32_t(lp_type->m_deadItems);
+    SortedErase(lp_type->m_items, l_dead, ip_body);
+    lp_type->m_deadItems = l_dead;
+    if (lp_type->mp_globalNullItem == ip_body)
+        lp_type->mp_globalNullItem = nullptr;
+    ip_body->m_removed = true;
+    std::uint32_t l_deadLinks = ip_body->m_deadLinks;
+    Compact(ip_body->m_links, l_deadLinks);
+    ip_body->m_deadLinks = 0;
+    --lp_data->m_liveItems;
+    Release(ip_body); // the store's own reference; l_hold keeps it until we return
+}
+
+// ---------------------------------------------------------------- PathNode
+
+PathNode::PathNode(Item const& i_start) : m_fixed(i_start), m_isFixed(true)
+{
+    mp_type = i_start.GetType();
+}
+
+PathNode::PathNode(Data* ip_data, char const* ip_type) : mp_type(ip_data->GetType(ip_type)) {}
+
+PathNode::PathNode(PathNode* ip_parent, char const* ip_type, PathNodeRelation i_relation)
+    : m_relation(i_relation), mp_parent(ip_parent)
+{
+    Data* lp_data = ip_parent->mp_type ? ip_parent->mp_type->GetData() : &d;
+    mp_type = lp_data->GetType(ip_type);
+    ip_parent->m_children.push_back(this);
+}
+
+PathNode::PathNode(PathNode* ip_parent, Item const& i_fixed, PathNodeRelation i_relation)
+    : mp_type(i_fixed.GetType()), m_fixed(i_fixed), m_isFixed(true), m_relation(i_relation), mp_parent(ip_parent)
+{
+    ip_parent->m_children.push_back(this);
+}
+
+PathNode::~PathNode()
+{
+    for (PathNode* lp_child : m_children)
+        delete lp_child;
+}
+
+// -------------------------------------------------------------------- Data
+
+Data d;
+
+Data::Data() = default;
+
+Data::~Data()
+{
+    Reset();
+}
+
+Type* Data::NewType(std::string const& i_name, Primacy i_primacy, bool i_isNull, bool i_autoCreate)
+{
+    if (m_typesByName.count(i_name))
+        throw TypeAlreadyExistsException("type already declared: " + i_name);
+    if (m_types.size() >= 0xFFFF)
+        throw StoreException("too many types");
+    Type* lp_type = new Type(this, i_name, i_primacy, i_isNull, i_autoCreate, std::uint16_t(m_types.size()));
+    m_types.push_back(lp_type);
+    m_typesByName.emplace(i_name, lp_type);
+    return lp_type;
+}
+
+Type* Data::GetType(std::string const& i_name) const
+{
+    auto l_it = m_typesByName.find(i_name);
+    if (l_it == m_typesByName.end())
+        throw TypeNotFoundException("no such type: " + i_name);
+    return l_it->second;
+}
+
+bool Data::HasType(std::string const& i_name) const
+{
+    return m_typesByName.count(i_name) != 0;
+}
+
+Item Data::GetItem(Item const& i_a, Item const& i_b, char const* ip_type) const
+{
+    if (i_a.IsNull() || i_b.IsNull())
+        return Item();
+    Type* lp_type = GetType(ip_type);
+    ItemBody* lp_small = i_a.Body();
+    ItemBody* lp_other = i_b.Body();
+    if (StoreOps::GroupSize(lp_other, lp_type) < StoreOps::GroupSize(lp_small, lp_type))
+        std::swap(lp_small, lp_other);
+    std::vector<ItemBody*> l_candidates;
+    StoreOps::LiveOfType(lp_small, lp_type, l_candidates);
+    for (ItemBody* lp_candidate : l_candidates)
+        if (IsLinked(lp_candidate, lp_other))
+            return Item(lp_candidate);
+    return Item();
+}
+
+ItemSet Data::GetItems(Item const& i_a, Item const& i_b, char const* ip_type) const
+{
+    ItemSet l_pair;
+    l_pair.insert(i_a);
+    l_pair.insert(i_b);
+    if (i_a.IsNull() || i_b.IsNull())
+        return ItemSet();
+    return GetItemSubset(l_pair, ip_type);
+}
+
+ItemSet Data::GetItems(ItemSet const& i_set, char const* ip_type) const
+{
+    return i_set.GetItems(ip_type);
+}
+
+ItemSet Data::GetItemSubset(ItemSet const& i_set, char const* ip_type) const
+{
+    Type* lp_type = GetType(ip_type);
+    if (i_set.empty())
+        return ItemSet();
+    ItemBody* lp_smallest = nullptr;
+    std::size_t l_smallestSize = 0;
+    for (Item const& l_member : i_set) {
+        if (l_member.IsNull())
+            return ItemSet();
+        std::size_t l_size = StoreOps::GroupSize(l_member.Body(), lp_type);
+        if (!lp_smallest || l_size < l_smallestSize) {
+            lp_smallest = l_member.Body();
+            l_smallestSize = l_size;
+        }
+    }
+    std::vector<ItemBody*> l_candidates;
+    StoreOps::LiveOfType(lp_smallest, lp_type, l_candidates);
+    std::vector<ItemBody*> l_result;
+    for (ItemBody* lp_candidate : l_candidates) {
+        bool l_all = true;
+        for (Item const& l_member : i_set)
+            if (l_member.Body() != lp_smallest && !IsLinked(lp_candidate, l_member.Body())) {
+                l_all = false;
+                break;
+            }
+        if (l_all)
+            l_result.push_back(lp_candidate);
+    }
+    return StoreOps::SetOf(l_result);
+}
+
+Item Data::GetItem(ItemSet const& i_set, char const* ip_type) const
+{
+    return GetItemSubset(i_set, ip_type);
+}
+
+void Data::AddConnectionEventHandler(Type* ip_a, Type* ip_b, EventHandlerBase<ConnectionInfo&>* ip_handler)
+{
+    if (!ip_a || !ip_b || !ip_a->IsRelatedTo(ip_b)) {
+        delete ip_handler;
+        throw NotRelatedException("AddConnectionEventHandler: the types are not related");
+    }
+    m_pairHandlers.push_back({ip_a, ip_b, ip_handler});
+}
+
+void Data::AddPathEventHandler(PathNode* ip_root, EventHandlerBase<Item>* ip_handler)
+{
+    PurgeSubscriptions();
+    PathSubscription* lp_subscription = new PathSubscription{ip_root, ip_handler};
+    m_paths.push_back(lp_subscription);
+    IndexSteps(lp_subscription, ip_root);
+}
+
+void Data::IndexSteps(PathSubscription* ip_subscription, PathNode* ip_node)
+{
+    for (PathNode* lp_child : ip_node->m_children) {
+        PathNodeRelation l_relation = lp_child->m_relation;
+        bool l_fires = l_relation == PATH_CONNECTED_FIRES || l_relation == PATH_ON_CONNECT ||
+                       l_relation == PATH_DISCONNECTED_FIRES || l_relation == PATH_ON_DISCONNECT;
+        if (l_fires && ip_node->mp_type && lp_child->mp_type) {
+            std::uint32_t l_key = (std::uint32_t(ip_node->mp_type->m_index) << 16) | lp_child->mp_type->m_index;
+            m_firingSteps[l_key].push_back({ip_subscription, lp_child});
+        }
+        IndexSteps(ip_subscription, lp_child);
+    }
+}
+
+void Data::PurgeSubscriptions()
+{
+    if (m_dispatchDepth > 0)
+        return;
+    if (m_pathsDirty) {
+        m_pathsDirty = false;
+        std::vector<PathSubscription*> l_kept;
+        for (PathSubscription* lp_subscription : m_paths) {
+            if (lp_subscription->mp_handler->IsRemoved()) {
+                delete lp_subscription->mp_root;
+                delete lp_subscription->mp_handler;
+                delete lp_subscription;
+            } else {
+                l_kept.push_back(lp_subscription);
+            }
+        }
+        m_paths.swap(l_kept);
+        m_firingSteps.clear();
+        for (PathSubscription* lp_subscription : m_paths)
+            IndexSteps(lp_subscription, lp_subscription->mp_root);
+    }
+    std::size_t l_kept = 0;
+    for (std::size_t l_index = 0; l_index < m_pairHandlers.size(); ++l_index) {
+        if (m_pairHandlers[l_index].mp_handler->IsRemoved())
+            delete m_pairHandlers[l_index].mp_handler;
+        else
+            m_pairHandlers[l_kept++] = m_pairHandlers[l_index];
+    }
+    m_pairHandlers.resize(l_kept);
+}
+
+namespace {
+
+// Whether an item satisfies the standing conditions of a pattern node's
+// children (and, recursively, theirs).
+bool Holds(PathNode const* ip_node, ItemBody* ip_item)
+{
+    for (PathNode const* lp_child : ip_node->GetChildren()) {
+        PathNodeRelation l_relation = lp_child->GetRelation();
+        if (l_relation == PATH_ON_CONNECT || l_relation == PATH_ON_DISCONNECT)
+            continue;
+        if (!lp_child->GetType())
+            return false;
+        bool l_found = false;
+        if (lp_child->IsFixed()) {
+            Item const& l_fixed = lp_child->GetFixedItem();
+            l_found = !l_fixed.IsNull() && IsLinked(ip_item, l_fixed.Body()) && Holds(lp_child, l_fixed.Body());
+        } else {
+            std::vector<ItemBody*> l_linked;
+            StoreOps::LiveOfType(ip_item, lp_child->GetType(), l_linked);
+            for (ItemBody* lp_linked : l_linked)
+                if (Holds(lp_child, lp_linked)) {
+                    l_found = true;
+                    break;
+                }
+        }
+        bool l_mustBeLinked = l_relation == PATH_CONNECTED_FIRES || l_relation == PATH_CONNECTED;
+        if (l_found != l_mustBeLinked)
+            return false;
+    }
+    return true;
+}
+
+// A fixed step whose item was removed never matches.
+bool MatchesFixed(PathNode const* ip_node, ItemBody* ip_item)
+{
+    return !ip_node->GetFixedItem().IsNull() && ip_node->GetFixedItem().Body() == ip_item;
+}
+
+} // namespace
+
+void Data::FireConnection(ItemBody* ip_a, ItemBody* ip_b, bool i_connected)
+{
+    Type* lp_typeA = ip_a->mp_type;
+    Type* lp_typeB = ip_b->mp_type;
+    Item l_a(ip_a), l_b(ip_b);
+    ++m_dispatchDepth;
+    {
+        ConnectionInfo l_info{l_a, l_b};
+        (i_connected ? lp_typeA->m_connectEvent : lp_typeA->m_disconnectEvent).Fire(l_info);
+    }
+    if (lp_typeB != lp_typeA) {
+        ConnectionInfo l_info{l_b, l_a};
+        (i_connected ? lp_typeB->m_connectEvent : lp_typeB->m_disconnectEvent).Fire(l_info);
+    }
+    {
+        ConnectionInfo l_info{l_a, l_b};
+        (i_connected ? m_connectEvent : m_disconnectEvent).Fire(l_info);
+    }
+    if (i_connected && !m_pairHandlers.empty()) {
+        std::vector<PairHandler> l_handlers(m_pairHandlers);
+        for (PairHandler const& l_pair : l_handlers) {
+            if (l_pair.mp_handler->IsRemoved())
+                continue;
+            if (l_pair.mp_a == lp_typeA && l_pair.mp_b == lp_typeB) {
+                ConnectionInfo l_info{l_a, l_b};
+                l_pair.mp_handler->Handle(l_info);
+            } else if (l_pair.mp_a == lp_typeB && l_pair.mp_b == lp_typeA) {
+                ConnectionInfo l_info{l_b, l_a};
+                l_pair.mp_handler->Handle(l_info);
+            }
+        }
+    }
+    FirePaths(ip_a, ip_b, i_connected);
+    --m_dispatchDepth;
+    PurgeSubscriptions();
+}
+
+void Data::FirePaths(ItemBody* ip_a, ItemBody* ip_b, bool i_connected)
+{
+    if (m_firingSteps.empty())
+        return;
+    for (int l_orientation = 0; l_orientation < 2; ++l_orientation) {
+        ItemBody* lp_parent = l_orientation == 0 ? ip_a : ip_b;
+        ItemBody* lp_child = l_orientation == 0 ? ip_b : ip_a;
+        if (l_orientation == 1 && ip_a->mp_type == ip_b->mp_type)
+            break;
+        std::uint32_t l_key = (std::uint32_t(lp_parent->mp_type->m_index) << 16) | lp_child->mp_type->m_index;
+        auto l_found = m_firingSteps.find(l_key);
+        if (l_found == m_firingSteps.end())
+            continue;
+        std::vector<FiringStep> l_steps(l_found->second);
+        for (FiringStep const& l_step : l_steps) {
+            EventHandlerBase<Item>* lp_handler = l_step.mp_subscription->mp_handler;
+            if (lp_handler->IsRemoved()) {
+                m_pathsDirty = true;
+                continue;
+            }
+            PathNode const* lp_node = l_step.mp_node;
+            PathNodeRelation l_relation = lp_node->m_relation;
+            bool l_firesOnConnect = l_relation == PATH_CONNECTED_FIRES || l_relation == PATH_ON_CONNECT;
+            if (l_firesOnConnect != i_connected)
+                continue;
+            if (lp_node->m_isFixed && !MatchesFixed(lp_node, lp_child))
+                continue;
+            PathNode const* lp_parentNode = lp_node->mp_parent;
+            if (lp_parentNode->m_isFixed && !MatchesFixed(lp_parentNode, lp_parent))
+                continue;
+            if (i_connected && !Holds(lp_node, lp_child))
+                continue;
+            if (!IsLive(lp_parent) || !Holds(lp_parentNode, lp_parent))
+                continue;
+
+            // Walk up the pattern to the root items that reach this link.
+            std::vector<ItemBody*> l_candidates{lp_parent};
+            PathNode const* lp_level = lp_parentNode;
+            while (lp_level->mp_parent && !l_candidates.empty()) {
+                PathNode const* lp_up = lp_level->mp_parent;
+                std::vector<ItemBody*> l_next;
+                for (ItemBody* lp_item : l_candidates) {
+                    std::vector<ItemBody*> l_linked;
+                    StoreOps::LiveOfType(lp_item, lp_up->mp_type, l_linked);
+                    for (ItemBody* lp_linked : l_linked) {
+                        if (lp_up->m_isFixed && !MatchesFixed(lp_up, lp_linked))
+                            continue;
+                        if (Holds(lp_up, lp_linked))
+                            l_next.push_back(lp_linked);
+                    }
+                }
+                std::sort(l_next.begin(), l_next.end(),
+                          [](ItemBody* ip_x, ItemBody* ip_y) { return ip_x->m_key < ip_y->m_key; });
+                l_next.erase(std::unique(l_next.begin(), l_next.end()), l_next.end());
+                l_candidates.swap(l_next);
+                lp_level = lp_up;
+            }
+            std::vector<Item> l_roots(l_candidates.begin(), l_candidates.end());
+            for (Item const& l_root : l_roots) {
+                if (lp_handler->IsRemoved())
+                    break;
+                if (!l_root.IsNull())
+                    lp_handler->Handle(l_root);
+            }
+        }
+    }
+}
+
+void Data::RemoveDisconnectedItems()
+{
+    // Owned items that lost every owner go first; removing one can orphan
+    // what it owned, so repeat until nothing changes.
+    for (bool l_changed = true; l_changed;) {
+        l_changed = false;
+        for (std::size_t l_typeIndex = 0; l_typeIndex < m_types.size(); ++l_typeIndex) {
+            Type* lp_type = m_types[l_typeIndex];
+            std::vector<Type*> l_owners;
+            for (Type::Relation const& l_relation : lp_type->m_relations)
+                if (l_relation.m_ownedBy)
+                    l_owners.push_back(l_relation.mp_other);
+            if (l_owners.empty())
+                continue;
+            std::vector<Item> l_orphans;
+            for (ItemBody* lp_entry : lp_type->m_items) {
+                if (IsDead(lp_entry))
+                    continue;
+                bool l_owned = false;
+                for (Type* lp_owner : l_owners)
+                    if (StoreOps::FirstLive(lp_entry, lp_owner)) {
+                        l_owned = true;
+                        break;
+                    }
+                if (!l_owned)
+                    l_orphans.emplace_back(lp_entry);
+            }
+            for (Item const& l_orphan : l_orphans) {
+                if (!l_orphan.IsNull()) {
+                    l_orphan.Remove();
+                    l_changed = true;
+                }
+            }
+        }
+    }
+
+    // Then mark everything reachable from the items of root types; leaf
+    // items are marked but not followed.
+    std::vector<ItemBody*> l_stack;
+    for (Type* lp_type : m_types)
+        for (ItemBody* lp_entry : lp_type->m_items)
+            if (!IsDead(lp_entry)) {
+                lp_entry->m_marked = lp_type->m_primacy == ROOT;
+                if (lp_entry->m_marked)
+                    l_stack.push_back(lp_entry);
+            }
+    while (!l_stack.empty()) {
+        ItemBody* lp_item = l_stack.back();
+        l_stack.pop_back();
+        if (lp_item->mp_type->m_primacy == LEAF)
+            continue;
+        for (ItemBody* lp_entry : lp_item->m_links) {
+            if (IsDead(lp_entry) || lp_entry->m_marked)
+                continue;
+            lp_entry->m_marked = true;
+            l_stack.push_back(lp_entry);
+        }
+    }
+    std::vector<Item> l_unreached;
+    for (Type* lp_type : m_types)
+        for (ItemBody* lp_entry : lp_type->m_items)
+            if (!IsDead(lp_entry) && !lp_entry->m_marked)
+                l_unreached.emplace_back(lp_entry);
+    for (Item const& l_item : l_unreached)
+        l_item.Remove();
+}
+
+void Data::Reset()
+{
+    for (PathSubscription* lp_subscription : m_paths) {
+        delete lp_subscription->mp_root;
+        delete lp_subscription->mp_handler;
+        delete lp_subscription;
+    }
+    m_paths.clear();
+    m_firingSteps.clear();
+    for (PairHandler& l_pair : m_pairHandlers)
+        delete l_pair.mp_handler;
+    m_pairHandlers.clear();
+    m_newItemEvent.Clear();
+    m_removedItemEvent.Clear();
+    m_connectEvent.Clear();
+    m_disconnectEvent.Clear();
+
+    // Unlink everything without events, then let go of the store's
+    // references; handles still held elsewhere read as null from now on.
+    std::vector<ItemBody*> l_bodies;
+    for (Type* lp_type : m_types) {
+        lp_type->m_newItemEvent.Clear();
+        lp_type->m_removedItemEvent.Clear();
+        lp_type->m_connectEvent.Clear();
+        lp_type->m_disconnectEvent.Clear();
+        for (ItemBody* lp_entry : lp_type->m_items) {
+            if (IsDead(lp_entry))
+                l_bodies.push_back(Ptr(lp_entry)); // the tombstone's reference
+            else
+                lp_entry->m_removed = true;
+        }
+    }
+    for (Type* lp_type : m_types)
+        for (ItemBody* lp_entry : lp_type->m_items)
+            if (!IsDead(lp_entry)) {
+                for (ItemBody* lp_link : lp_entry->m_links)
+                    if (IsDead(lp_link))
+                        l_bodies.push_back(Ptr(lp_link));
+                lp_entry->m_links.clear();
+                lp_entry->m_deadLinks = 0;
+            }
+    for (Type* lp_type : m_types) {
+        for (ItemBody* lp_entry : lp_type->m_items)
+            if (!IsDead(lp_entry))
+                l_bodies.push_back(lp_entry);
+        lp_type->m_items.clear();
+        lp_type->m_byValue.clear();
+    }
+    for (ItemBody* lp_body : l_bodies)
+        Release(lp_body);
+    for (Type* lp_type : m_types)
+        delete lp_type;
+    m_types.clear();
+    m_typesByName.clear();
+    m_liveItems = 0;
+    m_pathsDirty = false;
+}
+
+// ------------------------------------------------------------ DataHandler
+
+EventHandlerRoot::~EventHandlerRoot()
+{
+    if (mp_dataHandler)
+        mp_dataHandler->ForgetHandler(this);
+}
+
+void EventHandlerRoot::AttachTo(DataHandler* ip_owner)
+{
+    mp_dataHandler = ip_owner;
+    if (ip_owner)
+        ip_owner->RegisterHandler(this);
+}
+
+DataHandler::~DataHandler()
+{
+    for (EventHandlerRoot* lp_handler : m_handlers) {
+        lp_handler->mp_dataHandler = nullptr;
+        lp_handler->MarkRemoved();
+    }
+}
+
+void DataHandler::RegisterHandler(EventHandlerRoot* ip_handler)
+{
+    m_handlers.push_back(ip_handler);
+}
+
+void DataHandler::ForgetHandler(EventHandlerRoot* ip_handler)
+{
+    auto l_it = std::find(m_handlers.begin(), m_handlers.end(), ip_handler);
+    if (l_it != m_handlers.end())
+        m_handlers.erase(l_it);
+}

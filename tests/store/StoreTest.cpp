@@ -1,0 +1,448 @@
+#include "store/Data.h"
+#include "store/Settings.h"
+
+#include <QtTest>
+
+#include <random>
+
+namespace {
+
+// Records what the store tells its observers.
+class Recorder : public DataHandler
+{
+public:
+    std::vector<std::string> m_log;
+    int m_pathCalls = 0;
+    Item m_lastRoot;
+
+    void OnNew(Item i_item) { m_log.push_back("new " + i_item.GetTypeName() + ":" + i_item.AsStdString()); }
+    void OnRemoved(Item i_item)
+    {
+        // Links and key are still readable while the removed event runs.
+        m_log.push_back("removed " + i_item.GetTypeName() + ":" + i_item.AsStdString() + " links=" +
+                        std::to_string(i_item.IsDisconnectedFromAll() ? 0 : 1));
+    }
+    void OnConnect(ConnectionInfo& i_info)
+    {
+        m_log.push_back("connect " + i_info.m_item1.AsStdString() + "-" + i_info.m_item2.AsStdString());
+    }
+    void OnDisconnect(ConnectionInfo& i_info)
+    {
+        m_log.push_back("disconnect " + i_info.m_item1.AsStdString() + "-" + i_info.m_item2.AsStdString());
+    }
+    void OnPath(Item i_root)
+    {
+        ++m_pathCalls;
+        m_lastRoot = i_root;
+    }
+};
+
+// A handler that removes things, or deletes its own owner, while it runs.
+class Destroyer : public DataHandler
+{
+public:
+    ItemSet m_victims;
+    Destroyer** mpp_self = nullptr;
+    void OnNewRemoveVictims(Item) { m_victims.Remove(); }
+    void OnNewDeleteSelf(Item)
+    {
+        Destroyer** lpp_self = mpp_self;
+        delete this;
+        *lpp_self = nullptr;
+    }
+};
+
+} // namespace
+
+class StoreTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init() { d.Reset(); }
+    void cleanupTestCase() { d.Reset(); }
+
+    void OneSideReplacesOldLinkWithEvents()
+    {
+        Type* lp_user = d.NewType("user", ROOT, false, true);
+        Type* lp_status = d.NewType("status", LEAF, false, true);
+        lp_user->RelateToType(lp_status, MANY, ONE, false);
+        Recorder l_recorder;
+        lp_user->AddConnectEventHandler(new EventHandler<Recorder, ConnectionInfo&>(&l_recorder, &Recorder::OnConnect));
+        lp_user->AddDisconnectEventHandler(
+            new EventHandler<Recorder, ConnectionInfo&>(&l_recorder, &Recorder::OnDisconnect));
+
+        Item l_alice = (*lp_user)["alice"];
+        l_alice += (*lp_status)["online"];
+        l_alice += (*lp_status)["online"]; // already linked: nothing fires
+        l_alice += (*lp_status)["away"];
+        QCOMPARE(l_alice["status"].AsString(), QString("away"));
+        QVERIFY(!l_alice.IsConnected((*lp_status)["online"]));
+        std::vector<std::string> l_expected{"connect alice-online", "disconnect alice-online", "connect alice-away"};
+        QCOMPARE(l_recorder.m_log, l_expected);
+        // The value side holds many users: a second user keeps both links.
+        Item l_bob = (*lp_user)["bob"];
+        l_bob += (*lp_status)["away"];
+        QCOMPARE((*lp_status)["away"].GetItems("user").size(), std::size_t(2));
+    }
+
+    void RemovedItemReadsNullThroughOldHandles()
+    {
+        Type* lp_user = d.NewType("user", ROOT, false, true);
+        Type* lp_flag = d.NewType("is_online", LEAF, true, false);
+        lp_user->RelateToType(lp_flag, MANY, ONE, false);
+        Recorder l_recorder;
+        lp_user->AddRemovedItemEventHandler(new EventHandler<Recorder, Item>(&l_recorder, &Recorder::OnRemoved));
+        lp_user->AddDisconnectEventHandler(
+            new EventHandler<Recorder, ConnectionInfo&>(&l_recorder, &Recorder::OnDisconnect));
+
+        Item l_carol = (*lp_user)["carol"];
+        Item l_flag = l_carol.NewItem("is_online");
+        QCOMPARE(l_flag, lp_flag->GetGlobalNullItem());
+        Item l_copy = l_carol;
+        ItemSet l_set(l_carol);
+        l_carol.Remove();
+        QVERIFY(l_copy.IsNull());
+        QVERIFY(l_copy.AsString().isEmpty());
+        QCOMPARE(l_copy.AsInt(), 0);
+        QVERIFY(l_copy["is_online"].IsNull());
+        QVERIFY(Item(l_set).IsNull());
+        QVERIFY(lp_user->HasItem("carol").IsNull());
+        QVERIFY(l_flag.GetItems("user").empty());
+        l_copy.Remove(); // harmless
+        std::vector<std::string> l_expected{"removed user:carol links=1", "disconnect -"};
+        QCOMPARE(l_recorder.m_log.size(), std::size_t(2));
+        QCOMPARE(l_recorder.m_log[0], l_expected[0]);
+        // A new item with the same key is a different item.
+        Item l_again = (*lp_user)["carol"];
+        QVERIFY(l_again != l_copy);
+        QVERIFY(!l_again.IsNull());
+    }
+
+    void HandlersMayRemoveItemsAndDeleteTheirOwner()
+    {
+        Type* lp_thing = d.NewType("thing", ROOT, false, true);
+        Type* lp_other = d.NewType("other", ROOT, false, true);
+        lp_thing->RelateToType(lp_other, MANY, MANY, false);
+        Recorder l_recorder;
+        Destroyer* lp_destroyer = new Destroyer;
+        lp_destroyer->mpp_self = &lp_destroyer;
+        Destroyer l_remover;
+        l_remover.m_victims.insert((*lp_other)["x"]);
+        l_remover.m_victims.insert((*lp_other)["y"]);
+        (*lp_other)["x"] += (*lp_thing)["keep"];
+
+        lp_thing->AddNewItemEventHandler(new EventHandler<Destroyer, Item>(lp_destroyer, &Destroyer::OnNewDeleteSelf));
+        lp_thing->AddNewItemEventHandler(
+            new EventHandler<Destroyer, Item>(&l_remover, &Destroyer::OnNewRemoveVictims));
+        lp_thing->AddNewItemEventHandler(new EventHandler<Recorder, Item>(&l_recorder, &Recorder::OnNew));
+        (*lp_thing)["first"];
+        QVERIFY(lp_destroyer == nullptr);
+        QVERIFY(lp_other->HasItem("x").IsNull());
+        QVERIFY((*lp_thing)["keep"].IsDisconnectedFromAll());
+        (*lp_thing)["second"];
+        std::vector<std::string> l_expected{"new thing:first", "new thing:second"};
+        QCOMPARE(l_recorder.m_log, l_expected);
+
+        // A removed-item handler that removes the same item again.
+        class Again : public DataHandler
+        {
+        public:
+            void On(Item i_item) { i_item.Remove(); }
+        } l_again;
+        lp_other->AddRemovedItemEventHandler(new EventHandler<decltype(l_again), Item>(&l_again, &decltype(l_again)::On));
+        (*lp_other)["z"].Remove();
+        QVERIFY(lp_other->HasItem("z").IsNull());
+    }
+
+    void PathRelationsFireExactlyWhenStated()
+    {
+        Type* lp_user = d.NewType("user", ROOT, false, true);
+        Type* lp_online = d.NewType("is_online", LEAF, true, false);
+        Type* lp_away = d.NewType("is_away", LEAF, true, false);
+        lp_user->RelateToType(lp_online, MANY, ONE, false);
+        lp_user->RelateToType(lp_away, MANY, ONE, false);
+        Item l_onlineFlag = lp_online->GetGlobalNullItem();
+        Item l_awayFlag = lp_away->GetGlobalNullItem();
+        Item l_dave = (*lp_user)["dave"];
+
+        Recorder l_r[6];
+        for (int l_relation = 0; l_relation < 6; ++l_relation) {
+            // user -> is_online (relation under test), user -> is_away must be linked (1)
+            PathNode* lp_root = new PathNode(&d, "user");
+            new PathNode(lp_root, "is_online", PathNodeRelation(l_relation));
+            new PathNode(lp_root, "is_away", PATH_CONNECTED);
+            d.AddPathEventHandler(lp_root, new EventHandler<Recorder, Item>(&l_r[l_relation], &Recorder::OnPath));
+        }
+        auto l_calls = [&]() {
+            std::vector<int> l_counts;
+            for (Recorder& l_rec : l_r)
+                l_counts.push_back(l_rec.m_pathCalls);
+            return l_counts;
+        };
+
+        l_dave += l_onlineFlag; // away not linked: only the unconditional "on connect" fires
+        QCOMPARE(l_calls(), (std::vector<int>{0, 0, 0, 0, 0, 0}));
+        l_dave += l_awayFlag; // away step is non-firing
+        QCOMPARE(l_calls(), (std::vector<int>{0, 0, 0, 0, 0, 0}));
+        l_dave -= l_onlineFlag;
+        QCOMPARE(l_calls(), (std::vector<int>{0, 0, 0, 1, 0, 1}));
+        l_dave += l_onlineFlag;
+        QCOMPARE(l_calls(), (std::vector<int>{1, 0, 1, 1, 0, 1}));
+        QCOMPARE(l_r[0].m_lastRoot, l_dave);
+
+        // Without a standing condition, relation 2 fires whatever the rest says.
+        Recorder l_plain;
+        PathNode* lp_root = new PathNode(&d, "user");
+        new PathNode(lp_root, "is_online", PATH_ON_CONNECT);
+        d.AddPathEventHandler(lp_root, new EventHandler<Recorder, Item>(&l_plain, &Recorder::OnPath));
+        (*lp_user)["erin"] += l_onlineFlag;
+        QCOMPARE(l_plain.m_pathCalls, 1);
+        QCOMPARE(l_plain.m_lastRoot.AsString(), QString("erin"));
+        // Removing the user breaks the link: relation 5 fires with the user.
+        int l_before = l_r[5].m_pathCalls;
+        l_dave.Remove();
+        QCOMPARE(l_r[5].m_pathCalls, l_before + 1);
+    }
+
+    void TreePatternWithFixedItem()
+    {
+        Type* lp_user = d.NewType("user", ROOT, false, true);
+        Type* lp_room = d.NewType("room", ROOT, false, true);
+        Type* lp_operators = d.NewType("room_operators", INTERMEDIATE, true, false);
+        Type* lp_speed = d.NewType("speed", LEAF, false, true);
+        lp_user->RelateToType(lp_room, MANY, MANY, false);
+        lp_operators->RelateToType(lp_user, MANY, MANY, false);
+        lp_room->RelateToType(lp_operators, ONE, ONE, false);
+        lp_user->RelateToType(lp_speed, MANY, ONE, false);
+        Item l_room = (*lp_room)["lobby"];
+        Item l_elsewhere = (*lp_room)["attic"];
+
+        // Member added: linked to this room (0) and to a speed (0).
+        Recorder l_added;
+        PathNode* lp_root = new PathNode(&d, "user");
+        new PathNode(lp_root, l_room, PATH_CONNECTED_FIRES);
+        new PathNode(lp_root, "speed", PATH_CONNECTED_FIRES);
+        d.AddPathEventHandler(lp_root, new EventHandler<Recorder, Item>(&l_added, &Recorder::OnPath));
+        // Operator: user -> room_operators (0) -> this room (0).
+        Recorder l_operator;
+        lp_root = new PathNode(&d, "user");
+        PathNode* lp_ops = new PathNode(lp_root, "room_operators", PATH_CONNECTED_FIRES);
+        new PathNode(lp_ops, l_room, PATH_CONNECTED_FIRES);
+        d.AddPathEventHandler(lp_root, new EventHandler<Recorder, Item>(&l_operator, &Recorder::OnPath));
+
+        Item l_fred = (*lp_user)["fred"];
+        l_fred += l_elsewhere;
+        l_fred += (*lp_speed)["100"];
+        QCOMPARE(l_added.m_pathCalls, 0);
+        l_fred += l_room;
+        QCOMPARE(l_added.m_pathCalls, 1);
+        QCOMPARE(l_added.m_lastRoot, l_fred);
+        l_fred += (*lp_speed)["200"]; // replaces the speed: fires again while the room holds
+        QCOMPARE(l_added.m_pathCalls, 2);
+
+        Item l_ops = lp_operators->NewItem();
+        l_ops += l_fred;
+        QCOMPARE(l_operator.m_pathCalls, 0); // the operators item is not this room's yet
+        Item l_otherOps = lp_operators->NewItem();
+        l_elsewhere += l_otherOps;
+        l_otherOps += l_fred;
+        QCOMPARE(l_operator.m_pathCalls, 0);
+        l_room += l_ops; // the deeper link completes the pattern
+        QCOMPARE(l_operator.m_pathCalls, 1);
+        QCOMPARE(l_operator.m_lastRoot, l_fred);
+        Item l_gina = (*lp_user)["gina"];
+        l_ops += l_gina;
+        QCOMPARE(l_operator.m_pathCalls, 2);
+        QCOMPARE(l_operator.m_lastRoot, l_gina);
+    }
+
+    void HandlerOfDeadOwnerNeverRuns()
+    {
+        Type* lp_user = d.NewType("user", ROOT, false, true);
+        Type* lp_flag = d.NewType("flag", LEAF, true, false);
+        lp_user->RelateToType(lp_flag, MANY, ONE, false);
+        Recorder* lp_recorder = new Recorder;
+        PathNode* lp_root = new PathNode(&d, "user");
+        new PathNode(lp_root, "flag", PATH_ON_CONNECT);
+        d.AddPathEventHandler(lp_root, new EventHandler<Recorder, Item>(lp_recorder, &Recorder::OnPath));
+        lp_user->AddNewItemEventHandler(new EventHandler<Recorder, Item>(lp_recorder, &Recorder::OnNew));
+        delete lp_recorder;
+        (*lp_user)["hank"].NewItem("flag"); // would crash under ASan if the handlers ran
+        (*lp_user)["ivy"].NewItem("flag");
+    }
+
+    void OwningChainCollectedInOneCall()
+    {
+        Type* lp_tab = d.NewType("tab", ROOT, false, true);
+        Type* lp_userRow = d.NewType("user_row", INTERMEDIATE, false, true);
+        Type* lp_folderRow = d.NewType("folder_row", INTERMEDIATE, false, true);
+        Type* lp_fileRow = d.NewType("file_row", INTERMEDIATE, false, true);
+        Type* lp_anchor = d.NewType("anchor", ROOT, false, true);
+        lp_tab->RelateToType(lp_userRow, ONE, MANY, true);
+        lp_userRow->RelateToType(lp_folderRow, ONE, MANY, true);
+        lp_folderRow->RelateToType(lp_fileRow, ONE, MANY, true);
+        // The rows are also reachable from a root, so only ownership removes them.
+        lp_anchor->RelateToType(lp_userRow, MANY, MANY, false);
+        lp_anchor->RelateToType(lp_folderRow, MANY, MANY, false);
+        lp_anchor->RelateToType(lp_fileRow, MANY, MANY, false);
+        Item l_anchor = (*lp_anchor)["a"];
+        Item l_tab = (*lp_tab)["1"];
+        Item l_user = (*lp_userRow)["u"], l_folder = (*lp_folderRow)["f"], l_file = (*lp_fileRow)["x"];
+        l_tab += l_user;
+        l_user += l_folder;
+        l_folder += l_file;
+        l_anchor += l_user;
+        l_anchor += l_folder;
+        l_anchor += l_file;
+        d.RemoveDisconnectedItems();
+        QVERIFY(!l_file.IsNull());
+        l_tab.Remove();
+        d.RemoveDisconnectedItems();
+        QVERIFY(l_user.IsNull());
+        QVERIFY(l_folder.IsNull());
+        QVERIFY(l_file.IsNull());
+        QVERIFY(!l_anchor.IsNull());
+    }
+
+    void CollectionKeepsReachableAndRemovesRestWithEvents()
+    {
+        Type* lp_user = d.NewType("user", ROOT, false, true);
+        Type* lp_share = d.NewType("share", INTERMEDIATE, true, false);
+        Type* lp_folder = d.NewType("folder", INTERMEDIATE, false, true);
+        Type* lp_name = d.NewType("name", LEAF, false, true);
+        lp_user->RelateToType(lp_share, ONE, ONE, false);
+        lp_share->RelateToType(lp_folder, ONE, MANY, false);
+        lp_folder->RelateToType(lp_name, MANY, ONE, false);
+        // A leaf does not lead on: a folder reached only through a leaf is lost.
+        lp_name->RelateToType(lp_user, MANY, MANY, false);
+        Recorder l_recorder;
+        d.m_removedItemEvent.Insert(new EventHandler<Recorder, Item>(&l_recorder, &Recorder::OnRemoved));
+
+        Item l_user = (*lp_user)["jo"];
+        Item l_share = l_user.NewItem("share");
+        Item l_kept = (*lp_folder)["kept"];
+        l_share += l_kept;
+        l_kept += (*lp_name)["n1"];
+        Item l_lost = (*lp_folder)["lost"];
+        Item l_leafOnly = (*lp_name)["n2"];
+        l_lost += l_leafOnly;
+        l_user += l_leafOnly;
+        Item l_orphanName = (*lp_name)["n3"];
+
+        d.RemoveDisconnectedItems();
+        QVERIFY(!l_user.IsNull());
+        QVERIFY(!l_share.IsNull());
+        QVERIFY(!l_kept.IsNull());
+        QVERIFY(!(*lp_name)["n1"].IsNull());
+        QVERIFY(!l_leafOnly.IsNull()); // reached directly from the root
+        QVERIFY(l_lost.IsNull());
+        QVERIFY(l_orphanName.IsNull());
+        QCOMPARE(l_recorder.m_log.size(), std::size_t(2));
+    }
+
+    void SubsetEqualsBruteForce()
+    {
+        Type* lp_file = d.NewType("file", INTERMEDIATE, true, false);
+        Type* lp_token = d.NewType("token", ROOT, false, true);
+        lp_file->RelateToType(lp_token, MANY, MANY, false);
+        std::mt19937 l_random(12345);
+        std::vector<Item> l_tokens;
+        for (int l_t = 0; l_t < 30; ++l_t)
+            l_tokens.push_back((*lp_token)[l_t]);
+        std::vector<Item> l_files;
+        for (int l_f = 0; l_f < 2000; ++l_f) {
+            Item l_item = lp_file->NewItem();
+            for (int l_k = 0; l_k < 4; ++l_k)
+                l_item += l_tokens[l_random() % l_tokens.size()];
+            l_files.push_back(l_item);
+        }
+        // Unlink some so that tombstones are in play.
+        for (int l_k = 0; l_k < 500; ++l_k)
+            l_files[l_random() % l_files.size()].Disconnect(l_tokens[l_random() % l_tokens.size()]);
+        for (int l_query = 0; l_query < 100; ++l_query) {
+            ItemSet l_set;
+            int l_count = 1 + int(l_random() % 3);
+            for (int l_k = 0; l_k < l_count; ++l_k)
+                l_set.insert(l_tokens[l_random() % l_tokens.size()]);
+            ItemSet l_subset = d.GetItemSubset(l_set, "file");
+            std::vector<Item> l_expected;
+            for (Item const& l_candidate : l_files) {
+                bool l_all = true;
+                for (Item const& l_member : l_set)
+                    l_all = l_all && l_candidate.IsConnected(l_member);
+                if (l_all)
+                    l_expected.push_back(l_candidate);
+            }
+            QCOMPARE(std::vector<Item>(l_subset.begin(), l_subset.end()), l_expected);
+        }
+    }
+
+    void MisuseThrowsAndLeavesStoreUnchanged()
+    {
+        Type* lp_user = d.NewType("user", ROOT, false, true);
+        Type* lp_room = d.NewType("room", ROOT, false, false);
+        Type* lp_flag = d.NewType("flag", LEAF, true, false);
+        lp_user->RelateToType(lp_flag, MANY, ONE, false);
+        QVERIFY_EXCEPTION_THROWN(d.NewType("user", ROOT, false, true), TypeAlreadyExistsException);
+        QVERIFY_EXCEPTION_THROWN(d.GetType("nobody"), TypeNotFoundException);
+        QVERIFY_EXCEPTION_THROWN(lp_user->RelateToType(lp_flag, MANY, ONE, false), AlreadyRelatedException);
+        QVERIFY_EXCEPTION_THROWN(lp_flag->RelateToType(lp_user, MANY, ONE, false), AlreadyRelatedException);
+        QVERIFY_EXCEPTION_THROWN(lp_flag->GetItem("x"), NullTypeException);
+        QVERIFY_EXCEPTION_THROWN(lp_user->NewItem(), NullTypeException);
+        Item l_kim = (*lp_user)["kim"];
+        Item l_room = lp_room->NewItem("hall");
+        QVERIFY_EXCEPTION_THROWN(l_kim += l_room, NotRelatedException);
+        QVERIFY(l_kim.IsDisconnectedFromAll());
+        QVERIFY(l_room.IsDisconnectedFromAll());
+        QVERIFY(lp_room->HasItem("nowhere").IsNull());
+        QVERIFY(lp_room->GetItem("nowhere").IsNull()); // not auto-creating
+        QCOMPARE(lp_room->GetItemCount(), std::size_t(1));
+        QCOMPARE(d.GetTypes().size(), std::size_t(3));
+    }
+
+    void ValuesNumbersAndOrder()
+    {
+        Type* lp_value = d.NewType("value", ROOT, false, true);
+        QCOMPARE((*lp_value)[Value(qint64(5000000000LL))].AsInt64(), qint64(5000000000LL));
+        QCOMPARE((*lp_value)[Value(quint64(18446744073709551615ULL))].AsUInt64(), quint64(18446744073709551615ULL));
+        QCOMPARE((*lp_value)["-12"].AsInt(), -12);
+        QCOMPARE((*lp_value)["12abc"].AsInt(), 0);
+        QCOMPARE((*lp_value)["99999999999"].AsInt(), 0);
+        int l_object = 0;
+        QCOMPARE((*lp_value)[Value(&l_object)].AsUInt64(), quint64(reinterpret_cast<std::uintptr_t>(&l_object)));
+        QCOMPARE((*lp_value)[QString::fromUtf8("Zoë")].AsString(), QString::fromUtf8("Zoë"));
+        // Bytes that are not UTF-8 survive, decoded as Latin-1 until a code page is chosen.
+        QCOMPARE((*lp_value)[std::string("caf\xe9")].AsString(), QString::fromLatin1("caf\xe9"));
+
+        // Items iterate in creation order, not by key or address.
+        Type* lp_word = d.NewType("word", ROOT, false, true);
+        for (char const* lp_key : {"pear", "apple", "fig"})
+            (*lp_word)[lp_key];
+        ItemSet l_words = lp_word->GetItems();
+        QStringList l_keys;
+        for (Item const& l_item : l_words)
+            l_keys << l_item.AsString();
+        QCOMPARE(l_keys, QStringList({"pear", "apple", "fig"}));
+        ItemList l_sorted = l_words.SortAlphabetic(false, true);
+        QCOMPARE(l_sorted.front().AsString(), QString("pear"));
+    }
+
+    void SettingsHelpers()
+    {
+        QCOMPARE(GetSetting("username"), QString()); // before the types exist
+        DeclareSettingsTypes();
+        SetSwitch("show_diagnostics", true);
+        QVERIFY(IsSettingYes("show_diagnostics"));
+        SetSetting("listening_port", qint64(2235));
+        QCOMPARE(GetSettingInt("listening_port"), 2235);
+        SetSetting("show_diagnostics", QString("no"));
+        QVERIFY(!IsSettingYes("show_diagnostics"));
+        SetVSetting("finish_uploads_and_quit", "yes");
+        QVERIFY(IsVSettingYes("finish_uploads_and_quit"));
+        QVERIFY(!IsSettingYes("finish_uploads_and_quit"));
+    }
+};
+
+QTEST_GUILESS_MAIN(StoreTest)
+#include "StoreTest.moc"
