@@ -1,0 +1,305 @@
+#include "shares/FileScanner.h"
+
+#include <QDir>
+#include <QFile>
+#include <QMutexLocker>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+FileScanner::FileScanner(QObject* ip_parent) : QObject(ip_parent) {}
+
+void FileScanner::Quit()
+{
+    QMutexLocker l_lock(&m_mutex);
+    m_quit = true;
+}
+
+bool FileScanner::IsQuitting() const
+{
+    QMutexLocker l_lock(&m_mutex);
+    return m_quit;
+}
+
+FileScanner::ScanResult FileScanner::TakeResult()
+{
+    ScanResult l_result;
+    QMutexLocker l_lock(&m_mutex);
+    l_result.swap(m_result);
+    return l_result;
+}
+
+// ------------------------------------------------------------------ walking
+
+namespace {
+
+struct DirCloser
+{
+    void operator()(DIR* ip_dir) const { closedir(ip_dir); }
+};
+
+QString AbsoluteCleanFolder(QString const& i_folder)
+{
+    if (i_folder.startsWith(QLatin1Char('/')))
+        return QDir::cleanPath(i_folder);
+    return QDir::cleanPath(QDir::current().absoluteFilePath(i_folder));
+}
+
+} // namespace
+
+std::vector<FolderEntry> FileScanner::ListFolder(QString const& i_folder)
+{
+    std::vector<FolderEntry> l_entries;
+    std::unique_ptr<DIR, DirCloser> lp_dir(opendir(QFile::encodeName(i_folder).constData()));
+    if (!lp_dir)
+        return l_entries;
+    int const l_dirFd = dirfd(lp_dir.get());
+    QString l_base = AbsoluteCleanFolder(i_folder);
+    if (!l_base.endsWith(QLatin1Char('/')))
+        l_base += QLatin1Char('/');
+
+    while (dirent* lp_entry = readdir(lp_dir.get())) {
+        char const* const lp_name = lp_entry->d_name;
+        // Hidden entries (and "." and "..") are never shared.
+        if (lp_name[0] == '.')
+            continue;
+        bool l_isFolder = false;
+        qint64 l_size = 0;
+        unsigned char l_kind = lp_entry->d_type;
+        if (l_kind == DT_DIR) {
+            l_isFolder = true;
+        } else if (l_kind == DT_REG || l_kind == DT_UNKNOWN) {
+            struct stat l_stat;
+            if (fstatat(l_dirFd, lp_name, &l_stat, AT_SYMLINK_NOFOLLOW) != 0)
+                continue;
+            if (S_ISDIR(l_stat.st_mode))
+                l_isFolder = true;
+            else if (S_ISREG(l_stat.st_mode))
+                l_size = l_stat.st_size;
+            else
+                continue;
+        } else {
+            // Symbolic links are neither listed nor followed; devices, pipes
+            // and sockets are not files to share.
+            continue;
+        }
+        FolderEntry l_entry;
+        l_entry.m_name = QFile::decodeName(lp_name);
+        l_entry.m_path = l_base + l_entry.m_name;
+        l_entry.m_isFolder = l_isFolder;
+        l_entry.m_size = l_size;
+        l_entries.push_back(std::move(l_entry));
+    }
+    std::sort(l_entries.begin(), l_entries.end(),
+              [](FolderEntry const& i_a, FolderEntry const& i_b) { return i_a.m_name < i_b.m_name; });
+    return l_entries;
+}
+
+void FileScanner::ScanFolders(QStringList i_folders)
+{
+    std::set<QString> l_visited;
+    for (QString const& l_folder : i_folders)
+        ScanFolder(l_folder, l_folder, l_visited);
+    emit FoldersScanned();
+}
+
+void FileScanner::ScanFolder(QString const& i_root, QString const& i_folder, std::set<QString>& io_visited)
+{
+    if (IsQuitting())
+        return;
+    if (!i_folder.startsWith(i_root))
+        return;
+    if (!io_visited.insert(i_folder).second)
+        return;
+    std::vector<FolderEntry> const l_entries = ListFolder(i_folder);
+    FileSizes l_files;
+    std::vector<QString> l_subfolders;
+    for (FolderEntry const& l_entry : l_entries) {
+        if (l_entry.m_isFolder)
+            l_subfolders.push_back(l_entry.m_path);
+        else
+            l_files[l_entry.m_name] = l_entry.m_size;
+    }
+    {
+        // The result is read by the GUI thread only after FoldersScanned(),
+        // but it is built under the lock so that an early TakeResult() can
+        // never see a map in the middle of a change.
+        QMutexLocker l_lock(&m_mutex);
+        m_result[i_root][i_folder].swap(l_files);
+    }
+    for (QString const& l_subfolder : l_subfolders)
+        ScanFolder(i_root, l_subfolder, io_visited);
+}
+
+// ------------------------------------------------------------ MP3 analysis
+
+namespace {
+
+int const kMp3ChunkSize = 65536;
+
+int const kMpeg1Layer3Bitrates[16] = {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 0};
+int const kMpeg2Layer3Bitrates[16] = {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160, 0};
+
+char const* const kChannelModes[4] = {"stereo", "joint stereo", "dual mono", "mono"};
+
+// Counts every byte pattern that reads as a Layer III frame header. The
+// accepted headers are kept as counts per field combination rather than as a
+// list, so memory stays constant however many patterns a file holds; the
+// results are the same because only counts of combinations are ever used.
+class Mp3HeaderTally
+{
+public:
+    // Looks at the positions i of the chunk with i + 4 < i_limit: a header
+    // is taken only when at least one byte follows it within the chunk.
+    void Feed(unsigned char const* ip_chunk, qint64 i_limit)
+    {
+        if (i_limit <= 4)
+            return;
+        unsigned char const* lp_at = ip_chunk;
+        unsigned char const* const lp_end = ip_chunk + (i_limit - 4);
+        while (lp_at < lp_end) {
+            lp_at = static_cast<unsigned char const*>(std::memchr(lp_at, 0xFF, static_cast<std::size_t>(lp_end - lp_at)));
+            if (!lp_at)
+                return;
+            if ((lp_at[1] & 0xE0) == 0xE0)
+                Examine(lp_at[1], lp_at[2], lp_at[3]);
+            ++lp_at;
+        }
+    }
+
+    bool Finish(int& o_mpegVersion, QString& o_channelMode, int& o_frequency, bool& o_isVBR, int& o_bitrate) const
+    {
+        int l_version;
+        if (m_versions[0] > m_versions[1] && m_versions[0] > m_versions[2])
+            l_version = 0;
+        else if (m_versions[1] > m_versions[2])
+            l_version = 1;
+        else
+            return false;
+        int const l_protection = m_protection[1] > m_protection[0] ? 1 : 0;
+        int const l_frequency = IndexOfLargest(m_frequencies, 3);
+        int const l_channel = IndexOfLargest(m_channels, 4);
+        if (m_accepted == 0)
+            return false;
+
+        quint64 const* const lp_counts = m_records[l_version][l_protection][l_frequency][l_channel];
+        int const* const lp_table = l_version == 0 ? kMpeg1Layer3Bitrates : kMpeg2Layer3Bitrates;
+        quint64 l_kept = 0;
+        quint64 l_sum = 0;
+        for (int l_index = 1; l_index < 15; ++l_index) {
+            l_kept += lp_counts[l_index];
+            l_sum += lp_counts[l_index] * static_cast<quint64>(lp_table[l_index]);
+        }
+        if (l_kept == 0)
+            return false;
+
+        o_mpegVersion = l_version + 1;
+        o_channelMode = QString::fromLatin1(kChannelModes[l_channel]);
+        o_frequency = l_frequency;
+        o_bitrate = static_cast<int>(l_sum / l_kept);
+        o_isVBR = true;
+        // Constant bitrate: one bitrate holds at least 99 percent of the
+        // kept headers. The table rises with the index, so this walks the
+        // bitrates in ascending order.
+        for (int l_index = 1; l_index < 15; ++l_index) {
+            if (lp_counts[l_index] * 100 / l_kept > 98) {
+                o_isVBR = false;
+                o_bitrate = lp_table[l_index];
+            }
+        }
+        return true;
+    }
+
+private:
+    void Examine(unsigned char i_b1, unsigned char i_b2, unsigned char i_b3)
+    {
+        int l_version;
+        switch ((i_b1 >> 3) & 3) {
+        case 3: l_version = 0; break;
+        case 2: l_version = 1; break;
+        case 0: l_version = 2; break;
+        default: return;
+        }
+        ++m_versions[l_version];
+        if (((i_b1 >> 1) & 3) != 1)
+            return;
+        int const l_protection = i_b1 & 1;
+        ++m_protection[l_protection];
+        int const l_frequency = (i_b2 >> 2) & 3;
+        if (l_frequency == 3)
+            return;
+        ++m_frequencies[l_frequency];
+        int const l_channel = (i_b3 >> 6) & 3;
+        ++m_channels[l_channel];
+        int const l_bitrate = (i_b2 >> 4) & 0xF;
+        if (l_bitrate != 0 && l_bitrate != 15) {
+            ++m_records[l_version][l_protection][l_frequency][l_channel][l_bitrate];
+            ++m_accepted;
+        }
+    }
+
+    // Ties go to the higher index.
+    static int IndexOfLargest(quint64 const* ip_counts, int i_size)
+    {
+        int l_best = 0;
+        for (int l_index = 1; l_index < i_size; ++l_index)
+            if (ip_counts[l_index] >= ip_counts[l_best])
+                l_best = l_index;
+        return l_best;
+    }
+
+    quint64 m_versions[3] = {};    // MPEG-1, MPEG-2, MPEG-2.5
+    quint64 m_protection[2] = {};  // bit clear, bit set
+    quint64 m_frequencies[3] = {};
+    quint64 m_channels[4] = {};
+    quint64 m_accepted = 0;
+    quint64 m_records[3][2][3][4][16] = {};
+};
+
+} // namespace
+
+bool FileScanner::ScanMP3(QString const& i_path, int& o_mpegVersion, QString& o_channelMode, int& o_frequency,
+                          bool& o_isVBR, int& o_bitrate)
+{
+    if (IsQuitting())
+        return false;
+    o_bitrate = -1;
+    QFile l_file(i_path);
+    if (!l_file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
+        return false;
+    qint64 const l_size = l_file.size();
+    if (l_size < 1)
+        return false;
+
+    std::unique_ptr<Mp3HeaderTally> lp_tally(new Mp3HeaderTally);
+    std::unique_ptr<unsigned char[]> lp_buffer(new unsigned char[kMp3ChunkSize]);
+    qint64 l_offset = 0;
+    while (l_offset < l_size) {
+        qint64 const l_read = l_file.read(reinterpret_cast<char*>(lp_buffer.get()), kMp3ChunkSize);
+        if (l_read < 0)
+            return false;
+        if (l_read == 0)
+            break;
+        // A file that grew while it was read is taken at its size on opening.
+        lp_tally->Feed(lp_buffer.get(), std::min(l_read, l_size - l_offset));
+        l_offset += l_read;
+    }
+    return lp_tally->Finish(o_mpegVersion, o_channelMode, o_frequency, o_isVBR, o_bitrate);
+}
+
+void FileScanner::OnMP3ScanRequired(QString i_file)
+{
+    int l_version = 0;
+    QString l_channel;
+    int l_frequency = 0;
+    bool l_isVBR = false;
+    int l_bitrate = -1;
+    if (ScanMP3(i_file, l_version, l_channel, l_frequency, l_isVBR, l_bitrate))
+        emit MP3Scanned(i_file, l_version, l_channel, l_frequency, l_isVBR, l_bitrate);
+}
