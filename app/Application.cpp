@@ -1,0 +1,167 @@
+#include "app/Application.h"
+
+#include <QDir>
+#include <QEvent>
+#include <QLockFile>
+#include <QSessionManager>
+#include <QSocketNotifier>
+#include <QStandardPaths>
+#include <QTimer>
+
+
+#include <csignal>
+#include <cstdio>
+#include <sys/socket.h>
+#include <unistd.h>
+
+Application* Application::obj = nullptr;
+
+bool ActivityEventFilter::eventFilter(QObject* ip_watched, QEvent* ip_event)
+{
+    if (Application::Obj()) {
+        if (ip_event->type() == QEvent::WindowActivate)
+            Application::Obj()->OnWindowActivated();
+        else if (ip_event->type() == QEvent::WindowDeactivate)
+            Application::Obj()->OnWindowDeactivated();
+    }
+    return QObject::eventFilter(ip_watched, ip_event);
+}
+
+QString Application::LockFilePath(QString const& i_id)
+{
+    QString l_folder = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
+    if (l_folder.isEmpty())
+        l_folder = QDir::tempPath();
+    return l_folder + QLatin1Char('/') + i_id + QStringLiteral(".lock");
+}
+
+Application::Application(QString const& i_id, int& io_argc, char** ip_argv)
+    : QApplication(io_argc, ip_argv)
+{
+    mp_lock.reset(new QLockFile(LockFilePath(i_id)));
+    // Only a live holder counts: the lock of a process that died is taken
+    // over, however old it is.
+    mp_lock->setStaleLockTime(0);
+    if (!mp_lock->tryLock(0)) {
+        if (mp_lock->error() == QLockFile::LockFailedError) {
+            m_isRunning = true;
+        } else {
+            // A runtime folder we cannot write to must not keep the user
+            // from the program; only the second-start check is lost.
+            std::fprintf(stderr, "Cannot create the single-instance lock %s\n",
+                         qPrintable(LockFilePath(i_id)));
+        }
+    }
+
+    obj = this;
+    installEventFilter(new ActivityEventFilter());
+    m_lastActivity = Now();
+    m_idle = false;
+    ConnectHalfMinuteTimer();
+    connect(this, &QGuiApplication::commitDataRequest, this, &Application::commitData, Qt::DirectConnection);
+    m_windowActive = true;
+}
+
+void Application::ConnectHalfMinuteTimer()
+{
+    // Stands in for the program-wide half-minute timer until it is shared.
+    QTimer* lp_timer = new QTimer(this);
+    lp_timer->setInterval(30 * 1000);
+    connect(lp_timer, &QTimer::timeout, this, &Application::EveryHalfMinute);
+    lp_timer->start();
+}
+
+Application::~Application()
+{
+    if (obj == this)
+        obj = nullptr;
+}
+
+QDateTime Application::Now() const
+{
+    return m_clock ? m_clock() : QDateTime::currentDateTime();
+}
+
+void Application::NoteUserActivity()
+{
+    m_lastActivity = Now();
+    if (m_idle) {
+        m_idle = false;
+        emit UserActivityResumed();
+    }
+}
+
+void Application::OnWindowActivated()
+{
+    if (m_windowActive)
+        return;
+    m_windowActive = true;
+    NoteUserActivity();
+    std::fputs("window activated\n", stdout);
+    std::fflush(stdout);
+}
+
+void Application::OnWindowDeactivated()
+{
+    if (!m_windowActive)
+        return;
+    m_windowActive = false;
+    NoteUserActivity();
+    std::fputs("window deactivated\n", stdout);
+    std::fflush(stdout);
+}
+
+void Application::EveryHalfMinute()
+{
+    if (m_idle || m_windowActive)
+        return;
+    if (m_lastActivity.secsTo(Now()) > 299) {
+        m_idle = true;
+        emit UserActivityIdle();
+    }
+}
+
+void Application::commitData(QSessionManager&)
+{
+    if (m_saveData)
+        m_saveData();
+}
+
+namespace {
+
+int s_signalSockets[2] = {-1, -1};
+
+extern "C" void OnTerminationSignal(int)
+{
+    char l_byte = 1;
+    // Only async-signal-safe calls here; the event loop does the rest.
+    ssize_t l_written = ::write(s_signalSockets[0], &l_byte, 1);
+    (void)l_written;
+}
+
+} // namespace
+
+void QuitEventLoopOnTerminationSignals()
+{
+    if (s_signalSockets[0] != -1)
+        return;
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, s_signalSockets) != 0) {
+        std::perror("socketpair");
+        return;
+    }
+    QSocketNotifier* lp_notifier = new QSocketNotifier(s_signalSockets[1], QSocketNotifier::Read, qApp);
+    QObject::connect(lp_notifier, &QSocketNotifier::activated, qApp, [lp_notifier]() {
+        char l_byte;
+        ssize_t l_read = ::read(s_signalSockets[1], &l_byte, 1);
+        (void)l_read;
+        lp_notifier->setEnabled(false);
+        QCoreApplication::quit();
+    });
+
+    struct sigaction l_action = {};
+    l_action.sa_handler = OnTerminationSignal;
+    sigemptyset(&l_action.sa_mask);
+    l_action.sa_flags = SA_RESTART;
+    sigaction(SIGTERM, &l_action, nullptr);
+    sigaction(SIGINT, &l_action, nullptr);
+}

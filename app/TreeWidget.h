@@ -1,0 +1,24 @@
+#ifndef QUILLMAR_APP_TREEWIDGET_H
+#define QUILLMAR_APP_TREEWIDGET_H
+
+#include <QTreeWidget>
+
+class QKeyEvent;
+
+// A tree that tells its owner about every key press (the transfer trees use
+// it for their Delete key) before the standard handling runs.
+class TreeWidget : public QTreeWidget
+{
+    Q_OBJECT
+
+public:
+    explicit TreeWidget(QWidget* ip_parent = nullptr);
+
+signals:
+    void KeyPressed(QKeyEvent* ip_event);
+
+protected:
+    void keyPressEvent(QKeyEvent* ip_event) override;
+};
+
+#endif
