@@ -22,6 +22,9 @@ struct ItemBody
     std::uint64_t m_key = 0;
     std::uint32_t m_refs = 1; // the store's own reference while the item lives
     std::uint32_t m_deadLinks = 0;
+    // Key of the last entry of m_links: appending a new item's link (the
+    // common case) then needs no visit to the last linked body.
+    std::uint64_t m_lastLinkKey = 0;
     bool m_removed = false;
     bool m_removing = false;
     bool m_marked = false;
@@ -79,10 +82,14 @@ inline std::pair<std::size_t, std::size_t> GroupRange(std::vector<ItemBody*> con
 }
 
 // Adds (or revives) an entry in a sorted tagged vector.
-void SortedInsert(std::vector<ItemBody*>& io_vector, std::uint32_t& io_dead, ItemBody* ip_body)
+void SortedInsert(std::vector<ItemBody*>& io_vector, std::uint32_t& io_dead, ItemBody* ip_body,
+                  std::uint64_t* iop_lastKey = nullptr)
 {
-    if (io_vector.empty() || Ptr(io_vector.back())->m_key < ip_body->m_key) {
+    std::uint64_t l_last = io_vector.empty() ? 0 : (iop_lastKey ? *iop_lastKey : Ptr(io_vector.back())->m_key);
+    if (io_vector.empty() || l_last < ip_body->m_key) {
         io_vector.push_back(ip_body);
+        if (iop_lastKey)
+            *iop_lastKey = ip_body->m_key;
         return;
     }
     std::size_t l_index = LowerBound(io_vector, ip_body->m_key);
@@ -97,7 +104,7 @@ void SortedInsert(std::vector<ItemBody*>& io_vector, std::uint32_t& io_dead, Ite
     io_vector.insert(io_vector.begin() + std::ptrdiff_t(l_index), ip_body);
 }
 
-void Compact(std::vector<ItemBody*>& io_vector, std::uint32_t& io_dead)
+void Compact(std::vector<ItemBody*>& io_vector, std::uint32_t& io_dead, std::uint64_t* iop_lastKey = nullptr)
 {
     std::size_t l_kept = 0;
     std::vector<ItemBody*> l_released;
@@ -111,25 +118,30 @@ void Compact(std::vector<ItemBody*>& io_vector, std::uint32_t& io_dead)
     if (io_vector.capacity() > 16 && io_vector.capacity() > 2 * l_kept)
         io_vector.shrink_to_fit();
     io_dead = 0;
+    if (iop_lastKey)
+        *iop_lastKey = io_vector.empty() ? 0 : Ptr(io_vector.back())->m_key;
     for (ItemBody* lp_body : l_released)
         Release(lp_body);
 }
 
 // Tags an entry as gone; true when it was live.
-bool SortedErase(std::vector<ItemBody*>& io_vector, std::uint32_t& io_dead, ItemBody* ip_body)
+bool SortedErase(std::vector<ItemBody*>& io_vector, std::uint32_t& io_dead, ItemBody* ip_body,
+                 std::uint64_t* iop_lastKey = nullptr)
 {
     std::size_t l_index = LowerBound(io_vector, ip_body->m_key);
     if (l_index >= io_vector.size() || io_vector[l_index] != ip_body)
         return false;
     if (l_index + 1 == io_vector.size()) {
         io_vector.pop_back();
+        if (iop_lastKey)
+            *iop_lastKey = io_vector.empty() ? 0 : Ptr(io_vector.back())->m_key;
         return true;
     }
     io_vector[l_index] = Tagged(ip_body);
     Retain(ip_body);
     ++io_dead;
     if (std::size_t(io_dead) * 2 > io_vector.size())
-        Compact(io_vector, io_dead);
+        Compact(io_vector, io_dead, iop_lastKey);
     return true;
 }
 
@@ -895,8 +907,8 @@ void StoreOps::Connect(ItemBody* ip_a, ItemBody* ip_b)
     // The disconnect events may have removed either end, or linked them.
     if (!IsLive(ip_a) || !IsLive(ip_b) || ip_a->m_removing || ip_b->m_removing || IsLinked(ip_a, ip_b))
         return;
-    SortedInsert(ip_a->m_links, ip_a->m_deadLinks, ip_b);
-    SortedInsert(ip_b->m_links, ip_b->m_deadLinks, ip_a);
+    SortedInsert(ip_a->m_links, ip_a->m_deadLinks, ip_b, &ip_a->m_lastLinkKey);
+    SortedInsert(ip_b->m_links, ip_b->m_deadLinks, ip_a, &ip_b->m_lastLinkKey);
     lp_typeA->mp_data->FireConnection(ip_a, ip_b, true);
 }
 
@@ -905,8 +917,8 @@ void StoreOps::Disconnect(ItemBody* ip_a, ItemBody* ip_b)
     if (!IsLinked(ip_a, ip_b))
         return;
     Item l_holdA(ip_a), l_holdB(ip_b);
-    SortedErase(ip_a->m_links, ip_a->m_deadLinks, ip_b);
-    SortedErase(ip_b->m_links, ip_b->m_deadLinks, ip_a);
+    SortedErase(ip_a->m_links, ip_a->m_deadLinks, ip_b, &ip_a->m_lastLinkKey);
+    SortedErase(ip_b->m_links, ip_b->m_deadLinks, ip_a, &ip_b->m_lastLinkKey);
     ip_a->mp_type->mp_data->FireConnection(ip_a, ip_b, false);
 }
 
@@ -947,7 +959,7 @@ void StoreOps::Remove(ItemBody* ip_body)
         lp_type->mp_globalNullItem = nullptr;
     ip_body->m_removed = true;
     std::uint32_t l_deadLinks = ip_body->m_deadLinks;
-    Compact(ip_body->m_links, l_deadLinks);
+    Compact(ip_body->m_links, l_deadLinks, &ip_body->m_lastLinkKey);
     ip_body->m_deadLinks = 0;
     --lp_data->m_liveItems;
     Release(ip_body); // the store's own reference; l_hold keeps it until we return
