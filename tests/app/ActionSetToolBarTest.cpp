@@ -1,0 +1,328 @@
+#include "app/ActionSetToolBar.h"
+#include "app/Globals.h"
+#include "store/Settings.h"
+
+#include <QApplication>
+#include <QDesktopServices>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMainWindow>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTabBar>
+#include <QTabWidget>
+#include <QTreeWidget>
+#include <QtTest>
+
+#include <climits>
+#include <memory>
+
+// One window with three pages: a room page (fixed key), a room list (a
+// tree with a column key) and a page that no set is registered for.
+class ActionSetToolBarTest : public QObject
+{
+    Q_OBJECT
+
+public slots:
+    void OnUrlOpened(QUrl const& i_url) { m_openedUrls << i_url; }
+
+private:
+    std::unique_ptr<QMainWindow> mp_window;
+    ActionSetToolBar* mp_bar = nullptr;
+    QWidget* mp_roomPage = nullptr;
+    QLineEdit* mp_roomInput = nullptr;
+    QLineEdit* mp_roomOther = nullptr;
+    QTreeWidget* mp_roomList = nullptr;
+    QLineEdit* mp_loose = nullptr;
+    QTabWidget* mp_tabs = nullptr;
+    QList<QUrl> m_openedUrls;
+
+    QStringList ShownTexts() const
+    {
+        QStringList l_texts;
+        for (QAction* lp_action : mp_bar->actions())
+            if (!lp_action->text().isEmpty() && lp_action->isVisible())
+                l_texts << lp_action->text();
+        return l_texts;
+    }
+
+    QAction* Shown(QString const& i_text) const
+    {
+        for (QAction* lp_action : mp_bar->actions())
+            if (lp_action->text() == i_text)
+                return lp_action;
+        return nullptr;
+    }
+
+    void Focus(QWidget* ip_widget)
+    {
+        ip_widget->setFocus(Qt::OtherFocusReason);
+        QTRY_COMPARE(QApplication::focusWidget(), ip_widget);
+    }
+
+private slots:
+    void init()
+    {
+        d.Reset();
+        g_showIsOver = false;
+        mp_window.reset(new QMainWindow);
+        mp_bar = new ActionSetToolBar(mp_window.get());
+        mp_window->addToolBar(mp_bar);
+        DeclareSettingsTypes();
+
+        mp_tabs = new QTabWidget;
+        mp_window->setCentralWidget(mp_tabs);
+        mp_roomPage = new QWidget;
+        QHBoxLayout* lp_layout = new QHBoxLayout(mp_roomPage);
+        mp_roomInput = new QLineEdit;
+        mp_roomOther = new QLineEdit;
+        lp_layout->addWidget(mp_roomInput);
+        lp_layout->addWidget(mp_roomOther);
+        mp_roomList = new QTreeWidget;
+        mp_roomList->setColumnCount(2);
+        for (char const* lp_room : {"lobby", "music"})
+            new QTreeWidgetItem(mp_roomList, QStringList({lp_room, "12"}));
+        mp_loose = new QLineEdit;
+        mp_tabs->addTab(mp_roomPage, "room");
+        mp_tabs->addTab(mp_roomList, "list");
+        mp_tabs->addTab(mp_loose, "other");
+
+        mp_bar->Init();
+        mp_bar->AddSetAction("room", "toggle_room_autojoin", "Autojoin", ":/icons/room_icon", false);
+        mp_bar->AddSetAction("room", "room_chat_log", "Chat Log", ":/icons/note_icon", false);
+        mp_bar->AddSetAction("room_list", "create_room", "Create Room", ":/icons/room_icon", false);
+        mp_bar->AddSetAction("room_list", "join_room", "Join", ":/icons/room_icon", true);
+        mp_bar->RegisterWidget(mp_roomPage, "room");
+        mp_bar->AddWidgetKey(mp_roomPage, "room", "lobby");
+        mp_bar->RegisterWidget(mp_roomList, "room_list");
+        mp_bar->AddWidgetColumnKey(mp_roomList, "room", 0);
+
+        mp_window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(mp_window.get()));
+        mp_window->activateWindow();
+        QTRY_VERIFY(mp_window->isActiveWindow());
+    }
+
+    void cleanup()
+    {
+        mp_window.reset();
+        QDesktopServices::unsetUrlHandler("http");
+        m_openedUrls.clear();
+    }
+
+    void FreshBarHoldsOnlyTheSupporterArea()
+    {
+        d.Reset();
+        ActionSetToolBar l_bar;
+        QCOMPARE(l_bar.actions().size(), 3);
+        QVERIFY(l_bar.SupporterButton());
+        // Built before the settings exist: the first button stays blank.
+        QVERIFY(l_bar.SupporterButton()->text().isEmpty());
+        QVERIFY(!l_bar.StatusButton());
+        QCOMPARE(actionBar, &l_bar);
+    }
+
+    void FocusMovesTheActionSet()
+    {
+        Focus(mp_roomInput);
+        QCOMPARE(mp_bar->CurrentSetName(), QString("room"));
+        QCOMPARE(mp_bar->ShownWidget(), mp_roomPage);
+        QCOMPARE(ShownTexts(), QStringList({"Autojoin", "Chat Log"}));
+        QCOMPARE(mp_bar->GetKey("room"), QString("lobby"));
+        QCOMPARE(mp_bar->StatusButton()->text(), QString("Available"));
+        QAction* lp_autojoin = Shown("Autojoin");
+
+        // Another child of the same page: no rebuild.
+        Focus(mp_roomOther);
+        QCOMPARE(Shown("Autojoin"), lp_autojoin);
+
+        mp_tabs->setCurrentIndex(1);
+        Focus(mp_roomList);
+        QCOMPARE(mp_bar->CurrentSetName(), QString("room_list"));
+        QCOMPARE(ShownTexts(), QStringList({"Create Room", "Join"}));
+
+        // A widget no set is registered for: only the fixed parts.
+        mp_tabs->setCurrentIndex(2);
+        Focus(mp_loose);
+        QVERIFY(mp_bar->CurrentSetName().isEmpty());
+        QCOMPARE(ShownTexts(), QStringList());
+        QCOMPARE(mp_bar->actions().size(), 5);
+
+        // Focus leaving the program changes nothing.
+        mp_bar->OnApplicationFocusChanged(mp_loose, nullptr);
+        QCOMPARE(mp_bar->actions().size(), 5);
+    }
+
+    void FocusOnATabRowShowsTheCurrentPage()
+    {
+        mp_tabs->setCurrentIndex(0);
+        mp_tabs->tabBar()->setFocusPolicy(Qt::StrongFocus);
+        Focus(mp_tabs->tabBar());
+        QCOMPARE(mp_bar->CurrentSetName(), QString("room"));
+        QCOMPARE(mp_bar->ShownWidget(), mp_roomPage);
+    }
+
+    void ActionReportsItsWidgetAndKeys()
+    {
+        QSignalSpy l_spy(mp_bar, &ActionSetToolBar::ActionTriggered);
+        Focus(mp_roomInput);
+        Shown("Chat Log")->trigger();
+        QCOMPARE(l_spy.size(), 1);
+        QCOMPARE(l_spy[0][0].value<QWidget*>(), mp_roomPage);
+        QCOMPARE(l_spy[0][1].toString(), QString("room_chat_log"));
+        QCOMPARE(mp_bar->GetKey("room"), QString("lobby"));
+
+        mp_tabs->setCurrentIndex(1);
+        Focus(mp_roomList);
+        // No selected row: an action that needs one stays silent, the other
+        // fires with the keys as they were.
+        mp_roomList->clearSelection();
+        Shown("Join")->trigger();
+        QCOMPARE(l_spy.size(), 1);
+        Shown("Create Room")->trigger();
+        QCOMPARE(l_spy.size(), 2);
+        QCOMPARE(mp_bar->GetKey("room"), QString("lobby"));
+
+        // With rows selected, the first of the selection fills the key.
+        mp_roomList->setSelectionMode(QAbstractItemView::ExtendedSelection);
+        mp_roomList->topLevelItem(1)->setSelected(true);
+        Shown("Join")->trigger();
+        QCOMPARE(l_spy.size(), 3);
+        QCOMPARE(l_spy[2][0].value<QWidget*>(), static_cast<QWidget*>(mp_roomList));
+        QCOMPARE(l_spy[2][1].toString(), QString("join_room"));
+        QCOMPARE(mp_bar->GetKey("room"), QString("music"));
+        QVERIFY(mp_bar->GetKey("never_set").isEmpty());
+    }
+
+    void PrivilegesSignalUpdatesTheShownButton()
+    {
+        QPushButton* lp_button = mp_bar->SupporterButton();
+        SetSetting("privileges_time_left", "259200");
+        SetSetting("is_supporter", "yes");
+        mp_bar->OnReceivedOwnPrivilegesStatus(259200);
+        QCOMPARE(mp_bar->SupporterButton(), lp_button);
+        QCOMPARE(lp_button->text(), QString("3 Days Left"));
+        QCOMPARE(lp_button->toolTip(), QString("Thank you for supporting Quillmar!"));
+    }
+
+    void PerWidgetTextsAndHiddenMarks()
+    {
+        Focus(mp_roomInput);
+        mp_bar->SetWidgetActionText(mp_roomPage, "toggle_room_autojoin", "Autojoin [on]");
+        QCOMPARE(ShownTexts(), QStringList({"Autojoin [on]", "Chat Log"}));
+        mp_bar->SetWidgetActionText(mp_roomPage, "toggle_room_autojoin", "Autojoin [off]");
+        QCOMPARE(ShownTexts(), QStringList({"Autojoin [off]", "Chat Log"}));
+        mp_bar->SetWidgetActionHidden(mp_roomPage, "room_chat_log", true);
+        mp_bar->SetWidgetActionHidden(mp_roomPage, "room_chat_log", true);
+        QCOMPARE(ShownTexts(), QStringList({"Autojoin [off]"}));
+        mp_bar->SetWidgetActionHidden(mp_roomPage, "room_chat_log", false);
+        QCOMPARE(ShownTexts(), QStringList({"Autojoin [off]", "Chat Log"}));
+
+        // For a widget whose set is not shown, the text waits for its set.
+        mp_bar->SetWidgetActionText(mp_roomList, "create_room", "Create Private Room");
+        QCOMPARE(ShownTexts(), QStringList({"Autojoin [off]", "Chat Log"}));
+        mp_tabs->setCurrentIndex(1);
+        Focus(mp_roomList);
+        QCOMPARE(ShownTexts(), QStringList({"Create Private Room", "Join"}));
+
+        // Back on the room page, its own override is used again.
+        mp_tabs->setCurrentIndex(0);
+        Focus(mp_roomInput);
+        QCOMPARE(ShownTexts(), QStringList({"Autojoin [off]", "Chat Log"}));
+    }
+
+    // Everything the bar keeps for a widget goes with it, so a later widget at
+    // the same address starts clean.
+    void DestroyedWidgetLeavesNoRecords()
+    {
+        QWidget* lp_page = new QWidget;
+        QLineEdit* lp_input = new QLineEdit(lp_page);
+        mp_tabs->addTab(lp_page, "second room");
+        mp_bar->RegisterWidget(lp_page, "room");
+        mp_bar->AddWidgetKey(lp_page, "room", "jazz");
+        mp_bar->SetWidgetActionText(lp_page, "toggle_room_autojoin", "Autojoin [on]");
+        mp_bar->SetWidgetActionHidden(lp_page, "room_chat_log", true);
+        mp_tabs->setCurrentWidget(lp_page);
+        Focus(lp_input);
+        QCOMPARE(mp_bar->GetKey("room"), QString("jazz"));
+        QCOMPARE(mp_bar->ShownWidget(), lp_page);
+        std::size_t const l_pairsBefore = d["action_key_value_pair"]->GetItemCount();
+
+        Value const l_address(lp_page);
+        delete lp_page;
+        QVERIFY(mp_bar->CurrentSetName().isEmpty());
+        QVERIFY(!mp_bar->ShownWidget());
+        QVERIFY(d["toolbar_action_widget"]->HasItem(l_address).IsNull());
+        QCOMPARE(d["action_key_value_pair"]->GetItemCount(), l_pairsBefore - 1);
+        QCOMPARE(d["widget_action_hidden"]->GetItemCount(), std::size_t(0));
+        QCOMPARE(d.GetItem(d["widget_action_text"]->HasItem(Value("Autojoin [on]")),
+                           d["toolbar_action_id"]->HasItem(Value("toggle_room_autojoin")), "toolbar_action_widget"),
+                 Item());
+
+        // The other pages keep theirs.
+        mp_tabs->setCurrentIndex(0);
+        Focus(mp_roomInput);
+        QCOMPARE(mp_bar->GetKey("room"), QString("lobby"));
+        QCOMPARE(ShownTexts(), QStringList({"Autojoin", "Chat Log"}));
+    }
+
+    void IgnoresFocusOnceShutdownBegan()
+    {
+        Focus(mp_roomInput);
+        g_showIsOver = true;
+        mp_tabs->setCurrentIndex(1);
+        Focus(mp_roomList);
+        QCOMPARE(mp_bar->CurrentSetName(), QString("room"));
+        g_showIsOver = false;
+    }
+
+    void SupporterButtonShowsPrivileges_data()
+    {
+        QTest::addColumn<bool>("supporter");
+        QTest::addColumn<int>("seconds");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<bool>("star");
+        QTest::newRow("supporter, no time") << true << 0 << "" << true;
+        QTest::newRow("a day and a half rounds up") << true << 129600 << "2 Days Left" << true;
+        QTest::newRow("one second") << true << 1 << "0 Days Left" << true;
+        QTest::newRow("half a day") << true << 43200 << "1 Days Left" << true;
+        QTest::newRow("largest time does not wrap") << true << INT_MAX << "24855 Days Left" << true;
+        QTest::newRow("not a supporter") << false << 0 << "Support Quillmar!" << false;
+    }
+
+    void SupporterButtonShowsPrivileges()
+    {
+        QFETCH(bool, supporter);
+        QFETCH(int, seconds);
+        QFETCH(QString, text);
+        QFETCH(bool, star);
+        SetSetting("privileges_time_left", QString::number(seconds));
+        if (supporter)
+            SetSetting("is_supporter", "yes");
+        // Each rebuild makes a new button from the settings.
+        mp_bar->Clear();
+        mp_bar->AddSupportQuillmarButton();
+        QPushButton* lp_button = mp_bar->SupporterButton();
+        QCOMPARE(lp_button->text(), text);
+        QCOMPARE(!lp_button->icon().isNull(), star);
+        QCOMPARE(lp_button->toolTip().isEmpty(), !star);
+    }
+
+    void SupporterPageEscapesTheUserName()
+    {
+        QUrl l_url = ActionSetToolBar::SupporterPageUrl("a b&c=d/#\xc3\xa9");
+        QCOMPARE(l_url.path(), QString("/qtlogin.php"));
+        QCOMPARE(l_url.query(QUrl::FullyEncoded), QString("username=a%20b%26c%3Dd%2F%23%C3%A9"));
+        QVERIFY(l_url.fragment().isEmpty());
+
+        QDesktopServices::setUrlHandler("http", this, "OnUrlOpened");
+        SetSetting("username", "x&admin=1");
+        mp_bar->SupporterButton()->click();
+        QCOMPARE(m_openedUrls.size(), 1);
+        QCOMPARE(m_openedUrls[0].query(QUrl::FullyEncoded), QString("username=x%26admin%3D1"));
+    }
+};
+
+QTEST_MAIN(ActionSetToolBarTest)
+#include "ActionSetToolBarTest.moc"
