@@ -1,0 +1,35 @@
+#ifndef QUILLMAR_SERVER_FRAMEREADER_H
+#define QUILLMAR_SERVER_FRAMEREADER_H
+
+// Cuts the server's byte stream into frames (u32 length, u32 code,
+// payload). Bytes may arrive in any pieces; a frame is handed out only once
+// it is complete. A length outside the protocol's bounds is reported and
+// nothing more is read: the caller closes the link.
+
+#include "store/MemStream.h"
+
+#include <QByteArray>
+
+class FrameReader
+{
+public:
+    enum Result { FRAME, NEED_MORE, BAD_LENGTH };
+
+    void Append(QByteArray const& i_bytes);
+    void Append(char const* ip_bytes, int i_length);
+
+    // On FRAME: o_frame holds the whole frame (length and code included),
+    // its read position just after the code; o_code is the code.
+    // On BAD_LENGTH: o_badLength (when given) is the offending length.
+    Result Next(MemStream& o_frame, quint32& o_code, quint32* op_badLength = nullptr);
+
+    void Clear();
+    int Pending() const { return m_buffer.size() - m_offset; }
+
+private:
+    QByteArray m_buffer;
+    int m_offset = 0;
+    bool m_broken = false;
+};
+
+#endif

@@ -1,0 +1,206 @@
+#ifndef QUILLMAR_SERVER_SERVER_H
+#define QUILLMAR_SERVER_SERVER_H
+
+// The client's one link to the central server: login, keep-alive,
+// reconnection, every request, and every server message turned into store
+// changes and signals. Wire formats: docs/protocol.md, "Server protocol".
+// Design notes: docs/server.md.
+
+#include "server/FrameReader.h"
+#include "server/TCPAddress.h"
+#include "store/Data.h"
+#include "store/MemStream.h"
+#include "store/UserStats.h"
+
+#include <QAbstractSocket>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+#include <ctime>
+#include <memory>
+
+class QTcpSocket;
+class QTimer;
+class PortMapper;
+
+class Server : public QObject, public DataHandler
+{
+    Q_OBJECT
+
+public:
+    enum State { STATE_DISCONNECTED = 0, STATE_CONNECTING = 1, STATE_LOGGED_IN = 2 };
+
+    // Publishes the link in gp_server and creates the port forwarder (when
+    // the peer side installed its factory). Does not connect.
+    Server();
+    ~Server() override;
+
+    // Declares the user, room, ticker and user-list types (and the search
+    // types the senders write), registers their saving, and writes the
+    // defaults of the settings the link owns. Run before the saved data is
+    // loaded; running it twice does no harm.
+    void CreateData();
+    // The saving half of CreateData, for when the data saver comes later.
+    static void RegisterSaving();
+
+    // Starts a connection attempt: only while disconnected and with a user
+    // name set. Emits Connecting.
+    void Connect();
+    // The user's disconnect: stops any reconnection and closes the link.
+    void Disconnect();
+    bool IsConnected() const { return m_state == STATE_LOGGED_IN; }
+    // True from the sending of a login until the user disconnects, the
+    // account is used elsewhere, or the server refuses the credentials.
+    bool IsAbruptlyDisconnected() const { return m_reconnect; }
+    State GetState() const { return m_state; }
+
+    // ---- senders; each is dropped while not logged in
+    void AddUser(QString const& i_user);
+    void TrackUser(QString const& i_user);
+    // Emits PrivateChatSent in any case; returns false when nothing was sent.
+    bool SendPrivateChat(QString const& i_user, QString const& i_text);
+    void SendRoomChat(QString const& i_room, QString const& i_text);
+    void EnterRoom(QString const& i_room, bool i_isPrivate);
+    void LeaveRoom(QString const& i_room);
+    void GetRoomList();
+    void EnablePrivateRoomAdd(bool i_enable);
+    void SetRoomTicker(QString const& i_room, QString const& i_text);
+    void GiveUpPrivateRoom(QString const& i_room);
+    void GiveUpPrivateRoomMembership(QString const& i_room);
+    void AddPrivateRoomMember(QString const& i_room, QString const& i_user);
+    void RemovePrivateRoomMember(QString const& i_room, QString const& i_user);
+    void AddPrivateRoomOperator(QString const& i_room, QString const& i_user);
+    void RemovePrivateRoomOperator(QString const& i_room, QString const& i_user);
+    void MessageUsers(QStringList const& i_users, QString const& i_text);
+    void GiftPrivileges(QString const& i_user, int i_days);
+    void GetUserStats(QString const& i_user);
+    void GetOwnPrivilegesStatus();
+    // The three search kinds return the token of the new "search_request".
+    quint32 FileSearch(QString const& i_text, QString const& i_wishListText);
+    quint32 SearchUserList(QString const& i_text);
+    quint32 SearchRoom(QString const& i_room, QString const& i_text);
+    void GetSearchCorrelations(QString const& i_text);
+    void SendFilesFolders(int i_folders, int i_files);
+    void SendUploadSpeed(int i_bytesPerSecond);
+    void SendDNetHasParent(bool i_hasParent);
+    void SendDNetCanParent(bool i_canParent);
+    void SendDNetLevel(int i_level);
+    void SendDNetGroupLeader(QString const& i_leader);
+    void SendChildDepth(bool i_hasGrandchildren);
+    void SetStatus(bool i_away);
+    void GetPeerAddress(QString const& i_user);
+    void RequestConnectBack(QString const& i_user, quint32 i_token, QString const& i_type);
+    void SendCannotConnect(QString const& i_user, quint32 i_token);
+
+    // Where the link connects: the "server_address" setting, parsed.
+    static void GetServerAddress(QString& o_host, quint16& o_port);
+    // Time allowed from the start of an attempt to the login answer.
+    void SetLoginTimeout(int i_milliseconds);
+
+signals:
+    void Connecting();
+    void Connected();
+    void Disconnected();
+    void ConnectionFailed(QString i_reason);
+    void LoggedInElsewhere();
+    void AdminMessage(QString i_message);
+    void PrivateChat(QString i_user, QString i_chat, time_t i_time, bool i_spontaneous);
+    void PrivateChatSent(QString i_user, QString i_chat);
+    void RoomChat(QString i_room, QString i_user, QString i_text);
+    void DirectFileSearch(QString i_user, quint32 i_req, QString i_search);
+    void ReceivedUserStats(QString i_user, UserStats i_stats);
+    void ReceivedOwnPrivilegesStatus(int i_seconds);
+    void AddUserResponse(QString i_user, bool i_exists);
+    void PrivateRoomAddEnabled(bool i_enabled);
+    void SearchCorrelations(QString i_term);
+    void DNetParentMinSpeed(int i_speed);
+    void DNetParentSpeedConnectionRatio(int i_ratio);
+    void DNetPossibleParents(PossibleParentList& i_parents);
+    void DNetMessage(MemStream& i_message);
+    void DNetDeliveryReport(int i_req);
+    void DNetReset();
+    // Answer to GetPeerAddress; ip 0 when the user is offline or unknown.
+    void PeerAddress(QString i_user, quint32 i_ip, int i_port, int i_obfuscatedPort);
+    // Another user could not reach us and asks us to connect to him.
+    void ConnectBackRequested(QString i_user, QString i_type, quint32 i_ip, int i_port, int i_obfuscatedPort,
+                              quint32 i_token, bool i_privileged);
+    // A user we asked to connect back could not reach us.
+    void CannotConnect(QString i_user, quint32 i_token);
+
+public slots:
+    void EveryHalfMinute();  // reconnection
+    void EveryFiveMinutes(); // keep-alive
+
+private slots:
+    void OnSocketConnected();
+    void OnSocketReadyRead();
+    void OnSocketError(QAbstractSocket::SocketError i_error);
+    void OnSocketDisconnected();
+    void OnLoginTimeout();
+
+private:
+    void Send(quint32 i_code, MemStream const& i_payload);
+    void SendEmpty(quint32 i_code);
+    void SendLogin();
+    void CloseSocket();
+    // The link is gone: store effects, state, signals.
+    void LinkLost();
+    void FailAttempt(QString const& i_reason);
+    void AfterLogin();
+    void Dispatch(quint32 i_code, MemStream& io_frame);
+    quint32 NextToken() { return m_nextToken++; }
+    Item NewSearchRequest(quint32 i_token, QString const& i_text);
+
+    // Incoming messages; each reads all its fields before changing anything.
+    void HandleLogin(MemStream& io_in);
+    void HandleAddUser(MemStream& io_in);
+    void HandleRoomChat(MemStream& io_in);
+    void HandleRoomJoined(MemStream& io_in);
+    void HandleRoomLeft(MemStream& io_in);
+    void HandlePrivateChat(MemStream& io_in);
+    void HandleFileSearch(MemStream& io_in);
+    void HandleUserStats(MemStream& io_in);
+    void HandleRoomList(MemStream& io_in);
+    void HandleAdminMessage(MemStream& io_in);
+    void HandleInt(MemStream& io_in, quint32 i_code);
+    void HandlePrivileges(MemStream& io_in);
+    void HandleDNetMessage(MemStream& io_in);
+    void HandlePossibleParents(MemStream& io_in);
+    void HandlePrivateRoomAddEnabled(MemStream& io_in);
+    void HandleUserStatus(MemStream& io_in);
+    void HandleLoggedInElsewhere();
+    void HandlePeerAddress(MemStream& io_in);
+    void HandleConnectBack(MemStream& io_in);
+    void HandleCannotConnect(MemStream& io_in);
+    void HandleRoomTickers(MemStream& io_in);
+    void HandleRoomTickerSet(MemStream& io_in);
+    void HandleRoomTickerRemoved(MemStream& io_in);
+    void HandleUserJoinedRoom(MemStream& io_in);
+    void HandleUserLeftRoom(MemStream& io_in);
+    void HandlePrivateRoomState(MemStream& io_in);
+    void HandlePrivateRoomRemoved(MemStream& io_in);
+    void HandleSearchCorrelations(MemStream& io_in);
+
+    void ApplyUserStatus(Item const& i_user, quint32 i_status, bool i_privileged);
+    void ApplyUserStats(Item const& i_user, UserStats const& i_stats);
+    void SetRoomTicker(Item const& i_room, Item const& i_user, QString const& i_text);
+    void UpdateRoomUserCount(Item const& i_room);
+    void ShortMessage(quint32 i_code);
+
+    QTcpSocket* mp_socket = nullptr;
+    QTimer* mp_loginTimer = nullptr;
+    std::unique_ptr<PortMapper> mp_portMapper;
+    FrameReader m_reader;
+    State m_state = STATE_DISCONNECTED;
+    bool m_reconnect = false;
+    bool m_loginSent = false;
+    bool m_joinedAutojoinRooms = false;
+    quint64 m_generation = 0;
+    quint32 m_nextToken = 0;
+    quint64 m_tickerOrder = 0;
+};
+
+extern Server* gp_server;
+
+#endif

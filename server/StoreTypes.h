@@ -1,0 +1,22 @@
+#ifndef QUILLMAR_SERVER_STORETYPES_H
+#define QUILLMAR_SERVER_STORETYPES_H
+
+// Small helpers for declaring store types more than once without harm:
+// several managers (and tests) may declare the same shared types.
+
+#include "store/Data.h"
+
+Type* EnsureType(char const* ip_name, Primacy i_primacy, bool i_isNull, bool i_autoCreate);
+// a.RelateToType(b, i_aPerB, i_bPerA, owning) unless already related.
+void EnsureRelation(char const* ip_a, char const* ip_b, OneOrMany i_aPerB, OneOrMany i_bPerA, bool i_owning);
+// A flag type (one shared null item) held at most once by each item of ip_owner.
+void EnsureFlag(char const* ip_owner, char const* ip_flag);
+// A valued attribute type held at most once by each item of ip_owner.
+void EnsureAttribute(char const* ip_owner, char const* ip_attribute);
+
+// Links i_item to the item of the flag type, or unlinks it.
+void SetFlag(Item const& i_item, char const* ip_flag, bool i_on);
+// Links i_item to the i_value item of an attribute type (replacing the old).
+void SetAttribute(Item const& i_item, char const* ip_attribute, Value const& i_value);
+
+#endif

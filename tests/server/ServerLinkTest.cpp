@@ -1,0 +1,246 @@
+// The server link against the stand-in server, run as a real process on
+// loopback: login, loss, reconnection, refusals and a few relays.
+
+#include "ServerTestHelpers.h"
+
+#include "server/Server.h"
+#include "server/StoreTypes.h"
+
+#include <QSignalSpy>
+#include <QTest>
+
+class ServerLinkTest : public QObject
+{
+    Q_OBJECT
+
+private:
+    std::unique_ptr<StandinProcess> mp_standin;
+    std::unique_ptr<Server> mp_server;
+
+    Server& MakeServer()
+    {
+        mp_server = std::make_unique<Server>();
+        mp_server->CreateData();
+        return *mp_server;
+    }
+
+    bool LogIn(Server& io_server)
+    {
+        QSignalSpy l_connected(&io_server, &Server::Connected);
+        io_server.Connect();
+        return l_connected.wait(5000) || l_connected.count() == 1;
+    }
+
+private slots:
+    void init()
+    {
+        ResetStore();
+        mp_standin = std::make_unique<StandinProcess>();
+        QVERIFY(mp_standin->Start());
+    }
+
+    void cleanup()
+    {
+        mp_server.reset();
+        mp_standin.reset();
+    }
+
+    void ConnectWithoutUserNameDoesNothing()
+    {
+        Server& l_server = MakeServer();
+        SetSetting("server_address", QStringLiteral("127.0.0.1:%1").arg(mp_standin->Port()));
+        QSignalSpy l_connecting(&l_server, &Server::Connecting);
+        l_server.Connect();
+        QCOMPARE(l_connecting.count(), 0);
+        QCOMPARE(l_server.GetState(), Server::STATE_DISCONNECTED);
+    }
+
+    void LoginEmitsConnectingThenConnected()
+    {
+        Server& l_server = MakeServer();
+        PointAt(mp_standin->Port());
+        QStringList l_order;
+        connect(&l_server, &Server::Connecting, this, [&]() { l_order << "connecting"; });
+        connect(&l_server, &Server::Connected, this, [&]() { l_order << "connected"; });
+        QVERIFY(LogIn(l_server));
+        QCOMPARE(l_order, QStringList({"connecting", "connected"}));
+        QVERIFY(l_server.IsConnected());
+        QVERIFY(l_server.IsAbruptlyDisconnected());
+        // A second Connect while logged in starts nothing.
+        QSignalSpy l_connecting(&l_server, &Server::Connecting);
+        l_server.Connect();
+        QCOMPARE(l_connecting.count(), 0);
+    }
+
+    void LinkLossKeepsRoomsAndReconnectsWithTrackedUsers()
+    {
+        RawClient l_bob;
+        QVERIFY(l_bob.Login(mp_standin->Port(), "bob"));
+        MemStream l_join;
+        l_join.Write(QStringLiteral("lobby"));
+        l_join.WriteI32(0);
+        l_bob.Send(ServerCode::JOIN_ROOM, l_join);
+        QVERIFY(l_bob.mp_collector->Take(ServerCode::JOIN_ROOM));
+
+        Server& l_server = MakeServer();
+        PointAt(mp_standin->Port());
+        QSignalSpy l_answers(&l_server, &Server::AddUserResponse);
+        l_server.TrackUser("bob"); // offline: only remembered
+        QVERIFY(LogIn(l_server));
+        QTRY_COMPARE(l_answers.count(), 1);
+        QCOMPARE(l_answers.at(0).at(0).toString(), QString("bob"));
+        QCOMPARE(l_answers.at(0).at(1).toBool(), true);
+        Item l_bobItem = d.GetType("user")->HasItem("bob");
+        QVERIFY(l_bobItem.IsConnected("is_online"));
+
+        l_server.EnterRoom("lobby", false);
+        Item l_room = d.GetType("room")->GetItem("lobby");
+        QTRY_VERIFY(l_room.IsConnected("in_room"));
+        QTRY_COMPARE(l_room.CountItems("user"), std::size_t(2));
+
+        QSignalSpy l_disconnected(&l_server, &Server::Disconnected);
+        mp_standin->Command("kick alice");
+        QVERIFY(l_disconnected.wait(5000));
+        QCOMPARE(l_server.GetState(), Server::STATE_DISCONNECTED);
+        QVERIFY(!l_bobItem.IsConnected("is_online"));
+        QCOMPARE(d.GetType("is_online")->GetGlobalNullItem().CountItems("user"), std::size_t(0));
+        QVERIFY(l_room.IsConnected("in_room"));
+        QCOMPARE(l_room.CountItems("user"), std::size_t(2));
+        QVERIFY(l_server.IsAbruptlyDisconnected());
+
+        // The next half-minute tick logs in again and asks for bob again.
+        QSignalSpy l_connected(&l_server, &Server::Connected);
+        l_server.EveryHalfMinute();
+        QVERIFY(l_connected.wait(5000));
+        QTRY_COMPARE(l_answers.count(), 2);
+        QTRY_VERIFY(l_bobItem.IsConnected("is_online"));
+    }
+
+    void WrongPasswordStopsRetrying()
+    {
+        RawClient l_carol;
+        QVERIFY(l_carol.Login(mp_standin->Port(), "carol", "right"));
+        Server& l_server = MakeServer();
+        PointAt(mp_standin->Port(), "carol", "wrong");
+        QSignalSpy l_failed(&l_server, &Server::ConnectionFailed);
+        l_server.Connect();
+        QVERIFY(l_failed.wait(5000));
+        QCOMPARE(l_failed.at(0).at(0).toString(), QString("INVALIDPASS"));
+        QVERIFY(!l_server.IsAbruptlyDisconnected());
+        QSignalSpy l_connecting(&l_server, &Server::Connecting);
+        l_server.EveryHalfMinute();
+        QCOMPARE(l_connecting.count(), 0);
+        QCOMPARE(l_server.GetState(), Server::STATE_DISCONNECTED);
+    }
+
+    void InvalidUserNameIsReported()
+    {
+        Server& l_server = MakeServer();
+        PointAt(mp_standin->Port(), QString(31, QLatin1Char('x')));
+        QSignalSpy l_failed(&l_server, &Server::ConnectionFailed);
+        l_server.Connect();
+        QVERIFY(l_failed.wait(5000));
+        QCOMPARE(l_failed.at(0).at(0).toString(), QString("INVALIDUSERNAME"));
+        QVERIFY(!l_server.IsAbruptlyDisconnected());
+    }
+
+    void RefusedConnectionIsASocketError()
+    {
+        QTcpServer l_probe;
+        QVERIFY(l_probe.listen(QHostAddress::LocalHost, 0));
+        quint16 const l_deadPort = l_probe.serverPort();
+        l_probe.close();
+        Server& l_server = MakeServer();
+        PointAt(l_deadPort);
+        QSignalSpy l_failed(&l_server, &Server::ConnectionFailed);
+        QSignalSpy l_disconnected(&l_server, &Server::Disconnected);
+        l_server.Connect();
+        QVERIFY(l_failed.wait(5000));
+        QCOMPARE(l_failed.at(0).at(0).toString(), QString("socket error"));
+        QCOMPARE(l_disconnected.count(), 0);
+        // No login was ever sent, so there is nothing to resume.
+        QVERIFY(!l_server.IsAbruptlyDisconnected());
+        QCOMPARE(l_server.GetState(), Server::STATE_DISCONNECTED);
+    }
+
+    void LoginElsewhereEndsTheLinkForGood()
+    {
+        Server& l_server = MakeServer();
+        PointAt(mp_standin->Port(), "dave", "pw");
+        QVERIFY(LogIn(l_server));
+        QSignalSpy l_elsewhere(&l_server, &Server::LoggedInElsewhere);
+        QSignalSpy l_disconnected(&l_server, &Server::Disconnected);
+        RawClient l_twin;
+        QVERIFY(l_twin.Login(mp_standin->Port(), "dave", "pw"));
+        QVERIFY(l_elsewhere.wait(5000) || l_elsewhere.count() == 1);
+        QCOMPARE(l_disconnected.count(), 1);
+        QVERIFY(!l_server.IsAbruptlyDisconnected());
+        QSignalSpy l_connecting(&l_server, &Server::Connecting);
+        l_server.EveryHalfMinute();
+        QCOMPARE(l_connecting.count(), 0);
+    }
+
+    void UserDisconnectStopsReconnection()
+    {
+        Server& l_server = MakeServer();
+        PointAt(mp_standin->Port());
+        QVERIFY(LogIn(l_server));
+        QSignalSpy l_disconnected(&l_server, &Server::Disconnected);
+        l_server.Disconnect();
+        QCOMPARE(l_disconnected.count(), 1);
+        QVERIFY(!l_server.IsConnected());
+        QVERIFY(!l_server.IsAbruptlyDisconnected());
+        QSignalSpy l_connecting(&l_server, &Server::Connecting);
+        l_server.EveryHalfMinute();
+        QCOMPARE(l_connecting.count(), 0);
+        // The user can connect again by hand.
+        QVERIFY(LogIn(l_server));
+    }
+
+    void RelaysChatsSearchesAndAdminMessages()
+    {
+        RawClient l_bob;
+        QVERIFY(l_bob.Login(mp_standin->Port(), "bob"));
+        Server& l_server = MakeServer();
+        PointAt(mp_standin->Port());
+        QVERIFY(LogIn(l_server));
+
+        QSignalSpy l_chat(&l_server, &Server::PrivateChat);
+        MemStream l_message;
+        l_message.Write(QStringLiteral("alice"));
+        l_message.Write(QStringLiteral("hello alice"));
+        l_bob.Send(ServerCode::PRIVATE_CHAT, l_message);
+        QVERIFY(l_chat.wait(5000));
+        QCOMPARE(l_chat.at(0).at(0).toString(), QString("bob"));
+        QCOMPARE(l_chat.at(0).at(1).toString(), QString("hello alice"));
+        QCOMPARE(l_chat.at(0).at(3).toBool(), true);
+
+        QVERIFY(l_server.SendPrivateChat("bob", "two\nlines"));
+        QByteArray l_received;
+        QVERIFY(l_bob.mp_collector->Take(ServerCode::PRIVATE_CHAT, &l_received));
+        MemStream l_in(l_received);
+        quint32 l_id = 0, l_time = 0;
+        QString l_from, l_text;
+        QVERIFY(l_in.Read(l_id) && l_in.Read(l_time) && l_in.Read(l_from) && l_in.Read(l_text));
+        QCOMPARE(l_from, QString("alice"));
+        QCOMPARE(l_text, QString("two lines"));
+
+        QSignalSpy l_search(&l_server, &Server::DirectFileSearch);
+        MemStream l_query;
+        l_query.WriteU32(77);
+        l_query.Write(QStringLiteral("some song"));
+        l_bob.Send(ServerCode::FILE_SEARCH, l_query);
+        QVERIFY(l_search.wait(5000));
+        QCOMPARE(l_search.at(0).at(0).toString(), QString("bob"));
+        QCOMPARE(l_search.at(0).at(1).value<quint32>(), quint32(77));
+        QCOMPARE(l_search.at(0).at(2).toString(), QString("some song"));
+
+        QSignalSpy l_admin(&l_server, &Server::AdminMessage);
+        mp_standin->Command("admin maintenance at noon");
+        QVERIFY(l_admin.wait(5000));
+        QCOMPARE(l_admin.at(0).at(0).toString(), QString("maintenance at noon"));
+    }
+};
+
+QTEST_MAIN(ServerLinkTest)
+#include "ServerLinkTest.moc"

@@ -1,0 +1,225 @@
+#ifndef QUILLMAR_TESTS_SERVERTESTHELPERS_H
+#define QUILLMAR_TESTS_SERVERTESTHELPERS_H
+
+// Test doubles for the server link: the stand-in server run as a real
+// process, an in-test fake server that records every frame and sends
+// hand-made ones, and a raw protocol client for playing a second user.
+
+#include "server/FrameReader.h"
+#include "server/Server.h"
+#include "server/ServerCodes.h"
+#include "store/MemStream.h"
+#include "store/Settings.h"
+
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTest>
+
+#include <memory>
+#include <utility>
+#include <vector>
+
+// A fresh store with the settings and the server's types.
+inline void ResetStore()
+{
+    d.Reset();
+    DeclareSettingsTypes();
+}
+
+inline void PointAt(quint16 i_port, QString const& i_user = QStringLiteral("alice"),
+                    QString const& i_password = QStringLiteral("secret"))
+{
+    SetSetting("server_address", QStringLiteral("127.0.0.1:%1").arg(i_port));
+    SetSetting("username", i_user);
+    SetSetting("password", i_password);
+}
+
+inline QByteArray Frame(quint32 i_code, MemStream const& i_payload = MemStream())
+{
+    MemStream l_frame;
+    l_frame.WriteU32(quint32(i_payload.Size() + 4));
+    l_frame.WriteU32(i_code);
+    if (i_payload.Size())
+        l_frame.WriteBuffer(i_payload.Data(), i_payload.Size());
+    return l_frame.ToByteArray();
+}
+
+struct ReceivedFrame
+{
+    quint32 m_code = 0;
+    QByteArray m_payload;
+};
+
+// Reads frames from one socket.
+class FrameCollector : public QObject
+{
+public:
+    explicit FrameCollector(QTcpSocket* ip_socket) : mp_socket(ip_socket)
+    {
+        connect(ip_socket, &QTcpSocket::readyRead, this, [this]() {
+            m_reader.Append(mp_socket->readAll());
+            MemStream l_frame;
+            quint32 l_code = 0;
+            while (m_reader.Next(l_frame, l_code) == FrameReader::FRAME)
+                m_frames.push_back({l_code, l_frame.ToByteArray(8)});
+        });
+    }
+
+    // Waits for the next frame of that code (skipping others) and removes it.
+    bool Take(quint32 i_code, QByteArray* op_payload = nullptr, int i_timeout = 5000)
+    {
+        QElapsedTimer l_timer;
+        l_timer.start();
+        for (;;) {
+            for (auto l_it = m_frames.begin(); l_it != m_frames.end(); ++l_it)
+                if (l_it->m_code == i_code) {
+                    if (op_payload)
+                        *op_payload = l_it->m_payload;
+                    m_frames.erase(l_it);
+                    return true;
+                }
+            if (l_timer.elapsed() > i_timeout)
+                return false;
+            QTest::qWait(10);
+        }
+    }
+
+    // Lets pending frames arrive, then tells whether one of that code came.
+    bool Has(quint32 i_code, int i_settle = 100)
+    {
+        QTest::qWait(i_settle);
+        for (ReceivedFrame const& l_frame : m_frames)
+            if (l_frame.m_code == i_code)
+                return true;
+        return false;
+    }
+
+    QTcpSocket* mp_socket;
+    FrameReader m_reader;
+    std::vector<ReceivedFrame> m_frames;
+};
+
+// An in-test server: accepts one client at a time, records its frames and
+// answers logins as told.
+class FakeServer : public QObject
+{
+public:
+    FakeServer()
+    {
+        m_listener.listen(QHostAddress::LocalHost, 0);
+        connect(&m_listener, &QTcpServer::newConnection, this, [this]() {
+            QTcpSocket* lp_socket = m_listener.nextPendingConnection();
+            mp_socket = lp_socket;
+            mp_collector = std::make_unique<FrameCollector>(lp_socket);
+        });
+    }
+    quint16 Port() const { return m_listener.serverPort(); }
+
+    bool WaitForClient(int i_timeout = 5000)
+    {
+        QElapsedTimer l_timer;
+        l_timer.start();
+        while (!mp_socket && l_timer.elapsed() < i_timeout)
+            QTest::qWait(10);
+        return mp_socket != nullptr;
+    }
+
+    void Write(QByteArray const& i_bytes)
+    {
+        mp_socket->write(i_bytes);
+        mp_socket->flush();
+    }
+    void Send(quint32 i_code, MemStream const& i_payload = MemStream()) { Write(Frame(i_code, i_payload)); }
+
+    // Answers the login frame.
+    bool AnswerLogin(bool i_ok = true, QString const& i_text = QStringLiteral("hello"))
+    {
+        if (!WaitForClient() || !mp_collector->Take(ServerCode::LOGIN, &m_loginPayload))
+            return false;
+        MemStream l_answer;
+        l_answer.WriteBool(i_ok);
+        l_answer.Write(i_text);
+        Send(ServerCode::LOGIN, l_answer);
+        return true;
+    }
+
+    QTcpServer m_listener;
+    QTcpSocket* mp_socket = nullptr;
+    std::unique_ptr<FrameCollector> mp_collector;
+    QByteArray m_loginPayload;
+};
+
+// The stand-in server as a child process on a port of the system's choice.
+class StandinProcess
+{
+public:
+    bool Start()
+    {
+        m_process.setProgram(QStringLiteral(STANDIN_SERVER_PATH));
+        m_process.setArguments({QStringLiteral("0")});
+        m_process.setProcessChannelMode(QProcess::SeparateChannels);
+        m_process.start();
+        if (!m_process.waitForStarted(5000))
+            return false;
+        QElapsedTimer l_timer;
+        l_timer.start();
+        while (!m_process.canReadLine() && l_timer.elapsed() < 5000)
+            m_process.waitForReadyRead(100);
+        QByteArray const l_line = m_process.readLine().trimmed();
+        if (!l_line.startsWith("listening on port "))
+            return false;
+        m_port = quint16(l_line.mid(18).toUInt());
+        return m_port != 0;
+    }
+    void Command(QByteArray const& i_line)
+    {
+        m_process.write(i_line + '\n');
+        m_process.waitForBytesWritten(1000);
+    }
+    quint16 Port() const { return m_port; }
+    ~StandinProcess()
+    {
+        if (m_process.state() != QProcess::NotRunning) {
+            m_process.terminate();
+            if (!m_process.waitForFinished(5000))
+                m_process.kill();
+            m_process.waitForFinished(1000);
+        }
+    }
+
+    QProcess m_process;
+    quint16 m_port = 0;
+};
+
+// Speaks the protocol by hand: a second user on the stand-in server.
+class RawClient
+{
+public:
+    bool Login(quint16 i_port, QString const& i_user, QString const& i_password = QStringLiteral("pw"))
+    {
+        m_socket.connectToHost(QHostAddress::LocalHost, i_port);
+        if (!m_socket.waitForConnected(5000))
+            return false;
+        mp_collector = std::make_unique<FrameCollector>(&m_socket);
+        MemStream l_login;
+        l_login.Write(i_user);
+        l_login.Write(i_password);
+        l_login.WriteU32(1);
+        Send(ServerCode::LOGIN, l_login);
+        QByteArray l_answer;
+        return mp_collector->Take(ServerCode::LOGIN, &l_answer) && !l_answer.isEmpty() && l_answer.at(0) == 1;
+    }
+    void Send(quint32 i_code, MemStream const& i_payload = MemStream())
+    {
+        m_socket.write(Frame(i_code, i_payload));
+        m_socket.flush();
+    }
+
+    QTcpSocket m_socket;
+    std::unique_ptr<FrameCollector> mp_collector;
+};
+
+#endif

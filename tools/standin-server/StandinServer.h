@@ -1,0 +1,115 @@
+#ifndef QUILLMAR_STANDIN_SERVER_H
+#define QUILLMAR_STANDIN_SERVER_H
+
+// A small local stand-in for the network's central server: enough of the
+// server side of docs/protocol.md ("Server protocol") for every feature of
+// the client to be tried on one machine. Everything is kept in memory.
+
+#include "server/FrameReader.h"
+#include "store/MemStream.h"
+#include "store/UserStats.h"
+
+#include <QObject>
+#include <QString>
+#include <QTcpServer>
+
+#include <map>
+#include <memory>
+#include <set>
+#include <vector>
+
+class QTcpSocket;
+
+class StandinServer : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit StandinServer(QObject* ip_parent = nullptr);
+    ~StandinServer() override;
+
+    bool Listen(quint16 i_port);
+    quint16 Port() const;
+
+    // Commands read from standard input: "admin TEXT", "kick USER",
+    // "possible-parents USER", "quit".
+    void RunCommand(QString const& i_line);
+
+signals:
+    void QuitRequested();
+
+private slots:
+    void OnNewConnection();
+    void OnReadyRead();
+    void OnDisconnected();
+
+private:
+    struct Account
+    {
+        QString m_password;
+        qint64 m_privilegeSeconds = 0;
+        UserStats m_stats;
+        quint32 m_speedReports = 0;
+        bool m_privateRoomAdd = true;
+    };
+    struct Session
+    {
+        QTcpSocket* mp_socket = nullptr;
+        FrameReader m_reader;
+        QString m_user; // empty until logged in
+        quint32 m_status = 2;
+        quint32 m_port = 0;
+        quint32 m_obfuscatedPort = 0;
+        bool m_canParent = false;
+        std::set<QString> m_watching;
+    };
+    struct Room
+    {
+        std::set<QString> m_present; // users in the room now
+        bool m_private = false;
+        QString m_owner;
+        std::set<QString> m_members; // private rooms: may join
+        std::set<QString> m_operators;
+        std::vector<std::pair<QString, QString> > m_tickers; // in order set
+    };
+    struct StoredChat
+    {
+        quint32 m_id;
+        quint32 m_time;
+        QString m_from;
+        QString m_to;
+        QString m_text;
+    };
+
+    Session* SessionOf(QTcpSocket* ip_socket);
+    Session* SessionOfUser(QString const& i_user);
+    void Handle(Session& io_session, quint32 i_code, MemStream& io_in);
+    void HandleLogin(Session& io_session, MemStream& io_in);
+    void Send(Session& io_session, quint32 i_code, MemStream const& i_payload);
+    void SendToUser(QString const& i_user, quint32 i_code, MemStream const& i_payload);
+    void Close(Session& io_session);
+    void UserGone(Session& io_session);
+    void Log(QString const& i_line);
+
+    quint32 StatusOf(QString const& i_user) const;
+    bool IsPrivileged(QString const& i_user) const;
+    quint32 IpOf(Session const& i_session) const;
+    void WriteMember(MemStream& io_out, QString const& i_user) const;
+    void NotifyWatchers(QString const& i_user);
+    void LeaveRoom(QString const& i_room, QString const& i_user, bool i_tellLeaver);
+    void SendPrivateRoomState(QString const& i_room);
+    void SendPrivateRoomStateTo(QString const& i_room, QString const& i_user);
+    void DeliverChat(StoredChat const& i_chat, bool i_new);
+    void RelaySearch(Session& io_from, quint32 i_token, QString const& i_text, std::set<QString> const& i_to);
+    void SendPossibleParents(Session& io_session);
+
+    QTcpServer m_listener;
+    std::map<QTcpSocket*, std::unique_ptr<Session> > m_sessions;
+    std::map<QString, Account> m_accounts;
+    std::map<QString, Room> m_rooms;
+    std::vector<StoredChat> m_chats; // not yet acknowledged
+    std::map<QString, int> m_searchTexts;
+    quint32 m_nextChatId = 1;
+};
+
+#endif
