@@ -9,6 +9,15 @@ bool g_dataLoaded = false;
 qint64 g_currentVersion = 0;
 char const* const g_webHost = "www.quillmar.example";
 
+// The icons are compiled into this static library; register them whenever
+// it is linked in, before any window asks for one.
+static int InitIcons()
+{
+    Q_INIT_RESOURCE(quillmar);
+    return 0;
+}
+static int const s_iconsRegistered = InitIcons();
+
 namespace {
 std::function<void(QIcon const&)>& IconHook()
 {

@@ -1,0 +1,25 @@
+#include "app/Application.h"
+#include "app/MainWindow.h"
+
+#include <QStyle>
+#include <QStyleFactory>
+
+int main(int argc, char** argv)
+{
+    Application l_application(QStringLiteral("QuillmarQt"), argc, argv);
+    if (l_application.isRunning())
+        return 0;
+
+    if (QStyle* lp_style = QStyleFactory::create(QStringLiteral("Plastique")))
+        QApplication::setStyle(lp_style);
+    QuitEventLoopOnTerminationSignals();
+
+    MainWindow l_window;
+    l_application.SetSaveDataFunction([&l_window]() { l_window.SaveData(); });
+    l_window.setVisible(true);
+    l_window.Init();
+
+    int l_result = l_application.exec();
+    l_application.SetSaveDataFunction(nullptr);
+    return l_result;
+}

@@ -1,0 +1,18 @@
+#include "ui/users/UserListForm.h"
+
+#include <QLabel>
+#include <QVBoxLayout>
+
+UserListForm::UserListForm(QWidget* ip_parent)
+    : QWidget(ip_parent)
+{
+    QVBoxLayout* lp_layout = new QVBoxLayout(this);
+    QLabel* lp_note = new QLabel(tr("The Users page is not built yet."), this);
+    lp_note->setObjectName(QStringLiteral("notBuiltYetLabel"));
+    lp_note->setAlignment(Qt::AlignCenter);
+    lp_layout->addWidget(lp_note);
+}
+
+void UserListForm::Init()
+{
+}
