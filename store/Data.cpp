@@ -874,6 +874,11 @@ Item Type::GetGlobalNullItem()
     return Item(mp_globalNullItem);
 }
 
+Item Type::FindGlobalNullItem() const
+{
+    return IsLive(mp_globalNullItem) ? Item(mp_globalNullItem) : Item();
+}
+
 void Type::RemoveAllItems()
 {
     GetItems().Remove();

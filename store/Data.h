@@ -231,6 +231,8 @@ public:
     ItemSet GetItems() const;
     std::size_t GetItemCount() const;
     Item GetGlobalNullItem();
+    // The shared item if it exists; never creates (the data saver asks this).
+    Item FindGlobalNullItem() const;
     void RemoveAllItems();
 
     void AddNewItemEventHandler(EventHandlerBase<Item>* ip_handler) { m_newItemEvent.Insert(ip_handler); }

@@ -1,0 +1,489 @@
+#include "store/DataSaver.h"
+
+#include "store/Log.h"
+#include "store/MemStream.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstring>
+#include <unordered_map>
+
+DataSaver* dataSaver = nullptr;
+
+namespace {
+
+char const* const LOG_CATEGORY = "Configuration Data";
+char const MAGIC[8] = {'Q', 'M', 'A', 'R', 'D', 'A', 'T', 'A'};
+quint32 const FORMAT_VERSION = 1;
+int const HEADER_SIZE = 8 + 4 + 8 + 4;
+
+quint32 Checksum(char const* ip_data, quint64 i_length)
+{
+    uLong l_crc = crc32(0L, Z_NULL, 0);
+    while (i_length > 0) {
+        uInt const l_step = static_cast<uInt>(qMin<quint64>(i_length, 1u << 30));
+        l_crc = crc32(l_crc, reinterpret_cast<Bytef const*>(ip_data), l_step);
+        ip_data += l_step;
+        i_length -= l_step;
+    }
+    return static_cast<quint32>(l_crc);
+}
+
+// A data file read completely and checked, not yet applied to the store.
+struct ParsedFile
+{
+    struct FileType
+    {
+        std::string m_name;
+        bool m_isNull = false;
+        quint32 m_count = 0;
+    };
+    std::vector<FileType> m_types;
+    std::vector<std::string> m_values;    // per item; empty for null items
+    std::vector<quint8> m_sharedNull;     // per item: the type's flag item
+    std::vector<std::pair<quint32, quint32>> m_links;
+};
+
+bool Fail(QString& o_error, QString const& i_text)
+{
+    o_error = i_text;
+    return false;
+}
+
+bool ParseFile(QString const& i_path, ParsedFile& o_file, QString& o_error)
+{
+    QFile l_file(i_path);
+    if (!l_file.open(QIODevice::ReadOnly))
+        return Fail(o_error, "cannot be opened: " + l_file.errorString());
+    qint64 const l_size = l_file.size();
+    if (l_size < HEADER_SIZE)
+        return Fail(o_error, "too short");
+    if (l_size > qint64(std::numeric_limits<int>::max()))
+        return Fail(o_error, "too large");
+    QByteArray const l_bytes = l_file.readAll();
+    if (l_bytes.size() != l_size)
+        return Fail(o_error, "read error: " + l_file.errorString());
+
+    MemStream l_header(l_bytes.constData(), HEADER_SIZE);
+    char l_magic[8];
+    quint32 l_version = 0;
+    quint64 l_length = 0;
+    quint32 l_checksum = 0;
+    l_header.ReadBuffer(l_magic, 8);
+    l_header.ReadU32(l_version);
+    l_header.ReadU64(l_length);
+    l_header.ReadU32(l_checksum);
+    if (std::memcmp(l_magic, MAGIC, 8) != 0)
+        return Fail(o_error, "not a data file");
+    if (l_version != FORMAT_VERSION)
+        return Fail(o_error, QString("unknown format version %1").arg(l_version));
+    if (l_length != quint64(l_size - HEADER_SIZE))
+        return Fail(o_error, "truncated or extended");
+    char const* lp_payload = l_bytes.constData() + HEADER_SIZE;
+    if (Checksum(lp_payload, l_length) != l_checksum)
+        return Fail(o_error, "checksum mismatch");
+
+    MemStream l_in(lp_payload, static_cast<unsigned long>(l_length));
+    l_in.SetStringLimit(DataSaver::STRING_LIMIT);
+    quint32 l_typeCount = 0;
+    if (!l_in.ReadU32(l_typeCount) || quint64(l_typeCount) * 9 > l_in.BytesAvailable())
+        return Fail(o_error, "bad type table");
+    quint64 l_total = 0;
+    o_file.m_types.resize(l_typeCount);
+    for (ParsedFile::FileType& l_type : o_file.m_types) {
+        if (!l_in.ReadRaw(l_type.m_name) || !l_in.ReadBool(l_type.m_isNull) || !l_in.ReadU32(l_type.m_count))
+            return Fail(o_error, "bad type table");
+        l_total += l_type.m_count;
+    }
+    // Every item takes at least one byte: a count beyond that is a lie.
+    if (l_total > l_in.BytesAvailable() || l_total > std::numeric_limits<quint32>::max())
+        return Fail(o_error, "bad item count");
+    o_file.m_values.resize(std::size_t(l_total));
+    o_file.m_sharedNull.assign(std::size_t(l_total), 0);
+    std::size_t l_index = 0;
+    for (ParsedFile::FileType const& l_type : o_file.m_types) {
+        for (quint32 l_item = 0; l_item < l_type.m_count; ++l_item, ++l_index) {
+            bool const l_ok = l_type.m_isNull ? l_in.ReadU8(o_file.m_sharedNull[l_index])
+                                              : l_in.ReadRaw(o_file.m_values[l_index]);
+            if (!l_ok)
+                return Fail(o_error, "bad item");
+        }
+    }
+    quint64 l_linkCount = 0;
+    if (!l_in.ReadU64(l_linkCount) || l_linkCount > l_in.BytesAvailable() / 8)
+        return Fail(o_error, "bad link count");
+    o_file.m_links.resize(std::size_t(l_linkCount));
+    for (auto& l_link : o_file.m_links) {
+        if (!l_in.ReadU32(l_link.first) || !l_in.ReadU32(l_link.second) || l_link.first >= l_total
+            || l_link.second >= l_total)
+            return Fail(o_error, "bad link");
+    }
+    if (l_in.BytesAvailable() != 0)
+        return Fail(o_error, "unexpected bytes at the end");
+    return true;
+}
+
+// Puts a checked file into the store. Items of undeclared types (or of a type
+// whose kind changed) are skipped, and so are links of undeclared relations.
+void ApplyFile(ParsedFile& io_file)
+{
+    std::vector<Item> l_items(io_file.m_values.size());
+    std::size_t l_index = 0;
+    std::size_t l_skipped = 0;
+    for (ParsedFile::FileType const& l_fileType : io_file.m_types) {
+        Type* lp_type = d.HasType(l_fileType.m_name) ? d.GetType(l_fileType.m_name) : nullptr;
+        if (lp_type && lp_type->IsNull() != l_fileType.m_isNull)
+            lp_type = nullptr;
+        if (!lp_type) {
+            l_index += l_fileType.m_count;
+            l_skipped += l_fileType.m_count;
+            continue;
+        }
+        for (quint32 l_item = 0; l_item < l_fileType.m_count; ++l_item, ++l_index) {
+            if (!l_fileType.m_isNull)
+                l_items[l_index] = lp_type->NewItem(Value(std::move(io_file.m_values[l_index])));
+            else if (io_file.m_sharedNull[l_index])
+                l_items[l_index] = lp_type->GetGlobalNullItem();
+            else
+                l_items[l_index] = lp_type->NewItem();
+        }
+    }
+    std::vector<std::string>().swap(io_file.m_values);
+    std::size_t l_skippedLinks = 0;
+    for (auto const& l_link : io_file.m_links) {
+        Item const& l_first = l_items[l_link.first];
+        Item const& l_second = l_items[l_link.second];
+        if (l_first.IsNull() || l_second.IsNull() || !l_first.GetType()->IsRelatedTo(l_second.GetType())) {
+            ++l_skippedLinks;
+            continue;
+        }
+        try {
+            l_first += l_second;
+        } catch (StoreException const&) {
+            ++l_skippedLinks;
+        }
+    }
+    if (l_skipped > 0 || l_skippedLinks > 0)
+        Log(LOG_CATEGORY, 2,
+            QString("Skipped %1 items and %2 links of undeclared types or relations.").arg(l_skipped).arg(l_skippedLinks));
+}
+
+} // namespace
+
+// --------------------------------------------------------- DataLoadedEventHandler
+
+DataLoadedEventHandler::DataLoadedEventHandler()
+{
+    if (dataSaver)
+        dataSaver->AddDataLoadedEventHandler(this);
+}
+
+DataLoadedEventHandler::~DataLoadedEventHandler()
+{
+    if (dataSaver)
+        dataSaver->RemoveDataLoadedEventHandler(this);
+}
+
+// ------------------------------------------------------------------ DataSaver
+
+DataSaver::DataSaver() { dataSaver = this; }
+
+DataSaver::~DataSaver()
+{
+    if (dataSaver == this)
+        dataSaver = nullptr;
+}
+
+void DataSaver::AddSavedType(std::string const& i_type)
+{
+    if (std::find(m_savedTypes.begin(), m_savedTypes.end(), i_type) == m_savedTypes.end())
+        m_savedTypes.push_back(i_type);
+}
+
+void DataSaver::AddSavedByConnectionType(std::string const& i_type, std::string const& i_connectedType)
+{
+    auto const l_entry = std::make_pair(i_type, i_connectedType);
+    if (std::find(m_savedByConnection.begin(), m_savedByConnection.end(), l_entry) == m_savedByConnection.end())
+        m_savedByConnection.push_back(l_entry);
+}
+
+void DataSaver::AddDataLoadedEventHandler(DataLoadedEventHandler* ip_handler)
+{
+    if (ip_handler && std::find(m_handlers.begin(), m_handlers.end(), ip_handler) == m_handlers.end())
+        m_handlers.push_back(ip_handler);
+}
+
+void DataSaver::RemoveDataLoadedEventHandler(DataLoadedEventHandler* ip_handler)
+{
+    m_handlers.erase(std::remove(m_handlers.begin(), m_handlers.end(), ip_handler), m_handlers.end());
+}
+
+void DataSaver::CallHandlers(bool i_noData)
+{
+    // A handler may create or delete others; only those still registered
+    // are called.
+    std::vector<DataLoadedEventHandler*> const l_handlers(m_handlers);
+    for (DataLoadedEventHandler* lp_handler : l_handlers)
+        if (std::find(m_handlers.begin(), m_handlers.end(), lp_handler) != m_handlers.end())
+            lp_handler->DataLoaded();
+    if (!i_noData)
+        return;
+    std::vector<DataLoadedEventHandler*> const l_still(m_handlers);
+    for (DataLoadedEventHandler* lp_handler : l_still)
+        if (std::find(m_handlers.begin(), m_handlers.end(), lp_handler) != m_handlers.end())
+            lp_handler->NoData();
+}
+
+std::vector<std::pair<quint64, QString>> DataSaver::ListDataFiles(QString const& i_stem)
+{
+    std::vector<std::pair<quint64, QString>> l_files;
+    QFileInfo const l_stem(i_stem);
+    QDir const l_folder = l_stem.absoluteDir();
+    QString const l_prefix = l_stem.fileName() + ".";
+    QStringList const l_names =
+        l_folder.entryList(QStringList(l_prefix + "*"), QDir::Files | QDir::Hidden | QDir::System);
+    for (QString const& l_name : l_names) {
+        QString const l_suffix = l_name.mid(l_prefix.size());
+        if (l_suffix.isEmpty() || l_suffix.size() > 19)
+            continue;
+        bool l_digits = true;
+        for (QChar l_c : l_suffix)
+            l_digits = l_digits && l_c >= '0' && l_c <= '9';
+        if (!l_digits)
+            continue;
+        l_files.emplace_back(l_suffix.toULongLong(), l_folder.filePath(l_name));
+    }
+    std::sort(l_files.begin(), l_files.end(),
+              [](auto const& i_a, auto const& i_b) { return i_a.first > i_b.first; });
+    return l_files;
+}
+
+void DataSaver::Load(QString const& i_stem)
+{
+    auto const l_files = ListDataFiles(i_stem);
+    if (l_files.empty()) {
+        Log(LOG_CATEGORY, 1, "No configuration data found.");
+        CallHandlers(true);
+        return;
+    }
+    for (auto const& l_file : l_files) {
+        ParsedFile l_parsed;
+        QString l_error;
+        if (ParseFile(l_file.second, l_parsed, l_error)) {
+            ApplyFile(l_parsed);
+            Log(LOG_CATEGORY, 1, QString("Loaded configuration data from %1.").arg(l_file.second));
+            CallHandlers(false);
+            return;
+        }
+        // Kept for inspection, but out of the rotation: it is neither loaded
+        // again nor counted among the kept files, and never deleted.
+        QString l_aside = l_file.second + ".unreadable";
+        for (int l_attempt = 1; QFile::exists(l_aside); ++l_attempt)
+            l_aside = l_file.second + QString(".unreadable.%1").arg(l_attempt);
+        bool const l_moved = QFile::rename(l_file.second, l_aside);
+        Log(LOG_CATEGORY, 1,
+            QString("Configuration data file %1 is unreadable (%2)%3.")
+                .arg(l_file.second, l_error, l_moved ? QString("; renamed to ") + l_aside : QString()));
+    }
+    Log(LOG_CATEGORY, 1, "Failure to load configuration data.");
+    CallHandlers(true);
+    throw DataLoadFailure("Failure to load configuration data.");
+}
+
+void DataSaver::WriteFile(QString const& i_path)
+{
+    // Which items go into the file: every item of a saved type, and the
+    // items of a by-connection type that are linked to an item of its
+    // connected type. Types follow the order of registration.
+    std::vector<std::pair<Type*, std::vector<Item>>> l_types;
+    auto l_entryOf = [&l_types](Type* ip_type) -> std::vector<Item>* {
+        for (auto& l_entry : l_types)
+            if (l_entry.first == ip_type)
+                return &l_entry.second;
+        return nullptr;
+    };
+    for (std::string const& l_name : m_savedTypes) {
+        if (!d.HasType(l_name))
+            continue;
+        Type* lp_type = d.GetType(l_name);
+        ItemSet const l_all = lp_type->GetItems();
+        l_types.emplace_back(lp_type, std::vector<Item>(l_all.begin(), l_all.end()));
+    }
+    std::vector<std::pair<Type*, std::vector<Type*>>> l_byConnection;
+    for (auto const& l_pair : m_savedByConnection) {
+        if (!d.HasType(l_pair.first) || !d.HasType(l_pair.second))
+            continue;
+        Type* lp_type = d.GetType(l_pair.first);
+        if (std::find(m_savedTypes.begin(), m_savedTypes.end(), l_pair.first) != m_savedTypes.end())
+            continue; // already saved whole
+        auto l_found = std::find_if(l_byConnection.begin(), l_byConnection.end(),
+                                    [lp_type](auto const& i_entry) { return i_entry.first == lp_type; });
+        if (l_found == l_byConnection.end()) {
+            l_byConnection.emplace_back(lp_type, std::vector<Type*>());
+            l_found = l_byConnection.end() - 1;
+        }
+        Type* lp_connected = d.GetType(l_pair.second);
+        if (lp_type->IsRelatedTo(lp_connected))
+            l_found->second.push_back(lp_connected);
+    }
+    for (auto const& l_entry : l_byConnection) {
+        std::vector<Item> l_items;
+        for (Item const& l_item : l_entry.first->GetItems())
+            for (Type* lp_connected : l_entry.second)
+                if (l_item.IsConnected(lp_connected->GetName().c_str())) {
+                    l_items.push_back(l_item);
+                    break;
+                }
+        l_types.emplace_back(l_entry.first, std::move(l_items));
+    }
+
+    // Values above the file's string limit would make the file unreadable:
+    // such items are left out (and logged) rather than failing the save.
+    std::size_t l_oversize = 0;
+    for (auto& l_entry : l_types) {
+        if (l_entry.first->IsNull())
+            continue;
+        auto& l_items = l_entry.second;
+        auto const l_end = std::remove_if(l_items.begin(), l_items.end(), [](Item const& i_item) {
+            return i_item.GetValue().Bytes().size() > DataSaver::STRING_LIMIT;
+        });
+        l_oversize += std::size_t(l_items.end() - l_end);
+        l_items.erase(l_end, l_items.end());
+    }
+    if (l_oversize > 0)
+        Log(LOG_CATEGORY, 1, QString("%1 values too long to save were left out.").arg(l_oversize));
+
+    std::unordered_map<ItemBody*, quint32> l_indexes;
+    quint64 l_total = 0;
+    for (auto const& l_entry : l_types)
+        l_total += l_entry.second.size();
+    if (l_total > std::numeric_limits<quint32>::max())
+        throw DataSaveFailure("too many items");
+    l_indexes.reserve(std::size_t(l_total));
+
+    MemStream l_out;
+    l_out.SetStringLimit(STRING_LIMIT);
+    l_out.Reserve(HEADER_SIZE + l_total * 16);
+    char l_header[HEADER_SIZE] = {};
+    l_out.WriteBuffer(l_header, HEADER_SIZE); // filled in at the end
+    l_out.WriteU32(quint32(l_types.size()));
+    for (auto const& l_entry : l_types) {
+        l_out.WriteRaw(l_entry.first->GetName());
+        l_out.WriteBool(l_entry.first->IsNull());
+        l_out.WriteU32(quint32(l_entry.second.size()));
+    }
+    quint32 l_next = 0;
+    for (auto const& l_entry : l_types) {
+        bool const l_null = l_entry.first->IsNull();
+        Item const l_flag = l_null ? l_entry.first->FindGlobalNullItem() : Item();
+        for (Item const& l_item : l_entry.second) {
+            l_indexes.emplace(l_item.Body(), l_next++);
+            bool const l_ok = l_null ? l_out.WriteBool(!l_flag.IsNull() && l_item == l_flag)
+                                     : l_out.WriteRaw(l_item.GetValue().Bytes());
+            if (!l_ok)
+                throw DataSaveFailure("cannot write an item");
+        }
+    }
+
+    // Each link is seen from both of its items; it is written once, from the
+    // item with the lower index.
+    MemStream l_links;
+    quint64 l_linkCount = 0;
+    for (auto const& l_entry : l_types) {
+        std::vector<std::string> l_relatedNames;
+        for (Type::Relation const& l_relation : l_entry.first->GetRelations())
+            if (l_entryOf(l_relation.mp_other))
+                l_relatedNames.push_back(l_relation.mp_other->GetName());
+        if (l_relatedNames.empty())
+            continue;
+        for (Item const& l_item : l_entry.second) {
+            quint32 const l_own = l_indexes[l_item.Body()];
+            for (std::string const& l_name : l_relatedNames) {
+                for (Item const& l_linked : l_item.GetItems(l_name.c_str())) {
+                    auto const l_found = l_indexes.find(l_linked.Body());
+                    if (l_found == l_indexes.end() || l_found->second <= l_own)
+                        continue;
+                    l_links.WriteU32(l_own);
+                    l_links.WriteU32(l_found->second);
+                    ++l_linkCount;
+                }
+            }
+        }
+    }
+    l_out.WriteU64(l_linkCount);
+    if (!l_out.WriteBuffer(l_links.Data(), static_cast<unsigned long>(l_links.Size())))
+        throw DataSaveFailure("out of memory");
+    l_links.Clear();
+
+    quint64 const l_length = l_out.Size() - HEADER_SIZE;
+    MemStream l_head;
+    l_head.WriteBuffer(MAGIC, 8);
+    l_head.WriteU32(FORMAT_VERSION);
+    l_head.WriteU64(l_length);
+    l_head.WriteU32(Checksum(l_out.Data() + HEADER_SIZE, l_length));
+    std::memcpy(l_out.mp_buffer->m_bytes.data(), l_head.Data(), HEADER_SIZE);
+
+    QSaveFile l_file(i_path);
+    if (!l_file.open(QIODevice::WriteOnly))
+        throw DataSaveFailure(("cannot create " + i_path + ": " + l_file.errorString()).toStdString());
+    // Owner only, before a single byte is written: the file holds the
+    // account password.
+    l_file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    char const* lp_data = l_out.Data();
+    quint64 l_left = l_out.Size();
+    while (l_left > 0) {
+        qint64 const l_written = l_file.write(lp_data, qint64(qMin<quint64>(l_left, 1u << 30)));
+        if (l_written <= 0) {
+            l_file.cancelWriting();
+            throw DataSaveFailure(("cannot write " + i_path + ": " + l_file.errorString()).toStdString());
+        }
+        lp_data += l_written;
+        l_left -= quint64(l_written);
+    }
+    // QSaveFile::commit reports success even when the disk filled up after a
+    // short write (the file is then cut off). A failed flush catches that
+    // before the rename, and the size check after it.
+    if (!l_file.flush()) {
+        l_file.cancelWriting();
+        throw DataSaveFailure(("cannot write " + i_path + ": " + l_file.errorString()).toStdString());
+    }
+    if (!l_file.commit())
+        throw DataSaveFailure(("cannot write " + i_path + ": " + l_file.errorString()).toStdString());
+    if (quint64(QFileInfo(i_path).size()) != l_out.Size()) {
+        QFile::remove(i_path);
+        throw DataSaveFailure(("short write of " + i_path).toStdString());
+    }
+}
+
+bool DataSaver::Save(QString const& i_base)
+{
+    try {
+        auto const l_existing = ListDataFiles(i_base);
+        // Names must sort in save order even when the clock went back, or
+        // the new file would be pruned, or an older one loaded first.
+        quint64 l_stamp = quint64(qMax<qint64>(0, QDateTime::currentMSecsSinceEpoch()));
+        if (!l_existing.empty() && l_stamp <= l_existing.front().first)
+            l_stamp = l_existing.front().first + 1;
+        QString const l_path = i_base + "." + QString::number(l_stamp);
+        WriteFile(l_path);
+
+        // Only now that the new file is safely in place do older ones go.
+        auto const l_files = ListDataFiles(i_base);
+        for (std::size_t l_index = KEPT_FILES; l_index < l_files.size(); ++l_index)
+            if (l_files[l_index].second != l_path)
+                QFile::remove(l_files[l_index].second);
+        return true;
+    } catch (DataSaveFailure const& i_failure) {
+        Log(LOG_CATEGORY, 1, QString("Failure to save configuration data: %1").arg(i_failure.what()));
+    } catch (std::bad_alloc const&) {
+        Log(LOG_CATEGORY, 1, "Failure to save configuration data: out of memory");
+    }
+    return false;
+}

@@ -1,0 +1,98 @@
+#ifndef QUILLMAR_STORE_DATASAVER_H
+#define QUILLMAR_STORE_DATASAVER_H
+
+// Saving the store to data files and loading it back at start-up. A data
+// file is named <base>.<save time in ms since the epoch>; the three newest
+// are kept. The format (versioned, with a checksum) is in docs/data-file.md.
+//
+// Saving writes a temporary file and renames it over (so a failed save never
+// harms an existing file), with owner-only permissions, since the file holds
+// the account password. Loading reads the newest file that passes its
+// checks, completely, before anything in the store is changed; unreadable
+// files are renamed aside with ".unreadable" appended.
+
+#include "store/Data.h"
+
+#include <QString>
+
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+class DataLoadFailure : public std::runtime_error
+{
+public:
+    using std::runtime_error::runtime_error;
+};
+
+class DataSaveFailure : public std::runtime_error
+{
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Components that must wait for the loaded data. The constructor registers
+// the object with the data saver (when one exists) and the destructor takes
+// it out again. DataLoaded() is called once after the start-up load; NoData()
+// follows it when there was no data to load.
+class DataLoadedEventHandler
+{
+public:
+    DataLoadedEventHandler();
+    DataLoadedEventHandler(DataLoadedEventHandler const&) = delete;
+    DataLoadedEventHandler& operator=(DataLoadedEventHandler const&) = delete;
+    virtual ~DataLoadedEventHandler();
+
+    virtual void DataLoaded() = 0;
+    virtual void NoData() {}
+};
+
+class DataSaver
+{
+public:
+    // Longest value a data file holds; the writer and the reader share it.
+    static constexpr quint32 STRING_LIMIT = 64u * 1024 * 1024;
+    // Data files kept by a save.
+    static constexpr int KEPT_FILES = 3;
+
+    DataSaver();
+    DataSaver(DataSaver const&) = delete;
+    DataSaver& operator=(DataSaver const&) = delete;
+    ~DataSaver();
+
+    void AddSavedType(std::string const& i_type);
+    void AddSavedByConnectionType(std::string const& i_type, std::string const& i_connectedType);
+
+    // Registering twice is harmless; handlers are called in the order of
+    // their first registration.
+    void AddDataLoadedEventHandler(DataLoadedEventHandler* ip_handler);
+    void RemoveDataLoadedEventHandler(DataLoadedEventHandler* ip_handler);
+
+    // Loads the newest readable file <stem>.<ms>, older ones when it fails,
+    // then calls the handlers (DataLoaded, and NoData when nothing was
+    // loaded). When files existed and none could be read, the store keeps
+    // what it held, the handlers are called as on a first start, and then
+    // DataLoadFailure is thrown.
+    void Load(QString const& i_stem);
+
+    // Writes the saved types to <base>.<ms>, then keeps only the newest
+    // three data files. A failure is logged and leaves every file as it was;
+    // it is reported through the result only.
+    bool Save(QString const& i_base);
+
+    // The data files of a stem or base, newest first.
+    static std::vector<std::pair<quint64, QString>> ListDataFiles(QString const& i_stem);
+
+private:
+    void WriteFile(QString const& i_path);
+    void CallHandlers(bool i_noData);
+
+    std::vector<std::string> m_savedTypes;
+    std::vector<std::pair<std::string, std::string>> m_savedByConnection;
+    std::vector<DataLoadedEventHandler*> m_handlers;
+};
+
+extern DataSaver* dataSaver;
+
+#endif

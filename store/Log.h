@@ -1,0 +1,39 @@
+#ifndef QUILLMAR_STORE_LOG_H
+#define QUILLMAR_STORE_LOG_H
+
+// The diagnostic log of every subsystem. Nothing is recorded unless the
+// setting "show_diagnostics" is "yes". A line is "[" + date and time + "] "
+// + three blanks per level above 1 + the text; it goes to the category's tab
+// of the diagnostics window and is appended to
+// $HOME/qmar-client-logs/<category>.log. With "user_level_logging" also
+// "yes", a line given an item of a loggable type (RegisterLoggableItemType)
+// is kept as an "item_log" entry of that item.
+//
+// Log never fails towards its caller: before the settings exist, for items
+// that cannot hold log entries, when files cannot be written, and from any
+// thread (calls from other threads are passed to the GUI thread; their item
+// is not attached, since worker threads must not touch the store).
+
+#include "store/Data.h"
+
+#include <QString>
+
+void Log(QString const& i_category, int i_level, QString const& i_text, Item const& i_item = Item());
+
+// The line as written: "[<date time>] " + indentation + text.
+QString FormatLogLine(int i_level, QString const& i_text);
+
+// The folder of the log files.
+QString LogFolder();
+
+// Declares "item_log" and its attribute types when they are not declared
+// yet. Idempotent.
+void DeclareItemLogTypes();
+// Relates a type to "item_log" so that its items can hold log entries.
+// Idempotent.
+void RegisterLoggableItemType(std::string const& i_type);
+
+// An item's log entries in order: (category, line).
+std::vector<std::pair<QString, QString>> GetItemLog(Item const& i_item);
+
+#endif
