@@ -21,8 +21,15 @@ bool ActivityEventFilter::eventFilter(QObject* ip_watched, QEvent* ip_event)
     if (Application::Obj()) {
         if (ip_event->type() == QEvent::WindowActivate)
             Application::Obj()->OnWindowActivated();
-        else if (ip_event->type() == QEvent::WindowDeactivate)
-            Application::Obj()->OnWindowDeactivated();
+        else if (ip_event->type() == QEvent::WindowDeactivate) {
+            // The toolkit activates the new window before it deactivates the
+            // old one: when another window of ours is already active, the
+            // user only moved between our windows.
+            if (QApplication::activeWindow())
+                Application::Obj()->NoteUserActivity();
+            else
+                Application::Obj()->OnWindowDeactivated();
+        }
     }
     return QObject::eventFilter(ip_watched, ip_event);
 }

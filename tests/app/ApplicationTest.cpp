@@ -1,0 +1,135 @@
+#include "app/Application.h"
+
+#include <QFile>
+#include <QHostInfo>
+#include <QLockFile>
+#include <QSignalSpy>
+#include <QWidget>
+#include <QtTest>
+
+// Idle detection runs on a clock the test moves by hand; activation and
+// deactivation are the calls the event filter makes.
+class ApplicationTest : public QObject
+{
+    Q_OBJECT
+
+private:
+    QDateTime m_now = QDateTime(QDate(2026, 1, 1), QTime(12, 0));
+    Application* mp_app = Application::Obj();
+
+    void Advance(int i_seconds)
+    {
+        m_now = m_now.addSecs(i_seconds);
+        mp_app->EveryHalfMinute();
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(mp_app);
+        QVERIFY(!mp_app->isRunning());
+        mp_app->SetClock([this]() { return m_now; });
+    }
+
+    void StartsActiveAndNeverIdlesWhileActive()
+    {
+        QSignalSpy l_idle(mp_app, &Application::UserActivityIdle);
+        QVERIFY(mp_app->IsWindowActive());
+        Advance(3600);
+        Advance(30);
+        QCOMPARE(l_idle.size(), 0);
+    }
+
+    void IdleComesOnceAfterFiveMinutesAway()
+    {
+        QSignalSpy l_idle(mp_app, &Application::UserActivityIdle);
+        QSignalSpy l_resumed(mp_app, &Application::UserActivityResumed);
+        mp_app->OnWindowDeactivated();
+        QVERIFY(!mp_app->IsWindowActive());
+        Advance(299);
+        QCOMPARE(l_idle.size(), 0);
+        Advance(1);
+        QCOMPARE(l_idle.size(), 1);
+        Advance(600);
+        Advance(30);
+        QCOMPARE(l_idle.size(), 1);
+        QCOMPARE(l_resumed.size(), 0);
+
+        mp_app->OnWindowActivated();
+        QCOMPARE(l_resumed.size(), 1);
+        QVERIFY(!mp_app->IsIdle());
+    }
+
+    void ComingBackBeforeFiveMinutesGivesNoSignal()
+    {
+        QSignalSpy l_idle(mp_app, &Application::UserActivityIdle);
+        QSignalSpy l_resumed(mp_app, &Application::UserActivityResumed);
+        mp_app->OnWindowDeactivated();
+        Advance(290);
+        mp_app->OnWindowActivated();
+        // Activation while active changes nothing.
+        mp_app->OnWindowActivated();
+        Advance(10);
+        mp_app->OnWindowDeactivated();
+        Advance(299);
+        QCOMPARE(l_idle.size(), 0);
+        QCOMPARE(l_resumed.size(), 0);
+        mp_app->OnWindowActivated();
+    }
+
+    // Main window to a dialog: a deactivation, then an activation.
+    void SwitchingBetweenOwnWindowsCountsAsActivity()
+    {
+        QSignalSpy l_idle(mp_app, &Application::UserActivityIdle);
+        QWidget l_main;
+        QWidget l_dialog;
+        l_main.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&l_main));
+        l_main.activateWindow();
+        QTRY_VERIFY(l_main.isActiveWindow());
+        l_dialog.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&l_dialog));
+        l_dialog.activateWindow();
+        QTRY_VERIFY(l_dialog.isActiveWindow());
+        QVERIFY(mp_app->IsWindowActive());
+        l_dialog.close();
+        l_main.activateWindow();
+        QTRY_VERIFY(l_main.isActiveWindow());
+        QVERIFY(mp_app->IsWindowActive());
+        Advance(3600);
+        QCOMPARE(l_idle.size(), 0);
+    }
+
+    void LockIsHeldInTheRuntimeFolder()
+    {
+        QString const l_path = Application::LockFilePath("QuillmarQtTest");
+        QVERIFY(l_path.startsWith(qEnvironmentVariable("XDG_RUNTIME_DIR")));
+        QVERIFY(QFile::exists(l_path));
+        QLockFile l_second(l_path);
+        QVERIFY(!l_second.tryLock(0));
+        QCOMPARE(l_second.error(), QLockFile::LockFailedError);
+    }
+
+    // After a crash the lock file stays behind; the next start must not
+    // take it for a running instance.
+    void LockOfADeadProcessIsTakenOver()
+    {
+        QString const l_path = Application::LockFilePath("QuillmarQtCrashed");
+        QFile l_file(l_path);
+        QVERIFY(l_file.open(QIODevice::WriteOnly));
+        l_file.write("2147483646\nquillmar\n" + QHostInfo::localHostName().toUtf8() + "\n");
+        l_file.close();
+        QLockFile l_lock(l_path);
+        l_lock.setStaleLockTime(0);
+        QVERIFY(l_lock.tryLock(0));
+    }
+};
+
+int main(int argc, char** argv)
+{
+    Application l_application(QStringLiteral("QuillmarQtTest"), argc, argv);
+    ApplicationTest l_test;
+    return QTest::qExec(&l_test, argc, argv);
+}
+
+#include "ApplicationTest.moc"
