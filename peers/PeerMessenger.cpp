@@ -1,0 +1,878 @@
+#include "peers/PeerMessenger.h"
+
+#include "peers/PeerLog.h"
+#include "peers/PeerServerLink.h"
+#include "peers/PeerWire.h"
+#include "peers/PortForwarder.h"
+#include "server/SearchTypes.h"
+#include "server/StoreTypes.h"
+#include "store/Settings.h"
+#include "store/TimerManager.h"
+
+#include <QDateTime>
+#include <QHostAddress>
+#include <QMetaMethod>
+#include <QRandomGenerator>
+#include <QTcpSocket>
+#include <QTimer>
+
+PeerMessenger* peerMessenger = nullptr;
+
+namespace {
+
+constexpr quint16 DEFAULT_LISTENING_PORT = 2235;
+
+// The server link creates the port forwarder when it is built, which is
+// before the peer messenger; the factory must be in place by then.
+struct PortForwarderFactoryInstaller
+{
+    PortForwarderFactoryInstaller() { InstallPortForwarderFactory(); }
+} s_portForwarderFactoryInstaller;
+
+PeerMessenger::ShareListProvider& ShareListProviderSlot()
+{
+    static PeerMessenger::ShareListProvider s_provider;
+    return s_provider;
+}
+
+Item UserItem(QString const& i_user)
+{
+    Type* lp_type = d.GetType("user");
+    Item l_user = lp_type->HasItem(Value(i_user));
+    if (l_user.IsNull())
+        l_user = lp_type->NewItem(Value(i_user));
+    return l_user;
+}
+
+} // namespace
+
+PeerMessenger::PeerMessenger(QObject* ip_parent) : QObject(ip_parent)
+{
+    peerMessenger = this;
+    DeclareTypes();
+    connect(&m_listener, &QTcpServer::newConnection, this, &PeerMessenger::OnNewConnection);
+    connect(&m_obfuscatedListener, &QTcpServer::newConnection, this, &PeerMessenger::OnNewConnection);
+    ConnectPeerServerLink(this);
+    connect(TimerManager::Obj(), &TimerManager::timeout, this, &PeerMessenger::EveryHalfMinute);
+}
+
+PeerMessenger::~PeerMessenger()
+{
+    for (Attempt& l_attempt : m_attempts)
+        delete l_attempt.mp_timer;
+    m_attempts.clear();
+    for (auto& l_entry : m_links) {
+        l_entry.first->disconnect(this);
+        delete l_entry.first;
+    }
+    m_links.clear();
+    if (peerMessenger == this)
+        peerMessenger = nullptr;
+}
+
+void PeerMessenger::DeclareTypes()
+{
+    // Attributes of files, shared by search results and received shares.
+    for (char const* lp_name : {"file_size", "mpeg_version", "channel_mode", "audio_frequency", "bitrate",
+                                "bitrate_mode", "length_seconds"})
+        EnsureType(lp_name, LEAF, false, true);
+
+    EnsureType("user", ROOT, false, true);
+    EnsureAttribute("user", "user_address");
+    EnsureAttribute("user", "user_port");
+
+    DeclareSearchTypes();
+    EnsureFlag("search_request", "search_stopped");
+
+    // One user's answer to one search, and its files.
+    EnsureType("search_results", INTERMEDIATE, true, false);
+    EnsureRelation("search_request", "search_results", ONE, MANY, true);
+    EnsureRelation("search_results", "user", MANY, ONE, false);
+    EnsureAttribute("search_results", "search_results_user_available");
+    EnsureAttribute("search_results", "search_results_user_speed");
+    EnsureAttribute("search_results", "search_results_uploads_in_queue");
+    EnsureType("search_result", INTERMEDIATE, true, false);
+    EnsureRelation("search_results", "search_result", ONE, MANY, true);
+    EnsureAttribute("search_result", "search_result_file_folder");
+    EnsureAttribute("search_result", "search_result_file_name");
+    for (char const* lp_name : {"file_size", "bitrate", "bitrate_mode", "length_seconds"})
+        EnsureRelation("search_result", lp_name, MANY, ONE, false);
+
+    // Wish-list repeat discarding.
+    EnsureFlag("wish_list_item", "discard_repeated_results");
+    EnsureType("received_results_from_users", INTERMEDIATE, true, false);
+    EnsureRelation("wish_list_item", "received_results_from_users", ONE, ONE, true);
+    EnsureRelation("received_results_from_users", "user", MANY, MANY, false);
+
+    // Messages waiting for a connection, in send order.
+    EnsureType("unsent_message", ROOT, false, false);
+    EnsureRelation("unsent_message", "user", MANY, ONE, false);
+    EnsureAttribute("unsent_message", "unsent_message_time");
+}
+
+// ------------------------------------------------------------------ listeners
+
+void PeerMessenger::DataLoaded()
+{
+    OpenListeners();
+}
+
+void PeerMessenger::NoData()
+{
+    // Follows DataLoaded() on a first start; the listeners are open already.
+    if (!m_listener.isListening())
+        OpenListeners();
+}
+
+bool PeerMessenger::Listen(QTcpServer& io_server, quint16 i_port, char const* ip_what)
+{
+    if (io_server.isListening())
+        io_server.close();
+    if (io_server.listen(QHostAddress::Any, i_port))
+        return true;
+    Log(1, QString("Could not listen on the %1 port %2 (%3); letting the system choose one")
+               .arg(ip_what)
+               .arg(i_port)
+               .arg(io_server.errorString()));
+    if (i_port != 0 && io_server.listen(QHostAddress::Any, 0))
+        return true;
+    Log(1, QString("Could not listen on any %1 port: %2").arg(ip_what, io_server.errorString()));
+    return false;
+}
+
+void PeerMessenger::OpenListeners()
+{
+    // A port chosen in the listening-port dialog applies from the next start.
+    if (GetSettingInt("new_listening_port") > 0)
+        SetSetting("listening_port", qint64(GetSettingInt("new_listening_port")));
+    int l_port = DEFAULT_LISTENING_PORT;
+    if (IsSettingSet("listening_port"))
+        l_port = GetSettingInt("listening_port");
+    if (l_port < 0 || l_port > 65534)
+        l_port = DEFAULT_LISTENING_PORT;
+    // Port 0 (the system chooses) stays 0 for the obfuscated port as well.
+    int l_obfuscatedPort = l_port == 0 ? 0 : l_port + 1;
+
+    if (Listen(m_listener, quint16(l_port), "listening"))
+        SetSetting("listening_port", qint64(m_listener.serverPort()));
+    if (Listen(m_obfuscatedListener, quint16(l_obfuscatedPort), "obfuscated listening"))
+        SetSetting("obfuscated_listening_port", qint64(m_obfuscatedListener.serverPort()));
+    Log(1, QString("Listening on port %1, obfuscated port %2")
+               .arg(m_listener.serverPort())
+               .arg(m_obfuscatedListener.serverPort()));
+}
+
+quint16 PeerMessenger::ListeningPort() const
+{
+    return m_listener.isListening() ? m_listener.serverPort() : 0;
+}
+
+quint16 PeerMessenger::ObfuscatedPort() const
+{
+    return m_obfuscatedListener.isListening() ? m_obfuscatedListener.serverPort() : 0;
+}
+
+void PeerMessenger::OnNewConnection()
+{
+    auto* lp_server = qobject_cast<QTcpServer*>(sender());
+    if (!lp_server)
+        return;
+    bool l_obfuscated = lp_server == &m_obfuscatedListener;
+    while (lp_server->hasPendingConnections()) {
+        QTcpSocket* lp_socket = lp_server->nextPendingConnection();
+        if (!lp_socket)
+            break;
+        AddSocket(lp_socket, LinkRole::Accepted, l_obfuscated);
+        Link* lp_link = FindLink(lp_socket);
+        lp_link->m_state = LinkState::AwaitingHandshake;
+        if (lp_socket->bytesAvailable() > 0)
+            ReadHandshake(*lp_link);
+    }
+}
+
+// ---------------------------------------------------------------------- links
+
+PeerMessenger::Link* PeerMessenger::FindLink(QTcpSocket* ip_socket)
+{
+    auto l_found = m_links.find(ip_socket);
+    return l_found == m_links.end() ? nullptr : &l_found->second;
+}
+
+QTcpSocket* PeerMessenger::AddSocket(QTcpSocket* ip_socket, LinkRole i_role, bool i_obfuscated)
+{
+    ip_socket->setParent(this);
+    Link& l_link = m_links[ip_socket];
+    l_link.mp_socket = ip_socket;
+    l_link.m_role = i_role;
+    l_link.m_obfuscated = i_obfuscated;
+    l_link.m_serial = m_nextSerial++;
+    l_link.m_started = Now();
+    l_link.m_lastActivity = l_link.m_started;
+    l_link.m_state = i_role == LinkRole::Accepted ? LinkState::AwaitingHandshake : LinkState::Connecting;
+    connect(ip_socket, &QTcpSocket::readyRead, this, &PeerMessenger::OnSocketReadyRead);
+    connect(ip_socket, &QTcpSocket::connected, this, &PeerMessenger::OnSocketConnected);
+    connect(ip_socket, &QTcpSocket::disconnected, this, &PeerMessenger::OnSocketClosed);
+    connect(ip_socket, &QTcpSocket::errorOccurred, this, &PeerMessenger::OnSocketClosed);
+    return ip_socket;
+}
+
+void PeerMessenger::CloseLink(QTcpSocket* ip_socket, QString const& i_reason)
+{
+    auto l_found = m_links.find(ip_socket);
+    if (l_found == m_links.end())
+        return;
+    Link l_link = l_found->second;
+    m_links.erase(l_found);
+    ip_socket->disconnect(this);
+    Log(2, QString("Closing %1 connection %2 %3: %4")
+               .arg(l_link.m_type.isEmpty() ? QString("peer") : l_link.m_type)
+               .arg(l_link.m_role == LinkRole::Accepted ? "from" : "to")
+               .arg(l_link.m_user.isEmpty() ? ip_socket->peerAddress().toString() : l_link.m_user)
+               .arg(i_reason));
+
+    if (l_link.m_state == LinkState::Connecting && l_link.m_role == LinkRole::Direct) {
+        // A direct attempt that did not get through: try through the server.
+        if (Attempt* lp_attempt = FindAttempt(l_link.m_attempt)) {
+            lp_attempt->mp_socket = nullptr;
+            StartIndirect(*lp_attempt);
+        }
+    } else if (l_link.m_state == LinkState::Connecting && l_link.m_role == LinkRole::ConnectBack) {
+        PeerServerCannotConnect(l_link.m_token, l_link.m_user);
+    }
+    ip_socket->abort();
+    ip_socket->deleteLater();
+}
+
+void PeerMessenger::HandOver(QTcpSocket* ip_socket)
+{
+    // From here on the socket belongs to whoever takes the signal: we stop
+    // listening to it and it no longer dies with us.
+    m_links.erase(ip_socket);
+    ip_socket->disconnect(this);
+    ip_socket->setParent(nullptr);
+}
+
+void PeerMessenger::OnSocketReadyRead()
+{
+    auto* lp_socket = qobject_cast<QTcpSocket*>(sender());
+    Link* lp_link = FindLink(lp_socket);
+    if (!lp_link)
+        return;
+    switch (lp_link->m_state) {
+    case LinkState::AwaitingHandshake:
+        ReadHandshake(*lp_link);
+        break;
+    case LinkState::AwaitingToken:
+        ReadToken(*lp_link);
+        break;
+    case LinkState::Open:
+        ReadMessages(*lp_link);
+        break;
+    case LinkState::Connecting:
+        break;
+    }
+}
+
+void PeerMessenger::OnSocketClosed()
+{
+    auto* lp_socket = qobject_cast<QTcpSocket*>(sender());
+    Link* lp_link = FindLink(lp_socket);
+    if (!lp_link)
+        return;
+    // A messaging connection may have delivered its last frames together
+    // with the close.
+    if (lp_link->m_state == LinkState::Open && lp_socket->bytesAvailable() > 0) {
+        ReadMessages(*lp_link);
+        lp_link = FindLink(lp_socket);
+        if (!lp_link)
+            return;
+    }
+    CloseLink(lp_socket, lp_socket->state() == QAbstractSocket::UnconnectedState && lp_socket->error() >= 0
+                             ? lp_socket->errorString()
+                             : QString("closed by the peer"));
+}
+
+void PeerMessenger::OnSocketConnected()
+{
+    auto* lp_socket = qobject_cast<QTcpSocket*>(sender());
+    Link* lp_link = FindLink(lp_socket);
+    if (!lp_link || lp_link->m_state != LinkState::Connecting)
+        return;
+    lp_link->m_lastActivity = Now();
+    if (lp_link->m_role == LinkRole::Direct) {
+        WriteFrame(*lp_link, PeerWire::BuildInitHandshake(OwnUserName(), lp_link->m_type));
+        FinishAttempt(lp_link->m_attempt);
+        lp_link->m_answersOurRequest = true;
+    } else {
+        WriteFrame(*lp_link, PeerWire::BuildConnectBackHandshake(lp_link->m_token, OwnUserName()));
+        lp_link->m_answersOurRequest = false;
+    }
+    CompleteHandshake(lp_socket);
+}
+
+// Both ends know the user and the type: start the connection's real work.
+// Whoever asked for an F or D connection receives the "accepted" signal,
+// whoever was asked receives the "requested" one, however the TCP link was
+// opened.
+void PeerMessenger::CompleteHandshake(QTcpSocket* ip_socket)
+{
+    Link* lp_link = FindLink(ip_socket);
+    if (!lp_link)
+        return;
+    QString l_user = lp_link->m_user;
+    if (lp_link->m_type == QLatin1String("P")) {
+        OpenMessaging(*lp_link);
+    } else if (lp_link->m_type == QLatin1String("F")) {
+        if (lp_link->m_answersOurRequest) {
+            Log(1, QString("File connection to %1 established").arg(l_user));
+            HandOver(ip_socket);
+            if (isSignalConnected(QMetaMethod::fromSignal(&PeerMessenger::FileConnectionAccepted)))
+                emit FileConnectionAccepted(l_user, ip_socket);
+            else
+                ip_socket->deleteLater();
+        } else {
+            lp_link->m_state = LinkState::AwaitingToken;
+            ReadToken(*lp_link);
+        }
+    } else {
+        bool l_ours = lp_link->m_answersOurRequest;
+        Log(1, QString("Distributed connection with %1 established").arg(l_user));
+        HandOver(ip_socket);
+        QMetaMethod l_signal = l_ours ? QMetaMethod::fromSignal(&PeerMessenger::DNetConnectionAccepted)
+                                      : QMetaMethod::fromSignal(&PeerMessenger::DNetConnectionRequested);
+        if (!isSignalConnected(l_signal))
+            ip_socket->deleteLater();
+        else if (l_ours)
+            emit DNetConnectionAccepted(l_user, ip_socket);
+        else
+            emit DNetConnectionRequested(l_user, ip_socket);
+    }
+}
+
+void PeerMessenger::ReadHandshake(Link& io_link)
+{
+    QTcpSocket* lp_socket = io_link.mp_socket;
+    QByteArray l_payload;
+    quint32 l_length = 0;
+    switch (PeerWire::ReadFrame(*lp_socket, io_link.m_obfuscated, PeerWire::MAX_HANDSHAKE_LENGTH, l_payload,
+                                &l_length)) {
+    case PeerWire::ReadResult::Incomplete:
+        return;
+    case PeerWire::ReadResult::Empty:
+        CloseLink(lp_socket, "empty handshake frame");
+        return;
+    case PeerWire::ReadResult::TooLong:
+        CloseLink(lp_socket, QString("handshake frame of %1 bytes is too long").arg(l_length));
+        return;
+    case PeerWire::ReadResult::Complete:
+        break;
+    }
+    PeerWire::Handshake l_handshake;
+    if (!PeerWire::ParseHandshake(l_payload, l_handshake)) {
+        CloseLink(lp_socket, "malformed handshake");
+        return;
+    }
+    io_link.m_lastActivity = Now();
+    if (l_handshake.m_code == PeerWire::HANDSHAKE_INIT) {
+        io_link.m_user = l_handshake.m_user;
+        io_link.m_type = l_handshake.m_type;
+        io_link.m_answersOurRequest = false;
+        Log(2, QString("%1 connection from %2").arg(io_link.m_type, io_link.m_user));
+        CompleteHandshake(lp_socket);
+        return;
+    }
+    // A client connecting back for one of our requests through the server.
+    for (Attempt& l_attempt : m_attempts) {
+        if (l_attempt.m_phase != AttemptPhase::Indirect || l_attempt.m_token != l_handshake.m_token)
+            continue;
+        if (l_attempt.m_user != l_handshake.m_user) {
+            CloseLink(lp_socket, QString("connect-back from %1 for a request to %2")
+                                     .arg(l_handshake.m_user, l_attempt.m_user));
+            return;
+        }
+        io_link.m_user = l_attempt.m_user;
+        io_link.m_type = l_attempt.m_type;
+        io_link.m_answersOurRequest = true;
+        Log(2, QString("%1 connected back for our %2 connection").arg(io_link.m_user, io_link.m_type));
+        FinishAttempt(l_attempt.m_id);
+        CompleteHandshake(lp_socket);
+        return;
+    }
+    CloseLink(lp_socket, QString("connect-back with unknown token %1").arg(l_handshake.m_token));
+}
+
+void PeerMessenger::ReadToken(Link& io_link)
+{
+    QTcpSocket* lp_socket = io_link.mp_socket;
+    if (lp_socket->bytesAvailable() < 4)
+        return;
+    unsigned char l_bytes[4];
+    if (lp_socket->read(reinterpret_cast<char*>(l_bytes), 4) != 4) {
+        CloseLink(lp_socket, "could not read the file-connection token");
+        return;
+    }
+    quint32 l_token = quint32(l_bytes[0]) | (quint32(l_bytes[1]) << 8) | (quint32(l_bytes[2]) << 16) |
+                      (quint32(l_bytes[3]) << 24);
+    QString l_user = io_link.m_user;
+    Log(1, QString("File connection from %1 for transfer %2").arg(l_user).arg(l_token));
+    HandOver(lp_socket);
+    if (isSignalConnected(QMetaMethod::fromSignal(&PeerMessenger::FileConnectionRequested)))
+        emit FileConnectionRequested(l_user, lp_socket, l_token);
+    else
+        lp_socket->deleteLater();
+}
+
+void PeerMessenger::OpenMessaging(Link& io_link)
+{
+    io_link.m_state = LinkState::Open;
+    io_link.m_lastActivity = Now();
+    QTcpSocket* lp_socket = io_link.mp_socket;
+    Log(2, QString("Messaging connection with %1 open%2")
+               .arg(io_link.m_user, io_link.m_obfuscated ? " (obfuscated)" : ""));
+    FlushUnsent(io_link);
+    if (Link* lp_link = FindLink(lp_socket))
+        if (lp_socket->bytesAvailable() > 0)
+            ReadMessages(*lp_link);
+}
+
+void PeerMessenger::ReadMessages(Link& io_link)
+{
+    QTcpSocket* lp_socket = io_link.mp_socket;
+    for (;;) {
+        Link* lp_link = FindLink(lp_socket);
+        if (!lp_link || lp_link->m_state != LinkState::Open)
+            return;
+        QByteArray l_payload;
+        quint32 l_length = 0;
+        switch (PeerWire::ReadFrame(*lp_socket, lp_link->m_obfuscated, PeerWire::MAX_MESSAGE_LENGTH, l_payload,
+                                    &l_length)) {
+        case PeerWire::ReadResult::Incomplete:
+            return;
+        case PeerWire::ReadResult::Empty:
+            CloseLink(lp_socket, "empty message frame");
+            return;
+        case PeerWire::ReadResult::TooLong:
+            CloseLink(lp_socket, QString("message frame of %1 bytes is over the limit").arg(l_length));
+            return;
+        case PeerWire::ReadResult::Complete:
+            break;
+        }
+        lp_link->m_lastActivity = Now();
+        if (l_payload.size() < 4) {
+            CloseLink(lp_socket, "message frame too short for its code");
+            return;
+        }
+        QString l_user = lp_link->m_user;
+        MemStream l_message(l_payload);
+        bool l_keep = true;
+        DispatchMessage(l_user, l_message, l_keep);
+        if (!l_keep) {
+            CloseLink(lp_socket, "unreadable message");
+            return;
+        }
+    }
+}
+
+void PeerMessenger::WriteFrame(Link& io_link, QByteArray const& i_payload)
+{
+    io_link.mp_socket->write(PeerWire::BuildFrame(i_payload, io_link.m_obfuscated));
+    io_link.m_lastActivity = Now();
+}
+
+PeerMessenger::Link* PeerMessenger::NewestMessagingLink(QString const& i_user)
+{
+    Link* lp_newest = nullptr;
+    for (auto& l_entry : m_links) {
+        Link& l_link = l_entry.second;
+        if (l_link.m_state == LinkState::Open && l_link.m_type == QLatin1String("P") && l_link.m_user == i_user &&
+            (!lp_newest || l_link.m_serial > lp_newest->m_serial))
+            lp_newest = &l_link;
+    }
+    return lp_newest;
+}
+
+int PeerMessenger::OpenMessagingConnectionCount(QString const& i_user) const
+{
+    int l_count = 0;
+    for (auto const& l_entry : m_links)
+        if (l_entry.second.m_state == LinkState::Open && l_entry.second.m_user == i_user)
+            ++l_count;
+    return l_count;
+}
+
+int PeerMessenger::PendingSocketCount() const
+{
+    int l_count = 0;
+    for (auto const& l_entry : m_links)
+        if (l_entry.second.m_state != LinkState::Open)
+            ++l_count;
+    return l_count;
+}
+
+// ------------------------------------------------------------------- sending
+
+void PeerMessenger::SendMessage(QString i_user, MemStream& i_message)
+{
+    QByteArray l_bytes = i_message.ToByteArray();
+    if (l_bytes.size() < 4 || quint64(l_bytes.size()) > PeerWire::MAX_MESSAGE_LENGTH) {
+        Log(1, QString("Not sending a message of %1 bytes to %2").arg(l_bytes.size()).arg(i_user));
+        return;
+    }
+    if (Link* lp_link = NewestMessagingLink(i_user)) {
+        WriteFrame(*lp_link, l_bytes);
+        return;
+    }
+    QueueUnsent(i_user, l_bytes);
+    if (!HasAttempt(i_user, "P"))
+        StartAttempt(i_user, "P");
+}
+
+void PeerMessenger::SendMessageToUser(QString i_user, MemStream& i_message)
+{
+    SendMessage(i_user, i_message);
+}
+
+void PeerMessenger::QueueUnsent(QString const& i_user, QByteArray const& i_message)
+{
+    Unsent l_unsent;
+    l_unsent.m_order = m_nextUnsentOrder++;
+    l_unsent.m_user = i_user;
+    l_unsent.m_message = i_message;
+    l_unsent.m_time = Now();
+    l_unsent.m_item = d.GetType("unsent_message")->NewItem(Value(static_cast<unsigned long long>(l_unsent.m_order)));
+    l_unsent.m_item += UserItem(i_user);
+    SetAttribute(l_unsent.m_item, "unsent_message_time", Value(static_cast<long long>(l_unsent.m_time)));
+    m_unsent.push_back(l_unsent);
+    Log(2, QString("Queueing a message for %1 until a connection is open").arg(i_user));
+}
+
+void PeerMessenger::FlushUnsent(Link& io_link)
+{
+    QTcpSocket* lp_socket = io_link.mp_socket;
+    QString l_user = io_link.m_user;
+    for (auto l_it = m_unsent.begin(); l_it != m_unsent.end();) {
+        if (l_it->m_user != l_user) {
+            ++l_it;
+            continue;
+        }
+        Link* lp_link = FindLink(lp_socket);
+        if (!lp_link)
+            return;
+        WriteFrame(*lp_link, l_it->m_message);
+        l_it->m_item.Remove();
+        l_it = m_unsent.erase(l_it);
+    }
+}
+
+void PeerMessenger::ExpireUnsent()
+{
+    qint64 l_now = Now();
+    for (auto l_it = m_unsent.begin(); l_it != m_unsent.end();) {
+        if (l_now - l_it->m_time > UNSENT_MESSAGE_LIFETIME) {
+            Log(1, QString("Dropping a message to %1 that could not be sent within 300 s").arg(l_it->m_user));
+            l_it->m_item.Remove();
+            l_it = m_unsent.erase(l_it);
+        } else {
+            ++l_it;
+        }
+    }
+}
+
+int PeerMessenger::UnsentMessageCount(QString const& i_user) const
+{
+    int l_count = 0;
+    for (Unsent const& l_unsent : m_unsent)
+        if (l_unsent.m_user == i_user)
+            ++l_count;
+    return l_count;
+}
+
+// ------------------------------------------------------------------ attempts
+
+void PeerMessenger::RequestFileConnectionToUser(QString i_user)
+{
+    StartAttempt(i_user, "F");
+}
+
+void PeerMessenger::RequestDNetConnection(QString i_user)
+{
+    StartAttempt(i_user, "D");
+}
+
+bool PeerMessenger::HasAttempt(QString const& i_user, QString const& i_type) const
+{
+    for (Attempt const& l_attempt : m_attempts)
+        if (l_attempt.m_user == i_user && l_attempt.m_type == i_type)
+            return true;
+    return false;
+}
+
+PeerMessenger::Attempt* PeerMessenger::FindAttempt(quint64 i_id)
+{
+    for (Attempt& l_attempt : m_attempts)
+        if (l_attempt.m_id == i_id)
+            return &l_attempt;
+    return nullptr;
+}
+
+bool PeerMessenger::LookUpStoredAddress(QString const& i_user, quint32& o_ip, int& o_port) const
+{
+    Item l_user = d.GetType("user")->HasItem(Value(i_user));
+    if (l_user.IsNull())
+        return false;
+    Item l_address = l_user["user_address"];
+    Item l_port = l_user["user_port"];
+    if (l_address.IsNull() || l_port.IsNull())
+        return false;
+    o_ip = quint32(l_address.AsUInt64());
+    o_port = l_port.AsInt();
+    return o_ip != 0 && o_port > 0 && o_port <= 65535;
+}
+
+void PeerMessenger::StartAttempt(QString const& i_user, QString const& i_type)
+{
+    Attempt l_attempt;
+    l_attempt.m_id = m_nextAttempt++;
+    l_attempt.m_user = i_user;
+    l_attempt.m_type = i_type;
+    m_attempts.push_back(l_attempt);
+    Attempt& l_new = m_attempts.back();
+    Log(1, QString("Connecting to %1 for a %2 connection").arg(i_user, i_type));
+
+    quint32 l_ip = 0;
+    int l_port = 0;
+    if (LookUpStoredAddress(i_user, l_ip, l_port)) {
+        StartDirect(l_new, l_ip, l_port);
+    } else if (PeerServerRequestAddress(i_user)) {
+        l_new.m_phase = AttemptPhase::Address;
+        ArmTimer(l_new, m_addressTimeoutMs);
+    } else {
+        StartIndirect(l_new);
+    }
+}
+
+void PeerMessenger::ArmTimer(Attempt& io_attempt, int i_ms)
+{
+    if (!io_attempt.mp_timer) {
+        io_attempt.mp_timer = new QTimer(this);
+        io_attempt.mp_timer->setSingleShot(true);
+        io_attempt.mp_timer->setProperty("attempt", QVariant::fromValue<qulonglong>(io_attempt.m_id));
+        connect(io_attempt.mp_timer, &QTimer::timeout, this, &PeerMessenger::OnAttemptTimeout);
+    }
+    io_attempt.mp_timer->start(i_ms);
+}
+
+void PeerMessenger::StartDirect(Attempt& io_attempt, quint32 i_ip, int i_port)
+{
+    io_attempt.m_phase = AttemptPhase::Direct;
+    auto* lp_socket = new QTcpSocket(this);
+    AddSocket(lp_socket, LinkRole::Direct, false);
+    Link* lp_link = FindLink(lp_socket);
+    lp_link->m_user = io_attempt.m_user;
+    lp_link->m_type = io_attempt.m_type;
+    lp_link->m_attempt = io_attempt.m_id;
+    io_attempt.mp_socket = lp_socket;
+    ArmTimer(io_attempt, m_directTimeoutMs);
+    Log(2, QString("Trying %1 directly at %2:%3").arg(io_attempt.m_user, QHostAddress(i_ip).toString()).arg(i_port));
+    lp_socket->connectToHost(QHostAddress(i_ip), quint16(i_port));
+}
+
+void PeerMessenger::StartIndirect(Attempt& io_attempt)
+{
+    quint64 l_id = io_attempt.m_id;
+    if (QTcpSocket* lp_socket = io_attempt.mp_socket) {
+        io_attempt.mp_socket = nullptr;
+        if (m_links.count(lp_socket)) {
+            m_links.erase(lp_socket);
+            lp_socket->disconnect(this);
+            lp_socket->abort();
+            lp_socket->deleteLater();
+        }
+    }
+    io_attempt.m_phase = AttemptPhase::Indirect;
+    quint32 l_token = 0;
+    do {
+        l_token = QRandomGenerator::global()->generate();
+    } while (l_token == 0);
+    io_attempt.m_token = l_token;
+    if (!PeerServerRequestConnectBack(l_token, io_attempt.m_user, io_attempt.m_type)) {
+        FailAttempt(l_id, "no server link to ask for a connect-back");
+        return;
+    }
+    Log(2, QString("Asking the server to have %1 connect back").arg(io_attempt.m_user));
+    ArmTimer(io_attempt, m_indirectTimeoutMs);
+}
+
+void PeerMessenger::FinishAttempt(quint64 i_id)
+{
+    for (auto l_it = m_attempts.begin(); l_it != m_attempts.end(); ++l_it) {
+        if (l_it->m_id != i_id)
+            continue;
+        if (l_it->mp_timer) {
+            l_it->mp_timer->stop();
+            l_it->mp_timer->deleteLater();
+        }
+        m_attempts.erase(l_it);
+        return;
+    }
+}
+
+void PeerMessenger::FailAttempt(quint64 i_id, QString const& i_reason)
+{
+    Attempt* lp_attempt = FindAttempt(i_id);
+    if (!lp_attempt)
+        return;
+    QString l_user = lp_attempt->m_user;
+    QString l_type = lp_attempt->m_type;
+    QTcpSocket* lp_socket = lp_attempt->mp_socket;
+    lp_attempt->mp_socket = nullptr;
+    if (lp_socket && m_links.count(lp_socket)) {
+        m_links.erase(lp_socket);
+        lp_socket->disconnect(this);
+        lp_socket->abort();
+        lp_socket->deleteLater();
+    }
+    FinishAttempt(i_id);
+    Log(1, QString("Could not connect to %1 for a %2 connection: %3").arg(l_user, l_type, i_reason));
+    if (HasAttempt(l_user, l_type))
+        return;
+    // Reported from the event loop: a caller that starts a request and only
+    // then connects to this signal must still hear about the failure.
+    QMetaObject::invokeMethod(
+        this, [this, l_user, l_type]() { emit ConnectionToUserFailed(l_user, l_type); }, Qt::QueuedConnection);
+}
+
+void PeerMessenger::OnAttemptTimeout()
+{
+    auto* lp_timer = qobject_cast<QTimer*>(sender());
+    if (!lp_timer)
+        return;
+    Attempt* lp_attempt = FindAttempt(lp_timer->property("attempt").toULongLong());
+    if (!lp_attempt)
+        return;
+    switch (lp_attempt->m_phase) {
+    case AttemptPhase::Address:
+        Log(2, QString("No address for %1 from the server in time").arg(lp_attempt->m_user));
+        StartIndirect(*lp_attempt);
+        break;
+    case AttemptPhase::Direct:
+        Log(2, QString("Direct connection to %1 timed out").arg(lp_attempt->m_user));
+        StartIndirect(*lp_attempt);
+        break;
+    case AttemptPhase::Indirect:
+        FailAttempt(lp_attempt->m_id, "the user did not connect back in time");
+        break;
+    }
+}
+
+void PeerMessenger::OnPeerAddress(QString i_user, quint32 i_ip, int i_port)
+{
+    bool l_usable = i_ip != 0 && i_port > 0 && i_port <= 65535;
+    if (l_usable) {
+        Item l_user = UserItem(i_user);
+        SetAttribute(l_user, "user_address", Value(static_cast<unsigned long long>(i_ip)));
+        SetAttribute(l_user, "user_port", Value(i_port));
+    }
+    std::vector<quint64> l_waiting;
+    for (Attempt& l_attempt : m_attempts)
+        if (l_attempt.m_user == i_user && l_attempt.m_phase == AttemptPhase::Address)
+            l_waiting.push_back(l_attempt.m_id);
+    for (quint64 l_id : l_waiting) {
+        Attempt* lp_attempt = FindAttempt(l_id);
+        if (!lp_attempt)
+            continue;
+        if (l_usable)
+            StartDirect(*lp_attempt, i_ip, i_port);
+        else
+            StartIndirect(*lp_attempt);
+    }
+}
+
+void PeerMessenger::OnConnectBackRequested(QString i_user, QString i_type, quint32 i_ip, int i_port, quint32 i_token)
+{
+    if (i_user.isEmpty() || !PeerWire::IsConnectionType(i_type) || i_ip == 0 || i_port <= 0 || i_port > 65535) {
+        Log(1, QString("Ignoring an unusable connect-back request from %1").arg(i_user));
+        PeerServerCannotConnect(i_token, i_user);
+        return;
+    }
+    Log(1, QString("Connecting back to %1 for a %2 connection").arg(i_user, i_type));
+    auto* lp_socket = new QTcpSocket(this);
+    AddSocket(lp_socket, LinkRole::ConnectBack, false);
+    Link* lp_link = FindLink(lp_socket);
+    lp_link->m_user = i_user;
+    lp_link->m_type = i_type;
+    lp_link->m_token = i_token;
+    lp_socket->connectToHost(QHostAddress(i_ip), quint16(i_port));
+}
+
+void PeerMessenger::OnConnectBackFailed(quint32 i_token)
+{
+    for (Attempt& l_attempt : m_attempts) {
+        if (l_attempt.m_phase == AttemptPhase::Indirect && l_attempt.m_token == i_token) {
+            FailAttempt(l_attempt.m_id, "the user could not connect back");
+            return;
+        }
+    }
+}
+
+// ---------------------------------------------------------------------- time
+
+void PeerMessenger::SetClock(Clock i_clock)
+{
+    m_clock = std::move(i_clock);
+}
+
+qint64 PeerMessenger::Now() const
+{
+    return m_clock ? m_clock() : QDateTime::currentMSecsSinceEpoch();
+}
+
+void PeerMessenger::SetAttemptTimeouts(int i_addressMs, int i_directMs, int i_indirectMs)
+{
+    m_addressTimeoutMs = i_addressMs;
+    m_directTimeoutMs = i_directMs;
+    m_indirectTimeoutMs = i_indirectMs;
+}
+
+void PeerMessenger::EveryHalfMinute()
+{
+    ExpireUnsent();
+    qint64 l_now = Now();
+    std::vector<std::pair<QTcpSocket*, QString>> l_close;
+    for (auto& l_entry : m_links) {
+        Link& l_link = l_entry.second;
+        if (l_link.m_state != LinkState::Open) {
+            if (l_now - l_link.m_started > HANDSHAKE_TIMEOUT)
+                l_close.emplace_back(l_entry.first, "no handshake within 30 s");
+        } else if (l_now - l_link.m_lastActivity > IDLE_MESSAGING_TIMEOUT) {
+            l_close.emplace_back(l_entry.first, "idle for 10 minutes");
+        }
+    }
+    for (auto const& l_entry : l_close)
+        CloseLink(l_entry.first, l_entry.second);
+}
+
+// --------------------------------------------------------------------- misc
+
+void PeerMessenger::SetShareListProvider(ShareListProvider i_provider)
+{
+    ShareListProviderSlot() = std::move(i_provider);
+}
+
+MemStream PeerMessenger::ShareListFor(QString const& i_user)
+{
+    ShareListProvider& l_provider = ShareListProviderSlot();
+    if (!l_provider)
+        return MemStream();
+    return l_provider(i_user);
+}
+
+QString PeerMessenger::OwnUserName() const
+{
+    return GetSetting("username");
+}
+
+void PeerMessenger::Log(int i_level, QString const& i_text, char const* ip_category) const
+{
+    PeerLog(i_level, i_text, ip_category);
+}

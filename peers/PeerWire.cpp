@@ -1,0 +1,151 @@
+#include "peers/PeerWire.h"
+
+#include "store/MemStream.h"
+
+#include <QIODevice>
+#include <QRandomGenerator>
+
+namespace PeerWire {
+
+namespace {
+
+quint32 ReadLe32(char const* ip_bytes)
+{
+    auto const* lp_bytes = reinterpret_cast<unsigned char const*>(ip_bytes);
+    return quint32(lp_bytes[0]) | (quint32(lp_bytes[1]) << 8) | (quint32(lp_bytes[2]) << 16) |
+           (quint32(lp_bytes[3]) << 24);
+}
+
+void WriteLe32(quint32 i_value, char* op_bytes)
+{
+    for (int l_index = 0; l_index < 4; ++l_index)
+        op_bytes[l_index] = static_cast<char>((i_value >> (8 * l_index)) & 0xFF);
+}
+
+// The key word of block n (n counted from the first byte after the key):
+// the key rotated left by n + 1 bits.
+quint32 BlockKey(quint32 i_key, quint64 i_block)
+{
+    unsigned l_shift = static_cast<unsigned>((i_block + 1) % 32);
+    if (l_shift == 0)
+        return i_key;
+    return (i_key << l_shift) | (i_key >> (32 - l_shift));
+}
+
+} // namespace
+
+void Scramble(quint32 i_key, quint64 i_offset, char* iop_bytes, quint64 i_length)
+{
+    for (quint64 l_index = 0; l_index < i_length; ++l_index) {
+        quint64 l_position = i_offset + l_index;
+        quint32 l_word = BlockKey(i_key, l_position / 4);
+        iop_bytes[l_index] = static_cast<char>(iop_bytes[l_index] ^ ((l_word >> (8 * (l_position % 4))) & 0xFF));
+    }
+}
+
+QByteArray BuildFrame(QByteArray const& i_payload, bool i_obfuscated)
+{
+    return BuildFrame(i_payload, i_obfuscated, i_obfuscated ? QRandomGenerator::global()->generate() : 0);
+}
+
+QByteArray BuildFrame(QByteArray const& i_payload, bool i_obfuscated, quint32 i_key)
+{
+    QByteArray l_frame;
+    int l_header = i_obfuscated ? 8 : 4;
+    l_frame.resize(l_header + i_payload.size());
+    char* lp_frame = l_frame.data();
+    if (i_obfuscated)
+        WriteLe32(i_key, lp_frame);
+    char* lp_body = lp_frame + (i_obfuscated ? 4 : 0);
+    WriteLe32(quint32(i_payload.size()), lp_body);
+    if (!i_payload.isEmpty())
+        memcpy(lp_body + 4, i_payload.constData(), size_t(i_payload.size()));
+    if (i_obfuscated)
+        Scramble(i_key, 0, lp_body, quint64(i_payload.size()) + 4);
+    return l_frame;
+}
+
+ReadResult ReadFrame(QIODevice& io_device, bool i_obfuscated, quint32 i_maxLength, QByteArray& o_payload,
+                     quint32* op_announcedLength)
+{
+    qint64 l_header = i_obfuscated ? 8 : 4;
+    if (io_device.bytesAvailable() < l_header)
+        return ReadResult::Incomplete;
+    char l_head[8];
+    if (io_device.peek(l_head, l_header) != l_header)
+        return ReadResult::Incomplete;
+    quint32 l_key = 0;
+    char* lp_length = l_head;
+    if (i_obfuscated) {
+        l_key = ReadLe32(l_head);
+        lp_length = l_head + 4;
+        Scramble(l_key, 0, lp_length, 4);
+    }
+    quint32 l_length = ReadLe32(lp_length);
+    if (op_announcedLength)
+        *op_announcedLength = l_length;
+    if (l_length == 0)
+        return ReadResult::Empty;
+    if (l_length > i_maxLength)
+        return ReadResult::TooLong;
+    if (io_device.bytesAvailable() < l_header + qint64(l_length))
+        return ReadResult::Incomplete;
+    // Only now, with the whole bounded frame buffered, is anything allocated.
+    io_device.read(l_head, l_header);
+    o_payload.resize(int(l_length));
+    if (io_device.read(o_payload.data(), l_length) != qint64(l_length)) {
+        o_payload.clear();
+        return ReadResult::Incomplete;
+    }
+    if (i_obfuscated)
+        Scramble(l_key, 4, o_payload.data(), l_length);
+    return ReadResult::Complete;
+}
+
+QByteArray BuildInitHandshake(QString const& i_ownUser, QString const& i_type)
+{
+    MemStream l_message;
+    l_message.WriteU8(HANDSHAKE_INIT);
+    l_message.WriteString(i_ownUser);
+    l_message.WriteString(i_type);
+    return l_message.ToByteArray();
+}
+
+QByteArray BuildConnectBackHandshake(quint32 i_token, QString const& i_ownUser)
+{
+    MemStream l_message;
+    l_message.WriteU8(HANDSHAKE_CONNECT_BACK);
+    l_message.WriteU32(i_token);
+    l_message.WriteString(i_ownUser);
+    return l_message.ToByteArray();
+}
+
+bool IsConnectionType(QString const& i_type)
+{
+    return i_type == QLatin1String("P") || i_type == QLatin1String("F") || i_type == QLatin1String("D");
+}
+
+bool ParseHandshake(QByteArray const& i_payload, Handshake& o_handshake)
+{
+    MemStream l_message(i_payload);
+    o_handshake = Handshake();
+    if (!l_message.ReadU8(o_handshake.m_code))
+        return false;
+    if (o_handshake.m_code == HANDSHAKE_INIT) {
+        if (!l_message.ReadString(o_handshake.m_user) || !l_message.ReadString(o_handshake.m_type))
+            return false;
+        if (!IsConnectionType(o_handshake.m_type))
+            return false;
+    } else if (o_handshake.m_code == HANDSHAKE_CONNECT_BACK) {
+        if (!l_message.ReadU32(o_handshake.m_token) || !l_message.ReadString(o_handshake.m_user))
+            return false;
+    } else {
+        return false;
+    }
+    // Trailing bytes mean the two sides disagree on the format.
+    if (l_message.BytesAvailable() != 0)
+        return false;
+    return !o_handshake.m_user.isEmpty();
+}
+
+} // namespace PeerWire

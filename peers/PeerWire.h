@@ -1,0 +1,67 @@
+#ifndef QUILLMAR_PEERS_PEERWIRE_H
+#define QUILLMAR_PEERS_PEERWIRE_H
+
+// Framing of peer connections: a u32 little-endian length, then that many
+// bytes. On connections to or from the obfuscated port each frame is sent
+// behind a fresh 4-byte key and scrambled with a key stream derived from it.
+// The scrambling only hides the traffic pattern from naive inspection; it is
+// not encryption and gives no secrecy against anyone who knows this file.
+
+#include <QByteArray>
+#include <QString>
+#include <QtGlobal>
+
+class QIODevice;
+
+namespace PeerWire {
+
+// Handshake frames are tiny; anything longer is not a handshake.
+constexpr quint32 MAX_HANDSHAKE_LENGTH = 4096;
+// Largest messaging frame accepted (a compressed share list is the biggest).
+constexpr quint32 MAX_MESSAGE_LENGTH = 64u * 1024 * 1024;
+
+// Handshake codes (first byte of the first frame on every connection).
+constexpr quint8 HANDSHAKE_CONNECT_BACK = 0; // u32 token, string user
+constexpr quint8 HANDSHAKE_INIT = 1;         // string user, string type
+
+// Applies (or removes: it is its own inverse) the key stream of i_key to
+// bytes that start i_offset bytes after the key. i_offset must be a multiple
+// of 4 except for the last call on a frame.
+void Scramble(quint32 i_key, quint64 i_offset, char* iop_bytes, quint64 i_length);
+
+// One complete frame ready to write: plain, or key + scrambled frame.
+QByteArray BuildFrame(QByteArray const& i_payload, bool i_obfuscated);
+QByteArray BuildFrame(QByteArray const& i_payload, bool i_obfuscated, quint32 i_key);
+
+enum class ReadResult {
+    Incomplete, // not a whole frame yet; nothing consumed
+    Complete,   // o_payload holds the frame; exactly its bytes were consumed
+    Empty,      // a zero-length frame; nothing consumed
+    TooLong     // the announced length passes i_maxLength; nothing consumed
+};
+
+// Reads one frame from the device without ever consuming a byte beyond it,
+// so that whatever follows stays readable by the socket's next owner.
+ReadResult ReadFrame(QIODevice& io_device, bool i_obfuscated, quint32 i_maxLength,
+                     QByteArray& o_payload, quint32* op_announcedLength = nullptr);
+
+QByteArray BuildInitHandshake(QString const& i_ownUser, QString const& i_type);
+QByteArray BuildConnectBackHandshake(quint32 i_token, QString const& i_ownUser);
+
+struct Handshake
+{
+    quint8 m_code = 0;
+    QString m_user;
+    QString m_type;    // "P", "F" or "D" (init only)
+    quint32 m_token = 0; // connect-back only
+};
+
+// False for anything but a well-formed handshake with a user name and a
+// known connection type.
+bool ParseHandshake(QByteArray const& i_payload, Handshake& o_handshake);
+
+bool IsConnectionType(QString const& i_type);
+
+} // namespace PeerWire
+
+#endif

@@ -1,0 +1,329 @@
+// Peer connections over loopback: handshake, framing, obfuscation, the
+// unsent queue, hand-over of file and distributed sockets, time-outs.
+
+#include "PeerTestSupport.h"
+
+#include "peers/PeerMessenger.h"
+#include "server/StoreTypes.h"
+#include "store/Settings.h"
+
+#include <QSignalSpy>
+#include <QtTest>
+
+class PeerConnectionsTest : public QObject
+{
+    Q_OBJECT
+
+private:
+    PeerMessenger* mp_messenger = nullptr;
+    qint64 m_now = 1'000'000'000'000;
+
+    // Points the stored address of a user at a port on this machine.
+    void SetUserAddress(QString const& i_user, quint16 i_port)
+    {
+        Item l_user = d.GetType("user")->GetItem(Value(i_user));
+        SetAttribute(l_user, "user_address", Value(static_cast<unsigned long long>(LocalIp())));
+        SetAttribute(l_user, "user_port", Value(int(i_port)));
+    }
+
+    quint16 ClosedPort()
+    {
+        QTcpServer l_server;
+        l_server.listen(QHostAddress::LocalHost, 0);
+        quint16 l_port = l_server.serverPort();
+        l_server.close();
+        return l_port;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        qRegisterMetaType<QTcpSocket*>();
+        DeclareSettingsTypes();
+        SetSetting("username", QString("me"));
+        SetSetting("listening_port", qint64(0));
+        mp_messenger = new PeerMessenger;
+        mp_messenger->SetClock([this]() { return m_now; });
+        QCOMPARE(mp_messenger->ListeningPort(), quint16(0)); // nothing before the data is loaded
+        mp_messenger->DataLoaded();
+        mp_messenger->NoData();
+        QVERIFY(mp_messenger->ListeningPort() != 0);
+        QVERIFY(mp_messenger->ObfuscatedPort() != 0);
+        QCOMPARE(GetSettingInt("listening_port"), int(mp_messenger->ListeningPort()));
+        QCOMPARE(GetSettingInt("obfuscated_listening_port"), int(mp_messenger->ObfuscatedPort()));
+    }
+
+    void cleanupTestCase() { delete mp_messenger; }
+
+    void frames_data()
+    {
+        QTest::addColumn<bool>("obfuscated");
+        QTest::newRow("plain port") << false;
+        QTest::newRow("obfuscated port") << true;
+    }
+
+    // Frames split across writes and coalesced in one write are all
+    // dispatched, in order, on both ports.
+    void frames()
+    {
+        QFETCH(bool, obfuscated);
+        QString l_user = obfuscated ? "olga" : "paul";
+        QStringList l_files;
+        connect(mp_messenger, &PeerMessenger::QueueUploadRequested, this,
+                [&](QString i_user, QString i_file) { l_files << i_user + ":" + i_file; });
+        auto lp_peer = ConnectRaw(obfuscated ? mp_messenger->ObfuscatedPort() : mp_messenger->ListeningPort());
+        QVERIFY(lp_peer);
+
+        auto File = [](char const* ip_name) {
+            return Message(43, [ip_name](MemStream& o_message) { o_message.WriteString(QString(ip_name)); });
+        };
+        QByteArray l_handshake = PeerWire::BuildFrame(PeerWire::BuildInitHandshake(l_user, "P"), obfuscated);
+        QByteArray l_first = PeerWire::BuildFrame(File("a"), obfuscated);
+        // Handshake and the start of the first frame, then the rest of it.
+        lp_peer->write(l_handshake + l_first.left(5));
+        lp_peer->flush();
+        QTRY_COMPARE(mp_messenger->OpenMessagingConnectionCount(l_user), 1);
+        lp_peer->write(l_first.mid(5, 3));
+        lp_peer->flush();
+        QTest::qWait(20);
+        lp_peer->write(l_first.mid(8));
+        // Two frames coalesced in one write.
+        lp_peer->write(PeerWire::BuildFrame(File("b"), obfuscated) + PeerWire::BuildFrame(File("c"), obfuscated));
+        QTRY_COMPARE(l_files.size(), 3);
+        QCOMPARE(l_files, QStringList({l_user + ":a", l_user + ":b", l_user + ":c"}));
+        disconnect(mp_messenger, &PeerMessenger::QueueUploadRequested, this, nullptr);
+
+        // Our answers on this connection are obfuscated exactly when it is.
+        MemStream l_reply;
+        l_reply.WriteU32(15);
+        mp_messenger->SendMessage(l_user, l_reply);
+        QByteArray l_payload;
+        QVERIFY(AwaitFrame(*lp_peer, l_payload, obfuscated));
+        QCOMPARE(l_payload, Message(15));
+    }
+
+    void badInputClosesTheSocket_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<bool>("obfuscated");
+        MemStream l_unknownCode;
+        l_unknownCode.WriteU8(7);
+        l_unknownCode.WriteString(QString("x"));
+        QTest::newRow("unknown handshake code") << PeerWire::BuildFrame(l_unknownCode.ToByteArray(), false) << false;
+        QTest::newRow("unknown connection type")
+            << PeerWire::BuildFrame(PeerWire::BuildInitHandshake("x", "Q"), false) << false;
+        QTest::newRow("empty user name")
+            << PeerWire::BuildFrame(PeerWire::BuildInitHandshake("", "P"), false) << false;
+        QTest::newRow("oversize handshake frame") << Le32(100000) + QByteArray(16, 'x') << false;
+        QTest::newRow("empty handshake frame") << Le32(0) << false;
+        QTest::newRow("oversize obfuscated handshake frame")
+            << QByteArray(4, '\0') + Le32(0x40000000) + QByteArray(16, 'x') << true;
+        QByteArray l_open = PeerWire::BuildFrame(PeerWire::BuildInitHandshake("quentin", "P"), false);
+        QTest::newRow("oversize message frame") << l_open + Le32(PeerWire::MAX_MESSAGE_LENGTH + 1) << false;
+        QTest::newRow("frame too short for a code") << l_open + PeerWire::BuildFrame("ab", false) << false;
+        QTest::newRow("message cut short")
+            << l_open + PeerWire::BuildFrame(Message(44, [](MemStream& o_m) { o_m.WriteU32(50); }), false) << false;
+    }
+
+    void badInputClosesTheSocket()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(bool, obfuscated);
+        auto lp_peer = ConnectRaw(obfuscated ? mp_messenger->ObfuscatedPort() : mp_messenger->ListeningPort());
+        QVERIFY(lp_peer);
+        lp_peer->write(bytes);
+        QVERIFY(AwaitClosed(*lp_peer));
+        // The listener still takes new connections.
+        auto lp_next = ConnectRaw(mp_messenger->ListeningPort());
+        QVERIFY(lp_next);
+    }
+
+    // Messages for a user without a connection wait, a connection is opened
+    // to the stored address, and they go out in order after the handshake.
+    void unsentMessagesFlowAfterTheHandshake()
+    {
+        QTcpServer l_peerServer;
+        QVERIFY(l_peerServer.listen(QHostAddress::LocalHost, 0));
+        SetUserAddress("rita", l_peerServer.serverPort());
+        for (quint32 l_code : {15u, 4u, 15u}) {
+            MemStream l_message;
+            l_message.WriteU32(l_code);
+            mp_messenger->SendMessage("rita", l_message);
+        }
+        QCOMPARE(mp_messenger->UnsentMessageCount("rita"), 3);
+        QCOMPARE(d.GetType("unsent_message")->GetItemCount(), std::size_t(3));
+        QTRY_VERIFY(l_peerServer.hasPendingConnections());
+        std::unique_ptr<QTcpSocket> lp_peer(l_peerServer.nextPendingConnection());
+        QByteArray l_payload;
+        QVERIFY(AwaitFrame(*lp_peer, l_payload));
+        PeerWire::Handshake l_handshake;
+        QVERIFY(PeerWire::ParseHandshake(l_payload, l_handshake));
+        QCOMPARE(int(l_handshake.m_code), int(PeerWire::HANDSHAKE_INIT));
+        QCOMPARE(l_handshake.m_user, QString("me"));
+        QCOMPARE(l_handshake.m_type, QString("P"));
+        for (quint32 l_code : {15u, 4u, 15u}) {
+            QVERIFY(AwaitFrame(*lp_peer, l_payload));
+            QCOMPARE(l_payload, Message(l_code));
+        }
+        QCOMPARE(mp_messenger->UnsentMessageCount("rita"), 0);
+        QCOMPARE(d.GetType("unsent_message")->GetItemCount(), std::size_t(0));
+        QCOMPARE(mp_messenger->OpenMessagingConnectionCount("rita"), 1);
+    }
+
+    // Nobody reachable: one failure signal, and the queue expires after
+    // 300 s on the messenger's clock.
+    void unsentMessagesExpire()
+    {
+        SetUserAddress("sam", ClosedPort());
+        QSignalSpy l_failed(mp_messenger, &PeerMessenger::ConnectionToUserFailed);
+        MemStream l_message;
+        l_message.WriteU32(15);
+        mp_messenger->SendMessage("sam", l_message);
+        mp_messenger->SendMessage("sam", l_message);
+        QVERIFY(l_failed.wait(5000));
+        QCOMPARE(l_failed.count(), 1);
+        QCOMPARE(l_failed.at(0).at(0).toString(), QString("sam"));
+        QCOMPARE(l_failed.at(0).at(1).toString(), QString("P"));
+        QCOMPARE(mp_messenger->UnsentMessageCount("sam"), 2);
+
+        m_now += 300 * 1000;
+        mp_messenger->EveryHalfMinute();
+        QCOMPARE(mp_messenger->UnsentMessageCount("sam"), 2);
+        m_now += 1;
+        mp_messenger->EveryHalfMinute();
+        QCOMPARE(mp_messenger->UnsentMessageCount("sam"), 0);
+        QTest::qWait(20);
+        QCOMPARE(l_failed.count(), 1);
+    }
+
+    void fileConnectionRequested_data()
+    {
+        QTest::addColumn<bool>("obfuscated");
+        QTest::newRow("plain port") << false;
+        QTest::newRow("obfuscated port") << true;
+    }
+
+    // Handshake, token and the first file bytes in one write: the token is
+    // read, and not one byte more.
+    void fileConnectionRequested()
+    {
+        QFETCH(bool, obfuscated);
+        QString l_user = obfuscated ? "tina" : "uwe";
+        QTcpSocket* lp_handed = nullptr;
+        QString l_handedUser;
+        uint l_token = 0;
+        connect(mp_messenger, &PeerMessenger::FileConnectionRequested, this,
+                [&](QString i_user, QTcpSocket* ip_socket, uint i_token) {
+                    l_handedUser = i_user;
+                    lp_handed = ip_socket;
+                    l_token = i_token;
+                });
+        auto lp_peer = ConnectRaw(obfuscated ? mp_messenger->ObfuscatedPort() : mp_messenger->ListeningPort());
+        QVERIFY(lp_peer);
+        // Token and offset travel plain even on the obfuscated port.
+        lp_peer->write(PeerWire::BuildFrame(PeerWire::BuildInitHandshake(l_user, "F"), obfuscated) +
+                       Le32(0x01020304) + QByteArray("ABCDEFGH"));
+        QTRY_VERIFY(lp_handed);
+        disconnect(mp_messenger, &PeerMessenger::FileConnectionRequested, this, nullptr);
+        std::unique_ptr<QTcpSocket> l_owned(lp_handed);
+        QCOMPARE(l_handedUser, l_user);
+        QCOMPARE(l_token, uint(0x01020304));
+        QVERIFY(lp_handed->parent() == nullptr);
+        QTRY_COMPARE(lp_handed->bytesAvailable(), qint64(8));
+        QCOMPARE(lp_handed->readAll(), QByteArray("ABCDEFGH"));
+        // The messenger no longer touches it: what the new owner writes
+        // arrives unframed.
+        lp_handed->write("12345678");
+        QTRY_COMPARE(lp_peer->bytesAvailable(), qint64(8));
+        QCOMPARE(lp_peer->readAll(), QByteArray("12345678"));
+    }
+
+    // We asked for the file connection and reached the user directly: the
+    // socket is ours to write the token on, nothing read from it.
+    void fileConnectionAcceptedDirect()
+    {
+        QTcpServer l_peerServer;
+        QVERIFY(l_peerServer.listen(QHostAddress::LocalHost, 0));
+        SetUserAddress("vera", l_peerServer.serverPort());
+        QSignalSpy l_accepted(mp_messenger, &PeerMessenger::FileConnectionAccepted);
+        mp_messenger->RequestFileConnectionToUser("vera");
+        QVERIFY(l_accepted.wait(5000));
+        QCOMPARE(l_accepted.at(0).at(0).toString(), QString("vera"));
+        std::unique_ptr<QTcpSocket> l_handed(l_accepted.at(0).at(1).value<QTcpSocket*>());
+        QTRY_VERIFY(l_peerServer.hasPendingConnections());
+        std::unique_ptr<QTcpSocket> lp_peer(l_peerServer.nextPendingConnection());
+        QByteArray l_payload;
+        QVERIFY(AwaitFrame(*lp_peer, l_payload));
+        PeerWire::Handshake l_handshake;
+        QVERIFY(PeerWire::ParseHandshake(l_payload, l_handshake));
+        QCOMPARE(l_handshake.m_type, QString("F"));
+        lp_peer->write(QByteArray(8, '\0'));
+        QTRY_COMPARE(l_handed->bytesAvailable(), qint64(8));
+    }
+
+    // A distributed frame that follows the handshake in the same write
+    // stays readable by the new owner; and our own D request is accepted.
+    void distributedHandOver()
+    {
+        QTcpSocket* lp_handed = nullptr;
+        connect(mp_messenger, &PeerMessenger::DNetConnectionRequested, this,
+                [&](QString i_user, QTcpSocket* ip_socket) {
+                    QCOMPARE(i_user, QString("walt"));
+                    lp_handed = ip_socket;
+                });
+        auto lp_peer = ConnectRaw(mp_messenger->ListeningPort());
+        QVERIFY(lp_peer);
+        QByteArray l_dFrame = Le32(5) + QByteArray("\x07\x02\x00\x00\x00", 5);
+        lp_peer->write(PeerWire::BuildFrame(PeerWire::BuildInitHandshake("walt", "D"), false) + l_dFrame);
+        QTRY_VERIFY(lp_handed);
+        disconnect(mp_messenger, &PeerMessenger::DNetConnectionRequested, this, nullptr);
+        std::unique_ptr<QTcpSocket> l_owned(lp_handed);
+        QTRY_COMPARE(lp_handed->bytesAvailable(), qint64(l_dFrame.size()));
+        QCOMPARE(lp_handed->readAll(), l_dFrame);
+
+        QTcpServer l_peerServer;
+        QVERIFY(l_peerServer.listen(QHostAddress::LocalHost, 0));
+        SetUserAddress("xena", l_peerServer.serverPort());
+        QSignalSpy l_accepted(mp_messenger, &PeerMessenger::DNetConnectionAccepted);
+        mp_messenger->RequestDNetConnection("xena");
+        QVERIFY(l_accepted.wait(5000));
+        std::unique_ptr<QTcpSocket> l_ours(l_accepted.at(0).at(1).value<QTcpSocket*>());
+        QTRY_VERIFY(l_peerServer.hasPendingConnections());
+        std::unique_ptr<QTcpSocket> lp_parent(l_peerServer.nextPendingConnection());
+        QByteArray l_payload;
+        QVERIFY(AwaitFrame(*lp_parent, l_payload));
+        lp_parent->write(l_dFrame);
+        QTRY_COMPARE(l_ours->bytesAvailable(), qint64(l_dFrame.size()));
+    }
+
+    void silentSocketTimesOut()
+    {
+        int l_before = mp_messenger->PendingSocketCount();
+        auto lp_peer = ConnectRaw(mp_messenger->ListeningPort());
+        QVERIFY(lp_peer);
+        QTRY_COMPARE(mp_messenger->PendingSocketCount(), l_before + 1);
+        m_now += PeerMessenger::HANDSHAKE_TIMEOUT;
+        mp_messenger->EveryHalfMinute();
+        QCOMPARE(lp_peer->state(), QAbstractSocket::ConnectedState);
+        m_now += 1;
+        mp_messenger->EveryHalfMinute();
+        QVERIFY(AwaitClosed(*lp_peer));
+    }
+
+    // The scrambling is its own inverse, depends on the key, and changes
+    // the bytes of every frame.
+    void obfuscationRoundTrip()
+    {
+        QByteArray l_payload = Message(9, [](MemStream& o_m) { o_m.WriteString(QString("hello there")); });
+        QByteArray l_a = PeerWire::BuildFrame(l_payload, true, 0x12345678);
+        QByteArray l_b = PeerWire::BuildFrame(l_payload, true, 0x9abcdef0);
+        QVERIFY(l_a.mid(4) != l_b.mid(4));
+        QVERIFY(!l_a.contains("hello"));
+        QByteArray l_body = l_a.mid(4);
+        PeerWire::Scramble(0x12345678, 0, l_body.data(), quint64(l_body.size()));
+        QCOMPARE(l_body, PeerWire::BuildFrame(l_payload, false));
+    }
+};
+
+QTEST_MAIN(PeerConnectionsTest)
+#include "PeerConnectionsTest.moc"
