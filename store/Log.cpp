@@ -11,21 +11,12 @@
 #include <QThread>
 
 #include <exception>
-#include <map>
-#include <memory>
 
 namespace {
 
 char const* const ITEM_LOG = "item_log";
 char const* const ITEM_LOG_AREA = "item_log_area";
 char const* const ITEM_LOG_TEXT = "item_log_text";
-
-// Open log files by category; only touched on the GUI thread.
-std::map<QString, std::unique_ptr<QFile>>& LogFiles()
-{
-    static std::map<QString, std::unique_ptr<QFile>> s_files;
-    return s_files;
-}
 
 // A category becomes one file name: separators and leading dots cannot lead
 // the file out of the log folder.
@@ -39,25 +30,19 @@ QString FileNameFor(QString i_category)
     return i_category + ".log";
 }
 
+// Opened for each line, so that a log folder removed or rotated while the
+// program runs is simply made again.
 void AppendToFile(QString const& i_category, QString const& i_line)
 {
-    auto& l_files = LogFiles();
-    auto l_found = l_files.find(i_category);
-    if (l_found == l_files.end()) {
-        QDir const l_folder(LogFolder());
-        if (!l_folder.exists()) {
-            if (!QDir().mkpath(l_folder.path()))
-                return;
-            QFile::setPermissions(l_folder.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        }
-        auto lp_file = std::make_unique<QFile>(l_folder.filePath(FileNameFor(i_category)));
-        if (!lp_file->open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text))
-            return; // tried again with the next line
-        l_found = l_files.emplace(i_category, std::move(lp_file)).first;
+    QDir const l_folder(LogFolder());
+    if (!l_folder.exists()) {
+        if (!QDir().mkpath(l_folder.path()))
+            return;
+        QFile::setPermissions(l_folder.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     }
-    QFile& l_file = *l_found->second;
-    l_file.write(i_line.toUtf8() + '\n');
-    l_file.flush();
+    QFile l_file(l_folder.filePath(FileNameFor(i_category)));
+    if (l_file.open(QIODevice::WriteOnly | QIODevice::Append))
+        l_file.write(i_line.toUtf8() + '\n');
 }
 
 void AttachToItem(QString const& i_category, QString const& i_line, Item const& i_item)

@@ -2,3 +2,4 @@
 quillmar_add_test(test_streams StreamsTest.cpp LIBS qm_store)
 quillmar_add_test(test_store_services ServicesTest.cpp LIBS qm_store)
 quillmar_add_test(test_data_file DataFileTest.cpp LIBS qm_store)
+quillmar_add_test(test_diagnostics DiagnosticsTest.cpp LIBS qm_store)
