@@ -10,6 +10,7 @@
 // docs/peers.md.
 
 #include "store/Data.h"
+#include "store/DataSaver.h"
 #include "store/FileInfo.h"
 #include "store/MemStream.h"
 
@@ -27,7 +28,7 @@
 class QTcpSocket;
 class QTimer;
 
-class PeerMessenger : public QObject, public DataHandler
+class PeerMessenger : public QObject, public DataHandler, public DataLoadedEventHandler
 {
     Q_OBJECT
 public:
@@ -35,8 +36,8 @@ public:
     ~PeerMessenger() override;
 
     // Opens the listeners (the saved data holds the ports).
-    void DataLoaded();
-    void NoData();
+    void DataLoaded() override;
+    void NoData() override;
 
     // ---- sending (messages are a u32 code and the payload)
     void SendMessage(QString i_user, MemStream& i_message);
