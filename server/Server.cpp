@@ -15,6 +15,11 @@
 #include <set>
 #include <vector>
 
+#if __has_include("store/TimerManager.h")
+#include "store/TimerManager.h"
+#define QM_HAVE_TIMERMANAGER 1
+#endif
+
 #if __has_include("store/DataSaver.h")
 #include "store/DataSaver.h"
 #define QM_HAVE_DATASAVER 1
@@ -91,6 +96,10 @@ Server::Server()
     connect(mp_loginTimer, &QTimer::timeout, this, &Server::OnLoginTimeout);
     if (PortMapperFactory l_factory = GetPortMapperFactory())
         mp_portMapper.reset(l_factory());
+#ifdef QM_HAVE_TIMERMANAGER
+    connect(&TimerManager::Obj()->m_halfMinuteTimer, &QTimer::timeout, this, &Server::EveryHalfMinute);
+    connect(&TimerManager::Obj()->m_fiveMinutesTimer, &QTimer::timeout, this, &Server::EveryFiveMinutes);
+#endif
 }
 
 Server::~Server()

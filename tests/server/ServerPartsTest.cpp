@@ -1,0 +1,238 @@
+// The smaller parts of the server connection: the search-text parser, the
+// wish-list searcher, the availability manager and the two dialogs.
+
+#include "ServerTestHelpers.h"
+
+#include "server/AwayManager.h"
+#include "server/ChangeListeningPortDialog.h"
+#include "server/ChangeUsernamePasswordDialog.h"
+#include "server/SearchParser.h"
+#include "server/Server.h"
+#include "server/StoreTypes.h"
+#include "server/WishListSearcher.h"
+#include "ui_ChangeListeningPortDialog.h"
+#include "ui_ChangeUsernamePasswordDialog.h"
+
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTest>
+
+using Tokens = SearchParser::TokenSet;
+
+class ServerPartsTest : public QObject
+{
+    Q_OBJECT
+
+private:
+    std::unique_ptr<FakeServer> mp_fake;
+    std::unique_ptr<Server> mp_server;
+
+    void LogIn()
+    {
+        mp_fake = std::make_unique<FakeServer>();
+        mp_server = std::make_unique<Server>();
+        mp_server->CreateData();
+        PointAt(mp_fake->Port());
+        QSignalSpy l_connected(mp_server.get(), &Server::Connected);
+        mp_server->Connect();
+        QVERIFY(mp_fake->AnswerLogin());
+        QVERIFY(l_connected.count() == 1 || l_connected.wait(5000));
+        QVERIFY(mp_fake->mp_collector->Take(ServerCode::LISTENING_PORTS));
+    }
+
+    QString NextWishSearch()
+    {
+        QByteArray l_payload;
+        if (!mp_fake->mp_collector->Take(ServerCode::WISH_LIST_SEARCH, &l_payload))
+            return QString("(none)");
+        MemStream l_in(l_payload);
+        quint32 l_token = 0;
+        QString l_text;
+        l_in.Read(l_token);
+        l_in.Read(l_text);
+        return l_text;
+    }
+
+    void AddWish(char const* ip_text, bool i_enabled)
+    {
+        Item l_item = d.GetType("wish_list_item")->GetItem(ip_text);
+        SetFlag(l_item, "wish_list_item_enabled", i_enabled);
+    }
+
+private slots:
+    void init() { ResetStore(); }
+
+    void cleanup()
+    {
+        mp_server.reset();
+        mp_fake.reset();
+    }
+
+    void ParserSortsTokensByKind()
+    {
+        SearchParser l_parser;
+        QVERIFY(l_parser.SetSearchText("Pink  FLOYD *Wall -live -Demo"));
+        QCOMPARE(l_parser.GetIncludedTokenSet(), Tokens({"floyd", "pink"}));
+        QCOMPARE(l_parser.GetIncludedPartTokenSet(), Tokens({"wall"}));
+        QCOMPARE(l_parser.GetExcludedTokenSet(), Tokens({"demo", "live"}));
+
+        // Quoted phrases stay whole, with or without a marker.
+        QVERIFY(l_parser.SetSearchText("\"Dark Side\" -\"Live At\" *\"of the\" moon"));
+        QCOMPARE(l_parser.GetIncludedTokenSet(), Tokens({"dark side", "moon"}));
+        QCOMPARE(l_parser.GetExcludedTokenSet(), Tokens({"live at"}));
+        QCOMPARE(l_parser.GetIncludedPartTokenSet(), Tokens({"of the"}));
+
+        // An unclosed quote runs to the end; a new text replaces the old sets.
+        QVERIFY(l_parser.SetSearchText("\"open phrase here"));
+        QCOMPARE(l_parser.GetIncludedTokenSet(), Tokens({"open phrase here"}));
+        QVERIFY(l_parser.GetExcludedTokenSet().empty());
+    }
+
+    void ParserNeedsAnIncludedOrPartToken()
+    {
+        SearchParser l_parser;
+        QVERIFY(!l_parser.SetSearchText(""));
+        QVERIFY(!l_parser.SetSearchText("   "));
+        QVERIFY(!l_parser.SetSearchText("-only -excluded"));
+        QCOMPARE(l_parser.GetExcludedTokenSet(), Tokens({"excluded", "only"}));
+        // Markers and empty quotes alone are no tokens at all.
+        QVERIFY(!l_parser.SetSearchText("- * \"\" -\"\""));
+        QVERIFY(l_parser.GetExcludedTokenSet().empty());
+        QVERIFY(l_parser.SetSearchText("*part"));
+        QVERIFY(l_parser.GetIncludedTokenSet().empty());
+    }
+
+    void WishListGoesRoundInTextOrder()
+    {
+        LogIn();
+        WishListSearcher l_searcher;
+        QCOMPARE(wishListSearcher, &l_searcher);
+        AddWish("b", true);
+        AddWish("A", true);
+        AddWish("z-disabled", false);
+        AddWish("c", true);
+        QStringList l_sent;
+        for (int l_tick = 0; l_tick < 4; ++l_tick) {
+            l_searcher.EveryFiveMinutes();
+            l_sent << NextWishSearch();
+        }
+        // Case-sensitive order puts "A" first; the fourth period wraps round.
+        QCOMPARE(l_sent, QStringList({"A", "b", "c", "A"}));
+        // Each search is tied to its wish-list item.
+        QCOMPARE(d.GetType("wish_list_item")->HasItem("A").CountItems("search_request"), std::size_t(2));
+
+        // The list shrank below the saved place: start again from the top.
+        SetVSetting("wish_list_search_index", "7");
+        l_searcher.EveryFiveMinutes();
+        QCOMPARE(NextWishSearch(), QString("A"));
+        QCOMPARE(GetVSetting("wish_list_search_index"), QString("1"));
+
+        // Nothing goes out, and the place is kept, while logged out.
+        mp_server->Disconnect();
+        l_searcher.EveryFiveMinutes();
+        QCOMPARE(GetVSetting("wish_list_search_index"), QString("1"));
+    }
+
+    void ManualAway()
+    {
+        LogIn();
+        AwayManager* lp_away = AwayManager::Obj();
+        QCOMPARE(AwayManager::Obj(), lp_away);
+        QSignalSpy l_set(lp_away, &AwayManager::AwaySet);
+        lp_away->SetAway(true);
+        QVERIFY(lp_away->IsAway());
+        QCOMPARE(GetSetting("availability_status"), QString("away"));
+        QCOMPARE(l_set.count(), 1);
+        QCOMPARE(l_set.at(0).at(0).toBool(), true);
+        QByteArray l_status;
+        QVERIFY(mp_fake->mp_collector->Take(ServerCode::SET_STATUS, &l_status));
+        QCOMPARE(l_status, QByteArray::fromHex("01000000"));
+
+        // Activity does not end an away the user chose.
+        lp_away->SetAutoAwayOnIdle(true);
+        lp_away->OnUserActivityIdle();
+        lp_away->OnUserActivityResumed();
+        QVERIFY(lp_away->IsAway());
+        QCOMPARE(l_set.count(), 1);
+
+        lp_away->SetAway(false);
+        QVERIFY(!lp_away->IsAway());
+        QVERIFY(mp_fake->mp_collector->Take(ServerCode::SET_STATUS, &l_status));
+        QCOMPARE(l_status, QByteArray::fromHex("02000000"));
+    }
+
+    void AutomaticAway()
+    {
+        AwayManager* lp_away = AwayManager::Obj();
+        lp_away->SetAway(false);
+        QSignalSpy l_set(lp_away, &AwayManager::AwaySet);
+
+        lp_away->SetAutoAwayOnIdle(false);
+        QCOMPARE(GetSetting("auto_away_on_idle"), QString("no"));
+        lp_away->OnUserActivityIdle();
+        QVERIFY(!lp_away->IsAway());
+        QCOMPARE(l_set.count(), 0);
+
+        lp_away->SetAutoAwayOnIdle(true);
+        QVERIFY(lp_away->IsAutoAwayOnIdle());
+        lp_away->OnUserActivityIdle();
+        QVERIFY(lp_away->IsAway());
+        lp_away->OnUserActivityResumed();
+        QVERIFY(!lp_away->IsAway());
+        QCOMPARE(l_set.count(), 2);
+        QCOMPARE(l_set.at(0).at(0).toBool(), true);
+        QCOMPARE(l_set.at(1).at(0).toBool(), false);
+
+        // Activity without a preceding idle away changes nothing.
+        lp_away->OnUserActivityResumed();
+        QCOMPARE(l_set.count(), 2);
+    }
+
+    void UserNameDialogStoresTrimmedValues()
+    {
+        SetSetting("username", "old");
+        SetSetting("password", "oldpw");
+        auto* lp_dialog = new ChangeUsernamePasswordDialog(false);
+        QPointer<ChangeUsernamePasswordDialog> l_guard(lp_dialog);
+        QCOMPARE(lp_dialog->windowTitle(), QString("Change Username/Password"));
+        QCOMPARE(lp_dialog->Form()->usernameEdit->text(), QString("old"));
+        QCOMPARE(lp_dialog->Form()->passwordEdit->text(), QString("oldpw"));
+        QPushButton* lp_ok = lp_dialog->Form()->buttonBox->button(QDialogButtonBox::Ok);
+        lp_dialog->Form()->usernameEdit->setText("   ");
+        QVERIFY(!lp_ok->isEnabled());
+        lp_dialog->Form()->usernameEdit->setText("  bob ");
+        lp_dialog->Form()->passwordEdit->setText(" pw  ");
+        QVERIFY(lp_ok->isEnabled());
+        lp_dialog->show();
+        lp_ok->click();
+        QCOMPARE(GetSetting("username"), QString("bob"));
+        QCOMPARE(GetSetting("password"), QString("pw"));
+        // Shown without blocking, it goes away by itself once closed.
+        QTRY_VERIFY(l_guard.isNull());
+
+        ChangeUsernamePasswordDialog l_first(true);
+        QVERIFY(l_first.windowTitle() != QString("Change Username/Password"));
+        QVERIFY(!l_first.testAttribute(Qt::WA_DeleteOnClose));
+    }
+
+    void ListeningPortStaysBelowItsObfuscatedNeighbour()
+    {
+        SetSetting("listening_port", qint64(2235));
+        auto* lp_dialog = new ChangeListeningPortDialog;
+        QCOMPARE(lp_dialog->Form()->portSpinBox->value(), 2235);
+        QCOMPARE(lp_dialog->Form()->portSpinBox->maximum(), 65534);
+        lp_dialog->Form()->portSpinBox->setValue(65535);
+        QCOMPARE(lp_dialog->Form()->portSpinBox->value(), 65534);
+        lp_dialog->accept();
+        QCOMPARE(GetSetting("new_listening_port"), QString("65534"));
+        // The port in use is not touched before the next start.
+        QCOMPARE(GetSetting("listening_port"), QString("2235"));
+
+        auto* lp_again = new ChangeListeningPortDialog;
+        QCOMPARE(lp_again->Form()->portSpinBox->value(), 65534);
+        lp_again->reject();
+    }
+};
+
+QTEST_MAIN(ServerPartsTest)
+#include "ServerPartsTest.moc"
