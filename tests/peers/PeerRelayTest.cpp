@@ -1,0 +1,259 @@
+// Connections through the server: the stand-in server relays connect-back
+// requests between this client and a second user ("bob") played by hand.
+// Ends with a smoke test of the whole road of a search answer.
+
+#include "PeerTestSupport.h"
+#include "../server/ServerTestHelpers.h"
+
+#include "peers/PeerMessenger.h"
+#include "server/Server.h"
+#include "server/ServerCodes.h"
+#include "store/Settings.h"
+
+#include <QSignalSpy>
+#include <QtTest>
+
+class PeerRelayTest : public QObject
+{
+    Q_OBJECT
+
+private:
+    std::unique_ptr<StandinProcess> mp_standin;
+    Server* mp_server = nullptr;
+    PeerMessenger* mp_messenger = nullptr;
+    RawClient m_bob;
+    QTcpServer m_bobListener;
+
+    // Bob tells the server where he listens.
+    void BobListensOn(quint16 i_port)
+    {
+        MemStream l_ports;
+        l_ports.WriteU32(i_port);
+        l_ports.WriteU32(0);
+        m_bob.Send(ServerCode::LISTENING_PORTS, l_ports);
+        // The stand-in handles frames in order: a peer-address request
+        // answered means the ports are recorded.
+        MemStream l_ask;
+        l_ask.WriteString(QString("bob"));
+        m_bob.Send(ServerCode::PEER_ADDRESS, l_ask);
+        QVERIFY(m_bob.mp_collector->Take(ServerCode::PEER_ADDRESS));
+    }
+
+    quint16 ClosedPort()
+    {
+        QTcpServer l_server;
+        l_server.listen(QHostAddress::LocalHost, 0);
+        quint16 l_port = l_server.serverPort();
+        l_server.close();
+        return l_port;
+    }
+
+    struct ConnectBack
+    {
+        QString m_user, m_type;
+        quint32 m_ip = 0, m_port = 0, m_token = 0;
+    };
+
+    // Waits for the server's relay of our connect-back request.
+    bool TakeConnectBack(ConnectBack& o_request)
+    {
+        QByteArray l_payload;
+        if (!m_bob.mp_collector->Take(ServerCode::CONNECT_BACK, &l_payload, 10000))
+            return false;
+        MemStream l_in(l_payload);
+        return l_in.ReadString(o_request.m_user) && l_in.ReadString(o_request.m_type) && l_in.ReadU32(o_request.m_ip) &&
+               l_in.ReadU32(o_request.m_port) && l_in.ReadU32(o_request.m_token);
+    }
+
+    std::unique_ptr<QTcpSocket> BobConnectsBack(ConnectBack const& i_request)
+    {
+        auto lp_socket = std::make_unique<QTcpSocket>();
+        lp_socket->connectToHost(QHostAddress(i_request.m_ip), quint16(i_request.m_port));
+        if (!lp_socket->waitForConnected(5000))
+            return nullptr;
+        lp_socket->write(PeerWire::BuildFrame(PeerWire::BuildConnectBackHandshake(i_request.m_token, "bob"), false));
+        return lp_socket;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        qRegisterMetaType<QTcpSocket*>();
+        DeclareSettingsTypes();
+        mp_standin = std::make_unique<StandinProcess>();
+        QVERIFY(mp_standin->Start());
+        PointAt(mp_standin->Port(), "me", "pw");
+        SetSetting("listening_port", qint64(0));
+        mp_server = new Server;
+        mp_server->CreateData();
+        mp_messenger = new PeerMessenger;
+        mp_messenger->DataLoaded();
+        QSignalSpy l_connected(mp_server, &Server::Connected);
+        mp_server->Connect();
+        QVERIFY(l_connected.wait(5000));
+        QVERIFY(m_bob.Login(mp_standin->Port(), "bob"));
+        QVERIFY(m_bobListener.listen(QHostAddress::LocalHost, 0));
+    }
+
+    void cleanupTestCase()
+    {
+        delete mp_messenger;
+        delete mp_server;
+        mp_standin.reset();
+    }
+
+    // Bob cannot be reached directly; the server has him connect back and
+    // the queued messages flow.
+    void messagesFlowThroughAConnectBack()
+    {
+        BobListensOn(ClosedPort());
+        MemStream l_message;
+        l_message.WriteU32(15);
+        mp_messenger->SendMessage("bob", l_message);
+        mp_messenger->SendMessage("bob", l_message);
+        ConnectBack l_request;
+        QVERIFY(TakeConnectBack(l_request));
+        QCOMPARE(l_request.m_user, QString("me"));
+        QCOMPARE(l_request.m_type, QString("P"));
+        QCOMPARE(l_request.m_port, quint32(mp_messenger->ListeningPort()));
+        auto lp_socket = BobConnectsBack(l_request);
+        QVERIFY(lp_socket);
+        QByteArray l_payload;
+        QVERIFY(AwaitFrame(*lp_socket, l_payload));
+        QCOMPARE(l_payload, Message(15));
+        QVERIFY(AwaitFrame(*lp_socket, l_payload));
+        QCOMPARE(l_payload, Message(15));
+        QCOMPARE(mp_messenger->UnsentMessageCount("bob"), 0);
+    }
+
+    // A wrong name with a right token, or an unknown token, gets nowhere.
+    void connectBackMustMatch()
+    {
+        QSignalSpy l_accepted(mp_messenger, &PeerMessenger::FileConnectionAccepted);
+        mp_messenger->RequestFileConnectionToUser("bob");
+        ConnectBack l_request;
+        QVERIFY(TakeConnectBack(l_request));
+        auto lp_stranger = ConnectRaw(mp_messenger->ListeningPort());
+        lp_stranger->write(
+            PeerWire::BuildFrame(PeerWire::BuildConnectBackHandshake(l_request.m_token, "mallory"), false));
+        QVERIFY(AwaitClosed(*lp_stranger));
+        QCOMPARE(l_accepted.count(), 0);
+        // The real answer still works.
+        auto lp_bob = BobConnectsBack(l_request);
+        QVERIFY(lp_bob);
+        QVERIFY(l_accepted.wait(5000));
+        delete l_accepted.at(0).at(1).value<QTcpSocket*>();
+    }
+
+    // We asked for the file connection; bob connects back. The socket is
+    // handed to us as the uploader, with nothing read from it.
+    void fileConnectionWeAskedFor()
+    {
+        QSignalSpy l_accepted(mp_messenger, &PeerMessenger::FileConnectionAccepted);
+        QSignalSpy l_requested(mp_messenger, &PeerMessenger::FileConnectionRequested);
+        mp_messenger->RequestFileConnectionToUser("bob");
+        ConnectBack l_request;
+        QVERIFY(TakeConnectBack(l_request));
+        QCOMPARE(l_request.m_type, QString("F"));
+        auto lp_bob = BobConnectsBack(l_request);
+        QVERIFY(lp_bob);
+        lp_bob->write("OFFSET!!");
+        QVERIFY(l_accepted.wait(5000));
+        QCOMPARE(l_requested.count(), 0);
+        QCOMPARE(l_accepted.at(0).at(0).toString(), QString("bob"));
+        std::unique_ptr<QTcpSocket> l_handed(l_accepted.at(0).at(1).value<QTcpSocket*>());
+        QTRY_COMPARE(l_handed->bytesAvailable(), qint64(8));
+    }
+
+    // Bob asked for the file connection through the server; we connect
+    // back, and read his token as the downloader.
+    void fileConnectionBobAskedFor()
+    {
+        BobListensOn(m_bobListener.serverPort());
+        QSignalSpy l_requested(mp_messenger, &PeerMessenger::FileConnectionRequested);
+        MemStream l_ask;
+        l_ask.WriteU32(555);
+        l_ask.WriteString(QString("me"));
+        l_ask.WriteString(QString("F"));
+        m_bob.Send(ServerCode::CONNECT_BACK, l_ask);
+        QTRY_VERIFY(m_bobListener.hasPendingConnections());
+        std::unique_ptr<QTcpSocket> lp_incoming(m_bobListener.nextPendingConnection());
+        QByteArray l_payload;
+        QVERIFY(AwaitFrame(*lp_incoming, l_payload));
+        PeerWire::Handshake l_handshake;
+        QVERIFY(PeerWire::ParseHandshake(l_payload, l_handshake));
+        QCOMPARE(int(l_handshake.m_code), int(PeerWire::HANDSHAKE_CONNECT_BACK));
+        QCOMPARE(l_handshake.m_token, quint32(555));
+        QCOMPARE(l_handshake.m_user, QString("me"));
+        lp_incoming->write(Le32(4242) + QByteArray("DATADATA"));
+        QVERIFY(l_requested.wait(5000));
+        QCOMPARE(l_requested.at(0).at(0).toString(), QString("bob"));
+        QCOMPARE(l_requested.at(0).at(2).toUInt(), 4242u);
+        std::unique_ptr<QTcpSocket> l_handed(l_requested.at(0).at(1).value<QTcpSocket*>());
+        QTRY_COMPARE(l_handed->bytesAvailable(), qint64(8));
+    }
+
+    // When we cannot reach bob for his request, he hears so from the server.
+    void failedConnectBackIsReported()
+    {
+        BobListensOn(ClosedPort());
+        MemStream l_ask;
+        l_ask.WriteU32(556);
+        l_ask.WriteString(QString("me"));
+        l_ask.WriteString(QString("P"));
+        m_bob.Send(ServerCode::CONNECT_BACK, l_ask);
+        QByteArray l_payload;
+        QVERIFY(m_bob.mp_collector->Take(ServerCode::CANNOT_CONNECT, &l_payload));
+        MemStream l_in(l_payload);
+        quint32 l_token = 0;
+        QVERIFY(l_in.ReadU32(l_token));
+        QCOMPARE(l_token, 556u);
+    }
+
+    // The road of a search in one process: bob connects, asks for our share
+    // list (served by the provider hook) and answers our search.
+    void searchSmokeTest()
+    {
+        PeerMessenger::SetShareListProvider([](QString const&) {
+            MemStream l_reply;
+            l_reply.WriteU32(5);
+            l_reply.WriteU32(1);
+            return l_reply;
+        });
+        auto lp_bob = ConnectRaw(mp_messenger->ListeningPort());
+        QVERIFY(lp_bob);
+        lp_bob->write(PeerWire::BuildFrame(PeerWire::BuildInitHandshake("bob", "P"), false) +
+                      PeerWire::BuildFrame(Message(4), false));
+        QByteArray l_payload;
+        QVERIFY(AwaitFrame(*lp_bob, l_payload));
+        QCOMPARE(l_payload, Message(5, [](MemStream& o_m) { o_m.WriteU32(1); }));
+        PeerMessenger::SetShareListProvider({});
+
+        quint32 l_token = mp_server->FileSearch("song", QString());
+        MemStream l_record;
+        l_record.WriteString(QString("bob"));
+        l_record.WriteU32(l_token);
+        l_record.WriteU32(1);
+        l_record.WriteU8(1);
+        l_record.WriteRaw(std::string("music\\song.mp3"));
+        l_record.WriteU64(1000);
+        l_record.WriteRaw(std::string("mp3"));
+        l_record.WriteU32(0);
+        l_record.WriteU8(0);
+        l_record.WriteU32(100);
+        l_record.WriteU32(0);
+        l_record.WriteU32(0);
+        QByteArray l_compressed;
+        QVERIFY(ZlibCompress(l_record.Data(), l_record.Size(), l_compressed));
+        std::vector<Item> l_results;
+        connect(mp_messenger, &PeerMessenger::SearchResults, this, [&](Item i_item) { l_results.push_back(i_item); });
+        lp_bob->write(PeerWire::BuildFrame(Le32(9) + l_compressed, false));
+        QTRY_COMPARE(l_results.size(), std::size_t(1));
+        QCOMPARE(l_results[0]["search_request"].AsString(), QString::number(l_token));
+        QCOMPARE(l_results[0]["user"].AsString(), QString("bob"));
+        QCOMPARE(l_results[0].GetItems("search_result").size(), std::size_t(1));
+    }
+};
+
+QTEST_MAIN(PeerRelayTest)
+#include "PeerRelayTest.moc"
