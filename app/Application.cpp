@@ -1,12 +1,13 @@
 #include "app/Application.h"
 
+#include "store/TimerManager.h"
+
 #include <QDir>
 #include <QEvent>
 #include <QLockFile>
 #include <QSessionManager>
 #include <QSocketNotifier>
 #include <QStandardPaths>
-#include <QTimer>
 
 
 #include <csignal>
@@ -71,11 +72,7 @@ Application::Application(QString const& i_id, int& io_argc, char** ip_argv)
 
 void Application::ConnectHalfMinuteTimer()
 {
-    // Stands in for the program-wide half-minute timer until it is shared.
-    QTimer* lp_timer = new QTimer(this);
-    lp_timer->setInterval(30 * 1000);
-    connect(lp_timer, &QTimer::timeout, this, &Application::EveryHalfMinute);
-    lp_timer->start();
+    connect(TimerManager::Obj(), &TimerManager::timeout, this, &Application::EveryHalfMinute);
 }
 
 Application::~Application()

@@ -267,6 +267,25 @@ private slots:
         QCOMPARE(ShownTexts(), QStringList({"Autojoin", "Chat Log"}));
     }
 
+#ifdef QUILLMAR_HAVE_SERVER
+    // The status button asks the availability manager; only its answer
+    // changes the button.
+    void StatusButtonTogglesAway()
+    {
+        Focus(mp_roomInput);
+        QPushButton* lp_status = mp_bar->StatusButton();
+        QCOMPARE(lp_status->text(), QString("Available"));
+        lp_status->click();
+        QCOMPARE(lp_status->text(), QString("Away"));
+        QCOMPARE(GetSetting("availability_status"), QString("away"));
+        mp_tabs->setCurrentIndex(1);
+        Focus(mp_roomList);
+        QCOMPARE(mp_bar->StatusButton()->text(), QString("Away"));
+        mp_bar->StatusButton()->click();
+        QCOMPARE(mp_bar->StatusButton()->text(), QString("Available"));
+    }
+#endif
+
     void IgnoresFocusOnceShutdownBegan()
     {
         Focus(mp_roomInput);
