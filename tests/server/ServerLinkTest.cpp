@@ -240,6 +240,69 @@ private slots:
         QVERIFY(l_admin.wait(5000));
         QCOMPARE(l_admin.at(0).at(0).toString(), QString("maintenance at noon"));
     }
+
+    void PrivateRoomsTickersAndGifts()
+    {
+        RawClient l_bob;
+        QVERIFY(l_bob.Login(mp_standin->Port(), "bob"));
+        Server& l_server = MakeServer();
+        PointAt(mp_standin->Port());
+        QVERIFY(LogIn(l_server));
+
+        // Joining a room that does not exist as private creates it, owned.
+        l_server.EnterRoom("club", true);
+        Item l_club = d.GetType("room")->GetItem("club");
+        QTRY_VERIFY(l_club.IsConnected("in_room"));
+        QTRY_VERIFY(l_club.IsConnected("is_owner"));
+        QVERIFY(l_club.IsConnected("is_member"));
+
+        l_server.AddPrivateRoomMember("club", "bob");
+        QVERIFY(l_bob.mp_collector->Take(ServerCode::PRIVATE_ROOM_STATE));
+        Item l_bobItem = d.GetType("user")->GetItem("bob");
+        QTRY_VERIFY(d.GetItem(l_club, l_bobItem, "room_members").IsValid());
+        MemStream l_join;
+        l_join.Write(QStringLiteral("club"));
+        l_join.WriteI32(0);
+        l_bob.Send(ServerCode::JOIN_ROOM, l_join);
+        QTRY_VERIFY(l_bobItem.IsConnected(l_club));
+
+        QSignalSpy l_chat(&l_server, &Server::RoomChat);
+        l_server.SendRoomChat("club", "welcome");
+        QVERIFY(l_chat.wait(5000));
+        QCOMPARE(l_chat.at(0), QList<QVariant>({"club", "alice", "welcome"}));
+
+        l_server.SetRoomTicker("club", "my ticker");
+        QTRY_COMPARE(l_club.CountItems("room_ticker"), std::size_t(1));
+        QCOMPARE(l_club["room_ticker"]["room_ticker_text"].AsString(), QString("my ticker"));
+        QVERIFY(l_bob.mp_collector->Take(ServerCode::ROOM_TICKER_SET));
+
+        l_server.GetRoomList();
+        QTRY_COMPARE(GetSetting("accept_room_list"), QString("no"));
+        QCOMPARE(l_club["user_count"].AsInt(), 2);
+
+        // Gifted privileges show in the receiver's own privileges answer.
+        l_server.GiftPrivileges("bob", 2);
+        QTest::qWait(100);
+        l_bob.Send(ServerCode::PRIVILEGES);
+        QByteArray l_seconds;
+        QVERIFY(l_bob.mp_collector->Take(ServerCode::PRIVILEGES, &l_seconds));
+        QCOMPARE(l_seconds, QByteArray::fromHex("00a30200")); // 172800
+
+        // The owner removes bob: he is out of the room and its members.
+        l_server.RemovePrivateRoomMember("club", "bob");
+        QVERIFY(l_bob.mp_collector->Take(ServerCode::PRIVATE_ROOM_REMOVED));
+        QTRY_VERIFY(!l_bobItem.IsConnected(l_club));
+        QTRY_VERIFY(d.GetItem(l_club, l_bobItem, "room_members").IsNull());
+    }
+
+    void StandinStopsOnTerm()
+    {
+        mp_standin->m_process.terminate();
+        QVERIFY(mp_standin->m_process.waitForFinished(5000));
+        QCOMPARE(mp_standin->m_process.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(mp_standin->m_process.exitCode(), 0);
+        QVERIFY(mp_standin->m_process.readAllStandardOutput().contains("stopped"));
+    }
 };
 
 QTEST_MAIN(ServerLinkTest)
