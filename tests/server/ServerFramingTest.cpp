@@ -163,6 +163,32 @@ private slots:
         QCOMPARE(mp_server->GetState(), Server::STATE_DISCONNECTED);
     }
 
+    void DisconnectDuringAnAttempt()
+    {
+        ResetStore();
+        mp_fake = std::make_unique<FakeServer>();
+        mp_server = std::make_unique<Server>();
+        mp_server->CreateData();
+        PointAt(mp_fake->Port());
+        QSignalSpy l_disconnected(mp_server.get(), &Server::Disconnected);
+        QSignalSpy l_failed(mp_server.get(), &Server::ConnectionFailed);
+        mp_server->Connect();
+        QVERIFY(mp_fake->WaitForClient());
+        QVERIFY(mp_fake->mp_collector->Take(ServerCode::LOGIN));
+        // The user gives up before the answer: the window must leave
+        // "Connecting...", and the late answer must not log in.
+        mp_server->Disconnect();
+        QCOMPARE(l_disconnected.count(), 1);
+        QVERIFY(!mp_server->IsAbruptlyDisconnected());
+        MemStream l_answer;
+        l_answer.WriteBool(true);
+        l_answer.Write(QStringLiteral("late"));
+        mp_fake->Send(ServerCode::LOGIN, l_answer);
+        QTest::qWait(100);
+        QCOMPARE(mp_server->GetState(), Server::STATE_DISCONNECTED);
+        QCOMPARE(l_failed.count(), 0);
+    }
+
     void SilentServerTimesOut()
     {
         ResetStore();
