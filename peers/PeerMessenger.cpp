@@ -287,9 +287,10 @@ void PeerMessenger::OnSocketClosed()
         if (!lp_link)
             return;
     }
-    CloseLink(lp_socket, lp_socket->state() == QAbstractSocket::UnconnectedState && lp_socket->error() >= 0
-                             ? lp_socket->errorString()
-                             : QString("closed by the peer"));
+    CloseLink(lp_socket, lp_socket->error() == QAbstractSocket::RemoteHostClosedError ||
+                                 lp_socket->error() == QAbstractSocket::UnknownSocketError
+                             ? QString("closed by the peer")
+                             : lp_socket->errorString());
 }
 
 void PeerMessenger::OnSocketConnected()

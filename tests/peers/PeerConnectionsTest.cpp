@@ -196,6 +196,22 @@ private slots:
         QCOMPARE(l_failed.count(), 1);
     }
 
+    // With no address and no server there is no way to the user; the
+    // failure still arrives through the event loop, after the call that
+    // started the attempt has returned.
+    void failureIsReportedAfterTheCall()
+    {
+        QSignalSpy l_failed(mp_messenger, &PeerMessenger::ConnectionToUserFailed);
+        mp_messenger->GetUserInfo("nobody");
+        QCOMPARE(l_failed.count(), 0);
+        QVERIFY(l_failed.wait(5000));
+        QCOMPARE(l_failed.at(0).at(0).toString(), QString("nobody"));
+        QCOMPARE(l_failed.at(0).at(1).toString(), QString("P"));
+        mp_messenger->RequestFileConnectionToUser("nobody");
+        QVERIFY(l_failed.wait(5000));
+        QCOMPARE(l_failed.at(1).at(1).toString(), QString("F"));
+    }
+
     void fileConnectionRequested_data()
     {
         QTest::addColumn<bool>("obfuscated");
