@@ -384,7 +384,8 @@ void ActionSetToolBar::OnWidgetDestroyed(QObject* ip_widget)
 {
     if (g_showIsOver)
         return;
-    if (ip_widget == static_cast<QObject*>(mp_shownWidget)) {
+    // Compared by address only: the widget is being destroyed.
+    if (mp_shownWidget && static_cast<void*>(ip_widget) == static_cast<void*>(mp_shownWidget)) {
         mp_shownWidget = nullptr;
         Clear();
         AddSupportQuillmarButton();
