@@ -2,10 +2,7 @@
 
 #include "server/StoreTypes.h"
 
-#if __has_include("store/DataSaver.h")
 #include "store/DataSaver.h"
-#define QM_HAVE_DATASAVER 1
-#endif
 
 void DeclareSearchTypes()
 {
@@ -27,10 +24,8 @@ void DeclareSearchTypes()
 
 void RegisterSearchTypeSaving()
 {
-#ifdef QM_HAVE_DATASAVER
     if (!dataSaver)
         return;
     dataSaver->AddSavedType("wish_list_item");
     dataSaver->AddSavedType("wish_list_item_enabled");
-#endif
 }

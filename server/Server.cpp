@@ -5,7 +5,9 @@
 #include "server/ServerCodes.h"
 #include "server/ServerLog.h"
 #include "server/StoreTypes.h"
+#include "store/DataSaver.h"
 #include "store/Settings.h"
+#include "store/TimerManager.h"
 
 #include <QDateTime>
 #include <QRandomGenerator>
@@ -15,15 +17,6 @@
 #include <set>
 #include <vector>
 
-#if __has_include("store/TimerManager.h")
-#include "store/TimerManager.h"
-#define QM_HAVE_TIMERMANAGER 1
-#endif
-
-#if __has_include("store/DataSaver.h")
-#include "store/DataSaver.h"
-#define QM_HAVE_DATASAVER 1
-#endif
 
 Server* gp_server = nullptr;
 
@@ -96,10 +89,8 @@ Server::Server()
     connect(mp_loginTimer, &QTimer::timeout, this, &Server::OnLoginTimeout);
     if (PortMapperFactory l_factory = GetPortMapperFactory())
         mp_portMapper.reset(l_factory());
-#ifdef QM_HAVE_TIMERMANAGER
     connect(&TimerManager::Obj()->m_halfMinuteTimer, &QTimer::timeout, this, &Server::EveryHalfMinute);
     connect(&TimerManager::Obj()->m_fiveMinutesTimer, &QTimer::timeout, this, &Server::EveryFiveMinutes);
-#endif
 }
 
 Server::~Server()
@@ -167,7 +158,6 @@ void Server::CreateData()
 
 void Server::RegisterSaving()
 {
-#ifdef QM_HAVE_DATASAVER
     if (!dataSaver)
         return;
     dataSaver->AddSavedType("in_user_list");
@@ -179,7 +169,6 @@ void Server::RegisterSaving()
     dataSaver->AddSavedByConnectionType("user", "is_ignored");
     dataSaver->AddSavedType("room_autojoin");
     dataSaver->AddSavedByConnectionType("room", "room_autojoin");
-#endif
     RegisterSearchTypeSaving();
 }
 

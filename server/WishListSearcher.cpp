@@ -4,20 +4,14 @@
 #include "server/ServerLog.h"
 #include "store/Data.h"
 #include "store/Settings.h"
-
-#if __has_include("store/TimerManager.h")
 #include "store/TimerManager.h"
-#define QM_HAVE_TIMERMANAGER 1
-#endif
 
 WishListSearcher* wishListSearcher = nullptr;
 
 WishListSearcher::WishListSearcher(QObject* ip_parent) : QObject(ip_parent)
 {
     wishListSearcher = this;
-#ifdef QM_HAVE_TIMERMANAGER
     connect(&TimerManager::Obj()->m_fiveMinutesTimer, &QTimer::timeout, this, &WishListSearcher::EveryFiveMinutes);
-#endif
 }
 
 WishListSearcher::~WishListSearcher()

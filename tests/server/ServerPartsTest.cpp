@@ -10,9 +10,11 @@
 #include "server/Server.h"
 #include "server/StoreTypes.h"
 #include "server/WishListSearcher.h"
+#include "store/DataSaver.h"
 #include "ui_ChangeListeningPortDialog.h"
 #include "ui_ChangeUsernamePasswordDialog.h"
 
+#include <QDir>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
@@ -66,6 +68,53 @@ private slots:
     {
         mp_server.reset();
         mp_fake.reset();
+    }
+
+    void UserListRoomsAndWishesSurviveARestart()
+    {
+        QString const l_base = QDir::homePath() + "/.Quillmar";
+        {
+            DataSaver l_saver;
+            Server l_server;
+            l_server.CreateData();
+            Item l_bob = d.GetType("user")->GetItem("bob");
+            Item l_listed = l_bob.NewItem("in_user_list");
+            Item l_group = d.GetType("user_list_group")->GetItem("friends");
+            l_listed += l_group;
+            SetAttribute(l_group, "group_download_priority", "3");
+            SetFlag(l_group, "accept_uploads", true);
+            SetFlag(l_bob, "is_online", true);
+            SetAttribute(l_bob, "country_code", "FR");
+            SetFlag(d.GetType("user")->GetItem("troll"), "is_ignored", true);
+            d.GetType("user")->GetItem("passer-by");
+            SetFlag(d.GetType("room")->GetItem("lobby"), "room_autojoin", true);
+            SetFlag(d.GetType("room")->GetItem("other"), "in_room", true);
+            AddWish("song", true);
+            AddWish("paused", false);
+            QVERIFY(l_saver.Save(l_base));
+        }
+        ResetStore();
+        DataSaver l_saver;
+        Server l_server;
+        l_server.CreateData();
+        l_saver.Load(l_base);
+
+        Item l_bob = d.GetType("user")->HasItem("bob");
+        QVERIFY(l_bob["in_user_list"].IsValid());
+        Item l_group = l_bob["in_user_list"]["user_list_group"];
+        QCOMPARE(l_group.AsString(), QString("friends"));
+        QCOMPARE(l_group["group_download_priority"].AsString(), QString("3"));
+        QVERIFY(l_group.IsConnected("accept_uploads"));
+        QVERIFY(d.GetType("user")->HasItem("troll").IsConnected("is_ignored"));
+        QVERIFY(d.GetType("room")->HasItem("lobby").IsConnected("room_autojoin"));
+        QVERIFY(d.GetType("wish_list_item")->HasItem("song").IsConnected("wish_list_item_enabled"));
+        QVERIFY(d.GetType("wish_list_item")->HasItem("paused").IsValid());
+        QVERIFY(!d.GetType("wish_list_item")->HasItem("paused").IsConnected("wish_list_item_enabled"));
+        // What only the server knows is not kept from one run to the next.
+        QVERIFY(!l_bob.IsConnected("is_online"));
+        QVERIFY(l_bob["country_code"].IsNull());
+        QVERIFY(d.GetType("user")->HasItem("passer-by").IsNull());
+        QVERIFY(!d.GetType("room")->HasItem("other").IsConnected("in_room"));
     }
 
     void ParserSortsTokensByKind()
