@@ -226,7 +226,7 @@ void PeerMessenger::DispatchMessage(QString const& i_user, MemStream& io_in, boo
         AttributeTranslationTable l_table;
         if (!ReadShareList(l_inflated, l_share, l_table))
             return Short();
-        Log(1, QString("Received the share list of %1: %2 folders").arg(i_user).arg(l_share.size()));
+        Log(1, QString("Received the share list of %1: %2 folders").arg(i_user, QString::number(l_share.size())));
         emit UserShare(i_user, l_share, l_table);
         break;
     }
@@ -399,11 +399,11 @@ void PeerMessenger::HandleSearchResults(QString const& i_user, MemStream& io_in,
 
     Item l_request = d.GetType("search_request")->HasItem(Value(l_token));
     if (l_request.IsNull()) {
-        Log(2, QString("Search results from %1 for unknown search %2").arg(i_user).arg(l_token), "Search");
+        Log(2, QString("Search results from %1 for unknown search %2").arg(i_user, QString::number(l_token)), "Search");
         return;
     }
     if (l_request.IsConnected("search_stopped")) {
-        Log(2, QString("Search results from %1 for stopped search %2").arg(i_user).arg(l_token), "Search");
+        Log(2, QString("Search results from %1 for stopped search %2").arg(i_user, QString::number(l_token)), "Search");
         return;
     }
     Item l_existingUser = FindUser(i_user);
@@ -451,6 +451,6 @@ void PeerMessenger::HandleSearchResults(QString const& i_user, MemStream& io_in,
         if (l_mode != l_file.m_attributes.end())
             SetAttribute(l_result, "bitrate_mode", Value(l_mode->second == 1 ? "vbr" : "cbr"));
     }
-    Log(1, QString("%1 search results from %2 for search %3").arg(l_files.size()).arg(i_user).arg(l_token));
+    Log(1, QString("%1 search results from %2 for search %3").arg(QString::number(l_files.size()), i_user, QString::number(l_token)));
     emit SearchResults(l_results);
 }

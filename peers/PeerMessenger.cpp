@@ -104,6 +104,13 @@ void PeerMessenger::DeclareTypes()
     EnsureRelation("wish_list_item", "received_results_from_users", ONE, ONE, true);
     EnsureRelation("received_results_from_users", "user", MANY, MANY, false);
 
+    // The wish list's repeat switch is the user's choice and survives a
+    // restart; the record of who answered is rebuilt by later answers.
+    if (dataSaver) {
+        RegisterSearchTypeSaving();
+        dataSaver->AddSavedType("discard_repeated_results");
+    }
+
     // Messages waiting for a connection, in send order.
     EnsureType("unsent_message", ROOT, false, false);
     EnsureRelation("unsent_message", "user", MANY, ONE, false);
@@ -225,10 +232,9 @@ void PeerMessenger::CloseLink(QTcpSocket* ip_socket, QString const& i_reason)
     m_links.erase(l_found);
     ip_socket->disconnect(this);
     Log(2, QString("Closing %1 connection %2 %3: %4")
-               .arg(l_link.m_type.isEmpty() ? QString("peer") : l_link.m_type)
-               .arg(l_link.m_role == LinkRole::Accepted ? "from" : "to")
-               .arg(l_link.m_user.isEmpty() ? ip_socket->peerAddress().toString() : l_link.m_user)
-               .arg(i_reason));
+               .arg(l_link.m_type.isEmpty() ? QString("peer") : l_link.m_type,
+                    QString(l_link.m_role == LinkRole::Accepted ? "from" : "to"),
+                    l_link.m_user.isEmpty() ? ip_socket->peerAddress().toString() : l_link.m_user, i_reason));
 
     if (l_link.m_state == LinkState::Connecting && l_link.m_role == LinkRole::Direct) {
         // A direct attempt that did not get through: try through the server.
@@ -415,7 +421,7 @@ void PeerMessenger::ReadToken(Link& io_link)
     quint32 l_token = quint32(l_bytes[0]) | (quint32(l_bytes[1]) << 8) | (quint32(l_bytes[2]) << 16) |
                       (quint32(l_bytes[3]) << 24);
     QString l_user = io_link.m_user;
-    Log(1, QString("File connection from %1 for transfer %2").arg(l_user).arg(l_token));
+    Log(1, QString("File connection from %1 for transfer %2").arg(l_user, QString::number(l_token)));
     HandOver(lp_socket);
     if (isSignalConnected(QMetaMethod::fromSignal(&PeerMessenger::FileConnectionRequested)))
         emit FileConnectionRequested(l_user, lp_socket, l_token);
@@ -428,6 +434,14 @@ void PeerMessenger::OpenMessaging(Link& io_link)
     io_link.m_state = LinkState::Open;
     io_link.m_lastActivity = Now();
     QTcpSocket* lp_socket = io_link.mp_socket;
+    // The user reached us first: our own attempt has nothing left to do,
+    // and must not report a failure for a user we are talking to.
+    std::vector<quint64> l_superseded;
+    for (Attempt const& l_attempt : m_attempts)
+        if (l_attempt.m_user == io_link.m_user && l_attempt.m_type == QLatin1String("P"))
+            l_superseded.push_back(l_attempt.m_id);
+    for (quint64 l_id : l_superseded)
+        CancelAttempt(l_id);
     Log(2, QString("Messaging connection with %1 open%2")
                .arg(io_link.m_user, io_link.m_obfuscated ? " (obfuscated)" : ""));
     FlushUnsent(io_link);
@@ -674,7 +688,7 @@ void PeerMessenger::StartDirect(Attempt& io_attempt, quint32 i_ip, int i_port)
     lp_link->m_attempt = io_attempt.m_id;
     io_attempt.mp_socket = lp_socket;
     ArmTimer(io_attempt, m_directTimeoutMs);
-    Log(2, QString("Trying %1 directly at %2:%3").arg(io_attempt.m_user, QHostAddress(i_ip).toString()).arg(i_port));
+    Log(2, QString("Trying %1 directly at %2:%3").arg(io_attempt.m_user, QHostAddress(i_ip).toString(), QString::number(i_port)));
     lp_socket->connectToHost(QHostAddress(i_ip), quint16(i_port));
 }
 
@@ -716,6 +730,22 @@ void PeerMessenger::FinishAttempt(quint64 i_id)
         m_attempts.erase(l_it);
         return;
     }
+}
+
+void PeerMessenger::CancelAttempt(quint64 i_id)
+{
+    Attempt* lp_attempt = FindAttempt(i_id);
+    if (!lp_attempt)
+        return;
+    QTcpSocket* lp_socket = lp_attempt->mp_socket;
+    lp_attempt->mp_socket = nullptr;
+    if (lp_socket && m_links.count(lp_socket) && m_links[lp_socket].m_state == LinkState::Connecting) {
+        m_links.erase(lp_socket);
+        lp_socket->disconnect(this);
+        lp_socket->abort();
+        lp_socket->deleteLater();
+    }
+    FinishAttempt(i_id);
 }
 
 void PeerMessenger::FailAttempt(quint64 i_id, QString const& i_reason)

@@ -176,6 +176,7 @@ private:
     void StartDirect(Attempt& io_attempt, quint32 i_ip, int i_port);
     void StartIndirect(Attempt& io_attempt);
     void FailAttempt(quint64 i_id, QString const& i_reason);
+    void CancelAttempt(quint64 i_id);
     void FinishAttempt(quint64 i_id);
     void ArmTimer(Attempt& io_attempt, int i_ms);
     bool LookUpStoredAddress(QString const& i_user, quint32& o_ip, int& o_port) const;

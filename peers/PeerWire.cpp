@@ -36,10 +36,12 @@ quint32 BlockKey(quint32 i_key, quint64 i_block)
 
 void Scramble(quint32 i_key, quint64 i_offset, char* iop_bytes, quint64 i_length)
 {
-    for (quint64 l_index = 0; l_index < i_length; ++l_index) {
+    quint64 l_index = 0;
+    while (l_index < i_length) {
         quint64 l_position = i_offset + l_index;
         quint32 l_word = BlockKey(i_key, l_position / 4);
-        iop_bytes[l_index] = static_cast<char>(iop_bytes[l_index] ^ ((l_word >> (8 * (l_position % 4))) & 0xFF));
+        for (unsigned l_byte = unsigned(l_position % 4); l_byte < 4 && l_index < i_length; ++l_byte, ++l_index)
+            iop_bytes[l_index] = static_cast<char>(iop_bytes[l_index] ^ ((l_word >> (8 * l_byte)) & 0xFF));
     }
 }
 

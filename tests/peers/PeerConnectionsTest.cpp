@@ -335,6 +335,8 @@ private slots:
         QByteArray l_b = PeerWire::BuildFrame(l_payload, true, 0x9abcdef0);
         QVERIFY(l_a.mid(4) != l_b.mid(4));
         QVERIFY(!l_a.contains("hello"));
+        // The key stream as documented: key 1 gives the words 2, 4, 8, ...
+        QCOMPARE(PeerWire::BuildFrame("A", true, 1), QByteArray::fromHex("01000000" "03000000" "45"));
         QByteArray l_body = l_a.mid(4);
         PeerWire::Scramble(0x12345678, 0, l_body.data(), quint64(l_body.size()));
         QCOMPARE(l_body, PeerWire::BuildFrame(l_payload, false));
