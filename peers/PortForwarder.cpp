@@ -22,7 +22,7 @@ char const* const LOG_CATEGORY = "Port Mapping";
 
 // ------------------------------------------------------------ ThreadedServices
 
-ThreadedServices::ThreadedServices(std::atomic<bool>* ip_stop) : mp_stop(ip_stop) {}
+ThreadedServices::ThreadedServices(std::shared_ptr<std::atomic<bool>> ip_stop) : mp_stop(std::move(ip_stop)) {}
 
 void ThreadedServices::MapWithUPnP(int i_port, int i_obfuscatedPort)
 {
@@ -138,15 +138,16 @@ void ThreadedServices::MapWithNATPMP(int i_port, int i_obfuscatedPort)
 
 // --------------------------------------------------------------- PortForwarder
 
-PortForwarder::PortForwarder()
+PortForwarder::PortForwarder() : mp_stop(std::make_shared<std::atomic<bool>>(false))
 {
     portForwarder = this;
-    m_thread.setObjectName("ThreadedServices");
-    mp_services = new ThreadedServices(&m_stop);
-    mp_services->moveToThread(&m_thread);
+    mp_thread = new QThread;
+    mp_thread->setObjectName("ThreadedServices");
+    mp_services = new ThreadedServices(mp_stop);
+    mp_services->moveToThread(mp_thread);
     connect(mp_services, &ThreadedServices::UPnPFinished, this, &PortForwarder::OnUPnPFinished);
     connect(mp_services, &ThreadedServices::NATPMPFinished, this, &PortForwarder::OnNATPMPFinished);
-    m_thread.start();
+    mp_thread->start();
 }
 
 PortForwarder::~PortForwarder()
@@ -158,17 +159,21 @@ PortForwarder::~PortForwarder()
 
 void PortForwarder::Stop()
 {
-    if (!m_thread.isRunning())
+    if (!mp_thread)
         return;
-    m_stop.store(true);
-    m_thread.quit();
-    // Discovery waits for the router at most DISCOVERY_DELAY_MS; a
-    // NAT-PMP wait checks the flag every 200 ms.
-    if (m_thread.wait(4000))
+    mp_stop->store(true);
+    mp_thread->quit();
+    if (mp_thread->wait(STOP_WAIT_MS)) {
         delete mp_services; // its thread has ended: nothing else can touch it
-    else
-        PeerLog(1, "Port-mapping thread did not stop in time", LOG_CATEGORY); // left to the process end
+        delete mp_thread;
+    } else {
+        // Blocked inside a library call that cannot be interrupted; it sees
+        // the stop flag when it returns, and the process is ending anyway.
+        mp_services->disconnect(this);
+        PeerLog(1, "Port-mapping thread still waiting for the router; not waiting for it", LOG_CATEGORY);
+    }
     mp_services = nullptr;
+    mp_thread = nullptr;
 }
 
 void PortForwarder::Ports(int& o_port, int& o_obfuscatedPort) const
@@ -179,7 +184,7 @@ void PortForwarder::Ports(int& o_port, int& o_obfuscatedPort) const
 
 void PortForwarder::InitUPnP()
 {
-    if (!mp_services || m_stop.load())
+    if (!mp_services || mp_stop->load())
         return;
     int l_port = 0, l_obfuscatedPort = 0;
     Ports(l_port, l_obfuscatedPort);
@@ -191,7 +196,7 @@ void PortForwarder::InitUPnP()
 
 void PortForwarder::InitNATPMP()
 {
-    if (!mp_services || m_stop.load())
+    if (!mp_services || mp_stop->load())
         return;
     int l_port = 0, l_obfuscatedPort = 0;
     Ports(l_port, l_obfuscatedPort);

@@ -12,13 +12,14 @@
 #include <QThread>
 
 #include <atomic>
+#include <memory>
 
 // The worker living on the port-mapping thread. It never touches the store.
 class ThreadedServices : public QObject
 {
     Q_OBJECT
 public:
-    explicit ThreadedServices(std::atomic<bool>* ip_stop);
+    explicit ThreadedServices(std::shared_ptr<std::atomic<bool>> ip_stop);
 
 public slots:
     void MapWithUPnP(int i_port, int i_obfuscatedPort);
@@ -30,7 +31,9 @@ signals:
 
 private:
     bool NATPMPMapOne(void* ip_natpmp, int i_port, QString& o_detail);
-    std::atomic<bool>* mp_stop;
+    // Shared with the forwarder, so that it stays valid for a worker that
+    // outlives a forwarder that could not wait for it.
+    std::shared_ptr<std::atomic<bool>> mp_stop;
 };
 
 class PortForwarder : public QObject, public PortMapper
@@ -46,11 +49,14 @@ public:
     void InitNATPMP();
     void MapPorts(bool i_useUPnP, bool i_useNATPMP) override;
 
-    // Ends the thread; a step in progress finishes first (at most about 2 s).
+    // Ends the thread within STOP_WAIT_MS. A library call that is still
+    // waiting for a router then is left to finish on its own: the thread and
+    // its worker are abandoned rather than waited for.
     void Stop();
-    bool IsRunning() const { return m_thread.isRunning(); }
+    bool IsRunning() const { return mp_thread && mp_thread->isRunning(); }
 
     static constexpr int DISCOVERY_DELAY_MS = 2000;
+    static constexpr int STOP_WAIT_MS = 1800;
 
 signals:
     void UPnPFinished(bool i_success, QString i_detail);
@@ -63,9 +69,9 @@ private slots:
 private:
     void Ports(int& o_port, int& o_obfuscatedPort) const;
 
-    QThread m_thread;
+    QThread* mp_thread = nullptr;
     ThreadedServices* mp_services = nullptr;
-    std::atomic<bool> m_stop{false};
+    std::shared_ptr<std::atomic<bool>> mp_stop;
 };
 
 extern PortForwarder* portForwarder;

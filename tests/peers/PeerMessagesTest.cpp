@@ -409,7 +409,7 @@ private slots:
         lp_forwarder->InitUPnP();
         l_clock.restart();
         delete lp_forwarder;
-        QVERIFY(l_clock.elapsed() < 2500);
+        QVERIFY(l_clock.elapsed() < 2000);
         QVERIFY(portForwarder == nullptr);
     }
 };
