@@ -134,6 +134,7 @@ void Application::commitData(QSessionManager&)
 namespace {
 
 int s_signalSockets[2] = {-1, -1};
+bool s_terminationRequested = false;
 
 extern "C" void OnTerminationSignal(int)
 {
@@ -159,6 +160,7 @@ void QuitEventLoopOnTerminationSignals()
         ssize_t l_read = ::read(s_signalSockets[1], &l_byte, 1);
         (void)l_read;
         lp_notifier->setEnabled(false);
+        s_terminationRequested = true;
         QCoreApplication::quit();
     });
 
@@ -168,4 +170,9 @@ void QuitEventLoopOnTerminationSignals()
     l_action.sa_flags = SA_RESTART;
     sigaction(SIGTERM, &l_action, nullptr);
     sigaction(SIGINT, &l_action, nullptr);
+}
+
+bool TerminationRequested()
+{
+    return s_terminationRequested;
 }

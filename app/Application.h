@@ -79,5 +79,9 @@ private:
 // SIGTERM and SIGINT end the event loop in order (the main window then saves
 // and shuts down) instead of killing the process.
 void QuitEventLoopOnTerminationSignals();
+// True once such a signal was handled. One that arrives before the main event
+// loop runs (in a modal dialog of the start) ends only that dialog's loop,
+// so the caller checks this before entering the main loop.
+bool TerminationRequested();
 
 #endif

@@ -19,7 +19,7 @@ int main(int argc, char** argv)
     l_window.setVisible(true);
     l_window.Init();
 
-    int l_result = l_application.exec();
+    int l_result = TerminationRequested() ? 0 : l_application.exec();
     l_application.SetSaveDataFunction(nullptr);
     return l_result;
 }

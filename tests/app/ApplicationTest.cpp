@@ -7,6 +7,8 @@
 #include <QWidget>
 #include <QtTest>
 
+#include <csignal>
+
 // Idle detection runs on a clock the test moves by hand; activation and
 // deactivation are the calls the event filter makes.
 class ApplicationTest : public QObject
@@ -122,6 +124,16 @@ private slots:
         QLockFile l_lock(l_path);
         l_lock.setStaleLockTime(0);
         QVERIFY(l_lock.tryLock(0));
+    }
+
+    // Last: it asks the application to quit. The signal must end the event
+    // loop in order, not the process.
+    void TerminationSignalQuitsInOrder()
+    {
+        QuitEventLoopOnTerminationSignals();
+        QVERIFY(!TerminationRequested());
+        ::raise(SIGTERM);
+        QTRY_VERIFY(TerminationRequested());
     }
 };
 
