@@ -91,6 +91,12 @@ private slots:
             SetFlag(d.GetType("room")->GetItem("other"), "in_room", true);
             AddWish("song", true);
             AddWish("paused", false);
+            // Taken off the list: nothing of the entry may stay in the group.
+            Item l_gone = d.GetType("user")->GetItem("gone").NewItem("in_user_list");
+            l_gone += l_group;
+            d.GetType("user")->GetItem("gone").Disconnect("in_user_list");
+            d.RemoveDisconnectedItems(); // as before every save
+            QCOMPARE(l_group.CountItems("in_user_list"), std::size_t(1));
             QVERIFY(l_saver.Save(l_base));
         }
         ResetStore();
@@ -103,6 +109,7 @@ private slots:
         QVERIFY(l_bob["in_user_list"].IsValid());
         Item l_group = l_bob["in_user_list"]["user_list_group"];
         QCOMPARE(l_group.AsString(), QString("friends"));
+        QCOMPARE(l_group.CountItems("in_user_list"), std::size_t(1));
         QCOMPARE(l_group["group_download_priority"].AsString(), QString("3"));
         QVERIFY(l_group.IsConnected("accept_uploads"));
         QVERIFY(d.GetType("user")->HasItem("troll").IsConnected("is_ignored"));
