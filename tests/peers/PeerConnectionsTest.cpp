@@ -326,6 +326,47 @@ private slots:
         QVERIFY(AwaitClosed(*lp_peer));
     }
 
+    // A messaging connection without traffic for 10 minutes is closed; one
+    // that keeps talking stays.
+    void idleMessagingConnectionIsClosed()
+    {
+        auto lp_idle = ConnectRaw(mp_messenger->ListeningPort());
+        auto lp_busy = ConnectRaw(mp_messenger->ListeningPort());
+        QVERIFY(lp_idle && lp_busy);
+        lp_idle->write(PeerWire::BuildFrame(PeerWire::BuildInitHandshake("yann", "P"), false));
+        lp_busy->write(PeerWire::BuildFrame(PeerWire::BuildInitHandshake("zoe", "P"), false));
+        QTRY_COMPARE(mp_messenger->OpenMessagingConnectionCount("yann"), 1);
+        QTRY_COMPARE(mp_messenger->OpenMessagingConnectionCount("zoe"), 1);
+        m_now += PeerMessenger::IDLE_MESSAGING_TIMEOUT;
+        QSignalSpy l_info(mp_messenger, &PeerMessenger::UserInfoRequested);
+        lp_busy->write(PeerWire::BuildFrame(Message(15), false));
+        QVERIFY(l_info.wait(5000));
+        m_now += 1;
+        mp_messenger->EveryHalfMinute();
+        QVERIFY(AwaitClosed(*lp_idle));
+        QCOMPARE(mp_messenger->OpenMessagingConnectionCount("zoe"), 1);
+        QCOMPARE(lp_busy->state(), QAbstractSocket::ConnectedState);
+    }
+
+    // A listening port that is taken: the system picks another, and that
+    // one is stored, so that what the server is told is where we listen.
+    void busyListeningPortFallsBack()
+    {
+        QTcpServer l_squatter;
+        QVERIFY(l_squatter.listen(QHostAddress::Any, 0));
+        SetSetting("new_listening_port", qint64(l_squatter.serverPort()));
+        PeerMessenger l_second;
+        l_second.DataLoaded();
+        QVERIFY(l_second.ListeningPort() != 0);
+        QVERIFY(l_second.ListeningPort() != l_squatter.serverPort());
+        QCOMPARE(GetSettingInt("listening_port"), int(l_second.ListeningPort()));
+        QCOMPARE(GetSettingInt("obfuscated_listening_port"), int(l_second.ObfuscatedPort()));
+        // The user's choice is kept for the next start.
+        QCOMPARE(GetSettingInt("new_listening_port"), int(l_squatter.serverPort()));
+        SetSetting("new_listening_port", QString());
+        peerMessenger = mp_messenger;
+    }
+
     // The scrambling is its own inverse, depends on the key, and changes
     // the bytes of every frame.
     void obfuscationRoundTrip()
