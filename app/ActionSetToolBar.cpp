@@ -285,9 +285,12 @@ void ActionSetToolBar::OnApplicationFocusChanged(QWidget* /*ip_oldWidget*/, QWid
         l_widgetItem = WidgetItem(lp_widget);
         if (!mp_currentTree)
             mp_currentTree = qobject_cast<QTreeWidget*>(lp_widget);
-        if (l_widgetItem.IsValid())
+        // The walk ends at the window: a dialog belongs to no page, even
+        // when a page is its parent.
+        if (l_widgetItem.IsValid() || lp_widget->isWindow())
             break;
     }
+
     if (l_widgetItem.IsNull()) {
         Clear();
         AddSupportQuillmarButton();

@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QDesktopServices>
+#include <QDialog>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
@@ -152,6 +153,20 @@ private slots:
         // Focus leaving the program changes nothing.
         mp_bar->OnApplicationFocusChanged(mp_loose, nullptr);
         QCOMPARE(mp_bar->actions().size(), 5);
+    }
+
+    void DialogOfAPageShowsNoSet()
+    {
+        Focus(mp_roomInput);
+        QDialog l_dialog(mp_roomPage);
+        QLineEdit* lp_field = new QLineEdit(&l_dialog);
+        l_dialog.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&l_dialog));
+        l_dialog.activateWindow();
+        QTRY_VERIFY(l_dialog.isActiveWindow());
+        Focus(lp_field);
+        QVERIFY(mp_bar->CurrentSetName().isEmpty());
+        QCOMPARE(ShownTexts(), QStringList());
     }
 
     void FocusOnATabRowShowsTheCurrentPage()
