@@ -3,6 +3,7 @@
 
 #include "ServerTestHelpers.h"
 
+#include "server/PortMapping.h"
 #include "server/Server.h"
 #include "server/StoreTypes.h"
 
@@ -154,6 +155,35 @@ private slots:
         QVERIFY(LogIn());
         Expect(ServerCode::ADD_USER, Bytes([](MemStream& o) { o.Write(QStringLiteral("bob")); }));
         QVERIFY(!Frames().Has(ServerCode::JOIN_ROOM));
+    }
+
+    void LoginAsksThePortForwarderToMap()
+    {
+        struct FakeMapper : PortMapper
+        {
+            static std::vector<std::pair<bool, bool> >& Calls()
+            {
+                static std::vector<std::pair<bool, bool> > s_calls;
+                return s_calls;
+            }
+            void MapPorts(bool i_upnp, bool i_natpmp) override { Calls().emplace_back(i_upnp, i_natpmp); }
+        };
+        FakeMapper::Calls().clear();
+        SetPortMapperFactory([]() -> PortMapper* { return new FakeMapper; });
+        mp_server = std::make_unique<Server>(); // created with its mapper
+        SetPortMapperFactory(nullptr);
+        mp_server->CreateData();
+        // The defaults map nothing.
+        QCOMPARE(GetSetting("use_upnp"), QString("no"));
+        QCOMPARE(GetSetting("use_natpmp"), QString("no"));
+        QVERIFY(LogIn());
+        QVERIFY(FakeMapper::Calls().empty());
+        mp_server->Disconnect();
+        mp_fake->mp_socket = nullptr;
+        SetSetting("use_upnp", QStringLiteral("yes"));
+        QVERIFY(LogIn());
+        QCOMPARE(int(FakeMapper::Calls().size()), 1);
+        QCOMPARE(FakeMapper::Calls().front(), std::make_pair(true, false));
     }
 
     void RequestsHaveExactBytes()
