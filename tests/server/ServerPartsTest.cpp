@@ -124,6 +124,32 @@ private slots:
         QVERIFY(!d.GetType("room")->HasItem("other").IsConnected("in_room"));
     }
 
+    void ServerAddressSetting()
+    {
+        Server l_server;
+        l_server.CreateData();
+        QCOMPARE(GetSetting("server_address"), QString("localhost:2242"));
+        struct Case
+        {
+            char const* mp_setting;
+            char const* mp_host;
+            quint16 m_port;
+        } const l_cases[] = {
+            {"localhost:2242", "localhost", 2242}, {"example.org:4000", "example.org", 4000},
+            {"example.org", "example.org", 2242},  {"[::1]:2300", "::1", 2300},
+            {"[::1]", "::1", 2242},                {"host:0", "host", 2242},
+            {"host:99999", "host", 2242},          {"  ", "localhost", 2242},
+        };
+        for (Case const& l_case : l_cases) {
+            SetSetting("server_address", QString(l_case.mp_setting));
+            QString l_host;
+            quint16 l_port = 0;
+            Server::GetServerAddress(l_host, l_port);
+            QCOMPARE(l_host, QString(l_case.mp_host));
+            QCOMPARE(l_port, l_case.m_port);
+        }
+    }
+
     void ParserSortsTokensByKind()
     {
         SearchParser l_parser;
