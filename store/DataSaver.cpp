@@ -8,12 +8,12 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
+#include <QtEndian>
 
 #include <zlib.h>
 
 #include <algorithm>
 #include <cstring>
-#include <unordered_map>
 
 DataSaver* dataSaver = nullptr;
 
@@ -35,6 +35,52 @@ quint32 Checksum(char const* ip_data, quint64 i_length)
     }
     return static_cast<quint32>(l_crc);
 }
+
+// Item body to its index in the file: open addressing over a flat table, as
+// a node-based map spends most of a large save on cache misses.
+class BodyIndex
+{
+public:
+    explicit BodyIndex(std::size_t i_count)
+    {
+        std::size_t l_size = 16;
+        while (l_size < i_count * 2)
+            l_size *= 2;
+        m_mask = l_size - 1;
+        m_slots.assign(l_size, Slot{nullptr, 0});
+    }
+    void Insert(ItemBody* ip_body, quint32 i_index)
+    {
+        std::size_t l_slot = Hash(ip_body);
+        while (m_slots[l_slot].mp_body && m_slots[l_slot].mp_body != ip_body)
+            l_slot = (l_slot + 1) & m_mask;
+        m_slots[l_slot] = Slot{ip_body, i_index};
+    }
+    // False when the body is not in the file.
+    bool Find(ItemBody* ip_body, quint32& o_index) const
+    {
+        for (std::size_t l_slot = Hash(ip_body); m_slots[l_slot].mp_body; l_slot = (l_slot + 1) & m_mask)
+            if (m_slots[l_slot].mp_body == ip_body) {
+                o_index = m_slots[l_slot].m_index;
+                return true;
+            }
+        return false;
+    }
+
+private:
+    struct Slot
+    {
+        ItemBody* mp_body;
+        quint32 m_index;
+    };
+    std::size_t Hash(ItemBody* ip_body) const
+    {
+        return std::size_t((quint64(reinterpret_cast<std::uintptr_t>(ip_body)) >> 4) * 0x9E3779B97F4A7C15ull >> 20)
+               & m_mask;
+    }
+    std::vector<Slot> m_slots;
+    std::size_t m_mask = 0;
+};
 
 // A data file read completely and checked, not yet applied to the store.
 struct ParsedFile
@@ -360,13 +406,12 @@ void DataSaver::WriteFile(QString const& i_path)
     if (l_oversize > 0)
         Log(LOG_CATEGORY, 1, QString("%1 values too long to save were left out.").arg(l_oversize));
 
-    std::unordered_map<ItemBody*, quint32> l_indexes;
     quint64 l_total = 0;
     for (auto const& l_entry : l_types)
         l_total += l_entry.second.size();
     if (l_total > std::numeric_limits<quint32>::max())
         throw DataSaveFailure("too many items");
-    l_indexes.reserve(std::size_t(l_total));
+    BodyIndex l_indexes{std::size_t(l_total)};
 
     MemStream l_out;
     l_out.SetStringLimit(STRING_LIMIT);
@@ -384,43 +429,80 @@ void DataSaver::WriteFile(QString const& i_path)
         bool const l_null = l_entry.first->IsNull();
         Item const l_flag = l_null ? l_entry.first->FindGlobalNullItem() : Item();
         for (Item const& l_item : l_entry.second) {
-            l_indexes.emplace(l_item.Body(), l_next++);
-            bool const l_ok = l_null ? l_out.WriteBool(!l_flag.IsNull() && l_item == l_flag)
+            l_indexes.Insert(l_item.Body(), l_next++);
+            bool const l_ok = l_null ? l_out.WriteBool(!l_flag.IsNull() && l_item.Body() == l_flag.Body())
                                      : l_out.WriteRaw(l_item.GetValue().Bytes());
             if (!l_ok)
                 throw DataSaveFailure("cannot write an item");
         }
     }
 
-    // Each link is seen from both of its items; it is written once, from the
-    // item with the lower index.
-    MemStream l_links;
-    quint64 l_linkCount = 0;
-    for (auto const& l_entry : l_types) {
+    // Each pair of related types is walked from one side only, the one with
+    // fewer items, which is the cheaper walk (a relation of a type to itself
+    // from both ends, keeping the lower index first), so that each link is
+    // found once. Each link is recorded with its end of the larger type first.
+    std::vector<std::pair<quint32, quint32>> l_found;
+    for (std::size_t l_typeIndex = 0; l_typeIndex < l_types.size(); ++l_typeIndex) {
+        auto const& l_entry = l_types[l_typeIndex];
         std::vector<std::string> l_relatedNames;
-        for (Type::Relation const& l_relation : l_entry.first->GetRelations())
-            if (l_entryOf(l_relation.mp_other))
+        std::vector<bool> l_selfRelated;
+        for (Type::Relation const& l_relation : l_entry.first->GetRelations()) {
+            std::vector<Item> const* lp_other = l_entryOf(l_relation.mp_other);
+            if (!lp_other)
+                continue;
+            bool const l_self = l_relation.mp_other == l_entry.first;
+            bool l_fromHere = l_self;
+            if (!l_self) {
+                // Ties go to the type that comes first in the file.
+                std::size_t const l_here = l_entry.second.size();
+                std::size_t const l_there = lp_other->size();
+                std::size_t l_position = 0;
+                while (l_types[l_position].first != l_relation.mp_other)
+                    ++l_position;
+                l_fromHere = l_here < l_there || (l_here == l_there && l_typeIndex < l_position);
+            }
+            if (l_fromHere) {
                 l_relatedNames.push_back(l_relation.mp_other->GetName());
-        if (l_relatedNames.empty())
-            continue;
+                l_selfRelated.push_back(l_self);
+            }
+        }
         for (Item const& l_item : l_entry.second) {
-            quint32 const l_own = l_indexes[l_item.Body()];
-            for (std::string const& l_name : l_relatedNames) {
-                for (Item const& l_linked : l_item.GetItems(l_name.c_str())) {
-                    auto const l_found = l_indexes.find(l_linked.Body());
-                    if (l_found == l_indexes.end() || l_found->second <= l_own)
+            quint32 l_own = 0;
+            l_indexes.Find(l_item.Body(), l_own);
+            for (std::size_t l_relation = 0; l_relation < l_relatedNames.size(); ++l_relation) {
+                for (Item const& l_linked : l_item.GetItems(l_relatedNames[l_relation].c_str())) {
+                    quint32 l_other = 0;
+                    if (!l_indexes.Find(l_linked.Body(), l_other))
                         continue;
-                    l_links.WriteU32(l_own);
-                    l_links.WriteU32(l_found->second);
-                    ++l_linkCount;
+                    if (l_selfRelated[l_relation] && l_other <= l_own)
+                        continue;
+                    l_found.emplace_back(l_other, l_own);
                 }
             }
         }
     }
-    l_out.WriteU64(l_linkCount);
-    if (!l_out.WriteBuffer(l_links.Data(), static_cast<unsigned long>(l_links.Size())))
+    // The file lists the links grouped by their end of the larger type, in
+    // creation order (a counting sort). Those items lie in memory in about
+    // that order, so the load, which must touch both ends of every link,
+    // reads the many in sequence while the few stay in the cache.
+    std::vector<quint32> l_starts(std::size_t(l_total) + 1, 0);
+    for (auto const& l_link : l_found)
+        ++l_starts[l_link.first + 1];
+    for (std::size_t l_index = 1; l_index < l_starts.size(); ++l_index)
+        l_starts[l_index] += l_starts[l_index - 1];
+    std::vector<quint32> l_links(l_found.size() * 2);
+    for (auto const& l_link : l_found) {
+        quint32 const l_slot = l_starts[l_link.first]++;
+        l_links[2 * std::size_t(l_slot)] = qToLittleEndian(l_link.first);
+        l_links[2 * std::size_t(l_slot) + 1] = qToLittleEndian(l_link.second);
+    }
+    std::vector<std::pair<quint32, quint32>>().swap(l_found);
+    std::vector<quint32>().swap(l_starts);
+    l_out.WriteU64(l_links.size() / 2);
+    if (!l_links.empty()
+        && !l_out.WriteBuffer(l_links.data(), static_cast<unsigned long>(l_links.size() * sizeof(quint32))))
         throw DataSaveFailure("out of memory");
-    l_links.Clear();
+    std::vector<quint32>().swap(l_links);
 
     quint64 const l_length = l_out.Size() - HEADER_SIZE;
     MemStream l_head;

@@ -25,6 +25,7 @@ void DeclareSchema(bool i_withObsoleteType)
     d["user"]->RelateToType(d["in_user_list"], ONE, ONE, false);
     d.NewType("online_alert", LEAF, true, false);
     d["user"]->RelateToType(d["online_alert"], MANY, ONE, false);
+    d["user"]->RelateToType(d["user"], MANY, MANY, false); // a type linked to itself
     d.NewType("download_entry", ROOT, true, false);
     d.NewType("download_entry_status", LEAF, false, true);
     d.NewType("is_active", LEAF, true, false);
@@ -69,6 +70,8 @@ void Populate()
     l_alice.NewItem("online_alert");
     l_bob.NewItem("online_alert");
     l_carol += d["obsolete"]->GetItem("x");
+    l_alice += l_bob;
+    l_carol += l_alice;
     d["user"]->GetItem(std::string("caf\xE9")); // not UTF-8: kept byte for byte
 
     Item l_first = d["download_entry"]->NewItem();

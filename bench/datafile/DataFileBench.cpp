@@ -1,0 +1,89 @@
+// Saves and loads a store of 1,000,000 file items with 6,000,000 links (each
+// file in one of 50,000 folders and linked to 5 of 50,000 tokens, as a large
+// share index would be) and prints the file size and both times. The save
+// includes the write to disk; the load reads, checks and rebuilds the store.
+// Usage: bench_datafile [files] [folder for the data files]
+
+#include "store/DataSaver.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QTemporaryDir>
+
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+void DeclareTypes()
+{
+    Type* lp_folder = d.NewType("folder", ROOT, false, true);
+    Type* lp_file = d.NewType("file", INTERMEDIATE, true, false);
+    Type* lp_token = d.NewType("token", LEAF, false, true);
+    lp_folder->RelateToType(lp_file, ONE, MANY, false);
+    lp_file->RelateToType(lp_token, MANY, MANY, false);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication l_app(argc, argv);
+    int const l_files = argc > 1 ? std::atoi(argv[1]) : 1000000;
+    QTemporaryDir l_temporary;
+    QString const l_folder = argc > 2 ? QString::fromLocal8Bit(argv[2]) : l_temporary.path();
+    QString const l_stem = l_folder + "/.Quillmar";
+    int const l_folders = 50000, l_tokens = 50000;
+
+    DeclareTypes();
+    Type* lp_folder = d["folder"];
+    Type* lp_file = d["file"];
+    Type* lp_token = d["token"];
+    std::vector<Item> l_folderItems, l_tokenItems;
+    for (int l_k = 0; l_k < l_folders; ++l_k)
+        l_folderItems.push_back((*lp_folder)["/music/folder" + std::to_string(l_k)]);
+    for (int l_k = 0; l_k < l_tokens; ++l_k)
+        l_tokenItems.push_back((*lp_token)["token" + std::to_string(l_k)]);
+    std::mt19937 l_random(42);
+    for (int l_k = 0; l_k < l_files; ++l_k) {
+        Item l_file = lp_file->NewItem();
+        l_folderItems[l_random() % l_folders] += l_file;
+        for (int l_t = 0; l_t < 5; ++l_t)
+            l_file += l_tokenItems[l_random() % l_tokens];
+    }
+    l_folderItems.clear();
+    l_tokenItems.clear();
+    std::size_t const l_items = d.ItemCount();
+
+    DataSaver l_saver;
+    for (char const* lp_type : {"folder", "file", "token"})
+        l_saver.AddSavedType(lp_type);
+    QElapsedTimer l_timer;
+    l_timer.start();
+    if (!l_saver.Save(l_stem)) {
+        std::fprintf(stderr, "save failed\n");
+        return 1;
+    }
+    qint64 const l_saveMs = l_timer.elapsed();
+    auto const l_written = DataSaver::ListDataFiles(l_stem);
+    qint64 const l_size = QFileInfo(l_written.front().second).size();
+
+    d.Reset();
+    DeclareTypes();
+    l_timer.restart();
+    l_saver.Load(l_stem);
+    qint64 const l_loadMs = l_timer.elapsed();
+
+    std::printf("items %zu (loaded back %zu)\n", l_items, d.ItemCount());
+    std::printf("file size %.1f MB\n", double(l_size) / 1e6);
+    std::printf("save %lld ms\n", static_cast<long long>(l_saveMs));
+    std::printf("load %lld ms\n", static_cast<long long>(l_loadMs));
+    for (auto const& l_file : l_written)
+        QFile::remove(l_file.second);
+    return d.ItemCount() == l_items ? 0 : 1;
+}
