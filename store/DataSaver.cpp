@@ -113,31 +113,38 @@ bool ParseFile(QString const& i_path, ParsedFile& o_file, QString& o_error)
         return Fail(o_error, "too short");
     if (l_size > qint64(std::numeric_limits<int>::max()))
         return Fail(o_error, "too large");
-    QByteArray const l_bytes = l_file.readAll();
-    if (l_bytes.size() != l_size)
-        return Fail(o_error, "read error: " + l_file.errorString());
+    // Read straight into the stream that parses it: a large file is held
+    // once, not twice.
+    MemStream l_in;
+    l_in.Reserve(quint64(l_size));
+    char* lp_bytes = l_in.mp_buffer->m_bytes.data();
+    qint64 l_read = 0;
+    while (l_read < l_size) {
+        qint64 const l_step = l_file.read(lp_bytes + l_read, l_size - l_read);
+        if (l_step <= 0)
+            return Fail(o_error, "read error: " + l_file.errorString());
+        l_read += l_step;
+    }
+    l_in.mp_buffer->m_writeIndex = quint64(l_size);
 
-    MemStream l_header(l_bytes.constData(), HEADER_SIZE);
     char l_magic[8];
     quint32 l_version = 0;
     quint64 l_length = 0;
     quint32 l_checksum = 0;
-    l_header.ReadBuffer(l_magic, 8);
-    l_header.ReadU32(l_version);
-    l_header.ReadU64(l_length);
-    l_header.ReadU32(l_checksum);
+    l_in.ReadBuffer(l_magic, 8);
+    l_in.ReadU32(l_version);
+    l_in.ReadU64(l_length);
+    l_in.ReadU32(l_checksum);
     if (std::memcmp(l_magic, MAGIC, 8) != 0)
         return Fail(o_error, "not a data file");
     if (l_version != FORMAT_VERSION)
         return Fail(o_error, QString("unknown format version %1").arg(l_version));
     if (l_length != quint64(l_size - HEADER_SIZE))
         return Fail(o_error, "truncated or extended");
-    char const* lp_payload = l_bytes.constData() + HEADER_SIZE;
-    if (Checksum(lp_payload, l_length) != l_checksum)
+    if (Checksum(lp_bytes + HEADER_SIZE, l_length) != l_checksum)
         return Fail(o_error, "checksum mismatch");
-
-    MemStream l_in(lp_payload, static_cast<unsigned long>(l_length));
     l_in.SetStringLimit(DataSaver::STRING_LIMIT);
+
     quint32 l_typeCount = 0;
     if (!l_in.ReadU32(l_typeCount) || quint64(l_typeCount) * 9 > l_in.BytesAvailable())
         return Fail(o_error, "bad type table");

@@ -162,8 +162,14 @@ bool ZlibInflate(char const* ip_data, quint64 i_length, quint64 i_cap, QByteArra
         quint64 const l_produced = sizeof(l_chunk) - l_stream.avail_out;
         // The cap is checked before the bytes are kept, so a bomb never makes
         // the output grow past it.
-        if (quint64(l_out.size()) + l_produced > i_cap)
+        quint64 const l_needed = quint64(l_out.size()) + l_produced;
+        if (l_needed > i_cap)
             break;
+        if (l_needed > quint64(l_out.capacity())) {
+            // Grown by hand so that the buffer never reserves past the cap.
+            quint64 const l_grown = qMin(i_cap, qMax(l_needed, 2 * quint64(l_out.capacity())));
+            l_out.reserve(static_cast<int>(l_grown));
+        }
         l_out.append(l_chunk, static_cast<int>(l_produced));
         if (l_result == Z_STREAM_END) {
             l_ok = true;

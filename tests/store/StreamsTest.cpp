@@ -282,6 +282,7 @@ void StreamsTest::InflateStopsAtTheCap()
     // one byte short refuses it.
     QVERIFY(ZlibInflate(l_bomb.constData(), quint64(l_bomb.size()), quint64(l_zeros.size()), l_out));
     QCOMPARE(l_out.size(), l_zeros.size());
+    QVERIFY(l_out.capacity() <= l_zeros.size()); // never reserved past the cap
     QVERIFY(!ZlibInflate(l_bomb.constData(), quint64(l_bomb.size()), quint64(l_zeros.size()) - 1, l_out));
 }
 
