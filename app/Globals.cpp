@@ -7,7 +7,7 @@
 bool g_showIsOver = false;
 bool g_dataLoaded = false;
 qint64 g_currentVersion = 0;
-char const* const g_webHost = "www.quillmar.example";
+char const* const g_webHost = "localhost";
 
 // The icons are compiled into this static library; register them whenever
 // it is linked in, before any window asks for one.
