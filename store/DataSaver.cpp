@@ -345,7 +345,6 @@ void DataSaver::Load(QString const& i_stem)
             QString("Configuration data file %1 is unreadable (%2)%3.")
                 .arg(l_file.second, l_error, l_moved ? QString("; renamed to ") + l_aside : QString()));
     }
-    Log(LOG_CATEGORY, 1, "Failure to load configuration data.");
     CallHandlers(true);
     throw DataLoadFailure("Failure to load configuration data.");
 }

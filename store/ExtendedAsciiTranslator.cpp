@@ -39,10 +39,11 @@ ExtendedAsciiTranslator::ExtendedAsciiTranslator()
 
 ExtendedAsciiTranslator::~ExtendedAsciiTranslator()
 {
+    if (extendedAsciiTranslator != this)
+        return; // a newer translator is in charge
     SetCodePageDecoder(nullptr);
     g_codec.store(nullptr);
-    if (extendedAsciiTranslator == this)
-        extendedAsciiTranslator = nullptr;
+    extendedAsciiTranslator = nullptr;
 }
 
 void ExtendedAsciiTranslator::SetCodePage(std::string const& i_name)
