@@ -16,6 +16,8 @@
 #include <QTcpSocket>
 #include <QTimer>
 
+#include <exception>
+
 PeerMessenger* peerMessenger = nullptr;
 
 namespace {
@@ -480,7 +482,14 @@ void PeerMessenger::ReadMessages(Link& io_link)
         QString l_user = lp_link->m_user;
         MemStream l_message(l_payload);
         bool l_keep = true;
-        DispatchMessage(l_user, l_message, l_keep);
+        try {
+            DispatchMessage(l_user, l_message, l_keep);
+        } catch (std::exception const& i_error) {
+            // A store misuse while handling one message must not take the
+            // event loop down with it.
+            Log(1, QString("Handling a message from %1 failed: %2").arg(l_user, QString::fromUtf8(i_error.what())));
+            l_keep = false;
+        }
         if (!l_keep) {
             CloseLink(lp_socket, "unreadable message");
             return;
