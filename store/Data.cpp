@@ -1003,6 +1003,10 @@ PathNode::~PathNode()
 
 Data d;
 
+namespace {
+int const s_itemMetaTypes = (qRegisterMetaType<Item>("Item"), qRegisterMetaType<ItemSet>("ItemSet"), 0);
+}
+
 Data::Data() = default;
 
 Data::~Data()

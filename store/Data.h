@@ -6,6 +6,7 @@
 
 #include "store/Event.h"
 
+#include <QMetaType>
 #include <QString>
 #include <QtGlobal>
 
@@ -399,5 +400,9 @@ ItemSet i(char const* ip_type, Value const& i_key);
 
 // Typedef named by the overview: items grouped by type.
 typedef std::map<Type*, ItemSet> TypeItemsMap;
+
+// Items travel through queued signals (registered in Data.cpp).
+Q_DECLARE_METATYPE(Item)
+Q_DECLARE_METATYPE(ItemSet)
 
 #endif
