@@ -810,16 +810,21 @@ ItemBody* Type::CreateBody(std::string i_value)
     return lp_body;
 }
 
-Item Type::GetItem(Value const& i_key)
+Item Type::FindOrCreate(Value const& i_key, bool i_create, char const* ip_caller)
 {
     if (m_isNull)
-        throw NullTypeException("GetItem on the null type " + m_name);
+        throw NullTypeException(std::string(ip_caller) + " on the null type " + m_name);
     auto l_it = m_byValue.find(std::string_view(i_key.Bytes()));
     if (l_it != m_byValue.end())
         return Item(l_it->second);
-    if (!m_autoCreate)
+    if (!i_create)
         return Item();
     return Item(CreateBody(i_key.Bytes()));
+}
+
+Item Type::GetItem(Value const& i_key)
+{
+    return FindOrCreate(i_key, m_autoCreate, "GetItem");
 }
 
 Item Type::HasItem(Value const& i_key) const
@@ -839,12 +844,7 @@ Item Type::NewItem()
 
 Item Type::NewItem(Value const& i_key)
 {
-    if (m_isNull)
-        throw NullTypeException("NewItem(Value) on the null type " + m_name);
-    auto l_it = m_byValue.find(std::string_view(i_key.Bytes()));
-    if (l_it != m_byValue.end())
-        return Item(l_it->second);
-    return Item(CreateBody(i_key.Bytes()));
+    return FindOrCreate(i_key, true, "NewItem(Value)");
 }
 
 ItemSet Type::GetItems() const

@@ -265,6 +265,7 @@ private:
     ~Type();
 
     ItemBody* CreateBody(std::string i_value);
+    Item FindOrCreate(Value const& i_key, bool i_create, char const* ip_caller);
 
     Data* mp_data;
     std::string m_name;
