@@ -496,19 +496,19 @@ void DataSaver::WriteFile(QString const& i_path)
         ++l_starts[l_link.first + 1];
     for (std::size_t l_index = 1; l_index < l_starts.size(); ++l_index)
         l_starts[l_index] += l_starts[l_index - 1];
-    std::vector<quint32> l_links(l_found.size() * 2);
+    l_out.WriteU64(l_found.size());
+    // Scattered straight into the file image.
+    quint64 const l_linkBase = l_out.Size();
+    l_out.Reserve(l_linkBase + 8 * quint64(l_found.size()));
+    char* lp_links = l_out.mp_buffer->m_bytes.data() + l_linkBase;
     for (auto const& l_link : l_found) {
-        quint32 const l_slot = l_starts[l_link.first]++;
-        l_links[2 * std::size_t(l_slot)] = qToLittleEndian(l_link.first);
-        l_links[2 * std::size_t(l_slot) + 1] = qToLittleEndian(l_link.second);
+        char* lp_slot = lp_links + 8 * std::size_t(l_starts[l_link.first]++);
+        qToLittleEndian(l_link.first, lp_slot);
+        qToLittleEndian(l_link.second, lp_slot + 4);
     }
+    l_out.mp_buffer->m_writeIndex = l_linkBase + 8 * quint64(l_found.size());
     std::vector<std::pair<quint32, quint32>>().swap(l_found);
     std::vector<quint32>().swap(l_starts);
-    l_out.WriteU64(l_links.size() / 2);
-    if (!l_links.empty()
-        && !l_out.WriteBuffer(l_links.data(), static_cast<unsigned long>(l_links.size() * sizeof(quint32))))
-        throw DataSaveFailure("out of memory");
-    std::vector<quint32>().swap(l_links);
 
     quint64 const l_length = l_out.Size() - HEADER_SIZE;
     MemStream l_head;
