@@ -890,6 +890,10 @@ void StoreOps::Connect(ItemBody* ip_a, ItemBody* ip_b)
 {
     if (ip_a->m_removing || ip_b->m_removing)
         return;
+    // Most links are appended to the end of a long vector elsewhere in
+    // memory; start fetching both ends while the checks below run.
+    __builtin_prefetch(ip_a->m_links.data() + ip_a->m_links.size(), 1);
+    __builtin_prefetch(ip_b->m_links.data() + ip_b->m_links.size(), 1);
     Type* lp_typeA = ip_a->mp_type;
     Type* lp_typeB = ip_b->mp_type;
     Type::Relation const* lp_relation = lp_typeA->FindRelation(lp_typeB);
