@@ -303,3 +303,12 @@ void FileScanner::OnMP3ScanRequired(QString i_file)
     if (ScanMP3(i_file, l_version, l_channel, l_frequency, l_isVBR, l_bitrate))
         emit MP3Scanned(i_file, l_version, l_channel, l_frequency, l_isVBR, l_bitrate);
 }
+
+void FileScanner::OnMP3ScansRequired(QStringList i_files)
+{
+    for (QString const& l_file : i_files) {
+        if (IsQuitting())
+            return;
+        OnMP3ScanRequired(l_file);
+    }
+}

@@ -68,6 +68,9 @@ signals:
 public slots:
     void ScanFolders(QStringList i_folders);
     void OnMP3ScanRequired(QString i_file);
+    // The files of one scan pass, analysed in order (one queued call rather
+    // than one per file: a large share holds tens of thousands of MP3 files).
+    void OnMP3ScansRequired(QStringList i_files);
 
 private:
     ScanResult m_result;

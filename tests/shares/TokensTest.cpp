@@ -63,6 +63,12 @@ void TokensTest::ScriptsAndAccents()
     l_tokens.clear();
     AppendSearchTokens(QString::fromUtf8("a\xF0\x9F\x8E\xB5" "b"), l_tokens);
     QCOMPARE(l_tokens, std::vector<std::string>({"a", "b", "a\xF0\x9F\x8E\xB5" "b"}));
+    // A lone surrogate is encoded the way QString encodes it.
+    l_tokens.clear();
+    QString const l_broken = QString("x") + QChar(0xD800) + "y" + QChar(0xDC00);
+    AppendSearchTokens(l_broken, l_tokens);
+    QCOMPARE(l_tokens.back(), l_broken.toStdString());
+    QCOMPARE(l_tokens.size(), std::size_t(3));
 }
 
 void TokensTest::Dedupe()

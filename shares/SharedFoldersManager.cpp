@@ -1,0 +1,483 @@
+#include "shares/SharedFoldersManager.h"
+
+#include "shares/SearchTokens.h"
+#include "store/DataSaver.h"
+#include "store/Log.h"
+#include "store/Settings.h"
+#include "store/Utilities.h"
+
+#include <QDir>
+#include <QMetaObject>
+
+#include <unordered_map>
+
+SharedFoldersManager* sharedFoldersManager = nullptr;
+
+namespace {
+
+char const* const kSharedFolder = "shared_folder";
+char const* const kSharedFile = "shared_file";
+char const* const kFileName = "shared_file_name";
+char const* const kLowerName = "shared_file_lowercase_name";
+char const* const kFolder = "shared_file_folder";
+char const* const kLowerFolder = "shared_file_folder_lowercase_name";
+char const* const kFileSize = "shared_file_size";
+char const* const kIsScanned = "is_scanned";
+char const* const kFolderId = "shared_folder_id";
+char const* const kSearchToken = "search_token";
+
+void SaveType(char const* ip_type)
+{
+    if (dataSaver)
+        dataSaver->AddSavedType(ip_type);
+}
+
+void SaveByConnection(char const* ip_type, char const* ip_connectedType)
+{
+    if (dataSaver)
+        dataSaver->AddSavedByConnectionType(ip_type, ip_connectedType);
+}
+
+void Relate(char const* ip_a, char const* ip_b, OneOrMany i_aHolds, OneOrMany i_bHolds)
+{
+    // RelateToType takes how many of A one B holds, then how many of B one A holds.
+    d.GetType(ip_a)->RelateToType(d.GetType(ip_b), i_bHolds, i_aHolds, false);
+}
+
+QString JoinPath(QString const& i_folder, QString const& i_name)
+{
+    return i_folder + QLatin1Char('/') + i_name;
+}
+
+bool IsMP3Name(QString const& i_name)
+{
+    return i_name.size() > 4
+           && (i_name.endsWith(QLatin1String(".mp3"), Qt::CaseSensitive)
+               || i_name.endsWith(QLatin1String(".MP3"), Qt::CaseSensitive));
+}
+
+} // namespace
+
+SharedFoldersManager::SharedFoldersManager(QObject* ip_parent) : QObject(ip_parent)
+{
+    sharedFoldersManager = this;
+
+    mp_sharedFolderType = d.NewType(kSharedFolder, ROOT, false, true);
+    SaveType(kSharedFolder);
+    mp_sharedFileType = d.NewType(kSharedFile, INTERMEDIATE, true, true);
+    mp_fileNameType = d.NewType(kFileName, INTERMEDIATE, false, true);
+    mp_lowerNameType = d.NewType(kLowerName, LEAF, false, true);
+    mp_folderType = d.NewType(kFolder, INTERMEDIATE, false, true);
+    mp_lowerFolderType = d.NewType(kLowerFolder, LEAF, false, true);
+    mp_fileSizeType = d.NewType(kFileSize, LEAF, false, true);
+    d.NewType("shared_public", LEAF, true, true);
+    d.NewType("shared_userlist", LEAF, true, true);
+    mp_isScannedType = d.NewType(kIsScanned, LEAF, true, true);
+    mp_folderIdType = d.NewType(kFolderId, LEAF, false, true);
+
+    Relate(kSharedFolder, kFolder, MANY, MANY);
+    Relate(kSharedFile, kFolder, ONE, MANY);
+    Relate(kFolder, kLowerFolder, ONE, MANY);
+    Relate(kSharedFile, kFileName, ONE, MANY);
+    Relate(kFileName, kLowerName, ONE, MANY);
+    Relate(kSharedFile, kFileSize, ONE, MANY);
+    Relate(kSharedFolder, "shared_public", ONE, MANY);
+    Relate(kSharedFolder, "shared_userlist", ONE, MANY);
+    Relate(kFolder, kIsScanned, ONE, MANY);
+    Relate(kSharedFolder, "user_list_group", MANY, MANY);
+    Relate(kSharedFolder, kFolderId, ONE, ONE);
+    SaveByConnection("shared_public", kSharedFolder);
+    SaveByConnection("shared_userlist", kSharedFolder);
+    SaveByConnection(kFolderId, kSharedFolder);
+
+    mp_fileNameType->AddNewItemEventHandler(
+        new EventHandler<SharedFoldersManager, Item>(this, &SharedFoldersManager::OnSharedFileNameAdded));
+    mp_folderType->AddNewItemEventHandler(
+        new EventHandler<SharedFoldersManager, Item>(this, &SharedFoldersManager::OnSharedFileFolderAdded));
+
+    // Share lists received from other users.
+    d.NewType("user_share", ROOT, true, true);
+    d.NewType("user_share_folder", INTERMEDIATE, true, true);
+    d.NewType("user_share_folder_parent", INTERMEDIATE, true, true);
+    d.NewType("user_share_folder_child", INTERMEDIATE, true, true);
+    d.NewType("user_share_folder_name", LEAF, false, true);
+    d.NewType("user_share_file", INTERMEDIATE, true, true);
+    d.NewType("user_share_file_name", LEAF, false, true);
+    Relate("user_share", "user", ONE, ONE);
+    Relate("user_share", "user_share_folder", MANY, ONE);
+    Relate("user_share_folder", "user_share_folder_name", ONE, MANY);
+    Relate("user_share_folder", "user_share_file", MANY, ONE);
+    Relate("user_share_folder", "user_share_folder_parent", ONE, ONE);
+    Relate("user_share_folder", "user_share_folder_child", MANY, ONE);
+    Relate("user_share_folder_parent", "user_share_folder_child", ONE, ONE);
+    Relate("user_share_file", "user_share_file_name", ONE, MANY);
+    Relate("user_share_file", "file_size", ONE, MANY);
+
+    mp_searchTokenType = d.NewType(kSearchToken, LEAF, false, true);
+    Relate(kSearchToken, kSharedFile, MANY, MANY);
+
+    for (char const* lp_attribute : {"mpeg_version", "channel_mode", "audio_frequency", "bitrate_mode", "bitrate"})
+        Relate(kSharedFile, lp_attribute, ONE, MANY);
+    Relate(kSharedFile, kIsScanned, ONE, MANY);
+    // Names, sizes and MP3 results are saved; tokens and the lower-case
+    // twins are rebuilt after loading.
+    SaveType(kIsScanned);
+    SaveByConnection(kSharedFile, kFolder);
+    SaveByConnection(kFolder, kSharedFolder);
+    for (char const* lp_attribute :
+         {kFileName, kFileSize, "mpeg_version", "channel_mode", "audio_frequency", "bitrate_mode", "bitrate"})
+        SaveByConnection(lp_attribute, kSharedFile);
+    for (char const* lp_attribute : {"bitrate_mode", "bitrate", "length_seconds"})
+        Relate("user_share_file", lp_attribute, ONE, MANY);
+
+    m_fileScanner.moveToThread(&m_scannerThread);
+    m_scannerThread.start();
+    connect(this, &SharedFoldersManager::MP3ScansRequired, &m_fileScanner, &FileScanner::OnMP3ScansRequired);
+    connect(&m_fileScanner, &FileScanner::MP3Scanned, this, &SharedFoldersManager::OnMP3Scanned);
+
+    d.NewType("unshared", LEAF, true, true);
+    Relate("user", "unshared", ONE, MANY);
+    SaveType("unshared");
+    SaveByConnection("user", "unshared");
+
+    SetSetting("shared_folder_counter", QStringLiteral("1"));
+
+    connect(&m_fileScanner, &FileScanner::FoldersScanned, this, &SharedFoldersManager::OnFoldersRescanned);
+}
+
+SharedFoldersManager::~SharedFoldersManager()
+{
+    m_fileScanner.Quit();
+    m_scannerThread.quit();
+    m_scannerThread.wait();
+    if (sharedFoldersManager == this)
+        sharedFoldersManager = nullptr;
+}
+
+void SharedFoldersManager::Init()
+{
+    if (m_initialised)
+        return;
+    m_initialised = true;
+    QStringList l_roots;
+    for (Item const& l_root : mp_sharedFolderType->GetItems()) {
+        l_roots << l_root.AsString();
+        m_startupScanRoots.insert(l_root.AsString());
+    }
+    QMetaObject::invokeMethod(&m_fileScanner, "ScanFolders", Qt::AutoConnection, Q_ARG(QStringList, l_roots));
+}
+
+// ------------------------------------------------------------------ lookups
+
+QString SharedFoldersManager::GetAbsoluteFileName(QString const& i_path)
+{
+    // Runs for every name and folder that enters the index, so one pass
+    // rather than a regular expression.
+    QString const l_lower = i_path.toLower();
+    QString l_path;
+    l_path.reserve(l_lower.size());
+    bool l_afterSlash = false;
+    for (QChar l_char : l_lower) {
+        bool const l_isSlash = l_char == QLatin1Char('/') || l_char == QLatin1Char('\\');
+        if (l_isSlash && l_afterSlash)
+            continue;
+        l_path += l_isSlash ? QChar(QLatin1Char('/')) : l_char;
+        l_afterSlash = l_isSlash;
+    }
+    return l_path;
+}
+
+Item SharedFoldersManager::GetSharedFileItem(QString const& i_path) const
+{
+    // The files of one folder and one name, intersected from whichever side
+    // has fewer ("folder.jpg" is in every album; a folder may be huge).
+    auto l_fileOf = [](Item const& i_folder, Item const& i_name) -> Item {
+        ItemSet l_pair;
+        l_pair.insert(i_folder);
+        l_pair.insert(i_name);
+        return d.GetItem(l_pair, kSharedFile);
+    };
+
+    int const l_slash = i_path.lastIndexOf(QLatin1Char('/'));
+    if (l_slash >= 0) {
+        Item const l_folder = mp_folderType->HasItem(Value(i_path.left(l_slash)));
+        Item const l_name = mp_fileNameType->HasItem(Value(i_path.mid(l_slash + 1)));
+        if (!l_folder.IsNull() && !l_name.IsNull()) {
+            Item const l_file = l_fileOf(l_folder, l_name);
+            if (!l_file.IsNull())
+                return l_file;
+        }
+    }
+
+    std::string const l_normal = GetAbsoluteFileName(i_path).toStdString();
+    Item const l_lowerName = mp_lowerNameType->HasItem(Value(GetFileName(l_normal)));
+    if (l_lowerName.IsNull())
+        return Item();
+    Item const l_lowerFolder = mp_lowerFolderType->HasItem(Value(GetFolder(l_normal)));
+    if (l_lowerFolder.IsNull())
+        return Item();
+    ItemSet const l_names = l_lowerName.GetItems(kFileName);
+    ItemSet const l_folders = l_lowerFolder.GetItems(kFolder);
+    for (Item const& l_folder : l_folders)
+        for (Item const& l_name : l_names) {
+            Item const l_file = l_fileOf(l_folder, l_name);
+            if (!l_file.IsNull())
+                return l_file;
+        }
+    return Item();
+}
+
+void SharedFoldersManager::OnSharedFileNameAdded(Item i_name)
+{
+    i_name += mp_lowerNameType->GetItem(Value(GetAbsoluteFileName(i_name.AsString())));
+}
+
+void SharedFoldersManager::OnSharedFileFolderAdded(Item i_folder)
+{
+    i_folder += mp_lowerFolderType->GetItem(Value(GetAbsoluteFileName(i_folder.AsString())));
+}
+
+QString SharedFoldersManager::GetFileItemDisplayString(Item const& i_file)
+{
+    QString l_text;
+    Item const l_bitrate = i_file["bitrate"];
+    if (!l_bitrate.IsNull())
+        l_text += QString::number(l_bitrate.AsInt());
+    std::string const l_mode = i_file["bitrate_mode"].AsStdString();
+    if (l_mode == "vbr")
+        l_text += QStringLiteral(" VBR");
+    else if (l_mode == "cbr")
+        l_text += QStringLiteral(" CBR");
+    Item const l_length = i_file["length_seconds"];
+    if (!l_length.IsNull())
+        l_text += QStringLiteral(", ") + FormatSeconds(static_cast<long>(l_length.AsInt64()));
+    return l_text;
+}
+
+// ------------------------------------------------------------------- tokens
+
+bool SharedFoldersManager::IsSearchTokenSeparator(QChar i_char)
+{
+    return ::IsSearchTokenSeparator(i_char);
+}
+
+void SharedFoldersManager::TokenizeSharedFile(Item const& i_file)
+{
+    QString const l_text = (i_file[kFolder].AsString() + QLatin1Char('\\') + i_file[kFileName].AsString()).toLower();
+    std::vector<std::string> l_tokens;
+    AppendSearchTokens(l_text, l_tokens);
+    for (std::string const& l_token : l_tokens)
+        i_file += mp_searchTokenType->GetItem(Value(l_token));
+}
+
+ItemSet SharedFoldersManager::GetFilesWithTokens(std::vector<std::string> const& i_tokens) const
+{
+    ItemSet l_tokens;
+    for (std::string const& l_text : i_tokens) {
+        Item const l_token = mp_searchTokenType->HasItem(Value(l_text));
+        if (l_token.IsNull())
+            return ItemSet();
+        l_tokens.insert(l_token);
+    }
+    if (l_tokens.empty())
+        return ItemSet();
+    return d.GetItemSubset(l_tokens, kSharedFile);
+}
+
+// ----------------------------------------------------------------- scanning
+
+void SharedFoldersManager::RequestMP3ScanIfDue(Item const& i_file, QString const& i_name, QString const& i_folderPath)
+{
+    if (IsMP3Name(i_name) && !i_file.IsConnected(kIsScanned))
+        m_mp3ScansDue << JoinPath(i_folderPath, i_name);
+}
+
+void SharedFoldersManager::SendMP3ScanRequests()
+{
+    if (m_mp3ScansDue.isEmpty())
+        return;
+    QStringList l_files;
+    l_files.swap(m_mp3ScansDue);
+    emit MP3ScansRequired(l_files);
+}
+
+void SharedFoldersManager::SyncFolderFiles(Item const& i_folder, QString const& i_folderPath,
+                                           FileScanner::FileSizes const& i_files, int& io_added, int& io_removed)
+{
+    // The folder's files by exact name: names that differ only in case are
+    // different files here.
+    std::unordered_map<std::string, Item> l_unseen;
+    ItemSet l_duplicates;
+    for (Item const& l_file : i_folder.GetItems(kSharedFile)) {
+        if (!l_unseen.emplace(l_file[kFileName].AsStdString(), l_file).second)
+            l_duplicates.insert(l_file);
+    }
+
+    // Every file of the folder shares the folder's tokens.
+    std::vector<std::string> l_folderWords;
+    AppendSearchTokens(i_folderPath.toLower(), l_folderWords);
+    std::vector<Item> l_folderTokens;
+    l_folderTokens.reserve(l_folderWords.size());
+    for (std::string const& l_word : l_folderWords)
+        l_folderTokens.push_back(mp_searchTokenType->GetItem(Value(l_word)));
+
+    std::vector<std::string> l_nameWords;
+    for (auto const& l_entry : i_files) {
+        QString const& l_name = l_entry.first;
+        qint64 const l_size = l_entry.second;
+        std::string l_nameBytes = l_name.toStdString();
+        Item l_file;
+        auto l_found = l_unseen.find(l_nameBytes);
+        if (l_found != l_unseen.end()) {
+            l_file = l_found->second;
+            l_unseen.erase(l_found);
+            if (l_file[kFileSize].AsInt64() != l_size)
+                l_file += mp_fileSizeType->GetItem(Value(static_cast<long long>(l_size)));
+        } else {
+            l_file = mp_sharedFileType->NewItem();
+            l_file += i_folder;
+            l_file += mp_fileNameType->GetItem(Value(std::move(l_nameBytes)));
+            l_file += mp_fileSizeType->GetItem(Value(static_cast<long long>(l_size)));
+            ++io_added;
+        }
+        RequestMP3ScanIfDue(l_file, l_name, i_folderPath);
+
+        // The same tokens as TokenizeSharedFile: the path's text splits at
+        // the backslash between folder and name in both passes.
+        for (Item const& l_token : l_folderTokens)
+            l_file += l_token;
+        l_nameWords.clear();
+        AppendSearchTokens(l_name.toLower(), l_nameWords);
+        for (std::string const& l_word : l_nameWords)
+            l_file += mp_searchTokenType->GetItem(Value(l_word));
+    }
+
+    for (auto const& l_entry : l_unseen) {
+        l_entry.second.Remove();
+        ++io_removed;
+    }
+    io_removed += static_cast<int>(l_duplicates.size());
+    l_duplicates.Remove();
+}
+
+void SharedFoldersManager::OnFoldersRescanned()
+{
+    Log("Profiling", 1, "OnFoldersRescanned begin");
+    FileScanner::ScanResult const l_result = m_fileScanner.TakeResult();
+    Item const l_seen = mp_isScannedType->GetGlobalNullItem();
+    int l_added = 0;
+    int l_removed = 0;
+    for (auto const& l_root : l_result) {
+        Item const l_rootItem = mp_sharedFolderType->HasItem(Value(l_root.first));
+        if (l_rootItem.IsNull())
+            continue; // unshared while the scan ran
+        for (auto const& l_folder : l_root.second) {
+            Item const l_folderItem = mp_folderType->GetItem(Value(l_folder.first));
+            l_folderItem += l_rootItem;
+            l_folderItem += l_seen;
+            SyncFolderFiles(l_folderItem, l_folder.first, l_folder.second, l_added, l_removed);
+        }
+    }
+
+    // Folders the scan did not see are gone from the disk, unless a root
+    // added while the scan ran holds them: its own scan is newer than ours.
+    ItemSet l_vanished;
+    for (Item const& l_folder : mp_folderType->GetItems()) {
+        if (l_folder.IsConnected(l_seen))
+            continue;
+        bool l_heldByNewRoot = false;
+        for (Item const& l_root : l_folder.GetItems(kSharedFolder))
+            if (m_startupScanRoots.count(l_root.AsString()) == 0) {
+                l_heldByNewRoot = true;
+                break;
+            }
+        if (!l_heldByNewRoot)
+            l_vanished.insert(l_folder);
+    }
+    // Their files go with them at once, so that nothing of a vanished folder
+    // can be found (and offered) until the next collection.
+    l_vanished.GetItems(kSharedFile).Remove();
+    l_vanished.Remove();
+
+    l_seen.Disconnect(kFolder);
+    m_startupScanRoots.clear();
+    SendMP3ScanRequests();
+    Log("Profiling", 1, "OnFoldersRescanned end");
+}
+
+Item SharedFoldersManager::AddSharedFolder(QString const& i_path)
+{
+    Item l_root = mp_sharedFolderType->HasItem(Value(i_path));
+    if (!l_root.IsNull())
+        return l_root;
+    l_root = mp_sharedFolderType->GetItem(Value(i_path));
+    int const l_number = GetSettingInt("shared_folder_counter");
+    SetSetting("shared_folder_counter", static_cast<qint64>(l_number) + 1);
+    l_root += mp_folderIdType->GetItem(Value(QStringLiteral("[%1]%2").arg(l_number).arg(QDir(i_path).dirName())));
+    ScanSharedFolder(i_path, i_path);
+    return l_root;
+}
+
+void SharedFoldersManager::ScanSharedFolder(QString const& i_root, QString const& i_folder)
+{
+    if (!i_folder.startsWith(i_root))
+        return;
+    if (!m_foldersInScan.insert(i_folder).second)
+        return;
+    Log("Shared", 1, QStringLiteral("Adding folder %1 as part of sharing %2").arg(i_folder, i_root));
+
+    Item const l_folderItem = mp_folderType->GetItem(Value(i_folder));
+    l_folderItem += mp_sharedFolderType->GetItem(Value(i_root));
+
+    FileScanner::FileSizes l_files;
+    std::vector<QString> l_subfolders;
+    for (FolderEntry const& l_entry : FileScanner::ListFolder(i_folder)) {
+        if (l_entry.m_isFolder)
+            l_subfolders.push_back(l_entry.m_path);
+        else
+            l_files[l_entry.m_name] = l_entry.m_size;
+    }
+    SyncFolderFiles(l_folderItem, i_folder, l_files, m_filesAdded, m_filesRemoved);
+    for (QString const& l_subfolder : l_subfolders)
+        ScanSharedFolder(i_root, l_subfolder);
+
+    m_foldersInScan.erase(i_folder);
+    if (m_foldersInScan.empty())
+        SendMP3ScanRequests();
+}
+
+void SharedFoldersManager::RescanShares()
+{
+    m_filesAdded = 0;
+    m_filesRemoved = 0;
+    ItemSet l_previousFolders;
+    for (Item const& l_root : mp_sharedFolderType->GetItems()) {
+        l_previousFolders.Add(l_root.GetItems(kFolder));
+        l_root.Disconnect(kFolder);
+        ScanSharedFolder(l_root.AsString(), l_root.AsString());
+    }
+    ItemSet const l_vanished = l_previousFolders.NotConnected(kSharedFolder);
+    ItemSet const l_vanishedFiles = l_vanished.GetItems(kSharedFile);
+    m_filesRemoved += static_cast<int>(l_vanishedFiles.size());
+    l_vanishedFiles.Remove();
+    l_vanished.Remove();
+    d.RemoveDisconnectedItems();
+    emit SharedFilesRescanned(m_filesAdded, m_filesRemoved);
+}
+
+// --------------------------------------------------------------------- MP3
+
+void SharedFoldersManager::OnMP3Scanned(QString i_file, int i_mpegVersion, QString i_channelMode, int i_frequency,
+                                        bool i_isVBR, int i_bitrate)
+{
+    Log("MP3 Scanning", 1, QStringLiteral("Scanned %1").arg(i_file));
+    Item const l_file = GetSharedFileItem(i_file);
+    if (l_file.IsNull())
+        return;
+    l_file += d.GetType("mpeg_version")->GetItem(Value(i_mpegVersion));
+    l_file += d.GetType("channel_mode")->GetItem(Value(i_channelMode));
+    l_file += d.GetType("audio_frequency")->GetItem(Value(i_frequency));
+    l_file += d.GetType("bitrate_mode")->GetItem(Value(i_isVBR ? "vbr" : "cbr"));
+    l_file += d.GetType("bitrate")->GetItem(Value(i_bitrate));
+    l_file += mp_isScannedType->GetGlobalNullItem();
+}

@@ -1,0 +1,120 @@
+#ifndef QUILLMAR_SHARES_SHAREDFOLDERSMANAGER_H
+#define QUILLMAR_SHARES_SHAREDFOLDERSMANAGER_H
+
+// The index of the user's shared folders, kept as store items:
+//
+//   "shared_folder" (a root the user shares)
+//     - "shared_file_folder" (every folder under it, the root included)
+//         - "shared_file" (one file) with its "shared_file_name",
+//           "shared_file_size", MP3 attributes and "search_token" links.
+//
+// Folder paths and file names have unsaved lower-case twins that serve the
+// case-insensitive lookup peers rely on. The disk is read by a FileScanner on
+// a thread of its own; everything here runs on the GUI thread.
+
+#include "shares/FileScanner.h"
+#include "store/Data.h"
+
+#include <QObject>
+#include <QString>
+#include <QThread>
+
+#include <set>
+#include <string>
+#include <vector>
+
+class SharedFoldersManager : public QObject, public DataHandler
+{
+    Q_OBJECT
+public:
+    // Declares the index's store types. The server link's "user" and
+    // "user_list_group" and the peer messenger's attribute types ("bitrate",
+    // "file_size", ...) must be declared first.
+    explicit SharedFoldersManager(QObject* ip_parent = nullptr);
+    ~SharedFoldersManager() override;
+
+    // Once the saved data is loaded: starts the start-up scan of every root.
+    void Init();
+
+    // Lower case, backslashes turned into "/", runs of "/" made one.
+    static QString GetAbsoluteFileName(QString const& i_path);
+    // The "shared_file" item of a local path, or a null item. An exact match
+    // of folder and name wins; otherwise case and the kind and number of
+    // separators are ignored. Never creates items.
+    Item GetSharedFileItem(QString const& i_path) const;
+    // Bitrate, mode and length of a file item for lists ("192 CBR").
+    static QString GetFileItemDisplayString(Item const& i_file);
+
+    // Shares a new root and scans it at once; an existing root is returned
+    // untouched.
+    Item AddSharedFolder(QString const& i_path);
+    // Scans one folder of a root into the store, subfolders included.
+    void ScanSharedFolder(QString const& i_root, QString const& i_folder);
+    // Scans every root again; ends with SharedFilesRescanned.
+    void RescanShares();
+
+    static bool IsSearchTokenSeparator(QChar i_char);
+    // Links a file item (with its name and folder in place) to every token
+    // of its path.
+    void TokenizeSharedFile(Item const& i_file);
+    // The file items linked to every one of the tokens (lower case, UTF-8),
+    // intersected from the token with the fewest files; empty when a token is
+    // unknown or none is given.
+    ItemSet GetFilesWithTokens(std::vector<std::string> const& i_tokens) const;
+
+    // Store observers: keep the lower-case twins of folders and names.
+    void OnSharedFileFolderAdded(Item i_folder);
+    void OnSharedFileNameAdded(Item i_name);
+
+    // For the owner's shutdown and for tests: the scanner and its thread.
+    FileScanner& GetFileScanner() { return m_fileScanner; }
+
+signals:
+    void SharedFilesRescanned(int i_filesAdded, int i_filesRemoved);
+    // The MP3 files of one scan pass that still need their analysis.
+    void MP3ScansRequired(QStringList i_files);
+
+public slots:
+    void OnFoldersRescanned();
+    void OnMP3Scanned(QString i_file, int i_mpegVersion, QString i_channelMode, int i_frequency, bool i_isVBR,
+                      int i_bitrate);
+
+private:
+    // Brings the file items of one folder in line with a listing (name to
+    // size): new files get items, changed sizes are updated, files missing
+    // from the listing are removed. Every listed file is tokenised and, when
+    // due, handed to MP3 analysis.
+    void SyncFolderFiles(Item const& i_folder, QString const& i_folderPath, FileScanner::FileSizes const& i_files,
+                         int& io_added, int& io_removed);
+    void RequestMP3ScanIfDue(Item const& i_file, QString const& i_name, QString const& i_folderPath);
+    void SendMP3ScanRequests();
+
+    QThread m_scannerThread;
+    FileScanner m_fileScanner;
+    int m_filesAdded = 0;
+    int m_filesRemoved = 0;
+    // Folders whose synchronous scan is in progress.
+    std::set<QString> m_foldersInScan;
+    // MP3 files found due by the scan pass in progress.
+    QStringList m_mp3ScansDue;
+
+    // The roots handed to the start-up scan: a root added while it runs is
+    // not in its result, and its folders must survive the merge.
+    std::set<QString> m_startupScanRoots;
+    bool m_initialised = false;
+
+    Type* mp_sharedFolderType;
+    Type* mp_sharedFileType;
+    Type* mp_fileNameType;
+    Type* mp_lowerNameType;
+    Type* mp_folderType;
+    Type* mp_lowerFolderType;
+    Type* mp_fileSizeType;
+    Type* mp_isScannedType;
+    Type* mp_folderIdType;
+    Type* mp_searchTokenType;
+};
+
+extern SharedFoldersManager* sharedFoldersManager;
+
+#endif
