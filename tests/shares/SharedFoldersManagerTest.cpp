@@ -53,6 +53,7 @@ private slots:
     void RootAddedOrRemovedDuringStartupScan();
     void MP3ResultsStored();
     void SaveAndLoadRoundTrip();
+    void ShutdownDuringScans();
 
 private:
     QString Write(QString const& i_name, QByteArray const& i_data = "x");
@@ -128,6 +129,9 @@ void SharedFoldersManagerTest::DisplayString()
 {
     Item l_file = d.GetType("user_share_file")->NewItem();
     QCOMPARE(SharedFoldersManager::GetFileItemDisplayString(l_file), QString());
+    // Reading the text creates no mode items.
+    QVERIFY(d.GetType("bitrate_mode")->HasItem(Value("vbr")).IsNull());
+    QVERIFY(d.GetType("bitrate_mode")->HasItem(Value("cbr")).IsNull());
     l_file += d.GetType("length_seconds")->GetItem(Value(65));
     QCOMPARE(SharedFoldersManager::GetFileItemDisplayString(l_file), QString(", 1m5s"));
     l_file += d.GetType("bitrate")->GetItem(Value(180));
@@ -139,8 +143,6 @@ void SharedFoldersManagerTest::DisplayString()
     l_shared += d.GetType("bitrate")->GetItem(Value(192));
     l_shared += d.GetType("bitrate_mode")->GetItem(Value("cbr"));
     QCOMPARE(SharedFoldersManager::GetFileItemDisplayString(l_shared), QString("192 CBR"));
-    // Reading the text creates no mode items.
-    QVERIFY(d.GetType("bitrate_mode")->HasItem(Value("xyz")).IsNull());
 }
 
 void SharedFoldersManagerTest::AddRootAndCounter()
@@ -473,6 +475,23 @@ void SharedFoldersManagerTest::SaveAndLoadRoundTrip()
     QCOMPARE(d.GetType("shared_file")->GetItemCount(), std::size_t(3));
     QCOMPARE(mp_manager->GetFilesWithTokens({"album", "tune"}).size(), std::size_t(1));
     QCOMPARE(mp_manager->GetSharedFileItem(Path("Share/Album/Tune.mp3")), l_tune);
+}
+
+void SharedFoldersManagerTest::ShutdownDuringScans()
+{
+    // Work queued on the scanner thread (the start-up walk and a batch of
+    // analyses) must not hold up or outlive the manager.
+    for (int l_folder = 0; l_folder < 20; ++l_folder)
+        for (int l_file = 0; l_file < 20; ++l_file)
+            Write(QString("big/%1/%2.mp3").arg(l_folder).arg(l_file), Mp3Frames(5));
+    d.GetType("shared_folder")->GetItem(Value(Path("big")));
+    mp_manager->Init();
+    mp_manager->AddSharedFolder(Path("other"));
+    mp_manager->RescanShares();
+    mp_manager.reset();
+    QCoreApplication::processEvents();
+    QCOMPARE(d.GetType("shared_file")->GetItemCount(), std::size_t(400));
+    QVERIFY(!d.GetType("shared_file")->GetItems().begin()->IsConnected("is_scanned"));
 }
 
 QTEST_GUILESS_MAIN(SharedFoldersManagerTest)
