@@ -187,27 +187,49 @@ QString SharedFoldersManager::GetAbsoluteFileName(QString const& i_path)
     return l_path;
 }
 
+namespace {
+
+// The files of one folder and one name, intersected from whichever side has
+// fewer ("folder.jpg" is in every album; a folder may be huge).
+Item FileOf(Item const& i_folder, Item const& i_name)
+{
+    ItemSet l_pair;
+    l_pair.insert(i_folder);
+    l_pair.insert(i_name);
+    return d.GetItem(l_pair, kSharedFile);
+}
+
+// The lower-case twin of a folder has no trailing "/", so that the files at
+// the top of a root given as "/music/" or "/" are found from a clean path.
+QString FolderTwinValue(QString const& i_folder)
+{
+    QString l_value = SharedFoldersManager::GetAbsoluteFileName(i_folder);
+    while (l_value.endsWith(QLatin1Char('/')))
+        l_value.chop(1);
+    return l_value;
+}
+
+} // namespace
+
+Item SharedFoldersManager::GetExactSharedFileItem(QString const& i_path) const
+{
+    int const l_slash = i_path.lastIndexOf(QLatin1Char('/'));
+    if (l_slash < 0)
+        return Item();
+    Item const l_folder = mp_folderType->HasItem(Value(i_path.left(l_slash)));
+    if (l_folder.IsNull())
+        return Item();
+    Item const l_name = mp_fileNameType->HasItem(Value(i_path.mid(l_slash + 1)));
+    if (l_name.IsNull())
+        return Item();
+    return FileOf(l_folder, l_name);
+}
+
 Item SharedFoldersManager::GetSharedFileItem(QString const& i_path) const
 {
-    // The files of one folder and one name, intersected from whichever side
-    // has fewer ("folder.jpg" is in every album; a folder may be huge).
-    auto l_fileOf = [](Item const& i_folder, Item const& i_name) -> Item {
-        ItemSet l_pair;
-        l_pair.insert(i_folder);
-        l_pair.insert(i_name);
-        return d.GetItem(l_pair, kSharedFile);
-    };
-
-    int const l_slash = i_path.lastIndexOf(QLatin1Char('/'));
-    if (l_slash >= 0) {
-        Item const l_folder = mp_folderType->HasItem(Value(i_path.left(l_slash)));
-        Item const l_name = mp_fileNameType->HasItem(Value(i_path.mid(l_slash + 1)));
-        if (!l_folder.IsNull() && !l_name.IsNull()) {
-            Item const l_file = l_fileOf(l_folder, l_name);
-            if (!l_file.IsNull())
-                return l_file;
-        }
-    }
+    Item const l_exact = GetExactSharedFileItem(i_path);
+    if (!l_exact.IsNull())
+        return l_exact;
 
     std::string const l_normal = GetAbsoluteFileName(i_path).toStdString();
     Item const l_lowerName = mp_lowerNameType->HasItem(Value(GetFileName(l_normal)));
@@ -220,7 +242,7 @@ Item SharedFoldersManager::GetSharedFileItem(QString const& i_path) const
     ItemSet const l_folders = l_lowerFolder.GetItems(kFolder);
     for (Item const& l_folder : l_folders)
         for (Item const& l_name : l_names) {
-            Item const l_file = l_fileOf(l_folder, l_name);
+            Item const l_file = FileOf(l_folder, l_name);
             if (!l_file.IsNull())
                 return l_file;
         }
@@ -234,7 +256,7 @@ void SharedFoldersManager::OnSharedFileNameAdded(Item i_name)
 
 void SharedFoldersManager::OnSharedFileFolderAdded(Item i_folder)
 {
-    i_folder += mp_lowerFolderType->GetItem(Value(GetAbsoluteFileName(i_folder.AsString())));
+    i_folder += mp_lowerFolderType->GetItem(Value(FolderTwinValue(i_folder.AsString())));
 }
 
 QString SharedFoldersManager::GetFileItemDisplayString(Item const& i_file)
@@ -471,7 +493,9 @@ void SharedFoldersManager::OnMP3Scanned(QString i_file, int i_mpegVersion, QStri
                                         bool i_isVBR, int i_bitrate)
 {
     Log("MP3 Scanning", 1, QStringLiteral("Scanned %1").arg(i_file));
-    Item const l_file = GetSharedFileItem(i_file);
+    // The path is the one our scan built, so only the exact file is meant:
+    // if it left the index, a twin differing in case must not take its result.
+    Item const l_file = GetExactSharedFileItem(i_file);
     if (l_file.IsNull())
         return;
     l_file += d.GetType("mpeg_version")->GetItem(Value(i_mpegVersion));

@@ -42,6 +42,8 @@ public:
     // of folder and name wins; otherwise case and the kind and number of
     // separators are ignored. Never creates items.
     Item GetSharedFileItem(QString const& i_path) const;
+    // Only the file whose folder and name are exactly those of the path.
+    Item GetExactSharedFileItem(QString const& i_path) const;
     // Bitrate, mode and length of a file item for lists ("192 CBR").
     static QString GetFileItemDisplayString(Item const& i_file);
 

@@ -189,6 +189,12 @@ void SharedFoldersManagerTest::LookupIgnoresCaseAndSeparators()
     QVERIFY(l_rock != l_song);
     QCOMPARE(l_rock["shared_file_size"].AsInt(), 2);
 
+    // Files at the top of a root given with a trailing slash.
+    Write("top/t.txt");
+    mp_manager->AddSharedFolder(Path("top") + "/");
+    QVERIFY(!mp_manager->GetSharedFileItem(Path("top/t.txt")).IsNull());
+    QVERIFY(!mp_manager->GetSharedFileItem(Path("top/T.TXT")).IsNull());
+
     // Unknown paths give nothing and create nothing.
     std::size_t const l_items = d.ItemCount();
     QVERIFY(mp_manager->GetSharedFileItem(l_base + "/home/u/Music/Other.mp3").IsNull());
@@ -424,6 +430,15 @@ void SharedFoldersManagerTest::MP3ResultsStored()
     std::size_t const l_items = d.ItemCount();
     mp_manager->OnMP3Scanned(Path("m/other.mp3"), 1, "stereo", 0, false, 320);
     QCOMPARE(d.ItemCount(), l_items);
+    // The result of a file that left the index does not land on its twin.
+    Write("m/Tune.mp3");
+    mp_manager->RescanShares();
+    Item const l_twin = mp_manager->GetSharedFileItem(Path("m/Tune.mp3"));
+    QVERIFY(l_twin != l_file);
+    QFile::remove(Path("m/Tune.mp3"));
+    mp_manager->RescanShares();
+    mp_manager->OnMP3Scanned(Path("m/Tune.mp3"), 1, "stereo", 0, false, 320);
+    QCOMPARE(l_file["bitrate"].AsInt(), 128);
 }
 
 void SharedFoldersManagerTest::SaveAndLoadRoundTrip()
