@@ -5,6 +5,7 @@
 #include <QMutexLocker>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <memory>
 
@@ -42,6 +43,24 @@ namespace {
 struct DirCloser
 {
     void operator()(DIR* ip_dir) const { closedir(ip_dir); }
+};
+
+// Closes a POSIX file descriptor when it goes out of scope.
+class ScopedFd
+{
+public:
+    explicit ScopedFd(int i_fd) : m_fd(i_fd) {}
+    ScopedFd(ScopedFd const&) = delete;
+    ScopedFd& operator=(ScopedFd const&) = delete;
+    ~ScopedFd()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    int Get() const { return m_fd; }
+
+private:
+    int m_fd;
 };
 
 QString AbsoluteCleanFolder(QString const& i_folder)
@@ -270,10 +289,17 @@ bool FileScanner::ScanMP3(QString const& i_path, int& o_mpegVersion, QString& o_
     if (IsQuitting())
         return false;
     o_bitrate = -1;
-    QFile l_file(i_path);
-    if (!l_file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
+    // Opened without blocking and taken only when it is a regular file: a
+    // path that has become a named pipe since the scan would otherwise hold
+    // the scanner thread, and with it the program's shutdown, for ever.
+    ScopedFd const l_file(::open(QFile::encodeName(i_path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    int const l_fd = l_file.Get();
+    if (l_fd < 0)
         return false;
-    qint64 const l_size = l_file.size();
+    struct stat l_stat;
+    if (fstat(l_fd, &l_stat) != 0 || !S_ISREG(l_stat.st_mode))
+        return false;
+    qint64 const l_size = l_stat.st_size;
     if (l_size < 1)
         return false;
 
@@ -281,13 +307,16 @@ bool FileScanner::ScanMP3(QString const& i_path, int& o_mpegVersion, QString& o_
     std::unique_ptr<unsigned char[]> lp_buffer(new unsigned char[kMp3ChunkSize]);
     qint64 l_offset = 0;
     while (l_offset < l_size) {
-        qint64 const l_read = l_file.read(reinterpret_cast<char*>(lp_buffer.get()), kMp3ChunkSize);
-        if (l_read < 0)
+        ssize_t const l_read = ::read(l_fd, lp_buffer.get(), kMp3ChunkSize);
+        if (l_read < 0) {
+            if (errno == EINTR)
+                continue;
             return false;
+        }
         if (l_read == 0)
             break;
         // A file that grew while it was read is taken at its size on opening.
-        lp_tally->Feed(lp_buffer.get(), std::min(l_read, l_size - l_offset));
+        lp_tally->Feed(lp_buffer.get(), std::min(qint64(l_read), l_size - l_offset));
         l_offset += l_read;
     }
     return lp_tally->Finish(o_mpegVersion, o_channelMode, o_frequency, o_isVBR, o_bitrate);

@@ -172,6 +172,12 @@ void FileScannerTest::NoResult()
     QCOMPARE(l_channel, QString("unchanged"));
 
     QVERIFY(!Analyse(QByteArray()).m_ok);
+    // A named pipe (which a scanned file may have become) gives no result
+    // at once instead of waiting for a writer.
+    QString const l_pipe = mp_dir->filePath("pipe.mp3");
+    QVERIFY(mkfifo(QFile::encodeName(l_pipe).constData(), 0600) == 0);
+    QVERIFY(!mp_scanner->ScanMP3(l_pipe, l_version, l_channel, l_frequency, l_isVBR, l_bitrate));
+    QVERIFY(!mp_scanner->ScanMP3(mp_dir->path(), l_version, l_channel, l_frequency, l_isVBR, l_bitrate));
     // Layer II frames count their version but give no Layer III header.
     QByteArray l_layer2;
     for (int l_index = 0; l_index < 20; ++l_index)
