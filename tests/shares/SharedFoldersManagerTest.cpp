@@ -167,6 +167,13 @@ void SharedFoldersManagerTest::AddRootAndCounter()
     SetSetting("shared_folder_counter", QString("41"));
     QDir().mkpath(Path("Other"));
     QCOMPARE(mp_manager->AddSharedFolder(Path("Other"))["shared_folder_id"].AsString(), QString("[41]Other"));
+
+    // An unshared root takes its folders and files with it at the next rescan.
+    l_root.Remove();
+    mp_manager->RescanShares();
+    QVERIFY(mp_manager->GetSharedFileItem(Path("Music/a.txt")).IsNull());
+    QVERIFY(d.GetType("shared_file_folder")->HasItem(Value(Path("Music"))).IsNull());
+    QCOMPARE(d.GetType("shared_file")->GetItemCount(), std::size_t(0));
 }
 
 void SharedFoldersManagerTest::LookupIgnoresCaseAndSeparators()
