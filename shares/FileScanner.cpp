@@ -307,17 +307,24 @@ bool FileScanner::ScanMP3(QString const& i_path, int& o_mpegVersion, QString& o_
     std::unique_ptr<unsigned char[]> lp_buffer(new unsigned char[kMp3ChunkSize]);
     qint64 l_offset = 0;
     while (l_offset < l_size) {
-        ssize_t const l_read = ::read(l_fd, lp_buffer.get(), kMp3ChunkSize);
-        if (l_read < 0) {
-            if (errno == EINTR)
+        // Whole chunks, even if the system hands the bytes over in smaller
+        // reads: which headers are seen depends on where chunks end.
+        qint64 l_filled = 0;
+        while (l_filled < kMp3ChunkSize) {
+            ssize_t const l_read = ::read(l_fd, lp_buffer.get() + l_filled, std::size_t(kMp3ChunkSize - l_filled));
+            if (l_read < 0 && errno == EINTR)
                 continue;
-            return false;
+            if (l_read < 0)
+                return false;
+            if (l_read == 0)
+                break;
+            l_filled += l_read;
         }
-        if (l_read == 0)
+        if (l_filled == 0)
             break;
         // A file that grew while it was read is taken at its size on opening.
-        lp_tally->Feed(lp_buffer.get(), std::min(qint64(l_read), l_size - l_offset));
-        l_offset += l_read;
+        lp_tally->Feed(lp_buffer.get(), std::min(l_filled, l_size - l_offset));
+        l_offset += l_filled;
     }
     return lp_tally->Finish(o_mpegVersion, o_channelMode, o_frequency, o_isVBR, o_bitrate);
 }
