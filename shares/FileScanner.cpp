@@ -307,6 +307,9 @@ bool FileScanner::ScanMP3(QString const& i_path, int& o_mpegVersion, QString& o_
     std::unique_ptr<unsigned char[]> lp_buffer(new unsigned char[kMp3ChunkSize]);
     qint64 l_offset = 0;
     while (l_offset < l_size) {
+        // A large file must not hold up the shutdown that waits for us.
+        if (IsQuitting())
+            return false;
         // Whole chunks, even if the system hands the bytes over in smaller
         // reads: which headers are seen depends on where chunks end.
         qint64 l_filled = 0;
