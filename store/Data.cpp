@@ -158,17 +158,9 @@ bool IsLinked(ItemBody const* ip_a, ItemBody const* ip_b)
     return HasLiveEntry(ip_b->m_links, ip_a);
 }
 
-bool ParseInt64(std::string const& i_text, long long& o_value)
-{
-    char const* lp_begin = i_text.data();
-    char const* lp_end = lp_begin + i_text.size();
-    if (lp_begin != lp_end && *lp_begin == '+')
-        ++lp_begin;
-    auto l_result = std::from_chars(lp_begin, lp_end, o_value);
-    return l_result.ec == std::errc() && l_result.ptr == lp_end && lp_begin != lp_end;
-}
-
-bool ParseUInt64(std::string const& i_text, unsigned long long& o_value)
+// A whole decimal number, or false (so "12abc" reads as no number).
+template <class Number>
+bool ParseDecimal(std::string const& i_text, Number& o_value)
 {
     char const* lp_begin = i_text.data();
     char const* lp_end = lp_begin + i_text.size();
@@ -490,7 +482,7 @@ std::string Item::AsStdString() const
 int Item::AsInt() const
 {
     long long l_value = 0;
-    if (IsNull() || !ParseInt64(mp_body->m_value, l_value))
+    if (IsNull() || !ParseDecimal(mp_body->m_value, l_value))
         return 0;
     if (l_value < std::numeric_limits<int>::min() || l_value > std::numeric_limits<int>::max())
         return 0;
@@ -500,7 +492,7 @@ int Item::AsInt() const
 qint64 Item::AsInt64() const
 {
     long long l_value = 0;
-    if (IsNull() || !ParseInt64(mp_body->m_value, l_value))
+    if (IsNull() || !ParseDecimal(mp_body->m_value, l_value))
         return 0;
     return l_value;
 }
@@ -508,7 +500,7 @@ qint64 Item::AsInt64() const
 quint64 Item::AsUInt64() const
 {
     unsigned long long l_value = 0;
-    if (IsNull() || !ParseUInt64(mp_body->m_value, l_value))
+    if (IsNull() || !ParseDecimal(mp_body->m_value, l_value))
         return 0;
     return l_value;
 }
