@@ -953,15 +953,13 @@ void Server::HandlePrivateChat(MemStream& io_in)
     if (!io_in.Read(l_id) || !io_in.Read(l_time) || !io_in.Read(l_user) || !io_in.Read(l_text)
         || !io_in.Read(l_new))
         return ShortMessage(ServerCode::PRIVATE_CHAT);
-    // Acknowledged in every case, so that the server does not hold it for
-    // the next login.
+    // Acknowledged at once, so that the server does not hold it for the
+    // next login. Ignoring a user silences his room lines only: a private
+    // message is always passed on, so that nothing the server has handed
+    // over is lost unseen.
     MemStream l_ack;
     l_ack.WriteU32(l_id);
     Send(ServerCode::PRIVATE_CHAT_ACK, l_ack);
-    if (d.GetType("user")->HasItem(l_user).IsConnected("is_ignored")) {
-        ServerLog(2, QStringLiteral("Private message from ignored user %1 dropped").arg(l_user));
-        return;
-    }
     emit PrivateChat(l_user, l_text, time_t(l_time), l_new);
 }
 

@@ -20,33 +20,18 @@ QByteArray Text(quint32 i_code, QString const& i_text)
 
 } // namespace
 
-class ServerFramingTest : public QObject
+class ServerFramingTest : public QObject, private FakeLink
 {
     Q_OBJECT
 
-private:
-    std::unique_ptr<FakeServer> mp_fake;
-    std::unique_ptr<Server> mp_server;
-
-    void LogIn()
+private slots:
+    void init()
     {
         ResetStore();
-        mp_fake = std::make_unique<FakeServer>();
-        mp_server = std::make_unique<Server>();
-        mp_server->CreateData();
-        PointAt(mp_fake->Port());
-        QSignalSpy l_connected(mp_server.get(), &Server::Connected);
-        mp_server->Connect();
-        QVERIFY(mp_fake->AnswerLogin());
-        QVERIFY(l_connected.count() == 1 || l_connected.wait(5000));
+        StartFake();
     }
 
-private slots:
-    void cleanup()
-    {
-        mp_server.reset();
-        mp_fake.reset();
-    }
+    void cleanup() { StopFake(); }
 
     void ReaderHandsOutCompleteFramesOnly()
     {
@@ -107,7 +92,7 @@ private slots:
 
     void TwoMessagesInOneRead()
     {
-        LogIn();
+        QVERIFY(LogIn());
         QSignalSpy l_admin(mp_server.get(), &Server::AdminMessage);
         mp_fake->Write(Text(66, "first") + Text(66, "second"));
         QTRY_COMPARE(l_admin.count(), 2);
@@ -117,7 +102,7 @@ private slots:
 
     void OneMessageOverThreeReads()
     {
-        LogIn();
+        QVERIFY(LogIn());
         QSignalSpy l_admin(mp_server.get(), &Server::AdminMessage);
         QByteArray const l_frame = Text(66, "in pieces");
         mp_fake->Write(l_frame.left(3));
@@ -132,7 +117,7 @@ private slots:
 
     void OversizeFrameClosesTheLink()
     {
-        LogIn();
+        QVERIFY(LogIn());
         QSignalSpy l_disconnected(mp_server.get(), &Server::Disconnected);
         QSignalSpy l_admin(mp_server.get(), &Server::AdminMessage);
         MemStream l_header;
@@ -149,11 +134,6 @@ private slots:
 
     void BadFrameBeforeLoginFailsTheAttempt()
     {
-        ResetStore();
-        mp_fake = std::make_unique<FakeServer>();
-        mp_server = std::make_unique<Server>();
-        mp_server->CreateData();
-        PointAt(mp_fake->Port());
         QSignalSpy l_failed(mp_server.get(), &Server::ConnectionFailed);
         mp_server->Connect();
         QVERIFY(mp_fake->WaitForClient());
@@ -165,11 +145,6 @@ private slots:
 
     void DisconnectDuringAnAttempt()
     {
-        ResetStore();
-        mp_fake = std::make_unique<FakeServer>();
-        mp_server = std::make_unique<Server>();
-        mp_server->CreateData();
-        PointAt(mp_fake->Port());
         QSignalSpy l_disconnected(mp_server.get(), &Server::Disconnected);
         QSignalSpy l_failed(mp_server.get(), &Server::ConnectionFailed);
         mp_server->Connect();
@@ -191,12 +166,7 @@ private slots:
 
     void SilentServerTimesOut()
     {
-        ResetStore();
-        mp_fake = std::make_unique<FakeServer>();
-        mp_server = std::make_unique<Server>();
-        mp_server->CreateData();
         mp_server->SetLoginTimeout(200);
-        PointAt(mp_fake->Port());
         QSignalSpy l_failed(mp_server.get(), &Server::ConnectionFailed);
         mp_server->Connect();
         QVERIFY(l_failed.wait(5000));

@@ -21,24 +21,16 @@
 
 using Tokens = SearchParser::TokenSet;
 
-class ServerPartsTest : public QObject
+class ServerPartsTest : public QObject, private FakeLink
 {
     Q_OBJECT
 
 private:
-    std::unique_ptr<FakeServer> mp_fake;
-    std::unique_ptr<Server> mp_server;
-
-    void LogIn()
+    // Logged in to a fake server, past the requests every login sends.
+    void LogInToFake()
     {
-        mp_fake = std::make_unique<FakeServer>();
-        mp_server = std::make_unique<Server>();
-        mp_server->CreateData();
-        PointAt(mp_fake->Port());
-        QSignalSpy l_connected(mp_server.get(), &Server::Connected);
-        mp_server->Connect();
-        QVERIFY(mp_fake->AnswerLogin());
-        QVERIFY(l_connected.count() == 1 || l_connected.wait(5000));
+        StartFake();
+        QVERIFY(LogIn());
         QVERIFY(mp_fake->mp_collector->Take(ServerCode::LISTENING_PORTS));
     }
 
@@ -64,11 +56,7 @@ private:
 private slots:
     void init() { ResetStore(); }
 
-    void cleanup()
-    {
-        mp_server.reset();
-        mp_fake.reset();
-    }
+    void cleanup() { StopFake(); }
 
     void UserListRoomsAndWishesSurviveARestart()
     {
@@ -186,7 +174,7 @@ private slots:
 
     void WishListGoesRoundInTextOrder()
     {
-        LogIn();
+        LogInToFake();
         WishListSearcher l_searcher;
         QCOMPARE(wishListSearcher, &l_searcher);
         AddWish("b", true);
@@ -217,7 +205,7 @@ private slots:
 
     void ManualAway()
     {
-        LogIn();
+        LogInToFake();
         AwayManager* lp_away = AwayManager::Obj();
         QCOMPARE(AwayManager::Obj(), lp_away);
         QSignalSpy l_set(lp_away, &AwayManager::AwaySet);

@@ -152,6 +152,39 @@ public:
     QByteArray m_loginPayload;
 };
 
+// The link under test pointed at an in-test fake server; test classes
+// inherit it beside QObject.
+class FakeLink
+{
+protected:
+    std::unique_ptr<FakeServer> mp_fake;
+    std::unique_ptr<Server> mp_server;
+
+    // A new fake server and a new link with its types, the fake's address
+    // and a user name and password.
+    void StartFake()
+    {
+        mp_fake = std::make_unique<FakeServer>();
+        mp_server = std::make_unique<Server>();
+        mp_server->CreateData();
+        PointAt(mp_fake->Port());
+    }
+
+    // Connects and has the fake accept the login; true once Connected came.
+    bool LogIn()
+    {
+        QSignalSpy l_connected(mp_server.get(), &Server::Connected);
+        mp_server->Connect();
+        return mp_fake->AnswerLogin() && (l_connected.count() == 1 || l_connected.wait(5000));
+    }
+
+    void StopFake()
+    {
+        mp_server.reset();
+        mp_fake.reset();
+    }
+};
+
 // The stand-in server as a child process on a port of the system's choice.
 class StandinProcess
 {
