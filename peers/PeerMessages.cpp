@@ -5,6 +5,7 @@
 
 #include "peers/PeerLog.h"
 #include "peers/PeerMessenger.h"
+#include "peers/PeerUsers.h"
 #include "server/StoreTypes.h"
 #include "store/Settings.h"
 
@@ -48,20 +49,6 @@ MemStream NewMessage(quint32 i_code)
     MemStream l_message;
     l_message.WriteU32(i_code);
     return l_message;
-}
-
-Item FindUser(QString const& i_user)
-{
-    return d.GetType("user")->HasItem(Value(i_user));
-}
-
-Item UserItem(QString const& i_user)
-{
-    Type* lp_type = d.GetType("user");
-    Item l_user = lp_type->HasItem(Value(i_user));
-    if (l_user.IsNull())
-        l_user = lp_type->NewItem(Value(i_user));
-    return l_user;
 }
 
 // Splits a remote path at its last separator.
@@ -406,12 +393,12 @@ void PeerMessenger::HandleSearchResults(QString const& i_user, MemStream& io_in,
         Log(2, QString("Search results from %1 for stopped search %2").arg(i_user, QString::number(l_token)), "Search");
         return;
     }
-    Item l_existingUser = FindUser(i_user);
+    Item l_existingUser = FindPeerUser(i_user);
     if (l_existingUser.IsValid() && d.HasType("is_ignored") && l_existingUser.IsConnected("is_ignored")) {
         Log(2, QString("Search results from ignored user %1 dropped").arg(i_user), "Search");
         return;
     }
-    Item l_user = UserItem(i_user);
+    Item l_user = PeerUserItem(i_user);
     Item l_wish = l_request["wish_list_item"];
     if (l_wish.IsValid() && l_wish.IsConnected("discard_repeated_results")) {
         Item l_received = l_wish["received_results_from_users"];

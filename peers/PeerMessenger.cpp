@@ -2,6 +2,7 @@
 
 #include "peers/PeerLog.h"
 #include "peers/PeerServerLink.h"
+#include "peers/PeerUsers.h"
 #include "peers/PeerWire.h"
 #include "peers/PortForwarder.h"
 #include "server/SearchTypes.h"
@@ -35,15 +36,6 @@ PeerMessenger::ShareListProvider& ShareListProviderSlot()
 {
     static PeerMessenger::ShareListProvider s_provider;
     return s_provider;
-}
-
-Item UserItem(QString const& i_user)
-{
-    Type* lp_type = d.GetType("user");
-    Item l_user = lp_type->HasItem(Value(i_user));
-    if (l_user.IsNull())
-        l_user = lp_type->NewItem(Value(i_user));
-    return l_user;
 }
 
 } // namespace
@@ -358,24 +350,31 @@ void PeerMessenger::CompleteHandshake(QTcpSocket* ip_socket)
     }
 }
 
+bool PeerMessenger::TakeFrame(Link& io_link, quint32 i_maxLength, char const* ip_kind, QByteArray& o_payload)
+{
+    QTcpSocket* lp_socket = io_link.mp_socket;
+    quint32 l_length = 0;
+    switch (PeerWire::ReadFrame(*lp_socket, io_link.m_obfuscated, i_maxLength, o_payload, &l_length)) {
+    case PeerWire::ReadResult::Incomplete:
+        return false;
+    case PeerWire::ReadResult::Empty:
+        CloseLink(lp_socket, QString("empty %1 frame").arg(ip_kind));
+        return false;
+    case PeerWire::ReadResult::TooLong:
+        CloseLink(lp_socket, QString("%1 frame of %2 bytes is over the limit").arg(ip_kind).arg(l_length));
+        return false;
+    case PeerWire::ReadResult::Complete:
+        break;
+    }
+    return true;
+}
+
 void PeerMessenger::ReadHandshake(Link& io_link)
 {
     QTcpSocket* lp_socket = io_link.mp_socket;
     QByteArray l_payload;
-    quint32 l_length = 0;
-    switch (PeerWire::ReadFrame(*lp_socket, io_link.m_obfuscated, PeerWire::MAX_HANDSHAKE_LENGTH, l_payload,
-                                &l_length)) {
-    case PeerWire::ReadResult::Incomplete:
+    if (!TakeFrame(io_link, PeerWire::MAX_HANDSHAKE_LENGTH, "handshake", l_payload))
         return;
-    case PeerWire::ReadResult::Empty:
-        CloseLink(lp_socket, "empty handshake frame");
-        return;
-    case PeerWire::ReadResult::TooLong:
-        CloseLink(lp_socket, QString("handshake frame of %1 bytes is too long").arg(l_length));
-        return;
-    case PeerWire::ReadResult::Complete:
-        break;
-    }
     PeerWire::Handshake l_handshake;
     if (!PeerWire::ParseHandshake(l_payload, l_handshake)) {
         CloseLink(lp_socket, "malformed handshake");
@@ -460,20 +459,8 @@ void PeerMessenger::ReadMessages(Link& io_link)
         if (!lp_link || lp_link->m_state != LinkState::Open)
             return;
         QByteArray l_payload;
-        quint32 l_length = 0;
-        switch (PeerWire::ReadFrame(*lp_socket, lp_link->m_obfuscated, PeerWire::MAX_MESSAGE_LENGTH, l_payload,
-                                    &l_length)) {
-        case PeerWire::ReadResult::Incomplete:
+        if (!TakeFrame(*lp_link, PeerWire::MAX_MESSAGE_LENGTH, "message", l_payload))
             return;
-        case PeerWire::ReadResult::Empty:
-            CloseLink(lp_socket, "empty message frame");
-            return;
-        case PeerWire::ReadResult::TooLong:
-            CloseLink(lp_socket, QString("message frame of %1 bytes is over the limit").arg(l_length));
-            return;
-        case PeerWire::ReadResult::Complete:
-            break;
-        }
         lp_link->m_lastActivity = Now();
         if (l_payload.size() < 4) {
             CloseLink(lp_socket, "message frame too short for its code");
@@ -564,7 +551,7 @@ void PeerMessenger::QueueUnsent(QString const& i_user, QByteArray const& i_messa
     l_unsent.m_message = i_message;
     l_unsent.m_time = Now();
     l_unsent.m_item = d.GetType("unsent_message")->NewItem(Value(static_cast<unsigned long long>(l_unsent.m_order)));
-    l_unsent.m_item += UserItem(i_user);
+    l_unsent.m_item += PeerUserItem(i_user);
     SetAttribute(l_unsent.m_item, "unsent_message_time", Value(static_cast<long long>(l_unsent.m_time)));
     m_unsent.push_back(l_unsent);
     Log(2, QString("Queueing a message for %1 until a connection is open").arg(i_user));
@@ -641,7 +628,7 @@ PeerMessenger::Attempt* PeerMessenger::FindAttempt(quint64 i_id)
 
 bool PeerMessenger::LookUpStoredAddress(QString const& i_user, quint32& o_ip, int& o_port) const
 {
-    Item l_user = d.GetType("user")->HasItem(Value(i_user));
+    Item l_user = FindPeerUser(i_user);
     if (l_user.IsNull())
         return false;
     Item l_address = l_user["user_address"];
@@ -809,7 +796,7 @@ void PeerMessenger::OnPeerAddress(QString i_user, quint32 i_ip, int i_port)
 {
     bool l_usable = i_ip != 0 && i_port > 0 && i_port <= 65535;
     if (l_usable) {
-        Item l_user = UserItem(i_user);
+        Item l_user = PeerUserItem(i_user);
         SetAttribute(l_user, "user_address", Value(static_cast<unsigned long long>(i_ip)));
         SetAttribute(l_user, "user_port", Value(i_port));
     }

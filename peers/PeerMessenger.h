@@ -162,6 +162,9 @@ private:
     QTcpSocket* AddSocket(QTcpSocket* ip_socket, LinkRole i_role, bool i_obfuscated);
     void CloseLink(QTcpSocket* ip_socket, QString const& i_reason);
     void HandOver(QTcpSocket* ip_socket);
+    // One whole frame from the link's socket. False when none is complete
+    // yet, or when the link was closed for an empty or oversize one.
+    bool TakeFrame(Link& io_link, quint32 i_maxLength, char const* ip_kind, QByteArray& o_payload);
     void ReadHandshake(Link& io_link);
     void ReadToken(Link& io_link);
     void ReadMessages(Link& io_link);

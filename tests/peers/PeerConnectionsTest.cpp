@@ -26,13 +26,17 @@ private:
         SetAttribute(l_user, "user_port", Value(int(i_port)));
     }
 
-    quint16 ClosedPort()
+    // The same case on the plain and on the obfuscated port.
+    static void PortRows()
     {
-        QTcpServer l_server;
-        l_server.listen(QHostAddress::LocalHost, 0);
-        quint16 l_port = l_server.serverPort();
-        l_server.close();
-        return l_port;
+        QTest::addColumn<bool>("obfuscated");
+        QTest::newRow("plain port") << false;
+        QTest::newRow("obfuscated port") << true;
+    }
+
+    std::unique_ptr<QTcpSocket> ConnectToMessenger(bool i_obfuscated)
+    {
+        return ConnectRaw(i_obfuscated ? mp_messenger->ObfuscatedPort() : mp_messenger->ListeningPort());
     }
 
 private slots:
@@ -55,12 +59,7 @@ private slots:
 
     void cleanupTestCase() { delete mp_messenger; }
 
-    void frames_data()
-    {
-        QTest::addColumn<bool>("obfuscated");
-        QTest::newRow("plain port") << false;
-        QTest::newRow("obfuscated port") << true;
-    }
+    void frames_data() { PortRows(); }
 
     // Frames split across writes and coalesced in one write are all
     // dispatched, in order, on both ports.
@@ -71,7 +70,7 @@ private slots:
         QStringList l_files;
         connect(mp_messenger, &PeerMessenger::QueueUploadRequested, this,
                 [&](QString i_user, QString i_file) { l_files << i_user + ":" + i_file; });
-        auto lp_peer = ConnectRaw(obfuscated ? mp_messenger->ObfuscatedPort() : mp_messenger->ListeningPort());
+        auto lp_peer = ConnectToMessenger(obfuscated);
         QVERIFY(lp_peer);
 
         auto File = [](char const* ip_name) {
@@ -129,7 +128,7 @@ private slots:
     {
         QFETCH(QByteArray, bytes);
         QFETCH(bool, obfuscated);
-        auto lp_peer = ConnectRaw(obfuscated ? mp_messenger->ObfuscatedPort() : mp_messenger->ListeningPort());
+        auto lp_peer = ConnectToMessenger(obfuscated);
         QVERIFY(lp_peer);
         lp_peer->write(bytes);
         QVERIFY(AwaitClosed(*lp_peer));
@@ -152,15 +151,13 @@ private slots:
         }
         QCOMPARE(mp_messenger->UnsentMessageCount("rita"), 3);
         QCOMPARE(d.GetType("unsent_message")->GetItemCount(), std::size_t(3));
-        QTRY_VERIFY(l_peerServer.hasPendingConnections());
-        std::unique_ptr<QTcpSocket> lp_peer(l_peerServer.nextPendingConnection());
-        QByteArray l_payload;
-        QVERIFY(AwaitFrame(*lp_peer, l_payload));
         PeerWire::Handshake l_handshake;
-        QVERIFY(PeerWire::ParseHandshake(l_payload, l_handshake));
+        auto lp_peer = AcceptHandshake(l_peerServer, l_handshake);
+        QVERIFY(lp_peer);
         QCOMPARE(int(l_handshake.m_code), int(PeerWire::HANDSHAKE_INIT));
         QCOMPARE(l_handshake.m_user, QString("me"));
         QCOMPARE(l_handshake.m_type, QString("P"));
+        QByteArray l_payload;
         for (quint32 l_code : {15u, 4u, 15u}) {
             QVERIFY(AwaitFrame(*lp_peer, l_payload));
             QCOMPARE(l_payload, Message(l_code));
@@ -212,12 +209,7 @@ private slots:
         QCOMPARE(l_failed.at(1).at(1).toString(), QString("F"));
     }
 
-    void fileConnectionRequested_data()
-    {
-        QTest::addColumn<bool>("obfuscated");
-        QTest::newRow("plain port") << false;
-        QTest::newRow("obfuscated port") << true;
-    }
+    void fileConnectionRequested_data() { PortRows(); }
 
     // Handshake, token and the first file bytes in one write: the token is
     // read, and not one byte more.
@@ -234,7 +226,7 @@ private slots:
                     lp_handed = ip_socket;
                     l_token = i_token;
                 });
-        auto lp_peer = ConnectRaw(obfuscated ? mp_messenger->ObfuscatedPort() : mp_messenger->ListeningPort());
+        auto lp_peer = ConnectToMessenger(obfuscated);
         QVERIFY(lp_peer);
         // Token and offset travel plain even on the obfuscated port.
         lp_peer->write(PeerWire::BuildFrame(PeerWire::BuildInitHandshake(l_user, "F"), obfuscated) +
@@ -254,32 +246,46 @@ private slots:
         QCOMPARE(lp_peer->readAll(), QByteArray("12345678"));
     }
 
-    // We asked for the file connection and reached the user directly: the
-    // socket is ours to write the token on, nothing read from it.
-    void fileConnectionAcceptedDirect()
+    void ourConnectionReachedDirectly_data()
     {
+        QTest::addColumn<QString>("type");
+        QTest::newRow("file") << QString("F");
+        QTest::newRow("distributed") << QString("D");
+    }
+
+    // We asked for a file or distributed connection and reached the user
+    // directly: the socket is ours at once, nothing read from it, and what
+    // the peer writes first is there for us.
+    void ourConnectionReachedDirectly()
+    {
+        QFETCH(QString, type);
+        bool l_file = type == QLatin1String("F");
+        QString l_user = l_file ? "vera" : "xena";
         QTcpServer l_peerServer;
         QVERIFY(l_peerServer.listen(QHostAddress::LocalHost, 0));
-        SetUserAddress("vera", l_peerServer.serverPort());
-        QSignalSpy l_accepted(mp_messenger, &PeerMessenger::FileConnectionAccepted);
-        mp_messenger->RequestFileConnectionToUser("vera");
+        SetUserAddress(l_user, l_peerServer.serverPort());
+        QSignalSpy l_accepted(mp_messenger, l_file ? SIGNAL(FileConnectionAccepted(QString, QTcpSocket*))
+                                                   : SIGNAL(DNetConnectionAccepted(QString, QTcpSocket*)));
+        if (l_file)
+            mp_messenger->RequestFileConnectionToUser(l_user);
+        else
+            mp_messenger->RequestDNetConnection(l_user);
         QVERIFY(l_accepted.wait(5000));
-        QCOMPARE(l_accepted.at(0).at(0).toString(), QString("vera"));
+        QCOMPARE(l_accepted.at(0).at(0).toString(), l_user);
         std::unique_ptr<QTcpSocket> l_handed(l_accepted.at(0).at(1).value<QTcpSocket*>());
-        QTRY_VERIFY(l_peerServer.hasPendingConnections());
-        std::unique_ptr<QTcpSocket> lp_peer(l_peerServer.nextPendingConnection());
-        QByteArray l_payload;
-        QVERIFY(AwaitFrame(*lp_peer, l_payload));
+        QVERIFY(l_handed->parent() == nullptr);
         PeerWire::Handshake l_handshake;
-        QVERIFY(PeerWire::ParseHandshake(l_payload, l_handshake));
-        QCOMPARE(l_handshake.m_type, QString("F"));
-        lp_peer->write(QByteArray(8, '\0'));
-        QTRY_COMPARE(l_handed->bytesAvailable(), qint64(8));
+        auto lp_peer = AcceptHandshake(l_peerServer, l_handshake);
+        QVERIFY(lp_peer);
+        QCOMPARE(l_handshake.m_user, QString("me"));
+        QCOMPARE(l_handshake.m_type, type);
+        lp_peer->write(Le32(5) + QByteArray("\x07\x02\x00\x00\x00", 5));
+        QTRY_COMPARE(l_handed->bytesAvailable(), qint64(9));
     }
 
     // A distributed frame that follows the handshake in the same write
-    // stays readable by the new owner; and our own D request is accepted.
-    void distributedHandOver()
+    // stays readable by the new owner.
+    void distributedRequestedHandOver()
     {
         QTcpSocket* lp_handed = nullptr;
         connect(mp_messenger, &PeerMessenger::DNetConnectionRequested, this,
@@ -296,20 +302,6 @@ private slots:
         std::unique_ptr<QTcpSocket> l_owned(lp_handed);
         QTRY_COMPARE(lp_handed->bytesAvailable(), qint64(l_dFrame.size()));
         QCOMPARE(lp_handed->readAll(), l_dFrame);
-
-        QTcpServer l_peerServer;
-        QVERIFY(l_peerServer.listen(QHostAddress::LocalHost, 0));
-        SetUserAddress("xena", l_peerServer.serverPort());
-        QSignalSpy l_accepted(mp_messenger, &PeerMessenger::DNetConnectionAccepted);
-        mp_messenger->RequestDNetConnection("xena");
-        QVERIFY(l_accepted.wait(5000));
-        std::unique_ptr<QTcpSocket> l_ours(l_accepted.at(0).at(1).value<QTcpSocket*>());
-        QTRY_VERIFY(l_peerServer.hasPendingConnections());
-        std::unique_ptr<QTcpSocket> lp_parent(l_peerServer.nextPendingConnection());
-        QByteArray l_payload;
-        QVERIFY(AwaitFrame(*lp_parent, l_payload));
-        lp_parent->write(l_dFrame);
-        QTRY_COMPARE(l_ours->bytesAvailable(), qint64(l_dFrame.size()));
     }
 
     void silentSocketTimesOut()

@@ -39,15 +39,6 @@ private:
         QVERIFY(m_bob.mp_collector->Take(ServerCode::PEER_ADDRESS));
     }
 
-    quint16 ClosedPort()
-    {
-        QTcpServer l_server;
-        l_server.listen(QHostAddress::LocalHost, 0);
-        quint16 l_port = l_server.serverPort();
-        l_server.close();
-        return l_port;
-    }
-
     struct ConnectBack
     {
         QString m_user, m_type;
@@ -176,12 +167,9 @@ private slots:
         l_ask.WriteString(QString("me"));
         l_ask.WriteString(QString("F"));
         m_bob.Send(ServerCode::CONNECT_BACK, l_ask);
-        QTRY_VERIFY(m_bobListener.hasPendingConnections());
-        std::unique_ptr<QTcpSocket> lp_incoming(m_bobListener.nextPendingConnection());
-        QByteArray l_payload;
-        QVERIFY(AwaitFrame(*lp_incoming, l_payload));
         PeerWire::Handshake l_handshake;
-        QVERIFY(PeerWire::ParseHandshake(l_payload, l_handshake));
+        auto lp_incoming = AcceptHandshake(m_bobListener, l_handshake);
+        QVERIFY(lp_incoming);
         QCOMPARE(int(l_handshake.m_code), int(PeerWire::HANDSHAKE_CONNECT_BACK));
         QCOMPARE(l_handshake.m_token, quint32(555));
         QCOMPARE(l_handshake.m_user, QString("me"));

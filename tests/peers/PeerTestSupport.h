@@ -37,6 +37,17 @@ inline quint32 LocalIp()
     return QHostAddress(QHostAddress::LocalHost).toIPv4Address();
 }
 
+// A loopback port that nobody listens on (the system picked it, then it
+// was given up), for attempts that must be refused.
+inline quint16 ClosedPort()
+{
+    QTcpServer l_server;
+    l_server.listen(QHostAddress::LocalHost, 0);
+    quint16 l_port = l_server.serverPort();
+    l_server.close();
+    return l_port;
+}
+
 // Connects and waits for the connection.
 inline std::unique_ptr<QTcpSocket> ConnectRaw(quint16 i_port)
 {
@@ -57,6 +68,23 @@ inline bool AwaitFrame(QTcpSocket& io_socket, QByteArray& o_payload, bool i_obfu
         QTest::qWait(10);
     }
     return false;
+}
+
+// The connection the messenger opened to a test peer's listener, once the
+// handshake it sends first has arrived; null when either does not come.
+inline std::unique_ptr<QTcpSocket> AcceptHandshake(QTcpServer& io_server, PeerWire::Handshake& o_handshake,
+                                                   int i_ms = 5000)
+{
+    for (int l_waited = 0; !io_server.hasPendingConnections(); l_waited += 10) {
+        if (l_waited > i_ms)
+            return nullptr;
+        QTest::qWait(10);
+    }
+    std::unique_ptr<QTcpSocket> lp_socket(io_server.nextPendingConnection());
+    QByteArray l_payload;
+    if (!AwaitFrame(*lp_socket, l_payload, false, i_ms) || !PeerWire::ParseHandshake(l_payload, o_handshake))
+        return nullptr;
+    return lp_socket;
 }
 
 inline bool AwaitClosed(QTcpSocket& io_socket, int i_ms = 5000)
