@@ -149,14 +149,18 @@ bool ParseFile(QString const& i_path, ParsedFile& o_file, QString& o_error)
     if (!l_in.ReadU32(l_typeCount) || quint64(l_typeCount) * 9 > l_in.BytesAvailable())
         return Fail(o_error, "bad type table");
     quint64 l_total = 0;
+    quint64 l_leastBytes = 0;
     o_file.m_types.resize(l_typeCount);
     for (ParsedFile::FileType& l_type : o_file.m_types) {
         if (!l_in.ReadRaw(l_type.m_name) || !l_in.ReadBool(l_type.m_isNull) || !l_in.ReadU32(l_type.m_count))
             return Fail(o_error, "bad type table");
         l_total += l_type.m_count;
+        // A flag byte per valueless item, at least a length per valued one.
+        l_leastBytes += quint64(l_type.m_count) * (l_type.m_isNull ? 1 : 4);
     }
-    // Every item takes at least one byte: a count beyond that is a lie.
-    if (l_total > l_in.BytesAvailable() || l_total > std::numeric_limits<quint32>::max())
+    // Counts the rest of the file cannot hold are a lie, refused before the
+    // per-item tables (tens of bytes per item) are allocated for them.
+    if (l_leastBytes > l_in.BytesAvailable() || l_total > std::numeric_limits<quint32>::max())
         return Fail(o_error, "bad item count");
     o_file.m_values.resize(std::size_t(l_total));
     o_file.m_sharedNull.assign(std::size_t(l_total), 0);

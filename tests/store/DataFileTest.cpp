@@ -382,6 +382,13 @@ void DataFileTest::HostileFilesAreRejected()
     l_hugeItems.WriteRaw(std::string("user"));
     l_hugeItems.WriteBool(false);
     l_hugeItems.WriteU32(0xFFFFFFF0u);
+    // Fewer bytes than the claimed valued items' lengths alone would take.
+    MemStream l_shortItems;
+    l_shortItems.WriteU32(1);
+    l_shortItems.WriteRaw(std::string("user"));
+    l_shortItems.WriteBool(false);
+    l_shortItems.WriteU32(40000);
+    l_shortItems.WriteBuffer(std::string(100000, '\0').data(), 100000);
     MemStream l_badIndex;
     l_badIndex.WriteU32(1);
     l_badIndex.WriteRaw(std::string("user"));
@@ -398,13 +405,17 @@ void DataFileTest::HostileFilesAreRejected()
     DeclareSchema(false);
     DataSaver l_saver;
     qint64 l_stamp = 1000;
-    for (MemStream const* lp_payload : {&l_hugeTypes, &l_hugeItems, &l_badIndex, &l_hugeLinks})
+    for (MemStream const* lp_payload : {&l_hugeTypes, &l_hugeItems, &l_shortItems, &l_badIndex, &l_hugeLinks})
         WriteAll(Stem() + "." + QString::number(l_stamp++), l_file(*lp_payload));
     WriteAll(Stem() + "." + QString::number(l_stamp++), QByteArray("QMARDATA\x02\0\0\0", 12) + QByteArray(20, '\0'));
     WriteAll(Stem() + "." + QString::number(l_stamp++), QByteArray());
+    SetSwitch("show_diagnostics", true);
     QVERIFY_EXCEPTION_THROWN(l_saver.Load(Stem()), DataLoadFailure);
     QVERIFY(d["user"]->HasItem("alice").IsNull());
     QVERIFY(DataSaver::ListDataFiles(Stem()).empty());
+    // The short file is refused on its counts, before any item is read.
+    QString const l_log = QString::fromUtf8(ReadAll(QDir::homePath() + "/qmar-client-logs/Configuration Data.log"));
+    QVERIFY(l_log.contains(".Quillmar.1002 is unreadable (bad item count)"));
 }
 
 void DataFileTest::ImportUserList()
