@@ -60,6 +60,9 @@ public:
     Value() = default;
     Value(QString const& i_text);
     Value(char const* ip_bytes) : m_bytes(ip_bytes ? ip_bytes : "") {}
+    // Text in a writable buffer (a char array, std::string::data()) is text
+    // too; without this the object-address constructor below would take it.
+    Value(char* ip_bytes) : Value(static_cast<char const*>(ip_bytes)) {}
     Value(std::string i_bytes) : m_bytes(std::move(i_bytes)) {}
     Value(int i_number) : m_bytes(std::to_string(i_number)) {}
     Value(unsigned int i_number) : m_bytes(std::to_string(i_number)) {}

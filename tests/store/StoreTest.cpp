@@ -411,6 +411,11 @@ private slots:
         QCOMPARE((*lp_value)["99999999999"].AsInt(), 0);
         int l_object = 0;
         QCOMPARE((*lp_value)[Value(&l_object)].AsUInt64(), quint64(reinterpret_cast<std::uintptr_t>(&l_object)));
+        // Text in writable buffers is keyed by its bytes, not by its address.
+        char l_buffer[] = "alice";
+        std::string l_text("bob");
+        QCOMPARE(Value(l_buffer).Bytes(), std::string("alice"));
+        QCOMPARE((*lp_value)[l_text.data()].AsStdString(), std::string("bob"));
         QCOMPARE((*lp_value)[QString::fromUtf8("Zoë")].AsString(), QString::fromUtf8("Zoë"));
         // Bytes that are not UTF-8 survive, decoded as Latin-1 until a code page is chosen.
         QCOMPARE((*lp_value)[std::string("caf\xe9")].AsString(), QString::fromLatin1("caf\xe9"));
