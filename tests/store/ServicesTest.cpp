@@ -224,7 +224,10 @@ void ServicesTest::DeferredCallsCoalesce()
     QCOMPARE(l_counter.m_calls, 0);
     QTRY_COMPARE(l_counter.m_calls, 2);
     QVERIFY(!l_invoker.IsPending(&l_counter, SLOT(Sort())));
-    QTest::qWait(60);
+    // A later call has run, so any stray repeat would have run before it.
+    Counter l_later;
+    l_invoker.Invoke(&l_later, SLOT(Sort()), 60);
+    QTRY_COMPARE(l_later.m_calls, 1);
     QCOMPARE(l_counter.m_calls, 2);
 
     // A slot may ask for itself again; that request is a new one.
@@ -252,7 +255,9 @@ void ServicesTest::DeferredCallToDeletedTargetDoesNothing()
         DelayedInvoker l_shortLived;
         l_shortLived.Invoke(&l_late, SLOT(Sort()), 10);
     }
-    QTest::qWait(40);
+    Counter l_after;
+    l_invoker.Invoke(&l_after, SLOT(Sort()), 40);
+    QTRY_COMPARE(l_after.m_calls, 1);
     QCOMPARE(l_late.m_calls, 0);
 }
 
