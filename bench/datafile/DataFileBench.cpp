@@ -4,6 +4,7 @@
 // includes the write to disk; the load reads, checks and rebuilds the store.
 // Usage: bench_datafile [files] [folder for the data files]
 
+#include "bench/BenchUtil.h"
 #include "store/DataSaver.h"
 
 #include <QCoreApplication>
@@ -18,19 +19,6 @@
 #include <string>
 #include <vector>
 
-namespace {
-
-void DeclareTypes()
-{
-    Type* lp_folder = d.NewType("folder", ROOT, false, true);
-    Type* lp_file = d.NewType("file", INTERMEDIATE, true, false);
-    Type* lp_token = d.NewType("token", LEAF, false, true);
-    lp_folder->RelateToType(lp_file, ONE, MANY, false);
-    lp_file->RelateToType(lp_token, MANY, MANY, false);
-}
-
-} // namespace
-
 int main(int argc, char** argv)
 {
     QCoreApplication l_app(argc, argv);
@@ -38,24 +26,12 @@ int main(int argc, char** argv)
     QTemporaryDir l_temporary;
     QString const l_folder = argc > 2 ? QString::fromLocal8Bit(argv[2]) : l_temporary.path();
     QString const l_stem = l_folder + "/.Quillmar";
-    int const l_folders = 50000, l_tokens = 50000;
 
-    DeclareTypes();
-    Type* lp_folder = d["folder"];
-    Type* lp_file = d["file"];
-    Type* lp_token = d["token"];
+    bench::DeclareShareTypes();
     std::vector<Item> l_folderItems, l_tokenItems;
-    for (int l_k = 0; l_k < l_folders; ++l_k)
-        l_folderItems.push_back((*lp_folder)["/music/folder" + std::to_string(l_k)]);
-    for (int l_k = 0; l_k < l_tokens; ++l_k)
-        l_tokenItems.push_back((*lp_token)["token" + std::to_string(l_k)]);
+    bench::MakeFoldersAndTokens(l_folderItems, l_tokenItems);
     std::mt19937 l_random(42);
-    for (int l_k = 0; l_k < l_files; ++l_k) {
-        Item l_file = lp_file->NewItem();
-        l_folderItems[l_random() % l_folders] += l_file;
-        for (int l_t = 0; l_t < 5; ++l_t)
-            l_file += l_tokenItems[l_random() % l_tokens];
-    }
+    bench::AddShareFiles(l_files, l_random, l_folderItems, l_tokenItems);
     l_folderItems.clear();
     l_tokenItems.clear();
     std::size_t const l_items = d.ItemCount();
@@ -74,7 +50,7 @@ int main(int argc, char** argv)
     qint64 const l_size = QFileInfo(l_written.front().second).size();
 
     d.Reset();
-    DeclareTypes();
+    bench::DeclareShareTypes();
     l_timer.restart();
     l_saver.Load(l_stem);
     qint64 const l_loadMs = l_timer.elapsed();

@@ -2,7 +2,7 @@
 // and linked to 5 of 50,000 tokens) and prints build time, memory per file,
 // subset query time and one full collection.
 
-#include "store/Data.h"
+#include "bench/BenchUtil.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -31,30 +31,17 @@ int main(int argc, char** argv)
 {
     QCoreApplication l_app(argc, argv);
     int const l_files = argc > 1 ? std::atoi(argv[1]) : 1000000;
-    int const l_folders = 50000, l_tokens = 50000;
+    int const l_folders = bench::SHARE_FOLDERS, l_tokens = bench::SHARE_TOKENS;
 
-    Type* lp_folder = d.NewType("folder", ROOT, false, true);
-    Type* lp_file = d.NewType("file", INTERMEDIATE, true, false);
-    Type* lp_token = d.NewType("token", LEAF, false, true);
-    lp_folder->RelateToType(lp_file, ONE, MANY, false);
-    lp_file->RelateToType(lp_token, MANY, MANY, false);
-
+    bench::DeclareShareTypes();
     std::vector<Item> l_folderItems, l_tokenItems;
-    for (int l_k = 0; l_k < l_folders; ++l_k)
-        l_folderItems.push_back((*lp_folder)["/music/folder" + std::to_string(l_k)]);
-    for (int l_k = 0; l_k < l_tokens; ++l_k)
-        l_tokenItems.push_back((*lp_token)["token" + std::to_string(l_k)]);
+    bench::MakeFoldersAndTokens(l_folderItems, l_tokenItems);
 
     std::mt19937 l_random(42);
     long l_before = ResidentKiB();
     QElapsedTimer l_timer;
     l_timer.start();
-    for (int l_k = 0; l_k < l_files; ++l_k) {
-        Item l_item = lp_file->NewItem();
-        l_folderItems[l_random() % l_folders] += l_item;
-        for (int l_t = 0; l_t < 5; ++l_t)
-            l_item += l_tokenItems[l_random() % l_tokens];
-    }
+    bench::AddShareFiles(l_files, l_random, l_folderItems, l_tokenItems);
     double l_buildSeconds = l_timer.nsecsElapsed() / 1e9;
     long l_after = ResidentKiB();
 

@@ -1,0 +1,56 @@
+#ifndef QUILLMAR_BENCH_BENCHUTIL_H
+#define QUILLMAR_BENCH_BENCHUTIL_H
+
+// The share-shaped store that the store and data-file benchmarks measure:
+// file items, each in one of the folders and linked to five of the tokens,
+// chosen by a fixed-seed generator so that every run builds the same store.
+
+#include "store/Data.h"
+
+#include <random>
+#include <string>
+#include <vector>
+
+namespace bench {
+
+int const SHARE_FOLDERS = 50000;
+int const SHARE_TOKENS = 50000;
+int const TOKENS_PER_FILE = 5;
+
+// Declares "folder" (root), "file" (valueless) and "token" (leaf).
+inline void DeclareShareTypes()
+{
+    Type* lp_folder = d.NewType("folder", ROOT, false, true);
+    Type* lp_file = d.NewType("file", INTERMEDIATE, true, false);
+    Type* lp_token = d.NewType("token", LEAF, false, true);
+    lp_folder->RelateToType(lp_file, ONE, MANY, false);
+    lp_file->RelateToType(lp_token, MANY, MANY, false);
+}
+
+// The folder and token items the files are linked to.
+inline void MakeFoldersAndTokens(std::vector<Item>& o_folders, std::vector<Item>& o_tokens)
+{
+    Type* lp_folder = d["folder"];
+    Type* lp_token = d["token"];
+    for (int l_k = 0; l_k < SHARE_FOLDERS; ++l_k)
+        o_folders.push_back((*lp_folder)["/music/folder" + std::to_string(l_k)]);
+    for (int l_k = 0; l_k < SHARE_TOKENS; ++l_k)
+        o_tokens.push_back((*lp_token)["token" + std::to_string(l_k)]);
+}
+
+// Makes i_files file items with their links.
+inline void AddShareFiles(int i_files, std::mt19937& io_random, std::vector<Item> const& i_folders,
+                          std::vector<Item> const& i_tokens)
+{
+    Type* lp_file = d["file"];
+    for (int l_k = 0; l_k < i_files; ++l_k) {
+        Item l_file = lp_file->NewItem();
+        i_folders[io_random() % i_folders.size()] += l_file;
+        for (int l_t = 0; l_t < TOKENS_PER_FILE; ++l_t)
+            l_file += i_tokens[io_random() % i_tokens.size()];
+    }
+}
+
+} // namespace bench
+
+#endif
