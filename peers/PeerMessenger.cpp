@@ -24,6 +24,9 @@ PeerMessenger* peerMessenger = nullptr;
 namespace {
 
 constexpr quint16 DEFAULT_LISTENING_PORT = 2235;
+// Bytes that may wait in a connection's send buffer: room for the largest
+// frame and as much again.
+constexpr qint64 MAX_UNWRITTEN_BYTES = 2 * qint64(PeerWire::MAX_MESSAGE_LENGTH);
 
 // The server link creates the port forwarder when it is built, which is
 // before the peer messenger; the factory must be in place by then.
@@ -484,10 +487,19 @@ void PeerMessenger::ReadMessages(Link& io_link)
     }
 }
 
-void PeerMessenger::WriteFrame(Link& io_link, QByteArray const& i_payload)
+bool PeerMessenger::WriteFrame(Link& io_link, QByteArray const& i_payload)
 {
-    io_link.mp_socket->write(PeerWire::BuildFrame(i_payload, io_link.m_obfuscated));
+    QTcpSocket* lp_socket = io_link.mp_socket;
+    // A peer that keeps asking (a share list costs it a few bytes) and never
+    // reads the answers would have us buffer them without end.
+    if (lp_socket->bytesToWrite() + i_payload.size() > MAX_UNWRITTEN_BYTES) {
+        CloseLink(lp_socket, QString("%1 bytes wait to be sent; the peer does not read them")
+                                 .arg(lp_socket->bytesToWrite()));
+        return false;
+    }
+    lp_socket->write(PeerWire::BuildFrame(i_payload, io_link.m_obfuscated));
     io_link.m_lastActivity = Now();
+    return true;
 }
 
 PeerMessenger::Link* PeerMessenger::NewestMessagingLink(QString const& i_user)
@@ -530,8 +542,8 @@ void PeerMessenger::SendMessage(QString i_user, MemStream& i_message)
         return;
     }
     if (Link* lp_link = NewestMessagingLink(i_user)) {
-        WriteFrame(*lp_link, l_bytes);
-        return;
+        if (WriteFrame(*lp_link, l_bytes))
+            return;
     }
     QueueUnsent(i_user, l_bytes);
     if (!HasAttempt(i_user, "P"))
@@ -569,7 +581,8 @@ void PeerMessenger::FlushUnsent(Link& io_link)
         Link* lp_link = FindLink(lp_socket);
         if (!lp_link)
             return;
-        WriteFrame(*lp_link, l_it->m_message);
+        if (!WriteFrame(*lp_link, l_it->m_message))
+            return;
         l_it->m_item.Remove();
         l_it = m_unsent.erase(l_it);
     }

@@ -170,7 +170,8 @@ private:
     void ReadMessages(Link& io_link);
     void CompleteHandshake(QTcpSocket* ip_socket);
     void OpenMessaging(Link& io_link);
-    void WriteFrame(Link& io_link, QByteArray const& i_payload);
+    // False when the link was closed instead (its peer left too much unread).
+    bool WriteFrame(Link& io_link, QByteArray const& i_payload);
     Link* NewestMessagingLink(QString const& i_user);
 
     void StartAttempt(QString const& i_user, QString const& i_type);

@@ -270,6 +270,35 @@ private slots:
         PeerMessenger::SetShareListProvider({});
     }
 
+    // A peer that keeps asking for our share list and never reads the
+    // answers is dropped before their backlog grows without end; others
+    // are not affected.
+    void peerThatDoesNotReadIsDropped()
+    {
+        QByteArray const l_list(8 * 1024 * 1024, 'x');
+        PeerMessenger::SetShareListProvider([&](QString const&) {
+            MemStream l_reply;
+            l_reply.WriteU32(5);
+            l_reply.WriteBuffer(l_list.constData(), quint32(l_list.size()));
+            return l_reply;
+        });
+        auto lp_greedy = ConnectRaw(mp_messenger->ListeningPort());
+        QVERIFY(lp_greedy);
+        lp_greedy->setReadBufferSize(1024); // what it does not take stays in the kernel
+        lp_greedy->write(PeerWire::BuildFrame(PeerWire::BuildInitHandshake("greedy", "P"), false));
+        QTRY_COMPARE(mp_messenger->OpenMessagingConnectionCount("greedy"), 1);
+        // Twice the largest frame, and the kernel's buffers on top.
+        int l_requests = int(2 * qint64(PeerWire::MAX_MESSAGE_LENGTH) / l_list.size()) + 8;
+        for (int l_request = 0; l_request < l_requests; ++l_request)
+            lp_greedy->write(PeerWire::BuildFrame(Message(4), false));
+        QTRY_COMPARE_WITH_TIMEOUT(mp_messenger->OpenMessagingConnectionCount("greedy"), 0, 15000);
+        PeerMessenger::SetShareListProvider({});
+        lp_greedy.reset();
+        // The connection that reads goes on.
+        mp_messenger->GetUserInfo("alice");
+        QCOMPARE(NextFrame(), Message(15));
+    }
+
     void searchResultIntake()
     {
         Item l_request = NewSearch(1001);
