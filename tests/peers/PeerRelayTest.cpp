@@ -56,13 +56,15 @@ private:
                l_in.ReadU32(o_request.m_port) && l_in.ReadU32(o_request.m_token);
     }
 
-    std::unique_ptr<QTcpSocket> BobConnectsBack(ConnectBack const& i_request)
+    // The connect-back handshake, and whatever bob sends in the same write.
+    std::unique_ptr<QTcpSocket> BobConnectsBack(ConnectBack const& i_request, QByteArray const& i_after = {})
     {
         auto lp_socket = std::make_unique<QTcpSocket>();
         lp_socket->connectToHost(QHostAddress(i_request.m_ip), quint16(i_request.m_port));
         if (!lp_socket->waitForConnected(5000))
             return nullptr;
-        lp_socket->write(PeerWire::BuildFrame(PeerWire::BuildConnectBackHandshake(i_request.m_token, "bob"), false));
+        lp_socket->write(PeerWire::BuildFrame(PeerWire::BuildConnectBackHandshake(i_request.m_token, "bob"), false) +
+                         i_after);
         return lp_socket;
     }
 
@@ -179,6 +181,47 @@ private slots:
         QCOMPARE(l_requested.at(0).at(2).toUInt(), 4242u);
         std::unique_ptr<QTcpSocket> l_handed(l_requested.at(0).at(1).value<QTcpSocket*>());
         QTRY_COMPARE(l_handed->bytesAvailable(), qint64(8));
+    }
+
+    // Distributed connections through the server keep their roles both
+    // ways, and a frame written with the handshake stays for the new owner.
+    void distributedConnectionsThroughTheServer()
+    {
+        QByteArray l_dFrame = Le32(5) + QByteArray("\x04\x09\x00\x00\x00", 5);
+
+        // We ask (as the child); bob cannot be reached and connects back.
+        BobListensOn(ClosedPort());
+        QSignalSpy l_accepted(mp_messenger, &PeerMessenger::DNetConnectionAccepted);
+        mp_messenger->RequestDNetConnection("bob");
+        ConnectBack l_request;
+        QVERIFY(TakeConnectBack(l_request));
+        QCOMPARE(l_request.m_type, QString("D"));
+        auto lp_socket = BobConnectsBack(l_request, l_dFrame);
+        QVERIFY(lp_socket);
+        QVERIFY(l_accepted.wait(5000));
+        QCOMPARE(l_accepted.at(0).at(0).toString(), QString("bob"));
+        std::unique_ptr<QTcpSocket> l_child(l_accepted.at(0).at(1).value<QTcpSocket*>());
+        QTRY_COMPARE(l_child->bytesAvailable(), qint64(l_dFrame.size()));
+        QCOMPARE(l_child->readAll(), l_dFrame);
+
+        // Bob asks (as the child); we connect back and are the parent.
+        BobListensOn(m_bobListener.serverPort());
+        QSignalSpy l_requested(mp_messenger, &PeerMessenger::DNetConnectionRequested);
+        MemStream l_ask;
+        l_ask.WriteU32(557);
+        l_ask.WriteString(QString("me"));
+        l_ask.WriteString(QString("D"));
+        m_bob.Send(ServerCode::CONNECT_BACK, l_ask);
+        PeerWire::Handshake l_handshake;
+        auto lp_incoming = AcceptHandshake(m_bobListener, l_handshake);
+        QVERIFY(lp_incoming);
+        QCOMPARE(l_handshake.m_token, quint32(557));
+        // Handed over as soon as the connection is up.
+        QTRY_COMPARE(l_requested.count(), 1);
+        QCOMPARE(l_requested.at(0).at(0).toString(), QString("bob"));
+        std::unique_ptr<QTcpSocket> l_parent(l_requested.at(0).at(1).value<QTcpSocket*>());
+        lp_incoming->write(l_dFrame);
+        QTRY_COMPARE(l_parent->bytesAvailable(), qint64(l_dFrame.size()));
     }
 
     // When we cannot reach bob for his request, he hears so from the server.
