@@ -1035,16 +1035,27 @@ void StoreOps::Remove(ItemBody* ip_body)
     if (!IsLive(ip_body))
         return; // the store was reset by a handler
 
+    // Each disconnect leaves a tag where its link was, so the scan goes on
+    // from there instead of walking the growing run of tags again (which
+    // made removing an item with a few hundred thousand links take seconds).
+    // Nothing can be linked to the item while it is being removed, so only a
+    // shrinking vector (compaction, or the last entry dropped) moves entries;
+    // the scan then starts over.
+    std::size_t l_from = 0;
     for (;;) {
-        ItemBody* lp_other = nullptr;
-        for (ItemBody* lp_entry : ip_body->m_links)
-            if (!IsDead(lp_entry)) {
-                lp_other = lp_entry;
+        std::vector<ItemBody*> const& l_links = ip_body->m_links;
+        std::size_t const l_size = l_links.size();
+        std::size_t l_at = std::min(l_from, l_size);
+        while (l_at < l_size && IsDead(l_links[l_at]))
+            ++l_at;
+        if (l_at == l_size) {
+            if (l_from == 0)
                 break;
-            }
-        if (!lp_other)
-            break;
-        Disconnect(ip_body, lp_other);
+            l_from = 0;
+            continue;
+        }
+        Disconnect(ip_body, l_links[l_at]);
+        l_from = ip_body->m_links.size() == l_size ? l_at + 1 : 0;
     }
 
     if (!lp_type->m_isNull)

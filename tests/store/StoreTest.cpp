@@ -3,6 +3,7 @@
 
 #include <QtTest>
 
+#include <map>
 #include <random>
 
 namespace {
@@ -34,6 +35,29 @@ public:
     {
         ++m_pathCalls;
         m_lastRoot = i_root;
+    }
+};
+
+// While an item is removed, unlinks more of its links from inside the
+// disconnect events: its last one and one in the middle.
+class Unlinker : public DataHandler
+{
+public:
+    std::map<std::string, int> m_disconnects;
+    int m_events = 0;
+    void OnDisconnect(ConnectionInfo& i_info)
+    {
+        bool const l_folderFirst = i_info.m_item1.GetTypeName() == "folder";
+        Item const l_folder = l_folderFirst ? i_info.m_item1 : i_info.m_item2;
+        ++m_disconnects[(l_folderFirst ? i_info.m_item2 : i_info.m_item1).AsStdString()];
+        if (++m_events % 3 != 0)
+            return;
+        ItemSet const l_left = l_folder.GetItems("file");
+        std::vector<Item> const l_items(l_left.begin(), l_left.end());
+        if (l_items.empty())
+            return;
+        l_folder.Disconnect(l_items.back());
+        l_folder.Disconnect(l_items[l_items.size() / 2]);
     }
 };
 
@@ -117,6 +141,36 @@ private slots:
         Item l_again = (*lp_user)["carol"];
         QVERIFY(l_again != l_copy);
         QVERIFY(!l_again.IsNull());
+    }
+
+    void RemovalDropsEveryLinkOnceWhileHandlersUnlinkMore()
+    {
+        Type* lp_folder = d.NewType("folder", ROOT, false, true);
+        Type* lp_file = d.NewType("file", ROOT, false, true);
+        lp_folder->RelateToType(lp_file, MANY, MANY, false);
+        Item l_folder = (*lp_folder)["music"];
+        int const l_files = 300;
+        for (int l_index = 0; l_index < l_files; ++l_index)
+            l_folder += (*lp_file)["f" + std::to_string(l_index)];
+        // Some links broken beforehand leave gaps the removal must skip.
+        for (int l_index = 0; l_index < l_files; l_index += 7)
+            l_folder -= (*lp_file)["f" + std::to_string(l_index)];
+        Unlinker l_unlinker;
+        lp_folder->AddDisconnectEventHandler(
+            new EventHandler<Unlinker, ConnectionInfo&>(&l_unlinker, &Unlinker::OnDisconnect));
+        l_unlinker.m_disconnects.clear();
+        l_unlinker.m_events = 0;
+
+        l_folder.Remove();
+        QVERIFY(l_folder.IsNull());
+        int const l_linked = l_files - (l_files + 6) / 7;
+        QCOMPARE(l_unlinker.m_events, l_linked);
+        QCOMPARE(int(l_unlinker.m_disconnects.size()), l_linked);
+        for (auto const& l_count : l_unlinker.m_disconnects)
+            QCOMPARE(l_count.second, 1);
+        QCOMPARE(int(lp_file->GetItemCount()), l_files);
+        for (Item const& l_file : lp_file->GetItems())
+            QVERIFY(l_file.IsDisconnectedFromAll());
     }
 
     void HandlersMayRemoveItemsAndDeleteTheirOwner()
