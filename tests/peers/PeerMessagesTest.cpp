@@ -188,6 +188,7 @@ private slots:
                              .arg(q)
                              .arg(fr));
                 });
+        connect(p, &PeerMessenger::UserInfoRequested, this, [&](QString u) { Seen(QString("15 %1").arg(u)); });
         connect(p, &PeerMessenger::UserShare, this,
                 [&](QString u, FileInfoMap& share, AttributeTranslationTable& table) {
                     QStringList l_parts;
@@ -249,6 +250,7 @@ private slots:
                              "16 alice hi 1 PNG 2 5 1",
                              "16 alice  0 - 1 0 0",
                              "5 alice m\\a|a.mp3|5,m\\a|b.mp3|9 length",
+                             "15 alice",
                          }));
         disconnect(p, nullptr, this, nullptr);
     }
@@ -417,6 +419,66 @@ private slots:
         QCOMPARE(l_emitted, 0);
         QTRY_COMPARE(mp_messenger->OpenMessagingConnectionCount("alice"), 0);
         Reconnect();
+    }
+
+    // Every message cut anywhere before the end of its last field emits
+    // nothing and closes its connection; whole, each emits once.
+    void messagesCutShortEmitNothing()
+    {
+        QList<QByteArray> const l_messages = {
+            Message(16, [](MemStream& m) {
+                m.WriteString(QString("d"));
+                m.WriteU8(1);
+                m.WriteU32(2);
+                m.WriteBuffer("PN", 2);
+                m.WriteU32(1);
+                m.WriteU32(0);
+                m.WriteU8(1);
+            }),
+            Message(36, [](MemStream& m) { m.WriteU32(3); m.WriteString(QString("f")); }),
+            Message(40, [](MemStream& m) { m.WriteU32(1); m.WriteU32(2); m.WriteRaw(std::string("f")); m.WriteU64(9); }),
+            Message(41, [](MemStream& m) { m.WriteU32(2); m.WriteU8(0); m.WriteString(QString("r")); }),
+            Message(43, [](MemStream& m) { m.WriteString(QString("f")); }),
+            Message(44, [](MemStream& m) { m.WriteRaw(std::string("f")); m.WriteU32(3); }),
+            Message(46, [](MemStream& m) { m.WriteRaw(std::string("f")); }),
+            Message(50, [](MemStream& m) { m.WriteRaw(std::string("f")); m.WriteString(QString("r")); }),
+            Message(51, [](MemStream& m) { m.WriteString(QString("f")); }),
+            Message(60, [](MemStream& m) { m.WriteRaw(std::string("f")); m.WriteI64(9); }),
+        };
+        int l_emitted = 0;
+        PeerMessenger* p = mp_messenger;
+        auto Count = [&]() { ++l_emitted; };
+        connect(p, &PeerMessenger::UserInfoReceived, this, Count);
+        connect(p, &PeerMessenger::SharedFilesInFolderRequested, this, Count);
+        connect(p, &PeerMessenger::FileTransferRequested, this, Count);
+        connect(p, &PeerMessenger::FileTransferResponse, this, Count);
+        connect(p, &PeerMessenger::QueueUploadRequested, this, Count);
+        connect(p, &PeerMessenger::DownloadPlaceInLine, this, Count);
+        connect(p, &PeerMessenger::UploadFailed, this, Count);
+        connect(p, &PeerMessenger::UploadDenied, this, Count);
+        connect(p, &PeerMessenger::UploadPlaceInLineRequested, this, Count);
+        connect(p, &PeerMessenger::QueueDownloadRequested, this, Count);
+
+        std::vector<std::unique_ptr<QTcpSocket>> l_peers;
+        for (QByteArray const& l_message : l_messages) {
+            for (int l_cut = 4; l_cut < l_message.size(); ++l_cut) {
+                auto lp_peer = ConnectRaw(mp_messenger->ListeningPort());
+                QVERIFY(lp_peer);
+                QString l_user = QString("cut%1").arg(l_peers.size());
+                lp_peer->write(PeerWire::BuildFrame(PeerWire::BuildInitHandshake(l_user, "P"), false) +
+                               PeerWire::BuildFrame(l_message.left(l_cut), false));
+                l_peers.push_back(std::move(lp_peer));
+                QCoreApplication::processEvents(); // let the listener take it
+            }
+        }
+        for (auto& lp_peer : l_peers)
+            QVERIFY(AwaitClosed(*lp_peer));
+        QCOMPARE(l_emitted, 0);
+
+        for (QByteArray const& l_message : l_messages)
+            Send(l_message);
+        QTRY_COMPARE(l_emitted, l_messages.size());
+        disconnect(p, nullptr, this, nullptr);
     }
 
     // No router here (the tests run without a network): discovery fails,
