@@ -380,17 +380,17 @@ void Server::OnSocketReadyRead()
 
 // ---------------------------------------------------------------- sending
 
-void Server::Send(quint32 i_code, MemStream const& i_payload)
+bool Server::Send(quint32 i_code, MemStream const& i_payload)
 {
     bool const l_allowed = mp_socket && (m_state == STATE_LOGGED_IN || (i_code == ServerCode::LOGIN && m_state == STATE_CONNECTING));
     if (!l_allowed) {
         ServerLog(2, QStringLiteral("Not logged in, request %1 dropped").arg(i_code));
-        return;
+        return false;
     }
     quint64 const l_size = i_payload.Size();
     if (l_size + 4 > SERVER_FRAME_MAX) {
         ServerLog(1, QStringLiteral("Request %1 too large (%2 bytes), dropped").arg(i_code).arg(l_size));
-        return;
+        return false;
     }
     MemStream l_frame;
     l_frame.Reserve(l_size + 8);
@@ -400,6 +400,7 @@ void Server::Send(quint32 i_code, MemStream const& i_payload)
         l_frame.WriteBuffer(i_payload.Data(), l_size);
     mp_socket->write(l_frame.Data(), qint64(l_frame.Size()));
     ServerLog(2, QStringLiteral("Sent message %1 (%2 bytes)").arg(i_code).arg(l_size));
+    return true;
 }
 
 void Server::SendEmpty(quint32 i_code)
@@ -428,14 +429,18 @@ bool Server::SendPrivateChat(QString const& i_user, QString const& i_text)
     QString l_text = i_text;
     l_text.replace(QLatin1Char('\n'), QLatin1Char(' '));
     l_text.replace(QLatin1Char('\r'), QLatin1Char(' '));
-    bool const l_sent = IsConnected();
-    if (l_sent) {
-        MemStream l_payload;
-        l_payload.Write(i_user);
-        l_payload.Write(l_text);
-        Send(ServerCode::PRIVATE_CHAT, l_payload);
-    } else {
+    bool l_sent = false;
+    if (!IsConnected()) {
         ServerLog(1, QStringLiteral("Not logged in, private message to %1 not sent").arg(i_user));
+    } else {
+        MemStream l_payload;
+        // The server drops a message with a longer string; the line would
+        // vanish while the page took it for sent.
+        l_payload.SetWriteStringLimit(NETWORK_STRING_LIMIT);
+        if (l_payload.Write(i_user) && l_payload.Write(l_text))
+            l_sent = Send(ServerCode::PRIVATE_CHAT, l_payload);
+        else
+            ServerLog(1, QStringLiteral("Private message to %1 too long, not sent").arg(i_user));
     }
     emit PrivateChatSent(i_user, l_text);
     return l_sent;
@@ -1084,6 +1089,11 @@ void Server::HandlePossibleParents(MemStream& io_in)
         TCPAddress l_address;
         if (!io_in.Read(l_user) || !io_in.Read(l_address.m_ip) || !io_in.Read(l_address.m_port))
             return ShortMessage(ServerCode::DNET_POSSIBLE_PARENTS);
+        // Nobody can be reached on such a port; the others are still good.
+        if (l_address.m_port < 1 || l_address.m_port > 65535) {
+            ServerLog(1, QStringLiteral("Possible parent %1 has a bad port %2, skipped").arg(l_user).arg(l_address.m_port));
+            continue;
+        }
         l_parents.emplace_back(l_user, l_address);
     }
     emit DNetPossibleParents(l_parents);

@@ -140,7 +140,8 @@ private slots:
     void OnLoginTimeout();
 
 private:
-    void Send(quint32 i_code, MemStream const& i_payload);
+    // False when the request was dropped (not logged in, or too large).
+    bool Send(quint32 i_code, MemStream const& i_payload);
     void SendEmpty(quint32 i_code);
     void SendLogin();
     void CloseSocket();

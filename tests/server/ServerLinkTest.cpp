@@ -281,8 +281,12 @@ private slots:
         QCOMPARE(l_club["user_count"].AsInt(), 2);
 
         // Gifted privileges show in the receiver's own privileges answer.
+        // The stand-in handles alice's requests in order, so the answer to
+        // her next one means the gift is in.
+        QSignalSpy l_stats(&l_server, &Server::ReceivedUserStats);
         l_server.GiftPrivileges("bob", 2);
-        QTest::qWait(100);
+        l_server.GetUserStats("alice");
+        QVERIFY(l_stats.wait(5000));
         l_bob.Send(ServerCode::PRIVILEGES);
         QByteArray l_seconds;
         QVERIFY(l_bob.mp_collector->Take(ServerCode::PRIVILEGES, &l_seconds));
@@ -293,6 +297,80 @@ private slots:
         QVERIFY(l_bob.mp_collector->Take(ServerCode::PRIVATE_ROOM_REMOVED));
         QTRY_VERIFY(!l_bobItem.IsConnected(l_club));
         QTRY_VERIFY(d.GetItem(l_club, l_bobItem, "room_members").IsNull());
+    }
+
+    void PeerAddressesConnectBackAndParents()
+    {
+        RawClient l_bob;
+        QVERIFY(l_bob.Login(mp_standin->Port(), "bob"));
+        MemStream l_ports;
+        l_ports.WriteU32(4000);
+        l_ports.WriteU32(4001);
+        l_bob.Send(ServerCode::LISTENING_PORTS, l_ports);
+        MemStream l_canParent;
+        l_canParent.WriteBool(true);
+        l_bob.Send(ServerCode::DNET_CAN_PARENT, l_canParent);
+        // An answer to a later request of bob's means both are in.
+        MemStream l_statsRequest;
+        l_statsRequest.Write(QStringLiteral("bob"));
+        l_bob.Send(ServerCode::USER_STATS, l_statsRequest);
+        QVERIFY(l_bob.mp_collector->Take(ServerCode::USER_STATS));
+
+        Server& l_server = MakeServer();
+        PointAt(mp_standin->Port());
+        SetSetting("listening_port", qint64(5000));
+        SetSetting("obfuscated_listening_port", qint64(5001));
+        QVERIFY(LogIn(l_server));
+
+        QSignalSpy l_address(&l_server, &Server::PeerAddress);
+        l_server.GetPeerAddress("bob");
+        l_server.GetPeerAddress("nobody");
+        QTRY_COMPARE(l_address.count(), 2);
+        QCOMPARE(l_address.at(0), QList<QVariant>({"bob", quint32(0x7F000001), 4000, 4001}));
+        QCOMPARE(l_address.at(1), QList<QVariant>({"nobody", quint32(0), 0, 0}));
+
+        // The request reaches bob with alice's address and ports.
+        QSignalSpy l_cannot(&l_server, &Server::CannotConnect);
+        l_server.RequestConnectBack("bob", 55, "P");
+        QByteArray l_request;
+        QVERIFY(l_bob.mp_collector->Take(ServerCode::CONNECT_BACK, &l_request));
+        MemStream l_in(l_request);
+        QString l_from, l_type;
+        quint32 l_ip = 0, l_port = 0, l_token = 0, l_obfuscated = 0;
+        bool l_privileged = true;
+        QVERIFY(l_in.Read(l_from) && l_in.Read(l_type) && l_in.Read(l_ip) && l_in.Read(l_port) && l_in.Read(l_token)
+                && l_in.Read(l_privileged) && l_in.Read(l_obfuscated));
+        QCOMPARE(l_from, QString("alice"));
+        QCOMPARE(l_type, QString("P"));
+        QCOMPARE(l_ip, quint32(0x7F000001));
+        QCOMPARE(l_port, quint32(5000));
+        QCOMPARE(l_token, quint32(55));
+        QVERIFY(!l_privileged);
+        QCOMPARE(l_obfuscated, quint32(5001));
+        // bob could not reach alice; an offline user is not asked at all.
+        MemStream l_failure;
+        l_failure.WriteU32(55);
+        l_failure.Write(QStringLiteral("alice"));
+        l_bob.Send(ServerCode::CANNOT_CONNECT, l_failure);
+        QVERIFY(l_cannot.wait(5000));
+        QCOMPARE(l_cannot.at(0), QList<QVariant>({"bob", quint32(55)}));
+        l_server.RequestConnectBack("ghost", 56, "F");
+        QTRY_COMPARE(l_cannot.count(), 2);
+        QCOMPARE(l_cannot.at(1), QList<QVariant>({"ghost", quint32(56)}));
+
+        // Without a parent, alice is offered the users that take children.
+        PossibleParentList l_parents;
+        bool l_offered = false;
+        connect(&l_server, &Server::DNetPossibleParents, this, [&](PossibleParentList& i_parents) {
+            l_parents = i_parents;
+            l_offered = true;
+        });
+        l_server.SendDNetHasParent(false);
+        QTRY_VERIFY(l_offered);
+        QCOMPARE(int(l_parents.size()), 1);
+        QCOMPARE(l_parents.front().first, QString("bob"));
+        QCOMPARE(l_parents.front().second.m_ip, quint32(0x7F000001));
+        QCOMPARE(l_parents.front().second.m_port, 4000);
     }
 
     void StandinStopsOnTerm()

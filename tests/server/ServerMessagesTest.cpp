@@ -200,6 +200,16 @@ private slots:
                    o.Write(QStringLiteral("a  b"));
                }));
         QCOMPARE(l_sent.count(), 1);
+        // A line longer than the server takes is reported unsent, and the
+        // longest it takes goes out whole.
+        QString const l_longest(int(NETWORK_STRING_LIMIT), QLatin1Char('x'));
+        QVERIFY(!s.SendPrivateChat("bob", l_longest + "x"));
+        QCOMPARE(l_sent.count(), 2);
+        QVERIFY(s.SendPrivateChat("bob", l_longest));
+        Expect(22, Bytes([&](MemStream& o) {
+                   o.Write(QStringLiteral("bob"));
+                   o.Write(l_longest);
+               }));
 
         quint32 const l_token = s.FileSearch("song", "");
         Expect(26, Bytes([&](MemStream& o) {
@@ -746,11 +756,17 @@ private slots:
         Deliver(84, Payload([](MemStream& o) { o.WriteI32(10); }));
         Deliver(128, Payload([](MemStream& o) { o.WriteI32(3); }));
         Deliver(130);
-        Deliver(102, Payload([](MemStream& o) {
-                    o.WriteU32(2);
+        Deliver(102, Payload([](MemStream& o) { // unreachable ports are left out
+                    o.WriteU32(4);
                     o.Write(QStringLiteral("p1"));
                     o.WriteU32(0x0A000001);
                     o.WriteI32(2235);
+                    o.Write(QStringLiteral("bad1"));
+                    o.WriteU32(0x0A000003);
+                    o.WriteI32(0);
+                    o.Write(QStringLiteral("bad2"));
+                    o.WriteU32(0x0A000004);
+                    o.WriteI32(70000);
                     o.Write(QStringLiteral("p2"));
                     o.WriteU32(0x0A000002);
                     o.WriteI32(3000);
@@ -771,6 +787,7 @@ private slots:
         QCOMPARE(int(l_parents.size()), 2);
         QCOMPARE(l_parents.front().first, QString("p1"));
         QCOMPARE(l_parents.front().second.m_ip, quint32(0x0A000001));
+        QCOMPARE(l_parents.back().first, QString("p2"));
         QCOMPARE(l_parents.back().second.m_port, 3000);
         QCOMPARE(l_embedded.toHex(), l_search.toHex());
         QCOMPARE(l_embeddedCode, quint8(3));

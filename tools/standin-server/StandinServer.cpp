@@ -58,7 +58,11 @@ StandinServer::~StandinServer()
 
 bool StandinServer::Listen(quint16 i_port)
 {
-    return m_listener.listen(QHostAddress::Any, i_port);
+    // Loopback only: it is for trying the client on one machine, and takes
+    // any name and password. IPv4 alone, so that every user has an address
+    // that can be handed to the others (a client that tries "localhost" as
+    // ::1 first falls back to 127.0.0.1).
+    return m_listener.listen(QHostAddress::LocalHost, i_port);
 }
 
 quint16 StandinServer::Port() const

@@ -28,6 +28,7 @@ public:
     explicit StandinServer(QObject* ip_parent = nullptr);
     ~StandinServer() override;
 
+    // Listens on 127.0.0.1; port 0 lets the system choose.
     bool Listen(quint16 i_port);
     quint16 Port() const;
 
