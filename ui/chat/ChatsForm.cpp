@@ -1,16 +1,11 @@
 #include "ui/chat/ChatsForm.h"
 
-#include <QLabel>
-#include <QVBoxLayout>
+#include "app/Placeholder.h"
 
 ChatsForm::ChatsForm(QWidget* ip_parent)
     : QWidget(ip_parent)
 {
-    QVBoxLayout* lp_layout = new QVBoxLayout(this);
-    QLabel* lp_note = new QLabel(tr("The Chat page is not built yet."), this);
-    lp_note->setObjectName(QStringLiteral("notBuiltYetLabel"));
-    lp_note->setAlignment(Qt::AlignCenter);
-    lp_layout->addWidget(lp_note);
+    ShowPageNotBuiltYet(this, tr("The Chat page is not built yet."));
 }
 
 void ChatsForm::Init()

@@ -1,16 +1,9 @@
 #include "ui/chat/ColorSelectionDialog.h"
 
-#include <QDialogButtonBox>
-#include <QLabel>
-#include <QVBoxLayout>
+#include "app/Placeholder.h"
 
 ColorSelectionDialog::ColorSelectionDialog(QWidget* ip_parent)
     : QDialog(ip_parent)
 {
-    setWindowTitle(tr("Application colours"));
-    QVBoxLayout* lp_layout = new QVBoxLayout(this);
-    lp_layout->addWidget(new QLabel(tr("This dialog is not built yet."), this));
-    QDialogButtonBox* lp_buttons = new QDialogButtonBox(QDialogButtonBox::Close, this);
-    connect(lp_buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
-    lp_layout->addWidget(lp_buttons);
+    ShowDialogNotBuiltYet(this, tr("Application colours"));
 }

@@ -1,7 +1,6 @@
 #include "ui/search/SearchForm.h"
 
-#include <QLabel>
-#include <QVBoxLayout>
+#include "app/Placeholder.h"
 
 SearchForm* searchForm = nullptr;
 
@@ -9,11 +8,7 @@ SearchForm::SearchForm(QWidget* ip_parent)
     : QWidget(ip_parent)
 {
     searchForm = this;
-    QVBoxLayout* lp_layout = new QVBoxLayout(this);
-    QLabel* lp_note = new QLabel(tr("The Search page is not built yet."), this);
-    lp_note->setObjectName(QStringLiteral("notBuiltYetLabel"));
-    lp_note->setAlignment(Qt::AlignCenter);
-    lp_layout->addWidget(lp_note);
+    ShowPageNotBuiltYet(this, tr("The Search page is not built yet."));
 }
 
 void SearchForm::Init()

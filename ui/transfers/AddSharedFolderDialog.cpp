@@ -1,17 +1,10 @@
 #include "ui/transfers/AddSharedFolderDialog.h"
 
-#include <QDialogButtonBox>
-#include <QLabel>
-#include <QVBoxLayout>
+#include "app/Placeholder.h"
 
 AddSharedFolderDialog::AddSharedFolderDialog(Item const& i_folder, QWidget* ip_parent)
     : QDialog(ip_parent)
 {
     Q_UNUSED(i_folder);
-    setWindowTitle(tr("Share a folder"));
-    QVBoxLayout* lp_layout = new QVBoxLayout(this);
-    lp_layout->addWidget(new QLabel(tr("This dialog is not built yet."), this));
-    QDialogButtonBox* lp_buttons = new QDialogButtonBox(QDialogButtonBox::Close, this);
-    connect(lp_buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
-    lp_layout->addWidget(lp_buttons);
+    ShowDialogNotBuiltYet(this, tr("Share a folder"));
 }

@@ -1,16 +1,9 @@
 #include "ui/transfers/ExcludedExtensionsDialog.h"
 
-#include <QDialogButtonBox>
-#include <QLabel>
-#include <QVBoxLayout>
+#include "app/Placeholder.h"
 
 ExcludedExtensionsDialog::ExcludedExtensionsDialog(QWidget* ip_parent)
     : QDialog(ip_parent)
 {
-    setWindowTitle(tr("Excluded extensions"));
-    QVBoxLayout* lp_layout = new QVBoxLayout(this);
-    lp_layout->addWidget(new QLabel(tr("This dialog is not built yet."), this));
-    QDialogButtonBox* lp_buttons = new QDialogButtonBox(QDialogButtonBox::Close, this);
-    connect(lp_buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
-    lp_layout->addWidget(lp_buttons);
+    ShowDialogNotBuiltYet(this, tr("Excluded extensions"));
 }

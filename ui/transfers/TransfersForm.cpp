@@ -1,7 +1,6 @@
 #include "ui/transfers/TransfersForm.h"
 
-#include <QLabel>
-#include <QVBoxLayout>
+#include "app/Placeholder.h"
 
 TransfersForm* transfersForm = nullptr;
 
@@ -9,11 +8,7 @@ TransfersForm::TransfersForm(QWidget* ip_parent)
     : QWidget(ip_parent)
 {
     transfersForm = this;
-    QVBoxLayout* lp_layout = new QVBoxLayout(this);
-    QLabel* lp_note = new QLabel(tr("The Transfers page is not built yet."), this);
-    lp_note->setObjectName(QStringLiteral("notBuiltYetLabel"));
-    lp_note->setAlignment(Qt::AlignCenter);
-    lp_layout->addWidget(lp_note);
+    ShowPageNotBuiltYet(this, tr("The Transfers page is not built yet."));
 }
 
 void TransfersForm::Init()

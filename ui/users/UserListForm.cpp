@@ -1,16 +1,11 @@
 #include "ui/users/UserListForm.h"
 
-#include <QLabel>
-#include <QVBoxLayout>
+#include "app/Placeholder.h"
 
 UserListForm::UserListForm(QWidget* ip_parent)
     : QWidget(ip_parent)
 {
-    QVBoxLayout* lp_layout = new QVBoxLayout(this);
-    QLabel* lp_note = new QLabel(tr("The Users page is not built yet."), this);
-    lp_note->setObjectName(QStringLiteral("notBuiltYetLabel"));
-    lp_note->setAlignment(Qt::AlignCenter);
-    lp_layout->addWidget(lp_note);
+    ShowPageNotBuiltYet(this, tr("The Users page is not built yet."));
 }
 
 void UserListForm::Init()
