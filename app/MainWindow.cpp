@@ -11,9 +11,10 @@
 #include "store/Settings.h"
 #include "store/TimerManager.h"
 
-#ifdef QUILLMAR_HAVE_SERVER
+#include "peers/PeerMessenger.h"
 #include "server/Server.h"
-#endif
+#include "server/WishListSearcher.h"
+#include "shares/SharedFoldersManager.h"
 
 #include "ui_MainWindow.h"
 
@@ -78,24 +79,25 @@ void MainWindow::Init()
     setWindowTitle(BuildTitle(g_currentVersion));
 
     new DataSaver();
-#ifdef QUILLMAR_HAVE_SERVER
     mp_server = new Server();
-#endif
 
     DeclareSettingsTypes();
     dataSaver->AddSavedType("global");
     dataSaver->AddSavedByConnectionType("global_value", "global");
 
-#ifdef QUILLMAR_HAVE_SERVER
     mp_server->CreateData();
-#endif
     qRegisterMetaType<Item>("Item");
 
     actionBar->Init();
     AddToolBarSets();
     connect(mp_ui->mainToolBar, &ActionSetToolBar::ActionTriggered, this, &MainWindow::OnToolBarActionTriggered);
 
+    // Each manager declares its store types here, before the load, so that
+    // the saved data finds them.
+    new PeerMessenger();
     new DelayedInvoker();
+    // No scan yet: the saved folders are scanned once they are loaded.
+    new SharedFoldersManager(this);
 
     SetDiagnosticsToolBarHook(AddDiagnosticsToolBarSet);
     new DiagnosticsForm();
@@ -105,6 +107,7 @@ void MainWindow::Init()
     mp_ui->transfersForm->Init();
     mp_ui->sharesForm->Init();
     mp_ui->searchForm->Init();
+    new WishListSearcher(this);
 
     setContextMenuPolicy(Qt::NoContextMenu);
 
@@ -129,13 +132,12 @@ void MainWindow::Init()
     mp_ui->roomsForm->Init();
     SetSetting("data_version", QStringLiteral("1"));
 
-#ifdef QUILLMAR_HAVE_SERVER
     if (!GetSetting("username").isEmpty())
         gp_server->Connect();
-#endif
 
     connect(&TimerManager::Obj()->m_hourTimer, &QTimer::timeout, this, &MainWindow::EveryHour);
     activateWindow();
+    sharedFoldersManager->Init();
     RegisterWidgetForTabFocus(mp_ui->usernameEdit, 1);
     RegisterWidgetForTabFocus(mp_ui->sharedFoldersList, 1);
     mp_ui->chatsForm->Init();
@@ -198,15 +200,14 @@ MainWindow::~MainWindow()
 {
     SaveData();
     g_showIsOver = true;
-#ifdef QUILLMAR_HAVE_SERVER
     if (gp_server)
         gp_server->Disconnect();
-#endif
+    // The scan thread is stopped and waited for here.
+    delete sharedFoldersManager;
     delete delayedInvoker;
-#ifdef QUILLMAR_HAVE_SERVER
+    delete peerMessenger;
     delete mp_server;
     mp_server = nullptr;
-#endif
     delete dataSaver;
     TimerManager::Destroy();
     SetApplicationIconHook(nullptr);

@@ -1,6 +1,10 @@
 #include "app/ActionSetToolBar.h"
 #include "app/Globals.h"
 #include "app/MainWindow.h"
+#include "peers/PeerMessenger.h"
+#include "server/Server.h"
+#include "server/WishListSearcher.h"
+#include "shares/SharedFoldersManager.h"
 #include "store/DataSaver.h"
 #include "store/DiagnosticsForm.h"
 #include "store/Settings.h"
@@ -48,6 +52,9 @@ private slots:
     {
         mp_window = new MainWindow;
         QCOMPARE(mainWindow, mp_window);
+        // The listeners open with the load; here on ports the system chooses.
+        DeclareSettingsTypes();
+        SetSetting("listening_port", qint64(0));
         mp_window->setVisible(true);
         mp_window->Init();
         QVERIFY(QTest::qWaitForWindowExposed(mp_window));
@@ -64,6 +71,23 @@ private slots:
         QCOMPARE(lp_folders->columnWidth(0), 400);
         QCOMPARE(mp_window->Form()->tabControl->currentIndex(), 1);
         QCOMPARE(mp_window->contextMenuPolicy(), Qt::NoContextMenu);
+    }
+
+    // The engines' managers exist once Init is done; those that wait for the
+    // saved data have started.
+    void InitCreatesTheManagers()
+    {
+        QVERIFY(gp_server);
+        QVERIFY(peerMessenger);
+        QVERIFY(peerMessenger->ListeningPort() != 0);
+        QCOMPARE(GetSetting("listening_port"), QString::number(peerMessenger->ListeningPort()));
+        QVERIFY(sharedFoldersManager);
+        QCOMPARE(sharedFoldersManager->parent(), static_cast<QObject*>(mp_window));
+        QVERIFY(wishListSearcher);
+        QCOMPARE(wishListSearcher->parent(), static_cast<QObject*>(mp_window));
+        // The types of every manager were there for the load to find.
+        for (char const* lp_type : {"user", "shared_folder", "search_results"})
+            QVERIFY2(d.HasType(lp_type), lp_type);
     }
 
     void OptionPagesShowTheirToolBarSets()
@@ -110,6 +134,10 @@ private slots:
         QVERIFY(!mainWindow);
         QVERIFY(DataFileCount() >= l_before + 1);
         QVERIFY(!dataSaver);
+        QVERIFY(!gp_server);
+        QVERIFY(!peerMessenger);
+        QVERIFY(!sharedFoldersManager);
+        QVERIFY(!wishListSearcher);
     }
 };
 
