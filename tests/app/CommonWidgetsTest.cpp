@@ -16,20 +16,23 @@ class CommonWidgetsTest : public QObject
     Q_OBJECT
 
 private:
-    static QStringList Column(QTreeWidget& i_tree, int i_column)
+    // A two-column tree of the rows, each with the model, sorted ascending by
+    // the column: that column's texts in their new order.
+    static QStringList SortedColumn(ColumnSortingModel* ip_model, QList<QStringList> const& i_rows, int i_column)
     {
+        QTreeWidget l_tree;
+        l_tree.setColumnCount(2);
+        for (QStringList const& l_cells : i_rows) {
+            TreeWidgetItem* lp_row = new TreeWidgetItem(&l_tree);
+            lp_row->SetSortingModel(ip_model);
+            lp_row->setText(0, l_cells.value(0));
+            lp_row->setText(1, l_cells.value(1));
+        }
+        l_tree.sortItems(i_column, Qt::AscendingOrder);
         QStringList l_texts;
-        for (int l_row = 0; l_row < i_tree.topLevelItemCount(); ++l_row)
-            l_texts << i_tree.topLevelItem(l_row)->text(i_column);
+        for (int l_row = 0; l_row < l_tree.topLevelItemCount(); ++l_row)
+            l_texts << l_tree.topLevelItem(l_row)->text(i_column);
         return l_texts;
-    }
-
-    static void AddRow(QTreeWidget& i_tree, ColumnSortingModel* ip_model, QString const& i_text, QString const& i_number)
-    {
-        TreeWidgetItem* lp_row = new TreeWidgetItem(&i_tree);
-        lp_row->SetSortingModel(ip_model);
-        lp_row->setText(0, i_text);
-        lp_row->setText(1, i_number);
     }
 
 private slots:
@@ -57,27 +60,12 @@ private slots:
     {
         ColumnSortingModel l_model;
         l_model.SetColumnSortingNumeric(1);
-        QTreeWidget l_tree;
-        l_tree.setColumnCount(2);
-        AddRow(l_tree, &l_model, "b", "1,024");
-        AddRow(l_tree, &l_model, "Z", "99");
-        AddRow(l_tree, &l_model, "a", "");
-        AddRow(l_tree, &l_model, "c", "2 KB");
-
-        l_tree.sortItems(0, Qt::AscendingOrder);
+        QList<QStringList> const l_rows = {{"b", "1,024"}, {"Z", "99"}, {"a", ""}, {"c", "2 KB"}};
         // Plain code-unit order: capitals before small letters.
-        QCOMPARE(Column(l_tree, 0), QStringList({"Z", "a", "b", "c"}));
-
-        l_tree.sortItems(1, Qt::AscendingOrder);
-        QCOMPARE(Column(l_tree, 1), QStringList({"", "2 KB", "99", "1,024"}));
-
-        // As text, "1,024" would come before "2 KB".
-        QTreeWidget l_plain;
-        l_plain.setColumnCount(2);
-        AddRow(l_plain, nullptr, "x", "99");
-        AddRow(l_plain, nullptr, "y", "1,024");
-        l_plain.sortItems(1, Qt::AscendingOrder);
-        QCOMPARE(Column(l_plain, 1), QStringList({"1,024", "99"}));
+        QCOMPARE(SortedColumn(&l_model, l_rows, 0), QStringList({"Z", "a", "b", "c"}));
+        QCOMPARE(SortedColumn(&l_model, l_rows, 1), QStringList({"", "2 KB", "99", "1,024"}));
+        // Without a model every column is text: "1,024" comes before "99".
+        QCOMPARE(SortedColumn(nullptr, {{"x", "99"}, {"y", "1,024"}}, 1), QStringList({"1,024", "99"}));
     }
 
     void ReversedNumericColumnSortsDescending()
@@ -85,13 +73,7 @@ private slots:
         ColumnSortingModel l_model;
         l_model.SetColumnSortingNumeric(1);
         l_model.SetColumnSortingReversed(1);
-        QTreeWidget l_tree;
-        l_tree.setColumnCount(2);
-        AddRow(l_tree, &l_model, "a", "5");
-        AddRow(l_tree, &l_model, "b", "40");
-        AddRow(l_tree, &l_model, "c", "300");
-        l_tree.sortItems(1, Qt::AscendingOrder);
-        QCOMPARE(Column(l_tree, 1), QStringList({"300", "40", "5"}));
+        QCOMPARE(SortedColumn(&l_model, {{"a", "5"}, {"b", "40"}, {"c", "300"}}, 1), QStringList({"300", "40", "5"}));
     }
 
     void ModelQueriesDoNotAddColumns()
