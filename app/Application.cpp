@@ -62,7 +62,11 @@ Application::Application(QString const& i_id, int& io_argc, char** ip_argv)
     }
 
     obj = this;
-    installEventFilter(new ActivityEventFilter());
+    // Owned by the application, so that it goes with it at the very end
+    // rather than being left for the leak checker.
+    ActivityEventFilter* lp_filter = new ActivityEventFilter();
+    lp_filter->setParent(this);
+    installEventFilter(lp_filter);
     m_lastActivity = Now();
     m_idle = false;
     ConnectHalfMinuteTimer();

@@ -4,8 +4,4 @@ set -e
 here="$(cd "$(dirname "$0")/.." && pwd)"
 bash "$here/scripts/setup.sh"
 bash "$here/scripts/build.sh" "$here/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLMAR_BENCH=OFF
-if [ -x "$here/build/app/quillmar" ]; then
-  exec "$here/build/app/quillmar"
-else
-  echo "Built. The application shell has not landed yet, so there is no program to start."
-fi
+exec "$here/build/app/quillmar"
