@@ -10,6 +10,7 @@
 #include <QString>
 #include <QtGlobal>
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -63,6 +64,7 @@ public:
     // Text in a writable buffer (a char array, std::string::data()) is text
     // too; without this the object-address constructor below would take it.
     Value(char* ip_bytes) : Value(static_cast<char const*>(ip_bytes)) {}
+    Value(std::nullptr_t) {}
     Value(std::string i_bytes) : m_bytes(std::move(i_bytes)) {}
     Value(int i_number) : m_bytes(std::to_string(i_number)) {}
     Value(unsigned int i_number) : m_bytes(std::to_string(i_number)) {}

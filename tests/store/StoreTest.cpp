@@ -470,6 +470,7 @@ private slots:
         std::string l_text("bob");
         QCOMPARE(Value(l_buffer).Bytes(), std::string("alice"));
         QCOMPARE((*lp_value)[l_text.data()].AsStdString(), std::string("bob"));
+        QVERIFY(Value(nullptr).Bytes().empty());
         QCOMPARE((*lp_value)[QString::fromUtf8("Zoë")].AsString(), QString::fromUtf8("Zoë"));
         // Bytes that are not UTF-8 survive, decoded as Latin-1 until a code page is chosen.
         QCOMPARE((*lp_value)[std::string("caf\xe9")].AsString(), QString::fromLatin1("caf\xe9"));
