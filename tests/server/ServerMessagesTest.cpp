@@ -99,6 +99,15 @@ private:
         QCOMPARE(l_ack, Bytes([&](MemStream& o) { o.WriteU32(l_id); }));
     }
 
+    // Whether the link sent a frame of that code not taken yet. The
+    // acknowledgement that Sync() waits for comes after anything the link
+    // wrote before it, so no frame can still be on its way.
+    bool Sent(quint32 i_code)
+    {
+        Sync();
+        return Frames().Has(i_code, 0);
+    }
+
 private slots:
     void init()
     {
@@ -138,7 +147,7 @@ private slots:
         mp_fake->mp_socket = nullptr;
         QVERIFY(LogIn());
         Expect(ServerCode::ADD_USER, Bytes([](MemStream& o) { o.Write(QStringLiteral("bob")); }));
-        QVERIFY(!Frames().Has(ServerCode::JOIN_ROOM));
+        QVERIFY(!Sent(ServerCode::JOIN_ROOM));
     }
 
     void LoginAsksThePortForwarderToMap()
@@ -189,7 +198,7 @@ private slots:
                    o.WriteI32(1);
                }));
         s.LeaveRoom("room"); // not joined: nothing
-        QVERIFY(!Frames().Has(15));
+        QVERIFY(!Sent(15));
         SetFlag(Room("room"), "in_room", true);
         s.LeaveRoom("room");
         Expect(15, Bytes([](MemStream& o) { o.Write(QStringLiteral("room")); }));
@@ -330,7 +339,7 @@ private slots:
         s.GetSearchCorrelations("query");
         Expect(230, Bytes([](MemStream& o) { o.Write(QStringLiteral("query")); }));
         // Nothing else went out.
-        QTest::qWait(50);
+        Sync();
         QCOMPARE(int(Frames().m_frames.size()), 0);
     }
 
@@ -355,7 +364,7 @@ private slots:
         // Logging in now shows that none of it was queued either.
         QVERIFY(LogIn());
         QVERIFY(Frames().Take(ServerCode::LISTENING_PORTS));
-        QTest::qWait(100);
+        Sync();
         QCOMPARE(int(Frames().m_frames.size()), 0);
     }
 
