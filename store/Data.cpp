@@ -1,6 +1,7 @@
 #include "store/Data.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cassert>
 #include <charconv>
 #include <cstdlib>
@@ -132,7 +133,8 @@ namespace {
 
 constexpr std::uint64_t SERIAL_MASK = (std::uint64_t(1) << 48) - 1;
 
-CodePageDecoder g_codePageDecoder = nullptr;
+// Set on the GUI thread; read by stream reads on worker threads too.
+std::atomic<CodePageDecoder> g_codePageDecoder{nullptr};
 
 inline ItemBody* Ptr(ItemBody* ip_entry)
 {
@@ -362,7 +364,7 @@ QString Value::AsQString() const
 
 void SetCodePageDecoder(CodePageDecoder i_decoder)
 {
-    g_codePageDecoder = i_decoder;
+    g_codePageDecoder.store(i_decoder);
 }
 
 QString DecodeStoredText(std::string_view i_bytes)
@@ -377,8 +379,8 @@ QString DecodeStoredText(std::string_view i_bytes)
         return QString::fromLatin1(i_bytes.data(), int(i_bytes.size()));
     if (IsValidUtf8(i_bytes))
         return QString::fromUtf8(i_bytes.data(), int(i_bytes.size()));
-    if (g_codePageDecoder)
-        return g_codePageDecoder(i_bytes);
+    if (CodePageDecoder l_decoder = g_codePageDecoder.load())
+        return l_decoder(i_bytes);
     return QString::fromLatin1(i_bytes.data(), int(i_bytes.size()));
 }
 
