@@ -16,6 +16,7 @@
 #include "server/WishListSearcher.h"
 #include "shares/SharedFoldersManager.h"
 
+#include "ui/users/UserNoteDialog.h"
 #include "ui_MainWindow.h"
 
 #include <QDir>
@@ -136,6 +137,7 @@ void MainWindow::Init()
         gp_server->Connect();
 
     connect(&TimerManager::Obj()->m_hourTimer, &QTimer::timeout, this, &MainWindow::EveryHour);
+    UserNoteDialog::Init();
     activateWindow();
     sharedFoldersManager->Init();
     RegisterWidgetForTabFocus(mp_ui->usernameEdit, 1);
