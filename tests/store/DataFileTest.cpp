@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QTemporaryDir>
 #include <QtTest>
 #include <zlib.h>
 
@@ -467,5 +468,16 @@ void DataFileTest::ImportUserList()
     QVERIFY(!ConfigurationImporter::ImportUserList(l_path));
 }
 
-QTEST_GUILESS_MAIN(DataFileTest)
+// These cases delete data files in HOME, so they get a home of their own
+// even when the program is run by hand outside the test runner.
+int main(int argc, char** argv)
+{
+    QTemporaryDir l_home;
+    if (!l_home.isValid())
+        return 1;
+    qputenv("HOME", l_home.path().toUtf8());
+    QCoreApplication l_app(argc, argv);
+    DataFileTest l_test;
+    return QTest::qExec(&l_test, argc, argv);
+}
 #include "DataFileTest.moc"
