@@ -542,8 +542,10 @@ void PeerMessenger::SendMessage(QString i_user, MemStream& i_message)
         return;
     }
     if (Link* lp_link = NewestMessagingLink(i_user)) {
-        if (WriteFrame(*lp_link, l_bytes))
-            return;
+        // Refused only when the peer leaves what we send unread: keeping the
+        // message for it would only move the backlog into the queue.
+        WriteFrame(*lp_link, l_bytes);
+        return;
     }
     QueueUnsent(i_user, l_bytes);
     if (!HasAttempt(i_user, "P"))

@@ -294,6 +294,8 @@ private slots:
         for (int l_request = 0; l_request < l_requests; ++l_request)
             lp_greedy->write(PeerWire::BuildFrame(Message(4), false));
         QTRY_COMPARE_WITH_TIMEOUT(mp_messenger->OpenMessagingConnectionCount("greedy"), 0, 15000);
+        // Nor does the backlog move into the queue of unsent messages.
+        QCOMPARE(mp_messenger->UnsentMessageCount("greedy"), 0);
         PeerMessenger::SetShareListProvider({});
         lp_greedy.reset();
         // The connection that reads goes on.
