@@ -182,8 +182,10 @@ void Server::GetServerAddress(QString& o_host, quint16& o_port)
     if (l_address.isEmpty())
         return;
     int const l_colon = l_address.lastIndexOf(QLatin1Char(':'));
+    // A bare IPv6 address has colons of its own and no port.
+    bool const l_bareIPv6 = l_address.count(QLatin1Char(':')) > 1 && !l_address.startsWith(QLatin1Char('['));
     QString l_host = l_address;
-    if (l_colon > 0 && !l_address.endsWith(QLatin1Char(']'))) {
+    if (l_colon > 0 && !l_bareIPv6 && !l_address.endsWith(QLatin1Char(']'))) {
         l_host = l_address.left(l_colon);
         bool l_ok = false;
         uint const l_port = l_address.mid(l_colon + 1).toUInt(&l_ok);

@@ -127,6 +127,7 @@ private slots:
             {"example.org", "example.org", 2242},  {"[::1]:2300", "::1", 2300},
             {"[::1]", "::1", 2242},                {"host:0", "host", 2242},
             {"host:99999", "host", 2242},          {"  ", "localhost", 2242},
+            {"::1", "::1", 2242},                  {"fe80::1:2300", "fe80::1:2300", 2242},
         };
         for (Case const& l_case : l_cases) {
             SetSetting("server_address", QString(l_case.mp_setting));
