@@ -12,6 +12,7 @@
 #include "ui_MainWindow.h"
 
 #include <QDir>
+#include <QFile>
 #include <QtTest>
 
 // One main window for the whole run, as in the program: its managers are
@@ -38,6 +39,32 @@ private:
     }
 
 private slots:
+    // A previous run left a shared folder in the data file.
+    void initTestCase()
+    {
+        QVERIFY(QDir::home().mkpath("music"));
+        QFile l_song(QDir::home().filePath("music/song.txt"));
+        QVERIFY(l_song.open(QIODevice::WriteOnly));
+        l_song.write("la");
+        l_song.close();
+
+        d.Reset();
+        DeclareSettingsTypes();
+        d.NewType("user", ROOT, false, true);
+        d.NewType("user_list_group", ROOT, false, true);
+        for (char const* lp_attribute :
+             {"mpeg_version", "channel_mode", "audio_frequency", "bitrate", "bitrate_mode", "length_seconds", "file_size"})
+            d.NewType(lp_attribute, LEAF, false, true);
+        {
+            DataSaver l_saver;
+            SharedFoldersManager l_manager;
+            d["shared_folder"]->GetItem(Value(QDir::home().filePath("music")));
+            QVERIFY(l_saver.Save(MainWindow::DataFileStem()));
+        }
+        d.Reset();
+        QCOMPARE(DataFileCount(), 1);
+    }
+
     void BuildDateGivesVersionAndTitle()
     {
         QCOMPARE(VersionFromBuildDate("May 18 2013"), qint64(20130518));
@@ -88,6 +115,8 @@ private slots:
         // The types of every manager were there for the load to find.
         for (char const* lp_type : {"user", "shared_folder", "search_results"})
             QVERIFY2(d.HasType(lp_type), lp_type);
+        // The folder of the last run is scanned once the data is loaded.
+        QTRY_VERIFY(sharedFoldersManager->GetSharedFileItem(QDir::home().filePath("music/song.txt")).IsValid());
     }
 
     void OptionPagesShowTheirToolBarSets()
