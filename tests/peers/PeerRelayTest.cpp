@@ -56,6 +56,30 @@ private:
                l_in.ReadU32(o_request.m_port) && l_in.ReadU32(o_request.m_token);
     }
 
+    // Bob asks the server to have us connect to him.
+    void BobAsksForConnectBack(quint32 i_token, char const* ip_type)
+    {
+        MemStream l_ask;
+        l_ask.WriteU32(i_token);
+        l_ask.WriteString(QString("me"));
+        l_ask.WriteString(QString(ip_type));
+        m_bob.Send(ServerCode::CONNECT_BACK, l_ask);
+    }
+
+    // Bob, listening, asks through the server; we connect to him. Null
+    // unless our connect-back handshake names us and his token.
+    std::unique_ptr<QTcpSocket> WeConnectBackToBob(quint32 i_token, char const* ip_type)
+    {
+        BobListensOn(m_bobListener.serverPort());
+        BobAsksForConnectBack(i_token, ip_type);
+        PeerWire::Handshake l_handshake;
+        auto lp_socket = AcceptHandshake(m_bobListener, l_handshake);
+        if (!lp_socket || l_handshake.m_code != PeerWire::HANDSHAKE_CONNECT_BACK || l_handshake.m_token != i_token ||
+            l_handshake.m_user != QLatin1String("me"))
+            return nullptr;
+        return lp_socket;
+    }
+
     // The connect-back handshake, and whatever bob sends in the same write.
     std::unique_ptr<QTcpSocket> BobConnectsBack(ConnectBack const& i_request, QByteArray const& i_after = {})
     {
@@ -162,19 +186,9 @@ private slots:
     // back, and read his token as the downloader.
     void fileConnectionBobAskedFor()
     {
-        BobListensOn(m_bobListener.serverPort());
         QSignalSpy l_requested(mp_messenger, &PeerMessenger::FileConnectionRequested);
-        MemStream l_ask;
-        l_ask.WriteU32(555);
-        l_ask.WriteString(QString("me"));
-        l_ask.WriteString(QString("F"));
-        m_bob.Send(ServerCode::CONNECT_BACK, l_ask);
-        PeerWire::Handshake l_handshake;
-        auto lp_incoming = AcceptHandshake(m_bobListener, l_handshake);
+        auto lp_incoming = WeConnectBackToBob(555, "F");
         QVERIFY(lp_incoming);
-        QCOMPARE(int(l_handshake.m_code), int(PeerWire::HANDSHAKE_CONNECT_BACK));
-        QCOMPARE(l_handshake.m_token, quint32(555));
-        QCOMPARE(l_handshake.m_user, QString("me"));
         lp_incoming->write(Le32(4242) + QByteArray("DATADATA"));
         QVERIFY(l_requested.wait(5000));
         QCOMPARE(l_requested.at(0).at(0).toString(), QString("bob"));
@@ -205,17 +219,9 @@ private slots:
         QCOMPARE(l_child->readAll(), l_dFrame);
 
         // Bob asks (as the child); we connect back and are the parent.
-        BobListensOn(m_bobListener.serverPort());
         QSignalSpy l_requested(mp_messenger, &PeerMessenger::DNetConnectionRequested);
-        MemStream l_ask;
-        l_ask.WriteU32(557);
-        l_ask.WriteString(QString("me"));
-        l_ask.WriteString(QString("D"));
-        m_bob.Send(ServerCode::CONNECT_BACK, l_ask);
-        PeerWire::Handshake l_handshake;
-        auto lp_incoming = AcceptHandshake(m_bobListener, l_handshake);
+        auto lp_incoming = WeConnectBackToBob(557, "D");
         QVERIFY(lp_incoming);
-        QCOMPARE(l_handshake.m_token, quint32(557));
         // Handed over as soon as the connection is up.
         QTRY_COMPARE(l_requested.count(), 1);
         QCOMPARE(l_requested.at(0).at(0).toString(), QString("bob"));
@@ -228,11 +234,7 @@ private slots:
     void failedConnectBackIsReported()
     {
         BobListensOn(ClosedPort());
-        MemStream l_ask;
-        l_ask.WriteU32(556);
-        l_ask.WriteString(QString("me"));
-        l_ask.WriteString(QString("P"));
-        m_bob.Send(ServerCode::CONNECT_BACK, l_ask);
+        BobAsksForConnectBack(556, "P");
         QByteArray l_payload;
         QVERIFY(m_bob.mp_collector->Take(ServerCode::CANNOT_CONNECT, &l_payload));
         MemStream l_in(l_payload);
