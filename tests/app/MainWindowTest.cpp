@@ -2,6 +2,7 @@
 #include "app/Globals.h"
 #include "app/MainWindow.h"
 #include "peers/PeerMessenger.h"
+#include "peers/PortForwarder.h"
 #include "server/Server.h"
 #include "server/WishListSearcher.h"
 #include "shares/SharedFoldersManager.h"
@@ -105,6 +106,8 @@ private slots:
     void InitCreatesTheManagers()
     {
         QVERIFY(gp_server);
+        // The server link maps the listening ports through it at login.
+        QVERIFY(portForwarder);
         QVERIFY(peerMessenger);
         QVERIFY(peerMessenger->ListeningPort() != 0);
         QCOMPARE(GetSetting("listening_port"), QString::number(peerMessenger->ListeningPort()));
@@ -164,6 +167,7 @@ private slots:
         QVERIFY(DataFileCount() >= l_before + 1);
         QVERIFY(!dataSaver);
         QVERIFY(!gp_server);
+        QVERIFY(!portForwarder);
         QVERIFY(!peerMessenger);
         QVERIFY(!sharedFoldersManager);
         QVERIFY(!wishListSearcher);
