@@ -71,6 +71,10 @@ Application::Application(QString const& i_id, int& io_argc, char** ip_argv)
     m_idle = false;
     ConnectHalfMinuteTimer();
     connect(this, &QGuiApplication::commitDataRequest, this, &Application::commitData, Qt::DirectConnection);
+    // A session-end request only saves: the toolkit must not close the
+    // windows on its own, or a logout that is later cancelled would have
+    // ended the program.
+    QGuiApplication::setFallbackSessionManagementEnabled(false);
     m_windowActive = true;
 }
 

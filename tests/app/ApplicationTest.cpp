@@ -31,6 +31,8 @@ private slots:
         QVERIFY(mp_app);
         QVERIFY(!mp_app->isRunning());
         mp_app->SetClock([this]() { return m_now; });
+        // The end of a desktop session saves and closes no window.
+        QVERIFY(!QGuiApplication::isFallbackSessionManagementEnabled());
     }
 
     void StartsActiveAndNeverIdlesWhileActive()
