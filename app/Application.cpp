@@ -43,16 +43,16 @@ QString Application::LockFilePath(QString const& i_id)
     return l_folder + QLatin1Char('/') + i_id + QStringLiteral(".lock");
 }
 
-Application::Application(QString const& i_id, int& io_argc, char** ip_argv)
-    : QApplication(io_argc, ip_argv)
+std::unique_ptr<QLockFile> Application::LockInstance(QString const& i_id, bool& o_isRunning)
 {
-    mp_lock.reset(new QLockFile(LockFilePath(i_id)));
+    o_isRunning = false;
+    std::unique_ptr<QLockFile> lp_lock(new QLockFile(LockFilePath(i_id)));
     // Only a live holder counts: the lock of a process that died is taken
     // over, however old it is.
-    mp_lock->setStaleLockTime(0);
-    if (!mp_lock->tryLock(0)) {
-        if (mp_lock->error() == QLockFile::LockFailedError) {
-            m_isRunning = true;
+    lp_lock->setStaleLockTime(0);
+    if (!lp_lock->tryLock(0)) {
+        if (lp_lock->error() == QLockFile::LockFailedError) {
+            o_isRunning = true;
         } else {
             // A runtime folder we cannot write to must not keep the user
             // from the program; only the second-start check is lost.
@@ -60,6 +60,13 @@ Application::Application(QString const& i_id, int& io_argc, char** ip_argv)
                          qPrintable(LockFilePath(i_id)));
         }
     }
+    return lp_lock;
+}
+
+Application::Application(QString const& i_id, int& io_argc, char** ip_argv)
+    : QApplication(io_argc, ip_argv)
+{
+    mp_lock = LockInstance(i_id, m_isRunning);
 
     obj = this;
     // Owned by the application, so that it goes with it at the very end

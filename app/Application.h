@@ -52,6 +52,9 @@ public:
 
     // The lock file that keeps one instance per id.
     static QString LockFilePath(QString const& i_id);
+    // Takes that lock. o_isRunning tells that a live process holds it; a
+    // lock left behind by a process that died is taken over.
+    static std::unique_ptr<QLockFile> LockInstance(QString const& i_id, bool& o_isRunning);
 
 signals:
     void UserActivityIdle();

@@ -104,18 +104,24 @@ private slots:
         QCOMPARE(l_idle.size(), 0);
     }
 
-    void LockIsHeldInTheRuntimeFolder()
+    // This process holds the test's id: a second start finds it running,
+    // also when the first has been running for an hour.
+    void SecondStartFindsTheLockHeld()
     {
         QString const l_path = Application::LockFilePath("QuillmarQtTest");
         QVERIFY(l_path.startsWith(qEnvironmentVariable("XDG_RUNTIME_DIR")));
-        QVERIFY(QFile::exists(l_path));
-        QLockFile l_second(l_path);
-        QVERIFY(!l_second.tryLock(0));
-        QCOMPARE(l_second.error(), QLockFile::LockFailedError);
+        QFile l_file(l_path);
+        QVERIFY(l_file.open(QIODevice::ReadOnly));
+        QVERIFY(l_file.setFileTime(QDateTime::currentDateTime().addSecs(-3600), QFileDevice::FileModificationTime));
+        l_file.close();
+        bool l_running = false;
+        std::unique_ptr<QLockFile> lp_second = Application::LockInstance("QuillmarQtTest", l_running);
+        QVERIFY(l_running);
+        QVERIFY(!lp_second->isLocked());
     }
 
-    // After a crash the lock file stays behind; the next start must not
-    // take it for a running instance.
+    // After a crash the lock file stays behind, however recent; the next
+    // start must not take it for a running instance.
     void LockOfADeadProcessIsTakenOver()
     {
         QString const l_path = Application::LockFilePath("QuillmarQtCrashed");
@@ -123,9 +129,10 @@ private slots:
         QVERIFY(l_file.open(QIODevice::WriteOnly));
         l_file.write("2147483646\nquillmar\n" + QHostInfo::localHostName().toUtf8() + "\n");
         l_file.close();
-        QLockFile l_lock(l_path);
-        l_lock.setStaleLockTime(0);
-        QVERIFY(l_lock.tryLock(0));
+        bool l_running = true;
+        std::unique_ptr<QLockFile> lp_lock = Application::LockInstance("QuillmarQtCrashed", l_running);
+        QVERIFY(!l_running);
+        QVERIFY(lp_lock->isLocked());
     }
 
     // Last: it asks the application to quit. The signal must end the event
