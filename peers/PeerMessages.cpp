@@ -37,6 +37,11 @@ namespace {
 // that cannot fit in the bytes left is refused before anything is reserved.
 constexpr quint64 MIN_FILE_INFO_BYTES = 1 + 4 + 8 + 4 + 4;
 constexpr quint64 MIN_FOLDER_BYTES = 4 + 4;
+// Each file of a decoded share list costs some 200 bytes, ten times its size
+// on the wire: the inflate cap alone would let one crafted list of tiny
+// entries take gigabytes. Two million files is twice the largest share we
+// mean to be able to browse.
+constexpr quint64 MAX_SHARE_LIST_FILES = 2000000;
 constexpr quint64 MIN_TABLE_ENTRY_BYTES = 4 + 4;
 
 bool CountFits(InputStream& io_in, quint32 i_count, quint64 i_minBytes)
@@ -152,10 +157,14 @@ bool ReadShareList(MemStream& io_in, FileInfoMap& o_share, AttributeTranslationT
     quint32 l_folders = 0;
     if (!io_in.ReadU32(l_folders) || !CountFits(io_in, l_folders, MIN_FOLDER_BYTES))
         return false;
+    quint64 l_total = 0;
     for (quint32 l_folder = 0; l_folder < l_folders; ++l_folder) {
         std::string l_path;
         quint32 l_files = 0;
         if (!io_in.ReadRaw(l_path) || !io_in.ReadU32(l_files) || !CountFits(io_in, l_files, MIN_FILE_INFO_BYTES))
+            return false;
+        l_total += l_files;
+        if (l_total > MAX_SHARE_LIST_FILES)
             return false;
         std::set<FileInfo>& l_set = o_share[l_path];
         for (quint32 l_file = 0; l_file < l_files; ++l_file) {

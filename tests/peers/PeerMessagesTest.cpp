@@ -14,6 +14,8 @@
 #include <QSignalSpy>
 #include <QtTest>
 
+#include <QNetworkInterface>
+
 #include <zlib.h>
 
 namespace {
@@ -395,6 +397,13 @@ private slots:
         MemStream l_share;
         l_share.WriteU32(0x7fffffff);
         QTest::newRow("share list folder count") << Le32(5) + Compressed(l_share.ToByteArray());
+        // Bytes enough for every entry, but more files than any share we browse.
+        MemStream l_huge;
+        l_huge.WriteU32(1);
+        l_huge.WriteString(QString("a"));
+        l_huge.WriteU32(2000001);
+        QByteArray l_hugeList = l_huge.ToByteArray() + QByteArray(2000001 * 21, '\0');
+        QTest::newRow("share list of too many files") << Le32(5) + Compressed(l_hugeList);
         QTest::newRow("picture length beyond the bytes") << Message(16, [](MemStream& m) {
             m.WriteString(QString("x"));
             m.WriteU8(1);
@@ -487,6 +496,13 @@ private slots:
     // the call returns at once and the thread stops quickly.
     void portForwarderThread()
     {
+        // Discovery multicasts and asks the gateway: it may only ever run in a
+        // network namespace that has nothing but loopback (as the test run
+        // provides), never when the program is started by hand on a host.
+        for (QNetworkInterface const& l_interface : QNetworkInterface::allInterfaces())
+            if (!(l_interface.flags() & QNetworkInterface::IsLoopBack) &&
+                (l_interface.flags() & QNetworkInterface::IsUp))
+                QSKIP("a network other than loopback is up: run inside unshare -n");
         auto* lp_forwarder = new PortForwarder;
         QCOMPARE(portForwarder, lp_forwarder);
         QSignalSpy l_upnp(lp_forwarder, &PortForwarder::UPnPFinished);
