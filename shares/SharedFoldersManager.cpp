@@ -1,5 +1,7 @@
 #include "shares/SharedFoldersManager.h"
 
+#include "peers/PeerMessenger.h"
+#include "server/Server.h"
 #include "shares/SearchTokens.h"
 #include "store/DataSaver.h"
 #include "store/Log.h"
@@ -113,6 +115,9 @@ SharedFoldersManager::SharedFoldersManager(QObject* ip_parent) : QObject(ip_pare
     Relate("user_share_file", "user_share_file_name", ONE, MANY);
     Relate("user_share_file", "file_size", ONE, MANY);
 
+    if (peerMessenger)
+        connect(peerMessenger, &PeerMessenger::SharedFilesInFolderRequested, this,
+                &SharedFoldersManager::OnFilesInFoldersRequested);
     mp_searchTokenType = d.NewType(kSearchToken, LEAF, false, true);
     Relate(kSearchToken, kSharedFile, MANY, MANY);
 
@@ -134,6 +139,10 @@ SharedFoldersManager::SharedFoldersManager(QObject* ip_parent) : QObject(ip_pare
     m_scannerThread.start();
     connect(this, &SharedFoldersManager::MP3ScansRequired, &m_fileScanner, &FileScanner::OnMP3ScansRequired);
     connect(&m_fileScanner, &FileScanner::MP3Scanned, this, &SharedFoldersManager::OnMP3Scanned);
+    if (gp_server) {
+        connect(gp_server, &Server::Connected, this, &SharedFoldersManager::OnConnectedToServer);
+        connect(gp_server, &Server::ReceivedUserStats, this, &SharedFoldersManager::OnReceivedUserStats);
+    }
 
     d.NewType("unshared", LEAF, true, true);
     Relate("user", "unshared", ONE, MANY);
@@ -142,6 +151,8 @@ SharedFoldersManager::SharedFoldersManager(QObject* ip_parent) : QObject(ip_pare
 
     SetSetting("shared_folder_counter", QStringLiteral("1"));
 
+    if (gp_server)
+        connect(gp_server, &Server::DirectFileSearch, this, &SharedFoldersManager::OnDirectFileSearch);
     connect(&m_fileScanner, &FileScanner::FoldersScanned, this, &SharedFoldersManager::OnFoldersRescanned);
 }
 
@@ -504,4 +515,29 @@ void SharedFoldersManager::OnMP3Scanned(QString i_file, int i_mpegVersion, QStri
     l_file += d.GetType("bitrate_mode")->GetItem(Value(i_isVBR ? "vbr" : "cbr"));
     l_file += d.GetType("bitrate")->GetItem(Value(i_bitrate));
     l_file += mp_isScannedType->GetGlobalNullItem();
+}
+
+// ------------------------------------------------- requests not answered yet
+
+void SharedFoldersManager::OnConnectedToServer()
+{
+    Log("Shared", 2, QStringLiteral("Share counts not reported: not built yet"));
+}
+
+void SharedFoldersManager::OnReceivedUserStats(QString i_user, UserStats)
+{
+    Log("Shared", 2, QStringLiteral("Statistics of %1 not used: not built yet").arg(i_user));
+}
+
+void SharedFoldersManager::OnDirectFileSearch(QString i_user, quint32 i_token, QString)
+{
+    Log("Search", 2, QStringLiteral("Search %1 from %2 not answered: not built yet").arg(i_token).arg(i_user));
+}
+
+void SharedFoldersManager::OnFilesInFoldersRequested(QString i_user, quint32 i_token, QString i_folder)
+{
+    Log("Shared", 2,
+        QStringLiteral("Contents of folder %1 for %2 (request %3) not sent: not built yet")
+            .arg(i_folder, i_user)
+            .arg(i_token));
 }

@@ -14,6 +14,7 @@
 
 #include "shares/FileScanner.h"
 #include "store/Data.h"
+#include "store/UserStats.h"
 
 #include <QObject>
 #include <QString>
@@ -78,6 +79,15 @@ signals:
 
 public slots:
     void OnFoldersRescanned();
+
+    // Requests of the server link and the peer messenger, connected by the
+    // constructor when those exist. Share counts, answers to searches and
+    // folder contents are not built yet: each request is logged as not
+    // answered, nothing is sent.
+    void OnConnectedToServer();
+    void OnReceivedUserStats(QString i_user, UserStats i_stats);
+    void OnDirectFileSearch(QString i_user, quint32 i_token, QString i_search);
+    void OnFilesInFoldersRequested(QString i_user, quint32 i_token, QString i_folder);
     void OnMP3Scanned(QString i_file, int i_mpegVersion, QString i_channelMode, int i_frequency, bool i_isVBR,
                       int i_bitrate);
 
