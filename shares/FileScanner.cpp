@@ -63,10 +63,13 @@ private:
     int m_fd;
 };
 
-QString AbsoluteCleanFolder(QString const& i_folder)
+// An absolute folder is kept as given: a subfolder is scanned only when its
+// path begins with its root's, so cleaning "/a//b" or "/a/./b" into "/a/b"
+// would leave every subfolder of such a root out of the share.
+QString AbsoluteFolder(QString const& i_folder)
 {
     if (i_folder.startsWith(QLatin1Char('/')))
-        return QDir::cleanPath(i_folder);
+        return i_folder;
     return QDir::cleanPath(QDir::current().absoluteFilePath(i_folder));
 }
 
@@ -79,7 +82,7 @@ std::vector<FolderEntry> FileScanner::ListFolder(QString const& i_folder)
     if (!lp_dir)
         return l_entries;
     int const l_dirFd = dirfd(lp_dir.get());
-    QString l_base = AbsoluteCleanFolder(i_folder);
+    QString l_base = AbsoluteFolder(i_folder);
     if (!l_base.endsWith(QLatin1Char('/')))
         l_base += QLatin1Char('/');
 

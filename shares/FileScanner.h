@@ -20,7 +20,7 @@
 struct FolderEntry
 {
     QString m_name;
-    QString m_path;      // absolute, clean
+    QString m_path;      // absolute: the listed folder's path as given, "/", the name
     bool m_isFolder = false;
     qint64 m_size = 0;   // files only
 };

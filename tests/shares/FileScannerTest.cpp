@@ -206,6 +206,9 @@ void FileScannerTest::ListingSkipsHiddenLinksAndSpecials()
     // A trailing slash does not double in the entry paths; a folder that
     // cannot be read lists nothing.
     QCOMPARE(FileScanner::ListFolder(l_root + "/").front().m_path, l_root + "/A.txt");
+    // An absolute folder is not cleaned: its entries must still begin with it.
+    QString const l_unclean = mp_dir->path() + "//./root";
+    QCOMPARE(FileScanner::ListFolder(l_unclean).front().m_path, l_unclean + "/A.txt");
     QVERIFY(FileScanner::ListFolder(mp_dir->filePath("nowhere")).empty());
 }
 

@@ -202,6 +202,15 @@ void SharedFoldersManagerTest::LookupIgnoresCaseAndSeparators()
     QVERIFY(!mp_manager->GetSharedFileItem(Path("top/t.txt")).IsNull());
     QVERIFY(!mp_manager->GetSharedFileItem(Path("top/T.TXT")).IsNull());
 
+    // A root given with a doubled slash and a "." keeps its subfolders.
+    Write("odd/sub/deep.txt");
+    QString const l_oddRoot = l_base + "//./odd";
+    mp_manager->AddSharedFolder(l_oddRoot);
+    QVERIFY(!mp_manager->GetSharedFileItem(l_oddRoot + "/sub/deep.txt").IsNull());
+    QSignalSpy l_rescanned(mp_manager.get(), &SharedFoldersManager::SharedFilesRescanned);
+    mp_manager->RescanShares();
+    QCOMPARE(l_rescanned.takeFirst(), QList<QVariant>({0, 0}));
+
     // Unknown paths give nothing and create nothing.
     std::size_t const l_items = d.ItemCount();
     QVERIFY(mp_manager->GetSharedFileItem(l_base + "/home/u/Music/Other.mp3").IsNull());
