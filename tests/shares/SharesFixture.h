@@ -2,7 +2,9 @@
 #define QUILLMAR_TESTS_SHARES_SHARESFIXTURE_H
 
 // A fresh store with the types the shared-folders manager builds on, declared
-// the way the server link and the peer messenger declare them.
+// the way the server link and the peer messenger declare them, without
+// making those two (the index tests and the benchmark need only the types;
+// SharesWiringTest makes the real ones).
 
 #include "store/Data.h"
 #include "store/Settings.h"
