@@ -42,6 +42,9 @@ constexpr quint64 MIN_FOLDER_BYTES = 4 + 4;
 // entries take gigabytes. Two million files is twice the largest share we
 // mean to be able to browse.
 constexpr quint64 MAX_SHARE_LIST_FILES = 2000000;
+// Every file of a search answer becomes several store items and a row of the
+// results page; no honest answer comes near this.
+constexpr quint32 MAX_SEARCH_RESULT_FILES = 100000;
 constexpr quint64 MIN_TABLE_ENTRY_BYTES = 4 + 4;
 
 bool CountFits(InputStream& io_in, quint32 i_count, quint64 i_minBytes)
@@ -365,8 +368,8 @@ void PeerMessenger::HandleSearchResults(QString const& i_user, MemStream& io_in,
     QString l_namedUser;
     quint32 l_token = 0, l_count = 0;
     if (!l_in.ReadString(l_namedUser) || !l_in.ReadU32(l_token) || !l_in.ReadU32(l_count) ||
-        !CountFits(l_in, l_count, MIN_FILE_INFO_BYTES)) {
-        Log(1, QString("Search results from %1 are malformed").arg(i_user));
+        !CountFits(l_in, l_count, MIN_FILE_INFO_BYTES) || l_count > MAX_SEARCH_RESULT_FILES) {
+        Log(1, QString("Search results from %1 are malformed or too many").arg(i_user));
         o_keepConnection = false;
         return;
     }

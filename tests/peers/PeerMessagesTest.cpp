@@ -394,6 +394,12 @@ private slots:
         l_short.WriteU32(1000000); // far more files than bytes
         WriteFile(l_short, "a", 1, {});
         QTest::newRow("file count beyond the bytes") << Le32(9) + Compressed(l_short.ToByteArray());
+        MemStream l_many;
+        l_many.WriteString(QString("alice"));
+        l_many.WriteU32(1001);
+        l_many.WriteU32(100001);
+        QByteArray l_manyAnswer = l_many.ToByteArray() + QByteArray(100001 * 21, '\0');
+        QTest::newRow("more results than any answer holds") << Le32(9) + Compressed(l_manyAnswer);
         MemStream l_share;
         l_share.WriteU32(0x7fffffff);
         QTest::newRow("share list folder count") << Le32(5) + Compressed(l_share.ToByteArray());
