@@ -1,5 +1,7 @@
 #include "shares/FileScanner.h"
 
+#include "store/Log.h"
+
 #include <QDir>
 #include <QFile>
 #include <QMutexLocker>
@@ -113,6 +115,16 @@ std::vector<FolderEntry> FileScanner::ListFolder(QString const& i_folder)
         }
         FolderEntry l_entry;
         l_entry.m_name = QFile::decodeName(lp_name);
+        // A name in another encoding than the system's decodes with
+        // replacement characters: the entry could be neither opened again
+        // (for analysis, upload or listing) nor told apart from its
+        // look-alikes, so it is not offered at all.
+        if (l_entry.m_name.contains(QChar::ReplacementCharacter) && QFile::encodeName(l_entry.m_name) != lp_name) {
+            Log("Shared", 1,
+                QStringLiteral("Not sharing %1: its name is not valid in the system's encoding")
+                    .arg(l_base + l_entry.m_name));
+            continue;
+        }
         l_entry.m_path = l_base + l_entry.m_name;
         l_entry.m_isFolder = l_isFolder;
         l_entry.m_size = l_size;

@@ -16,7 +16,8 @@
 #include <vector>
 
 // One entry of a folder listing, as every scan sees it: hidden entries,
-// symbolic links and special files are left out.
+// symbolic links, special files and names that do not decode in the
+// system's encoding are left out.
 struct FolderEntry
 {
     QString m_name;

@@ -1,8 +1,11 @@
 #include "shares/FileScanner.h"
 
+#include <QTextCodec>
 #include <QtTest>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -189,19 +192,29 @@ void FileScannerTest::ListingSkipsHiddenLinksAndSpecials()
     Write("root/.hidden", "h");
     Write("root/.secret/x.txt", "x");
     Write("root/sub/c.txt", "ccc");
+    Write(QString::fromUtf8("root/\xC3\x91.txt"), "n");
     QString const l_root = mp_dir->filePath("root");
     QVERIFY(QFile::link(l_root + "/b.txt", l_root + "/link.txt"));
     QVERIFY(QFile::link(l_root + "/sub", l_root + "/linkdir"));
     QVERIFY(mkfifo(QFile::encodeName(l_root + "/fifo").constData(), 0600) == 0);
+    // A name that is not valid in the system's encoding (a Latin-1 "é"
+    // under UTF-8) could not be opened again from its decoded form.
+    bool const l_utf8 = QTextCodec::codecForLocale()->name() == "UTF-8";
+    if (l_utf8) {
+        int const l_fd = ::open((QFile::encodeName(l_root) + "/caf\xe9.txt").constData(), O_CREAT | O_WRONLY, 0600);
+        QVERIFY(l_fd >= 0);
+        ::close(l_fd);
+    }
 
     std::vector<FolderEntry> const l_entries = FileScanner::ListFolder(l_root);
-    QCOMPARE(int(l_entries.size()), 3);
+    QCOMPARE(int(l_entries.size()), 4);
     QCOMPARE(l_entries[0].m_name, QString("A.txt"));
     QCOMPARE(l_entries[0].m_size, qint64(1));
     QCOMPARE(l_entries[0].m_path, l_root + "/A.txt");
     QCOMPARE(l_entries[1].m_name, QString("b.txt"));
     QCOMPARE(l_entries[2].m_name, QString("sub"));
     QVERIFY(l_entries[2].m_isFolder);
+    QCOMPARE(l_entries[3].m_name, QString::fromUtf8("\xC3\x91.txt")); // valid UTF-8 stays
 
     // A trailing slash does not double in the entry paths; a folder that
     // cannot be read lists nothing.
