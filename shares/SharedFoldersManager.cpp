@@ -62,8 +62,6 @@ bool IsMP3Name(QString const& i_name)
 
 SharedFoldersManager::SharedFoldersManager(QObject* ip_parent) : QObject(ip_parent)
 {
-    sharedFoldersManager = this;
-
     mp_sharedFolderType = d.NewType(kSharedFolder, ROOT, false, true);
     SaveType(kSharedFolder);
     mp_sharedFileType = d.NewType(kSharedFile, INTERMEDIATE, true, true);
@@ -135,8 +133,6 @@ SharedFoldersManager::SharedFoldersManager(QObject* ip_parent) : QObject(ip_pare
     for (char const* lp_attribute : {"bitrate_mode", "bitrate", "length_seconds"})
         Relate("user_share_file", lp_attribute, ONE, MANY);
 
-    m_fileScanner.moveToThread(&m_scannerThread);
-    m_scannerThread.start();
     connect(this, &SharedFoldersManager::MP3ScansRequired, &m_fileScanner, &FileScanner::OnMP3ScansRequired);
     connect(&m_fileScanner, &FileScanner::MP3Scanned, this, &SharedFoldersManager::OnMP3Scanned);
     if (gp_server) {
@@ -154,6 +150,13 @@ SharedFoldersManager::SharedFoldersManager(QObject* ip_parent) : QObject(ip_pare
     if (gp_server)
         connect(gp_server, &Server::DirectFileSearch, this, &SharedFoldersManager::OnDirectFileSearch);
     connect(&m_fileScanner, &FileScanner::FoldersScanned, this, &SharedFoldersManager::OnFoldersRescanned);
+
+    // Last, once nothing above can throw: a store exception must leave no
+    // running thread behind (destroying it would end the program) and no
+    // global pointing at a manager that was never made.
+    m_fileScanner.moveToThread(&m_scannerThread);
+    m_scannerThread.start();
+    sharedFoldersManager = this;
 }
 
 SharedFoldersManager::~SharedFoldersManager()

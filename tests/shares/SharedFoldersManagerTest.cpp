@@ -54,6 +54,7 @@ private slots:
     void MP3ResultsStored();
     void SaveAndLoadRoundTrip();
     void ShutdownDuringScans();
+    void FailedConstruction();
 
 private:
     QString Write(QString const& i_name, QByteArray const& i_data = "x");
@@ -523,6 +524,18 @@ void SharedFoldersManagerTest::ShutdownDuringScans()
     QCoreApplication::processEvents();
     QCOMPARE(d.GetType("shared_file")->GetItemCount(), std::size_t(400));
     QVERIFY(!d.GetType("shared_file")->GetItems().begin()->IsConnected("is_scanned"));
+}
+
+void SharedFoldersManagerTest::FailedConstruction()
+{
+    // A type of the manager's declared twice is the store's exception to
+    // the caller, not the end of the program, and no manager is published.
+    mp_manager.reset();
+    d.Reset();
+    DeclareSharesNeighbourTypes();
+    d.NewType("unshared", LEAF, true, true);
+    QVERIFY_EXCEPTION_THROWN(SharedFoldersManager l_manager, TypeAlreadyExistsException);
+    QVERIFY(sharedFoldersManager == nullptr);
 }
 
 QTEST_GUILESS_MAIN(SharedFoldersManagerTest)
