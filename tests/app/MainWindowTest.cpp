@@ -11,6 +11,7 @@
 #include "store/Settings.h"
 
 #include "ui_MainWindow.h"
+#include "tests/shares/SharesFixture.h"
 
 #include <QDir>
 #include <QFile>
@@ -49,13 +50,7 @@ private slots:
         l_song.write("la");
         l_song.close();
 
-        d.Reset();
-        DeclareSettingsTypes();
-        d.NewType("user", ROOT, false, true);
-        d.NewType("user_list_group", ROOT, false, true);
-        for (char const* lp_attribute :
-             {"mpeg_version", "channel_mode", "audio_frequency", "bitrate", "bitrate_mode", "length_seconds", "file_size"})
-            d.NewType(lp_attribute, LEAF, false, true);
+        DeclareSharesNeighbourTypes();
         {
             DataSaver l_saver;
             SharedFoldersManager l_manager;
