@@ -1176,36 +1176,96 @@ ItemSet Data::GetItems(ItemSet const& i_set, char const* ip_type) const
     return i_set.GetItems(ip_type);
 }
 
+namespace {
+
+// An open-addressing set of bodies: intersecting a short run of links with a
+// long one tests the long run's entries here, by address, without visiting
+// the bodies they point to.
+class BodySet
+{
+public:
+    explicit BodySet(std::vector<ItemBody*> const& i_bodies)
+    {
+        int l_bits = 4;
+        while ((std::size_t(1) << l_bits) < i_bodies.size() * 2)
+            ++l_bits;
+        m_shift = 64 - l_bits;
+        m_mask = (std::size_t(1) << l_bits) - 1;
+        m_slots.assign(m_mask + 1, nullptr);
+        for (ItemBody* lp_body : i_bodies) {
+            std::size_t l_slot = Slot(lp_body);
+            while (m_slots[l_slot] && m_slots[l_slot] != lp_body)
+                l_slot = (l_slot + 1) & m_mask;
+            m_slots[l_slot] = lp_body;
+        }
+    }
+
+    bool Contains(ItemBody* ip_body) const
+    {
+        for (std::size_t l_slot = Slot(ip_body);; l_slot = (l_slot + 1) & m_mask) {
+            if (m_slots[l_slot] == ip_body)
+                return true;
+            if (!m_slots[l_slot])
+                return false;
+        }
+    }
+
+private:
+    std::size_t Slot(ItemBody* ip_body) const
+    {
+        return std::size_t(((std::uint64_t(reinterpret_cast<std::uintptr_t>(ip_body)) >> 4) * 0x9E3779B97F4A7C15ULL) >>
+                           m_shift);
+    }
+
+    std::vector<ItemBody*> m_slots;
+    std::size_t m_mask = 0;
+    int m_shift = 60;
+};
+
+// Scanning a run costs a few nanoseconds an entry; probing a candidate's own
+// links costs a cache miss or two. Scan while the run is at most this many
+// times longer than the candidates.
+constexpr std::size_t SCAN_RATIO = 32;
+
+} // namespace
+
 ItemSet Data::GetItemSubset(ItemSet const& i_set, char const* ip_type) const
 {
     Type* lp_type = GetType(ip_type);
     if (i_set.empty())
         return ItemSet();
-    ItemBody* lp_smallest = nullptr;
-    std::size_t l_smallestSize = 0;
+    std::vector<std::pair<std::size_t, ItemBody*>> l_members;
     for (Item const& l_member : i_set) {
         if (l_member.IsNull())
             return ItemSet();
-        std::size_t l_size = StoreOps::GroupSize(l_member.Body(), lp_type);
-        if (!lp_smallest || l_size < l_smallestSize) {
-            lp_smallest = l_member.Body();
-            l_smallestSize = l_size;
-        }
+        l_members.emplace_back(StoreOps::GroupSize(l_member.Body(), lp_type), l_member.Body());
     }
+    std::stable_sort(l_members.begin(), l_members.end(),
+                     [](auto const& i_a, auto const& i_b) { return i_a.first < i_b.first; });
+
+    // Start from the member with the fewest links; candidates stay in
+    // creation order throughout.
     std::vector<ItemBody*> l_candidates;
-    StoreOps::LiveOfType(lp_smallest, lp_type, l_candidates);
-    std::vector<ItemBody*> l_result;
-    for (ItemBody* lp_candidate : l_candidates) {
-        bool l_all = true;
-        for (Item const& l_member : i_set)
-            if (l_member.Body() != lp_smallest && !IsLinked(lp_candidate, l_member.Body())) {
-                l_all = false;
-                break;
+    StoreOps::LiveOfType(l_members.front().second, lp_type, l_candidates);
+    for (std::size_t l_index = 1; l_index < l_members.size() && !l_candidates.empty(); ++l_index) {
+        ItemBody* lp_member = l_members[l_index].second;
+        std::vector<ItemBody*> l_kept;
+        if (l_members[l_index].first <= SCAN_RATIO * l_candidates.size()) {
+            BodySet l_wanted(l_candidates);
+            auto l_range = GroupRange(lp_member->m_links, lp_type->m_index);
+            for (std::size_t l_entry = l_range.first; l_entry < l_range.second; ++l_entry) {
+                ItemBody* lp_linked = lp_member->m_links[l_entry];
+                if (!IsDead(lp_linked) && l_wanted.Contains(lp_linked))
+                    l_kept.push_back(lp_linked);
             }
-        if (l_all)
-            l_result.push_back(lp_candidate);
+        } else {
+            for (ItemBody* lp_candidate : l_candidates)
+                if (IsLinked(lp_candidate, lp_member))
+                    l_kept.push_back(lp_candidate);
+        }
+        l_candidates.swap(l_kept);
     }
-    return StoreOps::SetOf(l_result);
+    return StoreOps::SetOf(l_candidates);
 }
 
 Item Data::GetItem(ItemSet const& i_set, char const* ip_type) const

@@ -405,16 +405,22 @@ private slots:
         for (int l_t = 0; l_t < 30; ++l_t)
             l_tokens.push_back((*lp_token)[l_t]);
         std::vector<Item> l_files;
+        // Skewed like real names: token 0 is on most files, 28 and 29 on a
+        // handful, so queries meet both ways of intersecting.
         for (int l_f = 0; l_f < 2000; ++l_f) {
             Item l_item = lp_file->NewItem();
-            for (int l_k = 0; l_k < 4; ++l_k)
-                l_item += l_tokens[l_random() % l_tokens.size()];
+            if (l_random() % 10 != 0)
+                l_item += l_tokens[0];
+            for (int l_k = 0; l_k < 3; ++l_k)
+                l_item += l_tokens[1 + l_random() % 27];
+            if (l_random() % 200 == 0)
+                l_item += l_tokens[28 + l_random() % 2];
             l_files.push_back(l_item);
         }
         // Unlink some so that tombstones are in play.
         for (int l_k = 0; l_k < 500; ++l_k)
             l_files[l_random() % l_files.size()].Disconnect(l_tokens[l_random() % l_tokens.size()]);
-        for (int l_query = 0; l_query < 100; ++l_query) {
+        for (int l_query = 0; l_query < 300; ++l_query) {
             ItemSet l_set;
             int l_count = 1 + int(l_random() % 3);
             for (int l_k = 0; l_k < l_count; ++l_k)
