@@ -427,6 +427,12 @@ Item::~Item()
         Release(mp_body);
 }
 
+void Item::PrefetchLinks() const
+{
+    if (mp_body)
+        __builtin_prefetch(mp_body->m_links.data() + mp_body->m_links.size(), 1);
+}
+
 bool Item::IsNull() const
 {
     return !IsLive(mp_body);

@@ -150,6 +150,9 @@ public:
     // Creation order, the same on every run; items and item sets iterate in it.
     std::uint64_t Serial() const;
     ItemBody* Body() const { return mp_body; }
+    // Asks the processor for the end of this item's links, where the next
+    // link will most likely go; for bulk linking, a few links ahead.
+    void PrefetchLinks() const;
 
     bool operator==(Item const& i_other) const;
     bool operator!=(Item const& i_other) const { return !(*this == i_other); }

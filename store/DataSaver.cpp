@@ -230,6 +230,11 @@ void ApplyFile(ParsedFile& io_file)
             __builtin_prefetch(l_items[l_ahead.first].Body());
             __builtin_prefetch(l_items[l_ahead.second].Body());
         }
+        if (l_at + PREFETCH_DISTANCE / 2 < l_linkCount) {
+            auto const& l_near = io_file.m_links[l_at + PREFETCH_DISTANCE / 2];
+            l_items[l_near.first].PrefetchLinks();
+            l_items[l_near.second].PrefetchLinks();
+        }
         auto const& l_link = io_file.m_links[l_at];
         Item const& l_first = l_items[l_link.first];
         Item const& l_second = l_items[l_link.second];
