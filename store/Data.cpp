@@ -318,8 +318,6 @@ Type* TypeByName(char const* ip_type)
 // The store's operations on bodies, shared by Item, Type and Data.
 struct StoreOps
 {
-    static Item MakeItem(ItemBody* ip_body) { return Item(ip_body); }
-
     static void Connect(ItemBody* ip_a, ItemBody* ip_b);
     static void Disconnect(ItemBody* ip_a, ItemBody* ip_b);
     static void Remove(ItemBody* ip_body);
@@ -337,6 +335,14 @@ struct StoreOps
         for (std::size_t l_index = l_range.first; l_index < l_range.second; ++l_index)
             if (!IsDead(ip_body->m_links[l_index]))
                 o_bodies.push_back(ip_body->m_links[l_index]);
+    }
+    static std::size_t LiveCount(ItemBody const* ip_body, Type const* ip_type)
+    {
+        auto l_range = GroupRange(ip_body->m_links, ip_type->m_index);
+        std::size_t l_count = 0;
+        for (std::size_t l_index = l_range.first; l_index < l_range.second; ++l_index)
+            l_count += IsDead(ip_body->m_links[l_index]) ? 0 : 1;
+        return l_count;
     }
     static std::size_t GroupSize(ItemBody const* ip_body, Type const* ip_type)
     {
@@ -474,21 +480,12 @@ void Item::GetItems(char const* ip_type, ItemSet& io_set) const
         return;
     std::vector<ItemBody*> l_bodies;
     StoreOps::LiveOfType(mp_body, TypeByName(ip_type), l_bodies);
-    if (io_set.empty()) {
-        io_set = StoreOps::SetOf(l_bodies);
-        return;
-    }
-    for (ItemBody* lp_body : l_bodies)
-        io_set.insert(Item(lp_body));
+    io_set.Add(StoreOps::SetOf(l_bodies));
 }
 
 std::size_t Item::CountItems(char const* ip_type) const
 {
-    if (IsNull())
-        return 0;
-    std::vector<ItemBody*> l_bodies;
-    StoreOps::LiveOfType(mp_body, TypeByName(ip_type), l_bodies);
-    return l_bodies.size();
+    return IsNull() ? 0 : StoreOps::LiveCount(mp_body, TypeByName(ip_type));
 }
 
 bool Item::IsConnected(char const* ip_type) const
@@ -1068,9 +1065,7 @@ void StoreOps::Remove(ItemBody* ip_body)
 
     if (!lp_type->m_isNull)
         lp_type->m_byValue.erase(std::string_view(ip_body->m_value));
-    std::uint32_t l_dead = std::uint32_t(lp_type->m_deadItems);
-    SortedErase(lp_type->m_items, l_dead, ip_body);
-    lp_type->m_deadItems = l_dead;
+    SortedErase(lp_type->m_items, lp_type->m_deadItems, ip_body);
     if (lp_type->mp_globalNullItem == ip_body)
         lp_type->mp_globalNullItem = nullptr;
     ip_body->m_removed = true;
@@ -1169,11 +1164,10 @@ Item Data::GetItem(Item const& i_a, Item const& i_b, char const* ip_type) const
 
 ItemSet Data::GetItems(Item const& i_a, Item const& i_b, char const* ip_type) const
 {
-    ItemSet l_pair;
-    l_pair.insert(i_a);
-    l_pair.insert(i_b);
     if (i_a.IsNull() || i_b.IsNull())
         return ItemSet();
+    ItemSet l_pair(i_a);
+    l_pair.insert(i_b);
     return GetItemSubset(l_pair, ip_type);
 }
 

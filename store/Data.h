@@ -284,7 +284,7 @@ private:
     std::vector<Relation> m_relations;
     // Items in creation order; removed entries are tombstones until compaction.
     std::vector<ItemBody*> m_items;
-    std::size_t m_deadItems = 0;
+    std::uint32_t m_deadItems = 0;
     std::unordered_map<std::string_view, ItemBody*> m_byValue;
     ItemBody* mp_globalNullItem = nullptr;
 };
