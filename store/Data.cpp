@@ -1,5 +1,7 @@
 #include "store/Data.h"
 
+#include "store/BodyTable.h"
+
 #include <algorithm>
 #include <atomic>
 #include <cassert>
@@ -1178,50 +1180,6 @@ ItemSet Data::GetItems(ItemSet const& i_set, char const* ip_type) const
 
 namespace {
 
-// An open-addressing set of bodies: intersecting a short run of links with a
-// long one tests the long run's entries here, by address, without visiting
-// the bodies they point to.
-class BodySet
-{
-public:
-    explicit BodySet(std::vector<ItemBody*> const& i_bodies)
-    {
-        int l_bits = 4;
-        while ((std::size_t(1) << l_bits) < i_bodies.size() * 2)
-            ++l_bits;
-        m_shift = 64 - l_bits;
-        m_mask = (std::size_t(1) << l_bits) - 1;
-        m_slots.assign(m_mask + 1, nullptr);
-        for (ItemBody* lp_body : i_bodies) {
-            std::size_t l_slot = Slot(lp_body);
-            while (m_slots[l_slot] && m_slots[l_slot] != lp_body)
-                l_slot = (l_slot + 1) & m_mask;
-            m_slots[l_slot] = lp_body;
-        }
-    }
-
-    bool Contains(ItemBody* ip_body) const
-    {
-        for (std::size_t l_slot = Slot(ip_body);; l_slot = (l_slot + 1) & m_mask) {
-            if (m_slots[l_slot] == ip_body)
-                return true;
-            if (!m_slots[l_slot])
-                return false;
-        }
-    }
-
-private:
-    std::size_t Slot(ItemBody* ip_body) const
-    {
-        return std::size_t(((std::uint64_t(reinterpret_cast<std::uintptr_t>(ip_body)) >> 4) * 0x9E3779B97F4A7C15ULL) >>
-                           m_shift);
-    }
-
-    std::vector<ItemBody*> m_slots;
-    std::size_t m_mask = 0;
-    int m_shift = 60;
-};
-
 // Scanning a run costs a few nanoseconds an entry; probing a candidate's own
 // links costs a cache miss or two. Scan while the run is at most this many
 // times longer than the candidates.
@@ -1251,7 +1209,9 @@ ItemSet Data::GetItemSubset(ItemSet const& i_set, char const* ip_type) const
         ItemBody* lp_member = l_members[l_index].second;
         std::vector<ItemBody*> l_kept;
         if (l_members[l_index].first <= SCAN_RATIO * l_candidates.size()) {
-            BodySet l_wanted(l_candidates);
+            BodyTable<bool> l_wanted(l_candidates.size());
+            for (ItemBody* lp_candidate : l_candidates)
+                l_wanted.Insert(lp_candidate, true);
             auto l_range = GroupRange(lp_member->m_links, lp_type->m_index);
             for (std::size_t l_entry = l_range.first; l_entry < l_range.second; ++l_entry) {
                 ItemBody* lp_linked = lp_member->m_links[l_entry];

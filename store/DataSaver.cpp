@@ -1,5 +1,6 @@
 #include "store/DataSaver.h"
 
+#include "store/BodyTable.h"
 #include "store/Log.h"
 #include "store/MemStream.h"
 
@@ -35,52 +36,6 @@ quint32 Checksum(char const* ip_data, quint64 i_length)
     }
     return static_cast<quint32>(l_crc);
 }
-
-// Item body to its index in the file: open addressing over a flat table, as
-// a node-based map spends most of a large save on cache misses.
-class BodyIndex
-{
-public:
-    explicit BodyIndex(std::size_t i_count)
-    {
-        std::size_t l_size = 16;
-        while (l_size < i_count * 2)
-            l_size *= 2;
-        m_mask = l_size - 1;
-        m_slots.assign(l_size, Slot{nullptr, 0});
-    }
-    void Insert(ItemBody* ip_body, quint32 i_index)
-    {
-        std::size_t l_slot = Hash(ip_body);
-        while (m_slots[l_slot].mp_body && m_slots[l_slot].mp_body != ip_body)
-            l_slot = (l_slot + 1) & m_mask;
-        m_slots[l_slot] = Slot{ip_body, i_index};
-    }
-    // False when the body is not in the file.
-    bool Find(ItemBody* ip_body, quint32& o_index) const
-    {
-        for (std::size_t l_slot = Hash(ip_body); m_slots[l_slot].mp_body; l_slot = (l_slot + 1) & m_mask)
-            if (m_slots[l_slot].mp_body == ip_body) {
-                o_index = m_slots[l_slot].m_index;
-                return true;
-            }
-        return false;
-    }
-
-private:
-    struct Slot
-    {
-        ItemBody* mp_body;
-        quint32 m_index;
-    };
-    std::size_t Hash(ItemBody* ip_body) const
-    {
-        return std::size_t((quint64(reinterpret_cast<std::uintptr_t>(ip_body)) >> 4) * 0x9E3779B97F4A7C15ull >> 20)
-               & m_mask;
-    }
-    std::vector<Slot> m_slots;
-    std::size_t m_mask = 0;
-};
 
 // A data file read completely and checked, not yet applied to the store.
 struct ParsedFile
@@ -442,7 +397,7 @@ void DataSaver::WriteFile(QString const& i_path)
         l_total += l_entry.second.size();
     if (l_total > std::numeric_limits<quint32>::max())
         throw DataSaveFailure("too many items");
-    BodyIndex l_indexes{std::size_t(l_total)};
+    BodyTable<quint32> l_indexes{std::size_t(l_total)};
 
     MemStream l_out;
     l_out.SetStringLimit(STRING_LIMIT);
