@@ -57,6 +57,43 @@ bool ReadNames(InputStream& io_in, std::vector<QString>& o_names)
     return true;
 }
 
+// Payloads of a single field or two strings, the shape of most requests.
+MemStream OneString(QString const& i_text)
+{
+    MemStream l_payload;
+    l_payload.Write(i_text);
+    return l_payload;
+}
+
+MemStream TwoStrings(QString const& i_first, QString const& i_second)
+{
+    MemStream l_payload;
+    l_payload.Write(i_first);
+    l_payload.Write(i_second);
+    return l_payload;
+}
+
+MemStream OneBool(bool i_value)
+{
+    MemStream l_payload;
+    l_payload.WriteBool(i_value);
+    return l_payload;
+}
+
+MemStream OneI32(qint32 i_value)
+{
+    MemStream l_payload;
+    l_payload.WriteI32(i_value);
+    return l_payload;
+}
+
+MemStream OneU32(quint32 i_value)
+{
+    MemStream l_payload;
+    l_payload.WriteU32(i_value);
+    return l_payload;
+}
+
 Item UserItem(QString const& i_name)
 {
     return d.GetType("user")->GetItem(i_name);
@@ -412,9 +449,7 @@ void Server::SendEmpty(quint32 i_code)
 
 void Server::AddUser(QString const& i_user)
 {
-    MemStream l_payload;
-    l_payload.Write(i_user);
-    Send(ServerCode::ADD_USER, l_payload);
+    Send(ServerCode::ADD_USER, OneString(i_user));
 }
 
 void Server::TrackUser(QString const& i_user)
@@ -450,10 +485,7 @@ bool Server::SendPrivateChat(QString const& i_user, QString const& i_text)
 
 void Server::SendRoomChat(QString const& i_room, QString const& i_text)
 {
-    MemStream l_payload;
-    l_payload.Write(i_room);
-    l_payload.Write(i_text);
-    Send(ServerCode::ROOM_CHAT, l_payload);
+    Send(ServerCode::ROOM_CHAT, TwoStrings(i_room, i_text));
 }
 
 void Server::EnterRoom(QString const& i_room, bool i_isPrivate)
@@ -469,9 +501,7 @@ void Server::LeaveRoom(QString const& i_room)
     Item l_room = d.GetType("room")->HasItem(i_room);
     if (!l_room.IsConnected("in_room"))
         return;
-    MemStream l_payload;
-    l_payload.Write(i_room);
-    Send(ServerCode::LEAVE_ROOM, l_payload);
+    Send(ServerCode::LEAVE_ROOM, OneString(i_room));
 }
 
 void Server::GetRoomList()
@@ -484,35 +514,13 @@ void Server::GetRoomList()
 
 void Server::EnablePrivateRoomAdd(bool i_enable)
 {
-    MemStream l_payload;
-    l_payload.WriteBool(i_enable);
-    Send(ServerCode::PRIVATE_ROOM_ADD_ENABLED, l_payload);
+    Send(ServerCode::PRIVATE_ROOM_ADD_ENABLED, OneBool(i_enable));
 }
 
 void Server::SetRoomTicker(QString const& i_room, QString const& i_text)
 {
-    MemStream l_payload;
-    l_payload.Write(i_room);
-    l_payload.Write(i_text);
-    Send(ServerCode::SET_ROOM_TICKER, l_payload);
+    Send(ServerCode::SET_ROOM_TICKER, TwoStrings(i_room, i_text));
 }
-
-namespace {
-MemStream OneString(QString const& i_text)
-{
-    MemStream l_payload;
-    l_payload.Write(i_text);
-    return l_payload;
-}
-
-MemStream TwoStrings(QString const& i_first, QString const& i_second)
-{
-    MemStream l_payload;
-    l_payload.Write(i_first);
-    l_payload.Write(i_second);
-    return l_payload;
-}
-} // namespace
 
 void Server::GiveUpPrivateRoom(QString const& i_room)
 {
@@ -641,19 +649,8 @@ void Server::SendFilesFolders(int i_folders, int i_files)
 
 void Server::SendUploadSpeed(int i_bytesPerSecond)
 {
-    MemStream l_payload;
-    l_payload.WriteI32(i_bytesPerSecond);
-    Send(ServerCode::UPLOAD_SPEED, l_payload);
+    Send(ServerCode::UPLOAD_SPEED, OneI32(i_bytesPerSecond));
 }
-
-namespace {
-MemStream OneBool(bool i_value)
-{
-    MemStream l_payload;
-    l_payload.WriteBool(i_value);
-    return l_payload;
-}
-} // namespace
 
 void Server::SendDNetHasParent(bool i_hasParent)
 {
@@ -667,9 +664,7 @@ void Server::SendDNetCanParent(bool i_canParent)
 
 void Server::SendDNetLevel(int i_level)
 {
-    MemStream l_payload;
-    l_payload.WriteI32(i_level);
-    Send(ServerCode::DNET_LEVEL, l_payload);
+    Send(ServerCode::DNET_LEVEL, OneI32(i_level));
 }
 
 void Server::SendDNetGroupLeader(QString const& i_leader)
@@ -684,9 +679,7 @@ void Server::SendChildDepth(bool i_hasGrandchildren)
 
 void Server::SetStatus(bool i_away)
 {
-    MemStream l_payload;
-    l_payload.WriteU32(i_away ? STATUS_AWAY : STATUS_ONLINE);
-    Send(ServerCode::SET_STATUS, l_payload);
+    Send(ServerCode::SET_STATUS, OneU32(i_away ? STATUS_AWAY : STATUS_ONLINE));
 }
 
 void Server::GetPeerAddress(QString const& i_user)
@@ -964,9 +957,7 @@ void Server::HandlePrivateChat(MemStream& io_in)
     // next login. Ignoring a user silences his room lines only: a private
     // message is always passed on, so that nothing the server has handed
     // over is lost unseen.
-    MemStream l_ack;
-    l_ack.WriteU32(l_id);
-    Send(ServerCode::PRIVATE_CHAT_ACK, l_ack);
+    Send(ServerCode::PRIVATE_CHAT_ACK, OneU32(l_id));
     emit PrivateChat(l_user, l_text, time_t(l_time), l_new);
 }
 
