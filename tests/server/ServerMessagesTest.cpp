@@ -45,6 +45,22 @@ void WriteMember(MemStream& io_out, QString const& i_name, quint32 i_status, qui
     io_out.WriteBool(false);
 }
 
+// One part of the room list that names a single room.
+void WriteOneRoom(MemStream& io_out, QString const& i_name, quint32 i_users)
+{
+    io_out.WriteU32(1);
+    io_out.Write(i_name);
+    io_out.WriteU32(i_users);
+}
+
+// One entry of the list of possible distributed parents.
+void WriteParent(MemStream& io_out, QString const& i_name, quint32 i_ip, qint32 i_port)
+{
+    io_out.Write(i_name);
+    io_out.WriteU32(i_ip);
+    io_out.WriteI32(i_port);
+}
+
 // An incoming private message as the server delivers it.
 MemStream PrivateMessage(quint32 i_id, quint32 i_time, QString const& i_user, QString const& i_text, bool i_new)
 {
@@ -608,15 +624,9 @@ private slots:
     {
         QVERIFY(LogIn());
         auto const l_list = Payload([](MemStream& o) {
-            o.WriteU32(1);
-            o.Write(QStringLiteral("public"));
-            o.WriteU32(12);
-            o.WriteU32(1);
-            o.Write(QStringLiteral("mine"));
-            o.WriteU32(2);
-            o.WriteU32(1);
-            o.Write(QStringLiteral("theirs"));
-            o.WriteU32(4);
+            WriteOneRoom(o, QStringLiteral("public"), 12);
+            WriteOneRoom(o, QStringLiteral("mine"), 2);
+            WriteOneRoom(o, QStringLiteral("theirs"), 4);
             o.WriteU32(1);
             o.Write(QStringLiteral("theirs"));
         });
@@ -767,18 +777,10 @@ private slots:
         Deliver(130);
         Deliver(102, Payload([](MemStream& o) { // unreachable ports are left out
                     o.WriteU32(4);
-                    o.Write(QStringLiteral("p1"));
-                    o.WriteU32(0x0A000001);
-                    o.WriteI32(2235);
-                    o.Write(QStringLiteral("bad1"));
-                    o.WriteU32(0x0A000003);
-                    o.WriteI32(0);
-                    o.Write(QStringLiteral("bad2"));
-                    o.WriteU32(0x0A000004);
-                    o.WriteI32(70000);
-                    o.Write(QStringLiteral("p2"));
-                    o.WriteU32(0x0A000002);
-                    o.WriteI32(3000);
+                    WriteParent(o, QStringLiteral("p1"), 0x0A000001, 2235);
+                    WriteParent(o, QStringLiteral("bad1"), 0x0A000003, 0);
+                    WriteParent(o, QStringLiteral("bad2"), 0x0A000004, 70000);
+                    WriteParent(o, QStringLiteral("p2"), 0x0A000002, 3000);
                 }));
         QByteArray const l_search = Bytes([](MemStream& o) {
             o.WriteU8(3);
