@@ -292,11 +292,6 @@ QString SharedFoldersManager::GetFileItemDisplayString(Item const& i_file)
 
 // ------------------------------------------------------------------- tokens
 
-bool SharedFoldersManager::IsSearchTokenSeparator(QChar i_char)
-{
-    return ::IsSearchTokenSeparator(i_char);
-}
-
 void SharedFoldersManager::TokenizeSharedFile(Item const& i_file)
 {
     QString const l_text = (i_file[kFolder].AsString() + QLatin1Char('\\') + i_file[kFileName].AsString()).toLower();
@@ -465,14 +460,8 @@ void SharedFoldersManager::ScanSharedFolder(QString const& i_root, QString const
     Item const l_folderItem = mp_folderType->GetItem(Value(i_folder));
     l_folderItem += mp_sharedFolderType->GetItem(Value(i_root));
 
-    FileScanner::FileSizes l_files;
     std::vector<QString> l_subfolders;
-    for (FolderEntry const& l_entry : FileScanner::ListFolder(i_folder)) {
-        if (l_entry.m_isFolder)
-            l_subfolders.push_back(l_entry.m_path);
-        else
-            l_files[l_entry.m_name] = l_entry.m_size;
-    }
+    FileScanner::FileSizes const l_files = FileScanner::ListFolderFiles(i_folder, l_subfolders);
     SyncFolderFiles(l_folderItem, i_folder, l_files, m_filesAdded, m_filesRemoved);
     for (QString const& l_subfolder : l_subfolders)
         ScanSharedFolder(i_root, l_subfolder);

@@ -56,7 +56,6 @@ public:
     // Scans every root again; ends with SharedFilesRescanned.
     void RescanShares();
 
-    static bool IsSearchTokenSeparator(QChar i_char);
     // Links a file item (with its name and folder in place) to every token
     // of its path.
     void TokenizeSharedFile(Item const& i_file);
