@@ -352,12 +352,13 @@ void PeerMessenger::DispatchMessage(QString const& i_user, MemStream& io_in, boo
 
 void PeerMessenger::HandleSearchResults(QString const& i_user, MemStream& io_in, bool& o_keepConnection)
 {
-    MemStream l_in;
-    if (!ZlibInflate(io_in, INFLATE_CAP_DEFAULT, l_in)) {
-        Log(1, QString("Search results from %1 do not inflate within the limit").arg(i_user));
+    auto Refuse = [&](char const* ip_fault) {
+        Log(1, QString("Search results from %1 %2").arg(i_user, QLatin1String(ip_fault)));
         o_keepConnection = false;
-        return;
-    }
+    };
+    MemStream l_in;
+    if (!ZlibInflate(io_in, INFLATE_CAP_DEFAULT, l_in))
+        return Refuse("do not inflate within the limit");
 
     struct File
     {
@@ -368,29 +369,20 @@ void PeerMessenger::HandleSearchResults(QString const& i_user, MemStream& io_in,
     QString l_namedUser;
     quint32 l_token = 0, l_count = 0;
     if (!l_in.ReadString(l_namedUser) || !l_in.ReadU32(l_token) || !l_in.ReadU32(l_count) ||
-        !CountFits(l_in, l_count, MIN_FILE_INFO_BYTES) || l_count > MAX_SEARCH_RESULT_FILES) {
-        Log(1, QString("Search results from %1 are malformed or too many").arg(i_user));
-        o_keepConnection = false;
-        return;
-    }
+        !CountFits(l_in, l_count, MIN_FILE_INFO_BYTES) || l_count > MAX_SEARCH_RESULT_FILES)
+        return Refuse("are malformed or too many");
     std::vector<File> l_files;
     l_files.reserve(l_count);
     for (quint32 l_index = 0; l_index < l_count; ++l_index) {
         FileInfo l_info;
-        if (!l_info.Read(l_in)) {
-            Log(1, QString("Search results from %1 are cut short").arg(i_user));
-            o_keepConnection = false;
-            return;
-        }
+        if (!l_info.Read(l_in))
+            return Refuse("are cut short");
         l_files.push_back(File{std::move(l_info.m_name), l_info.m_size, l_info.m_attributes.m_attributes});
     }
     bool l_free = false;
     quint32 l_speed = 0, l_queued = 0;
-    if (!l_in.ReadBool(l_free) || !l_in.ReadU32(l_speed) || !l_in.ReadU32(l_queued)) {
-        Log(1, QString("Search results from %1 are cut short").arg(i_user));
-        o_keepConnection = false;
-        return;
-    }
+    if (!l_in.ReadBool(l_free) || !l_in.ReadU32(l_speed) || !l_in.ReadU32(l_queued))
+        return Refuse("are cut short");
     // The attribute-name table that may follow is not used.
 
     if (l_namedUser != i_user)

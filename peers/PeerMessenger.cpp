@@ -246,6 +246,15 @@ void PeerMessenger::CloseLink(QTcpSocket* ip_socket, QString const& i_reason)
     ip_socket->deleteLater();
 }
 
+void PeerMessenger::DiscardSocket(QTcpSocket* ip_socket)
+{
+    if (!m_links.erase(ip_socket))
+        return;
+    ip_socket->disconnect(this);
+    ip_socket->abort();
+    ip_socket->deleteLater();
+}
+
 void PeerMessenger::HandOver(QTcpSocket* ip_socket)
 {
     // From here on the socket belongs to whoever takes the signal: we stop
@@ -417,13 +426,12 @@ void PeerMessenger::ReadToken(Link& io_link)
     QTcpSocket* lp_socket = io_link.mp_socket;
     if (lp_socket->bytesAvailable() < 4)
         return;
-    unsigned char l_bytes[4];
-    if (lp_socket->read(reinterpret_cast<char*>(l_bytes), 4) != 4) {
+    MemStream l_bytes(lp_socket->read(4));
+    quint32 l_token = 0;
+    if (!l_bytes.ReadU32(l_token)) {
         CloseLink(lp_socket, "could not read the file-connection token");
         return;
     }
-    quint32 l_token = quint32(l_bytes[0]) | (quint32(l_bytes[1]) << 8) | (quint32(l_bytes[2]) << 16) |
-                      (quint32(l_bytes[3]) << 24);
     QString l_user = io_link.m_user;
     Log(1, QString("File connection from %1 for transfer %2").arg(l_user, QString::number(l_token)));
     HandOver(lp_socket);
@@ -706,15 +714,8 @@ void PeerMessenger::StartDirect(Attempt& io_attempt, quint32 i_ip, int i_port)
 void PeerMessenger::StartIndirect(Attempt& io_attempt)
 {
     quint64 l_id = io_attempt.m_id;
-    if (QTcpSocket* lp_socket = io_attempt.mp_socket) {
-        io_attempt.mp_socket = nullptr;
-        if (m_links.count(lp_socket)) {
-            m_links.erase(lp_socket);
-            lp_socket->disconnect(this);
-            lp_socket->abort();
-            lp_socket->deleteLater();
-        }
-    }
+    DiscardSocket(io_attempt.mp_socket);
+    io_attempt.mp_socket = nullptr;
     io_attempt.m_phase = AttemptPhase::Indirect;
     quint32 l_token = 0;
     do {
@@ -750,12 +751,9 @@ void PeerMessenger::CancelAttempt(quint64 i_id)
         return;
     QTcpSocket* lp_socket = lp_attempt->mp_socket;
     lp_attempt->mp_socket = nullptr;
-    if (lp_socket && m_links.count(lp_socket) && m_links[lp_socket].m_state == LinkState::Connecting) {
-        m_links.erase(lp_socket);
-        lp_socket->disconnect(this);
-        lp_socket->abort();
-        lp_socket->deleteLater();
-    }
+    Link* lp_link = FindLink(lp_socket);
+    if (lp_link && lp_link->m_state == LinkState::Connecting)
+        DiscardSocket(lp_socket);
     FinishAttempt(i_id);
 }
 
@@ -766,14 +764,8 @@ void PeerMessenger::FailAttempt(quint64 i_id, QString const& i_reason)
         return;
     QString l_user = lp_attempt->m_user;
     QString l_type = lp_attempt->m_type;
-    QTcpSocket* lp_socket = lp_attempt->mp_socket;
+    DiscardSocket(lp_attempt->mp_socket);
     lp_attempt->mp_socket = nullptr;
-    if (lp_socket && m_links.count(lp_socket)) {
-        m_links.erase(lp_socket);
-        lp_socket->disconnect(this);
-        lp_socket->abort();
-        lp_socket->deleteLater();
-    }
     FinishAttempt(i_id);
     Log(1, QString("Could not connect to %1 for a %2 connection: %3").arg(l_user, l_type, i_reason));
     if (HasAttempt(l_user, l_type))

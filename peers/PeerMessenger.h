@@ -161,6 +161,8 @@ private:
     Link* FindLink(QTcpSocket* ip_socket);
     QTcpSocket* AddSocket(QTcpSocket* ip_socket, LinkRole i_role, bool i_obfuscated);
     void CloseLink(QTcpSocket* ip_socket, QString const& i_reason);
+    // Forgets and drops a socket of ours that never became a working link.
+    void DiscardSocket(QTcpSocket* ip_socket);
     void HandOver(QTcpSocket* ip_socket);
     // One whole frame from the link's socket. False when none is complete
     // yet, or when the link was closed for an empty or oversize one.
