@@ -135,6 +135,18 @@ std::vector<FolderEntry> FileScanner::ListFolder(QString const& i_folder)
     return l_entries;
 }
 
+FileScanner::FileSizes FileScanner::ListFolderFiles(QString const& i_folder, std::vector<QString>& o_subfolders)
+{
+    FileSizes l_files;
+    for (FolderEntry const& l_entry : ListFolder(i_folder)) {
+        if (l_entry.m_isFolder)
+            o_subfolders.push_back(l_entry.m_path);
+        else
+            l_files[l_entry.m_name] = l_entry.m_size;
+    }
+    return l_files;
+}
+
 void FileScanner::ScanFolders(QStringList i_folders)
 {
     std::set<QString> l_visited;
@@ -151,15 +163,8 @@ void FileScanner::ScanFolder(QString const& i_root, QString const& i_folder, std
         return;
     if (!io_visited.insert(i_folder).second)
         return;
-    std::vector<FolderEntry> const l_entries = ListFolder(i_folder);
-    FileSizes l_files;
     std::vector<QString> l_subfolders;
-    for (FolderEntry const& l_entry : l_entries) {
-        if (l_entry.m_isFolder)
-            l_subfolders.push_back(l_entry.m_path);
-        else
-            l_files[l_entry.m_name] = l_entry.m_size;
-    }
+    FileSizes l_files = ListFolderFiles(i_folder, l_subfolders);
     {
         // The result is read by the GUI thread only after FoldersScanned(),
         // but it is built under the lock so that an early TakeResult() can

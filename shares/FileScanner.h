@@ -50,6 +50,8 @@ public:
     // The listing used by both kinds of scan, in name order. A folder that
     // cannot be read lists nothing.
     static std::vector<FolderEntry> ListFolder(QString const& i_folder);
+    // The same listing split into its files and the paths of its subfolders.
+    static FileSizes ListFolderFiles(QString const& i_folder, std::vector<QString>& o_subfolders);
 
     // Scanner thread: walks one folder of a root, depth first, into the result.
     void ScanFolder(QString const& i_root, QString const& i_folder, std::set<QString>& io_visited);
