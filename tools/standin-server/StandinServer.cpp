@@ -5,7 +5,6 @@
 #include <QDateTime>
 #include <QHostAddress>
 #include <QTcpSocket>
-#include <QTextStream>
 
 #include <cstdio>
 
