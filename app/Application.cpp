@@ -9,7 +9,6 @@
 #include <QSocketNotifier>
 #include <QStandardPaths>
 
-
 #include <csignal>
 #include <cstdio>
 #include <sys/socket.h>
@@ -75,19 +74,13 @@ Application::Application(QString const& i_id, int& io_argc, char** ip_argv)
     lp_filter->setParent(this);
     installEventFilter(lp_filter);
     m_lastActivity = Now();
-    m_idle = false;
-    ConnectHalfMinuteTimer();
+    connect(TimerManager::Obj(), &TimerManager::timeout, this, &Application::EveryHalfMinute);
     connect(this, &QGuiApplication::commitDataRequest, this, &Application::commitData, Qt::DirectConnection);
     // A session-end request only saves: the toolkit must not close the
     // windows on its own, or a logout that is later cancelled would have
     // ended the program.
     QGuiApplication::setFallbackSessionManagementEnabled(false);
     m_windowActive = true;
-}
-
-void Application::ConnectHalfMinuteTimer()
-{
-    connect(TimerManager::Obj(), &TimerManager::timeout, this, &Application::EveryHalfMinute);
 }
 
 Application::~Application()

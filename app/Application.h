@@ -68,7 +68,6 @@ private:
     static Application* obj;
 
     QDateTime Now() const;
-    void ConnectHalfMinuteTimer();
 
     QDateTime m_lastActivity;
     bool m_idle = false;

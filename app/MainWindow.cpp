@@ -51,7 +51,6 @@ MainWindow::MainWindow(QWidget* ip_parent)
     SetApplicationIcon(QStringLiteral(":/icons/offline_icon"));
     mp_ui->sharedFoldersList->setColumnWidth(0, 400);
     mp_ui->sharedFoldersList->setHeaderLabels(QStringList({tr("Shared folder"), tr("Accessible to")}));
-    m_wasMaximised = false;
     g_currentVersion = VersionFromBuildDate(QStringLiteral(__DATE__));
 }
 

@@ -44,7 +44,6 @@ private:
     Ui_MainWindow* mp_ui = nullptr;
     Server* mp_server = nullptr;
     QSystemTrayIcon m_trayIcon;
-    bool m_wasMaximised = false;
 };
 
 extern MainWindow* mainWindow;
