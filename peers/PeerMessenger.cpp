@@ -186,11 +186,9 @@ void PeerMessenger::OnNewConnection()
         QTcpSocket* lp_socket = lp_server->nextPendingConnection();
         if (!lp_socket)
             break;
-        AddSocket(lp_socket, LinkRole::Accepted, l_obfuscated);
-        Link* lp_link = FindLink(lp_socket);
-        lp_link->m_state = LinkState::AwaitingHandshake;
+        Link& l_link = AddSocket(lp_socket, LinkRole::Accepted, l_obfuscated);
         if (lp_socket->bytesAvailable() > 0)
-            ReadHandshake(*lp_link);
+            ReadHandshake(l_link);
     }
 }
 
@@ -202,7 +200,7 @@ PeerMessenger::Link* PeerMessenger::FindLink(QTcpSocket* ip_socket)
     return l_found == m_links.end() ? nullptr : &l_found->second;
 }
 
-QTcpSocket* PeerMessenger::AddSocket(QTcpSocket* ip_socket, LinkRole i_role, bool i_obfuscated)
+PeerMessenger::Link& PeerMessenger::AddSocket(QTcpSocket* ip_socket, LinkRole i_role, bool i_obfuscated)
 {
     ip_socket->setParent(this);
     Link& l_link = m_links[ip_socket];
@@ -217,7 +215,7 @@ QTcpSocket* PeerMessenger::AddSocket(QTcpSocket* ip_socket, LinkRole i_role, boo
     connect(ip_socket, &QTcpSocket::connected, this, &PeerMessenger::OnSocketConnected);
     connect(ip_socket, &QTcpSocket::disconnected, this, &PeerMessenger::OnSocketClosed);
     connect(ip_socket, &QTcpSocket::errorOccurred, this, &PeerMessenger::OnSocketClosed);
-    return ip_socket;
+    return l_link;
 }
 
 void PeerMessenger::CloseLink(QTcpSocket* ip_socket, QString const& i_reason)
@@ -700,11 +698,10 @@ void PeerMessenger::StartDirect(Attempt& io_attempt, quint32 i_ip, int i_port)
 {
     io_attempt.m_phase = AttemptPhase::Direct;
     auto* lp_socket = new QTcpSocket(this);
-    AddSocket(lp_socket, LinkRole::Direct, false);
-    Link* lp_link = FindLink(lp_socket);
-    lp_link->m_user = io_attempt.m_user;
-    lp_link->m_type = io_attempt.m_type;
-    lp_link->m_attempt = io_attempt.m_id;
+    Link& l_link = AddSocket(lp_socket, LinkRole::Direct, false);
+    l_link.m_user = io_attempt.m_user;
+    l_link.m_type = io_attempt.m_type;
+    l_link.m_attempt = io_attempt.m_id;
     io_attempt.mp_socket = lp_socket;
     ArmTimer(io_attempt, m_directTimeoutMs);
     Log(2, QString("Trying %1 directly at %2:%3").arg(io_attempt.m_user, QHostAddress(i_ip).toString(), QString::number(i_port)));
@@ -831,11 +828,10 @@ void PeerMessenger::OnConnectBackRequested(QString i_user, QString i_type, quint
     }
     Log(1, QString("Connecting back to %1 for a %2 connection").arg(i_user, i_type));
     auto* lp_socket = new QTcpSocket(this);
-    AddSocket(lp_socket, LinkRole::ConnectBack, false);
-    Link* lp_link = FindLink(lp_socket);
-    lp_link->m_user = i_user;
-    lp_link->m_type = i_type;
-    lp_link->m_token = i_token;
+    Link& l_link = AddSocket(lp_socket, LinkRole::ConnectBack, false);
+    l_link.m_user = i_user;
+    l_link.m_type = i_type;
+    l_link.m_token = i_token;
     lp_socket->connectToHost(QHostAddress(i_ip), quint16(i_port));
 }
 

@@ -159,7 +159,7 @@ private:
     bool Listen(QTcpServer& io_server, quint16 i_port, char const* ip_what);
 
     Link* FindLink(QTcpSocket* ip_socket);
-    QTcpSocket* AddSocket(QTcpSocket* ip_socket, LinkRole i_role, bool i_obfuscated);
+    Link& AddSocket(QTcpSocket* ip_socket, LinkRole i_role, bool i_obfuscated);
     void CloseLink(QTcpSocket* ip_socket, QString const& i_reason);
     // Forgets and drops a socket of ours that never became a working link.
     void DiscardSocket(QTcpSocket* ip_socket);
