@@ -76,7 +76,7 @@ private slots:
         auto File = [](char const* ip_name) {
             return Message(43, [ip_name](MemStream& o_message) { o_message.WriteString(QString(ip_name)); });
         };
-        QByteArray l_handshake = PeerWire::BuildFrame(PeerWire::BuildInitHandshake(l_user, "P"), obfuscated);
+        QByteArray l_handshake = HandshakeFrame(l_user, "P", obfuscated);
         QByteArray l_first = PeerWire::BuildFrame(File("a"), obfuscated);
         // Handshake and the start of the first frame, then the rest of it.
         lp_peer->write(l_handshake + l_first.left(5));
@@ -110,14 +110,14 @@ private slots:
         l_unknownCode.WriteString(QString("x"));
         QTest::newRow("unknown handshake code") << PeerWire::BuildFrame(l_unknownCode.ToByteArray(), false) << false;
         QTest::newRow("unknown connection type")
-            << PeerWire::BuildFrame(PeerWire::BuildInitHandshake("x", "Q"), false) << false;
+            << HandshakeFrame("x", "Q") << false;
         QTest::newRow("empty user name")
-            << PeerWire::BuildFrame(PeerWire::BuildInitHandshake("", "P"), false) << false;
+            << HandshakeFrame("", "P") << false;
         QTest::newRow("oversize handshake frame") << Le32(100000) + QByteArray(16, 'x') << false;
         QTest::newRow("empty handshake frame") << Le32(0) << false;
         QTest::newRow("oversize obfuscated handshake frame")
             << QByteArray(4, '\0') + Le32(0x40000000) + QByteArray(16, 'x') << true;
-        QByteArray l_open = PeerWire::BuildFrame(PeerWire::BuildInitHandshake("quentin", "P"), false);
+        QByteArray l_open = HandshakeFrame("quentin", "P");
         QTest::newRow("oversize message frame") << l_open + Le32(PeerWire::MAX_MESSAGE_LENGTH + 1) << false;
         QTest::newRow("frame too short for a code") << l_open + PeerWire::BuildFrame("ab", false) << false;
         QTest::newRow("message cut short")
@@ -230,7 +230,7 @@ private slots:
         auto lp_peer = ConnectToMessenger(obfuscated);
         QVERIFY(lp_peer);
         // Token and offset travel plain even on the obfuscated port.
-        lp_peer->write(PeerWire::BuildFrame(PeerWire::BuildInitHandshake(l_user, "F"), obfuscated) +
+        lp_peer->write(HandshakeFrame(l_user, "F", obfuscated) +
                        Le32(0x01020304) + QByteArray("ABCDEFGH"));
         QTRY_VERIFY(lp_handed);
         disconnect(mp_messenger, &PeerMessenger::FileConnectionRequested, this, nullptr);
@@ -297,7 +297,7 @@ private slots:
         auto lp_peer = ConnectRaw(mp_messenger->ListeningPort());
         QVERIFY(lp_peer);
         QByteArray l_dFrame = Le32(5) + QByteArray("\x07\x02\x00\x00\x00", 5);
-        lp_peer->write(PeerWire::BuildFrame(PeerWire::BuildInitHandshake("walt", "D"), false) + l_dFrame);
+        lp_peer->write(HandshakeFrame("walt", "D") + l_dFrame);
         QTRY_VERIFY(lp_handed);
         disconnect(mp_messenger, &PeerMessenger::DNetConnectionRequested, this, nullptr);
         std::unique_ptr<QTcpSocket> l_owned(lp_handed);
@@ -326,8 +326,8 @@ private slots:
         auto lp_idle = ConnectRaw(mp_messenger->ListeningPort());
         auto lp_busy = ConnectRaw(mp_messenger->ListeningPort());
         QVERIFY(lp_idle && lp_busy);
-        lp_idle->write(PeerWire::BuildFrame(PeerWire::BuildInitHandshake("yann", "P"), false));
-        lp_busy->write(PeerWire::BuildFrame(PeerWire::BuildInitHandshake("zoe", "P"), false));
+        lp_idle->write(HandshakeFrame("yann", "P"));
+        lp_busy->write(HandshakeFrame("zoe", "P"));
         QTRY_COMPARE(mp_messenger->OpenMessagingConnectionCount("yann"), 1);
         QTRY_COMPARE(mp_messenger->OpenMessagingConnectionCount("zoe"), 1);
         m_now += PeerMessenger::IDLE_MESSAGING_TIMEOUT;

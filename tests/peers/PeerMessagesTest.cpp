@@ -91,7 +91,7 @@ private:
     {
         mp_alice = ConnectRaw(mp_messenger->ListeningPort());
         QVERIFY(mp_alice);
-        mp_alice->write(PeerWire::BuildFrame(PeerWire::BuildInitHandshake("alice", "P"), false));
+        mp_alice->write(HandshakeFrame("alice", "P"));
         QTRY_VERIFY(mp_messenger->OpenMessagingConnectionCount("alice") >= 1);
     }
 
@@ -289,7 +289,7 @@ private slots:
         auto lp_greedy = ConnectRaw(mp_messenger->ListeningPort());
         QVERIFY(lp_greedy);
         lp_greedy->setReadBufferSize(1024); // what it does not take stays in the kernel
-        lp_greedy->write(PeerWire::BuildFrame(PeerWire::BuildInitHandshake("greedy", "P"), false));
+        lp_greedy->write(HandshakeFrame("greedy", "P"));
         QTRY_COMPARE(mp_messenger->OpenMessagingConnectionCount("greedy"), 1);
         // Twice the largest frame, and the kernel's buffers on top.
         int l_requests = int(2 * qint64(PeerWire::MAX_MESSAGE_LENGTH) / l_list.size()) + 8;
@@ -482,7 +482,7 @@ private slots:
                 auto lp_peer = ConnectRaw(mp_messenger->ListeningPort());
                 QVERIFY(lp_peer);
                 QString l_user = QString("cut%1").arg(l_peers.size());
-                lp_peer->write(PeerWire::BuildFrame(PeerWire::BuildInitHandshake(l_user, "P"), false) +
+                lp_peer->write(HandshakeFrame(l_user, "P") +
                                PeerWire::BuildFrame(l_message.left(l_cut), false));
                 l_peers.push_back(std::move(lp_peer));
                 QCoreApplication::processEvents(); // let the listener take it

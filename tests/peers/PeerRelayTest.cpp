@@ -255,7 +255,7 @@ private slots:
         });
         auto lp_bob = ConnectRaw(mp_messenger->ListeningPort());
         QVERIFY(lp_bob);
-        lp_bob->write(PeerWire::BuildFrame(PeerWire::BuildInitHandshake("bob", "P"), false) +
+        lp_bob->write(HandshakeFrame("bob", "P") +
                       PeerWire::BuildFrame(Message(4), false));
         QByteArray l_payload;
         QVERIFY(AwaitFrame(*lp_bob, l_payload));

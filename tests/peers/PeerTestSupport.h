@@ -32,6 +32,12 @@ inline QByteArray Le32(quint32 i_value)
     return l_bytes.ToByteArray();
 }
 
+// The framed handshake with which a test peer opens a connection.
+inline QByteArray HandshakeFrame(QString const& i_user, QString const& i_type, bool i_obfuscated = false)
+{
+    return PeerWire::BuildFrame(PeerWire::BuildInitHandshake(i_user, i_type), i_obfuscated);
+}
+
 inline quint32 LocalIp()
 {
     return QHostAddress(QHostAddress::LocalHost).toIPv4Address();
