@@ -1,3 +1,5 @@
+#include "SharesFixture.h"
+
 #include "shares/FileScanner.h"
 
 #include <QTextCodec>
@@ -61,12 +63,7 @@ void FileScannerTest::init()
 
 QString FileScannerTest::Write(QString const& i_name, QByteArray const& i_data)
 {
-    QString const l_path = mp_dir->filePath(i_name);
-    QDir().mkpath(QFileInfo(l_path).path());
-    QFile l_file(l_path);
-    if (!l_file.open(QIODevice::WriteOnly) || l_file.write(i_data) != i_data.size())
-        qFatal("cannot write %s", qPrintable(l_path));
-    return l_path;
+    return WriteTestFile(*mp_dir, i_name, i_data);
 }
 
 void FileScannerTest::Analysis_data()

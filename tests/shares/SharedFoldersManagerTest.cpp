@@ -100,12 +100,7 @@ void SharedFoldersManagerTest::cleanup()
 
 QString SharedFoldersManagerTest::Write(QString const& i_name, QByteArray const& i_data)
 {
-    QString const l_path = Path(i_name);
-    QDir().mkpath(QFileInfo(l_path).path());
-    QFile l_file(l_path);
-    if (!l_file.open(QIODevice::WriteOnly) || l_file.write(i_data) != i_data.size())
-        qFatal("cannot write %s", qPrintable(l_path));
-    return l_path;
+    return WriteTestFile(*mp_dir, i_name, i_data);
 }
 
 void SharedFoldersManagerTest::WaitForStartupMerge()

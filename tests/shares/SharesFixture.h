@@ -9,6 +9,13 @@
 #include "store/Data.h"
 #include "store/Settings.h"
 
+#include <QByteArray>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QString>
+#include <QTemporaryDir>
+
 inline void DeclareSharesNeighbourTypes()
 {
     d.Reset();
@@ -18,6 +25,18 @@ inline void DeclareSharesNeighbourTypes()
     for (char const* lp_attribute :
          {"mpeg_version", "channel_mode", "audio_frequency", "bitrate", "bitrate_mode", "length_seconds", "file_size"})
         d.NewType(lp_attribute, LEAF, false, true);
+}
+
+// Writes a file under the folder, its parent folders made as needed; a file
+// that cannot be written ends the test program. Gives the file's path.
+inline QString WriteTestFile(QTemporaryDir const& i_dir, QString const& i_name, QByteArray const& i_data)
+{
+    QString const l_path = i_dir.filePath(i_name);
+    QDir().mkpath(QFileInfo(l_path).path());
+    QFile l_file(l_path);
+    if (!l_file.open(QIODevice::WriteOnly) || l_file.write(i_data) != i_data.size())
+        qFatal("cannot write %s", qPrintable(l_path));
+    return l_path;
 }
 
 #endif
