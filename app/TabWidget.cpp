@@ -81,24 +81,21 @@ int FindWidgetFocusProperty(QWidget* ip_root, int i_rank)
     if (!ip_root || !ip_root->isVisible())
         return i_rank;
     int l_best = i_rank;
-    QVariant l_rank = ip_root->property(s_focusProperty);
-    if (l_rank.isValid() && l_best < l_rank.toInt()) {
-        ip_root->setFocus(Qt::OtherFocusReason);
-        l_best = l_rank.toInt();
-    }
-    // Depth-first over every descendant, in the order the recursive child
-    // search lists them; only a strictly higher rank moves the focus, so on
-    // equal ranks the first widget keeps it.
-    QList<QWidget*> const l_descendants = ip_root->findChildren<QWidget*>();
-    for (QWidget* lp_child : l_descendants) {
-        if (!lp_child->isVisible())
-            continue;
-        QVariant l_childRank = lp_child->property(s_focusProperty);
-        if (l_childRank.isValid() && l_best < l_childRank.toInt()) {
-            lp_child->setFocus(Qt::OtherFocusReason);
-            l_best = l_childRank.toInt();
+    // Only a strictly higher rank moves the focus, so on equal ranks the
+    // first widget keeps it.
+    auto l_consider = [&l_best](QWidget* ip_widget) {
+        QVariant const l_rank = ip_widget->property(s_focusProperty);
+        if (l_rank.isValid() && l_best < l_rank.toInt()) {
+            ip_widget->setFocus(Qt::OtherFocusReason);
+            l_best = l_rank.toInt();
         }
-    }
+    };
+    l_consider(ip_root);
+    // Depth-first over every descendant, in the order the recursive child
+    // search lists them.
+    for (QWidget* lp_child : ip_root->findChildren<QWidget*>())
+        if (lp_child->isVisible())
+            l_consider(lp_child);
     return l_best;
 }
 
