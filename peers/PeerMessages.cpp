@@ -9,7 +9,6 @@
 #include "server/StoreTypes.h"
 #include "store/Settings.h"
 
-#include <memory>
 #include <vector>
 
 namespace PeerCode {

@@ -18,6 +18,7 @@
 #include <QTimer>
 
 #include <exception>
+#include <vector>
 
 PeerMessenger* peerMessenger = nullptr;
 

@@ -21,9 +21,7 @@
 #include <functional>
 #include <list>
 #include <map>
-#include <memory>
 #include <string>
-#include <vector>
 
 class QTcpSocket;
 class QTimer;
