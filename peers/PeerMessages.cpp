@@ -359,24 +359,18 @@ void PeerMessenger::HandleSearchResults(QString const& i_user, MemStream& io_in,
     if (!ZlibInflate(io_in, INFLATE_CAP_DEFAULT, l_in))
         return Refuse("do not inflate within the limit");
 
-    struct File
-    {
-        std::string m_path;
-        quint64 m_size = 0;
-        std::map<quint32, quint32> m_attributes;
-    };
     QString l_namedUser;
     quint32 l_token = 0, l_count = 0;
     if (!l_in.ReadString(l_namedUser) || !l_in.ReadU32(l_token) || !l_in.ReadU32(l_count) ||
         !CountFits(l_in, l_count, MIN_FILE_INFO_BYTES) || l_count > MAX_SEARCH_RESULT_FILES)
         return Refuse("are malformed or too many");
-    std::vector<File> l_files;
+    std::vector<FileInfo> l_files;
     l_files.reserve(l_count);
     for (quint32 l_index = 0; l_index < l_count; ++l_index) {
         FileInfo l_info;
         if (!l_info.Read(l_in))
             return Refuse("are cut short");
-        l_files.push_back(File{std::move(l_info.m_name), l_info.m_size, l_info.m_attributes.m_attributes});
+        l_files.push_back(std::move(l_info));
     }
     bool l_free = false;
     quint32 l_speed = 0, l_queued = 0;
@@ -423,22 +417,23 @@ void PeerMessenger::HandleSearchResults(QString const& i_user, MemStream& io_in,
     SetAttribute(l_results, "search_results_user_speed", Value(static_cast<unsigned long long>(l_speed)));
     SetAttribute(l_results, "search_results_uploads_in_queue", Value(static_cast<unsigned long long>(l_queued)));
     Type* lp_resultType = d.GetType("search_result");
-    for (File const& l_file : l_files) {
+    for (FileInfo const& l_file : l_files) {
         std::string l_folder, l_name;
-        SplitRemotePath(l_file.m_path, l_folder, l_name);
+        SplitRemotePath(l_file.m_name, l_folder, l_name);
         Item l_result = lp_resultType->NewItem();
         l_results += l_result;
         SetAttribute(l_result, "search_result_file_folder", Value(l_folder));
         SetAttribute(l_result, "search_result_file_name", Value(l_name));
         SetAttribute(l_result, "file_size", Value(static_cast<unsigned long long>(l_file.m_size)));
-        auto l_bitrate = l_file.m_attributes.find(0);
-        if (l_bitrate != l_file.m_attributes.end())
+        std::map<quint32, quint32> const& l_attributes = l_file.m_attributes.m_attributes;
+        auto l_bitrate = l_attributes.find(0);
+        if (l_bitrate != l_attributes.end())
             SetAttribute(l_result, "bitrate", Value(static_cast<unsigned long long>(l_bitrate->second)));
-        auto l_length = l_file.m_attributes.find(1);
-        if (l_length != l_file.m_attributes.end())
+        auto l_length = l_attributes.find(1);
+        if (l_length != l_attributes.end())
             SetAttribute(l_result, "length_seconds", Value(static_cast<unsigned long long>(l_length->second)));
-        auto l_mode = l_file.m_attributes.find(2);
-        if (l_mode != l_file.m_attributes.end())
+        auto l_mode = l_attributes.find(2);
+        if (l_mode != l_attributes.end())
             SetAttribute(l_result, "bitrate_mode", Value(l_mode->second == 1 ? "vbr" : "cbr"));
     }
     Log(1, QString("%1 search results from %2 for search %3").arg(QString::number(l_files.size()), i_user, QString::number(l_token)));
