@@ -109,6 +109,11 @@ bool IsServerConnected()
 #endif
 }
 
+QString AwayStatusIcon(bool i_away)
+{
+    return i_away ? QStringLiteral(":/icons/away_icon") : QStringLiteral(":/icons/online_icon");
+}
+
 } // namespace
 
 ActionSetToolBar::ActionSetToolBar(QWidget* ip_parent)
@@ -341,13 +346,7 @@ void ActionSetToolBar::ClearAndDeleteActions()
     d["toolbar_action_object"]->RemoveAllItems();
 
     mp_statusButton = new QPushButton();
-    if (IsAway()) {
-        mp_statusButton->setIcon(QIcon(QStringLiteral(":/icons/away_icon")));
-        mp_statusButton->setText(QStringLiteral("Away"));
-    } else {
-        mp_statusButton->setIcon(QIcon(QStringLiteral(":/icons/online_icon")));
-        mp_statusButton->setText(QStringLiteral("Available"));
-    }
+    ShowAwayStatus(IsAway());
     mp_statusButton->setFocusPolicy(Qt::NoFocus);
     addWidget(mp_statusButton);
     addWidget(new QLabel(QStringLiteral(" ")));
@@ -470,13 +469,17 @@ void ActionSetToolBar::OnStatusButtonClicked()
 #endif
 }
 
+void ActionSetToolBar::ShowAwayStatus(bool i_away)
+{
+    if (!mp_statusButton)
+        return;
+    mp_statusButton->setIcon(QIcon(AwayStatusIcon(i_away)));
+    mp_statusButton->setText(i_away ? QStringLiteral("Away") : QStringLiteral("Available"));
+}
+
 void ActionSetToolBar::OnAwaySet(bool i_away)
 {
-    QString const l_icon = i_away ? QStringLiteral(":/icons/away_icon") : QStringLiteral(":/icons/online_icon");
-    if (mp_statusButton) {
-        mp_statusButton->setIcon(QIcon(l_icon));
-        mp_statusButton->setText(i_away ? QStringLiteral("Away") : QStringLiteral("Available"));
-    }
+    ShowAwayStatus(i_away);
     if (IsServerConnected() && (!i_away || IsSettingYes("show_away_status_in_application_icon")))
-        SetApplicationIcon(l_icon);
+        SetApplicationIcon(AwayStatusIcon(i_away));
 }

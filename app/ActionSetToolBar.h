@@ -69,6 +69,7 @@ private:
     Item WidgetItem(QWidget* ip_widget) const;
     void SetActiveKey(QString const& i_key, QString const& i_value);
     void UpdateSupporterButton();
+    void ShowAwayStatus(bool i_away);
     void ForEachShownAction(Item const& i_id, void (*ip_apply)(QAction*, QString const&), QString const& i_arg);
     void ForgetWidget(QObject* ip_widget);
 
