@@ -204,8 +204,7 @@ void ActionSetToolBar::SetActiveKey(QString const& i_key, QString const& i_value
     d["active_action_key"]->GetItem(Value(i_key)) += d["active_action_value"]->GetItem(Value(i_value));
 }
 
-void ActionSetToolBar::ForEachShownAction(Item const& i_id, void (*ip_apply)(QAction*, QString const&),
-                                          QString const& i_arg)
+void ActionSetToolBar::ForEachShownAction(Item const& i_id, std::function<void(QAction*)> const& i_apply)
 {
     QList<QAction*> const l_shown = actions();
     for (Item const& l_object : d["toolbar_action_object"]->GetItems()) {
@@ -214,7 +213,7 @@ void ActionSetToolBar::ForEachShownAction(Item const& i_id, void (*ip_apply)(QAc
         // Only addresses of actions still on the bar are trusted.
         for (QAction* lp_action : l_shown)
             if (Value(lp_action) == l_object.GetValue())
-                ip_apply(lp_action, i_arg);
+                i_apply(lp_action);
     }
 }
 
@@ -233,8 +232,7 @@ void ActionSetToolBar::SetWidgetActionText(QWidget* ip_widget, QString const& i_
     l_text += l_widget;
     l_text += l_id;
     if (ip_widget == mp_shownWidget)
-        ForEachShownAction(l_id, [](QAction* ip_action, QString const& i_value) { ip_action->setText(i_value); },
-                           i_text);
+        ForEachShownAction(l_id, [&i_text](QAction* ip_action) { ip_action->setText(i_text); });
 }
 
 void ActionSetToolBar::SetWidgetActionHidden(QWidget* ip_widget, QString const& i_actionId, bool i_hidden)
@@ -254,10 +252,7 @@ void ActionSetToolBar::SetWidgetActionHidden(QWidget* ip_widget, QString const& 
         l_mark.Remove();
     }
     if (ip_widget == mp_shownWidget)
-        ForEachShownAction(
-            l_id,
-            [](QAction* ip_action, QString const& i_visible) { ip_action->setVisible(!i_visible.isEmpty()); },
-            i_hidden ? QString() : QStringLiteral("yes"));
+        ForEachShownAction(l_id, [i_hidden](QAction* ip_action) { ip_action->setVisible(!i_hidden); });
 }
 
 void ActionSetToolBar::OnApplicationFocusChanged(QWidget* /*ip_oldWidget*/, QWidget* ip_widget)

@@ -8,6 +8,8 @@
 #include <QToolBar>
 #include <QUrl>
 
+#include <functional>
+
 #include <QPushButton>
 #include <QTreeWidget>
 
@@ -70,7 +72,7 @@ private:
     void SetActiveKey(QString const& i_key, QString const& i_value);
     void UpdateSupporterButton();
     void ShowAwayStatus(bool i_away);
-    void ForEachShownAction(Item const& i_id, void (*ip_apply)(QAction*, QString const&), QString const& i_arg);
+    void ForEachShownAction(Item const& i_id, std::function<void(QAction*)> const& i_apply);
     void ForgetWidget(QObject* ip_widget);
 
     QString m_currentSetName;
