@@ -113,9 +113,6 @@ SharedFoldersManager::SharedFoldersManager(QObject* ip_parent) : QObject(ip_pare
     Relate("user_share_file", "user_share_file_name", ONE, MANY);
     Relate("user_share_file", "file_size", ONE, MANY);
 
-    if (peerMessenger)
-        connect(peerMessenger, &PeerMessenger::SharedFilesInFolderRequested, this,
-                &SharedFoldersManager::OnFilesInFoldersRequested);
     mp_searchTokenType = d.NewType(kSearchToken, LEAF, false, true);
     Relate(kSearchToken, kSharedFile, MANY, MANY);
 
@@ -133,13 +130,6 @@ SharedFoldersManager::SharedFoldersManager(QObject* ip_parent) : QObject(ip_pare
     for (char const* lp_attribute : {"bitrate_mode", "bitrate", "length_seconds"})
         Relate("user_share_file", lp_attribute, ONE, MANY);
 
-    connect(this, &SharedFoldersManager::MP3ScansRequired, &m_fileScanner, &FileScanner::OnMP3ScansRequired);
-    connect(&m_fileScanner, &FileScanner::MP3Scanned, this, &SharedFoldersManager::OnMP3Scanned);
-    if (gp_server) {
-        connect(gp_server, &Server::Connected, this, &SharedFoldersManager::OnConnectedToServer);
-        connect(gp_server, &Server::ReceivedUserStats, this, &SharedFoldersManager::OnReceivedUserStats);
-    }
-
     d.NewType("unshared", LEAF, true, true);
     Relate("user", "unshared", ONE, MANY);
     SaveType("unshared");
@@ -147,9 +137,17 @@ SharedFoldersManager::SharedFoldersManager(QObject* ip_parent) : QObject(ip_pare
 
     SetSetting("shared_folder_counter", QStringLiteral("1"));
 
-    if (gp_server)
-        connect(gp_server, &Server::DirectFileSearch, this, &SharedFoldersManager::OnDirectFileSearch);
+    connect(this, &SharedFoldersManager::MP3ScansRequired, &m_fileScanner, &FileScanner::OnMP3ScansRequired);
+    connect(&m_fileScanner, &FileScanner::MP3Scanned, this, &SharedFoldersManager::OnMP3Scanned);
     connect(&m_fileScanner, &FileScanner::FoldersScanned, this, &SharedFoldersManager::OnFoldersRescanned);
+    if (gp_server) {
+        connect(gp_server, &Server::Connected, this, &SharedFoldersManager::OnConnectedToServer);
+        connect(gp_server, &Server::ReceivedUserStats, this, &SharedFoldersManager::OnReceivedUserStats);
+        connect(gp_server, &Server::DirectFileSearch, this, &SharedFoldersManager::OnDirectFileSearch);
+    }
+    if (peerMessenger)
+        connect(peerMessenger, &PeerMessenger::SharedFilesInFolderRequested, this,
+                &SharedFoldersManager::OnFilesInFoldersRequested);
 
     // Last, once nothing above can throw: a store exception must leave no
     // running thread behind (destroying it would end the program) and no
