@@ -7,11 +7,14 @@
 #include <cassert>
 #include <charconv>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 
 #include <sys/mman.h>
 #include <iterator>
 #include <limits>
+#include <stdexcept>
+#include <string_view>
 
 // ------------------------------------------------------------------ bodies
 //
@@ -22,44 +25,32 @@
 // pointer bit) and takes a reference on the other body, so removing one file
 // from a token that thousands of files share costs a search, not a memmove;
 // the vector is compacted once more than half of it is tags.
+//
+// A body is one 64-byte cache line: linking a file to a token that is not in
+// cache then costs one miss on the token instead of two. Bodies and link
+// vectors come from pools of large chunks instead of one malloc each: a share
+// of a million files makes a million bodies and as many vectors, and linking
+// touches them in random order, so packing them densely (and in huge pages
+// where the kernel allows) saves both the allocator's per-block overhead and
+// most TLB misses. Freed blocks are kept for reuse, not returned to the
+// system. The store is used from the GUI thread only, so the pools have no
+// lock. Sanitizer builds use the ordinary allocator so that misuse is still
+// caught.
 
-struct ItemBody
-{
-    Type* mp_type = nullptr;
-    std::uint64_t m_key = 0;
-    std::uint32_t m_refs = 1; // the store's own reference while the item lives
-    std::uint32_t m_deadLinks = 0;
-    // Key of the last entry of m_links: appending a new item's link (the
-    // common case) then needs no visit to the last linked body.
-    std::uint64_t m_lastLinkKey = 0;
-    bool m_removed = false;
-    bool m_removing = false;
-    bool m_marked = false;
-    std::string m_value;
-    std::vector<ItemBody*> m_links;
-
-    static void* operator new(std::size_t i_size);
-    static void operator delete(void* ip_body) noexcept;
-};
-
-namespace {
-
-// Item bodies come from large chunks instead of one malloc each: a share of a
-// million files makes a million bodies, and linking touches them in random
-// order, so packing them densely (and in huge pages where the kernel allows)
-// saves both the allocator's per-block overhead and most TLB misses. The
-// store is used from the GUI thread only, so the pool has no lock. Sanitizer
-// builds use the ordinary allocator so that misuse is still caught.
 #if defined(__SANITIZE_ADDRESS__)
 #define QUILLMAR_BODY_POOL 0
 #else
 #define QUILLMAR_BODY_POOL 1
 #endif
 
+namespace {
+
 #if QUILLMAR_BODY_POOL
-class BodyPool
+class BlockPool
 {
 public:
+    explicit BlockPool(std::size_t i_block) : m_block(i_block) {}
+
     void* Allocate()
     {
         if (mp_free) {
@@ -69,14 +60,14 @@ public:
         }
         if (mp_cursor == mp_end)
             NewChunk();
-        void* lp_body = mp_cursor;
-        mp_cursor += BLOCK;
-        return lp_body;
+        void* lp_block = mp_cursor;
+        mp_cursor += m_block;
+        return lp_block;
     }
 
-    void Free(void* ip_body)
+    void Free(void* ip_block)
     {
-        FreeBlock* lp_block = static_cast<FreeBlock*>(ip_body);
+        FreeBlock* lp_block = static_cast<FreeBlock*>(ip_block);
         lp_block->mp_next = mp_free;
         mp_free = lp_block;
     }
@@ -86,7 +77,6 @@ private:
     {
         FreeBlock* mp_next;
     };
-    static constexpr std::size_t BLOCK = (sizeof(ItemBody) + 15) & ~std::size_t(15);
     static constexpr std::size_t CHUNK = std::size_t(2) << 20;
 
     void NewChunk()
@@ -96,17 +86,206 @@ private:
             throw std::bad_alloc();
         madvise(lp_chunk, CHUNK, MADV_HUGEPAGE);
         mp_cursor = static_cast<char*>(lp_chunk);
-        mp_end = mp_cursor + (CHUNK / BLOCK) * BLOCK;
+        mp_end = mp_cursor + (CHUNK / m_block) * m_block;
     }
 
+    std::size_t const m_block;
     FreeBlock* mp_free = nullptr;
     char* mp_cursor = nullptr;
     char* mp_end = nullptr;
 };
+#endif
 
-BodyPool& Pool()
+// Link vectors hold 3 << k entries: three take the allocator's smallest
+// block, as one would, and a file's usual six links need one growth.
+constexpr std::uint32_t FIRST_CAPACITY = 3;
+constexpr int POOLED_CLASSES = 8; // up to 384 entries; longer runs use malloc
+
+#if QUILLMAR_BODY_POOL
+BlockPool& LinkPool(int i_class)
 {
-    static BodyPool* sp_pool = new BodyPool; // outlives every static Item
+    // Outlive every static Item.
+    static BlockPool* sp_pools[POOLED_CLASSES] = {};
+    if (!sp_pools[i_class])
+        sp_pools[i_class] = new BlockPool((std::size_t(FIRST_CAPACITY) << i_class) * sizeof(void*));
+    return *sp_pools[i_class];
+}
+#endif
+
+int CapacityClass(std::uint32_t i_capacity)
+{
+    int l_class = 0;
+    while ((FIRST_CAPACITY << l_class) < i_capacity)
+        ++l_class;
+    return l_class;
+}
+
+} // namespace
+
+// A vector of link entries in 16 bytes (a std::vector takes 24), with its
+// blocks from the pools above. Only what the store needs.
+class LinkVector
+{
+public:
+    LinkVector() = default;
+    LinkVector(LinkVector const&) = delete;
+    LinkVector& operator=(LinkVector const&) = delete;
+    ~LinkVector() { Release(mp_data, m_capacity); }
+
+    std::size_t size() const { return m_size; }
+    bool empty() const { return m_size == 0; }
+    std::size_t capacity() const { return m_capacity; }
+    ItemBody** data() { return mp_data; }
+    ItemBody* const* data() const { return mp_data; }
+    ItemBody** begin() { return mp_data; }
+    ItemBody** end() { return mp_data + m_size; }
+    ItemBody* const* begin() const { return mp_data; }
+    ItemBody* const* end() const { return mp_data + m_size; }
+    ItemBody*& operator[](std::size_t i_index) { return mp_data[i_index]; }
+    ItemBody* operator[](std::size_t i_index) const { return mp_data[i_index]; }
+    ItemBody* back() const { return mp_data[m_size - 1]; }
+
+    void push_back(ItemBody* ip_entry)
+    {
+        if (m_size == m_capacity)
+            Grow(m_size + 1);
+        mp_data[m_size++] = ip_entry;
+    }
+    ItemBody** insert(ItemBody** ip_at, ItemBody* ip_entry)
+    {
+        std::size_t l_index = std::size_t(ip_at - mp_data);
+        if (m_size == m_capacity)
+            Grow(m_size + 1);
+        std::copy_backward(mp_data + l_index, mp_data + m_size, mp_data + m_size + 1);
+        mp_data[l_index] = ip_entry;
+        ++m_size;
+        return mp_data + l_index;
+    }
+    void pop_back() { --m_size; }
+    void resize(std::size_t i_smaller) { m_size = std::uint32_t(std::min<std::size_t>(i_smaller, m_size)); }
+    void clear() { m_size = 0; }
+    void shrink_to_fit()
+    {
+        if (m_size == 0) {
+            Release(mp_data, m_capacity);
+            mp_data = nullptr;
+            m_capacity = 0;
+        } else if (std::uint32_t(FIRST_CAPACITY << CapacityClass(m_size)) < m_capacity) {
+            Move(FIRST_CAPACITY << CapacityClass(m_size));
+        }
+    }
+
+private:
+    void Grow(std::size_t i_needed)
+    {
+        if (i_needed > std::numeric_limits<std::uint32_t>::max() / 2)
+            throw std::length_error("too many links on one item");
+        Move(FIRST_CAPACITY << CapacityClass(std::uint32_t(i_needed)));
+    }
+    void Move(std::uint32_t i_capacity)
+    {
+        ItemBody** lp_new = Acquire(i_capacity);
+        std::copy(mp_data, mp_data + m_size, lp_new);
+        Release(mp_data, m_capacity);
+        mp_data = lp_new;
+        m_capacity = i_capacity;
+    }
+    static ItemBody** Acquire(std::uint32_t i_capacity)
+    {
+#if QUILLMAR_BODY_POOL
+        int l_class = CapacityClass(i_capacity);
+        if (l_class < POOLED_CLASSES)
+            return static_cast<ItemBody**>(LinkPool(l_class).Allocate());
+#endif
+        void* lp_block = std::malloc(std::size_t(i_capacity) * sizeof(ItemBody*));
+        if (!lp_block)
+            throw std::bad_alloc();
+        return static_cast<ItemBody**>(lp_block);
+    }
+    static void Release(ItemBody** ip_block, std::uint32_t i_capacity)
+    {
+        if (!ip_block)
+            return;
+#if QUILLMAR_BODY_POOL
+        int l_class = CapacityClass(i_capacity);
+        if (l_class < POOLED_CLASSES) {
+            LinkPool(l_class).Free(ip_block);
+            return;
+        }
+#endif
+        (void)i_capacity;
+        std::free(ip_block);
+    }
+
+    ItemBody** mp_data = nullptr;
+    std::uint32_t m_size = 0;
+    std::uint32_t m_capacity = 0;
+};
+
+// A valued item's key bytes: a length and the bytes in one block, or null for
+// an empty key (all items of null types).
+class StoredBytes
+{
+public:
+    StoredBytes() = default;
+    StoredBytes(StoredBytes const&) = delete;
+    StoredBytes& operator=(StoredBytes const&) = delete;
+    ~StoredBytes() { std::free(mp_block); }
+
+    void Set(std::string_view i_bytes)
+    {
+        std::free(mp_block);
+        mp_block = nullptr;
+        if (i_bytes.empty())
+            return;
+        if (i_bytes.size() > std::numeric_limits<std::uint32_t>::max())
+            throw std::length_error("item value too long");
+        mp_block = static_cast<char*>(std::malloc(sizeof(std::uint32_t) + i_bytes.size()));
+        if (!mp_block)
+            throw std::bad_alloc();
+        std::uint32_t l_size = std::uint32_t(i_bytes.size());
+        std::memcpy(mp_block, &l_size, sizeof l_size);
+        std::memcpy(mp_block + sizeof l_size, i_bytes.data(), i_bytes.size());
+    }
+    std::string_view View() const
+    {
+        if (!mp_block)
+            return {};
+        std::uint32_t l_size;
+        std::memcpy(&l_size, mp_block, sizeof l_size);
+        return {mp_block + sizeof l_size, l_size};
+    }
+
+private:
+    char* mp_block = nullptr;
+};
+
+struct ItemBody
+{
+    Type* mp_type = nullptr;
+    std::uint64_t m_key = 0;
+    LinkVector m_links;
+    // Key of the last entry of m_links: appending a new item's link (the
+    // common case) then needs no visit to the last linked body.
+    std::uint64_t m_lastLinkKey = 0;
+    StoredBytes m_value;
+    std::uint32_t m_refs = 1; // the store's own reference while the item lives
+    std::uint32_t m_deadLinks = 0;
+    bool m_removed = false;
+    bool m_removing = false;
+    bool m_marked = false;
+
+    static void* operator new(std::size_t i_size);
+    static void operator delete(void* ip_body) noexcept;
+};
+static_assert(sizeof(ItemBody) <= 64, "an item body no longer fits one cache line");
+
+namespace {
+
+#if QUILLMAR_BODY_POOL
+BlockPool& BodyPool()
+{
+    static BlockPool* sp_pool = new BlockPool(64); // outlives every static Item
     return *sp_pool;
 }
 #endif
@@ -117,7 +296,7 @@ void* ItemBody::operator new(std::size_t i_size)
 {
 #if QUILLMAR_BODY_POOL
     if (i_size == sizeof(ItemBody))
-        return Pool().Allocate();
+        return BodyPool().Allocate();
 #endif
     return ::operator new(i_size);
 }
@@ -125,7 +304,7 @@ void* ItemBody::operator new(std::size_t i_size)
 void ItemBody::operator delete(void* ip_body) noexcept
 {
 #if QUILLMAR_BODY_POOL
-    Pool().Free(ip_body);
+    BodyPool().Free(ip_body);
 #else
     ::operator delete(ip_body);
 #endif
@@ -167,14 +346,15 @@ inline bool IsLive(ItemBody const* ip_body)
 }
 
 // Index of the first entry whose key is not below i_key.
-inline std::size_t LowerBound(std::vector<ItemBody*> const& i_vector, std::uint64_t i_key)
+template <class Entries>
+inline std::size_t LowerBound(Entries const& i_vector, std::uint64_t i_key)
 {
     auto l_it = std::lower_bound(i_vector.begin(), i_vector.end(), i_key,
                                  [](ItemBody* ip_entry, std::uint64_t i_k) { return Ptr(ip_entry)->m_key < i_k; });
     return std::size_t(l_it - i_vector.begin());
 }
 
-inline std::pair<std::size_t, std::size_t> GroupRange(std::vector<ItemBody*> const& i_links, std::uint16_t i_typeIndex)
+inline std::pair<std::size_t, std::size_t> GroupRange(LinkVector const& i_links, std::uint16_t i_typeIndex)
 {
     std::uint64_t l_low = std::uint64_t(i_typeIndex) << 48;
     std::uint64_t l_high = (std::uint64_t(i_typeIndex) + 1) << 48;
@@ -182,7 +362,8 @@ inline std::pair<std::size_t, std::size_t> GroupRange(std::vector<ItemBody*> con
 }
 
 // Adds (or revives) an entry in a sorted tagged vector.
-void SortedInsert(std::vector<ItemBody*>& io_vector, std::uint32_t& io_dead, ItemBody* ip_body,
+template <class Entries>
+void SortedInsert(Entries& io_vector, std::uint32_t& io_dead, ItemBody* ip_body,
                   std::uint64_t* iop_lastKey = nullptr)
 {
     std::uint64_t l_last = io_vector.empty() ? 0 : (iop_lastKey ? *iop_lastKey : Ptr(io_vector.back())->m_key);
@@ -204,7 +385,8 @@ void SortedInsert(std::vector<ItemBody*>& io_vector, std::uint32_t& io_dead, Ite
     io_vector.insert(io_vector.begin() + std::ptrdiff_t(l_index), ip_body);
 }
 
-void Compact(std::vector<ItemBody*>& io_vector, std::uint32_t& io_dead, std::uint64_t* iop_lastKey = nullptr)
+template <class Entries>
+void Compact(Entries& io_vector, std::uint32_t& io_dead, std::uint64_t* iop_lastKey = nullptr)
 {
     std::size_t l_kept = 0;
     std::vector<ItemBody*> l_released;
@@ -225,7 +407,8 @@ void Compact(std::vector<ItemBody*>& io_vector, std::uint32_t& io_dead, std::uin
 }
 
 // Tags an entry as gone; true when it was live.
-bool SortedErase(std::vector<ItemBody*>& io_vector, std::uint32_t& io_dead, ItemBody* ip_body,
+template <class Entries>
+bool SortedErase(Entries& io_vector, std::uint32_t& io_dead, ItemBody* ip_body,
                  std::uint64_t* iop_lastKey = nullptr)
 {
     std::size_t l_index = LowerBound(io_vector, ip_body->m_key);
@@ -245,7 +428,7 @@ bool SortedErase(std::vector<ItemBody*>& io_vector, std::uint32_t& io_dead, Item
     return true;
 }
 
-bool HasLiveEntry(std::vector<ItemBody*> const& i_vector, ItemBody const* ip_body)
+bool HasLiveEntry(LinkVector const& i_vector, ItemBody const* ip_body)
 {
     std::size_t l_index = LowerBound(i_vector, ip_body->m_key);
     return l_index < i_vector.size() && i_vector[l_index] == ip_body;
@@ -253,6 +436,12 @@ bool HasLiveEntry(std::vector<ItemBody*> const& i_vector, ItemBody const* ip_bod
 
 bool IsLinked(ItemBody const* ip_a, ItemBody const* ip_b)
 {
+    // No vector holds a key above its last one. A new item's key is above
+    // every older item's, so linking it needs no search and no visit to the
+    // bodies it is already linked to.
+    if (ip_a->m_links.empty() || ip_b->m_links.empty() || ip_b->m_key > ip_a->m_lastLinkKey ||
+        ip_a->m_key > ip_b->m_lastLinkKey)
+        return false;
     if (ip_a->m_links.size() <= ip_b->m_links.size())
         return HasLiveEntry(ip_a->m_links, ip_b);
     return HasLiveEntry(ip_b->m_links, ip_a);
@@ -260,7 +449,7 @@ bool IsLinked(ItemBody const* ip_a, ItemBody const* ip_b)
 
 // A whole decimal number, or false (so "12abc" reads as no number).
 template <class Number>
-bool ParseDecimal(std::string const& i_text, Number& o_value)
+bool ParseDecimal(std::string_view i_text, Number& o_value)
 {
     char const* lp_begin = i_text.data();
     char const* lp_end = lp_begin + i_text.size();
@@ -459,7 +648,7 @@ std::string const& Item::GetTypeName() const
 
 Value Item::GetValue() const
 {
-    return IsNull() ? Value() : Value(mp_body->m_value);
+    return IsNull() ? Value() : Value(std::string(mp_body->m_value.View()));
 }
 
 Item Item::operator[](char const* ip_type) const
@@ -574,18 +763,18 @@ void Item::Remove() const
 
 QString Item::AsString() const
 {
-    return IsNull() ? QString() : DecodeStoredText(mp_body->m_value);
+    return IsNull() ? QString() : DecodeStoredText(mp_body->m_value.View());
 }
 
 std::string Item::AsStdString() const
 {
-    return IsNull() ? std::string() : mp_body->m_value;
+    return IsNull() ? std::string() : std::string(mp_body->m_value.View());
 }
 
 int Item::AsInt() const
 {
     long long l_value = 0;
-    if (IsNull() || !ParseDecimal(mp_body->m_value, l_value))
+    if (IsNull() || !ParseDecimal(mp_body->m_value.View(), l_value))
         return 0;
     if (l_value < std::numeric_limits<int>::min() || l_value > std::numeric_limits<int>::max())
         return 0;
@@ -595,7 +784,7 @@ int Item::AsInt() const
 qint64 Item::AsInt64() const
 {
     long long l_value = 0;
-    if (IsNull() || !ParseDecimal(mp_body->m_value, l_value))
+    if (IsNull() || !ParseDecimal(mp_body->m_value.View(), l_value))
         return 0;
     return l_value;
 }
@@ -603,7 +792,7 @@ qint64 Item::AsInt64() const
 quint64 Item::AsUInt64() const
 {
     unsigned long long l_value = 0;
-    if (IsNull() || !ParseDecimal(mp_body->m_value, l_value))
+    if (IsNull() || !ParseDecimal(mp_body->m_value.View(), l_value))
         return 0;
     return l_value;
 }
@@ -894,10 +1083,10 @@ ItemBody* Type::CreateBody(std::string i_value)
     ItemBody* lp_body = new ItemBody;
     lp_body->mp_type = this;
     lp_body->m_key = (std::uint64_t(m_index) << 48) | (mp_data->m_nextSerial++ & SERIAL_MASK);
-    lp_body->m_value = std::move(i_value);
+    lp_body->m_value.Set(i_value);
     m_items.push_back(lp_body);
     if (!m_isNull)
-        m_byValue.emplace(std::string_view(lp_body->m_value), lp_body);
+        m_byValue.emplace(lp_body->m_value.View(), lp_body);
     ++mp_data->m_liveItems;
     Item l_item(lp_body);
     m_newItemEvent.Fire(l_item);
@@ -997,20 +1186,28 @@ void StoreOps::Connect(ItemBody* ip_a, ItemBody* ip_b)
     if (ip_a == ip_b || IsLinked(ip_a, ip_b))
         return;
 
-    Item l_holdA(ip_a), l_holdB(ip_b);
     OneOrMany l_aHolds = lp_relation->m_holds;
     OneOrMany l_bHolds = lp_typeB->FindRelation(lp_typeA)->m_holds;
-    if (l_aHolds == ONE) {
-        if (ItemBody* lp_old = FirstLive(ip_a, lp_typeB))
-            Disconnect(ip_a, lp_old);
+    if (l_aHolds == ONE || l_bHolds == ONE) {
+        Item l_holdA(ip_a), l_holdB(ip_b);
+        bool l_replaced = false;
+        if (l_aHolds == ONE) {
+            if (ItemBody* lp_old = FirstLive(ip_a, lp_typeB)) {
+                Disconnect(ip_a, lp_old);
+                l_replaced = true;
+            }
+        }
+        if (l_bHolds == ONE) {
+            if (ItemBody* lp_old = FirstLive(ip_b, lp_typeA)) {
+                Disconnect(ip_b, lp_old);
+                l_replaced = true;
+            }
+        }
+        // The disconnect events may have removed either end, or linked them.
+        if (l_replaced &&
+            (!IsLive(ip_a) || !IsLive(ip_b) || ip_a->m_removing || ip_b->m_removing || IsLinked(ip_a, ip_b)))
+            return;
     }
-    if (l_bHolds == ONE) {
-        if (ItemBody* lp_old = FirstLive(ip_b, lp_typeA))
-            Disconnect(ip_b, lp_old);
-    }
-    // The disconnect events may have removed either end, or linked them.
-    if (!IsLive(ip_a) || !IsLive(ip_b) || ip_a->m_removing || ip_b->m_removing || IsLinked(ip_a, ip_b))
-        return;
     SortedInsert(ip_a->m_links, ip_a->m_deadLinks, ip_b, &ip_a->m_lastLinkKey);
     SortedInsert(ip_b->m_links, ip_b->m_deadLinks, ip_a, &ip_b->m_lastLinkKey);
     lp_typeA->mp_data->FireConnection(ip_a, ip_b, true);
@@ -1050,7 +1247,7 @@ void StoreOps::Remove(ItemBody* ip_body)
     // the scan then starts over.
     std::size_t l_from = 0;
     for (;;) {
-        std::vector<ItemBody*> const& l_links = ip_body->m_links;
+        LinkVector const& l_links = ip_body->m_links;
         std::size_t const l_size = l_links.size();
         std::size_t l_at = std::min(l_from, l_size);
         while (l_at < l_size && IsDead(l_links[l_at]))
@@ -1066,7 +1263,7 @@ void StoreOps::Remove(ItemBody* ip_body)
     }
 
     if (!lp_type->m_isNull)
-        lp_type->m_byValue.erase(std::string_view(ip_body->m_value));
+        lp_type->m_byValue.erase(ip_body->m_value.View());
     SortedErase(lp_type->m_items, lp_type->m_deadItems, ip_body);
     if (lp_type->mp_globalNullItem == ip_body)
         lp_type->mp_globalNullItem = nullptr;
@@ -1339,6 +1536,13 @@ void Data::FireConnection(ItemBody* ip_a, ItemBody* ip_b, bool i_connected)
 {
     Type* lp_typeA = ip_a->mp_type;
     Type* lp_typeB = ip_b->mp_type;
+    // Most links have nobody listening (a share's tokens, while it is built).
+    Event<ConnectionInfo&> const& l_eventA = i_connected ? lp_typeA->m_connectEvent : lp_typeA->m_disconnectEvent;
+    Event<ConnectionInfo&> const& l_eventB = i_connected ? lp_typeB->m_connectEvent : lp_typeB->m_disconnectEvent;
+    Event<ConnectionInfo&> const& l_event = i_connected ? m_connectEvent : m_disconnectEvent;
+    if (l_eventA.IsEmpty() && l_eventB.IsEmpty() && l_event.IsEmpty() && (!i_connected || m_pairHandlers.empty()) &&
+        m_firingSteps.empty())
+        return;
     Item l_a(ip_a), l_b(ip_b);
     ++m_dispatchDepth;
     {

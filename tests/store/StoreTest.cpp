@@ -5,6 +5,7 @@
 
 #include <map>
 #include <random>
+#include <set>
 
 namespace {
 
@@ -436,6 +437,58 @@ private slots:
             }
             QCOMPARE(std::vector<Item>(l_subset.begin(), l_subset.end()), l_expected);
         }
+    }
+
+    // Random linking and unlinking, in every order of creation, against a
+    // plain model: links grow through every vector size, are inserted in the
+    // middle, tagged, compacted and shrunk, and older items are linked again.
+    void LinksMatchAModelUnderChurn()
+    {
+        Type* lp_a = d.NewType("a", ROOT, false, true);
+        Type* lp_b = d.NewType("b", ROOT, false, true);
+        lp_a->RelateToType(lp_b, MANY, MANY, false);
+        std::mt19937 l_random(777);
+        std::vector<Item> l_as, l_bs;
+        std::set<std::pair<int, int>> l_model;
+        for (int l_step = 0; l_step < 40000; ++l_step) {
+            unsigned l_roll = l_random() % 100;
+            if (l_roll < 2 || l_as.empty() || l_bs.empty()) {
+                // Items keep being created, so new keys meet old ones both ways.
+                if (l_as.empty() || (!l_bs.empty() && l_random() % 2))
+                    l_as.push_back(lp_a->NewItem(Value(l_step)));
+                else
+                    l_bs.push_back(lp_b->NewItem(Value(l_step)));
+                continue;
+            }
+            // Skewed: a few items of b gather hundreds of links.
+            int l_ia = int(l_random() % l_as.size());
+            int l_ib = int(l_random() % 4 == 0 ? l_random() % std::min<std::size_t>(3, l_bs.size()) : l_random() % l_bs.size());
+            if (l_roll < 70) {
+                l_as[l_ia] += l_bs[l_ib];
+                l_model.insert({l_ia, l_ib});
+            } else {
+                l_as[l_ia] -= l_bs[l_ib];
+                l_model.erase({l_ia, l_ib});
+            }
+        }
+        std::size_t l_linked = 0;
+        for (int l_ia = 0; l_ia < int(l_as.size()); ++l_ia) {
+            ItemSet l_items = l_as[l_ia].GetItems("b");
+            for (int l_ib = 0; l_ib < int(l_bs.size()); ++l_ib) {
+                bool l_expected = l_model.count({l_ia, l_ib}) != 0;
+                QCOMPARE(l_as[l_ia].IsConnected(l_bs[l_ib]), l_expected);
+                QCOMPARE(l_items.contains(l_bs[l_ib]), l_expected);
+                l_linked += l_expected;
+            }
+        }
+        QCOMPARE(l_linked, l_model.size());
+        for (int l_ib = 0; l_ib < int(l_bs.size()); ++l_ib) {
+            std::size_t l_expected = 0;
+            for (auto const& l_pair : l_model)
+                l_expected += l_pair.second == l_ib;
+            QCOMPARE(l_bs[l_ib].GetItems("a").size(), l_expected);
+        }
+        QVERIFY(l_model.size() > 1000);
     }
 
     void MisuseThrowsAndLeavesStoreUnchanged()
