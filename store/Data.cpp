@@ -49,7 +49,21 @@ namespace {
 class BlockPool
 {
 public:
-    explicit BlockPool(std::size_t i_block) : m_block(i_block) {}
+    // A contiguous pool takes its chunks one after the other from one
+    // reserved stretch of address space (see AddressBits), as long as the
+    // system grants it.
+    explicit BlockPool(std::size_t i_block, bool i_contiguous = false) : m_block(i_block)
+    {
+        if (!i_contiguous)
+            return;
+        void* lp_region = mmap(nullptr, REGION, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+        if (lp_region == MAP_FAILED)
+            return;
+        // Chunks start on a chunk boundary, for huge pages.
+        std::uintptr_t l_start = (reinterpret_cast<std::uintptr_t>(lp_region) + CHUNK - 1) & ~std::uintptr_t(CHUNK - 1);
+        mp_region = reinterpret_cast<char*>(l_start);
+        mp_regionEnd = static_cast<char*>(lp_region) + REGION;
+    }
 
     void* Allocate()
     {
@@ -78,10 +92,22 @@ private:
         FreeBlock* mp_next;
     };
     static constexpr std::size_t CHUNK = std::size_t(2) << 20;
+    static constexpr std::size_t REGION = std::size_t(64) << 30; // a billion bodies
+
+    void* TakeFromRegion()
+    {
+        if (mp_regionEnd - mp_region < std::ptrdiff_t(CHUNK) || mprotect(mp_region, CHUNK, PROT_READ | PROT_WRITE) != 0)
+            return nullptr;
+        void* lp_chunk = mp_region;
+        mp_region += CHUNK;
+        return lp_chunk;
+    }
 
     void NewChunk()
     {
-        void* lp_chunk = std::aligned_alloc(CHUNK, CHUNK);
+        void* lp_chunk = mp_region ? TakeFromRegion() : nullptr;
+        if (!lp_chunk)
+            lp_chunk = std::aligned_alloc(CHUNK, CHUNK);
         if (!lp_chunk)
             throw std::bad_alloc();
         madvise(lp_chunk, CHUNK, MADV_HUGEPAGE);
@@ -93,6 +119,8 @@ private:
     FreeBlock* mp_free = nullptr;
     char* mp_cursor = nullptr;
     char* mp_end = nullptr;
+    char* mp_region = nullptr;
+    char* mp_regionEnd = nullptr;
 };
 #endif
 
@@ -285,7 +313,7 @@ namespace {
 #if QUILLMAR_BODY_POOL
 BlockPool& BodyPool()
 {
-    static BlockPool* sp_pool = new BlockPool(64); // outlives every static Item
+    static BlockPool* sp_pool = new BlockPool(64, true); // outlives every static Item
     return *sp_pool;
 }
 #endif
@@ -506,6 +534,9 @@ Type* TypeByName(char const* ip_type)
 
 } // namespace
 
+// How far ahead loops over many bodies fetch the next ones.
+constexpr std::size_t PREFETCH_AHEAD = 16;
+
 // The store's operations on bodies, shared by Item, Type and Data.
 struct StoreOps
 {
@@ -523,6 +554,7 @@ struct StoreOps
     static void LiveOfType(ItemBody const* ip_body, Type const* ip_type, std::vector<ItemBody*>& o_bodies)
     {
         auto l_range = GroupRange(ip_body->m_links, ip_type->m_index);
+        o_bodies.reserve(o_bodies.size() + (l_range.second - l_range.first));
         for (std::size_t l_index = l_range.first; l_index < l_range.second; ++l_index)
             if (!IsDead(ip_body->m_links[l_index]))
                 o_bodies.push_back(ip_body->m_links[l_index]);
@@ -543,9 +575,14 @@ struct StoreOps
     static ItemSet SetOf(std::vector<ItemBody*> const& i_bodies)
     {
         std::vector<Item> l_items;
-        l_items.reserve(i_bodies.size());
-        for (ItemBody* lp_body : i_bodies)
-            l_items.emplace_back(lp_body);
+        std::size_t const l_size = i_bodies.size();
+        l_items.reserve(l_size);
+        for (std::size_t l_index = 0; l_index < l_size; ++l_index) {
+            // A search's answer can be thousands of bodies not in cache.
+            if (l_index + PREFETCH_AHEAD < l_size)
+                __builtin_prefetch(i_bodies[l_index + PREFETCH_AHEAD], 1);
+            l_items.emplace_back(i_bodies[l_index]);
+        }
         return ItemSet::FromSorted(std::move(l_items));
     }
 };
@@ -823,6 +860,19 @@ inline bool SerialLess(Item const& i_a, Item const& i_b)
 ItemSet::ItemSet(Item const& i_item)
 {
     insert(i_item);
+}
+
+ItemSet::~ItemSet()
+{
+    // Releasing a large set touches every body; fetch ahead, as SetOf does.
+    std::size_t const l_size = m_items.size();
+    if (l_size <= PREFETCH_AHEAD)
+        return;
+    for (std::size_t l_index = 0; l_index < l_size; ++l_index) {
+        if (l_index + PREFETCH_AHEAD < l_size)
+            __builtin_prefetch(m_items[l_index + PREFETCH_AHEAD].Body(), 1);
+        m_items[l_index] = Item();
+    }
 }
 
 ItemSet ItemSet::FromSorted(std::vector<Item>&& i_items)
@@ -1382,6 +1432,57 @@ namespace {
 // times longer than the candidates.
 constexpr std::size_t SCAN_RATIO = 32;
 
+// A set of bodies as one bit per 64 bytes of address between the lowest and
+// the highest: bodies never overlap and take at least 64 bytes, so no two
+// share a bit. Item bodies come densely from one stretch of address space,
+// so a million-file share's bodies span a few hundred megabytes, a few
+// hundred kilobytes of bits, and testing a run of links against them reads
+// no body and no hash slot. Where the bodies are spread too thinly (the
+// ordinary allocator of sanitizer builds) the bits would cost more than a
+// hash table; the caller then uses one.
+class AddressBits
+{
+public:
+    // i_run: the entries that will be tested, which bounds what the bits
+    // may cost to clear.
+    AddressBits(std::vector<ItemBody*> const& i_bodies, std::size_t i_run)
+    {
+        if (i_bodies.empty())
+            return;
+        auto l_bounds = std::minmax_element(i_bodies.begin(), i_bodies.end());
+        m_low = reinterpret_cast<std::uintptr_t>(*l_bounds.first) >> SHIFT;
+        std::uintptr_t l_high = reinterpret_cast<std::uintptr_t>(*l_bounds.second) >> SHIFT;
+        m_count = l_high - m_low + 1;
+        // Clearing the bits must cost less than the hash table or the scan.
+        if (m_count / 8 > 16 * (i_bodies.size() + i_run) + 4096)
+            return;
+        static thread_local std::vector<std::uint64_t> s_words; // kept, as the candidates are
+        s_words.assign((m_count + 63) / 64, 0);
+        mp_words = &s_words;
+        for (ItemBody* lp_body : i_bodies) {
+            std::uintptr_t l_bit = (reinterpret_cast<std::uintptr_t>(lp_body) >> SHIFT) - m_low;
+            s_words[l_bit / 64] |= std::uint64_t(1) << (l_bit % 64);
+        }
+    }
+
+    bool IsUsable() const { return mp_words != nullptr; }
+
+    bool Contains(ItemBody* ip_entry) const
+    {
+        std::uintptr_t l_address = reinterpret_cast<std::uintptr_t>(ip_entry);
+        std::uintptr_t l_bit = (l_address >> SHIFT) - m_low; // wraps below the lowest
+        // A broken link's entry is tagged in its low bit and never matches.
+        return (l_address & 1) == 0 && l_bit < m_count && ((*mp_words)[l_bit / 64] >> (l_bit % 64) & 1) != 0;
+    }
+
+private:
+    static constexpr int SHIFT = 6;
+    static_assert(sizeof(ItemBody) >= (std::size_t(1) << SHIFT), "two bodies could share a bit");
+    std::uintptr_t m_low = 0;
+    std::uintptr_t m_count = 0;
+    std::vector<std::uint64_t> const* mp_words = nullptr;
+};
+
 } // namespace
 
 ItemSet Data::GetItemSubset(ItemSet const& i_set, char const* ip_type) const
@@ -1399,21 +1500,35 @@ ItemSet Data::GetItemSubset(ItemSet const& i_set, char const* ip_type) const
                      [](auto const& i_a, auto const& i_b) { return i_a.first < i_b.first; });
 
     // Start from the member with the fewest links; candidates stay in
-    // creation order throughout.
-    std::vector<ItemBody*> l_candidates;
+    // creation order throughout. The working lists keep their memory from
+    // one search to the next: a search for a common word goes through
+    // hundreds of kilobytes of them, which fresh allocations would have the
+    // system clear page by page every time.
+    static thread_local std::vector<ItemBody*> s_candidates, s_kept;
+    std::vector<ItemBody*>& l_candidates = s_candidates;
+    l_candidates.clear();
     StoreOps::LiveOfType(l_members.front().second, lp_type, l_candidates);
     for (std::size_t l_index = 1; l_index < l_members.size() && !l_candidates.empty(); ++l_index) {
         ItemBody* lp_member = l_members[l_index].second;
-        std::vector<ItemBody*> l_kept;
+        std::vector<ItemBody*>& l_kept = s_kept;
+        l_kept.clear();
+        l_kept.reserve(l_candidates.size());
         if (l_members[l_index].first <= SCAN_RATIO * l_candidates.size()) {
-            BodyTable<bool> l_wanted(l_candidates.size());
-            for (ItemBody* lp_candidate : l_candidates)
-                l_wanted.Insert(lp_candidate, true);
             auto l_range = GroupRange(lp_member->m_links, lp_type->m_index);
-            for (std::size_t l_entry = l_range.first; l_entry < l_range.second; ++l_entry) {
-                ItemBody* lp_linked = lp_member->m_links[l_entry];
-                if (!IsDead(lp_linked) && l_wanted.Contains(lp_linked))
-                    l_kept.push_back(lp_linked);
+            ItemBody* const* lp_begin = lp_member->m_links.data() + l_range.first;
+            ItemBody* const* lp_end = lp_member->m_links.data() + l_range.second;
+            AddressBits l_bits(l_candidates, l_range.second - l_range.first);
+            if (l_bits.IsUsable()) {
+                for (ItemBody* const* lp_entry = lp_begin; lp_entry != lp_end; ++lp_entry)
+                    if (l_bits.Contains(*lp_entry)) // a tagged entry never matches
+                        l_kept.push_back(*lp_entry);
+            } else {
+                BodyTable<bool> l_wanted(l_candidates.size());
+                for (ItemBody* lp_candidate : l_candidates)
+                    l_wanted.Insert(lp_candidate, true);
+                for (ItemBody* const* lp_entry = lp_begin; lp_entry != lp_end; ++lp_entry)
+                    if (!IsDead(*lp_entry) && l_wanted.Contains(*lp_entry))
+                        l_kept.push_back(*lp_entry);
             }
         } else {
             for (ItemBody* lp_candidate : l_candidates)
