@@ -414,7 +414,11 @@ void DataSaver::WriteFile(QString const& i_path)
     for (auto const& l_entry : l_types) {
         bool const l_null = l_entry.first->IsNull();
         Item const l_flag = l_null ? l_entry.first->FindGlobalNullItem() : Item();
-        for (Item const& l_item : l_entry.second) {
+        std::size_t const l_count = l_entry.second.size();
+        for (std::size_t l_at = 0; l_at < l_count; ++l_at) {
+            Item const& l_item = l_entry.second[l_at];
+            if (l_at + PREFETCH_DISTANCE < l_count)
+                l_indexes.Prefetch(l_entry.second[l_at + PREFETCH_DISTANCE].Body());
             l_indexes.Insert(l_item.Body(), l_next++);
             bool const l_ok = l_null ? l_out.WriteBool(!l_flag.IsNull() && l_item.Body() == l_flag.Body())
                                      : l_out.WriteRaw(l_item.GetValue().Bytes());
@@ -452,11 +456,18 @@ void DataSaver::WriteFile(QString const& i_path)
                 l_selfRelated.push_back(l_self);
             }
         }
-        for (Item const& l_item : l_entry.second) {
+        std::size_t const l_count = l_entry.second.size();
+        for (std::size_t l_at = 0; l_at < l_count; ++l_at) {
+            Item const& l_item = l_entry.second[l_at];
+            if (l_at + PREFETCH_DISTANCE < l_count)
+                l_indexes.Prefetch(l_entry.second[l_at + PREFETCH_DISTANCE].Body());
             quint32 l_own = 0;
             l_indexes.Find(l_item.Body(), l_own);
             for (std::size_t l_relation = 0; l_relation < l_relatedNames.size(); ++l_relation) {
-                for (Item const& l_linked : l_item.GetItems(l_relatedNames[l_relation].c_str())) {
+                ItemSet const l_linkedItems = l_item.GetItems(l_relatedNames[l_relation].c_str());
+                for (Item const& l_linked : l_linkedItems)
+                    l_indexes.Prefetch(l_linked.Body());
+                for (Item const& l_linked : l_linkedItems) {
                     quint32 l_other = 0;
                     if (!l_indexes.Find(l_linked.Body(), l_other))
                         continue;
