@@ -1090,6 +1090,106 @@ ItemSet i(char const* ip_type, Value const& i_key)
     return ItemSet(d.GetType(ip_type)->HasItem(i_key));
 }
 
+// -------------------------------------------------------------- ValueIndex
+
+namespace {
+
+ItemBody* const TOMBSTONE = reinterpret_cast<ItemBody*>(std::uintptr_t(1));
+
+inline std::size_t HashKey(std::string_view i_key)
+{
+    return std::hash<std::string_view>()(i_key);
+}
+
+} // namespace
+
+ItemBody* ValueIndex::Find(std::string_view i_key) const
+{
+    if (m_slots.empty())
+        return nullptr;
+    std::size_t const l_hash = HashKey(i_key);
+    std::size_t const l_mask = m_slots.size() - 1;
+    for (std::size_t l_at = l_hash & l_mask;; l_at = (l_at + 1) & l_mask) {
+        Slot const& l_slot = m_slots[l_at];
+        if (!l_slot.mp_body)
+            return nullptr;
+        if (l_slot.m_hash == l_hash && l_slot.mp_body != TOMBSTONE && l_slot.mp_body->m_value.View() == i_key)
+            return l_slot.mp_body;
+    }
+}
+
+void ValueIndex::Insert(ItemBody* ip_body)
+{
+    // At most 70 % full, tombstones counted, so that probes stay short (the
+    // stored hash makes each step cheap) and always end on an empty slot.
+    if (10 * (m_used + 1) > 7 * m_slots.size())
+        Grow();
+    std::string_view const l_key = ip_body->m_value.View();
+    std::size_t const l_hash = HashKey(l_key);
+    std::size_t const l_mask = m_slots.size() - 1;
+    Slot* lp_free = nullptr;
+    std::size_t l_at = l_hash & l_mask;
+    for (;; l_at = (l_at + 1) & l_mask) {
+        Slot& l_slot = m_slots[l_at];
+        if (!l_slot.mp_body)
+            break;
+        if (l_slot.mp_body == TOMBSTONE) {
+            if (!lp_free)
+                lp_free = &l_slot;
+        } else if (l_slot.m_hash == l_hash && l_slot.mp_body->m_value.View() == l_key) {
+            return;
+        }
+    }
+    if (!lp_free) {
+        lp_free = &m_slots[l_at];
+        ++m_used;
+    }
+    *lp_free = Slot{l_hash, ip_body};
+}
+
+void ValueIndex::Erase(ItemBody* ip_body)
+{
+    if (m_slots.empty())
+        return;
+    std::size_t const l_hash = HashKey(ip_body->m_value.View());
+    std::size_t const l_mask = m_slots.size() - 1;
+    for (std::size_t l_at = l_hash & l_mask; m_slots[l_at].mp_body; l_at = (l_at + 1) & l_mask)
+        if (m_slots[l_at].mp_body == ip_body) {
+            m_slots[l_at].mp_body = TOMBSTONE; // keeps later entries of the run reachable
+            return;
+        }
+}
+
+void ValueIndex::Clear()
+{
+    std::vector<Slot>().swap(m_slots);
+    m_used = 0;
+}
+
+void ValueIndex::Grow()
+{
+    std::size_t l_live = 0;
+    for (Slot const& l_slot : m_slots)
+        l_live += l_slot.mp_body && l_slot.mp_body != TOMBSTONE;
+    // At most half full again; a table of mostly tombstones is rebuilt at
+    // its size.
+    std::size_t l_size = 16;
+    while (l_size < 2 * (l_live + 1))
+        l_size *= 2;
+    std::vector<Slot> l_old(l_size, Slot{0, nullptr});
+    l_old.swap(m_slots);
+    m_used = l_live;
+    std::size_t const l_mask = m_slots.size() - 1;
+    for (Slot const& l_slot : l_old) {
+        if (!l_slot.mp_body || l_slot.mp_body == TOMBSTONE)
+            continue;
+        std::size_t l_at = l_slot.m_hash & l_mask;
+        while (m_slots[l_at].mp_body)
+            l_at = (l_at + 1) & l_mask;
+        m_slots[l_at] = l_slot;
+    }
+}
+
 // -------------------------------------------------------------------- Type
 
 Type::Type(Data* ip_data, std::string i_name, Primacy i_primacy, bool i_isNull, bool i_autoCreate,
@@ -1136,7 +1236,7 @@ ItemBody* Type::CreateBody(std::string i_value)
     lp_body->m_value.Set(i_value);
     m_items.push_back(lp_body);
     if (!m_isNull)
-        m_byValue.emplace(lp_body->m_value.View(), lp_body);
+        m_byValue.Insert(lp_body);
     ++mp_data->m_liveItems;
     Item l_item(lp_body);
     m_newItemEvent.Fire(l_item);
@@ -1148,9 +1248,8 @@ Item Type::FindOrCreate(Value const& i_key, bool i_create, char const* ip_caller
 {
     if (m_isNull)
         throw NullTypeException(std::string(ip_caller) + " on the null type " + m_name);
-    auto l_it = m_byValue.find(std::string_view(i_key.Bytes()));
-    if (l_it != m_byValue.end())
-        return Item(l_it->second);
+    if (ItemBody* lp_found = m_byValue.Find(i_key.Bytes()))
+        return Item(lp_found);
     if (!i_create)
         return Item();
     return Item(CreateBody(i_key.Bytes()));
@@ -1165,8 +1264,7 @@ Item Type::HasItem(Value const& i_key) const
 {
     if (m_isNull)
         return Item();
-    auto l_it = m_byValue.find(std::string_view(i_key.Bytes()));
-    return l_it == m_byValue.end() ? Item() : Item(l_it->second);
+    return Item(m_byValue.Find(i_key.Bytes()));
 }
 
 Item Type::NewItem()
@@ -1313,7 +1411,7 @@ void StoreOps::Remove(ItemBody* ip_body)
     }
 
     if (!lp_type->m_isNull)
-        lp_type->m_byValue.erase(ip_body->m_value.View());
+        lp_type->m_byValue.Erase(ip_body);
     SortedErase(lp_type->m_items, lp_type->m_deadItems, ip_body);
     if (lp_type->mp_globalNullItem == ip_body)
         lp_type->mp_globalNullItem = nullptr;
@@ -1872,7 +1970,7 @@ void Data::Reset()
             if (!IsDead(lp_entry))
                 l_bodies.push_back(lp_entry);
         lp_type->m_items.clear();
-        lp_type->m_byValue.clear();
+        lp_type->m_byValue.Clear();
     }
     for (ItemBody* lp_body : l_bodies)
         Release(lp_body);

@@ -491,6 +491,31 @@ private slots:
         QVERIFY(l_model.size() > 1000);
     }
 
+    // Keys come and go (removed items, keys taken again by new items): every
+    // live key finds its own item, and no removed one is found.
+    void KeysFoundThroughChurn()
+    {
+        Type* lp_name = d.NewType("name", ROOT, false, false);
+        std::mt19937 l_random(99);
+        std::map<std::string, Item> l_model;
+        for (int l_round = 0; l_round < 20000; ++l_round) {
+            std::string l_key = "key" + std::to_string(l_random() % 3000);
+            auto l_found = l_model.find(l_key);
+            if (l_found == l_model.end()) {
+                l_model[l_key] = lp_name->NewItem(Value(l_key));
+            } else if (l_random() % 2) {
+                l_found->second.Remove();
+                l_model.erase(l_found);
+            }
+        }
+        for (int l_k = 0; l_k < 3000; ++l_k) {
+            std::string l_key = "key" + std::to_string(l_k);
+            auto l_found = l_model.find(l_key);
+            QCOMPARE(lp_name->HasItem(Value(l_key)), l_found == l_model.end() ? Item() : l_found->second);
+        }
+        QCOMPARE(lp_name->GetItemCount(), l_model.size());
+    }
+
     void MisuseThrowsAndLeavesStoreUnchanged()
     {
         Type* lp_user = d.NewType("user", ROOT, false, true);
