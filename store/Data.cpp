@@ -554,10 +554,16 @@ struct StoreOps
     static void LiveOfType(ItemBody const* ip_body, Type const* ip_type, std::vector<ItemBody*>& o_bodies)
     {
         auto l_range = GroupRange(ip_body->m_links, ip_type->m_index);
-        o_bodies.reserve(o_bodies.size() + (l_range.second - l_range.first));
-        for (std::size_t l_index = l_range.first; l_index < l_range.second; ++l_index)
-            if (!IsDead(ip_body->m_links[l_index]))
-                o_bodies.push_back(ip_body->m_links[l_index]);
+        // Written without a branch, as a search's scan is (see AddressBits).
+        std::size_t l_count = o_bodies.size();
+        o_bodies.resize(l_count + (l_range.second - l_range.first));
+        ItemBody** const lp_out = o_bodies.data();
+        for (std::size_t l_index = l_range.first; l_index < l_range.second; ++l_index) {
+            ItemBody* const lp_entry = ip_body->m_links[l_index];
+            lp_out[l_count] = lp_entry;
+            l_count += !IsDead(lp_entry);
+        }
+        o_bodies.resize(l_count);
     }
     static std::size_t LiveCount(ItemBody const* ip_body, Type const* ip_type)
     {
@@ -1555,7 +1561,7 @@ public:
         if (m_count / 8 > 16 * (i_bodies.size() + i_run) + 4096)
             return;
         static thread_local std::vector<std::uint64_t> s_words; // kept, as the candidates are
-        s_words.assign((m_count + 63) / 64, 0);
+        s_words.assign(m_count / 64 + 1, 0); // bit m_count stays clear: see Contains
         mp_words = &s_words;
         for (ItemBody* lp_body : i_bodies) {
             std::uintptr_t l_bit = (reinterpret_cast<std::uintptr_t>(lp_body) >> SHIFT) - m_low;
@@ -1565,12 +1571,15 @@ public:
 
     bool IsUsable() const { return mp_words != nullptr; }
 
-    bool Contains(ItemBody* ip_entry) const
+    // 1 or 0, without a branch: a scan of a long run tests every entry, and
+    // whether one matches is not predictable.
+    std::size_t Contains(ItemBody* ip_entry) const
     {
-        std::uintptr_t l_address = reinterpret_cast<std::uintptr_t>(ip_entry);
+        std::uintptr_t const l_address = reinterpret_cast<std::uintptr_t>(ip_entry);
         std::uintptr_t l_bit = (l_address >> SHIFT) - m_low; // wraps below the lowest
+        l_bit = l_bit < m_count ? l_bit : m_count;          // outside: the one bit never set
         // A broken link's entry is tagged in its low bit and never matches.
-        return (l_address & 1) == 0 && l_bit < m_count && ((*mp_words)[l_bit / 64] >> (l_bit % 64) & 1) != 0;
+        return std::size_t(((*mp_words)[l_bit / 64] >> (l_bit % 64)) & ~l_address & 1);
     }
 
 private:
@@ -1617,9 +1626,16 @@ ItemSet Data::GetItemSubset(ItemSet const& i_set, char const* ip_type) const
             ItemBody* const* lp_end = lp_member->m_links.data() + l_range.second;
             AddressBits l_bits(l_candidates, l_range.second - l_range.first);
             if (l_bits.IsUsable()) {
-                for (ItemBody* const* lp_entry = lp_begin; lp_entry != lp_end; ++lp_entry)
-                    if (l_bits.Contains(*lp_entry)) // a tagged entry never matches
-                        l_kept.push_back(*lp_entry);
+                // Every match is a different candidate, so they fit; each
+                // entry is written and kept only if it matched.
+                l_kept.resize(l_candidates.size() + 1);
+                ItemBody** const lp_out = l_kept.data();
+                std::size_t l_matches = 0;
+                for (ItemBody* const* lp_entry = lp_begin; lp_entry != lp_end; ++lp_entry) {
+                    lp_out[l_matches] = *lp_entry;
+                    l_matches += l_bits.Contains(*lp_entry);
+                }
+                l_kept.resize(l_matches);
             } else {
                 BodyTable<bool> l_wanted(l_candidates.size());
                 for (ItemBody* lp_candidate : l_candidates)
