@@ -124,8 +124,8 @@ private:
 };
 #endif
 
-// Link vectors hold 3 << k entries: three take the allocator's smallest
-// block, as one would, and a file's usual six links need one growth.
+// Link vectors hold 3 << k entries: most items have a handful of links, and
+// a file's usual six need a single growth.
 constexpr std::uint32_t FIRST_CAPACITY = 3;
 constexpr int POOLED_CLASSES = 8; // up to 384 entries; longer runs use malloc
 
@@ -1237,9 +1237,14 @@ Type::Relation const* Type::FindRelation(Type const* ip_other) const
 ItemBody* Type::CreateBody(std::string i_value)
 {
     ItemBody* lp_body = new ItemBody;
+    try {
+        lp_body->m_value.Set(i_value);
+    } catch (...) {
+        delete lp_body;
+        throw;
+    }
     lp_body->mp_type = this;
     lp_body->m_key = (std::uint64_t(m_index) << 48) | (mp_data->m_nextSerial++ & SERIAL_MASK);
-    lp_body->m_value.Set(i_value);
     m_items.push_back(lp_body);
     if (!m_isNull)
         m_byValue.Insert(lp_body);
