@@ -868,19 +868,6 @@ ItemSet::ItemSet(Item const& i_item)
     insert(i_item);
 }
 
-ItemSet::~ItemSet()
-{
-    // Releasing a large set touches every body; fetch ahead, as SetOf does.
-    std::size_t const l_size = m_items.size();
-    if (l_size <= PREFETCH_AHEAD)
-        return;
-    for (std::size_t l_index = 0; l_index < l_size; ++l_index) {
-        if (l_index + PREFETCH_AHEAD < l_size)
-            __builtin_prefetch(m_items[l_index + PREFETCH_AHEAD].Body(), 1);
-        m_items[l_index] = Item();
-    }
-}
-
 ItemSet ItemSet::FromSorted(std::vector<Item>&& i_items)
 {
     ItemSet l_set;

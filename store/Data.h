@@ -175,11 +175,6 @@ public:
 
     ItemSet() = default;
     ItemSet(Item const& i_item);
-    ItemSet(ItemSet const&) = default;
-    ItemSet(ItemSet&&) noexcept = default;
-    ItemSet& operator=(ItemSet const&) = default;
-    ItemSet& operator=(ItemSet&&) noexcept = default;
-    ~ItemSet();
 
     iterator begin() const { return m_items.begin(); }
     iterator end() const { return m_items.end(); }
