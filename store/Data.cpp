@@ -1582,6 +1582,34 @@ private:
     std::vector<std::uint64_t> const* mp_words = nullptr;
 };
 
+// The live entries of a run of links that are among the candidates, in the
+// run's order.
+void KeepCandidatesInRun(ItemBody* const* ip_begin, ItemBody* const* ip_end, std::vector<ItemBody*> const& i_candidates,
+                         std::vector<ItemBody*>& o_kept)
+{
+    AddressBits l_bits(i_candidates, std::size_t(ip_end - ip_begin));
+    if (!l_bits.IsUsable()) {
+        BodyTable<bool> l_wanted(i_candidates.size());
+        for (ItemBody* lp_candidate : i_candidates)
+            l_wanted.Insert(lp_candidate, true);
+        for (ItemBody* const* lp_entry = ip_begin; lp_entry != ip_end; ++lp_entry)
+            if (!IsDead(*lp_entry) && l_wanted.Contains(*lp_entry))
+                o_kept.push_back(*lp_entry);
+        return;
+    }
+    // Every match is a different candidate, so they fit; each entry is
+    // written and kept only if it matched.
+    std::size_t const l_first = o_kept.size();
+    o_kept.resize(l_first + i_candidates.size() + 1);
+    ItemBody** const lp_out = o_kept.data() + l_first;
+    std::size_t l_matches = 0;
+    for (ItemBody* const* lp_entry = ip_begin; lp_entry != ip_end; ++lp_entry) {
+        lp_out[l_matches] = *lp_entry;
+        l_matches += l_bits.Contains(*lp_entry);
+    }
+    o_kept.resize(l_first + l_matches);
+}
+
 } // namespace
 
 ItemSet Data::GetItemSubset(ItemSet const& i_set, char const* ip_type) const
@@ -1614,28 +1642,8 @@ ItemSet Data::GetItemSubset(ItemSet const& i_set, char const* ip_type) const
         l_kept.reserve(l_candidates.size());
         if (l_members[l_index].first <= SCAN_RATIO * l_candidates.size()) {
             auto l_range = GroupRange(lp_member->m_links, lp_type->m_index);
-            ItemBody* const* lp_begin = lp_member->m_links.data() + l_range.first;
-            ItemBody* const* lp_end = lp_member->m_links.data() + l_range.second;
-            AddressBits l_bits(l_candidates, l_range.second - l_range.first);
-            if (l_bits.IsUsable()) {
-                // Every match is a different candidate, so they fit; each
-                // entry is written and kept only if it matched.
-                l_kept.resize(l_candidates.size() + 1);
-                ItemBody** const lp_out = l_kept.data();
-                std::size_t l_matches = 0;
-                for (ItemBody* const* lp_entry = lp_begin; lp_entry != lp_end; ++lp_entry) {
-                    lp_out[l_matches] = *lp_entry;
-                    l_matches += l_bits.Contains(*lp_entry);
-                }
-                l_kept.resize(l_matches);
-            } else {
-                BodyTable<bool> l_wanted(l_candidates.size());
-                for (ItemBody* lp_candidate : l_candidates)
-                    l_wanted.Insert(lp_candidate, true);
-                for (ItemBody* const* lp_entry = lp_begin; lp_entry != lp_end; ++lp_entry)
-                    if (!IsDead(*lp_entry) && l_wanted.Contains(*lp_entry))
-                        l_kept.push_back(*lp_entry);
-            }
+            KeepCandidatesInRun(lp_member->m_links.data() + l_range.first, lp_member->m_links.data() + l_range.second,
+                                l_candidates, l_kept);
         } else {
             for (ItemBody* lp_candidate : l_candidates)
                 if (IsLinked(lp_candidate, lp_member))
