@@ -8,6 +8,7 @@
 #include <charconv>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <new>
 
 #include <sys/mman.h>
@@ -1019,6 +1020,33 @@ void ItemSet::Disconnect(char const* ip_type) const
         l_item.Disconnect(ip_type);
 }
 
+namespace {
+
+// Items in the order of their keys, stable among equal keys.
+template <class Key, class Less>
+ItemList SortKeyed(std::vector<std::pair<Key, Item>>& io_keyed, bool i_ascending, Less i_less)
+{
+    std::stable_sort(io_keyed.begin(), io_keyed.end(), [i_ascending, &i_less](auto const& i_a, auto const& i_b) {
+        return i_ascending ? i_less(i_a.first, i_b.first) : i_less(i_b.first, i_a.first);
+    });
+    ItemList l_list;
+    l_list.reserve(io_keyed.size());
+    for (auto& l_pair : io_keyed)
+        l_list.push_back(l_pair.second);
+    return l_list;
+}
+
+ItemList SortByText(std::vector<std::pair<QString, Item>>& io_keyed, bool i_ascending, bool i_caseSensitive)
+{
+    if (!i_caseSensitive)
+        for (auto& l_pair : io_keyed)
+            l_pair.first = l_pair.first.toLower();
+    return SortKeyed(io_keyed, i_ascending,
+                     [](QString const& i_a, QString const& i_b) { return QString::compare(i_a, i_b) < 0; });
+}
+
+} // namespace
+
 ItemList ItemSet::SortNumericBy(char const* ip_attribute, bool i_ascending) const
 {
     TypeByName(ip_attribute);
@@ -1028,32 +1056,8 @@ ItemList ItemSet::SortNumericBy(char const* ip_attribute, bool i_ascending) cons
         if (!l_attribute.IsNull())
             l_keyed.emplace_back(l_attribute.AsInt64(), l_item);
     }
-    std::stable_sort(l_keyed.begin(), l_keyed.end(), [i_ascending](auto const& i_a, auto const& i_b) {
-        return i_ascending ? i_a.first < i_b.first : i_b.first < i_a.first;
-    });
-    ItemList l_list;
-    l_list.reserve(l_keyed.size());
-    for (auto& l_pair : l_keyed)
-        l_list.push_back(l_pair.second);
-    return l_list;
+    return SortKeyed(l_keyed, i_ascending, std::less<qint64>());
 }
-
-namespace {
-ItemList SortByText(std::vector<std::pair<QString, Item>>& io_keyed, bool i_ascending, bool i_caseSensitive)
-{
-    if (!i_caseSensitive)
-        for (auto& l_pair : io_keyed)
-            l_pair.first = l_pair.first.toLower();
-    std::stable_sort(io_keyed.begin(), io_keyed.end(), [i_ascending](auto const& i_a, auto const& i_b) {
-        return i_ascending ? QString::compare(i_a.first, i_b.first) < 0 : QString::compare(i_b.first, i_a.first) < 0;
-    });
-    ItemList l_list;
-    l_list.reserve(io_keyed.size());
-    for (auto& l_pair : io_keyed)
-        l_list.push_back(l_pair.second);
-    return l_list;
-}
-} // namespace
 
 ItemList ItemSet::SortAlphabetic(bool i_ascending, bool i_caseSensitive) const
 {
