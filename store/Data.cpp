@@ -1770,9 +1770,9 @@ void Data::FireConnection(ItemBody* ip_a, ItemBody* ip_b, bool i_connected)
     Type* lp_typeA = ip_a->mp_type;
     Type* lp_typeB = ip_b->mp_type;
     // Most links have nobody listening (a share's tokens, while it is built).
-    Event<ConnectionInfo&> const& l_eventA = i_connected ? lp_typeA->m_connectEvent : lp_typeA->m_disconnectEvent;
-    Event<ConnectionInfo&> const& l_eventB = i_connected ? lp_typeB->m_connectEvent : lp_typeB->m_disconnectEvent;
-    Event<ConnectionInfo&> const& l_event = i_connected ? m_connectEvent : m_disconnectEvent;
+    Event<ConnectionInfo&>& l_eventA = i_connected ? lp_typeA->m_connectEvent : lp_typeA->m_disconnectEvent;
+    Event<ConnectionInfo&>& l_eventB = i_connected ? lp_typeB->m_connectEvent : lp_typeB->m_disconnectEvent;
+    Event<ConnectionInfo&>& l_event = i_connected ? m_connectEvent : m_disconnectEvent;
     if (l_eventA.IsEmpty() && l_eventB.IsEmpty() && l_event.IsEmpty() && (!i_connected || m_pairHandlers.empty()) &&
         m_firingSteps.empty())
         return;
@@ -1780,15 +1780,15 @@ void Data::FireConnection(ItemBody* ip_a, ItemBody* ip_b, bool i_connected)
     ++m_dispatchDepth;
     {
         ConnectionInfo l_info{l_a, l_b};
-        (i_connected ? lp_typeA->m_connectEvent : lp_typeA->m_disconnectEvent).Fire(l_info);
+        l_eventA.Fire(l_info);
     }
     if (lp_typeB != lp_typeA) {
         ConnectionInfo l_info{l_b, l_a};
-        (i_connected ? lp_typeB->m_connectEvent : lp_typeB->m_disconnectEvent).Fire(l_info);
+        l_eventB.Fire(l_info);
     }
     {
         ConnectionInfo l_info{l_a, l_b};
-        (i_connected ? m_connectEvent : m_disconnectEvent).Fire(l_info);
+        l_event.Fire(l_info);
     }
     if (i_connected && !m_pairHandlers.empty()) {
         std::vector<PairHandler> l_handlers(m_pairHandlers);
