@@ -105,21 +105,21 @@ void Application::NoteUserActivity()
 
 void Application::OnWindowActivated()
 {
-    if (m_windowActive)
-        return;
-    m_windowActive = true;
-    NoteUserActivity();
-    std::fputs("window activated\n", stdout);
-    std::fflush(stdout);
+    SetWindowActive(true);
 }
 
 void Application::OnWindowDeactivated()
 {
-    if (!m_windowActive)
+    SetWindowActive(false);
+}
+
+void Application::SetWindowActive(bool i_active)
+{
+    if (m_windowActive == i_active)
         return;
-    m_windowActive = false;
+    m_windowActive = i_active;
     NoteUserActivity();
-    std::fputs("window deactivated\n", stdout);
+    std::fputs(i_active ? "window activated\n" : "window deactivated\n", stdout);
     std::fflush(stdout);
 }
 

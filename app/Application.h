@@ -68,6 +68,7 @@ private:
     static Application* obj;
 
     QDateTime Now() const;
+    void SetWindowActive(bool i_active);
 
     QDateTime m_lastActivity;
     bool m_idle = false;
