@@ -168,14 +168,11 @@ void MainWindow::AddToolBarSets()
         {"user", "browse_user", "Browse User's Files", ":/icons/browse_icon", true},
         {"user", "add_user", "Add User", ":/icons/add_user_icon", true},
     };
-    for (SetAction const& l_action : s_actions) {
+    for (SetAction const& l_action : s_actions)
         actionBar->AddSetAction(l_action.mp_set, l_action.mp_id, l_action.mp_text, l_action.mp_icon,
                                 l_action.m_needsListSelection);
-        if (QLatin1String(l_action.mp_id) == QLatin1String("rescan_shares"))
-            actionBar->RegisterWidget(mp_ui->fileSharingOptionsTab, "shared_folders");
-        else if (QLatin1String(l_action.mp_id) == QLatin1String("set_listening_port"))
-            actionBar->RegisterWidget(mp_ui->loginOptionsTab, "login_options");
-    }
+    actionBar->RegisterWidget(mp_ui->fileSharingOptionsTab, "shared_folders");
+    actionBar->RegisterWidget(mp_ui->loginOptionsTab, "login_options");
 }
 
 void MainWindow::OnToolBarActionTriggered(QWidget*, QString)
