@@ -265,18 +265,12 @@ void ActionSetToolBar::OnApplicationFocusChanged(QWidget* /*ip_oldWidget*/, QWid
     // shows, through nested tab widgets.
     QWidget* lp_widget = ip_widget;
     for (;;) {
-        if (QTabWidget* lp_tabs = qobject_cast<QTabWidget*>(lp_widget)) {
-            if (!lp_tabs->currentWidget())
-                break;
-            lp_widget = lp_tabs->currentWidget();
-        } else if (QTabBar* lp_bar = qobject_cast<QTabBar*>(lp_widget)) {
-            QTabWidget* lp_tabs = qobject_cast<QTabWidget*>(lp_bar->parentWidget());
-            if (!lp_tabs || !lp_tabs->currentWidget())
-                break;
-            lp_widget = lp_tabs->currentWidget();
-        } else {
+        QTabWidget* lp_tabs = qobject_cast<QTabWidget*>(lp_widget);
+        if (QTabBar* lp_bar = qobject_cast<QTabBar*>(lp_widget))
+            lp_tabs = qobject_cast<QTabWidget*>(lp_bar->parentWidget());
+        if (!lp_tabs || !lp_tabs->currentWidget())
             break;
-        }
+        lp_widget = lp_tabs->currentWidget();
     }
 
     mp_currentTree = nullptr;
@@ -294,14 +288,12 @@ void ActionSetToolBar::OnApplicationFocusChanged(QWidget* /*ip_oldWidget*/, QWid
     if (l_widgetItem.IsNull()) {
         Clear();
         AddSupportQuillmarButton();
-        m_inFocusChange = false;
-        return;
+    } else {
+        m_currentWidgetItem = l_widgetItem;
+        ChangeSet(lp_widget, l_widgetItem["toolbar_action_set"].AsString());
+        for (Item const& l_pair : l_widgetItem.GetItems("action_key_value_pair"))
+            SetActiveKey(l_pair["action_key"].AsString(), l_pair["action_value"].AsString());
     }
-
-    m_currentWidgetItem = l_widgetItem;
-    ChangeSet(lp_widget, l_widgetItem["toolbar_action_set"].AsString());
-    for (Item const& l_pair : l_widgetItem.GetItems("action_key_value_pair"))
-        SetActiveKey(l_pair["action_key"].AsString(), l_pair["action_value"].AsString());
     m_inFocusChange = false;
 }
 
