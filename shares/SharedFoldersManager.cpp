@@ -27,6 +27,8 @@ char const* const kFileSize = "shared_file_size";
 char const* const kIsScanned = "is_scanned";
 char const* const kFolderId = "shared_folder_id";
 char const* const kSearchToken = "search_token";
+// What the MP3 analysis stores on a file.
+char const* const kMP3Attributes[] = {"mpeg_version", "channel_mode", "audio_frequency", "bitrate_mode", "bitrate"};
 
 void SaveType(char const* ip_type)
 {
@@ -116,7 +118,7 @@ SharedFoldersManager::SharedFoldersManager(QObject* ip_parent) : QObject(ip_pare
     mp_searchTokenType = d.NewType(kSearchToken, LEAF, false, true);
     Relate(kSearchToken, kSharedFile, MANY, MANY);
 
-    for (char const* lp_attribute : {"mpeg_version", "channel_mode", "audio_frequency", "bitrate_mode", "bitrate"})
+    for (char const* lp_attribute : kMP3Attributes)
         Relate(kSharedFile, lp_attribute, ONE, MANY);
     Relate(kSharedFile, kIsScanned, ONE, MANY);
     // Names, sizes and MP3 results are saved; tokens and the lower-case
@@ -124,8 +126,9 @@ SharedFoldersManager::SharedFoldersManager(QObject* ip_parent) : QObject(ip_pare
     SaveType(kIsScanned);
     SaveByConnection(kSharedFile, kFolder);
     SaveByConnection(kFolder, kSharedFolder);
-    for (char const* lp_attribute :
-         {kFileName, kFileSize, "mpeg_version", "channel_mode", "audio_frequency", "bitrate_mode", "bitrate"})
+    SaveByConnection(kFileName, kSharedFile);
+    SaveByConnection(kFileSize, kSharedFile);
+    for (char const* lp_attribute : kMP3Attributes)
         SaveByConnection(lp_attribute, kSharedFile);
     for (char const* lp_attribute : {"bitrate_mode", "bitrate", "length_seconds"})
         Relate("user_share_file", lp_attribute, ONE, MANY);
