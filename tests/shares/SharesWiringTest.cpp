@@ -1,6 +1,8 @@
 // The shared-folders manager beside the real server link and peer messenger,
 // made in the order the main window makes them.
 
+#include "SharesFixture.h"
+
 #include "peers/PeerMessenger.h"
 #include "server/Server.h"
 #include "shares/SharedFoldersManager.h"
@@ -84,12 +86,8 @@ void SharesWiringTest::IndexSavedBesideServerData()
 {
     // A user withheld from shares and a user of the user list are both kept;
     // the index comes back with its MP3 results.
+    WriteTestFile(*mp_dir, "Share/Tune.mp3", "x");
     QString const l_folder = mp_dir->filePath("Share");
-    QVERIFY(QDir().mkpath(l_folder));
-    QFile l_file(l_folder + "/Tune.mp3");
-    QVERIFY(l_file.open(QIODevice::WriteOnly));
-    l_file.write("x");
-    l_file.close();
     Item const l_root = mp_manager->AddSharedFolder(l_folder);
     l_root += d.GetType("user_list_group")->GetItem(Value("friends"));
     mp_manager->OnMP3Scanned(l_folder + "/Tune.mp3", 1, "stereo", 0, false, 128);
