@@ -24,23 +24,6 @@ namespace {
 
 constexpr int DEFAULT_LOGIN_TIMEOUT_MS = 30000;
 
-// One member of a room as the join message and the joined-room message
-// carry it.
-struct RoomMember
-{
-    QString m_name;
-    quint32 m_status = STATUS_OFFLINE;
-    UserStats m_stats;
-    QString m_country;
-    bool m_privileged = false;
-
-    bool Read(InputStream& io_in)
-    {
-        return io_in.Read(m_name) && io_in.Read(m_status) && m_stats.Read(io_in) && io_in.Read(m_country)
-               && io_in.Read(m_privileged);
-    }
-};
-
 bool ReadNames(InputStream& io_in, std::vector<QString>& o_names)
 {
     quint32 l_count = 0;
@@ -110,6 +93,23 @@ QString OwnName()
 }
 
 } // namespace
+
+// A user as the add-user answer and the room messages describe him: the
+// answer gives the name apart, the room messages give it first.
+struct Server::UserInfo
+{
+    QString m_name;
+    quint32 m_status = STATUS_OFFLINE;
+    UserStats m_stats;
+    QString m_country;
+    bool m_privileged = false;
+
+    bool Read(InputStream& io_in) { return io_in.Read(m_name) && ReadDetails(io_in); }
+    bool ReadDetails(InputStream& io_in)
+    {
+        return io_in.Read(m_status) && m_stats.Read(io_in) && io_in.Read(m_country) && io_in.Read(m_privileged);
+    }
+};
 
 // ------------------------------------------------------------ construction
 
@@ -258,7 +258,6 @@ void Server::Connect()
     ServerLog(1, QStringLiteral("Connecting to %1:%2").arg(l_host).arg(l_port));
 
     m_state = STATE_CONNECTING;
-    m_loginSent = false;
     m_reader.Clear();
     mp_socket = new QTcpSocket(this);
     connect(mp_socket, &QTcpSocket::connected, this, &Server::OnSocketConnected);
@@ -321,6 +320,14 @@ void Server::FailAttempt(QString const& i_reason)
     emit ConnectionFailed(i_reason);
 }
 
+void Server::DropLink()
+{
+    if (m_state == STATE_LOGGED_IN)
+        LinkLost();
+    else
+        FailAttempt(QStringLiteral("socket error"));
+}
+
 void Server::OnSocketConnected()
 {
     if (!mp_socket || m_state != STATE_CONNECTING)
@@ -336,7 +343,6 @@ void Server::SendLogin()
     l_payload.Write(GetSetting("password"));
     l_payload.WriteU32(1);
     Send(ServerCode::LOGIN, l_payload);
-    m_loginSent = true;
     m_reconnect = true;
     bool const l_upnp = IsSettingYes("use_upnp");
     bool const l_natpmp = IsSettingYes("use_natpmp");
@@ -349,10 +355,7 @@ void Server::OnSocketError(QAbstractSocket::SocketError)
     if (!mp_socket)
         return;
     ServerLog(1, QStringLiteral("Server socket error: %1").arg(mp_socket->errorString()));
-    if (m_state == STATE_LOGGED_IN)
-        LinkLost();
-    else
-        FailAttempt(QStringLiteral("socket error"));
+    DropLink();
 }
 
 void Server::OnSocketDisconnected()
@@ -360,10 +363,7 @@ void Server::OnSocketDisconnected()
     if (!mp_socket)
         return;
     ServerLog(1, QStringLiteral("Server closed the connection"));
-    if (m_state == STATE_LOGGED_IN)
-        LinkLost();
-    else
-        FailAttempt(QStringLiteral("socket error"));
+    DropLink();
 }
 
 void Server::OnLoginTimeout()
@@ -403,10 +403,7 @@ void Server::OnSocketReadyRead()
             return;
         if (l_result == FrameReader::BAD_LENGTH) {
             ServerLog(1, QStringLiteral("Bad frame length %1 from the server, closing the link").arg(l_badLength));
-            if (m_state == STATE_LOGGED_IN)
-                LinkLost();
-            else
-                FailAttempt(QStringLiteral("socket error"));
+            DropLink();
             return;
         }
         Dispatch(l_code, l_frame);
@@ -819,26 +816,24 @@ void Server::ApplyUserStats(Item const& i_user, UserStats const& i_stats)
     SetAttribute(i_user, "shared_file_count", Value(i_stats.m_fileCount));
 }
 
+Item Server::ApplyUserInfo(UserInfo const& i_info)
+{
+    Item l_user = UserItem(i_info.m_name);
+    ApplyUserStats(l_user, i_info.m_stats);
+    SetAttribute(l_user, "country_code", i_info.m_country);
+    ApplyUserStatus(l_user, i_info.m_status, i_info.m_privileged);
+    return l_user;
+}
+
 void Server::HandleAddUser(MemStream& io_in)
 {
-    QString l_name;
+    UserInfo l_info;
     bool l_exists = false;
-    if (!io_in.Read(l_name) || !io_in.Read(l_exists))
+    if (!io_in.Read(l_info.m_name) || !io_in.Read(l_exists) || (l_exists && !l_info.ReadDetails(io_in)))
         return ShortMessage(ServerCode::ADD_USER);
-    quint32 l_status = STATUS_OFFLINE;
-    UserStats l_stats;
-    QString l_country;
-    bool l_privileged = false;
-    if (l_exists
-        && !(io_in.Read(l_status) && l_stats.Read(io_in) && io_in.Read(l_country) && io_in.Read(l_privileged)))
-        return ShortMessage(ServerCode::ADD_USER);
-    emit AddUserResponse(l_name, l_exists);
-    if (!l_exists)
-        return;
-    Item l_user = UserItem(l_name);
-    ApplyUserStats(l_user, l_stats);
-    SetAttribute(l_user, "country_code", l_country);
-    ApplyUserStatus(l_user, l_status, l_privileged);
+    emit AddUserResponse(l_info.m_name, l_exists);
+    if (l_exists)
+        ApplyUserInfo(l_info);
 }
 
 void Server::HandleUserStatus(MemStream& io_in)
@@ -875,9 +870,9 @@ void Server::HandleRoomJoined(MemStream& io_in)
     quint32 l_count = 0;
     if (!io_in.Read(l_roomName) || !io_in.Read(l_count))
         return ShortMessage(ServerCode::JOIN_ROOM);
-    std::vector<RoomMember> l_members;
+    std::vector<UserInfo> l_members;
     for (quint32 l_index = 0; l_index < l_count; ++l_index) {
-        RoomMember l_member;
+        UserInfo l_member;
         if (!l_member.Read(io_in))
             return ShortMessage(ServerCode::JOIN_ROOM);
         l_members.push_back(l_member);
@@ -887,16 +882,13 @@ void Server::HandleRoomJoined(MemStream& io_in)
     // sees every member arrive.
     SetFlag(l_room, "in_room", true);
     std::set<QString> l_names;
-    for (RoomMember const& l_member : l_members)
+    for (UserInfo const& l_member : l_members)
         l_names.insert(l_member.m_name);
     for (Item const& l_user : l_room.GetItems("user"))
         if (l_names.count(l_user.AsString()) == 0)
             l_room.Disconnect(l_user);
-    for (RoomMember const& l_member : l_members) {
-        Item l_user = UserItem(l_member.m_name);
-        ApplyUserStats(l_user, l_member.m_stats);
-        SetAttribute(l_user, "country_code", l_member.m_country);
-        ApplyUserStatus(l_user, l_member.m_status, l_member.m_privileged);
+    for (UserInfo const& l_member : l_members) {
+        Item l_user = ApplyUserInfo(l_member);
         if (!l_user.IsConnected(l_room))
             l_user += l_room;
     }
@@ -918,14 +910,11 @@ void Server::HandleRoomLeft(MemStream& io_in)
 void Server::HandleUserJoinedRoom(MemStream& io_in)
 {
     QString l_roomName;
-    RoomMember l_member;
+    UserInfo l_member;
     if (!io_in.Read(l_roomName) || !l_member.Read(io_in))
         return ShortMessage(ServerCode::USER_JOINED_ROOM);
     Item l_room = RoomItem(l_roomName);
-    Item l_user = UserItem(l_member.m_name);
-    ApplyUserStats(l_user, l_member.m_stats);
-    SetAttribute(l_user, "country_code", l_member.m_country);
-    ApplyUserStatus(l_user, l_member.m_status, l_member.m_privileged);
+    Item l_user = ApplyUserInfo(l_member);
     if (!l_user.IsConnected(l_room))
         l_user += l_room;
     UpdateRoomUserCount(l_room);

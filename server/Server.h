@@ -148,6 +148,8 @@ private:
     // The link is gone: store effects, state, signals.
     void LinkLost();
     void FailAttempt(QString const& i_reason);
+    // The socket failed: a lost link once logged in, a failed attempt before.
+    void DropLink();
     void AfterLogin();
     void Dispatch(quint32 i_code, MemStream& io_frame);
     quint32 NextToken() { return m_nextToken++; }
@@ -183,6 +185,9 @@ private:
     void HandlePrivateRoomRemoved(MemStream& io_in);
     void HandleSearchCorrelations(MemStream& io_in);
 
+    struct UserInfo;
+    // Stores what the server told of the user; returns his item.
+    Item ApplyUserInfo(UserInfo const& i_info);
     void ApplyUserStatus(Item const& i_user, quint32 i_status, bool i_privileged);
     void ApplyUserStats(Item const& i_user, UserStats const& i_stats);
     void SetRoomTicker(Item const& i_room, Item const& i_user, QString const& i_text);
@@ -195,7 +200,6 @@ private:
     FrameReader m_reader;
     State m_state = STATE_DISCONNECTED;
     bool m_reconnect = false;
-    bool m_loginSent = false;
     bool m_joinedAutojoinRooms = false;
     quint64 m_generation = 0;
     quint32 m_nextToken = 0;
