@@ -227,14 +227,24 @@ quint32 StandinServer::IpOf(Session const& i_session) const
     return l_ok ? l_ip : 0;
 }
 
+UserStats StandinServer::StatsOf(QString const& i_user) const
+{
+    auto l_it = m_accounts.find(i_user);
+    return l_it == m_accounts.end() ? UserStats() : l_it->second.m_stats;
+}
+
+void StandinServer::WriteDetails(MemStream& io_out, QString const& i_user) const
+{
+    io_out.WriteU32(StatusOf(i_user));
+    StatsOf(i_user).Write(io_out);
+    io_out.Write(QString());
+    io_out.WriteBool(IsPrivileged(i_user));
+}
+
 void StandinServer::WriteMember(MemStream& io_out, QString const& i_user) const
 {
     io_out.Write(i_user);
-    io_out.WriteU32(StatusOf(i_user));
-    auto l_it = m_accounts.find(i_user);
-    (l_it == m_accounts.end() ? UserStats() : l_it->second.m_stats).Write(io_out);
-    io_out.Write(QString());
-    io_out.WriteBool(IsPrivileged(i_user));
+    WriteDetails(io_out, i_user);
 }
 
 void StandinServer::NotifyWatchers(QString const& i_user)
@@ -287,10 +297,7 @@ void StandinServer::Handle(Session& io_session, quint32 i_code, MemStream& io_in
         l_out.WriteBool(l_exists);
         if (l_exists) {
             io_session.m_watching.insert(l_user);
-            l_out.WriteU32(StatusOf(l_user));
-            m_accounts[l_user].m_stats.Write(l_out);
-            l_out.Write(QString());
-            l_out.WriteBool(IsPrivileged(l_user));
+            WriteDetails(l_out, l_user);
         }
         Send(io_session, ServerCode::ADD_USER, l_out);
         break;
@@ -364,9 +371,7 @@ void StandinServer::Handle(Session& io_session, quint32 i_code, MemStream& io_in
             return l_short();
         if (!m_accounts.count(l_user))
             return Log(QStringLiteral("  no such user %1").arg(l_user));
-        StoredChat l_chat{m_nextChatId++, quint32(QDateTime::currentSecsSinceEpoch()), l_me, l_user, l_text};
-        m_chats.push_back(l_chat);
-        DeliverChat(l_chat, true);
+        StoreChat(l_me, l_user, l_text);
         break;
     }
     case ServerCode::PRIVATE_CHAT_ACK: {
@@ -386,13 +391,9 @@ void StandinServer::Handle(Session& io_session, quint32 i_code, MemStream& io_in
         QString l_text;
         if (!io_in.Read(l_count) || l_count < 0 || !ReadNames(io_in, l_users, l_count) || !io_in.Read(l_text))
             return l_short();
-        for (QString const& l_user : l_users) {
-            if (!m_accounts.count(l_user))
-                continue;
-            StoredChat l_chat{m_nextChatId++, quint32(QDateTime::currentSecsSinceEpoch()), l_me, l_user, l_text};
-            m_chats.push_back(l_chat);
-            DeliverChat(l_chat, true);
-        }
+        for (QString const& l_user : l_users)
+            if (m_accounts.count(l_user))
+                StoreChat(l_me, l_user, l_text);
         break;
     }
     case ServerCode::FILE_SEARCH:
@@ -468,8 +469,7 @@ void StandinServer::Handle(Session& io_session, quint32 i_code, MemStream& io_in
             return l_short();
         MemStream l_out;
         l_out.Write(l_user);
-        auto l_it = m_accounts.find(l_user);
-        (l_it == m_accounts.end() ? UserStats() : l_it->second.m_stats).Write(l_out);
+        StatsOf(l_user).Write(l_out);
         Send(io_session, ServerCode::USER_STATS, l_out);
         break;
     }
@@ -797,6 +797,13 @@ void StandinServer::SendPrivateRoomState(QString const& i_room)
     std::set<QString> const l_members = m_rooms[i_room].m_members;
     for (QString const& l_member : l_members)
         SendPrivateRoomStateTo(i_room, l_member);
+}
+
+void StandinServer::StoreChat(QString const& i_from, QString const& i_to, QString const& i_text)
+{
+    StoredChat const l_chat{m_nextChatId++, quint32(QDateTime::currentSecsSinceEpoch()), i_from, i_to, i_text};
+    m_chats.push_back(l_chat);
+    DeliverChat(l_chat, true);
 }
 
 void StandinServer::DeliverChat(StoredChat const& i_chat, bool i_new)

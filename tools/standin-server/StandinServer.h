@@ -95,11 +95,17 @@ private:
     quint32 StatusOf(QString const& i_user) const;
     bool IsPrivileged(QString const& i_user) const;
     quint32 IpOf(Session const& i_session) const;
+    UserStats StatsOf(QString const& i_user) const;
+    // Status, stats, country and privilege, as the add-user answer and the
+    // room members carry them.
+    void WriteDetails(MemStream& io_out, QString const& i_user) const;
     void WriteMember(MemStream& io_out, QString const& i_user) const;
     void NotifyWatchers(QString const& i_user);
     void LeaveRoom(QString const& i_room, QString const& i_user, bool i_tellLeaver);
     void SendPrivateRoomState(QString const& i_room);
     void SendPrivateRoomStateTo(QString const& i_room, QString const& i_user);
+    // Keeps a new message until its receiver acknowledges it, and sends it.
+    void StoreChat(QString const& i_from, QString const& i_to, QString const& i_text);
     void DeliverChat(StoredChat const& i_chat, bool i_new);
     void RelaySearch(Session& io_from, quint32 i_token, QString const& i_text, std::set<QString> const& i_to);
     void SendPossibleParents(Session& io_session);
