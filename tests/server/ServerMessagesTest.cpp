@@ -83,6 +83,16 @@ Item Room(char const* ip_name)
     return d.GetType("room")->GetItem(ip_name);
 }
 
+// The room's ticker set by that user; null when he has none.
+Item TickerOf(Item const& i_room, Item const& i_user)
+{
+    Item l_found;
+    for (Item const& l_ticker : i_room.GetItems("room_ticker"))
+        if (l_ticker["user"] == i_user)
+            l_found = l_ticker;
+    return l_found;
+}
+
 } // namespace
 
 class ServerMessagesTest : public QObject, private FakeLink
@@ -590,10 +600,7 @@ private slots:
                 }));
         Sync();
         QCOMPARE(l_lobby.CountItems("room_ticker"), std::size_t(2));
-        Item l_old;
-        for (Item const& l_ticker : l_lobby.GetItems("room_ticker"))
-            if (l_ticker["user"] == User("bob"))
-                l_old = l_ticker;
+        Item l_old = TickerOf(l_lobby, User("bob"));
         QCOMPARE(l_old["room_ticker_text"].AsString(), QString("first"));
         qint64 const l_oldOrder = l_old["room_ticker_order"].AsInt64();
 
@@ -605,10 +612,7 @@ private slots:
         Sync();
         QVERIFY(l_old.IsNull()); // the older ticker item is gone
         QCOMPARE(l_lobby.CountItems("room_ticker"), std::size_t(2));
-        Item l_new;
-        for (Item const& l_ticker : l_lobby.GetItems("room_ticker"))
-            if (l_ticker["user"] == User("bob"))
-                l_new = l_ticker;
+        Item l_new = TickerOf(l_lobby, User("bob"));
         QCOMPARE(l_new["room_ticker_text"].AsString(), QString("newer"));
         QVERIFY(l_new["room_ticker_order"].AsInt64() > l_oldOrder);
 
