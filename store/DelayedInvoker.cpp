@@ -40,15 +40,9 @@ void DelayedInvoker::Invoke(QObject* ip_target, QString const& i_slot, int i_mse
     Key const l_key(ip_target, i_slot);
     if (m_pending.count(l_key))
         return;
-    bool l_known = false;
-    for (auto const& l_entry : m_pending)
-        if (l_entry.first.first == ip_target) {
-            l_known = true;
-            break;
-        }
     // A deleted target's requests go at once: its address may be reused by a
     // new object, which must not inherit them.
-    if (!l_known)
+    if (!HasTarget(ip_target))
         connect(ip_target, &QObject::destroyed, this, &DelayedInvoker::OnTargetDestroyed);
 
     QTimer* lp_timer = new QTimer(this);
@@ -63,6 +57,13 @@ bool DelayedInvoker::IsPending(QObject* ip_target, QString const& i_slot) const
     return m_pending.count(Key(ip_target, i_slot)) != 0;
 }
 
+bool DelayedInvoker::HasTarget(QObject* ip_target) const
+{
+    // Keys sort by target first, and no slot name sorts before the empty one.
+    auto const l_first = m_pending.lower_bound(Key(ip_target, QString()));
+    return l_first != m_pending.end() && l_first->first.first == ip_target;
+}
+
 void DelayedInvoker::OnTimer(Key const& i_key)
 {
     auto l_found = m_pending.find(i_key);
@@ -71,13 +72,7 @@ void DelayedInvoker::OnTimer(Key const& i_key)
     l_found->second->deleteLater();
     m_pending.erase(l_found);
     QObject* lp_target = i_key.first;
-    bool l_others = false;
-    for (auto const& l_entry : m_pending)
-        if (l_entry.first.first == lp_target) {
-            l_others = true;
-            break;
-        }
-    if (!l_others)
+    if (!HasTarget(lp_target))
         disconnect(lp_target, &QObject::destroyed, this, &DelayedInvoker::OnTargetDestroyed);
     // The slot may make a new request for itself; it is accepted, since this
     // one is no longer pending.
@@ -87,12 +82,9 @@ void DelayedInvoker::OnTimer(Key const& i_key)
 
 void DelayedInvoker::OnTargetDestroyed(QObject* ip_target)
 {
-    for (auto l_entry = m_pending.begin(); l_entry != m_pending.end();) {
-        if (l_entry->first.first == ip_target) {
-            delete l_entry->second;
-            l_entry = m_pending.erase(l_entry);
-        } else {
-            ++l_entry;
-        }
+    auto l_entry = m_pending.lower_bound(Key(ip_target, QString()));
+    while (l_entry != m_pending.end() && l_entry->first.first == ip_target) {
+        delete l_entry->second;
+        l_entry = m_pending.erase(l_entry);
     }
 }

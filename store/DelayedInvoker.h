@@ -29,6 +29,8 @@ public:
 private:
     typedef std::pair<QObject*, QString> Key;
 
+    // Whether any call for the target is pending.
+    bool HasTarget(QObject* ip_target) const;
     void OnTimer(Key const& i_key);
     void OnTargetDestroyed(QObject* ip_target);
 
