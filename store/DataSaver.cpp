@@ -3,6 +3,7 @@
 #include "store/BodyTable.h"
 #include "store/Log.h"
 #include "store/MemStream.h"
+#include "store/QFileStreamer.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -73,13 +74,8 @@ bool ParseFile(QString const& i_path, ParsedFile& o_file, QString& o_error)
     MemStream l_in;
     l_in.Reserve(quint64(l_size));
     char* lp_bytes = l_in.mp_buffer->m_bytes.data();
-    qint64 l_read = 0;
-    while (l_read < l_size) {
-        qint64 const l_step = l_file.read(lp_bytes + l_read, l_size - l_read);
-        if (l_step <= 0)
-            return Fail(o_error, "read error: " + l_file.errorString());
-        l_read += l_step;
-    }
+    if (!QFileStreamer(&l_file).ReadBuffer(lp_bytes, static_cast<unsigned long>(l_size)))
+        return Fail(o_error, "read error: " + l_file.errorString());
     l_in.mp_buffer->m_writeIndex = quint64(l_size);
 
     char l_magic[8];
@@ -515,21 +511,11 @@ void DataSaver::WriteFile(QString const& i_path)
     // Owner only, before a single byte is written: the file holds the
     // account password.
     l_file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-    char const* lp_data = l_out.Data();
-    quint64 l_left = l_out.Size();
-    while (l_left > 0) {
-        qint64 const l_written = l_file.write(lp_data, qint64(qMin<quint64>(l_left, 1u << 30)));
-        if (l_written <= 0) {
-            l_file.cancelWriting();
-            throw DataSaveFailure(("cannot write " + i_path + ": " + l_file.errorString()).toStdString());
-        }
-        lp_data += l_written;
-        l_left -= quint64(l_written);
-    }
     // QSaveFile::commit reports success even when the disk filled up after a
     // short write (the file is then cut off). A failed flush catches that
     // before the rename, and the size check after it.
-    if (!l_file.flush()) {
+    if (!QFileStreamer(&l_file).WriteBuffer(l_out.Data(), static_cast<unsigned long>(l_out.Size()))
+        || !l_file.flush()) {
         l_file.cancelWriting();
         throw DataSaveFailure(("cannot write " + i_path + ": " + l_file.errorString()).toStdString());
     }
