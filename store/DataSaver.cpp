@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 
 DataSaver* dataSaver = nullptr;
 
@@ -258,16 +259,15 @@ void DataSaver::CallHandlers(bool i_noData)
 {
     // A handler may create or delete others; only those still registered
     // are called.
-    std::vector<DataLoadedEventHandler*> const l_handlers(m_handlers);
-    for (DataLoadedEventHandler* lp_handler : l_handlers)
-        if (std::find(m_handlers.begin(), m_handlers.end(), lp_handler) != m_handlers.end())
-            lp_handler->DataLoaded();
-    if (!i_noData)
-        return;
-    std::vector<DataLoadedEventHandler*> const l_still(m_handlers);
-    for (DataLoadedEventHandler* lp_handler : l_still)
-        if (std::find(m_handlers.begin(), m_handlers.end(), lp_handler) != m_handlers.end())
-            lp_handler->NoData();
+    auto l_callEach = [this](void (DataLoadedEventHandler::*ip_call)()) {
+        std::vector<DataLoadedEventHandler*> const l_handlers(m_handlers);
+        for (DataLoadedEventHandler* lp_handler : l_handlers)
+            if (std::find(m_handlers.begin(), m_handlers.end(), lp_handler) != m_handlers.end())
+                (lp_handler->*ip_call)();
+    };
+    l_callEach(&DataLoadedEventHandler::DataLoaded);
+    if (i_noData)
+        l_callEach(&DataLoadedEventHandler::NoData);
 }
 
 std::vector<std::pair<quint64, QString>> DataSaver::ListDataFiles(QString const& i_stem)
@@ -331,12 +331,6 @@ void DataSaver::WriteFile(QString const& i_path)
     // items of a by-connection type that are linked to an item of its
     // connected type. Types follow the order of registration.
     std::vector<std::pair<Type*, std::vector<Item>>> l_types;
-    auto l_entryOf = [&l_types](Type* ip_type) -> std::vector<Item>* {
-        for (auto& l_entry : l_types)
-            if (l_entry.first == ip_type)
-                return &l_entry.second;
-        return nullptr;
-    };
     for (std::string const& l_name : m_savedTypes) {
         if (!d.HasType(l_name))
             continue;
@@ -433,21 +427,17 @@ void DataSaver::WriteFile(QString const& i_path)
         std::vector<std::string> l_relatedNames;
         std::vector<bool> l_selfRelated;
         for (Type::Relation const& l_relation : l_entry.first->GetRelations()) {
-            std::vector<Item> const* lp_other = l_entryOf(l_relation.mp_other);
-            if (!lp_other)
-                continue;
+            auto const l_other = std::find_if(l_types.begin(), l_types.end(), [&l_relation](auto const& i_type) {
+                return i_type.first == l_relation.mp_other;
+            });
+            if (l_other == l_types.end())
+                continue; // not in the file
             bool const l_self = l_relation.mp_other == l_entry.first;
-            bool l_fromHere = l_self;
-            if (!l_self) {
-                // Ties go to the type that comes first in the file.
-                std::size_t const l_here = l_entry.second.size();
-                std::size_t const l_there = lp_other->size();
-                std::size_t l_position = 0;
-                while (l_types[l_position].first != l_relation.mp_other)
-                    ++l_position;
-                l_fromHere = l_here < l_there || (l_here == l_there && l_typeIndex < l_position);
-            }
-            if (l_fromHere) {
+            std::size_t const l_position = std::size_t(l_other - l_types.begin());
+            std::size_t const l_here = l_entry.second.size();
+            std::size_t const l_there = l_other->second.size();
+            // Ties go to the type that comes first in the file.
+            if (l_self || l_here < l_there || (l_here == l_there && l_typeIndex < l_position)) {
                 l_relatedNames.push_back(l_relation.mp_other->GetName());
                 l_selfRelated.push_back(l_self);
             }
