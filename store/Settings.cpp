@@ -2,27 +2,35 @@
 
 namespace {
 
-// Settings may be read before the shell declares their types (diagnostics
-// read "show_diagnostics" very early); they then read as unset.
-bool HaveSettingsTypes()
+// The "global" or "vglobal" type, or null while the settings types are not
+// declared: settings may be read before the shell declares them
+// (diagnostics read "show_diagnostics" very early); they then read as unset.
+Type* SettingsType(char const* ip_type)
 {
-    return d.HasType("global") && d.HasType("global_value");
+    if (!d.HasType("global") || !d.HasType("global_value") || !d.HasType(ip_type))
+        return nullptr;
+    return d.GetType(ip_type);
 }
 
 QString ReadValue(char const* ip_type, char const* ip_key)
 {
-    if (!HaveSettingsTypes() || !d.HasType(ip_type))
-        return QString();
-    Item l_setting = d.GetType(ip_type)->HasItem(ip_key);
-    return l_setting["global_value"].AsString();
+    Type* lp_type = SettingsType(ip_type);
+    return lp_type ? lp_type->HasItem(ip_key)["global_value"].AsString() : QString();
 }
 
 void WriteValue(char const* ip_type, char const* ip_key, QString const& i_value)
 {
-    if (!HaveSettingsTypes() || !d.HasType(ip_type))
+    Type* lp_type = SettingsType(ip_type);
+    if (!lp_type)
         return;
-    Item l_setting = d.GetType(ip_type)->GetItem(ip_key);
+    Item l_setting = lp_type->GetItem(ip_key);
     l_setting += d.GetType("global_value")->GetItem(i_value);
+}
+
+bool IsValueYes(char const* ip_type, char const* ip_key)
+{
+    Type* lp_type = SettingsType(ip_type);
+    return lp_type && lp_type->HasItem(ip_key).IsConnected(d.GetType("global_value")->HasItem("yes"));
 }
 
 } // namespace
@@ -36,17 +44,17 @@ void DeclareSettingsTypes(Data& io_data)
     if (!io_data.HasType("global_value"))
         io_data.NewType("global_value", LEAF, false, true);
     Type* lp_value = io_data.GetType("global_value");
-    if (!io_data.GetType("global")->IsRelatedTo(lp_value))
-        io_data.GetType("global")->RelateToType(lp_value, MANY, ONE, false);
-    if (!io_data.GetType("vglobal")->IsRelatedTo(lp_value))
-        io_data.GetType("vglobal")->RelateToType(lp_value, MANY, ONE, false);
+    for (char const* lp_name : {"global", "vglobal"}) {
+        Type* lp_type = io_data.GetType(lp_name);
+        if (!lp_type->IsRelatedTo(lp_value))
+            lp_type->RelateToType(lp_value, MANY, ONE, false);
+    }
 }
 
 Item GetSettingItem(char const* ip_key)
 {
-    if (!HaveSettingsTypes())
-        return Item();
-    return d.GetType("global")->GetItem(ip_key);
+    Type* lp_global = SettingsType("global");
+    return lp_global ? lp_global->GetItem(ip_key) : Item();
 }
 
 QString GetSetting(char const* ip_key)
@@ -73,10 +81,7 @@ void SetSetting(char const* ip_key, qint64 i_value)
 
 bool IsSettingYes(char const* ip_key)
 {
-    if (!HaveSettingsTypes())
-        return false;
-    Item l_yes = d.GetType("global_value")->HasItem("yes");
-    return d.GetType("global")->HasItem(ip_key).IsConnected(l_yes);
+    return IsValueYes("global", ip_key);
 }
 
 void SetSwitch(char const* ip_key, bool i_on)
@@ -86,9 +91,8 @@ void SetSwitch(char const* ip_key, bool i_on)
 
 bool IsSettingSet(char const* ip_key)
 {
-    if (!HaveSettingsTypes())
-        return false;
-    return d.GetType("global")->HasItem(ip_key).IsConnected("global_value");
+    Type* lp_global = SettingsType("global");
+    return lp_global && lp_global->HasItem(ip_key).IsConnected("global_value");
 }
 
 QString GetVSetting(char const* ip_key)
@@ -103,8 +107,5 @@ void SetVSetting(char const* ip_key, QString const& i_value)
 
 bool IsVSettingYes(char const* ip_key)
 {
-    if (!HaveSettingsTypes() || !d.HasType("vglobal"))
-        return false;
-    Item l_yes = d.GetType("global_value")->HasItem("yes");
-    return d.GetType("vglobal")->HasItem(ip_key).IsConnected(l_yes);
+    return IsValueYes("vglobal", ip_key);
 }
