@@ -89,12 +89,10 @@ void DataDialog::OnTypeSelected()
     mp_items->blockSignals(true);
     mp_items->clear();
     m_listedItems.clear();
-    mp_items->blockSignals(false);
     QListWidgetItem* lp_row = mp_types->currentItem();
-    if (lp_row && mp_data->HasType(lp_row->data(Qt::UserRole).toString().toStdString())) {
-        Type* lp_type = mp_data->GetType(lp_row->data(Qt::UserRole).toString().toStdString());
-        ItemSet const l_items = lp_type->GetItems();
-        mp_items->blockSignals(true);
+    std::string const l_name = lp_row ? lp_row->data(Qt::UserRole).toString().toStdString() : std::string();
+    if (lp_row && mp_data->HasType(l_name)) {
+        ItemSet const l_items = mp_data->GetType(l_name)->GetItems();
         for (Item const& l_item : l_items) {
             if (int(m_listedItems.size()) == MAX_LISTED_ITEMS) {
                 new QListWidgetItem(QString("... %1 more").arg(l_items.size() - MAX_LISTED_ITEMS), mp_items);
@@ -103,8 +101,8 @@ void DataDialog::OnTypeSelected()
             m_listedItems.push_back(l_item);
             new QListWidgetItem(ItemText(l_item), mp_items);
         }
-        mp_items->blockSignals(false);
     }
+    mp_items->blockSignals(false);
     OnItemSelected();
 }
 
