@@ -7,10 +7,7 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
-#include <QPointer>
 #include <QThread>
-
-#include <exception>
 
 namespace {
 
