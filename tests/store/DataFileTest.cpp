@@ -376,25 +376,22 @@ void DataFileTest::HostileFilesAreRejected()
         l_out.WriteBuffer(l_bytes.constData(), static_cast<unsigned long>(l_bytes.size()));
         return l_out.ToByteArray();
     };
+    // A type table of one valued type, "user", claiming i_count items.
+    auto l_userTable = [](quint32 i_count) {
+        MemStream l_out;
+        l_out.WriteU32(1);
+        l_out.WriteRaw(std::string("user"));
+        l_out.WriteBool(false);
+        l_out.WriteU32(i_count);
+        return l_out;
+    };
     MemStream l_hugeTypes;
     l_hugeTypes.WriteU32(0xFFFFFFFFu);
-    MemStream l_hugeItems;
-    l_hugeItems.WriteU32(1);
-    l_hugeItems.WriteRaw(std::string("user"));
-    l_hugeItems.WriteBool(false);
-    l_hugeItems.WriteU32(0xFFFFFFF0u);
+    MemStream l_hugeItems = l_userTable(0xFFFFFFF0u);
     // Fewer bytes than the claimed valued items' lengths alone would take.
-    MemStream l_shortItems;
-    l_shortItems.WriteU32(1);
-    l_shortItems.WriteRaw(std::string("user"));
-    l_shortItems.WriteBool(false);
-    l_shortItems.WriteU32(40000);
+    MemStream l_shortItems = l_userTable(40000);
     l_shortItems.WriteBuffer(std::string(100000, '\0').data(), 100000);
-    MemStream l_badIndex;
-    l_badIndex.WriteU32(1);
-    l_badIndex.WriteRaw(std::string("user"));
-    l_badIndex.WriteBool(false);
-    l_badIndex.WriteU32(1);
+    MemStream l_badIndex = l_userTable(1);
     l_badIndex.WriteRaw(std::string("alice"));
     l_badIndex.WriteU64(1);
     l_badIndex.WriteU32(0);
