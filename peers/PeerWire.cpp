@@ -4,23 +4,11 @@
 
 #include <QIODevice>
 #include <QRandomGenerator>
+#include <QtEndian>
 
 namespace PeerWire {
 
 namespace {
-
-quint32 ReadLe32(char const* ip_bytes)
-{
-    auto const* lp_bytes = reinterpret_cast<unsigned char const*>(ip_bytes);
-    return quint32(lp_bytes[0]) | (quint32(lp_bytes[1]) << 8) | (quint32(lp_bytes[2]) << 16) |
-           (quint32(lp_bytes[3]) << 24);
-}
-
-void WriteLe32(quint32 i_value, char* op_bytes)
-{
-    for (int l_index = 0; l_index < 4; ++l_index)
-        op_bytes[l_index] = static_cast<char>((i_value >> (8 * l_index)) & 0xFF);
-}
 
 // The key word of block n (n counted from the first byte after the key):
 // the key rotated left by n + 1 bits.
@@ -57,9 +45,9 @@ QByteArray BuildFrame(QByteArray const& i_payload, bool i_obfuscated, quint32 i_
     l_frame.resize(l_header + i_payload.size());
     char* lp_frame = l_frame.data();
     if (i_obfuscated)
-        WriteLe32(i_key, lp_frame);
+        qToLittleEndian<quint32>(i_key, lp_frame);
     char* lp_body = lp_frame + (i_obfuscated ? 4 : 0);
-    WriteLe32(quint32(i_payload.size()), lp_body);
+    qToLittleEndian<quint32>(quint32(i_payload.size()), lp_body);
     if (!i_payload.isEmpty())
         memcpy(lp_body + 4, i_payload.constData(), size_t(i_payload.size()));
     if (i_obfuscated)
@@ -79,11 +67,11 @@ ReadResult ReadFrame(QIODevice& io_device, bool i_obfuscated, quint32 i_maxLengt
     quint32 l_key = 0;
     char* lp_length = l_head;
     if (i_obfuscated) {
-        l_key = ReadLe32(l_head);
+        l_key = qFromLittleEndian<quint32>(l_head);
         lp_length = l_head + 4;
         Scramble(l_key, 0, lp_length, 4);
     }
-    quint32 l_length = ReadLe32(lp_length);
+    quint32 l_length = qFromLittleEndian<quint32>(lp_length);
     if (op_announcedLength)
         *op_announcedLength = l_length;
     if (l_length == 0)
