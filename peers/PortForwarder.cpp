@@ -176,34 +176,25 @@ void PortForwarder::Stop()
     mp_thread = nullptr;
 }
 
-void PortForwarder::Ports(int& o_port, int& o_obfuscatedPort) const
+void PortForwarder::QueueMapping(char const* ip_slot, char const* ip_how)
 {
-    o_port = GetSettingInt("listening_port");
-    o_obfuscatedPort = GetSettingInt("obfuscated_listening_port");
+    if (!mp_services || mp_stop->load())
+        return;
+    int l_port = GetSettingInt("listening_port");
+    int l_obfuscatedPort = GetSettingInt("obfuscated_listening_port");
+    PeerLog(1, QString("%1 to map ports %2 and %3").arg(ip_how).arg(l_port).arg(l_obfuscatedPort), LOG_CATEGORY);
+    QMetaObject::invokeMethod(mp_services, ip_slot, Qt::QueuedConnection, Q_ARG(int, l_port),
+                              Q_ARG(int, l_obfuscatedPort));
 }
 
 void PortForwarder::InitUPnP()
 {
-    if (!mp_services || mp_stop->load())
-        return;
-    int l_port = 0, l_obfuscatedPort = 0;
-    Ports(l_port, l_obfuscatedPort);
-    PeerLog(1, QString("Looking for a UPnP router to map ports %1 and %2").arg(l_port).arg(l_obfuscatedPort),
-            LOG_CATEGORY);
-    QMetaObject::invokeMethod(mp_services, "MapWithUPnP", Qt::QueuedConnection, Q_ARG(int, l_port),
-                              Q_ARG(int, l_obfuscatedPort));
+    QueueMapping("MapWithUPnP", "Looking for a UPnP router");
 }
 
 void PortForwarder::InitNATPMP()
 {
-    if (!mp_services || mp_stop->load())
-        return;
-    int l_port = 0, l_obfuscatedPort = 0;
-    Ports(l_port, l_obfuscatedPort);
-    PeerLog(1, QString("Asking the gateway by NAT-PMP to map ports %1 and %2").arg(l_port).arg(l_obfuscatedPort),
-            LOG_CATEGORY);
-    QMetaObject::invokeMethod(mp_services, "MapWithNATPMP", Qt::QueuedConnection, Q_ARG(int, l_port),
-                              Q_ARG(int, l_obfuscatedPort));
+    QueueMapping("MapWithNATPMP", "Asking the gateway by NAT-PMP");
 }
 
 void PortForwarder::MapPorts(bool i_useUPnP, bool i_useNATPMP)

@@ -67,7 +67,9 @@ private slots:
     void OnNATPMPFinished(bool i_success, QString i_detail);
 
 private:
-    void Ports(int& o_port, int& o_obfuscatedPort) const;
+    // Hands both listening ports to the worker's slot ip_slot; ip_how opens
+    // the log line.
+    void QueueMapping(char const* ip_slot, char const* ip_how);
 
     QThread* mp_thread = nullptr;
     ThreadedServices* mp_services = nullptr;
