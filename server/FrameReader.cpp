@@ -6,12 +6,7 @@
 
 void FrameReader::Append(QByteArray const& i_bytes)
 {
-    Append(i_bytes.constData(), i_bytes.size());
-}
-
-void FrameReader::Append(char const* ip_bytes, int i_length)
-{
-    if (m_broken || i_length <= 0)
+    if (m_broken || i_bytes.isEmpty())
         return;
     // Drop what was already handed out before growing, so that a long-lived
     // link does not keep every byte it ever received.
@@ -19,7 +14,7 @@ void FrameReader::Append(char const* ip_bytes, int i_length)
         m_buffer.remove(0, m_offset);
         m_offset = 0;
     }
-    m_buffer.append(ip_bytes, i_length);
+    m_buffer.append(i_bytes);
 }
 
 FrameReader::Result FrameReader::Next(MemStream& o_frame, quint32& o_code, quint32* op_badLength)

@@ -16,7 +16,6 @@ public:
     enum Result { FRAME, NEED_MORE, BAD_LENGTH };
 
     void Append(QByteArray const& i_bytes);
-    void Append(char const* ip_bytes, int i_length);
 
     // On FRAME: o_frame holds the whole frame (length and code included),
     // its read position just after the code; o_code is the code.

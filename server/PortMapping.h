@@ -7,8 +7,6 @@
 // round. The peer side installs a factory here before the server link is
 // built; without one, port mapping is simply not available.
 
-class QObject;
-
 class PortMapper
 {
 public:
