@@ -51,3 +51,15 @@ void FrameReader::Clear()
     m_offset = 0;
     m_broken = false;
 }
+
+MemStream MakeFrame(quint32 i_code, MemStream const& i_payload)
+{
+    quint64 const l_size = i_payload.Size();
+    MemStream l_frame;
+    l_frame.Reserve(l_size + 8);
+    l_frame.WriteU32(quint32(l_size + 4));
+    l_frame.WriteU32(i_code);
+    if (l_size > 0)
+        l_frame.WriteBuffer(i_payload.Data(), l_size);
+    return l_frame;
+}

@@ -4,7 +4,7 @@
 // Cuts the server's byte stream into frames (u32 length, u32 code,
 // payload). Bytes may arrive in any pieces; a frame is handed out only once
 // it is complete. A length outside the protocol's bounds is reported and
-// nothing more is read: the caller closes the link.
+// nothing more is read: the caller closes the link. MakeFrame writes one.
 
 #include "store/MemStream.h"
 
@@ -30,5 +30,9 @@ private:
     int m_offset = 0;
     bool m_broken = false;
 };
+
+// The frame that carries the payload under that code; the caller keeps it
+// within SERVER_FRAME_MAX.
+MemStream MakeFrame(quint32 i_code, MemStream const& i_payload);
 
 #endif

@@ -428,12 +428,7 @@ bool Server::Send(quint32 i_code, MemStream const& i_payload)
         ServerLog(1, QStringLiteral("Request %1 too large (%2 bytes), dropped").arg(i_code).arg(l_size));
         return false;
     }
-    MemStream l_frame;
-    l_frame.Reserve(l_size + 8);
-    l_frame.WriteU32(quint32(l_size + 4));
-    l_frame.WriteU32(i_code);
-    if (l_size > 0)
-        l_frame.WriteBuffer(i_payload.Data(), l_size);
+    MemStream const l_frame = MakeFrame(i_code, i_payload);
     mp_socket->write(l_frame.Data(), qint64(l_frame.Size()));
     ServerLog(2, QStringLiteral("Sent message %1 (%2 bytes)").arg(i_code).arg(l_size));
     return true;

@@ -191,11 +191,7 @@ void StandinServer::UserGone(Session& io_session)
 
 void StandinServer::Send(Session& io_session, quint32 i_code, MemStream const& i_payload)
 {
-    MemStream l_frame;
-    l_frame.WriteU32(quint32(i_payload.Size() + 4));
-    l_frame.WriteU32(i_code);
-    if (i_payload.Size() > 0)
-        l_frame.WriteBuffer(i_payload.Data(), i_payload.Size());
+    MemStream const l_frame = MakeFrame(i_code, i_payload);
     io_session.mp_socket->write(l_frame.Data(), qint64(l_frame.Size()));
     Log(QStringLiteral("send %1 to %2 (%3 bytes)").arg(i_code).arg(io_session.m_user).arg(i_payload.Size()));
 }
