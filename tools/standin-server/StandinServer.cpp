@@ -119,7 +119,7 @@ StandinServer::Session* StandinServer::SessionOf(QTcpSocket* ip_socket)
     return l_it == m_sessions.end() ? nullptr : l_it->second.get();
 }
 
-StandinServer::Session* StandinServer::SessionOfUser(QString const& i_user)
+StandinServer::Session* StandinServer::SessionOfUser(QString const& i_user) const
 {
     if (i_user.isEmpty())
         return nullptr;
@@ -204,10 +204,8 @@ void StandinServer::SendToUser(QString const& i_user, quint32 i_code, MemStream 
 
 quint32 StandinServer::StatusOf(QString const& i_user) const
 {
-    for (auto const& l_entry : m_sessions)
-        if (l_entry.second->m_user == i_user)
-            return l_entry.second->m_status;
-    return STATUS_OFFLINE;
+    Session const* lp_session = SessionOfUser(i_user);
+    return lp_session ? lp_session->m_status : quint32(STATUS_OFFLINE);
 }
 
 bool StandinServer::IsPrivileged(QString const& i_user) const

@@ -83,7 +83,7 @@ private:
     };
 
     Session* SessionOf(QTcpSocket* ip_socket);
-    Session* SessionOfUser(QString const& i_user);
+    Session* SessionOfUser(QString const& i_user) const;
     void Handle(Session& io_session, quint32 i_code, MemStream& io_in);
     void HandleLogin(Session& io_session, MemStream& io_in);
     void Send(Session& io_session, quint32 i_code, MemStream const& i_payload);
