@@ -18,8 +18,6 @@ public:
     bool WriteBuffer(void const* ip_buffer, unsigned long i_length) override;
     quint64 BytesAvailable() const override;
 
-    QIODevice* Device() const { return mp_device; }
-
 private:
     QIODevice* mp_device;
 };
