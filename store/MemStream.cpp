@@ -132,9 +132,12 @@ bool ZlibCompress(MemStream const& i_in, MemStream& o_out)
     return o_out.WriteBuffer(l_compressed.constData(), static_cast<unsigned long>(l_compressed.size()));
 }
 
-bool ZlibInflate(char const* ip_data, quint64 i_length, quint64 i_cap, QByteArray& o_inflated)
+namespace {
+
+// The inflation behind both forms, into the vector a MemStream keeps its
+// bytes in, so that a share list is never held twice.
+bool InflateInto(char const* ip_data, quint64 i_length, quint64 i_cap, std::vector<char>& o_inflated)
 {
-    o_inflated.clear();
     if (i_cap > quint64(std::numeric_limits<int>::max()) - 1)
         i_cap = quint64(std::numeric_limits<int>::max()) - 1;
 
@@ -143,7 +146,7 @@ bool ZlibInflate(char const* ip_data, quint64 i_length, quint64 i_cap, QByteArra
     if (inflateInit(&l_stream) != Z_OK)
         return false;
 
-    QByteArray l_out;
+    std::vector<char> l_out;
     char l_chunk[64 * 1024];
     quint64 l_remaining = i_length;
     Bytef const* lp_next = reinterpret_cast<Bytef const*>(ip_data);
@@ -168,9 +171,9 @@ bool ZlibInflate(char const* ip_data, quint64 i_length, quint64 i_cap, QByteArra
         if (l_needed > quint64(l_out.capacity())) {
             // Grown by hand so that the buffer never reserves past the cap.
             quint64 const l_grown = qMin(i_cap, qMax(l_needed, 2 * quint64(l_out.capacity())));
-            l_out.reserve(static_cast<int>(l_grown));
+            l_out.reserve(static_cast<std::size_t>(l_grown));
         }
-        l_out.append(l_chunk, static_cast<int>(l_produced));
+        l_out.insert(l_out.end(), l_chunk, l_chunk + l_produced);
         if (l_result == Z_STREAM_END) {
             l_ok = true;
             break;
@@ -186,12 +189,27 @@ bool ZlibInflate(char const* ip_data, quint64 i_length, quint64 i_cap, QByteArra
     return l_ok;
 }
 
+} // namespace
+
+bool ZlibInflate(char const* ip_data, quint64 i_length, quint64 i_cap, QByteArray& o_inflated)
+{
+    o_inflated.clear();
+    std::vector<char> l_inflated;
+    if (!InflateInto(ip_data, i_length, i_cap, l_inflated))
+        return false;
+    o_inflated = QByteArray(l_inflated.data(), int(l_inflated.size()));
+    return true;
+}
+
 bool ZlibInflate(MemStream const& i_in, quint64 i_cap, MemStream& o_out)
 {
-    QByteArray l_inflated;
-    if (!ZlibInflate(i_in.Data() + i_in.ReadIndex(), i_in.BytesAvailable(), i_cap, l_inflated))
+    std::vector<char> l_inflated;
+    if (!InflateInto(i_in.Data() + i_in.ReadIndex(), i_in.BytesAvailable(), i_cap, l_inflated))
         return false;
-    MemStream l_out(l_inflated);
+    MemStream l_out;
+    l_out.mp_buffer->m_writeIndex = l_inflated.size();
+    if (!l_inflated.empty()) // an empty vector may have no storage for Data()
+        l_out.mp_buffer->m_bytes.swap(l_inflated);
     o_out = l_out;
     return true;
 }
