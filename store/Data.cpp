@@ -1707,6 +1707,7 @@ Item Data::GetItem(ItemSet const& i_set, char const* ip_type) const
 
 void Data::AddConnectionEventHandler(Type* ip_a, Type* ip_b, EventHandlerBase<ConnectionInfo&>* ip_handler)
 {
+    ip_handler->Adopt(); // before it may be deleted below: it must be held nowhere else
     if (!ip_a || !ip_b || !ip_a->IsRelatedTo(ip_b)) {
         delete ip_handler;
         throw NotRelatedException("AddConnectionEventHandler: the types are not related");
@@ -1716,6 +1717,10 @@ void Data::AddConnectionEventHandler(Type* ip_a, Type* ip_b, EventHandlerBase<Co
 
 void Data::AddPathEventHandler(PathNode* ip_root, EventHandlerBase<Item>* ip_handler)
 {
+    if (ip_root->mp_parent || ip_root->m_subscribed)
+        throw StoreException("AddPathEventHandler: not the root of a pattern, or one already subscribed");
+    ip_handler->Adopt();
+    ip_root->m_subscribed = true;
     PurgeSubscriptions();
     PathSubscription* lp_subscription = new PathSubscription{ip_root, ip_handler};
     m_paths.push_back(lp_subscription);
@@ -2057,6 +2062,11 @@ void Data::RemoveDisconnectedItems()
 
 void Data::Reset()
 {
+    // Every handler is held in exactly one place (Adopt), so each is deleted
+    // once, in this order: path subscriptions with their patterns, type-pair
+    // handlers, the store's own events, then each type's events in the
+    // order the types were declared. A handler's owner that is still alive
+    // is told (it forgets the handler); one that died before only marked it.
     for (PathSubscription* lp_subscription : m_paths) {
         delete lp_subscription->mp_root;
         delete lp_subscription->mp_handler;
@@ -2120,6 +2130,13 @@ EventHandlerRoot::~EventHandlerRoot()
 {
     if (mp_dataHandler)
         mp_dataHandler->ForgetHandler(this);
+}
+
+void EventHandlerRoot::Adopt()
+{
+    if (m_adopted)
+        throw StoreException("an event handler handed to the store twice");
+    m_adopted = true;
 }
 
 void EventHandlerRoot::AttachTo(DataHandler* ip_owner)

@@ -339,6 +339,7 @@ private:
     Type* mp_type = nullptr;
     Item m_fixed;
     bool m_isFixed = false;
+    bool m_subscribed = false;
     PathNodeRelation m_relation = PATH_CONNECTED_FIRES;
     PathNode* mp_parent = nullptr;
     std::vector<PathNode*> m_children;

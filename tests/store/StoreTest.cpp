@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <map>
+#include <memory>
 #include <random>
 #include <set>
 
@@ -418,6 +419,56 @@ private slots:
         delete lp_recorder;
         (*lp_user)["hank"].NewItem("flag"); // would crash under ASan if the handlers ran
         (*lp_user)["ivy"].NewItem("flag");
+    }
+
+    // The store deletes each handler exactly once, whether its owner died
+    // before the teardown or outlives it, and refuses one handed over twice.
+    void TeardownDeletesEachHandlerOnce()
+    {
+        struct Counted : EventHandlerBase<Item>
+        {
+            int* mp_deleted;
+            explicit Counted(int* ip_deleted) : mp_deleted(ip_deleted) {}
+            ~Counted() override { ++*mp_deleted; }
+            void Handle(Item) override {}
+        };
+        Type* lp_user = d.NewType("user", ROOT, false, true);
+        Type* lp_flag = d.NewType("flag", LEAF, true, false);
+        lp_user->RelateToType(lp_flag, MANY, ONE, false);
+        int l_deleted = 0;
+        Counted* lp_twice = new Counted(&l_deleted);
+        lp_user->AddNewItemEventHandler(lp_twice);
+        QVERIFY_EXCEPTION_THROWN(d.m_removedItemEvent.Insert(lp_twice), StoreException);
+        PathNode* lp_root = new PathNode(&d, "user");
+        new PathNode(lp_root, "flag", PATH_ON_CONNECT);
+        QVERIFY_EXCEPTION_THROWN(d.AddPathEventHandler(lp_root, lp_twice), StoreException);
+        d.AddPathEventHandler(lp_root, new Counted(&l_deleted));
+        int l_refusedDeleted = 0;
+        std::unique_ptr<Counted> lp_refused(new Counted(&l_refusedDeleted)); // the store never takes it
+        QVERIFY_EXCEPTION_THROWN(d.AddPathEventHandler(lp_root, lp_refused.get()), StoreException);
+
+        // Owners that die before the teardown and after it, with handlers
+        // of every kind.
+        auto l_register = [&](Recorder* ip_owner) {
+            lp_user->AddNewItemEventHandler(new EventHandler<Recorder, Item>(ip_owner, &Recorder::OnNew));
+            d.m_removedItemEvent.Insert(new EventHandler<Recorder, Item>(ip_owner, &Recorder::OnRemoved));
+            d.AddConnectionEventHandler(lp_user, lp_flag,
+                                        new EventHandler<Recorder, ConnectionInfo&>(ip_owner, &Recorder::OnConnect));
+            PathNode* lp_path = new PathNode(&d, "user");
+            new PathNode(lp_path, "flag", PATH_ON_CONNECT);
+            d.AddPathEventHandler(lp_path, new EventHandler<Recorder, Item>(ip_owner, &Recorder::OnPath));
+        };
+        auto lp_early = std::make_unique<Recorder>();
+        auto lp_late = std::make_unique<Recorder>();
+        l_register(lp_early.get());
+        l_register(lp_late.get());
+        (*lp_user)["ann"].NewItem("flag");
+        QCOMPARE(lp_late->m_pathCalls, 1);
+        lp_early.reset();
+        d.Reset();
+        QCOMPARE(l_deleted, 2);
+        QCOMPARE(l_refusedDeleted, 0);
+        lp_late.reset(); // would touch the deleted handlers if it still knew them
     }
 
     void OwningChainCollectedInOneCall()
