@@ -183,8 +183,7 @@ void IndexBench(QString const& i_root, int i_files)
         FileScanner& l_scanner = lp_manager->GetFileScanner();
         QObject::connect(&l_scanner, &FileScanner::FoldersScanned, &l_scanner,
                          [&] { l_walkDone = l_timer.nsecsElapsed(); }, Qt::DirectConnection);
-        QObject::connect(&l_scanner, &FileScanner::FoldersScanned, lp_manager.get(), [&] { l_merged = true; },
-                         Qt::QueuedConnection);
+        QObject::connect(lp_manager.get(), &SharedFoldersManager::StartupMergeFinished, [&] { l_merged = true; });
         l_timer.start();
         lp_manager->Init();
         while (!l_merged)
