@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFile>
 #include <QMutexLocker>
+#include <QTextCodec>
 
 #include <algorithm>
 #include <cerrno>
@@ -88,6 +89,14 @@ int OpenFolder(int i_parentFd, QByteArray const& i_name)
     return ::openat(i_parentFd, i_name.constData(), l_flags | O_NOFOLLOW);
 }
 
+// QFile::decodeName, without the detour through the locale's codec object
+// when the system's encoding is UTF-8 (a million names on a large share).
+QString DecodeName(char const* ip_name)
+{
+    static bool const s_utf8 = QTextCodec::codecForLocale()->mibEnum() == 106;
+    return s_utf8 ? QString::fromUtf8(ip_name) : QFile::decodeName(ip_name);
+}
+
 // A name that does not decode in the system's encoding comes back with
 // replacement characters: it could be neither opened again (for analysis,
 // upload or listing) nor told apart from its look-alikes.
@@ -154,7 +163,7 @@ public:
                 // pipes and sockets are not files to share.
                 continue;
             }
-            QString l_name = QFile::decodeName(lp_name);
+            QString l_name = DecodeName(lp_name);
             if (!Decodes(l_name, lp_name)) {
                 Log("Shared", 1,
                     QStringLiteral("Not sharing %1: its name is not valid in the system's encoding").arg(l_base + l_name));
@@ -163,8 +172,9 @@ public:
             if (l_isFolder)
                 l_subfolders.emplace_back(std::move(l_name), QByteArray(lp_name));
             else
-                l_files.emplace_hint(l_files.end(), std::move(l_name), l_size);
+                l_files.emplace_back(std::move(l_name), l_size);
         }
+        std::sort(l_files.begin(), l_files.end());
         if (!m_visit(i_path, l_files))
             return false;
         std::sort(l_subfolders.begin(), l_subfolders.end());
