@@ -1,5 +1,6 @@
 #include "transfers/TransferQueueManager.h"
 
+#include "transfers/TransferItems.h"
 #include "transfers/TransferThreads.h"
 
 #include "peers/PeerMessenger.h"
@@ -11,9 +12,12 @@
 
 #include <QDateTime>
 #include <QDir>
+#include <QFile>
 #include <QTcpSocket>
 
 TransferQueueManager* transferQueueManager = nullptr;
+
+using namespace TransferItems;
 
 namespace {
 
@@ -51,7 +55,7 @@ void SetDefault(char const* ip_key, QString const& i_value)
 template <class Cell>
 void FreeCell(Item const& i_item)
 {
-    delete reinterpret_cast<Cell*>(static_cast<std::uintptr_t>(i_item.AsUInt64()));
+    delete ObjectAt<Cell>(i_item);
 }
 
 } // namespace
@@ -223,15 +227,18 @@ void TransferQueueManager::ConnectPeerMessenger()
 
 TransferQueueManager::~TransferQueueManager()
 {
-    // Uploads first, then downloads; the threads, sockets and files stay for
-    // the process's end to take.
-    for (Item const& l_item : d.GetType("upload_thread")->GetItems())
-        if (auto* lp_thread = reinterpret_cast<UploadThread*>(static_cast<std::uintptr_t>(l_item.AsUInt64()))) {
-            lp_thread->SignalExit();
-            lp_thread->wait();
-        }
-    for (Item const& l_item : d.GetType("download_thread")->GetItems())
-        if (auto* lp_thread = reinterpret_cast<DownloadThread*>(static_cast<std::uintptr_t>(l_item.AsUInt64()))) {
+    // Uploads first, then downloads; threads, sockets, files and items stay
+    // for the process's end to take.
+    StopThreads("upload_thread");
+    StopThreads("download_thread");
+}
+
+void TransferQueueManager::StopThreads(char const* ip_threadType)
+{
+    if (!d.HasType(ip_threadType))
+        return;
+    for (Item const& l_item : d.GetType(ip_threadType)->GetItems())
+        if (auto* lp_thread = qobject_cast<TransferThread*>(ObjectAt<QObject>(l_item))) {
             lp_thread->SignalExit();
             lp_thread->wait();
         }
@@ -333,6 +340,65 @@ void TransferQueueManager::OnLastReceiptTimeRemoved(Item i_item)
 void TransferQueueManager::OnBytesPerSecondRemoved(Item i_item)
 {
     FreeCell<int>(i_item);
+}
+
+// ----------------------------------------------------- running transfers
+
+Item TransferQueueManager::SenderEntry(char const* ip_threadType, char const* ip_entryType)
+{
+    QObject* lp_sender = sender();
+    if (!lp_sender)
+        return Item();
+    return d.GetType(ip_threadType)->HasItem(Value(lp_sender))[ip_entryType];
+}
+
+void TransferQueueManager::WriteProgressCells(Item const& i_entry, char const* ip_positionType, qint64 i_position,
+                                              int i_bytesPerSecond)
+{
+    if (auto* lp_position = ObjectAt<qint64>(i_entry[ip_positionType]))
+        *lp_position = i_position;
+    if (auto* lp_rate = ObjectAt<int>(i_entry["bytes_per_second"]))
+        *lp_rate = i_bytesPerSecond;
+    if (auto* lp_time = ObjectAt<QDateTime>(i_entry["last_receipt_time"]))
+        *lp_time = QDateTime::currentDateTime();
+}
+
+void TransferQueueManager::ReleaseTransfer(Item const& i_entry, char const* ip_direction)
+{
+    QByteArray const l_direction(ip_direction);
+    // The thread's item goes first, so that a report it had already queued
+    // finds no entry; the thread itself is deleted only later, so that no new
+    // thread can take its address while such a report is on its way.
+    if (Item l_item = i_entry[(l_direction + "_thread").constData()]; l_item.IsValid()) {
+        auto* lp_thread = qobject_cast<TransferThread*>(ObjectAt<QObject>(l_item));
+        l_item.Remove();
+        if (lp_thread) {
+            lp_thread->SignalExit();
+            lp_thread->wait();
+            lp_thread->deleteLater();
+        }
+    }
+    if (Item l_item = i_entry[(l_direction + "_file").constData()]; l_item.IsValid()) {
+        QFile* lp_file = ObjectAt<QFile>(l_item);
+        l_item.Remove();
+        if (lp_file) {
+            lp_file->close();
+            delete lp_file;
+        }
+    }
+    if (Item l_item = i_entry[(l_direction + "_socket").constData()]; l_item.IsValid()) {
+        QTcpSocket* lp_socket = ObjectAt<QTcpSocket>(l_item);
+        l_item.Remove();
+        if (lp_socket) {
+            lp_socket->disconnect();
+            lp_socket->close();
+            lp_socket->deleteLater();
+        }
+    }
+    for (char const* lp_cell : {l_direction == "download" ? "write_position" : "read_position",
+                                "last_receipt_time", "bytes_per_second"})
+        if (Item l_item = i_entry[lp_cell]; l_item.IsValid())
+            l_item.Remove();
 }
 
 // ---------------------------------------------------------------- speed

@@ -74,9 +74,15 @@ public:
     QString GetDownloadTargetPath(Item i_entry, bool i_complete);
     bool IsDownloadFileComplete(Item i_entry);
     void RemoveDownloadDownloadingFolderIfAppropriate(Item i_entry);
-    // The partial file's local path ("/" separators) when it lies safely
-    // under the download folder; an empty text when it would not.
+    // The file's local path ("/" separators, the partial file's or the
+    // finished one's) when it lies under the download folder; an empty text
+    // when it would not.
     QString GetSafeDownloadPath(Item i_entry, bool i_complete);
+    // One remote name component as one local component: "/", "\\" and
+    // control characters become "_", as do an empty name and a name of only
+    // dots; a name too long for the file system is shortened. The stored
+    // remote names stay as the peer sent them.
+    static QString SafeLocalName(QString i_remote);
 
     // The downloader's side of a file connection whose entry was found:
     // opens the partial file, sends the offset, starts the DownloadThread and
@@ -157,16 +163,29 @@ public slots:
     void OnUploadProgress(qint64 i_offset, int i_bytesPerSecond);
     void OnUploadComplete();
     void OnUploadError(QString i_reason);
+    // The peer asked for an offset outside the file.
+    void OnUploadLocalError(QString i_reason);
 
 private:
     void DeclareTypes();
     void ConnectPeerMessenger();
     void WriteSettingDefaults();
+    // A new entry with its saved attributes and order, its user tracked; no
+    // status yet.
+    Item NewDownloadEntry(QString const& i_user, std::string const& i_fileName, std::string const& i_remoteFolder,
+                          qint64 i_size, int i_level);
+    // The entry of a path as a peer's notice names it (folder\\name).
+    Item FindDownloadByRemotePath(QString const& i_user, std::string const& i_file);
+    void RecordCompleteDownload(Item const& i_entry, QString const& i_name);
+    void WriteProgressCells(Item const& i_entry, char const* ip_positionType, qint64 i_position,
+                            int i_bytesPerSecond);
     // The entry linked to the "download_thread" or "upload_thread" item of
     // the sending thread; null for a thread whose item is gone.
     Item SenderEntry(char const* ip_threadType, char const* ip_entryType);
-    // Stops and releases everything a running transfer holds.
+    // Stops the entry's thread and waits for it, then releases its socket,
+    // file and cells ("download" or "upload").
     void ReleaseTransfer(Item const& i_entry, char const* ip_direction);
+    void StopThreads(char const* ip_threadType);
     int CountActive(char const* ip_entryType, char const* ip_statusType);
     void DetermineSpeedLimit(SpeedBudget& io_budget, char const* ip_direction);
 
