@@ -67,6 +67,11 @@ void SpeedBudget::Earn(qint64 i_bytes)
 
 RateLimiter::RateLimiter(SpeedBudget* ip_budget) : mp_budget(ip_budget)
 {
+    Start();
+}
+
+void RateLimiter::Start()
+{
     if (mp_budget)
         m_lastRate = mp_budget->PerTransferRate();
     m_budgetClock.start();

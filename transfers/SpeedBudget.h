@@ -46,6 +46,8 @@ class RateLimiter
 public:
     // Without a budget the transfer is never limited.
     explicit RateLimiter(SpeedBudget* ip_budget);
+    // Restarts the clocks: the transfer begins.
+    void Start();
 
     // False when the stop test answered true during a sleep. Sleeps come in
     // slices of at most 100 ms with the stop test between them, so a stop

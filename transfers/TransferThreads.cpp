@@ -90,10 +90,14 @@ bool TransferThread::TakeRateStep()
     return true;
 }
 
+void TransferThread::StartClocks()
+{
+    m_limiter.Start();
+    m_reportClock.start();
+}
+
 void TransferThread::AccountChunk(qint64 i_bytes)
 {
-    if (!m_reportClock.isValid())
-        m_reportClock.start();
     m_position += i_bytes;
     m_limiter.Account(i_bytes);
     if (m_reportClock.elapsed() >= PROGRESS_INTERVAL_MS || m_position >= m_size) {
@@ -121,6 +125,7 @@ void UploadThread::ReportProgress(qint64 i_position, int i_bytesPerSecond)
 
 void UploadThread::run()
 {
+    StartClocks();
     Outcome l_outcome = PerformUpload();
     if (l_outcome != Outcome::Complete)
         mp_socket->close();
@@ -217,6 +222,7 @@ void DownloadThread::ReportProgress(qint64 i_position, int i_bytesPerSecond)
 
 void DownloadThread::run()
 {
+    StartClocks();
     bool l_ok = PerformDownload();
     mp_file->close();
     if (!l_ok)

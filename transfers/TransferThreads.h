@@ -53,6 +53,9 @@ protected:
     // Moves the accounts on by one chunk and reports progress when due (the
     // last chunk always).
     void AccountChunk(qint64 i_bytes);
+    // The clocks of the rate and of the progress reports start with the
+    // thread's body.
+    void StartClocks();
     // The socket goes back to the thread that made this one.
     void HandBackSocket();
 
