@@ -14,7 +14,7 @@ constexpr qint64 POOL_CAP = std::numeric_limits<qint64>::max() / 4;
 
 void SpeedBudget::SetRates(int i_configured, int i_perTransfer)
 {
-    QMutexLocker l_lock(&m_mutex);
+    std::lock_guard<std::mutex> l_lock(m_mutex);
     m_configuredRate = i_configured;
     m_perTransferRate = i_perTransfer;
     m_pool = 0;
@@ -22,32 +22,32 @@ void SpeedBudget::SetRates(int i_configured, int i_perTransfer)
 
 void SpeedBudget::ClearRates()
 {
-    QMutexLocker l_lock(&m_mutex);
+    std::lock_guard<std::mutex> l_lock(m_mutex);
     m_configuredRate = 0;
     m_perTransferRate = 0;
 }
 
 int SpeedBudget::ConfiguredRate()
 {
-    QMutexLocker l_lock(&m_mutex);
+    std::lock_guard<std::mutex> l_lock(m_mutex);
     return m_configuredRate;
 }
 
 int SpeedBudget::PerTransferRate()
 {
-    QMutexLocker l_lock(&m_mutex);
+    std::lock_guard<std::mutex> l_lock(m_mutex);
     return m_perTransferRate;
 }
 
 qint64 SpeedBudget::Pool()
 {
-    QMutexLocker l_lock(&m_mutex);
+    std::lock_guard<std::mutex> l_lock(m_mutex);
     return m_pool;
 }
 
 qint64 SpeedBudget::Spend(qint64 i_debit)
 {
-    QMutexLocker l_lock(&m_mutex);
+    std::lock_guard<std::mutex> l_lock(m_mutex);
     if (i_debit >= m_pool) {
         qint64 l_deficit = i_debit - m_pool;
         m_pool = 0;
@@ -59,7 +59,7 @@ qint64 SpeedBudget::Spend(qint64 i_debit)
 
 void SpeedBudget::Earn(qint64 i_bytes)
 {
-    QMutexLocker l_lock(&m_mutex);
+    std::lock_guard<std::mutex> l_lock(m_mutex);
     m_pool = std::min(POOL_CAP, m_pool + std::min(POOL_CAP, i_bytes));
 }
 

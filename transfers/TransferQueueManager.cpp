@@ -240,7 +240,7 @@ void TransferQueueManager::StopThreads(char const* ip_threadType)
     for (Item const& l_item : d.GetType(ip_threadType)->GetItems())
         if (auto* lp_thread = qobject_cast<TransferThread*>(ObjectAt<QObject>(l_item))) {
             lp_thread->SignalExit();
-            lp_thread->wait();
+            lp_thread->AwaitEnd();
         }
 }
 
@@ -374,7 +374,7 @@ void TransferQueueManager::ReleaseTransfer(Item const& i_entry, char const* ip_d
         l_item.Remove();
         if (lp_thread) {
             lp_thread->SignalExit();
-            lp_thread->wait();
+            lp_thread->AwaitEnd();
             lp_thread->deleteLater();
         }
     }
