@@ -6,12 +6,7 @@
 #include <QIcon>
 #include <QTreeWidgetItem>
 
-#if __has_include("transfers/TransferQueueManager.h")
 #include "transfers/TransferQueueManager.h"
-#define QUILLMAR_SEARCH_HAS_TRANSFERS 1
-#else
-#include "store/Log.h"
-#endif
 
 Item RowNode(char const* ip_nodeType, QTreeWidgetItem const* ip_row)
 {
@@ -49,20 +44,11 @@ QString ResultSearchText(Item const& i_result)
 
 Item QueueResultDownload(Item const& i_result, bool i_singleDownload, QString const& i_searchText)
 {
-    if (i_result.IsNull())
-        return Item();
-#ifdef QUILLMAR_SEARCH_HAS_TRANSFERS
-    if (!transferQueueManager)
+    if (i_result.IsNull() || !transferQueueManager)
         return Item();
     Item const l_entry = transferQueueManager->AddDownload(
         ResultUser(i_result), i_result["search_result_file_name"].AsStdString(),
         i_result["search_result_file_folder"].AsStdString(), i_result["file_size"].AsInt64(), i_singleDownload, 0);
-#else
-    Log("Search", 1, QStringLiteral("Downloads are not built yet: %1 was not queued")
-                         .arg(i_result["search_result_file_name"].AsString()));
-    Item const l_entry;
-    Q_UNUSED(i_singleDownload);
-#endif
     LinkDownloadToSearchText(l_entry, i_searchText);
     if (QTreeWidgetItem* lp_row = NodeRow(i_result["search_result_node"]))
         lp_row->setIcon(SearchResultListItem::FILE, QIcon(QStringLiteral(":/icons/download_icon")));
@@ -71,11 +57,6 @@ Item QueueResultDownload(Item const& i_result, bool i_singleDownload, QString co
 
 bool HasExcludedDownloadExtension(Item const& i_result)
 {
-#ifdef QUILLMAR_SEARCH_HAS_TRANSFERS
     return transferQueueManager &&
            transferQueueManager->HasExcludedDownloadExtension(i_result["search_result_file_name"].AsString());
-#else
-    Q_UNUSED(i_result);
-    return false;
-#endif
 }

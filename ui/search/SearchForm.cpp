@@ -4,11 +4,11 @@
 #include "ui/search/ResultRows.h"
 #include "ui/search/SearchResultsForm.h"
 #include "ui/search/SearchStoreTypes.h"
-#include "ui/search/ShellServices.h"
 
 #include "ui_SearchForm.h"
 
 #include "app/ActionSetToolBar.h"
+#include "app/SizeManager.h"
 #include "app/TabWidget.h"
 #include "peers/PeerMessenger.h"
 #include "server/Server.h"
@@ -165,8 +165,10 @@ void SearchForm::DataLoaded()
         OnWishListItemAdded(l_wish);
 
     int const l_listWidth = 200;
-    RememberSplitter(QStringLiteral("wish_list_splitter"), mp_ui->searchSplitter,
-                     {width() - l_listWidth, l_listWidth});
+    QList<int> const l_sizes = {width() - l_listWidth, l_listWidth};
+    mp_ui->searchSplitter->setSizes(l_sizes);
+    if (sizeManager)
+        sizeManager->RegisterSplitter(QStringLiteral("wish_list_splitter"), mp_ui->searchSplitter, l_sizes);
 
     for (Item const& l_record : d["search_record"]->GetItems().SortNumericBy("search_time", false))
         mp_ui->searchEdit->addItem(l_record.AsString());
@@ -283,7 +285,8 @@ SearchResultsForm* SearchForm::CreateSearchForm(unsigned int i_token, QString co
     if (i_type != SEARCH_WISH_LIST)
         FocusWidget(lp_tree);
 
-    RememberTreeColumns(QStringLiteral("search_results"), lp_tree);
+    if (sizeManager)
+        sizeManager->RegisterTreeWidget(QStringLiteral("search_results"), lp_tree);
     lp_form->Init();
     connect(lp_form->CorrelationsWidget(), &QTreeWidget::itemClicked, this, &SearchForm::OnCorrelationClicked);
     connect(lp_form->CorrelationsWidget(), &QTreeWidget::itemDoubleClicked, this,

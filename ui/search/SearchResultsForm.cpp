@@ -5,12 +5,13 @@
 #include "ui/search/ResultRows.h"
 #include "ui/search/SearchResultListItem.h"
 #include "ui/search/SearchResultMenuOptions.h"
-#include "ui/search/ShellServices.h"
 
 #include "ui_SearchResultsForm.h"
 
 #include "app/ActionSetToolBar.h"
+#include "app/EventToolBar.h"
 #include "app/Globals.h"
+#include "app/SizeManager.h"
 #include "app/TabWidget.h"
 #include "server/Server.h"
 #include "server/StoreTypes.h"
@@ -234,7 +235,9 @@ void SearchResultsForm::AlertFirstVisibleAnswer()
     QTreeWidget* lp_tree = mp_ui->searchResultsTreeWidget;
     for (int l_index = 0; l_index < lp_tree->topLevelItemCount(); ++l_index) {
         if (!lp_tree->topLevelItem(l_index)->isHidden()) {
-            PostWishListEvent(l_wish.AsString(), this);
+            if (eventToolBar)
+                eventToolBar->AddEvent(l_wish.AsString(), QStringLiteral(":/icons/wishlist_icon"), this, QString(),
+                                       QStringLiteral("wishlist"), false);
             SetFlag(l_widget, "search_results_widget_alerted", true);
             return;
         }
@@ -496,7 +499,8 @@ void SearchResultsForm::PopulateCorrelations()
     lp_list->show();
     QList<int> const l_sizes = {width() - 150, 150};
     mp_ui->splitter->setSizes(l_sizes);
-    RememberSplitter(QStringLiteral("correlations_splitter"), mp_ui->splitter, l_sizes);
+    if (sizeManager)
+        sizeManager->RegisterSplitter(QStringLiteral("correlations_splitter"), mp_ui->splitter, l_sizes);
 }
 
 void SearchResultsForm::OnSearchCorrelations(QString i_searchText)
@@ -569,5 +573,6 @@ void SearchResultsForm::OnSectionClicked(int i_column)
 void SearchResultsForm::showEvent(QShowEvent* ip_event)
 {
     QWidget::showEvent(ip_event);
-    RemovePageEvents(this);
+    if (eventToolBar)
+        eventToolBar->RemoveEvents(this);
 }

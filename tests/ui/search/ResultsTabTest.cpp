@@ -2,6 +2,8 @@
 
 #include "ui/search/SearchStoreTypes.h"
 
+#include "ui/search/SearchResultMenuOptions.h"
+
 #include "store/DataSaver.h"
 
 #include <QCheckBox>
@@ -9,6 +11,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QLineEdit>
+#include <QMenu>
 #include <QPushButton>
 
 class ResultsTabTest : public QObject, public SearchFixture
@@ -19,6 +22,10 @@ private:
     static QPushButton* SaveButton(SearchResultsForm* ip_tab) { return ip_tab->findChild<QPushButton*>("saveFilterButton"); }
     static QComboBox* SavedBox(SearchResultsForm* ip_tab) { return ip_tab->findChild<QComboBox*>("savedFiltersBox"); }
     static QCheckBox* DefaultBox(SearchResultsForm* ip_tab) { return ip_tab->findChild<QCheckBox*>("defaultFilterBox"); }
+    static SearchResultsForm* WidgetForm(Item const& i_widget)
+    {
+        return reinterpret_cast<SearchResultsForm*>(static_cast<std::uintptr_t>(i_widget.AsUInt64()));
+    }
     static QStringList Entries(QComboBox* ip_box)
     {
         QStringList l_texts;
@@ -236,6 +243,7 @@ private slots:
     // A wish-list tab announces its first visible answer, once.
     void WishListTabAlertsOnce()
     {
+        SetSwitch("show_event_buttons", true);
         Item const l_wish = d["wish_list_item"]->NewItem(Value("jazz"));
         SetFlag(l_wish, "wish_list_item_enabled", true);
         SetAttribute(l_wish, "wish_list_item_filter_text", Value("live"));
@@ -246,6 +254,76 @@ private slots:
         QVERIFY(!l_widget.IsConnected("search_results_widget_alerted"));
         Answer(l_token, "bob", {{"f", "live.mp3"}});
         QVERIFY(l_widget.IsConnected("search_results_widget_alerted"));
+        QVERIFY(d["event_toolbar_widget"]->HasItem(Value(WidgetForm(l_widget))).IsValid());
+    }
+
+    // Folder and user rows download what the search returned for them,
+    // hidden rows too, in folder and name order, without excluded
+    // extensions; a file row downloads its file whatever its extension.
+    void DoubleClickDownloads()
+    {
+        unsigned int l_token = 0;
+        SearchResultsForm* lp_tab = Search(QStringLiteral("song"), &l_token);
+        Answer(l_token, "ann", {{"Music\\Alb", "b.mp3", 10}, {"Music\\Alb", "a.ini", 20}, {"Music\\Alb", "A.mp3", 30},
+                                {"Other", "c.mp3", 5000000000LL}});
+        lp_tab->filterEdit()->setText(QStringLiteral("-b.mp3"));
+        QTreeWidgetItem* lp_user = lp_tab->searchResults()->topLevelItem(0);
+        QTreeWidgetItem* lp_folder = lp_user->child(0);
+        lp_tab->OnResultDoubleClicked(lp_folder, 3);
+        QVERIFY(Downloads().isEmpty());
+        QVERIFY(lp_tab->searchResults()->expandsOnDoubleClick());
+
+        SetSwitch("download_folders_on_double_click", true);
+        QVERIFY(!lp_tab->searchResults()->expandsOnDoubleClick());
+        lp_tab->OnResultDoubleClicked(lp_folder, 3);
+        QCOMPARE(Downloads(), QStringList({"ann|Music\\Alb|A.mp3|30||song", "ann|Music\\Alb|b.mp3|10||song"}));
+        lp_tab->OnResultDoubleClicked(lp_folder->child(1), 4);
+        lp_tab->OnResultDoubleClicked(lp_user, 0);
+        QCOMPARE(Downloads().mid(2), QStringList({"ann|Music\\Alb|a.ini|20|single|song", "ann|Other|c.mp3|5000000000||song"}));
+        for (QTreeWidgetItem* lp_file : {lp_folder->child(0), lp_folder->child(1), lp_user->child(1)->child(0)})
+            QVERIFY(!lp_file->icon(4).isNull());
+    }
+
+    void MenuEntriesAndDownloads()
+    {
+        unsigned int l_first = 0, l_second = 0;
+        Search(QStringLiteral("other"), &l_first);
+        Answer(l_first, "ann", {{"Shared", "x.mp3"}});
+        SearchResultsForm* lp_tab = Search(QStringLiteral("song"), &l_second);
+        Answer(l_second, "ann", {{"Shared", "x.mp3"}});
+        Answer(l_second, "bob", {{"Shared", "c.ini"}, {"Shared", "b.mp3"}, {"Shared", "a.mp3"}});
+        QTreeWidget* lp_tree = lp_tab->searchResults();
+        QTreeWidgetItem* lp_bob = lp_tree->topLevelItem(1);
+        auto const l_entries = [](QTreeWidgetItem* ip_row, QString* op_user = nullptr) {
+            QMenu l_menu;
+            SearchResultMenuOptions l_options(&l_menu, ip_row);
+            if (op_user)
+                *op_user = l_options.User() + '|' + l_options.Folder() + '|' + l_options.SearchText();
+            QStringList l_texts;
+            for (QAction* lp_action : l_menu.actions())
+                l_texts << lp_action->text();
+            return l_texts;
+        };
+        QString l_whose;
+        QCOMPARE(l_entries(lp_bob), QStringList());
+        QCOMPARE(l_entries(lp_bob->child(0), &l_whose), QStringList({"Download Folder(s)", "Browse Folder"}));
+        QCOMPARE(l_whose, QStringLiteral("bob|Shared|song"));
+        QCOMPARE(l_entries(lp_bob->child(0)->child(0)), QStringList({"Download File(s)", "Download Folder(s)", "Browse Folder"}));
+
+        QTreeWidgetItem* lp_bobFolder = lp_bob->child(0);
+        lp_bobFolder->child(0)->setSelected(true);
+        SearchResultMenuOptions(new QMenu(lp_tree), lp_bobFolder->child(0)).OnDownloadFile();
+        lp_bobFolder->child(1)->setSelected(true);
+        lp_bobFolder->child(2)->setSelected(true);
+        SearchResultMenuOptions(new QMenu(lp_tree), lp_bobFolder->child(1)).OnDownloadFile();
+        QCOMPARE(Downloads(), QStringList({"bob|Shared|c.ini|1000|single|song", "bob|Shared|b.mp3|1000||song",
+                                           "bob|Shared|a.mp3|1000||song"}));
+        lp_tree->clearSelection();
+        lp_tree->topLevelItem(0)->child(0)->child(0)->setSelected(true);
+        lp_bobFolder->child(1)->setSelected(true);
+        lp_bobFolder->child(2)->setSelected(true);
+        SearchResultMenuOptions(new QMenu(lp_tree), lp_bobFolder->child(1)).OnDownloadFolder();
+        QCOMPARE(Downloads().mid(3), QStringList({"ann|Shared|x.mp3|1000||song"}));
     }
 
     // Saved types come back; rows, tabs and their bindings never do.

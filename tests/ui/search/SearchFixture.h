@@ -9,11 +9,13 @@
 #include "ui_SearchForm.h"
 
 #include "app/ActionSetToolBar.h"
+#include "app/EventToolBar.h"
 #include "peers/PeerMessenger.h"
 #include "server/Server.h"
 #include "server/StoreTypes.h"
 #include "store/DelayedInvoker.h"
 #include "store/Settings.h"
+#include "transfers/TransferQueueManager.h"
 
 #include <QTreeWidget>
 #include <QtTest>
@@ -43,6 +45,9 @@ protected:
         mp_server->CreateData();
         mp_messenger = std::make_unique<PeerMessenger>();
         mp_invoker = std::make_unique<DelayedInvoker>();
+        mp_transfers = std::make_unique<TransferQueueManager>();
+        mp_transfers->NoData(); // ".ini" is excluded
+        mp_events = std::make_unique<EventToolBar>();
         mp_page = std::make_unique<SearchForm>();
         mp_page->resize(900, 500);
         mp_page->Init();
@@ -52,6 +57,8 @@ protected:
     void StopPage()
     {
         mp_page.reset();
+        mp_events.reset();
+        mp_transfers.reset();
         mp_invoker.reset();
         mp_messenger.reset();
         mp_server.reset();
@@ -115,10 +122,26 @@ protected:
 
     static std::size_t Count(char const* ip_type) { return d[ip_type]->GetItemCount(); }
 
+    // The queued downloads in the order they were asked for:
+    // "user|folder|file|size|single|search text".
+    static QStringList Downloads()
+    {
+        QStringList l_entries;
+        for (Item const& l_entry : d["download_entry"]->GetItems())
+            l_entries << QStringList({l_entry["user"].AsString(), l_entry["remote_folder"].AsString(),
+                                      l_entry["file_name"].AsString(), l_entry["file_size"].AsString(),
+                                      l_entry.IsConnected("single_download") ? "single" : "",
+                                      l_entry["search_request_text"].AsString()})
+                             .join('|');
+        return l_entries;
+    }
+
     std::unique_ptr<ActionSetToolBar> mp_bar;
     std::unique_ptr<Server> mp_server;
     std::unique_ptr<PeerMessenger> mp_messenger;
     std::unique_ptr<DelayedInvoker> mp_invoker;
+    std::unique_ptr<TransferQueueManager> mp_transfers;
+    std::unique_ptr<EventToolBar> mp_events;
     std::unique_ptr<SearchForm> mp_page;
 };
 

@@ -111,6 +111,15 @@ private slots:
         QCOMPARE(Column(lp_tab->searchResults(), 2), QStringList({"100.0"}));
         QCOMPARE(Column(lp_tab->searchResults(), 3), QStringList({"blues/music"}));
         QCOMPARE(Column(lp_tab->searchResults(), 4), QStringList({"song.mp3"}));
+
+        // A double click queues the file, and the peer is asked for it.
+        QTreeWidgetItem* lp_file = lp_tab->searchResults()->topLevelItem(0)->child(0)->child(0);
+        lp_tab->OnResultDoubleClicked(lp_file, 4);
+        QCOMPARE(Downloads(), QStringList({"peer|music\\blues|song.mp3|4000000|single|blues"}));
+        QByteArray const l_queued = Le32(43) + Le32(20) + "music\\blues\\song.mp3";
+        QByteArray l_frame;
+        while (l_frame != l_queued)
+            QVERIFY(AwaitFrame(*mp_peerLink, l_frame));
     }
 
     void WishListEndToEnd()
