@@ -425,11 +425,11 @@ bool SharedFoldersManager::WaitForMerge(std::function<void()> i_call)
 // mark that the next start's merge would take for its own.
 struct SharedFoldersManager::StartupMerge
 {
-    enum Phase { FOLDERS, VANISHED, REMOVALS };
+    enum Phase { FOLDERS, VANISHED, REMOVALS, DONE };
     Phase m_phase = FOLDERS;
     FileScanner::ScanResult m_result;
-    FileScanner::ScanResult::const_iterator m_root;
-    FileScanner::FolderFiles::const_iterator m_folder;
+    FileScanner::ScanResult::iterator m_root;
+    FileScanner::FolderFiles::iterator m_folder;
     FileScanner::FileSizes::const_iterator m_file;
     bool m_rootStarted = false;
     bool m_inFolder = false;
@@ -502,7 +502,9 @@ void SharedFoldersManager::MergeSlice()
         for (Item& l_gone : EndFolderSync(l_merge.m_sync))
             l_merge.m_removals.push_back(std::move(l_gone));
         l_merge.m_inFolder = false;
-        ++l_merge.m_folder;
+        // Freed as the merge goes: a million names freed at once at the end
+        // would be a stall of their own.
+        l_merge.m_folder = l_merge.m_root->second.erase(l_merge.m_folder);
         if (l_sliceOver())
             break;
     }
@@ -531,10 +533,17 @@ void SharedFoldersManager::MergeSlice()
 
     while (l_merge.m_phase == StartupMerge::REMOVALS && !l_sliceOver()) {
         if (l_merge.m_removed == l_merge.m_removals.size()) {
-            FinishMerge();
-            return;
+            // Folders whose root was unshared between slices; the end
+            // comes in a slice of its own.
+            RemoveUnsharedFolders();
+            l_merge.m_phase = StartupMerge::DONE;
+            break;
         }
         l_merge.m_removals[l_merge.m_removed++].Remove();
+    }
+    if (l_merge.m_phase == StartupMerge::DONE && !l_sliceOver()) {
+        FinishMerge();
+        return;
     }
     QTimer::singleShot(0, this, &SharedFoldersManager::MergeSlice);
 }
@@ -543,8 +552,6 @@ void SharedFoldersManager::FinishMerge()
 {
     mp_merge.reset();
     m_startupScanRoots.clear();
-    // Folders whose root was unshared between slices.
-    RemoveUnsharedFolders();
     SendMP3ScanRequests();
     Log("Profiling", 1, "OnFoldersRescanned end");
     emit StartupMergeFinished();
