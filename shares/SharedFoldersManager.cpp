@@ -13,6 +13,7 @@
 #include <QMetaObject>
 #include <QTimer>
 
+#include <algorithm>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -425,8 +426,11 @@ bool SharedFoldersManager::WaitForMerge(std::function<void()> i_call)
 // mark that the next start's merge would take for its own.
 struct SharedFoldersManager::StartupMerge
 {
-    enum Phase { FOLDERS, VANISHED, REMOVALS, DONE };
-    Phase m_phase = FOLDERS;
+    enum Phase { RESERVE, FOLDERS, VANISHED, REMOVALS, DONE };
+    Phase m_phase = RESERVE;
+    // Value types to make room in, one a slice, and for how many more items.
+    std::vector<Type*> m_toReserve;
+    std::size_t m_files = 0;
     FileScanner::ScanResult m_result;
     FileScanner::ScanResult::iterator m_root;
     FileScanner::FolderFiles::iterator m_folder;
@@ -449,6 +453,10 @@ void SharedFoldersManager::OnFoldersRescanned()
     mp_merge.reset(new StartupMerge);
     mp_merge->m_result = m_fileScanner.TakeResult();
     mp_merge->m_root = mp_merge->m_result.begin();
+    for (auto const& l_root : mp_merge->m_result)
+        for (auto const& l_folder : l_root.second)
+            mp_merge->m_files += l_folder.second.size();
+    mp_merge->m_toReserve = {mp_fileNameType, mp_lowerNameType, mp_fileSizeType};
     MergeSlice();
 }
 
@@ -466,6 +474,19 @@ void SharedFoldersManager::MergeSlice()
         l_worked = true;
         return l_over;
     };
+
+    // A first start makes a name, its twin and a size for most files: their
+    // key tables grow to the share's size in one rebuild each, a slice
+    // apiece, rather than in rebuilds of a million keys amid the merge. (At
+    // a later start the loaded index holds them already.)
+    if (l_merge.m_phase == StartupMerge::RESERVE) {
+        Type* const lp_type = l_merge.m_toReserve.back();
+        lp_type->Reserve(std::max(lp_type->GetItemCount(), l_merge.m_files));
+        l_merge.m_toReserve.pop_back();
+        if (l_merge.m_toReserve.empty())
+            l_merge.m_phase = StartupMerge::FOLDERS;
+        l_sliceOver();
+    }
 
     while (l_merge.m_phase == StartupMerge::FOLDERS) {
         if (l_merge.m_root == l_merge.m_result.end()) {

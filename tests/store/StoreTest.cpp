@@ -632,6 +632,8 @@ private slots:
         std::mt19937 l_random(99);
         std::map<std::string, Item> l_model;
         for (int l_round = 0; l_round < 20000; ++l_round) {
+            if (l_round == 10000)
+                lp_name->Reserve(5000); // a rebuild amid the churn
             std::string l_key = "key" + std::to_string(l_random() % 3000);
             auto l_found = l_model.find(l_key);
             if (l_found == l_model.end()) {
