@@ -61,51 +61,41 @@ void StreamsTest::FieldsHaveExactBytes()
 
 void StreamsTest::StringLimitsAndShortReadsFail()
 {
-    // A length above the network limit is refused even when the bytes exist.
+    QByteArray const l_overLimit = QByteArray::fromHex("01000200") + QByteArray(int(NETWORK_STRING_LIMIT) + 1, 'a');
+    QByteArray const l_atLimit = QByteArray::fromHex("00000200") + QByteArray(int(NETWORK_STRING_LIMIT), 'b');
+    struct Case
     {
-        MemStream l_stream;
-        std::string const l_big(NETWORK_STRING_LIMIT + 1, 'a');
-        QVERIFY(l_stream.Write(l_big));
-        std::string l_back;
-        QVERIFY(!l_stream.Read(l_back));
-        // Exactly at the limit is fine.
-        MemStream l_edge;
-        QVERIFY(l_edge.Write(std::string(NETWORK_STRING_LIMIT, 'b')));
-        QVERIFY(l_edge.Read(l_back));
-        QCOMPARE(l_back.size(), std::size_t(NETWORK_STRING_LIMIT));
-    }
-    // A raised limit reads it back; the writer refuses above its own limit.
-    {
-        MemStream l_stream;
-        l_stream.SetStringLimit(1 << 20);
-        QVERIFY(l_stream.Write(std::string(NETWORK_STRING_LIMIT + 1, 'a')));
-        QVERIFY(!l_stream.Write(std::string((1 << 20) + 1, 'a')));
-        std::string l_back;
-        QVERIFY(l_stream.Read(l_back));
-        QCOMPARE(l_back.size(), std::size_t(NETWORK_STRING_LIMIT + 1));
-    }
-    // A length longer than the bytes left, and truncated integers.
-    {
-        MemStream l_stream;
-        l_stream.WriteU32(10);
-        l_stream.WriteBuffer("abc", 3);
-        QString l_text;
-        QVERIFY(!l_stream.Read(l_text));
-        MemStream l_short(QByteArray::fromHex("010203"));
-        quint32 l_value = 0;
-        QVERIFY(!l_short.ReadU32(l_value));
-        QCOMPARE(l_short.BytesAvailable(), quint64(3)); // nothing consumed
-        quint64 l_wide = 0;
-        MemStream l_seven(QByteArray(7, '\0'));
-        QVERIFY(!l_seven.ReadU64(l_wide));
-    }
-    // A hostile 4 GiB length allocates nothing and fails.
-    {
-        MemStream l_stream(QByteArray::fromHex("ffffffff41"));
-        l_stream.SetStringLimit(UNLIMITED_STRING);
+        QByteArray m_bytes;
+        quint32 m_limit;
+        bool m_readable;
+    } const l_cases[] = {
+        {l_overLimit, NETWORK_STRING_LIMIT, false},  // refused although the bytes are there
+        {l_atLimit, NETWORK_STRING_LIMIT, true},
+        {l_overLimit, 1 << 20, true},                // the data file raises the limit
+        {QByteArray::fromHex("0a000000616263"), UNLIMITED_STRING, false}, // longer than what is left
+        {QByteArray::fromHex("ffffffff41"), UNLIMITED_STRING, false},     // 4 GiB: nothing allocated
+    };
+    for (Case const& l_case : l_cases) {
+        MemStream l_stream(l_case.m_bytes);
+        l_stream.SetStringLimit(l_case.m_limit);
         QByteArray l_back;
-        QVERIFY(!l_stream.Read(l_back));
+        QCOMPARE(l_stream.Read(l_back), l_case.m_readable);
+        if (l_case.m_readable)
+            QCOMPARE(l_back, l_case.m_bytes.mid(4));
     }
+    // The writer refuses above its own limit, so what it writes reads back.
+    MemStream l_limited;
+    l_limited.SetStringLimit(1 << 20);
+    QVERIFY(!l_limited.Write(std::string((1 << 20) + 1, 'a')));
+    QCOMPARE(l_limited.Size(), quint64(0));
+    // Truncated integers fail without consuming anything.
+    MemStream l_short(QByteArray::fromHex("010203"));
+    quint32 l_value = 0;
+    QVERIFY(!l_short.ReadU32(l_value));
+    QCOMPARE(l_short.BytesAvailable(), quint64(3));
+    quint64 l_wide = 0;
+    MemStream l_seven(QByteArray(7, '\0'));
+    QVERIFY(!l_seven.ReadU64(l_wide));
 }
 
 void StreamsTest::InvalidUtf8IsReadThroughTheCodePage()
