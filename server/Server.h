@@ -103,7 +103,8 @@ public:
     void SetReadSlice(int i_milliseconds) { m_readSliceMs = i_milliseconds; }
 
     // Applies one decoded message of the server: its store changes and
-    // signals. The link calls it for every frame it reads once logged in.
+    // signals. The link calls it for every frame it reads (before the login
+    // answer, for that answer only).
     void Apply(ServerMessage const& i_message);
 
 signals:
