@@ -13,6 +13,7 @@
 #include "peers/PeerMessenger.h"
 #include "server/Server.h"
 #include "server/StoreTypes.h"
+#include "shares/SharedFoldersManager.h"
 #include "store/DelayedInvoker.h"
 #include "store/Settings.h"
 #include "transfers/TransferQueueManager.h"
@@ -45,6 +46,7 @@ protected:
         mp_server->CreateData();
         mp_messenger = std::make_unique<PeerMessenger>();
         mp_invoker = std::make_unique<DelayedInvoker>();
+        mp_shares = std::make_unique<SharedFoldersManager>();
         mp_transfers = std::make_unique<TransferQueueManager>();
         mp_transfers->NoData(); // ".ini" is excluded
         mp_events = std::make_unique<EventToolBar>();
@@ -59,6 +61,7 @@ protected:
         mp_page.reset();
         mp_events.reset();
         mp_transfers.reset();
+        mp_shares.reset();
         mp_invoker.reset();
         mp_messenger.reset();
         mp_server.reset();
@@ -140,6 +143,7 @@ protected:
     std::unique_ptr<Server> mp_server;
     std::unique_ptr<PeerMessenger> mp_messenger;
     std::unique_ptr<DelayedInvoker> mp_invoker;
+    std::unique_ptr<SharedFoldersManager> mp_shares;
     std::unique_ptr<TransferQueueManager> mp_transfers;
     std::unique_ptr<EventToolBar> mp_events;
     std::unique_ptr<SearchForm> mp_page;

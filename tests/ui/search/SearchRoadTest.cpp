@@ -152,6 +152,20 @@ private slots:
         Answer(WishSearch(), "jazz\\e.mp3");
         QCOMPARE(Column(WishTab()->searchResults(), 4), QStringList({"d.mp3"}));
     }
+
+    // A search the peer sends through the server is listed, unmatched (we
+    // share nothing).
+    void ReceivedSearchIsListed()
+    {
+        MemStream l_search;
+        l_search.WriteU32(77);
+        l_search.WriteString(QString("rare words"));
+        m_peer.Send(ServerCode::FILE_SEARCH, l_search);
+        QTreeWidget* lp_list = Ui()->tab->findChild<QTreeWidget*>(QStringLiteral("searchList"));
+        QTRY_COMPARE(lp_list->topLevelItemCount(), 1);
+        QCOMPARE(lp_list->topLevelItem(0)->text(0), QStringLiteral("rare words"));
+        QCOMPARE(lp_list->topLevelItem(0)->text(1), QString());
+    }
 };
 
 QTEST_MAIN(SearchRoadTest)
