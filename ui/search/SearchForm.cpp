@@ -236,18 +236,19 @@ SearchResultsForm* SearchForm::CreateSearchForm(unsigned int i_token, QString co
                               QStringLiteral("Attributes")});
     lp_tree->expandAll();
 
+    QString const l_title = SearchResultsForm::ButtonText(i_text);
     switch (i_type) {
     case SEARCH_USER_LIST:
-        mp_ui->searchTabControl->addTab(lp_form, QIcon(QStringLiteral(":/icons/users_icon")), i_text);
+        mp_ui->searchTabControl->addTab(lp_form, QIcon(QStringLiteral(":/icons/users_icon")), l_title);
         break;
     case SEARCH_ROOM:
-        mp_ui->searchTabControl->addTab(lp_form, QIcon(QStringLiteral(":/icons/room_icon")), i_text);
+        mp_ui->searchTabControl->addTab(lp_form, QIcon(QStringLiteral(":/icons/room_icon")), l_title);
         break;
     case SEARCH_WISH_LIST:
-        mp_ui->wishListTabControl->addTab(lp_form, QIcon(QStringLiteral(":/icons/wishlist_icon")), i_text);
+        mp_ui->wishListTabControl->addTab(lp_form, QIcon(QStringLiteral(":/icons/wishlist_icon")), l_title);
         break;
     default:
-        mp_ui->searchTabControl->addTab(lp_form, QIcon(QStringLiteral(":/icons/search_icon")), i_text);
+        mp_ui->searchTabControl->addTab(lp_form, QIcon(QStringLiteral(":/icons/search_icon")), l_title);
         break;
     }
 
@@ -304,12 +305,12 @@ void SearchForm::OnUserSearchResults(Item i_searchResults)
             CreateSearchForm(static_cast<unsigned int>(l_request.GetValue().AsQString().toUInt()), l_text,
                              SEARCH_WISH_LIST);
     }
-    if (SearchResultsForm* lp_form = WidgetForm(l_request["search_results_widget"])) {
-        lp_form->AddUserSearchResults(i_searchResults);
+    SearchResultsForm* lp_form = WidgetForm(l_request["search_results_widget"]);
+    if (lp_form && lp_form->AddUserSearchResults(i_searchResults))
         return;
-    }
-    // No tab wants it: a closed tab, or a disabled wish-list text. The
-    // answer would only pile up in memory with every later search.
+    // No tab wants it (a disabled wish-list text, or a user beyond his share
+    // of the tab): kept, it would only pile up in memory.
+    i_searchResults.GetItems("search_result").Remove();
     i_searchResults.Remove();
 }
 

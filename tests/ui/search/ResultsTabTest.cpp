@@ -162,8 +162,26 @@ private slots:
         unsigned int l_closedToken = 0;
         Search(QStringLiteral("y"), &l_closedToken);
         Answer(l_closedToken, "a", {{"f", "x.mp3"}});
-        mp_page->OnTabCloseRequested(mp_page->Form()->searchTabControl->count() - 1);
+        QObject* lp_closed = mp_page->Form()->searchTabControl->widget(1);
+        mp_page->OnTabCloseRequested(1);
+        QVERIFY(!mp_invoker->IsPending(lp_closed, QString::fromLatin1(SLOT(Sort()))));
         QTest::qWait(1500);
+    }
+
+    // A user's files in one tab are bounded: an answer beyond the bound is
+    // refused whole and leaves the store.
+    void OneUserCannotFillTheTab()
+    {
+        unsigned int l_token = 0;
+        SearchResultsForm* lp_tab = Search(QStringLiteral("x"), &l_token);
+        std::vector<ResultFile> l_many(SearchResultsForm::MAX_FILES_PER_USER, ResultFile{"f", "x.mp3"});
+        Answer(l_token, "ann", {{"f", "first.mp3"}});
+        Item const l_refused = Answer(l_token, "ann", l_many);
+        l_many.push_back(ResultFile{"f", "y.mp3"});
+        Answer(l_token, "bob", l_many);
+        QVERIFY(l_refused.IsNull());
+        QCOMPARE(Column(lp_tab->searchResults(), 4), QStringList({"first.mp3"}));
+        QCOMPARE(Count("search_result"), std::size_t(1));
     }
 
     void FilterHidesFoldersAndUsers()

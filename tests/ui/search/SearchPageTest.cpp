@@ -206,6 +206,36 @@ private slots:
         QCOMPARE(Count("wish_list_node") + Count("wish_list_node_checkbox") + Count("wish_list_item"), std::size_t(0));
     }
 
+    void RelatedSearches()
+    {
+        auto const l_suggest = [](char const* ip_text, std::vector<std::pair<char const*, int>> const& i_terms) {
+            Item const l_text = d["search_request_text"]->GetItem(Value(ip_text));
+            for (auto const& l_term : i_terms) {
+                Item const l_correlation = d["search_correlation"]->NewItem();
+                l_text += l_correlation;
+                SetAttribute(l_correlation, "correlation_text", Value(l_term.first));
+                SetAttribute(l_correlation, "correlation_rank", Value(l_term.second));
+            }
+            emit gp_server->SearchCorrelations(QString::fromUtf8(ip_text));
+        };
+        QTreeWidget* lp_related = Search(QStringLiteral("jazz"))->CorrelationsWidget();
+        l_suggest("blues", {{"delta blues", 1}});
+        QVERIFY(lp_related->isHidden());
+        l_suggest("jazz", {{"smooth jazz", 3}, {"acid jazz", 9}});
+        QVERIFY(!lp_related->isHidden());
+        QCOMPARE(Column(lp_related, 0), QStringList({"acid jazz", "smooth jazz"}));
+
+        mp_page->OnCorrelationClicked(lp_related->topLevelItem(1), 0);
+        QCOMPARE(Box()->text(), QStringLiteral("smooth jazz"));
+        mp_page->OnCorrelationDoubleClicked(lp_related->topLevelItem(0), 0);
+        QCOMPARE(mp_page->GetCurrentSearchResultsForm()->SearchText(), QStringLiteral("acid jazz"));
+        QVERIFY(Box()->text().isEmpty() && History().isEmpty());
+
+        // A title shows an ampersand as it is, not as a shortcut mark.
+        Search(QStringLiteral("R&B"));
+        QCOMPARE(Ui()->searchTabControl->tabText(2), QStringLiteral("R&&B"));
+    }
+
     void ReceivedSearches()
     {
         ReceivedSearchesForm* lp_list = qobject_cast<ReceivedSearchesForm*>(Ui()->tab);
