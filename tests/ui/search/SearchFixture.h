@@ -18,6 +18,7 @@
 #include "store/Settings.h"
 #include "transfers/TransferQueueManager.h"
 
+#include <QComboBox>
 #include <QTreeWidget>
 #include <QtTest>
 
@@ -104,23 +105,27 @@ protected:
         return l_results;
     }
 
-    // The texts of a column down the visible rows, depth first.
-    static QStringList Column(QTreeWidget* ip_tree, int i_column, bool i_visibleOnly = true)
+    // The non-empty texts of a column down the shown rows (neither they nor
+    // a row above them hidden), depth first.
+    static QStringList Column(QTreeWidget* ip_tree, int i_column)
     {
         QStringList l_texts;
-        for (QTreeWidgetItemIterator l_row(ip_tree); *l_row; ++l_row)
-            if ((!i_visibleOnly || IsShown(*l_row)) && !(*l_row)->text(i_column).isEmpty())
+        for (QTreeWidgetItemIterator l_row(ip_tree, QTreeWidgetItemIterator::NotHidden); *l_row; ++l_row) {
+            bool l_shown = true;
+            for (QTreeWidgetItem* lp_row = *l_row; lp_row; lp_row = lp_row->parent())
+                l_shown = l_shown && !lp_row->isHidden();
+            if (l_shown && !(*l_row)->text(i_column).isEmpty())
                 l_texts << (*l_row)->text(i_column);
+        }
         return l_texts;
     }
 
-    // Shown: the row and every row above it are not hidden.
-    static bool IsShown(QTreeWidgetItem* ip_row)
+    static QStringList Entries(QComboBox* ip_box)
     {
-        for (; ip_row; ip_row = ip_row->parent())
-            if (ip_row->isHidden())
-                return false;
-        return true;
+        QStringList l_texts;
+        for (int l_index = 0; l_index < ip_box->count(); ++l_index)
+            l_texts << ip_box->itemText(l_index);
+        return l_texts;
     }
 
     static std::size_t Count(char const* ip_type) { return d[ip_type]->GetItemCount(); }
