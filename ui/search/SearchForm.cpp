@@ -161,6 +161,12 @@ void SearchForm::RegisterToolBarActions()
 
 void SearchForm::DataLoaded()
 {
+    // These types are keyed by the addresses of this run's tabs, rows and
+    // boxes and are never saved; any that a data file brings would lead to
+    // whatever lies at those addresses now.
+    for (char const* lp_type : {"search_results_widget", "search_results_user_node", "search_results_folder_node",
+                                "search_result_node", "wish_list_node", "wish_list_node_checkbox"})
+        d[lp_type]->RemoveAllItems();
     for (Item const& l_wish : d["wish_list_item"]->GetItems())
         OnWishListItemAdded(l_wish);
 

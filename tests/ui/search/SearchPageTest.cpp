@@ -155,6 +155,10 @@ private slots:
         qobject_cast<QCheckBox*>(Ui()->wishList->itemWidget(lp_alpha, 0))->setChecked(false);
         QVERIFY(!d["wish_list_item"]->HasItem(Value("alpha")).IsConnected("wish_list_item_enabled"));
         QCOMPARE(lp_alpha->text(0), QString());
+        mp_page->OnActionBarTriggered(Ui()->wishList, QStringLiteral("enable_all_wish_list_items"));
+        QCOMPARE(lp_alpha->text(0), QStringLiteral("Y"));
+        mp_page->OnActionBarTriggered(Ui()->wishList, QStringLiteral("disable_all_wish_list_items"));
+        QVERIFY(!l_beta.IsConnected("wish_list_item_enabled"));
 
         lp_alpha->setText(1, QStringLiteral("  gamma "));
         Item const l_gamma = d["wish_list_item"]->HasItem(Value("gamma"));
