@@ -95,9 +95,10 @@ void SearchForm::Init()
 
     QTreeWidget* lp_wishList = mp_ui->wishList;
     lp_wishList->setColumnCount(2);
-    lp_wishList->setColumnWidth(0, 20);
-    lp_wishList->header()->setSectionResizeMode(QHeaderView::Fixed);
     lp_wishList->setHeaderLabels({QString(), QStringLiteral("Wish List Search")});
+    lp_wishList->header()->setSectionResizeMode(QHeaderView::Fixed);
+    lp_wishList->header()->setMinimumSectionSize(20);
+    lp_wishList->setColumnWidth(0, 20);
     if (actionBar)
         actionBar->RegisterWidget(lp_wishList, QStringLiteral("wish_list"));
     lp_wishList->setSortingEnabled(true);
@@ -529,6 +530,9 @@ void SearchForm::OnWishListItemAdded(Item i_wish)
     lp_row->setText(1, i_wish.AsString());
     lp_row->setFlags(lp_row->flags() | Qt::ItemIsEditable);
     QCheckBox* lp_box = new QCheckBox();
+    // The box hides the cell's text, which is only there to sort by.
+    lp_box->setBackgroundRole(QPalette::Base);
+    lp_box->setAutoFillBackground(true);
     lp_list->setItemWidget(lp_row, 0, lp_box);
     lp_row->setTextAlignment(0, Qt::AlignHCenter);
     bool const l_enabled = i_wish.IsConnected("wish_list_item_enabled");
