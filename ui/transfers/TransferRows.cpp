@@ -9,7 +9,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QLocale>
-#include <QTreeWidgetItem>
+#include <QTreeWidget>
 #include <QUrl>
 
 #include <algorithm>
@@ -128,8 +128,10 @@ QColor StatusColor(QString const& i_status)
 
 void SetRowColor(QTreeWidgetItem* ip_row, QColor const& i_color)
 {
+    // Every column of the tree: a group row's status comes after its colour.
     QBrush const l_brush(i_color, Qt::SolidPattern);
-    for (int l_column = 0; l_column < ip_row->columnCount(); ++l_column)
+    int const l_columns = ip_row->treeWidget() ? ip_row->treeWidget()->columnCount() : ip_row->columnCount();
+    for (int l_column = 0; l_column < l_columns; ++l_column)
         ip_row->setForeground(l_column, l_brush);
 }
 
