@@ -236,7 +236,7 @@ private slots:
         WriteTestFileAt(Folder() + "/complete/Band/Album/d.mp3", Pattern(101));
         QCOMPARE(Status(Add("d.mp3", "Music\\Rock\\Band\\Album", 102, "dave")), QString("queued"));
 
-        // Peer message 60: nobody may push files to us yet.
+        // Peer message 60: a stranger may not push files to us.
         emit mp_messenger->QueueDownloadRequested("erin", "Pushed\\file.mp3", 10);
         QVERIFY(mp_manager->GetDownloadEntry("erin", "file.mp3", "Pushed").IsNull());
     }
