@@ -158,7 +158,7 @@ Item TransferQueueManager::AddUpload(QString i_user, QString i_path)
         return Item();
     }
     if (peerMessenger)
-        peerMessenger->QueueUpload(i_user, i_path, SharedFileText(l_file, "shared_file_size").toLongLong());
+        peerMessenger->QueueUpload(i_user, i_path, l_file["shared_file_size"].AsInt64());
     if (RequeueExistingUpload(l_user, l_file))
         return d.GetItem(l_user, l_file, "upload_entry");
     Item const l_entry = NewUploadEntry(l_user, l_file, i_path);
