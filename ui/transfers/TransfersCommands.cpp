@@ -419,22 +419,22 @@ void TransfersForm::OnDownloadComplete(Item i_download)
         l_fileAlert.Remove();
     }
 
-    if (d.GetItems(l_user, l_folder, "download_entry").NotConnected(l_complete).empty())
-        if (Item const l_folderAlert = d.GetItem(l_user, l_folder, "complete_download_alert"); l_folderAlert.IsValid()) {
-            l_alert(ToQString(GetFileName(l_folder.AsStdString())), "Download of folder %1 complete");
-            if (QTreeWidgetItem* lp_row = NodeRow(d.GetItem(l_userNode, l_folder, "download_list_folder_node")))
-                lp_row->setData(1, Qt::DecorationRole, QVariant());
-            l_folderAlert.Remove();
-        }
+    // The group's entries are walked only when an alert waits on them: a
+    // batch of completions (a loaded queue, say) stays linear.
+    if (Item const l_folderAlert = d.GetItem(l_user, l_folder, "complete_download_alert");
+        l_folderAlert.IsValid() && d.GetItems(l_user, l_folder, "download_entry").NotConnected(l_complete).empty()) {
+        l_alert(ToQString(GetFileName(l_folder.AsStdString())), "Download of folder %1 complete");
+        if (QTreeWidgetItem* lp_row = NodeRow(d.GetItem(l_userNode, l_folder, "download_list_folder_node")))
+            lp_row->setData(1, Qt::DecorationRole, QVariant());
+        l_folderAlert.Remove();
+    }
 
-    if (l_user.GetItems("download_entry").NotConnected(l_complete).empty()) {
-        ItemSet const l_userAlerts = l_user.GetItems("complete_download_alert").NotConnected("remote_folder");
-        if (!l_userAlerts.empty()) {
-            l_alert(l_user.AsString(), "All download from user %1 complete");
-            // The alert took the place of the online icon; it comes back.
-            ShowUserIcon(l_user);
-            l_userAlerts.Remove();
-        }
+    if (ItemSet const l_userAlerts = l_user.GetItems("complete_download_alert").NotConnected("remote_folder");
+        !l_userAlerts.empty() && l_user.GetItems("download_entry").NotConnected(l_complete).empty()) {
+        l_alert(l_user.AsString(), "All download from user %1 complete");
+        // The alert took the place of the online icon; it comes back.
+        ShowUserIcon(l_user);
+        l_userAlerts.Remove();
     }
 
     if (IsSettingYes("clear_complete_downloads") && transferQueueManager)

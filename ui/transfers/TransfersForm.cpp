@@ -92,6 +92,10 @@ TransfersForm::TransfersForm(QWidget* ip_parent)
     SetUpColumns(mp_ui->downloadsList, 9);
     SetUpColumns(mp_ui->uploadsList, 8);
     mp_ui->uploadsList->header()->setStretchLastSection(false);
+    // Rows of one height: the view then places thousands of rows, and the
+    // progress bars among them, without measuring each row.
+    mp_ui->downloadsList->setUniformRowHeights(true);
+    mp_ui->uploadsList->setUniformRowHeights(true);
 
     connect(mp_ui->downloadsList, &QTreeWidget::itemDoubleClicked, this,
             &TransfersForm::OnDownloadListItemDoubleClicked);
@@ -307,6 +311,7 @@ void TransfersForm::AddEntryRow(TransferTree& io_tree, Item const& i_entry)
             lp_folderRow->setExpanded(true);
     }
 
+    ForgetFigures(io_tree, lp_folderRow);
     auto* lp_fileRow = new QTreeWidgetItem(lp_folderRow);
     lp_fileRow->setText(COL_FILE, EntryFileName(io_tree, i_entry));
     lp_fileRow->setText(COL_SIZE, CommafyNumber(EntrySize(io_tree, i_entry)));
@@ -336,6 +341,7 @@ void TransfersForm::RemoveEntryRow(TransferTree& io_tree, Item const& i_entry)
     QTreeWidgetItem* lp_fileRow = NodeRow(l_fileNode);
     QTreeWidgetItem* lp_folderRow = lp_fileRow->parent();
     QTreeWidgetItem* lp_userRow = lp_folderRow->parent();
+    ForgetFigures(io_tree, lp_folderRow);
     delete lp_fileRow;
     l_fileNode.Remove();
     if (lp_folderRow->childCount() == 0) {
@@ -398,6 +404,7 @@ void TransfersForm::ShowStatus(TransferTree& io_tree, Item const& i_entry, Item 
 
 void TransfersForm::MarkGroupsForRefresh(TransferTree& io_tree, QTreeWidgetItem* ip_fileRow)
 {
+    ForgetFigures(io_tree, ip_fileRow);
     QTreeWidgetItem* lp_folderRow = ip_fileRow->parent();
     m_staleGroups.insert(RowNode(io_tree.mp_folderNodeType, lp_folderRow));
     m_staleGroups.insert(RowNode(io_tree.mp_userNodeType, lp_folderRow->parent()));
@@ -465,10 +472,9 @@ void TransfersForm::RecolorEntries()
 
 // ----------------------------------------------------------------- progress
 
-void TransfersForm::ProgressStats(TransferTree const& i_tree, ItemSet const& i_entries, long long& o_done,
-                                  long long& o_remaining, long long& o_total) const
+TransfersForm::GroupFigures TransfersForm::Figures(TransferTree const& i_tree, ItemSet const& i_entries) const
 {
-    o_done = o_remaining = o_total = 0;
+    GroupFigures l_figures;
     Type* lp_statuses = d[i_tree.mp_statusType];
     Item const l_complete = lp_statuses->HasItem(Value("complete"));
     Item const l_counted[] = {lp_statuses->HasItem(Value("queued")),
@@ -480,28 +486,46 @@ void TransfersForm::ProgressStats(TransferTree const& i_tree, ItemSet const& i_e
             continue;
         if (l_status == l_complete) {
             long long const l_size = EntrySize(i_tree, l_entry);
-            o_done += l_size;
-            o_total += l_size;
+            l_figures.m_settled += l_size;
+            l_figures.m_total += l_size;
         } else if (std::find(std::begin(l_counted), std::end(l_counted), l_status) != std::end(l_counted)) {
-            long long const l_size = EntrySize(i_tree, l_entry);
-            long long const l_position = CellValue<qint64>(l_entry, i_tree.mp_positionType);
-            o_done += l_position;
-            o_remaining += l_size - l_position;
-            o_total += l_size;
+            l_figures.m_total += EntrySize(i_tree, l_entry);
+            // A counter lives while its transfer runs.
+            if (l_status.IsConnected("is_active") || l_entry[i_tree.mp_positionType].IsValid())
+                l_figures.m_moving.push_back(l_entry);
         }
     }
+    return l_figures;
+}
+
+void TransfersForm::ProgressStats(TransferTree const& i_tree, GroupFigures const& i_figures, long long& o_done,
+                                  long long& o_remaining, long long& o_total) const
+{
+    o_done = i_figures.m_settled;
+    for (Item const& l_entry : i_figures.m_moving)
+        o_done += CellValue<qint64>(l_entry, i_tree.mp_positionType);
+    o_total = i_figures.m_total;
+    o_remaining = o_total - o_done;
+}
+
+void TransfersForm::ForgetFigures(TransferTree const& i_tree, QTreeWidgetItem* ip_row)
+{
+    for (; ip_row; ip_row = ip_row->parent())
+        for (char const* lp_type : {i_tree.mp_folderNodeType, i_tree.mp_userNodeType})
+            if (Item const l_node = RowNode(lp_type, ip_row); l_node.IsValid())
+                m_groupFigures.erase(l_node.Serial());
 }
 
 void TransfersForm::GetDownloadsProgressStats(ItemSet& i_entries, long long& o_done, long long& o_remaining,
                                               long long& o_total)
 {
-    ProgressStats(m_downloads, i_entries, o_done, o_remaining, o_total);
+    ProgressStats(m_downloads, Figures(m_downloads, i_entries), o_done, o_remaining, o_total);
 }
 
 void TransfersForm::GetUploadsProgressStats(ItemSet& i_entries, long long& o_done, long long& o_remaining,
                                             long long& o_total)
 {
-    ProgressStats(m_uploads, i_entries, o_done, o_remaining, o_total);
+    ProgressStats(m_uploads, Figures(m_uploads, i_entries), o_done, o_remaining, o_total);
 }
 
 void TransfersForm::OnDownloadProgress(Item i_entry)
@@ -543,8 +567,14 @@ void TransfersForm::ShowProgress(TransferTree& io_tree, Item const& i_entry)
 
 bool TransfersForm::ShowGroupProgress(TransferTree& io_tree, QTreeWidgetItem* ip_row, int i_speed)
 {
+    Item l_node = RowNode(io_tree.mp_userNodeType, ip_row);
+    if (l_node.IsNull())
+        l_node = RowNode(io_tree.mp_folderNodeType, ip_row);
+    auto l_figures = m_groupFigures.find(l_node.Serial());
+    if (l_figures == m_groupFigures.end())
+        l_figures = m_groupFigures.emplace(l_node.Serial(), Figures(io_tree, EntriesUnder(io_tree, ip_row))).first;
     long long l_done, l_remaining, l_total;
-    ProgressStats(io_tree, EntriesUnder(io_tree, ip_row), l_done, l_remaining, l_total);
+    ProgressStats(io_tree, l_figures->second, l_done, l_remaining, l_total);
     if (l_total == 0)
         return false;
     ip_row->setText(COL_TIME_LEFT, TimeLeftText(i_speed > 0 ? l_remaining / i_speed : 0));
