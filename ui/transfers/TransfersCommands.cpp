@@ -47,7 +47,7 @@ bool IsLongOffline(Item const& i_user, QDateTime const& i_now)
 {
     if (i_user.IsConnected("is_online") || !d.HasType("last_online_status_change"))
         return false;
-    return IsLongIdle(ParseStoredTime(i_user["last_online_status_change"].AsString()), i_now);
+    return IsLongIdle(TransferItems::StoredTime(i_user["last_online_status_change"].AsString(), i_now), i_now);
 }
 
 Item DownloadStatus(char const* ip_status)
@@ -154,7 +154,7 @@ void TransfersForm::OnActionBarTriggered(QWidget*, QString i_action)
     } else if (i_action == "clear_complete_and_aborted_uploads") {
         ItemSet l_finished;
         ItemSet l_abandoned;
-        QDateTime const l_now = QDateTime::currentDateTime();
+        QDateTime const l_now = TransferItems::CurrentTime();
         for (Item const& l_entry : d["upload_entry"]->GetItems()) {
             Item const l_status = l_entry["upload_entry_status"];
             if (l_status.AsString() != "queued" && !l_status.IsConnected("is_active"))
@@ -380,15 +380,15 @@ void TransfersForm::EveryHalfMinute()
 {
     if (!m_initialised || !IsSettingYes("clear_complete_aborted_uploads"))
         return;
-    QDateTime const l_now = QDateTime::currentDateTime();
+    QDateTime const l_now = TransferItems::CurrentTime();
     ItemSet l_idle;
     for (Item const& l_entry : d["upload_entry"]->GetItems()) {
         if (l_entry["upload_entry_status"].AsString() == "queued" && !IsLongOffline(l_entry["user"], l_now))
             continue;
-        QDateTime l_last = ParseStoredTime(l_entry["last_status_change_time"].AsString());
+        QDateTime l_last = TransferItems::StoredTime(l_entry["last_status_change_time"].AsString(), l_now);
         if (auto const* lp_receipt = TransferItems::ObjectAt<QDateTime>(l_entry["last_receipt_time"]);
-            lp_receipt && lp_receipt->isValid() && (!l_last.isValid() || *lp_receipt > l_last))
-            l_last = *lp_receipt;
+            lp_receipt && lp_receipt->isValid() && (!l_last.isValid() || lp_receipt->toUTC() > l_last))
+            l_last = lp_receipt->toUTC();
         if (IsLongIdle(l_last, l_now))
             l_idle.insert(l_entry);
     }
