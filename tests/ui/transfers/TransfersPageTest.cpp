@@ -124,25 +124,44 @@ private slots:
 
     void AggregateRulesOfUploads()
     {
-        LoadPage();
-        struct Case
-        {
-            QStringList m_statuses;
-            char const* mp_expected;
-        };
-        Case const l_cases[] = {{{"uploading", "queued"}, "uploading"}, {{"queued", "complete"}, "queued"},
-                                {{"complete"}, "complete"},            {{"denied", "aborted"}, "denied"},
-                                {{"aborted", "complete"}, "aborted"},  {{"requesting", "complete"}, ""},
-                                {{}, "complete"}};
-        for (Case const& l_case : l_cases) {
+        LoadPage(); // "statuses=group": uploads have no rule for paused
+        for (QString const& l_case : QStringList({"uploading,queued=uploading", "queued,complete=queued",
+                                                  "paused,paused=", "denied,aborted=denied", "aborted,complete=aborted",
+                                                  "requesting,complete=", "=complete"})) {
             ItemSet l_entries;
-            for (QString const& l_status : l_case.m_statuses) {
+            for (QString const& l_status : l_case.section('=', 0, 0).split(',', Qt::SkipEmptyParts)) {
                 Item const l_entry = d["upload_entry"]->NewItem();
                 l_entry += d["upload_entry_status"]->GetItem(Value(l_status));
                 l_entries.insert(l_entry);
             }
-            QCOMPARE(mp_page->GetUploadEntriesAggregateStatus(l_entries), QString(l_case.mp_expected));
+            QCOMPARE(mp_page->GetUploadEntriesAggregateStatus(l_entries), l_case.section('=', 1));
         }
+    }
+
+    void OnlineIconsAndColourTable()
+    {
+        LoadPage();
+        Item const l_entry = Download("carol", "f", "a.mp3");
+        Upload("carol", "/s", "b.png");
+        Item const l_carol = l_entry["user"];
+        auto const l_icons = [this](char const* ip_icon) {
+            QImage const l_expected = QIcon(ip_icon).pixmap(16).toImage();
+            return Downloads()->topLevelItem(0)->icon(0).pixmap(16).toImage() == l_expected &&
+                   Uploads()->topLevelItem(0)->icon(0).pixmap(16).toImage() == l_expected;
+        };
+        QVERIFY(l_icons(":/icons/offline_icon"));
+        SetFlag(l_carol, "is_online", true);
+        QVERIFY(l_icons(":/icons/online_icon"));
+        SetFlag(l_carol, "is_online", false);
+        QVERIFY(l_icons(":/icons/offline_icon"));
+
+        // The colour table, once the main window has one, rules the rows.
+        d.NewType("color_setting", ROOT, false, true)->RelateToType(d.NewType("color_setting_value", ROOT, false, true),
+                                                                   MANY, ONE, false);
+        d["color_setting"]->GetItem(Value("transfer_queued")) += d["color_setting_value"]->GetItem(Value("#123456"));
+        mp_page->RecolorEntries();
+        QCOMPARE(Row(l_entry)->foreground(2).color().name(), QString("#123456"));
+        QCOMPARE(Row(l_entry)->parent()->parent()->foreground(0).color().name(), QString("#123456"));
     }
 
     void Formats()
