@@ -11,21 +11,11 @@
 // first run of a process (after a small warm-up page has taken the fonts,
 // icons and backing store); run the program once per figure for ranges.
 
-#include "ui/transfers/TransfersForm.h"
-
-#include "app/ActionSetToolBar.h"
-#include "app/EventToolBar.h"
-#include "peers/PeerMessenger.h"
-#include "server/Server.h"
-#include "shares/SharedFoldersManager.h"
-#include "store/DelayedInvoker.h"
-#include "store/Settings.h"
-#include "transfers/TransferQueueManager.h"
+#include "TransfersPageFixture.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QTabWidget>
 
 #include <cstdio>
 #include <ctime>
@@ -62,54 +52,25 @@ void Drain()
         QCoreApplication::processEvents();
 }
 
-// The managers in the main window's order, and the page in a tab.
-struct Program
+// The page as the tests set it up, shown, or only its managers.
+struct Program : PageFixture
 {
-    std::unique_ptr<ActionSetToolBar> mp_bar;
-    std::unique_ptr<Server> mp_server;
-    std::unique_ptr<PeerMessenger> mp_messenger;
-    std::unique_ptr<DelayedInvoker> mp_invoker;
-    std::unique_ptr<SharedFoldersManager> mp_shares;
-    std::unique_ptr<TransferQueueManager> mp_transfers;
-    std::unique_ptr<EventToolBar> mp_events;
-    std::unique_ptr<QTabWidget> mp_window;
-    TransfersForm* mp_page = nullptr;
+    using PageFixture::mp_page;
+    using PageFixture::mp_transfers;
 
     explicit Program(bool i_page)
     {
-        d.Reset();
-        DeclareSettingsTypes();
-        mp_bar = std::make_unique<ActionSetToolBar>();
-        mp_server = std::make_unique<Server>();
-        mp_server->CreateData();
-        mp_messenger = std::make_unique<PeerMessenger>();
-        mp_invoker = std::make_unique<DelayedInvoker>();
-        mp_shares = std::make_unique<SharedFoldersManager>();
-        mp_transfers = std::make_unique<TransferQueueManager>();
-        mp_events = std::make_unique<EventToolBar>();
-        if (!i_page)
+        if (!i_page) {
+            StartManagers();
             return;
-        mp_window = std::make_unique<QTabWidget>();
-        mp_page = new TransfersForm;
-        mp_window->addTab(mp_page, "Transfers");
-        mp_window->resize(1000, 600);
-        mp_window->show();
-        mp_page->Init();
+        }
+        StartPage();
+        mp_tabs->resize(1000, 600);
+        mp_tabs->show();
         mp_page->DataLoaded();
     }
 
-    ~Program()
-    {
-        mp_window.reset();
-        mp_events.reset();
-        mp_transfers.reset();
-        mp_shares.reset();
-        mp_invoker.reset();
-        mp_messenger.reset();
-        mp_server.reset();
-        mp_bar.reset();
-        d.Reset();
-    }
+    ~Program() { StopPage(); }
 };
 
 // The saved queue as the data file leaves it: entries with their saved

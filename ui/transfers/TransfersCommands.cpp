@@ -404,9 +404,10 @@ void TransfersForm::OnDownloadComplete(Item i_download)
     if (i_download.IsNull() || !i_download.IsConnected(l_complete))
         return;
     auto const l_alert = [this](QString const& i_text, QString const& i_balloon) {
+        // A button shows "&" as typed, not as the mark of a shortcut key.
         if (eventToolBar)
-            eventToolBar->AddEvent(i_text, ":/icons/download_icon", mp_ui->downloadsList, i_balloon.arg(i_text),
-                                   "download", false);
+            eventToolBar->AddEvent(QString(i_text).replace("&", "&&"), ":/icons/download_icon", mp_ui->downloadsList,
+                                   i_balloon.arg(i_text), "download", false);
     };
     Item const l_user = i_download["user"];
     Item const l_folder = i_download["remote_folder"];
