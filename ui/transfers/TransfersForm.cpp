@@ -21,6 +21,9 @@
 #include <QIcon>
 #include <QProgressBar>
 
+#include <algorithm>
+#include <limits>
+
 TransfersForm* transfersForm = nullptr;
 
 using namespace TransferRows;
@@ -63,6 +66,15 @@ Cell CellValue(Item const& i_entry, char const* ip_cellType)
 {
     Cell const* lp_cell = TransferItems::ObjectAt<Cell>(i_entry[ip_cellType]);
     return lp_cell ? *lp_cell : Cell();
+}
+
+// Sizes are the peers' word: a group of absurd ones stops at the largest
+// number instead of overflowing. Both terms are at least 0.
+long long AddBounded(long long i_a, long long i_b)
+{
+    long long l_sum;
+    return __builtin_add_overflow(i_a, std::max<long long>(0, i_b), &l_sum) ? std::numeric_limits<long long>::max()
+                                                                          : l_sum;
 }
 
 void SetProgressBar(QTreeWidget* ip_tree, QTreeWidgetItem* ip_row, long long i_done, double i_percent)
@@ -193,9 +205,11 @@ void TransfersForm::Init()
 
 long long TransfersForm::EntrySize(TransferTree const& i_tree, Item const& i_entry)
 {
+    // Sizes come from peers and the data file: a negative one counts as 0.
     if (i_tree.m_downloads)
-        return i_entry["file_size"].AsInt64();
-    return d.HasType("shared_file_size") ? i_entry["shared_file"]["shared_file_size"].AsInt64() : 0;
+        return std::max<long long>(0, i_entry["file_size"].AsInt64());
+    return d.HasType("shared_file_size") ? std::max<long long>(0, i_entry["shared_file"]["shared_file_size"].AsInt64())
+                                         : 0;
 }
 
 QString TransfersForm::EntryFileName(TransferTree const& i_tree, Item const& i_entry)
@@ -486,10 +500,10 @@ TransfersForm::GroupFigures TransfersForm::Figures(TransferTree const& i_tree, I
             continue;
         if (l_status == l_complete) {
             long long const l_size = EntrySize(i_tree, l_entry);
-            l_figures.m_settled += l_size;
-            l_figures.m_total += l_size;
+            l_figures.m_settled = AddBounded(l_figures.m_settled, l_size);
+            l_figures.m_total = AddBounded(l_figures.m_total, l_size);
         } else if (std::find(std::begin(l_counted), std::end(l_counted), l_status) != std::end(l_counted)) {
-            l_figures.m_total += EntrySize(i_tree, l_entry);
+            l_figures.m_total = AddBounded(l_figures.m_total, EntrySize(i_tree, l_entry));
             // A counter lives while its transfer runs.
             if (l_status.IsConnected("is_active") || l_entry[i_tree.mp_positionType].IsValid())
                 l_figures.m_moving.push_back(l_entry);
@@ -503,7 +517,7 @@ void TransfersForm::ProgressStats(TransferTree const& i_tree, GroupFigures const
 {
     o_done = i_figures.m_settled;
     for (Item const& l_entry : i_figures.m_moving)
-        o_done += CellValue<qint64>(l_entry, i_tree.mp_positionType);
+        o_done = AddBounded(o_done, CellValue<qint64>(l_entry, i_tree.mp_positionType));
     o_total = i_figures.m_total;
     o_remaining = o_total - o_done;
 }
@@ -547,7 +561,7 @@ void TransfersForm::ShowProgress(TransferTree& io_tree, Item const& i_entry)
     QTreeWidgetItem* lp_folderRow = lp_fileRow->parent();
     QTreeWidgetItem* lp_userRow = lp_folderRow->parent();
 
-    long long const l_position = CellValue<qint64>(i_entry, io_tree.mp_positionType);
+    long long const l_position = std::max<long long>(0, CellValue<qint64>(i_entry, io_tree.mp_positionType));
     long long const l_size = EntrySize(io_tree, i_entry);
     int const l_speed = CellValue<int>(i_entry, "bytes_per_second");
     lp_fileRow->setText(COL_TIME_LEFT, TimeLeftText(l_speed > 0 ? (l_size - l_position) / l_speed : 0));

@@ -222,6 +222,12 @@ private slots:
         mp_transfers->SetDownloadEntryStatus(l_empty, "complete");
         QCOMPARE(Bar(Row(l_empty)), QString(" (100.0%) =100"));
 
+        // Sizes no group can add up: the total stops at the largest number.
+        for (char const* lp_name : {"huge1", "huge2"})
+            mp_transfers->SetDownloadEntryStatus(Download("alice", "g", lp_name, 0x7000000000000000), "downloading");
+        Report(l_empty, 0, 0);
+        QCOMPARE(Bar(lp_user), QString("8,389,608 (0.0%) =0"));
+
         Item const l_upload = Upload("carol", "/srv", "u.bin", 2048);
         mp_transfers->SetUploadEntryStatus(l_upload, "uploading");
         Report(l_upload, 1024, 512);
