@@ -137,9 +137,9 @@ private slots:
         QVERIFY(lp_socket);
         QByteArray l_payload;
         QVERIFY(AwaitFrame(*lp_socket, l_payload));
-        QCOMPARE(l_payload, Message(15));
+        QCOMPARE(l_payload, Msg(15));
         QVERIFY(AwaitFrame(*lp_socket, l_payload));
-        QCOMPARE(l_payload, Message(15));
+        QCOMPARE(l_payload, Msg(15));
         QCOMPARE(mp_messenger->UnsentMessageCount("bob"), 0);
     }
 
@@ -243,44 +243,80 @@ private slots:
         QCOMPARE(l_token, 556u);
     }
 
+    // A connection from another address calling itself bob: the server
+    // places bob elsewhere, so its transfer messages move nothing; bob's
+    // own connection is trusted once the server has said where he is.
+    void impostorFromAnotherAddress()
+    {
+        QStringList l_queued;
+        connect(mp_messenger, &PeerMessenger::QueueUploadRequested, this,
+                [&](QString i_user, QString i_file) { l_queued << i_user + " " + i_file; });
+        QSignalSpy l_info(mp_messenger, &PeerMessenger::UserInfoRequested);
+        auto lp_impostor = ConnectRaw(mp_messenger->ListeningPort(), "127.0.0.2");
+        lp_impostor->write(HandshakeFrame("bob", "P") + PeerWire::BuildFrame(Msg(43, H("01000000 78")), false));
+        auto lp_bob = ConnectRaw(mp_messenger->ListeningPort());
+        lp_bob->write(HandshakeFrame("bob", "P") + PeerWire::BuildFrame(Msg(43, H("01000000 79")), false) +
+                      PeerWire::BuildFrame(Msg(15), false));
+        QVERIFY(l_info.wait(5000));
+        QTRY_COMPARE(l_queued, QStringList({"bob y"}));
+        lp_impostor->write(PeerWire::BuildFrame(Msg(43, H("01000000 7a")), false) +
+                           PeerWire::BuildFrame(Msg(15), false));
+        QVERIFY(l_info.wait(5000));
+        QCOMPARE(l_queued, QStringList({"bob y"}));
+        disconnect(mp_messenger, nullptr, this, nullptr);
+    }
+
+    // Each phase of our own attempt ends on its timer: the direct one that
+    // hangs, then the wait for bob to connect back; then the failure.
+    void attemptPhasesTimeOut()
+    {
+        HangingPort l_hanging;
+        SetUserAddress("bob", l_hanging.Port());
+        mp_messenger->SetAttemptTimeouts(300, 300, 300);
+        QSignalSpy l_failed(mp_messenger, &PeerMessenger::ConnectionToUserFailed);
+        mp_messenger->RequestFileConnectionToUser("bob");
+        ConnectBack l_request;
+        QVERIFY(TakeConnectBack(l_request));
+        QVERIFY(l_failed.wait(3000));
+        QCOMPARE(l_failed.at(0).at(0).toString(), QString("bob"));
+        QCOMPARE(l_failed.at(0).at(1).toString(), QString("F"));
+        mp_messenger->SetAttemptTimeouts(4000, 5000, 12000);
+    }
+
+    // We cannot reach bob for his request: the server hears so when our
+    // own time for it is up, not at the next sweep.
+    void connectBackGivesUpInTime()
+    {
+        HangingPort l_hanging;
+        PeerMessenger::Limits l_limits;
+        l_limits.m_connectBackMs = 300;
+        mp_messenger->SetLimits(l_limits);
+        BobListensOn(l_hanging.Port());
+        BobAsksForConnectBack(558, "P");
+        QByteArray l_payload;
+        QVERIFY(m_bob.mp_collector->Take(ServerCode::CANNOT_CONNECT, &l_payload, 3000));
+        QCOMPARE(l_payload, H("2e020000 02000000") + "me");
+        mp_messenger->SetLimits(PeerMessenger::Limits());
+    }
+
     // The road of a search in one process: bob connects, asks for our share
     // list (served by the provider hook) and answers our search.
     void searchSmokeTest()
     {
-        PeerMessenger::SetShareListProvider([](QString const&) {
-            MemStream l_reply;
-            l_reply.WriteU32(5);
-            l_reply.WriteU32(1);
-            return l_reply;
-        });
+        PeerMessenger::SetShareListProvider([](QString const&) { return MemStream(H("05000000 01000000")); });
         auto lp_bob = ConnectRaw(mp_messenger->ListeningPort());
         QVERIFY(lp_bob);
         lp_bob->write(HandshakeFrame("bob", "P") +
-                      PeerWire::BuildFrame(Message(4), false));
+                      PeerWire::BuildFrame(Msg(4), false));
         QByteArray l_payload;
         QVERIFY(AwaitFrame(*lp_bob, l_payload));
-        QCOMPARE(l_payload, Message(5, [](MemStream& o_m) { o_m.WriteU32(1); }));
+        QCOMPARE(l_payload, H("05000000 01000000"));
         PeerMessenger::SetShareListProvider({});
 
         quint32 l_token = mp_server->FileSearch("song", QString());
-        MemStream l_record;
-        l_record.WriteString(QString("bob"));
-        l_record.WriteU32(l_token);
-        l_record.WriteU32(1);
-        l_record.WriteU8(1);
-        l_record.WriteRaw(std::string("music\\song.mp3"));
-        l_record.WriteU64(1000);
-        l_record.WriteRaw(std::string("mp3"));
-        l_record.WriteU32(0);
-        l_record.WriteU8(0);
-        l_record.WriteU32(100);
-        l_record.WriteU32(0);
-        l_record.WriteU32(0);
-        QByteArray l_compressed;
-        QVERIFY(ZlibCompress(l_record.Data(), l_record.Size(), l_compressed));
         std::vector<Item> l_results;
         connect(mp_messenger, &PeerMessenger::SearchResults, this, [&](Item i_item) { l_results.push_back(i_item); });
-        lp_bob->write(PeerWire::BuildFrame(Le32(9) + l_compressed, false));
+        lp_bob->write(PeerWire::BuildFrame(AnswerMessage(l_token, 1), false));
         QTRY_COMPARE(l_results.size(), std::size_t(1));
         QCOMPARE(l_results[0]["search_request"].AsString(), QString::number(l_token));
         QCOMPARE(l_results[0]["user"].AsString(), QString("bob"));
