@@ -1,5 +1,6 @@
 #!/bin/bash
 # fuzz.sh SECONDS [TARGET...]
+# FUZZ_JOBS=N limits the build to N jobs (default: every core).
 # Builds the fuzz targets with clang and libFuzzer (AddressSanitizer and
 # UndefinedBehaviorSanitizer on) into ./build-fuzz and runs each target for
 # SECONDS on its corpus. New inputs are written to build-fuzz/fuzz-new/<target>/,
@@ -15,7 +16,7 @@ targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
   targets=($(ls "$here/fuzz/corpus"))
 fi
-cmake --build "$build" -j "$(nproc)" --target "${targets[@]}"
+cmake --build "$build" -j "${FUZZ_JOBS:-$(nproc)}" --target "${targets[@]}"
 for t in "${targets[@]}"; do
   exe="$(find "$build/fuzz" -type f -name "$t" -perm -u+x | head -1)"
   mkdir -p "$build/fuzz-new/$t" "$build/fuzz-crashes/$t"
