@@ -153,82 +153,66 @@ private slots:
         QCOMPARE(mp_messenger->OpenMessagingConnectionCount("rita"), 1);
     }
 
-    // Nobody reachable: one failure signal, and the queue expires after
-    // 300 s on the messenger's clock.
-    void unsentMessagesExpire()
+    // Nobody reachable: one failure signal, reported from the event loop
+    // after the call has returned, and the queue expires after 300 s on the
+    // messenger's clock without a second report.
+    void unreachableUser()
     {
         SetUserAddress("sam", ClosedPort());
         QSignalSpy l_failed(mp_messenger, &PeerMessenger::ConnectionToUserFailed);
-        MemStream l_message;
-        l_message.WriteU32(15);
+        MemStream l_message(Msg(15));
         mp_messenger->SendMessage("sam", l_message);
         mp_messenger->SendMessage("sam", l_message);
-        QVERIFY(l_failed.wait(5000));
-        QCOMPARE(l_failed.count(), 1);
-        QCOMPARE(l_failed.at(0).at(0).toString(), QString("sam"));
-        QCOMPARE(l_failed.at(0).at(1).toString(), QString("P"));
+        mp_messenger->RequestFileConnectionToUser("nobody"); // no address, no server
+        QCOMPARE(l_failed.count(), 0);
+        QTRY_COMPARE(l_failed.count(), 2);
+        QCOMPARE(l_failed.at(0).at(0).toString() + l_failed.at(1).at(0).toString(), QString("nobodysam"));
+        QCOMPARE(l_failed.at(0).at(1).toString() + l_failed.at(1).at(1).toString(), QString("FP"));
         QCOMPARE(mp_messenger->UnsentMessageCount("sam"), 2);
-
-        m_now += 300 * 1000;
+        m_now += PeerMessenger::UNSENT_MESSAGE_LIFETIME;
         mp_messenger->EveryHalfMinute();
         QCOMPARE(mp_messenger->UnsentMessageCount("sam"), 2);
         m_now += 1;
         mp_messenger->EveryHalfMinute();
         QCOMPARE(mp_messenger->UnsentMessageCount("sam"), 0);
-        // A failure would be posted to the event loop: deliver what is posted.
         QCoreApplication::processEvents();
-        QCOMPARE(l_failed.count(), 1);
+        QCOMPARE(l_failed.count(), 2);
     }
 
-    // With no address and no server there is no way to the user; the
-    // failure still arrives through the event loop, after the call that
-    // started the attempt has returned.
-    void failureIsReportedAfterTheCall()
+    void theirConnectionHandedOver_data()
     {
-        QSignalSpy l_failed(mp_messenger, &PeerMessenger::ConnectionToUserFailed);
-        mp_messenger->GetUserInfo("nobody");
-        QCOMPARE(l_failed.count(), 0);
-        QVERIFY(l_failed.wait(5000));
-        QCOMPARE(l_failed.at(0).at(0).toString(), QString("nobody"));
-        QCOMPARE(l_failed.at(0).at(1).toString(), QString("P"));
-        mp_messenger->RequestFileConnectionToUser("nobody");
-        QVERIFY(l_failed.wait(5000));
-        QCOMPARE(l_failed.at(1).at(1).toString(), QString("F"));
+        QTest::addColumn<QString>("type");
+        QTest::addColumn<bool>("obfuscated");
+        QTest::newRow("file, plain port") << QString("F") << false;
+        QTest::newRow("file, obfuscated port") << QString("F") << true;
+        QTest::newRow("distributed") << QString("D") << false;
     }
 
-    void fileConnectionRequested_data() { PortRows(); }
-
-    // Handshake, token and the first file bytes in one write: the token is
-    // read, and not one byte more.
-    void fileConnectionRequested()
+    // Handshake, token (F only) and the first bytes of the new owner in one
+    // write: the token is read, and not one byte more; from then on the
+    // messenger does not touch the socket. F and D bytes travel plain even
+    // on the obfuscated port.
+    void theirConnectionHandedOver()
     {
+        QFETCH(QString, type);
         QFETCH(bool, obfuscated);
-        QString l_user = obfuscated ? "tina" : "uwe";
-        QTcpSocket* lp_handed = nullptr;
-        QString l_handedUser;
-        uint l_token = 0;
-        connect(mp_messenger, &PeerMessenger::FileConnectionRequested, this,
-                [&](QString i_user, QTcpSocket* ip_socket, uint i_token) {
-                    l_handedUser = i_user;
-                    lp_handed = ip_socket;
-                    l_token = i_token;
-                });
+        bool l_file = type == QLatin1String("F");
+        QString l_user = type + (obfuscated ? "-o" : "-p");
+        QSignalSpy l_handed(mp_messenger, l_file ? SIGNAL(FileConnectionRequested(QString, QTcpSocket*, uint))
+                                                 : SIGNAL(DNetConnectionRequested(QString, QTcpSocket*)));
         auto lp_peer = ConnectToMessenger(obfuscated);
         QVERIFY(lp_peer);
-        // Token and offset travel plain even on the obfuscated port.
-        lp_peer->write(HandshakeFrame(l_user, "F", obfuscated) +
-                       Le32(0x01020304) + QByteArray("ABCDEFGH"));
-        QTRY_VERIFY(lp_handed);
-        disconnect(mp_messenger, &PeerMessenger::FileConnectionRequested, this, nullptr);
-        std::unique_ptr<QTcpSocket> l_owned(lp_handed);
-        QCOMPARE(l_handedUser, l_user);
-        QCOMPARE(l_token, uint(0x01020304));
-        QVERIFY(lp_handed->parent() == nullptr);
-        QTRY_COMPARE(lp_handed->bytesAvailable(), qint64(8));
-        QCOMPARE(lp_handed->readAll(), QByteArray("ABCDEFGH"));
-        // The messenger no longer touches it: what the new owner writes
-        // arrives unframed.
-        lp_handed->write("12345678");
+        lp_peer->write(HandshakeFrame(l_user, type, obfuscated) + (l_file ? Le32(0x01020304) : QByteArray()) +
+                       "ABCDEFGH");
+        QVERIFY(l_handed.wait(5000));
+        std::unique_ptr<QTcpSocket> l_owned(l_handed.at(0).at(1).value<QTcpSocket*>());
+        QCOMPARE(l_handed.at(0).at(0).toString(), l_user);
+        if (l_file)
+            QCOMPARE(l_handed.at(0).at(2).toUInt(), 0x01020304u);
+        QVERIFY(l_owned->parent() == nullptr);
+        QTRY_COMPARE(l_owned->bytesAvailable(), qint64(8));
+        QCOMPARE(l_owned->readAll(), QByteArray("ABCDEFGH"));
+        l_owned->write("12345678");
         QTRY_COMPARE(lp_peer->bytesAvailable(), qint64(8));
         QCOMPARE(lp_peer->readAll(), QByteArray("12345678"));
     }
@@ -264,66 +248,44 @@ private slots:
         PeerWire::Handshake l_handshake;
         auto lp_peer = AcceptHandshake(l_peerServer, l_handshake);
         QVERIFY(lp_peer);
-        QCOMPARE(l_handshake.m_user, QString("me"));
-        QCOMPARE(l_handshake.m_type, type);
-        lp_peer->write(Le32(5) + QByteArray("\x07\x02\x00\x00\x00", 5));
-        QTRY_COMPARE(l_handed->bytesAvailable(), qint64(9));
+        QCOMPARE(l_handshake.m_user + l_handshake.m_type, "me" + type);
+        lp_peer->write("ABCDEFGH");
+        QTRY_COMPARE(l_handed->bytesAvailable(), qint64(8));
     }
 
-    // A distributed frame that follows the handshake in the same write
-    // stays readable by the new owner.
-    void distributedRequestedHandOver()
+    // The sweep on the messenger's clock: a socket without a handshake goes
+    // after 30 s, an unfinished frame that gains no byte after 60 s, a
+    // messaging connection without traffic after 10 minutes; one that keeps
+    // talking stays.
+    void sweepTimeOuts()
     {
-        QTcpSocket* lp_handed = nullptr;
-        connect(mp_messenger, &PeerMessenger::DNetConnectionRequested, this,
-                [&](QString i_user, QTcpSocket* ip_socket) {
-                    QCOMPARE(i_user, QString("walt"));
-                    lp_handed = ip_socket;
-                });
-        auto lp_peer = ConnectRaw(mp_messenger->ListeningPort());
-        QVERIFY(lp_peer);
-        QByteArray l_dFrame = Le32(5) + QByteArray("\x07\x02\x00\x00\x00", 5);
-        lp_peer->write(HandshakeFrame("walt", "D") + l_dFrame);
-        QTRY_VERIFY(lp_handed);
-        disconnect(mp_messenger, &PeerMessenger::DNetConnectionRequested, this, nullptr);
-        std::unique_ptr<QTcpSocket> l_owned(lp_handed);
-        QTRY_COMPARE(lp_handed->bytesAvailable(), qint64(l_dFrame.size()));
-        QCOMPARE(lp_handed->readAll(), l_dFrame);
-    }
-
-    void silentSocketTimesOut()
-    {
-        int l_before = mp_messenger->PendingSocketCount();
-        auto lp_peer = ConnectRaw(mp_messenger->ListeningPort());
-        QVERIFY(lp_peer);
-        QTRY_COMPARE(mp_messenger->PendingSocketCount(), l_before + 1);
-        m_now += PeerMessenger::HANDSHAKE_TIMEOUT;
-        mp_messenger->EveryHalfMinute();
-        QCOMPARE(lp_peer->state(), QAbstractSocket::ConnectedState);
-        m_now += 1;
-        mp_messenger->EveryHalfMinute();
-        QVERIFY(AwaitClosed(*lp_peer));
-    }
-
-    // A messaging connection without traffic for 10 minutes is closed; one
-    // that keeps talking stays.
-    void idleMessagingConnectionIsClosed()
-    {
+        QTRY_COMPARE(mp_messenger->BufferedBytes(), qint64(0)); // earlier tests' sockets are gone
+        auto lp_silent = ConnectRaw(mp_messenger->ListeningPort());
+        auto lp_stalled = ConnectRaw(mp_messenger->ListeningPort());
         auto lp_idle = ConnectRaw(mp_messenger->ListeningPort());
         auto lp_busy = ConnectRaw(mp_messenger->ListeningPort());
-        QVERIFY(lp_idle && lp_busy);
+        lp_stalled->write(HandshakeFrame("sid", "P") + Le32(10) + "abc");
         lp_idle->write(HandshakeFrame("yann", "P"));
-        lp_busy->write(HandshakeFrame("zoe", "P"));
+        lp_busy->write(HandshakeFrame("zoe", "P") + Le32(10) + "abc");
+        QTRY_COMPARE(mp_messenger->BufferedBytes(), qint64(14));
         QTRY_COMPARE(mp_messenger->OpenMessagingConnectionCount("yann"), 1);
-        QTRY_COMPARE(mp_messenger->OpenMessagingConnectionCount("zoe"), 1);
-        m_now += PeerMessenger::IDLE_MESSAGING_TIMEOUT;
-        QSignalSpy l_info(mp_messenger, &PeerMessenger::UserInfoRequested);
-        lp_busy->write(PeerWire::BuildFrame(Msg(15), false));
-        QVERIFY(l_info.wait(5000));
-        m_now += 1;
+        auto Sweep = [&](qint64 i_ms, QTcpSocket* ip_closes) {
+            m_now += i_ms;
+            mp_messenger->EveryHalfMinute();
+            QVERIFY(AwaitClosed(*ip_closes));
+        };
+        m_now += PeerMessenger::HANDSHAKE_TIMEOUT;
         mp_messenger->EveryHalfMinute();
-        QVERIFY(AwaitClosed(*lp_idle));
-        QCOMPARE(mp_messenger->OpenMessagingConnectionCount("zoe"), 1);
+        QCOMPARE(lp_silent->state(), QAbstractSocket::ConnectedState);
+        Sweep(1, lp_silent.get());
+        lp_busy->write("d"); // progress
+        QTRY_COMPARE(mp_messenger->BufferedBytes(), qint64(15));
+        Sweep(PeerMessenger::Limits().m_stalledFrameMs - PeerMessenger::HANDSHAKE_TIMEOUT, lp_stalled.get());
+        QCOMPARE(mp_messenger->BufferedBytes(), qint64(8));
+        QSignalSpy l_info(mp_messenger, &PeerMessenger::UserInfoRequested);
+        lp_busy->write(QByteArray(6, 'x') + PeerWire::BuildFrame(Msg(15), false)); // completes its frame, and one more
+        QVERIFY(l_info.wait(5000));
+        Sweep(PeerMessenger::IDLE_MESSAGING_TIMEOUT, lp_idle.get());
         QCOMPARE(lp_busy->state(), QAbstractSocket::ConnectedState);
     }
 
@@ -359,29 +321,6 @@ private slots:
         QSignalSpy l_info(mp_messenger, &PeerMessenger::UserInfoRequested);
         lp_taken->write(HandshakeFrame("vic", "P") + PeerWire::BuildFrame(Msg(15), false));
         QVERIFY(l_info.wait(5000));
-    }
-
-    // An unfinished frame that gains no byte for 60 s closes its link; one
-    // that creeps on stays. Counted on the messenger's clock.
-    void stalledFrameClosesItsLink()
-    {
-        QTRY_COMPARE(mp_messenger->BufferedBytes(), qint64(0)); // earlier tests' sockets are gone
-        auto lp_stalled = ConnectRaw(mp_messenger->ListeningPort());
-        auto lp_creeping = ConnectRaw(mp_messenger->ListeningPort());
-        qint64 l_before = 0;
-        lp_stalled->write(HandshakeFrame("sid", "P") + Le32(10) + "abc");
-        lp_creeping->write(HandshakeFrame("ted", "P") + Le32(10) + "abc");
-        QTRY_COMPARE(mp_messenger->BufferedBytes(), l_before + 14);
-        m_now += PeerMessenger::Limits().m_stalledFrameMs;
-        lp_creeping->write("\x01");
-        QTRY_COMPARE(mp_messenger->BufferedBytes(), l_before + 15);
-        mp_messenger->EveryHalfMinute();
-        QCOMPARE(lp_stalled->state(), QAbstractSocket::ConnectedState);
-        m_now += 1;
-        mp_messenger->EveryHalfMinute();
-        QVERIFY(AwaitClosed(*lp_stalled));
-        QCOMPARE(lp_creeping->state(), QAbstractSocket::ConnectedState);
-        QCOMPARE(mp_messenger->BufferedBytes(), l_before + 8);
     }
 
     // The unfinished frames of all links together are bounded: the link

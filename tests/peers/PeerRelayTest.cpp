@@ -162,85 +162,75 @@ private slots:
         delete l_accepted.at(0).at(1).value<QTcpSocket*>();
     }
 
-    // We asked for the file connection; bob connects back. The socket is
-    // handed to us as the uploader, with nothing read from it.
-    void fileConnectionWeAskedFor()
+    void rolesSurviveTheRelay_data()
     {
-        QSignalSpy l_accepted(mp_messenger, &PeerMessenger::FileConnectionAccepted);
-        QSignalSpy l_requested(mp_messenger, &PeerMessenger::FileConnectionRequested);
-        mp_messenger->RequestFileConnectionToUser("bob");
-        ConnectBack l_request;
-        QVERIFY(TakeConnectBack(l_request));
-        QCOMPARE(l_request.m_type, QString("F"));
-        auto lp_bob = BobConnectsBack(l_request);
+        QTest::addColumn<QString>("type");
+        QTest::addColumn<bool>("weAsk");
+        QTest::newRow("file we ask for") << QString("F") << true;
+        QTest::newRow("file bob asks for") << QString("F") << false;
+        QTest::newRow("distributed we ask for") << QString("D") << true;
+        QTest::newRow("distributed bob asks for") << QString("D") << false;
+    }
+
+    // Whoever asked gets the "accepted" signal, the other side the
+    // "requested" one, however the connection went through the server; the
+    // F token is read by the side that did not ask, and not one byte more.
+    void rolesSurviveTheRelay()
+    {
+        QFETCH(QString, type);
+        QFETCH(bool, weAsk);
+        bool l_file = type == QLatin1String("F");
+        QSignalSpy l_handed(mp_messenger, l_file ? (weAsk ? SIGNAL(FileConnectionAccepted(QString, QTcpSocket*))
+                                                          : SIGNAL(FileConnectionRequested(QString, QTcpSocket*, uint)))
+                                                 : (weAsk ? SIGNAL(DNetConnectionAccepted(QString, QTcpSocket*))
+                                                          : SIGNAL(DNetConnectionRequested(QString, QTcpSocket*))));
+        std::unique_ptr<QTcpSocket> lp_bob;
+        if (weAsk) {
+            BobListensOn(ClosedPort());
+            SetUserAddress("bob", ClosedPort());
+            l_file ? mp_messenger->RequestFileConnectionToUser("bob") : mp_messenger->RequestDNetConnection("bob");
+            ConnectBack l_request;
+            QVERIFY(TakeConnectBack(l_request));
+            QCOMPARE(l_request.m_type, type);
+            lp_bob = BobConnectsBack(l_request, "ABCDEFGH");
+        } else {
+            lp_bob = WeConnectBackToBob(555, qPrintable(type));
+            QVERIFY(lp_bob);
+            lp_bob->write((l_file ? Le32(4242) : QByteArray()) + "ABCDEFGH");
+        }
         QVERIFY(lp_bob);
-        lp_bob->write("OFFSET!!");
-        QVERIFY(l_accepted.wait(5000));
-        QCOMPARE(l_requested.count(), 0);
-        QCOMPARE(l_accepted.at(0).at(0).toString(), QString("bob"));
-        std::unique_ptr<QTcpSocket> l_handed(l_accepted.at(0).at(1).value<QTcpSocket*>());
-        QTRY_COMPARE(l_handed->bytesAvailable(), qint64(8));
+        QTRY_COMPARE(l_handed.count(), 1);
+        QCOMPARE(l_handed.at(0).at(0).toString(), QString("bob"));
+        if (l_file && !weAsk)
+            QCOMPARE(l_handed.at(0).at(2).toUInt(), 4242u);
+        std::unique_ptr<QTcpSocket> l_owned(l_handed.at(0).at(1).value<QTcpSocket*>());
+        QTRY_COMPARE(l_owned->bytesAvailable(), qint64(8));
+        QCOMPARE(l_owned->readAll(), QByteArray("ABCDEFGH"));
     }
 
-    // Bob asked for the file connection through the server; we connect
-    // back, and read his token as the downloader.
-    void fileConnectionBobAskedFor()
+    void cannotConnectGoesToTheServer_data()
     {
-        QSignalSpy l_requested(mp_messenger, &PeerMessenger::FileConnectionRequested);
-        auto lp_incoming = WeConnectBackToBob(555, "F");
-        QVERIFY(lp_incoming);
-        lp_incoming->write(Le32(4242) + QByteArray("DATADATA"));
-        QVERIFY(l_requested.wait(5000));
-        QCOMPARE(l_requested.at(0).at(0).toString(), QString("bob"));
-        QCOMPARE(l_requested.at(0).at(2).toUInt(), 4242u);
-        std::unique_ptr<QTcpSocket> l_handed(l_requested.at(0).at(1).value<QTcpSocket*>());
-        QTRY_COMPARE(l_handed->bytesAvailable(), qint64(8));
+        QTest::addColumn<bool>("hangs");
+        QTest::newRow("refused") << false;
+        QTest::newRow("no answer within our time") << true;
     }
 
-    // Distributed connections through the server keep their roles both
-    // ways, and a frame written with the handshake stays for the new owner.
-    void distributedConnectionsThroughTheServer()
+    // We cannot reach bob for his request: the server hears so when the
+    // connection is refused, or when our own time for it is up, not at the
+    // next sweep.
+    void cannotConnectGoesToTheServer()
     {
-        QByteArray l_dFrame = Le32(5) + QByteArray("\x04\x09\x00\x00\x00", 5);
-
-        // We ask (as the child); bob cannot be reached and connects back.
-        BobListensOn(ClosedPort());
-        QSignalSpy l_accepted(mp_messenger, &PeerMessenger::DNetConnectionAccepted);
-        mp_messenger->RequestDNetConnection("bob");
-        ConnectBack l_request;
-        QVERIFY(TakeConnectBack(l_request));
-        QCOMPARE(l_request.m_type, QString("D"));
-        auto lp_socket = BobConnectsBack(l_request, l_dFrame);
-        QVERIFY(lp_socket);
-        QVERIFY(l_accepted.wait(5000));
-        QCOMPARE(l_accepted.at(0).at(0).toString(), QString("bob"));
-        std::unique_ptr<QTcpSocket> l_child(l_accepted.at(0).at(1).value<QTcpSocket*>());
-        QTRY_COMPARE(l_child->bytesAvailable(), qint64(l_dFrame.size()));
-        QCOMPARE(l_child->readAll(), l_dFrame);
-
-        // Bob asks (as the child); we connect back and are the parent.
-        QSignalSpy l_requested(mp_messenger, &PeerMessenger::DNetConnectionRequested);
-        auto lp_incoming = WeConnectBackToBob(557, "D");
-        QVERIFY(lp_incoming);
-        // Handed over as soon as the connection is up.
-        QTRY_COMPARE(l_requested.count(), 1);
-        QCOMPARE(l_requested.at(0).at(0).toString(), QString("bob"));
-        std::unique_ptr<QTcpSocket> l_parent(l_requested.at(0).at(1).value<QTcpSocket*>());
-        lp_incoming->write(l_dFrame);
-        QTRY_COMPARE(l_parent->bytesAvailable(), qint64(l_dFrame.size()));
-    }
-
-    // When we cannot reach bob for his request, he hears so from the server.
-    void failedConnectBackIsReported()
-    {
-        BobListensOn(ClosedPort());
+        QFETCH(bool, hangs);
+        HangingPort l_hanging;
+        PeerMessenger::Limits l_limits;
+        l_limits.m_connectBackMs = 300;
+        mp_messenger->SetLimits(l_limits);
+        BobListensOn(hangs ? l_hanging.Port() : ClosedPort());
         BobAsksForConnectBack(556, "P");
         QByteArray l_payload;
-        QVERIFY(m_bob.mp_collector->Take(ServerCode::CANNOT_CONNECT, &l_payload));
-        MemStream l_in(l_payload);
-        quint32 l_token = 0;
-        QVERIFY(l_in.ReadU32(l_token));
-        QCOMPARE(l_token, 556u);
+        QVERIFY(m_bob.mp_collector->Take(ServerCode::CANNOT_CONNECT, &l_payload, 3000));
+        QCOMPARE(l_payload, H("2c020000 02000000") + "me");
+        mp_messenger->SetLimits(PeerMessenger::Limits());
     }
 
     // A connection from another address calling itself bob: the server
@@ -281,22 +271,6 @@ private slots:
         QCOMPARE(l_failed.at(0).at(0).toString(), QString("bob"));
         QCOMPARE(l_failed.at(0).at(1).toString(), QString("F"));
         mp_messenger->SetAttemptTimeouts(4000, 5000, 12000);
-    }
-
-    // We cannot reach bob for his request: the server hears so when our
-    // own time for it is up, not at the next sweep.
-    void connectBackGivesUpInTime()
-    {
-        HangingPort l_hanging;
-        PeerMessenger::Limits l_limits;
-        l_limits.m_connectBackMs = 300;
-        mp_messenger->SetLimits(l_limits);
-        BobListensOn(l_hanging.Port());
-        BobAsksForConnectBack(558, "P");
-        QByteArray l_payload;
-        QVERIFY(m_bob.mp_collector->Take(ServerCode::CANNOT_CONNECT, &l_payload, 3000));
-        QCOMPARE(l_payload, H("2e020000 02000000") + "me");
-        mp_messenger->SetLimits(PeerMessenger::Limits());
     }
 
     // The road of a search in one process: bob connects, asks for our share
