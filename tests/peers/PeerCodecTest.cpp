@@ -12,26 +12,30 @@ using namespace PeerCodec;
 
 namespace {
 
-QString T(std::string const& i_bytes)
+QString Str(QString const& i_text) { return i_text; }
+QString Str(std::string const& i_bytes) { return QString::fromStdString(i_bytes); }
+QString Str(QByteArray const& i_bytes) { return QString::fromLatin1(i_bytes); }
+QString Str(char const* ip_text) { return QString::fromLatin1(ip_text); }
+template <class N> QString Str(N i_number) { return QString::number(i_number); }
+template <class... A> QString Join(A const&... i_parts) { return QStringList{Str(i_parts)...}.join(' '); }
+
+// "name size [extension] [code=value...]" for each file.
+template <class C> QString FileList(C const& i_files)
 {
-    return QString::fromStdString(i_bytes);
+    QStringList l_files;
+    for (FileInfo const& l_file : i_files) {
+        l_files << Join(l_file.m_name, l_file.m_size, l_file.m_attributes.m_extension).trimmed();
+        for (auto const& l_pair : l_file.m_attributes.m_attributes)
+            l_files.last() += QString(" %1=%2").arg(l_pair.first).arg(l_pair.second);
+    }
+    return l_files.join(", ");
 }
 
-QString Files(FileInfoMap const& i_folders)
+QString Folders(FileInfoMap const& i_folders)
 {
     QStringList l_parts;
-    for (auto const& l_folder : i_folders) {
-        QStringList l_files;
-        for (FileInfo const& l_file : l_folder.second) {
-            QString l_text = T(l_file.m_name) + " " + QString::number(l_file.m_size);
-            if (!l_file.m_attributes.m_extension.empty())
-                l_text += " " + T(l_file.m_attributes.m_extension);
-            for (auto const& l_pair : l_file.m_attributes.m_attributes)
-                l_text += QString(" %1=%2").arg(l_pair.first).arg(l_pair.second);
-            l_files << l_text;
-        }
-        l_parts << T(l_folder.first) + ": " + l_files.join(", ");
-    }
+    for (auto const& l_folder : i_folders)
+        l_parts << Str(l_folder.first) + ": " + FileList(l_folder.second);
     return l_parts.join("; ");
 }
 
@@ -43,40 +47,24 @@ QString Describe(Record const& i_record)
     return std::visit(
         Overload{
             [](std::monostate) { return QString(); },
-            [](ShareList const& r) { return Files(r.m_folders) + QString(" | %1 names").arg(r.m_table.size()); },
+            [](ShareList const& r) { return Join(Folders(r.m_folders), "|", r.m_table.size()); },
             [](SearchAnswer const& r) {
-                QStringList l_files;
-                for (FileInfo const& l_file : r.m_files)
-                    l_files << T(l_file.m_name) + " " + QString::number(l_file.m_size);
-                return QString("%1 %2 [%3] %4 %5 %6")
-                    .arg(r.m_user)
-                    .arg(r.m_token)
-                    .arg(l_files.join(", "))
-                    .arg(r.m_freeSlot)
-                    .arg(r.m_speed)
-                    .arg(r.m_queued);
+                return Join(r.m_user, r.m_token, "[" + FileList(r.m_files) + "]", r.m_freeSlot, r.m_speed, r.m_queued);
             },
             [](UserInfo const& r) {
-                return QString("%1|%2|%3 %4 %5 %6")
-                    .arg(r.m_description, QString::fromLatin1(r.m_picture))
-                    .arg(r.m_hasPicture)
-                    .arg(r.m_uploadSlots)
-                    .arg(r.m_queuedUploads)
-                    .arg(r.m_freeSlot);
+                return Join(r.m_description, r.m_picture, r.m_hasPicture, r.m_uploadSlots, r.m_queuedUploads, r.m_freeSlot);
             },
-            [](FolderRequest const& r) { return QString("%1 %2").arg(r.m_token).arg(r.m_folder); },
-            [](FolderContents const& r) { return QString("%1 %2 | %3").arg(r.m_token).arg(T(r.m_folder), Files(r.m_folders)); },
-            [](TransferRequest const& r) {
-                return QString("%1 %2 %3 %4").arg(r.m_direction).arg(r.m_token).arg(T(r.m_file)).arg(r.m_size);
-            },
+            [](FolderRequest const& r) { return Join(r.m_token, r.m_folder); },
+            [](FolderContents const& r) { return Join(r.m_token, r.m_folder, "|", Folders(r.m_folders)); },
+            [](TransferRequest const& r) { return Join(r.m_direction, r.m_token, r.m_file, r.m_size); },
             [](TransferResponse const& r) {
-                return QString("%1 %2 %3 %4").arg(r.m_token).arg(r.m_allowed).arg(r.m_hasSize ? QString::number(r.m_size) : "-", r.m_reason);
+                return Join(r.m_token, r.m_allowed, r.m_hasSize ? Str(r.m_size) : QString("-"), r.m_reason);
             },
             [](FileRequest const& r) { return r.m_file; },
-            [](PlaceInLine const& r) { return QString("%1 %2").arg(T(r.m_file)).arg(r.m_place); },
-            [](UploadFailed const& r) { return T(r.m_file); },
-            [](UploadDenied const& r) { return T(r.m_file) + " " + r.m_reason; },
-            [](QueueDownload const& r) { return QString("%1 %2").arg(T(r.m_file)).arg(r.m_size); },
+            [](PlaceInLine const& r) { return Join(r.m_file, r.m_place); },
+            [](UploadFailed const& r) { return Str(r.m_file); },
+            [](UploadDenied const& r) { return Join(r.m_file, r.m_reason); },
+            [](QueueDownload const& r) { return Join(r.m_file, r.m_size); },
         },
         i_record);
 }
@@ -140,11 +128,11 @@ private slots:
         Row("unknown code, payload skipped", H("63000000 0102"), "99:");
         // Attributes keep their order and repeats; files their set order.
         Row("share list", H("05000000") + Zlib(SHARE_RECORD),
-            "5: m\\a: a.mp3 5, b.mp3 9 mp3 2=1 0=128 0=128; m\\empty:  | 1 names");
-        Row("search answer", H("09000000") + Zlib(ANSWER_RECORD), "9: alice 1001 [a.mp3 5, b.mp3 9] 1 123456 3");
+            "5: m\\a: a.mp3 5, b.mp3 9 mp3 2=1 0=128 0=128; m\\empty:  | 1");
+        Row("search answer", H("09000000") + Zlib(ANSWER_RECORD), "9: alice 1001 [a.mp3 5, b.mp3 9 mp3 2=1 0=128 0=128] 1 123456 3");
         Row("folder contents", H("25000000") + Zlib(FOLDER_RECORD), "37: 9 m\\a | m\\a: a.mp3 5");
-        Row("user information", WHOLE_MESSAGES[0], "16: hi|PNG|1 2 5 1");
-        Row("user information without picture", H("10000000 00000000 00 01000000 00000000 00"), "16: ||0 1 0 0");
+        Row("user information", WHOLE_MESSAGES[0], "16: hi PNG 1 2 5 1");
+        Row("user information without picture", H("10000000 00000000 00 01000000 00000000 00"), "16:   0 1 0 0");
         Row("folder request", WHOLE_MESSAGES[1], "36: 9 a\\b");
         Row("transfer offer", WHOLE_MESSAGES[2], "40: 1 77 x\\y 99");
         Row("transfer ask without size", H("28000000 00000000 4e000000 03000000") + "x\\z", "40: 0 78 x\\z 0");
