@@ -46,15 +46,15 @@ inline QByteArray Zlib(QByteArray const& i_record)
 // Sample messages, as a peer writes them.
 // FileInfo "b.mp3", 9 bytes, "mp3", attributes in the order given.
 inline QByteArray const MP3_FILE = H("01 05000000") + "b.mp3" + H("0900000000000000 03000000") + "mp3" +
-                            H("03000000 02000000 01000000 00000000 80000000 00000000 80000000");
+                                   H("03000000 02000000 01000000 00000000 80000000 00000000 80000000");
 inline QByteArray const PLAIN_FILE = H("01 05000000") + "a.mp3" + H("0500000000000000 00000000 00000000");
 
 inline QByteArray const SHARE_RECORD = H("02000000 03000000") + "m\\a" + H("02000000") + MP3_FILE + PLAIN_FILE +
-                              H("07000000") + "m\\empty" + H("00000000 01000000 01000000 06000000") + "length";
+                                       H("07000000") + "m\\empty" + H("00000000 01000000 01000000 06000000") + "length";
 inline QByteArray const ANSWER_RECORD = H("05000000") + "alice" + H("e9030000 02000000") + PLAIN_FILE + MP3_FILE +
-                                 H("01 40e20100 03000000 00000000");
+                                        H("01 40e20100 03000000 00000000");
 inline QByteArray const FOLDER_RECORD = H("09000000 03000000") + "m\\a" + H("01000000 03000000") + "m\\a" +
-                                   H("01000000") + PLAIN_FILE + H("00000000");
+                                        H("01000000") + PLAIN_FILE + H("00000000");
 
 // Messages whose every field is required: any cut of them is malformed.
 inline QList<QByteArray> const WHOLE_MESSAGES = {
@@ -70,17 +70,15 @@ inline QList<QByteArray> const WHOLE_MESSAGES = {
     H("3c000000 03000000") + "q\\v" + H("2a00000000000000"),
 };
 
-
 // A search answer (message 9) for token i_token with i_files files of one
 // folder, each 21 bytes on the wire.
 inline QByteArray AnswerMessage(quint32 i_token, int i_files = 2)
 {
-    QByteArray l_record = QByteArray::fromHex("05000000") + "alice" + Le32(i_token) + Le32(quint32(i_files));
+    QByteArray l_record = H("05000000") + "alice" + Le32(i_token) + Le32(quint32(i_files));
     for (int l_file = 0; l_file < i_files; ++l_file)
-        l_record += QByteArray::fromHex("01 07000000") + "m\\" + char('a' + l_file % 26) + ".mp3" +
-                    QByteArray::fromHex("8813000000000000 03000000") + "mp3" +
-                    QByteArray::fromHex("02000000 00000000 40010000 02000000 01000000");
-    l_record += QByteArray::fromHex("01 40e20100 03000000 00000000");
+        l_record += H("01 07000000") + "m\\" + char('a' + l_file % 26) + ".mp3" + H("8813000000000000 03000000") +
+                    "mp3" + H("02000000 00000000 40010000 02000000 01000000");
+    l_record += H("01 40e20100 03000000 00000000");
     return Le32(9) + Zlib(l_record);
 }
 
