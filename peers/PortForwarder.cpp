@@ -272,7 +272,10 @@ void PortForwarder::Stop()
 {
     if (!mp_thread)
         return;
-    // The mappings go first, then the thread: both are queued, in order.
+    // The mappings go first, then the thread: all is queued, in order. The
+    // worker knows best what it has mapped (an answer may still be on its
+    // way to us), so it is asked in any case.
+    m_upnpMapped = m_natpmpMapped = true;
     QueueUnmapping(m_upnpMapped, "UnmapUPnP");
     QueueUnmapping(m_natpmpMapped, "UnmapNATPMP");
     mp_stop->store(true);

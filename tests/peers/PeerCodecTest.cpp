@@ -237,6 +237,23 @@ private slots:
                      payload);
     }
 
+    // A connection is from the user the server places at an address when
+    // it comes from that address, or from a private one while the server's
+    // is public (a neighbour behind the same router).
+    void senderAddresses()
+    {
+        auto Ip = [](char const* ip_text) { return QHostAddress(QString(ip_text)).toIPv4Address(); };
+        QVERIFY(PeerWire::AddressMatches(Ip("203.0.113.7"), Ip("203.0.113.7")));
+        QVERIFY(PeerWire::AddressMatches(Ip("127.0.0.1"), Ip("127.0.0.1")));
+        for (char const* lp_private : {"10.1.2.3", "172.16.0.9", "172.31.255.1", "192.168.1.20", "169.254.3.3"})
+            QVERIFY2(PeerWire::AddressMatches(Ip(lp_private), Ip("203.0.113.7")), lp_private);
+        QVERIFY(!PeerWire::AddressMatches(Ip("203.0.113.8"), Ip("203.0.113.7")));
+        QVERIFY(!PeerWire::AddressMatches(Ip("172.32.0.1"), Ip("203.0.113.7"))); // not private
+        QVERIFY(!PeerWire::AddressMatches(Ip("192.168.1.20"), Ip("10.0.0.1")));  // the server's is not public
+        QVERIFY(!PeerWire::AddressMatches(Ip("127.0.0.2"), Ip("127.0.0.1")));
+        QVERIFY(!PeerWire::AddressMatches(Ip("10.0.0.1"), 0));
+    }
+
     // The key stream as documented: key 1 gives the words 2, 4, 8, ...; the
     // scrambling is its own inverse.
     void keyStream()

@@ -240,6 +240,7 @@ private slots:
         l_options.m_upnpLeaseSeconds = 2;
         lp_forwarder->SetGatewayOptions(l_options);
         QSignalSpy l_done(lp_forwarder.get(), &PortForwarder::UPnPFinished);
+        SetSwitch("use_upnp", true);
         // A router that takes permanent mappings only gets them, unrenewed.
         lp_forwarder->MapPorts(true, false);
         QVERIFY(l_done.wait(5000));
