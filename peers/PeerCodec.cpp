@@ -118,9 +118,12 @@ MemStream NewMessage(quint32 i_code)
 
 // ------------------------------------------------------------------ decoders
 
-bool IsTransferMessage(quint32 i_code)
+bool NeedsKnownSender(quint32 i_code)
 {
     switch (i_code) {
+    case SHARED_FILES_REQUEST:
+    case USER_INFO_REQUEST:
+    case FOLDER_CONTENTS_REQUEST:
     case TRANSFER_REQUEST:
     case TRANSFER_RESPONSE:
     case QUEUE_UPLOAD:

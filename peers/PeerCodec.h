@@ -38,9 +38,11 @@ enum Code : quint32 {
     QUEUE_DOWNLOAD = 60
 };
 
-// The messages that move files: they act on what we share or fetch, so they
-// count only from a sender known to be who he says.
-bool IsTransferMessage(quint32 i_code);
+// The messages that count only from a sender known to be who he says: the
+// transfer messages, which act on what we share or fetch, and the requests
+// whose answers go to the user the sender names (and would fill our queue
+// for him if the sender is someone else).
+bool NeedsKnownSender(quint32 i_code);
 
 // A decoded share list costs some 200 bytes per entry, ten times its wire
 // size, so the inflate cap alone would let a list of tiny entries take

@@ -552,10 +552,10 @@ void PeerMessenger::Distrust(QTcpSocket* ip_socket, QString const& i_reason)
     lp_link->m_trust = Link::Trust::Untrusted;
     QString l_user = lp_link->m_user;
     Log(1, QString("The connection from %1 calling itself %2 is not trusted (%3): it receives none of our "
-                   "messages and its transfer messages are dropped")
+                   "messages, and its transfer messages and requests are dropped")
                .arg(ip_socket->peerAddress().toString(), l_user, i_reason));
     for (QByteArray const& l_payload : lp_link->m_held)
-        Log(1, QString("Dropping a transfer message of %1 bytes from the untrusted connection of %2")
+        Log(1, QString("Dropping a message of %1 bytes from the untrusted connection of %2")
                    .arg(QString::number(l_payload.size()), l_user));
     lp_link->m_held.clear();
     // What waits for the user goes to him on a connection of our own.
@@ -567,7 +567,7 @@ bool PeerMessenger::MayAct(Link& io_link, QByteArray const& i_payload)
 {
     quint32 l_code = 0;
     if (io_link.m_trust == Link::Trust::Trusted || !PeerCodec::PeekCode(i_payload, l_code) ||
-        !PeerCodec::IsTransferMessage(l_code))
+        !PeerCodec::NeedsKnownSender(l_code))
         return true;
     QString l_why;
     if (io_link.m_trust == Link::Trust::Untrusted) {
@@ -582,7 +582,7 @@ bool PeerMessenger::MayAct(Link& io_link, QByteArray const& i_payload)
         }
         l_why = "too many wait for the check of its connection";
     }
-    Log(1, QString("Dropping transfer message %1 from %2: %3").arg(QString::number(l_code), io_link.m_user, l_why));
+    Log(1, QString("Dropping message %1 from %2: %3").arg(QString::number(l_code), io_link.m_user, l_why));
     return false;
 }
 

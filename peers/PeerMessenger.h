@@ -171,7 +171,8 @@ private:
         qint64 m_progress = 0;   // when they last grew
         // Whether the link is the user it names. Only a messaging link the
         // peer opened with its own name needs the check; until it passes, it
-        // receives nothing of ours and its transfer messages wait in m_held.
+        // receives nothing of ours, and its transfer messages and requests
+        // wait in m_held.
         enum class Trust { Trusted, Pending, Untrusted } m_trust = Trust::Trusted;
         std::vector<QByteArray> m_held;
     };

@@ -282,8 +282,8 @@ private slots:
         QTRY_COMPARE(mp_messenger->BufferedBytes(), qint64(15));
         Sweep(PeerMessenger::Limits().m_stalledFrameMs - PeerMessenger::HANDSHAKE_TIMEOUT, lp_stalled.get());
         QCOMPARE(mp_messenger->BufferedBytes(), qint64(8));
-        QSignalSpy l_info(mp_messenger, &PeerMessenger::UserInfoRequested);
-        lp_busy->write(QByteArray(6, 'x') + PeerWire::BuildFrame(Msg(15), false)); // completes its frame, and one more
+        QSignalSpy l_info(mp_messenger, &PeerMessenger::UserInfoReceived);
+        lp_busy->write(QByteArray(6, 'x') + PeerWire::BuildFrame(WHOLE_MESSAGES[0], false)); // completes its frame, and one more
         QVERIFY(l_info.wait(5000));
         Sweep(PeerMessenger::IDLE_MESSAGING_TIMEOUT, lp_idle.get());
         QCOMPARE(lp_busy->state(), QAbstractSocket::ConnectedState);
@@ -318,8 +318,8 @@ private slots:
         QVERIFY(AwaitClosed(*lp_refused));
         mp_messenger->SetLimits(PeerMessenger::Limits());
         auto lp_taken = ConnectRaw(mp_messenger->ListeningPort());
-        QSignalSpy l_info(mp_messenger, &PeerMessenger::UserInfoRequested);
-        lp_taken->write(HandshakeFrame("vic", "P") + PeerWire::BuildFrame(Msg(15), false));
+        QSignalSpy l_info(mp_messenger, &PeerMessenger::UserInfoReceived);
+        lp_taken->write(HandshakeFrame("vic", "P") + PeerWire::BuildFrame(WHOLE_MESSAGES[0], false));
         QVERIFY(l_info.wait(5000));
     }
 

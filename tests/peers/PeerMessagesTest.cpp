@@ -273,12 +273,14 @@ private slots:
         QStringList l_queued;
         connect(mp_messenger, &PeerMessenger::QueueUploadRequested, this,
                 [&](QString i_user, QString i_file) { l_queued << i_user + " " + i_file; });
-        QSignalSpy l_info(mp_messenger, &PeerMessenger::UserInfoRequested);
+        QSignalSpy l_info(mp_messenger, &PeerMessenger::UserInfoReceived);
         auto lp_impostor = ConnectRaw(mp_messenger->ListeningPort(), "127.0.0.2");
         QVERIFY(lp_impostor);
+        // A transfer message and a request are dropped; what changes nothing
+        // of ours still counts.
         lp_impostor->write(HandshakeFrame("rita", "P") + PeerWire::BuildFrame(Msg(43, H("01000000 78")), false) +
-                           PeerWire::BuildFrame(Msg(15), false));
-        QVERIFY(l_info.wait(5000)); // what changes nothing of ours still counts
+                           PeerWire::BuildFrame(Msg(4), false) + PeerWire::BuildFrame(WHOLE_MESSAGES[0], false));
+        QVERIFY(l_info.wait(5000));
         QCOMPARE(mp_messenger->UnsentMessageCount("rita"), 1);
         QCOMPARE(lp_impostor->bytesAvailable(), qint64(0));
         auto lp_rita = ConnectRaw(mp_messenger->ListeningPort());

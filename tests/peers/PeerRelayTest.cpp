@@ -234,8 +234,9 @@ private slots:
     }
 
     // A connection from another address calling itself bob: the server
-    // places bob elsewhere, so its transfer messages move nothing; bob's
-    // own connection is trusted once the server has said where he is.
+    // places bob elsewhere, so its transfer messages and requests come to
+    // nothing; bob's own connection counts once the server has said where
+    // he is.
     void impostorFromAnotherAddress()
     {
         QStringList l_queued;
@@ -249,10 +250,12 @@ private slots:
                       PeerWire::BuildFrame(Msg(15), false));
         QVERIFY(l_info.wait(5000));
         QTRY_COMPARE(l_queued, QStringList({"bob y"}));
+        QSignalSpy l_impostorInfo(mp_messenger, &PeerMessenger::UserInfoReceived);
         lp_impostor->write(PeerWire::BuildFrame(Msg(43, H("01000000 7a")), false) +
-                           PeerWire::BuildFrame(Msg(15), false));
-        QVERIFY(l_info.wait(5000));
+                           PeerWire::BuildFrame(Msg(15), false) + PeerWire::BuildFrame(WHOLE_MESSAGES[0], false));
+        QVERIFY(l_impostorInfo.wait(5000));
         QCOMPARE(l_queued, QStringList({"bob y"}));
+        QCOMPARE(l_info.count(), 1); // bob's request, answered once he was known
         disconnect(mp_messenger, nullptr, this, nullptr);
     }
 
