@@ -88,8 +88,7 @@ private slots:
         disconnect(mp_messenger, &PeerMessenger::QueueUploadRequested, this, nullptr);
 
         // Our answers on this connection are obfuscated exactly when it is.
-        MemStream l_reply;
-        l_reply.WriteU32(15);
+        MemStream l_reply(Msg(15));
         mp_messenger->SendMessage(l_user, l_reply);
         QByteArray l_payload;
         QVERIFY(AwaitFrame(*lp_peer, l_payload, obfuscated));
@@ -131,8 +130,7 @@ private slots:
         QVERIFY(l_peerServer.listen(QHostAddress::LocalHost, 0));
         SetUserAddress("rita", l_peerServer.serverPort());
         for (quint32 l_code : {15u, 4u, 15u}) {
-            MemStream l_message;
-            l_message.WriteU32(l_code);
+            MemStream l_message(Msg(l_code));
             mp_messenger->SendMessage("rita", l_message);
         }
         QCOMPARE(mp_messenger->UnsentMessageCount("rita"), 3);
@@ -140,9 +138,7 @@ private slots:
         PeerWire::Handshake l_handshake;
         auto lp_peer = AcceptHandshake(l_peerServer, l_handshake);
         QVERIFY(lp_peer);
-        QCOMPARE(int(l_handshake.m_code), int(PeerWire::HANDSHAKE_INIT));
-        QCOMPARE(l_handshake.m_user, QString("me"));
-        QCOMPARE(l_handshake.m_type, QString("P"));
+        QCOMPARE(QString::number(l_handshake.m_code) + l_handshake.m_user + l_handshake.m_type, QString("1meP"));
         QByteArray l_payload;
         for (quint32 l_code : {15u, 4u, 15u}) {
             QVERIFY(AwaitFrame(*lp_peer, l_payload));
