@@ -1,8 +1,7 @@
 // Peer messages on a messaging connection: every decoded message reaches
 // its signal, search answers reach the store, and what must not act does
 // not: share lists nobody asked for, answers past a search's cap, malformed
-// or refused messages, an impostor's transfer messages, a peer that does
-// not read.
+// or refused messages, a peer that does not read.
 
 #include "PeerTestSupport.h"
 
@@ -127,20 +126,6 @@ private slots:
         NextFrame();
     }
 
-    // Message 4 asks the share-list provider for that user's list.
-    void shareListRequestUsesTheProvider()
-    {
-        QString l_askedFor;
-        PeerMessenger::SetShareListProvider([&](QString const& i_user) {
-            l_askedFor = i_user;
-            return MemStream(H("05000000 efbeadde"));
-        });
-        Send(Msg(4));
-        QCOMPARE(NextFrame(), H("05000000 efbeadde"));
-        QCOMPARE(l_askedFor, QString("alice"));
-        PeerMessenger::SetShareListProvider({});
-    }
-
     // A share list is read only as the answer to our request, once, within
     // ten minutes; anything else is dropped before it is inflated.
     void shareListOnlyWhenAsked()
@@ -260,37 +245,6 @@ private slots:
         QCOMPARE(l_emitted, 0);
         QTRY_COMPARE(mp_messenger->OpenMessagingConnectionCount("alice"), 0);
         Reconnect();
-    }
-
-    // "rita" is known at 127.0.0.1; a stranger from 127.0.0.2 using her
-    // name gets none of her waiting messages and moves nothing; she does.
-    void impostorGetsNothing()
-    {
-        SetUserAddress("rita", ClosedPort());
-        MemStream l_waiting(H("0f000000"));
-        mp_messenger->SendMessage("rita", l_waiting);
-        QTRY_COMPARE(mp_messenger->UnsentMessageCount("rita"), 1);
-        QStringList l_queued;
-        connect(mp_messenger, &PeerMessenger::QueueUploadRequested, this,
-                [&](QString i_user, QString i_file) { l_queued << i_user + " " + i_file; });
-        QSignalSpy l_info(mp_messenger, &PeerMessenger::UserInfoReceived);
-        auto lp_impostor = ConnectRaw(mp_messenger->ListeningPort(), "127.0.0.2");
-        QVERIFY(lp_impostor);
-        // A transfer message and a request are dropped; what changes nothing
-        // of ours still counts.
-        lp_impostor->write(HandshakeFrame("rita", "P") + PeerWire::BuildFrame(Msg(43, H("01000000 78")), false) +
-                           PeerWire::BuildFrame(Msg(4), false) + PeerWire::BuildFrame(WHOLE_MESSAGES[0], false));
-        QVERIFY(l_info.wait(5000));
-        QCOMPARE(mp_messenger->UnsentMessageCount("rita"), 1);
-        QCOMPARE(lp_impostor->bytesAvailable(), qint64(0));
-        auto lp_rita = ConnectRaw(mp_messenger->ListeningPort());
-        lp_rita->write(HandshakeFrame("rita", "P") + PeerWire::BuildFrame(Msg(43, H("01000000 79")), false));
-        QByteArray l_payload;
-        QVERIFY(AwaitFrame(*lp_rita, l_payload));
-        QCOMPARE(l_payload, H("0f000000"));
-        QTRY_COMPARE(l_queued, QStringList({"rita y"}));
-        QCOMPARE(lp_impostor->bytesAvailable(), qint64(0));
-        disconnect(mp_messenger, nullptr, this, nullptr);
     }
 
     // A peer that keeps asking for our share list and never reads the

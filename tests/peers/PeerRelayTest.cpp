@@ -234,11 +234,14 @@ private slots:
     }
 
     // A connection from another address calling itself bob: the server
-    // places bob elsewhere, so its transfer messages and requests come to
-    // nothing; bob's own connection counts once the server has said where
-    // he is.
+    // places bob elsewhere, so it gets none of bob's waiting messages and
+    // its transfer messages and requests come to nothing; bob's own
+    // connection counts once the server has said where he is.
     void impostorFromAnotherAddress()
     {
+        QTRY_COMPARE(mp_messenger->OpenMessagingConnectionCount("bob"), 0);
+        MemStream l_waiting(H("3c000000 01000000 77 0100000000000000"));
+        mp_messenger->SendMessage("bob", l_waiting);
         QStringList l_queued;
         connect(mp_messenger, &PeerMessenger::QueueUploadRequested, this,
                 [&](QString i_user, QString i_file) { l_queued << i_user + " " + i_file; });
@@ -248,7 +251,10 @@ private slots:
         auto lp_bob = ConnectRaw(mp_messenger->ListeningPort());
         lp_bob->write(HandshakeFrame("bob", "P") + PeerWire::BuildFrame(Msg(43, H("01000000 79")), false) +
                       PeerWire::BuildFrame(Msg(15), false));
-        QVERIFY(l_info.wait(5000));
+        QByteArray l_payload;
+        QVERIFY(AwaitFrame(*lp_bob, l_payload));
+        QCOMPARE(l_payload, l_waiting.ToByteArray());
+        QVERIFY(l_info.count() == 1 || l_info.wait(5000));
         QTRY_COMPARE(l_queued, QStringList({"bob y"}));
         QSignalSpy l_impostorInfo(mp_messenger, &PeerMessenger::UserInfoReceived);
         lp_impostor->write(PeerWire::BuildFrame(Msg(43, H("01000000 7a")), false) +
@@ -256,6 +262,7 @@ private slots:
         QVERIFY(l_impostorInfo.wait(5000));
         QCOMPARE(l_queued, QStringList({"bob y"}));
         QCOMPARE(l_info.count(), 1); // bob's request, answered once he was known
+        QCOMPARE(lp_impostor->bytesAvailable(), qint64(0));
         disconnect(mp_messenger, nullptr, this, nullptr);
     }
 
@@ -280,7 +287,11 @@ private slots:
     // list (served by the provider hook) and answers our search.
     void searchSmokeTest()
     {
-        PeerMessenger::SetShareListProvider([](QString const&) { return MemStream(H("05000000 01000000")); });
+        QString l_askedFor;
+        PeerMessenger::SetShareListProvider([&](QString const& i_user) {
+            l_askedFor = i_user;
+            return MemStream(H("05000000 01000000"));
+        });
         auto lp_bob = ConnectRaw(mp_messenger->ListeningPort());
         QVERIFY(lp_bob);
         lp_bob->write(HandshakeFrame("bob", "P") +
@@ -288,6 +299,7 @@ private slots:
         QByteArray l_payload;
         QVERIFY(AwaitFrame(*lp_bob, l_payload));
         QCOMPARE(l_payload, H("05000000 01000000"));
+        QCOMPARE(l_askedFor, QString("bob"));
         PeerMessenger::SetShareListProvider({});
 
         quint32 l_token = mp_server->FileSearch("song", QString());
