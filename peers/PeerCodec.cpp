@@ -122,6 +122,7 @@ bool NeedsKnownSender(quint32 i_code)
 {
     switch (i_code) {
     case SHARED_FILES_REQUEST:
+    case SHARED_FILES:
     case USER_INFO_REQUEST:
     case FOLDER_CONTENTS_REQUEST:
     case TRANSFER_REQUEST:

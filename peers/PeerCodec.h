@@ -39,9 +39,10 @@ enum Code : quint32 {
 };
 
 // The messages that count only from a sender known to be who he says: the
-// transfer messages, which act on what we share or fetch, and the requests
+// transfer messages, which act on what we share or fetch; the requests
 // whose answers go to the user the sender names (and would fill our queue
-// for him if the sender is someone else).
+// for him if the sender is someone else); and the share list, which decides
+// whether that user shares anything.
 bool NeedsKnownSender(quint32 i_code);
 
 // A decoded share list costs some 200 bytes per entry, ten times its wire
