@@ -6,6 +6,7 @@
 #include "peers/PeerMessenger.h"
 #include "server/Server.h"
 #include "server/StoreTypes.h"
+#include "shares/UploadQueueHooks.h"
 #include "store/Log.h"
 #include "store/Settings.h"
 #include "store/TimerManager.h"
@@ -66,6 +67,14 @@ TransferQueueManager::TransferQueueManager()
     DeclareTypes();
     WriteSettingDefaults();
     ConnectPeerMessenger();
+
+    // The share index asks about the upload queue through these; it cannot
+    // link the engine.
+    UploadQueueHooks l_hooks;
+    l_hooks.m_isFreeToUpload = [this] { return IsFreeToUpload(); };
+    l_hooks.m_queuedUploadCount = [this] { return QueuedUploadCount(); };
+    l_hooks.m_unshareUser = [this](QString const& i_user) { UnshareUser(i_user); };
+    SetUploadQueueHooks(l_hooks);
 
     TimerManager* lp_timers = TimerManager::Obj();
     connect(&lp_timers->m_fiveMinutesTimer, &QTimer::timeout, this, &TransferQueueManager::PeriodicCheck);
@@ -229,6 +238,7 @@ TransferQueueManager::~TransferQueueManager()
 {
     // Uploads first, then downloads; threads, sockets, files and items stay
     // for the process's end to take.
+    SetUploadQueueHooks(UploadQueueHooks());
     StopThreads("upload_thread");
     StopThreads("download_thread");
 }
@@ -240,7 +250,7 @@ void TransferQueueManager::StopThreads(char const* ip_threadType)
     for (Item const& l_item : d.GetType(ip_threadType)->GetItems())
         if (auto* lp_thread = qobject_cast<TransferThread*>(ObjectAt<QObject>(l_item))) {
             lp_thread->SignalExit();
-            lp_thread->wait();
+            lp_thread->AwaitEnd();
         }
 }
 
@@ -374,7 +384,7 @@ void TransferQueueManager::ReleaseTransfer(Item const& i_entry, char const* ip_d
         l_item.Remove();
         if (lp_thread) {
             lp_thread->SignalExit();
-            lp_thread->wait();
+            lp_thread->AwaitEnd();
             lp_thread->deleteLater();
         }
     }

@@ -171,7 +171,7 @@ private:
     void ConnectPeerMessenger();
     void WriteSettingDefaults();
     // A new entry with its saved attributes and order, its user tracked; no
-    // status yet.
+    // status yet. A negative size is refused (null item).
     Item NewDownloadEntry(QString const& i_user, std::string const& i_fileName, std::string const& i_remoteFolder,
                           qint64 i_size, int i_level);
     // The entry of a path as a peer's notice names it (folder\\name).

@@ -8,6 +8,7 @@
 #include "peers/PeerMessenger.h"
 #include "server/Server.h"
 #include "server/StoreTypes.h"
+#include "shares/UploadQueueHooks.h"
 #include "store/DataSaver.h"
 #include "store/Settings.h"
 #include "transfers/TransferQueueManager.h"
@@ -120,6 +121,10 @@ private slots:
         QVERIFY(mp_manager->HasExcludedDownloadExtension("Setup.INI"));
         QVERIFY(!mp_manager->HasExcludedDownloadExtension("setup.ini.bak"));
         QCOMPARE(GetSetting("transfer_req_counter"), QString("1"));
+        // The share index's questions reach the upload queue.
+        d.GetType("upload_entry")->NewItem() += d.GetType("upload_entry_status")->GetItem(Value("queued"));
+        QCOMPARE(QueuedUploadCount(), 1);
+        QVERIFY(IsFreeToUpload());
 
         // A deleted extension stays deleted; the saved settings come back
         // within their bounds.
