@@ -387,15 +387,6 @@ private slots:
         QCOMPARE(GetVSetting("finish_uploads_and_quit"), QString("yes"));
         mp_page->OnActionBarTriggered(nullptr, "finish_uploads_and_quit");
         QCOMPARE(GetVSetting("finish_uploads_and_quit"), QString("no"));
-        Uploads()->setFocus();
-        mp_bar->Init();
-        mp_bar->OnApplicationFocusChanged(nullptr, Uploads());
-        QStringList l_texts;
-        for (QAction* lp_action : mp_bar->actions())
-            l_texts << lp_action->text();
-        l_texts.removeAll(QString()); // the bar's own buttons
-        QCOMPARE(l_texts, QStringList({"Expand Folders [on]", "Expand Users [on]",
-                                                 "Clear Complete and Aborted", "Finish Uploads and Quit [off]"}));
 
         mp_page->OnActionBarTriggered(nullptr, "complete_downloads");
         mp_page->OnActionBarTriggered(nullptr, "complete_downloads");
