@@ -1,0 +1,112 @@
+#ifndef QUILLMAR_TESTS_APP_SHELLTESTSUPPORT_H
+#define QUILLMAR_TESTS_APP_SHELLTESTSUPPORT_H
+
+// What the whole-window tests share: a data file written before the window
+// starts, a driver for the modal dialogs of the start-up, and the stand-in
+// server as a child process.
+
+#include "app/ColorTable.h"
+#include "app/MainWindow.h"
+#include "shares/SharedFoldersManager.h"
+#include "store/DataSaver.h"
+#include "store/Settings.h"
+#include "tests/server/ServerTestHelpers.h"
+#include "tests/shares/SharesFixture.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QDialog>
+#include <QMessageBox>
+#include <QTimer>
+
+#include <deque>
+#include <functional>
+
+// Writes the data file of an earlier run: fill() sets what that run left;
+// the settings, share and colour types exist while it runs.
+inline void SeedDataFile(std::function<void()> const& i_fill)
+{
+    DeclareSharesNeighbourTypes();
+    {
+        DataSaver l_saver;
+        l_saver.AddSavedType("global");
+        l_saver.AddSavedByConnectionType("global_value", "global");
+        Server::RegisterSaving();
+        SharedFoldersManager l_manager;
+        DeclareColorTable(QApplication::palette());
+        i_fill();
+        if (!l_saver.Save(MainWindow::DataFileStem()))
+            qFatal("cannot write the seeded data file");
+    }
+    d.Reset();
+}
+
+// Answers the modal dialogs that open while the window starts (or while a
+// command runs), one after the other: each answer gets the dialog and
+// returns whether it took it. The titles of the dialogs met are kept.
+class ModalAnswerer : public QObject
+{
+public:
+    using Answer = std::function<bool(QWidget*)>;
+
+    ModalAnswerer()
+    {
+        m_timer.setInterval(20);
+        connect(&m_timer, &QTimer::timeout, this, &ModalAnswerer::Poll);
+        m_timer.start();
+    }
+
+    ModalAnswerer& Then(Answer i_answer)
+    {
+        m_answers.push_back(std::move(i_answer));
+        return *this;
+    }
+    // A message box answered with one of its buttons.
+    ModalAnswerer& Press(QMessageBox::StandardButton i_button)
+    {
+        return Then([i_button](QWidget* ip_widget) {
+            QMessageBox* lp_box = qobject_cast<QMessageBox*>(ip_widget);
+            if (!lp_box || !lp_box->button(i_button))
+                return false;
+            lp_box->button(i_button)->click();
+            return true;
+        });
+    }
+    bool Done() const { return m_answers.empty(); }
+
+    QStringList m_titles;
+    QStringList m_texts;
+
+private:
+    void Poll()
+    {
+        QWidget* lp_modal = QApplication::activeModalWidget();
+        if (!lp_modal || lp_modal == mp_last || m_answers.empty())
+            return;
+        if (QMessageBox* lp_box = qobject_cast<QMessageBox*>(lp_modal))
+            m_texts << lp_box->text();
+        m_titles << lp_modal->windowTitle();
+        mp_last = lp_modal;
+        Answer l_answer = m_answers.front();
+        m_answers.pop_front();
+        if (!l_answer(lp_modal))
+            qWarning("an unexpected dialog: %s", qPrintable(lp_modal->windowTitle()));
+    }
+
+    QTimer m_timer;
+    std::deque<Answer> m_answers;
+    QPointer<QWidget> mp_last;
+};
+
+// The window's managers are program-wide, so a test makes one window and
+// deletes it at its end; this records the order in which they go.
+inline QStringList* RecordDestruction(QStringList* op_order, std::initializer_list<std::pair<QObject*, char const*>> i_objects)
+{
+    for (auto const& l_object : i_objects)
+        if (l_object.first)
+            QObject::connect(l_object.first, &QObject::destroyed,
+                             [op_order, l_name = QString(l_object.second)]() { *op_order << l_name; });
+    return op_order;
+}
+
+#endif
