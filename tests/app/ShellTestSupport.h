@@ -43,7 +43,8 @@ inline void SeedDataFile(std::function<void()> const& i_fill)
 
 // Answers the modal dialogs that open while the window starts (or while a
 // command runs), one after the other: each answer gets the dialog and
-// returns whether it took it. The titles of the dialogs met are kept.
+// returns whether it took it. The titles (and the texts of message boxes)
+// of the dialogs answered are kept.
 class ModalAnswerer : public QObject
 {
 public:
@@ -78,19 +79,23 @@ public:
     QStringList m_texts;
 
 private:
+    // A modal widget that the next answer does not take (the box before it
+    // may still be the active one) is left for a later poll.
     void Poll()
     {
         QWidget* lp_modal = QApplication::activeModalWidget();
         if (!lp_modal || lp_modal == mp_last || m_answers.empty())
             return;
-        if (QMessageBox* lp_box = qobject_cast<QMessageBox*>(lp_modal))
-            m_texts << lp_box->text();
-        m_titles << lp_modal->windowTitle();
+        QMessageBox const* lp_box = qobject_cast<QMessageBox*>(lp_modal);
+        QString const l_title = lp_modal->windowTitle();
+        QString const l_text = lp_box ? lp_box->text() : QString();
+        if (!m_answers.front()(lp_modal))
+            return;
+        m_titles << l_title;
+        if (lp_box)
+            m_texts << l_text;
         mp_last = lp_modal;
-        Answer l_answer = m_answers.front();
         m_answers.pop_front();
-        if (!l_answer(lp_modal))
-            qWarning("an unexpected dialog: %s", qPrintable(lp_modal->windowTitle()));
     }
 
     QTimer m_timer;
