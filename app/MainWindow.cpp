@@ -21,6 +21,7 @@
 #include "server/Server.h"
 #include "server/WishListSearcher.h"
 #include "shares/SharedFoldersManager.h"
+#include "transfers/TransferQueueManager.h"
 
 #include "ui/chat/ChatsForm.h"
 #include "ui/chat/RoomsForm.h"
@@ -156,8 +157,7 @@ void MainWindow::Init()
     diagnosticsForm->Init();
     diagnosticsForm->RegisterLoggableItemType("user");
 
-    // PLACEHOLDER: the transfer queue manager (new TransferQueueManager())
-    // joins here once it lands.
+    new TransferQueueManager();
     mp_ui->transfersForm->Init();
     mp_ui->sharesForm->Init();
     mp_ui->searchForm->Init();
@@ -233,16 +233,12 @@ void MainWindow::Init()
     m_updateChecker.Init();
     connect(&m_updateChecker, &UpdateChecker::NewVersion, this, &MainWindow::OnNewVersion);
     connect(gp_server, &Server::AdminMessage, this, &MainWindow::OnAdminMessage);
-    // PLACEHOLDER: the type belongs to the transfer queue manager; until it
-    // lands, the list is followed only when someone declared it.
-    if (d.HasType("excluded_download_extension")) {
-        Type* lp_extensions = d["excluded_download_extension"];
-        lp_extensions->AddNewItemEventHandler(
-            new EventHandler<MainWindow, Item>(this, &MainWindow::OnExcludedDownloadExtensionAddedOrRemoved));
-        lp_extensions->AddRemovedItemEventHandler(
-            new EventHandler<MainWindow, Item>(this, &MainWindow::OnExcludedDownloadExtensionAddedOrRemoved));
-        OnExcludedDownloadExtensionAddedOrRemoved(Item());
-    }
+    Type* lp_extensions = d["excluded_download_extension"];
+    lp_extensions->AddNewItemEventHandler(
+        new EventHandler<MainWindow, Item>(this, &MainWindow::OnExcludedDownloadExtensionAddedOrRemoved));
+    lp_extensions->AddRemovedItemEventHandler(
+        new EventHandler<MainWindow, Item>(this, &MainWindow::OnExcludedDownloadExtensionAddedOrRemoved));
+    OnExcludedDownloadExtensionAddedOrRemoved(Item());
 
     PathNode* lp_colors = new PathNode(&d, "color_setting");
     new PathNode(lp_colors, "color_setting_value", PATH_ON_CONNECT);
@@ -415,8 +411,8 @@ MainWindow::~MainWindow()
     g_showIsOver = true;
     if (gp_server)
         gp_server->Disconnect();
-    // PLACEHOLDER: the transfer queue manager is deleted first, once it lands.
-    // The scan thread is stopped and waited for here.
+    // The transfer and scan threads are stopped and waited for here.
+    delete transferQueueManager;
     delete sharedFoldersManager;
     delete delayedInvoker;
     // PLACEHOLDER: the distributed-network manager is deleted here, once it

@@ -136,11 +136,9 @@ void MainWindow::OnUnshareFolder()
     Item const l_folder = d["shared_folder"]->HasItem(Value(l_selected.first()->text(0)));
     if (l_folder.IsNull())
         return;
-    // PLACEHOLDER: the share index's own unshare routine, which takes the
-    // folder's files out of the index before the collection, joins once it
-    // lands.
-    l_folder.Remove();
-    d.RemoveDisconnectedItems();
+    // The index's own routine takes the folder's files out before the
+    // collection, so no file stays searchable.
+    sharedFoldersManager->UnshareFolder(l_folder);
 }
 
 void MainWindow::OnSharedFilesRescanned(int i_filesAdded, int i_filesRemoved)
@@ -162,12 +160,6 @@ void MainWindow::OnOptionsTabSelectionChanged(int i_tabIndex)
 
 void MainWindow::OnEditExcludedDownloadExtensionsClicked()
 {
-    // PLACEHOLDER: the list belongs to the transfer queue manager; until it
-    // lands there is nothing to edit.
-    if (!d.HasType("excluded_download_extension")) {
-        ShowNotBuiltYet(tr("The transfer engine is not built yet."));
-        return;
-    }
     if (!excludedExtensionsDialog)
         new ExcludedExtensionsDialog(this);
     excludedExtensionsDialog->show();

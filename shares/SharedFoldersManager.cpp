@@ -151,6 +151,7 @@ SharedFoldersManager::SharedFoldersManager(QObject* ip_parent) : QObject(ip_pare
     if (peerMessenger)
         connect(peerMessenger, &PeerMessenger::SharedFilesInFolderRequested, this,
                 &SharedFoldersManager::OnFilesInFoldersRequested);
+    ConnectAnswers();
 
     // Last, once nothing above can throw: a store exception must leave no
     // running thread behind (destroying it would end the program) and no
@@ -162,6 +163,7 @@ SharedFoldersManager::SharedFoldersManager(QObject* ip_parent) : QObject(ip_pare
 
 SharedFoldersManager::~SharedFoldersManager()
 {
+    DisconnectAnswers();
     m_fileScanner.Quit();
     m_scannerThread.quit();
     m_scannerThread.wait();
@@ -174,6 +176,7 @@ void SharedFoldersManager::Init()
     if (m_initialised)
         return;
     m_initialised = true;
+    SubscribeToAddresses();
     QStringList l_roots;
     for (Item const& l_root : mp_sharedFolderType->GetItems()) {
         l_roots << l_root.AsString();
@@ -476,19 +479,32 @@ void SharedFoldersManager::RescanShares()
 {
     m_filesAdded = 0;
     m_filesRemoved = 0;
-    ItemSet l_previousFolders;
     for (Item const& l_root : mp_sharedFolderType->GetItems()) {
-        l_previousFolders.Add(l_root.GetItems(kFolder));
         l_root.Disconnect(kFolder);
         ScanSharedFolder(l_root.AsString(), l_root.AsString());
     }
-    ItemSet const l_vanished = l_previousFolders.NotConnected(kSharedFolder);
-    ItemSet const l_vanishedFiles = l_vanished.GetItems(kSharedFile);
-    m_filesRemoved += static_cast<int>(l_vanishedFiles.size());
-    l_vanishedFiles.Remove();
-    l_vanished.Remove();
+    // Folders not found again are held by no root now.
+    m_filesRemoved += RemoveUnsharedFolders();
     d.RemoveDisconnectedItems();
     emit SharedFilesRescanned(m_filesAdded, m_filesRemoved);
+}
+
+void SharedFoldersManager::UnshareFolder(Item const& i_root)
+{
+    if (i_root.IsNull() || i_root.GetType() != mp_sharedFolderType)
+        return;
+    i_root.Remove();
+    RemoveUnsharedFolders();
+    d.RemoveDisconnectedItems();
+}
+
+int SharedFoldersManager::RemoveUnsharedFolders()
+{
+    ItemSet const l_folders = mp_folderType->GetItems().NotConnected(kSharedFolder);
+    ItemSet const l_files = l_folders.GetItems(kSharedFile);
+    l_files.Remove();
+    l_folders.Remove();
+    return static_cast<int>(l_files.size());
 }
 
 // --------------------------------------------------------------------- MP3
@@ -508,29 +524,4 @@ void SharedFoldersManager::OnMP3Scanned(QString i_file, int i_mpegVersion, QStri
     l_file += d.GetType("bitrate_mode")->GetItem(Value(i_isVBR ? "vbr" : "cbr"));
     l_file += d.GetType("bitrate")->GetItem(Value(i_bitrate));
     l_file += mp_isScannedType->GetGlobalNullItem();
-}
-
-// ------------------------------------------------- requests not answered yet
-
-void SharedFoldersManager::OnConnectedToServer()
-{
-    Log("Shared", 2, QStringLiteral("Share counts not reported: not built yet"));
-}
-
-void SharedFoldersManager::OnReceivedUserStats(QString i_user, UserStats)
-{
-    Log("Shared", 2, QStringLiteral("Statistics of %1 not used: not built yet").arg(i_user));
-}
-
-void SharedFoldersManager::OnDirectFileSearch(QString i_user, quint32 i_token, QString)
-{
-    Log("Search", 2, QStringLiteral("Search %1 from %2 not answered: not built yet").arg(i_token).arg(i_user));
-}
-
-void SharedFoldersManager::OnFilesInFoldersRequested(QString i_user, quint32 i_token, QString i_folder)
-{
-    Log("Shared", 2,
-        QStringLiteral("Contents of folder %1 for %2 (request %3) not sent: not built yet")
-            .arg(i_folder, i_user)
-            .arg(i_token));
 }

@@ -14,6 +14,8 @@
 
 #include "shares/FileScanner.h"
 #include "store/Data.h"
+#include "store/FileInfo.h"
+#include "store/MemStream.h"
 #include "store/UserStats.h"
 
 #include <QObject>
@@ -56,6 +58,19 @@ public:
     // Scans every root again; ends with SharedFilesRescanned.
     void RescanShares();
 
+    // Stops sharing a root: its "shared_folder" item goes, then every folder
+    // that no other root holds together with the files of those folders
+    // (RemoveUnsharedFolders), then the store's collection takes their
+    // names, sizes and tokens. A null or already removed root does nothing.
+    void UnshareFolder(Item const& i_root);
+    // Removes every "shared_file_folder" that no "shared_folder" holds any
+    // more (its root was unshared, or a rescan did not find it again) with
+    // all of its files, and gives the number of files removed. Whoever
+    // removes a root calls this before the store's collection: the
+    // collection alone keeps a file alive while any shared file elsewhere
+    // has the same name, and such a file would still answer searches.
+    int RemoveUnsharedFolders();
+
     // Links a file item (with its name and folder in place) to every token
     // of its path.
     void TokenizeSharedFile(Item const& i_file);
@@ -71,26 +86,62 @@ public:
     // For the owner's shutdown and for tests: the scanner and its thread.
     FileScanner& GetFileScanner() { return m_fileScanner; }
 
+    // ---- who sees what (ShareVisibility.cpp)
+    // The roots visible to a user: the public ones, and for a user on the
+    // user list those shared with the list or with one of his groups;
+    // nothing for an "unshared" user. Never creates the user.
+    ItemSet GetUserSharedFolders(QString const& i_user) const;
+    bool IsFileSharedWithUser(Item const& i_file, QString const& i_user) const;
+    // Whether the user, or another user seen at his address, is "unshared".
+    bool IsUserAddressUnshared(QString const& i_user) const;
+    // Store observer: a user's address became known or changed.
+    void OnUserAddress(Item i_user);
+
+    // ---- answers to other users (ShareAnswers.cpp)
+    // Matches a search against the index and what the user may see, and
+    // sends him one search-result message; true only when it was sent.
+    bool ProcessSearch(QString const& i_user, quint32 i_req, QString const& i_searchText);
+    // The search-result message ProcessSearch sends; empty when it sends none.
+    MemStream SearchAnswer(QString const& i_user, quint32 i_req, QString const& i_searchText) const;
+    // The folder-contents message for a request; empty when the folder is
+    // unknown or hidden from the user.
+    MemStream FolderContentsAnswer(QString const& i_user, quint32 i_token, QString const& i_folder) const;
+    // The visible folders (backslash-separated) and their files.
+    void GetSharedFilesAsUserShare(QString const& i_user, FileInfoMap& o_shares,
+                                   AttributeTranslationTable& io_attributes) const;
+    // The complete share-list message for the user.
+    MemStream GetSharedFilesMessage(QString const& i_user) const;
+    // Drops the share list received from the user.
+    void RemoveUserShare(QString const& i_user);
+
 signals:
     void SharedFilesRescanned(int i_filesAdded, int i_filesRemoved);
+    // After each search from another user, with whether it was answered.
+    void SearchProcessed(QString i_search, bool i_match);
     // The MP3 files of one scan pass that still need their analysis.
     void MP3ScansRequired(QStringList i_files);
 
 public slots:
     void OnFoldersRescanned();
 
-    // Requests of the server link and the peer messenger, connected by the
-    // constructor when those exist. Share counts, answers to searches and
-    // folder contents are not built yet: each request is logged as not
-    // answered, nothing is sent.
+    // Requests of the server link, the peer messenger and the distributed
+    // network, connected by the constructor when those exist.
     void OnConnectedToServer();
     void OnReceivedUserStats(QString i_user, UserStats i_stats);
     void OnDirectFileSearch(QString i_user, quint32 i_token, QString i_search);
+    void OnDNetSearchRequest(QString i_user, quint32 i_token, QString i_search);
     void OnFilesInFoldersRequested(QString i_user, quint32 i_token, QString i_folder);
     void OnMP3Scanned(QString i_file, int i_mpegVersion, QString i_channelMode, int i_frequency, bool i_isVBR,
                       int i_bitrate);
 
 private:
+    // Connects the answers to their senders and becomes the peer
+    // messenger's share-list provider; undone by the destructor.
+    void ConnectAnswers();
+    void DisconnectAnswers();
+    void SubscribeToAddresses();
+    void AnswerSearch(QString const& i_user, quint32 i_token, QString const& i_search);
+
     // Brings the file items of one folder in line with a listing (name to
     // size): new files get items, changed sizes are updated, files missing
     // from the listing are removed. Every listed file is tokenised and, when

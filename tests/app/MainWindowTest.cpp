@@ -161,6 +161,7 @@ std::vector<Control> const& Controls()
         {"empty_share_message", "Share something first",
          [](MainWindow* ip_window, ModalAnswerer&) {
              Ui_MainWindow* lp_ui = ip_window->Form();
+             lp_ui->emptyShareWarningEdit->selectAll();
              QTest::keyClicks(lp_ui->emptyShareWarningEdit, "Share something first");
              lp_ui->saveEmptyShareWarningMessageButton->click();
          },
@@ -317,9 +318,6 @@ private slots:
         DeclareSettingsTypes();
         SetSetting("listening_port", qint64(0));
         SetSetting("server_address", QStringLiteral("127.0.0.1:%1").arg(m_server.Port()));
-        // The transfer engine's list, as it will declare it.
-        d.NewType("excluded_download_extension", ROOT, false, true);
-        d["excluded_download_extension"]->GetItem(Value(".ini"));
         mp_window = new MainWindow;
         mp_window->setVisible(true);
         mp_window->Init();
@@ -547,6 +545,7 @@ private slots:
         QVERIFY(d["shared_folder"]->HasItem(Value(l_folder)).IsNull());
         QVERIFY(mp_ui->sharedFoldersList->findItems(l_folder, Qt::MatchExactly).isEmpty());
 
+        d["excluded_download_extension"]->GetItem(Value(".ini"));
         QCOMPARE(mp_ui->excludedExtensionsEdit->text(), QString(".ini"));
         mp_ui->editExcludedExtensionsButton->click();
         ExcludedExtensionsDialog* lp_first = excludedExtensionsDialog;

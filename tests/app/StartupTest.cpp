@@ -10,6 +10,7 @@
 #include "store/DelayedInvoker.h"
 #include "store/DiagnosticsForm.h"
 #include "store/TimerManager.h"
+#include "transfers/TransferQueueManager.h"
 #include "ui/transfers/AddSharedFolderDialog.h"
 
 #include "ui_AddSharedFolderDialog.h"
@@ -50,7 +51,8 @@ private:
     void ShutDown()
     {
         QStringList l_order;
-        RecordDestruction(&l_order, {{sharedFoldersManager, "shares"},
+        RecordDestruction(&l_order, {{transferQueueManager, "transfers"},
+                                     {sharedFoldersManager, "shares"},
                                      {delayedInvoker, "invoker"},
                                      {peerMessenger, "peers"},
                                      {portForwarder, "port forwarder"},
@@ -61,7 +63,7 @@ private:
                                      {eventToolBar, "event bar"}});
         int const l_files = DataFileCount();
         delete mp_window;
-        QCOMPARE(l_order, QStringList({"shares", "invoker", "peers", "port forwarder", "server", "timers", "sizes",
+        QCOMPARE(l_order, QStringList({"transfers", "shares", "invoker", "peers", "port forwarder", "server", "timers", "sizes",
                                        "wish list", "event bar"}));
         QVERIFY(g_showIsOver);
         QVERIFY(DataFileCount() == l_files + 1 || DataFileCount() == DataSaver::KEPT_FILES);

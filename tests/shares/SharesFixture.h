@@ -6,10 +6,12 @@
 // making those two (the index tests and the benchmark need only the types;
 // SharesWiringTest makes the real ones).
 
+#include "server/StoreTypes.h"
 #include "store/Data.h"
 #include "store/Settings.h"
 
 #include <QByteArray>
+#include <QtEndian>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -22,6 +24,11 @@ inline void DeclareSharesNeighbourTypes()
     DeclareSettingsTypes();
     d.NewType("user", ROOT, false, true);
     d.NewType("user_list_group", ROOT, false, true);
+    d.NewType("in_user_list", INTERMEDIATE, true, true);
+    EnsureRelation("user", "in_user_list", ONE, ONE, true);
+    EnsureRelation("in_user_list", "user_list_group", MANY, MANY, false);
+    EnsureAttribute("user", "user_address");
+    EnsureAttribute("user", "user_port");
     for (char const* lp_attribute :
          {"mpeg_version", "channel_mode", "audio_frequency", "bitrate", "bitrate_mode", "length_seconds", "file_size"})
         d.NewType(lp_attribute, LEAF, false, true);
@@ -38,5 +45,37 @@ inline QString WriteTestFile(QTemporaryDir const& i_dir, QString const& i_name, 
         qFatal("cannot write %s", qPrintable(l_path));
     return l_path;
 }
+
+// Wire bytes written out by hand, so that a test expects the layout itself
+// and not whatever the product's encoder makes.
+struct Wire
+{
+    Wire& U8(quint8 i_value)
+    {
+        m_bytes.append(char(i_value));
+        return *this;
+    }
+    Wire& U32(quint32 i_value)
+    {
+        char l_bytes[4];
+        qToLittleEndian(i_value, l_bytes);
+        m_bytes.append(l_bytes, 4);
+        return *this;
+    }
+    Wire& U64(quint64 i_value)
+    {
+        char l_bytes[8];
+        qToLittleEndian(i_value, l_bytes);
+        m_bytes.append(l_bytes, 8);
+        return *this;
+    }
+    Wire& Str(QByteArray const& i_text) { return U32(quint32(i_text.size())).Raw(i_text); }
+    Wire& Raw(QByteArray const& i_bytes)
+    {
+        m_bytes.append(i_bytes);
+        return *this;
+    }
+    QByteArray m_bytes;
+};
 
 #endif

@@ -2,6 +2,8 @@
 // made in the order the main window makes them.
 
 #include "SharesFixture.h"
+#include "../peers/PeerTestSupport.h"
+#include "../server/ServerTestHelpers.h"
 
 #include "peers/PeerMessenger.h"
 #include "server/Server.h"
@@ -22,7 +24,8 @@ private slots:
 
     void TypesBesideTheirNeighbours();
     void IndexSavedBesideServerData();
-    void RequestsReachTheManager();
+    void AnswersTravelToThePeer();
+    void CountsReportedAtLogin();
 
 private:
     void MakeManagers();
@@ -110,24 +113,69 @@ void SharesWiringTest::IndexSavedBesideServerData()
     QVERIFY(l_tune.IsConnected("is_scanned"));
 }
 
-void SharesWiringTest::RequestsReachTheManager()
+// Bob, on a messaging connection, asks for the share list and a folder and
+// searches through the server; each answer reaches him on that connection.
+void SharesWiringTest::AnswersTravelToThePeer()
 {
-    // The server link's and the peer messenger's requests are connected
-    // (a disconnect succeeds only for an existing connection), and a request
-    // that is not answered yet passes harmlessly.
-    SharedFoldersManager* const lp_manager = mp_manager.get();
-    emit mp_server->DirectFileSearch("bob", 7, "some words");
-    emit mp_messenger->SharedFilesInFolderRequested("bob", 8, "Music\\Rock");
-    emit mp_server->ReceivedUserStats("bob", UserStats());
-    emit mp_server->Connected();
-    QVERIFY(QObject::disconnect(mp_server.get(), &Server::Connected, lp_manager,
-                                &SharedFoldersManager::OnConnectedToServer));
-    QVERIFY(QObject::disconnect(mp_server.get(), &Server::ReceivedUserStats, lp_manager,
-                                &SharedFoldersManager::OnReceivedUserStats));
-    QVERIFY(QObject::disconnect(mp_server.get(), &Server::DirectFileSearch, lp_manager,
-                                &SharedFoldersManager::OnDirectFileSearch));
-    QVERIFY(QObject::disconnect(mp_messenger.get(), &PeerMessenger::SharedFilesInFolderRequested, lp_manager,
-                                &SharedFoldersManager::OnFilesInFoldersRequested));
+    SetSetting("username", QStringLiteral("me"));
+    SetSetting("listening_port", qint64(0));
+    mp_messenger->DataLoaded();
+    WriteTestFile(*mp_dir, "Share/Tune.mp3", "x");
+    QString const l_folder = mp_dir->filePath("Share");
+    d.GetType("shared_public")->GetGlobalNullItem() += mp_manager->AddSharedFolder(l_folder);
+    QString const l_remote = QString(l_folder).replace('/', '\\');
+
+    auto lp_bob = ConnectRaw(mp_messenger->ListeningPort());
+    QVERIFY(lp_bob);
+    lp_bob->write(HandshakeFrame("bob", "P") + PeerWire::BuildFrame(Message(4), false)
+                  + PeerWire::BuildFrame(Message(36, [&](MemStream& io_out) {
+                                             io_out.WriteU32(8);
+                                             io_out.Write(l_remote);
+                                         }),
+                                         false));
+    QSignalSpy l_processed(mp_manager.get(), &SharedFoldersManager::SearchProcessed);
+    emit mp_server->DirectFileSearch("bob", 7, "tune");
+    QCOMPARE(l_processed.count(), 1);
+    QCOMPARE(l_processed.at(0).at(1).toBool(), true);
+    QList<quint32> l_codes;
+    for (int l_frame = 0; l_frame < 3; ++l_frame) {
+        QByteArray l_payload;
+        quint32 l_code = 0;
+        QVERIFY(AwaitFrame(*lp_bob, l_payload) && MemStream(l_payload).ReadU32(l_code));
+        l_codes << l_code;
+    }
+    std::sort(l_codes.begin(), l_codes.end());
+    QCOMPARE(l_codes, (QList<quint32>{5, 9, 37}));
+}
+
+// At login the counts go to the server (35) and our own statistics are asked
+// for (36): another user then sees the counts, and the speed is kept.
+void SharesWiringTest::CountsReportedAtLogin()
+{
+    StandinProcess l_standin;
+    QVERIFY(l_standin.Start());
+    WriteTestFile(*mp_dir, "Share/a.txt", "x");
+    WriteTestFile(*mp_dir, "Share/Sub/b.txt", "x");
+    WriteTestFile(*mp_dir, "Share/Sub/c.txt", "x");
+    mp_manager->AddSharedFolder(mp_dir->filePath("Share"));
+    PointAt(l_standin.Port());
+    mp_server->Connect();
+    QTRY_VERIFY(IsSettingSet("upload_speed"));
+    QCOMPARE(GetSetting("upload_speed"), QString("0"));
+
+    RawClient l_carol;
+    QVERIFY(l_carol.Login(l_standin.Port(), "carol"));
+    MemStream l_ask;
+    l_ask.Write(QStringLiteral("alice"));
+    l_carol.Send(ServerCode::USER_STATS, l_ask);
+    QByteArray l_answer;
+    QVERIFY(l_carol.mp_collector->Take(ServerCode::USER_STATS, &l_answer));
+    MemStream l_in(l_answer);
+    QString l_user;
+    UserStats l_stats;
+    QVERIFY(l_in.Read(l_user) && l_stats.Read(l_in));
+    QCOMPARE(l_stats.m_folderCount, 2u);
+    QCOMPARE(l_stats.m_fileCount, 3u);
 }
 
 QTEST_MAIN(SharesWiringTest)
