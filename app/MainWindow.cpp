@@ -237,7 +237,7 @@ void MainWindow::Init()
     lp_extensions->AddNewItemEventHandler(
         new EventHandler<MainWindow, Item>(this, &MainWindow::OnExcludedDownloadExtensionAddedOrRemoved));
     lp_extensions->AddRemovedItemEventHandler(
-        new EventHandler<MainWindow, Item>(this, &MainWindow::OnExcludedDownloadExtensionAddedOrRemoved));
+        new EventHandler<MainWindow, Item>(this, &MainWindow::OnExcludedDownloadExtensionRemoved));
     OnExcludedDownloadExtensionAddedOrRemoved(Item());
 
     PathNode* lp_colors = new PathNode(&d, "color_setting");

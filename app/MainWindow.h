@@ -164,6 +164,7 @@ private:
     void OnNewListeningPortChanged(Item i_setting);
     void OnObfuscatedPortSet(Item i_setting);
     void OnExcludedDownloadExtensionAddedOrRemoved(Item i_item);
+    void OnExcludedDownloadExtensionRemoved(Item i_item);
     void OnColorSettingChanged(Item i_setting);
 
     void AddToolBarSets();
@@ -181,6 +182,7 @@ private:
     void ClearSoundFile(char const* ip_kind, QLineEdit* ip_edit);
     void SetConnectActionText(QString const& i_text);
     void SetDiagnosticsTabShown(bool i_shown);
+    void ShowExcludedExtensions(Item const& i_leaving);
     // A box with one OK button whose text is never taken as rich text.
     void ShowInformation(QString const& i_title, QString const& i_text);
     // A note in the status bar where a page that is not built yet would act.

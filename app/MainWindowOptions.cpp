@@ -430,9 +430,21 @@ void MainWindow::OnObfuscatedPortSet(Item i_setting)
 
 void MainWindow::OnExcludedDownloadExtensionAddedOrRemoved(Item)
 {
+    ShowExcludedExtensions(Item());
+}
+
+void MainWindow::OnExcludedDownloadExtensionRemoved(Item i_item)
+{
+    // The store tells of a removal while the item is still listed.
+    ShowExcludedExtensions(i_item);
+}
+
+void MainWindow::ShowExcludedExtensions(Item const& i_leaving)
+{
     QStringList l_extensions;
     for (Item const& l_extension : d["excluded_download_extension"]->GetItems())
-        l_extensions << l_extension.AsString();
+        if (l_extension != i_leaving)
+            l_extensions << l_extension.AsString();
     mp_ui->excludedExtensionsEdit->setText(l_extensions.join(QLatin1Char(' ')));
 }
 

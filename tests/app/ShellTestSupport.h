@@ -103,15 +103,18 @@ private:
     QPointer<QWidget> mp_last;
 };
 
-// The window's managers are program-wide, so a test makes one window and
-// deletes it at its end; this records the order in which they go.
-inline QStringList* RecordDestruction(QStringList* op_order, std::initializer_list<std::pair<QObject*, char const*>> i_objects)
+// Starts the window as the program does, with the peer listeners on ports
+// of the system's choice and the login going to the stand-in server, unless
+// the data file says otherwise.
+inline MainWindow* StartWindow(quint16 i_serverPort)
 {
-    for (auto const& l_object : i_objects)
-        if (l_object.first)
-            QObject::connect(l_object.first, &QObject::destroyed,
-                             [op_order, l_name = QString(l_object.second)]() { *op_order << l_name; });
-    return op_order;
+    DeclareSettingsTypes();
+    SetSetting("listening_port", qint64(0));
+    SetSetting("server_address", QStringLiteral("127.0.0.1:%1").arg(i_serverPort));
+    MainWindow* lp_window = new MainWindow;
+    lp_window->setVisible(true);
+    lp_window->Init();
+    return lp_window;
 }
 
 #endif
