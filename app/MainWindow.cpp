@@ -486,8 +486,11 @@ void MainWindow::resizeEvent(QResizeEvent* ip_event)
 void MainWindow::moveEvent(QMoveEvent* ip_event)
 {
     QMainWindow::moveEvent(ip_event);
+    // The client area's position, as GetX() reports and SetPosition() takes
+    // it: the event's position includes the frame, and restoring it would
+    // move the window by the frame's width at every start.
     if (!isMaximized())
-        emit m_sizeProxy.WindowMoved(ip_event->pos().x(), ip_event->pos().y());
+        emit m_sizeProxy.WindowMoved(geometry().x(), geometry().y());
 }
 
 // ------------------------------------------------ connection state and tray

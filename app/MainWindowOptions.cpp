@@ -402,8 +402,8 @@ void MainWindow::OnColorSettingChanged(Item)
     QPalette l_palette = QApplication::palette();
     ApplyPaletteColors(l_palette);
     QApplication::setPalette(l_palette);
-    // PLACEHOLDER: transfersForm->RecolorEntries() joins with the transfers
-    // page.
+    if (transfersForm)
+        transfersForm->RecolorEntries();
 }
 
 void MainWindow::OnClearSearchHistoryClicked()
