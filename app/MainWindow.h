@@ -178,6 +178,8 @@ private:
     void ShowFirstOpenTab();
     void SubscribeToSetting(char const* ip_key, PathNodeRelation i_relation, void (MainWindow::*ip_handler)(Item));
     QTreeWidgetItem* SharedFolderRow(Item const& i_folder) const;
+    // The folder of the first selected row of the shared-folder list.
+    Item SelectedSharedFolder() const;
     void SelectSoundFile(char const* ip_kind, QLineEdit* ip_edit);
     void ClearSoundFile(char const* ip_kind, QLineEdit* ip_edit);
     void SetConnectActionText(QString const& i_text);

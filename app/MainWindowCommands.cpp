@@ -118,22 +118,22 @@ void MainWindow::OnSharedFoldersListContextMenuRequested(QPoint i_point)
     l_menu.exec(lp_list->viewport()->mapToGlobal(i_point));
 }
 
-void MainWindow::OnSetFolderPermissions()
+Item MainWindow::SelectedSharedFolder() const
 {
     QList<QTreeWidgetItem*> const l_selected = mp_ui->sharedFoldersList->selectedItems();
-    if (l_selected.isEmpty())
-        return;
-    Item const l_folder = d["shared_folder"]->HasItem(Value(l_selected.first()->text(0)));
+    return l_selected.isEmpty() ? Item() : d["shared_folder"]->HasItem(Value(l_selected.first()->text(0)));
+}
+
+void MainWindow::OnSetFolderPermissions()
+{
+    Item const l_folder = SelectedSharedFolder();
     if (l_folder.IsValid())
         (new AddSharedFolderDialog(l_folder, this))->show();
 }
 
 void MainWindow::OnUnshareFolder()
 {
-    QList<QTreeWidgetItem*> const l_selected = mp_ui->sharedFoldersList->selectedItems();
-    if (l_selected.isEmpty())
-        return;
-    Item const l_folder = d["shared_folder"]->HasItem(Value(l_selected.first()->text(0)));
+    Item const l_folder = SelectedSharedFolder();
     if (l_folder.IsNull())
         return;
     // The index's own routine takes the folder's files out before the

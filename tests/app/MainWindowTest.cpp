@@ -14,6 +14,7 @@
 
 #include <QDesktopServices>
 #include <QFileDialog>
+#include <QHeaderView>
 #include <QProcess>
 #include <QtTest>
 
@@ -113,7 +114,8 @@ QStringList State(MainWindow* ip_window)
             << QString::number(lp_ui->firstOpenTabBox->currentIndex()) << lp_ui->codePageBox->currentText()
             << lp_ui->emptyShareWarningEdit->text() << lp_ui->userDescriptionEdit->toPlainText().replace('\n', "\\n")
             << lp_ui->userPictureFilenameEdit->text() << lp_ui->roomChatSoundEdit->text()
-            << QString("%1,%2").arg(ip_window->geometry().x()).arg(ip_window->geometry().y());
+            << QString("%1,%2").arg(ip_window->geometry().x()).arg(ip_window->geometry().y())
+            << QString::number(ip_window->findChild<QTreeWidget*>("downloadsList")->header()->sectionSize(0));
     return l_state;
 }
 
@@ -159,11 +161,12 @@ int RunRestartPhase(QString const& i_phase)
         l_answers.Then(ChooseFile(l_picture)).Then(ChooseFile(l_sound));
         lp_ui->selectPictureButton->click();
         lp_ui->roomChatSoundSelectFileButton->click();
-        // Within the screen (the form is wider than the offscreen screen, so a
-        // size cannot change there).
+        // The position and a column's width (the form is wider than the
+        // offscreen screen, so the window's size cannot change there).
         QPoint const l_start = lp_window->geometry().topLeft();
         lp_window->move(30, 40);
         QTest::qWait(100);
+        lp_window->findChild<QTreeWidget*>("downloadsList")->header()->resizeSection(0, 213);
         QStringList const l_state = State(lp_window);
         for (QString const& l_line : l_state.mid(0, int(std::size(s_switches))))
             l_check(l_line.endsWith(" yes 1") || l_line.endsWith(" no 0"), "stored as shown: " + l_line);
@@ -172,7 +175,8 @@ int RunRestartPhase(QString const& i_phase)
                                      "extended_ascii_codepage ISO-8859-5", "empty_share_message Share first",
                                      "user_description line one\\nline two"})
             l_check(l_state.contains(l_line), "stored: " + l_line);
-        l_check(lp_window->geometry().topLeft() != l_start && l_state.contains(l_sound), "window position and sound");
+        l_check(lp_window->geometry().topLeft() != l_start && l_state.contains(l_sound) && l_state.contains("213"),
+                "window position, column width and sound");
         l_expected.open(QIODevice::WriteOnly);
         l_expected.write(l_state.join('\n').toUtf8());
     } else {
