@@ -31,10 +31,10 @@ private:
 
     QList<QAction*> Buttons() const
     {
-        QList<QAction*> l_buttons = mp_bar->actions();
-        l_buttons.erase(std::remove_if(l_buttons.begin(), l_buttons.end(),
-                                       [](QAction* ip_action) { return ip_action->text().isEmpty(); }),
-                        l_buttons.end());
+        QList<QAction*> l_buttons;
+        for (QAction* lp_action : mp_bar->actions())
+            if (!lp_action->text().isEmpty())
+                l_buttons << lp_action;
         return l_buttons;
     }
 
@@ -152,27 +152,24 @@ private slots:
         QCOMPARE(d["event_toolbar_widget"]->GetItemCount(), std::size_t(1));
     }
 
-    void SoundFallsBackToTheDefault_data()
-    {
-        QTest::addColumn<QString>("kindFile");
-        QTest::addColumn<QString>("defaultFile");
-        QTest::addColumn<int>("played"); // of "/k.wav" and "/d.wav": 1 the first, 2 the second
-        QTest::newRow("own file") << "/k.wav" << "/d.wav" << 1;
-        QTest::newRow("default only") << "" << "/d.wav" << 2;
-        QTest::newRow("neither") << "" << "" << 0;
-    }
-
+    // A kind without a file plays the default sound; an event without a
+    // kind plays nothing.
     void SoundFallsBackToTheDefault()
     {
-        QFETCH(QString, kindFile);
-        QFETCH(QString, defaultFile);
-        QFETCH(int, played);
-        SetSound("private_chat", kindFile);
-        SetSound("default", defaultFile);
-        Post(mp_bob);
-        mp_bar->AddEvent("Info", ":/icons/info_icon", mp_alice, "", "", false); // no sound kind
-        QCOMPARE(m_alerts.filter("sound"), played ? QStringList("sound " + QString(played == 1 ? "/k.wav" : "/d.wav"))
-                                                  : QStringList());
+        struct
+        {
+            char const* mp_kindFile;
+            char const* mp_defaultFile;
+            QStringList m_played;
+        } const l_cases[] = {{"/k.wav", "/d.wav", {"sound /k.wav"}}, {"", "/d.wav", {"sound /d.wav"}}, {"", "", {}}};
+        for (auto const& l_case : l_cases) {
+            SetSound("private_chat", l_case.mp_kindFile);
+            SetSound("default", l_case.mp_defaultFile);
+            m_alerts.clear();
+            Post(mp_bob);
+            mp_bar->AddEvent("Info", ":/icons/info_icon", mp_alice, "", "", false);
+            QCOMPARE(m_alerts.filter("sound"), l_case.m_played);
+        }
     }
 
     // One icon a second in path order, then the state icon; a repeated icon

@@ -79,8 +79,8 @@ public:
     QStringList m_texts;
 
 private:
-    // A modal widget that the next answer does not take (the box before it
-    // may still be the active one) is left for a later poll.
+    // A modal widget the next answer does not take (the box before may still
+    // be the active one) is left for a later poll.
     void Poll()
     {
         QWidget* lp_modal = QApplication::activeModalWidget();
