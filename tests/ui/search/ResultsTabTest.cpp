@@ -133,7 +133,7 @@ private slots:
         QVERIFY(!mp_invoker->IsPending(lp_closed, QString::fromLatin1(SLOT(Sort()))));
         QTest::qWait(1700);
         QCOMPARE(l_sorts.size(), std::size_t(1));
-        QVERIFY(l_sorts[0] >= 950 && l_sorts[0] < 1400);
+        QVERIFY(l_sorts[0] >= 950 && l_sorts[0] < 2000); // slack for a loaded machine
     }
 
     // A user's files in one tab are bounded: an answer beyond the bound is
