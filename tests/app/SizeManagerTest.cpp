@@ -10,20 +10,9 @@
 
 #include <memory>
 
-// The restart of a real window's geometry is in MainWindowTest.
+// The main window's geometry across a restart is tested with the real
+// window (MainWindowTest).
 namespace {
-
-class FakeWindow : public ResizableWindow
-{
-public:
-    int GetX() override { return 10; }
-    int GetY() override { return 20; }
-    int GetWidth() override { return 800; }
-    int GetHeight() override { return 600; }
-    void SetPosition(int i_x, int i_y) override { m_calls << QString("position %1 %2").arg(i_x).arg(i_y); }
-    void SetSize(int i_width, int i_height) override { m_calls << QString("size %1 %2").arg(i_width).arg(i_height); }
-    QStringList m_calls;
-};
 
 // A shown page: a tree of three columns 100 pixels wide (the last one
 // stretched) and a splitter of two panes.
@@ -132,18 +121,6 @@ private slots:
         QVERIFY(l_moved[0] > 3 * l_moved[1]);
         QCOMPARE(l_first.mp_splitter->sizes(), l_moved);
         QCOMPARE(Recorded("sizer_splitter", "room_splitter"), l_moved);
-    }
-
-    void WindowIsRestoredThenFollowed()
-    {
-        FakeWindow l_first, l_second;
-        mp_manager->RegisterResizableWindow("main_window", &l_first);
-        QVERIFY(l_first.m_calls.isEmpty());
-        emit l_first.WindowMoved(5, 6);
-        emit l_first.WindowResized(700, 500);
-        QVERIFY(d["sizer_width"]->HasItem(Value(800)).IsNull());
-        mp_manager->RegisterResizableWindow("main_window", &l_second);
-        QCOMPARE(l_second.m_calls, QStringList({"position 5 6", "size 700 500"}));
     }
 
     // A destroyed tree leaves its record for the next one; after a reset
