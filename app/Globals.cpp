@@ -19,10 +19,10 @@ static int InitIcons()
 static int const s_iconsRegistered = InitIcons();
 
 namespace {
-std::function<void(QIcon const&)>& IconHook()
+MainWindowHooks& Hooks()
 {
-    static std::function<void(QIcon const&)> s_hook;
-    return s_hook;
+    static MainWindowHooks s_hooks;
+    return s_hooks;
 }
 } // namespace
 
@@ -45,15 +45,32 @@ qint64 VersionFromBuildDate(QString const& i_date)
     return qint64(l_year) * 10000 + l_month * 100 + l_day;
 }
 
+void SetMainWindowHooks(MainWindowHooks i_hooks)
+{
+    Hooks() = std::move(i_hooks);
+}
+
 void SetApplicationIcon(QString const& i_iconPath)
 {
     QIcon l_icon(i_iconPath);
     QApplication::setWindowIcon(l_icon);
-    if (IconHook())
-        IconHook()(l_icon);
+    if (Hooks().m_setIcon)
+        Hooks().m_setIcon(l_icon);
 }
 
-void SetApplicationIconHook(std::function<void(QIcon const&)> i_hook)
+void ResetApplicationIcon()
 {
-    IconHook() = std::move(i_hook);
+    if (Hooks().m_resetIcon)
+        Hooks().m_resetIcon();
+}
+
+void PopupAlert(QString const& i_text)
+{
+    if (Hooks().m_popupAlert)
+        Hooks().m_popupAlert(i_text);
+}
+
+bool IsMainWindowActive()
+{
+    return Hooks().m_isActive && Hooks().m_isActive();
 }

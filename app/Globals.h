@@ -20,10 +20,26 @@ extern qint64 g_currentVersion;
 // or "May  8 2013"; 0 when the text cannot be read.
 qint64 VersionFromBuildDate(QString const& i_date);
 
+// What the kit asks of the main window, which lives in a library above it.
+// The main window fills these in; until it does they do nothing, and the
+// main window counts as inactive.
+struct MainWindowHooks
+{
+    std::function<void(QIcon const&)> m_setIcon;      // its own icon and the tray's
+    std::function<void()> m_resetIcon;                // the connection-state icon
+    std::function<void(QString const&)> m_popupAlert; // a tray balloon
+    std::function<bool()> m_isActive;                 // the user is looking at it
+};
+void SetMainWindowHooks(MainWindowHooks i_hooks);
+
 // Makes the icon at that resource path the application's icon; the main
 // window, when it exists, also takes it for itself and its tray icon.
 void SetApplicationIcon(QString const& i_iconPath);
-void SetApplicationIconHook(std::function<void(QIcon const&)> i_hook);
+// The icon of the connection and away state.
+void ResetApplicationIcon();
+// A balloon of the tray icon, when there is a tray.
+void PopupAlert(QString const& i_text);
+bool IsMainWindowActive();
 
 // The network's web host (supporter page, port test, update check).
 extern char const* const g_webHost;

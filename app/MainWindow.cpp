@@ -47,7 +47,9 @@ MainWindow::MainWindow(QWidget* ip_parent)
     mainWindow = this;
     mp_ui->setupUi(this);
 
-    SetApplicationIconHook([this](QIcon const& i_icon) { SetOwnIcon(i_icon); });
+    MainWindowHooks l_hooks;
+    l_hooks.m_setIcon = [this](QIcon const& i_icon) { SetOwnIcon(i_icon); };
+    SetMainWindowHooks(l_hooks);
     SetApplicationIcon(QStringLiteral(":/icons/offline_icon"));
     mp_ui->sharedFoldersList->setColumnWidth(0, 400);
     mp_ui->sharedFoldersList->setHeaderLabels(QStringList({tr("Shared folder"), tr("Accessible to")}));
@@ -208,7 +210,7 @@ MainWindow::~MainWindow()
     mp_server = nullptr;
     delete dataSaver;
     TimerManager::Destroy();
-    SetApplicationIconHook(nullptr);
+    SetMainWindowHooks(MainWindowHooks());
     SetDiagnosticsToolBarHook(nullptr);
     delete mp_ui;
     if (mainWindow == this)

@@ -2,7 +2,6 @@
 
 #include "server/PortMapping.h"
 #include "server/SearchTypes.h"
-#include "server/ServerCodes.h"
 #include "server/ServerLog.h"
 #include "server/StoreTypes.h"
 #include "store/DataSaver.h"
@@ -24,59 +23,6 @@ namespace {
 
 constexpr int DEFAULT_LOGIN_TIMEOUT_MS = 30000;
 
-bool ReadNames(InputStream& io_in, std::vector<QString>& o_names)
-{
-    quint32 l_count = 0;
-    if (!io_in.Read(l_count))
-        return false;
-    // The count is not trusted: every name takes at least its 4 length
-    // bytes, so the loop ends when the payload does.
-    for (quint32 l_index = 0; l_index < l_count; ++l_index) {
-        QString l_name;
-        if (!io_in.Read(l_name))
-            return false;
-        o_names.push_back(l_name);
-    }
-    return true;
-}
-
-// Payloads of a single field or two strings, the shape of most requests.
-MemStream OneString(QString const& i_text)
-{
-    MemStream l_payload;
-    l_payload.Write(i_text);
-    return l_payload;
-}
-
-MemStream TwoStrings(QString const& i_first, QString const& i_second)
-{
-    MemStream l_payload;
-    l_payload.Write(i_first);
-    l_payload.Write(i_second);
-    return l_payload;
-}
-
-MemStream OneBool(bool i_value)
-{
-    MemStream l_payload;
-    l_payload.WriteBool(i_value);
-    return l_payload;
-}
-
-MemStream OneI32(qint32 i_value)
-{
-    MemStream l_payload;
-    l_payload.WriteI32(i_value);
-    return l_payload;
-}
-
-MemStream OneU32(quint32 i_value)
-{
-    MemStream l_payload;
-    l_payload.WriteU32(i_value);
-    return l_payload;
-}
-
 Item UserItem(QString const& i_name)
 {
     return d.GetType("user")->GetItem(i_name);
@@ -93,23 +39,6 @@ QString OwnName()
 }
 
 } // namespace
-
-// A user as the add-user answer and the room messages describe him: the
-// answer gives the name apart, the room messages give it first.
-struct Server::UserInfo
-{
-    QString m_name;
-    quint32 m_status = STATUS_OFFLINE;
-    UserStats m_stats;
-    QString m_country;
-    bool m_privileged = false;
-
-    bool Read(InputStream& io_in) { return io_in.Read(m_name) && ReadDetails(io_in); }
-    bool ReadDetails(InputStream& io_in)
-    {
-        return io_in.Read(m_status) && m_stats.Read(io_in) && io_in.Read(m_country) && io_in.Read(m_privileged);
-    }
-};
 
 // ------------------------------------------------------------ construction
 
@@ -229,7 +158,7 @@ void Server::GetServerAddress(QString& o_host, quint16& o_port)
         if (l_ok && l_port >= 1 && l_port <= 65535)
             o_port = quint16(l_port);
         else
-            ServerLog(1, QStringLiteral("Bad port in server address \"%1\", using %2").arg(l_address).arg(o_port));
+            ServerLog(1, QStringLiteral("Bad port in server address \"%1\", using %2").arg(l_address, QString::number(o_port)));
     }
     if (l_host.startsWith(QLatin1Char('[')) && l_host.endsWith(QLatin1Char(']')))
         l_host = l_host.mid(1, l_host.size() - 2);
@@ -255,7 +184,7 @@ void Server::Connect()
     QString l_host;
     quint16 l_port = 0;
     GetServerAddress(l_host, l_port);
-    ServerLog(1, QStringLiteral("Connecting to %1:%2").arg(l_host).arg(l_port));
+    ServerLog(1, QStringLiteral("Connecting to %1:%2").arg(l_host, QString::number(l_port)));
 
     m_state = STATE_CONNECTING;
     m_reader.Clear();
@@ -308,7 +237,9 @@ void Server::LinkLost()
         Item l_online = d.GetType("is_online")->GetGlobalNullItem();
         l_online.Disconnect("user");
     }
-    if (l_previous != STATE_DISCONNECTED)
+    // Disconnected is for a link that was logged in; an attempt given up
+    // before the answer was never a link the pages knew of.
+    if (l_previous == STATE_LOGGED_IN)
         emit Disconnected();
 }
 
@@ -338,11 +269,7 @@ void Server::OnSocketConnected()
 
 void Server::SendLogin()
 {
-    MemStream l_payload;
-    l_payload.Write(OwnName());
-    l_payload.Write(GetSetting("password"));
-    l_payload.WriteU32(1);
-    Send(ServerCode::LOGIN, l_payload);
+    Send(ServerOut::Login(OwnName(), GetSetting("password")));
     m_reconnect = true;
     bool const l_upnp = IsSettingYes("use_upnp");
     bool const l_natpmp = IsSettingYes("use_natpmp");
@@ -385,7 +312,7 @@ void Server::EveryHalfMinute()
 void Server::EveryFiveMinutes()
 {
     if (m_state == STATE_LOGGED_IN)
-        SendEmpty(ServerCode::KEEP_ALIVE);
+        Send(ServerOut::KeepAlive());
 }
 
 void Server::OnSocketReadyRead()
@@ -416,32 +343,28 @@ void Server::OnSocketReadyRead()
 
 // ---------------------------------------------------------------- sending
 
-bool Server::Send(quint32 i_code, MemStream const& i_payload)
+bool Server::Send(ServerRequest const& i_request)
 {
-    bool const l_allowed = mp_socket && (m_state == STATE_LOGGED_IN || (i_code == ServerCode::LOGIN && m_state == STATE_CONNECTING));
+    quint32 const l_code = i_request.m_code;
+    bool const l_allowed = mp_socket && (m_state == STATE_LOGGED_IN || (l_code == ServerCode::LOGIN && m_state == STATE_CONNECTING));
     if (!l_allowed) {
-        ServerLog(2, QStringLiteral("Not logged in, request %1 dropped").arg(i_code));
+        ServerLog(2, QStringLiteral("Not logged in, request %1 dropped").arg(l_code));
         return false;
     }
-    quint64 const l_size = i_payload.Size();
+    quint64 const l_size = i_request.m_payload.Size();
     if (l_size + 4 > SERVER_FRAME_MAX) {
-        ServerLog(1, QStringLiteral("Request %1 too large (%2 bytes), dropped").arg(i_code).arg(l_size));
+        ServerLog(1, QStringLiteral("Request %1 too large (%2 bytes), dropped").arg(l_code).arg(l_size));
         return false;
     }
-    MemStream const l_frame = MakeFrame(i_code, i_payload);
+    MemStream const l_frame = MakeFrame(l_code, i_request.m_payload);
     mp_socket->write(l_frame.Data(), qint64(l_frame.Size()));
-    ServerLog(2, QStringLiteral("Sent message %1 (%2 bytes)").arg(i_code).arg(l_size));
+    ServerLog(2, QStringLiteral("Sent message %1 (%2 bytes)").arg(l_code).arg(l_size));
     return true;
-}
-
-void Server::SendEmpty(quint32 i_code)
-{
-    Send(i_code, MemStream());
 }
 
 void Server::AddUser(QString const& i_user)
 {
-    Send(ServerCode::ADD_USER, OneString(i_user));
+    Send(ServerOut::AddUser(i_user));
 }
 
 void Server::TrackUser(QString const& i_user)
@@ -455,37 +378,26 @@ void Server::TrackUser(QString const& i_user)
 
 bool Server::SendPrivateChat(QString const& i_user, QString const& i_text)
 {
-    QString l_text = i_text;
-    l_text.replace(QLatin1Char('\n'), QLatin1Char(' '));
-    l_text.replace(QLatin1Char('\r'), QLatin1Char(' '));
+    std::optional<ServerRequest> const l_request = ServerOut::PrivateChat(i_user, i_text);
     bool l_sent = false;
-    if (!IsConnected()) {
+    if (!IsConnected())
         ServerLog(1, QStringLiteral("Not logged in, private message to %1 not sent").arg(i_user));
-    } else {
-        MemStream l_payload;
-        // The server drops a message with a longer string; the line would
-        // vanish while the page took it for sent.
-        l_payload.SetWriteStringLimit(NETWORK_STRING_LIMIT);
-        if (l_payload.Write(i_user) && l_payload.Write(l_text))
-            l_sent = Send(ServerCode::PRIVATE_CHAT, l_payload);
-        else
-            ServerLog(1, QStringLiteral("Private message to %1 too long, not sent").arg(i_user));
-    }
-    emit PrivateChatSent(i_user, l_text);
+    else if (!l_request)
+        ServerLog(1, QStringLiteral("Private message to %1 too long, not sent").arg(i_user));
+    else
+        l_sent = Send(*l_request);
+    emit PrivateChatSent(i_user, ServerOut::OneLine(i_text));
     return l_sent;
 }
 
 void Server::SendRoomChat(QString const& i_room, QString const& i_text)
 {
-    Send(ServerCode::ROOM_CHAT, TwoStrings(i_room, i_text));
+    Send(ServerOut::RoomChat(i_room, i_text));
 }
 
 void Server::EnterRoom(QString const& i_room, bool i_isPrivate)
 {
-    MemStream l_payload;
-    l_payload.Write(i_room);
-    l_payload.WriteI32(i_isPrivate ? 1 : 0);
-    Send(ServerCode::JOIN_ROOM, l_payload);
+    Send(ServerOut::JoinRoom(i_room, i_isPrivate));
 }
 
 void Server::LeaveRoom(QString const& i_room)
@@ -493,7 +405,7 @@ void Server::LeaveRoom(QString const& i_room)
     Item l_room = d.GetType("room")->HasItem(i_room);
     if (!l_room.IsConnected("in_room"))
         return;
-    Send(ServerCode::LEAVE_ROOM, OneString(i_room));
+    Send(ServerOut::LeaveRoom(i_room));
 }
 
 void Server::GetRoomList()
@@ -501,75 +413,67 @@ void Server::GetRoomList()
     if (!IsConnected())
         return;
     SetSetting("accept_room_list", QStringLiteral("yes"));
-    SendEmpty(ServerCode::ROOM_LIST);
+    Send(ServerOut::GetRoomList());
 }
 
 void Server::EnablePrivateRoomAdd(bool i_enable)
 {
-    Send(ServerCode::PRIVATE_ROOM_ADD_ENABLED, OneBool(i_enable));
+    Send(ServerOut::EnablePrivateRoomAdd(i_enable));
 }
 
 void Server::SetRoomTicker(QString const& i_room, QString const& i_text)
 {
-    Send(ServerCode::SET_ROOM_TICKER, TwoStrings(i_room, i_text));
+    Send(ServerOut::SetRoomTicker(i_room, i_text));
 }
 
 void Server::GiveUpPrivateRoom(QString const& i_room)
 {
-    Send(ServerCode::PRIVATE_ROOM_GIVE_UP_OWNERSHIP, OneString(i_room));
+    Send(ServerOut::RoomRequest(ServerCode::PRIVATE_ROOM_GIVE_UP_OWNERSHIP, i_room));
 }
 
 void Server::GiveUpPrivateRoomMembership(QString const& i_room)
 {
-    Send(ServerCode::PRIVATE_ROOM_GIVE_UP_MEMBERSHIP, OneString(i_room));
+    Send(ServerOut::RoomRequest(ServerCode::PRIVATE_ROOM_GIVE_UP_MEMBERSHIP, i_room));
 }
 
 void Server::AddPrivateRoomMember(QString const& i_room, QString const& i_user)
 {
-    Send(ServerCode::PRIVATE_ROOM_ADD_MEMBER, TwoStrings(i_room, i_user));
+    Send(ServerOut::RoomUserRequest(ServerCode::PRIVATE_ROOM_ADD_MEMBER, i_room, i_user));
 }
 
 void Server::RemovePrivateRoomMember(QString const& i_room, QString const& i_user)
 {
-    Send(ServerCode::PRIVATE_ROOM_REMOVE_MEMBER, TwoStrings(i_room, i_user));
+    Send(ServerOut::RoomUserRequest(ServerCode::PRIVATE_ROOM_REMOVE_MEMBER, i_room, i_user));
 }
 
 void Server::AddPrivateRoomOperator(QString const& i_room, QString const& i_user)
 {
-    Send(ServerCode::PRIVATE_ROOM_ADD_OPERATOR, TwoStrings(i_room, i_user));
+    Send(ServerOut::RoomUserRequest(ServerCode::PRIVATE_ROOM_ADD_OPERATOR, i_room, i_user));
 }
 
 void Server::RemovePrivateRoomOperator(QString const& i_room, QString const& i_user)
 {
-    Send(ServerCode::PRIVATE_ROOM_REMOVE_OPERATOR, TwoStrings(i_room, i_user));
+    Send(ServerOut::RoomUserRequest(ServerCode::PRIVATE_ROOM_REMOVE_OPERATOR, i_room, i_user));
 }
 
 void Server::MessageUsers(QStringList const& i_users, QString const& i_text)
 {
-    MemStream l_payload;
-    l_payload.WriteI32(qint32(i_users.size()));
-    for (QString const& l_user : i_users)
-        l_payload.Write(l_user);
-    l_payload.Write(i_text);
-    Send(ServerCode::MESSAGE_USERS, l_payload);
+    Send(ServerOut::MessageUsers(i_users, i_text));
 }
 
 void Server::GiftPrivileges(QString const& i_user, int i_days)
 {
-    MemStream l_payload;
-    l_payload.Write(i_user);
-    l_payload.WriteI32(i_days);
-    Send(ServerCode::GIFT_PRIVILEGES, l_payload);
+    Send(ServerOut::GiftPrivileges(i_user, i_days));
 }
 
 void Server::GetUserStats(QString const& i_user)
 {
-    Send(ServerCode::USER_STATS, OneString(i_user));
+    Send(ServerOut::GetUserStats(i_user));
 }
 
 void Server::GetOwnPrivilegesStatus()
 {
-    SendEmpty(ServerCode::PRIVILEGES);
+    Send(ServerOut::GetOwnPrivileges());
 }
 
 Item Server::NewSearchRequest(quint32 i_token, QString const& i_text)
@@ -588,10 +492,7 @@ quint32 Server::FileSearch(QString const& i_text, QString const& i_wishListText)
         if (l_wish.IsValid())
             l_request += l_wish;
     }
-    MemStream l_payload;
-    l_payload.WriteU32(l_token);
-    l_payload.Write(i_text);
-    Send(i_wishListText.isEmpty() ? ServerCode::FILE_SEARCH : ServerCode::WISH_LIST_SEARCH, l_payload);
+    Send(ServerOut::FileSearch(l_token, i_text, !i_wishListText.isEmpty()));
     return l_token;
 }
 
@@ -605,11 +506,7 @@ quint32 Server::SearchUserList(QString const& i_text)
         Item l_user = l_listed["user"];
         if (l_user.IsNull() || !l_user.IsConnected("is_online"))
             continue;
-        MemStream l_payload;
-        l_payload.Write(l_user.AsString());
-        l_payload.WriteU32(l_token);
-        l_payload.Write(i_text);
-        Send(ServerCode::USER_SEARCH, l_payload);
+        Send(ServerOut::UserSearch(l_user.AsString(), l_token, i_text));
     }
     return l_token;
 }
@@ -618,155 +515,115 @@ quint32 Server::SearchRoom(QString const& i_room, QString const& i_text)
 {
     quint32 const l_token = NextToken();
     NewSearchRequest(l_token, i_text);
-    MemStream l_payload;
-    l_payload.Write(i_room);
-    l_payload.WriteU32(l_token);
-    l_payload.Write(i_text);
-    Send(ServerCode::ROOM_SEARCH, l_payload);
+    Send(ServerOut::RoomSearch(i_room, l_token, i_text));
     return l_token;
 }
 
 void Server::GetSearchCorrelations(QString const& i_text)
 {
-    Send(ServerCode::SEARCH_CORRELATIONS, OneString(i_text));
+    Send(ServerOut::GetSearchCorrelations(i_text));
 }
 
 void Server::SendFilesFolders(int i_folders, int i_files)
 {
-    MemStream l_payload;
-    l_payload.WriteI32(i_folders);
-    l_payload.WriteI32(i_files);
-    Send(ServerCode::SHARED_FOLDERS_FILES, l_payload);
+    Send(ServerOut::SharedFoldersFiles(i_folders, i_files));
 }
 
 void Server::SendUploadSpeed(int i_bytesPerSecond)
 {
-    Send(ServerCode::UPLOAD_SPEED, OneI32(i_bytesPerSecond));
+    Send(ServerOut::UploadSpeed(i_bytesPerSecond));
 }
 
 void Server::SendDNetHasParent(bool i_hasParent)
 {
-    Send(ServerCode::DNET_HAS_PARENT, OneBool(i_hasParent));
+    Send(ServerOut::DistributedFlag(ServerCode::DNET_HAS_PARENT, i_hasParent));
 }
 
 void Server::SendDNetCanParent(bool i_canParent)
 {
-    Send(ServerCode::DNET_CAN_PARENT, OneBool(i_canParent));
+    Send(ServerOut::DistributedFlag(ServerCode::DNET_CAN_PARENT, i_canParent));
 }
 
 void Server::SendDNetLevel(int i_level)
 {
-    Send(ServerCode::DNET_LEVEL, OneI32(i_level));
+    Send(ServerOut::DistributedLevel(i_level));
 }
 
 void Server::SendDNetGroupLeader(QString const& i_leader)
 {
-    Send(ServerCode::DNET_GROUP_LEADER, OneString(i_leader));
+    Send(ServerOut::DistributedGroupLeader(i_leader));
 }
 
 void Server::SendChildDepth(bool i_hasGrandchildren)
 {
-    Send(ServerCode::DNET_CHILD_DEPTH, OneBool(i_hasGrandchildren));
+    Send(ServerOut::DistributedFlag(ServerCode::DNET_CHILD_DEPTH, i_hasGrandchildren));
 }
 
 void Server::SetStatus(bool i_away)
 {
-    Send(ServerCode::SET_STATUS, OneU32(i_away ? STATUS_AWAY : STATUS_ONLINE));
+    Send(ServerOut::SetStatus(i_away));
 }
 
 void Server::GetPeerAddress(QString const& i_user)
 {
-    Send(ServerCode::PEER_ADDRESS, OneString(i_user));
+    Send(ServerOut::GetPeerAddress(i_user));
 }
 
 void Server::RequestConnectBack(QString const& i_user, quint32 i_token, QString const& i_type)
 {
-    MemStream l_payload;
-    l_payload.WriteU32(i_token);
-    l_payload.Write(i_user);
-    l_payload.Write(i_type);
-    Send(ServerCode::CONNECT_BACK, l_payload);
+    Send(ServerOut::ConnectBack(i_token, i_user, i_type));
 }
 
 void Server::SendCannotConnect(QString const& i_user, quint32 i_token)
 {
-    MemStream l_payload;
-    l_payload.WriteU32(i_token);
-    l_payload.Write(i_user);
-    Send(ServerCode::CANNOT_CONNECT, l_payload);
+    Send(ServerOut::CannotConnect(i_token, i_user));
 }
 
 // ------------------------------------------------------------- receiving
 
-void Server::ShortMessage(quint32 i_code)
-{
-    ServerLog(1, QStringLiteral("Server message %1 ended early or held a bad field, dropped").arg(i_code));
-}
-
 void Server::Dispatch(quint32 i_code, MemStream& io_frame)
 {
     ServerLog(2, QStringLiteral("Received message %1 (%2 bytes)").arg(i_code).arg(io_frame.BytesAvailable()));
-    if (m_state == STATE_CONNECTING) {
-        // Before the login answer only the answer itself counts.
-        if (i_code == ServerCode::LOGIN)
-            HandleLogin(io_frame);
-        else
-            ServerLog(1, QStringLiteral("Message %1 before the login answer, skipped").arg(i_code));
+    // Before the login answer only the answer itself counts.
+    if (m_state == STATE_CONNECTING && i_code != ServerCode::LOGIN) {
+        ServerLog(1, QStringLiteral("Message %1 before the login answer, skipped").arg(i_code));
         return;
     }
-    switch (i_code) {
-    case ServerCode::ADD_USER: HandleAddUser(io_frame); break;
-    case ServerCode::ROOM_CHAT: HandleRoomChat(io_frame); break;
-    case ServerCode::JOIN_ROOM: HandleRoomJoined(io_frame); break;
-    case ServerCode::LEAVE_ROOM: HandleRoomLeft(io_frame); break;
-    case ServerCode::PRIVATE_CHAT: HandlePrivateChat(io_frame); break;
-    case ServerCode::FILE_SEARCH: HandleFileSearch(io_frame); break;
-    case ServerCode::USER_STATS: HandleUserStats(io_frame); break;
-    case ServerCode::ROOM_LIST: HandleRoomList(io_frame); break;
-    case ServerCode::ADMIN_MESSAGE: HandleAdminMessage(io_frame); break;
-    case ServerCode::DNET_PARENT_MIN_SPEED:
-    case ServerCode::DNET_PARENT_SPEED_RATIO:
-    case ServerCode::DNET_DELIVERY_REPORT: HandleInt(io_frame, i_code); break;
-    case ServerCode::PRIVILEGES: HandlePrivileges(io_frame); break;
-    case ServerCode::DNET_MESSAGE: HandleDNetMessage(io_frame); break;
-    case ServerCode::DNET_POSSIBLE_PARENTS: HandlePossibleParents(io_frame); break;
-    case ServerCode::DNET_RESET: emit DNetReset(); break;
-    case ServerCode::PRIVATE_ROOM_ADD_ENABLED: HandlePrivateRoomAddEnabled(io_frame); break;
-    case ServerCode::USER_STATUS: HandleUserStatus(io_frame); break;
-    case ServerCode::LOGGED_IN_ELSEWHERE: HandleLoggedInElsewhere(); break;
-    case ServerCode::PEER_ADDRESS: HandlePeerAddress(io_frame); break;
-    case ServerCode::CONNECT_BACK: HandleConnectBack(io_frame); break;
-    case ServerCode::CANNOT_CONNECT: HandleCannotConnect(io_frame); break;
-    case ServerCode::ROOM_TICKERS: HandleRoomTickers(io_frame); break;
-    case ServerCode::ROOM_TICKER_SET: HandleRoomTickerSet(io_frame); break;
-    case ServerCode::ROOM_TICKER_REMOVED: HandleRoomTickerRemoved(io_frame); break;
-    case ServerCode::USER_JOINED_ROOM: HandleUserJoinedRoom(io_frame); break;
-    case ServerCode::USER_LEFT_ROOM: HandleUserLeftRoom(io_frame); break;
-    case ServerCode::PRIVATE_ROOM_STATE: HandlePrivateRoomState(io_frame); break;
-    case ServerCode::PRIVATE_ROOM_REMOVED: HandlePrivateRoomRemoved(io_frame); break;
-    case ServerCode::SEARCH_CORRELATIONS: HandleSearchCorrelations(io_frame); break;
-    default: ServerLog(1, QStringLiteral("Unknown server message %1, skipped").arg(i_code)); break;
-    }
+    Apply(DecodeServerMessage(i_code, io_frame));
 }
 
-void Server::HandleLogin(MemStream& io_in)
+void Server::Apply(ServerMessage const& i_message)
 {
-    bool l_success = false;
-    QString l_text;
-    if (!io_in.Read(l_success) || !io_in.Read(l_text)) {
-        ShortMessage(ServerCode::LOGIN);
+    std::visit([this](auto const& i_record) { Handle(i_record); }, i_message);
+}
+
+void Server::Handle(ServerIn::Malformed const& i_message)
+{
+    ServerLog(1, QStringLiteral("Server message %1 dropped: ").arg(i_message.m_code) + i_message.m_reason);
+    if (i_message.m_code == ServerCode::LOGIN && m_state == STATE_CONNECTING)
         FailAttempt(QStringLiteral("socket error"));
+}
+
+void Server::Handle(ServerIn::Unknown const& i_message)
+{
+    ServerLog(1, QStringLiteral("Unknown server message %1, skipped").arg(i_message.m_code));
+}
+
+void Server::Handle(ServerIn::LoginAnswer const& i_message)
+{
+    if (m_state != STATE_CONNECTING) {
+        ServerLog(1, QStringLiteral("Login answer while not logging in, skipped"));
         return;
     }
-    if (!l_success) {
+    if (!i_message.m_success) {
         // Known-bad credentials would only be refused again: wait for the
         // user to fix them instead of retrying every half minute.
-        if (l_text == QLatin1String("INVALIDPASS") || l_text == QLatin1String("INVALIDUSERNAME"))
+        if (i_message.m_text == QLatin1String("INVALIDPASS") || i_message.m_text == QLatin1String("INVALIDUSERNAME"))
             m_reconnect = false;
-        FailAttempt(l_text);
+        FailAttempt(i_message.m_text);
         return;
     }
-    ServerLog(1, QStringLiteral("Logged in: %1").arg(l_text));
+    ServerLog(1, QStringLiteral("Logged in: ") + i_message.m_text);
     mp_loginTimer->stop();
     m_state = STATE_LOGGED_IN;
     AfterLogin();
@@ -775,10 +632,8 @@ void Server::HandleLogin(MemStream& io_in)
 void Server::AfterLogin()
 {
     quint64 const l_generation = m_generation;
-    MemStream l_ports;
-    l_ports.WriteU32(quint32(qMax(0, GetSettingInt("listening_port"))));
-    l_ports.WriteU32(quint32(qMax(0, GetSettingInt("obfuscated_listening_port"))));
-    Send(ServerCode::LISTENING_PORTS, l_ports);
+    Send(ServerOut::ListeningPorts(quint32(qMax(0, GetSettingInt("listening_port"))),
+                                   quint32(qMax(0, GetSettingInt("obfuscated_listening_port")))));
     if (GetSetting("availability_status") == QLatin1String("away"))
         SetStatus(true);
     for (Item const& l_user : d.GetType("is_tracked")->GetGlobalNullItem().GetItems("user"))
@@ -811,47 +666,35 @@ void Server::ApplyUserStats(Item const& i_user, UserStats const& i_stats)
     SetAttribute(i_user, "shared_file_count", Value(i_stats.m_fileCount));
 }
 
-Item Server::ApplyUserInfo(UserInfo const& i_info)
+Item Server::ApplyUserDetails(QString const& i_name, ServerIn::UserDetails const& i_details)
 {
-    Item l_user = UserItem(i_info.m_name);
-    ApplyUserStats(l_user, i_info.m_stats);
-    SetAttribute(l_user, "country_code", i_info.m_country);
-    ApplyUserStatus(l_user, i_info.m_status, i_info.m_privileged);
+    Item l_user = UserItem(i_name);
+    ApplyUserStats(l_user, i_details.m_stats);
+    SetAttribute(l_user, "country_code", i_details.m_country);
+    ApplyUserStatus(l_user, i_details.m_status, i_details.m_privileged);
     return l_user;
 }
 
-void Server::HandleAddUser(MemStream& io_in)
+void Server::Handle(ServerIn::AddUserAnswer const& i_message)
 {
-    UserInfo l_info;
-    bool l_exists = false;
-    if (!io_in.Read(l_info.m_name) || !io_in.Read(l_exists) || (l_exists && !l_info.ReadDetails(io_in)))
-        return ShortMessage(ServerCode::ADD_USER);
-    emit AddUserResponse(l_info.m_name, l_exists);
-    if (l_exists)
-        ApplyUserInfo(l_info);
+    emit AddUserResponse(i_message.m_user, i_message.m_exists);
+    if (i_message.m_exists)
+        ApplyUserDetails(i_message.m_user, i_message.m_details);
 }
 
-void Server::HandleUserStatus(MemStream& io_in)
+void Server::Handle(ServerIn::UserStatus const& i_message)
 {
-    QString l_name;
-    quint32 l_status = 0;
-    bool l_privileged = false;
-    if (!io_in.Read(l_name) || !io_in.Read(l_status) || !io_in.Read(l_privileged))
-        return ShortMessage(ServerCode::USER_STATUS);
-    ApplyUserStatus(UserItem(l_name), l_status, l_privileged);
+    ApplyUserStatus(UserItem(i_message.m_user), i_message.m_status, i_message.m_privileged);
 }
 
-void Server::HandleRoomChat(MemStream& io_in)
+void Server::Handle(ServerIn::RoomChat const& i_message)
 {
-    QString l_room, l_user, l_text;
-    if (!io_in.Read(l_room) || !io_in.Read(l_user) || !io_in.Read(l_text))
-        return ShortMessage(ServerCode::ROOM_CHAT);
-    Item l_userItem = d.GetType("user")->HasItem(l_user);
-    if (l_userItem.IsConnected("is_ignored")) {
-        ServerLog(2, QStringLiteral("Room chat from ignored user %1 dropped").arg(l_user));
+    Item l_user = d.GetType("user")->HasItem(i_message.m_user);
+    if (l_user.IsConnected("is_ignored")) {
+        ServerLog(2, QStringLiteral("Room chat from ignored user %1 dropped").arg(i_message.m_user));
         return;
     }
-    emit RoomChat(l_room, l_user, l_text);
+    emit RoomChat(i_message.m_room, i_message.m_user, i_message.m_text);
 }
 
 void Server::UpdateRoomUserCount(Item const& i_room)
@@ -859,145 +702,89 @@ void Server::UpdateRoomUserCount(Item const& i_room)
     SetAttribute(i_room, "user_count", Value(static_cast<unsigned long long>(i_room.CountItems("user"))));
 }
 
-void Server::HandleRoomJoined(MemStream& io_in)
+void Server::Handle(ServerIn::RoomJoined const& i_message)
 {
-    QString l_roomName;
-    quint32 l_count = 0;
-    if (!io_in.Read(l_roomName) || !io_in.Read(l_count))
-        return ShortMessage(ServerCode::JOIN_ROOM);
-    std::vector<UserInfo> l_members;
-    for (quint32 l_index = 0; l_index < l_count; ++l_index) {
-        UserInfo l_member;
-        if (!l_member.Read(io_in))
-            return ShortMessage(ServerCode::JOIN_ROOM);
-        l_members.push_back(l_member);
-    }
-    Item l_room = RoomItem(l_roomName);
+    Item l_room = RoomItem(i_message.m_room);
     // The room is marked joined first: its page comes up on that and then
     // sees every member arrive.
     SetFlag(l_room, "in_room", true);
     std::set<QString> l_names;
-    for (UserInfo const& l_member : l_members)
+    for (ServerIn::Member const& l_member : i_message.m_members)
         l_names.insert(l_member.m_name);
     for (Item const& l_user : l_room.GetItems("user"))
         if (l_names.count(l_user.AsString()) == 0)
             l_room.Disconnect(l_user);
-    for (UserInfo const& l_member : l_members) {
-        Item l_user = ApplyUserInfo(l_member);
+    for (ServerIn::Member const& l_member : i_message.m_members) {
+        Item l_user = ApplyUserDetails(l_member.m_name, l_member.m_details);
         if (!l_user.IsConnected(l_room))
             l_user += l_room;
     }
     UpdateRoomUserCount(l_room);
 }
 
-void Server::HandleRoomLeft(MemStream& io_in)
+void Server::Handle(ServerIn::RoomLeft const& i_message)
 {
-    QString l_roomName;
-    if (!io_in.Read(l_roomName))
-        return ShortMessage(ServerCode::LEAVE_ROOM);
-    Item l_room = d.GetType("room")->HasItem(l_roomName);
+    Item l_room = d.GetType("room")->HasItem(i_message.m_room);
     if (l_room.IsNull())
         return;
     SetFlag(l_room, "in_room", false);
     l_room.Disconnect("user");
 }
 
-void Server::HandleUserJoinedRoom(MemStream& io_in)
+void Server::Handle(ServerIn::UserJoinedRoom const& i_message)
 {
-    QString l_roomName;
-    UserInfo l_member;
-    if (!io_in.Read(l_roomName) || !l_member.Read(io_in))
-        return ShortMessage(ServerCode::USER_JOINED_ROOM);
-    Item l_room = RoomItem(l_roomName);
-    Item l_user = ApplyUserInfo(l_member);
+    Item l_room = RoomItem(i_message.m_room);
+    Item l_user = ApplyUserDetails(i_message.m_member.m_name, i_message.m_member.m_details);
     if (!l_user.IsConnected(l_room))
         l_user += l_room;
     UpdateRoomUserCount(l_room);
 }
 
-void Server::HandleUserLeftRoom(MemStream& io_in)
+void Server::Handle(ServerIn::UserLeftRoom const& i_message)
 {
-    QString l_roomName, l_userName;
-    if (!io_in.Read(l_roomName) || !io_in.Read(l_userName))
-        return ShortMessage(ServerCode::USER_LEFT_ROOM);
-    Item l_room = d.GetType("room")->HasItem(l_roomName);
-    Item l_user = d.GetType("user")->HasItem(l_userName);
+    Item l_room = d.GetType("room")->HasItem(i_message.m_room);
+    Item l_user = d.GetType("user")->HasItem(i_message.m_user);
     if (l_room.IsNull() || l_user.IsNull())
         return;
     l_room.Disconnect(l_user);
     UpdateRoomUserCount(l_room);
 }
 
-void Server::HandlePrivateChat(MemStream& io_in)
+void Server::Handle(ServerIn::PrivateChat const& i_message)
 {
-    quint32 l_id = 0;
-    quint32 l_time = 0;
-    QString l_user, l_text;
-    bool l_new = false;
-    if (!io_in.Read(l_id) || !io_in.Read(l_time) || !io_in.Read(l_user) || !io_in.Read(l_text)
-        || !io_in.Read(l_new))
-        return ShortMessage(ServerCode::PRIVATE_CHAT);
     // Acknowledged at once, so that the server does not hold it for the
     // next login. Ignoring a user silences his room lines only: a private
     // message is always passed on, so that nothing the server has handed
     // over is lost unseen.
-    Send(ServerCode::PRIVATE_CHAT_ACK, OneU32(l_id));
-    emit PrivateChat(l_user, l_text, time_t(l_time), l_new);
+    Send(ServerOut::PrivateChatReceived(i_message.m_id));
+    emit PrivateChat(i_message.m_user, i_message.m_text, time_t(i_message.m_time), i_message.m_new);
 }
 
-void Server::HandleFileSearch(MemStream& io_in)
+void Server::Handle(ServerIn::FileSearch const& i_message)
 {
-    QString l_user, l_query;
-    quint32 l_token = 0;
-    if (!io_in.Read(l_user) || !io_in.Read(l_token) || !io_in.Read(l_query))
-        return ShortMessage(ServerCode::FILE_SEARCH);
-    emit DirectFileSearch(l_user, l_token, l_query);
+    emit DirectFileSearch(i_message.m_user, i_message.m_token, i_message.m_query);
 }
 
-void Server::HandleUserStats(MemStream& io_in)
+void Server::Handle(ServerIn::UserStatsAnswer const& i_message)
 {
-    QString l_name;
-    UserStats l_stats;
-    if (!io_in.Read(l_name) || !l_stats.Read(io_in))
-        return ShortMessage(ServerCode::USER_STATS);
-    ApplyUserStats(UserItem(l_name), l_stats);
-    emit ReceivedUserStats(l_name, l_stats);
+    ApplyUserStats(UserItem(i_message.m_user), i_message.m_stats);
+    emit ReceivedUserStats(i_message.m_user, i_message.m_stats);
 }
 
-void Server::HandleRoomList(MemStream& io_in)
+void Server::Handle(ServerIn::RoomList const& i_message)
 {
-    struct Listed
-    {
-        QString m_name;
-        quint32 m_users = 0;
-    };
-    std::vector<Listed> l_lists[3];
-    for (std::vector<Listed>& l_list : l_lists) {
-        quint32 l_count = 0;
-        if (!io_in.Read(l_count))
-            return ShortMessage(ServerCode::ROOM_LIST);
-        for (quint32 l_index = 0; l_index < l_count; ++l_index) {
-            Listed l_entry;
-            if (!io_in.Read(l_entry.m_name) || !io_in.Read(l_entry.m_users))
-                return ShortMessage(ServerCode::ROOM_LIST);
-            l_list.push_back(l_entry);
-        }
-    }
-    std::vector<QString> l_operated;
-    if (!ReadNames(io_in, l_operated))
-        return ShortMessage(ServerCode::ROOM_LIST);
     if (GetSetting("accept_room_list") != QLatin1String("yes")) {
         ServerLog(2, QStringLiteral("Room list not asked for, ignored"));
         return;
     }
     SetSetting("accept_room_list", QStringLiteral("no"));
 
-    std::set<QString> l_owned, l_member, l_operator(l_operated.begin(), l_operated.end());
-    for (Listed const& l_entry : l_lists[1]) {
+    std::set<QString> l_owned, l_member, l_operator(i_message.m_operated.begin(), i_message.m_operated.end());
+    for (ServerIn::ListedRoom const& l_entry : i_message.m_owned) {
         l_owned.insert(l_entry.m_name);
         l_member.insert(l_entry.m_name);
     }
-    for (Listed const& l_entry : l_lists[2])
+    for (ServerIn::ListedRoom const& l_entry : i_message.m_member)
         l_member.insert(l_entry.m_name);
     // Roles that the list no longer gives are taken away first.
     struct Role
@@ -1009,82 +796,69 @@ void Server::HandleRoomList(MemStream& io_in)
         for (Item const& l_room : d.GetType(l_role.mp_flag)->GetGlobalNullItem().GetItems("room"))
             if (l_role.mp_names->count(l_room.AsString()) == 0)
                 SetFlag(l_room, l_role.mp_flag, false);
-    for (std::vector<Listed> const& l_list : l_lists)
-        for (Listed const& l_entry : l_list)
+    for (auto const* lp_list : {&i_message.m_public, &i_message.m_owned, &i_message.m_member})
+        for (ServerIn::ListedRoom const& l_entry : *lp_list)
             SetAttribute(RoomItem(l_entry.m_name), "user_count", Value(l_entry.m_users));
     for (Role const& l_role : l_roles)
         for (QString const& l_name : *l_role.mp_names)
             SetFlag(RoomItem(l_name), l_role.mp_flag, true);
 }
 
-void Server::HandleAdminMessage(MemStream& io_in)
+void Server::Handle(ServerIn::AdminMessage const& i_message)
 {
-    QString l_text;
-    if (!io_in.Read(l_text))
-        return ShortMessage(ServerCode::ADMIN_MESSAGE);
-    emit AdminMessage(l_text);
+    emit AdminMessage(i_message.m_text);
 }
 
-void Server::HandleInt(MemStream& io_in, quint32 i_code)
+void Server::Handle(ServerIn::ParentMinSpeed const& i_message)
 {
-    qint32 l_value = 0;
-    if (!io_in.Read(l_value))
-        return ShortMessage(i_code);
-    if (i_code == ServerCode::DNET_PARENT_MIN_SPEED)
-        emit DNetParentMinSpeed(l_value);
-    else if (i_code == ServerCode::DNET_PARENT_SPEED_RATIO)
-        emit DNetParentSpeedConnectionRatio(l_value);
-    else
-        emit DNetDeliveryReport(l_value);
+    emit DNetParentMinSpeed(i_message.m_speed);
 }
 
-void Server::HandlePrivileges(MemStream& io_in)
+void Server::Handle(ServerIn::ParentSpeedRatio const& i_message)
 {
-    qint32 l_seconds = 0;
-    if (!io_in.Read(l_seconds))
-        return ShortMessage(ServerCode::PRIVILEGES);
-    SetSetting("privileges_time_left", qint64(l_seconds));
-    if (l_seconds > 0)
+    emit DNetParentSpeedConnectionRatio(i_message.m_ratio);
+}
+
+void Server::Handle(ServerIn::DeliveryReport const& i_message)
+{
+    emit DNetDeliveryReport(i_message.m_value);
+}
+
+void Server::Handle(ServerIn::Privileges const& i_message)
+{
+    SetSetting("privileges_time_left", qint64(i_message.m_seconds));
+    if (i_message.m_seconds > 0)
         SetSetting("is_supporter", QStringLiteral("yes"));
-    emit ReceivedOwnPrivilegesStatus(l_seconds);
+    emit ReceivedOwnPrivilegesStatus(i_message.m_seconds);
 }
 
-void Server::HandleDNetMessage(MemStream& io_in)
+void Server::Handle(ServerIn::DistributedMessage const& i_message)
 {
-    // The receiver reads the embedded message from the current position.
-    emit DNetMessage(io_in);
+    // The receiver reads the embedded message from the current position of
+    // the frame, which this copy shares.
+    MemStream l_message = i_message.m_message;
+    emit DNetMessage(l_message);
 }
 
-void Server::HandlePossibleParents(MemStream& io_in)
+void Server::Handle(ServerIn::PossibleParents const& i_message)
 {
-    quint32 l_count = 0;
-    if (!io_in.Read(l_count))
-        return ShortMessage(ServerCode::DNET_POSSIBLE_PARENTS);
-    PossibleParentList l_parents;
-    for (quint32 l_index = 0; l_index < l_count; ++l_index) {
-        QString l_user;
-        TCPAddress l_address;
-        if (!io_in.Read(l_user) || !io_in.Read(l_address.m_ip) || !io_in.Read(l_address.m_port))
-            return ShortMessage(ServerCode::DNET_POSSIBLE_PARENTS);
-        // Nobody can be reached on such a port; the others are still good.
-        if (l_address.m_port < 1 || l_address.m_port > 65535) {
-            ServerLog(1, QStringLiteral("Possible parent %1 has a bad port %2, skipped").arg(l_user).arg(l_address.m_port));
-            continue;
-        }
-        l_parents.emplace_back(l_user, l_address);
-    }
+    if (i_message.m_skipped > 0)
+        ServerLog(1, QStringLiteral("%1 possible parents with a port outside 1 to 65535 skipped").arg(i_message.m_skipped));
+    PossibleParentList l_parents = i_message.m_parents;
     emit DNetPossibleParents(l_parents);
 }
 
-void Server::HandlePrivateRoomAddEnabled(MemStream& io_in)
+void Server::Handle(ServerIn::DistributedReset const&)
 {
-    bool l_enabled = false;
-    if (!io_in.Read(l_enabled))
-        return ShortMessage(ServerCode::PRIVATE_ROOM_ADD_ENABLED);
-    emit PrivateRoomAddEnabled(l_enabled);
+    emit DNetReset();
 }
 
-void Server::HandleLoggedInElsewhere()
+void Server::Handle(ServerIn::PrivateRoomAddEnabled const& i_message)
+{
+    emit PrivateRoomAddEnabled(i_message.m_enabled);
+}
+
+void Server::Handle(ServerIn::LoggedInElsewhere const&)
 {
     ServerLog(1, QStringLiteral("The account logged in elsewhere"));
     m_reconnect = false;
@@ -1092,41 +866,20 @@ void Server::HandleLoggedInElsewhere()
     emit LoggedInElsewhere();
 }
 
-void Server::HandlePeerAddress(MemStream& io_in)
+void Server::Handle(ServerIn::PeerAddress const& i_message)
 {
-    QString l_user;
-    quint32 l_ip = 0, l_port = 0, l_obfuscatedPort = 0;
-    if (!io_in.Read(l_user) || !io_in.Read(l_ip) || !io_in.Read(l_port) || !io_in.Read(l_obfuscatedPort))
-        return ShortMessage(ServerCode::PEER_ADDRESS);
-    if (l_port > 65535 || l_obfuscatedPort > 65535) {
-        ServerLog(1, QStringLiteral("Peer address of %1 has a bad port, dropped").arg(l_user));
-        return;
-    }
-    emit PeerAddress(l_user, l_ip, int(l_port), int(l_obfuscatedPort));
+    emit PeerAddress(i_message.m_user, i_message.m_ip, i_message.m_port, i_message.m_obfuscatedPort);
 }
 
-void Server::HandleConnectBack(MemStream& io_in)
+void Server::Handle(ServerIn::ConnectBack const& i_message)
 {
-    QString l_user, l_type;
-    quint32 l_ip = 0, l_port = 0, l_token = 0, l_obfuscatedPort = 0;
-    bool l_privileged = false;
-    if (!io_in.Read(l_user) || !io_in.Read(l_type) || !io_in.Read(l_ip) || !io_in.Read(l_port)
-        || !io_in.Read(l_token) || !io_in.Read(l_privileged) || !io_in.Read(l_obfuscatedPort))
-        return ShortMessage(ServerCode::CONNECT_BACK);
-    if (l_port > 65535 || l_obfuscatedPort > 65535) {
-        ServerLog(1, QStringLiteral("Connect-back request from %1 has a bad port, dropped").arg(l_user));
-        return;
-    }
-    emit ConnectBackRequested(l_user, l_type, l_ip, int(l_port), int(l_obfuscatedPort), l_token, l_privileged);
+    emit ConnectBackRequested(i_message.m_user, i_message.m_type, i_message.m_ip, i_message.m_port,
+                              i_message.m_obfuscatedPort, i_message.m_token, i_message.m_privileged);
 }
 
-void Server::HandleCannotConnect(MemStream& io_in)
+void Server::Handle(ServerIn::CannotConnect const& i_message)
 {
-    quint32 l_token = 0;
-    QString l_user;
-    if (!io_in.Read(l_token) || !io_in.Read(l_user))
-        return ShortMessage(ServerCode::CANNOT_CONNECT);
-    emit CannotConnect(l_user, l_token);
+    emit CannotConnect(i_message.m_user, i_message.m_token);
 }
 
 namespace {
@@ -1151,42 +904,25 @@ void Server::SetRoomTicker(Item const& i_room, Item const& i_user, QString const
     l_ticker += d.GetType("room_ticker_order")->GetItem(Value(static_cast<unsigned long long>(++m_tickerOrder)));
 }
 
-void Server::HandleRoomTickers(MemStream& io_in)
+void Server::Handle(ServerIn::RoomTickers const& i_message)
 {
-    QString l_roomName;
-    quint32 l_count = 0;
-    if (!io_in.Read(l_roomName) || !io_in.Read(l_count))
-        return ShortMessage(ServerCode::ROOM_TICKERS);
-    std::vector<std::pair<QString, QString> > l_tickers;
-    for (quint32 l_index = 0; l_index < l_count; ++l_index) {
-        QString l_user, l_text;
-        if (!io_in.Read(l_user) || !io_in.Read(l_text))
-            return ShortMessage(ServerCode::ROOM_TICKERS);
-        l_tickers.emplace_back(l_user, l_text);
-    }
-    Item l_room = RoomItem(l_roomName);
+    Item l_room = RoomItem(i_message.m_room);
     l_room.GetItems("room_ticker").Remove();
-    for (auto const& l_ticker : l_tickers)
+    for (auto const& l_ticker : i_message.m_tickers)
         SetRoomTicker(l_room, UserItem(l_ticker.first), l_ticker.second);
 }
 
-void Server::HandleRoomTickerSet(MemStream& io_in)
+void Server::Handle(ServerIn::RoomTickerSet const& i_message)
 {
-    QString l_roomName, l_user, l_text;
-    if (!io_in.Read(l_roomName) || !io_in.Read(l_user) || !io_in.Read(l_text))
-        return ShortMessage(ServerCode::ROOM_TICKER_SET);
-    SetRoomTicker(RoomItem(l_roomName), UserItem(l_user), l_text);
+    SetRoomTicker(RoomItem(i_message.m_room), UserItem(i_message.m_user), i_message.m_text);
 }
 
-void Server::HandleRoomTickerRemoved(MemStream& io_in)
+void Server::Handle(ServerIn::RoomTickerRemoved const& i_message)
 {
-    QString l_roomName, l_user;
-    if (!io_in.Read(l_roomName) || !io_in.Read(l_user))
-        return ShortMessage(ServerCode::ROOM_TICKER_REMOVED);
-    Item l_room = d.GetType("room")->HasItem(l_roomName);
-    Item l_userItem = d.GetType("user")->HasItem(l_user);
-    if (l_room.IsValid() && l_userItem.IsValid())
-        FindTicker(l_room, l_userItem).Remove();
+    Item l_room = d.GetType("room")->HasItem(i_message.m_room);
+    Item l_user = d.GetType("user")->HasItem(i_message.m_user);
+    if (l_room.IsValid() && l_user.IsValid())
+        FindTicker(l_room, l_user).Remove();
 }
 
 namespace {
@@ -1205,35 +941,27 @@ void SyncRole(Item const& i_room, char const* ip_roleType, std::set<QString> con
 }
 } // namespace
 
-void Server::HandlePrivateRoomState(MemStream& io_in)
+void Server::Handle(ServerIn::PrivateRoomState const& i_message)
 {
-    QString l_roomName, l_owner;
-    std::vector<QString> l_members, l_operators;
-    if (!io_in.Read(l_roomName) || !io_in.Read(l_owner) || !ReadNames(io_in, l_members)
-        || !ReadNames(io_in, l_operators))
-        return ShortMessage(ServerCode::PRIVATE_ROOM_STATE);
-    Item l_room = RoomItem(l_roomName);
+    Item l_room = RoomItem(i_message.m_room);
     std::set<QString> l_ownerSet;
-    if (!l_owner.isEmpty())
-        l_ownerSet.insert(l_owner);
-    std::set<QString> const l_memberSet(l_members.begin(), l_members.end());
-    std::set<QString> const l_operatorSet(l_operators.begin(), l_operators.end());
+    if (!i_message.m_owner.isEmpty())
+        l_ownerSet.insert(i_message.m_owner);
+    std::set<QString> const l_memberSet(i_message.m_members.begin(), i_message.m_members.end());
+    std::set<QString> const l_operatorSet(i_message.m_operators.begin(), i_message.m_operators.end());
     SyncRole(l_room, "room_owner", l_ownerSet);
     SyncRole(l_room, "room_members", l_memberSet);
     SyncRole(l_room, "room_operators", l_operatorSet);
     QString const l_me = OwnName();
-    bool const l_isOwner = !l_me.isEmpty() && l_owner == l_me;
+    bool const l_isOwner = !l_me.isEmpty() && i_message.m_owner == l_me;
     SetFlag(l_room, "is_owner", l_isOwner);
     SetFlag(l_room, "is_operator", l_operatorSet.count(l_me) > 0);
     SetFlag(l_room, "is_member", l_isOwner || l_memberSet.count(l_me) > 0);
 }
 
-void Server::HandlePrivateRoomRemoved(MemStream& io_in)
+void Server::Handle(ServerIn::PrivateRoomRemoved const& i_message)
 {
-    QString l_roomName;
-    if (!io_in.Read(l_roomName))
-        return ShortMessage(ServerCode::PRIVATE_ROOM_REMOVED);
-    Item l_room = d.GetType("room")->HasItem(l_roomName);
+    Item l_room = d.GetType("room")->HasItem(i_message.m_room);
     if (l_room.IsNull())
         return;
     SetFlag(l_room, "is_owner", false);
@@ -1244,27 +972,15 @@ void Server::HandlePrivateRoomRemoved(MemStream& io_in)
     l_room["room_operators"].Remove();
 }
 
-void Server::HandleSearchCorrelations(MemStream& io_in)
+void Server::Handle(ServerIn::SearchCorrelations const& i_message)
 {
-    QString l_term;
-    quint32 l_count = 0;
-    if (!io_in.Read(l_term) || !io_in.Read(l_count))
-        return ShortMessage(ServerCode::SEARCH_CORRELATIONS);
-    std::vector<std::pair<QString, qint32> > l_related;
-    for (quint32 l_index = 0; l_index < l_count; ++l_index) {
-        QString l_text;
-        qint32 l_rank = 0;
-        if (!io_in.Read(l_text) || !io_in.Read(l_rank))
-            return ShortMessage(ServerCode::SEARCH_CORRELATIONS);
-        l_related.emplace_back(l_text, l_rank);
-    }
-    Item l_termItem = d.GetType("search_request_text")->GetItem(l_term);
-    l_termItem.GetItems("search_correlation").Remove();
-    for (auto const& l_entry : l_related) {
+    Item l_term = d.GetType("search_request_text")->GetItem(i_message.m_term);
+    l_term.GetItems("search_correlation").Remove();
+    for (auto const& l_entry : i_message.m_related) {
         Item l_correlation = d.GetType("search_correlation")->NewItem();
-        l_termItem += l_correlation;
+        l_term += l_correlation;
         l_correlation += d.GetType("correlation_text")->GetItem(l_entry.first);
         l_correlation += d.GetType("correlation_rank")->GetItem(Value(l_entry.second));
     }
-    emit SearchCorrelations(l_term);
+    emit SearchCorrelations(i_message.m_term);
 }

@@ -7,6 +7,7 @@
 // Design notes: docs/server.md.
 
 #include "server/FrameReader.h"
+#include "server/ServerMessages.h"
 #include "server/TCPAddress.h"
 #include "store/Data.h"
 #include "store/MemStream.h"
@@ -98,6 +99,10 @@ public:
     // Time allowed from the start of an attempt to the login answer.
     void SetLoginTimeout(int i_milliseconds);
 
+    // Applies one decoded message of the server: its store changes and
+    // signals. The link calls it for every frame it reads once logged in.
+    void Apply(ServerMessage const& i_message);
+
 signals:
     void Connecting();
     void Connected();
@@ -141,8 +146,7 @@ private slots:
 
 private:
     // False when the request was dropped (not logged in, or too large).
-    bool Send(quint32 i_code, MemStream const& i_payload);
-    void SendEmpty(quint32 i_code);
+    bool Send(ServerRequest const& i_request);
     void SendLogin();
     void CloseSocket();
     // The link is gone: store effects, state, signals.
@@ -155,44 +159,47 @@ private:
     quint32 NextToken() { return m_nextToken++; }
     Item NewSearchRequest(quint32 i_token, QString const& i_text);
 
-    // Incoming messages; each reads all its fields before changing anything.
-    void HandleLogin(MemStream& io_in);
-    void HandleAddUser(MemStream& io_in);
-    void HandleRoomChat(MemStream& io_in);
-    void HandleRoomJoined(MemStream& io_in);
-    void HandleRoomLeft(MemStream& io_in);
-    void HandlePrivateChat(MemStream& io_in);
-    void HandleFileSearch(MemStream& io_in);
-    void HandleUserStats(MemStream& io_in);
-    void HandleRoomList(MemStream& io_in);
-    void HandleAdminMessage(MemStream& io_in);
-    void HandleInt(MemStream& io_in, quint32 i_code);
-    void HandlePrivileges(MemStream& io_in);
-    void HandleDNetMessage(MemStream& io_in);
-    void HandlePossibleParents(MemStream& io_in);
-    void HandlePrivateRoomAddEnabled(MemStream& io_in);
-    void HandleUserStatus(MemStream& io_in);
-    void HandleLoggedInElsewhere();
-    void HandlePeerAddress(MemStream& io_in);
-    void HandleConnectBack(MemStream& io_in);
-    void HandleCannotConnect(MemStream& io_in);
-    void HandleRoomTickers(MemStream& io_in);
-    void HandleRoomTickerSet(MemStream& io_in);
-    void HandleRoomTickerRemoved(MemStream& io_in);
-    void HandleUserJoinedRoom(MemStream& io_in);
-    void HandleUserLeftRoom(MemStream& io_in);
-    void HandlePrivateRoomState(MemStream& io_in);
-    void HandlePrivateRoomRemoved(MemStream& io_in);
-    void HandleSearchCorrelations(MemStream& io_in);
+    // One handler per decoded message.
+    void Handle(ServerIn::Malformed const& i_message);
+    void Handle(ServerIn::Unknown const& i_message);
+    void Handle(ServerIn::LoginAnswer const& i_message);
+    void Handle(ServerIn::AddUserAnswer const& i_message);
+    void Handle(ServerIn::RoomChat const& i_message);
+    void Handle(ServerIn::RoomJoined const& i_message);
+    void Handle(ServerIn::RoomLeft const& i_message);
+    void Handle(ServerIn::PrivateChat const& i_message);
+    void Handle(ServerIn::FileSearch const& i_message);
+    void Handle(ServerIn::UserStatsAnswer const& i_message);
+    void Handle(ServerIn::RoomList const& i_message);
+    void Handle(ServerIn::AdminMessage const& i_message);
+    void Handle(ServerIn::ParentMinSpeed const& i_message);
+    void Handle(ServerIn::ParentSpeedRatio const& i_message);
+    void Handle(ServerIn::DeliveryReport const& i_message);
+    void Handle(ServerIn::Privileges const& i_message);
+    void Handle(ServerIn::DistributedMessage const& i_message);
+    void Handle(ServerIn::PossibleParents const& i_message);
+    void Handle(ServerIn::DistributedReset const& i_message);
+    void Handle(ServerIn::PrivateRoomAddEnabled const& i_message);
+    void Handle(ServerIn::UserStatus const& i_message);
+    void Handle(ServerIn::LoggedInElsewhere const& i_message);
+    void Handle(ServerIn::PeerAddress const& i_message);
+    void Handle(ServerIn::ConnectBack const& i_message);
+    void Handle(ServerIn::CannotConnect const& i_message);
+    void Handle(ServerIn::RoomTickers const& i_message);
+    void Handle(ServerIn::RoomTickerSet const& i_message);
+    void Handle(ServerIn::RoomTickerRemoved const& i_message);
+    void Handle(ServerIn::UserJoinedRoom const& i_message);
+    void Handle(ServerIn::UserLeftRoom const& i_message);
+    void Handle(ServerIn::PrivateRoomState const& i_message);
+    void Handle(ServerIn::PrivateRoomRemoved const& i_message);
+    void Handle(ServerIn::SearchCorrelations const& i_message);
 
-    struct UserInfo;
     // Stores what the server told of the user; returns his item.
-    Item ApplyUserInfo(UserInfo const& i_info);
+    Item ApplyUserDetails(QString const& i_name, ServerIn::UserDetails const& i_details);
     void ApplyUserStatus(Item const& i_user, quint32 i_status, bool i_privileged);
     void ApplyUserStats(Item const& i_user, UserStats const& i_stats);
     void SetRoomTicker(Item const& i_room, Item const& i_user, QString const& i_text);
     void UpdateRoomUserCount(Item const& i_room);
-    void ShortMessage(quint32 i_code);
 
     QTcpSocket* mp_socket = nullptr;
     QTimer* mp_loginTimer = nullptr;

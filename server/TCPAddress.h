@@ -15,6 +15,11 @@ struct TCPAddress
     qint32 m_port = 0;
 };
 
+inline bool operator==(TCPAddress const& i_a, TCPAddress const& i_b)
+{
+    return i_a.m_ip == i_b.m_ip && i_a.m_port == i_b.m_port;
+}
+
 typedef std::list<std::pair<QString, TCPAddress> > PossibleParentList;
 
 #endif

@@ -479,19 +479,32 @@ void SharedFoldersManager::RescanShares()
 {
     m_filesAdded = 0;
     m_filesRemoved = 0;
-    ItemSet l_previousFolders;
     for (Item const& l_root : mp_sharedFolderType->GetItems()) {
-        l_previousFolders.Add(l_root.GetItems(kFolder));
         l_root.Disconnect(kFolder);
         ScanSharedFolder(l_root.AsString(), l_root.AsString());
     }
-    ItemSet const l_vanished = l_previousFolders.NotConnected(kSharedFolder);
-    ItemSet const l_vanishedFiles = l_vanished.GetItems(kSharedFile);
-    m_filesRemoved += static_cast<int>(l_vanishedFiles.size());
-    l_vanishedFiles.Remove();
-    l_vanished.Remove();
+    // Folders not found again are held by no root now.
+    m_filesRemoved += RemoveUnsharedFolders();
     d.RemoveDisconnectedItems();
     emit SharedFilesRescanned(m_filesAdded, m_filesRemoved);
+}
+
+void SharedFoldersManager::UnshareFolder(Item const& i_root)
+{
+    if (i_root.IsNull() || i_root.GetType() != mp_sharedFolderType)
+        return;
+    i_root.Remove();
+    RemoveUnsharedFolders();
+    d.RemoveDisconnectedItems();
+}
+
+int SharedFoldersManager::RemoveUnsharedFolders()
+{
+    ItemSet const l_folders = mp_folderType->GetItems().NotConnected(kSharedFolder);
+    ItemSet const l_files = l_folders.GetItems(kSharedFile);
+    l_files.Remove();
+    l_folders.Remove();
+    return static_cast<int>(l_files.size());
 }
 
 // --------------------------------------------------------------------- MP3

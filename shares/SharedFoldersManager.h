@@ -58,6 +58,19 @@ public:
     // Scans every root again; ends with SharedFilesRescanned.
     void RescanShares();
 
+    // Stops sharing a root: its "shared_folder" item goes, then every folder
+    // that no other root holds together with the files of those folders
+    // (RemoveUnsharedFolders), then the store's collection takes their
+    // names, sizes and tokens. A null or already removed root does nothing.
+    void UnshareFolder(Item const& i_root);
+    // Removes every "shared_file_folder" that no "shared_folder" holds any
+    // more (its root was unshared, or a rescan did not find it again) with
+    // all of its files, and gives the number of files removed. Whoever
+    // removes a root calls this before the store's collection: the
+    // collection alone keeps a file alive while any shared file elsewhere
+    // has the same name, and such a file would still answer searches.
+    int RemoveUnsharedFolders();
+
     // Links a file item (with its name and folder in place) to every token
     // of its path.
     void TokenizeSharedFile(Item const& i_file);

@@ -6,12 +6,33 @@
 
 #include <QFile>
 
-#include <vector>
-
 namespace {
 quint32 const MAX_NAMES = 0x20000;
 char const* const LOG_CATEGORY = "Configuration Data";
 } // namespace
+
+bool DecodeUserList(InputStream& io_in, std::vector<std::string>& o_names, QString& o_error)
+{
+    io_in.SetReadStringLimit(NETWORK_STRING_LIMIT);
+    quint32 l_count = 0;
+    // Every name takes at least its length: a larger count is no user list.
+    if (!io_in.ReadU32(l_count) || l_count > MAX_NAMES || l_count > io_in.BytesAvailable() / 4) {
+        o_error = QStringLiteral("it is not a user list");
+        return false;
+    }
+    o_names.clear();
+    o_names.reserve(l_count);
+    for (quint32 l_index = 0; l_index < l_count; ++l_index) {
+        std::string l_name;
+        if (!io_in.ReadRaw(l_name) || l_name.find('\0') != std::string::npos) {
+            o_error = QStringLiteral("it ends or breaks at name %1 of %2")
+                          .arg(QString::number(l_index + 1), QString::number(l_count));
+            return false;
+        }
+        o_names.push_back(std::move(l_name));
+    }
+    return true;
+}
 
 bool ConfigurationImporter::ImportUserList(QString const& i_path)
 {
@@ -24,28 +45,14 @@ bool ConfigurationImporter::ImportUserList(QString const& i_path)
         Log(LOG_CATEGORY, 1, QString("User list import: cannot open %1: %2").arg(i_path, l_file.errorString()));
         return false;
     }
-    QFileStreamer l_in(&l_file);
-    l_in.SetStringLimit(NETWORK_STRING_LIMIT);
-    quint32 l_count = 0;
-    if (!l_in.ReadU32(l_count) || l_count > MAX_NAMES) {
-        Log(LOG_CATEGORY, 1, QString("User list import: %1 is not a user list.").arg(i_path));
-        return false;
-    }
     // Every name is read before anyone is added, so a damaged file adds
     // nobody.
+    QFileStreamer l_in(&l_file);
     std::vector<std::string> l_names;
-    l_names.reserve(qMin<quint64>(l_count, l_in.BytesAvailable() / 4));
-    for (quint32 l_index = 0; l_index < l_count; ++l_index) {
-        std::string l_name;
-        if (!l_in.ReadRaw(l_name)) {
-            Log(LOG_CATEGORY, 1,
-                QString("User list import: %1 ends or breaks at name %2 of %3; nothing imported.")
-                    .arg(i_path)
-                    .arg(l_index + 1)
-                    .arg(l_count));
-            return false;
-        }
-        l_names.push_back(std::move(l_name));
+    QString l_error;
+    if (!DecodeUserList(l_in, l_names, l_error)) {
+        Log(LOG_CATEGORY, 1, QString("User list import: nothing imported from %1: %2.").arg(i_path, l_error));
+        return false;
     }
     Type* lp_users = d["user"];
     int l_added = 0;
@@ -59,6 +66,6 @@ bool ConfigurationImporter::ImportUserList(QString const& i_path)
             ++l_added;
         }
     }
-    Log(LOG_CATEGORY, 1, QString("User list import: %1 users added from %2.").arg(l_added).arg(i_path));
+    Log(LOG_CATEGORY, 1, QString("User list import: %1 users added from %2.").arg(QString::number(l_added), i_path));
     return true;
 }

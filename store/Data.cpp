@@ -539,11 +539,27 @@ Type* TypeByName(char const* ip_type)
 constexpr std::size_t PREFETCH_AHEAD = 16;
 
 // The store's operations on bodies, shared by Item, Type and Data.
+// What a path check sees: the store as it is, or, for the steps below a
+// broken link, the store as it was before the change: the broken link still
+// there, and the items being removed still holding the links they had when
+// their removal began (a removal drops them one by one, in link order).
+struct PriorState
+{
+    ItemBody* mp_a;
+    ItemBody* mp_b;
+};
+
 struct StoreOps
 {
     static void Connect(ItemBody* ip_a, ItemBody* ip_b);
     static void Disconnect(ItemBody* ip_a, ItemBody* ip_b);
     static void Remove(ItemBody* ip_body);
+    // Whether an item meets the standing conditions of a pattern node's
+    // children (and, recursively, theirs); ip_prior null: as things are.
+    static bool Holds(PathNode const* ip_node, ItemBody* ip_item, PriorState const* ip_prior);
+    static bool WasLinked(ItemBody* ip_a, ItemBody* ip_b, PriorState const* ip_prior);
+    static void WereLinked(ItemBody* ip_item, Type const* ip_type, PriorState const* ip_prior,
+                           std::vector<ItemBody*>& o_bodies);
     static ItemBody* FirstLive(ItemBody const* ip_body, Type const* ip_type)
     {
         auto l_range = GroupRange(ip_body->m_links, ip_type->m_index);
@@ -1225,7 +1241,7 @@ Type::Relation const* Type::FindRelation(Type const* ip_other) const
     return nullptr;
 }
 
-ItemBody* Type::CreateBody(std::string i_value)
+Item Type::CreateBody(std::string i_value)
 {
     ItemBody* lp_body = new ItemBody;
     try {
@@ -1240,10 +1256,12 @@ ItemBody* Type::CreateBody(std::string i_value)
     if (!m_isNull)
         m_byValue.Insert(lp_body);
     ++mp_data->m_liveItems;
+    // The handle is what the caller gets: a handler that removes the new
+    // item leaves it reading as null instead of handing back a freed body.
     Item l_item(lp_body);
     m_newItemEvent.Fire(l_item);
     mp_data->m_newItemEvent.Fire(l_item);
-    return lp_body;
+    return l_item;
 }
 
 Item Type::FindOrCreate(Value const& i_key, bool i_create, char const* ip_caller)
@@ -1254,7 +1272,7 @@ Item Type::FindOrCreate(Value const& i_key, bool i_create, char const* ip_caller
         return Item(lp_found);
     if (!i_create)
         return Item();
-    return Item(CreateBody(i_key.Bytes()));
+    return CreateBody(i_key.Bytes());
 }
 
 Item Type::GetItem(Value const& i_key)
@@ -1273,7 +1291,7 @@ Item Type::NewItem()
 {
     if (!m_isNull)
         throw NullTypeException("NewItem() on the valued type " + m_name);
-    return Item(CreateBody(std::string()));
+    return CreateBody(std::string());
 }
 
 Item Type::NewItem(Value const& i_key)
@@ -1300,12 +1318,15 @@ Item Type::GetGlobalNullItem()
 {
     if (!m_isNull)
         throw NullTypeException("GetGlobalNullItem on the valued type " + m_name);
-    if (!IsLive(mp_globalNullItem)) {
-        mp_globalNullItem = nullptr;
-        Item l_item = NewItem();
+    if (IsLive(mp_globalNullItem))
+        return Item(mp_globalNullItem);
+    mp_globalNullItem = nullptr;
+    Item l_item = NewItem();
+    // Kept only while it lives: a new-item handler may have removed it, and
+    // the pointer holds no reference.
+    if (!l_item.IsNull())
         mp_globalNullItem = l_item.Body();
-    }
-    return Item(mp_globalNullItem);
+    return l_item;
 }
 
 Item Type::FindGlobalNullItem() const
@@ -1388,6 +1409,27 @@ void StoreOps::Remove(ItemBody* ip_body)
     lp_data->m_removedItemEvent.Fire(l_hold);
     if (!IsLive(ip_body))
         return; // the store was reset by a handler
+
+    // Path checks below a broken step judge this item by the links it has
+    // now, before the first is dropped (see PriorState). Only items that a
+    // pattern can meet need them kept.
+    struct RemovalGuard
+    {
+        Data* mp_data = nullptr;
+        ~RemovalGuard()
+        {
+            if (mp_data)
+                mp_data->m_removals.pop_back();
+        }
+    } l_removal;
+    if (lp_data->IsInPattern(lp_type)) {
+        std::vector<ItemBody*> l_links;
+        for (ItemBody* lp_entry : ip_body->m_links)
+            if (!IsDead(lp_entry))
+                l_links.push_back(lp_entry);
+        lp_data->m_removals.push_back({ip_body, std::vector<Item>(l_links.begin(), l_links.end())});
+        l_removal.mp_data = lp_data;
+    }
 
     // Each disconnect leaves a tag where its link was, so the scan goes on
     // from there instead of walking the growing run of tags again (which
@@ -1665,6 +1707,7 @@ Item Data::GetItem(ItemSet const& i_set, char const* ip_type) const
 
 void Data::AddConnectionEventHandler(Type* ip_a, Type* ip_b, EventHandlerBase<ConnectionInfo&>* ip_handler)
 {
+    ip_handler->Adopt(); // before it may be deleted below: it must be held nowhere else
     if (!ip_a || !ip_b || !ip_a->IsRelatedTo(ip_b)) {
         delete ip_handler;
         throw NotRelatedException("AddConnectionEventHandler: the types are not related");
@@ -1674,14 +1717,28 @@ void Data::AddConnectionEventHandler(Type* ip_a, Type* ip_b, EventHandlerBase<Co
 
 void Data::AddPathEventHandler(PathNode* ip_root, EventHandlerBase<Item>* ip_handler)
 {
+    if (ip_root->mp_parent || ip_root->m_subscribed)
+        throw StoreException("AddPathEventHandler: not the root of a pattern, or one already subscribed");
+    ip_handler->Adopt();
+    ip_root->m_subscribed = true;
     PurgeSubscriptions();
     PathSubscription* lp_subscription = new PathSubscription{ip_root, ip_handler};
     m_paths.push_back(lp_subscription);
     IndexSteps(lp_subscription, ip_root);
 }
 
+bool Data::IsInPattern(Type const* ip_type) const
+{
+    return ip_type->m_index < m_patternTypes.size() && m_patternTypes[ip_type->m_index];
+}
+
 void Data::IndexSteps(PathSubscription* ip_subscription, PathNode* ip_node)
 {
+    if (ip_node->mp_type) {
+        if (m_patternTypes.size() <= ip_node->mp_type->m_index)
+            m_patternTypes.resize(std::size_t(ip_node->mp_type->m_index) + 1);
+        m_patternTypes[ip_node->mp_type->m_index] = true;
+    }
     for (PathNode* lp_child : ip_node->m_children) {
         PathNodeRelation l_relation = lp_child->m_relation;
         bool l_fires = l_relation == PATH_CONNECTED_FIRES || l_relation == PATH_ON_CONNECT ||
@@ -1712,6 +1769,7 @@ void Data::PurgeSubscriptions()
         }
         m_paths.swap(l_kept);
         m_firingSteps.clear();
+        m_patternTypes.clear();
         for (PathSubscription* lp_subscription : m_paths)
             IndexSteps(lp_subscription, lp_subscription->mp_root);
     }
@@ -1727,9 +1785,58 @@ void Data::PurgeSubscriptions()
 
 namespace {
 
-// Whether an item satisfies the standing conditions of a pattern node's
-// children (and, recursively, theirs).
-bool Holds(PathNode const* ip_node, ItemBody* ip_item)
+// Whether i_links (in link order) hold the body.
+bool HoldsBody(std::vector<Item> const& i_links, ItemBody const* ip_body)
+{
+    auto l_at = std::lower_bound(i_links.begin(), i_links.end(), ip_body->m_key,
+                                 [](Item const& i_link, std::uint64_t i_key) { return i_link.Body()->m_key < i_key; });
+    return l_at != i_links.end() && l_at->Body() == ip_body;
+}
+
+} // namespace
+
+bool StoreOps::WasLinked(ItemBody* ip_a, ItemBody* ip_b, PriorState const* ip_prior)
+{
+    if (IsLinked(ip_a, ip_b))
+        return true;
+    if (!ip_prior)
+        return false;
+    if ((ip_a == ip_prior->mp_a && ip_b == ip_prior->mp_b) || (ip_a == ip_prior->mp_b && ip_b == ip_prior->mp_a))
+        return true;
+    for (Data::Removal const& l_removal : ip_a->mp_type->mp_data->m_removals)
+        if ((l_removal.mp_body == ip_a && HoldsBody(l_removal.m_links, ip_b)) ||
+            (l_removal.mp_body == ip_b && HoldsBody(l_removal.m_links, ip_a)))
+            return true;
+    return false;
+}
+
+void StoreOps::WereLinked(ItemBody* ip_item, Type const* ip_type, PriorState const* ip_prior,
+                          std::vector<ItemBody*>& o_bodies)
+{
+    LiveOfType(ip_item, ip_type, o_bodies);
+    if (!ip_prior)
+        return;
+    std::size_t const l_now = o_bodies.size();
+    if (ip_item == ip_prior->mp_a && ip_prior->mp_b->mp_type == ip_type)
+        o_bodies.push_back(ip_prior->mp_b);
+    if (ip_item == ip_prior->mp_b && ip_prior->mp_a->mp_type == ip_type)
+        o_bodies.push_back(ip_prior->mp_a);
+    for (Data::Removal const& l_removal : ip_item->mp_type->mp_data->m_removals) {
+        if (l_removal.mp_body == ip_item) {
+            for (Item const& l_link : l_removal.m_links)
+                if (l_link.Body()->mp_type == ip_type && IsLive(l_link.Body()))
+                    o_bodies.push_back(l_link.Body());
+        } else if (l_removal.mp_body->mp_type == ip_type && HoldsBody(l_removal.m_links, ip_item)) {
+            o_bodies.push_back(l_removal.mp_body);
+        }
+    }
+    if (o_bodies.size() == l_now)
+        return;
+    std::sort(o_bodies.begin(), o_bodies.end(), [](ItemBody* ip_x, ItemBody* ip_y) { return ip_x->m_key < ip_y->m_key; });
+    o_bodies.erase(std::unique(o_bodies.begin(), o_bodies.end()), o_bodies.end());
+}
+
+bool StoreOps::Holds(PathNode const* ip_node, ItemBody* ip_item, PriorState const* ip_prior)
 {
     for (PathNode const* lp_child : ip_node->GetChildren()) {
         PathNodeRelation l_relation = lp_child->GetRelation();
@@ -1740,12 +1847,13 @@ bool Holds(PathNode const* ip_node, ItemBody* ip_item)
         bool l_found = false;
         if (lp_child->IsFixed()) {
             Item const& l_fixed = lp_child->GetFixedItem();
-            l_found = !l_fixed.IsNull() && IsLinked(ip_item, l_fixed.Body()) && Holds(lp_child, l_fixed.Body());
+            l_found = !l_fixed.IsNull() && WasLinked(ip_item, l_fixed.Body(), ip_prior) &&
+                      Holds(lp_child, l_fixed.Body(), ip_prior);
         } else {
             std::vector<ItemBody*> l_linked;
-            StoreOps::LiveOfType(ip_item, lp_child->GetType(), l_linked);
+            WereLinked(ip_item, lp_child->GetType(), ip_prior, l_linked);
             for (ItemBody* lp_linked : l_linked)
-                if (Holds(lp_child, lp_linked)) {
+                if (Holds(lp_child, lp_linked, ip_prior)) {
                     l_found = true;
                     break;
                 }
@@ -1756,6 +1864,8 @@ bool Holds(PathNode const* ip_node, ItemBody* ip_item)
     }
     return true;
 }
+
+namespace {
 
 // A fixed step whose item was removed never matches.
 bool MatchesFixed(PathNode const* ip_node, ItemBody* ip_item)
@@ -1823,6 +1933,7 @@ void Data::FirePaths(ItemBody* ip_a, ItemBody* ip_b, bool i_connected)
         if (l_found == m_firingSteps.end())
             continue;
         std::vector<FiringStep> l_steps(l_found->second);
+        PriorState const l_prior{lp_parent, lp_child};
         for (FiringStep const& l_step : l_steps) {
             EventHandlerBase<Item>* lp_handler = l_step.mp_subscription->mp_handler;
             if (lp_handler->IsRemoved()) {
@@ -1839,9 +1950,14 @@ void Data::FirePaths(ItemBody* ip_a, ItemBody* ip_b, bool i_connected)
             PathNode const* lp_parentNode = lp_node->mp_parent;
             if (lp_parentNode->m_isFixed && !MatchesFixed(lp_parentNode, lp_parent))
                 continue;
-            if (i_connected && !Holds(lp_node, lp_child))
+            // Below the changed link: a new link's end must meet its
+            // conditions now; a broken link's end must have met them before
+            // the change, or the link was never part of the pattern.
+            if (!StoreOps::Holds(lp_node, lp_child, i_connected ? nullptr : &l_prior))
                 continue;
-            if (!IsLive(lp_parent) || !Holds(lp_parentNode, lp_parent))
+            // At the link and above: as things are now, so that "must not be
+            // linked" holds once the last such link is gone.
+            if (!IsLive(lp_parent) || !StoreOps::Holds(lp_parentNode, lp_parent, nullptr))
                 continue;
 
             // Walk up the pattern to the root items that reach this link.
@@ -1856,7 +1972,7 @@ void Data::FirePaths(ItemBody* ip_a, ItemBody* ip_b, bool i_connected)
                     for (ItemBody* lp_linked : l_linked) {
                         if (lp_up->m_isFixed && !MatchesFixed(lp_up, lp_linked))
                             continue;
-                        if (Holds(lp_up, lp_linked))
+                        if (StoreOps::Holds(lp_up, lp_linked, nullptr))
                             l_next.push_back(lp_linked);
                     }
                 }
@@ -1946,6 +2062,11 @@ void Data::RemoveDisconnectedItems()
 
 void Data::Reset()
 {
+    // Every handler is held in exactly one place (Adopt), so each is deleted
+    // once, in this order: path subscriptions with their patterns, type-pair
+    // handlers, the store's own events, then each type's events in the
+    // order the types were declared. A handler's owner that is still alive
+    // is told (it forgets the handler); one that died before only marked it.
     for (PathSubscription* lp_subscription : m_paths) {
         delete lp_subscription->mp_root;
         delete lp_subscription->mp_handler;
@@ -1953,6 +2074,7 @@ void Data::Reset()
     }
     m_paths.clear();
     m_firingSteps.clear();
+    m_patternTypes.clear();
     for (PairHandler& l_pair : m_pairHandlers)
         delete l_pair.mp_handler;
     m_pairHandlers.clear();
@@ -2008,6 +2130,13 @@ EventHandlerRoot::~EventHandlerRoot()
 {
     if (mp_dataHandler)
         mp_dataHandler->ForgetHandler(this);
+}
+
+void EventHandlerRoot::Adopt()
+{
+    if (m_adopted)
+        throw StoreException("an event handler handed to the store twice");
+    m_adopted = true;
 }
 
 void EventHandlerRoot::AttachTo(DataHandler* ip_owner)

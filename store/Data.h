@@ -295,7 +295,7 @@ private:
     Type(Data* ip_data, std::string i_name, Primacy i_primacy, bool i_isNull, bool i_autoCreate, std::uint16_t i_index);
     ~Type();
 
-    ItemBody* CreateBody(std::string i_value);
+    Item CreateBody(std::string i_value);
     Item FindOrCreate(Value const& i_key, bool i_create, char const* ip_caller);
 
     Data* mp_data;
@@ -339,6 +339,7 @@ private:
     Type* mp_type = nullptr;
     Item m_fixed;
     bool m_isFixed = false;
+    bool m_subscribed = false;
     PathNodeRelation m_relation = PATH_CONNECTED_FIRES;
     PathNode* mp_parent = nullptr;
     std::vector<PathNode*> m_children;
@@ -407,10 +408,19 @@ private:
         PathNode* mp_node;
     };
 
+    // An item whose links are being dropped by its removal, with the links
+    // it had when the dropping began.
+    struct Removal
+    {
+        ItemBody* mp_body;
+        std::vector<Item> m_links; // in link order
+    };
+
     void FireConnection(ItemBody* ip_a, ItemBody* ip_b, bool i_connected);
     void FirePaths(ItemBody* ip_a, ItemBody* ip_b, bool i_connected);
     void PurgeSubscriptions();
     void IndexSteps(PathSubscription* ip_subscription, PathNode* ip_node);
+    bool IsInPattern(Type const* ip_type) const;
 
     std::vector<Type*> m_types;
     std::map<std::string, Type*, std::less<>> m_typesByName;
@@ -420,6 +430,10 @@ private:
     std::vector<PathSubscription*> m_paths;
     // Firing steps by (parent type index << 16 | child type index).
     std::unordered_map<std::uint32_t, std::vector<FiringStep>> m_firingSteps;
+    // Types that some subscribed pattern names, by type index: only their
+    // removals need the links they had kept (see Removal).
+    std::vector<bool> m_patternTypes;
+    std::vector<Removal> m_removals; // innermost last
     int m_dispatchDepth = 0;
     bool m_pathsDirty = false;
 };

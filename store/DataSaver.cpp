@@ -39,72 +39,63 @@ quint32 Checksum(char const* ip_data, quint64 i_length)
     return static_cast<quint32>(l_crc);
 }
 
-// A data file read completely and checked, not yet applied to the store.
-struct ParsedFile
-{
-    struct FileType
-    {
-        std::string m_name;
-        bool m_isNull = false;
-        quint32 m_count = 0;
-    };
-    std::vector<FileType> m_types;
-    std::vector<std::string> m_values;    // per item; empty for null items
-    std::vector<quint8> m_sharedNull;     // per item: the type's flag item
-    std::vector<std::pair<quint32, quint32>> m_links;
-};
-
 bool Fail(QString& o_error, QString const& i_text)
 {
     o_error = i_text;
     return false;
 }
 
-bool ParseFile(QString const& i_path, ParsedFile& o_file, QString& o_error)
+bool ReadFile(QString const& i_path, MemStream& o_image, QString& o_error)
 {
     QFile l_file(i_path);
     if (!l_file.open(QIODevice::ReadOnly))
         return Fail(o_error, "cannot be opened: " + l_file.errorString());
     qint64 const l_size = l_file.size();
-    if (l_size < HEADER_SIZE)
-        return Fail(o_error, "too short");
     if (l_size > qint64(std::numeric_limits<int>::max()))
         return Fail(o_error, "too large");
     // Read straight into the stream that parses it: a large file is held
     // once, not twice.
-    MemStream l_in;
-    l_in.Reserve(quint64(l_size));
-    char* lp_bytes = l_in.mp_buffer->m_bytes.data();
-    if (!QFileStreamer(&l_file).ReadBuffer(lp_bytes, static_cast<unsigned long>(l_size)))
+    o_image.Reserve(quint64(l_size));
+    if (!QFileStreamer(&l_file).ReadBuffer(o_image.mp_buffer->m_bytes.data(), static_cast<unsigned long>(l_size)))
         return Fail(o_error, "read error: " + l_file.errorString());
-    l_in.mp_buffer->m_writeIndex = quint64(l_size);
+    o_image.mp_buffer->m_writeIndex = quint64(l_size);
+    return true;
+}
 
+} // namespace
+
+bool ParseDataFile(MemStream& io_in, DataFileContents& o_file, QString& o_error)
+{
+    quint64 const l_size = io_in.BytesAvailable();
+    if (l_size < quint64(HEADER_SIZE))
+        return Fail(o_error, "too short");
+    char const* lp_bytes = io_in.Data() + io_in.ReadIndex();
     char l_magic[8];
     quint32 l_version = 0;
     quint64 l_length = 0;
     quint32 l_checksum = 0;
-    l_in.ReadBuffer(l_magic, 8);
-    l_in.ReadU32(l_version);
-    l_in.ReadU64(l_length);
-    l_in.ReadU32(l_checksum);
+    io_in.ReadBuffer(l_magic, 8);
+    io_in.ReadU32(l_version);
+    io_in.ReadU64(l_length);
+    io_in.ReadU32(l_checksum);
     if (std::memcmp(l_magic, MAGIC, 8) != 0)
         return Fail(o_error, "not a data file");
     if (l_version != FORMAT_VERSION)
         return Fail(o_error, QString("unknown format version %1").arg(l_version));
-    if (l_length != quint64(l_size - HEADER_SIZE))
+    if (l_length != l_size - HEADER_SIZE)
         return Fail(o_error, "truncated or extended");
     if (Checksum(lp_bytes + HEADER_SIZE, l_length) != l_checksum)
         return Fail(o_error, "checksum mismatch");
-    l_in.SetStringLimit(DataSaver::STRING_LIMIT);
+    io_in.SetStringLimit(DataSaver::STRING_LIMIT);
 
     quint32 l_typeCount = 0;
-    if (!l_in.ReadU32(l_typeCount) || quint64(l_typeCount) * 9 > l_in.BytesAvailable())
+    if (!io_in.ReadU32(l_typeCount) || quint64(l_typeCount) * 9 > io_in.BytesAvailable())
         return Fail(o_error, "bad type table");
     quint64 l_total = 0;
     quint64 l_leastBytes = 0;
     o_file.m_types.resize(l_typeCount);
-    for (ParsedFile::FileType& l_type : o_file.m_types) {
-        if (!l_in.ReadRaw(l_type.m_name) || !l_in.ReadBool(l_type.m_isNull) || !l_in.ReadU32(l_type.m_count))
+    for (DataFileContents::FileType& l_type : o_file.m_types) {
+        if (!io_in.ReadRaw(l_type.m_name) || !io_in.ReadBool(l_type.m_isNull) || !io_in.ReadU32(l_type.m_count))
             return Fail(o_error, "bad type table");
         l_total += l_type.m_count;
         // A flag byte per valueless item, at least a length per valued one.
@@ -112,43 +103,45 @@ bool ParseFile(QString const& i_path, ParsedFile& o_file, QString& o_error)
     }
     // Counts the rest of the file cannot hold are a lie, refused before the
     // per-item tables (tens of bytes per item) are allocated for them.
-    if (l_leastBytes > l_in.BytesAvailable() || l_total > std::numeric_limits<quint32>::max())
+    if (l_leastBytes > io_in.BytesAvailable() || l_total > std::numeric_limits<quint32>::max())
         return Fail(o_error, "bad item count");
     o_file.m_values.resize(std::size_t(l_total));
     o_file.m_sharedNull.assign(std::size_t(l_total), 0);
     std::size_t l_index = 0;
-    for (ParsedFile::FileType const& l_type : o_file.m_types) {
+    for (DataFileContents::FileType const& l_type : o_file.m_types) {
         for (quint32 l_item = 0; l_item < l_type.m_count; ++l_item, ++l_index) {
-            bool const l_ok = l_type.m_isNull ? l_in.ReadU8(o_file.m_sharedNull[l_index])
-                                              : l_in.ReadRaw(o_file.m_values[l_index]);
+            bool const l_ok = l_type.m_isNull ? io_in.ReadU8(o_file.m_sharedNull[l_index])
+                                              : io_in.ReadRaw(o_file.m_values[l_index]);
             if (!l_ok)
                 return Fail(o_error, "bad item");
         }
     }
     quint64 l_linkCount = 0;
-    if (!l_in.ReadU64(l_linkCount) || l_linkCount > l_in.BytesAvailable() / 8)
+    if (!io_in.ReadU64(l_linkCount) || l_linkCount > io_in.BytesAvailable() / 8)
         return Fail(o_error, "bad link count");
     o_file.m_links.resize(std::size_t(l_linkCount));
     for (auto& l_link : o_file.m_links) {
-        if (!l_in.ReadU32(l_link.first) || !l_in.ReadU32(l_link.second) || l_link.first >= l_total
+        if (!io_in.ReadU32(l_link.first) || !io_in.ReadU32(l_link.second) || l_link.first >= l_total
             || l_link.second >= l_total)
             return Fail(o_error, "bad link");
     }
-    if (l_in.BytesAvailable() != 0)
+    if (io_in.BytesAvailable() != 0)
         return Fail(o_error, "unexpected bytes at the end");
     return true;
 }
+
+namespace {
 
 std::size_t const PREFETCH_DISTANCE = 32;
 
 // Puts a checked file into the store. Items of undeclared types (or of a type
 // whose kind changed) are skipped, and so are links of undeclared relations.
-void ApplyFile(ParsedFile& io_file)
+void ApplyFile(DataFileContents& io_file)
 {
     std::vector<Item> l_items(io_file.m_values.size());
     std::size_t l_index = 0;
     std::size_t l_skipped = 0;
-    for (ParsedFile::FileType const& l_fileType : io_file.m_types) {
+    for (DataFileContents::FileType const& l_fileType : io_file.m_types) {
         Type* lp_type = d.HasType(l_fileType.m_name) ? d.GetType(l_fileType.m_name) : nullptr;
         if (lp_type && lp_type->IsNull() != l_fileType.m_isNull)
             lp_type = nullptr;
@@ -202,7 +195,8 @@ void ApplyFile(ParsedFile& io_file)
     }
     if (l_skipped > 0 || l_skippedLinks > 0)
         Log(LOG_CATEGORY, 2,
-            QString("Skipped %1 items and %2 links of undeclared types or relations.").arg(l_skipped).arg(l_skippedLinks));
+            QString("Skipped %1 items and %2 links of undeclared types or relations.")
+                .arg(QString::number(l_skipped), QString::number(l_skippedLinks)));
 }
 
 } // namespace
@@ -303,9 +297,14 @@ void DataSaver::Load(QString const& i_stem)
         return;
     }
     for (auto const& l_file : l_files) {
-        ParsedFile l_parsed;
+        DataFileContents l_parsed;
         QString l_error;
-        if (ParseFile(l_file.second, l_parsed, l_error)) {
+        bool l_read = false;
+        {
+            MemStream l_image;
+            l_read = ReadFile(l_file.second, l_image, l_error) && ParseDataFile(l_image, l_parsed, l_error);
+        }
+        if (l_read) {
             ApplyFile(l_parsed);
             Log(LOG_CATEGORY, 1, QString("Loaded configuration data from %1.").arg(l_file.second));
             CallHandlers(false);

@@ -12,6 +12,7 @@
 // files are renamed aside with ".unreadable" appended.
 
 #include "store/Data.h"
+#include "store/MemStream.h"
 
 #include <QString>
 
@@ -94,5 +95,26 @@ private:
 };
 
 extern DataSaver* dataSaver;
+
+// A data file read completely and checked, not yet applied to the store.
+struct DataFileContents
+{
+    struct FileType
+    {
+        std::string m_name;
+        bool m_isNull = false;
+        quint32 m_count = 0;
+    };
+    std::vector<FileType> m_types;
+    std::vector<std::string> m_values; // per item; empty for null items
+    std::vector<quint8> m_sharedNull;  // per item: the type's flag item
+    std::vector<std::pair<quint32, quint32>> m_links;
+};
+
+// Checks and reads a whole data file (header included) from the stream's
+// read position: magic, version, exact length, checksum, then every count
+// and index against the bytes that are left. False, with the reason, when a
+// check fails. Touches nothing but its arguments.
+bool ParseDataFile(MemStream& io_image, DataFileContents& o_contents, QString& o_error);
 
 #endif

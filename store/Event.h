@@ -21,12 +21,18 @@ public:
     bool IsRemoved() const { return m_removed; }
     void MarkRemoved() { m_removed = true; }
 
+    // Called by the store as it takes the handler. It takes each handler
+    // once, and deletes it once: a handler handed over a second time (to a
+    // second event, say) is refused with a StoreException.
+    void Adopt();
+
 protected:
     void AttachTo(DataHandler* ip_owner);
 
 private:
     friend class DataHandler;
     bool m_removed = false;
+    bool m_adopted = false;
     DataHandler* mp_dataHandler = nullptr;
 };
 
@@ -92,6 +98,7 @@ public:
 
     void Insert(EventHandlerBase<Arg>* ip_handler)
     {
+        ip_handler->Adopt();
         Purge();
         m_handlers.push_back(ip_handler);
     }

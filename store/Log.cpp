@@ -6,8 +6,15 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QThread>
+#include <QTimer>
+
+#include <deque>
+#include <functional>
+#include <limits>
+#include <map>
 
 namespace {
 
@@ -55,15 +62,139 @@ void AttachToItem(QString const& i_category, QString const& i_line, Item const& 
     i_item += l_entry;
 }
 
+// A flood of lines (a peer or server sending thousands of bad messages)
+// must not freeze the program: lines are written at once only while this
+// turn of the event loop has spent less than WRITE_BUDGET_MS on them; later
+// ones wait in a queue, which a zero timer drains in slices of at most
+// WRITE_BUDGET_MS, one file write and one append per category and slice.
+// At most MAX_QUEUED lines wait; the rest are counted and reported.
+constexpr qint64 WRITE_BUDGET_MS = 40;
+constexpr std::size_t MAX_QUEUED = 100000;
+constexpr int LINES_PER_BATCH = 500;
+
+struct LogQueue
+{
+    std::deque<std::pair<QString, QString>> m_lines; // category, line
+    std::map<QString, quint64> m_dropped;
+    qint64 m_spentThisTurn = 0;
+    bool m_turnWatched = false;
+    bool m_flushScheduled = false;
+    bool m_quitHooked = false;
+    std::function<qint64()> m_clock;
+};
+
+LogQueue& Queue()
+{
+    static LogQueue s_queue;
+    return s_queue;
+}
+
+qint64 Now()
+{
+    LogQueue& l_queue = Queue();
+    if (l_queue.m_clock)
+        return l_queue.m_clock();
+    static QElapsedTimer s_timer;
+    if (!s_timer.isValid())
+        s_timer.start();
+    return s_timer.elapsed();
+}
+
+void WriteLines(QString const& i_category, QString const& i_lines)
+{
+    if (diagnosticsForm)
+        diagnosticsForm->AddLine(i_category, i_lines);
+    AppendToFile(i_category, i_lines);
+}
+
+// Writes queued lines until the queue is empty or the slice is used up.
+void WriteQueued(qint64 i_budget)
+{
+    LogQueue& l_queue = Queue();
+    qint64 const l_start = Now();
+    while (!l_queue.m_lines.empty() && Now() - l_start < i_budget) {
+        QString const l_category = l_queue.m_lines.front().first;
+        QString l_batch;
+        for (int l_count = 0; l_count < LINES_PER_BATCH && !l_queue.m_lines.empty()
+                              && l_queue.m_lines.front().first == l_category;
+             ++l_count) {
+            if (!l_batch.isEmpty())
+                l_batch += '\n';
+            l_batch += l_queue.m_lines.front().second;
+            l_queue.m_lines.pop_front();
+        }
+        WriteLines(l_category, l_batch);
+    }
+    if (l_queue.m_lines.empty() && !l_queue.m_dropped.empty()) {
+        for (auto const& l_dropped : l_queue.m_dropped)
+            WriteLines(l_dropped.first,
+                       FormatLogLine(1, QString::number(l_dropped.second) + " lines of this log were dropped in a flood"));
+        l_queue.m_dropped.clear();
+    }
+}
+
+void ScheduleFlush();
+
+void OnFlushTimer()
+{
+    Queue().m_flushScheduled = false;
+    try {
+        WriteQueued(WRITE_BUDGET_MS);
+    } catch (...) {
+    }
+    if (!Queue().m_lines.empty())
+        ScheduleFlush();
+}
+
+void ScheduleFlush()
+{
+    LogQueue& l_queue = Queue();
+    if (l_queue.m_flushScheduled)
+        return;
+    l_queue.m_flushScheduled = true;
+    QTimer::singleShot(0, QCoreApplication::instance(), &OnFlushTimer);
+    if (!l_queue.m_quitHooked) {
+        l_queue.m_quitHooked = true;
+        QObject::connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, &FlushLog);
+    }
+}
+
+void WriteOrQueue(QString const& i_category, QString const& i_line)
+{
+    LogQueue& l_queue = Queue();
+    // Without an event loop there is nothing to keep responsive.
+    if (!QCoreApplication::instance()) {
+        WriteLines(i_category, i_line);
+        return;
+    }
+    if (l_queue.m_lines.empty() && l_queue.m_spentThisTurn < WRITE_BUDGET_MS) {
+        if (!l_queue.m_turnWatched) {
+            // Runs once the event loop gets back control: a new turn.
+            l_queue.m_turnWatched = true;
+            QTimer::singleShot(0, QCoreApplication::instance(), []() {
+                Queue().m_turnWatched = false;
+                Queue().m_spentThisTurn = 0;
+            });
+        }
+        qint64 const l_start = Now();
+        WriteLines(i_category, i_line);
+        l_queue.m_spentThisTurn += Now() - l_start;
+        return;
+    }
+    if (l_queue.m_lines.size() < MAX_QUEUED)
+        l_queue.m_lines.emplace_back(i_category, i_line);
+    else
+        ++l_queue.m_dropped[i_category];
+    ScheduleFlush();
+}
+
 void LogHere(QString const& i_category, int i_level, QString const& i_text, Item const& i_item)
 {
     try {
         if (!IsSettingYes("show_diagnostics"))
             return;
         QString const l_line = FormatLogLine(i_level, i_text);
-        if (diagnosticsForm)
-            diagnosticsForm->AddLine(i_category, l_line);
-        AppendToFile(i_category, l_line);
+        WriteOrQueue(i_category, l_line);
         AttachToItem(i_category, l_line, i_item);
     } catch (...) {
         // The log is an observer: a failure here must not change what the
@@ -78,6 +209,19 @@ QString FormatLogLine(int i_level, QString const& i_text)
     int const l_indent = i_level > 1 ? 3 * qMin(i_level - 1, 100) : 0;
     return "[" + QDateTime::currentDateTime().toString("yyyy-MM-dd hh:mm:ss") + "] " + QString(l_indent, ' ')
            + i_text;
+}
+
+void FlushLog()
+{
+    try {
+        WriteQueued(std::numeric_limits<qint64>::max());
+    } catch (...) {
+    }
+}
+
+void SetLogClock(std::function<qint64()> i_clock)
+{
+    Queue().m_clock = std::move(i_clock);
 }
 
 QString LogFolder() { return QDir::homePath() + "/qmar-client-logs"; }

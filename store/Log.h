@@ -18,10 +18,19 @@
 
 #include <QString>
 
+#include <functional>
+
 void Log(QString const& i_category, int i_level, QString const& i_text, Item const& i_item = Item());
 
 // The line as written: "[<date time>] " + indentation + text.
 QString FormatLogLine(int i_level, QString const& i_text);
+
+// Writes every line that still waits after a flood (see Log.cpp); also done
+// when the application quits.
+void FlushLog();
+// The millisecond clock that measures the time spent writing lines; null
+// for the real one. For tests.
+void SetLogClock(std::function<qint64()> i_clock);
 
 // The folder of the log files.
 QString LogFolder();

@@ -98,7 +98,7 @@ private slots:
             QCOMPARE(lp_page->layout()->contentsMargins(), QMargins(11, 11, 11, 11));
         }
         // Until their pages are built, the hosted forms say so.
-        QVERIFY(mp_ui->searchForm->findChild<QLabel*>("notBuiltYetLabel"));
+        QVERIFY(mp_ui->sharesForm->findChild<QLabel*>("notBuiltYetLabel"));
     }
 
     void OptionTabsHoldEveryPage()

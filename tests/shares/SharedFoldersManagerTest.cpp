@@ -44,6 +44,8 @@ private slots:
     void NormalisedNames();
     void DisplayString();
     void AddRootAndCounter();
+    void UnsharedRootLeavesNothingSearchable_data();
+    void UnsharedRootLeavesNothingSearchable();
     void LookupIgnoresCaseAndSeparators();
     void NamesDifferingOnlyInCaseStayApart();
     void RescanAddsRemovesAndResizes();
@@ -164,12 +166,45 @@ void SharedFoldersManagerTest::AddRootAndCounter()
     QDir().mkpath(Path("Other"));
     QCOMPARE(mp_manager->AddSharedFolder(Path("Other"))["shared_folder_id"].AsString(), QString("[41]Other"));
 
-    // An unshared root takes its folders and files with it at the next rescan.
-    l_root.Remove();
-    mp_manager->RescanShares();
-    QVERIFY(mp_manager->GetSharedFileItem(Path("Music/a.txt")).IsNull());
-    QVERIFY(d.GetType("shared_file_folder")->HasItem(Value(Path("Music"))).IsNull());
-    QCOMPARE(d.GetType("shared_file")->GetItemCount(), std::size_t(0));
+}
+
+void SharedFoldersManagerTest::UnsharedRootLeavesNothingSearchable_data()
+{
+    QTest::addColumn<bool>("byRescan");
+    QTest::newRow("unshare command") << false;
+    QTest::newRow("root removed, then a rescan") << true;
+}
+
+void SharedFoldersManagerTest::UnsharedRootLeavesNothingSearchable()
+{
+    // The collection marks through names both ways: a file of the gone root
+    // stays reachable from the kept root's file of the same name.
+    QFETCH(bool, byRescan);
+    Write("gone/Album/cover.jpg");
+    Write("kept/Album/cover.jpg");
+    Write("kept/Nested/inner.txt");
+    Item const l_gone = mp_manager->AddSharedFolder(Path("gone"));
+    mp_manager->AddSharedFolder(Path("kept"));
+    mp_manager->AddSharedFolder(Path("kept/Nested")); // a folder held by two roots
+    Item const l_kept = mp_manager->GetSharedFileItem(Path("kept/Album/cover.jpg"));
+    QCOMPARE(mp_manager->GetFilesWithTokens({"cover", "album"}).size(), std::size_t(2));
+
+    QSignalSpy l_rescanned(mp_manager.get(), &SharedFoldersManager::SharedFilesRescanned);
+    if (byRescan) {
+        l_gone.Remove();
+        mp_manager->RescanShares();
+        QCOMPARE(l_rescanned.takeFirst(), QList<QVariant>({0, 1}));
+    } else {
+        mp_manager->UnshareFolder(l_gone);
+        mp_manager->UnshareFolder(d.GetType("shared_folder")->HasItem(Value(Path("kept/Nested"))));
+    }
+    ItemSet const l_found = mp_manager->GetFilesWithTokens({"cover", "album"});
+    QCOMPARE(l_found.size(), std::size_t(1));
+    QCOMPARE(Item(l_found), l_kept);
+    QVERIFY(mp_manager->GetSharedFileItem(Path("gone/Album/cover.jpg")).IsNull());
+    QVERIFY(d.GetType("shared_file_folder")->HasItem(Value(Path("gone/Album"))).IsNull());
+    QVERIFY(!mp_manager->GetSharedFileItem(Path("kept/Nested/inner.txt")).IsNull());
+    QCOMPARE(d.GetType("shared_file")->GetItemCount(), std::size_t(2));
 }
 
 void SharedFoldersManagerTest::LookupIgnoresCaseAndSeparators()

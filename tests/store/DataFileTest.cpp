@@ -7,7 +7,6 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <QtTest>
-#include <zlib.h>
 
 #include <csignal>
 #include <sys/resource.h>
@@ -165,7 +164,7 @@ private slots:
     void TotalLoadFailureKeepsTheStore();
     void FailedSaveKeepsOldFiles();
     void ClockGoingBackStillSortsNewestFirst();
-    void HostileFilesAreRejected();
+    void ParseChecksTheWholeFile();
     void ImportUserList();
 };
 
@@ -362,104 +361,95 @@ void DataFileTest::ClockGoingBackStillSortsNewestFirst()
     QCOMPARE(GetSetting("upload_slots"), QString("3"));
 }
 
-void DataFileTest::HostileFilesAreRejected()
+void DataFileTest::ParseChecksTheWholeFile()
 {
-    // Well-formed headers over hostile payloads: huge counts and indexes
-    // must fail the file, not allocate or index out of range.
-    auto l_file = [](MemStream const& i_payload) {
-        MemStream l_out;
-        l_out.WriteBuffer("QMARDATA", 8);
-        l_out.WriteU32(1);
-        l_out.WriteU64(i_payload.Size());
-        QByteArray const l_bytes = i_payload.ToByteArray();
-        l_out.WriteU32(quint32(crc32(0, reinterpret_cast<Bytef const*>(l_bytes.constData()), uInt(l_bytes.size()))));
-        l_out.WriteBuffer(l_bytes.constData(), static_cast<unsigned long>(l_bytes.size()));
-        return l_out.ToByteArray();
+    // A file of two items of "user" and the flag item of "is_online",
+    // linked; then the same file damaged in each way a check must catch.
+    QByteArray const l_good = "514d4152444154410100000044000000000000007edc4a5902000000040000007573657200020000000900000069735f6f"
+                              "6e6c696e65010100000005000000616c69636503000000626f620101000000000000000200000001000000";
+    struct Case
+    {
+        QByteArray m_hex;
+        char const* mp_error;
+    } const l_cases[] = {
+        {l_good, ""},
+        {QByteArray(l_good).replace(40, 2, "7f"), "checksum mismatch"},
+        {QByteArray(l_good).replace(24, 2, "45"), "truncated or extended"}, // one byte missing
+        {l_good + "00", "truncated or extended"},                          // one byte too many
+        {QByteArray(l_good).replace(15, 1, "2"), "not a data file"},
+        {QByteArray(l_good).replace(17, 1, "2"), "unknown format version 2"},
+        {l_good.left(40), "too short"},
+        {"514d415244415441010000000400000000000000ffffffffffffffff", "bad type table"},
+        {"514d415244415441010000001100000000000000bcbfa70f01000000040000007573657200f0ffffff", "bad item count"},
+        // 40 valued items cannot fit in the 100 bytes that follow.
+        {"514d415244415441010000007500000000000000090ed10c0100000004000000757365720028000000" + QByteArray(200, '0'),
+         "bad item count"},
+        {"514d415244415441010000001d00000000000000e8fdc6830100000004000000757365720001000000ffffff7f0000000000000000",
+         "bad item"},
+        {"514d415244415441010000002a000000000000001f9dbe6e010000000400000075736572000100000005000000616c69636501000000"
+         "000000000000000007000000",
+         "bad link"},
+        {"514d415244415441010000000c00000000000000e5d4958100000000ffffffffffff0000", "bad link count"},
+        {"514d415244415441010000000d000000000000001476737800000000000000000000000001", "unexpected bytes at the end"},
     };
-    // A type table of one valued type, "user", claiming i_count items.
-    auto l_userTable = [](quint32 i_count) {
-        MemStream l_out;
-        l_out.WriteU32(1);
-        l_out.WriteRaw(std::string("user"));
-        l_out.WriteBool(false);
-        l_out.WriteU32(i_count);
-        return l_out;
-    };
-    MemStream l_hugeTypes;
-    l_hugeTypes.WriteU32(0xFFFFFFFFu);
-    MemStream l_hugeItems = l_userTable(0xFFFFFFF0u);
-    // Fewer bytes than the claimed valued items' lengths alone would take.
-    MemStream l_shortItems = l_userTable(40000);
-    l_shortItems.WriteBuffer(std::string(100000, '\0').data(), 100000);
-    MemStream l_badIndex = l_userTable(1);
-    l_badIndex.WriteRaw(std::string("alice"));
-    l_badIndex.WriteU64(1);
-    l_badIndex.WriteU32(0);
-    l_badIndex.WriteU32(7);
-    MemStream l_hugeLinks;
-    l_hugeLinks.WriteU32(0);
-    l_hugeLinks.WriteU64(0xFFFFFFFFFFFFull);
-
-    DeclareSchema(false);
-    DataSaver l_saver;
-    qint64 l_stamp = 1000;
-    for (MemStream const* lp_payload : {&l_hugeTypes, &l_hugeItems, &l_shortItems, &l_badIndex, &l_hugeLinks})
-        WriteAll(Stem() + "." + QString::number(l_stamp++), l_file(*lp_payload));
-    WriteAll(Stem() + "." + QString::number(l_stamp++), QByteArray("QMARDATA\x02\0\0\0", 12) + QByteArray(20, '\0'));
-    WriteAll(Stem() + "." + QString::number(l_stamp++), QByteArray());
-    SetSwitch("show_diagnostics", true);
-    QVERIFY_EXCEPTION_THROWN(l_saver.Load(Stem()), DataLoadFailure);
-    QVERIFY(d["user"]->HasItem("alice").IsNull());
-    QVERIFY(DataSaver::ListDataFiles(Stem()).empty());
-    // The short file is refused on its counts, before any item is read.
-    QString const l_log = QString::fromUtf8(ReadAll(QDir::homePath() + "/qmar-client-logs/Configuration Data.log"));
-    QVERIFY(l_log.contains(".Quillmar.1002 is unreadable (bad item count)"));
+    for (Case const& l_case : l_cases) {
+        MemStream l_image(QByteArray::fromHex(l_case.m_hex));
+        DataFileContents l_contents;
+        QString l_error;
+        QCOMPARE(ParseDataFile(l_image, l_contents, l_error), *l_case.mp_error == '\0');
+        QCOMPARE(l_error, QString(l_case.mp_error));
+        if (l_error.isEmpty()) {
+            QCOMPARE(l_contents.m_values, (std::vector<std::string>{"alice", "bob", ""}));
+            QCOMPARE(l_contents.m_sharedNull, (std::vector<quint8>{0, 0, 1}));
+            QCOMPARE(l_contents.m_links, (std::vector<std::pair<quint32, quint32>>{{2, 1}}));
+        }
+    }
 }
 
 void DataFileTest::ImportUserList()
 {
-    auto l_names = [](std::vector<std::string> const& i_names, quint32 i_count) {
-        MemStream l_out;
-        l_out.WriteU32(i_count);
-        for (std::string const& l_name : i_names)
-            l_out.WriteRaw(l_name);
-        return l_out.ToByteArray();
+    struct Case
+    {
+        char const* mp_hex;
+        std::vector<std::string> m_names; // empty: refused
+    } const l_cases[] = {
+        {"040000000400000064617665" "05000000616c696365" "040000006772fc6e" "00000000", {"dave", "alice", "gr\xFCn", ""}},
+        {"00000000", {}},
+        {"", {}},
+        {"030000000400000064617665" "0400000065726f6e", {}},   // one name short
+        {"01000200", {}},                                      // 0x20001 names
+        {"02000000" "050000006672616e6b" "0100020061", {}},   // a name above 0x20000 bytes
+        {"0100000003000000610062", {}},                        // a name with a NUL
     };
+    for (Case const& l_case : l_cases) {
+        MemStream l_in(QByteArray::fromHex(l_case.mp_hex));
+        std::vector<std::string> l_names;
+        QString l_error;
+        bool const l_ok = DecodeUserList(l_in, l_names, l_error);
+        QCOMPARE(l_ok, !l_case.m_names.empty() || QByteArray(l_case.mp_hex) == "00000000");
+        if (l_ok)
+            QCOMPARE(l_names, l_case.m_names);
+        else
+            QVERIFY(!l_error.isEmpty());
+    }
+
     QString const l_path = QDir::homePath() + "/hotlist.cfg";
     DeclareSchema(false);
     d["user"]->GetItem("alice").NewItem("in_user_list");
     Item const l_aliceEntry = d["user"]->HasItem("alice")["in_user_list"];
-
-    // Bad files add nobody.
+    // A bad file adds nobody, not even the names before the fault.
     QVERIFY(!ConfigurationImporter::ImportUserList(QDir::homePath() + "/missing.cfg"));
-    WriteAll(l_path, QByteArray());
+    WriteAll(l_path, QByteArray::fromHex("030000000400000064617665" "0400000065726f6e"));
     QVERIFY(!ConfigurationImporter::ImportUserList(l_path));
-    WriteAll(l_path, l_names({"dave", "erin"}, 3)); // one name short
-    QVERIFY(!ConfigurationImporter::ImportUserList(l_path));
-    WriteAll(l_path, l_names({}, 0x20001));
-    QVERIFY(!ConfigurationImporter::ImportUserList(l_path));
-    MemStream l_longName;
-    l_longName.WriteU32(2);
-    l_longName.WriteRaw(std::string("frank"));
-    l_longName.WriteU32(0x20001);
-    l_longName.WriteBuffer(std::string(0x20001, 'x').data(), 0x20001);
-    WriteAll(l_path, l_longName.ToByteArray());
-    QVERIFY(!ConfigurationImporter::ImportUserList(l_path));
-    QCOMPARE(d["in_user_list"]->GetItemCount(), std::size_t(1));
     QVERIFY(d["user"]->HasItem("dave").IsNull());
-    QVERIFY(d["user"]->HasItem("frank").IsNull());
-
-    // A good file: new users listed, a listed one kept as he was, an 8-bit
+    // A good one: new users listed, a listed one kept as he was, an 8-bit
     // name read as text.
-    WriteAll(l_path, l_names({"dave", "alice", "gr\xFCn", ""}, 4));
+    WriteAll(l_path, QByteArray::fromHex("030000000400000064617665" "05000000616c696365" "040000006772fc6e"));
     QVERIFY(ConfigurationImporter::ImportUserList(l_path));
     QVERIFY(d["user"]->HasItem("dave").IsConnected("in_user_list"));
     QVERIFY(d["user"]->HasItem(Value(QString::fromUtf8("grün"))).IsConnected("in_user_list"));
     QVERIFY(d["user"]->HasItem("alice")["in_user_list"] == l_aliceEntry);
     QCOMPARE(d["in_user_list"]->GetItemCount(), std::size_t(3));
-    WriteAll(l_path, l_names({}, 0));
-    QVERIFY(ConfigurationImporter::ImportUserList(l_path));
-
     // Without the user list's types there is nothing to import into.
     d.Reset();
     QVERIFY(!ConfigurationImporter::ImportUserList(l_path));

@@ -3,7 +3,9 @@
 
 #include <QtTest>
 
+#include <functional>
 #include <map>
+#include <memory>
 #include <random>
 #include <set>
 
@@ -32,10 +34,12 @@ public:
     {
         m_log.push_back("disconnect " + i_info.m_item1.AsStdString() + "-" + i_info.m_item2.AsStdString());
     }
+    std::vector<std::string> m_roots;
     void OnPath(Item i_root)
     {
         ++m_pathCalls;
         m_lastRoot = i_root;
+        m_roots.push_back(i_root.AsStdString());
     }
 };
 
@@ -312,6 +316,96 @@ private slots:
         QCOMPARE(l_operator.m_lastRoot, l_gina);
     }
 
+    // A user's link to a room's operators item breaks: the pattern "user,
+    // operators (broken step), this room" fires only for the operators of
+    // this room, whichever of the operators item's links a removal drops first.
+    void BrokenStepJudgesTheStepsBelowAsBefore_data()
+    {
+        QTest::addColumn<bool>("roomLinkDroppedFirst");
+        QTest::addColumn<int>("relation");
+        for (int l_relation : {PATH_ON_DISCONNECT, PATH_DISCONNECTED_FIRES}) {
+            QTest::addRow("relation %d, user links dropped first", l_relation) << false << l_relation;
+            QTest::addRow("relation %d, room link dropped first", l_relation) << true << l_relation;
+        }
+    }
+
+    void BrokenStepJudgesTheStepsBelowAsBefore()
+    {
+        QFETCH(bool, roomLinkDroppedFirst);
+        QFETCH(int, relation);
+        // A removal drops links in the order of the linked items' types.
+        Type* lp_room = roomLinkDroppedFirst ? d.NewType("room", ROOT, false, true) : nullptr;
+        Type* lp_user = d.NewType("user", ROOT, false, true);
+        if (!roomLinkDroppedFirst)
+            lp_room = d.NewType("room", ROOT, false, true);
+        Type* lp_operators = d.NewType("room_operators", INTERMEDIATE, true, false);
+        lp_operators->RelateToType(lp_user, MANY, MANY, false);
+        lp_room->RelateToType(lp_operators, ONE, ONE, false);
+        Item l_here = (*lp_room)["here"], l_there = (*lp_room)["there"];
+        Item l_hereOps = l_here.NewItem("room_operators"), l_thereOps = l_there.NewItem("room_operators");
+        for (char const* lp_name : {"ann", "bo"})
+            l_thereOps += (*lp_user)[lp_name];
+        for (char const* lp_name : {"cy", "di"})
+            l_hereOps += (*lp_user)[lp_name];
+
+        Recorder l_recorder;
+        PathNode* lp_root = new PathNode(&d, "user");
+        PathNode* lp_ops = new PathNode(lp_root, "room_operators", PathNodeRelation(relation));
+        new PathNode(lp_ops, l_here, PATH_CONNECTED_FIRES);
+        d.AddPathEventHandler(lp_root, new EventHandler<Recorder, Item>(&l_recorder, &Recorder::OnPath));
+        l_thereOps.Disconnect((*lp_user)["ann"]);
+        l_thereOps.Remove();
+        QCOMPARE(l_recorder.m_roots, std::vector<std::string>());
+        l_hereOps.Disconnect((*lp_user)["cy"]);
+        QCOMPARE(l_recorder.m_roots, std::vector<std::string>({"cy"}));
+        l_hereOps.Remove();
+        QCOMPARE(l_recorder.m_roots, std::vector<std::string>({"cy", "di"}));
+    }
+
+    // A new-item handler that removes the item it is told about: every way
+    // of making an item hands back a null item, never the freed body.
+    void CreationHandsBackNullWhenTheItemIsRemovedAtOnce()
+    {
+        Type* lp_user = d.NewType("user", ROOT, false, true);
+        Type* lp_note = d.NewType("note", LEAF, true, false);
+        Type* lp_flag = d.NewType("flag", LEAF, true, false);
+        lp_user->RelateToType(lp_note, ONE, MANY, false);
+        lp_user->RelateToType(lp_flag, MANY, ONE, false);
+        Item const l_owner = (*lp_user)["owner"];
+        struct Remover : DataHandler
+        {
+            void On(Item i_item) { i_item.Remove(); }
+        };
+        std::vector<std::pair<char const*, std::function<Item()>>> const l_paths = {
+            {"GetItem", [&] { return lp_user->GetItem("ann"); }},
+            {"item of type and key", [&] { return Item("user", "bo"); }},
+            {"NewItem(Value)", [&] { return lp_user->NewItem("cy"); }},
+            {"NewItem()", [&] { return lp_note->NewItem(); }},
+            {"GetGlobalNullItem", [&] { return lp_flag->GetGlobalNullItem(); }},
+            {"Item::NewItem of a many side", [&] { return l_owner.NewItem("note"); }},
+            {"Item::NewItem of a flag", [&] { return l_owner.NewItem("flag"); }},
+        };
+        for (bool l_storeWide : {false, true}) {
+            Remover l_remover;
+            auto l_handler = [&l_remover] { return new EventHandler<Remover, Item>(&l_remover, &Remover::On); };
+            if (l_storeWide)
+                d.m_newItemEvent.Insert(l_handler());
+            else
+                for (Type* lp_type : {lp_user, lp_note, lp_flag})
+                    lp_type->AddNewItemEventHandler(l_handler());
+            for (auto const& l_path : l_paths) {
+                Item const l_made = l_path.second();
+                QVERIFY2(l_made.IsNull(), l_path.first);
+                QVERIFY2(l_made.AsString().isEmpty() && !l_made.IsConnected("user"), l_path.first);
+            }
+            QCOMPARE(d.ItemCount(), std::size_t(1));
+            QVERIFY(l_owner.IsDisconnectedFromAll());
+        }
+        // With the handlers gone the flag is made, once.
+        QVERIFY(!lp_flag->GetGlobalNullItem().IsNull());
+        QCOMPARE(lp_flag->GetGlobalNullItem(), lp_flag->GetGlobalNullItem());
+    }
+
     void HandlerOfDeadOwnerNeverRuns()
     {
         Type* lp_user = d.NewType("user", ROOT, false, true);
@@ -325,6 +419,56 @@ private slots:
         delete lp_recorder;
         (*lp_user)["hank"].NewItem("flag"); // would crash under ASan if the handlers ran
         (*lp_user)["ivy"].NewItem("flag");
+    }
+
+    // The store deletes each handler exactly once, whether its owner died
+    // before the teardown or outlives it, and refuses one handed over twice.
+    void TeardownDeletesEachHandlerOnce()
+    {
+        struct Counted : EventHandlerBase<Item>
+        {
+            int* mp_deleted;
+            explicit Counted(int* ip_deleted) : mp_deleted(ip_deleted) {}
+            ~Counted() override { ++*mp_deleted; }
+            void Handle(Item) override {}
+        };
+        Type* lp_user = d.NewType("user", ROOT, false, true);
+        Type* lp_flag = d.NewType("flag", LEAF, true, false);
+        lp_user->RelateToType(lp_flag, MANY, ONE, false);
+        int l_deleted = 0;
+        Counted* lp_twice = new Counted(&l_deleted);
+        lp_user->AddNewItemEventHandler(lp_twice);
+        QVERIFY_EXCEPTION_THROWN(d.m_removedItemEvent.Insert(lp_twice), StoreException);
+        PathNode* lp_root = new PathNode(&d, "user");
+        new PathNode(lp_root, "flag", PATH_ON_CONNECT);
+        QVERIFY_EXCEPTION_THROWN(d.AddPathEventHandler(lp_root, lp_twice), StoreException);
+        d.AddPathEventHandler(lp_root, new Counted(&l_deleted));
+        int l_refusedDeleted = 0;
+        std::unique_ptr<Counted> lp_refused(new Counted(&l_refusedDeleted)); // the store never takes it
+        QVERIFY_EXCEPTION_THROWN(d.AddPathEventHandler(lp_root, lp_refused.get()), StoreException);
+
+        // Owners that die before the teardown and after it, with handlers
+        // of every kind.
+        auto l_register = [&](Recorder* ip_owner) {
+            lp_user->AddNewItemEventHandler(new EventHandler<Recorder, Item>(ip_owner, &Recorder::OnNew));
+            d.m_removedItemEvent.Insert(new EventHandler<Recorder, Item>(ip_owner, &Recorder::OnRemoved));
+            d.AddConnectionEventHandler(lp_user, lp_flag,
+                                        new EventHandler<Recorder, ConnectionInfo&>(ip_owner, &Recorder::OnConnect));
+            PathNode* lp_path = new PathNode(&d, "user");
+            new PathNode(lp_path, "flag", PATH_ON_CONNECT);
+            d.AddPathEventHandler(lp_path, new EventHandler<Recorder, Item>(ip_owner, &Recorder::OnPath));
+        };
+        auto lp_early = std::make_unique<Recorder>();
+        auto lp_late = std::make_unique<Recorder>();
+        l_register(lp_early.get());
+        l_register(lp_late.get());
+        (*lp_user)["ann"].NewItem("flag");
+        QCOMPARE(lp_late->m_pathCalls, 1);
+        lp_early.reset();
+        d.Reset();
+        QCOMPARE(l_deleted, 2);
+        QCOMPARE(l_refusedDeleted, 0);
+        lp_late.reset(); // would touch the deleted handlers if it still knew them
     }
 
     void OwningChainCollectedInOneCall()

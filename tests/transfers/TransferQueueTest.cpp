@@ -1,0 +1,522 @@
+// The transfer queue manager beside the real server link, peer messenger and
+// data saver: its saved state across restarts, the download queue's status
+// machine and notices, local paths from hostile names, and completion.
+
+#include "../peers/PeerTestSupport.h"
+#include "TransfersFixture.h"
+
+#include "peers/PeerMessenger.h"
+#include "server/Server.h"
+#include "server/StoreTypes.h"
+#include "store/DataSaver.h"
+#include "store/Settings.h"
+#include "transfers/TransferQueueManager.h"
+
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <memory>
+
+class TransferQueueTest : public QObject
+{
+    Q_OBJECT
+private:
+    std::unique_ptr<QTemporaryDir> mp_dir;
+    std::unique_ptr<DataSaver> mp_saver;
+    std::unique_ptr<Server> mp_server;
+    std::unique_ptr<PeerMessenger> mp_messenger;
+    std::unique_ptr<TransferQueueManager> mp_manager;
+    std::unique_ptr<QSignalSpy> mp_loaded;
+    QString m_base;
+
+    // The managers in the main window's order, then the start-up load.
+    void Start()
+    {
+        mp_saver.reset(new DataSaver);
+        mp_server.reset(new Server);
+        DeclareSettingsTypes();
+        mp_saver->AddSavedType("global");
+        mp_saver->AddSavedByConnectionType("global_value", "global");
+        mp_server->CreateData();
+        mp_messenger.reset(new PeerMessenger);
+        mp_manager.reset(new TransferQueueManager);
+        mp_loaded.reset(new QSignalSpy(mp_manager.get(), &TransferQueueManager::TransfersLoaded));
+        SetSetting("listening_port", qint64(0));
+        mp_saver->Load(m_base);
+    }
+
+    void Stop()
+    {
+        mp_loaded.reset();
+        mp_manager.reset();
+        mp_messenger.reset();
+        mp_server.reset();
+        mp_saver.reset();
+        d.Reset();
+    }
+
+    void Restart()
+    {
+        QVERIFY(mp_saver->Save(m_base));
+        Stop();
+        Start();
+    }
+
+    QString Folder() const { return mp_dir->path() + "/Downloads"; }
+
+    Item Add(QString const& i_name, std::string const& i_folder = "Music\\Rock\\Band\\Album", qint64 i_size = 100,
+             QString const& i_user = "bob", int i_level = 1)
+    {
+        return mp_manager->AddDownload(i_user, i_name.toStdString(), i_folder, i_size, false, i_level);
+    }
+
+    static QString Status(Item const& i_entry) { return i_entry["download_entry_status"].AsString(); }
+    static void SetOnline(QString const& i_user, bool i_online)
+    {
+        SetFlag(d.GetType("user")->GetItem(Value(i_user)), "is_online", i_online);
+    }
+    int Sent(QString const& i_user = "bob") const { return mp_messenger->UnsentMessageCount(i_user); }
+
+    // A running download of i_size bytes, its far end the test's.
+    std::unique_ptr<QTcpSocket> Run(Item const& i_entry)
+    {
+        auto l_pair = ConnectedPair();
+        if (!mp_manager->StartDownload(i_entry, l_pair.first))
+            return nullptr;
+        if (ReadBytes(*l_pair.second, 8).size() != 8)
+            return nullptr;
+        return std::move(l_pair.second);
+    }
+
+    // Runs a download to its end: the far end sends every byte.
+    void Complete(Item const& i_entry, QByteArray const& i_content)
+    {
+        auto lp_peer = Run(i_entry);
+        QVERIFY(lp_peer);
+        lp_peer->write(i_content);
+        QTRY_COMPARE(Status(i_entry), QString("complete"));
+    }
+
+private slots:
+    void init()
+    {
+        mp_dir.reset(new QTemporaryDir);
+        QVERIFY(mp_dir->isValid());
+        m_base = mp_dir->filePath(".Quillmar");
+        Start();
+        SetSetting("download_folder", Folder());
+    }
+
+    void cleanup() { Stop(); }
+
+    // ---------------------------------------------------------- lifecycle
+
+    void firstRunAndSettings()
+    {
+        QCOMPARE(transferQueueManager, mp_manager.get());
+        QCOMPARE(mp_loaded->count(), 1);
+        QCOMPARE(d.GetType("excluded_download_extension")->GetItemCount(), size_t(1));
+        QVERIFY(mp_manager->HasExcludedDownloadExtension("Setup.INI"));
+        QVERIFY(!mp_manager->HasExcludedDownloadExtension("setup.ini.bak"));
+        QCOMPARE(GetSetting("transfer_req_counter"), QString("1"));
+
+        // A deleted extension stays deleted; the saved settings come back
+        // within their bounds.
+        d.GetType("excluded_download_extension")->HasItem(Value(".ini")).Remove();
+        struct Clamp { char const* mp_key; char const* mp_saved; char const* mp_loaded; };
+        Clamp const l_clamps[] = {{"upload_slots", "0", "1"},
+                                  {"max_queued_uploads_per_user", "9", "10"},
+                                  {"max_queued_mb_per_user", "50", "50"},
+                                  {"transfer_req_counter", "77", "77"}};
+        for (Clamp const& l_clamp : l_clamps)
+            SetSetting(l_clamp.mp_key, QString(l_clamp.mp_saved));
+        Restart();
+        for (Clamp const& l_clamp : l_clamps)
+            QCOMPARE(GetSetting(l_clamp.mp_key), QString(l_clamp.mp_loaded));
+        QCOMPARE(d.GetType("excluded_download_extension")->GetItemCount(), size_t(0));
+        QVERIFY(!mp_manager->HasExcludedDownloadExtension("Setup.INI"));
+        QCOMPARE(GetSetting("download_folder"), Folder());
+        for (char const* lp_slots : {"-3", "", "many", "2"}) {
+            SetSetting("upload_slots", QString(lp_slots));
+            mp_manager->DataLoaded();
+            QCOMPARE(GetSetting("upload_slots"), QString(lp_slots) == "2" ? QString("2") : QString("1"));
+        }
+        d.GetType("excluded_download_extension")->GetItem(Value(""));
+        QVERIFY(mp_manager->HasExcludedDownloadExtension("anything"));
+    }
+
+    void queueSurvivesRestart()
+    {
+        char const* const l_saved[] = {"queued", "downloading", "aborted", "denied", "local error", "paused",
+                                       "complete"};
+        for (char const* lp_status : l_saved) {
+            Item l_entry = Add(lp_status, "Music\\Saved", 1234, lp_status == QString("paused") ? "carol" : "bob", 0);
+            l_entry += d.GetType("download_entry_status")->GetItem(Value(lp_status));
+        }
+        mp_manager->AddDownload("bob", "single.mp3", "Music", 5, true, 0);
+        Restart();
+
+        QCOMPARE(d.GetType("download_entry")->GetItemCount(), size_t(8));
+        for (char const* lp_status : l_saved) {
+            Item l_entry = mp_manager->GetDownloadEntry(lp_status == QString("paused") ? "carol" : "bob", lp_status,
+                                                        "Music\\Saved");
+            QVERIFY2(l_entry.IsValid(), lp_status);
+            QString const l_expected = QString(lp_status) == "paused" || QString(lp_status) == "complete"
+                                           ? QString(lp_status)
+                                           : QString("queued");
+            QCOMPARE(Status(l_entry), l_expected);
+            QCOMPARE(l_entry["file_size"].AsInt64(), qint64(1234));
+            QVERIFY(l_entry["last_status_change_time"].IsNull());
+        }
+        QVERIFY(!mp_manager->GetDownloadEntry("bob", "single.mp3", "Music").IsConnected("single_download"));
+        for (char const* lp_user : {"bob", "carol"})
+            QVERIFY(d.GetType("user")->HasItem(Value(lp_user)).IsConnected("is_tracked"));
+        QCOMPARE(Sent(), 0);
+        // Order numbers went on across the restart.
+        QCOMPARE(Add("after")["download_order"].AsInt(), 9);
+    }
+
+    void speedLimits_data()
+    {
+        QTest::addColumn<int>("limit");
+        QTest::addColumn<bool>("enabled");
+        QTest::addColumn<QStringList>("uploads");
+        QTest::addColumn<int>("perTransfer");
+        QTest::newRow("no transfer") << 100 << true << QStringList() << 100;
+        QTest::newRow("3 over 4, negotiating counts")
+            << 3 << true << QStringList{"requesting", "connecting", "uploading", "uploading"} << 1;
+        QTest::newRow("queued does not count") << 100 << true << QStringList{"uploading", "queued"} << 100;
+        QTest::newRow("switched off") << 100 << false << QStringList{"uploading"} << 0;
+        QTest::newRow("zero") << 0 << true << QStringList() << 0;
+    }
+
+    void speedLimits()
+    {
+        QFETCH(int, limit);
+        QFETCH(bool, enabled);
+        QFETCH(QStringList, uploads);
+        QFETCH(int, perTransfer);
+        for (QString const& l_status : uploads)
+            d.GetType("upload_entry")->NewItem() += d.GetType("upload_entry_status")->GetItem(Value(l_status));
+        mp_manager->SetUploadSpeedLimit(limit);
+        mp_manager->EnableUploadSpeedLimit(enabled);
+        QCOMPARE(mp_manager->GetUploadBudget().PerTransferRate(), perTransfer);
+        QCOMPARE(mp_manager->GetUploadSpeed(), perTransfer ? limit : 0);
+        QCOMPARE(mp_manager->ActiveUploadCount(), int(uploads.size() - uploads.count("queued")));
+    }
+
+    // ------------------------------------------------------- download queue
+
+    void addDownload()
+    {
+        SetOnline("alice", true);
+        Item l_first = Add("a.mp3");
+        QCOMPARE(Status(l_first), QString("queued"));
+        QCOMPARE(Sent(), 0); // bob is offline
+        QVERIFY(d.GetType("user")->HasItem(Value("bob"))["next_place_in_line_request_time"].IsValid());
+        l_first += d.GetType("download_entry_status")->GetItem(Value("denied"));
+        QCOMPARE(Add("a.mp3"), l_first);
+        QCOMPARE(Status(l_first), QString("denied"));
+        QVERIFY(Add("negative", "x", -1).IsNull());
+        QCOMPARE(Add("b.mp3", "F", 1, "alice")["download_order"].AsInt(), l_first["download_order"].AsInt() + 1);
+        QCOMPARE(Sent("alice"), 1);
+
+        // A file already in place is complete at once; nothing is asked.
+        WriteTestFileAt(Folder() + "/complete/Band/Album/c.mp3", Pattern(101));
+        Item l_present = Add("c.mp3", "Music\\Rock\\Band\\Album", 100, "dave");
+        QCOMPARE(Status(l_present), QString("complete"));
+        QVERIFY(d.GetType("user")->HasItem(Value("dave"))["next_place_in_line_request_time"].IsNull());
+        QCOMPARE(Sent("dave"), 0);
+        WriteTestFileAt(Folder() + "/complete/Band/Album/d.mp3", Pattern(101));
+        QCOMPARE(Status(Add("d.mp3", "Music\\Rock\\Band\\Album", 102, "dave")), QString("queued"));
+
+        // Peer message 60: nobody may push files to us yet.
+        emit mp_messenger->QueueDownloadRequested("erin", "Pushed\\file.mp3", 10);
+        QVERIFY(mp_manager->GetDownloadEntry("erin", "file.mp3", "Pushed").IsNull());
+    }
+
+    void statusTable_data()
+    {
+        QTest::addColumn<QString>("from");
+        QTest::addColumn<QString>("operation");
+        QTest::addColumn<bool>("online");
+        QTest::addColumn<QString>("to");
+        QTest::addColumn<int>("sent");
+        for (char const* lp_from : {"queued", "aborted", "denied", "local error"})
+            QTest::addRow("retry %s", lp_from) << lp_from << "retry" << false << "queued" << 1;
+        for (char const* lp_from : {"complete", "paused", "downloading"})
+            QTest::addRow("retry %s", lp_from) << lp_from << "retry" << false << lp_from << 0;
+        QTest::newRow("pause queued") << "queued" << "pause" << false << "paused" << 0;
+        QTest::newRow("pause complete") << "complete" << "pause" << false << "complete" << 0;
+        QTest::newRow("resume online") << "paused" << "resume" << true << "queued" << 1;
+        QTest::newRow("resume offline") << "paused" << "resume" << false << "queued" << 0;
+        QTest::newRow("resume queued") << "queued" << "resume" << true << "queued" << 0;
+        QTest::newRow("denial") << "queued" << "denied" << false << "denied" << 0;
+        QTest::newRow("denial of complete") << "complete" << "denied" << false << "denied" << 0;
+        QTest::newRow("failure, online") << "queued" << "failed" << true << "queued" << 1;
+        QTest::newRow("failure, paused") << "paused" << "failed" << true << "paused" << 1;
+        QTest::newRow("failure, offline") << "aborted" << "failed" << false << "aborted" << 0;
+        QTest::newRow("failure, local error") << "local error" << "failed" << true << "local error" << 0;
+    }
+
+    void statusTable()
+    {
+        QFETCH(QString, from);
+        QFETCH(QString, operation);
+        QFETCH(bool, online);
+        QFETCH(QString, to);
+        QFETCH(int, sent);
+        SetOnline("bob", online);
+        Item l_entry = Add("song.mp3");
+        l_entry += d.GetType("download_entry_status")->GetItem(Value(from));
+        int const l_before = Sent();
+        if (operation == "retry")
+            mp_manager->RequeueDownload(l_entry);
+        else if (operation == "pause")
+            mp_manager->PauseDownload(l_entry);
+        else if (operation == "resume")
+            mp_manager->ResumeDownload(l_entry);
+        else if (operation == "denied")
+            emit mp_messenger->UploadDenied("bob", "Music\\Rock\\Band\\Album\\song.mp3", "Too many files");
+        else if (operation == "failed")
+            emit mp_messenger->UploadFailed("bob", "Music\\Rock\\Band\\Album\\song.mp3");
+        QCOMPARE(Status(l_entry), to);
+        QCOMPARE(Sent() - l_before, sent);
+        if (operation == "denied")
+            QCOMPARE(l_entry["denial_reason"].AsString(), QString("Too many files"));
+    }
+
+    // A user who comes online has his entries retried in queue order, but
+    // for complete, denied, paused and running ones; the exact bytes of the
+    // requests reach him, and so do the place-in-line requests.
+    void comingOnline()
+    {
+        char const* const l_statuses[] = {"denied", "local error", "complete", "paused", "aborted", "queued"};
+        for (char const* lp_status : l_statuses)
+            Add(lp_status, "M", 1, "alice") += d.GetType("download_entry_status")->GetItem(Value(lp_status));
+        QVERIFY(Add("all complete", "M", 1, "carol").IsValid());
+        mp_manager->GetDownloadEntry("carol", "all complete", "M") +=
+            d.GetType("download_entry_status")->GetItem(Value("complete"));
+
+        auto lp_alice = ConnectRaw(mp_messenger->ListeningPort());
+        QVERIFY(lp_alice);
+        lp_alice->write(HandshakeFrame("alice", "P"));
+        QTRY_VERIFY(mp_messenger->OpenMessagingConnectionCount("alice") >= 1);
+        SetOnline("alice", true);
+        SetOnline("carol", true);
+        for (char const* lp_file : {"local error", "aborted", "queued"}) {
+            QByteArray l_frame;
+            QVERIFY(AwaitFrame(*lp_alice, l_frame));
+            QCOMPARE(l_frame, Le32(43) + Le32(quint32(2 + strlen(lp_file))) + "M\\" + lp_file);
+        }
+        for (char const* lp_status : l_statuses)
+            QCOMPARE(Status(mp_manager->GetDownloadEntry("alice", lp_status, "M")),
+                     QString(lp_status) == "denied" || QString(lp_status) == "complete" || QString(lp_status) == "paused"
+                         ? QString(lp_status)
+                         : QString("queued"));
+        Item l_carol = d.GetType("user")->HasItem(Value("carol"));
+        QVERIFY(l_carol["last_queue_request_time"].IsValid());
+        QDateTime const l_next = QDateTime::fromString(l_carol["next_place_in_line_request_time"].AsString(),
+                                                       Qt::TextDate);
+        QVERIFY(qAbs(QDateTime::currentDateTime().secsTo(l_next) - 30) <= 1);
+
+        mp_manager->RequestDownloadPlaceInLine(mp_manager->GetDownloadEntry("alice", "queued", "M"));
+        QByteArray l_frame;
+        QVERIFY(AwaitFrame(*lp_alice, l_frame));
+        QCOMPARE(l_frame, QByteArray::fromHex("33000000" "08000000") + "M\\queued");
+        emit mp_messenger->DownloadPlaceInLine("alice", "M\\queued", 17);
+        emit mp_messenger->DownloadPlaceInLine("alice", "M\\unknown", 3);
+        QCOMPARE(mp_manager->GetDownloadEntry("alice", "queued", "M")["place_in_line"].AsInt(), 17);
+    }
+
+    // Pausing, removing, or a status change that leaves "downloading" frees
+    // the thread, socket, file and cells, and returns the share of the limit.
+    void runningDownloadReleased_data()
+    {
+        QTest::addColumn<QString>("operation");
+        QTest::newRow("pause") << "pause";
+        QTest::newRow("remove") << "remove";
+        QTest::newRow("denial") << "denied";
+    }
+
+    void runningDownloadReleased()
+    {
+        QFETCH(QString, operation);
+        mp_manager->SetDownloadSpeedLimit(100);
+        mp_manager->EnableDownloadSpeedLimit(true);
+        Item l_entry = Add("big.bin", "Music\\Rock\\Band\\Album", 1 << 20);
+        Item l_other = Add("other.bin", "Music\\Rock\\Band\\Album", 1 << 20);
+        auto lp_peer = Run(l_entry);
+        auto lp_otherPeer = Run(l_other);
+        QVERIFY(lp_peer && lp_otherPeer);
+        QCOMPARE(mp_manager->ActiveDownloadCount(), 2);
+        QCOMPARE(mp_manager->GetDownloadBudget().PerTransferRate(), 50);
+        lp_peer->write(Pattern(100000));
+        QSignalSpy l_progress(mp_manager.get(), &TransferQueueManager::DownloadProgressed);
+        QVERIFY(l_progress.wait(5000));
+
+        if (operation == "pause")
+            mp_manager->PauseDownload(l_entry);
+        else if (operation == "remove")
+            mp_manager->RemoveDownload(l_entry);
+        else
+            emit mp_messenger->UploadDenied("bob", "Music\\Rock\\Band\\Album\\big.bin", "Cancelled");
+        QVERIFY(AwaitClosed(*lp_peer));
+        for (char const* lp_type : {"download_thread", "download_socket", "download_file", "write_position",
+                                    "last_receipt_time", "bytes_per_second"})
+            QCOMPARE(d.GetType(lp_type)->GetItemCount(), size_t(1)); // the other download's
+        QCOMPARE(mp_manager->ActiveDownloadCount(), 1);
+        QCOMPARE(mp_manager->GetDownloadBudget().PerTransferRate(), 100);
+        QCOMPARE(l_entry.IsNull(), operation == "remove");
+        if (operation != "remove")
+            QCOMPARE(Status(l_entry), operation == "pause" ? QString("paused") : QString("denied"));
+        // The stopped thread's last reports find no entry.
+        l_progress.clear();
+        QTest::qWait(50);
+        for (QList<QVariant> const& l_report : l_progress)
+            QCOMPARE(l_report.value(0).value<Item>(), l_other);
+        mp_manager->RemoveDownload(l_other);
+        QCOMPARE(d.GetType("download_thread")->GetItemCount(), size_t(0));
+    }
+
+    // --------------------------------------------------------- local paths
+
+    void hostileNames_data()
+    {
+        QTest::addColumn<QString>("folder");
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<int>("level");
+        QTest::addColumn<QString>("local"); // below "downloading"
+        QTest::newRow("parents") << "..\\..\\x" << ".." << 5 << "_/_/x/_";
+        QTest::newRow("absolute") << "/etc/x" << "/etc/passwd" << 0 << "_etc_x/_etc_passwd";
+        QTest::newRow("empty") << "" << "" << 0 << "_";
+        QTest::newRow("dots") << "a\\.\\..." << "." << 2 << "a/_/_/_";
+        QTest::newRow("backslash in name") << "a" << "..\\..\\b" << 0 << "a/.._.._b";
+        QTest::newRow("control characters") << "a\nb" << "c\td\x7f" << 0 << "a_b/c_d_";
+        QTest::newRow("long name") << "a" << QString(300, 'n') + ".mp3" << 0 << "a/" + QString(251, 'n') + ".mp3";
+        QTest::newRow("level beyond depth") << "Band\\Album" << "s" << 2 << "Band/Album/s";
+    }
+
+    void hostileNames()
+    {
+        QFETCH(QString, folder);
+        QFETCH(QString, name);
+        QFETCH(int, level);
+        QFETCH(QString, local);
+        Item l_entry = mp_manager->AddDownload("bob", name.toStdString(), folder.toStdString(), 10, false, level);
+        QString const l_path = mp_manager->GetSafeDownloadPath(l_entry, false);
+        QCOMPARE(l_path, Folder() + "/downloading/" + local);
+        // The stored names stay as the peer sent them.
+        QCOMPARE(l_entry["file_name"].AsString(), name);
+        // The partial file is made where the path says, and nowhere else.
+        auto lp_peer = Run(l_entry);
+        QVERIFY(lp_peer);
+        QVERIFY(QFileInfo(l_path).isFile());
+        mp_manager->RemoveDownload(l_entry);
+    }
+
+    void folderLayout()
+    {
+        struct Case { int m_level; bool m_single, m_noSplit, m_noSubfolders; char const* mp_folder, *mp_relative; };
+        Case const l_cases[] = {
+            {0, false, false, false, "\\complete\\Album", "Album"},
+            {1, false, false, false, "\\complete\\Band\\Album", "Band\\Album"},
+            {3, false, false, false, "\\complete\\Music\\Rock\\Band\\Album", "Music\\Rock\\Band\\Album"},
+            {1, false, true, false, "\\Band\\Album", "Band\\Album"},
+            {1, true, false, true, "\\complete", "Band\\Album"},
+            {1, true, false, false, "\\complete\\Band\\Album", "Band\\Album"},
+        };
+        QString const l_base = QString(Folder()).replace('/', '\\');
+        int l_user = 0;
+        for (Case const& l_case : l_cases) {
+            SetSwitch("dont_split_downloads", l_case.m_noSplit);
+            SetSwitch("dont_create_subfolders_for_single_downloads", l_case.m_noSubfolders);
+            Item l_entry = mp_manager->AddDownload(QString("user%1").arg(++l_user), "s.mp3", "Music\\Rock\\Band\\Album", 1, l_case.m_single,
+                                                   l_case.m_level);
+            QCOMPARE(mp_manager->GetDownloadTargetFolder(l_entry, true), l_base + l_case.mp_folder);
+            QCOMPARE(mp_manager->GetDownloadTargetPath(l_entry, true), l_base + l_case.mp_folder + "\\s.mp3");
+            QCOMPARE(mp_manager->GetDownloadRelativeDownloadFolder(l_entry), QString(l_case.mp_relative));
+        }
+        Item l_top = mp_manager->AddDownload("bob", "t.mp3", "", 1, false, 0);
+        QVERIFY(mp_manager->GetDownloadRelativeDownloadFolder(l_top).isNull());
+        QCOMPARE(mp_manager->GetDownloadTargetFolder(l_top, false), l_base + "\\downloading");
+    }
+
+    // ----------------------------------------------------------- completion
+
+    void completion()
+    {
+        QSignalSpy l_records(mp_manager.get(), &TransferQueueManager::CompleteDownloadAdded);
+        Item l_first = Add("one.mp3", "Music\\Rock\\Band\\Album", 5);
+        Item l_second = Add("two.mp3", "Music\\Rock\\Band\\Album", 5);
+        // A smaller file of the same name is in the way: it is kept.
+        WriteTestFileAt(Folder() + "/complete/Band/Album/one.mp3", "old");
+        Complete(l_first, "first");
+        QCOMPARE(ReadFileAt(Folder() + "/complete/Band/Album/one (1).mp3"), QByteArray("first"));
+        QCOMPARE(ReadFileAt(Folder() + "/complete/Band/Album/one.mp3"), QByteArray("old"));
+        // Its sibling is not complete: the downloading folders stay.
+        QVERIFY(QFileInfo(Folder() + "/downloading/Band/Album").isDir());
+        Complete(l_second, "secnd");
+        QVERIFY(!QFileInfo(Folder() + "/downloading/Band").exists());
+        QVERIFY(QFileInfo(Folder() + "/downloading").isDir());
+
+        QCOMPARE(l_records.count(), 2);
+        Item l_record = l_records.first().value(0).value<Item>();
+        QCOMPARE(l_record["complete_download_filename"].AsString(), QString("one (1).mp3"));
+        QCOMPARE(l_record["complete_download_relative_folder"].AsString(), QString("Band\\Album"));
+        QCOMPARE(l_record["complete_download_file_size"].AsString(), QString("5"));
+        QCOMPARE(l_record["user"].AsString(), QString("bob"));
+
+        // The same file finished into the same place again: one record.
+        QFile::remove(Folder() + "/complete/Band/Album/two.mp3");
+        l_second += d.GetType("download_entry_status")->GetItem(Value("queued"));
+        Complete(l_second, "again");
+        QCOMPARE(l_records.count(), 2);
+        QCOMPARE(d.GetType("complete_download")->GetItemCount(), size_t(2));
+    }
+
+    void completionWithoutMove()
+    {
+        QSignalSpy l_records(mp_manager.get(), &TransferQueueManager::CompleteDownloadAdded);
+        SetSwitch("dont_split_downloads", true);
+        Complete(Add("flat.mp3", "A\\B", 4), "flat");
+        QCOMPARE(ReadFileAt(Folder() + "/A/B/flat.mp3"), QByteArray("flat"));
+        SetSwitch("dont_split_downloads", false);
+
+        // A single download keeps its folders; a download whose finished
+        // file cannot be moved keeps the file and is not recorded.
+        SetSwitch("dont_create_subfolders_for_single_downloads", true);
+        Complete(mp_manager->AddDownload("bob", "single.mp3", "A\\B", 6, true, 0), "single");
+        QCOMPARE(ReadFileAt(Folder() + "/complete/single.mp3"), QByteArray("single"));
+        QCOMPARE(l_records.count(), 2);
+        QVERIFY(QFileInfo(Folder() + "/complete").isDir());
+
+        Item l_stuck = Add("stuck.mp3", "C", 5, "bob", 0);
+        WriteTestFileAt(Folder() + "/complete/C", "a file where the folder should be");
+        auto lp_peer = Run(l_stuck);
+        QVERIFY(lp_peer);
+        lp_peer->write("stuck");
+        QTRY_COMPARE(Status(l_stuck), QString("local error"));
+        QCOMPARE(ReadFileAt(Folder() + "/downloading/C/stuck.mp3"), QByteArray("stuck"));
+        QCOMPARE(l_records.count(), 2);
+    }
+
+private:
+    static void WriteTestFileAt(QString const& i_path, QByteArray const& i_bytes)
+    {
+        QDir().mkpath(QFileInfo(i_path).path());
+        QFile l_file(i_path);
+        if (!l_file.open(QIODevice::WriteOnly) || l_file.write(i_bytes) != i_bytes.size())
+            qFatal("cannot write %s", qPrintable(i_path));
+    }
+
+    static QByteArray ReadFileAt(QString const& i_path)
+    {
+        QFile l_file(i_path);
+        return l_file.open(QIODevice::ReadOnly) ? l_file.readAll() : QByteArray("<missing>");
+    }
+};
+
+QTEST_MAIN(TransferQueueTest)
+#include "TransferQueueTest.moc"

@@ -1,0 +1,354 @@
+// The transfer threads on loopback connections, the test playing the far
+// end byte by byte, and the shared speed budget.
+
+#include "TransfersFixture.h"
+
+#include "transfers/TransferThreads.h"
+
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <memory>
+
+Q_DECLARE_METATYPE(QByteArray)
+
+namespace {
+
+QByteArray Le64(qint64 i_value)
+{
+    QByteArray l_bytes;
+    for (int l_k = 0; l_k < 8; ++l_k)
+        l_bytes += char((quint64(i_value) >> (8 * l_k)) & 0xff);
+    return l_bytes;
+}
+
+// The last signal's first argument as text, or "<none>".
+QString LastArgument(QSignalSpy const& i_spy)
+{
+    return i_spy.isEmpty() ? QString("<none>") : i_spy.last().value(0).toString();
+}
+
+bool Always()
+{
+    return true;
+}
+
+} // namespace
+
+class TransferThreadsTest : public QObject
+{
+    Q_OBJECT
+private:
+    std::unique_ptr<QTemporaryDir> mp_dir;
+
+    QString WriteFile(QString const& i_name, QByteArray const& i_bytes)
+    {
+        QFile l_file(mp_dir->filePath(i_name));
+        l_file.open(QIODevice::WriteOnly);
+        l_file.write(i_bytes);
+        return l_file.fileName();
+    }
+
+    QByteArray ReadFile(QString const& i_path)
+    {
+        QFile l_file(i_path);
+        l_file.open(QIODevice::ReadOnly);
+        return l_file.readAll();
+    }
+
+private slots:
+    void init()
+    {
+        mp_dir = std::make_unique<QTemporaryDir>();
+        QVERIFY(mp_dir->isValid());
+    }
+
+    void download_data()
+    {
+        QTest::addColumn<int>("size");
+        QTest::addColumn<int>("partial");
+        QTest::addColumn<int>("sent");
+        QTest::addColumn<QString>("error"); // prefix; empty: completes
+        QTest::newRow("whole file") << 20000 << 0 << 20000 << "";
+        QTest::newRow("a chunk and one byte") << 8193 << 0 << 8193 << "";
+        QTest::newRow("resumed") << 20000 << 5000 << 15000 << "";
+        QTest::newRow("partial holds all") << 100 << 100 << 0 << "";
+        QTest::newRow("empty file") << 0 << 0 << 0 << "";
+        QTest::newRow("peer closes early") << 20000 << 0 << 100 << "Waiting for data to read failed. Error string: ";
+        QTest::newRow("partial longer than file") << 100 << 150 << 0 << "The partial file holds 150 bytes";
+    }
+
+    void download()
+    {
+        QFETCH(int, size);
+        QFETCH(int, partial);
+        QFETCH(int, sent);
+        QFETCH(QString, error);
+        QByteArray const l_content = Pattern(std::max(size, partial));
+        QFile l_file(WriteFile("partial", l_content.left(partial)));
+        QVERIFY(l_file.open(QIODevice::WriteOnly | QIODevice::Append));
+        auto l_pair = ConnectedPair();
+        DownloadThread l_thread(l_pair.first, &l_file, size, partial);
+        QSignalSpy l_progress(&l_thread, &DownloadThread::DownloadProgress);
+        QSignalSpy l_complete(&l_thread, &DownloadThread::DownloadComplete);
+        QSignalSpy l_error(&l_thread, &DownloadThread::DownloadError);
+        l_pair.first->moveToThread(&l_thread);
+        l_thread.start();
+        l_pair.second->write(l_content.mid(partial, sent));
+        if (!error.isEmpty() || sent < size - partial)
+            l_pair.second->disconnectFromHost();
+        QVERIFY(AwaitPeerClosed(*l_pair.second));
+        QVERIFY(l_thread.wait(5000));
+        QCoreApplication::processEvents();
+
+        QVERIFY(!l_file.isOpen());
+        QCOMPARE(l_pair.first->thread(), QThread::currentThread());
+        if (error.isEmpty()) {
+            QCOMPARE(l_complete.count(), 1);
+            QVERIFY(l_error.isEmpty());
+            QCOMPARE(ReadFile(l_file.fileName()), l_content.left(size));
+            // The last chunk is always reported; nothing is when nothing moved.
+            QCOMPARE(l_progress.isEmpty(), sent == 0);
+            if (sent > 0)
+                QCOMPARE(l_progress.last().value(0).toLongLong(), qint64(size));
+        } else {
+            QVERIFY(l_complete.isEmpty());
+            QVERIFY2(LastArgument(l_error).startsWith(error), qPrintable(LastArgument(l_error)));
+        }
+        delete l_pair.first;
+    }
+
+    void upload_data()
+    {
+        QTest::addColumn<QByteArray>("offset"); // as the peer sends it
+        QTest::addColumn<bool>("peerCloses");
+        QTest::addColumn<int>("firstByte");     // first byte expected; -1: none
+        QTest::addColumn<QString>("signal");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("from the start") << Le64(0) << true << 0 << "complete" << "";
+        QTest::newRow("from the middle") << Le64(12345) << true << 12345 << "complete" << "";
+        QTest::newRow("offset is the size") << Le64(20000) << false << -1 << "complete" << "";
+        QTest::newRow("offset past the end")
+            << Le64(20001) << false << -1 << "local" << "Won't seek to offset 20001 in file of size 20000";
+        QTest::newRow("negative offset")
+            << QByteArray::fromHex("ffffffffffffffff") << false << -1 << "local"
+            << "Won't seek to offset -1 in file of size 20000";
+        QTest::newRow("no offset")
+            << QByteArray("\x01\x02\x03", 3) << true << -1 << "error"
+            << "Waiting for initialization data to read failed. Error string: ";
+    }
+
+    void upload()
+    {
+        QFETCH(QByteArray, offset);
+        QFETCH(bool, peerCloses);
+        QFETCH(int, firstByte);
+        QFETCH(QString, signal);
+        QFETCH(QString, reason);
+        QByteArray const l_content = Pattern(20000);
+        QFile l_file(WriteFile("shared", l_content));
+        QVERIFY(l_file.open(QIODevice::ReadOnly));
+        auto l_pair = ConnectedPair();
+        QTcpSocket& l_peer = *l_pair.second;
+        UploadThread l_thread(l_pair.first, &l_file, 0x01020304);
+        QSignalSpy l_complete(&l_thread, &UploadThread::UploadComplete);
+        QSignalSpy l_error(&l_thread, &UploadThread::UploadError);
+        QSignalSpy l_local(&l_thread, &UploadThread::UploadLocalError);
+        l_pair.first->moveToThread(&l_thread);
+        l_thread.start();
+
+        QCOMPARE(ReadBytes(l_peer, 4), QByteArray::fromHex("04030201"));
+        // The offset arrives in two pieces.
+        l_peer.write(offset.left(3));
+        l_peer.flush();
+        QTest::qWait(20);
+        l_peer.write(offset.mid(3));
+        l_peer.flush();
+        QByteArray l_received;
+        if (firstByte >= 0)
+            l_received = ReadBytes(l_peer, l_content.size() - firstByte);
+        if (peerCloses)
+            l_peer.disconnectFromHost();
+        QVERIFY(l_thread.wait(5000));
+        QCoreApplication::processEvents();
+
+        if (firstByte >= 0)
+            QCOMPARE(l_received, l_content.mid(firstByte));
+        else
+            QCOMPARE(l_peer.readAll(), QByteArray());
+        QCOMPARE(l_complete.count(), signal == "complete" ? 1 : 0);
+        QSignalSpy const& l_failure = signal == "local" ? l_local : l_error;
+        if (signal != "complete")
+            QVERIFY2(LastArgument(l_failure).startsWith(reason), qPrintable(LastArgument(l_failure)));
+        QCOMPARE(l_error.count() + l_local.count(), signal == "complete" ? 0 : 1);
+        QCOMPARE(l_pair.first->thread(), QThread::currentThread());
+        delete l_pair.first;
+    }
+
+    // Silence after the last byte, or in the middle of the file, ends the
+    // transfer once the idle time has passed.
+    void silentPeers()
+    {
+        QFile l_shared(WriteFile("shared", Pattern(100)));
+        QVERIFY(l_shared.open(QIODevice::ReadOnly));
+        auto l_up = ConnectedPair();
+        UploadThread l_upload(l_up.first, &l_shared, 1);
+        l_upload.SetIdleTimeout(300);
+        QSignalSpy l_uploadError(&l_upload, &UploadThread::UploadError);
+        l_up.first->moveToThread(&l_upload);
+        l_upload.start();
+        l_up.second->write(Le64(0));
+        QCOMPARE(ReadBytes(*l_up.second, 104).size(), 104);
+        QVERIFY(l_uploadError.wait(5000));
+        QCOMPARE(LastArgument(l_uploadError), QString());
+
+        QFile l_partial(mp_dir->filePath("partial"));
+        QVERIFY(l_partial.open(QIODevice::WriteOnly | QIODevice::Append));
+        auto l_down = ConnectedPair();
+        DownloadThread l_download(l_down.first, &l_partial, 20000, 0);
+        l_download.SetIdleTimeout(300);
+        QSignalSpy l_downloadError(&l_download, &DownloadThread::DownloadError);
+        l_down.first->moveToThread(&l_download);
+        l_download.start();
+        l_down.second->write(Pattern(9000));
+        QVERIFY(l_downloadError.wait(5000));
+        QVERIFY(LastArgument(l_downloadError).startsWith("Waiting for data to read failed. Error string: "));
+        QCOMPARE(l_partial.size(), qint64(8192));
+        QVERIFY(l_upload.wait(1000) && l_download.wait(1000));
+        delete l_up.first;
+        delete l_down.first;
+    }
+
+    // A stop is seen promptly both while the thread waits for data and while
+    // it sleeps under a rate of 1 KB/s, where one chunk takes 8 s.
+    void stopIsPrompt_data()
+    {
+        QTest::addColumn<int>("rate");
+        QTest::newRow("waiting for data") << 0;
+        QTest::newRow("sleeping at 1 KB/s") << 1;
+    }
+
+    void stopIsPrompt()
+    {
+        QFETCH(int, rate);
+        SpeedBudget l_budget;
+        if (rate > 0)
+            l_budget.SetRates(rate, rate);
+        QFile l_partial(mp_dir->filePath("partial"));
+        QVERIFY(l_partial.open(QIODevice::WriteOnly | QIODevice::Append));
+        auto l_pair = ConnectedPair();
+        DownloadThread l_thread(l_pair.first, &l_partial, 1 << 20, 0, &l_budget);
+        QSignalSpy l_progress(&l_thread, &DownloadThread::DownloadProgress);
+        QSignalSpy l_error(&l_thread, &DownloadThread::DownloadError);
+        l_pair.first->moveToThread(&l_thread);
+        l_thread.start();
+        l_pair.second->write(Pattern(3 * 8192));
+        QTRY_VERIFY(l_partial.size() >= 8192);
+        QElapsedTimer l_clock;
+        l_clock.start();
+        l_thread.SignalExit();
+        QVERIFY(l_thread.wait(5000));
+        QVERIFY2(l_clock.elapsed() < 1000, qPrintable(QString::number(l_clock.elapsed())));
+        QCOMPARE(LastArgument(l_error), QString("Exit requested."));
+        delete l_pair.first;
+    }
+
+    // The credit pool: what one transfer leaves, another spends; bytes moved
+    // while unlimited are never charged.
+    void budget()
+    {
+        SpeedBudget l_budget;
+        l_budget.Earn(10000);
+        QCOMPARE(l_budget.Spend(4000), qint64(0));
+        QCOMPARE(l_budget.Pool(), qint64(6000));
+        QCOMPARE(l_budget.Spend(8192), qint64(2192));
+        QCOMPARE(l_budget.Pool(), qint64(0));
+        l_budget.Earn(std::numeric_limits<qint64>::max());
+        l_budget.Earn(std::numeric_limits<qint64>::max());
+        QVERIFY(l_budget.Pool() > 0);
+        l_budget.SetRates(40, 10);
+        QCOMPARE(l_budget.Pool(), qint64(0));
+        QCOMPARE(l_budget.ConfiguredRate(), 40);
+        QCOMPARE(l_budget.PerTransferRate(), 10);
+        l_budget.Earn(100);
+        l_budget.ClearRates();
+        QCOMPARE(l_budget.PerTransferRate(), 0);
+        QCOMPARE(l_budget.Pool(), qint64(100));
+
+        // A step that would have to sleep asks the stop test first, so
+        // Always() tells whether it slept.
+        SpeedBudget l_shared;
+        RateLimiter l_limiter(&l_shared);
+        l_limiter.Account(50 << 20);
+        QVERIFY(l_limiter.Step(Always)); // unlimited: no sleep
+        l_limiter.Account(50 << 20);
+        l_shared.SetRates(1, 1);
+        QVERIFY(l_limiter.Step(Always)); // switched on: the 50 MB moved are free
+        l_limiter.Account(8192);
+        QVERIFY(!l_limiter.Step(Always)); // now a chunk costs time
+        l_shared.Earn(1 << 20);
+        RateLimiter l_other(&l_shared);
+        l_other.Account(8192);
+        QVERIFY(l_other.Step(Always)); // unless the pool covers it
+        QCOMPARE(l_shared.Pool(), qint64((1 << 20) - 8192));
+        l_shared.ClearRates();
+        l_other.Account(50 << 20);
+        QVERIFY(l_other.Step(Always));
+    }
+
+    // Four uploads feeding four downloads at once, all under limits, for the
+    // thread sanitizer to watch.
+    void eightTransfers()
+    {
+        SpeedBudget l_upBudget;
+        SpeedBudget l_downBudget;
+        l_upBudget.SetRates(4000, 1000);
+        l_downBudget.SetRates(4000, 1000);
+        QByteArray const l_content = Pattern(200000);
+        struct Transfer
+        {
+            std::unique_ptr<QFile> mp_source, mp_target;
+            std::unique_ptr<UploadThread> mp_upload;
+            std::unique_ptr<DownloadThread> mp_download;
+            QTcpSocket* mp_upSocket;
+            std::unique_ptr<QTcpSocket> mp_downSocket;
+        };
+        std::vector<Transfer> l_transfers(4);
+        int l_finished = 0;
+        for (int l_k = 0; l_k < 4; ++l_k) {
+            Transfer& l_t = l_transfers[l_k];
+            l_t.mp_source = std::make_unique<QFile>(WriteFile(QString("source%1").arg(l_k), l_content));
+            l_t.mp_target = std::make_unique<QFile>(mp_dir->filePath(QString("target%1").arg(l_k)));
+            QVERIFY(l_t.mp_source->open(QIODevice::ReadOnly));
+            QVERIFY(l_t.mp_target->open(QIODevice::WriteOnly | QIODevice::Append));
+            auto l_pair = ConnectedPair();
+            l_t.mp_upSocket = l_pair.first;
+            l_t.mp_downSocket = std::move(l_pair.second);
+            l_t.mp_upload = std::make_unique<UploadThread>(l_t.mp_upSocket, l_t.mp_source.get(), l_k, &l_upBudget);
+            connect(l_t.mp_upload.get(), &UploadThread::UploadComplete, this, [&] { ++l_finished; });
+            l_t.mp_upSocket->moveToThread(l_t.mp_upload.get());
+            l_t.mp_upload->start();
+        }
+        for (int l_k = 0; l_k < 4; ++l_k) {
+            Transfer& l_t = l_transfers[l_k];
+            QCOMPARE(ReadBytes(*l_t.mp_downSocket, 4), Le64(l_k).left(4));
+            l_t.mp_downSocket->write(Le64(0));
+            l_t.mp_downSocket->flush();
+            l_t.mp_download = std::make_unique<DownloadThread>(l_t.mp_downSocket.get(), l_t.mp_target.get(),
+                                                               l_content.size(), 0, &l_downBudget);
+            connect(l_t.mp_download.get(), &DownloadThread::DownloadComplete, this, [&] { ++l_finished; });
+            l_t.mp_downSocket->moveToThread(l_t.mp_download.get());
+            l_t.mp_download->start();
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(l_finished, 8, 30000);
+        for (Transfer& l_t : l_transfers) {
+            QVERIFY(l_t.mp_upload->wait(5000) && l_t.mp_download->wait(5000));
+            QCOMPARE(ReadFile(l_t.mp_target->fileName()), l_content);
+            delete l_t.mp_upSocket;
+        }
+    }
+};
+
+QTEST_GUILESS_MAIN(TransferThreadsTest)
+#include "TransferThreadsTest.moc"

@@ -1,0 +1,148 @@
+#ifndef QUILLMAR_TESTS_UI_SEARCH_SEARCHFIXTURE_H
+#define QUILLMAR_TESTS_UI_SEARCH_SEARCHFIXTURE_H
+
+// A search page over a fresh store, with the managers it talks to, and
+// answers made the way the peer messenger stores them.
+
+#include "ui/search/SearchForm.h"
+#include "ui/search/SearchResultsForm.h"
+#include "ui_SearchForm.h"
+
+#include "app/ActionSetToolBar.h"
+#include "app/EventToolBar.h"
+#include "peers/PeerMessenger.h"
+#include "server/Server.h"
+#include "server/StoreTypes.h"
+#include "store/DelayedInvoker.h"
+#include "store/Settings.h"
+#include "transfers/TransferQueueManager.h"
+
+#include <QTreeWidget>
+#include <QtTest>
+
+#include <memory>
+#include <vector>
+
+struct ResultFile
+{
+    char const* mp_folder;
+    char const* mp_name;
+    qint64 m_size = 1000;
+    int m_bitrate = -1; // -1: none
+    char const* mp_mode = nullptr;
+};
+
+class SearchFixture
+{
+protected:
+    void StartPage(bool i_oldStyle = false)
+    {
+        d.Reset();
+        DeclareSettingsTypes();
+        SetSwitch("use_old_style_search_results", i_oldStyle);
+        mp_bar = std::make_unique<ActionSetToolBar>();
+        mp_server = std::make_unique<Server>();
+        mp_server->CreateData();
+        mp_messenger = std::make_unique<PeerMessenger>();
+        mp_invoker = std::make_unique<DelayedInvoker>();
+        mp_transfers = std::make_unique<TransferQueueManager>();
+        mp_transfers->NoData(); // ".ini" is excluded
+        mp_events = std::make_unique<EventToolBar>();
+        mp_page = std::make_unique<SearchForm>();
+        mp_page->resize(900, 500);
+        mp_page->Init();
+        mp_page->DataLoaded();
+    }
+
+    void StopPage()
+    {
+        mp_page.reset();
+        mp_events.reset();
+        mp_transfers.reset();
+        mp_invoker.reset();
+        mp_messenger.reset();
+        mp_server.reset();
+        mp_bar.reset();
+        d.Reset();
+    }
+
+    // A search of everyone, its tab opened by the page.
+    SearchResultsForm* Search(QString const& i_text, unsigned int* op_token = nullptr)
+    {
+        unsigned int const l_token = mp_server->FileSearch(i_text, QString());
+        if (op_token)
+            *op_token = l_token;
+        return mp_page->CreateSearchForm(l_token, i_text, SEARCH_EVERYONE);
+    }
+
+    // One user's answer to the search of the token, stored as the messenger
+    // stores it, then handed to the page.
+    Item Answer(unsigned int i_token, char const* ip_user, std::vector<ResultFile> const& i_files, bool i_free = true,
+                qint64 i_speed = 2048, int i_queue = 0)
+    {
+        Item const l_results = d["search_results"]->NewItem();
+        d["search_request"]->HasItem(Value(i_token)) += l_results;
+        l_results += d["user"]->GetItem(Value(ip_user));
+        SetAttribute(l_results, "search_results_user_available", Value(i_free ? "yes" : "no"));
+        SetAttribute(l_results, "search_results_user_speed", Value(static_cast<long long>(i_speed)));
+        SetAttribute(l_results, "search_results_uploads_in_queue", Value(i_queue));
+        for (ResultFile const& l_file : i_files) {
+            Item const l_result = d["search_result"]->NewItem();
+            l_results += l_result;
+            SetAttribute(l_result, "search_result_file_folder", Value(l_file.mp_folder));
+            SetAttribute(l_result, "search_result_file_name", Value(l_file.mp_name));
+            SetAttribute(l_result, "file_size", Value(static_cast<long long>(l_file.m_size)));
+            if (l_file.m_bitrate >= 0)
+                SetAttribute(l_result, "bitrate", Value(l_file.m_bitrate));
+            if (l_file.mp_mode)
+                SetAttribute(l_result, "bitrate_mode", Value(l_file.mp_mode));
+        }
+        mp_page->OnUserSearchResults(l_results);
+        return l_results;
+    }
+
+    // The texts of a column down the visible rows, depth first.
+    static QStringList Column(QTreeWidget* ip_tree, int i_column, bool i_visibleOnly = true)
+    {
+        QStringList l_texts;
+        for (QTreeWidgetItemIterator l_row(ip_tree); *l_row; ++l_row)
+            if ((!i_visibleOnly || IsShown(*l_row)) && !(*l_row)->text(i_column).isEmpty())
+                l_texts << (*l_row)->text(i_column);
+        return l_texts;
+    }
+
+    // Shown: the row and every row above it are not hidden.
+    static bool IsShown(QTreeWidgetItem* ip_row)
+    {
+        for (; ip_row; ip_row = ip_row->parent())
+            if (ip_row->isHidden())
+                return false;
+        return true;
+    }
+
+    static std::size_t Count(char const* ip_type) { return d[ip_type]->GetItemCount(); }
+
+    // The queued downloads in the order they were asked for:
+    // "user|folder|file|size|single|search text".
+    static QStringList Downloads()
+    {
+        QStringList l_entries;
+        for (Item const& l_entry : d["download_entry"]->GetItems())
+            l_entries << QStringList({l_entry["user"].AsString(), l_entry["remote_folder"].AsString(),
+                                      l_entry["file_name"].AsString(), l_entry["file_size"].AsString(),
+                                      l_entry.IsConnected("single_download") ? "single" : "",
+                                      l_entry["search_request_text"].AsString()})
+                             .join('|');
+        return l_entries;
+    }
+
+    std::unique_ptr<ActionSetToolBar> mp_bar;
+    std::unique_ptr<Server> mp_server;
+    std::unique_ptr<PeerMessenger> mp_messenger;
+    std::unique_ptr<DelayedInvoker> mp_invoker;
+    std::unique_ptr<TransferQueueManager> mp_transfers;
+    std::unique_ptr<EventToolBar> mp_events;
+    std::unique_ptr<SearchForm> mp_page;
+};
+
+#endif

@@ -1,0 +1,231 @@
+#include "SearchFixture.h"
+#include "../../peers/PeerTestSupport.h"
+#include "../../server/ServerTestHelpers.h"
+
+#include "ui/search/ReceivedSearchesForm.h"
+
+#include <QCheckBox>
+#include <QLineEdit>
+
+class SearchPageTest : public QObject, public SearchFixture
+{
+    Q_OBJECT
+
+private:
+    Ui_SearchForm* Ui() const { return mp_page->Form(); }
+    QLineEdit* Box() const { return Ui()->searchEdit->lineEdit(); }
+
+    QStringList History() const
+    {
+        QStringList l_texts;
+        for (int l_index = 0; l_index < Ui()->searchEdit->count(); ++l_index)
+            l_texts << Ui()->searchEdit->itemText(l_index);
+        return l_texts;
+    }
+
+    // What the tool bar shows for the widget's action: its own text, or
+    // "<hidden>".
+    static QString ActionText(QWidget* ip_widget, char const* ip_action)
+    {
+        Item const l_widget = d["toolbar_action_widget"]->HasItem(Value(ip_widget));
+        Item const l_id = d["toolbar_action_id"]->HasItem(Value(ip_action));
+        if (d.GetItem(l_widget, l_id, "widget_action_hidden").IsValid())
+            return QStringLiteral("<hidden>");
+        return d.GetItem(l_widget, l_id, "widget_action_text").AsString();
+    }
+
+    static Item Request(SearchResultsForm* ip_tab)
+    {
+        return d["search_results_widget"]->HasItem(Value(ip_tab)).GetItems("search_request");
+    }
+
+    QTreeWidgetItem* WishRow(char const* ip_text) const
+    {
+        QList<QTreeWidgetItem*> const l_rows = Ui()->wishList->findItems(ip_text, Qt::MatchExactly, 1);
+        return l_rows.isEmpty() ? nullptr : l_rows.first();
+    }
+
+    QCheckBox* WishBox(QTreeWidgetItem* ip_row) const
+    {
+        return qobject_cast<QCheckBox*>(Ui()->wishList->itemWidget(ip_row, 0));
+    }
+
+    void Type(QString const& i_text, QString const& i_target)
+    {
+        Ui()->searchTargetBox->setCurrentText(i_target);
+        Box()->setText(i_text);
+        QTest::keyClick(Box(), Qt::Key_Return);
+    }
+
+private slots:
+    void init()
+    {
+        StartPage();
+        mp_page->show();
+    }
+    void cleanup() { StopPage(); }
+
+    // The typed text and target become the server request of the target;
+    // joined rooms come and go as targets.
+    void TargetsSendTheirRequests()
+    {
+        FakeServer l_fake;
+        PointAt(l_fake.Port());
+        QSignalSpy l_connected(mp_server.get(), &Server::Connected);
+        mp_server->Connect();
+        QVERIFY(l_fake.AnswerLogin() && (l_connected.count() || l_connected.wait(5000)));
+
+        Item const l_room = d["room"]->GetItem(Value("my room"));
+        Item const l_otherCase = d["room"]->GetItem(Value("My Room"));
+        SetFlag(l_room, "in_room", true);
+        SetFlag(l_otherCase, "in_room", true);
+        SetFlag(l_otherCase, "in_room", false);
+        QStringList l_targets;
+        for (int l_index = 0; l_index < Ui()->searchTargetBox->count(); ++l_index)
+            l_targets << Ui()->searchTargetBox->itemText(l_index);
+        QCOMPARE(l_targets, QStringList({"All", "User List", "Room: my room"}));
+
+        QByteArray l_payload;
+        Type(QStringLiteral("  jazz "), QStringLiteral("Room: my room"));
+        QVERIFY(l_fake.mp_collector->Take(ServerCode::ROOM_SEARCH, &l_payload));
+        unsigned int const l_roomToken = Request(mp_page->GetCurrentSearchResultsForm()).GetValue().AsQString().toUInt();
+        QCOMPARE(l_payload, QByteArray::fromHex("07000000") + "my room" + Le32(l_roomToken) +
+                                QByteArray::fromHex("04000000") + "jazz");
+        Type(QStringLiteral("blues"), QStringLiteral("All"));
+        QVERIFY(l_fake.mp_collector->Take(ServerCode::FILE_SEARCH, &l_payload));
+        QCOMPARE(l_payload.mid(4), QByteArray::fromHex("05000000") + "blues");
+        QVERIFY(l_fake.mp_collector->Take(ServerCode::SEARCH_CORRELATIONS, &l_payload));
+        Type(QStringLiteral("soul"), QStringLiteral("User List"));
+        QCOMPARE(Ui()->searchTabControl->count(), 3);
+        QCOMPARE(Ui()->searchTabControl->tabText(0), QStringLiteral("jazz"));
+        QVERIFY(Box()->text().isEmpty());
+        QCOMPARE(History(), QStringList({"soul", "blues", "jazz"}));
+    }
+
+    void HistoryKeepsTwentyExactTexts()
+    {
+        for (int l_index = 1; l_index <= 21; ++l_index)
+            mp_page->RecordSearch(QStringLiteral("text %1").arg(l_index));
+        QCOMPARE(Count("search_record"), std::size_t(20));
+        QCOMPARE(History().size(), 20);
+        QCOMPARE(History().first(), QStringLiteral("text 21"));
+        QVERIFY(!History().contains(QStringLiteral("text 1")));
+        mp_page->RecordSearch(QStringLiteral("text 5"));
+        QCOMPARE(History().first(), QStringLiteral("text 5"));
+        QCOMPARE(History().count(QStringLiteral("text 5")), 1);
+        mp_page->RecordSearch(QStringLiteral("Text 5"));
+        d["search_record"]->HasItem(Value("text 5")).Remove();
+        QCOMPARE(History().first(), QStringLiteral("Text 5"));
+        QVERIFY(!History().contains(QStringLiteral("text 5")));
+        QStringList const l_before = History();
+        mp_page->RecordSearch(QStringLiteral("   "));
+        QCOMPARE(History(), l_before);
+    }
+
+    void ToolBarCommands()
+    {
+        unsigned int l_token = 0;
+        SearchResultsForm* lp_tab = Search(QStringLiteral("jazz"), &l_token);
+        Answer(l_token, "ann", {{"f", "1.mp3"}});
+        QTreeWidgetItem* lp_user = lp_tab->searchResults()->topLevelItem(0);
+        QVERIFY(lp_user->isExpanded() && lp_user->child(0)->isExpanded());
+        mp_page->OnActionBarTriggered(lp_tab, QStringLiteral("expand_folders"));
+        QVERIFY(lp_user->isExpanded() && !lp_user->child(0)->isExpanded());
+        QCOMPARE(ActionText(lp_tab, "expand_folders"), QStringLiteral("Expand Folders [off]"));
+        mp_page->OnActionBarTriggered(lp_tab, QStringLiteral("expand_users"));
+        QVERIFY(!lp_user->isExpanded());
+        mp_page->OnActionBarTriggered(lp_tab, QStringLiteral("expand_users"));
+        QVERIFY(lp_user->isExpanded());
+
+        mp_page->OnActionBarTriggered(lp_tab, QStringLiteral("stop_search"));
+        QVERIFY(d["search_request"]->HasItem(Value(l_token)).IsConnected("search_stopped"));
+        QCOMPARE(ActionText(lp_tab, "stop_search"), QStringLiteral("Search Stopped"));
+
+        mp_page->OnActionBarTriggered(lp_tab, QStringLiteral("add_remove_wishlist"));
+        QVERIFY(WishRow("jazz"));
+        QVERIFY(d["wish_list_item"]->HasItem(Value("jazz")).IsConnected("wish_list_item_enabled"));
+
+        mp_page->OnActionBarTriggered(lp_tab, QStringLiteral("reenter_search"));
+        QCOMPARE(Box()->text(), QStringLiteral("jazz"));
+        QTRY_VERIFY(Ui()->searchEdit->hasFocus());
+
+        // A wish-list tab is fed by every search of its text; stopping it
+        // stops the first only. A later ordinary tab inherits nothing.
+        unsigned int const l_first = mp_server->FileSearch(QStringLiteral("jazz"), QStringLiteral("jazz"));
+        unsigned int const l_second = mp_server->FileSearch(QStringLiteral("jazz"), QStringLiteral("jazz"));
+        Answer(l_first, "ann", {{"f", "1.mp3"}});
+        Answer(l_second, "bob", {{"f", "2.mp3"}});
+        QCOMPARE(Ui()->wishListTabControl->count(), 1);
+        auto* lp_wishTab = qobject_cast<SearchResultsForm*>(Ui()->wishListTabControl->widget(0));
+        QCOMPARE(lp_wishTab->searchResults()->topLevelItemCount(), 2);
+        QCOMPARE(ActionText(lp_wishTab, "stop_search"), QStringLiteral("<hidden>"));
+        QCOMPARE(ActionText(lp_wishTab, "add_remove_wishlist"), QStringLiteral("Remove from Wish List"));
+        Ui()->tabWidget->setCurrentIndex(1);
+        mp_page->OnActionBarTriggered(lp_wishTab, QStringLiteral("stop_search"));
+        QVERIFY(d["search_request"]->HasItem(Value(l_first)).IsConnected("search_stopped"));
+        QVERIFY(!d["search_request"]->HasItem(Value(l_second)).IsConnected("search_stopped"));
+        mp_page->OnActionBarTriggered(lp_wishTab, QStringLiteral("add_remove_wishlist"));
+        QVERIFY(!WishRow("jazz"));
+        QCOMPARE(Ui()->wishListTabControl->count(), 1);
+
+        SearchResultsForm* lp_later = Search(QStringLiteral("soul"));
+        QCOMPARE(ActionText(lp_later, "stop_search"), QStringLiteral("Stop Search"));
+        QCOMPARE(ActionText(lp_later, "add_remove_wishlist"), QStringLiteral("Add to Wishlist"));
+    }
+
+    // Editing a row touches that row's item alone: renames keep the enabled
+    // state, texts are trimmed, blanks and duplicates delete the row.
+    void WishListRows()
+    {
+        for (char const* lp_text : {"alpha", "beta"}) {
+            Box()->setText(lp_text);
+            mp_page->OnAddToWishListClicked();
+        }
+        Item const l_beta = d["wish_list_item"]->HasItem(Value("beta"));
+        SetFlag(l_beta, "discard_repeated_results", true);
+        QTreeWidgetItem* lp_alpha = WishRow("alpha");
+        QCOMPARE(lp_alpha->text(0), QStringLiteral("Y"));
+        WishBox(lp_alpha)->setChecked(false);
+        QVERIFY(!d["wish_list_item"]->HasItem(Value("alpha")).IsConnected("wish_list_item_enabled"));
+        QCOMPARE(lp_alpha->text(0), QString());
+
+        lp_alpha->setText(1, QStringLiteral("  gamma "));
+        Item const l_gamma = d["wish_list_item"]->HasItem(Value("gamma"));
+        QVERIFY(l_gamma.IsValid() && !l_gamma.IsConnected("wish_list_item_enabled"));
+        QCOMPARE(lp_alpha->text(1), QStringLiteral("gamma"));
+        QVERIFY(d["wish_list_item"]->HasItem(Value("alpha")).IsNull());
+        QVERIFY(l_beta.IsValid() && l_beta.IsConnected("discard_repeated_results"));
+
+        lp_alpha->setText(1, QStringLiteral("beta"));
+        QTRY_COMPARE(Ui()->wishList->topLevelItemCount(), 1);
+        QVERIFY(l_beta.IsValid() && l_beta.IsConnected("discard_repeated_results"));
+        QCOMPARE(Count("wish_list_item"), std::size_t(1));
+
+        WishRow("beta")->setText(1, QStringLiteral(" "));
+        QTRY_COMPARE(Ui()->wishList->topLevelItemCount(), 0);
+        QCOMPARE(Count("wish_list_node") + Count("wish_list_node_checkbox") + Count("wish_list_item"), std::size_t(0));
+    }
+
+    void ReceivedSearches()
+    {
+        ReceivedSearchesForm* lp_list = qobject_cast<ReceivedSearchesForm*>(Ui()->tab);
+        QTreeWidget* lp_tree = lp_list->findChild<QTreeWidget*>(QStringLiteral("searchList"));
+        for (int l_index = 1; l_index <= 501; ++l_index)
+            lp_list->OnSearchProcessed(QStringLiteral("s%1").arg(l_index), l_index == 501);
+        QCOMPARE(lp_tree->topLevelItemCount(), 500);
+        QCOMPARE(lp_tree->topLevelItem(0)->text(1), QStringLiteral("Match"));
+        QCOMPARE(lp_tree->topLevelItem(0)->foreground(1).color(), QColor(0, 85, 0));
+        QCOMPARE(lp_tree->topLevelItem(1)->text(1), QString());
+        QCOMPARE(lp_tree->topLevelItem(499)->text(0), QStringLiteral("s2"));
+
+        lp_list->OnActionTriggered(lp_list, QStringLiteral("pause_unpause"));
+        QCOMPARE(ActionText(lp_list, "pause_unpause"), QStringLiteral("Resume"));
+        lp_list->OnSearchProcessed(QStringLiteral("dropped"), true);
+        lp_list->OnActionTriggered(lp_list, QStringLiteral("pause_unpause"));
+        QCOMPARE(ActionText(lp_list, "pause_unpause"), QStringLiteral("Pause"));
+        QCOMPARE(lp_tree->topLevelItem(0)->text(0), QStringLiteral("s501"));
+    }
+};
+
+QTEST_MAIN(SearchPageTest)
+#include "SearchPageTest.moc"

@@ -1,0 +1,158 @@
+// The road of a search through the stand-in server (a child process): the
+// page's searches reach a second user ("peer"), played by hand on the server
+// protocol, who answers on a messaging connection to our peer listener.
+
+#include "SearchFixture.h"
+#include "../../peers/PeerTestSupport.h"
+#include "../../server/ServerTestHelpers.h"
+
+#include "server/WishListSearcher.h"
+
+#include <QCheckBox>
+#include <QLineEdit>
+
+class SearchRoadTest : public QObject, public SearchFixture
+{
+    Q_OBJECT
+
+private:
+    std::unique_ptr<StandinProcess> mp_standin;
+    std::unique_ptr<WishListSearcher> mp_searcher;
+    RawClient m_peer;
+    std::unique_ptr<QTcpSocket> mp_peerLink;
+
+    Ui_SearchForm* Ui() const { return mp_page->Form(); }
+
+    // The next search the server relays to the peer: its token.
+    quint32 RelayedSearch(QByteArray const& i_text)
+    {
+        QByteArray l_payload;
+        if (!m_peer.mp_collector->Take(ServerCode::FILE_SEARCH, &l_payload))
+            return 0;
+        quint32 const l_token = qFromLittleEndian<quint32>(l_payload.constData() + 6);
+        return l_payload == QByteArray::fromHex("02000000") + "me" + Le32(l_token) + Le32(quint32(i_text.size())) + i_text
+                   ? l_token
+                   : 0;
+    }
+
+    // The peer's answer: one file, with a free slot and 100 KiB/s; then a
+    // request that the messenger answers with a signal, so that the answer
+    // has been handled once it comes.
+    void Answer(quint32 i_token, char const* ip_path)
+    {
+        MemStream l_record;
+        l_record.WriteString(QString("peer"));
+        l_record.WriteU32(i_token);
+        l_record.WriteU32(1);
+        l_record.WriteU8(1);
+        l_record.WriteRaw(std::string(ip_path));
+        l_record.WriteU64(4000000);
+        l_record.WriteRaw(std::string("mp3"));
+        l_record.WriteU32(0);
+        l_record.WriteU8(1);
+        l_record.WriteU32(102400);
+        l_record.WriteU32(0);
+        l_record.WriteU32(0);
+        QByteArray l_compressed;
+        QVERIFY(ZlibCompress(l_record.Data(), l_record.Size(), l_compressed));
+        QSignalSpy l_handled(mp_messenger.get(), &PeerMessenger::UserInfoRequested);
+        mp_peerLink->write(PeerWire::BuildFrame(Le32(9) + l_compressed, false) + PeerWire::BuildFrame(Le32(15), false));
+        QVERIFY(l_handled.wait(5000));
+    }
+
+    quint32 WishSearch()
+    {
+        mp_searcher->EveryFiveMinutes();
+        return RelayedSearch("jazz");
+    }
+
+    SearchResultsForm* WishTab() const { return qobject_cast<SearchResultsForm*>(Ui()->wishListTabControl->widget(0)); }
+
+private slots:
+    void initTestCase()
+    {
+        StartPage();
+        mp_page->show();
+        mp_standin = std::make_unique<StandinProcess>();
+        QVERIFY(mp_standin->Start());
+        PointAt(mp_standin->Port(), "me", "pw");
+        SetSetting("listening_port", qint64(0));
+        mp_messenger->DataLoaded();
+        mp_searcher = std::make_unique<WishListSearcher>();
+        QSignalSpy l_connected(mp_server.get(), &Server::Connected);
+        mp_server->Connect();
+        QVERIFY(l_connected.wait(5000));
+        QVERIFY(m_peer.Login(mp_standin->Port(), "peer"));
+        mp_peerLink = ConnectRaw(mp_messenger->ListeningPort());
+        QVERIFY(mp_peerLink);
+        mp_peerLink->write(HandshakeFrame("peer", "P"));
+        QTRY_VERIFY(mp_messenger->OpenMessagingConnectionCount("peer") >= 1);
+    }
+
+    void cleanupTestCase()
+    {
+        mp_peerLink.reset();
+        mp_searcher.reset();
+        StopPage();
+        mp_standin.reset();
+    }
+
+    void TypedSearchShowsThePeersAnswer()
+    {
+        Ui()->searchTargetBox->setCurrentText(QStringLiteral("All"));
+        Ui()->searchEdit->lineEdit()->setText(QStringLiteral("blues"));
+        QTest::keyClick(Ui()->searchEdit->lineEdit(), Qt::Key_Return);
+        quint32 const l_token = RelayedSearch("blues");
+        QVERIFY(l_token);
+        Answer(l_token, "music\\blues\\song.mp3");
+        SearchResultsForm* lp_tab = mp_page->GetCurrentSearchResultsForm();
+        QVERIFY(lp_tab);
+        QCOMPARE(Column(lp_tab->searchResults(), 0), QStringList({"peer"}));
+        QCOMPARE(Column(lp_tab->searchResults(), 2), QStringList({"100.0"}));
+        QCOMPARE(Column(lp_tab->searchResults(), 3), QStringList({"blues/music"}));
+        QCOMPARE(Column(lp_tab->searchResults(), 4), QStringList({"song.mp3"}));
+
+        // A double click queues the file, and the peer is asked for it.
+        QTreeWidgetItem* lp_file = lp_tab->searchResults()->topLevelItem(0)->child(0)->child(0);
+        lp_tab->OnResultDoubleClicked(lp_file, 4);
+        QCOMPARE(Downloads(), QStringList({"peer|music\\blues|song.mp3|4000000|single|blues"}));
+        QByteArray const l_queued = Le32(43) + Le32(20) + "music\\blues\\song.mp3";
+        QByteArray l_frame;
+        while (l_frame != l_queued)
+            QVERIFY(AwaitFrame(*mp_peerLink, l_frame));
+    }
+
+    void WishListEndToEnd()
+    {
+        Ui()->searchEdit->lineEdit()->setText(QStringLiteral("jazz"));
+        mp_page->OnAddToWishListClicked();
+
+        // The first answer opens a tab in the background; later ones feed it.
+        Answer(WishSearch(), "jazz\\a.mp3");
+        QCOMPARE(Ui()->wishListTabControl->count(), 1);
+        QCOMPARE(Ui()->tabWidget->currentIndex(), 0);
+        Answer(WishSearch(), "jazz\\b.mp3");
+        QCOMPARE(Ui()->wishListTabControl->count(), 1);
+        QCOMPARE(Column(WishTab()->searchResults(), 4), QStringList({"a.mp3", "b.mp3"}));
+
+        // Closed, the next answer opens a new tab; a disabled text opens none.
+        mp_page->OnWishTabCloseRequested(0);
+        quint32 const l_whileDisabled = WishSearch();
+        QTreeWidgetItem* lp_row = Ui()->wishList->topLevelItem(0);
+        qobject_cast<QCheckBox*>(Ui()->wishList->itemWidget(lp_row, 0))->setChecked(false);
+        Answer(l_whileDisabled, "jazz\\c.mp3");
+        QCOMPARE(Ui()->wishListTabControl->count(), 0);
+        qobject_cast<QCheckBox*>(Ui()->wishList->itemWidget(lp_row, 0))->setChecked(true);
+        Answer(WishSearch(), "jazz\\d.mp3");
+        QCOMPARE(Ui()->wishListTabControl->count(), 1);
+        QCOMPARE(Column(WishTab()->searchResults(), 4), QStringList({"d.mp3"}));
+
+        // Repeated answers of a user who answered already are discarded.
+        WishTab()->findChild<QCheckBox*>(QStringLiteral("discardRepeatedResultsBox"))->setChecked(true);
+        Answer(WishSearch(), "jazz\\e.mp3");
+        QCOMPARE(Column(WishTab()->searchResults(), 4), QStringList({"d.mp3"}));
+    }
+};
+
+QTEST_MAIN(SearchRoadTest)
+#include "SearchRoadTest.moc"

@@ -1,0 +1,276 @@
+// Where downloads live on disk, the start of a download's thread, and what
+// happens when the thread reports. Inside the engine paths use backslashes,
+// as the peers write them; they become "/" right before the file system sees
+// them, and only ever through GetSafeDownloadPath.
+
+#include "transfers/TransferQueueManager.h"
+
+#include "transfers/TransferItems.h"
+#include "transfers/TransferThreads.h"
+
+#include "store/Settings.h"
+#include "store/Utilities.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTcpSocket>
+#include <QtEndian>
+
+using namespace TransferItems;
+
+namespace {
+
+// Longest file-name component the file systems we run on accept, in bytes.
+constexpr int MAX_COMPONENT_BYTES = 255;
+
+QString ToSlashes(QString i_path)
+{
+    return i_path.replace(QLatin1Char('\\'), QLatin1Char('/'));
+}
+
+// The download folder, backslash-separated; "\\downloading" or "\\complete"
+// below it unless downloads are not split.
+QString DownloadRoot(bool i_complete)
+{
+    QString l_root = GetSetting("download_folder").replace(QLatin1Char('/'), QLatin1Char('\\'));
+    if (!IsSettingYes("dont_split_downloads"))
+        l_root += i_complete ? "\\complete" : "\\downloading";
+    return l_root;
+}
+
+// The folder levels of the remote folder that are kept locally: the last
+// subfolder_save_level + 1 components (all of them when there are fewer).
+QStringList KeptRemoteComponents(Item const& i_entry)
+{
+    QStringList l_components = ToQString(i_entry["remote_folder"].AsStdString())
+                                   .split(QLatin1Char('\\'), Qt::SkipEmptyParts);
+    int const l_keep = std::max(0, i_entry["subfolder_save_level"].AsInt()) + 1;
+    if (l_components.size() > l_keep)
+        l_components = l_components.mid(l_components.size() - l_keep);
+    for (QString& l_component : l_components)
+        l_component = TransferQueueManager::SafeLocalName(l_component);
+    return l_components;
+}
+
+// "name (n).ext" for the first n that is free in the folder.
+QString FreeName(QString const& i_folder, QString const& i_name)
+{
+    if (!QFileInfo::exists(i_folder + "/" + i_name))
+        return i_name;
+    int l_dot = i_name.lastIndexOf(QLatin1Char('.'));
+    if (l_dot <= 0)
+        l_dot = i_name.size();
+    for (int l_n = 1;; ++l_n) {
+        QString l_candidate = i_name.left(l_dot) + QString(" (%1)").arg(l_n) + i_name.mid(l_dot);
+        if (!QFileInfo::exists(i_folder + "/" + l_candidate))
+            return l_candidate;
+    }
+}
+
+bool IsStrictlyBelow(QString const& i_path, QString const& i_root)
+{
+    return !i_root.isEmpty() && i_path.startsWith(i_root + "/") && i_path.size() > i_root.size() + 1;
+}
+
+} // namespace
+
+QString TransferQueueManager::SafeLocalName(QString i_remote)
+{
+    // Each remote component becomes exactly one local component: nothing in
+    // it may act as a separator, name a parent or be invisible.
+    for (QChar& l_char : i_remote)
+        if (l_char == QLatin1Char('/') || l_char == QLatin1Char('\\') || l_char.unicode() < 0x20 ||
+            l_char.unicode() == 0x7f)
+            l_char = QLatin1Char('_');
+    if (i_remote.isEmpty() || i_remote.count(QLatin1Char('.')) == i_remote.size())
+        return "_";
+    if (i_remote.toUtf8().size() <= MAX_COMPONENT_BYTES)
+        return i_remote;
+    // Too long for the file system: shorten the stem, keep a short extension.
+    int l_dot = i_remote.lastIndexOf(QLatin1Char('.'));
+    QString l_extension = l_dot > 0 && i_remote.size() - l_dot <= 16 ? i_remote.mid(l_dot) : QString();
+    QString l_stem = i_remote.left(i_remote.size() - l_extension.size());
+    while (!l_stem.isEmpty() && (l_stem + l_extension).toUtf8().size() > MAX_COMPONENT_BYTES)
+        l_stem.chop(l_stem.size() >= 2 && l_stem.at(l_stem.size() - 1).isLowSurrogate() ? 2 : 1);
+    return l_stem + l_extension;
+}
+
+QString TransferQueueManager::GetDownloadTargetFolder(Item i_entry, bool i_complete)
+{
+    QString l_folder = DownloadRoot(i_complete);
+    if (IsSettingYes("dont_create_subfolders_for_single_downloads") && i_entry.IsConnected("single_download"))
+        return l_folder;
+    for (QString const& l_component : KeptRemoteComponents(i_entry))
+        l_folder += "\\" + l_component;
+    return l_folder;
+}
+
+QString TransferQueueManager::GetDownloadRelativeDownloadFolder(Item i_entry)
+{
+    QStringList l_components = KeptRemoteComponents(i_entry);
+    return l_components.isEmpty() ? QString() : l_components.join(QLatin1Char('\\'));
+}
+
+QString TransferQueueManager::GetDownloadTargetPath(Item i_entry, bool i_complete)
+{
+    return GetDownloadTargetFolder(i_entry, i_complete) + "\\" + SafeLocalName(i_entry["file_name"].AsString());
+}
+
+QString TransferQueueManager::GetSafeDownloadPath(Item i_entry, bool i_complete)
+{
+    QString const l_base = QDir::cleanPath(GetSetting("download_folder"));
+    QString const l_path = QDir::cleanPath(ToSlashes(GetDownloadTargetPath(i_entry, i_complete)));
+    if (!QDir::isAbsolutePath(l_base) || !IsStrictlyBelow(l_path, l_base == "/" ? QString() : l_base))
+        return QString();
+    return l_path;
+}
+
+bool TransferQueueManager::IsDownloadFileComplete(Item i_entry)
+{
+    QString const l_path = GetSafeDownloadPath(i_entry, true);
+    if (l_path.isEmpty())
+        return false;
+    QFileInfo l_file(l_path);
+    return l_file.isFile() && l_file.size() >= i_entry["file_size"].AsInt64();
+}
+
+void TransferQueueManager::RemoveDownloadDownloadingFolderIfAppropriate(Item i_entry)
+{
+    if (i_entry.IsConnected("single_download"))
+        return;
+    for (Item const& l_sibling : i_entry["remote_folder"].GetItems("download_entry"))
+        if (l_sibling["download_entry_status"].AsString() != "complete")
+            return;
+    // Only folders below "downloading" go; it and what lies above it stay,
+    // whatever the save level says.
+    QString const l_root = QDir::cleanPath(ToSlashes(DownloadRoot(false)));
+    QString l_folder = QDir::cleanPath(ToSlashes(GetDownloadTargetFolder(i_entry, false)));
+    for (int l_k = std::max(0, i_entry["subfolder_save_level"].AsInt()) + 1;
+         l_k > 0 && IsStrictlyBelow(l_folder, l_root); --l_k) {
+        QDir().rmdir(l_folder);
+        l_folder = QFileInfo(l_folder).path();
+    }
+}
+
+// ------------------------------------------------------------ the thread
+
+bool TransferQueueManager::StartDownload(Item i_entry, QTcpSocket* ip_socket)
+{
+    Item l_user = i_entry["user"];
+    QString const l_path = GetSafeDownloadPath(i_entry, false);
+    auto* lp_file = new QFile(l_path);
+    if (l_path.isEmpty() || !QDir().mkpath(QFileInfo(l_path).path()) ||
+        !lp_file->open(QIODevice::WriteOnly | QIODevice::Append)) {
+        LogTransfer(2, l_path.isEmpty() ? "The file's local path would leave the download folder, aborting"
+                                        : "Could not open file, aborting",
+                    l_user);
+        delete lp_file;
+        SetDownloadEntryStatus(i_entry, "local error");
+        ip_socket->close();
+        ip_socket->deleteLater();
+        return false;
+    }
+    qint64 const l_offset = lp_file->size();
+    uchar l_offsetBytes[8];
+    qToLittleEndian(l_offset, l_offsetBytes);
+    ip_socket->write(reinterpret_cast<char const*>(l_offsetBytes), 8);
+    ip_socket->flush();
+
+    i_entry += d.GetType("download_socket")->GetItem(Value(ip_socket));
+    i_entry += d.GetType("download_file")->GetItem(Value(lp_file));
+    i_entry += d.GetType("write_position")->GetItem(Value(new qint64(l_offset)));
+    SetDownloadEntryStatus(i_entry, "downloading");
+    i_entry += d.GetType("last_receipt_time")->GetItem(Value(new QDateTime(QDateTime::currentDateTime())));
+    i_entry += d.GetType("bytes_per_second")->GetItem(Value(new int(0)));
+
+    ip_socket->disconnect();
+    auto* lp_thread = new DownloadThread(ip_socket, lp_file, i_entry["file_size"].AsInt64(), l_offset,
+                                         &m_downloadBudget);
+    ip_socket->setParent(nullptr);
+    ip_socket->moveToThread(lp_thread);
+    i_entry += d.GetType("download_thread")->GetItem(Value(static_cast<QObject*>(lp_thread)));
+    connect(lp_thread, &DownloadThread::DownloadError, this, &TransferQueueManager::OnDownloadError);
+    connect(lp_thread, &DownloadThread::DownloadProgress, this, &TransferQueueManager::OnDownloadProgress);
+    connect(lp_thread, &DownloadThread::DownloadComplete, this, &TransferQueueManager::OnDownloadComplete);
+    lp_thread->start(QThread::InheritPriority);
+    LogTransfer(2, "Downloading", l_user);
+    return true;
+}
+
+void TransferQueueManager::OnDownloadProgress(qint64 i_position, int i_bytesPerSecond)
+{
+    Item l_entry = SenderEntry("download_thread", "download_entry");
+    if (l_entry.IsNull())
+        return;
+    WriteProgressCells(l_entry, "write_position", i_position, i_bytesPerSecond);
+    emit DownloadProgressed(l_entry);
+}
+
+void TransferQueueManager::OnDownloadError(QString i_reason)
+{
+    Item l_entry = SenderEntry("download_thread", "download_entry");
+    if (l_entry.IsNull())
+        return;
+    Item l_user = l_entry["user"];
+    LogTransfer(1, QString("Error downloading %1 from %2. %3").arg(l_entry["file_name"].AsString(), l_user.AsString(),
+                                                                   i_reason),
+                l_user);
+    SetDownloadEntryStatus(l_entry, "aborted");
+}
+
+void TransferQueueManager::OnDownloadComplete()
+{
+    Item l_entry = SenderEntry("download_thread", "download_entry");
+    if (l_entry.IsNull())
+        return;
+    ObjectAt<QThread>(l_entry["download_thread"])->wait();
+
+    QString l_name = SafeLocalName(l_entry["file_name"].AsString());
+    if (!IsSettingYes("dont_split_downloads")) {
+        // A finished file is never lost or overwritten: a taken name gets a
+        // number, and a file that cannot be moved stays where it is.
+        QString const l_source = GetSafeDownloadPath(l_entry, false);
+        QString const l_target = GetSafeDownloadPath(l_entry, true);
+        QString const l_folder = QFileInfo(l_target).path();
+        bool l_moved = !l_source.isEmpty() && !l_target.isEmpty() && QDir().mkpath(l_folder);
+        if (l_moved) {
+            l_name = FreeName(l_folder, QFileInfo(l_target).fileName());
+            l_moved = QDir().rename(l_source, l_folder + "/" + l_name);
+        }
+        if (!l_moved) {
+            LogTransfer(1, QString("Could not move the finished download %1 into %2; it stays in %3")
+                               .arg(l_name, l_folder, QFileInfo(l_source).path()),
+                        l_entry["user"]);
+            SetDownloadEntryStatus(l_entry, "local error");
+            return;
+        }
+    }
+    SetDownloadEntryStatus(l_entry, "complete");
+    if (!IsSettingYes("dont_split_downloads"))
+        RemoveDownloadDownloadingFolderIfAppropriate(l_entry);
+    RecordCompleteDownload(l_entry, l_name);
+}
+
+void TransferQueueManager::RecordCompleteDownload(Item const& i_entry, QString const& i_name)
+{
+    Item l_user = i_entry["user"];
+    Item l_folder = d.GetType("complete_download_folder")->GetItem(Value(GetDownloadTargetFolder(i_entry, true)));
+    Item l_name = d.GetType("complete_download_filename")->GetItem(Value(i_name));
+    ItemSet l_keys;
+    for (Item const& l_key : {l_user, l_folder, l_name})
+        l_keys.insert(l_key);
+    if (d.GetItem(l_keys, "complete_download").IsValid())
+        return;
+    Item l_record = d.GetType("complete_download")->NewItem();
+    l_record += l_user;
+    l_record += l_folder;
+    l_record += d.GetType("complete_download_relative_folder")
+                    ->GetItem(Value(GetDownloadRelativeDownloadFolder(i_entry)));
+    l_record += l_name;
+    l_record += d.GetType("complete_download_file_size")->GetItem(i_entry["file_size"].GetValue());
+    l_record += d.GetType("complete_download_completion_time")->GetItem(Value(NowText()));
+    if (Item l_search = i_entry["search_request_text"]; l_search.IsValid())
+        l_record += l_search;
+    emit CompleteDownloadAdded(l_record);
+}

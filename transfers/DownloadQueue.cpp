@@ -1,0 +1,277 @@
+// The download queue: entries are created, asked for (peer message 43),
+// paused, resumed, retried and removed here, and every status change goes
+// through SetDownloadEntryStatus.
+
+#include "transfers/TransferQueueManager.h"
+
+#include "transfers/TransferItems.h"
+
+#include "peers/PeerMessenger.h"
+#include "server/Server.h"
+#include "store/MemStream.h"
+#include "store/Settings.h"
+#include "store/Utilities.h"
+
+using namespace TransferItems;
+
+namespace {
+
+char const* const DOWNLOAD_STATUS = "download_entry_status";
+
+QString StatusOf(Item const& i_entry)
+{
+    return i_entry[DOWNLOAD_STATUS].AsString();
+}
+
+// The path the peer knows the file by: its folder and name joined by a
+// backslash, byte for byte as the peer sent them.
+std::string RemotePath(Item const& i_entry)
+{
+    return i_entry["remote_folder"].AsStdString() + "\\" + i_entry["file_name"].AsStdString();
+}
+
+void SendQueueRequest(Item const& i_entry)
+{
+    if (peerMessenger)
+        peerMessenger->QueueDownload(i_entry["user"].AsString(), RemotePath(i_entry));
+}
+
+bool IsOnline(Item const& i_user)
+{
+    return i_user.IsConnected("is_online");
+}
+
+} // namespace
+
+Item TransferQueueManager::GetDownloadEntry(QString i_user, std::string i_fileName, std::string i_remoteFolder)
+{
+    ItemSet l_keys;
+    l_keys.insert(UserItem(i_user));
+    l_keys.insert(d.GetType("file_name")->GetItem(Value(i_fileName)));
+    l_keys.insert(d.GetType("remote_folder")->GetItem(Value(i_remoteFolder)));
+    return d.GetItem(l_keys, "download_entry");
+}
+
+Item TransferQueueManager::NewDownloadEntry(QString const& i_user, std::string const& i_fileName,
+                                            std::string const& i_remoteFolder, qint64 i_size, int i_level)
+{
+    Item l_entry = d.GetType("download_entry")->NewItem();
+    l_entry += UserItem(i_user);
+    l_entry += d.GetType("file_name")->GetItem(Value(i_fileName));
+    l_entry += d.GetType("remote_folder")->GetItem(Value(i_remoteFolder));
+    l_entry += d.GetType("file_size")->GetItem(Value(static_cast<long long>(i_size)));
+    l_entry += d.GetType("subfolder_save_level")->GetItem(Value(i_level));
+    qint64 l_order = GetSetting("transfer_order_counter").toLongLong();
+    l_entry += d.GetType("download_order")->GetItem(Value(static_cast<long long>(l_order)));
+    SetSetting("transfer_order_counter", l_order + 1);
+    if (gp_server)
+        gp_server->TrackUser(i_user);
+    return l_entry;
+}
+
+Item TransferQueueManager::AddDownload(QString i_user, std::string i_fileName, std::string i_remoteFolder,
+                                       qint64 i_size, bool i_singleDownload, int i_subfolderSaveLevel)
+{
+    if (Item l_existing = GetDownloadEntry(i_user, i_fileName, i_remoteFolder); l_existing.IsValid())
+        return l_existing;
+    if (i_size < 0) {
+        LogTransfer(1, QString("Not queueing %1 from %2: its size %3 is negative")
+                           .arg(ToQString(i_fileName), i_user).arg(i_size), UserItem(i_user));
+        return Item();
+    }
+    Item l_entry = NewDownloadEntry(i_user, i_fileName, i_remoteFolder, i_size, std::max(0, i_subfolderSaveLevel));
+    if (i_singleDownload)
+        l_entry += d.GetType("single_download")->GetGlobalNullItem();
+    if (IsDownloadFileComplete(l_entry)) {
+        SetDownloadEntryStatus(l_entry, "complete");
+        return l_entry;
+    }
+    SetDownloadEntryStatus(l_entry, "queued");
+    Item l_user = l_entry["user"];
+    if (IsOnline(l_user))
+        SendQueueRequest(l_entry);
+    SetUserTime(l_user, "next_place_in_line_request_time", 10);
+    return l_entry;
+}
+
+void TransferQueueManager::SetDownloadEntryStatus(Item i_entry, QString i_status)
+{
+    if (i_entry.IsNull())
+        return;
+    bool const l_wasActive = IsActiveStatus(i_entry[DOWNLOAD_STATUS]);
+    Item l_status = d.GetType(DOWNLOAD_STATUS)->GetItem(Value(i_status));
+    i_entry += l_status;
+    i_entry += d.GetType("last_status_change_time")->GetItem(Value(NowText()));
+    bool const l_nowActive = IsActiveStatus(l_status);
+    if (l_nowActive == l_wasActive)
+        return;
+    if (l_wasActive) {
+        ReleaseTransfer(i_entry, "download");
+        SetUserTime(i_entry["user"], "last_queue_request_time", 0);
+    }
+    DetermineDownloadSpeedLimit();
+}
+
+void TransferQueueManager::QueueDownloadIfUserOnline(Item i_entry)
+{
+    Item l_user = i_entry["user"];
+    QString const l_path = ToQString(RemotePath(i_entry));
+    QString const l_status = StatusOf(i_entry);
+    if (l_status == "local error") {
+        LogTransfer(1, QString("Download status %1, not re-queueing %2").arg(l_status, l_path), l_user);
+        return;
+    }
+    if (IsOnline(l_user)) {
+        LogTransfer(1, QString("User %1 appears to still be online, re-queueing %2").arg(l_user.AsString(), l_path),
+                    l_user);
+        SendQueueRequest(i_entry);
+    } else {
+        LogTransfer(1, QString("User %1 offline, not re-queueing %2").arg(l_user.AsString(), l_path), l_user);
+    }
+}
+
+void TransferQueueManager::RequeueDownload(Item i_entry)
+{
+    if (i_entry.IsNull())
+        return;
+    QString const l_status = StatusOf(i_entry);
+    if (l_status == "complete" || l_status == "paused" || IsActiveStatus(i_entry[DOWNLOAD_STATUS]))
+        return;
+    if (IsDownloadFileComplete(i_entry)) {
+        SetDownloadEntryStatus(i_entry, "complete");
+        return;
+    }
+    SendQueueRequest(i_entry);
+    SetDownloadEntryStatus(i_entry, "queued");
+    LogTransfer(2, QString("Queueing %1").arg(i_entry["file_name"].AsString()), i_entry["user"]);
+}
+
+void TransferQueueManager::RequeueUserDownloads(Item i_user)
+{
+    ItemSet l_entries = i_user.GetItems("download_entry");
+    if (l_entries.empty())
+        return;
+    LogTransfer(1, QString("Requeueing downloads from user %1").arg(i_user.AsString()), i_user);
+    for (Item const& l_entry : l_entries.SortNumericBy("download_order", true)) {
+        QString const l_status = StatusOf(l_entry);
+        if (l_status != "complete" && l_status != "denied")
+            RequeueDownload(l_entry);
+    }
+    SetUserTime(i_user, "last_queue_request_time", 0);
+    SetUserTime(i_user, "next_place_in_line_request_time", 30);
+}
+
+void TransferQueueManager::PauseDownload(Item i_entry)
+{
+    if (i_entry.IsNull() || StatusOf(i_entry) == "complete")
+        return;
+    // A paused download holds nothing: its thread, socket, file and cells go
+    // as on any other end of a transfer, and its share of the limit returns
+    // to the others.
+    bool const l_wasActive = IsActiveStatus(i_entry[DOWNLOAD_STATUS]);
+    ReleaseTransfer(i_entry, "download");
+    i_entry += d.GetType(DOWNLOAD_STATUS)->GetItem(Value("paused"));
+    if (l_wasActive)
+        DetermineDownloadSpeedLimit();
+}
+
+void TransferQueueManager::ResumeDownload(Item i_entry)
+{
+    if (i_entry.IsNull() || StatusOf(i_entry) != "paused")
+        return;
+    i_entry += d.GetType(DOWNLOAD_STATUS)->GetItem(Value("queued"));
+    if (IsOnline(i_entry["user"]))
+        RequeueDownload(i_entry);
+}
+
+void TransferQueueManager::RemoveDownload(Item i_entry)
+{
+    if (i_entry.IsNull())
+        return;
+    bool const l_wasActive = IsActiveStatus(i_entry[DOWNLOAD_STATUS]);
+    ReleaseTransfer(i_entry, "download");
+    i_entry.Remove();
+    if (l_wasActive)
+        DetermineDownloadSpeedLimit();
+}
+
+void TransferQueueManager::RequestDownloadPlaceInLine(Item i_entry)
+{
+    Item l_user = i_entry["user"];
+    MemStream l_message;
+    l_message.WriteU32(51);
+    l_message.WriteRaw(RemotePath(i_entry));
+    LogTransfer(1, QString("Requesting place in line for download of %1 from %2")
+                       .arg(i_entry["file_name"].AsString(), l_user.AsString()),
+                l_user);
+    if (peerMessenger)
+        peerMessenger->SendMessage(l_user.AsString(), l_message);
+}
+
+bool TransferQueueManager::IsActivelyDownloadingFromUser(QString i_user)
+{
+    Item l_user = d.GetType("user")->HasItem(Value(i_user));
+    if (l_user.IsNull())
+        return false;
+    for (Item const& l_entry : l_user.GetItems("download_entry"))
+        if (StatusOf(l_entry) == "downloading")
+            return true;
+    return false;
+}
+
+void TransferQueueManager::OnUserOnline(Item i_user)
+{
+    LogTransfer(1, QString("User %1 went online").arg(i_user.AsString()), i_user);
+    RequeueUserDownloads(i_user);
+    StartNewUploads();
+}
+
+// ------------------------------------------------------------ peer notices
+
+Item TransferQueueManager::FindDownloadByRemotePath(QString const& i_user, std::string const& i_file)
+{
+    return GetDownloadEntry(i_user, GetFileName(i_file), GetFolder(i_file));
+}
+
+void TransferQueueManager::OnDownloadPlaceInLine(QString i_user, std::string i_file, int i_place)
+{
+    if (Item l_entry = FindDownloadByRemotePath(i_user, i_file); l_entry.IsValid())
+        l_entry += d.GetType("place_in_line")->GetItem(Value(i_place));
+}
+
+void TransferQueueManager::OnUploadFailedNotification(QString i_user, std::string i_file)
+{
+    Item l_user = UserItem(i_user);
+    LogTransfer(1, QString("Received peer notification from %1 that upload of %2 failed").arg(i_user, ToQString(i_file)),
+                l_user);
+    Item l_entry = FindDownloadByRemotePath(i_user, i_file);
+    if (l_entry.IsNull()) {
+        LogTransfer(2, "Download not found.", l_user);
+        return;
+    }
+    LogTransfer(2, "Download found!", l_user);
+    QueueDownloadIfUserOnline(l_entry);
+    SetUserTime(l_user, "last_queue_request_time", 0);
+}
+
+void TransferQueueManager::OnUploadDeniedNotification(QString i_user, std::string i_file, QString i_reason)
+{
+    Item l_user = UserItem(i_user);
+    LogTransfer(1, QString("Received peer notification from %1 that upload of %2 was denied, reason: %3")
+                       .arg(i_user, ToQString(i_file), i_reason),
+                l_user);
+    Item l_entry = FindDownloadByRemotePath(i_user, i_file);
+    if (l_entry.IsNull()) {
+        LogTransfer(2, "Download not found.", l_user);
+        return;
+    }
+    LogTransfer(2, "Download found, marking as denied.", l_user);
+    l_entry += d.GetType("denial_reason")->GetItem(Value(i_reason));
+    SetDownloadEntryStatus(l_entry, "denied");
+}
+
+void TransferQueueManager::OnQueueDownloadRequested(QString i_user, std::string i_file, qint64 i_size)
+{
+    if (CanAcceptUserInitiatedUploadsFrom(i_user))
+        AddDownload(i_user, GetFileName(i_file), GetFolder(i_file), i_size, false, 0);
+}

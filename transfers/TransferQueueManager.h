@@ -1,0 +1,201 @@
+#ifndef QUILLMAR_TRANSFERS_TRANSFERQUEUEMANAGER_H
+#define QUILLMAR_TRANSFERS_TRANSFERQUEUEMANAGER_H
+
+// The transfer engine: the download queue (saved), the upload queue (kept in
+// memory only), the negotiation with peers, and the threads that move the
+// bytes under one shared speed budget per direction. The queues are store
+// items ("download_entry", "upload_entry", "complete_download" and their
+// attributes); the pages observe those items and call the operations below.
+// Design notes: docs/transfers.md.
+
+#include "store/Data.h"
+#include "store/DataSaver.h"
+#include "store/FileInfo.h"
+#include "transfers/SpeedBudget.h"
+
+#include <QElapsedTimer>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+#include <string>
+
+class QFile;
+class QTcpSocket;
+
+class TransferQueueManager : public QObject, public DataHandler, public DataLoadedEventHandler
+{
+    Q_OBJECT
+public:
+    // Declares the engine's store types, writes its setting defaults and
+    // connects to the peer messenger (when one exists) and the shared
+    // timers. Run after the server link's, the peer messenger's and the
+    // shared-folders manager's types exist, before the saved data is loaded.
+    // Publishes the manager in transferQueueManager.
+    TransferQueueManager();
+    // Stops every transfer thread and waits for it. Deletes no item.
+    ~TransferQueueManager() override;
+
+    // Resets the loaded download queue, tracks its users, computes the rate
+    // limits and brings the limit settings into their bounds.
+    void DataLoaded() override;
+    // First run: ".ini" becomes the one excluded download extension.
+    void NoData() override;
+
+    int ActiveDownloadCount();
+    int ActiveUploadCount();
+    bool HasExcludedDownloadExtension(QString i_fileName);
+    void StartTimerTest();
+
+    // ---- download queue
+    // The entry of that user, file and remote folder: the existing one
+    // unchanged, or a new one, which is asked for at once when the user is
+    // online. A negative size is refused (null item).
+    Item AddDownload(QString i_user, std::string i_fileName, std::string i_remoteFolder, qint64 i_size,
+                     bool i_singleDownload, int i_subfolderSaveLevel);
+    Item GetDownloadEntry(QString i_user, std::string i_fileName, std::string i_remoteFolder);
+    void QueueDownloadIfUserOnline(Item i_entry);
+    void RequeueDownload(Item i_entry);
+    void RequeueUserDownloads(Item i_user);
+    void PauseDownload(Item i_entry);
+    void ResumeDownload(Item i_entry);
+    void RemoveDownload(Item i_entry);
+    // The one way a download's status changes (but pause and resume): leaving
+    // "downloading" stops the thread and releases socket, file and cells.
+    void SetDownloadEntryStatus(Item i_entry, QString i_status);
+    void RequestDownloadPlaceInLine(Item i_entry);
+    bool IsActivelyDownloadingFromUser(QString i_user);
+    // Store observer: the user was reported online.
+    void OnUserOnline(Item i_user);
+
+    // ---- download folders (backslash-separated, as the peers write paths)
+    QString GetDownloadTargetFolder(Item i_entry, bool i_complete);
+    QString GetDownloadRelativeDownloadFolder(Item i_entry);
+    QString GetDownloadTargetPath(Item i_entry, bool i_complete);
+    bool IsDownloadFileComplete(Item i_entry);
+    void RemoveDownloadDownloadingFolderIfAppropriate(Item i_entry);
+    // The file's local path ("/" separators, the partial file's or the
+    // finished one's) when it lies under the download folder; an empty text
+    // when it would not.
+    QString GetSafeDownloadPath(Item i_entry, bool i_complete);
+    // One remote name component as one local component: "/", "\\" and
+    // control characters become "_", as do an empty name and a name of only
+    // dots; a name too long for the file system is shortened. The stored
+    // remote names stay as the peer sent them.
+    static QString SafeLocalName(QString i_remote);
+
+    // The downloader's side of a file connection whose entry was found:
+    // opens the partial file, sends the offset, starts the DownloadThread and
+    // makes the entry "downloading". A file that cannot be opened (or would
+    // lie outside the download folder) makes it "local error". Takes the
+    // socket in every case. False when no thread was started.
+    bool StartDownload(Item i_entry, QTcpSocket* ip_socket);
+    // The uploader's side once its own file connection is open: starts the
+    // UploadThread on the entry's open file and makes the entry "uploading".
+    // Takes the socket in every case.
+    bool StartUpload(Item i_entry, QTcpSocket* ip_socket);
+
+    // ---- upload queue
+    Item AddUpload(QString i_user, QString i_path);
+    void OrderNewUpload(Item i_entry);
+    static bool UploadEntrySortCompare(Item i_a, Item i_b);
+    static int GetUserGroupDownloadPriority(QString i_user);
+    bool CanAcceptUserInitiatedUploadsFrom(QString i_user);
+    void UnshareUser(QString i_user);
+    void ReshareUser(QString i_user);
+    int QueuedUploadCount();
+    void StartNewUploads();
+    void SetUploadSlots(int i_slots);
+    void SetUploadEntryStatus(Item i_entry, QString i_status);
+    void RemoveUpload(Item i_entry);
+    bool IsFreeToUpload();
+    void AssertNoExtraUploads();
+
+    // ---- speed limits (KB/s, 1 KB = 1024 bytes; 0 = no limit)
+    void DetermineDownloadSpeedLimit();
+    void DetermineUploadSpeedLimit();
+    void EnableDownloadSpeedLimit(bool i_enable);
+    void EnableUploadSpeedLimit(bool i_enable);
+    void SetDownloadSpeedLimit(int i_kilobytesPerSecond);
+    void SetUploadSpeedLimit(int i_kilobytesPerSecond);
+    int GetDownloadSpeed();
+    int GetUploadSpeed();
+    SpeedBudget& GetDownloadBudget() { return m_downloadBudget; }
+    SpeedBudget& GetUploadBudget() { return m_uploadBudget; }
+
+    // Store observers: the per-transfer cells die with their items.
+    void OnWritePositionRemoved(Item i_item);
+    void OnReadPositionRemoved(Item i_item);
+    void OnLastReceiptTimeRemoved(Item i_item);
+    void OnBytesPerSecondRemoved(Item i_item);
+
+signals:
+    void DownloadProgressed(Item i_entry);
+    void CompleteDownloadAdded(Item i_completeDownload);
+    void UploadProgressed(Item i_entry);
+    void TransfersLoaded();
+
+public slots:
+    void PeriodicCheck();
+    void TimerTest();
+    void EveryHalfMinute();
+    void DetermineUploadsEffectiveOrder();
+
+    // Peer messages.
+    void OnFileTransferRequest(QString i_user, int i_direction, uint i_req, std::string i_file, qint64 i_fileSize);
+    void OnFileTransferResponse(QString i_user, uint i_req, bool i_accepted, bool i_receivedFileSize,
+                                qint64 i_fileSize, QString i_denialReason);
+    void OnFileConnection(QString i_user, QTcpSocket* ip_socket, uint i_requestID);
+    void OnFileConnectionAccepted(QString i_user, QTcpSocket* ip_socket);
+    void OnQueueUploadRequested(QString i_user, QString i_file);
+    void OnUploadPlaceInLineRequested(QString i_user, QString i_file);
+    void OnUserShare(QString i_user, FileInfoMap& i_share, AttributeTranslationTable& i_table);
+    void OnDownloadPlaceInLine(QString i_user, std::string i_file, int i_place);
+    void OnUploadFailedNotification(QString i_user, std::string i_file);
+    void OnUploadDeniedNotification(QString i_user, std::string i_file, QString i_reason);
+    void OnQueueDownloadRequested(QString i_user, std::string i_file, qint64 i_size);
+
+    // The transfer threads' reports (queued onto the GUI thread; the sender
+    // names the entry).
+    void OnDownloadProgress(qint64 i_position, int i_bytesPerSecond);
+    void OnDownloadComplete();
+    void OnDownloadError(QString i_reason);
+    void OnUploadProgress(qint64 i_offset, int i_bytesPerSecond);
+    void OnUploadComplete();
+    void OnUploadError(QString i_reason);
+    // The peer asked for an offset outside the file.
+    void OnUploadLocalError(QString i_reason);
+
+private:
+    void DeclareTypes();
+    void ConnectPeerMessenger();
+    void WriteSettingDefaults();
+    // A new entry with its saved attributes and order, its user tracked; no
+    // status yet.
+    Item NewDownloadEntry(QString const& i_user, std::string const& i_fileName, std::string const& i_remoteFolder,
+                          qint64 i_size, int i_level);
+    // The entry of a path as a peer's notice names it (folder\\name).
+    Item FindDownloadByRemotePath(QString const& i_user, std::string const& i_file);
+    void RecordCompleteDownload(Item const& i_entry, QString const& i_name);
+    void WriteProgressCells(Item const& i_entry, char const* ip_positionType, qint64 i_position,
+                            int i_bytesPerSecond);
+    // The entry linked to the "download_thread" or "upload_thread" item of
+    // the sending thread; null for a thread whose item is gone.
+    Item SenderEntry(char const* ip_threadType, char const* ip_entryType);
+    // Stops the entry's thread and waits for it, then releases its socket,
+    // file and cells ("download" or "upload").
+    void ReleaseTransfer(Item const& i_entry, char const* ip_direction);
+    void StopThreads(char const* ip_threadType);
+    int CountActive(char const* ip_entryType, char const* ip_statusType);
+    void DetermineSpeedLimit(SpeedBudget& io_budget, char const* ip_direction);
+
+    QTimer m_timerTestTimer;
+    QElapsedTimer m_timerTestClock;
+    SpeedBudget m_uploadBudget;
+    SpeedBudget m_downloadBudget;
+    Item m_lastOrderedUpload;
+};
+
+extern TransferQueueManager* transferQueueManager;
+
+#endif

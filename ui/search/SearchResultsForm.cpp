@@ -1,0 +1,578 @@
+#include "ui/search/SearchResultsForm.h"
+
+#include "ui/search/FilterHelpDialog.h"
+#include "ui/search/FilterParser.h"
+#include "ui/search/ResultRows.h"
+#include "ui/search/SearchResultListItem.h"
+#include "ui/search/SearchResultMenuOptions.h"
+
+#include "ui_SearchResultsForm.h"
+
+#include "app/ActionSetToolBar.h"
+#include "app/EventToolBar.h"
+#include "app/Globals.h"
+#include "app/SizeManager.h"
+#include "app/TabWidget.h"
+#include "server/Server.h"
+#include "server/StoreTypes.h"
+#include "shares/SharedFoldersManager.h"
+#include "store/DelayedInvoker.h"
+#include "store/Settings.h"
+#include "store/Utilities.h"
+
+#include <QHeaderView>
+#include <QMenu>
+#include <QSignalBlocker>
+#include <QTreeWidgetItemIterator>
+
+#include <algorithm>
+#include <vector>
+
+namespace {
+
+typedef SearchResultListItem Row;
+
+void SetRowHidden(QTreeWidgetItem* ip_row, bool i_hidden)
+{
+    // Hiding goes through the view; a row that keeps its state costs nothing.
+    if (ip_row->isHidden() != i_hidden)
+        ip_row->setHidden(i_hidden);
+}
+
+QString SpeedText(qint64 i_bytesPerSecond)
+{
+    double const l_kib = static_cast<double>(i_bytesPerSecond) / 1024.0;
+    return l_kib == 0 ? QString() : QString::number(l_kib, 'f', 1);
+}
+
+// "Y" with a free upload slot, else the length of the user's queue.
+QString FreeText(Item const& i_response)
+{
+    if (i_response["search_results_user_available"].AsStdString() == "yes")
+        return QStringLiteral("Y");
+    return i_response["search_results_uploads_in_queue"].AsString();
+}
+
+void SetUserCells(QTreeWidgetItem* ip_row, Item const& i_response)
+{
+    ip_row->setText(Row::USER, i_response["user"].AsString());
+    ip_row->setText(Row::FREE, FreeText(i_response));
+    ip_row->setText(Row::SPEED, SpeedText(i_response["search_results_user_speed"].AsInt64()));
+}
+
+void SetFileCells(QTreeWidgetItem* ip_row, Item const& i_result)
+{
+    ip_row->setText(Row::FILE, i_result["search_result_file_name"].AsString());
+    ip_row->setText(Row::SIZE, CommafyNumber(i_result["file_size"].AsInt64()));
+    ip_row->setText(Row::ATTRIBUTES, SharedFoldersManager::GetFileItemDisplayString(i_result));
+}
+
+// The text a flat row is filtered by: the folder path as the peer sent it,
+// a backslash and the file name.
+QString FlatRowText(Item const& i_result)
+{
+    return i_result["search_result_file_folder"].AsString() + QLatin1Char('\\') +
+           i_result["search_result_file_name"].AsString();
+}
+
+QString FilterKey(QString const& i_text)
+{
+    return i_text.simplified().toLower();
+}
+
+QString const s_saveFilter = QStringLiteral("Save Filter");
+QString const s_removeFilter = QStringLiteral("Remove Filter");
+
+} // namespace
+
+SearchResultsForm::SearchResultsForm(unsigned int i_token, QWidget* ip_parent)
+    : QWidget(ip_parent), mp_ui(new Ui_SearchResultsForm), m_token(i_token)
+{
+    mp_ui->setupUi(this);
+    QTreeWidget* lp_tree = mp_ui->searchResultsTreeWidget;
+    lp_tree->setSortingEnabled(false);
+
+    Item const l_request = d["search_request"]->HasItem(Value(i_token));
+    m_searchText = l_request["search_request_text"].AsString();
+    m_isWishList = l_request.IsConnected("wish_list_item");
+
+    mp_ui->correlationsWidget->hide();
+    mp_ui->correlationsWidget->setHeaderLabels({QStringLiteral("related searches")});
+
+    if (!m_isWishList) {
+        PopulateCorrelations();
+        if (gp_server)
+            connect(gp_server, &Server::SearchCorrelations, this, &SearchResultsForm::OnSearchCorrelations);
+        mp_ui->discardRepeatedResultsBox->hide();
+    } else {
+        Item const l_wish = l_request["wish_list_item"];
+        mp_ui->discardRepeatedResultsBox->setChecked(l_wish.IsConnected("discard_repeated_results"));
+        connect(mp_ui->discardRepeatedResultsBox, &QCheckBox::toggled, this,
+                &SearchResultsForm::OnDiscardRepeatedResultsToggled);
+        PathNode* lp_on = new PathNode(l_wish);
+        new PathNode(lp_on, "discard_repeated_results", PATH_CONNECTED_FIRES);
+        d.AddPathEventHandler(lp_on, new EventHandler<SearchResultsForm, Item>(
+                                         this, &SearchResultsForm::OnDiscardRepeatedResultsEnabled));
+        PathNode* lp_off = new PathNode(l_wish);
+        new PathNode(lp_off, "discard_repeated_results", PATH_DISCONNECTED_FIRES);
+        d.AddPathEventHandler(lp_off, new EventHandler<SearchResultsForm, Item>(
+                                          this, &SearchResultsForm::OnDiscardRepeatedResultsDisabled));
+    }
+
+    m_useOldStyle = IsSettingYes("use_old_style_search_results");
+    if (actionBar)
+        actionBar->RegisterWidget(this, m_useOldStyle ? QStringLiteral("search_results_old")
+                                                      : QStringLiteral("search_results"));
+    if (m_useOldStyle) {
+        lp_tree->header()->setSectionsClickable(true);
+        lp_tree->header()->setSortIndicatorShown(true);
+        connect(lp_tree->header(), &QHeaderView::sectionClicked, this, &SearchResultsForm::OnSectionClicked);
+    } else {
+        lp_tree->header()->setSectionsClickable(false);
+    }
+
+    lp_tree->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(lp_tree, &QWidget::customContextMenuRequested, this, &SearchResultsForm::OnContextMenuRequested);
+    connect(lp_tree, &QTreeWidget::itemDoubleClicked, this, &SearchResultsForm::OnResultDoubleClicked);
+
+    Item const l_setting = GetSettingItem("download_folders_on_double_click");
+    PathNode* lp_setting = new PathNode(l_setting);
+    new PathNode(lp_setting, "global_value", PATH_ON_CONNECT);
+    d.AddPathEventHandler(lp_setting, new EventHandler<SearchResultsForm, Item>(
+                                          this, &SearchResultsForm::OnDownloadFoldersOnDoubleClickToggled));
+    OnDownloadFoldersOnDoubleClickToggled(l_setting);
+}
+
+SearchResultsForm::~SearchResultsForm()
+{
+    if (!g_showIsOver)
+        ForgetRows();
+    delete mp_ui;
+}
+
+void SearchResultsForm::ForgetRows()
+{
+    // A later tab or row made at one of these addresses must find nothing.
+    Item const l_widget = WidgetItem();
+    if (l_widget.IsValid())
+        l_widget.Remove();
+    for (QTreeWidgetItemIterator l_row(mp_ui->searchResultsTreeWidget); *l_row; ++l_row)
+        for (char const* lp_type : {"search_result_node", "search_results_folder_node", "search_results_user_node"})
+            RowNode(lp_type, *l_row).Remove();
+}
+
+void SearchResultsForm::Init()
+{
+    RegisterWidgetForTabFocus(mp_ui->searchResultsTreeWidget, 2);
+    for (Item const& l_filter : d["saved_filter"]->GetItems())
+        mp_ui->savedFiltersBox->addItem(l_filter.AsString());
+    Type* lp_filters = d["saved_filter"];
+    lp_filters->AddNewItemEventHandler(
+        new EventHandler<SearchResultsForm, Item>(this, &SearchResultsForm::OnSavedFilterAdded));
+    lp_filters->AddRemovedItemEventHandler(
+        new EventHandler<SearchResultsForm, Item>(this, &SearchResultsForm::OnSavedFilterRemoved));
+}
+
+QTreeWidget* SearchResultsForm::searchResults() const
+{
+    return mp_ui->searchResultsTreeWidget;
+}
+
+QLineEdit* SearchResultsForm::filterEdit() const
+{
+    return mp_ui->filterEdit;
+}
+
+QTreeWidget* SearchResultsForm::CorrelationsWidget() const
+{
+    return mp_ui->correlationsWidget;
+}
+
+void SearchResultsForm::SetSortingParamters(int i_column, Qt::SortOrder i_order)
+{
+    m_sortColumn = i_column;
+    m_sortOrder = i_order;
+}
+
+Item SearchResultsForm::WidgetItem() const
+{
+    return d["search_results_widget"]->HasItem(Value(this));
+}
+
+Item SearchResultsForm::WishListItem() const
+{
+    return WidgetItem()["wish_list_item"];
+}
+
+QString SearchResultsForm::CurrentFilterText() const
+{
+    return mp_ui->filterEdit->text();
+}
+
+// ------------------------------------------------------------------ answers
+
+void SearchResultsForm::AddUserSearchResults(Item i_searchResults)
+{
+    QTreeWidgetItem* lp_userRow = nullptr;
+    for (Item const& l_result : i_searchResults.GetItems("search_result"))
+        lp_userRow = AddSearchResult(l_result);
+    if (lp_userRow) {
+        FilterParser l_filter;
+        l_filter.Parse(CurrentFilterText());
+        FilterUserRows(lp_userRow, l_filter);
+    }
+    AlertFirstVisibleAnswer();
+    if (delayedInvoker)
+        delayedInvoker->Invoke(this, QString::fromLatin1(SLOT(Sort())), 1000);
+}
+
+void SearchResultsForm::AlertFirstVisibleAnswer()
+{
+    Item const l_widget = WidgetItem();
+    Item const l_wish = l_widget["wish_list_item"];
+    if (l_wish.IsNull() || l_widget.IsConnected("search_results_widget_alerted"))
+        return;
+    QTreeWidget* lp_tree = mp_ui->searchResultsTreeWidget;
+    for (int l_index = 0; l_index < lp_tree->topLevelItemCount(); ++l_index) {
+        if (!lp_tree->topLevelItem(l_index)->isHidden()) {
+            if (eventToolBar)
+                eventToolBar->AddEvent(l_wish.AsString(), QStringLiteral(":/icons/wishlist_icon"), this, QString(),
+                                       QStringLiteral("wishlist"), false);
+            SetFlag(l_widget, "search_results_widget_alerted", true);
+            return;
+        }
+    }
+}
+
+QTreeWidgetItem* SearchResultsForm::AddSearchResult(Item const& i_searchResult)
+{
+    Item const l_widget = WidgetItem();
+    Item const l_response = ResultResponse(i_searchResult);
+    Item const l_user = l_response["user"];
+    if (l_widget.IsNull() || l_user.IsNull())
+        return nullptr;
+    QTreeWidget* lp_tree = mp_ui->searchResultsTreeWidget;
+
+    if (m_useOldStyle) {
+        QTreeWidgetItem* lp_row = new Row(lp_tree);
+        SetUserCells(lp_row, l_response);
+        lp_row->setText(Row::FOLDER, ReversePathname(i_searchResult["search_result_file_folder"].AsString()));
+        SetFileCells(lp_row, i_searchResult);
+        d["search_result_node"]->GetItem(Value(lp_row)) += i_searchResult;
+        FilterParser l_filter;
+        l_filter.Parse(CurrentFilterText());
+        FilterFlatRow(lp_row, l_filter);
+        return nullptr;
+    }
+
+    Item l_userNode = d.GetItem(l_widget, l_user, "search_results_user_node");
+    QTreeWidgetItem* lp_userRow = NodeRow(l_userNode);
+    if (!lp_userRow) {
+        lp_userRow = new Row(lp_tree);
+        SetUserCells(lp_userRow, l_response);
+        lp_userRow->setTextAlignment(Row::FREE, Qt::AlignCenter);
+        l_userNode = d["search_results_user_node"]->GetItem(Value(lp_userRow));
+        l_userNode += l_widget;
+        l_userNode += l_user;
+    }
+
+    Item const l_folder = i_searchResult["search_result_file_folder"];
+    Item l_folderNode = d.GetItem(l_userNode, l_folder, "search_results_folder_node");
+    QTreeWidgetItem* lp_folderRow = NodeRow(l_folderNode);
+    if (!lp_folderRow) {
+        lp_folderRow = new Row(lp_userRow);
+        lp_folderRow->setText(Row::FOLDER, ReversePathname(l_folder.AsString()));
+        l_folderNode = d["search_results_folder_node"]->GetItem(Value(lp_folderRow));
+        l_folderNode += l_userNode;
+        l_folderNode += l_folder;
+    }
+
+    QTreeWidgetItem* lp_fileRow = new Row(lp_folderRow);
+    SetFileCells(lp_fileRow, i_searchResult);
+    if (l_widget["expand_users"].AsStdString() == "yes")
+        lp_userRow->setExpanded(true);
+    if (l_widget["expand_folders"].AsStdString() == "yes")
+        lp_folderRow->setExpanded(true);
+    Item const l_fileNode = d["search_result_node"]->GetItem(Value(lp_fileRow));
+    l_fileNode += i_searchResult;
+    l_fileNode += l_folderNode;
+    return lp_userRow;
+}
+
+bool SearchResultsForm::CompareSearchResults(Item const& i_a, Item const& i_b)
+{
+    QString const l_folderA = i_a["search_result_file_folder"].AsString();
+    QString const l_folderB = i_b["search_result_file_folder"].AsString();
+    if (l_folderA != l_folderB)
+        return l_folderA < l_folderB;
+    return i_a["search_result_file_name"].AsString() < i_b["search_result_file_name"].AsString();
+}
+
+QTreeWidgetItem* SearchResultsForm::GetNodeUserNode(QTreeWidgetItem* ip_row) const
+{
+    if (!ip_row || RowNode("search_results_user_node", ip_row).IsValid())
+        return ip_row;
+    if (RowNode("search_results_folder_node", ip_row).IsValid())
+        return ip_row->parent();
+    if (RowNode("search_result_node", ip_row).IsValid() && ip_row->parent())
+        return ip_row->parent()->parent();
+    return ip_row;
+}
+
+// ------------------------------------------------------------------ filter
+
+void SearchResultsForm::FilterUserRows(QTreeWidgetItem* ip_user, FilterParser const& i_filter)
+{
+    bool l_userShown = false;
+    for (int l_folderIndex = 0; l_folderIndex < ip_user->childCount(); ++l_folderIndex) {
+        QTreeWidgetItem* lp_folder = ip_user->child(l_folderIndex);
+        FilterParser l_remainder;
+        if (i_filter.IsMatching(lp_folder->text(Row::FOLDER), &l_remainder, Item()) == FilterParser::REJECTED) {
+            SetRowHidden(lp_folder, true);
+            continue;
+        }
+        int l_shown = 0;
+        for (int l_fileIndex = 0; l_fileIndex < lp_folder->childCount(); ++l_fileIndex) {
+            QTreeWidgetItem* lp_file = lp_folder->child(l_fileIndex);
+            Item const l_result = l_remainder.HasAttributes() ? RowResult(lp_file) : Item();
+            bool const l_show = l_remainder.IsMatching(lp_file->text(Row::FILE), nullptr, l_result) ==
+                                FilterParser::MATCH;
+            SetRowHidden(lp_file, !l_show);
+            l_shown += l_show ? 1 : 0;
+        }
+        bool const l_folderShown = l_shown > 0 && l_shown >= l_remainder.MinFilesInFolder();
+        SetRowHidden(lp_folder, !l_folderShown);
+        l_userShown = l_userShown || l_folderShown;
+    }
+    SetRowHidden(ip_user, !l_userShown);
+}
+
+void SearchResultsForm::FilterFlatRow(QTreeWidgetItem* ip_row, FilterParser const& i_filter)
+{
+    Item const l_result = RowResult(ip_row);
+    SetRowHidden(ip_row, i_filter.IsMatching(FlatRowText(l_result), nullptr, l_result) != FilterParser::MATCH);
+}
+
+void SearchResultsForm::OnFilterTextChanged(QString i_text)
+{
+    ApplyFilterText(i_text);
+}
+
+void SearchResultsForm::ApplyFilterText(QString const& i_text, Item const& i_leavingFilter)
+{
+    Item const l_wish = WishListItem();
+    if (l_wish.IsValid())
+        l_wish.Connect(d["wish_list_item_filter_text"]->GetItem(Value(i_text)));
+
+    FilterParser l_filter;
+    l_filter.Parse(i_text);
+    QTreeWidget* lp_tree = mp_ui->searchResultsTreeWidget;
+    for (int l_index = 0; l_index < lp_tree->topLevelItemCount(); ++l_index) {
+        QTreeWidgetItem* lp_row = lp_tree->topLevelItem(l_index);
+        if (m_useOldStyle)
+            FilterFlatRow(lp_row, l_filter);
+        else
+            FilterUserRows(lp_row, l_filter);
+    }
+    UpdateFilterBar(i_text, i_leavingFilter);
+}
+
+void SearchResultsForm::UpdateFilterBar(QString const& i_text, Item const& i_leavingFilter)
+{
+    Item const l_filter = d["saved_filter"]->HasItem(Value(FilterKey(i_text)));
+    bool const l_saved = l_filter.IsValid() && l_filter != i_leavingFilter;
+    QPushButton* lp_save = mp_ui->saveFilterButton;
+    if (l_saved && lp_save->text() == s_saveFilter)
+        lp_save->setText(s_removeFilter);
+    else if (!l_saved && lp_save->text() == s_removeFilter)
+        lp_save->setText(s_saveFilter);
+    mp_ui->defaultFilterBox->setChecked(!i_text.isEmpty() && i_text == GetSetting("default_search_filter"));
+}
+
+void SearchResultsForm::OnSaveFilterClicked()
+{
+    QString const l_key = FilterKey(CurrentFilterText());
+    Item const l_existing = d["saved_filter"]->HasItem(Value(l_key));
+    if (l_existing.IsValid())
+        l_existing.Remove();
+    else if (!l_key.isEmpty())
+        d["saved_filter"]->NewItem(Value(l_key));
+}
+
+void SearchResultsForm::OnSavedFilterAdded(Item i_filter)
+{
+    mp_ui->savedFiltersBox->addItem(i_filter.AsString());
+    OnFilterTextChanged(CurrentFilterText());
+}
+
+void SearchResultsForm::OnSavedFilterRemoved(Item i_filter)
+{
+    int const l_index = mp_ui->savedFiltersBox->findText(i_filter.AsString(), Qt::MatchExactly | Qt::MatchCaseSensitive);
+    if (l_index > 0)
+        mp_ui->savedFiltersBox->removeItem(l_index);
+    ApplyFilterText(CurrentFilterText(), i_filter);
+}
+
+void SearchResultsForm::OnSavedFiltersBoxIndexChanged(int i_index)
+{
+    if (i_index == 0)
+        return;
+    mp_ui->filterEdit->setText(mp_ui->savedFiltersBox->itemText(i_index));
+    mp_ui->savedFiltersBox->setCurrentIndex(0);
+}
+
+void SearchResultsForm::OnClearFilterClicked()
+{
+    mp_ui->filterEdit->clear();
+}
+
+void SearchResultsForm::OnDefaultFilterBoxToggled(bool i_checked)
+{
+    if (!i_checked) {
+        GetSettingItem("default_search_filter").Disconnect("global_value");
+        return;
+    }
+    QString const l_text = CurrentFilterText();
+    if (l_text.isEmpty()) {
+        mp_ui->defaultFilterBox->setChecked(false);
+        return;
+    }
+    SetSetting("default_search_filter", l_text);
+}
+
+void SearchResultsForm::OnFilterHelpClicked()
+{
+    FilterHelpDialog::ShowHelp(this);
+}
+
+// -------------------------------------------------------- repeated results
+
+void SearchResultsForm::OnDiscardRepeatedResultsToggled(bool i_toggled)
+{
+    Item const l_wish = d["search_request"]->HasItem(Value(m_token))["wish_list_item"];
+    if (l_wish.IsNull())
+        return;
+    if (!i_toggled) {
+        SetFlag(l_wish, "discard_repeated_results", false);
+        l_wish["received_results_from_users"].Remove();
+        return;
+    }
+    if (l_wish.IsConnected("discard_repeated_results"))
+        return;
+    SetFlag(l_wish, "discard_repeated_results", true);
+    Item const l_received = d["received_results_from_users"]->NewItem();
+    l_wish += l_received;
+    // Only the users who answered the search the tab was opened for count;
+    // later searches of the text decide for themselves.
+    Item const l_request = d["search_request"]->HasItem(Value(m_token));
+    for (Item const& l_response : l_request.GetItems("search_results"))
+        if (Item const l_user = l_response["user"]; l_user.IsValid())
+            l_received += l_user;
+}
+
+void SearchResultsForm::OnDiscardRepeatedResultsEnabled(Item)
+{
+    QSignalBlocker const l_blocker(mp_ui->discardRepeatedResultsBox);
+    mp_ui->discardRepeatedResultsBox->setChecked(true);
+}
+
+void SearchResultsForm::OnDiscardRepeatedResultsDisabled(Item)
+{
+    QSignalBlocker const l_blocker(mp_ui->discardRepeatedResultsBox);
+    mp_ui->discardRepeatedResultsBox->setChecked(false);
+}
+
+// -------------------------------------------------------- related searches
+
+void SearchResultsForm::PopulateCorrelations()
+{
+    QTreeWidget* lp_list = mp_ui->correlationsWidget;
+    lp_list->clear();
+    Item const l_text = d["search_request_text"]->HasItem(Value(m_searchText));
+    ItemList const l_terms = l_text.GetItems("search_correlation").SortNumericBy("correlation_rank", false);
+    for (Item const& l_term : l_terms) {
+        QTreeWidgetItem* lp_row = new QTreeWidgetItem(lp_list);
+        lp_row->setText(0, l_term["correlation_text"].AsString());
+    }
+    if (l_terms.empty())
+        return;
+    lp_list->show();
+    QList<int> const l_sizes = {width() - 150, 150};
+    mp_ui->splitter->setSizes(l_sizes);
+    if (sizeManager)
+        sizeManager->RegisterSplitter(QStringLiteral("correlations_splitter"), mp_ui->splitter, l_sizes);
+}
+
+void SearchResultsForm::OnSearchCorrelations(QString i_searchText)
+{
+    if (i_searchText == m_searchText)
+        PopulateCorrelations();
+}
+
+// ------------------------------------------------------------- downloads
+
+void SearchResultsForm::OnResultDoubleClicked(QTreeWidgetItem* ip_result, int)
+{
+    if (!ip_result)
+        return;
+    bool const l_folders = IsSettingYes("download_folders_on_double_click");
+    std::vector<Item> l_results;
+    bool l_single = false;
+    if (Item const l_result = RowResult(ip_result); l_result.IsValid()) {
+        l_results.push_back(l_result);
+        l_single = true;
+    } else if (!l_folders) {
+        return;
+    } else if (Item const l_folder = RowNode("search_results_folder_node", ip_result); l_folder.IsValid()) {
+        for (Item const& l_file : l_folder.GetItems("search_result_node"))
+            l_results.push_back(l_file["search_result"]);
+    } else if (Item const l_user = RowNode("search_results_user_node", ip_result); l_user.IsValid()) {
+        for (Item const& l_file : l_user.GetItems("search_results_folder_node").GetItems("search_result_node"))
+            l_results.push_back(l_file["search_result"]);
+    }
+    std::stable_sort(l_results.begin(), l_results.end(), &SearchResultsForm::CompareSearchResults);
+    for (Item const& l_result : l_results) {
+        if (!l_single && HasExcludedDownloadExtension(l_result))
+            continue;
+        QueueResultDownload(l_result, l_single, ResultSearchText(l_result));
+    }
+}
+
+void SearchResultsForm::OnDownloadFoldersOnDoubleClickToggled(Item)
+{
+    mp_ui->searchResultsTreeWidget->setExpandsOnDoubleClick(!IsSettingYes("download_folders_on_double_click"));
+}
+
+void SearchResultsForm::OnContextMenuRequested(QPoint i_point)
+{
+    QTreeWidget* lp_tree = mp_ui->searchResultsTreeWidget;
+    QTreeWidgetItem* lp_row = lp_tree->itemAt(i_point);
+    if (!lp_row)
+        return;
+    QMenu l_menu;
+    SearchResultMenuOptions l_options(&l_menu, lp_row, this);
+    // The user commands join the menu with the user list's own menu.
+    if (!l_menu.actions().isEmpty())
+        l_menu.exec(lp_tree->viewport()->mapToGlobal(i_point));
+}
+
+// ------------------------------------------------------------------ order
+
+void SearchResultsForm::Sort()
+{
+    mp_ui->searchResultsTreeWidget->sortItems(m_sortColumn, m_sortOrder);
+}
+
+void SearchResultsForm::OnSectionClicked(int i_column)
+{
+    m_sortColumn = i_column;
+    m_sortOrder = mp_ui->searchResultsTreeWidget->header()->sortIndicatorOrder();
+    Sort();
+}
+
+void SearchResultsForm::showEvent(QShowEvent* ip_event)
+{
+    QWidget::showEvent(ip_event);
+    if (eventToolBar)
+        eventToolBar->RemoveEvents(this);
+}

@@ -1,0 +1,107 @@
+#ifndef QUILLMAR_UI_SEARCH_SEARCHRESULTSFORM_H
+#define QUILLMAR_UI_SEARCH_SEARCHRESULTSFORM_H
+
+#include "store/Data.h"
+
+#include <QString>
+#include <QWidget>
+
+class FilterParser;
+class QLineEdit;
+class QTreeWidget;
+class QTreeWidgetItem;
+class Ui_SearchResultsForm;
+
+// One tab of the search page: the answers to one search (a wish-list tab:
+// to every search of its text while it is open), as user, folder and file
+// rows (or flat rows in the old style), with a filter bar and the related
+// searches the server suggests.
+//
+// The rows are bound to the store by node items keyed by their address
+// (see ResultRows.h); the tab's own item is the "search_results_widget"
+// keyed by its address, made by the search page. Rows are only appended and
+// sorted by Sort(), which each answer asks for a second later.
+class SearchResultsForm : public QWidget, public DataHandler
+{
+    Q_OBJECT
+
+public:
+    SearchResultsForm(unsigned int i_token, QWidget* ip_parent = nullptr);
+    ~SearchResultsForm() override;
+
+    // Focus rank, the saved filters and their events.
+    void Init();
+
+    QTreeWidget* searchResults() const;
+    QLineEdit* filterEdit() const;
+    QTreeWidget* CorrelationsWidget() const;
+
+    // Stores the order Sort() uses; nothing is sorted here.
+    void SetSortingParamters(int i_column, Qt::SortOrder i_order);
+
+    // One user's answer ("search_results"): rows added and filtered, a
+    // wish-list tab's first visible answer announced, a sort scheduled.
+    void AddUserSearchResults(Item i_searchResults);
+    // The rows of one result; the user row in the grouped layout, else null.
+    QTreeWidgetItem* AddSearchResult(Item const& i_searchResult);
+    // By folder path, then by file name, exactly.
+    static bool CompareSearchResults(Item const& i_a, Item const& i_b);
+    // The user row above a grouped row (the row itself for a user row).
+    QTreeWidgetItem* GetNodeUserNode(QTreeWidgetItem* ip_row) const;
+    void PopulateCorrelations();
+
+    unsigned int Token() const { return m_token; }
+    QString SearchText() const { return m_searchText; }
+    bool IsOldStyle() const { return m_useOldStyle; }
+
+public slots:
+    void Sort();
+    void OnFilterHelpClicked();
+    void OnSearchCorrelations(QString i_searchText);
+    void OnFilterTextChanged(QString i_text);
+    void OnSaveFilterClicked();
+    void OnSavedFiltersBoxIndexChanged(int i_index);
+    void OnClearFilterClicked();
+    void OnDefaultFilterBoxToggled(bool i_checked);
+    void OnContextMenuRequested(QPoint i_point);
+    void OnSectionClicked(int i_column);
+    void OnResultDoubleClicked(QTreeWidgetItem* ip_result, int i_column);
+    void OnDiscardRepeatedResultsToggled(bool i_toggled);
+
+protected:
+    void showEvent(QShowEvent* ip_event) override;
+
+private:
+    void OnDiscardRepeatedResultsEnabled(Item i_wish);
+    void OnDiscardRepeatedResultsDisabled(Item i_wish);
+    void OnDownloadFoldersOnDoubleClickToggled(Item i_setting);
+    void OnSavedFilterAdded(Item i_filter);
+    void OnSavedFilterRemoved(Item i_filter);
+
+    Item WidgetItem() const;
+    Item WishListItem() const;
+    QString CurrentFilterText() const;
+    // One user's rows under the filter. Arriving answers and filter changes
+    // both go through here, so what shows never depends on when the filter
+    // was typed.
+    void FilterUserRows(QTreeWidgetItem* ip_user, FilterParser const& i_filter);
+    void FilterFlatRow(QTreeWidgetItem* ip_row, FilterParser const& i_filter);
+    void AlertFirstVisibleAnswer();
+    // Filters every row and sets the filter bar; a saved filter that is
+    // being removed no longer counts.
+    void ApplyFilterText(QString const& i_text, Item const& i_leavingFilter = Item());
+    void UpdateFilterBar(QString const& i_text, Item const& i_leavingFilter);
+    // Removes the bindings of every row, so that no item keeps the address
+    // of a row that is gone.
+    void ForgetRows();
+
+    Ui_SearchResultsForm* mp_ui;
+    int m_sortColumn = 1;
+    Qt::SortOrder m_sortOrder = Qt::DescendingOrder;
+    unsigned int m_token;
+    QString m_searchText;
+    bool m_isWishList = false;
+    bool m_useOldStyle = false;
+};
+
+#endif
