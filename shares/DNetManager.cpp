@@ -19,6 +19,9 @@ DNetManager* dnetManager = nullptr;
 namespace {
 
 char const* const kCategory = "Distributed Network";
+// One frame of the greatest length: reading always progresses, and a peer
+// cannot make us hold more.
+qint64 const READ_BUFFER_SIZE = 4 + DNetWire::MAX_FRAME_LENGTH;
 char const* const kChild = "dnet_child";
 char const* const kCandidate = "dnet_parent_candidate";
 char const* const kParentUser = "dnet_parent_user";
@@ -537,9 +540,7 @@ void DNetManager::HandleChildMessage(QTcpSocket* ip_socket, MemStream& io_messag
 void DNetManager::TakeSocket(QTcpSocket* ip_socket, Role i_role)
 {
     ip_socket->setParent(this);
-    // A frame of the greatest length fits, so reading always progresses;
-    // a peer cannot make us buffer more than that.
-    ip_socket->setReadBufferSize(4 + DNetWire::MAX_FRAME_LENGTH);
+    ip_socket->setReadBufferSize(READ_BUFFER_SIZE);
     m_sockets[ip_socket] = i_role;
     if (i_role == Role::Child) {
         connect(ip_socket, &QTcpSocket::readyRead, this, &DNetManager::OnChildSocketReadyToRead);
