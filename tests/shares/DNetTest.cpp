@@ -64,9 +64,7 @@ private slots:
 
     void Frames_data();
     void Frames();
-    void RelayIsByteExact();
-    void AdoptionLevelsAndLeaders();
-    void WatchdogAndNewParent();
+    void ParentLife();
     void CanParent_data();
     void CanParent();
     void CanParentAfterLogin();
@@ -202,94 +200,62 @@ void DNetTest::Frames()
         QCOMPARE(l_search.at(0).at(0), QVariant("bob"));
 }
 
-// Whatever the parent or the server sends down is passed on as it came.
-void DNetTest::RelayIsByteExact()
-{
-    RoomForChildren();
-    auto lp_first = Connect("kid1", true);
-    auto lp_second = Connect("kid2", true);
-    auto lp_parent = Parent();
-    QVERIFY(lp_parent);
-    QVERIFY(Receives(*lp_first, Search()));
-    QVERIFY(Receives(*lp_second, Search()));
-
-    QSignalSpy l_search(mp_dnet.get(), &DNetManager::DNetSearchRequest);
-    QByteArray const l_other = Framed(Wire().U8(3).U32(50).Str("opaque"));
-    lp_parent->write(l_other);
-    QVERIFY(Receives(*lp_first, l_other));
-    QVERIFY(Receives(*lp_second, l_other));
-    QCOMPARE(l_search.count(), 0);
-
-    // The server's form: the bytes before the embedded message stay behind.
-    MemStream l_embedded(Search("eve", 9, "tune").mid(4));
-    mp_fake->Send(ServerCode::DNET_MESSAGE, l_embedded);
-    QVERIFY(Receives(*lp_second, Search("eve", 9, "tune")));
-    QCOMPARE(l_search.count(), 1);
-    // Levels and leaders in the server's form are not ours to take.
-    mp_fake->Send(ServerCode::DNET_MESSAGE, MemStream(Level(5).mid(4)));
-    mp_fake->Send(ServerCode::DNET_MESSAGE, MemStream(Leader("boss").mid(4)));
-    QVERIFY(Receives(*lp_second, QByteArray()));
-    QVERIFY(!mp_fake->mp_collector->Has(ServerCode::DNET_LEVEL));
-    QVERIFY(!mp_fake->mp_collector->Has(ServerCode::DNET_GROUP_LEADER));
-}
-
-void DNetTest::AdoptionLevelsAndLeaders()
+// A parent's life: candidates tell their level and leader, the first to
+// deliver a search is adopted, what it and the server send down reaches the
+// children as it came, and once silent for a minute it is dropped.
+void DNetTest::ParentLife()
 {
     RoomForChildren();
     auto lp_child = Connect("kid", true);
-    auto lp_chosen = Connect("dad", false);
-    auto lp_other = Connect("uncle", false);
-    lp_chosen->write(Level(3) + Leader("boss"));
-    QTRY_COMPARE(d.GetType("dnet_parent_candidate")->GetItems().GetItems("dnet_candidate_leader").size(), size_t(1));
+    auto lp_dad = Connect("dad", false);
+    auto lp_uncle = Connect("uncle", false);
+    lp_dad->write(Level(3) + Leader("boss"));
+    QTRY_COMPARE(d.GetType("dnet_candidate_leader")->GetItemCount(), size_t(1));
     QCOMPARE(d.GetType("dnet_candidate_level")->GetItems().begin()->AsString(), QString("4"));
-    QVERIFY(!mp_fake->mp_collector->Has(ServerCode::DNET_LEVEL));
-
-    lp_chosen->write(Search());
+    lp_dad->write(Search());
     QVERIFY(Receives(*lp_child, Level(4) + Leader("boss") + Search()));
     QCOMPARE(ServerSays(ServerCode::DNET_LEVEL), Wire().U32(4).m_bytes);
     QCOMPARE(ServerSays(ServerCode::DNET_GROUP_LEADER), Wire().Str("boss").m_bytes);
     QCOMPARE(ServerSays(ServerCode::DNET_HAS_PARENT), QByteArray(1, '\1'));
-    QVERIFY(AwaitClosed(*lp_other));
-    QCOMPARE(d.GetType("dnet_parent_candidate")->GetItemCount(), size_t(0));
+    QVERIFY(AwaitClosed(*lp_uncle));
 
-    lp_chosen->write(Level(5));
+    // A search in the server's form reaches the children without the bytes
+    // before it; levels and leaders in the server's form are not ours.
+    QSignalSpy l_search(mp_dnet.get(), &DNetManager::DNetSearchRequest);
+    for (QByteArray const& l_message : {Search("eve", 9, "tune"), Level(8), Leader("other")})
+        mp_fake->Send(ServerCode::DNET_MESSAGE, MemStream(l_message.mid(4)));
+    QVERIFY(Receives(*lp_child, Search("eve", 9, "tune")));
+    QCOMPARE(l_search.count(), 1);
+
+    lp_dad->write(Level(5));
     QVERIFY(Receives(*lp_child, Level(6)));
     QCOMPARE(ServerSays(ServerCode::DNET_LEVEL), Wire().U32(6).m_bytes);
-    lp_chosen->write(Level(5) + Leader("boss"));
+    // Repeats change nothing; a level with no level after it is refused.
+    lp_dad->write(Level(5) + Leader("boss") + Level(0x7FFFFFFF) + Level(-2));
     QVERIFY(Receives(*lp_child, QByteArray()));
-    QVERIFY(!mp_fake->mp_collector->Has(ServerCode::DNET_LEVEL));
-    lp_chosen->write(Level(-1) + Leader("chief"));
+    QVERIFY(!mp_fake->mp_collector->Has(ServerCode::DNET_LEVEL)
+            && !mp_fake->mp_collector->Has(ServerCode::DNET_GROUP_LEADER));
+    lp_dad->write(Level(-1) + Leader("chief"));
     QVERIFY(Receives(*lp_child, Level(-1) + Leader("chief")));
     QCOMPARE(ServerSays(ServerCode::DNET_LEVEL), Wire().U32(quint32(-1)).m_bytes);
     QCOMPARE(ServerSays(ServerCode::DNET_GROUP_LEADER), Wire().Str("chief").m_bytes);
-    // A level that has no level after it is refused, not wrapped around.
-    lp_chosen->write(Level(0x7FFFFFFF) + Level(-2));
-    QVERIFY(StaysOpen(*lp_chosen));
-    QVERIFY(!mp_fake->mp_collector->Has(ServerCode::DNET_LEVEL));
-}
 
-// Only searches count as hearing from the parent; a silent parent is
-// dropped, and the next candidate to deliver a search takes its place.
-void DNetTest::WatchdogAndNewParent()
-{
-    auto lp_parent = Parent();
-    QVERIFY(lp_parent);
-    QCOMPARE(ServerSays(ServerCode::DNET_HAS_PARENT), QByteArray(1, '\1'));
+    // Another sub-code is passed on unread, and is no sign of life: a
+    // minute after the last search the parent is dropped.
+    QByteArray const l_other = Framed(Wire().U8(3).U32(50).Str("opaque"));
     m_now += 59000;
-    lp_parent->write(Framed(Wire().U8(3).U32(50)));
-    QVERIFY(StaysOpen(*lp_parent));
+    lp_dad->write(l_other);
+    QVERIFY(Receives(*lp_child, l_other));
+    QCOMPARE(l_search.count(), 1);
     mp_dnet->EveryHalfMinute();
-    QVERIFY(StaysOpen(*lp_parent));
+    QVERIFY(StaysOpen(*lp_dad));
     m_now += 2000;
     mp_dnet->EveryHalfMinute();
-    QVERIFY(AwaitClosed(*lp_parent));
-    QVERIFY(!mp_dnet->HasParent());
+    QVERIFY(AwaitClosed(*lp_dad));
     QCOMPARE(ServerSays(ServerCode::DNET_HAS_PARENT), QByteArray(1, '\0'));
     QCOMPARE(ServerSays(ServerCode::DNET_GROUP_LEADER), Wire().Str("").m_bytes);
     QCOMPARE(ServerSays(ServerCode::DNET_LEVEL), Wire().U32(quint32(-1)).m_bytes);
-
-    auto lp_next = Parent("mum");
-    QVERIFY(lp_next);
+    QVERIFY(Parent("mum"));
     QCOMPARE(d.GetType("dnet_global")->HasItem(Value("dnet_parent_user"))["dnet_value"].AsString(), QString("mum"));
 }
 
