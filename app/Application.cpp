@@ -34,32 +34,52 @@ bool ActivityEventFilter::eventFilter(QObject* ip_watched, QEvent* ip_event)
     return QObject::eventFilter(ip_watched, ip_event);
 }
 
-QString Application::LockFilePath(QString const& i_id)
+QStringList Application::LockFilePaths(QString const& i_id)
 {
-    QString l_folder = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
-    if (l_folder.isEmpty())
-        l_folder = QDir::tempPath();
-    return l_folder + QLatin1Char('/') + i_id + QStringLiteral(".lock");
+    QString l_runtime = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
+    if (l_runtime.isEmpty())
+        l_runtime = QDir::tempPath();
+    return {l_runtime + QLatin1Char('/') + i_id + QStringLiteral(".lock"),
+            QDir::homePath() + QStringLiteral("/.") + i_id + QStringLiteral(".lock")};
 }
+
+namespace {
+
+// Only a live holder counts: the lock of a process that died is taken over,
+// however old it is.
+std::unique_ptr<QLockFile> TryLock(QString const& i_path)
+{
+    std::unique_ptr<QLockFile> lp_lock(new QLockFile(i_path));
+    lp_lock->setStaleLockTime(0);
+    lp_lock->tryLock(0);
+    return lp_lock;
+}
+
+} // namespace
 
 std::unique_ptr<QLockFile> Application::LockInstance(QString const& i_id, bool& o_isRunning)
 {
     o_isRunning = false;
-    std::unique_ptr<QLockFile> lp_lock(new QLockFile(LockFilePath(i_id)));
-    // Only a live holder counts: the lock of a process that died is taken
-    // over, however old it is.
-    lp_lock->setStaleLockTime(0);
-    if (!lp_lock->tryLock(0)) {
+    QStringList const l_paths = LockFilePaths(i_id);
+    for (int l_index = 0; l_index < l_paths.size(); ++l_index) {
+        std::unique_ptr<QLockFile> lp_lock = TryLock(l_paths[l_index]);
+        if (lp_lock->isLocked()) {
+            // An instance that could make no lock in its runtime folder holds
+            // the later one; it counts as much as ours would.
+            for (int l_later = l_index + 1; l_later < l_paths.size(); ++l_later)
+                if (TryLock(l_paths[l_later])->error() == QLockFile::LockFailedError) {
+                    o_isRunning = true;
+                    return nullptr;
+                }
+            return lp_lock;
+        }
         if (lp_lock->error() == QLockFile::LockFailedError) {
             o_isRunning = true;
-        } else {
-            // A runtime folder we cannot write to must not keep the user
-            // from the program; only the second-start check is lost.
-            std::fprintf(stderr, "Cannot create the single-instance lock %s\n",
-                         qPrintable(LockFilePath(i_id)));
+            return nullptr;
         }
+        std::fprintf(stderr, "Cannot create the single-instance lock %s\n", qPrintable(l_paths[l_index]));
     }
-    return lp_lock;
+    return nullptr;
 }
 
 Application::Application(QString const& i_id, int& io_argc, char** ip_argv)

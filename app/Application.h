@@ -21,8 +21,8 @@ public:
 };
 
 // The program's application object. It is a single instance per user and
-// id: a lock file in the user's runtime folder tells a second start that
-// another one runs. It tells when the user has been away from the program's
+// id: a lock file in the user's runtime folder (or, when none can be made
+// there, in the home folder) tells a second start that another one runs. It tells when the user has been away from the program's
 // windows for five minutes and when the user is back, and it saves the data
 // when the desktop session ends.
 class Application : public QApplication
@@ -37,6 +37,9 @@ public:
 
     // True when another process holds the id.
     bool isRunning() const { return m_isRunning; }
+    // False when no lock could be made at all: the program must not run,
+    // since two instances on one set of data files lose each other's saves.
+    bool HoldsInstanceLock() const { return mp_lock != nullptr; }
 
     void NoteUserActivity();
     void OnWindowActivated();
@@ -50,10 +53,12 @@ public:
     bool IsIdle() const { return m_idle; }
     bool IsWindowActive() const { return m_windowActive; }
 
-    // The lock file that keeps one instance per id.
-    static QString LockFilePath(QString const& i_id);
-    // Takes that lock. o_isRunning tells that a live process holds it; a
-    // lock left behind by a process that died is taken over.
+    // The lock files that keep one instance per id, in the order they are
+    // tried: the runtime folder's, then the home folder's.
+    static QStringList LockFilePaths(QString const& i_id);
+    // Takes the first of those locks that can be made. Null when a live
+    // process holds one (o_isRunning) or when none can be made; a lock left
+    // behind by a process that died is taken over.
     static std::unique_ptr<QLockFile> LockInstance(QString const& i_id, bool& o_isRunning);
 
 signals:

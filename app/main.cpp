@@ -4,11 +4,19 @@
 #include <QStyle>
 #include <QStyleFactory>
 
+#include <cstdio>
+
 int main(int argc, char** argv)
 {
     Application l_application(QStringLiteral("QuillmarQt"), argc, argv);
     if (l_application.isRunning())
         return 0;
+    if (!l_application.HoldsInstanceLock()) {
+        std::fputs("Quillmar is not starting: no single-instance lock could be made in the runtime folder or in "
+                   "the home folder, and a second instance would lose the first one's saved data.\n",
+                   stderr);
+        return 1;
+    }
 
     if (QStyle* lp_style = QStyleFactory::create(QStringLiteral("Plastique")))
         QApplication::setStyle(lp_style);

@@ -11,3 +11,13 @@ export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 cd "$here/build-test"
 unshare -n sh -c 'ip link set lo up && exec ctest --output-on-failure -j "$(nproc)"'
+
+# A second, smaller build with ThreadSanitizer for the transfer threads alone
+# (their shared speed budget and hand-overs); the rest of the suite has no
+# threads of this kind and stays with the build above.
+cd "$here"
+cmake -S "$here" -B "$here/build-tsan" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUILLMAR_TSAN=ON -DQUILLMAR_BENCH=OFF
+cmake --build "$here/build-tsan" -j "$(nproc)" --target test_transfer_threads
+cd "$here/build-tsan"
+TSAN_OPTIONS="suppressions=$here/tests/transfers/tsan.supp halt_on_error=1" \
+    unshare -n sh -c 'ip link set lo up && exec ctest --output-on-failure -R "^test_transfer_threads$"'

@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFile>
 #include <QMutexLocker>
+#include <QTextCodec>
 
 #include <algorithm>
 #include <cerrno>
@@ -42,11 +43,6 @@ FileScanner::ScanResult FileScanner::TakeResult()
 
 namespace {
 
-struct DirCloser
-{
-    void operator()(DIR* ip_dir) const { closedir(ip_dir); }
-};
-
 // Closes a POSIX file descriptor when it goes out of scope.
 class ScopedFd
 {
@@ -60,14 +56,22 @@ public:
             ::close(m_fd);
     }
     int Get() const { return m_fd; }
+    int Release()
+    {
+        int const l_fd = m_fd;
+        m_fd = -1;
+        return l_fd;
+    }
 
 private:
     int m_fd;
 };
 
-// An absolute folder is kept as given: a subfolder is scanned only when its
-// path begins with its root's, so cleaning "/a//b" or "/a/./b" into "/a/b"
-// would leave every subfolder of such a root out of the share.
+struct DirCloser
+{
+    void operator()(DIR* ip_dir) const { closedir(ip_dir); }
+};
+
 QString AbsoluteFolder(QString const& i_folder)
 {
     if (i_folder.startsWith(QLatin1Char('/')))
@@ -75,105 +79,145 @@ QString AbsoluteFolder(QString const& i_folder)
     return QDir::cleanPath(QDir::current().absoluteFilePath(i_folder));
 }
 
-} // namespace
-
-std::vector<FolderEntry> FileScanner::ListFolder(QString const& i_folder)
+int OpenFolder(int i_parentFd, QByteArray const& i_name)
 {
-    std::vector<FolderEntry> l_entries;
-    std::unique_ptr<DIR, DirCloser> lp_dir(opendir(QFile::encodeName(i_folder).constData()));
-    if (!lp_dir)
-        return l_entries;
-    int const l_dirFd = dirfd(lp_dir.get());
-    QString l_base = AbsoluteFolder(i_folder);
-    if (!l_base.endsWith(QLatin1Char('/')))
-        l_base += QLatin1Char('/');
-
-    while (dirent* lp_entry = readdir(lp_dir.get())) {
-        char const* const lp_name = lp_entry->d_name;
-        // Hidden entries (and "." and "..") are never shared.
-        if (lp_name[0] == '.')
-            continue;
-        bool l_isFolder = false;
-        qint64 l_size = 0;
-        unsigned char l_kind = lp_entry->d_type;
-        if (l_kind == DT_DIR) {
-            l_isFolder = true;
-        } else if (l_kind == DT_REG || l_kind == DT_UNKNOWN) {
-            struct stat l_stat;
-            if (fstatat(l_dirFd, lp_name, &l_stat, AT_SYMLINK_NOFOLLOW) != 0)
-                continue;
-            if (S_ISDIR(l_stat.st_mode))
-                l_isFolder = true;
-            else if (S_ISREG(l_stat.st_mode))
-                l_size = l_stat.st_size;
-            else
-                continue;
-        } else {
-            // Symbolic links are neither listed nor followed; devices, pipes
-            // and sockets are not files to share.
-            continue;
-        }
-        FolderEntry l_entry;
-        l_entry.m_name = QFile::decodeName(lp_name);
-        // A name in another encoding than the system's decodes with
-        // replacement characters: the entry could be neither opened again
-        // (for analysis, upload or listing) nor told apart from its
-        // look-alikes, so it is not offered at all.
-        if (l_entry.m_name.contains(QChar::ReplacementCharacter) && QFile::encodeName(l_entry.m_name) != lp_name) {
-            Log("Shared", 1,
-                QStringLiteral("Not sharing %1: its name is not valid in the system's encoding")
-                    .arg(l_base + l_entry.m_name));
-            continue;
-        }
-        l_entry.m_path = l_base + l_entry.m_name;
-        l_entry.m_isFolder = l_isFolder;
-        l_entry.m_size = l_size;
-        l_entries.push_back(std::move(l_entry));
-    }
-    std::sort(l_entries.begin(), l_entries.end(),
-              [](FolderEntry const& i_a, FolderEntry const& i_b) { return i_a.m_name < i_b.m_name; });
-    return l_entries;
+    int const l_flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+    if (i_parentFd < 0)
+        return ::open(i_name.constData(), l_flags);
+    // O_NOFOLLOW: an entry listed as a folder and swapped for a link since
+    // must not lead the walk out of the share.
+    return ::openat(i_parentFd, i_name.constData(), l_flags | O_NOFOLLOW);
 }
 
-FileScanner::FileSizes FileScanner::ListFolderFiles(QString const& i_folder, std::vector<QString>& o_subfolders)
+// QFile::decodeName, without the detour through the locale's codec object
+// when the system's encoding is UTF-8 (a million names on a large share).
+QString DecodeName(char const* ip_name)
 {
-    FileSizes l_files;
-    for (FolderEntry const& l_entry : ListFolder(i_folder)) {
-        if (l_entry.m_isFolder)
-            o_subfolders.push_back(l_entry.m_path);
-        else
-            l_files[l_entry.m_name] = l_entry.m_size;
+    static bool const s_utf8 = QTextCodec::codecForLocale()->mibEnum() == 106;
+    return s_utf8 ? QString::fromUtf8(ip_name) : QFile::decodeName(ip_name);
+}
+
+// A name that does not decode in the system's encoding comes back with
+// replacement characters: it could be neither opened again (for analysis,
+// upload or listing) nor told apart from its look-alikes.
+bool Decodes(QString const& i_name, char const* ip_bytes)
+{
+    return !i_name.contains(QChar::ReplacementCharacter) || QFile::encodeName(i_name) == ip_bytes;
+}
+
+class Walk
+{
+public:
+    Walk(FileScanner::VisitedFolders& io_visited, FileScanner::FolderVisitor const& i_visit)
+        : m_visited(io_visited), m_visit(i_visit)
+    {
     }
-    return l_files;
+
+    // False once the visitor has asked to stop.
+    bool Folder(int i_parentFd, QByteArray const& i_name, QString i_path)
+    {
+        ScopedFd l_fd(OpenFolder(i_parentFd, i_name));
+        FileScanner::FileSizes l_files;
+        if (l_fd.Get() < 0) {
+            // No longer a folder (a link or a file now): not part of the share.
+            if (i_parentFd >= 0 && (errno == ELOOP || errno == ENOTDIR))
+                return true;
+            return m_visit(i_path, l_files);
+        }
+        struct stat l_stat;
+        if (fstat(l_fd.Get(), &l_stat) != 0)
+            return m_visit(i_path, l_files);
+        if (!m_visited.insert({quint64(l_stat.st_dev), quint64(l_stat.st_ino)}).second)
+            return true;
+        std::unique_ptr<DIR, DirCloser> lp_dir(fdopendir(l_fd.Get()));
+        if (!lp_dir)
+            return m_visit(i_path, l_files);
+        l_fd.Release();
+        int const l_dirFd = dirfd(lp_dir.get());
+
+        QString l_base = i_parentFd < 0 ? AbsoluteFolder(i_path) : i_path;
+        if (!l_base.endsWith(QLatin1Char('/')))
+            l_base += QLatin1Char('/');
+        std::vector<std::pair<QString, QByteArray>> l_subfolders;
+        while (dirent* lp_entry = readdir(lp_dir.get())) {
+            char const* const lp_name = lp_entry->d_name;
+            // Hidden entries (and "." and "..") are never shared.
+            if (lp_name[0] == '.')
+                continue;
+            bool l_isFolder = false;
+            qint64 l_size = 0;
+            unsigned char const l_kind = lp_entry->d_type;
+            if (l_kind == DT_DIR) {
+                l_isFolder = true;
+            } else if (l_kind == DT_REG || l_kind == DT_UNKNOWN) {
+                if (fstatat(l_dirFd, lp_name, &l_stat, AT_SYMLINK_NOFOLLOW) != 0)
+                    continue;
+                if (S_ISDIR(l_stat.st_mode))
+                    l_isFolder = true;
+                else if (S_ISREG(l_stat.st_mode))
+                    l_size = l_stat.st_size;
+                else
+                    continue;
+            } else {
+                // Symbolic links are neither listed nor followed; devices,
+                // pipes and sockets are not files to share.
+                continue;
+            }
+            QString l_name = DecodeName(lp_name);
+            if (!Decodes(l_name, lp_name)) {
+                Log("Shared", 1,
+                    QStringLiteral("Not sharing %1: its name is not valid in the system's encoding").arg(l_base + l_name));
+                continue;
+            }
+            if (l_isFolder)
+                l_subfolders.emplace_back(std::move(l_name), QByteArray(lp_name));
+            else
+                l_files.emplace_back(std::move(l_name), l_size);
+        }
+        std::sort(l_files.begin(), l_files.end());
+        if (!m_visit(i_path, l_files))
+            return false;
+        std::sort(l_subfolders.begin(), l_subfolders.end());
+        for (auto const& l_subfolder : l_subfolders)
+            if (!Folder(l_dirFd, l_subfolder.second, l_base + l_subfolder.first))
+                return false;
+        return true;
+    }
+
+private:
+    FileScanner::VisitedFolders& m_visited;
+    FileScanner::FolderVisitor const& m_visit;
+};
+
+} // namespace
+
+void FileScanner::WalkFolders(QString const& i_start, VisitedFolders& io_visited, FolderVisitor const& i_visit)
+{
+    Walk(io_visited, i_visit).Folder(-1, QFile::encodeName(i_start), i_start);
 }
 
 void FileScanner::ScanFolders(QStringList i_folders)
 {
-    std::set<QString> l_visited;
+    VisitedFolders l_visited;
     for (QString const& l_folder : i_folders)
         ScanFolder(l_folder, l_folder, l_visited);
     emit FoldersScanned();
 }
 
-void FileScanner::ScanFolder(QString const& i_root, QString const& i_folder, std::set<QString>& io_visited)
+void FileScanner::ScanFolder(QString const& i_root, QString const& i_folder, VisitedFolders& io_visited)
 {
-    if (IsQuitting())
+    if (IsQuitting() || !i_folder.startsWith(i_root))
         return;
-    if (!i_folder.startsWith(i_root))
-        return;
-    if (!io_visited.insert(i_folder).second)
-        return;
-    std::vector<QString> l_subfolders;
-    FileSizes l_files = ListFolderFiles(i_folder, l_subfolders);
-    {
+    WalkFolders(i_folder, io_visited, [this, &i_root](QString const& i_path, FileSizes& io_files) {
+        if (IsQuitting())
+            return false;
         // The result is read by the GUI thread only after FoldersScanned(),
         // but it is built under the lock so that an early TakeResult() can
         // never see a map in the middle of a change.
         QMutexLocker l_lock(&m_mutex);
-        m_result[i_root][i_folder].swap(l_files);
-    }
-    for (QString const& l_subfolder : l_subfolders)
-        ScanFolder(i_root, l_subfolder, io_visited);
+        m_result[i_root][i_path].swap(io_files);
+        return true;
+    });
 }
 
 // ------------------------------------------------------------ MP3 analysis

@@ -11,27 +11,19 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
 #include <map>
 #include <set>
 #include <vector>
-
-// One entry of a folder listing, as every scan sees it: hidden entries,
-// symbolic links, special files and names that do not decode in the
-// system's encoding are left out.
-struct FolderEntry
-{
-    QString m_name;
-    QString m_path;      // absolute: the listed folder's path as given, "/", the name
-    bool m_isFolder = false;
-    qint64 m_size = 0;   // files only
-};
 
 class FileScanner : public QObject
 {
     Q_OBJECT
 public:
-    // File name to size in bytes.
-    typedef std::map<QString, qint64> FileSizes;
+    // A folder's files, in name order, with their sizes in bytes. A sorted
+    // list rather than a map: a large share has a million of them, and the
+    // walk costs little more than the system calls it makes.
+    typedef std::vector<std::pair<QString, qint64>> FileSizes;
     // Folder path to its files; a folder without files still has its entry.
     typedef std::map<QString, FileSizes> FolderFiles;
     // Root folder to the folders found under it (the root included).
@@ -47,14 +39,30 @@ public:
     // and leaves the scanner's copy empty.
     ScanResult TakeResult();
 
-    // The listing used by both kinds of scan, in name order. A folder that
-    // cannot be read lists nothing.
-    static std::vector<FolderEntry> ListFolder(QString const& i_folder);
-    // The same listing split into its files and the paths of its subfolders.
-    static FileSizes ListFolderFiles(QString const& i_folder, std::vector<QString>& o_subfolders);
+    // A folder by (device, inode): how a walk knows a folder it has met
+    // already, under whatever path (a bind mount of a folder inside itself
+    // would otherwise be walked for ever).
+    typedef std::set<std::pair<quint64, quint64>> VisitedFolders;
+    // Called for every folder of a walk with its path and its files (which
+    // it may take); false ends the walk.
+    typedef std::function<bool(QString const& i_folder, FileSizes& io_files)> FolderVisitor;
+
+    // The walk of both kinds of scan: i_start and every folder under it,
+    // each before its subfolders, subfolders in name order. Only regular
+    // files and folders count; hidden entries, symbolic links, special
+    // files and names that do not decode in the system's encoding are left
+    // out. Folders are opened by descriptor relative to their parent and
+    // never through a symbolic link, so a folder swapped for a link while
+    // the walk runs leads nowhere (and is left out); i_start itself is
+    // opened by its path. A folder met already in io_visited is skipped.
+    // A folder that cannot be read is visited with no files. A path is the
+    // parent's path as given, "/", the name (a relative start is made
+    // absolute first): a subfolder is scanned only when its path begins
+    // with its root's, so "/a//b" or "/a/./b" must not be cleaned into "/a/b".
+    static void WalkFolders(QString const& i_start, VisitedFolders& io_visited, FolderVisitor const& i_visit);
 
     // Scanner thread: walks one folder of a root, depth first, into the result.
-    void ScanFolder(QString const& i_root, QString const& i_folder, std::set<QString>& io_visited);
+    void ScanFolder(QString const& i_root, QString const& i_folder, VisitedFolders& io_visited);
 
     // Counts the MPEG audio frame headers of a file and derives its version,
     // channel mode, sampling-frequency index and (average) bitrate. False

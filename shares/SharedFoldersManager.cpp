@@ -9,9 +9,12 @@
 #include "store/Utilities.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QMetaObject>
+#include <QTimer>
 
 #include <unordered_map>
+#include <unordered_set>
 
 SharedFoldersManager* sharedFoldersManager = nullptr;
 
@@ -298,11 +301,28 @@ QString SharedFoldersManager::GetFileItemDisplayString(Item const& i_file)
 
 void SharedFoldersManager::TokenizeSharedFile(Item const& i_file)
 {
-    QString const l_text = (i_file[kFolder].AsString() + QLatin1Char('\\') + i_file[kFileName].AsString()).toLower();
-    std::vector<std::string> l_tokens;
-    AppendSearchTokens(l_text, l_tokens);
-    for (std::string const& l_token : l_tokens)
-        i_file += mp_searchTokenType->GetItem(Value(l_token));
+    // The backslash between folder and name ends a token in both passes, so
+    // the path's tokens are the folder's and the name's. A folder's are
+    // looked up once for all its files, unless the collection has taken one
+    // of them since (a folder that lost every file).
+    Item const l_folder = i_file[kFolder];
+    bool l_cached = l_folder.Body() == m_tokenFolder.Body() && l_folder == m_tokenFolder;
+    for (Item const& l_token : m_folderTokens)
+        l_cached = l_cached && !l_token.IsNull();
+    std::vector<std::string> l_words;
+    if (!l_cached) {
+        m_tokenFolder = l_folder;
+        m_folderTokens.clear();
+        AppendSearchTokens(l_folder.AsString().toLower(), l_words);
+        for (std::string const& l_word : l_words)
+            m_folderTokens.push_back(mp_searchTokenType->GetItem(Value(l_word)));
+        l_words.clear();
+    }
+    for (Item const& l_token : m_folderTokens)
+        i_file += l_token;
+    AppendSearchTokens(i_file[kFileName].AsString().toLower(), l_words);
+    for (std::string const& l_word : l_words)
+        i_file += mp_searchTokenType->GetItem(Value(l_word));
 }
 
 ItemSet SharedFoldersManager::GetFilesWithTokens(std::vector<std::string> const& i_tokens) const
@@ -336,108 +356,202 @@ void SharedFoldersManager::SendMP3ScanRequests()
     emit MP3ScansRequired(l_files);
 }
 
-void SharedFoldersManager::SyncFolderFiles(Item const& i_folder, QString const& i_folderPath,
-                                           FileScanner::FileSizes const& i_files, int& io_added, int& io_removed)
+struct SharedFoldersManager::FolderSync
 {
+    Item m_folder;
+    QString m_path;
     // The folder's files by exact name: names that differ only in case are
     // different files here.
-    std::unordered_map<std::string, Item> l_unseen;
-    ItemSet l_duplicates;
-    for (Item const& l_file : i_folder.GetItems(kSharedFile)) {
-        if (!l_unseen.emplace(l_file[kFileName].AsStdString(), l_file).second)
-            l_duplicates.insert(l_file);
-    }
+    std::unordered_map<std::string, Item> m_unseen;
+    std::vector<Item> m_duplicates;
+};
 
-    // Every file of the folder shares the folder's tokens.
-    std::vector<std::string> l_folderWords;
-    AppendSearchTokens(i_folderPath.toLower(), l_folderWords);
-    std::vector<Item> l_folderTokens;
-    l_folderTokens.reserve(l_folderWords.size());
-    for (std::string const& l_word : l_folderWords)
-        l_folderTokens.push_back(mp_searchTokenType->GetItem(Value(l_word)));
-
-    std::vector<std::string> l_nameWords;
-    for (auto const& l_entry : i_files) {
-        QString const& l_name = l_entry.first;
-        qint64 const l_size = l_entry.second;
-        std::string l_nameBytes = l_name.toStdString();
-        Item l_file;
-        auto l_found = l_unseen.find(l_nameBytes);
-        if (l_found != l_unseen.end()) {
-            l_file = l_found->second;
-            l_unseen.erase(l_found);
-            if (l_file[kFileSize].AsInt64() != l_size)
-                l_file += mp_fileSizeType->GetItem(Value(static_cast<long long>(l_size)));
-        } else {
-            l_file = mp_sharedFileType->NewItem();
-            l_file += i_folder;
-            l_file += mp_fileNameType->GetItem(Value(std::move(l_nameBytes)));
-            l_file += mp_fileSizeType->GetItem(Value(static_cast<long long>(l_size)));
-            ++io_added;
-        }
-        RequestMP3ScanIfDue(l_file, l_name, i_folderPath);
-
-        // The same tokens as TokenizeSharedFile: the path's text splits at
-        // the backslash between folder and name in both passes.
-        for (Item const& l_token : l_folderTokens)
-            l_file += l_token;
-        l_nameWords.clear();
-        AppendSearchTokens(l_name.toLower(), l_nameWords);
-        for (std::string const& l_word : l_nameWords)
-            l_file += mp_searchTokenType->GetItem(Value(l_word));
-    }
-
-    for (auto const& l_entry : l_unseen) {
-        l_entry.second.Remove();
-        ++io_removed;
-    }
-    io_removed += static_cast<int>(l_duplicates.size());
-    l_duplicates.Remove();
+void SharedFoldersManager::BeginFolderSync(FolderSync& o_sync, Item const& i_folder, QString const& i_folderPath)
+{
+    o_sync.m_folder = i_folder;
+    o_sync.m_path = i_folderPath;
+    o_sync.m_unseen.clear();
+    o_sync.m_duplicates.clear();
+    for (Item const& l_file : i_folder.GetItems(kSharedFile))
+        if (!o_sync.m_unseen.emplace(l_file[kFileName].AsStdString(), l_file).second)
+            o_sync.m_duplicates.push_back(l_file);
 }
+
+void SharedFoldersManager::SyncFile(FolderSync& io_sync, QString const& i_name, qint64 i_size, int& io_added)
+{
+    std::string l_nameBytes = i_name.toStdString();
+    Item l_file;
+    auto const l_found = io_sync.m_unseen.find(l_nameBytes);
+    if (l_found != io_sync.m_unseen.end()) {
+        l_file = l_found->second;
+        io_sync.m_unseen.erase(l_found);
+        if (l_file[kFileSize].AsInt64() != i_size)
+            l_file += mp_fileSizeType->GetItem(Value(static_cast<long long>(i_size)));
+    } else {
+        l_file = mp_sharedFileType->NewItem();
+        l_file += io_sync.m_folder;
+        l_file += mp_fileNameType->GetItem(Value(std::move(l_nameBytes)));
+        l_file += mp_fileSizeType->GetItem(Value(static_cast<long long>(i_size)));
+        ++io_added;
+    }
+    RequestMP3ScanIfDue(l_file, i_name, io_sync.m_path);
+    TokenizeSharedFile(l_file);
+}
+
+std::vector<Item> SharedFoldersManager::EndFolderSync(FolderSync& io_sync)
+{
+    std::vector<Item> l_gone(std::move(io_sync.m_duplicates));
+    for (auto& l_entry : io_sync.m_unseen)
+        l_gone.push_back(std::move(l_entry.second));
+    io_sync.m_unseen.clear();
+    io_sync.m_duplicates.clear();
+    return l_gone;
+}
+
+bool SharedFoldersManager::WaitForMerge(std::function<void()> i_call)
+{
+    if (!mp_merge)
+        return false;
+    m_afterMerge.push_back(std::move(i_call));
+    return true;
+}
+
+// The start-up scan's result goes into the store in slices on the GUI
+// thread, with events handled between them: a share of a million files
+// takes seconds to merge, and the window must not freeze meanwhile.
+// Removals (files gone from the disk, vanished folders) are gathered and
+// done last, in slices too. Folders this merge has seen are kept in memory
+// rather than marked in the store, so that a save between slices writes no
+// mark that the next start's merge would take for its own.
+struct SharedFoldersManager::StartupMerge
+{
+    enum Phase { FOLDERS, VANISHED, REMOVALS };
+    Phase m_phase = FOLDERS;
+    FileScanner::ScanResult m_result;
+    FileScanner::ScanResult::const_iterator m_root;
+    FileScanner::FolderFiles::const_iterator m_folder;
+    FileScanner::FileSizes::const_iterator m_file;
+    bool m_rootStarted = false;
+    bool m_inFolder = false;
+    Item m_rootItem;
+    FolderSync m_sync;
+    int m_added = 0;
+    // Held, so that no seen folder's memory can come back as another folder.
+    std::vector<Item> m_seen;
+    std::unordered_set<ItemBody*> m_seenBodies;
+    std::vector<Item> m_removals;
+    std::size_t m_removed = 0;
+};
 
 void SharedFoldersManager::OnFoldersRescanned()
 {
     Log("Profiling", 1, "OnFoldersRescanned begin");
-    FileScanner::ScanResult const l_result = m_fileScanner.TakeResult();
-    Item const l_seen = mp_isScannedType->GetGlobalNullItem();
-    int l_added = 0;
-    int l_removed = 0;
-    for (auto const& l_root : l_result) {
-        Item const l_rootItem = mp_sharedFolderType->HasItem(Value(l_root.first));
-        if (l_rootItem.IsNull())
-            continue; // unshared while the scan ran
-        for (auto const& l_folder : l_root.second) {
-            Item const l_folderItem = mp_folderType->GetItem(Value(l_folder.first));
-            l_folderItem += l_rootItem;
-            l_folderItem += l_seen;
-            SyncFolderFiles(l_folderItem, l_folder.first, l_folder.second, l_added, l_removed);
+    mp_merge.reset(new StartupMerge);
+    mp_merge->m_result = m_fileScanner.TakeResult();
+    mp_merge->m_root = mp_merge->m_result.begin();
+    MergeSlice();
+}
+
+void SharedFoldersManager::MergeSlice()
+{
+    if (!mp_merge)
+        return;
+    StartupMerge& l_merge = *mp_merge;
+    // Every slice does some work, however short it is meant to be.
+    QElapsedTimer l_slice;
+    l_slice.start();
+    bool l_worked = false;
+    auto const l_sliceOver = [this, &l_slice, &l_worked] {
+        bool const l_over = l_worked && l_slice.elapsed() >= m_mergeSliceMs;
+        l_worked = true;
+        return l_over;
+    };
+
+    while (l_merge.m_phase == StartupMerge::FOLDERS) {
+        if (l_merge.m_root == l_merge.m_result.end()) {
+            l_merge.m_phase = StartupMerge::VANISHED;
+            break;
         }
-    }
-
-    // Folders the scan did not see are gone from the disk, unless a root
-    // added while the scan ran holds them: its own scan is newer than ours.
-    ItemSet l_vanished;
-    for (Item const& l_folder : mp_folderType->GetItems()) {
-        if (l_folder.IsConnected(l_seen))
-            continue;
-        bool l_heldByNewRoot = false;
-        for (Item const& l_root : l_folder.GetItems(kSharedFolder))
-            if (m_startupScanRoots.count(l_root.AsString()) == 0) {
-                l_heldByNewRoot = true;
-                break;
+        if (!l_merge.m_inFolder) {
+            if (!l_merge.m_rootStarted) {
+                l_merge.m_rootItem = mp_sharedFolderType->HasItem(Value(l_merge.m_root->first));
+                l_merge.m_folder = l_merge.m_root->second.begin();
+                l_merge.m_rootStarted = true;
             }
-        if (!l_heldByNewRoot)
-            l_vanished.insert(l_folder);
+            // A root removed while the scan ran, or between slices, is left.
+            if (l_merge.m_rootItem.IsNull() || l_merge.m_folder == l_merge.m_root->second.end()) {
+                ++l_merge.m_root;
+                l_merge.m_rootStarted = false;
+                continue;
+            }
+            Item const l_folderItem = mp_folderType->GetItem(Value(l_merge.m_folder->first));
+            l_folderItem += l_merge.m_rootItem;
+            if (l_merge.m_seenBodies.insert(l_folderItem.Body()).second)
+                l_merge.m_seen.push_back(l_folderItem);
+            BeginFolderSync(l_merge.m_sync, l_folderItem, l_merge.m_folder->first);
+            l_merge.m_file = l_merge.m_folder->second.begin();
+            l_merge.m_inFolder = true;
+        }
+        FileScanner::FileSizes::const_iterator const l_end = l_merge.m_folder->second.end();
+        while (l_merge.m_file != l_end && !l_sliceOver()) {
+            SyncFile(l_merge.m_sync, l_merge.m_file->first, l_merge.m_file->second, l_merge.m_added);
+            ++l_merge.m_file;
+        }
+        if (l_merge.m_file != l_end)
+            break;
+        for (Item& l_gone : EndFolderSync(l_merge.m_sync))
+            l_merge.m_removals.push_back(std::move(l_gone));
+        l_merge.m_inFolder = false;
+        ++l_merge.m_folder;
+        if (l_sliceOver())
+            break;
     }
-    // Their files go with them at once, so that nothing of a vanished folder
-    // can be found (and offered) until the next collection.
-    l_vanished.GetItems(kSharedFile).Remove();
-    l_vanished.Remove();
 
-    l_seen.Disconnect(kFolder);
+    if (l_merge.m_phase == StartupMerge::VANISHED) {
+        // Folders the scan did not see are gone from the disk, unless a root
+        // added while the scan ran holds them: its own scan is newer. Their
+        // files go with them at once, so that nothing of a vanished folder
+        // can be found (and offered) until the next collection.
+        std::vector<Item> l_folders;
+        for (Item const& l_folder : mp_folderType->GetItems()) {
+            if (l_merge.m_seenBodies.count(l_folder.Body()))
+                continue;
+            bool l_heldByNewRoot = false;
+            for (Item const& l_root : l_folder.GetItems(kSharedFolder))
+                l_heldByNewRoot = l_heldByNewRoot || m_startupScanRoots.count(l_root.AsString()) == 0;
+            if (l_heldByNewRoot)
+                continue;
+            for (Item const& l_file : l_folder.GetItems(kSharedFile))
+                l_merge.m_removals.push_back(l_file);
+            l_folders.push_back(l_folder);
+        }
+        l_merge.m_removals.insert(l_merge.m_removals.end(), l_folders.begin(), l_folders.end());
+        l_merge.m_phase = StartupMerge::REMOVALS;
+    }
+
+    while (l_merge.m_phase == StartupMerge::REMOVALS && !l_sliceOver()) {
+        if (l_merge.m_removed == l_merge.m_removals.size()) {
+            FinishMerge();
+            return;
+        }
+        l_merge.m_removals[l_merge.m_removed++].Remove();
+    }
+    QTimer::singleShot(0, this, &SharedFoldersManager::MergeSlice);
+}
+
+void SharedFoldersManager::FinishMerge()
+{
+    mp_merge.reset();
     m_startupScanRoots.clear();
+    // Folders whose root was unshared between slices.
+    RemoveUnsharedFolders();
     SendMP3ScanRequests();
     Log("Profiling", 1, "OnFoldersRescanned end");
+    emit StartupMergeFinished();
+    std::vector<std::function<void()>> l_calls;
+    l_calls.swap(m_afterMerge);
+    for (std::function<void()> const& l_call : l_calls)
+        l_call();
 }
 
 Item SharedFoldersManager::AddSharedFolder(QString const& i_path)
@@ -455,21 +569,28 @@ Item SharedFoldersManager::AddSharedFolder(QString const& i_path)
 
 void SharedFoldersManager::ScanSharedFolder(QString const& i_root, QString const& i_folder)
 {
+    if (WaitForMerge([this, i_root, i_folder] { ScanSharedFolder(i_root, i_folder); }))
+        return;
     if (!i_folder.startsWith(i_root))
         return;
     if (!m_foldersInScan.insert(i_folder).second)
         return;
-    Log("Shared", 1, QStringLiteral("Adding folder %1 as part of sharing %2").arg(i_folder, i_root));
-
-    Item const l_folderItem = mp_folderType->GetItem(Value(i_folder));
-    l_folderItem += mp_sharedFolderType->GetItem(Value(i_root));
-
-    std::vector<QString> l_subfolders;
-    FileScanner::FileSizes const l_files = FileScanner::ListFolderFiles(i_folder, l_subfolders);
-    SyncFolderFiles(l_folderItem, i_folder, l_files, m_filesAdded, m_filesRemoved);
-    for (QString const& l_subfolder : l_subfolders)
-        ScanSharedFolder(i_root, l_subfolder);
-
+    Item const l_root = mp_sharedFolderType->GetItem(Value(i_root));
+    FileScanner::VisitedFolders l_visited;
+    FolderSync l_sync;
+    FileScanner::WalkFolders(i_folder, l_visited, [&](QString const& i_path, FileScanner::FileSizes& io_files) {
+        Log("Shared", 1, QStringLiteral("Adding folder %1 as part of sharing %2").arg(i_path, i_root));
+        Item const l_folder = mp_folderType->GetItem(Value(i_path));
+        l_folder += l_root;
+        BeginFolderSync(l_sync, l_folder, i_path);
+        for (auto const& l_file : io_files)
+            SyncFile(l_sync, l_file.first, l_file.second, m_filesAdded);
+        for (Item const& l_gone : EndFolderSync(l_sync)) {
+            l_gone.Remove();
+            ++m_filesRemoved;
+        }
+        return true;
+    });
     m_foldersInScan.erase(i_folder);
     if (m_foldersInScan.empty())
         SendMP3ScanRequests();
@@ -477,6 +598,8 @@ void SharedFoldersManager::ScanSharedFolder(QString const& i_root, QString const
 
 void SharedFoldersManager::RescanShares()
 {
+    if (WaitForMerge([this] { RescanShares(); }))
+        return;
     m_filesAdded = 0;
     m_filesRemoved = 0;
     for (Item const& l_root : mp_sharedFolderType->GetItems()) {
@@ -492,6 +615,8 @@ void SharedFoldersManager::RescanShares()
 void SharedFoldersManager::UnshareFolder(Item const& i_root)
 {
     if (i_root.IsNull() || i_root.GetType() != mp_sharedFolderType)
+        return;
+    if (WaitForMerge([this, i_root] { UnshareFolder(i_root); }))
         return;
     i_root.Remove();
     RemoveUnsharedFolders();

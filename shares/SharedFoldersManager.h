@@ -22,6 +22,8 @@
 #include <QString>
 #include <QThread>
 
+#include <functional>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -50,6 +52,9 @@ public:
     // Bitrate, mode and length of a file item for lists ("192 CBR").
     static QString GetFileItemDisplayString(Item const& i_file);
 
+    // While the start-up merge runs (IsMerging), the scans and the unshare
+    // below wait for its end and then run in the order they were asked for.
+
     // Shares a new root and scans it at once; an existing root is returned
     // untouched.
     Item AddSharedFolder(QString const& i_path);
@@ -57,6 +62,11 @@ public:
     void ScanSharedFolder(QString const& i_root, QString const& i_folder);
     // Scans every root again; ends with SharedFilesRescanned.
     void RescanShares();
+    // True from the start-up scan's end until its result is in the store.
+    bool IsMerging() const { return mp_merge != nullptr; }
+    // How long one slice of the merge may hold the event loop (tests make
+    // it 0: one file or removal per slice).
+    void SetMergeSlice(qint64 i_ms) { m_mergeSliceMs = i_ms; }
 
     // Stops sharing a root: its "shared_folder" item goes, then every folder
     // that no other root holds together with the files of those folders
@@ -72,7 +82,9 @@ public:
     int RemoveUnsharedFolders();
 
     // Links a file item (with its name and folder in place) to every token
-    // of its path.
+    // of its path: its folder's path, a backslash, its name. Every scan
+    // tokenises through this; the folder's tokens are looked up once for a
+    // run of files of one folder.
     void TokenizeSharedFile(Item const& i_file);
     // The file items linked to every one of the tokens (lower case, UTF-8),
     // intersected from the token with the fewest files; empty when a token is
@@ -116,6 +128,8 @@ public:
 
 signals:
     void SharedFilesRescanned(int i_filesAdded, int i_filesRemoved);
+    // The start-up scan's result is merged into the store.
+    void StartupMergeFinished();
     // After each search from another user, with whether it was answered.
     void SearchProcessed(QString i_search, bool i_match);
     // The MP3 files of one scan pass that still need their analysis.
@@ -134,6 +148,9 @@ public slots:
     void OnMP3Scanned(QString i_file, int i_mpegVersion, QString i_channelMode, int i_frequency, bool i_isVBR,
                       int i_bitrate);
 
+private slots:
+    void MergeSlice();
+
 private:
     // Connects the answers to their senders and becomes the peer
     // messenger's share-list provider; undone by the destructor.
@@ -142,14 +159,30 @@ private:
     void SubscribeToAddresses();
     void AnswerSearch(QString const& i_user, quint32 i_token, QString const& i_search);
 
-    // Brings the file items of one folder in line with a listing (name to
-    // size): new files get items, changed sizes are updated, files missing
-    // from the listing are removed. Every listed file is tokenised and, when
-    // due, handed to MP3 analysis.
-    void SyncFolderFiles(Item const& i_folder, QString const& i_folderPath, FileScanner::FileSizes const& i_files,
-                         int& io_added, int& io_removed);
+    // Brings the file items of one folder in line with a listing, file by
+    // file (the merge spreads a large folder over several slices): new
+    // files get items, changed sizes are updated; every listed file is
+    // tokenised and, when due, handed to MP3 analysis. The end gives the
+    // items that were not listed, which the caller removes.
+    struct FolderSync;
+    void BeginFolderSync(FolderSync& o_sync, Item const& i_folder, QString const& i_folderPath);
+    void SyncFile(FolderSync& io_sync, QString const& i_name, qint64 i_size, int& io_added);
+    std::vector<Item> EndFolderSync(FolderSync& io_sync);
     void RequestMP3ScanIfDue(Item const& i_file, QString const& i_name, QString const& i_folderPath);
     void SendMP3ScanRequests();
+    // Runs the call now, or after the start-up merge while it runs.
+    bool WaitForMerge(std::function<void()> i_call);
+    void FinishMerge();
+
+    struct StartupMerge;
+    std::unique_ptr<StartupMerge> mp_merge;
+    // Events wait at most about this long, while the slices' own cost (a
+    // turn of the event loop each) stays far below the merge's.
+    qint64 m_mergeSliceMs = 20;
+    std::vector<std::function<void()>> m_afterMerge;
+    // The folder whose tokens TokenizeSharedFile looked up last.
+    Item m_tokenFolder;
+    std::vector<Item> m_folderTokens;
 
     QThread m_scannerThread;
     FileScanner m_fileScanner;

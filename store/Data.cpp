@@ -435,13 +435,28 @@ void Compact(Entries& io_vector, std::uint32_t& io_dead, std::uint64_t* iop_last
         Release(lp_body);
 }
 
+// Where a vector holds the live entry of a body, or its size. A binary
+// search reads one linked body per step, each likely a cache miss; a short
+// vector is scanned for the pointer instead, which reads only the vector
+// (removing a million files from tokens of a hundred files each took twice
+// as long by searching).
+template <class Entries>
+std::size_t FindLive(Entries const& i_vector, ItemBody const* ip_body)
+{
+    constexpr std::size_t SCAN_UP_TO = 256;
+    if (i_vector.size() <= SCAN_UP_TO)
+        return std::size_t(std::find(i_vector.begin(), i_vector.end(), ip_body) - i_vector.begin());
+    std::size_t const l_index = LowerBound(i_vector, ip_body->m_key);
+    return l_index < i_vector.size() && i_vector[l_index] == ip_body ? l_index : i_vector.size();
+}
+
 // Tags an entry as gone; true when it was live.
 template <class Entries>
 bool SortedErase(Entries& io_vector, std::uint32_t& io_dead, ItemBody* ip_body,
                  std::uint64_t* iop_lastKey = nullptr)
 {
-    std::size_t l_index = LowerBound(io_vector, ip_body->m_key);
-    if (l_index >= io_vector.size() || io_vector[l_index] != ip_body)
+    std::size_t const l_index = FindLive(io_vector, ip_body);
+    if (l_index == io_vector.size())
         return false;
     if (l_index + 1 == io_vector.size()) {
         io_vector.pop_back();
@@ -459,8 +474,7 @@ bool SortedErase(Entries& io_vector, std::uint32_t& io_dead, ItemBody* ip_body,
 
 bool HasLiveEntry(LinkVector const& i_vector, ItemBody const* ip_body)
 {
-    std::size_t l_index = LowerBound(i_vector, ip_body->m_key);
-    return l_index < i_vector.size() && i_vector[l_index] == ip_body;
+    return FindLive(i_vector, ip_body) < i_vector.size();
 }
 
 bool IsLinked(ItemBody const* ip_a, ItemBody const* ip_b)

@@ -224,7 +224,8 @@ void TransferQueueManager::OnDownloadComplete()
     Item l_entry = SenderEntry("download_thread", "download_entry");
     if (l_entry.IsNull())
         return;
-    ObjectAt<QThread>(l_entry["download_thread"])->wait();
+    if (auto* lp_thread = qobject_cast<TransferThread*>(ObjectAt<QObject>(l_entry["download_thread"])))
+        lp_thread->AwaitEnd();
 
     QString l_name = SafeLocalName(l_entry["file_name"].AsString());
     if (!IsSettingYes("dont_split_downloads")) {

@@ -55,6 +55,13 @@ Item TransferQueueManager::GetDownloadEntry(QString i_user, std::string i_fileNa
 Item TransferQueueManager::NewDownloadEntry(QString const& i_user, std::string const& i_fileName,
                                             std::string const& i_remoteFolder, qint64 i_size, int i_level)
 {
+    if (i_size < 0) {
+        LogTransfer(1, QString("Not queueing %1 from %2: its size %3 is negative")
+                           .arg(ToQString(i_fileName), i_user)
+                           .arg(i_size),
+                    UserItem(i_user));
+        return Item();
+    }
     Item l_entry = d.GetType("download_entry")->NewItem();
     l_entry += UserItem(i_user);
     l_entry += d.GetType("file_name")->GetItem(Value(i_fileName));
@@ -74,12 +81,9 @@ Item TransferQueueManager::AddDownload(QString i_user, std::string i_fileName, s
 {
     if (Item l_existing = GetDownloadEntry(i_user, i_fileName, i_remoteFolder); l_existing.IsValid())
         return l_existing;
-    if (i_size < 0) {
-        LogTransfer(1, QString("Not queueing %1 from %2: its size %3 is negative")
-                           .arg(ToQString(i_fileName), i_user).arg(i_size), UserItem(i_user));
-        return Item();
-    }
     Item l_entry = NewDownloadEntry(i_user, i_fileName, i_remoteFolder, i_size, std::max(0, i_subfolderSaveLevel));
+    if (l_entry.IsNull())
+        return l_entry;
     if (i_singleDownload)
         l_entry += d.GetType("single_download")->GetGlobalNullItem();
     if (IsDownloadFileComplete(l_entry)) {

@@ -14,7 +14,7 @@ constexpr qint64 POOL_CAP = std::numeric_limits<qint64>::max() / 4;
 
 void SpeedBudget::SetRates(int i_configured, int i_perTransfer)
 {
-    QMutexLocker l_lock(&m_mutex);
+    std::lock_guard<std::mutex> l_lock(m_mutex);
     m_configuredRate = i_configured;
     m_perTransferRate = i_perTransfer;
     m_pool = 0;
@@ -22,32 +22,32 @@ void SpeedBudget::SetRates(int i_configured, int i_perTransfer)
 
 void SpeedBudget::ClearRates()
 {
-    QMutexLocker l_lock(&m_mutex);
+    std::lock_guard<std::mutex> l_lock(m_mutex);
     m_configuredRate = 0;
     m_perTransferRate = 0;
 }
 
 int SpeedBudget::ConfiguredRate()
 {
-    QMutexLocker l_lock(&m_mutex);
+    std::lock_guard<std::mutex> l_lock(m_mutex);
     return m_configuredRate;
 }
 
 int SpeedBudget::PerTransferRate()
 {
-    QMutexLocker l_lock(&m_mutex);
+    std::lock_guard<std::mutex> l_lock(m_mutex);
     return m_perTransferRate;
 }
 
 qint64 SpeedBudget::Pool()
 {
-    QMutexLocker l_lock(&m_mutex);
+    std::lock_guard<std::mutex> l_lock(m_mutex);
     return m_pool;
 }
 
 qint64 SpeedBudget::Spend(qint64 i_debit)
 {
-    QMutexLocker l_lock(&m_mutex);
+    std::lock_guard<std::mutex> l_lock(m_mutex);
     if (i_debit >= m_pool) {
         qint64 l_deficit = i_debit - m_pool;
         m_pool = 0;
@@ -59,7 +59,7 @@ qint64 SpeedBudget::Spend(qint64 i_debit)
 
 void SpeedBudget::Earn(qint64 i_bytes)
 {
-    QMutexLocker l_lock(&m_mutex);
+    std::lock_guard<std::mutex> l_lock(m_mutex);
     m_pool = std::min(POOL_CAP, m_pool + std::min(POOL_CAP, i_bytes));
 }
 
@@ -105,17 +105,23 @@ bool RateLimiter::Step(std::function<bool()> const& i_stopRequested)
             return false;
         QThread::msleep(static_cast<unsigned long>(std::min<qint64>(SLEEP_SLICE_MS, l_target - l_now)));
     }
-    qint64 const l_elapsed = m_budgetClock.restart();
-    m_debit = 0;
-    // R x 1024 fits in 42 bits; splitting the milliseconds keeps every
+    qint64 const l_micros = m_budgetClock.nsecsElapsed() / 1000;
+    m_budgetClock.restart();
+    // R x 1024 fits in 42 bits; splitting the time at the second keeps every
     // product within 64 bits for any interval.
     qint64 const l_perSecond = qint64(l_rate) * 1024;
-    qint64 const l_seconds = l_elapsed / 1000;
+    qint64 const l_seconds = l_micros / 1000000;
     qint64 const l_earned = l_seconds > POOL_CAP / l_perSecond
                                 ? POOL_CAP
-                                : l_perSecond * l_seconds + l_perSecond * (l_elapsed % 1000) / 1000;
+                                : l_perSecond * l_seconds + l_perSecond * (l_micros % 1000000) / 1000000;
+    // Whatever the sleep did not pay for (it counts whole milliseconds) is
+    // owed at the next step; forgiving it would let fast transfers run far
+    // over their limit.
+    m_debit = 0;
     if (l_earned > l_deficit)
         mp_budget->Earn(l_earned - l_deficit);
+    else
+        m_debit = l_deficit - l_earned;
     return true;
 }
 

@@ -6,6 +6,7 @@
 #include "peers/PeerMessenger.h"
 #include "server/Server.h"
 #include "server/StoreTypes.h"
+#include "shares/UploadQueueHooks.h"
 #include "store/Log.h"
 #include "store/Settings.h"
 #include "store/TimerManager.h"
@@ -67,6 +68,14 @@ TransferQueueManager::TransferQueueManager()
     WriteSettingDefaults();
     ConnectPeerMessenger();
 
+    // The share index asks about the upload queue through these; it cannot
+    // link the engine.
+    UploadQueueHooks l_hooks;
+    l_hooks.m_isFreeToUpload = [this] { return IsFreeToUpload(); };
+    l_hooks.m_queuedUploadCount = [this] { return QueuedUploadCount(); };
+    l_hooks.m_unshareUser = [this](QString const& i_user) { UnshareUser(i_user); };
+    SetUploadQueueHooks(l_hooks);
+
     TimerManager* lp_timers = TimerManager::Obj();
     connect(&lp_timers->m_fiveMinutesTimer, &QTimer::timeout, this, &TransferQueueManager::PeriodicCheck);
     connect(&lp_timers->m_halfMinuteTimer, &QTimer::timeout, this, &TransferQueueManager::EveryHalfMinute);
@@ -81,6 +90,13 @@ void TransferQueueManager::DeclareTypes()
     EnsureType("search_request_text", INTERMEDIATE, false, true);
     EnsureType("shared_file", INTERMEDIATE, true, true);
     EnsureFlag("user", "is_online");
+    EnsureFlag("user", "is_privileged");
+    EnsureType("in_user_list", INTERMEDIATE, true, true);
+    EnsureRelation("user", "in_user_list", ONE, ONE, true);
+    EnsureType("user_list_group", ROOT, false, true);
+    EnsureRelation("in_user_list", "user_list_group", MANY, MANY, false);
+    EnsureAttribute("user_list_group", "group_download_priority");
+    EnsureFlag("user_list_group", "accept_uploads");
 
     for (auto const& l_type : std::initializer_list<std::pair<char const*, Primacy>>{
              {"file_name", LEAF},
@@ -229,6 +245,7 @@ TransferQueueManager::~TransferQueueManager()
 {
     // Uploads first, then downloads; threads, sockets, files and items stay
     // for the process's end to take.
+    SetUploadQueueHooks(UploadQueueHooks());
     StopThreads("upload_thread");
     StopThreads("download_thread");
 }
@@ -240,7 +257,7 @@ void TransferQueueManager::StopThreads(char const* ip_threadType)
     for (Item const& l_item : d.GetType(ip_threadType)->GetItems())
         if (auto* lp_thread = qobject_cast<TransferThread*>(ObjectAt<QObject>(l_item))) {
             lp_thread->SignalExit();
-            lp_thread->wait();
+            lp_thread->AwaitEnd();
         }
 }
 
@@ -272,6 +289,16 @@ void TransferQueueManager::DataLoaded()
 void TransferQueueManager::NoData()
 {
     d.GetType("excluded_download_extension")->GetItem(Value(".ini"));
+}
+
+void TransferQueueManager::SetClock(Clock i_clock)
+{
+    m_clock = std::move(i_clock);
+}
+
+QDateTime TransferQueueManager::Now() const
+{
+    return m_clock ? m_clock().toUTC() : QDateTime::currentDateTimeUtc();
 }
 
 int TransferQueueManager::CountActive(char const* ip_entryType, char const* ip_statusType)
@@ -374,7 +401,7 @@ void TransferQueueManager::ReleaseTransfer(Item const& i_entry, char const* ip_d
         l_item.Remove();
         if (lp_thread) {
             lp_thread->SignalExit();
-            lp_thread->wait();
+            lp_thread->AwaitEnd();
             lp_thread->deleteLater();
         }
     }

@@ -29,14 +29,25 @@ TransferThread::TransferThread(QTcpSocket* ip_socket, QFile* ip_file, qint64 i_s
 
 void TransferThread::SignalExit()
 {
-    QMutexLocker l_lock(&m_exitMutex);
+    std::lock_guard<std::mutex> l_lock(m_exitMutex);
     m_exit = true;
 }
 
 bool TransferThread::AskedToExit()
 {
-    QMutexLocker l_lock(&m_exitMutex);
+    std::lock_guard<std::mutex> l_lock(m_exitMutex);
     return m_exit;
+}
+
+void TransferThread::AwaitEnd()
+{
+    wait();
+    std::lock_guard<std::mutex> l_lock(m_exitMutex);
+}
+
+void TransferThread::PublishEnd()
+{
+    std::lock_guard<std::mutex> l_lock(m_exitMutex);
 }
 
 bool TransferThread::Fail(QString const& i_text)
@@ -136,6 +147,7 @@ void UploadThread::run()
         emit UploadLocalError(m_error);
     else
         emit UploadError(m_error);
+    PublishEnd();
 }
 
 UploadThread::Outcome UploadThread::PerformUpload()
@@ -232,6 +244,7 @@ void DownloadThread::run()
         emit DownloadComplete();
     else
         emit DownloadError(m_error);
+    PublishEnd();
 }
 
 bool DownloadThread::PerformDownload()

@@ -12,9 +12,10 @@
 #include "transfers/SpeedBudget.h"
 
 #include <QElapsedTimer>
-#include <QMutex>
 #include <QString>
 #include <QThread>
+
+#include <mutex>
 
 class QFile;
 class QTcpSocket;
@@ -32,6 +33,11 @@ public:
 
     void SignalExit();
     bool AskedToExit();
+    // Waits for the end of the thread's body, without a time limit. The end
+    // is published under the thread's own mutex, so everything the thread
+    // wrote is visible to the caller afterwards, also to the tools that
+    // check this (Qt's own locks are invisible to them).
+    void AwaitEnd();
     // For tests: a shorter idle time-out. Set before start().
     void SetIdleTimeout(int i_milliseconds) { m_idleTimeoutMs = i_milliseconds; }
 
@@ -58,6 +64,8 @@ protected:
     void StartClocks();
     // The socket goes back to the thread that made this one.
     void HandBackSocket();
+    // The last act of the body: publishes the end (see AwaitEnd).
+    void PublishEnd();
 
     virtual void ReportProgress(qint64 i_position, int i_bytesPerSecond) = 0;
 
@@ -70,7 +78,9 @@ protected:
     char m_buffer[CHUNK_SIZE];
 
 private:
-    QMutex m_exitMutex;
+    // A standard mutex rather than a QMutex: both serve, but this one the
+    // thread sanitizer understands.
+    std::mutex m_exitMutex;
     bool m_exit = false;
     RateLimiter m_limiter;
     QElapsedTimer m_reportClock;

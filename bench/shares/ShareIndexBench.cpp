@@ -1,9 +1,14 @@
-// Figures of the shared-file index: the folder walk against nftw(), the
-// merge into the store, files indexed per second, memory per indexed file,
-// candidate lookups, and the MP3 header scan against a plain read() loop.
+// Figures of the shared-file index: the folder walk against nftw(), each
+// as a whole process; memory per indexed file from the resident memory of a
+// fresh process; the start-up merge, sliced against one go, with the
+// longest stall of the event loop while it runs; candidate lookups; the MP3
+// header scan against a plain read() loop.
 //
-//   bench_shares [work folder]     (default: a temporary folder)
-//   QM_BENCH_INDEX_ONLY=1 stops after the start-up scan (for profiling).
+//   bench_shares [work folder]             200,000 files (default: a temporary folder)
+//   bench_shares --million [work folder]   the merge of 1,000,000 files
+//
+// A tree made by an earlier run in the same work folder is used again. The
+// other options are the child processes the two runs start.
 
 #include "SharesFixture.h"
 #include "shares/SharedFoldersManager.h"
@@ -12,12 +17,17 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QProcess>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
+#include <QTimer>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
+#include <fstream>
 #include <memory>
+#include <string>
 
 #include <fcntl.h>
 #include <ftw.h>
@@ -26,8 +36,9 @@
 
 namespace {
 
-int const kArtists = 400;
-int const kAlbumsPerArtist = 25; // 10,000 album folders
+int const kArtists = 400;          // 10,000 album folders, 200,000 files
+int const kMillionArtists = 2000;  // 50,000 album folders, 1,000,000 files
+int const kAlbumsPerArtist = 25;
 int const kTracksPerAlbum = 16;  // plus 4 names every album repeats: a fifth
 char const* const kRepeated[] = {"cover.jpg", "folder.jpg", "desktop.ini", "album.nfo"};
 
@@ -71,11 +82,11 @@ QString Words(QRandomGenerator& io_random, int i_count)
     return l_words.join(' ');
 }
 
-int MakeTree(QString const& i_root)
+int MakeTree(QString const& i_root, int i_artists)
 {
     QRandomGenerator l_random(42);
     int l_files = 0;
-    for (int l_artist = 0; l_artist < kArtists; ++l_artist) {
+    for (int l_artist = 0; l_artist < i_artists; ++l_artist) {
         QString const l_artistName = QString("%1 %2").arg(Words(l_random, 2)).arg(l_artist);
         for (int l_album = 0; l_album < kAlbumsPerArtist; ++l_album) {
             QString const l_folder = QString("%1/%2/%3 (%4)")
@@ -116,33 +127,172 @@ int CountFile(char const*, struct stat const*, int i_flag, struct FTW*)
     return 0;
 }
 
-double NftwMs(QString const& i_root)
+long ResidentKiB()
 {
-    QElapsedTimer l_timer;
-    l_timer.start();
-    g_nftwFiles = 0;
-    nftw(QFile::encodeName(i_root).constData(), CountFile, 64, FTW_PHYS);
-    return l_timer.nsecsElapsed() / 1e6;
+    std::ifstream l_status("/proc/self/status");
+    std::string l_line;
+    while (std::getline(l_status, l_line))
+        if (l_line.rfind("VmRSS:", 0) == 0)
+            return std::stol(l_line.substr(6));
+    return 0;
 }
 
-double WalkMs(QString const& i_root, std::size_t& o_files)
+// Runs this program with the arguments; its wall time in ms and its output.
+double RunChild(QStringList const& i_arguments, QString* op_output = nullptr)
 {
-    FileScanner l_scanner;
+    QProcess l_child;
+    l_child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     QElapsedTimer l_timer;
     l_timer.start();
-    l_scanner.ScanFolders(QStringList{i_root});
+    l_child.start(QCoreApplication::applicationFilePath(), i_arguments);
+    if (!l_child.waitForFinished(-1) || l_child.exitCode() != 0) {
+        std::fprintf(stderr, "child %s failed\n", qPrintable(i_arguments.join(' ')));
+        std::exit(1);
+    }
     double const l_ms = l_timer.nsecsElapsed() / 1e6;
-    FileScanner::ScanResult const l_result = l_scanner.TakeResult();
-    o_files = 0;
-    for (auto const& l_folder : l_result.begin()->second)
-        o_files += l_folder.second.size();
+    if (op_output)
+        *op_output = QString::fromUtf8(l_child.readAllStandardOutput());
     return l_ms;
 }
 
-std::size_t HeapInUse()
+QString Range(std::vector<double> i_values, char const* ip_format)
 {
+    std::sort(i_values.begin(), i_values.end());
+    return QString::asprintf(ip_format, i_values.front()) + QStringLiteral("-") +
+           QString::asprintf(ip_format, i_values.back());
+}
+
+// The walk as a whole process, the way the program walks: a scanner's
+// ScanFolders, then its result taken. The process ends without freeing the
+// result, which the program frees on the GUI thread after the merge.
+int WalkChild(QString const& i_root)
+{
+    FileScanner l_scanner;
+    l_scanner.ScanFolders(QStringList{i_root});
+    FileScanner::ScanResult const l_result = l_scanner.TakeResult();
+    std::size_t l_files = 0;
+    for (auto const& l_folder : l_result.begin()->second)
+        l_files += l_folder.second.size();
+    std::printf("%zu\n", l_files);
+    std::fflush(stdout);
+    std::_Exit(0);
+}
+
+int NftwChild(QString const& i_root)
+{
+    nftw(QFile::encodeName(i_root).constData(), CountFile, 64, FTW_PHYS);
+    std::printf("%ld\n", g_nftwFiles);
+    return 0;
+}
+
+void WalkBench(QString const& i_root)
+{
+    RunChild({"--walk", i_root});
+    RunChild({"--nftw", i_root});
+    std::vector<double> l_walk, l_nftw, l_ratio;
+    for (int l_round = 0; l_round < 5; ++l_round) {
+        l_nftw.push_back(RunChild({"--nftw", i_root}));
+        l_walk.push_back(RunChild({"--walk", i_root}));
+        l_ratio.push_back(100.0 * l_nftw.back() / l_walk.back());
+    }
+    std::printf("walk as a whole process (warm cache, 5 rounds): FileScanner %s ms, nftw %s ms: %s %% of its speed\n",
+                qPrintable(Range(l_walk, "%.0f")), qPrintable(Range(l_nftw, "%.0f")),
+                qPrintable(Range(l_ratio, "%.0f")));
+}
+
+// The start-up scan on a fresh store in a fresh process: the walk on the
+// scanner thread, then the merge in slices of i_sliceMs on this thread,
+// watched by a 1 ms timer for the longest stall of the event loop while the
+// merge runs. Prints: files, walk ms, merge ms, longest stall ms, resident
+// bytes per file (as left, and with freed heap given back).
+int MergeChild(QString const& i_root, qint64 i_sliceMs)
+{
+    DeclareSharesNeighbourTypes();
+    SharedFoldersManager l_manager;
+    d.GetType("shared_folder")->GetItem(Value(i_root));
+    l_manager.SetMergeSlice(i_sliceMs);
+    long const l_before = ResidentKiB();
+
+    QElapsedTimer l_clock;
+    l_clock.start();
+    std::atomic<qint64> l_walkEnd{-1};
+    qint64 l_lastTick = 0, l_longest = 0, l_mergeEnd = -1;
+    QObject::connect(&l_manager.GetFileScanner(), &FileScanner::FoldersScanned, &l_manager.GetFileScanner(),
+                     [&] { l_walkEnd = l_clock.nsecsElapsed(); }, Qt::DirectConnection);
+    auto const l_tick = [&] {
+        qint64 const l_now = l_clock.nsecsElapsed();
+        qint64 const l_start = l_walkEnd;
+        if (l_start >= 0 && l_now > l_start)
+            l_longest = std::max(l_longest, l_now - std::max(l_lastTick, l_start));
+        l_lastTick = l_now;
+    };
+    QTimer l_probe;
+    l_probe.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&l_probe, &QTimer::timeout, l_tick);
+    l_probe.start(1);
+    QObject::connect(&l_manager, &SharedFoldersManager::StartupMergeFinished, [&] {
+        l_tick();
+        l_mergeEnd = l_clock.nsecsElapsed();
+    });
+    l_manager.Init();
+    while (l_mergeEnd < 0)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+
+    std::size_t const l_files = d.GetType("shared_file")->GetItemCount();
+    double const l_resident = (ResidentKiB() - l_before) * 1024.0 / double(l_files);
     malloc_trim(0);
-    return mallinfo2().uordblks;
+    double const l_trimmed = (ResidentKiB() - l_before) * 1024.0 / double(l_files);
+    std::printf("%zu %.1f %.1f %.1f %.0f %.0f\n", l_files, l_walkEnd / 1e6, (l_mergeEnd - l_walkEnd) / 1e6,
+                l_longest / 1e6, l_resident, l_trimmed);
+    std::fflush(stdout);
+    std::_Exit(0); // tearing down the store is not what is measured
+}
+
+struct MergeFigures
+{
+    std::vector<double> m_walk, m_merge, m_stall, m_resident, m_trimmed, m_rate;
+    std::size_t m_files = 0;
+};
+
+void RunMerge(QString const& i_root, qint64 i_sliceMs, MergeFigures& io_figures)
+{
+    QString l_output;
+    RunChild({"--merge", i_root, QString::number(i_sliceMs)}, &l_output);
+    QStringList const l_values = l_output.split(' ');
+    io_figures.m_files = l_values[0].toULongLong();
+    io_figures.m_walk.push_back(l_values[1].toDouble());
+    io_figures.m_merge.push_back(l_values[2].toDouble());
+    io_figures.m_stall.push_back(l_values[3].toDouble());
+    io_figures.m_resident.push_back(l_values[4].toDouble());
+    io_figures.m_trimmed.push_back(l_values[5].toDouble());
+    io_figures.m_rate.push_back(io_figures.m_files / ((l_values[1].toDouble() + l_values[2].toDouble()) / 1e3));
+}
+
+void PrintMerge(char const* ip_name, MergeFigures const& i_figures)
+{
+    std::printf("start-up scan, %s (%zu files, 3 fresh processes): walk %s ms, merge %s ms, longest stall %s ms, "
+                "%s files/s end to end\n",
+                ip_name, i_figures.m_files, qPrintable(Range(i_figures.m_walk, "%.0f")),
+                qPrintable(Range(i_figures.m_merge, "%.0f")), qPrintable(Range(i_figures.m_stall, "%.0f")),
+                qPrintable(Range(i_figures.m_rate, "%.0f")));
+    std::printf("  resident memory per indexed file: %s bytes as left, %s with freed heap given back\n",
+                qPrintable(Range(i_figures.m_resident, "%.0f")), qPrintable(Range(i_figures.m_trimmed, "%.0f")));
+}
+
+// The merge in slices against the merge in one go, alternating.
+void MergeBench(QString const& i_root)
+{
+    MergeFigures l_sliced, l_whole;
+    for (int l_round = 0; l_round < 3; ++l_round) {
+        RunMerge(i_root, 20, l_sliced);
+        RunMerge(i_root, 1000000000, l_whole);
+    }
+    PrintMerge("merge in slices", l_sliced);
+    PrintMerge("merge in one go", l_whole);
+    std::vector<double> l_ratio;
+    for (std::size_t l_round = 0; l_round < l_sliced.m_merge.size(); ++l_round)
+        l_ratio.push_back(l_sliced.m_merge[l_round] / l_whole.m_merge[l_round]);
+    std::printf("  sliced merge time against one go: %s times\n", qPrintable(Range(l_ratio, "%.2f")));
 }
 
 void IndexBench(QString const& i_root, int i_files)
@@ -150,65 +300,12 @@ void IndexBench(QString const& i_root, int i_files)
     DeclareSharesNeighbourTypes();
     std::unique_ptr<SharedFoldersManager> lp_manager(new SharedFoldersManager);
     d.GetType("shared_folder")->GetItem(Value(i_root));
-
-    // Warm the cache, then compare the walks (best of three).
-    std::size_t l_walked = 0;
-    NftwMs(i_root);
-    WalkMs(i_root, l_walked);
-    double l_nftw = 1e18, l_walk = 1e18;
-    for (int l_round = 0; l_round < 3; ++l_round) {
-        l_nftw = std::min(l_nftw, NftwMs(i_root));
-        l_walk = std::min(l_walk, WalkMs(i_root, l_walked));
-    }
+    bool l_merged = false;
+    QObject::connect(lp_manager.get(), &SharedFoldersManager::StartupMergeFinished, [&] { l_merged = true; });
+    lp_manager->Init();
+    while (!l_merged)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     std::printf("files %d in %d folders\n", i_files, kArtists * kAlbumsPerArtist);
-    std::printf("walk: nftw %.1f ms (%ld files), FileScanner %.1f ms (%zu files): %.0f %% of nftw speed\n", l_nftw,
-                g_nftwFiles, l_walk, l_walked, 100.0 * l_nftw / l_walk);
-
-    // The start-up scan, best of three on a fresh store each time; the last
-    // store stays for the figures that follow.
-    double l_bestWalk = 1e18, l_bestMerge = 1e18, l_bestTotal = 1e18;
-    std::size_t l_heapBefore = 0;
-    std::size_t l_indexed = 0;
-    for (int l_round = 0; l_round < 3; ++l_round) {
-        if (l_round > 0) {
-            lp_manager.reset();
-            DeclareSharesNeighbourTypes();
-            lp_manager.reset(new SharedFoldersManager);
-            d.GetType("shared_folder")->GetItem(Value(i_root));
-        }
-        l_heapBefore = HeapInUse();
-        QElapsedTimer l_timer;
-        qint64 l_walkDone = 0;
-        bool l_merged = false;
-        FileScanner& l_scanner = lp_manager->GetFileScanner();
-        QObject::connect(&l_scanner, &FileScanner::FoldersScanned, &l_scanner,
-                         [&] { l_walkDone = l_timer.nsecsElapsed(); }, Qt::DirectConnection);
-        QObject::connect(&l_scanner, &FileScanner::FoldersScanned, lp_manager.get(), [&] { l_merged = true; },
-                         Qt::QueuedConnection);
-        l_timer.start();
-        lp_manager->Init();
-        while (!l_merged)
-            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-        qint64 const l_end = l_timer.nsecsElapsed();
-        l_indexed = d.GetType("shared_file")->GetItemCount();
-        l_bestWalk = std::min(l_bestWalk, l_walkDone / 1e6);
-        l_bestMerge = std::min(l_bestMerge, (l_end - l_walkDone) / 1e6);
-        l_bestTotal = std::min(l_bestTotal, l_end / 1e6);
-        // Let the scanner thread answer the MP3 requests so that its queue
-        // holds nothing when the heap is measured.
-        QMetaObject::invokeMethod(&l_scanner, [] {}, Qt::BlockingQueuedConnection);
-        QCoreApplication::processEvents();
-    }
-    std::printf("start-up scan (best of 3): walk %.1f ms, merge %.1f ms, %zu files indexed, %.0f files/s end to end\n",
-                l_bestWalk, l_bestMerge, l_indexed, l_indexed / (l_bestTotal / 1e3));
-
-    std::size_t const l_heapAfter = HeapInUse();
-    std::printf("memory: %.0f bytes per indexed file (%zu items, %zu tokens)\n",
-                double(l_heapAfter - l_heapBefore) / double(l_indexed), d.ItemCount(),
-                d.GetType("search_token")->GetItemCount());
-
-    if (qEnvironmentVariableIsSet("QM_BENCH_INDEX_ONLY"))
-        return;
 
     // Candidates of two-token searches.
     // Median and fastest of 200 calls: the machine is shared, and a mean
@@ -325,21 +422,35 @@ void Mp3Bench(QString const& i_folder)
 int main(int argc, char** argv)
 {
     QCoreApplication l_app(argc, argv);
+    QStringList const l_arguments = l_app.arguments().mid(1);
+    QString const l_mode = l_arguments.value(0);
+    if (l_mode == "--walk")
+        return WalkChild(l_arguments.value(1));
+    if (l_mode == "--nftw")
+        return NftwChild(l_arguments.value(1));
+    if (l_mode == "--merge")
+        return MergeChild(l_arguments.value(1), l_arguments.value(2).toLongLong());
+
+    bool const l_million = l_mode == "--million";
     QTemporaryDir l_temporary;
-    QString const l_work = argc > 1 ? QString::fromLocal8Bit(argv[1]) : l_temporary.path();
-    QString const l_root = l_work + "/Music";
-    QElapsedTimer l_timer;
-    l_timer.start();
-    // A tree left by an earlier run in the same work folder is used again.
-    QString const l_marker = l_work + "/tree-complete";
-    int l_files = kArtists * kAlbumsPerArtist * (kTracksPerAlbum + 4);
+    QString const l_work = l_arguments.size() > (l_million ? 1 : 0) ? l_arguments.last() : l_temporary.path();
+    QString const l_root = l_work + (l_million ? "/Million" : "/Music");
+    int const l_artists = l_million ? kMillionArtists : kArtists;
+    QString const l_marker = l_root + ".complete";
+    int l_files = l_artists * kAlbumsPerArtist * (kTracksPerAlbum + 4);
     if (!QFile::exists(l_marker)) {
-        l_files = MakeTree(l_root);
+        QElapsedTimer l_timer;
+        l_timer.start();
+        l_files = MakeTree(l_root, l_artists);
         QFile(l_marker).open(QIODevice::WriteOnly);
         std::printf("tree made in %.1f s\n", l_timer.elapsed() / 1e3);
     }
+    if (!l_million)
+        WalkBench(l_root);
+    MergeBench(l_root);
+    if (l_million)
+        return 0;
     IndexBench(l_root, l_files);
-    if (!qEnvironmentVariableIsSet("QM_BENCH_INDEX_ONLY"))
-        Mp3Bench(l_work);
+    Mp3Bench(l_work);
     return 0;
 }

@@ -1,5 +1,6 @@
 #include "app/Application.h"
 
+#include <QDir>
 #include <QFile>
 #include <QHostInfo>
 #include <QLockFile>
@@ -108,31 +109,61 @@ private slots:
     // also when the first has been running for an hour.
     void SecondStartFindsTheLockHeld()
     {
-        QString const l_path = Application::LockFilePath("QuillmarQtTest");
+        QString const l_path = Application::LockFilePaths("QuillmarQtTest").first();
         QVERIFY(l_path.startsWith(qEnvironmentVariable("XDG_RUNTIME_DIR")));
         QFile l_file(l_path);
         QVERIFY(l_file.open(QIODevice::ReadOnly));
         QVERIFY(l_file.setFileTime(QDateTime::currentDateTime().addSecs(-3600), QFileDevice::FileModificationTime));
         l_file.close();
         bool l_running = false;
-        std::unique_ptr<QLockFile> lp_second = Application::LockInstance("QuillmarQtTest", l_running);
+        QVERIFY(!Application::LockInstance("QuillmarQtTest", l_running));
         QVERIFY(l_running);
-        QVERIFY(!lp_second->isLocked());
     }
 
     // After a crash the lock file stays behind, however recent; the next
     // start must not take it for a running instance.
     void LockOfADeadProcessIsTakenOver()
     {
-        QString const l_path = Application::LockFilePath("QuillmarQtCrashed");
-        QFile l_file(l_path);
+        QFile l_file(Application::LockFilePaths("QuillmarQtCrashed").first());
         QVERIFY(l_file.open(QIODevice::WriteOnly));
         l_file.write("2147483646\nquillmar\n" + QHostInfo::localHostName().toUtf8() + "\n");
         l_file.close();
         bool l_running = true;
         std::unique_ptr<QLockFile> lp_lock = Application::LockInstance("QuillmarQtCrashed", l_running);
         QVERIFY(!l_running);
-        QVERIFY(lp_lock->isLocked());
+        QVERIFY(lp_lock && lp_lock->isLocked());
+    }
+
+    // With no runtime or temporary folder to hold a lock, the home folder's
+    // keeps the instance single, also against a start whose runtime folder
+    // works; with no home folder either, nothing may start.
+    void LockFallsBackToTheHomeFolder()
+    {
+        // A file where a folder should be: no lock goes in it, even for root
+        // (and the toolkit makes no runtime folder elsewhere instead).
+        QByteArray const l_runtime = qgetenv("XDG_RUNTIME_DIR"), l_home = qgetenv("HOME");
+        QByteArray const l_missing = l_home + "/not-a-folder";
+        QFile l_file(QFile::decodeName(l_missing));
+        QVERIFY(l_file.open(QIODevice::WriteOnly));
+        l_file.close();
+        qputenv("XDG_RUNTIME_DIR", l_missing);
+        qputenv("TMPDIR", l_missing);
+        bool l_running = true;
+        std::unique_ptr<QLockFile> lp_first = Application::LockInstance("QuillmarQtFallback", l_running);
+        QVERIFY(lp_first && !l_running);
+        QVERIFY(QFile::exists(QDir::homePath() + "/.QuillmarQtFallback.lock"));
+        QVERIFY(!Application::LockInstance("QuillmarQtFallback", l_running) && l_running);
+        qputenv("XDG_RUNTIME_DIR", l_runtime);
+        QVERIFY(!Application::LockInstance("QuillmarQtFallback", l_running) && l_running);
+        lp_first.reset();
+        QVERIFY(Application::LockInstance("QuillmarQtFallback", l_running) && !l_running);
+
+        qputenv("XDG_RUNTIME_DIR", l_missing);
+        qputenv("HOME", l_missing);
+        QVERIFY(!Application::LockInstance("QuillmarQtFallback", l_running) && !l_running);
+        qputenv("XDG_RUNTIME_DIR", l_runtime);
+        qputenv("HOME", l_home);
+        qunsetenv("TMPDIR");
     }
 
     // Last: it asks the application to quit. The signal must end the event

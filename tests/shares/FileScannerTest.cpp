@@ -6,7 +6,10 @@
 #include <QtTest>
 
 #include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -44,7 +47,9 @@ private slots:
     void Analysis();
     void NoAnalysis();
     void QuitStopsALongAnalysis();
-    void ListingSkipsHiddenLinksAndSpecials();
+    void WalkSkipsHiddenLinksAndSpecials();
+    void FolderSwappedForALinkLeadsNowhere();
+    void BindMountLoopEnds();
     void ScanFoldersOnThread();
 
 private:
@@ -182,7 +187,20 @@ void FileScannerTest::QuitStopsALongAnalysis()
     QCOMPARE(l_spy.count(), 0);
 }
 
-void FileScannerTest::ListingSkipsHiddenLinksAndSpecials()
+// Every folder a walk visits, with its files, in the order visited.
+std::vector<std::pair<QString, FileScanner::FileSizes>> Walk(QString const& i_start,
+                                                              FileScanner::FolderVisitor const& i_also = nullptr)
+{
+    std::vector<std::pair<QString, FileScanner::FileSizes>> l_visits;
+    FileScanner::VisitedFolders l_visited;
+    FileScanner::WalkFolders(i_start, l_visited, [&](QString const& i_folder, FileScanner::FileSizes& io_files) {
+        l_visits.emplace_back(i_folder, io_files);
+        return !i_also || i_also(i_folder, io_files);
+    });
+    return l_visits;
+}
+
+void FileScannerTest::WalkSkipsHiddenLinksAndSpecials()
 {
     Write("root/b.txt", "bb");
     Write("root/A.txt", "a");
@@ -196,30 +214,78 @@ void FileScannerTest::ListingSkipsHiddenLinksAndSpecials()
     QVERIFY(mkfifo(QFile::encodeName(l_root + "/fifo").constData(), 0600) == 0);
     // A name that is not valid in the system's encoding (a Latin-1 "é"
     // under UTF-8) could not be opened again from its decoded form.
-    bool const l_utf8 = QTextCodec::codecForLocale()->name() == "UTF-8";
-    if (l_utf8) {
+    if (QTextCodec::codecForLocale()->name() == "UTF-8") {
         int const l_fd = ::open((QFile::encodeName(l_root) + "/caf\xe9.txt").constData(), O_CREAT | O_WRONLY, 0600);
         QVERIFY(l_fd >= 0);
         ::close(l_fd);
     }
 
-    std::vector<FolderEntry> const l_entries = FileScanner::ListFolder(l_root);
-    QCOMPARE(int(l_entries.size()), 4);
-    QCOMPARE(l_entries[0].m_name, QString("A.txt"));
-    QCOMPARE(l_entries[0].m_size, qint64(1));
-    QCOMPARE(l_entries[0].m_path, l_root + "/A.txt");
-    QCOMPARE(l_entries[1].m_name, QString("b.txt"));
-    QCOMPARE(l_entries[2].m_name, QString("sub"));
-    QVERIFY(l_entries[2].m_isFolder);
-    QCOMPARE(l_entries[3].m_name, QString::fromUtf8("\xC3\x91.txt")); // valid UTF-8 stays
+    auto const l_visits = Walk(l_root);
+    QCOMPARE(int(l_visits.size()), 2);
+    QCOMPARE(l_visits[0].first, l_root);
+    FileScanner::FileSizes const l_expected = {{"A.txt", 1}, {"b.txt", 2}, {QString::fromUtf8("\xC3\x91.txt"), 1}};
+    QVERIFY(l_visits[0].second == l_expected);
+    QCOMPARE(l_visits[1].first, l_root + "/sub");
+    QVERIFY(l_visits[1].second == FileScanner::FileSizes({{"c.txt", 3}}));
 
-    // A trailing slash does not double in the entry paths; a folder that
-    // cannot be read lists nothing.
-    QCOMPARE(FileScanner::ListFolder(l_root + "/").front().m_path, l_root + "/A.txt");
-    // An absolute folder is not cleaned: its entries must still begin with it.
+    // A trailing slash does not double in the paths below; an absolute
+    // start is not cleaned, since the paths below must begin with it; a
+    // folder that cannot be read is visited with no files.
+    QCOMPARE(Walk(l_root + "/").back().first, l_root + "/sub");
     QString const l_unclean = mp_dir->path() + "//./root";
-    QCOMPARE(FileScanner::ListFolder(l_unclean).front().m_path, l_unclean + "/A.txt");
-    QVERIFY(FileScanner::ListFolder(mp_dir->filePath("nowhere")).empty());
+    QCOMPARE(Walk(l_unclean).back().first, l_unclean + "/sub");
+    auto const l_nowhere = Walk(mp_dir->filePath("nowhere"));
+    QCOMPARE(int(l_nowhere.size()), 1);
+    QVERIFY(l_nowhere[0].second.empty());
+}
+
+void FileScannerTest::FolderSwappedForALinkLeadsNowhere()
+{
+    // Listed as a folder, replaced by a link to elsewhere before the walk
+    // goes down into it: nothing of elsewhere may enter the share.
+    Write("root/sub/mine.txt", "m");
+    Write("outside/secret.txt", "s");
+    Write("outside/deeper/more.txt", "s");
+    QString const l_root = mp_dir->filePath("root");
+    auto const l_visits = Walk(l_root, [&](QString const& i_folder, FileScanner::FileSizes&) {
+        if (i_folder == l_root) {
+            QDir().rename(l_root + "/sub", mp_dir->filePath("moved"));
+            QFile::link(mp_dir->filePath("outside"), l_root + "/sub");
+        }
+        return true;
+    });
+    QCOMPARE(int(l_visits.size()), 1);
+    QCOMPARE(l_visits[0].first, l_root);
+}
+
+void FileScannerTest::BindMountLoopEnds()
+{
+    // A folder mounted inside itself, in a mount namespace of a child
+    // process of its own so that nothing outside the test sees the mount.
+    if (geteuid() != 0)
+        QSKIP("needs root for a private mount namespace");
+    Write("loop/a.txt", "a");
+    Write("loop/inside/b.txt", "b");
+    QString const l_root = mp_dir->filePath("loop");
+    QVERIFY(QDir().mkpath(l_root + "/again"));
+    pid_t const l_child = fork();
+    QVERIFY(l_child >= 0);
+    if (l_child == 0) {
+        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount(QFile::encodeName(l_root).constData(), QFile::encodeName(l_root + "/again").constData(), nullptr,
+                  MS_BIND, nullptr) != 0)
+            _exit(77);
+        // Each folder once: the root, "inside"; "again" is the root itself.
+        int l_visits = 0;
+        Walk(l_root, [&l_visits](QString const&, FileScanner::FileSizes&) { return ++l_visits < 100; });
+        _exit(l_visits == 2 ? 0 : 1);
+    }
+    int l_status = 0;
+    QCOMPARE(waitpid(l_child, &l_status, 0), l_child);
+    QVERIFY(WIFEXITED(l_status));
+    if (WEXITSTATUS(l_status) == 77)
+        QSKIP("no private mount namespace here");
+    QCOMPARE(WEXITSTATUS(l_status), 0);
 }
 
 void FileScannerTest::ScanFoldersOnThread()
@@ -248,11 +314,11 @@ void FileScannerTest::ScanFoldersOnThread()
     QCOMPARE(int(l_result.size()), 3);
     FileScanner::FolderFiles const& l_oneFolders = l_result.at(l_one);
     QCOMPARE(int(l_oneFolders.size()), 4);
-    QCOMPARE(l_oneFolders.at(l_one).at("a.txt"), qint64(1));
+    QVERIFY(l_oneFolders.at(l_one) == FileScanner::FileSizes({{"a.txt", 1}}));
     QVERIFY(l_oneFolders.at(l_one + "/empty").empty());
     QVERIFY(l_oneFolders.at(l_one + "/deep").empty());
-    QCOMPARE(l_oneFolders.at(l_one + "/deep/er").at("b.txt"), qint64(2));
-    QCOMPARE(l_result.at(l_two).at(l_two).at("c.txt"), qint64(3));
+    QVERIFY(l_oneFolders.at(l_one + "/deep/er") == FileScanner::FileSizes({{"b.txt", 2}}));
+    QVERIFY(l_result.at(l_two).at(l_two) == FileScanner::FileSizes({{"c.txt", 3}}));
     // A root that cannot be listed still gets its (empty) folder.
     QVERIFY(l_result.at(l_gone).at(l_gone).empty());
     QVERIFY(l_scanner.TakeResult().empty());

@@ -51,8 +51,10 @@ private slots:
     void RescanAddsRemovesAndResizes();
     void HiddenLinksAndMP3Rule();
     void TokensOfAFile();
+    void StartupScanMerge_data();
     void StartupScanMerge();
     void RootAddedOrRemovedDuringStartupScan();
+    void ScansAndUnshareWaitForTheMerge();
     void MP3ResultsStored();
     void SaveAndLoadRoundTrip();
     void ShutdownDuringScans();
@@ -107,13 +109,9 @@ QString SharedFoldersManagerTest::Write(QString const& i_name, QByteArray const&
 
 void SharedFoldersManagerTest::WaitForStartupMerge()
 {
-    // Queued slots run in connection order: ours comes after the manager's merge.
-    bool l_merged = false;
-    QMetaObject::Connection l_connection = connect(&mp_manager->GetFileScanner(), &FileScanner::FoldersScanned, this,
-                                                   [&l_merged] { l_merged = true; }, Qt::QueuedConnection);
+    QSignalSpy l_merged(mp_manager.get(), &SharedFoldersManager::StartupMergeFinished);
     mp_manager->Init();
-    QTRY_VERIFY_WITH_TIMEOUT(l_merged, 10000);
-    disconnect(l_connection);
+    QVERIFY(l_merged.wait(10000));
 }
 
 void SharedFoldersManagerTest::NormalisedNames()
@@ -389,8 +387,18 @@ void SharedFoldersManagerTest::TokensOfAFile()
     QVERIFY(mp_manager->GetFilesWithTokens({}).empty());
 }
 
+void SharedFoldersManagerTest::StartupScanMerge_data()
+{
+    // The same end state whether the merge runs in one slice or in many.
+    QTest::addColumn<int>("sliceMs");
+    QTest::newRow("one slice") << 10000;
+    QTest::newRow("one file a slice") << 0;
+}
+
 void SharedFoldersManagerTest::StartupScanMerge()
 {
+    QFETCH(int, sliceMs);
+    mp_manager->SetMergeSlice(sliceMs);
     // As loaded from the data file: a root, a folder that has since
     // vanished, a file with a stale size and one deleted from the disk.
     Write("root/a.txt", "123");
@@ -423,7 +431,7 @@ void SharedFoldersManagerTest::StartupScanMerge()
     Item const l_b = mp_manager->GetSharedFileItem(Path("root/sub/b.mp3"));
     QVERIFY(!l_b.IsNull());
     QCOMPARE(l_b["shared_file_folder"].AsString(), Path("root/sub"));
-    // Folder marks exist only during the merge.
+    // No folder keeps a mark that a save could write.
     QVERIFY(!d.GetType("is_scanned")->GetGlobalNullItem().IsConnected("shared_file_folder"));
     // The MP3 analysis asked for by the merge comes back.
     QTRY_VERIFY(l_b.IsConnected("is_scanned"));
@@ -439,15 +447,13 @@ void SharedFoldersManagerTest::RootAddedOrRemovedDuringStartupScan()
     Item const l_dropped = d.GetType("shared_folder")->GetItem(Value(Path("dropped")));
     Q_UNUSED(l_kept);
 
-    bool l_merged = false;
-    connect(&mp_manager->GetFileScanner(), &FileScanner::FoldersScanned, this, [&l_merged] { l_merged = true; },
-            Qt::QueuedConnection);
+    QSignalSpy l_merged(mp_manager.get(), &SharedFoldersManager::StartupMergeFinished);
     mp_manager->Init();
     // The merge runs on this thread, so both changes happen before it.
     l_dropped.Remove();
     mp_manager->AddSharedFolder(Path("added"));
     QVERIFY(!mp_manager->GetSharedFileItem(Path("added/sub/x.txt")).IsNull());
-    QTRY_VERIFY_WITH_TIMEOUT(l_merged, 10000);
+    QVERIFY(l_merged.wait(10000));
 
     QVERIFY(!mp_manager->GetSharedFileItem(Path("kept/k.txt")).IsNull());
     QVERIFY(mp_manager->GetSharedFileItem(Path("dropped/d.txt")).IsNull());
@@ -455,6 +461,41 @@ void SharedFoldersManagerTest::RootAddedOrRemovedDuringStartupScan()
     QVERIFY(!d.GetType("shared_file_folder")->HasItem(Value(Path("added/sub"))).IsNull());
     // A second Init starts nothing.
     mp_manager->Init();
+}
+
+void SharedFoldersManagerTest::ScansAndUnshareWaitForTheMerge()
+{
+    // Events are handled between the merge's slices; a rescan, a new root
+    // and an unshare asked for meanwhile run after it, in that order.
+    for (int l_file = 0; l_file < 5; ++l_file)
+        Write(QString("big/%1.txt").arg(l_file));
+    Write("other/o.txt");
+    Write("new/n.txt");
+    Item const l_big = d.GetType("shared_folder")->GetItem(Value(Path("big")));
+    Item const l_other = d.GetType("shared_folder")->GetItem(Value(Path("other")));
+    mp_manager->SetMergeSlice(0);
+    QSignalSpy l_rescanned(mp_manager.get(), &SharedFoldersManager::SharedFilesRescanned);
+    QSignalSpy l_merged(mp_manager.get(), &SharedFoldersManager::StartupMergeFinished);
+    bool l_askedDuringMerge = false;
+    connect(&mp_manager->GetFileScanner(), &FileScanner::FoldersScanned, this, [&] {
+        l_askedDuringMerge = mp_manager->IsMerging();
+        mp_manager->RescanShares();
+        mp_manager->AddSharedFolder(Path("new"));
+        mp_manager->UnshareFolder(l_other);
+        QCOMPARE(l_rescanned.count(), 0);
+        QVERIFY(mp_manager->GetSharedFileItem(Path("new/n.txt")).IsNull());
+        QVERIFY(!l_other.IsNull());
+    }, Qt::QueuedConnection);
+    mp_manager->Init();
+    QVERIFY(l_merged.wait(10000));
+    QVERIFY(l_askedDuringMerge);
+    QCOMPARE(l_rescanned.count(), 1);
+    QCOMPARE(l_rescanned.at(0), QList<QVariant>({1, 0})); // the new root's file, found by the rescan
+    QVERIFY(l_other.IsNull());
+    QVERIFY(mp_manager->GetSharedFileItem(Path("other/o.txt")).IsNull());
+    QVERIFY(!mp_manager->GetSharedFileItem(Path("new/n.txt")).IsNull());
+    QCOMPARE(l_big.GetItems("shared_file_folder").GetItems("shared_file").size(), std::size_t(5));
+    QCOMPARE(d.GetType("shared_file")->GetItemCount(), std::size_t(6));
 }
 
 void SharedFoldersManagerTest::MP3ResultsStored()

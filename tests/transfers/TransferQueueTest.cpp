@@ -8,6 +8,7 @@
 #include "peers/PeerMessenger.h"
 #include "server/Server.h"
 #include "server/StoreTypes.h"
+#include "shares/UploadQueueHooks.h"
 #include "store/DataSaver.h"
 #include "store/Settings.h"
 #include "transfers/TransferQueueManager.h"
@@ -120,6 +121,10 @@ private slots:
         QVERIFY(mp_manager->HasExcludedDownloadExtension("Setup.INI"));
         QVERIFY(!mp_manager->HasExcludedDownloadExtension("setup.ini.bak"));
         QCOMPARE(GetSetting("transfer_req_counter"), QString("1"));
+        // The share index's questions reach the upload queue.
+        d.GetType("upload_entry")->NewItem() += d.GetType("upload_entry_status")->GetItem(Value("queued"));
+        QCOMPARE(QueuedUploadCount(), 1);
+        QVERIFY(IsFreeToUpload());
 
         // A deleted extension stays deleted; the saved settings come back
         // within their bounds.
@@ -231,7 +236,7 @@ private slots:
         WriteTestFileAt(Folder() + "/complete/Band/Album/d.mp3", Pattern(101));
         QCOMPARE(Status(Add("d.mp3", "Music\\Rock\\Band\\Album", 102, "dave")), QString("queued"));
 
-        // Peer message 60: nobody may push files to us yet.
+        // Peer message 60: a stranger may not push files to us.
         emit mp_messenger->QueueDownloadRequested("erin", "Pushed\\file.mp3", 10);
         QVERIFY(mp_manager->GetDownloadEntry("erin", "file.mp3", "Pushed").IsNull());
     }
@@ -303,8 +308,10 @@ private slots:
         QVERIFY(lp_alice);
         lp_alice->write(HandshakeFrame("alice", "P"));
         QTRY_VERIFY(mp_messenger->OpenMessagingConnectionCount("alice") >= 1);
+        QDateTime const l_before = QDateTime::currentDateTime();
         SetOnline("alice", true);
         SetOnline("carol", true);
+        QDateTime const l_after = QDateTime::currentDateTime();
         for (char const* lp_file : {"local error", "aborted", "queued"}) {
             QByteArray l_frame;
             QVERIFY(AwaitFrame(*lp_alice, l_frame));
@@ -319,7 +326,8 @@ private slots:
         QVERIFY(l_carol["last_queue_request_time"].IsValid());
         QDateTime const l_next = QDateTime::fromString(l_carol["next_place_in_line_request_time"].AsString(),
                                                        Qt::TextDate);
-        QVERIFY(qAbs(QDateTime::currentDateTime().secsTo(l_next) - 30) <= 1);
+        // Stored with one-second resolution, so the bounds are a second apart.
+        QVERIFY(l_before.secsTo(l_next) >= 29 && l_after.secsTo(l_next) <= 30);
 
         mp_manager->RequestDownloadPlaceInLine(mp_manager->GetDownloadEntry("alice", "queued", "M"));
         QByteArray l_frame;

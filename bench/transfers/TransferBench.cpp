@@ -1,0 +1,264 @@
+// Figures of the transfer threads over loopback, each beside a plain
+// baseline in the same run:
+//   1. 1 GiB, no limit: an UploadThread feeding a DownloadThread, against a
+//      plain blocking socket copy (64 KiB and 8 KiB buffers); MB/s, CPU %.
+//   2. Upload limits of 50, 500 and 5000 KB/s with 1 and 4 transfers: the
+//      aggregate rate a plain receiver counts, against the limit.
+//   3. Stop latency, SignalExit to the thread's end, at every limit.
+// The source file is written just before it is read (in the page cache);
+// the target goes to the page cache too. Usage: bench_transfers [MiB].
+
+#include "transfers/TransferThreads.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QHostAddress>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <fcntl.h>
+#include <memory>
+#include <thread>
+#include <vector>
+
+namespace {
+
+double CpuSeconds()
+{
+    rusage l_usage;
+    getrusage(RUSAGE_SELF, &l_usage);
+    return double(l_usage.ru_utime.tv_sec + l_usage.ru_stime.tv_sec) +
+           double(l_usage.ru_utime.tv_usec + l_usage.ru_stime.tv_usec) / 1e6;
+}
+
+long ResidentKiB(char const* ip_field)
+{
+    QFile l_status("/proc/self/status");
+    l_status.open(QIODevice::ReadOnly);
+    for (QByteArray l_line : l_status.readAll().split('\n'))
+        if (l_line.startsWith(ip_field))
+            return l_line.mid(int(strlen(ip_field))).trimmed().split(' ').value(0).toLong();
+    return 0;
+}
+
+std::pair<QTcpSocket*, QTcpSocket*> Pair()
+{
+    QTcpServer l_server;
+    l_server.listen(QHostAddress::LocalHost, 0);
+    auto* lp_far = new QTcpSocket;
+    lp_far->connectToHost(QHostAddress::LocalHost, l_server.serverPort());
+    l_server.waitForNewConnection(5000);
+    lp_far->waitForConnected(5000);
+    QTcpSocket* lp_near = l_server.nextPendingConnection();
+    lp_near->setParent(nullptr);
+    return {lp_near, lp_far};
+}
+
+void Report(char const* ip_what, qint64 i_bytes, double i_seconds, double i_cpu)
+{
+    std::printf("  %-34s %8.0f MB/s  CPU %5.0f %%\n", ip_what, double(i_bytes) / 1e6 / i_seconds,
+                100.0 * i_cpu / i_seconds);
+}
+
+// A plain blocking copy: one thread reads the file and sends, the other
+// receives and writes, both with i_buffer bytes.
+void PlainCopy(QString const& i_source, QString const& i_target, qint64 i_size, int i_buffer)
+{
+    int l_listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in l_address{};
+    l_address.sin_family = AF_INET;
+    l_address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(l_listener, reinterpret_cast<sockaddr*>(&l_address), sizeof l_address);
+    socklen_t l_length = sizeof l_address;
+    getsockname(l_listener, reinterpret_cast<sockaddr*>(&l_address), &l_length);
+    listen(l_listener, 1);
+    int l_sender = socket(AF_INET, SOCK_STREAM, 0);
+    connect(l_sender, reinterpret_cast<sockaddr*>(&l_address), sizeof l_address);
+    int l_receiver = accept(l_listener, nullptr, nullptr);
+    close(l_listener);
+
+    double const l_cpu = CpuSeconds();
+    QElapsedTimer l_clock;
+    l_clock.start();
+    std::thread l_send([&] {
+        int l_file = open(i_source.toLocal8Bit().constData(), O_RDONLY);
+        std::vector<char> l_data(static_cast<size_t>(i_buffer));
+        ssize_t l_read;
+        while ((l_read = read(l_file, l_data.data(), l_data.size())) > 0)
+            for (ssize_t l_sent = 0; l_sent < l_read;)
+                l_sent += std::max<ssize_t>(0, send(l_sender, l_data.data() + l_sent, size_t(l_read - l_sent), 0));
+        close(l_file);
+        shutdown(l_sender, SHUT_WR);
+    });
+    int l_file = open(i_target.toLocal8Bit().constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    std::vector<char> l_data(static_cast<size_t>(i_buffer));
+    qint64 l_total = 0;
+    ssize_t l_got;
+    while ((l_got = recv(l_receiver, l_data.data(), l_data.size(), 0)) > 0) {
+        l_total += write(l_file, l_data.data(), size_t(l_got));
+    }
+    close(l_file);
+    l_send.join();
+    close(l_sender);
+    close(l_receiver);
+    double const l_seconds = l_clock.elapsed() / 1000.0;
+    if (l_total != i_size)
+        std::printf("  plain copy moved %lld of %lld bytes\n", static_cast<long long>(l_total),
+                    static_cast<long long>(i_size));
+    Report(QString("plain copy, %1 KiB buffers").arg(i_buffer / 1024).toLatin1().constData(), i_size, l_seconds,
+           CpuSeconds() - l_cpu);
+}
+
+// The program's own threads: an upload feeding a download.
+void ThreadCopy(QString const& i_source, QString const& i_target, qint64 i_size)
+{
+    QFile l_source(i_source);
+    QFile l_target(i_target);
+    QFile::remove(i_target);
+    l_source.open(QIODevice::ReadOnly);
+    l_target.open(QIODevice::WriteOnly | QIODevice::Append);
+    auto l_pair = Pair();
+    double const l_cpu = CpuSeconds();
+    QElapsedTimer l_clock;
+    l_clock.start();
+    UploadThread l_upload(l_pair.first, &l_source, 7);
+    l_pair.first->moveToThread(&l_upload);
+    l_upload.start();
+    l_pair.second->waitForReadyRead(5000);
+    l_pair.second->read(4);
+    qint64 const l_zero = 0;
+    l_pair.second->write(reinterpret_cast<char const*>(&l_zero), 8);
+    l_pair.second->flush();
+    DownloadThread l_download(l_pair.second, &l_target, i_size, 0);
+    l_pair.second->moveToThread(&l_download);
+    l_download.start();
+    l_download.AwaitEnd();
+    l_upload.AwaitEnd();
+    double const l_seconds = l_clock.elapsed() / 1000.0;
+    if (QFile(i_target).size() != i_size)
+        std::printf("  threads moved %lld of %lld bytes\n", static_cast<long long>(QFile(i_target).size()),
+                    static_cast<long long>(i_size));
+    Report("upload and download threads", i_size, l_seconds, CpuSeconds() - l_cpu);
+    delete l_pair.first;
+    delete l_pair.second;
+}
+
+struct Running
+{
+    std::unique_ptr<QFile> mp_file;
+    std::unique_ptr<UploadThread> mp_thread;
+    QTcpSocket* mp_near;
+    std::unique_ptr<QTcpSocket> mp_far;
+    qint64 m_received = 0;
+};
+
+// i_count uploads under the limit, each given its share as the manager
+// does; a plain receiver counts what arrives. Starts them.
+std::vector<std::unique_ptr<Running>> StartUploads(QString const& i_source, SpeedBudget& io_budget, int i_count)
+{
+    std::vector<std::unique_ptr<Running>> l_uploads;
+    for (int l_k = 0; l_k < i_count; ++l_k) {
+        auto lp_run = std::make_unique<Running>();
+        lp_run->mp_file = std::make_unique<QFile>(i_source);
+        lp_run->mp_file->open(QIODevice::ReadOnly);
+        auto l_pair = Pair();
+        lp_run->mp_near = l_pair.first;
+        lp_run->mp_far.reset(l_pair.second);
+        lp_run->mp_thread = std::make_unique<UploadThread>(lp_run->mp_near, lp_run->mp_file.get(), l_k, &io_budget);
+        lp_run->mp_near->moveToThread(lp_run->mp_thread.get());
+        lp_run->mp_thread->start();
+        lp_run->mp_far->waitForReadyRead(5000);
+        lp_run->mp_far->read(4);
+        qint64 const l_zero = 0;
+        lp_run->mp_far->write(reinterpret_cast<char const*>(&l_zero), 8);
+        lp_run->mp_far->flush();
+        l_uploads.push_back(std::move(lp_run));
+    }
+    return l_uploads;
+}
+
+// Reads what has arrived for i_ms milliseconds; gives the bytes.
+qint64 Drain(std::vector<std::unique_ptr<Running>>& io_uploads, int i_ms)
+{
+    qint64 l_bytes = 0;
+    QElapsedTimer l_clock;
+    l_clock.start();
+    while (l_clock.elapsed() < i_ms) {
+        for (auto& lp_run : io_uploads)
+            l_bytes += lp_run->mp_far->readAll().size();
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        QThread::msleep(2);
+    }
+    return l_bytes;
+}
+
+double Stop(std::vector<std::unique_ptr<Running>>& io_uploads)
+{
+    double l_worst = 0;
+    for (auto& lp_run : io_uploads) {
+        QElapsedTimer l_clock;
+        l_clock.start();
+        lp_run->mp_thread->SignalExit();
+        lp_run->mp_thread->AwaitEnd();
+        l_worst = std::max(l_worst, l_clock.nsecsElapsed() / 1e6);
+        delete lp_run->mp_near;
+    }
+    return l_worst;
+}
+
+} // namespace
+
+int main(int i_argc, char** i_argv)
+{
+    QCoreApplication l_app(i_argc, i_argv);
+    qint64 const l_mib = i_argc > 1 ? QByteArray(i_argv[1]).toLongLong() : 1024;
+    qint64 const l_size = l_mib << 20;
+    QTemporaryDir l_dir;
+    QString const l_source = l_dir.filePath("source");
+    QString const l_target = l_dir.filePath("target");
+    {
+        QFile l_file(l_source);
+        l_file.open(QIODevice::WriteOnly);
+        QByteArray l_block(1 << 20, '\0');
+        for (int l_k = 0; l_k < l_block.size(); ++l_k)
+            l_block[l_k] = char(l_k * 31);
+        for (qint64 l_k = 0; l_k < l_mib; ++l_k)
+            l_file.write(l_block);
+    }
+    std::printf("1. %lld MiB over loopback, no limit (source in the page cache)\n", static_cast<long long>(l_mib));
+    PlainCopy(l_source, l_target, l_size, 64 * 1024);
+    PlainCopy(l_source, l_target, l_size, TransferThread::CHUNK_SIZE);
+    ThreadCopy(l_source, l_target, l_size);
+    std::printf("  resident: %ld KiB now, %ld KiB peak\n", ResidentKiB("VmRSS:"), ResidentKiB("VmHWM:"));
+
+    std::printf("2. upload limits: aggregate over 6 s after 1 s (target within 5 %%); 3. stop latency\n");
+    for (int l_limit : {50, 500, 5000}) {
+        for (int l_count : {1, 4}) {
+            SpeedBudget l_budget;
+            l_budget.SetRates(l_limit, std::max(1, l_limit / l_count));
+            auto l_uploads = StartUploads(l_source, l_budget, l_count);
+            Drain(l_uploads, 1000);
+            qint64 const l_bytes = Drain(l_uploads, 6000);
+            double const l_rate = double(l_bytes) / 6.0 / 1024.0;
+            double const l_stopMs = Stop(l_uploads);
+            std::printf("  %5d KB/s, %d transfer%s: %8.1f KB/s (%+5.1f %%), stop at most %6.1f ms\n", l_limit,
+                        l_count, l_count > 1 ? "s" : " ", l_rate, 100.0 * (l_rate - l_limit) / l_limit, l_stopMs);
+        }
+    }
+    SpeedBudget l_unlimited;
+    auto l_uploads = StartUploads(l_source, l_unlimited, 4);
+    Drain(l_uploads, 500);
+    std::printf("  no limit, 4 transfers: stop at most %.1f ms\n", Stop(l_uploads));
+    return 0;
+}
