@@ -50,10 +50,10 @@ FileInfo DescribeFile(Item const& i_file, std::string i_name, bool i_withAudio)
     l_info.m_attributes.m_extension = "mp3";
     Item const l_bitrate = i_file["bitrate"];
     if (l_bitrate.IsValid())
-        l_info.m_attributes.m_attributes[0] = quint32(l_bitrate.AsUInt64());
+        l_info.m_attributes.m_attributes.emplace_back(0, quint32(l_bitrate.AsUInt64()));
     Item const l_mode = i_file["bitrate_mode"];
     if (l_mode.IsValid())
-        l_info.m_attributes.m_attributes[2] = l_mode.AsStdString() == "vbr" ? 1 : 0;
+        l_info.m_attributes.m_attributes.emplace_back(2, l_mode.AsStdString() == "vbr" ? 1 : 0);
     return l_info;
 }
 

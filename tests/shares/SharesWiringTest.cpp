@@ -130,14 +130,12 @@ void SharesWiringTest::AnswersTravelToThePeer()
     d.GetType("shared_public")->GetGlobalNullItem() += mp_manager->AddSharedFolder(l_folder);
     QString const l_remote = QString(l_folder).replace('/', '\\');
 
+    SetUserAddress("bob", ClosedPort()); // as the server gives it: bob is who he says
     auto lp_bob = ConnectRaw(mp_messenger->ListeningPort());
     QVERIFY(lp_bob);
-    lp_bob->write(HandshakeFrame("bob", "P") + PeerWire::BuildFrame(Message(4), false)
-                  + PeerWire::BuildFrame(Message(36, [&](MemStream& io_out) {
-                                             io_out.WriteU32(8);
-                                             io_out.Write(l_remote);
-                                         }),
-                                         false));
+    QByteArray const l_folderText = l_remote.toUtf8();
+    lp_bob->write(HandshakeFrame("bob", "P") + PeerWire::BuildFrame(Msg(4), false)
+                  + PeerWire::BuildFrame(Msg(36, Le32(8) + Le32(quint32(l_folderText.size())) + l_folderText), false));
     QSignalSpy l_processed(mp_manager.get(), &SharedFoldersManager::SearchProcessed);
     emit mp_server->DirectFileSearch("bob", 7, "tune");
     emit mp_dnet->DNetSearchRequest("bob", 8, "tune");
