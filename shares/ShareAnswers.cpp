@@ -7,6 +7,7 @@
 #include "peers/PeerMessenger.h"
 #include "server/SearchParser.h"
 #include "server/Server.h"
+#include "shares/DNetManager.h"
 #include "shares/SharePayloads.h"
 #include "shares/UploadQueueHooks.h"
 #include "store/Log.h"
@@ -259,6 +260,8 @@ void SharedFoldersManager::OnReceivedUserStats(QString i_user, UserStats i_stats
 
 void SharedFoldersManager::ConnectAnswers()
 {
+    if (dnetManager)
+        connect(dnetManager, &DNetManager::DNetSearchRequest, this, &SharedFoldersManager::OnDNetSearchRequest);
     PeerMessenger::SetShareListProvider([this](QString const& i_user) { return GetSharedFilesMessage(i_user); });
 }
 
