@@ -20,6 +20,7 @@
 #include "server/ChangeUsernamePasswordDialog.h"
 #include "server/Server.h"
 #include "server/WishListSearcher.h"
+#include "shares/DNetManager.h"
 #include "shares/SharedFoldersManager.h"
 #include "transfers/TransferQueueManager.h"
 
@@ -135,8 +136,8 @@ void MainWindow::Init()
     new PeerMessenger();
     DeclareShellTypes();
     new DelayedInvoker();
-    // PLACEHOLDER: the distributed-network manager (new DNetManager()) joins
-    // here once it lands.
+    // Before the shares manager, which connects its searches to it.
+    new DNetManager();
     // No scan yet: the saved folders are scanned once they are loaded.
     new SharedFoldersManager(this);
     m_trayIcon.setIcon(QIcon(QStringLiteral(":/icons/offline_icon")));
@@ -415,8 +416,7 @@ MainWindow::~MainWindow()
     delete transferQueueManager;
     delete sharedFoldersManager;
     delete delayedInvoker;
-    // PLACEHOLDER: the distributed-network manager is deleted here, once it
-    // lands.
+    delete dnetManager;
     delete peerMessenger;
     delete mp_server;
     mp_server = nullptr;
