@@ -98,6 +98,8 @@ private:
     {
         std::unique_ptr<QTcpSocket>& lp_peer = m_peers[i_user];
         if (!lp_peer) {
+            if (User(i_user)["user_address"].IsNull()) // as the server gives it: the user is who he says
+                SetUserAddress(i_user, ClosedPort());
             lp_peer = ConnectRaw(mp_messenger->ListeningPort());
             lp_peer->write(HandshakeFrame(i_user, "P"));
             for (int l_ms = 0; mp_messenger->OpenMessagingConnectionCount(i_user) == 0 && l_ms < 5000; l_ms += 10)
