@@ -10,6 +10,7 @@
 // No peer connects, so the messages wait in the peer messenger's queue.
 // Memory is resident memory. Usage: bench_upload_queue
 
+#include "bench/BenchUtil.h"
 #include "peers/PeerMessenger.h"
 #include "server/Server.h"
 #include "server/StoreTypes.h"
@@ -33,16 +34,6 @@ namespace {
 constexpr int USERS = 1000;
 constexpr int FILES = 1000;
 constexpr int REQUESTS_PER_USER = 10;
-
-long ResidentKiB()
-{
-    QFile l_status("/proc/self/status");
-    l_status.open(QIODevice::ReadOnly);
-    for (QByteArray const& l_line : l_status.readAll().split('\n'))
-        if (l_line.startsWith("VmRSS:"))
-            return l_line.mid(6).trimmed().split(' ').front().toLong();
-    return 0;
-}
 
 double Median(std::vector<double> i_values)
 {
@@ -95,7 +86,7 @@ int main(int i_argc, char** ip_argv)
     }
     std::shuffle(l_requests.begin(), l_requests.end(), l_random);
 
-    long const l_before = ResidentKiB();
+    long const l_before = bench::ResidentKiB();
     QElapsedTimer l_clock;
     std::vector<double> l_admissions;
     for (auto const& l_request : l_requests) {
@@ -110,7 +101,7 @@ int main(int i_argc, char** ip_argv)
                 "+%ld KiB\n",
                 int(l_requests.size()), l_total / 1000, Median(l_admissions),
                 *std::max_element(l_admissions.begin(), l_admissions.end()) / 1000, l_manager.QueuedUploadCount(),
-                ResidentKiB() - l_before);
+                bench::ResidentKiB() - l_before);
 
     SetSetting("upload_slots", qint64(0));
     for (int l_user = 0; l_user < USERS; ++l_user)
@@ -137,6 +128,6 @@ int main(int i_argc, char** ip_argv)
     }
     std::printf("place in line: median %.1f us, max %.1f us\n", Median(l_places),
                 *std::max_element(l_places.begin(), l_places.end()));
-    std::printf("resident memory at the end: %ld MiB\n", ResidentKiB() / 1024);
+    std::printf("resident memory at the end: %ld MiB\n", bench::ResidentKiB() / 1024);
     return 0;
 }
