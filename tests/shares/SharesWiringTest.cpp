@@ -23,7 +23,6 @@ private slots:
     void init();
     void cleanup();
 
-    void TypesBesideTheirNeighbours();
     void IndexSavedBesideServerData();
     void AnswersTravelToThePeer();
     void CountsReportedAtLogin();
@@ -74,19 +73,6 @@ void SharesWiringTest::init()
 void SharesWiringTest::cleanup()
 {
     DropManagers();
-}
-
-void SharesWiringTest::TypesBesideTheirNeighbours()
-{
-    QCOMPARE(sharedFoldersManager, mp_manager.get());
-    Type* const lp_user = d.GetType("user");
-    QVERIFY(lp_user->IsRelatedTo(d.GetType("unshared")));
-    QVERIFY(lp_user->IsRelatedTo(d.GetType("user_share")));
-    QVERIFY(d.GetType("shared_folder")->IsRelatedTo(d.GetType("user_list_group")));
-    for (char const* lp_attribute : {"mpeg_version", "channel_mode", "audio_frequency", "bitrate", "bitrate_mode"})
-        QVERIFY2(d.GetType("shared_file")->IsRelatedTo(d.GetType(lp_attribute)), lp_attribute);
-    QVERIFY(d.GetType("user_share_file")->IsRelatedTo(d.GetType("file_size")));
-    QVERIFY(d.GetType("user_share_file")->IsRelatedTo(d.GetType("length_seconds")));
 }
 
 void SharesWiringTest::IndexSavedBesideServerData()
