@@ -210,6 +210,8 @@ ICONS = {
     'download_icon': arrow_down(GREEN),
     'upload_icon': flip_y(arrow_down(BLUE)),
     'downloads_icon': arrow_down(GREEN) + [(box(5, 27, 27, 30), OUTLINE)],
+    'complete_icon': [(box(4, 4, 28, 28), OUTLINE), (box(5, 5, 27, 27), rgb('e8f5e9')),
+                      (stroke(9, 16, 14, 22, 4), GREEN), (stroke(14, 22, 24, 9, 4), GREEN)],
     'duplicate_icon': [(box(3, 3, 20, 20), OUTLINE), (box(4, 4, 19, 19), WHITE),
                        (box(11, 11, 28, 28), OUTLINE), (box(12, 12, 27, 27), rgb('d5e3f7'))],
     'gift_icon': [(box(4, 12, 28, 29), OUTLINE), (box(5, 13, 27, 28), RED), (box(14, 12, 18, 29), GOLD),

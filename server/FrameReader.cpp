@@ -26,7 +26,7 @@ FrameReader::Result FrameReader::Next(MemStream& o_frame, quint32& o_code, quint
         return NEED_MORE;
     uchar const* lp_start = reinterpret_cast<uchar const*>(m_buffer.constData() + m_offset);
     quint32 const l_length = qFromLittleEndian<quint32>(lp_start);
-    if (l_length < SERVER_FRAME_MIN || l_length > SERVER_FRAME_MAX) {
+    if (l_length < SERVER_FRAME_MIN || l_length > m_maxLength) {
         m_broken = true;
         if (op_badLength)
             *op_badLength = l_length;

@@ -6,6 +6,7 @@
 // it is complete. A length outside the protocol's bounds is reported and
 // nothing more is read: the caller closes the link. MakeFrame writes one.
 
+#include "server/ServerCodes.h"
 #include "store/MemStream.h"
 
 #include <QByteArray>
@@ -24,11 +25,15 @@ public:
 
     void Clear();
     int Pending() const { return m_buffer.size() - m_offset; }
+    // The largest length taken (SERVER_FRAME_MAX unless lowered, for
+    // instance before a login); a longer one is BAD_LENGTH.
+    void SetMaxLength(quint32 i_max) { m_maxLength = i_max; }
 
 private:
     QByteArray m_buffer;
     int m_offset = 0;
     bool m_broken = false;
+    quint32 m_maxLength = SERVER_FRAME_MAX;
 };
 
 // The frame that carries the payload under that code; the caller keeps it

@@ -9,6 +9,7 @@
 #include "store/TimerManager.h"
 
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QRandomGenerator>
 #include <QTcpSocket>
 #include <QTimer>
@@ -22,6 +23,9 @@ Server* gp_server = nullptr;
 namespace {
 
 constexpr int DEFAULT_LOGIN_TIMEOUT_MS = 30000;
+// What one read takes from the socket; Qt holds no more than this either, so
+// a server that floods the link waits in the system's buffers.
+constexpr qint64 READ_CHUNK = 1024 * 1024;
 
 Item UserItem(QString const& i_name)
 {
@@ -189,6 +193,7 @@ void Server::Connect()
     m_state = STATE_CONNECTING;
     m_reader.Clear();
     mp_socket = new QTcpSocket(this);
+    mp_socket->setReadBufferSize(READ_CHUNK);
     connect(mp_socket, &QTcpSocket::connected, this, &Server::OnSocketConnected);
     connect(mp_socket, &QTcpSocket::readyRead, this, &Server::OnSocketReadyRead);
     connect(mp_socket, &QTcpSocket::disconnected, this, &Server::OnSocketDisconnected);
@@ -317,17 +322,30 @@ void Server::EveryFiveMinutes()
 
 void Server::OnSocketReadyRead()
 {
-    if (!mp_socket)
-        return;
-    m_reader.Append(mp_socket->readAll());
+    // A scheduled slice reads the socket itself.
+    if (!m_readScheduled)
+        ReadFrames();
+}
+
+void Server::ReadFrames()
+{
+    QElapsedTimer l_slice;
+    l_slice.start();
     quint64 const l_generation = m_generation;
-    for (;;) {
+    while (mp_socket) {
+        // More is read only when what was read is nearly handled: a pending
+        // part that large always holds a whole frame.
+        if (m_reader.Pending() <= int(SERVER_FRAME_MAX) + 8 && mp_socket->bytesAvailable() > 0)
+            m_reader.Append(mp_socket->read(READ_CHUNK));
         MemStream l_frame;
         quint32 l_code = 0;
         quint32 l_badLength = 0;
         FrameReader::Result const l_result = m_reader.Next(l_frame, l_code, &l_badLength);
-        if (l_result == FrameReader::NEED_MORE)
+        if (l_result == FrameReader::NEED_MORE) {
+            if (mp_socket->bytesAvailable() > 0)
+                continue;
             return;
+        }
         if (l_result == FrameReader::BAD_LENGTH) {
             ServerLog(1, QStringLiteral("Bad frame length %1 from the server, closing the link").arg(l_badLength));
             DropLink();
@@ -338,6 +356,15 @@ void Server::OnSocketReadyRead()
         // link; what is left of the old byte stream is not ours any more.
         if (l_generation != m_generation)
             return;
+        // A flood must not hold the event loop: the rest waits for its turn.
+        if (l_slice.elapsed() >= m_readSliceMs) {
+            m_readScheduled = true;
+            QTimer::singleShot(0, this, [this]() {
+                m_readScheduled = false;
+                ReadFrames();
+            });
+            return;
+        }
     }
 }
 

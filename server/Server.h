@@ -98,9 +98,13 @@ public:
     static void GetServerAddress(QString& o_host, quint16& o_port);
     // Time allowed from the start of an attempt to the login answer.
     void SetLoginTimeout(int i_milliseconds);
+    // Longest time the link handles frames before it lets the event loop
+    // run again (50 ms).
+    void SetReadSlice(int i_milliseconds) { m_readSliceMs = i_milliseconds; }
 
     // Applies one decoded message of the server: its store changes and
-    // signals. The link calls it for every frame it reads once logged in.
+    // signals. The link calls it for every frame it reads (before the login
+    // answer, for that answer only).
     void Apply(ServerMessage const& i_message);
 
 signals:
@@ -155,6 +159,8 @@ private:
     // The socket failed: a lost link once logged in, a failed attempt before.
     void DropLink();
     void AfterLogin();
+    // Reads and handles frames for one slice of time; schedules the rest.
+    void ReadFrames();
     void Dispatch(quint32 i_code, MemStream& io_frame);
     quint32 NextToken() { return m_nextToken++; }
     Item NewSearchRequest(quint32 i_token, QString const& i_text);
@@ -211,6 +217,8 @@ private:
     quint64 m_generation = 0;
     quint32 m_nextToken = 0;
     quint64 m_tickerOrder = 0;
+    int m_readSliceMs = 50;
+    bool m_readScheduled = false;
 };
 
 extern Server* gp_server;

@@ -9,6 +9,11 @@
 // "yes", a line given an item of a loggable type (RegisterLoggableItemType)
 // is kept as an "item_log" entry of that item.
 //
+// In a flood (more than 40 ms of writing in one turn of the event loop) the
+// lines wait in a queue of at most 100,000 and are written in slices of
+// 40 ms, so that logging never holds the event loop; lines beyond the queue
+// are counted in a line of their own.
+//
 // Log never fails towards its caller: before the settings exist, for items
 // that cannot hold log entries, when files cannot be written, and from any
 // thread (calls from other threads are passed to the GUI thread; their item
@@ -25,8 +30,8 @@ void Log(QString const& i_category, int i_level, QString const& i_text, Item con
 // The line as written: "[<date time>] " + indentation + text.
 QString FormatLogLine(int i_level, QString const& i_text);
 
-// Writes every line that still waits after a flood (see Log.cpp); also done
-// when the application quits.
+// Writes every line that still waits after a flood; also done when the
+// application quits. GUI thread only.
 void FlushLog();
 // The millisecond clock that measures the time spent writing lines; null
 // for the real one. For tests.

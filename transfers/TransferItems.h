@@ -19,11 +19,27 @@ inline Item UserItem(QString const& i_user)
     return d.GetType("user")->GetItem(Value(i_user));
 }
 
-// Date-times kept in items: local time, one-second resolution.
+// The engine's clock, in UTC: the manager's (which tests may set), or the
+// system's when there is no manager.
+QDateTime CurrentTime();
+
+// Date-times kept in items: local time, one-second resolution, as the pages
+// show them. Every comparison goes through StoredTime and UTC.
 inline QString NowText(int i_secondsAhead = 0)
 {
-    return QDateTime::currentDateTime().addSecs(i_secondsAhead).toString(Qt::TextDate);
+    return CurrentTime().addSecs(i_secondsAhead).toLocalTime().toString(Qt::TextDate);
 }
+
+// The instant (UTC) a stored local time names; invalid when the text is
+// empty or unreadable. When summer time ends, an hour of texts names two
+// instants each; the later one no more than ten minutes past i_now is taken,
+// which is the right one for every time written less than an hour before
+// i_now (or set at most ten minutes ahead of it).
+QDateTime StoredTime(QString const& i_text, QDateTime const& i_now);
+
+// Milliseconds from a stored time to i_now; i_unset when there is no
+// readable time.
+qint64 MillisecondsSince(QString const& i_time, QDateTime const& i_now, qint64 i_unset);
 
 inline void SetUserTime(Item const& i_user, char const* ip_type, int i_secondsAhead)
 {
@@ -39,6 +55,15 @@ inline bool IsActiveStatus(Item const& i_status)
 inline void LogTransfer(int i_level, QString const& i_text, Item const& i_user = Item())
 {
     Log("Transfer Queue", i_level, i_text, i_user);
+}
+
+// An attribute of an upload's shared file ("shared_file_size", "_folder",
+// "_name"); empty when the index is not there or the file left it.
+inline QString SharedFileText(Item const& i_entry, char const* ip_attribute)
+{
+    if (!d.HasType(ip_attribute))
+        return QString();
+    return i_entry["shared_file"][ip_attribute].AsString();
 }
 
 // The live object whose address is the item's key; null for a null item.

@@ -90,6 +90,13 @@ void TransferQueueManager::DeclareTypes()
     EnsureType("search_request_text", INTERMEDIATE, false, true);
     EnsureType("shared_file", INTERMEDIATE, true, true);
     EnsureFlag("user", "is_online");
+    EnsureFlag("user", "is_privileged");
+    EnsureType("in_user_list", INTERMEDIATE, true, true);
+    EnsureRelation("user", "in_user_list", ONE, ONE, true);
+    EnsureType("user_list_group", ROOT, false, true);
+    EnsureRelation("in_user_list", "user_list_group", MANY, MANY, false);
+    EnsureAttribute("user_list_group", "group_download_priority");
+    EnsureFlag("user_list_group", "accept_uploads");
 
     for (auto const& l_type : std::initializer_list<std::pair<char const*, Primacy>>{
              {"file_name", LEAF},
@@ -282,6 +289,16 @@ void TransferQueueManager::DataLoaded()
 void TransferQueueManager::NoData()
 {
     d.GetType("excluded_download_extension")->GetItem(Value(".ini"));
+}
+
+void TransferQueueManager::SetClock(Clock i_clock)
+{
+    m_clock = std::move(i_clock);
+}
+
+QDateTime TransferQueueManager::Now() const
+{
+    return m_clock ? m_clock().toUTC() : QDateTime::currentDateTimeUtc();
 }
 
 int TransferQueueManager::CountActive(char const* ip_entryType, char const* ip_statusType)

@@ -13,12 +13,16 @@
 #include "store/FileInfo.h"
 #include "transfers/SpeedBudget.h"
 
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 #include <QTimer>
 
+#include <functional>
 #include <string>
+#include <utility>
+#include <vector>
 
 class QFile;
 class QTcpSocket;
@@ -41,6 +45,12 @@ public:
     void DataLoaded() override;
     // First run: ".ini" becomes the one excluded download extension.
     void NoData() override;
+
+    // The engine's clock (UTC). Tests set their own; an empty one brings
+    // back the system's.
+    typedef std::function<QDateTime()> Clock;
+    void SetClock(Clock i_clock);
+    QDateTime Now() const;
 
     int ActiveDownloadCount();
     int ActiveUploadCount();
@@ -96,6 +106,10 @@ public:
     bool StartUpload(Item i_entry, QTcpSocket* ip_socket);
 
     // ---- upload queue
+    // The local user sends a shared file (local path) to a user: the peer is
+    // told (peer message 60) and the file queued without the per-user
+    // limits. The entry, or a null item when the file is not shared with
+    // that user.
     Item AddUpload(QString i_user, QString i_path);
     void OrderNewUpload(Item i_entry);
     static bool UploadEntrySortCompare(Item i_a, Item i_b);
@@ -106,7 +120,12 @@ public:
     int QueuedUploadCount();
     void StartNewUploads();
     void SetUploadSlots(int i_slots);
+    // The one way an upload's status changes: leaving an active status stops
+    // the thread and releases socket, file and cells; "aborted" from an
+    // active status tells the peer (peer message 46).
     void SetUploadEntryStatus(Item i_entry, QString i_status);
+    // Stops and deletes an upload without telling the peer, then fills the
+    // slots.
     void RemoveUpload(Item i_entry);
     bool IsFreeToUpload();
     void AssertNoExtraUploads();
@@ -176,6 +195,27 @@ private:
                           qint64 i_size, int i_level);
     // The entry of a path as a peer's notice names it (folder\\name).
     Item FindDownloadByRemotePath(QString const& i_user, std::string const& i_file);
+    // ---- upload queue
+    // The shared file a peer's request names, when that user may see it.
+    Item VisibleSharedFile(QString const& i_user, QString const& i_requested) const;
+    // The entry's file is still in the index and visible to its user.
+    bool IsStillShared(Item const& i_entry) const;
+    // Tells the peer "File not shared." under the name it asked for, and
+    // forgets the entry.
+    void DenyNotShared(Item const& i_entry);
+    // An existing entry of that user and file: left alone while queued or
+    // active, queued again when it ended. False when there is none.
+    bool RequeueExistingUpload(Item const& i_user, Item const& i_file);
+    Item NewUploadEntry(Item const& i_user, Item const& i_file, QString const& i_requested);
+    void SetEffectiveUploadOrder(Item const& i_entry, qint64 i_number);
+    // The queued entries of online users that carry a number, in the order
+    // of their numbers.
+    std::vector<std::pair<qint64, Item>> OfferCandidates();
+    // RemoveUpload without filling the slots.
+    void ForgetUpload(Item const& i_entry);
+    // Another running download writes the entry's partial file.
+    bool IsWrittenByOtherDownload(Item const& i_entry);
+
     void RecordCompleteDownload(Item const& i_entry, QString const& i_name);
     void WriteProgressCells(Item const& i_entry, char const* ip_positionType, qint64 i_position,
                             int i_bytesPerSecond);
@@ -194,6 +234,7 @@ private:
     SpeedBudget m_uploadBudget;
     SpeedBudget m_downloadBudget;
     Item m_lastOrderedUpload;
+    Clock m_clock;
 };
 
 extern TransferQueueManager* transferQueueManager;

@@ -1,21 +1,19 @@
-// The upload queue, its slots and the negotiation of transfers with peers.
-// The status machine of a running upload and its thread are here; the queue's
-// admission and order, the slots and the negotiation are not built yet, and
-// until they are each of their operations does the least that keeps callers
-// honest: nothing is queued, offered or accepted.
+// The upload queue: which requests of other users are admitted (and the
+// reasons given for those that are not), the queue's effective order, the
+// place in line, barring users, and the check of requesters' shares.
 
 #include "transfers/TransferQueueManager.h"
 
 #include "transfers/TransferItems.h"
-#include "transfers/TransferThreads.h"
 
 #include "peers/PeerMessenger.h"
 #include "server/Server.h"
-#include "store/MemStream.h"
+#include "shares/SharedFoldersManager.h"
+#include "store/Log.h"
 #include "store/Settings.h"
 
-#include <QFile>
-#include <QTcpSocket>
+#include <algorithm>
+#include <vector>
 
 using namespace TransferItems;
 
@@ -23,253 +21,302 @@ namespace {
 
 char const* const UPLOAD_STATUS = "upload_entry_status";
 
-// The shared file's size, folder and name as the share index keeps them;
-// empty when the index is not there.
-QString SharedFileText(Item const& i_entry, char const* ip_attribute)
+QString PeerPath(QString i_requested)
 {
-    if (!d.HasType(ip_attribute))
-        return QString();
-    return i_entry["shared_file"][ip_attribute].AsString();
+    return i_requested.replace(QLatin1Char('\\'), QLatin1Char('/'));
+}
+
+void Deny(QString const& i_user, QString const& i_file, QString const& i_reason)
+{
+    if (peerMessenger)
+        peerMessenger->DenyUpload(i_user, i_file, i_reason);
+}
+
+// Highest first, then privileged users, then the older entry.
+int GroupPriority(Item const& i_user)
+{
+    int l_priority = 0;
+    for (Item const& l_group : i_user["in_user_list"].GetItems("user_list_group"))
+        l_priority = std::max(l_priority, l_group["group_download_priority"].AsInt());
+    return l_priority;
 }
 
 } // namespace
 
-void TransferQueueManager::SetUploadEntryStatus(Item i_entry, QString i_status)
+// ---------------------------------------------------------------- admission
+
+Item TransferQueueManager::VisibleSharedFile(QString const& i_user, QString const& i_requested) const
 {
-    if (i_entry.IsNull())
-        return;
-    bool const l_wasActive = IsActiveStatus(i_entry[UPLOAD_STATUS]);
-    Item l_status = d.GetType(UPLOAD_STATUS)->GetItem(Value(i_status));
-    i_entry += l_status;
-    i_entry += d.GetType("last_status_change_time")->GetItem(Value(NowText()));
-    bool const l_nowActive = IsActiveStatus(l_status);
-    if (l_wasActive && !l_nowActive) {
-        ReleaseTransfer(i_entry, "upload");
-        if (i_status == "aborted") {
-            Item l_user = i_entry["user"];
-            LogTransfer(1, QString("Upload of %1 to %2 aborted, sending upload failed notification.")
-                               .arg(SharedFileText(i_entry, "shared_file_name"), l_user.AsString()),
-                        l_user);
-            MemStream l_message;
-            l_message.WriteU32(46);
-            l_message.WriteRaw(i_entry["filename_as_requested"].AsStdString());
-            if (peerMessenger)
-                peerMessenger->SendMessage(l_user.AsString(), l_message);
-        }
-    }
-    if (l_wasActive != l_nowActive)
-        DetermineUploadSpeedLimit();
-    SetVSetting("last_upload_state_change", NowText());
+    if (!sharedFoldersManager)
+        return Item();
+    Item const l_file = sharedFoldersManager->GetSharedFileItem(PeerPath(i_requested));
+    return sharedFoldersManager->IsFileSharedWithUser(l_file, i_user) ? l_file : Item();
 }
 
-void TransferQueueManager::RemoveUpload(Item i_entry)
+bool TransferQueueManager::IsStillShared(Item const& i_entry) const
 {
-    if (i_entry.IsNull())
-        return;
-    bool const l_wasActive = IsActiveStatus(i_entry[UPLOAD_STATUS]);
-    ReleaseTransfer(i_entry, "upload");
-    if (i_entry == m_lastOrderedUpload)
-        m_lastOrderedUpload = Item();
-    i_entry.Remove();
-    if (l_wasActive)
-        DetermineUploadSpeedLimit();
-    StartNewUploads();
+    Item const l_file = i_entry["shared_file"];
+    return l_file.IsValid() && sharedFoldersManager &&
+           sharedFoldersManager->IsFileSharedWithUser(l_file, i_entry["user"].AsString());
 }
 
-bool TransferQueueManager::StartUpload(Item i_entry, QTcpSocket* ip_socket)
+void TransferQueueManager::DenyNotShared(Item const& i_entry)
 {
-    QFile* lp_file = ObjectAt<QFile>(i_entry["upload_file"]);
-    if (!lp_file) {
-        ip_socket->deleteLater();
+    Item const l_user = i_entry["user"];
+    LogTransfer(1, QString("%1 is no longer shared with %2, removing the upload")
+                       .arg(i_entry["filename_as_requested"].AsString(), l_user.AsString()),
+                l_user);
+    Deny(l_user.AsString(), i_entry["filename_as_requested"].AsString(), "File not shared.");
+    ForgetUpload(i_entry);
+}
+
+bool TransferQueueManager::RequeueExistingUpload(Item const& i_user, Item const& i_file)
+{
+    Item const l_entry = d.GetItem(i_user, i_file, "upload_entry");
+    if (l_entry.IsNull())
         return false;
+    Item const l_status = l_entry[UPLOAD_STATUS];
+    if (l_status.AsString() == "queued" || IsActiveStatus(l_status)) {
+        LogTransfer(2, "Already queued", i_user);
+        return true;
     }
-    i_entry += d.GetType("upload_socket")->GetItem(Value(ip_socket));
-    Item l_time = d.GetType("last_receipt_time")->GetItem(Value(new QDateTime(QDateTime::currentDateTime())));
-    Item l_rate = d.GetType("bytes_per_second")->GetItem(Value(new int(0)));
-    SetUploadEntryStatus(i_entry, "uploading");
-    i_entry += l_time;
-    i_entry += l_rate;
-    i_entry += d.GetType("read_position")->GetItem(Value(new qint64(0)));
-
-    ip_socket->disconnect();
-    auto* lp_thread = new UploadThread(ip_socket, lp_file, int(i_entry["transfer_req"].AsUInt64()), &m_uploadBudget);
-    ip_socket->setParent(nullptr);
-    ip_socket->moveToThread(lp_thread);
-    i_entry += d.GetType("upload_thread")->GetItem(Value(static_cast<QObject*>(lp_thread)));
-    connect(lp_thread, &UploadThread::UploadError, this, &TransferQueueManager::OnUploadError);
-    connect(lp_thread, &UploadThread::UploadLocalError, this, &TransferQueueManager::OnUploadLocalError);
-    connect(lp_thread, &UploadThread::UploadProgress, this, &TransferQueueManager::OnUploadProgress);
-    connect(lp_thread, &UploadThread::UploadComplete, this, &TransferQueueManager::OnUploadComplete);
-    lp_thread->start(QThread::InheritPriority);
+    LogTransfer(2, QString("%1, re-queueing").arg(l_status.AsString()), i_user);
+    SetUploadEntryStatus(l_entry, "queued");
+    StartNewUploads();
     return true;
 }
 
-void TransferQueueManager::OnUploadProgress(qint64 i_offset, int i_bytesPerSecond)
+Item TransferQueueManager::NewUploadEntry(Item const& i_user, Item const& i_file, QString const& i_requested)
 {
-    Item l_entry = SenderEntry("upload_thread", "upload_entry");
-    if (l_entry.IsNull())
-        return;
-    WriteProgressCells(l_entry, "read_position", i_offset, i_bytesPerSecond);
-    emit UploadProgressed(l_entry);
+    Item const l_entry = d.GetType("upload_entry")->NewItem();
+    l_entry += i_user;
+    l_entry += i_file;
+    l_entry += d.GetType("filename_as_requested")->GetItem(Value(i_requested));
+    SetUploadEntryStatus(l_entry, "queued");
+    qint64 const l_order = GetSetting("transfer_order_counter").toLongLong();
+    l_entry += d.GetType("upload_order")->GetItem(Value(static_cast<long long>(l_order)));
+    SetSetting("transfer_order_counter", l_order + 1);
+    OrderNewUpload(l_entry);
+    LogTransfer(2, "Queued", i_user);
+    if (gp_server)
+        gp_server->TrackUser(i_user.AsString());
+    return l_entry;
 }
 
-void TransferQueueManager::OnUploadComplete()
+void TransferQueueManager::OnQueueUploadRequested(QString i_user, QString i_file)
 {
-    Item l_entry = SenderEntry("upload_thread", "upload_entry");
-    if (l_entry.IsNull())
+    Item const l_user = UserItem(i_user);
+    LogTransfer(1, QString("Queue upload requested by %1 for file %2").arg(i_user, i_file), l_user);
+    Item const l_file = VisibleSharedFile(i_user, i_file);
+    if (l_file.IsNull()) {
+        LogTransfer(2, "Denied, file not shared", l_user);
+        Deny(i_user, i_file, "File not shared.");
         return;
-    int* lp_rate = ObjectAt<int>(l_entry["bytes_per_second"]);
-    int const l_speed = lp_rate ? *lp_rate : 0;
-    LogTransfer(1, QString("Recording upload speed of %1").arg(l_speed));
-    if (SharedFileText(l_entry, "shared_file_size").toLongLong() > 1048576 && l_speed > 0 && gp_server)
-        gp_server->SendUploadSpeed(l_speed);
-    SetUploadEntryStatus(l_entry, "complete");
-    StartNewUploads();
-}
+    }
+    if (IsVSettingYes("finish_uploads_and_quit")) {
+        LogTransfer(2, "Denied, pending shutdown.", l_user);
+        Deny(i_user, i_file, "Pending shutdown.");
+        return;
+    }
+    if (RequeueExistingUpload(l_user, l_file))
+        return;
 
-void TransferQueueManager::OnUploadError(QString i_reason)
-{
-    Item l_entry = SenderEntry("upload_thread", "upload_entry");
-    if (l_entry.IsNull())
+    ItemSet const l_queued = l_user.GetItems("upload_entry").Connected(UPLOAD_STATUS, Value("queued"));
+    if (IsSettingYes("max_queued_uploads_per_user_enabled") &&
+        qint64(l_queued.size()) >= GetSettingInt("max_queued_uploads_per_user")) {
+        LogTransfer(2, "Denied, too many files already queued by user", l_user);
+        Deny(i_user, i_file, "Too many files");
         return;
-    Item l_user = l_entry["user"];
-    LogTransfer(1, QString("Error uploading %1 to %2. %3")
-                       .arg(SharedFileText(l_entry, "shared_file_folder") + "/" +
-                                SharedFileText(l_entry, "shared_file_name"),
-                            l_user.AsString(), i_reason),
-                l_user);
-    SetUploadEntryStatus(l_entry, "aborted");
-    StartNewUploads();
-}
+    }
+    qint64 l_bytes = 0;
+    for (Item const& l_entry : l_queued)
+        l_bytes += SharedFileText(l_entry, "shared_file_size").toLongLong();
+    if (IsSettingYes("max_queued_mb_per_user_enabled") && l_bytes / 1048576 > GetSettingInt("max_queued_mb_per_user")) {
+        LogTransfer(2, "Denied, too many megabytes already queued by user", l_user);
+        Deny(i_user, i_file, "Too many megabytes");
+        return;
+    }
 
-void TransferQueueManager::OnUploadLocalError(QString i_reason)
-{
-    // An offset we cannot serve: "aborted" would tell the peer to ask again at
-    // once, for ever; the same answer as for a file that does not open ends it.
-    Item l_entry = SenderEntry("upload_thread", "upload_entry");
-    if (l_entry.IsNull())
-        return;
-    Item l_user = l_entry["user"];
-    LogTransfer(1, QString("Error uploading %1 to %2. %3")
-                       .arg(SharedFileText(l_entry, "shared_file_name"), l_user.AsString(), i_reason),
-                l_user);
-    if (peerMessenger)
-        peerMessenger->DenyUpload(l_user.AsString(), l_entry["filename_as_requested"].AsString(), "File read error.");
-    SetUploadEntryStatus(l_entry, "local error");
+    NewUploadEntry(l_user, l_file, i_file);
+    // Each stranger's share is looked at once per run.
+    if (IsSettingYes("check_for_empty_shares") && !l_user.IsConnected("empty_share_check_status") &&
+        !l_user.IsConnected("in_user_list")) {
+        if (peerMessenger)
+            peerMessenger->GetUserSharedFiles(i_user);
+        l_user += d.GetType("empty_share_check_status")->GetItem(Value("requested"));
+    }
     StartNewUploads();
 }
 
 Item TransferQueueManager::AddUpload(QString i_user, QString i_path)
 {
-    // Not built yet: nothing is queued.
-    Log("Transfer Queue", 1, QString("Initiating upload to %1 of file %2").arg(i_user, i_path));
-    return Item();
+    Item const l_user = UserItem(i_user);
+    LogTransfer(1, QString("Initiating upload to %1 of file %2").arg(i_user, i_path), l_user);
+    Item const l_file = VisibleSharedFile(i_user, i_path);
+    if (l_file.IsNull()) {
+        LogTransfer(2, "Can't upload, file is either not shared or not shared with that particular user.", l_user);
+        return Item();
+    }
+    if (peerMessenger)
+        peerMessenger->QueueUpload(i_user, i_path, l_file["shared_file_size"].AsInt64());
+    if (RequeueExistingUpload(l_user, l_file))
+        return d.GetItem(l_user, l_file, "upload_entry");
+    Item const l_entry = NewUploadEntry(l_user, l_file, i_path);
+    StartNewUploads();
+    return l_entry;
 }
 
-void TransferQueueManager::OrderNewUpload(Item)
+int TransferQueueManager::QueuedUploadCount()
 {
+    Item l_queued = d.GetType(UPLOAD_STATUS)->HasItem(Value("queued"));
+    return l_queued.IsValid() ? int(l_queued.CountItems("upload_entry")) : 0;
+}
+
+// -------------------------------------------------------------------- order
+
+int TransferQueueManager::GetUserGroupDownloadPriority(QString i_user)
+{
+    return GroupPriority(d.GetType("user")->HasItem(Value(i_user)));
 }
 
 bool TransferQueueManager::UploadEntrySortCompare(Item i_a, Item i_b)
 {
-    // Age alone until the group and privilege order exists.
+    Item const l_userA = i_a["user"];
+    Item const l_userB = i_b["user"];
+    if (l_userA != l_userB) {
+        int const l_priorityA = GroupPriority(l_userA);
+        int const l_priorityB = GroupPriority(l_userB);
+        if (l_priorityA != l_priorityB)
+            return l_priorityA > l_priorityB;
+        bool const l_privilegedA = l_userA.IsConnected("is_privileged");
+        if (l_privilegedA != l_userB.IsConnected("is_privileged"))
+            return l_privilegedA;
+    }
     return i_a["upload_order"].AsInt64() < i_b["upload_order"].AsInt64();
 }
 
-int TransferQueueManager::GetUserGroupDownloadPriority(QString)
+void TransferQueueManager::SetEffectiveUploadOrder(Item const& i_entry, qint64 i_number)
 {
-    return 0;
+    // Most renumberings give most entries the number they have.
+    Value const l_number(static_cast<long long>(i_number));
+    if (i_entry["effective_upload_order"].GetValue() != l_number)
+        i_entry += d.GetType("effective_upload_order")->GetItem(l_number);
+}
+
+void TransferQueueManager::OrderNewUpload(Item i_entry)
+{
+    // The last ordered upload lets an entry that sorts after every other
+    // take the next number without sorting anything.
+    std::vector<std::pair<qint64, Item>> l_ordered;
+    bool l_listed = false;
+    auto const l_list = [&] {
+        ItemSet const l_entries = d.GetType("upload_entry")->GetItems();
+        for (Item const& l_entry : l_entries)
+            if (Item const l_number = l_entry["effective_upload_order"]; l_number.IsValid())
+                l_ordered.emplace_back(l_number.AsInt64(), l_entry);
+        std::stable_sort(l_ordered.begin(), l_ordered.end(),
+                         [](auto const& i_a, auto const& i_b) { return i_a.first < i_b.first; });
+        l_listed = true;
+        if (!l_ordered.empty())
+            m_lastOrderedUpload = l_ordered.back().second;
+    };
+    if (m_lastOrderedUpload.IsNull()) {
+        l_list();
+        if (l_ordered.empty()) {
+            SetEffectiveUploadOrder(i_entry, 1);
+            m_lastOrderedUpload = i_entry;
+            return;
+        }
+    }
+    if (UploadEntrySortCompare(m_lastOrderedUpload, i_entry)) {
+        SetEffectiveUploadOrder(i_entry, m_lastOrderedUpload["effective_upload_order"].AsInt64() + 1);
+        m_lastOrderedUpload = i_entry;
+        return;
+    }
+    if (!l_listed)
+        l_list();
+    auto const l_place = std::find_if(l_ordered.begin(), l_ordered.end(), [&](auto const& i_other) {
+        return UploadEntrySortCompare(i_entry, i_other.second);
+    });
+    l_ordered.emplace(l_place, -1, i_entry);
+    Type* const lp_number = d.GetType("effective_upload_order");
+    for (std::size_t l_k = 0; l_k < l_ordered.size(); ++l_k)
+        if (l_ordered[l_k].first != qint64(l_k) + 1)
+            l_ordered[l_k].second += lp_number->GetItem(Value(static_cast<long long>(l_k) + 1));
 }
 
 void TransferQueueManager::DetermineUploadsEffectiveOrder()
 {
+    ItemSet const l_entries = d.GetType("upload_entry")->GetItems();
+    ItemList l_sorted(l_entries.begin(), l_entries.end());
+    std::stable_sort(l_sorted.begin(), l_sorted.end(), &TransferQueueManager::UploadEntrySortCompare);
+    qint64 l_number = 0;
+    for (Item const& l_entry : l_sorted)
+        SetEffectiveUploadOrder(l_entry, l_number++);
 }
 
-bool TransferQueueManager::CanAcceptUserInitiatedUploadsFrom(QString)
+void TransferQueueManager::OnUploadPlaceInLineRequested(QString i_user, QString i_file)
 {
-    // Not built yet: no user may push files to us.
+    // Looked up without creating anything: a stranger's question leaves no
+    // trace in the store.
+    Item const l_user = d.GetType("user")->HasItem(Value(i_user));
+    Item const l_name = d.GetType("filename_as_requested")->HasItem(Value(i_file));
+    Item const l_place = d.GetItem(l_user, l_name, "upload_entry")["effective_upload_order"];
+    if (l_place.IsValid() && peerMessenger)
+        peerMessenger->SendUploadPlaceInLine(i_user, i_file, l_place.AsInt());
+}
+
+// ------------------------------------------------------------------- users
+
+void TransferQueueManager::OnUserShare(QString i_user, FileInfoMap& i_share, AttributeTranslationTable&)
+{
+    Item const l_user = d.GetType("user")->HasItem(Value(i_user));
+    if (l_user["empty_share_check_status"].AsString() != "requested")
+        return;
+    Type* const lp_status = d.GetType("empty_share_check_status");
+    if (!i_share.empty()) {
+        l_user += lp_status->GetItem(Value("not_empty"));
+        return;
+    }
+    l_user += lp_status->GetItem(Value("empty"));
+    QString const l_text = GetSetting("empty_share_message");
+    if (!IsSettingYes("check_for_empty_shares") || l_user.IsConnected("in_user_list") || l_text.isEmpty())
+        return;
+    if (gp_server)
+        gp_server->SendPrivateChat(i_user, l_text);
+    Log("Shared", 1, QString("Sent empty share warning message to user %1").arg(i_user));
+    l_user += d.GetType("sent_empty_share_warning_message")->GetItem(Value(l_text));
+}
+
+bool TransferQueueManager::CanAcceptUserInitiatedUploadsFrom(QString i_user)
+{
+    Item const l_listed = d.GetType("user")->HasItem(Value(i_user))["in_user_list"];
+    if (l_listed.IsNull())
+        return false;
+    if (IsSettingYes("accept_userlist_uploads"))
+        return true;
+    for (Item const& l_group : l_listed.GetItems("user_list_group"))
+        if (l_group.IsConnected("accept_uploads"))
+            return true;
     return false;
 }
 
 void TransferQueueManager::UnshareUser(QString i_user)
 {
-    // The flag is what the share index reads; there are no uploads to stop yet.
-    Item l_user = d.GetType("user")->GetItem(Value(i_user));
+    Item const l_user = UserItem(i_user);
     if (d.HasType("unshared") && !l_user.IsConnected("unshared"))
         l_user += d.GetType("unshared")->GetGlobalNullItem();
+    ItemSet const l_entries = l_user.GetItems("upload_entry");
+    for (Item const& l_entry : l_entries) {
+        Deny(i_user, l_entry["filename_as_requested"].AsString(), "File not shared.");
+        ForgetUpload(l_entry);
+    }
+    if (!l_entries.empty())
+        StartNewUploads();
 }
 
 void TransferQueueManager::ReshareUser(QString i_user)
 {
     if (Item l_user = d.GetType("user")->HasItem(Value(i_user)); l_user.IsValid() && d.HasType("unshared"))
         l_user.Disconnect("unshared");
-}
-
-int TransferQueueManager::QueuedUploadCount()
-{
-    Item l_queued = d.GetType("upload_entry_status")->HasItem(Value("queued"));
-    return l_queued.IsValid() ? int(l_queued.CountItems("upload_entry")) : 0;
-}
-
-void TransferQueueManager::StartNewUploads()
-{
-    // Not built yet: queued uploads wait.
-}
-
-void TransferQueueManager::SetUploadSlots(int i_slots)
-{
-    if (i_slots < 1 || i_slots > 99)
-        return;
-    SetSetting("upload_slots", qint64(i_slots));
-}
-
-bool TransferQueueManager::IsFreeToUpload()
-{
-    return ActiveUploadCount() < GetSettingInt("upload_slots");
-}
-
-void TransferQueueManager::AssertNoExtraUploads()
-{
-}
-
-void TransferQueueManager::OnQueueUploadRequested(QString i_user, QString i_file)
-{
-    // Not built yet: the request is answered as for a file we do not share.
-    if (peerMessenger)
-        peerMessenger->DenyUpload(i_user, i_file, "File not shared.");
-}
-
-void TransferQueueManager::OnUploadPlaceInLineRequested(QString, QString)
-{
-}
-
-void TransferQueueManager::OnUserShare(QString, FileInfoMap&, AttributeTranslationTable&)
-{
-}
-
-void TransferQueueManager::OnFileTransferRequest(QString i_user, int, uint i_req, std::string, qint64)
-{
-    // Not built yet: every offer is declined.
-    if (peerMessenger)
-        peerMessenger->DenyTransferRequest(i_user, i_req, "Cancelled");
-}
-
-void TransferQueueManager::OnFileTransferResponse(QString, uint, bool, bool, qint64, QString)
-{
-}
-
-void TransferQueueManager::OnFileConnection(QString, QTcpSocket* ip_socket, uint)
-{
-    // Not built yet: no download waits for a connection.
-    ip_socket->close();
-    ip_socket->deleteLater();
-}
-
-void TransferQueueManager::OnFileConnectionAccepted(QString, QTcpSocket* ip_socket)
-{
-    ip_socket->deleteLater();
-}
-
-void TransferQueueManager::EveryHalfMinute()
-{
 }

@@ -9,6 +9,7 @@
 
 #include <QSignalSpy>
 #include <QTest>
+#include <QTimer>
 #include <QtEndian>
 
 namespace {
@@ -222,6 +223,21 @@ private slots:
         QCOMPARE(l_admin.count(), 2);
         QCOMPARE(l_disconnected.count(), 0);
         QVERIFY(mp_server->IsConnected());
+    }
+
+    void FloodIsHandledInSlices()
+    {
+        mp_server->SetReadSlice(0); // one frame per turn of the event loop
+        QVERIFY(LogIn());
+        QSignalSpy l_admin(mp_server.get(), &Server::AdminMessage);
+        int l_handledBeforeNextTurn = -1;
+        connect(mp_server.get(), &Server::AdminMessage, this, [&]() {
+            if (l_handledBeforeNextTurn < 0)
+                QTimer::singleShot(0, this, [&]() { l_handledBeforeNextTurn = l_admin.count(); });
+        });
+        mp_fake->Write(ADMIN_ONE + ADMIN_ONE + ADMIN_ONE);
+        QTRY_COMPARE(l_admin.count(), 3);
+        QCOMPARE(l_handledBeforeNextTurn, 1);
     }
 
     void OversizeFrameClosesTheLink()

@@ -4,6 +4,7 @@
 #include "ServerTestHelpers.h"
 
 #include "server/Server.h"
+#include "server/ServerMessages.h"
 #include "server/StoreTypes.h"
 
 #include <QSignalSpy>
@@ -53,31 +54,31 @@ private slots:
         mp_standin.reset();
     }
 
-    void ConnectWithoutUserNameDoesNothing()
-    {
-        Server& l_server = MakeServer();
-        SetSetting("server_address", QStringLiteral("127.0.0.1:%1").arg(mp_standin->Port()));
-        QSignalSpy l_connecting(&l_server, &Server::Connecting);
-        l_server.Connect();
-        QCOMPARE(l_connecting.count(), 0);
-        QCOMPARE(l_server.GetState(), Server::STATE_DISCONNECTED);
-    }
-
     void LoginEmitsConnectingThenConnected()
     {
         Server& l_server = MakeServer();
+        QSignalSpy l_connecting(&l_server, &Server::Connecting);
+        // Without a user name nothing starts.
+        SetSetting("server_address", QStringLiteral("127.0.0.1:%1").arg(mp_standin->Port()));
+        l_server.Connect();
+        QCOMPARE(l_connecting.count(), 0);
         PointAt(mp_standin->Port());
         QStringList l_order;
         connect(&l_server, &Server::Connecting, this, [&]() { l_order << "connecting"; });
         connect(&l_server, &Server::Connected, this, [&]() { l_order << "connected"; });
         QVERIFY(LogIn(l_server));
         QCOMPARE(l_order, QStringList({"connecting", "connected"}));
-        QVERIFY(l_server.IsConnected());
         QVERIFY(l_server.IsAbruptlyDisconnected());
         // A second Connect while logged in starts nothing.
-        QSignalSpy l_connecting(&l_server, &Server::Connecting);
         l_server.Connect();
-        QCOMPARE(l_connecting.count(), 0);
+        QCOMPARE(l_connecting.count(), 1);
+        // The user's disconnect stops reconnection; he can connect again.
+        QSignalSpy l_disconnected(&l_server, &Server::Disconnected);
+        l_server.Disconnect();
+        QCOMPARE(l_disconnected.count(), 1);
+        QVERIFY(!l_server.IsAbruptlyDisconnected());
+        QCOMPARE(AttemptsOnTick(l_server), 0);
+        QVERIFY(LogIn(l_server));
     }
 
     void LinkLossKeepsRoomsAndReconnectsWithTrackedUsers()
@@ -124,30 +125,23 @@ private slots:
         QTRY_VERIFY(l_bobItem.IsConnected("is_online"));
     }
 
-    void WrongPasswordStopsRetrying()
+    void RefusedLoginsStopRetrying()
     {
         RawClient l_carol;
         QVERIFY(l_carol.Login(mp_standin->Port(), "carol", "right"));
         Server& l_server = MakeServer();
-        PointAt(mp_standin->Port(), "carol", "wrong");
-        QSignalSpy l_failed(&l_server, &Server::ConnectionFailed);
-        l_server.Connect();
-        QVERIFY(l_failed.wait(5000));
-        QCOMPARE(l_failed.at(0).at(0).toString(), QString("INVALIDPASS"));
-        QVERIFY(!l_server.IsAbruptlyDisconnected());
-        QCOMPARE(AttemptsOnTick(l_server), 0);
-        QCOMPARE(l_server.GetState(), Server::STATE_DISCONNECTED);
-    }
-
-    void InvalidUserNameIsReported()
-    {
-        Server& l_server = MakeServer();
-        PointAt(mp_standin->Port(), QString(31, QLatin1Char('x')));
-        QSignalSpy l_failed(&l_server, &Server::ConnectionFailed);
-        l_server.Connect();
-        QVERIFY(l_failed.wait(5000));
-        QCOMPARE(l_failed.at(0).at(0).toString(), QString("INVALIDUSERNAME"));
-        QVERIFY(!l_server.IsAbruptlyDisconnected());
+        std::pair<QString, char const*> const l_cases[] = {{"carol", "INVALIDPASS"},
+                                                           {QString(31, QLatin1Char('x')), "INVALIDUSERNAME"}};
+        for (auto const& l_case : l_cases) {
+            PointAt(mp_standin->Port(), l_case.first, "wrong");
+            QSignalSpy l_failed(&l_server, &Server::ConnectionFailed);
+            l_server.Connect();
+            QVERIFY(l_failed.wait(5000));
+            QCOMPARE(l_failed.at(0).at(0).toString(), QString(l_case.second));
+            // A known-bad login would only be refused again.
+            QVERIFY(!l_server.IsAbruptlyDisconnected());
+            QCOMPARE(AttemptsOnTick(l_server), 0);
+        }
     }
 
     void RefusedConnectionIsASocketError()
@@ -184,21 +178,6 @@ private slots:
         QCOMPARE(AttemptsOnTick(l_server), 0);
     }
 
-    void UserDisconnectStopsReconnection()
-    {
-        Server& l_server = MakeServer();
-        PointAt(mp_standin->Port());
-        QVERIFY(LogIn(l_server));
-        QSignalSpy l_disconnected(&l_server, &Server::Disconnected);
-        l_server.Disconnect();
-        QCOMPARE(l_disconnected.count(), 1);
-        QVERIFY(!l_server.IsConnected());
-        QVERIFY(!l_server.IsAbruptlyDisconnected());
-        QCOMPARE(AttemptsOnTick(l_server), 0);
-        // The user can connect again by hand.
-        QVERIFY(LogIn(l_server));
-    }
-
     void RelaysChatsSearchesAndAdminMessages()
     {
         RawClient l_bob;
@@ -221,11 +200,9 @@ private slots:
         QByteArray l_received;
         QVERIFY(l_bob.mp_collector->Take(ServerCode::PRIVATE_CHAT, &l_received));
         MemStream l_in(l_received);
-        quint32 l_id = 0, l_time = 0;
-        QString l_from, l_text;
-        QVERIFY(l_in.Read(l_id) && l_in.Read(l_time) && l_in.Read(l_from) && l_in.Read(l_text));
-        QCOMPARE(l_from, QString("alice"));
-        QCOMPARE(l_text, QString("two lines"));
+        auto const l_sent = std::get<ServerIn::PrivateChat>(DecodeServerMessage(ServerCode::PRIVATE_CHAT, l_in));
+        QCOMPARE(l_sent.m_user, QString("alice"));
+        QCOMPARE(l_sent.m_text, QString("two lines"));
 
         QSignalSpy l_search(&l_server, &Server::DirectFileSearch);
         MemStream l_query;
@@ -337,18 +314,8 @@ private slots:
         QByteArray l_request;
         QVERIFY(l_bob.mp_collector->Take(ServerCode::CONNECT_BACK, &l_request));
         MemStream l_in(l_request);
-        QString l_from, l_type;
-        quint32 l_ip = 0, l_port = 0, l_token = 0, l_obfuscated = 0;
-        bool l_privileged = true;
-        QVERIFY(l_in.Read(l_from) && l_in.Read(l_type) && l_in.Read(l_ip) && l_in.Read(l_port) && l_in.Read(l_token)
-                && l_in.Read(l_privileged) && l_in.Read(l_obfuscated));
-        QCOMPARE(l_from, QString("alice"));
-        QCOMPARE(l_type, QString("P"));
-        QCOMPARE(l_ip, quint32(0x7F000001));
-        QCOMPARE(l_port, quint32(5000));
-        QCOMPARE(l_token, quint32(55));
-        QVERIFY(!l_privileged);
-        QCOMPARE(l_obfuscated, quint32(5001));
+        QVERIFY(DecodeServerMessage(ServerCode::CONNECT_BACK, l_in)
+                == ServerMessage(ServerIn::ConnectBack{"alice", "P", 0x7F000001, 5000, 55, false, 5001}));
         // bob could not reach alice; an offline user is not asked at all.
         MemStream l_failure;
         l_failure.WriteU32(55);

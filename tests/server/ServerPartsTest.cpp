@@ -141,36 +141,33 @@ private slots:
 
     void ParserSortsTokensByKind()
     {
+        struct Case
+        {
+            char const* mp_text;
+            bool m_searchable;
+            Tokens m_included, m_parts, m_excluded;
+        } const l_cases[] = {
+            {"Pink  FLOYD *Wall -live -Demo", true, {"floyd", "pink"}, {"wall"}, {"demo", "live"}},
+            // Quoted phrases stay whole, with or without a marker.
+            {"\"Dark Side\" -\"Live At\" *\"of the\" moon", true, {"dark side", "moon"}, {"of the"}, {"live at"}},
+            // An unclosed quote runs to the end.
+            {"\"open phrase here", true, {"open phrase here"}, {}, {}},
+            {"*part", true, {}, {"part"}, {}},
+            // Nothing to look for: no text, or only excluded tokens.
+            {"", false, {}, {}, {}},
+            {"   ", false, {}, {}, {}},
+            {"-only -excluded", false, {}, {}, {"excluded", "only"}},
+            // Markers and empty quotes alone are no tokens at all.
+            {"- * \"\" -\"\"", false, {}, {}, {}},
+        };
         SearchParser l_parser;
-        QVERIFY(l_parser.SetSearchText("Pink  FLOYD *Wall -live -Demo"));
-        QCOMPARE(l_parser.GetIncludedTokenSet(), Tokens({"floyd", "pink"}));
-        QCOMPARE(l_parser.GetIncludedPartTokenSet(), Tokens({"wall"}));
-        QCOMPARE(l_parser.GetExcludedTokenSet(), Tokens({"demo", "live"}));
-
-        // Quoted phrases stay whole, with or without a marker.
-        QVERIFY(l_parser.SetSearchText("\"Dark Side\" -\"Live At\" *\"of the\" moon"));
-        QCOMPARE(l_parser.GetIncludedTokenSet(), Tokens({"dark side", "moon"}));
-        QCOMPARE(l_parser.GetExcludedTokenSet(), Tokens({"live at"}));
-        QCOMPARE(l_parser.GetIncludedPartTokenSet(), Tokens({"of the"}));
-
-        // An unclosed quote runs to the end; a new text replaces the old sets.
-        QVERIFY(l_parser.SetSearchText("\"open phrase here"));
-        QCOMPARE(l_parser.GetIncludedTokenSet(), Tokens({"open phrase here"}));
-        QVERIFY(l_parser.GetExcludedTokenSet().empty());
-    }
-
-    void ParserNeedsAnIncludedOrPartToken()
-    {
-        SearchParser l_parser;
-        QVERIFY(!l_parser.SetSearchText(""));
-        QVERIFY(!l_parser.SetSearchText("   "));
-        QVERIFY(!l_parser.SetSearchText("-only -excluded"));
-        QCOMPARE(l_parser.GetExcludedTokenSet(), Tokens({"excluded", "only"}));
-        // Markers and empty quotes alone are no tokens at all.
-        QVERIFY(!l_parser.SetSearchText("- * \"\" -\"\""));
-        QVERIFY(l_parser.GetExcludedTokenSet().empty());
-        QVERIFY(l_parser.SetSearchText("*part"));
-        QVERIFY(l_parser.GetIncludedTokenSet().empty());
+        for (Case const& l_case : l_cases) {
+            // Each text replaces the sets of the one before.
+            QCOMPARE(l_parser.SetSearchText(l_case.mp_text), l_case.m_searchable);
+            QCOMPARE(l_parser.GetIncludedTokenSet(), l_case.m_included);
+            QCOMPARE(l_parser.GetIncludedPartTokenSet(), l_case.m_parts);
+            QCOMPARE(l_parser.GetExcludedTokenSet(), l_case.m_excluded);
+        }
     }
 
     void WishListGoesRoundInTextOrder()

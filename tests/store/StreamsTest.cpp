@@ -7,20 +7,21 @@
 #include <QTemporaryFile>
 #include <QtTest>
 
+#include <tuple>
+
 class StreamsTest : public QObject
 {
     Q_OBJECT
 
 private slots:
-    void IntegersAreLittleEndianAndRoundTrip();
-    void StringsRoundTripIncludingNonAscii();
+    void FieldsHaveExactBytes();
     void StringLimitsAndShortReadsFail();
     void InvalidUtf8IsReadThroughTheCodePage();
     void CopiesShareTheBufferClonesDoNot();
     void FileInfoBytesAreExact();
     void FileInfoOrdering();
     void HostileAttributeCountIsRefused();
-    void UserStatsRoundTrip();
+    void UserStatsBytesAreExact();
     void CompressedPayloadRoundTrip();
     void InflateStopsAtTheCap();
     void TruncatedOrCorruptInflateFails();
@@ -28,103 +29,73 @@ private slots:
     void RcptrCountsReferences();
 };
 
-void StreamsTest::IntegersAreLittleEndianAndRoundTrip()
+void StreamsTest::FieldsHaveExactBytes()
 {
+    // u8, u32, i32, u64 above 4 GiB, i64, bool, a string of 20 UTF-8 bytes
+    // and an empty one.
+    QByteArray const l_bytes = QByteArray::fromHex("ab" "04030201" "feffffff" "0100000005000000" "000efad5feffffff" "01"
+                                                   "14000000" "4772c3bcc39f652c20e4b896e7958c20f09f8eb5" "00000000");
+    QString const l_text = QString::fromUtf8("Grüße, 世界 🎵");
     MemStream l_out;
-    QVERIFY(l_out.WriteU8(0xAB));
-    QVERIFY(l_out.WriteU32(0x01020304u));
-    QVERIFY(l_out.WriteI32(-2));
-    QVERIFY(l_out.WriteU64(0x0000000500000001ull)); // above 4 GiB
-    QVERIFY(l_out.WriteI64(-5000000000ll));
-    QVERIFY(l_out.WriteBool(true));
-    QCOMPARE(l_out.ToByteArray().left(9),
-             QByteArray::fromHex("ab04030201feffffff"));
-    QCOMPARE(l_out.ToByteArray().mid(9, 8), QByteArray::fromHex("0100000005000000"));
+    QVERIFY(l_out.WriteU8(0xAB) && l_out.WriteU32(0x01020304u) && l_out.WriteI32(-2)
+            && l_out.WriteU64(0x0000000500000001ull) && l_out.WriteI64(-5000000000ll) && l_out.WriteBool(true)
+            && l_out.Write(l_text) && l_out.Write(QString()));
+    QCOMPARE(l_out.ToByteArray().toHex(), l_bytes.toHex());
 
+    MemStream l_in(l_bytes);
     quint8 l_u8 = 0;
     quint32 l_u32 = 0;
     qint32 l_i32 = 0;
     quint64 l_u64 = 0;
     qint64 l_i64 = 0;
     bool l_bool = false;
-    QVERIFY(l_out.Read(l_u8) && l_out.Read(l_u32) && l_out.Read(l_i32) && l_out.Read(l_u64) && l_out.Read(l_i64)
-            && l_out.Read(l_bool));
-    QCOMPARE(l_u8, quint8(0xAB));
-    QCOMPARE(l_u32, 0x01020304u);
-    QCOMPARE(l_i32, -2);
-    QCOMPARE(l_u64, 0x0000000500000001ull);
-    QCOMPARE(l_i64, -5000000000ll);
-    QVERIFY(l_bool);
-    QCOMPARE(l_out.BytesAvailable(), quint64(0));
-    QVERIFY(!l_out.Read(l_u8));
-}
-
-void StreamsTest::StringsRoundTripIncludingNonAscii()
-{
-    QString const l_text = QString::fromUtf8("Grüße, 世界 🎵");
-    MemStream l_stream;
-    QVERIFY(l_stream.Write(l_text));
-    QVERIFY(l_stream.Write(QString()));
-    QByteArray const l_utf8 = l_text.toUtf8();
-    QCOMPARE(l_utf8.size(), 20);
-    QCOMPARE(l_stream.ToByteArray().left(4), QByteArray::fromHex("14000000"));
-    QCOMPARE(l_stream.ToByteArray().mid(4, l_utf8.size()), l_utf8);
-
-    QString l_back;
-    QString l_empty = "x";
-    QVERIFY(l_stream.Read(l_back));
-    QVERIFY(l_stream.Read(l_empty));
+    QString l_back, l_empty = "x";
+    QVERIFY(l_in.Read(l_u8) && l_in.Read(l_u32) && l_in.Read(l_i32) && l_in.Read(l_u64) && l_in.Read(l_i64)
+            && l_in.Read(l_bool) && l_in.Read(l_back) && l_in.Read(l_empty));
+    QCOMPARE(std::make_tuple(l_u8, l_u32, l_i32, l_u64, l_i64, l_bool),
+             std::make_tuple(quint8(0xAB), 0x01020304u, -2, 0x0000000500000001ull, -5000000000ll, true));
     QCOMPARE(l_back, l_text);
     QCOMPARE(l_empty, QString());
+    QVERIFY(!l_in.Read(l_u8));
 }
 
 void StreamsTest::StringLimitsAndShortReadsFail()
 {
-    // A length above the network limit is refused even when the bytes exist.
+    QByteArray const l_overLimit = QByteArray::fromHex("01000200") + QByteArray(int(NETWORK_STRING_LIMIT) + 1, 'a');
+    QByteArray const l_atLimit = QByteArray::fromHex("00000200") + QByteArray(int(NETWORK_STRING_LIMIT), 'b');
+    struct Case
     {
-        MemStream l_stream;
-        std::string const l_big(NETWORK_STRING_LIMIT + 1, 'a');
-        QVERIFY(l_stream.Write(l_big));
-        std::string l_back;
-        QVERIFY(!l_stream.Read(l_back));
-        // Exactly at the limit is fine.
-        MemStream l_edge;
-        QVERIFY(l_edge.Write(std::string(NETWORK_STRING_LIMIT, 'b')));
-        QVERIFY(l_edge.Read(l_back));
-        QCOMPARE(l_back.size(), std::size_t(NETWORK_STRING_LIMIT));
-    }
-    // A raised limit reads it back; the writer refuses above its own limit.
-    {
-        MemStream l_stream;
-        l_stream.SetStringLimit(1 << 20);
-        QVERIFY(l_stream.Write(std::string(NETWORK_STRING_LIMIT + 1, 'a')));
-        QVERIFY(!l_stream.Write(std::string((1 << 20) + 1, 'a')));
-        std::string l_back;
-        QVERIFY(l_stream.Read(l_back));
-        QCOMPARE(l_back.size(), std::size_t(NETWORK_STRING_LIMIT + 1));
-    }
-    // A length longer than the bytes left, and truncated integers.
-    {
-        MemStream l_stream;
-        l_stream.WriteU32(10);
-        l_stream.WriteBuffer("abc", 3);
-        QString l_text;
-        QVERIFY(!l_stream.Read(l_text));
-        MemStream l_short(QByteArray::fromHex("010203"));
-        quint32 l_value = 0;
-        QVERIFY(!l_short.ReadU32(l_value));
-        QCOMPARE(l_short.BytesAvailable(), quint64(3)); // nothing consumed
-        quint64 l_wide = 0;
-        MemStream l_seven(QByteArray(7, '\0'));
-        QVERIFY(!l_seven.ReadU64(l_wide));
-    }
-    // A hostile 4 GiB length allocates nothing and fails.
-    {
-        MemStream l_stream(QByteArray::fromHex("ffffffff41"));
-        l_stream.SetStringLimit(UNLIMITED_STRING);
+        QByteArray m_bytes;
+        quint32 m_limit;
+        bool m_readable;
+    } const l_cases[] = {
+        {l_overLimit, NETWORK_STRING_LIMIT, false},  // refused although the bytes are there
+        {l_atLimit, NETWORK_STRING_LIMIT, true},
+        {l_overLimit, 1 << 20, true},                // the data file raises the limit
+        {QByteArray::fromHex("0a000000616263"), UNLIMITED_STRING, false}, // longer than what is left
+        {QByteArray::fromHex("ffffffff41"), UNLIMITED_STRING, false},     // 4 GiB: nothing allocated
+    };
+    for (Case const& l_case : l_cases) {
+        MemStream l_stream(l_case.m_bytes);
+        l_stream.SetStringLimit(l_case.m_limit);
         QByteArray l_back;
-        QVERIFY(!l_stream.Read(l_back));
+        QCOMPARE(l_stream.Read(l_back), l_case.m_readable);
+        if (l_case.m_readable)
+            QCOMPARE(l_back, l_case.m_bytes.mid(4));
     }
+    // The writer refuses above its own limit, so what it writes reads back.
+    MemStream l_limited;
+    l_limited.SetStringLimit(1 << 20);
+    QVERIFY(!l_limited.Write(std::string((1 << 20) + 1, 'a')));
+    QCOMPARE(l_limited.Size(), quint64(0));
+    // Truncated integers fail without consuming anything.
+    MemStream l_short(QByteArray::fromHex("010203"));
+    quint32 l_value = 0;
+    QVERIFY(!l_short.ReadU32(l_value));
+    QCOMPARE(l_short.BytesAvailable(), quint64(3));
+    quint64 l_wide = 0;
+    MemStream l_seven(QByteArray(7, '\0'));
+    QVERIFY(!l_seven.ReadU64(l_wide));
 }
 
 void StreamsTest::InvalidUtf8IsReadThroughTheCodePage()
@@ -164,8 +135,7 @@ void StreamsTest::FileInfoBytesAreExact()
 {
     FileInfo l_info("a.mp3", 0x100000002ull);
     l_info.m_attributes.m_extension = "mp3";
-    l_info.m_attributes.m_attributes[0] = 320;
-    l_info.m_attributes.m_attributes[2] = 1;
+    l_info.m_attributes.m_attributes = {{0, 320}, {2, 1}};
     MemStream l_stream;
     QVERIFY(l_info.Write(l_stream));
     QByteArray const l_expected = QByteArray::fromHex("01"
@@ -215,21 +185,19 @@ void StreamsTest::HostileAttributeCountIsRefused()
     QVERIFY(!l_map.Read(l_stream));
 }
 
-void StreamsTest::UserStatsRoundTrip()
+void StreamsTest::UserStatsBytesAreExact()
 {
+    QByteArray const l_bytes = QByteArray::fromHex("40e20100" "8967452301000000" "2a000000" "07000000");
     UserStats l_stats;
-    l_stats.m_averageSpeed = 123456;
-    l_stats.m_uploadCount = 0x123456789ull;
-    l_stats.m_fileCount = 42;
-    l_stats.m_folderCount = 7;
-    MemStream l_stream;
-    QVERIFY(l_stats.Write(l_stream));
-    QCOMPARE(l_stream.ToByteArray().left(4), QByteArray::fromHex("40e20100"));
-    UserStats l_back;
-    QVERIFY(l_back.Read(l_stream));
-    QVERIFY(l_back == l_stats);
-    MemStream l_short(QByteArray::fromHex("40e20100"));
-    QVERIFY(!l_back.Read(l_short));
+    MemStream l_in(l_bytes);
+    QVERIFY(l_stats.Read(l_in));
+    QCOMPARE(std::make_tuple(l_stats.m_averageSpeed, l_stats.m_uploadCount, l_stats.m_fileCount, l_stats.m_folderCount),
+             std::make_tuple(123456u, 0x123456789ull, 42u, 7u));
+    MemStream l_out;
+    QVERIFY(l_stats.Write(l_out));
+    QCOMPARE(l_out.ToByteArray(), l_bytes);
+    MemStream l_short(l_bytes.left(19));
+    QVERIFY(!l_stats.Read(l_short));
 }
 
 void StreamsTest::CompressedPayloadRoundTrip()

@@ -3,9 +3,11 @@
 #include "server/ServerCodes.h"
 
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QHostAddress>
 #include <QTcpSocket>
 
+#include <algorithm>
 #include <cstdio>
 
 namespace {
@@ -28,6 +30,20 @@ bool ValidName(QString const& i_name)
     return true;
 }
 
+// Related searches are kept for this many texts of at most this length;
+// later new texts are relayed but not remembered.
+constexpr std::size_t MAX_SEARCH_TEXTS = 100000;
+constexpr int MAX_SEARCH_TEXT_LENGTH = 200;
+constexpr int MAX_RELATED = 10;
+// What one read takes from a socket, so that a flood arrives in pieces that
+// the unfinished-frame limit can see.
+constexpr qint64 READ_BUFFER = 1024 * 1024;
+
+QStringList Words(QString const& i_text)
+{
+    return i_text.toLower().split(QLatin1Char(' '), Qt::SkipEmptyParts);
+}
+
 bool ReadNames(InputStream& io_in, std::vector<QString>& o_names, qint32 i_count)
 {
     for (qint32 l_index = 0; l_index < i_count; ++l_index) {
@@ -44,6 +60,18 @@ bool ReadNames(InputStream& io_in, std::vector<QString>& o_names, qint32 i_count
 StandinServer::StandinServer(QObject* ip_parent) : QObject(ip_parent)
 {
     connect(&m_listener, &QTcpServer::newConnection, this, &StandinServer::OnNewConnection);
+    connect(&m_stallTimer, &QTimer::timeout, this, &StandinServer::DropStalledFrames);
+    m_stallTimer.start(1000);
+}
+
+qint64 StandinServer::Now() const
+{
+    if (m_clock)
+        return m_clock();
+    static QElapsedTimer s_timer;
+    if (!s_timer.isValid())
+        s_timer.start();
+    return s_timer.elapsed();
 }
 
 StandinServer::~StandinServer()
@@ -93,6 +121,21 @@ void StandinServer::RunCommand(QString const& i_line)
     } else if (l_command == QLatin1String("possible-parents")) {
         if (Session* lp_session = SessionOfUser(l_argument))
             SendPossibleParents(*lp_session);
+    } else if (l_command == QLatin1String("speed")) {
+        // The average upload speed the user's statistics report; a user who
+        // is online is sent them at once, as if he had asked.
+        QString const l_user = l_argument.section(QLatin1Char(' '), 0, 0);
+        auto l_account = m_accounts.find(l_user);
+        if (l_account == m_accounts.end())
+            return Log(QStringLiteral("command: speed of unknown user %1").arg(l_user));
+        l_account->second.m_stats.m_averageSpeed = l_argument.section(QLatin1Char(' '), 1).toUInt();
+        Log(QStringLiteral("command: speed of %1 set to %2").arg(l_user).arg(l_account->second.m_stats.m_averageSpeed));
+        if (SessionOfUser(l_user)) {
+            MemStream l_out;
+            l_out.Write(l_user);
+            l_account->second.m_stats.Write(l_out);
+            SendToUser(l_user, ServerCode::USER_STATS, l_out);
+        }
     } else if (l_command == QLatin1String("quit")) {
         Log(QStringLiteral("command: quit"));
         emit QuitRequested();
@@ -103,14 +146,24 @@ void StandinServer::RunCommand(QString const& i_line)
 
 void StandinServer::OnNewConnection()
 {
-    while (QTcpSocket* lp_socket = m_listener.nextPendingConnection()) {
+    while (int(m_sessions.size()) < m_limits.m_connections) {
+        QTcpSocket* lp_socket = m_listener.nextPendingConnection();
+        if (!lp_socket)
+            return;
         auto lp_session = std::make_unique<Session>();
         lp_session->mp_socket = lp_socket;
+        lp_session->m_reader.SetMaxLength(m_limits.m_frameBeforeLogin);
+        lp_session->m_lastProgress = Now();
+        lp_socket->setReadBufferSize(READ_BUFFER);
         connect(lp_socket, &QTcpSocket::readyRead, this, &StandinServer::OnReadyRead);
         connect(lp_socket, &QTcpSocket::disconnected, this, &StandinServer::OnDisconnected);
-        Log(QStringLiteral("connection from %1:%2").arg(lp_socket->peerAddress().toString()).arg(lp_socket->peerPort()));
+        Log(QStringLiteral("connection from %1:%2").arg(lp_socket->peerAddress().toString(), QString::number(lp_socket->peerPort())));
         m_sessions[lp_socket] = std::move(lp_session);
     }
+    // Further clients wait in the system's queue until a connection closes,
+    // instead of being accepted and closed over and over.
+    Log(QStringLiteral("%1 connections: not accepting more for now").arg(m_sessions.size()));
+    m_listener.pauseAccepting();
 }
 
 StandinServer::Session* StandinServer::SessionOf(QTcpSocket* ip_socket)
@@ -133,27 +186,69 @@ void StandinServer::OnReadyRead()
 {
     QTcpSocket* lp_socket = qobject_cast<QTcpSocket*>(sender());
     Session* lp_session = SessionOf(lp_socket);
-    if (!lp_session)
+    if (!lp_session || lp_session->m_dropping)
         return;
-    lp_session->m_reader.Append(lp_socket->readAll());
+    QByteArray const l_bytes = lp_socket->readAll();
+    if (!l_bytes.isEmpty())
+        lp_session->m_lastProgress = Now();
+    lp_session->m_reader.Append(l_bytes);
     for (;;) {
         MemStream l_frame;
         quint32 l_code = 0;
         quint32 l_bad = 0;
         FrameReader::Result const l_result = lp_session->m_reader.Next(l_frame, l_code, &l_bad);
         if (l_result == FrameReader::NEED_MORE)
-            return;
+            break;
         if (l_result == FrameReader::BAD_LENGTH) {
             Log(QStringLiteral("bad frame length %1, closing").arg(l_bad));
-            Close(*lp_session);
+            Close(*lp_session, true);
             return;
         }
         Handle(*lp_session, l_code, l_frame);
         // The session may be gone (closed by the handler).
         lp_session = SessionOf(lp_socket);
-        if (!lp_session)
+        if (!lp_session || lp_session->m_dropping)
             return;
+        if (!lp_session->m_user.isEmpty())
+            lp_session->m_reader.SetMaxLength(SERVER_FRAME_MAX);
     }
+    CountUnfinished(*lp_session);
+    if (m_unfinishedBytes > m_limits.m_unfinishedFrames) {
+        Log(QStringLiteral("unfinished frames hold %1 bytes, closing the connection that added to them").arg(m_unfinishedBytes));
+        Close(*lp_session, true);
+    }
+}
+
+void StandinServer::CountUnfinished(Session& io_session)
+{
+    m_unfinishedBytes += io_session.m_reader.Pending() - io_session.m_unfinished;
+    io_session.m_unfinished = io_session.m_reader.Pending();
+}
+
+void StandinServer::DropStalledFrames()
+{
+    qint64 const l_now = Now();
+    std::vector<QTcpSocket*> l_stalled;
+    for (auto const& l_entry : m_sessions)
+        if (l_entry.second->m_reader.Pending() > 0 && l_now - l_entry.second->m_lastProgress > m_limits.m_stallMs)
+            l_stalled.push_back(l_entry.first);
+    for (QTcpSocket* lp_socket : l_stalled) {
+        Log(QStringLiteral("a frame got no byte for %1 ms, closing").arg(m_limits.m_stallMs));
+        Close(*SessionOf(lp_socket), true);
+    }
+}
+
+void StandinServer::DropLater(Session& io_session, QString const& i_reason)
+{
+    if (io_session.m_dropping)
+        return;
+    io_session.m_dropping = true;
+    Log(QStringLiteral("dropping the connection of %1: ").arg(io_session.m_user) + i_reason);
+    QTcpSocket* lp_socket = io_session.mp_socket;
+    QMetaObject::invokeMethod(this, [this, lp_socket]() {
+        if (Session* lp_session = SessionOf(lp_socket))
+            Close(*lp_session, true);
+    }, Qt::QueuedConnection);
 }
 
 void StandinServer::OnDisconnected()
@@ -163,15 +258,25 @@ void StandinServer::OnDisconnected()
         Close(*lp_session);
 }
 
-void StandinServer::Close(Session& io_session)
+void StandinServer::Close(Session& io_session, bool i_abort)
 {
     QTcpSocket* lp_socket = io_session.mp_socket;
-    Log(QStringLiteral("closing connection of %1").arg(io_session.m_user.isEmpty() ? QStringLiteral("(not logged in)") : io_session.m_user));
+    Log(QStringLiteral("closing connection of ") + (io_session.m_user.isEmpty() ? QStringLiteral("(not logged in)") : io_session.m_user));
     disconnect(lp_socket, nullptr, this, nullptr);
+    m_unfinishedBytes -= io_session.m_unfinished;
     UserGone(io_session);
-    lp_socket->disconnectFromHost();
+    if (i_abort)
+        lp_socket->abort();
+    else
+        lp_socket->disconnectFromHost();
     lp_socket->deleteLater();
     m_sessions.erase(lp_socket);
+    if (!m_listener.isListening() || int(m_sessions.size()) >= m_limits.m_connections)
+        return;
+    m_listener.resumeAccepting();
+    // Clients that waited while the listener was paused.
+    if (m_listener.hasPendingConnections())
+        QMetaObject::invokeMethod(this, &StandinServer::OnNewConnection, Qt::QueuedConnection);
 }
 
 void StandinServer::UserGone(Session& io_session)
@@ -191,9 +296,13 @@ void StandinServer::UserGone(Session& io_session)
 
 void StandinServer::Send(Session& io_session, quint32 i_code, MemStream const& i_payload)
 {
+    if (io_session.m_dropping)
+        return;
     MemStream const l_frame = MakeFrame(i_code, i_payload);
     io_session.mp_socket->write(l_frame.Data(), qint64(l_frame.Size()));
-    Log(QStringLiteral("send %1 to %2 (%3 bytes)").arg(i_code).arg(io_session.m_user).arg(i_payload.Size()));
+    Log(QStringLiteral("send %1 to %2 (%3 bytes)").arg(QString::number(i_code), io_session.m_user, QString::number(i_payload.Size())));
+    if (io_session.mp_socket->bytesToWrite() > m_limits.m_unsentOutput)
+        DropLater(io_session, QStringLiteral("it does not read what it is sent"));
 }
 
 void StandinServer::SendToUser(QString const& i_user, quint32 i_code, MemStream const& i_payload)
@@ -400,7 +509,7 @@ void StandinServer::Handle(Session& io_session, quint32 i_code, MemStream& io_in
         for (auto const& l_entry : m_sessions)
             if (!l_entry.second->m_user.isEmpty())
                 l_to.insert(l_entry.second->m_user);
-        RelaySearch(io_session, l_token, l_text, l_to);
+        RelaySearch(io_session, l_token, l_text, l_to, true);
         break;
     }
     case ServerCode::USER_SEARCH: {
@@ -425,26 +534,13 @@ void StandinServer::Handle(Session& io_session, quint32 i_code, MemStream& io_in
         QString l_term;
         if (!io_in.Read(l_term))
             return l_short();
-        // Related: earlier searches sharing a word with the term, ranked by
-        // how often they were searched.
-        QStringList const l_words = l_term.toLower().split(QLatin1Char(' '), Qt::SkipEmptyParts);
-        std::vector<std::pair<QString, int> > l_related;
-        for (auto const& l_entry : m_searchTexts) {
-            if (l_entry.first.compare(l_term, Qt::CaseInsensitive) == 0)
-                continue;
-            QStringList const l_other = l_entry.first.toLower().split(QLatin1Char(' '), Qt::SkipEmptyParts);
-            for (QString const& l_word : l_words)
-                if (l_other.contains(l_word)) {
-                    l_related.emplace_back(l_entry.first, l_entry.second);
-                    break;
-                }
-        }
+        std::vector<std::pair<QString, int>> const l_related = RelatedSearches(l_term);
         MemStream l_out;
         l_out.Write(l_term);
-        l_out.WriteU32(quint32(qMin<size_t>(l_related.size(), 10)));
-        for (size_t l_index = 0; l_index < l_related.size() && l_index < 10; ++l_index) {
-            l_out.Write(l_related[l_index].first);
-            l_out.WriteI32(l_related[l_index].second);
+        l_out.WriteU32(quint32(l_related.size()));
+        for (auto const& l_entry : l_related) {
+            l_out.Write(l_entry.first);
+            l_out.WriteI32(l_entry.second);
         }
         Send(io_session, ServerCode::SEARCH_CORRELATIONS, l_out);
         break;
@@ -633,6 +729,7 @@ void StandinServer::Handle(Session& io_session, quint32 i_code, MemStream& io_in
         bool l_hasParent = false;
         if (!io_in.Read(l_hasParent))
             return l_short();
+        io_session.m_hasParent = l_hasParent;
         if (!l_hasParent)
             SendPossibleParents(io_session);
         break;
@@ -811,16 +908,65 @@ void StandinServer::DeliverChat(StoredChat const& i_chat, bool i_new)
     SendToUser(i_chat.m_to, ServerCode::PRIVATE_CHAT, l_out);
 }
 
-void StandinServer::RelaySearch(Session& io_from, quint32 i_token, QString const& i_text, std::set<QString> const& i_to)
+void StandinServer::RelaySearch(Session& io_from, quint32 i_token, QString const& i_text, std::set<QString> const& i_to,
+                                bool i_throughTree)
 {
-    ++m_searchTexts[i_text];
+    CountSearch(i_text);
     MemStream l_out;
     l_out.Write(io_from.m_user);
     l_out.WriteU32(i_token);
     l_out.Write(i_text);
-    for (QString const& l_user : i_to)
-        if (l_user != io_from.m_user)
-            SendToUser(l_user, ServerCode::FILE_SEARCH, l_out);
+    // The distributed form: code 3, sub-code 49, then the same fields.
+    MemStream l_tree;
+    l_tree.WriteU8(3);
+    l_tree.WriteI32(49);
+    l_tree.WriteBuffer(l_out.Data(), l_out.Size());
+    for (QString const& l_user : i_to) {
+        Session* const lp_session = SessionOfUser(l_user);
+        if (l_user == io_from.m_user || !lp_session)
+            continue;
+        if (!i_throughTree || (!lp_session->m_hasParent && !lp_session->m_canParent))
+            Send(*lp_session, ServerCode::FILE_SEARCH, l_out);
+        else if (!lp_session->m_hasParent)
+            Send(*lp_session, ServerCode::DNET_MESSAGE, l_tree);
+    }
+}
+
+void StandinServer::CountSearch(QString const& i_text)
+{
+    auto l_found = m_searchTexts.find(i_text);
+    if (l_found != m_searchTexts.end()) {
+        ++l_found->second;
+        return;
+    }
+    if (m_searchTexts.size() >= MAX_SEARCH_TEXTS || i_text.size() > MAX_SEARCH_TEXT_LENGTH)
+        return;
+    m_searchTexts[i_text] = 1;
+    for (QString const& l_word : Words(i_text))
+        m_searchWords[l_word].insert(i_text);
+}
+
+std::vector<std::pair<QString, int>> StandinServer::RelatedSearches(QString const& i_term) const
+{
+    // Earlier searched texts sharing a word with the term, the most often
+    // searched first.
+    std::set<QString> l_texts;
+    for (QString const& l_word : Words(i_term)) {
+        auto const l_found = m_searchWords.find(l_word);
+        if (l_found != m_searchWords.end())
+            l_texts.insert(l_found->second.begin(), l_found->second.end());
+    }
+    std::vector<std::pair<QString, int>> l_related;
+    for (QString const& l_text : l_texts)
+        if (l_text.compare(i_term, Qt::CaseInsensitive) != 0)
+            l_related.emplace_back(l_text, m_searchTexts.at(l_text));
+    std::size_t const l_kept = std::min<std::size_t>(l_related.size(), MAX_RELATED);
+    std::partial_sort(l_related.begin(), l_related.begin() + l_kept, l_related.end(),
+                      [](auto const& i_a, auto const& i_b) {
+                          return i_a.second != i_b.second ? i_a.second > i_b.second : i_a.first < i_b.first;
+                      });
+    l_related.resize(l_kept);
+    return l_related;
 }
 
 void StandinServer::SendPossibleParents(Session& io_session)

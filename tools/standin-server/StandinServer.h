@@ -12,7 +12,9 @@
 #include <QObject>
 #include <QString>
 #include <QTcpServer>
+#include <QTimer>
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
@@ -33,8 +35,26 @@ public:
     quint16 Port() const;
 
     // Commands read from standard input: "admin TEXT", "kick USER",
-    // "possible-parents USER", "quit".
+    // "possible-parents USER", "speed USER BYTES_PER_SECOND", "quit".
     void RunCommand(QString const& i_line);
+
+    // What one misbehaving client may hold of the server. A user runs the
+    // stand-in beside his client, so it must stay up whatever a client does.
+    struct Limits
+    {
+        int m_connections = 2000;               // the listener pauses here
+        quint32 m_frameBeforeLogin = 64 * 1024; // larger closes the connection
+        qint64 m_unfinishedFrames = 256ll * 1024 * 1024; // all connections together
+        qint64 m_stallMs = 30000;              // an unfinished frame without new bytes
+        qint64 m_unsentOutput = 8ll * 1024 * 1024; // a client that does not read
+    };
+    // For tests: other limits, and the millisecond clock of the stall check.
+    void SetLimits(Limits const& i_limits) { m_limits = i_limits; }
+    void SetClock(std::function<qint64()> i_clock) { m_clock = std::move(i_clock); }
+    int ConnectionCount() const { return int(m_sessions.size()); }
+    // Closes connections whose unfinished frame got no byte for the stall
+    // time; run every second.
+    void DropStalledFrames();
 
 signals:
     void QuitRequested();
@@ -57,11 +77,15 @@ private:
     {
         QTcpSocket* mp_socket = nullptr;
         FrameReader m_reader;
+        int m_unfinished = 0;       // bytes of it counted in m_unfinishedBytes
+        qint64 m_lastProgress = 0; // when bytes last came
+        bool m_dropping = false;   // closing once the current work is done
         QString m_user; // empty until logged in
         quint32 m_status = 2;
         quint32 m_port = 0;
         quint32 m_obfuscatedPort = 0;
         bool m_canParent = false;
+        bool m_hasParent = false;
         std::set<QString> m_watching;
     };
     struct Room
@@ -88,7 +112,13 @@ private:
     void HandleLogin(Session& io_session, MemStream& io_in);
     void Send(Session& io_session, quint32 i_code, MemStream const& i_payload);
     void SendToUser(QString const& i_user, quint32 i_code, MemStream const& i_payload);
-    void Close(Session& io_session);
+    // i_abort drops unsent output (a client that does not read).
+    void Close(Session& io_session, bool i_abort = false);
+    // Closes the session once the current handler is done (the session
+    // lists may be being walked).
+    void DropLater(Session& io_session, QString const& i_reason);
+    qint64 Now() const;
+    void CountUnfinished(Session& io_session);
     void UserGone(Session& io_session);
     void Log(QString const& i_line);
 
@@ -107,7 +137,13 @@ private:
     // Keeps a new message until its receiver acknowledges it, and sends it.
     void StoreChat(QString const& i_from, QString const& i_to, QString const& i_text);
     void DeliverChat(StoredChat const& i_chat, bool i_new);
-    void RelaySearch(Session& io_from, quint32 i_token, QString const& i_text, std::set<QString> const& i_to);
+    // A search to everyone goes down the distributed tree (i_throughTree):
+    // as 93 to users who can take children and have no parent, not at all
+    // to users with a parent; users outside the tree get 26.
+    void RelaySearch(Session& io_from, quint32 i_token, QString const& i_text, std::set<QString> const& i_to,
+                     bool i_throughTree = false);
+    void CountSearch(QString const& i_text);
+    std::vector<std::pair<QString, int>> RelatedSearches(QString const& i_term) const;
     void SendPossibleParents(Session& io_session);
 
     QTcpServer m_listener;
@@ -115,8 +151,14 @@ private:
     std::map<QString, Account> m_accounts;
     std::map<QString, Room> m_rooms;
     std::vector<StoredChat> m_chats; // not yet acknowledged
+    // How often each text was searched, and the texts by their words.
     std::map<QString, int> m_searchTexts;
+    std::map<QString, std::set<QString>> m_searchWords;
     quint32 m_nextChatId = 1;
+    Limits m_limits;
+    std::function<qint64()> m_clock;
+    qint64 m_unfinishedBytes = 0;
+    QTimer m_stallTimer;
 };
 
 #endif

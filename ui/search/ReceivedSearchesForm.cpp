@@ -29,10 +29,9 @@ ReceivedSearchesForm::~ReceivedSearchesForm()
 
 void ReceivedSearchesForm::Init()
 {
-    if (sharedFoldersManager &&
-        sharedFoldersManager->metaObject()->indexOfSignal("SearchProcessed(QString,bool)") >= 0)
-        connect(sharedFoldersManager, SIGNAL(SearchProcessed(QString,bool)), this,
-                SLOT(OnSearchProcessed(QString,bool)));
+    if (sharedFoldersManager)
+        connect(sharedFoldersManager, &SharedFoldersManager::SearchProcessed, this,
+                &ReceivedSearchesForm::OnSearchProcessed);
     if (!actionBar)
         return;
     actionBar->AddSetAction(QStringLiteral("received_searches"), QStringLiteral("pause_unpause"),

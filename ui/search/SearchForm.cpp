@@ -95,9 +95,10 @@ void SearchForm::Init()
 
     QTreeWidget* lp_wishList = mp_ui->wishList;
     lp_wishList->setColumnCount(2);
-    lp_wishList->setColumnWidth(0, 20);
-    lp_wishList->header()->setSectionResizeMode(QHeaderView::Fixed);
     lp_wishList->setHeaderLabels({QString(), QStringLiteral("Wish List Search")});
+    lp_wishList->header()->setSectionResizeMode(QHeaderView::Fixed);
+    lp_wishList->header()->setMinimumSectionSize(20);
+    lp_wishList->setColumnWidth(0, 20);
     if (actionBar)
         actionBar->RegisterWidget(lp_wishList, QStringLiteral("wish_list"));
     lp_wishList->setSortingEnabled(true);
@@ -161,6 +162,12 @@ void SearchForm::RegisterToolBarActions()
 
 void SearchForm::DataLoaded()
 {
+    // These types are keyed by the addresses of this run's tabs, rows and
+    // boxes and are never saved; any that a data file brings would lead to
+    // whatever lies at those addresses now.
+    for (char const* lp_type : {"search_results_widget", "search_results_user_node", "search_results_folder_node",
+                                "search_result_node", "wish_list_node", "wish_list_node_checkbox"})
+        d[lp_type]->RemoveAllItems();
     for (Item const& l_wish : d["wish_list_item"]->GetItems())
         OnWishListItemAdded(l_wish);
 
@@ -236,18 +243,19 @@ SearchResultsForm* SearchForm::CreateSearchForm(unsigned int i_token, QString co
                               QStringLiteral("Attributes")});
     lp_tree->expandAll();
 
+    QString const l_title = SearchResultsForm::ButtonText(i_text);
     switch (i_type) {
     case SEARCH_USER_LIST:
-        mp_ui->searchTabControl->addTab(lp_form, QIcon(QStringLiteral(":/icons/users_icon")), i_text);
+        mp_ui->searchTabControl->addTab(lp_form, QIcon(QStringLiteral(":/icons/users_icon")), l_title);
         break;
     case SEARCH_ROOM:
-        mp_ui->searchTabControl->addTab(lp_form, QIcon(QStringLiteral(":/icons/room_icon")), i_text);
+        mp_ui->searchTabControl->addTab(lp_form, QIcon(QStringLiteral(":/icons/room_icon")), l_title);
         break;
     case SEARCH_WISH_LIST:
-        mp_ui->wishListTabControl->addTab(lp_form, QIcon(QStringLiteral(":/icons/wishlist_icon")), i_text);
+        mp_ui->wishListTabControl->addTab(lp_form, QIcon(QStringLiteral(":/icons/wishlist_icon")), l_title);
         break;
     default:
-        mp_ui->searchTabControl->addTab(lp_form, QIcon(QStringLiteral(":/icons/search_icon")), i_text);
+        mp_ui->searchTabControl->addTab(lp_form, QIcon(QStringLiteral(":/icons/search_icon")), l_title);
         break;
     }
 
@@ -304,12 +312,12 @@ void SearchForm::OnUserSearchResults(Item i_searchResults)
             CreateSearchForm(static_cast<unsigned int>(l_request.GetValue().AsQString().toUInt()), l_text,
                              SEARCH_WISH_LIST);
     }
-    if (SearchResultsForm* lp_form = WidgetForm(l_request["search_results_widget"])) {
-        lp_form->AddUserSearchResults(i_searchResults);
+    SearchResultsForm* lp_form = WidgetForm(l_request["search_results_widget"]);
+    if (lp_form && lp_form->AddUserSearchResults(i_searchResults))
         return;
-    }
-    // No tab wants it: a closed tab, or a disabled wish-list text. The
-    // answer would only pile up in memory with every later search.
+    // No tab wants it (a disabled wish-list text, or a user beyond his share
+    // of the tab): kept, it would only pile up in memory.
+    i_searchResults.GetItems("search_result").Remove();
     i_searchResults.Remove();
 }
 
@@ -522,6 +530,9 @@ void SearchForm::OnWishListItemAdded(Item i_wish)
     lp_row->setText(1, i_wish.AsString());
     lp_row->setFlags(lp_row->flags() | Qt::ItemIsEditable);
     QCheckBox* lp_box = new QCheckBox();
+    // The box hides the cell's text, which is only there to sort by.
+    lp_box->setBackgroundRole(QPalette::Base);
+    lp_box->setAutoFillBackground(true);
     lp_list->setItemWidget(lp_row, 0, lp_box);
     lp_row->setTextAlignment(0, Qt::AlignHCenter);
     bool const l_enabled = i_wish.IsConnected("wish_list_item_enabled");

@@ -17,6 +17,7 @@
 #include "server/StoreTypes.h"
 #include "shares/SharedFoldersManager.h"
 #include "store/DelayedInvoker.h"
+#include "store/Log.h"
 #include "store/Settings.h"
 #include "store/Utilities.h"
 
@@ -211,8 +212,25 @@ QString SearchResultsForm::CurrentFilterText() const
 
 // ------------------------------------------------------------------ answers
 
-void SearchResultsForm::AddUserSearchResults(Item i_searchResults)
+std::size_t SearchResultsForm::UserFileCount(Item const& i_searchResults) const
 {
+    Item const l_widget = WidgetItem();
+    std::size_t l_files = 0;
+    for (Item const& l_answer : i_searchResults["user"].GetItems("search_results"))
+        if (l_answer["search_request"]["search_results_widget"] == l_widget)
+            l_files += l_answer.CountItems("search_result");
+    return l_files;
+}
+
+bool SearchResultsForm::AddUserSearchResults(Item i_searchResults)
+{
+    if (UserFileCount(i_searchResults) > MAX_FILES_PER_USER) {
+        Log(QStringLiteral("Search"), 1,
+            QStringLiteral("Search results from %1 refused: more than %2 files for one search")
+                .arg(i_searchResults["user"].AsString())
+                .arg(MAX_FILES_PER_USER));
+        return false;
+    }
     QTreeWidgetItem* lp_userRow = nullptr;
     for (Item const& l_result : i_searchResults.GetItems("search_result"))
         lp_userRow = AddSearchResult(l_result);
@@ -224,6 +242,7 @@ void SearchResultsForm::AddUserSearchResults(Item i_searchResults)
     AlertFirstVisibleAnswer();
     if (delayedInvoker)
         delayedInvoker->Invoke(this, QString::fromLatin1(SLOT(Sort())), 1000);
+    return true;
 }
 
 void SearchResultsForm::AlertFirstVisibleAnswer()
@@ -236,7 +255,7 @@ void SearchResultsForm::AlertFirstVisibleAnswer()
     for (int l_index = 0; l_index < lp_tree->topLevelItemCount(); ++l_index) {
         if (!lp_tree->topLevelItem(l_index)->isHidden()) {
             if (eventToolBar)
-                eventToolBar->AddEvent(l_wish.AsString(), QStringLiteral(":/icons/wishlist_icon"), this, QString(),
+                eventToolBar->AddEvent(ButtonText(l_wish.AsString()), QStringLiteral(":/icons/wishlist_icon"), this, QString(),
                                        QStringLiteral("wishlist"), false);
             SetFlag(l_widget, "search_results_widget_alerted", true);
             return;
@@ -297,6 +316,11 @@ QTreeWidgetItem* SearchResultsForm::AddSearchResult(Item const& i_searchResult)
     l_fileNode += i_searchResult;
     l_fileNode += l_folderNode;
     return lp_userRow;
+}
+
+QString SearchResultsForm::ButtonText(QString const& i_text)
+{
+    return QString(i_text).replace(QLatin1Char('&'), QLatin1String("&&"));
 }
 
 bool SearchResultsForm::CompareSearchResults(Item const& i_a, Item const& i_b)

@@ -26,6 +26,11 @@ class SearchResultsForm : public QWidget, public DataHandler
     Q_OBJECT
 
 public:
+    // Files one user may show in one tab. An answer that would go beyond it
+    // is refused whole, so that a peer who answers again and again cannot
+    // fill the memory.
+    static constexpr std::size_t MAX_FILES_PER_USER = 10000;
+
     SearchResultsForm(unsigned int i_token, QWidget* ip_parent = nullptr);
     ~SearchResultsForm() override;
 
@@ -41,7 +46,8 @@ public:
 
     // One user's answer ("search_results"): rows added and filtered, a
     // wish-list tab's first visible answer announced, a sort scheduled.
-    void AddUserSearchResults(Item i_searchResults);
+    // False when the answer was refused (see MAX_FILES_PER_USER).
+    bool AddUserSearchResults(Item i_searchResults);
     // The rows of one result; the user row in the grouped layout, else null.
     QTreeWidgetItem* AddSearchResult(Item const& i_searchResult);
     // By folder path, then by file name, exactly.
@@ -49,6 +55,10 @@ public:
     // The user row above a grouped row (the row itself for a user row).
     QTreeWidgetItem* GetNodeUserNode(QTreeWidgetItem* ip_row) const;
     void PopulateCorrelations();
+
+    // A search text as a tab title or button text, which would take "&" for
+    // a shortcut mark: "R&B" must not show as "RB".
+    static QString ButtonText(QString const& i_text);
 
     unsigned int Token() const { return m_token; }
     QString SearchText() const { return m_searchText; }
@@ -79,6 +89,8 @@ private:
     void OnSavedFilterRemoved(Item i_filter);
 
     Item WidgetItem() const;
+    // The files the answer's user has in this tab, the answer's included.
+    std::size_t UserFileCount(Item const& i_searchResults) const;
     Item WishListItem() const;
     QString CurrentFilterText() const;
     // One user's rows under the filter. Arriving answers and filter changes

@@ -1,16 +1,659 @@
+// The display side of the Transfers page: the two trees, their rows and
+// what each row shows. The commands are in TransfersCommands.cpp.
+
 #include "ui/transfers/TransfersForm.h"
 
-#include "app/Placeholder.h"
+#include "ui/transfers/TransferRows.h"
+
+#include "ui_TransfersForm.h"
+
+#include "app/ActionSetToolBar.h"
+#include "app/Globals.h"
+#include "app/TabWidget.h"
+#include "app/TreeWidget.h"
+#include "store/DataSaver.h"
+#include "store/TimerManager.h"
+#include "store/Utilities.h"
+#include "transfers/TransferItems.h"
+#include "transfers/TransferQueueManager.h"
+
+#include <QHeaderView>
+#include <QIcon>
+#include <QProgressBar>
+
+#include <algorithm>
+#include <limits>
 
 TransfersForm* transfersForm = nullptr;
 
+using namespace TransferRows;
+
+namespace {
+
+typedef EventHandler<TransfersForm, Item> ItemHandler;
+typedef EventHandler<TransfersForm, ConnectionInfo&> ConnectionHandler;
+
+enum Column { COL_USER, COL_FOLDER, COL_FILE, COL_STATUS, COL_PROGRESS, COL_TIME_LEFT, COL_SPEED, COL_SIZE, COL_PLACE };
+
+void SetUpColumns(QTreeWidget* ip_tree, int i_count)
+{
+    static char const* const s_headers[] = {"User", "Folder", "File", "Status", "Progress", "   ETA", "Kbs", "Size",
+                                            "Place"};
+    static int const s_widths[] = {100, 125, 125, 100, 140, 80, 40, 90, 40};
+    QStringList l_headers;
+    for (int l_column = 0; l_column < i_count; ++l_column)
+        l_headers << s_headers[l_column];
+    ip_tree->setColumnCount(i_count);
+    ip_tree->setHeaderLabels(l_headers);
+    for (int l_column = 0; l_column < i_count; ++l_column)
+        ip_tree->setColumnWidth(l_column, s_widths[l_column]);
+    ip_tree->header()->setSectionsMovable(false);
+}
+
+void Relate(char const* ip_a, char const* ip_b, OneOrMany i_aPerB, OneOrMany i_bPerA)
+{
+    d[ip_a]->RelateToType(d[ip_b], i_aPerB, i_bPerA, false);
+}
+
+QIcon OnlineIcon(bool i_online)
+{
+    return QIcon(i_online ? QStringLiteral(":/icons/online_icon") : QStringLiteral(":/icons/offline_icon"));
+}
+
+// The engine's live cells, read through the addresses their items hold.
+template <class Cell>
+Cell CellValue(Item const& i_entry, char const* ip_cellType)
+{
+    Cell const* lp_cell = TransferItems::ObjectAt<Cell>(i_entry[ip_cellType]);
+    return lp_cell ? *lp_cell : Cell();
+}
+
+// Sizes are the peers' word: a group of absurd ones stops at the largest
+// number instead of overflowing. Both terms are at least 0.
+long long AddBounded(long long i_a, long long i_b)
+{
+    long long l_sum;
+    return __builtin_add_overflow(i_a, std::max<long long>(0, i_b), &l_sum) ? std::numeric_limits<long long>::max()
+                                                                          : l_sum;
+}
+
+void SetProgressBar(QTreeWidget* ip_tree, QTreeWidgetItem* ip_row, long long i_done, double i_percent)
+{
+    auto* lp_bar = qobject_cast<QProgressBar*>(ip_tree->itemWidget(ip_row, COL_PROGRESS));
+    if (!lp_bar) {
+        lp_bar = new QProgressBar;
+        lp_bar->setMaximumHeight(14);
+        lp_bar->setRange(0, 100);
+        ip_tree->setItemWidget(ip_row, COL_PROGRESS, lp_bar);
+    }
+    lp_bar->setFormat(ProgressText(i_done, i_percent));
+    lp_bar->setValue(int(i_percent));
+}
+
+} // namespace
+
 TransfersForm::TransfersForm(QWidget* ip_parent)
-    : QWidget(ip_parent)
+    : QWidget(ip_parent), mp_ui(new Ui_TransfersForm)
 {
     transfersForm = this;
-    ShowPageNotBuiltYet(this, tr("The Transfers page is not built yet."));
+    mp_ui->setupUi(this);
+    m_downloads = {mp_ui->downloadsList, true, "download_entry", "download_entry_status", "download_list_user_node",
+                   "download_list_folder_node", "download_list_node", "remote_folder", "write_position"};
+    m_uploads = {mp_ui->uploadsList, false, "upload_entry", "upload_entry_status", "upload_list_user_node",
+                 "upload_list_folder_node", "upload_list_node", "shared_file_folder", "read_position"};
+    SetUpColumns(mp_ui->downloadsList, 9);
+    SetUpColumns(mp_ui->uploadsList, 8);
+    mp_ui->uploadsList->header()->setStretchLastSection(false);
+    // Rows of one height: the view then places thousands of rows, and the
+    // progress bars among them, without measuring each row.
+    mp_ui->downloadsList->setUniformRowHeights(true);
+    mp_ui->uploadsList->setUniformRowHeights(true);
+
+    connect(mp_ui->downloadsList, &QTreeWidget::itemDoubleClicked, this,
+            &TransfersForm::OnDownloadListItemDoubleClicked);
+    connect(mp_ui->downloadsList, &TreeWidget::KeyPressed, this, &TransfersForm::OnKeyPressedInDownloadList);
+    connect(mp_ui->uploadsList, &TreeWidget::KeyPressed, this, &TransfersForm::OnKeyPressedInUploadList);
+    layout()->setContentsMargins(0, 0, 0, 0);
+}
+
+TransfersForm::~TransfersForm()
+{
+    // The node items hold the addresses of rows that go with the form.
+    if (m_initialised && !g_showIsOver)
+        for (TransferTree const* lp_tree : {&m_downloads, &m_uploads})
+            for (char const* lp_type : {lp_tree->mp_fileNodeType, lp_tree->mp_folderNodeType, lp_tree->mp_userNodeType})
+                if (d.HasType(lp_type))
+                    d[lp_type]->RemoveAllItems();
+    delete mp_ui;
+    if (transfersForm == this)
+        transfersForm = nullptr;
+}
+
+void TransfersForm::DeclareNodeTypes(TransferTree const& i_tree)
+{
+    for (char const* lp_type : {i_tree.mp_userNodeType, i_tree.mp_folderNodeType, i_tree.mp_fileNodeType})
+        d.NewType(lp_type, ROOT, false, true);
+    Relate(i_tree.mp_userNodeType, "user", ONE, ONE);
+    Relate(i_tree.mp_folderNodeType, i_tree.mp_userNodeType, MANY, ONE);
+    // Upload folders come from the share index; without it there are none.
+    if (d.HasType(i_tree.mp_folderType))
+        Relate(i_tree.mp_folderNodeType, i_tree.mp_folderType, MANY, ONE);
+    Relate(i_tree.mp_fileNodeType, i_tree.mp_folderNodeType, MANY, ONE);
+    Relate(i_tree.mp_fileNodeType, i_tree.mp_entryType, ONE, ONE);
 }
 
 void TransfersForm::Init()
+{
+    // The engine's types are what the page shows; the shell makes the
+    // manager first, and without one there is nothing to show.
+    if (m_initialised || !transferQueueManager)
+        return;
+    m_initialised = true;
+
+    PathNode* lp_download = new PathNode(&d, "download_entry");
+    for (char const* lp_type : {"user", "file_name", "file_size", "remote_folder"})
+        new PathNode(lp_download, lp_type, PATH_CONNECTED_FIRES);
+    d.AddPathEventHandler(lp_download, new ItemHandler(this, &TransfersForm::OnDownloadEntryAdded));
+    DeclareNodeTypes(m_downloads);
+    d.AddConnectionEventHandler(d["download_entry"], d["download_entry_status"],
+                                new ConnectionHandler(this, &TransfersForm::OnDownloadEntryStatusChange));
+    d.AddConnectionEventHandler(d["upload_entry"], d["upload_entry_status"],
+                                new ConnectionHandler(this, &TransfersForm::OnUploadEntryStatusChange));
+    connect(transferQueueManager, &TransferQueueManager::DownloadProgressed, this, &TransfersForm::OnDownloadProgress);
+    connect(transferQueueManager, &TransferQueueManager::UploadProgressed, this, &TransfersForm::OnUploadProgress);
+
+    PathNode* lp_upload = new PathNode(&d, "upload_entry");
+    for (char const* lp_type : {"user", "shared_file"})
+        new PathNode(lp_upload, lp_type, PATH_CONNECTED_FIRES);
+    d.AddPathEventHandler(lp_upload, new ItemHandler(this, &TransfersForm::OnUploadEntryAdded));
+    DeclareNodeTypes(m_uploads);
+    connect(transferQueueManager, &TransferQueueManager::TransfersLoaded, this, &TransfersForm::OnTransfersLoaded);
+    d["download_entry"]->AddRemovedItemEventHandler(new ItemHandler(this, &TransfersForm::OnDownloadEntryRemoved));
+    d["upload_entry"]->AddRemovedItemEventHandler(new ItemHandler(this, &TransfersForm::OnUploadEntryRemoved));
+    RegisterToolBarActions();
+
+    PathNode* lp_online = new PathNode(&d, "user");
+    new PathNode(lp_online, "is_online", PATH_ON_CONNECT);
+    d.AddPathEventHandler(lp_online, new ItemHandler(this, &TransfersForm::OnUserOnline));
+    PathNode* lp_offline = new PathNode(&d, "user");
+    new PathNode(lp_offline, "is_online", PATH_ON_DISCONNECT);
+    d.AddPathEventHandler(lp_offline, new ItemHandler(this, &TransfersForm::OnUserOffline));
+    PathNode* lp_place = new PathNode(&d, "download_entry");
+    new PathNode(lp_place, "place_in_line", PATH_ON_CONNECT);
+    d.AddPathEventHandler(lp_place, new ItemHandler(this, &TransfersForm::OnDownloadPlaceInLine));
+
+    if (dataSaver)
+        dataSaver->AddDataLoadedEventHandler(this);
+    for (TreeWidget* lp_tree : {mp_ui->downloadsList, mp_ui->uploadsList}) {
+        connect(lp_tree, &QTreeWidget::itemExpanded, this, &TransfersForm::OnItemExpanded);
+        connect(lp_tree, &QTreeWidget::itemCollapsed, this, &TransfersForm::OnItemCollapsed);
+    }
+    mp_ui->downloadsList->setFocus();
+    connect(&TimerManager::Obj()->m_halfMinuteTimer, &QTimer::timeout, this, &TransfersForm::EveryHalfMinute);
+    connect(this, &TransfersForm::DownloadComplete, this, &TransfersForm::OnDownloadComplete, Qt::QueuedConnection);
+    RegisterWidgetForTabFocus(mp_ui->downloadsList, 1);
+    RegisterWidgetForTabFocus(mp_ui->uploadsList, 1);
+
+    d.NewType("complete_download_alert", ROOT, true, true);
+    Relate("complete_download_alert", "download_entry", ONE, ONE);
+    Relate("complete_download_alert", "user", MANY, ONE);
+    Relate("complete_download_alert", "remote_folder", MANY, ONE);
+    UpdateActiveTransferCounts();
+}
+
+// ------------------------------------------------------------------ entries
+
+long long TransfersForm::EntrySize(TransferTree const& i_tree, Item const& i_entry)
+{
+    // Sizes come from peers and the data file: a negative one counts as 0.
+    if (i_tree.m_downloads)
+        return std::max<long long>(0, i_entry["file_size"].AsInt64());
+    return d.HasType("shared_file_size") ? std::max<long long>(0, i_entry["shared_file"]["shared_file_size"].AsInt64())
+                                         : 0;
+}
+
+QString TransfersForm::EntryFileName(TransferTree const& i_tree, Item const& i_entry)
+{
+    if (i_tree.m_downloads)
+        return i_entry["file_name"].AsString();
+    if (!d.HasType("shared_file_name"))
+        return QString();
+    return ToQString(GetFileName(i_entry["shared_file"]["shared_file_name"].AsStdString()));
+}
+
+Item TransfersForm::EntryFolder(TransferTree const& i_tree, Item const& i_entry)
+{
+    if (i_tree.m_downloads)
+        return i_entry["remote_folder"];
+    return d.HasType("shared_file_folder") ? i_entry["shared_file"]["shared_file_folder"] : Item();
+}
+
+QTreeWidgetItem* TransfersForm::UserRowOf(QTreeWidgetItem* ip_row)
+{
+    while (ip_row && ip_row->parent())
+        ip_row = ip_row->parent();
+    return ip_row;
+}
+
+QTreeWidgetItem* TransfersForm::GetDownloadNodeUserNode(QTreeWidgetItem* ip_row)
+{
+    return UserRowOf(ip_row);
+}
+
+QTreeWidgetItem* TransfersForm::GetUploadNodeUserNode(QTreeWidgetItem* ip_row)
+{
+    return UserRowOf(ip_row);
+}
+
+ItemSet TransfersForm::EntriesUnder(TransferTree const& i_tree, QTreeWidgetItem* ip_row) const
+{
+    if (!m_initialised)
+        return ItemSet();
+    if (Item const l_node = RowNode(i_tree.mp_userNodeType, ip_row); l_node.IsValid())
+        return l_node.GetItems(i_tree.mp_folderNodeType).GetItems(i_tree.mp_fileNodeType).GetItems(i_tree.mp_entryType);
+    if (Item const l_node = RowNode(i_tree.mp_folderNodeType, ip_row); l_node.IsValid())
+        return l_node.GetItems(i_tree.mp_fileNodeType).GetItems(i_tree.mp_entryType);
+    if (Item const l_node = RowNode(i_tree.mp_fileNodeType, ip_row); l_node.IsValid())
+        return l_node.GetItems(i_tree.mp_entryType);
+    return ItemSet();
+}
+
+ItemSet TransfersForm::GetNodeDownloadEntryItems(QTreeWidgetItem* ip_row)
+{
+    return EntriesUnder(m_downloads, ip_row);
+}
+
+ItemSet TransfersForm::GetNodeUploadEntryItems(QTreeWidgetItem* ip_row)
+{
+    return EntriesUnder(m_uploads, ip_row);
+}
+
+TransfersForm::TransferTree* TransfersForm::TreeOfNode(Item const& i_node)
+{
+    std::string const& l_type = i_node.GetTypeName();
+    for (TransferTree* lp_tree : {&m_downloads, &m_uploads})
+        if (l_type == lp_tree->mp_userNodeType || l_type == lp_tree->mp_folderNodeType ||
+            l_type == lp_tree->mp_fileNodeType)
+            return lp_tree;
+    return nullptr;
+}
+
+// --------------------------------------------------------------------- rows
+
+void TransfersForm::OnDownloadEntryAdded(Item i_entry)
+{
+    if (m_transfersLoaded)
+        AddEntryRow(m_downloads, i_entry);
+}
+
+void TransfersForm::OnUploadEntryAdded(Item i_entry)
+{
+    AddEntryRow(m_uploads, i_entry);
+}
+
+void TransfersForm::AddEntryRow(TransferTree& io_tree, Item const& i_entry)
+{
+    // The path fires again when one of the entry's links is replaced: the
+    // row it had goes first, so that no ghost row stays behind.
+    RemoveEntryRow(io_tree, i_entry);
+    Item const l_user = i_entry["user"];
+    Item const l_folder = EntryFolder(io_tree, i_entry);
+    if (l_user.IsNull() || l_folder.IsNull())
+        return;
+
+    Item l_userNode = l_user[io_tree.mp_userNodeType];
+    QTreeWidgetItem* lp_userRow = NodeRow(l_userNode);
+    if (l_userNode.IsNull()) {
+        lp_userRow = new QTreeWidgetItem(io_tree.mp_tree);
+        l_userNode = d[io_tree.mp_userNodeType]->GetItem(Value(lp_userRow));
+        l_userNode += l_user;
+        lp_userRow->setText(COL_USER, l_user.AsString());
+        lp_userRow->setIcon(COL_USER, OnlineIcon(l_user.IsConnected("is_online")));
+        if (io_tree.m_expandUsers)
+            lp_userRow->setExpanded(true);
+    }
+
+    Item l_folderNode = d.GetItem(l_userNode, l_folder, io_tree.mp_folderNodeType);
+    QTreeWidgetItem* lp_folderRow = NodeRow(l_folderNode);
+    if (l_folderNode.IsNull()) {
+        lp_folderRow = new QTreeWidgetItem(lp_userRow);
+        l_folderNode = d[io_tree.mp_folderNodeType]->GetItem(Value(lp_folderRow));
+        l_folderNode += l_userNode;
+        l_folderNode += l_folder;
+        lp_folderRow->setText(COL_FOLDER, ReversePathname(l_folder.AsString()));
+        if (io_tree.m_expandFolders)
+            lp_folderRow->setExpanded(true);
+    }
+
+    ForgetFigures(io_tree, lp_folderRow);
+    auto* lp_fileRow = new QTreeWidgetItem(lp_folderRow);
+    lp_fileRow->setText(COL_FILE, EntryFileName(io_tree, i_entry));
+    lp_fileRow->setText(COL_SIZE, CommafyNumber(EntrySize(io_tree, i_entry)));
+    Item const l_fileNode = d[io_tree.mp_fileNodeType]->GetItem(Value(lp_fileRow));
+    l_fileNode += i_entry;
+    l_folderNode += l_fileNode;
+
+    if (Item const l_status = i_entry[io_tree.mp_statusType]; l_status.IsValid())
+        ShowStatus(io_tree, i_entry, l_status);
+}
+
+void TransfersForm::OnDownloadEntryRemoved(Item i_entry)
+{
+    RemoveEntryRow(m_downloads, i_entry);
+}
+
+void TransfersForm::OnUploadEntryRemoved(Item i_entry)
+{
+    RemoveEntryRow(m_uploads, i_entry);
+}
+
+void TransfersForm::RemoveEntryRow(TransferTree& io_tree, Item const& i_entry)
+{
+    Item const l_fileNode = i_entry[io_tree.mp_fileNodeType];
+    if (l_fileNode.IsNull())
+        return;
+    QTreeWidgetItem* lp_fileRow = NodeRow(l_fileNode);
+    QTreeWidgetItem* lp_folderRow = lp_fileRow->parent();
+    QTreeWidgetItem* lp_userRow = lp_folderRow->parent();
+    ForgetFigures(io_tree, lp_folderRow);
+    delete lp_fileRow;
+    l_fileNode.Remove();
+    if (lp_folderRow->childCount() == 0) {
+        RowNode(io_tree.mp_folderNodeType, lp_folderRow).Remove();
+        delete lp_folderRow;
+        if (lp_userRow->childCount() == 0) {
+            RowNode(io_tree.mp_userNodeType, lp_userRow).Remove();
+            delete lp_userRow;
+            lp_userRow = nullptr;
+        }
+    }
+    if (lp_userRow && lp_userRow->childCount() == 1) {
+        io_tree.mp_tree->removeItemWidget(lp_userRow, COL_PROGRESS);
+        lp_userRow->setText(COL_TIME_LEFT, QString());
+    }
+    if (!m_countsQueued) {
+        m_countsQueued = true;
+        QMetaObject::invokeMethod(this, "UpdateActiveTransferCounts", Qt::QueuedConnection);
+    }
+}
+
+// ----------------------------------------------------------------- statuses
+
+void TransfersForm::OnDownloadEntryStatusChange(ConnectionInfo& i_info)
+{
+    ShowStatus(m_downloads, i_info.m_item1, i_info.m_item2);
+}
+
+void TransfersForm::OnUploadEntryStatusChange(ConnectionInfo& i_info)
+{
+    ShowStatus(m_uploads, i_info.m_item1, i_info.m_item2);
+}
+
+void TransfersForm::ShowStatus(TransferTree& io_tree, Item const& i_entry, Item const& i_status)
+{
+    Item const l_fileNode = i_entry[io_tree.mp_fileNodeType];
+    if (l_fileNode.IsNull())
+        return;
+    QTreeWidgetItem* lp_row = NodeRow(l_fileNode);
+    QString const l_status = i_status.AsString();
+    SetRowColor(lp_row, StatusColor(l_status));
+    if (io_tree.m_downloads) {
+        if (l_status == "complete") {
+            emit DownloadComplete(i_entry);
+            lp_row->setText(COL_PROGRESS, QString());
+            // A bar left by the last report shows the whole file once it is
+            // here (an empty file shows 100 % only now).
+            if (io_tree.mp_tree->itemWidget(lp_row, COL_PROGRESS))
+                SetProgressBar(io_tree.mp_tree, lp_row, EntrySize(io_tree, i_entry), 100.0);
+        }
+        lp_row->setText(COL_PLACE, QString());
+    }
+    QString l_text = l_status;
+    if (l_status == "denied" && i_entry["denial_reason"].IsValid())
+        l_text = i_entry["denial_reason"].AsString();
+    lp_row->setText(COL_STATUS, l_text.toLower());
+    MarkGroupsForRefresh(io_tree, lp_row);
+    UpdateActiveTransferCounts();
+}
+
+void TransfersForm::MarkGroupsForRefresh(TransferTree& io_tree, QTreeWidgetItem* ip_fileRow)
+{
+    ForgetFigures(io_tree, ip_fileRow);
+    QTreeWidgetItem* lp_folderRow = ip_fileRow->parent();
+    m_staleGroups.insert(RowNode(io_tree.mp_folderNodeType, lp_folderRow));
+    m_staleGroups.insert(RowNode(io_tree.mp_userNodeType, lp_folderRow->parent()));
+    if (!m_groupRefreshQueued) {
+        m_groupRefreshQueued = true;
+        QMetaObject::invokeMethod(this, &TransfersForm::RefreshGroups, Qt::QueuedConnection);
+    }
+}
+
+void TransfersForm::RefreshGroups()
+{
+    m_groupRefreshQueued = false;
+    ItemSet l_groups;
+    std::swap(l_groups, m_staleGroups);
+    for (Item const& l_node : l_groups)
+        if (TransferTree* lp_tree = l_node.IsValid() ? TreeOfNode(l_node) : nullptr)
+            ShowGroupStatus(*lp_tree, NodeRow(l_node), true);
+}
+
+void TransfersForm::ShowGroupStatus(TransferTree& io_tree, QTreeWidgetItem* ip_row, bool i_color)
+{
+    QString const l_status = AggregateStatus(EntriesUnder(io_tree, ip_row), io_tree.mp_statusType, io_tree.m_downloads);
+    if (!ip_row->isExpanded() || !ip_row->treeWidget())
+        ip_row->setText(COL_STATUS, l_status);
+    if (i_color)
+        SetRowColor(ip_row, StatusColor(l_status));
+}
+
+QString TransfersForm::GetDownloadEntriesAggregateStatus(ItemSet& i_entries)
+{
+    return AggregateStatus(i_entries, m_downloads.mp_statusType, true);
+}
+
+QString TransfersForm::GetUploadEntriesAggregateStatus(ItemSet& i_entries)
+{
+    return AggregateStatus(i_entries, m_uploads.mp_statusType, false);
+}
+
+void TransfersForm::SetItemColorByStatus(QTreeWidgetItem* ip_row, QString i_status)
+{
+    SetRowColor(ip_row, StatusColor(i_status));
+}
+
+void TransfersForm::RecolorEntries()
+{
+    if (!m_initialised)
+        return;
+    for (TransferTree* lp_tree : {&m_downloads, &m_uploads}) {
+        QTreeWidget* lp_widget = lp_tree->mp_tree;
+        for (int l_user = 0; l_user < lp_widget->topLevelItemCount(); ++l_user) {
+            QTreeWidgetItem* lp_userRow = lp_widget->topLevelItem(l_user);
+            for (int l_folder = 0; l_folder < lp_userRow->childCount(); ++l_folder) {
+                QTreeWidgetItem* lp_folderRow = lp_userRow->child(l_folder);
+                for (int l_file = 0; l_file < lp_folderRow->childCount(); ++l_file) {
+                    QTreeWidgetItem* lp_fileRow = lp_folderRow->child(l_file);
+                    Item const l_entry = RowNode(lp_tree->mp_fileNodeType, lp_fileRow)[lp_tree->mp_entryType];
+                    SetRowColor(lp_fileRow, StatusColor(l_entry[lp_tree->mp_statusType].AsString()));
+                }
+                ShowGroupStatus(*lp_tree, lp_folderRow, true);
+            }
+            ShowGroupStatus(*lp_tree, lp_userRow, true);
+        }
+    }
+}
+
+// ----------------------------------------------------------------- progress
+
+TransfersForm::GroupFigures TransfersForm::Figures(TransferTree const& i_tree, ItemSet const& i_entries) const
+{
+    GroupFigures l_figures;
+    Type* lp_statuses = d[i_tree.mp_statusType];
+    Item const l_complete = lp_statuses->HasItem(Value("complete"));
+    Item const l_counted[] = {lp_statuses->HasItem(Value("queued")),
+                              lp_statuses->HasItem(Value(i_tree.m_downloads ? "downloading" : "uploading")),
+                              lp_statuses->HasItem(Value("aborted"))};
+    for (Item const& l_entry : i_entries) {
+        Item const l_status = l_entry[i_tree.mp_statusType];
+        if (l_status.IsNull())
+            continue;
+        if (l_status == l_complete) {
+            long long const l_size = EntrySize(i_tree, l_entry);
+            l_figures.m_settled = AddBounded(l_figures.m_settled, l_size);
+            l_figures.m_total = AddBounded(l_figures.m_total, l_size);
+        } else if (std::find(std::begin(l_counted), std::end(l_counted), l_status) != std::end(l_counted)) {
+            l_figures.m_total = AddBounded(l_figures.m_total, EntrySize(i_tree, l_entry));
+            // A counter lives while its transfer runs.
+            if (l_status.IsConnected("is_active") || l_entry[i_tree.mp_positionType].IsValid())
+                l_figures.m_moving.push_back(l_entry);
+        }
+    }
+    return l_figures;
+}
+
+void TransfersForm::ProgressStats(TransferTree const& i_tree, GroupFigures const& i_figures, long long& o_done,
+                                  long long& o_remaining, long long& o_total) const
+{
+    o_done = i_figures.m_settled;
+    for (Item const& l_entry : i_figures.m_moving)
+        o_done = AddBounded(o_done, CellValue<qint64>(l_entry, i_tree.mp_positionType));
+    o_total = i_figures.m_total;
+    o_remaining = o_total - o_done;
+}
+
+void TransfersForm::ForgetFigures(TransferTree const& i_tree, QTreeWidgetItem* ip_row)
+{
+    for (; ip_row; ip_row = ip_row->parent())
+        for (char const* lp_type : {i_tree.mp_folderNodeType, i_tree.mp_userNodeType})
+            if (Item const l_node = RowNode(lp_type, ip_row); l_node.IsValid())
+                m_groupFigures.erase(l_node.Serial());
+}
+
+void TransfersForm::GetDownloadsProgressStats(ItemSet& i_entries, long long& o_done, long long& o_remaining,
+                                              long long& o_total)
+{
+    ProgressStats(m_downloads, Figures(m_downloads, i_entries), o_done, o_remaining, o_total);
+}
+
+void TransfersForm::GetUploadsProgressStats(ItemSet& i_entries, long long& o_done, long long& o_remaining,
+                                            long long& o_total)
+{
+    ProgressStats(m_uploads, Figures(m_uploads, i_entries), o_done, o_remaining, o_total);
+}
+
+void TransfersForm::OnDownloadProgress(Item i_entry)
+{
+    ShowProgress(m_downloads, i_entry);
+}
+
+void TransfersForm::OnUploadProgress(Item i_entry)
+{
+    ShowProgress(m_uploads, i_entry);
+}
+
+void TransfersForm::ShowProgress(TransferTree& io_tree, Item const& i_entry)
+{
+    Item const l_fileNode = i_entry[io_tree.mp_fileNodeType];
+    if (l_fileNode.IsNull())
+        return;
+    QTreeWidgetItem* lp_fileRow = NodeRow(l_fileNode);
+    QTreeWidgetItem* lp_folderRow = lp_fileRow->parent();
+    QTreeWidgetItem* lp_userRow = lp_folderRow->parent();
+
+    long long const l_position = std::max<long long>(0, CellValue<qint64>(i_entry, io_tree.mp_positionType));
+    long long const l_size = EntrySize(io_tree, i_entry);
+    int const l_speed = CellValue<int>(i_entry, "bytes_per_second");
+    lp_fileRow->setText(COL_TIME_LEFT, TimeLeftText(l_speed > 0 ? (l_size - l_position) / l_speed : 0));
+    SetProgressBar(io_tree.mp_tree, lp_fileRow, l_position, Percent(l_position, l_size, false));
+
+    QTreeWidgetItem* lp_speedRow = lp_userRow;
+    if (lp_userRow->isExpanded())
+        lp_speedRow = lp_folderRow->isExpanded() ? lp_fileRow : lp_folderRow;
+    lp_speedRow->setText(COL_SPEED, SpeedText(l_speed));
+
+    // An expanded user row with one folder row would only repeat it.
+    if (!(lp_userRow->isExpanded() && lp_userRow->childCount() <= 1) &&
+        !ShowGroupProgress(io_tree, lp_userRow, l_speed))
+        return;
+    ShowGroupProgress(io_tree, lp_folderRow, l_speed);
+}
+
+bool TransfersForm::ShowGroupProgress(TransferTree& io_tree, QTreeWidgetItem* ip_row, int i_speed)
+{
+    Item l_node = RowNode(io_tree.mp_userNodeType, ip_row);
+    if (l_node.IsNull())
+        l_node = RowNode(io_tree.mp_folderNodeType, ip_row);
+    auto l_figures = m_groupFigures.find(l_node.Serial());
+    if (l_figures == m_groupFigures.end())
+        l_figures = m_groupFigures.emplace(l_node.Serial(), Figures(io_tree, EntriesUnder(io_tree, ip_row))).first;
+    long long l_done, l_remaining, l_total;
+    ProgressStats(io_tree, l_figures->second, l_done, l_remaining, l_total);
+    if (l_total == 0)
+        return false;
+    ip_row->setText(COL_TIME_LEFT, TimeLeftText(i_speed > 0 ? l_remaining / i_speed : 0));
+    SetProgressBar(io_tree.mp_tree, ip_row, l_done, Percent(l_done, l_total, false));
+    return true;
+}
+
+void TransfersForm::OnItemExpanded(QTreeWidgetItem* ip_row)
+{
+    for (TransferTree const* lp_tree : {&m_downloads, &m_uploads})
+        if (ip_row->treeWidget() == lp_tree->mp_tree &&
+            (RowNode(lp_tree->mp_userNodeType, ip_row).IsValid() ||
+             RowNode(lp_tree->mp_folderNodeType, ip_row).IsValid())) {
+            for (int l_column : {COL_STATUS, COL_TIME_LEFT, COL_SPEED})
+                ip_row->setText(l_column, QString());
+            lp_tree->mp_tree->removeItemWidget(ip_row, COL_PROGRESS);
+        }
+}
+
+void TransfersForm::OnItemCollapsed(QTreeWidgetItem* ip_row)
+{
+    for (TransferTree* lp_tree : {&m_downloads, &m_uploads})
+        if (ip_row->treeWidget() == lp_tree->mp_tree &&
+            (RowNode(lp_tree->mp_userNodeType, ip_row).IsValid() ||
+             RowNode(lp_tree->mp_folderNodeType, ip_row).IsValid()))
+            ShowGroupStatus(*lp_tree, ip_row, false);
+}
+
+// ------------------------------------------------------- users, place, tab
+
+void TransfersForm::OnUserOnline(Item i_user)
+{
+    ShowUserIcon(i_user);
+}
+
+void TransfersForm::OnUserOffline(Item i_user)
+{
+    ShowUserIcon(i_user);
+}
+
+void TransfersForm::ShowUserIcon(Item const& i_user)
+{
+    for (TransferTree const* lp_tree : {&m_downloads, &m_uploads})
+        if (Item const l_node = i_user[lp_tree->mp_userNodeType]; l_node.IsValid())
+            NodeRow(l_node)->setIcon(COL_USER, OnlineIcon(i_user.IsConnected("is_online")));
+}
+
+void TransfersForm::OnDownloadPlaceInLine(Item i_entry)
+{
+    if (Item const l_node = i_entry[m_downloads.mp_fileNodeType]; l_node.IsValid())
+        NodeRow(l_node)->setText(COL_PLACE, i_entry["place_in_line"].AsString());
+}
+
+void TransfersForm::UpdateActiveTransferCounts()
+{
+    m_countsQueued = false;
+    int l_index = -1;
+    QTabWidget* lp_tabs = GetWidgetTabWidget(this, l_index);
+    if (!lp_tabs || !transferQueueManager)
+        return;
+    lp_tabs->setTabText(l_index, QString("Transfers [%1/%2]")
+                                     .arg(transferQueueManager->ActiveDownloadCount())
+                                     .arg(transferQueueManager->ActiveUploadCount()));
+}
+
+void TransfersForm::OnCurrentTabChanged(int)
 {
 }

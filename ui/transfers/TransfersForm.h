@@ -1,18 +1,188 @@
 #ifndef QUILLMAR_UI_TRANSFERS_TRANSFERSFORM_H
 #define QUILLMAR_UI_TRANSFERS_TRANSFERSFORM_H
 
+#include "store/Data.h"
+#include "store/DataSaver.h"
+
+#include <QKeyEvent>
+#include <QPoint>
+#include <QString>
 #include <QWidget>
 
-// The Transfers page. Not built yet: it shows a note saying so, and its
-// Init() does nothing, until the page itself lands.
-class TransfersForm : public QWidget
+#include <cstdint>
+#include <unordered_map>
+#include <vector>
+
+class QTreeWidgetItem;
+class TreeWidget;
+class Ui_TransfersForm;
+
+// The Transfers page: the engine's downloads and uploads as two trees,
+// each grouped user > folder > file, with status, progress, time left and
+// speed; the commands on them (tool bar, context menus, Delete key, double
+// click, limits and slots), the completion alerts, and the half-minute
+// clean-up of finished uploads.
+//
+// The page keeps no transfer state: each row is bound to its store item by
+// a node item keyed by the row's address ("download_list_user_node",
+// "download_list_folder_node", "download_list_node" and their upload
+// twins), and every change reaches it as a store event or a signal of the
+// transfer queue manager. Group rows (users and folders) are refreshed in
+// one pass after the events that touched them, so that bulk changes (the
+// start-up replay, a pause of thousands) cost one walk per group; and a
+// group's progress figures are kept between reports until a status below it
+// changes, so that a report reads only the counters that move.
+class TransfersForm : public QWidget, public DataHandler, public DataLoadedEventHandler
 {
     Q_OBJECT
 
 public:
     explicit TransfersForm(QWidget* ip_parent = nullptr);
+    ~TransfersForm() override;
 
+    // Types, observers and tool-bar actions; after the transfer queue
+    // manager exists, before the saved data is loaded.
     void Init();
+    // Shows the stored limits, then connects the controls.
+    void DataLoaded() override;
+
+    Ui_TransfersForm* Form() const { return mp_ui; }
+
+    // Store observers.
+    void OnDownloadEntryAdded(Item i_entry);
+    void OnUploadEntryAdded(Item i_entry);
+    void OnDownloadEntryRemoved(Item i_entry);
+    void OnUploadEntryRemoved(Item i_entry);
+    void OnDownloadEntryStatusChange(ConnectionInfo& i_info);
+    void OnUploadEntryStatusChange(ConnectionInfo& i_info);
+    void OnDownloadPlaceInLine(Item i_entry);
+
+    // The user row of any row of that tree.
+    QTreeWidgetItem* GetDownloadNodeUserNode(QTreeWidgetItem* ip_row);
+    QTreeWidgetItem* GetUploadNodeUserNode(QTreeWidgetItem* ip_row);
+    // Every entry at or below a row.
+    ItemSet GetNodeDownloadEntryItems(QTreeWidgetItem* ip_row);
+    ItemSet GetNodeUploadEntryItems(QTreeWidgetItem* ip_row);
+    void SetItemColorByStatus(QTreeWidgetItem* ip_row, QString i_status);
+    QString GetDownloadEntriesAggregateStatus(ItemSet& i_entries);
+    QString GetUploadEntriesAggregateStatus(ItemSet& i_entries);
+    void GetDownloadsProgressStats(ItemSet& i_entries, long long& o_done, long long& o_remaining, long long& o_total);
+    void GetUploadsProgressStats(ItemSet& i_entries, long long& o_done, long long& o_remaining, long long& o_total);
+    void DeleteSelectedDownloads();
+    void DeleteSelectedUploads();
+    // The entries a context menu of that tree acts on, and the user names
+    // of the selected rows.
+    ItemSet GetDownloadMenuEntries(QStringList& o_users);
+    ItemSet GetUploadMenuEntries(QStringList& o_users);
+
+    bool ExpandsDownloadFolders() const { return m_downloads.m_expandFolders; }
+    bool ExpandsDownloadUsers() const { return m_downloads.m_expandUsers; }
+    bool ExpandsUploadFolders() const { return m_uploads.m_expandFolders; }
+    bool ExpandsUploadUsers() const { return m_uploads.m_expandUsers; }
+
+signals:
+    void DownloadComplete(Item i_download);
+
+public slots:
+    void OnTransfersLoaded();
+    void OnDownloadProgress(Item i_entry);
+    void OnUploadProgress(Item i_entry);
+    void OnItemExpanded(QTreeWidgetItem* ip_row);
+    void OnItemCollapsed(QTreeWidgetItem* ip_row);
+    void UpdateActiveTransferCounts();
+    void RecolorEntries();
+    void OnCurrentTabChanged(int i_index);
+    void OnUserOnline(Item i_user);
+    void OnUserOffline(Item i_user);
+
+    void OnActionBarTriggered(QWidget* ip_widget, QString i_action);
+    void OnDownloadsContextMenuRequested(QPoint i_point);
+    void OnUploadsContextMenuRequested(QPoint i_point);
+    void OnKeyPressedInDownloadList(QKeyEvent* ip_event);
+    void OnKeyPressedInUploadList(QKeyEvent* ip_event);
+    void OnDownloadListItemDoubleClicked(QTreeWidgetItem* ip_item, int i_column);
+    void OnDownloadSpeedLimitSpinValueChanged(int i_value);
+    void OnDownloadSpeedLimitCheckStateChanged(int i_state);
+    void OnUploadSpeedLimitSpinValueChanged(int i_value);
+    void OnUploadSpeedLimitCheckStateChanged(int i_state);
+    void OnUploadSlotsSpinValueChanged(int i_value);
+    void OnClearDownloadsCheckStateChanged(int i_state);
+    void OnClearUploadsCheckStateChanged(int i_state);
+    void EveryHalfMinute();
+    void OnDownloadComplete(Item i_download);
+
+private slots:
+    void RefreshGroups();
+
+private:
+    // One of the two trees and the store types behind it.
+    struct TransferTree
+    {
+        TreeWidget* mp_tree = nullptr;
+        bool m_downloads = true;
+        char const* mp_entryType;
+        char const* mp_statusType;
+        char const* mp_userNodeType;
+        char const* mp_folderNodeType;
+        char const* mp_fileNodeType;
+        char const* mp_folderType;   // what a folder row stands for
+        char const* mp_positionType; // the live byte counter
+        bool m_expandFolders = true;
+        bool m_expandUsers = true;
+    };
+
+    void DeclareNodeTypes(TransferTree const& i_tree);
+    void RegisterToolBarActions();
+    void AddEntryRow(TransferTree& io_tree, Item const& i_entry);
+    void RemoveEntryRow(TransferTree& io_tree, Item const& i_entry);
+    void ShowStatus(TransferTree& io_tree, Item const& i_entry, Item const& i_status);
+    void ShowProgress(TransferTree& io_tree, Item const& i_entry);
+    // A group row's figures: time left at the transfer's speed and its bar;
+    // false when nothing in the group counts.
+    bool ShowGroupProgress(TransferTree& io_tree, QTreeWidgetItem* ip_row, int i_speed);
+    void ShowGroupStatus(TransferTree& io_tree, QTreeWidgetItem* ip_row, bool i_color);
+    void MarkGroupsForRefresh(TransferTree& io_tree, QTreeWidgetItem* ip_fileRow);
+    // What a set of entries counts for progress: the part that changes only
+    // with their statuses, and the entries whose counters move.
+    struct GroupFigures
+    {
+        long long m_settled = 0; // complete sizes, and counters that do not move
+        long long m_total = 0;
+        std::vector<Item> m_moving;
+    };
+    GroupFigures Figures(TransferTree const& i_tree, ItemSet const& i_entries) const;
+    void ProgressStats(TransferTree const& i_tree, GroupFigures const& i_figures, long long& o_done,
+                       long long& o_remaining, long long& o_total) const;
+    // Forgets the figures of the groups holding that row.
+    void ForgetFigures(TransferTree const& i_tree, QTreeWidgetItem* ip_row);
+    ItemSet EntriesUnder(TransferTree const& i_tree, QTreeWidgetItem* ip_row) const;
+    ItemSet MenuEntries(TransferTree const& i_tree, QStringList& o_users) const;
+    void DeleteSelected(TransferTree const& i_tree);
+    void ShowUserIcon(Item const& i_user);
+    void ToggleExpansion(TransferTree& io_tree, bool i_folders);
+    void RemoveEntries(ItemSet const& i_entries, bool i_downloads);
+    void ShowCompleteDownloads();
+    TransferTree* TreeOfNode(Item const& i_node);
+
+    static QTreeWidgetItem* UserRowOf(QTreeWidgetItem* ip_row);
+    static long long EntrySize(TransferTree const& i_tree, Item const& i_entry);
+    static QString EntryFileName(TransferTree const& i_tree, Item const& i_entry);
+    static Item EntryFolder(TransferTree const& i_tree, Item const& i_entry);
+
+    Ui_TransfersForm* mp_ui;
+    TransferTree m_downloads;
+    TransferTree m_uploads;
+    bool m_transfersLoaded = false;
+    bool m_initialised = false;
+    bool m_controlsConnected = false;
+    bool m_countsQueued = false;
+    bool m_groupRefreshQueued = false;
+    // Group rows whose status waits for RefreshGroups, as their nodes (a row
+    // that goes meanwhile leaves a null node behind).
+    ItemSet m_staleGroups;
+    // The figures of group rows, by their node's serial, kept from one
+    // progress report to the next until something below the row changes.
+    std::unordered_map<std::uint64_t, GroupFigures> m_groupFigures;
 };
 
 // The one instance, set by the constructor.

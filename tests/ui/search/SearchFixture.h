@@ -13,10 +13,12 @@
 #include "peers/PeerMessenger.h"
 #include "server/Server.h"
 #include "server/StoreTypes.h"
+#include "shares/SharedFoldersManager.h"
 #include "store/DelayedInvoker.h"
 #include "store/Settings.h"
 #include "transfers/TransferQueueManager.h"
 
+#include <QComboBox>
 #include <QTreeWidget>
 #include <QtTest>
 
@@ -45,6 +47,7 @@ protected:
         mp_server->CreateData();
         mp_messenger = std::make_unique<PeerMessenger>();
         mp_invoker = std::make_unique<DelayedInvoker>();
+        mp_shares = std::make_unique<SharedFoldersManager>();
         mp_transfers = std::make_unique<TransferQueueManager>();
         mp_transfers->NoData(); // ".ini" is excluded
         mp_events = std::make_unique<EventToolBar>();
@@ -59,6 +62,7 @@ protected:
         mp_page.reset();
         mp_events.reset();
         mp_transfers.reset();
+        mp_shares.reset();
         mp_invoker.reset();
         mp_messenger.reset();
         mp_server.reset();
@@ -101,23 +105,27 @@ protected:
         return l_results;
     }
 
-    // The texts of a column down the visible rows, depth first.
-    static QStringList Column(QTreeWidget* ip_tree, int i_column, bool i_visibleOnly = true)
+    // The non-empty texts of a column down the shown rows (neither they nor
+    // a row above them hidden), depth first.
+    static QStringList Column(QTreeWidget* ip_tree, int i_column)
     {
         QStringList l_texts;
-        for (QTreeWidgetItemIterator l_row(ip_tree); *l_row; ++l_row)
-            if ((!i_visibleOnly || IsShown(*l_row)) && !(*l_row)->text(i_column).isEmpty())
+        for (QTreeWidgetItemIterator l_row(ip_tree, QTreeWidgetItemIterator::NotHidden); *l_row; ++l_row) {
+            bool l_shown = true;
+            for (QTreeWidgetItem* lp_row = *l_row; lp_row; lp_row = lp_row->parent())
+                l_shown = l_shown && !lp_row->isHidden();
+            if (l_shown && !(*l_row)->text(i_column).isEmpty())
                 l_texts << (*l_row)->text(i_column);
+        }
         return l_texts;
     }
 
-    // Shown: the row and every row above it are not hidden.
-    static bool IsShown(QTreeWidgetItem* ip_row)
+    static QStringList Entries(QComboBox* ip_box)
     {
-        for (; ip_row; ip_row = ip_row->parent())
-            if (ip_row->isHidden())
-                return false;
-        return true;
+        QStringList l_texts;
+        for (int l_index = 0; l_index < ip_box->count(); ++l_index)
+            l_texts << ip_box->itemText(l_index);
+        return l_texts;
     }
 
     static std::size_t Count(char const* ip_type) { return d[ip_type]->GetItemCount(); }
@@ -140,6 +148,7 @@ protected:
     std::unique_ptr<Server> mp_server;
     std::unique_ptr<PeerMessenger> mp_messenger;
     std::unique_ptr<DelayedInvoker> mp_invoker;
+    std::unique_ptr<SharedFoldersManager> mp_shares;
     std::unique_ptr<TransferQueueManager> mp_transfers;
     std::unique_ptr<EventToolBar> mp_events;
     std::unique_ptr<SearchForm> mp_page;

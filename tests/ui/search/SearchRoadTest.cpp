@@ -38,23 +38,13 @@ private:
     // The peer's answer: one file, with a free slot and 100 KiB/s; then a
     // request that the messenger answers with a signal, so that the answer
     // has been handled once it comes.
-    void Answer(quint32 i_token, char const* ip_path)
+    void Answer(quint32 i_token, QByteArray const& i_path)
     {
-        MemStream l_record;
-        l_record.WriteString(QString("peer"));
-        l_record.WriteU32(i_token);
-        l_record.WriteU32(1);
-        l_record.WriteU8(1);
-        l_record.WriteRaw(std::string(ip_path));
-        l_record.WriteU64(4000000);
-        l_record.WriteRaw(std::string("mp3"));
-        l_record.WriteU32(0);
-        l_record.WriteU8(1);
-        l_record.WriteU32(102400);
-        l_record.WriteU32(0);
-        l_record.WriteU32(0);
+        QByteArray const l_record = Le32(4) + "peer" + Le32(i_token) + Le32(1) + '\x01' + Le32(i_path.size()) + i_path +
+                                    QByteArray::fromHex("00093d0000000000" "03000000") + "mp3" +
+                                    QByteArray::fromHex("00000000" "01" "00900100" "00000000" "00000000");
         QByteArray l_compressed;
-        QVERIFY(ZlibCompress(l_record.Data(), l_record.Size(), l_compressed));
+        QVERIFY(ZlibCompress(l_record.constData(), quint64(l_record.size()), l_compressed));
         QSignalSpy l_handled(mp_messenger.get(), &PeerMessenger::UserInfoRequested);
         mp_peerLink->write(PeerWire::BuildFrame(Le32(9) + l_compressed, false) + PeerWire::BuildFrame(Le32(15), false));
         QVERIFY(l_handled.wait(5000));
@@ -106,15 +96,12 @@ private slots:
         QVERIFY(l_token);
         Answer(l_token, "music\\blues\\song.mp3");
         SearchResultsForm* lp_tab = mp_page->GetCurrentSearchResultsForm();
-        QVERIFY(lp_tab);
-        QCOMPARE(Column(lp_tab->searchResults(), 0), QStringList({"peer"}));
-        QCOMPARE(Column(lp_tab->searchResults(), 2), QStringList({"100.0"}));
-        QCOMPARE(Column(lp_tab->searchResults(), 3), QStringList({"blues/music"}));
-        QCOMPARE(Column(lp_tab->searchResults(), 4), QStringList({"song.mp3"}));
+        QTreeWidget* lp_tree = lp_tab->searchResults();
+        QCOMPARE(Column(lp_tree, 0) + Column(lp_tree, 2) + Column(lp_tree, 3) + Column(lp_tree, 4),
+                 QStringList({"peer", "100.0", "blues/music", "song.mp3"}));
 
         // A double click queues the file, and the peer is asked for it.
-        QTreeWidgetItem* lp_file = lp_tab->searchResults()->topLevelItem(0)->child(0)->child(0);
-        lp_tab->OnResultDoubleClicked(lp_file, 4);
+        lp_tab->OnResultDoubleClicked(lp_tree->topLevelItem(0)->child(0)->child(0), 4);
         QCOMPARE(Downloads(), QStringList({"peer|music\\blues|song.mp3|4000000|single|blues"}));
         QByteArray const l_queued = Le32(43) + Le32(20) + "music\\blues\\song.mp3";
         QByteArray l_frame;
@@ -127,10 +114,13 @@ private slots:
         Ui()->searchEdit->lineEdit()->setText(QStringLiteral("jazz"));
         mp_page->OnAddToWishListClicked();
 
-        // The first answer opens a tab in the background; later ones feed it.
+        // The first answer opens a tab in the background, and announces it;
+        // later ones feed it.
+        SetSwitch("show_event_buttons", true);
         Answer(WishSearch(), "jazz\\a.mp3");
         QCOMPARE(Ui()->wishListTabControl->count(), 1);
         QCOMPARE(Ui()->tabWidget->currentIndex(), 0);
+        QVERIFY(d["event_toolbar_widget"]->HasItem(Value(WishTab())).IsValid());
         Answer(WishSearch(), "jazz\\b.mp3");
         QCOMPARE(Ui()->wishListTabControl->count(), 1);
         QCOMPARE(Column(WishTab()->searchResults(), 4), QStringList({"a.mp3", "b.mp3"}));
@@ -151,6 +141,20 @@ private slots:
         WishTab()->findChild<QCheckBox*>(QStringLiteral("discardRepeatedResultsBox"))->setChecked(true);
         Answer(WishSearch(), "jazz\\e.mp3");
         QCOMPARE(Column(WishTab()->searchResults(), 4), QStringList({"d.mp3"}));
+    }
+
+    // A search the peer sends through the server is listed, unmatched (we
+    // share nothing).
+    void ReceivedSearchIsListed()
+    {
+        MemStream l_search;
+        l_search.WriteU32(77);
+        l_search.WriteString(QString("rare words"));
+        m_peer.Send(ServerCode::FILE_SEARCH, l_search);
+        QTreeWidget* lp_list = Ui()->tab->findChild<QTreeWidget*>(QStringLiteral("searchList"));
+        QTRY_COMPARE(lp_list->topLevelItemCount(), 1);
+        QCOMPARE(lp_list->topLevelItem(0)->text(0), QStringLiteral("rare words"));
+        QCOMPARE(lp_list->topLevelItem(0)->text(1), QString());
     }
 };
 

@@ -1,0 +1,183 @@
+// Figures of a search results tab, through the page as the program drives
+// it: answers stored as the peer messenger stores them and handed to the
+// page's router; then a new answer, a sort, a filter change and closing the
+// tab (with the collection that closing runs). Everything is in memory, so
+// caches are warm; the page is shown (offscreen) and the events each step
+// causes are processed inside its time.
+//
+//   bench_search [runs]      (default 5)
+
+#include "ui/search/SearchForm.h"
+#include "ui/search/SearchResultsForm.h"
+#include "ui_SearchForm.h"
+
+#include "app/ActionSetToolBar.h"
+#include "peers/PeerMessenger.h"
+#include "server/Server.h"
+#include "server/StoreTypes.h"
+#include "store/DelayedInvoker.h"
+#include "store/Settings.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QLineEdit>
+
+#include <algorithm>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <random>
+#include <vector>
+
+#include <unistd.h>
+
+namespace {
+
+char const* const kWords[] = {"silver", "morning", "light", "river", "night", "golden", "shadow", "dream",
+                              "fire",   "rain",    "heart", "city",  "ocean", "wild",   "blue",   "live"};
+
+double ResidentMegabytes()
+{
+    long l_pages = 0, l_resident = 0;
+    if (FILE* lp_file = std::fopen("/proc/self/statm", "r")) {
+        if (std::fscanf(lp_file, "%ld %ld", &l_pages, &l_resident) != 2)
+            l_resident = 0;
+        std::fclose(lp_file);
+    }
+    return double(l_resident) * double(sysconf(_SC_PAGESIZE)) / (1024.0 * 1024.0);
+}
+
+double Milliseconds(std::function<void()> const& i_step)
+{
+    QElapsedTimer l_timer;
+    l_timer.start();
+    i_step();
+    QCoreApplication::processEvents();
+    return double(l_timer.nsecsElapsed()) / 1e6;
+}
+
+struct Page
+{
+    Page()
+    {
+        d.Reset();
+        DeclareSettingsTypes();
+        mp_bar = std::make_unique<ActionSetToolBar>();
+        mp_server = std::make_unique<Server>();
+        mp_server->CreateData();
+        mp_messenger = std::make_unique<PeerMessenger>();
+        mp_invoker = std::make_unique<DelayedInvoker>();
+        mp_form = std::make_unique<SearchForm>();
+        mp_form->resize(1200, 800);
+        mp_form->Init();
+        mp_form->DataLoaded();
+        mp_form->show();
+    }
+    ~Page()
+    {
+        mp_form.reset();
+        mp_invoker.reset();
+        mp_messenger.reset();
+        mp_server.reset();
+        mp_bar.reset();
+        d.Reset();
+    }
+
+    // One user's answer of i_files files in folders of ten.
+    void Answer(unsigned int i_token, QString const& i_user, int i_files, std::mt19937& io_random)
+    {
+        Item const l_results = d["search_results"]->NewItem();
+        d["search_request"]->HasItem(Value(i_token)) += l_results;
+        l_results += d["user"]->GetItem(Value(i_user));
+        SetAttribute(l_results, "search_results_user_available", Value(io_random() % 3 ? "no" : "yes"));
+        SetAttribute(l_results, "search_results_user_speed", Value(int(io_random() % 2000000)));
+        SetAttribute(l_results, "search_results_uploads_in_queue", Value(int(io_random() % 50)));
+        char const* const lp_artist = kWords[io_random() % 16];
+        for (int l_file = 0; l_file < i_files; ++l_file) {
+            Item const l_result = d["search_result"]->NewItem();
+            l_results += l_result;
+            QString const l_folder =
+                QStringLiteral("Music\\%1 %2\\Album %3").arg(lp_artist, i_user).arg(l_file / 10);
+            QString const l_name = QStringLiteral("%1 - %2 %3.mp3")
+                                       .arg(l_file % 10 + 1, 2, 10, QLatin1Char('0'))
+                                       .arg(kWords[io_random() % 16], kWords[io_random() % 16]);
+            SetAttribute(l_result, "search_result_file_folder", Value(l_folder));
+            SetAttribute(l_result, "search_result_file_name", Value(l_name));
+            SetAttribute(l_result, "file_size", Value(int(2000000 + io_random() % 10000000)));
+            SetAttribute(l_result, "bitrate", Value(int(128 + io_random() % 193)));
+            SetAttribute(l_result, "length_seconds", Value(int(120 + io_random() % 400)));
+        }
+        mp_form->OnUserSearchResults(l_results);
+    }
+
+    std::unique_ptr<ActionSetToolBar> mp_bar;
+    std::unique_ptr<Server> mp_server;
+    std::unique_ptr<PeerMessenger> mp_messenger;
+    std::unique_ptr<DelayedInvoker> mp_invoker;
+    std::unique_ptr<SearchForm> mp_form;
+};
+
+struct Figures
+{
+    std::vector<double> m_add, m_sort, m_filter, m_close;
+    double m_megabytes = 0;
+};
+
+void RunOnce(int i_users, int i_filesPerUser, bool i_withAnswer, Figures& io_figures)
+{
+    Page l_page;
+    std::mt19937 l_random(7);
+    unsigned int const l_token = l_page.mp_server->FileSearch(QStringLiteral("song"), QString());
+    SearchResultsForm* lp_tab = l_page.mp_form->CreateSearchForm(l_token, QStringLiteral("song"), SEARCH_EVERYONE);
+    double const l_before = ResidentMegabytes();
+    for (int l_user = 0; l_user < i_users; ++l_user)
+        l_page.Answer(l_token, QStringLiteral("user%1").arg(l_user), i_filesPerUser, l_random);
+    QCoreApplication::processEvents();
+    io_figures.m_megabytes = std::max(io_figures.m_megabytes, ResidentMegabytes() - l_before);
+    if (i_withAnswer)
+        io_figures.m_add.push_back(
+            Milliseconds([&]() { l_page.Answer(l_token, QStringLiteral("newcomer"), 1000, l_random); }));
+    io_figures.m_sort.push_back(Milliseconds([&]() { lp_tab->Sort(); }));
+    io_figures.m_filter.push_back(
+        Milliseconds([&]() { lp_tab->filterEdit()->setText(QStringLiteral("river -live mfif:2")); }));
+    io_figures.m_close.push_back(Milliseconds([&]() { l_page.mp_form->OnTabCloseRequested(0); }));
+}
+
+QString Range(std::vector<double> i_values)
+{
+    if (i_values.empty())
+        return QStringLiteral("-");
+    std::sort(i_values.begin(), i_values.end());
+    return QStringLiteral("%1-%2 ms (median %3)")
+        .arg(i_values.front(), 0, 'f', 1)
+        .arg(i_values.back(), 0, 'f', 1)
+        .arg(i_values[i_values.size() / 2], 0, 'f', 1);
+}
+
+void Report(char const* ip_title, Figures const& i_figures)
+{
+    std::printf("%s\n", ip_title);
+    std::printf("  add a 1,000-file answer: %s\n", qPrintable(Range(i_figures.m_add)));
+    std::printf("  sort:                    %s\n", qPrintable(Range(i_figures.m_sort)));
+    std::printf("  filter change:           %s\n", qPrintable(Range(i_figures.m_filter)));
+    std::printf("  close with collection:   %s\n", qPrintable(Range(i_figures.m_close)));
+    std::printf("  resident memory of the rows and their items: %.0f MB\n", i_figures.m_megabytes);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication l_application(argc, argv);
+    int const l_runs = argc > 1 ? std::max(1, atoi(argv[1])) : 5;
+    Figures l_small, l_large;
+    for (int l_run = 0; l_run < l_runs; ++l_run) {
+        RunOnce(500, 40, true, l_small);
+        RunOnce(2000, 50, false, l_large);
+    }
+    Report("20,000 file rows from 500 users:", l_small);
+    Report("100,000 file rows from 2,000 users:", l_large);
+    return 0;
+}

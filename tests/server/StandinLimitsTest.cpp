@@ -1,0 +1,164 @@
+// The stand-in server against clients that misbehave: it keeps its memory,
+// its connections and its event loop bounded, and still serves the others.
+// Run in the test's own process, so that its limits and clock can be set.
+
+#include "ServerTestHelpers.h"
+
+#include "server/ServerMessages.h"
+#include "tools/standin-server/StandinServer.h"
+
+#include <QSignalSpy>
+#include <QTest>
+
+class StandinLimitsTest : public QObject
+{
+    Q_OBJECT
+
+private:
+    std::unique_ptr<StandinServer> mp_server;
+    qint64 m_now = 0;
+
+    void Start(StandinServer::Limits const& i_limits)
+    {
+        mp_server = std::make_unique<StandinServer>();
+        mp_server->SetLimits(i_limits);
+        mp_server->SetClock([this]() { return m_now; });
+        QVERIFY(mp_server->Listen(0));
+    }
+
+    // A raw connection that has sent i_bytes and is still open afterwards.
+    bool StaysOpen(QTcpSocket& io_socket, QByteArray const& i_bytes)
+    {
+        io_socket.write(i_bytes);
+        io_socket.flush();
+        QTest::qWait(100);
+        return io_socket.state() == QAbstractSocket::ConnectedState;
+    }
+
+    // One that the server closes after it has sent i_bytes.
+    bool Closes(QTcpSocket& io_socket, QByteArray const& i_bytes)
+    {
+        io_socket.write(i_bytes);
+        io_socket.flush();
+        return QTest::qWaitFor([&io_socket]() { return io_socket.state() != QAbstractSocket::ConnectedState; }, 5000);
+    }
+
+private slots:
+    void cleanup() { mp_server.reset(); }
+
+    void ListenerPausesAtTheConnectionLimit()
+    {
+        StandinServer::Limits l_limits;
+        l_limits.m_connections = 3;
+        Start(l_limits);
+        std::vector<std::unique_ptr<QTcpSocket>> l_clients;
+        for (int l_index = 0; l_index < 5; ++l_index) {
+            l_clients.push_back(std::make_unique<QTcpSocket>());
+            l_clients.back()->connectToHost(QHostAddress::LocalHost, mp_server->Port());
+        }
+        QTRY_COMPARE(mp_server->ConnectionCount(), 3);
+        QTest::qWait(100);
+        QCOMPARE(mp_server->ConnectionCount(), 3);
+        // A connection that closes makes room for one that waited.
+        l_clients.front()->abort();
+        QTRY_COMPARE(mp_server->ConnectionCount(), 3);
+        l_clients[1]->abort();
+        l_clients[2]->abort();
+        QTRY_COMPARE(mp_server->ConnectionCount(), 2);
+    }
+
+    void FrameSizeAndStallLimits()
+    {
+        StandinServer::Limits l_limits;
+        l_limits.m_frameBeforeLogin = 1000;
+        Start(l_limits);
+        // Before login: a frame of the largest length allowed is read, a
+        // longer one closes the connection.
+        QTcpSocket l_small, l_large;
+        for (QTcpSocket* lp_socket : {&l_small, &l_large}) {
+            lp_socket->connectToHost(QHostAddress::LocalHost, mp_server->Port());
+            QVERIFY(lp_socket->waitForConnected(5000));
+        }
+        QVERIFY(StaysOpen(l_small, QByteArray::fromHex("e8030000ca000000") + QByteArray(996, 'x')));
+        QVERIFY(Closes(l_large, QByteArray::fromHex("e9030000ca000000")));
+        // After login the protocol's own limit holds.
+        RawClient l_alice;
+        QVERIFY(l_alice.Login(mp_server->Port(), "alice"));
+        QVERIFY(StaysOpen(l_alice.m_socket, QByteArray::fromHex("a0860100ca000000") + QByteArray(99996, 'x')));
+
+        // A frame that gets no byte for longer than the stall time closes
+        // its connection; a connection with nothing unfinished stays.
+        QVERIFY(StaysOpen(l_small, QByteArray::fromHex("10000000")));
+        m_now += l_limits.m_stallMs;
+        mp_server->DropStalledFrames();
+        QVERIFY(StaysOpen(l_small, QByteArray()));
+        m_now += 1;
+        mp_server->DropStalledFrames();
+        QVERIFY(Closes(l_small, QByteArray()));
+        QVERIFY(StaysOpen(l_alice.m_socket, QByteArray()));
+    }
+
+    void UnfinishedFramesAreCappedTogether()
+    {
+        StandinServer::Limits l_limits;
+        l_limits.m_unfinishedFrames = 1000000;
+        Start(l_limits);
+        RawClient l_first, l_second;
+        QVERIFY(l_first.Login(mp_server->Port(), "first"));
+        QVERIFY(l_second.Login(mp_server->Port(), "second"));
+        QByteArray const l_half = QByteArray::fromHex("00003000ca000000") + QByteArray(600000, 'x');
+        QVERIFY(StaysOpen(l_first.m_socket, l_half));
+        // The one that passes the cap goes; the other is not harmed.
+        QVERIFY(Closes(l_second.m_socket, l_half));
+        QVERIFY(StaysOpen(l_first.m_socket, QByteArray(10, 'x')));
+    }
+
+    void ClientThatDoesNotReadIsDropped()
+    {
+        StandinServer::Limits l_limits;
+        l_limits.m_unsentOutput = 256 * 1024;
+        Start(l_limits);
+        RawClient l_reader, l_sleeper;
+        QVERIFY(l_reader.Login(mp_server->Port(), "reader"));
+        // A small window, and a buffer that is never read once full.
+        l_sleeper.m_socket.setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 8192);
+        QVERIFY(l_sleeper.Login(mp_server->Port(), "sleeper"));
+        l_sleeper.mp_collector.reset();
+        l_sleeper.m_socket.setReadBufferSize(1024);
+        // Each request is answered with its 64 KiB name.
+        ServerRequest const l_request = ServerOut::GetUserStats(QString(65536, QLatin1Char('n')));
+        for (int l_index = 0; l_index < 400 && mp_server->ConnectionCount() == 2; ++l_index) {
+            l_sleeper.Send(l_request.m_code, l_request.m_payload);
+            QTest::qWait(5);
+        }
+        QTRY_COMPARE(mp_server->ConnectionCount(), 1);
+        // The server still answers the others.
+        l_reader.Send(ServerCode::PRIVILEGES);
+        QVERIFY(l_reader.mp_collector->Take(ServerCode::PRIVILEGES));
+    }
+
+    void RelatedSearchesAreRankedByCount()
+    {
+        Start(StandinServer::Limits());
+        RawClient l_alice;
+        QVERIFY(l_alice.Login(mp_server->Port(), "alice"));
+        std::pair<char const*, int> const l_searches[] = {
+            {"hard rock", 1}, {"rock live", 3}, {"jazz", 5}, {"rock and roll", 2}, {"Rock", 4}};
+        for (auto const& l_search : l_searches)
+            for (int l_time = 0; l_time < l_search.second; ++l_time) {
+                ServerRequest const l_request = ServerOut::FileSearch(1, l_search.first, false);
+                l_alice.Send(l_request.m_code, l_request.m_payload);
+            }
+        ServerRequest const l_ask = ServerOut::GetSearchCorrelations("rock");
+        l_alice.Send(l_ask.m_code, l_ask.m_payload);
+        QByteArray l_answer;
+        QVERIFY(l_alice.mp_collector->Take(ServerCode::SEARCH_CORRELATIONS, &l_answer));
+        MemStream l_in(l_answer);
+        QVERIFY(DecodeServerMessage(ServerCode::SEARCH_CORRELATIONS, l_in)
+                == ServerMessage(ServerIn::SearchCorrelations{
+                    "rock", {{"rock live", 3}, {"rock and roll", 2}, {"hard rock", 1}}}));
+    }
+};
+
+QTEST_MAIN(StandinLimitsTest)
+#include "StandinLimitsTest.moc"

@@ -1,0 +1,400 @@
+// The transfers page: its rows and groups, what they show, and what the
+// user's commands and the page's own clean-ups do to the queues.
+
+#include "TransfersPageFixture.h"
+
+#include "store/Utilities.h"
+
+#include <QProgressBar>
+#include <QSpinBox>
+
+using namespace TransferRows;
+
+class TransfersPageTest : public QObject, public PageFixture, public DataHandler
+{
+    Q_OBJECT
+
+public:
+    void OnSettingChanged(ConnectionInfo& i_info) { m_changes << i_info.m_item1.AsString(); }
+
+private:
+    QStringList m_changes;
+
+    QString Bar(QTreeWidgetItem* ip_row, QTreeWidget* ip_tree = nullptr)
+    {
+        auto* lp_bar = qobject_cast<QProgressBar*>((ip_tree ? ip_tree : Downloads())->itemWidget(ip_row, 4));
+        return lp_bar ? lp_bar->format() + QString(" =%1").arg(lp_bar->value()) : QString("none");
+    }
+
+private slots:
+    void init() { StartPage(); }
+    void cleanup() { StopPage(); }
+
+    void RowsAndGroups()
+    {
+        Item const l_first = Download("alice", "music\\albums\\live", "b.mp3", 2500000);
+        QVERIFY(Dump(Downloads()).isEmpty()); // no download rows before the queue is loaded
+        Download("alice", "music\\albums\\live", "a.mp3");
+        LoadPage();
+        Download("alice", "other", "c.mp3");
+        Download("bob", "music\\albums\\live", "d.mp3");
+        Upload("carol", "/srv/share/pics", "x.png", 1234567);
+        Settle();
+        QCOMPARE(Dump(Downloads()), QStringList({"alice", "  live/albums/music", "    b.mp3|queued|2,500,000",
+                                                 "    a.mp3|queued|1,000", "  other", "    c.mp3|queued|1,000", "bob",
+                                                 "  live/albums/music", "    d.mp3|queued|1,000"}));
+        QCOMPARE(Dump(Uploads()), QStringList({"carol", "  pics/share/srv/", "    x.png|queued|1,234,567"}));
+        QVERIFY(Downloads()->topLevelItem(0)->isExpanded() && Downloads()->topLevelItem(0)->child(0)->isExpanded());
+        QCOMPARE(mp_tabs->tabText(0), QString("Transfers [0/0]"));
+
+        // A replaced link fires the path again: the row is made anew, once.
+        l_first += d["file_size"]->GetItem(Value(3000));
+        QCOMPARE(Dump(Downloads()).mid(1, 3), QStringList({"  live/albums/music", "    a.mp3|queued|1,000",
+                                                          "    b.mp3|queued|3,000"}));
+        QCOMPARE(Downloads()->topLevelItem(0)->child(0)->childCount(), 2);
+
+        mp_transfers->SetDownloadEntryStatus(l_first, "downloading");
+        Item const l_up1 = Upload("carol", "/srv/share/pics", "y.png");
+        Item const l_up2 = Upload("dave", "/srv/share", "z.png");
+        mp_transfers->SetUploadEntryStatus(l_up1, "uploading");
+        mp_transfers->SetUploadEntryStatus(l_up2, "uploading");
+        QCOMPARE(mp_tabs->tabText(0), QString("Transfers [1/2]"));
+
+        // Removals take emptied folders and users with them; a user left
+        // with one folder loses its group figures.
+        Report(l_first, 100, 10);
+        QVERIFY(Bar(Downloads()->topLevelItem(0)) != "none");
+        mp_transfers->RemoveDownload(l_first);
+        for (Item const& l_entry : d["file_name"]->GetItem(Value("a.mp3")).GetItems("download_entry"))
+            mp_transfers->RemoveDownload(l_entry);
+        QCOMPARE(Dump(Downloads(), {0, 1, 2}), QStringList({"alice", "  other", "    c.mp3", "bob",
+                                                          "  live/albums/music", "    d.mp3"}));
+        QCOMPARE(Bar(Downloads()->topLevelItem(0)), QString("none"));
+        QCOMPARE(Downloads()->topLevelItem(0)->text(5), QString());
+        mp_transfers->RemoveUpload(l_up2);
+        QCOMPARE(Dump(Uploads(), {0, 2}), QStringList({"carol", "  ", "    x.png", "    y.png"}));
+        QCOMPARE(d["download_list_node"]->GetItemCount() + d["upload_list_user_node"]->GetItemCount(), 2u + 1u);
+        Settle();
+        QCOMPARE(mp_tabs->tabText(0), QString("Transfers [0/1]"));
+    }
+
+    void StatusTextsAndColours_data()
+    {
+        QTest::addColumn<QStringList>("statuses"); // the entries of one folder
+        QTest::addColumn<QString>("fileText");     // the first entry's row
+        QTest::addColumn<QString>("fileColor");
+        QTest::addColumn<QString>("groupText"); // the collapsed folder row
+        QTest::addColumn<QString>("groupColor");
+        QTest::newRow("downloading") << QStringList({"downloading", "complete"}) << "downloading" << "#0000ff"
+                                     << "downloading" << "#0000ff";
+        QTest::newRow("queued") << QStringList({"queued", "complete"}) << "queued" << "#3366ff" << "queued"
+                                << "#3366ff";
+        QTest::newRow("complete") << QStringList({"complete", "complete"}) << "complete" << "#006400" << "complete"
+                                  << "#006400";
+        QTest::newRow("paused") << QStringList({"paused", "paused"}) << "paused" << "#f08d29" << "paused" << "#f08d29";
+        QTest::newRow("complete, paused") << QStringList({"complete", "paused"}) << "complete" << "#006400" << ""
+                                          << "#000000";
+        QTest::newRow("denied") << QStringList({"denied", "aborted"}) << "file not shared." << "#ff0a47" << "denied"
+                                << "#ff0a47";
+        QTest::newRow("aborted") << QStringList({"aborted", "paused"}) << "aborted" << "#ff0a47" << "aborted"
+                                 << "#ff0a47";
+        QTest::newRow("local error") << QStringList({"local error"}) << "local error" << "#ff0a47" << ""
+                                     << "#000000";
+    }
+
+    void StatusTextsAndColours()
+    {
+        QFETCH(QStringList, statuses);
+        LoadPage();
+        mp_page->OnActionBarTriggered(nullptr, "expand_download_folders"); // folders collapse
+        Item l_first;
+        for (int l_k = 0; l_k < statuses.size(); ++l_k) {
+            Item const l_entry = Download("alice", "f", QString("%1.mp3").arg(l_k).toUtf8().constData());
+            l_entry += d["denial_reason"]->GetItem(Value("File not shared."));
+            mp_transfers->SetDownloadEntryStatus(l_entry, statuses[l_k]);
+            l_first = l_first.IsValid() ? l_first : l_entry;
+        }
+        Settle();
+        QTreeWidgetItem* lp_folder = Row(l_first)->parent();
+        QTEST(Row(l_first)->text(3), "fileText");
+        QTEST(Row(l_first)->foreground(5).color().name(), "fileColor");
+        QTEST(lp_folder->text(3), "groupText");
+        QTEST(lp_folder->foreground(0).color().name(), "groupColor");
+    }
+
+    void AggregateRulesOfUploads()
+    {
+        LoadPage(); // "statuses=group": uploads have no rule for paused
+        for (QString const& l_case : QStringList({"uploading,queued=uploading", "queued,complete=queued",
+                                                  "paused,paused=", "denied,aborted=denied", "aborted,complete=aborted",
+                                                  "requesting,complete=", "=complete"})) {
+            ItemSet l_entries;
+            for (QString const& l_status : l_case.section('=', 0, 0).split(',', Qt::SkipEmptyParts)) {
+                Item const l_entry = d["upload_entry"]->NewItem();
+                l_entry += d["upload_entry_status"]->GetItem(Value(l_status));
+                l_entries.insert(l_entry);
+            }
+            QCOMPARE(mp_page->GetUploadEntriesAggregateStatus(l_entries), l_case.section('=', 1));
+        }
+    }
+
+    void OnlineIconsAndColourTable()
+    {
+        LoadPage();
+        Item const l_entry = Download("carol", "f", "a.mp3");
+        Upload("carol", "/s", "b.png");
+        Item const l_carol = l_entry["user"];
+        auto const l_icons = [this](char const* ip_icon) {
+            QImage const l_expected = QIcon(ip_icon).pixmap(16).toImage();
+            return Downloads()->topLevelItem(0)->icon(0).pixmap(16).toImage() == l_expected &&
+                   Uploads()->topLevelItem(0)->icon(0).pixmap(16).toImage() == l_expected;
+        };
+        QVERIFY(l_icons(":/icons/offline_icon"));
+        SetFlag(l_carol, "is_online", true);
+        QVERIFY(l_icons(":/icons/online_icon"));
+        SetFlag(l_carol, "is_online", false);
+        QVERIFY(l_icons(":/icons/offline_icon"));
+
+        // The colour table, once the main window has one, rules the rows.
+        d.NewType("color_setting", ROOT, false, true)->RelateToType(d.NewType("color_setting_value", ROOT, false, true),
+                                                                   MANY, ONE, false);
+        d["color_setting"]->GetItem(Value("transfer_queued")) += d["color_setting_value"]->GetItem(Value("#123456"));
+        mp_page->RecolorEntries();
+        QCOMPARE(Row(l_entry)->foreground(2).color().name(), QString("#123456"));
+        QCOMPARE(Row(l_entry)->parent()->parent()->foreground(0).color().name(), QString("#123456"));
+    }
+
+    void Formats()
+    {
+        struct Case
+        {
+            long long m_seconds;
+            char const* mp_text;
+        };
+        for (Case const& l_case : std::initializer_list<Case>{
+                 {59, "   59s"}, {60, "   1m:0s"}, {3599, "   59m:59s"}, {3600, "   1h:0m:0s"},
+                 {90061, "   25h:1m:1s"}, {-5, "   0s"}})
+            QCOMPARE(TimeLeftText(l_case.m_seconds), QString(l_case.mp_text));
+        QCOMPARE(ProgressText(1048576, Percent(1048576, 8388608, false)), QString("1,048,576 (12.5%)"));
+        QCOMPARE(ProgressText(0, Percent(0, 100, false)), QString(" (0.0%)"));
+        QCOMPARE(Percent(0, 0, true), 100.0);
+        QCOMPARE(Percent(0, 0, false), 0.0);
+        QCOMPARE(Percent(900, 600, false), 100.0);
+        QCOMPARE(Percent(-1, 600, false), 0.0);
+        QCOMPARE(SpeedText(1536), QString("1.5"));
+        QCOMPARE(SpeedText(0), QString("0.0"));
+    }
+
+    void ProgressAndGroupStatistics()
+    {
+        LoadPage();
+        Item const l_done = Download("alice", "f", "done.mp3", 1000);
+        mp_transfers->SetDownloadEntryStatus(l_done, "complete");
+        Item const l_running = Download("alice", "f", "big.iso", 8388608);
+        mp_transfers->SetDownloadEntryStatus(l_running, "downloading");
+        Report(l_running, 1048576, 1024);
+        QTreeWidgetItem* lp_file = Row(l_running);
+        QTreeWidgetItem* lp_folder = lp_file->parent();
+        QTreeWidgetItem* lp_user = lp_folder->parent();
+        QCOMPARE(lp_file->text(5), QString("   1h:59m:28s"));
+        QCOMPARE(Bar(lp_file), QString("1,048,576 (12.5%) =12"));
+        QCOMPARE(lp_file->text(6), QString("1.0")); // the deepest row that shows
+        QCOMPARE(Bar(lp_folder), QString("1,049,576 (12.5%) =12"));
+        QCOMPARE(Bar(lp_user), QString("none")); // expanded over its only folder
+
+        Item const l_other = Download("alice", "g", "small.mp3", 1000);
+        lp_folder->setExpanded(false);
+        Report(l_running, 4194304, 0);
+        QCOMPARE(lp_folder->text(6), QString("0.0"));
+        QCOMPARE(lp_folder->text(5), QString("   0s"));
+        QCOMPARE(Bar(lp_user), QString("4,195,304 (50.0%) =50"));
+        lp_user->setExpanded(false);
+        lp_user->setExpanded(true); // expanding drops a group's figures
+        QCOMPARE(Bar(lp_user) + lp_user->text(3) + lp_user->text(5), QString("none"));
+
+        // A finished transfer's bar shows the whole file, an empty one too.
+        mp_transfers->SetDownloadEntryStatus(l_running, "complete");
+        QCOMPARE(Bar(lp_file), QString("8,388,608 (100.0%) =100"));
+        Item const l_empty = Download("alice", "g", "empty.txt", 0);
+        mp_transfers->SetDownloadEntryStatus(l_empty, "downloading");
+        Report(l_empty, 0, 0);
+        QCOMPARE(Bar(Row(l_empty)), QString(" (0.0%) =0"));
+        mp_transfers->SetDownloadEntryStatus(l_empty, "complete");
+        QCOMPARE(Bar(Row(l_empty)), QString(" (100.0%) =100"));
+
+        // Sizes no group can add up: the total stops at the largest number.
+        for (char const* lp_name : {"huge1", "huge2"})
+            mp_transfers->SetDownloadEntryStatus(Download("alice", "g", lp_name, 0x7000000000000000), "downloading");
+        Report(l_empty, 0, 0);
+        QCOMPARE(Bar(lp_user), QString("8,389,608 (0.0%) =0"));
+
+        Item const l_upload = Upload("carol", "/srv", "u.bin", 2048);
+        mp_transfers->SetUploadEntryStatus(l_upload, "uploading");
+        Report(l_upload, 1024, 512);
+        QCOMPARE(Bar(Row(l_upload), Uploads()), QString("1,024 (50.0%) =50"));
+        QCOMPARE(Row(l_upload)->text(5), QString("   2s"));
+        Q_UNUSED(l_other);
+    }
+
+    void DeleteKey_data()
+    {
+        QTest::addColumn<QStringList>("selected"); // user, user/folder or file rows
+        QTest::addColumn<QStringList>("left");
+        QTest::newRow("one file") << QStringList({"a1"}) << QStringList({"a2", "a3", "b1"});
+        QTest::newRow("a folder") << QStringList({"alice/x"}) << QStringList({"a3", "b1"});
+        QTest::newRow("a user and its own file") << QStringList({"alice", "a1"}) << QStringList({"b1"});
+        QTest::newRow("a folder, its file and another user's file")
+            << QStringList({"a2", "alice/x", "b1"}) << QStringList({"a3"});
+    }
+
+    void DeleteKey()
+    {
+        QFETCH(QStringList, selected);
+        LoadPage();
+        std::map<QString, Item> l_entries = {{"a1", Download("alice", "x", "a1")}, {"a2", Download("alice", "x", "a2")},
+                                             {"a3", Download("alice", "y", "a3")}, {"b1", Download("bob", "x", "b1")}};
+        for (QString const& l_name : selected) {
+            if (l_entries.count(l_name))
+                Row(l_entries[l_name])->setSelected(true);
+            else
+                for (QTreeWidgetItem* lp_row : Downloads()->findItems(l_name.section('/', 0, 0), Qt::MatchExactly))
+                    (l_name.contains('/') ? lp_row->child(0) : lp_row)->setSelected(true);
+        }
+        QTest::keyClick(Downloads(), Qt::Key_Delete);
+        QStringList l_left;
+        for (Item const& l_entry : d["download_entry"]->GetItems())
+            l_left << l_entry["file_name"].AsString();
+        QTEST(l_left, "left");
+        QCOMPARE(int(d["download_list_node"]->GetItemCount()), l_left.size());
+    }
+
+    void LimitsAndSlots()
+    {
+        SetSetting("upload_slots", "150");
+        SetSetting("download_speed_limit", "123456");
+        SetSetting("clear_complete_downloads", "yes");
+        SetSetting("download_speed_limit_enabled", "yes");
+        mp_page->DataLoaded(); // shows what it can, writes nothing
+        Ui_TransfersForm* lp_ui = mp_page->Form();
+        QCOMPARE(lp_ui->uploadSlotsSpinBox->value(), 99);
+        QCOMPARE(lp_ui->downloadLimitSpinBox->value(), 99999);
+        QVERIFY(lp_ui->clearDownloadsCheckBox->isChecked() && lp_ui->downloadLimitCheckBox->isChecked());
+        QCOMPARE(GetSetting("upload_slots") + GetSetting("download_speed_limit"), QString("150123456"));
+
+        d["global"]->AddConnectEventHandler(
+            new EventHandler<TransfersPageTest, ConnectionInfo&>(this, &TransfersPageTest::OnSettingChanged));
+        lp_ui->downloadLimitSpinBox->setValue(0);
+        lp_ui->downloadLimitSpinBox->setValue(50);
+        lp_ui->downloadLimitCheckBox->setChecked(false);
+        QCOMPARE(m_changes, QStringList({"download_speed_limit_enabled", "download_speed_limit",
+                                         "download_speed_limit_enabled", "download_speed_limit",
+                                         "download_speed_limit_enabled"}));
+        QCOMPARE(GetSetting("download_speed_limit") + GetSetting("download_speed_limit_enabled"), QString("50no"));
+        lp_ui->uploadSlotsSpinBox->setValue(7);
+        lp_ui->clearDownloadsCheckBox->setChecked(false);
+        lp_ui->clearUploadsCheckBox->setChecked(true);
+        QCOMPARE(GetSetting("upload_slots") + GetSetting("clear_complete_downloads"), QString("7"));
+        QVERIFY(!IsSettingSet("clear_complete_downloads") && IsSettingYes("clear_complete_aborted_uploads"));
+    }
+
+    void CompletionAlerts()
+    {
+        LoadPage();
+        Item const l_a = Download("alice", "music\\live", "a.mp3");
+        Item const l_b = Download("alice", "music\\live", "b.mp3");
+        Item const l_c = Download("alice", "other", "c.mp3");
+        Download("bob", "music\\live", "d.mp3"); // another user's folder does not hold alice's back
+        SetFlag(d["user"]->GetItem(Value("alice")), "is_online", true);
+        Item const l_alert = d["complete_download_alert"]->NewItem();
+        l_alert += l_a;
+        for (bool l_folder : {true, false}) {
+            Item const l_group = d["complete_download_alert"]->NewItem();
+            l_group += l_a["user"];
+            if (l_folder)
+                l_group += l_a["remote_folder"];
+        }
+        mp_transfers->SetDownloadEntryStatus(l_a, "complete");
+        mp_transfers->SetDownloadEntryStatus(l_c, "complete");
+        Settle();
+        QCOMPARE(m_balloons, QStringList({"Download of file a.mp3 complete"}));
+        SetSetting("clear_complete_downloads", "yes");
+        mp_transfers->SetDownloadEntryStatus(l_b, "complete");
+        Settle();
+        QCOMPARE(m_balloons.mid(1), QStringList({"Download of folder live complete",
+                                                 "All download from user alice complete"}));
+        QCOMPARE(d["complete_download_alert"]->GetItemCount(), 0u);
+        QVERIFY(l_b.IsNull() && l_a.IsValid()); // cleared after its alerts
+        QTreeWidgetItem* lp_user = Downloads()->findItems("alice", Qt::MatchExactly).value(0);
+        QCOMPARE(lp_user->icon(0).pixmap(16).toImage(), QIcon(":/icons/online_icon").pixmap(16).toImage());
+
+        // A completion whose entry went before its turn is skipped.
+        Item const l_gone = Download("bob", "x", "e.mp3");
+        mp_transfers->SetDownloadEntryStatus(l_gone, "complete");
+        mp_transfers->RemoveDownload(l_gone);
+        Settle();
+        QCOMPARE(m_balloons.size(), 3);
+    }
+
+    void UploadCleanUp()
+    {
+        LoadPage();
+        QDateTime const l_now = QDateTime::currentDateTime();
+        auto const l_ago = [&l_now](int i_seconds) { return l_now.addSecs(-i_seconds).toString(Qt::TextDate); };
+        SetAttribute(d["user"]->GetItem(Value("gone")), "last_online_status_change", Value(l_ago(400)));
+        SetAttribute(d["user"]->GetItem(Value("away")), "last_online_status_change", Value(l_ago(200)));
+        struct Case
+        {
+            char const* mp_user;
+            char const* mp_status;
+            int m_changedAgo;
+            bool m_stays;
+        };
+        Case const l_cases[] = {{"x", "complete", 300, false}, {"x", "aborted", 290, true},
+                                {"x", "uploading", 400, true}, {"gone", "queued", 300, false},
+                                {"gone", "queued", 100, true},  {"away", "queued", 900, true}};
+        std::vector<Item> l_entries;
+        for (Case const& l_case : l_cases) {
+            l_entries.push_back(Upload(l_case.mp_user, "/s", l_case.mp_status));
+            mp_transfers->SetUploadEntryStatus(l_entries.back(), l_case.mp_status);
+            SetAttribute(l_entries.back(), "last_status_change_time", Value(l_ago(l_case.m_changedAgo)));
+        }
+        // A transfer that reported a moment ago is not idle.
+        l_entries[2] += d["last_receipt_time"]->GetItem(Value(new QDateTime(l_now)));
+        mp_page->EveryHalfMinute();
+        QCOMPARE(d["upload_entry"]->GetItemCount(), std::size(l_cases)); // the switch is off
+        SetSetting("clear_complete_aborted_uploads", "yes");
+        mp_page->EveryHalfMinute();
+        for (std::size_t l_k = 0; l_k < std::size(l_cases); ++l_k)
+            QVERIFY2(l_entries[l_k].IsValid() == l_cases[l_k].m_stays, qPrintable(QString::number(l_k)));
+    }
+
+    void ToolBarActions()
+    {
+        LoadPage();
+        Download("alice", "f", "a.mp3");
+        Item const l_done = Download("alice", "g", "b.mp3");
+        mp_transfers->SetDownloadEntryStatus(l_done, "complete");
+        mp_page->OnActionBarTriggered(nullptr, "expand_download_folders");
+        mp_page->OnActionBarTriggered(nullptr, "expand_download_users");
+        QTreeWidgetItem* lp_user = Downloads()->topLevelItem(0);
+        QVERIFY(!lp_user->isExpanded() && !lp_user->child(0)->isExpanded() && !lp_user->child(1)->isExpanded());
+        QVERIFY(!mp_page->ExpandsDownloadFolders() && !mp_page->ExpandsDownloadUsers());
+        mp_page->OnActionBarTriggered(nullptr, "clear_complete_downloads");
+        QVERIFY(l_done.IsNull());
+        QCOMPARE(Dump(Downloads(), {0, 1, 2}), QStringList({"alice", "  f", "    a.mp3"}));
+
+        mp_page->OnActionBarTriggered(nullptr, "finish_uploads_and_quit");
+        QCOMPARE(GetVSetting("finish_uploads_and_quit"), QString("yes"));
+        mp_page->OnActionBarTriggered(nullptr, "finish_uploads_and_quit");
+        QCOMPARE(GetVSetting("finish_uploads_and_quit"), QString("no"));
+
+        mp_page->OnActionBarTriggered(nullptr, "complete_downloads");
+        mp_page->OnActionBarTriggered(nullptr, "complete_downloads");
+        QTabWidget* lp_tabs = mp_page->Form()->transfersTabControl;
+        QCOMPARE(lp_tabs->count(), 3);
+        QCOMPARE(lp_tabs->tabText(lp_tabs->currentIndex()), QString("Complete"));
+    }
+};
+
+QTEST_MAIN(TransfersPageTest)
+#include "TransfersPageTest.moc"

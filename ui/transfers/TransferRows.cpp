@@ -1,0 +1,212 @@
+#include "ui/transfers/TransferRows.h"
+
+#include "store/Log.h"
+#include "store/Settings.h"
+#include "store/Utilities.h"
+#include "transfers/TransferQueueManager.h"
+
+#include <QDesktopServices>
+#include <QDir>
+#include <QFileInfo>
+#include <QTreeWidget>
+#include <QUrl>
+
+#include <algorithm>
+#include <cstdint>
+
+namespace TransferRows {
+
+Item RowNode(char const* ip_nodeType, QTreeWidgetItem const* ip_row)
+{
+    if (!ip_row || !d.HasType(ip_nodeType))
+        return Item();
+    return d[ip_nodeType]->HasItem(Value(ip_row));
+}
+
+QTreeWidgetItem* NodeRow(Item const& i_node)
+{
+    // Node items are made only by the page, keyed by rows that are alive
+    // for as long as the node is.
+    return reinterpret_cast<QTreeWidgetItem*>(static_cast<std::uintptr_t>(i_node.AsUInt64()));
+}
+
+QString TimeLeftText(long long i_seconds)
+{
+    long long const l_seconds = std::max(0LL, i_seconds);
+    QString l_text = QString("%1s").arg(l_seconds % 60);
+    if (l_seconds >= 60)
+        l_text.prepend(QString("%1m:").arg(l_seconds / 60 % 60));
+    if (l_seconds > 3599)
+        l_text.prepend(QString("%1h:").arg(l_seconds / 3600));
+    return "   " + l_text;
+}
+
+double Percent(long long i_done, long long i_total, bool i_complete)
+{
+    if (i_total <= 0)
+        return i_complete ? 100.0 : 0.0;
+    return std::clamp(double(i_done) * 100.0 / double(i_total), 0.0, 100.0);
+}
+
+QString ProgressText(long long i_done, double i_percent)
+{
+    return QString("%1 (%2%)").arg(CommafyNumber(i_done), QString::number(i_percent, 'f', 1));
+}
+
+QString SpeedText(long long i_bytesPerSecond)
+{
+    return QString::number(double(i_bytesPerSecond) / 1024.0, 'f', 1);
+}
+
+QString AggregateStatus(ItemSet const& i_entries, char const* ip_statusType, bool i_downloads)
+{
+    // Statuses are shared items: counting by item spares a text per entry.
+    Type* lp_statuses = d[ip_statusType];
+    char const* const lp_active = i_downloads ? "downloading" : "uploading";
+    Item const l_status[] = {lp_statuses->HasItem(Value(lp_active)), lp_statuses->HasItem(Value("queued")),
+                             lp_statuses->HasItem(Value("complete")), lp_statuses->HasItem(Value("paused")),
+                             lp_statuses->HasItem(Value("denied")), lp_statuses->HasItem(Value("aborted"))};
+    enum { ACTIVE, QUEUED, COMPLETE, PAUSED, DENIED, ABORTED, KINDS };
+    std::size_t l_counts[KINDS] = {};
+    for (Item const& l_entry : i_entries) {
+        Item const l_entryStatus = l_entry[ip_statusType];
+        for (int l_kind = 0; l_kind < KINDS; ++l_kind)
+            if (l_status[l_kind].IsValid() && l_entryStatus == l_status[l_kind]) {
+                ++l_counts[l_kind];
+                break;
+            }
+    }
+    std::size_t const l_all = i_entries.size();
+    if (l_counts[ACTIVE] > 0)
+        return lp_active;
+    if (l_counts[QUEUED] > 0)
+        return "queued";
+    if (l_counts[COMPLETE] == l_all)
+        return "complete";
+    if (i_downloads && l_counts[PAUSED] == l_all)
+        return "paused";
+    if (l_counts[DENIED] > 0)
+        return "denied";
+    if (l_counts[ABORTED] > 0)
+        return "aborted";
+    return QString();
+}
+
+QColor StatusColor(QString const& i_status)
+{
+    struct Role
+    {
+        char const* mp_key;
+        QRgb m_default;
+    };
+    static Role const s_complete{"transfer_complete", qRgb(0, 100, 0)};
+    static Role const s_inProgress{"transfer_in_progress", qRgb(0, 0, 255)};
+    static Role const s_queued{"transfer_queued", qRgb(51, 102, 255)};
+    static Role const s_failed{"transfer_failed", qRgb(255, 10, 71)};
+    static Role const s_paused{"transfer_paused", qRgb(240, 141, 41)};
+    static Role const s_other{"transfer_other", qRgb(0, 0, 0)};
+    Role const* lp_role = &s_other;
+    if (i_status == "complete")
+        lp_role = &s_complete;
+    else if (i_status == "downloading" || i_status == "uploading" || i_status == "connecting")
+        lp_role = &s_inProgress;
+    else if (i_status == "queued")
+        lp_role = &s_queued;
+    else if (i_status == "denied" || i_status == "aborted" || i_status == "local error")
+        lp_role = &s_failed;
+    else if (i_status == "paused")
+        lp_role = &s_paused;
+
+    if (d.HasType("color_setting") && d.HasType("color_setting_value")) {
+        QColor const l_color(d["color_setting"]->HasItem(Value(lp_role->mp_key))["color_setting_value"].AsString());
+        if (l_color.isValid())
+            return l_color;
+    }
+    return QColor(lp_role->m_default);
+}
+
+void SetRowColor(QTreeWidgetItem* ip_row, QColor const& i_color)
+{
+    // Every column of the tree: a group row's status comes after its colour.
+    QBrush const l_brush(i_color, Qt::SolidPattern);
+    int const l_columns = ip_row->treeWidget() ? ip_row->treeWidget()->columnCount() : ip_row->columnCount();
+    for (int l_column = 0; l_column < l_columns; ++l_column)
+        ip_row->setForeground(l_column, l_brush);
+}
+
+namespace {
+
+QString CleanSlashes(QString i_path)
+{
+    return QDir::cleanPath(i_path.replace(QLatin1Char('\\'), QLatin1Char('/')));
+}
+
+bool IsWithin(QString const& i_path, QString const& i_root)
+{
+    if (i_root.isEmpty() || !QDir::isAbsolutePath(i_root))
+        return false;
+    return i_path == i_root || i_path.startsWith(i_root == "/" ? i_root : i_root + "/");
+}
+
+// The path when it lies at or under one of the user's shared folders.
+QString UnderSharedRoot(QString const& i_path)
+{
+    if (i_path.isEmpty() || !d.HasType("shared_folder"))
+        return QString();
+    for (Item const& l_root : d["shared_folder"]->GetItems())
+        if (IsWithin(i_path, CleanSlashes(l_root.AsString())))
+            return i_path;
+    return QString();
+}
+
+Item UploadSharedFile(Item const& i_entry)
+{
+    return d.HasType("shared_file_folder") && d.HasType("shared_file_name") ? i_entry["shared_file"] : Item();
+}
+
+} // namespace
+
+QString DownloadFilePath(Item const& i_entry)
+{
+    if (!transferQueueManager || i_entry.IsNull())
+        return QString();
+    return transferQueueManager->GetSafeDownloadPath(i_entry, true);
+}
+
+QString DownloadFolderPath(Item const& i_entry)
+{
+    // The safe path's last component is one clean name, so what is above it
+    // is the entry's folder, and it is under the download folder too.
+    QString const l_file = DownloadFilePath(i_entry);
+    return l_file.isEmpty() ? QString() : QFileInfo(l_file).path();
+}
+
+QString UploadFilePath(Item const& i_entry)
+{
+    Item const l_file = UploadSharedFile(i_entry);
+    if (l_file.IsNull())
+        return QString();
+    QString const l_name = l_file["shared_file_name"].AsString();
+    if (l_name.isEmpty())
+        return QString();
+    return UnderSharedRoot(CleanSlashes(l_file["shared_file_folder"].AsString() + "/" + l_name));
+}
+
+QString UploadFolderPath(Item const& i_entry)
+{
+    Item const l_file = UploadSharedFile(i_entry);
+    if (l_file.IsNull())
+        return QString();
+    return UnderSharedRoot(CleanSlashes(l_file["shared_file_folder"].AsString()));
+}
+
+void OpenLocalPath(QString const& i_path, QString const& i_what)
+{
+    if (i_path.isEmpty()) {
+        Log("Transfers", 1, QString("Not opening %1: it lies outside the folders it may be in").arg(i_what));
+        return;
+    }
+    QDesktopServices::openUrl(QUrl::fromLocalFile(i_path));
+}
+
+} // namespace TransferRows

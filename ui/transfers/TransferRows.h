@@ -1,0 +1,64 @@
+#ifndef QUILLMAR_UI_TRANSFERS_TRANSFERROWS_H
+#define QUILLMAR_UI_TRANSFERS_TRANSFERROWS_H
+
+// What the transfers page and its menus share: how a row is bound to its
+// node item, the texts and colours of statuses and progress, and the local
+// paths that may be handed to the desktop.
+
+#include "store/Data.h"
+
+#include <QColor>
+#include <QString>
+
+class QTreeWidgetItem;
+
+namespace TransferRows {
+
+// ---- row binding: a node item keyed by its row's address
+
+// The node of that type bound to the row; null when there is none (never
+// creates).
+Item RowNode(char const* ip_nodeType, QTreeWidgetItem const* ip_row);
+// The row a node stands for; null for a null node.
+QTreeWidgetItem* NodeRow(Item const& i_node);
+
+// ---- texts
+
+// "   " then "[h]h:[m]m:" as needed, then "[s]s": 3599 gives "   59m:59s".
+// Negative durations read as 0.
+QString TimeLeftText(long long i_seconds);
+// Done of total in percent, clamped to 0..100; an empty total counts as
+// done only once the transfer is complete.
+double Percent(long long i_done, long long i_total, bool i_complete);
+// "1,048,576 (12.5%)"; nothing before the blank while nothing is done.
+QString ProgressText(long long i_done, double i_percent);
+// Kibibytes per second with one decimal: 1536 gives "1.5".
+QString SpeedText(long long i_bytesPerSecond);
+
+// ---- statuses
+
+// The status a group row shows for its entries' statuses, by the first rule
+// that holds (downloads and uploads differ in their rules).
+QString AggregateStatus(ItemSet const& i_entries, char const* ip_statusType, bool i_downloads);
+// The colour of a status: the colour table's value for its role, or the
+// role's default while the table has none.
+QColor StatusColor(QString const& i_status);
+void SetRowColor(QTreeWidgetItem* ip_row, QColor const& i_color);
+
+// ---- local paths handed to the desktop
+
+// The finished file of a download and its folder ("/" separators), only
+// when they lie under the download folder; empty otherwise.
+QString DownloadFilePath(Item const& i_entry);
+QString DownloadFolderPath(Item const& i_entry);
+// The shared file of an upload and its folder, only when they lie under
+// one of the user's shared folders; empty otherwise.
+QString UploadFilePath(Item const& i_entry);
+QString UploadFolderPath(Item const& i_entry);
+// Opens a local path with the desktop; an empty path is logged and not
+// opened.
+void OpenLocalPath(QString const& i_path, QString const& i_what);
+
+} // namespace TransferRows
+
+#endif

@@ -1,0 +1,443 @@
+// The command side of the Transfers page: tool-bar actions, context menus,
+// the Delete key, the double click, the limit and slot controls, the
+// completion alerts and the half-minute clean-up of uploads.
+
+#include "ui/transfers/TransfersForm.h"
+
+#include "ui/transfers/CompleteDownloadsForm.h"
+#include "ui/transfers/DownloadMenuOptions.h"
+#include "ui/transfers/TransferRows.h"
+#include "ui/transfers/UploadMenuOptions.h"
+
+#include "ui_TransfersForm.h"
+
+#include "app/ActionSetToolBar.h"
+#include "app/EventToolBar.h"
+#include "app/SizeManager.h"
+#include "app/TreeWidget.h"
+#include "store/Settings.h"
+#include "store/Utilities.h"
+#include "transfers/TransferItems.h"
+#include "transfers/TransferQueueManager.h"
+
+#include <QDesktopServices>
+#include <QIcon>
+#include <QKeyEvent>
+#include <QMenu>
+#include <QUrl>
+
+using namespace TransferRows;
+
+namespace {
+
+char const* const DOWNLOADS_SET = "downloads";
+char const* const UPLOADS_SET = "uploads";
+
+// Whole seconds from a stored time to now above this, and a finished upload
+// or an offline user's queued one has waited long enough.
+constexpr qint64 IDLE_SECONDS = 299;
+
+bool IsLongIdle(QDateTime const& i_since, QDateTime const& i_now)
+{
+    return i_since.isValid() && i_since.secsTo(i_now) > IDLE_SECONDS;
+}
+
+// The user is offline and went offline long enough ago.
+bool IsLongOffline(Item const& i_user, QDateTime const& i_now)
+{
+    if (i_user.IsConnected("is_online") || !d.HasType("last_online_status_change"))
+        return false;
+    return IsLongIdle(TransferItems::StoredTime(i_user["last_online_status_change"].AsString(), i_now), i_now);
+}
+
+Item DownloadStatus(char const* ip_status)
+{
+    return d["download_entry_status"]->HasItem(Value(ip_status));
+}
+
+} // namespace
+
+void TransfersForm::RegisterToolBarActions()
+{
+    if (!actionBar)
+        return;
+    struct SetAction
+    {
+        char const* mp_set;
+        char const* mp_id;
+        char const* mp_text;
+        char const* mp_icon;
+    };
+    static SetAction const s_actions[] = {
+        {DOWNLOADS_SET, "expand_download_folders", "Expand Folders", ":/icons/folder_icon"},
+        {DOWNLOADS_SET, "expand_download_users", "Expand Users", ":/icons/users_icon"},
+        {DOWNLOADS_SET, "clear_complete_downloads", "Clear Complete", ":/icons/wipe_icon"},
+        {DOWNLOADS_SET, "open_download_folder", "Open Download Folder", ":/icons/folder_icon"},
+        {DOWNLOADS_SET, "complete_downloads", "Completed Downloads", ":/icons/complete_icon"},
+        {UPLOADS_SET, "expand_upload_folders", "Expand Folders", ":/icons/folder_icon"},
+        {UPLOADS_SET, "expand_upload_users", "Expand Users", ":/icons/users_icon"},
+        {UPLOADS_SET, "clear_complete_and_aborted_uploads", "Clear Complete and Aborted", ":/icons/wipe_icon"},
+        {UPLOADS_SET, "finish_uploads_and_quit", "Finish Uploads and Quit [off]", ":/icons/shutdown_icon"},
+    };
+    for (SetAction const& l_action : s_actions)
+        actionBar->AddSetAction(l_action.mp_set, l_action.mp_id, l_action.mp_text, l_action.mp_icon, false);
+    actionBar->RegisterWidget(mp_ui->downloadsList, DOWNLOADS_SET);
+    actionBar->RegisterWidget(mp_ui->uploadsList, UPLOADS_SET);
+    actionBar->SetWidgetActionText(mp_ui->downloadsList, "expand_download_folders", "Expand Folders [on]");
+    actionBar->SetWidgetActionText(mp_ui->downloadsList, "expand_download_users", "Expand Users [on]");
+    actionBar->SetWidgetActionText(mp_ui->uploadsList, "expand_upload_folders", "Expand Folders [on]");
+    actionBar->SetWidgetActionText(mp_ui->uploadsList, "expand_upload_users", "Expand Users [on]");
+    connect(actionBar, &ActionSetToolBar::ActionTriggered, this, &TransfersForm::OnActionBarTriggered);
+}
+
+void TransfersForm::DataLoaded()
+{
+    if (m_controlsConnected)
+        return;
+    Ui_TransfersForm& l_ui = *mp_ui;
+    l_ui.uploadLimitSpinBox->setValue(GetSettingInt("upload_speed_limit"));
+    l_ui.uploadSlotsSpinBox->setValue(GetSettingInt("upload_slots"));
+    l_ui.uploadLimitCheckBox->setChecked(IsSettingYes("upload_speed_limit_enabled"));
+    l_ui.downloadLimitSpinBox->setValue(GetSettingInt("download_speed_limit"));
+    l_ui.downloadLimitCheckBox->setChecked(IsSettingYes("download_speed_limit_enabled"));
+    l_ui.clearDownloadsCheckBox->setChecked(IsSettingYes("clear_complete_downloads"));
+    l_ui.clearUploadsCheckBox->setChecked(IsSettingYes("clear_complete_aborted_uploads"));
+
+    // Only now: showing the stored values must call nothing in the manager,
+    // which applies them itself.
+    m_controlsConnected = true;
+    auto const l_valueChanged = QOverload<int>::of(&QSpinBox::valueChanged);
+    connect(l_ui.downloadLimitSpinBox, l_valueChanged, this, &TransfersForm::OnDownloadSpeedLimitSpinValueChanged);
+    connect(l_ui.downloadLimitCheckBox, &QCheckBox::stateChanged, this,
+            &TransfersForm::OnDownloadSpeedLimitCheckStateChanged);
+    connect(l_ui.uploadLimitSpinBox, l_valueChanged, this, &TransfersForm::OnUploadSpeedLimitSpinValueChanged);
+    connect(l_ui.uploadLimitCheckBox, &QCheckBox::stateChanged, this,
+            &TransfersForm::OnUploadSpeedLimitCheckStateChanged);
+    connect(l_ui.uploadSlotsSpinBox, l_valueChanged, this, &TransfersForm::OnUploadSlotsSpinValueChanged);
+    connect(l_ui.clearDownloadsCheckBox, &QCheckBox::stateChanged, this,
+            &TransfersForm::OnClearDownloadsCheckStateChanged);
+    connect(l_ui.clearUploadsCheckBox, &QCheckBox::stateChanged, this, &TransfersForm::OnClearUploadsCheckStateChanged);
+
+    if (sizeManager) {
+        sizeManager->RegisterTreeWidget("download_list", l_ui.downloadsList);
+        sizeManager->RegisterTreeWidget("upload_list", l_ui.uploadsList);
+    }
+}
+
+void TransfersForm::OnTransfersLoaded()
+{
+    m_transfersLoaded = true;
+    ItemSet const l_entries = d["download_entry"]->GetItems();
+    for (Item const& l_entry : l_entries.SortNumericBy("download_order", true))
+        AddEntryRow(m_downloads, l_entry);
+    // An entry a damaged file left without its order is still shown.
+    for (Item const& l_entry : l_entries.NotConnected("download_order"))
+        AddEntryRow(m_downloads, l_entry);
+}
+
+// ------------------------------------------------------------------ tool bar
+
+void TransfersForm::OnActionBarTriggered(QWidget*, QString i_action)
+{
+    if (!m_initialised)
+        return;
+    if (i_action == "expand_download_folders") {
+        ToggleExpansion(m_downloads, true);
+    } else if (i_action == "expand_download_users") {
+        ToggleExpansion(m_downloads, false);
+    } else if (i_action == "expand_upload_folders") {
+        ToggleExpansion(m_uploads, true);
+    } else if (i_action == "expand_upload_users") {
+        ToggleExpansion(m_uploads, false);
+    } else if (i_action == "clear_complete_downloads") {
+        RemoveEntries(DownloadStatus("complete").GetItems("download_entry"), true);
+    } else if (i_action == "clear_complete_and_aborted_uploads") {
+        ItemSet l_finished;
+        ItemSet l_abandoned;
+        QDateTime const l_now = TransferItems::CurrentTime();
+        for (Item const& l_entry : d["upload_entry"]->GetItems()) {
+            Item const l_status = l_entry["upload_entry_status"];
+            if (l_status.AsString() != "queued" && !l_status.IsConnected("is_active"))
+                l_finished.insert(l_entry);
+            else if (l_status.AsString() == "queued" && IsLongOffline(l_entry["user"], l_now))
+                l_abandoned.insert(l_entry);
+        }
+        RemoveEntries(l_finished, false);
+        RemoveEntries(l_abandoned, false);
+    } else if (i_action == "finish_uploads_and_quit") {
+        bool const l_on = GetVSetting("finish_uploads_and_quit") != "yes";
+        SetVSetting("finish_uploads_and_quit", l_on ? "yes" : "no");
+        if (actionBar)
+            actionBar->SetWidgetActionText(mp_ui->uploadsList, i_action,
+                                           l_on ? "Finish Uploads and Quit [on]" : "Finish Uploads and Quit [off]");
+    } else if (i_action == "open_download_folder") {
+        QString const l_folder = GetSetting("download_folder");
+        if (!l_folder.isEmpty())
+            QDesktopServices::openUrl(QUrl::fromLocalFile(l_folder));
+    } else if (i_action == "complete_downloads") {
+        ShowCompleteDownloads();
+    }
+}
+
+void TransfersForm::ToggleExpansion(TransferTree& io_tree, bool i_folders)
+{
+    bool& l_flag = i_folders ? io_tree.m_expandFolders : io_tree.m_expandUsers;
+    l_flag = !l_flag;
+    if (actionBar) {
+        QString const l_id = QString("expand_%1_%2")
+                                 .arg(io_tree.m_downloads ? "download" : "upload", i_folders ? "folders" : "users");
+        QString const l_text = i_folders ? "Expand Folders" : "Expand Users";
+        actionBar->SetWidgetActionText(io_tree.mp_tree, l_id, l_text + (l_flag ? " [on]" : " [off]"));
+    }
+    for (int l_user = 0; l_user < io_tree.mp_tree->topLevelItemCount(); ++l_user) {
+        QTreeWidgetItem* lp_userRow = io_tree.mp_tree->topLevelItem(l_user);
+        if (!i_folders)
+            lp_userRow->setExpanded(l_flag);
+        else
+            for (int l_folder = 0; l_folder < lp_userRow->childCount(); ++l_folder)
+                lp_userRow->child(l_folder)->setExpanded(l_flag);
+    }
+}
+
+void TransfersForm::ShowCompleteDownloads()
+{
+    if (!completeDownloadsForm) {
+        auto* lp_form = new CompleteDownloadsForm(this);
+        mp_ui->transfersTabControl->addTab(lp_form, "Complete");
+        lp_form->Init();
+    }
+    // Shown as the current tab: a page made visible behind another tab
+    // would be drawn over it.
+    mp_ui->transfersTabControl->setCurrentWidget(completeDownloadsForm);
+}
+
+// ------------------------------------------------------- removals and menus
+
+void TransfersForm::RemoveEntries(ItemSet const& i_entries, bool i_downloads)
+{
+    // Each removal may take others with it (rows, and through the engine's
+    // events other entries); a handle of a removed entry reads as null.
+    if (!transferQueueManager)
+        return;
+    for (Item const& l_entry : i_entries) {
+        if (l_entry.IsNull())
+            continue;
+        if (i_downloads)
+            transferQueueManager->RemoveDownload(l_entry);
+        else
+            transferQueueManager->RemoveUpload(l_entry);
+    }
+}
+
+void TransfersForm::DeleteSelected(TransferTree const& i_tree)
+{
+    // Gathered before anything goes: removing a user row's entries deletes
+    // the file rows that may be selected with it.
+    ItemSet l_entries;
+    for (QTreeWidgetItem* lp_row : i_tree.mp_tree->selectedItems())
+        l_entries.Add(EntriesUnder(i_tree, lp_row));
+    RemoveEntries(l_entries, i_tree.m_downloads);
+}
+
+void TransfersForm::DeleteSelectedDownloads()
+{
+    DeleteSelected(m_downloads);
+}
+
+void TransfersForm::DeleteSelectedUploads()
+{
+    DeleteSelected(m_uploads);
+}
+
+void TransfersForm::OnKeyPressedInDownloadList(QKeyEvent* ip_event)
+{
+    if (ip_event->key() == Qt::Key_Delete)
+        DeleteSelectedDownloads();
+}
+
+void TransfersForm::OnKeyPressedInUploadList(QKeyEvent* ip_event)
+{
+    if (ip_event->key() == Qt::Key_Delete)
+        DeleteSelectedUploads();
+}
+
+ItemSet TransfersForm::MenuEntries(TransferTree const& i_tree, QStringList& o_users) const
+{
+    // One row acts on everything under it; of several, only the rows that
+    // hold a single entry count, never whole groups.
+    QList<QTreeWidgetItem*> const l_rows = i_tree.mp_tree->selectedItems();
+    ItemSet l_entries;
+    for (QTreeWidgetItem* lp_row : l_rows) {
+        QString const l_user = RowNode(i_tree.mp_userNodeType, UserRowOf(lp_row))["user"].AsString();
+        if (!o_users.contains(l_user))
+            o_users << l_user;
+        ItemSet const l_rowEntries = EntriesUnder(i_tree, lp_row);
+        if (l_rows.size() == 1 || l_rowEntries.size() <= 1)
+            l_entries.Add(l_rowEntries);
+    }
+    return l_entries;
+}
+
+ItemSet TransfersForm::GetDownloadMenuEntries(QStringList& o_users)
+{
+    return MenuEntries(m_downloads, o_users);
+}
+
+ItemSet TransfersForm::GetUploadMenuEntries(QStringList& o_users)
+{
+    return MenuEntries(m_uploads, o_users);
+}
+
+void TransfersForm::OnDownloadsContextMenuRequested(QPoint i_point)
+{
+    // The user entries join these once the user menu exists (for exactly
+    // one user name among the selected rows).
+    QStringList l_users;
+    ItemSet const l_entries = GetDownloadMenuEntries(l_users);
+    QMenu l_menu;
+    DownloadMenuOptions l_options(&l_menu, l_entries, nullptr);
+    if (!l_menu.actions().isEmpty())
+        l_menu.exec(mp_ui->downloadsList->viewport()->mapToGlobal(i_point));
+}
+
+void TransfersForm::OnUploadsContextMenuRequested(QPoint i_point)
+{
+    QStringList l_users;
+    ItemSet const l_entries = GetUploadMenuEntries(l_users);
+    QMenu l_menu;
+    UploadMenuOptions l_options(&l_menu, l_entries, nullptr);
+    if (!l_menu.actions().isEmpty())
+        l_menu.exec(mp_ui->uploadsList->viewport()->mapToGlobal(i_point));
+}
+
+void TransfersForm::OnDownloadListItemDoubleClicked(QTreeWidgetItem* ip_item, int)
+{
+    Item const l_entry = RowNode(m_downloads.mp_fileNodeType, ip_item)["download_entry"];
+    if (l_entry.IsValid())
+        OpenLocalPath(DownloadFilePath(l_entry), "the download " + l_entry["file_name"].AsString());
+}
+
+// ------------------------------------------------------------------ controls
+
+void TransfersForm::OnDownloadSpeedLimitSpinValueChanged(int i_value)
+{
+    mp_ui->downloadLimitCheckBox->setChecked(i_value != 0);
+    if (transferQueueManager)
+        transferQueueManager->SetDownloadSpeedLimit(i_value);
+}
+
+void TransfersForm::OnDownloadSpeedLimitCheckStateChanged(int i_state)
+{
+    if (transferQueueManager)
+        transferQueueManager->EnableDownloadSpeedLimit(i_state == Qt::Checked);
+}
+
+void TransfersForm::OnUploadSpeedLimitSpinValueChanged(int i_value)
+{
+    mp_ui->uploadLimitCheckBox->setChecked(i_value != 0);
+    if (transferQueueManager)
+        transferQueueManager->SetUploadSpeedLimit(i_value);
+}
+
+void TransfersForm::OnUploadSpeedLimitCheckStateChanged(int i_state)
+{
+    if (transferQueueManager)
+        transferQueueManager->EnableUploadSpeedLimit(i_state == Qt::Checked);
+}
+
+void TransfersForm::OnUploadSlotsSpinValueChanged(int i_value)
+{
+    if (transferQueueManager)
+        transferQueueManager->SetUploadSlots(i_value);
+}
+
+namespace {
+
+// Clear-complete switches are "yes" or unset, never "no".
+void SetClearSwitch(char const* ip_key, int i_state)
+{
+    if (i_state == Qt::Checked)
+        SetSetting(ip_key, "yes");
+    else
+        GetSettingItem(ip_key).Disconnect("global_value");
+}
+
+} // namespace
+
+void TransfersForm::OnClearDownloadsCheckStateChanged(int i_state)
+{
+    SetClearSwitch("clear_complete_downloads", i_state);
+}
+
+void TransfersForm::OnClearUploadsCheckStateChanged(int i_state)
+{
+    SetClearSwitch("clear_complete_aborted_uploads", i_state);
+}
+
+// ------------------------------------------------------------------- timers
+
+void TransfersForm::EveryHalfMinute()
+{
+    if (!m_initialised || !IsSettingYes("clear_complete_aborted_uploads"))
+        return;
+    QDateTime const l_now = TransferItems::CurrentTime();
+    ItemSet l_idle;
+    for (Item const& l_entry : d["upload_entry"]->GetItems()) {
+        if (l_entry["upload_entry_status"].AsString() == "queued" && !IsLongOffline(l_entry["user"], l_now))
+            continue;
+        QDateTime l_last = TransferItems::StoredTime(l_entry["last_status_change_time"].AsString(), l_now);
+        if (auto const* lp_receipt = TransferItems::ObjectAt<QDateTime>(l_entry["last_receipt_time"]);
+            lp_receipt && lp_receipt->isValid() && (!l_last.isValid() || lp_receipt->toUTC() > l_last))
+            l_last = lp_receipt->toUTC();
+        if (IsLongIdle(l_last, l_now))
+            l_idle.insert(l_entry);
+    }
+    RemoveEntries(l_idle, false);
+}
+
+// --------------------------------------------------------------- completion
+
+void TransfersForm::OnDownloadComplete(Item i_download)
+{
+    // Queued: the entry may have gone, or changed, since it completed.
+    Item const l_complete = DownloadStatus("complete");
+    if (i_download.IsNull() || !i_download.IsConnected(l_complete))
+        return;
+    auto const l_alert = [this](QString const& i_text, QString const& i_balloon) {
+        // A button shows "&" as typed, not as the mark of a shortcut key.
+        if (eventToolBar)
+            eventToolBar->AddEvent(QString(i_text).replace("&", "&&"), ":/icons/download_icon", mp_ui->downloadsList,
+                                   i_balloon.arg(i_text), "download", false);
+    };
+    Item const l_user = i_download["user"];
+    Item const l_folder = i_download["remote_folder"];
+    Item const l_userNode = l_user["download_list_user_node"];
+
+    if (Item const l_fileAlert = i_download["complete_download_alert"]; l_fileAlert.IsValid()) {
+        l_alert(i_download["file_name"].AsString(), "Download of file %1 complete");
+        if (QTreeWidgetItem* lp_row = NodeRow(i_download["download_list_node"]))
+            lp_row->setData(2, Qt::DecorationRole, QVariant());
+        l_fileAlert.Remove();
+    }
+
+    // The group's entries are walked only when an alert waits on them: a
+    // batch of completions (a loaded queue, say) stays linear.
+    if (Item const l_folderAlert = d.GetItem(l_user, l_folder, "complete_download_alert");
+        l_folderAlert.IsValid() && d.GetItems(l_user, l_folder, "download_entry").NotConnected(l_complete).empty()) {
+        l_alert(ToQString(GetFileName(l_folder.AsStdString())), "Download of folder %1 complete");
+        if (QTreeWidgetItem* lp_row = NodeRow(d.GetItem(l_userNode, l_folder, "download_list_folder_node")))
+            lp_row->setData(1, Qt::DecorationRole, QVariant());
+        l_folderAlert.Remove();
+    }
+
+    if (ItemSet const l_userAlerts = l_user.GetItems("complete_download_alert").NotConnected("remote_folder");
+        !l_userAlerts.empty() && l_user.GetItems("download_entry").NotConnected(l_complete).empty()) {
+        l_alert(l_user.AsString(), "All download from user %1 complete");
+        // The alert took the place of the online icon; it comes back.
+        ShowUserIcon(l_user);
+        l_userAlerts.Remove();
+    }
+
+    if (IsSettingYes("clear_complete_downloads") && transferQueueManager)
+        transferQueueManager->RemoveDownload(i_download);
+}
