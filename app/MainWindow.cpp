@@ -5,7 +5,7 @@
 #include "app/TabWidget.h"
 #include "store/DataSaver.h"
 #include "store/DelayedInvoker.h"
-#include "store/DiagnosticsForm.h"
+#include "store/windows/DiagnosticsForm.h"
 #include "store/ExtendedAsciiTranslator.h"
 #include "store/Log.h"
 #include "store/Settings.h"

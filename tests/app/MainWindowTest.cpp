@@ -7,7 +7,7 @@
 #include "server/WishListSearcher.h"
 #include "shares/SharedFoldersManager.h"
 #include "store/DataSaver.h"
-#include "store/DiagnosticsForm.h"
+#include "store/windows/DiagnosticsForm.h"
 #include "store/Settings.h"
 
 #include "ui_MainWindow.h"
