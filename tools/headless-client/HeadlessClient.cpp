@@ -301,10 +301,14 @@ void HeadlessClient::OnSearchResults(Item i_results)
 void HeadlessClient::OnDownloadStatus(ConnectionInfo& i_info)
 {
     Item const& l_entry = i_info.m_item1;
-    Event("download-status", QStringLiteral("%1 %2 %3 %4")
-                                 .arg(i_info.m_item2.AsString(), OneLine(l_entry["user"].AsString()))
-                                 .arg(CellValue(l_entry["write_position"]))
-                                 .arg(DownloadPath(l_entry)));
+    QString l_fields = QStringLiteral("%1 %2 %3 %4")
+                           .arg(i_info.m_item2.AsString(), OneLine(l_entry["user"].AsString()))
+                           .arg(CellValue(l_entry["write_position"]))
+                           .arg(DownloadPath(l_entry));
+    // Peer text never holds a tab here, so the tab ends the path.
+    if (Item const l_reason = l_entry["denial_reason"]; l_reason.IsValid())
+        l_fields += QLatin1Char('\t') + OneLine(l_reason.AsString());
+    Event("download-status", l_fields);
 }
 
 void HeadlessClient::OnUploadStatus(ConnectionInfo& i_info)

@@ -1,0 +1,151 @@
+#ifndef QUILLMAR_TESTS_E2E_LINEPROCESS_H
+#define QUILLMAR_TESTS_E2E_LINEPROCESS_H
+
+// A child process that talks in lines: the stand-in server or a headless
+// client. Its output is collected while the test's event loop runs (so no
+// child ever blocks on a full pipe), and the test awaits lines that match a
+// pattern, never a fixed time.
+
+#include <QCoreApplication>
+#include <QCryptographicHash>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QStringList>
+#include <QTimer>
+
+class LineProcess
+{
+public:
+    explicit LineProcess(QString const& i_name) : m_name(i_name)
+    {
+        m_process.setProcessChannelMode(QProcess::MergedChannels);
+        QObject::connect(&m_process, &QProcess::readyReadStandardOutput, [this]() { Collect(); });
+    }
+    LineProcess(LineProcess const&) = delete;
+    LineProcess& operator=(LineProcess const&) = delete;
+    ~LineProcess() { Stop(); }
+
+    // i_home becomes the child's HOME (and holds its runtime folder).
+    bool Start(QString const& i_program, QStringList const& i_arguments, QString const& i_home = QString())
+    {
+        if (!i_home.isEmpty()) {
+            QDir().mkpath(i_home + "/run");
+            QProcessEnvironment l_environment = QProcessEnvironment::systemEnvironment();
+            l_environment.insert("HOME", i_home);
+            l_environment.insert("XDG_RUNTIME_DIR", i_home + "/run");
+            m_process.setProcessEnvironment(l_environment);
+        }
+        m_process.start(i_program, i_arguments);
+        return m_process.waitForStarted(10000);
+    }
+
+    void Send(QString const& i_line)
+    {
+        m_process.write((i_line + '\n').toUtf8());
+    }
+
+    // The first line from index i_from on that matches (an invalid match
+    // when none came within the time or the process ended); its index goes
+    // to op_index.
+    QRegularExpressionMatch Await(QString const& i_pattern, int i_from = 0, int i_timeoutMs = 20000,
+                                  int* op_index = nullptr)
+    {
+        QRegularExpression const l_pattern(i_pattern);
+        QElapsedTimer l_timer;
+        l_timer.start();
+        for (int l_index = i_from;;) {
+            for (; l_index < m_lines.size(); ++l_index) {
+                QRegularExpressionMatch l_match = l_pattern.match(m_lines.at(l_index));
+                if (l_match.hasMatch()) {
+                    if (op_index)
+                        *op_index = l_index;
+                    return l_match;
+                }
+            }
+            qint64 const l_left = i_timeoutMs - l_timer.elapsed();
+            if (l_left <= 0 || m_process.state() == QProcess::NotRunning)
+                return QRegularExpressionMatch();
+            AwaitOutput(int(l_left));
+        }
+    }
+
+    // Sends a command and awaits the line that ends its answer; the
+    // answer's lines in order (empty when it did not come).
+    QStringList Ask(QString const& i_command, QString const& i_lastLine)
+    {
+        int const l_from = m_lines.size();
+        int l_end = -1;
+        Send(i_command);
+        if (!Await(i_lastLine, l_from, 20000, &l_end).hasMatch())
+            return QStringList();
+        return m_lines.mid(l_from, l_end - l_from + 1);
+    }
+
+    int Count(QString const& i_pattern) const { return m_lines.filter(QRegularExpression(i_pattern)).size(); }
+
+    // Gives the process time to end after "quit" or the end of its input,
+    // then ends it. Its exit code, or -1 when it had to be killed.
+    int Stop(int i_timeoutMs = 10000)
+    {
+        if (m_process.state() == QProcess::NotRunning)
+            return m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
+        m_process.closeWriteChannel();
+        QElapsedTimer l_timer;
+        l_timer.start();
+        while (m_process.state() != QProcess::NotRunning && l_timer.elapsed() < i_timeoutMs)
+            AwaitOutput(int(i_timeoutMs - l_timer.elapsed()));
+        if (m_process.state() == QProcess::NotRunning && m_process.exitStatus() == QProcess::NormalExit)
+            return m_process.exitCode();
+        m_process.kill();
+        m_process.waitForFinished(5000);
+        return -1;
+    }
+
+    QStringList const& Lines() const { return m_lines; }
+    // The last lines, for failure messages.
+    QString Tail(int i_count = 25) const
+    {
+        return QStringLiteral("--- %1:\n").arg(m_name) + m_lines.mid(qMax(0, m_lines.size() - i_count)).join('\n');
+    }
+
+private:
+    void Collect()
+    {
+        m_pending += m_process.readAllStandardOutput();
+        int l_newline = 0;
+        while ((l_newline = m_pending.indexOf('\n')) >= 0) {
+            m_lines << QString::fromUtf8(m_pending.left(l_newline));
+            m_pending.remove(0, l_newline + 1);
+        }
+    }
+
+    void AwaitOutput(int i_timeoutMs)
+    {
+        QEventLoop l_loop;
+        QObject::connect(&m_process, &QProcess::readyReadStandardOutput, &l_loop, &QEventLoop::quit);
+        QObject::connect(&m_process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), &l_loop,
+                         &QEventLoop::quit);
+        QTimer::singleShot(i_timeoutMs, &l_loop, &QEventLoop::quit);
+        l_loop.exec();
+    }
+
+    QString m_name;
+    QProcess m_process;
+    QByteArray m_pending;
+    QStringList m_lines;
+};
+
+inline QByteArray FileMd5(QString const& i_path)
+{
+    QFile l_file(i_path);
+    QCryptographicHash l_hash(QCryptographicHash::Md5);
+    if (!l_file.open(QIODevice::ReadOnly) || !l_hash.addData(&l_file))
+        return QByteArray();
+    return l_hash.result().toHex();
+}
+
+#endif
