@@ -35,13 +35,6 @@ QByteArray Mp3Frames(int i_size)
     return l_bytes;
 }
 
-bool WriteFile(QString const& i_path, QByteArray const& i_bytes)
-{
-    QDir().mkpath(QFileInfo(i_path).path());
-    QFile l_file(i_path);
-    return l_file.open(QIODevice::WriteOnly) && l_file.write(i_bytes) == i_bytes.size();
-}
-
 // The remote path a peer sees for a local one.
 QString Remote(QString i_path)
 {
@@ -90,25 +83,11 @@ private:
         return l_match;
     }
 
-    // A client with its own home, prepared with these settings, started,
-    // logged in and with its shares in the index. It shares each folder
-    // directly under Shared(user) with everyone.
-    bool StartClient(QString const& i_user, QStringList i_settings = QStringList())
+    // A client with its own home, sharing each folder under Shared(user).
+    bool StartClient(QString const& i_user, QStringList const& i_settings = QStringList())
     {
-        QString const l_client = QStringLiteral(HEADLESS_CLIENT_PATH);
-        i_settings << "username=" + i_user << "password=pw" << "listening_port=0"
-                   << QStringLiteral("server_address=127.0.0.1:%1").arg(m_serverPort);
-        for (QString const& l_root : QDir(Shared(i_user)).entryList(QDir::Dirs | QDir::NoDotAndDotDot))
-            i_settings << "share=" + Shared(i_user) + '/' + l_root;
-        LineProcess l_prepare("prepare " + i_user);
-        if (!l_prepare.Start(l_client, QStringList("prepare") + i_settings, Home(i_user)) || l_prepare.Stop() != 0) {
-            qWarning("%s", qPrintable(l_prepare.Tail()));
-            return false;
-        }
-        auto& lp_process = m_clients[i_user] = std::make_unique<LineProcess>(i_user);
-        return lp_process->Start(l_client, QStringList(), Home(i_user)) &&
-               Expect(*lp_process, "^event \\d+ connected$").hasMatch() &&
-               Expect(*lp_process, "^event \\d+ shares-ready ").hasMatch();
+        auto& lp_client = m_clients[i_user] = std::make_unique<LineProcess>(i_user);
+        return StartHeadlessClient(*lp_client, Home(i_user), i_user, m_serverPort, Shared(i_user), i_settings);
     }
 
     // Queues the download of one of the user's shared files.

@@ -12,6 +12,7 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QStringList>
@@ -138,6 +139,40 @@ private:
     QByteArray m_pending;
     QStringList m_lines;
 };
+
+// Prepares a headless client's home (user name i_user, password "pw", a
+// port of the system's choice, the server at 127.0.0.1:i_serverPort, each
+// folder directly under i_shared shared with everyone, and the other
+// settings given as KEY=VALUE) and starts the client there. True once it is
+// logged in and its shares are in its index; otherwise the reason is
+// logged.
+inline bool StartHeadlessClient(LineProcess& io_client, QString const& i_home, QString const& i_user,
+                                quint16 i_serverPort, QString const& i_shared, QStringList i_settings = {})
+{
+    QString const l_program = QStringLiteral(HEADLESS_CLIENT_PATH);
+    i_settings << "username=" + i_user << "password=pw" << "listening_port=0"
+               << QStringLiteral("server_address=127.0.0.1:%1").arg(i_serverPort);
+    for (QString const& l_root : QDir(i_shared).entryList(QDir::Dirs | QDir::NoDotAndDotDot))
+        i_settings << "share=" + i_shared + '/' + l_root;
+    LineProcess l_prepare("prepare " + i_user);
+    if (!l_prepare.Start(l_program, QStringList("prepare") + i_settings, i_home) || l_prepare.Stop() != 0) {
+        qWarning("%s", qPrintable(l_prepare.Tail()));
+        return false;
+    }
+    if (io_client.Start(l_program, QStringList(), i_home) &&
+        io_client.Await("^event \\d+ connected$").hasMatch() &&
+        io_client.Await("^event \\d+ shares-ready ").hasMatch())
+        return true;
+    qWarning("%s", qPrintable(io_client.Tail()));
+    return false;
+}
+
+inline bool WriteFile(QString const& i_path, QByteArray const& i_bytes)
+{
+    QDir().mkpath(QFileInfo(i_path).path());
+    QFile l_file(i_path);
+    return l_file.open(QIODevice::WriteOnly) && l_file.write(i_bytes) == i_bytes.size();
+}
 
 inline QByteArray FileMd5(QString const& i_path)
 {
