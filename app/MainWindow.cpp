@@ -1,7 +1,11 @@
 #include "app/MainWindow.h"
 
 #include "app/ActionSetToolBar.h"
+#include "app/Application.h"
+#include "app/ColorTable.h"
+#include "app/EventToolBar.h"
 #include "app/Globals.h"
+#include "app/NewVersionDialog.h"
 #include "app/TabWidget.h"
 #include "store/DataSaver.h"
 #include "store/DelayedInvoker.h"
@@ -12,19 +16,39 @@
 #include "store/TimerManager.h"
 
 #include "peers/PeerMessenger.h"
+#include "server/AwayManager.h"
+#include "server/dialogs/ChangeUsernamePasswordDialog.h"
 #include "server/Server.h"
 #include "server/WishListSearcher.h"
+#include "shares/DNetManager.h"
 #include "shares/SharedFoldersManager.h"
+#include "transfers/TransferQueueManager.h"
 
+#include "ui/chat/ChatsForm.h"
+#include "ui/chat/RoomsForm.h"
+#include "ui/search/SearchForm.h"
+#include "ui/transfers/AddSharedFolderDialog.h"
+#include "ui/transfers/SharesForm.h"
+#include "ui/transfers/TransfersForm.h"
+#include "ui/users/UserListForm.h"
 #include "ui/users/UserNoteDialog.h"
 #include "ui_MainWindow.h"
 
+#include <QApplication>
 #include <QDir>
 #include <QMessageBox>
+#include <QMoveEvent>
+#include <QResizeEvent>
+#include <QScreen>
+#include <QStatusBar>
+#include <QTextCodec>
 
 MainWindow* mainWindow = nullptr;
+QPalette defaultPalette;
 
 namespace {
+
+char const* const LOG_CATEGORY = "Configuration Data";
 
 // The diagnostics window lives in the store library, which must not depend
 // on the shell: it calls this once it is initialised.
@@ -48,20 +72,29 @@ MainWindow::MainWindow(QWidget* ip_parent)
     mp_ui->setupUi(this);
 
     MainWindowHooks l_hooks;
-    l_hooks.m_setIcon = [this](QIcon const& i_icon) { SetOwnIcon(i_icon); };
+    l_hooks.m_setIcon = [this](QIcon const& i_icon) {
+        setWindowIcon(i_icon);
+        m_trayIcon.setIcon(i_icon);
+    };
+    l_hooks.m_resetIcon = [this]() { ResetApplicationIcon(); };
+    l_hooks.m_popupAlert = [this](QString const& i_text) { PopupAlert(i_text); };
+    l_hooks.m_isActive = [this]() { return isActiveWindow(); };
     SetMainWindowHooks(l_hooks);
     SetApplicationIcon(QStringLiteral(":/icons/offline_icon"));
+
     mp_ui->sharedFoldersList->setColumnWidth(0, 400);
     mp_ui->sharedFoldersList->setHeaderLabels(QStringList({tr("Shared folder"), tr("Accessible to")}));
+    m_wasMaximized = false;
     g_currentVersion = VersionFromBuildDate(QStringLiteral(__DATE__));
 }
 
-QString MainWindow::BuildTitle(qint64 i_version)
+QString MainWindow::BuildTitle(qint64 i_version, QString const& i_username)
 {
-    return QStringLiteral("QuillmarQt build %3.%1.%2")
-        .arg(i_version / 100 % 100)
-        .arg(i_version % 100)
-        .arg(i_version / 10000);
+    QString const l_title = QStringLiteral("QuillmarQt build %3.%1.%2")
+                                .arg(i_version / 100 % 100)
+                                .arg(i_version % 100)
+                                .arg(i_version / 10000);
+    return i_username.isEmpty() ? l_title : QStringLiteral("%1 [%2]").arg(l_title, i_username);
 }
 
 QString MainWindow::DataFileStem()
@@ -69,11 +102,12 @@ QString MainWindow::DataFileStem()
     return QDir::homePath() + QStringLiteral("/.Quillmar");
 }
 
-void MainWindow::SetOwnIcon(QIcon const& i_icon)
+void MainWindow::SubscribeToSetting(char const* ip_key, PathNodeRelation i_relation,
+                                    void (MainWindow::*ip_handler)(Item))
 {
-    setWindowIcon(i_icon);
-    if (QSystemTrayIcon::isSystemTrayAvailable())
-        m_trayIcon.setIcon(i_icon);
+    PathNode* lp_root = new PathNode(d["global"]->GetItem(Value(ip_key)));
+    new PathNode(lp_root, "global_value", i_relation);
+    d.AddPathEventHandler(lp_root, new EventHandler<MainWindow, Item>(this, ip_handler));
 }
 
 void MainWindow::Init()
@@ -89,6 +123,9 @@ void MainWindow::Init()
 
     mp_server->CreateData();
     qRegisterMetaType<Item>("Item");
+    connect(mp_server, &Server::Connected, this, &MainWindow::OnConnected);
+    connect(mp_server, &Server::Connecting, this, &MainWindow::OnConnecting);
+    connect(mp_server, &Server::Disconnected, this, &MainWindow::OnDisconnected);
 
     actionBar->Init();
     AddToolBarSets();
@@ -97,56 +134,205 @@ void MainWindow::Init()
     // Each manager declares its store types here, before the load, so that
     // the saved data finds them.
     new PeerMessenger();
+    DeclareShellTypes();
     new DelayedInvoker();
+    // Before the shares manager, which connects its searches to it.
+    new DNetManager();
     // No scan yet: the saved folders are scanned once they are loaded.
     new SharedFoldersManager(this);
+    m_trayIcon.setIcon(QIcon(QStringLiteral(":/icons/offline_icon")));
+    connect(gp_server, &Server::PrivateChat, this, &MainWindow::OnPrivateChat);
 
+    Type* lp_folders = d["shared_folder"];
+    lp_folders->AddNewItemEventHandler(new EventHandler<MainWindow, Item>(this, &MainWindow::OnSharedFolderAdded));
+    lp_folders->AddRemovedItemEventHandler(
+        new EventHandler<MainWindow, Item>(this, &MainWindow::OnSharedFolderRemoved));
+    lp_folders->AddConnectEventHandler(
+        new EventHandler<MainWindow, ConnectionInfo&>(this, &MainWindow::OnSharedFolderChange));
+    lp_folders->AddDisconnectEventHandler(
+        new EventHandler<MainWindow, ConnectionInfo&>(this, &MainWindow::OnSharedFolderChange));
+
+    new SizeManager();
     SetDiagnosticsToolBarHook(AddDiagnosticsToolBarSet);
     new DiagnosticsForm();
     diagnosticsForm->Init();
     diagnosticsForm->RegisterLoggableItemType("user");
 
+    new TransferQueueManager();
     mp_ui->transfersForm->Init();
     mp_ui->sharesForm->Init();
     mp_ui->searchForm->Init();
     new WishListSearcher(this);
 
     setContextMenuPolicy(Qt::NoContextMenu);
+    new EventToolBar(nullptr);
+    addToolBarBreak(Qt::TopToolBarArea);
+    addToolBar(Qt::TopToolBarArea, eventToolBar);
+
+    SubscribeToSetting("username", PATH_CONNECTED_FIRES, &MainWindow::OnUsernameChanged);
+    connect(gp_server, &Server::ConnectionFailed, this, &MainWindow::OnConnectionFailed);
+    connect(gp_server, &Server::LoggedInElsewhere, this, &MainWindow::OnLoggedInElsewhere);
+
+    // Defaults are written before the load, which replaces them wherever
+    // the data file holds a value.
+    WriteSettingDefaults();
+    SubscribeToSetting("obfuscated_listening_port", PATH_ON_CONNECT, &MainWindow::OnObfuscatedPortSet);
+    ConnectOptionWidgets();
 
     new ExtendedAsciiTranslator();
+    mp_ui->codePageBox->addItem(QStringLiteral("[None]"));
+    for (QByteArray const& l_codec : QTextCodec::availableCodecs())
+        mp_ui->codePageBox->addItem(QString::fromLatin1(l_codec));
+    connect(mp_ui->codePageBox, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
+            &MainWindow::OnCodePageSelected);
     mp_ui->userListForm->Init();
 
-    QString const l_stem = DataFileStem();
-    Log("Configuration Data", 1, QStringLiteral("Loading configuration data from %1").arg(l_stem));
-    try {
-        dataSaver->Load(l_stem);
-        Log("Configuration Data", 1, QStringLiteral("Data loaded successfully."));
-    } catch (DataLoadFailure const&) {
-        Log("Configuration Data", 1, QStringLiteral("Failure to load configuration data."));
-        QMessageBox::information(this, tr("Error loading configuration data"),
-                                 tr("Your client configuration data could not be loaded. Starting from scratch..."),
-                                 QMessageBox::Ok);
-    }
-    g_dataLoaded = true;
+    LoadData();
 
     if (IsSettingYes("show_diagnostics"))
-        mp_ui->tabControl->addTab(diagnosticsForm, tr("Diagnostics"));
+        SetDiagnosticsTabShown(true);
     mp_ui->roomsForm->Init();
+    QString const l_codePage = GetSetting("extended_ascii_codepage");
+    if (!l_codePage.isEmpty()) {
+        int const l_entry = mp_ui->codePageBox->findText(l_codePage, Qt::MatchExactly | Qt::MatchCaseSensitive);
+        if (l_entry > 0)
+            mp_ui->codePageBox->setCurrentIndex(l_entry);
+    }
+    ApplyPaletteColors(m_workingPalette);
+    QApplication::setPalette(m_workingPalette);
+    ApplyFont();
     SetSetting("data_version", QStringLiteral("1"));
 
-    if (!GetSetting("username").isEmpty())
+    if (GetSetting("username").isEmpty())
+        RunFirstRunDialogs();
+    if (!GetSetting("username").isEmpty() && !TerminationRequested())
         gp_server->Connect();
 
-    connect(&TimerManager::Obj()->m_hourTimer, &QTimer::timeout, this, &MainWindow::EveryHour);
+    FillOptionWidgets();
+    sizeManager->RegisterResizableWindow(QStringLiteral("main_window"), &m_sizeProxy);
+    TimerManager* lp_timers = TimerManager::Obj();
+    connect(&lp_timers->m_halfMinuteTimer, &QTimer::timeout, this, &MainWindow::EveryHalfMinute);
+    connect(&lp_timers->m_fiveMinutesTimer, &QTimer::timeout, this, &MainWindow::EveryFiveMinutes);
+    connect(&lp_timers->m_hourTimer, &QTimer::timeout, this, &MainWindow::EveryHour);
+    connect(&m_trayIcon, &QSystemTrayIcon::activated, this, &MainWindow::OnTrayIconActivated);
     UserNoteDialog::Init();
     activateWindow();
+
     sharedFoldersManager->Init();
+    connect(sharedFoldersManager, &SharedFoldersManager::SharedFilesRescanned, this,
+            &MainWindow::OnSharedFilesRescanned);
     RegisterWidgetForTabFocus(mp_ui->usernameEdit, 1);
     RegisterWidgetForTabFocus(mp_ui->sharedFoldersList, 1);
     mp_ui->chatsForm->Init();
+    d.NewType("chat_log_form", ROOT, false, true);
+    d["chat_log_form"]->RelateToType(d["room"], ONE, ONE, false);
+    d["chat_log_form"]->RelateToType(d["user"], ONE, ONE, false);
     actionBar->AddSetAction("chat_log", "clear_chat_log", "Clear Log", ":/icons/empty_note_icon", false);
     actionBar->AddSetAction("chat_log", "open_log_folder", "Open Log Folder", ":/icons/browse_icon", false);
     actionBar->AddSetAction("user_chat", "user_chat_log", "Chat Log", ":/icons/note_icon", false);
+
+    m_updateChecker.Init();
+    connect(&m_updateChecker, &UpdateChecker::NewVersion, this, &MainWindow::OnNewVersion);
+    connect(gp_server, &Server::AdminMessage, this, &MainWindow::OnAdminMessage);
+    Type* lp_extensions = d["excluded_download_extension"];
+    lp_extensions->AddNewItemEventHandler(
+        new EventHandler<MainWindow, Item>(this, &MainWindow::OnExcludedDownloadExtensionAddedOrRemoved));
+    lp_extensions->AddRemovedItemEventHandler(
+        new EventHandler<MainWindow, Item>(this, &MainWindow::OnExcludedDownloadExtensionRemoved));
+    OnExcludedDownloadExtensionAddedOrRemoved(Item());
+
+    PathNode* lp_colors = new PathNode(&d, "color_setting");
+    new PathNode(lp_colors, "color_setting_value", PATH_ON_CONNECT);
+    d.AddPathEventHandler(lp_colors, new EventHandler<MainWindow, Item>(this, &MainWindow::OnColorSettingChanged));
+}
+
+void MainWindow::DeclareShellTypes()
+{
+    d.NewType("user_note", INTERMEDIATE, false, true);
+    d["user"]->RelateToType(d["user_note"], MANY, ONE, false);
+    dataSaver->AddSavedType("user_note");
+    dataSaver->AddSavedByConnectionType("user", "user_note");
+    d.NewType("user_chat_widget", ROOT, false, true);
+    d["user"]->RelateToType(d["user_chat_widget"], ONE, ONE, false);
+}
+
+void MainWindow::WriteSettingDefaults()
+{
+    SetSetting("expand_new_shares", QStringLiteral("yes"));
+    SetSetting("chat_timestamps", QStringLiteral("activity_based"));
+    SetSetting("first_open_tab", QStringLiteral("rooms"));
+    defaultPalette = QApplication::palette();
+    m_workingPalette = defaultPalette;
+    DeclareColorTable(defaultPalette);
+    connect(mp_ui->defaultColorsButton, &QPushButton::clicked, this, &MainWindow::ResetColorSettings);
+    QString const l_font = QApplication::font().toString();
+    SetSetting("application_font", l_font);
+    SetVSetting("default_application_font", l_font);
+    SetSetting("log_room_chat", QStringLiteral("yes"));
+    SetSetting("log_private_chat", QStringLiteral("yes"));
+}
+
+void MainWindow::LoadData()
+{
+    QString const l_stem = DataFileStem();
+    Log(LOG_CATEGORY, 1, QStringLiteral("Loading configuration data from %1").arg(l_stem));
+    // The data saver keeps the store (with the defaults) and starts the
+    // components as on a first run when every file fails; unreadable files
+    // are set aside, never deleted. So a failed load goes on as a first run.
+    bool l_failed = false;
+    try {
+        dataSaver->Load(l_stem);
+        Log(LOG_CATEGORY, 1, QStringLiteral("Data loaded successfully."));
+    } catch (DataLoadFailure const&) {
+        l_failed = true;
+    } catch (std::exception const& i_failure) {
+        l_failed = true;
+        Log(LOG_CATEGORY, 1, QString::fromLocal8Bit(i_failure.what()));
+    }
+    g_dataLoaded = true;
+    if (l_failed) {
+        Log(LOG_CATEGORY, 1, QStringLiteral("Failure to load configuration data."));
+        ShowInformation(tr("Error loading configuration data"),
+                        tr("Your client configuration data could not be loaded. Starting from scratch..."));
+    }
+}
+
+void MainWindow::ApplyFont()
+{
+    QFont l_font;
+    // A description that does not parse, or that asks for an absurd size
+    // (the data file may hold anything), leaves the desktop's font.
+    if (!l_font.fromString(GetSetting("application_font")) || l_font.pointSizeF() > 200 || l_font.pixelSize() > 300)
+        return;
+    QApplication::setFont(l_font);
+}
+
+void MainWindow::RunFirstRunDialogs()
+{
+    // A termination signal ends a dialog's loop: the dialogs still to come
+    // are skipped, and the program ends in order.
+    ChangeUsernamePasswordDialog l_login(true, nullptr);
+    l_login.exec();
+    if (TerminationRequested())
+        return;
+    QMessageBox::StandardButton const l_answer = QMessageBox::question(
+        nullptr, tr("Share a folder?"),
+        tr("Many Quillmar users require that you share something before downloading from them. Would you like "
+           "to share a folder now?"),
+        QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes);
+    if (TerminationRequested())
+        return;
+    if (l_answer == QMessageBox::Yes) {
+        AddSharedFolderDialog* lp_dialog = new AddSharedFolderDialog(Item(), this);
+        lp_dialog->setModal(true);
+        lp_dialog->exec();
+        if (TerminationRequested())
+            return;
+    }
+    QMessageBox::information(nullptr, tr("In the future"),
+                             tr("You can always share additional folders by clicking the Share Folder button when "
+                                "viewing the Options->File Sharing tab."),
+                             QMessageBox::Ok);
 }
 
 void MainWindow::AddToolBarSets()
@@ -177,10 +363,24 @@ void MainWindow::AddToolBarSets()
     actionBar->RegisterWidget(mp_ui->loginOptionsTab, "login_options");
 }
 
-void MainWindow::OnToolBarActionTriggered(QWidget*, QString)
+void MainWindow::ShowInformation(QString const& i_title, QString const& i_text)
 {
-    // The main window's own commands (shares, login, users) come with the
-    // option pages' behaviour.
+    QMessageBox l_box(QMessageBox::Information, i_title, i_text, QMessageBox::Ok, this);
+    l_box.setTextFormat(Qt::PlainText);
+    l_box.exec();
+}
+
+void MainWindow::ShowNotBuiltYet(QString const& i_what)
+{
+    statusBar()->showMessage(i_what, 10000);
+}
+
+// ---------------------------------------------------------------- saving
+
+void MainWindow::EveryFiveMinutes()
+{
+    d.RemoveDisconnectedItems();
+    d.Audit();
 }
 
 void MainWindow::EveryHour()
@@ -196,15 +396,27 @@ bool MainWindow::SaveData()
     return dataSaver->Save(DataFileStem());
 }
 
+void MainWindow::OnClearSizeSettingsButtonClicked()
+{
+    SetSetting("reset_size_settings", QStringLiteral("yes"));
+    ShowInformation(tr("Reset Size Settings"), tr("Size settings will be reset the next time you run the client."));
+}
+
 MainWindow::~MainWindow()
 {
+    if (sizeManager && IsSettingYes("reset_size_settings")) {
+        sizeManager->ClearSizeSettings();
+        d["global"]->HasItem(Value("reset_size_settings")).Remove();
+    }
     SaveData();
     g_showIsOver = true;
     if (gp_server)
         gp_server->Disconnect();
-    // The scan thread is stopped and waited for here.
+    // The transfer and scan threads are stopped and waited for here.
+    delete transferQueueManager;
     delete sharedFoldersManager;
     delete delayedInvoker;
+    delete dnetManager;
     delete peerMessenger;
     delete mp_server;
     mp_server = nullptr;
@@ -213,6 +425,204 @@ MainWindow::~MainWindow()
     SetMainWindowHooks(MainWindowHooks());
     SetDiagnosticsToolBarHook(nullptr);
     delete mp_ui;
+    mp_ui = nullptr;
+    delete sizeManager;
     if (mainWindow == this)
         mainWindow = nullptr;
+}
+
+// ---------------------------------------------------------------- geometry
+
+int MainWindow::SizeProxy::GetX()
+{
+    return mainWindow->geometry().x();
+}
+
+int MainWindow::SizeProxy::GetY()
+{
+    return mainWindow->geometry().y();
+}
+
+int MainWindow::SizeProxy::GetWidth()
+{
+    return mainWindow->geometry().width();
+}
+
+int MainWindow::SizeProxy::GetHeight()
+{
+    return mainWindow->geometry().height();
+}
+
+void MainWindow::SizeProxy::SetPosition(int i_x, int i_y)
+{
+    QRect const l_wanted(i_x, i_y, GetWidth(), GetHeight());
+    // A position from another screen layout (or a hostile file) that would
+    // put the window out of sight is not taken.
+    QScreen const* lp_screen = mainWindow->screen();
+    if (lp_screen && !lp_screen->availableVirtualGeometry().intersects(l_wanted))
+        return;
+    mainWindow->setGeometry(l_wanted);
+}
+
+void MainWindow::SizeProxy::SetSize(int i_width, int i_height)
+{
+    if (i_width <= 0 || i_height <= 0)
+        return;
+    if (QScreen const* lp_screen = mainWindow->screen()) {
+        QSize const l_room = lp_screen->availableVirtualSize();
+        i_width = qMin(i_width, l_room.width());
+        i_height = qMin(i_height, l_room.height());
+    }
+    mainWindow->setGeometry(GetX(), GetY(), i_width, i_height);
+}
+
+void MainWindow::resizeEvent(QResizeEvent* ip_event)
+{
+    QMainWindow::resizeEvent(ip_event);
+    if (!isMaximized())
+        emit m_sizeProxy.WindowResized(ip_event->size().width(), ip_event->size().height());
+}
+
+void MainWindow::moveEvent(QMoveEvent* ip_event)
+{
+    QMainWindow::moveEvent(ip_event);
+    // The client area's position, as GetX() reports and SetPosition() takes
+    // it: the event's position includes the frame, and restoring it would
+    // move the window by the frame's width at every start.
+    if (!isMaximized())
+        emit m_sizeProxy.WindowMoved(geometry().x(), geometry().y());
+}
+
+// ------------------------------------------------ connection state and tray
+
+void MainWindow::SetApplicationIcon(QString const& i_resource)
+{
+    ::SetApplicationIcon(i_resource);
+}
+
+void MainWindow::ResetApplicationIcon()
+{
+    if (!gp_server || !gp_server->IsConnected())
+        SetApplicationIcon(QStringLiteral(":/icons/offline_icon"));
+    else if (AwayManager::Obj()->IsAway())
+        SetApplicationIcon(QStringLiteral(":/icons/away_icon"));
+    else
+        SetApplicationIcon(QStringLiteral(":/icons/online_icon"));
+}
+
+void MainWindow::PopupAlert(QString const& i_text)
+{
+    if (QSystemTrayIcon::isSystemTrayAvailable())
+        m_trayIcon.showMessage(QString(), i_text, QSystemTrayIcon::Information, 10000);
+}
+
+void MainWindow::SetConnectActionText(QString const& i_text)
+{
+    actionBar->SetWidgetActionText(mp_ui->loginOptionsTab, QStringLiteral("connect_disconnect"), i_text);
+}
+
+void MainWindow::OnConnecting()
+{
+    SetConnectActionText(tr("Connecting..."));
+}
+
+void MainWindow::OnConnected()
+{
+    SetConnectActionText(tr("Disconnect"));
+    ResetApplicationIcon();
+    gp_server->GetOwnPrivilegesStatus();
+}
+
+void MainWindow::OnDisconnected()
+{
+    SetConnectActionText(tr("Connect"));
+    SetApplicationIcon(QStringLiteral(":/icons/offline_icon"));
+}
+
+void MainWindow::OnConnectionFailed(QString i_reason)
+{
+    if (i_reason == QLatin1String("INVALIDPASS"))
+        ShowInformation(tr("Login Failure: Wrong Password"),
+                        tr("Login failed. The password you supplied does not match your username. Please change "
+                           "your login settings in the Options tab and try reconnecting."));
+    else if (i_reason == QLatin1String("INVALIDUSERNAME"))
+        ShowInformation(tr("Login Failure: Username is Invalid"),
+                        tr("Login failed. The username you supplied is invalid. Please change your login settings "
+                           "in the Options tab and try reconnecting."));
+    else if (!gp_server->IsAbruptlyDisconnected())
+        ShowInformation(tr("Login Failure"),
+                        tr("Login failed. Reported failure reason: %1. Please change your login settings in the "
+                           "Options tab and try reconnecting.")
+                            .arg(i_reason));
+    SetConnectActionText(tr("Connect"));
+}
+
+void MainWindow::OnLoggedInElsewhere()
+{
+    QMessageBox l_box(QMessageBox::NoIcon, tr("Logged In Elsewhere"),
+                      tr("Your Quillmar account was used to log in elsewhere."), QMessageBox::NoButton);
+    l_box.setWindowFlags(l_box.windowFlags() | Qt::WindowStaysOnTopHint);
+    l_box.exec();
+}
+
+void MainWindow::OnAdminMessage(QString i_message)
+{
+    // PLACEHOLDER: the administrator-message dialog comes with the chat
+    // pages. Until then a plain box shows the message, so it is not lost.
+    QMessageBox* lp_box = new QMessageBox(QMessageBox::Information, tr("Administrator Message"), i_message,
+                                          QMessageBox::Ok, this);
+    lp_box->setTextFormat(Qt::PlainText);
+    lp_box->setAttribute(Qt::WA_DeleteOnClose);
+    lp_box->setWindowFlags(lp_box->windowFlags() | Qt::WindowStaysOnTopHint);
+    lp_box->setModal(false);
+    lp_box->show();
+}
+
+void MainWindow::OnPrivateChat(QString i_user, QString, time_t, bool)
+{
+    // PLACEHOLDER: the private-chat pages (chatsForm->GetChatForm(user)->
+    // AddChat) come with the chat pages.
+    ShowNotBuiltYet(tr("Private message from %1: the chat pages are not built yet.").arg(i_user));
+}
+
+void MainWindow::OnNewVersion(qint64 i_version, QString i_downloadLink, QStringList i_description)
+{
+    NewVersionDialog* lp_dialog = new NewVersionDialog(i_version, i_downloadLink, i_description, this);
+    lp_dialog->setWindowFlags(lp_dialog->windowFlags() | Qt::WindowStaysOnTopHint);
+    lp_dialog->show();
+}
+
+void MainWindow::OnUsernameChanged(Item i_setting)
+{
+    QString const l_name = i_setting["global_value"].AsString();
+    mp_ui->usernameEdit->setText(l_name);
+    setWindowTitle(BuildTitle(g_currentVersion, l_name));
+}
+
+void MainWindow::OnTrayIconActivated(QSystemTrayIcon::ActivationReason i_reason)
+{
+    if (i_reason != QSystemTrayIcon::Trigger)
+        return;
+    if (m_wasMaximized)
+        showMaximized();
+    else
+        showNormal();
+    activateWindow();
+}
+
+void MainWindow::OnShowAwayStatusClicked(bool i_checked)
+{
+    SetSwitch("show_away_status_in_application_icon", i_checked);
+    ResetApplicationIcon();
+}
+
+void MainWindow::OnMinimizeToTrayCheckboxToggled(bool i_toggled)
+{
+    SetSwitch("minimize_to_tray", i_toggled);
+    m_trayIcon.setVisible(i_toggled);
+}
+
+void MainWindow::OnAutoAwayOnIdleClicked(bool i_checked)
+{
+    AwayManager::Obj()->SetAutoAwayOnIdle(i_checked);
 }

@@ -1,14 +1,25 @@
 #ifndef QUILLMAR_APP_MAINWINDOW_H
 #define QUILLMAR_APP_MAINWINDOW_H
 
+#include "app/SizeManager.h"
+#include "app/UpdateChecker.h"
 #include "store/Event.h"
 
 #include <QMainWindow>
+#include <QPalette>
 #include <QString>
+#include <QStringList>
 #include <QSystemTrayIcon>
 
+#include <ctime>
+
+class QCheckBox;
+class QLineEdit;
+class QTreeWidgetItem;
 class Server;
 class Ui_MainWindow;
+struct ConnectionInfo;
+class Item;
 
 // The program's one window: the tab row with the pages, the option pages
 // and the tool bars. Init() builds the managers in their fixed order and
@@ -27,25 +38,169 @@ public:
     // shutdown has begun. True when the data reached the disk.
     bool SaveData();
 
+    void SetApplicationIcon(QString const& i_resource);
+    void ResetApplicationIcon();
+    void PopupAlert(QString const& i_text);
+
     Ui_MainWindow* Form() const { return mp_ui; }
+    QSystemTrayIcon& TrayIcon() { return m_trayIcon; }
+    UpdateChecker& GetUpdateChecker() { return m_updateChecker; }
     // The stem of the data files in the home folder.
     static QString DataFileStem();
-    // The window title for a build date given as YYYYMMDD.
-    static QString BuildTitle(qint64 i_version);
+    // The window title for a build date given as YYYYMMDD, with the user
+    // name in brackets when there is one.
+    static QString BuildTitle(qint64 i_version, QString const& i_username = QString());
+
+    // The main window's own geometry for the size manager.
+    class SizeProxy : public ResizableWindow
+    {
+    public:
+        int GetX() override;
+        int GetY() override;
+        int GetWidth() override;
+        int GetHeight() override;
+        void SetPosition(int i_x, int i_y) override;
+        void SetSize(int i_width, int i_height) override;
+    };
 
 public slots:
     void OnToolBarActionTriggered(QWidget* ip_widget, QString i_action);
+    void EveryHalfMinute() {}
+    void EveryFiveMinutes();
     void EveryHour();
 
+    // Connection state, alerts and tray.
+    void OnConnecting();
+    void OnConnected();
+    void OnDisconnected();
+    void OnConnectionFailed(QString i_reason);
+    void OnLoggedInElsewhere();
+    void OnAdminMessage(QString i_message);
+    void OnPrivateChat(QString i_user, QString i_chat, time_t i_time, bool i_spontaneous);
+    void OnNewVersion(qint64 i_version, QString i_downloadLink, QStringList i_description);
+    void OnTrayIconActivated(QSystemTrayIcon::ActivationReason i_reason);
+    void OnShowAwayStatusClicked(bool i_checked);
+    void OnMinimizeToTrayCheckboxToggled(bool i_toggled);
+    void OnAutoAwayOnIdleClicked(bool i_checked);
+
+    // Shared folders and the main window's commands.
+    void OnSharedFoldersListContextMenuRequested(QPoint i_point);
+    void OnSetFolderPermissions();
+    void OnUnshareFolder();
+    void OnSharedFilesRescanned(int i_filesAdded, int i_filesRemoved);
+    void OnOptionsTabSelectionChanged(int i_tabIndex);
+    void OnEditExcludedDownloadExtensionsClicked();
+    void OnSelectColors();
+    void OnCheckPortsClicked();
+    void OnImportUserListClicked();
+    void OnDataShortcutActivated();
+    void OnChangeUsernamePasswordClicked();
+    void OnDisconnectClicked();
+
+    // Option pages: switches.
+    void OnUPnPCheckboxToggled(bool i_toggled);
+    void OnNATPMPCheckboxToggled(bool i_toggled);
+    void OnMaxUploadsPerUserClicked(bool i_checked);
+    void OnMaxMBPerUserClicked(bool i_checked);
+    void OnAcceptUserlistUploadsCheckboxToggled(bool i_toggled);
+    void OnEmptyShareWarningMessageCheckBoxClicked(bool i_checked);
+    void OnDontCreateSubfoldersForSingleDownloads(bool i_toggled);
+    void OnDontSplitDownloads(bool i_toggled);
+    void OnUseOldStyleSearchResultsCheckboxToggled(bool i_toggled);
+    void OnExpandNewSharesCheckboxToggled(bool i_toggled);
+    void OnOpenGroupsOnUserAddClicked(bool i_checked);
+    void OnShowDiagnosticsCheckboxToggled(bool i_toggled);
+    void OnShowEventButtonsClicked(bool i_checked);
+    void OnDownloadFoldersOnDoubleClickClicked(bool i_checked);
+    void OnLogRoomChatCheckBoxClicked(bool i_checked);
+    void OnLogPrivateChatCheckBoxClicked(bool i_checked);
+    void OnUserLevelLoggingClicked(bool i_checked);
+
+    // Option pages: numbers, choices and texts.
+    void OnMaxUploadsPerUserSpinBoxValueChanged(int i_value);
+    void OnMaxMBPerUserSpinBoxValueChanged(int i_value);
+    void OnChatTimestampsBoxIndexChanged(int i_index);
+    void OnFirstOpenTabBoxIndexChanged(int i_index);
+    void OnCodePageSelected(int i_index);
+    void OnSaveEmptyShareWarningMessageButtonClicked();
+    void OnEmptyShareWarningEditEdited(QString i_text);
+    void OnUserInfoTextChanged();
+    void OnSelectPictureClicked();
+    void OnClearPictureClicked();
+    void OnSelectApplicationFontClicked();
+    void OnDefaultFontClicked();
+    void ResetColorSettings();
+    void OnClearSearchHistoryClicked();
+    void OnClearSizeSettingsButtonClicked();
+
+    // Option pages: notification sounds.
+    void OnSelectDefaultSoundFile();
+    void OnClearDefaultSoundFile();
+    void OnSelectPrivateChatSoundFile();
+    void OnClearPrivateChatSoundFile();
+    void OnSelectRoomChatSoundFile();
+    void OnClearRoomChatSoundFile();
+    void OnSelectWishlistSoundFile();
+    void OnClearWishlistSoundFile();
+    void OnSelectShareBrowseSoundFile();
+    void OnClearShareBrowseSoundFile();
+    void OnSelectDownloadAlertSoundFile();
+    void OnClearDownloadAlertSoundFile();
+    void OnSelectUserOnlineAlertSoundFile();
+    void OnClearUserOnlineAlertSoundFile();
+    void OnSelectUserInfoSoundFile();
+    void OnClearUserInfoSoundFile();
+
+protected:
+    void resizeEvent(QResizeEvent* ip_event) override;
+    void moveEvent(QMoveEvent* ip_event) override;
+
 private:
-    void SetOwnIcon(QIcon const& i_icon);
+    // Store observers.
+    void OnSharedFolderAdded(Item i_folder);
+    void OnSharedFolderRemoved(Item i_folder);
+    void OnSharedFolderChange(ConnectionInfo& i_info);
+    void OnUsernameChanged(Item i_setting);
+    void OnNewListeningPortChanged(Item i_setting);
+    void OnObfuscatedPortSet(Item i_setting);
+    void OnExcludedDownloadExtensionAddedOrRemoved(Item i_item);
+    void OnExcludedDownloadExtensionRemoved(Item i_item);
+    void OnColorSettingChanged(Item i_setting);
+
     void AddToolBarSets();
+    void LoadData();
+    void RunFirstRunDialogs();
+    void DeclareShellTypes();
+    void WriteSettingDefaults();
+    void ApplyFont();
+    void FillOptionWidgets();
+    void ConnectOptionWidgets();
+    void ShowFirstOpenTab();
+    void SubscribeToSetting(char const* ip_key, PathNodeRelation i_relation, void (MainWindow::*ip_handler)(Item));
+    QTreeWidgetItem* SharedFolderRow(Item const& i_folder) const;
+    // The folder of the first selected row of the shared-folder list.
+    Item SelectedSharedFolder() const;
+    void SelectSoundFile(char const* ip_kind, QLineEdit* ip_edit);
+    void ClearSoundFile(char const* ip_kind, QLineEdit* ip_edit);
+    void SetConnectActionText(QString const& i_text);
+    void SetDiagnosticsTabShown(bool i_shown);
+    void ShowExcludedExtensions(Item const& i_leaving);
+    // A box with one OK button whose text is never taken as rich text.
+    void ShowInformation(QString const& i_title, QString const& i_text);
+    // A note in the status bar where a page that is not built yet would act.
+    void ShowNotBuiltYet(QString const& i_what);
 
     Ui_MainWindow* mp_ui = nullptr;
     Server* mp_server = nullptr;
+    SizeProxy m_sizeProxy;
     QSystemTrayIcon m_trayIcon;
+    UpdateChecker m_updateChecker;
+    bool m_wasMaximized = false;
+    QPalette m_workingPalette;
 };
 
 extern MainWindow* mainWindow;
+// The application palette as the desktop gave it, before any colour setting.
+extern QPalette defaultPalette;
 
 #endif

@@ -1,5 +1,6 @@
 #include "peers/PeerMessenger.h"
 
+#include "peers/PeerCodec.h"
 #include "peers/PeerLog.h"
 #include "peers/PeerServerLink.h"
 #include "peers/PeerUsers.h"
@@ -28,6 +29,9 @@ constexpr quint16 DEFAULT_LISTENING_PORT = 2235;
 // Bytes that may wait in a connection's send buffer: room for the largest
 // frame and as much again.
 constexpr qint64 MAX_UNWRITTEN_BYTES = 2 * qint64(PeerWire::MAX_MESSAGE_LENGTH);
+// Transfer messages are a few hundred bytes; what waits for a sender check
+// is bounded well above that.
+constexpr qint64 MAX_HELD_BYTES = 1024 * 1024;
 
 // The server link creates the port forwarder when it is built, which is
 // before the peer messenger; the factory must be in place by then.
@@ -187,9 +191,23 @@ void PeerMessenger::OnNewConnection()
         QTcpSocket* lp_socket = lp_server->nextPendingConnection();
         if (!lp_socket)
             break;
+        if (int(m_links.size()) >= m_limits.m_maxSockets) {
+            // Past the cap a stranger's connection costs us its close and
+            // nothing more; one line says so until connections end.
+            if (!m_refusingSockets)
+                Log(1, QString("%1 peer connections are open: new ones are closed").arg(m_links.size()));
+            m_refusingSockets = true;
+            lp_socket->abort();
+            lp_socket->deleteLater();
+            continue;
+        }
+        m_refusingSockets = false;
         Link& l_link = AddSocket(lp_socket, LinkRole::Accepted, l_obfuscated);
-        if (lp_socket->bytesAvailable() > 0)
+        if (lp_socket->bytesAvailable() > 0) {
             ReadHandshake(l_link);
+            if (Link* lp_link = FindLink(lp_socket))
+                CountBuffered(*lp_link);
+        }
     }
 }
 
@@ -219,13 +237,34 @@ PeerMessenger::Link& PeerMessenger::AddSocket(QTcpSocket* ip_socket, LinkRole i_
     return l_link;
 }
 
-void PeerMessenger::CloseLink(QTcpSocket* ip_socket, QString const& i_reason)
+PeerMessenger::Link PeerMessenger::RemoveLink(QTcpSocket* ip_socket)
 {
     auto l_found = m_links.find(ip_socket);
-    if (l_found == m_links.end())
-        return;
-    Link l_link = l_found->second;
+    Link l_link = std::move(l_found->second);
+    m_bufferedBytes -= l_link.m_buffered;
     m_links.erase(l_found);
+    return l_link;
+}
+
+bool PeerMessenger::CountBuffered(Link& io_link)
+{
+    qint64 l_buffered = io_link.mp_socket->bytesAvailable();
+    if (l_buffered > io_link.m_buffered)
+        io_link.m_progress = Now();
+    m_bufferedBytes += l_buffered - io_link.m_buffered;
+    io_link.m_buffered = l_buffered;
+    if (l_buffered == 0 || m_bufferedBytes <= m_limits.m_maxBufferedBytes)
+        return true;
+    CloseLink(io_link.mp_socket, QString("unfinished frames of all connections pass %1 bytes")
+                                     .arg(m_limits.m_maxBufferedBytes));
+    return false;
+}
+
+void PeerMessenger::CloseLink(QTcpSocket* ip_socket, QString const& i_reason)
+{
+    if (!FindLink(ip_socket))
+        return;
+    Link l_link = RemoveLink(ip_socket);
     ip_socket->disconnect(this);
     Log(2, QString("Closing %1 connection %2 %3: %4")
                .arg(l_link.m_type.isEmpty() ? QString("peer") : l_link.m_type,
@@ -247,8 +286,9 @@ void PeerMessenger::CloseLink(QTcpSocket* ip_socket, QString const& i_reason)
 
 void PeerMessenger::DiscardSocket(QTcpSocket* ip_socket)
 {
-    if (!m_links.erase(ip_socket))
+    if (!FindLink(ip_socket))
         return;
+    RemoveLink(ip_socket);
     ip_socket->disconnect(this);
     ip_socket->abort();
     ip_socket->deleteLater();
@@ -258,7 +298,8 @@ void PeerMessenger::HandOver(QTcpSocket* ip_socket)
 {
     // From here on the socket belongs to whoever takes the signal: we stop
     // listening to it and it no longer dies with us.
-    m_links.erase(ip_socket);
+    if (FindLink(ip_socket))
+        RemoveLink(ip_socket);
     ip_socket->disconnect(this);
     ip_socket->setParent(nullptr);
 }
@@ -282,6 +323,8 @@ void PeerMessenger::OnSocketReadyRead()
     case LinkState::Connecting:
         break;
     }
+    if (Link* lp_open = FindLink(lp_socket))
+        CountBuffered(*lp_open);
 }
 
 void PeerMessenger::OnSocketClosed()
@@ -396,6 +439,10 @@ void PeerMessenger::ReadHandshake(Link& io_link)
         io_link.m_user = l_handshake.m_user;
         io_link.m_type = l_handshake.m_type;
         io_link.m_answersOurRequest = false;
+        // Anyone can give any name here; a connect-back proves itself by
+        // our token instead.
+        if (io_link.m_type == QLatin1String("P"))
+            io_link.m_trust = Link::Trust::Pending;
         Log(2, QString("%1 connection from %2").arg(io_link.m_type, io_link.m_user));
         CompleteHandshake(lp_socket);
         return;
@@ -445,20 +492,98 @@ void PeerMessenger::OpenMessaging(Link& io_link)
     io_link.m_state = LinkState::Open;
     io_link.m_lastActivity = Now();
     QTcpSocket* lp_socket = io_link.mp_socket;
-    // The user reached us first: our own attempt has nothing left to do,
-    // and must not report a failure for a user we are talking to.
-    std::vector<quint64> l_superseded;
-    for (Attempt const& l_attempt : m_attempts)
-        if (l_attempt.m_user == io_link.m_user && l_attempt.m_type == QLatin1String("P"))
-            l_superseded.push_back(l_attempt.m_id);
-    for (quint64 l_id : l_superseded)
-        CancelAttempt(l_id);
     Log(2, QString("Messaging connection with %1 open%2")
                .arg(io_link.m_user, io_link.m_obfuscated ? " (obfuscated)" : ""));
-    FlushUnsent(io_link);
+    if (io_link.m_trust == Link::Trust::Pending)
+        CheckSender(io_link);
+    else
+        Trust(lp_socket);
     if (Link* lp_link = FindLink(lp_socket))
         if (lp_socket->bytesAvailable() > 0)
             ReadMessages(*lp_link);
+}
+
+void PeerMessenger::CheckSender(Link& io_link)
+{
+    QTcpSocket* lp_socket = io_link.mp_socket;
+    bool l_ipv4 = false;
+    quint32 l_remote = lp_socket->peerAddress().toIPv4Address(&l_ipv4);
+    quint32 l_ip = 0;
+    int l_port = 0;
+    if (l_ipv4 && LookUpStoredAddress(io_link.m_user, l_ip, l_port) && PeerWire::AddressMatches(l_remote, l_ip))
+        Trust(lp_socket);
+    else if (!l_ipv4)
+        Distrust(lp_socket, "it does not come from an IPv4 address");
+    else if (!PeerServerRequestAddress(io_link.m_user))
+        Distrust(lp_socket, "there is no server link to ask where the user is");
+    else
+        Log(2, QString("Asking the server where %1 is before trusting the connection from %2")
+                   .arg(io_link.m_user, lp_socket->peerAddress().toString()));
+}
+
+void PeerMessenger::Trust(QTcpSocket* ip_socket)
+{
+    Link* lp_link = FindLink(ip_socket);
+    if (!lp_link)
+        return;
+    lp_link->m_trust = Link::Trust::Trusted;
+    QString l_user = lp_link->m_user;
+    std::vector<QByteArray> l_held;
+    l_held.swap(lp_link->m_held);
+    // The user reached us: our own attempt has nothing left to do, and must
+    // not report a failure for a user we are talking to.
+    std::vector<quint64> l_superseded;
+    for (Attempt const& l_attempt : m_attempts)
+        if (l_attempt.m_user == l_user && l_attempt.m_type == QLatin1String("P"))
+            l_superseded.push_back(l_attempt.m_id);
+    for (quint64 l_id : l_superseded)
+        CancelAttempt(l_id);
+    FlushUnsent(*lp_link);
+    for (QByteArray const& l_payload : l_held)
+        if (!HandleMessage(ip_socket, l_payload))
+            return;
+}
+
+void PeerMessenger::Distrust(QTcpSocket* ip_socket, QString const& i_reason)
+{
+    Link* lp_link = FindLink(ip_socket);
+    if (!lp_link || lp_link->m_trust != Link::Trust::Pending)
+        return;
+    lp_link->m_trust = Link::Trust::Untrusted;
+    QString l_user = lp_link->m_user;
+    Log(1, QString("The connection from %1 calling itself %2 is not trusted (%3): it receives none of our "
+                   "messages, and its transfer messages and requests are dropped")
+               .arg(ip_socket->peerAddress().toString(), l_user, i_reason));
+    for (QByteArray const& l_payload : lp_link->m_held)
+        Log(1, QString("Dropping a message of %1 bytes from the untrusted connection of %2")
+                   .arg(QString::number(l_payload.size()), l_user));
+    lp_link->m_held.clear();
+    // What waits for the user goes to him on a connection of our own.
+    if (UnsentMessageCount(l_user) > 0 && !HasAttempt(l_user, "P"))
+        StartAttempt(l_user, "P");
+}
+
+bool PeerMessenger::MayAct(Link& io_link, QByteArray const& i_payload)
+{
+    quint32 l_code = 0;
+    if (io_link.m_trust == Link::Trust::Trusted || !PeerCodec::PeekCode(i_payload, l_code) ||
+        !PeerCodec::NeedsKnownSender(l_code))
+        return true;
+    QString l_why;
+    if (io_link.m_trust == Link::Trust::Untrusted) {
+        l_why = "its connection is not trusted";
+    } else {
+        qint64 l_heldBytes = i_payload.size();
+        for (QByteArray const& l_held : io_link.m_held)
+            l_heldBytes += l_held.size();
+        if (int(io_link.m_held.size()) < m_limits.m_maxHeldMessages && l_heldBytes <= MAX_HELD_BYTES) {
+            io_link.m_held.push_back(i_payload);
+            return false;
+        }
+        l_why = "too many wait for the check of its connection";
+    }
+    Log(1, QString("Dropping message %1 from %2: %3").arg(QString::number(l_code), io_link.m_user, l_why));
+    return false;
 }
 
 void PeerMessenger::ReadMessages(Link& io_link)
@@ -476,22 +601,29 @@ void PeerMessenger::ReadMessages(Link& io_link)
             CloseLink(lp_socket, "message frame too short for its code");
             return;
         }
-        QString l_user = lp_link->m_user;
-        MemStream l_message(l_payload);
-        bool l_keep = true;
-        try {
-            DispatchMessage(l_user, l_message, l_keep);
-        } catch (std::exception const& i_error) {
-            // A store misuse while handling one message must not take the
-            // event loop down with it.
-            Log(1, QString("Handling a message from %1 failed: %2").arg(l_user, QString::fromUtf8(i_error.what())));
-            l_keep = false;
-        }
-        if (!l_keep) {
-            CloseLink(lp_socket, "unreadable message");
+        if (MayAct(*lp_link, l_payload) && !HandleMessage(lp_socket, l_payload))
             return;
-        }
     }
+}
+
+bool PeerMessenger::HandleMessage(QTcpSocket* ip_socket, QByteArray const& i_payload)
+{
+    Link* lp_link = FindLink(ip_socket);
+    if (!lp_link)
+        return false;
+    QString l_user = lp_link->m_user;
+    bool l_keep = true;
+    try {
+        l_keep = DispatchMessage(l_user, i_payload);
+    } catch (std::exception const& i_error) {
+        // A store misuse while handling one message must not take the
+        // event loop down with it.
+        Log(1, QString("Handling a message from %1 failed: %2").arg(l_user, QString::fromUtf8(i_error.what())));
+        l_keep = false;
+    }
+    if (!l_keep)
+        CloseLink(ip_socket, "unreadable message");
+    return l_keep && FindLink(ip_socket);
 }
 
 bool PeerMessenger::WriteFrame(Link& io_link, QByteArray const& i_payload)
@@ -515,7 +647,7 @@ PeerMessenger::Link* PeerMessenger::NewestMessagingLink(QString const& i_user)
     for (auto& l_entry : m_links) {
         Link& l_link = l_entry.second;
         if (l_link.m_state == LinkState::Open && l_link.m_type == QLatin1String("P") && l_link.m_user == i_user &&
-            (!lp_newest || l_link.m_serial > lp_newest->m_serial))
+            l_link.m_trust == Link::Trust::Trusted && (!lp_newest || l_link.m_serial > lp_newest->m_serial))
             lp_newest = &l_link;
     }
     return lp_newest;
@@ -555,6 +687,11 @@ void PeerMessenger::SendMessage(QString i_user, MemStream& i_message)
         return;
     }
     QueueUnsent(i_user, l_bytes);
+    // A connection of his that awaits its check will take the message if
+    // it passes, or start an attempt of ours if it fails.
+    for (auto const& l_entry : m_links)
+        if (l_entry.second.m_user == i_user && l_entry.second.m_trust == Link::Trust::Pending)
+            return;
     if (!HasAttempt(i_user, "P"))
         StartAttempt(i_user, "P");
 }
@@ -805,6 +942,16 @@ void PeerMessenger::OnPeerAddress(QString i_user, quint32 i_ip, int i_port)
         SetAttribute(l_user, "user_address", Value(static_cast<unsigned long long>(i_ip)));
         SetAttribute(l_user, "user_port", Value(i_port));
     }
+    std::vector<QTcpSocket*> l_unchecked;
+    for (auto const& l_entry : m_links)
+        if (l_entry.second.m_user == i_user && l_entry.second.m_trust == Link::Trust::Pending)
+            l_unchecked.push_back(l_entry.first);
+    for (QTcpSocket* lp_socket : l_unchecked) {
+        if (PeerWire::AddressMatches(lp_socket->peerAddress().toIPv4Address(), i_ip))
+            Trust(lp_socket);
+        else
+            Distrust(lp_socket, QString("the server places the user at %1").arg(QHostAddress(i_ip).toString()));
+    }
     std::vector<quint64> l_waiting;
     for (Attempt& l_attempt : m_attempts)
         if (l_attempt.m_user == i_user && l_attempt.m_phase == AttemptPhase::Address)
@@ -827,12 +974,28 @@ void PeerMessenger::OnConnectBackRequested(QString i_user, QString i_type, quint
         PeerServerCannotConnect(i_token, i_user);
         return;
     }
+    int l_pending = 0;
+    for (auto const& l_entry : m_links)
+        if (l_entry.second.m_role == LinkRole::ConnectBack && l_entry.second.m_state == LinkState::Connecting)
+            ++l_pending;
+    if (l_pending >= m_limits.m_maxPendingConnectBacks) {
+        Log(1, QString("Not connecting back to %1: %2 connect-backs are pending").arg(i_user, QString::number(l_pending)));
+        PeerServerCannotConnect(i_token, i_user);
+        return;
+    }
     Log(1, QString("Connecting back to %1 for a %2 connection").arg(i_user, i_type));
     auto* lp_socket = new QTcpSocket(this);
     Link& l_link = AddSocket(lp_socket, LinkRole::ConnectBack, false);
     l_link.m_user = i_user;
     l_link.m_type = i_type;
     l_link.m_token = i_token;
+    // The asker gives up after its own wait: tell the server at once when
+    // we cannot get through, not at the next sweep.
+    QTimer::singleShot(m_limits.m_connectBackMs, lp_socket, [this, lp_socket]() {
+        Link* lp_link = FindLink(lp_socket);
+        if (lp_link && lp_link->m_state == LinkState::Connecting)
+            CloseLink(lp_socket, "no connection within the connect-back time");
+    });
     lp_socket->connectToHost(QHostAddress(i_ip), quint16(i_port));
 }
 
@@ -868,11 +1031,19 @@ void PeerMessenger::SetAttemptTimeouts(int i_addressMs, int i_directMs, int i_in
 void PeerMessenger::EveryHalfMinute()
 {
     ExpireUnsent();
+    ForgetOldShareListRequests();
+    ForgetEndedSearches();
     qint64 l_now = Now();
     std::vector<std::pair<QTcpSocket*, QString>> l_close;
+    std::vector<QTcpSocket*> l_unchecked;
     for (auto& l_entry : m_links) {
         Link& l_link = l_entry.second;
-        if (l_link.m_state != LinkState::Open) {
+        if (l_link.m_trust == Link::Trust::Pending && l_now - l_link.m_started > HANDSHAKE_TIMEOUT)
+            l_unchecked.push_back(l_entry.first);
+        if (l_link.m_buffered > 0 && l_now - l_link.m_progress > m_limits.m_stalledFrameMs) {
+            l_close.emplace_back(l_entry.first, QString("an unfinished frame made no progress for %1 s")
+                                                    .arg(m_limits.m_stalledFrameMs / 1000));
+        } else if (l_link.m_state != LinkState::Open) {
             if (l_now - l_link.m_started > HANDSHAKE_TIMEOUT)
                 l_close.emplace_back(l_entry.first, "no handshake within 30 s");
         } else if (l_now - l_link.m_lastActivity > IDLE_MESSAGING_TIMEOUT) {
@@ -881,6 +1052,13 @@ void PeerMessenger::EveryHalfMinute()
     }
     for (auto const& l_entry : l_close)
         CloseLink(l_entry.first, l_entry.second);
+    for (QTcpSocket* lp_socket : l_unchecked)
+        Distrust(lp_socket, "the server did not say where the user is");
+}
+
+void PeerMessenger::SetLimits(Limits const& i_limits)
+{
+    m_limits = i_limits;
 }
 
 // --------------------------------------------------------------------- misc

@@ -18,13 +18,20 @@
 #include <QString>
 #include <QTcpServer>
 
+#include <deque>
 #include <functional>
 #include <list>
 #include <map>
 #include <string>
+#include <vector>
 
 class QTcpSocket;
 class QTimer;
+
+namespace PeerCodec {
+struct Message;
+struct SearchAnswer;
+}
 
 class PeerMessenger : public QObject, public DataHandler, public DataLoadedEventHandler
 {
@@ -60,6 +67,7 @@ public:
     quint16 ObfuscatedPort() const;
     int OpenMessagingConnectionCount(QString const& i_user) const;
     int PendingSocketCount() const; // sockets not yet past their handshake
+    int SocketCount() const { return int(m_links.size()); }
     int UnsentMessageCount(QString const& i_user) const;
 
     // Share-list provider for peer message 4: returns the complete peer
@@ -67,17 +75,35 @@ public:
     typedef std::function<MemStream(QString const& i_user)> ShareListProvider;
     static void SetShareListProvider(ShareListProvider i_provider);
 
-    // ---- time
+    // ---- time and bounds
     typedef std::function<qint64()> Clock; // milliseconds since the epoch
     void SetClock(Clock i_clock);
     qint64 Now() const;
     // Phases of an outgoing connection (real time, milliseconds).
     void SetAttemptTimeouts(int i_addressMs, int i_directMs, int i_indirectMs);
 
+    // What strangers can make us hold or do at once.
+    struct Limits
+    {
+        int m_maxSockets = 1000;                          // new incoming ones beyond are closed
+        qint64 m_maxBufferedBytes = 256ll * 1024 * 1024;  // unfinished frames of all links
+        qint64 m_stalledFrameMs = 60 * 1000;              // on the clock above
+        int m_maxPendingConnectBacks = 100;
+        int m_connectBackMs = 12 * 1000;                  // real time
+        quint64 m_maxSearchFiles = 250000;                // of all answers to one search
+        int m_maxHeldMessages = 64;                       // per link awaiting its check
+    };
+    void SetLimits(Limits const& i_limits);
+    qint64 BufferedBytes() const { return m_bufferedBytes; }
+
     // Time-outs (milliseconds on the clock above).
     static constexpr qint64 UNSENT_MESSAGE_LIFETIME = 300 * 1000;
     static constexpr qint64 HANDSHAKE_TIMEOUT = 30 * 1000;
     static constexpr qint64 IDLE_MESSAGING_TIMEOUT = 10 * 60 * 1000;
+    // A share list is read only from a user we asked within this time, once
+    // per request.
+    static constexpr qint64 SHARE_LIST_ANSWER_TIME = 10 * 60 * 1000;
+    static constexpr std::size_t MAX_OPEN_SHARE_LIST_REQUESTS = 8;
 
 public slots:
     void EveryHalfMinute();
@@ -96,6 +122,8 @@ signals:
 
     // Incoming peer messages.
     void UserShare(QString i_user, FileInfoMap& i_share, AttributeTranslationTable& i_table);
+    // Peer message 37: the files of one folder, i_folder as we asked for it.
+    void FolderContentsReceived(QString i_user, quint32 i_token, std::string i_folder, FileInfoMap& i_contents);
     void SearchResults(Item i_searchResults);
     void UserInfoRequested(QString i_user);
     void UserInfoReceived(QString i_user, QString i_description, bool i_hasPicture, char* ip_picture,
@@ -139,6 +167,14 @@ private:
         bool m_answersOurRequest = false; // the peer connected back for our request
         qint64 m_started = 0;
         qint64 m_lastActivity = 0;
+        qint64 m_buffered = 0;   // bytes of an unfinished frame
+        qint64 m_progress = 0;   // when they last grew
+        // Whether the link is the user it names. Only a messaging link the
+        // peer opened with its own name needs the check; until it passes, it
+        // receives nothing of ours, and its transfer messages and requests
+        // wait in m_held.
+        enum class Trust { Trusted, Pending, Untrusted } m_trust = Trust::Trusted;
+        std::vector<QByteArray> m_held;
     };
     enum class AttemptPhase { Address, Direct, Indirect };
     struct Attempt
@@ -158,6 +194,12 @@ private:
 
     Link* FindLink(QTcpSocket* ip_socket);
     Link& AddSocket(QTcpSocket* ip_socket, LinkRole i_role, bool i_obfuscated);
+    // Forgets the link (it must exist) and its share of the buffered bytes.
+    Link RemoveLink(QTcpSocket* ip_socket);
+    // False when the link was closed for holding too much.
+    bool CountBuffered(Link& io_link);
+    // Dispatches one message of an open link; false when the link was closed.
+    bool HandleMessage(QTcpSocket* ip_socket, QByteArray const& i_payload);
     void CloseLink(QTcpSocket* ip_socket, QString const& i_reason);
     // Forgets and drops a socket of ours that never became a working link.
     void DiscardSocket(QTcpSocket* ip_socket);
@@ -170,6 +212,12 @@ private:
     void ReadMessages(Link& io_link);
     void CompleteHandshake(QTcpSocket* ip_socket);
     void OpenMessaging(Link& io_link);
+    // The sender check of a messaging link the peer opened.
+    void CheckSender(Link& io_link);
+    void Trust(QTcpSocket* ip_socket);
+    void Distrust(QTcpSocket* ip_socket, QString const& i_reason);
+    // False when the message must wait for the check or is dropped.
+    bool MayAct(Link& io_link, QByteArray const& i_payload);
     // False when the link was closed instead (its peer left too much unread).
     bool WriteFrame(Link& io_link, QByteArray const& i_payload);
     Link* NewestMessagingLink(QString const& i_user);
@@ -189,10 +237,20 @@ private:
     void FlushUnsent(Link& io_link);
     void ExpireUnsent();
 
-    // Filled by PeerMessages.cpp.
-    void DispatchMessage(QString const& i_user, MemStream& io_message, bool& o_keepConnection);
-    void HandleSearchResults(QString const& i_user, MemStream& io_message, bool& o_keepConnection);
+    // Filled by PeerMessages.cpp. False when the message was malformed and
+    // the connection must go.
+    bool DispatchMessage(QString const& i_user, QByteArray const& i_payload);
+    void ApplyMessage(QString const& i_user, PeerCodec::Message& io_message);
+    void TakeSearchAnswer(QString const& i_user, PeerCodec::SearchAnswer const& i_answer);
     MemStream ShareListFor(QString const& i_user);
+
+    void NoteShareListRequest(QString const& i_user);
+    // True (and the request used up) when we asked the user in time.
+    bool TakeShareListRequest(QString const& i_user);
+    void ForgetOldShareListRequests();
+    // True while the search may take i_files more.
+    bool AdmitSearchFiles(quint32 i_token, std::size_t i_files);
+    void ForgetEndedSearches();
 
     QString OwnUserName() const;
     void Log(int i_level, QString const& i_text, char const* ip_category = "Peer Connections") const;
@@ -204,6 +262,9 @@ private:
     quint64 m_nextSerial = 1;
     quint64 m_nextAttempt = 1;
     Clock m_clock;
+    Limits m_limits;
+    qint64 m_bufferedBytes = 0;
+    bool m_refusingSockets = false;
     int m_addressTimeoutMs = 4000;
     int m_directTimeoutMs = 5000;
     int m_indirectTimeoutMs = 12000;
@@ -218,6 +279,14 @@ private:
     };
     std::list<Unsent> m_unsent;
     quint64 m_nextUnsentOrder = 1;
+
+    std::map<QString, std::deque<qint64>> m_shareListRequests; // times we asked
+    struct SearchIntake
+    {
+        quint64 m_files = 0;
+        bool m_full = false;
+    };
+    std::map<quint32, SearchIntake> m_searchIntake; // by search token
 };
 
 extern PeerMessenger* peerMessenger;

@@ -115,6 +115,27 @@ bool IsConnectionType(QString const& i_type)
     return i_type == QLatin1String("P") || i_type == QLatin1String("F") || i_type == QLatin1String("D");
 }
 
+namespace {
+
+bool IsPrivate(quint32 i_ip)
+{
+    return (i_ip >> 24) == 10 || (i_ip >> 20) == (172u << 4 | 1) || (i_ip >> 16) == (192u << 8 | 168) ||
+           (i_ip >> 16) == (169u << 8 | 254);
+}
+
+bool IsPublic(quint32 i_ip)
+{
+    quint32 l_first = i_ip >> 24;
+    return i_ip != 0 && !IsPrivate(i_ip) && l_first != 0 && l_first != 127 && l_first < 224;
+}
+
+} // namespace
+
+bool AddressMatches(quint32 i_remote, quint32 i_server)
+{
+    return i_remote != 0 && (i_remote == i_server || (IsPrivate(i_remote) && IsPublic(i_server)));
+}
+
 bool ParseHandshake(QByteArray const& i_payload, Handshake& o_handshake)
 {
     MemStream l_message(i_payload);

@@ -62,6 +62,11 @@ bool ParseHandshake(QByteArray const& i_payload, Handshake& o_handshake);
 
 bool IsConnectionType(QString const& i_type);
 
+// Whether a connection from IPv4 address i_remote can be the user whom the
+// server places at i_server: the same address, or a neighbour behind the
+// same router (a private address here, a public one at the server).
+bool AddressMatches(quint32 i_remote, quint32 i_server);
+
 } // namespace PeerWire
 
 #endif

@@ -8,4 +8,4 @@ apt-get install -y --no-install-recommends \
   qtbase5-dev qtbase5-dev-tools qttools5-dev-tools qtmultimedia5-dev \
   libqt5multimedia5-plugins qt5-style-plugin-plastique \
   zlib1g-dev libminiupnpc-dev libnatpmp-dev \
-  xvfb xauth x11-apps x11-utils imagemagick iproute2 util-linux procps
+  xvfb xauth x11-apps x11-utils xdotool imagemagick iproute2 util-linux procps

@@ -7,6 +7,7 @@
 #include "peers/PeerMessenger.h"
 #include "server/SearchParser.h"
 #include "server/Server.h"
+#include "shares/DNetManager.h"
 #include "shares/SharePayloads.h"
 #include "shares/UploadQueueHooks.h"
 #include "store/Log.h"
@@ -49,10 +50,10 @@ FileInfo DescribeFile(Item const& i_file, std::string i_name, bool i_withAudio)
     l_info.m_attributes.m_extension = "mp3";
     Item const l_bitrate = i_file["bitrate"];
     if (l_bitrate.IsValid())
-        l_info.m_attributes.m_attributes[0] = quint32(l_bitrate.AsUInt64());
+        l_info.m_attributes.m_attributes.emplace_back(0, quint32(l_bitrate.AsUInt64()));
     Item const l_mode = i_file["bitrate_mode"];
     if (l_mode.IsValid())
-        l_info.m_attributes.m_attributes[2] = l_mode.AsStdString() == "vbr" ? 1 : 0;
+        l_info.m_attributes.m_attributes.emplace_back(2, l_mode.AsStdString() == "vbr" ? 1 : 0);
     return l_info;
 }
 
@@ -259,6 +260,8 @@ void SharedFoldersManager::OnReceivedUserStats(QString i_user, UserStats i_stats
 
 void SharedFoldersManager::ConnectAnswers()
 {
+    if (dnetManager)
+        connect(dnetManager, &DNetManager::DNetSearchRequest, this, &SharedFoldersManager::OnDNetSearchRequest);
     PeerMessenger::SetShareListProvider([this](QString const& i_user) { return GetSharedFilesMessage(i_user); });
 }
 

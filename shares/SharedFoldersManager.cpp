@@ -13,6 +13,7 @@
 #include <QMetaObject>
 #include <QTimer>
 
+#include <algorithm>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -425,11 +426,14 @@ bool SharedFoldersManager::WaitForMerge(std::function<void()> i_call)
 // mark that the next start's merge would take for its own.
 struct SharedFoldersManager::StartupMerge
 {
-    enum Phase { FOLDERS, VANISHED, REMOVALS };
-    Phase m_phase = FOLDERS;
+    enum Phase { RESERVE, FOLDERS, VANISHED, REMOVALS, DONE };
+    Phase m_phase = RESERVE;
+    // Value types to make room in, one a slice, and for how many more items.
+    std::vector<Type*> m_toReserve;
+    std::size_t m_files = 0;
     FileScanner::ScanResult m_result;
-    FileScanner::ScanResult::const_iterator m_root;
-    FileScanner::FolderFiles::const_iterator m_folder;
+    FileScanner::ScanResult::iterator m_root;
+    FileScanner::FolderFiles::iterator m_folder;
     FileScanner::FileSizes::const_iterator m_file;
     bool m_rootStarted = false;
     bool m_inFolder = false;
@@ -449,6 +453,10 @@ void SharedFoldersManager::OnFoldersRescanned()
     mp_merge.reset(new StartupMerge);
     mp_merge->m_result = m_fileScanner.TakeResult();
     mp_merge->m_root = mp_merge->m_result.begin();
+    for (auto const& l_root : mp_merge->m_result)
+        for (auto const& l_folder : l_root.second)
+            mp_merge->m_files += l_folder.second.size();
+    mp_merge->m_toReserve = {mp_fileNameType, mp_lowerNameType, mp_fileSizeType};
     MergeSlice();
 }
 
@@ -466,6 +474,19 @@ void SharedFoldersManager::MergeSlice()
         l_worked = true;
         return l_over;
     };
+
+    // A first start makes a name, its twin and a size for most files: their
+    // key tables grow to the share's size in one rebuild each, a slice
+    // apiece, rather than in rebuilds of a million keys amid the merge. (At
+    // a later start the loaded index holds them already.)
+    if (l_merge.m_phase == StartupMerge::RESERVE) {
+        Type* const lp_type = l_merge.m_toReserve.back();
+        lp_type->Reserve(std::max(lp_type->GetItemCount(), l_merge.m_files));
+        l_merge.m_toReserve.pop_back();
+        if (l_merge.m_toReserve.empty())
+            l_merge.m_phase = StartupMerge::FOLDERS;
+        l_sliceOver();
+    }
 
     while (l_merge.m_phase == StartupMerge::FOLDERS) {
         if (l_merge.m_root == l_merge.m_result.end()) {
@@ -502,7 +523,9 @@ void SharedFoldersManager::MergeSlice()
         for (Item& l_gone : EndFolderSync(l_merge.m_sync))
             l_merge.m_removals.push_back(std::move(l_gone));
         l_merge.m_inFolder = false;
-        ++l_merge.m_folder;
+        // Freed as the merge goes: a million names freed at once at the end
+        // would be a stall of their own.
+        l_merge.m_folder = l_merge.m_root->second.erase(l_merge.m_folder);
         if (l_sliceOver())
             break;
     }
@@ -531,10 +554,17 @@ void SharedFoldersManager::MergeSlice()
 
     while (l_merge.m_phase == StartupMerge::REMOVALS && !l_sliceOver()) {
         if (l_merge.m_removed == l_merge.m_removals.size()) {
-            FinishMerge();
-            return;
+            // Folders whose root was unshared between slices; the end
+            // comes in a slice of its own.
+            RemoveUnsharedFolders();
+            l_merge.m_phase = StartupMerge::DONE;
+            break;
         }
         l_merge.m_removals[l_merge.m_removed++].Remove();
+    }
+    if (l_merge.m_phase == StartupMerge::DONE && !l_sliceOver()) {
+        FinishMerge();
+        return;
     }
     QTimer::singleShot(0, this, &SharedFoldersManager::MergeSlice);
 }
@@ -543,8 +573,6 @@ void SharedFoldersManager::FinishMerge()
 {
     mp_merge.reset();
     m_startupScanRoots.clear();
-    // Folders whose root was unshared between slices.
-    RemoveUnsharedFolders();
     SendMP3ScanRequests();
     Log("Profiling", 1, "OnFoldersRescanned end");
     emit StartupMergeFinished();

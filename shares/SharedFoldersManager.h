@@ -176,9 +176,11 @@ private:
 
     struct StartupMerge;
     std::unique_ptr<StartupMerge> mp_merge;
-    // Events wait at most about this long, while the slices' own cost (a
-    // turn of the event loop each) stays far below the merge's.
-    qint64 m_mergeSliceMs = 20;
+    // Events wait about this long, while the slices' own cost (a turn of
+    // the event loop each) stays far below the merge's. Kept well below the
+    // 100 ms a user notices: a slice may also have to grow the store's value
+    // tables (about 30 ms each at a million names).
+    qint64 m_mergeSliceMs = 10;
     std::vector<std::function<void()>> m_afterMerge;
     // The folder whose tokens TokenizeSharedFile looked up last.
     Item m_tokenFolder;

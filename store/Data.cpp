@@ -1193,7 +1193,13 @@ void ValueIndex::Clear()
     m_used = 0;
 }
 
-void ValueIndex::Grow()
+void ValueIndex::Reserve(std::size_t i_keys)
+{
+    if (10 * (i_keys + 1) > 7 * m_slots.size())
+        Grow(i_keys);
+}
+
+void ValueIndex::Grow(std::size_t i_keys)
 {
     std::size_t l_live = 0;
     for (Slot const& l_slot : m_slots)
@@ -1201,7 +1207,7 @@ void ValueIndex::Grow()
     // At most half full again; a table of mostly tombstones is rebuilt at
     // its size.
     std::size_t l_size = 16;
-    while (l_size < 2 * (l_live + 1))
+    while (l_size < 2 * (std::max(l_live, i_keys) + 1))
         l_size *= 2;
     std::vector<Slot> l_old(l_size, Slot{0, nullptr});
     l_old.swap(m_slots);
@@ -1326,6 +1332,12 @@ ItemSet Type::GetItems() const
 std::size_t Type::GetItemCount() const
 {
     return m_items.size() - m_deadItems;
+}
+
+void Type::Reserve(std::size_t i_items)
+{
+    if (!m_isNull)
+        m_byValue.Reserve(i_items);
 }
 
 Item Type::GetGlobalNullItem()

@@ -253,11 +253,19 @@ void DataSaver::CallHandlers(bool i_noData)
 {
     // A handler may create or delete others; only those still registered
     // are called.
+    // One handler's failure must not keep the others from starting.
     auto l_callEach = [this](void (DataLoadedEventHandler::*ip_call)()) {
         std::vector<DataLoadedEventHandler*> const l_handlers(m_handlers);
-        for (DataLoadedEventHandler* lp_handler : l_handlers)
-            if (std::find(m_handlers.begin(), m_handlers.end(), lp_handler) != m_handlers.end())
+        for (DataLoadedEventHandler* lp_handler : l_handlers) {
+            if (std::find(m_handlers.begin(), m_handlers.end(), lp_handler) == m_handlers.end())
+                continue;
+            try {
                 (lp_handler->*ip_call)();
+            } catch (std::exception const& i_failure) {
+                Log(LOG_CATEGORY, 1, QString("A component failed to take the loaded data: %1")
+                                         .arg(QString::fromLocal8Bit(i_failure.what())));
+            }
+        }
     };
     l_callEach(&DataLoadedEventHandler::DataLoaded);
     if (i_noData)
@@ -299,16 +307,23 @@ void DataSaver::Load(QString const& i_stem)
     for (auto const& l_file : l_files) {
         DataFileContents l_parsed;
         QString l_error;
-        bool l_read = false;
-        {
-            MemStream l_image;
-            l_read = ReadFile(l_file.second, l_image, l_error) && ParseDataFile(l_image, l_parsed, l_error);
-        }
-        if (l_read) {
-            ApplyFile(l_parsed);
-            Log(LOG_CATEGORY, 1, QString("Loaded configuration data from %1.").arg(l_file.second));
-            CallHandlers(false);
-            return;
+        // Any failure (memory for a huge file, a store observer that throws)
+        // counts as an unreadable file: it is set aside like one, so that the
+        // next save's rotation never deletes it.
+        try {
+            bool l_read = false;
+            {
+                MemStream l_image;
+                l_read = ReadFile(l_file.second, l_image, l_error) && ParseDataFile(l_image, l_parsed, l_error);
+            }
+            if (l_read) {
+                ApplyFile(l_parsed);
+                Log(LOG_CATEGORY, 1, QString("Loaded configuration data from %1.").arg(l_file.second));
+                CallHandlers(false);
+                return;
+            }
+        } catch (std::exception const& i_failure) {
+            l_error = QString::fromLocal8Bit(i_failure.what());
         }
         // Kept for inspection, but out of the rotation: it is neither loaded
         // again nor counted among the kept files, and never deleted.

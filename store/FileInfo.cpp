@@ -10,14 +10,15 @@ bool AttributeMap::Read(InputStream& io_stream)
         return false;
     // Eight bytes per pair: a count the stream cannot hold is refused at once
     // instead of looping over a hostile number.
-    if (quint64(l_count) * 8 > io_stream.BytesAvailable())
+    if (l_count > MAX_PAIRS || quint64(l_count) * 8 > io_stream.BytesAvailable())
         return false;
+    m_attributes.reserve(l_count);
     for (quint32 l_index = 0; l_index < l_count; ++l_index) {
         quint32 l_code = 0;
         quint32 l_value = 0;
         if (!io_stream.ReadU32(l_code) || !io_stream.ReadU32(l_value))
             return false;
-        m_attributes[l_code] = l_value;
+        m_attributes.emplace_back(l_code, l_value);
     }
     return true;
 }
@@ -30,6 +31,16 @@ bool AttributeMap::Write(OutputStream& io_stream) const
         if (!io_stream.WriteU32(l_pair.first) || !io_stream.WriteU32(l_pair.second))
             return false;
     return true;
+}
+
+bool AttributeMap::Find(quint32 i_code, quint32& o_value) const
+{
+    for (auto const& l_pair : m_attributes)
+        if (l_pair.first == i_code) {
+            o_value = l_pair.second;
+            return true;
+        }
+    return false;
 }
 
 bool FileInfo::Read(InputStream& io_stream)

@@ -13,14 +13,23 @@
 #include <map>
 #include <set>
 #include <string>
+#include <utility>
+#include <vector>
 
-// Extension, then (code, value) pairs. Wire form: string extension, u32
-// count, count x (u32 code, u32 value).
+// Extension, then (code, value) pairs, kept in the order received and with
+// any repeats, so that a list is passed on as the peer sent it. Wire form:
+// string extension, u32 count, count x (u32 code, u32 value).
 class AttributeMap : public Persistent
 {
 public:
+    // More pairs than any file carries; a longer list is refused.
+    static constexpr quint32 MAX_PAIRS = 32;
+
     bool Read(InputStream& io_stream) override;
     bool Write(OutputStream& io_stream) const override;
+
+    // The value of the first pair with that code.
+    bool Find(quint32 i_code, quint32& o_value) const;
 
     bool operator==(AttributeMap const& i_other) const
     {
@@ -28,7 +37,7 @@ public:
     }
 
     std::string m_extension;
-    std::map<quint32, quint32> m_attributes;
+    std::vector<std::pair<quint32, quint32>> m_attributes;
 };
 
 // Wire form: u8 1, string name, u64 size, AttributeMap.

@@ -2,6 +2,8 @@
 
 #include "transfers/TransferQueueManager.h"
 
+#include <QLocale>
+
 namespace TransferItems {
 
 QDateTime CurrentTime()
@@ -11,7 +13,12 @@ QDateTime CurrentTime()
 
 QDateTime StoredTime(QString const& i_text, QDateTime const& i_now)
 {
-    QDateTime const l_local = QDateTime::fromString(i_text, Qt::TextDate);
+    // The text date is written with the system locale's day and month names,
+    // and the toolkit reads back only the C locale's (and not every other
+    // locale's short names, such as German "Dez.").
+    QDateTime l_local = QDateTime::fromString(i_text, Qt::TextDate);
+    if (!l_local.isValid())
+        l_local = QLocale::system().toDateTime(i_text, QStringLiteral("ddd MMM d HH:mm:ss yyyy"));
     if (!l_local.isValid())
         return QDateTime();
     QDateTime const l_read = l_local.toUTC();

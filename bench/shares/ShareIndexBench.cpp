@@ -12,6 +12,7 @@
 
 #include "SharesFixture.h"
 #include "shares/SharedFoldersManager.h"
+#include "store/DataSaver.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -200,24 +201,54 @@ void WalkBench(QString const& i_root)
                 qPrintable(Range(l_ratio, "%.0f")));
 }
 
-// The start-up scan on a fresh store in a fresh process: the walk on the
-// scanner thread, then the merge in slices of i_sliceMs on this thread,
-// watched by a 1 ms timer for the longest stall of the event loop while the
-// merge runs. Prints: files, walk ms, merge ms, longest stall ms, resident
-// bytes per file (as left, and with freed heap given back).
-int MergeChild(QString const& i_root, qint64 i_sliceMs)
+// Runs the start-up scan and returns once its merge has ended.
+void RunStartupScan(SharedFoldersManager& io_manager)
+{
+    bool l_merged = false;
+    QMetaObject::Connection const l_connection =
+        QObject::connect(&io_manager, &SharedFoldersManager::StartupMergeFinished, [&] { l_merged = true; });
+    io_manager.Init();
+    while (!l_merged)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    QObject::disconnect(l_connection);
+}
+
+// The start-up scan in a fresh process: the walk on the scanner thread,
+// then the merge in slices of i_sliceMs on this thread, watched by a 1 ms
+// timer for the longest stall of the event loop while the merge runs. On a
+// fresh store (the first start with these folders), or with i_again on the
+// store loaded from the data file that a first start saved (every later
+// start: the files are known, their tokens are not). Prints: files, walk
+// ms, merge ms, longest stall ms, resident bytes per file (as left, and with
+// freed heap given back; a fresh store only).
+int MergeChild(QString const& i_root, qint64 i_sliceMs, bool i_again)
 {
     DeclareSharesNeighbourTypes();
-    SharedFoldersManager l_manager;
+    std::unique_ptr<DataSaver> lp_saver(new DataSaver);
+    std::unique_ptr<SharedFoldersManager> lp_manager(new SharedFoldersManager);
     d.GetType("shared_folder")->GetItem(Value(i_root));
-    l_manager.SetMergeSlice(i_sliceMs);
+    QTemporaryDir l_data;
+    if (i_again) {
+        lp_manager->SetMergeSlice(1000000000);
+        RunStartupScan(*lp_manager);
+        QString const l_stem = l_data.filePath(".Quillmar");
+        if (!lp_saver->Save(l_stem))
+            return 1;
+        lp_manager.reset();
+        lp_saver.reset();
+        DeclareSharesNeighbourTypes();
+        lp_saver.reset(new DataSaver);
+        lp_manager.reset(new SharedFoldersManager);
+        lp_saver->Load(l_stem);
+    }
+    lp_manager->SetMergeSlice(i_sliceMs);
     long const l_before = ResidentKiB();
 
     QElapsedTimer l_clock;
     l_clock.start();
     std::atomic<qint64> l_walkEnd{-1};
     qint64 l_lastTick = 0, l_longest = 0, l_mergeEnd = -1;
-    QObject::connect(&l_manager.GetFileScanner(), &FileScanner::FoldersScanned, &l_manager.GetFileScanner(),
+    QObject::connect(&lp_manager->GetFileScanner(), &FileScanner::FoldersScanned, &lp_manager->GetFileScanner(),
                      [&] { l_walkEnd = l_clock.nsecsElapsed(); }, Qt::DirectConnection);
     auto const l_tick = [&] {
         qint64 const l_now = l_clock.nsecsElapsed();
@@ -230,18 +261,16 @@ int MergeChild(QString const& i_root, qint64 i_sliceMs)
     l_probe.setTimerType(Qt::PreciseTimer);
     QObject::connect(&l_probe, &QTimer::timeout, l_tick);
     l_probe.start(1);
-    QObject::connect(&l_manager, &SharedFoldersManager::StartupMergeFinished, [&] {
+    QObject::connect(lp_manager.get(), &SharedFoldersManager::StartupMergeFinished, [&] {
         l_tick();
         l_mergeEnd = l_clock.nsecsElapsed();
     });
-    l_manager.Init();
-    while (l_mergeEnd < 0)
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    RunStartupScan(*lp_manager);
 
     std::size_t const l_files = d.GetType("shared_file")->GetItemCount();
-    double const l_resident = (ResidentKiB() - l_before) * 1024.0 / double(l_files);
+    double const l_resident = i_again ? 0 : (ResidentKiB() - l_before) * 1024.0 / double(l_files);
     malloc_trim(0);
-    double const l_trimmed = (ResidentKiB() - l_before) * 1024.0 / double(l_files);
+    double const l_trimmed = i_again ? 0 : (ResidentKiB() - l_before) * 1024.0 / double(l_files);
     std::printf("%zu %.1f %.1f %.1f %.0f %.0f\n", l_files, l_walkEnd / 1e6, (l_mergeEnd - l_walkEnd) / 1e6,
                 l_longest / 1e6, l_resident, l_trimmed);
     std::fflush(stdout);
@@ -254,10 +283,10 @@ struct MergeFigures
     std::size_t m_files = 0;
 };
 
-void RunMerge(QString const& i_root, qint64 i_sliceMs, MergeFigures& io_figures)
+void RunMerge(QString const& i_root, qint64 i_sliceMs, bool i_again, MergeFigures& io_figures)
 {
     QString l_output;
-    RunChild({"--merge", i_root, QString::number(i_sliceMs)}, &l_output);
+    RunChild({"--merge", i_root, QString::number(i_sliceMs), i_again ? "again" : "first"}, &l_output);
     QStringList const l_values = l_output.split(' ');
     io_figures.m_files = l_values[0].toULongLong();
     io_figures.m_walk.push_back(l_values[1].toDouble());
@@ -268,31 +297,36 @@ void RunMerge(QString const& i_root, qint64 i_sliceMs, MergeFigures& io_figures)
     io_figures.m_rate.push_back(io_figures.m_files / ((l_values[1].toDouble() + l_values[2].toDouble()) / 1e3));
 }
 
-void PrintMerge(char const* ip_name, MergeFigures const& i_figures)
+void PrintMerge(char const* ip_name, MergeFigures const& i_figures, bool i_again)
 {
-    std::printf("start-up scan, %s (%zu files, 3 fresh processes): walk %s ms, merge %s ms, longest stall %s ms, "
-                "%s files/s end to end\n",
-                ip_name, i_figures.m_files, qPrintable(Range(i_figures.m_walk, "%.0f")),
-                qPrintable(Range(i_figures.m_merge, "%.0f")), qPrintable(Range(i_figures.m_stall, "%.0f")),
-                qPrintable(Range(i_figures.m_rate, "%.0f")));
-    std::printf("  resident memory per indexed file: %s bytes as left, %s with freed heap given back\n",
-                qPrintable(Range(i_figures.m_resident, "%.0f")), qPrintable(Range(i_figures.m_trimmed, "%.0f")));
+    std::printf("  %s: walk %s ms, merge %s ms, longest stall %s ms, %s files/s end to end\n", ip_name,
+                qPrintable(Range(i_figures.m_walk, "%.0f")), qPrintable(Range(i_figures.m_merge, "%.0f")),
+                qPrintable(Range(i_figures.m_stall, "%.0f")), qPrintable(Range(i_figures.m_rate, "%.0f")));
+    if (!i_again)
+        std::printf("    resident memory per indexed file: %s bytes as left, %s with freed heap given back\n",
+                    qPrintable(Range(i_figures.m_resident, "%.0f")), qPrintable(Range(i_figures.m_trimmed, "%.0f")));
 }
 
-// The merge in slices against the merge in one go, alternating.
+// The merge in slices against the merge in one go, alternating, at a first
+// start and at a later one.
 void MergeBench(QString const& i_root)
 {
-    MergeFigures l_sliced, l_whole;
-    for (int l_round = 0; l_round < 3; ++l_round) {
-        RunMerge(i_root, 20, l_sliced);
-        RunMerge(i_root, 1000000000, l_whole);
+    for (bool l_again : {false, true}) {
+        MergeFigures l_sliced, l_whole;
+        for (int l_round = 0; l_round < 3; ++l_round) {
+            RunMerge(i_root, 10, l_again, l_sliced);
+            RunMerge(i_root, 1000000000, l_again, l_whole);
+        }
+        std::printf("start-up scan %s (%zu files, 3 fresh processes each):\n",
+                    l_again ? "at a later start, the index loaded" : "at the first start, a fresh store",
+                    l_sliced.m_files);
+        PrintMerge("merge in slices", l_sliced, l_again);
+        PrintMerge("merge in one go", l_whole, l_again);
+        std::vector<double> l_ratio;
+        for (std::size_t l_round = 0; l_round < l_sliced.m_merge.size(); ++l_round)
+            l_ratio.push_back(l_sliced.m_merge[l_round] / l_whole.m_merge[l_round]);
+        std::printf("  sliced merge time against one go: %s times\n", qPrintable(Range(l_ratio, "%.2f")));
     }
-    PrintMerge("merge in slices", l_sliced);
-    PrintMerge("merge in one go", l_whole);
-    std::vector<double> l_ratio;
-    for (std::size_t l_round = 0; l_round < l_sliced.m_merge.size(); ++l_round)
-        l_ratio.push_back(l_sliced.m_merge[l_round] / l_whole.m_merge[l_round]);
-    std::printf("  sliced merge time against one go: %s times\n", qPrintable(Range(l_ratio, "%.2f")));
 }
 
 void IndexBench(QString const& i_root, int i_files)
@@ -300,11 +334,7 @@ void IndexBench(QString const& i_root, int i_files)
     DeclareSharesNeighbourTypes();
     std::unique_ptr<SharedFoldersManager> lp_manager(new SharedFoldersManager);
     d.GetType("shared_folder")->GetItem(Value(i_root));
-    bool l_merged = false;
-    QObject::connect(lp_manager.get(), &SharedFoldersManager::StartupMergeFinished, [&] { l_merged = true; });
-    lp_manager->Init();
-    while (!l_merged)
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    RunStartupScan(*lp_manager);
     std::printf("files %d in %d folders\n", i_files, kArtists * kAlbumsPerArtist);
 
     // Candidates of two-token searches.
@@ -429,7 +459,7 @@ int main(int argc, char** argv)
     if (l_mode == "--nftw")
         return NftwChild(l_arguments.value(1));
     if (l_mode == "--merge")
-        return MergeChild(l_arguments.value(1), l_arguments.value(2).toLongLong());
+        return MergeChild(l_arguments.value(1), l_arguments.value(2).toLongLong(), l_arguments.value(3) == "again");
 
     bool const l_million = l_mode == "--million";
     QTemporaryDir l_temporary;

@@ -1,173 +1,519 @@
+#include "tests/app/ShellTestSupport.h"
+
 #include "app/ActionSetToolBar.h"
-#include "app/Globals.h"
-#include "app/MainWindow.h"
-#include "peers/PeerMessenger.h"
-#include "peers/PortForwarder.h"
-#include "server/Server.h"
-#include "server/WishListSearcher.h"
-#include "shares/SharedFoldersManager.h"
-#include "store/DataSaver.h"
-#include "store/windows/DiagnosticsForm.h"
-#include "store/Settings.h"
+#include "app/NewVersionDialog.h"
+#include "ui/transfers/AddSharedFolderDialog.h"
+#include "ui/transfers/ExcludedExtensionsDialog.h"
+#include "ui/transfers/SharedFilesRescannedDialog.h"
 
+#include "ui_AddSharedFolderDialog.h"
+#include "ui_ExcludedExtensionsDialog.h"
 #include "ui_MainWindow.h"
-#include "tests/shares/SharesFixture.h"
+#include "ui_NewVersionDialog.h"
+#include "ui_SharedFilesRescannedDialog.h"
 
-#include <QDir>
-#include <QFile>
+#include <QDesktopServices>
+#include <QFileDialog>
+#include <QHeaderView>
+#include <QProcess>
 #include <QtTest>
 
-// One main window for the whole run, as in the program: its managers are
-// program-wide.
+namespace {
+
+// A modal file chooser answered by typing the path, as a user would
+// (selectFile() leaves the name field alone while it has the focus).
+ModalAnswerer::Answer ChooseFile(QString const& i_path)
+{
+    return [i_path](QWidget* ip_dialog) {
+        QFileDialog* lp_dialog = qobject_cast<QFileDialog*>(ip_dialog);
+        QLineEdit* lp_name = lp_dialog ? lp_dialog->findChild<QLineEdit*>("fileNameEdit") : nullptr;
+        if (!lp_name)
+            return false;
+        lp_name->setText(i_path);
+        static_cast<QDialog*>(lp_dialog)->accept(); // the chooser's own, through its public base
+        return true;
+    };
+}
+
+template <class T>
+T* OpenWindow()
+{
+    for (QWidget* lp_widget : QApplication::topLevelWidgets())
+        if (T* lp_window = qobject_cast<T*>(lp_widget); lp_window && lp_window->isVisible())
+            return lp_window;
+    return nullptr;
+}
+
+bool ShowsIcon(char const* ip_resource)
+{
+    return QApplication::windowIcon().pixmap(32).toImage() == QIcon(ip_resource).pixmap(32).toImage();
+}
+
+// An HTTP server of one answer that counts the requests it gets.
+struct VersionFileStub : QObject
+{
+    explicit VersionFileStub(QByteArray const& i_body)
+    {
+        m_listener.listen(QHostAddress::LocalHost, 0);
+        connect(&m_listener, &QTcpServer::newConnection, this, [this, i_body]() {
+            QTcpSocket* lp_socket = m_listener.nextPendingConnection();
+            connect(lp_socket, &QTcpSocket::readyRead, lp_socket, [this, lp_socket, i_body]() {
+                if (!lp_socket->readAll().startsWith("GET /qtversion.txt "))
+                    return;
+                ++m_requests;
+                lp_socket->write("HTTP/1.0 200 OK\r\nContent-Length: " + QByteArray::number(i_body.size()) +
+                                 "\r\n\r\n" + i_body);
+                lp_socket->disconnectFromHost();
+            });
+        });
+    }
+    QTcpServer m_listener;
+    int m_requests = 0;
+};
+
+// ------------------------------------------------------- options restart
+
+char const* const s_switches[][2] = {
+    {"uPnPCheckBox", "use_upnp"},
+    {"NATPMPCheckBox", "use_natpmp"},
+    {"maxUploadsPerUserCheckBox", "max_queued_uploads_per_user_enabled"},
+    {"maxMBPerUserCheckBox", "max_queued_mb_per_user_enabled"},
+    {"acceptUserListUploadsCheckBox", "accept_userlist_uploads"},
+    {"emptyShareWarningCheckBox", "check_for_empty_shares"},
+    {"dontDownloadSingleFilesIntoSubfolders", "dont_create_subfolders_for_single_downloads"},
+    {"dontSplitDownloadsCheckBox", "dont_split_downloads"},
+    {"minimizeToTrayCheckBox", "minimize_to_tray"},
+    {"useOldStyleSearchResultsCheckBox", "use_old_style_search_results"},
+    {"autoExpandSharesCheckBox", "expand_new_shares"},
+    {"showAwayStatusCheckBox", "show_away_status_in_application_icon"},
+    {"openGroupsOnUserAddCheckBox", "open_groups_on_user_add"},
+    {"showDiagnosticsCheckBox", "show_diagnostics"},
+    {"showEventButtonsCheckBox", "show_event_buttons"},
+    {"downloadFoldersOnDoubleClickCheckBox", "download_folders_on_double_click"},
+    {"autoAwayOnIdleCheckBox", "auto_away_on_idle"},
+    {"logRoomChatCheckBox", "log_room_chat"},
+    {"logPrivateChatCheckBox", "log_private_chat"},
+    {"userLevelLoggingCheckBox", "user_level_logging"},
+};
+char const* const s_otherKeys[] = {"max_queued_uploads_per_user", "max_queued_mb_per_user", "chat_timestamps",
+                                   "first_open_tab", "extended_ascii_codepage", "empty_share_message",
+                                   "user_description", "user_picture_file"};
+
+// What the option controls show and what is stored, one line each.
+QStringList State(MainWindow* ip_window)
+{
+    Ui_MainWindow* lp_ui = ip_window->Form();
+    QStringList l_state;
+    for (auto const& l_switch : s_switches)
+        l_state << QString("%1 %2 %3").arg(l_switch[1], GetSetting(l_switch[1]))
+                       .arg(ip_window->findChild<QCheckBox*>(l_switch[0])->isChecked());
+    for (char const* lp_key : s_otherKeys)
+        l_state << QString("%1 %2").arg(lp_key, GetSetting(lp_key).replace('\n', "\\n"));
+    l_state << lp_ui->maxUploadsPerUserSpinBox->text() << lp_ui->maxMBPerUserSpinBox->text()
+            << QString::number(lp_ui->chatTimestampsBox->currentIndex())
+            << QString::number(lp_ui->firstOpenTabBox->currentIndex()) << lp_ui->codePageBox->currentText()
+            << lp_ui->emptyShareWarningEdit->text() << lp_ui->userDescriptionEdit->toPlainText().replace('\n', "\\n")
+            << lp_ui->userPictureFilenameEdit->text() << lp_ui->roomChatSoundEdit->text()
+            << QString("%1,%2").arg(ip_window->geometry().x()).arg(ip_window->geometry().y())
+            << QString::number(ip_window->findChild<QTreeWidget*>("downloadsList")->header()->sectionSize(0));
+    return l_state;
+}
+
+// One run of the restart test, in a home of its own: "change" uses every
+// control and writes down what the window shows; "check" starts again and
+// compares. Failures go to stderr and into the exit code.
+int RunRestartPhase(QString const& i_phase)
+{
+    StandinProcess l_server;
+    if (!l_server.Start())
+        return 100;
+    QString const l_picture = QDir::home().filePath("me.png");
+    QString const l_sound = QDir::home().filePath("ding.wav");
+    if (i_phase == "change") {
+        QFile(l_picture).open(QIODevice::WriteOnly);
+        QFile(l_sound).open(QIODevice::WriteOnly);
+        SeedDataFile([]() { SetSetting("username", QStringLiteral("restarter")); });
+    }
+    ModalAnswerer l_answers;
+    MainWindow* lp_window = StartWindow(l_server.Port());
+    Ui_MainWindow* lp_ui = lp_window->Form();
+    QFile l_expected(QDir::home().filePath("expected.txt"));
+    int l_failures = 0;
+    auto l_check = [&l_failures](bool i_ok, QString const& i_what) {
+        if (!i_ok)
+            qWarning("%d: %s", ++l_failures, qPrintable(i_what));
+    };
+    if (i_phase == "change") {
+        for (auto const& l_switch : s_switches)
+            lp_window->findChild<QCheckBox*>(l_switch[0])->click();
+        // Typed: "25" is stored as 25, not first as a 2 raised to 10.
+        lp_ui->maxUploadsPerUserSpinBox->selectAll();
+        QTest::keyClicks(lp_ui->maxUploadsPerUserSpinBox, "25");
+        QTest::keyClick(lp_ui->maxUploadsPerUserSpinBox, Qt::Key_Enter);
+        lp_ui->maxMBPerUserSpinBox->setValue(49);
+        lp_ui->chatTimestampsBox->setCurrentIndex(3);
+        lp_ui->firstOpenTabBox->setCurrentIndex(2);
+        lp_ui->codePageBox->setCurrentIndex(lp_ui->codePageBox->findText("ISO-8859-5"));
+        lp_ui->emptyShareWarningEdit->selectAll();
+        QTest::keyClicks(lp_ui->emptyShareWarningEdit, "Share first");
+        lp_ui->saveEmptyShareWarningMessageButton->click();
+        lp_ui->userDescriptionEdit->setPlainText("line one\nline two");
+        l_answers.Then(ChooseFile(l_picture)).Then(ChooseFile(l_sound));
+        lp_ui->selectPictureButton->click();
+        lp_ui->roomChatSoundSelectFileButton->click();
+        // The position and a column's width (the form is wider than the
+        // offscreen screen, so the window's size cannot change there).
+        QPoint const l_start = lp_window->geometry().topLeft();
+        lp_window->move(30, 40);
+        QTest::qWait(100);
+        lp_window->findChild<QTreeWidget*>("downloadsList")->header()->resizeSection(0, 213);
+        QStringList const l_state = State(lp_window);
+        for (QString const& l_line : l_state.mid(0, int(std::size(s_switches))))
+            l_check(l_line.endsWith(" yes 1") || l_line.endsWith(" no 0"), "stored as shown: " + l_line);
+        for (QString const l_line : {"max_queued_uploads_per_user 25", "max_queued_mb_per_user 50",
+                                     "chat_timestamps no_timestamps", "first_open_tab search",
+                                     "extended_ascii_codepage ISO-8859-5", "empty_share_message Share first",
+                                     "user_description line one\\nline two"})
+            l_check(l_state.contains(l_line), "stored: " + l_line);
+        l_check(lp_window->geometry().topLeft() != l_start && l_state.contains(l_sound) && l_state.contains("213"),
+                "window position, column width and sound");
+        l_expected.open(QIODevice::WriteOnly);
+        l_expected.write(l_state.join('\n').toUtf8());
+    } else {
+        l_expected.open(QIODevice::ReadOnly);
+        QStringList const l_before = QString::fromUtf8(l_expected.readAll()).split('\n');
+        QStringList const l_after = State(lp_window);
+        for (int l_line = 0; l_line < l_before.size(); ++l_line)
+            l_check(l_after.value(l_line) == l_before[l_line], l_before[l_line] + " became " + l_after.value(l_line));
+        l_check(lp_ui->tabControl->currentIndex() == 3, "the search page first");
+        l_check(lp_ui->tabControl->tabText(lp_ui->tabControl->count() - 1) == "Diagnostics", "diagnostics tab");
+    }
+    delete lp_window;
+    return l_failures;
+}
+
+} // namespace
+
+// One window for the whole run, logged in to the stand-in server.
 class MainWindowTest : public QObject
 {
     Q_OBJECT
 
+public slots:
+    void OnUrlOpened(QUrl const& i_url) { m_urls << i_url; }
+
 private:
     MainWindow* mp_window = nullptr;
+    Ui_MainWindow* mp_ui = nullptr;
+    StandinProcess m_server;
+    std::unique_ptr<VersionFileStub> mp_versionFile;
+    QList<QUrl> m_urls;
 
-    QStringList ShownTexts() const
+    QString ConnectText()
     {
-        QStringList l_texts;
+        mp_window->activateWindow();
+        if (!QTest::qWaitForWindowActive(mp_window))
+            return "(window not active)";
+        mp_ui->tabControl->setCurrentWidget(mp_ui->optionsTab);
+        mp_ui->optionsTabControl->setCurrentWidget(mp_ui->loginOptionsTab);
+        mp_ui->usernameEdit->setFocus();
+        if (!QTest::qWaitFor([]() { return actionBar->CurrentSetName() == "login_options"; }))
+            return "(login set not shown)";
         for (QAction* lp_action : actionBar->actions())
             if (!lp_action->text().isEmpty())
-                l_texts << lp_action->text();
-        return l_texts;
+                return lp_action->text();
+        return QString();
     }
 
-    static int DataFileCount()
+    void LogIn(QString const& i_user, QString const& i_password, QString const& i_address = QString())
     {
-        return QDir::home().entryList(QStringList(".Quillmar.*"), QDir::Files | QDir::Hidden).size();
+        gp_server->Disconnect();
+        SetSetting("username", i_user);
+        SetSetting("password", i_password);
+        SetSetting("server_address", i_address.isEmpty() ? QString("127.0.0.1:%1").arg(m_server.Port()) : i_address);
+        gp_server->Connect();
     }
 
 private slots:
-    // A previous run left a shared folder in the data file.
     void initTestCase()
     {
-        QVERIFY(QDir::home().mkpath("music"));
-        QFile l_song(QDir::home().filePath("music/song.txt"));
-        QVERIFY(l_song.open(QIODevice::WriteOnly));
-        l_song.write("la");
-        l_song.close();
-
-        DeclareSharesNeighbourTypes();
-        {
-            DataSaver l_saver;
-            SharedFoldersManager l_manager;
-            d["shared_folder"]->GetItem(Value(QDir::home().filePath("music")));
-            QVERIFY(l_saver.Save(MainWindow::DataFileStem()));
-        }
-        d.Reset();
-        QCOMPARE(DataFileCount(), 1);
+        QVERIFY(m_server.Start());
+        QDesktopServices::setUrlHandler("http", this, "OnUrlOpened");
+        QDesktopServices::setUrlHandler("https", this, "OnUrlOpened");
+        mp_versionFile.reset(new VersionFileStub("29991231\nhttp://example.invalid\nq\nfaster\n\n<b>more</b>\nlost"));
+        UpdateChecker::SetVersionFileUrl(
+            QUrl(QString("http://127.0.0.1:%1/qtversion.txt").arg(mp_versionFile->m_listener.serverPort())));
+        SeedDataFile([]() {
+            SetSetting("username", QStringLiteral("tester"));
+            SetSetting("password", QStringLiteral("pw"));
+        });
+        mp_window = StartWindow(m_server.Port());
+        mp_ui = mp_window->Form();
     }
 
-    void BuildDateGivesVersionAndTitle()
+    void cleanupTestCase()
     {
-        QCOMPARE(VersionFromBuildDate("May 18 2013"), qint64(20130518));
-        QCOMPARE(VersionFromBuildDate("Jan  8 2027"), qint64(20270108));
-        QCOMPARE(VersionFromBuildDate("Foo 18 2013"), qint64(0));
-        QCOMPARE(VersionFromBuildDate(""), qint64(0));
-        QCOMPARE(MainWindow::BuildTitle(20130518), QString("QuillmarQt build 2013.5.18"));
-        QCOMPARE(MainWindow::BuildTitle(20261206), QString("QuillmarQt build 2026.12.6"));
-    }
-
-    void WindowStarts()
-    {
-        mp_window = new MainWindow;
-        QCOMPARE(mainWindow, mp_window);
-        // The listeners open with the load; here on ports the system chooses.
-        DeclareSettingsTypes();
-        SetSetting("listening_port", qint64(0));
-        mp_window->setVisible(true);
-        mp_window->Init();
-        QVERIFY(QTest::qWaitForWindowExposed(mp_window));
-
-        QCOMPARE(g_currentVersion, VersionFromBuildDate(__DATE__));
-        QVERIFY(g_currentVersion > 20260000);
-        QCOMPARE(mp_window->windowTitle(), MainWindow::BuildTitle(g_currentVersion));
-        QVERIFY(g_dataLoaded);
-        QCOMPARE(GetSetting("data_version"), QString("1"));
-
-        QTreeWidget* lp_folders = mp_window->Form()->sharedFoldersList;
-        QCOMPARE(lp_folders->headerItem()->text(0), QString("Shared folder"));
-        QCOMPARE(lp_folders->headerItem()->text(1), QString("Accessible to"));
-        QCOMPARE(lp_folders->columnWidth(0), 400);
-        QCOMPARE(mp_window->Form()->tabControl->currentIndex(), 1);
-        QCOMPARE(mp_window->contextMenuPolicy(), Qt::NoContextMenu);
-    }
-
-    // The engines' managers exist once Init is done; those that wait for the
-    // saved data have started.
-    void InitCreatesTheManagers()
-    {
-        QVERIFY(gp_server);
-        // The server link maps the listening ports through it at login.
-        QVERIFY(portForwarder);
-        QVERIFY(peerMessenger);
-        QVERIFY(peerMessenger->ListeningPort() != 0);
-        QCOMPARE(GetSetting("listening_port"), QString::number(peerMessenger->ListeningPort()));
-        QVERIFY(sharedFoldersManager);
-        QCOMPARE(sharedFoldersManager->parent(), static_cast<QObject*>(mp_window));
-        QVERIFY(wishListSearcher);
-        QCOMPARE(wishListSearcher->parent(), static_cast<QObject*>(mp_window));
-        // The types of every manager were there for the load to find.
-        for (char const* lp_type : {"user", "shared_folder", "search_results"})
-            QVERIFY2(d.HasType(lp_type), lp_type);
-        // The folder of the last run is scanned once the data is loaded.
-        QTRY_VERIFY(sharedFoldersManager->GetSharedFileItem(QDir::home().filePath("music/song.txt")).IsValid());
-    }
-
-    void OptionPagesShowTheirToolBarSets()
-    {
-        Ui_MainWindow* lp_ui = mp_window->Form();
-        mp_window->activateWindow();
-        QTRY_VERIFY(mp_window->isActiveWindow());
-        lp_ui->tabControl->setCurrentWidget(lp_ui->optionsTab);
-        lp_ui->optionsTabControl->setCurrentWidget(lp_ui->loginOptionsTab);
-        // The user name field is the login page's focus widget.
-        QTRY_COMPARE(QApplication::focusWidget(), static_cast<QWidget*>(lp_ui->usernameEdit));
-        QCOMPARE(actionBar->CurrentSetName(), QString("login_options"));
-        QCOMPARE(ShownTexts(), QStringList({"Connect", "Change Username/Password", "Change Listening Port"}));
-        QCOMPARE(actionBar->SupporterButton()->text(), QString("Support Quillmar!"));
-        for (QAction* lp_action : actionBar->actions())
-            if (lp_action->text() == "Connect")
-                QVERIFY(!lp_action->icon().availableSizes().isEmpty());
-
-        lp_ui->optionsTabControl->setCurrentWidget(lp_ui->fileSharingOptionsTab);
-        QTRY_COMPARE(QApplication::focusWidget(), static_cast<QWidget*>(lp_ui->sharedFoldersList));
-        QCOMPARE(actionBar->CurrentSetName(), QString("shared_folders"));
-        QCOMPARE(ShownTexts(), QStringList({"Set Download Folder", "Share Folder", "Rescan Shares"}));
-    }
-
-    void DiagnosticsWindowHasItsSet()
-    {
-        QVERIFY(diagnosticsForm);
-        Item l_widget = d["toolbar_action_widget"]->HasItem(Value(static_cast<QWidget*>(diagnosticsForm)));
-        QCOMPARE(l_widget["toolbar_action_set"].AsString(), QString("diagnostics"));
-        ItemSet l_actions = l_widget["toolbar_action_set"].GetItems("toolbar_action");
-        QCOMPARE(l_actions.size(), std::size_t(1));
-        QCOMPARE(Item(l_actions)["toolbar_action_id"].AsString(), QString("dump_data"));
-    }
-
-    void SavesOnRequestAndAtTheEnd()
-    {
-        int const l_before = DataFileCount();
-        QVERIFY(mp_window->SaveData());
-        QCOMPARE(DataFileCount(), l_before + 1);
-
         delete mp_window;
-        mp_window = nullptr;
-        QVERIFY(g_showIsOver);
-        QVERIFY(!mainWindow);
-        QVERIFY(DataFileCount() >= l_before + 1);
-        QVERIFY(!dataSaver);
-        QVERIFY(!gp_server);
-        QVERIFY(!portForwarder);
-        QVERIFY(!peerMessenger);
-        QVERIFY(!sharedFoldersManager);
-        QVERIFY(!wishListSearcher);
+        QDesktopServices::unsetUrlHandler("http");
+        QDesktopServices::unsetUrlHandler("https");
+    }
+
+    // The first login asks for the version file once; the announcement shows
+    // the notes as plain paragraphs. A reconnection asks no more.
+    void UpdateCheckRunsOncePerRun()
+    {
+        QTRY_VERIFY(gp_server->IsConnected());
+        QCOMPARE(ConnectText(), QString("Disconnect"));
+        QVERIFY(ShowsIcon(":/icons/online_icon"));
+        QTRY_VERIFY(OpenWindow<NewVersionDialog>());
+        NewVersionDialog* lp_dialog = OpenWindow<NewVersionDialog>();
+        QCOMPARE(lp_dialog->Form()->newVersionEdit->text(), QString("Build 12/31/2999"));
+        QCOMPARE(lp_dialog->Form()->descriptionEdit->toPlainText(), QString("faster\n\n<b>more</b>"));
+        lp_dialog->Form()->skipButton->click();
+        QCOMPARE(GetSetting("skip_version"), QString("29991231"));
+
+        gp_server->Disconnect();
+        QCOMPARE(ConnectText(), QString("Connect"));
+        QVERIFY(ShowsIcon(":/icons/offline_icon"));
+        gp_server->Connect();
+        QTRY_VERIFY(gp_server->IsConnected());
+        QTest::qWait(200);
+        QCOMPARE(mp_versionFile->m_requests, 1);
+    }
+
+    void VersionFileRules_data()
+    {
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<QString>("link"); // empty: no announcement
+        QTest::addColumn<QStringList>("notes");
+        QTest::newRow("newer") << QByteArray("20990101\r\nhttp://h\nq\na\n\nb\ntail") << "http://h/Linux/q-64bit.tgz"
+                               << QStringList({"a", "", "b"});
+        QTest::newRow("same build") << QByteArray("20200101\nhttp://h\nq\n") << "" << QStringList();
+        QTest::newRow("skipped") << QByteArray("20300101\nhttp://h\nq\n") << "" << QStringList();
+        QTest::newRow("not a number") << QByteArray("abc\nhttp://h\nq\n") << "" << QStringList();
+        QTest::newRow("two lines") << QByteArray("20990101\nhttp://h\n") << "" << QStringList();
+        QTest::newRow("cut at a NUL") << QByteArray("20990101\nhttp://h\0\nq\n", 20) << "" << QStringList();
+    }
+
+    void VersionFileRules()
+    {
+        QFETCH(QByteArray, body);
+        QFETCH(QString, link);
+        QFETCH(QStringList, notes);
+        qint64 l_version = 0;
+        QString l_link;
+        QStringList l_notes;
+        QCOMPARE(UpdateChecker::ParseVersionFile(body, 20200101, 20300101, l_version, l_link, l_notes), !link.isEmpty());
+        QCOMPARE(l_link, link);
+        QCOMPARE(l_notes, notes);
+    }
+
+    // Each login failure against the stand-in server: its box (none while
+    // the link reconnects by itself), then "Connect" and the offline icon.
+    void LoginFailures_data()
+    {
+        QTest::addColumn<QString>("user");
+        QTest::addColumn<QString>("password");
+        QTest::addColumn<int>("where"); // 0 stand-in, 1 closed port, 2 a server refusing with SERVERFULL
+        QTest::addColumn<QString>("title");
+        QTest::newRow("wrong password") << "tester" << "other" << 0 << "Login Failure: Wrong Password";
+        QTest::newRow("invalid name") << QString(31, 'x') << "pw" << 0 << "Login Failure: Username is Invalid";
+        QTest::newRow("no server") << "tester" << "pw" << 1 << "Login Failure";
+        QTest::newRow("other refusal") << "tester" << "pw" << 2 << "";
+    }
+
+    void LoginFailures()
+    {
+        QFETCH(QString, user);
+        QFETCH(QString, password);
+        QFETCH(int, where);
+        QFETCH(QString, title);
+        QTcpServer l_closed;
+        l_closed.listen(QHostAddress::LocalHost, 0);
+        quint16 const l_closedPort = l_closed.serverPort();
+        l_closed.close();
+        FakeServer l_refusing;
+        ModalAnswerer l_answers;
+        if (!title.isEmpty())
+            l_answers.Press(QMessageBox::Ok);
+        QSignalSpy l_failed(gp_server, &Server::ConnectionFailed);
+        QString const l_address = QString("127.0.0.1:%1").arg(where == 1 ? l_closedPort : l_refusing.Port());
+        LogIn(user, password, where ? l_address : QString());
+        if (where == 2)
+            QVERIFY(l_refusing.AnswerLogin(false, "SERVERFULL"));
+        QTRY_COMPARE(l_failed.count(), 1);
+        QTest::qWait(100);
+        QCOMPARE(l_answers.m_titles, title.isEmpty() ? QStringList() : QStringList(title));
+        if (where == 1)
+            QVERIFY(l_answers.m_texts.value(0).contains("Reported failure reason: socket error."));
+        QCOMPARE(ConnectText(), QString("Connect"));
+        QVERIFY(ShowsIcon(":/icons/offline_icon"));
+        gp_server->Disconnect();
+    }
+
+    // An administrator's message is never read as markup; another login with
+    // the account brings a box that stays on top.
+    void ServerMessages()
+    {
+        LogIn("tester", "pw");
+        QTRY_VERIFY(gp_server->IsConnected());
+        m_server.Command("admin <b>maintenance</b> at noon");
+        QTRY_VERIFY(OpenWindow<QMessageBox>());
+        QCOMPARE(OpenWindow<QMessageBox>()->text(), QString("<b>maintenance</b> at noon"));
+        QCOMPARE(OpenWindow<QMessageBox>()->textFormat(), Qt::PlainText);
+        OpenWindow<QMessageBox>()->close();
+
+        ModalAnswerer l_answers;
+        l_answers.Then([](QWidget* ip_box) { return ip_box->windowFlags() & Qt::WindowStaysOnTopHint && ip_box->close(); });
+        RawClient l_intruder;
+        QVERIFY(l_intruder.Login(m_server.Port(), "tester", "pw"));
+        QTRY_VERIFY(l_answers.Done());
+        QCOMPARE(l_answers.m_titles, QStringList("Logged In Elsewhere"));
+        QTRY_COMPARE(ConnectText(), QString("Connect"));
+    }
+
+    void TrayFollowsItsSwitch()
+    {
+        QVERIFY(!mp_window->TrayIcon().isVisible());
+        mp_ui->minimizeToTrayCheckBox->click();
+        QVERIFY(mp_window->TrayIcon().isVisible());
+        mp_window->showMinimized();
+        mp_window->OnTrayIconActivated(QSystemTrayIcon::DoubleClick);
+        QVERIFY(mp_window->isMinimized());
+        mp_window->OnTrayIconActivated(QSystemTrayIcon::Trigger);
+        QVERIFY(!mp_window->isMinimized());
+        mp_ui->minimizeToTrayCheckBox->click();
+        QVERIFY(!mp_window->TrayIcon().isVisible());
+        mp_window->PopupAlert("without a tray the balloon is dropped");
+    }
+
+    void PortTestOpensOnePagePerPort()
+    {
+        m_urls.clear();
+        mp_ui->checkPortsButton->click();
+        QString const l_page("http://localhost/porttest.php?port=%1");
+        QCOMPARE(m_urls, QList<QUrl>({QUrl(l_page.arg(GetSetting("listening_port"))),
+                                     QUrl(l_page.arg(GetSetting("obfuscated_listening_port")))}));
+    }
+
+    void UserListImport_data()
+    {
+        QTest::addColumn<QByteArray>("file");
+        QTest::addColumn<QString>("result");
+        QTest::newRow("two users") << QByteArray("\x02\0\0\0\x03\0\0\0ann\x03\0\0\0bob", 18) << "Import successful.";
+        QTest::newRow("cut short") << QByteArray("\x02\0\0\0\x03\0\0\0ann\x03\0\0\0b", 16)
+                                   << "Import could not be completed successfully.";
+    }
+
+    void UserListImport()
+    {
+        QFETCH(QByteArray, file);
+        QFETCH(QString, result);
+        QString const l_path = QDir::home().filePath("hotlist.cfg");
+        QFile l_file(l_path);
+        QVERIFY(l_file.open(QIODevice::WriteOnly) && l_file.write(file) == file.size());
+        l_file.close();
+        d["user"]->GetItem(Value("ann")).Disconnect("in_user_list");
+        ModalAnswerer l_answers;
+        l_answers.Press(QMessageBox::Ok).Then(ChooseFile(l_path)).Press(QMessageBox::Ok);
+        mp_ui->importUserListButton->click();
+        QCOMPARE(l_answers.m_texts.value(1), result);
+        QCOMPARE(d["user"]->GetItem(Value("ann")).IsConnected("in_user_list"), result == "Import successful.");
+    }
+
+    // The file-sharing page: its tool-bar set, a group-only folder's access
+    // edited, the rescan report, unsharing, and the one excluded-extension
+    // editor.
+    void SharedFoldersAndTheirCommands()
+    {
+        QString const l_folder = QDir::home().filePath("shared");
+        QVERIFY(QDir().mkpath(l_folder));
+        mp_window->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(mp_window));
+        mp_ui->tabControl->setCurrentWidget(mp_ui->optionsTab);
+        mp_ui->optionsTabControl->setCurrentWidget(mp_ui->fileSharingOptionsTab);
+        QTRY_COMPARE(QApplication::focusWidget(), static_cast<QWidget*>(mp_ui->sharedFoldersList));
+        QCOMPARE(actionBar->CurrentSetName(), QString("shared_folders"));
+
+        Item l_root = sharedFoldersManager->AddSharedFolder(l_folder);
+        l_root += d["user_list_group"]->GetItem(Value("friends"));
+        d["user_list_group"]->GetItem(Value("family"));
+        mp_ui->sharedFoldersList->findItems(l_folder, Qt::MatchExactly).value(0)->setSelected(true);
+        mp_window->OnSetFolderPermissions();
+        Ui_AddSharedFolderDialog* lp_form = OpenWindow<AddSharedFolderDialog>()->Form();
+        QVERIFY(!lp_form->everyoneCheckBox->isChecked() && !lp_form->userListCheckBox->isChecked());
+        QVERIFY(lp_form->groupsListWidget->isEnabled() && !lp_form->selectFolderButton->isEnabled());
+        QCOMPARE(lp_form->groupsListWidget->item(1)->text(), QString("friends"));
+        QCOMPARE(lp_form->groupsListWidget->item(1)->checkState(), Qt::Checked);
+        lp_form->everyoneCheckBox->setChecked(true); // to everyone; the group link stays
+        QVERIFY(lp_form->userListCheckBox->isChecked() && !lp_form->groupsListWidget->isEnabled());
+        OpenWindow<AddSharedFolderDialog>()->accept();
+        QVERIFY(l_root.IsConnected("shared_public") && l_root.IsConnected("user_list_group"));
+        QCOMPARE(mp_ui->sharedFoldersList->findItems(l_folder, Qt::MatchExactly).value(0)->text(1), QString("Everyone"));
+
+        QSignalSpy l_rescanned(sharedFoldersManager, &SharedFoldersManager::SharedFilesRescanned);
+        mp_window->OnToolBarActionTriggered(nullptr, "rescan_shares");
+        QTRY_COMPARE(l_rescanned.count(), 1);
+        QCOMPARE(OpenWindow<SharedFilesRescannedDialog>()->Form()->plainTextEdit->toPlainText(),
+                 QString("0 files added.\n0 files removed."));
+        OpenWindow<SharedFilesRescannedDialog>()->close();
+        mp_window->OnUnshareFolder();
+        QVERIFY(l_root.IsNull() && mp_ui->sharedFoldersList->findItems(l_folder, Qt::MatchExactly).isEmpty());
+
+        mp_ui->editExcludedExtensionsButton->click();
+        mp_ui->editExcludedExtensionsButton->click();
+        QCOMPARE(OpenWindow<ExcludedExtensionsDialog>(), excludedExtensionsDialog);
+        Ui_ExcludedExtensionsDialog* lp_editor = excludedExtensionsDialog->Form();
+        for (char const* lp_typed : {"  .MP3 ", "   ", ".MP3"}) {
+            lp_editor->newExtensionEdit->setText(lp_typed);
+            lp_editor->newExtensionButton->click();
+        }
+        QCOMPARE(lp_editor->extensionListWidget->findItems(".MP3", Qt::MatchExactly).size(), 1);
+        QVERIFY(mp_ui->excludedExtensionsEdit->text().split(' ').contains(".MP3"));
+        lp_editor->extensionListWidget->findItems(".MP3", Qt::MatchExactly).value(0)->setSelected(true);
+        excludedExtensionsDialog->OnRemoveExcludedExtension();
+        QVERIFY(!mp_ui->excludedExtensionsEdit->text().contains(".MP3"));
+        excludedExtensionsDialog->close();
+    }
+
+    void OptionsSurviveARestart()
+    {
+        QTemporaryDir l_home;
+        QProcessEnvironment l_environment = QProcessEnvironment::systemEnvironment();
+        l_environment.insert("HOME", l_home.path());
+        for (QString const l_phase : {"change", "check"}) {
+            QProcess l_process;
+            l_process.setProcessEnvironment(l_environment);
+            l_process.setProcessChannelMode(QProcess::ForwardedChannels);
+            l_process.start(QCoreApplication::applicationFilePath(), {"--phase", l_phase});
+            QVERIFY(l_process.waitForFinished(50000));
+            QVERIFY2(l_process.exitStatus() == QProcess::NormalExit && l_process.exitCode() == 0, qPrintable(l_phase));
+        }
+    }
+
+    // Only a web address is opened, and the data is saved first. The dialog
+    // then ends the event loop, so this test comes last: no later one could
+    // wait on a loop.
+    void DownloadOpensOnlyWebAddresses()
+    {
+        for (QString const l_link : {"file:///etc/passwd", "https://example.invalid/q.tgz"}) {
+            QStringList const l_files = QDir::home().entryList({".Quillmar.*"}, QDir::Files | QDir::Hidden);
+            m_urls.clear();
+            NewVersionDialog* lp_dialog = new NewVersionDialog(29991231, l_link, {}, mp_window);
+            lp_dialog->Form()->downloadButton->click();
+            QCOMPARE(m_urls.size(), l_link.startsWith("https") ? 1 : 0);
+            QVERIFY(QDir::home().entryList({".Quillmar.*"}, QDir::Files | QDir::Hidden) != l_files);
+        }
     }
 };
 
-QTEST_MAIN(MainWindowTest)
+int main(int argc, char** argv)
+{
+    QApplication l_app(argc, argv);
+    if (argc == 3 && QString(argv[1]) == "--phase")
+        return RunRestartPhase(argv[2]);
+    MainWindowTest l_test;
+    return QTest::qExec(&l_test, argc, argv);
+}
+
 #include "MainWindowTest.moc"

@@ -1,11 +1,13 @@
 // Peer connections over loopback: handshake, framing, obfuscation, the
-// unsent queue, hand-over of file and distributed sockets, time-outs.
+// unsent queue, hand-over of file and distributed sockets, time-outs, and
+// the bounds on sockets, buffers and connect-backs.
 
 #include "PeerTestSupport.h"
 
 #include "peers/PeerMessenger.h"
 #include "server/StoreTypes.h"
 #include "store/Settings.h"
+#include "store/TimerManager.h"
 
 #include <QSignalSpy>
 #include <QtTest>
@@ -17,14 +19,6 @@ class PeerConnectionsTest : public QObject
 private:
     PeerMessenger* mp_messenger = nullptr;
     qint64 m_now = 1'000'000'000'000;
-
-    // Points the stored address of a user at a port on this machine.
-    void SetUserAddress(QString const& i_user, quint16 i_port)
-    {
-        Item l_user = d.GetType("user")->GetItem(Value(i_user));
-        SetAttribute(l_user, "user_address", Value(static_cast<unsigned long long>(LocalIp())));
-        SetAttribute(l_user, "user_port", Value(int(i_port)));
-    }
 
     // The same case on the plain and on the obfuscated port.
     static void PortRows()
@@ -47,6 +41,8 @@ private slots:
         SetSetting("username", QString("me"));
         SetSetting("listening_port", qint64(0));
         mp_messenger = new PeerMessenger;
+        // Sweeps run when the test says, on the test's clock.
+        TimerManager::Obj()->m_halfMinuteTimer.stop();
         mp_messenger->SetClock([this]() { return m_now; });
         QCOMPARE(mp_messenger->ListeningPort(), quint16(0)); // nothing before the data is loaded
         mp_messenger->DataLoaded();
@@ -70,12 +66,11 @@ private slots:
         QStringList l_files;
         connect(mp_messenger, &PeerMessenger::QueueUploadRequested, this,
                 [&](QString i_user, QString i_file) { l_files << i_user + ":" + i_file; });
+        SetUserAddress(l_user, ClosedPort());
         auto lp_peer = ConnectToMessenger(obfuscated);
         QVERIFY(lp_peer);
 
-        auto File = [](char const* ip_name) {
-            return Message(43, [ip_name](MemStream& o_message) { o_message.WriteString(QString(ip_name)); });
-        };
+        auto File = [](char const* ip_name) { return Msg(43, H("01000000") + ip_name); };
         QByteArray l_handshake = HandshakeFrame(l_user, "P", obfuscated);
         QByteArray l_first = PeerWire::BuildFrame(File("a"), obfuscated);
         // Handshake and the start of the first frame, then the rest of it.
@@ -93,26 +88,18 @@ private slots:
         disconnect(mp_messenger, &PeerMessenger::QueueUploadRequested, this, nullptr);
 
         // Our answers on this connection are obfuscated exactly when it is.
-        MemStream l_reply;
-        l_reply.WriteU32(15);
+        MemStream l_reply(Msg(15));
         mp_messenger->SendMessage(l_user, l_reply);
         QByteArray l_payload;
         QVERIFY(AwaitFrame(*lp_peer, l_payload, obfuscated));
-        QCOMPARE(l_payload, Message(15));
+        QCOMPARE(l_payload, Msg(15));
     }
 
     void badInputClosesTheSocket_data()
     {
         QTest::addColumn<QByteArray>("bytes");
         QTest::addColumn<bool>("obfuscated");
-        MemStream l_unknownCode;
-        l_unknownCode.WriteU8(7);
-        l_unknownCode.WriteString(QString("x"));
-        QTest::newRow("unknown handshake code") << PeerWire::BuildFrame(l_unknownCode.ToByteArray(), false) << false;
-        QTest::newRow("unknown connection type")
-            << HandshakeFrame("x", "Q") << false;
-        QTest::newRow("empty user name")
-            << HandshakeFrame("", "P") << false;
+        QTest::newRow("malformed handshake") << Le32(6) + H("07 01000000 78") << false;
         QTest::newRow("oversize handshake frame") << Le32(100000) + QByteArray(16, 'x') << false;
         QTest::newRow("empty handshake frame") << Le32(0) << false;
         QTest::newRow("oversize obfuscated handshake frame")
@@ -120,8 +107,6 @@ private slots:
         QByteArray l_open = HandshakeFrame("quentin", "P");
         QTest::newRow("oversize message frame") << l_open + Le32(PeerWire::MAX_MESSAGE_LENGTH + 1) << false;
         QTest::newRow("frame too short for a code") << l_open + PeerWire::BuildFrame("ab", false) << false;
-        QTest::newRow("message cut short")
-            << l_open + PeerWire::BuildFrame(Message(44, [](MemStream& o_m) { o_m.WriteU32(50); }), false) << false;
     }
 
     void badInputClosesTheSocket()
@@ -145,8 +130,7 @@ private slots:
         QVERIFY(l_peerServer.listen(QHostAddress::LocalHost, 0));
         SetUserAddress("rita", l_peerServer.serverPort());
         for (quint32 l_code : {15u, 4u, 15u}) {
-            MemStream l_message;
-            l_message.WriteU32(l_code);
+            MemStream l_message(Msg(l_code));
             mp_messenger->SendMessage("rita", l_message);
         }
         QCOMPARE(mp_messenger->UnsentMessageCount("rita"), 3);
@@ -154,95 +138,77 @@ private slots:
         PeerWire::Handshake l_handshake;
         auto lp_peer = AcceptHandshake(l_peerServer, l_handshake);
         QVERIFY(lp_peer);
-        QCOMPARE(int(l_handshake.m_code), int(PeerWire::HANDSHAKE_INIT));
-        QCOMPARE(l_handshake.m_user, QString("me"));
-        QCOMPARE(l_handshake.m_type, QString("P"));
+        QCOMPARE(QString::number(l_handshake.m_code) + l_handshake.m_user + l_handshake.m_type, QString("1meP"));
         QByteArray l_payload;
         for (quint32 l_code : {15u, 4u, 15u}) {
             QVERIFY(AwaitFrame(*lp_peer, l_payload));
-            QCOMPARE(l_payload, Message(l_code));
+            QCOMPARE(l_payload, Msg(l_code));
         }
         QCOMPARE(mp_messenger->UnsentMessageCount("rita"), 0);
         QCOMPARE(d.GetType("unsent_message")->GetItemCount(), std::size_t(0));
         QCOMPARE(mp_messenger->OpenMessagingConnectionCount("rita"), 1);
     }
 
-    // Nobody reachable: one failure signal, and the queue expires after
-    // 300 s on the messenger's clock.
-    void unsentMessagesExpire()
+    // Nobody reachable: one failure signal, reported from the event loop
+    // after the call has returned, and the queue expires after 300 s on the
+    // messenger's clock without a second report.
+    void unreachableUser()
     {
         SetUserAddress("sam", ClosedPort());
         QSignalSpy l_failed(mp_messenger, &PeerMessenger::ConnectionToUserFailed);
-        MemStream l_message;
-        l_message.WriteU32(15);
+        MemStream l_message(Msg(15));
         mp_messenger->SendMessage("sam", l_message);
         mp_messenger->SendMessage("sam", l_message);
-        QVERIFY(l_failed.wait(5000));
-        QCOMPARE(l_failed.count(), 1);
-        QCOMPARE(l_failed.at(0).at(0).toString(), QString("sam"));
-        QCOMPARE(l_failed.at(0).at(1).toString(), QString("P"));
+        mp_messenger->RequestFileConnectionToUser("nobody"); // no address, no server
+        QCOMPARE(l_failed.count(), 0);
+        QTRY_COMPARE(l_failed.count(), 2);
+        QCOMPARE(l_failed.at(0).at(0).toString() + l_failed.at(1).at(0).toString(), QString("nobodysam"));
+        QCOMPARE(l_failed.at(0).at(1).toString() + l_failed.at(1).at(1).toString(), QString("FP"));
         QCOMPARE(mp_messenger->UnsentMessageCount("sam"), 2);
-
-        m_now += 300 * 1000;
+        m_now += PeerMessenger::UNSENT_MESSAGE_LIFETIME;
         mp_messenger->EveryHalfMinute();
         QCOMPARE(mp_messenger->UnsentMessageCount("sam"), 2);
         m_now += 1;
         mp_messenger->EveryHalfMinute();
         QCOMPARE(mp_messenger->UnsentMessageCount("sam"), 0);
-        // A failure would be posted to the event loop: deliver what is posted.
         QCoreApplication::processEvents();
-        QCOMPARE(l_failed.count(), 1);
+        QCOMPARE(l_failed.count(), 2);
     }
 
-    // With no address and no server there is no way to the user; the
-    // failure still arrives through the event loop, after the call that
-    // started the attempt has returned.
-    void failureIsReportedAfterTheCall()
+    void theirConnectionHandedOver_data()
     {
-        QSignalSpy l_failed(mp_messenger, &PeerMessenger::ConnectionToUserFailed);
-        mp_messenger->GetUserInfo("nobody");
-        QCOMPARE(l_failed.count(), 0);
-        QVERIFY(l_failed.wait(5000));
-        QCOMPARE(l_failed.at(0).at(0).toString(), QString("nobody"));
-        QCOMPARE(l_failed.at(0).at(1).toString(), QString("P"));
-        mp_messenger->RequestFileConnectionToUser("nobody");
-        QVERIFY(l_failed.wait(5000));
-        QCOMPARE(l_failed.at(1).at(1).toString(), QString("F"));
+        QTest::addColumn<QString>("type");
+        QTest::addColumn<bool>("obfuscated");
+        QTest::newRow("file, plain port") << QString("F") << false;
+        QTest::newRow("file, obfuscated port") << QString("F") << true;
+        QTest::newRow("distributed") << QString("D") << false;
     }
 
-    void fileConnectionRequested_data() { PortRows(); }
-
-    // Handshake, token and the first file bytes in one write: the token is
-    // read, and not one byte more.
-    void fileConnectionRequested()
+    // Handshake, token (F only) and the first bytes of the new owner in one
+    // write: the token is read, and not one byte more; from then on the
+    // messenger does not touch the socket. F and D bytes travel plain even
+    // on the obfuscated port.
+    void theirConnectionHandedOver()
     {
+        QFETCH(QString, type);
         QFETCH(bool, obfuscated);
-        QString l_user = obfuscated ? "tina" : "uwe";
-        QTcpSocket* lp_handed = nullptr;
-        QString l_handedUser;
-        uint l_token = 0;
-        connect(mp_messenger, &PeerMessenger::FileConnectionRequested, this,
-                [&](QString i_user, QTcpSocket* ip_socket, uint i_token) {
-                    l_handedUser = i_user;
-                    lp_handed = ip_socket;
-                    l_token = i_token;
-                });
+        bool l_file = type == QLatin1String("F");
+        QString l_user = type + (obfuscated ? "-o" : "-p");
+        QSignalSpy l_handed(mp_messenger, l_file ? SIGNAL(FileConnectionRequested(QString, QTcpSocket*, uint))
+                                                 : SIGNAL(DNetConnectionRequested(QString, QTcpSocket*)));
         auto lp_peer = ConnectToMessenger(obfuscated);
         QVERIFY(lp_peer);
-        // Token and offset travel plain even on the obfuscated port.
-        lp_peer->write(HandshakeFrame(l_user, "F", obfuscated) +
-                       Le32(0x01020304) + QByteArray("ABCDEFGH"));
-        QTRY_VERIFY(lp_handed);
-        disconnect(mp_messenger, &PeerMessenger::FileConnectionRequested, this, nullptr);
-        std::unique_ptr<QTcpSocket> l_owned(lp_handed);
-        QCOMPARE(l_handedUser, l_user);
-        QCOMPARE(l_token, uint(0x01020304));
-        QVERIFY(lp_handed->parent() == nullptr);
-        QTRY_COMPARE(lp_handed->bytesAvailable(), qint64(8));
-        QCOMPARE(lp_handed->readAll(), QByteArray("ABCDEFGH"));
-        // The messenger no longer touches it: what the new owner writes
-        // arrives unframed.
-        lp_handed->write("12345678");
+        lp_peer->write(HandshakeFrame(l_user, type, obfuscated) + (l_file ? Le32(0x01020304) : QByteArray()) +
+                       "ABCDEFGH");
+        QVERIFY(l_handed.wait(5000));
+        std::unique_ptr<QTcpSocket> l_owned(l_handed.at(0).at(1).value<QTcpSocket*>());
+        QCOMPARE(l_handed.at(0).at(0).toString(), l_user);
+        if (l_file)
+            QCOMPARE(l_handed.at(0).at(2).toUInt(), 0x01020304u);
+        QVERIFY(l_owned->parent() == nullptr);
+        QTRY_COMPARE(l_owned->bytesAvailable(), qint64(8));
+        QCOMPARE(l_owned->readAll(), QByteArray("ABCDEFGH"));
+        l_owned->write("12345678");
         QTRY_COMPARE(lp_peer->bytesAvailable(), qint64(8));
         QCOMPARE(lp_peer->readAll(), QByteArray("12345678"));
     }
@@ -278,66 +244,44 @@ private slots:
         PeerWire::Handshake l_handshake;
         auto lp_peer = AcceptHandshake(l_peerServer, l_handshake);
         QVERIFY(lp_peer);
-        QCOMPARE(l_handshake.m_user, QString("me"));
-        QCOMPARE(l_handshake.m_type, type);
-        lp_peer->write(Le32(5) + QByteArray("\x07\x02\x00\x00\x00", 5));
-        QTRY_COMPARE(l_handed->bytesAvailable(), qint64(9));
+        QCOMPARE(l_handshake.m_user + l_handshake.m_type, "me" + type);
+        lp_peer->write("ABCDEFGH");
+        QTRY_COMPARE(l_handed->bytesAvailable(), qint64(8));
     }
 
-    // A distributed frame that follows the handshake in the same write
-    // stays readable by the new owner.
-    void distributedRequestedHandOver()
+    // The sweep on the messenger's clock: a socket without a handshake goes
+    // after 30 s, an unfinished frame that gains no byte after 60 s, a
+    // messaging connection without traffic after 10 minutes; one that keeps
+    // talking stays.
+    void sweepTimeOuts()
     {
-        QTcpSocket* lp_handed = nullptr;
-        connect(mp_messenger, &PeerMessenger::DNetConnectionRequested, this,
-                [&](QString i_user, QTcpSocket* ip_socket) {
-                    QCOMPARE(i_user, QString("walt"));
-                    lp_handed = ip_socket;
-                });
-        auto lp_peer = ConnectRaw(mp_messenger->ListeningPort());
-        QVERIFY(lp_peer);
-        QByteArray l_dFrame = Le32(5) + QByteArray("\x07\x02\x00\x00\x00", 5);
-        lp_peer->write(HandshakeFrame("walt", "D") + l_dFrame);
-        QTRY_VERIFY(lp_handed);
-        disconnect(mp_messenger, &PeerMessenger::DNetConnectionRequested, this, nullptr);
-        std::unique_ptr<QTcpSocket> l_owned(lp_handed);
-        QTRY_COMPARE(lp_handed->bytesAvailable(), qint64(l_dFrame.size()));
-        QCOMPARE(lp_handed->readAll(), l_dFrame);
-    }
-
-    void silentSocketTimesOut()
-    {
-        int l_before = mp_messenger->PendingSocketCount();
-        auto lp_peer = ConnectRaw(mp_messenger->ListeningPort());
-        QVERIFY(lp_peer);
-        QTRY_COMPARE(mp_messenger->PendingSocketCount(), l_before + 1);
-        m_now += PeerMessenger::HANDSHAKE_TIMEOUT;
-        mp_messenger->EveryHalfMinute();
-        QCOMPARE(lp_peer->state(), QAbstractSocket::ConnectedState);
-        m_now += 1;
-        mp_messenger->EveryHalfMinute();
-        QVERIFY(AwaitClosed(*lp_peer));
-    }
-
-    // A messaging connection without traffic for 10 minutes is closed; one
-    // that keeps talking stays.
-    void idleMessagingConnectionIsClosed()
-    {
+        QTRY_COMPARE(mp_messenger->BufferedBytes(), qint64(0)); // earlier tests' sockets are gone
+        auto lp_silent = ConnectRaw(mp_messenger->ListeningPort());
+        auto lp_stalled = ConnectRaw(mp_messenger->ListeningPort());
         auto lp_idle = ConnectRaw(mp_messenger->ListeningPort());
         auto lp_busy = ConnectRaw(mp_messenger->ListeningPort());
-        QVERIFY(lp_idle && lp_busy);
+        lp_stalled->write(HandshakeFrame("sid", "P") + Le32(10) + "abc");
         lp_idle->write(HandshakeFrame("yann", "P"));
-        lp_busy->write(HandshakeFrame("zoe", "P"));
+        lp_busy->write(HandshakeFrame("zoe", "P") + Le32(10) + "abc");
+        QTRY_COMPARE(mp_messenger->BufferedBytes(), qint64(14));
         QTRY_COMPARE(mp_messenger->OpenMessagingConnectionCount("yann"), 1);
-        QTRY_COMPARE(mp_messenger->OpenMessagingConnectionCount("zoe"), 1);
-        m_now += PeerMessenger::IDLE_MESSAGING_TIMEOUT;
-        QSignalSpy l_info(mp_messenger, &PeerMessenger::UserInfoRequested);
-        lp_busy->write(PeerWire::BuildFrame(Message(15), false));
-        QVERIFY(l_info.wait(5000));
-        m_now += 1;
+        auto Sweep = [&](qint64 i_ms, QTcpSocket* ip_closes) {
+            m_now += i_ms;
+            mp_messenger->EveryHalfMinute();
+            QVERIFY(AwaitClosed(*ip_closes));
+        };
+        m_now += PeerMessenger::HANDSHAKE_TIMEOUT;
         mp_messenger->EveryHalfMinute();
-        QVERIFY(AwaitClosed(*lp_idle));
-        QCOMPARE(mp_messenger->OpenMessagingConnectionCount("zoe"), 1);
+        QCOMPARE(lp_silent->state(), QAbstractSocket::ConnectedState);
+        Sweep(1, lp_silent.get());
+        lp_busy->write("d"); // progress
+        QTRY_COMPARE(mp_messenger->BufferedBytes(), qint64(15));
+        Sweep(PeerMessenger::Limits().m_stalledFrameMs - PeerMessenger::HANDSHAKE_TIMEOUT, lp_stalled.get());
+        QCOMPARE(mp_messenger->BufferedBytes(), qint64(8));
+        QSignalSpy l_info(mp_messenger, &PeerMessenger::UserInfoReceived);
+        lp_busy->write(QByteArray(6, 'x') + PeerWire::BuildFrame(WHOLE_MESSAGES[0], false)); // completes its frame, and one more
+        QVERIFY(l_info.wait(5000));
+        Sweep(PeerMessenger::IDLE_MESSAGING_TIMEOUT, lp_idle.get());
         QCOMPARE(lp_busy->state(), QAbstractSocket::ConnectedState);
     }
 
@@ -360,22 +304,57 @@ private slots:
         peerMessenger = mp_messenger;
     }
 
-    // The scrambling is its own inverse, depends on the key, and changes
-    // the bytes of every frame.
-    void obfuscationRoundTrip()
+    // At the socket cap a new incoming connection is closed at once.
+    void socketCap()
     {
-        QByteArray l_payload = Message(9, [](MemStream& o_m) { o_m.WriteString(QString("hello there")); });
-        QByteArray l_a = PeerWire::BuildFrame(l_payload, true, 0x12345678);
-        QByteArray l_b = PeerWire::BuildFrame(l_payload, true, 0x9abcdef0);
-        QVERIFY(l_a.mid(4) != l_b.mid(4));
-        QVERIFY(!l_a.contains("hello"));
-        // The key stream as documented: key 1 gives the words 2, 4, 8, ...
-        QCOMPARE(PeerWire::BuildFrame("A", true, 1), QByteArray::fromHex("01000000" "03000000" "45"));
-        QByteArray l_body = l_a.mid(4);
-        PeerWire::Scramble(0x12345678, 0, l_body.data(), quint64(l_body.size()));
-        QCOMPARE(l_body, PeerWire::BuildFrame(l_payload, false));
+        PeerMessenger::Limits l_limits;
+        l_limits.m_maxSockets = mp_messenger->SocketCount();
+        mp_messenger->SetLimits(l_limits);
+        auto lp_refused = ConnectRaw(mp_messenger->ListeningPort());
+        QVERIFY(AwaitClosed(*lp_refused));
+        mp_messenger->SetLimits(PeerMessenger::Limits());
+        auto lp_taken = ConnectRaw(mp_messenger->ListeningPort());
+        QSignalSpy l_info(mp_messenger, &PeerMessenger::UserInfoReceived);
+        lp_taken->write(HandshakeFrame("vic", "P") + PeerWire::BuildFrame(WHOLE_MESSAGES[0], false));
+        QVERIFY(l_info.wait(5000));
+    }
+
+    // The unfinished frames of all links together are bounded: the link
+    // whose bytes pass the bound goes, the others stay.
+    void unfinishedFramesAreBoundedTogether()
+    {
+        QTRY_COMPARE(mp_messenger->BufferedBytes(), qint64(0));
+        PeerMessenger::Limits l_limits;
+        l_limits.m_maxBufferedBytes = 1000;
+        mp_messenger->SetLimits(l_limits);
+        QByteArray l_start = Le32(4000) + QByteArray(600, 'x');
+        auto lp_first = ConnectRaw(mp_messenger->ListeningPort());
+        lp_first->write(l_start);
+        QTRY_COMPARE(mp_messenger->BufferedBytes(), qint64(604));
+        auto lp_second = ConnectRaw(mp_messenger->ListeningPort());
+        lp_second->write(l_start);
+        QVERIFY(AwaitClosed(*lp_second));
+        QCOMPARE(lp_first->state(), QAbstractSocket::ConnectedState);
+        mp_messenger->SetLimits(PeerMessenger::Limits());
+    }
+
+    // A connect-back that gets nowhere is given up after its own time, and
+    // no more than the cap wait at once.
+    void connectBacksAreBounded()
+    {
+        HangingPort l_hanging;
+        PeerMessenger::Limits l_limits;
+        l_limits.m_maxPendingConnectBacks = 2;
+        l_limits.m_connectBackMs = 300;
+        mp_messenger->SetLimits(l_limits);
+        int l_before = mp_messenger->SocketCount();
+        for (quint32 l_token = 1; l_token <= 3; ++l_token)
+            mp_messenger->OnConnectBackRequested("ulla", "P", LocalIp(), l_hanging.Port(), l_token);
+        QCOMPARE(mp_messenger->SocketCount(), l_before + 2);
+        QTRY_COMPARE_WITH_TIMEOUT(mp_messenger->SocketCount(), l_before, 3000);
+        mp_messenger->SetLimits(PeerMessenger::Limits());
     }
 };
 
-QTEST_MAIN(PeerConnectionsTest)
+QTEST_GUILESS_MAIN(PeerConnectionsTest)
 #include "PeerConnectionsTest.moc"

@@ -137,9 +137,9 @@ private slots:
         QVERIFY(lp_socket);
         QByteArray l_payload;
         QVERIFY(AwaitFrame(*lp_socket, l_payload));
-        QCOMPARE(l_payload, Message(15));
+        QCOMPARE(l_payload, Msg(15));
         QVERIFY(AwaitFrame(*lp_socket, l_payload));
-        QCOMPARE(l_payload, Message(15));
+        QCOMPARE(l_payload, Msg(15));
         QCOMPARE(mp_messenger->UnsentMessageCount("bob"), 0);
     }
 
@@ -162,125 +162,150 @@ private slots:
         delete l_accepted.at(0).at(1).value<QTcpSocket*>();
     }
 
-    // We asked for the file connection; bob connects back. The socket is
-    // handed to us as the uploader, with nothing read from it.
-    void fileConnectionWeAskedFor()
+    void rolesSurviveTheRelay_data()
     {
-        QSignalSpy l_accepted(mp_messenger, &PeerMessenger::FileConnectionAccepted);
-        QSignalSpy l_requested(mp_messenger, &PeerMessenger::FileConnectionRequested);
+        QTest::addColumn<QString>("type");
+        QTest::addColumn<bool>("weAsk");
+        QTest::newRow("file we ask for") << QString("F") << true;
+        QTest::newRow("file bob asks for") << QString("F") << false;
+        QTest::newRow("distributed we ask for") << QString("D") << true;
+        QTest::newRow("distributed bob asks for") << QString("D") << false;
+    }
+
+    // Whoever asked gets the "accepted" signal, the other side the
+    // "requested" one, however the connection went through the server; the
+    // F token is read by the side that did not ask, and not one byte more.
+    void rolesSurviveTheRelay()
+    {
+        QFETCH(QString, type);
+        QFETCH(bool, weAsk);
+        bool l_file = type == QLatin1String("F");
+        QSignalSpy l_handed(mp_messenger, l_file ? (weAsk ? SIGNAL(FileConnectionAccepted(QString, QTcpSocket*))
+                                                          : SIGNAL(FileConnectionRequested(QString, QTcpSocket*, uint)))
+                                                 : (weAsk ? SIGNAL(DNetConnectionAccepted(QString, QTcpSocket*))
+                                                          : SIGNAL(DNetConnectionRequested(QString, QTcpSocket*))));
+        std::unique_ptr<QTcpSocket> lp_bob;
+        if (weAsk) {
+            BobListensOn(ClosedPort());
+            SetUserAddress("bob", ClosedPort());
+            l_file ? mp_messenger->RequestFileConnectionToUser("bob") : mp_messenger->RequestDNetConnection("bob");
+            ConnectBack l_request;
+            QVERIFY(TakeConnectBack(l_request));
+            QCOMPARE(l_request.m_type, type);
+            lp_bob = BobConnectsBack(l_request, "ABCDEFGH");
+        } else {
+            lp_bob = WeConnectBackToBob(555, qPrintable(type));
+            QVERIFY(lp_bob);
+            lp_bob->write((l_file ? Le32(4242) : QByteArray()) + "ABCDEFGH");
+        }
+        QVERIFY(lp_bob);
+        QTRY_COMPARE(l_handed.count(), 1);
+        QCOMPARE(l_handed.at(0).at(0).toString(), QString("bob"));
+        if (l_file && !weAsk)
+            QCOMPARE(l_handed.at(0).at(2).toUInt(), 4242u);
+        std::unique_ptr<QTcpSocket> l_owned(l_handed.at(0).at(1).value<QTcpSocket*>());
+        QTRY_COMPARE(l_owned->bytesAvailable(), qint64(8));
+        QCOMPARE(l_owned->readAll(), QByteArray("ABCDEFGH"));
+    }
+
+    void cannotConnectGoesToTheServer_data()
+    {
+        QTest::addColumn<bool>("hangs");
+        QTest::newRow("refused") << false;
+        QTest::newRow("no answer within our time") << true;
+    }
+
+    // We cannot reach bob for his request: the server hears so when the
+    // connection is refused, or when our own time for it is up, not at the
+    // next sweep.
+    void cannotConnectGoesToTheServer()
+    {
+        QFETCH(bool, hangs);
+        HangingPort l_hanging;
+        PeerMessenger::Limits l_limits;
+        l_limits.m_connectBackMs = 300;
+        mp_messenger->SetLimits(l_limits);
+        BobListensOn(hangs ? l_hanging.Port() : ClosedPort());
+        BobAsksForConnectBack(556, "P");
+        QByteArray l_payload;
+        QVERIFY(m_bob.mp_collector->Take(ServerCode::CANNOT_CONNECT, &l_payload, 3000));
+        QCOMPARE(l_payload, H("2c020000 02000000") + "me");
+        mp_messenger->SetLimits(PeerMessenger::Limits());
+    }
+
+    // A connection from another address calling itself bob: the server
+    // places bob elsewhere, so it gets none of bob's waiting messages and
+    // its transfer messages and requests come to nothing; bob's own
+    // connection counts once the server has said where he is.
+    void impostorFromAnotherAddress()
+    {
+        QTRY_COMPARE(mp_messenger->OpenMessagingConnectionCount("bob"), 0);
+        MemStream l_waiting(H("3c000000 01000000 77 0100000000000000"));
+        mp_messenger->SendMessage("bob", l_waiting);
+        QStringList l_queued;
+        connect(mp_messenger, &PeerMessenger::QueueUploadRequested, this,
+                [&](QString i_user, QString i_file) { l_queued << i_user + " " + i_file; });
+        QSignalSpy l_info(mp_messenger, &PeerMessenger::UserInfoRequested);
+        auto lp_impostor = ConnectRaw(mp_messenger->ListeningPort(), "127.0.0.2");
+        lp_impostor->write(HandshakeFrame("bob", "P") + PeerWire::BuildFrame(Msg(43, H("01000000 78")), false));
+        auto lp_bob = ConnectRaw(mp_messenger->ListeningPort());
+        lp_bob->write(HandshakeFrame("bob", "P") + PeerWire::BuildFrame(Msg(43, H("01000000 79")), false) +
+                      PeerWire::BuildFrame(Msg(15), false));
+        QByteArray l_payload;
+        QVERIFY(AwaitFrame(*lp_bob, l_payload));
+        QCOMPARE(l_payload, l_waiting.ToByteArray());
+        QVERIFY(l_info.count() == 1 || l_info.wait(5000));
+        QTRY_COMPARE(l_queued, QStringList({"bob y"}));
+        QSignalSpy l_impostorInfo(mp_messenger, &PeerMessenger::UserInfoReceived);
+        lp_impostor->write(PeerWire::BuildFrame(Msg(43, H("01000000 7a")), false) +
+                           PeerWire::BuildFrame(Msg(15), false) + PeerWire::BuildFrame(WHOLE_MESSAGES[0], false));
+        QVERIFY(l_impostorInfo.wait(5000));
+        QCOMPARE(l_queued, QStringList({"bob y"}));
+        QCOMPARE(l_info.count(), 1); // bob's request, answered once he was known
+        QCOMPARE(lp_impostor->bytesAvailable(), qint64(0));
+        disconnect(mp_messenger, nullptr, this, nullptr);
+    }
+
+    // Each phase of our own attempt ends on its timer: the direct one that
+    // hangs, then the wait for bob to connect back; then the failure.
+    void attemptPhasesTimeOut()
+    {
+        HangingPort l_hanging;
+        SetUserAddress("bob", l_hanging.Port());
+        mp_messenger->SetAttemptTimeouts(300, 300, 300);
+        QSignalSpy l_failed(mp_messenger, &PeerMessenger::ConnectionToUserFailed);
         mp_messenger->RequestFileConnectionToUser("bob");
         ConnectBack l_request;
         QVERIFY(TakeConnectBack(l_request));
-        QCOMPARE(l_request.m_type, QString("F"));
-        auto lp_bob = BobConnectsBack(l_request);
-        QVERIFY(lp_bob);
-        lp_bob->write("OFFSET!!");
-        QVERIFY(l_accepted.wait(5000));
-        QCOMPARE(l_requested.count(), 0);
-        QCOMPARE(l_accepted.at(0).at(0).toString(), QString("bob"));
-        std::unique_ptr<QTcpSocket> l_handed(l_accepted.at(0).at(1).value<QTcpSocket*>());
-        QTRY_COMPARE(l_handed->bytesAvailable(), qint64(8));
-    }
-
-    // Bob asked for the file connection through the server; we connect
-    // back, and read his token as the downloader.
-    void fileConnectionBobAskedFor()
-    {
-        QSignalSpy l_requested(mp_messenger, &PeerMessenger::FileConnectionRequested);
-        auto lp_incoming = WeConnectBackToBob(555, "F");
-        QVERIFY(lp_incoming);
-        lp_incoming->write(Le32(4242) + QByteArray("DATADATA"));
-        QVERIFY(l_requested.wait(5000));
-        QCOMPARE(l_requested.at(0).at(0).toString(), QString("bob"));
-        QCOMPARE(l_requested.at(0).at(2).toUInt(), 4242u);
-        std::unique_ptr<QTcpSocket> l_handed(l_requested.at(0).at(1).value<QTcpSocket*>());
-        QTRY_COMPARE(l_handed->bytesAvailable(), qint64(8));
-    }
-
-    // Distributed connections through the server keep their roles both
-    // ways, and a frame written with the handshake stays for the new owner.
-    void distributedConnectionsThroughTheServer()
-    {
-        QByteArray l_dFrame = Le32(5) + QByteArray("\x04\x09\x00\x00\x00", 5);
-
-        // We ask (as the child); bob cannot be reached and connects back.
-        BobListensOn(ClosedPort());
-        QSignalSpy l_accepted(mp_messenger, &PeerMessenger::DNetConnectionAccepted);
-        mp_messenger->RequestDNetConnection("bob");
-        ConnectBack l_request;
-        QVERIFY(TakeConnectBack(l_request));
-        QCOMPARE(l_request.m_type, QString("D"));
-        auto lp_socket = BobConnectsBack(l_request, l_dFrame);
-        QVERIFY(lp_socket);
-        QVERIFY(l_accepted.wait(5000));
-        QCOMPARE(l_accepted.at(0).at(0).toString(), QString("bob"));
-        std::unique_ptr<QTcpSocket> l_child(l_accepted.at(0).at(1).value<QTcpSocket*>());
-        QTRY_COMPARE(l_child->bytesAvailable(), qint64(l_dFrame.size()));
-        QCOMPARE(l_child->readAll(), l_dFrame);
-
-        // Bob asks (as the child); we connect back and are the parent.
-        QSignalSpy l_requested(mp_messenger, &PeerMessenger::DNetConnectionRequested);
-        auto lp_incoming = WeConnectBackToBob(557, "D");
-        QVERIFY(lp_incoming);
-        // Handed over as soon as the connection is up.
-        QTRY_COMPARE(l_requested.count(), 1);
-        QCOMPARE(l_requested.at(0).at(0).toString(), QString("bob"));
-        std::unique_ptr<QTcpSocket> l_parent(l_requested.at(0).at(1).value<QTcpSocket*>());
-        lp_incoming->write(l_dFrame);
-        QTRY_COMPARE(l_parent->bytesAvailable(), qint64(l_dFrame.size()));
-    }
-
-    // When we cannot reach bob for his request, he hears so from the server.
-    void failedConnectBackIsReported()
-    {
-        BobListensOn(ClosedPort());
-        BobAsksForConnectBack(556, "P");
-        QByteArray l_payload;
-        QVERIFY(m_bob.mp_collector->Take(ServerCode::CANNOT_CONNECT, &l_payload));
-        MemStream l_in(l_payload);
-        quint32 l_token = 0;
-        QVERIFY(l_in.ReadU32(l_token));
-        QCOMPARE(l_token, 556u);
+        QVERIFY(l_failed.wait(3000));
+        QCOMPARE(l_failed.at(0).at(0).toString(), QString("bob"));
+        QCOMPARE(l_failed.at(0).at(1).toString(), QString("F"));
+        mp_messenger->SetAttemptTimeouts(4000, 5000, 12000);
     }
 
     // The road of a search in one process: bob connects, asks for our share
     // list (served by the provider hook) and answers our search.
     void searchSmokeTest()
     {
-        PeerMessenger::SetShareListProvider([](QString const&) {
-            MemStream l_reply;
-            l_reply.WriteU32(5);
-            l_reply.WriteU32(1);
-            return l_reply;
+        QString l_askedFor;
+        PeerMessenger::SetShareListProvider([&](QString const& i_user) {
+            l_askedFor = i_user;
+            return MemStream(H("05000000 01000000"));
         });
         auto lp_bob = ConnectRaw(mp_messenger->ListeningPort());
         QVERIFY(lp_bob);
         lp_bob->write(HandshakeFrame("bob", "P") +
-                      PeerWire::BuildFrame(Message(4), false));
+                      PeerWire::BuildFrame(Msg(4), false));
         QByteArray l_payload;
         QVERIFY(AwaitFrame(*lp_bob, l_payload));
-        QCOMPARE(l_payload, Message(5, [](MemStream& o_m) { o_m.WriteU32(1); }));
+        QCOMPARE(l_payload, H("05000000 01000000"));
+        QCOMPARE(l_askedFor, QString("bob"));
         PeerMessenger::SetShareListProvider({});
 
         quint32 l_token = mp_server->FileSearch("song", QString());
-        MemStream l_record;
-        l_record.WriteString(QString("bob"));
-        l_record.WriteU32(l_token);
-        l_record.WriteU32(1);
-        l_record.WriteU8(1);
-        l_record.WriteRaw(std::string("music\\song.mp3"));
-        l_record.WriteU64(1000);
-        l_record.WriteRaw(std::string("mp3"));
-        l_record.WriteU32(0);
-        l_record.WriteU8(0);
-        l_record.WriteU32(100);
-        l_record.WriteU32(0);
-        l_record.WriteU32(0);
-        QByteArray l_compressed;
-        QVERIFY(ZlibCompress(l_record.Data(), l_record.Size(), l_compressed));
         std::vector<Item> l_results;
         connect(mp_messenger, &PeerMessenger::SearchResults, this, [&](Item i_item) { l_results.push_back(i_item); });
-        lp_bob->write(PeerWire::BuildFrame(Le32(9) + l_compressed, false));
+        lp_bob->write(PeerWire::BuildFrame(AnswerMessage(l_token, 1), false));
         QTRY_COMPARE(l_results.size(), std::size_t(1));
         QCOMPARE(l_results[0]["search_request"].AsString(), QString::number(l_token));
         QCOMPARE(l_results[0]["user"].AsString(), QString("bob"));

@@ -6,6 +6,8 @@
 // wire format and not against itself.
 
 #include "peers/PeerWire.h"
+#include "server/StoreTypes.h"
+#include "store/Data.h"
 #include "store/MemStream.h"
 
 #include <QHostAddress>
@@ -15,14 +17,16 @@
 
 #include <functional>
 #include <memory>
+#include <vector>
 
-inline QByteArray Message(quint32 i_code, std::function<void(MemStream&)> i_fill = {})
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+// Hex with blanks for reading; text parts are appended as they are.
+inline QByteArray H(char const* ip_hex)
 {
-    MemStream l_message;
-    l_message.WriteU32(i_code);
-    if (i_fill)
-        i_fill(l_message);
-    return l_message.ToByteArray();
+    return QByteArray::fromHex(ip_hex);
 }
 
 inline QByteArray Le32(quint32 i_value)
@@ -30,6 +34,58 @@ inline QByteArray Le32(quint32 i_value)
     MemStream l_bytes;
     l_bytes.WriteU32(i_value);
     return l_bytes.ToByteArray();
+}
+
+inline QByteArray Zlib(QByteArray const& i_record)
+{
+    QByteArray l_out;
+    ZlibCompress(i_record.constData(), quint64(i_record.size()), l_out);
+    return l_out;
+}
+
+// Sample messages, as a peer writes them.
+// FileInfo "b.mp3", 9 bytes, "mp3", attributes in the order given.
+inline QByteArray const MP3_FILE = H("01 05000000") + "b.mp3" + H("0900000000000000 03000000") + "mp3" +
+                                   H("03000000 02000000 01000000 00000000 80000000 00000000 80000000");
+inline QByteArray const PLAIN_FILE = H("01 05000000") + "a.mp3" + H("0500000000000000 00000000 00000000");
+
+inline QByteArray const SHARE_RECORD = H("02000000 03000000") + "m\\a" + H("02000000") + MP3_FILE + PLAIN_FILE +
+                                       H("07000000") + "m\\empty" + H("00000000 01000000 01000000 06000000") + "length";
+inline QByteArray const ANSWER_RECORD = H("05000000") + "alice" + H("e9030000 02000000") + PLAIN_FILE + MP3_FILE +
+                                        H("01 40e20100 03000000 00000000");
+inline QByteArray const FOLDER_RECORD = H("09000000 03000000") + "m\\a" + H("01000000 03000000") + "m\\a" +
+                                        H("01000000") + PLAIN_FILE + H("00000000");
+
+// Messages whose every field is required: any cut of them is malformed.
+inline QList<QByteArray> const WHOLE_MESSAGES = {
+    H("10000000 02000000") + "hi" + H("01 03000000") + "PNG" + H("02000000 05000000 01"),
+    H("24000000 09000000 03000000") + "a\\b",
+    H("28000000 01000000 4d000000 03000000") + "x\\y" + H("6300000000000000"),
+    H("29000000 07000000 00 09000000") + "Cancelled",
+    H("2b000000 03000000") + "q\\r",
+    H("2c000000 03000000") + "q\\r" + H("04000000"),
+    H("2e000000 03000000") + "q\\s",
+    H("32000000 03000000") + "q\\t" + H("06000000") + "Banned",
+    H("33000000 03000000") + "q\\u",
+    H("3c000000 03000000") + "q\\v" + H("2a00000000000000"),
+};
+
+// A search answer (message 9) for token i_token with i_files files of one
+// folder, each 21 bytes on the wire.
+inline QByteArray AnswerMessage(quint32 i_token, int i_files = 2)
+{
+    QByteArray l_record = H("05000000") + "alice" + Le32(i_token) + Le32(quint32(i_files));
+    for (int l_file = 0; l_file < i_files; ++l_file)
+        l_record += H("01 07000000") + "m\\" + char('a' + l_file % 26) + ".mp3" + H("8813000000000000 03000000") +
+                    "mp3" + H("02000000 00000000 40010000 02000000 01000000");
+    l_record += H("01 40e20100 03000000 00000000");
+    return Le32(9) + Zlib(l_record);
+}
+
+// Message i_code with the payload given in hex and text parts.
+inline QByteArray Msg(quint32 i_code, QByteArray const& i_payload = QByteArray())
+{
+    return Le32(i_code) + i_payload;
 }
 
 // The framed handshake with which a test peer opens a connection.
@@ -54,10 +110,54 @@ inline quint16 ClosedPort()
     return l_port;
 }
 
-// Connects and waits for the connection.
-inline std::unique_ptr<QTcpSocket> ConnectRaw(quint16 i_port)
+// Points the stored address of a user at this machine, as the server would.
+inline void SetUserAddress(QString const& i_user, quint16 i_port)
+{
+    Item l_user = d.GetType("user")->GetItem(Value(i_user));
+    SetAttribute(l_user, "user_address", Value(static_cast<unsigned long long>(LocalIp())));
+    SetAttribute(l_user, "user_port", Value(int(i_port)));
+}
+
+// A loopback port where a connection attempt hangs: the listener's queue
+// is full, so the system drops further connection requests.
+class HangingPort
+{
+public:
+    HangingPort()
+    {
+        sockaddr_in l_address{};
+        l_address.sin_family = AF_INET;
+        l_address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t l_length = sizeof l_address;
+        m_fds.push_back(socket(AF_INET, SOCK_STREAM, 0));
+        bind(m_fds[0], reinterpret_cast<sockaddr*>(&l_address), l_length);
+        listen(m_fds[0], 0);
+        getsockname(m_fds[0], reinterpret_cast<sockaddr*>(&l_address), &l_length);
+        m_port = ntohs(l_address.sin_port);
+        for (int l_filler = 0; l_filler < 2; ++l_filler) {
+            m_fds.push_back(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
+            ::connect(m_fds.back(), reinterpret_cast<sockaddr*>(&l_address), l_length);
+        }
+        QTest::qWait(50);
+    }
+    ~HangingPort()
+    {
+        for (int l_fd : m_fds)
+            ::close(l_fd);
+    }
+    quint16 Port() const { return m_port; }
+
+private:
+    std::vector<int> m_fds;
+    quint16 m_port = 0;
+};
+
+// Connects (from i_from, a loopback address) and waits for the connection.
+inline std::unique_ptr<QTcpSocket> ConnectRaw(quint16 i_port, char const* ip_from = nullptr)
 {
     auto lp_socket = std::make_unique<QTcpSocket>();
+    if (ip_from)
+        lp_socket->bind(QHostAddress(QString::fromLatin1(ip_from)), 0);
     lp_socket->connectToHost(QHostAddress::LocalHost, i_port);
     if (!lp_socket->waitForConnected(5000))
         return nullptr;

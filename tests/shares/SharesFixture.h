@@ -50,31 +50,17 @@ inline QString WriteTestFile(QTemporaryDir const& i_dir, QString const& i_name, 
 // and not whatever the product's encoder makes.
 struct Wire
 {
-    Wire& U8(quint8 i_value)
+    template <class T> Wire& Le(T i_value)
     {
-        m_bytes.append(char(i_value));
-        return *this;
-    }
-    Wire& U32(quint32 i_value)
-    {
-        char l_bytes[4];
+        char l_bytes[sizeof(T)];
         qToLittleEndian(i_value, l_bytes);
-        m_bytes.append(l_bytes, 4);
-        return *this;
+        return Raw(QByteArray(l_bytes, int(sizeof(T))));
     }
-    Wire& U64(quint64 i_value)
-    {
-        char l_bytes[8];
-        qToLittleEndian(i_value, l_bytes);
-        m_bytes.append(l_bytes, 8);
-        return *this;
-    }
+    Wire& U8(quint8 i_value) { return Le(i_value); }
+    Wire& U32(quint32 i_value) { return Le(i_value); }
+    Wire& U64(quint64 i_value) { return Le(i_value); }
     Wire& Str(QByteArray const& i_text) { return U32(quint32(i_text.size())).Raw(i_text); }
-    Wire& Raw(QByteArray const& i_bytes)
-    {
-        m_bytes.append(i_bytes);
-        return *this;
-    }
+    Wire& Raw(QByteArray const& i_bytes) { m_bytes.append(i_bytes); return *this; }
     QByteArray m_bytes;
 };
 

@@ -7,6 +7,7 @@
 
 #include "peers/PeerMessenger.h"
 #include "server/Server.h"
+#include "shares/DNetManager.h"
 #include "shares/SharedFoldersManager.h"
 #include "store/DataSaver.h"
 #include "store/Settings.h"
@@ -22,7 +23,6 @@ private slots:
     void init();
     void cleanup();
 
-    void TypesBesideTheirNeighbours();
     void IndexSavedBesideServerData();
     void AnswersTravelToThePeer();
     void CountsReportedAtLogin();
@@ -35,6 +35,7 @@ private:
     std::unique_ptr<DataSaver> mp_saver;
     std::unique_ptr<Server> mp_server;
     std::unique_ptr<PeerMessenger> mp_messenger;
+    std::unique_ptr<DNetManager> mp_dnet;
     std::unique_ptr<SharedFoldersManager> mp_manager;
 };
 
@@ -48,12 +49,14 @@ void SharesWiringTest::MakeManagers()
     mp_saver->AddSavedByConnectionType("global_value", "global");
     mp_server->CreateData();
     mp_messenger.reset(new PeerMessenger);
+    mp_dnet.reset(new DNetManager);
     mp_manager.reset(new SharedFoldersManager);
 }
 
 void SharesWiringTest::DropManagers()
 {
     mp_manager.reset();
+    mp_dnet.reset();
     mp_messenger.reset();
     mp_server.reset();
     mp_saver.reset();
@@ -70,19 +73,6 @@ void SharesWiringTest::init()
 void SharesWiringTest::cleanup()
 {
     DropManagers();
-}
-
-void SharesWiringTest::TypesBesideTheirNeighbours()
-{
-    QCOMPARE(sharedFoldersManager, mp_manager.get());
-    Type* const lp_user = d.GetType("user");
-    QVERIFY(lp_user->IsRelatedTo(d.GetType("unshared")));
-    QVERIFY(lp_user->IsRelatedTo(d.GetType("user_share")));
-    QVERIFY(d.GetType("shared_folder")->IsRelatedTo(d.GetType("user_list_group")));
-    for (char const* lp_attribute : {"mpeg_version", "channel_mode", "audio_frequency", "bitrate", "bitrate_mode"})
-        QVERIFY2(d.GetType("shared_file")->IsRelatedTo(d.GetType(lp_attribute)), lp_attribute);
-    QVERIFY(d.GetType("user_share_file")->IsRelatedTo(d.GetType("file_size")));
-    QVERIFY(d.GetType("user_share_file")->IsRelatedTo(d.GetType("length_seconds")));
 }
 
 void SharesWiringTest::IndexSavedBesideServerData()
@@ -114,7 +104,8 @@ void SharesWiringTest::IndexSavedBesideServerData()
 }
 
 // Bob, on a messaging connection, asks for the share list and a folder and
-// searches through the server; each answer reaches him on that connection.
+// searches through the server and the distributed tree; each answer reaches
+// him on that connection.
 void SharesWiringTest::AnswersTravelToThePeer()
 {
     SetSetting("username", QStringLiteral("me"));
@@ -125,27 +116,26 @@ void SharesWiringTest::AnswersTravelToThePeer()
     d.GetType("shared_public")->GetGlobalNullItem() += mp_manager->AddSharedFolder(l_folder);
     QString const l_remote = QString(l_folder).replace('/', '\\');
 
+    SetUserAddress("bob", ClosedPort()); // as the server gives it: bob is who he says
     auto lp_bob = ConnectRaw(mp_messenger->ListeningPort());
     QVERIFY(lp_bob);
-    lp_bob->write(HandshakeFrame("bob", "P") + PeerWire::BuildFrame(Message(4), false)
-                  + PeerWire::BuildFrame(Message(36, [&](MemStream& io_out) {
-                                             io_out.WriteU32(8);
-                                             io_out.Write(l_remote);
-                                         }),
-                                         false));
+    QByteArray const l_folderText = l_remote.toUtf8();
+    lp_bob->write(HandshakeFrame("bob", "P") + PeerWire::BuildFrame(Msg(4), false)
+                  + PeerWire::BuildFrame(Msg(36, Le32(8) + Le32(quint32(l_folderText.size())) + l_folderText), false));
     QSignalSpy l_processed(mp_manager.get(), &SharedFoldersManager::SearchProcessed);
     emit mp_server->DirectFileSearch("bob", 7, "tune");
-    QCOMPARE(l_processed.count(), 1);
-    QCOMPARE(l_processed.at(0).at(1).toBool(), true);
+    emit mp_dnet->DNetSearchRequest("bob", 8, "tune");
+    QCOMPARE(l_processed.count(), 2);
+    QCOMPARE(l_processed.at(1).at(1).toBool(), true);
     QList<quint32> l_codes;
-    for (int l_frame = 0; l_frame < 3; ++l_frame) {
+    for (int l_frame = 0; l_frame < 4; ++l_frame) {
         QByteArray l_payload;
         quint32 l_code = 0;
         QVERIFY(AwaitFrame(*lp_bob, l_payload) && MemStream(l_payload).ReadU32(l_code));
         l_codes << l_code;
     }
     std::sort(l_codes.begin(), l_codes.end());
-    QCOMPARE(l_codes, (QList<quint32>{5, 9, 37}));
+    QCOMPARE(l_codes, (QList<quint32>{5, 9, 9, 37}));
 }
 
 // At login the counts go to the server (35) and our own statistics are asked

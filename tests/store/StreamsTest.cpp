@@ -135,8 +135,7 @@ void StreamsTest::FileInfoBytesAreExact()
 {
     FileInfo l_info("a.mp3", 0x100000002ull);
     l_info.m_attributes.m_extension = "mp3";
-    l_info.m_attributes.m_attributes[0] = 320;
-    l_info.m_attributes.m_attributes[2] = 1;
+    l_info.m_attributes.m_attributes = {{0, 320}, {2, 1}};
     MemStream l_stream;
     QVERIFY(l_info.Write(l_stream));
     QByteArray const l_expected = QByteArray::fromHex("01"

@@ -115,6 +115,8 @@ protected:
     {
         std::unique_ptr<QTcpSocket>& lp_peer = m_peers[i_user];
         if (!lp_peer) {
+            if (User(i_user)["user_address"].IsNull()) // as the server gives it: the user is who he says
+                SetUserAddress(i_user, ClosedPort());
             lp_peer = ConnectRaw(mp_messenger->ListeningPort());
             if (!lp_peer)
                 qFatal("no messaging connection");

@@ -304,6 +304,7 @@ private slots:
         mp_manager->GetDownloadEntry("carol", "all complete", "M") +=
             d.GetType("download_entry_status")->GetItem(Value("complete"));
 
+        SetUserAddress("alice", ClosedPort()); // as the server gives it: alice is who she says
         auto lp_alice = ConnectRaw(mp_messenger->ListeningPort());
         QVERIFY(lp_alice);
         lp_alice->write(HandshakeFrame("alice", "P"));

@@ -3,6 +3,7 @@
 #include "peers/PeerMessenger.h"
 #include "server/Server.h"
 #include "server/WishListSearcher.h"
+#include "shares/DNetManager.h"
 #include "shares/SharedFoldersManager.h"
 #include "store/DataSaver.h"
 #include "store/DelayedInvoker.h"
@@ -72,6 +73,7 @@ HeadlessClient::~HeadlessClient()
     mp_transfers.reset();
     mp_shares.reset();
     mp_invoker.reset();
+    mp_dnet.reset();
     mp_messenger.reset();
     mp_server.reset();
     mp_saver.reset();
@@ -97,6 +99,8 @@ bool HeadlessClient::Load()
     qRegisterMetaType<Item>("Item");
     mp_messenger = std::make_unique<PeerMessenger>();
     mp_invoker = std::make_unique<DelayedInvoker>();
+    // Before the shares manager, which answers the searches it relays.
+    mp_dnet = std::make_unique<DNetManager>();
     mp_shares = std::make_unique<SharedFoldersManager>();
     // What the diagnostics window declares: the log entries of users.
     DeclareItemLogTypes();
@@ -277,6 +281,7 @@ void HeadlessClient::Unshare(QString const& i_path)
 void HeadlessClient::Status()
 {
     Reply(QStringLiteral("server %1").arg(int(mp_server->GetState())));
+    Reply(QStringLiteral("dnet parent %1 children %2").arg(mp_dnet->HasParent() ? "yes" : "no").arg(mp_dnet->ChildCount()));
     for (Item const& l_entry : d["download_entry"]->GetItems())
         Reply(QStringLiteral("download %1 %2 %3 %4")
                   .arg(OneLine(l_entry["user"].AsString()), l_entry["download_entry_status"].AsString())

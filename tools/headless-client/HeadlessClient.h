@@ -18,6 +18,7 @@
 
 class DataSaver;
 class DelayedInvoker;
+class DNetManager;
 class ExtendedAsciiTranslator;
 class PeerMessenger;
 class Server;
@@ -78,6 +79,7 @@ private:
     std::unique_ptr<Server> mp_server;
     std::unique_ptr<PeerMessenger> mp_messenger;
     std::unique_ptr<DelayedInvoker> mp_invoker;
+    std::unique_ptr<DNetManager> mp_dnet;
     std::unique_ptr<SharedFoldersManager> mp_shares;
     std::unique_ptr<TransferQueueManager> mp_transfers;
     std::unique_ptr<WishListSearcher> mp_wishList;

@@ -121,6 +121,21 @@ void StandinServer::RunCommand(QString const& i_line)
     } else if (l_command == QLatin1String("possible-parents")) {
         if (Session* lp_session = SessionOfUser(l_argument))
             SendPossibleParents(*lp_session);
+    } else if (l_command == QLatin1String("speed")) {
+        // The average upload speed the user's statistics report; a user who
+        // is online is sent them at once, as if he had asked.
+        QString const l_user = l_argument.section(QLatin1Char(' '), 0, 0);
+        auto l_account = m_accounts.find(l_user);
+        if (l_account == m_accounts.end())
+            return Log(QStringLiteral("command: speed of unknown user %1").arg(l_user));
+        l_account->second.m_stats.m_averageSpeed = l_argument.section(QLatin1Char(' '), 1).toUInt();
+        Log(QStringLiteral("command: speed of %1 set to %2").arg(l_user).arg(l_account->second.m_stats.m_averageSpeed));
+        if (SessionOfUser(l_user)) {
+            MemStream l_out;
+            l_out.Write(l_user);
+            l_account->second.m_stats.Write(l_out);
+            SendToUser(l_user, ServerCode::USER_STATS, l_out);
+        }
     } else if (l_command == QLatin1String("quit")) {
         Log(QStringLiteral("command: quit"));
         emit QuitRequested();
@@ -494,7 +509,7 @@ void StandinServer::Handle(Session& io_session, quint32 i_code, MemStream& io_in
         for (auto const& l_entry : m_sessions)
             if (!l_entry.second->m_user.isEmpty())
                 l_to.insert(l_entry.second->m_user);
-        RelaySearch(io_session, l_token, l_text, l_to);
+        RelaySearch(io_session, l_token, l_text, l_to, true);
         break;
     }
     case ServerCode::USER_SEARCH: {
@@ -714,6 +729,7 @@ void StandinServer::Handle(Session& io_session, quint32 i_code, MemStream& io_in
         bool l_hasParent = false;
         if (!io_in.Read(l_hasParent))
             return l_short();
+        io_session.m_hasParent = l_hasParent;
         if (!l_hasParent)
             SendPossibleParents(io_session);
         break;
@@ -892,16 +908,28 @@ void StandinServer::DeliverChat(StoredChat const& i_chat, bool i_new)
     SendToUser(i_chat.m_to, ServerCode::PRIVATE_CHAT, l_out);
 }
 
-void StandinServer::RelaySearch(Session& io_from, quint32 i_token, QString const& i_text, std::set<QString> const& i_to)
+void StandinServer::RelaySearch(Session& io_from, quint32 i_token, QString const& i_text, std::set<QString> const& i_to,
+                                bool i_throughTree)
 {
     CountSearch(i_text);
     MemStream l_out;
     l_out.Write(io_from.m_user);
     l_out.WriteU32(i_token);
     l_out.Write(i_text);
-    for (QString const& l_user : i_to)
-        if (l_user != io_from.m_user)
-            SendToUser(l_user, ServerCode::FILE_SEARCH, l_out);
+    // The distributed form: code 3, sub-code 49, then the same fields.
+    MemStream l_tree;
+    l_tree.WriteU8(3);
+    l_tree.WriteI32(49);
+    l_tree.WriteBuffer(l_out.Data(), l_out.Size());
+    for (QString const& l_user : i_to) {
+        Session* const lp_session = SessionOfUser(l_user);
+        if (l_user == io_from.m_user || !lp_session)
+            continue;
+        if (!i_throughTree || (!lp_session->m_hasParent && !lp_session->m_canParent))
+            Send(*lp_session, ServerCode::FILE_SEARCH, l_out);
+        else if (!lp_session->m_hasParent)
+            Send(*lp_session, ServerCode::DNET_MESSAGE, l_tree);
+    }
 }
 
 void StandinServer::CountSearch(QString const& i_text)

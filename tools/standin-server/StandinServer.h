@@ -35,7 +35,7 @@ public:
     quint16 Port() const;
 
     // Commands read from standard input: "admin TEXT", "kick USER",
-    // "possible-parents USER", "quit".
+    // "possible-parents USER", "speed USER BYTES_PER_SECOND", "quit".
     void RunCommand(QString const& i_line);
 
     // What one misbehaving client may hold of the server. A user runs the
@@ -85,6 +85,7 @@ private:
         quint32 m_port = 0;
         quint32 m_obfuscatedPort = 0;
         bool m_canParent = false;
+        bool m_hasParent = false;
         std::set<QString> m_watching;
     };
     struct Room
@@ -136,7 +137,11 @@ private:
     // Keeps a new message until its receiver acknowledges it, and sends it.
     void StoreChat(QString const& i_from, QString const& i_to, QString const& i_text);
     void DeliverChat(StoredChat const& i_chat, bool i_new);
-    void RelaySearch(Session& io_from, quint32 i_token, QString const& i_text, std::set<QString> const& i_to);
+    // A search to everyone goes down the distributed tree (i_throughTree):
+    // as 93 to users who can take children and have no parent, not at all
+    // to users with a parent; users outside the tree get 26.
+    void RelaySearch(Session& io_from, quint32 i_token, QString const& i_text, std::set<QString> const& i_to,
+                     bool i_throughTree = false);
     void CountSearch(QString const& i_text);
     std::vector<std::pair<QString, int>> RelatedSearches(QString const& i_term) const;
     void SendPossibleParents(Session& io_session);

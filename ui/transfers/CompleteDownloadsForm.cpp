@@ -1,11 +1,10 @@
 #include "ui/transfers/CompleteDownloadsForm.h"
 
-#include "ui/transfers/TransferRows.h"
-
 #include "ui_CompleteDownloadsForm.h"
 
 #include "app/Globals.h"
 #include "server/StoreTypes.h"
+#include "transfers/TransferItems.h"
 #include "transfers/TransferQueueManager.h"
 
 #include <QHeaderView>
@@ -76,9 +75,10 @@ void CompleteDownloadsForm::OnCompleteDownloadAdded(Item i_download)
     if (i_download.IsNull())
         return;
     QString const l_time = i_download["complete_download_completion_time"].AsString();
-    QDateTime l_parsed = TransferRows::ParseStoredTime(l_time);
+    QDateTime const l_now = TransferItems::CurrentTime();
+    QDateTime l_parsed = TransferItems::StoredTime(l_time, l_now);
     if (!l_parsed.isValid())
-        l_parsed = QDateTime::currentDateTime();
+        l_parsed = l_now;
     auto* lp_row = new CompleteDownloadItem(mp_ui->downloadList, l_parsed);
     lp_row->setText(0, i_download["complete_download_filename"].AsString());
     lp_row->setText(1, i_download["complete_download_relative_folder"].AsString());

@@ -8,7 +8,6 @@
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileInfo>
-#include <QLocale>
 #include <QTreeWidget>
 #include <QUrl>
 
@@ -133,14 +132,6 @@ void SetRowColor(QTreeWidgetItem* ip_row, QColor const& i_color)
     int const l_columns = ip_row->treeWidget() ? ip_row->treeWidget()->columnCount() : ip_row->columnCount();
     for (int l_column = 0; l_column < l_columns; ++l_column)
         ip_row->setForeground(l_column, l_brush);
-}
-
-QDateTime ParseStoredTime(QString const& i_text)
-{
-    QDateTime l_time = QDateTime::fromString(i_text, Qt::TextDate);
-    if (!l_time.isValid())
-        l_time = QLocale::system().toDateTime(i_text, QStringLiteral("ddd MMM d HH:mm:ss yyyy"));
-    return l_time;
 }
 
 namespace {

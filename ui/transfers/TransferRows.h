@@ -8,7 +8,6 @@
 #include "store/Data.h"
 
 #include <QColor>
-#include <QDateTime>
 #include <QString>
 
 class QTreeWidgetItem;
@@ -45,13 +44,6 @@ QString AggregateStatus(ItemSet const& i_entries, char const* ip_statusType, boo
 // role's default while the table has none.
 QColor StatusColor(QString const& i_status);
 void SetRowColor(QTreeWidgetItem* ip_row, QColor const& i_color);
-
-// ---- times kept as text
-
-// A date-time as the engine and the server write it (the toolkit's text
-// date, whose day and month names follow the system locale); invalid when
-// the text is neither that nor the C locale's form.
-QDateTime ParseStoredTime(QString const& i_text);
 
 // ---- local paths handed to the desktop
 

@@ -47,7 +47,7 @@ bool IsLongOffline(Item const& i_user, QDateTime const& i_now)
 {
     if (i_user.IsConnected("is_online") || !d.HasType("last_online_status_change"))
         return false;
-    return IsLongIdle(ParseStoredTime(i_user["last_online_status_change"].AsString()), i_now);
+    return IsLongIdle(TransferItems::StoredTime(i_user["last_online_status_change"].AsString(), i_now), i_now);
 }
 
 Item DownloadStatus(char const* ip_status)
@@ -154,7 +154,7 @@ void TransfersForm::OnActionBarTriggered(QWidget*, QString i_action)
     } else if (i_action == "clear_complete_and_aborted_uploads") {
         ItemSet l_finished;
         ItemSet l_abandoned;
-        QDateTime const l_now = QDateTime::currentDateTime();
+        QDateTime const l_now = TransferItems::CurrentTime();
         for (Item const& l_entry : d["upload_entry"]->GetItems()) {
             Item const l_status = l_entry["upload_entry_status"];
             if (l_status.AsString() != "queued" && !l_status.IsConnected("is_active"))
@@ -380,15 +380,15 @@ void TransfersForm::EveryHalfMinute()
 {
     if (!m_initialised || !IsSettingYes("clear_complete_aborted_uploads"))
         return;
-    QDateTime const l_now = QDateTime::currentDateTime();
+    QDateTime const l_now = TransferItems::CurrentTime();
     ItemSet l_idle;
     for (Item const& l_entry : d["upload_entry"]->GetItems()) {
         if (l_entry["upload_entry_status"].AsString() == "queued" && !IsLongOffline(l_entry["user"], l_now))
             continue;
-        QDateTime l_last = ParseStoredTime(l_entry["last_status_change_time"].AsString());
+        QDateTime l_last = TransferItems::StoredTime(l_entry["last_status_change_time"].AsString(), l_now);
         if (auto const* lp_receipt = TransferItems::ObjectAt<QDateTime>(l_entry["last_receipt_time"]);
-            lp_receipt && lp_receipt->isValid() && (!l_last.isValid() || *lp_receipt > l_last))
-            l_last = *lp_receipt;
+            lp_receipt && lp_receipt->isValid() && (!l_last.isValid() || lp_receipt->toUTC() > l_last))
+            l_last = lp_receipt->toUTC();
         if (IsLongIdle(l_last, l_now))
             l_idle.insert(l_entry);
     }
@@ -404,9 +404,10 @@ void TransfersForm::OnDownloadComplete(Item i_download)
     if (i_download.IsNull() || !i_download.IsConnected(l_complete))
         return;
     auto const l_alert = [this](QString const& i_text, QString const& i_balloon) {
+        // A button shows "&" as typed, not as the mark of a shortcut key.
         if (eventToolBar)
-            eventToolBar->AddEvent(i_text, ":/icons/download_icon", mp_ui->downloadsList, i_balloon.arg(i_text),
-                                   "download", false);
+            eventToolBar->AddEvent(QString(i_text).replace("&", "&&"), ":/icons/download_icon", mp_ui->downloadsList,
+                                   i_balloon.arg(i_text), "download", false);
     };
     Item const l_user = i_download["user"];
     Item const l_folder = i_download["remote_folder"];
@@ -419,22 +420,22 @@ void TransfersForm::OnDownloadComplete(Item i_download)
         l_fileAlert.Remove();
     }
 
-    if (d.GetItems(l_user, l_folder, "download_entry").NotConnected(l_complete).empty())
-        if (Item const l_folderAlert = d.GetItem(l_user, l_folder, "complete_download_alert"); l_folderAlert.IsValid()) {
-            l_alert(ToQString(GetFileName(l_folder.AsStdString())), "Download of folder %1 complete");
-            if (QTreeWidgetItem* lp_row = NodeRow(d.GetItem(l_userNode, l_folder, "download_list_folder_node")))
-                lp_row->setData(1, Qt::DecorationRole, QVariant());
-            l_folderAlert.Remove();
-        }
+    // The group's entries are walked only when an alert waits on them: a
+    // batch of completions (a loaded queue, say) stays linear.
+    if (Item const l_folderAlert = d.GetItem(l_user, l_folder, "complete_download_alert");
+        l_folderAlert.IsValid() && d.GetItems(l_user, l_folder, "download_entry").NotConnected(l_complete).empty()) {
+        l_alert(ToQString(GetFileName(l_folder.AsStdString())), "Download of folder %1 complete");
+        if (QTreeWidgetItem* lp_row = NodeRow(d.GetItem(l_userNode, l_folder, "download_list_folder_node")))
+            lp_row->setData(1, Qt::DecorationRole, QVariant());
+        l_folderAlert.Remove();
+    }
 
-    if (l_user.GetItems("download_entry").NotConnected(l_complete).empty()) {
-        ItemSet const l_userAlerts = l_user.GetItems("complete_download_alert").NotConnected("remote_folder");
-        if (!l_userAlerts.empty()) {
-            l_alert(l_user.AsString(), "All download from user %1 complete");
-            // The alert took the place of the online icon; it comes back.
-            ShowUserIcon(l_user);
-            l_userAlerts.Remove();
-        }
+    if (ItemSet const l_userAlerts = l_user.GetItems("complete_download_alert").NotConnected("remote_folder");
+        !l_userAlerts.empty() && l_user.GetItems("download_entry").NotConnected(l_complete).empty()) {
+        l_alert(l_user.AsString(), "All download from user %1 complete");
+        // The alert took the place of the online icon; it comes back.
+        ShowUserIcon(l_user);
+        l_userAlerts.Remove();
     }
 
     if (IsSettingYes("clear_complete_downloads") && transferQueueManager)

@@ -21,6 +21,9 @@
 #include <QIcon>
 #include <QProgressBar>
 
+#include <algorithm>
+#include <limits>
+
 TransfersForm* transfersForm = nullptr;
 
 using namespace TransferRows;
@@ -65,6 +68,15 @@ Cell CellValue(Item const& i_entry, char const* ip_cellType)
     return lp_cell ? *lp_cell : Cell();
 }
 
+// Sizes are the peers' word: a group of absurd ones stops at the largest
+// number instead of overflowing. Both terms are at least 0.
+long long AddBounded(long long i_a, long long i_b)
+{
+    long long l_sum;
+    return __builtin_add_overflow(i_a, std::max<long long>(0, i_b), &l_sum) ? std::numeric_limits<long long>::max()
+                                                                          : l_sum;
+}
+
 void SetProgressBar(QTreeWidget* ip_tree, QTreeWidgetItem* ip_row, long long i_done, double i_percent)
 {
     auto* lp_bar = qobject_cast<QProgressBar*>(ip_tree->itemWidget(ip_row, COL_PROGRESS));
@@ -92,6 +104,10 @@ TransfersForm::TransfersForm(QWidget* ip_parent)
     SetUpColumns(mp_ui->downloadsList, 9);
     SetUpColumns(mp_ui->uploadsList, 8);
     mp_ui->uploadsList->header()->setStretchLastSection(false);
+    // Rows of one height: the view then places thousands of rows, and the
+    // progress bars among them, without measuring each row.
+    mp_ui->downloadsList->setUniformRowHeights(true);
+    mp_ui->uploadsList->setUniformRowHeights(true);
 
     connect(mp_ui->downloadsList, &QTreeWidget::itemDoubleClicked, this,
             &TransfersForm::OnDownloadListItemDoubleClicked);
@@ -189,9 +205,11 @@ void TransfersForm::Init()
 
 long long TransfersForm::EntrySize(TransferTree const& i_tree, Item const& i_entry)
 {
+    // Sizes come from peers and the data file: a negative one counts as 0.
     if (i_tree.m_downloads)
-        return i_entry["file_size"].AsInt64();
-    return d.HasType("shared_file_size") ? i_entry["shared_file"]["shared_file_size"].AsInt64() : 0;
+        return std::max<long long>(0, i_entry["file_size"].AsInt64());
+    return d.HasType("shared_file_size") ? std::max<long long>(0, i_entry["shared_file"]["shared_file_size"].AsInt64())
+                                         : 0;
 }
 
 QString TransfersForm::EntryFileName(TransferTree const& i_tree, Item const& i_entry)
@@ -307,6 +325,7 @@ void TransfersForm::AddEntryRow(TransferTree& io_tree, Item const& i_entry)
             lp_folderRow->setExpanded(true);
     }
 
+    ForgetFigures(io_tree, lp_folderRow);
     auto* lp_fileRow = new QTreeWidgetItem(lp_folderRow);
     lp_fileRow->setText(COL_FILE, EntryFileName(io_tree, i_entry));
     lp_fileRow->setText(COL_SIZE, CommafyNumber(EntrySize(io_tree, i_entry)));
@@ -336,6 +355,7 @@ void TransfersForm::RemoveEntryRow(TransferTree& io_tree, Item const& i_entry)
     QTreeWidgetItem* lp_fileRow = NodeRow(l_fileNode);
     QTreeWidgetItem* lp_folderRow = lp_fileRow->parent();
     QTreeWidgetItem* lp_userRow = lp_folderRow->parent();
+    ForgetFigures(io_tree, lp_folderRow);
     delete lp_fileRow;
     l_fileNode.Remove();
     if (lp_folderRow->childCount() == 0) {
@@ -398,6 +418,7 @@ void TransfersForm::ShowStatus(TransferTree& io_tree, Item const& i_entry, Item 
 
 void TransfersForm::MarkGroupsForRefresh(TransferTree& io_tree, QTreeWidgetItem* ip_fileRow)
 {
+    ForgetFigures(io_tree, ip_fileRow);
     QTreeWidgetItem* lp_folderRow = ip_fileRow->parent();
     m_staleGroups.insert(RowNode(io_tree.mp_folderNodeType, lp_folderRow));
     m_staleGroups.insert(RowNode(io_tree.mp_userNodeType, lp_folderRow->parent()));
@@ -465,10 +486,9 @@ void TransfersForm::RecolorEntries()
 
 // ----------------------------------------------------------------- progress
 
-void TransfersForm::ProgressStats(TransferTree const& i_tree, ItemSet const& i_entries, long long& o_done,
-                                  long long& o_remaining, long long& o_total) const
+TransfersForm::GroupFigures TransfersForm::Figures(TransferTree const& i_tree, ItemSet const& i_entries) const
 {
-    o_done = o_remaining = o_total = 0;
+    GroupFigures l_figures;
     Type* lp_statuses = d[i_tree.mp_statusType];
     Item const l_complete = lp_statuses->HasItem(Value("complete"));
     Item const l_counted[] = {lp_statuses->HasItem(Value("queued")),
@@ -480,28 +500,46 @@ void TransfersForm::ProgressStats(TransferTree const& i_tree, ItemSet const& i_e
             continue;
         if (l_status == l_complete) {
             long long const l_size = EntrySize(i_tree, l_entry);
-            o_done += l_size;
-            o_total += l_size;
+            l_figures.m_settled = AddBounded(l_figures.m_settled, l_size);
+            l_figures.m_total = AddBounded(l_figures.m_total, l_size);
         } else if (std::find(std::begin(l_counted), std::end(l_counted), l_status) != std::end(l_counted)) {
-            long long const l_size = EntrySize(i_tree, l_entry);
-            long long const l_position = CellValue<qint64>(l_entry, i_tree.mp_positionType);
-            o_done += l_position;
-            o_remaining += l_size - l_position;
-            o_total += l_size;
+            l_figures.m_total = AddBounded(l_figures.m_total, EntrySize(i_tree, l_entry));
+            // A counter lives while its transfer runs.
+            if (l_status.IsConnected("is_active") || l_entry[i_tree.mp_positionType].IsValid())
+                l_figures.m_moving.push_back(l_entry);
         }
     }
+    return l_figures;
+}
+
+void TransfersForm::ProgressStats(TransferTree const& i_tree, GroupFigures const& i_figures, long long& o_done,
+                                  long long& o_remaining, long long& o_total) const
+{
+    o_done = i_figures.m_settled;
+    for (Item const& l_entry : i_figures.m_moving)
+        o_done = AddBounded(o_done, CellValue<qint64>(l_entry, i_tree.mp_positionType));
+    o_total = i_figures.m_total;
+    o_remaining = o_total - o_done;
+}
+
+void TransfersForm::ForgetFigures(TransferTree const& i_tree, QTreeWidgetItem* ip_row)
+{
+    for (; ip_row; ip_row = ip_row->parent())
+        for (char const* lp_type : {i_tree.mp_folderNodeType, i_tree.mp_userNodeType})
+            if (Item const l_node = RowNode(lp_type, ip_row); l_node.IsValid())
+                m_groupFigures.erase(l_node.Serial());
 }
 
 void TransfersForm::GetDownloadsProgressStats(ItemSet& i_entries, long long& o_done, long long& o_remaining,
                                               long long& o_total)
 {
-    ProgressStats(m_downloads, i_entries, o_done, o_remaining, o_total);
+    ProgressStats(m_downloads, Figures(m_downloads, i_entries), o_done, o_remaining, o_total);
 }
 
 void TransfersForm::GetUploadsProgressStats(ItemSet& i_entries, long long& o_done, long long& o_remaining,
                                             long long& o_total)
 {
-    ProgressStats(m_uploads, i_entries, o_done, o_remaining, o_total);
+    ProgressStats(m_uploads, Figures(m_uploads, i_entries), o_done, o_remaining, o_total);
 }
 
 void TransfersForm::OnDownloadProgress(Item i_entry)
@@ -523,7 +561,7 @@ void TransfersForm::ShowProgress(TransferTree& io_tree, Item const& i_entry)
     QTreeWidgetItem* lp_folderRow = lp_fileRow->parent();
     QTreeWidgetItem* lp_userRow = lp_folderRow->parent();
 
-    long long const l_position = CellValue<qint64>(i_entry, io_tree.mp_positionType);
+    long long const l_position = std::max<long long>(0, CellValue<qint64>(i_entry, io_tree.mp_positionType));
     long long const l_size = EntrySize(io_tree, i_entry);
     int const l_speed = CellValue<int>(i_entry, "bytes_per_second");
     lp_fileRow->setText(COL_TIME_LEFT, TimeLeftText(l_speed > 0 ? (l_size - l_position) / l_speed : 0));
@@ -543,8 +581,14 @@ void TransfersForm::ShowProgress(TransferTree& io_tree, Item const& i_entry)
 
 bool TransfersForm::ShowGroupProgress(TransferTree& io_tree, QTreeWidgetItem* ip_row, int i_speed)
 {
+    Item l_node = RowNode(io_tree.mp_userNodeType, ip_row);
+    if (l_node.IsNull())
+        l_node = RowNode(io_tree.mp_folderNodeType, ip_row);
+    auto l_figures = m_groupFigures.find(l_node.Serial());
+    if (l_figures == m_groupFigures.end())
+        l_figures = m_groupFigures.emplace(l_node.Serial(), Figures(io_tree, EntriesUnder(io_tree, ip_row))).first;
     long long l_done, l_remaining, l_total;
-    ProgressStats(io_tree, EntriesUnder(io_tree, ip_row), l_done, l_remaining, l_total);
+    ProgressStats(io_tree, l_figures->second, l_done, l_remaining, l_total);
     if (l_total == 0)
         return false;
     ip_row->setText(COL_TIME_LEFT, TimeLeftText(i_speed > 0 ? l_remaining / i_speed : 0));

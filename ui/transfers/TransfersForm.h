@@ -9,6 +9,10 @@
 #include <QString>
 #include <QWidget>
 
+#include <cstdint>
+#include <unordered_map>
+#include <vector>
+
 class QTreeWidgetItem;
 class TreeWidget;
 class Ui_TransfersForm;
@@ -25,7 +29,9 @@ class Ui_TransfersForm;
 // twins), and every change reaches it as a store event or a signal of the
 // transfer queue manager. Group rows (users and folders) are refreshed in
 // one pass after the events that touched them, so that bulk changes (the
-// start-up replay, a pause of thousands) cost one walk per group.
+// start-up replay, a pause of thousands) cost one walk per group; and a
+// group's progress figures are kept between reports until a status below it
+// changes, so that a report reads only the counters that move.
 class TransfersForm : public QWidget, public DataHandler, public DataLoadedEventHandler
 {
     Q_OBJECT
@@ -136,8 +142,19 @@ private:
     bool ShowGroupProgress(TransferTree& io_tree, QTreeWidgetItem* ip_row, int i_speed);
     void ShowGroupStatus(TransferTree& io_tree, QTreeWidgetItem* ip_row, bool i_color);
     void MarkGroupsForRefresh(TransferTree& io_tree, QTreeWidgetItem* ip_fileRow);
-    void ProgressStats(TransferTree const& i_tree, ItemSet const& i_entries, long long& o_done,
+    // What a set of entries counts for progress: the part that changes only
+    // with their statuses, and the entries whose counters move.
+    struct GroupFigures
+    {
+        long long m_settled = 0; // complete sizes, and counters that do not move
+        long long m_total = 0;
+        std::vector<Item> m_moving;
+    };
+    GroupFigures Figures(TransferTree const& i_tree, ItemSet const& i_entries) const;
+    void ProgressStats(TransferTree const& i_tree, GroupFigures const& i_figures, long long& o_done,
                        long long& o_remaining, long long& o_total) const;
+    // Forgets the figures of the groups holding that row.
+    void ForgetFigures(TransferTree const& i_tree, QTreeWidgetItem* ip_row);
     ItemSet EntriesUnder(TransferTree const& i_tree, QTreeWidgetItem* ip_row) const;
     ItemSet MenuEntries(TransferTree const& i_tree, QStringList& o_users) const;
     void DeleteSelected(TransferTree const& i_tree);
@@ -163,6 +180,9 @@ private:
     // Group rows whose status waits for RefreshGroups, as their nodes (a row
     // that goes meanwhile leaves a null node behind).
     ItemSet m_staleGroups;
+    // The figures of group rows, by their node's serial, kept from one
+    // progress report to the next until something below the row changes.
+    std::unordered_map<std::uint64_t, GroupFigures> m_groupFigures;
 };
 
 // The one instance, set by the constructor.

@@ -3,7 +3,7 @@
 
 // A transfers page over a fresh store, inside a tab of its own, with the
 // managers it talks to made in the main window's order; entries are made
-// as the engine makes them.
+// as the engine makes them. The page's benchmark uses it too.
 
 #include "ui/transfers/TransferRows.h"
 #include "ui/transfers/TransfersForm.h"
@@ -28,8 +28,8 @@
 class PageFixture
 {
 protected:
-    // The page as it stands after Init, before the saved queue is loaded.
-    void StartPage()
+    // The managers the page talks to, without the page.
+    void StartManagers()
     {
         d.Reset();
         DeclareSettingsTypes();
@@ -41,6 +41,12 @@ protected:
         mp_shares = std::make_unique<SharedFoldersManager>();
         mp_transfers = std::make_unique<TransferQueueManager>();
         mp_events = std::make_unique<EventToolBar>();
+    }
+
+    // The page as it stands after Init, before the saved queue is loaded.
+    void StartPage()
+    {
+        StartManagers();
         mp_tabs = std::make_unique<QTabWidget>();
         mp_page = new TransfersForm;
         mp_tabs->addTab(mp_page, "Transfers");

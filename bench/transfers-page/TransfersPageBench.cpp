@@ -1,0 +1,197 @@
+// Figures of the transfers page with 5,000 downloads of one user, through
+// the entry points the program uses: the transfer queue manager's load
+// (TransfersLoaded builds the rows), its progress signal, and the
+// "clear_complete_downloads" action. The page is shown (offscreen) and the
+// event loop runs between steps, so painting and the page's deferred group
+// refresh are counted. The baseline is the same load without a page.
+//
+//   bench_transfers_page [runs] [folders]
+//
+// Resident memory grows only while the heap grows, so it is read on the
+// first run of a process (after a small warm-up page has taken the fonts,
+// icons and backing store); run the program once per figure for ranges.
+
+#include "TransfersPageFixture.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QFile>
+
+#include <cstdio>
+#include <ctime>
+#include <memory>
+#include <vector>
+
+namespace {
+
+int const ENTRIES = 5000;
+int const ACTIVE = 20;    // transfers reporting at once
+int const REPORTS = 1000; // five seconds' worth at 200 a second
+int const PER_PASS = 20;  // reports between two passes of the event loop
+
+long ResidentKiB()
+{
+    QFile l_status("/proc/self/status");
+    l_status.open(QIODevice::ReadOnly);
+    for (QByteArray const& l_line : l_status.readAll().split('\n'))
+        if (l_line.startsWith("VmRSS:"))
+            return l_line.mid(6).trimmed().split(' ').front().toLong();
+    return 0;
+}
+
+double ThreadCpuSeconds()
+{
+    timespec l_time;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &l_time);
+    return double(l_time.tv_sec) + double(l_time.tv_nsec) / 1e9;
+}
+
+void Drain()
+{
+    for (int l_pass = 0; l_pass < 3; ++l_pass)
+        QCoreApplication::processEvents();
+}
+
+// The page as the tests set it up, shown, or only its managers.
+struct Program : PageFixture
+{
+    using PageFixture::mp_page;
+    using PageFixture::mp_transfers;
+
+    explicit Program(bool i_page)
+    {
+        if (!i_page) {
+            StartManagers();
+            return;
+        }
+        StartPage();
+        mp_tabs->resize(1000, 600);
+        mp_tabs->show();
+        mp_page->DataLoaded();
+    }
+
+    ~Program() { StopPage(); }
+};
+
+// The saved queue as the data file leaves it: entries with their saved
+// links, in order, spread over i_folders remote folders of one user.
+std::vector<Item> LoadedQueue(int i_folders, int i_entries = ENTRIES)
+{
+    std::vector<Item> l_entries;
+    Item const l_user = d["user"]->GetItem(Value("uploader"));
+    Item const l_queued = d["download_entry_status"]->GetItem(Value("queued"));
+    for (int l_k = 0; l_k < i_entries; ++l_k) {
+        Item const l_entry = d["download_entry"]->NewItem();
+        l_entry += l_user;
+        l_entry += d["file_name"]->GetItem(Value(QString("track %1.mp3").arg(l_k)));
+        l_entry += d["remote_folder"]->GetItem(Value(QString("music\\album %1").arg(l_k % i_folders)));
+        l_entry += d["file_size"]->GetItem(Value(5000000 + l_k));
+        l_entry += d["download_order"]->GetItem(Value(l_k + 1));
+        l_entry += l_queued;
+        l_entries.push_back(l_entry);
+    }
+    return l_entries;
+}
+
+struct Figures
+{
+    double m_baseline;
+    double m_build;
+    long m_memory;
+    double m_progressShare;
+    double m_clear;
+};
+
+void MeasurePage(int i_folders, Figures& io_figures)
+{
+    Program l_program(true);
+    std::vector<Item> const l_entries = LoadedQueue(i_folders);
+    Drain();
+    long const l_before = ResidentKiB();
+    QElapsedTimer l_clock;
+    l_clock.start();
+    l_program.mp_transfers->DataLoaded();
+    Drain();
+    io_figures.m_build = l_clock.nsecsElapsed() / 1e9;
+    io_figures.m_memory = ResidentKiB() - l_before;
+    if (d["download_list_node"]->GetItemCount() != std::size_t(ENTRIES))
+        std::printf("  (only %zu rows were built)\n", d["download_list_node"]->GetItemCount());
+
+    // Reports of the running transfers, their cells as the engine keeps them.
+    std::vector<qint64*> l_positions;
+    for (int l_k = 0; l_k < ACTIVE; ++l_k) {
+        Item const& l_entry = l_entries[l_k * (ENTRIES / ACTIVE)];
+        l_program.mp_transfers->SetDownloadEntryStatus(l_entry, "downloading");
+        l_positions.push_back(new qint64(0));
+        l_entry += d["write_position"]->GetItem(Value(l_positions.back()));
+        l_entry += d["bytes_per_second"]->GetItem(Value(new int(100000)));
+    }
+    Drain();
+    double const l_start = ThreadCpuSeconds();
+    for (int l_report = 0; l_report < REPORTS; ++l_report) {
+        int const l_k = l_report % ACTIVE;
+        *l_positions[l_k] += 10000;
+        emit l_program.mp_transfers->DownloadProgressed(l_entries[l_k * (ENTRIES / ACTIVE)]);
+        if (l_report % PER_PASS == PER_PASS - 1)
+            Drain();
+    }
+    io_figures.m_progressShare = (ThreadCpuSeconds() - l_start) / (double(REPORTS) / 200.0);
+
+    for (Item const& l_entry : l_entries)
+        l_program.mp_transfers->SetDownloadEntryStatus(l_entry, "complete");
+    Drain();
+    l_clock.restart();
+    l_program.mp_page->OnActionBarTriggered(nullptr, "clear_complete_downloads");
+    Drain();
+    io_figures.m_clear = l_clock.nsecsElapsed() / 1e9;
+    if (d["download_entry"]->GetItemCount() + d["download_list_node"]->GetItemCount() != 0)
+        std::printf("  (the clear left entries or rows)\n");
+}
+
+Figures Measure(int i_folders)
+{
+    Figures l_figures{};
+    MeasurePage(i_folders, l_figures);
+    Program l_plain(false);
+    LoadedQueue(i_folders);
+    QElapsedTimer l_clock;
+    l_clock.start();
+    l_plain.mp_transfers->DataLoaded();
+    Drain();
+    l_figures.m_baseline = l_clock.nsecsElapsed() / 1e9;
+    return l_figures;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication l_app(argc, argv);
+    int const l_runs = argc > 1 ? std::max(1, atoi(argv[1])) : 3;
+    QList<int> l_layouts = {50, 1};
+    if (argc > 2)
+        l_layouts = {std::max(1, atoi(argv[2]))};
+    std::printf("5,000 downloads of one user; %d runs; warm cache (all in memory)\n", l_runs);
+    {
+        // The first page of a process allocates what every later one reuses.
+        Program l_warmUp(true);
+        LoadedQueue(2, 10);
+        l_warmUp.mp_transfers->DataLoaded();
+        Drain();
+    }
+    bool l_first = true;
+    for (int l_folders : l_layouts) {
+        std::printf("\n%d folder(s) of %d files\n", l_folders, ENTRIES / l_folders);
+        std::printf("  load without page s | build page s | page memory KiB | 200 reports/s, core %% | clear s\n");
+        for (int l_run = 0; l_run < l_runs; ++l_run) {
+            Figures const l_f = Measure(l_folders);
+            std::printf("  %19.3f | %12.3f | %15s | %21.1f | %7.3f\n", l_f.m_baseline, l_f.m_build,
+                        l_first ? qPrintable(QString::number(l_f.m_memory)) : "-", 100.0 * l_f.m_progressShare,
+                        l_f.m_clear);
+            l_first = false;
+        }
+    }
+    return 0;
+}

@@ -1,0 +1,461 @@
+#include "peers/PeerCodec.h"
+
+#include <QtEndian>
+
+#include <limits>
+
+namespace PeerCodec {
+
+namespace {
+
+// Smallest wire size of the records whose counts a peer announces; a count
+// that cannot fit in the bytes left is refused before anything is reserved.
+constexpr quint64 MIN_FILE_INFO_BYTES = 1 + 4 + 8 + 4 + 4;
+constexpr quint64 MIN_FOLDER_BYTES = 4 + 4;
+constexpr quint64 MIN_TABLE_ENTRY_BYTES = 4 + 4;
+constexpr quint32 MAX_INT = quint32(std::numeric_limits<qint32>::max());
+
+Status Malformed(QString const& i_reason)
+{
+    return Status{Fault::Malformed, i_reason};
+}
+
+Status Refused(QString const& i_reason)
+{
+    return Status{Fault::Refused, i_reason};
+}
+
+Status CutShort()
+{
+    return Malformed("cut short");
+}
+
+bool CountFits(InputStream const& i_in, quint32 i_count, quint64 i_minBytes)
+{
+    return quint64(i_count) * i_minBytes <= i_in.BytesAvailable();
+}
+
+// A NUL can end a path early in whatever passes it on to the file system.
+bool HasNul(std::string const& i_path)
+{
+    return i_path.find('\0') != std::string::npos;
+}
+
+bool HasNul(QString const& i_path)
+{
+    return i_path.contains(QChar(0));
+}
+
+Status CheckPath(std::string const& i_path)
+{
+    return HasNul(i_path) ? Refused("names a path with a NUL byte") : Status();
+}
+
+Status CheckPath(QString const& i_path)
+{
+    return HasNul(i_path) ? Refused("names a path with a NUL byte") : Status();
+}
+
+Status CheckSize(qint64 i_size)
+{
+    return i_size < 0 ? Refused(QString("gives the negative size %1").arg(i_size)) : Status();
+}
+
+// One FileInfo of a share list, search answer or folder listing.
+Status ReadFile(MemStream& io_in, FileInfo& o_file)
+{
+    if (!o_file.Read(io_in))
+        return Malformed("has a file record cut short or with too many attributes");
+    if (HasNul(o_file.m_name))
+        return Refused("names a file with a NUL byte");
+    return CheckSize(qint64(o_file.m_size));
+}
+
+// n files into one folder's set, n read from the stream.
+Status ReadFolderFiles(MemStream& io_in, quint64 i_maxFiles, quint64& io_entries, quint64 i_maxEntries,
+                       std::set<FileInfo>& o_files)
+{
+    quint32 l_count = 0;
+    if (!io_in.ReadU32(l_count) || !CountFits(io_in, l_count, MIN_FILE_INFO_BYTES))
+        return Malformed("announces more files than it holds");
+    io_entries += l_count;
+    if (l_count > i_maxFiles || io_entries > i_maxEntries)
+        return Malformed(QString("lists more than %1 entries").arg(qMin(i_maxFiles, i_maxEntries)));
+    for (quint32 l_index = 0; l_index < l_count; ++l_index) {
+        FileInfo l_file;
+        Status l_status = ReadFile(io_in, l_file);
+        if (!l_status.Ok())
+            return l_status;
+        o_files.insert(std::move(l_file));
+    }
+    return Status();
+}
+
+Status Inflate(MemStream& io_in, quint64 i_cap, MemStream& o_record)
+{
+    if (!ZlibInflate(io_in, i_cap, o_record))
+        return Malformed(QString("does not inflate within %1 bytes").arg(i_cap));
+    return Status();
+}
+
+template <class T> Status Decode(MemStream& io_in, Message& o_message, Status (*ip_decoder)(MemStream&, T&))
+{
+    T l_record;
+    Status l_status = ip_decoder(io_in, l_record);
+    if (l_status.Ok())
+        o_message.m_record = std::move(l_record);
+    return l_status;
+}
+
+MemStream NewMessage(quint32 i_code)
+{
+    MemStream l_message;
+    l_message.WriteU32(i_code);
+    return l_message;
+}
+
+} // namespace
+
+// ------------------------------------------------------------------ decoders
+
+bool NeedsKnownSender(quint32 i_code)
+{
+    switch (i_code) {
+    case SHARED_FILES_REQUEST:
+    case SHARED_FILES:
+    case USER_INFO_REQUEST:
+    case FOLDER_CONTENTS_REQUEST:
+    case TRANSFER_REQUEST:
+    case TRANSFER_RESPONSE:
+    case QUEUE_UPLOAD:
+    case UPLOAD_PLACE_IN_LINE:
+    case UPLOAD_FAILED:
+    case UPLOAD_DENIED:
+    case UPLOAD_PLACE_IN_LINE_REQUEST:
+    case QUEUE_DOWNLOAD:
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool PeekCode(QByteArray const& i_message, quint32& o_code)
+{
+    if (i_message.size() < 4)
+        return false;
+    o_code = qFromLittleEndian<quint32>(i_message.constData());
+    return true;
+}
+
+Status Decode(MemStream& io_in, Message& o_message)
+{
+    o_message = Message();
+    if (!io_in.ReadU32(o_message.m_code))
+        return Malformed("has no code");
+    switch (o_message.m_code) {
+    case SHARED_FILES:
+        return Decode(io_in, o_message, &DecodeShareList);
+    case SEARCH_RESULTS:
+        return Decode(io_in, o_message, &DecodeSearchAnswer);
+    case USER_INFO_REPLY:
+        return Decode(io_in, o_message, &DecodeUserInfo);
+    case FOLDER_CONTENTS_REQUEST:
+        return Decode(io_in, o_message, &DecodeFolderRequest);
+    case FOLDER_CONTENTS:
+        return Decode(io_in, o_message, &DecodeFolderContents);
+    case TRANSFER_REQUEST:
+        return Decode(io_in, o_message, &DecodeTransferRequest);
+    case TRANSFER_RESPONSE:
+        return Decode(io_in, o_message, &DecodeTransferResponse);
+    case QUEUE_UPLOAD:
+    case UPLOAD_PLACE_IN_LINE_REQUEST:
+        return Decode(io_in, o_message, &DecodeFileRequest);
+    case UPLOAD_PLACE_IN_LINE:
+        return Decode(io_in, o_message, &DecodePlaceInLine);
+    case UPLOAD_FAILED:
+        return Decode(io_in, o_message, &DecodeUploadFailed);
+    case UPLOAD_DENIED:
+        return Decode(io_in, o_message, &DecodeUploadDenied);
+    case QUEUE_DOWNLOAD:
+        return Decode(io_in, o_message, &DecodeQueueDownload);
+    default: // 4, 15 and codes we do not know carry nothing we read
+        return Status();
+    }
+}
+
+Status DecodeShareList(MemStream& io_in, ShareList& o_list)
+{
+    MemStream l_record;
+    Status l_status = Inflate(io_in, INFLATE_CAP_SHARE_LIST, l_record);
+    return l_status.Ok() ? ReadShareList(l_record, o_list) : l_status;
+}
+
+Status DecodeSearchAnswer(MemStream& io_in, SearchAnswer& o_answer)
+{
+    MemStream l_record;
+    Status l_status = Inflate(io_in, INFLATE_CAP_DEFAULT, l_record);
+    return l_status.Ok() ? ReadSearchAnswer(l_record, o_answer) : l_status;
+}
+
+Status DecodeFolderContents(MemStream& io_in, FolderContents& o_contents)
+{
+    MemStream l_record;
+    Status l_status = Inflate(io_in, INFLATE_CAP_DEFAULT, l_record);
+    return l_status.Ok() ? ReadFolderContents(l_record, o_contents) : l_status;
+}
+
+Status ReadShareList(MemStream& io_in, ShareList& o_list)
+{
+    o_list = ShareList();
+    quint32 l_folders = 0;
+    if (!io_in.ReadU32(l_folders) || !CountFits(io_in, l_folders, MIN_FOLDER_BYTES))
+        return Malformed("announces more folders than it holds");
+    quint64 l_entries = l_folders;
+    if (l_entries > MAX_SHARE_LIST_ENTRIES)
+        return Malformed(QString("lists more than %1 entries").arg(MAX_SHARE_LIST_ENTRIES));
+    for (quint32 l_folder = 0; l_folder < l_folders; ++l_folder) {
+        std::string l_path;
+        if (!io_in.ReadRaw(l_path))
+            return CutShort();
+        Status l_status = CheckPath(l_path);
+        if (l_status.Ok())
+            l_status = ReadFolderFiles(io_in, MAX_SHARE_LIST_ENTRIES, l_entries, MAX_SHARE_LIST_ENTRIES,
+                                       o_list.m_folders[l_path]);
+        if (!l_status.Ok())
+            return l_status;
+    }
+    quint32 l_names = 0;
+    if (!io_in.ReadU32(l_names) || !CountFits(io_in, l_names, MIN_TABLE_ENTRY_BYTES))
+        return Malformed("announces more attribute names than it holds");
+    for (quint32 l_entry = 0; l_entry < l_names; ++l_entry) {
+        quint32 l_code = 0;
+        std::string l_name;
+        if (!io_in.ReadU32(l_code) || !io_in.ReadRaw(l_name))
+            return CutShort();
+        o_list.m_table[l_code] = l_name;
+    }
+    return Status();
+}
+
+Status ReadSearchAnswer(MemStream& io_in, SearchAnswer& o_answer)
+{
+    o_answer = SearchAnswer();
+    quint32 l_count = 0;
+    if (!io_in.ReadString(o_answer.m_user) || !io_in.ReadU32(o_answer.m_token) || !io_in.ReadU32(l_count))
+        return CutShort();
+    if (!CountFits(io_in, l_count, MIN_FILE_INFO_BYTES))
+        return Malformed("announces more files than it holds");
+    if (l_count > MAX_ANSWER_FILES)
+        return Malformed(QString("holds %1 files, more than any answer").arg(l_count));
+    o_answer.m_files.resize(l_count);
+    for (FileInfo& l_file : o_answer.m_files) {
+        Status l_status = ReadFile(io_in, l_file);
+        if (!l_status.Ok())
+            return l_status;
+    }
+    // The attribute-name table that may follow is not used.
+    if (!io_in.ReadBool(o_answer.m_freeSlot) || !io_in.ReadU32(o_answer.m_speed) || !io_in.ReadU32(o_answer.m_queued))
+        return CutShort();
+    return Status();
+}
+
+Status ReadFolderContents(MemStream& io_in, FolderContents& o_contents)
+{
+    o_contents = FolderContents();
+    quint32 l_folders = 0;
+    if (!io_in.ReadU32(o_contents.m_token) || !io_in.ReadRaw(o_contents.m_folder) || !io_in.ReadU32(l_folders))
+        return CutShort();
+    if (!CountFits(io_in, l_folders, MIN_FOLDER_BYTES))
+        return Malformed("announces more folders than it holds");
+    Status l_status = CheckPath(o_contents.m_folder);
+    quint64 l_entries = l_folders;
+    for (quint32 l_folder = 0; l_status.Ok() && l_folder < l_folders; ++l_folder) {
+        std::string l_path;
+        if (!io_in.ReadRaw(l_path))
+            return CutShort();
+        l_status = CheckPath(l_path);
+        if (l_status.Ok())
+            l_status = ReadFolderFiles(io_in, MAX_FOLDER_FILES, l_entries, MAX_SHARE_LIST_ENTRIES,
+                                       o_contents.m_folders[l_path]);
+    }
+    // The u32 0 that ends a folder listing is not needed to read it.
+    return l_status;
+}
+
+Status DecodeUserInfo(MemStream& io_in, UserInfo& o_info)
+{
+    o_info = UserInfo();
+    if (!io_in.ReadString(o_info.m_description) || !io_in.ReadBool(o_info.m_hasPicture))
+        return CutShort();
+    if (o_info.m_hasPicture) {
+        // A picture may pass the string limit; its length is checked against
+        // the bytes actually received, which the frame bounds, before
+        // anything is allocated for it.
+        quint32 l_length = 0;
+        if (!io_in.ReadU32(l_length) || l_length > io_in.BytesAvailable())
+            return CutShort();
+        o_info.m_picture.resize(int(l_length));
+        if (!io_in.ReadBuffer(o_info.m_picture.data(), l_length))
+            return CutShort();
+    }
+    quint32 l_slots = 0, l_queued = 0;
+    if (!io_in.ReadU32(l_slots) || !io_in.ReadU32(l_queued) || !io_in.ReadBool(o_info.m_freeSlot))
+        return CutShort();
+    if (l_slots > MAX_INT || l_queued > MAX_INT)
+        return Refused(QString("gives %1 upload slots and %2 queued uploads").arg(l_slots).arg(l_queued));
+    o_info.m_uploadSlots = int(l_slots);
+    o_info.m_queuedUploads = int(l_queued);
+    return Status();
+}
+
+Status DecodeFolderRequest(MemStream& io_in, FolderRequest& o_request)
+{
+    o_request = FolderRequest();
+    if (!io_in.ReadU32(o_request.m_token) || !io_in.ReadString(o_request.m_folder))
+        return CutShort();
+    return CheckPath(o_request.m_folder);
+}
+
+Status DecodeTransferRequest(MemStream& io_in, TransferRequest& o_request)
+{
+    o_request = TransferRequest();
+    quint32 l_direction = 0;
+    if (!io_in.ReadU32(l_direction) || !io_in.ReadU32(o_request.m_token) || !io_in.ReadRaw(o_request.m_file))
+        return CutShort();
+    o_request.m_direction = int(l_direction);
+    if (l_direction > MAX_INT)
+        return Refused(QString("has the direction %1").arg(l_direction));
+    // Only an offer (direction 1) must carry the size, and only there does
+    // it mean anything.
+    quint64 l_size = 0;
+    if (!io_in.ReadU64(l_size) && l_direction == 1)
+        return CutShort();
+    o_request.m_size = qint64(l_size);
+    if (l_direction != 1 && o_request.m_size < 0)
+        o_request.m_size = 0;
+    Status l_status = CheckPath(o_request.m_file);
+    return l_status.Ok() ? CheckSize(o_request.m_size) : l_status;
+}
+
+Status DecodeTransferResponse(MemStream& io_in, TransferResponse& o_response)
+{
+    o_response = TransferResponse();
+    if (!io_in.ReadU32(o_response.m_token) || !io_in.ReadBool(o_response.m_allowed))
+        return CutShort();
+    if (!o_response.m_allowed)
+        return io_in.ReadString(o_response.m_reason) ? Status() : CutShort();
+    quint64 l_size = 0;
+    o_response.m_hasSize = io_in.BytesAvailable() >= 8 && io_in.ReadU64(l_size);
+    o_response.m_size = qint64(l_size);
+    return CheckSize(o_response.m_size);
+}
+
+Status DecodeFileRequest(MemStream& io_in, FileRequest& o_request)
+{
+    o_request = FileRequest();
+    return io_in.ReadString(o_request.m_file) ? CheckPath(o_request.m_file) : CutShort();
+}
+
+Status DecodePlaceInLine(MemStream& io_in, PlaceInLine& o_place)
+{
+    o_place = PlaceInLine();
+    quint32 l_place = 0;
+    if (!io_in.ReadRaw(o_place.m_file) || !io_in.ReadU32(l_place))
+        return CutShort();
+    if (l_place > MAX_INT)
+        return Refused(QString("gives the place in line %1").arg(l_place));
+    o_place.m_place = int(l_place);
+    return CheckPath(o_place.m_file);
+}
+
+Status DecodeUploadFailed(MemStream& io_in, UploadFailed& o_failed)
+{
+    o_failed = UploadFailed();
+    return io_in.ReadRaw(o_failed.m_file) ? CheckPath(o_failed.m_file) : CutShort();
+}
+
+Status DecodeUploadDenied(MemStream& io_in, UploadDenied& o_denied)
+{
+    o_denied = UploadDenied();
+    if (!io_in.ReadRaw(o_denied.m_file) || !io_in.ReadString(o_denied.m_reason))
+        return CutShort();
+    return CheckPath(o_denied.m_file);
+}
+
+Status DecodeQueueDownload(MemStream& io_in, QueueDownload& o_queue)
+{
+    o_queue = QueueDownload();
+    if (!io_in.ReadRaw(o_queue.m_file) || !io_in.ReadI64(o_queue.m_size))
+        return CutShort();
+    Status l_status = CheckPath(o_queue.m_file);
+    return l_status.Ok() ? CheckSize(o_queue.m_size) : l_status;
+}
+
+// ------------------------------------------------------------------ encoders
+
+MemStream EncodeRequest(quint32 i_code)
+{
+    return NewMessage(i_code);
+}
+
+MemStream EncodeTransferRequest(quint32 i_token, QString const& i_file, qint64 i_size)
+{
+    MemStream l_message = NewMessage(TRANSFER_REQUEST);
+    l_message.WriteU32(1);
+    l_message.WriteU32(i_token);
+    l_message.WriteString(i_file);
+    l_message.WriteU64(quint64(i_size));
+    return l_message;
+}
+
+MemStream EncodeTransferAccepted(quint32 i_token, bool i_withSize, qint64 i_size)
+{
+    MemStream l_message = NewMessage(TRANSFER_RESPONSE);
+    l_message.WriteU32(i_token);
+    l_message.WriteU8(1);
+    if (i_withSize)
+        l_message.WriteU64(quint64(i_size));
+    return l_message;
+}
+
+MemStream EncodeTransferDenied(quint32 i_token, QString const& i_reason)
+{
+    MemStream l_message = NewMessage(TRANSFER_RESPONSE);
+    l_message.WriteU32(i_token);
+    l_message.WriteU8(0);
+    l_message.WriteString(i_reason);
+    return l_message;
+}
+
+MemStream EncodeQueueUpload(std::string const& i_file)
+{
+    MemStream l_message = NewMessage(QUEUE_UPLOAD);
+    l_message.WriteRaw(i_file);
+    return l_message;
+}
+
+MemStream EncodePlaceInLine(QString const& i_file, int i_place)
+{
+    MemStream l_message = NewMessage(UPLOAD_PLACE_IN_LINE);
+    l_message.WriteString(i_file);
+    l_message.WriteU32(quint32(i_place));
+    return l_message;
+}
+
+MemStream EncodeUploadDenied(QString const& i_file, QString const& i_reason)
+{
+    MemStream l_message = NewMessage(UPLOAD_DENIED);
+    l_message.WriteString(i_file);
+    l_message.WriteString(i_reason);
+    return l_message;
+}
+
+MemStream EncodeQueueDownload(QString const& i_file, qint64 i_size)
+{
+    MemStream l_message = NewMessage(QUEUE_DOWNLOAD);
+    l_message.WriteString(i_file);
+    l_message.WriteI64(i_size);
+    return l_message;
+}
+
+} // namespace PeerCodec

@@ -1,0 +1,205 @@
+#ifndef QUILLMAR_PEERS_PEERCODEC_H
+#define QUILLMAR_PEERS_PEERCODEC_H
+
+// The messages of messaging connections as plain records: one encoder per
+// message we send, one decoder per message we read. Nothing here touches the
+// store, a signal or a socket, so that every parser can be tried on its own
+// bytes; and every bound on what a peer can make us hold or pass on is
+// checked here, before a handler sees the record. Wire formats:
+// docs/protocol.md, "Peer messages".
+
+#include "store/FileInfo.h"
+#include "store/MemStream.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace PeerCodec {
+
+enum Code : quint32 {
+    SHARED_FILES_REQUEST = 4,
+    SHARED_FILES = 5,
+    SEARCH_RESULTS = 9,
+    USER_INFO_REQUEST = 15,
+    USER_INFO_REPLY = 16,
+    FOLDER_CONTENTS_REQUEST = 36,
+    FOLDER_CONTENTS = 37,
+    TRANSFER_REQUEST = 40,
+    TRANSFER_RESPONSE = 41,
+    QUEUE_UPLOAD = 43,
+    UPLOAD_PLACE_IN_LINE = 44,
+    UPLOAD_FAILED = 46,
+    UPLOAD_DENIED = 50,
+    UPLOAD_PLACE_IN_LINE_REQUEST = 51,
+    QUEUE_DOWNLOAD = 60
+};
+
+// The messages that count only from a sender known to be who he says: the
+// transfer messages, which act on what we share or fetch; the requests
+// whose answers go to the user the sender names (and would fill our queue
+// for him if the sender is someone else); and the share list, which decides
+// whether that user shares anything.
+bool NeedsKnownSender(quint32 i_code);
+
+// A decoded share list costs some 200 bytes per entry, ten times its wire
+// size, so the inflate cap alone would let a list of tiny entries take
+// gigabytes. Folders count as entries too: an empty folder costs as much.
+constexpr quint64 MAX_SHARE_LIST_ENTRIES = 2000000;
+// Files in one search answer; each becomes store items and a page row.
+constexpr quint32 MAX_ANSWER_FILES = 100000;
+// Files of one folder in a folder-contents answer.
+constexpr quint32 MAX_FOLDER_FILES = 0x20000;
+
+enum class Fault {
+    None,
+    Malformed, // cut short, a count beyond its bytes or bounds: the connection goes
+    Refused    // well formed, but a value we will not pass on: the message goes
+};
+
+struct Status
+{
+    Fault m_fault = Fault::None;
+    QString m_reason;
+    bool Ok() const { return m_fault == Fault::None; }
+};
+
+struct ShareList // 5
+{
+    FileInfoMap m_folders;
+    AttributeTranslationTable m_table;
+};
+
+struct SearchAnswer // 9
+{
+    QString m_user; // as the peer names itself; only the connection's user counts
+    quint32 m_token = 0;
+    std::vector<FileInfo> m_files; // full remote paths
+    bool m_freeSlot = false;
+    quint32 m_speed = 0;
+    quint32 m_queued = 0;
+};
+
+struct UserInfo // 16
+{
+    QString m_description;
+    bool m_hasPicture = false;
+    QByteArray m_picture;
+    int m_uploadSlots = 0;
+    int m_queuedUploads = 0;
+    bool m_freeSlot = false;
+};
+
+struct FolderRequest // 36
+{
+    quint32 m_token = 0;
+    QString m_folder;
+};
+
+struct FolderContents // 37
+{
+    quint32 m_token = 0;
+    std::string m_folder;  // as we asked for it
+    FileInfoMap m_folders; // the folder (normally one) and its files
+};
+
+struct TransferRequest // 40
+{
+    int m_direction = 0;
+    quint32 m_token = 0;
+    std::string m_file;
+    qint64 m_size = 0; // meaningful for direction 1 only
+};
+
+struct TransferResponse // 41
+{
+    quint32 m_token = 0;
+    bool m_allowed = false;
+    bool m_hasSize = false;
+    qint64 m_size = 0;
+    QString m_reason; // when refused
+};
+
+struct FileRequest // 43 and 51
+{
+    QString m_file;
+};
+
+struct PlaceInLine // 44
+{
+    std::string m_file;
+    int m_place = 0;
+};
+
+struct UploadFailed // 46
+{
+    std::string m_file;
+};
+
+struct UploadDenied // 50
+{
+    std::string m_file;
+    QString m_reason;
+};
+
+struct QueueDownload // 60
+{
+    std::string m_file;
+    qint64 m_size = 0;
+};
+
+// Requests without a payload (4, 15) and unknown codes decode to monostate.
+typedef std::variant<std::monostate, ShareList, SearchAnswer, UserInfo, FolderRequest, FolderContents,
+                     TransferRequest, TransferResponse, FileRequest, PlaceInLine, UploadFailed, UploadDenied,
+                     QueueDownload>
+    Record;
+
+struct Message
+{
+    quint32 m_code = 0;
+    Record m_record;
+};
+
+// ---- decoders: io_in is read from its read position to its end.
+
+// A whole message: the code, then its record.
+Status Decode(MemStream& io_in, Message& o_message);
+// The code of a message without reading it; false when it has none.
+bool PeekCode(QByteArray const& i_message, quint32& o_code);
+
+// The compressed payloads (5, 9, 37): inflate within the cap, then read.
+Status DecodeShareList(MemStream& io_in, ShareList& o_list);
+Status DecodeSearchAnswer(MemStream& io_in, SearchAnswer& o_answer);
+Status DecodeFolderContents(MemStream& io_in, FolderContents& o_contents);
+// Their inflated records.
+Status ReadShareList(MemStream& io_in, ShareList& o_list);
+Status ReadSearchAnswer(MemStream& io_in, SearchAnswer& o_answer);
+Status ReadFolderContents(MemStream& io_in, FolderContents& o_contents);
+
+Status DecodeUserInfo(MemStream& io_in, UserInfo& o_info);
+Status DecodeFolderRequest(MemStream& io_in, FolderRequest& o_request);
+Status DecodeTransferRequest(MemStream& io_in, TransferRequest& o_request);
+Status DecodeTransferResponse(MemStream& io_in, TransferResponse& o_response);
+Status DecodeFileRequest(MemStream& io_in, FileRequest& o_request);
+Status DecodePlaceInLine(MemStream& io_in, PlaceInLine& o_place);
+Status DecodeUploadFailed(MemStream& io_in, UploadFailed& o_failed);
+Status DecodeUploadDenied(MemStream& io_in, UploadDenied& o_denied);
+Status DecodeQueueDownload(MemStream& io_in, QueueDownload& o_queue);
+
+// ---- encoders: the complete message, code first.
+
+MemStream EncodeRequest(quint32 i_code); // 4 and 15
+MemStream EncodeTransferRequest(quint32 i_token, QString const& i_file, qint64 i_size);
+MemStream EncodeTransferAccepted(quint32 i_token, bool i_withSize, qint64 i_size);
+MemStream EncodeTransferDenied(quint32 i_token, QString const& i_reason);
+MemStream EncodeQueueUpload(std::string const& i_file);
+MemStream EncodePlaceInLine(QString const& i_file, int i_place);
+MemStream EncodeUploadDenied(QString const& i_file, QString const& i_reason);
+MemStream EncodeQueueDownload(QString const& i_file, qint64 i_size);
+
+} // namespace PeerCodec
+
+#endif

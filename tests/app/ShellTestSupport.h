@@ -1,0 +1,120 @@
+#ifndef QUILLMAR_TESTS_APP_SHELLTESTSUPPORT_H
+#define QUILLMAR_TESTS_APP_SHELLTESTSUPPORT_H
+
+// What the whole-window tests share: a data file written before the window
+// starts, a driver for the modal dialogs of the start-up, and the stand-in
+// server as a child process.
+
+#include "app/ColorTable.h"
+#include "app/MainWindow.h"
+#include "shares/SharedFoldersManager.h"
+#include "store/DataSaver.h"
+#include "store/Settings.h"
+#include "tests/server/ServerTestHelpers.h"
+#include "tests/shares/SharesFixture.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QDialog>
+#include <QMessageBox>
+#include <QTimer>
+
+#include <deque>
+#include <functional>
+
+// Writes the data file of an earlier run: fill() sets what that run left;
+// the settings, share and colour types exist while it runs.
+inline void SeedDataFile(std::function<void()> const& i_fill)
+{
+    DeclareSharesNeighbourTypes();
+    {
+        DataSaver l_saver;
+        l_saver.AddSavedType("global");
+        l_saver.AddSavedByConnectionType("global_value", "global");
+        Server::RegisterSaving();
+        SharedFoldersManager l_manager;
+        DeclareColorTable(QApplication::palette());
+        i_fill();
+        if (!l_saver.Save(MainWindow::DataFileStem()))
+            qFatal("cannot write the seeded data file");
+    }
+    d.Reset();
+}
+
+// Answers the modal dialogs that open while the window starts (or while a
+// command runs), one after the other: each answer gets the dialog and
+// returns whether it took it. The titles (and the texts of message boxes)
+// of the dialogs answered are kept.
+class ModalAnswerer : public QObject
+{
+public:
+    using Answer = std::function<bool(QWidget*)>;
+
+    ModalAnswerer()
+    {
+        m_timer.setInterval(20);
+        connect(&m_timer, &QTimer::timeout, this, &ModalAnswerer::Poll);
+        m_timer.start();
+    }
+
+    ModalAnswerer& Then(Answer i_answer)
+    {
+        m_answers.push_back(std::move(i_answer));
+        return *this;
+    }
+    // A message box answered with one of its buttons.
+    ModalAnswerer& Press(QMessageBox::StandardButton i_button)
+    {
+        return Then([i_button](QWidget* ip_widget) {
+            QMessageBox* lp_box = qobject_cast<QMessageBox*>(ip_widget);
+            if (!lp_box || !lp_box->button(i_button))
+                return false;
+            lp_box->button(i_button)->click();
+            return true;
+        });
+    }
+    bool Done() const { return m_answers.empty(); }
+
+    QStringList m_titles;
+    QStringList m_texts;
+
+private:
+    // A modal widget the next answer does not take (the box before may still
+    // be the active one) is left for a later poll.
+    void Poll()
+    {
+        QWidget* lp_modal = QApplication::activeModalWidget();
+        if (!lp_modal || lp_modal == mp_last || m_answers.empty())
+            return;
+        QMessageBox const* lp_box = qobject_cast<QMessageBox*>(lp_modal);
+        QString const l_title = lp_modal->windowTitle();
+        QString const l_text = lp_box ? lp_box->text() : QString();
+        if (!m_answers.front()(lp_modal))
+            return;
+        m_titles << l_title;
+        if (lp_box)
+            m_texts << l_text;
+        mp_last = lp_modal;
+        m_answers.pop_front();
+    }
+
+    QTimer m_timer;
+    std::deque<Answer> m_answers;
+    QPointer<QWidget> mp_last;
+};
+
+// Starts the window as the program does, with the peer listeners on ports
+// of the system's choice and the login going to the stand-in server, unless
+// the data file says otherwise.
+inline MainWindow* StartWindow(quint16 i_serverPort)
+{
+    DeclareSettingsTypes();
+    SetSetting("listening_port", qint64(0));
+    SetSetting("server_address", QStringLiteral("127.0.0.1:%1").arg(i_serverPort));
+    MainWindow* lp_window = new MainWindow;
+    lp_window->setVisible(true);
+    lp_window->Init();
+    return lp_window;
+}
+
+#endif

@@ -1,0 +1,263 @@
+// The port forwarder against gateways played by the test on loopback: a
+// NAT-PMP gateway on UDP 5351 and a UPnP router's description and control
+// over HTTP. Leases are renewed at half their time and the mappings removed
+// when mapping is turned off and at shutdown. Runs only where nothing but
+// loopback is up (unshare -n), so that no request can leave the machine.
+
+#include "peers/PortForwarder.h"
+#include "store/Settings.h"
+
+#include <QElapsedTimer>
+#include <QMutex>
+#include <QNetworkInterface>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QUdpSocket>
+#include <QtEndian>
+#include <QtTest>
+
+#include <atomic>
+
+namespace {
+
+// What a gateway was asked, read by the test while the gateway's thread
+// writes.
+class Requests
+{
+public:
+    void Add(QString const& i_request)
+    {
+        QMutexLocker l_lock(&m_mutex);
+        m_list << i_request;
+    }
+    QStringList Get()
+    {
+        QMutexLocker l_lock(&m_mutex);
+        return m_list;
+    }
+
+private:
+    QMutex m_mutex;
+    QStringList m_list;
+};
+
+// Answers every mapping request, granting two seconds (or removal); records
+// "<port> <lifetime asked>".
+class NatPmpGateway : public QObject
+{
+public:
+    explicit NatPmpGateway(Requests& o_requests) : m_requests(o_requests)
+    {
+        m_socket.bind(QHostAddress::LocalHost, 5351);
+        connect(&m_socket, &QUdpSocket::readyRead, this, [this]() {
+            while (m_socket.hasPendingDatagrams()) {
+                QHostAddress l_from;
+                quint16 l_port = 0;
+                QByteArray l_request(int(m_socket.pendingDatagramSize()), '\0');
+                m_socket.readDatagram(l_request.data(), l_request.size(), &l_from, &l_port);
+                if (l_request.size() != 12 || l_request.at(1) != 2)
+                    continue;
+                quint32 l_lifetime = qFromBigEndian<quint32>(l_request.constData() + 8);
+                m_requests.Add(QString("%1 %2").arg(qFromBigEndian<quint16>(l_request.constData() + 4)).arg(l_lifetime));
+                QByteArray l_answer(16, '\0');
+                l_answer[1] = char(130);
+                memcpy(l_answer.data() + 8, l_request.constData() + 4, 4);
+                qToBigEndian<quint32>(l_lifetime ? 2 : 0, l_answer.data() + 12);
+                m_socket.writeDatagram(l_answer, l_from, l_port);
+            }
+        });
+    }
+    QUdpSocket m_socket;
+    Requests& m_requests;
+};
+
+// A router's description and its control URL; records "Add <port> <lease>"
+// and "Delete <port>". With m_permanentOnly it refuses leases (725).
+class UpnpRouter : public QObject
+{
+public:
+    UpnpRouter(Requests& o_requests, std::atomic<bool> const& i_permanentOnly)
+        : m_requests(o_requests), m_permanentOnly(i_permanentOnly)
+    {
+        m_server.listen(QHostAddress::LocalHost, 0);
+        connect(&m_server, &QTcpServer::newConnection, this, [this]() {
+            QTcpSocket* lp_socket = m_server.nextPendingConnection();
+            connect(lp_socket, &QTcpSocket::readyRead, this, [this, lp_socket]() { Serve(lp_socket); });
+        });
+    }
+
+    void Serve(QTcpSocket* ip_socket)
+    {
+        QByteArray& l_in = m_pending[ip_socket];
+        l_in += ip_socket->readAll();
+        int l_end = l_in.indexOf("\r\n\r\n");
+        QRegularExpression l_length("Content-Length: *(\\d+)", QRegularExpression::CaseInsensitiveOption);
+        auto l_match = l_length.match(QString::fromLatin1(l_in.left(l_end)));
+        if (l_end < 0 || l_in.size() < l_end + 4 + (l_match.hasMatch() ? l_match.captured(1).toInt() : 0))
+            return;
+        QString l_body = QString::fromLatin1(l_in.mid(l_end + 4));
+        auto Field = [&](char const* ip_name) {
+            return QRegularExpression(QString("<%1>([^<]*)<").arg(ip_name)).match(l_body).captured(1);
+        };
+        QByteArray l_answer = "<s:Envelope><s:Body><u:Ok/></s:Body></s:Envelope>";
+        QByteArray l_status = "200 OK";
+        if (l_in.startsWith("GET")) {
+            l_answer = "<?xml version=\"1.0\"?><root><device><deviceType>urn:schemas-upnp-org:device:"
+                       "InternetGatewayDevice:1</deviceType><deviceList><device><deviceList><device><serviceList>"
+                       "<service><serviceType>urn:schemas-upnp-org:service:WANIPConnection:1</serviceType>"
+                       "<controlURL>/ctl</controlURL><eventSubURL>/evt</eventSubURL><SCPDURL>/scpd.xml</SCPDURL>"
+                       "</service></serviceList></device></deviceList></device></deviceList></device></root>";
+        } else if (l_body.contains("DeletePortMapping")) {
+            m_requests.Add("Delete " + Field("NewExternalPort"));
+        } else if (m_permanentOnly && Field("NewLeaseDuration") != "0") {
+            l_status = "500 Internal Server Error";
+            l_answer = "<s:Envelope><s:Body><s:Fault><detail><UPnPError><errorCode>725</errorCode>"
+                       "</UPnPError></detail></s:Fault></s:Body></s:Envelope>";
+        } else {
+            m_requests.Add("Add " + Field("NewExternalPort") + " " + Field("NewLeaseDuration"));
+        }
+        ip_socket->write("HTTP/1.1 " + l_status + "\r\nContent-Type: text/xml\r\nContent-Length: " +
+                         QByteArray::number(l_answer.size()) + "\r\nConnection: close\r\n\r\n" + l_answer);
+        ip_socket->disconnectFromHost();
+        m_pending.remove(ip_socket);
+    }
+
+    QTcpServer m_server;
+    QMap<QTcpSocket*, QByteArray> m_pending;
+    Requests& m_requests;
+    std::atomic<bool> const& m_permanentOnly;
+};
+
+// Both gateways on a thread of their own, so that they answer while the
+// test's thread waits for the forwarder to stop.
+class Gateways : public QThread
+{
+public:
+    Requests m_natpmp;
+    Requests m_upnp;
+    std::atomic<bool> m_permanentOnly{true};
+    std::atomic<int> m_httpPort{0};
+
+    QByteArray RootUrl() const { return "http://127.0.0.1:" + QByteArray::number(m_httpPort) + "/root.xml"; }
+
+private:
+    void run() override
+    {
+        NatPmpGateway l_natpmp(m_natpmp);
+        UpnpRouter l_router(m_upnp, m_permanentOnly);
+        m_httpPort = l_router.m_server.serverPort();
+        exec();
+    }
+};
+
+} // namespace
+
+class PortForwarderTest : public QObject
+{
+    Q_OBJECT
+
+private:
+    Gateways m_gateways;
+
+private slots:
+    void initTestCase()
+    {
+        // Discovery multicasts and asks the gateway: it may only ever run in
+        // a network namespace that has nothing but loopback.
+        for (QNetworkInterface const& l_interface : QNetworkInterface::allInterfaces())
+            if (!(l_interface.flags() & QNetworkInterface::IsLoopBack) &&
+                (l_interface.flags() & QNetworkInterface::IsUp))
+                QSKIP("a network other than loopback is up: run inside unshare -n");
+        DeclareSettingsTypes();
+        SetSetting("listening_port", qint64(5000));
+        SetSetting("obfuscated_listening_port", qint64(5001));
+        m_gateways.start();
+        QTRY_VERIFY(m_gateways.m_httpPort != 0);
+    }
+
+    void cleanupTestCase()
+    {
+        m_gateways.quit();
+        m_gateways.wait();
+    }
+
+    // No router: discovery fails, the call returns at once, and a request
+    // still running at shutdown does not hold the thread.
+    void noRouter()
+    {
+        auto* lp_forwarder = new PortForwarder;
+        QCOMPARE(portForwarder, lp_forwarder);
+        QSignalSpy l_upnp(lp_forwarder, &PortForwarder::UPnPFinished);
+        QSignalSpy l_natpmp(lp_forwarder, &PortForwarder::NATPMPFinished);
+        QElapsedTimer l_clock;
+        l_clock.start();
+        lp_forwarder->MapPorts(true, true);
+        QVERIFY(l_clock.elapsed() < 500);
+        QTRY_VERIFY_WITH_TIMEOUT(l_upnp.count() == 1 && l_natpmp.count() == 1, 10000);
+        QCOMPARE(l_upnp.at(0).at(0).toBool(), false);
+        QCOMPARE(l_natpmp.at(0).at(0).toBool(), false);
+        lp_forwarder->InitUPnP();
+        l_clock.restart();
+        delete lp_forwarder;
+        QVERIFY(l_clock.elapsed() < 2000);
+        QVERIFY(portForwarder == nullptr);
+    }
+
+    void natpmpLeaseIsRenewedAndRemoved()
+    {
+        Requests& l_gateway = m_gateways.m_natpmp;
+        auto lp_forwarder = std::make_unique<PortForwarder>();
+        GatewayOptions l_options;
+        l_options.m_natpmpGateway = QHostAddress(QHostAddress::LocalHost).toIPv4Address();
+        lp_forwarder->SetGatewayOptions(l_options);
+        QSignalSpy l_done(lp_forwarder.get(), &PortForwarder::NATPMPFinished);
+        SetSwitch("use_natpmp", true);
+        lp_forwarder->MapPorts(false, true);
+        QVERIFY(l_done.wait(5000));
+        QVERIFY(l_done.at(0).at(0).toBool());
+        // Granted two seconds: renewed after one.
+        QTRY_COMPARE_WITH_TIMEOUT(l_gateway.Get().size(), 4, 5000);
+        QCOMPARE(l_gateway.Get(), QStringList({"5000 7200", "5001 7200", "5000 7200", "5001 7200"}));
+        SetSwitch("use_natpmp", false);
+        lp_forwarder->EveryHalfMinute();
+        QTRY_COMPARE(l_gateway.Get().mid(4), QStringList({"5000 0", "5001 0"}));
+        QTest::qWait(1500); // no renewal after removal
+        QCOMPARE(l_gateway.Get().size(), 6);
+        lp_forwarder->MapPorts(false, true);
+        QTRY_COMPARE(l_gateway.Get().size(), 8);
+        lp_forwarder.reset();
+        QTRY_COMPARE(l_gateway.Get().mid(8), QStringList({"5000 0", "5001 0"}));
+    }
+
+    void upnpLeaseFallsBackIsRenewedAndRemoved()
+    {
+        Requests& l_router = m_gateways.m_upnp;
+        auto lp_forwarder = std::make_unique<PortForwarder>();
+        GatewayOptions l_options;
+        l_options.m_upnpRootUrl = m_gateways.RootUrl();
+        l_options.m_upnpLeaseSeconds = 2;
+        lp_forwarder->SetGatewayOptions(l_options);
+        QSignalSpy l_done(lp_forwarder.get(), &PortForwarder::UPnPFinished);
+        SetSwitch("use_upnp", true);
+        // A router that takes permanent mappings only gets them, unrenewed.
+        lp_forwarder->MapPorts(true, false);
+        QVERIFY(l_done.wait(5000));
+        QVERIFY2(l_done.at(0).at(0).toBool(), qPrintable(l_done.at(0).at(1).toString()));
+        QTest::qWait(1500);
+        QCOMPARE(l_router.Get(), QStringList({"Add 5000 0", "Add 5001 0"}));
+        lp_forwarder->MapPorts(false, false);
+        QTRY_COMPARE(l_router.Get().mid(2), QStringList({"Delete 5000", "Delete 5001"}));
+        // One that takes leases has them renewed, and removed at shutdown.
+        m_gateways.m_permanentOnly = false;
+        lp_forwarder->MapPorts(true, false);
+        QTRY_COMPARE_WITH_TIMEOUT(l_router.Get().size(), 8, 5000);
+        QCOMPARE(l_router.Get().mid(4), QStringList({"Add 5000 2", "Add 5001 2", "Add 5000 2", "Add 5001 2"}));
+        lp_forwarder.reset();
+        QTRY_COMPARE(l_router.Get().mid(8), QStringList({"Delete 5000", "Delete 5001"}));
+    }
+};
+
+QTEST_GUILESS_MAIN(PortForwarderTest)
+#include "PortForwarderTest.moc"
