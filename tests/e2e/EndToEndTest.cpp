@@ -90,6 +90,16 @@ private:
         return StartHeadlessClient(*lp_client, Home(i_user), i_user, m_serverPort, Shared(i_user), i_settings);
     }
 
+    // The stand-in server reports this upload speed to the user, which lets
+    // him take children in the distributed tree (or not, at 0); awaited
+    // until the user has told the server.
+    bool SetSpeed(QString const& i_user, int i_bytesPerSecond)
+    {
+        int const l_from = mp_server->Lines().size();
+        mp_server->Send(QStringLiteral("speed %1 %2").arg(i_user).arg(i_bytesPerSecond));
+        return Expect(*mp_server, "recv 100 from " + i_user + " ", l_from).hasMatch();
+    }
+
     // Queues the download of one of the user's shared files.
     bool Download(QString const& i_from, QString const& i_to, QString const& i_path, qint64 i_size)
     {
@@ -223,6 +233,47 @@ private slots:
         QCOMPARE(FilesUnder(Downloads("a")).filter("second.bin"), QStringList());
     }
 
+    // A search that only the root of a tree of three gets from the server
+    // travels down to the grandchild, whose share answers it.
+    void DistributedSearchReachesAGrandchild()
+    {
+        QString const l_file = Shared("g") + "/deep/grandchild treasure.txt";
+        QVERIFY(WriteFile(l_file, "found"));
+        QVERIFY(StartClient("s"));
+        // c takes g as its child while it can take children; then it
+        // cannot, so that p's list of possible parents holds nobody.
+        QVERIFY(StartClient("c"));
+        QVERIFY(SetSpeed("c", 1000000));
+        QVERIFY(StartClient("g"));
+        QVERIFY(Expect(Client("c"), "^event \\d+ dnet-child g$").hasMatch());
+        QVERIFY(SetSpeed("c", 0));
+        QVERIFY(StartClient("p"));
+        QVERIFY(SetSpeed("p", 1000000));
+        mp_server->Send("possible-parents c");
+        QVERIFY(Expect(Client("p"), "^event \\d+ dnet-child c$").hasMatch());
+
+        // The first search that p passes on makes it c's parent, and c's
+        // passing it on makes c g's parent.
+        for (int l_warmUp = 0; l_warmUp < 10 && (!Client("g").Count("^event \\d+ dnet-parent c$") ||
+                                                 !Client("c").Count("^event \\d+ dnet-parent p$"));
+             ++l_warmUp) {
+            Client("s").Send("search warm up");
+            Client("g").Await("^event \\d+ dnet-parent ", Client("g").Lines().size(), 2000);
+        }
+        QVERIFY(Expect(Client("c"), "^event \\d+ dnet-parent p$").hasMatch());
+        QVERIFY(Expect(Client("g"), "^event \\d+ dnet-parent c$").hasMatch());
+
+        int const l_serverMark = mp_server->Lines().size();
+        QStringList const l_searching = Client("s").Ask("search grandchild treasure", "^searching ");
+        QVERIFY(!l_searching.isEmpty());
+        QString const l_token = l_searching.last().section(' ', 1, 1);
+        QVERIFY(Expect(Client("s"), QStringLiteral("^event \\d+ results %1 g 1$").arg(l_token)).hasMatch());
+        // The server sent it to p alone; g had it from c.
+        QStringList const l_sent = mp_server->Lines().mid(l_serverMark).filter(QRegularExpression(" send (26|93) to "));
+        QCOMPARE(l_sent.size(), 1);
+        QVERIFY2(l_sent.first().contains(" send 93 to p "), qPrintable(l_sent.first()));
+    }
+
     // Two downloads from two users at once while a third user floods the
     // downloader with searches that it answers.
     void TwoDownloadsUnderASearchFlood()
@@ -234,7 +285,9 @@ private slots:
         QVERIFY(WriteFile(Shared("a") + "/flood/flood answer.txt", "answered"));
         QVERIFY(StartClient("b"));
         QVERIFY(StartClient("c"));
-        QVERIFY(StartClient("a"));
+        // A limit of 8 MiB/s keeps both files coming for about 5 s, long
+        // enough for the flood to meet them on any machine.
+        QVERIFY(StartClient("a", {"download_speed_limit=8192", "download_speed_limit_enabled=yes"}));
         QVERIFY(StartClient("d"));
 
         // The flood is under way before the downloads start, and goes on in

@@ -131,6 +131,10 @@ bool HeadlessClient::Load()
                                 new EventHandler<HeadlessClient, ConnectionInfo&>(this, &HeadlessClient::OnDownloadStatus));
     d.AddConnectionEventHandler(d["upload_entry"], d["upload_entry_status"],
                                 new EventHandler<HeadlessClient, ConnectionInfo&>(this, &HeadlessClient::OnUploadStatus));
+    d.AddConnectionEventHandler(d["dnet_global"], d["dnet_value"],
+                                new EventHandler<HeadlessClient, ConnectionInfo&>(this, &HeadlessClient::OnDNetValue));
+    d.AddConnectionEventHandler(d["dnet_child"], d["user"],
+                                new EventHandler<HeadlessClient, ConnectionInfo&>(this, &HeadlessClient::OnDNetChild));
 
     try {
         dataSaver->Load(DataFileStem());
@@ -322,6 +326,17 @@ void HeadlessClient::OnUploadStatus(ConnectionInfo& i_info)
     Event("upload-status", QStringLiteral("%1 %2 %3")
                                .arg(i_info.m_item2.AsString(), OneLine(l_entry["user"].AsString()),
                                     OneLine(l_entry["filename_as_requested"].AsString())));
+}
+
+void HeadlessClient::OnDNetValue(ConnectionInfo& i_info)
+{
+    if (i_info.m_item1.AsString() == QLatin1String("dnet_parent_user"))
+        Event("dnet-parent", OneLine(i_info.m_item2.AsString()));
+}
+
+void HeadlessClient::OnDNetChild(ConnectionInfo& i_info)
+{
+    Event("dnet-child", OneLine(i_info.m_item2.AsString()));
 }
 
 void HeadlessClient::OnCompleteDownload(Item i_complete)

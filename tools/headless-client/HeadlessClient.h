@@ -69,6 +69,8 @@ private:
     void OnDownloadStatus(ConnectionInfo& i_info);
     void OnUploadStatus(ConnectionInfo& i_info);
     void OnCompleteDownload(Item i_complete);
+    void OnDNetValue(ConnectionInfo& i_info);
+    void OnDNetChild(ConnectionInfo& i_info);
 
     QElapsedTimer m_clock;
     Output m_output;
