@@ -6,7 +6,6 @@
 // child ever blocks on a full pipe), and the test awaits lines that match a
 // pattern, never a fixed time.
 
-#include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QDir>
 #include <QElapsedTimer>
@@ -15,7 +14,6 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
-#include <QStringList>
 #include <QTimer>
 
 class LineProcess
@@ -24,10 +22,12 @@ public:
     explicit LineProcess(QString const& i_name) : m_name(i_name)
     {
         m_process.setProcessChannelMode(QProcess::MergedChannels);
-        QObject::connect(&m_process, &QProcess::readyReadStandardOutput, [this]() { Collect(); });
+        QObject::connect(&m_process, &QProcess::readyReadStandardOutput, [this]() {
+            m_pending += m_process.readAllStandardOutput();
+            for (int l_end; (l_end = m_pending.indexOf('\n')) >= 0; m_pending.remove(0, l_end + 1))
+                m_lines << QString::fromUtf8(m_pending.left(l_end));
+        });
     }
-    LineProcess(LineProcess const&) = delete;
-    LineProcess& operator=(LineProcess const&) = delete;
     ~LineProcess() { Stop(); }
 
     // i_home becomes the child's HOME (and holds its runtime folder).
@@ -44,93 +44,72 @@ public:
         return m_process.waitForStarted(10000);
     }
 
-    void Send(QString const& i_line)
-    {
-        m_process.write((i_line + '\n').toUtf8());
-    }
+    void Send(QString const& i_line) { m_process.write((i_line + '\n').toUtf8()); }
 
-    // The first line from index i_from on that matches (an invalid match
-    // when none came within the time or the process ended); its index goes
-    // to op_index.
-    QRegularExpressionMatch Await(QString const& i_pattern, int i_from = 0, int i_timeoutMs = 20000,
+    // The first line from index i_from on that matches (its index to
+    // op_index); an invalid match when none came in time or the process
+    // ended.
+    QRegularExpressionMatch Await(QString const& i_pattern, int i_from = 0, int i_timeoutMs = 25000,
                                   int* op_index = nullptr)
     {
         QRegularExpression const l_pattern(i_pattern);
         QElapsedTimer l_timer;
         l_timer.start();
         for (int l_index = i_from;;) {
-            for (; l_index < m_lines.size(); ++l_index) {
-                QRegularExpressionMatch l_match = l_pattern.match(m_lines.at(l_index));
-                if (l_match.hasMatch()) {
+            for (; l_index < m_lines.size(); ++l_index)
+                if (QRegularExpressionMatch l_match = l_pattern.match(m_lines.at(l_index)); l_match.hasMatch()) {
                     if (op_index)
                         *op_index = l_index;
                     return l_match;
                 }
-            }
-            qint64 const l_left = i_timeoutMs - l_timer.elapsed();
-            if (l_left <= 0 || m_process.state() == QProcess::NotRunning)
+            if (l_timer.elapsed() >= i_timeoutMs || m_process.state() == QProcess::NotRunning)
                 return QRegularExpressionMatch();
-            AwaitOutput(int(l_left));
+            AwaitOutput(int(i_timeoutMs - l_timer.elapsed()));
         }
     }
 
-    // Sends a command and awaits the line that ends its answer; the
-    // answer's lines in order (empty when it did not come).
+    // Sends a command; the lines up to the one that ends its answer.
     QStringList Ask(QString const& i_command, QString const& i_lastLine)
     {
         int const l_from = m_lines.size();
-        int l_end = -1;
+        int l_end = l_from - 1;
         Send(i_command);
-        if (!Await(i_lastLine, l_from, 20000, &l_end).hasMatch())
-            return QStringList();
+        Await(i_lastLine, l_from, 25000, &l_end);
         return m_lines.mid(l_from, l_end - l_from + 1);
     }
 
     int Count(QString const& i_pattern) const { return m_lines.filter(QRegularExpression(i_pattern)).size(); }
-
-    // Gives the process time to end after "quit" or the end of its input,
-    // then ends it. Its exit code, or -1 when it had to be killed.
-    int Stop(int i_timeoutMs = 10000)
-    {
-        if (m_process.state() == QProcess::NotRunning)
-            return m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
-        m_process.closeWriteChannel();
-        QElapsedTimer l_timer;
-        l_timer.start();
-        while (m_process.state() != QProcess::NotRunning && l_timer.elapsed() < i_timeoutMs)
-            AwaitOutput(int(i_timeoutMs - l_timer.elapsed()));
-        if (m_process.state() == QProcess::NotRunning && m_process.exitStatus() == QProcess::NormalExit)
-            return m_process.exitCode();
-        m_process.kill();
-        m_process.waitForFinished(5000);
-        return -1;
-    }
-
     QStringList const& Lines() const { return m_lines; }
-    // The last lines, for failure messages.
-    QString Tail(int i_count = 25) const
+    QString Tail() const { return "--- " + m_name + ":\n" + m_lines.mid(qMax(0, m_lines.size() - 30)).join('\n'); }
+
+    // Asks the process to quit and waits for it (killing it after 10 s):
+    // its exit code, or -1 when it crashed or had to be killed.
+    int Stop()
     {
-        return QStringLiteral("--- %1:\n").arg(m_name) + m_lines.mid(qMax(0, m_lines.size() - i_count)).join('\n');
+        if (m_process.state() != QProcess::NotRunning) {
+            Send("quit");
+            m_process.closeWriteChannel();
+            QElapsedTimer l_timer;
+            l_timer.start();
+            while (m_process.state() != QProcess::NotRunning && l_timer.elapsed() < 10000)
+                AwaitOutput(int(10000 - l_timer.elapsed()));
+            if (m_process.state() != QProcess::NotRunning) {
+                m_process.kill();
+                m_process.waitForFinished(5000);
+                return -1;
+            }
+        }
+        return m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
     }
 
 private:
-    void Collect()
-    {
-        m_pending += m_process.readAllStandardOutput();
-        int l_newline = 0;
-        while ((l_newline = m_pending.indexOf('\n')) >= 0) {
-            m_lines << QString::fromUtf8(m_pending.left(l_newline));
-            m_pending.remove(0, l_newline + 1);
-        }
-    }
-
     void AwaitOutput(int i_timeoutMs)
     {
         QEventLoop l_loop;
         QObject::connect(&m_process, &QProcess::readyReadStandardOutput, &l_loop, &QEventLoop::quit);
         QObject::connect(&m_process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), &l_loop,
                          &QEventLoop::quit);
-        QTimer::singleShot(i_timeoutMs, &l_loop, &QEventLoop::quit);
+        QTimer::singleShot(qMax(0, i_timeoutMs), &l_loop, &QEventLoop::quit);
         l_loop.exec();
     }
 
@@ -140,12 +119,11 @@ private:
     QStringList m_lines;
 };
 
-// Prepares a headless client's home (user name i_user, password "pw", a
-// port of the system's choice, the server at 127.0.0.1:i_serverPort, each
-// folder directly under i_shared shared with everyone, and the other
-// settings given as KEY=VALUE) and starts the client there. True once it is
-// logged in and its shares are in its index; otherwise the reason is
-// logged.
+// Prepares a headless client's home (user i_user, password "pw", a port of
+// the system's choice, the server at 127.0.0.1:i_serverPort, each folder
+// directly under i_shared shared with everyone, and the KEY=VALUE settings
+// given), then starts it there. True once it is logged in with its shares
+// in its index.
 inline bool StartHeadlessClient(LineProcess& io_client, QString const& i_home, QString const& i_user,
                                 quint16 i_serverPort, QString const& i_shared, QStringList i_settings = {})
 {
@@ -155,16 +133,9 @@ inline bool StartHeadlessClient(LineProcess& io_client, QString const& i_home, Q
     for (QString const& l_root : QDir(i_shared).entryList(QDir::Dirs | QDir::NoDotAndDotDot))
         i_settings << "share=" + i_shared + '/' + l_root;
     LineProcess l_prepare("prepare " + i_user);
-    if (!l_prepare.Start(l_program, QStringList("prepare") + i_settings, i_home) || l_prepare.Stop() != 0) {
-        qWarning("%s", qPrintable(l_prepare.Tail()));
-        return false;
-    }
-    if (io_client.Start(l_program, QStringList(), i_home) &&
-        io_client.Await("^event \\d+ connected$").hasMatch() &&
-        io_client.Await("^event \\d+ shares-ready ").hasMatch())
-        return true;
-    qWarning("%s", qPrintable(io_client.Tail()));
-    return false;
+    return l_prepare.Start(l_program, QStringList("prepare") + i_settings, i_home) && l_prepare.Stop() == 0 &&
+           io_client.Start(l_program, QStringList(), i_home) && io_client.Await("^event \\d+ connected$").hasMatch() &&
+           io_client.Await("^event \\d+ shares-ready ").hasMatch();
 }
 
 inline bool WriteFile(QString const& i_path, QByteArray const& i_bytes)
@@ -178,9 +149,7 @@ inline QByteArray FileMd5(QString const& i_path)
 {
     QFile l_file(i_path);
     QCryptographicHash l_hash(QCryptographicHash::Md5);
-    if (!l_file.open(QIODevice::ReadOnly) || !l_hash.addData(&l_file))
-        return QByteArray();
-    return l_hash.result().toHex();
+    return l_file.open(QIODevice::ReadOnly) && l_hash.addData(&l_file) ? l_hash.result().toHex() : QByteArray();
 }
 
 #endif

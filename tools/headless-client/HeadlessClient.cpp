@@ -150,6 +150,13 @@ void HeadlessClient::Start()
 {
     if (!GetSetting("username").isEmpty())
         mp_server->Connect();
+    // The main window's own periodic work: collection and saving.
+    TimerManager* lp_timers = TimerManager::Obj();
+    connect(&lp_timers->m_fiveMinutesTimer, &QTimer::timeout, this, []() {
+        d.RemoveDisconnectedItems();
+        d.Audit();
+    });
+    connect(&lp_timers->m_hourTimer, &QTimer::timeout, this, &HeadlessClient::Save);
     mp_shares->Init();
     Event("started", QString::number(mp_messenger->ListeningPort()));
 }
