@@ -288,9 +288,9 @@ private slots:
     void searchSmokeTest()
     {
         QString l_askedFor;
-        PeerMessenger::SetShareListProvider([&](QString const& i_user) {
+        PeerMessenger::SetShareListProvider([&](QString const& i_user, PeerMessenger::ShareListReply i_reply) {
             l_askedFor = i_user;
-            return MemStream(H("05000000 01000000"));
+            i_reply(MemStream(H("05000000 01000000")));
         });
         auto lp_bob = ConnectRaw(mp_messenger->ListeningPort());
         QVERIFY(lp_bob);
