@@ -3,15 +3,8 @@
 #include "shares/SharePayloads.h"
 
 #include <QMetaObject>
-#include <QRunnable>
 
-AnswerWorker::AnswerWorker(QObject* ip_parent) : QObject(ip_parent)
-{
-    // Compression is one core's work per job; two jobs at once keep a
-    // share list from waiting behind a large search answer without giving
-    // strangers every core.
-    m_pool.setMaxThreadCount(2);
-}
+AnswerWorker::AnswerWorker(QObject* ip_parent) : QObject(ip_parent) {}
 
 AnswerWorker::~AnswerWorker()
 {
@@ -23,40 +16,85 @@ void AnswerWorker::Compress(quint32 i_code, quint64 i_bytes, Record i_record, Do
     if (m_stop)
         return;
     quint64 const l_job = m_nextJob++;
+    // The callback and whatever it holds stay on this thread; the task
+    // carries only its number and plain bytes across.
     m_jobs.emplace(l_job, Job{i_bytes, std::move(i_done)});
     m_pendingBytes += i_bytes;
-    // The job carries only its number and plain bytes across: the callback
-    // and whatever it holds stay on this thread.
-    m_pool.start(QRunnable::create([this, l_job, i_code, l_record = std::move(i_record)]() mutable {
-        MemStream const l_bytes = l_record();
-        l_record = nullptr;
-        QByteArray l_message = SharePayload::Compressed(i_code, l_bytes, &m_stop);
-        if (m_stop)
-            return;
-        // Stop() waits for this job, so the object is alive here; a call
-        // still queued when it dies is dropped with it.
-        QMetaObject::invokeMethod(
-            this, [this, l_job, l_message = std::move(l_message)]() mutable { Finish(l_job, std::move(l_message)); },
-            Qt::QueuedConnection);
-    }));
+    {
+        std::lock_guard<std::mutex> l_lock(m_mutex);
+        m_tasks.push_back(Task{l_job, i_code, std::move(i_record)});
+    }
+    m_wake.notify_one();
+    // Started on the first large answer: most sessions never need them.
+    if (m_threads.size() < THREADS && m_threads.size() < m_jobs.size())
+        m_threads.emplace_back(&AnswerWorker::Run, this);
 }
 
-void AnswerWorker::Finish(quint64 i_job, QByteArray i_message)
+void AnswerWorker::Run()
 {
-    auto const l_found = m_jobs.find(i_job);
-    if (l_found == m_jobs.end())
-        return;
-    Done const l_done = std::move(l_found->second.m_done);
-    m_pendingBytes -= l_found->second.m_bytes;
-    m_jobs.erase(l_found);
-    l_done(std::move(i_message));
+    for (;;) {
+        Task l_task;
+        {
+            std::unique_lock<std::mutex> l_lock(m_mutex);
+            m_wake.wait(l_lock, [this] { return m_quit || !m_tasks.empty(); });
+            if (m_quit)
+                return;
+            l_task = std::move(m_tasks.front());
+            m_tasks.pop_front();
+        }
+        MemStream const l_record = l_task.m_record();
+        l_task.m_record = nullptr;
+        QByteArray l_message = SharePayload::Compressed(l_task.m_code, l_record, &m_stop);
+        if (m_stop)
+            return;
+        // The message crosses under the mutex, not inside the queued call:
+        // a queued call's hand-over rests on Qt's own lock, which the thread
+        // sanitizer cannot see. Stop() joins this thread, so the object is
+        // alive here; a call still queued when it dies is dropped with it.
+        bool l_first = false;
+        {
+            std::lock_guard<std::mutex> l_lock(m_mutex);
+            l_first = m_finished.empty();
+            m_finished.emplace_back(l_task.m_job, std::move(l_message));
+        }
+        if (l_first)
+            QMetaObject::invokeMethod(this, [this] { DeliverFinished(); }, Qt::QueuedConnection);
+    }
+}
+
+void AnswerWorker::DeliverFinished()
+{
+    std::vector<std::pair<quint64, QByteArray>> l_finished;
+    {
+        std::lock_guard<std::mutex> l_lock(m_mutex);
+        l_finished.swap(m_finished);
+    }
+    for (auto& l_entry : l_finished) {
+        auto const l_found = m_jobs.find(l_entry.first);
+        // A callback may have stopped the worker meanwhile.
+        if (l_found == m_jobs.end())
+            continue;
+        Done const l_done = std::move(l_found->second.m_done);
+        m_pendingBytes -= l_found->second.m_bytes;
+        m_jobs.erase(l_found);
+        l_done(std::move(l_entry.second));
+    }
 }
 
 void AnswerWorker::Stop()
 {
+    std::deque<Task> l_dropped;
+    {
+        std::lock_guard<std::mutex> l_lock(m_mutex);
+        m_quit = true;
+        l_dropped.swap(m_tasks);
+        m_finished.clear();
+    }
     m_stop = true;
-    m_pool.clear();
-    m_pool.waitForDone();
+    m_wake.notify_all();
+    for (std::thread& l_thread : m_threads)
+        l_thread.join();
+    m_threads.clear();
     m_jobs.clear();
     m_pendingBytes = 0;
 }

@@ -11,11 +11,15 @@
 
 #include <QByteArray>
 #include <QObject>
-#include <QThreadPool>
 
 #include <atomic>
+#include <condition_variable>
+#include <deque>
 #include <functional>
 #include <map>
+#include <mutex>
+#include <thread>
+#include <vector>
 
 class AnswerWorker : public QObject
 {
@@ -41,11 +45,32 @@ public:
     void Stop();
 
 private:
-    void Finish(quint64 i_job, QByteArray i_message);
+    // Compression is one core's work per job; two threads keep a share
+    // list from waiting behind a large search answer without giving
+    // strangers every core.
+    static constexpr std::size_t THREADS = 2;
 
-    QThreadPool m_pool;
+    struct Task
+    {
+        quint64 m_job = 0;
+        quint32 m_code = 0;
+        Record m_record;
+    };
+    void Run();
+    // On this object's thread: hands the finished messages to their jobs.
+    void DeliverFinished();
+
+    // Shared with the threads, under m_mutex.
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    std::deque<Task> m_tasks;
+    std::vector<std::pair<quint64, QByteArray>> m_finished;
+    bool m_quit = false;
+    // Read by the compressions between slices.
     std::atomic<bool> m_stop{false};
-    // Touched on this object's thread only; the jobs carry their number.
+    std::vector<std::thread> m_threads;
+
+    // This object's thread only.
     struct Job
     {
         quint64 m_bytes;
