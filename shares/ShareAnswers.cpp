@@ -13,6 +13,8 @@
 #include "store/Log.h"
 #include "store/Settings.h"
 
+#include <QElapsedTimer>
+
 #include <algorithm>
 #include <iterator>
 #include <map>
@@ -257,28 +259,53 @@ void SharedFoldersManager::GetSharedFilesAsUserShare(QString const& i_user, File
     });
 }
 
-void SharedFoldersManager::DraftShareList(ItemSet const& i_roots, SharePayload::ShareListDraft& o_draft) const
+SharedFoldersManager::ShareListReading SharedFoldersManager::StartShareListReading(ItemSet const& i_roots) const
 {
-    ForEachListedFolder(i_roots, [&o_draft](Item const& i_folder) {
-        o_draft.AddFolder(RemotePath(i_folder.AsStdString()));
-        for (Item const& l_file : i_folder.GetItems(kSharedFile))
-            o_draft.AddFile(DescribeFile(l_file, l_file[kFileName].AsStdString(), true));
-    });
+    ShareListReading l_reading;
+    l_reading.m_key = RootKey(i_roots);
+    l_reading.m_generation = m_indexGeneration;
+    ForEachListedFolder(i_roots, [&l_reading](Item const& i_folder) { l_reading.m_folders.push_back(i_folder); });
+    l_reading.mp_draft = std::make_shared<SharePayload::ShareListDraft>();
+    return l_reading;
+}
+
+bool SharedFoldersManager::ReadShareList(ShareListReading& io_reading, qint64 i_sliceMs) const
+{
+    QElapsedTimer l_clock;
+    l_clock.start();
+    SharePayload::ShareListDraft& l_draft = *io_reading.mp_draft;
+    for (;;) {
+        if (io_reading.m_nextFile < io_reading.m_files.size()) {
+            Item const& l_file = *(io_reading.m_files.begin() + std::ptrdiff_t(io_reading.m_nextFile++));
+            if (l_file.IsValid()) // not removed since its folder was read
+                l_draft.AddFile(DescribeFile(l_file, l_file[kFileName].AsStdString(), true));
+        } else if (io_reading.m_nextFolder < io_reading.m_folders.size()) {
+            Item const& l_folder = io_reading.m_folders[io_reading.m_nextFolder++];
+            io_reading.m_files = l_folder.GetItems(kSharedFile);
+            io_reading.m_nextFile = 0;
+            if (l_folder.IsValid())
+                l_draft.AddFolder(RemotePath(l_folder.AsStdString()));
+        } else {
+            return true;
+        }
+        if (i_sliceMs >= 0 && l_clock.nsecsElapsed() >= i_sliceMs * 1000000)
+            return false;
+    }
 }
 
 MemStream SharedFoldersManager::GetSharedFilesMessage(QString const& i_user) const
 {
     Log("Shared", 1, QStringLiteral("Shared file list requested by user %1").arg(i_user));
-    SharePayload::ShareListDraft l_draft;
-    DraftShareList(GetUserSharedFolders(i_user), l_draft);
-    return SharePayload::ShareList(l_draft);
+    ShareListReading l_reading = StartShareListReading(GetUserSharedFolders(i_user));
+    ReadShareList(l_reading, -1);
+    return SharePayload::ShareList(*l_reading.mp_draft);
 }
 
 void SharedFoldersManager::ProvideShareList(QString const& i_user, ShareListCache::Reply i_reply)
 {
     Log("Shared", 1, QStringLiteral("Shared file list requested by user %1").arg(i_user));
     ItemSet const l_roots = GetUserSharedFolders(i_user);
-    ShareListCache::Key l_key = RootKey(l_roots);
+    ShareListCache::Key const l_key = RootKey(l_roots);
     QByteArray const l_kept = m_shareLists.Find(l_key, m_indexGeneration);
     if (!l_kept.isEmpty()) {
         i_reply(MemStream(l_kept));
@@ -289,20 +316,44 @@ void SharedFoldersManager::ProvideShareList(QString const& i_user, ShareListCach
             Log("Shared", 1, QStringLiteral("%1 asked again for the share list being made for him").arg(i_user));
         return;
     }
-    auto lp_draft = std::make_shared<SharePayload::ShareListDraft>();
-    DraftShareList(l_roots, *lp_draft);
-    quint64 const l_bytes = lp_draft->Bytes();
-    if (l_bytes <= m_inlineCompressionLimit) {
-        MemStream const l_message = SharePayload::ShareList(*lp_draft);
-        m_shareLists.Keep(l_key, m_indexGeneration, l_message.ToByteArray());
-        i_reply(l_message);
+    m_shareLists.StartCompressing(l_key, {i_user, std::move(i_reply)});
+    ShareListReading l_reading = StartShareListReading(l_roots);
+    // A small share is read, compressed and answered at once.
+    if (ReadShareList(l_reading, m_shareListSliceMs)) {
+        CompressShareList(l_reading);
         return;
     }
-    m_shareLists.StartCompressing(l_key, {i_user, std::move(i_reply)});
-    quint64 const l_generation = m_indexGeneration;
+    m_shareListReadings.emplace(l_key, std::move(l_reading));
+    m_shareListTimer.start();
+}
+
+void SharedFoldersManager::ReadShareLists()
+{
+    if (m_shareListReadings.empty())
+        return;
+    auto const l_first = m_shareListReadings.begin();
+    bool const l_whole = ReadShareList(l_first->second, m_shareListSliceMs);
+    if (l_whole) {
+        ShareListReading l_reading = std::move(l_first->second);
+        m_shareListReadings.erase(l_first);
+        CompressShareList(l_reading);
+    }
+    if (!m_shareListReadings.empty())
+        m_shareListTimer.start();
+}
+
+void SharedFoldersManager::CompressShareList(ShareListReading& io_reading)
+{
+    ShareListCache::Key const l_key = io_reading.m_key;
+    quint64 const l_generation = io_reading.m_generation;
+    quint64 const l_bytes = io_reading.mp_draft->Bytes();
+    if (l_bytes <= m_inlineCompressionLimit) {
+        OnShareListCompressed(l_key, l_generation, SharePayload::ShareList(*io_reading.mp_draft).ToByteArray());
+        return;
+    }
     m_answerWorker.Compress(
         SharePayload::SHARE_LIST, l_bytes,
-        [lp_draft = std::move(lp_draft)]() mutable {
+        [lp_draft = std::move(io_reading.mp_draft)]() mutable {
             MemStream const l_record = lp_draft->Record();
             lp_draft.reset();
             return l_record;
@@ -412,6 +463,9 @@ void SharedFoldersManager::ConnectAnswers()
         lp_type->AddDisconnectEventHandler(
             new EventHandler<SharedFoldersManager, ConnectionInfo&>(this, &SharedFoldersManager::OnIndexLink));
     }
+    m_shareListTimer.setSingleShot(true);
+    m_shareListTimer.setInterval(0);
+    connect(&m_shareListTimer, &QTimer::timeout, this, &SharedFoldersManager::ReadShareLists);
     PeerMessenger::SetShareListProvider([this](QString const& i_user, PeerMessenger::ShareListReply i_reply) {
         ProvideShareList(i_user, std::move(i_reply));
     });
@@ -423,6 +477,8 @@ void SharedFoldersManager::DisconnectAnswers()
     // No answer is sent once the manager goes: the compressions under way
     // end at their next slice, and the requests waiting for them are
     // dropped.
+    m_shareListTimer.stop();
+    m_shareListReadings.clear();
     m_answerWorker.Stop();
     m_shareLists.Clear();
 }

@@ -88,7 +88,8 @@ private slots:
     void ShareListKeptUntilTheIndexChanges_data();
     void ShareListKeptUntilTheIndexChanges();
     void RequestsShareOneCompression();
-    void DeletedDuringACompression();
+    void DeletedWhileAnswering_data();
+    void DeletedWhileAnswering();
     void OwnStatisticsOnly();
 
 private:
@@ -393,11 +394,13 @@ void ShareAnswersTest::ShareListKeptUntilTheIndexChanges()
     QCOMPARE(l_again.m_message, mp_manager->GetSharedFilesMessage("carol").ToByteArray());
 }
 
-// Requests that arrive while a list is compressed wait for it, one answer
-// per user; a user who sees other roots by then gets the list of those.
+// Requests that arrive while a list is read or compressed wait for it, one
+// answer per user; a user who sees other roots by then gets the list of
+// those.
 void ShareAnswersTest::RequestsShareOneCompression()
 {
     mp_manager->SetInlineCompressionLimit(0);
+    mp_manager->SetShareListSlice(0);
     AddFile(Root("/s", "shared_public"), "/s", "a.txt");
     AddFile(Root("/l", "shared_userlist"), "/l", "b.txt");
     Item const l_listed = d.GetType("user")->GetItem(Value("erin")).NewItem("in_user_list");
@@ -414,9 +417,18 @@ void ShareAnswersTest::RequestsShareOneCompression()
     QVERIFY(ProvideShareList(*mp_manager, "dave").m_atOnce);
 }
 
-void ShareAnswersTest::DeletedDuringACompression()
+void ShareAnswersTest::DeletedWhileAnswering_data()
 {
+    QTest::addColumn<qint64>("slice");
+    QTest::newRow("while reading the index") << qint64(0);
+    QTest::newRow("while compressing") << qint64(1000);
+}
+
+void ShareAnswersTest::DeletedWhileAnswering()
+{
+    QFETCH(qint64, slice);
     mp_manager->SetInlineCompressionLimit(0);
+    mp_manager->SetShareListSlice(slice);
     Item const l_folder = d.GetType("shared_file_folder")->GetItem(Value("/big"));
     l_folder += Root("/big", "shared_public");
     for (int l_index = 0; l_index < 20000; ++l_index) {
