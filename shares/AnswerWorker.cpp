@@ -11,15 +11,14 @@ AnswerWorker::~AnswerWorker()
     Stop();
 }
 
-void AnswerWorker::Compress(quint32 i_code, quint64 i_bytes, Record i_record, Done i_done)
+void AnswerWorker::Compress(quint32 i_code, Record i_record, Done i_done)
 {
     if (m_stop)
         return;
     quint64 const l_job = m_nextJob++;
     // The callback and whatever it holds stay on this thread; the task
     // carries only its number and plain bytes across.
-    m_jobs.emplace(l_job, Job{i_bytes, std::move(i_done)});
-    m_pendingBytes += i_bytes;
+    m_jobs.emplace(l_job, std::move(i_done));
     {
         std::lock_guard<std::mutex> l_lock(m_mutex);
         m_tasks.push_back(Task{l_job, i_code, std::move(i_record)});
@@ -74,8 +73,7 @@ void AnswerWorker::DeliverFinished()
         // A callback may have stopped the worker meanwhile.
         if (l_found == m_jobs.end())
             continue;
-        Done const l_done = std::move(l_found->second.m_done);
-        m_pendingBytes -= l_found->second.m_bytes;
+        Done const l_done = std::move(l_found->second);
         m_jobs.erase(l_found);
         l_done(std::move(l_entry.second));
     }
@@ -96,5 +94,4 @@ void AnswerWorker::Stop()
         l_thread.join();
     m_threads.clear();
     m_jobs.clear();
-    m_pendingBytes = 0;
 }

@@ -36,9 +36,7 @@ public:
     // compressed record); empty when it could not be compressed.
     typedef std::function<void(QByteArray i_message)> Done;
 
-    // i_bytes: about what the job holds, counted until it is done.
-    void Compress(quint32 i_code, quint64 i_bytes, Record i_record, Done i_done);
-    quint64 PendingBytes() const { return m_pendingBytes; }
+    void Compress(quint32 i_code, Record i_record, Done i_done);
 
     // Drops the jobs not started, ends the running ones at their next slice
     // and waits for them; no Done is called afterwards, and no job is taken.
@@ -71,14 +69,8 @@ private:
     std::vector<std::thread> m_threads;
 
     // This object's thread only.
-    struct Job
-    {
-        quint64 m_bytes;
-        Done m_done;
-    };
-    std::map<quint64, Job> m_jobs;
+    std::map<quint64, Done> m_jobs;
     quint64 m_nextJob = 1;
-    quint64 m_pendingBytes = 0;
 };
 
 #endif

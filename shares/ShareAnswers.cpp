@@ -152,17 +152,22 @@ bool SharedFoldersManager::SendAnswer(QString const& i_user, quint32 i_code, Mem
     // Each answer goes to its own user, so the order in which the worker
     // ends them does not matter. Requests arrive from everywhere: what
     // waits for the worker is bounded.
-    if (m_answerWorker.PendingBytes() + i_record.Size() > MAX_PENDING_ANSWER_BYTES) {
+    quint64 const l_bytes = i_record.Size();
+    if (m_pendingAnswerBytes + l_bytes > MAX_PENDING_ANSWER_BYTES) {
         Log("Shared", 1,
             QStringLiteral("Not answering %1 (message %2): %3 MiB of answers already wait for compression")
                 .arg(i_user)
                 .arg(i_code)
-                .arg(m_answerWorker.PendingBytes() >> 20));
+                .arg(m_pendingAnswerBytes >> 20));
         return false;
     }
+    m_pendingAnswerBytes += l_bytes;
     m_answerWorker.Compress(
-        i_code, i_record.Size(), [i_record] { return i_record; },
-        [i_user](QByteArray i_message) { SendToUser(i_user, i_message); });
+        i_code, [i_record] { return i_record; },
+        [this, i_user, l_bytes](QByteArray i_message) {
+            m_pendingAnswerBytes -= l_bytes;
+            SendToUser(i_user, i_message);
+        });
     return true;
 }
 
@@ -311,12 +316,12 @@ void SharedFoldersManager::ProvideShareList(QString const& i_user, ShareListCach
         i_reply(MemStream(l_kept));
         return;
     }
-    if (m_shareLists.IsCompressing(l_key)) {
+    if (m_shareLists.IsBeingMade(l_key)) {
         if (!m_shareLists.Wait(l_key, {i_user, std::move(i_reply)}))
             Log("Shared", 1, QStringLiteral("%1 asked again for the share list being made for him").arg(i_user));
         return;
     }
-    m_shareLists.StartCompressing(l_key, {i_user, std::move(i_reply)});
+    m_shareLists.StartMaking(l_key, {i_user, std::move(i_reply)});
     ShareListReading l_reading = StartShareListReading(l_roots);
     // A small share is read, compressed and answered at once.
     if (ReadShareList(l_reading, m_shareListSliceMs)) {
@@ -346,29 +351,28 @@ void SharedFoldersManager::CompressShareList(ShareListReading& io_reading)
 {
     ShareListCache::Key const l_key = io_reading.m_key;
     quint64 const l_generation = io_reading.m_generation;
-    quint64 const l_bytes = io_reading.mp_draft->Bytes();
-    if (l_bytes <= m_inlineCompressionLimit) {
-        OnShareListCompressed(l_key, l_generation, SharePayload::ShareList(*io_reading.mp_draft).ToByteArray());
+    if (io_reading.mp_draft->Bytes() <= m_inlineCompressionLimit) {
+        OnShareListMade(l_key, l_generation, SharePayload::ShareList(*io_reading.mp_draft).ToByteArray());
         return;
     }
     m_answerWorker.Compress(
-        SharePayload::SHARE_LIST, l_bytes,
+        SharePayload::SHARE_LIST,
         [lp_draft = std::move(io_reading.mp_draft)]() mutable {
             MemStream const l_record = lp_draft->Record();
             lp_draft.reset();
             return l_record;
         },
-        [this, l_key, l_generation](QByteArray i_message) { OnShareListCompressed(l_key, l_generation, i_message); });
+        [this, l_key, l_generation](QByteArray i_message) { OnShareListMade(l_key, l_generation, i_message); });
 }
 
-void SharedFoldersManager::OnShareListCompressed(ShareListCache::Key const& i_key, quint64 i_generation,
+void SharedFoldersManager::OnShareListMade(ShareListCache::Key const& i_key, quint64 i_generation,
                                                  QByteArray const& i_message)
 {
     if (i_message.isEmpty())
         Log("Shared", 1, QStringLiteral("A share list could not be compressed"));
     else if (i_generation == m_indexGeneration)
         m_shareLists.Keep(i_key, i_generation, i_message);
-    for (ShareListCache::Waiter& l_waiter : m_shareLists.EndCompressing(i_key)) {
+    for (ShareListCache::Waiter& l_waiter : m_shareLists.EndMaking(i_key)) {
         // A user who sees other roots now (unshared meanwhile, say) must
         // not get the list of the roots he saw when he asked.
         if (RootKey(GetUserSharedFolders(l_waiter.m_user)) != i_key)
@@ -481,4 +485,5 @@ void SharedFoldersManager::DisconnectAnswers()
     m_shareListReadings.clear();
     m_answerWorker.Stop();
     m_shareLists.Clear();
+    m_pendingAnswerBytes = 0;
 }

@@ -40,15 +40,15 @@ void ShareListCache::Keep(Key const& i_key, quint64 i_generation, QByteArray con
     }
 }
 
-void ShareListCache::StartCompressing(Key const& i_key, Waiter i_first)
+void ShareListCache::StartMaking(Key const& i_key, Waiter i_first)
 {
-    std::vector<Waiter>& l_waiters = m_compressing[i_key];
+    std::vector<Waiter>& l_waiters = m_making[i_key];
     l_waiters.push_back(std::move(i_first));
 }
 
 bool ShareListCache::Wait(Key const& i_key, Waiter i_waiter)
 {
-    std::vector<Waiter>& l_waiters = m_compressing[i_key];
+    std::vector<Waiter>& l_waiters = m_making[i_key];
     for (Waiter const& l_waiter : l_waiters)
         if (l_waiter.m_user == i_waiter.m_user)
             return false;
@@ -56,13 +56,13 @@ bool ShareListCache::Wait(Key const& i_key, Waiter i_waiter)
     return true;
 }
 
-std::vector<ShareListCache::Waiter> ShareListCache::EndCompressing(Key const& i_key)
+std::vector<ShareListCache::Waiter> ShareListCache::EndMaking(Key const& i_key)
 {
     std::vector<Waiter> l_waiters;
-    auto const l_found = m_compressing.find(i_key);
-    if (l_found != m_compressing.end()) {
+    auto const l_found = m_making.find(i_key);
+    if (l_found != m_making.end()) {
         l_waiters = std::move(l_found->second);
-        m_compressing.erase(l_found);
+        m_making.erase(l_found);
     }
     return l_waiters;
 }
@@ -70,5 +70,5 @@ std::vector<ShareListCache::Waiter> ShareListCache::EndCompressing(Key const& i_
 void ShareListCache::Clear()
 {
     m_lists.clear();
-    m_compressing.clear();
+    m_making.clear();
 }

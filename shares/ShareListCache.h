@@ -2,7 +2,7 @@
 #define QUILLMAR_SHARES_SHARELISTCACHE_H
 
 // The compressed share lists of the last few sets of visible roots, and the
-// requests that wait for a compression under way. Users who see the same
+// requests that wait for a list being made (read, then compressed). Users who see the same
 // roots get the same list, so a list is kept per set of roots, and only for
 // the index generation it was read at: any change of the index makes it
 // stale.
@@ -39,12 +39,12 @@ public:
     QByteArray Find(Key const& i_key, quint64 i_generation);
     void Keep(Key const& i_key, quint64 i_generation, QByteArray const& i_message);
 
-    bool IsCompressing(Key const& i_key) const { return m_compressing.count(i_key) > 0; }
-    void StartCompressing(Key const& i_key, Waiter i_first);
+    bool IsBeingMade(Key const& i_key) const { return m_making.count(i_key) > 0; }
+    void StartMaking(Key const& i_key, Waiter i_first);
     // False when the user already waits for that list: a peer repeating
-    // its request meanwhile gets one answer, not one per request.
+    // his request meanwhile gets one answer, not one per request.
     bool Wait(Key const& i_key, Waiter i_waiter);
-    std::vector<Waiter> EndCompressing(Key const& i_key);
+    std::vector<Waiter> EndMaking(Key const& i_key);
 
     void Clear();
 
@@ -58,7 +58,7 @@ private:
         QByteArray m_message;
     };
     std::list<Entry> m_lists; // the most recently used first
-    std::map<Key, std::vector<Waiter>> m_compressing;
+    std::map<Key, std::vector<Waiter>> m_making;
 };
 
 #endif

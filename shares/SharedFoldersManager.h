@@ -210,7 +210,7 @@ private:
     void ReadShareLists();
     // Compresses the draft read (a large one on the worker).
     void CompressShareList(ShareListReading& io_reading);
-    void OnShareListCompressed(ShareListCache::Key const& i_key, quint64 i_generation, QByteArray const& i_message);
+    void OnShareListMade(ShareListCache::Key const& i_key, quint64 i_generation, QByteArray const& i_message);
     // Store observer: any link that changes what a share list shows.
     void OnIndexLink(ConnectionInfo& i_link);
 
@@ -263,6 +263,8 @@ private:
     quint64 m_indexGeneration = 0;
     std::vector<Type*> m_listedTypes;
     quint64 m_inlineCompressionLimit = INLINE_COMPRESSION_LIMIT;
+    // Bytes of the search and folder answers the worker has not ended.
+    quint64 m_pendingAnswerBytes = 0;
     // Readings that did not end in their first slice, and the zero timer
     // that goes on with them.
     std::map<ShareListCache::Key, ShareListReading> m_shareListReadings;
