@@ -4,6 +4,7 @@
 
 #include "SharesFixture.h"
 
+#include "shares/ShareListCache.h"
 #include "shares/SharedFoldersManager.h"
 #include "shares/UploadQueueHooks.h"
 
@@ -88,6 +89,7 @@ private slots:
     void ShareListKeptUntilTheIndexChanges_data();
     void ShareListKeptUntilTheIndexChanges();
     void RequestsShareOneCompression();
+    void KeptListsAreBounded();
     void DeletedWhileAnswering_data();
     void DeletedWhileAnswering();
     void OwnStatisticsOnly();
@@ -415,6 +417,24 @@ void ShareAnswersTest::RequestsShareOneCompression()
     std::sort(lp_replies->begin(), lp_replies->end());
     QCOMPARE(*lp_replies, (QList<QPair<QString, QByteArray>>{{"bob", l_public}, {"carol", l_public}, {"erin", l_public}}));
     QVERIFY(ProvideShareList(*mp_manager, "dave").m_atOnce);
+}
+
+void ShareAnswersTest::KeptListsAreBounded()
+{
+    ShareListCache l_cache;
+    for (quint64 l_key = 1; l_key <= ShareListCache::MAX_LISTS + 1; ++l_key)
+        l_cache.Keep({l_key}, 7, "list");
+    QVERIFY(l_cache.Find({1}, 7).isEmpty()); // the oldest went
+    QCOMPARE(l_cache.Find({2}, 7), QByteArray("list"));
+    QVERIFY(l_cache.Find({2}, 8).isEmpty()); // the index changed
+    QVERIFY(l_cache.Find({3}, 7).isEmpty());
+    QByteArray const l_large(int(ShareListCache::MAX_BYTES) - 3, 'x');
+    l_cache.Keep({1}, 7, "list");
+    l_cache.Keep({2}, 7, l_large);
+    QVERIFY(l_cache.Find({1}, 7).isEmpty()); // no room beside it
+    QCOMPARE(l_cache.Find({2}, 7).size(), l_large.size());
+    l_cache.Keep({3}, 7, l_large + "more");
+    QVERIFY(l_cache.Find({3}, 7).isEmpty()); // too large to keep
 }
 
 void ShareAnswersTest::DeletedWhileAnswering_data()
