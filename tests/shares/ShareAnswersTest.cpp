@@ -5,6 +5,7 @@
 #include "SharesFixture.h"
 
 #include "shares/ShareListCache.h"
+#include "shares/SharePayloads.h"
 #include "shares/SharedFoldersManager.h"
 #include "shares/UploadQueueHooks.h"
 
@@ -89,6 +90,7 @@ private slots:
     void ShareListKeptUntilTheIndexChanges_data();
     void ShareListKeptUntilTheIndexChanges();
     void RequestsShareOneCompression();
+    void CompressedInSlices();
     void KeptListsAreBounded();
     void DeletedWhileAnswering_data();
     void DeletedWhileAnswering();
@@ -323,8 +325,10 @@ void ShareAnswersTest::ShareListAndFolderBytes()
     d.GetType("shared_file_folder")->GetItem(Value("/s/empty")) += l_root;
     AddFile(l_root, "/s/sub", "c.txt", 3);
     AddFile(Root("/p"), "/p", "hidden.txt");
-    // Under two visible roots: listed once.
+    // Under two visible roots: listed once. A name holding a backslash reads
+    // like the path above: the folder made first is listed.
     d.GetType("shared_file_folder")->GetItem(Value("/s/sub")) += Root("/s/sub", "shared_public");
+    AddFile(l_root, "/s\\sub", "d.txt");
 
     Wire l_list;
     l_list.U32(3);
@@ -417,6 +421,20 @@ void ShareAnswersTest::RequestsShareOneCompression()
     std::sort(lp_replies->begin(), lp_replies->end());
     QCOMPARE(*lp_replies, (QList<QPair<QString, QByteArray>>{{"bob", l_public}, {"carol", l_public}, {"erin", l_public}}));
     QVERIFY(ProvideShareList(*mp_manager, "dave").m_atOnce);
+}
+
+// Fed to zlib in slices, a record makes the bytes of one compress2 call; a
+// stop between slices gives nothing.
+void ShareAnswersTest::CompressedInSlices()
+{
+    Wire l_record;
+    for (quint32 l_index = 0; l_index < 500; ++l_index)
+        l_record.Str(QByteArray::number(l_index * 7919)).U32(l_index);
+    MemStream const l_in(l_record.m_bytes);
+    for (quint64 l_slice : {1, 7, 4096, 1 << 20})
+        QCOMPARE(SharePayload::Compressed(5, l_in, nullptr, l_slice), Message(5, l_record));
+    std::atomic<bool> const l_stop{true};
+    QVERIFY(SharePayload::Compressed(5, l_in, &l_stop, 7).isEmpty());
 }
 
 void ShareAnswersTest::KeptListsAreBounded()
