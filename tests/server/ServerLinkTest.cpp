@@ -3,12 +3,7 @@
 
 #include "ServerTestHelpers.h"
 
-#include "server/Server.h"
-#include "server/ServerMessages.h"
 #include "server/StoreTypes.h"
-
-#include <QSignalSpy>
-#include <QTest>
 
 class ServerLinkTest : public QObject
 {
@@ -85,10 +80,7 @@ private slots:
     {
         RawClient l_bob;
         QVERIFY(l_bob.Login(mp_standin->Port(), "bob"));
-        MemStream l_join;
-        l_join.Write(QStringLiteral("lobby"));
-        l_join.WriteI32(0);
-        l_bob.Send(ServerCode::JOIN_ROOM, l_join);
+        l_bob.Send(ServerOut::JoinRoom("lobby", false));
         QVERIFY(l_bob.mp_collector->Take(ServerCode::JOIN_ROOM));
 
         Server& l_server = MakeServer();
@@ -97,8 +89,7 @@ private slots:
         l_server.TrackUser("bob"); // offline: only remembered
         QVERIFY(LogIn(l_server));
         QTRY_COMPARE(l_answers.count(), 1);
-        QCOMPARE(l_answers.at(0).at(0).toString(), QString("bob"));
-        QCOMPARE(l_answers.at(0).at(1).toBool(), true);
+        QCOMPARE(l_answers.at(0), QList<QVariant>({"bob", true}));
         Item l_bobItem = d.GetType("user")->HasItem("bob");
         QVERIFY(l_bobItem.IsConnected("is_online"));
 
@@ -125,42 +116,37 @@ private slots:
         QTRY_VERIFY(l_bobItem.IsConnected("is_online"));
     }
 
-    void RefusedLoginsStopRetrying()
+    // A refused login or connection: a known-bad login would only be
+    // refused again, and where none was sent there is nothing to resume.
+    void RefusalsStopRetrying()
     {
         RawClient l_carol;
         QVERIFY(l_carol.Login(mp_standin->Port(), "carol", "right"));
-        Server& l_server = MakeServer();
-        std::pair<QString, char const*> const l_cases[] = {{"carol", "INVALIDPASS"},
-                                                           {QString(31, QLatin1Char('x')), "INVALIDUSERNAME"}};
-        for (auto const& l_case : l_cases) {
-            PointAt(mp_standin->Port(), l_case.first, "wrong");
-            QSignalSpy l_failed(&l_server, &Server::ConnectionFailed);
-            l_server.Connect();
-            QVERIFY(l_failed.wait(5000));
-            QCOMPARE(l_failed.at(0).at(0).toString(), QString(l_case.second));
-            // A known-bad login would only be refused again.
-            QVERIFY(!l_server.IsAbruptlyDisconnected());
-            QCOMPARE(AttemptsOnTick(l_server), 0);
-        }
-    }
-
-    void RefusedConnectionIsASocketError()
-    {
         QTcpServer l_probe;
         QVERIFY(l_probe.listen(QHostAddress::LocalHost, 0));
         quint16 const l_deadPort = l_probe.serverPort();
         l_probe.close();
         Server& l_server = MakeServer();
-        PointAt(l_deadPort);
-        QSignalSpy l_failed(&l_server, &Server::ConnectionFailed);
-        QSignalSpy l_disconnected(&l_server, &Server::Disconnected);
-        l_server.Connect();
-        QVERIFY(l_failed.wait(5000));
-        QCOMPARE(l_failed.at(0).at(0).toString(), QString("socket error"));
-        QCOMPARE(l_disconnected.count(), 0);
-        // No login was ever sent, so there is nothing to resume.
-        QVERIFY(!l_server.IsAbruptlyDisconnected());
-        QCOMPARE(l_server.GetState(), Server::STATE_DISCONNECTED);
+        struct Case
+        {
+            QString m_user;
+            quint16 m_port;
+            char const* mp_reason;
+        } const l_cases[] = {{"carol", mp_standin->Port(), "INVALIDPASS"},
+                             {QString(31, QLatin1Char('x')), mp_standin->Port(), "INVALIDUSERNAME"},
+                             {"carol", l_deadPort, "socket error"}};
+        for (Case const& l_case : l_cases) {
+            PointAt(l_case.m_port, l_case.m_user, "wrong");
+            QSignalSpy l_failed(&l_server, &Server::ConnectionFailed);
+            QSignalSpy l_disconnected(&l_server, &Server::Disconnected);
+            l_server.Connect();
+            QVERIFY(l_failed.wait(5000));
+            QCOMPARE(l_failed.at(0).at(0).toString(), QString(l_case.mp_reason));
+            QCOMPARE(l_disconnected.count(), 0);
+            QVERIFY(!l_server.IsAbruptlyDisconnected());
+            QCOMPARE(l_server.GetState(), Server::STATE_DISCONNECTED);
+            QCOMPARE(AttemptsOnTick(l_server), 0);
+        }
     }
 
     void LoginElsewhereEndsTheLinkForGood()
@@ -187,13 +173,9 @@ private slots:
         QVERIFY(LogIn(l_server));
 
         QSignalSpy l_chat(&l_server, &Server::PrivateChat);
-        MemStream l_message;
-        l_message.Write(QStringLiteral("alice"));
-        l_message.Write(QStringLiteral("hello alice"));
-        l_bob.Send(ServerCode::PRIVATE_CHAT, l_message);
+        l_bob.Send(*ServerOut::PrivateChat("alice", "hello alice"));
         QVERIFY(l_chat.wait(5000));
-        QCOMPARE(l_chat.at(0).at(0).toString(), QString("bob"));
-        QCOMPARE(l_chat.at(0).at(1).toString(), QString("hello alice"));
+        QCOMPARE(l_chat.at(0).mid(0, 2), QList<QVariant>({"bob", "hello alice"}));
         QCOMPARE(l_chat.at(0).at(3).toBool(), true);
 
         QVERIFY(l_server.SendPrivateChat("bob", "two\nlines"));
@@ -201,18 +183,12 @@ private slots:
         QVERIFY(l_bob.mp_collector->Take(ServerCode::PRIVATE_CHAT, &l_received));
         MemStream l_in(l_received);
         auto const l_sent = std::get<ServerIn::PrivateChat>(DecodeServerMessage(ServerCode::PRIVATE_CHAT, l_in));
-        QCOMPARE(l_sent.m_user, QString("alice"));
-        QCOMPARE(l_sent.m_text, QString("two lines"));
+        QCOMPARE(l_sent.m_user + "|" + l_sent.m_text, QString("alice|two lines"));
 
         QSignalSpy l_search(&l_server, &Server::DirectFileSearch);
-        MemStream l_query;
-        l_query.WriteU32(77);
-        l_query.Write(QStringLiteral("some song"));
-        l_bob.Send(ServerCode::FILE_SEARCH, l_query);
+        l_bob.Send(ServerOut::FileSearch(77, "some song", false));
         QVERIFY(l_search.wait(5000));
-        QCOMPARE(l_search.at(0).at(0).toString(), QString("bob"));
-        QCOMPARE(l_search.at(0).at(1).value<quint32>(), quint32(77));
-        QCOMPARE(l_search.at(0).at(2).toString(), QString("some song"));
+        QCOMPARE(l_search.at(0), QList<QVariant>({"bob", quint32(77), "some song"}));
 
         QSignalSpy l_admin(&l_server, &Server::AdminMessage);
         mp_standin->Command("admin maintenance at noon");
@@ -239,10 +215,7 @@ private slots:
         QVERIFY(l_bob.mp_collector->Take(ServerCode::PRIVATE_ROOM_STATE));
         Item l_bobItem = d.GetType("user")->GetItem("bob");
         QTRY_VERIFY(d.GetItem(l_club, l_bobItem, "room_members").IsValid());
-        MemStream l_join;
-        l_join.Write(QStringLiteral("club"));
-        l_join.WriteI32(0);
-        l_bob.Send(ServerCode::JOIN_ROOM, l_join);
+        l_bob.Send(ServerOut::JoinRoom("club", false));
         QTRY_VERIFY(l_bobItem.IsConnected(l_club));
 
         QSignalSpy l_chat(&l_server, &Server::RoomChat);
@@ -282,17 +255,10 @@ private slots:
     {
         RawClient l_bob;
         QVERIFY(l_bob.Login(mp_standin->Port(), "bob"));
-        MemStream l_ports;
-        l_ports.WriteU32(4000);
-        l_ports.WriteU32(4001);
-        l_bob.Send(ServerCode::LISTENING_PORTS, l_ports);
-        MemStream l_canParent;
-        l_canParent.WriteBool(true);
-        l_bob.Send(ServerCode::DNET_CAN_PARENT, l_canParent);
+        l_bob.Send(ServerOut::ListeningPorts(4000, 4001));
+        l_bob.Send(ServerOut::DistributedFlag(ServerCode::DNET_CAN_PARENT, true));
         // An answer to a later request of bob's means both are in.
-        MemStream l_statsRequest;
-        l_statsRequest.Write(QStringLiteral("bob"));
-        l_bob.Send(ServerCode::USER_STATS, l_statsRequest);
+        l_bob.Send(ServerOut::GetUserStats("bob"));
         QVERIFY(l_bob.mp_collector->Take(ServerCode::USER_STATS));
 
         Server& l_server = MakeServer();
@@ -317,10 +283,7 @@ private slots:
         QVERIFY(DecodeServerMessage(ServerCode::CONNECT_BACK, l_in)
                 == ServerMessage(ServerIn::ConnectBack{"alice", "P", 0x7F000001, 5000, 55, false, 5001}));
         // bob could not reach alice; an offline user is not asked at all.
-        MemStream l_failure;
-        l_failure.WriteU32(55);
-        l_failure.Write(QStringLiteral("alice"));
-        l_bob.Send(ServerCode::CANNOT_CONNECT, l_failure);
+        l_bob.Send(ServerOut::CannotConnect(55, "alice"));
         QVERIFY(l_cannot.wait(5000));
         QCOMPARE(l_cannot.at(0), QList<QVariant>({"bob", quint32(55)}));
         l_server.RequestConnectBack("ghost", 56, "F");
@@ -336,10 +299,7 @@ private slots:
         });
         l_server.SendDNetHasParent(false);
         QTRY_VERIFY(l_offered);
-        QCOMPARE(int(l_parents.size()), 1);
-        QCOMPARE(l_parents.front().first, QString("bob"));
-        QCOMPARE(l_parents.front().second.m_ip, quint32(0x7F000001));
-        QCOMPARE(l_parents.front().second.m_port, 4000);
+        QVERIFY(l_parents == PossibleParentList({{"bob", {0x7F000001, 4000}}}));
     }
 
     void StandinStopsOnTerm()
