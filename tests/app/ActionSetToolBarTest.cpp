@@ -2,22 +2,14 @@
 #include "app/Globals.h"
 #include "store/Settings.h"
 
-#include <QApplication>
 #include <QDesktopServices>
 #include <QDialog>
 #include <QHBoxLayout>
-#include <QLabel>
+
 #include <QLineEdit>
 #include <QMainWindow>
-#include <QPushButton>
-#include <QSignalSpy>
-#include <QTabBar>
-#include <QTabWidget>
-#include <QTreeWidget>
-#include <QtTest>
 
-#include <climits>
-#include <memory>
+#include <QtTest>
 
 // One window with three pages: a room page (fixed key), a room list (a
 // tree with a column key) and a page that no set is registered for.

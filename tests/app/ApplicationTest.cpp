@@ -1,11 +1,7 @@
 #include "app/Application.h"
 
-#include <QDir>
-#include <QFile>
 #include <QHostInfo>
-#include <QLockFile>
-#include <QSignalSpy>
-#include <QWidget>
+
 #include <QtTest>
 
 #include <csignal>

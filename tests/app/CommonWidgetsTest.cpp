@@ -2,12 +2,9 @@
 #include "app/TreeWidget.h"
 #include "app/TreeWidgetItem.h"
 
-#include <QApplication>
-#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
-#include <QSignalSpy>
-#include <QTabBar>
+
 #include <QVBoxLayout>
 #include <QtTest>
 

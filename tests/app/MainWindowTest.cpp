@@ -1,6 +1,5 @@
 #include "tests/app/ShellTestSupport.h"
 
-#include "app/ActionSetToolBar.h"
 #include "app/NewVersionDialog.h"
 #include "ui/transfers/AddSharedFolderDialog.h"
 #include "ui/transfers/ExcludedExtensionsDialog.h"
@@ -14,9 +13,6 @@
 
 #include <QDesktopServices>
 #include <QFileDialog>
-#include <QHeaderView>
-#include <QProcess>
-#include <QtTest>
 
 namespace {
 

@@ -1,6 +1,5 @@
 #include "tests/app/ShellTestSupport.h"
 
-#include "app/ActionSetToolBar.h"
 #include "app/EventToolBar.h"
 #include "app/Globals.h"
 #include "peers/PeerMessenger.h"
@@ -15,10 +14,6 @@
 #include "ui_AddSharedFolderDialog.h"
 #include "ui_ChangeUsernamePasswordDialog.h"
 #include "ui_MainWindow.h"
-
-#include <QDir>
-#include <QFile>
-#include <QtTest>
 
 // Start-up scenarios, one process and one home each (CTest runs each
 // function on its own): a window and its managers are program-wide.

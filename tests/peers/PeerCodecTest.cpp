@@ -6,8 +6,6 @@
 
 #include "peers/PeerCodec.h"
 
-#include <QtTest>
-
 using namespace PeerCodec;
 
 namespace {

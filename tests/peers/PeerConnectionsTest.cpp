@@ -5,11 +5,10 @@
 #include "PeerTestSupport.h"
 
 #include "peers/PeerMessenger.h"
-#include "server/StoreTypes.h"
+
 #include "store/Settings.h"
 #include "store/TimerManager.h"
 
-#include <QSignalSpy>
 #include <QtTest>
 
 class PeerConnectionsTest : public QObject

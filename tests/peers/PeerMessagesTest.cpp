@@ -6,11 +6,10 @@
 #include "PeerTestSupport.h"
 
 #include "peers/PeerMessenger.h"
-#include "server/SearchTypes.h"
+
 #include "store/Settings.h"
 #include "store/TimerManager.h"
 
-#include <QSignalSpy>
 #include <QtTest>
 
 class PeerMessagesTest : public QObject

@@ -6,8 +6,6 @@
 
 #include "peers/PeerMessenger.h"
 
-#include <QtTest>
-
 using ConnectBack = ServerIn::ConnectBack;
 
 class PeerRelayTest : public QObject

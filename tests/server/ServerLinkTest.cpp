@@ -3,8 +3,6 @@
 
 #include "ServerTestHelpers.h"
 
-#include "server/StoreTypes.h"
-
 class ServerLinkTest : public QObject
 {
     Q_OBJECT

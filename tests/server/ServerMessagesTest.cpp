@@ -6,8 +6,6 @@
 
 #include "server/StoreTypes.h"
 
-#include <functional>
-
 using namespace ServerIn;
 
 namespace {

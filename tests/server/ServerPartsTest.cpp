@@ -13,7 +13,6 @@
 #include "ui_ChangeListeningPortDialog.h"
 #include "ui_ChangeUsernamePasswordDialog.h"
 
-#include <QDir>
 #include <QPushButton>
 
 using Tokens = SearchParser::TokenSet;

@@ -12,7 +12,7 @@
 #include "ui/transfers/UploadMenuOptions.h"
 
 #include <QDesktopServices>
-#include <QDir>
+
 #include <QMenu>
 
 class TransferMenusTest : public QObject, public PageFixture

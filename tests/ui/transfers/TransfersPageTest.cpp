@@ -3,10 +3,7 @@
 
 #include "TransfersPageFixture.h"
 
-#include "store/Utilities.h"
-
 #include <QProgressBar>
-#include <QSpinBox>
 
 using namespace TransferRows;
 
