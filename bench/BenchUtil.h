@@ -7,11 +7,24 @@
 
 #include "store/Data.h"
 
+#include <fstream>
 #include <random>
 #include <string>
 #include <vector>
 
 namespace bench {
+
+// The process's resident memory in KiB ("VmRSS:"), or another of the
+// memory lines of /proc/self/status ("VmHWM:" for the peak).
+inline long ResidentKiB(char const* ip_field = "VmRSS:")
+{
+    std::ifstream l_status("/proc/self/status");
+    std::string const l_field(ip_field);
+    for (std::string l_line; std::getline(l_status, l_line);)
+        if (l_line.rfind(l_field, 0) == 0)
+            return std::stol(l_line.substr(l_field.size()));
+    return 0;
+}
 
 int const SHARE_FOLDERS = 50000;
 int const SHARE_TOKENS = 50000;

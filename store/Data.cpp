@@ -1549,17 +1549,17 @@ Type* Data::NewType(std::string const& i_name, Primacy i_primacy, bool i_isNull,
     return lp_type;
 }
 
-Type* Data::GetType(std::string const& i_name) const
+Type* Data::GetType(std::string_view i_name) const
 {
     auto l_it = m_typesByName.find(i_name);
     if (l_it == m_typesByName.end())
-        throw TypeNotFoundException("no such type: " + i_name);
+        throw TypeNotFoundException("no such type: " + std::string(i_name));
     return l_it->second;
 }
 
-bool Data::HasType(std::string const& i_name) const
+bool Data::HasType(std::string_view i_name) const
 {
-    return m_typesByName.count(i_name) != 0;
+    return m_typesByName.find(i_name) != m_typesByName.end();
 }
 
 Item Data::GetItem(Item const& i_a, Item const& i_b, char const* ip_type) const

@@ -363,9 +363,11 @@ public:
     ~Data();
 
     Type* NewType(std::string const& i_name, Primacy i_primacy, bool i_isNull, bool i_autoCreate);
-    Type* GetType(std::string const& i_name) const;
-    bool HasType(std::string const& i_name) const;
-    Type* operator[](std::string const& i_name) const { return GetType(i_name); }
+    // Looked up without making a string: item["attribute"] reads are the
+    // store's most frequent call.
+    Type* GetType(std::string_view i_name) const;
+    bool HasType(std::string_view i_name) const;
+    Type* operator[](std::string_view i_name) const { return GetType(i_name); }
     std::vector<Type*> const& GetTypes() const { return m_types; }
 
     Item GetItem(Item const& i_a, Item const& i_b, char const* ip_type) const;

@@ -4,12 +4,9 @@
 
 #include <QRegularExpression>
 #include <QStringList>
-#include <QTabWidget>
-#include <QWidget>
 
 #include <algorithm>
 #include <cctype>
-#include <vector>
 
 namespace {
 
@@ -123,26 +120,4 @@ QString ConvertLinks(QString const& i_text)
         "(\\bhttps?://[-a-zA-Z0-9+&@#/%?=~_|!:,.;]*[a-zA-Z0-9+&@#/%=~_|])");
     QString l_text = i_text;
     return l_text.replace(s_link, "<a href=\"\\1\">\\1</a>");
-}
-
-void FocusWidgetAndParents(QWidget* ip_widget)
-{
-    if (!ip_widget)
-        return;
-    ip_widget->activateWindow();
-    ip_widget->setFocus(Qt::OtherFocusReason);
-    // Walk upward: at every tab widget, the page on our path becomes current.
-    std::vector<QWidget*> l_path{ip_widget};
-    for (QWidget* lp_parent = ip_widget->parentWidget(); lp_parent; lp_parent = lp_parent->parentWidget()) {
-        if (QTabWidget* lp_tabs = qobject_cast<QTabWidget*>(lp_parent)) {
-            for (QWidget* lp_step : l_path) {
-                int const l_index = lp_tabs->indexOf(lp_step);
-                if (l_index >= 0) {
-                    lp_tabs->setCurrentIndex(l_index);
-                    break;
-                }
-            }
-        }
-        l_path.push_back(lp_parent);
-    }
 }

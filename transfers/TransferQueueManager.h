@@ -21,6 +21,8 @@
 
 #include <functional>
 #include <string>
+#include <utility>
+#include <vector>
 
 class QFile;
 class QTcpSocket;
@@ -206,6 +208,9 @@ private:
     bool RequeueExistingUpload(Item const& i_user, Item const& i_file);
     Item NewUploadEntry(Item const& i_user, Item const& i_file, QString const& i_requested);
     void SetEffectiveUploadOrder(Item const& i_entry, qint64 i_number);
+    // The queued entries of online users that carry a number, in the order
+    // of their numbers.
+    std::vector<std::pair<qint64, Item>> OfferCandidates();
     // RemoveUpload without filling the slots.
     void ForgetUpload(Item const& i_entry);
     // Another running download writes the entry's partial file.

@@ -158,7 +158,7 @@ Item TransferQueueManager::AddUpload(QString i_user, QString i_path)
         return Item();
     }
     if (peerMessenger)
-        peerMessenger->QueueUpload(i_user, i_path, SharedFileText(l_file, "shared_file_size").toLongLong());
+        peerMessenger->QueueUpload(i_user, i_path, l_file["shared_file_size"].AsInt64());
     if (RequeueExistingUpload(l_user, l_file))
         return d.GetItem(l_user, l_file, "upload_entry");
     Item const l_entry = NewUploadEntry(l_user, l_file, i_path);
@@ -207,13 +207,18 @@ void TransferQueueManager::OrderNewUpload(Item i_entry)
 {
     // The last ordered upload lets an entry that sorts after every other
     // take the next number without sorting anything.
-    ItemList l_ordered;
+    std::vector<std::pair<qint64, Item>> l_ordered;
     bool l_listed = false;
     auto const l_list = [&] {
-        l_ordered = d.GetType("upload_entry")->GetItems().SortNumericBy("effective_upload_order", true);
+        ItemSet const l_entries = d.GetType("upload_entry")->GetItems();
+        for (Item const& l_entry : l_entries)
+            if (Item const l_number = l_entry["effective_upload_order"]; l_number.IsValid())
+                l_ordered.emplace_back(l_number.AsInt64(), l_entry);
+        std::stable_sort(l_ordered.begin(), l_ordered.end(),
+                         [](auto const& i_a, auto const& i_b) { return i_a.first < i_b.first; });
         l_listed = true;
         if (!l_ordered.empty())
-            m_lastOrderedUpload = l_ordered.back();
+            m_lastOrderedUpload = l_ordered.back().second;
     };
     if (m_lastOrderedUpload.IsNull()) {
         l_list();
@@ -230,12 +235,14 @@ void TransferQueueManager::OrderNewUpload(Item i_entry)
     }
     if (!l_listed)
         l_list();
-    auto const l_place = std::find_if(l_ordered.begin(), l_ordered.end(),
-                                      [&](Item const& l_other) { return UploadEntrySortCompare(i_entry, l_other); });
-    l_ordered.insert(l_place, i_entry);
-    qint64 l_number = 1;
-    for (Item const& l_entry : l_ordered)
-        SetEffectiveUploadOrder(l_entry, l_number++);
+    auto const l_place = std::find_if(l_ordered.begin(), l_ordered.end(), [&](auto const& i_other) {
+        return UploadEntrySortCompare(i_entry, i_other.second);
+    });
+    l_ordered.emplace(l_place, -1, i_entry);
+    Type* const lp_number = d.GetType("effective_upload_order");
+    for (std::size_t l_k = 0; l_k < l_ordered.size(); ++l_k)
+        if (l_ordered[l_k].first != qint64(l_k) + 1)
+            l_ordered[l_k].second += lp_number->GetItem(Value(static_cast<long long>(l_k) + 1));
 }
 
 void TransferQueueManager::DetermineUploadsEffectiveOrder()

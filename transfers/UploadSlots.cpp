@@ -16,6 +16,8 @@
 #include <QFile>
 #include <QTcpSocket>
 
+#include <algorithm>
+
 using namespace TransferItems;
 
 namespace {
@@ -24,16 +26,42 @@ char const* const UPLOAD_STATUS = "upload_entry_status";
 
 } // namespace
 
+std::vector<std::pair<qint64, Item>> TransferQueueManager::OfferCandidates()
+{
+    // The queued entries of online users, gathered from whichever side is
+    // smaller: a request from a user who is offline must not cost a walk
+    // over the whole queue.
+    std::vector<std::pair<qint64, Item>> l_candidates;
+    Item const l_queued = d.GetType(UPLOAD_STATUS)->HasItem(Value("queued"));
+    ItemSet const l_online = d.GetType("is_online")->FindGlobalNullItem().GetItems("user");
+    auto const l_take = [&](Item const& i_entry) {
+        if (Item const l_number = i_entry["effective_upload_order"]; l_number.IsValid())
+            l_candidates.emplace_back(l_number.AsInt64(), i_entry);
+    };
+    if (l_online.size() < l_queued.CountItems("upload_entry")) {
+        for (Item const& l_user : l_online)
+            for (Item const& l_entry : l_user.GetItems("upload_entry"))
+                if (l_entry.IsConnected(l_queued))
+                    l_take(l_entry);
+    } else {
+        for (Item const& l_entry : l_queued.GetItems("upload_entry"))
+            if (l_online.contains(l_entry["user"]))
+                l_take(l_entry);
+    }
+    // Equal numbers (entries ordered in different runs of the numbering)
+    // keep their age.
+    std::sort(l_candidates.begin(), l_candidates.end(), [](auto const& i_a, auto const& i_b) {
+        return i_a.first != i_b.first ? i_a.first < i_b.first : i_a.second < i_b.second;
+    });
+    return l_candidates;
+}
+
 void TransferQueueManager::StartNewUploads()
 {
     int l_free = GetSettingInt("upload_slots") - ActiveUploadCount();
     if (l_free <= 0)
         return;
-    Item const l_queued = d.GetType(UPLOAD_STATUS)->HasItem(Value("queued"));
-    ItemSet l_candidates;
-    for (Item const& l_entry : l_queued.GetItems("upload_entry"))
-        if (l_entry["user"].IsConnected("is_online"))
-            l_candidates.insert(l_entry);
+    std::vector<std::pair<qint64, Item>> l_candidates = OfferCandidates();
     if (l_candidates.empty())
         return;
 
@@ -44,9 +72,13 @@ void TransferQueueManager::StartNewUploads()
             for (Item const& l_entry : l_status.GetItems("upload_entry"))
                 l_busyUsers.insert(l_entry["user"]);
 
+    Type* const lp_number = d.GetType("effective_upload_order");
     qint64 l_number = 0;
-    for (Item const& l_entry : l_candidates.SortNumericBy("effective_upload_order", true)) {
-        SetEffectiveUploadOrder(l_entry, l_number++);
+    for (auto const& l_candidate : l_candidates) {
+        Item const& l_entry = l_candidate.second;
+        if (l_candidate.first != l_number)
+            l_entry += lp_number->GetItem(Value(static_cast<long long>(l_number)));
+        ++l_number;
         if (l_free == 0 || !peerMessenger)
             continue;
         Item const l_user = l_entry["user"];

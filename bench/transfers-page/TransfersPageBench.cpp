@@ -11,6 +11,7 @@
 // first run of a process (after a small warm-up page has taken the fonts,
 // icons and backing store); run the program once per figure for ranges.
 
+#include "bench/BenchUtil.h"
 #include "TransfersPageFixture.h"
 
 #include <QApplication>
@@ -28,16 +29,6 @@ int const ENTRIES = 5000;
 int const ACTIVE = 20;    // transfers reporting at once
 int const REPORTS = 1000; // five seconds' worth at 200 a second
 int const PER_PASS = 20;  // reports between two passes of the event loop
-
-long ResidentKiB()
-{
-    QFile l_status("/proc/self/status");
-    l_status.open(QIODevice::ReadOnly);
-    for (QByteArray const& l_line : l_status.readAll().split('\n'))
-        if (l_line.startsWith("VmRSS:"))
-            return l_line.mid(6).trimmed().split(' ').front().toLong();
-    return 0;
-}
 
 double ThreadCpuSeconds()
 {
@@ -107,13 +98,13 @@ void MeasurePage(int i_folders, Figures& io_figures)
     Program l_program(true);
     std::vector<Item> const l_entries = LoadedQueue(i_folders);
     Drain();
-    long const l_before = ResidentKiB();
+    long const l_before = bench::ResidentKiB();
     QElapsedTimer l_clock;
     l_clock.start();
     l_program.mp_transfers->DataLoaded();
     Drain();
     io_figures.m_build = l_clock.nsecsElapsed() / 1e9;
-    io_figures.m_memory = ResidentKiB() - l_before;
+    io_figures.m_memory = bench::ResidentKiB() - l_before;
     if (d["download_list_node"]->GetItemCount() != std::size_t(ENTRIES))
         std::printf("  (only %zu rows were built)\n", d["download_list_node"]->GetItemCount());
 

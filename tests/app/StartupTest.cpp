@@ -4,7 +4,7 @@
 #include "app/Globals.h"
 #include "peers/PeerMessenger.h"
 #include "peers/PortForwarder.h"
-#include "server/ChangeUsernamePasswordDialog.h"
+#include "server/dialogs/ChangeUsernamePasswordDialog.h"
 #include "server/WishListSearcher.h"
 #include "store/DelayedInvoker.h"
 #include "store/TimerManager.h"

@@ -4,8 +4,8 @@
 #include "ServerTestHelpers.h"
 
 #include "server/AwayManager.h"
-#include "server/ChangeListeningPortDialog.h"
-#include "server/ChangeUsernamePasswordDialog.h"
+#include "server/dialogs/ChangeListeningPortDialog.h"
+#include "server/dialogs/ChangeUsernamePasswordDialog.h"
 #include "server/SearchParser.h"
 #include "server/StoreTypes.h"
 #include "server/WishListSearcher.h"

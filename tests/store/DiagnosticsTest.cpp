@@ -1,6 +1,6 @@
-#include "store/DataDialog.h"
-#include "store/DiagnosticsForm.h"
-#include "store/ItemLogDialog.h"
+#include "store/windows/DataDialog.h"
+#include "store/windows/DiagnosticsForm.h"
+#include "store/windows/ItemLogDialog.h"
 #include "store/Log.h"
 #include "store/Settings.h"
 

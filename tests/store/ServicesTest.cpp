@@ -3,6 +3,7 @@
 #include "store/Settings.h"
 #include "store/TimerManager.h"
 #include "store/Utilities.h"
+#include "store/windows/FocusWidget.h"
 
 #include <QLineEdit>
 #include <QSignalSpy>

@@ -14,7 +14,7 @@
 #include "server/Server.h"
 #include "server/StoreTypes.h"
 #include "store/Settings.h"
-#include "store/Utilities.h"
+#include "store/windows/FocusWidget.h"
 
 #include <QCheckBox>
 #include <QDateTime>
