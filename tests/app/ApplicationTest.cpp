@@ -1,9 +1,7 @@
 #include "app/Application.h"
 
 #include <QHostInfo>
-
 #include <QtTest>
-
 #include <csignal>
 
 // Idle detection runs on a clock the test moves by hand; activation and

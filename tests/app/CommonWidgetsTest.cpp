@@ -4,7 +4,6 @@
 
 #include <QLabel>
 #include <QLineEdit>
-
 #include <QVBoxLayout>
 #include <QtTest>
 

@@ -1,10 +1,8 @@
 #include "tests/app/ShellTestSupport.h"
-
 #include "app/NewVersionDialog.h"
 #include "ui/transfers/AddSharedFolderDialog.h"
 #include "ui/transfers/ExcludedExtensionsDialog.h"
 #include "ui/transfers/SharedFilesRescannedDialog.h"
-
 #include "ui_AddSharedFolderDialog.h"
 #include "ui_ExcludedExtensionsDialog.h"
 #include "ui_MainWindow.h"

@@ -1,5 +1,4 @@
 #include "tests/app/ShellTestSupport.h"
-
 #include "app/EventToolBar.h"
 #include "app/Globals.h"
 #include "peers/PeerMessenger.h"
@@ -10,7 +9,6 @@
 #include "store/TimerManager.h"
 #include "transfers/TransferQueueManager.h"
 #include "ui/transfers/AddSharedFolderDialog.h"
-
 #include "ui_AddSharedFolderDialog.h"
 #include "ui_ChangeUsernamePasswordDialog.h"
 #include "ui_MainWindow.h"

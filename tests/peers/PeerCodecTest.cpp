@@ -3,7 +3,6 @@
 // the key stream. No socket: what needs one is in the other peer tests.
 
 #include "PeerTestSupport.h"
-
 #include "peers/PeerCodec.h"
 
 using namespace PeerCodec;

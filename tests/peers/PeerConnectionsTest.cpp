@@ -3,9 +3,7 @@
 // the bounds on sockets, buffers and connect-backs.
 
 #include "PeerTestSupport.h"
-
 #include "peers/PeerMessenger.h"
-
 #include "store/Settings.h"
 #include "store/TimerManager.h"
 

@@ -4,9 +4,7 @@
 // or refused messages, a peer that does not read.
 
 #include "PeerTestSupport.h"
-
 #include "peers/PeerMessenger.h"
-
 #include "store/Settings.h"
 #include "store/TimerManager.h"
 

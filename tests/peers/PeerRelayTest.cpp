@@ -3,7 +3,6 @@
 
 #include "PeerTestSupport.h"
 #include "../server/ServerTestHelpers.h"
-
 #include "peers/PeerMessenger.h"
 
 using ConnectBack = ServerIn::ConnectBack;

@@ -8,11 +8,8 @@
 #include "store/Settings.h"
 
 #include <QNetworkInterface>
-
 #include <QTcpServer>
-
 #include <QUdpSocket>
-
 #include <QtTest>
 
 namespace {

@@ -3,7 +3,6 @@
 // private messages, bad frames and time-outs.
 
 #include "ServerTestHelpers.h"
-
 #include "server/PortMapping.h"
 #include "server/StoreTypes.h"
 

@@ -3,7 +3,6 @@
 // and the signals of the link.
 
 #include "ServerTestHelpers.h"
-
 #include "server/StoreTypes.h"
 
 using namespace ServerIn;

@@ -2,7 +2,6 @@
 // wish-list searcher, the availability manager and the two dialogs.
 
 #include "ServerTestHelpers.h"
-
 #include "server/AwayManager.h"
 #include "server/dialogs/ChangeListeningPortDialog.h"
 #include "server/dialogs/ChangeUsernamePasswordDialog.h"

@@ -3,7 +3,6 @@
 // Run in the test's own process, so that its limits and clock can be set.
 
 #include "ServerTestHelpers.h"
-
 #include "tools/standin-server/StandinServer.h"
 
 class StandinLimitsTest : public QObject

@@ -1,9 +1,7 @@
 #include "SearchFixture.h"
-
 #include "ui/search/SearchResultMenuOptions.h"
 
 #include <QCheckBox>
-
 #include <QLineEdit>
 #include <QMenu>
 

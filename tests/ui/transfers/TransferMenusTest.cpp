@@ -4,7 +4,6 @@
 // whose day and month names the stored completion times then carry.
 
 #include "TransfersPageFixture.h"
-
 #include "ui/search/SearchForm.h"
 #include "ui/search/SearchResultsForm.h"
 #include "ui/transfers/CompleteDownloadsForm.h"
@@ -12,7 +11,6 @@
 #include "ui/transfers/UploadMenuOptions.h"
 
 #include <QDesktopServices>
-
 #include <QMenu>
 
 class TransferMenusTest : public QObject, public PageFixture
