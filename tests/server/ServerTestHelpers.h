@@ -47,6 +47,43 @@ inline QByteArray Frame(quint32 i_code, MemStream const& i_payload = MemStream()
     return l_frame.ToByteArray();
 }
 
+// A user and a room by name, made if need be; and what the store holds of
+// a user: flags, country, speed and files.
+inline Item User(char const* ip_name) { return d.GetType("user")->GetItem(ip_name); }
+inline Item Room(char const* ip_name) { return d.GetType("room")->GetItem(ip_name); }
+
+inline QString UserState(char const* ip_user)
+{
+    Item const l_user = User(ip_user);
+    QStringList l_state;
+    for (char const* lp_flag : {"is_online", "is_away", "is_privileged"})
+        if (l_user.IsConnected(lp_flag))
+            l_state << lp_flag + 3;
+    for (char const* lp_attribute : {"country_code", "average_download_speed", "shared_file_count"})
+        l_state << l_user[lp_attribute].AsString();
+    return l_state.join(' ');
+}
+
+// ... of a room: marks, members and their count, tickers, and the users of
+// a private room's lists.
+inline QString RoomState(char const* ip_room)
+{
+    Item const l_room = Room(ip_room);
+    QStringList l_state;
+    for (char const* lp_mark : {"in_room", "is_owner", "is_member", "is_operator"})
+        if (l_room.IsConnected(lp_mark))
+            l_state << lp_mark;
+    for (Item const& l_user : l_room.GetItems("user"))
+        l_state << l_user.AsString();
+    l_state << "count " + l_room["user_count"].AsString();
+    for (Item const& l_ticker : l_room.GetItems("room_ticker"))
+        l_state << l_ticker["user"].AsString() + ": " + l_ticker["room_ticker_text"].AsString();
+    for (char const* lp_list : {"room_owner", "room_members", "room_operators"})
+        for (Item const& l_user : l_room[lp_list].GetItems("user"))
+            l_state << QString(lp_list + 5) + " " + l_user.AsString();
+    return l_state.join(", ");
+}
+
 // Reads frames from one socket.
 class FrameCollector : public QObject
 {
