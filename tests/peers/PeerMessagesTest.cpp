@@ -4,13 +4,10 @@
 // or refused messages, a peer that does not read.
 
 #include "PeerTestSupport.h"
-
 #include "peers/PeerMessenger.h"
-#include "server/SearchTypes.h"
 #include "store/Settings.h"
 #include "store/TimerManager.h"
 
-#include <QSignalSpy>
 #include <QtTest>
 
 class PeerMessagesTest : public QObject
