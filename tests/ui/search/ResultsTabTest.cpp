@@ -1,16 +1,9 @@
 #include "SearchFixture.h"
-
 #include "ui/search/SearchResultMenuOptions.h"
 
-#include "store/DataSaver.h"
-
 #include <QCheckBox>
-#include <QComboBox>
-#include <QDir>
-#include <QElapsedTimer>
 #include <QLineEdit>
 #include <QMenu>
-#include <QPushButton>
 
 class ResultsTabTest : public QObject, public SearchFixture
 {

@@ -2,8 +2,6 @@
 #include "../../peers/PeerTestSupport.h"
 #include "../../server/ServerTestHelpers.h"
 
-#include "ui/search/ReceivedSearchesForm.h"
-
 #include <QCheckBox>
 #include <QLineEdit>
 

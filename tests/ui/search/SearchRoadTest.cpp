@@ -8,7 +8,6 @@
 #include "../../peers/PeerTestSupport.h"
 #include "../../server/ServerTestHelpers.h"
 #include "../../e2e/LineProcess.h"
-
 #include "server/WishListSearcher.h"
 
 #include <QCheckBox>

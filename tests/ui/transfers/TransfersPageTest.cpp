@@ -3,10 +3,7 @@
 
 #include "TransfersPageFixture.h"
 
-#include "store/Utilities.h"
-
 #include <QProgressBar>
-#include <QSpinBox>
 
 using namespace TransferRows;
 
@@ -80,46 +77,35 @@ private slots:
 
     void StatusTextsAndColours_data()
     {
-        QTest::addColumn<QStringList>("statuses"); // the entries of one folder
-        QTest::addColumn<QString>("fileText");     // the first entry's row
-        QTest::addColumn<QString>("fileColor");
-        QTest::addColumn<QString>("groupText"); // the collapsed folder row
-        QTest::addColumn<QString>("groupColor");
-        QTest::newRow("downloading") << QStringList({"downloading", "complete"}) << "downloading" << "#0000ff"
-                                     << "downloading" << "#0000ff";
-        QTest::newRow("queued") << QStringList({"queued", "complete"}) << "queued" << "#3366ff" << "queued"
-                                << "#3366ff";
-        QTest::newRow("complete") << QStringList({"complete", "complete"}) << "complete" << "#006400" << "complete"
-                                  << "#006400";
-        QTest::newRow("paused") << QStringList({"paused", "paused"}) << "paused" << "#f08d29" << "paused" << "#f08d29";
-        QTest::newRow("complete, paused") << QStringList({"complete", "paused"}) << "complete" << "#006400" << ""
-                                          << "#000000";
-        QTest::newRow("denied") << QStringList({"denied", "aborted"}) << "file not shared." << "#ff0a47" << "denied"
-                                << "#ff0a47";
-        QTest::newRow("aborted") << QStringList({"aborted", "paused"}) << "aborted" << "#ff0a47" << "aborted"
-                                 << "#ff0a47";
-        QTest::newRow("local error") << QStringList({"local error"}) << "local error" << "#ff0a47" << ""
-                                     << "#000000";
+        QTest::addColumn<QString>("statuses"); // the entries of one folder
+        QTest::addColumn<QString>("shown");    // text and colour of the first entry's row | of the collapsed folder
+        QTest::newRow("downloading") << "downloading,complete" << "downloading #0000ff|downloading #0000ff";
+        QTest::newRow("queued") << "queued,complete" << "queued #3366ff|queued #3366ff";
+        QTest::newRow("complete") << "complete,complete" << "complete #006400|complete #006400";
+        QTest::newRow("paused") << "paused,paused" << "paused #f08d29|paused #f08d29";
+        QTest::newRow("complete, paused") << "complete,paused" << "complete #006400| #000000";
+        QTest::newRow("denied") << "denied,aborted" << "file not shared. #ff0a47|denied #ff0a47";
+        QTest::newRow("aborted") << "aborted,paused" << "aborted #ff0a47|aborted #ff0a47";
+        QTest::newRow("local error") << "local error" << "local error #ff0a47| #000000";
     }
 
     void StatusTextsAndColours()
     {
-        QFETCH(QStringList, statuses);
+        QFETCH(QString, statuses);
         LoadPage();
         mp_page->OnActionBarTriggered(nullptr, "expand_download_folders"); // folders collapse
         Item l_first;
-        for (int l_k = 0; l_k < statuses.size(); ++l_k) {
-            Item const l_entry = Download("alice", "f", QString("%1.mp3").arg(l_k).toUtf8().constData());
+        for (QString const& l_status : statuses.split(',')) {
+            Item const l_entry = Download("alice", "f", qPrintable(l_status + QString::number(d.ItemCount())));
             l_entry += d["denial_reason"]->GetItem(Value("File not shared."));
-            mp_transfers->SetDownloadEntryStatus(l_entry, statuses[l_k]);
+            mp_transfers->SetDownloadEntryStatus(l_entry, l_status);
             l_first = l_first.IsValid() ? l_first : l_entry;
         }
         Settle();
         QTreeWidgetItem* lp_folder = Row(l_first)->parent();
-        QTEST(Row(l_first)->text(3), "fileText");
-        QTEST(Row(l_first)->foreground(5).color().name(), "fileColor");
-        QTEST(lp_folder->text(3), "groupText");
-        QTEST(lp_folder->foreground(0).color().name(), "groupColor");
+        QTEST(Row(l_first)->text(3) + " " + Row(l_first)->foreground(5).color().name() + "|" + lp_folder->text(3) + " " +
+                  lp_folder->foreground(0).color().name(),
+              "shown");
     }
 
     void AggregateRulesOfUploads()
