@@ -366,6 +366,8 @@ void TransfersForm::RemoveEntryRow(TransferTree& io_tree, Item const& i_entry)
             delete lp_userRow;
             lp_userRow = nullptr;
         }
+    } else {
+        QueueGroupRefresh(io_tree, lp_folderRow);
     }
     if (lp_userRow && lp_userRow->childCount() == 1) {
         io_tree.mp_tree->removeItemWidget(lp_userRow, COL_PROGRESS);
@@ -419,9 +421,13 @@ void TransfersForm::ShowStatus(TransferTree& io_tree, Item const& i_entry, Item 
 void TransfersForm::MarkGroupsForRefresh(TransferTree& io_tree, QTreeWidgetItem* ip_fileRow)
 {
     ForgetFigures(io_tree, ip_fileRow);
-    QTreeWidgetItem* lp_folderRow = ip_fileRow->parent();
-    m_staleGroups.insert(RowNode(io_tree.mp_folderNodeType, lp_folderRow));
-    m_staleGroups.insert(RowNode(io_tree.mp_userNodeType, lp_folderRow->parent()));
+    QueueGroupRefresh(io_tree, ip_fileRow->parent());
+}
+
+void TransfersForm::QueueGroupRefresh(TransferTree& io_tree, QTreeWidgetItem* ip_folderRow)
+{
+    m_staleGroups.insert(RowNode(io_tree.mp_folderNodeType, ip_folderRow));
+    m_staleGroups.insert(RowNode(io_tree.mp_userNodeType, ip_folderRow->parent()));
     if (!m_groupRefreshQueued) {
         m_groupRefreshQueued = true;
         QMetaObject::invokeMethod(this, &TransfersForm::RefreshGroups, Qt::QueuedConnection);
@@ -433,9 +439,20 @@ void TransfersForm::RefreshGroups()
     m_groupRefreshQueued = false;
     ItemSet l_groups;
     std::swap(l_groups, m_staleGroups);
-    for (Item const& l_node : l_groups)
-        if (TransferTree* lp_tree = l_node.IsValid() ? TreeOfNode(l_node) : nullptr)
-            ShowGroupStatus(*lp_tree, NodeRow(l_node), true);
+    for (Item const& l_node : l_groups) {
+        TransferTree* lp_tree = l_node.IsValid() ? TreeOfNode(l_node) : nullptr;
+        if (!lp_tree)
+            continue;
+        QTreeWidgetItem* lp_row = NodeRow(l_node);
+        ShowGroupStatus(*lp_tree, lp_row, true);
+        // A row that shows figures follows its entries between reports: a
+        // transfer that ended or went must not leave its bytes and time
+        // left behind. The others get theirs with the next report.
+        if (lp_tree->mp_tree->itemWidget(lp_row, COL_PROGRESS) && !ShowGroupProgress(*lp_tree, lp_row, -1)) {
+            lp_tree->mp_tree->removeItemWidget(lp_row, COL_PROGRESS);
+            lp_row->setText(COL_TIME_LEFT, QString());
+        }
+    }
 }
 
 void TransfersForm::ShowGroupStatus(TransferTree& io_tree, QTreeWidgetItem* ip_row, bool i_color)
@@ -591,7 +608,13 @@ bool TransfersForm::ShowGroupProgress(TransferTree& io_tree, QTreeWidgetItem* ip
     ProgressStats(io_tree, l_figures->second, l_done, l_remaining, l_total);
     if (l_total == 0)
         return false;
-    ip_row->setText(COL_TIME_LEFT, TimeLeftText(i_speed > 0 ? l_remaining / i_speed : 0));
+    long long l_speed = i_speed;
+    if (l_speed < 0) {
+        l_speed = 0;
+        for (Item const& l_entry : l_figures->second.m_moving)
+            l_speed += std::max(0, CellValue<int>(l_entry, "bytes_per_second"));
+    }
+    ip_row->setText(COL_TIME_LEFT, TimeLeftText(l_speed > 0 ? l_remaining / l_speed : 0));
     SetProgressBar(io_tree.mp_tree, ip_row, l_done, Percent(l_done, l_total, false));
     return true;
 }

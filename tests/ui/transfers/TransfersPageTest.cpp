@@ -220,6 +220,13 @@ private slots:
         QCOMPARE(Bar(Row(l_upload), Uploads()), QString("1,024 (50.0%) =50"));
         QCOMPARE(Row(l_upload)->text(5), QString("   2s"));
         Q_UNUSED(l_other);
+
+        // Between reports a group follows its entries: a transfer that goes
+        // takes its bytes and its time left with it.
+        QTreeWidgetItem* lp_uploads = Row(Upload("carol", "/srv", "v.bin", 2048))->parent();
+        mp_transfers->RemoveUpload(l_upload);
+        Settle();
+        QCOMPARE(Bar(lp_uploads, Uploads()) + lp_uploads->text(5), QString(" (0.0%) =0   0s"));
     }
 
     void DeleteKey_data()
