@@ -137,8 +137,9 @@ bool TransferQueueManager::IsDownloadFileComplete(Item i_entry)
 
 void TransferQueueManager::RemoveDownloadDownloadingFolderIfAppropriate(Item i_entry)
 {
-    if (i_entry.IsConnected("single_download"))
-        return;
+    // A single download's partial folder goes too (a double click in the
+    // search results makes one); one kept in "downloading" itself, under
+    // "dont_create_subfolders_for_single_downloads", is never reached.
     for (Item const& l_sibling : i_entry["remote_folder"].GetItems("download_entry"))
         if (l_sibling["download_entry_status"].AsString() != "complete")
             return;

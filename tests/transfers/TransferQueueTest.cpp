@@ -494,13 +494,16 @@ private slots:
         QCOMPARE(ReadFileAt(Folder() + "/A/B/flat.mp3"), QByteArray("flat"));
         SetSwitch("dont_split_downloads", false);
 
-        // A single download keeps its folders; a download whose finished
+        // A single download leaves no partial folder behind, and one kept
+        // in "downloading" itself leaves that; a download whose finished
         // file cannot be moved keeps the file and is not recorded.
+        Complete(mp_manager->AddDownload("bob", "solo.mp3", "A\\Solo", 4, true, 0), "solo");
+        QVERIFY(!QFileInfo(Folder() + "/downloading/Solo").exists());
         SetSwitch("dont_create_subfolders_for_single_downloads", true);
         Complete(mp_manager->AddDownload("bob", "single.mp3", "A\\B", 6, true, 0), "single");
         QCOMPARE(ReadFileAt(Folder() + "/complete/single.mp3"), QByteArray("single"));
-        QCOMPARE(l_records.count(), 2);
-        QVERIFY(QFileInfo(Folder() + "/complete").isDir());
+        QCOMPARE(l_records.count(), 3);
+        QVERIFY(QFileInfo(Folder() + "/complete").isDir() && QFileInfo(Folder() + "/downloading").isDir());
 
         Item l_stuck = Add("stuck.mp3", "C", 5, "bob", 0);
         WriteTestFileAt(Folder() + "/complete/C", "a file where the folder should be");
@@ -509,7 +512,7 @@ private slots:
         lp_peer->write("stuck");
         QTRY_COMPARE(Status(l_stuck), QString("local error"));
         QCOMPARE(ReadFileAt(Folder() + "/downloading/C/stuck.mp3"), QByteArray("stuck"));
-        QCOMPARE(l_records.count(), 2);
+        QCOMPARE(l_records.count(), 3);
     }
 
 private:
