@@ -123,6 +123,15 @@ private slots:
         NextFrame();
     }
 
+    // Our share list is the provider's, made for the user who asks.
+    void shareListFromTheProvider()
+    {
+        PeerMessenger::SetShareListProvider([](QString const& i_user) { return MemStream(Msg(5, i_user.toUtf8())); });
+        Send(Msg(4));
+        QCOMPARE(NextFrame(), Msg(5, "alice"));
+        PeerMessenger::SetShareListProvider({});
+    }
+
     // A share list is read only as the answer to our request, once, within
     // ten minutes; anything else is dropped before it is inflated.
     void shareListOnlyWhenAsked()
