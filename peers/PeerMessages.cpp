@@ -127,11 +127,7 @@ void PeerMessenger::ApplyMessage(QString const& i_user, Message& io_message)
     switch (io_message.m_code) {
     case SHARED_FILES_REQUEST: {
         Log(1, QString("%1 asks for our share list").arg(i_user));
-        MemStream l_reply = ShareListFor(i_user);
-        if (l_reply.Size() >= 4)
-            SendMessage(i_user, l_reply);
-        else
-            Log(1, "No share list to send");
+        AnswerShareListRequest(i_user);
         break;
     }
     case SHARED_FILES: {

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <iterator>
 #include <memory>
 
 #include <dirent.h>
@@ -102,7 +103,10 @@ QString DecodeName(char const* ip_name)
 // upload or listing) nor told apart from its look-alikes.
 bool Decodes(QString const& i_name, char const* ip_bytes)
 {
-    return !i_name.contains(QChar::ReplacementCharacter) || QFile::encodeName(i_name) == ip_bytes;
+    bool l_ascii = true;
+    for (char const* lp_byte = ip_bytes; *lp_byte && l_ascii; ++lp_byte)
+        l_ascii = static_cast<unsigned char>(*lp_byte) < 0x80;
+    return l_ascii || !i_name.contains(QChar::ReplacementCharacter) || QFile::encodeName(i_name) == ip_bytes;
 }
 
 class Walk
@@ -172,9 +176,15 @@ public:
             if (l_isFolder)
                 l_subfolders.emplace_back(std::move(l_name), QByteArray(lp_name));
             else
-                l_files.emplace_back(std::move(l_name), l_size);
+                m_listing.emplace_back(std::move(l_name), l_size);
         }
-        std::sort(l_files.begin(), l_files.end());
+        // Gathered in a list kept from folder to folder, then moved into one
+        // block of the right size: no growth steps for each of ten thousand
+        // folders.
+        std::sort(m_listing.begin(), m_listing.end());
+        l_files.reserve(m_listing.size());
+        std::move(m_listing.begin(), m_listing.end(), std::back_inserter(l_files));
+        m_listing.clear();
         if (!m_visit(i_path, l_files))
             return false;
         std::sort(l_subfolders.begin(), l_subfolders.end());
@@ -187,6 +197,7 @@ public:
 private:
     FileScanner::VisitedFolders& m_visited;
     FileScanner::FolderVisitor const& m_visit;
+    FileScanner::FileSizes m_listing;
 };
 
 } // namespace
@@ -215,7 +226,9 @@ void FileScanner::ScanFolder(QString const& i_root, QString const& i_folder, Vis
         // but it is built under the lock so that an early TakeResult() can
         // never see a map in the middle of a change.
         QMutexLocker l_lock(&m_mutex);
-        m_result[i_root][i_path].swap(io_files);
+        // Folders come mostly in path order: the end is the place to try first.
+        FolderFiles& l_folders = m_result[i_root];
+        l_folders.emplace_hint(l_folders.end(), i_path, FileSizes())->second.swap(io_files);
         return true;
     });
 }

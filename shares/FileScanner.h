@@ -14,6 +14,7 @@
 #include <functional>
 #include <map>
 #include <set>
+#include <unordered_set>
 #include <vector>
 
 class FileScanner : public QObject
@@ -42,7 +43,14 @@ public:
     // A folder by (device, inode): how a walk knows a folder it has met
     // already, under whatever path (a bind mount of a folder inside itself
     // would otherwise be walked for ever).
-    typedef std::set<std::pair<quint64, quint64>> VisitedFolders;
+    struct FolderIdHash
+    {
+        std::size_t operator()(std::pair<quint64, quint64> const& i_id) const
+        {
+            return std::hash<quint64>()(i_id.second * 0x9E3779B97F4A7C15ull ^ i_id.first);
+        }
+    };
+    typedef std::unordered_set<std::pair<quint64, quint64>, FolderIdHash> VisitedFolders;
     // Called for every folder of a walk with its path and its files (which
     // it may take); false ends the walk.
     typedef std::function<bool(QString const& i_folder, FileSizes& io_files)> FolderVisitor;

@@ -302,26 +302,30 @@ QString SharedFoldersManager::GetFileItemDisplayString(Item const& i_file)
 
 void SharedFoldersManager::TokenizeSharedFile(Item const& i_file)
 {
+    TokenizeSharedFile(i_file, i_file[kFolder], i_file[kFileName].AsString());
+}
+
+void SharedFoldersManager::TokenizeSharedFile(Item const& i_file, Item const& i_folder, QString const& i_name)
+{
     // The backslash between folder and name ends a token in both passes, so
     // the path's tokens are the folder's and the name's. A folder's are
     // looked up once for all its files, unless the collection has taken one
     // of them since (a folder that lost every file).
-    Item const l_folder = i_file[kFolder];
-    bool l_cached = l_folder.Body() == m_tokenFolder.Body() && l_folder == m_tokenFolder;
+    bool l_cached = i_folder.Body() == m_tokenFolder.Body() && i_folder == m_tokenFolder;
     for (Item const& l_token : m_folderTokens)
         l_cached = l_cached && !l_token.IsNull();
     std::vector<std::string> l_words;
     if (!l_cached) {
-        m_tokenFolder = l_folder;
+        m_tokenFolder = i_folder;
         m_folderTokens.clear();
-        AppendSearchTokens(l_folder.AsString().toLower(), l_words);
+        AppendSearchTokens(i_folder.AsString().toLower(), l_words);
         for (std::string const& l_word : l_words)
             m_folderTokens.push_back(mp_searchTokenType->GetItem(Value(l_word)));
         l_words.clear();
     }
     for (Item const& l_token : m_folderTokens)
         i_file += l_token;
-    AppendSearchTokens(i_file[kFileName].AsString().toLower(), l_words);
+    AppendSearchTokens(i_name.toLower(), l_words);
     for (std::string const& l_word : l_words)
         i_file += mp_searchTokenType->GetItem(Value(l_word));
 }
@@ -396,7 +400,7 @@ void SharedFoldersManager::SyncFile(FolderSync& io_sync, QString const& i_name, 
         ++io_added;
     }
     RequestMP3ScanIfDue(l_file, i_name, io_sync.m_path);
-    TokenizeSharedFile(l_file);
+    TokenizeSharedFile(l_file, io_sync.m_folder, i_name);
 }
 
 std::vector<Item> SharedFoldersManager::EndFolderSync(FolderSync& io_sync)

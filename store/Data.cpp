@@ -1739,6 +1739,8 @@ void Data::AddConnectionEventHandler(Type* ip_a, Type* ip_b, EventHandlerBase<Co
         throw NotRelatedException("AddConnectionEventHandler: the types are not related");
     }
     m_pairHandlers.push_back({ip_a, ip_b, ip_handler});
+    Mark(m_pairTypes, ip_a);
+    Mark(m_pairTypes, ip_b);
 }
 
 void Data::AddPathEventHandler(PathNode* ip_root, EventHandlerBase<Item>* ip_handler)
@@ -1753,18 +1755,27 @@ void Data::AddPathEventHandler(PathNode* ip_root, EventHandlerBase<Item>* ip_han
     IndexSteps(lp_subscription, ip_root);
 }
 
+bool Data::IsMarked(std::vector<bool> const& i_types, Type const* ip_type)
+{
+    return ip_type->m_index < i_types.size() && i_types[ip_type->m_index];
+}
+
+void Data::Mark(std::vector<bool>& io_types, Type const* ip_type)
+{
+    if (io_types.size() <= ip_type->m_index)
+        io_types.resize(std::size_t(ip_type->m_index) + 1);
+    io_types[ip_type->m_index] = true;
+}
+
 bool Data::IsInPattern(Type const* ip_type) const
 {
-    return ip_type->m_index < m_patternTypes.size() && m_patternTypes[ip_type->m_index];
+    return IsMarked(m_patternTypes, ip_type);
 }
 
 void Data::IndexSteps(PathSubscription* ip_subscription, PathNode* ip_node)
 {
-    if (ip_node->mp_type) {
-        if (m_patternTypes.size() <= ip_node->mp_type->m_index)
-            m_patternTypes.resize(std::size_t(ip_node->mp_type->m_index) + 1);
-        m_patternTypes[ip_node->mp_type->m_index] = true;
-    }
+    if (ip_node->mp_type)
+        Mark(m_patternTypes, ip_node->mp_type);
     for (PathNode* lp_child : ip_node->m_children) {
         PathNodeRelation l_relation = lp_child->m_relation;
         bool l_fires = l_relation == PATH_CONNECTED_FIRES || l_relation == PATH_ON_CONNECT ||
@@ -1905,12 +1916,16 @@ void Data::FireConnection(ItemBody* ip_a, ItemBody* ip_b, bool i_connected)
 {
     Type* lp_typeA = ip_a->mp_type;
     Type* lp_typeB = ip_b->mp_type;
-    // Most links have nobody listening (a share's tokens, while it is built).
+    // Most links have nobody listening (a share's tokens, while it is built),
+    // even while handlers listen to other pairs of types: a type-pair
+    // handler or a path step can only concern a link whose two types both
+    // appear in one.
     Event<ConnectionInfo&>& l_eventA = i_connected ? lp_typeA->m_connectEvent : lp_typeA->m_disconnectEvent;
     Event<ConnectionInfo&>& l_eventB = i_connected ? lp_typeB->m_connectEvent : lp_typeB->m_disconnectEvent;
     Event<ConnectionInfo&>& l_event = i_connected ? m_connectEvent : m_disconnectEvent;
-    if (l_eventA.IsEmpty() && l_eventB.IsEmpty() && l_event.IsEmpty() && (!i_connected || m_pairHandlers.empty()) &&
-        m_firingSteps.empty())
+    bool const l_pairs = i_connected && IsMarked(m_pairTypes, lp_typeA) && IsMarked(m_pairTypes, lp_typeB);
+    bool const l_paths = IsInPattern(lp_typeA) && IsInPattern(lp_typeB);
+    if (l_eventA.IsEmpty() && l_eventB.IsEmpty() && l_event.IsEmpty() && !l_pairs && !l_paths)
         return;
     Item l_a(ip_a), l_b(ip_b);
     ++m_dispatchDepth;
@@ -1926,7 +1941,7 @@ void Data::FireConnection(ItemBody* ip_a, ItemBody* ip_b, bool i_connected)
         ConnectionInfo l_info{l_a, l_b};
         l_event.Fire(l_info);
     }
-    if (i_connected && !m_pairHandlers.empty()) {
+    if (l_pairs) {
         std::vector<PairHandler> l_handlers(m_pairHandlers);
         for (PairHandler const& l_pair : l_handlers) {
             if (l_pair.mp_handler->IsRemoved())
@@ -1940,7 +1955,8 @@ void Data::FireConnection(ItemBody* ip_a, ItemBody* ip_b, bool i_connected)
             }
         }
     }
-    FirePaths(ip_a, ip_b, i_connected);
+    if (l_paths)
+        FirePaths(ip_a, ip_b, i_connected);
     --m_dispatchDepth;
     PurgeSubscriptions();
 }
@@ -2101,6 +2117,7 @@ void Data::Reset()
     m_paths.clear();
     m_firingSteps.clear();
     m_patternTypes.clear();
+    m_pairTypes.clear();
     for (PairHandler& l_pair : m_pairHandlers)
         delete l_pair.mp_handler;
     m_pairHandlers.clear();

@@ -429,6 +429,8 @@ private:
     void PurgeSubscriptions();
     void IndexSteps(PathSubscription* ip_subscription, PathNode* ip_node);
     bool IsInPattern(Type const* ip_type) const;
+    static bool IsMarked(std::vector<bool> const& i_types, Type const* ip_type);
+    static void Mark(std::vector<bool>& io_types, Type const* ip_type);
 
     std::vector<Type*> m_types;
     std::map<std::string, Type*, std::less<>> m_typesByName;
@@ -441,6 +443,8 @@ private:
     // Types that some subscribed pattern names, by type index: only their
     // removals need the links they had kept (see Removal).
     std::vector<bool> m_patternTypes;
+    // Types that some type-pair handler names, by type index.
+    std::vector<bool> m_pairTypes;
     std::vector<Removal> m_removals; // innermost last
     int m_dispatchDepth = 0;
     bool m_pathsDirty = false;

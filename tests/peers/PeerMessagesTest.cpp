@@ -18,6 +18,7 @@ private:
     PeerMessenger* mp_messenger = nullptr;
     std::unique_ptr<QTcpSocket> mp_alice; // an open, trusted messaging connection as "alice"
     qint64 m_now = 1'000'000'000'000;
+    PeerMessenger::ShareListReply m_lateReply;
 
     void Send(QByteArray const& i_message) { mp_alice->write(PeerWire::BuildFrame(i_message, false)); }
 
@@ -73,6 +74,9 @@ private slots:
     {
         mp_alice.reset();
         delete mp_messenger;
+        // A share list that is ready only now has nobody to go to.
+        if (m_lateReply)
+            m_lateReply(MemStream(Msg(5, "late")));
     }
 
     void everyMessageReachesItsSignal()
@@ -123,15 +127,6 @@ private slots:
         NextFrame();
     }
 
-    // Our share list is the provider's, made for the user who asks.
-    void shareListFromTheProvider()
-    {
-        PeerMessenger::SetShareListProvider([](QString const& i_user) { return MemStream(Msg(5, i_user.toUtf8())); });
-        Send(Msg(4));
-        QCOMPARE(NextFrame(), Msg(5, "alice"));
-        PeerMessenger::SetShareListProvider({});
-    }
-
     // A share list is read only as the answer to our request, once, within
     // ten minutes; anything else is dropped before it is inflated.
     void shareListOnlyWhenAsked()
@@ -156,6 +151,22 @@ private slots:
         QCOMPARE(l_shares.size(), 1);
         QCOMPARE(mp_messenger->OpenMessagingConnectionCount("alice"), 1);
         disconnect(mp_messenger, &PeerMessenger::UserShare, this, nullptr);
+    }
+
+    // Our share list is the provider's, made for the user who asks; a large
+    // one is compressed on a worker, and goes out when it is ready.
+    void shareListAnsweredLater()
+    {
+        QString l_askedFor;
+        PeerMessenger::SetShareListProvider([&](QString const& i_user, PeerMessenger::ShareListReply i_reply) {
+            l_askedFor = i_user;
+            m_lateReply = i_reply;
+        });
+        SendAndSettle(Msg(4));
+        PeerMessenger::SetShareListProvider({});
+        QVERIFY(m_lateReply && l_askedFor == "alice");
+        m_lateReply(MemStream(Msg(5, "list")));
+        QCOMPARE(NextFrame(), Msg(5, "list"));
     }
 
     void searchResultIntake()
@@ -259,7 +270,8 @@ private slots:
     void peerThatDoesNotReadIsDropped()
     {
         QByteArray const l_list(8 * 1024 * 1024, 'x');
-        PeerMessenger::SetShareListProvider([&](QString const&) { return MemStream(Le32(5) + l_list); });
+        PeerMessenger::SetShareListProvider(
+            [&](QString const&, PeerMessenger::ShareListReply i_reply) { i_reply(MemStream(Le32(5) + l_list)); });
         SetUserAddress("greedy", ClosedPort());
         auto lp_greedy = ConnectRaw(mp_messenger->ListeningPort());
         QVERIFY(lp_greedy);

@@ -16,8 +16,11 @@
 
 namespace {
 
+// Lines wait in a queue once writing has taken its share of an event-loop
+// turn, which a loaded machine reaches at once: flush them first.
 QString ReadLog(QString const& i_category)
 {
+    FlushLog();
     QFile l_file(LogFolder() + "/" + i_category + ".log");
     if (!l_file.open(QIODevice::ReadOnly))
         return QString();

@@ -449,6 +449,7 @@ private slots:
         l_register(lp_late.get());
         (*lp_user)["ann"].NewItem("flag");
         QCOMPARE(lp_late->m_pathCalls, 1);
+        QCOMPARE(lp_late->m_log, (std::vector<std::string>{"new user:ann", "connect ann-"}));
         lp_early.reset();
         // The dead owner's handlers never run again (ASan would see it).
         (*lp_user)["bo"].NewItem("flag");
