@@ -1,4 +1,5 @@
 #include "tests/app/ShellTestSupport.h"
+#include "app/ActionSetToolBar.h"
 #include "app/NewVersionDialog.h"
 #include "ui/transfers/AddSharedFolderDialog.h"
 #include "ui/transfers/ExcludedExtensionsDialog.h"

@@ -5,6 +5,8 @@
 #include "ServerTestHelpers.h"
 #include "server/StoreTypes.h"
 
+#include <functional>
+
 using namespace ServerIn;
 
 namespace {
