@@ -100,6 +100,9 @@ QString ReversePathname(QString const& i_path)
     QString l_path = i_path;
     while (!l_path.isEmpty() && (l_path.endsWith('/') || l_path.endsWith('\\')))
         l_path.chop(1);
+    // An absolute path (as peers on Unix send them) would end in a "/".
+    while (l_path.startsWith('/') || l_path.startsWith('\\'))
+        l_path.remove(0, 1);
     QStringList l_parts = l_path.split(QRegularExpression("[/\\\\]"));
     std::reverse(l_parts.begin(), l_parts.end());
     return l_parts.join('/');

@@ -205,8 +205,9 @@ private slots:
         disconnect(mp_messenger, &PeerMessenger::SearchResults, this, nullptr);
     }
 
-    // Unknown, stopped, from an ignored user, or a repeat under
-    // "discard_repeated_results": dropped.
+    // Unknown, stopped, from an ignored user, a repeat under
+    // "discard_repeated_results", or the same files again from the same
+    // user for the same search: dropped.
     void searchResultsDropped()
     {
         int l_results = 0;
@@ -228,6 +229,12 @@ private slots:
         SendAndSettle(AnswerMessage(2004));
         QCOMPARE(l_results, 1);
         QVERIFY(l_wish["received_results_from_users"].IsConnected(l_alice));
+
+        NewSearch(2005);
+        for (int l_time = 0; l_time < 2; ++l_time)
+            SendAndSettle(AnswerMessage(2005));
+        SendAndSettle(AnswerMessage(2005, 2, 'c'));
+        QCOMPARE(l_results, 3);
         disconnect(mp_messenger, &PeerMessenger::SearchResults, this, nullptr);
     }
 
@@ -241,7 +248,7 @@ private slots:
         Item l_flooded = NewSearch(3001);
         Item l_other = NewSearch(3002);
         for (int l_answer = 0; l_answer < 4; ++l_answer)
-            Send(AnswerMessage(3001, 2));
+            Send(AnswerMessage(3001, 2, char('a' + 2 * l_answer)));
         SendAndSettle(AnswerMessage(3001, 1));
         QCOMPARE(l_flooded.GetItems("search_results").size(), std::size_t(2));
         SendAndSettle(AnswerMessage(3002, 2));

@@ -71,12 +71,12 @@ inline QList<QByteArray> const WHOLE_MESSAGES = {
 };
 
 // A search answer (message 9) for token i_token with i_files files of one
-// folder, each 21 bytes on the wire.
-inline QByteArray AnswerMessage(quint32 i_token, int i_files = 2)
+// folder, each 21 bytes on the wire, named from i_first on.
+inline QByteArray AnswerMessage(quint32 i_token, int i_files = 2, char i_first = 'a')
 {
     QByteArray l_record = H("05000000") + "alice" + Le32(i_token) + Le32(quint32(i_files));
     for (int l_file = 0; l_file < i_files; ++l_file)
-        l_record += H("01 07000000") + "m\\" + char('a' + l_file % 26) + ".mp3" + H("8813000000000000 03000000") +
+        l_record += H("01 07000000") + "m\\" + char(i_first + l_file % 26) + ".mp3" + H("8813000000000000 03000000") +
                     "mp3" + H("02000000 00000000 40010000 02000000 01000000");
     l_record += H("01 40e20100 03000000 00000000");
     return Le32(9) + Zlib(l_record);

@@ -260,7 +260,8 @@ private slots:
         QTest::newRow("denial") << "queued" << "denied" << false << "denied" << 0;
         QTest::newRow("denial of complete") << "complete" << "denied" << false << "denied" << 0;
         QTest::newRow("failure, online") << "queued" << "failed" << true << "queued" << 1;
-        QTest::newRow("failure, paused") << "paused" << "failed" << true << "paused" << 1;
+        for (char const* lp_from : {"paused", "complete"})
+            QTest::addRow("failure, %s", lp_from) << lp_from << "failed" << true << lp_from << 0;
         QTest::newRow("failure, offline") << "aborted" << "failed" << false << "aborted" << 0;
         QTest::newRow("failure, local error") << "local error" << "failed" << true << "local error" << 0;
     }

@@ -268,18 +268,23 @@ private slots:
 
     void CompleteDownloadsOrder()
     {
-        mp_page->OnActionBarTriggered(nullptr, "complete_downloads");
-        QVERIFY(completeDownloadsForm);
         // December: its German short name ends in a dot, which the toolkit's
         // own text-date reader does not take.
         QDateTime const l_base(QDate(2024, 12, 4), QTime(10, 0, 0));
-        auto const l_complete = [](QString const& i_name, QString const& i_time) {
+        auto const l_record = [](QString const& i_name, QString const& i_time) {
             Item const l_record = d["complete_download"]->NewItem();
             l_record += d["complete_download_filename"]->GetItem(Value(i_name));
             l_record += d["complete_download_file_size"]->GetItem(Value(2500000));
             l_record += d["complete_download_completion_time"]->GetItem(Value(i_time));
-            emit transferQueueManager->CompleteDownloadAdded(l_record);
+            return l_record;
         };
+        auto const l_complete = [&l_record](QString const& i_name, QString const& i_time) {
+            emit transferQueueManager->CompleteDownloadAdded(l_record(i_name, i_time));
+        };
+        // A download that finished before the tab was first opened is listed.
+        l_record("at 2", l_base.addSecs(2).toString(Qt::TextDate));
+        mp_page->OnActionBarTriggered(nullptr, "complete_downloads");
+        QVERIFY(completeDownloadsForm);
         for (int l_second : {1, 5, 3})
             l_complete(QString("at %1").arg(l_second), l_base.addSecs(l_second).toString(Qt::TextDate));
         l_complete("unreadable", "sometime");
@@ -288,7 +293,7 @@ private slots:
         QTreeWidget* lp_list = completeDownloadsForm->List();
         for (int l_row = 0; l_row < lp_list->topLevelItemCount(); ++l_row)
             l_order << lp_list->topLevelItem(l_row)->text(0);
-        QCOMPARE(l_order, QStringList({"unreadable", "same second", "at 5", "at 3", "at 1"}));
+        QCOMPARE(l_order, QStringList({"unreadable", "same second", "at 5", "at 3", "at 2", "at 1"}));
         QCOMPARE(lp_list->topLevelItem(0)->text(3), QString("2500000"));
     }
 };

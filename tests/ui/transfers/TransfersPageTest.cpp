@@ -40,7 +40,7 @@ private slots:
         QCOMPARE(Dump(Downloads()), QStringList({"alice", "  live/albums/music", "    b.mp3|queued|2,500,000",
                                                  "    a.mp3|queued|1,000", "  other", "    c.mp3|queued|1,000", "bob",
                                                  "  live/albums/music", "    d.mp3|queued|1,000"}));
-        QCOMPARE(Dump(Uploads()), QStringList({"carol", "  pics/share/srv/", "    x.png|queued|1,234,567"}));
+        QCOMPARE(Dump(Uploads()), QStringList({"carol", "  pics/share/srv", "    x.png|queued|1,234,567"}));
         QVERIFY(Downloads()->topLevelItem(0)->isExpanded() && Downloads()->topLevelItem(0)->child(0)->isExpanded());
         QCOMPARE(mp_tabs->tabText(0), QString("Transfers [0/0]"));
 
