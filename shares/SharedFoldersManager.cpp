@@ -455,12 +455,16 @@ void SharedFoldersManager::OnFoldersRescanned()
 {
     Log("Profiling", 1, "OnFoldersRescanned begin");
     mp_merge.reset(new StartupMerge);
+    m_mergeTimer.setSingleShot(true);
+    m_mergeTimer.setInterval(0);
+    connect(&m_mergeTimer, &QTimer::timeout, this, &SharedFoldersManager::MergeSlice, Qt::UniqueConnection);
     mp_merge->m_result = m_fileScanner.TakeResult();
     mp_merge->m_root = mp_merge->m_result.begin();
     for (auto const& l_root : mp_merge->m_result)
         for (auto const& l_folder : l_root.second)
             mp_merge->m_files += l_folder.second.size();
-    mp_merge->m_toReserve = {mp_fileNameType, mp_lowerNameType, mp_fileSizeType};
+    // Sizes repeat too often for their table to be sized by the file count.
+    mp_merge->m_toReserve = {mp_fileNameType, mp_lowerNameType};
     MergeSlice();
 }
 
@@ -479,10 +483,10 @@ void SharedFoldersManager::MergeSlice()
         return l_over;
     };
 
-    // A first start makes a name, its twin and a size for most files: their
-    // key tables grow to the share's size in one rebuild each, a slice
-    // apiece, rather than in rebuilds of a million keys amid the merge. (At
-    // a later start the loaded index holds them already.)
+    // A first start makes a name and its twin for most files: their key
+    // tables grow to the share's size in one rebuild each, a slice apiece,
+    // rather than in two rebuilds of a million keys in one slice amid the
+    // merge. (At a later start the loaded index holds them already.)
     if (l_merge.m_phase == StartupMerge::RESERVE) {
         Type* const lp_type = l_merge.m_toReserve.back();
         lp_type->Reserve(std::max(lp_type->GetItemCount(), l_merge.m_files));
@@ -570,7 +574,7 @@ void SharedFoldersManager::MergeSlice()
         FinishMerge();
         return;
     }
-    QTimer::singleShot(0, this, &SharedFoldersManager::MergeSlice);
+    m_mergeTimer.start();
 }
 
 void SharedFoldersManager::FinishMerge()

@@ -233,6 +233,9 @@ private:
 
     struct StartupMerge;
     std::unique_ptr<StartupMerge> mp_merge;
+    // Starts the next slice: a timer rather than a posted call, so that the
+    // event loop takes its turn (input, paint, timers) before every slice.
+    QTimer m_mergeTimer;
     // Events wait about this long, while the slices' own cost (a turn of
     // the event loop each) stays far below the merge's. Kept well below the
     // 100 ms a user notices: a slice may also have to grow the store's value

@@ -9,6 +9,9 @@
 #include <QMainWindow>
 #include <QtTest>
 
+#include <climits>
+#include <memory>
+
 // One window with three pages: a room page (fixed key), a room list (a
 // tree with a column key) and a page that no set is registered for.
 class ActionSetToolBarTest : public QObject
@@ -328,3 +331,5 @@ private slots:
 
 QTEST_MAIN(ActionSetToolBarTest)
 #include "ActionSetToolBarTest.moc"
+
+#include <climits>

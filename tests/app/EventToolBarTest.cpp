@@ -8,6 +8,8 @@
 #include <QTabBar>
 #include <QtTest>
 
+#include <memory>
+
 // An outer tab row (pages "idle" and "chats") whose "chats" page holds an
 // inner row (pages "alice" and "bob"), the owners of the events. The main
 // window's services and the sound player are recorders.

@@ -1,4 +1,5 @@
 #include "tests/app/ShellTestSupport.h"
+#include "app/ActionSetToolBar.h"
 #include "app/NewVersionDialog.h"
 #include "ui/transfers/AddSharedFolderDialog.h"
 #include "ui/transfers/ExcludedExtensionsDialog.h"
@@ -138,7 +139,7 @@ int RunRestartPhase(QString const& i_phase)
         QTest::keyClicks(lp_ui->maxUploadsPerUserSpinBox, "25");
         QTest::keyClick(lp_ui->maxUploadsPerUserSpinBox, Qt::Key_Enter);
         lp_ui->maxMBPerUserSpinBox->setValue(49);
-        lp_ui->chatTimestampsBox->setCurrentIndex(3);
+        lp_ui->chatTimestampsBox->setCurrentIndex(2); // not the choice for an unknown text
         lp_ui->firstOpenTabBox->setCurrentIndex(2);
         lp_ui->codePageBox->setCurrentIndex(lp_ui->codePageBox->findText("ISO-8859-5"));
         lp_ui->emptyShareWarningEdit->selectAll();
@@ -158,7 +159,7 @@ int RunRestartPhase(QString const& i_phase)
         for (QString const& l_line : l_state.mid(0, int(std::size(s_switches))))
             l_check(l_line.endsWith(" yes 1") || l_line.endsWith(" no 0"), "stored as shown: " + l_line);
         for (QString const l_line : {"max_queued_uploads_per_user 25", "max_queued_mb_per_user 50",
-                                     "chat_timestamps no_timestamps", "first_open_tab search",
+                                     "chat_timestamps per_message_long", "first_open_tab search",
                                      "extended_ascii_codepage ISO-8859-5", "empty_share_message Share first",
                                      "user_description line one\\nline two"})
             l_check(l_state.contains(l_line), "stored: " + l_line);

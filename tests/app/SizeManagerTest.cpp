@@ -8,6 +8,8 @@
 #include <QVBoxLayout>
 #include <QtTest>
 
+#include <memory>
+
 // The main window's geometry across a restart is tested with the real
 // window (MainWindowTest).
 namespace {

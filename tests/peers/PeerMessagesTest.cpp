@@ -153,15 +153,18 @@ private slots:
         disconnect(mp_messenger, &PeerMessenger::UserShare, this, nullptr);
     }
 
-    // A large share list is compressed on a worker: it goes out when it
-    // is ready.
+    // Our share list is the provider's, made for the user who asks; a large
+    // one is compressed on a worker, and goes out when it is ready.
     void shareListAnsweredLater()
     {
-        PeerMessenger::SetShareListProvider(
-            [this](QString const&, PeerMessenger::ShareListReply i_reply) { m_lateReply = i_reply; });
+        QString l_askedFor;
+        PeerMessenger::SetShareListProvider([&](QString const& i_user, PeerMessenger::ShareListReply i_reply) {
+            l_askedFor = i_user;
+            m_lateReply = i_reply;
+        });
         SendAndSettle(Msg(4));
         PeerMessenger::SetShareListProvider({});
-        QVERIFY(m_lateReply);
+        QVERIFY(m_lateReply && l_askedFor == "alice");
         m_lateReply(MemStream(Msg(5, "list")));
         QCOMPARE(NextFrame(), Msg(5, "list"));
     }

@@ -253,25 +253,6 @@ private slots:
         QCOMPARE(l_failed.at(0).at(1).toString(), QString("F"));
         mp_messenger->SetAttemptTimeouts(4000, 5000, 12000);
     }
-
-    // Bob connects and asks for our share list, served by the provider hook.
-    // (The road of a search answer is the search page's test.)
-    void shareListFromTheProvider()
-    {
-        QString l_askedFor;
-        PeerMessenger::SetShareListProvider([&](QString const& i_user, PeerMessenger::ShareListReply i_reply) {
-            l_askedFor = i_user;
-            i_reply(MemStream(H("05000000 01000000")));
-        });
-        auto lp_bob = ConnectRaw(mp_messenger->ListeningPort());
-        QVERIFY(lp_bob);
-        lp_bob->write(HandshakeFrame("bob", "P") + PeerWire::BuildFrame(Msg(4), false));
-        QByteArray l_payload;
-        QVERIFY(AwaitFrame(*lp_bob, l_payload));
-        QCOMPARE(l_payload, H("05000000 01000000"));
-        QCOMPARE(l_askedFor, QString("bob"));
-        PeerMessenger::SetShareListProvider({});
-    }
 };
 
 QTEST_MAIN(PeerRelayTest)

@@ -12,6 +12,8 @@
 #include <QUdpSocket>
 #include <QtTest>
 
+#include <atomic>
+
 namespace {
 
 // What a gateway was asked, read by the test while the gateway's thread

@@ -11,10 +11,12 @@ private:
     std::unique_ptr<StandinProcess> mp_standin;
     std::unique_ptr<Server> mp_server;
 
+    // A new link pointed at the stand-in server as alice.
     Server& MakeServer()
     {
         mp_server = std::make_unique<Server>();
         mp_server->CreateData();
+        PointAt(mp_standin->Port());
         return *mp_server;
     }
 
@@ -52,7 +54,7 @@ private slots:
         Server& l_server = MakeServer();
         QSignalSpy l_connecting(&l_server, &Server::Connecting);
         // Without a user name nothing starts.
-        SetSetting("server_address", QStringLiteral("127.0.0.1:%1").arg(mp_standin->Port()));
+        SetSetting("username", QString());
         l_server.Connect();
         QCOMPARE(l_connecting.count(), 0);
         PointAt(mp_standin->Port());
@@ -82,7 +84,6 @@ private slots:
         QVERIFY(l_bob.mp_collector->Take(ServerCode::JOIN_ROOM));
 
         Server& l_server = MakeServer();
-        PointAt(mp_standin->Port());
         QSignalSpy l_answers(&l_server, &Server::AddUserResponse);
         l_server.TrackUser("bob"); // offline: only remembered
         QVERIFY(LogIn(l_server));
@@ -162,7 +163,6 @@ private slots:
         RawClient l_bob;
         QVERIFY(l_bob.Login(mp_standin->Port(), "bob"));
         Server& l_server = MakeServer();
-        PointAt(mp_standin->Port());
         QVERIFY(LogIn(l_server));
 
         QSignalSpy l_chat(&l_server, &Server::PrivateChat);
@@ -186,7 +186,6 @@ private slots:
         RawClient l_bob;
         QVERIFY(l_bob.Login(mp_standin->Port(), "bob"));
         Server& l_server = MakeServer();
-        PointAt(mp_standin->Port());
         QVERIFY(LogIn(l_server));
 
         // Joining a room that does not exist as private creates it, owned.
@@ -238,7 +237,6 @@ private slots:
         QVERIFY(l_bob.mp_collector->Take(ServerCode::USER_STATS));
 
         Server& l_server = MakeServer();
-        PointAt(mp_standin->Port());
         SetSetting("listening_port", qint64(5000));
         SetSetting("obfuscated_listening_port", qint64(5001));
         QVERIFY(LogIn(l_server));

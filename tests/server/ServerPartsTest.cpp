@@ -60,24 +60,22 @@ private slots:
             DataSaver l_saver;
             Server l_server;
             l_server.CreateData();
-            Item l_bob = d.GetType("user")->GetItem("bob");
-            Item l_listed = l_bob.NewItem("in_user_list");
+            Item l_bob = User("bob");
             Item l_group = d.GetType("user_list_group")->GetItem("friends");
-            l_listed += l_group;
+            l_bob.NewItem("in_user_list") += l_group;
             SetAttribute(l_group, "group_download_priority", "3");
             SetFlag(l_group, "accept_uploads", true);
             SetFlag(l_bob, "is_online", true);
             SetAttribute(l_bob, "country_code", "FR");
-            SetFlag(d.GetType("user")->GetItem("troll"), "is_ignored", true);
-            d.GetType("user")->GetItem("passer-by");
-            SetFlag(d.GetType("room")->GetItem("lobby"), "room_autojoin", true);
-            SetFlag(d.GetType("room")->GetItem("other"), "in_room", true);
+            SetFlag(User("troll"), "is_ignored", true);
+            User("passer-by");
+            SetFlag(Room("lobby"), "room_autojoin", true);
+            SetFlag(Room("other"), "in_room", true);
             AddWish("song", true);
             AddWish("paused", false);
             // Taken off the list: nothing of the entry may stay in the group.
-            Item l_gone = d.GetType("user")->GetItem("gone").NewItem("in_user_list");
-            l_gone += l_group;
-            d.GetType("user")->GetItem("gone").Disconnect("in_user_list");
+            User("gone").NewItem("in_user_list") += l_group;
+            User("gone").Disconnect("in_user_list");
             d.RemoveDisconnectedItems(); // as before every save
             QCOMPARE(l_group.CountItems("in_user_list"), std::size_t(1));
             QVERIFY(l_saver.Save(l_base));
@@ -88,23 +86,16 @@ private slots:
         l_server.CreateData();
         l_saver.Load(l_base);
 
-        Item l_bob = d.GetType("user")->HasItem("bob");
-        QVERIFY(l_bob["in_user_list"].IsValid());
-        Item l_group = l_bob["in_user_list"]["user_list_group"];
-        QCOMPARE(l_group.AsString(), QString("friends"));
-        QCOMPARE(l_group.CountItems("in_user_list"), std::size_t(1));
-        QCOMPARE(l_group["group_download_priority"].AsString(), QString("3"));
-        QVERIFY(l_group.IsConnected("accept_uploads"));
-        QVERIFY(d.GetType("user")->HasItem("troll").IsConnected("is_ignored"));
-        QVERIFY(d.GetType("room")->HasItem("lobby").IsConnected("room_autojoin"));
+        Item l_group = d.GetType("user")->HasItem("bob")["in_user_list"]["user_list_group"];
+        QCOMPARE(l_group.AsString() + " " + l_group["group_download_priority"].AsString(), QString("friends 3"));
+        QVERIFY(l_group.CountItems("in_user_list") == 1 && l_group.IsConnected("accept_uploads"));
+        QVERIFY(User("troll").IsConnected("is_ignored") && Room("lobby").IsConnected("room_autojoin"));
+        Item const l_paused = d.GetType("wish_list_item")->HasItem("paused");
+        QVERIFY(l_paused.IsValid() && !l_paused.IsConnected("wish_list_item_enabled"));
         QVERIFY(d.GetType("wish_list_item")->HasItem("song").IsConnected("wish_list_item_enabled"));
-        QVERIFY(d.GetType("wish_list_item")->HasItem("paused").IsValid());
-        QVERIFY(!d.GetType("wish_list_item")->HasItem("paused").IsConnected("wish_list_item_enabled"));
         // What only the server knows is not kept from one run to the next.
-        QVERIFY(!l_bob.IsConnected("is_online"));
-        QVERIFY(l_bob["country_code"].IsNull());
-        QVERIFY(d.GetType("user")->HasItem("passer-by").IsNull());
-        QVERIFY(!d.GetType("room")->HasItem("other").IsConnected("in_room"));
+        QCOMPARE(UserState("bob"), QString("  "));
+        QVERIFY(d.GetType("user")->HasItem("passer-by").IsNull() && !Room("other").IsConnected("in_room"));
     }
 
     void ServerAddressSetting()

@@ -1,5 +1,6 @@
 #include "SearchFixture.h"
 #include "ui/search/SearchResultMenuOptions.h"
+#include "store/DataSaver.h"
 
 #include <QCheckBox>
 #include <QLineEdit>

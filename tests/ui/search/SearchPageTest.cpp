@@ -2,6 +2,8 @@
 #include "../../peers/PeerTestSupport.h"
 #include "../../server/ServerTestHelpers.h"
 
+#include "ui/search/ReceivedSearchesForm.h"
+
 #include <QCheckBox>
 #include <QLineEdit>
 
