@@ -284,6 +284,11 @@ int MergeChild(QString const& i_root, qint64 i_sliceMs, bool i_again)
         l_mergeEnd = l_clock.nsecsElapsed();
     });
     RunStartupScan(*lp_manager);
+    // The scanner thread frees the scan result after the merge; it is made
+    // to do so (and to skip the MP3 analyses asked for) before the memory
+    // is read.
+    lp_manager->GetFileScanner().Quit();
+    QMetaObject::invokeMethod(&lp_manager->GetFileScanner(), [] {}, Qt::BlockingQueuedConnection);
 
     std::size_t const l_files = d.GetType("shared_file")->GetItemCount();
     double const l_resident = i_again ? 0 : (ResidentKiB() - l_before) * 1024.0 / double(l_files);
