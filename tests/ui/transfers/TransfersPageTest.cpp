@@ -214,6 +214,20 @@ private slots:
         Report(l_empty, 0, 0);
         QCOMPARE(Bar(lp_user), QString("8,389,608 (0.0%) =0"));
 
+        // A transfer that stops shows no speed or time left, nor does a
+        // group in which nothing moves any more.
+        Item const l_paused = Download("bob", "h", "p.mp3", 1000);
+        mp_transfers->SetDownloadEntryStatus(l_paused, "downloading");
+        Report(l_paused, 500, 100);
+        QTreeWidgetItem* lp_pausedFolder = Row(l_paused)->parent();
+        QCOMPARE(Row(l_paused)->text(5) + "|" + Row(l_paused)->text(6), QString("   5s|0.1"));
+        lp_pausedFolder->setExpanded(false);
+        Report(l_paused, 500, 100);
+        mp_transfers->PauseDownload(l_paused);
+        Settle();
+        QCOMPARE(Row(l_paused)->text(5) + Row(l_paused)->text(6) + lp_pausedFolder->text(5) + lp_pausedFolder->text(6),
+                 QString());
+
         Item const l_upload = Upload("carol", "/srv", "u.bin", 2048);
         mp_transfers->SetUploadEntryStatus(l_upload, "uploading");
         Report(l_upload, 1024, 512);
@@ -226,7 +240,7 @@ private slots:
         QTreeWidgetItem* lp_uploads = Row(Upload("carol", "/srv", "v.bin", 2048))->parent();
         mp_transfers->RemoveUpload(l_upload);
         Settle();
-        QCOMPARE(Bar(lp_uploads, Uploads()) + lp_uploads->text(5), QString(" (0.0%) =0   0s"));
+        QCOMPARE(Bar(lp_uploads, Uploads()) + lp_uploads->text(5), QString(" (0.0%) =0"));
     }
 
     void DeleteKey_data()
