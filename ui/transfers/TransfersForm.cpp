@@ -83,11 +83,31 @@ QString ActiveStatus(bool i_downloads)
     return i_downloads ? QStringLiteral("downloading") : QStringLiteral("uploading");
 }
 
+// A bar whose "(x%)" stays readable in a narrow column: the bytes before it
+// are elided first.
+class ProgressBar : public QProgressBar
+{
+public:
+    QString text() const override
+    {
+        QString const l_text = format();
+        QFontMetrics const l_metrics = fontMetrics();
+        int const l_width = contentsRect().width() - 6;
+        int const l_open = l_text.lastIndexOf(QLatin1String(" ("));
+        if (l_open < 0 || l_metrics.horizontalAdvance(l_text) <= l_width)
+            return l_text;
+        QString const l_percent = l_text.mid(l_open + 1);
+        QString const l_done = l_metrics.elidedText(l_text.left(l_open), Qt::ElideRight,
+                                                    l_width - l_metrics.horizontalAdvance(" " + l_percent));
+        return l_done.isEmpty() ? l_percent : l_done + " " + l_percent;
+    }
+};
+
 void SetProgressBar(QTreeWidget* ip_tree, QTreeWidgetItem* ip_row, long long i_done, double i_percent)
 {
     auto* lp_bar = qobject_cast<QProgressBar*>(ip_tree->itemWidget(ip_row, COL_PROGRESS));
     if (!lp_bar) {
-        lp_bar = new QProgressBar;
+        lp_bar = new ProgressBar;
         lp_bar->setMaximumHeight(14);
         lp_bar->setRange(0, 100);
         ip_tree->setItemWidget(ip_row, COL_PROGRESS, lp_bar);
