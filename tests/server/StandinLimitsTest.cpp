@@ -132,6 +132,28 @@ private slots:
         QVERIFY(l_reader.mp_collector->Take(ServerCode::PRIVILEGES));
     }
 
+    // Watching a name that has no account yet (the stand-in restarted)
+    // tells the watcher when it logs in, up to a number of such names.
+    void WatchersHearALoginWhateverTheOrder()
+    {
+        StandinServer::Limits l_limits;
+        l_limits.m_watchedNames = 1;
+        Start(l_limits);
+        RawClient l_alice, l_bob, l_carol;
+        QVERIFY(l_alice.Login(mp_server->Port(), "alice"));
+        QByteArray l_answer;
+        for (char const* lp_user : {"bob", "carol"}) {
+            l_alice.Send(ServerOut::AddUser(lp_user));
+            QVERIFY(l_alice.mp_collector->Take(ServerCode::ADD_USER, &l_answer));
+        }
+        QCOMPARE(l_answer.toHex(), QByteArray("050000006361726f6c00"));
+        QVERIFY(l_carol.Login(mp_server->Port(), "carol"));
+        QVERIFY(l_bob.Login(mp_server->Port(), "bob"));
+        QVERIFY(l_alice.mp_collector->Take(ServerCode::USER_STATUS, &l_answer));
+        QCOMPARE(l_answer.toHex(), QByteArray("03000000626f620200000000"));
+        QVERIFY(!l_alice.mp_collector->Has(ServerCode::USER_STATUS));
+    }
+
     void RelatedSearchesAreRankedByCount()
     {
         Start(StandinServer::Limits());

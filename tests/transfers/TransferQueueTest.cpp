@@ -515,6 +515,39 @@ private slots:
         QCOMPARE(l_records.count(), 3);
     }
 
+    // Switching the folder settings while downloads wait or run moves their
+    // partial files along instead of starting them again elsewhere.
+    void partialFilesFollowTheFolderSettings()
+    {
+        Item l_running = Add("run.mp3", "Music\\Band\\Album", 5);
+        Add("wait.mp3", "Music\\Band\\Album", 5);
+        mp_manager->AddDownload("bob", "one.mp3", "Music\\Solo", 5, true, 0);
+        WriteTestFileAt(Folder() + "/downloading/Band/Album/wait.mp3", "wa");
+        WriteTestFileAt(Folder() + "/downloading/Solo/one.mp3", "on");
+        auto lp_peer = Run(l_running);
+        QVERIFY(lp_peer);
+
+        SetSwitch("dont_split_downloads", true);
+        SetSwitch("dont_create_subfolders_for_single_downloads", true);
+        QCOMPARE(ReadFileAt(Folder() + "/Band/Album/wait.mp3"), QByteArray("wa"));
+        QCOMPARE(ReadFileAt(Folder() + "/one.mp3"), QByteArray("on"));
+        QVERIFY(!QFileInfo::exists(Folder() + "/downloading/Band") && !QFileInfo::exists(Folder() + "/downloading/Solo"));
+        // The running thread writes on into the moved file.
+        lp_peer->write("run!!");
+        QTRY_COMPARE(Status(l_running), QString("complete"));
+        QCOMPARE(ReadFileAt(Folder() + "/Band/Album/run.mp3"), QByteArray("run!!"));
+
+        // A file in the way is kept, and so is the partial file.
+        WriteTestFileAt(Folder() + "/downloading/Band/Album/wait.mp3", "other");
+        SetSwitch("dont_split_downloads", false);
+        QCOMPARE(ReadFileAt(Folder() + "/downloading/Band/Album/wait.mp3"), QByteArray("other"));
+        QCOMPARE(ReadFileAt(Folder() + "/Band/Album/wait.mp3"), QByteArray("wa"));
+        SetSwitch("dont_create_subfolders_for_single_downloads", false);
+        SetSetting("download_folder", mp_dir->path() + "/Elsewhere");
+        QCOMPARE(ReadFileAt(mp_dir->path() + "/Elsewhere/downloading/Solo/one.mp3"), QByteArray("on"));
+        QVERIFY(!QFileInfo::exists(Folder() + "/downloading/Solo") && !QFileInfo::exists(Folder() + "/one.mp3"));
+    }
+
 private:
     static void WriteTestFileAt(QString const& i_path, QByteArray const& i_bytes)
     {

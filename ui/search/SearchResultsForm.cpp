@@ -22,6 +22,7 @@
 #include "store/Utilities.h"
 
 #include <QHeaderView>
+#include <QLabel>
 #include <QMenu>
 #include <QSignalBlocker>
 #include <QTreeWidgetItemIterator>
@@ -149,6 +150,19 @@ SearchResultsForm::~SearchResultsForm()
     if (!g_showIsOver)
         ForgetRows();
     delete mp_ui;
+}
+
+void SearchResultsForm::ShowNote(QString const& i_text)
+{
+    auto* lp_note = findChild<QLabel*>(QStringLiteral("searchNote"));
+    if (!lp_note) {
+        lp_note = new QLabel(this);
+        lp_note->setObjectName(QStringLiteral("searchNote"));
+        lp_note->setTextFormat(Qt::PlainText);
+        lp_note->setWordWrap(true);
+        mp_ui->verticalLayout->insertWidget(0, lp_note);
+    }
+    lp_note->setText(i_text);
 }
 
 void SearchResultsForm::ForgetRows()

@@ -57,6 +57,8 @@ public:
     // The user row above a grouped row (the row itself for a user row).
     QTreeWidgetItem* GetNodeUserNode(QTreeWidgetItem* ip_row) const;
     void PopulateCorrelations();
+    // A line above the results (plain text), such as why none will come.
+    void ShowNote(QString const& i_text);
 
     // A search text as a tab title or button text, which would take "&" for
     // a shortcut mark: "R&B" must not show as "RB".

@@ -77,11 +77,37 @@ long long AddBounded(long long i_a, long long i_b)
                                                                           : l_sum;
 }
 
+// The status of a transfer that moves bytes.
+QString ActiveStatus(bool i_downloads)
+{
+    return i_downloads ? QStringLiteral("downloading") : QStringLiteral("uploading");
+}
+
+// A bar whose "(x%)" stays readable in a narrow column: the bytes before it
+// are elided first.
+class ProgressBar : public QProgressBar
+{
+public:
+    QString text() const override
+    {
+        QString const l_text = format();
+        QFontMetrics const l_metrics = fontMetrics();
+        int const l_width = contentsRect().width() - 6;
+        int const l_open = l_text.lastIndexOf(QLatin1String(" ("));
+        if (l_open < 0 || l_metrics.horizontalAdvance(l_text) <= l_width)
+            return l_text;
+        QString const l_percent = l_text.mid(l_open + 1);
+        QString const l_done = l_metrics.elidedText(l_text.left(l_open), Qt::ElideRight,
+                                                    l_width - l_metrics.horizontalAdvance(" " + l_percent));
+        return l_done.isEmpty() ? l_percent : l_done + " " + l_percent;
+    }
+};
+
 void SetProgressBar(QTreeWidget* ip_tree, QTreeWidgetItem* ip_row, long long i_done, double i_percent)
 {
     auto* lp_bar = qobject_cast<QProgressBar*>(ip_tree->itemWidget(ip_row, COL_PROGRESS));
     if (!lp_bar) {
-        lp_bar = new QProgressBar;
+        lp_bar = new ProgressBar;
         lp_bar->setMaximumHeight(14);
         lp_bar->setRange(0, 100);
         ip_tree->setItemWidget(ip_row, COL_PROGRESS, lp_bar);
@@ -410,6 +436,10 @@ void TransfersForm::ShowStatus(TransferTree& io_tree, Item const& i_entry, Item 
         }
         lp_row->setText(COL_PLACE, QString());
     }
+    // Nothing moves: no speed and no time left until the next report.
+    if (l_status != ActiveStatus(io_tree.m_downloads))
+        for (int l_column : {COL_TIME_LEFT, COL_SPEED})
+            lp_row->setText(l_column, QString());
     QString l_text = l_status;
     if (l_status == "denied" && i_entry["denial_reason"].IsValid())
         l_text = i_entry["denial_reason"].AsString();
@@ -444,7 +474,7 @@ void TransfersForm::RefreshGroups()
         if (!lp_tree)
             continue;
         QTreeWidgetItem* lp_row = NodeRow(l_node);
-        ShowGroupStatus(*lp_tree, lp_row, true);
+        bool const l_moving = ShowGroupStatus(*lp_tree, lp_row, true) == ActiveStatus(lp_tree->m_downloads);
         // A row that shows figures follows its entries between reports: a
         // transfer that ended or went must not leave its bytes and time
         // left behind. The others get theirs with the next report.
@@ -452,16 +482,20 @@ void TransfersForm::RefreshGroups()
             lp_tree->mp_tree->removeItemWidget(lp_row, COL_PROGRESS);
             lp_row->setText(COL_TIME_LEFT, QString());
         }
+        if (!l_moving)
+            for (int l_column : {COL_TIME_LEFT, COL_SPEED})
+                lp_row->setText(l_column, QString());
     }
 }
 
-void TransfersForm::ShowGroupStatus(TransferTree& io_tree, QTreeWidgetItem* ip_row, bool i_color)
+QString TransfersForm::ShowGroupStatus(TransferTree& io_tree, QTreeWidgetItem* ip_row, bool i_color)
 {
     QString const l_status = AggregateStatus(EntriesUnder(io_tree, ip_row), io_tree.mp_statusType, io_tree.m_downloads);
     if (!ip_row->isExpanded() || !ip_row->treeWidget())
         ip_row->setText(COL_STATUS, l_status);
     if (i_color)
         SetRowColor(ip_row, StatusColor(l_status));
+    return l_status;
 }
 
 QString TransfersForm::GetDownloadEntriesAggregateStatus(ItemSet& i_entries)

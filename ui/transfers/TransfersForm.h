@@ -141,7 +141,8 @@ private:
     // speed: that of all its running transfers) and its bar; false when
     // nothing in the group counts.
     bool ShowGroupProgress(TransferTree& io_tree, QTreeWidgetItem* ip_row, int i_speed);
-    void ShowGroupStatus(TransferTree& io_tree, QTreeWidgetItem* ip_row, bool i_color);
+    // Shows the aggregate status of the row's entries; returns it.
+    QString ShowGroupStatus(TransferTree& io_tree, QTreeWidgetItem* ip_row, bool i_color);
     void MarkGroupsForRefresh(TransferTree& io_tree, QTreeWidgetItem* ip_fileRow);
     // The folder row and its user row get their status and figures again in
     // one queued pass.

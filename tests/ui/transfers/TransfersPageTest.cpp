@@ -184,6 +184,10 @@ private slots:
         QTreeWidgetItem* lp_user = lp_folder->parent();
         QCOMPARE(lp_file->text(5), QString("   1h:59m:28s"));
         QCOMPARE(Bar(lp_file), QString("1,048,576 (12.5%) =12"));
+        // A narrow column elides the bytes, not the percentage.
+        auto* lp_bar = qobject_cast<QProgressBar*>(Downloads()->itemWidget(lp_file, 4));
+        lp_bar->resize(lp_bar->fontMetrics().horizontalAdvance("1,0 (12.5%)") + 12, 14);
+        QVERIFY2(lp_bar->text().endsWith("… (12.5%)"), qPrintable(lp_bar->text()));
         QCOMPARE(lp_file->text(6), QString("1.0")); // the deepest row that shows
         QCOMPARE(Bar(lp_folder), QString("1,049,576 (12.5%) =12"));
         QCOMPARE(Bar(lp_user), QString("none")); // expanded over its only folder
@@ -214,6 +218,20 @@ private slots:
         Report(l_empty, 0, 0);
         QCOMPARE(Bar(lp_user), QString("8,389,608 (0.0%) =0"));
 
+        // A transfer that stops shows no speed or time left, nor does a
+        // group in which nothing moves any more.
+        Item const l_paused = Download("bob", "h", "p.mp3", 1000);
+        mp_transfers->SetDownloadEntryStatus(l_paused, "downloading");
+        Report(l_paused, 500, 100);
+        QTreeWidgetItem* lp_pausedFolder = Row(l_paused)->parent();
+        QCOMPARE(Row(l_paused)->text(5) + "|" + Row(l_paused)->text(6), QString("   5s|0.1"));
+        lp_pausedFolder->setExpanded(false);
+        Report(l_paused, 500, 100);
+        mp_transfers->PauseDownload(l_paused);
+        Settle();
+        QCOMPARE(Row(l_paused)->text(5) + Row(l_paused)->text(6) + lp_pausedFolder->text(5) + lp_pausedFolder->text(6),
+                 QString());
+
         Item const l_upload = Upload("carol", "/srv", "u.bin", 2048);
         mp_transfers->SetUploadEntryStatus(l_upload, "uploading");
         Report(l_upload, 1024, 512);
@@ -226,7 +244,7 @@ private slots:
         QTreeWidgetItem* lp_uploads = Row(Upload("carol", "/srv", "v.bin", 2048))->parent();
         mp_transfers->RemoveUpload(l_upload);
         Settle();
-        QCOMPARE(Bar(lp_uploads, Uploads()) + lp_uploads->text(5), QString(" (0.0%) =0   0s"));
+        QCOMPARE(Bar(lp_uploads, Uploads()) + lp_uploads->text(5), QString(" (0.0%) =0"));
     }
 
     void DeleteKey_data()
