@@ -3,7 +3,7 @@
 #include "app/Globals.h"
 #include "app/TabWidget.h"
 #include "store/Settings.h"
-#include "store/Utilities.h"
+#include "store/windows/FocusWidget.h"
 
 #include <QAction>
 #include <QApplication>

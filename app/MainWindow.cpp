@@ -9,7 +9,7 @@
 #include "app/TabWidget.h"
 #include "store/DataSaver.h"
 #include "store/DelayedInvoker.h"
-#include "store/DiagnosticsForm.h"
+#include "store/windows/DiagnosticsForm.h"
 #include "store/ExtendedAsciiTranslator.h"
 #include "store/Log.h"
 #include "store/Settings.h"
@@ -17,7 +17,7 @@
 
 #include "peers/PeerMessenger.h"
 #include "server/AwayManager.h"
-#include "server/ChangeUsernamePasswordDialog.h"
+#include "server/dialogs/ChangeUsernamePasswordDialog.h"
 #include "server/Server.h"
 #include "server/WishListSearcher.h"
 #include "shares/DNetManager.h"

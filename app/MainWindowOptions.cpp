@@ -5,7 +5,7 @@
 #include "app/ColorTable.h"
 #include "app/EventToolBar.h"
 #include "app/MainWindow.h"
-#include "store/DiagnosticsForm.h"
+#include "store/windows/DiagnosticsForm.h"
 #include "store/ExtendedAsciiTranslator.h"
 #include "store/Settings.h"
 

@@ -10,6 +10,10 @@
 #include "server/StoreTypes.h"
 #include "store/Settings.h"
 
+#include <algorithm>
+#include <tuple>
+#include <vector>
+
 using namespace PeerCodec;
 
 namespace {
@@ -30,6 +34,47 @@ void SplitRemotePath(std::string const& i_path, std::string& o_folder, std::stri
 QString Text(std::string const& i_bytes)
 {
     return QString::fromUtf8(i_bytes.data(), int(i_bytes.size()));
+}
+
+// An answer's files as its rows show them: folder, name and size, sorted.
+using AnswerFiles = std::vector<std::tuple<std::string, std::string, quint64>>;
+
+AnswerFiles FilesOf(std::vector<FileInfo> const& i_files)
+{
+    AnswerFiles l_files;
+    l_files.reserve(i_files.size());
+    for (FileInfo const& l_file : i_files) {
+        std::string l_folder, l_name;
+        SplitRemotePath(l_file.m_name, l_folder, l_name);
+        l_files.emplace_back(std::move(l_folder), std::move(l_name), l_file.m_size);
+    }
+    std::sort(l_files.begin(), l_files.end());
+    return l_files;
+}
+
+// The same search can reach a peer twice (from the server and through the
+// distributed tree), and the peer answers both: the second answer would
+// only show each file twice.
+bool RepeatsEarlierAnswer(Item const& i_request, Item const& i_user, std::vector<FileInfo> const& i_files)
+{
+    ItemSet const l_earlier = d.GetItems(i_request, i_user, "search_results");
+    if (l_earlier.empty())
+        return false;
+    AnswerFiles const l_files = FilesOf(i_files);
+    for (Item const& l_answer : l_earlier) {
+        ItemSet const l_results = l_answer.GetItems("search_result");
+        if (l_results.size() != l_files.size())
+            continue;
+        AnswerFiles l_shown;
+        l_shown.reserve(l_results.size());
+        for (Item const& l_result : l_results)
+            l_shown.emplace_back(l_result["search_result_file_folder"].AsStdString(),
+                                 l_result["search_result_file_name"].AsStdString(), l_result["file_size"].AsUInt64());
+        std::sort(l_shown.begin(), l_shown.end());
+        if (l_shown == l_files)
+            return true;
+    }
+    return false;
 }
 
 } // namespace
@@ -127,11 +172,7 @@ void PeerMessenger::ApplyMessage(QString const& i_user, Message& io_message)
     switch (io_message.m_code) {
     case SHARED_FILES_REQUEST: {
         Log(1, QString("%1 asks for our share list").arg(i_user));
-        MemStream l_reply = ShareListFor(i_user);
-        if (l_reply.Size() >= 4)
-            SendMessage(i_user, l_reply);
-        else
-            Log(1, "No share list to send");
+        AnswerShareListRequest(i_user);
         break;
     }
     case SHARED_FILES: {
@@ -237,6 +278,11 @@ void PeerMessenger::TakeSearchAnswer(QString const& i_user, SearchAnswer const& 
     Item l_received = l_oncePerUser ? l_wish["received_results_from_users"] : Item();
     if (l_received.IsValid() && l_received.IsConnected(l_user)) {
         PeerLog(1, QString("Throwing away repeated search results from user %1").arg(i_user), "Wish List");
+        return;
+    }
+    if (RepeatsEarlierAnswer(l_request, l_user, i_answer.m_files)) {
+        Log(2, QString("Search results from %1 for search %2 repeat an earlier answer, dropped").arg(i_user, l_token),
+            "Search");
         return;
     }
     if (!AdmitSearchFiles(i_answer.m_token, i_answer.m_files.size()))

@@ -14,6 +14,7 @@
 #include <QDateTime>
 #include <QHostAddress>
 #include <QMetaMethod>
+#include <QPointer>
 #include <QRandomGenerator>
 #include <QTcpSocket>
 #include <QTimer>
@@ -1068,12 +1069,22 @@ void PeerMessenger::SetShareListProvider(ShareListProvider i_provider)
     ShareListProviderSlot() = std::move(i_provider);
 }
 
-MemStream PeerMessenger::ShareListFor(QString const& i_user)
+void PeerMessenger::AnswerShareListRequest(QString const& i_user)
 {
     ShareListProvider& l_provider = ShareListProviderSlot();
-    if (!l_provider)
-        return MemStream();
-    return l_provider(i_user);
+    if (!l_provider) {
+        Log(1, "No share list to send");
+        return;
+    }
+    QPointer<PeerMessenger> const lp_self(this);
+    l_provider(i_user, [lp_self, i_user](MemStream i_message) {
+        if (!lp_self)
+            return;
+        if (i_message.Size() >= 4)
+            lp_self->SendMessage(i_user, i_message);
+        else
+            lp_self->Log(1, "No share list to send");
+    });
 }
 
 QString PeerMessenger::OwnUserName() const

@@ -70,9 +70,14 @@ public:
     int SocketCount() const { return int(m_links.size()); }
     int UnsentMessageCount(QString const& i_user) const;
 
-    // Share-list provider for peer message 4: returns the complete peer
-    // message 5 for that user. Set by the shared-folders manager.
-    typedef std::function<MemStream(QString const& i_user)> ShareListProvider;
+    // Share-list provider for peer message 4: hands the complete peer
+    // message 5 for that user to i_reply, at once or later on this thread
+    // (a large list is compressed on a worker). The reply sends it to the
+    // user as SendMessage does, or logs that there is none when it is
+    // empty; once the messenger is gone it does nothing. Set by the
+    // shared-folders manager.
+    typedef std::function<void(MemStream i_message)> ShareListReply;
+    typedef std::function<void(QString const& i_user, ShareListReply i_reply)> ShareListProvider;
     static void SetShareListProvider(ShareListProvider i_provider);
 
     // ---- time and bounds
@@ -242,7 +247,7 @@ private:
     bool DispatchMessage(QString const& i_user, QByteArray const& i_payload);
     void ApplyMessage(QString const& i_user, PeerCodec::Message& io_message);
     void TakeSearchAnswer(QString const& i_user, PeerCodec::SearchAnswer const& i_answer);
-    MemStream ShareListFor(QString const& i_user);
+    void AnswerShareListRequest(QString const& i_user);
 
     void NoteShareListRequest(QString const& i_user);
     // True (and the request used up) when we asked the user in time.

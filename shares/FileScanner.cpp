@@ -173,6 +173,12 @@ public:
                     QStringLiteral("Not sharing %1: its name is not valid in the system's encoding").arg(l_base + l_name));
                 continue;
             }
+            // Peers split paths at backslashes: such a name would be offered
+            // and then asked for as another path, which is never served.
+            if (l_name.contains(QLatin1Char('\\'))) {
+                Log("Shared", 1, QStringLiteral("Not sharing %1: its name holds a backslash").arg(l_base + l_name));
+                continue;
+            }
             if (l_isFolder)
                 l_subfolders.emplace_back(std::move(l_name), QByteArray(lp_name));
             else

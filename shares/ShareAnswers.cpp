@@ -13,10 +13,14 @@
 #include "store/Log.h"
 #include "store/Settings.h"
 
+#include <QElapsedTimer>
+
 #include <algorithm>
 #include <iterator>
 #include <map>
+#include <memory>
 #include <unordered_map>
+#include <unordered_set>
 
 namespace {
 
@@ -73,6 +77,41 @@ bool NameFiltersPass(QString const& i_lowerName, SearchParser const& i_parser)
     return true;
 }
 
+// Every folder under the roots once (a folder under two visible roots is
+// met under the first), in the order a share list reads them.
+template <class Visit>
+void ForEachListedFolder(ItemSet const& i_roots, Visit i_visit)
+{
+    std::unordered_set<std::uint64_t> l_seen;
+    for (Item const& l_root : i_roots)
+        for (Item const& l_folder : l_root.GetItems(kFolder))
+            if (l_seen.insert(l_folder.Serial()).second)
+                i_visit(l_folder);
+}
+
+ShareListCache::Key RootKey(ItemSet const& i_roots)
+{
+    ShareListCache::Key l_key;
+    l_key.reserve(i_roots.size());
+    for (Item const& l_root : i_roots)
+        l_key.push_back(l_root.Serial());
+    return l_key;
+}
+
+// The message of a record, compressed here; none for no record.
+MemStream Message(quint32 i_code, MemStream const& i_record)
+{
+    return i_record.Size() == 0 ? MemStream() : MemStream(SharePayload::Compressed(i_code, i_record));
+}
+
+void SendToUser(QString const& i_user, QByteArray const& i_message)
+{
+    if (i_message.isEmpty() || !peerMessenger)
+        return;
+    MemStream l_message(i_message);
+    peerMessenger->SendMessageToUser(i_user, l_message);
+}
+
 } // namespace
 
 // ----------------------------------------------------------------- searches
@@ -97,15 +136,48 @@ void SharedFoldersManager::AnswerSearch(QString const& i_user, quint32 i_token, 
 
 bool SharedFoldersManager::ProcessSearch(QString const& i_user, quint32 i_req, QString const& i_searchText)
 {
-    MemStream l_message = SearchAnswer(i_user, i_req, i_searchText);
-    if (l_message.Size() == 0 || !peerMessenger)
+    MemStream const l_record = SearchAnswerRecord(i_user, i_req, i_searchText);
+    if (l_record.Size() == 0 || !peerMessenger || !SendAnswer(i_user, SharePayload::SEARCH_RESULTS, l_record))
         return false;
     Log("Search", 1, QStringLiteral("Sending search results to user %1 for search string %2").arg(i_user, i_searchText));
-    peerMessenger->SendMessageToUser(i_user, l_message);
+    return true;
+}
+
+bool SharedFoldersManager::SendAnswer(QString const& i_user, quint32 i_code, MemStream const& i_record)
+{
+    if (i_record.Size() <= m_inlineCompressionLimit) {
+        SendToUser(i_user, SharePayload::Compressed(i_code, i_record));
+        return true;
+    }
+    // Each answer goes to its own user, so the order in which the worker
+    // ends them does not matter. Requests arrive from everywhere: what
+    // waits for the worker is bounded.
+    quint64 const l_bytes = i_record.Size();
+    if (m_pendingAnswerBytes + l_bytes > MAX_PENDING_ANSWER_BYTES) {
+        Log("Shared", 1,
+            QStringLiteral("Not answering %1 (message %2): %3 MiB of answers already wait for compression")
+                .arg(i_user)
+                .arg(i_code)
+                .arg(m_pendingAnswerBytes >> 20));
+        return false;
+    }
+    m_pendingAnswerBytes += l_bytes;
+    m_answerWorker.Compress(
+        i_code, [i_record] { return i_record; },
+        [this, i_user, l_bytes](QByteArray i_message) {
+            m_pendingAnswerBytes -= l_bytes;
+            SendToUser(i_user, i_message);
+        });
     return true;
 }
 
 MemStream SharedFoldersManager::SearchAnswer(QString const& i_user, quint32 i_req, QString const& i_searchText) const
+{
+    return Message(SharePayload::SEARCH_RESULTS, SearchAnswerRecord(i_user, i_req, i_searchText));
+}
+
+MemStream SharedFoldersManager::SearchAnswerRecord(QString const& i_user, quint32 i_req,
+                                                   QString const& i_searchText) const
 {
     if (IsVSettingYes("finish_uploads_and_quit"))
         return MemStream();
@@ -175,7 +247,7 @@ MemStream SharedFoldersManager::SearchAnswer(QString const& i_user, quint32 i_re
                 .arg(i_searchText, i_user)
                 .arg(l_matchCount)
                 .arg(l_reply.m_files.size()));
-    return SharePayload::SearchResults(l_reply);
+    return SharePayload::SearchResultsRecord(l_reply);
 }
 
 // ------------------------------------------------ share list and folders
@@ -183,33 +255,153 @@ MemStream SharedFoldersManager::SearchAnswer(QString const& i_user, quint32 i_re
 void SharedFoldersManager::GetSharedFilesAsUserShare(QString const& i_user, FileInfoMap& o_shares,
                                                      AttributeTranslationTable&) const
 {
-    for (Item const& l_root : GetUserSharedFolders(i_user))
-        for (Item const& l_folder : l_root.GetItems(kFolder)) {
-            auto const l_entry = o_shares.emplace(RemotePath(l_folder.AsStdString()), std::set<FileInfo>());
-            if (!l_entry.second)
-                continue; // under two visible roots
-            for (Item const& l_file : l_folder.GetItems(kSharedFile))
-                l_entry.first->second.insert(DescribeFile(l_file, l_file[kFileName].AsStdString(), true));
+    ForEachListedFolder(GetUserSharedFolders(i_user), [&o_shares](Item const& i_folder) {
+        auto const l_entry = o_shares.emplace(RemotePath(i_folder.AsStdString()), std::set<FileInfo>());
+        if (!l_entry.second)
+            return;
+        for (Item const& l_file : i_folder.GetItems(kSharedFile))
+            l_entry.first->second.insert(DescribeFile(l_file, l_file[kFileName].AsStdString(), true));
+    });
+}
+
+SharedFoldersManager::ShareListReading SharedFoldersManager::StartShareListReading(ItemSet const& i_roots) const
+{
+    ShareListReading l_reading;
+    l_reading.m_key = RootKey(i_roots);
+    l_reading.m_generation = m_indexGeneration;
+    ForEachListedFolder(i_roots, [&l_reading](Item const& i_folder) { l_reading.m_folders.push_back(i_folder); });
+    l_reading.mp_draft = std::make_shared<SharePayload::ShareListDraft>();
+    return l_reading;
+}
+
+bool SharedFoldersManager::ReadShareList(ShareListReading& io_reading, qint64 i_sliceMs) const
+{
+    QElapsedTimer l_clock;
+    l_clock.start();
+    SharePayload::ShareListDraft& l_draft = *io_reading.mp_draft;
+    for (;;) {
+        if (io_reading.m_nextFile < io_reading.m_files.size()) {
+            Item const& l_file = *(io_reading.m_files.begin() + std::ptrdiff_t(io_reading.m_nextFile++));
+            if (l_file.IsValid()) // not removed since its folder was read
+                l_draft.AddFile(DescribeFile(l_file, l_file[kFileName].AsStdString(), true));
+        } else if (io_reading.m_nextFolder < io_reading.m_folders.size()) {
+            Item const& l_folder = io_reading.m_folders[io_reading.m_nextFolder++];
+            io_reading.m_files = l_folder.GetItems(kSharedFile);
+            io_reading.m_nextFile = 0;
+            if (l_folder.IsValid())
+                l_draft.AddFolder(RemotePath(l_folder.AsStdString()));
+        } else {
+            return true;
         }
+        if (i_sliceMs >= 0 && l_clock.nsecsElapsed() >= i_sliceMs * 1000000)
+            return false;
+    }
 }
 
 MemStream SharedFoldersManager::GetSharedFilesMessage(QString const& i_user) const
 {
     Log("Shared", 1, QStringLiteral("Shared file list requested by user %1").arg(i_user));
-    FileInfoMap l_shares;
-    AttributeTranslationTable l_attributes;
-    GetSharedFilesAsUserShare(i_user, l_shares, l_attributes);
-    return SharePayload::ShareList(l_shares);
+    ShareListReading l_reading = StartShareListReading(GetUserSharedFolders(i_user));
+    ReadShareList(l_reading, -1);
+    return SharePayload::ShareList(*l_reading.mp_draft);
+}
+
+void SharedFoldersManager::ProvideShareList(QString const& i_user, ShareListCache::Reply i_reply)
+{
+    Log("Shared", 1, QStringLiteral("Shared file list requested by user %1").arg(i_user));
+    ItemSet const l_roots = GetUserSharedFolders(i_user);
+    ShareListCache::Key const l_key = RootKey(l_roots);
+    QByteArray const l_kept = m_shareLists.Find(l_key, m_indexGeneration);
+    if (!l_kept.isEmpty()) {
+        i_reply(MemStream(l_kept));
+        return;
+    }
+    if (m_shareLists.IsBeingMade(l_key)) {
+        if (!m_shareLists.Wait(l_key, {i_user, std::move(i_reply)}))
+            Log("Shared", 1, QStringLiteral("%1 asked again for the share list being made for him").arg(i_user));
+        return;
+    }
+    m_shareLists.StartMaking(l_key, {i_user, std::move(i_reply)});
+    ShareListReading l_reading = StartShareListReading(l_roots);
+    // A small share is read, compressed and answered at once.
+    if (ReadShareList(l_reading, m_shareListSliceMs)) {
+        CompressShareList(l_reading);
+        return;
+    }
+    m_shareListReadings.emplace(l_key, std::move(l_reading));
+    m_shareListTimer.start();
+}
+
+void SharedFoldersManager::ReadShareLists()
+{
+    if (m_shareListReadings.empty())
+        return;
+    auto const l_first = m_shareListReadings.begin();
+    bool const l_whole = ReadShareList(l_first->second, m_shareListSliceMs);
+    if (l_whole) {
+        ShareListReading l_reading = std::move(l_first->second);
+        m_shareListReadings.erase(l_first);
+        CompressShareList(l_reading);
+    }
+    if (!m_shareListReadings.empty())
+        m_shareListTimer.start();
+}
+
+void SharedFoldersManager::CompressShareList(ShareListReading& io_reading)
+{
+    ShareListCache::Key const l_key = io_reading.m_key;
+    quint64 const l_generation = io_reading.m_generation;
+    if (io_reading.mp_draft->Bytes() <= m_inlineCompressionLimit) {
+        OnShareListMade(l_key, l_generation, SharePayload::ShareList(*io_reading.mp_draft).ToByteArray());
+        return;
+    }
+    m_answerWorker.Compress(
+        SharePayload::SHARE_LIST,
+        [lp_draft = std::move(io_reading.mp_draft)]() mutable {
+            MemStream const l_record = lp_draft->Record();
+            lp_draft.reset();
+            return l_record;
+        },
+        [this, l_key, l_generation](QByteArray i_message) { OnShareListMade(l_key, l_generation, i_message); });
+}
+
+void SharedFoldersManager::OnShareListMade(ShareListCache::Key const& i_key, quint64 i_generation,
+                                                 QByteArray const& i_message)
+{
+    if (i_message.isEmpty())
+        Log("Shared", 1, QStringLiteral("A share list could not be compressed"));
+    else if (i_generation == m_indexGeneration)
+        m_shareLists.Keep(i_key, i_generation, i_message);
+    for (ShareListCache::Waiter& l_waiter : m_shareLists.EndMaking(i_key)) {
+        // A user who sees other roots now (unshared meanwhile, say) must
+        // not get the list of the roots he saw when he asked.
+        if (RootKey(GetUserSharedFolders(l_waiter.m_user)) != i_key)
+            ProvideShareList(l_waiter.m_user, std::move(l_waiter.m_reply));
+        else
+            l_waiter.m_reply(MemStream(i_message));
+    }
+}
+
+void SharedFoldersManager::OnIndexLink(ConnectionInfo& i_link)
+{
+    if (std::find(m_listedTypes.begin(), m_listedTypes.end(), i_link.m_item2.GetType()) != m_listedTypes.end())
+        ++m_indexGeneration;
 }
 
 void SharedFoldersManager::OnFilesInFoldersRequested(QString i_user, quint32 i_token, QString i_folder)
 {
-    MemStream l_message = FolderContentsAnswer(i_user, i_token, i_folder);
-    if (l_message.Size() > 0 && peerMessenger)
-        peerMessenger->SendMessage(i_user, l_message);
+    MemStream const l_record = FolderContentsRecord(i_user, i_token, i_folder);
+    if (l_record.Size() > 0 && peerMessenger)
+        SendAnswer(i_user, SharePayload::FOLDER_CONTENTS, l_record);
 }
 
 MemStream SharedFoldersManager::FolderContentsAnswer(QString const& i_user, quint32 i_token,
+                                                     QString const& i_folder) const
+{
+    return Message(SharePayload::FOLDER_CONTENTS, FolderContentsRecord(i_user, i_token, i_folder));
+}
+
+MemStream SharedFoldersManager::FolderContentsRecord(QString const& i_user, quint32 i_token,
                                                      QString const& i_folder) const
 {
     QString l_path = i_folder;
@@ -220,7 +412,7 @@ MemStream SharedFoldersManager::FolderContentsAnswer(QString const& i_user, quin
     SharedFolderInfo l_contents;
     for (Item const& l_file : l_folder.GetItems(kSharedFile))
         l_contents.m_files.insert(DescribeFile(l_file, l_file[kFileName].AsStdString(), false));
-    return SharePayload::FolderContents(i_token, i_folder, l_contents);
+    return SharePayload::FolderContentsRecord(i_token, i_folder, l_contents);
 }
 
 void SharedFoldersManager::RemoveUserShare(QString const& i_user)
@@ -262,10 +454,36 @@ void SharedFoldersManager::ConnectAnswers()
 {
     if (dnetManager)
         connect(dnetManager, &DNetManager::DNetSearchRequest, this, &SharedFoldersManager::OnDNetSearchRequest);
-    PeerMessenger::SetShareListProvider([this](QString const& i_user) { return GetSharedFilesMessage(i_user); });
+    // What a share list shows: roots, their visibility, folders, files and
+    // what is listed of each file. Tokens, twins and upload entries also
+    // link to these items and change nothing in a list.
+    for (char const* lp_type : {kSharedFolder, "shared_public", "shared_userlist", "user_list_group", kFolder,
+                                kSharedFile, kFileName, "shared_file_size", "bitrate", "bitrate_mode"})
+        if (d.HasType(lp_type))
+            m_listedTypes.push_back(d.GetType(lp_type));
+    for (Type* lp_type : {mp_sharedFolderType, mp_folderType, mp_sharedFileType}) {
+        lp_type->AddConnectEventHandler(
+            new EventHandler<SharedFoldersManager, ConnectionInfo&>(this, &SharedFoldersManager::OnIndexLink));
+        lp_type->AddDisconnectEventHandler(
+            new EventHandler<SharedFoldersManager, ConnectionInfo&>(this, &SharedFoldersManager::OnIndexLink));
+    }
+    m_shareListTimer.setSingleShot(true);
+    m_shareListTimer.setInterval(0);
+    connect(&m_shareListTimer, &QTimer::timeout, this, &SharedFoldersManager::ReadShareLists);
+    PeerMessenger::SetShareListProvider([this](QString const& i_user, PeerMessenger::ShareListReply i_reply) {
+        ProvideShareList(i_user, std::move(i_reply));
+    });
 }
 
 void SharedFoldersManager::DisconnectAnswers()
 {
     PeerMessenger::SetShareListProvider(PeerMessenger::ShareListProvider());
+    // No answer is sent once the manager goes: the compressions under way
+    // end at their next slice, and the requests waiting for them are
+    // dropped.
+    m_shareListTimer.stop();
+    m_shareListReadings.clear();
+    m_answerWorker.Stop();
+    m_shareLists.Clear();
+    m_pendingAnswerBytes = 0;
 }

@@ -1,19 +1,131 @@
 #include "shares/SharePayloads.h"
 
+#include <QtEndian>
+
+#include <algorithm>
+#include <limits>
+#include <numeric>
+#include <zlib.h>
+
 namespace SharePayload {
 
 namespace {
 
-MemStream Compressed(quint32 i_code, MemStream const& i_record)
+// Indices 0..i_count-1 in the order of i_less, the first of each run of
+// equal elements kept (as inserting them into a std::set would keep it).
+template <class Less>
+std::vector<std::size_t> FirstOfEach(std::size_t i_from, std::size_t i_count, Less i_less)
 {
-    MemStream l_message;
-    l_message.WriteU32(i_code);
-    if (!ZlibCompress(i_record, l_message))
-        return MemStream();
-    return l_message;
+    std::vector<std::size_t> l_order(i_count);
+    std::iota(l_order.begin(), l_order.end(), i_from);
+    std::stable_sort(l_order.begin(), l_order.end(), i_less);
+    l_order.erase(std::unique(l_order.begin(), l_order.end(),
+                              [&](std::size_t i_a, std::size_t i_b) { return !i_less(i_a, i_b); }),
+                  l_order.end());
+    return l_order;
 }
 
 } // namespace
+
+// ------------------------------------------------------------ share list
+
+void ShareListDraft::AddFolder(std::string i_remotePath)
+{
+    m_folders.push_back({std::move(i_remotePath), m_files.size(), 0});
+}
+
+void ShareListDraft::AddFile(FileInfo const& i_file)
+{
+    quint64 const l_offset = m_records.Size();
+    i_file.Write(m_records);
+    m_files.push_back(
+        {l_offset, m_records.Size() - l_offset, quint32(i_file.m_name.size()), qint64(i_file.m_size)});
+    ++m_folders.back().m_fileCount;
+}
+
+std::string_view ShareListDraft::Name(File const& i_file) const
+{
+    // After the present byte and the name's length.
+    return std::string_view(m_records.Data() + i_file.m_offset + 5, i_file.m_nameLength);
+}
+
+MemStream ShareListDraft::Record() const
+{
+    std::vector<std::size_t> const l_folders = FirstOfEach(
+        0, m_folders.size(), [&](std::size_t i_a, std::size_t i_b) { return m_folders[i_a].m_path < m_folders[i_b].m_path; });
+    MemStream l_record;
+    l_record.Reserve(m_records.Size() + 64 * quint64(l_folders.size()) + 8);
+    l_record.WriteU32(quint32(l_folders.size()));
+    for (std::size_t const l_index : l_folders) {
+        Folder const& l_folder = m_folders[l_index];
+        std::vector<std::size_t> const l_files =
+            FirstOfEach(l_folder.m_firstFile, l_folder.m_fileCount, [&](std::size_t i_a, std::size_t i_b) {
+                int const l_order = Name(m_files[i_a]).compare(Name(m_files[i_b]));
+                return l_order != 0 ? l_order < 0 : m_files[i_a].m_size < m_files[i_b].m_size;
+            });
+        l_record.WriteRaw(l_folder.m_path);
+        l_record.WriteU32(quint32(l_files.size()));
+        for (std::size_t const l_file : l_files)
+            l_record.WriteBuffer(m_records.Data() + m_files[l_file].m_offset,
+                                 static_cast<unsigned long>(m_files[l_file].m_length));
+    }
+    l_record.WriteU32(0);
+    return l_record;
+}
+
+MemStream ShareList(ShareListDraft const& i_share)
+{
+    return MemStream(Compressed(SHARE_LIST, i_share.Record()));
+}
+
+// ------------------------------------------------------------ compression
+
+QByteArray Compressed(quint32 i_code, MemStream const& i_record, std::atomic<bool> const* ip_stop, quint64 i_slice)
+{
+    quint64 l_left = i_record.BytesAvailable();
+    // What the single call into a buffer of 2 x L + 12 bytes could hold.
+    if (l_left > (quint64(std::numeric_limits<int>::max()) - 12) / 2)
+        return QByteArray();
+    z_stream l_stream{};
+    if (deflateInit(&l_stream, 9) != Z_OK)
+        return QByteArray();
+    struct End
+    {
+        z_stream& m_stream;
+        ~End() { deflateEnd(&m_stream); }
+    } l_end{l_stream};
+
+    char l_code[4];
+    qToLittleEndian(i_code, l_code);
+    QByteArray l_out(l_code, 4);
+    char const* lp_next = i_record.Data() + i_record.ReadIndex();
+    char l_chunk[64 * 1024];
+    // deflate takes its input in any pieces without a flush and makes the
+    // same stream as compress2 given all of it at once.
+    for (;;) {
+        if (ip_stop && ip_stop->load(std::memory_order_relaxed))
+            return QByteArray();
+        uInt const l_feed = uInt(std::min(l_left, std::max<quint64>(i_slice, 1)));
+        l_stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(lp_next));
+        l_stream.avail_in = l_feed;
+        lp_next += l_feed;
+        l_left -= l_feed;
+        int const l_flush = l_left == 0 ? Z_FINISH : Z_NO_FLUSH;
+        int l_result = Z_OK;
+        do {
+            l_stream.next_out = reinterpret_cast<Bytef*>(l_chunk);
+            l_stream.avail_out = sizeof(l_chunk);
+            l_result = deflate(&l_stream, l_flush);
+            if (l_result == Z_STREAM_ERROR)
+                return QByteArray();
+            l_out.append(l_chunk, int(sizeof(l_chunk) - l_stream.avail_out));
+        } while (l_stream.avail_out == 0);
+        if (l_flush == Z_FINISH)
+            return l_result == Z_STREAM_END ? l_out : QByteArray();
+    }
+}
+
+// ---------------------------------------------------- search and folders
 
 quint64 SearchReplyFixedSize(QString const& i_user)
 {
@@ -27,7 +139,7 @@ quint64 WireSize(FileInfo const& i_file)
            + 8 * quint64(i_file.m_attributes.m_attributes.size());
 }
 
-MemStream SearchResults(SearchReply const& i_reply)
+MemStream SearchResultsRecord(SearchReply const& i_reply)
 {
     MemStream l_record;
     l_record.Write(i_reply.m_user);
@@ -39,24 +151,10 @@ MemStream SearchResults(SearchReply const& i_reply)
     l_record.WriteU32(i_reply.m_uploadSpeed);
     l_record.WriteU32(i_reply.m_queuedUploads);
     l_record.WriteU32(0);
-    return Compressed(SEARCH_RESULTS, l_record);
+    return l_record;
 }
 
-MemStream ShareList(FileInfoMap const& i_share)
-{
-    MemStream l_record;
-    l_record.WriteU32(quint32(i_share.size()));
-    for (auto const& l_folder : i_share) {
-        l_record.WriteRaw(l_folder.first);
-        l_record.WriteU32(quint32(l_folder.second.size()));
-        for (FileInfo const& l_file : l_folder.second)
-            l_file.Write(l_record);
-    }
-    l_record.WriteU32(0);
-    return Compressed(SHARE_LIST, l_record);
-}
-
-MemStream FolderContents(quint32 i_token, QString const& i_folder, SharedFolderInfo const& i_files)
+MemStream FolderContentsRecord(quint32 i_token, QString const& i_folder, SharedFolderInfo const& i_files)
 {
     MemStream l_record;
     l_record.WriteU32(i_token);
@@ -64,7 +162,7 @@ MemStream FolderContents(quint32 i_token, QString const& i_folder, SharedFolderI
     l_record.WriteU32(1);
     l_record.Write(i_folder);
     i_files.Write(l_record);
-    return Compressed(FOLDER_CONTENTS, l_record);
+    return l_record;
 }
 
 } // namespace SharePayload

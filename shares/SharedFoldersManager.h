@@ -12,7 +12,9 @@
 // case-insensitive lookup peers rely on. The disk is read by a FileScanner on
 // a thread of its own; everything here runs on the GUI thread.
 
+#include "shares/AnswerWorker.h"
 #include "shares/FileScanner.h"
+#include "shares/ShareListCache.h"
 #include "store/Data.h"
 #include "store/FileInfo.h"
 #include "store/MemStream.h"
@@ -24,10 +26,15 @@
 #include <QTimer>
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
 #include <vector>
+
+namespace SharePayload {
+class ShareListDraft;
+}
 
 class SharedFoldersManager : public QObject, public DataHandler
 {
@@ -122,8 +129,24 @@ public:
     // The visible folders (backslash-separated) and their files.
     void GetSharedFilesAsUserShare(QString const& i_user, FileInfoMap& o_shares,
                                    AttributeTranslationTable& io_attributes) const;
-    // The complete share-list message for the user.
+    // The complete share-list message for the user, made on this thread.
     MemStream GetSharedFilesMessage(QString const& i_user) const;
+    // The peer messenger's share-list provider. Only reading the index runs
+    // here; a list larger than the inline limit is ordered and compressed
+    // by a worker and handed to i_reply later, on this thread. Users who see
+    // the same roots share one compression and, until the index changes,
+    // its result (later requests are answered at once).
+    void ProvideShareList(QString const& i_user, ShareListCache::Reply i_reply);
+    // Records up to this many bytes are compressed at once, on this thread
+    // (about 10 ms); tests make it 0 to send everything to the worker.
+    void SetInlineCompressionLimit(quint64 i_bytes) { m_inlineCompressionLimit = i_bytes; }
+    // How long one slice of reading a share list may hold the event loop
+    // (tests make it 0: one folder or file per slice).
+    void SetShareListSlice(qint64 i_ms) { m_shareListSliceMs = i_ms; }
+    static constexpr quint64 INLINE_COMPRESSION_LIMIT = 128 * 1024;
+    // Search and folder answers waiting for the worker hold at most this
+    // much; a further large answer is not sent.
+    static constexpr quint64 MAX_PENDING_ANSWER_BYTES = 64ull * 1024 * 1024;
     // Drops the share list received from the user.
     void RemoveUserShare(QString const& i_user);
 
@@ -159,6 +182,37 @@ private:
     void DisconnectAnswers();
     void SubscribeToAddresses();
     void AnswerSearch(QString const& i_user, quint32 i_token, QString const& i_search);
+    // The uncompressed records of SearchAnswer and FolderContentsAnswer;
+    // empty for none.
+    MemStream SearchAnswerRecord(QString const& i_user, quint32 i_req, QString const& i_searchText) const;
+    MemStream FolderContentsRecord(QString const& i_user, quint32 i_token, QString const& i_folder) const;
+    // Compresses the record (a large one on the worker) and sends it; false
+    // when too much already waits for the worker.
+    bool SendAnswer(QString const& i_user, quint32 i_code, MemStream const& i_record);
+    // A share list being read from the index into its draft, in slices: a
+    // file reads about 0.5 µs, a share of 200,000 files 100 ms. Each folder
+    // and file is read as it is when its slice comes.
+    struct ShareListReading
+    {
+        ShareListCache::Key m_key;
+        quint64 m_generation = 0; // when the reading began
+        std::vector<Item> m_folders;
+        std::size_t m_nextFolder = 0;
+        ItemSet m_files; // of the folder being read
+        std::size_t m_nextFile = 0;
+        std::shared_ptr<SharePayload::ShareListDraft> mp_draft;
+    };
+    ShareListReading StartShareListReading(ItemSet const& i_roots) const;
+    // Reads on; true once the draft is whole, false when the slice is used
+    // up (a negative slice has no end).
+    bool ReadShareList(ShareListReading& io_reading, qint64 i_sliceMs) const;
+    // Timer slot: one slice of the readings in progress.
+    void ReadShareLists();
+    // Compresses the draft read (a large one on the worker).
+    void CompressShareList(ShareListReading& io_reading);
+    void OnShareListMade(ShareListCache::Key const& i_key, quint64 i_generation, QByteArray const& i_message);
+    // Store observer: any link that changes what a share list shows.
+    void OnIndexLink(ConnectionInfo& i_link);
 
     // Brings the file items of one folder in line with a listing, file by
     // file (the merge spreads a large folder over several slices): new
@@ -205,6 +259,22 @@ private:
     // not in its result, and its folders must survive the merge.
     std::set<QString> m_startupScanRoots;
     bool m_initialised = false;
+
+    // Answers to other users: the worker that compresses the large ones,
+    // the share lists kept, and the index generation they were read at
+    // (bumped by every link that changes what a list shows).
+    AnswerWorker m_answerWorker;
+    ShareListCache m_shareLists;
+    quint64 m_indexGeneration = 0;
+    std::vector<Type*> m_listedTypes;
+    quint64 m_inlineCompressionLimit = INLINE_COMPRESSION_LIMIT;
+    // Bytes of the search and folder answers the worker has not ended.
+    quint64 m_pendingAnswerBytes = 0;
+    // Readings that did not end in their first slice, and the zero timer
+    // that goes on with them.
+    std::map<ShareListCache::Key, ShareListReading> m_shareListReadings;
+    QTimer m_shareListTimer;
+    qint64 m_shareListSliceMs = 10;
 
     Type* mp_sharedFolderType;
     Type* mp_sharedFileType;

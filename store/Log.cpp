@@ -1,6 +1,5 @@
 #include "store/Log.h"
 
-#include "store/DiagnosticsForm.h"
 #include "store/Settings.h"
 
 #include <QCoreApplication>
@@ -15,6 +14,7 @@
 #include <functional>
 #include <limits>
 #include <map>
+#include <utility>
 
 namespace {
 
@@ -100,10 +100,16 @@ qint64 Now()
     return s_timer.elapsed();
 }
 
+LogViewHook& ViewHook()
+{
+    static LogViewHook s_hook;
+    return s_hook;
+}
+
 void WriteLines(QString const& i_category, QString const& i_lines)
 {
-    if (diagnosticsForm)
-        diagnosticsForm->AddLine(i_category, i_lines);
+    if (LogViewHook const& l_view = ViewHook())
+        l_view(i_category, i_lines);
     AppendToFile(i_category, i_lines);
 }
 
@@ -225,6 +231,11 @@ void SetLogClock(std::function<qint64()> i_clock)
 }
 
 QString LogFolder() { return QDir::homePath() + "/qmar-client-logs"; }
+
+void SetLogViewHook(LogViewHook i_hook)
+{
+    ViewHook() = std::move(i_hook);
+}
 
 void Log(QString const& i_category, int i_level, QString const& i_text, Item const& i_item)
 {

@@ -4,7 +4,7 @@
 // The diagnostic log of every subsystem. Nothing is recorded unless the
 // setting "show_diagnostics" is "yes". A line is "[" + date and time + "] "
 // + three blanks per level above 1 + the text; it goes to the category's tab
-// of the diagnostics window and is appended to
+// of the diagnostics window (through SetLogViewHook) and is appended to
 // $HOME/qmar-client-logs/<category>.log. With "user_level_logging" also
 // "yes", a line given an item of a loggable type (RegisterLoggableItemType)
 // is kept as an "item_log" entry of that item.
@@ -26,6 +26,12 @@
 #include <functional>
 
 void Log(QString const& i_category, int i_level, QString const& i_text, Item const& i_item = Item());
+
+// Where lines are shown besides their files: the diagnostics window, which
+// lives above the store, sets it while it exists. Called on the GUI thread
+// with the category and one or more lines (joined by line breaks).
+typedef std::function<void(QString const& i_category, QString const& i_lines)> LogViewHook;
+void SetLogViewHook(LogViewHook i_hook);
 
 // The line as written: "[<date time>] " + indentation + text.
 QString FormatLogLine(int i_level, QString const& i_text);

@@ -4,12 +4,9 @@
 
 #include <QRegularExpression>
 #include <QStringList>
-#include <QTabWidget>
-#include <QWidget>
 
 #include <algorithm>
 #include <cctype>
-#include <vector>
 
 namespace {
 
@@ -103,6 +100,9 @@ QString ReversePathname(QString const& i_path)
     QString l_path = i_path;
     while (!l_path.isEmpty() && (l_path.endsWith('/') || l_path.endsWith('\\')))
         l_path.chop(1);
+    // An absolute path (as peers on Unix send them) would end in a "/".
+    while (l_path.startsWith('/') || l_path.startsWith('\\'))
+        l_path.remove(0, 1);
     QStringList l_parts = l_path.split(QRegularExpression("[/\\\\]"));
     std::reverse(l_parts.begin(), l_parts.end());
     return l_parts.join('/');
@@ -123,26 +123,4 @@ QString ConvertLinks(QString const& i_text)
         "(\\bhttps?://[-a-zA-Z0-9+&@#/%?=~_|!:,.;]*[a-zA-Z0-9+&@#/%=~_|])");
     QString l_text = i_text;
     return l_text.replace(s_link, "<a href=\"\\1\">\\1</a>");
-}
-
-void FocusWidgetAndParents(QWidget* ip_widget)
-{
-    if (!ip_widget)
-        return;
-    ip_widget->activateWindow();
-    ip_widget->setFocus(Qt::OtherFocusReason);
-    // Walk upward: at every tab widget, the page on our path becomes current.
-    std::vector<QWidget*> l_path{ip_widget};
-    for (QWidget* lp_parent = ip_widget->parentWidget(); lp_parent; lp_parent = lp_parent->parentWidget()) {
-        if (QTabWidget* lp_tabs = qobject_cast<QTabWidget*>(lp_parent)) {
-            for (QWidget* lp_step : l_path) {
-                int const l_index = lp_tabs->indexOf(lp_step);
-                if (l_index >= 0) {
-                    lp_tabs->setCurrentIndex(l_index);
-                    break;
-                }
-            }
-        }
-        l_path.push_back(lp_parent);
-    }
 }

@@ -8,8 +8,6 @@
 
 #include <string>
 
-class QWidget;
-
 // The last component: one trailing separator is dropped first; a path
 // without separator is returned whole.
 std::string GetFileName(std::string i_path);
@@ -40,10 +38,5 @@ QString EscapeHTML(QString i_text);
 // Every http or https address turned into an anchor whose target and text
 // are the address.
 QString ConvertLinks(QString const& i_text);
-
-// Activates the widget's window, gives the widget focus and makes every
-// enclosing tab widget show the page that holds it.
-void FocusWidgetAndParents(QWidget* ip_widget);
-inline void FocusWidget(QWidget* ip_widget) { FocusWidgetAndParents(ip_widget); }
 
 #endif

@@ -29,12 +29,14 @@ QString ToSlashes(QString i_path)
     return i_path.replace(QLatin1Char('\\'), QLatin1Char('/'));
 }
 
+typedef TransferQueueManager::DownloadLayout Layout;
+
 // The download folder, backslash-separated; "\\downloading" or "\\complete"
 // below it unless downloads are not split.
-QString DownloadRoot(bool i_complete)
+QString DownloadRoot(Layout const& i_layout, bool i_complete)
 {
-    QString l_root = GetSetting("download_folder").replace(QLatin1Char('/'), QLatin1Char('\\'));
-    if (!IsSettingYes("dont_split_downloads"))
+    QString l_root = QString(i_layout.m_folder).replace(QLatin1Char('/'), QLatin1Char('\\'));
+    if (i_layout.m_split)
         l_root += i_complete ? "\\complete" : "\\downloading";
     return l_root;
 }
@@ -73,6 +75,38 @@ bool IsStrictlyBelow(QString const& i_path, QString const& i_root)
     return !i_root.isEmpty() && i_path.startsWith(i_root + "/") && i_path.size() > i_root.size() + 1;
 }
 
+QString TargetFolder(Item const& i_entry, bool i_complete, Layout const& i_layout)
+{
+    QString l_folder = DownloadRoot(i_layout, i_complete);
+    if (i_layout.m_flatSingles && i_entry.IsConnected("single_download"))
+        return l_folder;
+    for (QString const& l_component : KeptRemoteComponents(i_entry))
+        l_folder += "\\" + l_component;
+    return l_folder;
+}
+
+QString SafePath(Item const& i_entry, bool i_complete, Layout const& i_layout)
+{
+    QString const l_base = QDir::cleanPath(i_layout.m_folder);
+    QString const l_path = QDir::cleanPath(ToSlashes(
+        TargetFolder(i_entry, i_complete, i_layout) + "\\" +
+        TransferQueueManager::SafeLocalName(i_entry["file_name"].AsString())));
+    if (!QDir::isAbsolutePath(l_base) || !IsStrictlyBelow(l_path, l_base == "/" ? QString() : l_base))
+        return QString();
+    return l_path;
+}
+
+// Removes i_folder and up to i_levels - 1 folders above it, each only when
+// empty, and never i_root or anything above it ('/' forms).
+void RemoveEmptyFolders(QString i_folder, Layout const& i_layout, int i_levels)
+{
+    QString const l_root = QDir::cleanPath(ToSlashes(DownloadRoot(i_layout, false)));
+    for (i_folder = QDir::cleanPath(i_folder); i_levels > 0 && IsStrictlyBelow(i_folder, l_root); --i_levels) {
+        QDir().rmdir(i_folder);
+        i_folder = QFileInfo(i_folder).path();
+    }
+}
+
 } // namespace
 
 QString TransferQueueManager::SafeLocalName(QString i_remote)
@@ -96,14 +130,20 @@ QString TransferQueueManager::SafeLocalName(QString i_remote)
     return l_stem + l_extension;
 }
 
+TransferQueueManager::DownloadLayout TransferQueueManager::DownloadLayout::Current()
+{
+    return {GetSetting("download_folder"), !IsSettingYes("dont_split_downloads"),
+            IsSettingYes("dont_create_subfolders_for_single_downloads")};
+}
+
+bool TransferQueueManager::DownloadLayout::operator==(DownloadLayout const& i_other) const
+{
+    return m_folder == i_other.m_folder && m_split == i_other.m_split && m_flatSingles == i_other.m_flatSingles;
+}
+
 QString TransferQueueManager::GetDownloadTargetFolder(Item i_entry, bool i_complete)
 {
-    QString l_folder = DownloadRoot(i_complete);
-    if (IsSettingYes("dont_create_subfolders_for_single_downloads") && i_entry.IsConnected("single_download"))
-        return l_folder;
-    for (QString const& l_component : KeptRemoteComponents(i_entry))
-        l_folder += "\\" + l_component;
-    return l_folder;
+    return TargetFolder(i_entry, i_complete, Layout::Current());
 }
 
 QString TransferQueueManager::GetDownloadRelativeDownloadFolder(Item i_entry)
@@ -119,11 +159,7 @@ QString TransferQueueManager::GetDownloadTargetPath(Item i_entry, bool i_complet
 
 QString TransferQueueManager::GetSafeDownloadPath(Item i_entry, bool i_complete)
 {
-    QString const l_base = QDir::cleanPath(GetSetting("download_folder"));
-    QString const l_path = QDir::cleanPath(ToSlashes(GetDownloadTargetPath(i_entry, i_complete)));
-    if (!QDir::isAbsolutePath(l_base) || !IsStrictlyBelow(l_path, l_base == "/" ? QString() : l_base))
-        return QString();
-    return l_path;
+    return SafePath(i_entry, i_complete, Layout::Current());
 }
 
 bool TransferQueueManager::IsDownloadFileComplete(Item i_entry)
@@ -137,19 +173,39 @@ bool TransferQueueManager::IsDownloadFileComplete(Item i_entry)
 
 void TransferQueueManager::RemoveDownloadDownloadingFolderIfAppropriate(Item i_entry)
 {
-    if (i_entry.IsConnected("single_download"))
-        return;
+    // A single download's partial folder goes too (a double click in the
+    // search results makes one); one kept in "downloading" itself, under
+    // "dont_create_subfolders_for_single_downloads", is never reached.
     for (Item const& l_sibling : i_entry["remote_folder"].GetItems("download_entry"))
         if (l_sibling["download_entry_status"].AsString() != "complete")
             return;
     // Only folders below "downloading" go; it and what lies above it stay,
     // whatever the save level says.
-    QString const l_root = QDir::cleanPath(ToSlashes(DownloadRoot(false)));
-    QString l_folder = QDir::cleanPath(ToSlashes(GetDownloadTargetFolder(i_entry, false)));
-    for (int l_k = std::max(0, i_entry["subfolder_save_level"].AsInt()) + 1;
-         l_k > 0 && IsStrictlyBelow(l_folder, l_root); --l_k) {
-        QDir().rmdir(l_folder);
-        l_folder = QFileInfo(l_folder).path();
+    RemoveEmptyFolders(ToSlashes(GetDownloadTargetFolder(i_entry, false)), Layout::Current(),
+                       std::max(0, i_entry["subfolder_save_level"].AsInt()) + 1);
+}
+
+void TransferQueueManager::OnDownloadLayoutChanged(Item)
+{
+    Layout const l_layout = Layout::Current();
+    if (!m_downloadLayoutKnown || l_layout == m_downloadLayout)
+        return;
+    Layout const l_old = std::exchange(m_downloadLayout, l_layout);
+    Item const l_complete = d.GetType("download_entry_status")->HasItem(Value("complete"));
+    for (Item const& l_entry : d.GetType("download_entry")->GetItems()) {
+        QString const l_from = SafePath(l_entry, false, l_old);
+        QString const l_to = SafePath(l_entry, false, l_layout);
+        if (l_entry["download_entry_status"] == l_complete || l_from.isEmpty() || l_to.isEmpty() ||
+            l_from == l_to || !QFileInfo(l_from).isFile())
+            continue;
+        // Another file in the way is never overwritten.
+        if (QFileInfo::exists(l_to) || !QDir().mkpath(QFileInfo(l_to).path()) || !QDir().rename(l_from, l_to)) {
+            LogTransfer(1, QString("Could not move the partial download %1 to %2; it stays where it is")
+                               .arg(l_from, l_to),
+                        l_entry["user"]);
+            continue;
+        }
+        RemoveEmptyFolders(QFileInfo(l_from).path(), l_old, std::max(0, l_entry["subfolder_save_level"].AsInt()) + 1);
     }
 }
 

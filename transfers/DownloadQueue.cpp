@@ -121,7 +121,9 @@ void TransferQueueManager::QueueDownloadIfUserOnline(Item i_entry)
     Item l_user = i_entry["user"];
     QString const l_path = ToQString(RemotePath(i_entry));
     QString const l_status = StatusOf(i_entry);
-    if (l_status == "local error") {
+    // A paused or finished download is not asked for again: the peer would
+    // offer it, hear "no" and keep it as denied.
+    if (l_status == "local error" || l_status == "paused" || l_status == "complete") {
         LogTransfer(1, QString("Download status %1, not re-queueing %2").arg(l_status, l_path), l_user);
         return;
     }

@@ -98,6 +98,15 @@ void TransferQueueManager::OnFileTransferRequest(QString i_user, int i_direction
         LogTransfer(2, "Transfer is already downloading, cancelling...", l_user);
         SetDownloadEntryStatus(l_entry, "aborted");
     }
+    // The offer tells the file's size as it is now; the search that found
+    // it may be older than a change to the file. Reading any other count of
+    // bytes ends in a cut-off file taken for complete, or in a wait for
+    // bytes that never come.
+    if (qint64 const l_known = l_entry["file_size"].AsInt64(); i_fileSize != l_known) {
+        LogTransfer(2, QString("The offer gives the file's size as %1 bytes, not %2").arg(i_fileSize).arg(l_known),
+                    l_user);
+        l_entry += d.GetType("file_size")->GetItem(Value(static_cast<long long>(i_fileSize)));
+    }
     if (peerMessenger)
         peerMessenger->AcceptTransferRequest(i_user, i_req, false, 0);
     LogTransfer(2, "Accepted", l_user);
@@ -153,8 +162,7 @@ void TransferQueueManager::OnFileTransferResponse(QString i_user, uint i_req, bo
         return;
     }
 
-    QString l_path = SharedFileText(l_entry, "shared_file_folder") + "/" + SharedFileText(l_entry, "shared_file_name");
-    l_path.replace(QLatin1Char('\\'), QLatin1Char('/'));
+    QString const l_path = SharedFilePath(l_entry);
     auto* lp_file = new QFile(l_path);
     // Only a regular file is opened: a pipe put in a shared file's place
     // would block the whole program in the open.

@@ -66,6 +66,13 @@ inline QString SharedFileText(Item const& i_entry, char const* ip_attribute)
     return i_entry["shared_file"][ip_attribute].AsString();
 }
 
+// The path of an upload's shared file on the local disk, with "/".
+inline QString SharedFilePath(Item const& i_entry)
+{
+    QString l_path = SharedFileText(i_entry, "shared_file_folder") + "/" + SharedFileText(i_entry, "shared_file_name");
+    return l_path.replace(QLatin1Char('\\'), QLatin1Char('/'));
+}
+
 // The live object whose address is the item's key; null for a null item.
 template <class T>
 T* ObjectAt(Item const& i_item)

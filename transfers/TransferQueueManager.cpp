@@ -185,6 +185,15 @@ void TransferQueueManager::DeclareTypes()
     new PathNode(lp_user, "is_online", PATH_ON_CONNECT);
     d.AddPathEventHandler(lp_user, new ItemHandler(this, &TransferQueueManager::OnUserOnline));
 
+    for (char const* lp_setting :
+         {"download_folder", "dont_split_downloads", "dont_create_subfolders_for_single_downloads"}) {
+        if (GetSettingItem(lp_setting).IsNull())
+            break; // no settings yet (a test of the engine alone)
+        PathNode* lp_node = new PathNode(GetSettingItem(lp_setting));
+        new PathNode(lp_node, "global_value", PATH_ON_CONNECT);
+        d.AddPathEventHandler(lp_node, new ItemHandler(this, &TransferQueueManager::OnDownloadLayoutChanged));
+    }
+
     if (dataSaver) {
         dataSaver->AddSavedType("download_entry");
         for (char const* lp_type : {"user", "file_name", "remote_folder", "file_size", "download_entry_status",
@@ -263,6 +272,8 @@ void TransferQueueManager::StopThreads(char const* ip_threadType)
 
 void TransferQueueManager::DataLoaded()
 {
+    m_downloadLayout = DownloadLayout::Current();
+    m_downloadLayoutKnown = true;
     Item l_queued = d.GetType("download_entry_status")->GetItem(Value("queued"));
     ItemSet l_users;
     for (Item const& l_entry : d.GetType("download_entry")->GetItems()) {
@@ -288,6 +299,8 @@ void TransferQueueManager::DataLoaded()
 
 void TransferQueueManager::NoData()
 {
+    m_downloadLayout = DownloadLayout::Current();
+    m_downloadLayoutKnown = true;
     d.GetType("excluded_download_extension")->GetItem(Value(".ini"));
 }
 

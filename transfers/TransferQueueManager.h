@@ -79,6 +79,16 @@ public:
     void OnUserOnline(Item i_user);
 
     // ---- download folders (backslash-separated, as the peers write paths)
+    // What shapes a download's local path: the download folder and the two
+    // folder switches.
+    struct DownloadLayout
+    {
+        QString m_folder;
+        bool m_split = true;
+        bool m_flatSingles = false;
+        static DownloadLayout Current();
+        bool operator==(DownloadLayout const& i_other) const;
+    };
     QString GetDownloadTargetFolder(Item i_entry, bool i_complete);
     QString GetDownloadRelativeDownloadFolder(Item i_entry);
     QString GetDownloadTargetPath(Item i_entry, bool i_complete);
@@ -217,6 +227,11 @@ private:
     bool IsWrittenByOtherDownload(Item const& i_entry);
 
     void RecordCompleteDownload(Item const& i_entry, QString const& i_name);
+    // A setting that shapes local paths changed: the partial files of the
+    // unfinished downloads move to where their paths now lead (a running
+    // thread keeps writing to the moved file), so that nothing received is
+    // lost or left behind.
+    void OnDownloadLayoutChanged(Item i_setting);
     void WriteProgressCells(Item const& i_entry, char const* ip_positionType, qint64 i_position,
                             int i_bytesPerSecond);
     // The entry linked to the "download_thread" or "upload_thread" item of
@@ -235,6 +250,9 @@ private:
     SpeedBudget m_downloadBudget;
     Item m_lastOrderedUpload;
     Clock m_clock;
+    // The layout the partial files follow; known once the saved data is in.
+    DownloadLayout m_downloadLayout;
+    bool m_downloadLayoutKnown = false;
 };
 
 extern TransferQueueManager* transferQueueManager;

@@ -14,6 +14,7 @@
 #include "store/Settings.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QTcpSocket>
 
 #include <algorithm>
@@ -23,6 +24,14 @@ using namespace TransferItems;
 namespace {
 
 char const* const UPLOAD_STATUS = "upload_entry_status";
+
+// The size an offer announces: the file's on the disk, which is what the
+// upload will send, rather than the index's from the last scan.
+qint64 OfferedSize(Item const& i_entry)
+{
+    QFileInfo const l_file(SharedFilePath(i_entry));
+    return l_file.isFile() ? l_file.size() : SharedFileText(i_entry, "shared_file_size").toLongLong();
+}
 
 } // namespace
 
@@ -91,8 +100,7 @@ void TransferQueueManager::StartNewUploads()
             continue;
         }
         quint32 const l_token = peerMessenger->RequestUpload(
-            l_user.AsString(), l_entry["filename_as_requested"].AsString(),
-            SharedFileText(l_entry, "shared_file_size").toLongLong());
+            l_user.AsString(), l_entry["filename_as_requested"].AsString(), OfferedSize(l_entry));
         SetUploadEntryStatus(l_entry, "requesting");
         l_entry += d.GetType("transfer_req")->GetItem(Value(l_token));
         l_busyUsers.insert(l_user);
@@ -232,9 +240,7 @@ void TransferQueueManager::OnUploadError(QString i_reason)
         return;
     Item l_user = l_entry["user"];
     LogTransfer(1, QString("Error uploading %1 to %2. %3")
-                       .arg(SharedFileText(l_entry, "shared_file_folder") + "/" +
-                                SharedFileText(l_entry, "shared_file_name"),
-                            l_user.AsString(), i_reason),
+                       .arg(SharedFilePath(l_entry), l_user.AsString(), i_reason),
                 l_user);
     SetUploadEntryStatus(l_entry, "aborted");
     StartNewUploads();

@@ -3,7 +3,6 @@
 #include "app/TabWidget.h"
 #include "store/Settings.h"
 
-#include <QAction>
 #include <QLineEdit>
 #include <QMainWindow>
 #include <QTabBar>

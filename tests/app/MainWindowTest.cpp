@@ -1,11 +1,9 @@
 #include "tests/app/ShellTestSupport.h"
-
 #include "app/ActionSetToolBar.h"
 #include "app/NewVersionDialog.h"
 #include "ui/transfers/AddSharedFolderDialog.h"
 #include "ui/transfers/ExcludedExtensionsDialog.h"
 #include "ui/transfers/SharedFilesRescannedDialog.h"
-
 #include "ui_AddSharedFolderDialog.h"
 #include "ui_ExcludedExtensionsDialog.h"
 #include "ui_MainWindow.h"
@@ -14,9 +12,6 @@
 
 #include <QDesktopServices>
 #include <QFileDialog>
-#include <QHeaderView>
-#include <QProcess>
-#include <QtTest>
 
 namespace {
 
@@ -71,29 +66,22 @@ struct VersionFileStub : QObject
     int m_requests = 0;
 };
 
-// ------------------------------------------------------- options restart
-
 char const* const s_switches[][2] = {
-    {"uPnPCheckBox", "use_upnp"},
-    {"NATPMPCheckBox", "use_natpmp"},
+    {"uPnPCheckBox", "use_upnp"}, {"NATPMPCheckBox", "use_natpmp"},
     {"maxUploadsPerUserCheckBox", "max_queued_uploads_per_user_enabled"},
     {"maxMBPerUserCheckBox", "max_queued_mb_per_user_enabled"},
     {"acceptUserListUploadsCheckBox", "accept_userlist_uploads"},
     {"emptyShareWarningCheckBox", "check_for_empty_shares"},
     {"dontDownloadSingleFilesIntoSubfolders", "dont_create_subfolders_for_single_downloads"},
-    {"dontSplitDownloadsCheckBox", "dont_split_downloads"},
-    {"minimizeToTrayCheckBox", "minimize_to_tray"},
+    {"dontSplitDownloadsCheckBox", "dont_split_downloads"}, {"minimizeToTrayCheckBox", "minimize_to_tray"},
     {"useOldStyleSearchResultsCheckBox", "use_old_style_search_results"},
     {"autoExpandSharesCheckBox", "expand_new_shares"},
     {"showAwayStatusCheckBox", "show_away_status_in_application_icon"},
-    {"openGroupsOnUserAddCheckBox", "open_groups_on_user_add"},
-    {"showDiagnosticsCheckBox", "show_diagnostics"},
+    {"openGroupsOnUserAddCheckBox", "open_groups_on_user_add"}, {"showDiagnosticsCheckBox", "show_diagnostics"},
     {"showEventButtonsCheckBox", "show_event_buttons"},
     {"downloadFoldersOnDoubleClickCheckBox", "download_folders_on_double_click"},
-    {"autoAwayOnIdleCheckBox", "auto_away_on_idle"},
-    {"logRoomChatCheckBox", "log_room_chat"},
-    {"logPrivateChatCheckBox", "log_private_chat"},
-    {"userLevelLoggingCheckBox", "user_level_logging"},
+    {"autoAwayOnIdleCheckBox", "auto_away_on_idle"}, {"logRoomChatCheckBox", "log_room_chat"},
+    {"logPrivateChatCheckBox", "log_private_chat"}, {"userLevelLoggingCheckBox", "user_level_logging"},
 };
 char const* const s_otherKeys[] = {"max_queued_uploads_per_user", "max_queued_mb_per_user", "chat_timestamps",
                                    "first_open_tab", "extended_ascii_codepage", "empty_share_message",
@@ -151,7 +139,7 @@ int RunRestartPhase(QString const& i_phase)
         QTest::keyClicks(lp_ui->maxUploadsPerUserSpinBox, "25");
         QTest::keyClick(lp_ui->maxUploadsPerUserSpinBox, Qt::Key_Enter);
         lp_ui->maxMBPerUserSpinBox->setValue(49);
-        lp_ui->chatTimestampsBox->setCurrentIndex(3);
+        lp_ui->chatTimestampsBox->setCurrentIndex(2); // not the choice for an unknown text
         lp_ui->firstOpenTabBox->setCurrentIndex(2);
         lp_ui->codePageBox->setCurrentIndex(lp_ui->codePageBox->findText("ISO-8859-5"));
         lp_ui->emptyShareWarningEdit->selectAll();
@@ -171,7 +159,7 @@ int RunRestartPhase(QString const& i_phase)
         for (QString const& l_line : l_state.mid(0, int(std::size(s_switches))))
             l_check(l_line.endsWith(" yes 1") || l_line.endsWith(" no 0"), "stored as shown: " + l_line);
         for (QString const l_line : {"max_queued_uploads_per_user 25", "max_queued_mb_per_user 50",
-                                     "chat_timestamps no_timestamps", "first_open_tab search",
+                                     "chat_timestamps per_message_long", "first_open_tab search",
                                      "extended_ascii_codepage ISO-8859-5", "empty_share_message Share first",
                                      "user_description line one\\nline two"})
             l_check(l_state.contains(l_line), "stored: " + l_line);

@@ -3,10 +3,7 @@
 // the key stream. No socket: what needs one is in the other peer tests.
 
 #include "PeerTestSupport.h"
-
 #include "peers/PeerCodec.h"
-
-#include <QtTest>
 
 using namespace PeerCodec;
 

@@ -4,13 +4,10 @@
 // or refused messages, a peer that does not read.
 
 #include "PeerTestSupport.h"
-
 #include "peers/PeerMessenger.h"
-#include "server/SearchTypes.h"
 #include "store/Settings.h"
 #include "store/TimerManager.h"
 
-#include <QSignalSpy>
 #include <QtTest>
 
 class PeerMessagesTest : public QObject
@@ -21,6 +18,7 @@ private:
     PeerMessenger* mp_messenger = nullptr;
     std::unique_ptr<QTcpSocket> mp_alice; // an open, trusted messaging connection as "alice"
     qint64 m_now = 1'000'000'000'000;
+    PeerMessenger::ShareListReply m_lateReply;
 
     void Send(QByteArray const& i_message) { mp_alice->write(PeerWire::BuildFrame(i_message, false)); }
 
@@ -76,6 +74,9 @@ private slots:
     {
         mp_alice.reset();
         delete mp_messenger;
+        // A share list that is ready only now has nobody to go to.
+        if (m_lateReply)
+            m_lateReply(MemStream(Msg(5, "late")));
     }
 
     void everyMessageReachesItsSignal()
@@ -152,6 +153,22 @@ private slots:
         disconnect(mp_messenger, &PeerMessenger::UserShare, this, nullptr);
     }
 
+    // Our share list is the provider's, made for the user who asks; a large
+    // one is compressed on a worker, and goes out when it is ready.
+    void shareListAnsweredLater()
+    {
+        QString l_askedFor;
+        PeerMessenger::SetShareListProvider([&](QString const& i_user, PeerMessenger::ShareListReply i_reply) {
+            l_askedFor = i_user;
+            m_lateReply = i_reply;
+        });
+        SendAndSettle(Msg(4));
+        PeerMessenger::SetShareListProvider({});
+        QVERIFY(m_lateReply && l_askedFor == "alice");
+        m_lateReply(MemStream(Msg(5, "list")));
+        QCOMPARE(NextFrame(), Msg(5, "list"));
+    }
+
     void searchResultIntake()
     {
         Item l_request = NewSearch(1001);
@@ -188,8 +205,9 @@ private slots:
         disconnect(mp_messenger, &PeerMessenger::SearchResults, this, nullptr);
     }
 
-    // Unknown, stopped, from an ignored user, or a repeat under
-    // "discard_repeated_results": dropped.
+    // Unknown, stopped, from an ignored user, a repeat under
+    // "discard_repeated_results", or the same files again from the same
+    // user for the same search: dropped.
     void searchResultsDropped()
     {
         int l_results = 0;
@@ -211,6 +229,12 @@ private slots:
         SendAndSettle(AnswerMessage(2004));
         QCOMPARE(l_results, 1);
         QVERIFY(l_wish["received_results_from_users"].IsConnected(l_alice));
+
+        NewSearch(2005);
+        for (int l_time = 0; l_time < 2; ++l_time)
+            SendAndSettle(AnswerMessage(2005));
+        SendAndSettle(AnswerMessage(2005, 2, 'c'));
+        QCOMPARE(l_results, 3);
         disconnect(mp_messenger, &PeerMessenger::SearchResults, this, nullptr);
     }
 
@@ -224,7 +248,7 @@ private slots:
         Item l_flooded = NewSearch(3001);
         Item l_other = NewSearch(3002);
         for (int l_answer = 0; l_answer < 4; ++l_answer)
-            Send(AnswerMessage(3001, 2));
+            Send(AnswerMessage(3001, 2, char('a' + 2 * l_answer)));
         SendAndSettle(AnswerMessage(3001, 1));
         QCOMPARE(l_flooded.GetItems("search_results").size(), std::size_t(2));
         SendAndSettle(AnswerMessage(3002, 2));
@@ -253,7 +277,8 @@ private slots:
     void peerThatDoesNotReadIsDropped()
     {
         QByteArray const l_list(8 * 1024 * 1024, 'x');
-        PeerMessenger::SetShareListProvider([&](QString const&) { return MemStream(Le32(5) + l_list); });
+        PeerMessenger::SetShareListProvider(
+            [&](QString const&, PeerMessenger::ShareListReply i_reply) { i_reply(MemStream(Le32(5) + l_list)); });
         SetUserAddress("greedy", ClosedPort());
         auto lp_greedy = ConnectRaw(mp_messenger->ListeningPort());
         QVERIFY(lp_greedy);

@@ -71,12 +71,12 @@ inline QList<QByteArray> const WHOLE_MESSAGES = {
 };
 
 // A search answer (message 9) for token i_token with i_files files of one
-// folder, each 21 bytes on the wire.
-inline QByteArray AnswerMessage(quint32 i_token, int i_files = 2)
+// folder, each 21 bytes on the wire, named from i_first on.
+inline QByteArray AnswerMessage(quint32 i_token, int i_files = 2, char i_first = 'a')
 {
     QByteArray l_record = H("05000000") + "alice" + Le32(i_token) + Le32(quint32(i_files));
     for (int l_file = 0; l_file < i_files; ++l_file)
-        l_record += H("01 07000000") + "m\\" + char('a' + l_file % 26) + ".mp3" + H("8813000000000000 03000000") +
+        l_record += H("01 07000000") + "m\\" + char(i_first + l_file % 26) + ".mp3" + H("8813000000000000 03000000") +
                     "mp3" + H("02000000 00000000 40010000 02000000 01000000");
     l_record += H("01 40e20100 03000000 00000000");
     return Le32(9) + Zlib(l_record);
@@ -167,13 +167,10 @@ inline std::unique_ptr<QTcpSocket> ConnectRaw(quint16 i_port, char const* ip_fro
 // Waits (running the event loop) for one whole frame on a raw socket.
 inline bool AwaitFrame(QTcpSocket& io_socket, QByteArray& o_payload, bool i_obfuscated = false, int i_ms = 5000)
 {
-    for (int l_waited = 0; l_waited <= i_ms; l_waited += 10) {
-        if (PeerWire::ReadFrame(io_socket, i_obfuscated, PeerWire::MAX_MESSAGE_LENGTH, o_payload) ==
-            PeerWire::ReadResult::Complete)
-            return true;
-        QTest::qWait(10);
-    }
-    return false;
+    return QTest::qWaitFor([&]() {
+        return PeerWire::ReadFrame(io_socket, i_obfuscated, PeerWire::MAX_MESSAGE_LENGTH, o_payload) ==
+               PeerWire::ReadResult::Complete;
+    }, i_ms);
 }
 
 // The connection the messenger opened to a test peer's listener, once the
@@ -181,11 +178,8 @@ inline bool AwaitFrame(QTcpSocket& io_socket, QByteArray& o_payload, bool i_obfu
 inline std::unique_ptr<QTcpSocket> AcceptHandshake(QTcpServer& io_server, PeerWire::Handshake& o_handshake,
                                                    int i_ms = 5000)
 {
-    for (int l_waited = 0; !io_server.hasPendingConnections(); l_waited += 10) {
-        if (l_waited > i_ms)
-            return nullptr;
-        QTest::qWait(10);
-    }
+    if (!QTest::qWaitFor([&io_server]() { return io_server.hasPendingConnections(); }, i_ms))
+        return nullptr;
     std::unique_ptr<QTcpSocket> lp_socket(io_server.nextPendingConnection());
     QByteArray l_payload;
     if (!AwaitFrame(*lp_socket, l_payload, false, i_ms) || !PeerWire::ParseHandshake(l_payload, o_handshake))
@@ -195,13 +189,10 @@ inline std::unique_ptr<QTcpSocket> AcceptHandshake(QTcpServer& io_server, PeerWi
 
 inline bool AwaitClosed(QTcpSocket& io_socket, int i_ms = 5000)
 {
-    for (int l_waited = 0; l_waited <= i_ms; l_waited += 10) {
-        if (io_socket.state() == QAbstractSocket::UnconnectedState)
-            return true;
+    return QTest::qWaitFor([&io_socket]() {
         io_socket.readAll();
-        QTest::qWait(10);
-    }
-    return false;
+        return io_socket.state() == QAbstractSocket::UnconnectedState;
+    }, i_ms);
 }
 
 #endif

@@ -7,15 +7,9 @@
 #include "peers/PortForwarder.h"
 #include "store/Settings.h"
 
-#include <QElapsedTimer>
-#include <QMutex>
 #include <QNetworkInterface>
-#include <QRegularExpression>
-#include <QSignalSpy>
 #include <QTcpServer>
-#include <QTcpSocket>
 #include <QUdpSocket>
-#include <QtEndian>
 #include <QtTest>
 
 #include <atomic>

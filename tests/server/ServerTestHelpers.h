@@ -8,18 +8,18 @@
 #include "server/FrameReader.h"
 #include "server/Server.h"
 #include "server/ServerCodes.h"
+#include "server/ServerMessages.h"
 #include "store/MemStream.h"
 #include "store/Settings.h"
 
-#include <QElapsedTimer>
 #include <QProcess>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
 
+#include <algorithm>
 #include <memory>
-#include <utility>
 #include <vector>
 
 // A fresh store with the settings and the server's types.
@@ -47,11 +47,42 @@ inline QByteArray Frame(quint32 i_code, MemStream const& i_payload = MemStream()
     return l_frame.ToByteArray();
 }
 
-struct ReceivedFrame
+// A user and a room by name, made if need be; and what the store holds of
+// a user: flags, country, speed and files.
+inline Item User(char const* ip_name) { return d.GetType("user")->GetItem(ip_name); }
+inline Item Room(char const* ip_name) { return d.GetType("room")->GetItem(ip_name); }
+
+inline QString UserState(char const* ip_user)
 {
-    quint32 m_code = 0;
-    QByteArray m_payload;
-};
+    Item const l_user = User(ip_user);
+    QStringList l_state;
+    for (char const* lp_flag : {"is_online", "is_away", "is_privileged"})
+        if (l_user.IsConnected(lp_flag))
+            l_state << lp_flag + 3;
+    for (char const* lp_attribute : {"country_code", "average_download_speed", "shared_file_count"})
+        l_state << l_user[lp_attribute].AsString();
+    return l_state.join(' ');
+}
+
+// ... of a room: marks, members and their count, tickers, and the users of
+// a private room's lists.
+inline QString RoomState(char const* ip_room)
+{
+    Item const l_room = Room(ip_room);
+    QStringList l_state;
+    for (char const* lp_mark : {"in_room", "is_owner", "is_member", "is_operator"})
+        if (l_room.IsConnected(lp_mark))
+            l_state << lp_mark;
+    for (Item const& l_user : l_room.GetItems("user"))
+        l_state << l_user.AsString();
+    l_state << "count " + l_room["user_count"].AsString();
+    for (Item const& l_ticker : l_room.GetItems("room_ticker"))
+        l_state << l_ticker["user"].AsString() + ": " + l_ticker["room_ticker_text"].AsString();
+    for (char const* lp_list : {"room_owner", "room_members", "room_operators"})
+        for (Item const& l_user : l_room[lp_list].GetItems("user"))
+            l_state << QString(lp_list + 5) + " " + l_user.AsString();
+    return l_state.join(", ");
+}
 
 // Reads frames from one socket.
 class FrameCollector : public QObject
@@ -71,35 +102,30 @@ public:
     // Waits for the next frame of that code (skipping others) and removes it.
     bool Take(quint32 i_code, QByteArray* op_payload = nullptr, int i_timeout = 5000)
     {
-        QElapsedTimer l_timer;
-        l_timer.start();
-        for (;;) {
-            for (auto l_it = m_frames.begin(); l_it != m_frames.end(); ++l_it)
-                if (l_it->m_code == i_code) {
-                    if (op_payload)
-                        *op_payload = l_it->m_payload;
-                    m_frames.erase(l_it);
-                    return true;
-                }
-            if (l_timer.elapsed() > i_timeout)
-                return false;
-            QTest::qWait(10);
-        }
+        auto l_found = m_frames.end();
+        if (!QTest::qWaitFor([&]() { return (l_found = Find(i_code)) != m_frames.end(); }, i_timeout))
+            return false;
+        if (op_payload)
+            *op_payload = l_found->second;
+        m_frames.erase(l_found);
+        return true;
     }
 
     // Lets pending frames arrive, then tells whether one of that code came.
     bool Has(quint32 i_code, int i_settle = 100)
     {
         QTest::qWait(i_settle);
-        for (ReceivedFrame const& l_frame : m_frames)
-            if (l_frame.m_code == i_code)
-                return true;
-        return false;
+        return Find(i_code) != m_frames.end();
+    }
+
+    std::vector<std::pair<quint32, QByteArray>>::iterator Find(quint32 i_code)
+    {
+        return std::find_if(m_frames.begin(), m_frames.end(), [i_code](auto const& i_frame) { return i_frame.first == i_code; });
     }
 
     QTcpSocket* mp_socket;
     FrameReader m_reader;
-    std::vector<ReceivedFrame> m_frames;
+    std::vector<std::pair<quint32, QByteArray>> m_frames; // code, payload
 };
 
 // An in-test server: accepts one client at a time, records its frames and
@@ -111,21 +137,12 @@ public:
     {
         m_listener.listen(QHostAddress::LocalHost, 0);
         connect(&m_listener, &QTcpServer::newConnection, this, [this]() {
-            QTcpSocket* lp_socket = m_listener.nextPendingConnection();
-            mp_socket = lp_socket;
-            mp_collector = std::make_unique<FrameCollector>(lp_socket);
+            mp_socket = m_listener.nextPendingConnection();
+            mp_collector = std::make_unique<FrameCollector>(mp_socket);
         });
     }
     quint16 Port() const { return m_listener.serverPort(); }
-
-    bool WaitForClient(int i_timeout = 5000)
-    {
-        QElapsedTimer l_timer;
-        l_timer.start();
-        while (!mp_socket && l_timer.elapsed() < i_timeout)
-            QTest::qWait(10);
-        return mp_socket != nullptr;
-    }
+    bool WaitForClient() { return QTest::qWaitFor([this]() { return mp_socket != nullptr; }); }
 
     void Write(QByteArray const& i_bytes)
     {
@@ -191,20 +208,13 @@ class StandinProcess
 public:
     bool Start()
     {
-        m_process.setProgram(QStringLiteral(STANDIN_SERVER_PATH));
-        m_process.setArguments({QStringLiteral("0")});
-        m_process.setProcessChannelMode(QProcess::SeparateChannels);
-        m_process.start();
+        m_process.start(QStringLiteral(STANDIN_SERVER_PATH), {QStringLiteral("0")});
         if (!m_process.waitForStarted(5000))
             return false;
-        QElapsedTimer l_timer;
-        l_timer.start();
-        while (!m_process.canReadLine() && l_timer.elapsed() < 5000)
-            m_process.waitForReadyRead(100);
-        QByteArray const l_line = m_process.readLine().trimmed();
-        if (!l_line.startsWith("listening on port "))
+        if (!QTest::qWaitFor([this]() { return m_process.canReadLine() || (m_process.waitForReadyRead(100) && m_process.canReadLine()); }))
             return false;
-        m_port = quint16(l_line.mid(18).toUInt());
+        QByteArray const l_line = m_process.readLine().trimmed();
+        m_port = l_line.startsWith("listening on port ") ? quint16(l_line.mid(18).toUInt()) : 0;
         return m_port != 0;
     }
     void Command(QByteArray const& i_line)
@@ -237,19 +247,16 @@ public:
         if (!m_socket.waitForConnected(5000))
             return false;
         mp_collector = std::make_unique<FrameCollector>(&m_socket);
-        MemStream l_login;
-        l_login.Write(i_user);
-        l_login.Write(i_password);
-        l_login.WriteU32(1);
-        Send(ServerCode::LOGIN, l_login);
+        Send(ServerOut::Login(i_user, i_password));
         QByteArray l_answer;
-        return mp_collector->Take(ServerCode::LOGIN, &l_answer) && !l_answer.isEmpty() && l_answer.at(0) == 1;
+        return mp_collector->Take(ServerCode::LOGIN, &l_answer) && l_answer.startsWith('\x01');
     }
     void Send(quint32 i_code, MemStream const& i_payload = MemStream())
     {
         m_socket.write(Frame(i_code, i_payload));
         m_socket.flush();
     }
+    void Send(ServerRequest const& i_request) { Send(i_request.m_code, i_request.m_payload); }
 
     QTcpSocket m_socket;
     std::unique_ptr<FrameCollector> mp_collector;

@@ -3,12 +3,7 @@
 // Run in the test's own process, so that its limits and clock can be set.
 
 #include "ServerTestHelpers.h"
-
-#include "server/ServerMessages.h"
 #include "tools/standin-server/StandinServer.h"
-
-#include <QSignalSpy>
-#include <QTest>
 
 class StandinLimitsTest : public QObject
 {
@@ -128,13 +123,35 @@ private slots:
         // Each request is answered with its 64 KiB name.
         ServerRequest const l_request = ServerOut::GetUserStats(QString(65536, QLatin1Char('n')));
         for (int l_index = 0; l_index < 400 && mp_server->ConnectionCount() == 2; ++l_index) {
-            l_sleeper.Send(l_request.m_code, l_request.m_payload);
+            l_sleeper.Send(l_request);
             QTest::qWait(5);
         }
         QTRY_COMPARE(mp_server->ConnectionCount(), 1);
         // The server still answers the others.
         l_reader.Send(ServerCode::PRIVILEGES);
         QVERIFY(l_reader.mp_collector->Take(ServerCode::PRIVILEGES));
+    }
+
+    // Watching a name that has no account yet (the stand-in restarted)
+    // tells the watcher when it logs in, up to a number of such names.
+    void WatchersHearALoginWhateverTheOrder()
+    {
+        StandinServer::Limits l_limits;
+        l_limits.m_watchedNames = 1;
+        Start(l_limits);
+        RawClient l_alice, l_bob, l_carol;
+        QVERIFY(l_alice.Login(mp_server->Port(), "alice"));
+        QByteArray l_answer;
+        for (char const* lp_user : {"bob", "carol"}) {
+            l_alice.Send(ServerOut::AddUser(lp_user));
+            QVERIFY(l_alice.mp_collector->Take(ServerCode::ADD_USER, &l_answer));
+        }
+        QCOMPARE(l_answer.toHex(), QByteArray("050000006361726f6c00"));
+        QVERIFY(l_carol.Login(mp_server->Port(), "carol"));
+        QVERIFY(l_bob.Login(mp_server->Port(), "bob"));
+        QVERIFY(l_alice.mp_collector->Take(ServerCode::USER_STATUS, &l_answer));
+        QCOMPARE(l_answer.toHex(), QByteArray("03000000626f620200000000"));
+        QVERIFY(!l_alice.mp_collector->Has(ServerCode::USER_STATUS));
     }
 
     void RelatedSearchesAreRankedByCount()
@@ -145,12 +162,9 @@ private slots:
         std::pair<char const*, int> const l_searches[] = {
             {"hard rock", 1}, {"rock live", 3}, {"jazz", 5}, {"rock and roll", 2}, {"Rock", 4}};
         for (auto const& l_search : l_searches)
-            for (int l_time = 0; l_time < l_search.second; ++l_time) {
-                ServerRequest const l_request = ServerOut::FileSearch(1, l_search.first, false);
-                l_alice.Send(l_request.m_code, l_request.m_payload);
-            }
-        ServerRequest const l_ask = ServerOut::GetSearchCorrelations("rock");
-        l_alice.Send(l_ask.m_code, l_ask.m_payload);
+            for (int l_time = 0; l_time < l_search.second; ++l_time)
+                l_alice.Send(ServerOut::FileSearch(1, l_search.first, false));
+        l_alice.Send(ServerOut::GetSearchCorrelations("rock"));
         QByteArray l_answer;
         QVERIFY(l_alice.mp_collector->Take(ServerCode::SEARCH_CORRELATIONS, &l_answer));
         MemStream l_in(l_answer);

@@ -208,6 +208,8 @@ void FileScannerTest::WalkSkipsHiddenLinksAndSpecials()
     Write("root/.secret/x.txt", "x");
     Write("root/sub/c.txt", "ccc");
     Write(QString::fromUtf8("root/\xC3\x91.txt"), "n");
+    Write("root/back\\slash.txt", "b");
+    Write("root/a\\b/y.txt", "y");
     QString const l_root = mp_dir->filePath("root");
     QVERIFY(QFile::link(l_root + "/b.txt", l_root + "/link.txt"));
     QVERIFY(QFile::link(l_root + "/sub", l_root + "/linkdir"));

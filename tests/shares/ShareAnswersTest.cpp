@@ -4,12 +4,15 @@
 
 #include "SharesFixture.h"
 
+#include "shares/ShareListCache.h"
+#include "shares/SharePayloads.h"
 #include "shares/SharedFoldersManager.h"
 #include "shares/UploadQueueHooks.h"
 
 #include <QtTest>
 
 #include <memory>
+#include <optional>
 #include <zlib.h>
 
 namespace {
@@ -49,6 +52,24 @@ QStringList AnsweredPaths(MemStream const& i_message)
     return l_paths;
 }
 
+// The share list the provider hands over, and whether it came at once (kept,
+// or small enough to compress on the spot) rather than from the worker.
+struct ProvidedList
+{
+    QByteArray m_message;
+    bool m_atOnce = false;
+};
+
+ProvidedList ProvideShareList(SharedFoldersManager& io_manager, QString const& i_user)
+{
+    auto lp_message = std::make_shared<std::optional<QByteArray>>();
+    io_manager.ProvideShareList(i_user, [lp_message](MemStream i_message) { *lp_message = i_message.ToByteArray(); });
+    bool const l_atOnce = lp_message->has_value();
+    if (!QTest::qWaitFor([&lp_message] { return lp_message->has_value(); }, 20000))
+        qWarning("no share list within 20 s");
+    return {lp_message->value_or("<no reply>"), l_atOnce};
+}
+
 } // namespace
 
 class ShareAnswersTest : public QObject
@@ -66,6 +87,13 @@ private slots:
     void SearchResultBytes();
     void LargeAnswersAreCut();
     void ShareListAndFolderBytes();
+    void ShareListKeptUntilTheIndexChanges_data();
+    void ShareListKeptUntilTheIndexChanges();
+    void RequestsShareOneCompression();
+    void CompressedInSlices();
+    void KeptListsAreBounded();
+    void DeletedWhileAnswering_data();
+    void DeletedWhileAnswering();
     void OwnStatisticsOnly();
 
 private:
@@ -288,6 +316,7 @@ void ShareAnswersTest::LargeAnswersAreCut()
 
 void ShareAnswersTest::ShareListAndFolderBytes()
 {
+    mp_manager->SetInlineCompressionLimit(0); // through the worker
     Item const l_root = Root("/s", "shared_public");
     Item const l_a = AddFile(l_root, "/s", "a.mp3", 5);
     l_a += d.GetType("bitrate")->GetItem(Value(192));
@@ -296,6 +325,10 @@ void ShareAnswersTest::ShareListAndFolderBytes()
     d.GetType("shared_file_folder")->GetItem(Value("/s/empty")) += l_root;
     AddFile(l_root, "/s/sub", "c.txt", 3);
     AddFile(Root("/p"), "/p", "hidden.txt");
+    // Under two visible roots: listed once. A name holding a backslash reads
+    // like the path above: the folder made first is listed.
+    d.GetType("shared_file_folder")->GetItem(Value("/s/sub")) += Root("/s/sub", "shared_public");
+    AddFile(l_root, "/s\\sub", "d.txt");
 
     Wire l_list;
     l_list.U32(3);
@@ -305,6 +338,7 @@ void ShareAnswersTest::ShareListAndFolderBytes()
     l_list.Str("\\s\\empty").U32(0);
     l_list.Str("\\s\\sub").U32(1).U8(1).Str("c.txt").U64(3).Str("").U32(0);
     l_list.U32(0);
+    QCOMPARE(ProvideShareList(*mp_manager, "bob").m_message, Message(5, l_list));
     QCOMPARE(mp_manager->GetSharedFilesMessage("bob").ToByteArray(), Message(5, l_list));
 
     Wire l_folder;
@@ -318,8 +352,134 @@ void ShareAnswersTest::ShareListAndFolderBytes()
 
     // Barred: the list is still sent, empty; no folder is.
     d.GetType("user")->GetItem(Value("bob")) += d.GetType("unshared")->GetGlobalNullItem();
-    QCOMPARE(mp_manager->GetSharedFilesMessage("bob").ToByteArray(), Message(5, Wire().U32(0).U32(0)));
+    QCOMPARE(ProvideShareList(*mp_manager, "bob").m_message, Message(5, Wire().U32(0).U32(0)));
     QCOMPARE(mp_manager->FolderContentsAnswer("bob", 77, "\\s").Size(), quint64(0));
+}
+
+void ShareAnswersTest::ShareListKeptUntilTheIndexChanges_data()
+{
+    QTest::addColumn<bool>("kept");
+    QTest::newRow("nothing") << true;
+    QTest::newRow("a search token") << true;
+    QTest::newRow("a file added") << false;
+    QTest::newRow("a size") << false;
+    QTest::newRow("an MP3 result") << false;
+    QTest::newRow("a file removed") << false;
+    QTest::newRow("a folder left its root") << false;
+    QTest::newRow("a root made visible") << false;
+}
+
+// A repeated request is answered from the list kept, until anything that a
+// list shows changes.
+void ShareAnswersTest::ShareListKeptUntilTheIndexChanges()
+{
+    QFETCH(bool, kept);
+    mp_manager->SetInlineCompressionLimit(0);
+    Item const l_root = Root("/s", "shared_public");
+    Item const l_file = AddFile(l_root, "/s", "a.mp3");
+    AddFile(l_root, "/s/sub", "b.txt");
+    QVERIFY(!ProvideShareList(*mp_manager, "bob").m_atOnce);
+
+    QString const l_change = QTest::currentDataTag();
+    if (l_change == "a search token")
+        l_file += d.GetType("search_token")->GetItem(Value("extra"));
+    else if (l_change == "a file added")
+        AddFile(l_root, "/s", "c.txt");
+    else if (l_change == "a size")
+        l_file += d.GetType("shared_file_size")->GetItem(Value(2));
+    else if (l_change == "an MP3 result")
+        l_file += d.GetType("bitrate")->GetItem(Value(128));
+    else if (l_change == "a file removed")
+        l_file.Remove();
+    else if (l_change == "a folder left its root")
+        d.GetType("shared_file_folder")->GetItem(Value("/s/sub")) -= l_root;
+    else if (l_change == "a root made visible")
+        AddFile(Root("/t", "shared_public"), "/t", "t.txt");
+    ProvidedList const l_again = ProvideShareList(*mp_manager, "carol");
+    QCOMPARE(l_again.m_atOnce, kept);
+    QCOMPARE(l_again.m_message, mp_manager->GetSharedFilesMessage("carol").ToByteArray());
+}
+
+// Requests that arrive while a list is read or compressed wait for it, one
+// answer per user; a user who sees other roots by then gets the list of
+// those.
+void ShareAnswersTest::RequestsShareOneCompression()
+{
+    mp_manager->SetInlineCompressionLimit(0);
+    mp_manager->SetShareListSlice(0);
+    AddFile(Root("/s", "shared_public"), "/s", "a.txt");
+    AddFile(Root("/l", "shared_userlist"), "/l", "b.txt");
+    Item const l_listed = d.GetType("user")->GetItem(Value("erin")).NewItem("in_user_list");
+    auto lp_replies = std::make_shared<QList<QPair<QString, QByteArray>>>();
+    for (QString const& l_user : QStringList{"bob", "carol", "bob", "erin"})
+        mp_manager->ProvideShareList(l_user, [lp_replies, l_user](MemStream i_message) {
+            lp_replies->append({l_user, i_message.ToByteArray()});
+        });
+    l_listed.Remove();
+    QTRY_COMPARE(lp_replies->size(), 3);
+    QByteArray const l_public = mp_manager->GetSharedFilesMessage("bob").ToByteArray();
+    std::sort(lp_replies->begin(), lp_replies->end());
+    QCOMPARE(*lp_replies, (QList<QPair<QString, QByteArray>>{{"bob", l_public}, {"carol", l_public}, {"erin", l_public}}));
+    QVERIFY(ProvideShareList(*mp_manager, "dave").m_atOnce);
+}
+
+// Fed to zlib in slices, a record makes the bytes of one compress2 call; a
+// stop between slices gives nothing.
+void ShareAnswersTest::CompressedInSlices()
+{
+    Wire l_record;
+    for (quint32 l_index = 0; l_index < 500; ++l_index)
+        l_record.Str(QByteArray::number(l_index * 7919)).U32(l_index);
+    MemStream const l_in(l_record.m_bytes);
+    for (quint64 l_slice : {1, 7, 4096, 1 << 20})
+        QCOMPARE(SharePayload::Compressed(5, l_in, nullptr, l_slice), Message(5, l_record));
+    std::atomic<bool> const l_stop{true};
+    QVERIFY(SharePayload::Compressed(5, l_in, &l_stop, 7).isEmpty());
+}
+
+void ShareAnswersTest::KeptListsAreBounded()
+{
+    ShareListCache l_cache;
+    for (quint64 l_key = 1; l_key <= ShareListCache::MAX_LISTS + 1; ++l_key)
+        l_cache.Keep({l_key}, 7, "list");
+    QVERIFY(l_cache.Find({1}, 7).isEmpty()); // the oldest went
+    QCOMPARE(l_cache.Find({2}, 7), QByteArray("list"));
+    QVERIFY(l_cache.Find({2}, 8).isEmpty()); // the index changed
+    QVERIFY(l_cache.Find({3}, 7).isEmpty());
+    QByteArray const l_large(int(ShareListCache::MAX_BYTES) - 3, 'x');
+    l_cache.Keep({1}, 7, "list");
+    l_cache.Keep({2}, 7, l_large);
+    QVERIFY(l_cache.Find({1}, 7).isEmpty()); // no room beside it
+    QCOMPARE(l_cache.Find({2}, 7).size(), l_large.size());
+    l_cache.Keep({3}, 7, l_large + "more");
+    QVERIFY(l_cache.Find({3}, 7).isEmpty()); // too large to keep
+}
+
+void ShareAnswersTest::DeletedWhileAnswering_data()
+{
+    QTest::addColumn<qint64>("slice");
+    QTest::newRow("while reading the index") << qint64(0);
+    QTest::newRow("while compressing") << qint64(1000);
+}
+
+void ShareAnswersTest::DeletedWhileAnswering()
+{
+    QFETCH(qint64, slice);
+    mp_manager->SetInlineCompressionLimit(0);
+    mp_manager->SetShareListSlice(slice);
+    Item const l_folder = d.GetType("shared_file_folder")->GetItem(Value("/big"));
+    l_folder += Root("/big", "shared_public");
+    for (int l_index = 0; l_index < 20000; ++l_index) {
+        Item const l_file = d.GetType("shared_file")->NewItem();
+        l_file += l_folder;
+        l_file += d.GetType("shared_file_name")->GetItem(Value(QString("track %1.mp3").arg(l_index)));
+    }
+    auto lp_replies = std::make_shared<int>(0);
+    mp_manager->ProvideShareList("bob", [lp_replies](MemStream) { ++*lp_replies; });
+    mp_manager.reset();
+    QCoreApplication::sendPostedEvents();
+    QCoreApplication::processEvents();
+    QCOMPARE(*lp_replies, 0);
 }
 
 void ShareAnswersTest::OwnStatisticsOnly()

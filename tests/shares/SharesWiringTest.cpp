@@ -111,6 +111,7 @@ void SharesWiringTest::AnswersTravelToThePeer()
     SetSetting("username", QStringLiteral("me"));
     SetSetting("listening_port", qint64(0));
     mp_messenger->DataLoaded();
+    mp_manager->SetInlineCompressionLimit(0); // every answer compressed by the worker
     WriteTestFile(*mp_dir, "Share/Tune.mp3", "x");
     QString const l_folder = mp_dir->filePath("Share");
     d.GetType("shared_public")->GetGlobalNullItem() += mp_manager->AddSharedFolder(l_folder);

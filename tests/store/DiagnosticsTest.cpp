@@ -1,6 +1,6 @@
-#include "store/DataDialog.h"
-#include "store/DiagnosticsForm.h"
-#include "store/ItemLogDialog.h"
+#include "store/windows/DataDialog.h"
+#include "store/windows/DiagnosticsForm.h"
+#include "store/windows/ItemLogDialog.h"
 #include "store/Log.h"
 #include "store/Settings.h"
 
@@ -16,8 +16,11 @@
 
 namespace {
 
+// Lines wait in a queue once writing has taken its share of an event-loop
+// turn, which a loaded machine reaches at once: flush them first.
 QString ReadLog(QString const& i_category)
 {
+    FlushLog();
     QFile l_file(LogFolder() + "/" + i_category + ".log");
     if (!l_file.open(QIODevice::ReadOnly))
         return QString();

@@ -3,6 +3,7 @@
 #include "store/Settings.h"
 #include "store/TimerManager.h"
 #include "store/Utilities.h"
+#include "store/windows/FocusWidget.h"
 
 #include <QLineEdit>
 #include <QSignalSpy>
@@ -95,6 +96,7 @@ void ServicesTest::Extensions()
     QCOMPARE(GetFileExtension("trailing."), std::string());
     QCOMPARE(ReversePathname("music\\rock/album\\"), QString("album/rock/music"));
     QCOMPARE(ReversePathname("single"), QString("single"));
+    QCOMPARE(ReversePathname("\\home\\u/music"), QString("music/u/home"));
     QCOMPARE(ReversePathname("\\\\"), QString(""));
 }
 

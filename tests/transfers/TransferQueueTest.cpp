@@ -260,7 +260,8 @@ private slots:
         QTest::newRow("denial") << "queued" << "denied" << false << "denied" << 0;
         QTest::newRow("denial of complete") << "complete" << "denied" << false << "denied" << 0;
         QTest::newRow("failure, online") << "queued" << "failed" << true << "queued" << 1;
-        QTest::newRow("failure, paused") << "paused" << "failed" << true << "paused" << 1;
+        for (char const* lp_from : {"paused", "complete"})
+            QTest::addRow("failure, %s", lp_from) << lp_from << "failed" << true << lp_from << 0;
         QTest::newRow("failure, offline") << "aborted" << "failed" << false << "aborted" << 0;
         QTest::newRow("failure, local error") << "local error" << "failed" << true << "local error" << 0;
     }
@@ -493,13 +494,16 @@ private slots:
         QCOMPARE(ReadFileAt(Folder() + "/A/B/flat.mp3"), QByteArray("flat"));
         SetSwitch("dont_split_downloads", false);
 
-        // A single download keeps its folders; a download whose finished
+        // A single download leaves no partial folder behind, and one kept
+        // in "downloading" itself leaves that; a download whose finished
         // file cannot be moved keeps the file and is not recorded.
+        Complete(mp_manager->AddDownload("bob", "solo.mp3", "A\\Solo", 4, true, 0), "solo");
+        QVERIFY(!QFileInfo(Folder() + "/downloading/Solo").exists());
         SetSwitch("dont_create_subfolders_for_single_downloads", true);
         Complete(mp_manager->AddDownload("bob", "single.mp3", "A\\B", 6, true, 0), "single");
         QCOMPARE(ReadFileAt(Folder() + "/complete/single.mp3"), QByteArray("single"));
-        QCOMPARE(l_records.count(), 2);
-        QVERIFY(QFileInfo(Folder() + "/complete").isDir());
+        QCOMPARE(l_records.count(), 3);
+        QVERIFY(QFileInfo(Folder() + "/complete").isDir() && QFileInfo(Folder() + "/downloading").isDir());
 
         Item l_stuck = Add("stuck.mp3", "C", 5, "bob", 0);
         WriteTestFileAt(Folder() + "/complete/C", "a file where the folder should be");
@@ -508,7 +512,40 @@ private slots:
         lp_peer->write("stuck");
         QTRY_COMPARE(Status(l_stuck), QString("local error"));
         QCOMPARE(ReadFileAt(Folder() + "/downloading/C/stuck.mp3"), QByteArray("stuck"));
-        QCOMPARE(l_records.count(), 2);
+        QCOMPARE(l_records.count(), 3);
+    }
+
+    // Switching the folder settings while downloads wait or run moves their
+    // partial files along instead of starting them again elsewhere.
+    void partialFilesFollowTheFolderSettings()
+    {
+        Item l_running = Add("run.mp3", "Music\\Band\\Album", 5);
+        Add("wait.mp3", "Music\\Band\\Album", 5);
+        mp_manager->AddDownload("bob", "one.mp3", "Music\\Solo", 5, true, 0);
+        WriteTestFileAt(Folder() + "/downloading/Band/Album/wait.mp3", "wa");
+        WriteTestFileAt(Folder() + "/downloading/Solo/one.mp3", "on");
+        auto lp_peer = Run(l_running);
+        QVERIFY(lp_peer);
+
+        SetSwitch("dont_split_downloads", true);
+        SetSwitch("dont_create_subfolders_for_single_downloads", true);
+        QCOMPARE(ReadFileAt(Folder() + "/Band/Album/wait.mp3"), QByteArray("wa"));
+        QCOMPARE(ReadFileAt(Folder() + "/one.mp3"), QByteArray("on"));
+        QVERIFY(!QFileInfo::exists(Folder() + "/downloading/Band") && !QFileInfo::exists(Folder() + "/downloading/Solo"));
+        // The running thread writes on into the moved file.
+        lp_peer->write("run!!");
+        QTRY_COMPARE(Status(l_running), QString("complete"));
+        QCOMPARE(ReadFileAt(Folder() + "/Band/Album/run.mp3"), QByteArray("run!!"));
+
+        // A file in the way is kept, and so is the partial file.
+        WriteTestFileAt(Folder() + "/downloading/Band/Album/wait.mp3", "other");
+        SetSwitch("dont_split_downloads", false);
+        QCOMPARE(ReadFileAt(Folder() + "/downloading/Band/Album/wait.mp3"), QByteArray("other"));
+        QCOMPARE(ReadFileAt(Folder() + "/Band/Album/wait.mp3"), QByteArray("wa"));
+        SetSwitch("dont_create_subfolders_for_single_downloads", false);
+        SetSetting("download_folder", mp_dir->path() + "/Elsewhere");
+        QCOMPARE(ReadFileAt(mp_dir->path() + "/Elsewhere/downloading/Solo/one.mp3"), QByteArray("on"));
+        QVERIFY(!QFileInfo::exists(Folder() + "/downloading/Solo") && !QFileInfo::exists(Folder() + "/one.mp3"));
     }
 
 private:

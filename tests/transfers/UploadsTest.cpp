@@ -255,12 +255,13 @@ private slots:
         Request("carol", "b");
         quint32 const l_token = GetSetting("transfer_req_counter").toUInt();
         mp_manager->SetUploadSlots(1);
-        QCOMPARE(Sent("carol"), Frames{Offer("a", l_token, 500 * MiB)});
+        // An offer tells the size on the disk (one byte), not the index's.
+        QCOMPARE(Sent("carol"), Frames{Offer("a", l_token, 1)});
         for (QString const l_place : {"carol:a:0", "dave:c:1", "carol:b:2", "bob:a:1"})
             QCOMPARE(Status(l_place.section(':', 0, 0), l_place.section(':', 1, 1), "effective_upload_order"),
                      l_place.section(':', 2));
         mp_manager->SetUploadSlots(3);
-        QCOMPARE(Sent("dave"), Frames{Offer("c", l_token + 1, 5120 * MiB)});
+        QCOMPARE(Sent("dave"), Frames{Offer("c", l_token + 1, 1)});
         mp_manager->SetUploadSlots(1);
         QCOMPARE(mp_manager->ActiveUploadCount(), 2);
 
@@ -270,7 +271,7 @@ private slots:
         m_now = m_now.addMSecs(1);
         Sweep(0);
         QCOMPARE(Sent("dave"), Frames{Le32(46) + Str(Remote("Share/c.mp3"))});
-        QCOMPARE(Sent("carol"), (Frames{Le32(46) + Str(Remote("Share/a.mp3")), Offer("b", l_token + 2, MiB)}));
+        QCOMPARE(Sent("carol"), (Frames{Le32(46) + Str(Remote("Share/a.mp3")), Offer("b", l_token + 2, 1)}));
         mp_manager->SetUploadEntryStatus(d.GetType("upload_entry_status")->GetItem(Value("requesting"))["upload_entry"],
                                          "uploading");
         Sweep(3600);
@@ -347,7 +348,7 @@ private slots:
         Request("carol", "b");
         mp_shares->UnshareFolder(d.GetType("shared_folder")->HasItem(Value(mp_dir->filePath("Share"))));
         emit mp_messenger->FileTransferResponse("bob", 1, true, false, 0, QString());
-        QCOMPARE(Sent("bob"), (Frames{Offer("a", 1, 500 * MiB), Denial("a", "File not shared.")}));
+        QCOMPARE(Sent("bob"), (Frames{Offer("a", 1, 1), Denial("a", "File not shared.")}));
         QCOMPARE(Sent("carol"), Frames{Denial("b", "File not shared.")});
         QCOMPARE(d.GetType("upload_entry")->GetItemCount(), size_t(0));
         QCOMPARE(GetSetting("transfer_req_counter"), QString("2"));
@@ -362,7 +363,8 @@ private slots:
 
     // Offers from peers: each status of the download, a user who may push
     // files and one who may not, a request that we send, and a path that
-    // another user's running download is writing.
+    // another user's running download is writing; the size an accepted
+    // offer tells is the one the download reads.
     void offers()
     {
         Item const l_friends = d.GetType("user_list_group")->GetItem(Value("friends"));
@@ -393,8 +395,10 @@ private slots:
             Item const l_entry = mp_manager->GetDownloadEntry(l_case.m_user, l_name, "M");
             QCOMPARE(l_entry["download_entry_status"].AsString(), l_case.m_after);
             QCOMPARE(l_entry["remote_transfer_req"].AsUInt64() == l_token, l_case.m_denial.isEmpty());
+            // An accepted offer's size (7) replaces the one the search gave (5).
+            if (l_entry.IsValid())
+                QCOMPARE(l_entry["file_size"].AsInt64(), qint64(l_case.m_denial.isEmpty() ? 7 : 5));
         }
-        QCOMPARE(mp_manager->GetDownloadEntry("pal", "2", "M")["file_size"].AsInt64(), qint64(7));
     }
 
     // Answers to our offers, one to each of seven users: an unknown token,

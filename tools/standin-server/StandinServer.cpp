@@ -398,10 +398,13 @@ void StandinServer::Handle(Session& io_session, quint32 i_code, MemStream& io_in
         MemStream l_out;
         l_out.Write(l_user);
         l_out.WriteBool(l_exists);
-        if (l_exists) {
-            io_session.m_watching.insert(l_user);
+        if (l_exists)
             WriteDetails(l_out, l_user);
-        }
+        // Accounts last only as long as the process: after a restart a user
+        // who has not logged in yet is unknown, and his watchers must still
+        // hear when he does.
+        if (l_exists || (ValidName(l_user) && io_session.m_watching.size() < m_limits.m_watchedNames))
+            io_session.m_watching.insert(l_user);
         Send(io_session, ServerCode::ADD_USER, l_out);
         break;
     }

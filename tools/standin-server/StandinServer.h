@@ -47,6 +47,7 @@ public:
         qint64 m_unfinishedFrames = 256ll * 1024 * 1024; // all connections together
         qint64 m_stallMs = 30000;              // an unfinished frame without new bytes
         qint64 m_unsentOutput = 8ll * 1024 * 1024; // a client that does not read
+        std::size_t m_watchedNames = 10000;     // per connection, names without an account
     };
     // For tests: other limits, and the millisecond clock of the stall check.
     void SetLimits(Limits const& i_limits) { m_limits = i_limits; }

@@ -5,6 +5,7 @@
 // StandinServer::RunCommand). SIGTERM and SIGINT stop it.
 
 #include "StandinServer.h"
+#include "tools/common/StdinLines.h"
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
@@ -67,26 +68,9 @@ int main(int argc, char** argv)
     std::fflush(stdout);
     QObject::connect(&l_server, &StandinServer::QuitRequested, &l_app, &QCoreApplication::quit);
 
-    QSocketNotifier l_stdinNotifier(STDIN_FILENO, QSocketNotifier::Read);
-    QByteArray l_pending;
-    QObject::connect(&l_stdinNotifier, &QSocketNotifier::activated, &l_app, [&]() {
-        char l_buffer[4096];
-        ssize_t const l_read = ::read(STDIN_FILENO, l_buffer, sizeof l_buffer);
-        if (l_read <= 0) {
-            // Standard input closed: no more commands, keep serving.
-            l_stdinNotifier.setEnabled(false);
-            return;
-        }
-        l_pending.append(l_buffer, int(l_read));
-        int l_newline = 0;
-        while ((l_newline = l_pending.indexOf('\n')) >= 0) {
-            QString const l_line = QString::fromUtf8(l_pending.left(l_newline));
-            l_pending.remove(0, l_newline + 1);
-            l_server.RunCommand(l_line);
-        }
-        if (l_pending.size() > 65536)
-            l_pending.clear();
-    });
+    // Commands, one per line; once standard input closes, it keeps serving.
+    StdinLines l_commands;
+    QObject::connect(&l_commands, &StdinLines::Line, &l_server, &StandinServer::RunCommand);
 
     int const l_result = l_app.exec();
     std::printf("stopped\n");

@@ -14,7 +14,7 @@
 #include "server/Server.h"
 #include "server/StoreTypes.h"
 #include "store/Settings.h"
-#include "store/Utilities.h"
+#include "store/windows/FocusWidget.h"
 
 #include <QCheckBox>
 #include <QDateTime>
@@ -293,6 +293,9 @@ SearchResultsForm* SearchForm::CreateSearchForm(unsigned int i_token, QString co
     if (i_type != SEARCH_WISH_LIST)
         FocusWidget(lp_tree);
 
+    // The server link drops requests while it is not logged in.
+    if (i_type != SEARCH_WISH_LIST && gp_server && !gp_server->IsConnected())
+        lp_form->ShowNote(tr("Not connected to the server: this search was not sent. Search again once connected."));
     if (sizeManager)
         sizeManager->RegisterTreeWidget(QStringLiteral("search_results"), lp_tree);
     lp_form->Init();

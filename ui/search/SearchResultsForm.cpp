@@ -22,6 +22,7 @@
 #include "store/Utilities.h"
 
 #include <QHeaderView>
+#include <QLabel>
 #include <QMenu>
 #include <QSignalBlocker>
 #include <QTreeWidgetItemIterator>
@@ -151,6 +152,19 @@ SearchResultsForm::~SearchResultsForm()
     delete mp_ui;
 }
 
+void SearchResultsForm::ShowNote(QString const& i_text)
+{
+    auto* lp_note = findChild<QLabel*>(QStringLiteral("searchNote"));
+    if (!lp_note) {
+        lp_note = new QLabel(this);
+        lp_note->setObjectName(QStringLiteral("searchNote"));
+        lp_note->setTextFormat(Qt::PlainText);
+        lp_note->setWordWrap(true);
+        mp_ui->verticalLayout->insertWidget(0, lp_note);
+    }
+    lp_note->setText(i_text);
+}
+
 void SearchResultsForm::ForgetRows()
 {
     // A later tab or row made at one of these addresses must find nothing.
@@ -224,16 +238,34 @@ std::size_t SearchResultsForm::UserFileCount(Item const& i_searchResults) const
 
 bool SearchResultsForm::AddUserSearchResults(Item i_searchResults)
 {
-    if (UserFileCount(i_searchResults) > MAX_FILES_PER_USER) {
+    // The count includes this answer, which is in the store already.
+    ItemSet const l_results = i_searchResults.GetItems("search_result");
+    std::size_t const l_earlier = UserFileCount(i_searchResults) - l_results.size();
+    if (l_earlier >= MAX_FILES_PER_USER) {
         Log(QStringLiteral("Search"), 1,
             QStringLiteral("Search results from %1 refused: more than %2 files for one search")
                 .arg(i_searchResults["user"].AsString())
                 .arg(MAX_FILES_PER_USER));
         return false;
     }
+    // A user who shares many matching files shows as many as fit, not none.
+    std::size_t l_room = MAX_FILES_PER_USER - l_earlier;
+    if (l_results.size() > l_room)
+        Log(QStringLiteral("Search"), 1,
+            QStringLiteral("Search results from %1: %2 of %3 files shown, %4 at most for one search")
+                .arg(i_searchResults["user"].AsString())
+                .arg(l_room)
+                .arg(l_results.size())
+                .arg(MAX_FILES_PER_USER));
     QTreeWidgetItem* lp_userRow = nullptr;
-    for (Item const& l_result : i_searchResults.GetItems("search_result"))
+    for (Item l_result : l_results) {
+        if (l_room == 0) {
+            l_result.Remove();
+            continue;
+        }
+        --l_room;
         lp_userRow = AddSearchResult(l_result);
+    }
     if (lp_userRow) {
         FilterParser l_filter;
         l_filter.Parse(CurrentFilterText());

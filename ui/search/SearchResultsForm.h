@@ -26,9 +26,10 @@ class SearchResultsForm : public QWidget, public DataHandler
     Q_OBJECT
 
 public:
-    // Files one user may show in one tab. An answer that would go beyond it
-    // is refused whole, so that a peer who answers again and again cannot
-    // fill the memory.
+    // Files one user may show in one tab, so that a peer who answers again
+    // and again cannot fill the memory. Of an answer that goes beyond it
+    // only the files that still fit are kept; once the bound is reached,
+    // further answers are refused whole.
     static constexpr std::size_t MAX_FILES_PER_USER = 10000;
 
     SearchResultsForm(unsigned int i_token, QWidget* ip_parent = nullptr);
@@ -46,7 +47,8 @@ public:
 
     // One user's answer ("search_results"): rows added and filtered, a
     // wish-list tab's first visible answer announced, a sort scheduled.
-    // False when the answer was refused (see MAX_FILES_PER_USER).
+    // False when the answer was refused (see MAX_FILES_PER_USER); the files
+    // beyond the bound of one that is taken leave the store.
     bool AddUserSearchResults(Item i_searchResults);
     // The rows of one result; the user row in the grouped layout, else null.
     QTreeWidgetItem* AddSearchResult(Item const& i_searchResult);
@@ -55,6 +57,8 @@ public:
     // The user row above a grouped row (the row itself for a user row).
     QTreeWidgetItem* GetNodeUserNode(QTreeWidgetItem* ip_row) const;
     void PopulateCorrelations();
+    // A line above the results (plain text), such as why none will come.
+    void ShowNote(QString const& i_text);
 
     // A search text as a tab title or button text, which would take "&" for
     // a shortcut mark: "R&B" must not show as "RB".

@@ -65,6 +65,13 @@ void CompleteDownloadsForm::Init()
 {
     EnsureType("complete_download_node", ROOT, false, true);
     EnsureRelation("complete_download_node", "complete_download", ONE, ONE, false);
+    // The tab is made when it is first asked for: downloads that finished
+    // before then are listed too.
+    if (d.HasType("complete_download")) {
+        for (Item const& l_download : d["complete_download"]->GetItems())
+            AddRow(l_download);
+        mp_ui->downloadList->sortItems(0, Qt::DescendingOrder);
+    }
     if (transferQueueManager)
         connect(transferQueueManager, &TransferQueueManager::CompleteDownloadAdded, this,
                 &CompleteDownloadsForm::OnCompleteDownloadAdded);
@@ -74,6 +81,12 @@ void CompleteDownloadsForm::OnCompleteDownloadAdded(Item i_download)
 {
     if (i_download.IsNull())
         return;
+    AddRow(i_download);
+    mp_ui->downloadList->sortItems(0, Qt::DescendingOrder);
+}
+
+void CompleteDownloadsForm::AddRow(Item const& i_download)
+{
     QString const l_time = i_download["complete_download_completion_time"].AsString();
     QDateTime const l_now = TransferItems::CurrentTime();
     QDateTime l_parsed = TransferItems::StoredTime(l_time, l_now);
@@ -86,5 +99,4 @@ void CompleteDownloadsForm::OnCompleteDownloadAdded(Item i_download)
     lp_row->setText(3, i_download["complete_download_file_size"].AsString());
     lp_row->setText(4, l_time);
     d["complete_download_node"]->GetItem(Value(static_cast<QTreeWidgetItem*>(lp_row))) += i_download;
-    mp_ui->downloadList->sortItems(0, Qt::DescendingOrder);
 }

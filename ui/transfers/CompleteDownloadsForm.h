@@ -27,7 +27,7 @@ private:
 };
 
 // The "Complete" tab of the Transfers page: the downloads that finished
-// since it was first opened, newest first. It has no commands.
+// in this run, newest first. It has no commands.
 class CompleteDownloadsForm : public QWidget
 {
     Q_OBJECT
@@ -45,6 +45,8 @@ public slots:
     void OnCompleteDownloadAdded(Item i_download);
 
 private:
+    void AddRow(Item const& i_download);
+
     Ui_CompleteDownloadsForm* mp_ui;
 };
 

@@ -77,11 +77,37 @@ long long AddBounded(long long i_a, long long i_b)
                                                                           : l_sum;
 }
 
+// The status of a transfer that moves bytes.
+QString ActiveStatus(bool i_downloads)
+{
+    return i_downloads ? QStringLiteral("downloading") : QStringLiteral("uploading");
+}
+
+// A bar whose "(x%)" stays readable in a narrow column: the bytes before it
+// are elided first.
+class ProgressBar : public QProgressBar
+{
+public:
+    QString text() const override
+    {
+        QString const l_text = format();
+        QFontMetrics const l_metrics = fontMetrics();
+        int const l_width = contentsRect().width() - 6;
+        int const l_open = l_text.lastIndexOf(QLatin1String(" ("));
+        if (l_open < 0 || l_metrics.horizontalAdvance(l_text) <= l_width)
+            return l_text;
+        QString const l_percent = l_text.mid(l_open + 1);
+        QString const l_done = l_metrics.elidedText(l_text.left(l_open), Qt::ElideRight,
+                                                    l_width - l_metrics.horizontalAdvance(" " + l_percent));
+        return l_done.isEmpty() ? l_percent : l_done + " " + l_percent;
+    }
+};
+
 void SetProgressBar(QTreeWidget* ip_tree, QTreeWidgetItem* ip_row, long long i_done, double i_percent)
 {
     auto* lp_bar = qobject_cast<QProgressBar*>(ip_tree->itemWidget(ip_row, COL_PROGRESS));
     if (!lp_bar) {
-        lp_bar = new QProgressBar;
+        lp_bar = new ProgressBar;
         lp_bar->setMaximumHeight(14);
         lp_bar->setRange(0, 100);
         ip_tree->setItemWidget(ip_row, COL_PROGRESS, lp_bar);
@@ -366,6 +392,8 @@ void TransfersForm::RemoveEntryRow(TransferTree& io_tree, Item const& i_entry)
             delete lp_userRow;
             lp_userRow = nullptr;
         }
+    } else {
+        QueueGroupRefresh(io_tree, lp_folderRow);
     }
     if (lp_userRow && lp_userRow->childCount() == 1) {
         io_tree.mp_tree->removeItemWidget(lp_userRow, COL_PROGRESS);
@@ -408,6 +436,10 @@ void TransfersForm::ShowStatus(TransferTree& io_tree, Item const& i_entry, Item 
         }
         lp_row->setText(COL_PLACE, QString());
     }
+    // Nothing moves: no speed and no time left until the next report.
+    if (l_status != ActiveStatus(io_tree.m_downloads))
+        for (int l_column : {COL_TIME_LEFT, COL_SPEED})
+            lp_row->setText(l_column, QString());
     QString l_text = l_status;
     if (l_status == "denied" && i_entry["denial_reason"].IsValid())
         l_text = i_entry["denial_reason"].AsString();
@@ -419,9 +451,13 @@ void TransfersForm::ShowStatus(TransferTree& io_tree, Item const& i_entry, Item 
 void TransfersForm::MarkGroupsForRefresh(TransferTree& io_tree, QTreeWidgetItem* ip_fileRow)
 {
     ForgetFigures(io_tree, ip_fileRow);
-    QTreeWidgetItem* lp_folderRow = ip_fileRow->parent();
-    m_staleGroups.insert(RowNode(io_tree.mp_folderNodeType, lp_folderRow));
-    m_staleGroups.insert(RowNode(io_tree.mp_userNodeType, lp_folderRow->parent()));
+    QueueGroupRefresh(io_tree, ip_fileRow->parent());
+}
+
+void TransfersForm::QueueGroupRefresh(TransferTree& io_tree, QTreeWidgetItem* ip_folderRow)
+{
+    m_staleGroups.insert(RowNode(io_tree.mp_folderNodeType, ip_folderRow));
+    m_staleGroups.insert(RowNode(io_tree.mp_userNodeType, ip_folderRow->parent()));
     if (!m_groupRefreshQueued) {
         m_groupRefreshQueued = true;
         QMetaObject::invokeMethod(this, &TransfersForm::RefreshGroups, Qt::QueuedConnection);
@@ -433,18 +469,33 @@ void TransfersForm::RefreshGroups()
     m_groupRefreshQueued = false;
     ItemSet l_groups;
     std::swap(l_groups, m_staleGroups);
-    for (Item const& l_node : l_groups)
-        if (TransferTree* lp_tree = l_node.IsValid() ? TreeOfNode(l_node) : nullptr)
-            ShowGroupStatus(*lp_tree, NodeRow(l_node), true);
+    for (Item const& l_node : l_groups) {
+        TransferTree* lp_tree = l_node.IsValid() ? TreeOfNode(l_node) : nullptr;
+        if (!lp_tree)
+            continue;
+        QTreeWidgetItem* lp_row = NodeRow(l_node);
+        bool const l_moving = ShowGroupStatus(*lp_tree, lp_row, true) == ActiveStatus(lp_tree->m_downloads);
+        // A row that shows figures follows its entries between reports: a
+        // transfer that ended or went must not leave its bytes and time
+        // left behind. The others get theirs with the next report.
+        if (lp_tree->mp_tree->itemWidget(lp_row, COL_PROGRESS) && !ShowGroupProgress(*lp_tree, lp_row, -1)) {
+            lp_tree->mp_tree->removeItemWidget(lp_row, COL_PROGRESS);
+            lp_row->setText(COL_TIME_LEFT, QString());
+        }
+        if (!l_moving)
+            for (int l_column : {COL_TIME_LEFT, COL_SPEED})
+                lp_row->setText(l_column, QString());
+    }
 }
 
-void TransfersForm::ShowGroupStatus(TransferTree& io_tree, QTreeWidgetItem* ip_row, bool i_color)
+QString TransfersForm::ShowGroupStatus(TransferTree& io_tree, QTreeWidgetItem* ip_row, bool i_color)
 {
     QString const l_status = AggregateStatus(EntriesUnder(io_tree, ip_row), io_tree.mp_statusType, io_tree.m_downloads);
     if (!ip_row->isExpanded() || !ip_row->treeWidget())
         ip_row->setText(COL_STATUS, l_status);
     if (i_color)
         SetRowColor(ip_row, StatusColor(l_status));
+    return l_status;
 }
 
 QString TransfersForm::GetDownloadEntriesAggregateStatus(ItemSet& i_entries)
@@ -591,7 +642,13 @@ bool TransfersForm::ShowGroupProgress(TransferTree& io_tree, QTreeWidgetItem* ip
     ProgressStats(io_tree, l_figures->second, l_done, l_remaining, l_total);
     if (l_total == 0)
         return false;
-    ip_row->setText(COL_TIME_LEFT, TimeLeftText(i_speed > 0 ? l_remaining / i_speed : 0));
+    long long l_speed = i_speed;
+    if (l_speed < 0) {
+        l_speed = 0;
+        for (Item const& l_entry : l_figures->second.m_moving)
+            l_speed += std::max(0, CellValue<int>(l_entry, "bytes_per_second"));
+    }
+    ip_row->setText(COL_TIME_LEFT, TimeLeftText(l_speed > 0 ? l_remaining / l_speed : 0));
     SetProgressBar(io_tree.mp_tree, ip_row, l_done, Percent(l_done, l_total, false));
     return true;
 }

@@ -137,11 +137,16 @@ private:
     void RemoveEntryRow(TransferTree& io_tree, Item const& i_entry);
     void ShowStatus(TransferTree& io_tree, Item const& i_entry, Item const& i_status);
     void ShowProgress(TransferTree& io_tree, Item const& i_entry);
-    // A group row's figures: time left at the transfer's speed and its bar;
-    // false when nothing in the group counts.
+    // A group row's figures: time left at the transfer's speed (a negative
+    // speed: that of all its running transfers) and its bar; false when
+    // nothing in the group counts.
     bool ShowGroupProgress(TransferTree& io_tree, QTreeWidgetItem* ip_row, int i_speed);
-    void ShowGroupStatus(TransferTree& io_tree, QTreeWidgetItem* ip_row, bool i_color);
+    // Shows the aggregate status of the row's entries; returns it.
+    QString ShowGroupStatus(TransferTree& io_tree, QTreeWidgetItem* ip_row, bool i_color);
     void MarkGroupsForRefresh(TransferTree& io_tree, QTreeWidgetItem* ip_fileRow);
+    // The folder row and its user row get their status and figures again in
+    // one queued pass.
+    void QueueGroupRefresh(TransferTree& io_tree, QTreeWidgetItem* ip_folderRow);
     // What a set of entries counts for progress: the part that changes only
     // with their statuses, and the entries whose counters move.
     struct GroupFigures

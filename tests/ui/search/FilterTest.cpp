@@ -1,6 +1,5 @@
 #include "ui/search/FilterHelpDialog.h"
 #include "ui/search/FilterParser.h"
-
 #include "server/StoreTypes.h"
 
 #include <QtTest>

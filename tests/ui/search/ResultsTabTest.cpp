@@ -1,16 +1,10 @@
 #include "SearchFixture.h"
-
 #include "ui/search/SearchResultMenuOptions.h"
-
 #include "store/DataSaver.h"
 
 #include <QCheckBox>
-#include <QComboBox>
-#include <QDir>
-#include <QElapsedTimer>
 #include <QLineEdit>
 #include <QMenu>
-#include <QPushButton>
 
 class ResultsTabTest : public QObject, public SearchFixture
 {
@@ -136,19 +130,24 @@ private slots:
         QVERIFY(l_sorts[0] >= 950 && l_sorts[0] < 2000); // slack for a loaded machine
     }
 
-    // A user's files in one tab are bounded: an answer beyond the bound is
-    // refused whole and leaves the store.
+    // A user's files in one tab are bounded: of an answer that goes beyond
+    // the bound the files that fit are shown and the rest leave the store;
+    // an answer after the bound is reached is refused whole.
     void OneUserCannotFillTheTab()
     {
         unsigned int l_token = 0;
         SearchResultsForm* lp_tab = Search(QStringLiteral("x"), &l_token);
-        std::vector<ResultFile> l_many(SearchResultsForm::MAX_FILES_PER_USER, ResultFile{"f", "x.mp3"});
+        std::size_t const l_max = SearchResultsForm::MAX_FILES_PER_USER;
+        std::vector<ResultFile> l_many(l_max - 1, ResultFile{"f", "x.mp3"});
+        l_many.push_back(ResultFile{"f", "last.mp3"});
+        l_many.push_back(ResultFile{"f", "beyond.mp3"});
         Answer(l_token, "ann", {{"f", "first.mp3"}});
-        QVERIFY(Answer(l_token, "ann", l_many).IsNull());
-        l_many.push_back(ResultFile{"f", "y.mp3"});
-        Answer(l_token, "bob", l_many);
-        QCOMPARE(Column(lp_tab->searchResults(), 4), QStringList({"first.mp3"}));
-        QCOMPARE(Count("search_result"), std::size_t(1));
+        Answer(l_token, "ann", l_many);
+        QVERIFY(Answer(l_token, "ann", {{"f", "again.mp3"}}).IsNull());
+        QStringList const l_files = Column(lp_tab->searchResults(), 4);
+        QCOMPARE(std::size_t(l_files.size()), l_max);
+        QVERIFY(l_files.contains("first.mp3") && !l_files.contains("last.mp3") && !l_files.contains("beyond.mp3"));
+        QCOMPARE(Count("search_result"), l_max);
     }
 
     // Folders and files are tested apart, whether the filter came before the

@@ -4,25 +4,15 @@
 // A search page over a fresh store, with the managers it talks to, and
 // answers made the way the peer messenger stores them.
 
+#include "../PageManagers.h"
+
 #include "ui/search/SearchForm.h"
 #include "ui/search/SearchResultsForm.h"
 #include "ui_SearchForm.h"
 
-#include "app/ActionSetToolBar.h"
-#include "app/EventToolBar.h"
-#include "peers/PeerMessenger.h"
-#include "server/Server.h"
-#include "server/StoreTypes.h"
-#include "shares/SharedFoldersManager.h"
-#include "store/DelayedInvoker.h"
-#include "store/Settings.h"
-#include "transfers/TransferQueueManager.h"
-
 #include <QComboBox>
 #include <QTreeWidget>
-#include <QtTest>
 
-#include <memory>
 #include <vector>
 
 struct ResultFile
@@ -34,23 +24,14 @@ struct ResultFile
     char const* mp_mode = nullptr;
 };
 
-class SearchFixture
+class SearchFixture : public PageManagers
 {
 protected:
     void StartPage(bool i_oldStyle = false)
     {
-        d.Reset();
-        DeclareSettingsTypes();
+        StartManagers();
         SetSwitch("use_old_style_search_results", i_oldStyle);
-        mp_bar = std::make_unique<ActionSetToolBar>();
-        mp_server = std::make_unique<Server>();
-        mp_server->CreateData();
-        mp_messenger = std::make_unique<PeerMessenger>();
-        mp_invoker = std::make_unique<DelayedInvoker>();
-        mp_shares = std::make_unique<SharedFoldersManager>();
-        mp_transfers = std::make_unique<TransferQueueManager>();
         mp_transfers->NoData(); // ".ini" is excluded
-        mp_events = std::make_unique<EventToolBar>();
         mp_page = std::make_unique<SearchForm>();
         mp_page->resize(900, 500);
         mp_page->Init();
@@ -60,14 +41,7 @@ protected:
     void StopPage()
     {
         mp_page.reset();
-        mp_events.reset();
-        mp_transfers.reset();
-        mp_shares.reset();
-        mp_invoker.reset();
-        mp_messenger.reset();
-        mp_server.reset();
-        mp_bar.reset();
-        d.Reset();
+        StopManagers();
     }
 
     // A search of everyone, its tab opened by the page.
@@ -144,13 +118,6 @@ protected:
         return l_entries;
     }
 
-    std::unique_ptr<ActionSetToolBar> mp_bar;
-    std::unique_ptr<Server> mp_server;
-    std::unique_ptr<PeerMessenger> mp_messenger;
-    std::unique_ptr<DelayedInvoker> mp_invoker;
-    std::unique_ptr<SharedFoldersManager> mp_shares;
-    std::unique_ptr<TransferQueueManager> mp_transfers;
-    std::unique_ptr<EventToolBar> mp_events;
     std::unique_ptr<SearchForm> mp_page;
 };
 

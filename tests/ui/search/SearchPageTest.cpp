@@ -5,6 +5,7 @@
 #include "ui/search/ReceivedSearchesForm.h"
 
 #include <QCheckBox>
+#include <QLabel>
 #include <QLineEdit>
 
 class SearchPageTest : public QObject, public SearchFixture
@@ -55,6 +56,12 @@ private slots:
     // joined rooms come and go as targets, told apart by exact name.
     void TargetsSendTheirRequests()
     {
+        // Nothing is sent while not logged in, and the tab says so.
+        Type(QStringLiteral("jazz"), QStringLiteral("All"));
+        auto* lp_note = mp_page->GetCurrentSearchResultsForm()->findChild<QLabel*>(QStringLiteral("searchNote"));
+        QVERIFY(lp_note && lp_note->text().startsWith(QStringLiteral("Not connected to the server")));
+        mp_page->OnTabCloseRequested(0);
+
         FakeServer l_fake;
         PointAt(l_fake.Port());
         QSignalSpy l_connected(mp_server.get(), &Server::Connected);
@@ -77,7 +84,8 @@ private slots:
         // A title shows an ampersand as it is, not as a shortcut mark.
         QCOMPARE(Ui()->searchTabControl->tabText(0), QStringLiteral("R&&B"));
         QVERIFY(Box()->text().isEmpty());
-        QCOMPARE(History(), QStringList({"soul", "blues", "R&B"}));
+        QCOMPARE(History(), QStringList({"soul", "blues", "R&B", "jazz"}));
+        QVERIFY(!mp_page->GetCurrentSearchResultsForm()->findChild<QLabel*>(QStringLiteral("searchNote")));
     }
 
     void HistoryKeepsTwentyExactTexts()

@@ -1,11 +1,13 @@
 // The road of a search through the stand-in server (a child process): the
-// page's searches reach a second user ("peer"), played by hand on the server
-// protocol, who answers on a messaging connection to our peer listener.
+// page's searches reach other users: a headless client, which answers and
+// uploads on its own, and a second user ("peer") played by hand on the
+// server protocol, whose answers on a messaging connection to our peer
+// listener the wish list's cases choose.
 
 #include "SearchFixture.h"
 #include "../../peers/PeerTestSupport.h"
 #include "../../server/ServerTestHelpers.h"
-
+#include "../../e2e/LineProcess.h"
 #include "server/WishListSearcher.h"
 
 #include <QCheckBox>
@@ -87,28 +89,6 @@ private slots:
         mp_standin.reset();
     }
 
-    void TypedSearchShowsThePeersAnswer()
-    {
-        Ui()->searchTargetBox->setCurrentText(QStringLiteral("All"));
-        Ui()->searchEdit->lineEdit()->setText(QStringLiteral("blues"));
-        QTest::keyClick(Ui()->searchEdit->lineEdit(), Qt::Key_Return);
-        quint32 const l_token = RelayedSearch("blues");
-        QVERIFY(l_token);
-        Answer(l_token, "music\\blues\\song.mp3");
-        SearchResultsForm* lp_tab = mp_page->GetCurrentSearchResultsForm();
-        QTreeWidget* lp_tree = lp_tab->searchResults();
-        QCOMPARE(Column(lp_tree, 0) + Column(lp_tree, 2) + Column(lp_tree, 3) + Column(lp_tree, 4),
-                 QStringList({"peer", "100.0", "blues/music", "song.mp3"}));
-
-        // A double click queues the file, and the peer is asked for it.
-        lp_tab->OnResultDoubleClicked(lp_tree->topLevelItem(0)->child(0)->child(0), 4);
-        QCOMPARE(Downloads(), QStringList({"peer|music\\blues|song.mp3|4000000|single|blues"}));
-        QByteArray const l_queued = Le32(43) + Le32(20) + "music\\blues\\song.mp3";
-        QByteArray l_frame;
-        while (l_frame != l_queued)
-            QVERIFY(AwaitFrame(*mp_peerLink, l_frame));
-    }
-
     void WishListEndToEnd()
     {
         Ui()->searchEdit->lineEdit()->setText(QStringLiteral("jazz"));
@@ -155,6 +135,45 @@ private slots:
         QTRY_COMPARE(lp_list->topLevelItemCount(), 1);
         QCOMPARE(lp_list->topLevelItem(0)->text(0), QStringLiteral("rare words"));
         QCOMPARE(lp_list->topLevelItem(0)->text(1), QString());
+    }
+
+    // The whole road: a search typed in the page reaches a headless client
+    // through the stand-in server, its answer becomes a row of the tab, and
+    // a double click on the row downloads the file. Last: the hand-played
+    // peer gets this search too, and the cases above read its searches in
+    // order.
+    void TypedSearchIsAnsweredAndDownloaded()
+    {
+        QTemporaryDir l_root(QDir::homePath() + "/road-XXXXXX");
+        QString const l_file = l_root.filePath("shared/music/blues/song.mp3");
+        QVERIFY(WriteFile(l_file, QByteArray(300000, 'b') + "the end"));
+        LineProcess l_sharer("sharer");
+        QVERIFY(StartHeadlessClient(l_sharer, l_root.filePath("home"), "sharer", mp_standin->Port(),
+                                    l_root.filePath("shared")));
+
+        QSignalSpy l_answered(mp_messenger.get(), &PeerMessenger::SearchResults);
+        Ui()->searchTargetBox->setCurrentText(QStringLiteral("All"));
+        Ui()->searchEdit->lineEdit()->setText(QStringLiteral("blues song"));
+        QTest::keyClick(Ui()->searchEdit->lineEdit(), Qt::Key_Return);
+        QVERIFY(l_answered.wait(20000));
+        QTreeWidget* lp_tree = mp_page->GetCurrentSearchResultsForm()->searchResults();
+        QCOMPARE(Column(lp_tree, 0) + Column(lp_tree, 4), QStringList({"sharer", "song.mp3"}));
+        QVERIFY(Column(lp_tree, 3).first().startsWith("blues/music/"));
+
+        QSignalSpy l_complete(mp_transfers.get(), &TransferQueueManager::CompleteDownloadAdded);
+        QTreeWidgetItem* lp_row = lp_tree->topLevelItem(0)->child(0)->child(0);
+        lp_tree->expandAll();
+        lp_tree->scrollToItem(lp_row);
+        // As a user does it: the first click of a double click is a click.
+        QPoint const l_at = lp_tree->visualItemRect(lp_row).center();
+        QTest::mouseClick(lp_tree->viewport(), Qt::LeftButton, Qt::NoModifier, l_at);
+        QTest::mouseDClick(lp_tree->viewport(), Qt::LeftButton, Qt::NoModifier, l_at);
+        QVERIFY2(l_complete.wait(20000), qPrintable(l_sharer.Tail()));
+        Item const l_record = l_complete.first().first().value<Item>();
+        QString const l_target = l_record["complete_download_folder"].AsString().replace('\\', '/') + '/' +
+                                 l_record["complete_download_filename"].AsString();
+        QCOMPARE(FileMd5(l_target), FileMd5(l_file));
+        QCOMPARE(l_sharer.Stop(), 0);
     }
 };
 

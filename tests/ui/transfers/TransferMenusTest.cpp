@@ -4,7 +4,6 @@
 // whose day and month names the stored completion times then carry.
 
 #include "TransfersPageFixture.h"
-
 #include "ui/search/SearchForm.h"
 #include "ui/search/SearchResultsForm.h"
 #include "ui/transfers/CompleteDownloadsForm.h"
@@ -12,7 +11,6 @@
 #include "ui/transfers/UploadMenuOptions.h"
 
 #include <QDesktopServices>
-#include <QDir>
 #include <QMenu>
 
 class TransferMenusTest : public QObject, public PageFixture
@@ -92,63 +90,56 @@ private slots:
 
     void DownloadMenu_data()
     {
-        QTest::addColumn<QStringList>("selected");
-        QTest::addColumn<QStringList>("others"); // not selected; "folder alert" on the first's folder
+        QTest::addColumn<QString>("selected"); // entries, ";" between them
+        QTest::addColumn<QString>("others");   // not selected; "folder alert" on the first's folder
         QTest::addColumn<bool>("prior");
-        QTest::addColumn<QStringList>("texts");
-        QString const l_notifyBoth = "Notify me when...[File download completes,Folder download completes]";
-        QTest::newRow("complete, searched") << QStringList({"a|f|complete|rock & roll"}) << QStringList() << false
-                                            << QStringList({"Open File", "Open Folder", "-", "Remove download",
-                                                            "Re-run Search: rock && roll"});
-        QTest::newRow("queued") << QStringList({"a|f|queued"}) << QStringList() << false
-                                << QStringList({"Open Folder", "Retry download", "Pause download", "-",
-                                                "Remove download", l_notifyBoth});
-        QTest::newRow("paused") << QStringList({"a|f|paused"}) << QStringList() << false
-                                << QStringList({"Open Folder", "Retry download", "Resume download", "-",
-                                                "Remove download", l_notifyBoth});
-        QTest::newRow("downloading, after other entries")
-            << QStringList({"a|f|downloading"}) << QStringList() << true
-            << QStringList({"other", "-", "Open Folder", "Pause download", "-", "Remove download", l_notifyBoth});
-        QTest::newRow("paused and queued") << QStringList({"a|f|paused", "a|f|queued"}) << QStringList() << false
-                                           << QStringList({"Open Folder", "Retry downloads", "Pause download",
-                                                           "Resume download", "-", "Remove downloads",
-                                                           "Notify me when...[Folder download completes]"});
-        QTest::newRow("two complete") << QStringList({"a|f|complete", "a|f|complete"}) << QStringList() << false
-                                      << QStringList({"Open Folder", "Retry downloads", "-", "Remove downloads"});
-        QTest::newRow("two users") << QStringList({"a|f|queued", "b|f|queued"}) << QStringList() << false
-                                   << QStringList({"Open Folder", "Retry downloads", "Pause downloads", "-",
-                                                   "Remove downloads"});
-        QTest::newRow("alerted, user of two folders")
-            << QStringList({"a|f|queued|alert"}) << QStringList({"a|g|queued"}) << false
-            << QStringList({"Open Folder", "Retry download", "Pause download", "-", "Remove download",
-                            "Notify me when...[Folder download completes,All downloads from user complete]"});
-        QTest::newRow("folder alerted, search only on a later entry")
-            << QStringList({"a|f|complete", "a|f|queued|later"}) << QStringList({"folder alert"}) << false
-            << QStringList({"Open Folder", "Retry downloads", "Pause download", "-", "Remove downloads"});
+        QTest::addColumn<QString>("texts");
+        auto const l_row = [](char const* ip_name, char const* ip_selected, char const* ip_others, QString i_texts,
+                              bool i_prior = false) {
+            QTest::newRow(ip_name) << ip_selected << ip_others << i_prior << i_texts;
+        };
+        QString const l_notifyBoth = ", Notify me when...[File download completes,Folder download completes]";
+        l_row("complete, searched", "a|f|complete|rock & roll", "",
+              "Open File, Open Folder, -, Remove download, Re-run Search: rock && roll");
+        l_row("queued", "a|f|queued", "",
+              "Open Folder, Retry download, Pause download, -, Remove download" + l_notifyBoth);
+        l_row("paused", "a|f|paused", "",
+              "Open Folder, Retry download, Resume download, -, Remove download" + l_notifyBoth);
+        l_row("downloading, after other entries", "a|f|downloading", "",
+              "other, -, Open Folder, Pause download, -, Remove download" + l_notifyBoth, true);
+        l_row("paused and queued", "a|f|paused;a|f|queued", "",
+              "Open Folder, Retry downloads, Pause download, Resume download, -, Remove downloads, "
+              "Notify me when...[Folder download completes]");
+        l_row("two complete", "a|f|complete;a|f|complete", "", "Open Folder, Retry downloads, -, Remove downloads");
+        l_row("two users", "a|f|queued;b|f|queued", "",
+              "Open Folder, Retry downloads, Pause downloads, -, Remove downloads");
+        l_row("alerted, user of two folders", "a|f|queued|alert", "a|g|queued",
+              "Open Folder, Retry download, Pause download, -, Remove download, "
+              "Notify me when...[Folder download completes,All downloads from user complete]");
+        l_row("folder alerted, search only on a later entry", "a|f|complete;a|f|queued|later", "folder alert",
+              "Open Folder, Retry downloads, Pause download, -, Remove downloads");
     }
 
     void DownloadMenu()
     {
-        QFETCH(QStringList, selected);
-        QFETCH(QStringList, others);
+        QFETCH(QString, selected);
+        QFETCH(QString, others);
         QFETCH(bool, prior);
         ItemSet l_entries;
-        for (QString const& l_spec : selected)
+        for (QString const& l_spec : selected.split(';'))
             l_entries.insert(Entry(l_spec));
-        for (QString const& l_spec : others) {
-            if (l_spec != "folder alert") {
-                Entry(l_spec);
-                continue;
-            }
+        if (others == "folder alert") {
             Item const l_alert = d["complete_download_alert"]->NewItem();
             l_alert += Item(l_entries)["user"];
             l_alert += Item(l_entries)["remote_folder"];
+        } else if (!others.isEmpty()) {
+            Entry(others);
         }
         QMenu l_menu;
         if (prior)
             l_menu.addAction("other");
         DownloadMenuOptions l_options(&l_menu, l_entries);
-        QTEST(Texts(l_menu), "texts");
+        QTEST(Texts(l_menu).join(", "), "texts");
     }
 
     void UploadMenu()
@@ -277,18 +268,23 @@ private slots:
 
     void CompleteDownloadsOrder()
     {
-        mp_page->OnActionBarTriggered(nullptr, "complete_downloads");
-        QVERIFY(completeDownloadsForm);
         // December: its German short name ends in a dot, which the toolkit's
         // own text-date reader does not take.
         QDateTime const l_base(QDate(2024, 12, 4), QTime(10, 0, 0));
-        auto const l_complete = [](QString const& i_name, QString const& i_time) {
+        auto const l_record = [](QString const& i_name, QString const& i_time) {
             Item const l_record = d["complete_download"]->NewItem();
             l_record += d["complete_download_filename"]->GetItem(Value(i_name));
             l_record += d["complete_download_file_size"]->GetItem(Value(2500000));
             l_record += d["complete_download_completion_time"]->GetItem(Value(i_time));
-            emit transferQueueManager->CompleteDownloadAdded(l_record);
+            return l_record;
         };
+        auto const l_complete = [&l_record](QString const& i_name, QString const& i_time) {
+            emit transferQueueManager->CompleteDownloadAdded(l_record(i_name, i_time));
+        };
+        // A download that finished before the tab was first opened is listed.
+        l_record("at 2", l_base.addSecs(2).toString(Qt::TextDate));
+        mp_page->OnActionBarTriggered(nullptr, "complete_downloads");
+        QVERIFY(completeDownloadsForm);
         for (int l_second : {1, 5, 3})
             l_complete(QString("at %1").arg(l_second), l_base.addSecs(l_second).toString(Qt::TextDate));
         l_complete("unreadable", "sometime");
@@ -297,7 +293,7 @@ private slots:
         QTreeWidget* lp_list = completeDownloadsForm->List();
         for (int l_row = 0; l_row < lp_list->topLevelItemCount(); ++l_row)
             l_order << lp_list->topLevelItem(l_row)->text(0);
-        QCOMPARE(l_order, QStringList({"unreadable", "same second", "at 5", "at 3", "at 1"}));
+        QCOMPARE(l_order, QStringList({"unreadable", "same second", "at 5", "at 3", "at 2", "at 1"}));
         QCOMPARE(lp_list->topLevelItem(0)->text(3), QString("2500000"));
     }
 };

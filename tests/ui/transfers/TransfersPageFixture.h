@@ -2,47 +2,22 @@
 #define QUILLMAR_TESTS_UI_TRANSFERS_TRANSFERSPAGEFIXTURE_H
 
 // A transfers page over a fresh store, inside a tab of its own, with the
-// managers it talks to made in the main window's order; entries are made
-// as the engine makes them. The page's benchmark uses it too.
+// managers it talks to; entries are made as the engine makes them. The
+// page's benchmark uses it too.
+
+#include "../PageManagers.h"
 
 #include "ui/transfers/TransferRows.h"
 #include "ui/transfers/TransfersForm.h"
 #include "ui_TransfersForm.h"
 
-#include "app/ActionSetToolBar.h"
-#include "app/EventToolBar.h"
 #include "app/Globals.h"
-#include "peers/PeerMessenger.h"
-#include "server/Server.h"
-#include "server/StoreTypes.h"
-#include "shares/SharedFoldersManager.h"
-#include "store/DelayedInvoker.h"
-#include "store/Settings.h"
-#include "transfers/TransferQueueManager.h"
 
 #include <QTabWidget>
-#include <QtTest>
 
-#include <memory>
-
-class PageFixture
+class PageFixture : public PageManagers
 {
 protected:
-    // The managers the page talks to, without the page.
-    void StartManagers()
-    {
-        d.Reset();
-        DeclareSettingsTypes();
-        mp_bar = std::make_unique<ActionSetToolBar>();
-        mp_server = std::make_unique<Server>();
-        mp_server->CreateData();
-        mp_messenger = std::make_unique<PeerMessenger>();
-        mp_invoker = std::make_unique<DelayedInvoker>();
-        mp_shares = std::make_unique<SharedFoldersManager>();
-        mp_transfers = std::make_unique<TransferQueueManager>();
-        mp_events = std::make_unique<EventToolBar>();
-    }
-
     // The page as it stands after Init, before the saved queue is loaded.
     void StartPage()
     {
@@ -69,15 +44,8 @@ protected:
     void StopPage()
     {
         mp_tabs.reset();
-        mp_events.reset();
-        mp_transfers.reset();
-        mp_shares.reset();
-        mp_invoker.reset();
-        mp_messenger.reset();
-        mp_server.reset();
-        mp_bar.reset();
+        StopManagers();
         SetMainWindowHooks(MainWindowHooks());
-        d.Reset();
     }
 
     // Group rows and the tab title follow in the next pass of the loop.
@@ -147,13 +115,6 @@ protected:
     QTreeWidget* Downloads() const { return mp_page->Form()->downloadsList; }
     QTreeWidget* Uploads() const { return mp_page->Form()->uploadsList; }
 
-    std::unique_ptr<ActionSetToolBar> mp_bar;
-    std::unique_ptr<Server> mp_server;
-    std::unique_ptr<PeerMessenger> mp_messenger;
-    std::unique_ptr<DelayedInvoker> mp_invoker;
-    std::unique_ptr<SharedFoldersManager> mp_shares;
-    std::unique_ptr<TransferQueueManager> mp_transfers;
-    std::unique_ptr<EventToolBar> mp_events;
     std::unique_ptr<QTabWidget> mp_tabs;
     TransfersForm* mp_page = nullptr;
     QStringList m_balloons;

@@ -3,10 +3,7 @@
 
 #include "TransfersPageFixture.h"
 
-#include "store/Utilities.h"
-
 #include <QProgressBar>
-#include <QSpinBox>
 
 using namespace TransferRows;
 
@@ -43,7 +40,7 @@ private slots:
         QCOMPARE(Dump(Downloads()), QStringList({"alice", "  live/albums/music", "    b.mp3|queued|2,500,000",
                                                  "    a.mp3|queued|1,000", "  other", "    c.mp3|queued|1,000", "bob",
                                                  "  live/albums/music", "    d.mp3|queued|1,000"}));
-        QCOMPARE(Dump(Uploads()), QStringList({"carol", "  pics/share/srv/", "    x.png|queued|1,234,567"}));
+        QCOMPARE(Dump(Uploads()), QStringList({"carol", "  pics/share/srv", "    x.png|queued|1,234,567"}));
         QVERIFY(Downloads()->topLevelItem(0)->isExpanded() && Downloads()->topLevelItem(0)->child(0)->isExpanded());
         QCOMPARE(mp_tabs->tabText(0), QString("Transfers [0/0]"));
 
@@ -80,46 +77,35 @@ private slots:
 
     void StatusTextsAndColours_data()
     {
-        QTest::addColumn<QStringList>("statuses"); // the entries of one folder
-        QTest::addColumn<QString>("fileText");     // the first entry's row
-        QTest::addColumn<QString>("fileColor");
-        QTest::addColumn<QString>("groupText"); // the collapsed folder row
-        QTest::addColumn<QString>("groupColor");
-        QTest::newRow("downloading") << QStringList({"downloading", "complete"}) << "downloading" << "#0000ff"
-                                     << "downloading" << "#0000ff";
-        QTest::newRow("queued") << QStringList({"queued", "complete"}) << "queued" << "#3366ff" << "queued"
-                                << "#3366ff";
-        QTest::newRow("complete") << QStringList({"complete", "complete"}) << "complete" << "#006400" << "complete"
-                                  << "#006400";
-        QTest::newRow("paused") << QStringList({"paused", "paused"}) << "paused" << "#f08d29" << "paused" << "#f08d29";
-        QTest::newRow("complete, paused") << QStringList({"complete", "paused"}) << "complete" << "#006400" << ""
-                                          << "#000000";
-        QTest::newRow("denied") << QStringList({"denied", "aborted"}) << "file not shared." << "#ff0a47" << "denied"
-                                << "#ff0a47";
-        QTest::newRow("aborted") << QStringList({"aborted", "paused"}) << "aborted" << "#ff0a47" << "aborted"
-                                 << "#ff0a47";
-        QTest::newRow("local error") << QStringList({"local error"}) << "local error" << "#ff0a47" << ""
-                                     << "#000000";
+        QTest::addColumn<QString>("statuses"); // the entries of one folder
+        QTest::addColumn<QString>("shown");    // text and colour of the first entry's row | of the collapsed folder
+        QTest::newRow("downloading") << "downloading,complete" << "downloading #0000ff|downloading #0000ff";
+        QTest::newRow("queued") << "queued,complete" << "queued #3366ff|queued #3366ff";
+        QTest::newRow("complete") << "complete,complete" << "complete #006400|complete #006400";
+        QTest::newRow("paused") << "paused,paused" << "paused #f08d29|paused #f08d29";
+        QTest::newRow("complete, paused") << "complete,paused" << "complete #006400| #000000";
+        QTest::newRow("denied") << "denied,aborted" << "file not shared. #ff0a47|denied #ff0a47";
+        QTest::newRow("aborted") << "aborted,paused" << "aborted #ff0a47|aborted #ff0a47";
+        QTest::newRow("local error") << "local error" << "local error #ff0a47| #000000";
     }
 
     void StatusTextsAndColours()
     {
-        QFETCH(QStringList, statuses);
+        QFETCH(QString, statuses);
         LoadPage();
         mp_page->OnActionBarTriggered(nullptr, "expand_download_folders"); // folders collapse
         Item l_first;
-        for (int l_k = 0; l_k < statuses.size(); ++l_k) {
-            Item const l_entry = Download("alice", "f", QString("%1.mp3").arg(l_k).toUtf8().constData());
+        for (QString const& l_status : statuses.split(',')) {
+            Item const l_entry = Download("alice", "f", qPrintable(l_status + QString::number(d.ItemCount())));
             l_entry += d["denial_reason"]->GetItem(Value("File not shared."));
-            mp_transfers->SetDownloadEntryStatus(l_entry, statuses[l_k]);
+            mp_transfers->SetDownloadEntryStatus(l_entry, l_status);
             l_first = l_first.IsValid() ? l_first : l_entry;
         }
         Settle();
         QTreeWidgetItem* lp_folder = Row(l_first)->parent();
-        QTEST(Row(l_first)->text(3), "fileText");
-        QTEST(Row(l_first)->foreground(5).color().name(), "fileColor");
-        QTEST(lp_folder->text(3), "groupText");
-        QTEST(lp_folder->foreground(0).color().name(), "groupColor");
+        QTEST(Row(l_first)->text(3) + " " + Row(l_first)->foreground(5).color().name() + "|" + lp_folder->text(3) + " " +
+                  lp_folder->foreground(0).color().name(),
+              "shown");
     }
 
     void AggregateRulesOfUploads()
@@ -198,6 +184,10 @@ private slots:
         QTreeWidgetItem* lp_user = lp_folder->parent();
         QCOMPARE(lp_file->text(5), QString("   1h:59m:28s"));
         QCOMPARE(Bar(lp_file), QString("1,048,576 (12.5%) =12"));
+        // A narrow column elides the bytes, not the percentage.
+        auto* lp_bar = qobject_cast<QProgressBar*>(Downloads()->itemWidget(lp_file, 4));
+        lp_bar->resize(lp_bar->fontMetrics().horizontalAdvance("1,0 (12.5%)") + 12, 14);
+        QVERIFY2(lp_bar->text().endsWith("… (12.5%)"), qPrintable(lp_bar->text()));
         QCOMPARE(lp_file->text(6), QString("1.0")); // the deepest row that shows
         QCOMPARE(Bar(lp_folder), QString("1,049,576 (12.5%) =12"));
         QCOMPARE(Bar(lp_user), QString("none")); // expanded over its only folder
@@ -228,12 +218,33 @@ private slots:
         Report(l_empty, 0, 0);
         QCOMPARE(Bar(lp_user), QString("8,389,608 (0.0%) =0"));
 
+        // A transfer that stops shows no speed or time left, nor does a
+        // group in which nothing moves any more.
+        Item const l_paused = Download("bob", "h", "p.mp3", 1000);
+        mp_transfers->SetDownloadEntryStatus(l_paused, "downloading");
+        Report(l_paused, 500, 100);
+        QTreeWidgetItem* lp_pausedFolder = Row(l_paused)->parent();
+        QCOMPARE(Row(l_paused)->text(5) + "|" + Row(l_paused)->text(6), QString("   5s|0.1"));
+        lp_pausedFolder->setExpanded(false);
+        Report(l_paused, 500, 100);
+        mp_transfers->PauseDownload(l_paused);
+        Settle();
+        QCOMPARE(Row(l_paused)->text(5) + Row(l_paused)->text(6) + lp_pausedFolder->text(5) + lp_pausedFolder->text(6),
+                 QString());
+
         Item const l_upload = Upload("carol", "/srv", "u.bin", 2048);
         mp_transfers->SetUploadEntryStatus(l_upload, "uploading");
         Report(l_upload, 1024, 512);
         QCOMPARE(Bar(Row(l_upload), Uploads()), QString("1,024 (50.0%) =50"));
         QCOMPARE(Row(l_upload)->text(5), QString("   2s"));
         Q_UNUSED(l_other);
+
+        // Between reports a group follows its entries: a transfer that goes
+        // takes its bytes and its time left with it.
+        QTreeWidgetItem* lp_uploads = Row(Upload("carol", "/srv", "v.bin", 2048))->parent();
+        mp_transfers->RemoveUpload(l_upload);
+        Settle();
+        QCOMPARE(Bar(lp_uploads, Uploads()) + lp_uploads->text(5), QString(" (0.0%) =0"));
     }
 
     void DeleteKey_data()

@@ -1,4 +1,4 @@
-#include "server/ChangeUsernamePasswordDialog.h"
+#include "server/dialogs/ChangeUsernamePasswordDialog.h"
 
 #include "store/Settings.h"
 #include "ui_ChangeUsernamePasswordDialog.h"

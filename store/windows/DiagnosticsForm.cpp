@@ -1,7 +1,7 @@
-#include "store/DiagnosticsForm.h"
+#include "store/windows/DiagnosticsForm.h"
 
-#include "store/DataDialog.h"
 #include "store/Log.h"
+#include "store/windows/DataDialog.h"
 
 #include <QPlainTextEdit>
 #include <QTabWidget>
@@ -26,12 +26,15 @@ DiagnosticsForm::DiagnosticsForm(QWidget* ip_parent) : QWidget(ip_parent), mp_ta
     lp_layout->setContentsMargins(0, 0, 0, 0);
     lp_layout->addWidget(mp_tabs);
     diagnosticsForm = this;
+    SetLogViewHook([this](QString const& i_category, QString const& i_lines) { AddLine(i_category, i_lines); });
 }
 
 DiagnosticsForm::~DiagnosticsForm()
 {
-    if (diagnosticsForm == this)
+    if (diagnosticsForm == this) {
         diagnosticsForm = nullptr;
+        SetLogViewHook(nullptr);
+    }
 }
 
 void DiagnosticsForm::Init()

@@ -1,5 +1,5 @@
-#ifndef QUILLMAR_SERVER_CHANGEUSERNAMEPASSWORDDIALOG_H
-#define QUILLMAR_SERVER_CHANGEUSERNAMEPASSWORDDIALOG_H
+#ifndef QUILLMAR_SERVER_DIALOGS_CHANGEUSERNAMEPASSWORDDIALOG_H
+#define QUILLMAR_SERVER_DIALOGS_CHANGEUSERNAMEPASSWORDDIALOG_H
 
 // Edits the "username" and "password" settings. The first-run form is run
 // modally by its creator (on the stack or not); the later form is shown

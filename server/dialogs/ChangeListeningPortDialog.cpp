@@ -1,4 +1,4 @@
-#include "server/ChangeListeningPortDialog.h"
+#include "server/dialogs/ChangeListeningPortDialog.h"
 
 #include "store/Settings.h"
 #include "ui_ChangeListeningPortDialog.h"

@@ -1,5 +1,5 @@
-#ifndef QUILLMAR_STORE_DIAGNOSTICSFORM_H
-#define QUILLMAR_STORE_DIAGNOSTICSFORM_H
+#ifndef QUILLMAR_STORE_WINDOWS_DIAGNOSTICSFORM_H
+#define QUILLMAR_STORE_WINDOWS_DIAGNOSTICSFORM_H
 
 // The diagnostics window: one tab per log category. The main window shows
 // it as its "Diagnostics" page while "show_diagnostics" is "yes".

@@ -1,5 +1,5 @@
-#ifndef QUILLMAR_SERVER_CHANGELISTENINGPORTDIALOG_H
-#define QUILLMAR_SERVER_CHANGELISTENINGPORTDIALOG_H
+#ifndef QUILLMAR_SERVER_DIALOGS_CHANGELISTENINGPORTDIALOG_H
+#define QUILLMAR_SERVER_DIALOGS_CHANGELISTENINGPORTDIALOG_H
 
 // Edits the listening port used from the next start ("new_listening_port").
 // The obfuscated port is the port plus 1, so the port stays below 65535.

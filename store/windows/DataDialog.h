@@ -1,5 +1,5 @@
-#ifndef QUILLMAR_STORE_DATADIALOG_H
-#define QUILLMAR_STORE_DATADIALOG_H
+#ifndef QUILLMAR_STORE_WINDOWS_DATADIALOG_H
+#define QUILLMAR_STORE_WINDOWS_DATADIALOG_H
 
 // The store browser, a debugging window: the types, then the items of the
 // chosen type, then the items linked to the chosen item (double-click one to

@@ -1,4 +1,4 @@
-#include "store/DataDialog.h"
+#include "store/windows/DataDialog.h"
 
 #include <QHBoxLayout>
 #include <QHeaderView>

@@ -1,4 +1,4 @@
-#include "store/ItemLogDialog.h"
+#include "store/windows/ItemLogDialog.h"
 
 #include "store/Log.h"
 

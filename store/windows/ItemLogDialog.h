@@ -1,5 +1,5 @@
-#ifndef QUILLMAR_STORE_ITEMLOGDIALOG_H
-#define QUILLMAR_STORE_ITEMLOGDIALOG_H
+#ifndef QUILLMAR_STORE_WINDOWS_ITEMLOGDIALOG_H
+#define QUILLMAR_STORE_WINDOWS_ITEMLOGDIALOG_H
 
 // The log entries kept on one item: an "All" tab, then one tab per log
 // area. Deletes itself when closed.
