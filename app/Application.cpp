@@ -57,35 +57,30 @@ std::unique_ptr<QLockFile> TryLock(QString const& i_path)
 
 } // namespace
 
-std::unique_ptr<QLockFile> Application::LockInstance(QString const& i_id, bool& o_isRunning)
+Application::InstanceLock Application::LockInstance(QString const& i_id, bool& o_isRunning)
 {
     o_isRunning = false;
+    InstanceLock l_held;
     QStringList const l_paths = LockFilePaths(i_id);
-    for (int l_index = 0; l_index < l_paths.size(); ++l_index) {
-        std::unique_ptr<QLockFile> lp_lock = TryLock(l_paths[l_index]);
+    for (QString const& l_path : l_paths) {
+        std::unique_ptr<QLockFile> lp_lock = TryLock(l_path);
         if (lp_lock->isLocked()) {
-            // An instance that could make no lock in its runtime folder holds
-            // the later one; it counts as much as ours would.
-            for (int l_later = l_index + 1; l_later < l_paths.size(); ++l_later)
-                if (TryLock(l_paths[l_later])->error() == QLockFile::LockFailedError) {
-                    o_isRunning = true;
-                    return nullptr;
-                }
-            return lp_lock;
-        }
-        if (lp_lock->error() == QLockFile::LockFailedError) {
+            l_held.m_locks.push_back(std::move(lp_lock));
+        } else if (lp_lock->error() == QLockFile::LockFailedError) {
             o_isRunning = true;
-            return nullptr;
+            return InstanceLock();
         }
-        std::fprintf(stderr, "Cannot create the single-instance lock %s\n", qPrintable(l_paths[l_index]));
     }
-    return nullptr;
+    if (!l_held)
+        std::fprintf(stderr, "Cannot create the single-instance lock %s\n",
+                     qPrintable(l_paths.join(QStringLiteral(" or "))));
+    return l_held;
 }
 
 Application::Application(QString const& i_id, int& io_argc, char** ip_argv)
     : QApplication(io_argc, ip_argv)
 {
-    mp_lock = LockInstance(i_id, m_isRunning);
+    m_lock = LockInstance(i_id, m_isRunning);
 
     obj = this;
     // Owned by the application, so that it goes with it at the very end

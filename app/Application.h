@@ -7,6 +7,7 @@
 
 #include <functional>
 #include <memory>
+#include <vector>
 
 class QLockFile;
 class QSessionManager;
@@ -39,7 +40,7 @@ public:
     bool isRunning() const { return m_isRunning; }
     // False when no lock could be made at all: the program must not run,
     // since two instances on one set of data files lose each other's saves.
-    bool HoldsInstanceLock() const { return mp_lock != nullptr; }
+    bool HoldsInstanceLock() const { return bool(m_lock); }
 
     void NoteUserActivity();
     void OnWindowActivated();
@@ -56,10 +57,20 @@ public:
     // The lock files that keep one instance per id, in the order they are
     // tried: the runtime folder's, then the home folder's.
     static QStringList LockFilePaths(QString const& i_id);
-    // Takes the first of those locks that can be made. Null when a live
+    // The locks an instance holds: every one of those that could be made.
+    // The runtime folder's finds a second start in the same session; the
+    // home folder's one from another session (a desktop and a remote login)
+    // on the same data files, whose saves would otherwise lose each other's.
+    class InstanceLock
+    {
+    public:
+        explicit operator bool() const { return !m_locks.empty(); }
+        std::vector<std::unique_ptr<QLockFile>> m_locks;
+    };
+    // Takes every one of those locks that can be made. Empty when a live
     // process holds one (o_isRunning) or when none can be made; a lock left
     // behind by a process that died is taken over.
-    static std::unique_ptr<QLockFile> LockInstance(QString const& i_id, bool& o_isRunning);
+    static InstanceLock LockInstance(QString const& i_id, bool& o_isRunning);
 
 signals:
     void UserActivityIdle();
@@ -79,7 +90,7 @@ private:
     bool m_idle = false;
     bool m_windowActive = false;
     bool m_isRunning = false;
-    std::unique_ptr<QLockFile> mp_lock;
+    InstanceLock m_lock;
     std::function<void()> m_saveData;
     std::function<QDateTime()> m_clock;
 };

@@ -103,14 +103,16 @@ private slots:
         l_file.write("2147483646\nquillmar\n" + QHostInfo::localHostName().toUtf8() + "\n");
         l_file.close();
         bool l_running = true;
-        std::unique_ptr<QLockFile> lp_lock = Application::LockInstance("QuillmarQtCrashed", l_running);
+        Application::InstanceLock const l_lock = Application::LockInstance("QuillmarQtCrashed", l_running);
         QVERIFY(!l_running);
-        QVERIFY(lp_lock && lp_lock->isLocked());
+        QVERIFY(l_lock && l_lock.m_locks.front()->isLocked());
     }
 
     // With no runtime or temporary folder to hold a lock, the home folder's
     // keeps the instance single, also against a start whose runtime folder
-    // works; with no home folder either, nothing may start.
+    // works, and it keeps two sessions with runtime folders of their own
+    // off one set of data files; with no home folder either, nothing may
+    // start.
     void LockFallsBackToTheHomeFolder()
     {
         // A file where a folder should be: no lock goes in it, even for root
@@ -123,14 +125,22 @@ private slots:
         qputenv("XDG_RUNTIME_DIR", l_missing);
         qputenv("TMPDIR", l_missing);
         bool l_running = true;
-        std::unique_ptr<QLockFile> lp_first = Application::LockInstance("QuillmarQtFallback", l_running);
-        QVERIFY(lp_first && !l_running);
+        Application::InstanceLock l_first = Application::LockInstance("QuillmarQtFallback", l_running);
+        QVERIFY(l_first && !l_running);
         QVERIFY(QFile::exists(QDir::homePath() + "/.QuillmarQtFallback.lock"));
         QVERIFY(!Application::LockInstance("QuillmarQtFallback", l_running) && l_running);
         qputenv("XDG_RUNTIME_DIR", l_runtime);
         QVERIFY(!Application::LockInstance("QuillmarQtFallback", l_running) && l_running);
-        lp_first.reset();
-        QVERIFY(Application::LockInstance("QuillmarQtFallback", l_running) && !l_running);
+        l_first = Application::InstanceLock();
+        l_first = Application::LockInstance("QuillmarQtFallback", l_running);
+        QVERIFY(l_first && !l_running);
+        // Another session, with a runtime folder of its own, on the same home.
+        QByteArray const l_otherRuntime = l_home + "/other-session";
+        QVERIFY(QDir().mkpath(QFile::decodeName(l_otherRuntime)));
+        qputenv("XDG_RUNTIME_DIR", l_otherRuntime);
+        QVERIFY(!Application::LockInstance("QuillmarQtFallback", l_running) && l_running);
+        qputenv("XDG_RUNTIME_DIR", l_runtime);
+        l_first = Application::InstanceLock();
 
         qputenv("XDG_RUNTIME_DIR", l_missing);
         qputenv("HOME", l_missing);
