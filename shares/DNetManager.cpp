@@ -12,6 +12,7 @@
 #include <QTcpSocket>
 #include <QtEndian>
 
+#include <algorithm>
 #include <vector>
 
 DNetManager* dnetManager = nullptr;
@@ -318,6 +319,8 @@ void DNetManager::LoseParent()
 
 void DNetManager::EveryHalfMinute()
 {
+    // After the clock went back, the silence counts from now.
+    m_lastSearchTime = std::min(m_lastSearchTime, Now());
     QTcpSocket* const lp_parent = SocketOf(DNetValue(kParentSocket));
     if (lp_parent && Now() - m_lastSearchTime > PARENT_SILENCE_LIMIT) {
         DLog(1, QStringLiteral("More than a minute elapsed without hearing from parent, closing connection."));
