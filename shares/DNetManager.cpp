@@ -12,6 +12,7 @@
 #include <QTcpSocket>
 #include <QtEndian>
 
+#include <algorithm>
 #include <vector>
 
 DNetManager* dnetManager = nullptr;
@@ -318,6 +319,8 @@ void DNetManager::LoseParent()
 
 void DNetManager::EveryHalfMinute()
 {
+    // After the clock went back, the silence counts from now.
+    m_lastSearchTime = std::min(m_lastSearchTime, Now());
     QTcpSocket* const lp_parent = SocketOf(DNetValue(kParentSocket));
     if (lp_parent && Now() - m_lastSearchTime > PARENT_SILENCE_LIMIT) {
         DLog(1, QStringLiteral("More than a minute elapsed without hearing from parent, closing connection."));
@@ -445,10 +448,22 @@ void DNetManager::HandleMessage(QTcpSocket* ip_socket, MemStream& io_message)
     switch (l_message.m_code) {
     case DNetWire::SEARCH:
         if (l_message.m_subCode == DNetWire::SEARCH_REQUEST) {
-            emit DNetSearchRequest(l_message.m_user, l_message.m_token, l_message.m_query);
+            // Two clients that each adopt the other pass every search
+            // between them without end.
+            if (l_fromCandidate && IsInOwnBranch(ip_socket)) {
+                DLog(1, QStringLiteral("Not adopting %1 as parent: it is in our own branch")
+                            .arg(d.GetType(kCandidate)->HasItem(Value(ip_socket))["user"].AsString()));
+                CloseSocket(ip_socket);
+                return;
+            }
+            bool const l_new = RememberSearch(l_message.m_user, l_message.m_token, l_message.m_query);
+            if (l_new)
+                emit DNetSearchRequest(l_message.m_user, l_message.m_token, l_message.m_query);
             m_lastSearchTime = Now();
             if (l_fromCandidate && m_sockets.count(ip_socket))
                 Adopt(ip_socket);
+            if (!l_new)
+                return;
         }
         io_message.SetReadIndex(l_start);
         SendMessageToChildren(io_message);
@@ -464,6 +479,27 @@ void DNetManager::HandleMessage(QTcpSocket* ip_socket, MemStream& io_message)
     default:
         break;
     }
+}
+
+bool DNetManager::IsInOwnBranch(QTcpSocket* ip_socket) const
+{
+    Item const l_candidate = d.GetType(kCandidate)->HasItem(Value(ip_socket));
+    Item const l_leader = l_candidate["dnet_candidate_leader"];
+    return l_candidate["user"][kChild].IsValid() ||
+           (l_leader.IsValid() && l_leader.AsString() == GetSetting("username"));
+}
+
+bool DNetManager::RememberSearch(QString const& i_user, quint32 i_token, QString const& i_query)
+{
+    auto l_key = std::make_tuple(i_user, i_token, i_query);
+    if (!m_seenSearches.insert(l_key).second)
+        return false;
+    m_seenOrder.push_back(std::move(l_key));
+    if (m_seenOrder.size() > REMEMBERED_SEARCHES) {
+        m_seenSearches.erase(m_seenOrder.front());
+        m_seenOrder.pop_front();
+    }
+    return true;
 }
 
 void DNetManager::HandleLevel(qint32 i_level, bool i_fromParent, QTcpSocket* ip_socket)

@@ -20,8 +20,11 @@
 #include <QObject>
 #include <QString>
 
+#include <deque>
 #include <functional>
 #include <map>
+#include <set>
+#include <tuple>
 
 class QTcpSocket;
 
@@ -41,6 +44,9 @@ public:
     static constexpr qint64 MAX_CHILD_BACKLOG = 1024 * 1024;
     // At most this many users of one possible-parents list are tried.
     static constexpr int MAX_PARENT_ATTEMPTS = 50;
+    // Searches remembered so that one that comes round again is neither
+    // answered nor passed on a second time.
+    static constexpr std::size_t REMEMBERED_SEARCHES = 1000;
 
     typedef std::function<qint64()> Clock; // milliseconds since the epoch
     void SetClock(Clock i_clock);
@@ -105,6 +111,11 @@ private:
     void Refuse(QTcpSocket* ip_socket);
     QTcpSocket* SocketOf(Item const& i_item) const;
     void Adopt(QTcpSocket* ip_socket);
+    // The candidate lies below us in the tree (our child, or its group
+    // leader is we): adopting it would close a loop.
+    bool IsInOwnBranch(QTcpSocket* ip_socket) const;
+    // False when the search was seen lately.
+    bool RememberSearch(QString const& i_user, quint32 i_token, QString const& i_query);
     void LoseParent();
     void HandleLevel(qint32 i_level, bool i_fromParent, QTcpSocket* ip_socket);
     void HandleGroupLeader(QString const& i_leader, bool i_fromParent, QTcpSocket* ip_socket, MemStream& io_message,
@@ -120,6 +131,8 @@ private:
     qint64 m_lastSearchTime = 0; // 0: none yet
     Clock m_clock;
     std::map<QTcpSocket*, Role> m_sockets;
+    std::set<std::tuple<QString, quint32, QString>> m_seenSearches;
+    std::deque<std::tuple<QString, quint32, QString>> m_seenOrder; // oldest first
 };
 
 extern DNetManager* dnetManager;

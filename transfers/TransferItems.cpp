@@ -42,8 +42,11 @@ QDateTime StoredTime(QString const& i_text, QDateTime const& i_now)
 
 qint64 MillisecondsSince(QString const& i_time, QDateTime const& i_now, qint64 i_unset)
 {
+    // A time ahead of the clock means the clock went back: how long ago it
+    // was is not known, and counting from it would delay what is due by as
+    // much as the clock moved.
     QDateTime const l_then = StoredTime(i_time, i_now);
-    return l_then.isValid() ? l_then.msecsTo(i_now) : i_unset;
+    return l_then.isValid() && l_then <= i_now ? l_then.msecsTo(i_now) : i_unset;
 }
 
 } // namespace TransferItems

@@ -38,7 +38,7 @@ inline QString NowText(int i_secondsAhead = 0)
 QDateTime StoredTime(QString const& i_text, QDateTime const& i_now);
 
 // Milliseconds from a stored time to i_now; i_unset when there is no
-// readable time.
+// readable time or it lies ahead of i_now.
 qint64 MillisecondsSince(QString const& i_time, QDateTime const& i_now, qint64 i_unset);
 
 inline void SetUserTime(Item const& i_user, char const* ip_type, int i_secondsAhead)

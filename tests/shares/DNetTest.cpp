@@ -71,13 +71,14 @@ private slots:
     void Children();
     void ChildThatDoesNotReadIsDropped();
     void PossibleParents();
+    void NoLoops();
     void StandinCarriesTheTree();
 
 private:
     // The test's end of a loopback connection whose other end the manager
     // now owns, as a candidate (parent connection) or as a child.
     std::unique_ptr<QTcpSocket> Connect(QString const& i_user, bool i_asChild, QByteArray const& i_before = {});
-    std::unique_ptr<QTcpSocket> Parent(QString const& i_user = QStringLiteral("dad"));
+    std::unique_ptr<QTcpSocket> Parent(QString const& i_user = QStringLiteral("dad"), QByteArray const& i_search = Search());
     void RoomForChildren(qint32 i_speed = 1 << 20);
     QByteArray ServerSays(quint32 i_code);
 
@@ -137,11 +138,11 @@ std::unique_ptr<QTcpSocket> DNetTest::Connect(QString const& i_user, bool i_asCh
 }
 
 // A candidate that delivers a search and so becomes the parent.
-std::unique_ptr<QTcpSocket> DNetTest::Parent(QString const& i_user)
+std::unique_ptr<QTcpSocket> DNetTest::Parent(QString const& i_user, QByteArray const& i_search)
 {
     auto lp_parent = Connect(i_user, false);
     QSignalSpy l_search(mp_dnet.get(), &DNetManager::DNetSearchRequest);
-    lp_parent->write(Search());
+    lp_parent->write(i_search);
     if (!l_search.wait(5000) || !mp_dnet->HasParent())
         return nullptr;
     return lp_parent;
@@ -160,21 +161,25 @@ void DNetTest::Frames_data()
     QTest::addColumn<QList<QByteArray>>("writes");
     QTest::addColumn<int>("searches");
     QTest::addColumn<bool>("open");
+    // Distinct searches: one that comes again is not counted again.
     QByteArray const l_search = Search();
+    QByteArray const l_next = Search("bob", 8);
     QByteArray const l_largest = Framed(Wire().U8(3).U32(50).Raw(QByteArray(65536 - 5, 'x')));
-    QTest::newRow("two frames in one read") << QByteArray() << QList<QByteArray>{l_search + l_search} << 2 << true;
+    QTest::newRow("two frames in one read") << QByteArray() << QList<QByteArray>{l_search + l_next} << 2 << true;
     QTest::newRow("split in the length") << QByteArray() << QList<QByteArray>{l_search.left(2), l_search.mid(2)} << 1 << true;
     QTest::newRow("split in the message") << QByteArray() << QList<QByteArray>{l_search.left(9), l_search.mid(9)} << 1 << true;
     QTest::newRow("a frame and a half, then the rest")
-        << QByteArray() << QList<QByteArray>{l_search + l_search.left(6), l_search.mid(6)} << 2 << true;
+        << QByteArray() << QList<QByteArray>{l_search + l_next.left(6), l_next.mid(6)} << 2 << true;
     QTest::newRow("64 KiB, the largest") << QByteArray() << QList<QByteArray>{l_search + l_largest} << 1 << true;
     // More than the socket's read buffer holds at once, ending mid-frame.
-    QByteArray const l_long = Framed(Wire().U8(3).U32(49).Str("bob").U32(7).Str(QByteArray(40000, 'q')));
-    QTest::newRow("three 40 KB searches at once") << QByteArray() << QList<QByteArray>{l_long + l_long + l_long} << 3
-                                                  << true;
+    auto const l_long = [](quint32 i_token) {
+        return Framed(Wire().U8(3).U32(49).Str("bob").U32(i_token).Str(QByteArray(40000, 'q')));
+    };
+    QByteArray const l_longs = l_long(1) + l_long(2) + l_long(3);
+    QTest::newRow("three 40 KB searches at once") << QByteArray() << QList<QByteArray>{l_longs} << 3 << true;
     // More than that waiting before the hand-over, the last frame unfinished.
-    QTest::newRow("120 KB before the hand-over") << l_long + l_long + l_long + l_long.left(100)
-                                                 << QList<QByteArray>{l_long.mid(100)} << 4 << true;
+    QTest::newRow("120 KB before the hand-over") << l_longs + l_long(4).left(100)
+                                                 << QList<QByteArray>{l_long(4).mid(100)} << 4 << true;
     QTest::newRow("zero length") << QByteArray() << QList<QByteArray>{l_search + Wire().U32(0).m_bytes} << 1 << false;
     QTest::newRow("over 64 KiB") << QByteArray() << QList<QByteArray>{Wire().U32(65537).U8(3).m_bytes} << 0 << false;
     QTest::newRow("search cut short") << QByteArray() << QList<QByteArray>{Framed(Wire().U8(3).U32(49).Str("bob").U32(7))} << 0
@@ -249,13 +254,17 @@ void DNetTest::ParentLife()
     QCOMPARE(l_search.count(), 1);
     mp_dnet->EveryHalfMinute();
     QVERIFY(StaysOpen(*lp_dad));
-    m_now += 2000;
+    // A clock that goes back an hour makes the silence count from then.
+    m_now -= 3600 * 1000;
+    mp_dnet->EveryHalfMinute();
+    QVERIFY(StaysOpen(*lp_dad));
+    m_now += 61000;
     mp_dnet->EveryHalfMinute();
     QVERIFY(AwaitClosed(*lp_dad));
     QCOMPARE(ServerSays(ServerCode::DNET_HAS_PARENT), QByteArray(1, '\0'));
     QCOMPARE(ServerSays(ServerCode::DNET_GROUP_LEADER), Wire().Str("").m_bytes);
     QCOMPARE(ServerSays(ServerCode::DNET_LEVEL), Wire().U32(quint32(-1)).m_bytes);
-    QVERIFY(Parent("mum"));
+    QVERIFY(Parent("mum", Search("eve", 10, "tune")));
     QCOMPARE(d.GetType("dnet_global")->HasItem(Value("dnet_parent_user"))["dnet_value"].AsString(), QString("mum"));
 }
 
@@ -384,6 +393,33 @@ void DNetTest::PossibleParents()
     PossibleParentList l_later{{"mum", l_address}};
     emit mp_server->DNetPossibleParents(l_later);
     QVERIFY(d.GetType("user")->HasItem(Value("mum")).IsNull());
+}
+
+// A candidate below us is never adopted, and a search that comes round
+// again is answered and passed on once: either would have two clients pass
+// every search between them without end.
+void DNetTest::NoLoops()
+{
+    RoomForChildren();
+    auto lp_child = Connect("kid", true);
+    auto lp_childAsCandidate = Connect("kid", false);
+    auto lp_grandchild = Connect("far", false);
+    lp_grandchild->write(Leader("me"));
+    QTRY_COMPARE(d.GetType("dnet_candidate_leader")->GetItemCount(), size_t(1));
+    QSignalSpy l_search(mp_dnet.get(), &DNetManager::DNetSearchRequest);
+    mp_fake->Send(ServerCode::DNET_MESSAGE, MemStream(Search().mid(4)));
+    QVERIFY(Receives(*lp_child, Search()));
+    for (QTcpSocket* lp_candidate : {lp_childAsCandidate.get(), lp_grandchild.get()}) {
+        lp_candidate->write(Search());
+        QVERIFY(AwaitClosed(*lp_candidate));
+    }
+    QVERIFY(!mp_dnet->HasParent() && StaysOpen(*lp_child));
+
+    auto lp_dad = Parent("dad", Search("eve", 9, "tune"));
+    QVERIFY(lp_dad && Receives(*lp_child, Search("eve", 9, "tune")));
+    lp_dad->write(Search() + Search("eve", 9, "tune") + Search("eve", 10, "tune"));
+    QVERIFY(Receives(*lp_child, Search("eve", 10, "tune")));
+    QCOMPARE(l_search.count(), 3);
 }
 
 // The stand-in server: a search to everyone reaches a user who can take

@@ -313,6 +313,11 @@ private slots:
             Sweep(l_seconds);
         QCOMPARE(Sent("alice"), (Frames{Le32(51) + l_one, Le32(51) + l_two, Le32(43) + l_one, Le32(43) + l_two,
                                         Le32(51) + l_one, Le32(51) + l_two}));
+        // A clock that goes back an hour delays nothing: the queue is asked
+        // again at once, and the places half a minute later.
+        Sweep(-3600);
+        Sweep(30);
+        QCOMPARE(Sent("alice"), (Frames{Le32(43) + l_one, Le32(43) + l_two, Le32(51) + l_one, Le32(51) + l_two}));
         QCOMPARE(mp_messenger->UnsentMessageCount("bob"), 0);
         QCOMPARE(Sent("carol"), Frames{Le32(43) + l_two});
     }

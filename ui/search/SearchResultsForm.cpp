@@ -21,6 +21,7 @@
 #include "store/Settings.h"
 #include "store/Utilities.h"
 
+#include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
 #include <QMenu>
@@ -107,6 +108,14 @@ SearchResultsForm::SearchResultsForm(unsigned int i_token, QWidget* ip_parent)
             connect(gp_server, &Server::SearchCorrelations, this, &SearchResultsForm::OnSearchCorrelations);
         mp_ui->discardRepeatedResultsBox->hide();
     } else {
+        // The tab shares its page with the wish list: in one row the bar
+        // would not fit beside it and would widen the window, so the check
+        // boxes take a row of their own.
+        auto* lp_row = new QHBoxLayout;
+        lp_row->addStretch();
+        lp_row->addWidget(mp_ui->discardRepeatedResultsBox);
+        lp_row->addWidget(mp_ui->defaultFilterBox);
+        mp_ui->verticalLayout->addLayout(lp_row);
         Item const l_wish = l_request["wish_list_item"];
         mp_ui->discardRepeatedResultsBox->setChecked(l_wish.IsConnected("discard_repeated_results"));
         connect(mp_ui->discardRepeatedResultsBox, &QCheckBox::toggled, this,

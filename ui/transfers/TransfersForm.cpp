@@ -84,22 +84,27 @@ QString ActiveStatus(bool i_downloads)
 }
 
 // A bar whose "(x%)" stays readable in a narrow column: the bytes before it
-// are elided first.
+// are elided first. Styles wrap a text that is too wide at its blank, which
+// hides the second line, so the blank does not break; some draw it bold, so
+// it is measured bold.
 class ProgressBar : public QProgressBar
 {
 public:
     QString text() const override
     {
         QString const l_text = format();
-        QFontMetrics const l_metrics = fontMetrics();
-        int const l_width = contentsRect().width() - 6;
         int const l_open = l_text.lastIndexOf(QLatin1String(" ("));
-        if (l_open < 0 || l_metrics.horizontalAdvance(l_text) <= l_width)
+        if (l_open < 0)
             return l_text;
+        QFont l_font = font();
+        l_font.setBold(true);
+        QFontMetrics const l_metrics(l_font);
+        int const l_width = contentsRect().width() - 6;
         QString const l_percent = l_text.mid(l_open + 1);
-        QString const l_done = l_metrics.elidedText(l_text.left(l_open), Qt::ElideRight,
-                                                    l_width - l_metrics.horizontalAdvance(" " + l_percent));
-        return l_done.isEmpty() ? l_percent : l_done + " " + l_percent;
+        QString l_done = l_text.left(l_open);
+        if (l_metrics.horizontalAdvance(l_text) > l_width)
+            l_done = l_metrics.elidedText(l_done, Qt::ElideRight, l_width - l_metrics.horizontalAdvance(" " + l_percent));
+        return l_done.isEmpty() ? l_percent : l_done + QChar(QChar::Nbsp) + l_percent;
     }
 };
 

@@ -129,12 +129,16 @@ private slots:
 
         // A wish-list tab is fed by every search of its text; stopping it
         // stops the first only. A later ordinary tab inherits nothing.
+        // Its tab opens beside the wish list without widening the window.
+        mp_page->resize(960, 500);
         unsigned int const l_first = mp_server->FileSearch(QStringLiteral("jazz"), QStringLiteral("jazz"));
         unsigned int const l_second = mp_server->FileSearch(QStringLiteral("jazz"), QStringLiteral("jazz"));
         Answer(l_first, "ann", {{"f", "1.mp3"}});
         Answer(l_second, "bob", {{"f", "2.mp3"}});
         auto* lp_wishTab = qobject_cast<SearchResultsForm*>(Ui()->wishListTabControl->widget(0));
         QCOMPARE(Ui()->wishListTabControl->count(), 1);
+        Ui()->tabWidget->setCurrentIndex(1);
+        QVERIFY2(mp_page->minimumSizeHint().width() <= 960, qPrintable(QString::number(mp_page->minimumSizeHint().width())));
         QCOMPARE(Column(lp_wishTab->searchResults(), 0), QStringList({"ann", "bob"}));
         QCOMPARE(ActionText(lp_wishTab, "stop_search"), QStringLiteral("<hidden>"));
         QCOMPARE(ActionText(lp_wishTab, "add_remove_wishlist"), QStringLiteral("Remove from Wish List"));

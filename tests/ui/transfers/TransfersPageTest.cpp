@@ -186,8 +186,8 @@ private slots:
         QCOMPARE(Bar(lp_file), QString("1,048,576 (12.5%) =12"));
         // A narrow column elides the bytes, not the percentage.
         auto* lp_bar = qobject_cast<QProgressBar*>(Downloads()->itemWidget(lp_file, 4));
-        lp_bar->resize(lp_bar->fontMetrics().horizontalAdvance("1,0 (12.5%)") + 12, 14);
-        QVERIFY2(lp_bar->text().endsWith("… (12.5%)"), qPrintable(lp_bar->text()));
+        lp_bar->resize(lp_bar->fontMetrics().horizontalAdvance("1,048 (12.5%)") + 12, 14);
+        QVERIFY2(lp_bar->text().endsWith("\u2026\u00a0(12.5%)"), qPrintable(lp_bar->text()));
         QCOMPARE(lp_file->text(6), QString("1.0")); // the deepest row that shows
         QCOMPARE(Bar(lp_folder), QString("1,049,576 (12.5%) =12"));
         QCOMPARE(Bar(lp_user), QString("none")); // expanded over its only folder
