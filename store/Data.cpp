@@ -303,6 +303,12 @@ struct ItemBody
     bool m_removed = false;
     bool m_removing = false;
     bool m_marked = false;
+    // In the batch a collection is removing without events (see
+    // StoreOps::RemoveSilently), and how many of its links the items of that
+    // batch dropped before it: when they are all of its links, its own
+    // removal needs to look at none of the bodies they lead to.
+    bool m_doomed = false;
+    std::uint32_t m_doomedPartners = 0;
 
     static void* operator new(std::size_t i_size);
     static void operator delete(void* ip_body) noexcept;
@@ -450,12 +456,14 @@ std::size_t FindLive(Entries const& i_vector, ItemBody const* ip_body)
     return l_index < i_vector.size() && i_vector[l_index] == ip_body ? l_index : i_vector.size();
 }
 
-// Tags an entry as gone; true when it was live.
+// Tags an entry as gone; true when it was live. i_hint: where the entry
+// may be, looked at before searching.
 template <class Entries>
 bool SortedErase(Entries& io_vector, std::uint32_t& io_dead, ItemBody* ip_body,
-                 std::uint64_t* iop_lastKey = nullptr)
+                 std::uint64_t* iop_lastKey = nullptr, std::size_t i_hint = std::size_t(-1))
 {
-    std::size_t const l_index = FindLive(io_vector, ip_body);
+    std::size_t const l_index =
+        i_hint < io_vector.size() && io_vector[i_hint] == ip_body ? i_hint : FindLive(io_vector, ip_body);
     if (l_index == io_vector.size())
         return false;
     if (l_index + 1 == io_vector.size()) {
@@ -567,7 +575,16 @@ struct StoreOps
 {
     static void Connect(ItemBody* ip_a, ItemBody* ip_b);
     static void Disconnect(ItemBody* ip_a, ItemBody* ip_b);
-    static void Remove(ItemBody* ip_body);
+    // i_slot: where the item may be in its type's item list.
+    static void Remove(ItemBody* ip_body, std::size_t i_slot = std::size_t(-1));
+    // Whether removing an item of the type fires nothing at all.
+    static bool RemovesSilently(Data const* ip_data, Type const* ip_type);
+    // Removes i_items from i_begin on, up to the first live item whose removal
+    // would fire something, as Remove would one by one; returns where it
+    // stopped. i_slots: each item's index in its type's item list when the
+    // list was made (checked before it is used).
+    static std::size_t RemoveSilently(Data* ip_data, std::vector<Item> const& i_items,
+                                      std::vector<std::size_t> const& i_slots, std::size_t i_begin);
     // Whether an item meets the standing conditions of a pattern node's
     // children (and, recursively, theirs); ip_prior null: as things are.
     static bool Holds(PathNode const* ip_node, ItemBody* ip_item, PriorState const* ip_prior);
@@ -1420,7 +1437,7 @@ void StoreOps::Disconnect(ItemBody* ip_a, ItemBody* ip_b)
     ip_a->mp_type->mp_data->FireConnection(ip_a, ip_b, false);
 }
 
-void StoreOps::Remove(ItemBody* ip_body)
+void StoreOps::Remove(ItemBody* ip_body, std::size_t i_slot)
 {
     if (!IsLive(ip_body) || ip_body->m_removing)
         return;
@@ -1482,7 +1499,7 @@ void StoreOps::Remove(ItemBody* ip_body)
 
     if (!lp_type->m_isNull)
         lp_type->m_byValue.Erase(ip_body);
-    SortedErase(lp_type->m_items, lp_type->m_deadItems, ip_body);
+    SortedErase(lp_type->m_items, lp_type->m_deadItems, ip_body, nullptr, i_slot);
     if (lp_type->mp_globalNullItem == ip_body)
         lp_type->mp_globalNullItem = nullptr;
     ip_body->m_removed = true;
@@ -1491,6 +1508,119 @@ void StoreOps::Remove(ItemBody* ip_body)
     ip_body->m_deadLinks = 0;
     --lp_data->m_liveItems;
     Release(ip_body); // the store's own reference; l_hold keeps it until we return
+}
+
+bool StoreOps::RemovesSilently(Data const* ip_data, Type const* ip_type)
+{
+    if (!ip_data->m_removedItemEvent.IsEmpty() || !ip_data->m_disconnectEvent.IsEmpty() ||
+        !ip_type->m_removedItemEvent.IsEmpty() || !ip_type->m_disconnectEvent.IsEmpty())
+        return false;
+    // A link can only join related types; its disconnect fires on the other
+    // type's event too, and walks the patterns when both types are in one.
+    bool const l_inPattern = ip_data->IsInPattern(ip_type);
+    for (Type::Relation const& l_relation : ip_type->m_relations)
+        if (!l_relation.mp_other->m_disconnectEvent.IsEmpty() ||
+            (l_inPattern && ip_data->IsInPattern(l_relation.mp_other)))
+            return false;
+    return true;
+}
+
+// Nobody hears these removals, so nobody sees the store between them, and
+// only the state after the batch must be what removing the items one by
+// one leaves. That allows what a removal one by one cannot do: a link
+// between two items of the batch is dropped with their link vectors,
+// without finding each end in the other's vector (five searches in a
+// token's vector of a hundred files, for every file of a share), and the
+// bodies are fetched ahead.
+std::size_t StoreOps::RemoveSilently(Data* ip_data, std::vector<Item> const& i_items,
+                                     std::vector<std::size_t> const& i_slots, std::size_t i_begin)
+{
+    std::size_t const l_count = i_items.size();
+    std::vector<signed char> l_silent(ip_data->m_types.size(), -1);
+    std::vector<std::pair<ItemBody*, std::size_t>> l_batch;
+    std::size_t l_end = i_begin;
+    for (; l_end < l_count; ++l_end) {
+        if (l_end + PREFETCH_AHEAD < l_count)
+            __builtin_prefetch(i_items[l_end + PREFETCH_AHEAD].Body(), 1);
+        ItemBody* const lp_body = i_items[l_end].Body();
+        if (!IsLive(lp_body) || lp_body->m_removing)
+            continue; // Remove would do nothing
+        signed char& l_known = l_silent[lp_body->mp_type->m_index];
+        if (l_known < 0)
+            l_known = RemovesSilently(ip_data, lp_body->mp_type) ? 1 : 0;
+        if (!l_known)
+            break;
+        lp_body->m_doomed = true;
+        lp_body->m_doomedPartners = 0;
+        l_batch.emplace_back(lp_body, i_slots[l_end]);
+    }
+
+    std::vector<Type*> l_types; // whose item lists gained tombstones
+    std::size_t const l_size = l_batch.size();
+    for (std::size_t l_at = 0; l_at < l_size; ++l_at) {
+        if (l_at + PREFETCH_AHEAD < l_size)
+            __builtin_prefetch(l_batch[l_at + PREFETCH_AHEAD].first, 1);
+        if (l_at + PREFETCH_AHEAD / 2 < l_size)
+            __builtin_prefetch(l_batch[l_at + PREFETCH_AHEAD / 2].first->m_links.data());
+        ItemBody* const lp_body = l_batch[l_at].first;
+        lp_body->m_removing = true;
+        LinkVector& l_links = lp_body->m_links;
+        std::size_t l_live = 0;
+        for (ItemBody* lp_entry : l_links)
+            l_live += !IsDead(lp_entry);
+        // Every link left leads to an item of the batch removed already.
+        bool const l_onlyGone = l_live == lp_body->m_doomedPartners;
+        for (ItemBody* lp_entry : l_links) {
+            if (IsDead(lp_entry)) {
+                Release(Ptr(lp_entry)); // the tag's reference, as compaction drops it
+                continue;
+            }
+            if (l_onlyGone)
+                continue;
+            if (lp_entry->m_doomed) {
+                if (!lp_entry->m_removed)
+                    ++lp_entry->m_doomedPartners;
+                continue;
+            }
+            SortedErase(lp_entry->m_links, lp_entry->m_deadLinks, lp_body, &lp_entry->m_lastLinkKey);
+        }
+        l_links.clear();
+        if (l_links.capacity() > 16)
+            l_links.shrink_to_fit();
+        lp_body->m_deadLinks = 0;
+        lp_body->m_lastLinkKey = 0;
+
+        Type* const lp_type = lp_body->mp_type;
+        if (!lp_type->m_isNull)
+            lp_type->m_byValue.Erase(lp_body);
+        // Tombstones only: the list is compacted once, below.
+        std::vector<ItemBody*>& l_items = lp_type->m_items;
+        std::size_t l_slot = l_batch[l_at].second;
+        if (l_slot >= l_items.size() || l_items[l_slot] != lp_body)
+            l_slot = FindLive(l_items, lp_body);
+        if (l_slot < l_items.size()) {
+            l_items[l_slot] = Tagged(lp_body);
+            Retain(lp_body);
+            ++lp_type->m_deadItems;
+            if (l_types.empty() || l_types.back() != lp_type)
+                l_types.push_back(lp_type);
+        }
+        if (lp_type->mp_globalNullItem == lp_body)
+            lp_type->mp_globalNullItem = nullptr;
+        lp_body->m_removed = true;
+        --ip_data->m_liveItems;
+    }
+    std::sort(l_types.begin(), l_types.end());
+    l_types.erase(std::unique(l_types.begin(), l_types.end()), l_types.end());
+    for (Type* lp_type : l_types)
+        if (std::size_t(lp_type->m_deadItems) * 2 > lp_type->m_items.size())
+            Compact(lp_type->m_items, lp_type->m_deadItems);
+    for (std::size_t l_at = 0; l_at < l_size; ++l_at) {
+        if (l_at + PREFETCH_AHEAD < l_size)
+            __builtin_prefetch(l_batch[l_at + PREFETCH_AHEAD].first, 1);
+        Release(l_batch[l_at].first); // the store's own reference; the caller's handles keep the bodies
+    }
+    return l_end;
 }
 
 // ---------------------------------------------------------------- PathNode
@@ -2094,12 +2224,39 @@ void Data::RemoveDisconnectedItems()
         }
     }
     std::vector<Item> l_unreached;
+    std::vector<std::size_t> l_slots;
     for (Type* lp_type : m_types)
-        for (ItemBody* lp_entry : lp_type->m_items)
-            if (!IsDead(lp_entry) && !lp_entry->m_marked)
+        for (std::size_t l_slot = 0; l_slot < lp_type->m_items.size(); ++l_slot) {
+            ItemBody* const lp_entry = lp_type->m_items[l_slot];
+            if (!IsDead(lp_entry) && !lp_entry->m_marked) {
                 l_unreached.emplace_back(lp_entry);
-    for (Item const& l_item : l_unreached)
-        l_item.Remove();
+                l_slots.push_back(l_slot);
+            }
+        }
+    // In order; runs that nobody hears go as a batch. A handler of a removal
+    // may change which removals are heard, so each run is judged when it
+    // starts.
+    std::size_t const l_count = l_unreached.size();
+    for (std::size_t l_at = 0; l_at < l_count;) {
+        if (l_at + PREFETCH_AHEAD < l_count)
+            __builtin_prefetch(l_unreached[l_at + PREFETCH_AHEAD].Body(), 1);
+        ItemBody* const lp_body = l_unreached[l_at].Body();
+        if (!IsLive(lp_body) || lp_body->m_removing) {
+            ++l_at;
+        } else if (StoreOps::RemovesSilently(this, lp_body->mp_type)) {
+            l_at = StoreOps::RemoveSilently(this, l_unreached, l_slots, l_at);
+        } else {
+            StoreOps::Remove(lp_body, l_slots[l_at]);
+            ++l_at;
+        }
+    }
+    // Most of the bodies go with their last handles here, in an order the
+    // cache cannot guess.
+    for (std::size_t l_at = 0; l_at < l_count; ++l_at) {
+        if (l_at + PREFETCH_AHEAD < l_count)
+            __builtin_prefetch(l_unreached[l_at + PREFETCH_AHEAD].Body(), 1);
+        l_unreached[l_at] = Item();
+    }
 }
 
 void Data::Reset()

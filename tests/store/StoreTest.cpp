@@ -81,6 +81,20 @@ public:
     }
 };
 
+// Runs a check on every removal it hears.
+class RemovalCheck : public DataHandler
+{
+public:
+    std::function<bool(Item const&)> m_check;
+    int m_heard = 0;
+    int m_wrong = 0;
+    void On(Item i_item)
+    {
+        ++m_heard;
+        m_wrong += !m_check(i_item);
+    }
+};
+
 } // namespace
 
 class StoreTest : public QObject
@@ -576,11 +590,24 @@ private slots:
     // Random linking and unlinking, in every order of creation, against a
     // plain model: links grow through every vector size, are inserted in the
     // middle, tagged, compacted and shrunk, and older items are linked again.
+    // Then a collection, whose removals nobody hears (they go as one batch)
+    // or some of which are heard (those go one by one, and must find the
+    // store as a removal one by one of everything before them leaves it).
+    void LinksMatchAModelUnderChurn_data()
+    {
+        QTest::addColumn<bool>("heard");
+        QTest::newRow("collection unheard") << false;
+        QTest::newRow("removals of b heard") << true;
+    }
+
     void LinksMatchAModelUnderChurn()
     {
+        QFETCH(bool, heard);
         Type* lp_a = d.NewType("a", ROOT, false, true);
-        Type* lp_b = d.NewType("b", ROOT, false, true);
+        Type* lp_c = d.NewType("c", LEAF, false, true); // collected before b
+        Type* lp_b = d.NewType("b", INTERMEDIATE, false, true);
         lp_a->RelateToType(lp_b, MANY, MANY, false);
+        lp_b->RelateToType(lp_c, MANY, MANY, false);
         std::mt19937 l_random(777);
         std::vector<Item> l_as, l_bs;
         std::set<std::pair<int, int>> l_model;
@@ -623,6 +650,68 @@ private slots:
             QCOMPARE(l_bs[l_ib].GetItems("a").size(), l_expected);
         }
         QVERIFY(l_model.size() > 1000);
+
+        // Most a go, so that many b are no longer reached; a leaf c stays
+        // while a kept b reaches it, and loses its links to the b that go.
+        std::vector<Item> l_cs;
+        std::set<std::pair<int, int>> l_bc;
+        for (int l_ic = 0; l_ic < 300; ++l_ic)
+            l_cs.push_back(lp_c->NewItem(Value(l_ic)));
+        for (int l_k = 0; l_k < 500; ++l_k) {
+            int const l_ib = int(l_random() % l_bs.size()), l_ic = int(l_random() % l_cs.size());
+            l_bs[l_ib] += l_cs[l_ic];
+            l_bc.insert({l_ib, l_ic});
+        }
+        for (int l_ia = 0; l_ia < int(l_as.size()); ++l_ia)
+            if (l_ia % 40 != 0)
+                l_as[l_ia].Remove();
+        std::set<int> l_keptB, l_keptC;
+        for (auto const& l_pair : l_model)
+            if (l_pair.first % 40 == 0)
+                l_keptB.insert(l_pair.second);
+        for (auto const& l_pair : l_bc)
+            if (l_keptB.count(l_pair.first))
+                l_keptC.insert(l_pair.second);
+        auto const l_keptLinks = [&](int i_ib) {
+            std::vector<Item> l_links;
+            for (int l_ic = 0; l_ic < int(l_cs.size()); ++l_ic)
+                if (l_bc.count({i_ib, l_ic}) && l_keptC.count(l_ic))
+                    l_links.push_back(l_cs[l_ic]);
+            return l_links;
+        };
+        RemovalCheck l_check;
+        l_check.m_check = [&](Item const& i_b) {
+            int const l_ib = int(std::find(l_bs.begin(), l_bs.end(), i_b) - l_bs.begin());
+            ItemSet const l_links = i_b.GetItems("c");
+            std::vector<Item> const l_expected = l_keptLinks(l_ib);
+            return std::vector<Item>(l_links.begin(), l_links.end()) == l_expected &&
+                   i_b.CountItems("c") == l_expected.size();
+        };
+        if (heard)
+            lp_b->AddRemovedItemEventHandler(new EventHandler<RemovalCheck, Item>(&l_check, &RemovalCheck::On));
+        std::size_t const l_kept = (l_as.size() + 39) / 40 + l_keptB.size() + l_keptC.size();
+        d.RemoveDisconnectedItems();
+
+        QCOMPARE(d.ItemCount(), l_kept);
+        QCOMPARE(l_check.m_heard, heard ? int(l_bs.size() - l_keptB.size()) : 0);
+        QCOMPARE(l_check.m_wrong, 0);
+        QVERIFY(l_keptB.size() > 50 && l_bs.size() - l_keptB.size() > 50);
+        QVERIFY(l_keptC.size() > 50 && l_cs.size() - l_keptC.size() > 20);
+        for (int l_ib = 0; l_ib < int(l_bs.size()); ++l_ib) {
+            QCOMPARE(l_bs[l_ib].IsNull(), !l_keptB.count(l_ib));
+            ItemSet const l_links = l_bs[l_ib].GetItems("c");
+            QCOMPARE(std::vector<Item>(l_links.begin(), l_links.end()),
+                     l_keptB.count(l_ib) ? l_keptLinks(l_ib) : std::vector<Item>());
+        }
+        for (int l_ic = 0; l_ic < int(l_cs.size()); ++l_ic) {
+            QCOMPARE(l_cs[l_ic].IsNull(), !l_keptC.count(l_ic));
+            std::size_t l_linked = 0;
+            for (int l_ib : l_keptB)
+                l_linked += l_bc.count({l_ib, l_ic});
+            QCOMPARE(l_cs[l_ic].CountItems("b"), l_keptC.count(l_ic) ? l_linked : 0);
+        }
+        QCOMPARE(lp_b->GetItemCount(), l_keptB.size());
+        QCOMPARE(lp_c->GetItemCount(), l_keptC.size());
     }
 
     // Keys come and go (removed items, keys taken again by new items): every
