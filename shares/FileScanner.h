@@ -14,7 +14,6 @@
 #include <functional>
 #include <map>
 #include <set>
-#include <unordered_set>
 #include <vector>
 
 class FileScanner : public QObject
@@ -40,17 +39,23 @@ public:
     // and leaves the scanner's copy empty.
     ScanResult TakeResult();
 
-    // A folder by (device, inode): how a walk knows a folder it has met
+    // Folders by (device, inode): how a walk knows a folder it has met
     // already, under whatever path (a bind mount of a folder inside itself
-    // would otherwise be walked for ever).
-    struct FolderIdHash
+    // would otherwise be walked for ever). One flat table: the nodes of a
+    // hash set lie scattered among the names the walk allocates, a cache
+    // miss or two for every folder.
+    class VisitedFolders
     {
-        std::size_t operator()(std::pair<quint64, quint64> const& i_id) const
-        {
-            return std::hash<quint64>()(i_id.second * 0x9E3779B97F4A7C15ull ^ i_id.first);
-        }
+    public:
+        // False when the folder was met already.
+        bool Insert(quint64 i_device, quint64 i_inode);
+
+    private:
+        typedef std::pair<quint64, quint64> Id;
+        std::vector<Id> m_slots; // (0, 0): free
+        std::size_t m_used = 0;
+        bool m_hasZero = false; // (0, 0) itself, which marks free slots
     };
-    typedef std::unordered_set<std::pair<quint64, quint64>, FolderIdHash> VisitedFolders;
     // Called for every folder of a walk with its path and its files (which
     // it may take); false ends the walk.
     typedef std::function<bool(QString const& i_folder, FileSizes& io_files)> FolderVisitor;

@@ -6,6 +6,7 @@
 //
 //   bench_shares [work folder]             200,000 files (default: a temporary folder)
 //   bench_shares --million [work folder]   the merge of 1,000,000 files
+//   bench_shares --walk-only [work folder] the walk against nftw() alone
 //
 // A tree made by an earlier run in the same work folder is used again. The
 // other options are the child processes the two runs start.
@@ -488,8 +489,10 @@ int main(int argc, char** argv)
         return MergeChild(l_arguments.value(1), l_arguments.value(2).toLongLong(), l_arguments.value(3) == "again");
 
     bool const l_million = l_mode == "--million";
+    bool const l_walkOnly = l_mode == "--walk-only";
     QTemporaryDir l_temporary;
-    QString const l_work = l_arguments.size() > (l_million ? 1 : 0) ? l_arguments.last() : l_temporary.path();
+    QString const l_work =
+        l_arguments.size() > (l_million || l_walkOnly ? 1 : 0) ? l_arguments.last() : l_temporary.path();
     QString const l_root = l_work + (l_million ? "/Million" : "/Music");
     int const l_artists = l_million ? kMillionArtists : kArtists;
     QString const l_marker = l_root + ".complete";
@@ -503,6 +506,8 @@ int main(int argc, char** argv)
     }
     if (!l_million)
         WalkBench(l_root);
+    if (l_walkOnly)
+        return 0;
     MergeBench(l_root);
     if (l_million)
         return 0;

@@ -222,20 +222,28 @@ void FileScannerTest::WalkSkipsHiddenLinksAndSpecials()
         ::close(l_fd);
     }
 
+    // More entries than one read of the folder returns.
+    FileScanner::FileSizes l_many;
+    for (int l_index = 0; l_index < 1500; ++l_index)
+        l_many.emplace_back(QString::asprintf("entry number %04d.txt", l_index), 1);
+    for (auto const& l_file : l_many)
+        Write("root/sub/many/" + l_file.first, "m");
+
     auto const l_visits = Walk(l_root);
-    QCOMPARE(int(l_visits.size()), 2);
+    QCOMPARE(int(l_visits.size()), 3);
     QCOMPARE(l_visits[0].first, l_root);
     FileScanner::FileSizes const l_expected = {{"A.txt", 1}, {"b.txt", 2}, {QString::fromUtf8("\xC3\x91.txt"), 1}};
     QVERIFY(l_visits[0].second == l_expected);
     QCOMPARE(l_visits[1].first, l_root + "/sub");
     QVERIFY(l_visits[1].second == FileScanner::FileSizes({{"c.txt", 3}}));
+    QVERIFY(l_visits[2].second == l_many);
 
     // A trailing slash does not double in the paths below; an absolute
     // start is not cleaned, since the paths below must begin with it; a
     // folder that cannot be read is visited with no files.
-    QCOMPARE(Walk(l_root + "/").back().first, l_root + "/sub");
+    QCOMPARE(Walk(l_root + "/").back().first, l_root + "/sub/many");
     QString const l_unclean = mp_dir->path() + "//./root";
-    QCOMPARE(Walk(l_unclean).back().first, l_unclean + "/sub");
+    QCOMPARE(Walk(l_unclean).back().first, l_unclean + "/sub/many");
     auto const l_nowhere = Walk(mp_dir->filePath("nowhere"));
     QCOMPARE(int(l_nowhere.size()), 1);
     QVERIFY(l_nowhere[0].second.empty());
