@@ -159,6 +159,7 @@ class DataFileTest : public QObject
 private slots:
     void init();
     void SaveLoadRoundTrip();
+    void OnlySavedTypesAreLoaded();
     void NoFileIsAFirstStart();
     void RotationKeepsThreeAndFallsBack();
     void TotalLoadFailureKeepsTheStore();
@@ -225,6 +226,26 @@ void DataFileTest::SaveLoadRoundTrip()
     QVERIFY(!d["user"]->HasItem(std::string("caf\xE9")).IsNull());
     QVERIFY(!d.HasType("obsolete"));
     QVERIFY(!d["user"]->HasItem("carol").IsNull());
+}
+
+// A type that is declared but not saved (a run's rows, sockets, threads) is
+// never taken from a file, even one that holds it.
+void DataFileTest::OnlySavedTypesAreLoaded()
+{
+    DeclareSchema(true);
+    Populate();
+    {
+        DataSaver l_saver;
+        RegisterSaving(l_saver);
+        QVERIFY(l_saver.Save(Stem()));
+    }
+    DeclareSchema(true);
+    DataSaver l_saver;
+    l_saver.AddSavedType("user");
+    l_saver.Load(Stem());
+    QCOMPARE(d["user"]->GetItemCount(), std::size_t(4));
+    QCOMPARE(d["download_entry"]->GetItemCount() + d["online_alert"]->GetItemCount() + d["obsolete"]->GetItemCount(),
+             std::size_t(0));
 }
 
 void DataFileTest::NoFileIsAFirstStart()
