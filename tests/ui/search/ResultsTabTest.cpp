@@ -288,8 +288,8 @@ private slots:
         for (char const* lp_type : {"search_results_widget", "search_results_user_node", "search_result_node"})
             QCOMPARE(Count(lp_type), std::size_t(0));
 
-        // A hostile file may hold items of any declared type: a tab keyed by
-        // an address of another run must not survive the load.
+        // A tab keyed by an address that is not this run's (made before the
+        // load) must not survive it.
         Item const l_bogus = d["search_results_widget"]->GetItem(Value("12345"));
         d["search_request"]->GetItem(Value(7)) += l_bogus;
         mp_page->DataLoaded();
