@@ -53,15 +53,15 @@ public:
         QRegularExpression const l_pattern(i_pattern);
         QRegularExpressionMatch l_match;
         int l_index = i_from;
-        QTest::qWaitFor([&] {
+        bool const l_found = QTest::qWaitFor([&] {
             for (; l_index < m_lines.size(); ++l_index)
                 if ((l_match = l_pattern.match(m_lines.at(l_index))).hasMatch())
                     return true;
             return m_process.state() == QProcess::NotRunning;
-        }, i_timeoutMs);
-        if (op_index && l_match.hasMatch())
+        }, i_timeoutMs) && l_match.hasMatch();
+        if (l_found && op_index)
             *op_index = l_index;
-        return l_match.hasMatch() ? l_match : QRegularExpressionMatch();
+        return l_found ? l_match : QRegularExpressionMatch();
     }
 
     // Sends a command; the lines up to the one that ends its answer.

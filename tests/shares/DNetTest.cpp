@@ -353,7 +353,7 @@ private:
     // now owns, as a candidate (parent connection) or as a child.
 
     // i_before arrives before the hand-over, as bytes sent with the handshake do.
-    std::unique_ptr<QTcpSocket> Connect(QString const& i_user, bool i_asChild, QByteArray const& i_before)
+    std::unique_ptr<QTcpSocket> Connect(QString const& i_user, bool i_asChild, QByteArray const& i_before = {})
     {
         auto [lp_local, lp_remote] = ConnectedPair();
         lp_remote->write(i_before);
@@ -367,7 +367,8 @@ private:
     }
 
     // A candidate that delivers a search and so becomes the parent.
-    std::unique_ptr<QTcpSocket> Parent(QString const& i_user, QByteArray const& i_search)
+    std::unique_ptr<QTcpSocket> Parent(QString const& i_user = QStringLiteral("dad"),
+                                       QByteArray const& i_search = Search())
     {
         auto lp_parent = Connect(i_user, false);
         QSignalSpy l_search(mp_dnet.get(), &DNetManager::DNetSearchRequest);
@@ -377,7 +378,7 @@ private:
         return lp_parent;
     }
 
-    void RoomForChildren(qint32 i_speed)
+    void RoomForChildren(qint32 i_speed = 1 << 20)
     {
         SetSetting("upload_speed", qint64(i_speed));
         mp_dnet->OnDNetParentMinSpeed(0);

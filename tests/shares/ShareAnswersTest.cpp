@@ -445,7 +445,7 @@ private slots:
     }
 
 private:
-    Item Root(QString const& i_path, char const* ip_flag)
+    Item Root(QString const& i_path, char const* ip_flag = nullptr)
     {
         Item const l_root = d.GetType("shared_folder")->GetItem(Value(i_path));
         if (ip_flag)
@@ -453,7 +453,7 @@ private:
         return l_root;
     }
 
-    Item AddFile(Item const& i_root, QString const& i_folder, QString const& i_name, qint64 i_size)
+    Item AddFile(Item const& i_root, QString const& i_folder, QString const& i_name, qint64 i_size = 1)
     {
         Item const l_folder = d.GetType("shared_file_folder")->GetItem(Value(i_folder));
         l_folder += i_root;

@@ -43,7 +43,6 @@ private slots:
         mp_dir.reset(new QTemporaryDir);
         QVERIFY(mp_dir->isValid());
         Restart();
-        QCOMPARE(sharedFoldersManager, mp_manager.get());
     }
 
     void cleanup()
@@ -524,7 +523,7 @@ private slots:
     }
 
 private:
-    QString Write(QString const& i_name, QByteArray const& i_data)
+    QString Write(QString const& i_name, QByteArray const& i_data = "x")
     {
         return WriteTestFile(*mp_dir, i_name, i_data);
     }

@@ -99,7 +99,6 @@ private slots:
 
     void firstRunAndSettings()
     {
-        QCOMPARE(transferQueueManager, mp_transfers.get());
         QCOMPARE(mp_loaded->count(), 1);
         QCOMPARE(d.GetType("excluded_download_extension")->GetItemCount(), size_t(1));
         QVERIFY(mp_transfers->HasExcludedDownloadExtension("Setup.INI"));

@@ -37,11 +37,11 @@ inline std::pair<QTcpSocket*, std::unique_ptr<QTcpSocket>> ConnectedPair()
 inline QByteArray ReadBytes(QTcpSocket& io_socket, int i_count, int i_ms = 5000)
 {
     QByteArray l_bytes;
-    QTest::qWaitFor([&] {
+    static_cast<void>(QTest::qWaitFor([&] {
         l_bytes += io_socket.read(i_count - l_bytes.size());
         return l_bytes.size() == i_count ||
                (io_socket.state() == QAbstractSocket::UnconnectedState && io_socket.bytesAvailable() == 0);
-    }, i_ms);
+    }, i_ms));
     return l_bytes;
 }
 

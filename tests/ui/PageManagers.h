@@ -6,6 +6,7 @@
 #include "app/ActionSetToolBar.h"
 #include "app/EventToolBar.h"
 #include "peers/PeerMessenger.h"
+#include "server/StoreTypes.h"
 #include "shares/SharedFoldersManager.h"
 #include "store/DelayedInvoker.h"
 #include "tests/ManagerSet.h"
