@@ -150,6 +150,7 @@ private slots:
         QCOMPARE(Row(l_entry)->parent()->parent()->foreground(0).color().name(), QString("#123456"));
     }
 
+    // Edges the rows' own texts do not reach: bounds, long times, values out of range.
     void Formats()
     {
         struct Case { long long m_seconds; char const* mp_text; };
@@ -157,14 +158,9 @@ private slots:
                  {59, "   59s"}, {60, "   1m:0s"}, {3599, "   59m:59s"}, {3600, "   1h:0m:0s"},
                  {90061, "   25h:1m:1s"}, {-5, "   0s"}})
             QCOMPARE(TimeLeftText(l_case.m_seconds), QString(l_case.mp_text));
-        QCOMPARE(ProgressText(1048576, Percent(1048576, 8388608, false)), QString("1,048,576 (12.5%)"));
-        QCOMPARE(ProgressText(0, Percent(0, 100, false)), QString(" (0.0%)"));
-        QCOMPARE(Percent(0, 0, true), 100.0);
-        QCOMPARE(Percent(0, 0, false), 0.0);
         QCOMPARE(Percent(900, 600, false), 100.0);
         QCOMPARE(Percent(-1, 600, false), 0.0);
         QCOMPARE(SpeedText(1536), QString("1.5"));
-        QCOMPARE(SpeedText(0), QString("0.0"));
     }
 
     void ProgressAndGroupStatistics()
