@@ -24,7 +24,8 @@ private slots:
                                               << QStringList({"m", QString::fromUtf8("café\u00a0noir\u00ff")});
         QTest::newRow("other scripts split in the first pass")
             << QString::fromUtf8("/m/привет мир\\東京.mp3")
-            << QStringList({"m", "mp3", QString::fromUtf8("привет"), QString::fromUtf8("мир"), QString::fromUtf8("東京.mp3")});
+            << QStringList({"m", "mp3", QString::fromUtf8("привет"), QString::fromUtf8("мир"),
+                            QString::fromUtf8("東京.mp3")});
         // A character outside the basic plane is never cut in two.
         QTest::newRow("surrogate pair") << QString::fromUtf8("a\xF0\x9F\x8E\xB5" "b")
                                         << QStringList({"a", "b", QString::fromUtf8("a\xF0\x9F\x8E\xB5" "b")});

@@ -423,8 +423,8 @@ private slots:
         for (Case const& l_case : l_cases) {
             SetSwitch("dont_split_downloads", l_case.m_noSplit);
             SetSwitch("dont_create_subfolders_for_single_downloads", l_case.m_noSubfolders);
-            Item l_entry = mp_transfers->AddDownload(QString("user%1").arg(++l_user), "s.mp3", "Music\\Rock\\Band\\Album", 1, l_case.m_single,
-                                                   l_case.m_level);
+            Item l_entry = mp_transfers->AddDownload(QString("user%1").arg(++l_user), "s.mp3", "Music\\Rock\\Band\\Album",
+                                                     1, l_case.m_single, l_case.m_level);
             QCOMPARE(mp_transfers->GetDownloadTargetFolder(l_entry, true), l_base + l_case.mp_folder);
             QCOMPARE(mp_transfers->GetDownloadTargetPath(l_entry, true), l_base + l_case.mp_folder + "\\s.mp3");
             QCOMPARE(mp_transfers->GetDownloadRelativeDownloadFolder(l_entry), QString(l_case.mp_relative));
