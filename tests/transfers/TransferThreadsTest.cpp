@@ -206,7 +206,8 @@ private slots:
     }
 
     // A stop is seen promptly both while the thread waits for data and while
-    // it sleeps under a rate of 1 KB/s, where one chunk takes 8 s.
+    // it sleeps under a rate of 1 KB/s, where one chunk takes 8 s (the bound
+    // leaves a loaded machine room).
     void stopIsPrompt_data()
     {
         QTest::addColumn<int>("rate");
@@ -235,7 +236,7 @@ private slots:
         l_clock.start();
         l_thread.SignalExit();
         l_thread.AwaitEnd();
-        QVERIFY2(l_clock.elapsed() < 1000, qPrintable(QString::number(l_clock.elapsed())));
+        QVERIFY2(l_clock.elapsed() < 3000, qPrintable(QString::number(l_clock.elapsed())));
         QCOMPARE(LastArgument(l_error), QString("Exit requested."));
         delete l_pair.first;
     }
