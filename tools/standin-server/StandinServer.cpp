@@ -129,7 +129,8 @@ void StandinServer::RunCommand(QString const& i_line)
         if (l_account == m_accounts.end())
             return Log(QStringLiteral("command: speed of unknown user %1").arg(l_user));
         l_account->second.m_stats.m_averageSpeed = l_argument.section(QLatin1Char(' '), 1).toUInt();
-        Log(QStringLiteral("command: speed of %1 set to %2").arg(l_user).arg(l_account->second.m_stats.m_averageSpeed));
+        Log(QStringLiteral("command: speed of %1 set to %2")
+                .arg(l_user, QString::number(l_account->second.m_stats.m_averageSpeed)));
         if (SessionOfUser(l_user)) {
             MemStream l_out;
             l_out.Write(l_user);
