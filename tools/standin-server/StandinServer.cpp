@@ -367,9 +367,9 @@ void StandinServer::NotifyWatchers(QString const& i_user)
 void StandinServer::Handle(Session& io_session, quint32 i_code, MemStream& io_in)
 {
     Log(QStringLiteral("recv %1 from %2 (%3 bytes)")
-            .arg(i_code)
-            .arg(io_session.m_user.isEmpty() ? QStringLiteral("(not logged in)") : io_session.m_user)
-            .arg(io_in.BytesAvailable()));
+            .arg(QString::number(i_code),
+                 io_session.m_user.isEmpty() ? QStringLiteral("(not logged in)") : io_session.m_user,
+                 QString::number(io_in.BytesAvailable())));
     if (io_session.m_user.isEmpty()) {
         if (i_code == ServerCode::LOGIN)
             HandleLogin(io_session, io_in);
