@@ -396,8 +396,8 @@ void DNetManager::SendToChildren(QByteArray const& i_message)
     }
     for (QTcpSocket* lp_child : l_slow) {
         DLog(1, QStringLiteral("Child %1 leaves more than %2 bytes unread; dropping it")
-                    .arg(d.GetType(kChild)->HasItem(Value(lp_child))["user"].AsString())
-                    .arg(MAX_CHILD_BACKLOG));
+                    .arg(d.GetType(kChild)->HasItem(Value(lp_child))["user"].AsString(),
+                         QString::number(MAX_CHILD_BACKLOG)));
         CloseSocket(lp_child);
     }
 }

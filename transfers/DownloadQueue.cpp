@@ -57,8 +57,7 @@ Item TransferQueueManager::NewDownloadEntry(QString const& i_user, std::string c
 {
     if (i_size < 0) {
         LogTransfer(1, QString("Not queueing %1 from %2: its size %3 is negative")
-                           .arg(ToQString(i_fileName), i_user)
-                           .arg(i_size),
+                           .arg(ToQString(i_fileName), i_user, QString::number(i_size)),
                     UserItem(i_user));
         return Item();
     }

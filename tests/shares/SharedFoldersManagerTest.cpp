@@ -391,16 +391,24 @@ private slots:
         QSignalSpy l_rescanned(mp_manager.get(), &SharedFoldersManager::SharedFilesRescanned);
         QSignalSpy l_merged(mp_manager.get(), &SharedFoldersManager::StartupMergeFinished);
         bool l_askedDuringMerge = false;
+        // The lambda is posted from the scanner thread after the manager's own
+        // call, and the GUI thread waits until both are posted: otherwise a
+        // scanner thread held up between the two lets the whole merge run first.
+        QSemaphore l_posted;
         connect(&mp_manager->GetFileScanner(), &FileScanner::FoldersScanned, this, [&] {
-            l_askedDuringMerge = mp_manager->IsMerging();
-            mp_manager->RescanShares();
-            mp_manager->AddSharedFolder(Path("new"));
-            mp_manager->UnshareFolder(l_other);
-            QCOMPARE(l_rescanned.count(), 0);
-            QVERIFY(mp_manager->GetSharedFileItem(Path("new/n.txt")).IsNull());
-            QVERIFY(!l_other.IsNull());
-        }, Qt::QueuedConnection);
+            QMetaObject::invokeMethod(this, [&] {
+                l_askedDuringMerge = mp_manager->IsMerging();
+                mp_manager->RescanShares();
+                mp_manager->AddSharedFolder(Path("new"));
+                mp_manager->UnshareFolder(l_other);
+                QCOMPARE(l_rescanned.count(), 0);
+                QVERIFY(mp_manager->GetSharedFileItem(Path("new/n.txt")).IsNull());
+                QVERIFY(!l_other.IsNull());
+            }, Qt::QueuedConnection);
+            l_posted.release();
+        }, Qt::DirectConnection);
         mp_manager->Init();
+        QVERIFY(l_posted.tryAcquire(1, 10000));
         QVERIFY(l_merged.wait(10000));
         QVERIFY(l_askedDuringMerge);
         QCOMPARE(l_rescanned.count(), 1);
