@@ -8,9 +8,6 @@
 #include "store/DelayedInvoker.h"
 #include "store/TimerManager.h"
 #include "transfers/TransferQueueManager.h"
-#include "ui/transfers/AddSharedFolderDialog.h"
-#include "ui_AddSharedFolderDialog.h"
-#include "ui_ChangeUsernamePasswordDialog.h"
 #include "ui_MainWindow.h"
 
 // Start-up scenarios, one process and one home each (CTest runs each
@@ -22,14 +19,10 @@ class StartupTest : public QObject
 private:
     MainWindow* mp_window = nullptr;
     StandinProcess m_server;
-    QString m_music;
 
     static int DataFileCount() { return int(DataSaver::ListDataFiles(MainWindow::DataFileStem()).size()); }
 
-    void Start()
-    {
-        mp_window = StartWindow(m_server.Port());
-    }
+    void Start() { mp_window = StartWindow(m_server.Port()); }
 
     // The user gives no name and shares nothing.
     static void AnswerFirstRunEmpty(ModalAnswerer& io_answers)
@@ -64,13 +57,6 @@ private:
         QCOMPARE(DataFileCount(), qMin(l_files + 1, DataSaver::KEPT_FILES));
     }
 
-    void WaitForLogin(QString const& i_user)
-    {
-        QTRY_VERIFY_WITH_TIMEOUT(gp_server->IsConnected(), 10000);
-        QCOMPARE(mp_window->windowTitle(), MainWindow::BuildTitle(g_currentVersion, i_user));
-        QCOMPARE(mp_window->Form()->usernameEdit->text(), i_user);
-    }
-
     QStringList SharedFolderRows() const
     {
         QStringList l_rows;
@@ -81,49 +67,7 @@ private:
     }
 
 private slots:
-    void initTestCase()
-    {
-        QVERIFY(m_server.Start());
-        m_music = QDir::home().filePath("music");
-        QVERIFY(QDir().mkpath(m_music));
-        QFile l_song(m_music + "/song.mp3");
-        QVERIFY(l_song.open(QIODevice::WriteOnly) && l_song.write("la la") == 5);
-    }
-
-    // No data file: the user-name dialog, the offer to share a folder (the
-    // add-folder dialog on Yes), the note; then the login with the name.
-    void FirstRun()
-    {
-        ModalAnswerer l_answers;
-        l_answers
-            .Then([](QWidget* ip_dialog) {
-                ChangeUsernamePasswordDialog* lp_dialog = qobject_cast<ChangeUsernamePasswordDialog*>(ip_dialog);
-                if (lp_dialog) {
-                    lp_dialog->Form()->usernameEdit->setText("newbie");
-                    lp_dialog->accept();
-                }
-                return lp_dialog != nullptr;
-            })
-            .Press(QMessageBox::Yes)
-            .Then([this](QWidget* ip_dialog) {
-                AddSharedFolderDialog* lp_dialog = qobject_cast<AddSharedFolderDialog*>(ip_dialog);
-                if (lp_dialog) {
-                    lp_dialog->Form()->selectedFolderEdit->setText(m_music);
-                    lp_dialog->accept();
-                }
-                return lp_dialog != nullptr;
-            })
-            .Press(QMessageBox::Ok);
-        Start();
-        QCOMPARE(l_answers.m_titles, QStringList({"Choose Your Username and Password", "Share a folder?",
-                                                  "Add Shared Folder", "In the future"}));
-        WaitForLogin("newbie");
-        QCOMPARE(GetSetting("data_version"), QString("1"));
-        QCOMPARE(mp_window->Form()->tabControl->currentIndex(), 1);
-        QCOMPARE(SharedFolderRows(), QStringList({m_music + " | Everyone"}));
-        QTRY_VERIFY(sharedFoldersManager->GetSharedFileItem(m_music + "/song.mp3").IsValid());
-        ShutDown();
-    }
+    void initTestCase() { QVERIFY(m_server.Start()); }
 
     // A stored user name: no dialog, the login starts at once. Loaded values
     // replace the defaults (the options' restart test has the controls), but
@@ -137,7 +81,9 @@ private slots:
         });
         ModalAnswerer l_answers;
         Start();
-        WaitForLogin("regular");
+        QTRY_VERIFY_WITH_TIMEOUT(gp_server->IsConnected(), 10000);
+        QCOMPARE(mp_window->windowTitle(), MainWindow::BuildTitle(g_currentVersion, "regular"));
+        QCOMPARE(mp_window->Form()->usernameEdit->text(), QString("regular"));
         QVERIFY(l_answers.m_titles.isEmpty());
         QCOMPARE(GetSetting("data_version"), QString("1"));
         QCOMPARE(ColorSetting("transfer_queued"), QColor("#123456"));
@@ -197,22 +143,24 @@ private slots:
     // case-sensitive order; losing the last group empties the column.
     void SeededSharedFolder()
     {
-        QString const l_other = QDir::home().filePath("other");
-        QVERIFY(QDir().mkpath(l_other));
+        QString const l_music = QDir::home().filePath("music"), l_other = QDir::home().filePath("other");
+        QVERIFY(QDir().mkpath(l_music) && QDir().mkpath(l_other));
+        QFile l_song(l_music + "/song.mp3");
+        QVERIFY(l_song.open(QIODevice::WriteOnly) && l_song.write("la la") == 5);
         SeedDataFile([&]() {
             SetSetting("username", QStringLiteral("sharer"));
-            Item l_music = d["shared_folder"]->GetItem(Value(m_music));
+            Item l_musicItem = d["shared_folder"]->GetItem(Value(l_music));
             for (char const* lp_group : {"b", "A", "a"})
-                l_music += d["user_list_group"]->GetItem(Value(lp_group));
+                l_musicItem += d["user_list_group"]->GetItem(Value(lp_group));
             Item l_public = d["shared_folder"]->GetItem(Value(l_other));
             l_public += d["user_list_group"]->GetItem(Value("b"));
             l_public += d["shared_public"]->GetGlobalNullItem();
         });
         Start();
-        QCOMPARE(SharedFolderRows(), QStringList({m_music + " | A, a, b", l_other + " | Everyone"}));
-        QTRY_VERIFY(sharedFoldersManager->GetSharedFileItem(m_music + "/song.mp3").IsValid());
-        d["shared_folder"]->HasItem(Value(m_music)).Disconnect("user_list_group");
-        QCOMPARE(SharedFolderRows().first(), m_music + " | ");
+        QCOMPARE(SharedFolderRows(), QStringList({l_music + " | A, a, b", l_other + " | Everyone"}));
+        QTRY_VERIFY(sharedFoldersManager->GetSharedFileItem(l_music + "/song.mp3").IsValid());
+        d["shared_folder"]->HasItem(Value(l_music)).Disconnect("user_list_group");
+        QCOMPARE(SharedFolderRows().first(), l_music + " | ");
         ShutDown();
     }
 };
