@@ -8,6 +8,8 @@
 #include "store/DelayedInvoker.h"
 #include "store/TimerManager.h"
 #include "transfers/TransferQueueManager.h"
+#include "ui/transfers/AddSharedFolderDialog.h"
+#include "ui_AddSharedFolderDialog.h"
 #include "ui_MainWindow.h"
 
 // Start-up scenarios, one process and one home each (CTest runs each
@@ -24,18 +26,27 @@ private:
 
     void Start() { mp_window = StartWindow(m_server.Port()); }
 
-    // The user gives no name and shares nothing.
-    static void AnswerFirstRunEmpty(ModalAnswerer& io_answers)
+    // The user gives no name, and shares the folder if one is given.
+    static void AnswerFirstRun(ModalAnswerer& io_answers, QString const& i_folder = QString())
     {
-        io_answers
-            .Then([](QWidget* ip_dialog) {
-                QDialog* lp_dialog = qobject_cast<ChangeUsernamePasswordDialog*>(ip_dialog);
-                if (lp_dialog)
-                    lp_dialog->reject();
+        io_answers.Then([](QWidget* ip_dialog) {
+            QDialog* lp_dialog = qobject_cast<ChangeUsernamePasswordDialog*>(ip_dialog);
+            if (lp_dialog)
+                lp_dialog->reject();
+            return lp_dialog != nullptr;
+        });
+        if (i_folder.isEmpty())
+            io_answers.Press(QMessageBox::No);
+        else
+            io_answers.Press(QMessageBox::Yes).Then([i_folder](QWidget* ip_dialog) {
+                AddSharedFolderDialog* lp_dialog = qobject_cast<AddSharedFolderDialog*>(ip_dialog);
+                if (lp_dialog) {
+                    lp_dialog->Form()->selectedFolderEdit->setText(i_folder);
+                    lp_dialog->accept();
+                }
                 return lp_dialog != nullptr;
-            })
-            .Press(QMessageBox::No)
-            .Press(QMessageBox::Ok);
+            });
+        io_answers.Press(QMessageBox::Ok);
     }
 
     // The window goes; every manager with it, in the fixed order, after a
@@ -93,19 +104,27 @@ private slots:
     }
 
     // Every data file damaged: the box, then a start as on a first run with
-    // the defaults in place; the file is set aside, never rotated away.
+    // the defaults in place (a folder shared then is seen by everyone); the
+    // file is set aside, never rotated away.
     void CorruptDataFile()
     {
         QFile l_bad(MainWindow::DataFileStem() + ".1000");
         QVERIFY(l_bad.open(QIODevice::WriteOnly) && l_bad.write(QByteArray(4096, '\x7f')) == 4096);
         l_bad.close();
+        QString const l_music = QDir::home().filePath("music");
+        QFile l_song(l_music + "/song.mp3");
+        QVERIFY(QDir().mkpath(l_music) && l_song.open(QIODevice::WriteOnly) && l_song.write("la la") == 5
+                && l_song.flush());
         ModalAnswerer l_answers;
-        AnswerFirstRunEmpty(l_answers.Press(QMessageBox::Ok));
+        AnswerFirstRun(l_answers.Press(QMessageBox::Ok), l_music);
         Start();
-        QCOMPARE(l_answers.m_titles, QStringList({"Error loading configuration data", "Choose Your Username and Password",
-                                                  "Share a folder?", "In the future"}));
+        QCOMPARE(l_answers.m_titles, QStringList({"Error loading configuration data",
+                                                  "Choose Your Username and Password", "Share a folder?",
+                                                  "Add Shared Folder", "In the future"}));
         QCOMPARE(GetSetting("data_version"), QString("1"));
         QCOMPARE(GetSetting("first_open_tab"), QString("rooms"));
+        QCOMPARE(SharedFolderRows(), QStringList({l_music + " | Everyone"}));
+        QTRY_VERIFY(sharedFoldersManager->GetSharedFileItem(l_music + "/song.mp3").IsValid());
         QTest::qWait(200);
         QVERIFY(!gp_server->IsConnected());
         for (int l_save = 0; l_save <= DataSaver::KEPT_FILES; ++l_save)
@@ -130,7 +149,7 @@ private slots:
         DeclareSettingsTypes();
         d["global_value"]->AddNewItemEventHandler(new EventHandler<Thrower, Item>(&l_thrower, &Thrower::OnNewValue));
         ModalAnswerer l_answers;
-        AnswerFirstRunEmpty(l_answers.Press(QMessageBox::Ok));
+        AnswerFirstRun(l_answers.Press(QMessageBox::Ok));
         Start();
         QCOMPARE(l_answers.m_titles.value(0), QString("Error loading configuration data"));
         QVERIFY(l_answers.Done());
@@ -146,7 +165,7 @@ private slots:
         QString const l_music = QDir::home().filePath("music"), l_other = QDir::home().filePath("other");
         QVERIFY(QDir().mkpath(l_music) && QDir().mkpath(l_other));
         QFile l_song(l_music + "/song.mp3");
-        QVERIFY(l_song.open(QIODevice::WriteOnly) && l_song.write("la la") == 5);
+        QVERIFY(l_song.open(QIODevice::WriteOnly) && l_song.write("la la") == 5 && l_song.flush());
         SeedDataFile([&]() {
             SetSetting("username", QStringLiteral("sharer"));
             Item l_musicItem = d["shared_folder"]->GetItem(Value(l_music));

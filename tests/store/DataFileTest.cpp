@@ -202,27 +202,22 @@ private slots:
         QVERIFY(!d.HasType("obsolete"));
     }
 
-    void NoFileIsAFirstStart()
-    {
-        DeclareSchema(false);
-        DataSaver l_saver;
-        Recorder l_recorder;
-        l_saver.Load(Stem());
-        QCOMPARE(l_recorder.m_calls, QStringList({"DataLoaded", "NoData"}));
-        {
-            // A handler gone before the load is not called (nor crashed into).
-            Recorder* lp_gone = new Recorder;
-            delete lp_gone;
-            l_saver.Load(Stem());
-        }
-        QCOMPARE(l_recorder.m_calls.size(), 4);
-    }
-
-    void RotationKeepsThreeAndFallsBack()
+    // No file is a first start; saves then rotate, three kept, and a damaged
+    // newest file falls back to the one before it.
+    void FirstStartAndRotation()
     {
         DeclareSchema(false);
         DataSaver l_saver;
         RegisterSaving(l_saver);
+        Recorder l_first;
+        l_saver.Load(Stem());
+        QCOMPARE(l_first.m_calls, QStringList({"DataLoaded", "NoData"}));
+        // A handler gone before the load is not called (nor crashed into).
+        Recorder* lp_gone = new Recorder;
+        delete lp_gone;
+        l_saver.Load(Stem());
+        QCOMPARE(l_first.m_calls.size(), 4);
+
         for (int l_save = 1; l_save <= 5; ++l_save) {
             SetSetting("save_number", qint64(l_save));
             QVERIFY(l_saver.Save(Stem()));
@@ -230,7 +225,6 @@ private slots:
         auto const l_files = DataSaver::ListDataFiles(Stem());
         QCOMPARE(l_files.size(), std::size_t(3));
 
-        // The newest file cut short: the one before it is loaded instead.
         QByteArray const l_newest = ReadAll(l_files[0].second);
         WriteAll(l_files[0].second, l_newest.left(l_newest.size() - 10));
         DeclareSchema(false);

@@ -10,7 +10,7 @@
 
 namespace {
 
-using Log = std::vector<std::string>;
+using Texts = std::vector<std::string>;
 
 // A handler calling the owner's method, for the store to own.
 template <class Owner, class Arg>
@@ -23,8 +23,8 @@ EventHandler<Owner, Arg>* Call(Owner* ip_owner, void (Owner::*i_method)(Arg))
 class Recorder : public DataHandler
 {
 public:
-    Log m_log;
-    Log m_roots; // of the path events
+    Texts m_log;
+    Texts m_roots; // of the path events
 
     void OnNew(Item i_item) { m_log.push_back("new " + i_item.GetTypeName() + ":" + i_item.AsStdString()); }
     void OnRemoved(Item i_item)
@@ -114,7 +114,7 @@ private slots:
         QCOMPARE(l_alice["status"].AsString(), QString("away"));
         QVERIFY(!l_alice.IsConnected((*lp_status)["online"]));
         QCOMPARE(l_recorder.m_log,
-                 Log({"connect alice-online", "disconnect alice-online", "connect alice-away"}));
+                 Texts({"connect alice-online", "disconnect alice-online", "connect alice-away"}));
         // The value side holds many users: a second user keeps both links.
         Item l_bob = (*lp_user)["bob"];
         l_bob += (*lp_status)["away"];
@@ -141,7 +141,7 @@ private slots:
         QVERIFY(l_flag.GetItems("user").empty());
         l_copy.Remove(); // harmless
         // The removed event still sees the key and the links.
-        QCOMPARE(l_recorder.m_log, Log({"removed user:carol links=1", "disconnect carol-"}));
+        QCOMPARE(l_recorder.m_log, Texts({"removed user:carol links=1", "disconnect carol-"}));
         // A new item with the same key is a different item.
         Item l_again = (*lp_user)["carol"];
         QVERIFY(!l_again.IsNull() && l_again != l_copy);
@@ -194,7 +194,7 @@ private slots:
         QVERIFY(lp_other->HasItem("x").IsNull());
         QVERIFY((*lp_thing)["keep"].IsDisconnectedFromAll());
         (*lp_thing)["second"];
-        QCOMPARE(l_recorder.m_log, Log({"new thing:first", "new thing:second"}));
+        QCOMPARE(l_recorder.m_log, Texts({"new thing:first", "new thing:second"}));
 
         // A removed-item handler that removes the same item again.
         Remover l_again;
@@ -237,7 +237,7 @@ private slots:
         QCOMPARE(l_calls(), (std::vector<std::size_t>{0, 0, 0, 1, 0, 1}));
         l_dave += l_onlineFlag;
         QCOMPARE(l_calls(), (std::vector<std::size_t>{1, 0, 1, 1, 0, 1}));
-        QCOMPARE(l_r[0].m_roots, Log({"dave"}));
+        QCOMPARE(l_r[0].m_roots, Texts({"dave"}));
 
         // Without a standing condition, relation 2 fires whatever the rest says.
         Recorder l_plain;
@@ -245,10 +245,10 @@ private slots:
         new PathNode(lp_root, "is_online", PATH_ON_CONNECT);
         d.AddPathEventHandler(lp_root, Call(&l_plain, &Recorder::OnPath));
         (*lp_user)["erin"] += l_onlineFlag;
-        QCOMPARE(l_plain.m_roots, Log({"erin"}));
+        QCOMPARE(l_plain.m_roots, Texts({"erin"}));
         // Removing the user breaks the link: relation 5 fires with the user.
         l_dave.Remove();
-        QCOMPARE(l_r[5].m_roots, Log({"dave", "dave"}));
+        QCOMPARE(l_r[5].m_roots, Texts({"dave", "dave"}));
     }
 
     void TreePatternWithFixedItem()
@@ -280,23 +280,23 @@ private slots:
         Item l_fred = (*lp_user)["fred"];
         l_fred += l_elsewhere;
         l_fred += (*lp_speed)["100"];
-        QCOMPARE(l_added.m_roots, Log());
+        QCOMPARE(l_added.m_roots, Texts());
         l_fred += l_room;
-        QCOMPARE(l_added.m_roots, Log({"fred"}));
+        QCOMPARE(l_added.m_roots, Texts({"fred"}));
         l_fred += (*lp_speed)["200"]; // replaces the speed: fires again while the room holds
-        QCOMPARE(l_added.m_roots, Log({"fred", "fred"}));
+        QCOMPARE(l_added.m_roots, Texts({"fred", "fred"}));
 
         Item l_ops = lp_operators->NewItem();
         l_ops += l_fred;
-        QCOMPARE(l_operator.m_roots, Log()); // the operators item is not this room's yet
+        QCOMPARE(l_operator.m_roots, Texts()); // the operators item is not this room's yet
         Item l_otherOps = lp_operators->NewItem();
         l_elsewhere += l_otherOps;
         l_otherOps += l_fred;
-        QCOMPARE(l_operator.m_roots, Log());
+        QCOMPARE(l_operator.m_roots, Texts());
         l_room += l_ops; // the deeper link completes the pattern
-        QCOMPARE(l_operator.m_roots, Log({"fred"}));
+        QCOMPARE(l_operator.m_roots, Texts({"fred"}));
         l_ops += (*lp_user)["gina"];
-        QCOMPARE(l_operator.m_roots, Log({"fred", "gina"}));
+        QCOMPARE(l_operator.m_roots, Texts({"fred", "gina"}));
     }
 
     // A user's link to a room's operators item breaks: the pattern "user,
@@ -338,11 +338,11 @@ private slots:
         d.AddPathEventHandler(lp_root, Call(&l_recorder, &Recorder::OnPath));
         l_thereOps.Disconnect((*lp_user)["ann"]);
         l_thereOps.Remove();
-        QCOMPARE(l_recorder.m_roots, Log());
+        QCOMPARE(l_recorder.m_roots, Texts());
         l_hereOps.Disconnect((*lp_user)["cy"]);
-        QCOMPARE(l_recorder.m_roots, Log({"cy"}));
+        QCOMPARE(l_recorder.m_roots, Texts({"cy"}));
         l_hereOps.Remove();
-        QCOMPARE(l_recorder.m_roots, Log({"cy", "di"}));
+        QCOMPARE(l_recorder.m_roots, Texts({"cy", "di"}));
     }
 
     // A new-item handler that removes the item it is told about: every way
@@ -425,13 +425,13 @@ private slots:
         l_register(lp_early.get());
         l_register(lp_late.get());
         (*lp_user)["ann"].NewItem("flag");
-        QCOMPARE(lp_late->m_roots, Log({"ann"}));
-        QCOMPARE(lp_late->m_log, Log({"new user:ann", "connect ann-"}));
+        QCOMPARE(lp_late->m_roots, Texts({"ann"}));
+        QCOMPARE(lp_late->m_log, Texts({"new user:ann", "connect ann-"}));
         lp_early.reset();
         // The dead owner's handlers never run again (ASan would see it).
         (*lp_user)["bo"].NewItem("flag");
         (*lp_user)["bo"].Remove();
-        QCOMPARE(lp_late->m_roots, Log({"ann", "bo"}));
+        QCOMPARE(lp_late->m_roots, Texts({"ann", "bo"}));
         d.Reset();
         QCOMPARE(l_deleted, 2);
         QCOMPARE(l_refusedDeleted, 0);
@@ -498,7 +498,7 @@ private slots:
         for (Item const& l_item : {l_user, l_share, l_kept, l_keptName, l_leafOnly})
             QVERIFY(!l_item.IsNull());
         QVERIFY(l_lost.IsNull() && l_orphanName.IsNull());
-        QCOMPARE(l_recorder.m_log, Log({"removed folder:lost links=1", "removed name:n3 links=0"}));
+        QCOMPARE(l_recorder.m_log, Texts({"removed folder:lost links=1", "removed name:n3 links=0"}));
     }
 
     void SubsetEqualsBruteForce()
