@@ -10,6 +10,7 @@
 #include "transfers/TransferQueueManager.h"
 #include "ui/transfers/AddSharedFolderDialog.h"
 #include "ui_AddSharedFolderDialog.h"
+#include "ui_ChangeUsernamePasswordDialog.h"
 #include "ui_MainWindow.h"
 
 // Start-up scenarios, one process and one home each (CTest runs each
@@ -21,32 +22,27 @@ class StartupTest : public QObject
 private:
     MainWindow* mp_window = nullptr;
     StandinProcess m_server;
+    QString m_music;
 
     static int DataFileCount() { return int(DataSaver::ListDataFiles(MainWindow::DataFileStem()).size()); }
 
-    void Start() { mp_window = StartWindow(m_server.Port()); }
-
-    // The user gives no name, and shares the folder if one is given.
-    static void AnswerFirstRun(ModalAnswerer& io_answers, QString const& i_folder = QString())
+    void Start()
     {
-        io_answers.Then([](QWidget* ip_dialog) {
-            QDialog* lp_dialog = qobject_cast<ChangeUsernamePasswordDialog*>(ip_dialog);
-            if (lp_dialog)
-                lp_dialog->reject();
-            return lp_dialog != nullptr;
-        });
-        if (i_folder.isEmpty())
-            io_answers.Press(QMessageBox::No);
-        else
-            io_answers.Press(QMessageBox::Yes).Then([i_folder](QWidget* ip_dialog) {
-                AddSharedFolderDialog* lp_dialog = qobject_cast<AddSharedFolderDialog*>(ip_dialog);
-                if (lp_dialog) {
-                    lp_dialog->Form()->selectedFolderEdit->setText(i_folder);
-                    lp_dialog->accept();
-                }
+        mp_window = StartWindow(m_server.Port());
+    }
+
+    // The user gives no name and shares nothing.
+    static void AnswerFirstRunEmpty(ModalAnswerer& io_answers)
+    {
+        io_answers
+            .Then([](QWidget* ip_dialog) {
+                QDialog* lp_dialog = qobject_cast<ChangeUsernamePasswordDialog*>(ip_dialog);
+                if (lp_dialog)
+                    lp_dialog->reject();
                 return lp_dialog != nullptr;
-            });
-        io_answers.Press(QMessageBox::Ok);
+            })
+            .Press(QMessageBox::No)
+            .Press(QMessageBox::Ok);
     }
 
     // The window goes; every manager with it, in the fixed order, after a
@@ -68,6 +64,13 @@ private:
         QCOMPARE(DataFileCount(), qMin(l_files + 1, DataSaver::KEPT_FILES));
     }
 
+    void WaitForLogin(QString const& i_user)
+    {
+        QTRY_VERIFY_WITH_TIMEOUT(gp_server->IsConnected(), 10000);
+        QCOMPARE(mp_window->windowTitle(), MainWindow::BuildTitle(g_currentVersion, i_user));
+        QCOMPARE(mp_window->Form()->usernameEdit->text(), i_user);
+    }
+
     QStringList SharedFolderRows() const
     {
         QStringList l_rows;
@@ -78,7 +81,49 @@ private:
     }
 
 private slots:
-    void initTestCase() { QVERIFY(m_server.Start()); }
+    void initTestCase()
+    {
+        QVERIFY(m_server.Start());
+        m_music = QDir::home().filePath("music");
+        QVERIFY(QDir().mkpath(m_music));
+        QFile l_song(m_music + "/song.mp3");
+        QVERIFY(l_song.open(QIODevice::WriteOnly) && l_song.write("la la") == 5);
+    }
+
+    // No data file: the user-name dialog, the offer to share a folder (the
+    // add-folder dialog on Yes), the note; then the login with the name.
+    void FirstRun()
+    {
+        ModalAnswerer l_answers;
+        l_answers
+            .Then([](QWidget* ip_dialog) {
+                ChangeUsernamePasswordDialog* lp_dialog = qobject_cast<ChangeUsernamePasswordDialog*>(ip_dialog);
+                if (lp_dialog) {
+                    lp_dialog->Form()->usernameEdit->setText("newbie");
+                    lp_dialog->accept();
+                }
+                return lp_dialog != nullptr;
+            })
+            .Press(QMessageBox::Yes)
+            .Then([this](QWidget* ip_dialog) {
+                AddSharedFolderDialog* lp_dialog = qobject_cast<AddSharedFolderDialog*>(ip_dialog);
+                if (lp_dialog) {
+                    lp_dialog->Form()->selectedFolderEdit->setText(m_music);
+                    lp_dialog->accept();
+                }
+                return lp_dialog != nullptr;
+            })
+            .Press(QMessageBox::Ok);
+        Start();
+        QCOMPARE(l_answers.m_titles, QStringList({"Choose Your Username and Password", "Share a folder?",
+                                                  "Add Shared Folder", "In the future"}));
+        WaitForLogin("newbie");
+        QCOMPARE(GetSetting("data_version"), QString("1"));
+        QCOMPARE(mp_window->Form()->tabControl->currentIndex(), 1);
+        QCOMPARE(SharedFolderRows(), QStringList({m_music + " | Everyone"}));
+        QTRY_VERIFY(sharedFoldersManager->GetSharedFileItem(m_music + "/song.mp3").IsValid());
+        ShutDown();
+    }
 
     // A stored user name: no dialog, the login starts at once. Loaded values
     // replace the defaults (the options' restart test has the controls), but
@@ -92,9 +137,7 @@ private slots:
         });
         ModalAnswerer l_answers;
         Start();
-        QTRY_VERIFY_WITH_TIMEOUT(gp_server->IsConnected(), 10000);
-        QCOMPARE(mp_window->windowTitle(), MainWindow::BuildTitle(g_currentVersion, "regular"));
-        QCOMPARE(mp_window->Form()->usernameEdit->text(), QString("regular"));
+        WaitForLogin("regular");
         QVERIFY(l_answers.m_titles.isEmpty());
         QCOMPARE(GetSetting("data_version"), QString("1"));
         QCOMPARE(ColorSetting("transfer_queued"), QColor("#123456"));
@@ -104,27 +147,19 @@ private slots:
     }
 
     // Every data file damaged: the box, then a start as on a first run with
-    // the defaults in place (a folder shared then is seen by everyone); the
-    // file is set aside, never rotated away.
+    // the defaults in place; the file is set aside, never rotated away.
     void CorruptDataFile()
     {
         QFile l_bad(MainWindow::DataFileStem() + ".1000");
         QVERIFY(l_bad.open(QIODevice::WriteOnly) && l_bad.write(QByteArray(4096, '\x7f')) == 4096);
         l_bad.close();
-        QString const l_music = QDir::home().filePath("music");
-        QFile l_song(l_music + "/song.mp3");
-        QVERIFY(QDir().mkpath(l_music) && l_song.open(QIODevice::WriteOnly) && l_song.write("la la") == 5
-                && l_song.flush());
         ModalAnswerer l_answers;
-        AnswerFirstRun(l_answers.Press(QMessageBox::Ok), l_music);
+        AnswerFirstRunEmpty(l_answers.Press(QMessageBox::Ok));
         Start();
-        QCOMPARE(l_answers.m_titles, QStringList({"Error loading configuration data",
-                                                  "Choose Your Username and Password", "Share a folder?",
-                                                  "Add Shared Folder", "In the future"}));
+        QCOMPARE(l_answers.m_titles, QStringList({"Error loading configuration data", "Choose Your Username and Password",
+                                                  "Share a folder?", "In the future"}));
         QCOMPARE(GetSetting("data_version"), QString("1"));
         QCOMPARE(GetSetting("first_open_tab"), QString("rooms"));
-        QCOMPARE(SharedFolderRows(), QStringList({l_music + " | Everyone"}));
-        QTRY_VERIFY(sharedFoldersManager->GetSharedFileItem(l_music + "/song.mp3").IsValid());
         QTest::qWait(200);
         QVERIFY(!gp_server->IsConnected());
         for (int l_save = 0; l_save <= DataSaver::KEPT_FILES; ++l_save)
@@ -149,7 +184,7 @@ private slots:
         DeclareSettingsTypes();
         d["global_value"]->AddNewItemEventHandler(new EventHandler<Thrower, Item>(&l_thrower, &Thrower::OnNewValue));
         ModalAnswerer l_answers;
-        AnswerFirstRun(l_answers.Press(QMessageBox::Ok));
+        AnswerFirstRunEmpty(l_answers.Press(QMessageBox::Ok));
         Start();
         QCOMPARE(l_answers.m_titles.value(0), QString("Error loading configuration data"));
         QVERIFY(l_answers.Done());
@@ -162,24 +197,22 @@ private slots:
     // case-sensitive order; losing the last group empties the column.
     void SeededSharedFolder()
     {
-        QString const l_music = QDir::home().filePath("music"), l_other = QDir::home().filePath("other");
-        QVERIFY(QDir().mkpath(l_music) && QDir().mkpath(l_other));
-        QFile l_song(l_music + "/song.mp3");
-        QVERIFY(l_song.open(QIODevice::WriteOnly) && l_song.write("la la") == 5 && l_song.flush());
+        QString const l_other = QDir::home().filePath("other");
+        QVERIFY(QDir().mkpath(l_other));
         SeedDataFile([&]() {
             SetSetting("username", QStringLiteral("sharer"));
-            Item l_musicItem = d["shared_folder"]->GetItem(Value(l_music));
+            Item l_music = d["shared_folder"]->GetItem(Value(m_music));
             for (char const* lp_group : {"b", "A", "a"})
-                l_musicItem += d["user_list_group"]->GetItem(Value(lp_group));
+                l_music += d["user_list_group"]->GetItem(Value(lp_group));
             Item l_public = d["shared_folder"]->GetItem(Value(l_other));
             l_public += d["user_list_group"]->GetItem(Value("b"));
             l_public += d["shared_public"]->GetGlobalNullItem();
         });
         Start();
-        QCOMPARE(SharedFolderRows(), QStringList({l_music + " | A, a, b", l_other + " | Everyone"}));
-        QTRY_VERIFY(sharedFoldersManager->GetSharedFileItem(l_music + "/song.mp3").IsValid());
-        d["shared_folder"]->HasItem(Value(l_music)).Disconnect("user_list_group");
-        QCOMPARE(SharedFolderRows().first(), l_music + " | ");
+        QCOMPARE(SharedFolderRows(), QStringList({m_music + " | A, a, b", l_other + " | Everyone"}));
+        QTRY_VERIFY(sharedFoldersManager->GetSharedFileItem(m_music + "/song.mp3").IsValid());
+        d["shared_folder"]->HasItem(Value(m_music)).Disconnect("user_list_group");
+        QCOMPARE(SharedFolderRows().first(), m_music + " | ");
         ShutDown();
     }
 };
