@@ -91,12 +91,7 @@ void TransferQueueManager::DeclareTypes()
     EnsureType("shared_file", INTERMEDIATE, true, true);
     EnsureFlag("user", "is_online");
     EnsureFlag("user", "is_privileged");
-    EnsureType("in_user_list", INTERMEDIATE, true, true);
-    EnsureRelation("user", "in_user_list", ONE, ONE, true);
-    EnsureType("user_list_group", ROOT, false, true);
-    EnsureRelation("in_user_list", "user_list_group", MANY, MANY, false);
-    EnsureAttribute("user_list_group", "group_download_priority");
-    EnsureFlag("user_list_group", "accept_uploads");
+    DeclareUserListTypes();
 
     for (auto const& l_type : std::initializer_list<std::pair<char const*, Primacy>>{
              {"file_name", LEAF},
