@@ -436,6 +436,19 @@ void TransferQueueManager::ReleaseTransfer(Item const& i_entry, char const* ip_d
             l_item.Remove();
 }
 
+void TransferQueueManager::StartTransferThread(Item const& i_entry, char const* ip_direction, QTcpSocket* ip_socket,
+                                               TransferThread* ip_thread)
+{
+    i_entry += d.GetType("last_receipt_time")->GetItem(Value(new QDateTime(QDateTime::currentDateTime())));
+    i_entry += d.GetType("bytes_per_second")->GetItem(Value(new int(0)));
+    ip_socket->disconnect();
+    ip_socket->setParent(nullptr);
+    ip_socket->moveToThread(ip_thread);
+    QByteArray const l_threadType = QByteArray(ip_direction) + "_thread";
+    i_entry += d.GetType(l_threadType.constData())->GetItem(Value(static_cast<QObject*>(ip_thread)));
+    ip_thread->start(QThread::InheritPriority);
+}
+
 // ---------------------------------------------------------------- speed
 
 void TransferQueueManager::DetermineSpeedLimit(SpeedBudget& io_budget, char const* ip_direction)
