@@ -137,11 +137,7 @@ void TransferQueueManager::SetUploadEntryStatus(Item i_entry, QString i_status)
 {
     if (i_entry.IsNull())
         return;
-    bool const l_wasActive = IsActiveStatus(i_entry[UPLOAD_STATUS]);
-    Item l_status = d.GetType(UPLOAD_STATUS)->GetItem(Value(i_status));
-    i_entry += l_status;
-    i_entry += d.GetType("last_status_change_time")->GetItem(Value(NowText()));
-    bool const l_nowActive = IsActiveStatus(l_status);
+    auto const [l_wasActive, l_nowActive] = StampStatus(i_entry, UPLOAD_STATUS, i_status);
     if (l_wasActive && !l_nowActive) {
         ReleaseTransfer(i_entry, "upload");
         if (i_status == "aborted") {
