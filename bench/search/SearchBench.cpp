@@ -7,16 +7,11 @@
 //
 //   bench_search [runs]      (default 5)
 
+#include "PageManagers.h"
+
 #include "ui/search/SearchForm.h"
 #include "ui/search/SearchResultsForm.h"
 #include "ui_SearchForm.h"
-
-#include "app/ActionSetToolBar.h"
-#include "peers/PeerMessenger.h"
-#include "server/Server.h"
-#include "server/StoreTypes.h"
-#include "store/DelayedInvoker.h"
-#include "store/Settings.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -56,17 +51,14 @@ double Milliseconds(std::function<void()> const& i_step)
     return double(l_timer.nsecsElapsed()) / 1e6;
 }
 
-struct Page
+// The page over the managers its tests make.
+struct Page : PageManagers
 {
+    using PageManagers::mp_server;
+
     Page()
     {
-        d.Reset();
-        DeclareSettingsTypes();
-        mp_bar = std::make_unique<ActionSetToolBar>();
-        mp_server = std::make_unique<Server>();
-        mp_server->CreateData();
-        mp_messenger = std::make_unique<PeerMessenger>();
-        mp_invoker = std::make_unique<DelayedInvoker>();
+        StartManagers();
         mp_form = std::make_unique<SearchForm>();
         mp_form->resize(1200, 800);
         mp_form->Init();
@@ -76,11 +68,7 @@ struct Page
     ~Page()
     {
         mp_form.reset();
-        mp_invoker.reset();
-        mp_messenger.reset();
-        mp_server.reset();
-        mp_bar.reset();
-        d.Reset();
+        StopManagers();
     }
 
     // One user's answer of i_files files in folders of ten.
@@ -110,10 +98,6 @@ struct Page
         mp_form->OnUserSearchResults(l_results);
     }
 
-    std::unique_ptr<ActionSetToolBar> mp_bar;
-    std::unique_ptr<Server> mp_server;
-    std::unique_ptr<PeerMessenger> mp_messenger;
-    std::unique_ptr<DelayedInvoker> mp_invoker;
     std::unique_ptr<SearchForm> mp_form;
 };
 
