@@ -8,6 +8,7 @@
 //   bench_search [runs]      (default 5)
 
 #include "PageManagers.h"
+#include "bench/BenchUtil.h"
 
 #include "ui/search/SearchForm.h"
 #include "ui/search/SearchResultsForm.h"
@@ -24,8 +25,6 @@
 #include <random>
 #include <vector>
 
-#include <unistd.h>
-
 namespace {
 
 char const* const kWords[] = {"silver", "morning", "light", "river", "night", "golden", "shadow", "dream",
@@ -33,13 +32,7 @@ char const* const kWords[] = {"silver", "morning", "light", "river", "night", "g
 
 double ResidentMegabytes()
 {
-    long l_pages = 0, l_resident = 0;
-    if (FILE* lp_file = std::fopen("/proc/self/statm", "r")) {
-        if (std::fscanf(lp_file, "%ld %ld", &l_pages, &l_resident) != 2)
-            l_resident = 0;
-        std::fclose(lp_file);
-    }
-    return double(l_resident) * double(sysconf(_SC_PAGESIZE)) / (1024.0 * 1024.0);
+    return double(bench::ResidentKiB()) / 1024.0;
 }
 
 double Milliseconds(std::function<void()> const& i_step)
