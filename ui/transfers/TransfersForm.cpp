@@ -393,9 +393,10 @@ void TransfersForm::RemoveEntryRow(TransferTree& io_tree, Item const& i_entry)
     auto [lp_fileRow, lp_folderRow, lp_userRow] = RowsOf(io_tree, i_entry);
     if (!lp_fileRow)
         return;
+    Item const l_fileNode = i_entry[io_tree.mp_fileNodeType];
     ForgetFigures(io_tree, lp_folderRow);
     delete lp_fileRow;
-    i_entry[io_tree.mp_fileNodeType].Remove();
+    l_fileNode.Remove();
     if (lp_folderRow->childCount() == 0) {
         RowNode(io_tree.mp_folderNodeType, lp_folderRow).Remove();
         delete lp_folderRow;
