@@ -163,6 +163,13 @@ void ActionSetToolBar::AddSetAction(QString const& i_setName, QString const& i_a
         l_action += d["needs_list_selection"]->GetGlobalNullItem();
 }
 
+void ActionSetToolBar::AddSetActions(std::initializer_list<SetAction> i_actions)
+{
+    for (SetAction const& l_action : i_actions)
+        AddSetAction(l_action.mp_set, l_action.mp_id, l_action.mp_text, l_action.mp_icon,
+                     l_action.m_needsListSelection);
+}
+
 void ActionSetToolBar::RegisterWidget(QWidget* ip_widget, QString const& i_setName)
 {
     if (!ip_widget)
