@@ -311,10 +311,20 @@ private slots:
         QCOMPARE(Item(l_items)["correlation_text"].AsString() + " " + Item(l_items)["correlation_rank"].AsString(),
                  QString("rock and roll 3"));
 
-        // (Peer addresses, refusals and parents: in the link's own test.)
+        QSignalSpy l_address(mp_server.get(), &Server::PeerAddress);
         QSignalSpy l_back(mp_server.get(), &Server::ConnectBackRequested);
+        QSignalSpy l_cannot(mp_server.get(), &Server::CannotConnect);
+        PossibleParentList l_parents;
+        connect(mp_server.get(), &Server::DNetPossibleParents, this,
+                [&](PossibleParentList& i_parents) { l_parents = i_parents; });
+        mp_server->Apply(PeerAddress{"bob", 0x7F000001, 2235, 2236});
         mp_server->Apply(ConnectBack{"bob", "F", 0x7F000001, 2235, 77, true, 2236});
+        mp_server->Apply(CannotConnect{78, "carl"});
+        mp_server->Apply(PossibleParents{{{"p1", {0x0A000001, 2235}}}, 2});
+        QCOMPARE(l_address.at(0), QList<QVariant>({"bob", quint32(0x7F000001), 2235, 2236}));
         QCOMPARE(l_back.at(0), QList<QVariant>({"bob", "F", quint32(0x7F000001), 2235, 2236, quint32(77), true}));
+        QCOMPARE(l_cannot.at(0), QList<QVariant>({"carl", quint32(78)}));
+        QVERIFY(l_parents == PossibleParentList({{"p1", {0x0A000001, 2235}}}));
 
         QByteArray l_embedded;
         connect(mp_server.get(), &Server::DNetMessage, this,
