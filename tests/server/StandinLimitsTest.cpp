@@ -13,10 +13,13 @@ private:
     std::unique_ptr<StandinServer> mp_server;
     qint64 m_now = 0;
 
-    void Start(StandinServer::Limits const& i_limits)
+    // A stand-in on a system-picked port, with the limits i_change sets.
+    void Start(std::function<void(StandinServer::Limits&)> const& i_change)
     {
+        StandinServer::Limits l_limits;
+        i_change(l_limits);
         mp_server = std::make_unique<StandinServer>();
-        mp_server->SetLimits(i_limits);
+        mp_server->SetLimits(l_limits);
         mp_server->SetClock([this]() { return m_now; });
         QVERIFY(mp_server->Listen(0));
     }
@@ -43,9 +46,7 @@ private slots:
 
     void ListenerPausesAtTheConnectionLimit()
     {
-        StandinServer::Limits l_limits;
-        l_limits.m_connections = 3;
-        Start(l_limits);
+        Start([](StandinServer::Limits& o_limits) { o_limits.m_connections = 3; });
         std::vector<std::unique_ptr<QTcpSocket>> l_clients;
         for (int l_index = 0; l_index < 5; ++l_index) {
             l_clients.push_back(std::make_unique<QTcpSocket>());
@@ -64,9 +65,7 @@ private slots:
 
     void FrameSizeAndStallLimits()
     {
-        StandinServer::Limits l_limits;
-        l_limits.m_frameBeforeLogin = 1000;
-        Start(l_limits);
+        Start([](StandinServer::Limits& o_limits) { o_limits.m_frameBeforeLogin = 1000; });
         // Before login: a frame of the largest length allowed is read, a
         // longer one closes the connection.
         QTcpSocket l_small, l_large;
@@ -84,7 +83,7 @@ private slots:
         // A frame that gets no byte for longer than the stall time closes
         // its connection; a connection with nothing unfinished stays.
         QVERIFY(StaysOpen(l_small, QByteArray::fromHex("10000000")));
-        m_now += l_limits.m_stallMs;
+        m_now += StandinServer::Limits().m_stallMs;
         mp_server->DropStalledFrames();
         QVERIFY(StaysOpen(l_small, QByteArray()));
         m_now += 1;
@@ -95,9 +94,7 @@ private slots:
 
     void UnfinishedFramesAreCappedTogether()
     {
-        StandinServer::Limits l_limits;
-        l_limits.m_unfinishedFrames = 1000000;
-        Start(l_limits);
+        Start([](StandinServer::Limits& o_limits) { o_limits.m_unfinishedFrames = 1000000; });
         RawClient l_first, l_second;
         QVERIFY(l_first.Login(mp_server->Port(), "first"));
         QVERIFY(l_second.Login(mp_server->Port(), "second"));
@@ -110,9 +107,7 @@ private slots:
 
     void ClientThatDoesNotReadIsDropped()
     {
-        StandinServer::Limits l_limits;
-        l_limits.m_unsentOutput = 256 * 1024;
-        Start(l_limits);
+        Start([](StandinServer::Limits& o_limits) { o_limits.m_unsentOutput = 256 * 1024; });
         RawClient l_reader, l_sleeper;
         QVERIFY(l_reader.Login(mp_server->Port(), "reader"));
         // A small window, and a buffer that is never read once full.
@@ -136,9 +131,7 @@ private slots:
     // tells the watcher when it logs in, up to a number of such names.
     void WatchersHearALoginWhateverTheOrder()
     {
-        StandinServer::Limits l_limits;
-        l_limits.m_watchedNames = 1;
-        Start(l_limits);
+        Start([](StandinServer::Limits& o_limits) { o_limits.m_watchedNames = 1; });
         RawClient l_alice, l_bob, l_carol;
         QVERIFY(l_alice.Login(mp_server->Port(), "alice"));
         QByteArray l_answer;
@@ -156,7 +149,7 @@ private slots:
 
     void RelatedSearchesAreRankedByCount()
     {
-        Start(StandinServer::Limits());
+        Start([](StandinServer::Limits&) {});
         RawClient l_alice;
         QVERIFY(l_alice.Login(mp_server->Port(), "alice"));
         std::pair<char const*, int> const l_searches[] = {
