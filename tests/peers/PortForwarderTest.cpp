@@ -18,9 +18,8 @@ namespace {
 
 // What a gateway was asked, read by the test while the gateway's thread
 // writes.
-class Requests
+struct Requests
 {
-public:
     void Add(QString const& i_request)
     {
         QMutexLocker l_lock(&m_mutex);
@@ -32,7 +31,6 @@ public:
         return m_list;
     }
 
-private:
     QMutex m_mutex;
     QStringList m_list;
 };
