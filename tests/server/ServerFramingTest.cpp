@@ -119,16 +119,30 @@ private slots:
         SetSetting("availability_status", QStringLiteral("away"));
         mp_server->TrackUser("bob");
         SetFlag(d.GetType("room")->GetItem("lobby"), "room_autojoin", true);
-        QVERIFY(LogIn());
+        QStringList l_events;
+        connect(mp_server.get(), &Server::Connecting, this, [&]() { l_events << "connecting"; });
+        connect(mp_server.get(), &Server::Connected, this, [&]() { l_events << "connected"; });
+        connect(mp_server.get(), &Server::Disconnected, this, [&]() { l_events << "disconnected"; });
+        SetSetting("username", QString());
+        mp_server->Connect(); // without a user name nothing starts
+        SetSetting("username", QStringLiteral("alice"));
+        QVERIFY(l_events.isEmpty() && LogIn());
         QCOMPARE(mp_fake->m_loginPayload.toHex(), QByteArray("05000000616c69636506000000736563726574" "01000000"));
         Expect(ServerCode::LISTENING_PORTS, "bb080000bc080000");
         Expect(ServerCode::SET_STATUS, "01000000");
         Expect(ServerCode::ADD_USER, "03000000626f62");
         Expect(ServerCode::JOIN_ROOM, "050000006c6f62627900000000");
         QVERIFY(FakeMapper::Calls().empty()); // the defaults map nothing
+        QVERIFY(mp_server->IsAbruptlyDisconnected()); // a link lost now is resumed
+        mp_server->Connect(); // logged in: nothing starts
+        // The user's disconnect: nothing to resume.
+        mp_server->Disconnect();
+        QVERIFY(!mp_server->IsAbruptlyDisconnected());
+        mp_server->EveryHalfMinute();
+        QCOMPARE(l_events, QStringList({"connecting", "connected", "disconnected"}));
+        disconnect(mp_server.get(), nullptr, this, nullptr);
         // Rooms are joined automatically after the first login only;
         // tracked users are asked for after every login.
-        mp_server->Disconnect();
         mp_fake->mp_socket = nullptr;
         SetSetting("use_upnp", QStringLiteral("yes"));
         QVERIFY(LogIn());
