@@ -226,12 +226,8 @@ private slots:
         QVERIFY(lp_ok->isEnabled());
         lp_dialog->show();
         lp_ok->click();
-        QCOMPARE(GetSetting("username"), QString("bob"));
-        QCOMPARE(GetSetting("password"), QString("pw"));
-        // Shown without blocking, it goes away by itself once closed; the
-        // first run's is modal and its caller's to delete.
-        QTRY_VERIFY(l_guard.isNull());
-        QVERIFY(!ChangeUsernamePasswordDialog(true).testAttribute(Qt::WA_DeleteOnClose));
+        QCOMPARE(GetSetting("username") + " " + GetSetting("password"), QString("bob pw"));
+        QTRY_VERIFY(l_guard.isNull()); // shown without blocking, it goes away by itself once closed
     }
 
     void ListeningPortStaysBelowItsObfuscatedNeighbour()
