@@ -1,5 +1,6 @@
-// The stand-in server against clients that misbehave: it keeps its memory,
-// its connections and its event loop bounded, and still serves the others.
+// The stand-in server: what it answers, and against clients that misbehave:
+// it keeps its memory, its connections and its event loop bounded, and still
+// serves the others.
 // Run in the test's own process, so that its limits and clock can be set.
 
 #include "ServerTestHelpers.h"
@@ -145,6 +146,50 @@ private slots:
         QVERIFY(l_alice.mp_collector->Take(ServerCode::USER_STATUS, &l_answer));
         QCOMPARE(l_answer.toHex(), QByteArray("03000000626f620200000000"));
         QVERIFY(!l_alice.mp_collector->Has(ServerCode::USER_STATUS));
+    }
+
+    // What the stand-in answers, each case on a new stand-in with alice (0)
+    // and bob (1) logged in, each request handled before the next is sent.
+    // An answer's first bytes may be left out (a message's id and time).
+    void Answers()
+    {
+        struct Case
+        {
+            char const* mp_name;
+            std::vector<std::pair<int, ServerRequest>> m_requests;
+            int m_to;
+            quint32 m_code;
+            int m_skip;
+            char const* mp_hex;
+        } const l_cases[] = {
+            {"a private line", {{0, *ServerOut::PrivateChat("bob", "hi")}}, 1, 22, 8, "05000000 616c696365 02000000 6869 01"},
+            {"nobody's address", {{0, ServerOut::GetPeerAddress("nobody")}}, 0, 210, 0,
+             "06000000 6e6f626f6479 00000000 00000000 00000000"},
+            {"an offline user asked to connect back", {{0, ServerOut::ConnectBack(56, "ghost", "F")}}, 0, 212, 0,
+             "38000000 05000000 67686f7374"},
+            {"a gift of two days", {{0, ServerOut::GiftPrivileges("bob", 2)}, {1, ServerOut::GetOwnPrivileges()}},
+             1, 92, 0, "00a30200"},
+            {"a room line",
+             {{1, ServerOut::JoinRoom("lobby", false)}, {0, ServerOut::JoinRoom("lobby", false)},
+              {0, ServerOut::RoomChat("lobby", "hi")}},
+             1, 13, 0, "05000000 6c6f626279 05000000 616c696365 02000000 6869"},
+            {"a new private room is its creator's",
+             {{0, ServerOut::JoinRoom("club", true)}, {0, ServerOut::GetRoomList()}}, 0, 64, 0,
+             "00000000 01000000 04000000 636c7562 01000000 00000000 00000000"},
+        };
+        for (Case const& l_case : l_cases) {
+            Start([](StandinServer::Limits&) {});
+            RawClient l_users[2];
+            QVERIFY(l_users[0].Login(mp_server->Port(), "alice") && l_users[1].Login(mp_server->Port(), "bob"));
+            for (auto const& [l_from, l_request] : l_case.m_requests) {
+                l_users[l_from].Send(l_request);
+                l_users[l_from].Send(ServerOut::GetUserStats("alice"));
+                QVERIFY(l_users[l_from].mp_collector->Take(ServerCode::USER_STATS));
+            }
+            QByteArray l_answer;
+            QVERIFY2(l_users[l_case.m_to].mp_collector->Take(l_case.m_code, &l_answer), l_case.mp_name);
+            QCOMPARE(l_answer.mid(l_case.m_skip).toHex(), QByteArray::fromHex(l_case.mp_hex).toHex());
+        }
     }
 
     void RelatedSearchesAreRankedByCount()
