@@ -220,7 +220,8 @@ private slots:
         QFETCH(QString, parsed);
         PeerWire::Handshake l_handshake;
         bool l_ok = PeerWire::ParseHandshake(payload, l_handshake);
-        QString const l_parsed = Join(int(l_handshake.m_code), l_handshake.m_user, l_handshake.m_type, l_handshake.m_token);
+        QString const l_parsed =
+            Join(int(l_handshake.m_code), l_handshake.m_user, l_handshake.m_type, l_handshake.m_token);
         QCOMPARE(l_ok ? l_parsed : QString("-"), parsed);
         if (l_ok) // what we send is what we read
             QCOMPARE(l_handshake.m_code == PeerWire::HANDSHAKE_INIT
