@@ -200,19 +200,13 @@ private slots:
         Sync();
         QVERIFY(!Frames().Has(208, 0));
         QVERIFY(d.GetType("search_request")->HasItem(Value(l_listToken)).IsValid());
-    }
-
-    void SearchTokensStartAtRandom()
-    {
-        quint32 const l_first = mp_server->FileSearch("a", "");
-        Server l_other;
         // Two runs starting at the same token would mix up late answers.
-        QVERIFY(l_first != l_other.FileSearch("a", ""));
+        QVERIFY(l_token != Server().FileSearch("song", ""));
     }
 
     // A flood is handled one frame per turn of the event loop (here), frames
     // come in any pieces, and an unknown code and a short room chat are
-    // dropped while the link stays.
+    // dropped while the link stays. A length that cannot be ours ends it.
     void FramesInSlicesAndPiecesBadOnesSkipped()
     {
         mp_server->SetReadSlice(0);
@@ -231,20 +225,12 @@ private slots:
         mp_fake->Write(QByteArray::fromHex("08000000c700000001000000" "090000000d0000000100000078"));
         Sync();
         QCOMPARE(l_admin.count(), 4);
-        QCOMPARE(l_disconnected.count(), 0);
-        QVERIFY(mp_server->IsConnected());
-    }
-
-    void OversizeFrameClosesTheLink()
-    {
-        QVERIFY(LogIn());
-        QSignalSpy l_disconnected(mp_server.get(), &Server::Disconnected);
-        QSignalSpy l_admin(mp_server.get(), &Server::AdminMessage);
-        // A good frame after the bad header is never read.
+        QVERIFY(l_disconnected.isEmpty() && mp_server->IsConnected());
+        // A good frame after the bad header is never read; a link lost this
+        // way is one the client resumes.
         mp_fake->Write(QByteArray::fromHex("0100400042000000") + ADMIN_ONE);
         QTRY_COMPARE(l_disconnected.count(), 1);
-        QCOMPARE(l_admin.count(), 0);
-        // A link lost this way is one the client resumes.
+        QCOMPARE(l_admin.count(), 4);
         QVERIFY(mp_server->IsAbruptlyDisconnected());
     }
 
