@@ -97,25 +97,18 @@ private slots:
     {
         Server l_server;
         l_server.CreateData();
-        struct Case
-        {
-            char const* mp_setting;
-            char const* mp_host;
-            quint16 m_port;
-        } const l_cases[] = {
-            {"localhost:2242", "localhost", 2242}, {"example.org:4000", "example.org", 4000},
-            {"example.org", "example.org", 2242},  {"[::1]:2300", "::1", 2300},
-            {"[::1]", "::1", 2242},                {"host:0", "host", 2242},
-            {"host:99999", "host", 2242},          {"  ", "localhost", 2242},
-            {"::1", "::1", 2242},                  {"fe80::1:2300", "fe80::1:2300", 2242},
-        };
-        for (Case const& l_case : l_cases) {
-            SetSetting("server_address", QString(l_case.mp_setting));
+        // The setting, and the host and port read from it.
+        std::pair<char const*, char const*> const l_cases[] = {
+            {"localhost:2242", "localhost 2242"}, {"example.org:4000", "example.org 4000"},
+            {"example.org", "example.org 2242"}, {"[::1]:2300", "::1 2300"}, {"[::1]", "::1 2242"},
+            {"host:0", "host 2242"}, {"host:99999", "host 2242"}, {"  ", "localhost 2242"}, {"::1", "::1 2242"},
+            {"fe80::1:2300", "fe80::1:2300 2242"}};
+        for (auto const& [lp_setting, lp_read] : l_cases) {
+            SetSetting("server_address", QString(lp_setting));
             QString l_host;
             quint16 l_port = 0;
             Server::GetServerAddress(l_host, l_port);
-            QCOMPARE(l_host, QString(l_case.mp_host));
-            QCOMPARE(l_port, l_case.m_port);
+            QCOMPARE(l_host + " " + QString::number(l_port), QString(lp_read));
         }
     }
 
