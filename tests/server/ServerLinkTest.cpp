@@ -35,9 +35,14 @@ private slots:
         QVERIFY(mp_standin->Start());
     }
 
+    // After each test, the stand-in stops cleanly on TERM.
     void cleanup()
     {
         mp_server.reset();
+        QProcess& l_process = mp_standin->m_process;
+        l_process.terminate();
+        QVERIFY(l_process.waitForFinished(5000) && l_process.exitStatus() == QProcess::NormalExit);
+        QVERIFY(l_process.exitCode() == 0 && l_process.readAllStandardOutput().contains("stopped"));
         mp_standin.reset();
     }
 
@@ -107,15 +112,6 @@ private slots:
         l_server.RemovePrivateRoomMember("club", "bob");
         QVERIFY(l_bob.mp_collector->Take(ServerCode::PRIVATE_ROOM_REMOVED));
         QTRY_COMPARE(RoomState("club"), l_owned + "count 1, alice: my ticker, owner alice, members alice");
-    }
-
-    void StandinStopsOnTerm()
-    {
-        mp_standin->m_process.terminate();
-        QVERIFY(mp_standin->m_process.waitForFinished(5000));
-        QCOMPARE(mp_standin->m_process.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(mp_standin->m_process.exitCode(), 0);
-        QVERIFY(mp_standin->m_process.readAllStandardOutput().contains("stopped"));
     }
 };
 
