@@ -233,8 +233,7 @@ private slots:
     void keyStream()
     {
         QCOMPARE(PeerWire::BuildFrame("A", true, 1), H("01000000 03000000 45"));
-        QCOMPARE(PeerWire::BuildFrame("ABCDE", true, 0x80000001),
-                 H("01000080 06000000 47424344 49"));
+        QCOMPARE(PeerWire::BuildFrame("ABCDE", true, 0x80000001), H("01000080 06000000 47424344 49"));
         QByteArray l_frame = PeerWire::BuildFrame("hello there", true, 0x12345678);
         QVERIFY(!l_frame.contains("hello"));
         QByteArray l_body = l_frame.mid(4);
