@@ -206,8 +206,8 @@ private slots:
     }
 
     // Unknown, stopped, from an ignored user, a repeat under
-    // "discard_repeated_results", or the same files again from the same
-    // user for the same search: dropped.
+    // "discard_repeated_results", the same files again from the same user
+    // for the same search, or past the search's cap: dropped.
     void searchResultsDropped()
     {
         int l_results = 0;
@@ -236,12 +236,9 @@ private slots:
         SendAndSettle(AnswerMessage(2005, 2, 'c'));
         QCOMPARE(l_results, 3);
         disconnect(mp_messenger, &PeerMessenger::SearchResults, this, nullptr);
-    }
 
-    // Answers are taken until a search holds its cap of files; the answer
-    // that would pass it and all later ones are dropped. Other searches go on.
-    void resultFloodStopsAtTheCap()
-    {
+        // Answers are taken until a search holds its cap of files; the one
+        // that would pass it and all later ones are dropped. Others go on.
         PeerMessenger::Limits l_limits;
         l_limits.m_maxSearchFiles = 5;
         mp_messenger->SetLimits(l_limits);
