@@ -111,7 +111,7 @@ private slots:
 
     // Messages for a user without a connection wait, a connection is opened
     // to the stored address, and they go out in order after the handshake.
-    void unsentMessagesFlowAfterTheHandshake()
+    void unsentMessages()
     {
         QTcpServer l_peerServer;
         QVERIFY(l_peerServer.listen(QHostAddress::LocalHost, 0));
@@ -134,13 +134,10 @@ private slots:
         QCOMPARE(mp_messenger->UnsentMessageCount("rita"), 0);
         QCOMPARE(d.GetType("unsent_message")->GetItemCount(), std::size_t(0));
         QCOMPARE(mp_messenger->OpenMessagingConnectionCount("rita"), 1);
-    }
 
-    // Nobody reachable: one failure signal, reported from the event loop
-    // after the call has returned, and the queue expires after 300 s on the
-    // messenger's clock without a second report.
-    void unreachableUser()
-    {
+        // Nobody reachable: one failure signal, reported from the event loop
+        // after the call has returned, and the queue expires after 300 s on
+        // the messenger's clock without a second report.
         SetUserAddress("sam", ClosedPort());
         QSignalSpy l_failed(mp_messenger, &PeerMessenger::ConnectionToUserFailed);
         MemStream l_message(Msg(15));
