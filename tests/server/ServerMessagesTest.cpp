@@ -215,7 +215,7 @@ private slots:
         QCOMPARE(UserState("bob"), QString("FR 999 40"));
     }
 
-    void RoomsMembersAndTickers()
+    void Rooms()
     {
         // Members linked before the room is marked joined would be missed
         // by the room page, which is created on that mark.
@@ -248,10 +248,7 @@ private slots:
         mp_server->Apply(RoomTickerRemoved{"lobby", "carl"});
         mp_server->Apply(RoomLeft{"lobby"});
         QCOMPARE(RoomState("lobby"), QString("count 2, bob: newer"));
-    }
 
-    void RoomListAndPrivateRooms()
-    {
         RoomList const l_list{{{"public", 12}}, {{"mine", 2}}, {{"theirs", 4}}, {"theirs"}};
         // An unrequested list is not taken in.
         mp_server->Apply(l_list);
