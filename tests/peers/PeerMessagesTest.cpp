@@ -138,7 +138,7 @@ private slots:
 
     // A share list is read only as the answer to our request, once, within
     // ten minutes; anything else is dropped before it is inflated.
-    void shareListOnlyWhenAsked()
+    void shareLists()
     {
         QStringList l_shares;
         connect(mp_messenger, &PeerMessenger::UserShare, this, [&](QString i_user, FileInfoMap& i_share) {
@@ -160,12 +160,9 @@ private slots:
         QCOMPARE(l_shares.size(), 1);
         QCOMPARE(mp_messenger->OpenMessagingConnectionCount("alice"), 1);
         disconnect(mp_messenger, &PeerMessenger::UserShare, this, nullptr);
-    }
 
-    // Our share list is the provider's, made for the user who asks; a large
-    // one is compressed on a worker, and goes out when it is ready.
-    void shareListAnsweredLater()
-    {
+        // Our share list is the provider's, made for the user who asks; a
+        // large one is compressed on a worker, and goes out when it is ready.
         QString l_askedFor;
         PeerMessenger::SetShareListProvider([&](QString const& i_user, PeerMessenger::ShareListReply i_reply) {
             l_askedFor = i_user;
@@ -255,7 +252,7 @@ private slots:
 
     // A malformed message closes its connection; a refused value drops the
     // message alone. Neither reaches a signal.
-    void malformedClosesRefusedDrops()
+    void connectionsThatGo()
     {
         int l_emitted = 0;
         connect(mp_messenger, &PeerMessenger::DownloadPlaceInLine, this, [&]() { ++l_emitted; });
@@ -266,13 +263,10 @@ private slots:
         QCOMPARE(l_emitted, 0);
         QTRY_COMPARE(mp_messenger->OpenMessagingConnectionCount("alice"), 0);
         Reconnect();
-    }
 
-    // A peer that keeps asking for our share list and never reads the
-    // answers is dropped before their backlog grows without end; others
-    // are not affected.
-    void peerThatDoesNotReadIsDropped()
-    {
+        // A peer that keeps asking for our share list and never reads the
+        // answers is dropped before their backlog grows without end; others
+        // are not affected.
         QByteArray const l_list(8 * 1024 * 1024, 'x');
         PeerMessenger::SetShareListProvider(
             [&](QString const&, PeerMessenger::ShareListReply i_reply) { i_reply(MemStream(Le32(5) + l_list)); });
