@@ -62,14 +62,11 @@ private slots:
         QVERIFY(lp_peer);
 
         auto File = [](char const* ip_name) { return Msg(43, H("01000000") + ip_name); };
-        QByteArray l_handshake = HandshakeFrame(l_user, "P", obfuscated);
         QByteArray l_first = PeerWire::BuildFrame(File("a"), obfuscated);
         // Handshake and the start of the first frame, then the rest of it.
-        lp_peer->write(l_handshake + l_first.left(5));
-        lp_peer->flush();
+        lp_peer->write(HandshakeFrame(l_user, "P", obfuscated) + l_first.left(5));
         QTRY_COMPARE(mp_messenger->OpenMessagingConnectionCount(l_user), 1);
         lp_peer->write(l_first.mid(5, 3));
-        lp_peer->flush();
         QTest::qWait(20);
         lp_peer->write(l_first.mid(8));
         // Two frames coalesced in one write.
