@@ -171,14 +171,13 @@ private slots:
             QCOMPARE(encoded, message);
     }
 
+    // Whole, each of these decodes in the table above.
     void messagesCutShortAreMalformed()
     {
-        for (QByteArray const& l_message : WHOLE_MESSAGES) {
-            QVERIFY(!Outcome(l_message).startsWith("malformed"));
+        for (QByteArray const& l_message : WHOLE_MESSAGES)
             for (int l_cut = 4; l_cut < l_message.size(); ++l_cut)
                 QVERIFY2(Outcome(l_message.left(l_cut)) == "malformed",
                          qPrintable(QString("%1 cut at %2").arg(QString(l_message.toHex())).arg(l_cut)));
-        }
         QCOMPARE(Outcome(H("0500")), QString("malformed")); // no whole code
     }
 
