@@ -39,8 +39,7 @@ private:
 
     void AddWish(char const* ip_text, bool i_enabled)
     {
-        Item l_item = d.GetType("wish_list_item")->GetItem(ip_text);
-        SetFlag(l_item, "wish_list_item_enabled", i_enabled);
+        SetFlag(d.GetType("wish_list_item")->GetItem(ip_text), "wish_list_item_enabled", i_enabled);
     }
 
 private slots:

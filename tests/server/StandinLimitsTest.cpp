@@ -48,19 +48,15 @@ private slots:
     void ListenerPausesAtTheConnectionLimit()
     {
         Start([](StandinServer::Limits& o_limits) { o_limits.m_connections = 3; });
-        std::vector<std::unique_ptr<QTcpSocket>> l_clients;
-        for (int l_index = 0; l_index < 5; ++l_index) {
-            l_clients.push_back(std::make_unique<QTcpSocket>());
-            l_clients.back()->connectToHost(QHostAddress::LocalHost, mp_server->Port());
-        }
+        QTcpSocket l_clients[5];
+        for (QTcpSocket& l_client : l_clients)
+            l_client.connectToHost(QHostAddress::LocalHost, mp_server->Port());
         QTRY_COMPARE(mp_server->ConnectionCount(), 3);
         QTest::qWait(100);
         QCOMPARE(mp_server->ConnectionCount(), 3);
-        // A connection that closes makes room for one that waited.
-        l_clients.front()->abort();
-        QTRY_COMPARE(mp_server->ConnectionCount(), 3);
-        l_clients[1]->abort();
-        l_clients[2]->abort();
+        // Connections that close make room for both that waited.
+        for (int l_index = 0; l_index < 3; ++l_index)
+            l_clients[l_index].abort();
         QTRY_COMPARE(mp_server->ConnectionCount(), 2);
     }
 
