@@ -163,6 +163,13 @@ void ActionSetToolBar::AddSetAction(QString const& i_setName, QString const& i_a
         l_action += d["needs_list_selection"]->GetGlobalNullItem();
 }
 
+void ActionSetToolBar::AddSetActions(std::initializer_list<SetAction> i_actions)
+{
+    for (SetAction const& l_action : i_actions)
+        AddSetAction(l_action.mp_set, l_action.mp_id, l_action.mp_text, l_action.mp_icon,
+                     l_action.m_needsListSelection);
+}
+
 void ActionSetToolBar::RegisterWidget(QWidget* ip_widget, QString const& i_setName)
 {
     if (!ip_widget)
@@ -419,14 +426,16 @@ void ActionSetToolBar::UpdateSupporterButton()
     // 64 bits: a privilege time near the top of the int range must not wrap
     // when rounded.
     qint64 l_seconds = GetSettingInt("privileges_time_left");
-    if (IsSettingYes("is_supporter")) {
-        mp_supporterButton->setIcon(QIcon(QStringLiteral(":/icons/gold_star_icon")));
-        mp_supporterButton->setToolTip(QStringLiteral("Thank you for supporting Quillmar!"));
-    } else {
-        mp_supporterButton->setText(QStringLiteral("Support Quillmar!"));
-    }
+    // The button may be one shown before the status changed: every part is
+    // set anew, so no text, star or tip of the old status stays.
+    bool const l_supporter = IsSettingYes("is_supporter");
+    mp_supporterButton->setIcon(l_supporter ? QIcon(QStringLiteral(":/icons/gold_star_icon")) : QIcon());
+    mp_supporterButton->setToolTip(l_supporter ? QStringLiteral("Thank you for supporting Quillmar!")
+                                               : QString());
+    QString l_text = l_supporter ? QString() : QStringLiteral("Support Quillmar!");
     if (l_seconds > 0)
-        mp_supporterButton->setText(QStringLiteral("%1 Days Left").arg((l_seconds + 43200) / 86400));
+        l_text = QStringLiteral("%1 Days Left").arg((l_seconds + 43200) / 86400);
+    mp_supporterButton->setText(l_text);
 }
 
 void ActionSetToolBar::OnReceivedOwnPrivilegesStatus(int)

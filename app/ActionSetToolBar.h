@@ -9,6 +9,7 @@
 #include <QUrl>
 
 #include <functional>
+#include <initializer_list>
 
 #include <QPushButton>
 #include <QTreeWidget>
@@ -34,6 +35,16 @@ public:
 
     void AddSetAction(QString const& i_setName, QString const& i_actionId, QString const& i_text,
                       QString const& i_iconPath, bool i_needsListSelection);
+    // A page's actions as one table, added in its order.
+    struct SetAction
+    {
+        char const* mp_set;
+        char const* mp_id;
+        char const* mp_text;
+        char const* mp_icon;
+        bool m_needsListSelection = false;
+    };
+    void AddSetActions(std::initializer_list<SetAction> i_actions);
     void RegisterWidget(QWidget* ip_widget, QString const& i_setName);
     void AddWidgetKey(QWidget* ip_widget, QString const& i_key, QString const& i_value);
     void AddWidgetColumnKey(QWidget* ip_widget, QString const& i_key, int i_column);

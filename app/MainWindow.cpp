@@ -337,15 +337,7 @@ void MainWindow::RunFirstRunDialogs()
 
 void MainWindow::AddToolBarSets()
 {
-    struct SetAction
-    {
-        char const* mp_set;
-        char const* mp_id;
-        char const* mp_text;
-        char const* mp_icon;
-        bool m_needsListSelection;
-    };
-    static SetAction const s_actions[] = {
+    actionBar->AddSetActions({
         {"shared_folders", "set_download_folder", "Set Download Folder", ":/icons/browse_icon", false},
         {"shared_folders", "share_folder", "Share Folder", ":/icons/browse_icon", false},
         {"shared_folders", "rescan_shares", "Rescan Shares", ":/icons/browse_icon", false},
@@ -355,10 +347,7 @@ void MainWindow::AddToolBarSets()
         {"user", "message_user", "Message User", ":/icons/chat_icon", true},
         {"user", "browse_user", "Browse User's Files", ":/icons/browse_icon", true},
         {"user", "add_user", "Add User", ":/icons/add_user_icon", true},
-    };
-    for (SetAction const& l_action : s_actions)
-        actionBar->AddSetAction(l_action.mp_set, l_action.mp_id, l_action.mp_text, l_action.mp_icon,
-                                l_action.m_needsListSelection);
+    });
     actionBar->RegisterWidget(mp_ui->fileSharingOptionsTab, "shared_folders");
     actionBar->RegisterWidget(mp_ui->loginOptionsTab, "login_options");
 }

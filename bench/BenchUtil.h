@@ -1,8 +1,9 @@
 #ifndef QUILLMAR_BENCH_BENCHUTIL_H
 #define QUILLMAR_BENCH_BENCHUTIL_H
 
-// The share-shaped store that the store and data-file benchmarks measure:
-// file items, each in one of the folders and linked to five of the tokens,
+// What the benchmarks share: the process's resident memory, and the
+// share-shaped store that the store and data-file benchmarks measure: file
+// items, each in one of the folders and linked to five of the tokens,
 // chosen by a fixed-seed generator so that every run builds the same store.
 
 #include "store/Data.h"

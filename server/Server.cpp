@@ -83,14 +83,7 @@ void Server::CreateData()
     EnsureAttribute("user", "shared_file_count");
     EnsureAttribute("user", "average_download_speed");
 
-    // The user owns his list entry: an entry taken from its user goes at
-    // the next collection instead of staying, and being saved, in its groups.
-    EnsureType("in_user_list", INTERMEDIATE, true, true);
-    EnsureRelation("user", "in_user_list", ONE, ONE, true);
-    EnsureType("user_list_group", ROOT, false, true);
-    EnsureRelation("in_user_list", "user_list_group", MANY, MANY, false);
-    EnsureAttribute("user_list_group", "group_download_priority");
-    EnsureFlag("user_list_group", "accept_uploads");
+    DeclareUserListTypes();
 
     EnsureType("room", ROOT, false, true);
     EnsureRelation("user", "room", MANY, MANY, false);

@@ -27,6 +27,18 @@ void EnsureAttribute(char const* ip_owner, char const* ip_attribute)
     EnsureRelation(ip_owner, ip_attribute, MANY, ONE, false);
 }
 
+void DeclareUserListTypes()
+{
+    // The user owns his list entry: an entry taken from its user goes at
+    // the next collection instead of staying, and being saved, in its groups.
+    EnsureType("in_user_list", INTERMEDIATE, true, true);
+    EnsureRelation("user", "in_user_list", ONE, ONE, true);
+    EnsureType("user_list_group", ROOT, false, true);
+    EnsureRelation("in_user_list", "user_list_group", MANY, MANY, false);
+    EnsureAttribute("user_list_group", "group_download_priority");
+    EnsureFlag("user_list_group", "accept_uploads");
+}
+
 void SetFlag(Item const& i_item, char const* ip_flag, bool i_on)
 {
     if (i_item.IsNull())

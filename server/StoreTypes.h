@@ -14,6 +14,10 @@ void EnsureFlag(char const* ip_owner, char const* ip_flag);
 // A valued attribute type held at most once by each item of ip_owner.
 void EnsureAttribute(char const* ip_owner, char const* ip_attribute);
 
+// The user list over the "user" type: each user's entry, and the groups the
+// entries are in with their download priority and "accept_uploads" flag.
+void DeclareUserListTypes();
+
 // Links i_item to the item of the flag type, or unlinks it.
 void SetFlag(Item const& i_item, char const* ip_flag, bool i_on);
 // Links i_item to the i_value item of an attribute type (replacing the old).

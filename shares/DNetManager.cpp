@@ -278,20 +278,13 @@ void DNetManager::Adopt(QTcpSocket* ip_socket)
     SetDNetValue(kParentSocket, Value(ip_socket));
     m_sockets[ip_socket] = Role::Parent;
     DLog(1, QStringLiteral("Received first search request from parent candidate %1, adopting as parent.").arg(l_user));
-    Item const l_level = l_candidate["dnet_candidate_level"];
-    if (l_level.IsValid()) {
+    if (Item const l_level = l_candidate["dnet_candidate_level"]; l_level.IsValid()) {
         DLog(2, QStringLiteral("Level recorded as %1.").arg(l_level.AsInt()));
-        SetDNetValue(kLevel, Value(l_level.AsInt()));
-        if (gp_server)
-            gp_server->SendDNetLevel(l_level.AsInt());
-        SendToChildren(DNetWire::LevelMessage(l_level.AsInt()));
+        TakeLevel(l_level.AsInt());
     }
-    Item const l_leader = l_candidate["dnet_candidate_leader"];
-    if (l_leader.IsValid()) {
+    if (Item const l_leader = l_candidate["dnet_candidate_leader"]; l_leader.IsValid()) {
         DLog(2, QStringLiteral("Group leader recorded as %1.").arg(l_leader.AsString()));
-        SetDNetValue(kGroupLeader, Value(l_leader.AsString()));
-        if (gp_server)
-            gp_server->SendDNetGroupLeader(l_leader.AsString());
+        TakeGroupLeader(l_leader.AsString());
         SendToChildren(DNetWire::GroupLeaderMessage(l_leader.AsString()));
     }
     d.GetType(kCandidate)->GetItems().Remove();
@@ -396,8 +389,8 @@ void DNetManager::SendToChildren(QByteArray const& i_message)
     }
     for (QTcpSocket* lp_child : l_slow) {
         DLog(1, QStringLiteral("Child %1 leaves more than %2 bytes unread; dropping it")
-                    .arg(d.GetType(kChild)->HasItem(Value(lp_child))["user"].AsString())
-                    .arg(MAX_CHILD_BACKLOG));
+                    .arg(d.GetType(kChild)->HasItem(Value(lp_child))["user"].AsString(),
+                         QString::number(MAX_CHILD_BACKLOG)));
         CloseSocket(lp_child);
     }
 }
@@ -513,13 +506,18 @@ void DNetManager::HandleLevel(qint32 i_level, bool i_fromParent, QTcpSocket* ip_
     if (l_own == LevelOrUnknown())
         return;
     DLog(1, QStringLiteral("Received level from parent, updating to %1").arg(l_own));
-    if (l_own == -1)
+    TakeLevel(l_own);
+}
+
+void DNetManager::TakeLevel(qint32 i_level)
+{
+    if (i_level == -1)
         ClearDNetValue(kLevel);
     else
-        SetDNetValue(kLevel, Value(l_own));
+        SetDNetValue(kLevel, Value(i_level));
     if (gp_server)
-        gp_server->SendDNetLevel(l_own);
-    SendToChildren(DNetWire::LevelMessage(l_own));
+        gp_server->SendDNetLevel(i_level);
+    SendToChildren(DNetWire::LevelMessage(i_level));
 }
 
 void DNetManager::HandleGroupLeader(QString const& i_leader, bool i_fromParent, QTcpSocket* ip_socket,
@@ -533,11 +531,16 @@ void DNetManager::HandleGroupLeader(QString const& i_leader, bool i_fromParent, 
     if (i_leader == DNetValue(kGroupLeader).AsString())
         return;
     DLog(1, QStringLiteral("Received group leader from parent, updating to %1").arg(i_leader));
+    TakeGroupLeader(i_leader);
+    io_message.SetReadIndex(i_start);
+    SendMessageToChildren(io_message);
+}
+
+void DNetManager::TakeGroupLeader(QString const& i_leader)
+{
     SetDNetValue(kGroupLeader, Value(i_leader));
     if (gp_server)
         gp_server->SendDNetGroupLeader(i_leader);
-    io_message.SetReadIndex(i_start);
-    SendMessageToChildren(io_message);
 }
 
 void DNetManager::HandleChildMessage(QTcpSocket* ip_socket, MemStream& io_message)

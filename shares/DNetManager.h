@@ -121,6 +121,11 @@ private:
     void HandleGroupLeader(QString const& i_leader, bool i_fromParent, QTcpSocket* ip_socket, MemStream& io_message,
                            quint64 i_start);
     void SendToChildren(QByteArray const& i_message);
+    // Our level in the tree (-1: none) and group leader, as the parent gives
+    // them: kept and told to the server; the level also goes down to the
+    // children.
+    void TakeLevel(qint32 i_level);
+    void TakeGroupLeader(QString const& i_leader);
     void DetermineCanParent();
     void DetermineChildDepth();
 

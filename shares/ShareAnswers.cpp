@@ -156,9 +156,7 @@ bool SharedFoldersManager::SendAnswer(QString const& i_user, quint32 i_code, Mem
     if (m_pendingAnswerBytes + l_bytes > MAX_PENDING_ANSWER_BYTES) {
         Log("Shared", 1,
             QStringLiteral("Not answering %1 (message %2): %3 MiB of answers already wait for compression")
-                .arg(i_user)
-                .arg(i_code)
-                .arg(m_pendingAnswerBytes >> 20));
+                .arg(i_user, QString::number(i_code), QString::number(m_pendingAnswerBytes >> 20)));
         return false;
     }
     m_pendingAnswerBytes += l_bytes;
@@ -244,9 +242,8 @@ MemStream SharedFoldersManager::SearchAnswerRecord(QString const& i_user, quint3
     if (l_reply.m_files.size() < l_matchCount)
         Log("Search", 1,
             QStringLiteral("Search %1 from %2 matches %3 files; sending the first %4, the most one answer may carry")
-                .arg(i_searchText, i_user)
-                .arg(l_matchCount)
-                .arg(l_reply.m_files.size()));
+                .arg(i_searchText, i_user, QString::number(l_matchCount),
+                     QString::number(l_reply.m_files.size())));
     return SharePayload::SearchResultsRecord(l_reply);
 }
 

@@ -136,13 +136,18 @@ std::size_t const PREFETCH_DISTANCE = 32;
 
 // Puts a checked file into the store. Items of undeclared types (or of a type
 // whose kind changed) are skipped, and so are links of undeclared relations.
-void ApplyFile(DataFileContents& io_file)
+// So are items of types that are never saved: rows, sockets, threads and
+// cells are keyed by the addresses of this run's objects, and a file that
+// holds such items was not written by us.
+void ApplyFile(DataFileContents& io_file, std::vector<std::string> const& i_savedTypes)
 {
     std::vector<Item> l_items(io_file.m_values.size());
     std::size_t l_index = 0;
     std::size_t l_skipped = 0;
     for (DataFileContents::FileType const& l_fileType : io_file.m_types) {
-        Type* lp_type = d.HasType(l_fileType.m_name) ? d.GetType(l_fileType.m_name) : nullptr;
+        bool const l_saved =
+            std::find(i_savedTypes.begin(), i_savedTypes.end(), l_fileType.m_name) != i_savedTypes.end();
+        Type* lp_type = l_saved && d.HasType(l_fileType.m_name) ? d.GetType(l_fileType.m_name) : nullptr;
         if (lp_type && lp_type->IsNull() != l_fileType.m_isNull)
             lp_type = nullptr;
         if (!lp_type) {
@@ -195,7 +200,7 @@ void ApplyFile(DataFileContents& io_file)
     }
     if (l_skipped > 0 || l_skippedLinks > 0)
         Log(LOG_CATEGORY, 2,
-            QString("Skipped %1 items and %2 links of undeclared types or relations.")
+            QString("Skipped %1 items and %2 links of undeclared or unsaved types or relations.")
                 .arg(QString::number(l_skipped), QString::number(l_skippedLinks)));
 }
 
@@ -317,7 +322,10 @@ void DataSaver::Load(QString const& i_stem)
                 l_read = ReadFile(l_file.second, l_image, l_error) && ParseDataFile(l_image, l_parsed, l_error);
             }
             if (l_read) {
-                ApplyFile(l_parsed);
+                std::vector<std::string> l_savedTypes = m_savedTypes;
+                for (auto const& l_pair : m_savedByConnection)
+                    l_savedTypes.push_back(l_pair.first);
+                ApplyFile(l_parsed, l_savedTypes);
                 Log(LOG_CATEGORY, 1, QString("Loaded configuration data from %1.").arg(l_file.second));
                 CallHandlers(false);
                 return;

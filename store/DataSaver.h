@@ -72,7 +72,8 @@ public:
 
     // Loads the newest readable file <stem>.<ms>, older ones when it fails,
     // then calls the handlers (DataLoaded, and NoData when nothing was
-    // loaded). When files existed and none could be read, the store keeps
+    // loaded). Only the types registered for saving are taken from it, so
+    // they must be registered before the load. When files existed and none could be read, the store keeps
     // what it held, the handlers are called as on a first start, and then
     // DataLoadFailure is thrown.
     void Load(QString const& i_stem);

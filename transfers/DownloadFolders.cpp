@@ -237,19 +237,13 @@ bool TransferQueueManager::StartDownload(Item i_entry, QTcpSocket* ip_socket)
     i_entry += d.GetType("download_file")->GetItem(Value(lp_file));
     i_entry += d.GetType("write_position")->GetItem(Value(new qint64(l_offset)));
     SetDownloadEntryStatus(i_entry, "downloading");
-    i_entry += d.GetType("last_receipt_time")->GetItem(Value(new QDateTime(QDateTime::currentDateTime())));
-    i_entry += d.GetType("bytes_per_second")->GetItem(Value(new int(0)));
 
-    ip_socket->disconnect();
     auto* lp_thread = new DownloadThread(ip_socket, lp_file, i_entry["file_size"].AsInt64(), l_offset,
                                          &m_downloadBudget);
-    ip_socket->setParent(nullptr);
-    ip_socket->moveToThread(lp_thread);
-    i_entry += d.GetType("download_thread")->GetItem(Value(static_cast<QObject*>(lp_thread)));
     connect(lp_thread, &DownloadThread::DownloadError, this, &TransferQueueManager::OnDownloadError);
     connect(lp_thread, &DownloadThread::DownloadProgress, this, &TransferQueueManager::OnDownloadProgress);
     connect(lp_thread, &DownloadThread::DownloadComplete, this, &TransferQueueManager::OnDownloadComplete);
-    lp_thread->start(QThread::InheritPriority);
+    StartTransferThread(i_entry, "download", ip_socket, lp_thread);
     LogTransfer(2, "Downloading", l_user);
     return true;
 }

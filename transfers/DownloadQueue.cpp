@@ -57,8 +57,7 @@ Item TransferQueueManager::NewDownloadEntry(QString const& i_user, std::string c
 {
     if (i_size < 0) {
         LogTransfer(1, QString("Not queueing %1 from %2: its size %3 is negative")
-                           .arg(ToQString(i_fileName), i_user)
-                           .arg(i_size),
+                           .arg(ToQString(i_fileName), i_user, QString::number(i_size)),
                     UserItem(i_user));
         return Item();
     }
@@ -102,11 +101,7 @@ void TransferQueueManager::SetDownloadEntryStatus(Item i_entry, QString i_status
 {
     if (i_entry.IsNull())
         return;
-    bool const l_wasActive = IsActiveStatus(i_entry[DOWNLOAD_STATUS]);
-    Item l_status = d.GetType(DOWNLOAD_STATUS)->GetItem(Value(i_status));
-    i_entry += l_status;
-    i_entry += d.GetType("last_status_change_time")->GetItem(Value(NowText()));
-    bool const l_nowActive = IsActiveStatus(l_status);
+    auto const [l_wasActive, l_nowActive] = StampStatus(i_entry, DOWNLOAD_STATUS, i_status);
     if (l_nowActive == l_wasActive)
         return;
     if (l_wasActive) {

@@ -62,8 +62,7 @@ void TransferQueueManager::OnFileTransferRequest(QString i_user, int i_direction
     }
     Item const l_user = UserItem(i_user);
     LogTransfer(1, QString("Received upload request from %1 for file %2, req %3")
-                       .arg(i_user, ToQString(i_file))
-                       .arg(i_req),
+                       .arg(i_user, ToQString(i_file), QString::number(i_req)),
                 l_user);
 
     Item l_entry = GetDownloadEntry(i_user, l_name, l_folder);
@@ -117,9 +116,7 @@ void TransferQueueManager::OnFileTransferResponse(QString i_user, uint i_req, bo
 {
     Item const l_user = UserItem(i_user);
     LogTransfer(1, QString("Received file transfer response from user %1 for req %2, transfer %3")
-                       .arg(i_user)
-                       .arg(i_req)
-                       .arg(i_accepted ? "accepted" : "not accepted"),
+                       .arg(i_user, QString::number(i_req), i_accepted ? "accepted" : "not accepted"),
                 l_user);
     Item const l_token = d.GetType("transfer_req")->HasItem(Value(i_req));
     if (l_token.IsNull()) {
@@ -187,7 +184,8 @@ void TransferQueueManager::OnFileTransferResponse(QString i_user, uint i_req, bo
 void TransferQueueManager::OnFileConnection(QString i_user, QTcpSocket* ip_socket, uint i_requestID)
 {
     Item const l_user = UserItem(i_user);
-    LogTransfer(1, QString("File connection created by user %1 for req %2").arg(i_user).arg(i_requestID), l_user);
+    LogTransfer(1, QString("File connection created by user %1 for req %2").arg(i_user, QString::number(i_requestID)),
+                l_user);
     Item const l_token = d.GetType("remote_transfer_req")->HasItem(Value(i_requestID));
     Item const l_entry = d.GetItem(l_user, l_token, "download_entry");
     if (l_entry.IsNull()) {

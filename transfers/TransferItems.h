@@ -52,6 +52,23 @@ inline bool IsActiveStatus(Item const& i_status)
     return i_status.IsValid() && i_status.IsConnected("is_active");
 }
 
+struct StatusChange
+{
+    bool m_wasActive;
+    bool m_nowActive;
+};
+
+// Binds an entry to the status of that type ("download_entry_status",
+// "upload_entry_status") and stamps the time of the change.
+inline StatusChange StampStatus(Item const& i_entry, char const* ip_statusType, QString const& i_status)
+{
+    bool const l_wasActive = IsActiveStatus(i_entry[ip_statusType]);
+    Item const l_status = d.GetType(ip_statusType)->GetItem(Value(i_status));
+    i_entry += l_status;
+    i_entry += d.GetType("last_status_change_time")->GetItem(Value(NowText()));
+    return {l_wasActive, IsActiveStatus(l_status)};
+}
+
 inline void LogTransfer(int i_level, QString const& i_text, Item const& i_user = Item())
 {
     Log("Transfer Queue", i_level, i_text, i_user);

@@ -91,12 +91,7 @@ void TransferQueueManager::DeclareTypes()
     EnsureType("shared_file", INTERMEDIATE, true, true);
     EnsureFlag("user", "is_online");
     EnsureFlag("user", "is_privileged");
-    EnsureType("in_user_list", INTERMEDIATE, true, true);
-    EnsureRelation("user", "in_user_list", ONE, ONE, true);
-    EnsureType("user_list_group", ROOT, false, true);
-    EnsureRelation("in_user_list", "user_list_group", MANY, MANY, false);
-    EnsureAttribute("user_list_group", "group_download_priority");
-    EnsureFlag("user_list_group", "accept_uploads");
+    DeclareUserListTypes();
 
     for (auto const& l_type : std::initializer_list<std::pair<char const*, Primacy>>{
              {"file_name", LEAF},
@@ -439,6 +434,19 @@ void TransferQueueManager::ReleaseTransfer(Item const& i_entry, char const* ip_d
                                 "last_receipt_time", "bytes_per_second"})
         if (Item l_item = i_entry[lp_cell]; l_item.IsValid())
             l_item.Remove();
+}
+
+void TransferQueueManager::StartTransferThread(Item const& i_entry, char const* ip_direction, QTcpSocket* ip_socket,
+                                               TransferThread* ip_thread)
+{
+    i_entry += d.GetType("last_receipt_time")->GetItem(Value(new QDateTime(QDateTime::currentDateTime())));
+    i_entry += d.GetType("bytes_per_second")->GetItem(Value(new int(0)));
+    ip_socket->disconnect();
+    ip_socket->setParent(nullptr);
+    ip_socket->moveToThread(ip_thread);
+    QByteArray const l_threadType = QByteArray(ip_direction) + "_thread";
+    i_entry += d.GetType(l_threadType.constData())->GetItem(Value(static_cast<QObject*>(ip_thread)));
+    ip_thread->start(QThread::InheritPriority);
 }
 
 // ---------------------------------------------------------------- speed

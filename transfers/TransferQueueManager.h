@@ -26,6 +26,7 @@
 
 class QFile;
 class QTcpSocket;
+class TransferThread;
 
 class TransferQueueManager : public QObject, public DataHandler, public DataLoadedEventHandler
 {
@@ -240,6 +241,11 @@ private:
     // Stops the entry's thread and waits for it, then releases its socket,
     // file and cells ("download" or "upload").
     void ReleaseTransfer(Item const& i_entry, char const* ip_direction);
+    // Its counterpart: fresh time and speed cells for the entry, the socket
+    // handed over to the thread (nothing here listens to it any more), the
+    // thread bound to the entry and started.
+    void StartTransferThread(Item const& i_entry, char const* ip_direction, QTcpSocket* ip_socket,
+                             TransferThread* ip_thread);
     void StopThreads(char const* ip_threadType);
     int CountActive(char const* ip_entryType, char const* ip_statusType);
     void DetermineSpeedLimit(SpeedBudget& io_budget, char const* ip_direction);

@@ -137,11 +137,7 @@ void TransferQueueManager::SetUploadEntryStatus(Item i_entry, QString i_status)
 {
     if (i_entry.IsNull())
         return;
-    bool const l_wasActive = IsActiveStatus(i_entry[UPLOAD_STATUS]);
-    Item l_status = d.GetType(UPLOAD_STATUS)->GetItem(Value(i_status));
-    i_entry += l_status;
-    i_entry += d.GetType("last_status_change_time")->GetItem(Value(NowText()));
-    bool const l_nowActive = IsActiveStatus(l_status);
+    auto const [l_wasActive, l_nowActive] = StampStatus(i_entry, UPLOAD_STATUS, i_status);
     if (l_wasActive && !l_nowActive) {
         ReleaseTransfer(i_entry, "upload");
         if (i_status == "aborted") {
@@ -190,23 +186,15 @@ bool TransferQueueManager::StartUpload(Item i_entry, QTcpSocket* ip_socket)
         return false;
     }
     i_entry += d.GetType("upload_socket")->GetItem(Value(ip_socket));
-    Item l_time = d.GetType("last_receipt_time")->GetItem(Value(new QDateTime(QDateTime::currentDateTime())));
-    Item l_rate = d.GetType("bytes_per_second")->GetItem(Value(new int(0)));
     SetUploadEntryStatus(i_entry, "uploading");
-    i_entry += l_time;
-    i_entry += l_rate;
     i_entry += d.GetType("read_position")->GetItem(Value(new qint64(0)));
 
-    ip_socket->disconnect();
     auto* lp_thread = new UploadThread(ip_socket, lp_file, int(i_entry["transfer_req"].AsUInt64()), &m_uploadBudget);
-    ip_socket->setParent(nullptr);
-    ip_socket->moveToThread(lp_thread);
-    i_entry += d.GetType("upload_thread")->GetItem(Value(static_cast<QObject*>(lp_thread)));
     connect(lp_thread, &UploadThread::UploadError, this, &TransferQueueManager::OnUploadError);
     connect(lp_thread, &UploadThread::UploadLocalError, this, &TransferQueueManager::OnUploadLocalError);
     connect(lp_thread, &UploadThread::UploadProgress, this, &TransferQueueManager::OnUploadProgress);
     connect(lp_thread, &UploadThread::UploadComplete, this, &TransferQueueManager::OnUploadComplete);
-    lp_thread->start(QThread::InheritPriority);
+    StartTransferThread(i_entry, "upload", ip_socket, lp_thread);
     return true;
 }
 

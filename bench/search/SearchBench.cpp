@@ -7,16 +7,12 @@
 //
 //   bench_search [runs]      (default 5)
 
+#include "PageManagers.h"
+#include "bench/BenchUtil.h"
+
 #include "ui/search/SearchForm.h"
 #include "ui/search/SearchResultsForm.h"
 #include "ui_SearchForm.h"
-
-#include "app/ActionSetToolBar.h"
-#include "peers/PeerMessenger.h"
-#include "server/Server.h"
-#include "server/StoreTypes.h"
-#include "store/DelayedInvoker.h"
-#include "store/Settings.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -29,8 +25,6 @@
 #include <random>
 #include <vector>
 
-#include <unistd.h>
-
 namespace {
 
 char const* const kWords[] = {"silver", "morning", "light", "river", "night", "golden", "shadow", "dream",
@@ -38,13 +32,7 @@ char const* const kWords[] = {"silver", "morning", "light", "river", "night", "g
 
 double ResidentMegabytes()
 {
-    long l_pages = 0, l_resident = 0;
-    if (FILE* lp_file = std::fopen("/proc/self/statm", "r")) {
-        if (std::fscanf(lp_file, "%ld %ld", &l_pages, &l_resident) != 2)
-            l_resident = 0;
-        std::fclose(lp_file);
-    }
-    return double(l_resident) * double(sysconf(_SC_PAGESIZE)) / (1024.0 * 1024.0);
+    return double(bench::ResidentKiB()) / 1024.0;
 }
 
 double Milliseconds(std::function<void()> const& i_step)
@@ -56,17 +44,14 @@ double Milliseconds(std::function<void()> const& i_step)
     return double(l_timer.nsecsElapsed()) / 1e6;
 }
 
-struct Page
+// The page over the managers its tests make.
+struct Page : PageManagers
 {
+    using PageManagers::mp_server;
+
     Page()
     {
-        d.Reset();
-        DeclareSettingsTypes();
-        mp_bar = std::make_unique<ActionSetToolBar>();
-        mp_server = std::make_unique<Server>();
-        mp_server->CreateData();
-        mp_messenger = std::make_unique<PeerMessenger>();
-        mp_invoker = std::make_unique<DelayedInvoker>();
+        StartManagers();
         mp_form = std::make_unique<SearchForm>();
         mp_form->resize(1200, 800);
         mp_form->Init();
@@ -76,11 +61,7 @@ struct Page
     ~Page()
     {
         mp_form.reset();
-        mp_invoker.reset();
-        mp_messenger.reset();
-        mp_server.reset();
-        mp_bar.reset();
-        d.Reset();
+        StopManagers();
     }
 
     // One user's answer of i_files files in folders of ten.
@@ -110,10 +91,6 @@ struct Page
         mp_form->OnUserSearchResults(l_results);
     }
 
-    std::unique_ptr<ActionSetToolBar> mp_bar;
-    std::unique_ptr<Server> mp_server;
-    std::unique_ptr<PeerMessenger> mp_messenger;
-    std::unique_ptr<DelayedInvoker> mp_invoker;
     std::unique_ptr<SearchForm> mp_form;
 };
 

@@ -12,6 +12,7 @@
 // other options are the child processes the two runs start.
 
 #include "SharesFixture.h"
+#include "bench/BenchUtil.h"
 #include "shares/SharedFoldersManager.h"
 #include "store/DataSaver.h"
 
@@ -136,16 +137,6 @@ qint64 ThreadCpuNs()
     timespec l_time;
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &l_time);
     return qint64(l_time.tv_sec) * 1000000000 + l_time.tv_nsec;
-}
-
-long ResidentKiB()
-{
-    std::ifstream l_status("/proc/self/status");
-    std::string l_line;
-    while (std::getline(l_status, l_line))
-        if (l_line.rfind("VmRSS:", 0) == 0)
-            return std::stol(l_line.substr(6));
-    return 0;
 }
 
 double ChildrenCpuMs()
@@ -274,7 +265,7 @@ int MergeChild(QString const& i_root, qint64 i_sliceMs, bool i_again)
         lp_saver->Load(l_stem);
     }
     lp_manager->SetMergeSlice(i_sliceMs);
-    long const l_before = ResidentKiB();
+    long const l_before = bench::ResidentKiB();
 
     QElapsedTimer l_clock;
     l_clock.start();
@@ -312,9 +303,9 @@ int MergeChild(QString const& i_root, qint64 i_sliceMs, bool i_again)
     QMetaObject::invokeMethod(&lp_manager->GetFileScanner(), [] {}, Qt::BlockingQueuedConnection);
 
     std::size_t const l_files = d.GetType("shared_file")->GetItemCount();
-    double const l_resident = i_again ? 0 : (ResidentKiB() - l_before) * 1024.0 / double(l_files);
+    double const l_resident = i_again ? 0 : (bench::ResidentKiB() - l_before) * 1024.0 / double(l_files);
     malloc_trim(0);
-    double const l_trimmed = i_again ? 0 : (ResidentKiB() - l_before) * 1024.0 / double(l_files);
+    double const l_trimmed = i_again ? 0 : (bench::ResidentKiB() - l_before) * 1024.0 / double(l_files);
     std::printf("%zu %.1f %.1f %.1f %.0f %.0f %.1f\n", l_files, l_walkEnd / 1e6, (l_mergeEnd - l_walkEnd) / 1e6,
                 l_longest / 1e6, l_resident, l_trimmed, l_longestCpu / 1e6);
     std::fflush(stdout);

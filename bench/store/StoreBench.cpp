@@ -9,21 +9,10 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <fstream>
 #include <random>
 #include <string>
 
 namespace {
-
-long ResidentKiB()
-{
-    std::ifstream l_status("/proc/self/status");
-    std::string l_line;
-    while (std::getline(l_status, l_line))
-        if (l_line.rfind("VmRSS:", 0) == 0)
-            return std::stol(l_line.substr(6));
-    return 0;
-}
 
 // Writes a buffer far larger than the last-level cache, so that nothing
 // measured afterwards is found in cache.
@@ -55,12 +44,12 @@ int main(int argc, char** argv)
     bench::MakeFoldersAndTokens(l_folderItems, l_tokenItems);
 
     std::mt19937 l_random(42);
-    long const l_residentBefore = ResidentKiB();
+    long const l_residentBefore = bench::ResidentKiB();
     QElapsedTimer l_timer;
     l_timer.start();
     bench::AddShareFiles(l_files, l_random, l_folderItems, l_tokenItems);
     double l_buildSeconds = l_timer.nsecsElapsed() / 1e9;
-    long const l_residentAfter = ResidentKiB();
+    long const l_residentAfter = bench::ResidentKiB();
 
     // 3-token queries; with uniform tokens the rarest has about 100 files.
     // All are chosen first (which walks their links), then the cache is

@@ -8,6 +8,7 @@
 // The source file is written just before it is read (in the page cache);
 // the target goes to the page cache too. Usage: bench_transfers [MiB].
 
+#include "bench/BenchUtil.h"
 #include "transfers/TransferThreads.h"
 
 #include <QCoreApplication>
@@ -40,16 +41,6 @@ double CpuSeconds()
     getrusage(RUSAGE_SELF, &l_usage);
     return double(l_usage.ru_utime.tv_sec + l_usage.ru_stime.tv_sec) +
            double(l_usage.ru_utime.tv_usec + l_usage.ru_stime.tv_usec) / 1e6;
-}
-
-long ResidentKiB(char const* ip_field)
-{
-    QFile l_status("/proc/self/status");
-    l_status.open(QIODevice::ReadOnly);
-    for (QByteArray l_line : l_status.readAll().split('\n'))
-        if (l_line.startsWith(ip_field))
-            return l_line.mid(int(strlen(ip_field))).trimmed().split(' ').value(0).toLong();
-    return 0;
 }
 
 std::pair<QTcpSocket*, QTcpSocket*> Pair()
@@ -240,7 +231,7 @@ int main(int i_argc, char** i_argv)
     PlainCopy(l_source, l_target, l_size, 64 * 1024);
     PlainCopy(l_source, l_target, l_size, TransferThread::CHUNK_SIZE);
     ThreadCopy(l_source, l_target, l_size);
-    std::printf("  resident: %ld KiB now, %ld KiB peak\n", ResidentKiB("VmRSS:"), ResidentKiB("VmHWM:"));
+    std::printf("  resident: %ld KiB now, %ld KiB peak\n", bench::ResidentKiB("VmRSS:"), bench::ResidentKiB("VmHWM:"));
 
     std::printf("2. upload limits: aggregate over 6 s after 1 s (target within 5 %%); 3. stop latency\n");
     for (int l_limit : {50, 500, 5000}) {

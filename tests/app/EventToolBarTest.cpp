@@ -198,8 +198,7 @@ private slots:
         Buttons().first()->trigger();
         QCOMPARE(Buttons().size(), 1);
         QCOMPARE(d["event_toolbar_widget"]->GetItemCount(), std::size_t(1));
-        QCOMPARE(mp_outer->currentWidget(), static_cast<QWidget*>(mp_inner));
-        QCOMPARE(mp_inner->currentWidget(), static_cast<QWidget*>(mp_alice));
+        QVERIFY(mp_outer->currentWidget() == mp_inner && mp_inner->currentWidget() == mp_alice);
         Buttons().first()->trigger();
         QVERIFY(Buttons().isEmpty() && !mp_bar->isVisible());
         QCOMPARE(d["event_toolbar_widget"]->GetItemCount(), std::size_t(0));

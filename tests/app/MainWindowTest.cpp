@@ -77,8 +77,8 @@ char const* const s_switches[][2] = {
     {"useOldStyleSearchResultsCheckBox", "use_old_style_search_results"},
     {"autoExpandSharesCheckBox", "expand_new_shares"},
     {"showAwayStatusCheckBox", "show_away_status_in_application_icon"},
-    {"openGroupsOnUserAddCheckBox", "open_groups_on_user_add"}, {"showDiagnosticsCheckBox", "show_diagnostics"},
-    {"showEventButtonsCheckBox", "show_event_buttons"},
+    {"openGroupsOnUserAddCheckBox", "open_groups_on_user_add"},
+    {"showDiagnosticsCheckBox", "show_diagnostics"}, {"showEventButtonsCheckBox", "show_event_buttons"},
     {"downloadFoldersOnDoubleClickCheckBox", "download_folders_on_double_click"},
     {"autoAwayOnIdleCheckBox", "auto_away_on_idle"}, {"logRoomChatCheckBox", "log_room_chat"},
     {"logPrivateChatCheckBox", "log_private_chat"}, {"userLevelLoggingCheckBox", "user_level_logging"},
@@ -360,7 +360,8 @@ private slots:
         QTRY_COMPARE(ConnectText(), QString("Connect"));
     }
 
-    void TrayFollowsItsSwitch()
+    // The tray follows its switch; the port test opens a page per port.
+    void TraySwitchAndPortTestButton()
     {
         QVERIFY(!mp_window->TrayIcon().isVisible());
         mp_ui->minimizeToTrayCheckBox->click();
@@ -373,10 +374,7 @@ private slots:
         mp_ui->minimizeToTrayCheckBox->click();
         QVERIFY(!mp_window->TrayIcon().isVisible());
         mp_window->PopupAlert("without a tray the balloon is dropped");
-    }
 
-    void PortTestOpensOnePagePerPort()
-    {
         m_urls.clear();
         mp_ui->checkPortsButton->click();
         QString const l_page("http://localhost/porttest.php?port=%1");

@@ -209,12 +209,17 @@ private slots:
 
         // The first search p passes on makes it c's parent, and c's passing
         // it on makes c g's parent.
+        int const l_warm = mp_server->Lines().size();
         for (int l_try = 0; l_try < 10 && !Client("g").Count("dnet-parent c$"); ++l_try) {
             Client("s").Send("search warm up");
             Client("g").Await("dnet-parent ", Client("g").Lines().size(), 2000);
         }
         QVERIFY(Client("c").Await("^event \\d+ dnet-parent p$").hasMatch());
         QVERIFY(Client("g").Await("^event \\d+ dnet-parent c$").hasMatch());
+        // Each tells the server that it has a parent now; until the server
+        // has read that, it still sends them searches itself.
+        QVERIFY(mp_server->Await(" recv 71 from c ", l_warm).hasMatch());
+        QVERIFY(mp_server->Await(" recv 71 from g ", l_warm).hasMatch());
 
         int const l_mark = mp_server->Lines().size();
         QString const l_token = Token(Client("s").Ask("search grandchild treasure", "^searching "));

@@ -8,13 +8,11 @@
 
 #include <QCryptographicHash>
 #include <QDir>
-#include <QElapsedTimer>
-#include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
-#include <QTimer>
+#include <QTest>
 
 class LineProcess
 {
@@ -53,19 +51,17 @@ public:
                                   int* op_index = nullptr)
     {
         QRegularExpression const l_pattern(i_pattern);
-        QElapsedTimer l_timer;
-        l_timer.start();
-        for (int l_index = i_from;;) {
+        QRegularExpressionMatch l_match;
+        int l_index = i_from;
+        bool const l_found = QTest::qWaitFor([&] {
             for (; l_index < m_lines.size(); ++l_index)
-                if (QRegularExpressionMatch l_match = l_pattern.match(m_lines.at(l_index)); l_match.hasMatch()) {
-                    if (op_index)
-                        *op_index = l_index;
-                    return l_match;
-                }
-            if (l_timer.elapsed() >= i_timeoutMs || m_process.state() == QProcess::NotRunning)
-                return QRegularExpressionMatch();
-            AwaitOutput(int(i_timeoutMs - l_timer.elapsed()));
-        }
+                if ((l_match = l_pattern.match(m_lines.at(l_index))).hasMatch())
+                    return true;
+            return m_process.state() == QProcess::NotRunning;
+        }, i_timeoutMs) && l_match.hasMatch();
+        if (l_found && op_index)
+            *op_index = l_index;
+        return l_found ? l_match : QRegularExpressionMatch();
     }
 
     // Sends a command; the lines up to the one that ends its answer.
@@ -83,17 +79,14 @@ public:
     QString Tail() const { return "--- " + m_name + ":\n" + m_lines.mid(qMax(0, m_lines.size() - 30)).join('\n'); }
 
     // Asks the process to quit and waits for it (killing it after 10 s):
-    // its exit code, or -1 when it crashed or had to be killed.
+    // its exit code, or -1 when it crashed or had to be killed. The output
+    // is still collected while it is awaited.
     int Stop()
     {
         if (m_process.state() != QProcess::NotRunning) {
             Send("quit");
             m_process.closeWriteChannel();
-            QElapsedTimer l_timer;
-            l_timer.start();
-            while (m_process.state() != QProcess::NotRunning && l_timer.elapsed() < 10000)
-                AwaitOutput(int(10000 - l_timer.elapsed()));
-            if (m_process.state() != QProcess::NotRunning) {
+            if (!m_process.waitForFinished(10000)) {
                 m_process.kill();
                 m_process.waitForFinished(5000);
                 return -1;
@@ -103,16 +96,6 @@ public:
     }
 
 private:
-    void AwaitOutput(int i_timeoutMs)
-    {
-        QEventLoop l_loop;
-        QObject::connect(&m_process, &QProcess::readyReadStandardOutput, &l_loop, &QEventLoop::quit);
-        QObject::connect(&m_process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), &l_loop,
-                         &QEventLoop::quit);
-        QTimer::singleShot(qMax(0, i_timeoutMs), &l_loop, &QEventLoop::quit);
-        l_loop.exec();
-    }
-
     QString m_name;
     QProcess m_process;
     QByteArray m_pending;

@@ -37,8 +37,6 @@ private slots:
         mp_messenger->DataLoaded();
         mp_messenger->NoData();
         QVERIFY(mp_messenger->ListeningPort() != 0 && mp_messenger->ObfuscatedPort() != 0);
-        QCOMPARE(GetSetting("listening_port") + " " + GetSetting("obfuscated_listening_port"),
-                 QString("%1 %2").arg(mp_messenger->ListeningPort()).arg(mp_messenger->ObfuscatedPort()));
     }
 
     void cleanupTestCase() { delete mp_messenger; }
@@ -64,14 +62,11 @@ private slots:
         QVERIFY(lp_peer);
 
         auto File = [](char const* ip_name) { return Msg(43, H("01000000") + ip_name); };
-        QByteArray l_handshake = HandshakeFrame(l_user, "P", obfuscated);
         QByteArray l_first = PeerWire::BuildFrame(File("a"), obfuscated);
         // Handshake and the start of the first frame, then the rest of it.
-        lp_peer->write(l_handshake + l_first.left(5));
-        lp_peer->flush();
+        lp_peer->write(HandshakeFrame(l_user, "P", obfuscated) + l_first.left(5));
         QTRY_COMPARE(mp_messenger->OpenMessagingConnectionCount(l_user), 1);
         lp_peer->write(l_first.mid(5, 3));
-        lp_peer->flush();
         QTest::qWait(20);
         lp_peer->write(l_first.mid(8));
         // Two frames coalesced in one write.
@@ -109,12 +104,11 @@ private slots:
         QVERIFY(lp_peer);
         lp_peer->write(bytes);
         QVERIFY(AwaitClosed(*lp_peer));
-        QVERIFY(ConnectRaw(mp_messenger->ListeningPort())); // the listener still takes new connections
     }
 
     // Messages for a user without a connection wait, a connection is opened
     // to the stored address, and they go out in order after the handshake.
-    void unsentMessagesFlowAfterTheHandshake()
+    void unsentMessages()
     {
         QTcpServer l_peerServer;
         QVERIFY(l_peerServer.listen(QHostAddress::LocalHost, 0));
@@ -137,13 +131,10 @@ private slots:
         QCOMPARE(mp_messenger->UnsentMessageCount("rita"), 0);
         QCOMPARE(d.GetType("unsent_message")->GetItemCount(), std::size_t(0));
         QCOMPARE(mp_messenger->OpenMessagingConnectionCount("rita"), 1);
-    }
 
-    // Nobody reachable: one failure signal, reported from the event loop
-    // after the call has returned, and the queue expires after 300 s on the
-    // messenger's clock without a second report.
-    void unreachableUser()
-    {
+        // Nobody reachable: one failure signal, reported from the event loop
+        // after the call has returned, and the queue expires after 300 s on
+        // the messenger's clock without a second report.
         SetUserAddress("sam", ClosedPort());
         QSignalSpy l_failed(mp_messenger, &PeerMessenger::ConnectionToUserFailed);
         MemStream l_message(Msg(15));
@@ -152,8 +143,7 @@ private slots:
         mp_messenger->RequestFileConnectionToUser("nobody"); // no address, no server
         QCOMPARE(l_failed.count(), 0);
         QTRY_COMPARE(l_failed.count(), 2);
-        QCOMPARE(l_failed.at(0).at(0).toString() + l_failed.at(1).at(0).toString(), QString("nobodysam"));
-        QCOMPARE(l_failed.at(0).at(1).toString() + l_failed.at(1).at(1).toString(), QString("FP"));
+        QCOMPARE(l_failed.at(0) + l_failed.at(1), QList<QVariant>({"nobody", "F", "sam", "P"}));
         QCOMPARE(mp_messenger->UnsentMessageCount("sam"), 2);
         m_now += PeerMessenger::UNSENT_MESSAGE_LIFETIME;
         mp_messenger->EveryHalfMinute();
@@ -165,35 +155,55 @@ private slots:
         QCOMPARE(l_failed.count(), 2);
     }
 
-    void theirConnectionHandedOver_data()
+    void connectionHandedOver_data()
     {
         QTest::addColumn<QString>("type");
         QTest::addColumn<bool>("obfuscated");
-        QTest::newRow("file, plain port") << QString("F") << false;
-        QTest::newRow("file, obfuscated port") << QString("F") << true;
-        QTest::newRow("distributed") << QString("D") << false;
+        QTest::addColumn<bool>("ours");
+        QTest::newRow("their file, plain port") << QString("F") << false << false;
+        QTest::newRow("their file, obfuscated port") << QString("F") << true << false;
+        QTest::newRow("their distributed") << QString("D") << false << false;
+        QTest::newRow("our file") << QString("F") << false << true;
+        QTest::newRow("our distributed") << QString("D") << false << true;
     }
 
-    // Handshake, token (F only) and the first bytes of the new owner in one
-    // write: the token is read, and not one byte more; from then on the
-    // messenger does not touch the socket. F and D bytes travel plain even
-    // on the obfuscated port.
-    void theirConnectionHandedOver()
+    // A file or distributed connection, theirs or one we asked for and
+    // reached directly, goes to its owner with not one byte read past the
+    // handshake and (theirs, F) the token, all sent in one write; from then
+    // on the messenger does not touch it. F and D bytes travel plain even on
+    // the obfuscated port.
+    void connectionHandedOver()
     {
         QFETCH(QString, type);
         QFETCH(bool, obfuscated);
+        QFETCH(bool, ours);
         bool l_file = type == QLatin1String("F");
-        QString l_user = type + (obfuscated ? "-o" : "-p");
-        QSignalSpy l_handed(mp_messenger, l_file ? SIGNAL(FileConnectionRequested(QString, QTcpSocket*, uint))
-                                                 : SIGNAL(DNetConnectionRequested(QString, QTcpSocket*)));
-        auto lp_peer = ConnectToMessenger(obfuscated);
-        QVERIFY(lp_peer);
-        lp_peer->write(HandshakeFrame(l_user, type, obfuscated) + (l_file ? Le32(0x01020304) : QByteArray()) +
-                       "ABCDEFGH");
-        QVERIFY(l_handed.wait(5000));
+        QString l_user = type + (ours ? "-ours" : obfuscated ? "-o" : "-p");
+        QSignalSpy l_handed(mp_messenger, ours ? (l_file ? SIGNAL(FileConnectionAccepted(QString, QTcpSocket*))
+                                                         : SIGNAL(DNetConnectionAccepted(QString, QTcpSocket*)))
+                                               : (l_file ? SIGNAL(FileConnectionRequested(QString, QTcpSocket*, uint))
+                                                         : SIGNAL(DNetConnectionRequested(QString, QTcpSocket*))));
+        QTcpServer l_peerServer;
+        std::unique_ptr<QTcpSocket> lp_peer;
+        if (ours) {
+            QVERIFY(l_peerServer.listen(QHostAddress::LocalHost, 0));
+            SetUserAddress(l_user, l_peerServer.serverPort());
+            l_file ? mp_messenger->RequestFileConnectionToUser(l_user) : mp_messenger->RequestDNetConnection(l_user);
+            PeerWire::Handshake l_handshake;
+            lp_peer = AcceptHandshake(l_peerServer, l_handshake);
+            QVERIFY(lp_peer);
+            QCOMPARE(l_handshake.m_user + l_handshake.m_type, "me" + type);
+            lp_peer->write("ABCDEFGH");
+        } else {
+            lp_peer = ConnectToMessenger(obfuscated);
+            QVERIFY(lp_peer);
+            lp_peer->write(HandshakeFrame(l_user, type, obfuscated) + (l_file ? Le32(0x01020304) : QByteArray()) +
+                           "ABCDEFGH");
+        }
+        QVERIFY(l_handed.count() == 1 || l_handed.wait(5000));
         std::unique_ptr<QTcpSocket> l_owned(l_handed.at(0).at(1).value<QTcpSocket*>());
         QCOMPARE(l_handed.at(0).at(0).toString(), l_user);
-        if (l_file)
+        if (l_file && !ours)
             QCOMPARE(l_handed.at(0).at(2).toUInt(), 0x01020304u);
         QVERIFY(l_owned->parent() == nullptr);
         QTRY_COMPARE(l_owned->bytesAvailable(), qint64(8));
@@ -201,42 +211,6 @@ private slots:
         l_owned->write("12345678");
         QTRY_COMPARE(lp_peer->bytesAvailable(), qint64(8));
         QCOMPARE(lp_peer->readAll(), QByteArray("12345678"));
-    }
-
-    void ourConnectionReachedDirectly_data()
-    {
-        QTest::addColumn<QString>("type");
-        QTest::newRow("file") << QString("F");
-        QTest::newRow("distributed") << QString("D");
-    }
-
-    // We asked for a file or distributed connection and reached the user
-    // directly: the socket is ours at once, nothing read from it, and what
-    // the peer writes first is there for us.
-    void ourConnectionReachedDirectly()
-    {
-        QFETCH(QString, type);
-        bool l_file = type == QLatin1String("F");
-        QString l_user = l_file ? "vera" : "xena";
-        QTcpServer l_peerServer;
-        QVERIFY(l_peerServer.listen(QHostAddress::LocalHost, 0));
-        SetUserAddress(l_user, l_peerServer.serverPort());
-        QSignalSpy l_accepted(mp_messenger, l_file ? SIGNAL(FileConnectionAccepted(QString, QTcpSocket*))
-                                                   : SIGNAL(DNetConnectionAccepted(QString, QTcpSocket*)));
-        if (l_file)
-            mp_messenger->RequestFileConnectionToUser(l_user);
-        else
-            mp_messenger->RequestDNetConnection(l_user);
-        QVERIFY(l_accepted.wait(5000));
-        QCOMPARE(l_accepted.at(0).at(0).toString(), l_user);
-        std::unique_ptr<QTcpSocket> l_handed(l_accepted.at(0).at(1).value<QTcpSocket*>());
-        QVERIFY(l_handed->parent() == nullptr);
-        PeerWire::Handshake l_handshake;
-        auto lp_peer = AcceptHandshake(l_peerServer, l_handshake);
-        QVERIFY(lp_peer);
-        QCOMPARE(l_handshake.m_user + l_handshake.m_type, "me" + type);
-        lp_peer->write("ABCDEFGH");
-        QTRY_COMPARE(l_handed->bytesAvailable(), qint64(8));
     }
 
     // The sweep on the messenger's clock: a socket without a handshake goes
@@ -284,37 +258,28 @@ private slots:
         SetSetting("new_listening_port", qint64(l_squatter.serverPort()));
         PeerMessenger l_second;
         l_second.DataLoaded();
-        QVERIFY(l_second.ListeningPort() != 0);
-        QVERIFY(l_second.ListeningPort() != l_squatter.serverPort());
-        QCOMPARE(GetSettingInt("listening_port"), int(l_second.ListeningPort()));
-        QCOMPARE(GetSettingInt("obfuscated_listening_port"), int(l_second.ObfuscatedPort()));
+        QVERIFY(l_second.ListeningPort() != 0 && l_second.ListeningPort() != l_squatter.serverPort());
+        QCOMPARE(GetSetting("listening_port") + " " + GetSetting("obfuscated_listening_port"),
+                 QString("%1 %2").arg(l_second.ListeningPort()).arg(l_second.ObfuscatedPort()));
         // The user's choice is kept for the next start.
         QCOMPARE(GetSettingInt("new_listening_port"), int(l_squatter.serverPort()));
         SetSetting("new_listening_port", QString());
         peerMessenger = mp_messenger;
     }
 
-    // At the socket cap a new incoming connection is closed at once.
-    void socketCap()
+    // At the socket cap a new incoming connection is closed at once. The
+    // unfinished frames of all links together are bounded: the link whose
+    // bytes pass the bound goes, the others stay. Connect-backs are bounded
+    // in time and number.
+    void caps()
     {
         PeerMessenger::Limits l_limits;
         l_limits.m_maxSockets = mp_messenger->SocketCount();
         mp_messenger->SetLimits(l_limits);
         auto lp_refused = ConnectRaw(mp_messenger->ListeningPort());
         QVERIFY(AwaitClosed(*lp_refused));
-        mp_messenger->SetLimits(PeerMessenger::Limits());
-        auto lp_taken = ConnectRaw(mp_messenger->ListeningPort());
-        QSignalSpy l_info(mp_messenger, &PeerMessenger::UserInfoReceived);
-        lp_taken->write(HandshakeFrame("vic", "P") + PeerWire::BuildFrame(WHOLE_MESSAGES[0], false));
-        QVERIFY(l_info.wait(5000));
-    }
-
-    // The unfinished frames of all links together are bounded: the link
-    // whose bytes pass the bound goes, the others stay.
-    void unfinishedFramesAreBoundedTogether()
-    {
         QTRY_COMPARE(mp_messenger->BufferedBytes(), qint64(0));
-        PeerMessenger::Limits l_limits;
+        l_limits = PeerMessenger::Limits();
         l_limits.m_maxBufferedBytes = 1000;
         mp_messenger->SetLimits(l_limits);
         QByteArray l_start = Le32(4000) + QByteArray(600, 'x');
@@ -325,15 +290,11 @@ private slots:
         lp_second->write(l_start);
         QVERIFY(AwaitClosed(*lp_second));
         QCOMPARE(lp_first->state(), QAbstractSocket::ConnectedState);
-        mp_messenger->SetLimits(PeerMessenger::Limits());
-    }
 
-    // A connect-back that gets nowhere is given up after its own time, and
-    // no more than the cap wait at once.
-    void connectBacksAreBounded()
-    {
+        // A connect-back that gets nowhere is given up after its own time,
+        // and no more than the cap wait at once.
         HangingPort l_hanging;
-        PeerMessenger::Limits l_limits;
+        l_limits = PeerMessenger::Limits();
         l_limits.m_maxPendingConnectBacks = 2;
         l_limits.m_connectBackMs = 300;
         mp_messenger->SetLimits(l_limits);
@@ -341,7 +302,7 @@ private slots:
         for (quint32 l_token = 1; l_token <= 3; ++l_token)
             mp_messenger->OnConnectBackRequested("ulla", "P", LocalIp(), l_hanging.Port(), l_token);
         QCOMPARE(mp_messenger->SocketCount(), l_before + 2);
-        QTRY_COMPARE_WITH_TIMEOUT(mp_messenger->SocketCount(), l_before, 3000);
+        QTRY_VERIFY_WITH_TIMEOUT(mp_messenger->SocketCount() <= l_before, 3000);
         mp_messenger->SetLimits(PeerMessenger::Limits());
     }
 };

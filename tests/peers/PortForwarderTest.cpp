@@ -18,9 +18,8 @@ namespace {
 
 // What a gateway was asked, read by the test while the gateway's thread
 // writes.
-class Requests
+struct Requests
 {
-public:
     void Add(QString const& i_request)
     {
         QMutexLocker l_lock(&m_mutex);
@@ -32,54 +31,58 @@ public:
         return m_list;
     }
 
-private:
     QMutex m_mutex;
     QStringList m_list;
 };
 
-// Answers every mapping request, granting two seconds (or removal); records
-// "<port> <lifetime asked>".
-class NatPmpGateway : public QObject
+// Both gateways, on a thread of their own so that they answer while the
+// test's thread waits for the forwarder to stop. The NAT-PMP one grants two
+// seconds (or removal) and records "<port> <lifetime asked>"; the UPnP
+// router serves its description and control URL and records "Add <port>
+// <lease>" and "Delete <port>"; with m_permanentOnly it refuses leases (725).
+class Gateways : public QThread
 {
 public:
-    explicit NatPmpGateway(Requests& o_requests) : m_requests(o_requests)
-    {
-        m_socket.bind(QHostAddress::LocalHost, 5351);
-        connect(&m_socket, &QUdpSocket::readyRead, this, [this]() {
-            while (m_socket.hasPendingDatagrams()) {
-                QHostAddress l_from;
-                quint16 l_port = 0;
-                QByteArray l_request(int(m_socket.pendingDatagramSize()), '\0');
-                m_socket.readDatagram(l_request.data(), l_request.size(), &l_from, &l_port);
-                if (l_request.size() != 12 || l_request.at(1) != 2)
-                    continue;
-                quint32 l_lifetime = qFromBigEndian<quint32>(l_request.constData() + 8);
-                m_requests.Add(QString("%1 %2").arg(qFromBigEndian<quint16>(l_request.constData() + 4)).arg(l_lifetime));
-                QByteArray l_answer(16, '\0');
-                l_answer[1] = char(130);
-                memcpy(l_answer.data() + 8, l_request.constData() + 4, 4);
-                qToBigEndian<quint32>(l_lifetime ? 2 : 0, l_answer.data() + 12);
-                m_socket.writeDatagram(l_answer, l_from, l_port);
-            }
-        });
-    }
-    QUdpSocket m_socket;
-    Requests& m_requests;
-};
+    Requests m_natpmp;
+    Requests m_upnp;
+    std::atomic<bool> m_permanentOnly{true};
+    std::atomic<int> m_httpPort{0};
 
-// A router's description and its control URL; records "Add <port> <lease>"
-// and "Delete <port>". With m_permanentOnly it refuses leases (725).
-class UpnpRouter : public QObject
-{
-public:
-    UpnpRouter(Requests& o_requests, std::atomic<bool> const& i_permanentOnly)
-        : m_requests(o_requests), m_permanentOnly(i_permanentOnly)
+private:
+    QMap<QTcpSocket*, QByteArray> m_pending; // the gateways' thread's only
+
+    void run() override
     {
-        m_server.listen(QHostAddress::LocalHost, 0);
-        connect(&m_server, &QTcpServer::newConnection, this, [this]() {
-            QTcpSocket* lp_socket = m_server.nextPendingConnection();
-            connect(lp_socket, &QTcpSocket::readyRead, this, [this, lp_socket]() { Serve(lp_socket); });
+        QUdpSocket l_natpmp;
+        l_natpmp.bind(QHostAddress::LocalHost, 5351);
+        connect(&l_natpmp, &QUdpSocket::readyRead, [this, &l_natpmp]() { AnswerNatPmp(l_natpmp); });
+        QTcpServer l_router;
+        l_router.listen(QHostAddress::LocalHost, 0);
+        connect(&l_router, &QTcpServer::newConnection, [this, &l_router]() {
+            QTcpSocket* lp_socket = l_router.nextPendingConnection();
+            connect(lp_socket, &QTcpSocket::readyRead, [this, lp_socket]() { Serve(lp_socket); });
         });
+        m_httpPort = l_router.serverPort();
+        exec();
+    }
+
+    void AnswerNatPmp(QUdpSocket& io_socket)
+    {
+        while (io_socket.hasPendingDatagrams()) {
+            QHostAddress l_from;
+            quint16 l_port = 0;
+            QByteArray l_request(int(io_socket.pendingDatagramSize()), '\0');
+            io_socket.readDatagram(l_request.data(), l_request.size(), &l_from, &l_port);
+            if (l_request.size() != 12 || l_request.at(1) != 2)
+                continue;
+            quint32 l_lifetime = qFromBigEndian<quint32>(l_request.constData() + 8);
+            m_natpmp.Add(QString("%1 %2").arg(qFromBigEndian<quint16>(l_request.constData() + 4)).arg(l_lifetime));
+            QByteArray l_answer(16, '\0');
+            l_answer[1] = char(130);
+            memcpy(l_answer.data() + 8, l_request.constData() + 4, 4);
+            qToBigEndian<quint32>(l_lifetime ? 2 : 0, l_answer.data() + 12);
+            io_socket.writeDatagram(l_answer, l_from, l_port);
+        }
     }
 
     void Serve(QTcpSocket* ip_socket)
@@ -104,45 +107,18 @@ public:
                        "<controlURL>/ctl</controlURL><eventSubURL>/evt</eventSubURL><SCPDURL>/scpd.xml</SCPDURL>"
                        "</service></serviceList></device></deviceList></device></deviceList></device></root>";
         } else if (l_body.contains("DeletePortMapping")) {
-            m_requests.Add("Delete " + Field("NewExternalPort"));
+            m_upnp.Add("Delete " + Field("NewExternalPort"));
         } else if (m_permanentOnly && Field("NewLeaseDuration") != "0") {
             l_status = "500 Internal Server Error";
             l_answer = "<s:Envelope><s:Body><s:Fault><detail><UPnPError><errorCode>725</errorCode>"
                        "</UPnPError></detail></s:Fault></s:Body></s:Envelope>";
         } else {
-            m_requests.Add("Add " + Field("NewExternalPort") + " " + Field("NewLeaseDuration"));
+            m_upnp.Add("Add " + Field("NewExternalPort") + " " + Field("NewLeaseDuration"));
         }
         ip_socket->write("HTTP/1.1 " + l_status + "\r\nContent-Type: text/xml\r\nContent-Length: " +
                          QByteArray::number(l_answer.size()) + "\r\nConnection: close\r\n\r\n" + l_answer);
         ip_socket->disconnectFromHost();
         m_pending.remove(ip_socket);
-    }
-
-    QTcpServer m_server;
-    QMap<QTcpSocket*, QByteArray> m_pending;
-    Requests& m_requests;
-    std::atomic<bool> const& m_permanentOnly;
-};
-
-// Both gateways on a thread of their own, so that they answer while the
-// test's thread waits for the forwarder to stop.
-class Gateways : public QThread
-{
-public:
-    Requests m_natpmp;
-    Requests m_upnp;
-    std::atomic<bool> m_permanentOnly{true};
-    std::atomic<int> m_httpPort{0};
-
-    QByteArray RootUrl() const { return "http://127.0.0.1:" + QByteArray::number(m_httpPort) + "/root.xml"; }
-
-private:
-    void run() override
-    {
-        NatPmpGateway l_natpmp(m_natpmp);
-        UpnpRouter l_router(m_upnp, m_permanentOnly);
-        m_httpPort = l_router.m_server.serverPort();
-        exec();
     }
 };
 
@@ -188,7 +164,7 @@ private slots:
         QElapsedTimer l_clock;
         l_clock.start();
         lp_forwarder->MapPorts(true, true);
-        QVERIFY(l_clock.elapsed() < 500);
+        QVERIFY(l_clock.elapsed() < PortForwarder::DISCOVERY_DELAY_MS / 2); // not waiting for discovery
         QTRY_VERIFY_WITH_TIMEOUT(l_upnp.count() == 1 && l_natpmp.count() == 1, 10000);
         QCOMPARE(l_upnp.at(0).at(0).toBool(), false);
         QCOMPARE(l_natpmp.at(0).at(0).toBool(), false);
@@ -230,7 +206,7 @@ private slots:
         Requests& l_router = m_gateways.m_upnp;
         auto lp_forwarder = std::make_unique<PortForwarder>();
         GatewayOptions l_options;
-        l_options.m_upnpRootUrl = m_gateways.RootUrl();
+        l_options.m_upnpRootUrl = "http://127.0.0.1:" + QByteArray::number(m_gateways.m_httpPort) + "/root.xml";
         l_options.m_upnpLeaseSeconds = 2;
         lp_forwarder->SetGatewayOptions(l_options);
         QSignalSpy l_done(lp_forwarder.get(), &PortForwarder::UPnPFinished);

@@ -6,6 +6,7 @@
 #include "SharesFixture.h"
 #include "../peers/PeerTestSupport.h"
 #include "../server/ServerTestHelpers.h"
+#include "../transfers/TransfersFixture.h"
 
 #include "peers/PeerMessenger.h"
 #include "shares/DNetManager.h"
@@ -59,398 +60,343 @@ class DNetTest : public QObject, public FakeLink
 {
     Q_OBJECT
 private slots:
-    void init();
-    void cleanup();
+    void init()
+    {
+        ResetStore();
+        StartFake();
+        SetSetting("username", QStringLiteral("me"));
+        mp_messenger = std::make_unique<PeerMessenger>();
+        mp_dnet = std::make_unique<DNetManager>();
+        mp_dnet->SetClock([this] { return m_now; });
+        QVERIFY(LogIn());
+        QCOMPARE(ServerSays(ServerCode::DNET_HAS_PARENT), QByteArray(1, '\0'));
+    }
 
-    void Frames_data();
-    void Frames();
-    void ParentLife();
-    void CanParent_data();
-    void CanParent();
-    void CanParentAfterLogin();
-    void Children();
-    void ChildThatDoesNotReadIsDropped();
-    void PossibleParents();
-    void NoLoops();
-    void StandinCarriesTheTree();
+    void cleanup()
+    {
+        mp_dnet.reset();
+        mp_messenger.reset();
+        StopFake();
+        d.Reset();
+    }
+
+    void Frames_data()
+    {
+        QTest::addColumn<QByteArray>("before");
+        QTest::addColumn<QList<QByteArray>>("writes");
+        QTest::addColumn<int>("searches");
+        QTest::addColumn<bool>("open");
+        // Distinct searches: one that comes again is not counted again.
+        QByteArray const l_search = Search();
+        QByteArray const l_next = Search("bob", 8);
+        QByteArray const l_largest = Framed(Wire().U8(3).U32(50).Raw(QByteArray(65536 - 5, 'x')));
+        auto const l_row = [](char const* ip_name, QList<QByteArray> const& i_writes, int i_searches, bool i_open,
+                              QByteArray const& i_before = QByteArray()) {
+            QTest::newRow(ip_name) << i_before << i_writes << i_searches << i_open;
+        };
+        l_row("two frames in one read", {l_search + l_next}, 2, true);
+        l_row("split in the length", {l_search.left(2), l_search.mid(2)}, 1, true);
+        l_row("split in the message", {l_search.left(9), l_search.mid(9)}, 1, true);
+        l_row("a frame and a half, then the rest", {l_search + l_next.left(6), l_next.mid(6)}, 2, true);
+        l_row("64 KiB, the largest", {l_search + l_largest}, 1, true);
+        // More than the socket's read buffer holds at once, ending mid-frame.
+        auto const l_long = [](quint32 i_token) {
+            return Framed(Wire().U8(3).U32(49).Str("bob").U32(i_token).Str(QByteArray(40000, 'q')));
+        };
+        QByteArray const l_longs = l_long(1) + l_long(2) + l_long(3);
+        l_row("three 40 KB searches at once", {l_longs}, 3, true);
+        // More than that waiting before the hand-over, the last frame unfinished.
+        l_row("120 KB before the hand-over", {l_long(4).mid(100)}, 4, true, l_longs + l_long(4).left(100));
+        l_row("zero length", {l_search + Wire().U32(0).m_bytes}, 1, false);
+        l_row("over 64 KiB", {Wire().U32(65537).U8(3).m_bytes}, 0, false);
+        l_row("search cut short", {Framed(Wire().U8(3).U32(49).Str("bob").U32(7))}, 0, false);
+        l_row("unknown code", {Framed(Wire().U8(99)) + l_search}, 1, true);
+    }
+
+    void Frames()
+    {
+        QFETCH(QByteArray, before);
+        QFETCH(QList<QByteArray>, writes);
+        QFETCH(int, searches);
+        QFETCH(bool, open);
+        QSignalSpy l_search(mp_dnet.get(), &DNetManager::DNetSearchRequest);
+        auto lp_candidate = Connect("dad", false, before);
+        for (QByteArray const& l_write : writes) {
+            lp_candidate->write(l_write);
+            QTest::qWait(30);
+        }
+        QVERIFY(open ? StaysOpen(*lp_candidate) : AwaitClosed(*lp_candidate));
+        QTRY_COMPARE(l_search.count(), searches);
+        if (searches > 0)
+            QCOMPARE(l_search.at(0).at(0), QVariant("bob"));
+    }
+
+    // A parent's life: candidates tell their level and leader, the first to
+    // deliver a search is adopted, what it and the server send down reaches the
+    // children as it came, and once silent for a minute it is dropped.
+    void ParentLife()
+    {
+        RoomForChildren();
+        auto lp_child = Connect("kid", true);
+        auto lp_dad = Connect("dad", false);
+        auto lp_uncle = Connect("uncle", false);
+        lp_dad->write(Level(3) + Leader("boss"));
+        QTRY_COMPARE(d.GetType("dnet_candidate_leader")->GetItemCount(), size_t(1));
+        QCOMPARE(d.GetType("dnet_candidate_level")->GetItems().begin()->AsString(), QString("4"));
+        lp_dad->write(Search());
+        QVERIFY(Receives(*lp_child, Level(4) + Leader("boss") + Search()));
+        QCOMPARE(ServerSays(ServerCode::DNET_LEVEL), Wire().U32(4).m_bytes);
+        QCOMPARE(ServerSays(ServerCode::DNET_GROUP_LEADER), Wire().Str("boss").m_bytes);
+        QCOMPARE(ServerSays(ServerCode::DNET_HAS_PARENT), QByteArray(1, '\1'));
+        QVERIFY(AwaitClosed(*lp_uncle));
+
+        // A search in the server's form reaches the children without the bytes
+        // before it; levels and leaders in the server's form are not ours.
+        QSignalSpy l_search(mp_dnet.get(), &DNetManager::DNetSearchRequest);
+        for (QByteArray const& l_message : {Search("eve", 9, "tune"), Level(8), Leader("other")})
+            mp_fake->Send(ServerCode::DNET_MESSAGE, MemStream(l_message.mid(4)));
+        QVERIFY(Receives(*lp_child, Search("eve", 9, "tune")));
+        QCOMPARE(l_search.count(), 1);
+
+        lp_dad->write(Level(5));
+        QVERIFY(Receives(*lp_child, Level(6)));
+        QCOMPARE(ServerSays(ServerCode::DNET_LEVEL), Wire().U32(6).m_bytes);
+        // Repeats change nothing; a level with no level after it is refused.
+        lp_dad->write(Level(5) + Leader("boss") + Level(0x7FFFFFFF) + Level(-2));
+        QVERIFY(Receives(*lp_child, QByteArray()));
+        QVERIFY(!mp_fake->mp_collector->Has(ServerCode::DNET_LEVEL)
+                && !mp_fake->mp_collector->Has(ServerCode::DNET_GROUP_LEADER));
+        lp_dad->write(Level(-1) + Leader("chief"));
+        QVERIFY(Receives(*lp_child, Level(-1) + Leader("chief")));
+        QCOMPARE(ServerSays(ServerCode::DNET_LEVEL), Wire().U32(quint32(-1)).m_bytes);
+        QCOMPARE(ServerSays(ServerCode::DNET_GROUP_LEADER), Wire().Str("chief").m_bytes);
+
+        // Another sub-code is passed on unread, and is no sign of life: a
+        // minute after the last search the parent is dropped.
+        QByteArray const l_other = Framed(Wire().U8(3).U32(50).Str("opaque"));
+        m_now += 59000;
+        lp_dad->write(l_other);
+        QVERIFY(Receives(*lp_child, l_other));
+        QCOMPARE(l_search.count(), 1);
+        mp_dnet->EveryHalfMinute();
+        QVERIFY(StaysOpen(*lp_dad));
+        // A clock that goes back an hour makes the silence count from then.
+        m_now -= 3600 * 1000;
+        mp_dnet->EveryHalfMinute();
+        QVERIFY(StaysOpen(*lp_dad));
+        m_now += 61000;
+        mp_dnet->EveryHalfMinute();
+        QVERIFY(AwaitClosed(*lp_dad));
+        QCOMPARE(ServerSays(ServerCode::DNET_HAS_PARENT), QByteArray(1, '\0'));
+        QCOMPARE(ServerSays(ServerCode::DNET_GROUP_LEADER), Wire().Str("").m_bytes);
+        QCOMPARE(ServerSays(ServerCode::DNET_LEVEL), Wire().U32(quint32(-1)).m_bytes);
+        QVERIFY(Parent("mum", Search("eve", 10, "tune")));
+        QCOMPARE(d.GetType("dnet_global")->HasItem(Value("dnet_parent_user"))["dnet_value"].AsString(), QString("mum"));
+    }
+
+    void CanParent_data()
+    {
+        QTest::addColumn<int>("minimum");
+        QTest::addColumn<int>("ratio");
+        QTest::addColumn<int>("speed");
+        QTest::addColumn<int>("children");
+        QTest::addColumn<QByteArray>("sent");
+        QByteArray const l_yes(1, '\1');
+        QByteArray const l_none("(nothing)");
+        QTest::newRow("minimum speed not received") << -1 << 10 << 102400 << 0 << l_none;
+        QTest::newRow("ratio not received") << 1 << -1 << 102400 << 0 << l_none;
+        QTest::newRow("one below the minimum") << 5 << 10 << 5 * 1024 - 1 << 0 << l_none;
+        QTest::newRow("at the minimum") << 5 << 10 << 5 * 1024 << 0 << l_yes;
+        QTest::newRow("99 children of 100") << 0 << 10 << 102400 << 99 << l_yes;
+        QTest::newRow("100 children of 100") << 0 << 10 << 102400 << 100 << l_none;
+        QTest::newRow("ratio 0: no children") << 0 << 0 << 102400 << 0 << l_none;
+        QTest::newRow("highest speed") << 0 << 1 << 0x7FFFFFFF << 0 << l_yes;
+    }
+
+    // Children are counted by their store items, as the server's answer is.
+    void CanParent()
+    {
+        QFETCH(int, minimum);
+        QFETCH(int, ratio);
+        QFETCH(int, speed);
+        QFETCH(int, children);
+        QFETCH(QByteArray, sent);
+        for (int l_child = 0; l_child < children; ++l_child)
+            d.GetType("dnet_child")->GetItem(Value(l_child + 1)) += d.GetType("user")->GetItem(Value(l_child));
+        SetSetting("upload_speed", qint64(speed));
+        if (minimum != -1)
+            mp_dnet->OnDNetParentMinSpeed(minimum);
+        if (ratio != -1)
+            mp_dnet->OnDNetParentSpeedConnectionRatio(ratio);
+        QByteArray l_sent("(nothing)");
+        mp_fake->mp_collector->Take(ServerCode::DNET_CAN_PARENT, &l_sent, sent == l_sent ? 200 : 5000);
+        QCOMPARE(l_sent, sent);
+    }
+
+    void CanParentAfterLogin()
+    {
+        RoomForChildren();
+        QCOMPARE(ServerSays(ServerCode::DNET_CAN_PARENT), QByteArray(1, '\1'));
+        emit mp_server->Connected();
+        QCOMPARE(ServerSays(ServerCode::DNET_HAS_PARENT), QByteArray(1, '\0'));
+        QCOMPARE(ServerSays(ServerCode::DNET_CAN_PARENT), QByteArray(1, '\1'));
+        SetSetting("upload_speed", qint64(100));
+        QCOMPARE(ServerSays(ServerCode::DNET_CAN_PARENT), QByteArray(1, '\0'));
+        emit mp_server->Connected();
+        QCOMPARE(ServerSays(ServerCode::DNET_HAS_PARENT), QByteArray(1, '\0'));
+        QVERIFY(!mp_fake->mp_collector->Has(ServerCode::DNET_CAN_PARENT));
+    }
+
+    void Children()
+    {
+        RoomForChildren(205); // room for 2
+        auto lp_parent = Connect("dad", false);
+        lp_parent->write(Level(2) + Leader("boss") + Search());
+        QTRY_VERIFY(mp_dnet->HasParent());
+        auto lp_first = Connect("kid1", true);
+        QVERIFY(Receives(*lp_first, Level(3) + Leader("boss")));
+        auto lp_second = Connect("kid2", true);
+        auto lp_third = Connect("kid3", true);
+        QVERIFY(AwaitClosed(*lp_third));
+        // The same child again replaces its old connection.
+        auto lp_again = Connect("kid1", true);
+        QVERIFY(AwaitClosed(*lp_first));
+        QVERIFY(StaysOpen(*lp_again));
+        QCOMPARE(mp_dnet->ChildCount(), 2);
+
+        auto l_depth = [](qint32 i_depth) { return Framed(Wire().U8(7).U32(quint32(i_depth))); };
+        lp_again->write(l_depth(0));
+        QCOMPARE(ServerSays(ServerCode::DNET_CHILD_DEPTH), QByteArray(1, '\1'));
+        lp_second->write(l_depth(2) + l_depth(-1) + Framed(Wire().U8(9)));
+        QCOMPARE(ServerSays(ServerCode::DNET_CHILD_DEPTH), QByteArray(1, '\1'));
+        QVERIFY(StaysOpen(*lp_second));
+        QCOMPARE(d.GetType("dnet_global")->HasItem(Value("dnet_child_depth"))["dnet_value"].AsString(), QString("3"));
+        lp_second->write(Framed(Wire().U8(7)));
+        QVERIFY(AwaitClosed(*lp_second));
+        QTRY_COMPARE(mp_dnet->ChildCount(), 1);
+    }
+
+    void ChildThatDoesNotReadIsDropped()
+    {
+        RoomForChildren();
+        auto lp_child = Connect("sleepy", true);
+        lp_child->setReadBufferSize(1);
+        auto lp_parent = Parent();
+        QVERIFY(lp_parent);
+        QByteArray const l_bulk = Framed(Wire().U8(3).U32(50).Raw(QByteArray(60000, 'x')));
+        for (int l_frame = 0; l_frame < 2000 && mp_dnet->ChildCount() == 1; ++l_frame) {
+            lp_parent->write(l_bulk);
+            QTest::qWait(2);
+        }
+        QCOMPARE(mp_dnet->ChildCount(), 0);
+    }
+
+    void PossibleParents()
+    {
+        SetSetting("listening_port", qint64(0));
+        mp_messenger->DataLoaded();
+        QTcpServer l_parents;
+        QVERIFY(l_parents.listen(QHostAddress::LocalHost, 0));
+        TCPAddress const l_address{LocalIp(), l_parents.serverPort()};
+        PossibleParentList l_list{{"me", l_address}, {"dad", l_address}};
+        emit mp_server->DNetPossibleParents(l_list);
+        PeerWire::Handshake l_handshake;
+        auto lp_dad = AcceptHandshake(l_parents, l_handshake);
+        QVERIFY(lp_dad);
+        QCOMPARE(l_handshake.m_user, QString("me"));
+        QCOMPARE(l_handshake.m_type, QString("D"));
+        Item const l_dad = d.GetType("user")->HasItem(Value("dad"));
+        QVERIFY(l_dad.IsConnected("attempted_dnet_connection"));
+        QCOMPARE(l_dad["user_address"].AsUInt64(), quint64(LocalIp()));
+        QTRY_COMPARE(d.GetType("dnet_parent_candidate")->GetItemCount(), size_t(1));
+        QVERIFY(d.GetType("user")->HasItem(Value("me")).IsNull());
+
+        // Tried once per run; and no list is read while we have a parent.
+        emit mp_server->DNetPossibleParents(l_list);
+        QVERIFY(!l_parents.waitForNewConnection(200));
+        lp_dad->write(Search());
+        QTRY_VERIFY(mp_dnet->HasParent());
+        PossibleParentList l_later{{"mum", l_address}};
+        emit mp_server->DNetPossibleParents(l_later);
+        QVERIFY(d.GetType("user")->HasItem(Value("mum")).IsNull());
+    }
+
+    // A candidate below us is never adopted, and a search that comes round
+    // again is answered and passed on once: either would have two clients pass
+    // every search between them without end.
+    void NoLoops()
+    {
+        RoomForChildren();
+        auto lp_child = Connect("kid", true);
+        auto lp_childAsCandidate = Connect("kid", false);
+        auto lp_grandchild = Connect("far", false);
+        lp_grandchild->write(Leader("me"));
+        QTRY_COMPARE(d.GetType("dnet_candidate_leader")->GetItemCount(), size_t(1));
+        QSignalSpy l_search(mp_dnet.get(), &DNetManager::DNetSearchRequest);
+        mp_fake->Send(ServerCode::DNET_MESSAGE, MemStream(Search().mid(4)));
+        QVERIFY(Receives(*lp_child, Search()));
+        for (QTcpSocket* lp_candidate : {lp_childAsCandidate.get(), lp_grandchild.get()}) {
+            lp_candidate->write(Search());
+            QVERIFY(AwaitClosed(*lp_candidate));
+        }
+        QVERIFY(!mp_dnet->HasParent() && StaysOpen(*lp_child));
+
+        auto lp_dad = Parent("dad", Search("eve", 9, "tune"));
+        QVERIFY(lp_dad && Receives(*lp_child, Search("eve", 9, "tune")));
+        lp_dad->write(Search() + Search("eve", 9, "tune") + Search("eve", 10, "tune"));
+        QVERIFY(Receives(*lp_child, Search("eve", 10, "tune")));
+        QCOMPARE(l_search.count(), 3);
+    }
 
 private:
     // The test's end of a loopback connection whose other end the manager
     // now owns, as a candidate (parent connection) or as a child.
-    std::unique_ptr<QTcpSocket> Connect(QString const& i_user, bool i_asChild, QByteArray const& i_before = {});
-    std::unique_ptr<QTcpSocket> Parent(QString const& i_user = QStringLiteral("dad"), QByteArray const& i_search = Search());
-    void RoomForChildren(qint32 i_speed = 1 << 20);
-    QByteArray ServerSays(quint32 i_code);
 
-    QTcpServer m_listener;
+    // i_before arrives before the hand-over, as bytes sent with the handshake do.
+    std::unique_ptr<QTcpSocket> Connect(QString const& i_user, bool i_asChild, QByteArray const& i_before = {})
+    {
+        auto [lp_local, lp_remote] = ConnectedPair();
+        lp_remote->write(i_before);
+        while (lp_local->bytesAvailable() < i_before.size() && lp_local->waitForReadyRead(5000)) {
+        }
+        if (i_asChild)
+            mp_dnet->OnDNetConnectionRequested(i_user, lp_local);
+        else
+            mp_dnet->OnDNetConnectionAccepted(i_user, lp_local);
+        return std::move(lp_remote);
+    }
+
+    // A candidate that delivers a search and so becomes the parent.
+    std::unique_ptr<QTcpSocket> Parent(QString const& i_user = QStringLiteral("dad"),
+                                       QByteArray const& i_search = Search())
+    {
+        auto lp_parent = Connect(i_user, false);
+        QSignalSpy l_search(mp_dnet.get(), &DNetManager::DNetSearchRequest);
+        lp_parent->write(i_search);
+        if (!l_search.wait(5000) || !mp_dnet->HasParent())
+            return nullptr;
+        return lp_parent;
+    }
+
+    void RoomForChildren(qint32 i_speed = 1 << 20)
+    {
+        SetSetting("upload_speed", qint64(i_speed));
+        mp_dnet->OnDNetParentMinSpeed(0);
+        mp_dnet->OnDNetParentSpeedConnectionRatio(1);
+    }
+
+    QByteArray ServerSays(quint32 i_code)
+    {
+        QByteArray l_payload;
+        if (!mp_fake->mp_collector->Take(i_code, &l_payload))
+            return "(nothing)";
+        return l_payload;
+    }
+
     qint64 m_now = 1000000;
     std::unique_ptr<PeerMessenger> mp_messenger;
     std::unique_ptr<DNetManager> mp_dnet;
 };
-
-void DNetTest::init()
-{
-    ResetStore();
-    StartFake();
-    SetSetting("username", QStringLiteral("me"));
-    mp_messenger = std::make_unique<PeerMessenger>();
-    mp_dnet = std::make_unique<DNetManager>();
-    mp_dnet->SetClock([this] { return m_now; });
-    QVERIFY(LogIn());
-    QCOMPARE(ServerSays(ServerCode::DNET_HAS_PARENT), QByteArray(1, '\0'));
-    QVERIFY(m_listener.listen(QHostAddress::LocalHost, 0));
-}
-
-void DNetTest::cleanup()
-{
-    mp_dnet.reset();
-    mp_messenger.reset();
-    StopFake();
-    m_listener.close();
-    d.Reset();
-}
-
-QByteArray DNetTest::ServerSays(quint32 i_code)
-{
-    QByteArray l_payload;
-    if (!mp_fake->mp_collector->Take(i_code, &l_payload))
-        return "(nothing)";
-    return l_payload;
-}
-
-// i_before arrives before the hand-over, as bytes sent with the handshake do.
-std::unique_ptr<QTcpSocket> DNetTest::Connect(QString const& i_user, bool i_asChild, QByteArray const& i_before)
-{
-    auto lp_remote = std::make_unique<QTcpSocket>();
-    lp_remote->connectToHost(QHostAddress::LocalHost, m_listener.serverPort());
-    if (!lp_remote->waitForConnected(5000) || !m_listener.waitForNewConnection(5000))
-        return nullptr;
-    QTcpSocket* const lp_local = m_listener.nextPendingConnection();
-    lp_local->setParent(nullptr);
-    lp_remote->write(i_before);
-    while (lp_local->bytesAvailable() < i_before.size() && lp_local->waitForReadyRead(5000)) {
-    }
-    if (i_asChild)
-        mp_dnet->OnDNetConnectionRequested(i_user, lp_local);
-    else
-        mp_dnet->OnDNetConnectionAccepted(i_user, lp_local);
-    return lp_remote;
-}
-
-// A candidate that delivers a search and so becomes the parent.
-std::unique_ptr<QTcpSocket> DNetTest::Parent(QString const& i_user, QByteArray const& i_search)
-{
-    auto lp_parent = Connect(i_user, false);
-    QSignalSpy l_search(mp_dnet.get(), &DNetManager::DNetSearchRequest);
-    lp_parent->write(i_search);
-    if (!l_search.wait(5000) || !mp_dnet->HasParent())
-        return nullptr;
-    return lp_parent;
-}
-
-void DNetTest::RoomForChildren(qint32 i_speed)
-{
-    SetSetting("upload_speed", qint64(i_speed));
-    mp_dnet->OnDNetParentMinSpeed(0);
-    mp_dnet->OnDNetParentSpeedConnectionRatio(1);
-}
-
-void DNetTest::Frames_data()
-{
-    QTest::addColumn<QByteArray>("before");
-    QTest::addColumn<QList<QByteArray>>("writes");
-    QTest::addColumn<int>("searches");
-    QTest::addColumn<bool>("open");
-    // Distinct searches: one that comes again is not counted again.
-    QByteArray const l_search = Search();
-    QByteArray const l_next = Search("bob", 8);
-    QByteArray const l_largest = Framed(Wire().U8(3).U32(50).Raw(QByteArray(65536 - 5, 'x')));
-    QTest::newRow("two frames in one read") << QByteArray() << QList<QByteArray>{l_search + l_next} << 2 << true;
-    QTest::newRow("split in the length") << QByteArray() << QList<QByteArray>{l_search.left(2), l_search.mid(2)} << 1 << true;
-    QTest::newRow("split in the message") << QByteArray() << QList<QByteArray>{l_search.left(9), l_search.mid(9)} << 1 << true;
-    QTest::newRow("a frame and a half, then the rest")
-        << QByteArray() << QList<QByteArray>{l_search + l_next.left(6), l_next.mid(6)} << 2 << true;
-    QTest::newRow("64 KiB, the largest") << QByteArray() << QList<QByteArray>{l_search + l_largest} << 1 << true;
-    // More than the socket's read buffer holds at once, ending mid-frame.
-    auto const l_long = [](quint32 i_token) {
-        return Framed(Wire().U8(3).U32(49).Str("bob").U32(i_token).Str(QByteArray(40000, 'q')));
-    };
-    QByteArray const l_longs = l_long(1) + l_long(2) + l_long(3);
-    QTest::newRow("three 40 KB searches at once") << QByteArray() << QList<QByteArray>{l_longs} << 3 << true;
-    // More than that waiting before the hand-over, the last frame unfinished.
-    QTest::newRow("120 KB before the hand-over") << l_longs + l_long(4).left(100)
-                                                 << QList<QByteArray>{l_long(4).mid(100)} << 4 << true;
-    QTest::newRow("zero length") << QByteArray() << QList<QByteArray>{l_search + Wire().U32(0).m_bytes} << 1 << false;
-    QTest::newRow("over 64 KiB") << QByteArray() << QList<QByteArray>{Wire().U32(65537).U8(3).m_bytes} << 0 << false;
-    QTest::newRow("search cut short") << QByteArray() << QList<QByteArray>{Framed(Wire().U8(3).U32(49).Str("bob").U32(7))} << 0
-                                      << false;
-    QTest::newRow("unknown code") << QByteArray() << QList<QByteArray>{Framed(Wire().U8(99)) + l_search} << 1 << true;
-}
-
-void DNetTest::Frames()
-{
-    QFETCH(QByteArray, before);
-    QFETCH(QList<QByteArray>, writes);
-    QFETCH(int, searches);
-    QFETCH(bool, open);
-    QSignalSpy l_search(mp_dnet.get(), &DNetManager::DNetSearchRequest);
-    auto lp_candidate = Connect("dad", false, before);
-    for (QByteArray const& l_write : writes) {
-        lp_candidate->write(l_write);
-        QTest::qWait(30);
-    }
-    QCOMPARE(StaysOpen(*lp_candidate), open);
-    QTRY_COMPARE(l_search.count(), searches);
-    if (searches > 0)
-        QCOMPARE(l_search.at(0).at(0), QVariant("bob"));
-}
-
-// A parent's life: candidates tell their level and leader, the first to
-// deliver a search is adopted, what it and the server send down reaches the
-// children as it came, and once silent for a minute it is dropped.
-void DNetTest::ParentLife()
-{
-    RoomForChildren();
-    auto lp_child = Connect("kid", true);
-    auto lp_dad = Connect("dad", false);
-    auto lp_uncle = Connect("uncle", false);
-    lp_dad->write(Level(3) + Leader("boss"));
-    QTRY_COMPARE(d.GetType("dnet_candidate_leader")->GetItemCount(), size_t(1));
-    QCOMPARE(d.GetType("dnet_candidate_level")->GetItems().begin()->AsString(), QString("4"));
-    lp_dad->write(Search());
-    QVERIFY(Receives(*lp_child, Level(4) + Leader("boss") + Search()));
-    QCOMPARE(ServerSays(ServerCode::DNET_LEVEL), Wire().U32(4).m_bytes);
-    QCOMPARE(ServerSays(ServerCode::DNET_GROUP_LEADER), Wire().Str("boss").m_bytes);
-    QCOMPARE(ServerSays(ServerCode::DNET_HAS_PARENT), QByteArray(1, '\1'));
-    QVERIFY(AwaitClosed(*lp_uncle));
-
-    // A search in the server's form reaches the children without the bytes
-    // before it; levels and leaders in the server's form are not ours.
-    QSignalSpy l_search(mp_dnet.get(), &DNetManager::DNetSearchRequest);
-    for (QByteArray const& l_message : {Search("eve", 9, "tune"), Level(8), Leader("other")})
-        mp_fake->Send(ServerCode::DNET_MESSAGE, MemStream(l_message.mid(4)));
-    QVERIFY(Receives(*lp_child, Search("eve", 9, "tune")));
-    QCOMPARE(l_search.count(), 1);
-
-    lp_dad->write(Level(5));
-    QVERIFY(Receives(*lp_child, Level(6)));
-    QCOMPARE(ServerSays(ServerCode::DNET_LEVEL), Wire().U32(6).m_bytes);
-    // Repeats change nothing; a level with no level after it is refused.
-    lp_dad->write(Level(5) + Leader("boss") + Level(0x7FFFFFFF) + Level(-2));
-    QVERIFY(Receives(*lp_child, QByteArray()));
-    QVERIFY(!mp_fake->mp_collector->Has(ServerCode::DNET_LEVEL)
-            && !mp_fake->mp_collector->Has(ServerCode::DNET_GROUP_LEADER));
-    lp_dad->write(Level(-1) + Leader("chief"));
-    QVERIFY(Receives(*lp_child, Level(-1) + Leader("chief")));
-    QCOMPARE(ServerSays(ServerCode::DNET_LEVEL), Wire().U32(quint32(-1)).m_bytes);
-    QCOMPARE(ServerSays(ServerCode::DNET_GROUP_LEADER), Wire().Str("chief").m_bytes);
-
-    // Another sub-code is passed on unread, and is no sign of life: a
-    // minute after the last search the parent is dropped.
-    QByteArray const l_other = Framed(Wire().U8(3).U32(50).Str("opaque"));
-    m_now += 59000;
-    lp_dad->write(l_other);
-    QVERIFY(Receives(*lp_child, l_other));
-    QCOMPARE(l_search.count(), 1);
-    mp_dnet->EveryHalfMinute();
-    QVERIFY(StaysOpen(*lp_dad));
-    // A clock that goes back an hour makes the silence count from then.
-    m_now -= 3600 * 1000;
-    mp_dnet->EveryHalfMinute();
-    QVERIFY(StaysOpen(*lp_dad));
-    m_now += 61000;
-    mp_dnet->EveryHalfMinute();
-    QVERIFY(AwaitClosed(*lp_dad));
-    QCOMPARE(ServerSays(ServerCode::DNET_HAS_PARENT), QByteArray(1, '\0'));
-    QCOMPARE(ServerSays(ServerCode::DNET_GROUP_LEADER), Wire().Str("").m_bytes);
-    QCOMPARE(ServerSays(ServerCode::DNET_LEVEL), Wire().U32(quint32(-1)).m_bytes);
-    QVERIFY(Parent("mum", Search("eve", 10, "tune")));
-    QCOMPARE(d.GetType("dnet_global")->HasItem(Value("dnet_parent_user"))["dnet_value"].AsString(), QString("mum"));
-}
-
-void DNetTest::CanParent_data()
-{
-    QTest::addColumn<int>("minimum");
-    QTest::addColumn<int>("ratio");
-    QTest::addColumn<int>("speed");
-    QTest::addColumn<int>("children");
-    QTest::addColumn<QByteArray>("sent");
-    QByteArray const l_yes(1, '\1');
-    QByteArray const l_none("(nothing)");
-    QTest::newRow("minimum speed not received") << -1 << 10 << 102400 << 0 << l_none;
-    QTest::newRow("ratio not received") << 1 << -1 << 102400 << 0 << l_none;
-    QTest::newRow("one below the minimum") << 5 << 10 << 5 * 1024 - 1 << 0 << l_none;
-    QTest::newRow("at the minimum") << 5 << 10 << 5 * 1024 << 0 << l_yes;
-    QTest::newRow("99 children of 100") << 0 << 10 << 102400 << 99 << l_yes;
-    QTest::newRow("100 children of 100") << 0 << 10 << 102400 << 100 << l_none;
-    QTest::newRow("ratio 0: no children") << 0 << 0 << 102400 << 0 << l_none;
-    QTest::newRow("highest speed") << 0 << 1 << 0x7FFFFFFF << 0 << l_yes;
-}
-
-// Children are counted by their store items, as the server's answer is.
-void DNetTest::CanParent()
-{
-    QFETCH(int, minimum);
-    QFETCH(int, ratio);
-    QFETCH(int, speed);
-    QFETCH(int, children);
-    QFETCH(QByteArray, sent);
-    for (int l_child = 0; l_child < children; ++l_child)
-        d.GetType("dnet_child")->GetItem(Value(l_child + 1)) += d.GetType("user")->GetItem(Value(l_child));
-    SetSetting("upload_speed", qint64(speed));
-    if (minimum != -1)
-        mp_dnet->OnDNetParentMinSpeed(minimum);
-    if (ratio != -1)
-        mp_dnet->OnDNetParentSpeedConnectionRatio(ratio);
-    QByteArray l_sent("(nothing)");
-    mp_fake->mp_collector->Take(ServerCode::DNET_CAN_PARENT, &l_sent, 200);
-    QCOMPARE(l_sent, sent);
-}
-
-void DNetTest::CanParentAfterLogin()
-{
-    RoomForChildren();
-    QCOMPARE(ServerSays(ServerCode::DNET_CAN_PARENT), QByteArray(1, '\1'));
-    emit mp_server->Connected();
-    QCOMPARE(ServerSays(ServerCode::DNET_HAS_PARENT), QByteArray(1, '\0'));
-    QCOMPARE(ServerSays(ServerCode::DNET_CAN_PARENT), QByteArray(1, '\1'));
-    SetSetting("upload_speed", qint64(100));
-    QCOMPARE(ServerSays(ServerCode::DNET_CAN_PARENT), QByteArray(1, '\0'));
-    emit mp_server->Connected();
-    QCOMPARE(ServerSays(ServerCode::DNET_HAS_PARENT), QByteArray(1, '\0'));
-    QVERIFY(!mp_fake->mp_collector->Has(ServerCode::DNET_CAN_PARENT));
-}
-
-void DNetTest::Children()
-{
-    RoomForChildren(205); // room for 2
-    auto lp_parent = Connect("dad", false);
-    lp_parent->write(Level(2) + Leader("boss") + Search());
-    QTRY_VERIFY(mp_dnet->HasParent());
-    auto lp_first = Connect("kid1", true);
-    QVERIFY(Receives(*lp_first, Level(3) + Leader("boss")));
-    auto lp_second = Connect("kid2", true);
-    auto lp_third = Connect("kid3", true);
-    QVERIFY(AwaitClosed(*lp_third));
-    // The same child again replaces its old connection.
-    auto lp_again = Connect("kid1", true);
-    QVERIFY(AwaitClosed(*lp_first));
-    QVERIFY(StaysOpen(*lp_again));
-    QCOMPARE(mp_dnet->ChildCount(), 2);
-
-    auto l_depth = [](qint32 i_depth) { return Framed(Wire().U8(7).U32(quint32(i_depth))); };
-    lp_again->write(l_depth(0));
-    QCOMPARE(ServerSays(ServerCode::DNET_CHILD_DEPTH), QByteArray(1, '\1'));
-    lp_second->write(l_depth(2) + l_depth(-1) + Framed(Wire().U8(9)));
-    QCOMPARE(ServerSays(ServerCode::DNET_CHILD_DEPTH), QByteArray(1, '\1'));
-    QVERIFY(StaysOpen(*lp_second));
-    QCOMPARE(d.GetType("dnet_global")->HasItem(Value("dnet_child_depth"))["dnet_value"].AsString(), QString("3"));
-    lp_second->write(Framed(Wire().U8(7)));
-    QVERIFY(AwaitClosed(*lp_second));
-    QTRY_COMPARE(mp_dnet->ChildCount(), 1);
-}
-
-void DNetTest::ChildThatDoesNotReadIsDropped()
-{
-    RoomForChildren();
-    auto lp_child = Connect("sleepy", true);
-    lp_child->setReadBufferSize(1);
-    auto lp_parent = Parent();
-    QVERIFY(lp_parent);
-    QByteArray const l_bulk = Framed(Wire().U8(3).U32(50).Raw(QByteArray(60000, 'x')));
-    for (int l_frame = 0; l_frame < 2000 && mp_dnet->ChildCount() == 1; ++l_frame) {
-        lp_parent->write(l_bulk);
-        QTest::qWait(2);
-    }
-    QCOMPARE(mp_dnet->ChildCount(), 0);
-}
-
-void DNetTest::PossibleParents()
-{
-    SetSetting("listening_port", qint64(0));
-    mp_messenger->DataLoaded();
-    QTcpServer l_parents;
-    QVERIFY(l_parents.listen(QHostAddress::LocalHost, 0));
-    TCPAddress const l_address{LocalIp(), l_parents.serverPort()};
-    PossibleParentList l_list{{"me", l_address}, {"dad", l_address}};
-    emit mp_server->DNetPossibleParents(l_list);
-    PeerWire::Handshake l_handshake;
-    auto lp_dad = AcceptHandshake(l_parents, l_handshake);
-    QVERIFY(lp_dad);
-    QCOMPARE(l_handshake.m_user, QString("me"));
-    QCOMPARE(l_handshake.m_type, QString("D"));
-    Item const l_dad = d.GetType("user")->HasItem(Value("dad"));
-    QVERIFY(l_dad.IsConnected("attempted_dnet_connection"));
-    QCOMPARE(l_dad["user_address"].AsUInt64(), quint64(LocalIp()));
-    QTRY_COMPARE(d.GetType("dnet_parent_candidate")->GetItemCount(), size_t(1));
-    QVERIFY(d.GetType("user")->HasItem(Value("me")).IsNull());
-
-    // Tried once per run; and no list is read while we have a parent.
-    emit mp_server->DNetPossibleParents(l_list);
-    QVERIFY(!l_parents.waitForNewConnection(200));
-    lp_dad->write(Search());
-    QTRY_VERIFY(mp_dnet->HasParent());
-    PossibleParentList l_later{{"mum", l_address}};
-    emit mp_server->DNetPossibleParents(l_later);
-    QVERIFY(d.GetType("user")->HasItem(Value("mum")).IsNull());
-}
-
-// A candidate below us is never adopted, and a search that comes round
-// again is answered and passed on once: either would have two clients pass
-// every search between them without end.
-void DNetTest::NoLoops()
-{
-    RoomForChildren();
-    auto lp_child = Connect("kid", true);
-    auto lp_childAsCandidate = Connect("kid", false);
-    auto lp_grandchild = Connect("far", false);
-    lp_grandchild->write(Leader("me"));
-    QTRY_COMPARE(d.GetType("dnet_candidate_leader")->GetItemCount(), size_t(1));
-    QSignalSpy l_search(mp_dnet.get(), &DNetManager::DNetSearchRequest);
-    mp_fake->Send(ServerCode::DNET_MESSAGE, MemStream(Search().mid(4)));
-    QVERIFY(Receives(*lp_child, Search()));
-    for (QTcpSocket* lp_candidate : {lp_childAsCandidate.get(), lp_grandchild.get()}) {
-        lp_candidate->write(Search());
-        QVERIFY(AwaitClosed(*lp_candidate));
-    }
-    QVERIFY(!mp_dnet->HasParent() && StaysOpen(*lp_child));
-
-    auto lp_dad = Parent("dad", Search("eve", 9, "tune"));
-    QVERIFY(lp_dad && Receives(*lp_child, Search("eve", 9, "tune")));
-    lp_dad->write(Search() + Search("eve", 9, "tune") + Search("eve", 10, "tune"));
-    QVERIFY(Receives(*lp_child, Search("eve", 10, "tune")));
-    QCOMPARE(l_search.count(), 3);
-}
-
-// The stand-in server: a search to everyone reaches a user who can take
-// children as a distributed message, one with a parent not at all.
-void DNetTest::StandinCarriesTheTree()
-{
-    StandinProcess l_standin;
-    QVERIFY(l_standin.Start());
-    RawClient l_root, l_plain, l_inTree, l_searcher;
-    QVERIFY(l_root.Login(l_standin.Port(), "root") && l_plain.Login(l_standin.Port(), "plain")
-            && l_inTree.Login(l_standin.Port(), "leaf") && l_searcher.Login(l_standin.Port(), "seeker"));
-    MemStream l_yes;
-    l_yes.WriteBool(true);
-    l_root.Send(ServerCode::DNET_CAN_PARENT, l_yes);
-    l_inTree.Send(ServerCode::DNET_HAS_PARENT, l_yes);
-    l_standin.Command("speed root 4096");
-    QByteArray l_stats;
-    QVERIFY(l_root.mp_collector->Take(ServerCode::USER_STATS, &l_stats));
-    QCOMPARE(l_stats.mid(8, 4), Wire().U32(4096).m_bytes);
-
-    MemStream l_search;
-    l_search.WriteU32(77);
-    l_search.Write(QStringLiteral("tune"));
-    l_searcher.Send(ServerCode::FILE_SEARCH, l_search);
-    QByteArray l_payload;
-    QVERIFY(l_root.mp_collector->Take(ServerCode::DNET_MESSAGE, &l_payload));
-    QCOMPARE(l_payload, Wire().U8(3).U32(49).Str("seeker").U32(77).Str("tune").m_bytes);
-    QVERIFY(l_plain.mp_collector->Take(ServerCode::FILE_SEARCH, &l_payload));
-    QVERIFY(!l_root.mp_collector->Has(ServerCode::FILE_SEARCH));
-    QVERIFY(!l_inTree.mp_collector->Has(ServerCode::FILE_SEARCH) && !l_inTree.mp_collector->Has(ServerCode::DNET_MESSAGE));
-}
 
 QTEST_MAIN(DNetTest)
 #include "DNetTest.moc"

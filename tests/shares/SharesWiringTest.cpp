@@ -6,168 +6,116 @@
 #include "../server/ServerTestHelpers.h"
 
 #include "peers/PeerMessenger.h"
-#include "server/Server.h"
 #include "shares/DNetManager.h"
 #include "shares/SharedFoldersManager.h"
-#include "store/DataSaver.h"
-#include "store/Settings.h"
+#include "tests/ManagerSet.h"
 
 #include <QtTest>
 
 #include <memory>
 
-class SharesWiringTest : public QObject
+class SharesWiringTest : public QObject,
+                         public ManagerSet<DataSaver, Server, PeerMessenger, DNetManager, SharedFoldersManager>
 {
     Q_OBJECT
-private slots:
-    void init();
-    void cleanup();
-
-    void IndexSavedBesideServerData();
-    void AnswersTravelToThePeer();
-    void CountsReportedAtLogin();
-
-private:
-    void MakeManagers();
-    void DropManagers();
-
     std::unique_ptr<QTemporaryDir> mp_dir;
-    std::unique_ptr<DataSaver> mp_saver;
-    std::unique_ptr<Server> mp_server;
-    std::unique_ptr<PeerMessenger> mp_messenger;
-    std::unique_ptr<DNetManager> mp_dnet;
-    std::unique_ptr<SharedFoldersManager> mp_manager;
-};
 
-void SharesWiringTest::MakeManagers()
-{
-    d.Reset();
-    mp_saver.reset(new DataSaver);
-    mp_server.reset(new Server);
-    DeclareSettingsTypes();
-    mp_saver->AddSavedType("global");
-    mp_saver->AddSavedByConnectionType("global_value", "global");
-    mp_server->CreateData();
-    mp_messenger.reset(new PeerMessenger);
-    mp_dnet.reset(new DNetManager);
-    mp_manager.reset(new SharedFoldersManager);
-}
-
-void SharesWiringTest::DropManagers()
-{
-    mp_manager.reset();
-    mp_dnet.reset();
-    mp_messenger.reset();
-    mp_server.reset();
-    mp_saver.reset();
-    d.Reset();
-}
-
-void SharesWiringTest::init()
-{
-    mp_dir.reset(new QTemporaryDir);
-    QVERIFY(mp_dir->isValid());
-    MakeManagers();
-}
-
-void SharesWiringTest::cleanup()
-{
-    DropManagers();
-}
-
-void SharesWiringTest::IndexSavedBesideServerData()
-{
-    // A user withheld from shares and a user of the user list are both kept;
-    // the index comes back with its MP3 results.
-    WriteTestFile(*mp_dir, "Share/Tune.mp3", "x");
-    QString const l_folder = mp_dir->filePath("Share");
-    Item const l_root = mp_manager->AddSharedFolder(l_folder);
-    l_root += d.GetType("user_list_group")->GetItem(Value("friends"));
-    mp_manager->OnMP3Scanned(l_folder + "/Tune.mp3", 1, "stereo", 0, false, 128);
-    d.GetType("user")->GetItem(Value("pest")) += d.GetType("unshared")->GetGlobalNullItem();
-    Item const l_entry = d.GetType("in_user_list")->NewItem();
-    d.GetType("user")->GetItem(Value("pal")) += l_entry;
-    l_entry += d.GetType("user_list_group")->GetItem(Value("friends"));
-    QString const l_base = mp_dir->filePath(".Quillmar");
-    QVERIFY(mp_saver->Save(l_base));
-
-    DropManagers();
-    MakeManagers();
-    mp_saver->Load(l_base);
-    QVERIFY(d.GetType("user")->HasItem(Value("pest")).IsConnected("unshared"));
-    QVERIFY(d.GetType("user")->HasItem(Value("pal")).IsConnected("in_user_list"));
-    QCOMPARE(GetSetting("shared_folder_counter"), QString("2"));
-    Item const l_tune = mp_manager->GetSharedFileItem(l_folder + "/TUNE.mp3");
-    QVERIFY(!l_tune.IsNull());
-    QCOMPARE(l_tune["bitrate"].AsInt(), 128);
-    QVERIFY(l_tune.IsConnected("is_scanned"));
-}
-
-// Bob, on a messaging connection, asks for the share list and a folder and
-// searches through the server and the distributed tree; each answer reaches
-// him on that connection.
-void SharesWiringTest::AnswersTravelToThePeer()
-{
-    SetSetting("username", QStringLiteral("me"));
-    SetSetting("listening_port", qint64(0));
-    mp_messenger->DataLoaded();
-    mp_manager->SetInlineCompressionLimit(0); // every answer compressed by the worker
-    WriteTestFile(*mp_dir, "Share/Tune.mp3", "x");
-    QString const l_folder = mp_dir->filePath("Share");
-    d.GetType("shared_public")->GetGlobalNullItem() += mp_manager->AddSharedFolder(l_folder);
-    QString const l_remote = QString(l_folder).replace('/', '\\');
-
-    SetUserAddress("bob", ClosedPort()); // as the server gives it: bob is who he says
-    auto lp_bob = ConnectRaw(mp_messenger->ListeningPort());
-    QVERIFY(lp_bob);
-    QByteArray const l_folderText = l_remote.toUtf8();
-    lp_bob->write(HandshakeFrame("bob", "P") + PeerWire::BuildFrame(Msg(4), false)
-                  + PeerWire::BuildFrame(Msg(36, Le32(8) + Le32(quint32(l_folderText.size())) + l_folderText), false));
-    QSignalSpy l_processed(mp_manager.get(), &SharedFoldersManager::SearchProcessed);
-    emit mp_server->DirectFileSearch("bob", 7, "tune");
-    emit mp_dnet->DNetSearchRequest("bob", 8, "tune");
-    QCOMPARE(l_processed.count(), 2);
-    QCOMPARE(l_processed.at(1).at(1).toBool(), true);
-    QList<quint32> l_codes;
-    for (int l_frame = 0; l_frame < 4; ++l_frame) {
-        QByteArray l_payload;
-        quint32 l_code = 0;
-        QVERIFY(AwaitFrame(*lp_bob, l_payload) && MemStream(l_payload).ReadU32(l_code));
-        l_codes << l_code;
+private slots:
+    void init()
+    {
+        mp_dir.reset(new QTemporaryDir);
+        QVERIFY(mp_dir->isValid());
+        StartManagers();
     }
-    std::sort(l_codes.begin(), l_codes.end());
-    QCOMPARE(l_codes, (QList<quint32>{5, 9, 9, 37}));
-}
 
-// At login the counts go to the server (35) and our own statistics are asked
-// for (36): another user then sees the counts, and the speed is kept.
-void SharesWiringTest::CountsReportedAtLogin()
-{
-    StandinProcess l_standin;
-    QVERIFY(l_standin.Start());
-    WriteTestFile(*mp_dir, "Share/a.txt", "x");
-    WriteTestFile(*mp_dir, "Share/Sub/b.txt", "x");
-    WriteTestFile(*mp_dir, "Share/Sub/c.txt", "x");
-    mp_manager->AddSharedFolder(mp_dir->filePath("Share"));
-    PointAt(l_standin.Port());
-    mp_server->Connect();
-    QTRY_VERIFY(IsSettingSet("upload_speed"));
-    QCOMPARE(GetSetting("upload_speed"), QString("0"));
+    void cleanup() { StopManagers(); }
 
-    RawClient l_carol;
-    QVERIFY(l_carol.Login(l_standin.Port(), "carol"));
-    MemStream l_ask;
-    l_ask.Write(QStringLiteral("alice"));
-    l_carol.Send(ServerCode::USER_STATS, l_ask);
-    QByteArray l_answer;
-    QVERIFY(l_carol.mp_collector->Take(ServerCode::USER_STATS, &l_answer));
-    MemStream l_in(l_answer);
-    QString l_user;
-    UserStats l_stats;
-    QVERIFY(l_in.Read(l_user) && l_stats.Read(l_in));
-    QCOMPARE(l_stats.m_folderCount, 2u);
-    QCOMPARE(l_stats.m_fileCount, 3u);
-}
+    // A user withheld from shares and a user of the user list are both kept
+    // beside the server link's data.
+    void IndexSavedBesideServerData()
+    {
+        mp_shares->AddSharedFolder(mp_dir->path()) += d.GetType("user_list_group")->GetItem(Value("friends"));
+        d.GetType("user")->GetItem(Value("pest")) += d.GetType("unshared")->GetGlobalNullItem();
+        Item const l_entry = d.GetType("in_user_list")->NewItem();
+        d.GetType("user")->GetItem(Value("pal")) += l_entry;
+        l_entry += d.GetType("user_list_group")->GetItem(Value("friends"));
+        QString const l_base = mp_dir->filePath(".Quillmar");
+        QVERIFY(mp_saver->Save(l_base));
+
+        StopManagers();
+        StartManagers();
+        mp_saver->Load(l_base);
+        QVERIFY(d.GetType("user")->HasItem(Value("pest")).IsConnected("unshared"));
+        QVERIFY(d.GetType("user")->HasItem(Value("pal")).IsConnected("in_user_list"));
+        QCOMPARE(GetSetting("shared_folder_counter"), QString("2"));
+    }
+
+    // Bob, on a messaging connection, asks for the share list and a folder and
+    // searches through the server and the distributed tree; each answer reaches
+    // him on that connection.
+    void AnswersTravelToThePeer()
+    {
+        SetSetting("username", QStringLiteral("me"));
+        SetSetting("listening_port", qint64(0));
+        mp_messenger->DataLoaded();
+        mp_shares->SetInlineCompressionLimit(0); // every answer compressed by the worker
+        WriteTestFile(*mp_dir, "Share/Tune.mp3", "x");
+        QString const l_folder = mp_dir->filePath("Share");
+        d.GetType("shared_public")->GetGlobalNullItem() += mp_shares->AddSharedFolder(l_folder);
+        QString const l_remote = QString(l_folder).replace('/', '\\');
+
+        SetUserAddress("bob", ClosedPort()); // as the server gives it: bob is who he says
+        auto lp_bob = ConnectRaw(mp_messenger->ListeningPort());
+        QVERIFY(lp_bob);
+        QByteArray const l_folderText = l_remote.toUtf8();
+        lp_bob->write(HandshakeFrame("bob", "P") + PeerWire::BuildFrame(Msg(4), false)
+                      + PeerWire::BuildFrame(Msg(36, Le32(8) + Le32(quint32(l_folderText.size())) + l_folderText), false));
+        QSignalSpy l_processed(mp_shares.get(), &SharedFoldersManager::SearchProcessed);
+        emit mp_server->DirectFileSearch("bob", 7, "tune");
+        emit mp_dnet->DNetSearchRequest("bob", 8, "tune");
+        QCOMPARE(l_processed.count(), 2);
+        QCOMPARE(l_processed.at(1).at(1).toBool(), true);
+        QList<quint32> l_codes;
+        for (int l_frame = 0; l_frame < 4; ++l_frame) {
+            QByteArray l_payload;
+            quint32 l_code = 0;
+            QVERIFY(AwaitFrame(*lp_bob, l_payload) && MemStream(l_payload).ReadU32(l_code));
+            l_codes << l_code;
+        }
+        std::sort(l_codes.begin(), l_codes.end());
+        QCOMPARE(l_codes, (QList<quint32>{5, 9, 9, 37}));
+    }
+
+    // At login the counts go to the server (35) and our own statistics are asked
+    // for (36): another user then sees the counts, and the speed is kept.
+    void CountsReportedAtLogin()
+    {
+        StandinProcess l_standin;
+        QVERIFY(l_standin.Start());
+        WriteTestFile(*mp_dir, "Share/a.txt", "x");
+        WriteTestFile(*mp_dir, "Share/Sub/b.txt", "x");
+        WriteTestFile(*mp_dir, "Share/Sub/c.txt", "x");
+        mp_shares->AddSharedFolder(mp_dir->filePath("Share"));
+        PointAt(l_standin.Port());
+        mp_server->Connect();
+        QTRY_VERIFY(IsSettingSet("upload_speed"));
+        QCOMPARE(GetSetting("upload_speed"), QString("0"));
+
+        RawClient l_carol;
+        QVERIFY(l_carol.Login(l_standin.Port(), "carol"));
+        MemStream l_ask;
+        l_ask.Write(QStringLiteral("alice"));
+        l_carol.Send(ServerCode::USER_STATS, l_ask);
+        QByteArray l_answer;
+        QVERIFY(l_carol.mp_collector->Take(ServerCode::USER_STATS, &l_answer));
+        MemStream l_in(l_answer);
+        QString l_user;
+        UserStats l_stats;
+        QVERIFY(l_in.Read(l_user) && l_stats.Read(l_in));
+        QCOMPARE(l_stats.m_folderCount, 2u);
+        QCOMPARE(l_stats.m_fileCount, 3u);
+    }
+};
 
 QTEST_MAIN(SharesWiringTest)
 #include "SharesWiringTest.moc"

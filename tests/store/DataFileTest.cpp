@@ -3,15 +3,11 @@
 #include "store/MemStream.h"
 #include "store/Settings.h"
 
-#include <QDir>
-#include <QFile>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <csignal>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 
@@ -50,8 +46,8 @@ void RegisterSaving(DataSaver& io_saver)
 {
     io_saver.AddSavedType("global");
     io_saver.AddSavedByConnectionType("global_value", "global");
-    for (char const* lp_type : {"user", "in_user_list", "online_alert", "download_entry", "download_entry_status",
-                                "is_active", "file_name", "room_autojoin", "obsolete"})
+    for (char const* lp_type : {"user", "in_user_list", "online_alert", "download_entry",
+                                "download_entry_status", "is_active", "file_name", "room_autojoin", "obsolete"})
         io_saver.AddSavedType(lp_type);
     io_saver.AddSavedByConnectionType("room", "room_autojoin");
 }
@@ -87,42 +83,40 @@ void Populate()
     d["room"]->GetItem("unjoined");
 }
 
-// Every item of the types, in a canonical text: key (or, for valueless
-// items, "#"), then its links to the types in i_linkTypes, sorted.
-QStringList Dump(QStringList const& i_types, QStringList const& i_linkTypes)
+// An item as "type:key", the key "#" for valueless items.
+QString Named(Item const& i_item)
+{
+    QString const l_key = i_item.GetType()->IsNull() ? "#" : QString::fromLatin1(i_item.AsStdString().c_str());
+    return QString::fromStdString(i_item.GetTypeName()) + ":" + l_key;
+}
+
+QStringList const DUMP_TYPES{"global", "user", "in_user_list", "online_alert", "download_entry",
+                             "download_entry_status", "is_active", "file_name", "room", "room_autojoin"};
+
+// Every item of those types, in a canonical text: the item, then its links
+// to those types and to the settings' values, sorted.
+QStringList Dump()
 {
     QStringList l_lines;
-    for (QString const& l_typeName : i_types) {
+    for (QString const& l_typeName : DUMP_TYPES) {
         Type* lp_type = d[l_typeName.toStdString()];
         for (Item const& l_item : lp_type->GetItems()) {
             QStringList l_links;
-            for (QString const& l_linkType : i_linkTypes) {
+            for (QString const& l_linkType : DUMP_TYPES + QStringList("global_value")) {
                 std::string const l_name = l_linkType.toStdString();
-                if (!d.HasType(l_name) || !lp_type->IsRelatedTo(d[l_name]))
-                    continue;
-                for (Item const& l_linked : l_item.GetItems(l_name.c_str()))
-                    l_links << l_linkType + "=" + (d[l_name]->IsNull() ? QString("#") : QString::fromLatin1(l_linked.AsStdString().c_str()));
+                if (d.HasType(l_name) && lp_type->IsRelatedTo(d[l_name]))
+                    for (Item const& l_linked : l_item.GetItems(l_name.c_str()))
+                        l_links << Named(l_linked);
             }
             l_links.sort();
-            l_lines << l_typeName + ":" + (lp_type->IsNull() ? QString("#") : QString::fromLatin1(l_item.AsStdString().c_str()))
-                           + " -> " + l_links.join(",");
+            l_lines << Named(l_item) + " -> " + l_links.join(",");
         }
     }
     l_lines.sort();
     return l_lines;
 }
 
-QStringList const DUMP_TYPES{"global", "user", "in_user_list", "online_alert", "download_entry",
-                             "download_entry_status", "is_active", "file_name", "room", "room_autojoin"};
-
 QString Stem() { return QDir::homePath() + "/.Quillmar"; }
-
-void RemoveDataFiles()
-{
-    QDir l_home(QDir::homePath());
-    for (QString const& l_name : l_home.entryList(QStringList(".Quillmar*"), QDir::Files | QDir::Hidden))
-        l_home.remove(l_name);
-}
 
 class Recorder : public DataLoadedEventHandler, public DataHandler
 {
@@ -157,303 +151,292 @@ class DataFileTest : public QObject
     Q_OBJECT
 
 private slots:
-    void init();
-    void SaveLoadRoundTrip();
-    void NoFileIsAFirstStart();
-    void RotationKeepsThreeAndFallsBack();
-    void TotalLoadFailureKeepsTheStore();
-    void FailedSaveKeepsOldFiles();
-    void ClockGoingBackStillSortsNewestFirst();
-    void ParseChecksTheWholeFile();
-    void ImportUserList();
-};
-
-void DataFileTest::init()
-{
-    RemoveDataFiles();
-}
-
-void DataFileTest::SaveLoadRoundTrip()
-{
-    DeclareSchema(true);
-    Populate();
-    QStringList l_before = Dump(DUMP_TYPES, DUMP_TYPES + QStringList{"global_value"});
-    QVERIFY(l_before.removeOne("room:unjoined -> ")); // not flagged, so not saved
+    void init()
     {
-        DataSaver l_saver;
-        QCOMPARE(dataSaver, &l_saver);
-        RegisterSaving(l_saver);
-        QVERIFY(l_saver.Save(Stem()));
+        QDir l_home(QDir::homePath());
+        for (QString const& l_name : l_home.entryList(QStringList(".Quillmar*"), QDir::Files | QDir::Hidden))
+            l_home.remove(l_name);
     }
-    auto const l_files = DataSaver::ListDataFiles(Stem());
-    QCOMPARE(l_files.size(), std::size_t(1));
-    struct stat l_stat;
-    QCOMPARE(::stat(QFile::encodeName(l_files[0].second).constData(), &l_stat), 0);
-    QCOMPARE(l_stat.st_mode & 0777, mode_t(0600));
 
-    DeclareSchema(false);
-    Item const l_constructorStatus = d["download_entry_status"]->HasItem("downloading");
-    DataSaver l_saver;
-    RegisterSaving(l_saver);
-    Recorder l_recorder;
-    d["download_entry"]->AddNewItemEventHandler(
-        new EventHandler<Recorder, Item>(&l_recorder, &Recorder::OnNewEntry));
-    d["download_entry"]->AddConnectEventHandler(
-        new EventHandler<Recorder, ConnectionInfo&>(&l_recorder, &Recorder::OnLink));
-    l_saver.Load(Stem());
-
-    QCOMPARE(l_recorder.m_calls, QStringList{"DataLoaded"});
-    QCOMPARE(l_recorder.m_newEntries, 2);
-    QVERIFY(l_recorder.m_links >= 6);
-    QCOMPARE(Dump(DUMP_TYPES, DUMP_TYPES + QStringList{"global_value"}), l_before);
-
-    QCOMPARE(GetSetting("upload_slots"), QString("5"));
-    QCOMPARE(GetSetting("username"), QString::fromUtf8("Zoë"));
-    QCOMPARE(GetVSetting("connected"), QString());
-    QVERIFY(d["global_value"]->HasItem("only-virtual").IsNull());
-    // The loaded status is the constructor's item, still active.
-    QVERIFY(d["download_entry_status"]->HasItem("downloading") == l_constructorStatus);
-    QVERIFY(l_constructorStatus.IsConnected("is_active"));
-    // Flags are the single shared item again.
-    QCOMPARE(d["online_alert"]->GetItemCount(), std::size_t(1));
-    QVERIFY(d["user"]->HasItem("bob")["online_alert"] == d["online_alert"]->FindGlobalNullItem());
-    QCOMPARE(d["is_active"]->GetItemCount(), std::size_t(1));
-    // Rooms are saved only while flagged; a value longer than the network
-    // limit and one in no valid UTF-8 come back byte for byte.
-    QVERIFY(d["room"]->HasItem("unjoined").IsNull());
-    QVERIFY(!d["file_name"]->HasItem(LONG_NAME).IsNull());
-    QVERIFY(!d["user"]->HasItem(std::string("caf\xE9")).IsNull());
-    QVERIFY(!d.HasType("obsolete"));
-    QVERIFY(!d["user"]->HasItem("carol").IsNull());
-}
-
-void DataFileTest::NoFileIsAFirstStart()
-{
-    DeclareSchema(false);
-    DataSaver l_saver;
-    Recorder l_recorder;
-    l_saver.Load(Stem());
-    QCOMPARE(l_recorder.m_calls, QStringList({"DataLoaded", "NoData"}));
+    void SaveLoadRoundTrip()
     {
+        DeclareSchema(true);
+        Populate();
+        QStringList l_before = Dump();
+        QVERIFY(l_before.removeOne("room:unjoined -> ")); // not flagged, so not saved
+        {
+            DataSaver l_saver;
+            RegisterSaving(l_saver);
+            QVERIFY(l_saver.Save(Stem()));
+        }
+        auto const l_files = DataSaver::ListDataFiles(Stem());
+        QCOMPARE(l_files.size(), std::size_t(1));
+        struct stat l_stat;
+        QCOMPARE(::stat(QFile::encodeName(l_files[0].second).constData(), &l_stat), 0);
+        QCOMPARE(l_stat.st_mode & 0777, mode_t(0600));
+
+        DeclareSchema(false);
+        Item const l_constructorStatus = d["download_entry_status"]->HasItem("downloading");
+        DataSaver l_saver;
+        RegisterSaving(l_saver);
+        Recorder l_recorder;
+        d["download_entry"]->AddNewItemEventHandler(
+            new EventHandler<Recorder, Item>(&l_recorder, &Recorder::OnNewEntry));
+        d["download_entry"]->AddConnectEventHandler(
+            new EventHandler<Recorder, ConnectionInfo&>(&l_recorder, &Recorder::OnLink));
+        l_saver.Load(Stem());
+
+        QCOMPARE(l_recorder.m_calls, QStringList{"DataLoaded"});
+        QCOMPARE(l_recorder.m_newEntries, 2);
+        QVERIFY(l_recorder.m_links >= 6);
+        // Every item and link saved is back, settings included: a flag as its
+        // one shared item, a value longer than the network limit and one in
+        // no valid UTF-8 byte for byte. A room not flagged was not saved.
+        QCOMPARE(Dump(), l_before);
+        QVERIFY(d["user"]->HasItem("bob")["online_alert"] == d["online_alert"]->FindGlobalNullItem());
+        QCOMPARE(GetVSetting("connected"), QString());
+        QVERIFY(d["global_value"]->HasItem("only-virtual").IsNull());
+        // The loaded status is the constructor's item, still active.
+        QVERIFY(d["download_entry_status"]->HasItem("downloading") == l_constructorStatus);
+        QVERIFY(l_constructorStatus.IsConnected("is_active"));
+        QVERIFY(!d.HasType("obsolete"));
+    }
+
+    // A type that is declared but not saved (a run's rows, sockets, threads)
+    // is never taken from a file, even one that holds it.
+    void OnlySavedTypesAreLoaded()
+    {
+        DeclareSchema(true);
+        Populate();
+        {
+            DataSaver l_saver;
+            RegisterSaving(l_saver);
+            QVERIFY(l_saver.Save(Stem()));
+        }
+        DeclareSchema(true);
+        DataSaver l_saver;
+        l_saver.AddSavedType("user");
+        l_saver.Load(Stem());
+        QCOMPARE(d["user"]->GetItemCount(), std::size_t(4));
+        QCOMPARE(d["download_entry"]->GetItemCount() + d["online_alert"]->GetItemCount()
+                     + d["obsolete"]->GetItemCount(),
+                 std::size_t(0));
+    }
+
+    // No file is a first start; saves then rotate, three kept, and a damaged
+    // newest file falls back to the one before it.
+    void FirstStartAndRotation()
+    {
+        DeclareSchema(false);
+        DataSaver l_saver;
+        RegisterSaving(l_saver);
+        Recorder l_first;
+        l_saver.Load(Stem());
+        QCOMPARE(l_first.m_calls, QStringList({"DataLoaded", "NoData"}));
         // A handler gone before the load is not called (nor crashed into).
         Recorder* lp_gone = new Recorder;
         delete lp_gone;
         l_saver.Load(Stem());
+        QCOMPARE(l_first.m_calls.size(), 4);
+
+        for (int l_save = 1; l_save <= 5; ++l_save) {
+            SetSetting("save_number", qint64(l_save));
+            QVERIFY(l_saver.Save(Stem()));
+        }
+        auto const l_files = DataSaver::ListDataFiles(Stem());
+        QCOMPARE(l_files.size(), std::size_t(3));
+
+        QByteArray const l_newest = ReadAll(l_files[0].second);
+        WriteAll(l_files[0].second, l_newest.left(l_newest.size() - 10));
+        DeclareSchema(false);
+        Recorder l_recorder;
+        l_saver.Load(Stem());
+        QCOMPARE(l_recorder.m_calls, QStringList{"DataLoaded"});
+        QCOMPARE(GetSetting("save_number"), QString("4"));
+        QVERIFY(QFile::exists(l_files[0].second + ".unreadable"));
+        QCOMPARE(DataSaver::ListDataFiles(Stem()).size(), std::size_t(2));
     }
-    QCOMPARE(l_recorder.m_calls.size(), 4);
-}
 
-void DataFileTest::RotationKeepsThreeAndFallsBack()
-{
-    DeclareSchema(false);
-    DataSaver l_saver;
-    RegisterSaving(l_saver);
-    for (int l_save = 1; l_save <= 5; ++l_save) {
-        SetSetting("save_number", qint64(l_save));
-        QVERIFY(l_saver.Save(Stem()));
-    }
-    auto const l_files = DataSaver::ListDataFiles(Stem());
-    QCOMPARE(l_files.size(), std::size_t(3));
-
-    // The newest file cut short: the one before it is loaded instead.
-    QByteArray const l_newest = ReadAll(l_files[0].second);
-    WriteAll(l_files[0].second, l_newest.left(l_newest.size() - 10));
-    DeclareSchema(false);
-    Recorder l_recorder;
-    l_saver.Load(Stem());
-    QCOMPARE(l_recorder.m_calls, QStringList{"DataLoaded"});
-    QCOMPARE(GetSetting("save_number"), QString("4"));
-    QVERIFY(QFile::exists(l_files[0].second + ".unreadable"));
-    QCOMPARE(DataSaver::ListDataFiles(Stem()).size(), std::size_t(2));
-}
-
-void DataFileTest::TotalLoadFailureKeepsTheStore()
-{
-    DeclareSchema(false);
-    DataSaver l_saver;
-    RegisterSaving(l_saver);
-    QVERIFY(l_saver.Save(Stem()));
-    SetSetting("upload_slots", QString("7"));
-    QVERIFY(l_saver.Save(Stem()));
-    auto const l_files = DataSaver::ListDataFiles(Stem());
-    QCOMPARE(l_files.size(), std::size_t(2));
-    // One file with a flipped byte, one cut to its header.
-    QByteArray l_bytes = ReadAll(l_files[0].second);
-    l_bytes[l_bytes.size() / 2] = char(l_bytes[l_bytes.size() / 2] ^ 0x01);
-    WriteAll(l_files[0].second, l_bytes);
-    WriteAll(l_files[1].second, ReadAll(l_files[1].second).left(24));
-
-    DeclareSchema(false);
-    SetSetting("listen_port", QString("2235"));
-    Recorder l_recorder;
-    QVERIFY_EXCEPTION_THROWN(l_saver.Load(Stem()), DataLoadFailure);
-    // The handlers ran as on a first start, and the store was left alone.
-    QCOMPARE(l_recorder.m_calls, QStringList({"DataLoaded", "NoData"}));
-    QCOMPARE(GetSetting("upload_slots"), QString("2"));
-    QCOMPARE(GetSetting("listen_port"), QString("2235"));
-    QVERIFY(d["download_entry_status"]->HasItem("downloading").IsConnected("is_active"));
-    // Both files are set aside, and rotation never touches them.
-    QVERIFY(DataSaver::ListDataFiles(Stem()).empty());
-    for (int l_save = 0; l_save < 4; ++l_save)
-        QVERIFY(l_saver.Save(Stem()));
-    QCOMPARE(DataSaver::ListDataFiles(Stem()).size(), std::size_t(3));
-    for (auto const& l_file : l_files)
-        QVERIFY(QFile::exists(l_file.second + ".unreadable"));
-}
-
-void DataFileTest::FailedSaveKeepsOldFiles()
-{
-    DeclareSchema(false);
-    DataSaver l_saver;
-    RegisterSaving(l_saver);
-    QVERIFY(l_saver.Save(Stem()));
-    auto const l_old = DataSaver::ListDataFiles(Stem());
-    QByteArray const l_oldBytes = ReadAll(l_old[0].second);
-    SetSetting("upload_slots", QString("9"));
-
-    // A disk that fills up while writing (a file size limit, which binds
-    // even the superuser).
-    std::signal(SIGXFSZ, SIG_IGN);
-    struct rlimit l_saved;
-    getrlimit(RLIMIT_FSIZE, &l_saved);
-    struct rlimit l_small = l_saved;
-    l_small.rlim_cur = 64;
-    QCOMPARE(setrlimit(RLIMIT_FSIZE, &l_small), 0);
-    bool const l_result = l_saver.Save(Stem());
-    setrlimit(RLIMIT_FSIZE, &l_saved);
-    QVERIFY(!l_result);
-    QCOMPARE(DataSaver::ListDataFiles(Stem()).size(), std::size_t(1));
-    QCOMPARE(ReadAll(l_old[0].second), l_oldBytes);
-    QCOMPARE(QDir::home().entryList(QStringList(".Quillmar*"), QDir::Files | QDir::Hidden).size(), 1);
-
-    // A folder that cannot be written.
-    QVERIFY(!l_saver.Save("/proc/no-such-folder/.Quillmar"));
-    if (geteuid() != 0) {
-        QDir().mkpath(QDir::homePath() + "/locked");
-        QString const l_lockedStem = QDir::homePath() + "/locked/.Quillmar";
-        QVERIFY(l_saver.Save(l_lockedStem));
-        QFile::setPermissions(QDir::homePath() + "/locked", QFile::ReadOwner | QFile::ExeOwner);
-        QVERIFY(!l_saver.Save(l_lockedStem));
-        QFile::setPermissions(QDir::homePath() + "/locked",
-                              QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        QCOMPARE(DataSaver::ListDataFiles(l_lockedStem).size(), std::size_t(1));
-    }
-}
-
-void DataFileTest::ClockGoingBackStillSortsNewestFirst()
-{
-    DeclareSchema(false);
-    DataSaver l_saver;
-    RegisterSaving(l_saver);
-    QVERIFY(l_saver.Save(Stem()));
-    // A file stamped far in the future (the clock was wrong, then fixed).
-    QString const l_future = Stem() + ".99999999999999";
-    QVERIFY(QFile::copy(DataSaver::ListDataFiles(Stem())[0].second, l_future));
-    SetSetting("upload_slots", QString("3"));
-    QVERIFY(l_saver.Save(Stem()));
-    QVERIFY(l_saver.Save(Stem()));
-    QVERIFY(l_saver.Save(Stem()));
-    auto const l_files = DataSaver::ListDataFiles(Stem());
-    QCOMPARE(l_files.size(), std::size_t(3));
-    QVERIFY(l_files[0].first > 99999999999999ull);
-    DeclareSchema(false);
-    l_saver.Load(Stem());
-    QCOMPARE(GetSetting("upload_slots"), QString("3"));
-}
-
-void DataFileTest::ParseChecksTheWholeFile()
-{
-    // A file of two items of "user" and the flag item of "is_online",
-    // linked; then the same file damaged in each way a check must catch.
-    QByteArray const l_good = "514d4152444154410100000044000000000000007edc4a5902000000040000007573657200020000000900000069735f6f"
-                              "6e6c696e65010100000005000000616c69636503000000626f620101000000000000000200000001000000";
-    struct Case
+    void TotalLoadFailureKeepsTheStore()
     {
-        QByteArray m_hex;
-        char const* mp_error;
-    } const l_cases[] = {
-        {l_good, ""},
-        {QByteArray(l_good).replace(40, 2, "7f"), "checksum mismatch"},
-        {QByteArray(l_good).replace(24, 2, "45"), "truncated or extended"}, // one byte missing
-        {l_good + "00", "truncated or extended"},                          // one byte too many
-        {QByteArray(l_good).replace(15, 1, "2"), "not a data file"},
-        {QByteArray(l_good).replace(17, 1, "2"), "unknown format version 2"},
-        {l_good.left(40), "too short"},
-        {"514d415244415441010000000400000000000000ffffffffffffffff", "bad type table"},
-        {"514d415244415441010000001100000000000000bcbfa70f01000000040000007573657200f0ffffff", "bad item count"},
-        // 40 valued items cannot fit in the 100 bytes that follow.
-        {"514d415244415441010000007500000000000000090ed10c0100000004000000757365720028000000" + QByteArray(200, '0'),
-         "bad item count"},
-        {"514d415244415441010000001d00000000000000e8fdc6830100000004000000757365720001000000ffffff7f0000000000000000",
-         "bad item"},
-        {"514d415244415441010000002a000000000000001f9dbe6e010000000400000075736572000100000005000000616c69636501000000"
-         "000000000000000007000000",
-         "bad link"},
-        {"514d415244415441010000000c00000000000000e5d4958100000000ffffffffffff0000", "bad link count"},
-        {"514d415244415441010000000d000000000000001476737800000000000000000000000001", "unexpected bytes at the end"},
-    };
-    for (Case const& l_case : l_cases) {
-        MemStream l_image(QByteArray::fromHex(l_case.m_hex));
-        DataFileContents l_contents;
-        QString l_error;
-        QCOMPARE(ParseDataFile(l_image, l_contents, l_error), *l_case.mp_error == '\0');
-        QCOMPARE(l_error, QString(l_case.mp_error));
-        if (l_error.isEmpty()) {
-            QCOMPARE(l_contents.m_values, (std::vector<std::string>{"alice", "bob", ""}));
-            QCOMPARE(l_contents.m_sharedNull, (std::vector<quint8>{0, 0, 1}));
-            QCOMPARE(l_contents.m_links, (std::vector<std::pair<quint32, quint32>>{{2, 1}}));
+        DeclareSchema(false);
+        DataSaver l_saver;
+        RegisterSaving(l_saver);
+        QVERIFY(l_saver.Save(Stem()));
+        SetSetting("upload_slots", QString("7"));
+        QVERIFY(l_saver.Save(Stem()));
+        auto const l_files = DataSaver::ListDataFiles(Stem());
+        QCOMPARE(l_files.size(), std::size_t(2));
+        // One file with a flipped byte, one cut to its header.
+        QByteArray l_bytes = ReadAll(l_files[0].second);
+        l_bytes[l_bytes.size() / 2] = char(l_bytes[l_bytes.size() / 2] ^ 0x01);
+        WriteAll(l_files[0].second, l_bytes);
+        WriteAll(l_files[1].second, ReadAll(l_files[1].second).left(24));
+
+        DeclareSchema(false);
+        SetSetting("listen_port", QString("2235"));
+        Recorder l_recorder;
+        QVERIFY_EXCEPTION_THROWN(l_saver.Load(Stem()), DataLoadFailure);
+        // The handlers ran as on a first start, and the store was left alone.
+        QCOMPARE(l_recorder.m_calls, QStringList({"DataLoaded", "NoData"}));
+        QCOMPARE(GetSetting("upload_slots"), QString("2"));
+        QCOMPARE(GetSetting("listen_port"), QString("2235"));
+        QVERIFY(d["download_entry_status"]->HasItem("downloading").IsConnected("is_active"));
+        // Both files are set aside, and rotation never touches them.
+        QVERIFY(DataSaver::ListDataFiles(Stem()).empty());
+        for (int l_save = 0; l_save < 4; ++l_save)
+            QVERIFY(l_saver.Save(Stem()));
+        QCOMPARE(DataSaver::ListDataFiles(Stem()).size(), std::size_t(3));
+        for (auto const& l_file : l_files)
+            QVERIFY(QFile::exists(l_file.second + ".unreadable"));
+    }
+
+    void FailedSaveKeepsOldFiles()
+    {
+        DeclareSchema(false);
+        DataSaver l_saver;
+        RegisterSaving(l_saver);
+        QVERIFY(l_saver.Save(Stem()));
+        auto const l_old = DataSaver::ListDataFiles(Stem());
+        QByteArray const l_oldBytes = ReadAll(l_old[0].second);
+        SetSetting("upload_slots", QString("9"));
+
+        // A disk that fills up while writing (a file size limit, which binds
+        // even the superuser).
+        std::signal(SIGXFSZ, SIG_IGN);
+        struct rlimit l_saved;
+        getrlimit(RLIMIT_FSIZE, &l_saved);
+        struct rlimit l_small = l_saved;
+        l_small.rlim_cur = 64;
+        QCOMPARE(setrlimit(RLIMIT_FSIZE, &l_small), 0);
+        bool const l_result = l_saver.Save(Stem());
+        setrlimit(RLIMIT_FSIZE, &l_saved);
+        QVERIFY(!l_result);
+        QCOMPARE(DataSaver::ListDataFiles(Stem()).size(), std::size_t(1));
+        QCOMPARE(ReadAll(l_old[0].second), l_oldBytes);
+        QCOMPARE(QDir::home().entryList(QStringList(".Quillmar*"), QDir::Files | QDir::Hidden).size(), 1);
+
+        // A folder that cannot be written.
+        QVERIFY(!l_saver.Save("/proc/no-such-folder/.Quillmar"));
+    }
+
+    void ClockGoingBackStillSortsNewestFirst()
+    {
+        DeclareSchema(false);
+        DataSaver l_saver;
+        RegisterSaving(l_saver);
+        QVERIFY(l_saver.Save(Stem()));
+        // A file stamped far in the future (the clock was wrong, then fixed).
+        QString const l_future = Stem() + ".99999999999999";
+        QVERIFY(QFile::copy(DataSaver::ListDataFiles(Stem())[0].second, l_future));
+        SetSetting("upload_slots", QString("3"));
+        for (int l_save = 0; l_save < 3; ++l_save)
+            QVERIFY(l_saver.Save(Stem()));
+        auto const l_files = DataSaver::ListDataFiles(Stem());
+        QCOMPARE(l_files.size(), std::size_t(3));
+        QVERIFY(l_files[0].first > 99999999999999ull);
+        DeclareSchema(false);
+        l_saver.Load(Stem());
+        QCOMPARE(GetSetting("upload_slots"), QString("3"));
+    }
+
+    void ParseChecksTheWholeFile()
+    {
+        // A file of two items of "user" and the flag item of "is_online",
+        // linked; then the same file damaged in each way a check must catch.
+        QByteArray const l_head = "514d415244415441" "01000000"; // the magic and the format version
+        QByteArray const l_good = l_head + "44000000000000007edc4a5902000000040000007573657200020000"
+                                           "000900000069735f6f6e6c696e65010100000005000000616c696365"
+                                           "03000000626f620101000000000000000200000001000000";
+        struct Case
+        {
+            QByteArray m_hex;
+            char const* mp_error;
+        } const l_cases[] = {
+            {l_good, ""},
+            {QByteArray(l_good).replace(40, 2, "7f"), "checksum mismatch"},
+            {QByteArray(l_good).replace(24, 2, "45"), "truncated or extended"}, // one byte missing
+            {l_good + "00", "truncated or extended"},                          // one byte too many
+            {QByteArray(l_good).replace(15, 1, "2"), "not a data file"},
+            {QByteArray(l_good).replace(17, 1, "2"), "unknown format version 2"},
+            {l_good.left(40), "too short"},
+            {l_head + "0400000000000000ffffffffffffffff", "bad type table"},
+            {l_head + "1100000000000000bcbfa70f01000000040000007573657200f0ffffff", "bad item count"},
+            // 40 valued items cannot fit in the 100 bytes that follow.
+            {l_head + "7500000000000000090ed10c0100000004000000757365720028000000" + QByteArray(200, '0'),
+             "bad item count"},
+            {l_head + "1d00000000000000e8fdc6830100000004000000757365720001000000ffffff7f0000000000000000",
+             "bad item"},
+            {l_head + "2a000000000000001f9dbe6e010000000400000075736572000100000005000000616c69636501000000"
+                      "000000000000000007000000",
+             "bad link"},
+            {l_head + "0c00000000000000e5d4958100000000ffffffffffff0000", "bad link count"},
+            {l_head + "0d000000000000001476737800000000000000000000000001", "unexpected bytes at the end"},
+        };
+        for (Case const& l_case : l_cases) {
+            MemStream l_image(QByteArray::fromHex(l_case.m_hex));
+            DataFileContents l_contents;
+            QString l_error;
+            QCOMPARE(ParseDataFile(l_image, l_contents, l_error), *l_case.mp_error == '\0');
+            QCOMPARE(l_error, QString(l_case.mp_error));
+            if (l_error.isEmpty()) {
+                QCOMPARE(l_contents.m_values, (std::vector<std::string>{"alice", "bob", ""}));
+                QCOMPARE(l_contents.m_sharedNull, (std::vector<quint8>{0, 0, 1}));
+                QCOMPARE(l_contents.m_links, (std::vector<std::pair<quint32, quint32>>{{2, 1}}));
+            }
         }
     }
-}
 
-void DataFileTest::ImportUserList()
-{
-    struct Case
+    void ImportUserList()
     {
-        char const* mp_hex;
-        std::vector<std::string> m_names; // empty: refused
-    } const l_cases[] = {
-        {"040000000400000064617665" "05000000616c696365" "040000006772fc6e" "00000000", {"dave", "alice", "gr\xFCn", ""}},
-        {"00000000", {}},
-        {"", {}},
-        {"030000000400000064617665" "0400000065726f6e", {}},   // one name short
-        {"01000200", {}},                                      // 0x20001 names
-        {"02000000" "050000006672616e6b" "0100020061", {}},   // a name above 0x20000 bytes
-        {"0100000003000000610062", {}},                        // a name with a NUL
-    };
-    for (Case const& l_case : l_cases) {
-        MemStream l_in(QByteArray::fromHex(l_case.mp_hex));
-        std::vector<std::string> l_names;
-        QString l_error;
-        bool const l_ok = DecodeUserList(l_in, l_names, l_error);
-        QCOMPARE(l_ok, !l_case.m_names.empty() || QByteArray(l_case.mp_hex) == "00000000");
-        if (l_ok)
-            QCOMPARE(l_names, l_case.m_names);
-        else
-            QVERIFY(!l_error.isEmpty());
-    }
+        QByteArray const l_names = "0400000064617665" "05000000616c696365" "040000006772fc6e"; // 3 names
+        QByteArray const l_oneShort = "03000000" "0400000064617665" "0400000065726f6e";
+        struct Case
+        {
+            QByteArray m_hex;
+            bool m_ok;
+            std::vector<std::string> m_names;
+        } const l_cases[] = {
+            {"04000000" + l_names + "00000000", true, {"dave", "alice", "gr\xFCn", ""}},
+            {"00000000", true, {}},
+            {"", false, {}},
+            {l_oneShort, false, {}},
+            {"01000200", false, {}},                                   // 0x20001 names
+            {"02000000" "050000006672616e6b" "0100020061", false, {}}, // a name above 0x20000 bytes
+            {"0100000003000000610062", false, {}},                     // a name with a NUL
+        };
+        for (Case const& l_case : l_cases) {
+            MemStream l_in(QByteArray::fromHex(l_case.m_hex));
+            std::vector<std::string> l_decoded;
+            QString l_error;
+            QCOMPARE(DecodeUserList(l_in, l_decoded, l_error), l_case.m_ok);
+            QCOMPARE(l_error.isEmpty(), l_case.m_ok);
+            if (l_case.m_ok)
+                QCOMPARE(l_decoded, l_case.m_names);
+        }
 
-    QString const l_path = QDir::homePath() + "/hotlist.cfg";
-    DeclareSchema(false);
-    d["user"]->GetItem("alice").NewItem("in_user_list");
-    Item const l_aliceEntry = d["user"]->HasItem("alice")["in_user_list"];
-    // A bad file adds nobody, not even the names before the fault.
-    QVERIFY(!ConfigurationImporter::ImportUserList(QDir::homePath() + "/missing.cfg"));
-    WriteAll(l_path, QByteArray::fromHex("030000000400000064617665" "0400000065726f6e"));
-    QVERIFY(!ConfigurationImporter::ImportUserList(l_path));
-    QVERIFY(d["user"]->HasItem("dave").IsNull());
-    // A good one: new users listed, a listed one kept as he was, an 8-bit
-    // name read as text.
-    WriteAll(l_path, QByteArray::fromHex("030000000400000064617665" "05000000616c696365" "040000006772fc6e"));
-    QVERIFY(ConfigurationImporter::ImportUserList(l_path));
-    QVERIFY(d["user"]->HasItem("dave").IsConnected("in_user_list"));
-    QVERIFY(d["user"]->HasItem(Value(QString::fromUtf8("grün"))).IsConnected("in_user_list"));
-    QVERIFY(d["user"]->HasItem("alice")["in_user_list"] == l_aliceEntry);
-    QCOMPARE(d["in_user_list"]->GetItemCount(), std::size_t(3));
-    // Without the user list's types there is nothing to import into.
-    d.Reset();
-    QVERIFY(!ConfigurationImporter::ImportUserList(l_path));
-}
+        QString const l_path = QDir::homePath() + "/hotlist.cfg";
+        DeclareSchema(false);
+        d["user"]->GetItem("alice").NewItem("in_user_list");
+        Item const l_aliceEntry = d["user"]->HasItem("alice")["in_user_list"];
+        // A bad file adds nobody, not even the names before the fault.
+        QVERIFY(!ConfigurationImporter::ImportUserList(QDir::homePath() + "/missing.cfg"));
+        WriteAll(l_path, QByteArray::fromHex(l_oneShort));
+        QVERIFY(!ConfigurationImporter::ImportUserList(l_path));
+        QVERIFY(d["user"]->HasItem("dave").IsNull());
+        // A good one: new users listed, a listed one kept as he was, an 8-bit
+        // name read as text.
+        WriteAll(l_path, QByteArray::fromHex("03000000" + l_names));
+        QVERIFY(ConfigurationImporter::ImportUserList(l_path));
+        QVERIFY(d["user"]->HasItem("dave").IsConnected("in_user_list"));
+        QVERIFY(d["user"]->HasItem(Value(QString::fromUtf8("grün"))).IsConnected("in_user_list"));
+        QVERIFY(d["user"]->HasItem("alice")["in_user_list"] == l_aliceEntry);
+        QCOMPARE(d["in_user_list"]->GetItemCount(), std::size_t(3));
+        // Without the user list's types there is nothing to import into.
+        d.Reset();
+        QVERIFY(!ConfigurationImporter::ImportUserList(l_path));
+    }
+};
 
 // These cases delete data files in HOME, so they get a home of their own
 // even when the program is run by hand outside the test runner.

@@ -4,8 +4,6 @@
 #include "store/Log.h"
 #include "store/Settings.h"
 
-#include <QDir>
-#include <QFile>
 #include <QtTest>
 
 class LogFloodTest : public QObject

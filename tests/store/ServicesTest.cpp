@@ -6,10 +6,7 @@
 #include "store/windows/FocusWidget.h"
 
 #include <QLineEdit>
-#include <QSignalSpy>
 #include <QTabWidget>
-#include <QTextCodec>
-#include <QVBoxLayout>
 #include <QtTest>
 
 // A target for deferred calls that counts them.
@@ -36,260 +33,179 @@ class ServicesTest : public QObject
     Q_OBJECT
 
 private slots:
-    void init();
-    void PathHelpers_data();
-    void PathHelpers();
-    void Extensions();
-    void FormatSecondsTable_data();
-    void FormatSecondsTable();
-    void TextHelpers();
-    void HtmlHelpers();
-    void CodePageFollowsTheSetting();
-    void SharedTimerIntervals();
-    void TimersRepeat();
-    void DeferredCallsCoalesce();
-    void DeferredCallToDeletedTargetDoesNothing();
-    void FocusShowsEveryEnclosingTab();
-};
-
-void ServicesTest::init()
-{
-    d.Reset();
-    DeclareSettingsTypes();
-}
-
-void ServicesTest::PathHelpers_data()
-{
-    QTest::addColumn<QString>("path");
-    QTest::addColumn<QString>("fileName");
-    QTest::addColumn<QString>("folder");
-    QTest::addColumn<QString>("parent");
-    QTest::newRow("empty") << "" << "" << "" << "";
-    QTest::newRow("plain") << "song.mp3" << "song.mp3" << "song.mp3" << "song.mp3";
-    QTest::newRow("backslashes") << "music\\rock\\song.mp3" << "song.mp3" << "music\\rock" << "music\\rock";
-    QTest::newRow("slashes") << "/home/me/a.txt" << "a.txt" << "/home/me" << "/home/me";
-    QTest::newRow("mixed") << "c:\\x/y\\z" << "z" << "c:\\x/y" << "c:\\x/y";
-    QTest::newRow("one trailing") << "music\\rock\\" << "rock" << "music" << "music";
-    QTest::newRow("two trailing slashes") << "a/b//" << "" << "a/b" << "a/b";
-    QTest::newRow("trailing backslashes") << "a\\b\\\\\\" << "" << "a\\b\\" << "a";
-    QTest::newRow("all backslashes") << "\\\\" << "" << "" << "";
-    QTest::newRow("root slash") << "/" << "" << "" << "";
-}
-
-void ServicesTest::PathHelpers()
-{
-    QFETCH(QString, path);
-    QFETCH(QString, fileName);
-    QFETCH(QString, folder);
-    QFETCH(QString, parent);
-    std::string const l_path = path.toStdString();
-    QCOMPARE(QString::fromStdString(GetFileName(l_path)), fileName);
-    QCOMPARE(QString::fromStdString(GetFolder(l_path)), folder);
-    QCOMPARE(QString::fromStdString(GetParentFolder(l_path)), parent);
-}
-
-void ServicesTest::Extensions()
-{
-    QCOMPARE(GetFileExtension("Song.MP3"), std::string("mp3"));
-    QCOMPARE(GetFileExtension("archive.tar.GZ"), std::string("gz"));
-    QCOMPARE(GetFileExtension("README"), std::string());
-    QCOMPARE(GetFileExtension("trailing."), std::string());
-    QCOMPARE(ReversePathname("music\\rock/album\\"), QString("album/rock/music"));
-    QCOMPARE(ReversePathname("single"), QString("single"));
-    QCOMPARE(ReversePathname("\\home\\u/music"), QString("music/u/home"));
-    QCOMPARE(ReversePathname("\\\\"), QString(""));
-}
-
-void ServicesTest::FormatSecondsTable_data()
-{
-    QTest::addColumn<qlonglong>("seconds");
-    QTest::addColumn<QString>("text");
-    QTest::newRow("zero") << 0LL << "0m0s";
-    QTest::newRow("245") << 245LL << "4m5s";
-    QTest::newRow("hour") << 3600LL << "1h0m0s";
-    QTest::newRow("hours") << 7384LL << "2h3m4s";
-    QTest::newRow("day, no hours") << 86400LL + 61 << "1d0h1m1s";
-    QTest::newRow("days") << 3 * 86400LL + 5 * 3600 + 7 << "3d5h0m7s";
-    QTest::newRow("negative") << -5LL << "0m0s";
-}
-
-void ServicesTest::FormatSecondsTable()
-{
-    QFETCH(qlonglong, seconds);
-    QFETCH(QString, text);
-    QCOMPARE(FormatSeconds(long(seconds)), text);
-}
-
-void ServicesTest::TextHelpers()
-{
-    QCOMPARE(StringReplace("a.b.c", ".", "\\"), std::string("a\\b\\c"));
-    // The replacement is not searched again: no endless growth.
-    QCOMPARE(StringReplace("aaa", "a", "aa"), std::string("aaaaaa"));
-    QCOMPARE(StringReplace("abc", "", "x"), std::string("abc"));
-    QCOMPARE(StringReplace("xyxy", "xy", ""), std::string(""));
-
-    QCOMPARE(CommafyNumber(0), QString());
-    QCOMPARE(CommafyNumber(-5), QString());
-    QCOMPARE(CommafyNumber(7), QString("7"));
-    QCOMPARE(CommafyNumber(999), QString("999"));
-    QCOMPARE(CommafyNumber(1000), QString("1,000"));
-    QCOMPARE(CommafyNumber(1234567), QString("1,234,567"));
-    QCOMPARE(CommafyNumber(9223372036854775807LL), QString("9,223,372,036,854,775,807"));
-
-    QCOMPARE(ToQString("plain"), QString("plain"));
-    QCOMPARE(ToQString("\xC3\xA9t\xC3\xA9"), QString::fromUtf8("été"));
-}
-
-void ServicesTest::HtmlHelpers()
-{
-    QCOMPARE(EscapeHTML("a < b && c > d"), QString("a &lt; b &amp;&amp; c &gt; d"));
-    QCOMPARE(EscapeHTML("x  y   z"), QString("x &nbsp;y &nbsp; z"));
-    QCOMPARE(EscapeHTML("&lt;"), QString("&amp;lt;"));
-
-    QCOMPARE(ConvertLinks("see http://example.org/a?b=1. ok"),
-             QString("see <a href=\"http://example.org/a?b=1\">http://example.org/a?b=1</a>. ok"));
-    QCOMPARE(ConvertLinks("https://x.org and https://y.org/p"),
-             QString("<a href=\"https://x.org\">https://x.org</a> and "
-                     "<a href=\"https://y.org/p\">https://y.org/p</a>"));
-    QCOMPARE(ConvertLinks("ftp://x.org HTTP://x.org"), QString("ftp://x.org HTTP://x.org"));
-    // A quote ends the address, so it cannot break out of the attribute.
-    QCOMPARE(ConvertLinks("http://x.org/\"onclick"), QString("<a href=\"http://x.org/\">http://x.org/</a>\"onclick"));
-}
-
-void ServicesTest::CodePageFollowsTheSetting()
-{
-    std::string const l_cyrillic("\xCF\xF0\xE8\xE2\xE5\xF2"); // "Привет" in windows-1251
+    void init()
     {
-        ExtendedAsciiTranslator l_translator;
-        QCOMPARE(extendedAsciiTranslator, &l_translator);
-        QVERIFY(!l_translator.GetCodec());
-        QCOMPARE(ToQString(l_cyrillic), QString::fromLatin1(l_cyrillic.c_str()));
+        d.Reset();
+        DeclareSettingsTypes();
+    }
 
-        l_translator.SetCodePage("windows-1251");
-        QCOMPARE(GetSetting("extended_ascii_codepage"), QString("windows-1251"));
+    void PathHelpers_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<QString>("fileName");
+        QTest::addColumn<QString>("folder");
+        QTest::newRow("empty") << "" << "" << "";
+        QTest::newRow("plain") << "song.mp3" << "song.mp3" << "song.mp3";
+        QTest::newRow("backslashes") << "music\\rock\\song.mp3" << "song.mp3" << "music\\rock";
+        QTest::newRow("slashes") << "/home/me/a.txt" << "a.txt" << "/home/me";
+        QTest::newRow("mixed") << "c:\\x/y\\z" << "z" << "c:\\x/y";
+        QTest::newRow("one trailing") << "music\\rock\\" << "rock" << "music";
+        QTest::newRow("two trailing slashes") << "a/b//" << "" << "a/b";
+        QTest::newRow("trailing backslashes") << "a\\b\\\\\\" << "" << "a\\b\\";
+        QTest::newRow("all backslashes") << "\\\\" << "" << "";
+        QTest::newRow("root slash") << "/" << "" << "";
+    }
+
+    void PathHelpers()
+    {
+        QFETCH(QString, path);
+        QFETCH(QString, fileName);
+        QFETCH(QString, folder);
+        std::string const l_path = path.toStdString();
+        QCOMPARE(QString::fromStdString(GetFileName(l_path)), fileName);
+        QCOMPARE(QString::fromStdString(GetFolder(l_path)), folder);
+    }
+
+    void FormatSecondsTable_data()
+    {
+        QTest::addColumn<qlonglong>("seconds");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("zero") << 0LL << "0m0s";
+        QTest::newRow("245") << 245LL << "4m5s";
+        QTest::newRow("hour") << 3600LL << "1h0m0s";
+        QTest::newRow("hours") << 7384LL << "2h3m4s";
+        QTest::newRow("day, no hours") << 86400LL + 61 << "1d0h1m1s";
+        QTest::newRow("days") << 3 * 86400LL + 5 * 3600 + 7 << "3d5h0m7s";
+        QTest::newRow("negative") << -5LL << "0m0s";
+    }
+
+    void FormatSecondsTable()
+    {
+        QFETCH(qlonglong, seconds);
+        QFETCH(QString, text);
+        QCOMPARE(FormatSeconds(long(seconds)), text);
+    }
+
+    void TextHelpers()
+    {
+        QCOMPARE(ReversePathname("music\\rock/album\\"), QString("album/rock/music"));
+        QCOMPARE(ReversePathname("single"), QString("single"));
+        QCOMPARE(ReversePathname("\\home\\u/music"), QString("music/u/home"));
+        QCOMPARE(ReversePathname("\\\\"), QString(""));
+
+        QCOMPARE(CommafyNumber(0), QString());
+        QCOMPARE(CommafyNumber(-5), QString());
+        QCOMPARE(CommafyNumber(999), QString("999"));
+        QCOMPARE(CommafyNumber(1000), QString("1,000"));
+        QCOMPARE(CommafyNumber(1234567), QString("1,234,567"));
+        QCOMPARE(CommafyNumber(9223372036854775807LL), QString("9,223,372,036,854,775,807"));
+
+        QCOMPARE(ToQString("\xC3\xA9t\xC3\xA9"), QString::fromUtf8("été"));
+    }
+
+    void CodePageFollowsTheSetting()
+    {
+        std::string const l_cyrillic("\xCF\xF0\xE8\xE2\xE5\xF2"); // "Привет" in windows-1251
+        {
+            ExtendedAsciiTranslator l_translator;
+            QVERIFY(!l_translator.GetCodec());
+            QCOMPARE(ToQString(l_cyrillic), QString::fromLatin1(l_cyrillic.c_str()));
+
+            l_translator.SetCodePage("windows-1251");
+            QCOMPARE(GetSetting("extended_ascii_codepage"), QString("windows-1251"));
+            QCOMPARE(ToQString(l_cyrillic), QString::fromUtf8("Привет"));
+            // Valid UTF-8 is never sent through the code page.
+            QCOMPARE(ToQString("\xD0\x9F"), QString::fromUtf8("П"));
+
+            // The setting changed another way (a load, an option page) is followed.
+            SetSetting("extended_ascii_codepage", QString("ISO-8859-7"));
+            QCOMPARE(ToQString("\xE1"), QString::fromUtf8("α"));
+
+            SetSetting("extended_ascii_codepage", QString("no-such-codec"));
+            QVERIFY(!l_translator.GetCodec());
+            QCOMPARE(ToQString("\xE9"), QString::fromUtf8("é"));
+            l_translator.SetCodePage("");
+            QVERIFY(!l_translator.GetCodec());
+        }
+        QVERIFY(!extendedAsciiTranslator);
+        // A translator made after the setting was loaded picks it up.
+        SetSetting("extended_ascii_codepage", QString("windows-1251"));
+        ExtendedAsciiTranslator l_late;
         QCOMPARE(ToQString(l_cyrillic), QString::fromUtf8("Привет"));
-        // Valid UTF-8 is never sent through the code page.
-        QCOMPARE(ToQString("\xD0\x9F"), QString::fromUtf8("П"));
-
-        // The setting changed another way (a load, an option page) is followed.
-        SetSetting("extended_ascii_codepage", QString("ISO-8859-7"));
-        QCOMPARE(ToQString("\xE1"), QString::fromUtf8("α"));
-
-        SetSetting("extended_ascii_codepage", QString("no-such-codec"));
-        QVERIFY(!l_translator.GetCodec());
-        QCOMPARE(ToQString("\xE9"), QString::fromUtf8("é"));
-        l_translator.SetCodePage("");
-        QVERIFY(!l_translator.GetCodec());
     }
-    QVERIFY(!extendedAsciiTranslator);
-    // A translator made after the setting was loaded picks it up.
-    SetSetting("extended_ascii_codepage", QString("windows-1251"));
-    ExtendedAsciiTranslator l_late;
-    QCOMPARE(ToQString(l_cyrillic), QString::fromUtf8("Привет"));
-}
 
-void ServicesTest::SharedTimerIntervals()
-{
-    TimerManager* lp_timers = TimerManager::Obj();
-    QCOMPARE(TimerManager::Obj(), lp_timers);
-    QCOMPARE(lp_timers->m_halfMinuteTimer.interval(), 30000);
-    QCOMPARE(lp_timers->m_fiveMinutesTimer.interval(), 300000);
-    QCOMPARE(lp_timers->m_hourTimer.interval(), 3600000);
-    for (QTimer* lp_timer : {&lp_timers->m_halfMinuteTimer, &lp_timers->m_fiveMinutesTimer, &lp_timers->m_hourTimer}) {
-        QVERIFY(lp_timer->isActive());
-        QVERIFY(!lp_timer->isSingleShot());
-    }
-    TimerManager::Destroy();
-    QVERIFY(TimerManager::Obj() != nullptr); // made again on next use
-    TimerManager::Destroy();
-}
-
-void ServicesTest::TimersRepeat()
-{
-    TimerManager l_timers(20, 60, 100000);
-    QSignalSpy l_tick(&l_timers, &TimerManager::timeout);
-    QSignalSpy l_five(&l_timers.m_fiveMinutesTimer, &QTimer::timeout);
-    QSignalSpy l_hour(&l_timers.m_hourTimer, &QTimer::timeout);
-    QTRY_VERIFY_WITH_TIMEOUT(l_tick.count() >= 3 && l_five.count() >= 1, 5000);
-    QCOMPARE(l_hour.count(), 0);
-}
-
-void ServicesTest::DeferredCallsCoalesce()
-{
-    DelayedInvoker l_invoker;
-    QCOMPARE(delayedInvoker, &l_invoker);
-    Counter l_counter;
-    for (int l_request = 0; l_request < 5; ++l_request)
-        l_invoker.Invoke(&l_counter, SLOT(Sort()), 30);
-    l_invoker.Invoke(&l_counter, SLOT(Other()), 30);
-    QVERIFY(l_invoker.IsPending(&l_counter, SLOT(Sort())));
-    QCOMPARE(l_counter.m_calls, 0);
-    QTRY_COMPARE(l_counter.m_calls, 2);
-    QVERIFY(!l_invoker.IsPending(&l_counter, SLOT(Sort())));
-    // A later call has run, so any stray repeat would have run before it.
-    Counter l_later;
-    l_invoker.Invoke(&l_later, SLOT(Sort()), 60);
-    QTRY_COMPARE(l_later.m_calls, 1);
-    QCOMPARE(l_counter.m_calls, 2);
-
-    // A slot may ask for itself again; that request is a new one.
-    l_counter.m_reinvoke = true;
-    l_invoker.Invoke(&l_counter, SLOT(Sort()), 0);
-    QTRY_COMPARE(l_counter.m_calls, 4);
-}
-
-void ServicesTest::DeferredCallToDeletedTargetDoesNothing()
-{
-    DelayedInvoker l_invoker;
-    Counter* lp_doomed = new Counter;
-    l_invoker.Invoke(lp_doomed, SLOT(Sort()), 10);
-    delete lp_doomed;
-    QVERIFY(!l_invoker.IsPending(lp_doomed, SLOT(Sort())));
-    // A new object at (possibly) the same address does not inherit the call.
-    Counter l_survivor;
-    Counter l_witness;
-    l_invoker.Invoke(&l_witness, SLOT(Sort()), 20);
-    QTRY_COMPARE(l_witness.m_calls, 1);
-    QCOMPARE(l_survivor.m_calls, 0);
-    // Deleting the invoker with calls pending calls nothing either.
-    Counter l_late;
+    void TimersRepeat()
     {
-        DelayedInvoker l_shortLived;
-        l_shortLived.Invoke(&l_late, SLOT(Sort()), 10);
+        TimerManager l_timers(20, 60, 100000);
+        QSignalSpy l_tick(&l_timers, &TimerManager::timeout);
+        QSignalSpy l_five(&l_timers.m_fiveMinutesTimer, &QTimer::timeout);
+        QSignalSpy l_hour(&l_timers.m_hourTimer, &QTimer::timeout);
+        QTRY_VERIFY_WITH_TIMEOUT(l_tick.count() >= 3 && l_five.count() >= 1, 5000);
+        QCOMPARE(l_hour.count(), 0);
     }
-    Counter l_after;
-    l_invoker.Invoke(&l_after, SLOT(Sort()), 40);
-    QTRY_COMPARE(l_after.m_calls, 1);
-    QCOMPARE(l_late.m_calls, 0);
-}
 
-void ServicesTest::FocusShowsEveryEnclosingTab()
-{
-    QWidget l_window;
-    QVBoxLayout* lp_layout = new QVBoxLayout(&l_window);
-    QTabWidget* lp_outer = new QTabWidget;
-    lp_layout->addWidget(lp_outer);
-    lp_outer->addTab(new QWidget, "first");
-    QWidget* lp_page = new QWidget;
-    QVBoxLayout* lp_pageLayout = new QVBoxLayout(lp_page);
-    QTabWidget* lp_inner = new QTabWidget;
-    lp_pageLayout->addWidget(lp_inner);
-    lp_outer->addTab(lp_page, "second");
-    lp_inner->addTab(new QWidget, "a");
-    QWidget* lp_chat = new QWidget;
-    QLineEdit* lp_edit = new QLineEdit(lp_chat);
-    lp_inner->addTab(lp_chat, "b");
-    l_window.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&l_window));
-    QCOMPARE(lp_outer->currentIndex(), 0);
-    QCOMPARE(lp_inner->currentIndex(), 0);
+    void DeferredCalls()
+    {
+        DelayedInvoker l_invoker;
+        Counter l_counter;
+        for (int l_request = 0; l_request < 5; ++l_request)
+            l_invoker.Invoke(&l_counter, SLOT(Sort()), 30);
+        l_invoker.Invoke(&l_counter, SLOT(Other()), 30);
+        QCOMPARE(l_counter.m_calls, 0);
+        QTRY_COMPARE(l_counter.m_calls, 2);
+        // A later call has run, so any stray repeat would have run before it.
+        Counter l_later;
+        l_invoker.Invoke(&l_later, SLOT(Sort()), 60);
+        QTRY_COMPARE(l_later.m_calls, 1);
+        QCOMPARE(l_counter.m_calls, 2);
 
-    FocusWidget(lp_edit);
-    QCOMPARE(lp_outer->currentIndex(), 1);
-    QCOMPARE(lp_inner->currentIndex(), 1);
-    QTRY_COMPARE(QApplication::focusWidget(), lp_edit);
-    FocusWidgetAndParents(nullptr); // harmless
-}
+        // A slot may ask for itself again; that request is a new one.
+        l_counter.m_reinvoke = true;
+        l_invoker.Invoke(&l_counter, SLOT(Sort()), 0);
+        QTRY_COMPARE(l_counter.m_calls, 4);
+
+        // A call to a deleted target is dropped.
+        Counter* lp_doomed = new Counter;
+        l_invoker.Invoke(lp_doomed, SLOT(Sort()), 10);
+        delete lp_doomed;
+        // A new object at (possibly) the same address does not inherit the call.
+        Counter l_survivor;
+        Counter l_witness;
+        l_invoker.Invoke(&l_witness, SLOT(Sort()), 20);
+        QTRY_COMPARE(l_witness.m_calls, 1);
+        QCOMPARE(l_survivor.m_calls, 0);
+        // Deleting the invoker with calls pending calls nothing either.
+        Counter l_late;
+        {
+            DelayedInvoker l_shortLived;
+            l_shortLived.Invoke(&l_late, SLOT(Sort()), 10);
+        }
+        Counter l_after;
+        l_invoker.Invoke(&l_after, SLOT(Sort()), 40);
+        QTRY_COMPARE(l_after.m_calls, 1);
+        QCOMPARE(l_late.m_calls, 0);
+    }
+
+    void FocusShowsEveryEnclosingTab()
+    {
+        QTabWidget l_outer;
+        l_outer.addTab(new QWidget, "first");
+        QWidget* lp_page = new QWidget;
+        QTabWidget* lp_inner = new QTabWidget(lp_page);
+        l_outer.addTab(lp_page, "second");
+        lp_inner->addTab(new QWidget, "a");
+        QWidget* lp_chat = new QWidget;
+        QLineEdit* lp_edit = new QLineEdit(lp_chat);
+        lp_inner->addTab(lp_chat, "b");
+        l_outer.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&l_outer));
+        FocusWidget(lp_edit);
+        QCOMPARE(l_outer.currentIndex(), 1);
+        QCOMPARE(lp_inner->currentIndex(), 1);
+        QTRY_COMPARE(QApplication::focusWidget(), lp_edit);
+        FocusWidgetAndParents(nullptr); // harmless
+    }
+};
 
 QTEST_MAIN(ServicesTest)
 #include "ServicesTest.moc"

@@ -1,13 +1,18 @@
 #ifndef QUILLMAR_TESTS_TRANSFERS_TRANSFERSFIXTURE_H
 #define QUILLMAR_TESTS_TRANSFERS_TRANSFERSFIXTURE_H
 
-// Loopback socket pairs for the transfer threads, and the far end's reads.
+// Loopback socket pairs for the transfer threads, the far end's reads, and
+// the files on either side.
 
 #include <QByteArray>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QHostAddress>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
+#include <QtEndian>
 
 #include <memory>
 #include <utility>
@@ -32,26 +37,35 @@ inline std::pair<QTcpSocket*, std::unique_ptr<QTcpSocket>> ConnectedPair()
 inline QByteArray ReadBytes(QTcpSocket& io_socket, int i_count, int i_ms = 5000)
 {
     QByteArray l_bytes;
-    for (int l_waited = 0; l_bytes.size() < i_count && l_waited <= i_ms; l_waited += 5) {
+    static_cast<void>(QTest::qWaitFor([&] {
         l_bytes += io_socket.read(i_count - l_bytes.size());
-        if (l_bytes.size() < i_count && io_socket.state() == QAbstractSocket::UnconnectedState &&
-            io_socket.bytesAvailable() == 0)
-            break;
-        if (l_bytes.size() < i_count)
-            QTest::qWait(5);
-    }
+        return l_bytes.size() == i_count ||
+               (io_socket.state() == QAbstractSocket::UnconnectedState && io_socket.bytesAvailable() == 0);
+    }, i_ms));
     return l_bytes;
 }
 
-inline bool AwaitPeerClosed(QTcpSocket& io_socket, int i_ms = 5000)
+inline QByteArray Le64(qint64 i_value)
 {
-    for (int l_waited = 0; l_waited <= i_ms; l_waited += 5) {
-        io_socket.readAll();
-        if (io_socket.state() == QAbstractSocket::UnconnectedState)
-            return true;
-        QTest::qWait(5);
-    }
-    return false;
+    char l_bytes[8];
+    qToLittleEndian(i_value, l_bytes);
+    return QByteArray(l_bytes, 8);
+}
+
+// Writes a file, its folders made as needed; one that cannot be written
+// ends the test program.
+inline void WriteFileAt(QString const& i_path, QByteArray const& i_bytes)
+{
+    QDir().mkpath(QFileInfo(i_path).path());
+    QFile l_file(i_path);
+    if (!l_file.open(QIODevice::WriteOnly) || l_file.write(i_bytes) != i_bytes.size())
+        qFatal("cannot write %s", qPrintable(i_path));
+}
+
+inline QByteArray ReadFileAt(QString const& i_path)
+{
+    QFile l_file(i_path);
+    return l_file.open(QIODevice::ReadOnly) ? l_file.readAll() : QByteArray("<missing>");
 }
 
 // i_count bytes of a pattern that shows misplaced offsets.

@@ -6,10 +6,9 @@
 #include "TransfersFixture.h"
 
 #include "peers/PeerMessenger.h"
-#include "server/Server.h"
 #include "server/StoreTypes.h"
 #include "shares/SharedFoldersManager.h"
-#include "store/Settings.h"
+#include "tests/ManagerSet.h"
 #include "transfers/TransferQueueManager.h"
 
 #include <QtEndian>
@@ -26,13 +25,6 @@ namespace {
 
 constexpr qint64 MiB = 1048576;
 
-QByteArray Le64(qint64 i_value)
-{
-    char l_bytes[8];
-    qToLittleEndian(i_value, l_bytes);
-    return QByteArray(l_bytes, 8);
-}
-
 QByteArray Str(QString const& i_text)
 {
     return Le32(quint32(i_text.toUtf8().size())) + i_text.toUtf8();
@@ -47,24 +39,16 @@ typedef QList<QByteArray> Frames;
 
 } // namespace
 
-class UploadsTest : public QObject
+class UploadsTest : public QObject,
+                    public ManagerSet<Server, PeerMessenger, SharedFoldersManager, TransferQueueManager>
 {
     Q_OBJECT
 private:
     std::unique_ptr<QTemporaryDir> mp_dir;
-    std::unique_ptr<Server> mp_server;
-    std::unique_ptr<PeerMessenger> mp_messenger;
-    std::unique_ptr<SharedFoldersManager> mp_shares;
-    std::unique_ptr<TransferQueueManager> mp_manager;
     std::map<QString, std::unique_ptr<QTcpSocket>> m_peers;
     QDateTime m_now;
 
-    void WriteFile(QString const& i_name, QByteArray const& i_bytes)
-    {
-        QDir().mkpath(QFileInfo(mp_dir->filePath(i_name)).path());
-        QFile l_file(mp_dir->filePath(i_name));
-        QVERIFY(l_file.open(QIODevice::WriteOnly) && l_file.write(i_bytes) == i_bytes.size());
-    }
+    void WriteFile(QString const& i_name, QByteArray const& i_bytes) { WriteFileAt(mp_dir->filePath(i_name), i_bytes); }
     // A peer names our files by their local path with backslashes.
     QString Remote(QString const& i_name) const { return mp_dir->filePath(i_name).replace('/', '\\'); }
     static Item User(QString const& i_user) { return d.GetType("user")->GetItem(Value(i_user)); }
@@ -102,8 +86,7 @@ private:
                 SetUserAddress(i_user, ClosedPort());
             lp_peer = ConnectRaw(mp_messenger->ListeningPort());
             lp_peer->write(HandshakeFrame(i_user, "P"));
-            for (int l_ms = 0; mp_messenger->OpenMessagingConnectionCount(i_user) == 0 && l_ms < 5000; l_ms += 10)
-                QTest::qWait(10);
+            static_cast<void>(QTest::qWaitFor([&] { return mp_messenger->OpenMessagingConnectionCount(i_user) > 0; }));
         }
         return *lp_peer;
     }
@@ -123,7 +106,7 @@ private:
     void Sweep(int i_secondsLater)
     {
         m_now = m_now.addSecs(i_secondsLater);
-        mp_manager->EveryHalfMinute();
+        mp_transfers->EveryHalfMinute();
     }
 
 private slots:
@@ -133,14 +116,8 @@ private slots:
     {
         mp_dir = std::make_unique<QTemporaryDir>();
         m_now = QDateTime(QDate(2024, 5, 1), QTime(12, 0), Qt::UTC);
-        d.Reset();
-        DeclareSettingsTypes();
-        mp_server = std::make_unique<Server>();
-        mp_server->CreateData();
-        mp_messenger = std::make_unique<PeerMessenger>();
-        mp_shares = std::make_unique<SharedFoldersManager>();
-        mp_manager = std::make_unique<TransferQueueManager>();
-        mp_manager->SetClock([this] { return m_now; });
+        StartManagers();
+        mp_transfers->SetClock([this] { return m_now; });
         SetSetting("listening_port", qint64(0));
         SetSetting("username", QString("me"));
         SetSetting("download_folder", mp_dir->filePath("Downloads"));
@@ -158,11 +135,7 @@ private slots:
     void cleanup()
     {
         m_peers.clear();
-        mp_manager.reset();
-        mp_shares.reset();
-        mp_messenger.reset();
-        mp_server.reset();
-        d.Reset();
+        StopManagers();
     }
 
     // Each row: a user of its own with his earlier requests ("file:status"),
@@ -192,7 +165,7 @@ private slots:
             SetSetting("max_queued_mb_per_user", qint64(l_case.m_mb));
             for (QString const& l_prior : l_case.m_prior) {
                 Request(l_user, l_prior.section(':', 0, 0), false);
-                mp_manager->SetUploadEntryStatus(Entry(l_user, l_prior.section(':', 0, 0)), l_prior.section(':', 1));
+                mp_transfers->SetUploadEntryStatus(Entry(l_user, l_prior.section(':', 0, 0)), l_prior.section(':', 1));
             }
             QString const l_order = Status(l_user, "a", "upload_order");
             SetFlag(User(l_user), "unshared", l_case.m_unshared);
@@ -205,8 +178,8 @@ private slots:
             QCOMPARE(Status(l_user, "a", "filename_as_requested"), l_order.isEmpty() ? "" : Remote("Share/a.mp3"));
         }
         // Our own send tells the peer first (60); a file he may not see is not sent.
-        QVERIFY(mp_manager->AddUpload("erin", mp_dir->filePath("Private/p.mp3")).IsNull());
-        QVERIFY(mp_manager->AddUpload("erin", mp_dir->filePath("Share/b.mp3")).IsValid());
+        QVERIFY(mp_transfers->AddUpload("erin", mp_dir->filePath("Private/p.mp3")).IsNull());
+        QVERIFY(mp_transfers->AddUpload("erin", mp_dir->filePath("Share/b.mp3")).IsValid());
         QCOMPARE(Sent("erin"), Frames{Le32(60) + Str(mp_dir->filePath("Share/b.mp3")) + Le64(MiB)});
     }
 
@@ -237,7 +210,7 @@ private slots:
         l_check(1);
         for (char const* lp_user : {"0", "3", "7"})
             SetFlag(User(lp_user), "is_privileged", !User(lp_user).IsConnected("is_privileged"));
-        mp_manager->DetermineUploadsEffectiveOrder();
+        mp_transfers->DetermineUploadsEffectiveOrder();
         l_check(0);
     }
 
@@ -254,16 +227,16 @@ private slots:
         Request("dave", "c");
         Request("carol", "b");
         quint32 const l_token = GetSetting("transfer_req_counter").toUInt();
-        mp_manager->SetUploadSlots(1);
+        mp_transfers->SetUploadSlots(1);
         // An offer tells the size on the disk (one byte), not the index's.
         QCOMPARE(Sent("carol"), Frames{Offer("a", l_token, 1)});
         for (QString const l_place : {"carol:a:0", "dave:c:1", "carol:b:2", "bob:a:1"})
             QCOMPARE(Status(l_place.section(':', 0, 0), l_place.section(':', 1, 1), "effective_upload_order"),
                      l_place.section(':', 2));
-        mp_manager->SetUploadSlots(3);
+        mp_transfers->SetUploadSlots(3);
         QCOMPARE(Sent("dave"), Frames{Offer("c", l_token + 1, 1)});
-        mp_manager->SetUploadSlots(1);
-        QCOMPARE(mp_manager->ActiveUploadCount(), 2);
+        mp_transfers->SetUploadSlots(1);
+        QCOMPARE(mp_transfers->ActiveUploadCount(), 2);
 
         m_now = m_now.addMSecs(29999);
         Sweep(0);
@@ -272,7 +245,7 @@ private slots:
         Sweep(0);
         QCOMPARE(Sent("dave"), Frames{Le32(46) + Str(Remote("Share/c.mp3"))});
         QCOMPARE(Sent("carol"), (Frames{Le32(46) + Str(Remote("Share/a.mp3")), Offer("b", l_token + 2, 1)}));
-        mp_manager->SetUploadEntryStatus(d.GetType("upload_entry_status")->GetItem(Value("requesting"))["upload_entry"],
+        mp_transfers->SetUploadEntryStatus(d.GetType("upload_entry_status")->GetItem(Value("requesting"))["upload_entry"],
                                          "uploading");
         Sweep(3600);
         QCOMPARE(Status("carol", "b"), QString("uploading"));
@@ -302,8 +275,8 @@ private slots:
     {
         for (char const* lp_user : {"alice", "bob", "carol"})
             for (char const* lp_name : {"one", "two"})
-                mp_manager->AddDownload(lp_user, lp_name, "M", 1, false, 0);
-        mp_manager->GetDownloadEntry("carol", "one", "M") +=
+                mp_transfers->AddDownload(lp_user, lp_name, "M", 1, false, 0);
+        mp_transfers->GetDownloadEntry("carol", "one", "M") +=
             d.GetType("download_entry_status")->GetItem(Value("downloading"));
         SetFlag(User("alice"), "is_online", true);
         SetFlag(User("carol"), "is_online", true);
@@ -337,7 +310,7 @@ private slots:
             SetVSetting("finish_uploads_and_quit", "yes");
             QObject l_context;
             QTimer::singleShot(0, &l_context, [&] {
-                mp_manager->EveryHalfMinute();
+                mp_transfers->EveryHalfMinute();
                 QTimer::singleShot(0, &l_context, [] { QCoreApplication::exit(1); });
             });
             QCOMPARE(QCoreApplication::exec() == 0, l_case.m_quits);
@@ -361,9 +334,9 @@ private slots:
         d.GetType("shared_public")->GetGlobalNullItem() += mp_shares->AddSharedFolder(mp_dir->filePath("Share"));
         Request("bob", "a");
         Request("bob", "b");
-        mp_manager->UnshareUser("bob");
+        mp_transfers->UnshareUser("bob");
         QCOMPARE(Sent("bob"), (Frames{Offer("a", 2, 1), Denial("a", "File not shared."), Denial("b", "File not shared.")}));
-        QCOMPARE(mp_manager->ActiveUploadCount(), 0);
+        QCOMPARE(mp_transfers->ActiveUploadCount(), 0);
     }
 
     // Offers from peers: each status of the download, a user who may push
@@ -375,7 +348,7 @@ private slots:
         Item const l_friends = d.GetType("user_list_group")->GetItem(Value("friends"));
         SetFlag(l_friends, "accept_uploads", true);
         User("pal").NewItem("in_user_list") += l_friends;
-        mp_manager->AddDownload("carol", "busy", "M", 5, false, 0) +=
+        mp_transfers->AddDownload("carol", "busy", "M", 5, false, 0) +=
             d.GetType("download_entry_status")->GetItem(Value("downloading"));
         struct Case { QString m_user, m_status; int m_direction; QString m_denial, m_after; };
         Case const l_cases[] = {
@@ -390,14 +363,14 @@ private slots:
             Case const& l_case = l_cases[l_token - 1];
             std::string const l_name = l_case.m_user == "dave" ? "busy" : std::to_string(l_token);
             if (!l_case.m_status.isEmpty())
-                mp_manager->AddDownload(l_case.m_user, l_name, "M", 5, false, 0) +=
+                mp_transfers->AddDownload(l_case.m_user, l_name, "M", 5, false, 0) +=
                     d.GetType("download_entry_status")->GetItem(Value(l_case.m_status));
             emit mp_messenger->FileTransferRequested(l_case.m_user, l_case.m_direction, l_token, "M\\" + l_name, 7);
             Frames l_expected{Answer(l_token, l_case.m_denial)};
             if (l_case.m_direction != 1)
                 l_expected << Le32(50) + Str("M\\" + QString::number(l_token)) + Str("File not shared.");
             QCOMPARE(Sent(l_case.m_user), l_expected);
-            Item const l_entry = mp_manager->GetDownloadEntry(l_case.m_user, l_name, "M");
+            Item const l_entry = mp_transfers->GetDownloadEntry(l_case.m_user, l_name, "M");
             QCOMPARE(l_entry["download_entry_status"].AsString(), l_case.m_after);
             QCOMPARE(l_entry["remote_transfer_req"].AsUInt64() == l_token, l_case.m_denial.isEmpty());
             // An accepted offer's size (7) replaces the one the search gave (5).
@@ -414,7 +387,7 @@ private slots:
         SetSetting("upload_slots", qint64(99));
         for (int l_k = 0; l_k < 7; ++l_k)
             Request(QString::number(l_k), QString("f%1").arg(l_k)); // token l_k + 1
-        mp_manager->SetUploadEntryStatus(d.GetType("transfer_req")->HasItem(Value(4))["upload_entry"], "connecting");
+        mp_transfers->SetUploadEntryStatus(d.GetType("transfer_req")->HasItem(Value(4))["upload_entry"], "connecting");
         QFile::remove(mp_dir->filePath("Share/f4.mp3"));
         QFile::remove(mp_dir->filePath("Share/f5.mp3"));
         QCOMPARE(mkfifo(qPrintable(mp_dir->filePath("Share/f5.mp3")), 0600), 0);
@@ -440,7 +413,7 @@ private slots:
     // replaced it and ended the running download.
     void downloaderHalf()
     {
-        Item const l_entry = mp_manager->AddDownload("bob", "song", "M", 10, false, 0);
+        Item const l_entry = mp_transfers->AddDownload("bob", "song", "M", 10, false, 0);
         WriteFile("Downloads/downloading/M/song", "012");
         auto const l_offer = [&](quint32 i_token) {
             QByteArray l_frame;

@@ -250,7 +250,7 @@ void HeadlessClient::ListResults(QString const& i_token)
             ++l_count;
         }
     }
-    Reply(QStringLiteral("results-end %1 %2").arg(OneLine(i_token)).arg(l_count));
+    Reply(QStringLiteral("results-end %1 %2").arg(OneLine(i_token), QString::number(l_count)));
 }
 
 void HeadlessClient::Download(QString const& i_arguments)
@@ -295,9 +295,8 @@ void HeadlessClient::Status()
     Reply(QStringLiteral("dnet parent %1 children %2").arg(mp_dnet->HasParent() ? "yes" : "no").arg(mp_dnet->ChildCount()));
     for (Item const& l_entry : d["download_entry"]->GetItems())
         Reply(QStringLiteral("download %1 %2 %3 %4")
-                  .arg(OneLine(l_entry["user"].AsString()), l_entry["download_entry_status"].AsString())
-                  .arg(CellValue(l_entry["write_position"]))
-                  .arg(DownloadPath(l_entry)));
+                  .arg(OneLine(l_entry["user"].AsString()), l_entry["download_entry_status"].AsString(),
+                       QString::number(CellValue(l_entry["write_position"])), DownloadPath(l_entry)));
     for (Item const& l_entry : d["upload_entry"]->GetItems())
         Reply(QStringLiteral("upload %1 %2 %3")
                   .arg(OneLine(l_entry["user"].AsString()), l_entry["upload_entry_status"].AsString(),
@@ -310,17 +309,16 @@ void HeadlessClient::Status()
 void HeadlessClient::OnSearchResults(Item i_results)
 {
     Event("results", QStringLiteral("%1 %2 %3")
-                         .arg(i_results["search_request"].AsString(), OneLine(i_results["user"].AsString()))
-                         .arg(i_results.GetItems("search_result").size()));
+                         .arg(i_results["search_request"].AsString(), OneLine(i_results["user"].AsString()),
+                              QString::number(i_results.GetItems("search_result").size())));
 }
 
 void HeadlessClient::OnDownloadStatus(ConnectionInfo& i_info)
 {
     Item const& l_entry = i_info.m_item1;
     QString l_fields = QStringLiteral("%1 %2 %3 %4")
-                           .arg(i_info.m_item2.AsString(), OneLine(l_entry["user"].AsString()))
-                           .arg(CellValue(l_entry["write_position"]))
-                           .arg(DownloadPath(l_entry));
+                           .arg(i_info.m_item2.AsString(), OneLine(l_entry["user"].AsString()),
+                                QString::number(CellValue(l_entry["write_position"])), DownloadPath(l_entry));
     // Peer text never holds a tab here, so the tab ends the path.
     if (Item const l_reason = l_entry["denial_reason"]; l_reason.IsValid())
         l_fields += QLatin1Char('\t') + OneLine(l_reason.AsString());

@@ -129,7 +129,8 @@ void StandinServer::RunCommand(QString const& i_line)
         if (l_account == m_accounts.end())
             return Log(QStringLiteral("command: speed of unknown user %1").arg(l_user));
         l_account->second.m_stats.m_averageSpeed = l_argument.section(QLatin1Char(' '), 1).toUInt();
-        Log(QStringLiteral("command: speed of %1 set to %2").arg(l_user).arg(l_account->second.m_stats.m_averageSpeed));
+        Log(QStringLiteral("command: speed of %1 set to %2")
+                .arg(l_user, QString::number(l_account->second.m_stats.m_averageSpeed)));
         if (SessionOfUser(l_user)) {
             MemStream l_out;
             l_out.Write(l_user);
@@ -366,9 +367,9 @@ void StandinServer::NotifyWatchers(QString const& i_user)
 void StandinServer::Handle(Session& io_session, quint32 i_code, MemStream& io_in)
 {
     Log(QStringLiteral("recv %1 from %2 (%3 bytes)")
-            .arg(i_code)
-            .arg(io_session.m_user.isEmpty() ? QStringLiteral("(not logged in)") : io_session.m_user)
-            .arg(io_in.BytesAvailable()));
+            .arg(QString::number(i_code),
+                 io_session.m_user.isEmpty() ? QStringLiteral("(not logged in)") : io_session.m_user,
+                 QString::number(io_in.BytesAvailable())));
     if (io_session.m_user.isEmpty()) {
         if (i_code == ServerCode::LOGIN)
             HandleLogin(io_session, io_in);

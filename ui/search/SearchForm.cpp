@@ -135,29 +135,20 @@ void SearchForm::RegisterToolBarActions()
 {
     if (!actionBar)
         return;
-    struct SetAction
-    {
-        char const* mp_set;
-        char const* mp_icon;
-        char const* mp_text;
-        char const* mp_id;
-    };
-    static SetAction const s_actions[] = {
-        {"search_results", ":/icons/search_icon", "Order by Available", "order_by_available"},
-        {"search_results", ":/icons/search_icon", "Order by Fastest", "order_by_fastest"},
-        {"search_results", ":/icons/search_icon", "Expand Folders", "expand_folders"},
-        {"search_results", ":/icons/search_icon", "Expand Users", "expand_users"},
-        {"search_results", ":/icons/wishlist_icon", "Add to Wishlist", "add_remove_wishlist"},
-        {"search_results", ":/icons/circular_arrow_icon", "Re-enter Search", "reenter_search"},
-        {"search_results", ":/icons/stop_icon", "Stop Search", "stop_search"},
-        {"search_results_old", ":/icons/wishlist_icon", "Add to Wishlist", "add_remove_wishlist"},
-        {"search_results_old", ":/icons/circular_arrow_icon", "Re-enter Search", "reenter_search"},
-        {"search_results_old", ":/icons/stop_icon", "Stop Search", "stop_search"},
-        {"wish_list", ":/icons/wishlist_icon", "Enable All Wish List Searches", "enable_all_wish_list_items"},
-        {"wish_list", ":/icons/wishlist_icon", "Disable All Wish List Searches", "disable_all_wish_list_items"},
-    };
-    for (SetAction const& l_action : s_actions)
-        actionBar->AddSetAction(l_action.mp_set, l_action.mp_id, l_action.mp_text, l_action.mp_icon, false);
+    actionBar->AddSetActions({
+        {"search_results", "order_by_available", "Order by Available", ":/icons/search_icon"},
+        {"search_results", "order_by_fastest", "Order by Fastest", ":/icons/search_icon"},
+        {"search_results", "expand_folders", "Expand Folders", ":/icons/search_icon"},
+        {"search_results", "expand_users", "Expand Users", ":/icons/search_icon"},
+        {"search_results", "add_remove_wishlist", "Add to Wishlist", ":/icons/wishlist_icon"},
+        {"search_results", "reenter_search", "Re-enter Search", ":/icons/circular_arrow_icon"},
+        {"search_results", "stop_search", "Stop Search", ":/icons/stop_icon"},
+        {"search_results_old", "add_remove_wishlist", "Add to Wishlist", ":/icons/wishlist_icon"},
+        {"search_results_old", "reenter_search", "Re-enter Search", ":/icons/circular_arrow_icon"},
+        {"search_results_old", "stop_search", "Stop Search", ":/icons/stop_icon"},
+        {"wish_list", "enable_all_wish_list_items", "Enable All Wish List Searches", ":/icons/wishlist_icon"},
+        {"wish_list", "disable_all_wish_list_items", "Disable All Wish List Searches", ":/icons/wishlist_icon"},
+    });
 }
 
 void SearchForm::DataLoaded()

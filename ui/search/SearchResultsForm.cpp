@@ -253,8 +253,7 @@ bool SearchResultsForm::AddUserSearchResults(Item i_searchResults)
     if (l_earlier >= MAX_FILES_PER_USER) {
         Log(QStringLiteral("Search"), 1,
             QStringLiteral("Search results from %1 refused: more than %2 files for one search")
-                .arg(i_searchResults["user"].AsString())
-                .arg(MAX_FILES_PER_USER));
+                .arg(i_searchResults["user"].AsString(), QString::number(MAX_FILES_PER_USER)));
         return false;
     }
     // A user who shares many matching files shows as many as fit, not none.
@@ -262,10 +261,8 @@ bool SearchResultsForm::AddUserSearchResults(Item i_searchResults)
     if (l_results.size() > l_room)
         Log(QStringLiteral("Search"), 1,
             QStringLiteral("Search results from %1: %2 of %3 files shown, %4 at most for one search")
-                .arg(i_searchResults["user"].AsString())
-                .arg(l_room)
-                .arg(l_results.size())
-                .arg(MAX_FILES_PER_USER));
+                .arg(i_searchResults["user"].AsString(), QString::number(l_room), QString::number(l_results.size()),
+                     QString::number(MAX_FILES_PER_USER)));
     QTreeWidgetItem* lp_userRow = nullptr;
     for (Item l_result : l_results) {
         if (l_room == 0) {

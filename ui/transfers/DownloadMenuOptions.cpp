@@ -48,8 +48,6 @@ DownloadMenuOptions::DownloadMenuOptions(QMenu* ip_menu, ItemSet i_entries, QObj
     if (i_entries.empty())
         return;
     m_entries = i_entries;
-    if (!ip_menu->actions().isEmpty())
-        ip_menu->addSeparator();
 
     Item const l_complete = Status("complete");
     Item const l_paused = Status("paused");
@@ -57,9 +55,7 @@ DownloadMenuOptions::DownloadMenuOptions(QMenu* ip_menu, ItemSet i_entries, QObj
     Item const l_firstStatus = l_first[STATUS];
     bool const l_single = m_entries.size() == 1;
 
-    if (l_single && l_firstStatus.AsString() == "complete")
-        ip_menu->addAction(QIcon(":/icons/play_icon"), "Open File", this, &DownloadMenuOptions::OnOpenFile);
-    ip_menu->addAction(QIcon(":/icons/folder_icon"), "Open Folder", this, &DownloadMenuOptions::OnOpenFolder);
+    AddOpenCommands(ip_menu, this, l_single && l_firstStatus.AsString() == "complete");
     if (!l_single || (l_firstStatus.AsString() != "complete" && !l_firstStatus.IsConnected("is_active")))
         ip_menu->addAction(QIcon(":/icons/transfer_icon"), Plural("Retry download", m_entries.size()), this,
                            &DownloadMenuOptions::OnRetryDownloads);

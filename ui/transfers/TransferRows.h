@@ -8,6 +8,8 @@
 #include "store/Data.h"
 
 #include <QColor>
+#include <QIcon>
+#include <QMenu>
 #include <QString>
 
 class QTreeWidgetItem;
@@ -58,6 +60,20 @@ QString UploadFolderPath(Item const& i_entry);
 // Opens a local path with the desktop; an empty path is logged and not
 // opened.
 void OpenLocalPath(QString const& i_path, QString const& i_what);
+
+// ---- context menus
+
+// The first commands of the entries' part of a context menu, set apart from
+// what the menu already holds: Open File (when i_withFile) and Open Folder.
+template <class Options>
+void AddOpenCommands(QMenu* ip_menu, Options* ip_options, bool i_withFile)
+{
+    if (!ip_menu->actions().isEmpty())
+        ip_menu->addSeparator();
+    if (i_withFile)
+        ip_menu->addAction(QIcon(":/icons/play_icon"), "Open File", ip_options, &Options::OnOpenFile);
+    ip_menu->addAction(QIcon(":/icons/folder_icon"), "Open Folder", ip_options, &Options::OnOpenFolder);
+}
 
 } // namespace TransferRows
 

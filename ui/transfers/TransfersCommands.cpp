@@ -61,14 +61,7 @@ void TransfersForm::RegisterToolBarActions()
 {
     if (!actionBar)
         return;
-    struct SetAction
-    {
-        char const* mp_set;
-        char const* mp_id;
-        char const* mp_text;
-        char const* mp_icon;
-    };
-    static SetAction const s_actions[] = {
+    actionBar->AddSetActions({
         {DOWNLOADS_SET, "expand_download_folders", "Expand Folders", ":/icons/folder_icon"},
         {DOWNLOADS_SET, "expand_download_users", "Expand Users", ":/icons/users_icon"},
         {DOWNLOADS_SET, "clear_complete_downloads", "Clear Complete", ":/icons/wipe_icon"},
@@ -78,9 +71,7 @@ void TransfersForm::RegisterToolBarActions()
         {UPLOADS_SET, "expand_upload_users", "Expand Users", ":/icons/users_icon"},
         {UPLOADS_SET, "clear_complete_and_aborted_uploads", "Clear Complete and Aborted", ":/icons/wipe_icon"},
         {UPLOADS_SET, "finish_uploads_and_quit", "Finish Uploads and Quit [off]", ":/icons/shutdown_icon"},
-    };
-    for (SetAction const& l_action : s_actions)
-        actionBar->AddSetAction(l_action.mp_set, l_action.mp_id, l_action.mp_text, l_action.mp_icon, false);
+    });
     actionBar->RegisterWidget(mp_ui->downloadsList, DOWNLOADS_SET);
     actionBar->RegisterWidget(mp_ui->uploadsList, UPLOADS_SET);
     actionBar->SetWidgetActionText(mp_ui->downloadsList, "expand_download_folders", "Expand Folders [on]");

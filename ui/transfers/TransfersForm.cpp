@@ -266,6 +266,16 @@ QTreeWidgetItem* TransfersForm::UserRowOf(QTreeWidgetItem* ip_row)
     return ip_row;
 }
 
+TransfersForm::EntryRows TransfersForm::RowsOf(TransferTree const& i_tree, Item const& i_entry)
+{
+    Item const l_fileNode = i_entry[i_tree.mp_fileNodeType];
+    if (l_fileNode.IsNull())
+        return EntryRows();
+    QTreeWidgetItem* lp_fileRow = NodeRow(l_fileNode);
+    QTreeWidgetItem* lp_folderRow = lp_fileRow->parent();
+    return EntryRows{lp_fileRow, lp_folderRow, lp_folderRow->parent()};
+}
+
 QTreeWidgetItem* TransfersForm::GetDownloadNodeUserNode(QTreeWidgetItem* ip_row)
 {
     return UserRowOf(ip_row);
@@ -380,12 +390,10 @@ void TransfersForm::OnUploadEntryRemoved(Item i_entry)
 
 void TransfersForm::RemoveEntryRow(TransferTree& io_tree, Item const& i_entry)
 {
-    Item const l_fileNode = i_entry[io_tree.mp_fileNodeType];
-    if (l_fileNode.IsNull())
+    auto [lp_fileRow, lp_folderRow, lp_userRow] = RowsOf(io_tree, i_entry);
+    if (!lp_fileRow)
         return;
-    QTreeWidgetItem* lp_fileRow = NodeRow(l_fileNode);
-    QTreeWidgetItem* lp_folderRow = lp_fileRow->parent();
-    QTreeWidgetItem* lp_userRow = lp_folderRow->parent();
+    Item const l_fileNode = i_entry[io_tree.mp_fileNodeType];
     ForgetFigures(io_tree, lp_folderRow);
     delete lp_fileRow;
     l_fileNode.Remove();
@@ -424,10 +432,9 @@ void TransfersForm::OnUploadEntryStatusChange(ConnectionInfo& i_info)
 
 void TransfersForm::ShowStatus(TransferTree& io_tree, Item const& i_entry, Item const& i_status)
 {
-    Item const l_fileNode = i_entry[io_tree.mp_fileNodeType];
-    if (l_fileNode.IsNull())
+    QTreeWidgetItem* lp_row = RowsOf(io_tree, i_entry).mp_file;
+    if (!lp_row)
         return;
-    QTreeWidgetItem* lp_row = NodeRow(l_fileNode);
     QString const l_status = i_status.AsString();
     SetRowColor(lp_row, StatusColor(l_status));
     if (io_tree.m_downloads) {
@@ -610,12 +617,9 @@ void TransfersForm::OnUploadProgress(Item i_entry)
 
 void TransfersForm::ShowProgress(TransferTree& io_tree, Item const& i_entry)
 {
-    Item const l_fileNode = i_entry[io_tree.mp_fileNodeType];
-    if (l_fileNode.IsNull())
+    auto [lp_fileRow, lp_folderRow, lp_userRow] = RowsOf(io_tree, i_entry);
+    if (!lp_fileRow)
         return;
-    QTreeWidgetItem* lp_fileRow = NodeRow(l_fileNode);
-    QTreeWidgetItem* lp_folderRow = lp_fileRow->parent();
-    QTreeWidgetItem* lp_userRow = lp_folderRow->parent();
 
     long long const l_position = std::max<long long>(0, CellValue<qint64>(i_entry, io_tree.mp_positionType));
     long long const l_size = EntrySize(io_tree, i_entry);

@@ -170,6 +170,15 @@ private:
     TransferTree* TreeOfNode(Item const& i_node);
 
     static QTreeWidgetItem* UserRowOf(QTreeWidgetItem* ip_row);
+    // The file row an entry shows in and the folder and user rows above it;
+    // all null while the entry has no row.
+    struct EntryRows
+    {
+        QTreeWidgetItem* mp_file = nullptr;
+        QTreeWidgetItem* mp_folder = nullptr;
+        QTreeWidgetItem* mp_user = nullptr;
+    };
+    static EntryRows RowsOf(TransferTree const& i_tree, Item const& i_entry);
     static long long EntrySize(TransferTree const& i_tree, Item const& i_entry);
     static QString EntryFileName(TransferTree const& i_tree, Item const& i_entry);
     static Item EntryFolder(TransferTree const& i_tree, Item const& i_entry);

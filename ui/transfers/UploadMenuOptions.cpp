@@ -15,11 +15,7 @@ UploadMenuOptions::UploadMenuOptions(QMenu* ip_menu, ItemSet i_entries, QObject*
     if (i_entries.empty())
         return;
     m_entries = i_entries;
-    if (!ip_menu->actions().isEmpty())
-        ip_menu->addSeparator();
-    if (m_entries.size() == 1)
-        ip_menu->addAction(QIcon(":/icons/play_icon"), "Open File", this, &UploadMenuOptions::OnOpenFile);
-    ip_menu->addAction(QIcon(":/icons/folder_icon"), "Open Folder", this, &UploadMenuOptions::OnOpenFolder);
+    AddOpenCommands(ip_menu, this, m_entries.size() == 1);
     ip_menu->addSeparator();
     ip_menu->addAction(QIcon(":/icons/transfer_icon"), m_entries.size() < 2 ? "Remove upload" : "Remove uploads", this,
                        &UploadMenuOptions::OnRemoveUploads);

@@ -147,12 +147,7 @@ private slots:
         Item const l_one = Upload("a", "/s", "x");
         ItemSet l_two(l_one);
         l_two.insert(Upload("a", "/s", "y"));
-        struct Case
-        {
-            ItemSet m_entries;
-            bool m_prior;
-            QStringList m_texts;
-        };
+        struct Case { ItemSet m_entries; bool m_prior; QStringList m_texts; };
         for (Case const& l_case :
              {Case{l_one, false, {"Open File", "Open Folder", "-", "Remove upload"}},
               Case{l_two, false, {"Open Folder", "-", "Remove uploads"}},

@@ -150,25 +150,17 @@ private slots:
         QCOMPARE(Row(l_entry)->parent()->parent()->foreground(0).color().name(), QString("#123456"));
     }
 
+    // Edges the rows' own texts do not reach: bounds, long times, values out of range.
     void Formats()
     {
-        struct Case
-        {
-            long long m_seconds;
-            char const* mp_text;
-        };
+        struct Case { long long m_seconds; char const* mp_text; };
         for (Case const& l_case : std::initializer_list<Case>{
                  {59, "   59s"}, {60, "   1m:0s"}, {3599, "   59m:59s"}, {3600, "   1h:0m:0s"},
                  {90061, "   25h:1m:1s"}, {-5, "   0s"}})
             QCOMPARE(TimeLeftText(l_case.m_seconds), QString(l_case.mp_text));
-        QCOMPARE(ProgressText(1048576, Percent(1048576, 8388608, false)), QString("1,048,576 (12.5%)"));
-        QCOMPARE(ProgressText(0, Percent(0, 100, false)), QString(" (0.0%)"));
-        QCOMPARE(Percent(0, 0, true), 100.0);
-        QCOMPARE(Percent(0, 0, false), 0.0);
         QCOMPARE(Percent(900, 600, false), 100.0);
         QCOMPARE(Percent(-1, 600, false), 0.0);
         QCOMPARE(SpeedText(1536), QString("1.5"));
-        QCOMPARE(SpeedText(0), QString("0.0"));
     }
 
     void ProgressAndGroupStatistics()
@@ -192,7 +184,7 @@ private slots:
         QCOMPARE(Bar(lp_folder), QString("1,049,576 (12.5%) =12"));
         QCOMPARE(Bar(lp_user), QString("none")); // expanded over its only folder
 
-        Item const l_other = Download("alice", "g", "small.mp3", 1000);
+        Download("alice", "g", "small.mp3", 1000);
         lp_folder->setExpanded(false);
         Report(l_running, 4194304, 0);
         QCOMPARE(lp_folder->text(6), QString("0.0"));
@@ -237,7 +229,6 @@ private slots:
         Report(l_upload, 1024, 512);
         QCOMPARE(Bar(Row(l_upload), Uploads()), QString("1,024 (50.0%) =50"));
         QCOMPARE(Row(l_upload)->text(5), QString("   2s"));
-        Q_UNUSED(l_other);
 
         // Between reports a group follows its entries: a transfer that goes
         // takes its bytes and its time left with it.
@@ -353,13 +344,7 @@ private slots:
         auto const l_ago = [&l_now](int i_seconds) { return l_now.addSecs(-i_seconds).toString(Qt::TextDate); };
         SetAttribute(d["user"]->GetItem(Value("gone")), "last_online_status_change", Value(l_ago(400)));
         SetAttribute(d["user"]->GetItem(Value("away")), "last_online_status_change", Value(l_ago(200)));
-        struct Case
-        {
-            char const* mp_user;
-            char const* mp_status;
-            int m_changedAgo;
-            bool m_stays;
-        };
+        struct Case { char const* mp_user; char const* mp_status; int m_changedAgo; bool m_stays; };
         Case const l_cases[] = {{"x", "complete", 300, false}, {"x", "aborted", 290, true},
                                 {"x", "uploading", 400, true}, {"gone", "queued", 300, false},
                                 {"gone", "queued", 100, true},  {"away", "queued", 900, true}};
