@@ -33,11 +33,10 @@ private slots:
 
     void CellsOfTheRows()
     {
-        unsigned int l_token = 0;
-        SearchResultsForm* lp_tab = Search(QStringLiteral("song"), &l_token);
-        Answer(l_token, "ann", {{"Music\\Artist\\Album\\", "big.iso", 5000000000LL, 320, "cbr"}}, true, 123456);
-        Answer(l_token, "bob", {{"x", "a.mp3"}}, false, 0, 12);
-        Answer(l_token, "cid", {{"x", "a.mp3"}}, false, 1, 0);
+        SearchResultsForm* lp_tab = Search(QStringLiteral("song"));
+        Answer(m_token, "ann", {{"Music\\Artist\\Album\\", "big.iso", 5000000000LL, 320, "cbr"}}, true, 123456);
+        Answer(m_token, "bob", {{"x", "a.mp3"}}, false, 0, 12);
+        Answer(m_token, "cid", {{"x", "a.mp3"}}, false, 1, 0);
         QTreeWidget* lp_tree = lp_tab->searchResults();
         QTreeWidgetItem* lp_ann = lp_tree->topLevelItem(0);
         QCOMPARE(Cells(lp_ann), QStringList({"ann", "Y", "120.6", "", "", "", ""}));
@@ -52,12 +51,11 @@ private slots:
     // another tab keeps rows of its own.
     void AnswersMergeByUserAndFolder()
     {
-        unsigned int l_first = 0, l_second = 0;
-        SearchResultsForm* lp_tab = Search(QStringLiteral("a"), &l_first);
-        SearchResultsForm* lp_other = Search(QStringLiteral("b"), &l_second);
-        Answer(l_first, "ann", {{"f", "1.mp3"}, {"g", "2.mp3"}});
-        Answer(l_first, "ann", {{"f", "3.mp3"}, {"h", "4.mp3"}});
-        Answer(l_second, "ann", {{"f", "5.mp3"}});
+        SearchResultsForm* lp_tab = Search(QStringLiteral("a"));
+        SearchResultsForm* lp_other = Search(QStringLiteral("b"));
+        Answer(lp_tab->Token(), "ann", {{"f", "1.mp3"}, {"g", "2.mp3"}});
+        Answer(lp_tab->Token(), "ann", {{"f", "3.mp3"}, {"h", "4.mp3"}});
+        Answer(m_token, "ann", {{"f", "5.mp3"}});
         QCOMPARE(Column(lp_tab->searchResults(), 0), QStringList({"ann"}));
         QCOMPARE(Column(lp_tab->searchResults(), 3), QStringList({"f", "g", "h"}));
         QCOMPARE(Column(lp_tab->searchResults(), 4), QStringList({"1.mp3", "3.mp3", "2.mp3", "4.mp3"}));
@@ -66,13 +64,12 @@ private slots:
 
     void OrderingOnGroupedRows()
     {
-        unsigned int l_token = 0;
-        SearchResultsForm* lp_tab = Search(QStringLiteral("x"), &l_token);
-        Answer(l_token, "slowfree", {{"f", "b.mp3"}, {"f", "A.mp3"}, {"f", "a.mp3"}, {"g", "z.mp3"}}, true, 1024);
-        Answer(l_token, "queue12", {{"f", "x.mp3"}}, false, 900000, 12);
-        Answer(l_token, "queue3", {{"f", "x.mp3"}}, false, 10, 3);
-        Answer(l_token, "queue0", {{"f", "x.mp3"}}, false, 10, 0);
-        Answer(l_token, "fastfree", {{"f", "x.mp3"}}, true, 10240);
+        SearchResultsForm* lp_tab = Search(QStringLiteral("x"));
+        Answer(m_token, "slowfree", {{"f", "b.mp3"}, {"f", "A.mp3"}, {"f", "a.mp3"}, {"g", "z.mp3"}}, true, 1024);
+        Answer(m_token, "queue12", {{"f", "x.mp3"}}, false, 900000, 12);
+        Answer(m_token, "queue3", {{"f", "x.mp3"}}, false, 10, 3);
+        Answer(m_token, "queue0", {{"f", "x.mp3"}}, false, 10, 0);
+        Answer(m_token, "fastfree", {{"f", "x.mp3"}}, true, 10240);
         QTreeWidget* lp_tree = lp_tab->searchResults();
         std::size_t const l_items = d.ItemCount();
         lp_tab->Sort(); // Order by Available, the tab's start
@@ -93,9 +90,8 @@ private slots:
     {
         StopPage();
         StartPage(true);
-        unsigned int l_token = 0;
-        SearchResultsForm* lp_tab = Search(QStringLiteral("x"), &l_token);
-        Answer(l_token, "ann", {{"f", "a.mp3", 2000000, 128}, {"f", "A.mp3", 2000000, 320}, {"f", "b.mp3", 3000000000LL}});
+        SearchResultsForm* lp_tab = Search(QStringLiteral("x"));
+        Answer(m_token, "ann", {{"f", "a.mp3", 2000000, 128}, {"f", "A.mp3", 2000000, 320}, {"f", "b.mp3", 3000000000LL}});
         std::size_t const l_items = d.ItemCount();
         QStringList const l_orders[] = {{"a.mp3", "A.mp3", "b.mp3"}, {"b.mp3", "a.mp3", "A.mp3"}, {"A.mp3", "a.mp3", "b.mp3"}};
         for (int l_column = 4; l_column <= 6; ++l_column) {
@@ -110,17 +106,16 @@ private slots:
     // before then is never sorted.
     void ABurstIsSortedOnce()
     {
-        unsigned int l_token = 0, l_closedToken = 0;
-        SearchResultsForm* lp_tab = Search(QStringLiteral("x"), &l_token);
+        SearchResultsForm* lp_tab = Search(QStringLiteral("x"));
         QElapsedTimer l_clock;
         std::vector<qint64> l_sorts;
         connect(lp_tab->searchResults()->model(), &QAbstractItemModel::layoutChanged, this,
                 [&]() { l_sorts.push_back(l_clock.elapsed()); });
         l_clock.start();
         for (char const* lp_user : {"a", "b", "c", "d"})
-            Answer(l_token, lp_user, {{"f", "x.mp3"}});
-        QObject* lp_closed = Search(QStringLiteral("y"), &l_closedToken);
-        Answer(l_closedToken, "a", {{"f", "x.mp3"}});
+            Answer(m_token, lp_user, {{"f", "x.mp3"}});
+        QObject* lp_closed = Search(QStringLiteral("y"));
+        Answer(m_token, "a", {{"f", "x.mp3"}});
         mp_page->OnTabCloseRequested(1);
         QVERIFY(!mp_invoker->IsPending(lp_closed, QString::fromLatin1(SLOT(Sort()))));
         QTRY_VERIFY_WITH_TIMEOUT(!l_sorts.empty(), 10000);
@@ -134,15 +129,14 @@ private slots:
     // an answer after the bound is reached is refused whole.
     void OneUserCannotFillTheTab()
     {
-        unsigned int l_token = 0;
-        SearchResultsForm* lp_tab = Search(QStringLiteral("x"), &l_token);
+        SearchResultsForm* lp_tab = Search(QStringLiteral("x"));
         std::size_t const l_max = SearchResultsForm::MAX_FILES_PER_USER;
         std::vector<ResultFile> l_many(l_max - 1, ResultFile{"f", "x.mp3"});
         l_many.push_back(ResultFile{"f", "last.mp3"});
         l_many.push_back(ResultFile{"f", "beyond.mp3"});
-        Answer(l_token, "ann", {{"f", "first.mp3"}});
-        Answer(l_token, "ann", l_many);
-        QVERIFY(Answer(l_token, "ann", {{"f", "again.mp3"}}).IsNull());
+        Answer(m_token, "ann", {{"f", "first.mp3"}});
+        Answer(m_token, "ann", l_many);
+        QVERIFY(Answer(m_token, "ann", {{"f", "again.mp3"}}).IsNull());
         QStringList const l_files = Column(lp_tab->searchResults(), 4);
         QCOMPARE(std::size_t(l_files.size()), l_max);
         QVERIFY(l_files.contains("first.mp3") && !l_files.contains("last.mp3") && !l_files.contains("beyond.mp3"));
@@ -153,18 +147,17 @@ private slots:
     // answer or after it; mfif hides a folder and then its user.
     void FilterWalksTheTree()
     {
-        unsigned int l_token = 0;
-        SearchResultsForm* lp_tab = Search(QStringLiteral("x"), &l_token);
+        SearchResultsForm* lp_tab = Search(QStringLiteral("x"));
         QTreeWidget* lp_tree = lp_tab->searchResults();
         lp_tab->filterEdit()->setText(QStringLiteral("ac"));
-        Answer(l_token, "ann", {{"a\\b", "c.mp3"}, {"a\\b", "acid.mp3"}});
+        Answer(m_token, "ann", {{"a\\b", "c.mp3"}, {"a\\b", "acid.mp3"}});
         QCOMPARE(Column(lp_tree, 4), QStringList({"acid.mp3"}));
         lp_tab->filterEdit()->setText(QStringLiteral("a"));
         lp_tab->filterEdit()->setText(QStringLiteral("ac"));
         QCOMPARE(Column(lp_tree, 4), QStringList({"acid.mp3"}));
 
         lp_tab->filterEdit()->setText(QStringLiteral("mfif:3"));
-        Answer(l_token, "bob", {{"f", "1.mp3"}, {"g", "2.mp3"}, {"g", "3.mp3"}, {"g", "4.mp3"}});
+        Answer(m_token, "bob", {{"f", "1.mp3"}, {"g", "2.mp3"}, {"g", "3.mp3"}, {"g", "4.mp3"}});
         QCOMPARE(Column(lp_tree, 0), QStringList({"bob"}));
         QCOMPARE(Column(lp_tree, 3), QStringList({"g"}));
         lp_tab->filterEdit()->setText(QStringLiteral("mfif:3 -4"));
@@ -212,9 +205,8 @@ private slots:
     // extensions; a file row downloads its file whatever its extension.
     void DoubleClickDownloads()
     {
-        unsigned int l_token = 0;
-        SearchResultsForm* lp_tab = Search(QStringLiteral("song"), &l_token);
-        Answer(l_token, "ann", {{"Music\\Alb", "b.mp3", 10}, {"Music\\Alb", "a.ini", 20}, {"Music\\Alb", "A.mp3", 30},
+        SearchResultsForm* lp_tab = Search(QStringLiteral("song"));
+        Answer(m_token, "ann", {{"Music\\Alb", "b.mp3", 10}, {"Music\\Alb", "a.ini", 20}, {"Music\\Alb", "A.mp3", 30},
                                 {"Other", "c.mp3", 5000000000LL}});
         lp_tab->filterEdit()->setText(QStringLiteral("-b.mp3"));
         QTreeWidgetItem* lp_user = lp_tab->searchResults()->topLevelItem(0);
@@ -235,12 +227,11 @@ private slots:
 
     void MenuEntriesAndDownloads()
     {
-        unsigned int l_first = 0, l_second = 0;
-        Search(QStringLiteral("other"), &l_first);
-        Answer(l_first, "ann", {{"Shared", "x.mp3"}});
-        SearchResultsForm* lp_tab = Search(QStringLiteral("song"), &l_second);
-        Answer(l_second, "ann", {{"Shared", "x.mp3"}});
-        Answer(l_second, "bob", {{"Shared", "c.ini"}, {"Shared", "b.mp3"}, {"Shared", "a.mp3"}});
+        Search(QStringLiteral("other"));
+        Answer(m_token, "ann", {{"Shared", "x.mp3"}});
+        SearchResultsForm* lp_tab = Search(QStringLiteral("song"));
+        Answer(m_token, "ann", {{"Shared", "x.mp3"}});
+        Answer(m_token, "bob", {{"Shared", "c.ini"}, {"Shared", "b.mp3"}, {"Shared", "a.mp3"}});
         QTreeWidget* lp_tree = lp_tab->searchResults();
         QTreeWidgetItem* lp_bobFolder = lp_tree->topLevelItem(1)->child(0);
         auto const l_menu = [](QTreeWidgetItem* ip_row) {
@@ -297,9 +288,8 @@ private slots:
 
     void ClosingATabLeavesNothing()
     {
-        unsigned int l_token = 0;
-        Search(QStringLiteral("x"), &l_token);
-        Answer(l_token, "ann", {{"f", "1.mp3"}, {"g", "2.mp3"}});
+        Search(QStringLiteral("x"));
+        Answer(m_token, "ann", {{"f", "1.mp3"}, {"g", "2.mp3"}});
         mp_page->OnTabCloseRequested(0);
         for (char const* lp_type : {"search_results_widget", "search_results_user_node", "search_results_folder_node",
                                     "search_result_node", "search_results", "search_result", "search_request"})

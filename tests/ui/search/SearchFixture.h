@@ -44,13 +44,11 @@ protected:
         StopManagers();
     }
 
-    // A search of everyone, its tab opened by the page.
-    SearchResultsForm* Search(QString const& i_text, unsigned int* op_token = nullptr)
+    // A search of everyone, its tab opened by the page; m_token is its token.
+    SearchResultsForm* Search(QString const& i_text)
     {
-        unsigned int const l_token = mp_server->FileSearch(i_text, QString());
-        if (op_token)
-            *op_token = l_token;
-        return mp_page->CreateSearchForm(l_token, i_text, SEARCH_EVERYONE);
+        m_token = mp_server->FileSearch(i_text, QString());
+        return mp_page->CreateSearchForm(m_token, i_text, SEARCH_EVERYONE);
     }
 
     // One user's answer to the search of the token, stored as the messenger
@@ -119,6 +117,7 @@ protected:
     }
 
     std::unique_ptr<SearchForm> mp_page;
+    unsigned int m_token = 0;
 };
 
 #endif

@@ -107,9 +107,8 @@ private slots:
 
     void ToolBarCommands()
     {
-        unsigned int l_token = 0;
-        SearchResultsForm* lp_tab = Search(QStringLiteral("jazz"), &l_token);
-        Answer(l_token, "ann", {{"f", "1.mp3"}});
+        SearchResultsForm* lp_tab = Search(QStringLiteral("jazz"));
+        Answer(m_token, "ann", {{"f", "1.mp3"}});
         QTreeWidgetItem* lp_user = lp_tab->searchResults()->topLevelItem(0);
         QVERIFY(lp_user->isExpanded() && lp_user->child(0)->isExpanded());
         mp_page->OnActionBarTriggered(lp_tab, QStringLiteral("expand_folders"));
@@ -119,7 +118,7 @@ private slots:
         QVERIFY(!lp_user->isExpanded());
 
         mp_page->OnActionBarTriggered(lp_tab, QStringLiteral("stop_search"));
-        QVERIFY(IsStopped(l_token));
+        QVERIFY(IsStopped(lp_tab->Token()));
         QCOMPARE(ActionText(lp_tab, "stop_search"), QStringLiteral("Search Stopped"));
         mp_page->OnActionBarTriggered(lp_tab, QStringLiteral("add_remove_wishlist"));
         QVERIFY(d["wish_list_item"]->HasItem(Value("jazz")).IsConnected("wish_list_item_enabled") && WishRow("jazz"));
@@ -142,7 +141,6 @@ private slots:
         QCOMPARE(Column(lp_wishTab->searchResults(), 0), QStringList({"ann", "bob"}));
         QCOMPARE(ActionText(lp_wishTab, "stop_search"), QStringLiteral("<hidden>"));
         QCOMPARE(ActionText(lp_wishTab, "add_remove_wishlist"), QStringLiteral("Remove from Wish List"));
-        Ui()->tabWidget->setCurrentIndex(1);
         mp_page->OnActionBarTriggered(lp_wishTab, QStringLiteral("stop_search"));
         QVERIFY(IsStopped(l_first) && !IsStopped(l_second));
         mp_page->OnActionBarTriggered(lp_wishTab, QStringLiteral("add_remove_wishlist"));
@@ -191,7 +189,7 @@ private slots:
         ReceivedSearchesForm* lp_list = qobject_cast<ReceivedSearchesForm*>(Ui()->tab);
         QTreeWidget* lp_tree = lp_list->findChild<QTreeWidget*>(QStringLiteral("searchList"));
         for (int l_index = 1; l_index <= 501; ++l_index)
-            lp_list->OnSearchProcessed(QStringLiteral("s%1").arg(l_index), l_index == 501);
+            emit mp_shares->SearchProcessed(QStringLiteral("s%1").arg(l_index), l_index == 501);
         QCOMPARE(lp_tree->topLevelItemCount(), 500);
         QCOMPARE(QStringList({lp_tree->topLevelItem(0)->text(1), lp_tree->topLevelItem(1)->text(1)}),
                  QStringList({"Match", ""}));
@@ -200,7 +198,7 @@ private slots:
 
         lp_list->OnActionTriggered(lp_list, QStringLiteral("pause_unpause"));
         QCOMPARE(ActionText(lp_list, "pause_unpause"), QStringLiteral("Resume"));
-        lp_list->OnSearchProcessed(QStringLiteral("dropped"), true);
+        emit mp_shares->SearchProcessed(QStringLiteral("dropped"), true);
         lp_list->OnActionTriggered(lp_list, QStringLiteral("pause_unpause"));
         QCOMPARE(ActionText(lp_list, "pause_unpause"), QStringLiteral("Pause"));
         QCOMPARE(lp_tree->topLevelItem(0)->text(0), QStringLiteral("s501"));

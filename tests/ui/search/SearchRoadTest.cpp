@@ -123,20 +123,6 @@ private slots:
         QCOMPARE(Column(WishTab()->searchResults(), 4), QStringList({"d.mp3"}));
     }
 
-    // A search the peer sends through the server is listed, unmatched (we
-    // share nothing).
-    void ReceivedSearchIsListed()
-    {
-        MemStream l_search;
-        l_search.WriteU32(77);
-        l_search.WriteString(QString("rare words"));
-        m_peer.Send(ServerCode::FILE_SEARCH, l_search);
-        QTreeWidget* lp_list = Ui()->tab->findChild<QTreeWidget*>(QStringLiteral("searchList"));
-        QTRY_COMPARE(lp_list->topLevelItemCount(), 1);
-        QCOMPARE(lp_list->topLevelItem(0)->text(0), QStringLiteral("rare words"));
-        QCOMPARE(lp_list->topLevelItem(0)->text(1), QString());
-    }
-
     // The whole road: a search typed in the page reaches a headless client
     // through the stand-in server, its answer becomes a row of the tab, and
     // a double click on the row downloads the file. Last: the hand-played
