@@ -43,10 +43,9 @@ private:
     Item Entry(QString const& i_spec)
     {
         QStringList const l_parts = i_spec.split('|');
-        Item const l_entry =
-            Download(l_parts[0].toUtf8().constData(), l_parts[1].toUtf8().constData(),
-                     QString("%1-%2.mp3").arg(l_parts[2]).arg(d["download_entry"]->GetItemCount()).toUtf8().constData());
-        mp_transfers->SetDownloadEntryStatus(l_entry, l_parts[2]);
+        QString const l_name = QString("%1-%2.mp3").arg(l_parts[2]).arg(d["download_entry"]->GetItemCount());
+        Item const l_entry = Download(qPrintable(l_parts[0]), qPrintable(l_parts[1]), qPrintable(l_name), 1000,
+                                      qPrintable(l_parts[2]));
         if (l_parts.value(3) == "alert")
             d["complete_download_alert"]->NewItem() += l_entry;
         else if (l_parts.size() > 3)
