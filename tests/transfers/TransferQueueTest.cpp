@@ -17,6 +17,16 @@
 
 #include <memory>
 
+// The upload limit's share per transfer, with uploads of these statuses.
+struct LimitCase { int m_limit; bool m_enabled; QStringList m_uploads; int m_perTransfer; };
+// A download's status before and after an operation, and the requests sent.
+struct StatusCase { QString m_from, m_operation; bool m_online; QString m_to; int m_sent; };
+// A peer's folder, name and depth, and the local path below "downloading".
+struct NameCase { QString m_folder, m_name; int m_level; QString m_local; };
+Q_DECLARE_METATYPE(LimitCase)
+Q_DECLARE_METATYPE(StatusCase)
+Q_DECLARE_METATYPE(NameCase)
+
 class TransferQueueTest : public QObject,
                           public ManagerSet<DataSaver, Server, PeerMessenger, TransferQueueManager>
 {
@@ -95,8 +105,6 @@ private slots:
 
     void cleanup() { Stop(); }
 
-    // ---------------------------------------------------------- lifecycle
-
     void firstRunAndSettings()
     {
         QCOMPARE(mp_loaded->count(), 1);
@@ -167,34 +175,26 @@ private slots:
 
     void speedLimits_data()
     {
-        QTest::addColumn<int>("limit");
-        QTest::addColumn<bool>("enabled");
-        QTest::addColumn<QStringList>("uploads");
-        QTest::addColumn<int>("perTransfer");
-        QTest::newRow("no transfer") << 100 << true << QStringList() << 100;
+        QTest::addColumn<LimitCase>("row");
+        QTest::newRow("no transfer") << LimitCase{100, true, {}, 100};
         QTest::newRow("3 over 4, negotiating counts")
-            << 3 << true << QStringList{"requesting", "connecting", "uploading", "uploading"} << 1;
-        QTest::newRow("queued does not count") << 100 << true << QStringList{"uploading", "queued"} << 100;
-        QTest::newRow("switched off") << 100 << false << QStringList{"uploading"} << 0;
-        QTest::newRow("zero") << 0 << true << QStringList() << 0;
+            << LimitCase{3, true, {"requesting", "connecting", "uploading", "uploading"}, 1};
+        QTest::newRow("queued does not count") << LimitCase{100, true, {"uploading", "queued"}, 100};
+        QTest::newRow("switched off") << LimitCase{100, false, {"uploading"}, 0};
+        QTest::newRow("zero") << LimitCase{0, true, {}, 0};
     }
 
     void speedLimits()
     {
-        QFETCH(int, limit);
-        QFETCH(bool, enabled);
-        QFETCH(QStringList, uploads);
-        QFETCH(int, perTransfer);
-        for (QString const& l_status : uploads)
+        QFETCH(LimitCase, row);
+        for (QString const& l_status : row.m_uploads)
             d.GetType("upload_entry")->NewItem() += d.GetType("upload_entry_status")->GetItem(Value(l_status));
-        mp_transfers->SetUploadSpeedLimit(limit);
-        mp_transfers->EnableUploadSpeedLimit(enabled);
-        QCOMPARE(mp_transfers->GetUploadBudget().PerTransferRate(), perTransfer);
-        QCOMPARE(mp_transfers->GetUploadSpeed(), perTransfer ? limit : 0);
-        QCOMPARE(mp_transfers->ActiveUploadCount(), int(uploads.size() - uploads.count("queued")));
+        mp_transfers->SetUploadSpeedLimit(row.m_limit);
+        mp_transfers->EnableUploadSpeedLimit(row.m_enabled);
+        QCOMPARE(mp_transfers->GetUploadBudget().PerTransferRate(), row.m_perTransfer);
+        QCOMPARE(mp_transfers->GetUploadSpeed(), row.m_perTransfer ? row.m_limit : 0);
+        QCOMPARE(mp_transfers->ActiveUploadCount(), row.m_uploads.size() - row.m_uploads.count("queued"));
     }
-
-    // ------------------------------------------------------- download queue
 
     void addDownload()
     {
@@ -226,51 +226,46 @@ private slots:
 
     void statusTable_data()
     {
-        QTest::addColumn<QString>("from");
-        QTest::addColumn<QString>("operation");
-        QTest::addColumn<bool>("online");
-        QTest::addColumn<QString>("to");
-        QTest::addColumn<int>("sent");
+        QTest::addColumn<StatusCase>("row");
         for (char const* lp_from : {"queued", "aborted", "denied", "local error"})
-            QTest::addRow("retry %s", lp_from) << lp_from << "retry" << false << "queued" << 1;
+            QTest::addRow("retry %s", lp_from) << StatusCase{lp_from, "retry", false, "queued", 1};
         for (char const* lp_from : {"complete", "paused", "downloading"})
-            QTest::addRow("retry %s", lp_from) << lp_from << "retry" << false << lp_from << 0;
-        QTest::newRow("pause queued") << "queued" << "pause" << false << "paused" << 0;
-        QTest::newRow("pause complete") << "complete" << "pause" << false << "complete" << 0;
-        QTest::newRow("resume online") << "paused" << "resume" << true << "queued" << 1;
-        QTest::newRow("resume offline") << "paused" << "resume" << false << "queued" << 0;
-        QTest::newRow("resume queued") << "queued" << "resume" << true << "queued" << 0;
-        QTest::newRow("denial") << "queued" << "denied" << false << "denied" << 0;
-        QTest::newRow("denial of complete") << "complete" << "denied" << false << "denied" << 0;
-        QTest::newRow("failure, online") << "queued" << "failed" << true << "queued" << 1;
+            QTest::addRow("retry %s", lp_from) << StatusCase{lp_from, "retry", false, lp_from, 0};
+        QTest::newRow("pause queued") << StatusCase{"queued", "pause", false, "paused", 0};
+        QTest::newRow("pause complete") << StatusCase{"complete", "pause", false, "complete", 0};
+        QTest::newRow("resume online") << StatusCase{"paused", "resume", true, "queued", 1};
+        QTest::newRow("resume offline") << StatusCase{"paused", "resume", false, "queued", 0};
+        QTest::newRow("resume queued") << StatusCase{"queued", "resume", true, "queued", 0};
+        QTest::newRow("denial") << StatusCase{"queued", "denied", false, "denied", 0};
+        QTest::newRow("denial of complete") << StatusCase{"complete", "denied", false, "denied", 0};
+        QTest::newRow("failure, online") << StatusCase{"queued", "failed", true, "queued", 1};
         for (char const* lp_from : {"paused", "complete"})
-            QTest::addRow("failure, %s", lp_from) << lp_from << "failed" << true << lp_from << 0;
-        QTest::newRow("failure, offline") << "aborted" << "failed" << false << "aborted" << 0;
-        QTest::newRow("failure, local error") << "local error" << "failed" << true << "local error" << 0;
+            QTest::addRow("failure, %s", lp_from) << StatusCase{lp_from, "failed", true, lp_from, 0};
+        QTest::newRow("failure, offline") << StatusCase{"aborted", "failed", false, "aborted", 0};
+        QTest::newRow("failure, local error") << StatusCase{"local error", "failed", true, "local error", 0};
     }
 
     void statusTable()
     {
-        QFETCH(QString, from);
-        QFETCH(QString, operation);
-        QFETCH(bool, online);
-        SetOnline("bob", online);
+        QFETCH(StatusCase, row);
+        QString const& l_operation = row.m_operation;
+        SetOnline("bob", row.m_online);
         Item l_entry = Add("song.mp3");
-        l_entry += d.GetType("download_entry_status")->GetItem(Value(from));
+        l_entry += d.GetType("download_entry_status")->GetItem(Value(row.m_from));
         int const l_before = Sent();
-        if (operation == "retry")
+        if (l_operation == "retry")
             mp_transfers->RequeueDownload(l_entry);
-        else if (operation == "pause")
+        else if (l_operation == "pause")
             mp_transfers->PauseDownload(l_entry);
-        else if (operation == "resume")
+        else if (l_operation == "resume")
             mp_transfers->ResumeDownload(l_entry);
-        else if (operation == "denied")
+        else if (l_operation == "denied")
             emit mp_messenger->UploadDenied("bob", "Music\\Rock\\Band\\Album\\song.mp3", "Too many files");
-        else if (operation == "failed")
+        else if (l_operation == "failed")
             emit mp_messenger->UploadFailed("bob", "Music\\Rock\\Band\\Album\\song.mp3");
-        QTEST(Status(l_entry), "to");
-        QTEST(Sent() - l_before, "sent");
-        if (operation == "denied")
+        QCOMPARE(Status(l_entry), row.m_to);
+        QCOMPARE(Sent() - l_before, row.m_sent);
+        if (l_operation == "denied")
             QCOMPARE(l_entry["denial_reason"].AsString(), QString("Too many files"));
     }
 
@@ -371,35 +366,29 @@ private slots:
         QCOMPARE(d.GetType("download_thread")->GetItemCount(), size_t(0));
     }
 
-    // --------------------------------------------------------- local paths
-
     void hostileNames_data()
     {
-        QTest::addColumn<QString>("folder");
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<int>("level");
-        QTest::addColumn<QString>("local"); // below "downloading"
-        QTest::newRow("parents") << "..\\..\\x" << ".." << 5 << "_/_/x/_";
-        QTest::newRow("absolute") << "/etc/x" << "/etc/passwd" << 0 << "_etc_x/_etc_passwd";
-        QTest::newRow("empty") << "" << "" << 0 << "_";
-        QTest::newRow("dots") << "a\\.\\..." << "." << 2 << "a/_/_/_";
-        QTest::newRow("backslash in name") << "a" << "..\\..\\b" << 0 << "a/.._.._b";
-        QTest::newRow("control characters") << "a\nb" << "c\td\x7f" << 0 << "a_b/c_d_";
-        QTest::newRow("long name") << "a" << QString(300, 'n') + ".mp3" << 0 << "a/" + QString(251, 'n') + ".mp3";
-        QTest::newRow("level beyond depth") << "Band\\Album" << "s" << 2 << "Band/Album/s";
+        QTest::addColumn<NameCase>("row");
+        QTest::newRow("parents") << NameCase{"..\\..\\x", "..", 5, "_/_/x/_"};
+        QTest::newRow("absolute") << NameCase{"/etc/x", "/etc/passwd", 0, "_etc_x/_etc_passwd"};
+        QTest::newRow("empty") << NameCase{"", "", 0, "_"};
+        QTest::newRow("dots") << NameCase{"a\\.\\...", ".", 2, "a/_/_/_"};
+        QTest::newRow("backslash in name") << NameCase{"a", "..\\..\\b", 0, "a/.._.._b"};
+        QTest::newRow("control characters") << NameCase{"a\nb", "c\td\x7f", 0, "a_b/c_d_"};
+        QString const l_long(300, 'n');
+        QTest::newRow("long name") << NameCase{"a", l_long + ".mp3", 0, "a/" + l_long.left(251) + ".mp3"};
+        QTest::newRow("level beyond depth") << NameCase{"Band\\Album", "s", 2, "Band/Album/s"};
     }
 
     void hostileNames()
     {
-        QFETCH(QString, folder);
-        QFETCH(QString, name);
-        QFETCH(int, level);
-        QFETCH(QString, local);
-        Item l_entry = mp_transfers->AddDownload("bob", name.toStdString(), folder.toStdString(), 10, false, level);
+        QFETCH(NameCase, row);
+        std::string const l_name = row.m_name.toStdString();
+        Item l_entry = mp_transfers->AddDownload("bob", l_name, row.m_folder.toStdString(), 10, false, row.m_level);
         QString const l_path = mp_transfers->GetSafeDownloadPath(l_entry, false);
-        QCOMPARE(l_path, Folder() + "/downloading/" + local);
+        QCOMPARE(l_path, Folder() + "/downloading/" + row.m_local);
         // The stored names stay as the peer sent them.
-        QCOMPARE(l_entry["file_name"].AsString(), name);
+        QCOMPARE(l_entry["file_name"].AsString(), row.m_name);
         // The partial file is made where the path says, and nowhere else.
         auto lp_peer = Run(l_entry);
         QVERIFY(lp_peer);
@@ -426,15 +415,12 @@ private slots:
             Item l_entry = mp_transfers->AddDownload(QString("user%1").arg(++l_user), "s.mp3", "Music\\Rock\\Band\\Album",
                                                      1, l_case.m_single, l_case.m_level);
             QCOMPARE(mp_transfers->GetDownloadTargetFolder(l_entry, true), l_base + l_case.mp_folder);
-            QCOMPARE(mp_transfers->GetDownloadTargetPath(l_entry, true), l_base + l_case.mp_folder + "\\s.mp3");
             QCOMPARE(mp_transfers->GetDownloadRelativeDownloadFolder(l_entry), QString(l_case.mp_relative));
         }
         Item l_top = mp_transfers->AddDownload("bob", "t.mp3", "", 1, false, 0);
         QVERIFY(mp_transfers->GetDownloadRelativeDownloadFolder(l_top).isNull());
         QCOMPARE(mp_transfers->GetDownloadTargetFolder(l_top, false), l_base + "\\downloading");
     }
-
-    // ----------------------------------------------------------- completion
 
     void completion()
     {

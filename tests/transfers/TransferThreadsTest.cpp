@@ -12,7 +12,14 @@
 
 #include <memory>
 
-Q_DECLARE_METATYPE(QByteArray)
+// A download of a file of m_size bytes, m_partial of them already here,
+// m_sent sent by the peer; m_error is the failure's prefix (empty: completes).
+struct DownloadCase { int m_size, m_partial, m_sent; QString m_error; };
+// An upload: the offset as the peer sends it, whether he closes after
+// reading, the first byte he reads (-1: none), the signal and its reason.
+struct UploadCase { QByteArray m_offset; bool m_peerCloses; int m_firstByte; QString m_signal, m_reason; };
+Q_DECLARE_METATYPE(DownloadCase)
+Q_DECLARE_METATYPE(UploadCase)
 
 namespace {
 
@@ -50,25 +57,21 @@ private slots:
 
     void download_data()
     {
-        QTest::addColumn<int>("size");
-        QTest::addColumn<int>("partial");
-        QTest::addColumn<int>("sent");
-        QTest::addColumn<QString>("error"); // prefix; empty: completes
-        QTest::newRow("whole file") << 20000 << 0 << 20000 << "";
-        QTest::newRow("a chunk and one byte") << 8193 << 0 << 8193 << "";
-        QTest::newRow("resumed") << 20000 << 5000 << 15000 << "";
-        QTest::newRow("partial holds all") << 100 << 100 << 0 << "";
-        QTest::newRow("empty file") << 0 << 0 << 0 << "";
-        QTest::newRow("peer closes early") << 20000 << 0 << 100 << "Waiting for data to read failed. Error string: ";
-        QTest::newRow("partial longer than file") << 100 << 150 << 0 << "The partial file holds 150 bytes";
+        QTest::addColumn<DownloadCase>("row");
+        QTest::newRow("whole file") << DownloadCase{20000, 0, 20000, ""};
+        QTest::newRow("a chunk and one byte") << DownloadCase{8193, 0, 8193, ""};
+        QTest::newRow("resumed") << DownloadCase{20000, 5000, 15000, ""};
+        QTest::newRow("partial holds all") << DownloadCase{100, 100, 0, ""};
+        QTest::newRow("empty file") << DownloadCase{0, 0, 0, ""};
+        QTest::newRow("peer closes early")
+            << DownloadCase{20000, 0, 100, "Waiting for data to read failed. Error string: "};
+        QTest::newRow("partial longer than file") << DownloadCase{100, 150, 0, "The partial file holds 150 bytes"};
     }
 
     void download()
     {
-        QFETCH(int, size);
-        QFETCH(int, partial);
-        QFETCH(int, sent);
-        QFETCH(QString, error);
+        QFETCH(DownloadCase, row);
+        auto const [size, partial, sent, error] = row;
         QByteArray const l_content = Pattern(std::max(size, partial));
         QFile l_file(WriteFile("partial", l_content.left(partial)));
         QVERIFY(l_file.open(QIODevice::WriteOnly | QIODevice::Append));
@@ -105,31 +108,22 @@ private slots:
 
     void upload_data()
     {
-        QTest::addColumn<QByteArray>("offset"); // as the peer sends it
-        QTest::addColumn<bool>("peerCloses");
-        QTest::addColumn<int>("firstByte");     // first byte expected; -1: none
-        QTest::addColumn<QString>("signal");
-        QTest::addColumn<QString>("reason");
-        QTest::newRow("from the start") << Le64(0) << true << 0 << "complete" << "";
-        QTest::newRow("from the middle") << Le64(12345) << true << 12345 << "complete" << "";
-        QTest::newRow("offset is the size") << Le64(20000) << false << -1 << "complete" << "";
+        QTest::addColumn<UploadCase>("row");
+        QTest::newRow("from the start") << UploadCase{Le64(0), true, 0, "complete", ""};
+        QTest::newRow("from the middle") << UploadCase{Le64(12345), true, 12345, "complete", ""};
+        QTest::newRow("offset is the size") << UploadCase{Le64(20000), false, -1, "complete", ""};
         QTest::newRow("offset past the end")
-            << Le64(20001) << false << -1 << "local" << "Won't seek to offset 20001 in file of size 20000";
-        QTest::newRow("negative offset")
-            << QByteArray::fromHex("ffffffffffffffff") << false << -1 << "local"
-            << "Won't seek to offset -1 in file of size 20000";
-        QTest::newRow("no offset")
-            << QByteArray("\x01\x02\x03", 3) << true << -1 << "error"
-            << "Waiting for initialization data to read failed. Error string: ";
+            << UploadCase{Le64(20001), false, -1, "local", "Won't seek to offset 20001 in file of size 20000"};
+        QTest::newRow("negative offset") << UploadCase{QByteArray::fromHex("ffffffffffffffff"), false, -1, "local",
+                                                       "Won't seek to offset -1 in file of size 20000"};
+        QTest::newRow("no offset") << UploadCase{QByteArray("\x01\x02\x03", 3), true, -1, "error",
+                                                 "Waiting for initialization data to read failed. Error string: "};
     }
 
     void upload()
     {
-        QFETCH(QByteArray, offset);
-        QFETCH(bool, peerCloses);
-        QFETCH(int, firstByte);
-        QFETCH(QString, signal);
-        QFETCH(QString, reason);
+        QFETCH(UploadCase, row);
+        auto const [offset, peerCloses, firstByte, signal, reason] = row;
         QByteArray const l_content = Pattern(20000);
         QFile l_file(WriteFile("shared", l_content));
         QVERIFY(l_file.open(QIODevice::ReadOnly));
