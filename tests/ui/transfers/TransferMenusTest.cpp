@@ -90,12 +90,10 @@ private slots:
     void DownloadMenu_data()
     {
         QTest::addColumn<QString>("selected"); // entries, ";" between them
-        QTest::addColumn<QString>("others");   // not selected; "folder alert" on the first's folder
-        QTest::addColumn<bool>("prior");
+        QTest::addColumn<QString>("others");   // not selected; or an alert on the first's folder, or a menu entry
         QTest::addColumn<QString>("texts");
-        auto const l_row = [](char const* ip_name, char const* ip_selected, char const* ip_others, QString i_texts,
-                              bool i_prior = false) {
-            QTest::newRow(ip_name) << ip_selected << ip_others << i_prior << i_texts;
+        auto const l_row = [](char const* ip_name, char const* ip_selected, char const* ip_others, QString i_texts) {
+            QTest::newRow(ip_name) << ip_selected << ip_others << i_texts;
         };
         QString const l_notifyBoth = ", Notify me when...[File download completes,Folder download completes]";
         l_row("complete, searched", "a|f|complete|rock & roll", "",
@@ -104,8 +102,8 @@ private slots:
               "Open Folder, Retry download, Pause download, -, Remove download" + l_notifyBoth);
         l_row("paused", "a|f|paused", "",
               "Open Folder, Retry download, Resume download, -, Remove download" + l_notifyBoth);
-        l_row("downloading, after other entries", "a|f|downloading", "",
-              "other, -, Open Folder, Pause download, -, Remove download" + l_notifyBoth, true);
+        l_row("downloading, after other entries", "a|f|downloading", "menu entry",
+              "other, -, Open Folder, Pause download, -, Remove download" + l_notifyBoth);
         l_row("paused and queued", "a|f|paused;a|f|queued", "",
               "Open Folder, Retry downloads, Pause download, Resume download, -, Remove downloads, "
               "Notify me when...[Folder download completes]");
@@ -123,7 +121,7 @@ private slots:
     {
         QFETCH(QString, selected);
         QFETCH(QString, others);
-        QFETCH(bool, prior);
+        QMenu l_menu;
         ItemSet l_entries;
         for (QString const& l_spec : selected.split(';'))
             l_entries.insert(Entry(l_spec));
@@ -131,12 +129,11 @@ private slots:
             Item const l_alert = d["complete_download_alert"]->NewItem();
             l_alert += Item(l_entries)["user"];
             l_alert += Item(l_entries)["remote_folder"];
+        } else if (others == "menu entry") {
+            l_menu.addAction("other");
         } else if (!others.isEmpty()) {
             Entry(others);
         }
-        QMenu l_menu;
-        if (prior)
-            l_menu.addAction("other");
         DownloadMenuOptions l_options(&l_menu, l_entries);
         QTEST(Texts(l_menu).join(", "), "texts");
     }
