@@ -80,20 +80,22 @@ private:
     }
 
 private slots:
-    // The page and a search page for its re-run searches, the saved queue
-    // not yet loaded; the file paths the page opens are recorded.
+    // The file paths the page opens are recorded.
+    void initTestCase() { QDesktopServices::setUrlHandler("file", this, "OnUrlOpened"); }
+    void cleanupTestCase() { QDesktopServices::unsetUrlHandler("file"); }
+
+    // The page, its saved queue not yet loaded, and the search page, where
+    // searches run again open their tabs.
     void init()
     {
         StartPage();
         mp_search = std::make_unique<SearchForm>();
         mp_search->Init();
         m_opened.clear();
-        QDesktopServices::setUrlHandler("file", this, "OnUrlOpened");
     }
 
     void cleanup()
     {
-        QDesktopServices::unsetUrlHandler("file");
         mp_search.reset();
         StopPage();
     }
