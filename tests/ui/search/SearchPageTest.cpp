@@ -418,14 +418,14 @@ private slots:
         lp_tab->filterEdit()->setText(QStringLiteral("-b.mp3"));
         QTreeWidgetItem* lp_user = lp_tab->searchResults()->topLevelItem(0);
         QTreeWidgetItem* lp_folder = lp_user->child(0);
-        lp_tab->OnResultDoubleClicked(lp_folder, 3);
+        emit lp_tab->searchResults()->itemDoubleClicked(lp_folder, 3);
         QVERIFY(Downloads().isEmpty() && lp_tab->searchResults()->expandsOnDoubleClick());
 
         SetSwitch("download_folders_on_double_click", true);
         QVERIFY(!lp_tab->searchResults()->expandsOnDoubleClick());
-        lp_tab->OnResultDoubleClicked(lp_folder, 3);
-        lp_tab->OnResultDoubleClicked(lp_folder->child(1), 4);
-        lp_tab->OnResultDoubleClicked(lp_user, 0);
+        emit lp_tab->searchResults()->itemDoubleClicked(lp_folder, 3);
+        emit lp_tab->searchResults()->itemDoubleClicked(lp_folder->child(1), 4);
+        emit lp_tab->searchResults()->itemDoubleClicked(lp_user, 0);
         QCOMPARE(Downloads(), QStringList({"ann|Music\\Alb|A.mp3|30||song", "ann|Music\\Alb|b.mp3|10||song",
                                            "ann|Music\\Alb|a.ini|20|single|song", "ann|Other|c.mp3|5000000000||song"}));
         for (QTreeWidgetItem* lp_file : {lp_folder->child(0), lp_folder->child(1), lp_user->child(1)->child(0)})

@@ -1,13 +1,11 @@
-// The road of a search through the stand-in server (a child process): the
-// page's searches reach other users: a headless client, which answers and
-// uploads on its own, and a second user ("peer") played by hand on the
-// server protocol, whose answers on a messaging connection to our peer
-// listener the wish list's cases choose.
+// The road of the wish list's searches through the stand-in server (a child
+// process) to another user ("peer") played by hand on the server protocol,
+// whose answers on a messaging connection to our peer listener the cases
+// choose.
 
 #include "SearchFixture.h"
 #include "../../peers/PeerTestSupport.h"
 #include "../../server/ServerTestHelpers.h"
-#include "../../e2e/LineProcess.h"
 #include "server/WishListSearcher.h"
 
 #include <QCheckBox>
@@ -121,45 +119,6 @@ private slots:
         WishTab()->findChild<QCheckBox*>(QStringLiteral("discardRepeatedResultsBox"))->setChecked(true);
         Answer(WishSearch(), "jazz\\e.mp3");
         QCOMPARE(Column(WishTab()->searchResults(), 4), QStringList({"d.mp3"}));
-    }
-
-    // The whole road: a search typed in the page reaches a headless client
-    // through the stand-in server, its answer becomes a row of the tab, and
-    // a double click on the row downloads the file. Last: the hand-played
-    // peer gets this search too, and the cases above read its searches in
-    // order.
-    void TypedSearchIsAnsweredAndDownloaded()
-    {
-        QTemporaryDir l_root(QDir::homePath() + "/road-XXXXXX");
-        QString const l_file = l_root.filePath("shared/music/blues/song.mp3");
-        QVERIFY(WriteFile(l_file, QByteArray(300000, 'b') + "the end"));
-        LineProcess l_sharer("sharer");
-        QVERIFY(StartHeadlessClient(l_sharer, l_root.filePath("home"), "sharer", mp_standin->Port(),
-                                    l_root.filePath("shared")));
-
-        QSignalSpy l_answered(mp_messenger.get(), &PeerMessenger::SearchResults);
-        Ui()->searchTargetBox->setCurrentText(QStringLiteral("All"));
-        Ui()->searchEdit->lineEdit()->setText(QStringLiteral("blues song"));
-        QTest::keyClick(Ui()->searchEdit->lineEdit(), Qt::Key_Return);
-        QVERIFY(l_answered.wait(20000));
-        QTreeWidget* lp_tree = mp_page->GetCurrentSearchResultsForm()->searchResults();
-        QCOMPARE(Column(lp_tree, 0) + Column(lp_tree, 4), QStringList({"sharer", "song.mp3"}));
-        QVERIFY(Column(lp_tree, 3).first().startsWith("blues/music/"));
-
-        QSignalSpy l_complete(mp_transfers.get(), &TransferQueueManager::CompleteDownloadAdded);
-        QTreeWidgetItem* lp_row = lp_tree->topLevelItem(0)->child(0)->child(0);
-        lp_tree->expandAll();
-        lp_tree->scrollToItem(lp_row);
-        // As a user does it: the first click of a double click is a click.
-        QPoint const l_at = lp_tree->visualItemRect(lp_row).center();
-        QTest::mouseClick(lp_tree->viewport(), Qt::LeftButton, Qt::NoModifier, l_at);
-        QTest::mouseDClick(lp_tree->viewport(), Qt::LeftButton, Qt::NoModifier, l_at);
-        QVERIFY2(l_complete.wait(20000), qPrintable(l_sharer.Tail()));
-        Item const l_record = l_complete.first().first().value<Item>();
-        QString const l_target = l_record["complete_download_folder"].AsString().replace('\\', '/') + '/' +
-                                 l_record["complete_download_filename"].AsString();
-        QCOMPARE(FileMd5(l_target), FileMd5(l_file));
-        QCOMPARE(l_sharer.Stop(), 0);
     }
 };
 
