@@ -95,7 +95,6 @@ private slots:
     void init()
     {
         mp_dir.reset(new QTemporaryDir);
-        QVERIFY(mp_dir->isValid());
         m_base = mp_dir->filePath(".Quillmar");
         Start();
         SetSetting("download_folder", Folder());
