@@ -180,6 +180,11 @@ int RunRestartPhase(QString const& i_phase)
 
 } // namespace
 
+// A login against the stand-in (0), a closed port (1) or a server refusing
+// with SERVERFULL (2), and the title of the box it brings (empty: none).
+struct LoginCase { QString m_user, m_password; int m_where; QString m_title; };
+Q_DECLARE_METATYPE(LoginCase)
+
 // One window for the whole run, logged in to the stand-in server.
 class MainWindowTest : public QObject
 {
@@ -298,22 +303,17 @@ private slots:
     // the link reconnects by itself), then "Connect" and the offline icon.
     void LoginFailures_data()
     {
-        QTest::addColumn<QString>("user");
-        QTest::addColumn<QString>("password");
-        QTest::addColumn<int>("where"); // 0 stand-in, 1 closed port, 2 a server refusing with SERVERFULL
-        QTest::addColumn<QString>("title");
-        QTest::newRow("wrong password") << "tester" << "other" << 0 << "Login Failure: Wrong Password";
-        QTest::newRow("invalid name") << QString(31, 'x') << "pw" << 0 << "Login Failure: Username is Invalid";
-        QTest::newRow("no server") << "tester" << "pw" << 1 << "Login Failure";
-        QTest::newRow("other refusal") << "tester" << "pw" << 2 << "";
+        QTest::addColumn<LoginCase>("row");
+        QTest::newRow("wrong password") << LoginCase{"tester", "other", 0, "Login Failure: Wrong Password"};
+        QTest::newRow("invalid name") << LoginCase{QString(31, 'x'), "pw", 0, "Login Failure: Username is Invalid"};
+        QTest::newRow("no server") << LoginCase{"tester", "pw", 1, "Login Failure"};
+        QTest::newRow("other refusal") << LoginCase{"tester", "pw", 2, ""};
     }
 
     void LoginFailures()
     {
-        QFETCH(QString, user);
-        QFETCH(QString, password);
-        QFETCH(int, where);
-        QFETCH(QString, title);
+        QFETCH(LoginCase, row);
+        auto const [user, password, where, title] = row;
         QTcpServer l_closed;
         l_closed.listen(QHostAddress::LocalHost, 0);
         quint16 const l_closedPort = l_closed.serverPort();
