@@ -216,7 +216,6 @@ private slots:
         QVERIFY(l_partial.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered));
         auto l_pair = ConnectedPair();
         DownloadThread l_thread(l_pair.first, &l_partial, 1 << 20, 0, &l_budget);
-        QSignalSpy l_progress(&l_thread, &DownloadThread::DownloadProgress);
         QSignalSpy l_error(&l_thread, &DownloadThread::DownloadError);
         l_pair.first->moveToThread(&l_thread);
         l_thread.start();
