@@ -230,8 +230,7 @@ private slots:
 
         Value const l_address(lp_page);
         delete lp_page;
-        QVERIFY(mp_bar->CurrentSetName().isEmpty());
-        QVERIFY(!mp_bar->ShownWidget());
+        QVERIFY(mp_bar->CurrentSetName().isEmpty() && !mp_bar->ShownWidget());
         QVERIFY(d["toolbar_action_widget"]->HasItem(l_address).IsNull());
         QCOMPARE(d["action_key_value_pair"]->GetItemCount(), l_pairsBefore - 1);
         QCOMPARE(d["widget_action_hidden"]->GetItemCount(), std::size_t(0));

@@ -84,13 +84,14 @@ private slots:
     void initTestCase() { QDesktopServices::setUrlHandler("file", this, "OnUrlOpened"); }
     void cleanupTestCase() { QDesktopServices::unsetUrlHandler("file"); }
 
-    // The page, its saved queue not yet loaded, and the search page, where
+    // The page with its saved queue loaded, and the search page, where
     // searches run again open their tabs.
     void init()
     {
         StartPage();
         mp_search = std::make_unique<SearchForm>();
         mp_search->Init();
+        LoadPage();
         m_opened.clear();
     }
 
@@ -102,6 +103,8 @@ private slots:
 
     void RowsAndGroups()
     {
+        cleanup(); // from before the saved queue is loaded
+        StartPage();
         Item const l_first = Download("alice", "music\\albums\\live", "b.mp3", 2500000);
         QVERIFY(Dump(Downloads()).isEmpty()); // no download rows before the queue is loaded
         Download("alice", "music\\albums\\live", "a.mp3");
@@ -163,7 +166,6 @@ private slots:
     void StatusTextsAndColours()
     {
         QFETCH(QString, statuses);
-        LoadPage();
         mp_page->OnActionBarTriggered(nullptr, "expand_download_folders"); // folders collapse
         Item l_first;
         for (QString const& l_status : statuses.split(',')) {
@@ -181,7 +183,7 @@ private slots:
 
     void AggregateRulesOfUploads()
     {
-        LoadPage(); // "statuses=group": uploads have no rule for paused
+        // "statuses=group": uploads have no rule for paused.
         for (QString const& l_case : QStringList({"uploading,queued=uploading", "queued,complete=queued",
                                                   "paused,paused=", "denied,aborted=denied", "aborted,complete=aborted",
                                                   "requesting,complete=", "=complete"})) {
@@ -197,7 +199,6 @@ private slots:
 
     void OnlineIconsAndColourTable()
     {
-        LoadPage();
         Item const l_entry = Download("carol", "f", "a.mp3");
         Upload("carol", "/s", "b.png");
         for (bool l_online : {false, true, false}) {
@@ -231,7 +232,6 @@ private slots:
 
     void ProgressAndGroupStatistics()
     {
-        LoadPage();
         Download("alice", "f", "done.mp3", 1000, "complete");
         Item const l_running = Download("alice", "f", "big.iso", 8388608, "downloading");
         Report(l_running, 1048576, 1024);
@@ -313,7 +313,6 @@ private slots:
     void DeleteKey()
     {
         QFETCH(QStringList, selected);
-        LoadPage();
         std::map<QString, Item> l_entries = {{"a1", Download("alice", "x", "a1")}, {"a2", Download("alice", "x", "a2")},
                                              {"a3", Download("alice", "y", "a3")}, {"b1", Download("bob", "x", "b1")}};
         for (QString const& l_name : selected) {
@@ -333,6 +332,8 @@ private slots:
 
     void LimitsAndSlots()
     {
+        cleanup(); // from before the saved queue is loaded
+        StartPage();
         SetSetting("upload_slots", "150");
         SetSetting("download_speed_limit", "123456");
         SetSetting("clear_complete_downloads", "yes");
@@ -363,7 +364,6 @@ private slots:
 
     void CompletionAlerts()
     {
-        LoadPage();
         Item const l_a = Download("alice", "music\\live", "a.mp3");
         Item const l_b = Download("alice", "music\\live", "b.mp3");
         Item const l_c = Download("alice", "other", "c.mp3");
@@ -398,7 +398,6 @@ private slots:
 
     void UploadCleanUp()
     {
-        LoadPage();
         QDateTime const l_now = QDateTime::currentDateTime();
         auto const l_ago = [&l_now](int i_seconds) { return l_now.addSecs(-i_seconds).toString(Qt::TextDate); };
         SetAttribute(d["user"]->GetItem(Value("gone")), "last_online_status_change", Value(l_ago(400)));
@@ -424,7 +423,6 @@ private slots:
 
     void ToolBarActions()
     {
-        LoadPage();
         Download("alice", "f", "a.mp3");
         Item const l_done = Download("alice", "g", "b.mp3", 1000, "complete");
         mp_page->OnActionBarTriggered(nullptr, "expand_download_folders");
@@ -479,7 +477,6 @@ private slots:
 
     void DownloadMenu()
     {
-        LoadPage();
         QFETCH(QString, selected);
         QFETCH(QString, others);
         QMenu l_menu;
@@ -501,7 +498,6 @@ private slots:
 
     void UploadMenu()
     {
-        LoadPage();
         Item const l_one = Upload("a", "/s", "x");
         ItemSet l_two(l_one);
         l_two.insert(Upload("a", "/s", "y"));
@@ -521,7 +517,6 @@ private slots:
 
     void DownloadCommands()
     {
-        LoadPage();
         Item const l_paused = Entry("a|music\\live|paused");
         Item const l_aborted = Entry("a|music\\live|aborted");
         Item const l_complete = Entry("a|music\\live|complete|rock");
@@ -570,7 +565,6 @@ private slots:
 
     void UploadCommands()
     {
-        LoadPage();
         d["shared_folder"]->GetItem(Value("/srv/share"));
         Item const l_shared = Upload("a", "/srv\\share\\pics", "x.png");
         Item const l_outside = Upload("a", "/etc", "passwd");
@@ -588,7 +582,6 @@ private slots:
 
     void MenuEntriesOfSelections()
     {
-        LoadPage();
         for (char const* lp_file : {"a1", "a2", "a3"})
             Download("alice", "x", lp_file);
         Download("alice", "y", "a4");
@@ -624,7 +617,6 @@ private slots:
 
     void CompleteDownloadsOrder()
     {
-        LoadPage();
         // December: its German short name ends in a dot, which the toolkit's
         // own text-date reader does not take.
         QDateTime const l_base(QDate(2024, 12, 4), QTime(10, 0, 0));
