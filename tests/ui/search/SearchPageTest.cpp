@@ -227,7 +227,6 @@ private slots:
         QCOMPARE(lp_tree->topLevelItemCount(), 500);
         QCOMPARE(QStringList({lp_tree->topLevelItem(0)->text(1), lp_tree->topLevelItem(1)->text(1)}),
                  QStringList({"Match", ""}));
-        QCOMPARE(lp_tree->topLevelItem(0)->foreground(1).color(), QColor(0, 85, 0));
         QCOMPARE(lp_tree->topLevelItem(499)->text(0), QStringLiteral("s2"));
 
         lp_list->OnActionTriggered(lp_list, QStringLiteral("pause_unpause"));
