@@ -125,8 +125,7 @@ private slots:
         QCOMPARE(mp_bar->ShownWidget(), mp_roomPage);
         QCOMPARE(mp_bar->GetKey("room"), QString("lobby"));
         QAction* lp_autojoin = Action("Autojoin");
-        // Another child of the same page: no rebuild. Focus leaving the
-        // program changes nothing.
+        // Another child of the same page: no rebuild. Focus leaving the program changes nothing.
         Focus(mp_roomOther);
         mp_bar->OnApplicationFocusChanged(mp_roomOther, nullptr);
         QCOMPARE(Action("Autojoin"), lp_autojoin);
@@ -245,8 +244,7 @@ private slots:
     }
 
 #ifdef QUILLMAR_HAVE_SERVER
-    // The status button asks the availability manager; only its answer
-    // changes the button.
+    // The status button asks the availability manager; only its answer changes the button.
     void StatusButtonTogglesAway()
     {
         QPushButton* lp_status = mp_bar->StatusButton();

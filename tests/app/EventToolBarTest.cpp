@@ -148,8 +148,7 @@ private slots:
         QCOMPARE(d["event_toolbar_widget"]->GetItemCount(), std::size_t(1));
     }
 
-    // A kind without a file plays the default sound; an event without a
-    // kind plays nothing.
+    // A kind without a file plays the default sound; an event without a kind plays nothing.
     void SoundFallsBackToTheDefault()
     {
         struct Case { char const* mp_kindFile; char const* mp_defaultFile; QStringList m_played; };

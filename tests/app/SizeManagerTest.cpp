@@ -10,8 +10,7 @@
 
 #include <memory>
 
-// The main window's geometry across a restart is tested with the real
-// window (MainWindowTest).
+// The main window's geometry across a restart is tested with the real window (MainWindowTest).
 namespace {
 
 // A shown page: a tree of three columns 100 pixels wide (the last one

@@ -73,8 +73,7 @@ private:
     }
     int Sent(QString const& i_user = "bob") const { return mp_messenger->UnsentMessageCount(i_user); }
 
-    // A running download, its far end the test's; one that does not start
-    // ends the test program.
+    // A running download, its far end the test's; one that does not start ends the test program.
     std::unique_ptr<QTcpSocket> Run(Item const& i_entry)
     {
         auto l_pair = ConnectedPair();
@@ -114,14 +113,11 @@ private slots:
         QCOMPARE(QueuedUploadCount(), 1);
         QVERIFY(IsFreeToUpload());
 
-        // A deleted extension stays deleted; the saved settings come back
-        // within their bounds.
+        // A deleted extension stays deleted; the saved settings come back within their bounds.
         d.GetType("excluded_download_extension")->HasItem(Value(".ini")).Remove();
         struct Clamp { char const* mp_key; char const* mp_saved; char const* mp_loaded; };
-        Clamp const l_clamps[] = {{"upload_slots", "0", "1"},
-                                  {"max_queued_uploads_per_user", "9", "10"},
-                                  {"max_queued_mb_per_user", "50", "50"},
-                                  {"transfer_req_counter", "77", "77"}};
+        Clamp const l_clamps[] = {{"upload_slots", "0", "1"}, {"max_queued_uploads_per_user", "9", "10"},
+                                  {"max_queued_mb_per_user", "50", "50"}, {"transfer_req_counter", "77", "77"}};
         for (Clamp const& l_clamp : l_clamps)
             SetSetting(l_clamp.mp_key, QString(l_clamp.mp_saved));
         Restart();

@@ -289,8 +289,7 @@ private slots:
         QCOMPARE(d.ItemCount(), l_items);
     }
 
-    // Old style: file names ignore case and keep ties, sizes and bitrates
-    // put the biggest first.
+    // Old style: file names ignore case and keep ties, sizes and bitrates put the biggest first.
     void OrderingOnFlatRows()
     {
         StopPage();

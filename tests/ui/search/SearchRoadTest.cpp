@@ -92,8 +92,7 @@ private slots:
         Ui()->searchEdit->lineEdit()->setText(QStringLiteral("jazz"));
         mp_page->OnAddToWishListClicked();
 
-        // The first answer opens a tab in the background, and announces it;
-        // later ones feed it.
+        // The first answer opens a tab in the background, and announces it; later ones feed it.
         SetSwitch("show_event_buttons", true);
         Answer(WishSearch(), "jazz\\a.mp3");
         QCOMPARE(Ui()->wishListTabControl->count(), 1);

@@ -75,8 +75,7 @@ protected:
         return l_entry;
     }
 
-    // A progress report of a running transfer, its cells made as the
-    // engine makes them.
+    // A progress report of a running transfer, its cells made as the engine makes them.
     static void Report(Item const& i_entry, qint64 i_position, int i_speed)
     {
         bool const l_download = i_entry.GetTypeName() == "download_entry";
