@@ -59,7 +59,15 @@ private:
     SearchResultsForm* WishTab() const { return qobject_cast<SearchResultsForm*>(Ui()->wishListTabControl->widget(0)); }
 
 private slots:
-    void initTestCase()
+    void cleanupTestCase()
+    {
+        mp_peerLink.reset();
+        mp_searcher.reset();
+        StopPage();
+        mp_standin.reset();
+    }
+
+    void WishListEndToEnd()
     {
         StartPage();
         mp_page->show();
@@ -77,18 +85,7 @@ private slots:
         QVERIFY(mp_peerLink);
         mp_peerLink->write(HandshakeFrame("peer", "P"));
         QTRY_VERIFY(mp_messenger->OpenMessagingConnectionCount("peer") >= 1);
-    }
 
-    void cleanupTestCase()
-    {
-        mp_peerLink.reset();
-        mp_searcher.reset();
-        StopPage();
-        mp_standin.reset();
-    }
-
-    void WishListEndToEnd()
-    {
         Ui()->searchEdit->lineEdit()->setText(QStringLiteral("jazz"));
         mp_page->OnAddToWishListClicked();
 
