@@ -2,6 +2,7 @@
 #include "../../peers/PeerTestSupport.h"
 #include "../../server/ServerTestHelpers.h"
 
+#include "server/WishListSearcher.h"
 #include "store/DataSaver.h"
 #include "ui/search/FilterHelpDialog.h"
 #include "ui/search/FilterParser.h"
@@ -32,6 +33,10 @@ class SearchPageTest : public QObject, public SearchFixture
     Q_OBJECT
 
 private:
+    std::unique_ptr<WishListSearcher> mp_searcher;
+    RawClient m_peer;
+    std::unique_ptr<QTcpSocket> mp_peerLink;
+
     template <class T>
     static T* Child(SearchResultsForm* ip_tab, char const* ip_name) { return ip_tab->findChild<T*>(ip_name); }
     static QStringList Cells(QTreeWidgetItem* ip_row)
@@ -71,6 +76,41 @@ private:
         return Ui()->wishList->findItems(ip_text, Qt::MatchExactly, 1).value(0);
     }
 
+    // The next search the server relays to the peer: its token.
+    quint32 RelayedSearch(QByteArray const& i_text)
+    {
+        QByteArray l_payload;
+        if (!m_peer.mp_collector->Take(ServerCode::FILE_SEARCH, &l_payload))
+            return 0;
+        quint32 const l_token = qFromLittleEndian<quint32>(l_payload.constData() + 6);
+        return l_payload == QByteArray::fromHex("02000000") + "me" + Le32(l_token) + Le32(quint32(i_text.size())) + i_text
+                   ? l_token
+                   : 0;
+    }
+
+    // The peer's answer: one file, with a free slot and 100 KiB/s; then a
+    // request that the messenger answers with a signal, so that the answer
+    // has been handled once it comes.
+    void PeerAnswer(quint32 i_token, QByteArray const& i_path)
+    {
+        QByteArray const l_record = Le32(4) + "peer" + Le32(i_token) + Le32(1) + '\x01' + Le32(i_path.size()) + i_path +
+                                    QByteArray::fromHex("00093d0000000000" "03000000") + "mp3" +
+                                    QByteArray::fromHex("00000000" "01" "00900100" "00000000" "00000000");
+        QByteArray l_compressed;
+        QVERIFY(ZlibCompress(l_record.constData(), quint64(l_record.size()), l_compressed));
+        QSignalSpy l_handled(mp_messenger.get(), &PeerMessenger::UserInfoRequested);
+        mp_peerLink->write(PeerWire::BuildFrame(Le32(9) + l_compressed, false) + PeerWire::BuildFrame(Le32(15), false));
+        QVERIFY(l_handled.wait(5000));
+    }
+
+    quint32 WishSearch()
+    {
+        mp_searcher->EveryFiveMinutes();
+        return RelayedSearch("jazz");
+    }
+
+    SearchResultsForm* WishTab() const { return qobject_cast<SearchResultsForm*>(Ui()->wishListTabControl->widget(0)); }
+
     void Type(QString const& i_text, QString const& i_target)
     {
         Ui()->searchTargetBox->setCurrentText(i_target);
@@ -84,7 +124,12 @@ private slots:
         StartPage();
         mp_page->show();
     }
-    void cleanup() { StopPage(); }
+    void cleanup()
+    {
+        mp_peerLink.reset();
+        mp_searcher.reset();
+        StopPage();
+    }
 
     // The typed text and target become the server request of the target;
     // joined rooms come and go as targets, told apart by exact name.
@@ -578,6 +623,58 @@ private slots:
         QTRY_VERIFY(!filterHelpDialog);
         FilterHelpDialog::ShowHelp(&l_otherPage);
         QVERIFY(filterHelpDialog && filterHelpDialog->parentWidget() == &l_otherPage);
+    }
+
+    // The wish list's searches go through the stand-in server (a child
+    // process) to another user ("peer") played by hand on the server
+    // protocol, whose answers on a messaging connection to our peer listener
+    // the cases choose.
+    void WishListThroughTheServer()
+    {
+        StandinProcess l_standin;
+        QVERIFY(l_standin.Start());
+        PointAt(l_standin.Port(), "me", "pw");
+        SetSetting("listening_port", qint64(0));
+        mp_messenger->DataLoaded();
+        mp_searcher = std::make_unique<WishListSearcher>();
+        QSignalSpy l_connected(mp_server.get(), &Server::Connected);
+        mp_server->Connect();
+        QVERIFY(l_connected.wait(5000));
+        QVERIFY(m_peer.Login(l_standin.Port(), "peer"));
+        mp_peerLink = ConnectRaw(mp_messenger->ListeningPort());
+        QVERIFY(mp_peerLink);
+        mp_peerLink->write(HandshakeFrame("peer", "P"));
+        QTRY_VERIFY(mp_messenger->OpenMessagingConnectionCount("peer") >= 1);
+
+        Ui()->searchEdit->lineEdit()->setText(QStringLiteral("jazz"));
+        mp_page->OnAddToWishListClicked();
+
+        // The first answer opens a tab in the background, and announces it; later ones feed it.
+        SetSwitch("show_event_buttons", true);
+        PeerAnswer(WishSearch(), "jazz\\a.mp3");
+        QCOMPARE(Ui()->wishListTabControl->count(), 1);
+        QCOMPARE(Ui()->tabWidget->currentIndex(), 0);
+        QVERIFY(d["event_toolbar_widget"]->HasItem(Value(WishTab())).IsValid());
+        PeerAnswer(WishSearch(), "jazz\\b.mp3");
+        QCOMPARE(Ui()->wishListTabControl->count(), 1);
+        QCOMPARE(Column(WishTab()->searchResults(), 4), QStringList({"a.mp3", "b.mp3"}));
+
+        // Closed, the next answer opens a new tab; a disabled text opens none.
+        mp_page->OnWishTabCloseRequested(0);
+        quint32 const l_whileDisabled = WishSearch();
+        QTreeWidgetItem* lp_row = Ui()->wishList->topLevelItem(0);
+        qobject_cast<QCheckBox*>(Ui()->wishList->itemWidget(lp_row, 0))->setChecked(false);
+        PeerAnswer(l_whileDisabled, "jazz\\c.mp3");
+        QCOMPARE(Ui()->wishListTabControl->count(), 0);
+        qobject_cast<QCheckBox*>(Ui()->wishList->itemWidget(lp_row, 0))->setChecked(true);
+        PeerAnswer(WishSearch(), "jazz\\d.mp3");
+        QCOMPARE(Ui()->wishListTabControl->count(), 1);
+        QCOMPARE(Column(WishTab()->searchResults(), 4), QStringList({"d.mp3"}));
+
+        // Repeated answers of a user who answered already are discarded.
+        WishTab()->findChild<QCheckBox*>(QStringLiteral("discardRepeatedResultsBox"))->setChecked(true);
+        PeerAnswer(WishSearch(), "jazz\\e.mp3");
+        QCOMPARE(Column(WishTab()->searchResults(), 4), QStringList({"d.mp3"}));
     }
 };
 
