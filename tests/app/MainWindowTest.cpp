@@ -242,12 +242,8 @@ private slots:
         mp_ui = mp_window->Form();
     }
 
-    void cleanupTestCase()
-    {
-        delete mp_window;
-        QDesktopServices::unsetUrlHandler("http");
-        QDesktopServices::unsetUrlHandler("https");
-    }
+    // The URL handlers go with this object.
+    void cleanupTestCase() { delete mp_window; }
 
     // The first login asks for the version file once; the announcement shows
     // the notes as plain paragraphs. A reconnection asks no more.

@@ -102,8 +102,7 @@ protected:
 
     static std::size_t Count(char const* ip_type) { return d[ip_type]->GetItemCount(); }
 
-    // The queued downloads in the order they were asked for:
-    // "user|folder|file|size|single|search text".
+    // The queued downloads in the order they were asked for: "user|folder|file|size|single|search text".
     static QStringList Downloads()
     {
         QStringList l_entries;

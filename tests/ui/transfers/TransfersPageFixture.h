@@ -32,8 +32,7 @@ protected:
         SetMainWindowHooks(l_hooks);
     }
 
-    // The saved queue loaded: the page's controls show the settings and the
-    // download rows are built.
+    // The saved queue loaded: the page's controls show the settings and the download rows are built.
     void LoadPage()
     {
         mp_page->DataLoaded();

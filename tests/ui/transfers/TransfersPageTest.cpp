@@ -80,9 +80,8 @@ private:
     }
 
 private slots:
-    // The file paths the page opens are recorded.
+    // The file paths the page opens are recorded (the handler goes with this object).
     void initTestCase() { QDesktopServices::setUrlHandler("file", this, "OnUrlOpened"); }
-    void cleanupTestCase() { QDesktopServices::unsetUrlHandler("file"); }
 
     // The page with its saved queue loaded, and the search page, where
     // searches run again open their tabs.
