@@ -10,6 +10,11 @@
 
 #include <memory>
 
+// Whether the window is active and the owner's page shown; the alerts, the
+// blinking and the button that follow.
+struct LookCase { bool m_active, m_ownerShown; QStringList m_alerts; bool m_blinks, m_button; };
+Q_DECLARE_METATYPE(LookCase)
+
 // An outer tab row (pages "idle" and "chats") whose "chats" page holds an
 // inner row (pages "alice" and "bob"), the owners of the events. The main
 // window's services and the sound player are recorders.
@@ -102,36 +107,28 @@ private slots:
 
     void WhatAnEventDoesDependsOnWhereTheUserLooks_data()
     {
-        QTest::addColumn<bool>("active");
-        QTest::addColumn<bool>("ownerShown");
-        QTest::addColumn<QStringList>("alerts");
-        QTest::addColumn<bool>("blinks");
-        QTest::addColumn<bool>("button");
+        QTest::addColumn<LookCase>("row");
         QStringList const l_alerts = {"balloon", "sound /chat.wav"};
-        QTest::newRow("active, owner shown") << true << true << QStringList() << false << false;
-        QTest::newRow("active, owner hidden") << true << false << l_alerts << false << true;
-        QTest::newRow("inactive, owner shown") << false << true << l_alerts << true << false;
-        QTest::newRow("inactive, owner hidden") << false << false << l_alerts << true << true;
+        QTest::newRow("active, owner shown") << LookCase{true, true, {}, false, false};
+        QTest::newRow("active, owner hidden") << LookCase{true, false, l_alerts, false, true};
+        QTest::newRow("inactive, owner shown") << LookCase{false, true, l_alerts, true, false};
+        QTest::newRow("inactive, owner hidden") << LookCase{false, false, l_alerts, true, true};
     }
 
     void WhatAnEventDoesDependsOnWhereTheUserLooks()
     {
-        QFETCH(bool, active);
-        QFETCH(bool, ownerShown);
-        QFETCH(QStringList, alerts);
-        QFETCH(bool, blinks);
-        QFETCH(bool, button);
-        m_active = active;
-        ShowPage(ownerShown ? static_cast<QWidget*>(mp_bob) : mp_idle);
+        QFETCH(LookCase, row);
+        m_active = row.m_active;
+        ShowPage(row.m_ownerShown ? static_cast<QWidget*>(mp_bob) : mp_idle);
         m_alerts.clear();
         Post(mp_bob);
         // The tab is marked at every level where it is not the current one.
-        QCOMPARE(mp_outer->tabBar()->tabTextColor(1) == QColor(Qt::blue), !ownerShown);
+        QCOMPARE(mp_outer->tabBar()->tabTextColor(1) == QColor(Qt::blue), !row.m_ownerShown);
         QCOMPARE(mp_inner->tabBar()->tabTextColor(1) == QColor(Qt::blue), false);
-        QCOMPARE(m_alerts, alerts);
-        QCOMPARE(mp_bar->IsBlinking(), blinks);
-        QCOMPARE(Buttons().size(), button ? 1 : 0);
-        QCOMPARE(mp_bar->isVisible(), button);
+        QCOMPARE(m_alerts, row.m_alerts);
+        QCOMPARE(mp_bar->IsBlinking(), row.m_blinks);
+        QCOMPARE(Buttons().size(), row.m_button ? 1 : 0);
+        QCOMPARE(mp_bar->isVisible(), row.m_button);
     }
 
     // Without force an owner keeps one button while the alerts repeat; with
@@ -151,16 +148,12 @@ private slots:
         QCOMPARE(d["event_toolbar_widget"]->GetItemCount(), std::size_t(1));
     }
 
-    // A kind without a file plays the default sound; an event without a
-    // kind plays nothing.
+    // A kind without a file plays the default sound; an event without a kind plays nothing.
     void SoundFallsBackToTheDefault()
     {
-        struct
-        {
-            char const* mp_kindFile;
-            char const* mp_defaultFile;
-            QStringList m_played;
-        } const l_cases[] = {{"/k.wav", "/d.wav", {"sound /k.wav"}}, {"", "/d.wav", {"sound /d.wav"}}, {"", "", {}}};
+        struct Case { char const* mp_kindFile; char const* mp_defaultFile; QStringList m_played; };
+        Case const l_cases[] = {
+            {"/k.wav", "/d.wav", {"sound /k.wav"}}, {"", "/d.wav", {"sound /d.wav"}}, {"", "", {}}};
         for (auto const& l_case : l_cases) {
             SetSound("private_chat", l_case.mp_kindFile);
             SetSound("default", l_case.mp_defaultFile);

@@ -10,8 +10,7 @@
 
 #include <memory>
 
-// The main window's geometry across a restart is tested with the real
-// window (MainWindowTest).
+// The main window's geometry across a restart is tested with the real window (MainWindowTest).
 namespace {
 
 // A shown page: a tree of three columns 100 pixels wide (the last one
@@ -84,10 +83,10 @@ private slots:
     // Trees of one name share a record: a new tree takes it, a column
     // dragged in one follows in the others; the stretched last column is
     // never recorded. Equal widths share one number item, which goes once
-    // nothing holds it.
-    void TreesOfOneNameFollowEachOther()
+    // nothing holds it. Splitters likewise.
+    void WidgetsOfOneNameFollowEachOther()
     {
-        Page l_first, l_second;
+        Page l_first, l_second, l_third;
         mp_manager->RegisterTreeWidget("search_results", l_first.mp_tree);
         QCOMPARE(Recorded("sizer_tree", "search_results"), QList<int>({100, 100}));
         QCOMPARE(d["sizer_size"]->GetItemCount(), std::size_t(1));
@@ -102,11 +101,7 @@ private slots:
         QCOMPARE(l_first.Width(0), 150);
         QVERIFY(d["sizer_size"]->HasItem(Value(100)).IsNull());
         QCOMPARE(d["sizer_size"]->GetItemCount(), std::size_t(1));
-    }
 
-    void SplittersRecordDefaultsAndFollowEachOther()
-    {
-        Page l_first, l_second, l_third;
         mp_manager->RegisterSplitter("room_splitter", l_first.mp_splitter, {});
         QCOMPARE(Recorded("sizer_splitter", "room_splitter"), l_first.mp_splitter->sizes());
         // Defaults are recorded, never applied.

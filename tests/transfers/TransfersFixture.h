@@ -52,8 +52,7 @@ inline QByteArray Le64(qint64 i_value)
     return QByteArray(l_bytes, 8);
 }
 
-// Writes a file, its folders made as needed; one that cannot be written
-// ends the test program.
+// Writes a file, its folders made as needed; one that cannot be written ends the test program.
 inline void WriteFileAt(QString const& i_path, QByteArray const& i_bytes)
 {
     QDir().mkpath(QFileInfo(i_path).path());

@@ -110,8 +110,7 @@ private:
     }
 
 private slots:
-    // "Share" is public, "Private" shared with nobody; a, b and c count as
-    // 500 MiB, 1 MiB and 5 GiB.
+    // "Share" is public, "Private" shared with nobody; a, b and c count as 500 MiB, 1 MiB and 5 GiB.
     void init()
     {
         mp_dir = std::make_unique<QTemporaryDir>();

@@ -44,13 +44,11 @@ protected:
         StopManagers();
     }
 
-    // A search of everyone, its tab opened by the page.
-    SearchResultsForm* Search(QString const& i_text, unsigned int* op_token = nullptr)
+    // A search of everyone, its tab opened by the page; m_token is its token.
+    SearchResultsForm* Search(QString const& i_text)
     {
-        unsigned int const l_token = mp_server->FileSearch(i_text, QString());
-        if (op_token)
-            *op_token = l_token;
-        return mp_page->CreateSearchForm(l_token, i_text, SEARCH_EVERYONE);
+        m_token = mp_server->FileSearch(i_text, QString());
+        return mp_page->CreateSearchForm(m_token, i_text, SEARCH_EVERYONE);
     }
 
     // One user's answer to the search of the token, stored as the messenger
@@ -104,8 +102,7 @@ protected:
 
     static std::size_t Count(char const* ip_type) { return d[ip_type]->GetItemCount(); }
 
-    // The queued downloads in the order they were asked for:
-    // "user|folder|file|size|single|search text".
+    // The queued downloads in the order they were asked for: "user|folder|file|size|single|search text".
     static QStringList Downloads()
     {
         QStringList l_entries;
@@ -119,6 +116,7 @@ protected:
     }
 
     std::unique_ptr<SearchForm> mp_page;
+    unsigned int m_token = 0;
 };
 
 #endif

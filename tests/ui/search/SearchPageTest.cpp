@@ -2,17 +2,56 @@
 #include "../../peers/PeerTestSupport.h"
 #include "../../server/ServerTestHelpers.h"
 
+#include "server/WishListSearcher.h"
+#include "store/DataSaver.h"
+#include "ui/search/FilterHelpDialog.h"
+#include "ui/search/FilterParser.h"
 #include "ui/search/ReceivedSearchesForm.h"
+#include "ui/search/SearchResultMenuOptions.h"
 
 #include <QCheckBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
+
+// A filter against a text and its expected result. A size of -1 tests the
+// text alone (a folder name); otherwise a file with that size and, when
+// given, that bitrate (-1: none) and mode.
+struct MatchCase
+{
+    char const* mp_filter;
+    char const* mp_text;
+    int m_result;
+    qint64 m_size = -1;
+    int m_bitrate = -1;
+    char const* mp_mode = "";
+};
+Q_DECLARE_METATYPE(MatchCase)
 
 class SearchPageTest : public QObject, public SearchFixture
 {
     Q_OBJECT
 
 private:
+    std::unique_ptr<WishListSearcher> mp_searcher;
+    RawClient m_peer;
+    std::unique_ptr<QTcpSocket> mp_peerLink;
+
+    template <class T>
+    static T* Child(SearchResultsForm* ip_tab, char const* ip_name) { return ip_tab->findChild<T*>(ip_name); }
+    static QStringList Cells(QTreeWidgetItem* ip_row)
+    {
+        QStringList l_cells;
+        for (int l_column = 0; l_column < 7; ++l_column)
+            l_cells << ip_row->text(l_column);
+        return l_cells;
+    }
+    static QStringList SavedFilters(SearchResultsForm* ip_tab)
+    {
+        return Entries(Child<QComboBox>(ip_tab, "savedFiltersBox")).mid(1);
+    }
+    static QString SaveText(SearchResultsForm* ip_tab) { return Child<QPushButton>(ip_tab, "saveFilterButton")->text(); }
+    static void ClickSave(SearchResultsForm* ip_tab) { Child<QPushButton>(ip_tab, "saveFilterButton")->click(); }
     Ui_SearchForm* Ui() const { return mp_page->Form(); }
     QLineEdit* Box() const { return Ui()->searchEdit->lineEdit(); }
     QStringList History() const { return Entries(Ui()->searchEdit); }
@@ -37,6 +76,41 @@ private:
         return Ui()->wishList->findItems(ip_text, Qt::MatchExactly, 1).value(0);
     }
 
+    // The next search the server relays to the peer: its token.
+    quint32 RelayedSearch(QByteArray const& i_text)
+    {
+        QByteArray l_payload;
+        if (!m_peer.mp_collector->Take(ServerCode::FILE_SEARCH, &l_payload))
+            return 0;
+        quint32 const l_token = qFromLittleEndian<quint32>(l_payload.constData() + 6);
+        return l_payload == QByteArray::fromHex("02000000") + "me" + Le32(l_token) + Le32(quint32(i_text.size())) + i_text
+                   ? l_token
+                   : 0;
+    }
+
+    // The peer's answer: one file, with a free slot and 100 KiB/s; then a
+    // request that the messenger answers with a signal, so that the answer
+    // has been handled once it comes.
+    void PeerAnswer(quint32 i_token, QByteArray const& i_path)
+    {
+        QByteArray const l_record = Le32(4) + "peer" + Le32(i_token) + Le32(1) + '\x01' + Le32(i_path.size()) + i_path +
+                                    QByteArray::fromHex("00093d0000000000" "03000000") + "mp3" +
+                                    QByteArray::fromHex("00000000" "01" "00900100" "00000000" "00000000");
+        QByteArray l_compressed;
+        QVERIFY(ZlibCompress(l_record.constData(), quint64(l_record.size()), l_compressed));
+        QSignalSpy l_handled(mp_messenger.get(), &PeerMessenger::UserInfoRequested);
+        mp_peerLink->write(PeerWire::BuildFrame(Le32(9) + l_compressed, false) + PeerWire::BuildFrame(Le32(15), false));
+        QVERIFY(l_handled.wait(5000));
+    }
+
+    quint32 WishSearch()
+    {
+        mp_searcher->EveryFiveMinutes();
+        return RelayedSearch("jazz");
+    }
+
+    SearchResultsForm* WishTab() const { return qobject_cast<SearchResultsForm*>(Ui()->wishListTabControl->widget(0)); }
+
     void Type(QString const& i_text, QString const& i_target)
     {
         Ui()->searchTargetBox->setCurrentText(i_target);
@@ -50,7 +124,12 @@ private slots:
         StartPage();
         mp_page->show();
     }
-    void cleanup() { StopPage(); }
+    void cleanup()
+    {
+        mp_peerLink.reset();
+        mp_searcher.reset();
+        StopPage();
+    }
 
     // The typed text and target become the server request of the target;
     // joined rooms come and go as targets, told apart by exact name.
@@ -94,8 +173,7 @@ private slots:
             mp_page->RecordSearch(QStringLiteral("text %1").arg(l_index));
         QCOMPARE(Count("search_record"), std::size_t(20));
         QCOMPARE(History().size(), 20);
-        QCOMPARE(History().first(), QStringLiteral("text 21"));
-        QVERIFY(!History().contains(QStringLiteral("text 1")));
+        QCOMPARE(History().first() + ", " + History().last(), QStringLiteral("text 21, text 2"));
         mp_page->RecordSearch(QStringLiteral("text 5"));
         mp_page->RecordSearch(QStringLiteral("Text 5"));
         mp_page->RecordSearch(QStringLiteral("   "));
@@ -107,9 +185,8 @@ private slots:
 
     void ToolBarCommands()
     {
-        unsigned int l_token = 0;
-        SearchResultsForm* lp_tab = Search(QStringLiteral("jazz"), &l_token);
-        Answer(l_token, "ann", {{"f", "1.mp3"}});
+        SearchResultsForm* lp_tab = Search(QStringLiteral("jazz"));
+        Answer(m_token, "ann", {{"f", "1.mp3"}});
         QTreeWidgetItem* lp_user = lp_tab->searchResults()->topLevelItem(0);
         QVERIFY(lp_user->isExpanded() && lp_user->child(0)->isExpanded());
         mp_page->OnActionBarTriggered(lp_tab, QStringLiteral("expand_folders"));
@@ -119,7 +196,7 @@ private slots:
         QVERIFY(!lp_user->isExpanded());
 
         mp_page->OnActionBarTriggered(lp_tab, QStringLiteral("stop_search"));
-        QVERIFY(IsStopped(l_token));
+        QVERIFY(IsStopped(lp_tab->Token()));
         QCOMPARE(ActionText(lp_tab, "stop_search"), QStringLiteral("Search Stopped"));
         mp_page->OnActionBarTriggered(lp_tab, QStringLiteral("add_remove_wishlist"));
         QVERIFY(d["wish_list_item"]->HasItem(Value("jazz")).IsConnected("wish_list_item_enabled") && WishRow("jazz"));
@@ -142,7 +219,6 @@ private slots:
         QCOMPARE(Column(lp_wishTab->searchResults(), 0), QStringList({"ann", "bob"}));
         QCOMPARE(ActionText(lp_wishTab, "stop_search"), QStringLiteral("<hidden>"));
         QCOMPARE(ActionText(lp_wishTab, "add_remove_wishlist"), QStringLiteral("Remove from Wish List"));
-        Ui()->tabWidget->setCurrentIndex(1);
         mp_page->OnActionBarTriggered(lp_wishTab, QStringLiteral("stop_search"));
         QVERIFY(IsStopped(l_first) && !IsStopped(l_second));
         mp_page->OnActionBarTriggered(lp_wishTab, QStringLiteral("add_remove_wishlist"));
@@ -191,19 +267,414 @@ private slots:
         ReceivedSearchesForm* lp_list = qobject_cast<ReceivedSearchesForm*>(Ui()->tab);
         QTreeWidget* lp_tree = lp_list->findChild<QTreeWidget*>(QStringLiteral("searchList"));
         for (int l_index = 1; l_index <= 501; ++l_index)
-            lp_list->OnSearchProcessed(QStringLiteral("s%1").arg(l_index), l_index == 501);
+            emit mp_shares->SearchProcessed(QStringLiteral("s%1").arg(l_index), l_index == 501);
         QCOMPARE(lp_tree->topLevelItemCount(), 500);
         QCOMPARE(QStringList({lp_tree->topLevelItem(0)->text(1), lp_tree->topLevelItem(1)->text(1)}),
                  QStringList({"Match", ""}));
-        QCOMPARE(lp_tree->topLevelItem(0)->foreground(1).color(), QColor(0, 85, 0));
         QCOMPARE(lp_tree->topLevelItem(499)->text(0), QStringLiteral("s2"));
 
         lp_list->OnActionTriggered(lp_list, QStringLiteral("pause_unpause"));
         QCOMPARE(ActionText(lp_list, "pause_unpause"), QStringLiteral("Resume"));
-        lp_list->OnSearchProcessed(QStringLiteral("dropped"), true);
+        emit mp_shares->SearchProcessed(QStringLiteral("dropped"), true);
         lp_list->OnActionTriggered(lp_list, QStringLiteral("pause_unpause"));
         QCOMPARE(ActionText(lp_list, "pause_unpause"), QStringLiteral("Pause"));
         QCOMPARE(lp_tree->topLevelItem(0)->text(0), QStringLiteral("s501"));
+    }
+
+    void CellsOfTheRows()
+    {
+        SearchResultsForm* lp_tab = Search(QStringLiteral("song"));
+        Answer(m_token, "ann", {{"Music\\Artist\\Album\\", "big.iso", 5000000000LL, 320, "cbr"}}, true, 123456);
+        Answer(m_token, "bob", {{"x", "a.mp3"}}, false, 0, 12);
+        Answer(m_token, "cid", {{"x", "a.mp3"}}, false, 1, 0);
+        QTreeWidget* lp_tree = lp_tab->searchResults();
+        QTreeWidgetItem* lp_ann = lp_tree->topLevelItem(0);
+        QCOMPARE(Cells(lp_ann), QStringList({"ann", "Y", "120.6", "", "", "", ""}));
+        QCOMPARE(Cells(lp_ann->child(0)), QStringList({"", "", "", "Album/Artist/Music", "", "", ""}));
+        QCOMPARE(Cells(lp_ann->child(0)->child(0)), QStringList({"", "", "", "", "big.iso", "5,000,000,000", "320 CBR"}));
+        QCOMPARE(Cells(lp_tree->topLevelItem(1)).mid(0, 3), QStringList({"bob", "12", ""}));
+        QCOMPARE(lp_tree->topLevelItem(2)->text(2), QStringLiteral("0.0"));
+    }
+
+    // A user's answers meet under one user row and one row per folder path;
+    // another tab keeps rows of its own.
+    void AnswersMergeByUserAndFolder()
+    {
+        SearchResultsForm* lp_tab = Search(QStringLiteral("a"));
+        SearchResultsForm* lp_other = Search(QStringLiteral("b"));
+        Answer(lp_tab->Token(), "ann", {{"f", "1.mp3"}, {"g", "2.mp3"}});
+        Answer(lp_tab->Token(), "ann", {{"f", "3.mp3"}, {"h", "4.mp3"}});
+        Answer(m_token, "ann", {{"f", "5.mp3"}});
+        QCOMPARE(Column(lp_tab->searchResults(), 0), QStringList({"ann"}));
+        QCOMPARE(Column(lp_tab->searchResults(), 3), QStringList({"f", "g", "h"}));
+        QCOMPARE(Column(lp_tab->searchResults(), 4), QStringList({"1.mp3", "3.mp3", "2.mp3", "4.mp3"}));
+        QCOMPARE(Column(lp_other->searchResults(), 0), QStringList({"ann"}));
+    }
+
+    void OrderingOnGroupedRows()
+    {
+        SearchResultsForm* lp_tab = Search(QStringLiteral("x"));
+        Answer(m_token, "slowfree", {{"f", "b.mp3"}, {"f", "A.mp3"}, {"f", "a.mp3"}, {"g", "z.mp3"}}, true, 1024);
+        Answer(m_token, "queue12", {{"f", "x.mp3"}}, false, 900000, 12);
+        Answer(m_token, "queue3", {{"f", "x.mp3"}}, false, 10, 3);
+        Answer(m_token, "queue0", {{"f", "x.mp3"}}, false, 10, 0);
+        Answer(m_token, "fastfree", {{"f", "x.mp3"}}, true, 10240);
+        QTreeWidget* lp_tree = lp_tab->searchResults();
+        std::size_t const l_items = d.ItemCount();
+        lp_tab->Sort(); // Order by Available, the tab's start
+        QCOMPARE(Column(lp_tree, 0), QStringList({"fastfree", "slowfree", "queue0", "queue3", "queue12"}));
+        QCOMPARE(Column(lp_tree, 4).mid(1, 4), QStringList({"A.mp3", "a.mp3", "b.mp3", "z.mp3"}));
+        lp_tab->SetSortingParamters(2, Qt::DescendingOrder); // Order by Fastest
+        lp_tab->Sort();
+        QCOMPARE(Column(lp_tree, 0), QStringList({"queue12", "fastfree", "slowfree", "queue0", "queue3"}));
+        lp_tab->SetSortingParamters(1, Qt::AscendingOrder);
+        lp_tab->Sort();
+        QCOMPARE(Column(lp_tree, 0), QStringList({"queue12", "queue3", "queue0", "slowfree", "fastfree"}));
+        QCOMPARE(d.ItemCount(), l_items);
+    }
+
+    // Old style: file names ignore case and keep ties, sizes and bitrates put the biggest first.
+    void OrderingOnFlatRows()
+    {
+        StopPage();
+        StartPage(true);
+        SearchResultsForm* lp_tab = Search(QStringLiteral("x"));
+        Answer(m_token, "ann", {{"f", "a.mp3", 2000000, 128}, {"f", "A.mp3", 2000000, 320}, {"f", "b.mp3", 3000000000LL}});
+        std::size_t const l_items = d.ItemCount();
+        QStringList const l_orders[] = {{"a.mp3", "A.mp3", "b.mp3"}, {"b.mp3", "a.mp3", "A.mp3"}, {"A.mp3", "a.mp3", "b.mp3"}};
+        for (int l_column = 4; l_column <= 6; ++l_column) {
+            lp_tab->SetSortingParamters(l_column, Qt::AscendingOrder);
+            lp_tab->Sort();
+            QCOMPARE(Column(lp_tab->searchResults(), 4), l_orders[l_column - 4]);
+        }
+        QCOMPARE(d.ItemCount(), l_items);
+    }
+
+    // One sort for a burst, a second after its first answer; a tab closed
+    // before then is never sorted.
+    void ABurstIsSortedOnce()
+    {
+        SearchResultsForm* lp_tab = Search(QStringLiteral("x"));
+        QElapsedTimer l_clock;
+        std::vector<qint64> l_sorts;
+        connect(lp_tab->searchResults()->model(), &QAbstractItemModel::layoutChanged, this,
+                [&]() { l_sorts.push_back(l_clock.elapsed()); });
+        l_clock.start();
+        for (char const* lp_user : {"a", "b", "c", "d"})
+            Answer(m_token, lp_user, {{"f", "x.mp3"}});
+        QObject* lp_closed = Search(QStringLiteral("y"));
+        Answer(m_token, "a", {{"f", "x.mp3"}});
+        mp_page->OnTabCloseRequested(1);
+        QVERIFY(!mp_invoker->IsPending(lp_closed, QString::fromLatin1(SLOT(Sort()))));
+        QTRY_VERIFY_WITH_TIMEOUT(!l_sorts.empty(), 10000);
+        QVERIFY(!mp_invoker->IsPending(lp_tab, QString::fromLatin1(SLOT(Sort()))));
+        QCOMPARE(l_sorts.size(), std::size_t(1));
+        QVERIFY(l_sorts[0] >= 950); // a coarse timer may fire up to 5 % early
+    }
+
+    // A user's files in one tab are bounded: of an answer that goes beyond
+    // the bound the files that fit are shown and the rest leave the store;
+    // an answer after the bound is reached is refused whole.
+    void OneUserCannotFillTheTab()
+    {
+        SearchResultsForm* lp_tab = Search(QStringLiteral("x"));
+        std::size_t const l_max = SearchResultsForm::MAX_FILES_PER_USER;
+        std::vector<ResultFile> l_many(l_max - 1, ResultFile{"f", "x.mp3"});
+        l_many.push_back(ResultFile{"f", "last.mp3"});
+        l_many.push_back(ResultFile{"f", "beyond.mp3"});
+        Answer(m_token, "ann", {{"f", "first.mp3"}});
+        Answer(m_token, "ann", l_many);
+        QVERIFY(Answer(m_token, "ann", {{"f", "again.mp3"}}).IsNull());
+        QStringList const l_files = Column(lp_tab->searchResults(), 4);
+        QCOMPARE(std::size_t(l_files.size()), l_max);
+        QVERIFY(l_files.contains("first.mp3") && !l_files.contains("last.mp3") && !l_files.contains("beyond.mp3"));
+        QCOMPARE(Count("search_result"), l_max);
+    }
+
+    // Folders and files are tested apart, whether the filter came before the
+    // answer or after it; mfif hides a folder and then its user.
+    void FilterWalksTheTree()
+    {
+        SearchResultsForm* lp_tab = Search(QStringLiteral("x"));
+        QTreeWidget* lp_tree = lp_tab->searchResults();
+        lp_tab->filterEdit()->setText(QStringLiteral("ac"));
+        Answer(m_token, "ann", {{"a\\b", "c.mp3"}, {"a\\b", "acid.mp3"}});
+        QCOMPARE(Column(lp_tree, 4), QStringList({"acid.mp3"}));
+        lp_tab->filterEdit()->setText(QStringLiteral("a"));
+        lp_tab->filterEdit()->setText(QStringLiteral("ac"));
+        QCOMPARE(Column(lp_tree, 4), QStringList({"acid.mp3"}));
+
+        lp_tab->filterEdit()->setText(QStringLiteral("mfif:3"));
+        Answer(m_token, "bob", {{"f", "1.mp3"}, {"g", "2.mp3"}, {"g", "3.mp3"}, {"g", "4.mp3"}});
+        QCOMPARE(Column(lp_tree, 0), QStringList({"bob"}));
+        QCOMPARE(Column(lp_tree, 3), QStringList({"g"}));
+        lp_tab->filterEdit()->setText(QStringLiteral("mfif:3 -4"));
+        QCOMPARE(Column(lp_tree, 0), QStringList());
+        lp_tab->filterEdit()->clear();
+        QCOMPARE(Column(lp_tree, 4).size(), 6);
+    }
+
+    void SavedAndDefaultFilters()
+    {
+        SearchResultsForm* lp_a = Search(QStringLiteral("a"));
+        SearchResultsForm* lp_b = Search(QStringLiteral("b"));
+        lp_a->filterEdit()->setText(QStringLiteral("  Foo   Bar "));
+        ClickSave(lp_a);
+        QCOMPARE(SavedFilters(lp_b), QStringList({"foo bar"}));
+        QCOMPARE(SaveText(lp_a), QStringLiteral("Remove Filter"));
+        lp_b->filterEdit()->setText(QStringLiteral("FOO bar"));
+        QCOMPARE(SaveText(lp_b), QStringLiteral("Remove Filter"));
+        ClickSave(lp_b);
+        QCOMPARE(SavedFilters(lp_a), QStringList());
+        QCOMPARE(SaveText(lp_a), QStringLiteral("Save Filter"));
+        lp_a->filterEdit()->setText(QStringLiteral("mp3"));
+        ClickSave(lp_a);
+        Child<QComboBox>(lp_b, "savedFiltersBox")->setCurrentIndex(1);
+        QCOMPARE(lp_b->filterEdit()->text(), QStringLiteral("mp3"));
+        QCOMPARE(Child<QComboBox>(lp_b, "savedFiltersBox")->currentIndex(), 0);
+
+        // The default filter: not without a text; new tabs start with it.
+        QCheckBox* lp_default = Child<QCheckBox>(lp_a, "defaultFilterBox");
+        lp_a->filterEdit()->clear();
+        lp_default->click();
+        QVERIFY(!lp_default->isChecked() && !IsSettingSet("default_search_filter"));
+        lp_a->filterEdit()->setText(QStringLiteral("flac"));
+        lp_default->click();
+        SearchResultsForm* lp_next = Search(QStringLiteral("c"));
+        QCOMPARE(lp_next->filterEdit()->text(), QStringLiteral("flac"));
+        QVERIFY(Child<QCheckBox>(lp_next, "defaultFilterBox")->isChecked());
+        lp_default->click();
+        QVERIFY(!IsSettingSet("default_search_filter"));
+        QVERIFY(Search(QStringLiteral("d"))->filterEdit()->text().isEmpty());
+    }
+
+    // Folder and user rows download what the search returned for them,
+    // hidden rows too, in folder and name order, without excluded
+    // extensions; a file row downloads its file whatever its extension.
+    void DoubleClickDownloads()
+    {
+        SearchResultsForm* lp_tab = Search(QStringLiteral("song"));
+        Answer(m_token, "ann", {{"Music\\Alb", "b.mp3", 10}, {"Music\\Alb", "a.ini", 20}, {"Music\\Alb", "A.mp3", 30},
+                                {"Other", "c.mp3", 5000000000LL}});
+        lp_tab->filterEdit()->setText(QStringLiteral("-b.mp3"));
+        QTreeWidgetItem* lp_user = lp_tab->searchResults()->topLevelItem(0);
+        QTreeWidgetItem* lp_folder = lp_user->child(0);
+        emit lp_tab->searchResults()->itemDoubleClicked(lp_folder, 3);
+        QVERIFY(Downloads().isEmpty() && lp_tab->searchResults()->expandsOnDoubleClick());
+
+        SetSwitch("download_folders_on_double_click", true);
+        QVERIFY(!lp_tab->searchResults()->expandsOnDoubleClick());
+        emit lp_tab->searchResults()->itemDoubleClicked(lp_folder, 3);
+        emit lp_tab->searchResults()->itemDoubleClicked(lp_folder->child(1), 4);
+        emit lp_tab->searchResults()->itemDoubleClicked(lp_user, 0);
+        QCOMPARE(Downloads(), QStringList({"ann|Music\\Alb|A.mp3|30||song", "ann|Music\\Alb|b.mp3|10||song",
+                                           "ann|Music\\Alb|a.ini|20|single|song", "ann|Other|c.mp3|5000000000||song"}));
+        for (QTreeWidgetItem* lp_file : {lp_folder->child(0), lp_folder->child(1), lp_user->child(1)->child(0)})
+            QVERIFY(!lp_file->icon(4).isNull());
+    }
+
+    void MenuEntriesAndDownloads()
+    {
+        Search(QStringLiteral("other"));
+        Answer(m_token, "ann", {{"Shared", "x.mp3"}});
+        SearchResultsForm* lp_tab = Search(QStringLiteral("song"));
+        Answer(m_token, "ann", {{"Shared", "x.mp3"}});
+        Answer(m_token, "bob", {{"Shared", "c.ini"}, {"Shared", "b.mp3"}, {"Shared", "a.mp3"}});
+        QTreeWidget* lp_tree = lp_tab->searchResults();
+        QTreeWidgetItem* lp_bobFolder = lp_tree->topLevelItem(1)->child(0);
+        auto const l_menu = [](QTreeWidgetItem* ip_row) {
+            QMenu l_menu;
+            SearchResultMenuOptions l_options(&l_menu, ip_row);
+            QStringList l_texts({l_options.User() + '|' + l_options.Folder() + '|' + l_options.SearchText()});
+            for (QAction* lp_action : l_menu.actions())
+                l_texts << lp_action->text();
+            return l_texts;
+        };
+        QCOMPARE(l_menu(lp_tree->topLevelItem(1)), QStringList({"||"}));
+        QCOMPARE(l_menu(lp_bobFolder), QStringList({"bob|Shared|song", "Download Folder(s)", "Browse Folder"}));
+        QCOMPARE(l_menu(lp_bobFolder->child(0)),
+                 QStringList({"bob|Shared|song", "Download File(s)", "Download Folder(s)", "Browse Folder"}));
+
+        QMenu l_menuOfTheTest;
+        lp_bobFolder->child(0)->setSelected(true);
+        SearchResultMenuOptions(&l_menuOfTheTest, lp_bobFolder->child(0)).OnDownloadFile();
+        lp_bobFolder->child(1)->setSelected(true);
+        lp_bobFolder->child(2)->setSelected(true);
+        SearchResultMenuOptions(&l_menuOfTheTest, lp_bobFolder->child(1)).OnDownloadFile();
+        lp_tree->topLevelItem(0)->child(0)->child(0)->setSelected(true);
+        SearchResultMenuOptions(&l_menuOfTheTest, lp_bobFolder->child(1)).OnDownloadFolder();
+        QCOMPARE(Downloads(), QStringList({"bob|Shared|c.ini|1000|single|song", "bob|Shared|b.mp3|1000||song",
+                                           "bob|Shared|a.mp3|1000||song", "ann|Shared|x.mp3|1000||song"}));
+    }
+
+    // Saved types come back; rows, tabs and their bindings never do.
+    void SaveAndLoadKeepTheSavedTypes()
+    {
+        DataSaver l_saver;
+        mp_page->Init(); // registers the saved types with the saver
+        SearchResultsForm* lp_tab = Search(QStringLiteral("kept"));
+        lp_tab->filterEdit()->setText(QStringLiteral("mp3"));
+        ClickSave(lp_tab);
+        mp_page->RecordSearch(QStringLiteral("kept"));
+        QString const l_base = QDir::homePath() + QStringLiteral("/.QuillmarTest");
+        QVERIFY(l_saver.Save(l_base));
+        StopPage();
+        StartPage();
+        l_saver.Load(l_base);
+        for (char const* lp_type : {"saved_filter", "search_record", "search_time"})
+            QCOMPARE(Count(lp_type), std::size_t(1));
+        for (char const* lp_type : {"search_results_widget", "search_results_user_node", "search_result_node"})
+            QCOMPARE(Count(lp_type), std::size_t(0));
+
+        // A tab keyed by an address that is not this run's (made before the
+        // load) must not survive it.
+        Item const l_bogus = d["search_results_widget"]->GetItem(Value("12345"));
+        d["search_request"]->GetItem(Value(7)) += l_bogus;
+        mp_page->DataLoaded();
+        QVERIFY(l_bogus.IsNull());
+    }
+
+    void ClosingATabLeavesNothing()
+    {
+        Search(QStringLiteral("x"));
+        Answer(m_token, "ann", {{"f", "1.mp3"}, {"g", "2.mp3"}});
+        mp_page->OnTabCloseRequested(0);
+        for (char const* lp_type : {"search_results_widget", "search_results_user_node", "search_results_folder_node",
+                                    "search_result_node", "search_results", "search_result", "search_request"})
+            QCOMPARE(Count(lp_type), std::size_t(0));
+    }
+
+    void Matching_data()
+    {
+        QTest::addColumn<MatchCase>("row");
+        auto const l_row = [](char const* ip_name, MatchCase const& i_case) { QTest::newRow(ip_name) << i_case; };
+        l_row("empty", {"", "anything", 0});
+        l_row("blank runs separate", {"a  b", "xbxa", 0});
+        l_row("a word missing", {"a  b", "xa", 1});
+        l_row("tab is part of a word", {"a\tb", "a b", 1});
+        l_row("substring, any case", {"MP3 rock", "Shamrock song.mp3", 0});
+        l_row("lone dash ignored", {"-", "x", 0});
+        l_row("dashed keyword is a word", {"--isvbr", "-isvbr live", 2});
+        l_row("keywords are case-sensitive", {"Isvbr Mbr:128", "isvbr mbr:128", 0});
+        l_row("a folder meets no limit", {"isvbr mfs:5", "x", 0});
+        l_row("isvbr on vbr", {"isvbr", "x", 0, 1, 128, "vbr"});
+        l_row("both reject all", {"isvbr iscbr", "x", 2, 1, 128, "vbr"});
+        l_row("isvbr on cbr", {"minfilesize:0 isvbr", "x", 2, 1, 128, "cbr"});
+        l_row("mbr without number", {"mbr:", "x", 0, 1});
+        l_row("no bitrate fails a minimum", {"minbitrate:128", "x", 2, 1});
+        l_row("bitrate below", {"mbr:128", "x", 2, 1, 127});
+        l_row("one byte short", {"mfs:5", "x", 2, 4999999});
+        // 10^14 MB is beyond 64 bits in bytes: the limit holds at the top
+        // instead of wrapping round.
+        l_row("huge size saturates", {"mfs:100000000000000", "x", 2, 9223372036854775806LL});
+        l_row("huge negative is no limit", {"mfs:-100000000000000", "x", 0, 0});
+    }
+
+    void Matching()
+    {
+        QFETCH(MatchCase, row);
+        Item l_file;
+        if (row.m_size >= 0) {
+            l_file = d["search_result"]->NewItem();
+            SetAttribute(l_file, "file_size", Value(static_cast<long long>(row.m_size)));
+            if (row.m_bitrate >= 0)
+                SetAttribute(l_file, "bitrate", Value(row.m_bitrate));
+            if (*row.mp_mode)
+                SetAttribute(l_file, "bitrate_mode", Value(row.mp_mode));
+        }
+        FilterParser l_filter;
+        l_filter.Parse(row.mp_filter);
+        QCOMPARE(l_filter.IsMatching(row.mp_text, nullptr, l_file), row.m_result);
+    }
+
+    // Down a tree: the folder passes on what it lacks; exclusions and
+    // limits hold at every level below.
+    void RemainderDownATree()
+    {
+        FilterParser l_filter, l_inJazz, l_inDemos;
+        l_filter.Parse(QStringLiteral("jazz live -demo mfif:2 mfif:3"));
+        QVERIFY(!l_filter.HasAttributes());
+        QCOMPARE(l_filter.IsMatching(QStringLiteral("Jazz"), &l_inJazz, Item()), 1);
+        QCOMPARE(l_inJazz.MinFilesInFolder(), 3);
+        QCOMPARE(l_inJazz.IsMatching(QStringLiteral("Live in Paris.mp3"), nullptr, Item()), 0);
+        QCOMPARE(l_inJazz.IsMatching(QStringLiteral("Live demo.mp3"), nullptr, Item()), 2);
+        QCOMPARE(l_inJazz.IsMatching(QStringLiteral("Studio.mp3"), nullptr, Item()), 1);
+        QCOMPARE(l_inJazz.IsMatching(QStringLiteral("Demos"), &l_inDemos, Item()), 2);
+
+        // Every missing word is collected, and an old remainder is emptied.
+        FilterParser l_three, l_rest;
+        l_three.Parse(QStringLiteral("a b c mbr:abc"));
+        QVERIFY(l_three.HasAttributes());
+        QCOMPARE(l_three.IsMatching(QStringLiteral("b"), &l_rest, Item()), 1);
+        QCOMPARE(l_rest.IsMatching(QStringLiteral("ca"), nullptr, Item()), 0);
+        QCOMPARE(l_three.IsMatching(QStringLiteral("abc"), &l_rest, Item()), 0);
+        QCOMPARE(l_rest.IsMatching(QStringLiteral("zzz"), nullptr, Item()), 0);
+    }
+
+    void OneHelpDialogAtATime()
+    {
+        QWidget l_page, l_otherPage;
+        FilterHelpDialog::ShowHelp(&l_page);
+        FilterHelpDialog* lp_first = filterHelpDialog;
+        QVERIFY(lp_first && lp_first->isVisible());
+        FilterHelpDialog::ShowHelp(&l_otherPage);
+        QCOMPARE(filterHelpDialog, lp_first);
+        lp_first->close();
+        QTRY_VERIFY(!filterHelpDialog);
+        FilterHelpDialog::ShowHelp(&l_otherPage);
+        QVERIFY(filterHelpDialog && filterHelpDialog->parentWidget() == &l_otherPage);
+    }
+
+    // The wish list's searches go through the stand-in server (a child
+    // process) to another user ("peer") played by hand on the server
+    // protocol, whose answers on a messaging connection to our peer listener
+    // the cases choose.
+    void WishListThroughTheServer()
+    {
+        StandinProcess l_standin;
+        QVERIFY(l_standin.Start());
+        PointAt(l_standin.Port(), "me", "pw");
+        SetSetting("listening_port", qint64(0));
+        mp_messenger->DataLoaded();
+        mp_searcher = std::make_unique<WishListSearcher>();
+        QSignalSpy l_connected(mp_server.get(), &Server::Connected);
+        mp_server->Connect();
+        QVERIFY(l_connected.wait(5000));
+        QVERIFY(m_peer.Login(l_standin.Port(), "peer"));
+        mp_peerLink = ConnectRaw(mp_messenger->ListeningPort());
+        QVERIFY(mp_peerLink);
+        mp_peerLink->write(HandshakeFrame("peer", "P"));
+        QTRY_VERIFY(mp_messenger->OpenMessagingConnectionCount("peer") >= 1);
+
+        Ui()->searchEdit->lineEdit()->setText(QStringLiteral("jazz"));
+        mp_page->OnAddToWishListClicked();
+
+        // The first answer opens a tab in the background, and announces it; later ones feed it.
+        SetSwitch("show_event_buttons", true);
+        PeerAnswer(WishSearch(), "jazz\\a.mp3");
+        QCOMPARE(Ui()->wishListTabControl->count(), 1);
+        QCOMPARE(Ui()->tabWidget->currentIndex(), 0);
+        QVERIFY(d["event_toolbar_widget"]->HasItem(Value(WishTab())).IsValid());
+        PeerAnswer(WishSearch(), "jazz\\b.mp3");
+        QCOMPARE(Ui()->wishListTabControl->count(), 1);
+        QCOMPARE(Column(WishTab()->searchResults(), 4), QStringList({"a.mp3", "b.mp3"}));
+
+        // Closed, the next answer opens a new tab; a disabled text opens none.
+        mp_page->OnWishTabCloseRequested(0);
+        quint32 const l_whileDisabled = WishSearch();
+        QTreeWidgetItem* lp_row = Ui()->wishList->topLevelItem(0);
+        qobject_cast<QCheckBox*>(Ui()->wishList->itemWidget(lp_row, 0))->setChecked(false);
+        PeerAnswer(l_whileDisabled, "jazz\\c.mp3");
+        QCOMPARE(Ui()->wishListTabControl->count(), 0);
+        qobject_cast<QCheckBox*>(Ui()->wishList->itemWidget(lp_row, 0))->setChecked(true);
+        PeerAnswer(WishSearch(), "jazz\\d.mp3");
+        QCOMPARE(Ui()->wishListTabControl->count(), 1);
+        QCOMPARE(Column(WishTab()->searchResults(), 4), QStringList({"d.mp3"}));
+
+        // Repeated answers of a user who answered already are discarded.
+        WishTab()->findChild<QCheckBox*>(QStringLiteral("discardRepeatedResultsBox"))->setChecked(true);
+        PeerAnswer(WishSearch(), "jazz\\e.mp3");
+        QCOMPARE(Column(WishTab()->searchResults(), 4), QStringList({"d.mp3"}));
     }
 };
 

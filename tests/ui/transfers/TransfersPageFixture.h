@@ -32,8 +32,7 @@ protected:
         SetMainWindowHooks(l_hooks);
     }
 
-    // The saved queue loaded: the page's controls show the settings and the
-    // download rows are built.
+    // The saved queue loaded: the page's controls show the settings and the download rows are built.
     void LoadPage()
     {
         mp_page->DataLoaded();
@@ -51,13 +50,18 @@ protected:
     // Group rows and the tab title follow in the next pass of the loop.
     static void Settle() { QCoreApplication::processEvents(); }
 
-    Item Download(char const* ip_user, char const* ip_folder, char const* ip_file, qint64 i_size = 1000)
+    Item Download(char const* ip_user, char const* ip_folder, char const* ip_file, qint64 i_size = 1000,
+                  char const* ip_status = nullptr)
     {
-        return mp_transfers->AddDownload(ip_user, ip_file, ip_folder, i_size, false, 0);
+        Item const l_entry = mp_transfers->AddDownload(ip_user, ip_file, ip_folder, i_size, false, 0);
+        if (ip_status)
+            mp_transfers->SetDownloadEntryStatus(l_entry, ip_status);
+        return l_entry;
     }
 
     // An upload of a shared file, linked as the engine links it.
-    static Item Upload(char const* ip_user, char const* ip_folder, char const* ip_name, qint64 i_size = 1000)
+    static Item Upload(char const* ip_user, char const* ip_folder, char const* ip_name, qint64 i_size = 1000,
+                       char const* ip_status = "queued")
     {
         Item const l_file = d["shared_file"]->NewItem();
         l_file += d["shared_file_folder"]->GetItem(Value(ip_folder));
@@ -66,12 +70,11 @@ protected:
         Item const l_entry = d["upload_entry"]->NewItem();
         l_entry += d["user"]->GetItem(Value(ip_user));
         l_entry += l_file;
-        transferQueueManager->SetUploadEntryStatus(l_entry, "queued");
+        transferQueueManager->SetUploadEntryStatus(l_entry, ip_status);
         return l_entry;
     }
 
-    // A progress report of a running transfer, its cells made as the
-    // engine makes them.
+    // A progress report of a running transfer, its cells made as the engine makes them.
     static void Report(Item const& i_entry, qint64 i_position, int i_speed)
     {
         bool const l_download = i_entry.GetTypeName() == "download_entry";

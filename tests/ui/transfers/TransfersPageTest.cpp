@@ -1,21 +1,77 @@
 // The transfers page: its rows and groups, what they show, and what the
-// user's commands and the page's own clean-ups do to the queues.
+// user's commands, its context menus (with the paths they may open) and the
+// page's own clean-ups do to the queues; the completed-downloads tab. Run
+// under the C locale and again under de_DE, whose day and month names the
+// stored completion times then carry.
 
 #include "TransfersPageFixture.h"
+#include "ui/search/SearchForm.h"
+#include "ui/search/SearchResultsForm.h"
+#include "ui/transfers/CompleteDownloadsForm.h"
+#include "ui/transfers/DownloadMenuOptions.h"
+#include "ui/transfers/UploadMenuOptions.h"
 
+#include <QDesktopServices>
+#include <QMenu>
 #include <QProgressBar>
 
 using namespace TransferRows;
 
-class TransfersPageTest : public QObject, public PageFixture, public DataHandler
+class TransfersPageTest : public QObject, public PageFixture
 {
     Q_OBJECT
 
-public:
-    void OnSettingChanged(ConnectionInfo& i_info) { m_changes << i_info.m_item1.AsString(); }
+public slots:
+    void OnUrlOpened(QUrl const& i_url) { m_opened << i_url.toLocalFile(); }
 
 private:
-    QStringList m_changes;
+    QStringList m_opened;
+    std::unique_ptr<SearchForm> mp_search;
+
+    // "-" for a separator, a submenu as "title[entry,entry]".
+    static QStringList Texts(QMenu const& i_menu)
+    {
+        QStringList l_texts;
+        for (QAction* lp_action : i_menu.actions()) {
+            if (lp_action->isSeparator())
+                l_texts << "-";
+            else if (lp_action->menu())
+                l_texts << lp_action->text() + "[" + Texts(*lp_action->menu()).join(',') + "]";
+            else
+                l_texts << lp_action->text();
+        }
+        return l_texts;
+    }
+
+    // "user|folder|status", then "|alert" for a file alert or "|search text".
+    Item Entry(QString const& i_spec)
+    {
+        QStringList const l_parts = i_spec.split('|');
+        QString const l_name = QString("%1-%2.mp3").arg(l_parts[2]).arg(d["download_entry"]->GetItemCount());
+        Item const l_entry = Download(qPrintable(l_parts[0]), qPrintable(l_parts[1]), qPrintable(l_name), 1000,
+                                      qPrintable(l_parts[2]));
+        if (l_parts.value(3) == "alert")
+            d["complete_download_alert"]->NewItem() += l_entry;
+        else if (l_parts.size() > 3)
+            l_entry += d["search_request_text"]->GetItem(Value(l_parts[3]));
+        return l_entry;
+    }
+
+    // Clicks the entry of that text in the menu the options fill.
+    template <class Options>
+    void Choose(ItemSet const& i_entries, QString const& i_text)
+    {
+        QMenu l_menu;
+        Options l_options(&l_menu, i_entries);
+        QList<QAction*> l_actions = l_menu.actions();
+        for (QAction* lp_action : l_menu.actions())
+            if (lp_action->menu())
+                l_actions << lp_action->menu()->actions();
+        for (QAction* lp_action : l_actions)
+            if (lp_action->text() == i_text)
+                return lp_action->trigger();
+        QFAIL(qPrintable("no entry " + i_text));
+    }
 
     QString Bar(QTreeWidgetItem* ip_row, QTreeWidget* ip_tree = nullptr)
     {
@@ -24,11 +80,30 @@ private:
     }
 
 private slots:
-    void init() { StartPage(); }
-    void cleanup() { StopPage(); }
+    // The file paths the page opens are recorded (the handler goes with this object).
+    void initTestCase() { QDesktopServices::setUrlHandler("file", this, "OnUrlOpened"); }
+
+    // The page with its saved queue loaded, and the search page, where
+    // searches run again open their tabs.
+    void init()
+    {
+        StartPage();
+        mp_search = std::make_unique<SearchForm>();
+        mp_search->Init();
+        LoadPage();
+        m_opened.clear();
+    }
+
+    void cleanup()
+    {
+        mp_search.reset();
+        StopPage();
+    }
 
     void RowsAndGroups()
     {
+        cleanup(); // from before the saved queue is loaded
+        StartPage();
         Item const l_first = Download("alice", "music\\albums\\live", "b.mp3", 2500000);
         QVERIFY(Dump(Downloads()).isEmpty()); // no download rows before the queue is loaded
         Download("alice", "music\\albums\\live", "a.mp3");
@@ -51,10 +126,8 @@ private slots:
         QCOMPARE(Downloads()->topLevelItem(0)->child(0)->childCount(), 2);
 
         mp_transfers->SetDownloadEntryStatus(l_first, "downloading");
-        Item const l_up1 = Upload("carol", "/srv/share/pics", "y.png");
-        Item const l_up2 = Upload("dave", "/srv/share", "z.png");
-        mp_transfers->SetUploadEntryStatus(l_up1, "uploading");
-        mp_transfers->SetUploadEntryStatus(l_up2, "uploading");
+        Upload("carol", "/srv/share/pics", "y.png", 1000, "uploading");
+        Item const l_up2 = Upload("dave", "/srv/share", "z.png", 1000, "uploading");
         QCOMPARE(mp_tabs->tabText(0), QString("Transfers [1/2]"));
 
         // Removals take emptied folders and users with them; a user left
@@ -92,7 +165,6 @@ private slots:
     void StatusTextsAndColours()
     {
         QFETCH(QString, statuses);
-        LoadPage();
         mp_page->OnActionBarTriggered(nullptr, "expand_download_folders"); // folders collapse
         Item l_first;
         for (QString const& l_status : statuses.split(',')) {
@@ -110,7 +182,7 @@ private slots:
 
     void AggregateRulesOfUploads()
     {
-        LoadPage(); // "statuses=group": uploads have no rule for paused
+        // "statuses=group": uploads have no rule for paused.
         for (QString const& l_case : QStringList({"uploading,queued=uploading", "queued,complete=queued",
                                                   "paused,paused=", "denied,aborted=denied", "aborted,complete=aborted",
                                                   "requesting,complete=", "=complete"})) {
@@ -126,20 +198,14 @@ private slots:
 
     void OnlineIconsAndColourTable()
     {
-        LoadPage();
         Item const l_entry = Download("carol", "f", "a.mp3");
         Upload("carol", "/s", "b.png");
-        Item const l_carol = l_entry["user"];
-        auto const l_icons = [this](char const* ip_icon) {
-            QImage const l_expected = QIcon(ip_icon).pixmap(16).toImage();
-            return Downloads()->topLevelItem(0)->icon(0).pixmap(16).toImage() == l_expected &&
-                   Uploads()->topLevelItem(0)->icon(0).pixmap(16).toImage() == l_expected;
-        };
-        QVERIFY(l_icons(":/icons/offline_icon"));
-        SetFlag(l_carol, "is_online", true);
-        QVERIFY(l_icons(":/icons/online_icon"));
-        SetFlag(l_carol, "is_online", false);
-        QVERIFY(l_icons(":/icons/offline_icon"));
+        for (bool l_online : {false, true, false}) {
+            SetFlag(l_entry["user"], "is_online", l_online);
+            QImage const l_icon = QIcon(l_online ? ":/icons/online_icon" : ":/icons/offline_icon").pixmap(16).toImage();
+            QCOMPARE(Downloads()->topLevelItem(0)->icon(0).pixmap(16).toImage(), l_icon);
+            QCOMPARE(Uploads()->topLevelItem(0)->icon(0).pixmap(16).toImage(), l_icon);
+        }
 
         // The colour table, once the main window has one, rules the rows.
         d.NewType("color_setting", ROOT, false, true)->RelateToType(d.NewType("color_setting_value", ROOT, false, true),
@@ -165,11 +231,8 @@ private slots:
 
     void ProgressAndGroupStatistics()
     {
-        LoadPage();
-        Item const l_done = Download("alice", "f", "done.mp3", 1000);
-        mp_transfers->SetDownloadEntryStatus(l_done, "complete");
-        Item const l_running = Download("alice", "f", "big.iso", 8388608);
-        mp_transfers->SetDownloadEntryStatus(l_running, "downloading");
+        Download("alice", "f", "done.mp3", 1000, "complete");
+        Item const l_running = Download("alice", "f", "big.iso", 8388608, "downloading");
         Report(l_running, 1048576, 1024);
         QTreeWidgetItem* lp_file = Row(l_running);
         QTreeWidgetItem* lp_folder = lp_file->parent();
@@ -197,8 +260,7 @@ private slots:
         // A finished transfer's bar shows the whole file, an empty one too.
         mp_transfers->SetDownloadEntryStatus(l_running, "complete");
         QCOMPARE(Bar(lp_file), QString("8,388,608 (100.0%) =100"));
-        Item const l_empty = Download("alice", "g", "empty.txt", 0);
-        mp_transfers->SetDownloadEntryStatus(l_empty, "downloading");
+        Item const l_empty = Download("alice", "g", "empty.txt", 0, "downloading");
         Report(l_empty, 0, 0);
         QCOMPARE(Bar(Row(l_empty)), QString(" (0.0%) =0"));
         mp_transfers->SetDownloadEntryStatus(l_empty, "complete");
@@ -206,14 +268,13 @@ private slots:
 
         // Sizes no group can add up: the total stops at the largest number.
         for (char const* lp_name : {"huge1", "huge2"})
-            mp_transfers->SetDownloadEntryStatus(Download("alice", "g", lp_name, 0x7000000000000000), "downloading");
+            Download("alice", "g", lp_name, 0x7000000000000000, "downloading");
         Report(l_empty, 0, 0);
         QCOMPARE(Bar(lp_user), QString("8,389,608 (0.0%) =0"));
 
         // A transfer that stops shows no speed or time left, nor does a
         // group in which nothing moves any more.
-        Item const l_paused = Download("bob", "h", "p.mp3", 1000);
-        mp_transfers->SetDownloadEntryStatus(l_paused, "downloading");
+        Item const l_paused = Download("bob", "h", "p.mp3", 1000, "downloading");
         Report(l_paused, 500, 100);
         QTreeWidgetItem* lp_pausedFolder = Row(l_paused)->parent();
         QCOMPARE(Row(l_paused)->text(5) + "|" + Row(l_paused)->text(6), QString("   5s|0.1"));
@@ -224,8 +285,7 @@ private slots:
         QCOMPARE(Row(l_paused)->text(5) + Row(l_paused)->text(6) + lp_pausedFolder->text(5) + lp_pausedFolder->text(6),
                  QString());
 
-        Item const l_upload = Upload("carol", "/srv", "u.bin", 2048);
-        mp_transfers->SetUploadEntryStatus(l_upload, "uploading");
+        Item const l_upload = Upload("carol", "/srv", "u.bin", 2048, "uploading");
         Report(l_upload, 1024, 512);
         QCOMPARE(Bar(Row(l_upload), Uploads()), QString("1,024 (50.0%) =50"));
         QCOMPARE(Row(l_upload)->text(5), QString("   2s"));
@@ -252,7 +312,6 @@ private slots:
     void DeleteKey()
     {
         QFETCH(QStringList, selected);
-        LoadPage();
         std::map<QString, Item> l_entries = {{"a1", Download("alice", "x", "a1")}, {"a2", Download("alice", "x", "a2")},
                                              {"a3", Download("alice", "y", "a3")}, {"b1", Download("bob", "x", "b1")}};
         for (QString const& l_name : selected) {
@@ -272,6 +331,8 @@ private slots:
 
     void LimitsAndSlots()
     {
+        cleanup(); // from before the saved queue is loaded
+        StartPage();
         SetSetting("upload_slots", "150");
         SetSetting("download_speed_limit", "123456");
         SetSetting("clear_complete_downloads", "yes");
@@ -283,15 +344,16 @@ private slots:
         QVERIFY(lp_ui->clearDownloadsCheckBox->isChecked() && lp_ui->downloadLimitCheckBox->isChecked());
         QCOMPARE(GetSetting("upload_slots") + GetSetting("download_speed_limit"), QString("150123456"));
 
-        d["global"]->AddConnectEventHandler(
-            new EventHandler<TransfersPageTest, ConnectionInfo&>(this, &TransfersPageTest::OnSettingChanged));
+        // A limit of nought switches the limit off, another one on.
+        auto const l_limit = [] {
+            return GetSetting("download_speed_limit") + GetSetting("download_speed_limit_enabled");
+        };
         lp_ui->downloadLimitSpinBox->setValue(0);
+        QCOMPARE(l_limit(), QString("0no"));
         lp_ui->downloadLimitSpinBox->setValue(50);
+        QCOMPARE(l_limit(), QString("50yes"));
         lp_ui->downloadLimitCheckBox->setChecked(false);
-        QCOMPARE(m_changes, QStringList({"download_speed_limit_enabled", "download_speed_limit",
-                                         "download_speed_limit_enabled", "download_speed_limit",
-                                         "download_speed_limit_enabled"}));
-        QCOMPARE(GetSetting("download_speed_limit") + GetSetting("download_speed_limit_enabled"), QString("50no"));
+        QCOMPARE(l_limit(), QString("50no"));
         lp_ui->uploadSlotsSpinBox->setValue(7);
         lp_ui->clearDownloadsCheckBox->setChecked(false);
         lp_ui->clearUploadsCheckBox->setChecked(true);
@@ -301,14 +363,12 @@ private slots:
 
     void CompletionAlerts()
     {
-        LoadPage();
         Item const l_a = Download("alice", "music\\live", "a.mp3");
         Item const l_b = Download("alice", "music\\live", "b.mp3");
         Item const l_c = Download("alice", "other", "c.mp3");
         Download("bob", "music\\live", "d.mp3"); // another user's folder does not hold alice's back
         SetFlag(d["user"]->GetItem(Value("alice")), "is_online", true);
-        Item const l_alert = d["complete_download_alert"]->NewItem();
-        l_alert += l_a;
+        d["complete_download_alert"]->NewItem() += l_a;
         for (bool l_folder : {true, false}) {
             Item const l_group = d["complete_download_alert"]->NewItem();
             l_group += l_a["user"];
@@ -330,16 +390,13 @@ private slots:
         QCOMPARE(lp_user->icon(0).pixmap(16).toImage(), QIcon(":/icons/online_icon").pixmap(16).toImage());
 
         // A completion whose entry went before its turn is skipped.
-        Item const l_gone = Download("bob", "x", "e.mp3");
-        mp_transfers->SetDownloadEntryStatus(l_gone, "complete");
-        mp_transfers->RemoveDownload(l_gone);
+        mp_transfers->RemoveDownload(Download("bob", "x", "e.mp3", 1000, "complete"));
         Settle();
         QCOMPARE(m_balloons.size(), 3);
     }
 
     void UploadCleanUp()
     {
-        LoadPage();
         QDateTime const l_now = QDateTime::currentDateTime();
         auto const l_ago = [&l_now](int i_seconds) { return l_now.addSecs(-i_seconds).toString(Qt::TextDate); };
         SetAttribute(d["user"]->GetItem(Value("gone")), "last_online_status_change", Value(l_ago(400)));
@@ -350,8 +407,7 @@ private slots:
                                 {"gone", "queued", 100, true},  {"away", "queued", 900, true}};
         std::vector<Item> l_entries;
         for (Case const& l_case : l_cases) {
-            l_entries.push_back(Upload(l_case.mp_user, "/s", l_case.mp_status));
-            mp_transfers->SetUploadEntryStatus(l_entries.back(), l_case.mp_status);
+            l_entries.push_back(Upload(l_case.mp_user, "/s", l_case.mp_status, 1000, l_case.mp_status));
             SetAttribute(l_entries.back(), "last_status_change_time", Value(l_ago(l_case.m_changedAgo)));
         }
         // A transfer that reported a moment ago is not idle.
@@ -366,15 +422,12 @@ private slots:
 
     void ToolBarActions()
     {
-        LoadPage();
         Download("alice", "f", "a.mp3");
-        Item const l_done = Download("alice", "g", "b.mp3");
-        mp_transfers->SetDownloadEntryStatus(l_done, "complete");
+        Item const l_done = Download("alice", "g", "b.mp3", 1000, "complete");
         mp_page->OnActionBarTriggered(nullptr, "expand_download_folders");
         mp_page->OnActionBarTriggered(nullptr, "expand_download_users");
         QTreeWidgetItem* lp_user = Downloads()->topLevelItem(0);
         QVERIFY(!lp_user->isExpanded() && !lp_user->child(0)->isExpanded() && !lp_user->child(1)->isExpanded());
-        QVERIFY(!mp_page->ExpandsDownloadFolders() && !mp_page->ExpandsDownloadUsers());
         mp_page->OnActionBarTriggered(nullptr, "clear_complete_downloads");
         QVERIFY(l_done.IsNull());
         QCOMPARE(Dump(Downloads(), {0, 1, 2}), QStringList({"alice", "  f", "    a.mp3"}));
@@ -389,6 +442,207 @@ private slots:
         QTabWidget* lp_tabs = mp_page->Form()->transfersTabControl;
         QCOMPARE(lp_tabs->count(), 3);
         QCOMPARE(lp_tabs->tabText(lp_tabs->currentIndex()), QString("Complete"));
+    }
+
+    void DownloadMenu_data()
+    {
+        QTest::addColumn<QString>("selected"); // entries, ";" between them
+        QTest::addColumn<QString>("others");   // not selected; or an alert on the first's folder, or a menu entry
+        QTest::addColumn<QString>("texts");
+        auto const l_row = [](char const* ip_name, char const* ip_selected, char const* ip_others, QString i_texts) {
+            QTest::newRow(ip_name) << ip_selected << ip_others << i_texts;
+        };
+        QString const l_notifyBoth = ", Notify me when...[File download completes,Folder download completes]";
+        l_row("complete, searched", "a|f|complete|rock & roll", "",
+              "Open File, Open Folder, -, Remove download, Re-run Search: rock && roll");
+        l_row("queued", "a|f|queued", "",
+              "Open Folder, Retry download, Pause download, -, Remove download" + l_notifyBoth);
+        l_row("paused", "a|f|paused", "",
+              "Open Folder, Retry download, Resume download, -, Remove download" + l_notifyBoth);
+        l_row("downloading, after other entries", "a|f|downloading", "menu entry",
+              "other, -, Open Folder, Pause download, -, Remove download" + l_notifyBoth);
+        l_row("paused and queued", "a|f|paused;a|f|queued", "",
+              "Open Folder, Retry downloads, Pause download, Resume download, -, Remove downloads, "
+              "Notify me when...[Folder download completes]");
+        l_row("two complete", "a|f|complete;a|f|complete", "", "Open Folder, Retry downloads, -, Remove downloads");
+        l_row("two users", "a|f|queued;b|f|queued", "",
+              "Open Folder, Retry downloads, Pause downloads, -, Remove downloads");
+        l_row("alerted, user of two folders", "a|f|queued|alert", "a|g|queued",
+              "Open Folder, Retry download, Pause download, -, Remove download, "
+              "Notify me when...[Folder download completes,All downloads from user complete]");
+        l_row("folder alerted, search only on a later entry", "a|f|complete;a|f|queued|later", "folder alert",
+              "Open Folder, Retry downloads, Pause download, -, Remove downloads");
+    }
+
+    void DownloadMenu()
+    {
+        QFETCH(QString, selected);
+        QFETCH(QString, others);
+        QMenu l_menu;
+        ItemSet l_entries;
+        for (QString const& l_spec : selected.split(';'))
+            l_entries.insert(Entry(l_spec));
+        if (others == "folder alert") {
+            Item const l_alert = d["complete_download_alert"]->NewItem();
+            l_alert += Item(l_entries)["user"];
+            l_alert += Item(l_entries)["remote_folder"];
+        } else if (others == "menu entry") {
+            l_menu.addAction("other");
+        } else if (!others.isEmpty()) {
+            Entry(others);
+        }
+        DownloadMenuOptions l_options(&l_menu, l_entries);
+        QTEST(Texts(l_menu).join(", "), "texts");
+    }
+
+    void UploadMenu()
+    {
+        Item const l_one = Upload("a", "/s", "x");
+        ItemSet l_two(l_one);
+        l_two.insert(Upload("a", "/s", "y"));
+        struct Case { ItemSet m_entries; bool m_prior; QStringList m_texts; };
+        for (Case const& l_case :
+             {Case{l_one, false, {"Open File", "Open Folder", "-", "Remove upload"}},
+              Case{l_two, false, {"Open Folder", "-", "Remove uploads"}},
+              Case{l_one, true, {"other", "-", "Open File", "Open Folder", "-", "Remove upload"}},
+              Case{ItemSet(), true, {"other"}}}) {
+            QMenu l_menu;
+            if (l_case.m_prior)
+                l_menu.addAction("other");
+            UploadMenuOptions l_options(&l_menu, l_case.m_entries);
+            QCOMPARE(Texts(l_menu), l_case.m_texts);
+        }
+    }
+
+    void DownloadCommands()
+    {
+        Item const l_paused = Entry("a|music\\live|paused");
+        Item const l_aborted = Entry("a|music\\live|aborted");
+        Item const l_complete = Entry("a|music\\live|complete|rock");
+        Item const l_other = Entry("a|other|queued");
+        ItemSet l_all(l_paused);
+        for (Item const& l_entry : {l_aborted, l_complete})
+            l_all.insert(l_entry);
+        Choose<DownloadMenuOptions>(l_all, "Retry downloads");
+        QCOMPARE(l_paused["download_entry_status"].AsString() + l_aborted["download_entry_status"].AsString(),
+                 QString("pausedqueued"));
+        Choose<DownloadMenuOptions>(l_all, "Pause download"); // the aborted one, now queued
+        Choose<DownloadMenuOptions>(l_all, "Resume downloads");
+        QCOMPARE(l_aborted["download_entry_status"].AsString() + l_complete["download_entry_status"].AsString(),
+                 QString("queuedcomplete"));
+
+        // Alerts: the entry and its group rows carry the icon.
+        Choose<DownloadMenuOptions>(l_paused, "File download completes");
+        Choose<DownloadMenuOptions>(l_paused, "Folder download completes");
+        Choose<DownloadMenuOptions>(l_other, "All downloads from user complete");
+        QTreeWidgetItem* lp_file = Row(l_paused);
+        QVERIFY(!lp_file->icon(2).isNull() && !lp_file->parent()->icon(1).isNull());
+        QCOMPARE(lp_file->parent()->parent()->icon(0).pixmap(16).toImage(),
+                 QIcon(":/icons/alert_icon").pixmap(16).toImage());
+        QCOMPARE(d["complete_download_alert"]->GetItemCount(), 3u);
+        QVERIFY(l_paused["complete_download_alert"].IsValid());
+
+        // Open File and Open Folder reach the finished file, with "/".
+        Choose<DownloadMenuOptions>(l_complete, "Open File");
+        Choose<DownloadMenuOptions>(l_all, "Open Folder");
+        mp_page->OnDownloadListItemDoubleClicked(Row(l_complete), 0);
+        mp_page->OnDownloadListItemDoubleClicked(Row(l_complete)->parent(), 1);
+        QString const l_folder = QDir::homePath() + "/Quillmar Downloads/complete/live";
+        QCOMPARE(m_opened, QStringList({l_folder + "/complete-2.mp3", l_folder, l_folder + "/complete-2.mp3"}));
+        SetSetting("download_folder", "relative\\folder"); // nothing outside the download folder opens
+        Choose<DownloadMenuOptions>(l_complete, "Open File");
+        Choose<DownloadMenuOptions>(l_complete, "Open Folder");
+        QCOMPARE(m_opened.size(), 3);
+
+        Choose<DownloadMenuOptions>(l_complete, "Re-run Search: rock");
+        QList<SearchResultsForm*> const l_tabs = mp_search->findChildren<SearchResultsForm*>();
+        QCOMPARE(l_tabs.size(), 1);
+        QCOMPARE(l_tabs[0]->SearchText(), QString("rock"));
+        Choose<DownloadMenuOptions>(l_all, "Remove downloads");
+        QCOMPARE(d["download_entry"]->GetItemCount(), 1u);
+    }
+
+    void UploadCommands()
+    {
+        d["shared_folder"]->GetItem(Value("/srv/share"));
+        Item const l_shared = Upload("a", "/srv\\share\\pics", "x.png");
+        Item const l_outside = Upload("a", "/etc", "passwd");
+        Item const l_climbing = Upload("a", "/srv/share/pics", "../../../etc/passwd");
+        for (Item const& l_entry : {l_shared, l_outside, l_climbing}) {
+            Choose<UploadMenuOptions>(l_entry, "Open File");
+            Choose<UploadMenuOptions>(l_entry, "Open Folder");
+        }
+        QCOMPARE(m_opened, QStringList({"/srv/share/pics/x.png", "/srv/share/pics", "/srv/share/pics"}));
+        ItemSet l_both(l_shared);
+        l_both.insert(l_outside);
+        Choose<UploadMenuOptions>(l_both, "Remove uploads");
+        QCOMPARE(d["upload_entry"]->GetItemCount(), 1u);
+    }
+
+    void MenuEntriesOfSelections()
+    {
+        for (char const* lp_file : {"a1", "a2", "a3"})
+            Download("alice", "x", lp_file);
+        Download("alice", "y", "a4");
+        Download("bob", "x", "b1");
+        auto const l_select = [this](QStringList const& i_rows) {
+            Downloads()->clearSelection();
+            for (QTreeWidgetItemIterator l_it(Downloads()); *l_it; ++l_it)
+                if (i_rows.contains((*l_it)->text(0) + (*l_it)->text(1) + (*l_it)->text(2)))
+                    (*l_it)->setSelected(true);
+            QStringList l_users;
+            QStringList l_files;
+            for (Item const& l_entry : mp_page->GetDownloadMenuEntries(l_users))
+                l_files << l_entry["file_name"].AsString();
+            return l_files.join(',') + " for " + l_users.join(',');
+        };
+        QCOMPARE(l_select({"alice"}), QString("a1,a2,a3,a4 for alice"));
+        QCOMPARE(l_select({"alice", "b1"}), QString("b1 for alice,bob"));
+        QCOMPARE(l_select({"a1", "a3"}), QString("a1,a3 for alice"));
+        QCOMPARE(l_select({"x", "y"}), QString("a4,b1 for alice,bob")); // alice's x is a group of three
+
+        // The page's menu shows these entries at the click.
+        l_select({"a1", "a3"});
+        QStringList l_shown;
+        QTimer::singleShot(0, this, [&l_shown] {
+            auto* lp_menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+            l_shown = lp_menu ? Texts(*lp_menu) : QStringList("none");
+            if (lp_menu)
+                lp_menu->close();
+        });
+        mp_page->OnDownloadsContextMenuRequested(QPoint(5, 5));
+        QCOMPARE(l_shown.value(1), QString("Retry downloads"));
+    }
+
+    void CompleteDownloadsOrder()
+    {
+        // December: its German short name ends in a dot, which the toolkit's
+        // own text-date reader does not take.
+        QDateTime const l_base(QDate(2024, 12, 4), QTime(10, 0, 0));
+        auto const l_record = [](QString const& i_name, QString const& i_time) {
+            Item const l_record = d["complete_download"]->NewItem();
+            l_record += d["complete_download_filename"]->GetItem(Value(i_name));
+            l_record += d["complete_download_file_size"]->GetItem(Value(2500000));
+            l_record += d["complete_download_completion_time"]->GetItem(Value(i_time));
+            return l_record;
+        };
+        auto const l_complete = [&l_record](QString const& i_name, QString const& i_time) {
+            emit transferQueueManager->CompleteDownloadAdded(l_record(i_name, i_time));
+        };
+        // A download that finished before the tab was first opened is listed.
+        l_record("at 2", l_base.addSecs(2).toString(Qt::TextDate));
+        mp_page->OnActionBarTriggered(nullptr, "complete_downloads");
+        QVERIFY(completeDownloadsForm);
+        for (int l_second : {1, 5, 3})
+            l_complete(QString("at %1").arg(l_second), l_base.addSecs(l_second).toString(Qt::TextDate));
+        l_complete("unreadable", "sometime");
+        l_complete("same second", l_base.addSecs(5).toString(Qt::TextDate));
+        QStringList l_order;
+        QTreeWidget* lp_list = completeDownloadsForm->List();
+        for (int l_row = 0; l_row < lp_list->topLevelItemCount(); ++l_row)
+            l_order << lp_list->topLevelItem(l_row)->text(0);
+        QCOMPARE(l_order, QStringList({"unreadable", "same second", "at 5", "at 3", "at 2", "at 1"}));
+        QCOMPARE(lp_list->topLevelItem(0)->text(3), QString("2500000"));
     }
 };
 
