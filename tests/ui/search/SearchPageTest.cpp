@@ -1,6 +1,7 @@
 #include "SearchFixture.h"
 #include "../../peers/PeerTestSupport.h"
 #include "../../server/ServerTestHelpers.h"
+#include "../../e2e/LineProcess.h"
 
 #include "server/WishListSearcher.h"
 #include "store/DataSaver.h"
@@ -675,6 +676,51 @@ private slots:
         WishTab()->findChild<QCheckBox*>(QStringLiteral("discardRepeatedResultsBox"))->setChecked(true);
         PeerAnswer(WishSearch(), "jazz\\e.mp3");
         QCOMPARE(Column(WishTab()->searchResults(), 4), QStringList({"d.mp3"}));
+    }
+
+    // The whole road: a search typed in the page reaches a headless client
+    // through the stand-in server, its answer becomes a row of the tab, and
+    // a double click on the row downloads the file.
+    void TypedSearchIsAnsweredAndDownloaded()
+    {
+        StandinProcess l_standin;
+        QVERIFY(l_standin.Start());
+        PointAt(l_standin.Port(), "me", "pw");
+        SetSetting("listening_port", qint64(0));
+        mp_messenger->DataLoaded();
+        QSignalSpy l_connected(mp_server.get(), &Server::Connected);
+        mp_server->Connect();
+        QVERIFY(l_connected.wait(5000));
+        QTemporaryDir l_root(QDir::homePath() + "/road-XXXXXX");
+        QString const l_file = l_root.filePath("shared/music/blues/song.mp3");
+        QVERIFY(WriteFile(l_file, QByteArray(300000, 'b') + "the end"));
+        LineProcess l_sharer("sharer");
+        QVERIFY(StartHeadlessClient(l_sharer, l_root.filePath("home"), "sharer", l_standin.Port(),
+                                    l_root.filePath("shared")));
+
+        QSignalSpy l_answered(mp_messenger.get(), &PeerMessenger::SearchResults);
+        Ui()->searchTargetBox->setCurrentText(QStringLiteral("All"));
+        Ui()->searchEdit->lineEdit()->setText(QStringLiteral("blues song"));
+        QTest::keyClick(Ui()->searchEdit->lineEdit(), Qt::Key_Return);
+        QVERIFY(l_answered.wait(20000));
+        QTreeWidget* lp_tree = mp_page->GetCurrentSearchResultsForm()->searchResults();
+        QCOMPARE(Column(lp_tree, 0) + Column(lp_tree, 4), QStringList({"sharer", "song.mp3"}));
+        QVERIFY(Column(lp_tree, 3).first().startsWith("blues/music/"));
+
+        QSignalSpy l_complete(mp_transfers.get(), &TransferQueueManager::CompleteDownloadAdded);
+        QTreeWidgetItem* lp_row = lp_tree->topLevelItem(0)->child(0)->child(0);
+        lp_tree->expandAll();
+        lp_tree->scrollToItem(lp_row);
+        // As a user does it: the first click of a double click is a click.
+        QPoint const l_at = lp_tree->visualItemRect(lp_row).center();
+        QTest::mouseClick(lp_tree->viewport(), Qt::LeftButton, Qt::NoModifier, l_at);
+        QTest::mouseDClick(lp_tree->viewport(), Qt::LeftButton, Qt::NoModifier, l_at);
+        QVERIFY2(l_complete.wait(20000), qPrintable(l_sharer.Tail()));
+        Item const l_record = l_complete.first().first().value<Item>();
+        QString const l_target = l_record["complete_download_folder"].AsString().replace('\\', '/') + '/'
+                                 + l_record["complete_download_filename"].AsString();
+        QCOMPARE(FileMd5(l_target), FileMd5(l_file));
+        QCOMPARE(l_sharer.Stop(), 0);
     }
 };
 
