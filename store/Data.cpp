@@ -2193,10 +2193,13 @@ void Data::RemoveDisconnectedItems()
                     l_orphans.emplace_back(lp_entry);
             }
             for (Item const& l_orphan : l_orphans) {
-                if (!l_orphan.IsNull()) {
-                    l_orphan.Remove();
-                    l_changed = true;
-                }
+                if (l_orphan.IsNull())
+                    continue;
+                l_orphan.Remove();
+                // An item whose removal is under way further up (a handler
+                // of it collecting) or was broken off by an exception stays
+                // as it is: counting it would go round for ever.
+                l_changed = l_changed || l_orphan.IsNull();
             }
         }
     }

@@ -475,6 +475,12 @@ private slots:
             l_anchor += l_row;
         d.RemoveDisconnectedItems();
         QVERIFY(!l_file.IsNull());
+        // A collection from the row's removal meets the row still there, unowned.
+        struct Collector : DataHandler
+        {
+            void On(Item) { d.RemoveDisconnectedItems(); }
+        } l_collector;
+        lp_userRow->AddRemovedItemEventHandler(Call(&l_collector, &Collector::On));
         l_tab.Remove();
         d.RemoveDisconnectedItems();
         QVERIFY(l_user.IsNull() && l_folder.IsNull() && l_file.IsNull());
