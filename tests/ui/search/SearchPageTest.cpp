@@ -104,6 +104,20 @@ private:
         QVERIFY(l_handled.wait(5000));
     }
 
+    // Starts the stand-in server and logs in to it as "me", listening on a
+    // port the system picks.
+    bool LogIn(StandinProcess& io_standin)
+    {
+        if (!io_standin.Start())
+            return false;
+        PointAt(io_standin.Port(), "me", "pw");
+        SetSetting("listening_port", qint64(0));
+        mp_messenger->DataLoaded();
+        QSignalSpy l_connected(mp_server.get(), &Server::Connected);
+        mp_server->Connect();
+        return l_connected.wait(5000);
+    }
+
     quint32 WishSearch()
     {
         mp_searcher->EveryFiveMinutes();
@@ -633,14 +647,8 @@ private slots:
     void WishListThroughTheServer()
     {
         StandinProcess l_standin;
-        QVERIFY(l_standin.Start());
-        PointAt(l_standin.Port(), "me", "pw");
-        SetSetting("listening_port", qint64(0));
-        mp_messenger->DataLoaded();
+        QVERIFY(LogIn(l_standin));
         mp_searcher = std::make_unique<WishListSearcher>();
-        QSignalSpy l_connected(mp_server.get(), &Server::Connected);
-        mp_server->Connect();
-        QVERIFY(l_connected.wait(5000));
         QVERIFY(m_peer.Login(l_standin.Port(), "peer"));
         mp_peerLink = ConnectRaw(mp_messenger->ListeningPort());
         QVERIFY(mp_peerLink);
@@ -684,13 +692,7 @@ private slots:
     void TypedSearchIsAnsweredAndDownloaded()
     {
         StandinProcess l_standin;
-        QVERIFY(l_standin.Start());
-        PointAt(l_standin.Port(), "me", "pw");
-        SetSetting("listening_port", qint64(0));
-        mp_messenger->DataLoaded();
-        QSignalSpy l_connected(mp_server.get(), &Server::Connected);
-        mp_server->Connect();
-        QVERIFY(l_connected.wait(5000));
+        QVERIFY(LogIn(l_standin));
         QTemporaryDir l_root(QDir::homePath() + "/road-XXXXXX");
         QString const l_file = l_root.filePath("shared/music/blues/song.mp3");
         QVERIFY(WriteFile(l_file, QByteArray(300000, 'b') + "the end"));
