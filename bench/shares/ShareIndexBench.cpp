@@ -29,7 +29,6 @@
 #include <atomic>
 #include <cstdio>
 #include <ctime>
-#include <fstream>
 #include <memory>
 #include <string>
 
