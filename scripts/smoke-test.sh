@@ -46,13 +46,18 @@ fail() { echo "FAIL: $*" >&2; [ -n "${first:-}" ] && kill -KILL "$first" 2>/dev/
 
 # The files of HOME (data files, logs), with their contents' checksums.
 snapshot() { (cd "$HOME" && find . -path ./run -prune -o -type f -print0 | sort -z | xargs -0 -r sha256sum); }
+# Waits up to 10 s for the stand-in server to print a line holding $1;
+# fails with $2 otherwise.
+wait_server() {
+    for _ in $(seq 1 100); do grep -q "$1" "$WORK/server.out" && return 0; sleep 0.1; done
+    fail "$2"
+}
 
 # The server a new installation logs in to: the default address.
 "$STANDIN" 2242 > "$WORK/server.out" 2>&1 &
 server=$!
 trap 'kill "$server" 2>/dev/null' EXIT
-for _ in $(seq 1 100); do grep -q "listening on port 2242" "$WORK/server.out" && break; sleep 0.1; done
-grep -q "listening on port 2242" "$WORK/server.out" || fail "the stand-in server did not start on port 2242"
+wait_server "listening on port 2242" "the stand-in server did not start on port 2242"
 
 # A folder for the new user to share.
 mkdir -p "$HOME/music" && echo "la la" > "$HOME/music/smoke-test-song.mp3"
@@ -73,8 +78,9 @@ wait_window() {
     fail "no window \"$1\" within 30 s"
 }
 # Gives a window the keyboard and types into it (xdotool key names).
-keys() { local id="$1"; shift; xdotool windowfocus --sync "$id" 2>/dev/null; sleep 0.3; xdotool key --delay 50 "$@"; }
-text() { xdotool windowfocus --sync "$1" 2>/dev/null; sleep 0.3; xdotool type --delay 30 "$2"; }
+focus() { xdotool windowfocus --sync "$1" 2>/dev/null; sleep 0.3; }
+keys() { local id="$1"; shift; focus "$id"; xdotool key --delay 50 "$@"; }
+text() { focus "$1"; xdotool type --delay 30 "$2"; }
 
 title=""
 for _ in $(seq 1 300); do
@@ -103,8 +109,7 @@ note="$(wait_window "In the future")" || exit 1
 keys "$note" Return
 echo "first run: name, folder and note answered"
 
-for _ in $(seq 1 100); do grep -q 'new account "newbie"' "$WORK/server.out" && break; sleep 0.1; done
-grep -q 'new account "newbie"' "$WORK/server.out" || fail "the new user did not log in to the stand-in server"
+wait_server 'new account "newbie"' "the new user did not log in to the stand-in server"
 wait_window "QuillmarQt build [0-9]*\.[0-9]*\.[0-9]* \[newbie\]" > /dev/null || exit 1
 echo "login: newbie on the stand-in server"
 sleep 1
