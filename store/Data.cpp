@@ -445,10 +445,13 @@ void Compact(Entries& io_vector, std::uint32_t& io_dead, std::uint64_t* iop_last
 // search reads one linked body per step, each likely a cache miss; a short
 // vector is scanned for the pointer instead, which reads only the vector
 // (removing a million files from tokens of a hundred files each took twice
-// as long by searching).
+// as long by searching). i_hint: where the entry may be, looked at before
+// searching.
 template <class Entries>
-std::size_t FindLive(Entries const& i_vector, ItemBody const* ip_body)
+std::size_t FindLive(Entries const& i_vector, ItemBody const* ip_body, std::size_t i_hint = std::size_t(-1))
 {
+    if (i_hint < i_vector.size() && i_vector[i_hint] == ip_body)
+        return i_hint;
     constexpr std::size_t SCAN_UP_TO = 256;
     if (i_vector.size() <= SCAN_UP_TO)
         return std::size_t(std::find(i_vector.begin(), i_vector.end(), ip_body) - i_vector.begin());
@@ -456,14 +459,12 @@ std::size_t FindLive(Entries const& i_vector, ItemBody const* ip_body)
     return l_index < i_vector.size() && i_vector[l_index] == ip_body ? l_index : i_vector.size();
 }
 
-// Tags an entry as gone; true when it was live. i_hint: where the entry
-// may be, looked at before searching.
+// Tags an entry as gone; true when it was live. i_hint: as for FindLive.
 template <class Entries>
 bool SortedErase(Entries& io_vector, std::uint32_t& io_dead, ItemBody* ip_body,
                  std::uint64_t* iop_lastKey = nullptr, std::size_t i_hint = std::size_t(-1))
 {
-    std::size_t const l_index =
-        i_hint < io_vector.size() && io_vector[i_hint] == ip_body ? i_hint : FindLive(io_vector, ip_body);
+    std::size_t const l_index = FindLive(io_vector, ip_body, i_hint);
     if (l_index == io_vector.size())
         return false;
     if (l_index + 1 == io_vector.size()) {
@@ -1595,9 +1596,7 @@ std::size_t StoreOps::RemoveSilently(Data* ip_data, std::vector<Item> const& i_i
             lp_type->m_byValue.Erase(lp_body);
         // Tombstones only: the list is compacted once, below.
         std::vector<ItemBody*>& l_items = lp_type->m_items;
-        std::size_t l_slot = l_batch[l_at].second;
-        if (l_slot >= l_items.size() || l_items[l_slot] != lp_body)
-            l_slot = FindLive(l_items, lp_body);
+        std::size_t const l_slot = FindLive(l_items, lp_body, l_batch[l_at].second);
         if (l_slot < l_items.size()) {
             l_items[l_slot] = Tagged(lp_body);
             Retain(lp_body);
