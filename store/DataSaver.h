@@ -73,9 +73,9 @@ public:
     // Loads the newest readable file <stem>.<ms>, older ones when it fails,
     // then calls the handlers (DataLoaded, and NoData when nothing was
     // loaded). Only the types registered for saving are taken from it, so
-    // they must be registered before the load. When files existed and none could be read, the store keeps
-    // what it held, the handlers are called as on a first start, and then
-    // DataLoadFailure is thrown.
+    // they must be registered before the load. When files existed and none
+    // could be read, the store keeps what it held, the handlers are called
+    // as on a first start, and then DataLoadFailure is thrown.
     void Load(QString const& i_stem);
 
     // Writes the saved types to <base>.<ms>, then keeps only the newest
