@@ -1,13 +1,16 @@
 #ifndef QUILLMAR_BENCH_BENCHUTIL_H
 #define QUILLMAR_BENCH_BENCHUTIL_H
 
-// What the benchmarks share: the process's resident memory, and the
-// share-shaped store that the store and data-file benchmarks measure: file
-// items, each in one of the folders and linked to five of the tokens,
-// chosen by a fixed-seed generator so that every run builds the same store.
+// What the benchmarks share: the process's resident memory, the processor
+// time of the calling thread, and the share-shaped store that the store and
+// data-file benchmarks measure: file items, each in one of the folders and
+// linked to five of the tokens, chosen by a fixed-seed generator so that
+// every run builds the same store.
 
 #include "store/Data.h"
 
+#include <cstdint>
+#include <ctime>
 #include <fstream>
 #include <random>
 #include <string>
@@ -25,6 +28,14 @@ inline long ResidentKiB(char const* ip_field = "VmRSS:")
         if (l_line.rfind(l_field, 0) == 0)
             return std::stol(l_line.substr(l_field.size()));
     return 0;
+}
+
+// The processor time the calling thread has used, in nanoseconds.
+inline std::int64_t ThreadCpuNs()
+{
+    timespec l_time;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &l_time);
+    return std::int64_t(l_time.tv_sec) * 1000000000 + l_time.tv_nsec;
 }
 
 int const SHARE_FOLDERS = 50000;

@@ -28,7 +28,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
-#include <ctime>
 #include <memory>
 #include <string>
 
@@ -129,13 +128,6 @@ int CountFile(char const*, struct stat const*, int i_flag, struct FTW*)
     if (i_flag == FTW_F)
         ++g_nftwFiles;
     return 0;
-}
-
-qint64 ThreadCpuNs()
-{
-    timespec l_time;
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &l_time);
-    return qint64(l_time.tv_sec) * 1000000000 + l_time.tv_nsec;
 }
 
 double ChildrenCpuMs()
@@ -277,7 +269,7 @@ int MergeChild(QString const& i_root, qint64 i_sliceMs, bool i_again)
     // other processes.
     auto const l_tick = [&] {
         qint64 const l_now = l_clock.nsecsElapsed();
-        qint64 const l_cpu = ThreadCpuNs();
+        qint64 const l_cpu = bench::ThreadCpuNs();
         qint64 const l_start = l_walkEnd;
         if (l_start >= 0 && l_now > l_start && l_now - std::max(l_lastTick, l_start) > l_longest) {
             l_longest = l_now - std::max(l_lastTick, l_start);

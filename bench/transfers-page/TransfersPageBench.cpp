@@ -16,10 +16,8 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
-#include <QFile>
 
 #include <cstdio>
-#include <ctime>
 #include <memory>
 #include <vector>
 
@@ -29,13 +27,6 @@ int const ENTRIES = 5000;
 int const ACTIVE = 20;    // transfers reporting at once
 int const REPORTS = 1000; // five seconds' worth at 200 a second
 int const PER_PASS = 20;  // reports between two passes of the event loop
-
-double ThreadCpuSeconds()
-{
-    timespec l_time;
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &l_time);
-    return double(l_time.tv_sec) + double(l_time.tv_nsec) / 1e9;
-}
 
 void Drain()
 {
@@ -118,7 +109,7 @@ void MeasurePage(int i_folders, Figures& io_figures)
         l_entry += d["bytes_per_second"]->GetItem(Value(new int(100000)));
     }
     Drain();
-    double const l_start = ThreadCpuSeconds();
+    std::int64_t const l_start = bench::ThreadCpuNs();
     for (int l_report = 0; l_report < REPORTS; ++l_report) {
         int const l_k = l_report % ACTIVE;
         *l_positions[l_k] += 10000;
@@ -126,7 +117,7 @@ void MeasurePage(int i_folders, Figures& io_figures)
         if (l_report % PER_PASS == PER_PASS - 1)
             Drain();
     }
-    io_figures.m_progressShare = (ThreadCpuSeconds() - l_start) / (double(REPORTS) / 200.0);
+    io_figures.m_progressShare = (bench::ThreadCpuNs() - l_start) / 1e9 / (double(REPORTS) / 200.0);
 
     for (Item const& l_entry : l_entries)
         l_program.mp_transfers->SetDownloadEntryStatus(l_entry, "complete");
