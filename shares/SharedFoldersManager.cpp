@@ -13,7 +13,6 @@
 #include <QMetaObject>
 #include <QTimer>
 
-#include <algorithm>
 #include <unordered_map>
 #include <unordered_set>
 
