@@ -581,15 +581,11 @@ void DNetManager::TakeSocket(QTcpSocket* ip_socket, Role i_role)
     ip_socket->setParent(this);
     ip_socket->setReadBufferSize(READ_BUFFER_SIZE);
     m_sockets[ip_socket] = i_role;
-    if (i_role == Role::Child) {
-        connect(ip_socket, &QTcpSocket::readyRead, this, &DNetManager::OnChildSocketReadyToRead);
-        connect(ip_socket, &QTcpSocket::disconnected, this, &DNetManager::OnChildSocketClosed);
-        connect(ip_socket, &QTcpSocket::errorOccurred, this, &DNetManager::OnChildSocketError);
-    } else {
-        connect(ip_socket, &QTcpSocket::readyRead, this, &DNetManager::OnSocketReadyToRead);
-        connect(ip_socket, &QTcpSocket::disconnected, this, &DNetManager::OnSocketClosed);
-        connect(ip_socket, &QTcpSocket::errorOccurred, this, &DNetManager::OnSocketError);
-    }
+    // ReadFrames and CloseSocket go by the socket's role: one pair of slots
+    // serves them all.
+    connect(ip_socket, &QTcpSocket::readyRead, this, &DNetManager::OnSocketReadyToRead);
+    connect(ip_socket, &QTcpSocket::disconnected, this, &DNetManager::OnSocketGone);
+    connect(ip_socket, &QTcpSocket::errorOccurred, this, &DNetManager::OnSocketGone);
     // Frames that came with the handshake are already waiting.
     if (ip_socket->bytesAvailable() > 0)
         ReadFrames(ip_socket);
@@ -690,35 +686,10 @@ void DNetManager::OnSocketReadyToRead()
     ReadFrames(qobject_cast<QTcpSocket*>(sender()));
 }
 
-void DNetManager::OnChildSocketReadyToRead()
-{
-    ReadFrames(qobject_cast<QTcpSocket*>(sender()));
-}
-
 // Errors are closes. Frames that arrived with the close are handled first.
 void DNetManager::OnSocketGone()
 {
     auto* const lp_socket = qobject_cast<QTcpSocket*>(sender());
     ReadFrames(lp_socket);
     CloseSocket(lp_socket);
-}
-
-void DNetManager::OnSocketClosed()
-{
-    OnSocketGone();
-}
-
-void DNetManager::OnSocketError()
-{
-    OnSocketGone();
-}
-
-void DNetManager::OnChildSocketClosed()
-{
-    OnSocketGone();
-}
-
-void DNetManager::OnChildSocketError()
-{
-    OnSocketGone();
 }

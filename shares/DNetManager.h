@@ -86,16 +86,11 @@ signals:
 
 private slots:
     void OnSocketReadyToRead();
-    void OnSocketError();
-    void OnSocketClosed();
-    void OnChildSocketReadyToRead();
-    void OnChildSocketError();
-    void OnChildSocketClosed();
+    // Closed or failed.
+    void OnSocketGone();
 
 private:
     enum class Role { Candidate, Parent, Child };
-
-    void OnSocketGone();
 
     qint64 Now() const;
     void DeclareTypes();

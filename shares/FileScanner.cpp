@@ -150,13 +150,11 @@ bool PairLess(Pair const& i_a, Pair const& i_b)
 
 // A name that does not decode in the system's encoding comes back with
 // replacement characters: it could be neither opened again (for analysis,
-// upload or listing) nor told apart from its look-alikes.
+// upload or listing) nor told apart from its look-alikes. Plain ASCII names,
+// which always decode, are not brought here.
 bool Decodes(QString const& i_name, char const* ip_bytes)
 {
-    bool l_ascii = true;
-    for (char const* lp_byte = ip_bytes; *lp_byte && l_ascii; ++lp_byte)
-        l_ascii = static_cast<unsigned char>(*lp_byte) < 0x80;
-    return l_ascii || !i_name.contains(QChar::ReplacementCharacter) || QFile::encodeName(i_name) == ip_bytes;
+    return !i_name.contains(QChar::ReplacementCharacter) || QFile::encodeName(i_name) == ip_bytes;
 }
 
 class Walk
@@ -255,13 +253,15 @@ private:
         unsigned char l_bits = 0;
         for (std::size_t l_at = 0; l_at < l_length; ++l_at)
             l_bits |= static_cast<unsigned char>(ip_name[l_at]);
-        bool l_backslash = std::memchr(ip_name, '\\', l_length) != nullptr;
+        bool const l_ascii = l_bits < 0x80;
         QString l_name;
-        if (l_bits < 0x80 && SystemIsUtf8()) {
+        bool l_backslash = false;
+        if (l_ascii && SystemIsUtf8()) {
             l_name = QString::fromLatin1(ip_name, int(l_length));
+            l_backslash = std::memchr(ip_name, '\\', l_length) != nullptr;
         } else {
             l_name = DecodeName(ip_name);
-            if (!Decodes(l_name, ip_name)) {
+            if (!l_ascii && !Decodes(l_name, ip_name)) {
                 Log("Shared", 1,
                     QStringLiteral("Not sharing %1: its name is not valid in the system's encoding").arg(i_base + l_name));
                 return;

@@ -13,7 +13,6 @@
 
 #include <functional>
 #include <map>
-#include <set>
 #include <vector>
 
 class FileScanner : public QObject

@@ -13,7 +13,6 @@
 #include <QMetaObject>
 #include <QTimer>
 
-#include <algorithm>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -147,6 +146,9 @@ SharedFoldersManager::SharedFoldersManager(QObject* ip_parent) : QObject(ip_pare
     connect(this, &SharedFoldersManager::MP3ScansRequired, &m_fileScanner, &FileScanner::OnMP3ScansRequired);
     connect(&m_fileScanner, &FileScanner::MP3Scanned, this, &SharedFoldersManager::OnMP3Scanned);
     connect(&m_fileScanner, &FileScanner::FoldersScanned, this, &SharedFoldersManager::OnFoldersRescanned);
+    m_mergeTimer.setSingleShot(true);
+    m_mergeTimer.setInterval(0);
+    connect(&m_mergeTimer, &QTimer::timeout, this, &SharedFoldersManager::MergeSlice);
     if (gp_server) {
         connect(gp_server, &Server::Connected, this, &SharedFoldersManager::OnConnectedToServer);
         connect(gp_server, &Server::ReceivedUserStats, this, &SharedFoldersManager::OnReceivedUserStats);
@@ -455,9 +457,6 @@ void SharedFoldersManager::OnFoldersRescanned()
 {
     Log("Profiling", 1, "OnFoldersRescanned begin");
     mp_merge.reset(new StartupMerge);
-    m_mergeTimer.setSingleShot(true);
-    m_mergeTimer.setInterval(0);
-    connect(&m_mergeTimer, &QTimer::timeout, this, &SharedFoldersManager::MergeSlice, Qt::UniqueConnection);
     mp_merge->m_result = m_fileScanner.TakeResult();
     mp_merge->m_root = mp_merge->m_result.begin();
     // New names are at most as many as the files the index does not hold.

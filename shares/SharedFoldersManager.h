@@ -214,13 +214,13 @@ private:
     // Store observer: any link that changes what a share list shows.
     void OnIndexLink(ConnectionInfo& i_link);
 
+    // TokenizeSharedFile with the folder and name the scan holds already.
+    void TokenizeSharedFile(Item const& i_file, Item const& i_folder, QString const& i_name);
     // Brings the file items of one folder in line with a listing, file by
     // file (the merge spreads a large folder over several slices): new
     // files get items, changed sizes are updated; every listed file is
     // tokenised and, when due, handed to MP3 analysis. The end gives the
     // items that were not listed, which the caller removes.
-    // TokenizeSharedFile with the folder and name the scan holds already.
-    void TokenizeSharedFile(Item const& i_file, Item const& i_folder, QString const& i_name);
     struct FolderSync;
     void BeginFolderSync(FolderSync& o_sync, Item const& i_folder, QString const& i_folderPath);
     void SyncFile(FolderSync& io_sync, QString const& i_name, qint64 i_size, int& io_added);
