@@ -91,11 +91,14 @@ Status ReadFolderFiles(MemStream& io_in, quint64 i_maxFiles, quint64& io_entries
     return Status();
 }
 
-Status Inflate(MemStream& io_in, quint64 i_cap, MemStream& o_record)
+// A compressed payload: inflated within i_cap, then read by ip_reader.
+template <class T>
+Status ReadInflated(MemStream& io_in, quint64 i_cap, Status (*ip_reader)(MemStream&, T&), T& o_record)
 {
-    if (!ZlibInflate(io_in, i_cap, o_record))
+    MemStream l_inflated;
+    if (!ZlibInflate(io_in, i_cap, l_inflated))
         return Malformed(QString("does not inflate within %1 bytes").arg(i_cap));
-    return Status();
+    return ip_reader(l_inflated, o_record);
 }
 
 template <class T> Status Decode(MemStream& io_in, Message& o_message, Status (*ip_decoder)(MemStream&, T&))
@@ -185,23 +188,17 @@ Status Decode(MemStream& io_in, Message& o_message)
 
 Status DecodeShareList(MemStream& io_in, ShareList& o_list)
 {
-    MemStream l_record;
-    Status l_status = Inflate(io_in, INFLATE_CAP_SHARE_LIST, l_record);
-    return l_status.Ok() ? ReadShareList(l_record, o_list) : l_status;
+    return ReadInflated(io_in, INFLATE_CAP_SHARE_LIST, &ReadShareList, o_list);
 }
 
 Status DecodeSearchAnswer(MemStream& io_in, SearchAnswer& o_answer)
 {
-    MemStream l_record;
-    Status l_status = Inflate(io_in, INFLATE_CAP_DEFAULT, l_record);
-    return l_status.Ok() ? ReadSearchAnswer(l_record, o_answer) : l_status;
+    return ReadInflated(io_in, INFLATE_CAP_DEFAULT, &ReadSearchAnswer, o_answer);
 }
 
 Status DecodeFolderContents(MemStream& io_in, FolderContents& o_contents)
 {
-    MemStream l_record;
-    Status l_status = Inflate(io_in, INFLATE_CAP_DEFAULT, l_record);
-    return l_status.Ok() ? ReadFolderContents(l_record, o_contents) : l_status;
+    return ReadInflated(io_in, INFLATE_CAP_DEFAULT, &ReadFolderContents, o_contents);
 }
 
 Status ReadShareList(MemStream& io_in, ShareList& o_list)
