@@ -564,6 +564,15 @@ void PeerMessenger::Distrust(QTcpSocket* ip_socket, QString const& i_reason)
         StartAttempt(l_user, "P");
 }
 
+std::vector<QTcpSocket*> PeerMessenger::UncheckedLinks(QString const& i_user) const
+{
+    std::vector<QTcpSocket*> l_sockets;
+    for (auto const& l_entry : m_links)
+        if (l_entry.second.m_user == i_user && l_entry.second.m_trust == Link::Trust::Pending)
+            l_sockets.push_back(l_entry.first);
+    return l_sockets;
+}
+
 bool PeerMessenger::MayAct(Link& io_link, QByteArray const& i_payload)
 {
     quint32 l_code = 0;
@@ -690,9 +699,8 @@ void PeerMessenger::SendMessage(QString i_user, MemStream& i_message)
     QueueUnsent(i_user, l_bytes);
     // A connection of his that awaits its check will take the message if
     // it passes, or start an attempt of ours if it fails.
-    for (auto const& l_entry : m_links)
-        if (l_entry.second.m_user == i_user && l_entry.second.m_trust == Link::Trust::Pending)
-            return;
+    if (!UncheckedLinks(i_user).empty())
+        return;
     if (!HasAttempt(i_user, "P"))
         StartAttempt(i_user, "P");
 }
@@ -943,11 +951,7 @@ void PeerMessenger::OnPeerAddress(QString i_user, quint32 i_ip, int i_port)
         SetAttribute(l_user, "user_address", Value(static_cast<unsigned long long>(i_ip)));
         SetAttribute(l_user, "user_port", Value(i_port));
     }
-    std::vector<QTcpSocket*> l_unchecked;
-    for (auto const& l_entry : m_links)
-        if (l_entry.second.m_user == i_user && l_entry.second.m_trust == Link::Trust::Pending)
-            l_unchecked.push_back(l_entry.first);
-    for (QTcpSocket* lp_socket : l_unchecked) {
+    for (QTcpSocket* lp_socket : UncheckedLinks(i_user)) {
         if (PeerWire::AddressMatches(lp_socket->peerAddress().toIPv4Address(), i_ip))
             Trust(lp_socket);
         else

@@ -221,6 +221,8 @@ private:
     void CheckSender(Link& io_link);
     void Trust(QTcpSocket* ip_socket);
     void Distrust(QTcpSocket* ip_socket, QString const& i_reason);
+    // The links of i_user that await their check.
+    std::vector<QTcpSocket*> UncheckedLinks(QString const& i_user) const;
     // False when the message must wait for the check or is dropped.
     bool MayAct(Link& io_link, QByteArray const& i_payload);
     // False when the link was closed instead (its peer left too much unread).
