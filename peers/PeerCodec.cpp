@@ -46,12 +46,7 @@ bool HasNul(QString const& i_path)
     return i_path.contains(QChar(0));
 }
 
-Status CheckPath(std::string const& i_path)
-{
-    return HasNul(i_path) ? Refused("names a path with a NUL byte") : Status();
-}
-
-Status CheckPath(QString const& i_path)
+template <class S> Status CheckPath(S const& i_path)
 {
     return HasNul(i_path) ? Refused("names a path with a NUL byte") : Status();
 }
