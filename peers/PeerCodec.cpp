@@ -46,12 +46,7 @@ bool HasNul(QString const& i_path)
     return i_path.contains(QChar(0));
 }
 
-Status CheckPath(std::string const& i_path)
-{
-    return HasNul(i_path) ? Refused("names a path with a NUL byte") : Status();
-}
-
-Status CheckPath(QString const& i_path)
+template <class S> Status CheckPath(S const& i_path)
 {
     return HasNul(i_path) ? Refused("names a path with a NUL byte") : Status();
 }
@@ -72,15 +67,14 @@ Status ReadFile(MemStream& io_in, FileInfo& o_file)
 }
 
 // n files into one folder's set, n read from the stream.
-Status ReadFolderFiles(MemStream& io_in, quint64 i_maxFiles, quint64& io_entries, quint64 i_maxEntries,
-                       std::set<FileInfo>& o_files)
+Status ReadFolderFiles(MemStream& io_in, quint64 i_maxFiles, quint64& io_entries, std::set<FileInfo>& o_files)
 {
     quint32 l_count = 0;
     if (!io_in.ReadU32(l_count) || !CountFits(io_in, l_count, MIN_FILE_INFO_BYTES))
         return Malformed("announces more files than it holds");
     io_entries += l_count;
-    if (l_count > i_maxFiles || io_entries > i_maxEntries)
-        return Malformed(QString("lists more than %1 entries").arg(qMin(i_maxFiles, i_maxEntries)));
+    if (l_count > i_maxFiles || io_entries > MAX_SHARE_LIST_ENTRIES)
+        return Malformed(QString("lists more than %1 entries").arg(qMin(i_maxFiles, MAX_SHARE_LIST_ENTRIES)));
     for (quint32 l_index = 0; l_index < l_count; ++l_index) {
         FileInfo l_file;
         Status l_status = ReadFile(io_in, l_file);
@@ -91,11 +85,32 @@ Status ReadFolderFiles(MemStream& io_in, quint64 i_maxFiles, quint64& io_entries
     return Status();
 }
 
-Status Inflate(MemStream& io_in, quint64 i_cap, MemStream& o_record)
+// i_folders folders, each a path and its files, at most i_maxFiles of them
+// in one folder.
+Status ReadFolders(MemStream& io_in, quint32 i_folders, quint64 i_maxFiles, FileInfoMap& o_folders)
 {
-    if (!ZlibInflate(io_in, i_cap, o_record))
-        return Malformed(QString("does not inflate within %1 bytes").arg(i_cap));
+    quint64 l_entries = i_folders;
+    for (quint32 l_folder = 0; l_folder < i_folders; ++l_folder) {
+        std::string l_path;
+        if (!io_in.ReadRaw(l_path))
+            return CutShort();
+        Status l_status = CheckPath(l_path);
+        if (l_status.Ok())
+            l_status = ReadFolderFiles(io_in, i_maxFiles, l_entries, o_folders[l_path]);
+        if (!l_status.Ok())
+            return l_status;
+    }
     return Status();
+}
+
+// A compressed payload: inflated within i_cap, then read by ip_reader.
+template <class T>
+Status ReadInflated(MemStream& io_in, quint64 i_cap, Status (*ip_reader)(MemStream&, T&), T& o_record)
+{
+    MemStream l_inflated;
+    if (!ZlibInflate(io_in, i_cap, l_inflated))
+        return Malformed(QString("does not inflate within %1 bytes").arg(i_cap));
+    return ip_reader(l_inflated, o_record);
 }
 
 template <class T> Status Decode(MemStream& io_in, Message& o_message, Status (*ip_decoder)(MemStream&, T&))
@@ -185,23 +200,17 @@ Status Decode(MemStream& io_in, Message& o_message)
 
 Status DecodeShareList(MemStream& io_in, ShareList& o_list)
 {
-    MemStream l_record;
-    Status l_status = Inflate(io_in, INFLATE_CAP_SHARE_LIST, l_record);
-    return l_status.Ok() ? ReadShareList(l_record, o_list) : l_status;
+    return ReadInflated(io_in, INFLATE_CAP_SHARE_LIST, &ReadShareList, o_list);
 }
 
 Status DecodeSearchAnswer(MemStream& io_in, SearchAnswer& o_answer)
 {
-    MemStream l_record;
-    Status l_status = Inflate(io_in, INFLATE_CAP_DEFAULT, l_record);
-    return l_status.Ok() ? ReadSearchAnswer(l_record, o_answer) : l_status;
+    return ReadInflated(io_in, INFLATE_CAP_DEFAULT, &ReadSearchAnswer, o_answer);
 }
 
 Status DecodeFolderContents(MemStream& io_in, FolderContents& o_contents)
 {
-    MemStream l_record;
-    Status l_status = Inflate(io_in, INFLATE_CAP_DEFAULT, l_record);
-    return l_status.Ok() ? ReadFolderContents(l_record, o_contents) : l_status;
+    return ReadInflated(io_in, INFLATE_CAP_DEFAULT, &ReadFolderContents, o_contents);
 }
 
 Status ReadShareList(MemStream& io_in, ShareList& o_list)
@@ -210,20 +219,11 @@ Status ReadShareList(MemStream& io_in, ShareList& o_list)
     quint32 l_folders = 0;
     if (!io_in.ReadU32(l_folders) || !CountFits(io_in, l_folders, MIN_FOLDER_BYTES))
         return Malformed("announces more folders than it holds");
-    quint64 l_entries = l_folders;
-    if (l_entries > MAX_SHARE_LIST_ENTRIES)
+    if (l_folders > MAX_SHARE_LIST_ENTRIES)
         return Malformed(QString("lists more than %1 entries").arg(MAX_SHARE_LIST_ENTRIES));
-    for (quint32 l_folder = 0; l_folder < l_folders; ++l_folder) {
-        std::string l_path;
-        if (!io_in.ReadRaw(l_path))
-            return CutShort();
-        Status l_status = CheckPath(l_path);
-        if (l_status.Ok())
-            l_status = ReadFolderFiles(io_in, MAX_SHARE_LIST_ENTRIES, l_entries, MAX_SHARE_LIST_ENTRIES,
-                                       o_list.m_folders[l_path]);
-        if (!l_status.Ok())
-            return l_status;
-    }
+    Status l_status = ReadFolders(io_in, l_folders, MAX_SHARE_LIST_ENTRIES, o_list.m_folders);
+    if (!l_status.Ok())
+        return l_status;
     quint32 l_names = 0;
     if (!io_in.ReadU32(l_names) || !CountFits(io_in, l_names, MIN_TABLE_ENTRY_BYTES))
         return Malformed("announces more attribute names than it holds");
@@ -268,18 +268,8 @@ Status ReadFolderContents(MemStream& io_in, FolderContents& o_contents)
     if (!CountFits(io_in, l_folders, MIN_FOLDER_BYTES))
         return Malformed("announces more folders than it holds");
     Status l_status = CheckPath(o_contents.m_folder);
-    quint64 l_entries = l_folders;
-    for (quint32 l_folder = 0; l_status.Ok() && l_folder < l_folders; ++l_folder) {
-        std::string l_path;
-        if (!io_in.ReadRaw(l_path))
-            return CutShort();
-        l_status = CheckPath(l_path);
-        if (l_status.Ok())
-            l_status = ReadFolderFiles(io_in, MAX_FOLDER_FILES, l_entries, MAX_SHARE_LIST_ENTRIES,
-                                       o_contents.m_folders[l_path]);
-    }
     // The u32 0 that ends a folder listing is not needed to read it.
-    return l_status;
+    return l_status.Ok() ? ReadFolders(io_in, l_folders, MAX_FOLDER_FILES, o_contents.m_folders) : l_status;
 }
 
 Status DecodeUserInfo(MemStream& io_in, UserInfo& o_info)

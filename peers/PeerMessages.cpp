@@ -9,6 +9,7 @@
 #include "peers/PeerUsers.h"
 #include "server/StoreTypes.h"
 #include "store/Settings.h"
+#include "store/Utilities.h"
 
 #include <algorithm>
 #include <tuple>
@@ -29,11 +30,6 @@ void SplitRemotePath(std::string const& i_path, std::string& o_folder, std::stri
         o_folder = i_path.substr(0, l_cut);
         o_name = i_path.substr(l_cut + 1);
     }
-}
-
-QString Text(std::string const& i_bytes)
-{
-    return QString::fromUtf8(i_bytes.data(), int(i_bytes.size()));
 }
 
 // An answer's files as its rows show them: folder, name and size, sorted.
@@ -206,7 +202,7 @@ void PeerMessenger::ApplyMessage(QString const& i_user, Message& io_message)
         for (auto const& l_folder : l_contents.m_folders)
             l_files += l_folder.second.size();
         Log(1, QString("Received the contents of folder %1 of %2: %3 files")
-                   .arg(Text(l_contents.m_folder), i_user, QString::number(l_files)));
+                   .arg(ToQString(l_contents.m_folder), i_user, QString::number(l_files)));
         emit FolderContentsReceived(i_user, l_contents.m_token, l_contents.m_folder, l_contents.m_folders);
         break;
     }

@@ -238,13 +238,16 @@ PeerMessenger::Link& PeerMessenger::AddSocket(QTcpSocket* ip_socket, LinkRole i_
     return l_link;
 }
 
-PeerMessenger::Link PeerMessenger::RemoveLink(QTcpSocket* ip_socket)
+bool PeerMessenger::RemoveLink(QTcpSocket* ip_socket, Link* op_link)
 {
     auto l_found = m_links.find(ip_socket);
-    Link l_link = std::move(l_found->second);
-    m_bufferedBytes -= l_link.m_buffered;
+    if (l_found == m_links.end())
+        return false;
+    m_bufferedBytes -= l_found->second.m_buffered;
+    if (op_link)
+        *op_link = std::move(l_found->second);
     m_links.erase(l_found);
-    return l_link;
+    return true;
 }
 
 bool PeerMessenger::CountBuffered(Link& io_link)
@@ -263,9 +266,9 @@ bool PeerMessenger::CountBuffered(Link& io_link)
 
 void PeerMessenger::CloseLink(QTcpSocket* ip_socket, QString const& i_reason)
 {
-    if (!FindLink(ip_socket))
+    Link l_link;
+    if (!RemoveLink(ip_socket, &l_link))
         return;
-    Link l_link = RemoveLink(ip_socket);
     ip_socket->disconnect(this);
     Log(2, QString("Closing %1 connection %2 %3: %4")
                .arg(l_link.m_type.isEmpty() ? QString("peer") : l_link.m_type,
@@ -287,9 +290,8 @@ void PeerMessenger::CloseLink(QTcpSocket* ip_socket, QString const& i_reason)
 
 void PeerMessenger::DiscardSocket(QTcpSocket* ip_socket)
 {
-    if (!FindLink(ip_socket))
+    if (!RemoveLink(ip_socket))
         return;
-    RemoveLink(ip_socket);
     ip_socket->disconnect(this);
     ip_socket->abort();
     ip_socket->deleteLater();
@@ -299,8 +301,7 @@ void PeerMessenger::HandOver(QTcpSocket* ip_socket)
 {
     // From here on the socket belongs to whoever takes the signal: we stop
     // listening to it and it no longer dies with us.
-    if (FindLink(ip_socket))
-        RemoveLink(ip_socket);
+    RemoveLink(ip_socket);
     ip_socket->disconnect(this);
     ip_socket->setParent(nullptr);
 }
@@ -564,6 +565,15 @@ void PeerMessenger::Distrust(QTcpSocket* ip_socket, QString const& i_reason)
         StartAttempt(l_user, "P");
 }
 
+std::vector<QTcpSocket*> PeerMessenger::UncheckedLinks(QString const& i_user) const
+{
+    std::vector<QTcpSocket*> l_sockets;
+    for (auto const& l_entry : m_links)
+        if (l_entry.second.m_user == i_user && l_entry.second.m_trust == Link::Trust::Pending)
+            l_sockets.push_back(l_entry.first);
+    return l_sockets;
+}
+
 bool PeerMessenger::MayAct(Link& io_link, QByteArray const& i_payload)
 {
     quint32 l_code = 0;
@@ -690,9 +700,8 @@ void PeerMessenger::SendMessage(QString i_user, MemStream& i_message)
     QueueUnsent(i_user, l_bytes);
     // A connection of his that awaits its check will take the message if
     // it passes, or start an attempt of ours if it fails.
-    for (auto const& l_entry : m_links)
-        if (l_entry.second.m_user == i_user && l_entry.second.m_trust == Link::Trust::Pending)
-            return;
+    if (!UncheckedLinks(i_user).empty())
+        return;
     if (!HasAttempt(i_user, "P"))
         StartAttempt(i_user, "P");
 }
@@ -943,11 +952,7 @@ void PeerMessenger::OnPeerAddress(QString i_user, quint32 i_ip, int i_port)
         SetAttribute(l_user, "user_address", Value(static_cast<unsigned long long>(i_ip)));
         SetAttribute(l_user, "user_port", Value(i_port));
     }
-    std::vector<QTcpSocket*> l_unchecked;
-    for (auto const& l_entry : m_links)
-        if (l_entry.second.m_user == i_user && l_entry.second.m_trust == Link::Trust::Pending)
-            l_unchecked.push_back(l_entry.first);
-    for (QTcpSocket* lp_socket : l_unchecked) {
+    for (QTcpSocket* lp_socket : UncheckedLinks(i_user)) {
         if (PeerWire::AddressMatches(lp_socket->peerAddress().toIPv4Address(), i_ip))
             Trust(lp_socket);
         else

@@ -199,8 +199,9 @@ private:
 
     Link* FindLink(QTcpSocket* ip_socket);
     Link& AddSocket(QTcpSocket* ip_socket, LinkRole i_role, bool i_obfuscated);
-    // Forgets the link (it must exist) and its share of the buffered bytes.
-    Link RemoveLink(QTcpSocket* ip_socket);
+    // Forgets the link and its share of the buffered bytes, handing it to
+    // op_link; false when there was none.
+    bool RemoveLink(QTcpSocket* ip_socket, Link* op_link = nullptr);
     // False when the link was closed for holding too much.
     bool CountBuffered(Link& io_link);
     // Dispatches one message of an open link; false when the link was closed.
@@ -221,6 +222,8 @@ private:
     void CheckSender(Link& io_link);
     void Trust(QTcpSocket* ip_socket);
     void Distrust(QTcpSocket* ip_socket, QString const& i_reason);
+    // The links of i_user that await their check.
+    std::vector<QTcpSocket*> UncheckedLinks(QString const& i_user) const;
     // False when the message must wait for the check or is dropped.
     bool MayAct(Link& io_link, QByteArray const& i_payload);
     // False when the link was closed instead (its peer left too much unread).

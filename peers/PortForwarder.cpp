@@ -50,15 +50,22 @@ ThreadedServices::ThreadedServices(std::shared_ptr<std::atomic<bool>> ip_stop)
     mp_natpmpRenewal->setSingleShot(true);
     connect(mp_upnpRenewal, &QTimer::timeout, this, [this]() {
         QString l_detail;
-        bool l_ok = AddUPnPMapping(m_ports[0], l_detail) && AddUPnPMapping(m_ports[1], l_detail);
-        if (l_ok && m_upnpLease > 0)
-            mp_upnpRenewal->start(m_upnpLease * 500);
+        bool l_ok = AddUPnPMappings(l_detail);
         emit UPnPFinished(l_ok, l_ok ? QString("ports %1 and %2 renewed").arg(m_ports[0]).arg(m_ports[1]) : l_detail);
     });
     connect(mp_natpmpRenewal, &QTimer::timeout, this, [this]() { MapWithNATPMP(m_ports[0], m_ports[1]); });
 }
 
 ThreadedServices::~ThreadedServices() = default;
+
+bool ThreadedServices::AddUPnPMappings(QString& o_detail)
+{
+    bool l_ok = AddUPnPMapping(m_ports[0], o_detail) && AddUPnPMapping(m_ports[1], o_detail);
+    // Renewed at half the lease; a permanent mapping needs none.
+    if (l_ok && m_upnpLease > 0)
+        mp_upnpRenewal->start(m_upnpLease * 500);
+    return l_ok;
+}
 
 bool ThreadedServices::AddUPnPMapping(int i_port, QString& o_detail)
 {
@@ -119,9 +126,7 @@ void ThreadedServices::MapWithUPnP(int i_port, int i_obfuscatedPort)
     mp_router = std::move(lp_router);
     m_upnpLease = m_options.m_upnpLeaseSeconds;
     QString l_detail;
-    m_upnpMapped = AddUPnPMapping(i_port, l_detail) && AddUPnPMapping(i_obfuscatedPort, l_detail);
-    if (m_upnpMapped && m_upnpLease > 0)
-        mp_upnpRenewal->start(m_upnpLease * 500);
+    m_upnpMapped = AddUPnPMappings(l_detail);
     emit UPnPFinished(m_upnpMapped, m_upnpMapped ? QString("ports %1 and %2 mapped for %3, %4")
                                                        .arg(QString::number(i_port), QString::number(i_obfuscatedPort),
                                                             QString::fromUtf8(mp_router->m_lanAddress),

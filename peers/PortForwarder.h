@@ -56,6 +56,8 @@ private:
     // the gateway granted. i_waitMs bounds the wait for its answer.
     bool NATPMPRequest(int i_port, quint32 i_lifetime, int i_waitMs, quint32& o_lifetime, QString& o_detail);
     bool AddUPnPMapping(int i_port, QString& o_detail);
+    // Both ports of m_ports, with the renewal of a leased mapping.
+    bool AddUPnPMappings(QString& o_detail);
 
     struct UPnPRouter;
     std::unique_ptr<UPnPRouter> mp_router; // the router of the last mapping

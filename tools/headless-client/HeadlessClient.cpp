@@ -346,8 +346,7 @@ void HeadlessClient::OnDNetChild(ConnectionInfo& i_info)
 
 void HeadlessClient::OnCompleteDownload(Item i_complete)
 {
-    QString const l_path = i_complete["complete_download_folder"].AsString() + QLatin1Char('\\') +
-                           i_complete["complete_download_filename"].AsString();
-    Event("download-complete",
-          OneLine(i_complete["user"].AsString()) + QLatin1Char(' ') + OneLine(l_path).replace(QLatin1Char('\\'), QLatin1Char('/')));
+    QString l_path = RemotePath(i_complete["complete_download_folder"], i_complete["complete_download_filename"]);
+    l_path.replace(QLatin1Char('\\'), QLatin1Char('/'));
+    Event("download-complete", OneLine(i_complete["user"].AsString()) + QLatin1Char(' ') + l_path);
 }

@@ -131,12 +131,8 @@ void StandinServer::RunCommand(QString const& i_line)
         l_account->second.m_stats.m_averageSpeed = l_argument.section(QLatin1Char(' '), 1).toUInt();
         Log(QStringLiteral("command: speed of %1 set to %2")
                 .arg(l_user, QString::number(l_account->second.m_stats.m_averageSpeed)));
-        if (SessionOfUser(l_user)) {
-            MemStream l_out;
-            l_out.Write(l_user);
-            l_account->second.m_stats.Write(l_out);
-            SendToUser(l_user, ServerCode::USER_STATS, l_out);
-        }
+        if (SessionOfUser(l_user))
+            SendToUser(l_user, ServerCode::USER_STATS, StatsMessage(l_user));
     } else if (l_command == QLatin1String("quit")) {
         Log(QStringLiteral("command: quit"));
         emit QuitRequested();
@@ -335,6 +331,14 @@ UserStats StandinServer::StatsOf(QString const& i_user) const
 {
     auto l_it = m_accounts.find(i_user);
     return l_it == m_accounts.end() ? UserStats() : l_it->second.m_stats;
+}
+
+MemStream StandinServer::StatsMessage(QString const& i_user) const
+{
+    MemStream l_out;
+    l_out.Write(i_user);
+    StatsOf(i_user).Write(l_out);
+    return l_out;
 }
 
 void StandinServer::WriteDetails(MemStream& io_out, QString const& i_user) const
@@ -561,10 +565,7 @@ void StandinServer::Handle(Session& io_session, quint32 i_code, MemStream& io_in
         QString l_user;
         if (!io_in.Read(l_user))
             return l_short();
-        MemStream l_out;
-        l_out.Write(l_user);
-        StatsOf(l_user).Write(l_out);
-        Send(io_session, ServerCode::USER_STATS, l_out);
+        Send(io_session, ServerCode::USER_STATS, StatsMessage(l_user));
         break;
     }
     case ServerCode::UPLOAD_SPEED: {

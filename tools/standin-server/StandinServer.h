@@ -127,6 +127,8 @@ private:
     bool IsPrivileged(QString const& i_user) const;
     quint32 IpOf(Session const& i_session) const;
     UserStats StatsOf(QString const& i_user) const;
+    // The payload of a statistics message about i_user.
+    MemStream StatsMessage(QString const& i_user) const;
     // Status, stats, country and privilege, as the add-user answer and the
     // room members carry them.
     void WriteDetails(MemStream& io_out, QString const& i_user) const;
