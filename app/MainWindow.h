@@ -133,24 +133,6 @@ public slots:
     void OnClearSearchHistoryClicked();
     void OnClearSizeSettingsButtonClicked();
 
-    // Option pages: notification sounds.
-    void OnSelectDefaultSoundFile();
-    void OnClearDefaultSoundFile();
-    void OnSelectPrivateChatSoundFile();
-    void OnClearPrivateChatSoundFile();
-    void OnSelectRoomChatSoundFile();
-    void OnClearRoomChatSoundFile();
-    void OnSelectWishlistSoundFile();
-    void OnClearWishlistSoundFile();
-    void OnSelectShareBrowseSoundFile();
-    void OnClearShareBrowseSoundFile();
-    void OnSelectDownloadAlertSoundFile();
-    void OnClearDownloadAlertSoundFile();
-    void OnSelectUserOnlineAlertSoundFile();
-    void OnClearUserOnlineAlertSoundFile();
-    void OnSelectUserInfoSoundFile();
-    void OnClearUserInfoSoundFile();
-
 protected:
     void resizeEvent(QResizeEvent* ip_event) override;
     void moveEvent(QMoveEvent* ip_event) override;

@@ -137,34 +137,22 @@ void MainWindow::FillOptionWidgets()
         char const* mp_kind;
         QLineEdit* mp_edit;
         QPushButton* mp_select;
-        void (MainWindow::*mp_onSelect)();
         QPushButton* mp_clear;
-        void (MainWindow::*mp_onClear)();
     };
     Sound const l_sounds[] = {
-        {"default", lp_ui->defaultSoundEdit, lp_ui->defaultSoundSelectFileButton,
-         &MainWindow::OnSelectDefaultSoundFile, lp_ui->defaultSoundClearButton, &MainWindow::OnClearDefaultSoundFile},
+        {"default", lp_ui->defaultSoundEdit, lp_ui->defaultSoundSelectFileButton, lp_ui->defaultSoundClearButton},
         {"private_chat", lp_ui->privateChatSoundEdit, lp_ui->privateChatSoundSelectFileButton,
-         &MainWindow::OnSelectPrivateChatSoundFile, lp_ui->privateChatSoundClearButton,
-         &MainWindow::OnClearPrivateChatSoundFile},
-        {"room_chat", lp_ui->roomChatSoundEdit, lp_ui->roomChatSoundSelectFileButton,
-         &MainWindow::OnSelectRoomChatSoundFile, lp_ui->roomChatSoundClearButton,
-         &MainWindow::OnClearRoomChatSoundFile},
+         lp_ui->privateChatSoundClearButton},
+        {"room_chat", lp_ui->roomChatSoundEdit, lp_ui->roomChatSoundSelectFileButton, lp_ui->roomChatSoundClearButton},
         {"wishlist", lp_ui->wishlistResultsSoundEdit, lp_ui->wishlistResultsSoundSelectFileButton,
-         &MainWindow::OnSelectWishlistSoundFile, lp_ui->wishlistResultsSoundClearButton,
-         &MainWindow::OnClearWishlistSoundFile},
+         lp_ui->wishlistResultsSoundClearButton},
         {"browse", lp_ui->shareBrowseSoundEdit, lp_ui->shareBrowseSoundSelectFileButton,
-         &MainWindow::OnSelectShareBrowseSoundFile, lp_ui->shareBrowseSoundClearButton,
-         &MainWindow::OnClearShareBrowseSoundFile},
+         lp_ui->shareBrowseSoundClearButton},
         {"download", lp_ui->downloadAlertSoundEdit, lp_ui->downloadAlertSoundSelectFileButton,
-         &MainWindow::OnSelectDownloadAlertSoundFile, lp_ui->downloadAlertSoundClearButton,
-         &MainWindow::OnClearDownloadAlertSoundFile},
+         lp_ui->downloadAlertSoundClearButton},
         {"user_online", lp_ui->userOnlineAlertSoundEdit, lp_ui->userOnlineAlertSoundSelectFileButton,
-         &MainWindow::OnSelectUserOnlineAlertSoundFile, lp_ui->userOnlineAlertSoundClearButton,
-         &MainWindow::OnClearUserOnlineAlertSoundFile},
-        {"user_info", lp_ui->userInfoSoundEdit, lp_ui->userInfoSoundSelectFileButton,
-         &MainWindow::OnSelectUserInfoSoundFile, lp_ui->userInfoSoundClearButton,
-         &MainWindow::OnClearUserInfoSoundFile},
+         lp_ui->userOnlineAlertSoundClearButton},
+        {"user_info", lp_ui->userInfoSoundEdit, lp_ui->userInfoSoundSelectFileButton, lp_ui->userInfoSoundClearButton},
     };
     for (Sound const& l_sound : l_sounds)
         l_sound.mp_edit->setText(d["event_sound"]->HasItem(Value(l_sound.mp_kind))["event_sound_file"].AsString());
@@ -182,8 +170,10 @@ void MainWindow::FillOptionWidgets()
             &MainWindow::OnEditExcludedDownloadExtensionsClicked);
     connect(lp_ui->importUserListButton, &QPushButton::clicked, this, &MainWindow::OnImportUserListClicked);
     for (Sound const& l_sound : l_sounds) {
-        connect(l_sound.mp_select, &QPushButton::clicked, this, l_sound.mp_onSelect);
-        connect(l_sound.mp_clear, &QPushButton::clicked, this, l_sound.mp_onClear);
+        connect(l_sound.mp_select, &QPushButton::clicked, this,
+                [this, l_sound]() { SelectSoundFile(l_sound.mp_kind, l_sound.mp_edit); });
+        connect(l_sound.mp_clear, &QPushButton::clicked, this,
+                [this, l_sound]() { ClearSoundFile(l_sound.mp_kind, l_sound.mp_edit); });
     }
     connect(lp_ui->selectApplicationFontButton, &QPushButton::clicked, this,
             &MainWindow::OnSelectApplicationFontClicked);
@@ -465,23 +455,3 @@ void MainWindow::ClearSoundFile(char const* ip_kind, QLineEdit* ip_edit)
     d["event_sound"]->GetItem(Value(ip_kind)).Disconnect("event_sound_file");
     ip_edit->clear();
 }
-
-void MainWindow::OnSelectDefaultSoundFile() { SelectSoundFile("default", mp_ui->defaultSoundEdit); }
-void MainWindow::OnClearDefaultSoundFile() { ClearSoundFile("default", mp_ui->defaultSoundEdit); }
-void MainWindow::OnSelectPrivateChatSoundFile() { SelectSoundFile("private_chat", mp_ui->privateChatSoundEdit); }
-void MainWindow::OnClearPrivateChatSoundFile() { ClearSoundFile("private_chat", mp_ui->privateChatSoundEdit); }
-void MainWindow::OnSelectRoomChatSoundFile() { SelectSoundFile("room_chat", mp_ui->roomChatSoundEdit); }
-void MainWindow::OnClearRoomChatSoundFile() { ClearSoundFile("room_chat", mp_ui->roomChatSoundEdit); }
-void MainWindow::OnSelectWishlistSoundFile() { SelectSoundFile("wishlist", mp_ui->wishlistResultsSoundEdit); }
-void MainWindow::OnClearWishlistSoundFile() { ClearSoundFile("wishlist", mp_ui->wishlistResultsSoundEdit); }
-void MainWindow::OnSelectShareBrowseSoundFile() { SelectSoundFile("browse", mp_ui->shareBrowseSoundEdit); }
-void MainWindow::OnClearShareBrowseSoundFile() { ClearSoundFile("browse", mp_ui->shareBrowseSoundEdit); }
-void MainWindow::OnSelectDownloadAlertSoundFile() { SelectSoundFile("download", mp_ui->downloadAlertSoundEdit); }
-void MainWindow::OnClearDownloadAlertSoundFile() { ClearSoundFile("download", mp_ui->downloadAlertSoundEdit); }
-void MainWindow::OnSelectUserOnlineAlertSoundFile()
-{
-    SelectSoundFile("user_online", mp_ui->userOnlineAlertSoundEdit);
-}
-void MainWindow::OnClearUserOnlineAlertSoundFile() { ClearSoundFile("user_online", mp_ui->userOnlineAlertSoundEdit); }
-void MainWindow::OnSelectUserInfoSoundFile() { SelectSoundFile("user_info", mp_ui->userInfoSoundEdit); }
-void MainWindow::OnClearUserInfoSoundFile() { ClearSoundFile("user_info", mp_ui->userInfoSoundEdit); }
