@@ -484,11 +484,6 @@ void MainWindow::moveEvent(QMoveEvent* ip_event)
 
 // ------------------------------------------------ connection state and tray
 
-void MainWindow::SetApplicationIcon(QString const& i_resource)
-{
-    ::SetApplicationIcon(i_resource);
-}
-
 void MainWindow::ResetApplicationIcon()
 {
     if (!gp_server || !gp_server->IsConnected())

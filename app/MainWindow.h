@@ -38,7 +38,6 @@ public:
     // shutdown has begun. True when the data reached the disk.
     bool SaveData();
 
-    void SetApplicationIcon(QString const& i_resource);
     void ResetApplicationIcon();
     void PopupAlert(QString const& i_text);
 
