@@ -85,12 +85,16 @@ QString TargetFolder(Item const& i_entry, bool i_complete, Layout const& i_layou
     return l_folder;
 }
 
+QString TargetPath(Item const& i_entry, bool i_complete, Layout const& i_layout)
+{
+    return TargetFolder(i_entry, i_complete, i_layout) + "\\" +
+           TransferQueueManager::SafeLocalName(i_entry["file_name"].AsString());
+}
+
 QString SafePath(Item const& i_entry, bool i_complete, Layout const& i_layout)
 {
     QString const l_base = QDir::cleanPath(i_layout.m_folder);
-    QString const l_path = QDir::cleanPath(ToSlashes(
-        TargetFolder(i_entry, i_complete, i_layout) + "\\" +
-        TransferQueueManager::SafeLocalName(i_entry["file_name"].AsString())));
+    QString const l_path = QDir::cleanPath(ToSlashes(TargetPath(i_entry, i_complete, i_layout)));
     if (!QDir::isAbsolutePath(l_base) || !IsStrictlyBelow(l_path, l_base == "/" ? QString() : l_base))
         return QString();
     return l_path;
@@ -154,7 +158,7 @@ QString TransferQueueManager::GetDownloadRelativeDownloadFolder(Item i_entry)
 
 QString TransferQueueManager::GetDownloadTargetPath(Item i_entry, bool i_complete)
 {
-    return GetDownloadTargetFolder(i_entry, i_complete) + "\\" + SafeLocalName(i_entry["file_name"].AsString());
+    return TargetPath(i_entry, i_complete, Layout::Current());
 }
 
 QString TransferQueueManager::GetSafeDownloadPath(Item i_entry, bool i_complete)
