@@ -185,7 +185,8 @@ void TransferQueueManager::RemoveDownloadDownloadingFolderIfAppropriate(Item i_e
             return;
     // Only folders below "downloading" go; it and what lies above it stay,
     // whatever the save level says.
-    RemoveEmptyFolders(ToSlashes(GetDownloadTargetFolder(i_entry, false)), Layout::Current(),
+    Layout const l_layout = Layout::Current();
+    RemoveEmptyFolders(ToSlashes(TargetFolder(i_entry, false, l_layout)), l_layout,
                        std::max(0, i_entry["subfolder_save_level"].AsInt()) + 1);
 }
 
