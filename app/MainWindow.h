@@ -165,6 +165,7 @@ private:
     void ClearSoundFile(char const* ip_kind, QLineEdit* ip_edit);
     void SetConnectActionText(QString const& i_text);
     void SetDiagnosticsTabShown(bool i_shown);
+    void ShowObfuscatedPort(QString const& i_port);
     void ShowExcludedExtensions(Item const& i_leaving);
     // A box with one OK button whose text is never taken as rich text.
     void ShowInformation(QString const& i_title, QString const& i_text);

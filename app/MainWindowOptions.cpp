@@ -404,18 +404,19 @@ void MainWindow::OnClearSearchHistoryClicked()
 
 void MainWindow::OnNewListeningPortChanged(Item i_setting)
 {
-    int const l_port = i_setting["global_value"].AsInt();
     mp_ui->listeningPortEdit->setText(i_setting["global_value"].AsString());
-    mp_ui->obfuscatedPortLabel->setText(
-        tr("Obfuscated port is %1, if you're manually forwarding\nyour ports be sure to open it as well.")
-            .arg(l_port + 1));
+    ShowObfuscatedPort(QString::number(i_setting["global_value"].AsInt() + 1));
 }
 
 void MainWindow::OnObfuscatedPortSet(Item i_setting)
 {
+    ShowObfuscatedPort(i_setting["global_value"].AsString());
+}
+
+void MainWindow::ShowObfuscatedPort(QString const& i_port)
+{
     mp_ui->obfuscatedPortLabel->setText(
-        tr("Obfuscated port is %1, if you're manually forwarding\nyour ports be sure to open it as well.")
-            .arg(i_setting["global_value"].AsString()));
+        tr("Obfuscated port is %1, if you're manually forwarding\nyour ports be sure to open it as well.").arg(i_port));
 }
 
 void MainWindow::OnExcludedDownloadExtensionAddedOrRemoved(Item)
