@@ -99,21 +99,8 @@ public slots:
     // Option pages: switches.
     void OnUPnPCheckboxToggled(bool i_toggled);
     void OnNATPMPCheckboxToggled(bool i_toggled);
-    void OnMaxUploadsPerUserClicked(bool i_checked);
-    void OnMaxMBPerUserClicked(bool i_checked);
     void OnAcceptUserlistUploadsCheckboxToggled(bool i_toggled);
-    void OnEmptyShareWarningMessageCheckBoxClicked(bool i_checked);
-    void OnDontCreateSubfoldersForSingleDownloads(bool i_toggled);
-    void OnDontSplitDownloads(bool i_toggled);
-    void OnUseOldStyleSearchResultsCheckboxToggled(bool i_toggled);
-    void OnExpandNewSharesCheckboxToggled(bool i_toggled);
-    void OnOpenGroupsOnUserAddClicked(bool i_checked);
     void OnShowDiagnosticsCheckboxToggled(bool i_toggled);
-    void OnShowEventButtonsClicked(bool i_checked);
-    void OnDownloadFoldersOnDoubleClickClicked(bool i_checked);
-    void OnLogRoomChatCheckBoxClicked(bool i_checked);
-    void OnLogPrivateChatCheckBoxClicked(bool i_checked);
-    void OnUserLevelLoggingClicked(bool i_checked);
 
     // Option pages: numbers, choices and texts.
     void OnMaxUploadsPerUserSpinBoxValueChanged(int i_value);

@@ -44,10 +44,6 @@ int ChoicePosition(char const* const (&i_choices)[4], QString const& i_text, boo
 void MainWindow::ConnectOptionWidgets()
 {
     Ui_MainWindow* lp_ui = mp_ui;
-    connect(lp_ui->logRoomChatCheckBox, &QCheckBox::clicked, this, &MainWindow::OnLogRoomChatCheckBoxClicked);
-    connect(lp_ui->logPrivateChatCheckBox, &QCheckBox::clicked, this, &MainWindow::OnLogPrivateChatCheckBoxClicked);
-    connect(lp_ui->emptyShareWarningCheckBox, &QCheckBox::clicked, this,
-            &MainWindow::OnEmptyShareWarningMessageCheckBoxClicked);
     // Without keyboard tracking a typed "25" arrives as 25, not first as a
     // "2" that the minimum rule would raise.
     lp_ui->maxUploadsPerUserSpinBox->setKeyboardTracking(false);
@@ -56,8 +52,6 @@ void MainWindow::ConnectOptionWidgets()
             &MainWindow::OnMaxUploadsPerUserSpinBoxValueChanged);
     connect(lp_ui->maxMBPerUserSpinBox, QOverload<int>::of(&QSpinBox::valueChanged), this,
             &MainWindow::OnMaxMBPerUserSpinBoxValueChanged);
-    connect(lp_ui->maxUploadsPerUserCheckBox, &QCheckBox::clicked, this, &MainWindow::OnMaxUploadsPerUserClicked);
-    connect(lp_ui->maxMBPerUserCheckBox, &QCheckBox::clicked, this, &MainWindow::OnMaxMBPerUserClicked);
 }
 
 // Steps after the load: every control shows its setting, then is connected.
@@ -70,36 +64,42 @@ void MainWindow::FillOptionWidgets()
     {
         QCheckBox* mp_box;
         char const* mp_key;
-        void (MainWindow::*mp_clicked)(bool); // null: connected through toggled()
+        // Connected through clicked(): a slot that does more than store the
+        // setting, or null for one that only stores it.
+        void (MainWindow::*mp_clicked)(bool);
+        // Connected through toggled() below instead.
+        bool m_toggled = false;
     };
     Switch const l_switches[] = {
-        {lp_ui->uPnPCheckBox, "use_upnp", nullptr},
-        {lp_ui->NATPMPCheckBox, "use_natpmp", nullptr},
-        {lp_ui->autoExpandSharesCheckBox, "expand_new_shares", &MainWindow::OnExpandNewSharesCheckboxToggled},
-        {lp_ui->useOldStyleSearchResultsCheckBox, "use_old_style_search_results",
-         &MainWindow::OnUseOldStyleSearchResultsCheckboxToggled},
+        {lp_ui->uPnPCheckBox, "use_upnp", nullptr, true},
+        {lp_ui->NATPMPCheckBox, "use_natpmp", nullptr, true},
+        {lp_ui->autoExpandSharesCheckBox, "expand_new_shares", nullptr},
+        {lp_ui->useOldStyleSearchResultsCheckBox, "use_old_style_search_results", nullptr},
         {lp_ui->showDiagnosticsCheckBox, "show_diagnostics", &MainWindow::OnShowDiagnosticsCheckboxToggled},
-        {lp_ui->dontDownloadSingleFilesIntoSubfolders, "dont_create_subfolders_for_single_downloads",
-         &MainWindow::OnDontCreateSubfoldersForSingleDownloads},
-        {lp_ui->dontSplitDownloadsCheckBox, "dont_split_downloads", &MainWindow::OnDontSplitDownloads},
+        {lp_ui->dontDownloadSingleFilesIntoSubfolders, "dont_create_subfolders_for_single_downloads", nullptr},
+        {lp_ui->dontSplitDownloadsCheckBox, "dont_split_downloads", nullptr},
         {lp_ui->minimizeToTrayCheckBox, "minimize_to_tray", &MainWindow::OnMinimizeToTrayCheckboxToggled},
         {lp_ui->logRoomChatCheckBox, "log_room_chat", nullptr},
         {lp_ui->logPrivateChatCheckBox, "log_private_chat", nullptr},
         {lp_ui->emptyShareWarningCheckBox, "check_for_empty_shares", nullptr},
-        {lp_ui->acceptUserListUploadsCheckBox, "accept_userlist_uploads", nullptr},
+        {lp_ui->acceptUserListUploadsCheckBox, "accept_userlist_uploads", nullptr, true},
         {lp_ui->showAwayStatusCheckBox, "show_away_status_in_application_icon", &MainWindow::OnShowAwayStatusClicked},
-        {lp_ui->userLevelLoggingCheckBox, "user_level_logging", &MainWindow::OnUserLevelLoggingClicked},
-        {lp_ui->openGroupsOnUserAddCheckBox, "open_groups_on_user_add", &MainWindow::OnOpenGroupsOnUserAddClicked},
-        {lp_ui->showEventButtonsCheckBox, "show_event_buttons", &MainWindow::OnShowEventButtonsClicked},
-        {lp_ui->downloadFoldersOnDoubleClickCheckBox, "download_folders_on_double_click",
-         &MainWindow::OnDownloadFoldersOnDoubleClickClicked},
+        {lp_ui->userLevelLoggingCheckBox, "user_level_logging", nullptr},
+        {lp_ui->openGroupsOnUserAddCheckBox, "open_groups_on_user_add", nullptr},
+        {lp_ui->showEventButtonsCheckBox, "show_event_buttons", nullptr},
+        {lp_ui->downloadFoldersOnDoubleClickCheckBox, "download_folders_on_double_click", nullptr},
         {lp_ui->maxUploadsPerUserCheckBox, "max_queued_uploads_per_user_enabled", nullptr},
         {lp_ui->maxMBPerUserCheckBox, "max_queued_mb_per_user_enabled", nullptr},
     };
     for (Switch const& l_switch : l_switches) {
         l_switch.mp_box->setChecked(IsSettingYes(l_switch.mp_key));
+        if (l_switch.m_toggled)
+            continue;
         if (l_switch.mp_clicked)
             connect(l_switch.mp_box, &QCheckBox::clicked, this, l_switch.mp_clicked);
+        else
+            connect(l_switch.mp_box, &QCheckBox::clicked, this,
+                    [l_key = l_switch.mp_key](bool i_checked) { SetSwitch(l_key, i_checked); });
     }
     lp_ui->downloadFolderEdit->setText(GetSetting("download_folder"));
     lp_ui->autoAwayOnIdleCheckBox->setChecked(AwayManager::Obj()->IsAutoAwayOnIdle());
@@ -207,49 +207,9 @@ void MainWindow::OnNATPMPCheckboxToggled(bool i_toggled)
     SetSwitch("use_natpmp", i_toggled);
 }
 
-void MainWindow::OnMaxUploadsPerUserClicked(bool i_checked)
-{
-    SetSwitch("max_queued_uploads_per_user_enabled", i_checked);
-}
-
-void MainWindow::OnMaxMBPerUserClicked(bool i_checked)
-{
-    SetSwitch("max_queued_mb_per_user_enabled", i_checked);
-}
-
 void MainWindow::OnAcceptUserlistUploadsCheckboxToggled(bool i_toggled)
 {
     SetSwitch("accept_userlist_uploads", i_toggled);
-}
-
-void MainWindow::OnEmptyShareWarningMessageCheckBoxClicked(bool i_checked)
-{
-    SetSwitch("check_for_empty_shares", i_checked);
-}
-
-void MainWindow::OnDontCreateSubfoldersForSingleDownloads(bool i_toggled)
-{
-    SetSwitch("dont_create_subfolders_for_single_downloads", i_toggled);
-}
-
-void MainWindow::OnDontSplitDownloads(bool i_toggled)
-{
-    SetSwitch("dont_split_downloads", i_toggled);
-}
-
-void MainWindow::OnUseOldStyleSearchResultsCheckboxToggled(bool i_toggled)
-{
-    SetSwitch("use_old_style_search_results", i_toggled);
-}
-
-void MainWindow::OnExpandNewSharesCheckboxToggled(bool i_toggled)
-{
-    SetSwitch("expand_new_shares", i_toggled);
-}
-
-void MainWindow::OnOpenGroupsOnUserAddClicked(bool i_checked)
-{
-    SetSwitch("open_groups_on_user_add", i_checked);
 }
 
 void MainWindow::OnShowDiagnosticsCheckboxToggled(bool i_toggled)
@@ -267,31 +227,6 @@ void MainWindow::SetDiagnosticsTabShown(bool i_shown)
         mp_ui->tabControl->addTab(diagnosticsForm, tr("Diagnostics"));
     else if (!i_shown && l_index >= 0)
         mp_ui->tabControl->removeTab(l_index);
-}
-
-void MainWindow::OnShowEventButtonsClicked(bool i_checked)
-{
-    SetSwitch("show_event_buttons", i_checked);
-}
-
-void MainWindow::OnDownloadFoldersOnDoubleClickClicked(bool i_checked)
-{
-    SetSwitch("download_folders_on_double_click", i_checked);
-}
-
-void MainWindow::OnLogRoomChatCheckBoxClicked(bool i_checked)
-{
-    SetSwitch("log_room_chat", i_checked);
-}
-
-void MainWindow::OnLogPrivateChatCheckBoxClicked(bool i_checked)
-{
-    SetSwitch("log_private_chat", i_checked);
-}
-
-void MainWindow::OnUserLevelLoggingClicked(bool i_checked)
-{
-    SetSwitch("user_level_logging", i_checked);
 }
 
 // ------------------------------------------------- numbers, choices, texts
