@@ -193,9 +193,9 @@ void TransferQueueManager::RemoveDownloadDownloadingFolderIfAppropriate(Item i_e
 void TransferQueueManager::OnDownloadLayoutChanged(Item)
 {
     Layout const l_layout = Layout::Current();
-    if (!m_downloadLayoutKnown || l_layout == m_downloadLayout)
+    if (!m_downloadLayout || l_layout == *m_downloadLayout)
         return;
-    Layout const l_old = std::exchange(m_downloadLayout, l_layout);
+    Layout const l_old = *std::exchange(m_downloadLayout, l_layout);
     Item const l_complete = d.GetType("download_entry_status")->HasItem(Value("complete"));
     for (Item const& l_entry : d.GetType("download_entry")->GetItems()) {
         QString const l_from = SafePath(l_entry, false, l_old);
