@@ -198,8 +198,9 @@ void MainWindow::Init()
         if (l_entry > 0)
             mp_ui->codePageBox->setCurrentIndex(l_entry);
     }
-    ApplyPaletteColors(m_workingPalette);
-    QApplication::setPalette(m_workingPalette);
+    QPalette l_palette = defaultPalette;
+    ApplyPaletteColors(l_palette);
+    QApplication::setPalette(l_palette);
     ApplyFont();
     SetSetting("data_version", QStringLiteral("1"));
 
@@ -262,7 +263,6 @@ void MainWindow::WriteSettingDefaults()
     SetSetting("chat_timestamps", QStringLiteral("activity_based"));
     SetSetting("first_open_tab", QStringLiteral("rooms"));
     defaultPalette = QApplication::palette();
-    m_workingPalette = defaultPalette;
     DeclareColorTable(defaultPalette);
     connect(mp_ui->defaultColorsButton, &QPushButton::clicked, this, &MainWindow::ResetColorSettings);
     QString const l_font = QApplication::font().toString();

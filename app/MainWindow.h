@@ -165,7 +165,6 @@ private:
     QSystemTrayIcon m_trayIcon;
     UpdateChecker m_updateChecker;
     bool m_wasMaximized = false;
-    QPalette m_workingPalette;
 };
 
 extern MainWindow* mainWindow;
