@@ -98,8 +98,6 @@ public slots:
 
     // Option pages: switches.
     void OnUPnPCheckboxToggled(bool i_toggled);
-    void OnNATPMPCheckboxToggled(bool i_toggled);
-    void OnAcceptUserlistUploadsCheckboxToggled(bool i_toggled);
     void OnShowDiagnosticsCheckboxToggled(bool i_toggled);
 
     // Option pages: numbers, choices and texts.

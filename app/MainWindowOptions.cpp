@@ -64,14 +64,14 @@ void MainWindow::FillOptionWidgets()
     {
         QCheckBox* mp_box;
         char const* mp_key;
-        // Connected through clicked(): a slot that does more than store the
-        // setting, or null for one that only stores it.
-        void (MainWindow::*mp_clicked)(bool);
-        // Connected through toggled() below instead.
+        // A slot that does more than store the setting; null for a box
+        // that only stores it.
+        void (MainWindow::*mp_slot)(bool);
+        // Connected through toggled() rather than clicked().
         bool m_toggled = false;
     };
     Switch const l_switches[] = {
-        {lp_ui->uPnPCheckBox, "use_upnp", nullptr, true},
+        {lp_ui->uPnPCheckBox, "use_upnp", &MainWindow::OnUPnPCheckboxToggled, true},
         {lp_ui->NATPMPCheckBox, "use_natpmp", nullptr, true},
         {lp_ui->autoExpandSharesCheckBox, "expand_new_shares", nullptr},
         {lp_ui->useOldStyleSearchResultsCheckBox, "use_old_style_search_results", nullptr},
@@ -93,12 +93,11 @@ void MainWindow::FillOptionWidgets()
     };
     for (Switch const& l_switch : l_switches) {
         l_switch.mp_box->setChecked(IsSettingYes(l_switch.mp_key));
-        if (l_switch.m_toggled)
-            continue;
-        if (l_switch.mp_clicked)
-            connect(l_switch.mp_box, &QCheckBox::clicked, this, l_switch.mp_clicked);
+        auto const lp_signal = l_switch.m_toggled ? &QCheckBox::toggled : &QCheckBox::clicked;
+        if (l_switch.mp_slot)
+            connect(l_switch.mp_box, lp_signal, this, l_switch.mp_slot);
         else
-            connect(l_switch.mp_box, &QCheckBox::clicked, this,
+            connect(l_switch.mp_box, lp_signal, this,
                     [l_key = l_switch.mp_key](bool i_checked) { SetSwitch(l_key, i_checked); });
     }
     lp_ui->downloadFolderEdit->setText(GetSetting("download_folder"));
@@ -158,10 +157,6 @@ void MainWindow::FillOptionWidgets()
         l_sound.mp_edit->setText(d["event_sound"]->HasItem(Value(l_sound.mp_kind))["event_sound_file"].AsString());
 
     connect(lp_ui->optionsTabControl, &QTabWidget::currentChanged, this, &MainWindow::OnOptionsTabSelectionChanged);
-    connect(lp_ui->uPnPCheckBox, &QCheckBox::toggled, this, &MainWindow::OnUPnPCheckboxToggled);
-    connect(lp_ui->NATPMPCheckBox, &QCheckBox::toggled, this, &MainWindow::OnNATPMPCheckboxToggled);
-    connect(lp_ui->acceptUserListUploadsCheckBox, &QCheckBox::toggled, this,
-            &MainWindow::OnAcceptUserlistUploadsCheckboxToggled);
     connect(lp_ui->selectPictureButton, &QPushButton::clicked, this, &MainWindow::OnSelectPictureClicked);
     connect(lp_ui->userDescriptionEdit, &QPlainTextEdit::textChanged, this, &MainWindow::OnUserInfoTextChanged);
     connect(lp_ui->clearPictureButton, &QPushButton::clicked, this, &MainWindow::OnClearPictureClicked);
@@ -200,16 +195,6 @@ void MainWindow::OnUPnPCheckboxToggled(bool i_toggled)
     SetSwitch("use_upnp", i_toggled);
     if (i_toggled && portForwarder)
         portForwarder->InitUPnP();
-}
-
-void MainWindow::OnNATPMPCheckboxToggled(bool i_toggled)
-{
-    SetSwitch("use_natpmp", i_toggled);
-}
-
-void MainWindow::OnAcceptUserlistUploadsCheckboxToggled(bool i_toggled)
-{
-    SetSwitch("accept_userlist_uploads", i_toggled);
 }
 
 void MainWindow::OnShowDiagnosticsCheckboxToggled(bool i_toggled)
