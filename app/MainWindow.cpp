@@ -237,10 +237,10 @@ void MainWindow::Init()
     connect(gp_server, &Server::AdminMessage, this, &MainWindow::OnAdminMessage);
     Type* lp_extensions = d["excluded_download_extension"];
     lp_extensions->AddNewItemEventHandler(
-        new EventHandler<MainWindow, Item>(this, &MainWindow::OnExcludedDownloadExtensionAddedOrRemoved));
+        new EventHandler<MainWindow, Item>(this, &MainWindow::OnExcludedDownloadExtensionAdded));
     lp_extensions->AddRemovedItemEventHandler(
         new EventHandler<MainWindow, Item>(this, &MainWindow::OnExcludedDownloadExtensionRemoved));
-    OnExcludedDownloadExtensionAddedOrRemoved(Item());
+    OnExcludedDownloadExtensionAdded(Item());
 
     PathNode* lp_colors = new PathNode(&d, "color_setting");
     new PathNode(lp_colors, "color_setting_value", PATH_ON_CONNECT);

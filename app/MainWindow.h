@@ -129,7 +129,7 @@ private:
     void OnUsernameChanged(Item i_setting);
     void OnNewListeningPortChanged(Item i_setting);
     void OnObfuscatedPortSet(Item i_setting);
-    void OnExcludedDownloadExtensionAddedOrRemoved(Item i_item);
+    void OnExcludedDownloadExtensionAdded(Item i_item);
     void OnExcludedDownloadExtensionRemoved(Item i_item);
     void OnColorSettingChanged(Item i_setting);
 

@@ -339,7 +339,7 @@ void MainWindow::ShowObfuscatedPort(QString const& i_port)
         tr("Obfuscated port is %1, if you're manually forwarding\nyour ports be sure to open it as well.").arg(i_port));
 }
 
-void MainWindow::OnExcludedDownloadExtensionAddedOrRemoved(Item)
+void MainWindow::OnExcludedDownloadExtensionAdded(Item)
 {
     ShowExcludedExtensions(Item());
 }
