@@ -62,10 +62,10 @@ void DeclareColorTable(QPalette const& i_desktopPalette)
     for (Entry const& l_entry : s_entries) {
         QColor const l_color = l_entry.m_role == QPalette::NoRole ? QColor(l_entry.m_default)
                                                                    : i_desktopPalette.color(l_entry.m_role);
-        Relink(EntryItem(l_entry.mp_key), "color_setting_value", l_color.name());
+        Item const l_setting = EntryItem(l_entry.mp_key);
+        Relink(l_setting, "color_setting_value", l_color.name());
+        Relink(l_setting, "color_setting_text", QString::fromLatin1(l_entry.mp_label));
     }
-    for (Entry const& l_entry : s_entries)
-        Relink(EntryItem(l_entry.mp_key), "color_setting_text", QString::fromLatin1(l_entry.mp_label));
     for (Item const& l_setting : d["color_setting"]->GetItems())
         Relink(l_setting, "color_setting_default_value", l_setting["color_setting_value"].AsString());
 }

@@ -198,8 +198,9 @@ void MainWindow::Init()
         if (l_entry > 0)
             mp_ui->codePageBox->setCurrentIndex(l_entry);
     }
-    ApplyPaletteColors(m_workingPalette);
-    QApplication::setPalette(m_workingPalette);
+    QPalette l_palette = defaultPalette;
+    ApplyPaletteColors(l_palette);
+    QApplication::setPalette(l_palette);
     ApplyFont();
     SetSetting("data_version", QStringLiteral("1"));
 
@@ -236,10 +237,10 @@ void MainWindow::Init()
     connect(gp_server, &Server::AdminMessage, this, &MainWindow::OnAdminMessage);
     Type* lp_extensions = d["excluded_download_extension"];
     lp_extensions->AddNewItemEventHandler(
-        new EventHandler<MainWindow, Item>(this, &MainWindow::OnExcludedDownloadExtensionAddedOrRemoved));
+        new EventHandler<MainWindow, Item>(this, &MainWindow::OnExcludedDownloadExtensionAdded));
     lp_extensions->AddRemovedItemEventHandler(
         new EventHandler<MainWindow, Item>(this, &MainWindow::OnExcludedDownloadExtensionRemoved));
-    OnExcludedDownloadExtensionAddedOrRemoved(Item());
+    OnExcludedDownloadExtensionAdded(Item());
 
     PathNode* lp_colors = new PathNode(&d, "color_setting");
     new PathNode(lp_colors, "color_setting_value", PATH_ON_CONNECT);
@@ -262,7 +263,6 @@ void MainWindow::WriteSettingDefaults()
     SetSetting("chat_timestamps", QStringLiteral("activity_based"));
     SetSetting("first_open_tab", QStringLiteral("rooms"));
     defaultPalette = QApplication::palette();
-    m_workingPalette = defaultPalette;
     DeclareColorTable(defaultPalette);
     connect(mp_ui->defaultColorsButton, &QPushButton::clicked, this, &MainWindow::ResetColorSettings);
     QString const l_font = QApplication::font().toString();
@@ -483,11 +483,6 @@ void MainWindow::moveEvent(QMoveEvent* ip_event)
 }
 
 // ------------------------------------------------ connection state and tray
-
-void MainWindow::SetApplicationIcon(QString const& i_resource)
-{
-    ::SetApplicationIcon(i_resource);
-}
 
 void MainWindow::ResetApplicationIcon()
 {

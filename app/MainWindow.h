@@ -38,7 +38,6 @@ public:
     // shutdown has begun. True when the data reached the disk.
     bool SaveData();
 
-    void SetApplicationIcon(QString const& i_resource);
     void ResetApplicationIcon();
     void PopupAlert(QString const& i_text);
 
@@ -99,22 +98,7 @@ public slots:
 
     // Option pages: switches.
     void OnUPnPCheckboxToggled(bool i_toggled);
-    void OnNATPMPCheckboxToggled(bool i_toggled);
-    void OnMaxUploadsPerUserClicked(bool i_checked);
-    void OnMaxMBPerUserClicked(bool i_checked);
-    void OnAcceptUserlistUploadsCheckboxToggled(bool i_toggled);
-    void OnEmptyShareWarningMessageCheckBoxClicked(bool i_checked);
-    void OnDontCreateSubfoldersForSingleDownloads(bool i_toggled);
-    void OnDontSplitDownloads(bool i_toggled);
-    void OnUseOldStyleSearchResultsCheckboxToggled(bool i_toggled);
-    void OnExpandNewSharesCheckboxToggled(bool i_toggled);
-    void OnOpenGroupsOnUserAddClicked(bool i_checked);
     void OnShowDiagnosticsCheckboxToggled(bool i_toggled);
-    void OnShowEventButtonsClicked(bool i_checked);
-    void OnDownloadFoldersOnDoubleClickClicked(bool i_checked);
-    void OnLogRoomChatCheckBoxClicked(bool i_checked);
-    void OnLogPrivateChatCheckBoxClicked(bool i_checked);
-    void OnUserLevelLoggingClicked(bool i_checked);
 
     // Option pages: numbers, choices and texts.
     void OnMaxUploadsPerUserSpinBoxValueChanged(int i_value);
@@ -133,24 +117,6 @@ public slots:
     void OnClearSearchHistoryClicked();
     void OnClearSizeSettingsButtonClicked();
 
-    // Option pages: notification sounds.
-    void OnSelectDefaultSoundFile();
-    void OnClearDefaultSoundFile();
-    void OnSelectPrivateChatSoundFile();
-    void OnClearPrivateChatSoundFile();
-    void OnSelectRoomChatSoundFile();
-    void OnClearRoomChatSoundFile();
-    void OnSelectWishlistSoundFile();
-    void OnClearWishlistSoundFile();
-    void OnSelectShareBrowseSoundFile();
-    void OnClearShareBrowseSoundFile();
-    void OnSelectDownloadAlertSoundFile();
-    void OnClearDownloadAlertSoundFile();
-    void OnSelectUserOnlineAlertSoundFile();
-    void OnClearUserOnlineAlertSoundFile();
-    void OnSelectUserInfoSoundFile();
-    void OnClearUserInfoSoundFile();
-
 protected:
     void resizeEvent(QResizeEvent* ip_event) override;
     void moveEvent(QMoveEvent* ip_event) override;
@@ -163,7 +129,7 @@ private:
     void OnUsernameChanged(Item i_setting);
     void OnNewListeningPortChanged(Item i_setting);
     void OnObfuscatedPortSet(Item i_setting);
-    void OnExcludedDownloadExtensionAddedOrRemoved(Item i_item);
+    void OnExcludedDownloadExtensionAdded(Item i_item);
     void OnExcludedDownloadExtensionRemoved(Item i_item);
     void OnColorSettingChanged(Item i_setting);
 
@@ -184,6 +150,7 @@ private:
     void ClearSoundFile(char const* ip_kind, QLineEdit* ip_edit);
     void SetConnectActionText(QString const& i_text);
     void SetDiagnosticsTabShown(bool i_shown);
+    void ShowObfuscatedPort(QString const& i_port);
     void ShowExcludedExtensions(Item const& i_leaving);
     // A box with one OK button whose text is never taken as rich text.
     void ShowInformation(QString const& i_title, QString const& i_text);
@@ -196,7 +163,6 @@ private:
     QSystemTrayIcon m_trayIcon;
     UpdateChecker m_updateChecker;
     bool m_wasMaximized = false;
-    QPalette m_workingPalette;
 };
 
 extern MainWindow* mainWindow;

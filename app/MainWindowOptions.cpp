@@ -44,10 +44,6 @@ int ChoicePosition(char const* const (&i_choices)[4], QString const& i_text, boo
 void MainWindow::ConnectOptionWidgets()
 {
     Ui_MainWindow* lp_ui = mp_ui;
-    connect(lp_ui->logRoomChatCheckBox, &QCheckBox::clicked, this, &MainWindow::OnLogRoomChatCheckBoxClicked);
-    connect(lp_ui->logPrivateChatCheckBox, &QCheckBox::clicked, this, &MainWindow::OnLogPrivateChatCheckBoxClicked);
-    connect(lp_ui->emptyShareWarningCheckBox, &QCheckBox::clicked, this,
-            &MainWindow::OnEmptyShareWarningMessageCheckBoxClicked);
     // Without keyboard tracking a typed "25" arrives as 25, not first as a
     // "2" that the minimum rule would raise.
     lp_ui->maxUploadsPerUserSpinBox->setKeyboardTracking(false);
@@ -56,8 +52,6 @@ void MainWindow::ConnectOptionWidgets()
             &MainWindow::OnMaxUploadsPerUserSpinBoxValueChanged);
     connect(lp_ui->maxMBPerUserSpinBox, QOverload<int>::of(&QSpinBox::valueChanged), this,
             &MainWindow::OnMaxMBPerUserSpinBoxValueChanged);
-    connect(lp_ui->maxUploadsPerUserCheckBox, &QCheckBox::clicked, this, &MainWindow::OnMaxUploadsPerUserClicked);
-    connect(lp_ui->maxMBPerUserCheckBox, &QCheckBox::clicked, this, &MainWindow::OnMaxMBPerUserClicked);
 }
 
 // Steps after the load: every control shows its setting, then is connected.
@@ -70,36 +64,41 @@ void MainWindow::FillOptionWidgets()
     {
         QCheckBox* mp_box;
         char const* mp_key;
-        void (MainWindow::*mp_clicked)(bool); // null: connected through toggled()
+        // A slot that does more than store the setting; null for a box
+        // that only stores it.
+        void (MainWindow::*mp_slot)(bool);
+        // Connected through toggled() rather than clicked().
+        bool m_toggled = false;
     };
     Switch const l_switches[] = {
-        {lp_ui->uPnPCheckBox, "use_upnp", nullptr},
-        {lp_ui->NATPMPCheckBox, "use_natpmp", nullptr},
-        {lp_ui->autoExpandSharesCheckBox, "expand_new_shares", &MainWindow::OnExpandNewSharesCheckboxToggled},
-        {lp_ui->useOldStyleSearchResultsCheckBox, "use_old_style_search_results",
-         &MainWindow::OnUseOldStyleSearchResultsCheckboxToggled},
+        {lp_ui->uPnPCheckBox, "use_upnp", &MainWindow::OnUPnPCheckboxToggled, true},
+        {lp_ui->NATPMPCheckBox, "use_natpmp", nullptr, true},
+        {lp_ui->autoExpandSharesCheckBox, "expand_new_shares", nullptr},
+        {lp_ui->useOldStyleSearchResultsCheckBox, "use_old_style_search_results", nullptr},
         {lp_ui->showDiagnosticsCheckBox, "show_diagnostics", &MainWindow::OnShowDiagnosticsCheckboxToggled},
-        {lp_ui->dontDownloadSingleFilesIntoSubfolders, "dont_create_subfolders_for_single_downloads",
-         &MainWindow::OnDontCreateSubfoldersForSingleDownloads},
-        {lp_ui->dontSplitDownloadsCheckBox, "dont_split_downloads", &MainWindow::OnDontSplitDownloads},
+        {lp_ui->dontDownloadSingleFilesIntoSubfolders, "dont_create_subfolders_for_single_downloads", nullptr},
+        {lp_ui->dontSplitDownloadsCheckBox, "dont_split_downloads", nullptr},
         {lp_ui->minimizeToTrayCheckBox, "minimize_to_tray", &MainWindow::OnMinimizeToTrayCheckboxToggled},
         {lp_ui->logRoomChatCheckBox, "log_room_chat", nullptr},
         {lp_ui->logPrivateChatCheckBox, "log_private_chat", nullptr},
         {lp_ui->emptyShareWarningCheckBox, "check_for_empty_shares", nullptr},
-        {lp_ui->acceptUserListUploadsCheckBox, "accept_userlist_uploads", nullptr},
+        {lp_ui->acceptUserListUploadsCheckBox, "accept_userlist_uploads", nullptr, true},
         {lp_ui->showAwayStatusCheckBox, "show_away_status_in_application_icon", &MainWindow::OnShowAwayStatusClicked},
-        {lp_ui->userLevelLoggingCheckBox, "user_level_logging", &MainWindow::OnUserLevelLoggingClicked},
-        {lp_ui->openGroupsOnUserAddCheckBox, "open_groups_on_user_add", &MainWindow::OnOpenGroupsOnUserAddClicked},
-        {lp_ui->showEventButtonsCheckBox, "show_event_buttons", &MainWindow::OnShowEventButtonsClicked},
-        {lp_ui->downloadFoldersOnDoubleClickCheckBox, "download_folders_on_double_click",
-         &MainWindow::OnDownloadFoldersOnDoubleClickClicked},
+        {lp_ui->userLevelLoggingCheckBox, "user_level_logging", nullptr},
+        {lp_ui->openGroupsOnUserAddCheckBox, "open_groups_on_user_add", nullptr},
+        {lp_ui->showEventButtonsCheckBox, "show_event_buttons", nullptr},
+        {lp_ui->downloadFoldersOnDoubleClickCheckBox, "download_folders_on_double_click", nullptr},
         {lp_ui->maxUploadsPerUserCheckBox, "max_queued_uploads_per_user_enabled", nullptr},
         {lp_ui->maxMBPerUserCheckBox, "max_queued_mb_per_user_enabled", nullptr},
     };
     for (Switch const& l_switch : l_switches) {
         l_switch.mp_box->setChecked(IsSettingYes(l_switch.mp_key));
-        if (l_switch.mp_clicked)
-            connect(l_switch.mp_box, &QCheckBox::clicked, this, l_switch.mp_clicked);
+        auto const lp_signal = l_switch.m_toggled ? &QCheckBox::toggled : &QCheckBox::clicked;
+        if (l_switch.mp_slot)
+            connect(l_switch.mp_box, lp_signal, this, l_switch.mp_slot);
+        else
+            connect(l_switch.mp_box, lp_signal, this,
+                    [l_key = l_switch.mp_key](bool i_checked) { SetSwitch(l_key, i_checked); });
     }
     lp_ui->downloadFolderEdit->setText(GetSetting("download_folder"));
     lp_ui->autoAwayOnIdleCheckBox->setChecked(AwayManager::Obj()->IsAutoAwayOnIdle());
@@ -137,43 +136,27 @@ void MainWindow::FillOptionWidgets()
         char const* mp_kind;
         QLineEdit* mp_edit;
         QPushButton* mp_select;
-        void (MainWindow::*mp_onSelect)();
         QPushButton* mp_clear;
-        void (MainWindow::*mp_onClear)();
     };
     Sound const l_sounds[] = {
-        {"default", lp_ui->defaultSoundEdit, lp_ui->defaultSoundSelectFileButton,
-         &MainWindow::OnSelectDefaultSoundFile, lp_ui->defaultSoundClearButton, &MainWindow::OnClearDefaultSoundFile},
+        {"default", lp_ui->defaultSoundEdit, lp_ui->defaultSoundSelectFileButton, lp_ui->defaultSoundClearButton},
         {"private_chat", lp_ui->privateChatSoundEdit, lp_ui->privateChatSoundSelectFileButton,
-         &MainWindow::OnSelectPrivateChatSoundFile, lp_ui->privateChatSoundClearButton,
-         &MainWindow::OnClearPrivateChatSoundFile},
-        {"room_chat", lp_ui->roomChatSoundEdit, lp_ui->roomChatSoundSelectFileButton,
-         &MainWindow::OnSelectRoomChatSoundFile, lp_ui->roomChatSoundClearButton,
-         &MainWindow::OnClearRoomChatSoundFile},
+         lp_ui->privateChatSoundClearButton},
+        {"room_chat", lp_ui->roomChatSoundEdit, lp_ui->roomChatSoundSelectFileButton, lp_ui->roomChatSoundClearButton},
         {"wishlist", lp_ui->wishlistResultsSoundEdit, lp_ui->wishlistResultsSoundSelectFileButton,
-         &MainWindow::OnSelectWishlistSoundFile, lp_ui->wishlistResultsSoundClearButton,
-         &MainWindow::OnClearWishlistSoundFile},
+         lp_ui->wishlistResultsSoundClearButton},
         {"browse", lp_ui->shareBrowseSoundEdit, lp_ui->shareBrowseSoundSelectFileButton,
-         &MainWindow::OnSelectShareBrowseSoundFile, lp_ui->shareBrowseSoundClearButton,
-         &MainWindow::OnClearShareBrowseSoundFile},
+         lp_ui->shareBrowseSoundClearButton},
         {"download", lp_ui->downloadAlertSoundEdit, lp_ui->downloadAlertSoundSelectFileButton,
-         &MainWindow::OnSelectDownloadAlertSoundFile, lp_ui->downloadAlertSoundClearButton,
-         &MainWindow::OnClearDownloadAlertSoundFile},
+         lp_ui->downloadAlertSoundClearButton},
         {"user_online", lp_ui->userOnlineAlertSoundEdit, lp_ui->userOnlineAlertSoundSelectFileButton,
-         &MainWindow::OnSelectUserOnlineAlertSoundFile, lp_ui->userOnlineAlertSoundClearButton,
-         &MainWindow::OnClearUserOnlineAlertSoundFile},
-        {"user_info", lp_ui->userInfoSoundEdit, lp_ui->userInfoSoundSelectFileButton,
-         &MainWindow::OnSelectUserInfoSoundFile, lp_ui->userInfoSoundClearButton,
-         &MainWindow::OnClearUserInfoSoundFile},
+         lp_ui->userOnlineAlertSoundClearButton},
+        {"user_info", lp_ui->userInfoSoundEdit, lp_ui->userInfoSoundSelectFileButton, lp_ui->userInfoSoundClearButton},
     };
     for (Sound const& l_sound : l_sounds)
         l_sound.mp_edit->setText(d["event_sound"]->HasItem(Value(l_sound.mp_kind))["event_sound_file"].AsString());
 
     connect(lp_ui->optionsTabControl, &QTabWidget::currentChanged, this, &MainWindow::OnOptionsTabSelectionChanged);
-    connect(lp_ui->uPnPCheckBox, &QCheckBox::toggled, this, &MainWindow::OnUPnPCheckboxToggled);
-    connect(lp_ui->NATPMPCheckBox, &QCheckBox::toggled, this, &MainWindow::OnNATPMPCheckboxToggled);
-    connect(lp_ui->acceptUserListUploadsCheckBox, &QCheckBox::toggled, this,
-            &MainWindow::OnAcceptUserlistUploadsCheckboxToggled);
     connect(lp_ui->selectPictureButton, &QPushButton::clicked, this, &MainWindow::OnSelectPictureClicked);
     connect(lp_ui->userDescriptionEdit, &QPlainTextEdit::textChanged, this, &MainWindow::OnUserInfoTextChanged);
     connect(lp_ui->clearPictureButton, &QPushButton::clicked, this, &MainWindow::OnClearPictureClicked);
@@ -182,8 +165,10 @@ void MainWindow::FillOptionWidgets()
             &MainWindow::OnEditExcludedDownloadExtensionsClicked);
     connect(lp_ui->importUserListButton, &QPushButton::clicked, this, &MainWindow::OnImportUserListClicked);
     for (Sound const& l_sound : l_sounds) {
-        connect(l_sound.mp_select, &QPushButton::clicked, this, l_sound.mp_onSelect);
-        connect(l_sound.mp_clear, &QPushButton::clicked, this, l_sound.mp_onClear);
+        connect(l_sound.mp_select, &QPushButton::clicked, this,
+                [this, l_sound]() { SelectSoundFile(l_sound.mp_kind, l_sound.mp_edit); });
+        connect(l_sound.mp_clear, &QPushButton::clicked, this,
+                [this, l_sound]() { ClearSoundFile(l_sound.mp_kind, l_sound.mp_edit); });
     }
     connect(lp_ui->selectApplicationFontButton, &QPushButton::clicked, this,
             &MainWindow::OnSelectApplicationFontClicked);
@@ -212,56 +197,6 @@ void MainWindow::OnUPnPCheckboxToggled(bool i_toggled)
         portForwarder->InitUPnP();
 }
 
-void MainWindow::OnNATPMPCheckboxToggled(bool i_toggled)
-{
-    SetSwitch("use_natpmp", i_toggled);
-}
-
-void MainWindow::OnMaxUploadsPerUserClicked(bool i_checked)
-{
-    SetSwitch("max_queued_uploads_per_user_enabled", i_checked);
-}
-
-void MainWindow::OnMaxMBPerUserClicked(bool i_checked)
-{
-    SetSwitch("max_queued_mb_per_user_enabled", i_checked);
-}
-
-void MainWindow::OnAcceptUserlistUploadsCheckboxToggled(bool i_toggled)
-{
-    SetSwitch("accept_userlist_uploads", i_toggled);
-}
-
-void MainWindow::OnEmptyShareWarningMessageCheckBoxClicked(bool i_checked)
-{
-    SetSwitch("check_for_empty_shares", i_checked);
-}
-
-void MainWindow::OnDontCreateSubfoldersForSingleDownloads(bool i_toggled)
-{
-    SetSwitch("dont_create_subfolders_for_single_downloads", i_toggled);
-}
-
-void MainWindow::OnDontSplitDownloads(bool i_toggled)
-{
-    SetSwitch("dont_split_downloads", i_toggled);
-}
-
-void MainWindow::OnUseOldStyleSearchResultsCheckboxToggled(bool i_toggled)
-{
-    SetSwitch("use_old_style_search_results", i_toggled);
-}
-
-void MainWindow::OnExpandNewSharesCheckboxToggled(bool i_toggled)
-{
-    SetSwitch("expand_new_shares", i_toggled);
-}
-
-void MainWindow::OnOpenGroupsOnUserAddClicked(bool i_checked)
-{
-    SetSwitch("open_groups_on_user_add", i_checked);
-}
-
 void MainWindow::OnShowDiagnosticsCheckboxToggled(bool i_toggled)
 {
     SetSwitch("show_diagnostics", i_toggled);
@@ -277,31 +212,6 @@ void MainWindow::SetDiagnosticsTabShown(bool i_shown)
         mp_ui->tabControl->addTab(diagnosticsForm, tr("Diagnostics"));
     else if (!i_shown && l_index >= 0)
         mp_ui->tabControl->removeTab(l_index);
-}
-
-void MainWindow::OnShowEventButtonsClicked(bool i_checked)
-{
-    SetSwitch("show_event_buttons", i_checked);
-}
-
-void MainWindow::OnDownloadFoldersOnDoubleClickClicked(bool i_checked)
-{
-    SetSwitch("download_folders_on_double_click", i_checked);
-}
-
-void MainWindow::OnLogRoomChatCheckBoxClicked(bool i_checked)
-{
-    SetSwitch("log_room_chat", i_checked);
-}
-
-void MainWindow::OnLogPrivateChatCheckBoxClicked(bool i_checked)
-{
-    SetSwitch("log_private_chat", i_checked);
-}
-
-void MainWindow::OnUserLevelLoggingClicked(bool i_checked)
-{
-    SetSwitch("user_level_logging", i_checked);
 }
 
 // ------------------------------------------------- numbers, choices, texts
@@ -414,21 +324,22 @@ void MainWindow::OnClearSearchHistoryClicked()
 
 void MainWindow::OnNewListeningPortChanged(Item i_setting)
 {
-    int const l_port = i_setting["global_value"].AsInt();
     mp_ui->listeningPortEdit->setText(i_setting["global_value"].AsString());
-    mp_ui->obfuscatedPortLabel->setText(
-        tr("Obfuscated port is %1, if you're manually forwarding\nyour ports be sure to open it as well.")
-            .arg(l_port + 1));
+    ShowObfuscatedPort(QString::number(i_setting["global_value"].AsInt() + 1));
 }
 
 void MainWindow::OnObfuscatedPortSet(Item i_setting)
 {
-    mp_ui->obfuscatedPortLabel->setText(
-        tr("Obfuscated port is %1, if you're manually forwarding\nyour ports be sure to open it as well.")
-            .arg(i_setting["global_value"].AsString()));
+    ShowObfuscatedPort(i_setting["global_value"].AsString());
 }
 
-void MainWindow::OnExcludedDownloadExtensionAddedOrRemoved(Item)
+void MainWindow::ShowObfuscatedPort(QString const& i_port)
+{
+    mp_ui->obfuscatedPortLabel->setText(
+        tr("Obfuscated port is %1, if you're manually forwarding\nyour ports be sure to open it as well.").arg(i_port));
+}
+
+void MainWindow::OnExcludedDownloadExtensionAdded(Item)
 {
     ShowExcludedExtensions(Item());
 }
@@ -465,23 +376,3 @@ void MainWindow::ClearSoundFile(char const* ip_kind, QLineEdit* ip_edit)
     d["event_sound"]->GetItem(Value(ip_kind)).Disconnect("event_sound_file");
     ip_edit->clear();
 }
-
-void MainWindow::OnSelectDefaultSoundFile() { SelectSoundFile("default", mp_ui->defaultSoundEdit); }
-void MainWindow::OnClearDefaultSoundFile() { ClearSoundFile("default", mp_ui->defaultSoundEdit); }
-void MainWindow::OnSelectPrivateChatSoundFile() { SelectSoundFile("private_chat", mp_ui->privateChatSoundEdit); }
-void MainWindow::OnClearPrivateChatSoundFile() { ClearSoundFile("private_chat", mp_ui->privateChatSoundEdit); }
-void MainWindow::OnSelectRoomChatSoundFile() { SelectSoundFile("room_chat", mp_ui->roomChatSoundEdit); }
-void MainWindow::OnClearRoomChatSoundFile() { ClearSoundFile("room_chat", mp_ui->roomChatSoundEdit); }
-void MainWindow::OnSelectWishlistSoundFile() { SelectSoundFile("wishlist", mp_ui->wishlistResultsSoundEdit); }
-void MainWindow::OnClearWishlistSoundFile() { ClearSoundFile("wishlist", mp_ui->wishlistResultsSoundEdit); }
-void MainWindow::OnSelectShareBrowseSoundFile() { SelectSoundFile("browse", mp_ui->shareBrowseSoundEdit); }
-void MainWindow::OnClearShareBrowseSoundFile() { ClearSoundFile("browse", mp_ui->shareBrowseSoundEdit); }
-void MainWindow::OnSelectDownloadAlertSoundFile() { SelectSoundFile("download", mp_ui->downloadAlertSoundEdit); }
-void MainWindow::OnClearDownloadAlertSoundFile() { ClearSoundFile("download", mp_ui->downloadAlertSoundEdit); }
-void MainWindow::OnSelectUserOnlineAlertSoundFile()
-{
-    SelectSoundFile("user_online", mp_ui->userOnlineAlertSoundEdit);
-}
-void MainWindow::OnClearUserOnlineAlertSoundFile() { ClearSoundFile("user_online", mp_ui->userOnlineAlertSoundEdit); }
-void MainWindow::OnSelectUserInfoSoundFile() { SelectSoundFile("user_info", mp_ui->userInfoSoundEdit); }
-void MainWindow::OnClearUserInfoSoundFile() { ClearSoundFile("user_info", mp_ui->userInfoSoundEdit); }

@@ -26,7 +26,7 @@ UpdateChecker::UpdateChecker(QObject* ip_parent)
 void UpdateChecker::Init()
 {
     if (gp_server)
-        connect(gp_server, &Server::Connected, this, &UpdateChecker::OnConnectedToServer);
+        connect(gp_server, &Server::Connected, this, &UpdateChecker::CheckForNewVersion);
 }
 
 QUrl UpdateChecker::VersionFileUrl()
@@ -37,11 +37,6 @@ QUrl UpdateChecker::VersionFileUrl()
 void UpdateChecker::SetVersionFileUrl(QUrl const& i_url)
 {
     VersionUrl() = i_url;
-}
-
-void UpdateChecker::OnConnectedToServer()
-{
-    CheckForNewVersion();
 }
 
 void UpdateChecker::CheckForNewVersion()

@@ -44,7 +44,6 @@ signals:
     void NewVersion(qint64 i_version, QString i_downloadLink, QStringList i_description);
 
 public slots:
-    void OnConnectedToServer();
     void OnRequestFinished();
 
 private:

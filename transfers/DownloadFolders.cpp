@@ -85,12 +85,16 @@ QString TargetFolder(Item const& i_entry, bool i_complete, Layout const& i_layou
     return l_folder;
 }
 
+QString TargetPath(Item const& i_entry, bool i_complete, Layout const& i_layout)
+{
+    return TargetFolder(i_entry, i_complete, i_layout) + "\\" +
+           TransferQueueManager::SafeLocalName(i_entry["file_name"].AsString());
+}
+
 QString SafePath(Item const& i_entry, bool i_complete, Layout const& i_layout)
 {
     QString const l_base = QDir::cleanPath(i_layout.m_folder);
-    QString const l_path = QDir::cleanPath(ToSlashes(
-        TargetFolder(i_entry, i_complete, i_layout) + "\\" +
-        TransferQueueManager::SafeLocalName(i_entry["file_name"].AsString())));
+    QString const l_path = QDir::cleanPath(ToSlashes(TargetPath(i_entry, i_complete, i_layout)));
     if (!QDir::isAbsolutePath(l_base) || !IsStrictlyBelow(l_path, l_base == "/" ? QString() : l_base))
         return QString();
     return l_path;
@@ -154,7 +158,7 @@ QString TransferQueueManager::GetDownloadRelativeDownloadFolder(Item i_entry)
 
 QString TransferQueueManager::GetDownloadTargetPath(Item i_entry, bool i_complete)
 {
-    return GetDownloadTargetFolder(i_entry, i_complete) + "\\" + SafeLocalName(i_entry["file_name"].AsString());
+    return TargetPath(i_entry, i_complete, Layout::Current());
 }
 
 QString TransferQueueManager::GetSafeDownloadPath(Item i_entry, bool i_complete)
@@ -181,16 +185,17 @@ void TransferQueueManager::RemoveDownloadDownloadingFolderIfAppropriate(Item i_e
             return;
     // Only folders below "downloading" go; it and what lies above it stay,
     // whatever the save level says.
-    RemoveEmptyFolders(ToSlashes(GetDownloadTargetFolder(i_entry, false)), Layout::Current(),
+    Layout const l_layout = Layout::Current();
+    RemoveEmptyFolders(ToSlashes(TargetFolder(i_entry, false, l_layout)), l_layout,
                        std::max(0, i_entry["subfolder_save_level"].AsInt()) + 1);
 }
 
 void TransferQueueManager::OnDownloadLayoutChanged(Item)
 {
     Layout const l_layout = Layout::Current();
-    if (!m_downloadLayoutKnown || l_layout == m_downloadLayout)
+    if (!m_downloadLayout || l_layout == *m_downloadLayout)
         return;
-    Layout const l_old = std::exchange(m_downloadLayout, l_layout);
+    Layout const l_old = *std::exchange(m_downloadLayout, l_layout);
     Item const l_complete = d.GetType("download_entry_status")->HasItem(Value("complete"));
     for (Item const& l_entry : d.GetType("download_entry")->GetItems()) {
         QString const l_from = SafePath(l_entry, false, l_old);

@@ -268,7 +268,6 @@ void TransferQueueManager::StopThreads(char const* ip_threadType)
 void TransferQueueManager::DataLoaded()
 {
     m_downloadLayout = DownloadLayout::Current();
-    m_downloadLayoutKnown = true;
     Item l_queued = d.GetType("download_entry_status")->GetItem(Value("queued"));
     ItemSet l_users;
     for (Item const& l_entry : d.GetType("download_entry")->GetItems()) {
@@ -295,7 +294,6 @@ void TransferQueueManager::DataLoaded()
 void TransferQueueManager::NoData()
 {
     m_downloadLayout = DownloadLayout::Current();
-    m_downloadLayoutKnown = true;
     d.GetType("excluded_download_extension")->GetItem(Value(".ini"));
 }
 

@@ -20,6 +20,7 @@
 #include <QTimer>
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -257,8 +258,7 @@ private:
     Item m_lastOrderedUpload;
     Clock m_clock;
     // The layout the partial files follow; known once the saved data is in.
-    DownloadLayout m_downloadLayout;
-    bool m_downloadLayoutKnown = false;
+    std::optional<DownloadLayout> m_downloadLayout;
 };
 
 extern TransferQueueManager* transferQueueManager;
