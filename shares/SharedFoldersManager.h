@@ -60,33 +60,38 @@ public:
     // Bitrate, mode and length of a file item for lists ("192 CBR").
     static QString GetFileItemDisplayString(Item const& i_file);
 
-    // While the start-up merge runs (IsMerging), the scans and the unshare
-    // below wait for its end and then run in the order they were asked for.
+    // The start-up scan and the commands below each run as one job: the walk
+    // on the scanner thread, then the changes to the store on this thread
+    // in slices (SetMergeSlice), with ShareProgress meanwhile. While one job
+    // runs (IsBusy), the commands wait for its end and then run in the order
+    // they were asked for; each returns at once.
 
-    // Shares a new root and scans it at once; an existing root is returned
-    // untouched.
+    // Shares a new root (the root item is made at once) and scans it; an
+    // existing root is returned untouched.
     Item AddSharedFolder(QString const& i_path);
-    // Scans one folder of a root into the store, subfolders included.
+    // Scans one folder of a root into the store, subfolders included; files
+    // gone from the folders walked leave the index.
     void ScanSharedFolder(QString const& i_root, QString const& i_folder);
     // Scans every root again; ends with SharedFilesRescanned.
     void RescanShares();
-    // True from the start-up scan's end until its result is in the store.
-    bool IsMerging() const { return mp_merge != nullptr; }
-    // How long one slice of the merge may hold the event loop (tests make
-    // it 0: one file or removal per slice).
+    // True while a job runs: from the start of its walk until its changes
+    // are in the store.
+    bool IsBusy() const { return mp_merge != nullptr; }
+    // How long one slice of a job may hold the event loop (tests make it 0:
+    // one file or removal per slice).
     void SetMergeSlice(qint64 i_ms) { m_mergeSliceMs = i_ms; }
 
     // Stops sharing a root: its "shared_folder" item goes, then every folder
-    // that no other root holds together with the files of those folders
-    // (RemoveUnsharedFolders), then the store's collection takes their
-    // names, sizes and tokens. A null or already removed root does nothing.
+    // that no other root holds, together with the files of those folders.
+    // The store's periodic collection takes their names, sizes and tokens
+    // later. A null or already removed root does nothing.
     void UnshareFolder(Item const& i_root);
     // Removes every "shared_file_folder" that no "shared_folder" holds any
-    // more (its root was unshared, or a rescan did not find it again) with
-    // all of its files, and gives the number of files removed. Whoever
-    // removes a root calls this before the store's collection: the
-    // collection alone keeps a file alive while any shared file elsewhere
-    // has the same name, and such a file would still answer searches.
+    // more with all of its files, at once, and gives the number of files
+    // removed. Whoever removes a root outside the commands above calls
+    // this before the store's collection: the collection alone keeps a file
+    // alive while any shared file elsewhere has the same name, and such a
+    // file would still answer searches.
     int RemoveUnsharedFolders();
 
     // Links a file item (with its name and folder in place) to every token
@@ -152,6 +157,9 @@ public:
 
 signals:
     void SharedFilesRescanned(int i_filesAdded, int i_filesRemoved);
+    // What the share job in progress is doing, for the status bar, at most
+    // twice a second; an empty text once no job runs or waits.
+    void ShareProgress(QString i_text);
     // The start-up scan's result is merged into the store.
     void StartupMergeFinished();
     // After each search from another user, with whether it was answered.
@@ -227,12 +235,19 @@ private:
     std::vector<Item> EndFolderSync(FolderSync& io_sync);
     void RequestMP3ScanIfDue(Item const& i_file, QString const& i_name, QString const& i_folderPath);
     void SendMP3ScanRequests();
-    // Runs the call now, or after the start-up merge while it runs.
+    // True when a job runs: the call then runs after it (and all the
+    // calls that waited before it).
     bool WaitForMerge(std::function<void()> i_call);
+    void StartStartupScan();
+    // i_kind is a ShareMerge::Kind; a scan of one folder walks i_folder of
+    // the one root given.
+    void StartJob(int i_kind, QStringList const& i_roots, QString const& i_folder);
+    void ReportProgress(bool i_removing);
     void FinishMerge();
+    static constexpr qint64 PROGRESS_INTERVAL_MS = 500;
 
-    struct StartupMerge;
-    std::unique_ptr<StartupMerge> mp_merge;
+    struct ShareMerge;
+    std::unique_ptr<ShareMerge> mp_merge;
     // Starts the next slice: a timer rather than a posted call, so that the
     // event loop takes its turn (input, paint, timers) before every slice.
     QTimer m_mergeTimer;
@@ -248,16 +263,9 @@ private:
 
     QThread m_scannerThread;
     FileScanner m_fileScanner;
-    int m_filesAdded = 0;
-    int m_filesRemoved = 0;
-    // Folders whose synchronous scan is in progress.
-    std::set<QString> m_foldersInScan;
     // MP3 files found due by the scan pass in progress.
     QStringList m_mp3ScansDue;
 
-    // The roots handed to the start-up scan: a root added while it runs is
-    // not in its result, and its folders must survive the merge.
-    std::set<QString> m_startupScanRoots;
     bool m_initialised = false;
 
     // Answers to other users: the worker that compresses the large ones,
