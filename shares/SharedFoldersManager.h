@@ -25,6 +25,7 @@
 #include <QThread>
 #include <QTimer>
 
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -124,8 +125,11 @@ public:
 
     // ---- answers to other users (ShareAnswers.cpp)
     // Matches a search against the index and what the user may see, and
-    // sends him one search-result message; true only when it was sent.
-    bool ProcessSearch(QString const& i_user, quint32 i_req, QString const& i_searchText);
+    // sends him one search-result message; SearchProcessed says whether it
+    // was sent. A search whose matching outlasts one slice of the event
+    // loop goes on in slices (SetShareListSlice), and its record is written
+    // and compressed by the worker: SearchProcessed comes then.
+    void ProcessSearch(QString const& i_user, quint32 i_req, QString const& i_searchText);
     // The search-result message ProcessSearch sends; empty when it sends none.
     MemStream SearchAnswer(QString const& i_user, quint32 i_req, QString const& i_searchText) const;
     // The folder-contents message for a request; empty when the folder is
@@ -197,6 +201,24 @@ private:
     // Compresses the record (a large one on the worker) and sends it; false
     // when too much already waits for the worker.
     bool SendAnswer(QString const& i_user, quint32 i_code, MemStream const& i_record);
+    // The same for a record of i_bytes bytes that the worker writes itself.
+    bool SendAnswer(QString const& i_user, quint32 i_code, quint64 i_bytes, AnswerWorker::Record i_record);
+    // A search being matched against the index (ShareAnswers.cpp): the
+    // matches in path order, then their descriptions up to the limits of
+    // one answer. Each step is the same whether it runs at once (the
+    // records SearchAnswer gives) or in slices.
+    struct SearchMatching;
+    // False when nothing can match (or nothing is answered at all).
+    bool StartSearchMatching(QString const& i_user, quint32 i_req, QString const& i_searchText,
+                             SearchMatching& o_matching) const;
+    // Reads on; true once the reply's files are complete, false when the
+    // slice is used up (a negative slice has no end).
+    bool MatchSearch(SearchMatching& io_matching, qint64 i_sliceMs) const;
+    static void LogSearchCut(SearchMatching const& i_matching);
+    // Sends the reply, if any, and emits SearchProcessed.
+    void EndSearchMatching(SearchMatching& io_matching);
+    // Timer slot: one slice of the first search in progress.
+    void MatchSearches();
     // A share list being read from the index into its draft, in slices: a
     // file reads about 0.5 µs, a share of 200,000 files 100 ms. Each folder
     // and file is read as it is when its slice comes.
@@ -282,6 +304,11 @@ private:
     // that goes on with them.
     std::map<ShareListCache::Key, ShareListReading> m_shareListReadings;
     QTimer m_shareListTimer;
+    // Searches whose matching did not end in their first slice, in the
+    // order they came, and the zero timer that goes on with them.
+    std::deque<std::shared_ptr<SearchMatching>> m_searchMatchings;
+    QTimer m_searchTimer;
+    static constexpr std::size_t MAX_SEARCHES_IN_PROGRESS = 16;
     qint64 m_shareListSliceMs = 10;
 
     Type* mp_sharedFolderType;
