@@ -203,9 +203,9 @@ void ShareListBench()
         double const l_stall = LongestStall(
             [&] {
                 l_timer.start();
-                lp_manager->ProvideShareList("bob", [&](MemStream i_message) {
-                    l_size = i_message.Size();
-                    peerMessenger->SendMessage("bob", i_message);
+                lp_manager->ProvideShareList("bob", [&](QByteArray i_message) {
+                    l_size = quint64(i_message.size());
+                    peerMessenger->SendMessageToUser("bob", i_message);
                     l_sentMs = l_timer.nsecsElapsed() / 1e6;
                 });
             },
@@ -244,7 +244,7 @@ void ShareListBench()
     for (int l_round = 0, l_rounds = bench::Size(20, 3); l_round < l_rounds; ++l_round) {
         QElapsedTimer l_timer;
         l_timer.start();
-        lp_manager->ProvideShareList("carol", [](MemStream) {});
+        lp_manager->ProvideShareList("carol", [](QByteArray) {});
         l_ms.push_back(l_timer.nsecsElapsed() / 1e6);
     }
     std::sort(l_ms.begin(), l_ms.end());
