@@ -13,6 +13,12 @@ public:
     explicit ChatsForm(QWidget* ip_parent = nullptr);
 
     void Init();
+    // PLACEHOLDER until the chat pages land: brings this page (and its note
+    // that it is not built) forward.
+    void OpenChatForm(QString const& i_user);
 };
+
+// The one instance, set by the constructor.
+extern ChatsForm* chatsForm;
 
 #endif

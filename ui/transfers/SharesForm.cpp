@@ -1,5 +1,7 @@
 #include "ui/transfers/SharesForm.h"
 
+#include "peers/PeerMessenger.h"
+#include "store/windows/FocusWidget.h"
 #include "ui/widgets/Placeholder.h"
 
 SharesForm* sharesForm = nullptr;
@@ -13,4 +15,18 @@ SharesForm::SharesForm(QWidget* ip_parent)
 
 void SharesForm::Init()
 {
+}
+
+ShareForm* SharesForm::OpenShareBrowse(QString const& i_user)
+{
+    if (peerMessenger)
+        peerMessenger->GetUserSharedFiles(i_user);
+    FocusWidgetAndParents(this);
+    return nullptr;
+}
+
+UploadForm* SharesForm::OpenUploadBrowse(QString const&)
+{
+    FocusWidgetAndParents(this);
+    return nullptr;
 }
