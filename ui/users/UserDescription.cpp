@@ -40,12 +40,38 @@ bool IsVoid(QString const& i_name)
     return i_name == QLatin1String("br") || i_name == QLatin1String("hr");
 }
 
-// Elements that close an open one of their own name, as the markup reads
-// them ("<p>one<p>two" is two paragraphs, not one inside the other).
-bool ClosesItsLike(QString const& i_name)
+// An element that the markup closes by opening the next of its kind
+// ("<p>one<p>two" is two paragraphs, not one inside the other): what it
+// closes, and what it does not reach past.
+struct ImpliedClose
 {
-    static std::set<QString> const s_names = {"p", "li", "tr", "td", "th"};
-    return s_names.count(i_name) > 0;
+    std::set<QString> m_closes;
+    std::set<QString> m_bounds;
+};
+
+ImpliedClose const* ImpliedCloseOf(QString const& i_name)
+{
+    static std::map<QString, ImpliedClose> const s_rules = {
+        {"p", {{"p"}, {"div", "blockquote", "li", "td", "th", "table", "ul", "ol", "center"}}},
+        {"li", {{"li"}, {"ul", "ol", "table"}}},
+        {"tr", {{"tr"}, {"table"}}},
+        {"td", {{"td", "th"}, {"tr", "table"}}},
+        {"th", {{"td", "th"}, {"tr", "table"}}}};
+    auto const l_rule = s_rules.find(i_name);
+    return l_rule == s_rules.end() ? nullptr : &l_rule->second;
+}
+
+// Closes, without writing anything, what the new element closes by itself.
+void CloseImplied(std::vector<QString>& io_open, QString const& i_name)
+{
+    ImpliedClose const* lp_rule = ImpliedCloseOf(i_name);
+    if (!lp_rule)
+        return;
+    for (auto l_it = io_open.rbegin(); l_it != io_open.rend() && !lp_rule->m_bounds.count(*l_it); ++l_it)
+        if (lp_rule->m_closes.count(*l_it)) {
+            io_open.erase(l_it.base() - 1, io_open.end());
+            return;
+        }
 }
 
 // Attribute values that only change how text looks.
@@ -160,18 +186,19 @@ QString SafeHtml(QString const& i_description)
             auto const l_match = std::find(l_open.rbegin(), l_open.rend(), l_tag.m_name);
             if (l_match != l_open.rend()) {
                 // Closing an element closes those opened inside it.
-                for (auto l_it = l_open.rbegin(); l_it != l_match + 1; ++l_it)
+                for (auto l_it = l_open.rbegin(); l_it != l_match + 1; ++l_it) {
                     l_tables -= *l_it == QLatin1String("table");
+                    l_html += "</" + *l_it + '>';
+                }
                 l_open.erase(l_match.base() - 1, l_open.end());
-                l_html += "</" + l_tag.m_name + '>';
                 ++l_tags;
             }
             // A closing tag with nothing to close is dropped.
             l_pos = l_tag.m_end;
             continue;
         }
-        if (l_keep && ClosesItsLike(l_tag.m_name) && !l_open.empty() && l_open.back() == l_tag.m_name)
-            l_open.pop_back();
+        if (l_keep)
+            CloseImplied(l_open, l_tag.m_name);
         bool const l_isTable = l_tag.m_name == QLatin1String("table");
         l_keep = l_keep && (IsVoid(l_tag.m_name) || int(l_open.size()) < MAX_DEPTH) && !(l_isTable && l_tables > 0);
         if (!l_keep) {

@@ -16,12 +16,12 @@ void UserInfoView::Show(QString const& i_html, QImage const& i_picture)
     m_picture = i_picture;
     // A new document each time: a document keeps what it loaded, and the
     // picture of the last reply must not stand in for this one's.
-    QTextDocument* lp_old = document();
+    // The view deletes a document of its own making; one of ours goes here.
+    QTextDocument* lp_old = document()->parent() == this ? document() : nullptr;
     QTextDocument* lp_document = new QTextDocument(this);
     lp_document->setHtml(i_html);
     setDocument(lp_document);
-    if (lp_old->parent() == this)
-        delete lp_old;
+    delete lp_old;
     moveCursor(QTextCursor::Start);
 }
 
