@@ -63,14 +63,6 @@ QString NoteOf(Item const& i_user)
     return i_user["user_note"].AsString();
 }
 
-void SetNote(QTreeWidgetItem* ip_row, int i_column, QString const& i_text, bool i_noted)
-{
-    if (!ip_row)
-        return;
-    ip_row->setText(i_column, i_text);
-    ip_row->setIcon(i_column, i_noted ? QIcon(QStringLiteral(":/icons/note_icon")) : QIcon());
-}
-
 void SetUpColumns(QTreeWidget* ip_tree, QStringList const& i_labels, std::initializer_list<int> i_widths)
 {
     ip_tree->setColumnCount(i_labels.size());
@@ -104,7 +96,13 @@ QString UserListForm::FirstLineOf(QString const& i_text)
 // ------------------------------------------------------------------ page
 
 UserListForm::UserListForm(QWidget* ip_parent)
-    : QWidget(ip_parent), mp_ui(new Ui_UserListForm)
+    : QWidget(ip_parent),
+      mp_ui(new Ui_UserListForm),
+      // Made once: an icon read from its file at each use would cost more
+      // than the rest of a row.
+      m_onlineIcon(QStringLiteral(":/icons/online_icon")),
+      m_offlineIcon(QStringLiteral(":/icons/offline_icon")),
+      m_noteIcon(QStringLiteral(":/icons/note_icon"))
 {
     userListForm = this;
     mp_ui->setupUi(this);
@@ -305,12 +303,19 @@ void UserListForm::RemoveRow(char const* ip_nodeType, Item const& i_user)
     l_node.Remove();
 }
 
+void UserListForm::SetNote(QTreeWidgetItem* ip_row, int i_column, QString const& i_text, bool i_noted)
+{
+    if (!ip_row)
+        return;
+    ip_row->setText(i_column, i_text);
+    ip_row->setIcon(i_column, i_noted ? m_noteIcon : QIcon());
+}
+
 void UserListForm::SetOnlineIcon(QTreeWidgetItem* ip_row, bool i_online)
 {
     if (!ip_row)
         return;
-    ip_row->setIcon(COL_USER, QIcon(i_online ? QStringLiteral(":/icons/online_icon")
-                                             : QStringLiteral(":/icons/offline_icon")));
+    ip_row->setIcon(COL_USER, i_online ? m_onlineIcon : m_offlineIcon);
     if (ip_row->type() == UserListItemWidget::USER_LIST_ROW)
         static_cast<UserListItemWidget*>(ip_row)->SetOnline(i_online);
 }

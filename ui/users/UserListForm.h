@@ -13,6 +13,7 @@
 #include "store/DataSaver.h"
 #include "ui/users/UserInfoReply.h"
 
+#include <QIcon>
 #include <QPoint>
 #include <QString>
 #include <QTimer>
@@ -108,6 +109,7 @@ private:
     void AddOnlineAlertRow(Item const& i_user);
     void RemoveRow(char const* ip_nodeType, Item const& i_user);
     void SetOnlineIcon(QTreeWidgetItem* ip_row, bool i_online);
+    void SetNote(QTreeWidgetItem* ip_row, int i_column, QString const& i_text, bool i_noted);
     // The list row's state follows the user's; the order follows soon after.
     void ShowUserListRowOnline(Item const& i_user, bool i_online);
     void ScheduleSort();
@@ -116,6 +118,9 @@ private:
     void SubscribeListed(char const* ip_step, void (UserListForm::*ip_handler)(Item));
 
     Ui_UserListForm* mp_ui;
+    QIcon const m_onlineIcon;
+    QIcon const m_offlineIcon;
+    QIcon const m_noteIcon;
     bool m_loaded = false;
     QTimer m_sortTimer;
     UserInfoReply m_reply;

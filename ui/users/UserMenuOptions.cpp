@@ -20,12 +20,27 @@
 #include <QIcon>
 #include <QMenu>
 
+#include <map>
+#include <string>
+
 namespace {
 
-QIcon Icon(char const* ip_name)
+// The icons of one menu, each read from its file once: a file read for
+// each of a thousand room entries would cost a fifth of a second.
+class Icons
 {
-    return QIcon(QStringLiteral(":/icons/") + QLatin1String(ip_name));
-}
+public:
+    QIcon const& operator()(char const* ip_name)
+    {
+        auto l_icon = m_icons.find(ip_name);
+        if (l_icon == m_icons.end())
+            l_icon = m_icons.emplace(ip_name, QIcon(QStringLiteral(":/icons/") + QLatin1String(ip_name))).first;
+        return l_icon->second;
+    }
+
+private:
+    std::map<std::string, QIcon> m_icons;
+};
 
 bool IsRoleOf(Item const& i_user, Item const& i_room, char const* ip_role)
 {
@@ -41,6 +56,7 @@ UserMenuOptions::UserMenuOptions(QMenu* ip_menu, QString const& i_user, QObject*
     if (!ip_menu->actions().isEmpty())
         ip_menu->addSeparator();
     Item const l_user = UserItem();
+    Icons Icon;
     ip_menu->addAction(Icon("chat_icon"), QStringLiteral("Message user"), this, &UserMenuOptions::OnMessageUser);
     if (l_user.IsConnected("in_user_list")) {
         ip_menu->addAction(Icon("users_icon"), QStringLiteral("Set user's groups"), this,
@@ -75,7 +91,7 @@ UserMenuOptions::UserMenuOptions(QMenu* ip_menu, QString const& i_user, QObject*
         ip_menu->addAction(Icon("chat_icon"), QStringLiteral("Unignore user"), this, &UserMenuOptions::OnUnignoreUser);
     else
         ip_menu->addAction(Icon("chat_icon"), QStringLiteral("Ignore user"), this, &UserMenuOptions::OnIgnoreUser);
-    AddPrivateRooms(ip_menu, l_user);
+    AddPrivateRooms(ip_menu);
     if (GetSetting("user_level_logging") == QLatin1String("yes")) {
         ip_menu->addSeparator();
         ip_menu->addAction(QStringLiteral("See User Log"), this, &UserMenuOptions::OnUserLog);
@@ -84,16 +100,29 @@ UserMenuOptions::UserMenuOptions(QMenu* ip_menu, QString const& i_user, QObject*
 
 UserMenuOptions::~UserMenuOptions() = default;
 
-void UserMenuOptions::AddPrivateRooms(QMenu* ip_menu, Item const& i_user)
+void UserMenuOptions::AddPrivateRooms(QMenu* ip_menu)
 {
     if (!d.HasType("is_owner") || !d.HasType("is_operator"))
         return;
-    ItemList const l_owned = d["is_owner"]->GetGlobalNullItem().GetItems("room").SortAlphabetic(true, true);
-    ItemList const l_operated = d["is_operator"]->GetGlobalNullItem().GetItems("room").SortAlphabetic(true, true);
-    if (l_owned.empty() && l_operated.empty())
+    if (d["is_owner"]->GetGlobalNullItem().CountItems("room") == 0 &&
+        d["is_operator"]->GetGlobalNullItem().CountItems("room") == 0)
         return;
     ip_menu->addSeparator();
+    // Its rooms are entered when it first opens: a thousand of them take
+    // longer to enter than the rest of the menu.
     QMenu* lp_rooms = ip_menu->addMenu(QStringLiteral("Private Rooms"));
+    connect(lp_rooms, &QMenu::aboutToShow, this, [this, lp_rooms] {
+        if (lp_rooms->isEmpty())
+            FillPrivateRooms(lp_rooms);
+    });
+}
+
+void UserMenuOptions::FillPrivateRooms(QMenu* ip_rooms)
+{
+    Item const l_user = UserItem();
+    ItemList const l_owned = d["is_owner"]->GetGlobalNullItem().GetItems("room").SortAlphabetic(true, true);
+    ItemList const l_operated = d["is_operator"]->GetGlobalNullItem().GetItems("room").SortAlphabetic(true, true);
+    QIcon const l_roomIcon(QStringLiteral(":/icons/chat_icon"));
     auto const l_addEntry = [this](QMenu* ip_roomMenu, QString const& i_room, QString const& i_text,
                                    void (UserMenuOptions::*ip_slot)()) {
         QAction* lp_action = ip_roomMenu->addAction(i_text, this, ip_slot);
@@ -109,13 +138,13 @@ void UserMenuOptions::AddPrivateRooms(QMenu* ip_menu, Item const& i_user)
     };
     for (Item const& l_room : l_owned) {
         QString const l_name = l_room.AsString();
-        QMenu* lp_room = lp_rooms->addMenu(Icon("chat_icon"), l_name);
+        QMenu* lp_room = ip_rooms->addMenu(l_roomIcon, l_name);
         QFont l_font = lp_room->menuAction()->font();
         l_font.setWeight(75);
         l_font.setUnderline(true);
         lp_room->menuAction()->setFont(l_font);
-        bool const l_member = IsRoleOf(i_user, l_room, "room_members");
-        bool const l_operator = IsRoleOf(i_user, l_room, "room_operators");
+        bool const l_member = IsRoleOf(l_user, l_room, "room_members");
+        bool const l_operator = IsRoleOf(l_user, l_room, "room_operators");
         l_addMembership(lp_room, l_name, l_member);
         if (l_member && !l_operator) {
             lp_room->addSeparator();
@@ -131,7 +160,7 @@ void UserMenuOptions::AddPrivateRooms(QMenu* ip_menu, Item const& i_user)
         if (l_room.IsConnected("is_owner"))
             continue;
         QString const l_name = l_room.AsString();
-        l_addMembership(lp_rooms->addMenu(l_name), l_name, IsRoleOf(i_user, l_room, "room_members"));
+        l_addMembership(ip_rooms->addMenu(l_name), l_name, IsRoleOf(l_user, l_room, "room_members"));
     }
 }
 

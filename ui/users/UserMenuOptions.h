@@ -51,8 +51,9 @@ public slots:
 private:
     // The "Private Rooms" submenu: the rooms the own account owns (with the
     // user's membership and operator status) and those it operates (with
-    // his membership).
-    void AddPrivateRooms(QMenu* ip_menu, Item const& i_user);
+    // his membership), entered when it is first shown.
+    void AddPrivateRooms(QMenu* ip_menu);
+    void FillPrivateRooms(QMenu* ip_rooms);
     Item UserItem() const;
     // The room of the room entry that was chosen.
     QString ChosenRoom() const;

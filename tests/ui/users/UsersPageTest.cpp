@@ -262,6 +262,8 @@ private slots:
         QMenu l_menu2;
         UserMenuOptions l_options(&l_menu2, "carol");
         QMenu* lp_rooms = l_menu2.actions().last()->menu();
+        QVERIFY(lp_rooms->isEmpty());
+        emit lp_rooms->aboutToShow();
         QAction* lp_owned = lp_rooms->actions().at(0);
         QAction* lp_operated = lp_rooms->actions().at(2);
         QVERIFY(lp_owned->font().underline() && lp_owned->font().weight() == 75 && !lp_owned->icon().isNull());
