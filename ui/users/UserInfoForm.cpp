@@ -7,6 +7,7 @@
 #include "peers/PeerMessenger.h"
 #include "ui/widgets/EventToolBar.h"
 
+#include <QTimer>
 #include <QtConcurrent/QtConcurrentRun>
 
 UserInfoForm::UserInfoForm(QWidget* ip_parent)
@@ -47,33 +48,38 @@ void UserInfoForm::OnUserInfoReceived(QString i_user, QString i_description, boo
     mp_ui->freeToUploadEdit->setText(i_freeUploadSlots ? QStringLiteral("Yes") : QStringLiteral("No"));
 
     Reply l_reply{i_description, i_hasPicture, QByteArray()};
-    if (i_hasPicture && ip_pictureBuffer && i_pictureBufferLength > 0) {
-        // The buffer is the messenger's, valid only during this call.
+    // The buffer is the messenger's, valid only during this call.
+    if (i_hasPicture && ip_pictureBuffer && i_pictureBufferLength > 0)
         l_reply.m_picture = QByteArray(ip_pictureBuffer, i_pictureBufferLength);
-        m_next = std::move(l_reply);
-        if (!m_decoding.isRunning())
-            DecodeNext();
-        return;
+    // Replies that come together are shown once, the last of them.
+    m_next = std::move(l_reply);
+    if (!m_decoding.isRunning() && !m_showScheduled) {
+        m_showScheduled = true;
+        QTimer::singleShot(0, this, &UserInfoForm::ShowNext);
     }
-    m_decoded.reset();
-    m_next.reset();
-    ShowReply(l_reply, QImage());
 }
 
-void UserInfoForm::DecodeNext()
+void UserInfoForm::ShowNext()
 {
-    m_decoded = std::move(m_next);
+    m_showScheduled = false;
+    if (!m_next)
+        return;
+    Reply l_reply = std::move(*m_next);
     m_next.reset();
+    if (l_reply.m_picture.isEmpty())
+        return ShowReply(l_reply, QImage());
+    m_decoded = std::move(l_reply);
     m_decoding.setFuture(QtConcurrent::run(&UserDescription::DecodePicture, m_decoded->m_picture));
 }
 
 void UserInfoForm::OnPictureDecoded()
 {
-    if (m_decoded)
+    // A reply that came while the picture was decoded is newer: it is shown
+    // instead.
+    if (m_decoded && !m_next)
         ShowReply(*m_decoded, m_decoding.result());
     m_decoded.reset();
-    if (m_next)
-        DecodeNext();
+    ShowNext();
 }
 
 void UserInfoForm::ShowReply(Reply const& i_reply, QImage const& i_picture)

@@ -49,7 +49,7 @@ private:
         QByteArray m_picture;
     };
 
-    void DecodeNext();
+    void ShowNext();
     void OnPictureDecoded();
     void ShowReply(Reply const& i_reply, QImage const& i_picture);
 
@@ -57,10 +57,12 @@ private:
     QString m_user;
     bool m_waiting = false;
     // One picture is decoded at a time; of the replies that come meanwhile
-    // only the last is kept, and a reply without a picture drops both.
+    // (or together) only the last is shown. A flood of replies costs one
+    // view a pass of the event loop, and one decode at a time.
     QFutureWatcher<QImage> m_decoding;
     std::optional<Reply> m_decoded;
     std::optional<Reply> m_next;
+    bool m_showScheduled = false;
 };
 
 #endif

@@ -15,6 +15,7 @@
 #include "server/Server.h"
 #include "server/StoreTypes.h"
 #include "store/Utilities.h"
+#include "store/windows/FocusWidget.h"
 #include "transfers/TransferItems.h"
 #include "ui/chat/ChatsForm.h"
 #include "ui/transfers/TransferRows.h"
@@ -518,14 +519,16 @@ void UserListForm::OnOnlineAlertListContextMenuRequested(QPoint i_point)
 void UserListForm::OnActionBarTriggered(QWidget*, QString i_action)
 {
     if (i_action == QLatin1String("configure_user_groups")) {
+        // The open one is brought forward, not made again.
         if (userGroupConfigDialog)
-            userGroupConfigDialog->setFocus(Qt::OtherFocusReason);
+            FocusWidget(userGroupConfigDialog);
         else
             (new UserGroupConfigDialog(this))->show();
     } else if (i_action == QLatin1String("message_users")) {
         if (!messageUsersDialog)
             new MessageUsersDialog(this);
         messageUsersDialog->show();
+        messageUsersDialog->raise();
     } else if (i_action == QLatin1String("manual_add_user")) {
         (new AddUserDialog(this))->show();
     }
