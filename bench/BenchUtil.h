@@ -9,6 +9,8 @@
 
 #include "store/Data.h"
 
+#include <QCoreApplication>
+
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -51,6 +53,22 @@ inline void Require(bool i_condition, char const* ip_why)
 {
     if (!i_condition)
         Fail(ip_why);
+}
+
+// Pages are measured offscreen unless a platform is chosen; before the
+// application object is made.
+inline void ChooseOffscreenPlatform()
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+}
+
+// Lets the event loop run what the last step posted (deferred refreshes,
+// painting), so that it is counted with the step.
+inline void Drain()
+{
+    for (int l_pass = 0; l_pass < 3; ++l_pass)
+        QCoreApplication::processEvents();
 }
 
 // The process's resident memory in KiB ("VmRSS:"), or another of the

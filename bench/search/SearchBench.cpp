@@ -145,8 +145,7 @@ void Report(char const* ip_title, Figures const& i_figures)
 
 int main(int argc, char** argv)
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    bench::ChooseOffscreenPlatform();
     QApplication l_application(argc, argv);
     int const l_runs = argc > 1 ? std::max(1, atoi(argv[1])) : bench::Size(5, 1);
     Figures l_small, l_large;

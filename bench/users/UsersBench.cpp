@@ -26,12 +26,6 @@ int const USERS = bench::Size(5000, 200);
 int const ROOMS = bench::Size(1000, 20);
 int const CHANGES_PER_SECOND = 100;
 
-void Drain()
-{
-    for (int l_pass = 0; l_pass < 3; ++l_pass)
-        QCoreApplication::processEvents();
-}
-
 struct Program : UsersFixture
 {
     using UsersFixture::mp_page;
@@ -72,12 +66,12 @@ struct Figures
 void Measure(double i_seconds, Figures& o_figures)
 {
     Program l_program;
-    Drain();
+    bench::Drain();
     long const l_before = bench::ResidentKiB();
     QElapsedTimer l_clock;
     l_clock.start();
     l_program.mp_page->DataLoaded();
-    Drain();
+    bench::Drain();
     o_figures.m_build = l_clock.nsecsElapsed() / 1e9;
     o_figures.m_memory = bench::ResidentKiB() - l_before;
     bench::Require(l_program.mp_page->Form()->userList->topLevelItemCount() == USERS, "not every row was built");
@@ -131,8 +125,7 @@ void Measure(double i_seconds, Figures& o_figures)
 
 int main(int argc, char** argv)
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    bench::ChooseOffscreenPlatform();
     QApplication l_app(argc, argv);
     int const l_runs = argc > 1 ? std::max(1, atoi(argv[1])) : bench::Size(3, 1);
     double const l_seconds = argc > 2 ? std::max(0.1, atof(argv[2])) : bench::Size(5.0, 0.2);
