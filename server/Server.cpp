@@ -184,6 +184,8 @@ void Server::Connect()
     ServerLog(1, QStringLiteral("Connecting to %1:%2").arg(l_host, QString::number(l_port)));
 
     m_state = STATE_CONNECTING;
+    m_retry = true;
+    m_lastSocketError.clear();
     m_reader.Clear();
     mp_socket = new QTcpSocket(this);
     mp_socket->setReadBufferSize(READ_CHUNK);
@@ -203,6 +205,7 @@ void Server::Connect()
 void Server::Disconnect()
 {
     m_reconnect = false;
+    m_retry = false;
     if (m_state == STATE_DISCONNECTED)
         return;
     ServerLog(1, QStringLiteral("Disconnecting at the user's request"));
@@ -279,7 +282,8 @@ void Server::OnSocketError(QAbstractSocket::SocketError)
 {
     if (!mp_socket)
         return;
-    ServerLog(1, QStringLiteral("Server socket error: %1").arg(mp_socket->errorString()));
+    m_lastSocketError = mp_socket->errorString();
+    ServerLog(1, QStringLiteral("Server socket error: %1").arg(m_lastSocketError));
     DropLink();
 }
 
@@ -296,13 +300,19 @@ void Server::OnLoginTimeout()
     if (m_state != STATE_CONNECTING)
         return;
     ServerLog(1, QStringLiteral("No login answer in time"));
+    if (mp_socket && mp_socket->state() != QAbstractSocket::ConnectedState)
+        m_lastSocketError = QStringLiteral("no answer in time");
     FailAttempt(QStringLiteral("socket error"));
 }
 
 void Server::EveryHalfMinute()
 {
-    if (m_state == STATE_DISCONNECTED && m_reconnect) {
+    // Also when no attempt got through yet: a client started a moment
+    // before its server, or while the network was down, logs in once the
+    // server can be reached.
+    if (m_state == STATE_DISCONNECTED && m_retry) {
         ServerLog(1, QStringLiteral("Attempting to reconnect"));
+        m_reconnect = true;
         Connect();
     }
 }
@@ -639,7 +649,7 @@ void Server::Handle(ServerIn::LoginAnswer const& i_message)
         // Known-bad credentials would only be refused again: wait for the
         // user to fix them instead of retrying every half minute.
         if (i_message.m_text == QLatin1String("INVALIDPASS") || i_message.m_text == QLatin1String("INVALIDUSERNAME"))
-            m_reconnect = false;
+            m_reconnect = m_retry = false;
         FailAttempt(i_message.m_text);
         return;
     }
@@ -881,7 +891,7 @@ void Server::Handle(ServerIn::PrivateRoomAddEnabled const& i_message)
 void Server::Handle(ServerIn::LoggedInElsewhere const&)
 {
     ServerLog(1, QStringLiteral("The account logged in elsewhere"));
-    m_reconnect = false;
+    m_reconnect = m_retry = false;
     LinkLost();
     emit LoggedInElsewhere();
 }
