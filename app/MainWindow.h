@@ -14,6 +14,7 @@
 #include <ctime>
 
 class QCheckBox;
+class QLabel;
 class QLineEdit;
 class QTreeWidgetItem;
 class Server;
@@ -87,6 +88,7 @@ public slots:
     void OnSetFolderPermissions();
     void OnUnshareFolder();
     void OnSharedFilesRescanned(int i_filesAdded, int i_filesRemoved);
+    void OnDownloadAlreadyComplete(Item i_entry);
     void OnOptionsTabSelectionChanged(int i_tabIndex);
     void OnEditExcludedDownloadExtensionsClicked();
     void OnSelectColors();
@@ -149,6 +151,9 @@ private:
     void SelectSoundFile(char const* ip_kind, QLineEdit* ip_edit);
     void ClearSoundFile(char const* ip_kind, QLineEdit* ip_edit);
     void SetConnectActionText(QString const& i_text);
+    // The status bar and the tool bar's status button: connected,
+    // connecting or offline, and as whom.
+    void ShowConnectionState();
     void SetDiagnosticsTabShown(bool i_shown);
     void ShowObfuscatedPort(QString const& i_port);
     void ShowExcludedExtensions(Item const& i_leaving);
@@ -159,6 +164,7 @@ private:
 
     Ui_MainWindow* mp_ui = nullptr;
     Server* mp_server = nullptr;
+    QLabel* mp_connectionState = nullptr;
     SizeProxy m_sizeProxy;
     QSystemTrayIcon m_trayIcon;
     UpdateChecker m_updateChecker;
