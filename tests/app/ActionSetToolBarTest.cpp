@@ -1,18 +1,15 @@
-#include "app/ActionSetToolBar.h"
-#include "app/Globals.h"
+#include "ui/widgets/ActionSetToolBar.h"
+#include "ui/widgets/Globals.h"
+#include "server/Server.h"
 #include "store/Settings.h"
 
 #include <QDesktopServices>
 #include <QDialog>
 #include <QLineEdit>
 #include <QMainWindow>
-#include <QtTest>
-
-#ifdef QUILLMAR_HAVE_SERVER
-#include "server/Server.h"
 #include <QTcpServer>
 #include <QTcpSocket>
-#endif
+#include <QtTest>
 
 #include <climits>
 #include <memory>
@@ -258,7 +255,6 @@ private slots:
         QCOMPARE(Shown(), QString("room: Autojoin, Chat Log"));
     }
 
-#ifdef QUILLMAR_HAVE_SERVER
     // The status button says how the link stands and as whom; a click asks
     // the availability manager, and only its answer changes the button.
     void StatusButtonFollowsLinkAndAway()
@@ -298,7 +294,6 @@ private slots:
         QCOMPARE(l_texts, QStringList({"ann: Offline", "ann: Connecting...", "ann: Available", "ann: Away",
                                       "ann: Away", "ann: Offline, away", "ann: Offline"}));
     }
-#endif
 
     void SupporterButtonShowsPrivileges_data()
     {
