@@ -1,5 +1,7 @@
 #include "shares/SharedFoldersManager.h"
 
+#include "shares/UploadQueueHooks.h"
+
 #include "peers/PeerMessenger.h"
 #include "server/Server.h"
 #include "shares/SearchTokens.h"
@@ -188,7 +190,8 @@ void SharedFoldersManager::Init()
         l_roots << l_root.AsString();
         m_startupScanRoots.insert(l_root.AsString());
     }
-    QMetaObject::invokeMethod(&m_fileScanner, "ScanFolders", Qt::AutoConnection, Q_ARG(QStringList, l_roots));
+    QMetaObject::invokeMethod(&m_fileScanner, "ScanFolders", Qt::AutoConnection, Q_ARG(QStringList, l_roots),
+                              Q_ARG(QString, PartialDownloadFolder()));
 }
 
 // ------------------------------------------------------------------ lookups
@@ -621,6 +624,9 @@ void SharedFoldersManager::ScanSharedFolder(QString const& i_root, QString const
         return;
     Item const l_root = mp_sharedFolderType->GetItem(Value(i_root));
     FileScanner::VisitedFolders l_visited;
+    // Files being received are incomplete: offered to others, they would
+    // be asked for with sizes that no longer hold.
+    l_visited.Exclude(PartialDownloadFolder());
     FolderSync l_sync;
     FileScanner::WalkFolders(i_folder, l_visited, [&](QString const& i_path, FileScanner::FileSizes& io_files) {
         Log("Shared", 1, QStringLiteral("Adding folder %1 as part of sharing %2").arg(i_path, i_root));

@@ -183,6 +183,14 @@ QString TransferQueueManager::GetSafeDownloadPath(Item i_entry, bool i_complete)
     return SafePath(i_entry, i_complete, Layout::Current());
 }
 
+QString TransferQueueManager::GetPartialDownloadFolder()
+{
+    Layout const l_layout = Layout::Current();
+    if (!l_layout.m_split || l_layout.m_folder.isEmpty())
+        return QString();
+    return QDir::cleanPath(ToSlashes(DownloadRoot(l_layout, false)));
+}
+
 bool TransferQueueManager::IsDownloadFileComplete(Item i_entry)
 {
     QString const l_path = GetSafeDownloadPath(i_entry, true);

@@ -101,6 +101,10 @@ public:
     // finished one's) when it lies under the download folder; an empty text
     // when it would not.
     QString GetSafeDownloadPath(Item i_entry, bool i_complete);
+    // The folder that holds only partial files ("downloading" under the
+    // download folder, "/" separators), which is never shared; empty when
+    // downloads are not split, and partial files lie among finished ones.
+    static QString GetPartialDownloadFolder();
     // One remote name component as one local component: "/", "\\" and
     // control characters become "_", as do an empty name and a name of only
     // dots; a name too long for the file system is shortened. The stored
