@@ -202,6 +202,8 @@ void MainWindow::Init()
     mp_ui->userListForm->Init();
 
     LoadData();
+    if (!m_serverAddress.isEmpty())
+        SetSetting("server_address", m_serverAddress);
 
     if (IsSettingYes("show_diagnostics"))
         SetDiagnosticsTabShown(true);

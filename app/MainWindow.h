@@ -33,6 +33,10 @@ public:
     explicit MainWindow(QWidget* ip_parent = nullptr);
     ~MainWindow() override;
 
+    // The server to log in to from now on (the program's --server), taken
+    // into "server_address" once the saved data is loaded. Before Init.
+    void SetServerAddress(QString const& i_address) { m_serverAddress = i_address; }
+
     void Init();
 
     // Garbage-collects the store and writes the data file; does nothing once
@@ -165,6 +169,7 @@ private:
     Ui_MainWindow* mp_ui = nullptr;
     Server* mp_server = nullptr;
     QLabel* mp_connectionState = nullptr;
+    QString m_serverAddress;
     SizeProxy m_sizeProxy;
     QSystemTrayIcon m_trayIcon;
     UpdateChecker m_updateChecker;

@@ -142,25 +142,38 @@ void Server::GetServerAddress(QString& o_host, quint16& o_port)
     o_host = QString::fromLatin1(DEFAULT_SERVER_HOST);
     o_port = DEFAULT_SERVER_PORT;
     QString const l_address = GetSetting("server_address").trimmed();
+    QString l_host = o_host;
+    quint16 l_port = o_port;
     if (l_address.isEmpty())
         return;
+    bool const l_good = SplitServerAddress(l_address, l_host, l_port);
+    if (!l_host.isEmpty())
+        o_host = l_host;
+    if (l_good)
+        o_port = l_port;
+    else
+        ServerLog(1, QStringLiteral("Bad server address \"%1\", using %2:%3").arg(l_address, o_host).arg(o_port));
+}
+
+bool Server::SplitServerAddress(QString const& i_address, QString& io_host, quint16& io_port)
+{
+    QString const l_address = i_address.trimmed();
     int const l_colon = l_address.lastIndexOf(QLatin1Char(':'));
     // A bare IPv6 address has colons of its own and no port.
     bool const l_bareIPv6 = l_address.count(QLatin1Char(':')) > 1 && !l_address.startsWith(QLatin1Char('['));
     QString l_host = l_address;
-    if (l_colon > 0 && !l_bareIPv6 && !l_address.endsWith(QLatin1Char(']'))) {
+    bool l_good = true;
+    if (l_colon >= 0 && !l_bareIPv6 && !l_address.endsWith(QLatin1Char(']'))) {
         l_host = l_address.left(l_colon);
-        bool l_ok = false;
-        uint const l_port = l_address.mid(l_colon + 1).toUInt(&l_ok);
-        if (l_ok && l_port >= 1 && l_port <= 65535)
-            o_port = quint16(l_port);
-        else
-            ServerLog(1, QStringLiteral("Bad port in server address \"%1\", using %2").arg(l_address, QString::number(o_port)));
+        uint const l_port = l_address.mid(l_colon + 1).toUInt(&l_good);
+        l_good = l_good && l_port >= 1 && l_port <= 65535;
+        if (l_good)
+            io_port = quint16(l_port);
     }
     if (l_host.startsWith(QLatin1Char('[')) && l_host.endsWith(QLatin1Char(']')))
         l_host = l_host.mid(1, l_host.size() - 2);
-    if (!l_host.isEmpty())
-        o_host = l_host;
+    io_host = l_host;
+    return l_good && !l_host.isEmpty();
 }
 
 void Server::SetLoginTimeout(int i_milliseconds)

@@ -104,6 +104,11 @@ public:
 
     // Where the link connects: the "server_address" setting, parsed.
     static void GetServerAddress(QString& o_host, quint16& o_port);
+    // Host and port of an address: "host:port", "[IPv6]:port", a host alone
+    // or a bare IPv6 address (a part that is missing keeps the value given).
+    // False, with the outputs as far as they were read, when the port is no
+    // number from 1 to 65535 or the host is empty.
+    static bool SplitServerAddress(QString const& i_address, QString& io_host, quint16& io_port);
     // Time allowed from the start of an attempt to the login answer.
     void SetLoginTimeout(int i_milliseconds);
     // Longest time the link handles frames before it lets the event loop
