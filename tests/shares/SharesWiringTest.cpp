@@ -63,6 +63,7 @@ private slots:
         WriteTestFile(*mp_dir, "Share/Tune.mp3", "x");
         QString const l_folder = mp_dir->filePath("Share");
         d.GetType("shared_public")->GetGlobalNullItem() += mp_shares->AddSharedFolder(l_folder);
+        QTRY_VERIFY(!mp_shares->IsBusy());
         QString const l_remote = QString(l_folder).replace('/', '\\');
 
         SetUserAddress("bob", ClosedPort()); // as the server gives it: bob is who he says
@@ -109,18 +110,23 @@ private slots:
         };
 
         l_public() += d.GetType("shared_folder")->GetItem(Value(l_root));
-        QSignalSpy l_merged(mp_shares.get(), &SharedFoldersManager::StartupMergeFinished);
+        // Each command runs as a job; the next waits for it.
+        auto const l_settle = [this]() { QTRY_VERIFY_WITH_TIMEOUT(!mp_shares->IsBusy(), 20000); };
         mp_shares->Init();
-        QVERIFY(l_merged.wait(10000));
+        l_settle();
         QCOMPARE(l_found(), QString("finished own"));
         mp_shares->RescanShares();
+        l_settle();
         QCOMPARE(l_found(), QString("finished own"));
         mp_shares->UnshareFolder(d.GetType("shared_folder")->HasItem(Value(l_root)));
+        l_settle();
         QCOMPARE(l_found(), QString());
         l_public() += mp_shares->AddSharedFolder(l_root);
+        l_settle();
         QCOMPARE(l_found(), QString("finished own"));
         // The folder of partial downloads shared itself holds nothing either.
         l_public() += mp_shares->AddSharedFolder(l_root + "/Downloads/downloading");
+        l_settle();
         QCOMPARE(l_found(), QString("finished own"));
     }
 
@@ -134,6 +140,7 @@ private slots:
         WriteTestFile(*mp_dir, "Share/Sub/b.txt", "x");
         WriteTestFile(*mp_dir, "Share/Sub/c.txt", "x");
         mp_shares->AddSharedFolder(mp_dir->filePath("Share"));
+        QTRY_VERIFY(!mp_shares->IsBusy());
         PointAt(l_standin.Port());
         mp_server->Connect();
         QTRY_VERIFY(IsSettingSet("upload_speed"));
