@@ -63,6 +63,17 @@ void AddDiagnosticsToolBarSet(DiagnosticsForm* ip_form)
     QObject::connect(actionBar, &ActionSetToolBar::ActionTriggered, ip_form, &DiagnosticsForm::OnActionTriggered);
 }
 
+// The address the link connects to, as the user would give it.
+QString ServerAddressText()
+{
+    QString l_host;
+    quint16 l_port = 0;
+    Server::GetServerAddress(l_host, l_port);
+    return (l_host.contains(QLatin1Char(':')) ? QStringLiteral("[%1]:%2") : QStringLiteral("%1:%2"))
+        .arg(l_host)
+        .arg(l_port);
+}
+
 } // namespace
 
 MainWindow::MainWindow(QWidget* ip_parent)
@@ -536,10 +547,7 @@ void MainWindow::ShowConnectionState()
         actionBar->ShowConnectionState();
     if (!gp_server)
         return;
-    QString l_host;
-    quint16 l_port = 0;
-    Server::GetServerAddress(l_host, l_port);
-    QString const l_server = QStringLiteral("%1:%2").arg(l_host).arg(l_port);
+    QString const l_server = ServerAddressText();
     QString const l_user = GetSetting("username");
     QString l_text;
     if (gp_server->IsConnected())
@@ -581,9 +589,6 @@ void MainWindow::OnConnectionFailed(QString i_reason)
     // Said before any box, which waits for the user.
     SetConnectActionText(tr("Connect"));
     ShowConnectionState();
-    QString l_host;
-    quint16 l_port = 0;
-    Server::GetServerAddress(l_host, l_port);
     if (i_reason == QLatin1String("INVALIDPASS"))
         ShowInformation(tr("Login Failure: Wrong Password"),
                         tr("Login failed. The password you supplied does not match your username. Please change "
@@ -598,12 +603,11 @@ void MainWindow::OnConnectionFailed(QString i_reason)
     // text says what can.
     else if (i_reason == QLatin1String("socket error"))
         ShowInformation(tr("Login Failure"),
-                        tr("Could not reach the server at %1:%2 (%3). Check that the server is running there, or "
+                        tr("Could not reach the server at %1 (%2). Check that the server is running there, or "
                            "start the client with --server HOST:PORT to use another server. The client tries "
                            "again every half minute.")
-                            .arg(l_host)
-                            .arg(l_port)
-                            .arg(gp_server->LastSocketError().isEmpty() ? i_reason : gp_server->LastSocketError()));
+                            .arg(ServerAddressText(),
+                                 gp_server->LastSocketError().isEmpty() ? i_reason : gp_server->LastSocketError()));
     else
         ShowInformation(tr("Login Failure"),
                         tr("Login failed. Reported failure reason: %1. Please change your login settings in the "
