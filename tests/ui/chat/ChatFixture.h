@@ -25,6 +25,8 @@
 #include <QTimer>
 #include <QtTest>
 
+#include <functional>
+
 class ChatFixture : public ManagerSet<ActionSetToolBar, Server, EventToolBar>
 {
 protected:
@@ -68,18 +70,27 @@ protected:
         return ip_document->isEmpty() ? QStringList() : l_texts;
     }
 
-    // The next question box that opens is answered with that button.
-    static void AnswerNextQuestion(QMessageBox::StandardButton i_button)
+    // The next modal window that i_answer takes (it returns whether it
+    // did) is answered by it, while the window's own loop runs.
+    static void AnswerNextModal(std::function<bool(QWidget*)> i_answer)
     {
         QTimer* lp_poll = new QTimer;
-        QObject::connect(lp_poll, &QTimer::timeout, [lp_poll, i_button]() {
-            QMessageBox* lp_box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-            if (!lp_box || !lp_box->button(i_button))
-                return;
-            lp_box->button(i_button)->click();
-            lp_poll->deleteLater();
+        QObject::connect(lp_poll, &QTimer::timeout, [lp_poll, i_answer]() {
+            QWidget* lp_modal = QApplication::activeModalWidget();
+            if (lp_modal && i_answer(lp_modal))
+                lp_poll->deleteLater();
         });
         lp_poll->start(10);
+    }
+    static void AnswerNextQuestion(QMessageBox::StandardButton i_button)
+    {
+        AnswerNextModal([i_button](QWidget* ip_modal) {
+            QMessageBox* lp_box = qobject_cast<QMessageBox*>(ip_modal);
+            if (!lp_box || !lp_box->button(i_button))
+                return false;
+            lp_box->button(i_button)->click();
+            return true;
+        });
     }
 
     QDateTime m_now;
