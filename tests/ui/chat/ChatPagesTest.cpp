@@ -23,6 +23,7 @@
 #include <QComboBox>
 #include <QDesktopServices>
 #include <QLineEdit>
+#include <QMouseEvent>
 
 namespace {
 
@@ -268,18 +269,29 @@ private slots:
     }
 
     // A clicked web address goes to the desktop's browser and the input
-    // line keeps the focus; an address of another kind is not opened.
+    // line keeps the focus; a drag over it selects; an address of another
+    // kind is not opened.
     void Links()
     {
         ChatForm* lp_page = mp_page->GetChatForm("alice");
+        ChatView* lp_view = lp_page->Form()->chatView;
         mp_window->setCurrentWidget(mp_page);
         mp_window->show();
         QVERIFY(QTest::qWaitForWindowActive(mp_window.get()));
         lp_page->AddChat("alice", "see http://example.com/a?b=1&c=2 now");
-        emit lp_page->Form()->chatView->anchorClicked(QUrl("http://example.com/a?b=1&c=2"));
-        emit lp_page->Form()->chatView->anchorClicked(QUrl("file:///etc/passwd"));
+        QTRY_VERIFY(lp_view->updatesEnabled()); // laid out and painted
+        QTextCursor l_link = lp_view->document()->find("example.com");
+        QPoint const l_at = lp_view->cursorRect(l_link).center();
+        QTest::mouseClick(lp_view->viewport(), Qt::LeftButton, Qt::NoModifier, l_at);
         QCOMPARE(m_opened, QStringList("http://example.com/a?b=1&c=2"));
         QTRY_VERIFY(lp_page->Form()->chatEdit->hasFocus());
+        QTest::mousePress(lp_view->viewport(), Qt::LeftButton, Qt::NoModifier, l_at);
+        QMouseEvent l_drag(QEvent::MouseMove, l_at + QPoint(30, 0), Qt::NoButton, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(lp_view->viewport(), &l_drag);
+        QTest::mouseRelease(lp_view->viewport(), Qt::LeftButton, Qt::NoModifier, l_at + QPoint(30, 0));
+        QTest::mouseClick(lp_view->viewport(), Qt::LeftButton, Qt::NoModifier, lp_view->cursorRect(lp_view->document()->find("now")).center());
+        emit lp_view->anchorClicked(QUrl("file:///etc/passwd"));
+        QCOMPARE(m_opened, QStringList("http://example.com/a?b=1&c=2"));
     }
 
     // ---------------------------------------------------- colour dialog

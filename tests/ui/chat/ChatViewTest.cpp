@@ -135,15 +135,21 @@ private slots:
         QFETCH(ChatTimestamps, mode);
         QFETCH(bool, own);
         QFETCH(QString, html);
-        QCOMPARE(ChatLineHtml(mode, m_now, "a<b", "hi  <i>&", own, s_colors), html);
+        QCOMPARE(ChatLineHtml(ChatTextLine(mode, m_now, "a<b", "hi  <i>&", own), s_colors), html);
     }
 
     void StatusAndLinkHtml()
     {
-        QCOMPARE(ChatStatusHtml("alice <waves>", s_colors), QString("* <font color=\"#339933\">alice &lt;waves&gt;</font>"));
-        QCOMPARE(ChatLineHtml(ChatTimestamps::NONE, m_now, "u", "see http://h.example/p?q=1&r=2.", false, s_colors),
+        QCOMPARE(ChatLineHtml(ChatStatusLine("alice <waves>"), s_colors),
+                 QString("* <font color=\"#339933\">alice &lt;waves&gt;</font>"));
+        QCOMPARE(ChatLineHtml(ChatTextLine(ChatTimestamps::NONE, m_now, "u", "see http://h.example/p?q=1&r=2.", false),
+                              s_colors),
                  QString("[<font color=\"#0033ff\">u</font>] see <a href=\"http://h.example/p?q=1&amp;r=2\">"
                          "http://h.example/p?q=1&amp;r=2</a>."));
+        using Addresses = std::vector<std::pair<int, int>>;
+        QCOMPARE(ChatWebAddresses("see http://h.example/p?q=1&r=2. and https://b.example<x>"),
+                 Addresses({{4, 26}, {36, 17}}));
+        QCOMPARE(ChatWebAddresses("ftp://x.example http:/y"), Addresses());
         QCOMPARE(ChatTimestampsFrom("per_message_long"), ChatTimestamps::PER_MESSAGE_LONG);
         QCOMPARE(ChatTimestampsFrom("Activity_based"), ChatTimestamps::NONE);
         QCOMPARE(ChatTimestampsFrom(""), ChatTimestamps::NONE);
@@ -202,7 +208,7 @@ private slots:
         QTest::newRow("one blank before") << " /me waves" << QStringList("* alice waves") << l_action;
         QTest::newRow("alone") << "/me" << QStringList({l_started, "[alice] /me"})
                                << QByteArray("[Jan 5 3:07:09 pm][alice] /me\n");
-        QTest::newRow("blanks only after") << "/me   " << QStringList({l_started, "[alice] /me \u00a0 "})
+        QTest::newRow("blanks only after") << "/me   " << QStringList({l_started, "[alice] /me   "})
                                            << QByteArray("[Jan 5 3:07:09 pm][alice] /me   \n");
         QTest::newRow("capital M") << "/Me waves" << QStringList({l_started, "[alice] /Me waves"})
                                    << QByteArray("[Jan 5 3:07:09 pm][alice] /Me waves\n");
@@ -267,17 +273,19 @@ private slots:
         QCOMPARE(Shown(), QStringList({"[alice] hello", "[alice] again"}));
     }
 
-    // Lines from other people never load anything or become markup; the
-    // only links are the web addresses the link rule finds.
+    // Lines from other people never load anything or become markup, and a
+    // line stays one paragraph; the only links are the web addresses.
     void HostileLineStaysText()
     {
         QString const l_text = "<img src=\"file:///etc/hostname\"> <a href=\"file:///etc\">x</a> http://ok.example/";
         mp_view->AddChat("<img src=x>", l_text);
         mp_view->AddStatusMessage("<img src=\"file:///etc/hostname\">");
+        mp_view->AddChat("alice", QString("one\ntwo\rthree") + QChar(QChar::ParagraphSeparator) + "four" + QChar(0xfdd0) + "five");
         QVERIFY(!HasImage(mp_view->document()));
         QCOMPARE(Anchors(mp_view->document()), QStringList("http://ok.example/"));
-        QCOMPARE(Shown().mid(1), QStringList({"[<img src=x>] " + l_text, "* <img src=\"file:///etc/hostname\">"}));
-        QVERIFY(!mp_view->openLinks() && !mp_view->openExternalLinks());
+        QCOMPARE(Shown().mid(1), QStringList({"[<img src=x>] " + l_text, "* <img src=\"file:///etc/hostname\">",
+                                              "[alice] one two three four five"}));
+        QCOMPARE(FileBytes(UserLog("alice")).split('\n').at(2), QByteArray("two\rthree\xe2\x80\xa9" "four\xef\xb7\x90" "five"));
     }
 
     // ------------------------------------------------------- view size

@@ -118,7 +118,7 @@ private slots:
         QTest::keyClick(lp_page->Form()->chatEdit, Qt::Key_Return);
         QCOMPARE(NextMessageToPeer(), Le32(2) + "me" + Le32(3) + "   " + '\x01');
         QCOMPARE(lp_page->Form()->chatEdit->text(), QString());
-        QCOMPARE(Shown(lp_page).last(), QString("[me]   "));
+        QCOMPARE(Shown(lp_page).last(), QString("[me]    "));
         lp_page->Form()->chatEdit->setText("/me waves");
         QTest::keyClick(lp_page->Form()->chatEdit, Qt::Key_Return);
         QCOMPARE(NextMessageToPeer(), Le32(2) + "me" + Le32(9) + "/me waves" + '\x01');
