@@ -1,15 +1,19 @@
 #ifndef QUILLMAR_BENCH_BENCHUTIL_H
 #define QUILLMAR_BENCH_BENCHUTIL_H
 
-// What the benchmarks share: the process's resident memory, the processor
-// time of the calling thread, and the share-shaped store that the store and
-// data-file benchmarks measure: file items, each in one of the folders and
+// What the benchmarks share: the start of the benchmarks of pages, the
+// process's resident memory, the processor time of the calling thread, and
+// the share-shaped store that the store and data-file benchmarks measure: file items, each in one of the folders and
 // linked to five of the tokens, chosen by a fixed-seed generator so that
 // every run builds the same store.
 
 #include "store/Data.h"
 
+#include <QtGlobal>
+
+#include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <ctime>
 #include <fstream>
 #include <random>
@@ -17,6 +21,18 @@
 #include <vector>
 
 namespace bench {
+
+// A benchmark of pages draws them offscreen, unless the caller chose a
+// platform, and takes its number of runs as its first argument.
+inline void UseOffscreenPlatform()
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+}
+inline int RunsArgument(int argc, char** argv, int i_default)
+{
+    return argc > 1 ? std::max(1, std::atoi(argv[1])) : i_default;
+}
 
 // The process's resident memory in KiB ("VmRSS:"), or another of the
 // memory lines of /proc/self/status ("VmHWM:" for the peak).

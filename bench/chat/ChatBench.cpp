@@ -147,10 +147,9 @@ void MeasureAppend(Figures& io_figures)
 
 int main(int argc, char** argv)
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    bench::UseOffscreenPlatform();
     QApplication l_app(argc, argv);
-    int const l_runs = argc > 1 ? std::max(1, atoi(argv[1])) : 3;
+    int const l_runs = bench::RunsArgument(argc, argv, 3);
     QString const l_only = argc > 2 ? QString(argv[2]) : QString();
     std::printf("chat log viewer on a 10 MB log, warm cache; %d lines/s for %d s into a page of 250,000 "
                 "characters; %d runs\n",
