@@ -39,7 +39,8 @@ ChatForm::ChatForm(QString const& i_user, QTabWidget* ip_tabs, QWidget* ip_paren
 ChatForm::~ChatForm()
 {
     delete mp_ui;
-    d["user_chat_widget"]->HasItem(Value(this)).Remove();
+    if (d.HasType("user_chat_widget"))
+        d["user_chat_widget"]->HasItem(Value(this)).Remove();
 }
 
 QString ChatForm::BalloonText(QString const& i_sender, QString const& i_text)

@@ -523,6 +523,22 @@ private slots:
         QCOMPARE(d["chat_log_form"]->GetItemCount(), std::size_t(0));
     }
 
+    // Of a log larger than the viewer shows, the last lines are shown whole,
+    // after a note.
+    void ViewerShowsTheEndOfAHugeLog()
+    {
+        QByteArray l_log;
+        for (int l_line = 0; l_line < 20; ++l_line)
+            l_log += QByteArray("line ") + (l_line < 10 ? "0" : "") + QByteArray::number(l_line) + '\n';
+        QVERIFY(WriteBytes(UserLog("alice"), l_log));
+        ChatLogForm::SetMostBytesShown(50);
+        ChatLogForm* lp_viewer = Viewer();
+        ChatLogForm::SetMostBytesShown(100000000);
+        QVERIFY(Loaded(lp_viewer));
+        QCOMPARE(ViewerLines(lp_viewer), QStringList({"[Only the last 50 bytes of this log are shown.]", "line 14",
+                                                      "line 15", "line 16", "line 17", "line 18", "line 19"}));
+    }
+
     // A long log is read in slices; lines logged meanwhile come after it.
     void ViewerLoadsInSlices()
     {
