@@ -35,9 +35,9 @@
 
 namespace {
 
-qint64 const LOG_BYTES = 10 * 1000 * 1000;
+qint64 const LOG_BYTES = bench::Size<qint64>(10 * 1000 * 1000, 200 * 1000);
 int const LINES_PER_SECOND = 1000;
-int const SECONDS = 5;
+int const SECONDS = bench::Size(5, 1);
 
 QString LineText(int i_line)
 {
@@ -69,8 +69,7 @@ void MeasureViewer(Figures& io_figures)
         l_log += ChatLogLine(QDateTime::currentDateTime(), "peer", LineText(l_line)).toUtf8() + '\n';
     QDir().mkpath(QFileInfo(l_path).path());
     QFile l_file(l_path);
-    if (!l_file.open(QIODevice::WriteOnly) || l_file.write(l_log) != l_log.size())
-        std::printf("  (the log could not be written)\n");
+    bench::Require(l_file.open(QIODevice::WriteOnly) && l_file.write(l_log) == l_log.size(), "the log could not be written");
     l_file.close();
 
     QTabWidget l_tabs;
@@ -102,6 +101,7 @@ void MeasureViewer(Figures& io_figures)
     l_heartbeat.stop();
     io_figures.m_longestStall = qMax(l_longest, l_turn.nsecsElapsed()) / 1e6;
     io_figures.m_paragraphs = lp_viewer->Form()->logEdit->document()->blockCount();
+    bench::Require(io_figures.m_paragraphs == l_log.count('\n'), "the viewer did not show every line of the log");
     io_figures.m_memory = bench::ResidentKiB() - l_before;
     delete lp_viewer;
     QFile::remove(l_path);
@@ -140,6 +140,8 @@ void MeasureAppend(Figures& io_figures)
     l_sender.stop();
     io_figures.m_appendShare = (bench::ThreadCpuNs() - l_start) / double(l_clock.nsecsElapsed());
     io_figures.m_linesPerSecond = l_appended / (l_clock.nsecsElapsed() / 1e9);
+    bench::Require(l_appended >= SECONDS * LINES_PER_SECOND * 9 / 10, "the lines were not sent at their rate");
+    bench::Require(lp_view->ShownLength() <= CHAT_VIEW_LIMIT + 1000, "the page was not cut back");
     QFile::remove(ChatLogPath(ChatLogKind::USER, "peer", QDir::homePath()));
 }
 
@@ -149,11 +151,11 @@ int main(int argc, char** argv)
 {
     bench::UseOffscreenPlatform();
     QApplication l_app(argc, argv);
-    int const l_runs = bench::RunsArgument(argc, argv, 3);
+    int const l_runs = bench::RunsArgument(argc, argv, bench::Size(3, 1));
     QString const l_only = argc > 2 ? QString(argv[2]) : QString();
-    std::printf("chat log viewer on a 10 MB log, warm cache; %d lines/s for %d s into a page of 250,000 "
+    std::printf("chat log viewer on a log of %lld bytes, warm cache; %d lines/s for %d s into a page of 250,000 "
                 "characters; %d runs\n",
-                LINES_PER_SECOND, SECONDS, l_runs);
+                LOG_BYTES, LINES_PER_SECOND, SECONDS, l_runs);
     std::printf("  open s | longest stall ms | paragraphs | viewer memory KiB | lines/s | core %%\n");
     for (int l_run = 0; l_run < l_runs; ++l_run) {
         Program l_program;
