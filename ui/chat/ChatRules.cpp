@@ -54,21 +54,25 @@ ChatLine ChatTextLine(ChatTimestamps i_mode, QDateTime const& i_time, QString co
     return l_line;
 }
 
+QString ChatRoleColor(ChatRole i_role, ChatColors const& i_colors)
+{
+    switch (i_role) {
+    case ChatRole::PLAIN: break;
+    case ChatRole::TIMESTAMP: return i_colors.m_timestamp;
+    case ChatRole::USERNAME: return i_colors.m_username;
+    case ChatRole::STATUS: return i_colors.m_status;
+    case ChatRole::OWN_MESSAGE: return i_colors.m_ownMessages;
+    }
+    return QString();
+}
+
 QString ChatLineHtml(ChatLine const& i_line, ChatColors const& i_colors)
 {
     QString l_html;
     for (ChatRun const& l_run : i_line) {
-        QString const l_text = EscapeHTML(l_run.m_text);
-        QString const* lp_color = nullptr;
-        switch (l_run.m_role) {
-        case ChatRole::PLAIN: break;
-        case ChatRole::TIMESTAMP: lp_color = &i_colors.m_timestamp; break;
-        case ChatRole::USERNAME: lp_color = &i_colors.m_username; break;
-        case ChatRole::STATUS: lp_color = &i_colors.m_status; break;
-        case ChatRole::OWN_MESSAGE: lp_color = &i_colors.m_ownMessages; break;
-        }
-        QString const l_runHtml =
-            lp_color ? QStringLiteral("<font color=\"%1\">%2</font>").arg(*lp_color, l_text) : l_text;
+        QString l_runHtml = EscapeHTML(l_run.m_text);
+        if (l_run.m_role != ChatRole::PLAIN)
+            l_runHtml = QStringLiteral("<font color=\"%1\">%2</font>").arg(ChatRoleColor(l_run.m_role, i_colors), l_runHtml);
         l_html += l_run.m_role == ChatRole::OWN_MESSAGE ? "<b>" + l_runHtml + "</b>" : l_runHtml;
     }
     return ConvertLinks(l_html);

@@ -64,6 +64,9 @@ struct ChatRun
 };
 using ChatLine = std::vector<ChatRun>;
 
+// The colour of a role (empty for plain text).
+QString ChatRoleColor(ChatRole i_role, ChatColors const& i_colors);
+
 // "* " and the text in the status colour.
 ChatLine ChatStatusLine(QString const& i_text);
 // An ordinary line: the time by the mode, the sender in brackets, the text

@@ -10,7 +10,6 @@
 #include <QScrollBar>
 #include <QTextBlock>
 
-
 namespace {
 
 // How long the lines that follow a line may go unpainted.
@@ -51,19 +50,10 @@ ChatColors CurrentChatColors()
 QTextCharFormat RunFormat(ChatRole i_role, ChatColors const& i_colors)
 {
     QTextCharFormat l_format;
-    QString l_color;
-    switch (i_role) {
-    case ChatRole::PLAIN: break;
-    case ChatRole::TIMESTAMP: l_color = i_colors.m_timestamp; break;
-    case ChatRole::USERNAME: l_color = i_colors.m_username; break;
-    case ChatRole::STATUS: l_color = i_colors.m_status; break;
-    case ChatRole::OWN_MESSAGE:
-        l_color = i_colors.m_ownMessages;
-        l_format.setFontWeight(QFont::Bold);
-        break;
-    }
-    if (!l_color.isEmpty())
+    if (QString const l_color = ChatRoleColor(i_role, i_colors); !l_color.isEmpty())
         l_format.setForeground(QColor(l_color));
+    if (i_role == ChatRole::OWN_MESSAGE)
+        l_format.setFontWeight(QFont::Bold);
     return l_format;
 }
 
@@ -110,6 +100,12 @@ ChatView::ChatView(QWidget* ip_parent)
     m_refreshTimer.setSingleShot(true);
     m_refreshTimer.setInterval(REFRESH_MS);
     connect(&m_refreshTimer, &QTimer::timeout, this, &ChatView::Refresh);
+}
+
+ChatView::~ChatView()
+{
+    if (m_bursting)
+        m_writer.endEditBlock();
 }
 
 void ChatView::SetLog(ChatLogKind i_kind, QString const& i_name)
@@ -174,12 +170,6 @@ void ChatView::CheckChatInactivity()
     m_chatActive = false;
     if (ChatTimestampsFrom(GetSetting("chat_timestamps")) == ChatTimestamps::ACTIVITY_BASED)
         AddStatusMessage(ChatEndedText(m_lastChatTime));
-}
-
-ChatView::~ChatView()
-{
-    if (m_bursting)
-        m_writer.endEditBlock();
 }
 
 void ChatView::AppendLine(ChatLine const& i_line, bool i_mayCut)

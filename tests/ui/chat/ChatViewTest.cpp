@@ -13,6 +13,7 @@
 
 #include <QDesktopServices>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QTabWidget>
 
 #include <numeric>
@@ -286,6 +287,33 @@ private slots:
         QCOMPARE(Shown().mid(1), QStringList({"[<img src=x>] " + l_text, "* <img src=\"file:///etc/hostname\">",
                                               "[alice] one two three four five"}));
         QCOMPARE(FileBytes(UserLog("alice")).split('\n').at(2), QByteArray("two\rthree\xe2\x80\xa9" "four\xef\xb7\x90" "five"));
+    }
+
+    // A shown view follows new lines to its end, a flood ten times a
+    // second; one the user has scrolled up stays where it is.
+    void FollowsTheEndUnlessScrolledUp()
+    {
+        mp_view->resize(400, 200);
+        mp_view->show();
+        QVERIFY(QTest::qWaitForWindowExposed(mp_view.get()));
+        QScrollBar* lp_bar = mp_view->verticalScrollBar();
+        for (int l_line = 0; l_line < 300; ++l_line)
+            mp_view->AddChat("alice", QString("line %1").arg(l_line));
+        QVERIFY(!mp_view->updatesEnabled()); // a burst is held
+        QTRY_VERIFY(mp_view->updatesEnabled());
+        QVERIFY(lp_bar->maximum() > 0);
+        QCOMPARE(lp_bar->value(), lp_bar->maximum());
+        lp_bar->setValue(10);
+        QTest::qWait(150); // the burst's time is over
+        mp_view->AddChat("alice", "quiet");
+        mp_view->AddChat("alice", "flood");
+        QTRY_VERIFY(mp_view->updatesEnabled());
+        QCOMPARE(lp_bar->value(), 10);
+        lp_bar->setValue(lp_bar->maximum());
+        QTest::qWait(150);
+        mp_view->AddChat("alice", "after a quiet spell");
+        QVERIFY(mp_view->updatesEnabled()); // shown at once
+        QCOMPARE(lp_bar->value(), lp_bar->maximum());
     }
 
     // ------------------------------------------------------- view size
