@@ -6,20 +6,19 @@
 // ("me" logged in as the own name), a clock the tests move by hand, and the
 // log files of the home folder.
 
-#include "ui/widgets/ActionSetToolBar.h"
-#include "ui/widgets/ColorTable.h"
-#include "ui/widgets/EventToolBar.h"
 #include "server/Server.h"
 #include "store/Settings.h"
 #include "tests/ManagerSet.h"
 #include "ui/chat/ChatRules.h"
 #include "ui/chat/ChatStoreTypes.h"
+#include "ui/widgets/ActionSetToolBar.h"
+#include "ui/widgets/ColorTable.h"
+#include "ui/widgets/EventToolBar.h"
 
 #include <QAbstractButton>
 #include <QApplication>
 #include <QDir>
 #include <QMessageBox>
-#include <QPlainTextEdit>
 #include <QTextBlock>
 #include <QTextDocument>
 #include <QTimer>
@@ -61,13 +60,9 @@ protected:
         return l_file.open(QIODevice::WriteOnly) && l_file.write(i_bytes) == i_bytes.size();
     }
 
-    // The paragraphs of a document as plain text.
     static QStringList Paragraphs(QTextDocument const* ip_document)
     {
-        QStringList l_texts;
-        for (QTextBlock l_block = ip_document->begin(); l_block.isValid(); l_block = l_block.next())
-            l_texts << l_block.text();
-        return ip_document->isEmpty() ? QStringList() : l_texts;
+        return ip_document->isEmpty() ? QStringList() : ip_document->toPlainText().split('\n');
     }
 
     // The next modal window that i_answer takes (it returns whether it
@@ -86,10 +81,7 @@ protected:
     {
         AnswerNextModal([i_button](QWidget* ip_modal) {
             QMessageBox* lp_box = qobject_cast<QMessageBox*>(ip_modal);
-            if (!lp_box || !lp_box->button(i_button))
-                return false;
-            lp_box->button(i_button)->click();
-            return true;
+            return lp_box && lp_box->button(i_button) && (lp_box->button(i_button)->click(), true);
         });
     }
 
