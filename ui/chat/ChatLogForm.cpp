@@ -2,12 +2,12 @@
 
 #include "ui_ChatLogForm.h"
 
-#include "ui/widgets/ActionSetToolBar.h"
-#include "ui/widgets/ColorTable.h"
-#include "ui/widgets/TabWidget.h"
 #include "store/Data.h"
 #include "store/Utilities.h"
 #include "store/windows/FocusWidget.h"
+#include "ui/widgets/ActionSetToolBar.h"
+#include "ui/widgets/ColorTable.h"
+#include "ui/widgets/TabWidget.h"
 
 #include <QDesktopServices>
 #include <QDir>
