@@ -125,9 +125,9 @@ void Measure(double i_seconds, Figures& o_figures)
 
 int main(int argc, char** argv)
 {
-    bench::ChooseOffscreenPlatform();
+    bench::UseOffscreenPlatform();
     QApplication l_app(argc, argv);
-    int const l_runs = argc > 1 ? std::max(1, atoi(argv[1])) : bench::Size(3, 1);
+    int const l_runs = bench::RunsArgument(argc, argv, bench::Size(3, 1));
     double const l_seconds = argc > 2 ? std::max(0.1, atof(argv[2])) : bench::Size(5.0, 0.2);
     std::printf("%s%d listed users, %d status changes a second for %.1f s, %d owned private rooms; %d runs; "
                 "warm cache (all in memory)\n",

@@ -1,10 +1,17 @@
 #ifndef QUILLMAR_TESTS_UI_MENUTEXTS_H
 #define QUILLMAR_TESTS_UI_MENUTEXTS_H
 
-// What a context menu shows, as the pages' tests compare it.
+// What a context menu shows, as the pages' tests compare it, and a stand-in
+// for the user menu that the users page adds to the other pages' menus.
 
+#include "ui/widgets/UserPageHooks.h"
+
+#include <QApplication>
 #include <QMenu>
 #include <QStringList>
+#include <QTimer>
+
+#include <memory>
 
 // "-" for a separator, a submenu as "title[entry,entry]", as it shows when
 // it opens (a menu may fill a submenu only then).
@@ -35,6 +42,35 @@ inline QAction* MenuAction(QMenu const& i_menu, QString const& i_text)
         }
     }
     return nullptr;
+}
+
+// Stands in for the users page's hook: the user menu for a name is one
+// entry that names him, after what the page put in the menu.
+inline void FakeUserMenu()
+{
+    UserPageHooks l_hooks;
+    l_hooks.m_addUserMenu = [](QMenu* ip_menu, QString const& i_user) -> std::unique_ptr<QObject> {
+        ip_menu->addAction("user menu of " + i_user);
+        return std::make_unique<QObject>();
+    };
+    SetUserPageHooks(l_hooks);
+}
+
+// What the page's menu shows at a click (the menu closed at once), entries
+// of submenus left out.
+template <class Show>
+QStringList ShownMenu(Show const& i_show)
+{
+    QStringList l_shown;
+    QTimer::singleShot(0, [&l_shown] {
+        auto* lp_menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+        for (QAction* lp_action : lp_menu ? lp_menu->actions() : QList<QAction*>())
+            l_shown << (lp_action->isSeparator() ? QString("-") : lp_action->text());
+        if (lp_menu)
+            lp_menu->close();
+    });
+    i_show();
+    return l_shown;
 }
 
 #endif
