@@ -414,14 +414,7 @@ MemStream SharedFoldersManager::FolderContentsRecord(QString const& i_user, quin
 
 void SharedFoldersManager::RemoveUserShare(QString const& i_user)
 {
-    Item const l_share = d.GetType("user")->HasItem(Value(i_user))["user_share"];
-    if (l_share.IsNull())
-        return;
-    ItemSet const l_folders = l_share.GetItems("user_share_folder");
-    l_folders.GetItems("user_share_file").Remove();
-    l_folders.Remove();
-    l_share.Remove();
-    d.RemoveDisconnectedItems();
+    RemoveShare(d.GetType("user")->HasItem(Value(i_user))["user_share"]);
 }
 
 // ------------------------------------------------------------ share counts
