@@ -6,9 +6,9 @@
 
 #include "ui_ShareForm.h"
 
-#include "app/ActionSetToolBar.h"
-#include "app/EventToolBar.h"
-#include "app/Globals.h"
+#include "ui/widgets/ActionSetToolBar.h"
+#include "ui/widgets/EventToolBar.h"
+#include "ui/widgets/Globals.h"
 #include "peers/PeerMessenger.h"
 #include "shares/SharedFoldersManager.h"
 #include "store/Settings.h"

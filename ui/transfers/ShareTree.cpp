@@ -2,7 +2,7 @@
 
 #include "ui/transfers/ShareModel.h"
 
-#include "app/ActionSetToolBar.h"
+#include "ui/widgets/ActionSetToolBar.h"
 #include "shares/SharedFoldersManager.h"
 #include "store/Settings.h"
 #include "store/Utilities.h"

@@ -14,7 +14,7 @@
 // clearing it, and the commands, which queue behind each other in the
 // order they were given.
 
-#include "app/TreeWidgetItem.h"
+#include "ui/widgets/TreeWidgetItem.h"
 #include "store/Data.h"
 #include "ui/search/FilterParser.h"
 #include "ui/transfers/SlicedWork.h"

@@ -7,8 +7,8 @@
 
 #include "ui_SharesForm.h"
 
-#include "app/ActionSetToolBar.h"
-#include "app/TabWidget.h"
+#include "ui/widgets/ActionSetToolBar.h"
+#include "ui/widgets/TabWidget.h"
 #include "peers/PeerMessenger.h"
 #include "shares/SharedFoldersManager.h"
 #include "store/Log.h"

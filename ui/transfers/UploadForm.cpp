@@ -4,8 +4,8 @@
 
 #include "ui_UploadForm.h"
 
-#include "app/ActionSetToolBar.h"
-#include "app/Globals.h"
+#include "ui/widgets/ActionSetToolBar.h"
+#include "ui/widgets/Globals.h"
 #include "shares/SharedFoldersManager.h"
 #include "transfers/TransferQueueManager.h"
 #include "ui/search/FilterHelpDialog.h"
