@@ -175,9 +175,10 @@ Item TransferQueueManager::AddUpload(QString i_user, QString i_path, QString* op
 QString TransferQueueManager::UploadRefusal(Item const& i_user, QString const& i_path, bool& o_offline) const
 {
     QString const l_name = i_user.AsString();
-    // The server reports a user we follow going offline; one we do not
-    // follow yet may well be there, and the new entry follows him.
-    o_offline = d.HasType("is_tracked") && i_user.IsConnected("is_tracked") && !i_user.IsConnected("is_online");
+    // Offline as far as the server has told us his status; one whose
+    // status has not come yet may well be there (the new entry asks for it).
+    o_offline = d.HasType("last_online_status_change") && i_user.IsConnected("last_online_status_change") &&
+                !i_user.IsConnected("is_online");
     if (o_offline)
         return QString("%1 is offline.").arg(l_name);
     if (!sharedFoldersManager || sharedFoldersManager->GetSharedFileItem(PeerPath(i_path)).IsNull())
