@@ -23,8 +23,8 @@ Q_DECLARE_METATYPE(std::vector<ListedFile>)
 
 namespace {
 
-// Music with Rock (and Live under it), Jazz and Pop; a folder named with a
-// trailing backslash; Films\Old, whose parent is not in the list.
+// Music with Rock (and Live under it), Jazz and Pop, whose name ends in a
+// separator; Films\Old, whose parent is not in the list.
 std::vector<ListedFile> const s_music = {
     {"Music\\intro.mp3", 0},
     {"Music\\Rock\\song a.mp3", 1234, {{0, 320}, {2, 0}, {1, 200}}},
@@ -33,7 +33,7 @@ std::vector<ListedFile> const s_music = {
     {"Music\\Jazz\\blue.mp3", 20},
     {"Music\\Jazz\\train.mp3", 30},
     {"Music\\Jazz\\smoke.ogg", 40},
-    {"Music\\Pop\\\\hit.mp3", 50},
+    {"Music\\Pop/\\hit.mp3", 50},
     {"Films\\Old\\reel.avi", 60},
 };
 
@@ -118,10 +118,10 @@ private slots:
         QCOMPARE(Files(lp_view->FileList()), QStringList({"intro.mp3||"}));
         QCOMPARE(Count("user_share_file_node"), std::size_t(1));
 
-        // "Music\Pop\" sits under Music; so do its downloads.
+        // "Music\Pop/" sits under Music; so do its downloads.
         lp_view->DownloadFolder(lp_view->Tree()->RowFolder(Row(lp_tree, "Music")), false);
         AwaitIdle(lp_view->Tree());
-        QCOMPARE(Downloads().filter("Pop"), QStringList({"Music\\Pop\\|hit.mp3||1"}));
+        QCOMPARE(Downloads().filter("Pop"), QStringList({"Music\\Pop/|hit.mp3||1"}));
     }
 
     void FilterCases_data()
