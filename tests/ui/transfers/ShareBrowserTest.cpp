@@ -367,6 +367,15 @@ private slots:
         QVERIFY2(lp_box->text().startsWith(QString("The share of bob<&> could not be saved to %1: ").arg(l_nowhere)),
                  qPrintable(lp_box->text()));
         QVERIFY(!QFile::exists(l_nowhere));
+
+        // So does one whose folder goes while it is written.
+        QTemporaryDir l_gone;
+        QString const l_late = l_gone.filePath("bob.xml");
+        lp_view->ExportToFile(l_late);
+        QVERIFY(l_gone.remove());
+        QVERIFY(l_exported.wait(5000));
+        QCOMPARE(l_exported.last(), QVariantList({l_late, false}));
+        QCOMPARE(lp_view->findChildren<QMessageBox*>().size(), 2);
     }
 
     // Closing a browse tab takes the user's received share with it and
