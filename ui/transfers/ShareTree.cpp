@@ -24,12 +24,15 @@ enum FileColumn { FILE_NAME, FILE_SIZE, FILE_ATTRIBUTES };
 // grows, and each insertion stays cheap.
 int const FILE_ROW_BATCH = 256;
 
-void SetRowHidden(QTreeWidgetItem* ip_row, bool i_hidden)
+// A folder's row. It holds its folder besides the binding in the store:
+// the filter reads the folder of every row at each change of its text.
+class FolderRowItem : public QTreeWidgetItem
 {
-    // Hiding goes through the view; a row that keeps its state costs nothing.
-    if (ip_row->isHidden() != i_hidden)
-        ip_row->setHidden(i_hidden);
-}
+public:
+    static int const TYPE = QTreeWidgetItem::UserType + 1;
+    explicit FolderRowItem(Item const& i_folder) : QTreeWidgetItem(TYPE), m_folder(i_folder) {}
+    Item const m_folder;
+};
 
 template <class T> T* ObjectOf(Item const& i_node)
 {
@@ -55,6 +58,8 @@ ShareTree::ShareTree(QTreeWidget* ip_folders, QTreeWidget* ip_files, QLineEdit* 
     mp_folders->setContextMenuPolicy(Qt::CustomContextMenu);
     mp_files->setContextMenuPolicy(Qt::CustomContextMenu);
     mp_folders->setSortingEnabled(false);
+    mp_folders->setUniformRowHeights(true);
+    mp_files->setUniformRowHeights(true);
     mp_folders->setHeaderLabels({QStringLiteral("Folder")});
     mp_files->setColumnCount(3);
     mp_files->setHeaderLabels({QStringLiteral("File"), QStringLiteral("Size"), QStringLiteral("Attributes")});
@@ -120,7 +125,7 @@ bool ShareTree::BuildStep()
     // A parent comes before its subfolders in either order (its path is
     // their prefix), so its row is there to take them.
     Item const l_folder = m_folders[m_nextFolder++];
-    QTreeWidgetItem* lp_row = new QTreeWidgetItem();
+    QTreeWidgetItem* lp_row = new FolderRowItem(l_folder);
     lp_row->setText(0, ShareModel::FolderRowText(ShareModel::FolderPath(l_folder)));
     int l_depth = 0;
     QTreeWidgetItem* lp_parent = FolderRow(ShareModel::ParentFolder(l_folder));
@@ -154,7 +159,7 @@ void ShareTree::AttachRows()
 
 Item ShareTree::RowFolder(QTreeWidgetItem* ip_row) const
 {
-    return ip_row ? mp_folderNodeType->HasItem(Value(ip_row))["user_share_folder"] : Item();
+    return ip_row && ip_row->type() == FolderRowItem::TYPE ? static_cast<FolderRowItem*>(ip_row)->m_folder : Item();
 }
 
 Item ShareTree::RowFile(QTreeWidgetItem* ip_row) const
@@ -343,9 +348,19 @@ void ShareTree::ApplyFilter(QString const& i_text)
 bool ShareTree::IsShownWithAncestors(QTreeWidgetItem* ip_row) const
 {
     for (QTreeWidgetItem* lp_row = ip_row; lp_row; lp_row = lp_row->parent())
-        if (lp_row->isHidden())
+        if (m_hiddenRows.count(lp_row))
             return false;
     return true;
+}
+
+void ShareTree::SetRowHidden(QTreeWidgetItem* ip_row, bool i_hidden)
+{
+    // Asking the view whether a row is hidden costs about as much as
+    // hiding it; the rows' states are kept here instead, and a row that
+    // keeps its state costs nothing.
+    if (i_hidden ? !m_hiddenRows.insert(ip_row).second : m_hiddenRows.erase(ip_row) == 0)
+        return;
+    ip_row->setHidden(i_hidden);
 }
 
 void ShareTree::OnFilterWalked()

@@ -27,6 +27,7 @@
 #include <map>
 #include <memory>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 class QLineEdit;
@@ -153,6 +154,7 @@ private:
     int ChildCount(QTreeWidgetItem* ip_row) const;
     QTreeWidgetItem* Child(QTreeWidgetItem* ip_row, int i_index) const;
     bool IsShownWithAncestors(QTreeWidgetItem* ip_row) const;
+    void SetRowHidden(QTreeWidgetItem* ip_row, bool i_hidden);
     void SetExpandLevel(int i_level);
     // What shows only once the rows are built.
     std::vector<QWidget*> Widgets() const;
@@ -185,6 +187,7 @@ private:
     SlicedWork m_filterWork;
     std::vector<FilterFrame> m_filterStack;
     bool m_lastFilterResult = false; // of the last row the walk left
+    std::unordered_set<QTreeWidgetItem*> m_hiddenRows;
 
     // The file list: the folder being listed, its files still to test, the
     // filter they are tested with, the rows made and not yet in the list.
