@@ -129,6 +129,10 @@ public:
     // The visible folders (backslash-separated) and their files.
     void GetSharedFilesAsUserShare(QString const& i_user, FileInfoMap& o_shares,
                                    AttributeTranslationTable& io_attributes) const;
+    // The same a folder at a time, for a caller that reads a large index in
+    // slices: the visible folders, then each folder with its files.
+    std::vector<Item> GetUserShareFolders(QString const& i_user) const;
+    void AddUserShareFolder(Item const& i_folder, FileInfoMap& io_share) const;
     // The complete share-list message for the user, made on this thread.
     MemStream GetSharedFilesMessage(QString const& i_user) const;
     // The peer messenger's share-list provider. Only reading the index runs

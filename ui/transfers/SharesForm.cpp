@@ -131,12 +131,20 @@ UploadForm* SharesForm::OpenUploadBrowse(QString i_user)
     }
     auto* lp_page = new UploadForm(i_user, this);
     mp_ui->tabControl->addTab(lp_page, TabTitle(QStringLiteral("Upload to ") + i_user));
-    FileInfoMap l_share;
-    AttributeTranslationTable l_table;
-    if (sharedFoldersManager)
-        sharedFoldersManager->GetSharedFilesAsUserShare(i_user, l_share, l_table);
+    // Our own index is read a folder at a time too: it may be as large as
+    // any list a peer sends.
+    auto const lp_load = std::make_shared<ShareLoad>();
+    if (sharedFoldersManager) {
+        std::vector<Item> const l_folders = sharedFoldersManager->GetUserShareFolders(i_user);
+        ShareLoad* const lp_into = lp_load.get(); // which holds the function
+        lp_load->m_read = [lp_into, l_folders, l_next = std::size_t(0)]() mutable {
+            if (l_next < l_folders.size() && sharedFoldersManager)
+                sharedFoldersManager->AddUserShareFolder(l_folders[l_next++], lp_into->m_list);
+            return l_next < l_folders.size() && sharedFoldersManager;
+        };
+    }
     QPointer<UploadForm> const lp_shown(lp_page);
-    BuildShare(l_share, lp_page, [lp_shown](Item i_share) { lp_shown->SetShare(i_share); });
+    LoadShare(lp_load, lp_page, [lp_shown](Item i_share) { lp_shown->SetShare(i_share); });
     FocusWidgetAndParents(lp_page);
     return lp_page;
 }
@@ -170,7 +178,12 @@ void SharesForm::OnUserShare(QString i_user, FileInfoMap& i_share, AttributeTran
     }
     ShareForm* lp_view = PageOf<ShareForm>(l_tab);
     QPointer<ShareForm> const lp_shown(lp_view);
-    BuildShare(i_share, lp_view, [lp_shown](Item i_built) { lp_shown->SetShare(i_built); }, l_user);
+    auto const lp_load = std::make_shared<ShareLoad>();
+    lp_load->mp_builder = std::make_unique<UserShareBuilder>(i_share);
+    // Linked at once, so that a further list of the user is dropped while
+    // this one goes in.
+    lp_load->mp_builder->Share() += l_user;
+    LoadShare(lp_load, lp_view, [lp_shown](Item i_built) { lp_shown->SetShare(i_built); });
 }
 
 Item SharesForm::CreateUserShareData(FileInfoMap& io_share, AttributeTranslationTable&)
@@ -181,15 +194,8 @@ Item SharesForm::CreateUserShareData(FileInfoMap& io_share, AttributeTranslation
     return l_builder.Share();
 }
 
-void SharesForm::BuildShare(FileInfoMap& io_share, QWidget* ip_page, std::function<void(Item)> i_show,
-                            Item const& i_user)
+void SharesForm::LoadShare(std::shared_ptr<ShareLoad> ip_load, QWidget* ip_page, std::function<void(Item)> i_show)
 {
-    auto const lp_builder = std::make_shared<UserShareBuilder>(io_share);
-    Item const l_share = lp_builder->Share();
-    // Linked at once, so that a further list of the user is dropped while
-    // this one goes in.
-    if (i_user.IsValid())
-        l_share += i_user;
     auto* lp_work = new SlicedWork(this);
     ++m_pendingShares;
     QPointer<SlicedWork> const lp_running(lp_work);
@@ -203,14 +209,23 @@ void SharesForm::BuildShare(FileInfoMap& io_share, QWidget* ip_page, std::functi
     };
     // A page that goes takes its share with it, whether it was shown yet
     // or not (a list still going in stops there).
-    connect(ip_page, &QObject::destroyed, this, [l_end, l_share]() {
+    connect(ip_page, &QObject::destroyed, this, [l_end, ip_load]() {
         l_end();
-        if (sharedFoldersManager)
-            sharedFoldersManager->RemoveShare(l_share);
+        if (sharedFoldersManager && ip_load->mp_builder)
+            sharedFoldersManager->RemoveShare(ip_load->mp_builder->Share());
     });
-    lp_work->Start([lp_builder]() { return lp_builder->Step(); }, [l_end, lp_builder, i_show]() {
-        l_end();
-        if (lp_builder->Share().IsValid())
-            i_show(lp_builder->Share());
-    });
+    lp_work->Start(
+        [ip_load]() {
+            if (ip_load->m_read && ip_load->m_read())
+                return true;
+            ip_load->m_read = nullptr;
+            if (!ip_load->mp_builder)
+                ip_load->mp_builder = std::make_unique<UserShareBuilder>(ip_load->m_list);
+            return ip_load->mp_builder->Step();
+        },
+        [l_end, ip_load, i_show]() {
+            l_end();
+            if (Item const l_share = ip_load->mp_builder->Share(); l_share.IsValid())
+                i_show(l_share);
+        });
 }

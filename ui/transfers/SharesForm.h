@@ -16,8 +16,10 @@
 #include <QWidget>
 
 #include <functional>
+#include <memory>
 
 class ShareForm;
+class UserShareBuilder;
 class TabWidget;
 class Ui_SharesForm;
 class UploadForm;
@@ -55,10 +57,17 @@ public slots:
     void OnToolBarActionTriggered(QWidget* ip_widget, QString i_action);
 
 private:
-    // Enters the list in slices and hands the share to i_show; when the
-    // page goes first, what was entered goes too.
-    void BuildShare(FileInfoMap& io_share, QWidget* ip_page, std::function<void(Item)> i_show,
-                    Item const& i_user = Item());
+    // A share list on its way into the store: read (our own index, a folder
+    // per step) into m_list, then entered by the builder.
+    struct ShareLoad
+    {
+        std::function<bool()> m_read;
+        FileInfoMap m_list;
+        std::unique_ptr<UserShareBuilder> mp_builder;
+    };
+    // Reads and enters the list in slices and hands the share to i_show;
+    // when the page goes first, what was entered goes too.
+    void LoadShare(std::shared_ptr<ShareLoad> ip_load, QWidget* ip_page, std::function<void(Item)> i_show);
 
     Ui_SharesForm* mp_ui;
     bool m_initialised = false;
