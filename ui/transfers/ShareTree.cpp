@@ -24,15 +24,26 @@ enum FileColumn { FILE_NAME, FILE_SIZE, FILE_ATTRIBUTES };
 // grows, and each insertion stays cheap.
 int const FILE_ROW_BATCH = 256;
 
-// A folder's row. It holds its folder besides the binding in the store:
-// the filter reads the folder of every row at each change of its text.
+// A folder's row. It holds its folder besides the binding in the store,
+// and its text besides the view's copy: the filter reads both for every row
+// at each change of its text.
 class FolderRowItem : public QTreeWidgetItem
 {
 public:
     static int const TYPE = QTreeWidgetItem::UserType + 1;
-    explicit FolderRowItem(Item const& i_folder) : QTreeWidgetItem(TYPE), m_folder(i_folder) {}
+    FolderRowItem(Item const& i_folder, QString const& i_text)
+        : QTreeWidgetItem(QStringList(i_text), TYPE), m_folder(i_folder), m_text(i_text)
+    {
+    }
     Item const m_folder;
+    QString const m_text;
 };
+
+QString const& RowText(QTreeWidgetItem* ip_row)
+{
+    static QString const s_none;
+    return ip_row->type() == FolderRowItem::TYPE ? static_cast<FolderRowItem*>(ip_row)->m_text : s_none;
+}
 
 template <class T> T* ObjectOf(Item const& i_node)
 {
@@ -125,8 +136,7 @@ bool ShareTree::BuildStep()
     // A parent comes before its subfolders in either order (its path is
     // their prefix), so its row is there to take them.
     Item const l_folder = m_folders[m_nextFolder++];
-    QTreeWidgetItem* lp_row = new FolderRowItem(l_folder);
-    lp_row->setText(0, ShareModel::FolderRowText(ShareModel::FolderPath(l_folder)));
+    QTreeWidgetItem* lp_row = new FolderRowItem(l_folder, ShareModel::FolderRowText(ShareModel::FolderPath(l_folder)));
     int l_depth = 0;
     QTreeWidgetItem* lp_parent = FolderRow(ShareModel::ParentFolder(l_folder));
     if (lp_parent) {
@@ -265,7 +275,7 @@ QTreeWidgetItem* ShareTree::Child(QTreeWidgetItem* ip_row, int i_index) const
 int ShareTree::TestFolderRow(QTreeWidgetItem* ip_row, FilterParser const& i_filter, FilterParser& o_remainder,
                              bool& o_visible) const
 {
-    int const l_result = i_filter.IsMatching(ip_row->text(0), &o_remainder, Item());
+    int const l_result = i_filter.IsMatching(RowText(ip_row), &o_remainder, Item());
     if (l_result == FilterParser::REJECTED)
         return l_result;
     if (l_result == FilterParser::MATCH && !o_remainder.HasAttributes() && o_remainder.MinFilesInFolder() == 0) {
@@ -392,7 +402,7 @@ void ShareTree::ShowFiles(QTreeWidgetItem* ip_current)
     l_filter.Parse(mp_filter->text());
     for (QTreeWidgetItem* lp_row = ip_current; lp_row; lp_row = lp_row->parent()) {
         FilterParser l_remainder;
-        if (l_filter.IsMatching(lp_row->text(0), &l_remainder, Item()) == FilterParser::REJECTED) {
+        if (l_filter.IsMatching(RowText(lp_row), &l_remainder, Item()) == FilterParser::REJECTED) {
             emit FilesShown();
             return;
         }
