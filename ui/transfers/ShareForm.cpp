@@ -14,7 +14,6 @@
 #include "store/Settings.h"
 #include "store/Utilities.h"
 #include "transfers/TransferQueueManager.h"
-#include "ui/search/FilterHelpDialog.h"
 
 #include <QDir>
 #include <QFileDialog>
@@ -53,15 +52,12 @@ QString XmlText(QString i_text)
 
 } // namespace
 
-ShareForm::ShareForm(QString i_user, QWidget* ip_parent)
-    : QWidget(ip_parent), mp_ui(new Ui_ShareForm), m_user(i_user)
+ShareForm::ShareForm(QString i_user, QWidget* ip_parent) : SharePage(i_user, ip_parent), mp_ui(new Ui_ShareForm)
 {
     mp_ui->setupUi(this);
-    mp_tree = new ShareTree(mp_ui->folderTree, mp_ui->fileList, mp_ui->filterEdit, mp_ui->filterHelpButton,
-                            ShareTree::CASE_INSENSITIVE, this);
-    connect(mp_tree, &ShareTree::Built, this, &ShareForm::OnTreeBuilt);
+    MakeTree(mp_ui->folderTree, mp_ui->fileList, mp_ui->filterEdit, mp_ui->filterHelpButton,
+             ShareTree::CASE_INSENSITIVE);
     mp_exportWork = new SlicedWork(this);
-
     if (actionBar) {
         actionBar->RegisterWidget(this, QStringLiteral("share_folders"));
         actionBar->RegisterWidget(mp_ui->fileList, QStringLiteral("share_files"));
@@ -70,9 +66,6 @@ ShareForm::ShareForm(QString i_user, QWidget* ip_parent)
     mp_ui->messageBrowser->append(QStringLiteral("Requesting file list..."));
     if (peerMessenger)
         connect(peerMessenger, &PeerMessenger::ConnectionToUserFailed, this, &ShareForm::OnConnectionToUserFailed);
-
-    connect(mp_ui->folderTree, &QWidget::customContextMenuRequested, this, &ShareForm::OnFolderContextMenuRequested);
-    connect(mp_ui->fileList, &QWidget::customContextMenuRequested, this, &ShareForm::OnFileContextMenuRequested);
 
     Item const l_setting = GetSettingItem("download_folders_on_double_click");
     PathNode* lp_setting = new PathNode(l_setting);
@@ -84,24 +77,7 @@ ShareForm::ShareForm(QString i_user, QWidget* ip_parent)
 
 ShareForm::~ShareForm()
 {
-    if (!g_showIsOver)
-        mp_tree->Forget();
     delete mp_ui;
-}
-
-Item ShareForm::Share() const
-{
-    return mp_tree->Share();
-}
-
-QTreeWidget* ShareForm::FolderTree() const
-{
-    return mp_ui->folderTree;
-}
-
-QTreeWidget* ShareForm::FileList() const
-{
-    return mp_ui->fileList;
 }
 
 QTextBrowser* ShareForm::MessageArea() const
@@ -111,7 +87,7 @@ QTextBrowser* ShareForm::MessageArea() const
 
 bool ShareForm::IsIdle() const
 {
-    return mp_tree->IsIdle() && !mp_exportWork->IsRunning();
+    return Tree()->IsIdle() && !mp_exportWork->IsRunning();
 }
 
 void ShareForm::OnDownloadFoldersOnDoubleClickToggled(Item)
@@ -133,53 +109,47 @@ void ShareForm::SetShare(Item i_share)
         mp_ui->messageBrowser->append(QStringLiteral("No files returned. The user is either not sharing any files, or "
                                                      "is sharing all of their files privately."));
         if (eventToolBar)
-            eventToolBar->AddEvent(m_user, s_browseIcon, mp_ui->messageBrowser, QString(), QStringLiteral("browse"),
+            eventToolBar->AddEvent(User(), s_browseIcon, mp_ui->messageBrowser, QString(), QStringLiteral("browse"),
                                    false);
         return;
     }
-    mp_tree->SetShare(i_share);
+    Tree()->SetShare(i_share);
 }
 
 void ShareForm::OnTreeBuilt()
 {
-    if (actionBar)
-        connect(actionBar, &ActionSetToolBar::ActionTriggered, this, &ShareForm::OnActionBarTriggered,
-                Qt::UniqueConnection);
+    SharePage::OnTreeBuilt();
     mp_ui->messageBrowser->hide();
     if (eventToolBar)
-        eventToolBar->AddEvent(m_user, s_browseIcon, mp_ui->folderTree, QString(), QStringLiteral("browse"), false);
-    connect(mp_ui->folderTree, &QTreeWidget::itemDoubleClicked, this, &ShareForm::OnFolderDoubleClicked,
-            Qt::UniqueConnection);
-    connect(mp_ui->fileList, &QTreeWidget::itemDoubleClicked, this, &ShareForm::OnFileDoubleClicked,
-            Qt::UniqueConnection);
+        eventToolBar->AddEvent(User(), s_browseIcon, mp_ui->folderTree, QString(), QStringLiteral("browse"), false);
     if (!m_pendingFolder.isEmpty())
         BrowseToFolder(m_pendingFolder);
 }
 
 void ShareForm::BrowseToFolder(QString i_folder)
 {
-    if (!mp_tree->IsBuilt()) {
+    if (!Tree()->IsBuilt()) {
         m_pendingFolder = i_folder;
         return;
     }
     m_pendingFolder.clear();
-    mp_tree->SelectFolder(i_folder.toUtf8().toStdString());
+    Tree()->SelectFolder(i_folder.toUtf8().toStdString());
 }
 
 void ShareForm::Delete()
 {
-    mp_tree->Forget();
+    Tree()->Forget();
     mp_exportWork->Stop();
     mp_exportFile.reset();
     if (sharedFoldersManager)
-        sharedFoldersManager->RemoveUserShare(m_user);
+        sharedFoldersManager->RemoveUserShare(User());
     d["user_share_tab"]->HasItem(Value(this)).Remove();
     deleteLater();
 }
 
 void ShareForm::OnConnectionToUserFailed(QString i_user, QString i_connectionType)
 {
-    if (m_responded || i_user != m_user || i_connectionType != QLatin1String("P"))
+    if (m_responded || i_user != User() || i_connectionType != QLatin1String("P"))
         return;
     m_responded = true;
     QString const l_page = QStringLiteral("http://%1/porttest.php?port=%2")
@@ -190,7 +160,7 @@ void ShareForm::OnConnectionToUserFailed(QString i_user, QString i_connectionTyp
                        "lot, <a href=\"%1\">Check here</a> to make sure that your port is open.")
             .arg(l_page));
     if (eventToolBar)
-        eventToolBar->AddEvent(m_user, s_browseIcon, mp_ui->messageBrowser, QString(), QStringLiteral("browse"), false);
+        eventToolBar->AddEvent(User(), s_browseIcon, mp_ui->messageBrowser, QString(), QStringLiteral("browse"), false);
 }
 
 void ShareForm::showEvent(QShowEvent* ip_event)
@@ -202,53 +172,18 @@ void ShareForm::showEvent(QShowEvent* ip_event)
 
 // ------------------------------------------------------------------ tree
 
-void ShareForm::OnCurrentItemChanged(QTreeWidgetItem* ip_current, QTreeWidgetItem*)
-{
-    mp_tree->ShowFiles(ip_current);
-}
-
 void ShareForm::OnFileItemChanged(QTreeWidgetItem*, QTreeWidgetItem*)
 {
 }
 
-void ShareForm::OnFilterTextChanged(QString i_text)
-{
-    mp_tree->ApplyFilter(i_text);
-}
-
-bool ShareForm::FilterFolderNode(QTreeWidgetItem* ip_row, FilterParser& i_filter)
-{
-    return mp_tree->FilterFolderNode(ip_row, i_filter);
-}
-
-void ShareForm::OnFilterHelpClicked()
-{
-    FilterHelpDialog::ShowHelp(this);
-}
-
-void ShareForm::ExpandLevel()
-{
-    mp_tree->ExpandLevel();
-}
-
-void ShareForm::CollapseAll()
-{
-    mp_tree->CollapseAll();
-}
-
-void ShareForm::ExpandAll()
-{
-    mp_tree->ExpandAll();
-}
-
 void ShareForm::OnActionBarTriggered(QWidget* ip_widget, QString i_action)
 {
-    if (ip_widget != this || mp_tree->RunTreeAction(i_action))
+    if (ip_widget != this || Tree()->RunTreeAction(i_action))
         return;
     if (i_action == QLatin1String("save_to_file") && Share().IsValid()) {
         // The user's name as the proposed file, made a plain name first.
         QString const l_name = QFileDialog::getSaveFileName(this, QStringLiteral("Export Share To File"),
-                                                            TransferQueueManager::SafeLocalName(m_user),
+                                                            TransferQueueManager::SafeLocalName(User()),
                                                             QStringLiteral("XML files (*.xml)"));
         if (!l_name.isEmpty())
             ExportToFile(l_name);
@@ -259,18 +194,17 @@ void ShareForm::OnActionBarTriggered(QWidget* ip_widget, QString i_action)
 
 void ShareForm::MarkQueued(Item const& i_file)
 {
-    if (QTreeWidgetItem* lp_row = mp_tree->FileRow(i_file))
+    if (QTreeWidgetItem* lp_row = Tree()->FileRow(i_file))
         lp_row->setIcon(0, QIcon(QStringLiteral(":/icons/download_icon")));
 }
 
-void ShareForm::DownloadFiles(std::vector<Item> const& i_files)
+void ShareForm::TakeFiles(std::vector<Item> const& i_files)
 {
-    // Chosen one by one: excluded extensions do not apply.
-    mp_tree->ForEachFile(i_files, [this](Item const& i_file, int) {
+    Tree()->ForEachFile(i_files, [this](Item const& i_file, int) {
         if (!transferQueueManager)
             return;
         Item const l_entry = transferQueueManager->AddDownload(
-            m_user, i_file["user_share_file_name"].AsStdString(),
+            User(), i_file["user_share_file_name"].AsStdString(),
             i_file["user_share_folder"]["user_share_folder_name"].AsStdString(), i_file["file_size"].AsInt64(), true,
             0);
         if (l_entry.IsValid())
@@ -280,7 +214,7 @@ void ShareForm::DownloadFiles(std::vector<Item> const& i_files)
 
 void ShareForm::DownloadFolder(Item i_folder, bool i_subfolder)
 {
-    mp_tree->ForEachFileOfTree(i_folder, [this, i_subfolder](Item const& i_file, int i_depth) {
+    Tree()->ForEachFileOfTree(i_folder, [this, i_subfolder](Item const& i_file, int i_depth) {
         if (!transferQueueManager)
             return;
         std::string const l_name = i_file["user_share_file_name"].AsStdString();
@@ -291,45 +225,16 @@ void ShareForm::DownloadFolder(Item i_folder, bool i_subfolder)
         // below it a folder's parent's and its own.
         int const l_level = i_subfolder || i_depth > 0 ? 1 : 0;
         Item const l_entry = transferQueueManager->AddDownload(
-            m_user, l_name, i_file["user_share_folder"]["user_share_folder_name"].AsStdString(),
+            User(), l_name, i_file["user_share_folder"]["user_share_folder_name"].AsStdString(),
             i_file["file_size"].AsInt64(), false, l_level);
         if (l_entry.IsValid())
             MarkQueued(i_file);
     });
 }
 
-void ShareForm::OnDownloadFile()
+bool ShareForm::TakesFolderOnDoubleClick() const
 {
-    DownloadFiles(mp_tree->SelectedFiles());
-}
-
-void ShareForm::OnFileDoubleClicked(QTreeWidgetItem* ip_item, int)
-{
-    if (Item const l_file = mp_tree->RowFile(ip_item); l_file.IsValid())
-        DownloadFiles({l_file});
-}
-
-void ShareForm::OnDownloadFolder()
-{
-    for (QTreeWidgetItem* lp_row : mp_ui->folderTree->selectedItems())
-        DownloadFolder(mp_tree->RowFolder(lp_row), false);
-}
-
-void ShareForm::OnFolderDoubleClicked(QTreeWidgetItem* ip_item, int)
-{
-    if (IsSettingYes("download_folders_on_double_click"))
-        DownloadFolder(mp_tree->RowFolder(ip_item), false);
-}
-
-void ShareForm::OnFolderContextMenuRequested(QPoint i_point)
-{
-    if (mp_ui->folderTree->itemAt(i_point))
-        mp_tree->ShowMenu(mp_ui->folderTree, i_point, QStringLiteral("Download Folder"), [this]() { OnDownloadFolder(); });
-}
-
-void ShareForm::OnFileContextMenuRequested(QPoint i_point)
-{
-    mp_tree->ShowMenu(mp_ui->fileList, i_point, QStringLiteral("Download File(s)"), [this]() { OnDownloadFile(); });
+    return IsSettingYes("download_folders_on_double_click");
 }
 
 // ---------------------------------------------------------------- export
@@ -351,7 +256,7 @@ void ShareForm::ExportToFile(QString i_fileName)
     m_writer.setAutoFormatting(true);
     m_writer.writeStartDocument();
     m_writer.writeStartElement(QStringLiteral("user"));
-    m_writer.writeAttribute(QStringLiteral("name"), XmlText(m_user));
+    m_writer.writeAttribute(QStringLiteral("name"), XmlText(User()));
     m_exportStack.push_back(ExportFrame{nullptr, true, 0, {}, 0});
     mp_exportWork->Start([this]() { return ExportStep(); }, [this]() { EndExport(); });
 }
@@ -378,7 +283,7 @@ bool ShareForm::ExportStep()
         return true;
     }
     if (lp_row && l_top.m_nextFile == 0 && l_top.m_files.empty()) {
-        ItemSet const l_files = mp_tree->RowFolder(lp_row).GetItems("user_share_file");
+        ItemSet const l_files = Tree()->RowFolder(lp_row).GetItems("user_share_file");
         l_top.m_files.assign(l_files.begin(), l_files.end());
     }
     if (l_top.m_nextFile < l_top.m_files.size()) {
@@ -413,7 +318,7 @@ void ShareForm::ShowExportFailure(QString const& i_reason)
 {
     auto* lp_box = new QMessageBox(QMessageBox::Warning, QStringLiteral("Export Share To File"),
                                    QStringLiteral("The share of %1 could not be saved to %2: %3")
-                                       .arg(m_user, QDir::toNativeSeparators(mp_exportFile->fileName()), i_reason),
+                                       .arg(User(), QDir::toNativeSeparators(mp_exportFile->fileName()), i_reason),
                                    QMessageBox::Ok, this);
     lp_box->setTextFormat(Qt::PlainText);
     lp_box->setAttribute(Qt::WA_DeleteOnClose);

@@ -8,27 +8,23 @@
 // the jump to a folder named by a search result. Design notes:
 // docs/share-browser.md.
 
-#include "store/Data.h"
+#include "ui/transfers/SharePage.h"
 
 #include <QPoint>
 #include <QSaveFile>
 #include <QString>
-#include <QWidget>
 #include <QXmlStreamWriter>
 
 #include <memory>
 #include <vector>
 
-class FilterParser;
 class QShowEvent;
 class QTextBrowser;
-class QTreeWidget;
 class QTreeWidgetItem;
-class ShareTree;
 class SlicedWork;
 class Ui_ShareForm;
 
-class ShareForm : public QWidget, public DataHandler
+class ShareForm : public SharePage
 {
     Q_OBJECT
 
@@ -53,20 +49,11 @@ public:
     // the chosen folder, 1 below it) and, in turn, its subfolders' trees;
     // files with an excluded extension are left out. Runs in slices.
     void DownloadFolder(Item i_folder, bool i_subfolder);
-    bool FilterFolderNode(QTreeWidgetItem* ip_row, FilterParser& i_filter);
     // Writes the whole share, hidden rows included, as XML (in slices;
     // Exported once the file is in place or has failed, the failure shown
     // in a message box).
     void ExportToFile(QString i_fileName);
-    void ExpandLevel();
-    void CollapseAll();
-    void ExpandAll();
 
-    QString User() const { return m_user; }
-    Item Share() const;
-    ShareTree* Tree() const { return mp_tree; }
-    QTreeWidget* FolderTree() const;
-    QTreeWidget* FileList() const;
     QTextBrowser* MessageArea() const;
     // No download or export left to run.
     bool IsIdle() const;
@@ -75,27 +62,26 @@ signals:
     void Exported(QString i_fileName, bool i_saved);
 
 public slots:
-    void OnCurrentItemChanged(QTreeWidgetItem* ip_current, QTreeWidgetItem* ip_previous);
     void OnFileItemChanged(QTreeWidgetItem* ip_current, QTreeWidgetItem* ip_previous);
-    void OnActionBarTriggered(QWidget* ip_widget, QString i_action);
-    void OnFilterTextChanged(QString i_text);
-    void OnFilterHelpClicked();
+    void OnActionBarTriggered(QWidget* ip_widget, QString i_action) override;
     void OnConnectionToUserFailed(QString i_user, QString i_connectionType);
-    void OnFileDoubleClicked(QTreeWidgetItem* ip_item, int i_column);
-    void OnFolderContextMenuRequested(QPoint i_point);
-    void OnFileContextMenuRequested(QPoint i_point);
-    void OnDownloadFolder();
-    void OnDownloadFile();
-    void OnFolderDoubleClicked(QTreeWidgetItem* ip_item, int i_column);
+    void OnDownloadFolder() { TakeSelectedFolders(); }
+    void OnDownloadFile() { TakeSelectedFiles(); }
 
 protected:
     void showEvent(QShowEvent* ip_event) override;
+    void OnTreeBuilt() override;
+    // Single files are queued whatever their extension.
+    void TakeFiles(std::vector<Item> const& i_files) override;
+    void TakeFolder(Item const& i_folder) override { DownloadFolder(i_folder, false); }
+    // Only while "download_folders_on_double_click" is on; otherwise a
+    // double click opens or closes the folder.
+    bool TakesFolderOnDoubleClick() const override;
+    QString FileMenuText() const override { return QStringLiteral("Download File(s)"); }
+    QString FolderMenuText() const override { return QStringLiteral("Download Folder"); }
 
 private:
     void OnDownloadFoldersOnDoubleClickToggled(Item i_setting);
-    void OnUserShareItemRemoved(Item i_share);
-    void OnTreeBuilt();
-    void DownloadFiles(std::vector<Item> const& i_files);
     void MarkQueued(Item const& i_file);
     // The export's walk: one folder's start, one file or one folder's end
     // per step.
@@ -104,8 +90,6 @@ private:
     void ShowExportFailure(QString const& i_reason);
 
     Ui_ShareForm* mp_ui;
-    ShareTree* mp_tree;
-    QString m_user;
     bool m_responded = false;
     bool m_shareSet = false;
     QString m_pendingFolder;

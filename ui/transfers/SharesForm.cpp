@@ -29,6 +29,15 @@ template <class Page> Page* PageOf(Item const& i_tab)
     return reinterpret_cast<Page*>(static_cast<quintptr>(i_tab.AsUInt64()));
 }
 
+// The user's open tab of that kind, focused; null when he has none.
+template <class Page> Page* FocusOpenTab(QString const& i_user, char const* ip_tabType)
+{
+    Page* lp_page = PageOf<Page>(d["user"]->GetItem(Value(i_user))[ip_tabType]);
+    if (lp_page)
+        FocusWidgetAndParents(lp_page);
+    return lp_page;
+}
+
 // A user name as a tab title, which would take "&" for a shortcut mark.
 QString TabTitle(QString const& i_text)
 {
@@ -107,12 +116,8 @@ void SharesForm::OnToolBarActionTriggered(QWidget*, QString)
 
 ShareForm* SharesForm::OpenShareBrowse(QString i_user)
 {
-    Item const l_user = d["user"]->GetItem(Value(i_user));
-    if (Item const l_tab = l_user["user_share_tab"]; l_tab.IsValid()) {
-        ShareForm* lp_view = PageOf<ShareForm>(l_tab);
-        FocusWidgetAndParents(lp_view);
-        return lp_view;
-    }
+    if (ShareForm* lp_open = FocusOpenTab<ShareForm>(i_user, "user_share_tab"))
+        return lp_open;
     auto* lp_view = new ShareForm(i_user, this);
     mp_ui->tabControl->addTab(lp_view, TabTitle(i_user));
     if (peerMessenger)
@@ -123,12 +128,8 @@ ShareForm* SharesForm::OpenShareBrowse(QString i_user)
 
 UploadForm* SharesForm::OpenUploadBrowse(QString i_user)
 {
-    Item const l_user = d["user"]->GetItem(Value(i_user));
-    if (Item const l_tab = l_user["upload_share_tab"]; l_tab.IsValid()) {
-        UploadForm* lp_page = PageOf<UploadForm>(l_tab);
-        FocusWidgetAndParents(lp_page);
-        return lp_page;
-    }
+    if (UploadForm* lp_open = FocusOpenTab<UploadForm>(i_user, "upload_share_tab"))
+        return lp_open;
     auto* lp_page = new UploadForm(i_user, this);
     mp_ui->tabControl->addTab(lp_page, TabTitle(QStringLiteral("Upload to ") + i_user));
     // Our own index is read a folder at a time too: it may be as large as

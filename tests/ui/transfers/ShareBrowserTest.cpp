@@ -5,7 +5,7 @@
 
 #include "ShareBrowserFixture.h"
 #include "../../e2e/LineProcess.h"
-#include "../../server/ServerTestHelpers.h"
+#include "../StandinLogIn.h"
 
 #include "ui/search/SearchResultMenuOptions.h"
 #include "ui/search/SearchStoreTypes.h"
@@ -51,19 +51,7 @@ private:
         return d.GetItem(l_widget, l_id, "widget_action_text").AsString();
     }
 
-    // Starts the stand-in server and logs in to it as "me", listening on a
-    // port the system picks.
-    bool LogIn(StandinProcess& io_standin)
-    {
-        if (!io_standin.Start())
-            return false;
-        PointAt(io_standin.Port(), "me", "pw");
-        SetSetting("listening_port", qint64(0));
-        mp_messenger->DataLoaded();
-        QSignalSpy l_connected(mp_server.get(), &Server::Connected);
-        mp_server->Connect();
-        return l_connected.wait(5000);
-    }
+    bool LogIn(StandinProcess& io_standin) { return LogInToStandin(io_standin, *mp_server, *mp_messenger, "me"); }
 
     // A folder of ours shared with everyone, its files in the index.
     bool ShareOwnFolder(QString const& i_folder, QStringList const& i_files)
