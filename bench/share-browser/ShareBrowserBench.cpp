@@ -106,7 +106,7 @@ struct Program : ShareBrowserFixture
     }
     ~Program() { StopPage(); }
 
-    void Measure(int i_files, Figures& o_figures, bool i_report)
+    void Measure(int i_files, Figures& o_figures)
     {
         FileInfoMap l_list = MakeList(i_files);
         RunUntil([]() { return true; });
@@ -122,8 +122,7 @@ struct Program : ShareBrowserFixture
         d.RemoveDisconnectedItems();
         o_figures.m_shown = bench::ResidentKiB();
         o_figures.m_memoryPerFile = 1024.0 * double(o_figures.m_shown - o_figures.m_before) / i_files;
-        if (i_report && Count("user_share_file") != std::size_t(i_files))
-            std::printf("  (only %zu files were entered)\n", Count("user_share_file"));
+        bench::Require(Count("user_share_file") == std::size_t(i_files), "not every file was entered");
 
         // A folder chosen, then the filter: a word of one artist in ten
         // (folders shown by their own names, the others searched file by
@@ -153,8 +152,8 @@ struct Program : ShareBrowserFixture
         d.RemoveDisconnectedItems();
         RunUntil([]() { return true; });
         o_figures.m_after = bench::ResidentKiB();
-        if (i_report && Count("user_share_file") + Count("user_share_folder") + Count("user_share_folder_node") != 0)
-            std::printf("  (closing left items of the share)\n");
+        bench::Require(Count("user_share_file") + Count("user_share_folder") + Count("user_share_folder_node") == 0,
+                       "closing left items of the share");
     }
 };
 
@@ -165,16 +164,17 @@ int main(int argc, char** argv)
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication l_app(argc, argv);
-    int const l_runs = argc > 1 ? std::max(1, atoi(argv[1])) : 3;
-    int const l_files = argc > 2 ? std::max(FILES_PER_FOLDER, atoi(argv[2])) : 200000;
-    std::printf("A received share of %d files in %d folders; %d runs; warm cache (all in memory); slices of %lld ms\n",
+    int const l_runs = argc > 1 ? std::max(0, atoi(argv[1])) : bench::Size(3, 0);
+    int const l_files = argc > 2 ? std::max(FILES_PER_FOLDER, atoi(argv[2])) : bench::Size(200000, 2000);
+    std::printf("A received share of %d files in %d folders; a first run and %d more; warm cache (all in memory); "
+                "slices of %lld ms\n",
                 l_files, l_files / FILES_PER_FOLDER, l_runs, static_cast<long long>(SlicedWork::SliceMs()));
     Program l_program;
     std::printf("  run | build s | stall ms | bytes/file | filter s (cpu) | stall ms | no filter s | stall ms | "
                 "close s | stall ms | after/before\n");
     for (int l_run = 0; l_run <= l_runs; ++l_run) {
         Figures l_f;
-        l_program.Measure(l_files, l_f, true);
+        l_program.Measure(l_files, l_f);
         std::printf("  %3d | %7.3f | %8.1f | %10s | %6.3f (%.3f) | %8.1f | %11.3f | %8.1f | %7.3f | %8.1f | %12.3f\n",
                     l_run, l_f.m_build, l_f.m_buildStall,
                     l_run == 0 ? qPrintable(QString::number(l_f.m_memoryPerFile, 'f', 0)) : "-", l_f.m_filter,
