@@ -4,6 +4,8 @@
 #include "ui/widgets/ActionSetToolBar.h"
 #include "ui/widgets/Globals.h"
 
+#include <QIcon>
+#include <QMenu>
 #include <QTreeWidget>
 
 SharePage::SharePage(QString const& i_user, QWidget* ip_parent) : QWidget(ip_parent), m_user(i_user)
@@ -91,10 +93,18 @@ void SharePage::OnFolderDoubleClicked(QTreeWidgetItem* ip_item, int)
 void SharePage::OnFolderContextMenuRequested(QPoint i_point)
 {
     if (mp_folders->itemAt(i_point))
-        mp_tree->ShowMenu(mp_folders, i_point, FolderMenuText(), [this]() { TakeSelectedFolders(); });
+        ShowMenu(mp_folders, i_point, FolderMenuText(), [this]() { TakeSelectedFolders(); });
 }
 
 void SharePage::OnFileContextMenuRequested(QPoint i_point)
 {
-    mp_tree->ShowMenu(mp_files, i_point, FileMenuText(), [this]() { TakeSelectedFiles(); });
+    ShowMenu(mp_files, i_point, FileMenuText(), [this]() { TakeSelectedFiles(); });
+}
+
+void SharePage::ShowMenu(QTreeWidget* ip_tree, QPoint const& i_point, QString const& i_text,
+                         std::function<void()> i_command)
+{
+    QMenu l_menu;
+    l_menu.addAction(QIcon(QStringLiteral(":/icons/transfer_icon")), i_text, std::move(i_command));
+    l_menu.exec(ip_tree->viewport()->mapToGlobal(i_point));
 }

@@ -13,6 +13,7 @@
 #include <QString>
 #include <QWidget>
 
+#include <functional>
 #include <vector>
 
 class FilterParser;
@@ -68,6 +69,9 @@ protected:
     void TakeSelectedFolders();
 
 private:
+    // A context menu of one entry, at a point of one of the trees.
+    void ShowMenu(QTreeWidget* ip_tree, QPoint const& i_point, QString const& i_text, std::function<void()> i_command);
+
     QString m_user;
     ShareTree* mp_tree = nullptr;
     QTreeWidget* mp_folders = nullptr;

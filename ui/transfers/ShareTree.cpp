@@ -8,9 +8,7 @@
 #include "store/Utilities.h"
 
 #include <QHeaderView>
-#include <QIcon>
 #include <QLineEdit>
-#include <QMenu>
 #include <QPushButton>
 #include <QTreeWidget>
 
@@ -23,6 +21,9 @@ enum FileColumn { FILE_NAME, FILE_SIZE, FILE_ATTRIBUTES };
 // Rows put into the list at once while it fills: a long list shows as it
 // grows, and each insertion stays cheap.
 int const FILE_ROW_BATCH = 256;
+// Files the filter tests in one step; a folder's step stays short whatever
+// it holds.
+int const FILES_PER_FILTER_STEP = 64;
 
 // A folder's row. It holds its folder besides the binding in the store,
 // and its text besides the view's copy: the filter reads both for every row
@@ -252,14 +253,6 @@ bool ShareTree::RunTreeAction(QString const& i_action)
     return true;
 }
 
-void ShareTree::ShowMenu(QTreeWidget* ip_tree, QPoint const& i_point, QString const& i_text,
-                         std::function<void()> i_command) const
-{
-    QMenu l_menu;
-    l_menu.addAction(QIcon(QStringLiteral(":/icons/transfer_icon")), i_text, std::move(i_command));
-    l_menu.exec(ip_tree->viewport()->mapToGlobal(i_point));
-}
-
 // ---------------------------------------------------------------- filter
 
 int ShareTree::ChildCount(QTreeWidgetItem* ip_row) const
@@ -272,34 +265,29 @@ QTreeWidgetItem* ShareTree::Child(QTreeWidgetItem* ip_row, int i_index) const
     return ip_row ? ip_row->child(i_index) : mp_folders->topLevelItem(i_index);
 }
 
-int ShareTree::TestFolderRow(QTreeWidgetItem* ip_row, FilterParser const& i_filter, FilterParser& o_remainder,
-                             bool& o_visible) const
+int ShareTree::TestFolderRow(QTreeWidgetItem* ip_row, FilterParser const& i_filter, FilterFrame& o_frame) const
 {
-    int const l_result = i_filter.IsMatching(RowText(ip_row), &o_remainder, Item());
+    o_frame = FilterFrame{ip_row, FilterParser(), false, 0, {}, 0, 0, 0};
+    int const l_result = i_filter.IsMatching(RowText(ip_row), &o_frame.m_filter, Item());
     if (l_result == FilterParser::REJECTED)
         return l_result;
-    if (l_result == FilterParser::MATCH && !o_remainder.HasAttributes() && o_remainder.MinFilesInFolder() == 0) {
-        o_visible = true;
+    FilterParser const& l_remainder = o_frame.m_filter;
+    if (l_result == FilterParser::MATCH && !l_remainder.HasAttributes() && l_remainder.MinFilesInFolder() == 0) {
+        o_frame.m_visible = true;
         return l_result;
     }
     // Otherwise the folder shows by itself only with enough files of its
-    // own that pass what its name left of the filter.
-    int const l_needed = std::max(1, o_remainder.MinFilesInFolder());
-    int l_matching = 0;
-    for (Item const& l_file : RowFolder(ip_row).GetItems("user_share_file")) {
-        if (o_remainder.IsMatching(l_file["user_share_file_name"].AsString(), nullptr, l_file) ==
-                FilterParser::MATCH &&
-            ++l_matching >= l_needed)
-            break;
-    }
-    o_visible = l_matching >= l_needed;
+    // own that pass what its name left of the filter; they are counted in
+    // the steps that follow, since one folder may hold a million.
+    o_frame.m_needed = std::max(1, l_remainder.MinFilesInFolder());
+    o_frame.m_files = RowFolder(ip_row).GetItems("user_share_file");
     return l_result;
 }
 
-void ShareTree::StartFilter(QTreeWidgetItem* ip_row, FilterParser const& i_filter)
+void ShareTree::StartFilter(FilterFrame i_frame)
 {
     m_filterStack.clear();
-    m_filterStack.push_back(FilterFrame{ip_row, i_filter, false, 0});
+    m_filterStack.push_back(std::move(i_frame));
 }
 
 bool ShareTree::FilterStep()
@@ -307,11 +295,25 @@ bool ShareTree::FilterStep()
     if (m_filterStack.empty())
         return false;
     FilterFrame& l_top = m_filterStack.back();
+    if (l_top.m_nextFile < l_top.m_files.size()) {
+        for (int l_count = 0; l_count < FILES_PER_FILTER_STEP && l_top.m_nextFile < l_top.m_files.size(); ++l_count) {
+            Item const& l_file = *(l_top.m_files.begin() + std::ptrdiff_t(l_top.m_nextFile++));
+            if (l_top.m_filter.IsMatching(l_file["user_share_file_name"].AsString(), nullptr, l_file) ==
+                    FilterParser::MATCH &&
+                ++l_top.m_matching >= l_top.m_needed) {
+                l_top.m_visible = true;
+                l_top.m_nextFile = l_top.m_files.size();
+            }
+        }
+        if (l_top.m_nextFile >= l_top.m_files.size())
+            l_top.m_files = ItemSet();
+        return true;
+    }
     if (l_top.m_nextChild < ChildCount(l_top.mp_row)) {
         QTreeWidgetItem* lp_child = Child(l_top.mp_row, l_top.m_nextChild++);
-        FilterFrame l_frame{lp_child, FilterParser(), false, 0};
+        FilterFrame l_frame;
         // A rejected folder goes with everything under it, unvisited.
-        if (TestFolderRow(lp_child, l_top.m_filter, l_frame.m_filter, l_frame.m_visible) == FilterParser::REJECTED)
+        if (TestFolderRow(lp_child, l_top.m_filter, l_frame) == FilterParser::REJECTED)
             SetRowHidden(lp_child, true);
         else
             m_filterStack.push_back(std::move(l_frame));
@@ -330,9 +332,8 @@ bool ShareTree::FilterStep()
 
 bool ShareTree::FilterFolderNode(QTreeWidgetItem* ip_row, FilterParser const& i_filter)
 {
-    FilterParser l_remainder;
-    bool l_visible = false;
-    if (TestFolderRow(ip_row, i_filter, l_remainder, l_visible) == FilterParser::REJECTED) {
+    FilterFrame l_frame;
+    if (TestFolderRow(ip_row, i_filter, l_frame) == FilterParser::REJECTED) {
         SetRowHidden(ip_row, true);
         return false;
     }
@@ -340,7 +341,7 @@ bool ShareTree::FilterFolderNode(QTreeWidgetItem* ip_row, FilterParser const& i_
     // place.
     std::vector<FilterFrame> l_saved;
     l_saved.swap(m_filterStack);
-    m_filterStack.push_back(FilterFrame{ip_row, l_remainder, l_visible, 0});
+    m_filterStack.push_back(std::move(l_frame));
     while (FilterStep()) {
     }
     m_filterStack.swap(l_saved);
@@ -351,7 +352,7 @@ void ShareTree::ApplyFilter(QString const& i_text)
 {
     FilterParser l_filter;
     l_filter.Parse(i_text);
-    StartFilter(nullptr, l_filter);
+    StartFilter(FilterFrame{nullptr, l_filter, false, 0, {}, 0, 0, 0});
     m_filterWork.Start([this]() { return FilterStep(); }, [this]() { OnFilterWalked(); });
 }
 

@@ -14,10 +14,10 @@
 // clearing it, and the commands, which queue behind each other in the
 // order they were given.
 
-#include "ui/widgets/TreeWidgetItem.h"
 #include "store/Data.h"
 #include "ui/search/FilterParser.h"
 #include "ui/transfers/SlicedWork.h"
+#include "ui/widgets/TreeWidgetItem.h"
 
 #include <QObject>
 #include <QString>
@@ -31,7 +31,6 @@
 #include <vector>
 
 class QLineEdit;
-class QPoint;
 class QPushButton;
 class QTreeWidget;
 class QTreeWidgetItem;
@@ -68,9 +67,6 @@ public:
     void ExpandAll();
     // The page's tool-bar action, when it is one of those three.
     bool RunTreeAction(QString const& i_action);
-    // A context menu of one entry at a point of one of the trees.
-    void ShowMenu(QTreeWidget* ip_tree, QPoint const& i_point, QString const& i_text,
-                  std::function<void()> i_command) const;
 
     // The file list of the current folder under the filter box's text.
     void ShowFiles(QTreeWidgetItem* ip_current);
@@ -128,23 +124,28 @@ private:
         // the function it runs in.
         std::shared_ptr<FileCommand const> mp_run;
     };
-    // A row under the filter, while the walk is inside it.
+    // A row under the filter, while the walk is inside it: its own files
+    // counted first (when its name alone does not show it), then its
+    // subfolders.
     struct FilterFrame
     {
-        QTreeWidgetItem* mp_row; // null: the invisible root
-        FilterParser m_filter;   // what its subfolders are tested with
-        bool m_visible;
-        int m_nextChild;
+        QTreeWidgetItem* mp_row = nullptr; // null: the invisible root
+        FilterParser m_filter;             // what its files and subfolders are tested with
+        bool m_visible = false;
+        int m_nextChild = 0;
+        ItemSet m_files;
+        std::size_t m_nextFile = 0;
+        int m_matching = 0;
+        int m_needed = 0;
     };
 
     bool BuildStep();
     void AttachRows();
     bool FilterStep();
-    // The row's own test: 2 rejects it with its subtree; otherwise whether
-    // it shows by itself, and the filter its subfolders get.
-    int TestFolderRow(QTreeWidgetItem* ip_row, FilterParser const& i_filter, FilterParser& o_remainder,
-                      bool& o_visible) const;
-    void StartFilter(QTreeWidgetItem* ip_row, FilterParser const& i_filter);
+    // The row's own name under the filter: 2 rejects it with its subtree;
+    // otherwise its frame, visible already or with its files to count.
+    int TestFolderRow(QTreeWidgetItem* ip_row, FilterParser const& i_filter, FilterFrame& o_frame) const;
+    void StartFilter(FilterFrame i_frame);
     void OnFilterWalked();
     bool FillStep();
     void ClearFileList();

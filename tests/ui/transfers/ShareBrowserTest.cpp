@@ -170,6 +170,25 @@ private slots:
         QTRY_COMPARE(l_names(), files);
     }
 
+    // A folder of many files is searched a few dozen files per step; its
+    // last file alone shows it.
+    void LargeFolderUnderTheFilter()
+    {
+        std::vector<std::string> l_names;
+        for (int l_index = 0; l_index < 300; ++l_index)
+            l_names.push_back("Big\\" + std::to_string(1000 + l_index) + (l_index == 299 ? " last.mp3" : ".mp3"));
+        std::vector<ListedFile> l_files = {{"Small\\a.mp3"}};
+        for (std::string const& l_name : l_names)
+            l_files.push_back({l_name.c_str()});
+        ShareForm* lp_view = Browse("bob", l_files);
+        SlicedWork::SetSliceMs(0);
+        QSignalSpy l_applied(lp_view->Tree(), &ShareTree::FilterApplied);
+        lp_view->findChild<QLineEdit*>("filterEdit")->setText("last");
+        QCOMPARE(l_applied.count(), 0);
+        QVERIFY(l_applied.wait(5000));
+        QCOMPARE(Rows(lp_view->FolderTree()), QStringList({"Big", "-Small"}));
+    }
+
     void ExpandLevels()
     {
         ShareForm* lp_view = Browse("bob", {{"Music\\"}, {"Music\\Rock\\"}, {"Music\\Rock\\Live\\a.mp3"}});
