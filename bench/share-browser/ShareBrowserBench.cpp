@@ -79,7 +79,7 @@ double RunUntil(std::function<bool()> const& i_done)
     });
     l_probe.start();
     while (!i_done())
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+        QCoreApplication::processEvents();
     QCoreApplication::processEvents();
     l_longest = std::max(l_longest, l_turn.nsecsElapsed());
     return double(l_longest) / 1e6;
