@@ -98,6 +98,9 @@ public:
     void ForEachFile(std::vector<Item> const& i_files, FileCommand i_command);
     // No command left to run (tests and benchmarks wait for this).
     bool IsIdle() const;
+    // Runs what is left of the commands at once: a tab that closes first
+    // queues every file it was asked to, even when that holds the window.
+    void FinishCommands() { m_commandWork.Finish(); }
 
     // Drops the file rows' bindings and stops every walk; the page goes.
     void Forget();

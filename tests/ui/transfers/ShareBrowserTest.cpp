@@ -426,6 +426,14 @@ private slots:
         QCOMPARE(Count("upload_share_tab"), std::size_t(0));
         QCOMPARE(Rows(lp_again->FolderTree()), QStringList({"New"}));
 
+        // A tab closed while a folder is being queued queues the rest first.
+        ShareForm* lp_busy = Browse("dora", s_music);
+        lp_busy->DownloadFolder(lp_busy->Tree()->RowFolder(Row(lp_busy->FolderTree(), "Music")), false);
+        QVERIFY(!lp_busy->IsIdle());
+        mp_page->OnTabCloseRequested(mp_page->Tabs()->indexOf(lp_busy));
+        QCOMPARE(Downloads().size(), 8);
+        AwaitRemovals();
+
         // A tab closed while its list goes in takes what went in.
         ShareForm* lp_third = mp_page->OpenShareBrowse("carl");
         Deliver("carl", List(s_music));
