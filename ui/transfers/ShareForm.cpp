@@ -138,6 +138,7 @@ void ShareForm::BrowseToFolder(QString i_folder)
 
 void ShareForm::Delete()
 {
+    Tree()->FinishCommands();
     Tree()->Forget();
     mp_exportWork->Stop();
     mp_exportFile.reset();

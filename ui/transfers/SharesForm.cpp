@@ -51,7 +51,8 @@ void Relate(char const* ip_a, char const* ip_b)
 
 } // namespace
 
-SharesForm::SharesForm(QWidget* ip_parent) : QWidget(ip_parent), mp_ui(new Ui_SharesForm)
+SharesForm::SharesForm(QWidget* ip_parent)
+    : QWidget(ip_parent), mp_ui(new Ui_SharesForm), mp_pageWatch(new QObject(this))
 {
     mp_ui->setupUi(this);
     mp_ui->verticalLayout->setContentsMargins(0, 0, 0, 0);
@@ -60,6 +61,9 @@ SharesForm::SharesForm(QWidget* ip_parent) : QWidget(ip_parent), mp_ui(new Ui_Sh
 
 SharesForm::~SharesForm()
 {
+    // The pages die with the page, after this: nothing of theirs is
+    // removed then.
+    delete mp_pageWatch;
     SearchResultMenuOptions::SetBrowseFolderHook(SearchResultMenuOptions::BrowseFolderHook());
     if (sharesForm == this)
         sharesForm = nullptr;
@@ -145,7 +149,10 @@ UploadForm* SharesForm::OpenUploadBrowse(QString i_user)
         };
     }
     QPointer<UploadForm> const lp_shown(lp_page);
-    LoadShare(lp_load, lp_page, [lp_shown](Item i_share) { lp_shown->SetShare(i_share); });
+    LoadShare(lp_load, lp_page, [lp_shown](Item i_share) {
+        if (lp_shown)
+            lp_shown->SetShare(i_share);
+    });
     FocusWidgetAndParents(lp_page);
     return lp_page;
 }
@@ -184,7 +191,10 @@ void SharesForm::OnUserShare(QString i_user, FileInfoMap& i_share, AttributeTran
     // Linked at once, so that a further list of the user is dropped while
     // this one goes in.
     lp_load->mp_builder->Share() += l_user;
-    LoadShare(lp_load, lp_view, [lp_shown](Item i_built) { lp_shown->SetShare(i_built); });
+    LoadShare(lp_load, lp_view, [lp_shown](Item i_built) {
+        if (lp_shown)
+            lp_shown->SetShare(i_built);
+    });
 }
 
 Item SharesForm::CreateUserShareData(FileInfoMap& io_share, AttributeTranslationTable&)
@@ -199,18 +209,18 @@ void SharesForm::LoadShare(std::shared_ptr<ShareLoad> ip_load, QWidget* ip_page,
 {
     auto* lp_work = new SlicedWork(this);
     ++m_pendingShares;
-    QPointer<SlicedWork> const lp_running(lp_work);
-    auto const l_end = [this, lp_running]() {
-        if (!lp_running || !lp_running->parent())
+    auto const lp_ended = std::make_shared<bool>(false);
+    auto const l_end = [this, lp_work, lp_ended]() {
+        if (*lp_ended)
             return;
-        lp_running->Stop();
-        lp_running->setParent(nullptr);
-        lp_running->deleteLater();
+        *lp_ended = true;
+        lp_work->Stop();
+        lp_work->deleteLater();
         --m_pendingShares;
     };
     // A page that goes takes its share with it, whether it was shown yet
     // or not (a list still going in stops there).
-    connect(ip_page, &QObject::destroyed, this, [l_end, ip_load]() {
+    connect(ip_page, &QObject::destroyed, mp_pageWatch, [l_end, ip_load]() {
         l_end();
         if (sharedFoldersManager && ip_load->mp_builder)
             sharedFoldersManager->RemoveShare(ip_load->mp_builder->Share());

@@ -70,6 +70,8 @@ private:
     void LoadShare(std::shared_ptr<ShareLoad> ip_load, QWidget* ip_page, std::function<void(Item)> i_show);
 
     Ui_SharesForm* mp_ui;
+    // What follows the tabs' pages going; it goes first when the page does.
+    QObject* mp_pageWatch;
     bool m_initialised = false;
     int m_pendingShares = 0;
 };
