@@ -7,8 +7,7 @@
 // waited between two of its turns is the stall the user would feel.
 // Everything is in memory: caches are warm.
 //
-//   bench_share_browser [runs] [files]     (default: a first run, then 3 more,
-//                                           of 200,000 files)
+//   bench_share_browser [runs] [files]     (default 4 runs of 200,000 files)
 //
 // Resident memory is read after the store's collection. The store keeps
 // freed item blocks for reuse instead of returning them to the system
@@ -161,18 +160,17 @@ struct Program : ShareBrowserFixture
 
 int main(int argc, char** argv)
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    bench::UseOffscreenPlatform();
     QApplication l_app(argc, argv);
-    int const l_runs = argc > 1 ? std::max(0, atoi(argv[1])) : bench::Size(3, 0);
+    int const l_runs = bench::RunsArgument(argc, argv, bench::Size(4, 1));
     int const l_files = argc > 2 ? std::max(FILES_PER_FOLDER, atoi(argv[2])) : bench::Size(200000, 2000);
-    std::printf("A received share of %d files in %d folders; a first run and %d more; warm cache (all in memory); "
-                "slices of %lld ms\n",
+    std::printf("A received share of %d files in %d folders; %d runs, the first the process's first share; warm "
+                "cache (all in memory); slices of %lld ms\n",
                 l_files, l_files / FILES_PER_FOLDER, l_runs, static_cast<long long>(SlicedWork::SliceMs()));
     Program l_program;
     std::printf("  run | build s | stall ms | bytes/file | filter s (cpu) | stall ms | no filter s | stall ms | "
                 "close s | stall ms | after/before\n");
-    for (int l_run = 0; l_run <= l_runs; ++l_run) {
+    for (int l_run = 0; l_run < l_runs; ++l_run) {
         Figures l_f;
         l_program.Measure(l_files, l_f);
         std::printf("  %3d | %7.3f | %8.1f | %10s | %6.3f (%.3f) | %8.1f | %11.3f | %8.1f | %7.3f | %8.1f | %12.3f\n",
