@@ -24,7 +24,6 @@
 #include "shares/SharedFoldersManager.h"
 #include "transfers/TransferQueueManager.h"
 
-#include "ui/chat/ChatForm.h"
 #include "ui/chat/ChatsForm.h"
 #include "ui/chat/ChatStoreTypes.h"
 #include "ui/chat/RoomsForm.h"
@@ -525,8 +524,11 @@ void MainWindow::ResetApplicationIcon()
 
 void MainWindow::PopupAlert(QString const& i_text)
 {
+    // The text may hold what other users wrote, and a desktop's notification
+    // service may read the balloon's body as markup (images included):
+    // escaped, it reads as typed.
     if (QSystemTrayIcon::isSystemTrayAvailable())
-        m_trayIcon.showMessage(QString(), i_text, QSystemTrayIcon::Information, 10000);
+        m_trayIcon.showMessage(QString(), i_text.toHtmlEscaped(), QSystemTrayIcon::Information, 10000);
 }
 
 void MainWindow::SetConnectActionText(QString const& i_text)
@@ -632,8 +634,7 @@ void MainWindow::OnAdminMessage(QString i_message)
 void MainWindow::OnPrivateChat(QString i_user, QString i_chat, time_t, bool)
 {
     // The line is stamped when it is shown; no tab or focus changes.
-    if (ChatForm* lp_page = chatsForm->GetChatForm(i_user))
-        lp_page->AddChat(i_user, i_chat);
+    chatsForm->AddIncomingChat(i_user, i_chat);
 }
 
 void MainWindow::OnNewVersion(qint64 i_version, QString i_downloadLink, QStringList i_description)

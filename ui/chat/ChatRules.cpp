@@ -123,6 +123,14 @@ QString ChatActionLogLine(QDateTime const& i_time, QString const& i_status)
     return QStringLiteral("[%1] * %2").arg(ChatLongTime(i_time), i_status);
 }
 
+QString ChatLogEntry(QDateTime const& i_time, QString const& i_user, QString const& i_text)
+{
+    QString l_action;
+    if (ChatAction(i_text, &l_action))
+        return ChatActionLogLine(i_time, ChatActionStatus(i_user, l_action));
+    return ChatLogLine(i_time, i_user, i_text);
+}
+
 bool ChatHasEnded(QDateTime const& i_lastLine, QDateTime const& i_now)
 {
     return i_lastLine.msecsTo(i_now) > 299999;

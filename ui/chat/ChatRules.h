@@ -91,6 +91,9 @@ QString ChatEndedText(QDateTime const& i_lastLine);
 // and "[Jan 5 3:07:09 pm] * alice waves". Raw text, never escaped.
 QString ChatLogLine(QDateTime const& i_time, QString const& i_user, QString const& i_text);
 QString ChatActionLogLine(QDateTime const& i_time, QString const& i_status);
+// The entry a chat view logs for a line from i_user: the action form for a
+// "/me " text, the ordinary one otherwise.
+QString ChatLogEntry(QDateTime const& i_time, QString const& i_user, QString const& i_text);
 
 // A conversation has ended when more than 299,999 ms passed since its last
 // ordinary line.

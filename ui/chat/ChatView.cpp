@@ -132,7 +132,7 @@ ChatView::LineKind ChatView::AddChat(QString const& i_user, QString const& i_tex
     if (ChatAction(i_text, &l_action)) {
         QString const l_status = ChatActionStatus(i_user, l_action);
         AddStatusMessage(l_status);
-        LogChat(ChatActionLogLine(Now(), l_status));
+        LogChat(ChatLogEntry(Now(), i_user, i_text));
         return ACTION_LINE;
     }
     ChatTimestamps const l_mode = ChatTimestampsFrom(GetSetting("chat_timestamps"));
@@ -144,7 +144,7 @@ ChatView::LineKind ChatView::AddChat(QString const& i_user, QString const& i_tex
             AddStatusMessage(ChatStartedText(l_now));
     }
     AppendLine(ChatTextLine(l_mode, l_now, i_user, i_text, i_user == GetSetting("username")), true);
-    LogChat(ChatLogLine(l_now, i_user, i_text));
+    LogChat(ChatLogEntry(l_now, i_user, i_text));
     return ORDINARY_LINE;
 }
 

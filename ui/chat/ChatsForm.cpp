@@ -3,9 +3,14 @@
 #include "ui_ChatsForm.h"
 
 #include "server/Server.h"
+#include "store/Log.h"
+#include "store/Settings.h"
 #include "store/windows/FocusWidget.h"
 #include "ui/chat/ChatForm.h"
+#include "ui/chat/ChatRules.h"
 #include "ui/chat/ChatStoreTypes.h"
+
+#include <QDir>
 
 ChatsForm* chatsForm = nullptr;
 
@@ -49,7 +54,9 @@ ChatForm* ChatsForm::GetChatForm(QString const& i_user)
         return reinterpret_cast<ChatForm*>(l_page.AsUInt64());
     QTabWidget* lp_tabs = mp_ui->chatTabControl;
     ChatForm* lp_page = new ChatForm(i_user, lp_tabs, this);
-    lp_tabs->addTab(lp_page, QIcon(OnlineIcon(l_user.IsConnected("is_online"))), i_user);
+    // A tab title takes "&" for a shortcut mark.
+    QString l_title = i_user;
+    lp_tabs->addTab(lp_page, QIcon(OnlineIcon(l_user.IsConnected("is_online"))), l_title.replace('&', "&&"));
     if (gp_server)
         gp_server->TrackUser(i_user);
     return lp_page;
@@ -59,6 +66,24 @@ void ChatsForm::OpenChatForm(QString const& i_user)
 {
     if (ChatForm* lp_page = GetChatForm(i_user))
         FocusWidgetAndParents(lp_page);
+}
+
+void ChatsForm::AddIncomingChat(QString const& i_user, QString const& i_text)
+{
+    if (i_user.isEmpty())
+        return;
+    Item const l_user = d["user"]->GetItem(Value(i_user));
+    if (l_user.IsConnected("user_chat_widget") || int(d["user_chat_widget"]->GetItemCount()) < MAX_CHAT_PAGES) {
+        if (ChatForm* lp_page = GetChatForm(i_user))
+            lp_page->AddChat(i_user, i_text);
+        return;
+    }
+    Log("Chat", 1, QStringLiteral("%1 chat pages are open: a message from %2 went to his log only.")
+                       .arg(MAX_CHAT_PAGES)
+                       .arg(i_user));
+    if (IsSettingYes("log_private_chat"))
+        AppendChatLog(ChatLogPath(ChatLogKind::USER, i_user, QDir::homePath()),
+                      ChatLogEntry(QDateTime::currentDateTime(), i_user, i_text));
 }
 
 void ChatsForm::OnChatTabClosed(int i_index)

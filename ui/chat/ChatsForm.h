@@ -31,6 +31,13 @@ public:
     ChatForm* GetChatForm(QString const& i_user);
     // The same, then the page is shown and focused.
     void OpenChatForm(QString const& i_user);
+    // An incoming private message, shown on the user's page (made when there
+    // is none). Other people choose how many users write: past
+    // MAX_CHAT_PAGES open pages, a message from yet another user opens no
+    // page; it is written to his log (when private logs are on) and said in
+    // the diagnostic log, so a flood of names cannot bury the window in tabs.
+    void AddIncomingChat(QString const& i_user, QString const& i_text);
+    static constexpr int MAX_CHAT_PAGES = 250;
 
     Ui_ChatsForm* Form() const { return mp_ui; }
 

@@ -111,7 +111,7 @@ private slots:
         SetFlag(User("bob"), "is_online", true);
         mp_page->GetChatForm("bob");
         mp_page->GetChatForm("a&b");
-        QCOMPARE(QStringList({Tabs()->tabText(0), Tabs()->tabText(1), Tabs()->tabText(2)}), QStringList({"alice", "bob", "a&b"}));
+        QCOMPARE(QStringList({Tabs()->tabText(0), Tabs()->tabText(1), Tabs()->tabText(2)}), QStringList({"alice", "bob", "a&&b"}));
         QCOMPARE(QStringList({TabIcon(0), TabIcon(1)}), QStringList({"offline", "online"}));
         QCOMPARE(Tabs()->currentIndex(), 0);
         SetFlag(User("alice"), "is_online", true);
@@ -122,6 +122,22 @@ private slots:
         mp_page->OpenChatForm(QString());
         QVERIFY(d["user"]->HasItem(Value("")).IsNull());
         QCOMPARE(Tabs()->count(), 3);
+    }
+
+    // Past the limit of pages, a message from one more user opens none and
+    // lands in his log; those with a page still reach it.
+    void IncomingMessagesOpenBoundedPages()
+    {
+        for (int l_user = 0; l_user < ChatsForm::MAX_CHAT_PAGES; ++l_user)
+            mp_page->AddIncomingChat(QString("user%1").arg(l_user), "hi");
+        QCOMPARE(Tabs()->count(), ChatsForm::MAX_CHAT_PAGES);
+        mp_page->AddIncomingChat("latecomer", "/me knocks");
+        mp_page->AddIncomingChat("user7", "again");
+        QCOMPARE(Tabs()->count(), ChatsForm::MAX_CHAT_PAGES);
+        QVERIFY(!User("latecomer").IsConnected("user_chat_widget"));
+        QVERIFY(FileBytes(UserLog("latecomer")).endsWith("] * latecomer knocks\n"));
+        QVERIFY(FileBytes(UserLog("user7")).endsWith("][user7] again\n"));
+        QVERIFY(Shown(mp_page->GetChatForm("user7")).last().endsWith("again"));
     }
 
     // A closed page is gone (a new one starts empty); its log viewer is a
