@@ -6,6 +6,10 @@
 #include "UsersFixture.h"
 
 #include "peers/PeerCodec.h"
+#include "ui/chat/ChatStoreTypes.h"
+#include "ui/chat/ChatsForm.h"
+#include "ui/transfers/SharesForm.h"
+#include "ui/widgets/ColorTable.h"
 #include "ui/users/AddUserDialog.h"
 #include "ui/users/GiftPrivilegesDialog.h"
 #include "ui/users/MessageUsersDialog.h"
@@ -301,6 +305,33 @@ private slots:
         QCOMPARE(Ui()->userInfoTabs->count(), 1);
         l_options.OnGetUserInfo();
         QCOMPARE(Ui()->userInfoTabs->tabText(0) + QString::number(Ui()->userInfoTabs->count()), QString("bob1"));
+    }
+
+    // The entries that open other pages open them for the user, and a
+    // double click in the lists opens his conversation.
+    void EntriesOpenThePages()
+    {
+        DeclareColorTable(QApplication::palette());
+        DeclareChatStoreTypes();
+        ChatsForm l_chats;
+        l_chats.Init();
+        SharesForm l_shares;
+        l_shares.Init();
+        Choose("bob", "Message user");
+        Choose("bob", "Browse user's files");
+        Choose("bob", "Upload to user");
+        for (char const* lp_page : {"user_chat_widget", "user_share_tab", "upload_share_tab"})
+            QVERIFY2(U("bob").IsConnected(lp_page), lp_page);
+        List("carol");
+        mp_page->OnUserItemDoubleClicked(Row(Ui()->userList, "carol"), 0);
+        QVERIFY(U("carol").IsConnected("user_chat_widget"));
+
+        // What the pages below reach through the page's hooks.
+        QMenu l_menu;
+        std::unique_ptr<QObject> const lp_options = AddUserMenu(&l_menu, "dave");
+        QCOMPARE(MenuTexts(l_menu).mid(0, 2), QStringList({"Message user", "Add user to list"}));
+        ShowUserNote("dave");
+        QCOMPARE(OpenDialog<UserNoteDialog>()->windowTitle(), QString("dave"));
     }
 
     // Ticking links, unticking unlinks, a new group reaches every open

@@ -3,6 +3,7 @@
 // messaging connection to our peer listener.
 
 #include "UsersFixture.h"
+#include "../StandinLogIn.h"
 
 #include "ui/users/AddUserDialog.h"
 #include "ui/users/MessageUsersDialog.h"
@@ -23,19 +24,10 @@ class UsersRoadTest : public QObject, public UsersFixture
 
     std::unique_ptr<StandinProcess> mp_standin;
 
-    // Logs in to the stand-in server as "me", listening on a port the
-    // system picks.
     bool LogIn()
     {
         mp_standin = std::make_unique<StandinProcess>();
-        if (!mp_standin->Start())
-            return false;
-        PointAt(mp_standin->Port(), "me", "pw");
-        SetSetting("listening_port", qint64(0));
-        mp_messenger->DataLoaded();
-        QSignalSpy l_connected(mp_server.get(), &Server::Connected);
-        mp_server->Connect();
-        return l_connected.wait(5000);
+        return LogInToStandin(*mp_standin, *mp_server, *mp_messenger, "me");
     }
 
     static QString Add(AddUserDialog& io_dialog, QString const& i_name)
