@@ -10,7 +10,7 @@ set(page "#include \"ui/widgets/TreeWidget.h\"\n#include \"ui_PageForm.h\"\n// a
 # case: the page's source | its form | what the check must say (empty: pass)
 set(cases
     "clean|${page}|${form_clean}|"
-    "include|  #  include \"app/MainWindow.h\"\n${page}|${form_clean}|Page.cpp has[ \n]+'# +include[ \n]+\"app/MainWindow.h\"'"
+    "include|  #  include \"app/MainWindow.h\"\n${page}|${form_clean}|Page.cpp has[ \n]+'#[ \n]+include[ \n]+\"app/MainWindow.h\"'"
     "form|${page}|${form_planted}|PageForm.ui[ \n]+names[ \n]+a[ \n]+widget")
 foreach(row IN LISTS cases)
   string(REPLACE "|" ";" row "${row}")
