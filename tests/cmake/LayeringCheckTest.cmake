@@ -10,8 +10,8 @@ set(page "#include \"ui/widgets/TreeWidget.h\"\n#include \"ui_PageForm.h\"\n// a
 # case: the page's source | its form | what the check must say (empty: pass)
 set(cases
     "clean|${page}|${form_clean}|"
-    "include|  #  include \"app/MainWindow.h\"\n${page}|${form_clean}|Page.cpp has[ \n]+'#[ \n]+include[ \n]+\"app/MainWindow.h\"'"
-    "form|${page}|${form_planted}|PageForm.ui[ \n]+names[ \n]+a[ \n]+widget")
+    "include|  #  include \"app/MainWindow.h\"\n${page}|${form_clean}|Page.cpp has '# include \"app/MainWindow.h\"'"
+    "form|${page}|${form_planted}|PageForm.ui names a widget of the window")
 foreach(row IN LISTS cases)
   string(REPLACE "|" ";" row "${row}")
   list(GET row 0 name)
@@ -34,6 +34,8 @@ foreach(row IN LISTS cases)
        "quillmar_check_page_layering(qm_ui_page)\n")
   execute_process(COMMAND ${CMAKE_COMMAND} -S ${dir}/src -B ${dir}/build
                   RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
+  # CMake wraps its messages to the width of the terminal.
+  string(REGEX REPLACE "[ \n]+" " " output "${output}")
   if(expected STREQUAL "" AND NOT result EQUAL 0)
     message(FATAL_ERROR "${name}: a page that keeps to its layer was stopped:\n${output}")
   elseif(NOT expected STREQUAL "" AND (result EQUAL 0 OR NOT output MATCHES "${expected}"))
