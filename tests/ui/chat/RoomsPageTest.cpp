@@ -6,6 +6,7 @@
 #include "RoomsFixture.h"
 
 #include "tests/app/ShellTestSupport.h"
+#include "tests/e2e/LineProcess.h"
 #include "ui/chat/AdminMessageDialog.h"
 #include "ui/chat/CreateRoomDialog.h"
 #include "ui/chat/RoomRows.h"
@@ -650,6 +651,58 @@ private slots:
         QVERIFY(RoomItem("lobby")["room_wall_form"].IsNull());
         QVERIFY(Trigger(lp_page->Form()->chatEdit, "room_wall"));
         QCOMPARE(Tabs()->count(), 2);
+    }
+
+    // ------------------------------------------------ through the stand-in
+
+    // With the stand-in server and a second user: the room list, a room's
+    // members and count as they come and go; then a private room that the
+    // other user creates, where he adds us and makes us an operator, and
+    // whose membership we give up.
+    void ThroughTheStandinServer()
+    {
+        LineProcess l_standin("stand-in server");
+        QVERIFY(l_standin.Start(QStringLiteral(STANDIN_SERVER_PATH), {"0"}));
+        QRegularExpressionMatch const l_listening = l_standin.Await("^listening on port (\\d+)$");
+        QVERIFY(l_listening.hasMatch());
+        quint16 const l_port = quint16(l_listening.captured(1).toUInt());
+        RawClient l_bob;
+        QVERIFY(l_bob.Login(l_port, "bob"));
+        l_bob.Send(ServerOut::JoinRoom("lobby", false));
+        PointAt(l_port, "me", "pw");
+        QSignalSpy l_connected(mp_server.get(), &Server::Connected);
+        mp_server->Connect();
+        QVERIFY(l_connected.wait(5000));
+
+        QVERIFY(Trigger(RoomList(), "refresh_room_list"));
+        QTRY_VERIFY(RoomRow("lobby") && RoomRow("lobby")->text(1) == "1");
+        mp_page->OnRoomListItemDoubleClicked(RoomRow("lobby"), 0);
+        QTRY_VERIFY(Page("lobby"));
+        RoomForm* lp_lobby = Page("lobby");
+        QTRY_COMPARE(Members(lp_lobby), QStringList({"bob", "me"}));
+        QCOMPARE(RoomRow("lobby")->text(1), QString("2"));
+        l_bob.Send(ServerOut::LeaveRoom("lobby"));
+        QTRY_COMPARE(Members(lp_lobby), QStringList("me"));
+        QCOMPARE(RoomRow("lobby")->text(1), QString("1"));
+
+        l_bob.Send(ServerOut::JoinRoom("den", true));
+        l_bob.Send(ServerOut::RoomUserRequest(ServerCode::PRIVATE_ROOM_ADD_MEMBER, "den", "me"));
+        l_bob.Send(ServerOut::RoomUserRequest(ServerCode::PRIVATE_ROOM_ADD_OPERATOR, "den", "me"));
+        QTRY_VERIFY(RoomRow("den") && Marks(RoomRow("den")->font(0)) == "ib-");
+        QCOMPARE(Rooms().first(), QString("den"));
+        mp_page->OnRoomListItemDoubleClicked(RoomRow("den"), 0);
+        QTRY_VERIFY(Page("den"));
+        RoomForm* lp_den = Page("den");
+        QTRY_COMPARE(Members(lp_den), QStringList({"bob", "me"}));
+        QCOMPARE(Marks(MemberRow(lp_den, "bob")->font(MEMBER_NAME)) + Marks(MemberRow(lp_den, "me")->font(MEMBER_NAME)),
+                 QString("-bu-b-"));
+        ModalAnswerer l_answers;
+        l_answers.Press(QMessageBox::Yes);
+        QVERIFY(Trigger(lp_den->Form()->chatEdit, "give_up_membership"));
+        QTRY_COMPARE(Marks(RoomRow("den")->font(0)), QString("---"));
+        QVERIFY(!RoomItem("den").IsConnected("is_member") && !RoomItem("den").IsConnected("is_operator"));
+        QCOMPARE(l_standin.Count(" recv 136 from me "), 1);
+        mp_server->Disconnect();
     }
 
     // ------------------------------------------------- administrator message
