@@ -191,7 +191,7 @@ void RoomForm::SetUpMemberList()
     for (int l_column = 0; l_column < MEMBER_COLUMNS; ++l_column)
         lp_list->setColumnWidth(l_column, l_widths[l_column]);
     lp_list->header()->setStretchLastSection(true);
-    lp_list->headerItem()->setIcon(MEMBER_NOTE, QIcon(QStringLiteral(":/icons/note_icon")));
+    lp_list->headerItem()->setIcon(MEMBER_NOTE, NoteIcon());
     mp_order = new SortedRows(lp_list, &MemberKey);
     mp_order->SortBy(MEMBER_NAME, Qt::AscendingOrder);
 }
@@ -235,18 +235,15 @@ void RoomForm::OnUserAdded(Item i_user)
         return;
     QRoomUserListItemWidget* lp_row = new QRoomUserListItemWidget;
     FillMemberRow(*lp_row, i_user, m_roomItem);
-    mp_ui->userList->addTopLevelItem(lp_row);
     m_rows.insert(l_name, lp_row);
-    mp_order->Place(lp_row);
+    mp_order->Add(lp_row);
     CountUsers();
 }
 
 void RoomForm::OnUserRemoved(Item i_user)
 {
-    if (QTreeWidgetItem* lp_row = m_rows.take(i_user.AsString())) {
-        mp_order->Forget(lp_row);
-        delete lp_row;
-    }
+    if (QTreeWidgetItem* lp_row = m_rows.take(i_user.AsString()))
+        mp_order->Remove(lp_row);
     // Also for a user who had no row yet (his statistics had not come):
     // the count is of the users in the room.
     CountUsers();
@@ -269,7 +266,7 @@ void RoomForm::SetNoteIcon(Item const& i_user, bool i_note)
     QTreeWidgetItem* lp_row = Row(i_user);
     if (!lp_row)
         return;
-    lp_row->setIcon(MEMBER_NOTE, i_note ? QIcon(QStringLiteral(":/icons/note_icon")) : QIcon());
+    lp_row->setIcon(MEMBER_NOTE, i_note ? NoteIcon() : QIcon());
     if (mp_ui->userList->header()->sortIndicatorSection() == MEMBER_NOTE)
         mp_order->Place(lp_row);
 }

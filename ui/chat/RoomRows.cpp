@@ -2,6 +2,7 @@
 
 #include "store/Utilities.h"
 
+#include <QHash>
 #include <QIcon>
 
 namespace {
@@ -9,6 +10,22 @@ namespace {
 Item StoreItem(char const* ip_type, QString const& i_name)
 {
     return d[ip_type]->HasItem(Value(i_name));
+}
+
+// An icon made from a path reads the file's header each time; a room's
+// rows share a handful of icons. A code with no flag caches its null icon,
+// and the codes are bounded by what they can be: two letters in practice,
+// but a server may send anything, so the cache stops growing at a limit.
+QIcon CachedIcon(QString const& i_path)
+{
+    static QHash<QString, QIcon> s_icons;
+    auto const l_found = s_icons.constFind(i_path);
+    if (l_found != s_icons.constEnd())
+        return *l_found;
+    QIcon const l_icon(i_path);
+    if (s_icons.size() < 1000)
+        s_icons.insert(i_path, l_icon);
+    return l_icon;
 }
 
 } // namespace
@@ -37,9 +54,10 @@ RowKey RoomListKey(QTreeWidgetItem const& i_row, int i_column)
     return l_key;
 }
 
-QString RoomCountText(Item const& i_count)
+void RefreshRoomRow(QTreeWidgetItem& io_row)
 {
-    return i_count.AsInt64() != 0 ? i_count.AsString() : QString();
+    Item const l_count = StoreItem("room", io_row.text(0))["user_count"];
+    io_row.setText(1, l_count.AsInt64() != 0 ? l_count.AsString() : QString());
 }
 
 QFont RoomRoleFont(QFont i_font, Item const& i_room)
@@ -89,6 +107,11 @@ QString FlagIconPath(QString const& i_countryCode)
     return QStringLiteral(":/resources/flags/") + i_countryCode.toLower() + QStringLiteral(".png");
 }
 
+QIcon NoteIcon()
+{
+    return CachedIcon(QStringLiteral(":/icons/note_icon"));
+}
+
 QString SpeedText(int i_bytesPerSecond)
 {
     double const l_speed = i_bytesPerSecond * 0.0009765625;
@@ -112,9 +135,9 @@ void FillMemberRow(QTreeWidgetItem& io_row, Item const& i_user, Item const& i_ro
         l_font.setUnderline(l_owner);
         io_row.setFont(MEMBER_NAME, l_font);
     }
-    io_row.setIcon(MEMBER_FLAG, QIcon(FlagIconPath(i_user["country_code"].AsString())));
+    io_row.setIcon(MEMBER_FLAG, CachedIcon(FlagIconPath(i_user["country_code"].AsString())));
     io_row.setText(MEMBER_FILES, CommafyNumber(i_user["shared_file_count"].AsInt64()));
     io_row.setText(MEMBER_SPEED, SpeedText(i_user["average_download_speed"].AsInt()));
     if (i_user.IsConnected("user_note"))
-        io_row.setIcon(MEMBER_NOTE, QIcon(QStringLiteral(":/icons/note_icon")));
+        io_row.setIcon(MEMBER_NOTE, NoteIcon());
 }

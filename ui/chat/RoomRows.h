@@ -12,6 +12,7 @@
 #include "store/Data.h"
 
 #include <QFont>
+#include <QIcon>
 #include <QString>
 #include <QTreeWidgetItem>
 
@@ -21,7 +22,7 @@
 class QRoomListItemWidget : public QTreeWidgetItem
 {
 public:
-    explicit QRoomListItemWidget(QTreeWidget* ip_tree) : QTreeWidgetItem(ip_tree) {}
+    QRoomListItemWidget() = default;
 
     bool operator<(QTreeWidgetItem const& i_other) const override;
 };
@@ -30,8 +31,8 @@ public:
 // which the own account is a member, each group by name without regard to
 // case. By count (any other column): the number in column 1.
 RowKey RoomListKey(QTreeWidgetItem const& i_row, int i_column);
-// The text of the count cell for a "user_count" value.
-QString RoomCountText(Item const& i_count);
+// The count cell from the room's "user_count": empty for 0.
+void RefreshRoomRow(QTreeWidgetItem& io_row);
 // The row's font recomputed from the room's roles: italic for a member,
 // underlined for the owner, bold for an operator.
 QFont RoomRoleFont(QFont i_font, Item const& i_room);
@@ -61,6 +62,7 @@ public:
 RowKey MemberKey(QTreeWidgetItem const& i_row, int i_column);
 // The flag of a country code: a cat for none.
 QString FlagIconPath(QString const& i_countryCode);
+QIcon NoteIcon();
 // KiB/s with one decimal; empty for 0.
 QString SpeedText(int i_bytesPerSecond);
 // Fills the cells of a new member row from the store: name, flag, files,

@@ -93,7 +93,7 @@ void RoomsForm::Subscribe(char const* ip_flag, PathNodeRelation i_relation, void
 void RoomsForm::Init()
 {
     DeclareTypes();
-    mp_order = new SortedRows(mp_ui->roomList, &RoomListKey);
+    mp_order = new SortedRows(mp_ui->roomList, &RoomListKey, &RefreshRoomRow);
     d["room"]->AddNewItemEventHandler(new EventHandler<RoomsForm, Item>(this, &RoomsForm::OnRoomAdded));
     for (Item const& l_room : d["room"]->GetItems())
         OnRoomAdded(l_room);
@@ -161,19 +161,17 @@ void RoomsForm::OnRoomAdded(Item i_room)
 {
     if (i_room.IsConnected("room_node"))
         return;
-    QRoomListItemWidget* lp_row = new QRoomListItemWidget(mp_ui->roomList);
+    QRoomListItemWidget* lp_row = new QRoomListItemWidget;
     lp_row->setText(0, i_room.AsString());
     i_room += d["room_node"]->GetItem(Value(lp_row));
-    mp_order->Place(lp_row);
+    mp_order->Add(lp_row);
 }
 
 void RoomsForm::OnRoomUserCountChanged(Item i_room)
 {
-    QTreeWidgetItem* lp_row = RoomRow(i_room);
-    if (!lp_row)
-        return;
-    lp_row->setText(1, RoomCountText(i_room["user_count"]));
-    if (mp_ui->roomList->header()->sortIndicatorSection() != 0)
+    // The count cell follows with the next batch: a room's count changes
+    // with every member of a join answer.
+    if (QTreeWidgetItem* lp_row = RoomRow(i_room))
         mp_order->Place(lp_row);
 }
 

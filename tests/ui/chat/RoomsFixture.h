@@ -7,7 +7,6 @@
 // a user drives it; and an in-test server that records every request.
 
 #include "tests/ManagerSet.h"
-#include "tests/peers/PeerTestSupport.h"
 #include "tests/server/ServerTestHelpers.h"
 
 #include "server/StoreTypes.h"
@@ -128,7 +127,8 @@ protected:
         return l_texts;
     }
     QTreeWidget* RoomList() const { return mp_page->Form()->roomList; }
-    // The room list's names in their settled order.
+    // The room list's names in their settled order (rows that came, went or
+    // changed wait for a batch; these take it at once).
     QStringList Rooms() const
     {
         mp_page->RoomOrder()->Flush();
@@ -136,6 +136,7 @@ protected:
     }
     QTreeWidgetItem* RoomRow(QString const& i_room) const
     {
+        mp_page->RoomOrder()->Flush();
         return RoomList()->findItems(i_room, Qt::MatchExactly, 0).value(0);
     }
     static QStringList Members(RoomForm* ip_page)
@@ -145,6 +146,7 @@ protected:
     }
     static QTreeWidgetItem* MemberRow(RoomForm* ip_page, QString const& i_name)
     {
+        ip_page->MemberOrder()->Flush();
         return ip_page->Form()->userList->findItems(i_name, Qt::MatchExactly, 2).value(0);
     }
 

@@ -7,6 +7,7 @@
 
 #include "tests/app/ShellTestSupport.h"
 #include "tests/e2e/LineProcess.h"
+#include "tests/peers/PeerTestSupport.h"
 #include "ui/chat/AdminMessageDialog.h"
 #include "ui/chat/CreateRoomDialog.h"
 #include "ui/chat/RoomRows.h"
@@ -125,10 +126,10 @@ private slots:
             QVERIFY2(MemberRow(lp_page, l_name), qPrintable(l_name));
         } while (std::next_permutation(l_links.begin(), l_links.end(),
                                        [](char const* ip_a, char const* ip_b) { return qstrcmp(ip_a, ip_b) < 0; }));
-        QCOMPARE(lp_page->Form()->userList->topLevelItemCount(), 24);
+        QCOMPARE(Members(lp_page).size(), 24);
         // A link made again, or a changed value, adds no second row.
         SetAttribute(UserItem("user1"), "shared_file_count", Value(5));
-        QCOMPARE(lp_page->Form()->userList->topLevelItemCount(), 24);
+        QCOMPARE(Members(lp_page).size(), 24);
         QCOMPARE(RoomItem("lobby")["user_count"].AsString(), QString("24"));
     }
 
@@ -275,6 +276,11 @@ private slots:
         QCOMPARE(RoomItem("lobby")["user_count"].AsString(), QString("2"));
         RoomItem("lobby").Disconnect(UserItem("bob"));
         QCOMPARE(RoomItem("lobby")["user_count"].AsString(), QString("1"));
+        QCOMPARE(Members(lp_page), QStringList("carl"));
+        QCOMPARE(RoomRow("lobby")->text(1), QString("1"));
+        // One who comes and goes before his row has entered the list.
+        AddMember("lobby", "flash");
+        RoomItem("lobby").Disconnect(UserItem("flash"));
         QCOMPARE(Members(lp_page), QStringList("carl"));
         QCOMPARE(RoomRow("lobby")->text(1), QString("1"));
     }
