@@ -24,9 +24,9 @@
 
 namespace {
 
-int const MEMBERS = 5000;
-int const CHANGES = 500; // five seconds' worth at 100 a second
-int const ROOMS = 20000;
+int const MEMBERS = bench::Size(5000, 200);
+int const CHANGES = bench::Size(500, 20); // five seconds' worth at 100 a second
+int const ROOMS = bench::Size(20000, 500);
 char const* const s_countries[] = {"", "DE", "US", "fr", "BR", "jp"};
 
 // The longest stretch the window's thread worked without a break: a message
@@ -162,16 +162,16 @@ Figures Measure()
         RoomForm* lp_room = qobject_cast<RoomForm*>(l_page.mp_page->Form()->roomsTabControl->widget(0));
         if (lp_room)
             lp_room->MemberOrder()->Flush();
-        if (!lp_room || lp_room->Form()->userList->topLevelItemCount() != MEMBERS)
-            std::printf("  (the member list was not built)\n");
+        bench::Require(lp_room && lp_room->Form()->userList->topLevelItemCount() == MEMBERS,
+                       "the member list was not built");
         l_f.m_changes = Changes(l_page);
         SetSetting("accept_room_list", QStringLiteral("yes"));
         long const l_beforeList = bench::ResidentKiB();
         l_f.m_list = Timed(l_page, l_list, &l_f.m_listStep);
         l_f.m_listMemory = bench::ResidentKiB() - l_beforeList;
         l_page.mp_page->RoomOrder()->Flush();
-        if (l_page.mp_page->Form()->roomList->topLevelItemCount() != ROOMS + 1)
-            std::printf("  (the room list holds %d rows)\n", l_page.mp_page->Form()->roomList->topLevelItemCount());
+        bench::Require(l_page.mp_page->Form()->roomList->topLevelItemCount() == ROOMS + 1,
+                       "the room list does not hold every room");
     }
     Program l_plain(false);
     l_f.m_joinBaseline = Timed(l_plain, l_join);
@@ -188,7 +188,7 @@ int main(int argc, char** argv)
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication l_app(argc, argv);
-    int const l_runs = argc > 1 ? std::max(1, atoi(argv[1])) : 3;
+    int const l_runs = argc > 1 ? std::max(1, atoi(argv[1])) : bench::Size(3, 1);
     std::printf("a room of %d members, %d joins and leaves, a list of %d rooms; %d runs; warm cache (all in memory)\n",
                 MEMBERS, CHANGES, ROOMS, l_runs);
     {

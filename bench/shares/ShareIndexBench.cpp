@@ -8,6 +8,8 @@
 //   bench_shares --million [work folder]   the merge of 1,000,000 files
 //   bench_shares --walk-only [work folder] the walk against nftw() alone
 //
+// Quick mode makes a tree of 4 artists (2,000 files) and runs each figure once.
+//
 // A tree made by an earlier run in the same work folder is used again. The
 // other options are the child processes the two runs start.
 
@@ -198,7 +200,8 @@ void WalkBench(QString const& i_root)
     // processor, which hit either process alike; the processor time the
     // process took tells the two walks apart more surely.
     std::vector<double> l_walk, l_nftw, l_ratio, l_walkCpu, l_nftwCpu;
-    for (int l_round = 0; l_round < 9; ++l_round) {
+    int const l_rounds = bench::Size(9, 1);
+    for (int l_round = 0; l_round < l_rounds; ++l_round) {
         l_nftwCpu.push_back(0);
         l_walkCpu.push_back(0);
         l_nftw.push_back(RunChild({"--nftw", i_root}, nullptr, &l_nftwCpu.back()));
@@ -207,12 +210,13 @@ void WalkBench(QString const& i_root)
     }
     for (std::vector<double>* lp_values : {&l_walk, &l_nftw, &l_walkCpu, &l_nftwCpu})
         std::sort(lp_values->begin(), lp_values->end());
-    std::printf("walk as a whole process (warm cache, 9 rounds): FileScanner %s ms, nftw %s ms: %s %% of its speed "
+    std::size_t const l_median = l_walk.size() / 2;
+    std::printf("walk as a whole process (warm cache, %d rounds): FileScanner %s ms, nftw %s ms: %s %% of its speed "
                 "in a round, %.0f %% from the medians; processor time %s ms against %s ms, %.0f %% from the medians\n",
-                qPrintable(Range(l_walk, "%.0f")), qPrintable(Range(l_nftw, "%.0f")),
-                qPrintable(Range(l_ratio, "%.0f")), 100.0 * l_nftw[4] / l_walk[4],
+                l_rounds, qPrintable(Range(l_walk, "%.0f")), qPrintable(Range(l_nftw, "%.0f")),
+                qPrintable(Range(l_ratio, "%.0f")), 100.0 * l_nftw[l_median] / l_walk[l_median],
                 qPrintable(Range(l_walkCpu, "%.0f")), qPrintable(Range(l_nftwCpu, "%.0f")),
-                100.0 * l_nftwCpu[4] / l_walkCpu[4]);
+                100.0 * l_nftwCpu[l_median] / l_walkCpu[l_median]);
 }
 
 // Runs the start-up scan and returns once its merge has ended.
@@ -342,13 +346,13 @@ void MergeBench(QString const& i_root)
 {
     for (bool l_again : {false, true}) {
         MergeFigures l_sliced, l_whole;
-        for (int l_round = 0; l_round < 3; ++l_round) {
+        for (int l_round = 0, l_rounds = bench::Size(3, 1); l_round < l_rounds; ++l_round) {
             RunMerge(i_root, 10, l_again, l_sliced);
             RunMerge(i_root, 1000000000, l_again, l_whole);
         }
-        std::printf("start-up scan %s (%zu files, 3 fresh processes each):\n",
+        std::printf("start-up scan %s (%zu files, %zu fresh processes each):\n",
                     l_again ? "at a later start, the index loaded" : "at the first start, a fresh store",
-                    l_sliced.m_files);
+                    l_sliced.m_files, l_sliced.m_merge.size());
         PrintMerge("merge in slices", l_sliced, l_again);
         PrintMerge("merge in one go", l_whole, l_again);
         std::vector<double> l_ratio;
@@ -364,13 +368,14 @@ void IndexBench(QString const& i_root, int i_files)
     std::unique_ptr<SharedFoldersManager> lp_manager(new SharedFoldersManager);
     d.GetType("shared_folder")->GetItem(Value(i_root));
     RunStartupScan(*lp_manager);
-    std::printf("files %d in %d folders\n", i_files, kArtists * kAlbumsPerArtist);
+    int const l_albums = i_files / (kTracksPerAlbum + 4);
+    std::printf("files %d in %d folders\n", i_files, l_albums);
 
     // Candidates of two-token searches.
     // Median and fastest of 200 calls: the machine is shared, and a mean
     // follows whatever else runs.
     auto l_time = [&](std::vector<std::string> const& i_tokens) {
-        int const l_rounds = 200;
+        int const l_rounds = bench::Size(200, 5);
         std::size_t l_found = 0;
         std::vector<double> l_ms;
         for (int l_round = 0; l_round < l_rounds; ++l_round) {
@@ -398,10 +403,10 @@ void IndexBench(QString const& i_root, int i_files)
 
     // A file lookup of a name that every album holds.
     Item const l_anyCover = d.GetType("shared_file_name")->HasItem(Value("cover.jpg")).GetItems("shared_file").begin()
-                                [kArtists * kAlbumsPerArtist / 2];
+                                [l_albums / 2];
     QString const l_path = l_anyCover["shared_file_folder"].AsString() + "/cover.jpg";
     for (QString const& l_asked : {l_path, l_path.toUpper()}) {
-        int const l_rounds = 1000;
+        int const l_rounds = bench::Size(1000, 10);
         QElapsedTimer l_lookup;
         l_lookup.start();
         bool l_right = true;
@@ -409,6 +414,7 @@ void IndexBench(QString const& i_root, int i_files)
             l_right = l_right && lp_manager->GetSharedFileItem(l_asked) == l_anyCover;
         std::printf("file lookup of cover.jpg (%s): %.1f us%s\n", l_asked == l_path ? "exact" : "other case",
                     l_lookup.nsecsElapsed() / 1e3 / l_rounds, l_right ? "" : " WRONG ITEM");
+        bench::Require(l_right, "a file lookup found another item");
     }
 
     QElapsedTimer l_rescan;
@@ -425,11 +431,11 @@ void Mp3Bench(QString const& i_folder)
     {
         QFile l_file(l_path);
         if (!l_file.open(QIODevice::WriteOnly))
-            return;
+            bench::Fail("the MP3 file cannot be written");
         QRandomGenerator l_random(7);
         QByteArray l_frame(417, '\0');
         qint64 l_written = 0;
-        while (l_written < 200ll * 1024 * 1024) {
+        while (l_written < bench::Size(200ll, 2ll) * 1024 * 1024) {
             for (int l_index = 4; l_index < l_frame.size(); ++l_index)
                 l_frame[l_index] = char(l_random.bounded(256));
             l_frame[0] = char(0xFF);
@@ -496,7 +502,7 @@ int main(int argc, char** argv)
     QString const l_work =
         l_arguments.size() > (l_million || l_walkOnly ? 1 : 0) ? l_arguments.last() : l_temporary.path();
     QString const l_root = l_work + (l_million ? "/Million" : "/Music");
-    int const l_artists = l_million ? kMillionArtists : kArtists;
+    int const l_artists = bench::Size(l_million ? kMillionArtists : kArtists, 4);
     QString const l_marker = l_root + ".complete";
     int l_files = l_artists * kAlbumsPerArtist * (kTracksPerAlbum + 4);
     if (!QFile::exists(l_marker)) {

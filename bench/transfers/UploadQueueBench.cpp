@@ -31,7 +31,7 @@
 
 namespace {
 
-constexpr int USERS = 1000;
+int const USERS = bench::Size(1000, 50);
 constexpr int FILES = 1000;
 constexpr int REQUESTS_PER_USER = 10;
 
