@@ -4,6 +4,7 @@
 
 #include "ui/chat/RoomForm.h"
 
+#include "ui/chat/ChatView.h"
 #include "ui/chat/RoomRows.h"
 #include "ui/chat/SortedRows.h"
 
@@ -12,9 +13,11 @@
 #include "server/Server.h"
 #include "server/StoreTypes.h"
 #include "ui/widgets/ActionSetToolBar.h"
+#include "ui/widgets/EventToolBar.h"
 #include "ui/widgets/SizeManager.h"
 #include "ui/widgets/TabWidget.h"
 
+#include <QDateTime>
 #include <QDesktopServices>
 #include <QHeaderView>
 #include <QMenu>
@@ -51,11 +54,13 @@ RoomForm::RoomForm(QString const& i_room, QWidget* ip_parent)
     SubscribeRoomFlag("room_autojoin", &RoomForm::OnRoomAutojoinOn, &RoomForm::OnRoomAutojoinOff);
     if (d.HasType("room_activity_alert"))
         SubscribeRoomFlag("room_activity_alert", &RoomForm::OnRoomActivityAlertOn, &RoomForm::OnRoomActivityAlertOff);
-    if (gp_server)
+    if (gp_server) {
+        connect(gp_server, &Server::RoomChat, this, &RoomForm::OnRoomChat);
         connect(gp_server, &Server::Connected, this, &RoomForm::OnConnected);
-
-    m_chatActive = false;
-    m_lastChatTime = QDateTime::currentDateTime();
+        connect(gp_server, &Server::Disconnected, this, &RoomForm::OnDisconnected);
+    }
+    // The view keeps the conversation's activity on the shared timer.
+    mp_ui->chatView->SetLog(ChatLogKind::ROOM, m_room);
     if (d.HasType("user_note")) {
         PathNode* lp_noted = new PathNode(&d, "user");
         new PathNode(lp_noted, "user_note", PATH_ON_CONNECT);
@@ -157,21 +162,48 @@ void RoomForm::OnLeftRoom(Item)
 
 // ---------------------------------------------------------------- the chat
 
+void RoomForm::AddStatusMessage(QString const& i_text)
+{
+    mp_ui->chatView->AddStatusMessage(i_text);
+}
+
+void RoomForm::OnRoomChat(QString i_room, QString i_user, QString i_text)
+{
+    // Every page hears every room's lines.
+    if (i_room != m_room)
+        return;
+    if (mp_ui->chatView->AddChat(i_user, i_text.trimmed()) != ChatView::ORDINARY_LINE)
+        return;
+    if (m_roomItem.IsConnected("room_activity_alert") && eventToolBar)
+        eventToolBar->AddEvent(m_room, QStringLiteral(":/icons/room_icon"), mp_ui->chatEdit, QString(),
+                               QStringLiteral("room_chat"), false);
+}
+
 void RoomForm::OnEnterPressed()
 {
     QString const l_text = mp_ui->chatEdit->text();
     if (l_text.isEmpty())
         return;
-    if (!gp_server || !gp_server->IsConnected())
+    // The line shows when the server sends it back; offline it would be
+    // dropped, so it stays in the entry line instead.
+    if (!gp_server || !gp_server->IsConnected()) {
+        AddStatusMessage(QStringLiteral("Not connected: message not sent."));
         return;
+    }
     gp_server->SendRoomChat(m_room, l_text);
     mp_ui->chatEdit->clear();
 }
 
 void RoomForm::OnConnected()
 {
+    AddStatusMessage(QStringLiteral("Reconnected at %1.").arg(ChatShortTime(QDateTime::currentDateTime())));
     if (gp_server)
         gp_server->EnterRoom(m_room, false);
+}
+
+void RoomForm::OnDisconnected()
+{
+    AddStatusMessage(QStringLiteral("Disconnected at %1.").arg(ChatShortTime(QDateTime::currentDateTime())));
 }
 
 void RoomForm::OnURLClicked(QUrl i_url)

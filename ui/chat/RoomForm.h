@@ -3,7 +3,6 @@
 
 #include "store/Data.h"
 
-#include <QDateTime>
 #include <QHash>
 #include <QPoint>
 #include <QString>
@@ -15,7 +14,8 @@ class SortedRows;
 class Ui_RoomForm;
 
 // The tab of one joined room on the Rooms page: the room's chat with its
-// entry line, and the member list (flag, name in the weight of the user's
+// entry line (a ChatView, which shows and logs the lines by the chat rules
+// the private pages share), and the member list (flag, name in the weight of the user's
 // role, note, files, speed). The rooms page makes it when the room becomes
 // joined ("in_room") and deletes it when its tab is closed; the page itself
 // goes when the server takes the account out of the room. Closing the tab
@@ -40,9 +40,14 @@ public:
     // The member list's order, for those who must see it settled now.
     SortedRows* MemberOrder() const { return mp_order; }
 
+    // A status line in the chat: shown, never logged.
+    void AddStatusMessage(QString const& i_text);
+
 public slots:
+    void OnRoomChat(QString i_room, QString i_user, QString i_text);
     void OnEnterPressed();
     void OnConnected();
+    void OnDisconnected();
     void OnURLClicked(QUrl i_url);
     void OnUserItemClicked(QTreeWidgetItem* ip_item, int i_column);
     void OnUserItemDoubleClicked(QTreeWidgetItem* ip_item, int i_column);
@@ -78,8 +83,6 @@ private:
     Item m_roomItem;
     QHash<QString, QTreeWidgetItem*> m_rows;
     SortedRows* mp_order = nullptr;
-    bool m_chatActive = false;
-    QDateTime m_lastChatTime;
     bool m_leftRoom = false;
 };
 

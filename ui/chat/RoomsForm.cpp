@@ -5,6 +5,7 @@
 
 #include "ui/chat/RoomsForm.h"
 
+#include "ui/chat/ChatLogForm.h"
 #include "ui/chat/CreateRoomDialog.h"
 #include "ui/chat/RoomForm.h"
 #include "ui/chat/RoomRows.h"
@@ -271,30 +272,20 @@ void RoomsForm::OnRoomTabClosed(int i_index)
     delete mp_ui->roomsTabControl->widget(i_index);
 }
 
-QWidget* RoomsForm::FindPage(Item const& i_room, char const* ip_type) const
-{
-    return reinterpret_cast<QWidget*>(static_cast<std::uintptr_t>(i_room[ip_type].AsUInt64()));
-}
-
-void RoomsForm::ShowInTab(QWidget* ip_page, QString const& i_icon, QString const& i_title)
-{
-    mp_ui->roomsTabControl->addTab(ip_page, QIcon(i_icon), i_title);
-    FocusWidgetAndParents(ip_page);
-}
-
 void RoomsForm::OpenRoomWall(Item const& i_room)
 {
-    if (QWidget* lp_open = FindPage(i_room, "room_wall_form")) {
-        FocusWidgetAndParents(lp_open);
-        return;
+    QWidget* lp_wall = reinterpret_cast<QWidget*>(static_cast<std::uintptr_t>(i_room["room_wall_form"].AsUInt64()));
+    if (!lp_wall) {
+        lp_wall = new RoomWallForm(i_room.AsString(), this);
+        i_room += d["room_wall_form"]->GetItem(Value(lp_wall));
+        mp_ui->roomsTabControl->addTab(lp_wall, QIcon(QStringLiteral(":/icons/wall_icon")), i_room.AsString());
     }
-    RoomWallForm* lp_wall = new RoomWallForm(i_room.AsString(), this);
-    i_room += d["room_wall_form"]->GetItem(Value(lp_wall));
-    ShowInTab(lp_wall, QStringLiteral(":/icons/wall_icon"), i_room.AsString());
+    FocusWidgetAndParents(lp_wall);
 }
 
-void RoomsForm::OpenRoomChatLog(Item const&)
+void RoomsForm::OpenRoomChatLog(Item const& i_room)
 {
+    ChatLogForm::Open(ChatLogKind::ROOM, i_room.AsString(), mp_ui->roomsTabControl);
 }
 
 // ------------------------------------------------------------ the commands

@@ -67,13 +67,11 @@ private:
     void SetRowFont(QTreeWidgetItem* ip_row, QFont const& i_font);
     void ShowCreateRoomDialog();
     void ToggleFlag(Item const& i_room, char const* ip_flag);
+    // Bring the room's open wall or log forward, or open one as a tab.
     void OpenRoomWall(Item const& i_room);
     void OpenRoomChatLog(Item const& i_room);
     void GiveUpMembership(Item const& i_room);
     void GiveUpOwnership(Item const& i_room);
-    // Adds a page as a tab, or brings forward the one the item leads to.
-    QWidget* FindPage(Item const& i_room, char const* ip_type) const;
-    void ShowInTab(QWidget* ip_page, QString const& i_icon, QString const& i_title);
 
     Ui_RoomsForm* mp_ui;
     SortedRows* mp_order = nullptr;

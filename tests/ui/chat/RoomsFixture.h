@@ -44,6 +44,7 @@ protected:
         EnsureRelation("chat_log_form", "room", ONE, ONE, false);
         EnsureRelation("chat_log_form", "user", ONE, ONE, false);
         DeclareColorTable(QApplication::palette());
+        SetSetting("log_room_chat", QStringLiteral("yes"));
         if (i_before)
             i_before();
         mp_page = std::make_unique<RoomsForm>();

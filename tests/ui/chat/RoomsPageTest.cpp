@@ -9,13 +9,17 @@
 #include "tests/e2e/LineProcess.h"
 #include "tests/peers/PeerTestSupport.h"
 #include "ui/chat/AdminMessageDialog.h"
+#include "ui/chat/ChatLogForm.h"
+#include "ui/chat/ChatView.h"
 #include "ui/chat/CreateRoomDialog.h"
 #include "ui/chat/RoomRows.h"
 #include "ui/chat/RoomWallForm.h"
 #include "ui_AdminMessageDialog.h"
+#include "ui_ChatLogForm.h"
 #include "ui_CreateRoomDialog.h"
 #include "ui_RoomWallForm.h"
 
+#include <QDesktopServices>
 #include <QHeaderView>
 #include <QMenu>
 #include <QTemporaryDir>
@@ -59,6 +63,25 @@ QString Marks(QFont const& i_font)
 }
 
 } // namespace
+
+// Takes the web addresses the desktop would open, while it lives.
+class UrlRecorder : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit UrlRecorder(QList<QUrl>* op_urls) : mp_urls(op_urls)
+    {
+        QDesktopServices::setUrlHandler("http", this, "Open");
+    }
+    ~UrlRecorder() override { QDesktopServices::unsetUrlHandler("http"); }
+
+public slots:
+    void Open(QUrl const& i_url) { *mp_urls << i_url; }
+
+private:
+    QList<QUrl>* mp_urls;
+};
 
 class RoomsPageTest : public QObject, public RoomsFixture
 {
@@ -283,6 +306,114 @@ private slots:
         RoomItem("lobby").Disconnect(UserItem("flash"));
         QCOMPARE(Members(lp_page), QStringList("carl"));
         QCOMPARE(RoomRow("lobby")->text(1), QString("1"));
+    }
+
+    // ---------------------------------------------------------- the chat
+
+    // Every page hears every room's lines and keeps its own, trimmed, in
+    // its view and in the room's log; a line of another room changes
+    // nothing.
+    void RoomLinesAndLogs()
+    {
+        SetSetting("username", QStringLiteral("me"));
+        SetSetting("chat_timestamps", QStringLiteral("no_timestamps"));
+        RoomForm* lp_lobby = Join("lobby");
+        RoomForm* lp_jazz = Join("jazz");
+        emit mp_server->RoomChat("lobby", "bob", "  hello <b>all</b>  ");
+        emit mp_server->RoomChat("jazz", "me", "mine");
+        emit mp_server->RoomChat("Lobby", "eve", "other room");
+        emit mp_server->RoomChat("lobby", "cy", "  /me waves  ");
+        QCOMPARE(lp_lobby->Form()->chatView->toPlainText(), QString("[bob] hello <b>all</b>\n* cy waves"));
+        QCOMPARE(lp_jazz->Form()->chatView->toPlainText(), QString("[me] mine"));
+        QFile l_log(QDir::homePath() + "/Quillmar Chat Logs/Rooms/lobby.log");
+        QVERIFY(l_log.open(QIODevice::ReadOnly));
+        QStringList const l_lines = QString::fromUtf8(l_log.readAll()).split('\n');
+        QCOMPARE(l_lines.size(), 3);
+        QVERIFY2(l_lines[0].endsWith("][bob] hello <b>all</b>") && l_lines[1].endsWith("] * cy waves"),
+                 qPrintable(l_lines.join('|')));
+        QVERIFY(!QFile::exists(QDir::homePath() + "/Quillmar Chat Logs/Rooms/Lobby.log"));
+        QVERIFY(QFile::exists(QDir::homePath() + "/Quillmar Chat Logs/Rooms/jazz.log"));
+    }
+
+    // What is typed goes to the room as typed, and shows when the server
+    // sends it back; offline it stays, with a note. The page notes the
+    // link's loss and return, and joins again on return.
+    void SendingAndConnectionNotices()
+    {
+        QVERIFY(LogInToFake());
+        RoomForm* lp_page = Join("lobby");
+        QLineEdit* lp_entry = lp_page->Form()->chatEdit;
+        QTest::keyClick(lp_entry, Qt::Key_Return);
+        QVERIFY(NoneSent(ServerCode::ROOM_CHAT));
+        lp_entry->setText("  ");
+        QTest::keyClick(lp_entry, Qt::Key_Return);
+        QCOMPARE(Sent(ServerCode::ROOM_CHAT), Named("lobby") + Named("  "));
+        QVERIFY(lp_entry->text().isEmpty());
+        QVERIFY(lp_page->Form()->chatView->toPlainText().isEmpty());
+
+        mp_fake->mp_socket->abort();
+        QTRY_VERIFY(!mp_server->IsConnected());
+        lp_entry->setText("still here");
+        QTest::keyClick(lp_entry, Qt::Key_Return);
+        QCOMPARE(lp_entry->text(), QString("still here"));
+        QVERIFY(LogInToFake());
+        QCOMPARE(Sent(ServerCode::JOIN_ROOM), Named("lobby") + Le32(0));
+        QStringList const l_notices = lp_page->Form()->chatView->toPlainText().split('\n');
+        QRegularExpression const l_time("\\d{1,2}:\\d\\d:\\d\\d\\.$");
+        QCOMPARE(l_notices.size(), 3);
+        QVERIFY2(l_notices[0].startsWith("* Disconnected at ") && l_time.match(l_notices[0]).hasMatch(),
+                 qPrintable(l_notices[0]));
+        QCOMPARE(l_notices[1], QString("* Not connected: message not sent."));
+        QVERIFY2(l_notices[2].startsWith("* Reconnected at ") && l_time.match(l_notices[2]).hasMatch(),
+                 qPrintable(l_notices[2]));
+    }
+
+    // With the activity alert on, every ordinary line of the room, own
+    // lines too, posts an event; without it, none.
+    void ActivityAlert()
+    {
+        SetSetting("username", QStringLiteral("me"));
+        SetSetting("show_event_buttons", QStringLiteral("yes"));
+        Join("lobby");
+        Join("jazz");
+        auto l_events = [this]() {
+            QStringList l_texts;
+            for (QAction* lp_action : mp_events->actions())
+                l_texts << lp_action->text();
+            return l_texts.filter("lobby").size();
+        };
+        emit mp_server->RoomChat("lobby", "bob", "quiet");
+        QCOMPARE(l_events(), 0);
+        SetFlag(RoomItem("lobby"), "room_activity_alert", true);
+        Tabs()->setCurrentIndex(1);
+        emit mp_server->RoomChat("lobby", "me", "/me is not a line");
+        QCOMPARE(l_events(), 0);
+        emit mp_server->RoomChat("lobby", "me", "my own");
+        QCOMPARE(l_events(), 1);
+    }
+
+    // The log opens once per room beside the room tabs, titled with the
+    // name as it is, and gets the lines logged while it is open; a link
+    // clicked in the chat opens outside and leaves the focus in the entry.
+    void LogViewerAndLinks()
+    {
+        RoomForm* lp_page = Join("R&B");
+        QVERIFY(Trigger(lp_page->Form()->chatEdit, "room_chat_log"));
+        QVERIFY(Trigger(lp_page->Form()->chatEdit, "room_chat_log"));
+        QCOMPARE(TabTitles(), QStringList({"R&&B", "R&B"}));
+        ChatLogForm* lp_viewer = qobject_cast<ChatLogForm*>(Tabs()->currentWidget());
+        QVERIFY(lp_viewer);
+        QTRY_VERIFY(!lp_viewer->IsLoading());
+        emit mp_server->RoomChat("R&B", "bob", "after");
+        QVERIFY(lp_viewer->Form()->logEdit->toPlainText().endsWith("[bob] after"));
+
+        QList<QUrl> l_opened;
+        UrlRecorder l_recorder(&l_opened);
+        Tabs()->setCurrentWidget(lp_page);
+        QVERIFY(Focus(lp_page->Form()->chatView));
+        emit lp_page->Form()->chatView->anchorClicked(QUrl("http://example.invalid/x"));
+        QCOMPARE(l_opened, QList<QUrl>({QUrl("http://example.invalid/x")}));
+        QTRY_COMPARE(QApplication::focusWidget(), lp_page->Form()->chatEdit);
     }
 
     // --------------------------------------------------------- room list
@@ -687,6 +818,21 @@ private slots:
         RoomForm* lp_lobby = Page("lobby");
         QTRY_COMPARE(Members(lp_lobby), QStringList({"bob", "me"}));
         QCOMPARE(RoomRow("lobby")->text(1), QString("2"));
+        // A line each way, shown and logged on our side once the server
+        // has sent it back; bob gets ours as the server passes it on.
+        SetSetting("chat_timestamps", QStringLiteral("no_timestamps"));
+        lp_lobby->Form()->chatEdit->setText("hello bob");
+        QTest::keyClick(lp_lobby->Form()->chatEdit, Qt::Key_Return);
+        QByteArray l_line;
+        QVERIFY(l_bob.mp_collector->Take(ServerCode::ROOM_CHAT, &l_line));
+        QCOMPARE(l_line, Named("lobby") + Named("me") + Named("hello bob"));
+        l_bob.Send(ServerOut::RoomChat("lobby", "  hi there  "));
+        QTRY_COMPARE(lp_lobby->Form()->chatView->toPlainText(), QString("[me] hello bob\n[bob] hi there"));
+        QFile l_log(QDir::homePath() + "/Quillmar Chat Logs/Rooms/lobby.log");
+        QVERIFY(l_log.open(QIODevice::ReadOnly));
+        QVERIFY(QRegularExpression("^\\[[^]]+\\]\\[me\\] hello bob\n\\[[^]]+\\]\\[bob\\] hi there\n$")
+                    .match(QString::fromUtf8(l_log.readAll()))
+                    .hasMatch());
         l_bob.Send(ServerOut::LeaveRoom("lobby"));
         QTRY_COMPARE(Members(lp_lobby), QStringList("me"));
         QCOMPARE(RoomRow("lobby")->text(1), QString("1"));
