@@ -23,6 +23,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QDir>
 #include <QtTest>
 
 #include <functional>
@@ -36,6 +37,8 @@ protected:
     void StartPage(std::function<void()> const& i_before = {})
     {
         StartManagers();
+        // Each test starts without the logs of the ones before.
+        QDir(QDir::homePath() + QStringLiteral("/Quillmar Chat Logs")).removeRecursively();
         mp_bar->Init();
         // What the main window declares for the pages.
         EnsureType("user_note", INTERMEDIATE, false, true);
