@@ -76,11 +76,11 @@ def star(cx, cy, r_out, r_in, points=5):
     return polygon(pts)
 
 
-def render(layers):
+def render(layers, width=SIZE, height=SIZE):
     pixels = []
-    for py in range(SIZE):
+    for py in range(height):
         row = []
-        for px in range(SIZE):
+        for px in range(width):
             acc = [0.0, 0.0, 0.0, 0.0]
             for sy in range(SS):
                 for sx in range(SS):
@@ -114,7 +114,7 @@ def write_png(path, pixels):
         return struct.pack('>I', len(data)) + body + struct.pack('>I', zlib.crc32(body) & 0xffffffff)
 
     png = b'\x89PNG\r\n\x1a\n'
-    png += chunk(b'IHDR', struct.pack('>IIBBBBB', SIZE, SIZE, 8, 6, 0, 0, 0))
+    png += chunk(b'IHDR', struct.pack('>IIBBBBB', len(pixels[0]), len(pixels), 8, 6, 0, 0, 0))
     png += chunk(b'IDAT', zlib.compress(raw, 9))
     png += chunk(b'IEND', b'')
     with open(path, 'wb') as out:

@@ -2,8 +2,18 @@
 
 #include "store/Utilities.h"
 
+#include <QFile>
 #include <QHash>
 #include <QIcon>
+
+// The flags are compiled into this static library; register them whenever
+// the member rows are linked in.
+static int InitFlags()
+{
+    Q_INIT_RESOURCE(flags);
+    return 0;
+}
+static int const s_flagsRegistered = InitFlags();
 
 namespace {
 
@@ -13,19 +23,29 @@ Item StoreItem(char const* ip_type, QString const& i_name)
 }
 
 // An icon made from a path reads the file's header each time; a room's
-// rows share a handful of icons. A code with no flag caches its null icon,
-// and the codes are bounded by what they can be: two letters in practice,
-// but a server may send anything, so the cache stops growing at a limit.
+// rows share a handful of icons. A path with no file gets the empty icon
+// (an icon of a missing file is not empty, only blank). The server may send
+// any country code, so the cache stops growing at a limit.
 QIcon CachedIcon(QString const& i_path)
 {
     static QHash<QString, QIcon> s_icons;
     auto const l_found = s_icons.constFind(i_path);
     if (l_found != s_icons.constEnd())
         return *l_found;
-    QIcon const l_icon(i_path);
+    QIcon const l_icon = QFile::exists(i_path) ? QIcon(i_path) : QIcon();
     if (s_icons.size() < 1000)
         s_icons.insert(i_path, l_icon);
     return l_icon;
+}
+
+// A country code names a flag among the program's resources only when it
+// is made of letters: a code such as "../x" must not reach another one.
+QIcon FlagIcon(QString const& i_countryCode)
+{
+    for (QChar const l_char : i_countryCode)
+        if (l_char > QLatin1Char('z') || !l_char.isLetter())
+            return QIcon();
+    return CachedIcon(FlagIconPath(i_countryCode));
 }
 
 } // namespace
@@ -135,7 +155,7 @@ void FillMemberRow(QTreeWidgetItem& io_row, Item const& i_user, Item const& i_ro
         l_font.setUnderline(l_owner);
         io_row.setFont(MEMBER_NAME, l_font);
     }
-    io_row.setIcon(MEMBER_FLAG, CachedIcon(FlagIconPath(i_user["country_code"].AsString())));
+    io_row.setIcon(MEMBER_FLAG, FlagIcon(i_user["country_code"].AsString()));
     io_row.setText(MEMBER_FILES, CommafyNumber(i_user["shared_file_count"].AsInt64()));
     io_row.setText(MEMBER_SPEED, SpeedText(i_user["average_download_speed"].AsInt()));
     if (i_user.IsConnected("user_note"))

@@ -36,6 +36,7 @@ struct MemberCase
     QString m_flag;
     QString m_speedText;
     QString m_filesText;
+    bool m_flagShown = true;
 };
 Q_DECLARE_METATYPE(MemberCase)
 
@@ -164,6 +165,9 @@ private slots:
         QTest::newRow("slow but not still") << MemberCase{"de", 51, 999, ":/resources/flags/de.png", "0.0", "999"};
         QTest::newRow("millions") << MemberCase{"FR", 10 * 1024 * 1024, 1234567, ":/resources/flags/fr.png",
                                                 "10240.0", "1,234,567"};
+        QTest::newRow("no such flag") << MemberCase{"XX", 1, 1, ":/resources/flags/xx.png", "0.0", "1", false};
+        QTest::newRow("no path to another") << MemberCase{"X/../DE", 1, 1, ":/resources/flags/x/../de.png", "0.0",
+                                                          "1", false};
     }
 
     void MemberCells()
@@ -177,6 +181,7 @@ private slots:
         QCOMPARE(lp_row->text(MEMBER_FILES), row.m_filesText);
         QCOMPARE(lp_row->text(MEMBER_SPEED), row.m_speedText);
         QCOMPARE(lp_row->text(MEMBER_FLAG) + lp_row->text(MEMBER_NOTE), QString());
+        QCOMPARE(!lp_row->icon(MEMBER_FLAG).isNull(), row.m_flagShown);
         // Later values are not shown: the row keeps those of the join.
         SetAttribute(UserItem("eve"), "shared_file_count", Value(77));
         QCOMPARE(lp_row->text(MEMBER_FILES), row.m_filesText);
@@ -805,6 +810,8 @@ private slots:
         quint16 const l_port = quint16(l_listening.captured(1).toUInt());
         RawClient l_bob;
         QVERIFY(l_bob.Login(l_port, "bob"));
+        l_standin.Send("country bob DE");
+        QVERIFY(l_standin.Await("command: country of bob set to \"DE\"$").hasMatch());
         l_bob.Send(ServerOut::JoinRoom("lobby", false));
         PointAt(l_port, "me", "pw");
         QSignalSpy l_connected(mp_server.get(), &Server::Connected);
@@ -818,6 +825,8 @@ private slots:
         RoomForm* lp_lobby = Page("lobby");
         QTRY_COMPARE(Members(lp_lobby), QStringList({"bob", "me"}));
         QCOMPARE(RoomRow("lobby")->text(1), QString("2"));
+        QCOMPARE(UserItem("bob")["country_code"].AsString() + UserItem("me")["country_code"].AsString(), QString("DE"));
+        QVERIFY(!MemberRow(lp_lobby, "bob")->icon(MEMBER_FLAG).isNull());
         // A line each way, shown and logged on our side once the server
         // has sent it back; bob gets ours as the server passes it on.
         SetSetting("chat_timestamps", QStringLiteral("no_timestamps"));
