@@ -7,6 +7,8 @@
 //   bench_shares [work folder]             200,000 files (default: a temporary folder)
 //   bench_shares --million [work folder]   the merge of 1,000,000 files
 //   bench_shares --walk-only [work folder] the walk against nftw() alone
+//   bench_shares --commands-only [--million] [work folder]
+//                                          share, rescan and unshare alone
 //
 // Quick mode makes a tree of 4 artists (2,000 files) and runs each figure once.
 //
@@ -30,6 +32,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -362,6 +365,81 @@ void MergeBench(QString const& i_root)
     }
 }
 
+// Sharing, rescanning and unsharing a root in a fresh process, each command
+// as the window gives it (the call returns at once, its job runs in the
+// event loop), watched by a 1 ms timer for the longest stall. Prints, for
+// each command, its time to the end and the longest stall, in ms.
+int CommandsChild(QString const& i_root, qint64 i_sliceMs)
+{
+    DeclareSharesNeighbourTypes();
+    std::unique_ptr<SharedFoldersManager> lp_manager(new SharedFoldersManager);
+    lp_manager->SetMergeSlice(i_sliceMs);
+    QElapsedTimer l_clock;
+    l_clock.start();
+    qint64 l_last = 0, l_longest = 0;
+    auto const l_turn = [&] {
+        l_longest = std::max(l_longest, l_clock.nsecsElapsed() - l_last);
+        l_last = l_clock.nsecsElapsed();
+    };
+    QTimer l_probe;
+    l_probe.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&l_probe, &QTimer::timeout, l_turn);
+    l_probe.start(1);
+    Item l_root;
+    std::function<void()> const l_commands[] = {[&] { l_root = lp_manager->AddSharedFolder(i_root); },
+                                                [&] { lp_manager->RescanShares(); },
+                                                [&] { lp_manager->UnshareFolder(l_root); }};
+    std::size_t l_files = 0;
+    for (auto const& l_command : l_commands) {
+        QEventLoop l_loop;
+        QObject::connect(lp_manager.get(), &SharedFoldersManager::ShareProgress, &l_loop, [&](QString i_text) {
+            if (i_text.isEmpty())
+                l_loop.quit();
+        });
+        qint64 const l_start = l_clock.nsecsElapsed();
+        l_last = l_start;
+        l_longest = 0;
+        l_command();
+        l_loop.exec();
+        l_turn();
+        l_files = std::max(l_files, d.GetType("shared_file")->GetItemCount());
+        std::printf("%.1f %.1f ", (l_clock.nsecsElapsed() - l_start) / 1e6, l_longest / 1e6);
+    }
+    bench::Require(d.GetType("shared_file")->GetItemCount() == 0, "unsharing left files in the index");
+    std::printf("%zu\n", l_files);
+    std::fflush(stdout);
+    std::_Exit(0);
+}
+
+void CommandsBench(QString const& i_root)
+{
+    char const* const l_names[] = {"share", "rescan", "unshare"};
+    std::vector<double> l_time[2][3], l_stall[2][3], l_ratio[3];
+    std::size_t l_files = 0;
+    for (int l_round = 0, l_rounds = bench::Size(7, 1); l_round < l_rounds; ++l_round)
+        for (int l_whole = 0; l_whole < 2; ++l_whole) {
+            QString l_output;
+            RunChild({"--commands", i_root, l_whole ? "1000000000" : "10"}, &l_output);
+            QStringList const l_values = l_output.split(' ');
+            for (int l_command = 0; l_command < 3; ++l_command) {
+                l_time[l_whole][l_command].push_back(l_values[2 * l_command].toDouble());
+                l_stall[l_whole][l_command].push_back(l_values[2 * l_command + 1].toDouble());
+            }
+            l_files = l_values[6].toULongLong();
+        }
+    std::printf("share, rescan and unshare of %zu files, %zu fresh processes each way:\n", l_files,
+                l_time[0][0].size());
+    for (int l_command = 0; l_command < 3; ++l_command) {
+        for (std::size_t l_round = 0; l_round < l_time[0][l_command].size(); ++l_round)
+            l_ratio[l_command].push_back(l_time[0][l_command][l_round] / l_time[1][l_command][l_round]);
+        std::printf("  %-7s in slices %s ms, longest stall %s ms; in one go %s ms, longest stall %s ms; "
+                    "sliced against one go %s times\n",
+                    l_names[l_command], qPrintable(Range(l_time[0][l_command], "%.0f")),
+                    qPrintable(Range(l_stall[0][l_command], "%.0f")), qPrintable(Range(l_time[1][l_command], "%.0f")),
+                    qPrintable(Range(l_stall[1][l_command], "%.0f")), qPrintable(Range(l_ratio[l_command], "%.2f")));
+    }
+}
+
 void IndexBench(QString const& i_root, int i_files)
 {
     DeclareSharesNeighbourTypes();
@@ -495,12 +573,16 @@ int main(int argc, char** argv)
         return NftwChild(l_arguments.value(1));
     if (l_mode == "--merge")
         return MergeChild(l_arguments.value(1), l_arguments.value(2).toLongLong(), l_arguments.value(3) == "again");
+    if (l_mode == "--commands")
+        return CommandsChild(l_arguments.value(1), l_arguments.value(2).toLongLong());
 
-    bool const l_million = l_mode == "--million";
+    bool const l_commandsOnly = l_mode == "--commands-only";
+    bool const l_million = l_mode == "--million" || (l_commandsOnly && l_arguments.value(1) == "--million");
     bool const l_walkOnly = l_mode == "--walk-only";
     QTemporaryDir l_temporary;
     QString const l_work =
-        l_arguments.size() > (l_million || l_walkOnly ? 1 : 0) ? l_arguments.last() : l_temporary.path();
+        l_arguments.size() > int(l_million) + int(l_walkOnly || l_commandsOnly) ? l_arguments.last()
+                                                                                : l_temporary.path();
     QString const l_root = l_work + (l_million ? "/Million" : "/Music");
     int const l_artists = bench::Size(l_million ? kMillionArtists : kArtists, 4);
     QString const l_marker = l_root + ".complete";
@@ -512,11 +594,16 @@ int main(int argc, char** argv)
         QFile(l_marker).open(QIODevice::WriteOnly);
         std::printf("tree made in %.1f s\n", l_timer.elapsed() / 1e3);
     }
+    if (l_commandsOnly) {
+        CommandsBench(l_root);
+        return 0;
+    }
     if (!l_million)
         WalkBench(l_root);
     if (l_walkOnly)
         return 0;
     MergeBench(l_root);
+    CommandsBench(l_root);
     if (l_million)
         return 0;
     IndexBench(l_root, l_files);

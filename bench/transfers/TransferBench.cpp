@@ -56,15 +56,17 @@ std::pair<QTcpSocket*, QTcpSocket*> Pair()
     return {lp_near, lp_far};
 }
 
-void Report(char const* ip_what, qint64 i_bytes, double i_seconds, double i_cpu)
+// Prints the rate and gives it in MB/s.
+double Report(char const* ip_what, qint64 i_bytes, double i_seconds, double i_cpu)
 {
-    std::printf("  %-34s %8.0f MB/s  CPU %5.0f %%\n", ip_what, double(i_bytes) / 1e6 / i_seconds,
-                100.0 * i_cpu / i_seconds);
+    double const l_rate = double(i_bytes) / 1e6 / i_seconds;
+    std::printf("  %-34s %8.0f MB/s  CPU %5.0f %%\n", ip_what, l_rate, 100.0 * i_cpu / i_seconds);
+    return l_rate;
 }
 
 // A plain blocking copy: one thread reads the file and sends, the other
 // receives and writes, both with i_buffer bytes.
-void PlainCopy(QString const& i_source, QString const& i_target, qint64 i_size, int i_buffer)
+double PlainCopy(QString const& i_source, QString const& i_target, qint64 i_size, int i_buffer)
 {
     int l_listener = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in l_address{};
@@ -108,12 +110,12 @@ void PlainCopy(QString const& i_source, QString const& i_target, qint64 i_size, 
         std::printf("  plain copy moved %lld of %lld bytes\n", static_cast<long long>(l_total),
                     static_cast<long long>(i_size));
     bench::Require(l_total == i_size, "the plain copy did not move the whole file");
-    Report(QString("plain copy, %1 KiB buffers").arg(i_buffer / 1024).toLatin1().constData(), i_size, l_seconds,
-           CpuSeconds() - l_cpu);
+    return Report(QString("plain copy, %1 KiB buffers").arg(i_buffer / 1024).toLatin1().constData(), i_size,
+                  l_seconds, CpuSeconds() - l_cpu);
 }
 
 // The program's own threads: an upload feeding a download.
-void ThreadCopy(QString const& i_source, QString const& i_target, qint64 i_size)
+double ThreadCopy(QString const& i_source, QString const& i_target, qint64 i_size)
 {
     QFile l_source(i_source);
     QFile l_target(i_target);
@@ -142,9 +144,9 @@ void ThreadCopy(QString const& i_source, QString const& i_target, qint64 i_size)
         std::printf("  threads moved %lld of %lld bytes\n", static_cast<long long>(QFile(i_target).size()),
                     static_cast<long long>(i_size));
     bench::Require(QFile(i_target).size() == i_size, "the threads did not move the whole file");
-    Report("upload and download threads", i_size, l_seconds, CpuSeconds() - l_cpu);
     delete l_pair.first;
     delete l_pair.second;
+    return Report("upload and download threads", i_size, l_seconds, CpuSeconds() - l_cpu);
 }
 
 struct Running
@@ -230,9 +232,17 @@ int main(int i_argc, char** i_argv)
             l_file.write(l_block);
     }
     std::printf("1. %lld MiB over loopback, no limit (source in the page cache)\n", static_cast<long long>(l_mib));
-    PlainCopy(l_source, l_target, l_size, 64 * 1024);
-    PlainCopy(l_source, l_target, l_size, TransferThread::CHUNK_SIZE);
-    ThreadCopy(l_source, l_target, l_size);
+    // Interleaved pairs: the ratio of each pair is taken within minutes of
+    // the same load.
+    std::vector<double> l_ratios;
+    for (int l_pair = 0, l_pairs = bench::Size(7, 1); l_pair < l_pairs; ++l_pair) {
+        double const l_plain = PlainCopy(l_source, l_target, l_size, 64 * 1024);
+        l_ratios.push_back(ThreadCopy(l_source, l_target, l_size) / l_plain);
+    }
+    PlainCopy(l_source, l_target, l_size, TransferThread::LIMITED_CHUNK_SIZE);
+    std::sort(l_ratios.begin(), l_ratios.end());
+    std::printf("  threads against the plain 64 KiB copy: %.2f-%.2f, median %.2f (%zu pairs)\n", l_ratios.front(),
+                l_ratios.back(), l_ratios[l_ratios.size() / 2], l_ratios.size());
     std::printf("  resident: %ld KiB now, %ld KiB peak\n", bench::ResidentKiB("VmRSS:"), bench::ResidentKiB("VmHWM:"));
 
     int const l_settleMs = bench::Size(1000, 100), l_countMs = bench::Size(6000, 300);

@@ -62,6 +62,8 @@ int main(int i_argc, char** ip_argv)
         l_file.write("x");
     }
     d.GetType("shared_public")->GetGlobalNullItem() += l_shares.AddSharedFolder(l_dir.filePath("Share"));
+    while (l_shares.IsBusy())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     QString const l_remote = l_dir.filePath("Share").replace('/', '\\');
 
     std::mt19937 l_random(5);

@@ -62,6 +62,7 @@ private slots:
         WriteTestFile(*mp_dir, "Share/Tune.mp3", "x");
         QString const l_folder = mp_dir->filePath("Share");
         d.GetType("shared_public")->GetGlobalNullItem() += mp_shares->AddSharedFolder(l_folder);
+        QTRY_VERIFY(!mp_shares->IsBusy());
         QString const l_remote = QString(l_folder).replace('/', '\\');
 
         SetUserAddress("bob", ClosedPort()); // as the server gives it: bob is who he says
@@ -96,6 +97,7 @@ private slots:
         WriteTestFile(*mp_dir, "Share/Sub/b.txt", "x");
         WriteTestFile(*mp_dir, "Share/Sub/c.txt", "x");
         mp_shares->AddSharedFolder(mp_dir->filePath("Share"));
+        QTRY_VERIFY(!mp_shares->IsBusy());
         PointAt(l_standin.Port());
         mp_server->Connect();
         QTRY_VERIFY(IsSettingSet("upload_speed"));
