@@ -16,8 +16,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 _spec = importlib.util.spec_from_file_location('icons', os.path.join(HERE, 'make-icons.py'))
 icons = importlib.util.module_from_spec(_spec)
 _spec.loader.exec_module(icons)
-box, circle, polygon, rgb, render, write_png = (icons.box, icons.circle, icons.polygon, icons.rgb, icons.render,
-                                                icons.write_png)
+box, circle, polygon, rgb, render, write_png, write_qrc = (icons.box, icons.circle, icons.polygon, icons.rgb,
+                                                           icons.render, icons.write_png, icons.write_qrc)
 
 W, H = 16, 11
 WHITE = rgb('ffffff')
@@ -155,11 +155,8 @@ def main():
     os.makedirs(out_dir, exist_ok=True)
     for code, layers in sorted(FLAGS.items()):
         write_png(os.path.join(out_dir, code + '.png'), render(layers, W, H))
-    with open(os.path.join(HERE, 'flags.qrc'), 'w') as qrc:
-        qrc.write('<!DOCTYPE RCC>\n<RCC version="1.0">\n<qresource prefix="/">\n')
-        for code in sorted(FLAGS):
-            qrc.write('    <file alias="resources/flags/%s.png">flags/%s.png</file>\n' % (code, code))
-        qrc.write('</qresource>\n</RCC>\n')
+    write_qrc(os.path.join(HERE, 'flags.qrc'),
+              [('resources/flags/%s.png' % code, 'flags/%s.png' % code) for code in sorted(FLAGS)])
 
 
 if __name__ == '__main__':

@@ -246,16 +246,21 @@ ICONS = {
 }
 
 
+def write_qrc(path, files):
+    """A resource file of (alias, file) pairs under the prefix "/"."""
+    with open(path, 'w') as qrc:
+        qrc.write('<!DOCTYPE RCC>\n<RCC version="1.0">\n<qresource prefix="/">\n')
+        for alias, name in files:
+            qrc.write('    <file alias="%s">%s</file>\n' % (alias, name))
+        qrc.write('</qresource>\n</RCC>\n')
+
+
 def main():
     out_dir = os.path.join(HERE, 'icons')
     os.makedirs(out_dir, exist_ok=True)
     for name, layers in sorted(ICONS.items()):
         write_png(os.path.join(out_dir, name + '.png'), render(layers))
-    with open(os.path.join(HERE, 'quillmar.qrc'), 'w') as qrc:
-        qrc.write('<!DOCTYPE RCC>\n<RCC version="1.0">\n<qresource prefix="/">\n')
-        for name in sorted(ICONS):
-            qrc.write('    <file alias="icons/%s">icons/%s.png</file>\n' % (name, name))
-        qrc.write('</qresource>\n</RCC>\n')
+    write_qrc(os.path.join(HERE, 'quillmar.qrc'), [('icons/' + name, 'icons/%s.png' % name) for name in sorted(ICONS)])
 
 
 if __name__ == '__main__':
