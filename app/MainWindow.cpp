@@ -37,10 +37,12 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QLabel>
 #include <QMessageBox>
 #include <QMoveEvent>
 #include <QResizeEvent>
 #include <QScreen>
+#include <QSet>
 #include <QStatusBar>
 #include <QTextCodec>
 
@@ -60,6 +62,17 @@ void AddDiagnosticsToolBarSet(DiagnosticsForm* ip_form)
     actionBar->AddSetAction("diagnostics", "dump_data", "Dump Data", ":/icons/save_icon", false);
     actionBar->RegisterWidget(ip_form, "diagnostics");
     QObject::connect(actionBar, &ActionSetToolBar::ActionTriggered, ip_form, &DiagnosticsForm::OnActionTriggered);
+}
+
+// The address the link connects to, as the user would give it.
+QString ServerAddressText()
+{
+    QString l_host;
+    quint16 l_port = 0;
+    Server::GetServerAddress(l_host, l_port);
+    return (l_host.contains(QLatin1Char(':')) ? QStringLiteral("[%1]:%2") : QStringLiteral("%1:%2"))
+        .arg(l_host)
+        .arg(l_port);
 }
 
 } // namespace
@@ -82,6 +95,10 @@ MainWindow::MainWindow(QWidget* ip_parent)
     l_hooks.m_isActive = [this]() { return isActiveWindow(); };
     SetMainWindowHooks(l_hooks);
     SetApplicationIcon(QStringLiteral(":/icons/offline_icon"));
+
+    mp_connectionState = new QLabel(this);
+    mp_connectionState->setObjectName(QStringLiteral("connectionStateLabel"));
+    statusBar()->addPermanentWidget(mp_connectionState);
 
     mp_ui->sharedFoldersList->setColumnWidth(0, 400);
     mp_ui->sharedFoldersList->setHeaderLabels(QStringList({tr("Shared folder"), tr("Accessible to")}));
@@ -160,6 +177,8 @@ void MainWindow::Init()
     diagnosticsForm->RegisterLoggableItemType("user");
 
     new TransferQueueManager();
+    connect(transferQueueManager, &TransferQueueManager::DownloadAlreadyComplete, this,
+            &MainWindow::OnDownloadAlreadyComplete);
     mp_ui->transfersForm->Init();
     mp_ui->sharesForm->Init();
     mp_ui->searchForm->Init();
@@ -182,13 +201,21 @@ void MainWindow::Init()
 
     new ExtendedAsciiTranslator();
     mp_ui->codePageBox->addItem(QStringLiteral("[None]"));
+    // The toolkit lists a name once per codec that answers to it ("UTF-8"
+    // twice under a desktop session): each name is offered once.
+    QSet<QByteArray> l_listed;
     for (QByteArray const& l_codec : QTextCodec::availableCodecs())
-        mp_ui->codePageBox->addItem(QString::fromLatin1(l_codec));
+        if (!l_listed.contains(l_codec)) {
+            l_listed.insert(l_codec);
+            mp_ui->codePageBox->addItem(QString::fromLatin1(l_codec));
+        }
     connect(mp_ui->codePageBox, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
             &MainWindow::OnCodePageSelected);
     mp_ui->userListForm->Init();
 
     LoadData();
+    if (!m_serverAddress.isEmpty())
+        SetSetting("server_address", m_serverAddress);
 
     if (IsSettingYes("show_diagnostics"))
         SetDiagnosticsTabShown(true);
@@ -209,6 +236,7 @@ void MainWindow::Init()
         RunFirstRunDialogs();
     if (!GetSetting("username").isEmpty() && !TerminationRequested())
         gp_server->Connect();
+    ShowConnectionState();
 
     FillOptionWidgets();
     sizeManager->RegisterResizableWindow(QStringLiteral("main_window"), &m_sizeProxy);
@@ -514,15 +542,39 @@ void MainWindow::SetConnectActionText(QString const& i_text)
     actionBar->SetWidgetActionText(mp_ui->loginOptionsTab, QStringLiteral("connect_disconnect"), i_text);
 }
 
+void MainWindow::ShowConnectionState()
+{
+    if (actionBar)
+        actionBar->ShowConnectionState();
+    if (!gp_server)
+        return;
+    QString const l_server = ServerAddressText();
+    QString const l_user = GetSetting("username");
+    QString l_text;
+    if (gp_server->IsConnected())
+        l_text = tr("Connected to %1 as %2").arg(l_server, l_user);
+    else if (gp_server->GetState() == Server::STATE_CONNECTING)
+        l_text = tr("Connecting to %1 as %2...").arg(l_server, l_user);
+    else if (l_user.isEmpty())
+        l_text = tr("Offline: no user name (Options, Login)");
+    else if (gp_server->IsRetrying())
+        l_text = tr("Offline (%1): trying %2 again every half minute").arg(l_user, l_server);
+    else
+        l_text = tr("Offline (%1)").arg(l_user);
+    mp_connectionState->setText(l_text);
+}
+
 void MainWindow::OnConnecting()
 {
     SetConnectActionText(tr("Connecting..."));
+    ShowConnectionState();
 }
 
 void MainWindow::OnConnected()
 {
     SetConnectActionText(tr("Disconnect"));
     ResetApplicationIcon();
+    ShowConnectionState();
     gp_server->GetOwnPrivilegesStatus();
 }
 
@@ -530,10 +582,14 @@ void MainWindow::OnDisconnected()
 {
     SetConnectActionText(tr("Connect"));
     SetApplicationIcon(QStringLiteral(":/icons/offline_icon"));
+    ShowConnectionState();
 }
 
 void MainWindow::OnConnectionFailed(QString i_reason)
 {
+    // Said before any box, which waits for the user.
+    SetConnectActionText(tr("Connect"));
+    ShowConnectionState();
     if (i_reason == QLatin1String("INVALIDPASS"))
         ShowInformation(tr("Login Failure: Wrong Password"),
                         tr("Login failed. The password you supplied does not match your username. Please change "
@@ -542,12 +598,22 @@ void MainWindow::OnConnectionFailed(QString i_reason)
         ShowInformation(tr("Login Failure: Username is Invalid"),
                         tr("Login failed. The username you supplied is invalid. Please change your login settings "
                            "in the Options tab and try reconnecting."));
-    else if (!gp_server->IsAbruptlyDisconnected())
+    else if (gp_server->IsAbruptlyDisconnected())
+        return;
+    // Nothing in the login settings can mend an unreachable server: the
+    // text says what can.
+    else if (i_reason == QLatin1String("socket error"))
+        ShowInformation(tr("Login Failure"),
+                        tr("Could not reach the server at %1 (%2). Check that the server is running there, or "
+                           "start the client with --server HOST:PORT to use another server. The client tries "
+                           "again every half minute.")
+                            .arg(ServerAddressText(),
+                                 gp_server->LastSocketError().isEmpty() ? i_reason : gp_server->LastSocketError()));
+    else
         ShowInformation(tr("Login Failure"),
                         tr("Login failed. Reported failure reason: %1. Please change your login settings in the "
                            "Options tab and try reconnecting.")
                             .arg(i_reason));
-    SetConnectActionText(tr("Connect"));
 }
 
 void MainWindow::OnLoggedInElsewhere()
@@ -584,6 +650,7 @@ void MainWindow::OnUsernameChanged(Item i_setting)
     QString const l_name = i_setting["global_value"].AsString();
     mp_ui->usernameEdit->setText(l_name);
     setWindowTitle(BuildTitle(g_currentVersion, l_name));
+    ShowConnectionState();
 }
 
 void MainWindow::OnTrayIconActivated(QSystemTrayIcon::ActivationReason i_reason)

@@ -14,6 +14,7 @@
 #include "server/dialogs/ChangeUsernamePasswordDialog.h"
 #include "server/Server.h"
 #include "shares/SharedFoldersManager.h"
+#include "transfers/TransferQueueManager.h"
 #include "ui/transfers/AddSharedFolderDialog.h"
 #include "ui/transfers/ExcludedExtensionsDialog.h"
 #include "ui/transfers/SharedFilesRescannedDialog.h"
@@ -23,6 +24,7 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QMenu>
+#include <QStatusBar>
 #include <QUrl>
 
 void MainWindow::OnToolBarActionTriggered(QWidget*, QString i_action)
@@ -59,10 +61,17 @@ void MainWindow::OnToolBarActionTriggered(QWidget*, QString i_action)
     } else if (i_action == QLatin1String("set_listening_port")) {
         (new ChangeListeningPortDialog(this))->show();
     } else if (i_action == QLatin1String("connect_disconnect")) {
-        if (mp_server->IsConnected())
+        if (mp_server->IsConnected()) {
             mp_server->Disconnect();
-        else
+        } else if (GetSetting("username").isEmpty()) {
+            // Nothing to log in with: the user is asked, and the login
+            // follows the answer.
+            auto* lp_dialog = new ChangeUsernamePasswordDialog(false, this);
+            connect(lp_dialog, &QDialog::accepted, mp_server, &Server::Connect);
+            lp_dialog->show();
+        } else {
             mp_server->Connect();
+        }
     }
 }
 
@@ -148,6 +157,13 @@ void MainWindow::OnSharedFilesRescanned(int i_filesAdded, int i_filesRemoved)
     lp_dialog->Append(tr("%1 files removed.").arg(i_filesRemoved));
     lp_dialog->setWindowTitle(tr("Shared Files Rescanned"));
     lp_dialog->setVisible(true);
+}
+
+void MainWindow::OnDownloadAlreadyComplete(Item i_entry)
+{
+    QString const l_folder = transferQueueManager->GetDownloadTargetFolder(i_entry, true).replace('\\', '/');
+    statusBar()->showMessage(
+        tr("%1 is already downloaded, in %2.").arg(i_entry["file_name"].AsString(), l_folder), 10000);
 }
 
 // ---------------------------------------------------------- option buttons
