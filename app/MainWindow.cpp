@@ -26,6 +26,7 @@
 
 #include "ui/chat/AdminMessageDialog.h"
 #include "ui/chat/ChatsForm.h"
+#include "ui/chat/ChatStoreTypes.h"
 #include "ui/chat/RoomsForm.h"
 #include "ui/search/SearchForm.h"
 #include "ui/transfers/AddSharedFolderDialog.h"
@@ -262,9 +263,6 @@ void MainWindow::Init()
     RegisterWidgetForTabFocus(mp_ui->usernameEdit, 1);
     RegisterWidgetForTabFocus(mp_ui->sharedFoldersList, 1);
     mp_ui->chatsForm->Init();
-    d.NewType("chat_log_form", ROOT, false, true);
-    d["chat_log_form"]->RelateToType(d["room"], ONE, ONE, false);
-    d["chat_log_form"]->RelateToType(d["user"], ONE, ONE, false);
     actionBar->AddSetAction("chat_log", "clear_chat_log", "Clear Log", ":/icons/empty_note_icon", false);
     actionBar->AddSetAction("chat_log", "open_log_folder", "Open Log Folder", ":/icons/browse_icon", false);
     actionBar->AddSetAction("user_chat", "user_chat_log", "Chat Log", ":/icons/note_icon", false);
@@ -290,8 +288,7 @@ void MainWindow::DeclareShellTypes()
     d["user"]->RelateToType(d["user_note"], MANY, ONE, false);
     dataSaver->AddSavedType("user_note");
     dataSaver->AddSavedByConnectionType("user", "user_note");
-    d.NewType("user_chat_widget", ROOT, false, true);
-    d["user"]->RelateToType(d["user_chat_widget"], ONE, ONE, false);
+    DeclareChatStoreTypes();
 }
 
 void MainWindow::WriteSettingDefaults()
@@ -394,11 +391,6 @@ void MainWindow::ShowInformation(QString const& i_title, QString const& i_text)
     QMessageBox l_box(QMessageBox::Information, i_title, i_text, QMessageBox::Ok, this);
     l_box.setTextFormat(Qt::PlainText);
     l_box.exec();
-}
-
-void MainWindow::ShowNotBuiltYet(QString const& i_what)
-{
-    statusBar()->showMessage(i_what, 10000);
 }
 
 // ---------------------------------------------------------------- saving
@@ -533,8 +525,11 @@ void MainWindow::ResetApplicationIcon()
 
 void MainWindow::PopupAlert(QString const& i_text)
 {
+    // The text may hold what other users wrote, and a desktop's notification
+    // service may read the balloon's body as markup (images included):
+    // escaped, it reads as typed.
     if (QSystemTrayIcon::isSystemTrayAvailable())
-        m_trayIcon.showMessage(QString(), i_text, QSystemTrayIcon::Information, 10000);
+        m_trayIcon.showMessage(QString(), i_text.toHtmlEscaped(), QSystemTrayIcon::Information, 10000);
 }
 
 void MainWindow::SetConnectActionText(QString const& i_text)
@@ -631,11 +626,10 @@ void MainWindow::OnAdminMessage(QString i_message)
     lp_dialog->show();
 }
 
-void MainWindow::OnPrivateChat(QString i_user, QString, time_t, bool)
+void MainWindow::OnPrivateChat(QString i_user, QString i_chat, time_t, bool)
 {
-    // PLACEHOLDER: the private-chat pages (chatsForm->GetChatForm(user)->
-    // AddChat) come with the chat pages.
-    ShowNotBuiltYet(tr("Private message from %1: the chat pages are not built yet.").arg(i_user));
+    // The line is stamped when it is shown; no tab or focus changes.
+    chatsForm->AddIncomingChat(i_user, i_chat);
 }
 
 void MainWindow::OnNewVersion(qint64 i_version, QString i_downloadLink, QStringList i_description)

@@ -163,8 +163,6 @@ private:
     void ShowExcludedExtensions(Item const& i_leaving);
     // A box with one OK button whose text is never taken as rich text.
     void ShowInformation(QString const& i_title, QString const& i_text);
-    // A note in the status bar where a page that is not built yet would act.
-    void ShowNotBuiltYet(QString const& i_what);
 
     Ui_MainWindow* mp_ui = nullptr;
     Server* mp_server = nullptr;

@@ -15,6 +15,9 @@
 #include "server/Server.h"
 #include "shares/SharedFoldersManager.h"
 #include "transfers/TransferQueueManager.h"
+#include "ui/chat/ChatForm.h"
+#include "ui/chat/ChatsForm.h"
+#include "ui/chat/ColorSelectionDialog.h"
 #include "ui/transfers/AddSharedFolderDialog.h"
 #include "ui/transfers/ExcludedExtensionsDialog.h"
 #include "ui/transfers/SharedFilesRescannedDialog.h"
@@ -45,9 +48,8 @@ void MainWindow::OnToolBarActionTriggered(QWidget*, QString i_action)
         if (!l_user.isEmpty() && peerMessenger)
             peerMessenger->GetUserSharedFiles(l_user);
     } else if (i_action == QLatin1String("message_user")) {
-        // PLACEHOLDER: chatsForm->GetChatForm(user)->Focus() comes with the
-        // chat pages.
-        ShowNotBuiltYet(tr("The chat pages are not built yet."));
+        if (ChatForm* lp_page = chatsForm->GetChatForm(actionBar->GetKey(QStringLiteral("user"))))
+            lp_page->Focus();
     } else if (i_action == QLatin1String("add_user")) {
         QString const l_user = actionBar->GetKey(QStringLiteral("user"));
         if (!l_user.isEmpty())
@@ -193,8 +195,7 @@ void MainWindow::OnDataShortcutActivated()
 
 void MainWindow::OnSelectColors()
 {
-    // PLACEHOLDER: the colour selection dialog comes with the chat pages.
-    ShowNotBuiltYet(tr("The colour selection dialog is not built yet."));
+    (new ColorSelectionDialog(this))->show();
 }
 
 void MainWindow::OnChangeUsernamePasswordClicked()

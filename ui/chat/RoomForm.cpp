@@ -4,7 +4,9 @@
 
 #include "ui/chat/RoomForm.h"
 
+#include "ui/chat/ChatStoreTypes.h"
 #include "ui/chat/ChatView.h"
+#include "ui/chat/ChatsForm.h"
 #include "ui/chat/RoomRows.h"
 #include "ui/chat/SortedRows.h"
 
@@ -51,9 +53,11 @@ RoomForm::RoomForm(QString const& i_room, QWidget* ip_parent)
     new PathNode(lp_left, "in_room", PATH_DISCONNECTED_FIRES);
     d.AddPathEventHandler(lp_left, new EventHandler<RoomForm, Item>(this, &RoomForm::OnLeftRoom));
     RegisterToolBarActions();
-    SubscribeRoomFlag("room_autojoin", &RoomForm::OnRoomAutojoinOn, &RoomForm::OnRoomAutojoinOff);
+    auto const l_room = [this]() { return new PathNode(m_roomItem); };
+    FollowFlag<RoomForm>(l_room, "room_autojoin", this, &RoomForm::OnRoomAutojoinOn, &RoomForm::OnRoomAutojoinOff);
     if (d.HasType("room_activity_alert"))
-        SubscribeRoomFlag("room_activity_alert", &RoomForm::OnRoomActivityAlertOn, &RoomForm::OnRoomActivityAlertOff);
+        FollowFlag<RoomForm>(l_room, "room_activity_alert", this, &RoomForm::OnRoomActivityAlertOn,
+                             &RoomForm::OnRoomActivityAlertOff);
     if (gp_server) {
         connect(gp_server, &Server::RoomChat, this, &RoomForm::OnRoomChat);
         connect(gp_server, &Server::Connected, this, &RoomForm::OnConnected);
@@ -97,15 +101,6 @@ void RoomForm::Init()
     }
     RegisterWidgetForTabFocus(mp_ui->chatEdit, 1);
     mp_ui->userList->setColumnWidth(MEMBER_BLANK, 20);
-}
-
-void RoomForm::SubscribeRoomFlag(char const* ip_flag, void (RoomForm::*ip_on)(Item), void (RoomForm::*ip_off)(Item))
-{
-    for (auto const& l_step : {std::make_pair(PATH_CONNECTED_FIRES, ip_on), std::make_pair(PATH_DISCONNECTED_FIRES, ip_off)}) {
-        PathNode* lp_root = new PathNode(m_roomItem);
-        new PathNode(lp_root, ip_flag, l_step.first);
-        d.AddPathEventHandler(lp_root, new EventHandler<RoomForm, Item>(this, l_step.second));
-    }
 }
 
 void RoomForm::RegisterToolBarActions()
@@ -324,8 +319,8 @@ void RoomForm::OnUserItemClicked(QTreeWidgetItem* ip_item, int i_column)
 
 void RoomForm::OnUserItemDoubleClicked(QTreeWidgetItem* ip_item, int)
 {
-    if (!ip_item)
-        return;
+    if (ip_item && chatsForm)
+        chatsForm->OpenChatForm(ip_item->text(MEMBER_NAME));
 }
 
 void RoomForm::OnUserListContextMenuRequested(QPoint i_point)

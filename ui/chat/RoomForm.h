@@ -71,7 +71,6 @@ public:
 private:
     void SetUpMemberList();
     void SubscribeMembers();
-    void SubscribeRoomFlag(char const* ip_flag, void (RoomForm::*ip_on)(Item), void (RoomForm::*ip_off)(Item));
     void RegisterToolBarActions();
     void SetActionText(char const* ip_action, QString const& i_text);
     void CountUsers();

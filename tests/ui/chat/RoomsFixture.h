@@ -1,53 +1,40 @@
 #ifndef QUILLMAR_TESTS_UI_CHAT_ROOMSFIXTURE_H
 #define QUILLMAR_TESTS_UI_CHAT_ROOMSFIXTURE_H
 
-// The Rooms page over a fresh store, with the server link, the tool bars and
-// what the main window declares for it; rooms and members linked the way the
+// The Rooms page in the chat pages' world (ChatFixture.h), with what else
+// the main window declares for it; rooms and members linked the way the
 // server link links them; the tool bar driven through the keyboard focus, as
 // a user drives it; and an in-test server that records every request.
 
-#include "tests/ManagerSet.h"
+#include "ChatFixture.h"
 #include "tests/server/ServerTestHelpers.h"
 
 #include "server/StoreTypes.h"
-#include "store/Settings.h"
 #include "store/windows/FocusWidget.h"
 #include "ui/chat/RoomForm.h"
 #include "ui/chat/RoomsForm.h"
 #include "ui/chat/SortedRows.h"
-#include "ui/widgets/ActionSetToolBar.h"
-#include "ui/widgets/ColorTable.h"
-#include "ui/widgets/EventToolBar.h"
 #include "ui_RoomForm.h"
 #include "ui_RoomsForm.h"
 
 #include <QAction>
-#include <QApplication>
-#include <QDir>
 #include <QtTest>
 
 #include <functional>
 #include <memory>
 
-class RoomsFixture : public ManagerSet<ActionSetToolBar, Server, EventToolBar>
+class RoomsFixture : public ChatFixture
 {
 protected:
     // i_before runs once the types exist and before the page is made (the
     // saved data's rooms, say).
     void StartPage(std::function<void()> const& i_before = {})
     {
-        StartManagers();
-        // Each test starts without the logs of the ones before.
-        QDir(QDir::homePath() + QStringLiteral("/Quillmar Chat Logs")).removeRecursively();
+        StartChat();
         mp_bar->Init();
-        // What the main window declares for the pages.
+        // What the main window declares for the pages besides the chat's.
         EnsureType("user_note", INTERMEDIATE, false, true);
         EnsureRelation("user", "user_note", MANY, ONE, false);
-        EnsureType("chat_log_form", ROOT, false, true);
-        EnsureRelation("chat_log_form", "room", ONE, ONE, false);
-        EnsureRelation("chat_log_form", "user", ONE, ONE, false);
-        DeclareColorTable(QApplication::palette());
-        SetSetting("log_room_chat", QStringLiteral("yes"));
         if (i_before)
             i_before();
         mp_page = std::make_unique<RoomsForm>();

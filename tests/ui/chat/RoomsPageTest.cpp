@@ -11,6 +11,7 @@
 #include "ui/chat/AdminMessageDialog.h"
 #include "ui/chat/ChatLogForm.h"
 #include "ui/chat/ChatView.h"
+#include "ui/chat/ChatsForm.h"
 #include "ui/chat/CreateRoomDialog.h"
 #include "ui/chat/RoomRows.h"
 #include "ui/chat/RoomWallForm.h"
@@ -311,6 +312,20 @@ private slots:
         RoomItem("lobby").Disconnect(UserItem("flash"));
         QCOMPARE(Members(lp_page), QStringList("carl"));
         QCOMPARE(RoomRow("lobby")->text(1), QString("1"));
+    }
+
+    // A double click on a member opens the private chat with him.
+    void DoubleClickOpensPrivateChat()
+    {
+        ChatsForm l_chats;
+        l_chats.Init();
+        RoomForm* lp_page = Join("lobby");
+        AddMember("lobby", "bob");
+        QTreeWidget* lp_list = lp_page->Form()->userList;
+        QPoint const l_point = lp_list->visualItemRect(MemberRow(lp_page, "bob")).center();
+        QTest::mouseClick(lp_list->viewport(), Qt::LeftButton, {}, l_point);
+        QTest::mouseDClick(lp_list->viewport(), Qt::LeftButton, {}, l_point);
+        QVERIFY(UserItem("bob").IsConnected("user_chat_widget"));
     }
 
     // ---------------------------------------------------------- the chat
