@@ -8,18 +8,6 @@
 
 #include <QTextCursor>
 
-namespace {
-
-// A colour from the table as "#rrggbb"; the data file may hold anything,
-// and only a colour may reach the markup.
-QString ColorText(char const* ip_key)
-{
-    QColor const l_color = ColorSetting(ip_key);
-    return l_color.isValid() ? l_color.name() : QString();
-}
-
-} // namespace
-
 QString RoomWallHtml(Item const& i_room)
 {
     QString l_html = QStringLiteral("<table>");
@@ -29,7 +17,7 @@ QString RoomWallHtml(Item const& i_room)
                           : QStringLiteral("<tr width=\"%100\"><td bgcolor=#d3d3d3>");
         l_white = !l_white;
         l_html += QStringLiteral("<b><big>") + EscapeHTML(l_ticker["room_ticker_text"].AsString()) +
-                  QStringLiteral("</big></b><font color=\"") + ColorText("chat_username") + QStringLiteral("\"> -") +
+                  QStringLiteral("</big></b><font color=\"") + ColorSettingName("chat_username") + QStringLiteral("\"> -") +
                   EscapeHTML(l_ticker["user"].AsString()) + QStringLiteral("</font></td></tr>");
     }
     return l_html + QStringLiteral("</table>");
