@@ -9,7 +9,6 @@
 #include "store/windows/DataDialog.h"
 #include "store/Settings.h"
 
-#include "peers/PeerMessenger.h"
 #include "server/dialogs/ChangeListeningPortDialog.h"
 #include "server/dialogs/ChangeUsernamePasswordDialog.h"
 #include "server/Server.h"
@@ -21,6 +20,7 @@
 #include "ui/transfers/AddSharedFolderDialog.h"
 #include "ui/transfers/ExcludedExtensionsDialog.h"
 #include "ui/transfers/SharedFilesRescannedDialog.h"
+#include "ui/transfers/SharesForm.h"
 #include "ui_MainWindow.h"
 
 #include <QDesktopServices>
@@ -44,9 +44,10 @@ void MainWindow::OnToolBarActionTriggered(QWidget*, QString i_action)
     } else if (i_action == QLatin1String("rescan_shares")) {
         sharedFoldersManager->RescanShares();
     } else if (i_action == QLatin1String("browse_user")) {
+        // A share list is kept only for a user whose tab is open.
         QString const l_user = actionBar->GetKey(QStringLiteral("user"));
-        if (!l_user.isEmpty() && peerMessenger)
-            peerMessenger->GetUserSharedFiles(l_user);
+        if (!l_user.isEmpty() && sharesForm)
+            sharesForm->OpenShareBrowse(l_user);
     } else if (i_action == QLatin1String("message_user")) {
         if (ChatForm* lp_page = chatsForm->GetChatForm(actionBar->GetKey(QStringLiteral("user"))))
             lp_page->Focus();

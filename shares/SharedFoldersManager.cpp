@@ -151,6 +151,9 @@ SharedFoldersManager::SharedFoldersManager(QObject* ip_parent) : QObject(ip_pare
     m_mergeTimer.setSingleShot(true);
     m_mergeTimer.setInterval(0);
     connect(&m_mergeTimer, &QTimer::timeout, this, &SharedFoldersManager::MergeSlice);
+    m_shareRemovalTimer.setSingleShot(true);
+    m_shareRemovalTimer.setInterval(0);
+    connect(&m_shareRemovalTimer, &QTimer::timeout, this, &SharedFoldersManager::RemoveSharesSlice);
     if (gp_server) {
         connect(gp_server, &Server::Connected, this, &SharedFoldersManager::OnConnectedToServer);
         connect(gp_server, &Server::ReceivedUserStats, this, &SharedFoldersManager::OnReceivedUserStats);

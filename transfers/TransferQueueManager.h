@@ -125,9 +125,10 @@ public:
     // ---- upload queue
     // The local user sends a shared file (local path) to a user: the peer is
     // told (peer message 60) and the file queued without the per-user
-    // limits. The entry, or a null item when the file is not shared with
+    // limits. The entry, or a null item, with the reason in op_reason, when
+    // the user is reported offline, the file is not shared, or not with
     // that user.
-    Item AddUpload(QString i_user, QString i_path);
+    Item AddUpload(QString i_user, QString i_path, QString* op_reason = nullptr);
     void OrderNewUpload(Item i_entry);
     static bool UploadEntrySortCompare(Item i_a, Item i_b);
     static int GetUserGroupDownloadPriority(QString i_user);
@@ -218,6 +219,8 @@ private:
     // ---- upload queue
     // The shared file a peer's request names, when that user may see it.
     Item VisibleSharedFile(QString const& i_user, QString const& i_requested) const;
+    // Why AddUpload does not queue the file for the user; empty when it does.
+    QString UploadRefusal(Item const& i_user, QString const& i_path, bool& o_offline) const;
     // The entry's file is still in the index and visible to its user.
     bool IsStillShared(Item const& i_entry) const;
     // Tells the peer "File not shared." under the name it asked for, and
