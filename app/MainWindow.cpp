@@ -24,6 +24,7 @@
 #include "shares/SharedFoldersManager.h"
 #include "transfers/TransferQueueManager.h"
 
+#include "ui/chat/AdminMessageDialog.h"
 #include "ui/chat/ChatsForm.h"
 #include "ui/chat/ChatStoreTypes.h"
 #include "ui/chat/RoomsForm.h"
@@ -620,15 +621,9 @@ void MainWindow::OnLoggedInElsewhere()
 
 void MainWindow::OnAdminMessage(QString i_message)
 {
-    // PLACEHOLDER: the administrator-message dialog comes with the chat
-    // pages. Until then a plain box shows the message, so it is not lost.
-    QMessageBox* lp_box = new QMessageBox(QMessageBox::Information, tr("Administrator Message"), i_message,
-                                          QMessageBox::Ok, this);
-    lp_box->setTextFormat(Qt::PlainText);
-    lp_box->setAttribute(Qt::WA_DeleteOnClose);
-    lp_box->setWindowFlags(lp_box->windowFlags() | Qt::WindowStaysOnTopHint);
-    lp_box->setModal(false);
-    lp_box->show();
+    AdminMessageDialog* lp_dialog = new AdminMessageDialog(i_message, this);
+    lp_dialog->setWindowFlags(lp_dialog->windowFlags() | Qt::WindowStaysOnTopHint);
+    lp_dialog->show();
 }
 
 void MainWindow::OnPrivateChat(QString i_user, QString i_chat, time_t, bool)

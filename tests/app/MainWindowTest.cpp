@@ -2,10 +2,12 @@
 #include "ui/widgets/ActionSetToolBar.h"
 #include "app/NewVersionDialog.h"
 #include "transfers/TransferQueueManager.h"
+#include "ui/chat/AdminMessageDialog.h"
 #include "ui/transfers/AddSharedFolderDialog.h"
 #include "ui/transfers/ExcludedExtensionsDialog.h"
 #include "ui/transfers/SharedFilesRescannedDialog.h"
 #include "ui_AddSharedFolderDialog.h"
+#include "ui_AdminMessageDialog.h"
 #include "ui_ExcludedExtensionsDialog.h"
 #include "ui_MainWindow.h"
 #include "ui_NewVersionDialog.h"
@@ -423,17 +425,18 @@ private slots:
         mp_window->ResetColorSettings();
     }
 
-    // An administrator's message is never read as markup; another login with
-    // the account brings a box that stays on top.
+    // An administrator's message opens its dialog, on top of the others;
+    // another login with the account brings a box that stays on top.
     void ServerMessages()
     {
         LogIn("tester", "pw");
         QTRY_VERIFY(gp_server->IsConnected());
         m_server.Command("admin <b>maintenance</b> at noon");
-        QTRY_VERIFY(OpenWindow<QMessageBox>());
-        QCOMPARE(OpenWindow<QMessageBox>()->text(), QString("<b>maintenance</b> at noon"));
-        QCOMPARE(OpenWindow<QMessageBox>()->textFormat(), Qt::PlainText);
-        OpenWindow<QMessageBox>()->close();
+        QTRY_VERIFY(OpenWindow<AdminMessageDialog>());
+        AdminMessageDialog* lp_message = OpenWindow<AdminMessageDialog>();
+        QCOMPARE(lp_message->Form()->textEdit->toPlainText(), QString("maintenance at noon"));
+        QVERIFY(lp_message->windowFlags() & Qt::WindowStaysOnTopHint);
+        lp_message->close();
 
         ModalAnswerer l_answers;
         l_answers.Then([](QWidget* ip_box) { return ip_box->windowFlags() & Qt::WindowStaysOnTopHint && ip_box->close(); });

@@ -44,14 +44,19 @@ inline QAction* MenuAction(QMenu const& i_menu, QString const& i_text)
     return nullptr;
 }
 
-// Stands in for the users page's hook: the user menu for a name is one
-// entry that names him, after what the page put in the menu.
-inline void FakeUserMenu()
+// Stands in for the users page's hooks: the user menu for a name is one
+// entry that names him, after what the page put in the menu; the users
+// whose notes are asked for are written down.
+inline void FakeUserMenu(QStringList* op_notesShown = nullptr)
 {
     UserPageHooks l_hooks;
     l_hooks.m_addUserMenu = [](QMenu* ip_menu, QString const& i_user) -> std::unique_ptr<QObject> {
         ip_menu->addAction("user menu of " + i_user);
         return std::make_unique<QObject>();
+    };
+    l_hooks.m_showUserNote = [op_notesShown](QString const& i_user) {
+        if (op_notesShown)
+            *op_notesShown << i_user;
     };
     SetUserPageHooks(l_hooks);
 }

@@ -15,14 +15,6 @@ namespace {
 // How long the lines that follow a line may go unpainted.
 int const REFRESH_MS = 100;
 
-// A colour that does not read as one (the data file may hold any text) is
-// left out, so no stored text ever reaches the markup.
-QString ColorName(char const* ip_key)
-{
-    QColor const l_color = ColorSetting(ip_key);
-    return l_color.isValid() ? l_color.name() : QString();
-}
-
 // The local time, without asking the system's time zone at every line (it
 // reads its zone file each time): the offset is read again once a second, so
 // a change of the clock shows within one.
@@ -43,8 +35,8 @@ QDateTime LocalNow()
 // Read at every line: a changed colour applies from the next one.
 ChatColors CurrentChatColors()
 {
-    return {ColorName("chat_timestamp"), ColorName("chat_username"), ColorName("chat_status"),
-            ColorName("chat_own_messages")};
+    return {ColorSettingName("chat_timestamp"), ColorSettingName("chat_username"), ColorSettingName("chat_status"),
+            ColorSettingName("chat_own_messages")};
 }
 
 QTextCharFormat RunFormat(ChatRole i_role, ChatColors const& i_colors)

@@ -79,6 +79,12 @@ QColor ColorSetting(char const* ip_key)
     return l_color;
 }
 
+QString ColorSettingName(char const* ip_key)
+{
+    QColor const l_color = ColorSetting(ip_key);
+    return l_color.isValid() ? l_color.name() : QString();
+}
+
 void ApplyPaletteColors(QPalette& io_palette)
 {
     for (Entry const& l_entry : s_entries) {
