@@ -1,6 +1,7 @@
 #include "SearchFixture.h"
 #include "../../peers/PeerTestSupport.h"
 #include "../../server/ServerTestHelpers.h"
+#include "../StandinLogIn.h"
 #include "../../e2e/LineProcess.h"
 
 #include "server/WishListSearcher.h"
@@ -104,19 +105,7 @@ private:
         QVERIFY(l_handled.wait(5000));
     }
 
-    // Starts the stand-in server and logs in to it as "me", listening on a
-    // port the system picks.
-    bool LogIn(StandinProcess& io_standin)
-    {
-        if (!io_standin.Start())
-            return false;
-        PointAt(io_standin.Port(), "me", "pw");
-        SetSetting("listening_port", qint64(0));
-        mp_messenger->DataLoaded();
-        QSignalSpy l_connected(mp_server.get(), &Server::Connected);
-        mp_server->Connect();
-        return l_connected.wait(5000);
-    }
+    bool LogIn(StandinProcess& io_standin) { return LogInToStandin(io_standin, *mp_server, *mp_messenger, "me"); }
 
     quint32 WishSearch()
     {
@@ -509,6 +498,19 @@ private slots:
         QCOMPARE(l_menu(lp_bobFolder), QStringList({"bob|Shared|song", "Download Folder(s)", "Browse Folder"}));
         QCOMPARE(l_menu(lp_bobFolder->child(0)),
                  QStringList({"bob|Shared|song", "Download File(s)", "Download Folder(s)", "Browse Folder"}));
+
+        // The row's user menu follows its own entries.
+        FakeUserMenu();
+        lp_tree->expandAll();
+        auto const l_shown = [lp_tab, lp_tree](QTreeWidgetItem* ip_row) {
+            lp_tree->scrollToItem(ip_row);
+            QPoint const l_at = lp_tree->visualItemRect(ip_row).center();
+            return ShownMenu([lp_tab, l_at] { lp_tab->OnContextMenuRequested(l_at); });
+        };
+        QCOMPARE(l_shown(lp_tree->topLevelItem(1)), QStringList({"user menu of bob"}));
+        QCOMPARE(l_shown(lp_bobFolder->child(0)),
+                 QStringList({"Download File(s)", "Download Folder(s)", "Browse Folder", "user menu of bob"}));
+        SetUserPageHooks(UserPageHooks());
 
         QMenu l_menuOfTheTest;
         lp_bobFolder->child(0)->setSelected(true);
