@@ -208,11 +208,31 @@ private:
     }
     void Move(std::uint32_t i_capacity)
     {
+        if (mp_data && !IsPooled(m_capacity) && !IsPooled(i_capacity)) {
+            // A long run is moved by the allocator, which remaps a large
+            // block instead of copying it: a token of 800,000 files took
+            // 20 ms to grow by copying.
+            void* lp_block = std::realloc(mp_data, std::size_t(i_capacity) * sizeof(ItemBody*));
+            if (!lp_block)
+                throw std::bad_alloc();
+            mp_data = static_cast<ItemBody**>(lp_block);
+            m_capacity = i_capacity;
+            return;
+        }
         ItemBody** lp_new = Acquire(i_capacity);
         std::copy(mp_data, mp_data + m_size, lp_new);
         Release(mp_data, m_capacity);
         mp_data = lp_new;
         m_capacity = i_capacity;
+    }
+    static bool IsPooled(std::uint32_t i_capacity)
+    {
+#if QUILLMAR_BODY_POOL
+        return CapacityClass(i_capacity) < POOLED_CLASSES;
+#else
+        (void)i_capacity;
+        return false;
+#endif
     }
     static ItemBody** Acquire(std::uint32_t i_capacity)
     {
@@ -406,7 +426,9 @@ void Compact(Entries& io_vector, std::uint32_t& io_dead, std::uint64_t* iop_last
 // vector is scanned for the pointer instead, which reads only the vector
 // (removing a million files from tokens of a hundred files each took twice
 // as long by searching). i_hint: where the entry may be, looked at before
-// searching.
+// searching. So is the last entry: removing the newest item of a long
+// vector (the share jobs remove files newest first, each the last of the
+// links of its tokens) then reads no linked body at all.
 template <class Entries>
 std::size_t FindLive(Entries const& i_vector, ItemBody const* ip_body, std::size_t i_hint = std::size_t(-1))
 {
@@ -415,6 +437,8 @@ std::size_t FindLive(Entries const& i_vector, ItemBody const* ip_body, std::size
     constexpr std::size_t SCAN_UP_TO = 256;
     if (i_vector.size() <= SCAN_UP_TO)
         return std::size_t(std::find(i_vector.begin(), i_vector.end(), ip_body) - i_vector.begin());
+    if (i_vector[i_vector.size() - 1] == ip_body)
+        return i_vector.size() - 1;
     std::size_t const l_index = LowerBound(i_vector, ip_body->m_key);
     return l_index < i_vector.size() && i_vector[l_index] == ip_body ? l_index : i_vector.size();
 }

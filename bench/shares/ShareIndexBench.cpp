@@ -173,6 +173,14 @@ QString Range(std::vector<double> i_values, char const* ip_format)
            QString::asprintf(ip_format, i_values.back());
 }
 
+// The range and the median.
+QString Spread(std::vector<double> i_values, char const* ip_format)
+{
+    std::sort(i_values.begin(), i_values.end());
+    return Range(i_values, ip_format) + QStringLiteral(" (median ") +
+           QString::asprintf(ip_format, i_values[i_values.size() / 2]) + QStringLiteral(")");
+}
+
 // The walk as a whole process, the way the program walks: a scanner's
 // ScanFolders, then its result taken. The process ends without freeing the
 // result, which the program frees on the GUI thread after the merge.
@@ -424,9 +432,9 @@ void CommandsBench(QString const& i_root)
         std::printf("  %-7s in slices %s ms, longest stall %s ms (this thread ran %s ms of it); in one go %s ms, "
                     "longest stall %s ms; sliced against one go %s times\n",
                     l_names[l_command], qPrintable(Range(l_time[0][l_command], "%.0f")),
-                    qPrintable(Range(l_stall[0][l_command], "%.0f")), qPrintable(Range(l_stallCpu[l_command], "%.0f")),
+                    qPrintable(Spread(l_stall[0][l_command], "%.0f")), qPrintable(Range(l_stallCpu[l_command], "%.0f")),
                     qPrintable(Range(l_time[1][l_command], "%.0f")), qPrintable(Range(l_stall[1][l_command], "%.0f")),
-                    qPrintable(Range(l_ratio[l_command], "%.2f")));
+                    qPrintable(Spread(l_ratio[l_command], "%.2f")));
     }
 }
 
