@@ -36,9 +36,13 @@
 // cache then costs one miss on the token instead of two. Bodies and link
 // vectors come from pools of large chunks instead of one malloc each: a share
 // of a million files makes a million bodies and as many vectors, and linking
-// touches them in random order, so packing them densely (and in huge pages
-// where the kernel allows) saves both the allocator's per-block overhead and
-// most TLB misses. Freed blocks are kept for reuse, not returned to the
+// touches them in random order, so packing them densely (in huge pages
+// where the kernel gives them unasked) saves both the allocator's per-block
+// overhead and most TLB misses. Huge pages are not asked for: where the
+// kernel gives them only when asked, it compacts memory for them at the
+// first touch of a chunk, on the GUI thread, which held it for 30-100 ms at
+// a time while a million files were shared (the store's own figures did not
+// move beyond their noise without them). Freed blocks are kept for reuse, not returned to the
 // system. The store is used from the GUI thread only, so the pools have no
 // lock. Sanitizer builds use the ordinary allocator so that misuse is still
 // caught.
@@ -63,7 +67,8 @@ public:
         void* lp_region = mmap(nullptr, REGION, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
         if (lp_region == MAP_FAILED)
             return;
-        // Chunks start on a chunk boundary, for huge pages.
+        // Chunks start on a chunk boundary, for huge pages where the kernel
+        // gives them unasked.
         std::uintptr_t l_start = (reinterpret_cast<std::uintptr_t>(lp_region) + CHUNK - 1) & ~std::uintptr_t(CHUNK - 1);
         mp_region = reinterpret_cast<char*>(l_start);
         mp_regionEnd = static_cast<char*>(lp_region) + REGION;
@@ -114,7 +119,6 @@ private:
             lp_chunk = std::aligned_alloc(CHUNK, CHUNK);
         if (!lp_chunk)
             throw std::bad_alloc();
-        madvise(lp_chunk, CHUNK, MADV_HUGEPAGE);
         mp_cursor = static_cast<char*>(lp_chunk);
         mp_end = mp_cursor + (CHUNK / m_block) * m_block;
     }

@@ -391,12 +391,13 @@ int CommandsChild(QString const& i_root, qint64 i_sliceMs)
     std::size_t l_files = 0;
     for (auto const& l_command : l_commands) {
         qint64 const l_start = l_watch.Elapsed();
+        std::int64_t const l_cpu = bench::ThreadCpuNs();
         l_watch.Restart();
         bench::Require(RunShareJob(*lp_manager, l_command, 600000), "a share job did not end within 10 minutes");
         l_watch.Turn();
         l_files = std::max(l_files, d.GetType("shared_file")->GetItemCount());
-        std::printf("%lld %.1f %.1f ", static_cast<long long>(l_watch.Elapsed() - l_start), l_watch.LongestMs(),
-                    l_watch.LongestCpuMs());
+        std::printf("%lld %.1f %.1f %.1f ", static_cast<long long>(l_watch.Elapsed() - l_start), l_watch.LongestMs(),
+                    l_watch.LongestCpuMs(), (bench::ThreadCpuNs() - l_cpu) / 1e6);
     }
     bench::Require(d.GetType("shared_file")->GetItemCount() == 0, "unsharing left files in the index");
     std::printf("%zu\n", l_files);
@@ -407,34 +408,44 @@ int CommandsChild(QString const& i_root, qint64 i_sliceMs)
 void CommandsBench(QString const& i_root)
 {
     char const* const l_names[] = {"share", "rescan", "unshare"};
-    std::vector<double> l_time[2][3], l_stall[2][3], l_stallCpu[3], l_ratio[3];
+    std::vector<double> l_time[2][3], l_stall[2][3], l_stallCpu[3], l_ratio[3], l_cpuRatio[3], l_cpu[2][3];
     std::size_t l_files = 0;
     // In one go is the same job with a slice that never ends, in the
-    // process after: the two of a round see about the same load.
+    // process before or after (in turns): the two of a round see about the
+    // same load.
     for (int l_round = 0, l_rounds = bench::Size(7, 1); l_round < l_rounds; ++l_round)
-        for (int l_whole = 0; l_whole < 2; ++l_whole) {
+        for (int l_turn = 0; l_turn < 2; ++l_turn) {
+            int const l_whole = (l_round + l_turn) % 2;
             QString l_output;
             RunChild({"--commands", i_root, l_whole ? "1000000000" : "10"}, &l_output);
             QStringList const l_values = l_output.split(' ');
             for (int l_command = 0; l_command < 3; ++l_command) {
-                l_time[l_whole][l_command].push_back(l_values[3 * l_command].toDouble());
-                l_stall[l_whole][l_command].push_back(l_values[3 * l_command + 1].toDouble());
+                l_time[l_whole][l_command].push_back(l_values[4 * l_command].toDouble());
+                l_stall[l_whole][l_command].push_back(l_values[4 * l_command + 1].toDouble());
                 if (!l_whole)
-                    l_stallCpu[l_command].push_back(l_values[3 * l_command + 2].toDouble());
+                    l_stallCpu[l_command].push_back(l_values[4 * l_command + 2].toDouble());
+                l_cpu[l_whole][l_command].push_back(l_values[4 * l_command + 3].toDouble());
             }
-            l_files = l_values[9].toULongLong();
+            l_files = l_values[12].toULongLong();
         }
     std::printf("share, rescan and unshare of %zu files, %zu fresh processes each way:\n", l_files,
                 l_time[0][0].size());
     for (int l_command = 0; l_command < 3; ++l_command) {
-        for (std::size_t l_round = 0; l_round < l_time[0][l_command].size(); ++l_round)
+        for (std::size_t l_round = 0; l_round < l_time[0][l_command].size(); ++l_round) {
             l_ratio[l_command].push_back(l_time[0][l_command][l_round] / l_time[1][l_command][l_round]);
+            l_cpuRatio[l_command].push_back(l_cpu[0][l_command][l_round] / l_cpu[1][l_command][l_round]);
+        }
         std::printf("  %-7s in slices %s ms, longest stall %s ms (this thread ran %s ms of it); in one go %s ms, "
                     "longest stall %s ms; sliced against one go %s times\n",
                     l_names[l_command], qPrintable(Range(l_time[0][l_command], "%.0f")),
                     qPrintable(Spread(l_stall[0][l_command], "%.0f")), qPrintable(Range(l_stallCpu[l_command], "%.0f")),
                     qPrintable(Range(l_time[1][l_command], "%.0f")), qPrintable(Range(l_stall[1][l_command], "%.0f")),
                     qPrintable(Spread(l_ratio[l_command], "%.2f")));
+        // The machine is shared: the processor time of this thread, the
+        // merge's own work, moves far less with the load than the time to
+        // the end does.
+        std::printf("          this thread's processor time in slices against one go %s times\n",
+                    qPrintable(Spread(l_cpuRatio[l_command], "%.2f")));
     }
 }
 
