@@ -183,6 +183,14 @@ void SearchBench()
     }
     MemStream const l_worst = lp_manager->SearchAnswer("bob", 1, "half");
     std::printf("answer to \"half\": %.2f MB compressed\n", l_worst.Size() / 1e6);
+    // The answer read in slices and written on the worker is the one made
+    // at once.
+    QByteArray l_sliced;
+    lp_manager->SetAnswerSink([&l_sliced](QString const&, QByteArray const& i_message) { l_sliced = i_message; });
+    LongestStall([&] { lp_manager->OnDirectFileSearch("bob", 1, "half"); }, [&] { return !l_sliced.isEmpty(); });
+    lp_manager->SetAnswerSink(SharedFoldersManager::AnswerSink());
+    std::printf("  the same bytes as the answer read in slices: %s\n", l_sliced == l_worst.ToByteArray() ? "yes" : "NO");
+    bench::Require(l_sliced == l_worst.ToByteArray(), "the search answer read in slices differs from the one made at once");
     MemStream const l_hundred = lp_manager->SearchAnswer("bob", 1, "hundred");
     std::printf("answer to \"hundred\" (100 files): %llu bytes compressed\n",
                 static_cast<unsigned long long>(l_hundred.Size()));
@@ -197,8 +205,10 @@ void ShareListBench()
     // Through the provider, each round after a change of the index (the
     // first round's memory is the figure: later rounds reuse freed pages).
     Item const l_file = *d.GetType("shared_file")->GetItems().begin();
+    QByteArray l_provided;
     for (int l_round = 0, l_rounds = bench::Size(7, 1); l_round < l_rounds; ++l_round) {
         l_file += d.GetType("shared_file_size")->GetItem(Value(l_round));
+        l_provided.clear();
         ResetPeak();
         long const l_resident = bench::ResidentKiB();
         QElapsedTimer l_timer;
@@ -209,6 +219,7 @@ void ShareListBench()
                 l_timer.start();
                 lp_manager->ProvideShareList("bob", [&](QByteArray i_message) {
                     l_size = quint64(i_message.size());
+                    l_provided = i_message;
                     peerMessenger->SendMessageToUser("bob", i_message);
                     l_sentMs = l_timer.nsecsElapsed() / 1e6;
                 });
@@ -240,6 +251,10 @@ void ShareListBench()
                         && ZlibCompress(l_record, l_again) && l_again.ToByteArray() == l_list.ToByteArray();
     std::printf("  the same bytes as compress2 of the record: %s\n", l_same ? "yes" : "NO");
     bench::Require(l_same, "the share list is not what one compress2 call makes");
+    bool const l_sameAsRead = l_provided == l_list.ToByteArray();
+    std::printf("  the same bytes as the list read in slices: %s\n", l_sameAsRead ? "yes" : "NO");
+    bench::Require(l_sameAsRead, "the share list read in slices differs from the one made in one call");
+    l_provided.clear();
     l_list = MemStream();
     l_record = MemStream();
     l_again = MemStream();
