@@ -432,7 +432,8 @@ bool SharedFoldersManager::ReadShareList(ShareListReading& io_reading, qint64 i_
             Item const l_folder = std::move(io_reading.m_folders[io_reading.m_nextFolder++]);
             io_reading.m_files.clear();
             io_reading.m_nextFile = 0;
-            if (l_folder.IsValid() && io_reading.m_listedFolders.insert(l_folder.Serial()).second) {
+            if (l_folder.IsValid() &&
+                (io_reading.m_roots.size() == 1 || io_reading.m_listedFolders.insert(l_folder.Serial()).second)) {
                 io_reading.m_files = l_folder.GetItems(kSharedFile).TakeItems();
                 l_draft.AddFolder(RemotePath(l_folder.AsStdString()));
             }

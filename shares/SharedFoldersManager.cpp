@@ -17,7 +17,6 @@
 
 #include <algorithm>
 #include <memory>
-#include <type_traits>
 #include <unordered_map>
 
 SharedFoldersManager* sharedFoldersManager = nullptr;
@@ -67,9 +66,9 @@ QString JoinPath(QString const& i_folder, QString const& i_name)
 // one whenever the other thread had run the call first, and freed it here
 // after all (200 ms and more at a million files).
 template <class T>
-void FreeOnThreadOf(QObject* ip_context, T&& i_value)
+void FreeOnThreadOf(QObject* ip_context, T i_value)
 {
-    auto lp_value = std::make_shared<std::decay_t<T>>(std::move(i_value));
+    auto lp_value = std::make_shared<T>(std::move(i_value));
     QMetaObject::invokeMethod(
         ip_context, [lp_value = std::move(lp_value)]() mutable { lp_value.reset(); }, Qt::QueuedConnection);
 }

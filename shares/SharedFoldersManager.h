@@ -255,7 +255,8 @@ private:
         std::size_t m_nextRoot = 0;
         std::vector<Item> m_folders; // of the root being read
         std::size_t m_nextFolder = 0;
-        // A folder under two visible roots is listed under the first.
+        // A folder under two visible roots is listed under the first (with
+        // one root, each folder comes once anyway).
         std::unordered_set<std::uint64_t> m_listedFolders;
         std::vector<Item> m_files; // of the folder being read
         std::size_t m_nextFile = 0;
