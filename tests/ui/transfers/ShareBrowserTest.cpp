@@ -9,7 +9,7 @@
 
 #include "ui/search/SearchResultMenuOptions.h"
 #include "ui/search/SearchStoreTypes.h"
-#include "ui/transfers/SlicedWork.h"
+#include "store/SlicedWork.h"
 #include "store/Utilities.h"
 
 #include <QLineEdit>

@@ -1,4 +1,4 @@
-#include "ui/transfers/SlicedWork.h"
+#include "store/SlicedWork.h"
 
 #include <QElapsedTimer>
 #include <QPointer>

@@ -1,11 +1,13 @@
-#ifndef QUILLMAR_UI_TRANSFERS_SLICEDWORK_H
-#define QUILLMAR_UI_TRANSFERS_SLICEDWORK_H
+#ifndef QUILLMAR_STORE_SLICEDWORK_H
+#define QUILLMAR_STORE_SLICEDWORK_H
 
-// Work that the window's thread does in slices, so that a share of any size
-// never holds the window: a step function runs again and again for about
-// SliceMs() milliseconds, then the event loop takes its turn (input, paint,
-// timers) before the next slice. The share browser's pages (ShareTree.h,
-// SharesForm.h) run every walk over a share through it.
+// Work that the window's thread does in slices, so that a share, a room or
+// a list of any size never holds the window: a step function runs again and
+// again for about SliceMs() milliseconds, then the event loop takes its turn
+// (input, paint, timers) before the next slice. The share browser's pages
+// (ShareTree.h, SharesForm.h) run every walk over a share through it, the
+// server link its big answers (Server.h) and the rooms pages' lists their
+// batches (SortedRows.h).
 
 #include <QObject>
 #include <QTimer>
