@@ -11,6 +11,7 @@
 #include <QDateTime>
 #include <QElapsedTimer>
 #include <QRandomGenerator>
+#include <QSet>
 #include <QTcpSocket>
 #include <QTimer>
 
@@ -26,6 +27,9 @@ constexpr int DEFAULT_LOGIN_TIMEOUT_MS = 30000;
 // What one read takes from the socket; Qt holds no more than this either, so
 // a server that floods the link waits in the system's buffers.
 constexpr qint64 READ_CHUNK = 1024 * 1024;
+// A join answer or room list of at most this many entries is applied at
+// once: a few milliseconds at most.
+constexpr std::size_t WHOLE_ENTRIES = 100;
 
 Item UserItem(QString const& i_name)
 {
@@ -57,6 +61,8 @@ Server::Server()
     mp_loginTimer->setSingleShot(true);
     mp_loginTimer->setInterval(DEFAULT_LOGIN_TIMEOUT_MS);
     connect(mp_loginTimer, &QTimer::timeout, this, &Server::OnLoginTimeout);
+    // The pages' lists follow what the link applies in slices of their own.
+    m_applying.SetOwnSliceMs(SlicedWork::SIDE_BY_SIDE_MS);
     if (PortMapperFactory l_factory = GetPortMapperFactory())
         mp_portMapper.reset(l_factory());
     connect(&TimerManager::Obj()->m_halfMinuteTimer, &QTimer::timeout, this, &Server::EveryHalfMinute);
@@ -238,6 +244,11 @@ void Server::CloseSocket()
     lp_socket->deleteLater();
     m_reader.Clear();
     ++m_generation;
+    // What the fallen link had not applied yet goes with the frames it had
+    // not read: the members of a join answer applied after this would show
+    // as online with no link to tell otherwise.
+    m_applying.Stop();
+    m_waiting.clear();
 }
 
 void Server::LinkLost()
@@ -338,9 +349,21 @@ void Server::EveryFiveMinutes()
 
 void Server::OnSocketReadyRead()
 {
-    // A scheduled slice reads the socket itself.
-    if (!m_readScheduled)
+    // A scheduled slice reads the socket itself; while a message is applied
+    // in slices, what comes waits in the socket.
+    if (!m_readScheduled && !IsApplying())
         ReadFrames();
+}
+
+void Server::ScheduleRead()
+{
+    if (m_readScheduled || !mp_socket)
+        return;
+    m_readScheduled = true;
+    QTimer::singleShot(0, this, [this]() {
+        m_readScheduled = false;
+        ReadFrames();
+    });
 }
 
 void Server::ReadFrames()
@@ -348,7 +371,7 @@ void Server::ReadFrames()
     QElapsedTimer l_slice;
     l_slice.start();
     quint64 const l_generation = m_generation;
-    while (mp_socket) {
+    while (mp_socket && !IsApplying()) {
         // More is read only when what was read is nearly handled: a pending
         // part that large always holds a whole frame.
         if (m_reader.Pending() <= int(SERVER_FRAME_MAX) + 8 && mp_socket->bytesAvailable() > 0)
@@ -373,12 +396,10 @@ void Server::ReadFrames()
         if (l_generation != m_generation)
             return;
         // A flood must not hold the event loop: the rest waits for its turn.
-        if (l_slice.elapsed() >= m_readSliceMs) {
-            m_readScheduled = true;
-            QTimer::singleShot(0, this, [this]() {
-                m_readScheduled = false;
-                ReadFrames();
-            });
+        // So do the frames after a message applied in slices, which reads
+        // on once it is through.
+        if (l_slice.elapsed() >= m_readSliceMs && !IsApplying()) {
+            ScheduleRead();
             return;
         }
     }
@@ -637,7 +658,39 @@ void Server::Dispatch(quint32 i_code, MemStream& io_frame)
 
 void Server::Apply(ServerMessage const& i_message)
 {
+    // A later message (a user leaving, say) must not overtake the one that
+    // is still being applied (the join that listed him).
+    if (IsApplying()) {
+        m_waiting.push_back(i_message);
+        return;
+    }
     std::visit([this](auto const& i_record) { Handle(i_record); }, i_message);
+}
+
+void Server::FinishApplying()
+{
+    while (IsApplying())
+        m_applying.Finish();
+}
+
+void Server::ApplyInSlices(SlicedWork::Step i_step, std::size_t i_entries)
+{
+    m_applying.Start(std::move(i_step), [this]() { OnAppliedInSlices(); });
+    // A short message is applied whole, whatever the clock says: a caller
+    // sees its effects as soon as Apply returns.
+    if (i_entries <= WHOLE_ENTRIES)
+        m_applying.Finish();
+}
+
+void Server::OnAppliedInSlices()
+{
+    while (!m_waiting.empty() && !m_applying.IsRunning()) {
+        ServerMessage const l_next = std::move(m_waiting.front());
+        m_waiting.pop_front();
+        std::visit([this](auto const& i_record) { Handle(i_record); }, l_next);
+    }
+    if (!IsApplying())
+        ScheduleRead();
 }
 
 void Server::Handle(ServerIn::Malformed const& i_message)
@@ -747,22 +800,61 @@ void Server::UpdateRoomUserCount(Item const& i_room)
 
 void Server::Handle(ServerIn::RoomJoined const& i_message)
 {
-    Item l_room = RoomItem(i_message.m_room);
-    // The room is marked joined first: its page comes up on that and then
-    // sees every member arrive.
-    SetFlag(l_room, "in_room", true);
-    std::set<QString> l_names;
-    for (ServerIn::Member const& l_member : i_message.m_members)
-        l_names.insert(l_member.m_name);
-    for (Item const& l_user : l_room.GetItems("user"))
-        if (l_names.count(l_user.AsString()) == 0)
-            l_room.Disconnect(l_user);
-    for (ServerIn::Member const& l_member : i_message.m_members) {
-        Item l_user = ApplyUserDetails(l_member.m_name, l_member.m_details);
-        if (!l_user.IsConnected(l_room))
-            l_user += l_room;
-    }
-    UpdateRoomUserCount(l_room);
+    Item const l_room = RoomItem(i_message.m_room);
+    // A room of thousands is applied a member per step, and so are the
+    // members no longer there before them.
+    struct Join
+    {
+        std::vector<ServerIn::Member> m_members;
+        QSet<QString> m_names;
+        std::vector<Item> m_present;
+        std::size_t m_next = 0;
+        enum { JOINED, NAMES, STALE, MEMBERS } m_phase = JOINED;
+    };
+    auto lp_join = std::make_shared<Join>();
+    lp_join->m_members = i_message.m_members;
+    ApplyInSlices([this, l_room, lp_join]() {
+        Join& l_join = *lp_join;
+        switch (l_join.m_phase) {
+        case Join::JOINED:
+            // The room is marked joined first: its page comes up on that
+            // (a step of its own) and then sees every member arrive.
+            SetFlag(l_room, "in_room", true);
+            l_join.m_phase = Join::NAMES;
+            return true;
+        case Join::NAMES:
+            if (l_join.m_next < l_join.m_members.size()) {
+                l_join.m_names.insert(l_join.m_members[l_join.m_next++].m_name);
+                return true;
+            }
+            for (Item const& l_user : l_room.GetItems("user"))
+                l_join.m_present.push_back(l_user);
+            l_join.m_next = 0;
+            l_join.m_phase = Join::STALE;
+            return true;
+        case Join::STALE:
+            if (l_join.m_next < l_join.m_present.size()) {
+                Item const& l_user = l_join.m_present[l_join.m_next++];
+                if (!l_join.m_names.contains(l_user.AsString()))
+                    l_room.Disconnect(l_user);
+                return true;
+            }
+            l_join.m_next = 0;
+            l_join.m_phase = Join::MEMBERS;
+            return true;
+        case Join::MEMBERS:
+            break;
+        }
+        if (l_join.m_next < l_join.m_members.size()) {
+            ServerIn::Member const& l_member = l_join.m_members[l_join.m_next++];
+            Item l_user = ApplyUserDetails(l_member.m_name, l_member.m_details);
+            if (!l_user.IsConnected(l_room))
+                l_user += l_room;
+            return true;
+        }
+        UpdateRoomUserCount(l_room);
+        return false;
+    }, i_message.m_members.size());
 }
 
 void Server::Handle(ServerIn::RoomLeft const& i_message)
@@ -822,29 +914,72 @@ void Server::Handle(ServerIn::RoomList const& i_message)
     }
     SetSetting("accept_room_list", QStringLiteral("no"));
 
-    std::set<QString> l_owned, l_member, l_operator(i_message.m_operated.begin(), i_message.m_operated.end());
+    // A list of thousands is applied a room per step: the roles it no
+    // longer gives are taken away first, then the counts, then the roles.
+    struct Role
+    {
+        char const* mp_flag;
+        std::set<QString> m_names;
+    };
+    struct List
+    {
+        std::vector<ServerIn::ListedRoom> m_rooms;
+        Role m_roles[3] = {{"is_owner", {}}, {"is_operator", {}}, {"is_member", {}}};
+        std::vector<std::pair<Item, char const*>> m_lost;
+        std::vector<std::pair<QString, char const*>> m_held;
+        std::size_t m_next = 0;
+        enum { LOST, COUNTS, HELD } m_phase = LOST;
+    };
+    auto lp_list = std::make_shared<List>();
+    List& l_list = *lp_list;
+    for (auto const* lp_rooms : {&i_message.m_public, &i_message.m_owned, &i_message.m_member})
+        l_list.m_rooms.insert(l_list.m_rooms.end(), lp_rooms->begin(), lp_rooms->end());
+    std::set<QString>& l_owned = l_list.m_roles[0].m_names;
+    std::set<QString>& l_member = l_list.m_roles[2].m_names;
+    l_list.m_roles[1].m_names.insert(i_message.m_operated.begin(), i_message.m_operated.end());
+    // Owned rooms count as member rooms too.
     for (ServerIn::ListedRoom const& l_entry : i_message.m_owned) {
         l_owned.insert(l_entry.m_name);
         l_member.insert(l_entry.m_name);
     }
     for (ServerIn::ListedRoom const& l_entry : i_message.m_member)
         l_member.insert(l_entry.m_name);
-    // Roles that the list no longer gives are taken away first.
-    struct Role
-    {
-        char const* mp_flag;
-        std::set<QString> const* mp_names;
-    } const l_roles[] = {{"is_owner", &l_owned}, {"is_operator", &l_operator}, {"is_member", &l_member}};
-    for (Role const& l_role : l_roles)
+    for (Role const& l_role : l_list.m_roles) {
         for (Item const& l_room : d.GetType(l_role.mp_flag)->GetGlobalNullItem().GetItems("room"))
-            if (l_role.mp_names->count(l_room.AsString()) == 0)
-                SetFlag(l_room, l_role.mp_flag, false);
-    for (auto const* lp_list : {&i_message.m_public, &i_message.m_owned, &i_message.m_member})
-        for (ServerIn::ListedRoom const& l_entry : *lp_list)
-            SetAttribute(RoomItem(l_entry.m_name), "user_count", Value(l_entry.m_users));
-    for (Role const& l_role : l_roles)
-        for (QString const& l_name : *l_role.mp_names)
-            SetFlag(RoomItem(l_name), l_role.mp_flag, true);
+            if (l_role.m_names.count(l_room.AsString()) == 0)
+                l_list.m_lost.emplace_back(l_room, l_role.mp_flag);
+        for (QString const& l_name : l_role.m_names)
+            l_list.m_held.emplace_back(l_name, l_role.mp_flag);
+    }
+    ApplyInSlices([lp_list]() {
+        List& l_list = *lp_list;
+        std::size_t const l_next = l_list.m_next++;
+        switch (l_list.m_phase) {
+        case List::LOST:
+            if (l_next < l_list.m_lost.size()) {
+                SetFlag(l_list.m_lost[l_next].first, l_list.m_lost[l_next].second, false);
+                return true;
+            }
+            l_list.m_next = 0;
+            l_list.m_phase = List::COUNTS;
+            return true;
+        case List::COUNTS:
+            if (l_next < l_list.m_rooms.size()) {
+                SetAttribute(RoomItem(l_list.m_rooms[l_next].m_name), "user_count", Value(l_list.m_rooms[l_next].m_users));
+                return true;
+            }
+            l_list.m_next = 0;
+            l_list.m_phase = List::HELD;
+            return true;
+        case List::HELD:
+            break;
+        }
+        if (l_next < l_list.m_held.size()) {
+            SetFlag(RoomItem(l_list.m_held[l_next].first), l_list.m_held[l_next].second, true);
+            return true;
+        }
+        return false;
+    }, l_list.m_rooms.size() + l_list.m_lost.size() + l_list.m_held.size());
 }
 
 void Server::Handle(ServerIn::AdminMessage const& i_message)

@@ -244,7 +244,7 @@ void RoomForm::SubscribeMembers()
     }
 }
 
-QTreeWidgetItem* RoomForm::Row(Item const& i_user) const
+SortedRow* RoomForm::Row(Item const& i_user) const
 {
     return m_rows.value(i_user.AsString());
 }
@@ -269,7 +269,7 @@ void RoomForm::OnUserAdded(Item i_user)
 
 void RoomForm::OnUserRemoved(Item i_user)
 {
-    if (QTreeWidgetItem* lp_row = m_rows.take(i_user.AsString()))
+    if (SortedRow* lp_row = m_rows.take(i_user.AsString()))
         mp_order->Remove(lp_row);
     // Also for a user who had no row yet (his statistics had not come):
     // the count is of the users in the room.
@@ -290,7 +290,7 @@ void RoomForm::OnOperatorRemoved(Item i_user)
 
 void RoomForm::SetNoteIcon(Item const& i_user, bool i_note)
 {
-    QTreeWidgetItem* lp_row = Row(i_user);
+    SortedRow* lp_row = Row(i_user);
     if (!lp_row)
         return;
     lp_row->setIcon(MEMBER_NOTE, i_note ? NoteIcon() : QIcon());

@@ -10,6 +10,7 @@
 #include <QWidget>
 
 class QTreeWidgetItem;
+class SortedRow;
 class SortedRows;
 class Ui_RoomForm;
 
@@ -74,13 +75,13 @@ private:
     void RegisterToolBarActions();
     void SetActionText(char const* ip_action, QString const& i_text);
     void CountUsers();
-    QTreeWidgetItem* Row(Item const& i_user) const;
+    SortedRow* Row(Item const& i_user) const;
     void SetNoteIcon(Item const& i_user, bool i_note);
 
     Ui_RoomForm* mp_ui;
     QString const m_room;
     Item m_roomItem;
-    QHash<QString, QTreeWidgetItem*> m_rows;
+    QHash<QString, SortedRow*> m_rows;
     SortedRows* mp_order = nullptr;
     bool m_leftRoom = false;
 };
