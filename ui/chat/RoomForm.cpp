@@ -23,6 +23,7 @@
 #include <QDesktopServices>
 #include <QHeaderView>
 #include <QMenu>
+#include <QTimer>
 
 namespace {
 
@@ -46,6 +47,10 @@ RoomForm::RoomForm(QString const& i_room, QWidget* ip_parent)
     mp_ui->splitter->setStretchFactor(0, 1);
     mp_ui->splitter->setStretchFactor(1, 0);
     SetUpMemberList();
+    mp_countTimer = new QTimer(this);
+    mp_countTimer->setSingleShot(true);
+    mp_countTimer->setInterval(0);
+    connect(mp_countTimer, &QTimer::timeout, this, &RoomForm::OnCountDue);
 
     m_roomItem = d["room"]->GetItem(Value(m_room));
     SubscribeMembers();
@@ -250,6 +255,12 @@ SortedRow* RoomForm::Row(Item const& i_user) const
 }
 
 void RoomForm::CountUsers()
+{
+    if (!mp_countTimer->isActive())
+        mp_countTimer->start();
+}
+
+void RoomForm::OnCountDue()
 {
     SetAttribute(m_roomItem, "user_count", Value(static_cast<unsigned long long>(m_roomItem.CountItems("user"))));
 }

@@ -9,6 +9,7 @@
 #include <QUrl>
 #include <QWidget>
 
+class QTimer;
 class QTreeWidgetItem;
 class SortedRow;
 class SortedRows;
@@ -24,7 +25,8 @@ class Ui_RoomForm;
 //
 // Members are rows of the list keyed by name (m_rows); a row appears once
 // the user is in the room with his statistics and country known, and the
-// page keeps the room's "user_count" equal to the users in the room.
+// page keeps the room's "user_count" equal to the users in the room (from
+// the next turn of the event loop on).
 class RoomForm : public QWidget, public DataHandler
 {
     Q_OBJECT
@@ -74,7 +76,11 @@ private:
     void SubscribeMembers();
     void RegisterToolBarActions();
     void SetActionText(char const* ip_action, QString const& i_text);
+    // The count is set once per turn of the event loop: a join answer of
+    // thousands adds its members over a few turns, and each count of a
+    // new number makes a store item.
     void CountUsers();
+    void OnCountDue();
     SortedRow* Row(Item const& i_user) const;
     void SetNoteIcon(Item const& i_user, bool i_note);
 
@@ -83,6 +89,7 @@ private:
     Item m_roomItem;
     QHash<QString, SortedRow*> m_rows;
     SortedRows* mp_order = nullptr;
+    QTimer* mp_countTimer;
     bool m_leftRoom = false;
 };
 

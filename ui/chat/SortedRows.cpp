@@ -184,8 +184,10 @@ bool SortedRows::Step()
     case REKEY:
         if (m_sortAll && m_rekeyed < mp_tree->topLevelItemCount()) {
             SortedRow* lp_row = RowAt(mp_tree, m_rekeyed++);
-            lp_row->m_key = mp_key(*lp_row, SortColumn());
-            lp_row->m_keyRound = m_keyRound;
+            if (lp_row->m_keyRound != m_keyRound) {
+                lp_row->m_key = mp_key(*lp_row, SortColumn());
+                lp_row->m_keyRound = m_keyRound;
+            }
             return true;
         }
         m_phase = GATHER;
@@ -235,11 +237,14 @@ void SortedRows::Gather()
         m_phase = DELETE;
         return;
     }
+    // A header click may have come while the keys were read again.
     int const l_rows = mp_tree->topLevelItemCount();
-    if (m_sortAll && m_rekeyed < l_rows) {
-        m_phase = REKEY;
-        return;
-    }
+    for (int l_index = 0; m_sortAll && l_index < l_rows; ++l_index)
+        if (RowAt(mp_tree, l_index)->m_keyRound != m_keyRound) {
+            m_rekeyed = l_index;
+            m_phase = REKEY;
+            return;
+        }
     // From here on the batch's rows are these; the tree changes only when
     // they are placed.
     m_entering.addChildren(m_outside.takeChildren());
