@@ -15,7 +15,9 @@
 #include <QTcpSocket>
 #include <QTimer>
 
+#include <functional>
 #include <set>
+#include <utility>
 #include <vector>
 
 
@@ -40,6 +42,47 @@ Item RoomItem(QString const& i_name)
 {
     return d.GetType("room")->GetItem(i_name);
 }
+
+// A message applied in slices, as SlicedWork's step: phases in turn, each a
+// number of entries, read as the phase begins, and what one step does with
+// an entry.
+class PhasedSteps
+{
+public:
+    using Count = std::function<std::size_t()>;
+    using Each = std::function<void(std::size_t)>;
+
+    void Add(Count i_count, Each i_each) { m_phases.emplace_back(std::move(i_count), std::move(i_each)); }
+    void Add(std::size_t i_count, Each i_each)
+    {
+        Add([i_count]() { return i_count; }, std::move(i_each));
+    }
+
+    bool operator()()
+    {
+        while (m_phase < m_phases.size()) {
+            if (!m_begun) {
+                m_size = m_phases[m_phase].first();
+                m_next = 0;
+                m_begun = true;
+            }
+            if (m_next < m_size) {
+                m_phases[m_phase].second(m_next++);
+                return true;
+            }
+            ++m_phase;
+            m_begun = false;
+        }
+        return false;
+    }
+
+private:
+    std::vector<std::pair<Count, Each>> m_phases;
+    std::size_t m_phase = 0;
+    std::size_t m_size = 0;
+    std::size_t m_next = 0;
+    bool m_begun = false;
+};
 
 QString OwnName()
 {
@@ -801,60 +844,35 @@ void Server::UpdateRoomUserCount(Item const& i_room)
 void Server::Handle(ServerIn::RoomJoined const& i_message)
 {
     Item const l_room = RoomItem(i_message.m_room);
-    // A room of thousands is applied a member per step, and so are the
-    // members no longer there before them.
-    struct Join
-    {
-        std::vector<ServerIn::Member> m_members;
-        QSet<QString> m_names;
-        std::vector<Item> m_present;
-        std::size_t m_next = 0;
-        enum { JOINED, NAMES, STALE, MEMBERS } m_phase = JOINED;
-    };
-    auto lp_join = std::make_shared<Join>();
-    lp_join->m_members = i_message.m_members;
-    ApplyInSlices([this, l_room, lp_join]() {
-        Join& l_join = *lp_join;
-        switch (l_join.m_phase) {
-        case Join::JOINED:
-            // The room is marked joined first: its page comes up on that
-            // (a step of its own) and then sees every member arrive.
-            SetFlag(l_room, "in_room", true);
-            l_join.m_phase = Join::NAMES;
-            return true;
-        case Join::NAMES:
-            if (l_join.m_next < l_join.m_members.size()) {
-                l_join.m_names.insert(l_join.m_members[l_join.m_next++].m_name);
-                return true;
-            }
+    auto const lp_members = std::make_shared<std::vector<ServerIn::Member>>(i_message.m_members);
+    auto const lp_names = std::make_shared<QSet<QString>>();
+    auto const lp_present = std::make_shared<std::vector<Item>>();
+    std::size_t const l_members = lp_members->size();
+    PhasedSteps l_steps;
+    // The room is marked joined first: its page comes up on that (a step of
+    // its own) and then sees every member arrive.
+    l_steps.Add(1, [l_room](std::size_t) { SetFlag(l_room, "in_room", true); });
+    // The members no longer there go before the others come.
+    l_steps.Add(l_members, [lp_members, lp_names](std::size_t i_k) { lp_names->insert((*lp_members)[i_k].m_name); });
+    l_steps.Add(
+        [l_room, lp_present]() {
             for (Item const& l_user : l_room.GetItems("user"))
-                l_join.m_present.push_back(l_user);
-            l_join.m_next = 0;
-            l_join.m_phase = Join::STALE;
-            return true;
-        case Join::STALE:
-            if (l_join.m_next < l_join.m_present.size()) {
-                Item const& l_user = l_join.m_present[l_join.m_next++];
-                if (!l_join.m_names.contains(l_user.AsString()))
-                    l_room.Disconnect(l_user);
-                return true;
-            }
-            l_join.m_next = 0;
-            l_join.m_phase = Join::MEMBERS;
-            return true;
-        case Join::MEMBERS:
-            break;
-        }
-        if (l_join.m_next < l_join.m_members.size()) {
-            ServerIn::Member const& l_member = l_join.m_members[l_join.m_next++];
-            Item l_user = ApplyUserDetails(l_member.m_name, l_member.m_details);
-            if (!l_user.IsConnected(l_room))
-                l_user += l_room;
-            return true;
-        }
-        UpdateRoomUserCount(l_room);
-        return false;
-    }, i_message.m_members.size());
+                lp_present->push_back(l_user);
+            return lp_present->size();
+        },
+        [l_room, lp_present, lp_names](std::size_t i_k) {
+            Item const& l_user = (*lp_present)[i_k];
+            if (!lp_names->contains(l_user.AsString()))
+                l_room.Disconnect(l_user);
+        });
+    l_steps.Add(l_members, [this, l_room, lp_members](std::size_t i_k) {
+        ServerIn::Member const& l_member = (*lp_members)[i_k];
+        Item l_user = ApplyUserDetails(l_member.m_name, l_member.m_details);
+        if (!l_user.IsConnected(l_room))
+            l_user += l_room;
+    });
+    l_steps.Add(1, [this, l_room](std::size_t) { UpdateRoomUserCount(l_room); });
+    ApplyInSlices(l_steps, l_members);
 }
 
 void Server::Handle(ServerIn::RoomLeft const& i_message)
@@ -914,72 +932,38 @@ void Server::Handle(ServerIn::RoomList const& i_message)
     }
     SetSetting("accept_room_list", QStringLiteral("no"));
 
-    // A list of thousands is applied a room per step: the roles it no
-    // longer gives are taken away first, then the counts, then the roles.
-    struct Role
-    {
-        char const* mp_flag;
-        std::set<QString> m_names;
-    };
-    struct List
-    {
-        std::vector<ServerIn::ListedRoom> m_rooms;
-        Role m_roles[3] = {{"is_owner", {}}, {"is_operator", {}}, {"is_member", {}}};
-        std::vector<std::pair<Item, char const*>> m_lost;
-        std::vector<std::pair<QString, char const*>> m_held;
-        std::size_t m_next = 0;
-        enum { LOST, COUNTS, HELD } m_phase = LOST;
-    };
-    auto lp_list = std::make_shared<List>();
-    List& l_list = *lp_list;
-    for (auto const* lp_rooms : {&i_message.m_public, &i_message.m_owned, &i_message.m_member})
-        l_list.m_rooms.insert(l_list.m_rooms.end(), lp_rooms->begin(), lp_rooms->end());
-    std::set<QString>& l_owned = l_list.m_roles[0].m_names;
-    std::set<QString>& l_member = l_list.m_roles[2].m_names;
-    l_list.m_roles[1].m_names.insert(i_message.m_operated.begin(), i_message.m_operated.end());
-    // Owned rooms count as member rooms too.
+    std::set<QString> l_owned, l_member, l_operator(i_message.m_operated.begin(), i_message.m_operated.end());
     for (ServerIn::ListedRoom const& l_entry : i_message.m_owned) {
         l_owned.insert(l_entry.m_name);
         l_member.insert(l_entry.m_name);
     }
     for (ServerIn::ListedRoom const& l_entry : i_message.m_member)
         l_member.insert(l_entry.m_name);
-    for (Role const& l_role : l_list.m_roles) {
-        for (Item const& l_room : d.GetType(l_role.mp_flag)->GetGlobalNullItem().GetItems("room"))
-            if (l_role.m_names.count(l_room.AsString()) == 0)
-                l_list.m_lost.emplace_back(l_room, l_role.mp_flag);
-        for (QString const& l_name : l_role.m_names)
-            l_list.m_held.emplace_back(l_name, l_role.mp_flag);
+    // Roles that the list no longer gives are taken away first, then the
+    // counts come, then the roles; a room per step.
+    using Role = std::pair<QString, char const*>;
+    auto const lp_lost = std::make_shared<std::vector<std::pair<Item, char const*>>>();
+    auto const lp_rooms = std::make_shared<std::vector<ServerIn::ListedRoom>>();
+    auto const lp_held = std::make_shared<std::vector<Role>>();
+    for (auto const& l_role : {std::make_pair("is_owner", &l_owned), std::make_pair("is_operator", &l_operator),
+                               std::make_pair("is_member", &l_member)}) {
+        for (Item const& l_room : d.GetType(l_role.first)->GetGlobalNullItem().GetItems("room"))
+            if (l_role.second->count(l_room.AsString()) == 0)
+                lp_lost->emplace_back(l_room, l_role.first);
+        for (QString const& l_name : *l_role.second)
+            lp_held->emplace_back(l_name, l_role.first);
     }
-    ApplyInSlices([lp_list]() {
-        List& l_list = *lp_list;
-        std::size_t const l_next = l_list.m_next++;
-        switch (l_list.m_phase) {
-        case List::LOST:
-            if (l_next < l_list.m_lost.size()) {
-                SetFlag(l_list.m_lost[l_next].first, l_list.m_lost[l_next].second, false);
-                return true;
-            }
-            l_list.m_next = 0;
-            l_list.m_phase = List::COUNTS;
-            return true;
-        case List::COUNTS:
-            if (l_next < l_list.m_rooms.size()) {
-                SetAttribute(RoomItem(l_list.m_rooms[l_next].m_name), "user_count", Value(l_list.m_rooms[l_next].m_users));
-                return true;
-            }
-            l_list.m_next = 0;
-            l_list.m_phase = List::HELD;
-            return true;
-        case List::HELD:
-            break;
-        }
-        if (l_next < l_list.m_held.size()) {
-            SetFlag(RoomItem(l_list.m_held[l_next].first), l_list.m_held[l_next].second, true);
-            return true;
-        }
-        return false;
-    }, l_list.m_rooms.size() + l_list.m_lost.size() + l_list.m_held.size());
+    for (auto const* lp_list : {&i_message.m_public, &i_message.m_owned, &i_message.m_member})
+        lp_rooms->insert(lp_rooms->end(), lp_list->begin(), lp_list->end());
+    PhasedSteps l_steps;
+    l_steps.Add(lp_lost->size(),
+                [lp_lost](std::size_t i_k) { SetFlag((*lp_lost)[i_k].first, (*lp_lost)[i_k].second, false); });
+    l_steps.Add(lp_rooms->size(), [lp_rooms](std::size_t i_k) {
+        SetAttribute(RoomItem((*lp_rooms)[i_k].m_name), "user_count", Value((*lp_rooms)[i_k].m_users));
+    });
+    l_steps.Add(lp_held->size(),
+                [lp_held](std::size_t i_k) { SetFlag(RoomItem((*lp_held)[i_k].first), (*lp_held)[i_k].second, true); });
+    ApplyInSlices(l_steps, lp_lost->size() + lp_rooms->size() + lp_held->size());
 }
 
 void Server::Handle(ServerIn::AdminMessage const& i_message)

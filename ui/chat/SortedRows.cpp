@@ -23,6 +23,17 @@ SortedRow* RowAt(QTreeWidget const* ip_tree, int i_index)
     return static_cast<SortedRow*>(ip_tree->topLevelItem(i_index));
 }
 
+// The next row of a walk over a list of waiting rows (io_done of them
+// done), or null at its end, which empties the list.
+SortedRow* Next(std::vector<SortedRow*>& io_rows, std::size_t& io_done)
+{
+    if (io_done < io_rows.size())
+        return io_rows[io_done++];
+    io_rows.clear();
+    io_done = 0;
+    return nullptr;
+}
+
 } // namespace
 
 bool SortedRow::operator<(QTreeWidgetItem const& i_other) const
@@ -157,8 +168,7 @@ bool SortedRows::Step()
 {
     switch (m_phase) {
     case PREPARE:
-        if (m_prepared < m_preparing.size()) {
-            SortedRow* lp_row = m_preparing[m_prepared++];
+        if (SortedRow* lp_row = Next(m_preparing, m_prepared)) {
             lp_row->m_toPrepare = false;
             if (lp_row->m_gone)
                 Release(lp_row);
@@ -166,19 +176,14 @@ bool SortedRows::Step()
                 Prepare(lp_row);
             return true;
         }
-        m_preparing.clear();
-        m_prepared = 0;
         m_phase = DELETE;
         return true;
     case DELETE:
-        if (m_deleted < m_deleting.size()) {
-            SortedRow* lp_row = m_deleting[m_deleted++];
+        if (SortedRow* lp_row = Next(m_deleting, m_deleted)) {
             lp_row->m_toDelete = false;
             Release(lp_row);
             return true;
         }
-        m_deleting.clear();
-        m_deleted = 0;
         m_phase = REKEY;
         return true;
     case REKEY:
