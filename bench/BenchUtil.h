@@ -4,10 +4,9 @@
 // What the benchmarks share: the quick mode that CI runs, the start of the
 // benchmarks of pages, the longest stall of the window's thread, the
 // process's resident memory, the processor time of the calling thread, and
-// the share-shaped store that the store and
-// data-file benchmarks measure: file items, each in one of the folders and
-// linked to five of the tokens, chosen by a fixed-seed generator so that
-// every run builds the same store.
+// the share-shaped store that the store and data-file benchmarks measure:
+// file items, each in one of the folders and linked to five of the tokens,
+// chosen by a fixed-seed generator so that every run builds the same store.
 
 #include "store/Data.h"
 
@@ -71,6 +70,14 @@ inline void UseOffscreenPlatform()
 inline int RunsArgument(int argc, char** argv, int i_default)
 {
     return argc > 1 ? std::max(1, std::atoi(argv[1])) : i_default;
+}
+
+// Lets the event loop run what the last step posted (deferred refreshes,
+// painting), so that it is counted with the step.
+inline void Drain()
+{
+    for (int l_pass = 0; l_pass < 3; ++l_pass)
+        QCoreApplication::processEvents();
 }
 
 // The longest stretch the thread worked without turning its event loop,
