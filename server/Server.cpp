@@ -712,8 +712,12 @@ void Server::Apply(ServerMessage const& i_message)
 
 void Server::FinishApplying()
 {
-    while (IsApplying())
-        m_applying.Finish();
+    while (IsApplying()) {
+        if (m_applying.IsRunning())
+            m_applying.Finish();
+        else
+            OnAppliedInSlices();
+    }
 }
 
 void Server::ApplyInSlices(SlicedWork::Step i_step, std::size_t i_entries)

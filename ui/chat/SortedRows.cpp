@@ -118,9 +118,13 @@ void SortedRows::StartBatch()
 
 void SortedRows::Flush()
 {
+    // A batch under way leaves what came after it gathered its rows to the
+    // next one.
+    do {
+        StartBatch();
+        m_batch.Finish();
+    } while (!IsSettled());
     m_flushTimer.stop();
-    StartBatch();
-    m_batch.Finish();
 }
 
 bool SortedRows::IsSettled() const
@@ -277,8 +281,8 @@ void SortedRows::Gather()
         return;
     }
     // Sorting the whole list, the rows that stay keep their order: only the
-    // moving and the new ones are sorted, and then merged with them. The
-    // moving ones are marked.
+    // moving and the new ones are sorted (all of them after a header
+    // click), and then merged with them. The sorted ones are marked.
     if (l_sortAll)
         for (int l_index = 0; l_index < l_rows; ++l_index)
             m_coming.push_back(RowAt(mp_tree, l_index));

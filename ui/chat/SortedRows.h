@@ -164,9 +164,8 @@ private:
     bool m_sortAll = false;
 
     // The batch under way: its rows, that enter the tree or move in it;
-    // sorting the whole list, those to sort (the batch's rows and the rows
-    // that stay, or all rows after a header click), sorted in runs that
-    // are merged in turn.
+    // sorting the whole list, those to sort (the same, or every row after
+    // a header click), sorted in runs that are merged in turn.
     Phase m_phase = PREPARE;
     bool m_wholeList = false;
     bool m_ascending = true;
