@@ -29,8 +29,8 @@ constexpr int DEFAULT_LOGIN_TIMEOUT_MS = 30000;
 // What one read takes from the socket; Qt holds no more than this either, so
 // a server that floods the link waits in the system's buffers.
 constexpr qint64 READ_CHUNK = 1024 * 1024;
-// A join answer or room list of at most this many entries is applied at
-// once: a few milliseconds at most.
+// A join answer, room list or room's tickers of at most this many entries
+// is applied at once: a few milliseconds at most.
 constexpr std::size_t WHOLE_ENTRIES = 100;
 
 Item UserItem(QString const& i_name)
@@ -1049,12 +1049,12 @@ void Server::Handle(ServerIn::CannotConnect const& i_message)
 }
 
 namespace {
+// From whichever side has fewer tickers: a room's can be thousands (one per
+// member), and a walk over them for each ticker of a room's list was
+// quadratic in it.
 Item FindTicker(Item const& i_room, Item const& i_user)
 {
-    for (Item const& l_ticker : i_room.GetItems("room_ticker"))
-        if (l_ticker["user"] == i_user)
-            return l_ticker;
-    return Item();
+    return d.GetItem(i_room, i_user, "room_ticker");
 }
 } // namespace
 
@@ -1072,10 +1072,24 @@ void Server::SetRoomTicker(Item const& i_room, Item const& i_user, QString const
 
 void Server::Handle(ServerIn::RoomTickers const& i_message)
 {
-    Item l_room = RoomItem(i_message.m_room);
-    l_room.GetItems("room_ticker").Remove();
-    for (auto const& l_ticker : i_message.m_tickers)
-        SetRoomTicker(l_room, UserItem(l_ticker.first), l_ticker.second);
+    // The tickers of a room of thousands come right after its join answer,
+    // and are applied in slices the same way: the old ones go, then the new
+    // ones come, a ticker per step.
+    Item const l_room = RoomItem(i_message.m_room);
+    auto const lp_old = std::make_shared<std::vector<Item>>();
+    auto const lp_tickers = std::make_shared<std::vector<std::pair<QString, QString>>>(i_message.m_tickers);
+    PhasedSteps l_steps;
+    l_steps.Add(
+        [l_room, lp_old]() {
+            for (Item const& l_ticker : l_room.GetItems("room_ticker"))
+                lp_old->push_back(l_ticker);
+            return lp_old->size();
+        },
+        [lp_old](std::size_t i_k) { (*lp_old)[i_k].Remove(); });
+    l_steps.Add(lp_tickers->size(), [this, l_room, lp_tickers](std::size_t i_k) {
+        SetRoomTicker(l_room, UserItem((*lp_tickers)[i_k].first), (*lp_tickers)[i_k].second);
+    });
+    ApplyInSlices(l_steps, lp_tickers->size());
 }
 
 void Server::Handle(ServerIn::RoomTickerSet const& i_message)

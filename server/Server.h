@@ -119,8 +119,9 @@ public:
 
     // Applies one decoded message of the server: its store changes and
     // signals. The link calls it for every frame it reads (before the login
-    // answer, for that answer only). A join answer or a room list of more
-    // than a hundred entries is applied in slices of the event loop
+    // answer, for that answer only). A join answer, a room list or a
+    // room's tickers of more than a hundred entries is applied in slices of
+    // the event loop
     // (SlicedWork), the first at once; messages given meanwhile wait and
     // follow it in their order, and the link reads no frame until they are
     // through.

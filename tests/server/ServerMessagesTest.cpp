@@ -6,6 +6,9 @@
 #include "server/StoreTypes.h"
 #include "store/SlicedWork.h"
 
+#include <QElapsedTimer>
+
+#include <algorithm>
 #include <functional>
 
 using namespace ServerIn;
@@ -375,6 +378,30 @@ private slots:
         mp_server->FinishApplying();
         QVERIFY(!mp_server->IsApplying());
         QCOMPARE(RoomState("room 2999") + " | " + RoomState("mine"), QString("count 2999 | count 2"));
+    }
+
+    // The tickers of a room of thousands, one of them given twice: the
+    // later one stays, last in order. Each ticker was looked for among all
+    // the room's, a walk that grew with the list (minutes for 20,000).
+    void TickersOfABigRoom()
+    {
+        std::vector<std::pair<QString, QString>> l_tickers;
+        for (int l_k = 0; l_k < 20000; ++l_k)
+            l_tickers.emplace_back(QString("m%1").arg(l_k), QString("text %1").arg(l_k));
+        l_tickers.emplace_back("m5", "again");
+        QElapsedTimer l_clock;
+        l_clock.start();
+        mp_server->Apply(RoomTickers{"big", l_tickers});
+        mp_server->FinishApplying();
+        QVERIFY2(l_clock.elapsed() < 5000, qPrintable(QString("%1 ms").arg(l_clock.elapsed())));
+        ItemSet const l_applied = Room("big").GetItems("room_ticker");
+        QCOMPARE(l_applied.size(), std::size_t(20000));
+        Item const l_last = *std::max_element(l_applied.begin(), l_applied.end(), [](Item const& i_a, Item const& i_b) {
+            return i_a["room_ticker_order"].AsInt64() < i_b["room_ticker_order"].AsInt64();
+        });
+        QCOMPARE(l_last["user"].AsString() + ": " + l_last["room_ticker_text"].AsString(), QString("m5: again"));
+        mp_server->Apply(RoomTickers{"big", {{"bob", "alone"}}});
+        QCOMPARE(RoomState("big"), QString("count , bob: alone"));
     }
 };
 
