@@ -57,6 +57,18 @@ public:
     {
         Add([i_count]() { return i_count; }, std::move(i_each));
     }
+    // An item per step, of those linked to i_item as the phase begins.
+    void AddEachLinked(Item const& i_item, char const* ip_type, std::function<void(Item const&)> i_each)
+    {
+        auto const lp_items = std::make_shared<std::vector<Item>>();
+        Add(
+            [i_item, ip_type, lp_items]() {
+                ItemSet const l_items = i_item.GetItems(ip_type);
+                lp_items->assign(l_items.begin(), l_items.end());
+                return lp_items->size();
+            },
+            [lp_items, i_each](std::size_t i_k) { i_each((*lp_items)[i_k]); });
+    }
 
     bool operator()()
     {
@@ -850,7 +862,6 @@ void Server::Handle(ServerIn::RoomJoined const& i_message)
     Item const l_room = RoomItem(i_message.m_room);
     auto const lp_members = std::make_shared<std::vector<ServerIn::Member>>(i_message.m_members);
     auto const lp_names = std::make_shared<QSet<QString>>();
-    auto const lp_present = std::make_shared<std::vector<Item>>();
     std::size_t const l_members = lp_members->size();
     PhasedSteps l_steps;
     // The room is marked joined first: its page comes up on that (a step of
@@ -858,17 +869,10 @@ void Server::Handle(ServerIn::RoomJoined const& i_message)
     l_steps.Add(1, [l_room](std::size_t) { SetFlag(l_room, "in_room", true); });
     // The members no longer there go before the others come.
     l_steps.Add(l_members, [lp_members, lp_names](std::size_t i_k) { lp_names->insert((*lp_members)[i_k].m_name); });
-    l_steps.Add(
-        [l_room, lp_present]() {
-            for (Item const& l_user : l_room.GetItems("user"))
-                lp_present->push_back(l_user);
-            return lp_present->size();
-        },
-        [l_room, lp_present, lp_names](std::size_t i_k) {
-            Item const& l_user = (*lp_present)[i_k];
-            if (!lp_names->contains(l_user.AsString()))
-                l_room.Disconnect(l_user);
-        });
+    l_steps.AddEachLinked(l_room, "user", [l_room, lp_names](Item const& i_user) {
+        if (!lp_names->contains(i_user.AsString()))
+            l_room.Disconnect(i_user);
+    });
     l_steps.Add(l_members, [this, l_room, lp_members](std::size_t i_k) {
         ServerIn::Member const& l_member = (*lp_members)[i_k];
         Item l_user = ApplyUserDetails(l_member.m_name, l_member.m_details);
@@ -1076,16 +1080,9 @@ void Server::Handle(ServerIn::RoomTickers const& i_message)
     // and are applied in slices the same way: the old ones go, then the new
     // ones come, a ticker per step.
     Item const l_room = RoomItem(i_message.m_room);
-    auto const lp_old = std::make_shared<std::vector<Item>>();
     auto const lp_tickers = std::make_shared<std::vector<std::pair<QString, QString>>>(i_message.m_tickers);
     PhasedSteps l_steps;
-    l_steps.Add(
-        [l_room, lp_old]() {
-            for (Item const& l_ticker : l_room.GetItems("room_ticker"))
-                lp_old->push_back(l_ticker);
-            return lp_old->size();
-        },
-        [lp_old](std::size_t i_k) { (*lp_old)[i_k].Remove(); });
+    l_steps.AddEachLinked(l_room, "room_ticker", [](Item const& i_ticker) { i_ticker.Remove(); });
     l_steps.Add(lp_tickers->size(), [this, l_room, lp_tickers](std::size_t i_k) {
         SetRoomTicker(l_room, UserItem((*lp_tickers)[i_k].first), (*lp_tickers)[i_k].second);
     });
