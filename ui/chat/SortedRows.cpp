@@ -207,6 +207,10 @@ bool SortedRows::Step()
     case SORT_RUNS:
     case SORT_MERGES:
         return SortStep();
+    case RANK:
+        Rank();
+        m_phase = PLACE;
+        return true;
     case PLACE:
         break;
     }
@@ -311,7 +315,7 @@ bool SortedRows::SortStep()
         return true;
     }
     if (m_runWidth >= l_size) {
-        m_phase = PLACE;
+        m_phase = RANK;
         m_run = 0;
         return true;
     }
@@ -328,7 +332,7 @@ bool SortedRows::SortStep()
     return true;
 }
 
-void SortedRows::PlaceAll()
+void SortedRows::Rank()
 {
     // The rows that stay, in their order, merged with the sorted ones: each
     // row's rank is its place, by which the model's own sort then orders
@@ -340,11 +344,10 @@ void SortedRows::PlaceAll()
         if (lp_row->m_rank != -1)
             l_staying.push_back(lp_row);
     }
-    QList<QTreeWidgetItem*> l_ordered;
+    m_ordered.clear();
     int l_rank = 0;
     auto l_stay = l_staying.begin();
     for (SortedRow* lp_row : m_coming) {
-        // A new row that went meanwhile never enters.
         if (lp_row->m_gone && lp_row->treeWidget() != mp_tree)
             continue;
         // After the staying rows with an equal key, as one by one.
@@ -352,10 +355,22 @@ void SortedRows::PlaceAll()
             (*l_stay)->m_rank = l_rank++;
         lp_row->m_rank = l_rank++;
         if (lp_row->treeWidget() != mp_tree)
-            l_ordered << lp_row;
+            m_ordered << lp_row;
     }
     for (; l_stay != l_staying.end(); ++l_stay)
         (*l_stay)->m_rank = l_rank++;
+}
+
+void SortedRows::PlaceAll()
+{
+    // A new row that went since it was ranked never enters.
+    QList<QTreeWidgetItem*> l_ordered;
+    l_ordered.reserve(m_ordered.size());
+    for (QTreeWidgetItem* lp_row : m_ordered)
+        if (!static_cast<SortedRow*>(lp_row)->m_gone)
+            l_ordered << lp_row;
+    m_ordered.clear();
+    int const l_rows = mp_tree->topLevelItemCount();
     m_entering.takeChildren();
     mp_tree->addTopLevelItems(l_ordered);
     // Into an empty list (a room list or member list arriving whole) the

@@ -120,18 +120,20 @@ private slots:
 private:
     // A batch goes through these in turn; rows that come, go or change
     // once its rows are gathered wait for the next one.
-    enum Phase { PREPARE, DELETE, REKEY, GATHER, SORT_RUNS, SORT_MERGES, PLACE };
+    enum Phase { PREPARE, DELETE, REKEY, GATHER, SORT_RUNS, SORT_MERGES, RANK, PLACE };
 
     void Schedule();
     void StartBatch();
     // One unit of a batch: a row's cells and key, a row deleted, a key of a
-    // row in the tree read again, a run of the sort; the placing last, in
-    // a slice of its own. False once through.
+    // row in the tree read again, a run of the sort, the ranking; the
+    // placing last, in a slice of its own. False once through.
     bool Step();
     void Prepare(SortedRow* ip_row);
     void Gather();
     bool SortStep();
     void PlaceOneByOne();
+    // Sorting the whole list: each row's place, then the rows placed.
+    void Rank();
     void PlaceAll();
     // Clears the batch's hold on its rows.
     void EndBatch();
@@ -171,6 +173,8 @@ private:
     bool m_ascending = true;
     std::vector<SortedRow*> m_batchRows;
     std::vector<SortedRow*> m_coming;
+    // The new rows in their order, once ranked.
+    QList<QTreeWidgetItem*> m_ordered;
     std::size_t m_run = 0;
     std::size_t m_runWidth = 0;
 
