@@ -235,6 +235,7 @@ PeerMessenger::Link& PeerMessenger::AddSocket(QTcpSocket* ip_socket, LinkRole i_
     connect(ip_socket, &QTcpSocket::connected, this, &PeerMessenger::OnSocketConnected);
     connect(ip_socket, &QTcpSocket::disconnected, this, &PeerMessenger::OnSocketClosed);
     connect(ip_socket, &QTcpSocket::errorOccurred, this, &PeerMessenger::OnSocketClosed);
+    connect(ip_socket, &QTcpSocket::bytesWritten, this, &PeerMessenger::OnSocketBytesWritten);
     return l_link;
 }
 
@@ -642,14 +643,46 @@ bool PeerMessenger::WriteFrame(Link& io_link, QByteArray const& i_payload)
     QTcpSocket* lp_socket = io_link.mp_socket;
     // A peer that keeps asking (a share list costs it a few bytes) and never
     // reads the answers would have us buffer them without end.
-    if (lp_socket->bytesToWrite() + i_payload.size() > MAX_UNWRITTEN_BYTES) {
-        CloseLink(lp_socket, QString("%1 bytes wait to be sent; the peer does not read them")
-                                 .arg(lp_socket->bytesToWrite()));
+    qint64 const l_unwritten = lp_socket->bytesToWrite() + io_link.m_outgoingBytes;
+    if (l_unwritten + i_payload.size() > MAX_UNWRITTEN_BYTES) {
+        CloseLink(lp_socket, QString("%1 bytes wait to be sent; the peer does not read them").arg(l_unwritten));
         return false;
     }
-    lp_socket->write(PeerWire::BuildFrame(i_payload, io_link.m_obfuscated));
     io_link.m_lastActivity = Now();
+    if (io_link.m_outgoing.empty() && i_payload.size() <= FRAME_PIECE) {
+        lp_socket->write(PeerWire::BuildFrame(i_payload, io_link.m_obfuscated));
+        return true;
+    }
+    Link::Outgoing l_frame;
+    l_frame.m_payload = i_payload;
+    if (io_link.m_obfuscated)
+        l_frame.m_key = QRandomGenerator::global()->generate();
+    io_link.m_outgoingBytes += PeerWire::FrameSize(i_payload.size(), io_link.m_obfuscated);
+    io_link.m_outgoing.push_back(std::move(l_frame));
+    WriteOutgoing(io_link);
     return true;
+}
+
+void PeerMessenger::WriteOutgoing(Link& io_link)
+{
+    QTcpSocket* lp_socket = io_link.mp_socket;
+    while (!io_link.m_outgoing.empty() && lp_socket->bytesToWrite() < FRAME_PIECE) {
+        Link::Outgoing& l_frame = io_link.m_outgoing.front();
+        qint64 const l_size = PeerWire::FrameSize(l_frame.m_payload.size(), io_link.m_obfuscated);
+        qint64 const l_length = std::min(FRAME_PIECE, l_size - l_frame.m_written);
+        lp_socket->write(
+            PeerWire::FramePiece(l_frame.m_payload, io_link.m_obfuscated, l_frame.m_key, l_frame.m_written, l_length));
+        l_frame.m_written += l_length;
+        io_link.m_outgoingBytes -= l_length;
+        if (l_frame.m_written == l_size)
+            io_link.m_outgoing.pop_front();
+    }
+}
+
+void PeerMessenger::OnSocketBytesWritten()
+{
+    if (Link* lp_link = FindLink(qobject_cast<QTcpSocket*>(sender())))
+        WriteOutgoing(*lp_link);
 }
 
 PeerMessenger::Link* PeerMessenger::NewestMessagingLink(QString const& i_user)
@@ -686,29 +719,38 @@ int PeerMessenger::PendingSocketCount() const
 
 void PeerMessenger::SendMessage(QString i_user, MemStream& i_message)
 {
-    QByteArray l_bytes = i_message.ToByteArray();
-    if (l_bytes.size() < 4 || quint64(l_bytes.size()) > PeerWire::MAX_MESSAGE_LENGTH) {
-        Log(1, QString("Not sending a message of %1 bytes to %2").arg(l_bytes.size()).arg(i_user));
+    SendBytes(i_user, i_message.ToByteArray());
+}
+
+void PeerMessenger::SendMessageToUser(QString i_user, MemStream& i_message)
+{
+    SendMessage(i_user, i_message);
+}
+
+void PeerMessenger::SendMessageToUser(QString const& i_user, QByteArray const& i_message)
+{
+    SendBytes(i_user, i_message);
+}
+
+void PeerMessenger::SendBytes(QString const& i_user, QByteArray const& i_message)
+{
+    if (i_message.size() < 4 || quint64(i_message.size()) > PeerWire::MAX_MESSAGE_LENGTH) {
+        Log(1, QString("Not sending a message of %1 bytes to %2").arg(i_message.size()).arg(i_user));
         return;
     }
     if (Link* lp_link = NewestMessagingLink(i_user)) {
         // Refused only when the peer leaves what we send unread: keeping the
         // message for it would only move the backlog into the queue.
-        WriteFrame(*lp_link, l_bytes);
+        WriteFrame(*lp_link, i_message);
         return;
     }
-    QueueUnsent(i_user, l_bytes);
+    QueueUnsent(i_user, i_message);
     // A connection of his that awaits its check will take the message if
     // it passes, or start an attempt of ours if it fails.
     if (!UncheckedLinks(i_user).empty())
         return;
     if (!HasAttempt(i_user, "P"))
         StartAttempt(i_user, "P");
-}
-
-void PeerMessenger::SendMessageToUser(QString i_user, MemStream& i_message)
-{
-    SendMessage(i_user, i_message);
 }
 
 void PeerMessenger::QueueUnsent(QString const& i_user, QByteArray const& i_message)
@@ -1082,11 +1124,11 @@ void PeerMessenger::AnswerShareListRequest(QString const& i_user)
         return;
     }
     QPointer<PeerMessenger> const lp_self(this);
-    l_provider(i_user, [lp_self, i_user](MemStream i_message) {
+    l_provider(i_user, [lp_self, i_user](QByteArray i_message) {
         if (!lp_self)
             return;
-        if (i_message.Size() >= 4)
-            lp_self->SendMessage(i_user, i_message);
+        if (i_message.size() >= 4)
+            lp_self->SendMessageToUser(i_user, i_message);
         else
             lp_self->Log(1, "No share list to send");
     });

@@ -47,6 +47,10 @@ public:
     // ---- sending (messages are a u32 code and the payload)
     void SendMessage(QString i_user, MemStream& i_message);
     void SendMessageToUser(QString i_user, MemStream& i_message);
+    // The same for a message already in one buffer (an answer made on a
+    // worker, a share list of tens of megabytes): the bytes are shared on
+    // their way to the socket, never copied whole on this thread.
+    void SendMessageToUser(QString const& i_user, QByteArray const& i_message);
 
     void GetUserSharedFiles(QString i_user);
     void GetUserInfo(QString i_user);
@@ -76,7 +80,7 @@ public:
     // user as SendMessage does, or logs that there is none when it is
     // empty; once the messenger is gone it does nothing. Set by the
     // shared-folders manager.
-    typedef std::function<void(MemStream i_message)> ShareListReply;
+    typedef std::function<void(QByteArray i_message)> ShareListReply;
     typedef std::function<void(QString const& i_user, ShareListReply i_reply)> ShareListProvider;
     static void SetShareListProvider(ShareListProvider i_provider);
 
@@ -149,6 +153,7 @@ private slots:
     void OnSocketReadyRead();
     void OnSocketConnected();
     void OnSocketClosed();
+    void OnSocketBytesWritten();
     void OnAttemptTimeout();
 
 private:
@@ -180,6 +185,18 @@ private:
         // wait in m_held.
         enum class Trust { Trusted, Pending, Untrusted } m_trust = Trust::Trusted;
         std::vector<QByteArray> m_held;
+        // Frames larger than a piece, and every frame after one, wait here
+        // and go to the socket a piece at a time as it drains: the socket
+        // copies what it is given (15 MB took 9 ms), and the whole frame was
+        // built by another copy before.
+        struct Outgoing
+        {
+            QByteArray m_payload;
+            quint32 m_key = 0;
+            qint64 m_written = 0; // bytes of the frame
+        };
+        std::deque<Outgoing> m_outgoing;
+        qint64 m_outgoingBytes = 0; // not yet given to the socket
     };
     enum class AttemptPhase { Address, Direct, Indirect };
     struct Attempt
@@ -228,6 +245,10 @@ private:
     bool MayAct(Link& io_link, QByteArray const& i_payload);
     // False when the link was closed instead (its peer left too much unread).
     bool WriteFrame(Link& io_link, QByteArray const& i_payload);
+    // Gives the socket the next pieces of the waiting frames while it holds
+    // less than one piece.
+    void WriteOutgoing(Link& io_link);
+    static constexpr qint64 FRAME_PIECE = 1 << 20;
     Link* NewestMessagingLink(QString const& i_user);
 
     void StartAttempt(QString const& i_user, QString const& i_type);
@@ -241,6 +262,9 @@ private:
     void ArmTimer(Attempt& io_attempt, int i_ms);
     bool LookUpStoredAddress(QString const& i_user, quint32& o_ip, int& o_port) const;
 
+    // Writes the message to the user's newest messaging link, or queues it
+    // until one is open.
+    void SendBytes(QString const& i_user, QByteArray const& i_message);
     void QueueUnsent(QString const& i_user, QByteArray const& i_message);
     void FlushUnsent(Link& io_link);
     void ExpireUnsent();

@@ -6,6 +6,9 @@
 #include <QRandomGenerator>
 #include <QtEndian>
 
+#include <algorithm>
+#include <cstring>
+
 namespace PeerWire {
 
 namespace {
@@ -40,19 +43,39 @@ QByteArray BuildFrame(QByteArray const& i_payload, bool i_obfuscated)
 
 QByteArray BuildFrame(QByteArray const& i_payload, bool i_obfuscated, quint32 i_key)
 {
-    QByteArray l_frame;
-    int l_header = i_obfuscated ? 8 : 4;
-    l_frame.resize(l_header + i_payload.size());
-    char* lp_frame = l_frame.data();
-    if (i_obfuscated)
-        qToLittleEndian<quint32>(i_key, lp_frame);
-    char* lp_body = lp_frame + (i_obfuscated ? 4 : 0);
-    qToLittleEndian<quint32>(quint32(i_payload.size()), lp_body);
-    if (!i_payload.isEmpty())
-        memcpy(lp_body + 4, i_payload.constData(), size_t(i_payload.size()));
-    if (i_obfuscated)
-        Scramble(i_key, 0, lp_body, quint64(i_payload.size()) + 4);
-    return l_frame;
+    return FramePiece(i_payload, i_obfuscated, i_key, 0, FrameSize(i_payload.size(), i_obfuscated));
+}
+
+qint64 FrameSize(qint64 i_payloadLength, bool i_obfuscated)
+{
+    return (i_obfuscated ? 8 : 4) + i_payloadLength;
+}
+
+QByteArray FramePiece(QByteArray const& i_payload, bool i_obfuscated, quint32 i_key, qint64 i_from,
+                      qint64 i_length)
+{
+    // The key, then the scrambled length and payload.
+    char l_head[8];
+    qToLittleEndian<quint32>(i_key, l_head);
+    qToLittleEndian<quint32>(quint32(i_payload.size()), l_head + 4);
+    char const* const lp_head = i_obfuscated ? l_head : l_head + 4;
+    qint64 const l_keyBytes = i_obfuscated ? 4 : 0;
+    qint64 const l_headBytes = l_keyBytes + 4;
+    QByteArray l_piece(int(i_length), Qt::Uninitialized);
+    char* const lp_piece = l_piece.data();
+    qint64 const l_end = i_from + i_length;
+    qint64 l_at = i_from;
+    for (; l_at < l_end && l_at < l_headBytes; ++l_at)
+        lp_piece[l_at - i_from] = lp_head[l_at];
+    if (l_at < l_end)
+        memcpy(lp_piece + (l_at - i_from), i_payload.constData() + (l_at - l_headBytes), size_t(l_end - l_at));
+    if (i_obfuscated) {
+        qint64 const l_scrambled = std::max(i_from, l_keyBytes);
+        if (l_scrambled < l_end)
+            Scramble(i_key, quint64(l_scrambled - l_keyBytes), lp_piece + (l_scrambled - i_from),
+                     quint64(l_end - l_scrambled));
+    }
+    return l_piece;
 }
 
 ReadResult ReadFrame(QIODevice& io_device, bool i_obfuscated, quint32 i_maxLength, QByteArray& o_payload,

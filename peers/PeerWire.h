@@ -32,6 +32,14 @@ void Scramble(quint32 i_key, quint64 i_offset, char* iop_bytes, quint64 i_length
 // One complete frame ready to write: plain, or key + scrambled frame.
 QByteArray BuildFrame(QByteArray const& i_payload, bool i_obfuscated);
 QByteArray BuildFrame(QByteArray const& i_payload, bool i_obfuscated, quint32 i_key);
+// The bytes of a frame of i_payloadLength bytes: its header and, when
+// obfuscated, its key.
+qint64 FrameSize(qint64 i_payloadLength, bool i_obfuscated);
+// Bytes [i_from, i_from + i_length) of BuildFrame(i_payload, i_obfuscated,
+// i_key), made without the rest: a large frame goes out piece by piece
+// rather than copied whole at once.
+QByteArray FramePiece(QByteArray const& i_payload, bool i_obfuscated, quint32 i_key, qint64 i_from,
+                      qint64 i_length);
 
 enum class ReadResult {
     Incomplete, // not a whole frame yet; nothing consumed

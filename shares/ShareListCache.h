@@ -7,8 +7,6 @@
 // the index generation it was read at: any change of the index makes it
 // stale.
 
-#include "store/MemStream.h"
-
 #include <QByteArray>
 #include <QString>
 
@@ -22,7 +20,8 @@ class ShareListCache
 public:
     typedef std::vector<quint64> Key; // the serials of the visible roots
     // Hands the message to the peer messenger (an empty one: none to send).
-    typedef std::function<void(MemStream i_message)> Reply;
+    // The bytes are shared with the list kept, not copied.
+    typedef std::function<void(QByteArray i_message)> Reply;
     struct Waiter
     {
         QString m_user;

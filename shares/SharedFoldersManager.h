@@ -31,6 +31,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 namespace SharePayload {
@@ -162,6 +163,10 @@ public:
     static constexpr quint64 MAX_PENDING_ANSWER_BYTES = 64ull * 1024 * 1024;
     // Drops the share list received from the user (RemoveShare).
     void RemoveUserShare(QString const& i_user);
+    // For tests: search and folder answers go here, as they would go to
+    // the peer messenger, which they then bypass.
+    typedef std::function<void(QString const& i_user, QByteArray const& i_message)> AnswerSink;
+    void SetAnswerSink(AnswerSink i_sink) { m_answerSink = std::move(i_sink); }
 
     // ---- share lists held as store items (ReceivedShares.cpp)
     // Drops one ("user_share", a received list or our own offered to a
@@ -214,6 +219,9 @@ private:
     // empty for none.
     MemStream SearchAnswerRecord(QString const& i_user, quint32 i_req, QString const& i_searchText) const;
     MemStream FolderContentsRecord(QString const& i_user, quint32 i_token, QString const& i_folder) const;
+    // Whether an answer has anywhere to go, and its sending.
+    bool CanSend() const;
+    void SendToUser(QString const& i_user, QByteArray const& i_message);
     // Compresses the record (a large one on the worker) and sends it; false
     // when too much already waits for the worker.
     bool SendAnswer(QString const& i_user, quint32 i_code, MemStream const& i_record);
@@ -236,15 +244,21 @@ private:
     // Timer slot: one slice of the first search in progress.
     void MatchSearches();
     // A share list being read from the index into its draft, in slices: a
-    // file reads about 0.5 µs, a share of 200,000 files 100 ms. Each folder
-    // and file is read as it is when its slice comes.
+    // file reads about 0.5 µs, a share of 200,000 files 100 ms. Each root,
+    // folder and file is read as it is when its slice comes: even gathering
+    // the 50,000 folders of a million files first held the loop for 6 ms.
     struct ShareListReading
     {
         ShareListCache::Key m_key;
         quint64 m_generation = 0; // when the reading began
-        std::vector<Item> m_folders;
+        std::vector<Item> m_roots;
+        std::size_t m_nextRoot = 0;
+        std::vector<Item> m_folders; // of the root being read
         std::size_t m_nextFolder = 0;
-        ItemSet m_files; // of the folder being read
+        // A folder under two visible roots is listed under the first (with
+        // one root, each folder comes once anyway).
+        std::unordered_set<std::uint64_t> m_listedFolders;
+        std::vector<Item> m_files; // of the folder being read
         std::size_t m_nextFile = 0;
         std::shared_ptr<SharePayload::ShareListDraft> mp_draft;
     };
@@ -314,6 +328,7 @@ private:
     quint64 m_indexGeneration = 0;
     std::vector<Type*> m_listedTypes;
     quint64 m_inlineCompressionLimit = INLINE_COMPRESSION_LIMIT;
+    AnswerSink m_answerSink;
     // Bytes of the search and folder answers the worker has not ended.
     quint64 m_pendingAnswerBytes = 0;
     // Readings that did not end in their first slice, and the zero timer

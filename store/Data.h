@@ -213,6 +213,10 @@ public:
 
     // Builds a set from items already in creation order (no sorting).
     static ItemSet FromSorted(std::vector<Item>&& i_items);
+    // The items in creation order, the set left empty: for a reader that
+    // lets go of each handle as it passes, while its body is in cache,
+    // rather than of them all at once.
+    std::vector<Item> TakeItems();
 
 private:
     std::vector<Item> m_items;
@@ -247,9 +251,33 @@ private:
         std::size_t m_hash;
         ItemBody* mp_body; // null: never used; TOMBSTONE: erased
     };
+    // Slots that the system zeroes page by page as they are first written:
+    // a table made ahead for a million keys costs nothing until it is used
+    // (filling 32 MB of empty slots at once held the event loop for 16 ms).
+    class Slots
+    {
+    public:
+        Slots() = default;
+        explicit Slots(std::size_t i_size);
+        bool empty() const { return m_size == 0; }
+        std::size_t size() const { return m_size; }
+        Slot& operator[](std::size_t i_at) { return mp_slots.get()[i_at]; }
+        Slot const& operator[](std::size_t i_at) const { return mp_slots.get()[i_at]; }
+        Slot const* begin() const { return mp_slots.get(); }
+        Slot const* end() const { return mp_slots.get() + m_size; }
+        void swap(Slots& io_other);
+
+    private:
+        struct Free
+        {
+            void operator()(Slot* ip_slots) const;
+        };
+        std::unique_ptr<Slot, Free> mp_slots;
+        std::size_t m_size = 0;
+    };
     void Grow(std::size_t i_keys = 0);
 
-    std::vector<Slot> m_slots;
+    Slots m_slots;
     std::size_t m_used = 0; // live entries and tombstones
 };
 

@@ -352,6 +352,13 @@ ItemSet ItemSet::FromSorted(std::vector<Item>&& i_items)
     return l_set;
 }
 
+std::vector<Item> ItemSet::TakeItems()
+{
+    std::vector<Item> l_items;
+    l_items.swap(m_items);
+    return l_items;
+}
+
 bool ItemSet::insert(Item const& i_item)
 {
     if (i_item.IsNull())

@@ -36,9 +36,13 @@
 // cache then costs one miss on the token instead of two. Bodies and link
 // vectors come from pools of large chunks instead of one malloc each: a share
 // of a million files makes a million bodies and as many vectors, and linking
-// touches them in random order, so packing them densely (and in huge pages
-// where the kernel allows) saves both the allocator's per-block overhead and
-// most TLB misses. Freed blocks are kept for reuse, not returned to the
+// touches them in random order, so packing them densely (in huge pages
+// where the kernel gives them unasked) saves both the allocator's per-block
+// overhead and most TLB misses. Huge pages are not asked for: where the
+// kernel gives them only when asked, it compacts memory for them at the
+// first touch of a chunk, on the GUI thread, which held it for 30-100 ms at
+// a time while a million files were shared (the store's own figures did not
+// move beyond their noise without them). Freed blocks are kept for reuse, not returned to the
 // system. The store is used from the GUI thread only, so the pools have no
 // lock. Sanitizer builds use the ordinary allocator so that misuse is still
 // caught.
@@ -63,7 +67,8 @@ public:
         void* lp_region = mmap(nullptr, REGION, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
         if (lp_region == MAP_FAILED)
             return;
-        // Chunks start on a chunk boundary, for huge pages.
+        // Chunks start on a chunk boundary, for huge pages where the kernel
+        // gives them unasked.
         std::uintptr_t l_start = (reinterpret_cast<std::uintptr_t>(lp_region) + CHUNK - 1) & ~std::uintptr_t(CHUNK - 1);
         mp_region = reinterpret_cast<char*>(l_start);
         mp_regionEnd = static_cast<char*>(lp_region) + REGION;
@@ -114,7 +119,6 @@ private:
             lp_chunk = std::aligned_alloc(CHUNK, CHUNK);
         if (!lp_chunk)
             throw std::bad_alloc();
-        madvise(lp_chunk, CHUNK, MADV_HUGEPAGE);
         mp_cursor = static_cast<char*>(lp_chunk);
         mp_end = mp_cursor + (CHUNK / m_block) * m_block;
     }
@@ -208,11 +212,31 @@ private:
     }
     void Move(std::uint32_t i_capacity)
     {
+        if (mp_data && !IsPooled(m_capacity) && !IsPooled(i_capacity)) {
+            // A long run is moved by the allocator, which remaps a large
+            // block instead of copying it: a token of 800,000 files took
+            // 20 ms to grow by copying.
+            void* lp_block = std::realloc(mp_data, std::size_t(i_capacity) * sizeof(ItemBody*));
+            if (!lp_block)
+                throw std::bad_alloc();
+            mp_data = static_cast<ItemBody**>(lp_block);
+            m_capacity = i_capacity;
+            return;
+        }
         ItemBody** lp_new = Acquire(i_capacity);
         std::copy(mp_data, mp_data + m_size, lp_new);
         Release(mp_data, m_capacity);
         mp_data = lp_new;
         m_capacity = i_capacity;
+    }
+    static bool IsPooled(std::uint32_t i_capacity)
+    {
+#if QUILLMAR_BODY_POOL
+        return CapacityClass(i_capacity) < POOLED_CLASSES;
+#else
+        (void)i_capacity;
+        return false;
+#endif
     }
     static ItemBody** Acquire(std::uint32_t i_capacity)
     {
@@ -406,7 +430,9 @@ void Compact(Entries& io_vector, std::uint32_t& io_dead, std::uint64_t* iop_last
 // vector is scanned for the pointer instead, which reads only the vector
 // (removing a million files from tokens of a hundred files each took twice
 // as long by searching). i_hint: where the entry may be, looked at before
-// searching.
+// searching. So is the last entry: removing the newest item of a long
+// vector (the share jobs remove files newest first, each the last of the
+// links of its tokens) then reads no linked body at all.
 template <class Entries>
 std::size_t FindLive(Entries const& i_vector, ItemBody const* ip_body, std::size_t i_hint = std::size_t(-1))
 {
@@ -415,6 +441,8 @@ std::size_t FindLive(Entries const& i_vector, ItemBody const* ip_body, std::size
     constexpr std::size_t SCAN_UP_TO = 256;
     if (i_vector.size() <= SCAN_UP_TO)
         return std::size_t(std::find(i_vector.begin(), i_vector.end(), ip_body) - i_vector.begin());
+    if (i_vector[i_vector.size() - 1] == ip_body)
+        return i_vector.size() - 1;
     std::size_t const l_index = LowerBound(i_vector, ip_body->m_key);
     return l_index < i_vector.size() && i_vector[l_index] == ip_body ? l_index : i_vector.size();
 }

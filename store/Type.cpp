@@ -1,6 +1,9 @@
 // Types, and the index that finds a valued type's items by key.
 #include "store/StoreInternals.h"
 
+#include <cstdlib>
+#include <new>
+
 // -------------------------------------------------------------- ValueIndex
 
 namespace {
@@ -73,7 +76,7 @@ void ValueIndex::Erase(ItemBody* ip_body)
 
 void ValueIndex::Clear()
 {
-    std::vector<Slot>().swap(m_slots);
+    Slots().swap(m_slots);
     m_used = 0;
 }
 
@@ -81,6 +84,24 @@ void ValueIndex::Reserve(std::size_t i_keys)
 {
     if (10 * (i_keys + 1) > 7 * m_slots.size())
         Grow(i_keys);
+}
+
+ValueIndex::Slots::Slots(std::size_t i_size) : mp_slots(static_cast<Slot*>(std::calloc(i_size, sizeof(Slot)))), m_size(i_size)
+{
+    // All bits zero is an empty slot: no hash, a null body.
+    if (!mp_slots)
+        throw std::bad_alloc();
+}
+
+void ValueIndex::Slots::swap(Slots& io_other)
+{
+    mp_slots.swap(io_other.mp_slots);
+    std::swap(m_size, io_other.m_size);
+}
+
+void ValueIndex::Slots::Free::operator()(Slot* ip_slots) const
+{
+    std::free(ip_slots);
 }
 
 void ValueIndex::Grow(std::size_t i_keys)
@@ -93,7 +114,7 @@ void ValueIndex::Grow(std::size_t i_keys)
     std::size_t l_size = 16;
     while (l_size < 2 * (std::max(l_live, i_keys) + 1))
         l_size *= 2;
-    std::vector<Slot> l_old(l_size, Slot{0, nullptr});
+    Slots l_old(l_size);
     l_old.swap(m_slots);
     m_used = l_live;
     std::size_t const l_mask = m_slots.size() - 1;

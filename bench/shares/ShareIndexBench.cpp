@@ -15,6 +15,7 @@
 // A tree made by an earlier run in the same work folder is used again. The
 // other options are the child processes the two runs start.
 
+#include "LoopWatch.h"
 #include "SharesFixture.h"
 #include "bench/BenchUtil.h"
 #include "shares/SharedFoldersManager.h"
@@ -170,6 +171,14 @@ QString Range(std::vector<double> i_values, char const* ip_format)
     std::sort(i_values.begin(), i_values.end());
     return QString::asprintf(ip_format, i_values.front()) + QStringLiteral("-") +
            QString::asprintf(ip_format, i_values.back());
+}
+
+// The range and the median.
+QString Spread(std::vector<double> i_values, char const* ip_format)
+{
+    std::sort(i_values.begin(), i_values.end());
+    return Range(i_values, ip_format) + QStringLiteral(" (median ") +
+           QString::asprintf(ip_format, i_values[i_values.size() / 2]) + QStringLiteral(")");
 }
 
 // The walk as a whole process, the way the program walks: a scanner's
@@ -374,36 +383,21 @@ int CommandsChild(QString const& i_root, qint64 i_sliceMs)
     DeclareSharesNeighbourTypes();
     std::unique_ptr<SharedFoldersManager> lp_manager(new SharedFoldersManager);
     lp_manager->SetMergeSlice(i_sliceMs);
-    QElapsedTimer l_clock;
-    l_clock.start();
-    qint64 l_last = 0, l_longest = 0;
-    auto const l_turn = [&] {
-        l_longest = std::max(l_longest, l_clock.nsecsElapsed() - l_last);
-        l_last = l_clock.nsecsElapsed();
-    };
-    QTimer l_probe;
-    l_probe.setTimerType(Qt::PreciseTimer);
-    QObject::connect(&l_probe, &QTimer::timeout, l_turn);
-    l_probe.start(1);
+    LoopWatch l_watch;
     Item l_root;
     std::function<void()> const l_commands[] = {[&] { l_root = lp_manager->AddSharedFolder(i_root); },
                                                 [&] { lp_manager->RescanShares(); },
                                                 [&] { lp_manager->UnshareFolder(l_root); }};
     std::size_t l_files = 0;
     for (auto const& l_command : l_commands) {
-        QEventLoop l_loop;
-        QObject::connect(lp_manager.get(), &SharedFoldersManager::ShareProgress, &l_loop, [&](QString i_text) {
-            if (i_text.isEmpty())
-                l_loop.quit();
-        });
-        qint64 const l_start = l_clock.nsecsElapsed();
-        l_last = l_start;
-        l_longest = 0;
-        l_command();
-        l_loop.exec();
-        l_turn();
+        qint64 const l_start = l_watch.Elapsed();
+        std::int64_t const l_cpu = bench::ThreadCpuNs();
+        l_watch.Restart();
+        bench::Require(RunShareJob(*lp_manager, l_command, 600000), "a share job did not end within 10 minutes");
+        l_watch.Turn();
         l_files = std::max(l_files, d.GetType("shared_file")->GetItemCount());
-        std::printf("%.1f %.1f ", (l_clock.nsecsElapsed() - l_start) / 1e6, l_longest / 1e6);
+        std::printf("%lld %.1f %.1f %.1f ", static_cast<long long>(l_watch.Elapsed() - l_start), l_watch.LongestMs(),
+                    l_watch.LongestCpuMs(), (bench::ThreadCpuNs() - l_cpu) / 1e6);
     }
     bench::Require(d.GetType("shared_file")->GetItemCount() == 0, "unsharing left files in the index");
     std::printf("%zu\n", l_files);
@@ -414,29 +408,44 @@ int CommandsChild(QString const& i_root, qint64 i_sliceMs)
 void CommandsBench(QString const& i_root)
 {
     char const* const l_names[] = {"share", "rescan", "unshare"};
-    std::vector<double> l_time[2][3], l_stall[2][3], l_ratio[3];
+    std::vector<double> l_time[2][3], l_stall[2][3], l_stallCpu[3], l_ratio[3], l_cpuRatio[3], l_cpu[2][3];
     std::size_t l_files = 0;
+    // In one go is the same job with a slice that never ends, in the
+    // process before or after (in turns): the two of a round see about the
+    // same load.
     for (int l_round = 0, l_rounds = bench::Size(7, 1); l_round < l_rounds; ++l_round)
-        for (int l_whole = 0; l_whole < 2; ++l_whole) {
+        for (int l_turn = 0; l_turn < 2; ++l_turn) {
+            int const l_whole = (l_round + l_turn) % 2;
             QString l_output;
             RunChild({"--commands", i_root, l_whole ? "1000000000" : "10"}, &l_output);
             QStringList const l_values = l_output.split(' ');
             for (int l_command = 0; l_command < 3; ++l_command) {
-                l_time[l_whole][l_command].push_back(l_values[2 * l_command].toDouble());
-                l_stall[l_whole][l_command].push_back(l_values[2 * l_command + 1].toDouble());
+                l_time[l_whole][l_command].push_back(l_values[4 * l_command].toDouble());
+                l_stall[l_whole][l_command].push_back(l_values[4 * l_command + 1].toDouble());
+                if (!l_whole)
+                    l_stallCpu[l_command].push_back(l_values[4 * l_command + 2].toDouble());
+                l_cpu[l_whole][l_command].push_back(l_values[4 * l_command + 3].toDouble());
             }
-            l_files = l_values[6].toULongLong();
+            l_files = l_values[12].toULongLong();
         }
     std::printf("share, rescan and unshare of %zu files, %zu fresh processes each way:\n", l_files,
                 l_time[0][0].size());
     for (int l_command = 0; l_command < 3; ++l_command) {
-        for (std::size_t l_round = 0; l_round < l_time[0][l_command].size(); ++l_round)
+        for (std::size_t l_round = 0; l_round < l_time[0][l_command].size(); ++l_round) {
             l_ratio[l_command].push_back(l_time[0][l_command][l_round] / l_time[1][l_command][l_round]);
-        std::printf("  %-7s in slices %s ms, longest stall %s ms; in one go %s ms, longest stall %s ms; "
-                    "sliced against one go %s times\n",
+            l_cpuRatio[l_command].push_back(l_cpu[0][l_command][l_round] / l_cpu[1][l_command][l_round]);
+        }
+        std::printf("  %-7s in slices %s ms, longest stall %s ms (this thread ran %s ms of it); in one go %s ms, "
+                    "longest stall %s ms; sliced against one go %s times\n",
                     l_names[l_command], qPrintable(Range(l_time[0][l_command], "%.0f")),
-                    qPrintable(Range(l_stall[0][l_command], "%.0f")), qPrintable(Range(l_time[1][l_command], "%.0f")),
-                    qPrintable(Range(l_stall[1][l_command], "%.0f")), qPrintable(Range(l_ratio[l_command], "%.2f")));
+                    qPrintable(Spread(l_stall[0][l_command], "%.0f")), qPrintable(Range(l_stallCpu[l_command], "%.0f")),
+                    qPrintable(Range(l_time[1][l_command], "%.0f")), qPrintable(Range(l_stall[1][l_command], "%.0f")),
+                    qPrintable(Spread(l_ratio[l_command], "%.2f")));
+        // The machine is shared: the processor time of this thread, the
+        // merge's own work, moves far less with the load than the time to
+        // the end does.
+        std::printf("          this thread's processor time in slices against one go %s times\n",
+                    qPrintable(Spread(l_cpuRatio[l_command], "%.2f")));
     }
 }
 

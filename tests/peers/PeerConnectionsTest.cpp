@@ -80,6 +80,19 @@ private slots:
         QByteArray l_payload;
         QVERIFY(AwaitFrame(*lp_peer, l_payload, obfuscated));
         QCOMPARE(l_payload, Msg(15));
+
+        // A frame of several pieces, and a small one sent behind it, arrive
+        // whole and in order.
+        QByteArray l_large(3 * 1024 * 1024 + 3, '\0');
+        for (int l_index = 0; l_index < l_large.size(); ++l_index)
+            l_large[l_index] = char(l_index * 7 + l_index / 4099);
+        l_large = Msg(5, l_large);
+        mp_messenger->SendMessageToUser(l_user, l_large);
+        mp_messenger->SendMessage(l_user, l_reply);
+        QVERIFY(AwaitFrame(*lp_peer, l_payload, obfuscated));
+        QVERIFY(l_payload == l_large);
+        QVERIFY(AwaitFrame(*lp_peer, l_payload, obfuscated));
+        QCOMPARE(l_payload, Msg(15));
     }
 
     void badInputClosesTheSocket_data()

@@ -85,7 +85,7 @@ private slots:
         delete mp_messenger;
         // A share list that is ready only now has nobody to go to.
         if (m_lateReply)
-            m_lateReply(MemStream(Msg(5, "late")));
+            m_lateReply(Msg(5, "late"));
     }
 
     void everyMessageReachesItsSignal()
@@ -171,7 +171,7 @@ private slots:
         SendAndSettle(Msg(4));
         PeerMessenger::SetShareListProvider({});
         QVERIFY(m_lateReply && l_askedFor == "alice");
-        m_lateReply(MemStream(Msg(5, "list")));
+        m_lateReply(Msg(5, "list"));
         QCOMPARE(NextFrame(), Msg(5, "list"));
     }
 
@@ -269,7 +269,7 @@ private slots:
         // are not affected.
         QByteArray const l_list(8 * 1024 * 1024, 'x');
         PeerMessenger::SetShareListProvider(
-            [&](QString const&, PeerMessenger::ShareListReply i_reply) { i_reply(MemStream(Le32(5) + l_list)); });
+            [&](QString const&, PeerMessenger::ShareListReply i_reply) { i_reply(Le32(5) + l_list); });
         SetUserAddress("greedy", ClosedPort());
         auto lp_greedy = ConnectRaw(mp_messenger->ListeningPort());
         QVERIFY(lp_greedy);

@@ -63,7 +63,7 @@ struct ProvidedList
 ProvidedList ProvideShareList(SharedFoldersManager& io_manager, QString const& i_user)
 {
     auto lp_message = std::make_shared<std::optional<QByteArray>>();
-    io_manager.ProvideShareList(i_user, [lp_message](MemStream i_message) { *lp_message = i_message.ToByteArray(); });
+    io_manager.ProvideShareList(i_user, [lp_message](QByteArray i_message) { *lp_message = i_message; });
     bool const l_atOnce = lp_message->has_value();
     if (!QTest::qWaitFor([&lp_message] { return lp_message->has_value(); }, 20000))
         qWarning("no share list within 20 s");
@@ -266,8 +266,68 @@ private slots:
         QCOMPARE(l_fill(4300, 4000).size(), 4167);
     }
 
+    // However a search is read (at once, or in slices with the event loop
+    // turning between them) and wherever its record is written (here, or
+    // on the worker), the peer gets the bytes of the answer made at once,
+    // whose layout SearchResultBytes checks.
+    void SlicedSearchSendsTheSameBytes_data()
+    {
+        QTest::addColumn<QString>("query");
+        QTest::addColumn<qint64>("slice");
+        QTest::addColumn<int>("files");
+        QTest::newRow("every candidate a slice") << "track" << qint64(0) << 6000;
+        QTest::newRow("slices of 1 ms") << "track" << qint64(1) << 6000;
+        QTest::newRow("name filters") << "track -live *mix" << qint64(0) << 4500;
+        QTest::newRow("cut at 16 MiB, the rest let go of in slices") << "long" << qint64(0) << 4162;
+    }
+
+    void SlicedSearchSendsTheSameBytes()
+    {
+        QFETCH(QString, query);
+        QFETCH(qint64, slice);
+        // 6,000 tracks in 300 albums of a public root, some analysed, and
+        // the same again under a root that bob does not see; 4,300 files
+        // whose names of 4,000 bytes make more than one answer can carry.
+        Item const l_public = Root("/pub", "shared_public"), l_hidden = Root("/hid");
+        for (int l_album = 0; l_album < 300; ++l_album)
+            for (int l_track = 0; l_track < 20; ++l_track) {
+                QString const l_name = QString("%1 track %2.mp3").arg(l_track).arg(l_track % 4 ? "mix" : "live mix");
+                Item const l_file = AddFile(l_public, QString("/pub/Album %1").arg(l_album), l_name, l_album);
+                if (l_track % 3 == 0)
+                    l_file += d.GetType("bitrate")->GetItem(Value(128 + l_track));
+                AddFile(l_hidden, QString("/hid/Album %1").arg(l_album), l_name);
+            }
+        for (int l_index = 0; l_index < 4300; ++l_index)
+            AddFile(l_public, "/pub/long", QString("long %1").arg(l_index).leftJustified(4000, 'x'));
+        QByteArray const l_atOnce = mp_manager->SearchAnswer("bob", 7, query).ToByteArray();
+        QTEST(int(AnsweredPaths(MemStream(l_atOnce)).size()), "files");
+
+        mp_manager->SetShareListSlice(slice);
+        mp_manager->SetInlineCompressionLimit(0);
+        QList<QPair<QString, QByteArray>> l_sent;
+        mp_manager->SetAnswerSink(
+            [&l_sent](QString const& i_user, QByteArray const& i_message) { l_sent.append({i_user, i_message}); });
+        QSignalSpy l_processed(mp_manager.get(), &SharedFoldersManager::SearchProcessed);
+        mp_manager->OnDirectFileSearch("bob", 7, query);
+        QCOMPARE(l_processed.count(), 0); // not read in one slice
+        QTRY_COMPARE_WITH_TIMEOUT(l_processed.count(), 1, 60000);
+        QCOMPARE(l_processed.takeFirst(), QList<QVariant>({query, true}));
+        QTRY_COMPARE_WITH_TIMEOUT(l_sent.size(), 1, 20000); // from the worker
+        QCOMPARE(l_sent.front().first, QString("bob"));
+        QVERIFY(l_sent.front().second == l_atOnce);
+    }
+
+    void ShareListAndFolderBytes_data()
+    {
+        QTest::addColumn<qint64>("slice");
+        QTest::newRow("read at once") << qint64(10);
+        QTest::newRow("a root, a folder or a file a slice") << qint64(0);
+    }
+
     void ShareListAndFolderBytes()
     {
+        QFETCH(qint64, slice);
+        mp_manager->SetShareListSlice(slice);
         mp_manager->SetInlineCompressionLimit(0); // through the worker
         Item const l_root = Root("/s", "shared_public");
         Item const l_a = AddFile(l_root, "/s", "a.mp3", 5);
@@ -281,14 +341,16 @@ private slots:
         // like the path above: the folder made first is listed.
         d.GetType("shared_file_folder")->GetItem(Value("/s/sub")) += Root("/s/sub", "shared_public");
         AddFile(l_root, "/s\\sub", "d.txt");
+        AddFile(Root("/t", "shared_public"), "/t", "e.txt", 4);
 
         Wire l_list;
-        l_list.U32(3);
+        l_list.U32(4);
         l_list.Str("\\s").U32(2);
         l_list.U8(1).Str("B.mp3").U64(9).Str("mp3").U32(0); // upper case first; not analysed yet
         l_list.U8(1).Str("a.mp3").U64(5).Str("mp3").U32(2).U32(0).U32(192).U32(2).U32(1);
         l_list.Str("\\s\\empty").U32(0);
         l_list.Str("\\s\\sub").U32(1).U8(1).Str("c.txt").U64(3).Str("").U32(0);
+        l_list.Str("\\t").U32(1).U8(1).Str("e.txt").U64(4).Str("").U32(0);
         l_list.U32(0);
         QCOMPARE(ProvideShareList(*mp_manager, "bob").m_message, Message(5, l_list));
         QCOMPARE(mp_manager->GetSharedFilesMessage("bob").ToByteArray(), Message(5, l_list));
@@ -363,8 +425,8 @@ private slots:
         Item const l_listed = d.GetType("user")->GetItem(Value("erin")).NewItem("in_user_list");
         auto lp_replies = std::make_shared<QList<QPair<QString, QByteArray>>>();
         for (QString const& l_user : QStringList{"bob", "carol", "bob", "erin"})
-            mp_manager->ProvideShareList(l_user, [lp_replies, l_user](MemStream i_message) {
-                lp_replies->append({l_user, i_message.ToByteArray()});
+            mp_manager->ProvideShareList(l_user, [lp_replies, l_user](QByteArray i_message) {
+                lp_replies->append({l_user, i_message});
             });
         l_listed.Remove();
         QTRY_COMPARE(lp_replies->size(), 3);
@@ -427,7 +489,7 @@ private slots:
             l_file += d.GetType("shared_file_name")->GetItem(Value(QString("track %1.mp3").arg(l_index)));
         }
         auto lp_replies = std::make_shared<int>(0);
-        mp_manager->ProvideShareList("bob", [lp_replies](MemStream) { ++*lp_replies; });
+        mp_manager->ProvideShareList("bob", [lp_replies](QByteArray) { ++*lp_replies; });
         mp_manager.reset();
         QCoreApplication::sendPostedEvents();
         QCoreApplication::processEvents();

@@ -1,3 +1,4 @@
+#include "LoopWatch.h"
 #include "SharesFixture.h"
 
 #include "shares/SharedFoldersManager.h"
@@ -442,37 +443,15 @@ private slots:
             for (int l_file = 0; l_file < l_perFolder; ++l_file)
                 QVERIFY(QFile(QString("%1/%2 track.ogg").arg(l_path).arg(l_file)).open(QIODevice::WriteOnly));
         }
-        QElapsedTimer l_clock;
-        l_clock.start();
-        qint64 l_last = 0, l_longest = 0;
-        auto const l_turn = [&] {
-            l_longest = std::max(l_longest, l_clock.elapsed() - l_last);
-            l_last = l_clock.elapsed();
-        };
-        QTimer l_tick;
-        l_tick.setTimerType(Qt::PreciseTimer);
-        connect(&l_tick, &QTimer::timeout, this, l_turn);
-        l_tick.start(1);
+        LoopWatch l_watch;
         QStringList l_progress;
-        connect(mp_manager.get(), &SharedFoldersManager::ShareProgress, this,
-                [&](QString i_text) { l_progress << i_text; });
         auto const l_run = [&](std::function<void()> const& i_command) {
-            QEventLoop l_loop;
-            QMetaObject::Connection const l_end = connect(mp_manager.get(), &SharedFoldersManager::ShareProgress,
-                                                          &l_loop, [&](QString i_text) {
-                                                              if (i_text.isEmpty())
-                                                                  l_loop.quit();
-                                                          });
-            QTimer::singleShot(120000, &l_loop, &QEventLoop::quit);
             l_progress.clear();
-            l_last = l_clock.elapsed();
-            l_longest = 0;
-            i_command();
-            l_loop.exec();
-            l_turn(); // the end of the last slice
-            disconnect(l_end);
-            QVERIFY(!mp_manager->IsBusy());
-            QVERIFY2(l_longest < 100, qPrintable(QString("the loop stood still for %1 ms").arg(l_longest)));
+            l_watch.Restart();
+            QVERIFY(RunShareJob(*mp_manager, i_command, 120000, &l_progress));
+            l_watch.Turn(); // the end of the last slice
+            QVERIFY2(l_watch.LongestMs() < 100,
+                     qPrintable(QString("the loop stood still for %1 ms").arg(l_watch.LongestMs())));
             QVERIFY(l_progress.size() >= 2);
             QCOMPARE(l_progress.last(), QString());
         };
