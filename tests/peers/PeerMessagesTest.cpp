@@ -117,6 +117,10 @@ private slots:
         });
         for (QByteArray const& l_message : WHOLE_MESSAGES)
             Send(l_message);
+        // Folder contents are read only as the answer to our request.
+        MemStream l_ask(Msg(36, H("09000000 03000000") + "m\\a"));
+        mp_messenger->SendMessage("alice", l_ask);
+        QCOMPARE(NextFrame(), l_ask.ToByteArray());
         SendAndSettle(Msg(37, Zlib(FOLDER_RECORD)));
         QCOMPARE(l_seen, QStringList({"16 alice PNG", "36 9 alice a\\b", "40 77 alice x\\y", "41 7 alice Cancelled",
                                       "43 alice q\\r", "44 4 alice q\\r", "46 alice q\\s", "50 alice q\\t Banned",
@@ -155,7 +159,7 @@ private slots:
         QCOMPARE(l_shares, QStringList({"alice 2"}));
         mp_messenger->GetUserSharedFiles("alice");
         NextFrame();
-        m_now += PeerMessenger::SHARE_LIST_ANSWER_TIME + 1;
+        m_now += PeerMessenger::REQUEST_ANSWER_TIME + 1;
         SendAndSettle(Msg(5, Zlib(SHARE_RECORD)));
         QCOMPARE(l_shares.size(), 1);
         QCOMPARE(mp_messenger->OpenMessagingConnectionCount("alice"), 1);
@@ -248,6 +252,41 @@ private slots:
         SendAndSettle(AnswerMessage(3002, 2));
         QCOMPARE(l_other.GetItems("search_results").size(), std::size_t(1));
         mp_messenger->SetLimits(PeerMessenger::Limits());
+    }
+
+    // Folder contents nobody asked for, and answers to no live search, are
+    // dropped before their files are inflated or read: bodies that would
+    // close the connection leave it open. A share list whose name table
+    // passes the caps is refused before the table is read.
+    void unaskedAnswersDroppedUnread()
+    {
+        int l_taken = 0;
+        connect(mp_messenger, &PeerMessenger::FolderContentsReceived, this, [&]() { ++l_taken; });
+        connect(mp_messenger, &PeerMessenger::SearchResults, this, [&]() { ++l_taken; });
+        connect(mp_messenger, &PeerMessenger::UserShare, this, [&]() { ++l_taken; });
+        SendAndSettle(Msg(37, Zlib(QByteArray(20 * 1024 * 1024, '\0'))));
+        QByteArray const l_badFiles = Msg(9, Zlib(H("05000000") + "alice" + Le32(4004) + H("ffffff00")));
+        SendAndSettle(l_badFiles);
+        NewSearch(4005);
+        SendAndSettle(l_badFiles); // another search is live, not this one
+        QCOMPARE(mp_messenger->OpenMessagingConnectionCount("alice"), 1);
+        NewSearch(4004);
+        Send(l_badFiles);
+        QVERIFY(AwaitClosed(*mp_alice));
+        Reconnect();
+
+        // 6,000,000 names of 9 bytes: a list of 54 MB with no folder.
+        mp_messenger->GetUserSharedFiles("alice");
+        QCOMPARE(NextFrame(), H("04000000"));
+        QByteArray l_table = Le32(6000000);
+        l_table.reserve(4 + 6000000 * 9);
+        for (int l_name = 0; l_name < 6000000; ++l_name)
+            l_table += H("00000000 01000000 6e");
+        Send(Msg(5, Zlib(H("00000000") + l_table)));
+        QVERIFY(AwaitClosed(*mp_alice));
+        disconnect(mp_messenger, nullptr, this, nullptr);
+        QCOMPARE(l_taken, 0);
+        Reconnect();
     }
 
     // A malformed message closes its connection; a refused value drops the
