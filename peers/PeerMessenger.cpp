@@ -783,7 +783,7 @@ void PeerMessenger::Send(QString const& i_user, MemStream& i_message, bool i_ans
         Log(1, QString("Not sending a message of %1 bytes to %2").arg(l_bytes.size()).arg(i_user));
         return;
     }
-    if (i_answer && !MayAnswer(i_user))
+    if (i_answer && !MayAnswer(i_user, l_bytes))
         return;
     NoteRequest(i_user, l_bytes);
     if (Link* lp_link = NewestMessagingLink(i_user)) {
@@ -802,14 +802,28 @@ void PeerMessenger::Send(QString const& i_user, MemStream& i_message, bool i_ans
         RequestAttempt(i_user, "P");
 }
 
-bool PeerMessenger::MayAnswer(QString const& i_user)
+bool PeerMessenger::MayAnswer(QString const& i_user, QByteArray const& i_message)
 {
     auto const l_found = m_unreachable.find(i_user);
-    if (l_found == m_unreachable.end() || Now() - l_found->second >= m_limits.m_unreachableHoldMs)
+    if (l_found != m_unreachable.end() && Now() - l_found->second < m_limits.m_unreachableHoldMs) {
+        Log(2, QString("Not answering %1: he could not be reached %2 s ago")
+                   .arg(i_user, QString::number((Now() - l_found->second) / 1000)));
+        return false;
+    }
+    if (!IsBarredAnswer(i_user, i_message))
         return true;
-    Log(2, QString("Not answering %1: he could not be reached %2 s ago")
-               .arg(i_user, QString::number((Now() - l_found->second) / 1000)));
+    Log(1, QString("Dropping an answer made for %1 before he was barred from our shares").arg(i_user));
     return false;
+}
+
+bool PeerMessenger::IsBarredAnswer(QString const& i_user, QByteArray const& i_message) const
+{
+    // A share list is made for what the user sees when it is made (a barred
+    // user's lists none); other answers to a barred user hold what he may
+    // no longer see.
+    quint32 l_code = 0;
+    AnswerGate const& l_gate = AnswerGateSlot();
+    return l_gate && PeerCodec::PeekCode(i_message, l_code) && l_code != PeerCodec::SHARED_FILES && !l_gate(i_user);
 }
 
 bool PeerMessenger::QueueUnsent(QString const& i_user, QByteArray const& i_message, bool i_answer)
@@ -888,21 +902,29 @@ void PeerMessenger::FlushUnsent(Link& io_link)
     QTcpSocket* lp_socket = io_link.mp_socket;
     QString const l_user = io_link.m_user;
     AnswerGate const& l_gate = AnswerGateSlot();
-    // Whether answers may still go is asked once: what the gate says of him
-    // does not change while his messages are written.
-    bool const l_answersAllowed = !l_gate || l_gate(l_user);
+    // The user may have been barred from our shares since his answers were
+    // made (his address was not known yet): they go, and a share list made
+    // before is made again, for what he sees now.
+    bool const l_barred = l_gate && !l_gate(l_user);
+    bool l_listAgain = false;
     for (;;) {
         auto l_queue = m_unsent.find(l_user);
         Link* lp_link = FindLink(lp_socket);
         if (l_queue == m_unsent.end() || !lp_link)
-            return;
+            break;
         Unsent const l_next = l_queue->second.m_messages.front();
-        if (l_next.m_answer && !l_answersAllowed)
-            Log(1, QString("Dropping an answer made for %1 before he was barred from our shares").arg(l_user));
-        else if (!WriteFrame(*lp_link, l_next.m_message))
+        quint32 l_code = 0;
+        if (l_next.m_answer && l_barred && PeerCodec::PeekCode(l_next.m_message, l_code)) {
+            Log(1, QString("Dropping an answer (message %1) made for %2 before he was barred from our shares")
+                       .arg(QString::number(l_code), l_user));
+            l_listAgain = l_listAgain || l_code == PeerCodec::SHARED_FILES;
+        } else if (!WriteFrame(*lp_link, l_next.m_message)) {
             return;
+        }
         DropUnsent(l_user, [](Unsent const&) { return true; }, 1);
     }
+    if (l_listAgain)
+        AnswerShareListRequest(l_user);
 }
 
 void PeerMessenger::ExpireUnsent()

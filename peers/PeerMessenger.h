@@ -51,8 +51,9 @@ public:
     // An answer to another user's request (search results, folder contents,
     // a share list): anyone can make us send one, to any name, so answers
     // are bounded more tightly when they must wait, are dropped when the
-    // user could not be reached lately, and are not sent from the queue to
-    // a user the answer gate bars by then.
+    // user could not be reached lately, and never reach a user the answer
+    // gate bars by the time they leave (a share list that waited for him is
+    // made again, for what he sees then).
     void SendMessageToUser(QString i_user, MemStream& i_message);
 
     void GetUserSharedFiles(QString i_user);
@@ -94,9 +95,10 @@ public:
     typedef std::function<void(MemStream i_message)> ShareListReply;
     typedef std::function<void(QString const& i_user, ShareListReply i_reply)> ShareListProvider;
     static void SetShareListProvider(ShareListProvider i_provider);
-    // Whether an answer made earlier may still go to the user (he may have
-    // been barred from our shares since). Set by the shared-folders
-    // manager; without it every answer may go.
+    // False when the user is barred from our shares: an answer made
+    // earlier (before his address was known, or while a worker compressed
+    // it) may not go to him. Set by the shared-folders manager; without it
+    // every answer may go.
     typedef std::function<bool(QString const& i_user)> AnswerGate;
     static void SetAnswerGate(AnswerGate i_gate);
 
@@ -273,8 +275,10 @@ private:
     Link* NewestMessagingLink(QString const& i_user);
 
     void Send(QString const& i_user, MemStream& i_message, bool i_answer);
-    // False (with a log line) when answers to the user are held back.
-    bool MayAnswer(QString const& i_user);
+    // False (with a log line) when the answer is held back: the user could
+    // not be reached lately, or it was made before he was barred.
+    bool MayAnswer(QString const& i_user, QByteArray const& i_message);
+    bool IsBarredAnswer(QString const& i_user, QByteArray const& i_message) const;
 
     // Starts an attempt, or lets it wait for a free place.
     void RequestAttempt(QString const& i_user, QString const& i_type);
