@@ -1,7 +1,7 @@
 #ifndef QUILLMAR_APP_MAINWINDOW_H
 #define QUILLMAR_APP_MAINWINDOW_H
 
-#include "app/SizeManager.h"
+#include "ui/widgets/SizeManager.h"
 #include "app/UpdateChecker.h"
 #include "store/Event.h"
 

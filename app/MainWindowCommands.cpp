@@ -2,8 +2,8 @@
 // list of shared folders and the option buttons that do more than store one
 // setting.
 
-#include "app/ActionSetToolBar.h"
-#include "app/Globals.h"
+#include "ui/widgets/ActionSetToolBar.h"
+#include "ui/widgets/Globals.h"
 #include "app/MainWindow.h"
 #include "store/ConfigurationImporter.h"
 #include "store/windows/DataDialog.h"

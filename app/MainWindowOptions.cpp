@@ -1,9 +1,9 @@
 // The option pages: every control stores its setting the moment it changes,
 // and shows it again at the next start.
 
-#include "app/ActionSetToolBar.h"
-#include "app/ColorTable.h"
-#include "app/EventToolBar.h"
+#include "ui/widgets/ActionSetToolBar.h"
+#include "ui/widgets/ColorTable.h"
+#include "ui/widgets/EventToolBar.h"
 #include "app/MainWindow.h"
 #include "store/windows/DiagnosticsForm.h"
 #include "store/ExtendedAsciiTranslator.h"

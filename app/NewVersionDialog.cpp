@@ -1,6 +1,6 @@
 #include "app/NewVersionDialog.h"
 
-#include "app/Globals.h"
+#include "ui/widgets/Globals.h"
 #include "app/MainWindow.h"
 #include "store/Settings.h"
 #include "ui_NewVersionDialog.h"

@@ -1,6 +1,6 @@
 #include "app/UpdateChecker.h"
 
-#include "app/Globals.h"
+#include "ui/widgets/Globals.h"
 #include "server/Server.h"
 #include "store/Settings.h"
 

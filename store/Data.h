@@ -3,6 +3,14 @@
 
 // The item store: every piece of the client's state is an item of a named
 // type, linked to items of related types. See docs/architecture.md.
+//
+// One header, one section per class; the code is in files named by concern:
+// Item.cpp (Value, Item, ItemSet), Type.cpp (Type and its key index),
+// Links.cpp (connecting, disconnecting, removing, and the events they fire),
+// PathPatterns.cpp (PathNode and path subscriptions), Collection.cpp
+// (RemoveDisconnectedItems), Data.cpp (the store, its handler registry,
+// DataHandler), ItemBodies.cpp (the pools); StoreInternals.h is what they
+// share.
 
 #include "store/Event.h"
 
@@ -456,7 +464,7 @@ extern Data d;
 // (never creates).
 ItemSet i(char const* ip_type, Value const& i_key);
 
-// Typedef named by the overview: items grouped by type.
+// Items grouped by type.
 typedef std::map<Type*, ItemSet> TypeItemsMap;
 
 // Items travel through queued signals (registered in Data.cpp).

@@ -1,5 +1,5 @@
-#include "app/ActionSetToolBar.h"
-#include "app/Globals.h"
+#include "ui/widgets/ActionSetToolBar.h"
+#include "ui/widgets/Globals.h"
 #include "store/Settings.h"
 
 #include <QDesktopServices>
@@ -243,7 +243,6 @@ private slots:
         QCOMPARE(Shown(), QString("room: Autojoin, Chat Log"));
     }
 
-#ifdef QUILLMAR_HAVE_SERVER
     // The status button asks the availability manager; only its answer changes the button.
     void StatusButtonTogglesAway()
     {
@@ -257,7 +256,6 @@ private slots:
         mp_bar->StatusButton()->click();
         QCOMPARE(mp_bar->StatusButton()->text(), QString("Available"));
     }
-#endif
 
     void SupporterButtonShowsPrivileges_data()
     {

@@ -1,5 +1,5 @@
-#include "app/TabWidget.h"
-#include "app/TreeWidget.h"
+#include "ui/widgets/TabWidget.h"
+#include "ui/widgets/TreeWidget.h"
 
 #include <QLabel>
 #include <QLineEdit>

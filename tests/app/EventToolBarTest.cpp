@@ -1,6 +1,6 @@
-#include "app/EventToolBar.h"
-#include "app/Globals.h"
-#include "app/TabWidget.h"
+#include "ui/widgets/EventToolBar.h"
+#include "ui/widgets/Globals.h"
+#include "ui/widgets/TabWidget.h"
 #include "store/Settings.h"
 
 #include <QLineEdit>

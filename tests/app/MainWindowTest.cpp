@@ -1,5 +1,5 @@
 #include "tests/app/ShellTestSupport.h"
-#include "app/ActionSetToolBar.h"
+#include "ui/widgets/ActionSetToolBar.h"
 #include "app/NewVersionDialog.h"
 #include "ui/transfers/AddSharedFolderDialog.h"
 #include "ui/transfers/ExcludedExtensionsDialog.h"

@@ -5,7 +5,7 @@
 // starts, a driver for the modal dialogs of the start-up, and the stand-in
 // server as a child process.
 
-#include "app/ColorTable.h"
+#include "ui/widgets/ColorTable.h"
 #include "app/MainWindow.h"
 #include "shares/SharedFoldersManager.h"
 #include "store/DataSaver.h"

@@ -1,4 +1,4 @@
-#include "app/SizeManager.h"
+#include "ui/widgets/SizeManager.h"
 #include "store/DataSaver.h"
 
 #include <QHeaderView>

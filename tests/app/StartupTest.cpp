@@ -1,6 +1,6 @@
 #include "tests/app/ShellTestSupport.h"
-#include "app/EventToolBar.h"
-#include "app/Globals.h"
+#include "ui/widgets/EventToolBar.h"
+#include "ui/widgets/Globals.h"
 #include "peers/PeerMessenger.h"
 #include "peers/PortForwarder.h"
 #include "server/dialogs/ChangeUsernamePasswordDialog.h"

@@ -3,8 +3,8 @@
 
 // The managers a page talks to, as the main window makes them.
 
-#include "app/ActionSetToolBar.h"
-#include "app/EventToolBar.h"
+#include "ui/widgets/ActionSetToolBar.h"
+#include "ui/widgets/EventToolBar.h"
 #include "peers/PeerMessenger.h"
 #include "server/StoreTypes.h"
 #include "shares/SharedFoldersManager.h"

@@ -1,6 +1,6 @@
 #include "ui/chat/ChatsForm.h"
 
-#include "app/Placeholder.h"
+#include "ui/widgets/Placeholder.h"
 
 ChatsForm::ChatsForm(QWidget* ip_parent)
     : QWidget(ip_parent)

@@ -1,6 +1,6 @@
 #include "ui/chat/ColorSelectionDialog.h"
 
-#include "app/Placeholder.h"
+#include "ui/widgets/Placeholder.h"
 
 ColorSelectionDialog::ColorSelectionDialog(QWidget* ip_parent)
     : QDialog(ip_parent)

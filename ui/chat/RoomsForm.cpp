@@ -1,6 +1,6 @@
 #include "ui/chat/RoomsForm.h"
 
-#include "app/Placeholder.h"
+#include "ui/widgets/Placeholder.h"
 
 RoomsForm::RoomsForm(QWidget* ip_parent)
     : QWidget(ip_parent)

@@ -2,7 +2,7 @@
 
 #include "ui_ReceivedSearchesForm.h"
 
-#include "app/ActionSetToolBar.h"
+#include "ui/widgets/ActionSetToolBar.h"
 #include "shares/SharedFoldersManager.h"
 
 #include <QColor>

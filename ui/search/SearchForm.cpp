@@ -7,9 +7,9 @@
 
 #include "ui_SearchForm.h"
 
-#include "app/ActionSetToolBar.h"
-#include "app/SizeManager.h"
-#include "app/TabWidget.h"
+#include "ui/widgets/ActionSetToolBar.h"
+#include "ui/widgets/SizeManager.h"
+#include "ui/widgets/TabWidget.h"
 #include "peers/PeerMessenger.h"
 #include "server/Server.h"
 #include "server/StoreTypes.h"

@@ -8,11 +8,11 @@
 
 #include "ui_SearchResultsForm.h"
 
-#include "app/ActionSetToolBar.h"
-#include "app/EventToolBar.h"
-#include "app/Globals.h"
-#include "app/SizeManager.h"
-#include "app/TabWidget.h"
+#include "ui/widgets/ActionSetToolBar.h"
+#include "ui/widgets/EventToolBar.h"
+#include "ui/widgets/Globals.h"
+#include "ui/widgets/SizeManager.h"
+#include "ui/widgets/TabWidget.h"
 #include "server/Server.h"
 #include "server/StoreTypes.h"
 #include "shares/SharedFoldersManager.h"

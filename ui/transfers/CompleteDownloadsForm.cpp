@@ -2,7 +2,7 @@
 
 #include "ui_CompleteDownloadsForm.h"
 
-#include "app/Globals.h"
+#include "ui/widgets/Globals.h"
 #include "server/StoreTypes.h"
 #include "transfers/TransferItems.h"
 #include "transfers/TransferQueueManager.h"

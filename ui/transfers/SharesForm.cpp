@@ -1,6 +1,6 @@
 #include "ui/transfers/SharesForm.h"
 
-#include "app/Placeholder.h"
+#include "ui/widgets/Placeholder.h"
 
 SharesForm* sharesForm = nullptr;
 

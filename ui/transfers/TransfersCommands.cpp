@@ -11,10 +11,10 @@
 
 #include "ui_TransfersForm.h"
 
-#include "app/ActionSetToolBar.h"
-#include "app/EventToolBar.h"
-#include "app/SizeManager.h"
-#include "app/TreeWidget.h"
+#include "ui/widgets/ActionSetToolBar.h"
+#include "ui/widgets/EventToolBar.h"
+#include "ui/widgets/SizeManager.h"
+#include "ui/widgets/TreeWidget.h"
 #include "store/Settings.h"
 #include "store/Utilities.h"
 #include "transfers/TransferItems.h"

@@ -7,10 +7,10 @@
 
 #include "ui_TransfersForm.h"
 
-#include "app/ActionSetToolBar.h"
-#include "app/Globals.h"
-#include "app/TabWidget.h"
-#include "app/TreeWidget.h"
+#include "ui/widgets/ActionSetToolBar.h"
+#include "ui/widgets/Globals.h"
+#include "ui/widgets/TabWidget.h"
+#include "ui/widgets/TreeWidget.h"
 #include "store/DataSaver.h"
 #include "store/TimerManager.h"
 #include "store/Utilities.h"

@@ -1,6 +1,6 @@
 #include "ui/users/UserListForm.h"
 
-#include "app/Placeholder.h"
+#include "ui/widgets/Placeholder.h"
 
 UserListForm::UserListForm(QWidget* ip_parent)
     : QWidget(ip_parent)

@@ -1,6 +1,6 @@
 #include "ui/users/UserNoteDialog.h"
 
-#include "app/Placeholder.h"
+#include "ui/widgets/Placeholder.h"
 
 UserNoteDialog::UserNoteDialog(QWidget* ip_parent)
     : QDialog(ip_parent)

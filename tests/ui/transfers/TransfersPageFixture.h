@@ -11,7 +11,7 @@
 #include "ui/transfers/TransfersForm.h"
 #include "ui_TransfersForm.h"
 
-#include "app/Globals.h"
+#include "ui/widgets/Globals.h"
 
 #include <QTabWidget>
 

@@ -1,4 +1,4 @@
-#include "app/Placeholder.h"
+#include "ui/widgets/Placeholder.h"
 
 #include <QDialog>
 #include <QDialogButtonBox>

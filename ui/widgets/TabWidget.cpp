@@ -1,4 +1,4 @@
-#include "app/TabWidget.h"
+#include "ui/widgets/TabWidget.h"
 
 #include <QColor>
 #include <QTabBar>

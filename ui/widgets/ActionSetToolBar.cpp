@@ -1,12 +1,10 @@
-#include "app/ActionSetToolBar.h"
+#include "ui/widgets/ActionSetToolBar.h"
 
-#include "app/Globals.h"
+#include "ui/widgets/Globals.h"
 #include "store/Settings.h"
 
-#ifdef QUILLMAR_HAVE_SERVER
 #include "server/AwayManager.h"
 #include "server/Server.h"
-#endif
 
 #include <QAction>
 #include <QApplication>
@@ -93,20 +91,12 @@ void DeclareToolBarTypes()
 
 bool IsAway()
 {
-#ifdef QUILLMAR_HAVE_SERVER
     return AwayManager::Obj()->IsAway();
-#else
-    return false;
-#endif
 }
 
 bool IsServerConnected()
 {
-#ifdef QUILLMAR_HAVE_SERVER
     return gp_server && gp_server->IsConnected();
-#else
-    return false;
-#endif
 }
 
 QString AwayStatusIcon(bool i_away)
@@ -136,11 +126,9 @@ ActionSetToolBar::~ActionSetToolBar()
 
 void ActionSetToolBar::Init()
 {
-#ifdef QUILLMAR_HAVE_SERVER
     if (gp_server)
         connect(gp_server, &Server::ReceivedOwnPrivilegesStatus, this, &ActionSetToolBar::OnReceivedOwnPrivilegesStatus);
     connect(AwayManager::Obj(), &AwayManager::AwaySet, this, &ActionSetToolBar::OnAwaySet);
-#endif
     m_initialised = true;
 }
 
@@ -460,9 +448,7 @@ void ActionSetToolBar::OnStatusButtonClicked()
 {
     if (g_showIsOver)
         return;
-#ifdef QUILLMAR_HAVE_SERVER
     AwayManager::Obj()->SetAway(!AwayManager::Obj()->IsAway());
-#endif
 }
 
 void ActionSetToolBar::ShowAwayStatus(bool i_away)

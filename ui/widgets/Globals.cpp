@@ -1,4 +1,4 @@
-#include "app/Globals.h"
+#include "ui/widgets/Globals.h"
 
 #include <QApplication>
 #include <QIcon>

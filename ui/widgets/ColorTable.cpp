@@ -1,4 +1,4 @@
-#include "app/ColorTable.h"
+#include "ui/widgets/ColorTable.h"
 
 #include "store/Data.h"
 #include "store/DataSaver.h"

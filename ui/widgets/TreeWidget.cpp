@@ -1,4 +1,4 @@
-#include "app/TreeWidget.h"
+#include "ui/widgets/TreeWidget.h"
 
 #include <QKeyEvent>
 

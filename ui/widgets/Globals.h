@@ -1,5 +1,5 @@
-#ifndef QUILLMAR_APP_GLOBALS_H
-#define QUILLMAR_APP_GLOBALS_H
+#ifndef QUILLMAR_UI_WIDGETS_GLOBALS_H
+#define QUILLMAR_UI_WIDGETS_GLOBALS_H
 
 #include <QString>
 #include <QtGlobal>

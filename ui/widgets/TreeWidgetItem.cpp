@@ -1,4 +1,4 @@
-#include "app/TreeWidgetItem.h"
+#include "ui/widgets/TreeWidgetItem.h"
 
 #include <limits>
 

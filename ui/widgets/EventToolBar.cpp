@@ -1,7 +1,7 @@
-#include "app/EventToolBar.h"
+#include "ui/widgets/EventToolBar.h"
 
-#include "app/Globals.h"
-#include "app/TabWidget.h"
+#include "ui/widgets/Globals.h"
+#include "ui/widgets/TabWidget.h"
 #include "store/Settings.h"
 #include "store/windows/FocusWidget.h"
 

@@ -1,0 +1,44 @@
+// The pools that item bodies and link vectors come from (see
+// StoreInternals.h for why they are pooled).
+#include "store/StoreInternals.h"
+
+#if QUILLMAR_BODY_POOL
+BlockPool& LinkPool(int i_class)
+{
+    // Outlive every static Item.
+    static BlockPool* sp_pools[POOLED_CLASSES] = {};
+    if (!sp_pools[i_class])
+        sp_pools[i_class] = new BlockPool((std::size_t(FIRST_CAPACITY) << i_class) * sizeof(void*));
+    return *sp_pools[i_class];
+}
+#endif
+
+namespace {
+
+#if QUILLMAR_BODY_POOL
+BlockPool& BodyPool()
+{
+    static BlockPool* sp_pool = new BlockPool(64, true); // outlives every static Item
+    return *sp_pool;
+}
+#endif
+
+} // namespace
+
+void* ItemBody::operator new(std::size_t i_size)
+{
+#if QUILLMAR_BODY_POOL
+    if (i_size == sizeof(ItemBody))
+        return BodyPool().Allocate();
+#endif
+    return ::operator new(i_size);
+}
+
+void ItemBody::operator delete(void* ip_body) noexcept
+{
+#if QUILLMAR_BODY_POOL
+    BodyPool().Free(ip_body);
+#else
+    ::operator delete(ip_body);
+#endif
+}

@@ -1,0 +1,546 @@
+#ifndef QUILLMAR_STORE_STOREINTERNALS_H
+#define QUILLMAR_STORE_STOREINTERNALS_H
+
+// What the store's own files share and nobody else sees: the item body, its
+// link vector and key bytes, the pools they come from, the helpers over
+// sorted link vectors, and StoreOps, the operations on bodies used by Item,
+// Type and Data. Included only by the store's implementation files
+// (Item.cpp, Type.cpp, Links.cpp, PathPatterns.cpp, Collection.cpp, Data.cpp,
+// ItemBodies.cpp); callers use store/Data.h.
+
+#include "store/Data.h"
+
+#include <algorithm>
+#include <cassert>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <new>
+#include <stdexcept>
+#include <string_view>
+#include <vector>
+
+#include <sys/mman.h>
+
+// ------------------------------------------------------------------ bodies
+//
+// An item body is shared by its handles and by the store. Links live in one
+// vector per body, sorted by the linked body's sort key (type index in the top
+// 16 bits, creation serial below), so a type's links form one contiguous run
+// and a lookup is a binary search. Breaking a link only tags the entry (low
+// pointer bit) and takes a reference on the other body, so removing one file
+// from a token that thousands of files share costs a search, not a memmove;
+// the vector is compacted once more than half of it is tags.
+//
+// A body is one 64-byte cache line: linking a file to a token that is not in
+// cache then costs one miss on the token instead of two. Bodies and link
+// vectors come from pools of large chunks instead of one malloc each: a share
+// of a million files makes a million bodies and as many vectors, and linking
+// touches them in random order, so packing them densely (and in huge pages
+// where the kernel allows) saves both the allocator's per-block overhead and
+// most TLB misses. Freed blocks are kept for reuse, not returned to the
+// system. The store is used from the GUI thread only, so the pools have no
+// lock. Sanitizer builds use the ordinary allocator so that misuse is still
+// caught.
+
+#if defined(__SANITIZE_ADDRESS__)
+#define QUILLMAR_BODY_POOL 0
+#else
+#define QUILLMAR_BODY_POOL 1
+#endif
+
+#if QUILLMAR_BODY_POOL
+class BlockPool
+{
+public:
+    // A contiguous pool takes its chunks one after the other from one
+    // reserved stretch of address space (see AddressBits), as long as the
+    // system grants it.
+    explicit BlockPool(std::size_t i_block, bool i_contiguous = false) : m_block(i_block)
+    {
+        if (!i_contiguous)
+            return;
+        void* lp_region = mmap(nullptr, REGION, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+        if (lp_region == MAP_FAILED)
+            return;
+        // Chunks start on a chunk boundary, for huge pages.
+        std::uintptr_t l_start = (reinterpret_cast<std::uintptr_t>(lp_region) + CHUNK - 1) & ~std::uintptr_t(CHUNK - 1);
+        mp_region = reinterpret_cast<char*>(l_start);
+        mp_regionEnd = static_cast<char*>(lp_region) + REGION;
+    }
+
+    void* Allocate()
+    {
+        if (mp_free) {
+            FreeBlock* lp_block = mp_free;
+            mp_free = lp_block->mp_next;
+            return lp_block;
+        }
+        if (mp_cursor == mp_end)
+            NewChunk();
+        void* lp_block = mp_cursor;
+        mp_cursor += m_block;
+        return lp_block;
+    }
+
+    void Free(void* ip_block)
+    {
+        FreeBlock* lp_block = static_cast<FreeBlock*>(ip_block);
+        lp_block->mp_next = mp_free;
+        mp_free = lp_block;
+    }
+
+private:
+    struct FreeBlock
+    {
+        FreeBlock* mp_next;
+    };
+    static constexpr std::size_t CHUNK = std::size_t(2) << 20;
+    static constexpr std::size_t REGION = std::size_t(64) << 30; // a billion bodies
+
+    void* TakeFromRegion()
+    {
+        if (mp_regionEnd - mp_region < std::ptrdiff_t(CHUNK) || mprotect(mp_region, CHUNK, PROT_READ | PROT_WRITE) != 0)
+            return nullptr;
+        void* lp_chunk = mp_region;
+        mp_region += CHUNK;
+        return lp_chunk;
+    }
+
+    void NewChunk()
+    {
+        void* lp_chunk = mp_region ? TakeFromRegion() : nullptr;
+        if (!lp_chunk)
+            lp_chunk = std::aligned_alloc(CHUNK, CHUNK);
+        if (!lp_chunk)
+            throw std::bad_alloc();
+        madvise(lp_chunk, CHUNK, MADV_HUGEPAGE);
+        mp_cursor = static_cast<char*>(lp_chunk);
+        mp_end = mp_cursor + (CHUNK / m_block) * m_block;
+    }
+
+    std::size_t const m_block;
+    FreeBlock* mp_free = nullptr;
+    char* mp_cursor = nullptr;
+    char* mp_end = nullptr;
+    char* mp_region = nullptr;
+    char* mp_regionEnd = nullptr;
+};
+#endif
+
+// Link vectors hold 3 << k entries: most items have a handful of links, and
+// a file's usual six need a single growth.
+constexpr std::uint32_t FIRST_CAPACITY = 3;
+constexpr int POOLED_CLASSES = 8; // up to 384 entries; longer runs use malloc
+
+#if QUILLMAR_BODY_POOL
+// The pool of link vectors of one capacity class (ItemBodies.cpp).
+BlockPool& LinkPool(int i_class);
+#endif
+
+inline int CapacityClass(std::uint32_t i_capacity)
+{
+    int l_class = 0;
+    while ((FIRST_CAPACITY << l_class) < i_capacity)
+        ++l_class;
+    return l_class;
+}
+
+// A vector of link entries in 16 bytes (a std::vector takes 24), with its
+// blocks from the pools above. Only what the store needs.
+class LinkVector
+{
+public:
+    LinkVector() = default;
+    LinkVector(LinkVector const&) = delete;
+    LinkVector& operator=(LinkVector const&) = delete;
+    ~LinkVector() { Release(mp_data, m_capacity); }
+
+    std::size_t size() const { return m_size; }
+    bool empty() const { return m_size == 0; }
+    std::size_t capacity() const { return m_capacity; }
+    ItemBody** data() { return mp_data; }
+    ItemBody* const* data() const { return mp_data; }
+    ItemBody** begin() { return mp_data; }
+    ItemBody** end() { return mp_data + m_size; }
+    ItemBody* const* begin() const { return mp_data; }
+    ItemBody* const* end() const { return mp_data + m_size; }
+    ItemBody*& operator[](std::size_t i_index) { return mp_data[i_index]; }
+    ItemBody* operator[](std::size_t i_index) const { return mp_data[i_index]; }
+    ItemBody* back() const { return mp_data[m_size - 1]; }
+
+    void push_back(ItemBody* ip_entry)
+    {
+        if (m_size == m_capacity)
+            Grow(m_size + 1);
+        mp_data[m_size++] = ip_entry;
+    }
+    ItemBody** insert(ItemBody** ip_at, ItemBody* ip_entry)
+    {
+        std::size_t l_index = std::size_t(ip_at - mp_data);
+        if (m_size == m_capacity)
+            Grow(m_size + 1);
+        std::copy_backward(mp_data + l_index, mp_data + m_size, mp_data + m_size + 1);
+        mp_data[l_index] = ip_entry;
+        ++m_size;
+        return mp_data + l_index;
+    }
+    void pop_back() { --m_size; }
+    void resize(std::size_t i_smaller) { m_size = std::uint32_t(std::min<std::size_t>(i_smaller, m_size)); }
+    void clear() { m_size = 0; }
+    void shrink_to_fit()
+    {
+        if (m_size == 0) {
+            Release(mp_data, m_capacity);
+            mp_data = nullptr;
+            m_capacity = 0;
+        } else if (std::uint32_t(FIRST_CAPACITY << CapacityClass(m_size)) < m_capacity) {
+            Move(FIRST_CAPACITY << CapacityClass(m_size));
+        }
+    }
+
+private:
+    void Grow(std::size_t i_needed)
+    {
+        if (i_needed > std::numeric_limits<std::uint32_t>::max() / 2)
+            throw std::length_error("too many links on one item");
+        Move(FIRST_CAPACITY << CapacityClass(std::uint32_t(i_needed)));
+    }
+    void Move(std::uint32_t i_capacity)
+    {
+        ItemBody** lp_new = Acquire(i_capacity);
+        std::copy(mp_data, mp_data + m_size, lp_new);
+        Release(mp_data, m_capacity);
+        mp_data = lp_new;
+        m_capacity = i_capacity;
+    }
+    static ItemBody** Acquire(std::uint32_t i_capacity)
+    {
+#if QUILLMAR_BODY_POOL
+        int l_class = CapacityClass(i_capacity);
+        if (l_class < POOLED_CLASSES)
+            return static_cast<ItemBody**>(LinkPool(l_class).Allocate());
+#endif
+        void* lp_block = std::malloc(std::size_t(i_capacity) * sizeof(ItemBody*));
+        if (!lp_block)
+            throw std::bad_alloc();
+        return static_cast<ItemBody**>(lp_block);
+    }
+    static void Release(ItemBody** ip_block, std::uint32_t i_capacity)
+    {
+        if (!ip_block)
+            return;
+#if QUILLMAR_BODY_POOL
+        int l_class = CapacityClass(i_capacity);
+        if (l_class < POOLED_CLASSES) {
+            LinkPool(l_class).Free(ip_block);
+            return;
+        }
+#endif
+        (void)i_capacity;
+        std::free(ip_block);
+    }
+
+    ItemBody** mp_data = nullptr;
+    std::uint32_t m_size = 0;
+    std::uint32_t m_capacity = 0;
+};
+
+// A valued item's key bytes: a length and the bytes in one block, or null for
+// an empty key (all items of null types).
+class StoredBytes
+{
+public:
+    StoredBytes() = default;
+    StoredBytes(StoredBytes const&) = delete;
+    StoredBytes& operator=(StoredBytes const&) = delete;
+    ~StoredBytes() { std::free(mp_block); }
+
+    void Set(std::string_view i_bytes)
+    {
+        std::free(mp_block);
+        mp_block = nullptr;
+        if (i_bytes.empty())
+            return;
+        if (i_bytes.size() > std::numeric_limits<std::uint32_t>::max())
+            throw std::length_error("item value too long");
+        mp_block = static_cast<char*>(std::malloc(sizeof(std::uint32_t) + i_bytes.size()));
+        if (!mp_block)
+            throw std::bad_alloc();
+        std::uint32_t l_size = std::uint32_t(i_bytes.size());
+        std::memcpy(mp_block, &l_size, sizeof l_size);
+        std::memcpy(mp_block + sizeof l_size, i_bytes.data(), i_bytes.size());
+    }
+    std::string_view View() const
+    {
+        if (!mp_block)
+            return {};
+        std::uint32_t l_size;
+        std::memcpy(&l_size, mp_block, sizeof l_size);
+        return {mp_block + sizeof l_size, l_size};
+    }
+
+private:
+    char* mp_block = nullptr;
+};
+
+struct ItemBody
+{
+    Type* mp_type = nullptr;
+    std::uint64_t m_key = 0;
+    LinkVector m_links;
+    // Key of the last entry of m_links: appending a new item's link (the
+    // common case) then needs no visit to the last linked body.
+    std::uint64_t m_lastLinkKey = 0;
+    StoredBytes m_value;
+    std::uint32_t m_refs = 1; // the store's own reference while the item lives
+    std::uint32_t m_deadLinks = 0;
+    bool m_removed = false;
+    bool m_removing = false;
+    bool m_marked = false;
+    // In the batch a collection is removing without events (see
+    // StoreOps::RemoveSilently), and how many of its links the items of that
+    // batch dropped before it: when they are all of its links, its own
+    // removal needs to look at none of the bodies they lead to.
+    bool m_doomed = false;
+    std::uint32_t m_doomedPartners = 0;
+
+    static void* operator new(std::size_t i_size);
+    static void operator delete(void* ip_body) noexcept;
+};
+static_assert(sizeof(ItemBody) <= 64, "an item body no longer fits one cache line");
+
+constexpr std::uint64_t SERIAL_MASK = (std::uint64_t(1) << 48) - 1;
+
+inline ItemBody* Ptr(ItemBody* ip_entry)
+{
+    return reinterpret_cast<ItemBody*>(reinterpret_cast<std::uintptr_t>(ip_entry) & ~std::uintptr_t(1));
+}
+inline bool IsDead(ItemBody* ip_entry)
+{
+    return (reinterpret_cast<std::uintptr_t>(ip_entry) & 1) != 0;
+}
+inline ItemBody* Tagged(ItemBody* ip_body)
+{
+    return reinterpret_cast<ItemBody*>(reinterpret_cast<std::uintptr_t>(ip_body) | 1);
+}
+inline void Retain(ItemBody* ip_body)
+{
+    ++ip_body->m_refs;
+}
+inline void Release(ItemBody* ip_body)
+{
+    if (--ip_body->m_refs == 0) {
+        assert(ip_body->m_links.empty());
+        delete ip_body;
+    }
+}
+inline bool IsLive(ItemBody const* ip_body)
+{
+    return ip_body && !ip_body->m_removed;
+}
+
+// Index of the first entry whose key is not below i_key.
+template <class Entries>
+inline std::size_t LowerBound(Entries const& i_vector, std::uint64_t i_key)
+{
+    auto l_it = std::lower_bound(i_vector.begin(), i_vector.end(), i_key,
+                                 [](ItemBody* ip_entry, std::uint64_t i_k) { return Ptr(ip_entry)->m_key < i_k; });
+    return std::size_t(l_it - i_vector.begin());
+}
+
+inline std::pair<std::size_t, std::size_t> GroupRange(LinkVector const& i_links, std::uint16_t i_typeIndex)
+{
+    std::uint64_t l_low = std::uint64_t(i_typeIndex) << 48;
+    std::uint64_t l_high = (std::uint64_t(i_typeIndex) + 1) << 48;
+    return {LowerBound(i_links, l_low), LowerBound(i_links, l_high)};
+}
+
+// Adds (or revives) an entry in a sorted tagged vector.
+template <class Entries>
+void SortedInsert(Entries& io_vector, std::uint32_t& io_dead, ItemBody* ip_body,
+                  std::uint64_t* iop_lastKey = nullptr)
+{
+    std::uint64_t l_last = io_vector.empty() ? 0 : (iop_lastKey ? *iop_lastKey : Ptr(io_vector.back())->m_key);
+    if (io_vector.empty() || l_last < ip_body->m_key) {
+        io_vector.push_back(ip_body);
+        if (iop_lastKey)
+            *iop_lastKey = ip_body->m_key;
+        return;
+    }
+    std::size_t l_index = LowerBound(io_vector, ip_body->m_key);
+    if (l_index < io_vector.size() && Ptr(io_vector[l_index]) == ip_body) {
+        if (IsDead(io_vector[l_index])) {
+            io_vector[l_index] = ip_body;
+            --io_dead;
+            Release(ip_body);
+        }
+        return;
+    }
+    io_vector.insert(io_vector.begin() + std::ptrdiff_t(l_index), ip_body);
+}
+
+template <class Entries>
+void Compact(Entries& io_vector, std::uint32_t& io_dead, std::uint64_t* iop_lastKey = nullptr)
+{
+    std::size_t l_kept = 0;
+    std::vector<ItemBody*> l_released;
+    for (ItemBody* lp_entry : io_vector) {
+        if (IsDead(lp_entry))
+            l_released.push_back(Ptr(lp_entry));
+        else
+            io_vector[l_kept++] = lp_entry;
+    }
+    io_vector.resize(l_kept);
+    if (io_vector.capacity() > 16 && io_vector.capacity() > 2 * l_kept)
+        io_vector.shrink_to_fit();
+    io_dead = 0;
+    if (iop_lastKey)
+        *iop_lastKey = io_vector.empty() ? 0 : Ptr(io_vector.back())->m_key;
+    for (ItemBody* lp_body : l_released)
+        Release(lp_body);
+}
+
+// Where a vector holds the live entry of a body, or its size. A binary
+// search reads one linked body per step, each likely a cache miss; a short
+// vector is scanned for the pointer instead, which reads only the vector
+// (removing a million files from tokens of a hundred files each took twice
+// as long by searching). i_hint: where the entry may be, looked at before
+// searching.
+template <class Entries>
+std::size_t FindLive(Entries const& i_vector, ItemBody const* ip_body, std::size_t i_hint = std::size_t(-1))
+{
+    if (i_hint < i_vector.size() && i_vector[i_hint] == ip_body)
+        return i_hint;
+    constexpr std::size_t SCAN_UP_TO = 256;
+    if (i_vector.size() <= SCAN_UP_TO)
+        return std::size_t(std::find(i_vector.begin(), i_vector.end(), ip_body) - i_vector.begin());
+    std::size_t const l_index = LowerBound(i_vector, ip_body->m_key);
+    return l_index < i_vector.size() && i_vector[l_index] == ip_body ? l_index : i_vector.size();
+}
+
+// Tags an entry as gone; true when it was live. i_hint: as for FindLive.
+template <class Entries>
+bool SortedErase(Entries& io_vector, std::uint32_t& io_dead, ItemBody* ip_body,
+                 std::uint64_t* iop_lastKey = nullptr, std::size_t i_hint = std::size_t(-1))
+{
+    std::size_t const l_index = FindLive(io_vector, ip_body, i_hint);
+    if (l_index == io_vector.size())
+        return false;
+    if (l_index + 1 == io_vector.size()) {
+        io_vector.pop_back();
+        if (iop_lastKey)
+            *iop_lastKey = io_vector.empty() ? 0 : Ptr(io_vector.back())->m_key;
+        return true;
+    }
+    io_vector[l_index] = Tagged(ip_body);
+    Retain(ip_body);
+    ++io_dead;
+    if (std::size_t(io_dead) * 2 > io_vector.size())
+        Compact(io_vector, io_dead, iop_lastKey);
+    return true;
+}
+
+inline bool HasLiveEntry(LinkVector const& i_vector, ItemBody const* ip_body)
+{
+    return FindLive(i_vector, ip_body) < i_vector.size();
+}
+
+inline bool IsLinked(ItemBody const* ip_a, ItemBody const* ip_b)
+{
+    // No vector holds a key above its last one. A new item's key is above
+    // every older item's, so linking it needs no search and no visit to the
+    // bodies it is already linked to.
+    if (ip_a->m_links.empty() || ip_b->m_links.empty() || ip_b->m_key > ip_a->m_lastLinkKey ||
+        ip_a->m_key > ip_b->m_lastLinkKey)
+        return false;
+    if (ip_a->m_links.size() <= ip_b->m_links.size())
+        return HasLiveEntry(ip_a->m_links, ip_b);
+    return HasLiveEntry(ip_b->m_links, ip_a);
+}
+
+// How far ahead loops over many bodies fetch the next ones.
+constexpr std::size_t PREFETCH_AHEAD = 16;
+
+// The store's operations on bodies, shared by Item, Type and Data.
+// What a path check sees: the store as it is, or, for the steps below a
+// broken link, the store as it was before the change: the broken link still
+// there, and the items being removed still holding the links they had when
+// their removal began (a removal drops them one by one, in link order).
+struct PriorState
+{
+    ItemBody* mp_a;
+    ItemBody* mp_b;
+};
+
+struct StoreOps
+{
+    static void Connect(ItemBody* ip_a, ItemBody* ip_b);
+    static void Disconnect(ItemBody* ip_a, ItemBody* ip_b);
+    // i_slot: where the item may be in its type's item list.
+    static void Remove(ItemBody* ip_body, std::size_t i_slot = std::size_t(-1));
+    // Whether removing an item of the type fires nothing at all.
+    static bool RemovesSilently(Data const* ip_data, Type const* ip_type);
+    // Removes i_items from i_begin on, up to the first live item whose removal
+    // would fire something, as Remove would one by one; returns where it
+    // stopped. i_slots: each item's index in its type's item list when the
+    // list was made (checked before it is used).
+    static std::size_t RemoveSilently(Data* ip_data, std::vector<Item> const& i_items,
+                                      std::vector<std::size_t> const& i_slots, std::size_t i_begin);
+    // Whether an item meets the standing conditions of a pattern node's
+    // children (and, recursively, theirs); ip_prior null: as things are.
+    static bool Holds(PathNode const* ip_node, ItemBody* ip_item, PriorState const* ip_prior);
+    static bool WasLinked(ItemBody* ip_a, ItemBody* ip_b, PriorState const* ip_prior);
+    static void WereLinked(ItemBody* ip_item, Type const* ip_type, PriorState const* ip_prior,
+                           std::vector<ItemBody*>& o_bodies);
+    static ItemBody* FirstLive(ItemBody const* ip_body, Type const* ip_type)
+    {
+        auto l_range = GroupRange(ip_body->m_links, ip_type->m_index);
+        for (std::size_t l_index = l_range.first; l_index < l_range.second; ++l_index)
+            if (!IsDead(ip_body->m_links[l_index]))
+                return ip_body->m_links[l_index];
+        return nullptr;
+    }
+    static void LiveOfType(ItemBody const* ip_body, Type const* ip_type, std::vector<ItemBody*>& o_bodies)
+    {
+        auto l_range = GroupRange(ip_body->m_links, ip_type->m_index);
+        // Written without a branch, as a search's scan is (see AddressBits).
+        std::size_t l_count = o_bodies.size();
+        o_bodies.resize(l_count + (l_range.second - l_range.first));
+        ItemBody** const lp_out = o_bodies.data();
+        for (std::size_t l_index = l_range.first; l_index < l_range.second; ++l_index) {
+            ItemBody* const lp_entry = ip_body->m_links[l_index];
+            lp_out[l_count] = lp_entry;
+            l_count += !IsDead(lp_entry);
+        }
+        o_bodies.resize(l_count);
+    }
+    static std::size_t LiveCount(ItemBody const* ip_body, Type const* ip_type)
+    {
+        auto l_range = GroupRange(ip_body->m_links, ip_type->m_index);
+        std::size_t l_count = 0;
+        for (std::size_t l_index = l_range.first; l_index < l_range.second; ++l_index)
+            l_count += IsDead(ip_body->m_links[l_index]) ? 0 : 1;
+        return l_count;
+    }
+    static std::size_t GroupSize(ItemBody const* ip_body, Type const* ip_type)
+    {
+        auto l_range = GroupRange(ip_body->m_links, ip_type->m_index);
+        return l_range.second - l_range.first;
+    }
+    static ItemSet SetOf(std::vector<ItemBody*> const& i_bodies)
+    {
+        std::vector<Item> l_items;
+        std::size_t const l_size = i_bodies.size();
+        l_items.reserve(l_size);
+        for (std::size_t l_index = 0; l_index < l_size; ++l_index) {
+            // A search's answer can be thousands of bodies not in cache.
+            if (l_index + PREFETCH_AHEAD < l_size)
+                __builtin_prefetch(i_bodies[l_index + PREFETCH_AHEAD], 1);
+            l_items.emplace_back(i_bodies[l_index]);
+        }
+        return ItemSet::FromSorted(std::move(l_items));
+    }
+};
+
+#endif

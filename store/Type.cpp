@@ -1,0 +1,250 @@
+// Types, and the index that finds a valued type's items by key.
+#include "store/StoreInternals.h"
+
+// -------------------------------------------------------------- ValueIndex
+
+namespace {
+
+ItemBody* const TOMBSTONE = reinterpret_cast<ItemBody*>(std::uintptr_t(1));
+
+inline std::size_t HashKey(std::string_view i_key)
+{
+    return std::hash<std::string_view>()(i_key);
+}
+
+} // namespace
+
+ItemBody* ValueIndex::Find(std::string_view i_key) const
+{
+    if (m_slots.empty())
+        return nullptr;
+    std::size_t const l_hash = HashKey(i_key);
+    std::size_t const l_mask = m_slots.size() - 1;
+    for (std::size_t l_at = l_hash & l_mask;; l_at = (l_at + 1) & l_mask) {
+        Slot const& l_slot = m_slots[l_at];
+        if (!l_slot.mp_body)
+            return nullptr;
+        if (l_slot.m_hash == l_hash && l_slot.mp_body != TOMBSTONE && l_slot.mp_body->m_value.View() == i_key)
+            return l_slot.mp_body;
+    }
+}
+
+void ValueIndex::Insert(ItemBody* ip_body)
+{
+    // At most 70 % full, tombstones counted, so that probes stay short (the
+    // stored hash makes each step cheap) and always end on an empty slot.
+    if (10 * (m_used + 1) > 7 * m_slots.size())
+        Grow();
+    std::string_view const l_key = ip_body->m_value.View();
+    std::size_t const l_hash = HashKey(l_key);
+    std::size_t const l_mask = m_slots.size() - 1;
+    Slot* lp_free = nullptr;
+    std::size_t l_at = l_hash & l_mask;
+    for (;; l_at = (l_at + 1) & l_mask) {
+        Slot& l_slot = m_slots[l_at];
+        if (!l_slot.mp_body)
+            break;
+        if (l_slot.mp_body == TOMBSTONE) {
+            if (!lp_free)
+                lp_free = &l_slot;
+        } else if (l_slot.m_hash == l_hash && l_slot.mp_body->m_value.View() == l_key) {
+            return;
+        }
+    }
+    if (!lp_free) {
+        lp_free = &m_slots[l_at];
+        ++m_used;
+    }
+    *lp_free = Slot{l_hash, ip_body};
+}
+
+void ValueIndex::Erase(ItemBody* ip_body)
+{
+    if (m_slots.empty())
+        return;
+    std::size_t const l_hash = HashKey(ip_body->m_value.View());
+    std::size_t const l_mask = m_slots.size() - 1;
+    for (std::size_t l_at = l_hash & l_mask; m_slots[l_at].mp_body; l_at = (l_at + 1) & l_mask)
+        if (m_slots[l_at].mp_body == ip_body) {
+            m_slots[l_at].mp_body = TOMBSTONE; // keeps later entries of the run reachable
+            return;
+        }
+}
+
+void ValueIndex::Clear()
+{
+    std::vector<Slot>().swap(m_slots);
+    m_used = 0;
+}
+
+void ValueIndex::Reserve(std::size_t i_keys)
+{
+    if (10 * (i_keys + 1) > 7 * m_slots.size())
+        Grow(i_keys);
+}
+
+void ValueIndex::Grow(std::size_t i_keys)
+{
+    std::size_t l_live = 0;
+    for (Slot const& l_slot : m_slots)
+        l_live += l_slot.mp_body && l_slot.mp_body != TOMBSTONE;
+    // At most half full again; a table of mostly tombstones is rebuilt at
+    // its size.
+    std::size_t l_size = 16;
+    while (l_size < 2 * (std::max(l_live, i_keys) + 1))
+        l_size *= 2;
+    std::vector<Slot> l_old(l_size, Slot{0, nullptr});
+    l_old.swap(m_slots);
+    m_used = l_live;
+    std::size_t const l_mask = m_slots.size() - 1;
+    for (Slot const& l_slot : l_old) {
+        if (!l_slot.mp_body || l_slot.mp_body == TOMBSTONE)
+            continue;
+        std::size_t l_at = l_slot.m_hash & l_mask;
+        while (m_slots[l_at].mp_body)
+            l_at = (l_at + 1) & l_mask;
+        m_slots[l_at] = l_slot;
+    }
+}
+
+// -------------------------------------------------------------------- Type
+
+Type::Type(Data* ip_data, std::string i_name, Primacy i_primacy, bool i_isNull, bool i_autoCreate,
+           std::uint16_t i_index)
+    : mp_data(ip_data), m_name(std::move(i_name)), m_primacy(i_primacy), m_isNull(i_isNull),
+      m_autoCreate(i_autoCreate), m_index(i_index)
+{
+}
+
+Type::~Type() = default;
+
+void Type::RelateToType(Type* ip_other, OneOrMany i_a, OneOrMany i_b, bool i_owning)
+{
+    if (!ip_other)
+        throw TypeNotFoundException("RelateToType: no such type");
+    if (FindRelation(ip_other))
+        throw AlreadyRelatedException(m_name + " is already related to " + ip_other->m_name);
+    if (ip_other == this) {
+        m_relations.push_back({this, i_b, i_owning, i_owning});
+        return;
+    }
+    m_relations.push_back({ip_other, i_b, i_owning, false});
+    ip_other->m_relations.push_back({this, i_a, false, i_owning});
+}
+
+bool Type::IsRelatedTo(Type const* ip_other) const
+{
+    return FindRelation(ip_other) != nullptr;
+}
+
+Type::Relation const* Type::FindRelation(Type const* ip_other) const
+{
+    for (Relation const& l_relation : m_relations)
+        if (l_relation.mp_other == ip_other)
+            return &l_relation;
+    return nullptr;
+}
+
+Item Type::CreateBody(std::string i_value)
+{
+    ItemBody* lp_body = new ItemBody;
+    try {
+        lp_body->m_value.Set(i_value);
+    } catch (...) {
+        delete lp_body;
+        throw;
+    }
+    lp_body->mp_type = this;
+    lp_body->m_key = (std::uint64_t(m_index) << 48) | (mp_data->m_nextSerial++ & SERIAL_MASK);
+    m_items.push_back(lp_body);
+    if (!m_isNull)
+        m_byValue.Insert(lp_body);
+    ++mp_data->m_liveItems;
+    // The handle is what the caller gets: a handler that removes the new
+    // item leaves it reading as null instead of handing back a freed body.
+    Item l_item(lp_body);
+    m_newItemEvent.Fire(l_item);
+    mp_data->m_newItemEvent.Fire(l_item);
+    return l_item;
+}
+
+Item Type::FindOrCreate(Value const& i_key, bool i_create, char const* ip_caller)
+{
+    if (m_isNull)
+        throw NullTypeException(std::string(ip_caller) + " on the null type " + m_name);
+    if (ItemBody* lp_found = m_byValue.Find(i_key.Bytes()))
+        return Item(lp_found);
+    if (!i_create)
+        return Item();
+    return CreateBody(i_key.Bytes());
+}
+
+Item Type::GetItem(Value const& i_key)
+{
+    return FindOrCreate(i_key, m_autoCreate, "GetItem");
+}
+
+Item Type::HasItem(Value const& i_key) const
+{
+    if (m_isNull)
+        return Item();
+    return Item(m_byValue.Find(i_key.Bytes()));
+}
+
+Item Type::NewItem()
+{
+    if (!m_isNull)
+        throw NullTypeException("NewItem() on the valued type " + m_name);
+    return CreateBody(std::string());
+}
+
+Item Type::NewItem(Value const& i_key)
+{
+    return FindOrCreate(i_key, true, "NewItem(Value)");
+}
+
+ItemSet Type::GetItems() const
+{
+    std::vector<Item> l_items;
+    l_items.reserve(m_items.size() - m_deadItems);
+    for (ItemBody* lp_entry : m_items)
+        if (!IsDead(lp_entry))
+            l_items.emplace_back(lp_entry);
+    return ItemSet::FromSorted(std::move(l_items));
+}
+
+std::size_t Type::GetItemCount() const
+{
+    return m_items.size() - m_deadItems;
+}
+
+void Type::Reserve(std::size_t i_items)
+{
+    if (!m_isNull)
+        m_byValue.Reserve(i_items);
+}
+
+Item Type::GetGlobalNullItem()
+{
+    if (!m_isNull)
+        throw NullTypeException("GetGlobalNullItem on the valued type " + m_name);
+    if (IsLive(mp_globalNullItem))
+        return Item(mp_globalNullItem);
+    mp_globalNullItem = nullptr;
+    Item l_item = NewItem();
+    // Kept only while it lives: a new-item handler may have removed it, and
+    // the pointer holds no reference.
+    if (!l_item.IsNull())
+        mp_globalNullItem = l_item.Body();
+    return l_item;
+}
+
+Item Type::FindGlobalNullItem() const
+{
+    return IsLive(mp_globalNullItem) ? Item(mp_globalNullItem) : Item();
+}
+
+void Type::RemoveAllItems()
+{
+    GetItems().Remove();
+}
