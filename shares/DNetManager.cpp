@@ -57,6 +57,12 @@ void SetValue(Item const& i_item, char const* ip_type, Value const& i_value)
         l_old.Remove();
 }
 
+// What a waiting search holds, near enough.
+qint64 SearchBytes(QString const& i_user, QString const& i_query)
+{
+    return 64 + 2 * qint64(i_user.size() + i_query.size());
+}
+
 void SetDNetValue(char const* ip_key, Value const& i_value)
 {
     SetValue(d.GetType("dnet_global")->GetItem(Value(ip_key)), "dnet_value", i_value);
@@ -517,12 +523,15 @@ void DNetManager::WaitToAnswer(QString const& i_user, quint32 i_token, QString c
         DLog(2, QStringLiteral("Not answering a search from %1 bytes that are no user name").arg(i_user.size()));
         return;
     }
-    if (m_waitingSearches.size() >= MAX_WAITING_SEARCHES) {
+    qint64 const l_bytes = SearchBytes(i_user, i_query);
+    if (m_waitingSearches.size() >= MAX_WAITING_SEARCHES || m_waitingSearchBytes + l_bytes > MAX_WAITING_SEARCH_BYTES) {
         if (m_unanswered++ == 0)
-            DLog(1, QStringLiteral("%1 searches wait to be answered; later ones are passed on unanswered")
-                        .arg(m_waitingSearches.size()));
+            DLog(1, QStringLiteral("%1 searches of %2 bytes wait to be answered; later ones are passed on unanswered")
+                        .arg(m_waitingSearches.size())
+                        .arg(m_waitingSearchBytes));
         return;
     }
+    m_waitingSearchBytes += l_bytes;
     m_waitingSearches.emplace_back(i_user, i_token, i_query);
     if (!m_answerTimer.isActive())
         m_answerTimer.start();
@@ -535,6 +544,7 @@ void DNetManager::AnswerWaitingSearches()
     while (!m_waitingSearches.empty()) {
         auto const l_search = std::move(m_waitingSearches.front());
         m_waitingSearches.pop_front();
+        m_waitingSearchBytes -= SearchBytes(std::get<0>(l_search), std::get<2>(l_search));
         emit DNetSearchRequest(std::get<0>(l_search), std::get<1>(l_search), std::get<2>(l_search));
         if (l_slice.elapsed() >= m_answerSliceMs)
             break;

@@ -50,8 +50,10 @@ public:
     static constexpr std::size_t REMEMBERED_SEARCHES = 1000;
     // Searches are passed on at once and answered afterwards, in slices, so
     // that the relay keeps its rate whatever answering costs. Beyond this
-    // many waiting, a search is passed on but not answered.
-    static constexpr std::size_t MAX_WAITING_SEARCHES = 10000;
+    // many waiting, or these many bytes of names and texts, a search is
+    // passed on but not answered.
+    static constexpr std::size_t MAX_WAITING_SEARCHES = 50000;
+    static constexpr qint64 MAX_WAITING_SEARCH_BYTES = 16 * 1024 * 1024;
     // The group leader goes to the server at most this often (milliseconds).
     static constexpr qint64 LEADER_REPORT_INTERVAL = 1000;
 
@@ -152,6 +154,7 @@ private:
     std::set<std::tuple<QString, quint32, QString>> m_seenSearches;
     std::deque<std::tuple<QString, quint32, QString>> m_seenOrder; // oldest first
     std::deque<std::tuple<QString, quint32, QString>> m_waitingSearches;
+    qint64 m_waitingSearchBytes = 0;
     QTimer m_answerTimer;
     qint64 m_answerSliceMs = 10;
     quint64 m_unanswered = 0; // searches not answered since the last line that said so
