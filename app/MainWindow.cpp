@@ -222,6 +222,14 @@ void MainWindow::Init()
     sharedFoldersManager->Init();
     connect(sharedFoldersManager, &SharedFoldersManager::SharedFilesRescanned, this,
             &MainWindow::OnSharedFilesRescanned);
+    // Sharing, rescanning and unsharing run in the background; the status
+    // bar says how far they are.
+    connect(sharedFoldersManager, &SharedFoldersManager::ShareProgress, this, [this](QString i_text) {
+        if (i_text.isEmpty())
+            statusBar()->clearMessage();
+        else
+            statusBar()->showMessage(i_text);
+    });
     RegisterWidgetForTabFocus(mp_ui->usernameEdit, 1);
     RegisterWidgetForTabFocus(mp_ui->sharedFoldersList, 1);
     mp_ui->chatsForm->Init();

@@ -1,15 +1,17 @@
 #ifndef QUILLMAR_BENCH_BENCHUTIL_H
 #define QUILLMAR_BENCH_BENCHUTIL_H
 
-// What the benchmarks share: the process's resident memory, the processor
-// time of the calling thread, and the share-shaped store that the store and
-// data-file benchmarks measure: file items, each in one of the folders and
-// linked to five of the tokens, chosen by a fixed-seed generator so that
-// every run builds the same store.
+// What the benchmarks share: the quick mode that CI runs, the process's
+// resident memory, the processor time of the calling thread, and the
+// share-shaped store that the store and data-file benchmarks measure: file
+// items, each in one of the folders and linked to five of the tokens, chosen
+// by a fixed-seed generator so that every run builds the same store.
 
 #include "store/Data.h"
 
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <fstream>
 #include <random>
@@ -17,6 +19,39 @@
 #include <vector>
 
 namespace bench {
+
+// Quick mode: CI runs every benchmark with QUILLMAR_BENCH_QUICK set (see
+// quillmar_add_bench in bench/CMakeLists.txt), at sizes that take a few
+// seconds even in a sanitizer build, so that a benchmark that no longer
+// completes fails the suite. Its figures mean nothing; the full sizes are
+// for measuring.
+inline bool Quick()
+{
+    static bool const s_quick = std::getenv("QUILLMAR_BENCH_QUICK") != nullptr;
+    return s_quick;
+}
+
+// The full size, or the quick one in quick mode.
+template <typename T>
+T Size(T i_full, T i_quick)
+{
+    return Quick() ? i_quick : i_full;
+}
+
+// A benchmark that cannot complete says why and ends with a failure, so
+// that its quick run in CI fails instead of printing figures of nothing.
+[[noreturn]] inline void Fail(char const* ip_why)
+{
+    std::fprintf(stderr, "benchmark failed: %s\n", ip_why);
+    std::fflush(stdout);
+    std::exit(1);
+}
+
+inline void Require(bool i_condition, char const* ip_why)
+{
+    if (!i_condition)
+        Fail(ip_why);
+}
 
 // The process's resident memory in KiB ("VmRSS:"), or another of the
 // memory lines of /proc/self/status ("VmHWM:" for the peak).

@@ -3,6 +3,7 @@
 #include "store/Log.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QMutexLocker>
 #include <QTextCodec>
@@ -301,6 +302,13 @@ void FileScanner::ScanFolders(QStringList i_folders)
     emit FoldersScanned();
 }
 
+void FileScanner::ScanFolderOfRoot(QString i_root, QString i_folder)
+{
+    VisitedFolders l_visited;
+    ScanFolder(i_root, i_folder, l_visited);
+    emit FoldersScanned();
+}
+
 void FileScanner::ScanFolder(QString const& i_root, QString const& i_folder, VisitedFolders& io_visited)
 {
     if (IsQuitting() || !i_folder.startsWith(i_root))
@@ -508,9 +516,26 @@ void FileScanner::OnMP3ScanRequired(QString i_file)
 
 void FileScanner::OnMP3ScansRequired(QStringList i_files)
 {
-    for (QString const& l_file : i_files) {
-        if (IsQuitting())
+    bool const l_idle = m_mp3Due.isEmpty();
+    m_mp3Due += i_files;
+    if (l_idle)
+        AnalyseDueMP3s();
+}
+
+void FileScanner::AnalyseDueMP3s()
+{
+    // A share's analyses take minutes; a walk asked for meanwhile (a new
+    // folder, a rescan) must not wait behind all of them, so the list goes
+    // in runs of about 100 ms with the thread's queue served between them.
+    QElapsedTimer l_run;
+    l_run.start();
+    while (!m_mp3Due.isEmpty() && l_run.elapsed() < MP3_RUN_MS) {
+        if (IsQuitting()) {
+            m_mp3Due.clear();
             return;
-        OnMP3ScanRequired(l_file);
+        }
+        OnMP3ScanRequired(m_mp3Due.takeFirst());
     }
+    if (!m_mp3Due.isEmpty())
+        QMetaObject::invokeMethod(this, &FileScanner::AnalyseDueMP3s, Qt::QueuedConnection);
 }

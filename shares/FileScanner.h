@@ -89,14 +89,24 @@ signals:
                     int i_bitrate);
 
 public slots:
+    // Walks each root into the result, then emits FoldersScanned.
     void ScanFolders(QStringList i_folders);
+    // Walks one folder of a root (and its subfolders) into the result, then
+    // emits FoldersScanned.
+    void ScanFolderOfRoot(QString i_root, QString i_folder);
     void OnMP3ScanRequired(QString i_file);
     // The files of one scan pass, analysed in order (one queued call rather
     // than one per file: a large share holds tens of thousands of MP3 files).
     void OnMP3ScansRequired(QStringList i_files);
 
 private:
+    // Analyses the files due for about MP3_RUN_MS, then goes on in a queued
+    // call of its own.
+    void AnalyseDueMP3s();
+    static constexpr qint64 MP3_RUN_MS = 100;
+
     ScanResult m_result;
+    QStringList m_mp3Due;
     bool m_quit = false;
     // Guards the quit flag, and the result while it is handed over.
     mutable QMutex m_mutex;

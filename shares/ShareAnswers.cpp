@@ -130,29 +130,103 @@ void SharedFoldersManager::AnswerSearch(QString const& i_user, quint32 i_token, 
 {
     if (i_user == GetSetting("username"))
         return;
-    bool const l_answered = ProcessSearch(i_user, i_token, i_search);
-    emit SearchProcessed(i_search, l_answered);
+    ProcessSearch(i_user, i_token, i_search);
 }
 
-bool SharedFoldersManager::ProcessSearch(QString const& i_user, quint32 i_req, QString const& i_searchText)
+// A search being matched, then described, in slices: a search that matches
+// 100,000 files reads the index for a quarter of a second.
+struct SharedFoldersManager::SearchMatching
 {
-    MemStream const l_record = SearchAnswerRecord(i_user, i_req, i_searchText);
-    if (l_record.Size() == 0 || !peerMessenger || !SendAnswer(i_user, SharePayload::SEARCH_RESULTS, l_record))
-        return false;
-    Log("Search", 1, QStringLiteral("Sending search results to user %1 for search string %2").arg(i_user, i_searchText));
-    return true;
+    QString m_user;
+    QString m_text;
+    SearchParser m_parser;
+    bool m_filterNames = false;
+    ItemSet m_candidates;
+    std::size_t m_nextCandidate = 0;
+    ItemSet m_roots;
+    std::unordered_map<std::uint64_t, bool> m_folderVisible;
+    // By path, so that the answer goes out sorted; past the limit the
+    // greatest path goes, so only the first paths are kept.
+    std::map<std::string, Item> m_matches;
+    std::size_t m_matchCount = 0;
+    std::map<std::string, Item>::const_iterator m_nextMatch;
+    bool m_describing = false;
+    quint64 m_bytes = 0;
+    bool m_full = false;
+    SharePayload::SearchReply m_reply;
+};
+
+void SharedFoldersManager::ProcessSearch(QString const& i_user, quint32 i_req, QString const& i_searchText)
+{
+    auto lp_matching = std::make_shared<SearchMatching>();
+    if (!peerMessenger || !StartSearchMatching(i_user, i_req, i_searchText, *lp_matching)) {
+        emit SearchProcessed(i_searchText, false);
+        return;
+    }
+    if (MatchSearch(*lp_matching, m_shareListSliceMs)) {
+        EndSearchMatching(*lp_matching);
+        return;
+    }
+    // Strangers choose what they search for: only so many large searches
+    // are read at once.
+    if (m_searchMatchings.size() >= MAX_SEARCHES_IN_PROGRESS) {
+        Log("Shared", 1,
+            QStringLiteral("Not answering the search %1 of %2: %3 large searches are being read already")
+                .arg(i_searchText, i_user, QString::number(m_searchMatchings.size())));
+        emit SearchProcessed(i_searchText, false);
+        return;
+    }
+    m_searchMatchings.push_back(std::move(lp_matching));
+    m_searchTimer.start();
+}
+
+void SharedFoldersManager::MatchSearches()
+{
+    if (m_searchMatchings.empty())
+        return;
+    std::shared_ptr<SearchMatching> const lp_matching = m_searchMatchings.front();
+    if (MatchSearch(*lp_matching, m_shareListSliceMs)) {
+        m_searchMatchings.pop_front();
+        EndSearchMatching(*lp_matching);
+    }
+    if (!m_searchMatchings.empty())
+        m_searchTimer.start();
+}
+
+void SharedFoldersManager::EndSearchMatching(SearchMatching& io_matching)
+{
+    bool l_sent = false;
+    if (!io_matching.m_reply.m_files.empty()) {
+        LogSearchCut(io_matching);
+        // The record is written with the compression: a large one on the
+        // worker.
+        auto lp_reply = std::make_shared<SharePayload::SearchReply>(std::move(io_matching.m_reply));
+        l_sent = SendAnswer(io_matching.m_user, SharePayload::SEARCH_RESULTS, io_matching.m_bytes,
+                            [lp_reply] { return SharePayload::SearchResultsRecord(*lp_reply); });
+    }
+    if (l_sent)
+        Log("Search", 1,
+            QStringLiteral("Sending search results to user %1 for search string %2")
+                .arg(io_matching.m_user, io_matching.m_text));
+    emit SearchProcessed(io_matching.m_text, l_sent);
 }
 
 bool SharedFoldersManager::SendAnswer(QString const& i_user, quint32 i_code, MemStream const& i_record)
 {
-    if (i_record.Size() <= m_inlineCompressionLimit) {
-        SendToUser(i_user, SharePayload::Compressed(i_code, i_record));
+    return SendAnswer(i_user, i_code, i_record.Size(), [i_record] { return i_record; });
+}
+
+bool SharedFoldersManager::SendAnswer(QString const& i_user, quint32 i_code, quint64 i_bytes,
+                                      AnswerWorker::Record i_record)
+{
+    if (i_bytes <= m_inlineCompressionLimit) {
+        SendToUser(i_user, SharePayload::Compressed(i_code, i_record()));
         return true;
     }
     // Each answer goes to its own user, so the order in which the worker
     // ends them does not matter. Requests arrive from everywhere: what
     // waits for the worker is bounded.
-    quint64 const l_bytes = i_record.Size();
+    quint64 const l_bytes = i_bytes;
     if (m_pendingAnswerBytes + l_bytes > MAX_PENDING_ANSWER_BYTES) {
         Log("Shared", 1,
             QStringLiteral("Not answering %1 (message %2): %3 MiB of answers already wait for compression")
@@ -161,7 +235,7 @@ bool SharedFoldersManager::SendAnswer(QString const& i_user, quint32 i_code, Mem
     }
     m_pendingAnswerBytes += l_bytes;
     m_answerWorker.Compress(
-        i_code, [i_record] { return i_record; },
+        i_code, std::move(i_record),
         [this, i_user, l_bytes](QByteArray i_message) {
             m_pendingAnswerBytes -= l_bytes;
             SendToUser(i_user, i_message);
@@ -177,11 +251,24 @@ MemStream SharedFoldersManager::SearchAnswer(QString const& i_user, quint32 i_re
 MemStream SharedFoldersManager::SearchAnswerRecord(QString const& i_user, quint32 i_req,
                                                    QString const& i_searchText) const
 {
+    SearchMatching l_matching;
+    if (!StartSearchMatching(i_user, i_req, i_searchText, l_matching))
+        return MemStream();
+    MatchSearch(l_matching, -1);
+    if (l_matching.m_reply.m_files.empty())
+        return MemStream();
+    LogSearchCut(l_matching);
+    return SharePayload::SearchResultsRecord(l_matching.m_reply);
+}
+
+bool SharedFoldersManager::StartSearchMatching(QString const& i_user, quint32 i_req, QString const& i_searchText,
+                                               SearchMatching& o_matching) const
+{
     if (IsVSettingYes("finish_uploads_and_quit"))
-        return MemStream();
-    SearchParser l_parser;
+        return false;
+    SearchParser& l_parser = o_matching.m_parser;
     if (!l_parser.SetSearchText(i_searchText) || l_parser.GetIncludedTokenSet().empty())
-        return MemStream();
+        return false;
     // Every included token must be in the index, and one of them must be
     // long enough to narrow the search down.
     std::vector<std::string> l_tokens;
@@ -191,60 +278,89 @@ MemStream SharedFoldersManager::SearchAnswerRecord(QString const& i_user, quint3
         l_narrow = l_narrow || CharacterCount(l_token) >= 3;
     }
     if (!l_narrow)
-        return MemStream();
-    ItemSet const l_candidates = GetFilesWithTokens(l_tokens);
-    if (l_candidates.empty())
-        return MemStream();
-    ItemSet const l_roots = GetUserSharedFolders(i_user);
-    if (l_roots.empty())
-        return MemStream();
-
-    bool const l_filterNames =
+        return false;
+    o_matching.m_candidates = GetFilesWithTokens(l_tokens);
+    if (o_matching.m_candidates.empty())
+        return false;
+    o_matching.m_roots = GetUserSharedFolders(i_user);
+    if (o_matching.m_roots.empty())
+        return false;
+    o_matching.m_user = i_user;
+    o_matching.m_text = i_searchText;
+    o_matching.m_filterNames =
         !l_parser.GetExcludedTokenSet().empty() || !l_parser.GetIncludedPartTokenSet().empty();
-    std::unordered_map<std::uint64_t, bool> l_folderVisible;
-    // By path, so that the answer goes out sorted; past the limit the
-    // greatest path goes, so only the first paths are kept.
-    std::map<std::string, Item> l_matches;
-    std::size_t l_matchCount = 0;
-    for (Item const& l_file : l_candidates) {
-        Item const l_folder = l_file[kFolder];
-        auto const l_known = l_folderVisible.try_emplace(l_folder.Serial(), false);
-        if (l_known.second)
-            l_known.first->second = !l_folder.GetItems(kSharedFolder).Common(l_roots).empty();
-        if (!l_known.first->second)
-            continue;
-        Item const l_name = l_file[kFileName];
-        if (l_filterNames && !NameFiltersPass(l_name.AsString().toLower(), l_parser))
-            continue;
-        ++l_matchCount;
-        l_matches.emplace(RemotePath(l_folder.AsStdString() + '/' + l_name.AsStdString()), l_file);
-        if (l_matches.size() > SharePayload::MAX_SEARCH_RESULT_FILES)
-            l_matches.erase(std::prev(l_matches.end()));
-    }
-    if (l_matches.empty())
-        return MemStream();
-
-    SharePayload::SearchReply l_reply;
+    SharePayload::SearchReply& l_reply = o_matching.m_reply;
     l_reply.m_user = GetSetting("username");
     l_reply.m_token = i_req;
     l_reply.m_freeSlot = IsFreeToUpload();
     l_reply.m_uploadSpeed = quint32(GetSettingInt("upload_speed"));
     l_reply.m_queuedUploads = quint32(QueuedUploadCount());
-    quint64 l_bytes = SharePayload::SearchReplyFixedSize(l_reply.m_user);
-    l_reply.m_files.reserve(l_matches.size());
-    for (auto const& l_match : l_matches) {
-        FileInfo l_info = DescribeFile(l_match.second, l_match.first, true);
-        l_bytes += SharePayload::WireSize(l_info);
-        if (l_bytes > SharePayload::MAX_SEARCH_RESULT_BYTES)
+    o_matching.m_bytes = SharePayload::SearchReplyFixedSize(l_reply.m_user);
+    return true;
+}
+
+bool SharedFoldersManager::MatchSearch(SearchMatching& io_matching, qint64 i_sliceMs) const
+{
+    QElapsedTimer l_clock;
+    l_clock.start();
+    auto const l_sliceOver = [&l_clock, i_sliceMs] {
+        return i_sliceMs >= 0 && l_clock.nsecsElapsed() >= i_sliceMs * 1000000;
+    };
+    // Each candidate and match is read as it is when its slice comes; one
+    // removed meanwhile reads as a null item with no folder, and is left out.
+    while (!io_matching.m_describing) {
+        if (io_matching.m_nextCandidate == io_matching.m_candidates.size()) {
+            io_matching.m_describing = true;
+            io_matching.m_nextMatch = io_matching.m_matches.begin();
             break;
-        l_reply.m_files.push_back(std::move(l_info));
+        }
+        Item const& l_file =
+            *(io_matching.m_candidates.begin() + std::ptrdiff_t(io_matching.m_nextCandidate++));
+        Item const l_folder = l_file[kFolder];
+        if (l_folder.IsNull())
+            continue;
+        auto const l_known = io_matching.m_folderVisible.try_emplace(l_folder.Serial(), false);
+        if (l_known.second)
+            l_known.first->second = !l_folder.GetItems(kSharedFolder).Common(io_matching.m_roots).empty();
+        if (l_known.first->second) {
+            Item const l_name = l_file[kFileName];
+            if (!io_matching.m_filterNames || NameFiltersPass(l_name.AsString().toLower(), io_matching.m_parser)) {
+                ++io_matching.m_matchCount;
+                std::map<std::string, Item>& l_matches = io_matching.m_matches;
+                l_matches.emplace(RemotePath(l_folder.AsStdString() + '/' + l_name.AsStdString()), l_file);
+                if (l_matches.size() > SharePayload::MAX_SEARCH_RESULT_FILES)
+                    l_matches.erase(std::prev(l_matches.end()));
+            }
+        }
+        if (l_sliceOver())
+            return false;
     }
-    if (l_reply.m_files.size() < l_matchCount)
+    std::vector<FileInfo>& l_files = io_matching.m_reply.m_files;
+    while (!io_matching.m_full && io_matching.m_nextMatch != io_matching.m_matches.end()) {
+        auto const& l_match = *io_matching.m_nextMatch++;
+        if (!l_match.second.IsValid())
+            continue;
+        FileInfo l_info = DescribeFile(l_match.second, l_match.first, true);
+        io_matching.m_bytes += SharePayload::WireSize(l_info);
+        io_matching.m_full = io_matching.m_bytes > SharePayload::MAX_SEARCH_RESULT_BYTES;
+        if (io_matching.m_full)
+            io_matching.m_bytes -= SharePayload::WireSize(l_info);
+        else
+            l_files.push_back(std::move(l_info));
+        if (l_sliceOver())
+            return false;
+    }
+    return true;
+}
+
+void SharedFoldersManager::LogSearchCut(SearchMatching const& i_matching)
+{
+    std::size_t const l_sent = i_matching.m_reply.m_files.size();
+    if (l_sent < i_matching.m_matchCount)
         Log("Search", 1,
             QStringLiteral("Search %1 from %2 matches %3 files; sending the first %4, the most one answer may carry")
-                .arg(i_searchText, i_user, QString::number(l_matchCount),
-                     QString::number(l_reply.m_files.size())));
-    return SharePayload::SearchResultsRecord(l_reply);
+                .arg(i_matching.m_text, i_matching.m_user, QString::number(i_matching.m_matchCount),
+                     QString::number(l_sent)));
 }
 
 // ------------------------------------------------ share list and folders
@@ -268,6 +384,8 @@ SharedFoldersManager::ShareListReading SharedFoldersManager::StartShareListReadi
     l_reading.m_generation = m_indexGeneration;
     ForEachListedFolder(i_roots, [&l_reading](Item const& i_folder) { l_reading.m_folders.push_back(i_folder); });
     l_reading.mp_draft = std::make_shared<SharePayload::ShareListDraft>();
+    // Every file of the index at most; what is not written is never touched.
+    l_reading.mp_draft->Reserve(l_reading.m_folders.size(), mp_sharedFileType->GetItemCount());
     return l_reading;
 }
 
@@ -467,6 +585,9 @@ void SharedFoldersManager::ConnectAnswers()
     m_shareListTimer.setSingleShot(true);
     m_shareListTimer.setInterval(0);
     connect(&m_shareListTimer, &QTimer::timeout, this, &SharedFoldersManager::ReadShareLists);
+    m_searchTimer.setSingleShot(true);
+    m_searchTimer.setInterval(0);
+    connect(&m_searchTimer, &QTimer::timeout, this, &SharedFoldersManager::MatchSearches);
     PeerMessenger::SetShareListProvider([this](QString const& i_user, PeerMessenger::ShareListReply i_reply) {
         ProvideShareList(i_user, std::move(i_reply));
     });
@@ -482,6 +603,8 @@ void SharedFoldersManager::DisconnectAnswers()
     // dropped.
     m_shareListTimer.stop();
     m_shareListReadings.clear();
+    m_searchTimer.stop();
+    m_searchMatchings.clear();
     m_answerWorker.Stop();
     m_shareLists.Clear();
     m_pendingAnswerBytes = 0;

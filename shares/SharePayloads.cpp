@@ -29,6 +29,12 @@ std::vector<std::size_t> FirstOfEach(std::size_t i_from, std::size_t i_count, Le
 
 // ------------------------------------------------------------ share list
 
+void ShareListDraft::Reserve(std::size_t i_folders, std::size_t i_files)
+{
+    m_folders.reserve(i_folders);
+    m_files.reserve(i_files);
+}
+
 void ShareListDraft::AddFolder(std::string i_remotePath)
 {
     m_folders.push_back({std::move(i_remotePath), m_files.size(), 0});
@@ -36,17 +42,22 @@ void ShareListDraft::AddFolder(std::string i_remotePath)
 
 void ShareListDraft::AddFile(FileInfo const& i_file)
 {
-    quint64 const l_offset = m_records.Size();
-    i_file.Write(m_records);
-    m_files.push_back(
-        {l_offset, m_records.Size() - l_offset, quint32(i_file.m_name.size()), qint64(i_file.m_size)});
+    if (m_chunks.empty() || m_chunks.back().Size() >= CHUNK_BYTES)
+        m_chunks.emplace_back();
+    MemStream& l_chunk = m_chunks.back();
+    quint64 const l_offset = l_chunk.Size();
+    i_file.Write(l_chunk);
+    quint64 const l_length = l_chunk.Size() - l_offset;
+    m_bytes += l_length;
+    m_files.push_back({quint32(m_chunks.size() - 1), l_offset, l_length, quint32(i_file.m_name.size()),
+                       qint64(i_file.m_size)});
     ++m_folders.back().m_fileCount;
 }
 
 std::string_view ShareListDraft::Name(File const& i_file) const
 {
     // After the present byte and the name's length.
-    return std::string_view(m_records.Data() + i_file.m_offset + 5, i_file.m_nameLength);
+    return std::string_view(m_chunks[i_file.m_chunk].Data() + i_file.m_offset + 5, i_file.m_nameLength);
 }
 
 MemStream ShareListDraft::Record() const
@@ -54,7 +65,7 @@ MemStream ShareListDraft::Record() const
     std::vector<std::size_t> const l_folders = FirstOfEach(
         0, m_folders.size(), [&](std::size_t i_a, std::size_t i_b) { return m_folders[i_a].m_path < m_folders[i_b].m_path; });
     MemStream l_record;
-    l_record.Reserve(m_records.Size() + 64 * quint64(l_folders.size()) + 8);
+    l_record.Reserve(m_bytes + 64 * quint64(l_folders.size()) + 8);
     l_record.WriteU32(quint32(l_folders.size()));
     for (std::size_t const l_index : l_folders) {
         Folder const& l_folder = m_folders[l_index];
@@ -66,7 +77,7 @@ MemStream ShareListDraft::Record() const
         l_record.WriteRaw(l_folder.m_path);
         l_record.WriteU32(quint32(l_files.size()));
         for (std::size_t const l_file : l_files)
-            l_record.WriteBuffer(m_records.Data() + m_files[l_file].m_offset,
+            l_record.WriteBuffer(m_chunks[m_files[l_file].m_chunk].Data() + m_files[l_file].m_offset,
                                  static_cast<unsigned long>(m_files[l_file].m_length));
     }
     l_record.WriteU32(0);

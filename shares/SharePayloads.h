@@ -51,10 +51,14 @@ struct SearchReply
 class ShareListDraft
 {
 public:
+    // Room for about this many folders and files, made before the reading
+    // begins: growing a table of a million files copies it whole, in one
+    // step of the reading (the wire forms go in chunks for the same reason).
+    void Reserve(std::size_t i_folders, std::size_t i_files);
     void AddFolder(std::string i_remotePath);
     // A file of the folder added last.
     void AddFile(FileInfo const& i_file);
-    quint64 Bytes() const { return m_records.Size(); }
+    quint64 Bytes() const { return m_bytes; }
     // The record of message 5: folders in byte order of path, files in
     // FileInfo order; of equal paths, and of equal names and sizes in one
     // folder, the first added is kept, as a FileInfoMap would keep it.
@@ -69,7 +73,8 @@ private:
     };
     struct File
     {
-        quint64 m_offset; // of its wire form in m_records
+        quint32 m_chunk;
+        quint64 m_offset; // of its wire form in its chunk
         quint64 m_length;
         quint32 m_nameLength;
         qint64 m_size;
@@ -78,7 +83,10 @@ private:
 
     std::vector<Folder> m_folders;
     std::vector<File> m_files;
-    MemStream m_records;
+    // The files' wire forms, back to back in chunks of about CHUNK_BYTES.
+    std::vector<MemStream> m_chunks;
+    quint64 m_bytes = 0;
+    static constexpr quint64 CHUNK_BYTES = 1 << 20;
 };
 
 // Bytes of the record of a reply without files, and of one file in it.

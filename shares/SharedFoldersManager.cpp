@@ -183,12 +183,7 @@ void SharedFoldersManager::Init()
         return;
     m_initialised = true;
     SubscribeToAddresses();
-    QStringList l_roots;
-    for (Item const& l_root : mp_sharedFolderType->GetItems()) {
-        l_roots << l_root.AsString();
-        m_startupScanRoots.insert(l_root.AsString());
-    }
-    QMetaObject::invokeMethod(&m_fileScanner, "ScanFolders", Qt::AutoConnection, Q_ARG(QStringList, l_roots));
+    StartStartupScan();
 }
 
 // ------------------------------------------------------------------ lookups
@@ -423,20 +418,29 @@ bool SharedFoldersManager::WaitForMerge(std::function<void()> i_call)
     return true;
 }
 
-// The start-up scan's result goes into the store in slices on the GUI
-// thread, with events handled between them: a share of a million files
-// takes seconds to merge, and the window must not freeze meanwhile.
-// Removals (files gone from the disk, vanished folders) are gathered and
-// done last, in slices too. Folders this merge has seen are kept in memory
-// rather than marked in the store, so that a save between slices writes no
-// mark that the next start's merge would take for its own.
-struct SharedFoldersManager::StartupMerge
+// Every change of the shares runs as one job on the road the start-up scan
+// takes: the walk on the scanner thread, then the merge into the store on
+// the GUI thread in slices, with events handled between them (a share of a
+// million files takes seconds), then the removals (files gone from the
+// disk, vanished folders, folders no root holds) in slices too. One job
+// runs at a time; commands asked for meanwhile wait for its end. Folders
+// the merge has seen are kept in memory rather than marked in the store, so
+// that a save between slices writes no mark that the next start's merge
+// would take for its own.
+struct SharedFoldersManager::ShareMerge
 {
-    enum Phase { RESERVE, FOLDERS, VANISHED, REMOVALS, DONE };
-    Phase m_phase = RESERVE;
+    enum Kind { STARTUP, RESCAN, SCAN, UNSHARE };
+    enum Phase { WALK, RESERVE, FOLDERS, VANISHED, ORPHANS, REMOVALS, DONE };
+    Kind m_kind = STARTUP;
+    Phase m_phase = WALK;
+    // The roots the walk covered: a vanished folder that another root holds
+    // (one added while the job ran) is that root's own scan's business.
+    std::set<QString> m_scanRoots;
     // Value types to make room in, one a slice, and for how many more items.
     std::vector<Type*> m_toReserve;
     std::size_t m_newFiles = 0;
+    std::size_t m_resultFiles = 0;
+    std::size_t m_mergedFiles = 0;
     FileScanner::ScanResult m_result;
     FileScanner::ScanResult::const_iterator m_root;
     FileScanner::FolderFiles::const_iterator m_folder;
@@ -449,14 +453,60 @@ struct SharedFoldersManager::StartupMerge
     // Held, so that no seen folder's memory can come back as another folder.
     std::vector<Item> m_seen;
     std::unordered_set<ItemBody*> m_seenBodies;
+    // Files removed one by one, then folders each with all of its files
+    // (taken when its turn comes, so that no slice gathers a million).
     std::vector<Item> m_removals;
     std::size_t m_removed = 0;
+    std::vector<Item> m_folderRemovals;
+    std::unordered_set<ItemBody*> m_folderRemovalBodies;
+    std::size_t m_foldersRemoved = 0;
+    std::vector<Item> m_folderFiles;
+    std::size_t m_folderFilesRemoved = 0;
+    bool m_folderFilesTaken = false;
+    int m_filesRemoved = 0;
+    QElapsedTimer m_progressClock;
 };
+
+void SharedFoldersManager::StartStartupScan()
+{
+    // After a command asked for before Init, if one runs.
+    if (WaitForMerge([this] { StartStartupScan(); }))
+        return;
+    QStringList l_roots;
+    for (Item const& l_root : mp_sharedFolderType->GetItems())
+        l_roots << l_root.AsString();
+    StartJob(ShareMerge::STARTUP, l_roots, QString());
+}
+
+void SharedFoldersManager::StartJob(int i_kind, QStringList const& i_roots, QString const& i_folder)
+{
+    mp_merge.reset(new ShareMerge);
+    mp_merge->m_kind = ShareMerge::Kind(i_kind);
+    mp_merge->m_progressClock.start();
+    for (QString const& l_root : i_roots)
+        mp_merge->m_scanRoots.insert(l_root);
+    if (mp_merge->m_kind == ShareMerge::UNSHARE) {
+        mp_merge->m_phase = ShareMerge::ORPHANS;
+        emit ShareProgress(tr("Unsharing folder..."));
+        m_mergeTimer.start();
+        return;
+    }
+    emit ShareProgress(tr("Scanning shared folders..."));
+    if (mp_merge->m_kind == ShareMerge::SCAN)
+        QMetaObject::invokeMethod(&m_fileScanner, "ScanFolderOfRoot", Qt::QueuedConnection,
+                                  Q_ARG(QString, i_roots.value(0)), Q_ARG(QString, i_folder));
+    else
+        QMetaObject::invokeMethod(&m_fileScanner, "ScanFolders", Qt::QueuedConnection, Q_ARG(QStringList, i_roots));
+}
 
 void SharedFoldersManager::OnFoldersRescanned()
 {
+    // The walk of the job in progress has ended: its result goes into the
+    // store in slices.
+    if (!mp_merge || mp_merge->m_phase != ShareMerge::WALK)
+        return;
     Log("Profiling", 1, "OnFoldersRescanned begin");
-    mp_merge.reset(new StartupMerge);
+    mp_merge->m_phase = ShareMerge::RESERVE;
     mp_merge->m_result = m_fileScanner.TakeResult();
     mp_merge->m_root = mp_merge->m_result.begin();
     // New names are at most as many as the files the index does not hold.
@@ -464,6 +514,7 @@ void SharedFoldersManager::OnFoldersRescanned()
     for (auto const& l_root : mp_merge->m_result)
         for (auto const& l_folder : l_root.second)
             l_files += l_folder.second.size();
+    mp_merge->m_resultFiles = l_files;
     std::size_t const l_known = mp_sharedFileType->GetItemCount();
     mp_merge->m_newFiles = l_files > l_known ? l_files - l_known : 0;
     // Sizes repeat too often for their table to be sized by the file count.
@@ -471,11 +522,24 @@ void SharedFoldersManager::OnFoldersRescanned()
     MergeSlice();
 }
 
+void SharedFoldersManager::ReportProgress(bool i_removing)
+{
+    ShareMerge& l_merge = *mp_merge;
+    if (l_merge.m_progressClock.elapsed() < PROGRESS_INTERVAL_MS)
+        return;
+    l_merge.m_progressClock.restart();
+    if (i_removing)
+        emit ShareProgress(tr("Removing shared files: %L1 removed").arg(l_merge.m_filesRemoved));
+    else
+        emit ShareProgress(
+            tr("Adding shared files: %L1 of %L2").arg(l_merge.m_mergedFiles).arg(l_merge.m_resultFiles));
+}
+
 void SharedFoldersManager::MergeSlice()
 {
-    if (!mp_merge)
+    if (!mp_merge || mp_merge->m_phase == ShareMerge::WALK)
         return;
-    StartupMerge& l_merge = *mp_merge;
+    ShareMerge& l_merge = *mp_merge;
     // Every slice does some work, however short it is meant to be.
     QElapsedTimer l_slice;
     l_slice.start();
@@ -491,18 +555,20 @@ void SharedFoldersManager::MergeSlice()
     // rather than in two rebuilds of a million keys in one slice amid the
     // merge. (At a later start the loaded index holds them already, and
     // nothing is rebuilt.)
-    if (l_merge.m_phase == StartupMerge::RESERVE) {
+    if (l_merge.m_phase == ShareMerge::RESERVE) {
         Type* const lp_type = l_merge.m_toReserve.back();
         lp_type->Reserve(lp_type->GetItemCount() + l_merge.m_newFiles);
         l_merge.m_toReserve.pop_back();
         if (l_merge.m_toReserve.empty())
-            l_merge.m_phase = StartupMerge::FOLDERS;
+            l_merge.m_phase = ShareMerge::FOLDERS;
         l_sliceOver();
     }
 
-    while (l_merge.m_phase == StartupMerge::FOLDERS) {
+    while (l_merge.m_phase == ShareMerge::FOLDERS) {
         if (l_merge.m_root == l_merge.m_result.end()) {
-            l_merge.m_phase = StartupMerge::VANISHED;
+            // A scan of one folder removes only the files gone from the
+            // folders it walked.
+            l_merge.m_phase = l_merge.m_kind == ShareMerge::SCAN ? ShareMerge::ORPHANS : ShareMerge::VANISHED;
             break;
         }
         if (!l_merge.m_inFolder) {
@@ -518,6 +584,10 @@ void SharedFoldersManager::MergeSlice()
                 continue;
             }
             Item const l_folderItem = mp_folderType->GetItem(Value(l_merge.m_folder->first));
+            if (l_merge.m_kind == ShareMerge::SCAN)
+                Log("Shared", 1,
+                    QStringLiteral("Adding folder %1 as part of sharing %2").arg(l_merge.m_folder->first,
+                                                                                l_merge.m_root->first));
             l_folderItem += l_merge.m_rootItem;
             if (l_merge.m_seenBodies.insert(l_folderItem.Body()).second)
                 l_merge.m_seen.push_back(l_folderItem);
@@ -529,7 +599,9 @@ void SharedFoldersManager::MergeSlice()
         while (l_merge.m_file != l_end && !l_sliceOver()) {
             SyncFile(l_merge.m_sync, l_merge.m_file->first, l_merge.m_file->second, l_merge.m_added);
             ++l_merge.m_file;
+            ++l_merge.m_mergedFiles;
         }
+        ReportProgress(false);
         if (l_merge.m_file != l_end)
             break;
         for (Item& l_gone : EndFolderSync(l_merge.m_sync))
@@ -540,39 +612,62 @@ void SharedFoldersManager::MergeSlice()
             break;
     }
 
-    if (l_merge.m_phase == StartupMerge::VANISHED) {
+    if (l_merge.m_phase == ShareMerge::VANISHED) {
         // Folders the scan did not see are gone from the disk, unless a root
-        // added while the scan ran holds them: its own scan is newer. Their
+        // added while the job ran holds them: its own scan is newer. Their
         // files go with them at once, so that nothing of a vanished folder
         // can be found (and offered) until the next collection.
-        std::vector<Item> l_folders;
         for (Item const& l_folder : mp_folderType->GetItems()) {
             if (l_merge.m_seenBodies.count(l_folder.Body()))
                 continue;
             bool l_heldByNewRoot = false;
             for (Item const& l_root : l_folder.GetItems(kSharedFolder))
-                l_heldByNewRoot = l_heldByNewRoot || m_startupScanRoots.count(l_root.AsString()) == 0;
-            if (l_heldByNewRoot)
-                continue;
-            for (Item const& l_file : l_folder.GetItems(kSharedFile))
-                l_merge.m_removals.push_back(l_file);
-            l_folders.push_back(l_folder);
+                l_heldByNewRoot = l_heldByNewRoot || l_merge.m_scanRoots.count(l_root.AsString()) == 0;
+            if (!l_heldByNewRoot && l_merge.m_folderRemovalBodies.insert(l_folder.Body()).second)
+                l_merge.m_folderRemovals.push_back(l_folder);
         }
-        l_merge.m_removals.insert(l_merge.m_removals.end(), l_folders.begin(), l_folders.end());
-        l_merge.m_phase = StartupMerge::REMOVALS;
+        l_merge.m_phase = ShareMerge::ORPHANS;
+        l_sliceOver();
     }
 
-    while (l_merge.m_phase == StartupMerge::REMOVALS && !l_sliceOver()) {
-        if (l_merge.m_removed == l_merge.m_removals.size()) {
-            // Folders whose root was unshared between slices; the end
-            // comes in a slice of its own.
-            RemoveUnsharedFolders();
-            l_merge.m_phase = StartupMerge::DONE;
-            break;
-        }
-        l_merge.m_removals[l_merge.m_removed++].Remove();
+    if (l_merge.m_phase == ShareMerge::ORPHANS && !l_sliceOver()) {
+        // Folders no root holds any more: their root was unshared (by this
+        // job, or between slices), or a rescan did not find them again.
+        for (Item const& l_folder : mp_folderType->GetItems().NotConnected(kSharedFolder))
+            if (l_merge.m_folderRemovalBodies.insert(l_folder.Body()).second)
+                l_merge.m_folderRemovals.push_back(l_folder);
+        l_merge.m_phase = ShareMerge::REMOVALS;
     }
-    if (l_merge.m_phase == StartupMerge::DONE && !l_sliceOver()) {
+
+    while (l_merge.m_phase == ShareMerge::REMOVALS && !l_sliceOver()) {
+        if (l_merge.m_removed < l_merge.m_removals.size()) {
+            Item& l_file = l_merge.m_removals[l_merge.m_removed++];
+            if (!l_file.IsNull()) {
+                l_file.Remove();
+                ++l_merge.m_filesRemoved;
+            }
+        } else if (l_merge.m_foldersRemoved < l_merge.m_folderRemovals.size()) {
+            Item& l_folder = l_merge.m_folderRemovals[l_merge.m_foldersRemoved];
+            if (!l_merge.m_folderFilesTaken) {
+                l_merge.m_folderFiles.clear();
+                for (Item const& l_file : l_folder.GetItems(kSharedFile))
+                    l_merge.m_folderFiles.push_back(l_file);
+                l_merge.m_folderFilesRemoved = 0;
+                l_merge.m_folderFilesTaken = true;
+            } else if (l_merge.m_folderFilesRemoved < l_merge.m_folderFiles.size()) {
+                l_merge.m_folderFiles[l_merge.m_folderFilesRemoved++].Remove();
+                ++l_merge.m_filesRemoved;
+            } else {
+                l_folder.Remove();
+                ++l_merge.m_foldersRemoved;
+                l_merge.m_folderFilesTaken = false;
+            }
+        } else {
+            l_merge.m_phase = ShareMerge::DONE;
+        }
+        ReportProgress(true);
+    }
+    if (l_merge.m_phase == ShareMerge::DONE && !l_sliceOver()) {
         FinishMerge();
         return;
     }
@@ -587,15 +682,26 @@ void SharedFoldersManager::FinishMerge()
     auto lp_result = std::make_shared<FileScanner::ScanResult>();
     lp_result->swap(mp_merge->m_result);
     QMetaObject::invokeMethod(&m_fileScanner, [lp_result]() mutable { lp_result.reset(); }, Qt::QueuedConnection);
-    mp_merge.reset();
-    m_startupScanRoots.clear();
+    std::unique_ptr<ShareMerge> lp_done(std::move(mp_merge));
     SendMP3ScanRequests();
     Log("Profiling", 1, "OnFoldersRescanned end");
-    emit StartupMergeFinished();
+    // The names, sizes and tokens that only the removed files held are left
+    // to the store's periodic collection: marking a store of a million files
+    // holds the event loop for 100 ms or more, and nothing finds a file
+    // through them any more.
+    if (lp_done->m_kind == ShareMerge::STARTUP)
+        emit StartupMergeFinished();
+    else if (lp_done->m_kind == ShareMerge::RESCAN)
+        emit SharedFilesRescanned(lp_done->m_added, lp_done->m_filesRemoved);
     std::vector<std::function<void()>> l_calls;
     l_calls.swap(m_afterMerge);
-    for (std::function<void()> const& l_call : l_calls)
-        l_call();
+    // The first waiting command starts the next job; the others wait again,
+    // in their order.
+    for (std::function<void()>& l_call : l_calls)
+        if (!WaitForMerge(l_call))
+            l_call();
+    if (!mp_merge)
+        emit ShareProgress(QString());
 }
 
 Item SharedFoldersManager::AddSharedFolder(QString const& i_path)
@@ -613,47 +719,22 @@ Item SharedFoldersManager::AddSharedFolder(QString const& i_path)
 
 void SharedFoldersManager::ScanSharedFolder(QString const& i_root, QString const& i_folder)
 {
-    if (WaitForMerge([this, i_root, i_folder] { ScanSharedFolder(i_root, i_folder); }))
-        return;
     if (!i_folder.startsWith(i_root))
         return;
-    if (!m_foldersInScan.insert(i_folder).second)
+    if (WaitForMerge([this, i_root, i_folder] { ScanSharedFolder(i_root, i_folder); }))
         return;
-    Item const l_root = mp_sharedFolderType->GetItem(Value(i_root));
-    FileScanner::VisitedFolders l_visited;
-    FolderSync l_sync;
-    FileScanner::WalkFolders(i_folder, l_visited, [&](QString const& i_path, FileScanner::FileSizes& io_files) {
-        Log("Shared", 1, QStringLiteral("Adding folder %1 as part of sharing %2").arg(i_path, i_root));
-        Item const l_folder = mp_folderType->GetItem(Value(i_path));
-        l_folder += l_root;
-        BeginFolderSync(l_sync, l_folder, i_path);
-        for (auto const& l_file : io_files)
-            SyncFile(l_sync, l_file.first, l_file.second, m_filesAdded);
-        for (Item const& l_gone : EndFolderSync(l_sync)) {
-            l_gone.Remove();
-            ++m_filesRemoved;
-        }
-        return true;
-    });
-    m_foldersInScan.erase(i_folder);
-    if (m_foldersInScan.empty())
-        SendMP3ScanRequests();
+    mp_sharedFolderType->GetItem(Value(i_root));
+    StartJob(ShareMerge::SCAN, QStringList{i_root}, i_folder);
 }
 
 void SharedFoldersManager::RescanShares()
 {
     if (WaitForMerge([this] { RescanShares(); }))
         return;
-    m_filesAdded = 0;
-    m_filesRemoved = 0;
-    for (Item const& l_root : mp_sharedFolderType->GetItems()) {
-        l_root.Disconnect(kFolder);
-        ScanSharedFolder(l_root.AsString(), l_root.AsString());
-    }
-    // Folders not found again are held by no root now.
-    m_filesRemoved += RemoveUnsharedFolders();
-    d.RemoveDisconnectedItems();
-    emit SharedFilesRescanned(m_filesAdded, m_filesRemoved);
+    QStringList l_roots;
+    for (Item const& l_root : mp_sharedFolderType->GetItems())
+        l_roots << l_root.AsString();
+    StartJob(ShareMerge::RESCAN, l_roots, QString());
 }
 
 void SharedFoldersManager::UnshareFolder(Item const& i_root)
@@ -663,8 +744,7 @@ void SharedFoldersManager::UnshareFolder(Item const& i_root)
     if (WaitForMerge([this, i_root] { UnshareFolder(i_root); }))
         return;
     i_root.Remove();
-    RemoveUnsharedFolders();
-    d.RemoveDisconnectedItems();
+    StartJob(ShareMerge::UNSHARE, QStringList(), QString());
 }
 
 int SharedFoldersManager::RemoveUnsharedFolders()

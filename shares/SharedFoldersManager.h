@@ -25,6 +25,7 @@
 #include <QThread>
 #include <QTimer>
 
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -60,33 +61,38 @@ public:
     // Bitrate, mode and length of a file item for lists ("192 CBR").
     static QString GetFileItemDisplayString(Item const& i_file);
 
-    // While the start-up merge runs (IsMerging), the scans and the unshare
-    // below wait for its end and then run in the order they were asked for.
+    // The start-up scan and the commands below each run as one job: the walk
+    // on the scanner thread, then the changes to the store on this thread
+    // in slices (SetMergeSlice), with ShareProgress meanwhile. While one job
+    // runs (IsBusy), the commands wait for its end and then run in the order
+    // they were asked for; each returns at once.
 
-    // Shares a new root and scans it at once; an existing root is returned
-    // untouched.
+    // Shares a new root (the root item is made at once) and scans it; an
+    // existing root is returned untouched.
     Item AddSharedFolder(QString const& i_path);
-    // Scans one folder of a root into the store, subfolders included.
+    // Scans one folder of a root into the store, subfolders included; files
+    // gone from the folders walked leave the index.
     void ScanSharedFolder(QString const& i_root, QString const& i_folder);
     // Scans every root again; ends with SharedFilesRescanned.
     void RescanShares();
-    // True from the start-up scan's end until its result is in the store.
-    bool IsMerging() const { return mp_merge != nullptr; }
-    // How long one slice of the merge may hold the event loop (tests make
-    // it 0: one file or removal per slice).
+    // True while a job runs: from the start of its walk until its changes
+    // are in the store.
+    bool IsBusy() const { return mp_merge != nullptr; }
+    // How long one slice of a job may hold the event loop (tests make it 0:
+    // one file or removal per slice).
     void SetMergeSlice(qint64 i_ms) { m_mergeSliceMs = i_ms; }
 
     // Stops sharing a root: its "shared_folder" item goes, then every folder
-    // that no other root holds together with the files of those folders
-    // (RemoveUnsharedFolders), then the store's collection takes their
-    // names, sizes and tokens. A null or already removed root does nothing.
+    // that no other root holds, together with the files of those folders.
+    // The store's periodic collection takes their names, sizes and tokens
+    // later. A null or already removed root does nothing.
     void UnshareFolder(Item const& i_root);
     // Removes every "shared_file_folder" that no "shared_folder" holds any
-    // more (its root was unshared, or a rescan did not find it again) with
-    // all of its files, and gives the number of files removed. Whoever
-    // removes a root calls this before the store's collection: the
-    // collection alone keeps a file alive while any shared file elsewhere
-    // has the same name, and such a file would still answer searches.
+    // more with all of its files, at once, and gives the number of files
+    // removed. Whoever removes a root outside the commands above calls
+    // this before the store's collection: the collection alone keeps a file
+    // alive while any shared file elsewhere has the same name, and such a
+    // file would still answer searches.
     int RemoveUnsharedFolders();
 
     // Links a file item (with its name and folder in place) to every token
@@ -119,8 +125,11 @@ public:
 
     // ---- answers to other users (ShareAnswers.cpp)
     // Matches a search against the index and what the user may see, and
-    // sends him one search-result message; true only when it was sent.
-    bool ProcessSearch(QString const& i_user, quint32 i_req, QString const& i_searchText);
+    // sends him one search-result message; SearchProcessed says whether it
+    // was sent. A search whose matching outlasts one slice of the event
+    // loop goes on in slices (SetShareListSlice), and its record is written
+    // and compressed by the worker: SearchProcessed comes then.
+    void ProcessSearch(QString const& i_user, quint32 i_req, QString const& i_searchText);
     // The search-result message ProcessSearch sends; empty when it sends none.
     MemStream SearchAnswer(QString const& i_user, quint32 i_req, QString const& i_searchText) const;
     // The folder-contents message for a request; empty when the folder is
@@ -152,6 +161,9 @@ public:
 
 signals:
     void SharedFilesRescanned(int i_filesAdded, int i_filesRemoved);
+    // What the share job in progress is doing, for the status bar, at most
+    // twice a second; an empty text once no job runs or waits.
+    void ShareProgress(QString i_text);
     // The start-up scan's result is merged into the store.
     void StartupMergeFinished();
     // After each search from another user, with whether it was answered.
@@ -189,6 +201,24 @@ private:
     // Compresses the record (a large one on the worker) and sends it; false
     // when too much already waits for the worker.
     bool SendAnswer(QString const& i_user, quint32 i_code, MemStream const& i_record);
+    // The same for a record of i_bytes bytes that the worker writes itself.
+    bool SendAnswer(QString const& i_user, quint32 i_code, quint64 i_bytes, AnswerWorker::Record i_record);
+    // A search being matched against the index (ShareAnswers.cpp): the
+    // matches in path order, then their descriptions up to the limits of
+    // one answer. Each step is the same whether it runs at once (the
+    // records SearchAnswer gives) or in slices.
+    struct SearchMatching;
+    // False when nothing can match (or nothing is answered at all).
+    bool StartSearchMatching(QString const& i_user, quint32 i_req, QString const& i_searchText,
+                             SearchMatching& o_matching) const;
+    // Reads on; true once the reply's files are complete, false when the
+    // slice is used up (a negative slice has no end).
+    bool MatchSearch(SearchMatching& io_matching, qint64 i_sliceMs) const;
+    static void LogSearchCut(SearchMatching const& i_matching);
+    // Sends the reply, if any, and emits SearchProcessed.
+    void EndSearchMatching(SearchMatching& io_matching);
+    // Timer slot: one slice of the first search in progress.
+    void MatchSearches();
     // A share list being read from the index into its draft, in slices: a
     // file reads about 0.5 µs, a share of 200,000 files 100 ms. Each folder
     // and file is read as it is when its slice comes.
@@ -227,12 +257,19 @@ private:
     std::vector<Item> EndFolderSync(FolderSync& io_sync);
     void RequestMP3ScanIfDue(Item const& i_file, QString const& i_name, QString const& i_folderPath);
     void SendMP3ScanRequests();
-    // Runs the call now, or after the start-up merge while it runs.
+    // True when a job runs: the call then runs after it (and all the
+    // calls that waited before it).
     bool WaitForMerge(std::function<void()> i_call);
+    void StartStartupScan();
+    // i_kind is a ShareMerge::Kind; a scan of one folder walks i_folder of
+    // the one root given.
+    void StartJob(int i_kind, QStringList const& i_roots, QString const& i_folder);
+    void ReportProgress(bool i_removing);
     void FinishMerge();
+    static constexpr qint64 PROGRESS_INTERVAL_MS = 500;
 
-    struct StartupMerge;
-    std::unique_ptr<StartupMerge> mp_merge;
+    struct ShareMerge;
+    std::unique_ptr<ShareMerge> mp_merge;
     // Starts the next slice: a timer rather than a posted call, so that the
     // event loop takes its turn (input, paint, timers) before every slice.
     QTimer m_mergeTimer;
@@ -248,16 +285,9 @@ private:
 
     QThread m_scannerThread;
     FileScanner m_fileScanner;
-    int m_filesAdded = 0;
-    int m_filesRemoved = 0;
-    // Folders whose synchronous scan is in progress.
-    std::set<QString> m_foldersInScan;
     // MP3 files found due by the scan pass in progress.
     QStringList m_mp3ScansDue;
 
-    // The roots handed to the start-up scan: a root added while it runs is
-    // not in its result, and its folders must survive the merge.
-    std::set<QString> m_startupScanRoots;
     bool m_initialised = false;
 
     // Answers to other users: the worker that compresses the large ones,
@@ -274,6 +304,11 @@ private:
     // that goes on with them.
     std::map<ShareListCache::Key, ShareListReading> m_shareListReadings;
     QTimer m_shareListTimer;
+    // Searches whose matching did not end in their first slice, in the
+    // order they came, and the zero timer that goes on with them.
+    std::deque<std::shared_ptr<SearchMatching>> m_searchMatchings;
+    QTimer m_searchTimer;
+    static constexpr std::size_t MAX_SEARCHES_IN_PROGRESS = 16;
     qint64 m_shareListSliceMs = 10;
 
     Type* mp_sharedFolderType;

@@ -55,6 +55,8 @@ public:
     // request is seen within 100 ms at any rate.
     bool Step(std::function<bool()> const& i_stopRequested);
     void Account(qint64 i_bytes);
+    // Whether the last step found a limit.
+    bool IsLimited() const { return m_lastRate != 0; }
     // Bytes per second since the measurement (re)started; 0 before any time
     // has passed.
     int BytesPerSecond() const;

@@ -101,6 +101,11 @@ bool TransferThread::TakeRateStep()
     return true;
 }
 
+qint64 TransferThread::ChunkSize() const
+{
+    return m_limiter.IsLimited() ? LIMITED_CHUNK_SIZE : CHUNK_SIZE;
+}
+
 void TransferThread::StartClocks()
 {
     m_limiter.Start();
@@ -176,7 +181,7 @@ UploadThread::Outcome UploadThread::PerformUpload()
     while (m_position < m_size) {
         if (AskedToExit() ? !Fail(EXIT_REQUESTED) : !TakeRateStep())
             return Outcome::Error;
-        qint64 const l_chunk = std::min<qint64>(CHUNK_SIZE, m_size - m_position);
+        qint64 const l_chunk = std::min<qint64>(ChunkSize(), m_size - m_position);
         if (mp_file->read(m_buffer, l_chunk) != l_chunk) {
             FailWithFile("Reading from file failed. Error string: ");
             return Outcome::Error;
@@ -260,9 +265,13 @@ bool DownloadThread::PerformDownload()
         }
         if (AskedToExit())
             return Fail(EXIT_REQUESTED);
-        qint64 const l_chunk = std::min<qint64>(CHUNK_SIZE, m_size - m_position);
-        if (!TakeRateStep() || !ReadExactly(m_buffer, l_chunk, "Waiting for data to read failed. Error string: "))
+        if (!TakeRateStep() || !AwaitReadable("Waiting for data to read failed. Error string: "))
             return false;
+        // What has arrived, up to a chunk: waiting for a whole chunk would
+        // only add wake-ups.
+        qint64 const l_chunk = mp_socket->read(m_buffer, std::min<qint64>(ChunkSize(), m_size - m_position));
+        if (l_chunk < 0)
+            return FailWithSocket("Socket read failed. Error string: ");
         if (mp_file->write(m_buffer, l_chunk) != l_chunk)
             return FailWithFile("Writing to file failed. Error string: ");
         AccountChunk(l_chunk);

@@ -22,7 +22,7 @@
 int main(int argc, char** argv)
 {
     QCoreApplication l_app(argc, argv);
-    int const l_files = argc > 1 ? std::atoi(argv[1]) : 1000000;
+    int const l_files = argc > 1 ? std::atoi(argv[1]) : bench::Size(1000000, 20000);
     QTemporaryDir l_temporary;
     QString const l_folder = argc > 2 ? QString::fromLocal8Bit(argv[2]) : l_temporary.path();
     QString const l_stem = l_folder + "/.Quillmar";
@@ -61,5 +61,6 @@ int main(int argc, char** argv)
     std::printf("load %lld ms\n", static_cast<long long>(l_loadMs));
     for (auto const& l_file : l_written)
         QFile::remove(l_file.second);
-    return d.ItemCount() == l_items ? 0 : 1;
+    bench::Require(d.ItemCount() == l_items, "the load gave back another number of items");
+    return 0;
 }

@@ -1,8 +1,11 @@
 // Figures of the peer connections, all over a real loopback connection:
 // frames read as the messenger reads them (plain and obfuscated), and the
-// intake of search answers, timed per answer with a microsecond clock.
+// intake of search answers, timed per answer with a microsecond clock. Each
+// answer is for a search of its own: the messenger drops an answer that
+// repeats an earlier one for the same search.
 
 #include "peers/PeerMessenger.h"
+#include "bench/BenchUtil.h"
 #include "peers/PeerWire.h"
 #include "store/Settings.h"
 
@@ -27,14 +30,14 @@ double Microseconds(QElapsedTimer const& i_clock)
 // with ReadFrame on the other as they arrive.
 void FrameThroughput(bool i_obfuscated)
 {
-    const int l_frames = 256;
+    const int l_frames = bench::Size(256, 8);
     QByteArray l_payload(1024 * 1024, 'x');
     QTcpServer l_server;
     l_server.listen(QHostAddress::LocalHost, 0);
     QTcpSocket l_writer;
     l_writer.connectToHost(QHostAddress::LocalHost, l_server.serverPort());
     if (!l_writer.waitForConnected(5000) || !l_server.waitForNewConnection(5000))
-        return;
+        bench::Fail("no loopback connection");
     QTcpSocket* lp_reader = l_server.nextPendingConnection();
     QElapsedTimer l_clock;
     l_clock.start();
@@ -56,6 +59,7 @@ void FrameThroughput(bool i_obfuscated)
     std::printf("%s frames over loopback: %d x 1 MiB built at %.0f MiB/s, sent and read at %.0f MiB/s\n",
                 i_obfuscated ? "obfuscated" : "plain", l_read, l_frames * 1e6 / l_buildUs, l_read * 1e6 / l_readUs);
     delete lp_reader;
+    bench::Require(l_read == l_frames, "not every frame arrived within a minute");
 }
 
 QByteArray SearchAnswer(quint32 i_token, int i_files)
@@ -100,12 +104,15 @@ int main(int i_argc, char** ip_argv)
     SetSetting("listening_port", qint64(0));
     PeerMessenger l_messenger;
     l_messenger.DataLoaded();
-    d.GetType("search_request")->GetItem(Value(7u));
 
     // Each answer is written once the one before it is taken, so that the
     // time of one answer is the time from its write to its signal.
-    const int l_answers = 200, l_files = 100;
-    QByteArray l_frame = PeerWire::BuildFrame(SearchAnswer(7, l_files), false);
+    const int l_answers = bench::Size(200, 20), l_files = 100;
+    std::vector<QByteArray> l_frames;
+    for (quint32 l_token = 1; l_token <= quint32(l_answers); ++l_token) {
+        d.GetType("search_request")->GetItem(Value(l_token));
+        l_frames.push_back(PeerWire::BuildFrame(SearchAnswer(l_token, l_files), false));
+    }
     std::vector<double> l_times;
     QElapsedTimer l_clock;
     QTcpSocket l_peer;
@@ -113,27 +120,26 @@ int main(int i_argc, char** ip_argv)
         l_times.push_back(Microseconds(l_clock));
         if (int(l_times.size()) < l_answers) {
             l_clock.restart();
-            l_peer.write(l_frame);
+            l_peer.write(l_frames[l_times.size()]);
         }
     });
     l_peer.connectToHost(QHostAddress::LocalHost, l_messenger.ListeningPort());
     if (!l_peer.waitForConnected(5000))
-        return 1;
+        bench::Fail("no connection to the messenger");
     l_peer.write(PeerWire::BuildFrame(PeerWire::BuildInitHandshake("peer", "P"), false));
     std::size_t l_itemsBefore = d.ItemCount();
     QElapsedTimer l_limit;
     l_limit.start();
     l_clock.start();
-    l_peer.write(l_frame);
+    l_peer.write(l_frames.front());
     while (int(l_times.size()) < l_answers && l_limit.elapsed() < 60000)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
-    if (int(l_times.size()) < l_answers)
-        return 1;
+    bench::Require(int(l_times.size()) == l_answers, "not every search answer was taken within a minute");
     std::vector<double> l_sorted = l_times;
     std::sort(l_sorted.begin(), l_sorted.end());
     std::printf("search intake over loopback: %d answers of %d files (%d bytes each): median %.0f us, "
                 "90th percentile %.0f us per answer, %.1f store items per answer\n",
-                l_answers, l_files, int(l_frame.size()), l_sorted[l_sorted.size() / 2],
+                l_answers, l_files, int(l_frames.front().size()), l_sorted[l_sorted.size() / 2],
                 l_sorted[l_sorted.size() * 9 / 10], double(d.ItemCount() - l_itemsBefore) / l_answers);
     return 0;
 }

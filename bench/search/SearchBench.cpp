@@ -148,13 +148,13 @@ int main(int argc, char** argv)
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication l_application(argc, argv);
-    int const l_runs = argc > 1 ? std::max(1, atoi(argv[1])) : 5;
+    int const l_runs = argc > 1 ? std::max(1, atoi(argv[1])) : bench::Size(5, 1);
     Figures l_small, l_large;
     for (int l_run = 0; l_run < l_runs; ++l_run) {
-        RunOnce(500, 40, true, l_small);
-        RunOnce(2000, 50, false, l_large);
+        RunOnce(bench::Size(500, 20), 40, true, l_small);
+        RunOnce(bench::Size(2000, 40), 50, false, l_large);
     }
-    Report("20,000 file rows from 500 users:", l_small);
-    Report("100,000 file rows from 2,000 users:", l_large);
+    Report(bench::Quick() ? "800 file rows from 20 users:" : "20,000 file rows from 500 users:", l_small);
+    Report(bench::Quick() ? "2,000 file rows from 40 users:" : "100,000 file rows from 2,000 users:", l_large);
     return 0;
 }

@@ -5,11 +5,13 @@
 // shared-folders manager answering every search (an empty index, so each
 // search is rejected at its first token). Baseline in the same run: the
 // same two loopback hops with the main thread copying the bytes on to the
-// children without reading them.
+// children without reading them. Every search has a token of its own: the
+// manager neither answers nor passes on a search it has seen already.
 //
 //   bench_dnet_relay      (run inside unshare -n with loopback only)
 
 #include "SharesFixture.h"
+#include "bench/BenchUtil.h"
 
 #include "shares/DNetManager.h"
 #include "shares/SharedFoldersManager.h"
@@ -37,10 +39,12 @@ namespace {
 
 int const kChildren = 10;
 
+// Searches of one size, each with the next token.
 QByteArray SearchFrame()
 {
+    static quint32 s_token = 12345;
     Wire l_message;
-    l_message.U8(3).U32(49).Str("searcher").U32(12345).Str("some words to find");
+    l_message.U8(3).U32(49).Str("searcher").U32(s_token++).Str("some words to find");
     return Wire().U32(quint32(l_message.m_bytes.size())).Raw(l_message.m_bytes).m_bytes;
 }
 
@@ -79,12 +83,12 @@ public:
 
     // Writes i_batches batches of i_perBatch frames, each once every child
     // has the one before; the nanoseconds each batch took go to o_times.
-    void Send(int i_batches, int i_perBatch, QByteArray const& i_frame, std::vector<qint64>& o_times)
+    void Send(int i_batches, int i_perBatch, std::vector<qint64>& o_times)
     {
-        QByteArray l_batch;
-        for (int l_frame = 0; l_frame < i_perBatch; ++l_frame)
-            l_batch += i_frame;
         for (int l_round = 0; l_round < i_batches; ++l_round) {
+            QByteArray l_batch;
+            for (int l_frame = 0; l_frame < i_perBatch; ++l_frame)
+                l_batch += SearchFrame();
             qint64 const l_start = NowNs();
             SendBatch(l_batch);
             o_times.push_back(NowNs() - l_start);
@@ -133,12 +137,12 @@ private:
 
 // Runs the sends on a thread of their own while the main thread's event
 // loop serves the relay.
-std::vector<qint64> RunOnEnds(Ends& io_ends, int i_batches, int i_perBatch, QByteArray const& i_frame)
+std::vector<qint64> RunOnEnds(Ends& io_ends, int i_batches, int i_perBatch)
 {
     std::vector<qint64> l_times;
     std::atomic<bool> l_done{false};
     std::thread l_thread([&] {
-        io_ends.Send(i_batches, i_perBatch, i_frame, l_times);
+        io_ends.Send(i_batches, i_perBatch, l_times);
         l_done = true;
     });
     while (!l_done)
@@ -154,6 +158,7 @@ std::vector<QTcpSocket*> Accept(QTcpServer& io_listener)
     while (int(l_sockets.size()) <= kChildren && io_listener.waitForNewConnection(5000))
         while (QTcpSocket* lp_socket = io_listener.nextPendingConnection())
             l_sockets.push_back(lp_socket);
+    bench::Require(int(l_sockets.size()) == kChildren + 1, "not every end connected");
     return l_sockets;
 }
 
@@ -166,15 +171,16 @@ struct Figures
 // Throughput: 100 batches of 1,000 searches, each batch sent once the
 // children have the one before (so at most 1,000 are on their way). Delay:
 // 2,000 searches one at a time.
-Figures Measure(Ends& io_ends, QByteArray const& i_frame)
+Figures Measure(Ends& io_ends)
 {
     Figures l_figures;
-    std::vector<qint64> l_times = RunOnEnds(io_ends, 100, 1000, i_frame);
+    int const l_batches = bench::Size(100, 5);
+    std::vector<qint64> l_times = RunOnEnds(io_ends, l_batches, 1000);
     qint64 l_total = 0;
     for (qint64 l_time : l_times)
         l_total += l_time;
-    l_figures.m_perSecond = 100000 / (l_total / 1e9);
-    l_times = RunOnEnds(io_ends, 2000, 1, i_frame);
+    l_figures.m_perSecond = l_batches * 1000 / (l_total / 1e9);
+    l_times = RunOnEnds(io_ends, bench::Size(2000, 50), 1);
     std::sort(l_times.begin(), l_times.end());
     l_figures.m_medianUs = l_times[l_times.size() / 2] / 1e3;
     return l_figures;
@@ -185,7 +191,7 @@ Figures Measure(Ends& io_ends, QByteArray const& i_frame)
 int main(int argc, char** argv)
 {
     QCoreApplication l_app(argc, argv);
-    QByteArray const l_frame = SearchFrame();
+    int const l_frameSize = SearchFrame().size();
 
     // Baseline: the bytes copied on, unread.
     Figures l_baseline;
@@ -199,7 +205,7 @@ int main(int argc, char** argv)
             for (int l_child = 1; l_child <= kChildren; ++l_child)
                 l_sockets[std::size_t(l_child)]->write(l_bytes);
         });
-        l_baseline = Measure(l_ends, l_frame);
+        l_baseline = Measure(l_ends);
         for (QTcpSocket* lp_socket : l_sockets)
             delete lp_socket;
     }
@@ -223,14 +229,18 @@ int main(int argc, char** argv)
         lp_dnet->OnDNetConnectionAccepted("parent", l_sockets[0]);
         for (int l_child = 1; l_child <= kChildren; ++l_child)
             lp_dnet->OnDNetConnectionRequested(QString("child%1").arg(l_child), l_sockets[std::size_t(l_child)]);
-        RunOnEnds(l_ends, 1, 1, l_frame); // the first search adopts the parent
-        l_relay = Measure(l_ends, l_frame);
+        RunOnEnds(l_ends, 1, 1); // the first search adopts the parent
+        l_relay = Measure(l_ends);
         lp_shares.reset();
         lp_dnet.reset();
         d.Reset();
     }
 
-    std::printf("frame of %d bytes, %d children, %ld searches answered locally\n", l_frame.size(), kChildren,
+    // Every search reached the answering side once: none was taken for a
+    // repeat, none was lost.
+    bench::Require(l_answered == 1 + bench::Size(100, 5) * 1000 + bench::Size(2000, 50),
+                   "the relay did not hand every search to the answers once");
+    std::printf("frame of %d bytes, %d children, %ld searches answered locally\n", l_frameSize, kChildren,
                 l_answered);
     std::printf("baseline (bytes copied on unread): %.0f searches/s; one search to all children: median %.1f us\n",
                 l_baseline.m_perSecond, l_baseline.m_medianUs);

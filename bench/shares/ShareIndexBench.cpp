@@ -7,6 +7,10 @@
 //   bench_shares [work folder]             200,000 files (default: a temporary folder)
 //   bench_shares --million [work folder]   the merge of 1,000,000 files
 //   bench_shares --walk-only [work folder] the walk against nftw() alone
+//   bench_shares --commands-only [--million] [work folder]
+//                                          share, rescan and unshare alone
+//
+// Quick mode makes a tree of 4 artists (2,000 files) and runs each figure once.
 //
 // A tree made by an earlier run in the same work folder is used again. The
 // other options are the child processes the two runs start.
@@ -28,6 +32,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -198,7 +203,8 @@ void WalkBench(QString const& i_root)
     // processor, which hit either process alike; the processor time the
     // process took tells the two walks apart more surely.
     std::vector<double> l_walk, l_nftw, l_ratio, l_walkCpu, l_nftwCpu;
-    for (int l_round = 0; l_round < 9; ++l_round) {
+    int const l_rounds = bench::Size(9, 1);
+    for (int l_round = 0; l_round < l_rounds; ++l_round) {
         l_nftwCpu.push_back(0);
         l_walkCpu.push_back(0);
         l_nftw.push_back(RunChild({"--nftw", i_root}, nullptr, &l_nftwCpu.back()));
@@ -207,12 +213,13 @@ void WalkBench(QString const& i_root)
     }
     for (std::vector<double>* lp_values : {&l_walk, &l_nftw, &l_walkCpu, &l_nftwCpu})
         std::sort(lp_values->begin(), lp_values->end());
-    std::printf("walk as a whole process (warm cache, 9 rounds): FileScanner %s ms, nftw %s ms: %s %% of its speed "
+    std::size_t const l_median = l_walk.size() / 2;
+    std::printf("walk as a whole process (warm cache, %d rounds): FileScanner %s ms, nftw %s ms: %s %% of its speed "
                 "in a round, %.0f %% from the medians; processor time %s ms against %s ms, %.0f %% from the medians\n",
-                qPrintable(Range(l_walk, "%.0f")), qPrintable(Range(l_nftw, "%.0f")),
-                qPrintable(Range(l_ratio, "%.0f")), 100.0 * l_nftw[4] / l_walk[4],
+                l_rounds, qPrintable(Range(l_walk, "%.0f")), qPrintable(Range(l_nftw, "%.0f")),
+                qPrintable(Range(l_ratio, "%.0f")), 100.0 * l_nftw[l_median] / l_walk[l_median],
                 qPrintable(Range(l_walkCpu, "%.0f")), qPrintable(Range(l_nftwCpu, "%.0f")),
-                100.0 * l_nftwCpu[4] / l_walkCpu[4]);
+                100.0 * l_nftwCpu[l_median] / l_walkCpu[l_median]);
 }
 
 // Runs the start-up scan and returns once its merge has ended.
@@ -342,13 +349,13 @@ void MergeBench(QString const& i_root)
 {
     for (bool l_again : {false, true}) {
         MergeFigures l_sliced, l_whole;
-        for (int l_round = 0; l_round < 3; ++l_round) {
+        for (int l_round = 0, l_rounds = bench::Size(3, 1); l_round < l_rounds; ++l_round) {
             RunMerge(i_root, 10, l_again, l_sliced);
             RunMerge(i_root, 1000000000, l_again, l_whole);
         }
-        std::printf("start-up scan %s (%zu files, 3 fresh processes each):\n",
+        std::printf("start-up scan %s (%zu files, %zu fresh processes each):\n",
                     l_again ? "at a later start, the index loaded" : "at the first start, a fresh store",
-                    l_sliced.m_files);
+                    l_sliced.m_files, l_sliced.m_merge.size());
         PrintMerge("merge in slices", l_sliced, l_again);
         PrintMerge("merge in one go", l_whole, l_again);
         std::vector<double> l_ratio;
@@ -358,19 +365,95 @@ void MergeBench(QString const& i_root)
     }
 }
 
+// Sharing, rescanning and unsharing a root in a fresh process, each command
+// as the window gives it (the call returns at once, its job runs in the
+// event loop), watched by a 1 ms timer for the longest stall. Prints, for
+// each command, its time to the end and the longest stall, in ms.
+int CommandsChild(QString const& i_root, qint64 i_sliceMs)
+{
+    DeclareSharesNeighbourTypes();
+    std::unique_ptr<SharedFoldersManager> lp_manager(new SharedFoldersManager);
+    lp_manager->SetMergeSlice(i_sliceMs);
+    QElapsedTimer l_clock;
+    l_clock.start();
+    qint64 l_last = 0, l_longest = 0;
+    auto const l_turn = [&] {
+        l_longest = std::max(l_longest, l_clock.nsecsElapsed() - l_last);
+        l_last = l_clock.nsecsElapsed();
+    };
+    QTimer l_probe;
+    l_probe.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&l_probe, &QTimer::timeout, l_turn);
+    l_probe.start(1);
+    Item l_root;
+    std::function<void()> const l_commands[] = {[&] { l_root = lp_manager->AddSharedFolder(i_root); },
+                                                [&] { lp_manager->RescanShares(); },
+                                                [&] { lp_manager->UnshareFolder(l_root); }};
+    std::size_t l_files = 0;
+    for (auto const& l_command : l_commands) {
+        QEventLoop l_loop;
+        QObject::connect(lp_manager.get(), &SharedFoldersManager::ShareProgress, &l_loop, [&](QString i_text) {
+            if (i_text.isEmpty())
+                l_loop.quit();
+        });
+        qint64 const l_start = l_clock.nsecsElapsed();
+        l_last = l_start;
+        l_longest = 0;
+        l_command();
+        l_loop.exec();
+        l_turn();
+        l_files = std::max(l_files, d.GetType("shared_file")->GetItemCount());
+        std::printf("%.1f %.1f ", (l_clock.nsecsElapsed() - l_start) / 1e6, l_longest / 1e6);
+    }
+    bench::Require(d.GetType("shared_file")->GetItemCount() == 0, "unsharing left files in the index");
+    std::printf("%zu\n", l_files);
+    std::fflush(stdout);
+    std::_Exit(0);
+}
+
+void CommandsBench(QString const& i_root)
+{
+    char const* const l_names[] = {"share", "rescan", "unshare"};
+    std::vector<double> l_time[2][3], l_stall[2][3], l_ratio[3];
+    std::size_t l_files = 0;
+    for (int l_round = 0, l_rounds = bench::Size(7, 1); l_round < l_rounds; ++l_round)
+        for (int l_whole = 0; l_whole < 2; ++l_whole) {
+            QString l_output;
+            RunChild({"--commands", i_root, l_whole ? "1000000000" : "10"}, &l_output);
+            QStringList const l_values = l_output.split(' ');
+            for (int l_command = 0; l_command < 3; ++l_command) {
+                l_time[l_whole][l_command].push_back(l_values[2 * l_command].toDouble());
+                l_stall[l_whole][l_command].push_back(l_values[2 * l_command + 1].toDouble());
+            }
+            l_files = l_values[6].toULongLong();
+        }
+    std::printf("share, rescan and unshare of %zu files, %zu fresh processes each way:\n", l_files,
+                l_time[0][0].size());
+    for (int l_command = 0; l_command < 3; ++l_command) {
+        for (std::size_t l_round = 0; l_round < l_time[0][l_command].size(); ++l_round)
+            l_ratio[l_command].push_back(l_time[0][l_command][l_round] / l_time[1][l_command][l_round]);
+        std::printf("  %-7s in slices %s ms, longest stall %s ms; in one go %s ms, longest stall %s ms; "
+                    "sliced against one go %s times\n",
+                    l_names[l_command], qPrintable(Range(l_time[0][l_command], "%.0f")),
+                    qPrintable(Range(l_stall[0][l_command], "%.0f")), qPrintable(Range(l_time[1][l_command], "%.0f")),
+                    qPrintable(Range(l_stall[1][l_command], "%.0f")), qPrintable(Range(l_ratio[l_command], "%.2f")));
+    }
+}
+
 void IndexBench(QString const& i_root, int i_files)
 {
     DeclareSharesNeighbourTypes();
     std::unique_ptr<SharedFoldersManager> lp_manager(new SharedFoldersManager);
     d.GetType("shared_folder")->GetItem(Value(i_root));
     RunStartupScan(*lp_manager);
-    std::printf("files %d in %d folders\n", i_files, kArtists * kAlbumsPerArtist);
+    int const l_albums = i_files / (kTracksPerAlbum + 4);
+    std::printf("files %d in %d folders\n", i_files, l_albums);
 
     // Candidates of two-token searches.
     // Median and fastest of 200 calls: the machine is shared, and a mean
     // follows whatever else runs.
     auto l_time = [&](std::vector<std::string> const& i_tokens) {
-        int const l_rounds = 200;
+        int const l_rounds = bench::Size(200, 5);
         std::size_t l_found = 0;
         std::vector<double> l_ms;
         for (int l_round = 0; l_round < l_rounds; ++l_round) {
@@ -398,10 +481,10 @@ void IndexBench(QString const& i_root, int i_files)
 
     // A file lookup of a name that every album holds.
     Item const l_anyCover = d.GetType("shared_file_name")->HasItem(Value("cover.jpg")).GetItems("shared_file").begin()
-                                [kArtists * kAlbumsPerArtist / 2];
+                                [l_albums / 2];
     QString const l_path = l_anyCover["shared_file_folder"].AsString() + "/cover.jpg";
     for (QString const& l_asked : {l_path, l_path.toUpper()}) {
-        int const l_rounds = 1000;
+        int const l_rounds = bench::Size(1000, 10);
         QElapsedTimer l_lookup;
         l_lookup.start();
         bool l_right = true;
@@ -409,6 +492,7 @@ void IndexBench(QString const& i_root, int i_files)
             l_right = l_right && lp_manager->GetSharedFileItem(l_asked) == l_anyCover;
         std::printf("file lookup of cover.jpg (%s): %.1f us%s\n", l_asked == l_path ? "exact" : "other case",
                     l_lookup.nsecsElapsed() / 1e3 / l_rounds, l_right ? "" : " WRONG ITEM");
+        bench::Require(l_right, "a file lookup found another item");
     }
 
     QElapsedTimer l_rescan;
@@ -425,11 +509,11 @@ void Mp3Bench(QString const& i_folder)
     {
         QFile l_file(l_path);
         if (!l_file.open(QIODevice::WriteOnly))
-            return;
+            bench::Fail("the MP3 file cannot be written");
         QRandomGenerator l_random(7);
         QByteArray l_frame(417, '\0');
         qint64 l_written = 0;
-        while (l_written < 200ll * 1024 * 1024) {
+        while (l_written < bench::Size(200ll, 2ll) * 1024 * 1024) {
             for (int l_index = 4; l_index < l_frame.size(); ++l_index)
                 l_frame[l_index] = char(l_random.bounded(256));
             l_frame[0] = char(0xFF);
@@ -489,14 +573,18 @@ int main(int argc, char** argv)
         return NftwChild(l_arguments.value(1));
     if (l_mode == "--merge")
         return MergeChild(l_arguments.value(1), l_arguments.value(2).toLongLong(), l_arguments.value(3) == "again");
+    if (l_mode == "--commands")
+        return CommandsChild(l_arguments.value(1), l_arguments.value(2).toLongLong());
 
-    bool const l_million = l_mode == "--million";
+    bool const l_commandsOnly = l_mode == "--commands-only";
+    bool const l_million = l_mode == "--million" || (l_commandsOnly && l_arguments.value(1) == "--million");
     bool const l_walkOnly = l_mode == "--walk-only";
     QTemporaryDir l_temporary;
     QString const l_work =
-        l_arguments.size() > (l_million || l_walkOnly ? 1 : 0) ? l_arguments.last() : l_temporary.path();
+        l_arguments.size() > int(l_million) + int(l_walkOnly || l_commandsOnly) ? l_arguments.last()
+                                                                                : l_temporary.path();
     QString const l_root = l_work + (l_million ? "/Million" : "/Music");
-    int const l_artists = l_million ? kMillionArtists : kArtists;
+    int const l_artists = bench::Size(l_million ? kMillionArtists : kArtists, 4);
     QString const l_marker = l_root + ".complete";
     int l_files = l_artists * kAlbumsPerArtist * (kTracksPerAlbum + 4);
     if (!QFile::exists(l_marker)) {
@@ -506,11 +594,16 @@ int main(int argc, char** argv)
         QFile(l_marker).open(QIODevice::WriteOnly);
         std::printf("tree made in %.1f s\n", l_timer.elapsed() / 1e3);
     }
+    if (l_commandsOnly) {
+        CommandsBench(l_root);
+        return 0;
+    }
     if (!l_million)
         WalkBench(l_root);
     if (l_walkOnly)
         return 0;
     MergeBench(l_root);
+    CommandsBench(l_root);
     if (l_million)
         return 0;
     IndexBench(l_root, l_files);

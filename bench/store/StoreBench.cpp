@@ -18,7 +18,7 @@ namespace {
 // measured afterwards is found in cache.
 void FlushCache()
 {
-    static std::vector<char> s_buffer(std::size_t(256) << 20);
+    static std::vector<char> s_buffer(bench::Size(std::size_t(256), std::size_t(8)) << 20);
     for (std::size_t l_at = 0; l_at < s_buffer.size(); l_at += 64)
         s_buffer[l_at] = char(s_buffer[l_at] + 1);
 }
@@ -36,7 +36,7 @@ public:
 int main(int argc, char** argv)
 {
     QCoreApplication l_app(argc, argv);
-    int const l_files = argc > 1 ? std::atoi(argv[1]) : 1000000;
+    int const l_files = argc > 1 ? std::atoi(argv[1]) : bench::Size(1000000, 20000);
     int const l_folders = bench::SHARE_FOLDERS, l_tokens = bench::SHARE_TOKENS;
 
     bench::DeclareShareTypes();
@@ -56,7 +56,7 @@ int main(int argc, char** argv)
     // flushed, so that the timed calls find the links where a search from
     // the network finds them: in memory, not in cache.
     std::vector<ItemSet> l_queries;
-    for (int l_q = 0; l_q < 1001; ++l_q) {
+    for (int l_q = 0, l_count = bench::Size(1001, 51); l_q < l_count; ++l_q) {
         ItemSet l_set;
         Item l_first = l_tokenItems[l_random() % l_tokens];
         l_set.insert(l_first);
@@ -104,9 +104,12 @@ int main(int argc, char** argv)
     for (Item const& l_folder : l_folderItems2)
         l_folder.Disconnect("file");
     std::size_t const l_beforeHeard = d.ItemCount();
+    bench::Require(d["file"]->GetItemCount() == std::size_t(l_files),
+                   "the collection left files of folders that let go of them");
     l_timer.restart();
     d.RemoveDisconnectedItems();
     double const l_heardSeconds = l_timer.nsecsElapsed() / 1e9;
+    bench::Require(l_counter.m_removed == std::size_t(l_files), "not every removal of a file was heard");
 
     std::printf("files: %d (folders %d, tokens %d, links %d)\n", l_files, l_folders, l_tokens, l_files * 6);
     std::printf("build: %.2f s\n", l_buildSeconds);

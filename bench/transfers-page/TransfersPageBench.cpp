@@ -23,9 +23,9 @@
 
 namespace {
 
-int const ENTRIES = 5000;
+int const ENTRIES = bench::Size(5000, 200);
 int const ACTIVE = 20;    // transfers reporting at once
-int const REPORTS = 1000; // five seconds' worth at 200 a second
+int const REPORTS = bench::Size(1000, 40); // five seconds' worth at 200 a second
 int const PER_PASS = 20;  // reports between two passes of the event loop
 
 void Drain()
@@ -96,8 +96,7 @@ void MeasurePage(int i_folders, Figures& io_figures)
     Drain();
     io_figures.m_build = l_clock.nsecsElapsed() / 1e9;
     io_figures.m_memory = bench::ResidentKiB() - l_before;
-    if (d["download_list_node"]->GetItemCount() != std::size_t(ENTRIES))
-        std::printf("  (only %zu rows were built)\n", d["download_list_node"]->GetItemCount());
+    bench::Require(d["download_list_node"]->GetItemCount() == std::size_t(ENTRIES), "not every row was built");
 
     // Reports of the running transfers, their cells as the engine keeps them.
     std::vector<qint64*> l_positions;
@@ -151,11 +150,11 @@ int main(int argc, char** argv)
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication l_app(argc, argv);
-    int const l_runs = argc > 1 ? std::max(1, atoi(argv[1])) : 3;
+    int const l_runs = argc > 1 ? std::max(1, atoi(argv[1])) : bench::Size(3, 1);
     QList<int> l_layouts = {50, 1};
     if (argc > 2)
         l_layouts = {std::max(1, atoi(argv[2]))};
-    std::printf("5,000 downloads of one user; %d runs; warm cache (all in memory)\n", l_runs);
+    std::printf("%d downloads of one user; %d runs; warm cache (all in memory)\n", ENTRIES, l_runs);
     {
         // The first page of a process allocates what every later one reuses.
         Program l_warmUp(true);

@@ -31,7 +31,7 @@
 
 namespace {
 
-constexpr int USERS = 1000;
+int const USERS = bench::Size(1000, 50);
 constexpr int FILES = 1000;
 constexpr int REQUESTS_PER_USER = 10;
 
@@ -62,6 +62,8 @@ int main(int i_argc, char** ip_argv)
         l_file.write("x");
     }
     d.GetType("shared_public")->GetGlobalNullItem() += l_shares.AddSharedFolder(l_dir.filePath("Share"));
+    while (l_shares.IsBusy())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     QString const l_remote = l_dir.filePath("Share").replace('/', '\\');
 
     std::mt19937 l_random(5);

@@ -19,6 +19,8 @@
 #include "../server/ServerTestHelpers.h"
 #include "SharesFixture.h"
 
+#include "bench/BenchUtil.h"
+
 #include "peers/PeerMessenger.h"
 #include "peers/PeerWire.h"
 #include "shares/DNetManager.h"
@@ -41,8 +43,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <fstream>
-#include <string>
 #include <thread>
 #include <vector>
 
@@ -55,30 +55,12 @@ inline qint64 MonotonicNs()
     return qint64(l_time.tv_sec) * 1000000000 + l_time.tv_nsec;
 }
 
-inline qint64 ThreadCpuNs()
-{
-    timespec l_time;
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &l_time);
-    return qint64(l_time.tv_sec) * 1000000000 + l_time.tv_nsec;
-}
-
 inline qint64 ProcessCpuNs()
 {
     rusage l_usage;
     getrusage(RUSAGE_SELF, &l_usage);
     auto const l_ns = [](timeval const& i_time) { return qint64(i_time.tv_sec) * 1000000000 + i_time.tv_usec * 1000; };
     return l_ns(l_usage.ru_utime) + l_ns(l_usage.ru_stime);
-}
-
-// A line of /proc/self/status in KiB ("VmRSS:", "VmHWM:").
-inline long StatusKiB(char const* ip_field)
-{
-    std::ifstream l_status("/proc/self/status");
-    std::string const l_field(ip_field);
-    for (std::string l_line; std::getline(l_status, l_line);)
-        if (l_line.rfind(l_field, 0) == 0)
-            return std::stol(l_line.substr(l_field.size()));
-    return 0;
 }
 
 // A distributed search frame, written out by hand.
@@ -118,7 +100,7 @@ public:
     // span; until every probe came or the deadline passed.
     void Run(QByteArray const& i_burst, int i_probes, qint64 i_spreadNs, qint64 i_deadlineNs)
     {
-        qint64 const l_cpu = ThreadCpuNs();
+        qint64 const l_cpu = bench::ThreadCpuNs();
         m_sent.assign(std::size_t(i_probes) + 1, -1);
         m_arrived.assign(std::size_t(i_probes) + 1, -1);
         m_sent[0] = MonotonicNs();
@@ -136,7 +118,7 @@ public:
             }
             Turn(l_next <= i_probes ? 1 : 10);
         }
-        m_cpuNs = ThreadCpuNs() - l_cpu;
+        m_cpuNs = bench::ThreadCpuNs() - l_cpu;
         m_done = true;
     }
 
@@ -251,11 +233,11 @@ public:
         SetSetting("listening_port", qint64(0));
         mp_messenger->DataLoaded();
         mp_shares->Init();
-        if (!QTest::qWaitFor([this] { return !mp_shares->IsMerging(); }, 10000))
-            return false;
         for (int l_file = 0; l_file < i_files; ++l_file)
             WriteTestFile(i_dir, QStringLiteral("share/track %1.mp3").arg(l_file), "x");
         d.GetType("shared_public")->GetGlobalNullItem() += mp_shares->AddSharedFolder(i_dir.filePath("share"));
+        if (!QTest::qWaitFor([this] { return !mp_shares->IsBusy(); }, 10000))
+            return false;
         mp_server->Connect();
         // Our statistics come with the login; a speed that carries children
         // is set after them.
@@ -313,7 +295,7 @@ public:
         l_refs.close();
         Figures l_figures;
         l_figures.m_fakes = i_fakes;
-        long const l_resident = StatusKiB("VmRSS:");
+        long const l_resident = bench::ResidentKiB("VmRSS:");
         qint64 const l_cpu = ProcessCpuNs();
         qint64 const l_deadline = qint64(i_deadlineMs) * 1000000;
         std::thread l_ends([&] { mp_ends->Run(l_burst, i_probes, qint64(i_spreadMs) * 1000000, l_deadline); });
@@ -335,8 +317,8 @@ public:
         l_ends.join();
         l_figures.m_seconds = (MonotonicNs() - mp_ends->Start()) / 1e9;
         l_figures.m_cpuNs = ProcessCpuNs() - l_cpu - mp_ends->CpuNs();
-        l_figures.m_residentGrowthKiB = StatusKiB("VmRSS:") - l_resident;
-        l_figures.m_peakGrowthKiB = StatusKiB("VmHWM:") - l_resident;
+        l_figures.m_residentGrowthKiB = bench::ResidentKiB("VmRSS:") - l_resident;
+        l_figures.m_peakGrowthKiB = bench::ResidentKiB("VmHWM:") - l_resident;
         l_figures.m_probeDelays = mp_ends->Delays();
         if (m_bobAnswered > 0)
             l_figures.m_bobAnsweredNs = m_bobAnswered - mp_ends->Start();

@@ -62,6 +62,7 @@ private slots:
         WriteTestFile(*mp_dir, "Share/Tune.mp3", "x");
         QString const l_folder = mp_dir->filePath("Share");
         d.GetType("shared_public")->GetGlobalNullItem() += mp_shares->AddSharedFolder(l_folder);
+        QTRY_VERIFY(!mp_shares->IsBusy());
         QString const l_remote = QString(l_folder).replace('/', '\\');
 
         SetUserAddress("bob", ClosedPort()); // as the server gives it: bob is who he says
@@ -107,9 +108,9 @@ private slots:
         SetSetting("listening_port", qint64(0));
         mp_messenger->DataLoaded();
         mp_shares->Init(); // follows the addresses users are given
-        QTRY_VERIFY(!mp_shares->IsMerging());
         WriteTestFile(*mp_dir, "Share/Tune.mp3", "x");
         d.GetType("shared_public")->GetGlobalNullItem() += mp_shares->AddSharedFolder(mp_dir->filePath("Share"));
+        QTRY_VERIFY(!mp_shares->IsBusy());
         Item const l_pest = d.GetType("user")->GetItem(Value("pest"));
         l_pest += d.GetType("unshared")->GetGlobalNullItem();
         SetAttribute(l_pest, "user_address", Value(QHostAddress(unsharedAt).toIPv4Address()));
@@ -118,7 +119,7 @@ private slots:
         mp_shares->ProvideShareList("mallory", [this](MemStream i_list) {
             mp_messenger->SendMessageToUser("mallory", i_list);
         });
-        QCOMPARE(mp_messenger->UnsentMessageCount("mallory"), 2);
+        QTRY_COMPARE(mp_messenger->UnsentMessageCount("mallory"), 2);
         mp_messenger->OnPeerAddress("mallory", LocalIp(), ClosedPort());
         auto lp_mallory = ConnectRaw(mp_messenger->ListeningPort());
         QVERIFY(lp_mallory);
@@ -146,6 +147,7 @@ private slots:
         WriteTestFile(*mp_dir, "Share/Sub/b.txt", "x");
         WriteTestFile(*mp_dir, "Share/Sub/c.txt", "x");
         mp_shares->AddSharedFolder(mp_dir->filePath("Share"));
+        QTRY_VERIFY(!mp_shares->IsBusy());
         PointAt(l_standin.Port());
         mp_server->Connect();
         QTRY_VERIFY(IsSettingSet("upload_speed"));

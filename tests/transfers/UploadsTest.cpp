@@ -126,6 +126,7 @@ private slots:
         WriteFile("Private/p.mp3", "p");
         d.GetType("shared_public")->GetGlobalNullItem() += mp_shares->AddSharedFolder(mp_dir->filePath("Share"));
         mp_shares->AddSharedFolder(mp_dir->filePath("Private"));
+        QTRY_VERIFY(!mp_shares->IsBusy());
         for (auto const& l_size : {std::make_pair("a", 500 * MiB), {"b", MiB}, {"c", 5120 * MiB}})
             mp_shares->GetSharedFileItem(mp_dir->filePath(QString("Share/%1.mp3").arg(l_size.first))) +=
                 d.GetType("shared_file_size")->GetItem(Value(static_cast<long long>(l_size.second)));
@@ -331,6 +332,7 @@ private slots:
         QCOMPARE(GetSetting("transfer_req_counter"), QString("2"));
 
         d.GetType("shared_public")->GetGlobalNullItem() += mp_shares->AddSharedFolder(mp_dir->filePath("Share"));
+        QTRY_VERIFY(!mp_shares->IsBusy());
         Request("bob", "a");
         Request("bob", "b");
         mp_transfers->UnshareUser("bob");
@@ -449,6 +451,7 @@ private slots:
         SetFlag(User("bob"), "is_online", true);
         WriteFile("Share/f0.mp3", "abcdef");
         mp_shares->RescanShares();
+        QTRY_VERIFY(!mp_shares->IsBusy());
         Peer("bob").write(PeerWire::BuildFrame(Le32(43) + Str(Remote("Share/f0.mp3")), false));
         QByteArray l_frame;
         QVERIFY(AwaitFrame(Peer("bob"), l_frame) && l_frame == Offer("f0", 1, 6));

@@ -17,6 +17,8 @@
 
 #include <QDir>
 
+#include <memory>
+
 namespace {
 
 // Names and paths come from peers: a line break in one must not make a line
@@ -286,7 +288,18 @@ void HeadlessClient::Unshare(QString const& i_path)
     if (l_root.IsNull())
         return Reply(QStringLiteral("error not a shared folder: ") + OneLine(i_path));
     mp_shares->UnshareFolder(l_root);
-    Reply(QStringLiteral("unshared ") + OneLine(i_path));
+    // The files leave the index in the background: the reply waits for that.
+    QString const l_reply = QStringLiteral("unshared ") + OneLine(i_path);
+    if (!mp_shares->IsBusy())
+        return Reply(l_reply);
+    auto lp_settled = std::make_shared<QMetaObject::Connection>();
+    *lp_settled = connect(mp_shares.get(), &SharedFoldersManager::ShareProgress, this,
+                          [this, lp_settled, l_reply](QString i_text) {
+                              if (!i_text.isEmpty())
+                                  return;
+                              disconnect(*lp_settled);
+                              Reply(l_reply);
+                          });
 }
 
 void HeadlessClient::Status()

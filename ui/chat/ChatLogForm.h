@@ -1,0 +1,81 @@
+#ifndef QUILLMAR_UI_CHAT_CHATLOGFORM_H
+#define QUILLMAR_UI_CHAT_CHATLOGFORM_H
+
+// The chat log viewer: one room's or user's log file (written by ChatView
+// by the rules of ChatRules.h) in a read-only view with a search box, fed
+// the lines logged while it is open, with the tool-bar actions "Clear Log"
+// and "Open Log Folder". The private chat page opens it beside the private
+// tabs (ChatsForm), the rooms page beside the room tabs; Open() is the one
+// opener, so a room or user has at most one viewer, found again through
+// its "chat_log_form" item.
+//
+// Every line is plain text: a logged "<b>x</b>" reads as it was typed, and
+// nothing in a line makes the viewer read a file or an address. A long log
+// is read in slices, so the window keeps answering while it loads.
+
+#include "ui/chat/ChatRules.h"
+
+#include <QFile>
+#include <QStringList>
+#include <QTimer>
+#include <QWidget>
+
+class QTabWidget;
+class Ui_ChatLogForm;
+
+class ChatLogForm : public QWidget
+{
+    Q_OBJECT
+
+public:
+    // Reads the file at i_path; a file that cannot be opened leaves the view
+    // empty and the viewer without log actions.
+    explicit ChatLogForm(QString const& i_path, QWidget* ip_parent = nullptr);
+    ~ChatLogForm() override;
+
+    // The open viewer of a room's or user's log, or null.
+    static ChatLogForm* Find(ChatLogKind i_kind, QString const& i_name);
+    // Brings the open viewer of that log to the front, or opens one as a new
+    // tab of ip_tabs (the note icon, the name as its text). Null, and
+    // nothing opened, for an empty name.
+    static ChatLogForm* Open(ChatLogKind i_kind, QString const& i_name, QTabWidget* ip_tabs);
+
+    // One line logged since the viewer opened, as a new paragraph.
+    void AddLine(QString const& i_line);
+
+    // The file shown; empty when it could not be opened.
+    QString Path() const { return m_path; }
+    bool IsLoading() const { return m_file.isOpen(); }
+    Ui_ChatLogForm* Form() const { return mp_ui; }
+
+signals:
+    // The file has been read to the end it had when the viewer opened.
+    void Loaded();
+
+public slots:
+    void OnSearchTextChanged(QString i_text);
+    void OnSearchForward();
+    void OnSearchBack();
+    void OnActionTriggered(QWidget* ip_widget, QString i_action);
+
+private:
+    void LoadSlice();
+    // Cuts the complete lines (or pieces of at most 65535 bytes) off the
+    // front of m_pending; at the file's end, the rest too.
+    void TakeLines(QStringList& o_lines, bool i_atEnd);
+    void AppendParagraphs(QStringList const& i_lines);
+    void FinishLoading();
+    void MarkFind();
+    void MarkSearchButtons();
+
+    Ui_ChatLogForm* mp_ui;
+    QString m_path;
+    QFile m_file;
+    qint64 m_loadEnd = 0;
+    QByteArray m_pending;
+    QStringList m_arrivedWhileLoading;
+    bool m_hasParagraphs = false;
+    QTimer m_loadTimer;
+};
+
+#endif

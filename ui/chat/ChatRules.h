@@ -1,0 +1,103 @@
+#ifndef QUILLMAR_UI_CHAT_CHATRULES_H
+#define QUILLMAR_UI_CHAT_CHATRULES_H
+
+// The chat rules that the room page and the private chat page share, as
+// functions of plain values: what a chat line, an action ("/me ") line and a
+// status line look like in a chat view (rich text), what each writes to its
+// chat log (plain UTF-8 lines), when a conversation counts as ended, how far
+// a long view is cut back, and where a room's or user's log file lies.
+// ChatView (ChatView.h) is the one widget that applies them; the log viewer
+// (ChatLogForm.h) reads the files they name. Nothing here touches the store
+// or a widget, so the tables of tests/ui/chat call them directly.
+//
+// Peer text is hostile: user names and texts are escaped before they become
+// rich text, and the only markup in a line is the colour fonts, the bold of
+// own lines and the links made by ConvertLinks. Colours must already be
+// colour names ("#rrggbb") or empty.
+
+#include <QDateTime>
+#include <QString>
+
+#include <deque>
+
+enum class ChatTimestamps
+{
+    ACTIVITY_BASED,   // "Chat started"/"Chat ended" markers, no per-line time
+    PER_MESSAGE_SHORT, // "h:mm:ss" before every line
+    PER_MESSAGE_LONG, // "MMM d h:mm:ss ap" before every line
+    NONE
+};
+// The setting "chat_timestamps": any text but the first three modes' is NONE.
+ChatTimestamps ChatTimestampsFrom(QString const& i_setting);
+
+// Times in the C locale whatever the system's ("Jan 5 3:07:09 pm" and
+// "15:07:09"): a log is a file format, and the view shows the same form.
+QString ChatLongTime(QDateTime const& i_time);
+QString ChatShortTime(QDateTime const& i_time);
+
+// The colour-table entries a line uses, as colour names.
+struct ChatColors
+{
+    QString m_timestamp;   // "chat_timestamp"
+    QString m_username;    // "chat_username"
+    QString m_status;      // "chat_status"
+    QString m_ownMessages; // "chat_own_messages"
+};
+
+// "* " and the text in the status colour, links made.
+QString ChatStatusHtml(QString const& i_text, ChatColors const& i_colors);
+// An ordinary line: the time by the mode, the sender, the text (bold in the
+// own-message colour when i_own), links made.
+QString ChatLineHtml(ChatTimestamps i_mode, QDateTime const& i_time, QString const& i_user, QString const& i_text,
+                     bool i_own, ChatColors const& i_colors);
+
+// True when the text, trimmed, begins with "/me " (case-sensitive); the
+// action is the rest, trimmed again.
+bool ChatAction(QString const& i_text, QString* op_action);
+// The status text of an action line: "alice waves".
+QString ChatActionStatus(QString const& i_user, QString const& i_action);
+QString ChatStartedText(QDateTime const& i_time);
+QString ChatEndedText(QDateTime const& i_lastLine);
+
+// Log entries, without their line feed: "[Jan 5 3:07:09 pm][alice] hello"
+// and "[Jan 5 3:07:09 pm] * alice waves". Raw text, never escaped.
+QString ChatLogLine(QDateTime const& i_time, QString const& i_user, QString const& i_text);
+QString ChatActionLogLine(QDateTime const& i_time, QString const& i_status);
+
+// A conversation has ended when more than 299,999 ms passed since its last
+// ordinary line.
+bool ChatHasEnded(QDateTime const& i_lastLine, QDateTime const& i_now);
+
+// A view is cut back once its lines hold more than CHAT_VIEW_LIMIT characters of
+// rich text: the lines that start within the first CHAT_VIEW_DROP characters
+// go, and the one holding that character with them. Each length counts its
+// line's text and the one line break after it. Returns how many of the
+// oldest lines go (0 while the view is within the limit).
+int const CHAT_VIEW_LIMIT = 250000;
+int const CHAT_VIEW_DROP = 50000;
+int ChatLinesToDrop(std::deque<int> const& i_lengths, qint64 i_total);
+
+// Where the logs lie, under the home folder.
+enum class ChatLogKind
+{
+    ROOM,
+    USER
+};
+// The setting that switches the kind's logging on ("log_room_chat",
+// "log_private_chat") and the store type of its subject ("room", "user").
+char const* ChatLogSwitch(ChatLogKind i_kind);
+char const* ChatLogSubjectType(ChatLogKind i_kind);
+// "<home>/Quillmar Chat Logs/Rooms" or ".../Users".
+QString ChatLogFolder(ChatLogKind i_kind, QString const& i_home);
+// A room or user name as a file name in that folder: other people choose
+// these names, so "%", "/" and NUL are written "%25", "%2F" and "%00" and the
+// name can never leave the folder; every other name is kept as it is, so
+// older logs keep theirs. Empty for an empty name.
+QString ChatLogFileName(QString const& i_name);
+// The folder and the file name; empty for an empty name.
+QString ChatLogPath(ChatLogKind i_kind, QString const& i_name, QString const& i_home);
+// Appends the line's UTF-8 bytes and one line feed, creating the folder
+// with its parents first. False when nothing could be written.
+bool AppendChatLog(QString const& i_path, QString const& i_line);
+
+#endif

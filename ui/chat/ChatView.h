@@ -1,0 +1,86 @@
+#ifndef QUILLMAR_UI_CHAT_CHATVIEW_H
+#define QUILLMAR_UI_CHAT_CHATVIEW_H
+
+// The chat view of every chat page: the room page (RoomForm) and the private
+// chat page (ChatForm) each hold one, named "chatView" in their forms. It
+// applies the rules of ChatRules.h: it shows ordinary, action and status
+// lines, keeps the conversation's activity (start and end markers, checked
+// on the shared 30-second timer), cuts itself back when it grows past its
+// limit, writes each line to the log of its room or user and feeds that
+// log's open viewer (ChatLogForm). It knows nothing of what a page does
+// around a line (which lines a room takes, notifications, sending): the
+// page decides that and calls AddChat or AddStatusMessage.
+//
+// Lines come from other people: they are escaped into rich text by the
+// rules, links are made only by the link rule, and the view loads no
+// resource that a line might name (no images, local or remote), and follows
+// no link by itself: a click comes out as anchorClicked for the page.
+
+#include "ui/chat/ChatRules.h"
+
+#include <QDateTime>
+#include <QTextBrowser>
+
+#include <deque>
+#include <functional>
+
+class ChatView : public QTextBrowser
+{
+    Q_OBJECT
+
+public:
+    explicit ChatView(QWidget* ip_parent = nullptr);
+
+    // The log this view writes: the kind (room or user) and the room's or
+    // user's name. Until it is set the view logs nothing.
+    void SetLog(ChatLogKind i_kind, QString const& i_name);
+
+    enum LineKind
+    {
+        ORDINARY_LINE,
+        ACTION_LINE
+    };
+    // One line from i_user, shown and logged. The text is shown and logged
+    // as given (a page that trims does so first); the "/me " test reads it
+    // trimmed. An ordinary line is a page's cue for its notification.
+    LineKind AddChat(QString const& i_user, QString const& i_text);
+    // A status line: shown only, never logged, never activity.
+    void AddStatusMessage(QString const& i_text);
+    // Writes one log line, when the kind's log switch is on, and hands it to
+    // the open viewer of the room or user.
+    void LogChat(QString const& i_line);
+
+    // The clock of the activity rules (the local time by default).
+    void SetClock(std::function<QDateTime()> i_clock);
+    bool IsChatActive() const { return m_chatActive; }
+    QDateTime LastChatTime() const { return m_lastChatTime; }
+    // The characters of rich text the shown lines count for the size limit.
+    qint64 ShownLength() const { return m_shownLength; }
+
+public slots:
+    // Ends a conversation after five minutes without ordinary lines.
+    void CheckChatInactivity();
+
+protected:
+    QVariant loadResource(int i_type, QUrl const& i_name) override;
+
+private:
+    QDateTime Now() const;
+    // Appends one line as a new paragraph; i_mayCut first cuts the view
+    // back when it is past its limit.
+    void AppendLine(QString const& i_html, bool i_mayCut);
+    void CutBack();
+
+    ChatLogKind m_logKind = ChatLogKind::USER;
+    QString m_logName;
+    bool m_chatActive = false;
+    QDateTime m_lastChatTime;
+    std::function<QDateTime()> m_clock;
+    // Per shown line, oldest first: its characters and its paragraphs (a
+    // text may hold paragraph separators).
+    std::deque<int> m_shownLengths;
+    std::deque<int> m_shownBlocks;
+    qint64 m_shownLength = 0;
+};
+
+#endif
