@@ -525,14 +525,9 @@ void PeerMessenger::ReadHandshake(Link& io_link)
 void PeerMessenger::ReadToken(Link& io_link)
 {
     QTcpSocket* lp_socket = io_link.mp_socket;
-    if (lp_socket->bytesAvailable() < 4)
-        return;
-    MemStream l_bytes(lp_socket->read(4));
     quint32 l_token = 0;
-    if (!l_bytes.ReadU32(l_token)) {
-        CloseLink(lp_socket, "could not read the file-connection token");
+    if (!PeerWire::ReadFileToken(*lp_socket, l_token))
         return;
-    }
     QString l_user = io_link.m_user;
     Log(1, QString("File connection from %1 for transfer %2").arg(l_user, QString::number(l_token)));
     HandOver(lp_socket);

@@ -124,9 +124,9 @@ public:
         // all in all (answers cannot crowd out our own messages).
         int m_maxUnsentPerUser = 256;
         qint64 m_maxUnsentBytesPerUser = 65ll * 1024 * 1024; // the largest message and 1 MiB
-        int m_maxUnsentAnswers = 5000;
+        int m_maxUnsentAnswers = 20000;
         qint64 m_maxUnsentAnswerBytes = 128ll * 1024 * 1024;
-        int m_maxUnsent = 10000;
+        int m_maxUnsent = 25000;
         qint64 m_maxUnsentBytes = 256ll * 1024 * 1024;
         qint64 m_unreachableHoldMs = 5 * 60 * 1000;       // no answers to a user we could not reach
         std::size_t m_maxUnreachableUsers = 20000;        // remembered; the oldest are forgotten

@@ -4,7 +4,7 @@
 // cause (tests/shares/FakeSearchBurst.h). Figures: the client's processor
 // time, its resident memory growth, how late 1,000 probes spread over ten
 // seconds of the burst reach a child, and when a real user's search made
-// two seconds in is answered.
+// half a second in is answered.
 //
 //   bench_fake_searchers   (inside unshare -n with loopback only)
 
