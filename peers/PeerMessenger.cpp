@@ -251,17 +251,22 @@ PeerMessenger::Link& PeerMessenger::AddSocket(QTcpSocket* ip_socket, LinkRole i_
     return l_link;
 }
 
+void PeerMessenger::UnindexLink(Link const& i_link)
+{
+    auto const l_found = m_linksOfUser.find(i_link.m_user);
+    if (l_found == m_linksOfUser.end())
+        return;
+    std::vector<QTcpSocket*>& l_sockets = l_found->second;
+    l_sockets.erase(std::remove(l_sockets.begin(), l_sockets.end(), i_link.mp_socket), l_sockets.end());
+    if (l_sockets.empty())
+        m_linksOfUser.erase(l_found);
+}
+
 void PeerMessenger::SetLinkUser(Link& io_link, QString const& i_user)
 {
     if (io_link.m_user == i_user)
         return;
-    if (!io_link.m_user.isEmpty()) {
-        auto l_found = m_linksOfUser.find(io_link.m_user);
-        std::vector<QTcpSocket*>& l_sockets = l_found->second;
-        l_sockets.erase(std::find(l_sockets.begin(), l_sockets.end(), io_link.mp_socket));
-        if (l_sockets.empty())
-            m_linksOfUser.erase(l_found);
-    }
+    UnindexLink(io_link);
     io_link.m_user = i_user;
     if (!i_user.isEmpty())
         m_linksOfUser[i_user].push_back(io_link.mp_socket);
@@ -281,9 +286,7 @@ bool PeerMessenger::RemoveLink(QTcpSocket* ip_socket, Link* op_link)
         return false;
     Link& l_link = l_found->second;
     EndConnectingBack(l_link);
-    QString const l_user = l_link.m_user;
-    SetLinkUser(l_link, QString());
-    l_link.m_user = l_user; // for the caller's log line
+    UnindexLink(l_link);
     m_bufferedBytes -= l_link.m_buffered;
     if (op_link)
         *op_link = std::move(l_found->second);

@@ -239,6 +239,7 @@ private:
     Link* FindLink(QTcpSocket* ip_socket);
     Link& AddSocket(QTcpSocket* ip_socket, LinkRole i_role, bool i_obfuscated);
     void SetLinkUser(Link& io_link, QString const& i_user);
+    void UnindexLink(Link const& i_link);
     // The link no longer waits to connect back.
     void EndConnectingBack(Link& io_link);
     // Forgets the link and its share of the buffered bytes, handing it to
