@@ -49,6 +49,10 @@ void AppendToFile(QString const& i_category, QString const& i_line)
         l_file.write(i_line.toUtf8() + '\n');
 }
 
+// A peer can make lines about his user as fast as he sends messages: an
+// item keeps its latest entries only.
+constexpr std::size_t MAX_ITEM_LOG_ENTRIES = 1000;
+
 void AttachToItem(QString const& i_category, QString const& i_line, Item const& i_item)
 {
     if (i_item.IsNull() || !IsSettingYes("user_level_logging") || !d.HasType(ITEM_LOG))
@@ -56,6 +60,13 @@ void AttachToItem(QString const& i_category, QString const& i_line, Item const& 
     Type* lp_log = d.GetType(ITEM_LOG);
     if (!i_item.GetType()->IsRelatedTo(lp_log))
         return;
+    if (i_item.CountItems(ITEM_LOG) >= MAX_ITEM_LOG_ENTRIES) {
+        Item const l_oldest = i_item[ITEM_LOG];
+        Item const l_text = l_oldest[ITEM_LOG_TEXT];
+        l_oldest.Remove();
+        if (l_text.IsDisconnectedFromAll())
+            l_text.Remove();
+    }
     Item l_entry = lp_log->NewItem();
     l_entry += d.GetType(ITEM_LOG_AREA)->GetItem(Value(i_category));
     l_entry += d.GetType(ITEM_LOG_TEXT)->GetItem(Value(i_line));
