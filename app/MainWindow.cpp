@@ -24,7 +24,9 @@
 #include "shares/SharedFoldersManager.h"
 #include "transfers/TransferQueueManager.h"
 
+#include "ui/chat/AdminMessageDialog.h"
 #include "ui/chat/ChatsForm.h"
+#include "ui/chat/ChatStoreTypes.h"
 #include "ui/chat/RoomsForm.h"
 #include "ui/search/SearchForm.h"
 #include "ui/transfers/AddSharedFolderDialog.h"
@@ -36,10 +38,12 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QLabel>
 #include <QMessageBox>
 #include <QMoveEvent>
 #include <QResizeEvent>
 #include <QScreen>
+#include <QSet>
 #include <QStatusBar>
 #include <QTextCodec>
 
@@ -59,6 +63,17 @@ void AddDiagnosticsToolBarSet(DiagnosticsForm* ip_form)
     actionBar->AddSetAction("diagnostics", "dump_data", "Dump Data", ":/icons/save_icon", false);
     actionBar->RegisterWidget(ip_form, "diagnostics");
     QObject::connect(actionBar, &ActionSetToolBar::ActionTriggered, ip_form, &DiagnosticsForm::OnActionTriggered);
+}
+
+// The address the link connects to, as the user would give it.
+QString ServerAddressText()
+{
+    QString l_host;
+    quint16 l_port = 0;
+    Server::GetServerAddress(l_host, l_port);
+    return (l_host.contains(QLatin1Char(':')) ? QStringLiteral("[%1]:%2") : QStringLiteral("%1:%2"))
+        .arg(l_host)
+        .arg(l_port);
 }
 
 } // namespace
@@ -81,6 +96,10 @@ MainWindow::MainWindow(QWidget* ip_parent)
     l_hooks.m_isActive = [this]() { return isActiveWindow(); };
     SetMainWindowHooks(l_hooks);
     SetApplicationIcon(QStringLiteral(":/icons/offline_icon"));
+
+    mp_connectionState = new QLabel(this);
+    mp_connectionState->setObjectName(QStringLiteral("connectionStateLabel"));
+    statusBar()->addPermanentWidget(mp_connectionState);
 
     mp_ui->sharedFoldersList->setColumnWidth(0, 400);
     mp_ui->sharedFoldersList->setHeaderLabels(QStringList({tr("Shared folder"), tr("Accessible to")}));
@@ -159,6 +178,8 @@ void MainWindow::Init()
     diagnosticsForm->RegisterLoggableItemType("user");
 
     new TransferQueueManager();
+    connect(transferQueueManager, &TransferQueueManager::DownloadAlreadyComplete, this,
+            &MainWindow::OnDownloadAlreadyComplete);
     mp_ui->transfersForm->Init();
     mp_ui->sharesForm->Init();
     mp_ui->searchForm->Init();
@@ -181,13 +202,21 @@ void MainWindow::Init()
 
     new ExtendedAsciiTranslator();
     mp_ui->codePageBox->addItem(QStringLiteral("[None]"));
+    // The toolkit lists a name once per codec that answers to it ("UTF-8"
+    // twice under a desktop session): each name is offered once.
+    QSet<QByteArray> l_listed;
     for (QByteArray const& l_codec : QTextCodec::availableCodecs())
-        mp_ui->codePageBox->addItem(QString::fromLatin1(l_codec));
+        if (!l_listed.contains(l_codec)) {
+            l_listed.insert(l_codec);
+            mp_ui->codePageBox->addItem(QString::fromLatin1(l_codec));
+        }
     connect(mp_ui->codePageBox, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
             &MainWindow::OnCodePageSelected);
     mp_ui->userListForm->Init();
 
     LoadData();
+    if (!m_serverAddress.isEmpty())
+        SetSetting("server_address", m_serverAddress);
 
     if (IsSettingYes("show_diagnostics"))
         SetDiagnosticsTabShown(true);
@@ -208,6 +237,7 @@ void MainWindow::Init()
         RunFirstRunDialogs();
     if (!GetSetting("username").isEmpty() && !TerminationRequested())
         gp_server->Connect();
+    ShowConnectionState();
 
     FillOptionWidgets();
     sizeManager->RegisterResizableWindow(QStringLiteral("main_window"), &m_sizeProxy);
@@ -233,9 +263,6 @@ void MainWindow::Init()
     RegisterWidgetForTabFocus(mp_ui->usernameEdit, 1);
     RegisterWidgetForTabFocus(mp_ui->sharedFoldersList, 1);
     mp_ui->chatsForm->Init();
-    d.NewType("chat_log_form", ROOT, false, true);
-    d["chat_log_form"]->RelateToType(d["room"], ONE, ONE, false);
-    d["chat_log_form"]->RelateToType(d["user"], ONE, ONE, false);
     actionBar->AddSetAction("chat_log", "clear_chat_log", "Clear Log", ":/icons/empty_note_icon", false);
     actionBar->AddSetAction("chat_log", "open_log_folder", "Open Log Folder", ":/icons/browse_icon", false);
     actionBar->AddSetAction("user_chat", "user_chat_log", "Chat Log", ":/icons/note_icon", false);
@@ -261,8 +288,7 @@ void MainWindow::DeclareShellTypes()
     d["user"]->RelateToType(d["user_note"], MANY, ONE, false);
     dataSaver->AddSavedType("user_note");
     dataSaver->AddSavedByConnectionType("user", "user_note");
-    d.NewType("user_chat_widget", ROOT, false, true);
-    d["user"]->RelateToType(d["user_chat_widget"], ONE, ONE, false);
+    DeclareChatStoreTypes();
 }
 
 void MainWindow::WriteSettingDefaults()
@@ -365,11 +391,6 @@ void MainWindow::ShowInformation(QString const& i_title, QString const& i_text)
     QMessageBox l_box(QMessageBox::Information, i_title, i_text, QMessageBox::Ok, this);
     l_box.setTextFormat(Qt::PlainText);
     l_box.exec();
-}
-
-void MainWindow::ShowNotBuiltYet(QString const& i_what)
-{
-    statusBar()->showMessage(i_what, 10000);
 }
 
 // ---------------------------------------------------------------- saving
@@ -504,8 +525,11 @@ void MainWindow::ResetApplicationIcon()
 
 void MainWindow::PopupAlert(QString const& i_text)
 {
+    // The text may hold what other users wrote, and a desktop's notification
+    // service may read the balloon's body as markup (images included):
+    // escaped, it reads as typed.
     if (QSystemTrayIcon::isSystemTrayAvailable())
-        m_trayIcon.showMessage(QString(), i_text, QSystemTrayIcon::Information, 10000);
+        m_trayIcon.showMessage(QString(), i_text.toHtmlEscaped(), QSystemTrayIcon::Information, 10000);
 }
 
 void MainWindow::SetConnectActionText(QString const& i_text)
@@ -513,15 +537,39 @@ void MainWindow::SetConnectActionText(QString const& i_text)
     actionBar->SetWidgetActionText(mp_ui->loginOptionsTab, QStringLiteral("connect_disconnect"), i_text);
 }
 
+void MainWindow::ShowConnectionState()
+{
+    if (actionBar)
+        actionBar->ShowConnectionState();
+    if (!gp_server)
+        return;
+    QString const l_server = ServerAddressText();
+    QString const l_user = GetSetting("username");
+    QString l_text;
+    if (gp_server->IsConnected())
+        l_text = tr("Connected to %1 as %2").arg(l_server, l_user);
+    else if (gp_server->GetState() == Server::STATE_CONNECTING)
+        l_text = tr("Connecting to %1 as %2...").arg(l_server, l_user);
+    else if (l_user.isEmpty())
+        l_text = tr("Offline: no user name (Options, Login)");
+    else if (gp_server->IsRetrying())
+        l_text = tr("Offline (%1): trying %2 again every half minute").arg(l_user, l_server);
+    else
+        l_text = tr("Offline (%1)").arg(l_user);
+    mp_connectionState->setText(l_text);
+}
+
 void MainWindow::OnConnecting()
 {
     SetConnectActionText(tr("Connecting..."));
+    ShowConnectionState();
 }
 
 void MainWindow::OnConnected()
 {
     SetConnectActionText(tr("Disconnect"));
     ResetApplicationIcon();
+    ShowConnectionState();
     gp_server->GetOwnPrivilegesStatus();
 }
 
@@ -529,10 +577,14 @@ void MainWindow::OnDisconnected()
 {
     SetConnectActionText(tr("Connect"));
     SetApplicationIcon(QStringLiteral(":/icons/offline_icon"));
+    ShowConnectionState();
 }
 
 void MainWindow::OnConnectionFailed(QString i_reason)
 {
+    // Said before any box, which waits for the user.
+    SetConnectActionText(tr("Connect"));
+    ShowConnectionState();
     if (i_reason == QLatin1String("INVALIDPASS"))
         ShowInformation(tr("Login Failure: Wrong Password"),
                         tr("Login failed. The password you supplied does not match your username. Please change "
@@ -541,12 +593,22 @@ void MainWindow::OnConnectionFailed(QString i_reason)
         ShowInformation(tr("Login Failure: Username is Invalid"),
                         tr("Login failed. The username you supplied is invalid. Please change your login settings "
                            "in the Options tab and try reconnecting."));
-    else if (!gp_server->IsAbruptlyDisconnected())
+    else if (gp_server->IsAbruptlyDisconnected())
+        return;
+    // Nothing in the login settings can mend an unreachable server: the
+    // text says what can.
+    else if (i_reason == QLatin1String("socket error"))
+        ShowInformation(tr("Login Failure"),
+                        tr("Could not reach the server at %1 (%2). Check that the server is running there, or "
+                           "start the client with --server HOST:PORT to use another server. The client tries "
+                           "again every half minute.")
+                            .arg(ServerAddressText(),
+                                 gp_server->LastSocketError().isEmpty() ? i_reason : gp_server->LastSocketError()));
+    else
         ShowInformation(tr("Login Failure"),
                         tr("Login failed. Reported failure reason: %1. Please change your login settings in the "
                            "Options tab and try reconnecting.")
                             .arg(i_reason));
-    SetConnectActionText(tr("Connect"));
 }
 
 void MainWindow::OnLoggedInElsewhere()
@@ -559,22 +621,15 @@ void MainWindow::OnLoggedInElsewhere()
 
 void MainWindow::OnAdminMessage(QString i_message)
 {
-    // PLACEHOLDER: the administrator-message dialog comes with the chat
-    // pages. Until then a plain box shows the message, so it is not lost.
-    QMessageBox* lp_box = new QMessageBox(QMessageBox::Information, tr("Administrator Message"), i_message,
-                                          QMessageBox::Ok, this);
-    lp_box->setTextFormat(Qt::PlainText);
-    lp_box->setAttribute(Qt::WA_DeleteOnClose);
-    lp_box->setWindowFlags(lp_box->windowFlags() | Qt::WindowStaysOnTopHint);
-    lp_box->setModal(false);
-    lp_box->show();
+    AdminMessageDialog* lp_dialog = new AdminMessageDialog(i_message, this);
+    lp_dialog->setWindowFlags(lp_dialog->windowFlags() | Qt::WindowStaysOnTopHint);
+    lp_dialog->show();
 }
 
-void MainWindow::OnPrivateChat(QString i_user, QString, time_t, bool)
+void MainWindow::OnPrivateChat(QString i_user, QString i_chat, time_t, bool)
 {
-    // PLACEHOLDER: the private-chat pages (chatsForm->GetChatForm(user)->
-    // AddChat) come with the chat pages.
-    ShowNotBuiltYet(tr("Private message from %1: the chat pages are not built yet.").arg(i_user));
+    // The line is stamped when it is shown; no tab or focus changes.
+    chatsForm->AddIncomingChat(i_user, i_chat);
 }
 
 void MainWindow::OnNewVersion(qint64 i_version, QString i_downloadLink, QStringList i_description)
@@ -589,6 +644,7 @@ void MainWindow::OnUsernameChanged(Item i_setting)
     QString const l_name = i_setting["global_value"].AsString();
     mp_ui->usernameEdit->setText(l_name);
     setWindowTitle(BuildTitle(g_currentVersion, l_name));
+    ShowConnectionState();
 }
 
 void MainWindow::OnTrayIconActivated(QSystemTrayIcon::ActivationReason i_reason)

@@ -14,6 +14,7 @@
 #include <ctime>
 
 class QCheckBox;
+class QLabel;
 class QLineEdit;
 class QTreeWidgetItem;
 class Server;
@@ -31,6 +32,10 @@ class MainWindow : public QMainWindow, public DataHandler
 public:
     explicit MainWindow(QWidget* ip_parent = nullptr);
     ~MainWindow() override;
+
+    // The server to log in to from now on (the program's --server), taken
+    // into "server_address" once the saved data is loaded. Before Init.
+    void SetServerAddress(QString const& i_address) { m_serverAddress = i_address; }
 
     void Init();
 
@@ -87,6 +92,7 @@ public slots:
     void OnSetFolderPermissions();
     void OnUnshareFolder();
     void OnSharedFilesRescanned(int i_filesAdded, int i_filesRemoved);
+    void OnDownloadAlreadyComplete(Item i_entry);
     void OnOptionsTabSelectionChanged(int i_tabIndex);
     void OnEditExcludedDownloadExtensionsClicked();
     void OnSelectColors();
@@ -149,16 +155,19 @@ private:
     void SelectSoundFile(char const* ip_kind, QLineEdit* ip_edit);
     void ClearSoundFile(char const* ip_kind, QLineEdit* ip_edit);
     void SetConnectActionText(QString const& i_text);
+    // The status bar and the tool bar's status button: connected,
+    // connecting or offline, and as whom.
+    void ShowConnectionState();
     void SetDiagnosticsTabShown(bool i_shown);
     void ShowObfuscatedPort(QString const& i_port);
     void ShowExcludedExtensions(Item const& i_leaving);
     // A box with one OK button whose text is never taken as rich text.
     void ShowInformation(QString const& i_title, QString const& i_text);
-    // A note in the status bar where a page that is not built yet would act.
-    void ShowNotBuiltYet(QString const& i_what);
 
     Ui_MainWindow* mp_ui = nullptr;
     Server* mp_server = nullptr;
+    QLabel* mp_connectionState = nullptr;
+    QString m_serverAddress;
     SizeProxy m_sizeProxy;
     QSystemTrayIcon m_trayIcon;
     UpdateChecker m_updateChecker;

@@ -9,20 +9,25 @@
 #include "store/windows/DataDialog.h"
 #include "store/Settings.h"
 
-#include "peers/PeerMessenger.h"
 #include "server/dialogs/ChangeListeningPortDialog.h"
 #include "server/dialogs/ChangeUsernamePasswordDialog.h"
 #include "server/Server.h"
 #include "shares/SharedFoldersManager.h"
+#include "transfers/TransferQueueManager.h"
+#include "ui/chat/ChatForm.h"
+#include "ui/chat/ChatsForm.h"
+#include "ui/chat/ColorSelectionDialog.h"
 #include "ui/transfers/AddSharedFolderDialog.h"
 #include "ui/transfers/ExcludedExtensionsDialog.h"
 #include "ui/transfers/SharedFilesRescannedDialog.h"
+#include "ui/transfers/SharesForm.h"
 #include "ui_MainWindow.h"
 
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileDialog>
 #include <QMenu>
+#include <QStatusBar>
 #include <QUrl>
 
 void MainWindow::OnToolBarActionTriggered(QWidget*, QString i_action)
@@ -39,13 +44,13 @@ void MainWindow::OnToolBarActionTriggered(QWidget*, QString i_action)
     } else if (i_action == QLatin1String("rescan_shares")) {
         sharedFoldersManager->RescanShares();
     } else if (i_action == QLatin1String("browse_user")) {
+        // A share list is kept only for a user whose tab is open.
         QString const l_user = actionBar->GetKey(QStringLiteral("user"));
-        if (!l_user.isEmpty() && peerMessenger)
-            peerMessenger->GetUserSharedFiles(l_user);
+        if (!l_user.isEmpty() && sharesForm)
+            sharesForm->OpenShareBrowse(l_user);
     } else if (i_action == QLatin1String("message_user")) {
-        // PLACEHOLDER: chatsForm->GetChatForm(user)->Focus() comes with the
-        // chat pages.
-        ShowNotBuiltYet(tr("The chat pages are not built yet."));
+        if (ChatForm* lp_page = chatsForm->GetChatForm(actionBar->GetKey(QStringLiteral("user"))))
+            lp_page->Focus();
     } else if (i_action == QLatin1String("add_user")) {
         QString const l_user = actionBar->GetKey(QStringLiteral("user"));
         if (!l_user.isEmpty())
@@ -59,10 +64,17 @@ void MainWindow::OnToolBarActionTriggered(QWidget*, QString i_action)
     } else if (i_action == QLatin1String("set_listening_port")) {
         (new ChangeListeningPortDialog(this))->show();
     } else if (i_action == QLatin1String("connect_disconnect")) {
-        if (mp_server->IsConnected())
+        if (mp_server->IsConnected()) {
             mp_server->Disconnect();
-        else
+        } else if (GetSetting("username").isEmpty()) {
+            // Nothing to log in with: the user is asked, and the login
+            // follows the answer.
+            auto* lp_dialog = new ChangeUsernamePasswordDialog(false, this);
+            connect(lp_dialog, &QDialog::accepted, mp_server, &Server::Connect);
+            lp_dialog->show();
+        } else {
             mp_server->Connect();
+        }
     }
 }
 
@@ -150,6 +162,13 @@ void MainWindow::OnSharedFilesRescanned(int i_filesAdded, int i_filesRemoved)
     lp_dialog->setVisible(true);
 }
 
+void MainWindow::OnDownloadAlreadyComplete(Item i_entry)
+{
+    QString const l_folder = transferQueueManager->GetDownloadTargetFolder(i_entry, true).replace('\\', '/');
+    statusBar()->showMessage(
+        tr("%1 is already downloaded, in %2.").arg(i_entry["file_name"].AsString(), l_folder), 10000);
+}
+
 // ---------------------------------------------------------- option buttons
 
 void MainWindow::OnOptionsTabSelectionChanged(int i_tabIndex)
@@ -177,8 +196,7 @@ void MainWindow::OnDataShortcutActivated()
 
 void MainWindow::OnSelectColors()
 {
-    // PLACEHOLDER: the colour selection dialog comes with the chat pages.
-    ShowNotBuiltYet(tr("The colour selection dialog is not built yet."));
+    (new ColorSelectionDialog(this))->show();
 }
 
 void MainWindow::OnChangeUsernamePasswordClicked()

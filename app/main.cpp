@@ -1,6 +1,8 @@
 #include "app/Application.h"
 #include "app/MainWindow.h"
+#include "server/Server.h"
 
+#include <QCommandLineParser>
 #include <QStyle>
 #include <QStyleFactory>
 
@@ -9,6 +11,21 @@
 int main(int argc, char** argv)
 {
     Application l_application(QStringLiteral("QuillmarQt"), argc, argv);
+    QCommandLineParser l_parser;
+    l_parser.addHelpOption();
+    QCommandLineOption const l_server(QStringLiteral("server"),
+                                      QStringLiteral("Log in to the server at HOST:PORT, now and at later starts."),
+                                      QStringLiteral("HOST:PORT"));
+    l_parser.addOption(l_server);
+    l_parser.process(l_application);
+    QString const l_serverAddress = l_parser.value(l_server).trimmed();
+    QString l_host;
+    quint16 l_port = 0;
+    if (l_parser.isSet(l_server) && !Server::SplitServerAddress(l_serverAddress, l_host, l_port)) {
+        std::fprintf(stderr, "Quillmar: \"%s\" is no server address; --server takes HOST:PORT, such as "
+                             "localhost:2242.\n", qPrintable(l_serverAddress));
+        return 2;
+    }
     if (l_application.isRunning())
         return 0;
     if (!l_application.HoldsInstanceLock()) {
@@ -23,6 +40,7 @@ int main(int argc, char** argv)
     QuitEventLoopOnTerminationSignals();
 
     MainWindow l_window;
+    l_window.SetServerAddress(l_serverAddress);
     l_application.SetSaveDataFunction([&l_window]() { l_window.SaveData(); });
     l_window.setVisible(true);
     l_window.Init();

@@ -1,15 +1,18 @@
 #ifndef QUILLMAR_BENCH_BENCHUTIL_H
 #define QUILLMAR_BENCH_BENCHUTIL_H
 
-// What the benchmarks share: the quick mode that CI runs, the process's
-// resident memory and its peak, the processor time of the calling thread,
-// and the share-shaped store that the store and data-file benchmarks
-// measure: file items, each in one of the folders and linked to five of the
-// tokens, chosen by a fixed-seed generator so that every run builds the
-// same store.
+// What the benchmarks share: the quick mode that CI runs, the start of the
+// benchmarks of pages, the process's resident memory and its peak, the
+// processor time of the calling thread, and the share-shaped store that the
+// store and data-file benchmarks measure: file items, each in one of the
+// folders and linked to five of the tokens, chosen by a fixed-seed generator
+// so that every run builds the same store.
 
 #include "store/Data.h"
 
+#include <QtGlobal>
+
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -54,6 +57,18 @@ inline void Require(bool i_condition, char const* ip_why)
 {
     if (!i_condition)
         Fail(ip_why);
+}
+
+// A benchmark of pages draws them offscreen, unless the caller chose a
+// platform, and takes its number of runs as its first argument.
+inline void UseOffscreenPlatform()
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+}
+inline int RunsArgument(int argc, char** argv, int i_default)
+{
+    return argc > 1 ? std::max(1, std::atoi(argv[1])) : i_default;
 }
 
 // The process's resident memory in KiB ("VmRSS:"), or another of the

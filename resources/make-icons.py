@@ -76,11 +76,11 @@ def star(cx, cy, r_out, r_in, points=5):
     return polygon(pts)
 
 
-def render(layers):
+def render(layers, width=SIZE, height=SIZE):
     pixels = []
-    for py in range(SIZE):
+    for py in range(height):
         row = []
-        for px in range(SIZE):
+        for px in range(width):
             acc = [0.0, 0.0, 0.0, 0.0]
             for sy in range(SS):
                 for sx in range(SS):
@@ -114,7 +114,7 @@ def write_png(path, pixels):
         return struct.pack('>I', len(data)) + body + struct.pack('>I', zlib.crc32(body) & 0xffffffff)
 
     png = b'\x89PNG\r\n\x1a\n'
-    png += chunk(b'IHDR', struct.pack('>IIBBBBB', SIZE, SIZE, 8, 6, 0, 0, 0))
+    png += chunk(b'IHDR', struct.pack('>IIBBBBB', len(pixels[0]), len(pixels), 8, 6, 0, 0, 0))
     png += chunk(b'IDAT', zlib.compress(raw, 9))
     png += chunk(b'IEND', b'')
     with open(path, 'wb') as out:
@@ -246,16 +246,21 @@ ICONS = {
 }
 
 
+def write_qrc(path, files):
+    """A resource file of (alias, file) pairs under the prefix "/"."""
+    with open(path, 'w') as qrc:
+        qrc.write('<!DOCTYPE RCC>\n<RCC version="1.0">\n<qresource prefix="/">\n')
+        for alias, name in files:
+            qrc.write('    <file alias="%s">%s</file>\n' % (alias, name))
+        qrc.write('</qresource>\n</RCC>\n')
+
+
 def main():
     out_dir = os.path.join(HERE, 'icons')
     os.makedirs(out_dir, exist_ok=True)
     for name, layers in sorted(ICONS.items()):
         write_png(os.path.join(out_dir, name + '.png'), render(layers))
-    with open(os.path.join(HERE, 'quillmar.qrc'), 'w') as qrc:
-        qrc.write('<!DOCTYPE RCC>\n<RCC version="1.0">\n<qresource prefix="/">\n')
-        for name in sorted(ICONS):
-            qrc.write('    <file alias="icons/%s">icons/%s.png</file>\n' % (name, name))
-        qrc.write('</qresource>\n</RCC>\n')
+    write_qrc(os.path.join(HERE, 'quillmar.qrc'), [('icons/' + name, 'icons/%s.png' % name) for name in sorted(ICONS)])
 
 
 if __name__ == '__main__':

@@ -2,15 +2,20 @@
 # smoke-test.sh QUILLMAR_BINARY OUTPUT_DIR STANDIN_SERVER_BINARY
 #
 # Starts the built program under Xvfb in a throw-away HOME and checks, from
-# the outside, what a new user would see: a window with its build title; the
-# first-run dialogs, answered with the keyboard (a user name, then a folder
-# to share); the login to the stand-in server on the default address; a
-# second start that exits 0 at once and touches no data file; SIGTERM ending
-# the first one with exit code 0 after a final save that holds the scanned
-# folder's file; nothing alarming on stderr. A screenshot of the window is
-# left in OUTPUT_DIR for a person to look at. The test run already happens in
-# a network namespace with only loopback, so nothing the program tries can
-# leave the machine.
+# the outside, what a new user would see: the README's start command
+# (scripts/run-client.sh, with the built programs) starting the stand-in
+# server on localhost:2242 because nothing listens there; a window with its
+# build title; the first-run dialogs, answered with the keyboard (a user
+# name, then a folder to share); the login to that server on the default
+# address; a second start through the same command, which finds the server
+# listening and starts none, and whose client exits 0 at once and touches no
+# data file; SIGTERM ending the first one with exit code 0 after a final
+# save that holds the scanned folder's file, and the stand-in server stopped
+# with it; nothing alarming on stderr. A screenshot of the window is left in
+# OUTPUT_DIR for a person to look at. The run happens in a network
+# namespace of its own with only loopback (the test run's, and one more of
+# its own when it may make one), so nothing the program tries can leave the
+# machine and port 2242 is nobody else's.
 set -u
 
 binary="$1"
@@ -18,6 +23,10 @@ out_dir="$2"
 standin="$3"
 
 fail() { echo "FAIL: $*" >&2; exit 1; }
+
+if [ -z "${QM_SMOKE_NETNS:-}" ] && [ "$(id -u)" = 0 ] && command -v unshare >/dev/null; then
+    exec unshare -n env QM_SMOKE_NETNS=1 sh -c 'ip link set lo up && exec bash "$0" "$@"' "$0" "$@"
+fi
 
 [ -x "$binary" ] || fail "no program at $binary"
 [ -x "$standin" ] || fail "no stand-in server at $standin"
@@ -39,33 +48,45 @@ unset QT_QPA_PLATFORM
 # in it, and one program start can afford the slower unwinding.
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=0}:fast_unwind_on_malloc=0"
 export BINARY="$binary" OUT_DIR="$out_dir" WORK="$work" STANDIN="$standin"
+export RUN_CLIENT="$(cd "$(dirname "$0")" && pwd)/run-client.sh"
 
 # Everything that needs the display runs inside one xvfb-run session.
 cat > "$work/session.sh" <<'SESSION'
 #!/bin/bash
 set -u
-fail() { echo "FAIL: $*" >&2; [ -n "${first:-}" ] && kill -KILL "$first" 2>/dev/null; exit 1; }
+# run-client.sh passes SIGTERM on to the client and then stops the stand-in.
+fail() {
+    echo "FAIL: $*" >&2
+    if [ -n "${first:-}" ]; then
+        kill -TERM "$first" 2>/dev/null
+        for _ in $(seq 1 50); do kill -0 "$first" 2>/dev/null || break; sleep 0.1; done
+        kill -KILL "$first" 2>/dev/null
+    fi
+    exit 1
+}
 
 # The files of HOME (data files, logs), with their contents' checksums.
 snapshot() { (cd "$HOME" && find . -path ./run -prune -o -type f -print0 | sort -z | xargs -0 -r sha256sum); }
+# What run-client.sh's stand-in server writes.
+server_log="$XDG_RUNTIME_DIR/quillmar-standin-server.log"
 # Waits up to 10 s for the stand-in server to print a line holding $1;
 # fails with $2 otherwise.
 wait_server() {
-    for _ in $(seq 1 100); do grep -q "$1" "$WORK/server.out" && return 0; sleep 0.1; done
+    for _ in $(seq 1 100); do grep -q "$1" "$server_log" 2>/dev/null && return 0; sleep 0.1; done
     fail "$2"
 }
-
-# The server a new installation logs in to: the default address.
-"$STANDIN" 2242 > "$WORK/server.out" 2>&1 &
-server=$!
-trap 'kill "$server" 2>/dev/null' EXIT
-wait_server "listening on port 2242" "the stand-in server did not start on port 2242"
+# The README's command, with the programs of this build.
+run_client() { QUILLMAR_CLIENT="$BINARY" QUILLMAR_STANDIN="$STANDIN" exec bash "$RUN_CLIENT" "$@"; }
 
 # A folder for the new user to share.
 mkdir -p "$HOME/music" && echo "la la" > "$HOME/music/smoke-test-song.mp3"
 
-"$BINARY" > "$WORK/first.out" 2> "$WORK/first.err" &
+run_client > "$WORK/first.out" 2> "$WORK/first.err" &
 first=$!
+wait_server "listening on port 2242" "run-client.sh did not start the stand-in server on port 2242"
+grep -q "^run-client.sh: nothing listens on localhost:2242, so the stand-in server is started" <(head -n 1 "$WORK/first.out") \
+    || fail "run-client.sh's first line does not say it starts the stand-in server: $(head -n 1 "$WORK/first.out")"
+echo "run-client.sh: the stand-in server started on port 2242"
 
 # Waits for a window whose whole title matches the extended regular
 # expression; prints its id.
@@ -120,11 +141,14 @@ xwd -root -silent > "$WORK/screen.xwd" && convert "xwd:$WORK/screen.xwd" "png:$O
 
 before="$(snapshot)"
 start=$(date +%s%N)
-timeout 5 "$BINARY" > "$WORK/second.out" 2> "$WORK/second.err"
+timeout 5 bash -c "$(declare -f run_client); run_client" > "$WORK/second.out" 2> "$WORK/second.err"
 second=$?
 elapsed=$(( ($(date +%s%N) - start) / 1000000 ))
 [ "$second" -eq 0 ] || fail "the second start exited with $second (124: still running after 5 s)"
 echo "second start: exit 0 after $elapsed ms"
+[ "$(head -n 1 "$WORK/second.out")" = "run-client.sh: a server already listens on localhost:2242; no stand-in server is started." ] \
+    || fail "the second start did not find the server listening: $(head -n 1 "$WORK/second.out")"
+[ "$(grep -c "^listening on port" "$server_log")" = 1 ] || fail "a second stand-in server was started"
 [ "$(snapshot)" = "$before" ] || fail "the second start changed the files in HOME"
 kill -0 "$first" 2>/dev/null || fail "the first instance ended while the second started"
 
@@ -139,6 +163,7 @@ wait "$first"
 code=$?
 first=""
 [ "$code" -eq 0 ] || fail "after SIGTERM the program exited with $code"
+[ "$(tail -n 1 "$server_log")" = "stopped" ] || fail "the stand-in server did not stop with the client"
 saves_after=$(ls "$HOME"/.Quillmar.* 2>/dev/null | wc -l)
 [ "$saves_after" -gt "$saves_before" ] || fail "no data file was saved at exit"
 echo "SIGTERM: exit 0, data saved ($(ls "$HOME"/.Quillmar.* | xargs -n 1 basename | tr '\n' ' '))"
@@ -162,7 +187,8 @@ if grep -E -q 'QObject::connect|AddressSanitizer|runtime error|Segmentation faul
     fail "stderr shows connection warnings or a crash"
 fi
 if [ "$result" -ne 0 ]; then
-    [ -s "$work/server.out" ] && { echo "--- the stand-in server's last lines:"; tail -n 20 "$work/server.out"; }
+    server_log="$XDG_RUNTIME_DIR/quillmar-standin-server.log"
+    [ -s "$server_log" ] && { echo "--- the stand-in server's last lines:"; tail -n 20 "$server_log"; }
     exit "$result"
 fi
 echo "PASS"

@@ -142,25 +142,38 @@ void Server::GetServerAddress(QString& o_host, quint16& o_port)
     o_host = QString::fromLatin1(DEFAULT_SERVER_HOST);
     o_port = DEFAULT_SERVER_PORT;
     QString const l_address = GetSetting("server_address").trimmed();
+    QString l_host = o_host;
+    quint16 l_port = o_port;
     if (l_address.isEmpty())
         return;
+    bool const l_good = SplitServerAddress(l_address, l_host, l_port);
+    if (!l_host.isEmpty())
+        o_host = l_host;
+    if (l_good)
+        o_port = l_port;
+    else
+        ServerLog(1, QStringLiteral("Bad server address \"%1\", using %2:%3").arg(l_address, o_host).arg(o_port));
+}
+
+bool Server::SplitServerAddress(QString const& i_address, QString& io_host, quint16& io_port)
+{
+    QString const l_address = i_address.trimmed();
     int const l_colon = l_address.lastIndexOf(QLatin1Char(':'));
     // A bare IPv6 address has colons of its own and no port.
     bool const l_bareIPv6 = l_address.count(QLatin1Char(':')) > 1 && !l_address.startsWith(QLatin1Char('['));
     QString l_host = l_address;
-    if (l_colon > 0 && !l_bareIPv6 && !l_address.endsWith(QLatin1Char(']'))) {
+    bool l_good = true;
+    if (l_colon >= 0 && !l_bareIPv6 && !l_address.endsWith(QLatin1Char(']'))) {
         l_host = l_address.left(l_colon);
-        bool l_ok = false;
-        uint const l_port = l_address.mid(l_colon + 1).toUInt(&l_ok);
-        if (l_ok && l_port >= 1 && l_port <= 65535)
-            o_port = quint16(l_port);
-        else
-            ServerLog(1, QStringLiteral("Bad port in server address \"%1\", using %2").arg(l_address, QString::number(o_port)));
+        uint const l_port = l_address.mid(l_colon + 1).toUInt(&l_good);
+        l_good = l_good && l_port >= 1 && l_port <= 65535;
+        if (l_good)
+            io_port = quint16(l_port);
     }
     if (l_host.startsWith(QLatin1Char('[')) && l_host.endsWith(QLatin1Char(']')))
         l_host = l_host.mid(1, l_host.size() - 2);
-    if (!l_host.isEmpty())
-        o_host = l_host;
+    io_host = l_host;
+    return l_good && !l_host.isEmpty();
 }
 
 void Server::SetLoginTimeout(int i_milliseconds)
@@ -184,6 +197,8 @@ void Server::Connect()
     ServerLog(1, QStringLiteral("Connecting to %1:%2").arg(l_host, QString::number(l_port)));
 
     m_state = STATE_CONNECTING;
+    m_retry = true;
+    m_lastSocketError.clear();
     m_reader.Clear();
     mp_socket = new QTcpSocket(this);
     mp_socket->setReadBufferSize(READ_CHUNK);
@@ -203,6 +218,7 @@ void Server::Connect()
 void Server::Disconnect()
 {
     m_reconnect = false;
+    m_retry = false;
     if (m_state == STATE_DISCONNECTED)
         return;
     ServerLog(1, QStringLiteral("Disconnecting at the user's request"));
@@ -279,7 +295,8 @@ void Server::OnSocketError(QAbstractSocket::SocketError)
 {
     if (!mp_socket)
         return;
-    ServerLog(1, QStringLiteral("Server socket error: %1").arg(mp_socket->errorString()));
+    m_lastSocketError = mp_socket->errorString();
+    ServerLog(1, QStringLiteral("Server socket error: %1").arg(m_lastSocketError));
     DropLink();
 }
 
@@ -296,13 +313,19 @@ void Server::OnLoginTimeout()
     if (m_state != STATE_CONNECTING)
         return;
     ServerLog(1, QStringLiteral("No login answer in time"));
+    if (mp_socket && mp_socket->state() != QAbstractSocket::ConnectedState)
+        m_lastSocketError = QStringLiteral("no answer in time");
     FailAttempt(QStringLiteral("socket error"));
 }
 
 void Server::EveryHalfMinute()
 {
-    if (m_state == STATE_DISCONNECTED && m_reconnect) {
+    // Also when no attempt got through yet: a client started a moment
+    // before its server, or while the network was down, logs in once the
+    // server can be reached.
+    if (m_state == STATE_DISCONNECTED && m_retry) {
         ServerLog(1, QStringLiteral("Attempting to reconnect"));
+        m_reconnect = true;
         Connect();
     }
 }
@@ -639,7 +662,7 @@ void Server::Handle(ServerIn::LoginAnswer const& i_message)
         // Known-bad credentials would only be refused again: wait for the
         // user to fix them instead of retrying every half minute.
         if (i_message.m_text == QLatin1String("INVALIDPASS") || i_message.m_text == QLatin1String("INVALIDUSERNAME"))
-            m_reconnect = false;
+            m_reconnect = m_retry = false;
         FailAttempt(i_message.m_text);
         return;
     }
@@ -881,7 +904,7 @@ void Server::Handle(ServerIn::PrivateRoomAddEnabled const& i_message)
 void Server::Handle(ServerIn::LoggedInElsewhere const&)
 {
     ServerLog(1, QStringLiteral("The account logged in elsewhere"));
-    m_reconnect = false;
+    m_reconnect = m_retry = false;
     LinkLost();
     emit LoggedInElsewhere();
 }

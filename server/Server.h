@@ -46,14 +46,22 @@ public:
     static void RegisterSaving();
 
     // Starts a connection attempt: only while disconnected and with a user
-    // name set. Emits Connecting.
+    // name set. Emits Connecting. From then on the link is tried again every
+    // half minute while it is down.
     void Connect();
     // The user's disconnect: stops any reconnection and closes the link.
     void Disconnect();
     bool IsConnected() const { return m_state == STATE_LOGGED_IN; }
-    // True from the sending of a login until the user disconnects, the
-    // account is used elsewhere, or the server refuses the credentials.
+    // True from the sending of a login, or from the first attempt the link
+    // makes by itself, until the user disconnects, the account is used
+    // elsewhere, or the server refuses the credentials: a failure then is
+    // one of a series, not news to the user.
     bool IsAbruptlyDisconnected() const { return m_reconnect; }
+    // True while the link, when down, is tried again every half minute.
+    bool IsRetrying() const { return m_retry; }
+    // Why the last attempt could not reach the server (the socket's own
+    // words); empty when it got through.
+    QString LastSocketError() const { return m_lastSocketError; }
     State GetState() const { return m_state; }
 
     // ---- senders; each is dropped while not logged in
@@ -96,6 +104,11 @@ public:
 
     // Where the link connects: the "server_address" setting, parsed.
     static void GetServerAddress(QString& o_host, quint16& o_port);
+    // Host and port of an address: "host:port", "[IPv6]:port", a host alone
+    // or a bare IPv6 address (a part that is missing keeps the value given).
+    // False, with the outputs as far as they were read, when the port is no
+    // number from 1 to 65535 or the host is empty.
+    static bool SplitServerAddress(QString const& i_address, QString& io_host, quint16& io_port);
     // Time allowed from the start of an attempt to the login answer.
     void SetLoginTimeout(int i_milliseconds);
     // Longest time the link handles frames before it lets the event loop
@@ -213,6 +226,8 @@ private:
     FrameReader m_reader;
     State m_state = STATE_DISCONNECTED;
     bool m_reconnect = false;
+    bool m_retry = false;
+    QString m_lastSocketError;
     bool m_joinedAutojoinRooms = false;
     quint64 m_generation = 0;
     quint32 m_nextToken = 0;

@@ -71,6 +71,14 @@ bool FileScanner::VisitedFolders::Insert(quint64 i_device, quint64 i_inode)
     }
 }
 
+void FileScanner::VisitedFolders::Exclude(QString const& i_folder)
+{
+    struct stat l_stat;
+    if (!i_folder.isEmpty() && ::stat(QFile::encodeName(i_folder).constData(), &l_stat) == 0 &&
+        S_ISDIR(l_stat.st_mode))
+        Insert(quint64(l_stat.st_dev), quint64(l_stat.st_ino));
+}
+
 namespace {
 
 // Closes a POSIX file descriptor when it goes out of scope.
@@ -294,17 +302,19 @@ void FileScanner::WalkFolders(QString const& i_start, VisitedFolders& io_visited
     Walk(io_visited, i_visit).Folder(-1, QFile::encodeName(i_start), i_start);
 }
 
-void FileScanner::ScanFolders(QStringList i_folders)
+void FileScanner::ScanFolders(QStringList i_folders, QString i_notShared)
 {
     VisitedFolders l_visited;
+    l_visited.Exclude(i_notShared);
     for (QString const& l_folder : i_folders)
         ScanFolder(l_folder, l_folder, l_visited);
     emit FoldersScanned();
 }
 
-void FileScanner::ScanFolderOfRoot(QString i_root, QString i_folder)
+void FileScanner::ScanFolderOfRoot(QString i_root, QString i_folder, QString i_notShared)
 {
     VisitedFolders l_visited;
+    l_visited.Exclude(i_notShared);
     ScanFolder(i_root, i_folder, l_visited);
     emit FoldersScanned();
 }

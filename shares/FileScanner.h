@@ -48,6 +48,10 @@ public:
     public:
         // False when the folder was met already.
         bool Insert(quint64 i_device, quint64 i_inode);
+        // Counts the folder as met, so that no walk enters it under any path
+        // (the folder of partial downloads). A path that leads to no folder
+        // (the empty one included) counts nothing.
+        void Exclude(QString const& i_folder);
 
     private:
         typedef std::pair<quint64, quint64> Id;
@@ -89,11 +93,12 @@ signals:
                     int i_bitrate);
 
 public slots:
-    // Walks each root into the result, then emits FoldersScanned.
-    void ScanFolders(QStringList i_folders);
+    // Walks each root into the result, then emits FoldersScanned. Neither
+    // walk enters i_notShared (see VisitedFolders::Exclude).
+    void ScanFolders(QStringList i_folders, QString i_notShared = QString());
     // Walks one folder of a root (and its subfolders) into the result, then
     // emits FoldersScanned.
-    void ScanFolderOfRoot(QString i_root, QString i_folder);
+    void ScanFolderOfRoot(QString i_root, QString i_folder, QString i_notShared = QString());
     void OnMP3ScanRequired(QString i_file);
     // The files of one scan pass, analysed in order (one queued call rather
     // than one per file: a large share holds tens of thousands of MP3 files).

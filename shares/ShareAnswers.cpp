@@ -368,13 +368,27 @@ void SharedFoldersManager::LogSearchCut(SearchMatching const& i_matching)
 void SharedFoldersManager::GetSharedFilesAsUserShare(QString const& i_user, FileInfoMap& o_shares,
                                                      AttributeTranslationTable&) const
 {
-    ForEachListedFolder(GetUserSharedFolders(i_user), [&o_shares](Item const& i_folder) {
-        auto const l_entry = o_shares.emplace(RemotePath(i_folder.AsStdString()), std::set<FileInfo>());
-        if (!l_entry.second)
-            return;
-        for (Item const& l_file : i_folder.GetItems(kSharedFile))
-            l_entry.first->second.insert(DescribeFile(l_file, l_file[kFileName].AsStdString(), true));
-    });
+    for (Item const& l_folder : GetUserShareFolders(i_user))
+        AddUserShareFolder(l_folder, o_shares);
+}
+
+std::vector<Item> SharedFoldersManager::GetUserShareFolders(QString const& i_user) const
+{
+    std::vector<Item> l_folders;
+    ForEachListedFolder(GetUserSharedFolders(i_user), [&l_folders](Item const& i_folder) { l_folders.push_back(i_folder); });
+    return l_folders;
+}
+
+void SharedFoldersManager::AddUserShareFolder(Item const& i_folder, FileInfoMap& io_share) const
+{
+    // A folder unshared since the list began is left out.
+    if (i_folder.IsNull())
+        return;
+    auto const l_entry = io_share.emplace(RemotePath(i_folder.AsStdString()), std::set<FileInfo>());
+    if (!l_entry.second)
+        return;
+    for (Item const& l_file : i_folder.GetItems(kSharedFile))
+        l_entry.first->second.insert(DescribeFile(l_file, l_file[kFileName].AsStdString(), true));
 }
 
 SharedFoldersManager::ShareListReading SharedFoldersManager::StartShareListReading(ItemSet const& i_roots) const
@@ -532,14 +546,7 @@ MemStream SharedFoldersManager::FolderContentsRecord(QString const& i_user, quin
 
 void SharedFoldersManager::RemoveUserShare(QString const& i_user)
 {
-    Item const l_share = d.GetType("user")->HasItem(Value(i_user))["user_share"];
-    if (l_share.IsNull())
-        return;
-    ItemSet const l_folders = l_share.GetItems("user_share_folder");
-    l_folders.GetItems("user_share_file").Remove();
-    l_folders.Remove();
-    l_share.Remove();
-    d.RemoveDisconnectedItems();
+    RemoveShare(d.GetType("user")->HasItem(Value(i_user))["user_share"]);
 }
 
 // ------------------------------------------------------------ share counts

@@ -1,5 +1,7 @@
 #include "shares/SharedFoldersManager.h"
 
+#include "shares/UploadQueueHooks.h"
+
 #include "peers/PeerMessenger.h"
 #include "server/Server.h"
 #include "shares/SearchTokens.h"
@@ -149,6 +151,9 @@ SharedFoldersManager::SharedFoldersManager(QObject* ip_parent) : QObject(ip_pare
     m_mergeTimer.setSingleShot(true);
     m_mergeTimer.setInterval(0);
     connect(&m_mergeTimer, &QTimer::timeout, this, &SharedFoldersManager::MergeSlice);
+    m_shareRemovalTimer.setSingleShot(true);
+    m_shareRemovalTimer.setInterval(0);
+    connect(&m_shareRemovalTimer, &QTimer::timeout, this, &SharedFoldersManager::RemoveSharesSlice);
     if (gp_server) {
         connect(gp_server, &Server::Connected, this, &SharedFoldersManager::OnConnectedToServer);
         connect(gp_server, &Server::ReceivedUserStats, this, &SharedFoldersManager::OnReceivedUserStats);
@@ -492,11 +497,16 @@ void SharedFoldersManager::StartJob(int i_kind, QStringList const& i_roots, QStr
         return;
     }
     emit ShareProgress(tr("Scanning shared folders..."));
+    // Files being received are incomplete: offered to others, they would be
+    // asked for with sizes that no longer hold.
+    QString const l_notShared = PartialDownloadFolder();
     if (mp_merge->m_kind == ShareMerge::SCAN)
         QMetaObject::invokeMethod(&m_fileScanner, "ScanFolderOfRoot", Qt::QueuedConnection,
-                                  Q_ARG(QString, i_roots.value(0)), Q_ARG(QString, i_folder));
+                                  Q_ARG(QString, i_roots.value(0)), Q_ARG(QString, i_folder),
+                                  Q_ARG(QString, l_notShared));
     else
-        QMetaObject::invokeMethod(&m_fileScanner, "ScanFolders", Qt::QueuedConnection, Q_ARG(QStringList, i_roots));
+        QMetaObject::invokeMethod(&m_fileScanner, "ScanFolders", Qt::QueuedConnection, Q_ARG(QStringList, i_roots),
+                                  Q_ARG(QString, l_notShared));
 }
 
 void SharedFoldersManager::OnFoldersRescanned()

@@ -138,6 +138,10 @@ public:
     // The visible folders (backslash-separated) and their files.
     void GetSharedFilesAsUserShare(QString const& i_user, FileInfoMap& o_shares,
                                    AttributeTranslationTable& io_attributes) const;
+    // The same a folder at a time, for a caller that reads a large index in
+    // slices: the visible folders, then each folder with its files.
+    std::vector<Item> GetUserShareFolders(QString const& i_user) const;
+    void AddUserShareFolder(Item const& i_folder, FileInfoMap& io_share) const;
     // The complete share-list message for the user, made on this thread.
     MemStream GetSharedFilesMessage(QString const& i_user) const;
     // The peer messenger's share-list provider. Only reading the index runs
@@ -156,8 +160,19 @@ public:
     // Search and folder answers waiting for the worker hold at most this
     // much; a further large answer is not sent.
     static constexpr quint64 MAX_PENDING_ANSWER_BYTES = 64ull * 1024 * 1024;
-    // Drops the share list received from the user.
+    // Drops the share list received from the user (RemoveShare).
     void RemoveUserShare(QString const& i_user);
+
+    // ---- share lists held as store items (ReceivedShares.cpp)
+    // Drops one ("user_share", a received list or our own offered to a
+    // user): the share item at once, so that the user has none and whoever
+    // still enters it stops; its folders and files, with the names and
+    // attributes only they held, in slices; then the store's collection.
+    void RemoveShare(Item const& i_share);
+    bool IsRemovingShares() const { return !m_removedFolders.empty() || !m_removedFiles.empty(); }
+    // How long one slice of those removals may hold the event loop (tests
+    // make it 0: one folder or file per slice).
+    void SetShareRemovalSlice(qint64 i_ms) { m_shareRemovalSliceMs = i_ms; }
 
 signals:
     void SharedFilesRescanned(int i_filesAdded, int i_filesRemoved);
@@ -186,6 +201,7 @@ public slots:
 
 private slots:
     void MergeSlice();
+    void RemoveSharesSlice();
 
 private:
     // Connects the answers to their senders and becomes the peer
@@ -310,6 +326,13 @@ private:
     QTimer m_searchTimer;
     static constexpr std::size_t MAX_SEARCHES_IN_PROGRESS = 16;
     qint64 m_shareListSliceMs = 10;
+
+    // Share lists being removed: their folders, then the files of the
+    // folder taken last, each next at the back.
+    std::vector<Item> m_removedFolders;
+    std::vector<Item> m_removedFiles;
+    QTimer m_shareRemovalTimer;
+    qint64 m_shareRemovalSliceMs = 10;
 
     Type* mp_sharedFolderType;
     Type* mp_sharedFileType;

@@ -35,3 +35,8 @@ void UnshareUser(QString const& i_user)
     }
     d.GetType("user")->GetItem(Value(i_user)) += d.GetType("unshared")->GetGlobalNullItem();
 }
+
+QString PartialDownloadFolder()
+{
+    return Hooks().m_partialDownloadFolder ? Hooks().m_partialDownloadFolder() : QString();
+}

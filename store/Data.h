@@ -396,6 +396,9 @@ public:
     void Reset();
 
     std::size_t ItemCount() const { return m_liveItems; }
+    // The serial the next new item gets: every item made from now on has a
+    // Serial() at least this large, every older one a smaller one.
+    std::uint64_t NextSerial() const { return m_nextSerial; }
 
     Event<Item> m_newItemEvent;
     Event<Item> m_removedItemEvent;

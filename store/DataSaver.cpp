@@ -134,12 +134,95 @@ namespace {
 
 std::size_t const PREFETCH_DISTANCE = 32;
 
+// What applying a file does to the store, so that a file failing half-way
+// (memory for a huge file, an observer that throws) can be taken out again:
+// the next older file must start from the store as it was, not on top of
+// half of this one. Items made since the journal began are told by their
+// serial; links between items that were there before are written down as
+// they are made, or dropped by a One side.
+class LoadJournal
+{
+public:
+    LoadJournal() : m_firstNew(d.NextSerial()) {}
+
+    bool IsOld(Item const& i_item) const { return i_item.Serial() < m_firstNew; }
+
+    // Before i_a += i_b.
+    void BeforeLink(Item const& i_a, Item const& i_b)
+    {
+        bool const l_oldA = IsOld(i_a);
+        bool const l_oldB = IsOld(i_b);
+        if ((!l_oldA && !l_oldB) || i_a.IsConnected(i_b))
+            return;
+        if (l_oldA && l_oldB)
+            m_links.push_back({i_a, i_b, true});
+        if (l_oldA)
+            NoteReplaced(i_a, i_b);
+        if (l_oldB)
+            NoteReplaced(i_b, i_a);
+    }
+
+    // Removes the items made since, newest first, and puts the links of the
+    // older ones back as they were. A handler that throws again stops
+    // nothing but its own step.
+    void Undo()
+    {
+        std::vector<Item> l_new;
+        for (Type* lp_type : d.GetTypes())
+            for (Item const& l_item : lp_type->GetItems())
+                if (!IsOld(l_item))
+                    l_new.push_back(l_item);
+        std::sort(l_new.begin(), l_new.end(),
+                  [](Item const& i_a, Item const& i_b) { return i_b.Serial() < i_a.Serial(); });
+        std::size_t l_failures = 0;
+        auto const l_step = [&l_failures](auto i_step) {
+            try {
+                i_step();
+            } catch (std::exception const&) {
+                ++l_failures;
+            }
+        };
+        for (Item const& l_item : l_new)
+            l_step([&l_item] { l_item.Remove(); });
+        for (auto l_link = m_links.rbegin(); l_link != m_links.rend(); ++l_link)
+            l_step([&l_link] {
+                if (l_link->m_made)
+                    l_link->m_a.Disconnect(l_link->m_b);
+                else
+                    l_link->m_a += l_link->m_b;
+            });
+        if (l_failures > 0)
+            Log(LOG_CATEGORY, 1, QString("%1 steps of taking a failed file out of the store failed.").arg(l_failures));
+    }
+
+private:
+    // i_holder, on a One side, is about to give up its link of i_new's type.
+    void NoteReplaced(Item const& i_holder, Item const& i_new)
+    {
+        Type::Relation const* lp_relation = i_holder.GetType()->FindRelation(i_new.GetType());
+        if (!lp_relation || lp_relation->m_holds != ONE)
+            return;
+        Item const l_former = i_holder[i_new.GetTypeName().c_str()];
+        if (l_former.IsValid() && IsOld(l_former))
+            m_links.push_back({i_holder, l_former, false});
+    }
+
+    struct Change
+    {
+        Item m_a;
+        Item m_b;
+        bool m_made; // else dropped
+    };
+    std::uint64_t const m_firstNew;
+    std::vector<Change> m_links;
+};
+
 // Puts a checked file into the store. Items of undeclared types (or of a type
 // whose kind changed) are skipped, and so are links of undeclared relations.
 // So are items of types that are never saved: rows, sockets, threads and
 // cells are keyed by the addresses of this run's objects, and a file that
 // holds such items was not written by us.
-void ApplyFile(DataFileContents& io_file, std::vector<std::string> const& i_savedTypes)
+void ApplyFile(DataFileContents& io_file, std::vector<std::string> const& i_savedTypes, LoadJournal& io_journal)
 {
     std::vector<Item> l_items(io_file.m_values.size());
     std::size_t l_index = 0;
@@ -193,6 +276,7 @@ void ApplyFile(DataFileContents& io_file, std::vector<std::string> const& i_save
             continue;
         }
         try {
+            io_journal.BeforeLink(l_first, l_second);
             l_first += l_second;
         } catch (StoreException const&) {
             ++l_skippedLinks;
@@ -312,6 +396,7 @@ void DataSaver::Load(QString const& i_stem)
     for (auto const& l_file : l_files) {
         DataFileContents l_parsed;
         QString l_error;
+        LoadJournal l_journal;
         // Any failure (memory for a huge file, a store observer that throws)
         // counts as an unreadable file: it is set aside like one, so that the
         // next save's rotation never deletes it.
@@ -325,13 +410,14 @@ void DataSaver::Load(QString const& i_stem)
                 std::vector<std::string> l_savedTypes = m_savedTypes;
                 for (auto const& l_pair : m_savedByConnection)
                     l_savedTypes.push_back(l_pair.first);
-                ApplyFile(l_parsed, l_savedTypes);
+                ApplyFile(l_parsed, l_savedTypes, l_journal);
                 Log(LOG_CATEGORY, 1, QString("Loaded configuration data from %1.").arg(l_file.second));
                 CallHandlers(false);
                 return;
             }
         } catch (std::exception const& i_failure) {
             l_error = QString::fromLocal8Bit(i_failure.what());
+            l_journal.Undo();
         }
         // Kept for inspection, but out of the rotation: it is neither loaded
         // again nor counted among the kept files, and never deleted.

@@ -257,35 +257,45 @@ void Data::FireConnection(ItemBody* ip_a, ItemBody* ip_b, bool i_connected)
     if (l_eventA.IsEmpty() && l_eventB.IsEmpty() && l_event.IsEmpty() && !l_pairs && !l_paths)
         return;
     Item l_a(ip_a), l_b(ip_b);
-    ++m_dispatchDepth;
+    // A handler may throw (the data saver's load takes that as a failed
+    // file and goes on): the depth must still come down, or removed
+    // handlers would never be deleted again.
+    struct DepthGuard
     {
-        ConnectionInfo l_info{l_a, l_b};
-        l_eventA.Fire(l_info);
-    }
-    if (lp_typeB != lp_typeA) {
-        ConnectionInfo l_info{l_b, l_a};
-        l_eventB.Fire(l_info);
-    }
+        Data* mp_data;
+        explicit DepthGuard(Data* ip_data) : mp_data(ip_data) { ++mp_data->m_dispatchDepth; }
+        ~DepthGuard() { --mp_data->m_dispatchDepth; }
+    };
     {
-        ConnectionInfo l_info{l_a, l_b};
-        l_event.Fire(l_info);
-    }
-    if (l_pairs) {
-        std::vector<PairHandler> l_handlers(m_pairHandlers);
-        for (PairHandler const& l_pair : l_handlers) {
-            if (l_pair.mp_handler->IsRemoved())
-                continue;
-            if (l_pair.mp_a == lp_typeA && l_pair.mp_b == lp_typeB) {
-                ConnectionInfo l_info{l_a, l_b};
-                l_pair.mp_handler->Handle(l_info);
-            } else if (l_pair.mp_a == lp_typeB && l_pair.mp_b == lp_typeA) {
-                ConnectionInfo l_info{l_b, l_a};
-                l_pair.mp_handler->Handle(l_info);
+        DepthGuard const l_depth(this);
+        {
+            ConnectionInfo l_info{l_a, l_b};
+            l_eventA.Fire(l_info);
+        }
+        if (lp_typeB != lp_typeA) {
+            ConnectionInfo l_info{l_b, l_a};
+            l_eventB.Fire(l_info);
+        }
+        {
+            ConnectionInfo l_info{l_a, l_b};
+            l_event.Fire(l_info);
+        }
+        if (l_pairs) {
+            std::vector<PairHandler> l_handlers(m_pairHandlers);
+            for (PairHandler const& l_pair : l_handlers) {
+                if (l_pair.mp_handler->IsRemoved())
+                    continue;
+                if (l_pair.mp_a == lp_typeA && l_pair.mp_b == lp_typeB) {
+                    ConnectionInfo l_info{l_a, l_b};
+                    l_pair.mp_handler->Handle(l_info);
+                } else if (l_pair.mp_a == lp_typeB && l_pair.mp_b == lp_typeA) {
+                    ConnectionInfo l_info{l_b, l_a};
+                    l_pair.mp_handler->Handle(l_info);
+                }
             }
         }
+        if (l_paths)
+            FirePaths(ip_a, ip_b, i_connected);
     }
-    if (l_paths)
-        FirePaths(ip_a, ip_b, i_connected);
-    --m_dispatchDepth;
     PurgeSubscriptions();
 }

@@ -117,10 +117,15 @@ QString EscapeHTML(QString i_text)
     return i_text;
 }
 
-QString ConvertLinks(QString const& i_text)
+QRegularExpression const& WebAddressPattern()
 {
     static QRegularExpression const s_link(
         "(\\bhttps?://[-a-zA-Z0-9+&@#/%?=~_|!:,.;]*[a-zA-Z0-9+&@#/%=~_|])");
+    return s_link;
+}
+
+QString ConvertLinks(QString const& i_text)
+{
     QString l_text = i_text;
-    return l_text.replace(s_link, "<a href=\"\\1\">\\1</a>");
+    return l_text.replace(WebAddressPattern(), "<a href=\"\\1\">\\1</a>");
 }

@@ -8,6 +8,8 @@
 
 #include <string>
 
+class QRegularExpression;
+
 // The last component: one trailing separator is dropped first; a path
 // without separator is returned whole.
 std::string GetFileName(std::string i_path);
@@ -38,5 +40,7 @@ QString EscapeHTML(QString i_text);
 // Every http or https address turned into an anchor whose target and text
 // are the address.
 QString ConvertLinks(QString const& i_text);
+// What ConvertLinks takes for a web address.
+QRegularExpression const& WebAddressPattern();
 
 #endif

@@ -55,16 +55,35 @@ QStringList KeptRemoteComponents(Item const& i_entry)
     return l_components;
 }
 
-// "name (n).ext" for the first n that is free in the folder.
+// A name's extension, when it has a short one (".mp3"), and the rest.
+void SplitExtension(QString const& i_name, QString& o_stem, QString& o_extension)
+{
+    int const l_dot = i_name.lastIndexOf(QLatin1Char('.'));
+    o_extension = l_dot > 0 && i_name.size() - l_dot <= 16 ? i_name.mid(l_dot) : QString();
+    o_stem = i_name.left(i_name.size() - o_extension.size());
+}
+
+// The stem, shortened as far as needed (never inside a surrogate pair), and
+// the tail: one component the file system takes.
+QString FitComponent(QString i_stem, QString const& i_tail)
+{
+    while (!i_stem.isEmpty() && (i_stem + i_tail).toUtf8().size() > MAX_COMPONENT_BYTES)
+        i_stem.chop(i_stem.size() >= 2 && i_stem.at(i_stem.size() - 1).isLowSurrogate() ? 2 : 1);
+    return i_stem + i_tail;
+}
+
+// "name (n).ext" for the first n that is free in the folder; a name already
+// at the length limit gives up the end of its stem to the number, or the
+// rename would fail and the finished file could never leave "downloading".
 QString FreeName(QString const& i_folder, QString const& i_name)
 {
     if (!QFileInfo::exists(i_folder + "/" + i_name))
         return i_name;
-    int l_dot = i_name.lastIndexOf(QLatin1Char('.'));
-    if (l_dot <= 0)
-        l_dot = i_name.size();
+    QString l_stem;
+    QString l_extension;
+    SplitExtension(i_name, l_stem, l_extension);
     for (int l_n = 1;; ++l_n) {
-        QString l_candidate = i_name.left(l_dot) + QString(" (%1)").arg(l_n) + i_name.mid(l_dot);
+        QString const l_candidate = FitComponent(l_stem, QString(" (%1)").arg(l_n) + l_extension);
         if (!QFileInfo::exists(i_folder + "/" + l_candidate))
             return l_candidate;
     }
@@ -126,12 +145,10 @@ QString TransferQueueManager::SafeLocalName(QString i_remote)
     if (i_remote.toUtf8().size() <= MAX_COMPONENT_BYTES)
         return i_remote;
     // Too long for the file system: shorten the stem, keep a short extension.
-    int l_dot = i_remote.lastIndexOf(QLatin1Char('.'));
-    QString l_extension = l_dot > 0 && i_remote.size() - l_dot <= 16 ? i_remote.mid(l_dot) : QString();
-    QString l_stem = i_remote.left(i_remote.size() - l_extension.size());
-    while (!l_stem.isEmpty() && (l_stem + l_extension).toUtf8().size() > MAX_COMPONENT_BYTES)
-        l_stem.chop(l_stem.size() >= 2 && l_stem.at(l_stem.size() - 1).isLowSurrogate() ? 2 : 1);
-    return l_stem + l_extension;
+    QString l_stem;
+    QString l_extension;
+    SplitExtension(i_remote, l_stem, l_extension);
+    return FitComponent(l_stem, l_extension);
 }
 
 TransferQueueManager::DownloadLayout TransferQueueManager::DownloadLayout::Current()
@@ -164,6 +181,14 @@ QString TransferQueueManager::GetDownloadTargetPath(Item i_entry, bool i_complet
 QString TransferQueueManager::GetSafeDownloadPath(Item i_entry, bool i_complete)
 {
     return SafePath(i_entry, i_complete, Layout::Current());
+}
+
+QString TransferQueueManager::GetPartialDownloadFolder()
+{
+    Layout const l_layout = Layout::Current();
+    if (!l_layout.m_split || l_layout.m_folder.isEmpty())
+        return QString();
+    return QDir::cleanPath(ToSlashes(DownloadRoot(l_layout, false)));
 }
 
 bool TransferQueueManager::IsDownloadFileComplete(Item i_entry)

@@ -78,8 +78,11 @@ Item TransferQueueManager::NewDownloadEntry(QString const& i_user, std::string c
 Item TransferQueueManager::AddDownload(QString i_user, std::string i_fileName, std::string i_remoteFolder,
                                        qint64 i_size, bool i_singleDownload, int i_subfolderSaveLevel)
 {
-    if (Item l_existing = GetDownloadEntry(i_user, i_fileName, i_remoteFolder); l_existing.IsValid())
+    if (Item l_existing = GetDownloadEntry(i_user, i_fileName, i_remoteFolder); l_existing.IsValid()) {
+        if (StatusOf(l_existing) == "complete")
+            emit DownloadAlreadyComplete(l_existing);
         return l_existing;
+    }
     Item l_entry = NewDownloadEntry(i_user, i_fileName, i_remoteFolder, i_size, std::max(0, i_subfolderSaveLevel));
     if (l_entry.IsNull())
         return l_entry;
@@ -87,6 +90,7 @@ Item TransferQueueManager::AddDownload(QString i_user, std::string i_fileName, s
         l_entry += d.GetType("single_download")->GetGlobalNullItem();
     if (IsDownloadFileComplete(l_entry)) {
         SetDownloadEntryStatus(l_entry, "complete");
+        emit DownloadAlreadyComplete(l_entry);
         return l_entry;
     }
     SetDownloadEntryStatus(l_entry, "queued");

@@ -74,6 +74,7 @@ TransferQueueManager::TransferQueueManager()
     l_hooks.m_isFreeToUpload = [this] { return IsFreeToUpload(); };
     l_hooks.m_queuedUploadCount = [this] { return QueuedUploadCount(); };
     l_hooks.m_unshareUser = [this](QString const& i_user) { UnshareUser(i_user); };
+    l_hooks.m_partialDownloadFolder = [] { return GetPartialDownloadFolder(); };
     SetUploadQueueHooks(l_hooks);
 
     TimerManager* lp_timers = TimerManager::Obj();

@@ -62,7 +62,8 @@ public:
     // ---- download queue
     // The entry of that user, file and remote folder: the existing one
     // unchanged, or a new one, which is asked for at once when the user is
-    // online. A negative size is refused (null item).
+    // online. A negative size is refused (null item). A file that is
+    // already downloaded is not asked for: DownloadAlreadyComplete says so.
     Item AddDownload(QString i_user, std::string i_fileName, std::string i_remoteFolder, qint64 i_size,
                      bool i_singleDownload, int i_subfolderSaveLevel);
     Item GetDownloadEntry(QString i_user, std::string i_fileName, std::string i_remoteFolder);
@@ -100,6 +101,10 @@ public:
     // finished one's) when it lies under the download folder; an empty text
     // when it would not.
     QString GetSafeDownloadPath(Item i_entry, bool i_complete);
+    // The folder that holds only partial files ("downloading" under the
+    // download folder, "/" separators), which is never shared; empty when
+    // downloads are not split, and partial files lie among finished ones.
+    static QString GetPartialDownloadFolder();
     // One remote name component as one local component: "/", "\\" and
     // control characters become "_", as do an empty name and a name of only
     // dots; a name too long for the file system is shortened. The stored
@@ -120,9 +125,10 @@ public:
     // ---- upload queue
     // The local user sends a shared file (local path) to a user: the peer is
     // told (peer message 60) and the file queued without the per-user
-    // limits. The entry, or a null item when the file is not shared with
+    // limits. The entry, or a null item, with the reason in op_reason, when
+    // the user is reported offline, the file is not shared, or not with
     // that user.
-    Item AddUpload(QString i_user, QString i_path);
+    Item AddUpload(QString i_user, QString i_path, QString* op_reason = nullptr);
     void OrderNewUpload(Item i_entry);
     static bool UploadEntrySortCompare(Item i_a, Item i_b);
     static int GetUserGroupDownloadPriority(QString i_user);
@@ -163,6 +169,9 @@ public:
 signals:
     void DownloadProgressed(Item i_entry);
     void CompleteDownloadAdded(Item i_completeDownload);
+    // A download was asked for whose file is already complete (its entry is
+    // "complete", or the file lies in its completed place).
+    void DownloadAlreadyComplete(Item i_entry);
     void UploadProgressed(Item i_entry);
     void TransfersLoaded();
 
@@ -210,6 +219,8 @@ private:
     // ---- upload queue
     // The shared file a peer's request names, when that user may see it.
     Item VisibleSharedFile(QString const& i_user, QString const& i_requested) const;
+    // Why AddUpload does not queue the file for the user; empty when it does.
+    QString UploadRefusal(Item const& i_user, QString const& i_path, bool& o_offline) const;
     // The entry's file is still in the index and visible to its user.
     bool IsStillShared(Item const& i_entry) const;
     // Tells the peer "File not shared." under the name it asked for, and

@@ -148,15 +148,21 @@ void TransferQueueManager::OnQueueUploadRequested(QString i_user, QString i_file
     StartNewUploads();
 }
 
-Item TransferQueueManager::AddUpload(QString i_user, QString i_path)
+Item TransferQueueManager::AddUpload(QString i_user, QString i_path, QString* op_reason)
 {
     Item const l_user = UserItem(i_user);
     LogTransfer(1, QString("Initiating upload to %1 of file %2").arg(i_user, i_path), l_user);
-    Item const l_file = VisibleSharedFile(i_user, i_path);
-    if (l_file.IsNull()) {
-        LogTransfer(2, "Can't upload, file is either not shared or not shared with that particular user.", l_user);
+    bool l_offline = false;
+    QString const l_refusal = UploadRefusal(l_user, i_path, l_offline);
+    if (!l_refusal.isEmpty()) {
+        LogTransfer(2, l_offline ? "Can't upload, the user is offline."
+                                 : "Can't upload, file is either not shared or not shared with that particular user.",
+                    l_user);
+        if (op_reason)
+            *op_reason = l_refusal;
         return Item();
     }
+    Item const l_file = VisibleSharedFile(i_user, i_path);
     if (peerMessenger)
         peerMessenger->QueueUpload(i_user, i_path, l_file["shared_file_size"].AsInt64());
     if (RequeueExistingUpload(l_user, l_file))
@@ -164,6 +170,24 @@ Item TransferQueueManager::AddUpload(QString i_user, QString i_path)
     Item const l_entry = NewUploadEntry(l_user, l_file, i_path);
     StartNewUploads();
     return l_entry;
+}
+
+QString TransferQueueManager::UploadRefusal(Item const& i_user, QString const& i_path, bool& o_offline) const
+{
+    QString const l_name = i_user.AsString();
+    // Offline as far as the server has told us his status; one whose
+    // status has not come yet may well be there (the new entry asks for it).
+    o_offline = d.HasType("last_online_status_change") && i_user.IsConnected("last_online_status_change") &&
+                !i_user.IsConnected("is_online");
+    if (o_offline)
+        return QString("%1 is offline.").arg(l_name);
+    if (!sharedFoldersManager || sharedFoldersManager->GetSharedFileItem(PeerPath(i_path)).IsNull())
+        return QString("%1 is not shared.").arg(i_path);
+    if (sharedFoldersManager->IsUserAddressUnshared(l_name))
+        return QString("Your files are withheld from %1.").arg(l_name);
+    if (VisibleSharedFile(l_name, i_path).IsNull())
+        return QString("%1 is not shared with %2.").arg(i_path, l_name);
+    return QString();
 }
 
 int TransferQueueManager::QueuedUploadCount()

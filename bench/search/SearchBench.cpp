@@ -145,10 +145,9 @@ void Report(char const* ip_title, Figures const& i_figures)
 
 int main(int argc, char** argv)
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    bench::UseOffscreenPlatform();
     QApplication l_application(argc, argv);
-    int const l_runs = argc > 1 ? std::max(1, atoi(argv[1])) : bench::Size(5, 1);
+    int const l_runs = bench::RunsArgument(argc, argv, bench::Size(5, 1));
     Figures l_small, l_large;
     for (int l_run = 0; l_run < l_runs; ++l_run) {
         RunOnce(bench::Size(500, 20), 40, true, l_small);

@@ -147,10 +147,9 @@ Figures Measure(int i_folders)
 
 int main(int argc, char** argv)
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    bench::UseOffscreenPlatform();
     QApplication l_app(argc, argv);
-    int const l_runs = argc > 1 ? std::max(1, atoi(argv[1])) : bench::Size(3, 1);
+    int const l_runs = bench::RunsArgument(argc, argv, bench::Size(3, 1));
     QList<int> l_layouts = {50, 1};
     if (argc > 2)
         l_layouts = {std::max(1, atoi(argv[2]))};

@@ -243,18 +243,23 @@ private slots:
         QCOMPARE(Shown(), QString("room: Autojoin, Chat Log"));
     }
 
-    // The status button asks the availability manager; only its answer changes the button.
-    void StatusButtonTogglesAway()
+    // Without a link the status button says offline, and shows the away
+    // choice too; a click asks the availability manager, and only its answer
+    // changes the button. (The main window's test has the link's states.)
+    void StatusButtonOfflineAndAway()
     {
         QPushButton* lp_status = mp_bar->StatusButton();
-        QCOMPARE(lp_status->text(), QString("Available"));
+        QCOMPARE(lp_status->text(), QString("Offline"));
         lp_status->click();
-        QCOMPARE(lp_status->text(), QString("Away"));
+        QCOMPARE(lp_status->text(), QString("Offline, away"));
         QCOMPARE(GetSetting("availability_status"), QString("away"));
-        Focus(mp_roomList, 1);
-        QCOMPARE(mp_bar->StatusButton()->text(), QString("Away"));
+        SetSetting("username", QStringLiteral("ann"));
+        Focus(mp_roomList, 1); // a new button, the same state
+        QCOMPARE(mp_bar->StatusButton()->text(), QString("ann: Offline, away"));
+        QVERIFY(mp_bar->StatusButton()->icon().pixmap(32).toImage() ==
+                QIcon(":/icons/offline_icon").pixmap(32).toImage());
         mp_bar->StatusButton()->click();
-        QCOMPARE(mp_bar->StatusButton()->text(), QString("Available"));
+        QCOMPARE(mp_bar->StatusButton()->text(), QString("ann: Offline"));
     }
 
     void SupporterButtonShowsPrivileges_data()

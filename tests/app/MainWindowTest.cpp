@@ -1,10 +1,13 @@
 #include "tests/app/ShellTestSupport.h"
 #include "ui/widgets/ActionSetToolBar.h"
 #include "app/NewVersionDialog.h"
+#include "transfers/TransferQueueManager.h"
+#include "ui/chat/AdminMessageDialog.h"
 #include "ui/transfers/AddSharedFolderDialog.h"
 #include "ui/transfers/ExcludedExtensionsDialog.h"
 #include "ui/transfers/SharedFilesRescannedDialog.h"
 #include "ui_AddSharedFolderDialog.h"
+#include "ui_AdminMessageDialog.h"
 #include "ui_ExcludedExtensionsDialog.h"
 #include "ui_MainWindow.h"
 #include "ui_NewVersionDialog.h"
@@ -12,6 +15,10 @@
 
 #include <QDesktopServices>
 #include <QFileDialog>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QScrollBar>
+#include <QStatusBar>
 
 namespace {
 
@@ -216,6 +223,14 @@ private:
         return QString();
     }
 
+    // The status bar's connection state and the status button's text.
+    QString ConnectionState()
+    {
+        ConnectText(); // the status button is made at a focus change
+        return mp_window->findChild<QLabel*>("connectionStateLabel")->text() + " | " +
+               actionBar->StatusButton()->text();
+    }
+
     void LogIn(QString const& i_user, QString const& i_password, QString const& i_address = QString())
     {
         gp_server->Disconnect();
@@ -252,6 +267,7 @@ private slots:
         QTRY_VERIFY(gp_server->IsConnected());
         QCOMPARE(ConnectText(), QString("Disconnect"));
         QVERIFY(ShowsIcon(":/icons/online_icon"));
+        QCOMPARE(ConnectionState(), QString("Connected to 127.0.0.1:%1 as tester | tester: Available").arg(m_server.Port()));
         QTRY_VERIFY(OpenWindow<NewVersionDialog>());
         NewVersionDialog* lp_dialog = OpenWindow<NewVersionDialog>();
         QCOMPARE(lp_dialog->Form()->newVersionEdit->text(), QString("Build 12/31/2999"));
@@ -262,7 +278,9 @@ private slots:
         gp_server->Disconnect();
         QCOMPARE(ConnectText(), QString("Connect"));
         QVERIFY(ShowsIcon(":/icons/offline_icon"));
+        QCOMPARE(ConnectionState(), QString("Offline (tester) | tester: Offline"));
         gp_server->Connect();
+        QCOMPARE(ConnectionState(), QString("Connecting to 127.0.0.1:%1 as tester... | tester: Connecting...").arg(m_server.Port()));
         QTRY_VERIFY(gp_server->IsConnected());
         QTest::qWait(200);
         QCOMPARE(mp_versionFile->m_requests, 1);
@@ -326,24 +344,99 @@ private slots:
         QTRY_COMPARE(l_failed.count(), 1);
         QTest::qWait(100);
         QCOMPARE(l_answers.m_titles, title.isEmpty() ? QStringList() : QStringList(title));
-        if (where == 1)
-            QVERIFY(l_answers.m_texts.value(0).contains("Reported failure reason: socket error."));
+        // An unreachable server is no fault of the login settings: the box
+        // names what can mend it, and the link keeps trying.
+        if (where == 1) {
+            QCOMPARE(l_answers.m_texts.value(0),
+                     QString("Could not reach the server at %1 (Connection refused). Check that the server is "
+                             "running there, or start the client with --server HOST:PORT to use another server. "
+                             "The client tries again every half minute.").arg(l_address));
+            QCOMPARE(ConnectionState(), QString("Offline (tester): trying %1 again every half minute | "
+                                                "tester: Offline").arg(l_address));
+        }
         QCOMPARE(ConnectText(), QString("Connect"));
         QVERIFY(ShowsIcon(":/icons/offline_icon"));
         gp_server->Disconnect();
     }
 
-    // An administrator's message is never read as markup; another login with
-    // the account brings a box that stays on top.
+    // "Connect" with no user name asks for one, and the login follows.
+    void ConnectWithoutAUserName()
+    {
+        gp_server->Disconnect();
+        SetSetting("username", QString());
+        SetSetting("server_address", QString("127.0.0.1:%1").arg(m_server.Port()));
+        QCOMPARE(ConnectionState(), QString("Offline: no user name (Options, Login) | Offline"));
+        ModalAnswerer l_answers;
+        l_answers.Then([](QWidget* ip_dialog) {
+            QLineEdit* lp_name = ip_dialog->findChild<QLineEdit*>("usernameEdit");
+            if (!lp_name)
+                return false;
+            lp_name->setText("tester");
+            return QMetaObject::invokeMethod(ip_dialog, "accept");
+        });
+        mp_window->OnToolBarActionTriggered(mp_ui->loginOptionsTab, "connect_disconnect");
+        QTRY_VERIFY(l_answers.Done());
+        QCOMPARE(l_answers.m_titles, QStringList("Change Username/Password"));
+        QTRY_VERIFY(gp_server->IsConnected());
+    }
+
+    // Asking again for a file that is already downloaded is said.
+    void AlreadyDownloaded()
+    {
+        QString const l_folder = QDir::home().filePath("Quillmar Downloads/complete/Album");
+        QVERIFY(QDir().mkpath(l_folder));
+        QFile l_file(l_folder + "/song.mp3");
+        QVERIFY(l_file.open(QIODevice::WriteOnly) && l_file.write("1234") == 4);
+        l_file.close();
+        for (int l_time = 0; l_time < 2; ++l_time) {
+            mp_window->statusBar()->clearMessage();
+            transferQueueManager->AddDownload("bob", "song.mp3", "Music\\Album", 4, false, 0);
+            QCOMPARE(mp_window->statusBar()->currentMessage(),
+                     QString("song.mp3 is already downloaded, in %1.").arg(l_folder));
+        }
+    }
+
+    // Each code page once; disabled controls drawn as such, with the
+    // desktop's colours and with the user's.
+    void CodePagesAndColours()
+    {
+        QStringList l_names;
+        for (int l_entry = 0; l_entry < mp_ui->codePageBox->count(); ++l_entry)
+            l_names << mp_ui->codePageBox->itemText(l_entry);
+        QCOMPARE(l_names.count("UTF-8"), 1);
+        QCOMPARE(l_names.removeDuplicates(), 0);
+
+        QPushButton l_enabled("Save");
+        QPushButton l_disabled("Save");
+        l_disabled.setEnabled(false);
+        for (char const* lp_colour : {"", "#102030"}) {
+            if (*lp_colour)
+                d["color_setting"]->GetItem(Value("button_text")) += d["color_setting_value"]->GetItem(Value(lp_colour));
+            QPalette const l_palette = QApplication::palette();
+            QVERIFY(l_palette.color(QPalette::Disabled, QPalette::ButtonText) !=
+                    l_palette.color(QPalette::Active, QPalette::ButtonText));
+            QCOMPARE(l_palette.color(QPalette::Inactive, QPalette::ButtonText),
+                     l_palette.color(QPalette::Active, QPalette::ButtonText));
+            l_enabled.setPalette(l_palette);
+            l_disabled.setPalette(l_palette);
+            QVERIFY(l_enabled.grab().toImage() != l_disabled.grab().toImage());
+        }
+        QCOMPARE(QApplication::palette().color(QPalette::Active, QPalette::ButtonText), QColor("#102030"));
+        mp_window->ResetColorSettings();
+    }
+
+    // An administrator's message opens its dialog, on top of the others;
+    // another login with the account brings a box that stays on top.
     void ServerMessages()
     {
         LogIn("tester", "pw");
         QTRY_VERIFY(gp_server->IsConnected());
         m_server.Command("admin <b>maintenance</b> at noon");
-        QTRY_VERIFY(OpenWindow<QMessageBox>());
-        QCOMPARE(OpenWindow<QMessageBox>()->text(), QString("<b>maintenance</b> at noon"));
-        QCOMPARE(OpenWindow<QMessageBox>()->textFormat(), Qt::PlainText);
-        OpenWindow<QMessageBox>()->close();
+        QTRY_VERIFY(OpenWindow<AdminMessageDialog>());
+        AdminMessageDialog* lp_message = OpenWindow<AdminMessageDialog>();
+        QCOMPARE(lp_message->Form()->textEdit->toPlainText(), QString("maintenance at noon"));
+        QVERIFY(lp_message->windowFlags() & Qt::WindowStaysOnTopHint);
+        lp_message->close();
 
         ModalAnswerer l_answers;
         l_answers.Then([](QWidget* ip_box) { return ip_box->windowFlags() & Qt::WindowStaysOnTopHint && ip_box->close(); });
@@ -428,8 +521,12 @@ private slots:
         QSignalSpy l_rescanned(sharedFoldersManager, &SharedFoldersManager::SharedFilesRescanned);
         mp_window->OnToolBarActionTriggered(nullptr, "rescan_shares");
         QTRY_COMPARE(l_rescanned.count(), 1);
-        QCOMPARE(OpenWindow<SharedFilesRescannedDialog>()->Form()->plainTextEdit->toPlainText(),
-                 QString("0 files added.\n0 files removed."));
+        QPlainTextEdit* lp_report = OpenWindow<SharedFilesRescannedDialog>()->Form()->plainTextEdit;
+        QCOMPARE(lp_report->toPlainText(), QString("0 files added.\n0 files removed."));
+        // Both lines in sight.
+        QVERIFY(lp_report->isVisible());
+        QVERIFY(lp_report->viewport()->height() >=
+                2 * lp_report->fontMetrics().lineSpacing() + 2 * lp_report->document()->documentMargin());
         OpenWindow<SharedFilesRescannedDialog>()->close();
         mp_window->OnUnshareFolder();
         QVERIFY(l_root.IsNull() && mp_ui->sharedFoldersList->findItems(l_folder, Qt::MatchExactly).isEmpty());

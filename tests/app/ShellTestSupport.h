@@ -105,13 +105,14 @@ private:
 
 // Starts the window as the program does, with the peer listeners on ports
 // of the system's choice and the login going to the stand-in server, unless
-// the data file says otherwise.
-inline MainWindow* StartWindow(quint16 i_serverPort)
+// the data file says otherwise, or the program is given a server (--server).
+inline MainWindow* StartWindow(quint16 i_serverPort, QString const& i_serverArgument = QString())
 {
     DeclareSettingsTypes();
     SetSetting("listening_port", qint64(0));
     SetSetting("server_address", QStringLiteral("127.0.0.1:%1").arg(i_serverPort));
     MainWindow* lp_window = new MainWindow;
+    lp_window->SetServerAddress(i_serverArgument);
     lp_window->setVisible(true);
     lp_window->Init();
     return lp_window;

@@ -146,6 +146,27 @@ private slots:
         ShutDown();
     }
 
+    // The server given on the command line replaces the one the data file
+    // keeps, and is kept in its place.
+    void ServerArgument()
+    {
+        SeedDataFile([]() {
+            SetSetting("username", QStringLiteral("pointed"));
+            SetSetting("server_address", QStringLiteral("127.0.0.1:1"));
+        });
+        QString const l_given = QString("127.0.0.1:%1").arg(m_server.Port());
+        mp_window = StartWindow(m_server.Port(), l_given);
+        WaitForLogin("pointed");
+        QCOMPARE(GetSetting("server_address"), l_given);
+        ShutDown();
+        DeclareSettingsTypes();
+        DataSaver l_saver;
+        l_saver.AddSavedType("global");
+        l_saver.AddSavedByConnectionType("global_value", "global");
+        l_saver.Load(MainWindow::DataFileStem());
+        QCOMPARE(GetSetting("server_address"), l_given);
+    }
+
     // Every data file damaged: the box, then a start as on a first run with
     // the defaults in place; the file is set aside, never rotated away.
     void CorruptDataFile()

@@ -5,6 +5,7 @@
 #include "ServerTestHelpers.h"
 #include "server/PortMapping.h"
 #include "server/StoreTypes.h"
+#include "store/TimerManager.h"
 
 #include <QTimer>
 #include <QtEndian>
@@ -234,29 +235,31 @@ private slots:
         QVERIFY(mp_server->IsAbruptlyDisconnected());
     }
 
-    // A failed attempt is no lost link. Only one that got as far as the
-    // login, and was not refused for its name or password (which would only
-    // be refused again), is tried again on the next tick. One the user gives
-    // up before the answer fails without a word, and the late answer must
-    // not log in.
+    // A failed attempt is no lost link, but it is tried again on the next
+    // tick, unless the server refused the name or password (which would only
+    // be refused again) or the user gave it up (the late answer must not log
+    // in). The failure of an attempt that got as far as the login is one of
+    // a series (quiet); so is that of any attempt made by the link itself.
     void AttemptFails_data()
     {
         QTest::addColumn<QByteArray>("answer"); // "-": nobody listens
         QTest::addColumn<QString>("reason");    // none: the user gives up
+        QTest::addColumn<bool>("quiet");
         QTest::addColumn<bool>("retried");
         QByteArray const l_login = QByteArray::fromHex("c9000000 00");
-        QTest::newRow("wrong password") << Le32(20) + l_login + Le32(11) + "INVALIDPASS" << "INVALIDPASS" << false;
-        QTest::newRow("server full") << Le32(19) + l_login + Le32(10) + "SERVERFULL" << "SERVERFULL" << true;
-        QTest::newRow("no server") << QByteArray("-") << "socket error" << false;
-        QTest::newRow("bad frame") << QByteArray(8, '\xff') << "socket error" << true;
-        QTest::newRow("silent server") << QByteArray() << "socket error" << true;
-        QTest::newRow("given up") << QByteArray::fromHex("0e000000 c9000000 01 05000000 68656c6c6f") << "" << false;
+        QTest::newRow("wrong password") << Le32(20) + l_login + Le32(11) + "INVALIDPASS" << "INVALIDPASS" << false << false;
+        QTest::newRow("server full") << Le32(19) + l_login + Le32(10) + "SERVERFULL" << "SERVERFULL" << true << true;
+        QTest::newRow("no server") << QByteArray("-") << "socket error" << false << true;
+        QTest::newRow("bad frame") << QByteArray(8, '\xff') << "socket error" << true << true;
+        QTest::newRow("silent server") << QByteArray() << "socket error" << true << true;
+        QTest::newRow("given up") << QByteArray::fromHex("0e000000 c9000000 01 05000000 68656c6c6f") << "" << false << false;
     }
 
     void AttemptFails()
     {
         QFETCH(QByteArray, answer);
         QFETCH(QString, reason);
+        QFETCH(bool, quiet);
         QFETCH(bool, retried);
         if (answer.isEmpty())
             mp_server->SetLoginTimeout(200);
@@ -275,10 +278,37 @@ private slots:
         QCOMPARE(l_failed.value(0).value(0).toString(), reason);
         QCOMPARE(mp_server->GetState(), Server::STATE_DISCONNECTED);
         QCOMPARE(l_disconnected.count(), 0);
-        QCOMPARE(mp_server->IsAbruptlyDisconnected(), retried);
+        QCOMPARE(mp_server->IsAbruptlyDisconnected(), quiet);
+        QCOMPARE(mp_server->IsRetrying(), retried);
+        QCOMPARE(mp_server->LastSocketError(), answer == "-" ? QString("Connection refused") : QString());
         QSignalSpy l_connecting(mp_server.get(), &Server::Connecting);
         mp_server->EveryHalfMinute();
         QCOMPARE(l_connecting.count(), int(retried));
+        QCOMPARE(mp_server->IsAbruptlyDisconnected(), quiet || retried);
+    }
+
+    // Started a moment before its server: the link keeps trying, quietly
+    // after the first failure, and logs in once the server listens, with
+    // nothing done by anyone.
+    void StartedBeforeItsServer()
+    {
+        quint16 const l_port = mp_fake->Port();
+        mp_fake.reset();
+        QTimer& l_halfMinute = TimerManager::Obj()->m_halfMinuteTimer;
+        int const l_period = l_halfMinute.interval();
+        l_halfMinute.setInterval(50);
+        QStringList l_failures; // reason, and whether it came quietly
+        connect(mp_server.get(), &Server::ConnectionFailed, this, [&](QString i_reason) {
+            l_failures << i_reason + (mp_server->IsAbruptlyDisconnected() ? " (quiet)" : "");
+        });
+        mp_server->Connect();
+        QTRY_VERIFY(l_failures.size() >= 3);
+        mp_fake = std::make_unique<FakeServer>(l_port);
+        QVERIFY(mp_fake->m_listener.isListening());
+        QVERIFY(mp_fake->AnswerLogin());
+        QTRY_VERIFY(mp_server->IsConnected());
+        l_halfMinute.setInterval(l_period);
+        QCOMPARE(l_failures.mid(0, 3), QStringList({"socket error", "socket error (quiet)", "socket error (quiet)"}));
     }
 };
 

@@ -96,18 +96,22 @@ private slots:
     {
         Server l_server;
         l_server.CreateData();
-        // The setting, and the host and port read from it.
-        std::pair<char const*, char const*> const l_cases[] = {
-            {"localhost:2242", "localhost 2242"}, {"example.org:4000", "example.org 4000"},
-            {"example.org", "example.org 2242"}, {"[::1]:2300", "::1 2300"}, {"[::1]", "::1 2242"},
-            {"host:0", "host 2242"}, {"host:99999", "host 2242"}, {"  ", "localhost 2242"}, {"::1", "::1 2242"},
-            {"fe80::1:2300", "fe80::1:2300 2242"}};
-        for (auto const& [lp_setting, lp_read] : l_cases) {
+        // The setting, the host and port read from it, and whether it is
+        // taken as given (as --server takes it).
+        std::tuple<char const*, char const*, bool> const l_cases[] = {
+            {"localhost:2242", "localhost 2242", true}, {"example.org:4000", "example.org 4000", true},
+            {"example.org", "example.org 2242", true}, {"[::1]:2300", "::1 2300", true}, {"[::1]", "::1 2242", true},
+            {"host:0", "host 2242", false}, {"host:99999", "host 2242", false}, {"host:x", "host 2242", false},
+            {"  ", "localhost 2242", false}, {":4000", "localhost 2242", false}, {"::1", "::1 2242", true},
+            {"fe80::1:2300", "fe80::1:2300 2242", true}};
+        for (auto const& [lp_setting, lp_read, l_taken] : l_cases) {
             SetSetting("server_address", QString(lp_setting));
             QString l_host;
             quint16 l_port = 0;
             Server::GetServerAddress(l_host, l_port);
             QCOMPARE(l_host + " " + QString::number(l_port), QString(lp_read));
+            quint16 l_given = 2242;
+            QCOMPARE(Server::SplitServerAddress(lp_setting, l_host, l_given), l_taken);
         }
     }
 

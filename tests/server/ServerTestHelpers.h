@@ -133,9 +133,10 @@ public:
 class FakeServer : public QObject
 {
 public:
-    FakeServer()
+    // On a port of the system's choice unless one is named.
+    explicit FakeServer(quint16 i_port = 0)
     {
-        m_listener.listen(QHostAddress::LocalHost, 0);
+        m_listener.listen(QHostAddress::LocalHost, i_port);
         connect(&m_listener, &QTcpServer::newConnection, this, [this]() {
             mp_socket = m_listener.nextPendingConnection();
             mp_collector = std::make_unique<FrameCollector>(mp_socket);

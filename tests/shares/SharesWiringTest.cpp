@@ -9,6 +9,7 @@
 #include "shares/DNetManager.h"
 #include "shares/SharedFoldersManager.h"
 #include "tests/ManagerSet.h"
+#include "transfers/TransferQueueManager.h"
 
 #include <QtTest>
 
@@ -135,6 +136,48 @@ private slots:
         }
         QCOMPARE(l_codes, codes);
         QCOMPARE(mp_messenger->UnsentMessageCount("mallory"), 0);
+    }
+
+    // The download folder inside a shared folder: a search for a file being
+    // received finds nothing, whichever scan read the folder (at start, a
+    // rescan, a newly shared folder); a finished file is found.
+    void PartialDownloadsAreNeverShared()
+    {
+        TransferQueueManager l_transfers; // made after the index, as in the window
+        QString const l_root = mp_dir->filePath("Share");
+        SetSetting("download_folder", l_root + "/Downloads");
+        WriteTestFile(*mp_dir, "Share/Downloads/downloading/Album/receiving.mp3", "par");
+        WriteTestFile(*mp_dir, "Share/Downloads/complete/Album/finished.mp3", "whole");
+        WriteTestFile(*mp_dir, "Share/own.mp3", "mine");
+        // Made again when the collection took it (no root public meanwhile).
+        auto const l_public = []() { return d.GetType("shared_public")->GetGlobalNullItem(); };
+        auto const l_found = [this]() {
+            QStringList l_words;
+            for (char const* lp_word : {"receiving", "finished", "own"})
+                if (mp_shares->SearchAnswer("bob", 1, lp_word).Size() > 0)
+                    l_words << lp_word;
+            return l_words.join(' ');
+        };
+
+        l_public() += d.GetType("shared_folder")->GetItem(Value(l_root));
+        // Each command runs as a job; the next waits for it.
+        auto const l_settle = [this]() { QTRY_VERIFY_WITH_TIMEOUT(!mp_shares->IsBusy(), 20000); };
+        mp_shares->Init();
+        l_settle();
+        QCOMPARE(l_found(), QString("finished own"));
+        mp_shares->RescanShares();
+        l_settle();
+        QCOMPARE(l_found(), QString("finished own"));
+        mp_shares->UnshareFolder(d.GetType("shared_folder")->HasItem(Value(l_root)));
+        l_settle();
+        QCOMPARE(l_found(), QString());
+        l_public() += mp_shares->AddSharedFolder(l_root);
+        l_settle();
+        QCOMPARE(l_found(), QString("finished own"));
+        // The folder of partial downloads shared itself holds nothing either.
+        l_public() += mp_shares->AddSharedFolder(l_root + "/Downloads/downloading");
+        l_settle();
+        QCOMPARE(l_found(), QString("finished own"));
     }
 
     // At login the counts go to the server (35) and our own statistics are asked

@@ -291,6 +291,54 @@ private slots:
             QVERIFY(QFile::exists(l_file.second + ".unreadable"));
     }
 
+    // A file that fails half-way (an observer throws once its items and
+    // some of its links are in) is taken out again: the older file is loaded
+    // into the store as it was before, exactly as it is when loaded alone.
+    void FailedFileLeavesNothingBehind()
+    {
+        DeclareSchema(true);
+        DataSaver l_saver;
+        RegisterSaving(l_saver);
+        SetSetting("upload_slots", QString("3"));
+        d["user"]->GetItem("dave").NewItem("in_user_list");
+        QVERIFY(l_saver.Save(Stem()));
+        Populate();
+        // A setting that only this file holds, its value shared with
+        // another setting's default: the link that fails.
+        SetSetting("listen_port", QString("2"));
+        QVERIFY(l_saver.Save(Stem()));
+
+        struct Thrower : DataHandler
+        {
+            void OnLink(ConnectionInfo& i_link)
+            {
+                if (i_link.m_item1.AsString() == "listen_port")
+                    throw std::bad_alloc();
+            }
+        } l_thrower;
+        DeclareSchema(false);
+        SetSetting("listen_port", QString("2235"));
+        d["global"]->AddConnectEventHandler(new EventHandler<Thrower, ConnectionInfo&>(&l_thrower, &Thrower::OnLink));
+        Recorder l_recorder;
+        l_saver.Load(Stem());
+        QCOMPARE(l_recorder.m_calls, QStringList{"DataLoaded"});
+        QStringList const l_loaded = Dump();
+        QCOMPARE(GetSetting("upload_slots"), QString("3"));
+        QCOMPARE(GetSetting("listen_port"), QString("2235"));
+        QCOMPARE(GetSetting("username"), QString());
+        QVERIFY(d["user"]->HasItem("alice").IsNull() && d["user"]->HasItem("bob").IsNull());
+        QCOMPARE(d["download_entry"]->GetItemCount(), std::size_t(0));
+        QCOMPARE(d["file_name"]->GetItemCount(), std::size_t(0));
+        QVERIFY(d["download_entry_status"]->HasItem("downloading").IsConnected("is_active"));
+
+        // The same older file alone, into a fresh store.
+        DeclareSchema(false);
+        SetSetting("listen_port", QString("2235"));
+        l_saver.Load(Stem());
+        QCOMPARE(l_loaded, Dump());
+        QCOMPARE(DataSaver::ListDataFiles(Stem()).size(), std::size_t(1));
+    }
+
     void FailedSaveKeepsOldFiles()
     {
         DeclareSchema(false);

@@ -201,14 +201,21 @@ private slots:
         QCOMPARE(Add("b.mp3", "F", 1, "alice")["download_order"].AsInt(), l_first["download_order"].AsInt() + 1);
         QCOMPARE(Sent("alice"), 1);
 
-        // A file already in place is complete at once; nothing is asked.
+        // A file already in place is complete at once; nothing is asked,
+        // and the request is told, as is a second one.
+        QSignalSpy l_already(mp_transfers.get(), &TransferQueueManager::DownloadAlreadyComplete);
         WriteFileAt(Folder() + "/complete/Band/Album/c.mp3", Pattern(101));
         Item l_present = Add("c.mp3", "Music\\Rock\\Band\\Album", 100, "dave");
         QCOMPARE(Status(l_present), QString("complete"));
+        QCOMPARE(Add("c.mp3", "Music\\Rock\\Band\\Album", 100, "dave"), l_present);
+        QCOMPARE(l_already.count(), 2);
+        QCOMPARE(l_already.value(1).value(0).value<Item>(), l_present);
         QVERIFY(d.GetType("user")->HasItem(Value("dave"))["next_place_in_line_request_time"].IsNull());
         QCOMPARE(Sent("dave"), 0);
         WriteFileAt(Folder() + "/complete/Band/Album/d.mp3", Pattern(101));
         QCOMPARE(Status(Add("d.mp3", "Music\\Rock\\Band\\Album", 102, "dave")), QString("queued"));
+        QCOMPARE(Add("a.mp3"), l_first); // denied, not complete
+        QCOMPARE(l_already.count(), 2);
 
         // Peer message 60: a stranger may not push files to us.
         emit mp_messenger->QueueDownloadRequested("erin", "Pushed\\file.mp3", 10);
@@ -428,6 +435,23 @@ private slots:
         QCOMPARE(l_records.count(), 2);
         QCOMPARE(d.GetType("complete_download")->GetItemCount(), size_t(2));
 
+        // A name cut to the file-name limit (255 bytes) and taken: the
+        // number goes before the extension, within the limit, one or two
+        // bytes to a letter.
+        QString const l_acute = QString::fromUtf8("\xc3\xa9");
+        for (auto const& l_case : {std::pair{QString(300, 'n'), QString(247, 'n')},
+                                   std::pair{l_acute.repeated(130), l_acute.repeated(123)}}) {
+            Item l_long = Add(l_case.first + ".mp3", "Long", 4, "bob", 0);
+            QString const l_taken = mp_transfers->GetSafeDownloadPath(l_long, true);
+            QCOMPARE(QFileInfo(l_taken).fileName().toUtf8().size(), l_case.first[0] == 'n' ? 255 : 254);
+            WriteFileAt(l_taken, "old");
+            Complete(l_long, "long");
+            QCOMPARE(ReadFileAt(Folder() + "/complete/Long/" + l_case.second + " (1).mp3"), QByteArray("long"));
+            QCOMPARE(l_records.last().value(0).value<Item>()["complete_download_filename"].AsString(),
+                     l_case.second + " (1).mp3");
+        }
+        QCOMPARE(l_records.count(), 4);
+
         // Without the split, a finished file stays where it was written.
         SetSwitch("dont_split_downloads", true);
         Complete(Add("flat.mp3", "A\\B", 4), "flat");
@@ -442,7 +466,7 @@ private slots:
         SetSwitch("dont_create_subfolders_for_single_downloads", true);
         Complete(mp_transfers->AddDownload("bob", "single.mp3", "A\\B", 6, true, 0), "single");
         QCOMPARE(ReadFileAt(Folder() + "/complete/single.mp3"), QByteArray("single"));
-        QCOMPARE(l_records.count(), 5);
+        QCOMPARE(l_records.count(), 7);
         QVERIFY(QFileInfo(Folder() + "/complete").isDir() && QFileInfo(Folder() + "/downloading").isDir());
 
         Item l_stuck = Add("stuck.mp3", "C", 5, "bob", 0);
@@ -451,7 +475,7 @@ private slots:
         lp_peer->write("stuck");
         QTRY_COMPARE(Status(l_stuck), QString("local error"));
         QCOMPARE(ReadFileAt(Folder() + "/downloading/C/stuck.mp3"), QByteArray("stuck"));
-        QCOMPARE(l_records.count(), 5);
+        QCOMPARE(l_records.count(), 7);
     }
 
     // Switching the folder settings while downloads wait or run moves their

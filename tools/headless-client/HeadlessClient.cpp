@@ -175,6 +175,8 @@ bool HeadlessClient::Prepare(QStringList const& i_arguments)
         QString const l_value = l_argument.mid(l_equals + 1);
         if (l_key == QLatin1String("share"))
             mp_shares->AddSharedFolder(QDir(l_value).absolutePath()) += d["shared_public"]->GetGlobalNullItem();
+        else if (l_key == QLatin1String("user-list"))
+            d["user"]->GetItem(Value(l_value)).NewItem("in_user_list");
         else
             SetSetting(l_key.toUtf8().constData(), l_value);
     }

@@ -43,7 +43,8 @@ public:
     // scan of the shared folders.
     void Start();
     // After Load: "KEY=VALUE" stores a setting, "share=PATH" shares a folder
-    // with everyone; then the data is saved. False on a malformed argument.
+    // with everyone, "user-list=NAME" puts a user on the user list; then the
+    // data is saved. False on a malformed argument.
     bool Prepare(QStringList const& i_arguments);
 
     void RunCommand(QString const& i_line);

@@ -124,6 +124,15 @@ void StandinServer::RunCommand(QString const& i_line)
                 .arg(l_user, QString::number(l_account->second.m_stats.m_averageSpeed)));
         if (SessionOfUser(l_user))
             SendToUser(l_user, ServerCode::USER_STATS, StatsMessage(l_user));
+    } else if (l_command == QLatin1String("country")) {
+        // The country code the user's details carry from now on (room
+        // members, add-user answers); none clears it.
+        QString const l_user = l_argument.section(QLatin1Char(' '), 0, 0);
+        auto l_account = m_accounts.find(l_user);
+        if (l_account == m_accounts.end())
+            return Log(QStringLiteral("command: country of unknown user %1").arg(l_user));
+        l_account->second.m_country = l_argument.section(QLatin1Char(' '), 1).left(8);
+        Log(QStringLiteral("command: country of %1 set to \"%2\"").arg(l_user, l_account->second.m_country));
     } else if (l_command == QLatin1String("quit")) {
         Log(QStringLiteral("command: quit"));
         emit QuitRequested();
@@ -336,7 +345,8 @@ void StandinServer::WriteDetails(MemStream& io_out, QString const& i_user) const
 {
     io_out.WriteU32(StatusOf(i_user));
     StatsOf(i_user).Write(io_out);
-    io_out.Write(QString());
+    auto const l_account = m_accounts.find(i_user);
+    io_out.Write(l_account != m_accounts.end() ? l_account->second.m_country : QString());
     io_out.WriteBool(IsPrivileged(i_user));
 }
 

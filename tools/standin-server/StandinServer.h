@@ -73,6 +73,7 @@ private:
         UserStats m_stats;
         quint32 m_speedReports = 0;
         bool m_privateRoomAdd = true;
+        QString m_country; // the country code room members and add-user answers carry
     };
     struct Session
     {

@@ -2,11 +2,12 @@
 
 #include "ui_ChatLogForm.h"
 
+#include "store/Data.h"
+#include "store/Utilities.h"
+#include "store/windows/FocusWidget.h"
 #include "ui/widgets/ActionSetToolBar.h"
 #include "ui/widgets/ColorTable.h"
 #include "ui/widgets/TabWidget.h"
-#include "store/Data.h"
-#include "store/windows/FocusWidget.h"
 
 #include <QDesktopServices>
 #include <QDir>
@@ -16,6 +17,8 @@
 #include <QScrollBar>
 #include <QTextBlock>
 #include <QUrl>
+
+qint64 ChatLogForm::s_mostBytesShown = 100 * 1000 * 1000;
 
 namespace {
 
@@ -76,6 +79,15 @@ ChatLogForm::ChatLogForm(QString const& i_path, QWidget* ip_parent)
     // as far as it reached when it was opened.
     m_loadEnd = m_file.size();
     m_path = i_path;
+    // A log that has grown without end (years of a busy room, or a flood)
+    // is shown from its last bytes, so that the viewer's memory stays
+    // bounded; a line cut by that start is left out (reading from the byte
+    // before it finds the line feed that ends the line before).
+    if (m_loadEnd > s_mostBytesShown) {
+        m_file.seek(m_loadEnd - s_mostBytesShown - 1);
+        m_skipToLineStart = true;
+        AppendParagraphs({tr("[Only the last %1 bytes of this log are shown.]").arg(CommafyNumber(s_mostBytesShown))});
+    }
     if (actionBar) {
         actionBar->RegisterWidget(this, QStringLiteral("chat_log"));
         connect(actionBar, &ActionSetToolBar::ActionTriggered, this, &ChatLogForm::OnActionTriggered);
@@ -145,6 +157,11 @@ void ChatLogForm::LoadSlice()
 
 void ChatLogForm::TakeLines(QStringList& o_lines, bool i_atEnd)
 {
+    if (m_skipToLineStart) {
+        int const l_end = m_pending.indexOf('\n');
+        m_pending.remove(0, l_end < 0 ? m_pending.size() : l_end + 1);
+        m_skipToLineStart = l_end < 0;
+    }
     int l_from = 0;
     for (;;) {
         int const l_end = m_pending.indexOf('\n', l_from);

@@ -11,7 +11,8 @@
 //
 // Every line is plain text: a logged "<b>x</b>" reads as it was typed, and
 // nothing in a line makes the viewer read a file or an address. A long log
-// is read in slices, so the window keeps answering while it loads.
+// is read in slices, so the window keeps answering while it loads, and of a
+// log larger than 100 MB only the last 100 MB are shown.
 
 #include "ui/chat/ChatRules.h"
 
@@ -39,6 +40,10 @@ public:
     // tab of ip_tabs (the note icon, the name as its text). Null, and
     // nothing opened, for an empty name.
     static ChatLogForm* Open(ChatLogKind i_kind, QString const& i_name, QTabWidget* ip_tabs);
+
+    // How much of the end of a log a viewer shows at most (100 MB; less
+    // for tests).
+    static void SetMostBytesShown(qint64 i_bytes) { s_mostBytesShown = i_bytes; }
 
     // One line logged since the viewer opened, as a new paragraph.
     void AddLine(QString const& i_line);
@@ -75,6 +80,8 @@ private:
     QByteArray m_pending;
     QStringList m_arrivedWhileLoading;
     bool m_hasParagraphs = false;
+    bool m_skipToLineStart = false;
+    static qint64 s_mostBytesShown;
     QTimer m_loadTimer;
 };
 

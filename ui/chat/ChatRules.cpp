@@ -5,15 +5,11 @@
 #include <QDir>
 #include <QFile>
 #include <QLocale>
+#include <QRegularExpression>
 
-namespace {
-
-QString Font(QString const& i_color, QString const& i_html)
-{
-    return QStringLiteral("<font color=\"%1\">%2</font>").arg(i_color, i_html);
-}
-
-} // namespace
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
 
 ChatTimestamps ChatTimestampsFrom(QString const& i_setting)
 {
@@ -36,25 +32,60 @@ QString ChatShortTime(QDateTime const& i_time)
     return QLocale::c().toString(i_time, QStringLiteral("h:mm:ss"));
 }
 
-QString ChatStatusHtml(QString const& i_text, ChatColors const& i_colors)
+ChatLine ChatStatusLine(QString const& i_text)
 {
-    return ConvertLinks(QStringLiteral("* ") + Font(i_colors.m_status, EscapeHTML(i_text)));
+    return {{ChatRole::PLAIN, QStringLiteral("* ")}, {ChatRole::STATUS, i_text}};
 }
 
-QString ChatLineHtml(ChatTimestamps i_mode, QDateTime const& i_time, QString const& i_user, QString const& i_text,
-                     bool i_own, ChatColors const& i_colors)
+ChatLine ChatTextLine(ChatTimestamps i_mode, QDateTime const& i_time, QString const& i_user, QString const& i_text,
+                      bool i_own)
 {
-    QString l_line;
-    if (i_mode == ChatTimestamps::PER_MESSAGE_SHORT)
-        l_line = '[' + Font(i_colors.m_timestamp, ChatShortTime(i_time)) + ']';
-    else if (i_mode == ChatTimestamps::PER_MESSAGE_LONG)
-        l_line = '[' + Font(i_colors.m_timestamp, ChatLongTime(i_time)) + ']';
-    l_line += '[' + Font(i_colors.m_username, EscapeHTML(i_user)) + "] ";
-    if (i_own)
-        l_line += "<b>" + Font(i_colors.m_ownMessages, EscapeHTML(i_text)) + "</b>";
-    else
-        l_line += EscapeHTML(i_text);
-    return ConvertLinks(l_line);
+    ChatLine l_line;
+    if (i_mode == ChatTimestamps::PER_MESSAGE_SHORT || i_mode == ChatTimestamps::PER_MESSAGE_LONG) {
+        l_line.push_back({ChatRole::PLAIN, QStringLiteral("[")});
+        l_line.push_back({ChatRole::TIMESTAMP, i_mode == ChatTimestamps::PER_MESSAGE_SHORT ? ChatShortTime(i_time)
+                                                                                        : ChatLongTime(i_time)});
+        l_line.push_back({ChatRole::PLAIN, QStringLiteral("]")});
+    }
+    l_line.push_back({ChatRole::PLAIN, QStringLiteral("[")});
+    l_line.push_back({ChatRole::USERNAME, i_user});
+    l_line.push_back({ChatRole::PLAIN, QStringLiteral("] ")});
+    l_line.push_back({i_own ? ChatRole::OWN_MESSAGE : ChatRole::PLAIN, i_text});
+    return l_line;
+}
+
+QString ChatRoleColor(ChatRole i_role, ChatColors const& i_colors)
+{
+    switch (i_role) {
+    case ChatRole::PLAIN: break;
+    case ChatRole::TIMESTAMP: return i_colors.m_timestamp;
+    case ChatRole::USERNAME: return i_colors.m_username;
+    case ChatRole::STATUS: return i_colors.m_status;
+    case ChatRole::OWN_MESSAGE: return i_colors.m_ownMessages;
+    }
+    return QString();
+}
+
+QString ChatLineHtml(ChatLine const& i_line, ChatColors const& i_colors)
+{
+    QString l_html;
+    for (ChatRun const& l_run : i_line) {
+        QString l_runHtml = EscapeHTML(l_run.m_text);
+        if (l_run.m_role != ChatRole::PLAIN)
+            l_runHtml = QStringLiteral("<font color=\"%1\">%2</font>").arg(ChatRoleColor(l_run.m_role, i_colors), l_runHtml);
+        l_html += l_run.m_role == ChatRole::OWN_MESSAGE ? "<b>" + l_runHtml + "</b>" : l_runHtml;
+    }
+    return ConvertLinks(l_html);
+}
+
+std::vector<std::pair<int, int>> ChatWebAddresses(QString const& i_text)
+{
+    std::vector<std::pair<int, int>> l_addresses;
+    for (QRegularExpressionMatchIterator l_match = WebAddressPattern().globalMatch(i_text); l_match.hasNext();) {
+        QRegularExpressionMatch const l_next = l_match.next();
+        l_addresses.emplace_back(l_next.capturedStart(), l_next.capturedLength());
+    }
+    return l_addresses;
 }
 
 bool ChatAction(QString const& i_text, QString* op_action)
@@ -90,6 +121,14 @@ QString ChatLogLine(QDateTime const& i_time, QString const& i_user, QString cons
 QString ChatActionLogLine(QDateTime const& i_time, QString const& i_status)
 {
     return QStringLiteral("[%1] * %2").arg(ChatLongTime(i_time), i_status);
+}
+
+QString ChatLogEntry(QDateTime const& i_time, QString const& i_user, QString const& i_text)
+{
+    QString l_action;
+    if (ChatAction(i_text, &l_action))
+        return ChatActionLogLine(i_time, ChatActionStatus(i_user, l_action));
+    return ChatLogLine(i_time, i_user, i_text);
 }
 
 bool ChatHasEnded(QDateTime const& i_lastLine, QDateTime const& i_now)
@@ -150,11 +189,27 @@ bool AppendChatLog(QString const& i_path, QString const& i_line)
 {
     if (i_path.isEmpty())
         return false;
-    // At every line: the user may have moved or removed the folder meanwhile.
-    QDir().mkpath(QFileInfo(i_path).path());
-    QFile l_file(i_path);
-    if (!l_file.open(QIODevice::WriteOnly | QIODevice::Append))
+    // Opened, written and closed by the system calls alone: a busy room
+    // logs many lines a second, and the file object's checks around them
+    // cost more than the write. The folder is made again whenever it is
+    // missing: the user may have moved or removed it meanwhile.
+    QByteArray const l_path = QFile::encodeName(i_path);
+    int const l_flags = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC;
+    int l_fd = ::open(l_path.constData(), l_flags, 0666);
+    if (l_fd < 0 && errno == ENOENT && QDir().mkpath(QFileInfo(i_path).path()))
+        l_fd = ::open(l_path.constData(), l_flags, 0666);
+    if (l_fd < 0)
         return false;
     QByteArray const l_bytes = i_line.toUtf8() + '\n';
-    return l_file.write(l_bytes) == l_bytes.size();
+    qint64 l_written = 0;
+    while (l_written < l_bytes.size()) {
+        ssize_t const l_result = ::write(l_fd, l_bytes.constData() + l_written, size_t(l_bytes.size() - l_written));
+        if (l_result < 0 && errno == EINTR)
+            continue;
+        if (l_result <= 0)
+            break;
+        l_written += l_result;
+    }
+    ::close(l_fd);
+    return l_written == l_bytes.size();
 }

@@ -3,22 +3,25 @@
 
 // The chat rules that the room page and the private chat page share, as
 // functions of plain values: what a chat line, an action ("/me ") line and a
-// status line look like in a chat view (rich text), what each writes to its
-// chat log (plain UTF-8 lines), when a conversation counts as ended, how far
-// a long view is cut back, and where a room's or user's log file lies.
-// ChatView (ChatView.h) is the one widget that applies them; the log viewer
+// status line are made of in a chat view, what each writes to its chat log
+// (plain UTF-8 lines), when a conversation counts as ended, how far a long
+// view is cut back, and where a room's or user's log file lies. ChatView
+// (ChatView.h) is the one widget that applies them; the log viewer
 // (ChatLogForm.h) reads the files they name. Nothing here touches the store
 // or a widget, so the tables of tests/ui/chat call them directly.
 //
-// Peer text is hostile: user names and texts are escaped before they become
-// rich text, and the only markup in a line is the colour fonts, the bold of
-// own lines and the links made by ConvertLinks. Colours must already be
-// colour names ("#rrggbb") or empty.
+// A line is a list of runs of plain text, each with the role that gives it
+// its colour (and, for own text, its bold). Peer text thus never becomes
+// markup: the view inserts runs as text, and the only links are the web
+// addresses that the link rule finds in them. ChatLineHtml writes a line as
+// rich text, the form in which its size is counted.
 
 #include <QDateTime>
 #include <QString>
 
 #include <deque>
+#include <utility>
+#include <vector>
 
 enum class ChatTimestamps
 {
@@ -35,21 +38,46 @@ ChatTimestamps ChatTimestampsFrom(QString const& i_setting);
 QString ChatLongTime(QDateTime const& i_time);
 QString ChatShortTime(QDateTime const& i_time);
 
-// The colour-table entries a line uses, as colour names.
+// The colour-table entries a line uses, as colour names ("#rrggbb", or
+// empty for none).
 struct ChatColors
 {
     QString m_timestamp;   // "chat_timestamp"
     QString m_username;    // "chat_username"
     QString m_status;      // "chat_status"
-    QString m_ownMessages; // "chat_own_messages"
+    QString m_ownMessages; // "chat_own_messages", shown bold
 };
 
-// "* " and the text in the status colour, links made.
-QString ChatStatusHtml(QString const& i_text, ChatColors const& i_colors);
-// An ordinary line: the time by the mode, the sender, the text (bold in the
-// own-message colour when i_own), links made.
-QString ChatLineHtml(ChatTimestamps i_mode, QDateTime const& i_time, QString const& i_user, QString const& i_text,
-                     bool i_own, ChatColors const& i_colors);
+enum class ChatRole
+{
+    PLAIN,
+    TIMESTAMP,
+    USERNAME,
+    STATUS,
+    OWN_MESSAGE
+};
+struct ChatRun
+{
+    ChatRole m_role;
+    QString m_text;
+    bool operator==(ChatRun const& i_other) const { return m_role == i_other.m_role && m_text == i_other.m_text; }
+};
+using ChatLine = std::vector<ChatRun>;
+
+// The colour of a role (empty for plain text).
+QString ChatRoleColor(ChatRole i_role, ChatColors const& i_colors);
+
+// "* " and the text in the status colour.
+ChatLine ChatStatusLine(QString const& i_text);
+// An ordinary line: the time by the mode, the sender in brackets, the text
+// (own text when i_own).
+ChatLine ChatTextLine(ChatTimestamps i_mode, QDateTime const& i_time, QString const& i_user, QString const& i_text,
+                      bool i_own);
+// The line as rich text: each coloured run in a font of its colour, own
+// text also bold, the text escaped, then the web addresses made links.
+QString ChatLineHtml(ChatLine const& i_line, ChatColors const& i_colors);
+// Where the web addresses of a text are, as (start, length).
+std::vector<std::pair<int, int>> ChatWebAddresses(QString const& i_text);
 
 // True when the text, trimmed, begins with "/me " (case-sensitive); the
 // action is the rest, trimmed again.
@@ -63,6 +91,9 @@ QString ChatEndedText(QDateTime const& i_lastLine);
 // and "[Jan 5 3:07:09 pm] * alice waves". Raw text, never escaped.
 QString ChatLogLine(QDateTime const& i_time, QString const& i_user, QString const& i_text);
 QString ChatActionLogLine(QDateTime const& i_time, QString const& i_status);
+// The entry a chat view logs for a line from i_user: the action form for a
+// "/me " text, the ordinary one otherwise.
+QString ChatLogEntry(QDateTime const& i_time, QString const& i_user, QString const& i_text);
 
 // A conversation has ended when more than 299,999 ms passed since its last
 // ordinary line.

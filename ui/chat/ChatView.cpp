@@ -1,44 +1,103 @@
 #include "ui/chat/ChatView.h"
 
-#include "ui/widgets/ColorTable.h"
 #include "store/Settings.h"
 #include "store/TimerManager.h"
 #include "ui/chat/ChatLogForm.h"
+#include "ui/widgets/ColorTable.h"
 
 #include <QDir>
+#include <QMouseEvent>
 #include <QScrollBar>
 #include <QTextBlock>
-#include <QTextCursor>
-#include <QTextDocumentFragment>
 
 namespace {
 
-// A colour that does not read as one (the data file may hold any text) is
-// left out, so no stored text ever reaches the markup.
-QString ColorName(char const* ip_key)
+// How long the lines that follow a line may go unpainted.
+int const REFRESH_MS = 100;
+
+// The local time, without asking the system's time zone at every line (it
+// reads its zone file each time): the offset is read again once a second, so
+// a change of the clock shows within one.
+QDateTime LocalNow()
 {
-    QColor const l_color = ColorSetting(ip_key);
-    return l_color.isValid() ? l_color.name() : QString();
+    static qint64 s_offsetReadAt = 0;
+    static bool s_read = false;
+    static int s_offset = 0;
+    qint64 const l_now = QDateTime::currentMSecsSinceEpoch();
+    if (!s_read || l_now < s_offsetReadAt || l_now - s_offsetReadAt >= 1000) {
+        s_read = true;
+        s_offset = QDateTime::fromMSecsSinceEpoch(l_now).offsetFromUtc();
+        s_offsetReadAt = l_now;
+    }
+    return QDateTime::fromMSecsSinceEpoch(l_now, Qt::OffsetFromUTC, s_offset);
 }
 
 // Read at every line: a changed colour applies from the next one.
 ChatColors CurrentChatColors()
 {
-    return {ColorName("chat_timestamp"), ColorName("chat_username"), ColorName("chat_status"),
-            ColorName("chat_own_messages")};
+    return {ColorSettingName("chat_timestamp"), ColorSettingName("chat_username"), ColorSettingName("chat_status"),
+            ColorSettingName("chat_own_messages")};
+}
+
+QTextCharFormat RunFormat(ChatRole i_role, ChatColors const& i_colors)
+{
+    QTextCharFormat l_format;
+    if (QString const l_color = ChatRoleColor(i_role, i_colors); !l_color.isEmpty())
+        l_format.setForeground(QColor(l_color));
+    if (i_role == ChatRole::OWN_MESSAGE)
+        l_format.setFontWeight(QFont::Bold);
+    return l_format;
+}
+
+// Whatever a text holds, it stays one paragraph: the characters that would
+// start another one (or a frame) show as blanks.
+QString OneParagraph(QString i_text)
+{
+    for (QChar& l_char : i_text)
+        if (l_char == '\n' || l_char == '\r' || l_char == QChar::ParagraphSeparator || l_char == QChar::LineSeparator ||
+            l_char == QChar(0xfdd0) || l_char == QChar(0xfdd1))
+            l_char = ' ';
+    return i_text;
+}
+
+// A run as plain text in its format, its web addresses as links.
+void InsertRun(QTextCursor& io_cursor, QString const& i_text, QTextCharFormat const& i_format, QColor const& i_link)
+{
+    int l_at = 0;
+    for (std::pair<int, int> const& l_address : ChatWebAddresses(i_text)) {
+        io_cursor.insertText(i_text.mid(l_at, l_address.first - l_at), i_format);
+        QTextCharFormat l_link = i_format;
+        l_link.setAnchor(true);
+        l_link.setAnchorHref(i_text.mid(l_address.first, l_address.second));
+        l_link.setForeground(i_link);
+        l_link.setFontUnderline(true);
+        io_cursor.insertText(l_link.anchorHref(), l_link);
+        l_at = l_address.first + l_address.second;
+    }
+    io_cursor.insertText(i_text.mid(l_at), i_format);
 }
 
 } // namespace
 
 ChatView::ChatView(QWidget* ip_parent)
-    : QTextBrowser(ip_parent)
+    : QPlainTextEdit(ip_parent)
 {
-    setOpenLinks(false);
-    setOpenExternalLinks(false);
+    setReadOnly(true);
     // Lines that were cut back must not live on in an undo history.
-    document()->setUndoRedoEnabled(false);
+    setUndoRedoEnabled(false);
+    viewport()->setMouseTracking(true);
+    m_writer = QTextCursor(document());
     m_lastChatTime = Now();
     connect(TimerManager::Obj(), &TimerManager::timeout, this, &ChatView::CheckChatInactivity);
+    m_refreshTimer.setSingleShot(true);
+    m_refreshTimer.setInterval(REFRESH_MS);
+    connect(&m_refreshTimer, &QTimer::timeout, this, &ChatView::Refresh);
+}
+
+ChatView::~ChatView()
+{
+    if (m_bursting)
+        m_writer.endEditBlock();
 }
 
 void ChatView::SetLog(ChatLogKind i_kind, QString const& i_name)
@@ -56,7 +115,7 @@ void ChatView::SetClock(std::function<QDateTime()> i_clock)
 
 QDateTime ChatView::Now() const
 {
-    return m_clock ? m_clock() : QDateTime::currentDateTime();
+    return m_clock ? m_clock() : LocalNow();
 }
 
 ChatView::LineKind ChatView::AddChat(QString const& i_user, QString const& i_text)
@@ -65,7 +124,7 @@ ChatView::LineKind ChatView::AddChat(QString const& i_user, QString const& i_tex
     if (ChatAction(i_text, &l_action)) {
         QString const l_status = ChatActionStatus(i_user, l_action);
         AddStatusMessage(l_status);
-        LogChat(ChatActionLogLine(Now(), l_status));
+        LogChat(ChatLogEntry(Now(), i_user, i_text));
         return ACTION_LINE;
     }
     ChatTimestamps const l_mode = ChatTimestampsFrom(GetSetting("chat_timestamps"));
@@ -76,15 +135,14 @@ ChatView::LineKind ChatView::AddChat(QString const& i_user, QString const& i_tex
         if (l_mode == ChatTimestamps::ACTIVITY_BASED)
             AddStatusMessage(ChatStartedText(l_now));
     }
-    bool const l_own = i_user == GetSetting("username");
-    AppendLine(ChatLineHtml(l_mode, l_now, i_user, i_text, l_own, CurrentChatColors()), true);
-    LogChat(ChatLogLine(l_now, i_user, i_text));
+    AppendLine(ChatTextLine(l_mode, l_now, i_user, i_text, i_user == GetSetting("username")), true);
+    LogChat(ChatLogEntry(l_now, i_user, i_text));
     return ORDINARY_LINE;
 }
 
 void ChatView::AddStatusMessage(QString const& i_text)
 {
-    AppendLine(ChatStatusHtml(i_text, CurrentChatColors()), false);
+    AppendLine(ChatStatusLine(i_text), false);
 }
 
 void ChatView::LogChat(QString const& i_line)
@@ -106,29 +164,56 @@ void ChatView::CheckChatInactivity()
         AddStatusMessage(ChatEndedText(m_lastChatTime));
 }
 
-QVariant ChatView::loadResource(int, QUrl const&)
+void ChatView::AppendLine(ChatLine const& i_line, bool i_mayCut)
 {
-    return QVariant();
-}
-
-void ChatView::AppendLine(QString const& i_html, bool i_mayCut)
-{
+    // A line after a quiet spell shows at once. The lines that follow it
+    // within REFRESH_MS go into the document at once too, but are laid out,
+    // painted and scrolled to together when that time is up: a flood of a
+    // thousand lines a second would otherwise spend most of its time on
+    // lines that are out of sight the next moment. (The cursor is only ever
+    // placed, never moved: moving it lays its line out.)
+    bool const l_quiet = !m_refreshTimer.isActive();
+    if (l_quiet || !m_bursting) {
+        QScrollBar const* lp_bar = verticalScrollBar();
+        m_followEnd = lp_bar->value() >= lp_bar->maximum();
+    }
+    if (!l_quiet && !m_bursting) {
+        setUpdatesEnabled(false);
+        m_writer.beginEditBlock();
+        m_bursting = true;
+    }
     if (i_mayCut)
         CutBack();
-    QTextDocument* lp_document = document();
-    QScrollBar* lp_bar = verticalScrollBar();
-    bool const l_atEnd = lp_bar->value() >= lp_bar->maximum();
-    int const l_blocksBefore = lp_document->isEmpty() ? 0 : lp_document->blockCount();
-    QTextCursor l_cursor(lp_document);
-    l_cursor.movePosition(QTextCursor::End);
-    if (l_blocksBefore > 0)
-        l_cursor.insertBlock(QTextBlockFormat(), QTextCharFormat());
-    l_cursor.insertFragment(QTextDocumentFragment::fromHtml(i_html, lp_document));
-    m_shownBlocks.push_back(lp_document->blockCount() - l_blocksBefore);
-    m_shownLengths.push_back(i_html.size() + 1);
+    ChatColors const l_colors = CurrentChatColors();
+    m_writer.setPosition(document()->characterCount() - 1);
+    if (!m_shownLengths.empty())
+        m_writer.insertBlock(QTextBlockFormat(), QTextCharFormat());
+    for (ChatRun const& l_run : i_line)
+        InsertRun(m_writer, OneParagraph(l_run.m_text), RunFormat(l_run.m_role, l_colors), palette().color(QPalette::Link));
+    m_shownLengths.push_back(ChatLineHtml(i_line, l_colors).size() + 1);
     m_shownLength += m_shownLengths.back();
-    if (l_atEnd)
-        lp_bar->setValue(lp_bar->maximum());
+    if (l_quiet) {
+        FollowEnd();
+        m_refreshTimer.start();
+    }
+}
+
+void ChatView::Refresh()
+{
+    if (!m_bursting)
+        return;
+    m_writer.endEditBlock();
+    m_bursting = false;
+    setUpdatesEnabled(true);
+    FollowEnd();
+    // Still a flood: the next lines are held as well.
+    m_refreshTimer.start();
+}
+
+void ChatView::FollowEnd()
+{
+    if (m_followEnd)
+        verticalScrollBar()->setValue(verticalScrollBar()->maximum());
 }
 
 void ChatView::CutBack()
@@ -136,19 +221,37 @@ void ChatView::CutBack()
     int const l_drop = ChatLinesToDrop(m_shownLengths, m_shownLength);
     if (l_drop == 0)
         return;
-    int l_blocks = 0;
     for (int l_line = 0; l_line < l_drop; ++l_line) {
-        l_blocks += m_shownBlocks.front();
         m_shownLength -= m_shownLengths.front();
-        m_shownBlocks.pop_front();
         m_shownLengths.pop_front();
     }
-    setUpdatesEnabled(false);
-    QTextCursor l_cursor(document());
-    if (l_blocks >= document()->blockCount())
-        l_cursor.movePosition(QTextCursor::End, QTextCursor::KeepAnchor);
+    // One paragraph per line.
+    m_writer.setPosition(0);
+    if (m_shownLengths.empty())
+        m_writer.setPosition(document()->characterCount() - 1, QTextCursor::KeepAnchor);
     else
-        l_cursor.setPosition(document()->findBlockByNumber(l_blocks).position(), QTextCursor::KeepAnchor);
-    l_cursor.removeSelectedText();
-    setUpdatesEnabled(true);
+        m_writer.setPosition(document()->findBlockByNumber(l_drop).position(), QTextCursor::KeepAnchor);
+    m_writer.removeSelectedText();
+}
+
+void ChatView::mousePressEvent(QMouseEvent* ip_event)
+{
+    m_pressedAnchor = ip_event->button() == Qt::LeftButton ? anchorAt(ip_event->pos()) : QString();
+    QPlainTextEdit::mousePressEvent(ip_event);
+}
+
+void ChatView::mouseMoveEvent(QMouseEvent* ip_event)
+{
+    viewport()->setCursor(anchorAt(ip_event->pos()).isEmpty() ? Qt::IBeamCursor : Qt::PointingHandCursor);
+    QPlainTextEdit::mouseMoveEvent(ip_event);
+}
+
+void ChatView::mouseReleaseEvent(QMouseEvent* ip_event)
+{
+    QPlainTextEdit::mouseReleaseEvent(ip_event);
+    // A click, not the end of a selection that began on a link.
+    QString const l_anchor = ip_event->button() == Qt::LeftButton ? anchorAt(ip_event->pos()) : QString();
+    if (!l_anchor.isEmpty() && l_anchor == m_pressedAnchor && !textCursor().hasSelection())
+        emit anchorClicked(QUrl(l_anchor));
+    m_pressedAnchor.clear();
 }

@@ -11,25 +11,32 @@
 // around a line (which lines a room takes, notifications, sending): the
 // page decides that and calls AddChat or AddStatusMessage.
 //
-// Lines come from other people: they are escaped into rich text by the
-// rules, links are made only by the link rule, and the view loads no
-// resource that a line might name (no images, local or remote), and follows
-// no link by itself: a click comes out as anchorClicked for the page.
+// Lines come from other people: the view shows them as runs of plain text
+// in the colours of their roles, never as markup, so nothing in a line can
+// change how it is shown or make the view load anything. Web addresses are
+// the only links; the view follows none itself: a click on one comes out as
+// anchorClicked for the page. A line after a quiet spell shows at once; the
+// lines of a flood are laid out and painted together, ten times a second,
+// while the document holds each one at once.
 
 #include "ui/chat/ChatRules.h"
 
 #include <QDateTime>
-#include <QTextBrowser>
+#include <QPlainTextEdit>
+#include <QTextCursor>
+#include <QTimer>
+#include <QUrl>
 
 #include <deque>
 #include <functional>
 
-class ChatView : public QTextBrowser
+class ChatView : public QPlainTextEdit
 {
     Q_OBJECT
 
 public:
     explicit ChatView(QWidget* ip_parent = nullptr);
+    ~ChatView() override;
 
     // The log this view writes: the kind (room or user) and the room's or
     // user's name. Until it is set the view logs nothing.
@@ -57,30 +64,43 @@ public:
     // The characters of rich text the shown lines count for the size limit.
     qint64 ShownLength() const { return m_shownLength; }
 
+signals:
+    void anchorClicked(QUrl i_link);
+
 public slots:
     // Ends a conversation after five minutes without ordinary lines.
     void CheckChatInactivity();
 
 protected:
-    QVariant loadResource(int i_type, QUrl const& i_name) override;
+    void mousePressEvent(QMouseEvent* ip_event) override;
+    void mouseMoveEvent(QMouseEvent* ip_event) override;
+    void mouseReleaseEvent(QMouseEvent* ip_event) override;
 
 private:
     QDateTime Now() const;
     // Appends one line as a new paragraph; i_mayCut first cuts the view
     // back when it is past its limit.
-    void AppendLine(QString const& i_html, bool i_mayCut);
+    void AppendLine(ChatLine const& i_line, bool i_mayCut);
     void CutBack();
+    // Ends a burst of lines: lays them out and paints them.
+    void Refresh();
+    // Shows the end when the view stood at its end before the line or
+    // burst.
+    void FollowEnd();
 
     ChatLogKind m_logKind = ChatLogKind::USER;
     QString m_logName;
     bool m_chatActive = false;
     QDateTime m_lastChatTime;
     std::function<QDateTime()> m_clock;
-    // Per shown line, oldest first: its characters and its paragraphs (a
-    // text may hold paragraph separators).
+    // The counted characters of each shown line, oldest first.
     std::deque<int> m_shownLengths;
-    std::deque<int> m_shownBlocks;
     qint64 m_shownLength = 0;
+    QTimer m_refreshTimer;
+    QTextCursor m_writer; // holds a burst's edit block open
+    bool m_bursting = false;
+    bool m_followEnd = true;
+    QString m_pressedAnchor;
 };
 
 #endif

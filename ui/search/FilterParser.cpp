@@ -1,5 +1,7 @@
 #include "ui/search/FilterParser.h"
 
+#include <QStringList>
+
 #include <limits>
 
 namespace {
@@ -46,7 +48,7 @@ void FilterParser::Parse(QString const& i_text)
         int l_length = 0;
         if (l_word.startsWith(QLatin1Char('-'))) {
             if (l_word.size() > 1)
-                m_excludeWords << l_word.mid(1);
+                m_excludeWords << QStringMatcher(l_word.mid(1), Qt::CaseInsensitive);
         } else if (l_word == QLatin1String("isvbr")) {
             m_isVbr = m_hasAttributes = true;
         } else if (l_word == QLatin1String("iscbr")) {
@@ -60,7 +62,7 @@ void FilterParser::Parse(QString const& i_text)
         } else if (StartsWith(l_word, "minfilesinfolder:", l_length) || StartsWith(l_word, "mfif:", l_length)) {
             m_minFilesInFolder = TokenInt(l_word, l_length);
         } else {
-            m_includeWords << l_word;
+            m_includeWords << QStringMatcher(l_word, Qt::CaseInsensitive);
         }
     }
 }
@@ -97,13 +99,13 @@ int FilterParser::IsMatching(QString const& i_text, FilterParser* op_remainder, 
         op_remainder->m_minFilesInFolder = m_minFilesInFolder;
         op_remainder->m_hasAttributes = m_hasAttributes;
     }
-    for (QString const& l_word : m_excludeWords)
-        if (i_text.contains(l_word, Qt::CaseInsensitive))
+    for (QStringMatcher const& l_word : m_excludeWords)
+        if (l_word.indexIn(i_text) >= 0)
             return REJECTED;
     if (op_remainder)
         op_remainder->m_excludeWords = m_excludeWords;
-    for (QString const& l_word : m_includeWords) {
-        if (i_text.contains(l_word, Qt::CaseInsensitive))
+    for (QStringMatcher const& l_word : m_includeWords) {
+        if (l_word.indexIn(i_text) >= 0)
             continue;
         if (!op_remainder)
             return INCOMPLETE;

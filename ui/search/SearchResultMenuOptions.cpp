@@ -2,11 +2,20 @@
 
 #include "ui/search/ResultRows.h"
 
-#include "peers/PeerMessenger.h"
-
 #include <QIcon>
 #include <QMenu>
 #include <QTreeWidget>
+
+namespace {
+
+SearchResultMenuOptions::BrowseFolderHook s_browseFolder;
+
+} // namespace
+
+void SearchResultMenuOptions::SetBrowseFolderHook(BrowseFolderHook i_hook)
+{
+    s_browseFolder = std::move(i_hook);
+}
 
 SearchResultMenuOptions::SearchResultMenuOptions(QMenu* ip_menu, QTreeWidgetItem* ip_item, QObject* ip_parent)
     : QObject(ip_parent), mp_item(ip_item)
@@ -63,8 +72,6 @@ void SearchResultMenuOptions::OnDownloadFolder()
 
 void SearchResultMenuOptions::OnBrowseFolder()
 {
-    // The share browser opens the folder once it lands; until then the
-    // share list is asked for, as the browser would.
-    if (peerMessenger && !m_user.isEmpty())
-        peerMessenger->GetUserSharedFiles(m_user);
+    if (s_browseFolder && !m_user.isEmpty())
+        s_browseFolder(m_user, m_folder);
 }

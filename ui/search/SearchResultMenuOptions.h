@@ -4,6 +4,8 @@
 #include <QObject>
 #include <QString>
 
+#include <functional>
+
 class QMenu;
 class QTreeWidgetItem;
 
@@ -19,6 +21,12 @@ class SearchResultMenuOptions : public QObject
 public:
     SearchResultMenuOptions(QMenu* ip_menu, QTreeWidgetItem* ip_item, QObject* ip_parent = nullptr);
     ~SearchResultMenuOptions() override;
+
+    // What "Browse Folder" does: the share browser, a page of a library
+    // above this one, opens the user's tab at the folder. Until it is set
+    // the entry does nothing.
+    typedef std::function<void(QString const& i_user, QString const& i_folder)> BrowseFolderHook;
+    static void SetBrowseFolderHook(BrowseFolderHook i_hook);
 
     QString SearchText() const { return m_searchText; }
     QString User() const { return m_user; }

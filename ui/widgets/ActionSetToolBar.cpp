@@ -99,6 +99,11 @@ bool IsServerConnected()
     return gp_server && gp_server->IsConnected();
 }
 
+bool IsServerConnecting()
+{
+    return gp_server && gp_server->GetState() == Server::STATE_CONNECTING;
+}
+
 QString AwayStatusIcon(bool i_away)
 {
     return i_away ? QStringLiteral(":/icons/away_icon") : QStringLiteral(":/icons/online_icon");
@@ -328,7 +333,7 @@ void ActionSetToolBar::ClearAndDeleteActions()
     d["toolbar_action_object"]->RemoveAllItems();
 
     mp_statusButton = new QPushButton();
-    ShowAwayStatus(IsAway());
+    ShowConnectionState();
     mp_statusButton->setFocusPolicy(Qt::NoFocus);
     addWidget(mp_statusButton);
     addWidget(new QLabel(QStringLiteral(" ")));
@@ -451,17 +456,29 @@ void ActionSetToolBar::OnStatusButtonClicked()
     AwayManager::Obj()->SetAway(!AwayManager::Obj()->IsAway());
 }
 
-void ActionSetToolBar::ShowAwayStatus(bool i_away)
+void ActionSetToolBar::ShowConnectionState()
 {
     if (!mp_statusButton)
         return;
-    mp_statusButton->setIcon(QIcon(AwayStatusIcon(i_away)));
-    mp_statusButton->setText(i_away ? QStringLiteral("Away") : QStringLiteral("Available"));
+    // The availability is the user's choice and holds offline too (it is
+    // told to the server at the next login), but the button must not look
+    // "Available" while nobody can see the user at all.
+    bool const l_away = IsAway();
+    QString l_state;
+    if (IsServerConnected())
+        l_state = l_away ? QStringLiteral("Away") : QStringLiteral("Available");
+    else if (IsServerConnecting())
+        l_state = QStringLiteral("Connecting...");
+    else
+        l_state = l_away ? QStringLiteral("Offline, away") : QStringLiteral("Offline");
+    QString const l_user = d.HasType("global") ? GetSetting("username") : QString();
+    mp_statusButton->setIcon(QIcon(IsServerConnected() ? AwayStatusIcon(l_away) : QStringLiteral(":/icons/offline_icon")));
+    mp_statusButton->setText(l_user.isEmpty() ? l_state : QStringLiteral("%1: %2").arg(l_user, l_state));
 }
 
 void ActionSetToolBar::OnAwaySet(bool i_away)
 {
-    ShowAwayStatus(i_away);
+    ShowConnectionState();
     if (IsServerConnected() && (!i_away || IsSettingYes("show_away_status_in_application_icon")))
         SetApplicationIcon(AwayStatusIcon(i_away));
 }

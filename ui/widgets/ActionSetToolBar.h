@@ -60,6 +60,10 @@ public:
     QString CurrentSetName() const { return m_currentSetName; }
     QWidget* ShownWidget() const { return mp_shownWidget; }
     QPushButton* StatusButton() const { return mp_statusButton; }
+    // The status button says as whom the client is connected, connecting or
+    // offline, and whether the user is away; the main window calls this
+    // when the link or the user name changes.
+    void ShowConnectionState();
     QPushButton* SupporterButton() const { return mp_supporterButton; }
 
     // The supporter page for a user: the name is percent-encoded, so that no
@@ -82,7 +86,6 @@ private:
     Item WidgetItem(QWidget* ip_widget) const;
     void SetActiveKey(QString const& i_key, QString const& i_value);
     void UpdateSupporterButton();
-    void ShowAwayStatus(bool i_away);
     void ForEachShownAction(Item const& i_id, std::function<void(QAction*)> const& i_apply);
     void ForgetWidget(QObject* ip_widget);
 

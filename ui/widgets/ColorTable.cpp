@@ -79,6 +79,12 @@ QColor ColorSetting(char const* ip_key)
     return l_color;
 }
 
+QString ColorSettingName(char const* ip_key)
+{
+    QColor const l_color = ColorSetting(ip_key);
+    return l_color.isValid() ? l_color.name() : QString();
+}
+
 void ApplyPaletteColors(QPalette& io_palette)
 {
     for (Entry const& l_entry : s_entries) {
@@ -87,8 +93,13 @@ void ApplyPaletteColors(QPalette& io_palette)
         // A data file may hold any text: a colour that does not parse keeps
         // the desktop's, rather than turning the window black.
         QColor const l_color = ColorSetting(l_entry.mp_key);
-        if (l_color.isValid())
-            io_palette.setBrush(QPalette::All, l_entry.m_role, QBrush(l_color));
+        if (!l_color.isValid())
+            continue;
+        // The disabled group keeps what the desktop's palette derives for
+        // it: set to the same colours, a disabled button would look
+        // exactly like an enabled one.
+        io_palette.setBrush(QPalette::Active, l_entry.m_role, QBrush(l_color));
+        io_palette.setBrush(QPalette::Inactive, l_entry.m_role, QBrush(l_color));
     }
 }
 

@@ -18,8 +18,13 @@
 void DeclareColorTable(QPalette const& i_desktopPalette);
 // The current colour of an entry (invalid when it has none).
 QColor ColorSetting(char const* ip_key);
-// Sets the six palette roles from their entries; an entry whose colour is not
-// a valid colour leaves its role as it was.
+// The same as a colour name ("#rrggbb") for markup: empty when the entry
+// holds no colour, so that no stored text (the data file may hold any)
+// reaches the markup.
+QString ColorSettingName(char const* ip_key);
+// Sets the six palette roles from their entries, in the active and inactive
+// groups (the disabled group stays as the desktop derived it); an entry
+// whose colour is not a valid colour leaves its role as it was.
 void ApplyPaletteColors(QPalette& io_palette);
 // Every entry back to its built-in default.
 void ResetColorSettings();

@@ -6,24 +6,25 @@
 // ("me" logged in as the own name), a clock the tests move by hand, and the
 // log files of the home folder.
 
-#include "ui/widgets/ActionSetToolBar.h"
-#include "ui/widgets/ColorTable.h"
-#include "ui/widgets/EventToolBar.h"
 #include "server/Server.h"
 #include "store/Settings.h"
 #include "tests/ManagerSet.h"
 #include "ui/chat/ChatRules.h"
 #include "ui/chat/ChatStoreTypes.h"
+#include "ui/widgets/ActionSetToolBar.h"
+#include "ui/widgets/ColorTable.h"
+#include "ui/widgets/EventToolBar.h"
 
 #include <QAbstractButton>
 #include <QApplication>
 #include <QDir>
 #include <QMessageBox>
-#include <QPlainTextEdit>
 #include <QTextBlock>
 #include <QTextDocument>
 #include <QTimer>
 #include <QtTest>
+
+#include <functional>
 
 class ChatFixture : public ManagerSet<ActionSetToolBar, Server, EventToolBar>
 {
@@ -59,27 +60,29 @@ protected:
         return l_file.open(QIODevice::WriteOnly) && l_file.write(i_bytes) == i_bytes.size();
     }
 
-    // The paragraphs of a document as plain text.
     static QStringList Paragraphs(QTextDocument const* ip_document)
     {
-        QStringList l_texts;
-        for (QTextBlock l_block = ip_document->begin(); l_block.isValid(); l_block = l_block.next())
-            l_texts << l_block.text();
-        return ip_document->isEmpty() ? QStringList() : l_texts;
+        return ip_document->isEmpty() ? QStringList() : ip_document->toPlainText().split('\n');
     }
 
-    // The next question box that opens is answered with that button.
-    static void AnswerNextQuestion(QMessageBox::StandardButton i_button)
+    // The next modal window that i_answer takes (it returns whether it
+    // did) is answered by it, while the window's own loop runs.
+    static void AnswerNextModal(std::function<bool(QWidget*)> i_answer)
     {
         QTimer* lp_poll = new QTimer;
-        QObject::connect(lp_poll, &QTimer::timeout, [lp_poll, i_button]() {
-            QMessageBox* lp_box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-            if (!lp_box || !lp_box->button(i_button))
-                return;
-            lp_box->button(i_button)->click();
-            lp_poll->deleteLater();
+        QObject::connect(lp_poll, &QTimer::timeout, [lp_poll, i_answer]() {
+            QWidget* lp_modal = QApplication::activeModalWidget();
+            if (lp_modal && i_answer(lp_modal))
+                lp_poll->deleteLater();
         });
         lp_poll->start(10);
+    }
+    static void AnswerNextQuestion(QMessageBox::StandardButton i_button)
+    {
+        AnswerNextModal([i_button](QWidget* ip_modal) {
+            QMessageBox* lp_box = qobject_cast<QMessageBox*>(ip_modal);
+            return lp_box && lp_box->button(i_button) && (lp_box->button(i_button)->click(), true);
+        });
     }
 
     QDateTime m_now;

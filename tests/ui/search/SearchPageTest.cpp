@@ -1,6 +1,7 @@
 #include "SearchFixture.h"
 #include "../../peers/PeerTestSupport.h"
 #include "../../server/ServerTestHelpers.h"
+#include "../StandinLogIn.h"
 #include "../../e2e/LineProcess.h"
 
 #include "server/WishListSearcher.h"
@@ -104,19 +105,7 @@ private:
         QVERIFY(l_handled.wait(5000));
     }
 
-    // Starts the stand-in server and logs in to it as "me", listening on a
-    // port the system picks.
-    bool LogIn(StandinProcess& io_standin)
-    {
-        if (!io_standin.Start())
-            return false;
-        PointAt(io_standin.Port(), "me", "pw");
-        SetSetting("listening_port", qint64(0));
-        mp_messenger->DataLoaded();
-        QSignalSpy l_connected(mp_server.get(), &Server::Connected);
-        mp_server->Connect();
-        return l_connected.wait(5000);
-    }
+    bool LogIn(StandinProcess& io_standin) { return LogInToStandin(io_standin, *mp_server, *mp_messenger, "me"); }
 
     quint32 WishSearch()
     {

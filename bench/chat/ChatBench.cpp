@@ -1,0 +1,171 @@
+// Figures of the chat pages through the entry points the program uses:
+//
+// - the log viewer opened on a 10 MB log by ChatLogForm::Open (the opener of
+//   the pages' "Chat Log" actions) and run until it has read the file: the
+//   time to the end, and the longest stretch the window's thread went
+//   without turning its event loop meanwhile (a 0 ms timer notes each turn);
+// - 1,000 incoming lines a second, for five seconds, into a private page
+//   that already holds 250,000 characters (so every line pays for the
+//   view's cut-back), through ChatForm::AddChat, which the window calls for
+//   each private message; logging on, the page shown: the thread's
+//   processor time over the wall time.
+//
+// Both run on the offscreen platform with the page or viewer shown at
+// 800 x 600, so layout and painting count. The log is written just before
+// it is read: warm cache.
+//
+//   bench_chat [runs] [viewer|append]  (the second: only that figure)
+
+#include "bench/BenchUtil.h"
+#include "ChatFixture.h"
+
+#include "ui/chat/ChatForm.h"
+#include "ui/chat/ChatLogForm.h"
+#include "ui/chat/ChatsForm.h"
+#include "ui/chat/ChatView.h"
+#include "ui_ChatForm.h"
+#include "ui_ChatLogForm.h"
+#include "ui_ChatsForm.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+
+#include <cstdio>
+
+namespace {
+
+qint64 const LOG_BYTES = bench::Size<qint64>(10 * 1000 * 1000, 200 * 1000);
+int const LINES_PER_SECOND = 1000;
+int const SECONDS = bench::Size(5, 1);
+
+QString LineText(int i_line)
+{
+    return QStringLiteral("line %1 of the conversation, with a link to http://example.com/page/%1 in it")
+        .arg(i_line);
+}
+
+struct Program : ChatFixture
+{
+    Program() { StartChat(); }
+    ~Program() { StopManagers(); }
+};
+
+struct Figures
+{
+    double m_open;
+    double m_longestStall;
+    int m_paragraphs;
+    long m_memory;
+    double m_appendShare;
+    double m_linesPerSecond;
+};
+
+void MeasureViewer(Figures& io_figures)
+{
+    QString const l_path = ChatLogPath(ChatLogKind::USER, "peer", QDir::homePath());
+    QByteArray l_log;
+    for (int l_line = 0; l_log.size() < LOG_BYTES; ++l_line)
+        l_log += ChatLogLine(QDateTime::currentDateTime(), "peer", LineText(l_line)).toUtf8() + '\n';
+    QDir().mkpath(QFileInfo(l_path).path());
+    QFile l_file(l_path);
+    bench::Require(l_file.open(QIODevice::WriteOnly) && l_file.write(l_log) == l_log.size(), "the log could not be written");
+    l_file.close();
+
+    QTabWidget l_tabs;
+    l_tabs.resize(800, 600);
+    l_tabs.show();
+    QCoreApplication::processEvents();
+    long const l_before = bench::ResidentKiB();
+
+    QElapsedTimer l_clock;
+    QElapsedTimer l_turn;
+    qint64 l_longest = 0;
+    QTimer l_heartbeat;
+    l_heartbeat.setInterval(0);
+    QObject::connect(&l_heartbeat, &QTimer::timeout, [&]() {
+        l_longest = qMax(l_longest, l_turn.nsecsElapsed());
+        l_turn.restart();
+    });
+    l_clock.start();
+    l_turn.start();
+    l_heartbeat.start();
+    ChatLogForm* lp_viewer = ChatLogForm::Open(ChatLogKind::USER, "peer", &l_tabs);
+    if (lp_viewer->IsLoading()) {
+        QEventLoop l_loop;
+        QObject::connect(lp_viewer, &ChatLogForm::Loaded, &l_loop, &QEventLoop::quit);
+        l_loop.exec();
+    }
+    QCoreApplication::processEvents();
+    io_figures.m_open = l_clock.nsecsElapsed() / 1e9;
+    l_heartbeat.stop();
+    io_figures.m_longestStall = qMax(l_longest, l_turn.nsecsElapsed()) / 1e6;
+    io_figures.m_paragraphs = lp_viewer->Form()->logEdit->document()->blockCount();
+    bench::Require(io_figures.m_paragraphs == l_log.count('\n'), "the viewer did not show every line of the log");
+    io_figures.m_memory = bench::ResidentKiB() - l_before;
+    delete lp_viewer;
+    QFile::remove(l_path);
+}
+
+void MeasureAppend(Figures& io_figures)
+{
+    ChatsForm l_chats;
+    l_chats.Init();
+    l_chats.resize(800, 600);
+    l_chats.show();
+    ChatForm* lp_page = l_chats.GetChatForm("peer");
+    ChatView* lp_view = lp_page->Form()->chatView;
+    int l_line = 0;
+    while (lp_view->ShownLength() < CHAT_VIEW_LIMIT)
+        lp_page->AddChat("peer", LineText(l_line++));
+    QCoreApplication::processEvents();
+
+    // Each tick sends the lines due by then, so the rate holds whatever the
+    // timer's slack.
+    int l_appended = 0;
+    QElapsedTimer l_clock;
+    QTimer l_sender;
+    l_sender.setTimerType(Qt::PreciseTimer);
+    l_sender.setInterval(1);
+    QObject::connect(&l_sender, &QTimer::timeout, [&]() {
+        for (qint64 const l_due = l_clock.elapsed() * LINES_PER_SECOND / 1000; l_appended < l_due; ++l_appended)
+            lp_page->AddChat("peer", LineText(l_line++));
+    });
+    QEventLoop l_loop;
+    QTimer::singleShot(SECONDS * 1000, &l_loop, &QEventLoop::quit);
+    std::int64_t const l_start = bench::ThreadCpuNs();
+    l_clock.start();
+    l_sender.start();
+    l_loop.exec();
+    l_sender.stop();
+    io_figures.m_appendShare = (bench::ThreadCpuNs() - l_start) / double(l_clock.nsecsElapsed());
+    io_figures.m_linesPerSecond = l_appended / (l_clock.nsecsElapsed() / 1e9);
+    bench::Require(l_appended >= SECONDS * LINES_PER_SECOND * 9 / 10, "the lines were not sent at their rate");
+    bench::Require(lp_view->ShownLength() <= CHAT_VIEW_LIMIT + 1000, "the page was not cut back");
+    QFile::remove(ChatLogPath(ChatLogKind::USER, "peer", QDir::homePath()));
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    bench::UseOffscreenPlatform();
+    QApplication l_app(argc, argv);
+    int const l_runs = bench::RunsArgument(argc, argv, bench::Size(3, 1));
+    QString const l_only = argc > 2 ? QString(argv[2]) : QString();
+    std::printf("chat log viewer on a log of %lld bytes, warm cache; %d lines/s for %d s into a page of 250,000 "
+                "characters; %d runs\n",
+                LOG_BYTES, LINES_PER_SECOND, SECONDS, l_runs);
+    std::printf("  open s | longest stall ms | paragraphs | viewer memory KiB | lines/s | core %%\n");
+    for (int l_run = 0; l_run < l_runs; ++l_run) {
+        Program l_program;
+        Figures l_f{};
+        if (l_only != "append")
+            MeasureViewer(l_f);
+        if (l_only != "viewer")
+            MeasureAppend(l_f);
+        std::printf("  %6.3f | %16.1f | %10d | %17ld | %7.0f | %6.1f\n", l_f.m_open, l_f.m_longestStall,
+                    l_f.m_paragraphs, l_f.m_memory, l_f.m_linesPerSecond, 100.0 * l_f.m_appendShare);
+    }
+    return 0;
+}

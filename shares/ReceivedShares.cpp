@@ -1,0 +1,71 @@
+// Share lists held as store items (the received-share model the Browse
+// page shows, ui/transfers/ShareModel.h): their removal. A list of 200,000
+// files is as many items again in names and sizes; removed in one go, or
+// left to the store's collection, they would hold the window for a good
+// part of a second.
+
+#include "shares/SharedFoldersManager.h"
+
+#include <QElapsedTimer>
+
+namespace {
+
+// The items a folder or file holds that no other list, search result or
+// download may still hold; those that nothing links any more go with it,
+// as the collection would take them.
+char const* const kHeldTypes[] = {"user_share_folder_name", "user_share_file_name", "file_size", "bitrate",
+                                  "bitrate_mode", "length_seconds"};
+
+void RemoveWithOrphans(Item const& i_item)
+{
+    std::vector<Item> l_held;
+    for (char const* lp_type : kHeldTypes)
+        if (Item const l_value = i_item[lp_type]; l_value.IsValid())
+            l_held.push_back(l_value);
+    i_item.Remove();
+    for (Item const& l_value : l_held)
+        if (l_value.IsDisconnectedFromAll())
+            l_value.Remove();
+}
+
+} // namespace
+
+void SharedFoldersManager::RemoveShare(Item const& i_share)
+{
+    if (i_share.IsNull())
+        return;
+    ItemSet const l_folders = i_share.GetItems("user_share_folder");
+    // The share goes first: a list still being entered stops at it, and the
+    // user it was linked to can take a new one at once.
+    i_share.Remove();
+    m_removedFolders.insert(m_removedFolders.end(), l_folders.begin(), l_folders.end());
+    RemoveSharesSlice();
+}
+
+void SharedFoldersManager::RemoveSharesSlice()
+{
+    QElapsedTimer l_clock;
+    l_clock.start();
+    while (!m_removedFiles.empty() || !m_removedFolders.empty()) {
+        if (!m_removedFiles.empty()) {
+            Item const l_file = m_removedFiles.back();
+            m_removedFiles.pop_back();
+            RemoveWithOrphans(l_file);
+        } else {
+            Item const l_folder = m_removedFolders.back();
+            m_removedFolders.pop_back();
+            ItemSet const l_files = l_folder.GetItems("user_share_file");
+            m_removedFiles.assign(l_files.begin(), l_files.end());
+            l_folder.GetItems("user_share_folder_parent").Remove();
+            l_folder.GetItems("user_share_folder_child").Remove();
+            RemoveWithOrphans(l_folder);
+        }
+        if (l_clock.nsecsElapsed() >= m_shareRemovalSliceMs * 1000000) {
+            m_shareRemovalTimer.start();
+            return;
+        }
+    }
+    // What nothing above took (the rows' bindings of the pages) goes with
+    // the collection, which by now finds little else to remove.
+    d.RemoveDisconnectedItems();
+}

@@ -1,0 +1,914 @@
+// The Rooms page, its room pages' member lists, the room wall and the
+// create-room and administrator-message dialogs, driven through the store
+// as the server link fills it, the tool bar as the user reaches it, and an
+// in-test server that records the requests.
+
+#include "RoomsFixture.h"
+
+#include "tests/app/ShellTestSupport.h"
+#include "tests/e2e/LineProcess.h"
+#include "tests/peers/PeerTestSupport.h"
+#include "ui/chat/AdminMessageDialog.h"
+#include "ui/chat/ChatLogForm.h"
+#include "ui/chat/ChatView.h"
+#include "ui/chat/ChatsForm.h"
+#include "ui/chat/CreateRoomDialog.h"
+#include "ui/chat/RoomRows.h"
+#include "ui/chat/RoomWallForm.h"
+#include "ui_AdminMessageDialog.h"
+#include "ui_ChatLogForm.h"
+#include "ui_CreateRoomDialog.h"
+#include "ui_RoomWallForm.h"
+
+#include <QDesktopServices>
+#include <QHeaderView>
+#include <QMenu>
+#include <QTemporaryDir>
+
+#include <algorithm>
+#include <array>
+
+// A member's values and what his row shows.
+struct MemberCase
+{
+    QString m_country;
+    int m_speed;
+    int m_files;
+    QString m_flag;
+    QString m_speedText;
+    QString m_filesText;
+    bool m_flagShown = true;
+};
+Q_DECLARE_METATYPE(MemberCase)
+
+// A list sorted by a column in a direction, and its names in order.
+struct SortCase
+{
+    int m_column;
+    Qt::SortOrder m_order;
+    QStringList m_names;
+};
+Q_DECLARE_METATYPE(SortCase)
+
+namespace {
+
+QByteArray Named(QByteArray const& i_name)
+{
+    return Le32(quint32(i_name.size())) + i_name;
+}
+
+// A font's marks as letters: italic, bold, underlined.
+QString Marks(QFont const& i_font)
+{
+    return QString(i_font.italic() ? "i" : "-") + (i_font.weight() == QFont::Bold ? "b" : "-") +
+           (i_font.underline() ? "u" : "-");
+}
+
+} // namespace
+
+// Takes the web addresses the desktop would open, while it lives.
+class UrlRecorder : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit UrlRecorder(QList<QUrl>* op_urls) : mp_urls(op_urls)
+    {
+        QDesktopServices::setUrlHandler("http", this, "Open");
+    }
+    ~UrlRecorder() override { QDesktopServices::unsetUrlHandler("http"); }
+
+public slots:
+    void Open(QUrl const& i_url) { *mp_urls << i_url; }
+
+private:
+    QList<QUrl>* mp_urls;
+};
+
+class RoomsPageTest : public QObject, public RoomsFixture
+{
+    Q_OBJECT
+
+    // Four members: the list starts sorted by name, so that ties keep that
+    // order.
+    RoomForm* FourMembers()
+    {
+        RoomForm* lp_page = Join("lobby");
+        AddMember("lobby", "bob", "US", 100, 10);
+        AddMember("lobby", "Amy", "de", 300, 5);
+        AddMember("lobby", "carl", "", 200, 20);
+        AddMember("lobby", "dora", "FR", 0, 10);
+        for (char const* lp_name : {"bob", "dora"})
+            UserItem(lp_name) += d["user_note"]->GetItem(Value("a note"));
+        return lp_page;
+    }
+
+    // Five rooms, one per role and two without; counts 3, 0, 12, 7, 5.
+    void FiveRooms()
+    {
+        struct
+        {
+            char const* mp_name;
+            int m_count;
+            std::array<char const*, 3> m_roles;
+        } const l_rooms[] = {{"beta", 3, {}},
+                             {"Alpha", 0, {}},
+                             {"gamma", 12, {"is_owner", "is_member", nullptr}},
+                             {"delta", 7, {"is_operator", "is_member", nullptr}},
+                             {"epsilon", 5, {"is_member", nullptr, nullptr}}};
+        for (auto const& l_room : l_rooms) {
+            Item const l_item = RoomItem(l_room.mp_name);
+            SetAttribute(l_item, "user_count", Value(l_room.m_count));
+            for (char const* lp_role : l_room.m_roles)
+                if (lp_role)
+                    SetFlag(l_item, lp_role, true);
+        }
+    }
+
+private slots:
+    void init() { StartPage(); }
+    void cleanup() { StopPage(); }
+
+    // ------------------------------------------------------- member list
+
+    // A row needs the user in the room with his speed, files and country,
+    // in whatever order the links come; it comes with the last of them.
+    void MemberRowNeedsEveryLink()
+    {
+        RoomForm* lp_page = Join("lobby");
+        std::array<char const*, 4> l_links = {"average_download_speed", "country_code", "room", "shared_file_count"};
+        int l_user = 0;
+        do {
+            QString const l_name = QString("user%1").arg(++l_user);
+            Item const l_item = UserItem(l_name);
+            for (std::size_t l_step = 0; l_step < l_links.size(); ++l_step) {
+                QVERIFY2(!MemberRow(lp_page, l_name), qPrintable(l_name));
+                if (QLatin1String(l_links[l_step]) == "room")
+                    l_item += RoomItem("lobby");
+                else
+                    SetAttribute(l_item, l_links[l_step], Value("1"));
+            }
+            QVERIFY2(MemberRow(lp_page, l_name), qPrintable(l_name));
+        } while (std::next_permutation(l_links.begin(), l_links.end(),
+                                       [](char const* ip_a, char const* ip_b) { return qstrcmp(ip_a, ip_b) < 0; }));
+        QCOMPARE(Members(lp_page).size(), 24);
+        // A link made again, or a changed value, adds no second row.
+        SetAttribute(UserItem("user1"), "shared_file_count", Value(5));
+        QCOMPARE(Members(lp_page).size(), 24);
+        QCOMPARE(RoomItem("lobby")["user_count"].AsString(), QString("24"));
+    }
+
+    void MemberCells_data()
+    {
+        QTest::addColumn<MemberCase>("row");
+        QTest::newRow("nothing known") << MemberCase{"", 0, 0, ":/icons/cat_icon", "", ""};
+        QTest::newRow("upper-case code") << MemberCase{"US", 1536, 1001, ":/resources/flags/us.png", "1.5", "1,001"};
+        QTest::newRow("slow but not still") << MemberCase{"de", 51, 999, ":/resources/flags/de.png", "0.0", "999"};
+        QTest::newRow("millions") << MemberCase{"FR", 10 * 1024 * 1024, 1234567, ":/resources/flags/fr.png",
+                                                "10240.0", "1,234,567"};
+        QTest::newRow("no such flag") << MemberCase{"XX", 1, 1, ":/resources/flags/xx.png", "0.0", "1", false};
+        QTest::newRow("no path to another") << MemberCase{"X/../DE", 1, 1, ":/resources/flags/x/../de.png", "0.0",
+                                                          "1", false};
+    }
+
+    void MemberCells()
+    {
+        QFETCH(MemberCase, row);
+        QCOMPARE(FlagIconPath(row.m_country), row.m_flag);
+        RoomForm* lp_page = Join("lobby");
+        AddMember("lobby", "eve", row.m_country, row.m_speed, row.m_files);
+        QTreeWidgetItem* lp_row = MemberRow(lp_page, "eve");
+        QVERIFY(lp_row);
+        QCOMPARE(lp_row->text(MEMBER_FILES), row.m_filesText);
+        QCOMPARE(lp_row->text(MEMBER_SPEED), row.m_speedText);
+        QCOMPARE(lp_row->text(MEMBER_FLAG) + lp_row->text(MEMBER_NOTE), QString());
+        QCOMPARE(!lp_row->icon(MEMBER_FLAG).isNull(), row.m_flagShown);
+        // Later values are not shown: the row keeps those of the join.
+        SetAttribute(UserItem("eve"), "shared_file_count", Value(77));
+        QCOMPARE(lp_row->text(MEMBER_FILES), row.m_filesText);
+    }
+
+    // The owner's name is bold and underlined, an operator's bold; losing
+    // the operator's list leaves the owner underlined only. Notes come and
+    // go on the rows at once.
+    void MemberFontsAndNotes()
+    {
+        Item const l_room = RoomItem("den");
+        l_room.NewItem("room_owner") += UserItem("olga");
+        Item const l_operators = l_room.NewItem("room_operators");
+        l_operators += UserItem("olga");
+        l_operators += UserItem("otto");
+        // Another room's operators do not count here.
+        RoomItem("elsewhere").NewItem("room_operators") += UserItem("pia");
+        RoomForm* lp_page = Join("den");
+        for (char const* lp_name : {"olga", "otto", "pia"})
+            AddMember("den", lp_name);
+        auto l_marks = [lp_page](char const* ip_name) { return Marks(MemberRow(lp_page, ip_name)->font(MEMBER_NAME)); };
+        QCOMPARE(l_marks("olga") + l_marks("otto") + l_marks("pia"), QString("-bu-b----"));
+        l_operators.Disconnect(UserItem("olga"));
+        QCOMPARE(l_marks("olga"), QString("--u"));
+        l_operators += UserItem("pia");
+        QCOMPARE(l_marks("pia"), QString("-b-"));
+
+        UserItem("otto") += d["user_note"]->GetItem(Value("owes me"));
+        QVERIFY(!MemberRow(lp_page, "otto")->icon(MEMBER_NOTE).isNull());
+        UserItem("otto").Disconnect("user_note");
+        QVERIFY(MemberRow(lp_page, "otto")->icon(MEMBER_NOTE).isNull());
+    }
+
+    void MemberSorting_data()
+    {
+        QTest::addColumn<SortCase>("row");
+        QTest::newRow("name") << SortCase{2, Qt::AscendingOrder, {"Amy", "bob", "carl", "dora"}};
+        QTest::newRow("name, descending") << SortCase{2, Qt::DescendingOrder, {"dora", "carl", "bob", "Amy"}};
+        QTest::newRow("blank column: name") << SortCase{0, Qt::AscendingOrder, {"Amy", "bob", "carl", "dora"}};
+        QTest::newRow("country") << SortCase{1, Qt::AscendingOrder, {"carl", "Amy", "dora", "bob"}};
+        QTest::newRow("notes first") << SortCase{3, Qt::AscendingOrder, {"bob", "dora", "Amy", "carl"}};
+        QTest::newRow("most files first") << SortCase{4, Qt::AscendingOrder, {"carl", "bob", "dora", "Amy"}};
+        QTest::newRow("fewest files first") << SortCase{4, Qt::DescendingOrder, {"Amy", "bob", "dora", "carl"}};
+        QTest::newRow("fastest first") << SortCase{5, Qt::AscendingOrder, {"Amy", "carl", "bob", "dora"}};
+    }
+
+    // Each column by its own key, ties in the order they stood; a member
+    // who comes later, or whose key changes, takes his place.
+    void MemberSorting()
+    {
+        QFETCH(SortCase, row);
+        RoomForm* lp_page = FourMembers();
+        QCOMPARE(Members(lp_page), QStringList({"Amy", "bob", "carl", "dora"}));
+        lp_page->Form()->userList->header()->setSortIndicator(row.m_column, row.m_order);
+        QCOMPARE(Members(lp_page), row.m_names);
+
+        // A member who comes later takes his place.
+        AddMember("lobby", "eve", "es", 250, 15);
+        QStringList const l_placed = Members(lp_page);
+        lp_page->MemberOrder()->SortBy(row.m_column, row.m_order);
+        QCOMPARE(l_placed, Members(lp_page));
+    }
+
+    // In a long list a new row, or one whose key changed, is placed by a
+    // binary search; it lands where a sort of the whole list puts it.
+    void PlacedRowsMatchAFullSort()
+    {
+        RoomForm* lp_page = Join("lobby");
+        for (int l_index = 0; l_index < 64; ++l_index)
+            AddMember("lobby", QString("m%1").arg(l_index), "", 0, (l_index * 37) % 101);
+        for (Qt::SortOrder const l_order : {Qt::AscendingOrder, Qt::DescendingOrder}) {
+            lp_page->MemberOrder()->SortBy(MEMBER_FILES, l_order);
+            for (int l_index = 0; l_index < 6; ++l_index) {
+                AddMember("lobby", QString("late%1%2").arg(l_order).arg(l_index), "", 0, l_index * 19 + 3);
+                QStringList const l_placed = Members(lp_page);
+                lp_page->MemberOrder()->SortBy(MEMBER_FILES, l_order);
+                QCOMPARE(l_placed, Members(lp_page));
+            }
+        }
+        lp_page->MemberOrder()->SortBy(MEMBER_NOTE, Qt::AscendingOrder);
+        QTreeWidgetItem* lp_selected = MemberRow(lp_page, "m40");
+        lp_selected->setSelected(true);
+        UserItem("m40") += d["user_note"]->GetItem(Value("noted"));
+        QCOMPARE(Members(lp_page).first(), QString("m40"));
+        QVERIFY(lp_selected->isSelected());
+    }
+
+    // A click on a header sorts by that column; a second click turns it
+    // round.
+    void HeaderClicksSort()
+    {
+        RoomForm* lp_page = FourMembers();
+        QTreeWidget* lp_list = lp_page->Form()->userList;
+        lp_page->setFocus();
+        QHeaderView* lp_header = lp_list->header();
+        QPoint const l_files(lp_header->sectionViewportPosition(MEMBER_FILES) + 5, lp_header->height() / 2);
+        QTest::mouseClick(lp_header->viewport(), Qt::LeftButton, {}, l_files);
+        QCOMPARE(Members(lp_page), QStringList({"carl", "bob", "dora", "Amy"}));
+        QTest::mouseClick(lp_header->viewport(), Qt::LeftButton, {}, l_files);
+        QCOMPARE(Members(lp_page), QStringList({"Amy", "bob", "dora", "carl"}));
+        UserItem("Amy") += d["user_note"]->GetItem(Value("late"));
+        lp_header->setSortIndicator(MEMBER_NOTE, Qt::AscendingOrder);
+        QCOMPARE(Members(lp_page).mid(0, 3), QStringList({"Amy", "bob", "dora"}));
+        UserItem("carl") += d["user_note"]->GetItem(Value("later"));
+        QTRY_COMPARE(Column(lp_list, MEMBER_NAME), QStringList({"Amy", "bob", "dora", "carl"}));
+        UserItem("Amy").Disconnect("user_note");
+        QTRY_COMPARE(Column(lp_list, MEMBER_NAME), QStringList({"bob", "dora", "carl", "Amy"}));
+    }
+
+    // The room's count is of the users in it: it follows every leave, of a
+    // user with a row or without one yet.
+    void CountFollowsEveryLeave()
+    {
+        RoomForm* lp_page = Join("lobby");
+        AddMember("lobby", "bob");
+        UserItem("quiet") += RoomItem("lobby");
+        AddMember("lobby", "carl");
+        QCOMPARE(RoomItem("lobby")["user_count"].AsString(), QString("3"));
+        RoomItem("lobby").Disconnect(UserItem("quiet"));
+        QCOMPARE(RoomItem("lobby")["user_count"].AsString(), QString("2"));
+        RoomItem("lobby").Disconnect(UserItem("bob"));
+        QCOMPARE(RoomItem("lobby")["user_count"].AsString(), QString("1"));
+        QCOMPARE(Members(lp_page), QStringList("carl"));
+        QCOMPARE(RoomRow("lobby")->text(1), QString("1"));
+        // One who comes and goes before his row has entered the list.
+        AddMember("lobby", "flash");
+        RoomItem("lobby").Disconnect(UserItem("flash"));
+        QCOMPARE(Members(lp_page), QStringList("carl"));
+        QCOMPARE(RoomRow("lobby")->text(1), QString("1"));
+    }
+
+    // A double click on a member opens the private chat with him.
+    void DoubleClickOpensPrivateChat()
+    {
+        ChatsForm l_chats;
+        l_chats.Init();
+        RoomForm* lp_page = Join("lobby");
+        AddMember("lobby", "bob");
+        QTreeWidget* lp_list = lp_page->Form()->userList;
+        QPoint const l_point = lp_list->visualItemRect(MemberRow(lp_page, "bob")).center();
+        QTest::mouseClick(lp_list->viewport(), Qt::LeftButton, {}, l_point);
+        QTest::mouseDClick(lp_list->viewport(), Qt::LeftButton, {}, l_point);
+        QVERIFY(UserItem("bob").IsConnected("user_chat_widget"));
+    }
+
+    // ---------------------------------------------------------- the chat
+
+    // Every page hears every room's lines and keeps its own, trimmed, in
+    // its view and in the room's log; a line of another room changes
+    // nothing.
+    void RoomLinesAndLogs()
+    {
+        SetSetting("username", QStringLiteral("me"));
+        SetSetting("chat_timestamps", QStringLiteral("no_timestamps"));
+        RoomForm* lp_lobby = Join("lobby");
+        RoomForm* lp_jazz = Join("jazz");
+        emit mp_server->RoomChat("lobby", "bob", "  hello <b>all</b>  ");
+        emit mp_server->RoomChat("jazz", "me", "mine");
+        emit mp_server->RoomChat("Lobby", "eve", "other room");
+        emit mp_server->RoomChat("lobby", "cy", "  /me waves  ");
+        QCOMPARE(lp_lobby->Form()->chatView->toPlainText(), QString("[bob] hello <b>all</b>\n* cy waves"));
+        QCOMPARE(lp_jazz->Form()->chatView->toPlainText(), QString("[me] mine"));
+        QFile l_log(QDir::homePath() + "/Quillmar Chat Logs/Rooms/lobby.log");
+        QVERIFY(l_log.open(QIODevice::ReadOnly));
+        QStringList const l_lines = QString::fromUtf8(l_log.readAll()).split('\n');
+        QCOMPARE(l_lines.size(), 3);
+        QVERIFY2(l_lines[0].endsWith("][bob] hello <b>all</b>") && l_lines[1].endsWith("] * cy waves"),
+                 qPrintable(l_lines.join('|')));
+        QVERIFY(!QFile::exists(QDir::homePath() + "/Quillmar Chat Logs/Rooms/Lobby.log"));
+        QVERIFY(QFile::exists(QDir::homePath() + "/Quillmar Chat Logs/Rooms/jazz.log"));
+    }
+
+    // What is typed goes to the room as typed, and shows when the server
+    // sends it back; offline it stays, with a note. The page notes the
+    // link's loss and return, and joins again on return.
+    void SendingAndConnectionNotices()
+    {
+        QVERIFY(LogInToFake());
+        RoomForm* lp_page = Join("lobby");
+        QLineEdit* lp_entry = lp_page->Form()->chatEdit;
+        QTest::keyClick(lp_entry, Qt::Key_Return);
+        QVERIFY(NoneSent(ServerCode::ROOM_CHAT));
+        lp_entry->setText("  ");
+        QTest::keyClick(lp_entry, Qt::Key_Return);
+        QCOMPARE(Sent(ServerCode::ROOM_CHAT), Named("lobby") + Named("  "));
+        QVERIFY(lp_entry->text().isEmpty());
+        QVERIFY(lp_page->Form()->chatView->toPlainText().isEmpty());
+
+        mp_fake->mp_socket->abort();
+        QTRY_VERIFY(!mp_server->IsConnected());
+        lp_entry->setText("still here");
+        QTest::keyClick(lp_entry, Qt::Key_Return);
+        QCOMPARE(lp_entry->text(), QString("still here"));
+        QVERIFY(LogInToFake());
+        QCOMPARE(Sent(ServerCode::JOIN_ROOM), Named("lobby") + Le32(0));
+        QStringList const l_notices = lp_page->Form()->chatView->toPlainText().split('\n');
+        QRegularExpression const l_time("\\d{1,2}:\\d\\d:\\d\\d\\.$");
+        QCOMPARE(l_notices.size(), 3);
+        QVERIFY2(l_notices[0].startsWith("* Disconnected at ") && l_time.match(l_notices[0]).hasMatch(),
+                 qPrintable(l_notices[0]));
+        QCOMPARE(l_notices[1], QString("* Not connected: message not sent."));
+        QVERIFY2(l_notices[2].startsWith("* Reconnected at ") && l_time.match(l_notices[2]).hasMatch(),
+                 qPrintable(l_notices[2]));
+    }
+
+    // With the activity alert on, every ordinary line of the room, own
+    // lines too, posts an event; without it, none.
+    void ActivityAlert()
+    {
+        SetSetting("username", QStringLiteral("me"));
+        SetSetting("show_event_buttons", QStringLiteral("yes"));
+        Join("lobby");
+        Join("jazz");
+        auto l_events = [this]() {
+            QStringList l_texts;
+            for (QAction* lp_action : mp_events->actions())
+                l_texts << lp_action->text();
+            return l_texts.filter("lobby").size();
+        };
+        emit mp_server->RoomChat("lobby", "bob", "quiet");
+        QCOMPARE(l_events(), 0);
+        SetFlag(RoomItem("lobby"), "room_activity_alert", true);
+        Tabs()->setCurrentIndex(1);
+        emit mp_server->RoomChat("lobby", "me", "/me is not a line");
+        QCOMPARE(l_events(), 0);
+        emit mp_server->RoomChat("lobby", "me", "my own");
+        QCOMPARE(l_events(), 1);
+    }
+
+    // The log opens once per room beside the room tabs, titled with the
+    // name as it is, and gets the lines logged while it is open; a link
+    // clicked in the chat opens outside and leaves the focus in the entry.
+    void LogViewerAndLinks()
+    {
+        RoomForm* lp_page = Join("R&B");
+        QVERIFY(Trigger(lp_page->Form()->chatEdit, "room_chat_log"));
+        QVERIFY(Trigger(lp_page->Form()->chatEdit, "room_chat_log"));
+        QCOMPARE(TabTitles(), QStringList({"R&&B", "R&B"}));
+        ChatLogForm* lp_viewer = qobject_cast<ChatLogForm*>(Tabs()->currentWidget());
+        QVERIFY(lp_viewer);
+        QTRY_VERIFY(!lp_viewer->IsLoading());
+        emit mp_server->RoomChat("R&B", "bob", "after");
+        QVERIFY(lp_viewer->Form()->logEdit->toPlainText().endsWith("[bob] after"));
+
+        QList<QUrl> l_opened;
+        UrlRecorder l_recorder(&l_opened);
+        Tabs()->setCurrentWidget(lp_page);
+        QVERIFY(Focus(lp_page->Form()->chatView));
+        emit lp_page->Form()->chatView->anchorClicked(QUrl("http://example.invalid/x"));
+        QCOMPARE(l_opened, QList<QUrl>({QUrl("http://example.invalid/x")}));
+        QTRY_COMPARE(QApplication::focusWidget(), lp_page->Form()->chatEdit);
+    }
+
+    // --------------------------------------------------------- room list
+
+    // One row per room, also for the rooms there before the page; the count
+    // cell is empty for 0; the name's font shows the own role.
+    void RoomRowsAndFonts()
+    {
+        StopPage();
+        StartPage([]() { SetFlag(RoomItem("saved"), "room_autojoin", true); });
+        FiveRooms();
+        QCOMPARE(Rooms(), QStringList({"gamma", "delta", "epsilon", "Alpha", "beta", "saved"}));
+        QCOMPARE(Column(RoomList(), 1), QStringList({"12", "7", "5", "", "3", ""}));
+        QStringList l_marks;
+        for (QString const& l_room : Rooms())
+            l_marks << Marks(RoomRow(l_room)->font(0));
+        QCOMPARE(l_marks, QStringList({"ibu", "ib-", "i--", "---", "---", "---"}));
+        // An owner who is no operator loses the italic with the membership
+        // and keeps the underline; the order follows the roles.
+        SetFlag(RoomItem("gamma"), "is_member", false);
+        QCOMPARE(Marks(RoomRow("gamma")->font(0)), QString("--u"));
+        SetFlag(RoomItem("gamma"), "is_owner", false);
+        QCOMPARE(Marks(RoomRow("gamma")->font(0)), QString("---"));
+        QCOMPARE(Rooms(), QStringList({"delta", "epsilon", "Alpha", "beta", "gamma", "saved"}));
+        SetFlag(RoomItem("beta"), "is_member", true);
+        QCOMPARE(Rooms(), QStringList({"delta", "beta", "epsilon", "Alpha", "gamma", "saved"}));
+        SetAttribute(RoomItem("beta"), "user_count", Value(0));
+        QCOMPARE(RoomRow("beta")->text(1), QString());
+    }
+
+    void RoomSorting_data()
+    {
+        QTest::addColumn<SortCase>("row");
+        QTest::newRow("roles, then name") << SortCase{0, Qt::AscendingOrder, {"gamma", "delta", "epsilon", "Alpha", "beta"}};
+        QTest::newRow("reversed") << SortCase{0, Qt::DescendingOrder, {"beta", "Alpha", "epsilon", "delta", "gamma"}};
+        QTest::newRow("users") << SortCase{1, Qt::AscendingOrder, {"Alpha", "beta", "epsilon", "delta", "gamma"}};
+        QTest::newRow("users, descending") << SortCase{1, Qt::DescendingOrder, {"gamma", "delta", "epsilon", "beta", "Alpha"}};
+    }
+
+    void RoomSorting()
+    {
+        QFETCH(SortCase, row);
+        FiveRooms();
+        RoomList()->header()->setSortIndicator(row.m_column, row.m_order);
+        QCOMPARE(Rooms(), row.m_names);
+        // While sorted by users, a count that changes moves its row.
+        SetAttribute(RoomItem("Alpha"), "user_count", Value(20));
+        QCOMPARE(Rooms().indexOf("Alpha"), row.m_column == 0 ? row.m_names.indexOf("Alpha")
+                                                             : row.m_order == Qt::AscendingOrder ? 4 : 0);
+        // Names that differ in case only are equal.
+        QTreeWidgetItem l_upper, l_lower;
+        l_upper.setText(0, "ROOM");
+        l_lower.setText(0, "room");
+        QVERIFY(!(RoomListKey(l_upper, 0) < RoomListKey(l_lower, 0)) && !(RoomListKey(l_lower, 0) < RoomListKey(l_upper, 0)));
+    }
+
+    // A double click enters the room from the name column only; the menu
+    // is for rows only and enters the row's room.
+    void EnteringFromTheList()
+    {
+        QVERIFY(LogInToFake());
+        FiveRooms();
+        Rooms();
+        QTreeWidget* lp_list = RoomList();
+        QRect const l_beta = lp_list->visualItemRect(RoomRow("beta"));
+        int const l_users = lp_list->header()->sectionViewportPosition(1) + 5;
+        // A double click as the view sees it: a press, then the double click.
+        auto l_doubleClick = [lp_list](QPoint const& i_point) {
+            QTest::mouseClick(lp_list->viewport(), Qt::LeftButton, {}, i_point);
+            QTest::mouseDClick(lp_list->viewport(), Qt::LeftButton, {}, i_point);
+        };
+        l_doubleClick(QPoint(l_users, l_beta.center().y()));
+        QVERIFY(NoneSent(ServerCode::JOIN_ROOM));
+        l_doubleClick(QPoint(5, l_beta.center().y()));
+        QCOMPARE(Sent(ServerCode::JOIN_ROOM), Named("beta") + Le32(0));
+
+        QStringList l_menus;
+        auto l_choose = [&l_menus]() {
+            if (QMenu* lp_menu = qobject_cast<QMenu*>(QApplication::activePopupWidget())) {
+                for (QAction* lp_action : lp_menu->actions())
+                    l_menus << lp_action->text();
+                lp_menu->actions().value(0)->trigger();
+                lp_menu->close();
+            }
+        };
+        QTimer l_chooser;
+        connect(&l_chooser, &QTimer::timeout, l_choose);
+        l_chooser.start(20);
+        lp_list->customContextMenuRequested(QPoint(5, lp_list->viewport()->height() - 3));
+        QCOMPARE(l_menus, QStringList());
+        QRect const l_delta = lp_list->visualItemRect(RoomRow("delta"));
+        QTest::mouseClick(lp_list->viewport(), Qt::LeftButton, {}, l_delta.center());
+        lp_list->customContextMenuRequested(l_delta.center());
+        QCOMPARE(l_menus, QStringList("Enter Room"));
+        QCOMPARE(Sent(ServerCode::JOIN_ROOM), Named("delta") + Le32(0));
+    }
+
+    // ------------------------------------------------------------- tabs
+
+    // A joined room gets a tab titled so that an ampersand shows as one;
+    // closing it sends one leave request, and the server's answer sends
+    // no other. A page the server took away sends none.
+    void RoomTabs()
+    {
+        QVERIFY(LogInToFake());
+        RoomForm* lp_page = Join("R&B");
+        QVERIFY(lp_page);
+        QCOMPARE(TabTitles(), QStringList("R&&B"));
+        QVERIFY(Trigger(lp_page->Form()->chatEdit, "room_wall"));
+        QCOMPARE(TabTitles(), QStringList({"R&&B", "R&B"}));
+        emit Tabs()->tabCloseRequested(0);
+        QCOMPARE(TabTitles(), QStringList("R&B"));
+        QCOMPARE(Sent(ServerCode::LEAVE_ROOM), Named("R&B"));
+        SetFlag(RoomItem("R&B"), "in_room", false);
+        QVERIFY(NoneSent(ServerCode::LEAVE_ROOM));
+
+        QVERIFY(Join("jazz"));
+        SetFlag(RoomItem("jazz"), "in_room", false);
+        QVERIFY(!Page("jazz"));
+        QVERIFY(NoneSent(ServerCode::LEAVE_ROOM));
+        QCOMPARE(TabTitles(), QStringList("R&B"));
+    }
+
+    // Closed while offline, a room's tab opens again at the next join.
+    void TabClosedOfflineOpensAgain()
+    {
+        QVERIFY(Join("lobby"));
+        emit Tabs()->tabCloseRequested(0);
+        QVERIFY(!RoomItem("lobby").IsConnected("in_room"));
+        QVERIFY(Join("lobby"));
+    }
+
+    // The room page's toggles switch the room's flags and say so at once.
+    void AutojoinAndAlertToggles()
+    {
+        RoomForm* lp_page = Join("lobby");
+        QLineEdit* lp_entry = lp_page->Form()->chatEdit;
+        QVERIFY(Focus(lp_entry));
+        QCOMPARE(Shown("toggle_room_autojoin") + ", " + Shown("toggle_room_activity_alert"),
+                 QString("Auto-Join [off], Activity Alert [off]"));
+        QVERIFY(Trigger(lp_entry, "toggle_room_autojoin"));
+        QVERIFY(Trigger(lp_entry, "toggle_room_activity_alert"));
+        QVERIFY(RoomItem("lobby").IsConnected("room_autojoin") && RoomItem("lobby").IsConnected("room_activity_alert"));
+        QCOMPARE(Shown("toggle_room_autojoin") + ", " + Shown("toggle_room_activity_alert"),
+                 QString("Auto-Join [on], Activity Alert [on]"));
+        QVERIFY(Trigger(lp_entry, "toggle_room_autojoin"));
+        QCOMPARE(Shown("toggle_room_autojoin"), QString("Auto-Join [off]"));
+        QVERIFY(!RoomItem("lobby").IsConnected("room_autojoin"));
+    }
+
+    // Room commands without a room act on nothing, and make no room of the
+    // empty name.
+    void EmptyRoomKeyDoesNothing()
+    {
+        std::size_t const l_rooms = d["room"]->GetItemCount();
+        for (char const* lp_action : {"toggle_room_autojoin", "toggle_room_activity_alert", "room_wall",
+                                      "room_chat_log", "give_up_membership", "give_up_ownership"})
+            mp_page->OnToolBarActionTriggered(nullptr, lp_action);
+        QCOMPARE(d["room"]->GetItemCount(), l_rooms);
+        QVERIFY(d["room"]->HasItem(Value("")).IsNull());
+        QCOMPARE(Tabs()->count(), 0);
+    }
+
+    // Which give-up action a room page shows follows the roles it had when
+    // it came; each asks first, and No sends nothing.
+    void GiveUpGuards()
+    {
+        QVERIFY(LogInToFake());
+        SetFlag(RoomItem("club"), "is_member", true);
+        for (char const* lp_role : {"is_member", "is_owner"})
+            SetFlag(RoomItem("den"), lp_role, true);
+        RoomForm* lp_public = Join("pub");
+        RoomForm* lp_club = Join("club");
+        RoomForm* lp_den = Join("den");
+        QVERIFY(Focus(lp_public->Form()->chatEdit));
+        QCOMPARE(Shown("give_up_membership") + ", " + Shown("give_up_ownership"), QString("<hidden>, <hidden>"));
+        QVERIFY(Focus(lp_den->Form()->chatEdit));
+        QCOMPARE(Shown("give_up_membership") + ", " + Shown("give_up_ownership"), QString("<hidden>, Give Up Room"));
+        QVERIFY(Focus(lp_club->Form()->chatEdit));
+        QCOMPARE(Shown("give_up_membership") + ", " + Shown("give_up_ownership"), QString("Give Up Membership, <hidden>"));
+
+        // Not the owner of "club": giving it up asks nothing.
+        {
+            ModalAnswerer l_unasked;
+            l_unasked.Press(QMessageBox::No);
+            mp_page->OnToolBarActionTriggered(nullptr, "give_up_ownership");
+            QVERIFY(!l_unasked.Done());
+        }
+        {
+            ModalAnswerer l_answers;
+            l_answers.Press(QMessageBox::No);
+            QVERIFY(Trigger(lp_club->Form()->chatEdit, "give_up_membership"));
+            QCOMPARE(l_answers.m_texts,
+                     QStringList("Are you sure you want to give up your membership to the club private room?"));
+        }
+        QVERIFY(NoneSent(ServerCode::PRIVATE_ROOM_GIVE_UP_MEMBERSHIP));
+        {
+            ModalAnswerer l_answers;
+            l_answers.Press(QMessageBox::Yes);
+            QVERIFY(Trigger(lp_club->Form()->chatEdit, "give_up_membership"));
+            QCOMPARE(l_answers.m_titles, QStringList("Give up membership?"));
+        }
+        QCOMPARE(Sent(ServerCode::PRIVATE_ROOM_GIVE_UP_MEMBERSHIP), Named("club"));
+        QVERIFY(NoneSent(ServerCode::PRIVATE_ROOM_GIVE_UP_OWNERSHIP));
+
+        // The owner of "den": his membership is not given up; his room only
+        // after two yeses, and then he leaves it.
+        QVERIFY(Focus(lp_den->Form()->chatEdit));
+        {
+            ModalAnswerer l_unasked;
+            l_unasked.Press(QMessageBox::No);
+            mp_page->OnToolBarActionTriggered(nullptr, "give_up_membership");
+            QVERIFY(!l_unasked.Done());
+        }
+        for (auto const l_first : {QMessageBox::No, QMessageBox::Yes}) {
+            ModalAnswerer l_answers;
+            l_answers.Press(l_first);
+            if (l_first == QMessageBox::Yes)
+                l_answers.Press(QMessageBox::No);
+            QVERIFY(Trigger(lp_den->Form()->chatEdit, "give_up_ownership"));
+            QVERIFY(l_answers.Done());
+        }
+        QVERIFY(NoneSent(ServerCode::PRIVATE_ROOM_GIVE_UP_MEMBERSHIP) && NoneSent(ServerCode::PRIVATE_ROOM_GIVE_UP_OWNERSHIP));
+        ModalAnswerer l_answers;
+        l_answers.Press(QMessageBox::Yes).Press(QMessageBox::Yes);
+        QVERIFY(Trigger(lp_den->Form()->chatEdit, "give_up_ownership"));
+        QCOMPARE(l_answers.m_titles, QStringList({"Give up membership?", "REALLY?"}));
+        QCOMPARE(l_answers.m_texts.value(0), QString("Are you SURE you want to give up your ownership of the den private room?"));
+        QCOMPARE(Sent(ServerCode::PRIVATE_ROOM_GIVE_UP_OWNERSHIP), Named("den"));
+        QCOMPARE(Sent(ServerCode::LEAVE_ROOM), Named("den"));
+    }
+
+    // A room name is never read as markup in a question.
+    void QuestionsShowNamesAsText()
+    {
+        SetFlag(RoomItem("<b>x</b>"), "is_member", true);
+        RoomForm* lp_page = Join("<b>x</b>");
+        ModalAnswerer l_answers;
+        Qt::TextFormat l_format = Qt::RichText;
+        l_answers.Then([&l_format](QWidget* ip_box) {
+            QMessageBox* lp_box = static_cast<QMessageBox*>(ip_box);
+            l_format = lp_box->textFormat();
+            lp_box->button(QMessageBox::No)->click();
+            return true;
+        });
+        QVERIFY(Trigger(lp_page->Form()->chatEdit, "give_up_membership"));
+        QCOMPARE(l_format, Qt::PlainText);
+    }
+
+    // The invitation action names what a click asks for: the opposite of
+    // what the server last confirmed, and after a login (which turns
+    // invitations off) acceptance again.
+    void InvitationActionSaysWhatItDoes()
+    {
+        QVERIFY(LogInToFake());
+        QVERIFY(Focus(RoomList()));
+        QCOMPARE(Shown("enable_private_room_add"), QString("Accept Private Room Invitations"));
+        mp_fake->Write(Le32(5) + Le32(ServerCode::PRIVATE_ROOM_ADD_ENABLED) + QByteArray(1, '\x01'));
+        QTRY_COMPARE(GetSetting("enable_private_room_add"), QString("yes"));
+        QCOMPARE(Shown("enable_private_room_add"), QString("Reject Private Room Invitations"));
+        QVERIFY(Trigger(RoomList(), "enable_private_room_add"));
+        QCOMPARE(Sent(ServerCode::PRIVATE_ROOM_ADD_ENABLED), QByteArray(1, '\x00'));
+
+        mp_server->Disconnect();
+        QVERIFY(LogInToFake());
+        QCOMPARE(GetSetting("enable_private_room_add"), QString("no"));
+        QCOMPARE(Shown("enable_private_room_add"), QString("Accept Private Room Invitations"));
+        QVERIFY(Trigger(RoomList(), "enable_private_room_add"));
+        QCOMPARE(Sent(ServerCode::PRIVATE_ROOM_ADD_ENABLED), QByteArray(1, '\x01'));
+    }
+
+    // Refreshing asks for the list; the dialog creates or enters a room by
+    // its trimmed name, private when ticked, and only with a name.
+    void CreatingAndRefreshing()
+    {
+        QVERIFY(LogInToFake());
+        QVERIFY(Trigger(RoomList(), "refresh_room_list"));
+        QCOMPARE(Sent(ServerCode::ROOM_LIST), QByteArray());
+        QCOMPARE(GetSetting("accept_room_list"), QString("yes"));
+
+        QVERIFY(Trigger(RoomList(), "create_room"));
+        QPointer<CreateRoomDialog> lp_dialog = createRoomDialog;
+        QVERIFY(lp_dialog && lp_dialog->isVisible());
+        lp_dialog->Form()->roomNameEdit->setText("   ");
+        lp_dialog->Form()->createRoomButton->click();
+        QVERIFY(NoneSent(ServerCode::JOIN_ROOM));
+        QVERIFY(lp_dialog->isVisible());
+        // Closing only hides it, with its text.
+        lp_dialog->Form()->roomNameEdit->setText(" my den ");
+        lp_dialog->close();
+        QVERIFY(Trigger(RoomList(), "create_room"));
+        QCOMPARE(createRoomDialog, lp_dialog.data());
+        QCOMPARE(lp_dialog->Form()->roomNameEdit->text(), QString(" my den "));
+        lp_dialog->Form()->createPrivateCheckBox->setChecked(true);
+        lp_dialog->Form()->createRoomButton->click();
+        QCOMPARE(Sent(ServerCode::JOIN_ROOM), Named("my den") + Le32(1));
+        QVERIFY(!createRoomDialog);
+        QTRY_VERIFY(!lp_dialog);
+
+        QVERIFY(Trigger(RoomList(), "create_room"));
+        QVERIFY(createRoomDialog && createRoomDialog->Form()->roomNameEdit->text().isEmpty());
+        createRoomDialog->Form()->roomNameEdit->setText("lounge");
+        createRoomDialog->Form()->createRoomButton->click();
+        QCOMPARE(Sent(ServerCode::JOIN_ROOM), Named("lounge") + Le32(0));
+    }
+
+    // ------------------------------------------------------------- wall
+
+    // Newest first on alternating rows; a ticker's text and its user's
+    // name are words, never markup.
+    void WallOrderAndMarkup()
+    {
+        QCOMPARE(RoomWallHtml(RoomItem("empty")), QString("<table></table>"));
+        Item const l_room = RoomItem("lobby");
+        auto l_ticker = [&l_room](char const* ip_user, char const* ip_text, int i_order) {
+            Item const l_item = d["room_ticker"]->NewItem();
+            l_item += l_room;
+            l_item += UserItem(ip_user);
+            l_item += d["room_ticker_text"]->GetItem(Value(ip_text));
+            l_item += d["room_ticker_order"]->GetItem(Value(i_order));
+        };
+        l_ticker("ann", "first", 5);
+        l_ticker("<i>eve</i>", "<b>bold</b> & co", 9);
+        l_ticker("cy", "second", 7);
+        QString const l_row = "<tr width=\"%100\"><td bgcolor=#%1><b><big>%2</big></b><font color=\"#0033ff\"> -%3"
+                              "</font></td></tr>";
+        QCOMPARE(RoomWallHtml(l_room),
+                 "<table>" + l_row.arg("ffffff", "&lt;b&gt;bold&lt;/b&gt; &amp; co", "&lt;i&gt;eve&lt;/i&gt;") +
+                     l_row.arg("d3d3d3", "second", "cy") + l_row.arg("ffffff", "first", "ann") + "</table>");
+
+        RoomWallForm l_wall("lobby");
+        QString const l_shown = l_wall.Form()->textBrowser->toPlainText();
+        QVERIFY2(l_shown.contains("<b>bold</b> & co") && l_shown.contains(" -<i>eve</i>"), qPrintable(l_shown));
+        QVERIFY(l_shown.indexOf("second") < l_shown.indexOf("first"));
+        // A new ticker shows at the top, once the event loop has turned.
+        l_ticker("dan", "newest", 10);
+        QTRY_VERIFY(l_wall.Form()->textBrowser->toPlainText().trimmed().startsWith("newest"));
+        QCOMPARE(l_wall.Form()->textBrowser->textCursor().position(), 0);
+        // A ticker taken away goes from the wall.
+        d["room_ticker_text"]->HasItem(Value("first")).GetItems("room_ticker").Remove();
+        QTRY_VERIFY(!l_wall.Form()->textBrowser->toPlainText().contains("first"));
+    }
+
+    // The entry sets the own ticker trimmed; blanks send nothing and stay;
+    // offline the text stays for another try. One wall per room.
+    void WallEntryAndTab()
+    {
+        QVERIFY(LogInToFake());
+        RoomForm* lp_page = Join("lobby");
+        QVERIFY(Trigger(lp_page->Form()->chatEdit, "room_wall"));
+        RoomWallForm* lp_wall = qobject_cast<RoomWallForm*>(Tabs()->currentWidget());
+        QVERIFY(lp_wall);
+        QVERIFY(Trigger(lp_page->Form()->chatEdit, "room_wall"));
+        QCOMPARE(Tabs()->count(), 2);
+        QCOMPARE(Tabs()->currentWidget(), lp_wall);
+        QLineEdit* lp_entry = lp_wall->Form()->lineEdit;
+        lp_entry->setText("   ");
+        QTest::keyClick(lp_entry, Qt::Key_Return);
+        QVERIFY(NoneSent(ServerCode::SET_ROOM_TICKER));
+        QCOMPARE(lp_entry->text(), QString("   "));
+        lp_entry->setText("  hi there ");
+        QTest::keyClick(lp_entry, Qt::Key_Return);
+        QCOMPARE(Sent(ServerCode::SET_ROOM_TICKER), Named("lobby") + Named("hi there"));
+        QVERIFY(lp_entry->text().isEmpty());
+        mp_server->Disconnect();
+        lp_entry->setText("later");
+        QTest::keyClick(lp_entry, Qt::Key_Return);
+        QCOMPARE(lp_entry->text(), QString("later"));
+
+        // Closed, its binding goes; the next command opens a fresh wall.
+        emit Tabs()->tabCloseRequested(Tabs()->indexOf(lp_wall));
+        QVERIFY(RoomItem("lobby")["room_wall_form"].IsNull());
+        QVERIFY(Trigger(lp_page->Form()->chatEdit, "room_wall"));
+        QCOMPARE(Tabs()->count(), 2);
+    }
+
+    // ------------------------------------------------ through the stand-in
+
+    // With the stand-in server and a second user: the room list, a room's
+    // members and count as they come and go; then a private room that the
+    // other user creates, where he adds us and makes us an operator, and
+    // whose membership we give up.
+    void ThroughTheStandinServer()
+    {
+        LineProcess l_standin("stand-in server");
+        QVERIFY(l_standin.Start(QStringLiteral(STANDIN_SERVER_PATH), {"0"}));
+        QRegularExpressionMatch const l_listening = l_standin.Await("^listening on port (\\d+)$");
+        QVERIFY(l_listening.hasMatch());
+        quint16 const l_port = quint16(l_listening.captured(1).toUInt());
+        RawClient l_bob;
+        QVERIFY(l_bob.Login(l_port, "bob"));
+        l_standin.Send("country bob DE");
+        QVERIFY(l_standin.Await("command: country of bob set to \"DE\"$").hasMatch());
+        l_bob.Send(ServerOut::JoinRoom("lobby", false));
+        PointAt(l_port, "me", "pw");
+        QSignalSpy l_connected(mp_server.get(), &Server::Connected);
+        mp_server->Connect();
+        QVERIFY(l_connected.wait(5000));
+
+        QVERIFY(Trigger(RoomList(), "refresh_room_list"));
+        QTRY_VERIFY(RoomRow("lobby") && RoomRow("lobby")->text(1) == "1");
+        mp_page->OnRoomListItemDoubleClicked(RoomRow("lobby"), 0);
+        QTRY_VERIFY(Page("lobby"));
+        RoomForm* lp_lobby = Page("lobby");
+        QTRY_COMPARE(Members(lp_lobby), QStringList({"bob", "me"}));
+        QCOMPARE(RoomRow("lobby")->text(1), QString("2"));
+        QCOMPARE(UserItem("bob")["country_code"].AsString() + UserItem("me")["country_code"].AsString(), QString("DE"));
+        QVERIFY(!MemberRow(lp_lobby, "bob")->icon(MEMBER_FLAG).isNull());
+        // A line each way, shown and logged on our side once the server
+        // has sent it back; bob gets ours as the server passes it on.
+        SetSetting("chat_timestamps", QStringLiteral("no_timestamps"));
+        lp_lobby->Form()->chatEdit->setText("hello bob");
+        QTest::keyClick(lp_lobby->Form()->chatEdit, Qt::Key_Return);
+        QByteArray l_line;
+        QVERIFY(l_bob.mp_collector->Take(ServerCode::ROOM_CHAT, &l_line));
+        QCOMPARE(l_line, Named("lobby") + Named("me") + Named("hello bob"));
+        l_bob.Send(ServerOut::RoomChat("lobby", "  hi there  "));
+        QTRY_COMPARE(lp_lobby->Form()->chatView->toPlainText(), QString("[me] hello bob\n[bob] hi there"));
+        QFile l_log(QDir::homePath() + "/Quillmar Chat Logs/Rooms/lobby.log");
+        QVERIFY(l_log.open(QIODevice::ReadOnly));
+        QVERIFY(QRegularExpression("^\\[[^]]+\\]\\[me\\] hello bob\n\\[[^]]+\\]\\[bob\\] hi there\n$")
+                    .match(QString::fromUtf8(l_log.readAll()))
+                    .hasMatch());
+        l_bob.Send(ServerOut::LeaveRoom("lobby"));
+        QTRY_COMPARE(Members(lp_lobby), QStringList("me"));
+        QCOMPARE(RoomRow("lobby")->text(1), QString("1"));
+
+        l_bob.Send(ServerOut::JoinRoom("den", true));
+        l_bob.Send(ServerOut::RoomUserRequest(ServerCode::PRIVATE_ROOM_ADD_MEMBER, "den", "me"));
+        l_bob.Send(ServerOut::RoomUserRequest(ServerCode::PRIVATE_ROOM_ADD_OPERATOR, "den", "me"));
+        QTRY_VERIFY(RoomRow("den") && Marks(RoomRow("den")->font(0)) == "ib-");
+        QCOMPARE(Rooms().first(), QString("den"));
+        mp_page->OnRoomListItemDoubleClicked(RoomRow("den"), 0);
+        QTRY_VERIFY(Page("den"));
+        RoomForm* lp_den = Page("den");
+        QTRY_COMPARE(Members(lp_den), QStringList({"bob", "me"}));
+        QCOMPARE(Marks(MemberRow(lp_den, "bob")->font(MEMBER_NAME)) + Marks(MemberRow(lp_den, "me")->font(MEMBER_NAME)),
+                 QString("-bu-b-"));
+        ModalAnswerer l_answers;
+        l_answers.Press(QMessageBox::Yes);
+        QVERIFY(Trigger(lp_den->Form()->chatEdit, "give_up_membership"));
+        QTRY_COMPARE(Marks(RoomRow("den")->font(0)), QString("---"));
+        QVERIFY(!RoomItem("den").IsConnected("is_member") && !RoomItem("den").IsConnected("is_operator"));
+        QCOMPARE(l_standin.Count(" recv 136 from me "), 1);
+        mp_server->Disconnect();
+    }
+
+    // ------------------------------------------------- administrator message
+
+    // Each message has a dialog of its own with its arrival time; markup
+    // shows as such, but nothing it names is loaded.
+    void AdminMessages()
+    {
+        QTemporaryDir l_dir;
+        QString const l_image = l_dir.filePath("secret.png");
+        QImage(4, 4, QImage::Format_RGB32).save(l_image);
+        QString const l_url = QUrl::fromLocalFile(l_image).toString();
+        QPointer<AdminMessageDialog> lp_first =
+            new AdminMessageDialog("<b>maintenance</b> <img src=\"" + l_url + "\"><img src=\":/icons/note_icon\">");
+        QPointer<AdminMessageDialog> lp_second = new AdminMessageDialog("plain");
+        lp_first->show();
+        QTextDocument* lp_document = lp_first->Form()->textEdit->document();
+        QCOMPARE(lp_first->Form()->textEdit->toPlainText().left(11), QString("maintenance"));
+        QVERIFY(lp_document->resource(QTextDocument::ImageResource, QUrl(l_url)).isNull());
+        QVERIFY(lp_document->resource(QTextDocument::ImageResource, QUrl(":/icons/note_icon")).isNull());
+        QCOMPARE(lp_first->windowTitle(), QString("QuillmarQt Admin Message"));
+        QVERIFY(QRegularExpression("^[A-Z][a-z]{2} \\d{1,2} \\d{1,2}:\\d\\d:\\d\\d [ap]m$")
+                    .match(lp_second->Form()->timeEdit->text())
+                    .hasMatch());
+        QVERIFY(lp_second->Form()->timeEdit->isReadOnly());
+        lp_first->close();
+        lp_second->close();
+        QTRY_VERIFY(!lp_first && !lp_second);
+    }
+};
+
+QTEST_MAIN(RoomsPageTest)
+#include "RoomsPageTest.moc"

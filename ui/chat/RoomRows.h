@@ -1,0 +1,74 @@
+#ifndef QUILLMAR_UI_CHAT_ROOMROWS_H
+#define QUILLMAR_UI_CHAT_ROOMROWS_H
+
+// The rows of the rooms page's two kinds of list, and what they show and
+// sort by: a room of the room list (RoomsForm) and a member of a room page's
+// member list (RoomForm). A row holds no data of its own: its name cell
+// leads to the store, and every other value is looked up there. The order
+// is kept by SortedRows.
+
+#include "ui/chat/SortedRows.h"
+
+#include "store/Data.h"
+
+#include <QFont>
+#include <QIcon>
+#include <QString>
+#include <QTreeWidgetItem>
+
+// ---------------------------------------------------------------- room list
+
+// Column 0: the room name; column 1: the user count, empty for 0.
+class QRoomListItemWidget : public QTreeWidgetItem
+{
+public:
+    QRoomListItemWidget() = default;
+
+    bool operator<(QTreeWidgetItem const& i_other) const override;
+};
+
+// By name (column 0): owned rooms first, then operated ones, then those of
+// which the own account is a member, each group by name without regard to
+// case. By count (any other column): the number in column 1.
+RowKey RoomListKey(QTreeWidgetItem const& i_row, int i_column);
+// The count cell from the room's "user_count": empty for 0.
+void RefreshRoomRow(QTreeWidgetItem& io_row);
+// The row's font recomputed from the room's roles: italic for a member,
+// underlined for the owner, bold for an operator.
+QFont RoomRoleFont(QFont i_font, Item const& i_room);
+
+// -------------------------------------------------------------- member list
+
+enum MemberColumn {
+    MEMBER_BLANK = 0,
+    MEMBER_FLAG = 1,
+    MEMBER_NAME = 2,
+    MEMBER_NOTE = 3,
+    MEMBER_FILES = 4,
+    MEMBER_SPEED = 5,
+    MEMBER_COLUMNS = 6
+};
+
+class QRoomUserListItemWidget : public QTreeWidgetItem
+{
+public:
+    QRoomUserListItemWidget() = default;
+
+    bool operator<(QTreeWidgetItem const& i_other) const override;
+};
+
+// Country (case-insensitive), notes first, most files first, fastest
+// first, or the name (case-insensitive) for the other columns.
+RowKey MemberKey(QTreeWidgetItem const& i_row, int i_column);
+// The flag of a country code: a cat for none.
+QString FlagIconPath(QString const& i_countryCode);
+QIcon NoteIcon();
+// KiB/s with one decimal; empty for 0.
+QString SpeedText(int i_bytesPerSecond);
+// Fills the cells of a new member row from the store: name, flag, files,
+// speed, note, and the name's weight and underline for the room's
+// operators and owner.
+void FillMemberRow(QTreeWidgetItem& io_row, Item const& i_user, Item const& i_room);
+void SetMemberBold(QTreeWidgetItem& io_row, bool i_bold);
+
+#endif

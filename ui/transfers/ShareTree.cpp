@@ -1,0 +1,541 @@
+#include "ui/transfers/ShareTree.h"
+
+#include "ui/transfers/ShareModel.h"
+
+#include "ui/widgets/ActionSetToolBar.h"
+#include "shares/SharedFoldersManager.h"
+#include "store/Settings.h"
+#include "store/Utilities.h"
+
+#include <QHeaderView>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTreeWidget>
+
+#include <algorithm>
+
+namespace {
+
+enum FileColumn { FILE_NAME, FILE_SIZE, FILE_ATTRIBUTES };
+
+// Rows put into the list at once while it fills: a long list shows as it
+// grows, and each insertion stays cheap.
+int const FILE_ROW_BATCH = 256;
+// Files the filter tests in one step; a folder's step stays short whatever
+// it holds.
+int const FILES_PER_FILTER_STEP = 64;
+
+// A folder's row. It holds its folder besides the binding in the store,
+// and its text besides the view's copy: the filter reads both for every row
+// at each change of its text.
+class FolderRowItem : public QTreeWidgetItem
+{
+public:
+    static int const TYPE = QTreeWidgetItem::UserType + 1;
+    FolderRowItem(Item const& i_folder, QString const& i_text)
+        : QTreeWidgetItem(QStringList(i_text), TYPE), m_folder(i_folder), m_text(i_text)
+    {
+    }
+    Item const m_folder;
+    QString const m_text;
+};
+
+QString const& RowText(QTreeWidgetItem* ip_row)
+{
+    static QString const s_none;
+    return ip_row->type() == FolderRowItem::TYPE ? static_cast<FolderRowItem*>(ip_row)->m_text : s_none;
+}
+
+template <class T> T* ObjectOf(Item const& i_node)
+{
+    return reinterpret_cast<T*>(static_cast<quintptr>(i_node.AsUInt64()));
+}
+
+} // namespace
+
+ShareTree::ShareTree(QTreeWidget* ip_folders, QTreeWidget* ip_files, QLineEdit* ip_filter, QPushButton* ip_filterHelp,
+                     FolderOrder i_order, QWidget* ip_page)
+    : QObject(ip_page),
+      mp_folderNodeType(d["user_share_folder_node"]),
+      mp_fileNodeType(d["user_share_file_node"]),
+      mp_page(ip_page),
+      mp_folders(ip_folders),
+      mp_files(ip_files),
+      mp_filter(ip_filter),
+      mp_filterHelp(ip_filterHelp),
+      m_order(i_order)
+{
+    for (QWidget* lp_widget : Widgets())
+        lp_widget->hide();
+    mp_folders->setContextMenuPolicy(Qt::CustomContextMenu);
+    mp_files->setContextMenuPolicy(Qt::CustomContextMenu);
+    mp_folders->setSortingEnabled(false);
+    mp_folders->setUniformRowHeights(true);
+    mp_files->setUniformRowHeights(true);
+    mp_folders->setHeaderLabels({QStringLiteral("Folder")});
+    mp_files->setColumnCount(3);
+    mp_files->setHeaderLabels({QStringLiteral("File"), QStringLiteral("Size"), QStringLiteral("Attributes")});
+    mp_files->setColumnWidth(FILE_NAME, 200);
+    mp_files->setColumnWidth(FILE_SIZE, 70);
+    mp_files->header()->setStretchLastSection(true);
+    mp_files->setSortingEnabled(true);
+    mp_files->sortByColumn(FILE_NAME, Qt::AscendingOrder);
+    m_sortingModel.SetColumnSortingNumeric(FILE_SIZE);
+    m_sortingModel.SetColumnSortingNumeric(FILE_ATTRIBUTES);
+}
+
+ShareTree::~ShareTree()
+{
+    for (QTreeWidgetItem* lp_row : m_buried)
+        delete lp_row;
+    qDeleteAll(m_newFileRows);
+    qDeleteAll(m_topRows);
+}
+
+std::vector<QWidget*> ShareTree::Widgets() const
+{
+    return {mp_folders, mp_files, mp_filter, mp_filterHelp};
+}
+
+// ------------------------------------------------------------------ rows
+
+void ShareTree::SetShare(Item const& i_share)
+{
+    m_share = i_share;
+    m_built = false;
+    m_maxDepth = 0;
+    m_expandLevel = 0;
+    ItemSet const l_folders = i_share.GetItems("user_share_folder");
+    m_folders.assign(l_folders.begin(), l_folders.end());
+    m_nextFolder = 0;
+    // The list gave the folders in byte order of their paths, which is the
+    // upload tab's order; the browse tab's is sorted here, a folder per
+    // step, and the rows made once it is.
+    m_sorted = m_order == BY_BYTES;
+    m_buildWork.Start([this]() { return BuildStep(); }, [this]() { AttachRows(); });
+}
+
+bool ShareTree::BuildStep()
+{
+    if (!m_sorted) {
+        if (m_nextFolder < m_folders.size()) {
+            Item const& l_folder = m_folders[m_nextFolder++];
+            m_ordered.emplace(l_folder["user_share_folder_name"].AsString().toLower(), l_folder);
+            return true;
+        }
+        // Equal keys keep the order they came in.
+        m_folders.clear();
+        for (auto const& l_entry : m_ordered)
+            m_folders.push_back(l_entry.second);
+        m_ordered.clear();
+        m_nextFolder = 0;
+        m_sorted = true;
+        return true;
+    }
+    if (m_nextFolder >= m_folders.size())
+        return false;
+    // A parent comes before its subfolders in either order (its path is
+    // their prefix), so its row is there to take them.
+    Item const l_folder = m_folders[m_nextFolder++];
+    QTreeWidgetItem* lp_row = new FolderRowItem(l_folder, ShareModel::FolderRowText(ShareModel::FolderPath(l_folder)));
+    int l_depth = 0;
+    QTreeWidgetItem* lp_parent = FolderRow(ShareModel::ParentFolder(l_folder));
+    if (lp_parent) {
+        lp_parent->addChild(lp_row);
+        l_depth = m_depths[lp_parent] + 1;
+        m_maxDepth = std::max(m_maxDepth, l_depth);
+    } else {
+        m_topRows << lp_row;
+    }
+    m_depths[lp_row] = l_depth;
+    mp_folderNodeType->GetItem(Value(lp_row)) += l_folder;
+    return m_nextFolder < m_folders.size();
+}
+
+void ShareTree::AttachRows()
+{
+    // The view takes the whole tree in one insertion: rows added to a shown
+    // tree one by one would each make it find their place among its rows.
+    mp_folders->addTopLevelItems(m_topRows);
+    m_topRows.clear();
+    m_folders.clear();
+    m_depths.clear();
+    m_built = true;
+    if (IsSettingYes("expand_new_shares"))
+        mp_folders->expandAll();
+    for (QWidget* lp_widget : Widgets())
+        lp_widget->show();
+    emit Built();
+}
+
+Item ShareTree::RowFolder(QTreeWidgetItem* ip_row) const
+{
+    return ip_row && ip_row->type() == FolderRowItem::TYPE ? static_cast<FolderRowItem*>(ip_row)->m_folder : Item();
+}
+
+Item ShareTree::RowFile(QTreeWidgetItem* ip_row) const
+{
+    return ip_row ? mp_fileNodeType->HasItem(Value(ip_row))["user_share_file"] : Item();
+}
+
+QTreeWidgetItem* ShareTree::FolderRow(Item const& i_folder) const
+{
+    return ObjectOf<QTreeWidgetItem>(i_folder["user_share_folder_node"]);
+}
+
+QTreeWidgetItem* ShareTree::FileRow(Item const& i_file) const
+{
+    return ObjectOf<QTreeWidgetItem>(i_file["user_share_file_node"]);
+}
+
+std::vector<Item> ShareTree::SelectedFiles() const
+{
+    std::vector<Item> l_files;
+    for (QTreeWidgetItem* lp_row : mp_files->selectedItems())
+        if (Item const l_file = RowFile(lp_row); l_file.IsValid())
+            l_files.push_back(l_file);
+    return l_files;
+}
+
+bool ShareTree::SelectFolder(std::string const& i_path)
+{
+    QTreeWidgetItem* lp_row = m_built ? FolderRow(ShareModel::FindFolder(m_share, i_path)) : nullptr;
+    if (!lp_row)
+        return false;
+    mp_folders->scrollToItem(lp_row, QAbstractItemView::PositionAtTop);
+    mp_folders->setCurrentItem(lp_row);
+    return true;
+}
+
+// ------------------------------------------------------------ expanding
+
+void ShareTree::SetExpandLevel(int i_level)
+{
+    m_expandLevel = i_level;
+    if (actionBar)
+        actionBar->SetWidgetActionText(mp_page, QStringLiteral("expand_level"),
+                                       i_level == 0 ? QStringLiteral("Expand Level")
+                                                    : QStringLiteral("Expand Level [%1]").arg(i_level));
+}
+
+void ShareTree::ExpandLevel()
+{
+    // Each step opens the rows of one more level; once the deepest rows
+    // show, nothing is left to open.
+    if (m_expandLevel >= m_maxDepth)
+        return;
+    mp_folders->expandToDepth(m_expandLevel);
+    SetExpandLevel(m_expandLevel + 1);
+}
+
+void ShareTree::CollapseAll()
+{
+    mp_folders->collapseAll();
+    SetExpandLevel(0);
+}
+
+void ShareTree::ExpandAll()
+{
+    mp_folders->expandAll();
+    SetExpandLevel(0);
+}
+
+bool ShareTree::RunTreeAction(QString const& i_action)
+{
+    if (i_action == QLatin1String("expand_level"))
+        ExpandLevel();
+    else if (i_action == QLatin1String("collapse_all"))
+        CollapseAll();
+    else if (i_action == QLatin1String("expand_all"))
+        ExpandAll();
+    else
+        return false;
+    return true;
+}
+
+// ---------------------------------------------------------------- filter
+
+int ShareTree::ChildCount(QTreeWidgetItem* ip_row) const
+{
+    return ip_row ? ip_row->childCount() : mp_folders->topLevelItemCount();
+}
+
+QTreeWidgetItem* ShareTree::Child(QTreeWidgetItem* ip_row, int i_index) const
+{
+    return ip_row ? ip_row->child(i_index) : mp_folders->topLevelItem(i_index);
+}
+
+int ShareTree::TestFolderRow(QTreeWidgetItem* ip_row, FilterParser const& i_filter, FilterFrame& o_frame) const
+{
+    o_frame = FilterFrame{ip_row, FilterParser(), false, 0, {}, 0, 0, 0};
+    int const l_result = i_filter.IsMatching(RowText(ip_row), &o_frame.m_filter, Item());
+    if (l_result == FilterParser::REJECTED)
+        return l_result;
+    FilterParser const& l_remainder = o_frame.m_filter;
+    if (l_result == FilterParser::MATCH && !l_remainder.HasAttributes() && l_remainder.MinFilesInFolder() == 0) {
+        o_frame.m_visible = true;
+        return l_result;
+    }
+    // Otherwise the folder shows by itself only with enough files of its
+    // own that pass what its name left of the filter; they are counted in
+    // the steps that follow, since one folder may hold a million.
+    o_frame.m_needed = std::max(1, l_remainder.MinFilesInFolder());
+    o_frame.m_files = RowFolder(ip_row).GetItems("user_share_file");
+    return l_result;
+}
+
+void ShareTree::StartFilter(FilterFrame i_frame)
+{
+    m_filterStack.clear();
+    m_filterStack.push_back(std::move(i_frame));
+}
+
+bool ShareTree::FilterStep()
+{
+    if (m_filterStack.empty())
+        return false;
+    FilterFrame& l_top = m_filterStack.back();
+    if (l_top.m_nextFile < l_top.m_files.size()) {
+        for (int l_count = 0; l_count < FILES_PER_FILTER_STEP && l_top.m_nextFile < l_top.m_files.size(); ++l_count) {
+            Item const& l_file = *(l_top.m_files.begin() + std::ptrdiff_t(l_top.m_nextFile++));
+            if (l_top.m_filter.IsMatching(l_file["user_share_file_name"].AsString(), nullptr, l_file) ==
+                    FilterParser::MATCH &&
+                ++l_top.m_matching >= l_top.m_needed) {
+                l_top.m_visible = true;
+                l_top.m_nextFile = l_top.m_files.size();
+            }
+        }
+        if (l_top.m_nextFile >= l_top.m_files.size())
+            l_top.m_files = ItemSet();
+        return true;
+    }
+    if (l_top.m_nextChild < ChildCount(l_top.mp_row)) {
+        QTreeWidgetItem* lp_child = Child(l_top.mp_row, l_top.m_nextChild++);
+        FilterFrame l_frame;
+        // A rejected folder goes with everything under it, unvisited.
+        if (TestFolderRow(lp_child, l_top.m_filter, l_frame) == FilterParser::REJECTED)
+            SetRowHidden(lp_child, true);
+        else
+            m_filterStack.push_back(std::move(l_frame));
+        return true;
+    }
+    // Every subfolder is through: a shown one shows its parent too.
+    FilterFrame const l_done = std::move(m_filterStack.back());
+    m_filterStack.pop_back();
+    m_lastFilterResult = l_done.m_visible;
+    if (l_done.mp_row)
+        SetRowHidden(l_done.mp_row, !l_done.m_visible);
+    if (l_done.m_visible && !m_filterStack.empty())
+        m_filterStack.back().m_visible = true;
+    return !m_filterStack.empty();
+}
+
+bool ShareTree::FilterFolderNode(QTreeWidgetItem* ip_row, FilterParser const& i_filter)
+{
+    FilterFrame l_frame;
+    if (TestFolderRow(ip_row, i_filter, l_frame) == FilterParser::REJECTED) {
+        SetRowHidden(ip_row, true);
+        return false;
+    }
+    // A walk of its own, so that a whole-tree walk in progress keeps its
+    // place.
+    std::vector<FilterFrame> l_saved;
+    l_saved.swap(m_filterStack);
+    m_filterStack.push_back(std::move(l_frame));
+    while (FilterStep()) {
+    }
+    m_filterStack.swap(l_saved);
+    return m_lastFilterResult;
+}
+
+void ShareTree::ApplyFilter(QString const& i_text)
+{
+    FilterParser l_filter;
+    l_filter.Parse(i_text);
+    StartFilter(FilterFrame{nullptr, l_filter, false, 0, {}, 0, 0, 0});
+    m_filterWork.Start([this]() { return FilterStep(); }, [this]() { OnFilterWalked(); });
+}
+
+bool ShareTree::IsShownWithAncestors(QTreeWidgetItem* ip_row) const
+{
+    for (QTreeWidgetItem* lp_row = ip_row; lp_row; lp_row = lp_row->parent())
+        if (m_hiddenRows.count(lp_row))
+            return false;
+    return true;
+}
+
+void ShareTree::SetRowHidden(QTreeWidgetItem* ip_row, bool i_hidden)
+{
+    // Asking the view whether a row is hidden costs about as much as
+    // hiding it; the rows' states are kept here instead, and a row that
+    // keeps its state costs nothing.
+    if (i_hidden ? !m_hiddenRows.insert(ip_row).second : m_hiddenRows.erase(ip_row) == 0)
+        return;
+    ip_row->setHidden(i_hidden);
+}
+
+void ShareTree::OnFilterWalked()
+{
+    QTreeWidgetItem* lp_current = mp_folders->currentItem();
+    if (lp_current) {
+        if (IsShownWithAncestors(lp_current))
+            ShowFiles(lp_current);
+        else
+            ClearFileList();
+    }
+    emit FilterApplied();
+}
+
+// ------------------------------------------------------------- file list
+
+void ShareTree::ShowFiles(QTreeWidgetItem* ip_current)
+{
+    ClearFileList();
+    Item const l_folder = RowFolder(ip_current);
+    if (l_folder.IsNull()) {
+        emit FilesShown();
+        return;
+    }
+    // The include words that the folder's name or a name above it holds are
+    // used up; an excluded word there leaves the list empty, as the folder
+    // is hidden.
+    FilterParser l_filter;
+    l_filter.Parse(mp_filter->text());
+    for (QTreeWidgetItem* lp_row = ip_current; lp_row; lp_row = lp_row->parent()) {
+        FilterParser l_remainder;
+        if (l_filter.IsMatching(RowText(lp_row), &l_remainder, Item()) == FilterParser::REJECTED) {
+            emit FilesShown();
+            return;
+        }
+        l_filter = l_remainder;
+    }
+    m_fileFilter = l_filter;
+    ItemSet const l_files = l_folder.GetItems("user_share_file");
+    m_fillFiles.assign(l_files.begin(), l_files.end());
+    m_nextFile = 0;
+    // Sorted once at the end: a sorted list would sort again after every
+    // batch.
+    mp_files->setSortingEnabled(false);
+    m_fillWork.Start([this]() { return FillStep(); }, [this]() {
+        mp_files->addTopLevelItems(m_newFileRows);
+        m_newFileRows.clear();
+        m_fillFiles.clear();
+        mp_files->setSortingEnabled(true);
+        emit FilesShown();
+    });
+}
+
+bool ShareTree::FillStep()
+{
+    if (m_nextFile >= m_fillFiles.size())
+        return false;
+    Item const& l_file = m_fillFiles[m_nextFile++];
+    QString const l_name = l_file["user_share_file_name"].AsString();
+    if (m_fileFilter.IsMatching(l_name, nullptr, l_file) == FilterParser::MATCH) {
+        TreeWidgetItem* lp_row = new TreeWidgetItem(nullptr);
+        lp_row->setText(FILE_NAME, l_name);
+        lp_row->setText(FILE_SIZE, CommafyNumber(l_file["file_size"].AsInt64()));
+        lp_row->setText(FILE_ATTRIBUTES, SharedFoldersManager::GetFileItemDisplayString(l_file));
+        lp_row->SetSortingModel(&m_sortingModel);
+        mp_fileNodeType->GetItem(Value(static_cast<QTreeWidgetItem*>(lp_row))) += l_file;
+        m_newFileRows << lp_row;
+        if (m_newFileRows.size() >= FILE_ROW_BATCH) {
+            mp_files->addTopLevelItems(m_newFileRows);
+            m_newFileRows.clear();
+        }
+    }
+    return m_nextFile < m_fillFiles.size();
+}
+
+void ShareTree::ClearFileList()
+{
+    m_fillWork.Stop();
+    m_fillFiles.clear();
+    // The rows leave the list at once and die with their bindings in
+    // slices; an address is free for a new row only once its binding is
+    // gone.
+    for (QTreeWidgetItem* lp_row : mp_files->invisibleRootItem()->takeChildren() + m_newFileRows)
+        m_buried.push_back(lp_row);
+    m_newFileRows.clear();
+    if (!m_buried.empty() && !m_buryWork.IsRunning())
+        m_buryWork.Start([this]() { return BuryStep(); });
+}
+
+bool ShareTree::BuryStep()
+{
+    if (m_buried.empty())
+        return false;
+    QTreeWidgetItem* lp_row = m_buried.back();
+    m_buried.pop_back();
+    mp_fileNodeType->HasItem(Value(lp_row)).Remove();
+    delete lp_row;
+    return !m_buried.empty();
+}
+
+// -------------------------------------------------------------- commands
+
+void ShareTree::ForEachFileOfTree(Item const& i_folder, FileCommand i_command)
+{
+    if (i_folder.IsValid())
+        QueueCommand(Command{{Unit{i_folder, 0, true}}, std::make_shared<FileCommand const>(std::move(i_command))});
+}
+
+void ShareTree::ForEachFile(std::vector<Item> const& i_files, FileCommand i_command)
+{
+    Command l_command{{}, std::make_shared<FileCommand const>(std::move(i_command))};
+    for (Item const& l_file : i_files)
+        l_command.m_units.push_back(Unit{l_file, 0, false});
+    QueueCommand(std::move(l_command));
+}
+
+void ShareTree::QueueCommand(Command i_command)
+{
+    m_commands.push_back(std::move(i_command));
+    if (!m_commandWork.IsRunning())
+        m_commandWork.Start([this]() { return CommandStep(); }, [this]() { emit CommandsDone(); });
+}
+
+bool ShareTree::IsIdle() const
+{
+    return m_commands.empty() && !m_commandWork.IsRunning();
+}
+
+bool ShareTree::CommandStep()
+{
+    while (!m_commands.empty() && m_commands.front().m_units.empty())
+        m_commands.pop_front();
+    if (m_commands.empty())
+        return false;
+    Command& l_command = m_commands.front();
+    Unit const l_unit = l_command.m_units.front();
+    l_command.m_units.pop_front();
+    // A file or folder removed meanwhile (its tab closed) is passed over.
+    if (l_unit.m_item.IsNull())
+        return true;
+    if (!l_unit.m_isFolder) {
+        std::shared_ptr<FileCommand const> const lp_run = l_command.mp_run;
+        (*lp_run)(l_unit.m_item, l_unit.m_depth);
+        return true;
+    }
+    // The folder's own files first, then each subfolder's tree, before
+    // whatever followed the folder.
+    std::vector<Item> const l_subfolders = ShareModel::Subfolders(l_unit.m_item);
+    for (auto l_at = l_subfolders.rbegin(); l_at != l_subfolders.rend(); ++l_at)
+        l_command.m_units.push_front(Unit{*l_at, l_unit.m_depth + 1, true});
+    ItemSet const l_files = l_unit.m_item.GetItems("user_share_file");
+    for (auto l_at = l_files.end(); l_at != l_files.begin();)
+        l_command.m_units.push_front(Unit{*--l_at, l_unit.m_depth, false});
+    return true;
+}
+
+// ----------------------------------------------------------------- close
+
+void ShareTree::Forget()
+{
+    m_buildWork.Stop();
+    m_filterWork.Stop();
+    m_commandWork.Stop();
+    m_commands.clear();
+    ClearFileList();
+    m_buryWork.Finish();
+}

@@ -1,0 +1,211 @@
+#ifndef QUILLMAR_UI_TRANSFERS_SHARETREE_H
+#define QUILLMAR_UI_TRANSFERS_SHARETREE_H
+
+// What the browse tab of another user's share (ShareForm.h) and the upload
+// tab of our own (UploadForm.h) have in common: a share's folders as a
+// tree, the current folder's files as a sortable list, the filter language
+// over both (ui/search/FilterParser.h), the expand commands, and the walks
+// that queue a folder tree's files. The model is ShareModel.h's.
+//
+// Rows are bound to the store by node items keyed by their address
+// ("user_share_folder_node", "user_share_file_node", declared by
+// SharesForm::Init). Every walk that grows with the share runs in slices
+// (SlicedWork.h): building the rows, filtering, filling the file list,
+// clearing it, and the commands, which queue behind each other in the
+// order they were given.
+
+#include "store/Data.h"
+#include "ui/search/FilterParser.h"
+#include "ui/transfers/SlicedWork.h"
+#include "ui/widgets/TreeWidgetItem.h"
+
+#include <QObject>
+#include <QString>
+
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+class QLineEdit;
+class QPushButton;
+class QTreeWidget;
+class QTreeWidgetItem;
+
+class ShareTree : public QObject
+{
+    Q_OBJECT
+
+public:
+    // The order of sibling folders: by their full paths compared without
+    // case (the browse tab), or byte by byte as the list came (the upload
+    // tab, whose list is our own index's).
+    enum FolderOrder { CASE_INSENSITIVE, BY_BYTES };
+
+    // The widgets are the page's; the tree sets up their columns and hides
+    // them until its rows are built.
+    ShareTree(QTreeWidget* ip_folders, QTreeWidget* ip_files, QLineEdit* ip_filter, QPushButton* ip_filterHelp,
+              FolderOrder i_order, QWidget* ip_page);
+    ~ShareTree() override;
+
+    // Builds the rows of the share's folders (in slices; Built once all are
+    // in the tree). The filter box is not applied: a new tree shows every
+    // folder until the filter text next changes.
+    void SetShare(Item const& i_share);
+    Item Share() const { return m_share; }
+    bool IsBuilt() const { return m_built; }
+    int MaxDepth() const { return m_maxDepth; }
+    int ExpandLevelReached() const { return m_expandLevel; }
+
+    // The commands of the action "expand_level" and its two companions;
+    // each sets the text the action takes for the page.
+    void ExpandLevel();
+    void CollapseAll();
+    void ExpandAll();
+    // The page's tool-bar action, when it is one of those three.
+    bool RunTreeAction(QString const& i_action);
+
+    // The file list of the current folder under the filter box's text.
+    void ShowFiles(QTreeWidgetItem* ip_current);
+    // The filter over the whole tree (in slices), then the file list again;
+    // FilterApplied once done.
+    void ApplyFilter(QString const& i_text);
+    // The filter over one row and everything under it, at once: whether the
+    // row stays visible.
+    bool FilterFolderNode(QTreeWidgetItem* ip_row, FilterParser const& i_filter);
+
+    // Makes the folder of that exact path (bytes, separators and case) the
+    // current row, at the top of the view; false, changing nothing, when
+    // the share has no such folder or its row is not built yet.
+    bool SelectFolder(std::string const& i_path);
+
+    Item RowFolder(QTreeWidgetItem* ip_row) const;
+    Item RowFile(QTreeWidgetItem* ip_row) const;
+    QTreeWidgetItem* FolderRow(Item const& i_folder) const;
+    QTreeWidgetItem* FileRow(Item const& i_file) const;
+    // The files of the selected file rows, in selection order.
+    std::vector<Item> SelectedFiles() const;
+
+    // A command for one file; i_depth is 0 for the chosen folder's own
+    // files (and for single files), 1 one level down, and so on.
+    typedef std::function<void(Item const& i_file, int i_depth)> FileCommand;
+    // The folder's own files in name order (the order the list gave them),
+    // then each subfolder's tree in turn, depth first.
+    void ForEachFileOfTree(Item const& i_folder, FileCommand i_command);
+    void ForEachFile(std::vector<Item> const& i_files, FileCommand i_command);
+    // No command left to run (tests and benchmarks wait for this).
+    bool IsIdle() const;
+    // Runs what is left of the commands at once: a tab that closes first
+    // queues every file it was asked to, even when that holds the window.
+    void FinishCommands() { m_commandWork.Finish(); }
+
+    // Drops the file rows' bindings and stops every walk; the page goes.
+    void Forget();
+
+signals:
+    void Built();
+    void FilterApplied();
+    void FilesShown();
+    void CommandsDone();
+
+private:
+    // One queued command: its files and folders still to visit, the next
+    // at the front.
+    struct Unit
+    {
+        Item m_item;
+        int m_depth;
+        bool m_isFolder;
+    };
+    struct Command
+    {
+        std::deque<Unit> m_units;
+        // Shared, so that a command that clears the queue does not destroy
+        // the function it runs in.
+        std::shared_ptr<FileCommand const> mp_run;
+    };
+    // A row under the filter, while the walk is inside it: its own files
+    // counted first (when its name alone does not show it), then its
+    // subfolders.
+    struct FilterFrame
+    {
+        QTreeWidgetItem* mp_row = nullptr; // null: the invisible root
+        FilterParser m_filter;             // what its files and subfolders are tested with
+        bool m_visible = false;
+        int m_nextChild = 0;
+        ItemSet m_files;
+        std::size_t m_nextFile = 0;
+        int m_matching = 0;
+        int m_needed = 0;
+    };
+
+    bool BuildStep();
+    void AttachRows();
+    bool FilterStep();
+    // The row's own name under the filter: 2 rejects it with its subtree;
+    // otherwise its frame, visible already or with its files to count.
+    int TestFolderRow(QTreeWidgetItem* ip_row, FilterParser const& i_filter, FilterFrame& o_frame) const;
+    void StartFilter(FilterFrame i_frame);
+    void OnFilterWalked();
+    bool FillStep();
+    void ClearFileList();
+    bool BuryStep();
+    void QueueCommand(Command i_command);
+    bool CommandStep();
+    int ChildCount(QTreeWidgetItem* ip_row) const;
+    QTreeWidgetItem* Child(QTreeWidgetItem* ip_row, int i_index) const;
+    bool IsShownWithAncestors(QTreeWidgetItem* ip_row) const;
+    void SetRowHidden(QTreeWidgetItem* ip_row, bool i_hidden);
+    void SetExpandLevel(int i_level);
+    // What shows only once the rows are built.
+    std::vector<QWidget*> Widgets() const;
+
+    Type* mp_folderNodeType;
+    Type* mp_fileNodeType;
+    QWidget* mp_page;
+    QTreeWidget* mp_folders;
+    QTreeWidget* mp_files;
+    QLineEdit* mp_filter;
+    QPushButton* mp_filterHelp;
+    FolderOrder m_order;
+    ColumnSortingModel m_sortingModel;
+    Item m_share;
+    bool m_built = false;
+    int m_maxDepth = 0;
+    int m_expandLevel = 0;
+
+    // Building: the folders in row order, the next to get its row, the
+    // depth of each row made, and the top-level rows to attach at the end
+    // (rows are made outside the view, which then takes them in one go).
+    SlicedWork m_buildWork;
+    std::vector<Item> m_folders;
+    std::multimap<QString, Item> m_ordered;
+    bool m_sorted = false;
+    std::size_t m_nextFolder = 0;
+    std::unordered_map<QTreeWidgetItem*, int> m_depths;
+    QList<QTreeWidgetItem*> m_topRows;
+
+    SlicedWork m_filterWork;
+    std::vector<FilterFrame> m_filterStack;
+    bool m_lastFilterResult = false; // of the last row the walk left
+    std::unordered_set<QTreeWidgetItem*> m_hiddenRows;
+
+    // The file list: the folder being listed, its files still to test, the
+    // filter they are tested with, the rows made and not yet in the list.
+    SlicedWork m_fillWork;
+    std::vector<Item> m_fillFiles;
+    std::size_t m_nextFile = 0;
+    FilterParser m_fileFilter;
+    QList<QTreeWidgetItem*> m_newFileRows;
+    // Rows taken out of the list, deleted with their bindings in slices.
+    SlicedWork m_buryWork;
+    std::vector<QTreeWidgetItem*> m_buried;
+
+    SlicedWork m_commandWork;
+    std::deque<Command> m_commands;
+};
+
+#endif
