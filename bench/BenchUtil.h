@@ -10,7 +10,7 @@
 
 #include "store/Data.h"
 
-#include <QtGlobal>
+#include <QCoreApplication>
 
 #include <algorithm>
 #include <cstdint>
@@ -69,6 +69,14 @@ inline void UseOffscreenPlatform()
 inline int RunsArgument(int argc, char** argv, int i_default)
 {
     return argc > 1 ? std::max(1, std::atoi(argv[1])) : i_default;
+}
+
+// Lets the event loop run what the last step posted (deferred refreshes,
+// painting), so that it is counted with the step.
+inline void Drain()
+{
+    for (int l_pass = 0; l_pass < 3; ++l_pass)
+        QCoreApplication::processEvents();
 }
 
 // The process's resident memory in KiB ("VmRSS:"), or another of the

@@ -465,6 +465,20 @@ MemStream EncodeUploadDenied(QString const& i_file, QString const& i_reason)
     return l_message;
 }
 
+MemStream EncodeUserInfo(QByteArray const& i_description, QByteArray const* ip_picture, quint32 i_uploadSlots,
+                         quint32 i_queuedUploads, bool i_freeSlot)
+{
+    MemStream l_message = NewMessage(USER_INFO_REPLY);
+    l_message.WriteRaw(i_description);
+    l_message.WriteBool(ip_picture != nullptr);
+    if (ip_picture)
+        l_message.WriteRaw(*ip_picture);
+    l_message.WriteU32(i_uploadSlots);
+    l_message.WriteU32(i_queuedUploads);
+    l_message.WriteBool(i_freeSlot);
+    return l_message;
+}
+
 MemStream EncodeQueueDownload(QString const& i_file, qint64 i_size)
 {
     MemStream l_message = NewMessage(QUEUE_DOWNLOAD);

@@ -206,6 +206,9 @@ MemStream EncodeQueueUpload(std::string const& i_file);
 MemStream EncodePlaceInLine(QString const& i_file, int i_place);
 MemStream EncodeUploadDenied(QString const& i_file, QString const& i_reason);
 MemStream EncodeQueueDownload(QString const& i_file, qint64 i_size);
+// 16: the description's bytes as they go; a null picture is sent as none.
+MemStream EncodeUserInfo(QByteArray const& i_description, QByteArray const* ip_picture, quint32 i_uploadSlots,
+                         quint32 i_queuedUploads, bool i_freeSlot);
 
 } // namespace PeerCodec
 

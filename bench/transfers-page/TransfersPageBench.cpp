@@ -28,12 +28,6 @@ int const ACTIVE = 20;    // transfers reporting at once
 int const REPORTS = bench::Size(1000, 40); // five seconds' worth at 200 a second
 int const PER_PASS = 20;  // reports between two passes of the event loop
 
-void Drain()
-{
-    for (int l_pass = 0; l_pass < 3; ++l_pass)
-        QCoreApplication::processEvents();
-}
-
 // The page as the tests set it up, shown, or only its managers.
 struct Program : PageFixture
 {
@@ -88,12 +82,12 @@ void MeasurePage(int i_folders, Figures& io_figures)
 {
     Program l_program(true);
     std::vector<Item> const l_entries = LoadedQueue(i_folders);
-    Drain();
+    bench::Drain();
     long const l_before = bench::ResidentKiB();
     QElapsedTimer l_clock;
     l_clock.start();
     l_program.mp_transfers->DataLoaded();
-    Drain();
+    bench::Drain();
     io_figures.m_build = l_clock.nsecsElapsed() / 1e9;
     io_figures.m_memory = bench::ResidentKiB() - l_before;
     bench::Require(d["download_list_node"]->GetItemCount() == std::size_t(ENTRIES), "not every row was built");
@@ -107,23 +101,23 @@ void MeasurePage(int i_folders, Figures& io_figures)
         l_entry += d["write_position"]->GetItem(Value(l_positions.back()));
         l_entry += d["bytes_per_second"]->GetItem(Value(new int(100000)));
     }
-    Drain();
+    bench::Drain();
     std::int64_t const l_start = bench::ThreadCpuNs();
     for (int l_report = 0; l_report < REPORTS; ++l_report) {
         int const l_k = l_report % ACTIVE;
         *l_positions[l_k] += 10000;
         emit l_program.mp_transfers->DownloadProgressed(l_entries[l_k * (ENTRIES / ACTIVE)]);
         if (l_report % PER_PASS == PER_PASS - 1)
-            Drain();
+            bench::Drain();
     }
     io_figures.m_progressShare = (bench::ThreadCpuNs() - l_start) / 1e9 / (double(REPORTS) / 200.0);
 
     for (Item const& l_entry : l_entries)
         l_program.mp_transfers->SetDownloadEntryStatus(l_entry, "complete");
-    Drain();
+    bench::Drain();
     l_clock.restart();
     l_program.mp_page->OnActionBarTriggered(nullptr, "clear_complete_downloads");
-    Drain();
+    bench::Drain();
     io_figures.m_clear = l_clock.nsecsElapsed() / 1e9;
     if (d["download_entry"]->GetItemCount() + d["download_list_node"]->GetItemCount() != 0)
         std::printf("  (the clear left entries or rows)\n");
@@ -138,7 +132,7 @@ Figures Measure(int i_folders)
     QElapsedTimer l_clock;
     l_clock.start();
     l_plain.mp_transfers->DataLoaded();
-    Drain();
+    bench::Drain();
     l_figures.m_baseline = l_clock.nsecsElapsed() / 1e9;
     return l_figures;
 }
@@ -159,7 +153,7 @@ int main(int argc, char** argv)
         Program l_warmUp(true);
         LoadedQueue(2, 10);
         l_warmUp.mp_transfers->DataLoaded();
-        Drain();
+        bench::Drain();
     }
     bool l_first = true;
     for (int l_folders : l_layouts) {

@@ -10,6 +10,7 @@
 #include "shares/SharedFoldersManager.h"
 #include "store/DelayedInvoker.h"
 #include "tests/ManagerSet.h"
+#include "tests/ui/MenuTexts.h"
 #include "transfers/TransferQueueManager.h"
 
 #include <QtTest>

@@ -10,6 +10,7 @@
 #include "ui/widgets/ActionSetToolBar.h"
 #include "ui/widgets/EventToolBar.h"
 #include "ui/widgets/TabWidget.h"
+#include "ui/widgets/UserPageHooks.h"
 
 #include <QDesktopServices>
 #include <QMenu>
@@ -96,9 +97,9 @@ void ChatForm::OnActionTriggered(QWidget* ip_widget, QString i_action)
 
 void ChatForm::OnContextMenuRequested(QPoint i_point)
 {
-    // The user menu of the partner fills this menu once it exists; until
-    // then there is nothing to offer.
+    // The partner's user menu, whatever name is under the pointer.
     QMenu l_menu;
+    std::unique_ptr<QObject> const lp_userOptions = AddUserMenu(&l_menu, m_user);
     if (!l_menu.isEmpty())
         l_menu.exec(mp_ui->chatView->viewport()->mapToGlobal(i_point));
 }

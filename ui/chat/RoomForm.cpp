@@ -18,6 +18,7 @@
 #include "ui/widgets/EventToolBar.h"
 #include "ui/widgets/SizeManager.h"
 #include "ui/widgets/TabWidget.h"
+#include "ui/widgets/UserPageHooks.h"
 
 #include <QDateTime>
 #include <QDesktopServices>
@@ -313,8 +314,8 @@ void RoomForm::OnUserItemClicked(QTreeWidgetItem* ip_item, int i_column)
     if (!ip_item || i_column != MEMBER_NOTE)
         return;
     Item const l_user = d["user"]->HasItem(Value(ip_item->text(MEMBER_NAME)));
-    if (!l_user.IsConnected("user_note"))
-        return;
+    if (l_user.IsConnected("user_note"))
+        ShowUserNote(l_user.AsString());
 }
 
 void RoomForm::OnUserItemDoubleClicked(QTreeWidgetItem* ip_item, int)
@@ -328,8 +329,8 @@ void RoomForm::OnUserListContextMenuRequested(QPoint i_point)
     QTreeWidgetItem* lp_row = mp_ui->userList->itemAt(i_point);
     if (!lp_row)
         return;
-    // The user menu fills it; a menu without entries is not shown.
     QMenu l_menu;
+    std::unique_ptr<QObject> const lp_userOptions = AddUserMenu(&l_menu, lp_row->text(MEMBER_NAME));
     if (!l_menu.isEmpty())
         l_menu.exec(mp_ui->userList->viewport()->mapToGlobal(i_point));
 }

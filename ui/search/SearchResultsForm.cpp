@@ -13,6 +13,7 @@
 #include "ui/widgets/Globals.h"
 #include "ui/widgets/SizeManager.h"
 #include "ui/widgets/TabWidget.h"
+#include "ui/widgets/UserPageHooks.h"
 #include "server/Server.h"
 #include "server/StoreTypes.h"
 #include "shares/SharedFoldersManager.h"
@@ -613,7 +614,9 @@ void SearchResultsForm::OnContextMenuRequested(QPoint i_point)
         return;
     QMenu l_menu;
     SearchResultMenuOptions l_options(&l_menu, lp_row, this);
-    // The user commands join the menu with the user list's own menu.
+    Item const l_result = RowResult(lp_row);
+    QString const l_user = l_result.IsValid() ? ResultUser(l_result) : GetNodeUserNode(lp_row)->text(0);
+    std::unique_ptr<QObject> const lp_userOptions = l_user.isEmpty() ? nullptr : AddUserMenu(&l_menu, l_user);
     if (!l_menu.actions().isEmpty())
         l_menu.exec(lp_tree->viewport()->mapToGlobal(i_point));
 }

@@ -15,6 +15,7 @@
 #include "ui/widgets/EventToolBar.h"
 #include "ui/widgets/SizeManager.h"
 #include "ui/widgets/TreeWidget.h"
+#include "ui/widgets/UserPageHooks.h"
 #include "store/Settings.h"
 #include "store/Utilities.h"
 #include "transfers/TransferItems.h"
@@ -281,12 +282,13 @@ ItemSet TransfersForm::GetUploadMenuEntries(QStringList& o_users)
 
 void TransfersForm::OnDownloadsContextMenuRequested(QPoint i_point)
 {
-    // The user entries join these once the user menu exists (for exactly
-    // one user name among the selected rows).
     QStringList l_users;
     ItemSet const l_entries = GetDownloadMenuEntries(l_users);
     QMenu l_menu;
     DownloadMenuOptions l_options(&l_menu, l_entries, nullptr);
+    // The user entries follow for exactly one user among the selected rows.
+    std::unique_ptr<QObject> const lp_userOptions = l_users.size() == 1 ? AddUserMenu(&l_menu, l_users.first())
+                                                                        : nullptr;
     if (!l_menu.actions().isEmpty())
         l_menu.exec(mp_ui->downloadsList->viewport()->mapToGlobal(i_point));
 }
@@ -297,6 +299,8 @@ void TransfersForm::OnUploadsContextMenuRequested(QPoint i_point)
     ItemSet const l_entries = GetUploadMenuEntries(l_users);
     QMenu l_menu;
     UploadMenuOptions l_options(&l_menu, l_entries, nullptr);
+    std::unique_ptr<QObject> const lp_userOptions = l_users.size() == 1 ? AddUserMenu(&l_menu, l_users.first())
+                                                                        : nullptr;
     if (!l_menu.actions().isEmpty())
         l_menu.exec(mp_ui->uploadsList->viewport()->mapToGlobal(i_point));
 }

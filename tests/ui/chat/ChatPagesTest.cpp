@@ -5,6 +5,7 @@
 // ChatWindowTest.cpp.
 
 #include "ChatFixture.h"
+#include "../MenuTexts.h"
 
 #include "server/StoreTypes.h"
 #include "ui/chat/ChatForm.h"
@@ -172,6 +173,16 @@ private slots:
         mp_page->OpenChatForm("bob");
         QVERIFY(mp_window->currentWidget() == mp_page && Tabs()->currentWidget() == lp_bob);
         QTRY_VERIFY(lp_bob->Form()->chatEdit->hasFocus());
+    }
+
+    // A right click anywhere in the view offers the partner's user menu.
+    void UserMenuOfThePartner()
+    {
+        ChatForm* lp_page = mp_page->GetChatForm("alice");
+        FakeUserMenu();
+        QCOMPARE(ShownMenu([lp_page] { lp_page->OnContextMenuRequested(QPoint(5, 5)); }),
+                 QStringList({"user menu of alice"}));
+        SetUserPageHooks(UserPageHooks());
     }
 
     // ------------------------------------------------- a private page

@@ -4,6 +4,7 @@
 // in-test server that records the requests.
 
 #include "RoomsFixture.h"
+#include "../MenuTexts.h"
 
 #include "tests/app/ShellTestSupport.h"
 #include "tests/e2e/LineProcess.h"
@@ -214,6 +215,21 @@ private slots:
         QVERIFY(!MemberRow(lp_page, "otto")->icon(MEMBER_NOTE).isNull());
         UserItem("otto").Disconnect("user_note");
         QVERIFY(MemberRow(lp_page, "otto")->icon(MEMBER_NOTE).isNull());
+
+        // A click on a note icon opens the member's note, through the users
+        // page's hook; a right click offers his user menu.
+        QStringList l_notesShown;
+        FakeUserMenu(&l_notesShown);
+        UserItem("pia") += d["user_note"]->GetItem(Value("kind"));
+        lp_page->OnUserItemClicked(MemberRow(lp_page, "otto"), MEMBER_NOTE);
+        lp_page->OnUserItemClicked(MemberRow(lp_page, "pia"), MEMBER_NAME);
+        lp_page->OnUserItemClicked(MemberRow(lp_page, "pia"), MEMBER_NOTE);
+        QCOMPARE(l_notesShown, QStringList({"pia"}));
+        QTreeWidget* lp_members = lp_page->Form()->userList;
+        QPoint const l_at = lp_members->visualItemRect(MemberRow(lp_page, "pia")).center();
+        QCOMPARE(ShownMenu([lp_page, l_at] { lp_page->OnUserListContextMenuRequested(l_at); }),
+                 QStringList({"user menu of pia"}));
+        SetUserPageHooks(UserPageHooks());
     }
 
     void MemberSorting_data()

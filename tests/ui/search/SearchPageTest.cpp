@@ -499,6 +499,19 @@ private slots:
         QCOMPARE(l_menu(lp_bobFolder->child(0)),
                  QStringList({"bob|Shared|song", "Download File(s)", "Download Folder(s)", "Browse Folder"}));
 
+        // The row's user menu follows its own entries.
+        FakeUserMenu();
+        lp_tree->expandAll();
+        auto const l_shown = [lp_tab, lp_tree](QTreeWidgetItem* ip_row) {
+            lp_tree->scrollToItem(ip_row);
+            QPoint const l_at = lp_tree->visualItemRect(ip_row).center();
+            return ShownMenu([lp_tab, l_at] { lp_tab->OnContextMenuRequested(l_at); });
+        };
+        QCOMPARE(l_shown(lp_tree->topLevelItem(1)), QStringList({"user menu of bob"}));
+        QCOMPARE(l_shown(lp_bobFolder->child(0)),
+                 QStringList({"Download File(s)", "Download Folder(s)", "Browse Folder", "user menu of bob"}));
+        SetUserPageHooks(UserPageHooks());
+
         QMenu l_menuOfTheTest;
         lp_bobFolder->child(0)->setSelected(true);
         SearchResultMenuOptions(&l_menuOfTheTest, lp_bobFolder->child(0)).OnDownloadFile();

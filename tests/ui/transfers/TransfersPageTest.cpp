@@ -5,6 +5,7 @@
 // stored completion times then carry.
 
 #include "TransfersPageFixture.h"
+#include "../MenuTexts.h"
 #include "ui/search/SearchForm.h"
 #include "ui/search/SearchResultsForm.h"
 #include "ui/transfers/CompleteDownloadsForm.h"
@@ -28,20 +29,7 @@ private:
     QStringList m_opened;
     std::unique_ptr<SearchForm> mp_search;
 
-    // "-" for a separator, a submenu as "title[entry,entry]".
-    static QStringList Texts(QMenu const& i_menu)
-    {
-        QStringList l_texts;
-        for (QAction* lp_action : i_menu.actions()) {
-            if (lp_action->isSeparator())
-                l_texts << "-";
-            else if (lp_action->menu())
-                l_texts << lp_action->text() + "[" + Texts(*lp_action->menu()).join(',') + "]";
-            else
-                l_texts << lp_action->text();
-        }
-        return l_texts;
-    }
+    static QStringList Texts(QMenu const& i_menu) { return MenuTexts(i_menu); }
 
     // "user|folder|status", then "|alert" for a file alert or "|search text".
     Item Entry(QString const& i_spec)
@@ -601,17 +589,21 @@ private slots:
         QCOMPARE(l_select({"a1", "a3"}), QString("a1,a3 for alice"));
         QCOMPARE(l_select({"x", "y"}), QString("a4,b1 for alice,bob")); // alice's x is a group of three
 
-        // The page's menu shows these entries at the click.
+        // The page's menu shows these entries at the click, and the user
+        // menu after them when the rows are one user's.
+        FakeUserMenu();
+        auto const l_shown = [this] { return ShownMenu([this] { mp_page->OnDownloadsContextMenuRequested(QPoint(5, 5)); }); };
         l_select({"a1", "a3"});
-        QStringList l_shown;
-        QTimer::singleShot(0, this, [&l_shown] {
-            auto* lp_menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
-            l_shown = lp_menu ? Texts(*lp_menu) : QStringList("none");
-            if (lp_menu)
-                lp_menu->close();
-        });
-        mp_page->OnDownloadsContextMenuRequested(QPoint(5, 5));
-        QCOMPARE(l_shown.value(1), QString("Retry downloads"));
+        QCOMPARE(l_shown().value(1), QString("Retry downloads"));
+        QCOMPARE(l_shown().mid(l_shown().size() - 1), QStringList({"user menu of alice"}));
+        l_select({"alice", "b1"});
+        QVERIFY(!l_shown().join(',').contains("user menu"));
+        Upload("carol", "/srv/share", "x.png");
+        Settle();
+        Uploads()->topLevelItem(0)->setSelected(true);
+        QCOMPARE(ShownMenu([this] { mp_page->OnUploadsContextMenuRequested(QPoint(5, 5)); }).last(),
+                 QString("user menu of carol"));
+        SetUserPageHooks(UserPageHooks());
     }
 
     void CompleteDownloadsOrder()

@@ -1,0 +1,146 @@
+// Figures of the users page through the entry points the program uses: the
+// load's DataLoaded (the rows of 5,000 listed users), status changes as the
+// server link makes them (the store's "is_online" links, 100 a second in
+// real time, with the event loop running so that the page's deferred sorts
+// are counted), and the user menu built for a user while the own account
+// owns 1,000 private rooms. The page is shown (offscreen).
+//
+//   bench_users [runs] [seconds of status changes]
+//
+// Resident memory grows only while the heap grows, so it is read on the
+// first run of a process; run the program once per figure for ranges.
+
+#include "bench/BenchUtil.h"
+#include "UsersFixture.h"
+
+#include "ui/users/UserMenuOptions.h"
+
+#include <QElapsedTimer>
+
+#include <cstdio>
+#include <random>
+
+namespace {
+
+int const USERS = bench::Size(5000, 200);
+int const ROOMS = bench::Size(1000, 20);
+int const CHANGES_PER_SECOND = 100;
+
+struct Program : UsersFixture
+{
+    using UsersFixture::mp_page;
+
+    // The store as the data file leaves it: listed users in a few groups,
+    // some with notes; then the page loads it.
+    Program()
+    {
+        StartManagers();
+        d.NewType("user_note", INTERMEDIATE, false, true);
+        d["user"]->RelateToType(d["user_note"], MANY, ONE, false);
+        for (int l_k = 0; l_k < USERS; ++l_k) {
+            Item const l_user = U(QString("user %1").arg(l_k));
+            Item const l_entry = l_user.NewItem("in_user_list");
+            l_entry += d["user_list_group"]->GetItem(Value(QString("group %1").arg(l_k % 7)));
+            if (l_k % 5 == 0)
+                l_user += d["user_note"]->GetItem(Value(QString("note %1\nmore").arg(l_k)));
+        }
+        mp_page = std::make_unique<UserListForm>();
+        mp_page->resize(1000, 600);
+        mp_page->show();
+        mp_page->Init();
+        UserNoteDialog::Init();
+    }
+    ~Program() { StopPage(); }
+};
+
+struct Figures
+{
+    double m_build = 0;
+    long m_memory = 0;
+    double m_statusShare = 0;
+    double m_menuMs = 0;
+    double m_roomsMs = 0;
+    double m_menuDownMs = 0;
+};
+
+void Measure(double i_seconds, Figures& o_figures)
+{
+    Program l_program;
+    bench::Drain();
+    long const l_before = bench::ResidentKiB();
+    QElapsedTimer l_clock;
+    l_clock.start();
+    l_program.mp_page->DataLoaded();
+    bench::Drain();
+    o_figures.m_build = l_clock.nsecsElapsed() / 1e9;
+    o_figures.m_memory = bench::ResidentKiB() - l_before;
+    bench::Require(l_program.mp_page->Form()->userList->topLevelItemCount() == USERS, "not every row was built");
+
+    // Status changes of random listed users at their rate, in real time.
+    std::mt19937 l_random(7);
+    int const l_changes = int(i_seconds * CHANGES_PER_SECOND);
+    std::int64_t const l_start = bench::ThreadCpuNs();
+    l_clock.restart();
+    for (int l_change = 0; l_change < l_changes; ++l_change) {
+        Item const l_user = d["user"]->HasItem(Value(QString("user %1").arg(l_random() % USERS)));
+        SetFlag(l_user, "is_online", !l_user.IsConnected("is_online"));
+        // Idle until the next change is due, as the program is between them.
+        qint64 const l_due = qint64(l_change + 1) * 1000 / CHANGES_PER_SECOND;
+        QEventLoop l_idle;
+        QTimer::singleShot(int(std::max<qint64>(0, l_due - l_clock.elapsed())), &l_idle, &QEventLoop::quit);
+        l_idle.exec();
+    }
+    QEventLoop l_last; // the last deferred sort
+    QTimer::singleShot(300, &l_last, &QEventLoop::quit);
+    l_last.exec();
+    o_figures.m_statusShare = (bench::ThreadCpuNs() - l_start) / 1e9 / (l_clock.nsecsElapsed() / 1e9);
+
+    for (int l_k = 0; l_k < ROOMS; ++l_k) {
+        Item const l_room = d["room"]->GetItem(Value(QString("room %1").arg(l_k)));
+        SetFlag(l_room, "is_owner", true);
+        if (l_k % 2)
+            l_room.NewItem("room_members") += d["user"]->GetItem(Value("user 1"));
+    }
+    // Built (what stands between the click and the menu), its rooms entered
+    // as "Private Rooms" opens, then taken down (after the menu has closed).
+    int const l_menus = bench::Size(20, 2);
+    for (int l_k = 0; l_k < l_menus; ++l_k) {
+        auto lp_menu = std::make_unique<QMenu>();
+        l_clock.restart();
+        auto lp_options = std::make_unique<UserMenuOptions>(lp_menu.get(), "user 1");
+        o_figures.m_menuMs += l_clock.nsecsElapsed() / 1e6 / l_menus;
+        l_clock.restart();
+        emit lp_menu->actions().last()->menu()->aboutToShow();
+        o_figures.m_roomsMs += l_clock.nsecsElapsed() / 1e6 / l_menus;
+        bench::Require(lp_menu->actions().last()->menu()->actions().size() == ROOMS,
+                       "the rooms submenu was not filled");
+        l_clock.restart();
+        lp_options.reset();
+        lp_menu.reset();
+        o_figures.m_menuDownMs += l_clock.nsecsElapsed() / 1e6 / l_menus;
+    }
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    bench::UseOffscreenPlatform();
+    QApplication l_app(argc, argv);
+    int const l_runs = bench::RunsArgument(argc, argv, bench::Size(3, 1));
+    double const l_seconds = argc > 2 ? std::max(0.1, atof(argv[2])) : bench::Size(5.0, 0.2);
+    std::printf("%s%d listed users, %d status changes a second for %.1f s, %d owned private rooms; %d runs; "
+                "warm cache (all in memory)\n",
+                bench::Quick() ? "quick mode, figures mean nothing: " : "", USERS, CHANGES_PER_SECOND, l_seconds, ROOMS,
+                l_runs);
+    std::printf("  build list s | list memory KiB | status changes, core %% | user menu built ms | rooms shown ms"
+                " | taken down ms\n");
+    for (int l_run = 0; l_run < l_runs; ++l_run) {
+        Figures l_figures;
+        Measure(l_seconds, l_figures);
+        std::printf("  %12.3f | %15s | %22.1f | %18.2f | %14.2f | %13.2f\n", l_figures.m_build,
+                    l_run == 0 ? qPrintable(QString::number(l_figures.m_memory)) : "-",
+                    100.0 * l_figures.m_statusShare, l_figures.m_menuMs, l_figures.m_roomsMs, l_figures.m_menuDownMs);
+    }
+    return 0;
+}

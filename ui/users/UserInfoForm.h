@@ -1,0 +1,68 @@
+#ifndef QUILLMAR_UI_USERS_USERINFOFORM_H
+#define QUILLMAR_UI_USERS_USERINFOFORM_H
+
+// One other user's information page: a tab of the users page's "User Info"
+// tab (UserListForm::GetUserInfoForm opens it). It asks the user's client
+// for his information and shows the reply, or a failure text when no
+// messaging connection could be made. The reply is a peer's: its markup and
+// picture are made safe by UserDescription, and its picture is decoded on a
+// worker thread.
+
+#include <QByteArray>
+#include <QFutureWatcher>
+#include <QImage>
+#include <QString>
+#include <QWidget>
+
+#include <optional>
+
+class Ui_UserInfoForm;
+class QShowEvent;
+
+class UserInfoForm : public QWidget
+{
+    Q_OBJECT
+
+public:
+    explicit UserInfoForm(QWidget* ip_parent = nullptr);
+    ~UserInfoForm() override;
+
+    // Asks the user's client for his information.
+    void Init(QString const& i_user);
+    QString User() const { return m_user; }
+    bool IsWaiting() const { return m_waiting; }
+    Ui_UserInfoForm* Form() const { return mp_ui; }
+
+public slots:
+    void OnUserInfoReceived(QString i_user, QString i_description, bool i_hasPicture, char* ip_pictureBuffer,
+                            int i_pictureBufferLength, int i_uploadSlots, int i_queuedUploads, bool i_freeUploadSlots);
+    void OnConnectionToUserFailed(QString i_user, QString i_connectionType);
+
+protected:
+    void showEvent(QShowEvent* ip_event) override;
+
+private:
+    struct Reply
+    {
+        QString m_description;
+        bool m_hasPicture = false;
+        QByteArray m_picture;
+    };
+
+    void ShowNext();
+    void OnPictureDecoded();
+    void ShowReply(Reply const& i_reply, QImage const& i_picture);
+
+    Ui_UserInfoForm* mp_ui;
+    QString m_user;
+    bool m_waiting = false;
+    // One picture is decoded at a time; of the replies that come meanwhile
+    // (or together) only the last is shown. A flood of replies costs one
+    // view a pass of the event loop, and one decode at a time.
+    QFutureWatcher<QImage> m_decoding;
+    std::optional<Reply> m_decoded;
+    std::optional<Reply> m_next;
+    bool m_showScheduled = false;
+};
+
+#endif
