@@ -816,12 +816,13 @@ bool PeerMessenger::MayAnswer(QString const& i_user, QByteArray const& i_message
 
 bool PeerMessenger::IsBarredAnswer(QString const& i_user, QByteArray const& i_message) const
 {
-    // A share list is made for what the user sees when it is made (a barred
-    // user's lists none); other answers to a barred user hold what he may
-    // no longer see.
+    // Search results and folder contents show what the user may no longer
+    // see. A share list is made for what he sees when it is made (a barred
+    // user's lists none), and other answers show nothing of the shares.
     quint32 l_code = 0;
     AnswerGate const& l_gate = AnswerGateSlot();
-    return l_gate && PeerCodec::PeekCode(i_message, l_code) && l_code != PeerCodec::SHARED_FILES && !l_gate(i_user);
+    return l_gate && PeerCodec::PeekCode(i_message, l_code) &&
+           (l_code == PeerCodec::SEARCH_RESULTS || l_code == PeerCodec::FOLDER_CONTENTS) && !l_gate(i_user);
 }
 
 bool PeerMessenger::QueueUnsent(QString const& i_user, QByteArray const& i_message, bool i_answer)
@@ -912,10 +913,11 @@ void PeerMessenger::FlushUnsent(Link& io_link)
             break;
         Unsent const l_next = l_queue->second.m_messages.front();
         quint32 l_code = 0;
-        if (l_next.m_answer && l_barred && PeerCodec::PeekCode(l_next.m_message, l_code)) {
+        bool const l_list = PeerCodec::PeekCode(l_next.m_message, l_code) && l_code == PeerCodec::SHARED_FILES;
+        if (l_next.m_answer && l_barred && (l_list || IsBarredAnswer(l_user, l_next.m_message))) {
             Log(1, QString("Dropping an answer (message %1) made for %2 before he was barred from our shares")
                        .arg(QString::number(l_code), l_user));
-            l_listAgain = l_listAgain || l_code == PeerCodec::SHARED_FILES;
+            l_listAgain = l_listAgain || l_list;
         } else if (!WriteFrame(*lp_link, l_next.m_message)) {
             return;
         }

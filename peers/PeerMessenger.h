@@ -49,11 +49,12 @@ public:
     // Our own messages: requests, transfer messages.
     void SendMessage(QString i_user, MemStream& i_message);
     // An answer to another user's request (search results, folder contents,
-    // a share list): anyone can make us send one, to any name, so answers
-    // are bounded more tightly when they must wait, are dropped when the
-    // user could not be reached lately, and never reach a user the answer
-    // gate bars by the time they leave (a share list that waited for him is
-    // made again, for what he sees then).
+    // a share list, user information): anyone can make us send one, to any
+    // name, so answers are bounded more tightly when they must wait, are
+    // dropped when the user could not be reached lately, and what shows our
+    // shares never reaches a user the answer gate bars by the time it leaves
+    // (a share list that waited for him is made again, for what he sees
+    // then).
     void SendMessageToUser(QString i_user, MemStream& i_message);
 
     void GetUserSharedFiles(QString i_user);
