@@ -11,7 +11,9 @@
 //
 // Our answers wait for a connection, as they do for a user who is not
 // connected; nothing leaves the process. Search 1 is live, so that answers
-// to it are taken.
+// to it are taken. An exception out of a handler, on which a connection
+// would only be closed, ends the run as a crash: it is a misuse of the
+// store that some message can cause.
 
 #include "peers/PeerMessenger.h"
 #include "shares/DNetManager.h"
