@@ -131,7 +131,7 @@ public:
         qint64 m_maxUnsentBytes = 256ll * 1024 * 1024;
         qint64 m_unreachableHoldMs = 5 * 60 * 1000;       // no answers to a user we could not reach
         std::size_t m_maxUnreachableUsers = 20000;        // remembered; the oldest are forgotten
-        int m_readSliceMs = 20;                           // frames of one link per turn of the event loop
+        int m_readSliceMs = 10;                           // frames of one link per turn of the event loop
     };
     void SetLimits(Limits const& i_limits);
     qint64 BufferedBytes() const { return m_bufferedBytes; }
