@@ -2,15 +2,18 @@
 #define QUILLMAR_BENCH_BENCHUTIL_H
 
 // What the benchmarks share: the quick mode that CI runs, the start of the
-// benchmarks of pages, the process's resident memory and its peak, the
-// processor time of the calling thread, and the share-shaped store that the
-// store and data-file benchmarks measure: file items, each in one of the
-// folders and linked to five of the tokens, chosen by a fixed-seed generator
-// so that every run builds the same store.
+// benchmarks of pages, the longest stall of the window's thread, the
+// process's resident memory and its peak, the processor time of the calling
+// thread, and the share-shaped store that the store and data-file benchmarks
+// measure: file items, each in one of the folders and linked to five of the
+// tokens, chosen by a fixed-seed generator so that every run builds the same
+// store.
 
 #include "store/Data.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QTimer>
 
 #include <algorithm>
 #include <cstdint>
@@ -18,6 +21,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
+#include <functional>
 #include <random>
 #include <string>
 #include <vector>
@@ -78,6 +82,45 @@ inline void Drain()
     for (int l_pass = 0; l_pass < 3; ++l_pass)
         QCoreApplication::processEvents();
 }
+
+// The longest stretch the thread worked without turning its event loop,
+// from the probe's making on: a timer of no interval fires at every turn,
+// and the longest wait between two of its firings is the stall a user
+// would feel. It spins the loop, so processor figures are taken without it.
+class StallProbe
+{
+public:
+    StallProbe()
+    {
+        m_probe.setInterval(0);
+        QObject::connect(&m_probe, &QTimer::timeout, [this]() { Turn(); });
+        m_turn.start();
+        m_probe.start();
+    }
+
+    // In milliseconds, the stretch under way included.
+    double LongestMs() const { return double(std::max(m_longest, m_turn.nsecsElapsed())) / 1e6; }
+
+    // Runs the event loop until the condition holds; LongestMs() then.
+    double RunUntil(std::function<bool()> const& i_done)
+    {
+        while (!i_done())
+            QCoreApplication::processEvents();
+        QCoreApplication::processEvents();
+        return LongestMs();
+    }
+
+private:
+    void Turn()
+    {
+        m_longest = std::max(m_longest, m_turn.nsecsElapsed());
+        m_turn.restart();
+    }
+
+    QTimer m_probe;
+    QElapsedTimer m_turn;
+    qint64 m_longest = 0;
+};
 
 // The process's resident memory in KiB ("VmRSS:"), or another of the
 // memory lines of /proc/self/status ("VmHWM:" for the peak).

@@ -11,10 +11,13 @@
 #include <QDateTime>
 #include <QElapsedTimer>
 #include <QRandomGenerator>
+#include <QSet>
 #include <QTcpSocket>
 #include <QTimer>
 
+#include <functional>
 #include <set>
+#include <utility>
 #include <vector>
 
 
@@ -26,6 +29,9 @@ constexpr int DEFAULT_LOGIN_TIMEOUT_MS = 30000;
 // What one read takes from the socket; Qt holds no more than this either, so
 // a server that floods the link waits in the system's buffers.
 constexpr qint64 READ_CHUNK = 1024 * 1024;
+// A join answer, room list or room's tickers of at most this many entries
+// is applied at once: a few milliseconds at most.
+constexpr std::size_t WHOLE_ENTRIES = 100;
 
 Item UserItem(QString const& i_name)
 {
@@ -36,6 +42,59 @@ Item RoomItem(QString const& i_name)
 {
     return d.GetType("room")->GetItem(i_name);
 }
+
+// A message applied in slices, as SlicedWork's step: phases in turn, each a
+// number of entries, read as the phase begins, and what one step does with
+// an entry.
+class PhasedSteps
+{
+public:
+    using Count = std::function<std::size_t()>;
+    using Each = std::function<void(std::size_t)>;
+
+    void Add(Count i_count, Each i_each) { m_phases.emplace_back(std::move(i_count), std::move(i_each)); }
+    void Add(std::size_t i_count, Each i_each)
+    {
+        Add([i_count]() { return i_count; }, std::move(i_each));
+    }
+    // An item per step, of those linked to i_item as the phase begins.
+    void AddEachLinked(Item const& i_item, char const* ip_type, std::function<void(Item const&)> i_each)
+    {
+        auto const lp_items = std::make_shared<std::vector<Item>>();
+        Add(
+            [i_item, ip_type, lp_items]() {
+                ItemSet const l_items = i_item.GetItems(ip_type);
+                lp_items->assign(l_items.begin(), l_items.end());
+                return lp_items->size();
+            },
+            [lp_items, i_each](std::size_t i_k) { i_each((*lp_items)[i_k]); });
+    }
+
+    bool operator()()
+    {
+        while (m_phase < m_phases.size()) {
+            if (!m_begun) {
+                m_size = m_phases[m_phase].first();
+                m_next = 0;
+                m_begun = true;
+            }
+            if (m_next < m_size) {
+                m_phases[m_phase].second(m_next++);
+                return true;
+            }
+            ++m_phase;
+            m_begun = false;
+        }
+        return false;
+    }
+
+private:
+    std::vector<std::pair<Count, Each>> m_phases;
+    std::size_t m_phase = 0;
+    std::size_t m_size = 0;
+    std::size_t m_next = 0;
+    bool m_begun = false;
+};
 
 QString OwnName()
 {
@@ -57,6 +116,8 @@ Server::Server()
     mp_loginTimer->setSingleShot(true);
     mp_loginTimer->setInterval(DEFAULT_LOGIN_TIMEOUT_MS);
     connect(mp_loginTimer, &QTimer::timeout, this, &Server::OnLoginTimeout);
+    // The pages' lists follow what the link applies in slices of their own.
+    m_applying.SetOwnSliceMs(SlicedWork::SIDE_BY_SIDE_MS);
     if (PortMapperFactory l_factory = GetPortMapperFactory())
         mp_portMapper.reset(l_factory());
     connect(&TimerManager::Obj()->m_halfMinuteTimer, &QTimer::timeout, this, &Server::EveryHalfMinute);
@@ -238,6 +299,11 @@ void Server::CloseSocket()
     lp_socket->deleteLater();
     m_reader.Clear();
     ++m_generation;
+    // What the fallen link had not applied yet goes with the frames it had
+    // not read: the members of a join answer applied after this would show
+    // as online with no link to tell otherwise.
+    m_applying.Stop();
+    m_waiting.clear();
 }
 
 void Server::LinkLost()
@@ -338,9 +404,21 @@ void Server::EveryFiveMinutes()
 
 void Server::OnSocketReadyRead()
 {
-    // A scheduled slice reads the socket itself.
-    if (!m_readScheduled)
+    // A scheduled slice reads the socket itself; while a message is applied
+    // in slices, what comes waits in the socket.
+    if (!m_readScheduled && !IsApplying())
         ReadFrames();
+}
+
+void Server::ScheduleRead()
+{
+    if (m_readScheduled || !mp_socket)
+        return;
+    m_readScheduled = true;
+    QTimer::singleShot(0, this, [this]() {
+        m_readScheduled = false;
+        ReadFrames();
+    });
 }
 
 void Server::ReadFrames()
@@ -348,7 +426,7 @@ void Server::ReadFrames()
     QElapsedTimer l_slice;
     l_slice.start();
     quint64 const l_generation = m_generation;
-    while (mp_socket) {
+    while (mp_socket && !IsApplying()) {
         // More is read only when what was read is nearly handled: a pending
         // part that large always holds a whole frame.
         if (m_reader.Pending() <= int(SERVER_FRAME_MAX) + 8 && mp_socket->bytesAvailable() > 0)
@@ -373,12 +451,10 @@ void Server::ReadFrames()
         if (l_generation != m_generation)
             return;
         // A flood must not hold the event loop: the rest waits for its turn.
-        if (l_slice.elapsed() >= m_readSliceMs) {
-            m_readScheduled = true;
-            QTimer::singleShot(0, this, [this]() {
-                m_readScheduled = false;
-                ReadFrames();
-            });
+        // So do the frames after a message applied in slices, which reads
+        // on once it is through.
+        if (l_slice.elapsed() >= m_readSliceMs && !IsApplying()) {
+            ScheduleRead();
             return;
         }
     }
@@ -637,7 +713,43 @@ void Server::Dispatch(quint32 i_code, MemStream& io_frame)
 
 void Server::Apply(ServerMessage const& i_message)
 {
+    // A later message (a user leaving, say) must not overtake the one that
+    // is still being applied (the join that listed him).
+    if (IsApplying()) {
+        m_waiting.push_back(i_message);
+        return;
+    }
     std::visit([this](auto const& i_record) { Handle(i_record); }, i_message);
+}
+
+void Server::FinishApplying()
+{
+    while (IsApplying()) {
+        if (m_applying.IsRunning())
+            m_applying.Finish();
+        else
+            OnAppliedInSlices();
+    }
+}
+
+void Server::ApplyInSlices(SlicedWork::Step i_step, std::size_t i_entries)
+{
+    m_applying.Start(std::move(i_step), [this]() { OnAppliedInSlices(); });
+    // A short message is applied whole, whatever the clock says: a caller
+    // sees its effects as soon as Apply returns.
+    if (i_entries <= WHOLE_ENTRIES)
+        m_applying.Finish();
+}
+
+void Server::OnAppliedInSlices()
+{
+    while (!m_waiting.empty() && !m_applying.IsRunning()) {
+        ServerMessage const l_next = std::move(m_waiting.front());
+        m_waiting.pop_front();
+        std::visit([this](auto const& i_record) { Handle(i_record); }, l_next);
+    }
+    if (!IsApplying())
+        ScheduleRead();
 }
 
 void Server::Handle(ServerIn::Malformed const& i_message)
@@ -747,22 +859,28 @@ void Server::UpdateRoomUserCount(Item const& i_room)
 
 void Server::Handle(ServerIn::RoomJoined const& i_message)
 {
-    Item l_room = RoomItem(i_message.m_room);
-    // The room is marked joined first: its page comes up on that and then
-    // sees every member arrive.
-    SetFlag(l_room, "in_room", true);
-    std::set<QString> l_names;
-    for (ServerIn::Member const& l_member : i_message.m_members)
-        l_names.insert(l_member.m_name);
-    for (Item const& l_user : l_room.GetItems("user"))
-        if (l_names.count(l_user.AsString()) == 0)
-            l_room.Disconnect(l_user);
-    for (ServerIn::Member const& l_member : i_message.m_members) {
+    Item const l_room = RoomItem(i_message.m_room);
+    auto const lp_members = std::make_shared<std::vector<ServerIn::Member>>(i_message.m_members);
+    auto const lp_names = std::make_shared<QSet<QString>>();
+    std::size_t const l_members = lp_members->size();
+    PhasedSteps l_steps;
+    // The room is marked joined first: its page comes up on that (a step of
+    // its own) and then sees every member arrive.
+    l_steps.Add(1, [l_room](std::size_t) { SetFlag(l_room, "in_room", true); });
+    // The members no longer there go before the others come.
+    l_steps.Add(l_members, [lp_members, lp_names](std::size_t i_k) { lp_names->insert((*lp_members)[i_k].m_name); });
+    l_steps.AddEachLinked(l_room, "user", [l_room, lp_names](Item const& i_user) {
+        if (!lp_names->contains(i_user.AsString()))
+            l_room.Disconnect(i_user);
+    });
+    l_steps.Add(l_members, [this, l_room, lp_members](std::size_t i_k) {
+        ServerIn::Member const& l_member = (*lp_members)[i_k];
         Item l_user = ApplyUserDetails(l_member.m_name, l_member.m_details);
         if (!l_user.IsConnected(l_room))
             l_user += l_room;
-    }
-    UpdateRoomUserCount(l_room);
+    });
+    l_steps.Add(1, [this, l_room](std::size_t) { UpdateRoomUserCount(l_room); });
+    ApplyInSlices(l_steps, l_members);
 }
 
 void Server::Handle(ServerIn::RoomLeft const& i_message)
@@ -829,22 +947,31 @@ void Server::Handle(ServerIn::RoomList const& i_message)
     }
     for (ServerIn::ListedRoom const& l_entry : i_message.m_member)
         l_member.insert(l_entry.m_name);
-    // Roles that the list no longer gives are taken away first.
-    struct Role
-    {
-        char const* mp_flag;
-        std::set<QString> const* mp_names;
-    } const l_roles[] = {{"is_owner", &l_owned}, {"is_operator", &l_operator}, {"is_member", &l_member}};
-    for (Role const& l_role : l_roles)
-        for (Item const& l_room : d.GetType(l_role.mp_flag)->GetGlobalNullItem().GetItems("room"))
-            if (l_role.mp_names->count(l_room.AsString()) == 0)
-                SetFlag(l_room, l_role.mp_flag, false);
+    // Roles that the list no longer gives are taken away first, then the
+    // counts come, then the roles; a room per step.
+    using Role = std::pair<QString, char const*>;
+    auto const lp_lost = std::make_shared<std::vector<std::pair<Item, char const*>>>();
+    auto const lp_rooms = std::make_shared<std::vector<ServerIn::ListedRoom>>();
+    auto const lp_held = std::make_shared<std::vector<Role>>();
+    for (auto const& l_role : {std::make_pair("is_owner", &l_owned), std::make_pair("is_operator", &l_operator),
+                               std::make_pair("is_member", &l_member)}) {
+        for (Item const& l_room : d.GetType(l_role.first)->GetGlobalNullItem().GetItems("room"))
+            if (l_role.second->count(l_room.AsString()) == 0)
+                lp_lost->emplace_back(l_room, l_role.first);
+        for (QString const& l_name : *l_role.second)
+            lp_held->emplace_back(l_name, l_role.first);
+    }
     for (auto const* lp_list : {&i_message.m_public, &i_message.m_owned, &i_message.m_member})
-        for (ServerIn::ListedRoom const& l_entry : *lp_list)
-            SetAttribute(RoomItem(l_entry.m_name), "user_count", Value(l_entry.m_users));
-    for (Role const& l_role : l_roles)
-        for (QString const& l_name : *l_role.mp_names)
-            SetFlag(RoomItem(l_name), l_role.mp_flag, true);
+        lp_rooms->insert(lp_rooms->end(), lp_list->begin(), lp_list->end());
+    PhasedSteps l_steps;
+    l_steps.Add(lp_lost->size(),
+                [lp_lost](std::size_t i_k) { SetFlag((*lp_lost)[i_k].first, (*lp_lost)[i_k].second, false); });
+    l_steps.Add(lp_rooms->size(), [lp_rooms](std::size_t i_k) {
+        SetAttribute(RoomItem((*lp_rooms)[i_k].m_name), "user_count", Value((*lp_rooms)[i_k].m_users));
+    });
+    l_steps.Add(lp_held->size(),
+                [lp_held](std::size_t i_k) { SetFlag(RoomItem((*lp_held)[i_k].first), (*lp_held)[i_k].second, true); });
+    ApplyInSlices(l_steps, lp_lost->size() + lp_rooms->size() + lp_held->size());
 }
 
 void Server::Handle(ServerIn::AdminMessage const& i_message)
@@ -926,12 +1053,12 @@ void Server::Handle(ServerIn::CannotConnect const& i_message)
 }
 
 namespace {
+// From whichever side has fewer tickers: a room's can be thousands (one per
+// member), and a walk over them for each ticker of a room's list was
+// quadratic in it.
 Item FindTicker(Item const& i_room, Item const& i_user)
 {
-    for (Item const& l_ticker : i_room.GetItems("room_ticker"))
-        if (l_ticker["user"] == i_user)
-            return l_ticker;
-    return Item();
+    return d.GetItem(i_room, i_user, "room_ticker");
 }
 } // namespace
 
@@ -949,10 +1076,17 @@ void Server::SetRoomTicker(Item const& i_room, Item const& i_user, QString const
 
 void Server::Handle(ServerIn::RoomTickers const& i_message)
 {
-    Item l_room = RoomItem(i_message.m_room);
-    l_room.GetItems("room_ticker").Remove();
-    for (auto const& l_ticker : i_message.m_tickers)
-        SetRoomTicker(l_room, UserItem(l_ticker.first), l_ticker.second);
+    // The tickers of a room of thousands come right after its join answer,
+    // and are applied in slices the same way: the old ones go, then the new
+    // ones come, a ticker per step.
+    Item const l_room = RoomItem(i_message.m_room);
+    auto const lp_tickers = std::make_shared<std::vector<std::pair<QString, QString>>>(i_message.m_tickers);
+    PhasedSteps l_steps;
+    l_steps.AddEachLinked(l_room, "room_ticker", [](Item const& i_ticker) { i_ticker.Remove(); });
+    l_steps.Add(lp_tickers->size(), [this, l_room, lp_tickers](std::size_t i_k) {
+        SetRoomTicker(l_room, UserItem((*lp_tickers)[i_k].first), (*lp_tickers)[i_k].second);
+    });
+    ApplyInSlices(l_steps, lp_tickers->size());
 }
 
 void Server::Handle(ServerIn::RoomTickerSet const& i_message)

@@ -11,6 +11,7 @@
 #include "server/TCPAddress.h"
 #include "store/Data.h"
 #include "store/MemStream.h"
+#include "store/SlicedWork.h"
 #include "store/UserStats.h"
 
 #include <QAbstractSocket>
@@ -19,6 +20,7 @@
 #include <QStringList>
 
 #include <ctime>
+#include <deque>
 #include <memory>
 
 class QTcpSocket;
@@ -112,13 +114,22 @@ public:
     // Time allowed from the start of an attempt to the login answer.
     void SetLoginTimeout(int i_milliseconds);
     // Longest time the link handles frames before it lets the event loop
-    // run again (50 ms).
+    // run again (5 ms, SlicedWork::SIDE_BY_SIDE_MS).
     void SetReadSlice(int i_milliseconds) { m_readSliceMs = i_milliseconds; }
 
     // Applies one decoded message of the server: its store changes and
     // signals. The link calls it for every frame it reads (before the login
-    // answer, for that answer only).
+    // answer, for that answer only). A join answer, a room list or a
+    // room's tickers of more than a hundred entries is applied in slices of
+    // the event loop
+    // (SlicedWork), the first at once; messages given meanwhile wait and
+    // follow it in their order, and the link reads no frame until they are
+    // through.
     void Apply(ServerMessage const& i_message);
+    // A message is being applied in slices, or messages wait behind one.
+    bool IsApplying() const { return m_applying.IsRunning() || !m_waiting.empty(); }
+    // Applies all of it here and now.
+    void FinishApplying();
 
 signals:
     void Connecting();
@@ -174,6 +185,12 @@ private:
     void AfterLogin();
     // Reads and handles frames for one slice of time; schedules the rest.
     void ReadFrames();
+    void ScheduleRead();
+    // Applies a message of that many entries step by step, in slices when
+    // it is long.
+    void ApplyInSlices(SlicedWork::Step i_step, std::size_t i_entries);
+    // A message applied in slices is through: the waiting ones follow.
+    void OnAppliedInSlices();
     void Dispatch(quint32 i_code, MemStream& io_frame);
     quint32 NextToken() { return m_nextToken++; }
     Item NewSearchRequest(quint32 i_token, QString const& i_text);
@@ -232,8 +249,10 @@ private:
     quint64 m_generation = 0;
     quint32 m_nextToken = 0;
     quint64 m_tickerOrder = 0;
-    int m_readSliceMs = 50;
+    int m_readSliceMs = int(SlicedWork::SIDE_BY_SIDE_MS);
     bool m_readScheduled = false;
+    SlicedWork m_applying;
+    std::deque<ServerMessage> m_waiting;
 };
 
 extern Server* gp_server;

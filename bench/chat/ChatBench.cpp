@@ -79,27 +79,11 @@ void MeasureViewer(Figures& io_figures)
     long const l_before = bench::ResidentKiB();
 
     QElapsedTimer l_clock;
-    QElapsedTimer l_turn;
-    qint64 l_longest = 0;
-    QTimer l_heartbeat;
-    l_heartbeat.setInterval(0);
-    QObject::connect(&l_heartbeat, &QTimer::timeout, [&]() {
-        l_longest = qMax(l_longest, l_turn.nsecsElapsed());
-        l_turn.restart();
-    });
     l_clock.start();
-    l_turn.start();
-    l_heartbeat.start();
+    bench::StallProbe l_probe;
     ChatLogForm* lp_viewer = ChatLogForm::Open(ChatLogKind::USER, "peer", &l_tabs);
-    if (lp_viewer->IsLoading()) {
-        QEventLoop l_loop;
-        QObject::connect(lp_viewer, &ChatLogForm::Loaded, &l_loop, &QEventLoop::quit);
-        l_loop.exec();
-    }
-    QCoreApplication::processEvents();
+    io_figures.m_longestStall = l_probe.RunUntil([lp_viewer]() { return !lp_viewer->IsLoading(); });
     io_figures.m_open = l_clock.nsecsElapsed() / 1e9;
-    l_heartbeat.stop();
-    io_figures.m_longestStall = qMax(l_longest, l_turn.nsecsElapsed()) / 1e6;
     io_figures.m_paragraphs = lp_viewer->Form()->logEdit->document()->blockCount();
     bench::Require(io_figures.m_paragraphs == l_log.count('\n'), "the viewer did not show every line of the log");
     io_figures.m_memory = bench::ResidentKiB() - l_before;

@@ -2,9 +2,15 @@
 // server link's Apply of each decoded message: the join answer of a room of
 // 5,000 members (the room page and its member list built), joins and leaves
 // of that room at 100 a second, and a room list of 20,000 rooms. The page is
-// shown (offscreen) and the event loop runs after each message, so painting
-// and the lists' deferred placing are counted. The baseline is the same
-// messages without the page: the server link's own store work.
+// shown (offscreen) and the event loop runs until the link has applied the
+// message and the lists have settled, so the slices, painting and the
+// lists' deferred placing are counted. The baseline is the same messages
+// without the page: the server link's own store work.
+//
+// Each figure also has its longest stall: the longest stretch the window's
+// thread worked without turning its event loop (bench::StallProbe). The
+// probe spins the loop, so the joins and leaves run twice: once for their
+// processor share, once with the probe.
 //
 //   bench_rooms [runs]
 //
@@ -21,6 +27,7 @@
 #include <QTimer>
 
 #include <cstdio>
+#include <memory>
 
 namespace {
 
@@ -28,20 +35,6 @@ int const MEMBERS = bench::Size(5000, 200);
 int const CHANGES = bench::Size(500, 20); // five seconds' worth at 100 a second
 int const ROOMS = bench::Size(20000, 500);
 char const* const s_countries[] = {"", "DE", "US", "fr", "BR", "jp"};
-
-// The longest stretch the window's thread worked without a break: a message
-// applied, or one pass of the event loop.
-double g_longest = 0;
-
-void Drain()
-{
-    for (int l_pass = 0; l_pass < 3; ++l_pass) {
-        QElapsedTimer l_passClock;
-        l_passClock.start();
-        QCoreApplication::processEvents();
-        g_longest = std::max(g_longest, l_passClock.nsecsElapsed() / 1e9);
-    }
-}
 
 struct Program : RoomsFixture
 {
@@ -59,14 +52,27 @@ struct Program : RoomsFixture
     }
     ~Program() { StopPage(); }
 
-    // One message, and the event loop until the lists have settled.
-    void Apply(ServerMessage const& i_message)
+    RoomForm* Room() const
     {
-        QElapsedTimer l_clock;
-        l_clock.start();
+        return mp_page ? qobject_cast<RoomForm*>(mp_page->Form()->roomsTabControl->widget(0)) : nullptr;
+    }
+    // The link has applied all it was given, and the lists have settled.
+    bool Settled() const
+    {
+        if (mp_server->IsApplying())
+            return false;
+        if (!mp_page)
+            return true;
+        RoomForm const* lp_room = Room();
+        return mp_page->RoomOrder()->IsSettled() && (!lp_room || lp_room->MemberOrder()->IsSettled());
+    }
+    // One message, and the event loop until all has settled; the longest
+    // stall in seconds.
+    double Apply(ServerMessage const& i_message)
+    {
+        bench::StallProbe l_probe;
         mp_server->Apply(i_message);
-        g_longest = std::max(g_longest, l_clock.nsecsElapsed() / 1e9);
-        Drain();
+        return l_probe.RunUntil([this]() { return Settled(); }) / 1e3;
     }
 };
 
@@ -100,52 +106,62 @@ ServerIn::RoomList RoomList()
 
 struct Figures
 {
-    double m_joinBaseline = 0, m_join = 0, m_joinStep = 0;
+    double m_joinBaseline = 0, m_join = 0, m_joinStall = 0;
     long m_joinMemory = 0;
-    double m_changesBaseline = 0, m_changes = 0;
-    double m_listBaseline = 0, m_list = 0, m_listStep = 0;
+    double m_changesBaseline = 0, m_changes = 0, m_changesStall = 0;
+    double m_listBaseline = 0, m_list = 0, m_listStall = 0;
     long m_listMemory = 0;
 };
 
 // Joins of new users and leaves of members, alternately, one every 10 ms
 // from a timer, as a busy room's messages arrive: the processor share of
-// 100 of them a second (the thread's processor time over the wall time).
-double Changes(Program& io_program)
+// 100 of them a second (the thread's processor time over the wall time), or,
+// with i_probe, the longest stall in seconds.
+double Changes(Program& io_program, bool i_probe)
 {
+    static int s_round = 0;
+    int const l_round = s_round++;
+    std::unique_ptr<bench::StallProbe> lp_probe;
+    if (i_probe)
+        lp_probe = std::make_unique<bench::StallProbe>();
     QEventLoop l_loop;
     QTimer l_arrivals;
     l_arrivals.setTimerType(Qt::PreciseTimer);
     int l_k = 0;
     QObject::connect(&l_arrivals, &QTimer::timeout, [&]() {
+        // Each round its own guests and leavers.
+        int const l_user = l_round % (MEMBERS / CHANGES) * CHANGES + l_k;
         if (l_k % 2 == 0)
             io_program.mp_server->Apply(ServerIn::UserJoinedRoom{QStringLiteral("big room"),
-                                                                 Member(QStringLiteral("guest%1").arg(l_k), l_k)});
+                                                                 Member(QStringLiteral("guest%1").arg(l_user), l_user)});
         else
             io_program.mp_server->Apply(
-                ServerIn::UserLeftRoom{QStringLiteral("big room"), QStringLiteral("member%1").arg(l_k)});
-        if (++l_k == CHANGES)
+                ServerIn::UserLeftRoom{QStringLiteral("big room"), QStringLiteral("member%1").arg(l_user)});
+        if (++l_k == CHANGES) {
+            l_arrivals.stop();
             l_loop.quit();
+        }
     });
     QElapsedTimer l_wall;
     l_wall.start();
     std::int64_t const l_start = bench::ThreadCpuNs();
     l_arrivals.start(1000 / 100);
     l_loop.exec();
-    Drain();
     QTest::qWait(SortedRows::BATCH_MS * 2);
-    return (bench::ThreadCpuNs() - l_start) / double(l_wall.nsecsElapsed());
+    double const l_share = (bench::ThreadCpuNs() - l_start) / double(l_wall.nsecsElapsed());
+    if (!lp_probe)
+        return l_share;
+    return lp_probe->RunUntil([&io_program]() { return io_program.Settled(); }) / 1e3;
 }
 
-// The time from the message to settled lists; o_step: the longest stretch
-// without a break in it.
-double Timed(Program& io_program, ServerMessage const& i_message, double* op_step = nullptr)
+// The time from the message to settled lists; o_stall: the longest stall.
+double Timed(Program& io_program, ServerMessage const& i_message, double* op_stall = nullptr)
 {
-    g_longest = 0;
     QElapsedTimer l_clock;
     l_clock.start();
-    io_program.Apply(i_message);
-    if (op_step)
-        *op_step = g_longest;
+    double const l_stall = io_program.Apply(i_message);
+    if (op_stall)
+        *op_stall = l_stall;
     return l_clock.nsecsElapsed() / 1e9;
 }
 
@@ -157,25 +173,25 @@ Figures Measure()
     {
         Program l_page(true);
         long const l_before = bench::ResidentKiB();
-        l_f.m_join = Timed(l_page, l_join, &l_f.m_joinStep);
+        l_f.m_join = Timed(l_page, l_join, &l_f.m_joinStall);
         l_f.m_joinMemory = bench::ResidentKiB() - l_before;
-        RoomForm* lp_room = qobject_cast<RoomForm*>(l_page.mp_page->Form()->roomsTabControl->widget(0));
-        if (lp_room)
-            lp_room->MemberOrder()->Flush();
+        RoomForm* lp_room = l_page.Room();
         bench::Require(lp_room && lp_room->Form()->userList->topLevelItemCount() == MEMBERS,
                        "the member list was not built");
-        l_f.m_changes = Changes(l_page);
+        l_f.m_changes = Changes(l_page, false);
+        l_f.m_changesStall = Changes(l_page, true);
+        bench::Require(lp_room->Form()->userList->topLevelItemCount() == MEMBERS,
+                       "the member list did not follow the joins and leaves");
         SetSetting("accept_room_list", QStringLiteral("yes"));
         long const l_beforeList = bench::ResidentKiB();
-        l_f.m_list = Timed(l_page, l_list, &l_f.m_listStep);
+        l_f.m_list = Timed(l_page, l_list, &l_f.m_listStall);
         l_f.m_listMemory = bench::ResidentKiB() - l_beforeList;
-        l_page.mp_page->RoomOrder()->Flush();
         bench::Require(l_page.mp_page->Form()->roomList->topLevelItemCount() == ROOMS + 1,
                        "the room list does not hold every room");
     }
     Program l_plain(false);
     l_f.m_joinBaseline = Timed(l_plain, l_join);
-    l_f.m_changesBaseline = Changes(l_plain);
+    l_f.m_changesBaseline = Changes(l_plain, false);
     SetSetting("accept_room_list", QStringLiteral("yes"));
     l_f.m_listBaseline = Timed(l_plain, l_list);
     return l_f;
@@ -199,16 +215,16 @@ int main(int argc, char** argv)
         l_small.m_members.push_back(Member(QStringLiteral("someone"), 1));
         l_warmUp.Apply(l_small);
     }
-    std::printf("  join s: without page | with page (longest step) | page KiB | 100 joins+leaves/s, core %%: "
-                "without | with | list s: without | with (longest step) | list KiB\n");
+    std::printf("  join s: without page | with page | stall ms | page KiB | 100 joins+leaves/s, core %%: without | "
+                "with | stall ms | list s: without | with | stall ms | list KiB\n");
     for (int l_run = 0; l_run < l_runs; ++l_run) {
         Figures const l_f = Measure();
         QString const l_joinMemory = l_run == 0 ? QString::number(l_f.m_joinMemory) : QStringLiteral("-");
         QString const l_listMemory = l_run == 0 ? QString::number(l_f.m_listMemory) : QStringLiteral("-");
-        std::printf("  %20.3f | %9.3f (%.3f) | %8s | %41.1f | %4.1f | %16.3f | %4.3f (%.3f) | %8s\n",
-                    l_f.m_joinBaseline, l_f.m_join, l_f.m_joinStep, qPrintable(l_joinMemory),
-                    100.0 * l_f.m_changesBaseline, 100.0 * l_f.m_changes, l_f.m_listBaseline, l_f.m_list,
-                    l_f.m_listStep, qPrintable(l_listMemory));
+        std::printf("  %20.3f | %9.3f | %8.1f | %8s | %41.1f | %4.1f | %8.1f | %16.3f | %4.3f | %8.1f | %8s\n",
+                    l_f.m_joinBaseline, l_f.m_join, 1e3 * l_f.m_joinStall, qPrintable(l_joinMemory),
+                    100.0 * l_f.m_changesBaseline, 100.0 * l_f.m_changes, 1e3 * l_f.m_changesStall,
+                    l_f.m_listBaseline, l_f.m_list, 1e3 * l_f.m_listStall, qPrintable(l_listMemory));
     }
     return 0;
 }

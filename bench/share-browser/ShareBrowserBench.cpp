@@ -20,7 +20,7 @@
 #include "bench/BenchUtil.h"
 #include "ShareBrowserFixture.h"
 
-#include "ui/transfers/SlicedWork.h"
+#include "store/SlicedWork.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -67,21 +67,7 @@ FileInfoMap MakeList(int i_files)
 // two turns of the loop, in milliseconds.
 double RunUntil(std::function<bool()> const& i_done)
 {
-    QElapsedTimer l_turn;
-    l_turn.start();
-    qint64 l_longest = 0;
-    QTimer l_probe;
-    l_probe.setInterval(0);
-    QObject::connect(&l_probe, &QTimer::timeout, [&]() {
-        l_longest = std::max(l_longest, l_turn.nsecsElapsed());
-        l_turn.restart();
-    });
-    l_probe.start();
-    while (!i_done())
-        QCoreApplication::processEvents();
-    QCoreApplication::processEvents();
-    l_longest = std::max(l_longest, l_turn.nsecsElapsed());
-    return double(l_longest) / 1e6;
+    return bench::StallProbe().RunUntil(i_done);
 }
 
 struct Figures

@@ -5,6 +5,7 @@
 #include "ServerTestHelpers.h"
 #include "server/PortMapping.h"
 #include "server/StoreTypes.h"
+#include "store/SlicedWork.h"
 #include "store/TimerManager.h"
 
 #include <QTimer>
@@ -59,7 +60,10 @@ private slots:
         StartFake();
     }
 
-    void cleanup() { StopFake(); }
+    void cleanup()
+    {
+        StopFake();
+    }
 
     void ReaderHandsOutCompleteFramesOnly()
     {
@@ -233,6 +237,48 @@ private slots:
         QTRY_COMPARE(l_disconnected.count(), 1);
         QCOMPARE(l_admin.count(), 4);
         QVERIFY(mp_server->IsAbruptlyDisconnected());
+    }
+
+    // The frames after a join answer of thousands wait until it is applied;
+    // a link that falls meanwhile takes the rest of it along, or its members
+    // would show online with no link to say otherwise.
+    void BigJoinHoldsTheFramesAfterIt()
+    {
+        SlicedWork::SetSliceMs(0);
+        QVERIFY(LogIn());
+        auto const l_join = [](char const* ip_room) {
+            MemStream l_payload;
+            l_payload.WriteString(ip_room);
+            l_payload.WriteU32(2000);
+            for (int l_k = 0; l_k < 2000; ++l_k) {
+                l_payload.WriteString(QString("m%1").arg(l_k));
+                l_payload.WriteU32(STATUS_ONLINE);
+                for (quint32 l_value : {1536u, 0u, 0u, 5u, 2u})
+                    l_payload.WriteU32(l_value);
+                l_payload.WriteString("DE");
+                l_payload.WriteBool(false);
+            }
+            return Frame(ServerCode::JOIN_ROOM, l_payload);
+        };
+        std::size_t l_membersAtAdmin = 0;
+        connect(mp_server.get(), &Server::AdminMessage, this,
+                [&]() { l_membersAtAdmin = Room("big").CountItems("user"); });
+        mp_fake->Write(l_join("big") + ADMIN_ONE);
+        QTRY_VERIFY(l_membersAtAdmin > 0);
+        QCOMPARE(l_membersAtAdmin, std::size_t(2000));
+
+        mp_fake->Write(l_join("other"));
+        // The answer comes in pieces: the link waits for the rest first.
+        for (int l_turn = 0; l_turn < 100000 && Room("other").CountItems("user") < 10; ++l_turn)
+            QCoreApplication::processEvents();
+        QVERIFY(mp_server->IsApplying());
+        mp_server->Disconnect();
+        QVERIFY(!mp_server->IsApplying());
+        std::size_t const l_linked = Room("other").CountItems("user");
+        for (int l_turn = 0; l_turn < 50; ++l_turn)
+            QCoreApplication::processEvents();
+        QCOMPARE(Room("other").CountItems("user"), l_linked);
+        QVERIFY(d.GetType("is_online")->GetGlobalNullItem().GetItems("user").empty());
     }
 
     // A failed attempt is no lost link, but it is tried again on the next

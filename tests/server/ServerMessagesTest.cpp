@@ -4,7 +4,11 @@
 
 #include "ServerTestHelpers.h"
 #include "server/StoreTypes.h"
+#include "store/SlicedWork.h"
 
+#include <QElapsedTimer>
+
+#include <algorithm>
 #include <functional>
 
 using namespace ServerIn;
@@ -50,7 +54,10 @@ private slots:
         SetSetting("username", QStringLiteral("alice"));
     }
 
-    void cleanup() { mp_server.reset(); }
+    void cleanup()
+    {
+        mp_server.reset();
+    }
 
     void DecodersReadEveryMessageOrRefuseIt()
     {
@@ -323,6 +330,78 @@ private slots:
         mp_server->Apply(DistributedReset{});
         QCOMPARE(l_embedded, QByteArray::fromHex("0331"));
         QCOMPARE(l_reset.count(), 1);
+    }
+
+    // A join answer or a room list of thousands is applied a step per turn
+    // of the event loop here: what is given meanwhile follows it in its
+    // order, and every link it makes is heard.
+    void BigAnswersKeepTheOrder()
+    {
+        SlicedWork::SetSliceMs(0);
+        std::size_t l_links = 0;
+        std::size_t l_membersAtJoin = 99;
+        struct Watcher : DataHandler
+        {
+            std::function<void(ConnectionInfo&)> m_on;
+            void On(ConnectionInfo& i_link) { m_on(i_link); }
+        } l_members, l_joins;
+        l_members.m_on = [&](ConnectionInfo&) { ++l_links; };
+        l_joins.m_on = [&](ConnectionInfo&) { l_membersAtJoin = Room("big").CountItems("user"); };
+        d.AddConnectionEventHandler(d.GetType("user"), d.GetType("room"),
+                                    new EventHandler<Watcher, ConnectionInfo&>(&l_members, &Watcher::On));
+        d.AddConnectionEventHandler(d.GetType("room"), d.GetType("in_room"),
+                                    new EventHandler<Watcher, ConnectionInfo&>(&l_joins, &Watcher::On));
+        std::vector<Member> l_everyone;
+        for (int l_k = 0; l_k < 3000; ++l_k)
+            l_everyone.push_back(Online(qPrintable(QString("m%1").arg(l_k))));
+        mp_server->Apply(RoomJoined{"big", l_everyone});
+        mp_server->Apply(UserLeftRoom{"big", "m2999"});
+        mp_server->Apply(UserJoinedRoom{"big", Online("late")});
+        QVERIFY(mp_server->IsApplying());
+        QVERIFY(Room("big").CountItems("user") < 3000);
+        QTRY_VERIFY(!mp_server->IsApplying());
+        QCOMPARE(l_membersAtJoin, std::size_t(0));
+        QCOMPARE(l_links, std::size_t(3001));
+        QCOMPARE(Room("big").CountItems("user"), std::size_t(3000));
+        QVERIFY(!User("m2999").IsConnected(Room("big")) && User("late").IsConnected(Room("big")));
+        QCOMPARE(Room("big")["user_count"].AsString(), QString("3000"));
+
+        // The list's roles come before a removal that came after it.
+        RoomList l_list;
+        for (int l_k = 0; l_k < 3000; ++l_k)
+            l_list.m_public.push_back({QString("room %1").arg(l_k), quint32(l_k)});
+        l_list.m_owned.push_back({"mine", 2});
+        SetSetting("accept_room_list", QStringLiteral("yes"));
+        mp_server->Apply(l_list);
+        mp_server->Apply(PrivateRoomRemoved{"mine"});
+        QVERIFY(mp_server->IsApplying());
+        mp_server->FinishApplying();
+        QVERIFY(!mp_server->IsApplying());
+        QCOMPARE(RoomState("room 2999") + " | " + RoomState("mine"), QString("count 2999 | count 2"));
+    }
+
+    // The tickers of a room of thousands, one of them given twice: the
+    // later one stays, last in order. Each ticker was looked for among all
+    // the room's, a walk that grew with the list (minutes for 20,000).
+    void TickersOfABigRoom()
+    {
+        std::vector<std::pair<QString, QString>> l_tickers;
+        for (int l_k = 0; l_k < 20000; ++l_k)
+            l_tickers.emplace_back(QString("m%1").arg(l_k), QString("text %1").arg(l_k));
+        l_tickers.emplace_back("m5", "again");
+        QElapsedTimer l_clock;
+        l_clock.start();
+        mp_server->Apply(RoomTickers{"big", l_tickers});
+        mp_server->FinishApplying();
+        QVERIFY2(l_clock.elapsed() < 5000, qPrintable(QString("%1 ms").arg(l_clock.elapsed())));
+        ItemSet const l_applied = Room("big").GetItems("room_ticker");
+        QCOMPARE(l_applied.size(), std::size_t(20000));
+        Item const l_last = *std::max_element(l_applied.begin(), l_applied.end(), [](Item const& i_a, Item const& i_b) {
+            return i_a["room_ticker_order"].AsInt64() < i_b["room_ticker_order"].AsInt64();
+        });
+        QCOMPARE(l_last["user"].AsString() + ": " + l_last["room_ticker_text"].AsString(), QString("m5: again"));
+        mp_server->Apply(RoomTickers{"big", {{"bob", "alone"}}});
+        QCOMPARE(RoomState("big"), QString("count , bob: alone"));
     }
 };
 

@@ -24,6 +24,7 @@
 #include <QDesktopServices>
 #include <QHeaderView>
 #include <QMenu>
+#include <QTimer>
 
 namespace {
 
@@ -47,6 +48,10 @@ RoomForm::RoomForm(QString const& i_room, QWidget* ip_parent)
     mp_ui->splitter->setStretchFactor(0, 1);
     mp_ui->splitter->setStretchFactor(1, 0);
     SetUpMemberList();
+    mp_countTimer = new QTimer(this);
+    mp_countTimer->setSingleShot(true);
+    mp_countTimer->setInterval(0);
+    connect(mp_countTimer, &QTimer::timeout, this, &RoomForm::OnCountDue);
 
     m_roomItem = d["room"]->GetItem(Value(m_room));
     SubscribeMembers();
@@ -245,12 +250,18 @@ void RoomForm::SubscribeMembers()
     }
 }
 
-QTreeWidgetItem* RoomForm::Row(Item const& i_user) const
+SortedRow* RoomForm::Row(Item const& i_user) const
 {
     return m_rows.value(i_user.AsString());
 }
 
 void RoomForm::CountUsers()
+{
+    if (!mp_countTimer->isActive())
+        mp_countTimer->start();
+}
+
+void RoomForm::OnCountDue()
 {
     SetAttribute(m_roomItem, "user_count", Value(static_cast<unsigned long long>(m_roomItem.CountItems("user"))));
 }
@@ -270,7 +281,7 @@ void RoomForm::OnUserAdded(Item i_user)
 
 void RoomForm::OnUserRemoved(Item i_user)
 {
-    if (QTreeWidgetItem* lp_row = m_rows.take(i_user.AsString()))
+    if (SortedRow* lp_row = m_rows.take(i_user.AsString()))
         mp_order->Remove(lp_row);
     // Also for a user who had no row yet (his statistics had not come):
     // the count is of the users in the room.
@@ -291,7 +302,7 @@ void RoomForm::OnOperatorRemoved(Item i_user)
 
 void RoomForm::SetNoteIcon(Item const& i_user, bool i_note)
 {
-    QTreeWidgetItem* lp_row = Row(i_user);
+    SortedRow* lp_row = Row(i_user);
     if (!lp_row)
         return;
     lp_row->setIcon(MEMBER_NOTE, i_note ? NoteIcon() : QIcon());

@@ -9,7 +9,9 @@
 #include <QUrl>
 #include <QWidget>
 
+class QTimer;
 class QTreeWidgetItem;
+class SortedRow;
 class SortedRows;
 class Ui_RoomForm;
 
@@ -23,7 +25,8 @@ class Ui_RoomForm;
 //
 // Members are rows of the list keyed by name (m_rows); a row appears once
 // the user is in the room with his statistics and country known, and the
-// page keeps the room's "user_count" equal to the users in the room.
+// page keeps the room's "user_count" equal to the users in the room (from
+// the next turn of the event loop on).
 class RoomForm : public QWidget, public DataHandler
 {
     Q_OBJECT
@@ -73,15 +76,20 @@ private:
     void SubscribeMembers();
     void RegisterToolBarActions();
     void SetActionText(char const* ip_action, QString const& i_text);
+    // The count is set once per turn of the event loop: a join answer of
+    // thousands adds its members over a few turns, and each count of a
+    // new number makes a store item.
     void CountUsers();
-    QTreeWidgetItem* Row(Item const& i_user) const;
+    void OnCountDue();
+    SortedRow* Row(Item const& i_user) const;
     void SetNoteIcon(Item const& i_user, bool i_note);
 
     Ui_RoomForm* mp_ui;
     QString const m_room;
     Item m_roomItem;
-    QHash<QString, QTreeWidgetItem*> m_rows;
+    QHash<QString, SortedRow*> m_rows;
     SortedRows* mp_order = nullptr;
+    QTimer* mp_countTimer;
     bool m_leftRoom = false;
 };
 

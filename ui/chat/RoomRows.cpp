@@ -52,11 +52,6 @@ QIcon FlagIcon(QString const& i_countryCode)
 
 // ---------------------------------------------------------------- room list
 
-bool QRoomListItemWidget::operator<(QTreeWidgetItem const& i_other) const
-{
-    return SortedRows::Less(*this, i_other, &RoomListKey);
-}
-
 RowKey RoomListKey(QTreeWidgetItem const& i_row, int i_column)
 {
     RowKey l_key;
@@ -89,11 +84,6 @@ QFont RoomRoleFont(QFont i_font, Item const& i_room)
 }
 
 // -------------------------------------------------------------- member list
-
-bool QRoomUserListItemWidget::operator<(QTreeWidgetItem const& i_other) const
-{
-    return SortedRows::Less(*this, i_other, &MemberKey);
-}
 
 RowKey MemberKey(QTreeWidgetItem const& i_row, int i_column)
 {

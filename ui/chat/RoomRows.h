@@ -19,12 +19,8 @@
 // ---------------------------------------------------------------- room list
 
 // Column 0: the room name; column 1: the user count, empty for 0.
-class QRoomListItemWidget : public QTreeWidgetItem
+class QRoomListItemWidget : public SortedRow
 {
-public:
-    QRoomListItemWidget() = default;
-
-    bool operator<(QTreeWidgetItem const& i_other) const override;
 };
 
 // By name (column 0): owned rooms first, then operated ones, then those of
@@ -49,12 +45,8 @@ enum MemberColumn {
     MEMBER_COLUMNS = 6
 };
 
-class QRoomUserListItemWidget : public QTreeWidgetItem
+class QRoomUserListItemWidget : public SortedRow
 {
-public:
-    QRoomUserListItemWidget() = default;
-
-    bool operator<(QTreeWidgetItem const& i_other) const override;
 };
 
 // Country (case-insensitive), notes first, most files first, fastest

@@ -153,9 +153,9 @@ void RoomsForm::RegisterToolBarActions()
 
 // --------------------------------------------------------------- room rows
 
-QTreeWidgetItem* RoomsForm::RoomRow(Item const& i_room) const
+SortedRow* RoomsForm::RoomRow(Item const& i_room) const
 {
-    return reinterpret_cast<QTreeWidgetItem*>(static_cast<std::uintptr_t>(i_room["room_node"].AsUInt64()));
+    return reinterpret_cast<SortedRow*>(static_cast<std::uintptr_t>(i_room["room_node"].AsUInt64()));
 }
 
 void RoomsForm::OnRoomAdded(Item i_room)
@@ -172,11 +172,11 @@ void RoomsForm::OnRoomUserCountChanged(Item i_room)
 {
     // The count cell follows with the next batch: a room's count changes
     // with every member of a join answer.
-    if (QTreeWidgetItem* lp_row = RoomRow(i_room))
+    if (SortedRow* lp_row = RoomRow(i_room))
         mp_order->Place(lp_row);
 }
 
-void RoomsForm::SetRowFont(QTreeWidgetItem* ip_row, QFont const& i_font)
+void RoomsForm::SetRowFont(SortedRow* ip_row, QFont const& i_font)
 {
     ip_row->setFont(0, i_font);
     mp_order->Place(ip_row);
@@ -184,7 +184,7 @@ void RoomsForm::SetRowFont(QTreeWidgetItem* ip_row, QFont const& i_font)
 
 void RoomsForm::MarkRole(Item const& i_room, bool i_underline, bool i_bold)
 {
-    QTreeWidgetItem* lp_row = RoomRow(i_room);
+    SortedRow* lp_row = RoomRow(i_room);
     if (!lp_row)
         return;
     QFont l_font = lp_row->font(0);
@@ -214,7 +214,7 @@ void RoomsForm::OnBecomingRoomMember(Item i_room)
 
 void RoomsForm::OnLosingRoomRole(Item i_room)
 {
-    if (QTreeWidgetItem* lp_row = RoomRow(i_room))
+    if (SortedRow* lp_row = RoomRow(i_room))
         SetRowFont(lp_row, RoomRoleFont(lp_row->font(0), i_room));
 }
 

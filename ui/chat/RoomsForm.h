@@ -8,6 +8,7 @@
 #include <QWidget>
 
 class QTreeWidgetItem;
+class SortedRow;
 class SortedRows;
 class Ui_RoomsForm;
 
@@ -61,10 +62,10 @@ private:
     void DeclareTypes();
     void RegisterToolBarActions();
     void Subscribe(char const* ip_flag, PathNodeRelation i_relation, void (RoomsForm::*ip_handler)(Item));
-    QTreeWidgetItem* RoomRow(Item const& i_room) const;
+    SortedRow* RoomRow(Item const& i_room) const;
     // Applies a role's marks to the row's font, keeping the others.
     void MarkRole(Item const& i_room, bool i_underline, bool i_bold);
-    void SetRowFont(QTreeWidgetItem* ip_row, QFont const& i_font);
+    void SetRowFont(SortedRow* ip_row, QFont const& i_font);
     void ShowCreateRoomDialog();
     void ToggleFlag(Item const& i_room, char const* ip_flag);
     // Bring the room's open wall or log forward, or open one as a tab.

@@ -6,18 +6,45 @@
 
 #include <algorithm>
 
-std::unordered_map<QTreeWidgetItem const*, RowKey> const* SortedRows::sp_sortKeys = nullptr;
-
 namespace {
 
 // Placing rows one by one costs a binary search and two moves each; past
 // one waiting row in this many, one sort of the whole list is cheaper.
 constexpr std::size_t ROWS_PER_WAITING_ROW = 32;
+// The rows of a whole sort are sorted this many at a step, then merged.
+constexpr std::size_t SORT_RUN = 512;
+// Placing the rows of a whole sort (in a list of 20,000, a few
+// milliseconds) waits for a slice of its own unless the slice has only
+// just begun.
+constexpr qint64 FRESH_SLICE_NS = 500000;
+
+SortedRow* RowAt(QTreeWidget const* ip_tree, int i_index)
+{
+    return static_cast<SortedRow*>(ip_tree->topLevelItem(i_index));
+}
+
+// The next row of a walk over a list of waiting rows (io_done of them
+// done), or null at its end, which empties the list.
+SortedRow* Next(std::vector<SortedRow*>& io_rows, std::size_t& io_done)
+{
+    if (io_done < io_rows.size())
+        return io_rows[io_done++];
+    io_rows.clear();
+    io_done = 0;
+    return nullptr;
+}
 
 } // namespace
 
+bool SortedRow::operator<(QTreeWidgetItem const& i_other) const
+{
+    if (i_other.type() != ROW_TYPE)
+        return QTreeWidgetItem::operator<(i_other);
+    return m_rank < static_cast<SortedRow const&>(i_other).m_rank;
+}
+
 SortedRows::SortedRows(QTreeWidget* ip_tree, KeyFunction ip_key, RefreshFunction ip_refresh)
-    : QObject(ip_tree), mp_tree(ip_tree), mp_key(ip_key), mp_refresh(ip_refresh)
+    : QObject(ip_tree), mp_tree(ip_tree), mp_key(ip_key), mp_refresh(ip_refresh), m_batch(this)
 {
     mp_tree->setSortingEnabled(false);
     // Rows of one line each: the view need not measure every row again
@@ -29,7 +56,23 @@ SortedRows::SortedRows(QTreeWidget* ip_tree, KeyFunction ip_key, RefreshFunction
     connect(lp_header, &QHeaderView::sortIndicatorChanged, this, &SortedRows::OnSortIndicatorChanged);
     m_flushTimer.setSingleShot(true);
     m_flushTimer.setInterval(0);
-    connect(&m_flushTimer, &QTimer::timeout, this, &SortedRows::Flush);
+    connect(&m_flushTimer, &QTimer::timeout, this, &SortedRows::StartBatch);
+    // A join answer fills the member list while the server link applies it.
+    m_batch.SetOwnSliceMs(SlicedWork::SIDE_BY_SIDE_MS);
+}
+
+// The rows still outside the tree go with m_outside and m_entering; those
+// in it went with the tree, which is destroyed before its child objects.
+SortedRows::~SortedRows() = default;
+
+int SortedRows::SortColumn() const
+{
+    return mp_tree->header()->sortIndicatorSection();
+}
+
+bool SortedRows::Before(SortedRow const* ip_a, SortedRow const* ip_b) const
+{
+    return m_ascending ? ip_a->m_key < ip_b->m_key : ip_b->m_key < ip_a->m_key;
 }
 
 void SortedRows::SortBy(int i_column, Qt::SortOrder i_order)
@@ -38,190 +81,355 @@ void SortedRows::SortBy(int i_column, Qt::SortOrder i_order)
         QSignalBlocker const l_quiet(mp_tree->header());
         mp_tree->header()->setSortIndicator(i_column, i_order);
     }
-    SortAll();
+    OnSortIndicatorChanged(i_column, i_order);
+    Flush();
 }
 
 void SortedRows::OnSortIndicatorChanged(int, Qt::SortOrder)
 {
-    SortAll();
-}
-
-SortedRows::~SortedRows()
-{
-    for (QTreeWidgetItem* lp_row : m_adding)
-        delete lp_row;
+    // Every key is read again, also in the column shown before: the values
+    // may have changed in the store since.
+    ++m_keyRound;
+    m_rekeyed = 0;
+    m_sortAll = true;
+    m_flushTimer.stop();
+    StartBatch();
 }
 
 void SortedRows::Schedule()
 {
-    if (m_flushTimer.isActive())
+    if (m_batch.IsRunning() || m_flushTimer.isActive())
         return;
     qint64 const l_since = m_sinceFlush.isValid() ? m_sinceFlush.elapsed() : BATCH_MS;
     m_flushTimer.start(int(qMax<qint64>(0, BATCH_MS - l_since)));
 }
 
-namespace {
-
-bool Take(std::vector<QTreeWidgetItem*>& io_rows, QTreeWidgetItem* ip_row)
+void SortedRows::StartBatch()
 {
-    auto const l_found = std::find(io_rows.begin(), io_rows.end(), ip_row);
-    if (l_found == io_rows.end())
-        return false;
-    io_rows.erase(l_found);
-    return true;
-}
-
-} // namespace
-
-void SortedRows::Add(QTreeWidgetItem* ip_row)
-{
-    m_adding.push_back(ip_row);
-    Schedule();
-}
-
-void SortedRows::Remove(QTreeWidgetItem* ip_row)
-{
-    Take(m_moving, ip_row);
-    if (Take(m_adding, ip_row)) {
-        delete ip_row;
+    if (m_batch.IsRunning())
         return;
-    }
-    m_removing.push_back(ip_row);
-    Schedule();
-}
-
-void SortedRows::Place(QTreeWidgetItem* ip_row)
-{
-    // A row still to come is placed as it comes.
-    if (ip_row->treeWidget() != mp_tree)
-        return;
-    m_moving.push_back(ip_row);
-    Schedule();
+    m_phase = PREPARE;
+    m_batch.Start([this]() { return Step(); }, [this]() {
+        m_sinceFlush.start();
+        if (!IsSettled())
+            Schedule();
+    });
 }
 
 void SortedRows::Flush()
 {
-    Settle(false);
+    // A batch under way leaves what came after it gathered its rows to the
+    // next one.
+    do {
+        StartBatch();
+        m_batch.Finish();
+    } while (!IsSettled());
+    m_flushTimer.stop();
 }
 
-void SortedRows::Settle(bool i_sortAll)
+bool SortedRows::IsSettled() const
 {
-    m_flushTimer.stop();
-    m_sinceFlush.start();
-    for (QTreeWidgetItem* lp_row : m_removing)
-        delete lp_row;
-    m_removing.clear();
+    return !m_batch.IsRunning() && m_prepared == m_preparing.size() && m_placing.empty() &&
+           m_deleted == m_deleting.size() && !m_sortAll;
+}
 
-    std::vector<QTreeWidgetItem*> l_moving;
-    l_moving.swap(m_moving);
-    std::sort(l_moving.begin(), l_moving.end());
-    l_moving.erase(std::unique(l_moving.begin(), l_moving.end()), l_moving.end());
-    std::vector<QTreeWidgetItem*> l_adding;
-    l_adding.swap(m_adding);
-    if (mp_refresh) {
-        for (QTreeWidgetItem* lp_row : l_moving)
-            mp_refresh(*lp_row);
-        for (QTreeWidgetItem* lp_row : l_adding)
-            mp_refresh(*lp_row);
-    }
-    std::size_t const l_waiting = l_moving.size() + l_adding.size();
-    std::size_t const l_rows = std::size_t(mp_tree->topLevelItemCount());
-    if (i_sortAll || l_waiting * ROWS_PER_WAITING_ROW > l_rows + l_adding.size()) {
-        SortWhole(l_adding);
+void SortedRows::Add(SortedRow* ip_row)
+{
+    m_outside.addChild(ip_row);
+    Place(ip_row);
+}
+
+void SortedRows::Place(SortedRow* ip_row)
+{
+    if (ip_row->m_gone || ip_row->m_toPrepare)
+        return;
+    ip_row->m_toPrepare = true;
+    m_preparing.push_back(ip_row);
+    Schedule();
+}
+
+void SortedRows::Remove(SortedRow* ip_row)
+{
+    if (ip_row->m_gone)
+        return;
+    ip_row->m_gone = true;
+    if (ip_row->treeWidget() == mp_tree) {
+        ip_row->m_toDelete = true;
+        m_deleting.push_back(ip_row);
+        Schedule();
         return;
     }
+    Release(ip_row);
+}
+
+void SortedRows::Release(SortedRow* ip_row)
+{
+    if (ip_row->m_gone && !ip_row->m_toPrepare && !ip_row->m_toPlace && !ip_row->m_toDelete)
+        delete ip_row;
+}
+
+bool SortedRows::Step()
+{
+    switch (m_phase) {
+    case PREPARE:
+        if (SortedRow* lp_row = Next(m_preparing, m_prepared)) {
+            lp_row->m_toPrepare = false;
+            if (lp_row->m_gone)
+                Release(lp_row);
+            else
+                Prepare(lp_row);
+            return true;
+        }
+        m_phase = DELETE;
+        return true;
+    case DELETE:
+        if (SortedRow* lp_row = Next(m_deleting, m_deleted)) {
+            lp_row->m_toDelete = false;
+            Release(lp_row);
+            return true;
+        }
+        m_phase = REKEY;
+        return true;
+    case REKEY:
+        if (m_sortAll && m_rekeyed < mp_tree->topLevelItemCount()) {
+            SortedRow* lp_row = RowAt(mp_tree, m_rekeyed++);
+            if (lp_row->m_keyRound != m_keyRound) {
+                lp_row->m_key = mp_key(*lp_row, SortColumn());
+                lp_row->m_keyRound = m_keyRound;
+            }
+            return true;
+        }
+        m_phase = GATHER;
+        return true;
+    case GATHER:
+        Gather();
+        return true;
+    case SORT_RUNS:
+    case SORT_MERGES:
+        return SortStep();
+    case RANK:
+        Rank();
+        m_phase = PLACE;
+        return true;
+    case PLACE:
+        break;
+    }
+    if (m_wholeList && m_batch.SliceNs() > FRESH_SLICE_NS && m_run == 0) {
+        m_run = 1;
+        m_batch.EndSlice();
+        return true;
+    }
+    if (m_wholeList)
+        PlaceAll();
+    else
+        PlaceOneByOne();
+    m_phase = PREPARE;
+    return false;
+}
+
+void SortedRows::Prepare(SortedRow* ip_row)
+{
+    if (mp_refresh)
+        mp_refresh(*ip_row);
+    ip_row->m_key = mp_key(*ip_row, SortColumn());
+    ip_row->m_keyRound = m_keyRound;
+    if (!ip_row->m_toPlace) {
+        ip_row->m_toPlace = true;
+        m_placing.push_back(ip_row);
+    }
+}
+
+void SortedRows::Gather()
+{
+    // What came meanwhile is read first: every new row must be.
+    if (m_prepared < m_preparing.size()) {
+        m_phase = PREPARE;
+        return;
+    }
+    if (m_deleted < m_deleting.size()) {
+        m_phase = DELETE;
+        return;
+    }
+    // A header click may have come while the keys were read again.
+    int const l_rows = mp_tree->topLevelItemCount();
+    for (int l_index = 0; m_sortAll && l_index < l_rows; ++l_index)
+        if (RowAt(mp_tree, l_index)->m_keyRound != m_keyRound) {
+            m_rekeyed = l_index;
+            m_phase = REKEY;
+            return;
+        }
+    // From here on the batch's rows are these; the tree changes only when
+    // they are placed.
+    m_entering.addChildren(m_outside.takeChildren());
+    m_batchRows.clear();
+    m_batchRows.swap(m_placing);
+    bool const l_sortAll = m_sortAll;
+    m_sortAll = false;
+    m_rekeyed = 0;
+    m_ascending = mp_tree->header()->sortIndicatorOrder() == Qt::AscendingOrder;
+    std::size_t l_new = 0;
+    for (SortedRow* lp_row : m_batchRows) {
+        // Read before a header click that came after.
+        if (lp_row->m_keyRound != m_keyRound) {
+            lp_row->m_key = mp_key(*lp_row, SortColumn());
+            lp_row->m_keyRound = m_keyRound;
+        }
+        l_new += lp_row->treeWidget() == mp_tree ? 0 : 1;
+    }
+    m_wholeList =
+        l_sortAll || l_rows == 0 || m_batchRows.size() * ROWS_PER_WAITING_ROW > std::size_t(l_rows) + l_new;
+    m_run = 0;
+    m_coming.clear();
+    if (!m_wholeList) {
+        m_phase = PLACE;
+        return;
+    }
+    // Sorting the whole list, the rows that stay keep their order: only the
+    // moving and the new ones are sorted (all of them after a header
+    // click), and then merged with them. The sorted ones are marked.
+    if (l_sortAll)
+        for (int l_index = 0; l_index < l_rows; ++l_index)
+            m_coming.push_back(RowAt(mp_tree, l_index));
+    for (SortedRow* lp_row : m_batchRows)
+        if (!l_sortAll || lp_row->treeWidget() != mp_tree)
+            m_coming.push_back(lp_row);
+    for (SortedRow* lp_row : m_coming)
+        lp_row->m_rank = -1;
+    m_phase = SORT_RUNS;
+}
+
+bool SortedRows::SortStep()
+{
+    auto const l_before = [this](SortedRow const* ip_a, SortedRow const* ip_b) { return Before(ip_a, ip_b); };
+    std::size_t const l_size = m_coming.size();
+    auto const l_begin = m_coming.begin();
+    if (m_phase == SORT_RUNS) {
+        std::size_t const l_end = std::min(m_run + SORT_RUN, l_size);
+        std::stable_sort(l_begin + std::ptrdiff_t(m_run), l_begin + std::ptrdiff_t(l_end), l_before);
+        m_run = l_end;
+        if (m_run >= l_size) {
+            m_phase = SORT_MERGES;
+            m_run = 0;
+            m_runWidth = SORT_RUN;
+        }
+        return true;
+    }
+    if (m_runWidth >= l_size) {
+        m_phase = RANK;
+        m_run = 0;
+        return true;
+    }
+    std::size_t const l_middle = std::min(m_run + m_runWidth, l_size);
+    std::size_t const l_end = std::min(m_run + 2 * m_runWidth, l_size);
+    if (l_middle < l_end)
+        std::inplace_merge(l_begin + std::ptrdiff_t(m_run), l_begin + std::ptrdiff_t(l_middle),
+                           l_begin + std::ptrdiff_t(l_end), l_before);
+    m_run = l_end;
+    if (m_run >= l_size) {
+        m_run = 0;
+        m_runWidth *= 2;
+    }
+    return true;
+}
+
+void SortedRows::Rank()
+{
+    // The rows that stay, in their order, merged with the sorted ones: each
+    // row's rank is its place, by which the model's own sort then orders
+    // the tree (it keeps the selection and the current row).
+    std::vector<SortedRow*> l_staying;
+    int const l_rows = mp_tree->topLevelItemCount();
+    for (int l_index = 0; l_index < l_rows; ++l_index) {
+        SortedRow* lp_row = RowAt(mp_tree, l_index);
+        if (lp_row->m_rank != -1)
+            l_staying.push_back(lp_row);
+    }
+    m_ordered.clear();
+    int l_rank = 0;
+    auto l_stay = l_staying.begin();
+    for (SortedRow* lp_row : m_coming) {
+        if (lp_row->m_gone && lp_row->treeWidget() != mp_tree)
+            continue;
+        // After the staying rows with an equal key, as one by one.
+        for (; l_stay != l_staying.end() && !Before(lp_row, *l_stay); ++l_stay)
+            (*l_stay)->m_rank = l_rank++;
+        lp_row->m_rank = l_rank++;
+        if (lp_row->treeWidget() != mp_tree)
+            m_ordered << lp_row;
+    }
+    for (; l_stay != l_staying.end(); ++l_stay)
+        (*l_stay)->m_rank = l_rank++;
+}
+
+void SortedRows::PlaceAll()
+{
+    // A new row that went since it was ranked never enters.
+    QList<QTreeWidgetItem*> l_ordered;
+    l_ordered.reserve(m_ordered.size());
+    for (QTreeWidgetItem* lp_row : m_ordered)
+        if (!static_cast<SortedRow*>(lp_row)->m_gone)
+            l_ordered << lp_row;
+    m_ordered.clear();
+    int const l_rows = mp_tree->topLevelItemCount();
+    m_entering.takeChildren();
+    mp_tree->addTopLevelItems(l_ordered);
+    // Into an empty list (a room list or member list arriving whole) the
+    // rows went in their order.
+    if (l_rows != 0)
+        mp_tree->model()->sort(SortColumn(), Qt::AscendingOrder);
+    EndBatch();
+}
+
+void SortedRows::PlaceOneByOne()
+{
     // The moving rows leave first, so that the binary search runs over rows
     // that are all in place.
+    m_entering.takeChildren();
     QTreeWidgetItem* lp_current = mp_tree->currentItem();
-    std::vector<std::pair<QTreeWidgetItem*, bool>> l_placed;
-    for (QTreeWidgetItem* lp_row : l_moving) {
-        int const l_index = mp_tree->indexOfTopLevelItem(lp_row);
-        if (l_index < 0)
+    std::vector<std::pair<SortedRow*, bool>> l_placed;
+    for (SortedRow* lp_row : m_batchRows) {
+        if (lp_row->treeWidget() != mp_tree) {
+            if (!lp_row->m_gone)
+                l_placed.emplace_back(lp_row, false);
+            continue;
+        }
+        // One that went stays until the next batch deletes it.
+        if (lp_row->m_gone)
             continue;
         bool const l_selected = lp_row->isSelected();
-        mp_tree->takeTopLevelItem(l_index);
+        mp_tree->takeTopLevelItem(mp_tree->indexOfTopLevelItem(lp_row));
         l_placed.emplace_back(lp_row, l_selected);
     }
-    for (QTreeWidgetItem* lp_row : l_adding)
-        l_placed.emplace_back(lp_row, false);
     for (auto const& l_row : l_placed) {
         mp_tree->insertTopLevelItem(PlaceOf(*l_row.first), l_row.first);
         l_row.first->setSelected(l_row.second);
         if (l_row.first == lp_current)
             mp_tree->setCurrentItem(lp_current, 0, QItemSelectionModel::NoUpdate);
     }
+    EndBatch();
 }
 
-int SortedRows::PlaceOf(QTreeWidgetItem const& i_row) const
+void SortedRows::EndBatch()
 {
-    QHeaderView const* lp_header = mp_tree->header();
-    int const l_column = lp_header->sortIndicatorSection();
-    bool const l_ascending = lp_header->sortIndicatorOrder() == Qt::AscendingOrder;
-    RowKey const l_key = mp_key(i_row, l_column);
+    for (SortedRow* lp_row : m_batchRows) {
+        lp_row->m_toPlace = false;
+        Release(lp_row);
+    }
+    m_batchRows.clear();
+    m_coming.clear();
+}
+
+int SortedRows::PlaceOf(SortedRow const& i_row) const
+{
     // After the rows with an equal key, as a stable sort leaves them.
     int l_low = 0;
     int l_high = mp_tree->topLevelItemCount();
     while (l_low < l_high) {
         int const l_middle = l_low + (l_high - l_low) / 2;
-        RowKey const l_other = mp_key(*mp_tree->topLevelItem(l_middle), l_column);
-        if (l_ascending ? l_key < l_other : l_other < l_key)
+        if (Before(&i_row, RowAt(mp_tree, l_middle)))
             l_high = l_middle;
         else
             l_low = l_middle + 1;
     }
     return l_low;
-}
-
-void SortedRows::SortAll()
-{
-    Settle(true);
-}
-
-void SortedRows::SortWhole(std::vector<QTreeWidgetItem*> const& i_adding)
-{
-    QHeaderView const* lp_header = mp_tree->header();
-    int const l_column = lp_header->sortIndicatorSection();
-    Qt::SortOrder const l_order = lp_header->sortIndicatorOrder();
-    std::unordered_map<QTreeWidgetItem const*, RowKey> l_keys;
-    int const l_rows = mp_tree->topLevelItemCount();
-    l_keys.reserve(std::size_t(l_rows) + i_adding.size());
-    for (QTreeWidgetItem const* lp_row : i_adding)
-        l_keys.emplace(lp_row, mp_key(*lp_row, l_column));
-    auto const l_less = [&l_keys, l_order](QTreeWidgetItem const* ip_a, QTreeWidgetItem const* ip_b) {
-        return l_order == Qt::AscendingOrder ? l_keys.at(ip_a) < l_keys.at(ip_b) : l_keys.at(ip_b) < l_keys.at(ip_a);
-    };
-    QList<QTreeWidgetItem*> l_sorted;
-    l_sorted.reserve(int(i_adding.size()));
-    for (QTreeWidgetItem* lp_row : i_adding)
-        l_sorted << lp_row;
-    // Into an empty list (a room list or member list arriving whole) the
-    // rows go in their order at once.
-    std::stable_sort(l_sorted.begin(), l_sorted.end(), l_less);
-    mp_tree->addTopLevelItems(l_sorted);
-    if (l_rows == 0)
-        return;
-    for (int l_index = 0; l_index < l_rows; ++l_index) {
-        QTreeWidgetItem const* lp_row = mp_tree->topLevelItem(l_index);
-        l_keys.emplace(lp_row, mp_key(*lp_row, l_column));
-    }
-    // The model's own sort keeps the selection and the current row; it
-    // compares through the rows' operator<, which reads these keys.
-    sp_sortKeys = &l_keys;
-    mp_tree->model()->sort(l_column, l_order);
-    sp_sortKeys = nullptr;
-}
-
-bool SortedRows::Less(QTreeWidgetItem const& i_row, QTreeWidgetItem const& i_other, KeyFunction ip_key)
-{
-    if (sp_sortKeys) {
-        auto const l_row = sp_sortKeys->find(&i_row);
-        auto const l_other = sp_sortKeys->find(&i_other);
-        if (l_row != sp_sortKeys->end() && l_other != sp_sortKeys->end())
-            return l_row->second < l_other->second;
-    }
-    QTreeWidget const* lp_tree = i_row.treeWidget();
-    if (!lp_tree)
-        return false;
-    int const l_column = lp_tree->header()->sortIndicatorSection();
-    return ip_key(i_row, l_column) < ip_key(i_other, l_column);
 }

@@ -10,26 +10,32 @@
 // The tree's own sorting stays off. With it on, Qt sorts the whole list
 // again after every row that is added, so in a room of thousands of members
 // each join would cost a full sort with two store look-ups per comparison.
-// Here a click on a header sorts once, with each row's key computed once.
-// Rows that come, go, or whose key may have changed wait and are dealt
-// with together: each one that comes is put in its place by binary search,
-// or, when many come at once (a member list arriving with the join answer,
-// a room list refresh), the whole list is sorted once. The tree lays out
-// all its rows again after any row comes or goes, so the waiting rows are
-// dealt with at the next turn of the event loop, but no sooner than
-// BATCH_MS after the last time: a busy room's joins and leaves cost the
-// tree one layout and one paint per batch, not one per user.
+// Here a row's key is read from the store when the row comes or is placed
+// again, and for every row when a header is clicked; the rows compare by
+// the keys read then. Rows that come, go, or whose key may have changed
+// wait and are dealt with together: each one that comes is put in its place
+// by binary search, or, when many come at once (a member list arriving with
+// the join answer, a room list refresh), the whole list is sorted once. The
+// tree lays out all its rows again after any row comes or goes, so the
+// waiting rows are dealt with at the next turn of the event loop, but no
+// sooner than BATCH_MS after the last time: a busy room's joins and leaves
+// cost the tree one layout and one paint per batch, not one per user.
+//
+// A batch of thousands (a room list of 20,000) reads the store and deletes
+// rows in slices (SlicedWork), so that it never holds the window; only the
+// placing itself, which works on keys already read, is one step.
 
+#include "store/SlicedWork.h"
+
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
-#include <QElapsedTimer>
 #include <QTimer>
+#include <QTreeWidgetItem>
 
-#include <unordered_map>
 #include <vector>
 
 class QTreeWidget;
-class QTreeWidgetItem;
 
 // What a row sorts by in one column: the number first, then the text.
 struct RowKey
@@ -41,6 +47,37 @@ struct RowKey
     {
         return m_number != i_other.m_number ? m_number < i_other.m_number : m_text < i_other.m_text;
     }
+};
+
+// A row of a list that SortedRows keeps: it carries its key and what the
+// list has still to do with it.
+class SortedRow : public QTreeWidgetItem
+{
+public:
+    static constexpr int ROW_TYPE = QTreeWidgetItem::UserType + 1;
+
+    SortedRow() : QTreeWidgetItem(ROW_TYPE) {}
+
+    // By the place the list gave the row last; Qt's sort of the whole list
+    // calls it.
+    bool operator<(QTreeWidgetItem const& i_other) const override;
+
+private:
+    friend class SortedRows;
+
+    RowKey m_key;
+    // The list's key round the key was read in: a header click starts a
+    // new one.
+    quint64 m_keyRound = 0;
+    // The row's place in the order of the last sort of the whole list; -1
+    // marks a row that moves.
+    int m_rank = 0;
+    // What waits for the row; a row that went is deleted once nothing
+    // does.
+    bool m_toPrepare = false;
+    bool m_toPlace = false;
+    bool m_toDelete = false;
+    bool m_gone = false;
 };
 
 class SortedRows : public QObject
@@ -65,45 +102,85 @@ public:
     void SortBy(int i_column, Qt::SortOrder i_order);
     // A new row, in no tree yet: it enters the tree in its place with the
     // next batch, and belongs to it from now on.
-    void Add(QTreeWidgetItem* ip_row);
-    // Deletes the row: at once when it has not entered the tree yet, with
-    // the next batch otherwise.
-    void Remove(QTreeWidgetItem* ip_row);
+    void Add(SortedRow* ip_row);
+    // Deletes the row: at once when nothing waits for it, with the next
+    // batch otherwise.
+    void Remove(SortedRow* ip_row);
     // What the row shows, or its key, may have changed: its cells are set
     // again and it moves to its place with the next batch.
-    void Place(QTreeWidgetItem* ip_row);
-    // Deals with the waiting rows now.
+    void Place(SortedRow* ip_row);
+    // Deals with the waiting rows now, all of them.
     void Flush();
-
-    // The rows' operator<: their keys in the tree's sort column, or, while
-    // a sort of the whole list runs, the keys it computed beforehand.
-    static bool Less(QTreeWidgetItem const& i_row, QTreeWidgetItem const& i_other, KeyFunction ip_key);
+    // No row waits and no batch is under way.
+    bool IsSettled() const;
 
 private slots:
     void OnSortIndicatorChanged(int i_column, Qt::SortOrder i_order);
 
 private:
+    // A batch goes through these in turn; rows that come, go or change
+    // once its rows are gathered wait for the next one.
+    enum Phase { PREPARE, DELETE, REKEY, GATHER, SORT_RUNS, SORT_MERGES, RANK, PLACE };
+
     void Schedule();
-    void SortAll();
-    // Deletes the rows that went, sets the cells of those that came or
-    // changed, and puts them in their places: one by one, or, with
-    // i_sortAll or when many wait, by one sort of the whole list.
-    void Settle(bool i_sortAll);
-    void SortWhole(std::vector<QTreeWidgetItem*> const& i_adding);
+    void StartBatch();
+    // One unit of a batch: a row's cells and key, a row deleted, a key of a
+    // row in the tree read again, a run of the sort, the ranking; the
+    // placing last, in a slice of its own. False once through.
+    bool Step();
+    void Prepare(SortedRow* ip_row);
+    void Gather();
+    bool SortStep();
+    void PlaceOneByOne();
+    // Sorting the whole list: each row's place, then the rows placed.
+    void Rank();
+    void PlaceAll();
+    // Clears the batch's hold on its rows.
+    void EndBatch();
+    // Deletes the row when it went and nothing waits for it any more.
+    void Release(SortedRow* ip_row);
     // The index at which the row belongs among the rows in place.
-    int PlaceOf(QTreeWidgetItem const& i_row) const;
+    int PlaceOf(SortedRow const& i_row) const;
+    bool Before(SortedRow const* ip_a, SortedRow const* ip_b) const;
+    int SortColumn() const;
 
     QTreeWidget* mp_tree;
     KeyFunction mp_key;
     RefreshFunction mp_refresh;
-    std::vector<QTreeWidgetItem*> m_adding;
-    std::vector<QTreeWidgetItem*> m_removing;
-    std::vector<QTreeWidgetItem*> m_moving;
+    // New rows wait as children of this item, which no tree holds, until a
+    // batch gathers them as children of the other: so they go with the
+    // list if it goes first.
+    QTreeWidgetItem m_outside;
+    QTreeWidgetItem m_entering;
+    // Rows whose cells and key are to be read; those before m_prepared
+    // are done.
+    std::vector<SortedRow*> m_preparing;
+    std::size_t m_prepared = 0;
+    std::vector<SortedRow*> m_placing;
+    std::vector<SortedRow*> m_deleting;
+    std::size_t m_deleted = 0;
+    // A header click: every row's key is read again (from m_rekeyed on),
+    // and the whole list sorted.
+    quint64 m_keyRound = 1;
+    int m_rekeyed = 0;
+    bool m_sortAll = false;
+
+    // The batch under way: its rows, that enter the tree or move in it;
+    // sorting the whole list, those to sort (the same, or every row after
+    // a header click), sorted in runs that are merged in turn.
+    Phase m_phase = PREPARE;
+    bool m_wholeList = false;
+    bool m_ascending = true;
+    std::vector<SortedRow*> m_batchRows;
+    std::vector<SortedRow*> m_coming;
+    // The new rows in their order, once ranked.
+    QList<QTreeWidgetItem*> m_ordered;
+    std::size_t m_run = 0;
+    std::size_t m_runWidth = 0;
+
+    SlicedWork m_batch;
     QTimer m_flushTimer;
     QElapsedTimer m_sinceFlush;
-    // The keys of the sort under way, if any (the GUI thread sorts one list
-    // at a time).
-    static std::unordered_map<QTreeWidgetItem const*, RowKey> const* sp_sortKeys;
 };
 
 #endif

@@ -2,7 +2,7 @@
 
 #include "ui/transfers/ShareModel.h"
 #include "ui/transfers/ShareTree.h"
-#include "ui/transfers/SlicedWork.h"
+#include "store/SlicedWork.h"
 
 #include "ui_ShareForm.h"
 

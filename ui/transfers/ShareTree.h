@@ -16,7 +16,7 @@
 
 #include "store/Data.h"
 #include "ui/search/FilterParser.h"
-#include "ui/transfers/SlicedWork.h"
+#include "store/SlicedWork.h"
 #include "ui/widgets/TreeWidgetItem.h"
 
 #include <QObject>

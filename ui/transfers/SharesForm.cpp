@@ -2,7 +2,7 @@
 
 #include "ui/transfers/ShareForm.h"
 #include "ui/transfers/ShareModel.h"
-#include "ui/transfers/SlicedWork.h"
+#include "store/SlicedWork.h"
 #include "ui/transfers/UploadForm.h"
 
 #include "ui_SharesForm.h"

@@ -1,8 +1,9 @@
-#include "ui/transfers/SlicedWork.h"
+#include "store/SlicedWork.h"
 
 #include <QElapsedTimer>
 #include <QPointer>
 
+#include <algorithm>
 #include <utility>
 
 namespace {
@@ -15,7 +16,7 @@ SlicedWork::SlicedWork(QObject* ip_parent) : QObject(ip_parent)
 {
     m_timer.setSingleShot(true);
     m_timer.setInterval(0);
-    connect(&m_timer, &QTimer::timeout, this, [this]() { RunSlice(s_sliceMs); });
+    connect(&m_timer, &QTimer::timeout, this, [this]() { RunSlice(Budget()); });
 }
 
 void SlicedWork::SetSliceMs(qint64 i_ms)
@@ -28,13 +29,18 @@ qint64 SlicedWork::SliceMs()
     return s_sliceMs;
 }
 
+qint64 SlicedWork::Budget() const
+{
+    return m_ownSliceMs >= 0 ? std::min(m_ownSliceMs, s_sliceMs) : s_sliceMs;
+}
+
 void SlicedWork::Start(Step i_step, std::function<void()> i_done)
 {
     ++m_generation;
     mp_step = i_step ? std::make_shared<Step const>(std::move(i_step)) : nullptr;
     m_done = std::move(i_done);
     m_timer.stop();
-    RunSlice(s_sliceMs);
+    RunSlice(Budget());
 }
 
 void SlicedWork::Stop()
@@ -56,18 +62,20 @@ void SlicedWork::RunSlice(qint64 i_sliceMs)
     quint64 const l_generation = m_generation;
     std::shared_ptr<Step const> const lp_step = mp_step;
     QPointer<SlicedWork> const lp_self(this);
-    QElapsedTimer l_clock;
-    l_clock.start();
+    m_slice.start();
+    m_endSlice = false;
     bool l_more = lp_step != nullptr;
     while (l_more) {
         l_more = (*lp_step)();
         if (!lp_self || l_generation != m_generation)
             return;
-        if (l_more && i_sliceMs >= 0 && l_clock.nsecsElapsed() >= i_sliceMs * 1000000) {
+        if (l_more && i_sliceMs >= 0 && (m_endSlice || m_slice.nsecsElapsed() >= i_sliceMs * 1000000)) {
+            m_slice.invalidate();
             m_timer.start();
             return;
         }
     }
+    m_slice.invalidate();
     std::function<void()> const l_done = std::move(m_done);
     Stop();
     if (l_done)
