@@ -3,10 +3,11 @@
 
 // What the benchmarks share: the quick mode that CI runs, the start of the
 // benchmarks of pages, the longest stall of the window's thread, the
-// process's resident memory, the processor time of the calling thread, and
-// the share-shaped store that the store and data-file benchmarks measure:
-// file items, each in one of the folders and linked to five of the tokens,
-// chosen by a fixed-seed generator so that every run builds the same store.
+// process's resident memory and its peak, the processor time of the calling
+// thread, and the share-shaped store that the store and data-file benchmarks
+// measure: file items, each in one of the folders and linked to five of the
+// tokens, chosen by a fixed-seed generator so that every run builds the same
+// store.
 
 #include "store/Data.h"
 
@@ -24,6 +25,8 @@
 #include <random>
 #include <string>
 #include <vector>
+
+#include <malloc.h>
 
 namespace bench {
 
@@ -129,6 +132,16 @@ inline long ResidentKiB(char const* ip_field = "VmRSS:")
         if (l_line.rfind(l_field, 0) == 0)
             return std::stol(l_line.substr(l_field.size()));
     return 0;
+}
+
+// Gives freed memory back to the system, then starts the peak resident
+// memory ("VmHWM:") afresh from the current resident memory.
+inline void ResetPeak()
+{
+    malloc_trim(0);
+    std::ofstream l_refs("/proc/self/clear_refs");
+    if (!(l_refs << "5" << std::flush))
+        std::printf("(the peak resident memory cannot be reset here)\n");
 }
 
 // The processor time the calling thread has used, in nanoseconds.

@@ -86,17 +86,18 @@ Status ReadFolderFiles(MemStream& io_in, quint64 i_maxFiles, quint64& io_entries
 }
 
 // i_folders folders, each a path and its files, at most i_maxFiles of them
-// in one folder.
-Status ReadFolders(MemStream& io_in, quint32 i_folders, quint64 i_maxFiles, FileInfoMap& o_folders)
+// in one folder; folders and files are added to io_entries.
+Status ReadFolders(MemStream& io_in, quint32 i_folders, quint64 i_maxFiles, quint64& io_entries,
+                   FileInfoMap& o_folders)
 {
-    quint64 l_entries = i_folders;
+    io_entries += i_folders;
     for (quint32 l_folder = 0; l_folder < i_folders; ++l_folder) {
         std::string l_path;
         if (!io_in.ReadRaw(l_path))
             return CutShort();
         Status l_status = CheckPath(l_path);
         if (l_status.Ok())
-            l_status = ReadFolderFiles(io_in, i_maxFiles, l_entries, o_folders[l_path]);
+            l_status = ReadFolderFiles(io_in, i_maxFiles, io_entries, o_folders[l_path]);
         if (!l_status.Ok())
             return l_status;
     }
@@ -213,6 +214,23 @@ Status DecodeFolderContents(MemStream& io_in, FolderContents& o_contents)
     return ReadInflated(io_in, INFLATE_CAP_DEFAULT, &ReadFolderContents, o_contents);
 }
 
+Status PeekSearchAnswerToken(MemStream const& i_in, quint32& o_token)
+{
+    // The record starts with the user's name and the token: the name's
+    // length first, then as much as the two need.
+    MemStream l_head;
+    quint32 l_nameLength = 0;
+    if (!ZlibInflatePrefix(i_in, 4, l_head) || !l_head.ReadU32(l_nameLength))
+        return Malformed("does not inflate to a record");
+    if (l_nameLength > l_head.ReadStringLimit())
+        return Malformed(QString("names a user of %1 bytes").arg(l_nameLength));
+    std::string l_name;
+    if (!ZlibInflatePrefix(i_in, 8 + quint64(l_nameLength), l_head) || !l_head.ReadRaw(l_name) ||
+        !l_head.ReadU32(o_token))
+        return CutShort();
+    return Status();
+}
+
 Status ReadShareList(MemStream& io_in, ShareList& o_list)
 {
     o_list = ShareList();
@@ -221,12 +239,17 @@ Status ReadShareList(MemStream& io_in, ShareList& o_list)
         return Malformed("announces more folders than it holds");
     if (l_folders > MAX_SHARE_LIST_ENTRIES)
         return Malformed(QString("lists more than %1 entries").arg(MAX_SHARE_LIST_ENTRIES));
-    Status l_status = ReadFolders(io_in, l_folders, MAX_SHARE_LIST_ENTRIES, o_list.m_folders);
+    quint64 l_entries = 0;
+    Status l_status = ReadFolders(io_in, l_folders, MAX_SHARE_LIST_ENTRIES, l_entries, o_list.m_folders);
     if (!l_status.Ok())
         return l_status;
+    // Each name costs a map node: the table counts against the same caps,
+    // before anything of it is kept.
     quint32 l_names = 0;
     if (!io_in.ReadU32(l_names) || !CountFits(io_in, l_names, MIN_TABLE_ENTRY_BYTES))
         return Malformed("announces more attribute names than it holds");
+    if (l_names > MAX_ATTRIBUTE_NAMES || l_entries + l_names > MAX_SHARE_LIST_ENTRIES)
+        return Malformed(QString("names %1 attributes after %2 entries").arg(l_names).arg(l_entries));
     for (quint32 l_entry = 0; l_entry < l_names; ++l_entry) {
         quint32 l_code = 0;
         std::string l_name;
@@ -269,7 +292,9 @@ Status ReadFolderContents(MemStream& io_in, FolderContents& o_contents)
         return Malformed("announces more folders than it holds");
     Status l_status = CheckPath(o_contents.m_folder);
     // The u32 0 that ends a folder listing is not needed to read it.
-    return l_status.Ok() ? ReadFolders(io_in, l_folders, MAX_FOLDER_FILES, o_contents.m_folders) : l_status;
+    quint64 l_entries = 0;
+    return l_status.Ok() ? ReadFolders(io_in, l_folders, MAX_FOLDER_FILES, l_entries, o_contents.m_folders)
+                         : l_status;
 }
 
 Status DecodeUserInfo(MemStream& io_in, UserInfo& o_info)

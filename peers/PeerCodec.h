@@ -53,6 +53,9 @@ constexpr quint64 MAX_SHARE_LIST_ENTRIES = 2000000;
 constexpr quint32 MAX_ANSWER_FILES = 100000;
 // Files of one folder in a folder-contents answer.
 constexpr quint32 MAX_FOLDER_FILES = 0x20000;
+// Names in a share list's attribute table (a client names a handful of
+// codes). They count as entries as well.
+constexpr quint32 MAX_ATTRIBUTE_NAMES = 256;
 
 enum class Fault {
     None,
@@ -174,6 +177,10 @@ bool PeekCode(QByteArray const& i_message, quint32& o_code);
 Status DecodeShareList(MemStream& io_in, ShareList& o_list);
 Status DecodeSearchAnswer(MemStream& io_in, SearchAnswer& o_answer);
 Status DecodeFolderContents(MemStream& io_in, FolderContents& o_contents);
+// The search token of a compressed search answer (9), from the start of its
+// record alone: whether the answer is wanted is known before the rest is
+// inflated or read.
+Status PeekSearchAnswerToken(MemStream const& i_in, quint32& o_token);
 // Their inflated records.
 Status ReadShareList(MemStream& io_in, ShareList& o_list);
 Status ReadSearchAnswer(MemStream& io_in, SearchAnswer& o_answer);

@@ -79,7 +79,6 @@ bool RepeatsEarlierAnswer(Item const& i_request, Item const& i_user, std::vector
 
 void PeerMessenger::GetUserSharedFiles(QString i_user)
 {
-    NoteShareListRequest(i_user);
     MemStream l_message = EncodeRequest(SHARED_FILES_REQUEST);
     SendMessage(i_user, l_message);
 }
@@ -141,13 +140,26 @@ bool PeerMessenger::DispatchMessage(QString const& i_user, QByteArray const& i_p
 {
     quint32 l_code = 0;
     PeekCode(i_payload, l_code);
-    // Only a list we asked for is worth inflating: an unasked one would
-    // cost memory and time for nothing.
-    if (l_code == SHARED_FILES && !TakeShareListRequest(i_user)) {
-        Log(1, QString("Dropping a share list from %1 that we did not ask for").arg(i_user));
+    MemStream l_in(i_payload);
+    // Only what we asked for is worth inflating: anything else would cost
+    // memory and time for nothing.
+    if ((l_code == SHARED_FILES || l_code == FOLDER_CONTENTS) && !TakeRequest(i_user, l_code)) {
+        Log(1, QString("Dropping %1 from %2 that we did not ask for")
+                   .arg(l_code == SHARED_FILES ? "a share list" : "folder contents", i_user));
         return true;
     }
-    MemStream l_in(i_payload);
+    if (l_code == SEARCH_RESULTS) {
+        quint32 l_token = 0;
+        l_in.Skip(4);
+        Status const l_head = PeekSearchAnswerToken(l_in, l_token);
+        if (!l_head.Ok()) {
+            Log(1, QString("Message %1 from %2 %3").arg(QString::number(l_code), i_user, l_head.m_reason));
+            return false;
+        }
+        if (!WantsSearchAnswer(i_user, l_token))
+            return true;
+        l_in.SetReadIndex(0);
+    }
     Message l_message;
     Status l_status = Decode(l_in, l_message);
     if (l_status.m_fault == Fault::Malformed) {
@@ -249,33 +261,51 @@ void PeerMessenger::ApplyMessage(QString const& i_user, Message& io_message)
 
 // -------------------------------------------------------- search-result intake
 
+bool PeerMessenger::WantsSearchAnswer(QString const& i_user, quint32 i_token)
+{
+    QString const l_token = QString::number(i_token);
+    Item const l_request = d.GetType("search_request")->HasItem(Value(i_token));
+    if (l_request.IsNull()) {
+        Log(2, QString("Search results from %1 for unknown search %2").arg(i_user, l_token), "Search");
+        return false;
+    }
+    if (l_request.IsConnected("search_stopped")) {
+        Log(2, QString("Search results from %1 for stopped search %2").arg(i_user, l_token), "Search");
+        return false;
+    }
+    auto const l_intake = m_searchIntake.find(i_token);
+    if (l_intake != m_searchIntake.end() && l_intake->second.m_full) {
+        Log(2, QString("Search results from %1 for search %2, which has all it takes").arg(i_user, l_token), "Search");
+        return false;
+    }
+    Item const l_user = FindPeerUser(i_user);
+    if (l_user.IsValid() && d.HasType("is_ignored") && l_user.IsConnected("is_ignored")) {
+        Log(2, QString("Search results from ignored user %1 dropped").arg(i_user), "Search");
+        return false;
+    }
+    Item const l_wish = l_request["wish_list_item"];
+    if (l_user.IsValid() && l_wish.IsValid() && l_wish.IsConnected("discard_repeated_results") &&
+        l_wish["received_results_from_users"].IsConnected(l_user)) {
+        PeerLog(1, QString("Throwing away repeated search results from user %1").arg(i_user), "Wish List");
+        return false;
+    }
+    return true;
+}
+
 void PeerMessenger::TakeSearchAnswer(QString const& i_user, SearchAnswer const& i_answer)
 {
     QString l_token = QString::number(i_answer.m_token);
     if (i_answer.m_user != i_user)
         Log(2, QString("Search results from %1 name the user %2").arg(i_user, i_answer.m_user), "Search");
+    // The dispatcher asked WantsSearchAnswer of the same token before the
+    // files were read.
     Item l_request = d.GetType("search_request")->HasItem(Value(i_answer.m_token));
-    if (l_request.IsNull()) {
-        Log(2, QString("Search results from %1 for unknown search %2").arg(i_user, l_token), "Search");
+    if (l_request.IsNull())
         return;
-    }
-    if (l_request.IsConnected("search_stopped")) {
-        Log(2, QString("Search results from %1 for stopped search %2").arg(i_user, l_token), "Search");
-        return;
-    }
-    Item l_existingUser = FindPeerUser(i_user);
-    if (l_existingUser.IsValid() && d.HasType("is_ignored") && l_existingUser.IsConnected("is_ignored")) {
-        Log(2, QString("Search results from ignored user %1 dropped").arg(i_user), "Search");
-        return;
-    }
     Item l_user = PeerUserItem(i_user);
     Item l_wish = l_request["wish_list_item"];
     bool l_oncePerUser = l_wish.IsValid() && l_wish.IsConnected("discard_repeated_results");
     Item l_received = l_oncePerUser ? l_wish["received_results_from_users"] : Item();
-    if (l_received.IsValid() && l_received.IsConnected(l_user)) {
-        PeerLog(1, QString("Throwing away repeated search results from user %1").arg(i_user), "Wish List");
-        return;
-    }
     if (RepeatsEarlierAnswer(l_request, l_user, i_answer.m_files)) {
         Log(2, QString("Search results from %1 for search %2 repeat an earlier answer, dropped").arg(i_user, l_token),
             "Search");
@@ -322,36 +352,44 @@ void PeerMessenger::TakeSearchAnswer(QString const& i_user, SearchAnswer const& 
 
 // ------------------------------------------------------- what we asked for
 
-void PeerMessenger::NoteShareListRequest(QString const& i_user)
+void PeerMessenger::NoteRequest(QString const& i_user, QByteArray const& i_message)
 {
-    std::deque<qint64>& l_times = m_shareListRequests[i_user];
+    quint32 l_code = 0;
+    PeekCode(i_message, l_code);
+    if (l_code != SHARED_FILES_REQUEST && l_code != FOLDER_CONTENTS_REQUEST)
+        return;
+    std::deque<qint64>& l_times = m_requests[{i_user, l_code == SHARED_FILES_REQUEST ? SHARED_FILES : FOLDER_CONTENTS}];
     // A page that asks again and again must not grow this without end; a
     // few open requests are as good as many.
-    if (l_times.size() >= MAX_OPEN_SHARE_LIST_REQUESTS)
+    if (l_times.size() >= MAX_OPEN_REQUESTS)
         l_times.pop_front();
     l_times.push_back(Now());
 }
 
-bool PeerMessenger::TakeShareListRequest(QString const& i_user)
+bool PeerMessenger::TakeRequest(QString const& i_user, quint32 i_answerCode)
 {
-    ForgetOldShareListRequests();
-    auto l_found = m_shareListRequests.find(i_user);
-    if (l_found == m_shareListRequests.end())
+    auto l_found = m_requests.find({i_user, i_answerCode});
+    if (l_found == m_requests.end())
         return false;
-    l_found->second.pop_front();
-    if (l_found->second.empty())
-        m_shareListRequests.erase(l_found);
-    return true;
+    std::deque<qint64>& l_times = l_found->second;
+    while (!l_times.empty() && l_times.front() < Now() - REQUEST_ANSWER_TIME)
+        l_times.pop_front();
+    bool const l_asked = !l_times.empty();
+    if (l_asked)
+        l_times.pop_front();
+    if (l_times.empty())
+        m_requests.erase(l_found);
+    return l_asked;
 }
 
-void PeerMessenger::ForgetOldShareListRequests()
+void PeerMessenger::ForgetOldRequests()
 {
-    qint64 l_oldest = Now() - SHARE_LIST_ANSWER_TIME;
-    for (auto l_it = m_shareListRequests.begin(); l_it != m_shareListRequests.end();) {
+    qint64 l_oldest = Now() - REQUEST_ANSWER_TIME;
+    for (auto l_it = m_requests.begin(); l_it != m_requests.end();) {
         std::deque<qint64>& l_times = l_it->second;
         while (!l_times.empty() && l_times.front() < l_oldest)
             l_times.pop_front();
-        l_it = l_times.empty() ? m_shareListRequests.erase(l_it) : std::next(l_it);
+        l_it = l_times.empty() ? m_requests.erase(l_it) : std::next(l_it);
     }
 }
 

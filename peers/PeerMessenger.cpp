@@ -12,6 +12,7 @@
 #include "store/TimerManager.h"
 
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QHostAddress>
 #include <QMetaMethod>
 #include <QPointer>
@@ -19,6 +20,7 @@
 #include <QTcpSocket>
 #include <QTimer>
 
+#include <algorithm>
 #include <exception>
 #include <vector>
 
@@ -30,6 +32,10 @@ constexpr quint16 DEFAULT_LISTENING_PORT = 2235;
 // Bytes that may wait in a connection's send buffer: room for the largest
 // frame and as much again.
 constexpr qint64 MAX_UNWRITTEN_BYTES = 2 * qint64(PeerWire::MAX_MESSAGE_LENGTH);
+// What a socket reads ahead of the frames handled: a peer that sends faster
+// than we handle is held back by TCP, not by our memory. Raised for one
+// frame while a larger one arrives.
+constexpr qint64 READ_AHEAD = 1024 * 1024;
 // Transfer messages are a few hundred bytes; what waits for a sender check
 // is bounded well above that.
 constexpr qint64 MAX_HELD_BYTES = 1024 * 1024;
@@ -47,6 +53,12 @@ PeerMessenger::ShareListProvider& ShareListProviderSlot()
     return s_provider;
 }
 
+PeerMessenger::AnswerGate& AnswerGateSlot()
+{
+    static PeerMessenger::AnswerGate s_gate;
+    return s_gate;
+}
+
 } // namespace
 
 PeerMessenger::PeerMessenger(QObject* ip_parent) : QObject(ip_parent)
@@ -61,8 +73,8 @@ PeerMessenger::PeerMessenger(QObject* ip_parent) : QObject(ip_parent)
 
 PeerMessenger::~PeerMessenger()
 {
-    for (Attempt& l_attempt : m_attempts)
-        delete l_attempt.mp_timer;
+    for (auto& l_entry : m_attempts)
+        delete l_entry.second.mp_timer;
     m_attempts.clear();
     for (auto& l_entry : m_links) {
         l_entry.first->disconnect(this);
@@ -223,6 +235,7 @@ PeerMessenger::Link* PeerMessenger::FindLink(QTcpSocket* ip_socket)
 PeerMessenger::Link& PeerMessenger::AddSocket(QTcpSocket* ip_socket, LinkRole i_role, bool i_obfuscated)
 {
     ip_socket->setParent(this);
+    ip_socket->setReadBufferSize(READ_AHEAD);
     Link& l_link = m_links[ip_socket];
     l_link.mp_socket = ip_socket;
     l_link.m_role = i_role;
@@ -239,12 +252,43 @@ PeerMessenger::Link& PeerMessenger::AddSocket(QTcpSocket* ip_socket, LinkRole i_
     return l_link;
 }
 
+void PeerMessenger::UnindexLink(Link const& i_link)
+{
+    auto const l_found = m_linksOfUser.find(i_link.m_user);
+    if (l_found == m_linksOfUser.end())
+        return;
+    std::vector<QTcpSocket*>& l_sockets = l_found->second;
+    l_sockets.erase(std::remove(l_sockets.begin(), l_sockets.end(), i_link.mp_socket), l_sockets.end());
+    if (l_sockets.empty())
+        m_linksOfUser.erase(l_found);
+}
+
+void PeerMessenger::SetLinkUser(Link& io_link, QString const& i_user)
+{
+    if (io_link.m_user == i_user)
+        return;
+    UnindexLink(io_link);
+    io_link.m_user = i_user;
+    if (!i_user.isEmpty())
+        m_linksOfUser[i_user].push_back(io_link.mp_socket);
+}
+
+void PeerMessenger::EndConnectingBack(Link& io_link)
+{
+    if (io_link.m_connectingBack)
+        --m_connectingBacks;
+    io_link.m_connectingBack = false;
+}
+
 bool PeerMessenger::RemoveLink(QTcpSocket* ip_socket, Link* op_link)
 {
     auto l_found = m_links.find(ip_socket);
     if (l_found == m_links.end())
         return false;
-    m_bufferedBytes -= l_found->second.m_buffered;
+    Link& l_link = l_found->second;
+    EndConnectingBack(l_link);
+    UnindexLink(l_link);
+    m_bufferedBytes -= l_link.m_buffered;
     if (op_link)
         *op_link = std::move(l_found->second);
     m_links.erase(l_found);
@@ -305,6 +349,7 @@ void PeerMessenger::HandOver(QTcpSocket* ip_socket)
     RemoveLink(ip_socket);
     ip_socket->disconnect(this);
     ip_socket->setParent(nullptr);
+    ip_socket->setReadBufferSize(0);
 }
 
 void PeerMessenger::OnSocketReadyRead()
@@ -321,7 +366,9 @@ void PeerMessenger::OnSocketReadyRead()
         ReadToken(*lp_link);
         break;
     case LinkState::Open:
-        ReadMessages(*lp_link);
+        // A scheduled slice reads on by itself.
+        if (!lp_link->m_readScheduled)
+            ReadMessages(*lp_link);
         break;
     case LinkState::Connecting:
         break;
@@ -336,13 +383,15 @@ void PeerMessenger::OnSocketClosed()
     Link* lp_link = FindLink(lp_socket);
     if (!lp_link)
         return;
+    if (lp_link->m_peerGone)
+        return;
     // A messaging connection may have delivered its last frames together
-    // with the close.
+    // with the close: they are handled, in slices, before the link goes.
     if (lp_link->m_state == LinkState::Open && lp_socket->bytesAvailable() > 0) {
-        ReadMessages(*lp_link);
-        lp_link = FindLink(lp_socket);
-        if (!lp_link)
-            return;
+        lp_link->m_peerGone = true;
+        if (!lp_link->m_readScheduled)
+            ReadMessages(*lp_link);
+        return;
     }
     CloseLink(lp_socket, lp_socket->error() == QAbstractSocket::RemoteHostClosedError ||
                                  lp_socket->error() == QAbstractSocket::UnknownSocketError
@@ -357,6 +406,7 @@ void PeerMessenger::OnSocketConnected()
     if (!lp_link || lp_link->m_state != LinkState::Connecting)
         return;
     lp_link->m_lastActivity = Now();
+    EndConnectingBack(*lp_link);
     if (lp_link->m_role == LinkRole::Direct) {
         WriteFrame(*lp_link, PeerWire::BuildInitHandshake(OwnUserName(), lp_link->m_type));
         FinishAttempt(lp_link->m_attempt);
@@ -412,8 +462,13 @@ bool PeerMessenger::TakeFrame(Link& io_link, quint32 i_maxLength, char const* ip
     QTcpSocket* lp_socket = io_link.mp_socket;
     quint32 l_length = 0;
     switch (PeerWire::ReadFrame(*lp_socket, io_link.m_obfuscated, i_maxLength, o_payload, &l_length)) {
-    case PeerWire::ReadResult::Incomplete:
+    case PeerWire::ReadResult::Incomplete: {
+        // A frame larger than the read-ahead must fit whole.
+        qint64 const l_needed = qint64(l_length) + (io_link.m_obfuscated ? 8 : 4);
+        if (l_length > 0 && l_needed > lp_socket->readBufferSize())
+            lp_socket->setReadBufferSize(l_needed);
         return false;
+    }
     case PeerWire::ReadResult::Empty:
         CloseLink(lp_socket, QString("empty %1 frame").arg(ip_kind));
         return false;
@@ -421,6 +476,8 @@ bool PeerMessenger::TakeFrame(Link& io_link, quint32 i_maxLength, char const* ip
         CloseLink(lp_socket, QString("%1 frame of %2 bytes is over the limit").arg(ip_kind).arg(l_length));
         return false;
     case PeerWire::ReadResult::Complete:
+        if (lp_socket->readBufferSize() > READ_AHEAD)
+            lp_socket->setReadBufferSize(READ_AHEAD);
         break;
     }
     return true;
@@ -439,7 +496,7 @@ void PeerMessenger::ReadHandshake(Link& io_link)
     }
     io_link.m_lastActivity = Now();
     if (l_handshake.m_code == PeerWire::HANDSHAKE_INIT) {
-        io_link.m_user = l_handshake.m_user;
+        SetLinkUser(io_link, l_handshake.m_user);
         io_link.m_type = l_handshake.m_type;
         io_link.m_answersOurRequest = false;
         // Anyone can give any name here; a connect-back proves itself by
@@ -451,36 +508,30 @@ void PeerMessenger::ReadHandshake(Link& io_link)
         return;
     }
     // A client connecting back for one of our requests through the server.
-    for (Attempt& l_attempt : m_attempts) {
-        if (l_attempt.m_phase != AttemptPhase::Indirect || l_attempt.m_token != l_handshake.m_token)
-            continue;
-        if (l_attempt.m_user != l_handshake.m_user) {
-            CloseLink(lp_socket, QString("connect-back from %1 for a request to %2")
-                                     .arg(l_handshake.m_user, l_attempt.m_user));
-            return;
-        }
-        io_link.m_user = l_attempt.m_user;
-        io_link.m_type = l_attempt.m_type;
-        io_link.m_answersOurRequest = true;
-        Log(2, QString("%1 connected back for our %2 connection").arg(io_link.m_user, io_link.m_type));
-        FinishAttempt(l_attempt.m_id);
-        CompleteHandshake(lp_socket);
+    Attempt* lp_attempt = FindAttemptByToken(l_handshake.m_token);
+    if (!lp_attempt) {
+        CloseLink(lp_socket, QString("connect-back with unknown token %1").arg(l_handshake.m_token));
         return;
     }
-    CloseLink(lp_socket, QString("connect-back with unknown token %1").arg(l_handshake.m_token));
+    if (lp_attempt->m_user != l_handshake.m_user) {
+        CloseLink(lp_socket,
+                  QString("connect-back from %1 for a request to %2").arg(l_handshake.m_user, lp_attempt->m_user));
+        return;
+    }
+    SetLinkUser(io_link, lp_attempt->m_user);
+    io_link.m_type = lp_attempt->m_type;
+    io_link.m_answersOurRequest = true;
+    Log(2, QString("%1 connected back for our %2 connection").arg(io_link.m_user, io_link.m_type));
+    FinishAttempt(lp_attempt->m_id);
+    CompleteHandshake(lp_socket);
 }
 
 void PeerMessenger::ReadToken(Link& io_link)
 {
     QTcpSocket* lp_socket = io_link.mp_socket;
-    if (lp_socket->bytesAvailable() < 4)
-        return;
-    MemStream l_bytes(lp_socket->read(4));
     quint32 l_token = 0;
-    if (!l_bytes.ReadU32(l_token)) {
-        CloseLink(lp_socket, "could not read the file-connection token");
+    if (!PeerWire::ReadFileToken(*lp_socket, l_token))
         return;
-    }
     QString l_user = io_link.m_user;
     Log(1, QString("File connection from %1 for transfer %2").arg(l_user, QString::number(l_token)));
     HandOver(lp_socket);
@@ -535,11 +586,7 @@ void PeerMessenger::Trust(QTcpSocket* ip_socket)
     l_held.swap(lp_link->m_held);
     // The user reached us: our own attempt has nothing left to do, and must
     // not report a failure for a user we are talking to.
-    std::vector<quint64> l_superseded;
-    for (Attempt const& l_attempt : m_attempts)
-        if (l_attempt.m_user == l_user && l_attempt.m_type == QLatin1String("P"))
-            l_superseded.push_back(l_attempt.m_id);
-    for (quint64 l_id : l_superseded)
+    for (quint64 l_id : AttemptsOf(l_user, "P"))
         CancelAttempt(l_id);
     FlushUnsent(*lp_link);
     for (QByteArray const& l_payload : l_held)
@@ -563,15 +610,18 @@ void PeerMessenger::Distrust(QTcpSocket* ip_socket, QString const& i_reason)
     lp_link->m_held.clear();
     // What waits for the user goes to him on a connection of our own.
     if (UnsentMessageCount(l_user) > 0 && !HasAttempt(l_user, "P"))
-        StartAttempt(l_user, "P");
+        RequestAttempt(l_user, "P");
 }
 
 std::vector<QTcpSocket*> PeerMessenger::UncheckedLinks(QString const& i_user) const
 {
     std::vector<QTcpSocket*> l_sockets;
-    for (auto const& l_entry : m_links)
-        if (l_entry.second.m_user == i_user && l_entry.second.m_trust == Link::Trust::Pending)
-            l_sockets.push_back(l_entry.first);
+    auto const l_found = m_linksOfUser.find(i_user);
+    if (l_found == m_linksOfUser.end())
+        return l_sockets;
+    for (QTcpSocket* lp_socket : l_found->second)
+        if (m_links.at(lp_socket).m_trust == Link::Trust::Pending)
+            l_sockets.push_back(lp_socket);
     return l_sockets;
 }
 
@@ -601,13 +651,19 @@ bool PeerMessenger::MayAct(Link& io_link, QByteArray const& i_payload)
 void PeerMessenger::ReadMessages(Link& io_link)
 {
     QTcpSocket* lp_socket = io_link.mp_socket;
+    QElapsedTimer l_slice;
+    l_slice.start();
     for (;;) {
         Link* lp_link = FindLink(lp_socket);
         if (!lp_link || lp_link->m_state != LinkState::Open)
             return;
         QByteArray l_payload;
-        if (!TakeFrame(*lp_link, PeerWire::MAX_MESSAGE_LENGTH, "message", l_payload))
+        if (!TakeFrame(*lp_link, PeerWire::MAX_MESSAGE_LENGTH, "message", l_payload)) {
+            lp_link = FindLink(lp_socket);
+            if (lp_link && lp_link->m_peerGone)
+                CloseLink(lp_socket, "closed by the peer");
             return;
+        }
         lp_link->m_lastActivity = Now();
         if (l_payload.size() < 4) {
             CloseLink(lp_socket, "message frame too short for its code");
@@ -615,6 +671,24 @@ void PeerMessenger::ReadMessages(Link& io_link)
         }
         if (MayAct(*lp_link, l_payload) && !HandleMessage(lp_socket, l_payload))
             return;
+        // A peer that sends thousands of frames at once must not hold the
+        // event loop: the rest waits for the next turn.
+        if (l_slice.elapsed() >= m_limits.m_readSliceMs) {
+            lp_link = FindLink(lp_socket);
+            if (!lp_link)
+                return;
+            lp_link->m_readScheduled = true;
+            QTimer::singleShot(0, lp_socket, [this, lp_socket]() {
+                Link* lp_next = FindLink(lp_socket);
+                if (!lp_next)
+                    return;
+                lp_next->m_readScheduled = false;
+                ReadMessages(*lp_next);
+                if ((lp_next = FindLink(lp_socket)))
+                    CountBuffered(*lp_next);
+            });
+            return;
+        }
     }
 }
 
@@ -687,10 +761,13 @@ void PeerMessenger::OnSocketBytesWritten()
 
 PeerMessenger::Link* PeerMessenger::NewestMessagingLink(QString const& i_user)
 {
+    auto const l_found = m_linksOfUser.find(i_user);
+    if (l_found == m_linksOfUser.end())
+        return nullptr;
     Link* lp_newest = nullptr;
-    for (auto& l_entry : m_links) {
-        Link& l_link = l_entry.second;
-        if (l_link.m_state == LinkState::Open && l_link.m_type == QLatin1String("P") && l_link.m_user == i_user &&
+    for (QTcpSocket* lp_socket : l_found->second) {
+        Link& l_link = m_links.at(lp_socket);
+        if (l_link.m_state == LinkState::Open && l_link.m_type == QLatin1String("P") && !l_link.m_peerGone &&
             l_link.m_trust == Link::Trust::Trusted && (!lp_newest || l_link.m_serial > lp_newest->m_serial))
             lp_newest = &l_link;
     }
@@ -699,9 +776,12 @@ PeerMessenger::Link* PeerMessenger::NewestMessagingLink(QString const& i_user)
 
 int PeerMessenger::OpenMessagingConnectionCount(QString const& i_user) const
 {
+    auto const l_found = m_linksOfUser.find(i_user);
+    if (l_found == m_linksOfUser.end())
+        return 0;
     int l_count = 0;
-    for (auto const& l_entry : m_links)
-        if (l_entry.second.m_state == LinkState::Open && l_entry.second.m_user == i_user)
+    for (QTcpSocket* lp_socket : l_found->second)
+        if (m_links.at(lp_socket).m_state == LinkState::Open)
             ++l_count;
     return l_count;
 }
@@ -719,122 +799,296 @@ int PeerMessenger::PendingSocketCount() const
 
 void PeerMessenger::SendMessage(QString i_user, MemStream& i_message)
 {
-    SendBytes(i_user, i_message.ToByteArray());
+    Send(i_user, i_message.ToByteArray(), false);
 }
 
 void PeerMessenger::SendMessageToUser(QString i_user, MemStream& i_message)
 {
-    SendMessage(i_user, i_message);
+    Send(i_user, i_message.ToByteArray(), true);
 }
 
 void PeerMessenger::SendMessageToUser(QString const& i_user, QByteArray const& i_message)
 {
-    SendBytes(i_user, i_message);
+    Send(i_user, i_message, true);
 }
 
-void PeerMessenger::SendBytes(QString const& i_user, QByteArray const& i_message)
+void PeerMessenger::Send(QString const& i_user, QByteArray const& i_message, bool i_answer)
 {
     if (i_message.size() < 4 || quint64(i_message.size()) > PeerWire::MAX_MESSAGE_LENGTH) {
         Log(1, QString("Not sending a message of %1 bytes to %2").arg(i_message.size()).arg(i_user));
         return;
     }
+    if (i_answer && !MayAnswer(i_user, i_message))
+        return;
+    NoteRequest(i_user, i_message);
     if (Link* lp_link = NewestMessagingLink(i_user)) {
         // Refused only when the peer leaves what we send unread: keeping the
         // message for it would only move the backlog into the queue.
         WriteFrame(*lp_link, i_message);
         return;
     }
-    QueueUnsent(i_user, i_message);
+    if (!QueueUnsent(i_user, i_message, i_answer))
+        return;
     // A connection of his that awaits its check will take the message if
     // it passes, or start an attempt of ours if it fails.
     if (!UncheckedLinks(i_user).empty())
         return;
     if (!HasAttempt(i_user, "P"))
-        StartAttempt(i_user, "P");
+        RequestAttempt(i_user, "P");
 }
 
-void PeerMessenger::QueueUnsent(QString const& i_user, QByteArray const& i_message)
+bool PeerMessenger::MayAnswer(QString const& i_user, QByteArray const& i_message)
 {
+    auto const l_found = m_unreachable.find(i_user);
+    if (l_found != m_unreachable.end() && Now() - l_found->second < m_limits.m_unreachableHoldMs) {
+        Log(2, QString("Not answering %1: he could not be reached %2 s ago")
+                   .arg(i_user, QString::number((Now() - l_found->second) / 1000)));
+        return false;
+    }
+    if (!IsBarredAnswer(i_user, i_message))
+        return true;
+    Log(1, QString("Dropping an answer made for %1 before he was barred from our shares").arg(i_user));
+    return false;
+}
+
+bool PeerMessenger::IsBarredAnswer(QString const& i_user, QByteArray const& i_message) const
+{
+    // Search results and folder contents show what the user may no longer
+    // see. A share list is made for what he sees when it is made (a barred
+    // user's lists none), and other answers show nothing of the shares.
+    quint32 l_code = 0;
+    AnswerGate const& l_gate = AnswerGateSlot();
+    return l_gate && PeerCodec::PeekCode(i_message, l_code) &&
+           (l_code == PeerCodec::SEARCH_RESULTS || l_code == PeerCodec::FOLDER_CONTENTS) && !l_gate(i_user);
+}
+
+bool PeerMessenger::QueueUnsent(QString const& i_user, QByteArray const& i_message, bool i_answer)
+{
+    // The name counts too: a stranger's name can be long.
+    qint64 const l_bytes = i_message.size() + 2 * qint64(i_user.size());
+    auto l_queue = m_unsent.find(i_user);
+    int const l_userCount = l_queue == m_unsent.end() ? 0 : int(l_queue->second.m_messages.size());
+    qint64 const l_userBytes = l_queue == m_unsent.end() ? 0 : l_queue->second.m_bytes;
+    QString l_full;
+    if (l_userCount >= m_limits.m_maxUnsentPerUser || l_userBytes + l_bytes > m_limits.m_maxUnsentBytesPerUser)
+        l_full = QString("%1 messages of %2 bytes wait for him").arg(l_userCount).arg(l_userBytes);
+    else if (i_answer && (m_unsentAnswers >= m_limits.m_maxUnsentAnswers ||
+                          m_unsentAnswerBytes + l_bytes > m_limits.m_maxUnsentAnswerBytes))
+        l_full = QString("%1 answers of %2 bytes wait in all").arg(m_unsentAnswers).arg(m_unsentAnswerBytes);
+    else if (m_unsentCount >= m_limits.m_maxUnsent || m_unsentBytes + l_bytes > m_limits.m_maxUnsentBytes)
+        l_full = QString("%1 messages of %2 bytes wait in all").arg(m_unsentCount).arg(m_unsentBytes);
+    if (!l_full.isEmpty()) {
+        Log(1, QString("Not keeping a message of %1 bytes for %2 until a connection is open: %3")
+                   .arg(QString::number(i_message.size()), i_user, l_full));
+        return false;
+    }
     Unsent l_unsent;
-    l_unsent.m_order = m_nextUnsentOrder++;
-    l_unsent.m_user = i_user;
     l_unsent.m_message = i_message;
     l_unsent.m_time = Now();
-    l_unsent.m_item = d.GetType("unsent_message")->NewItem(Value(static_cast<unsigned long long>(l_unsent.m_order)));
-    l_unsent.m_item += PeerUserItem(i_user);
-    SetAttribute(l_unsent.m_item, "unsent_message_time", Value(static_cast<long long>(l_unsent.m_time)));
-    m_unsent.push_back(l_unsent);
+    l_unsent.m_answer = i_answer;
+    if (!i_answer) {
+        l_unsent.m_item = d.GetType("unsent_message")->NewItem(Value(static_cast<unsigned long long>(m_nextUnsentOrder++)));
+        l_unsent.m_item += PeerUserItem(i_user);
+        SetAttribute(l_unsent.m_item, "unsent_message_time", Value(static_cast<long long>(l_unsent.m_time)));
+    }
+    UserQueue& l_userQueue = m_unsent[i_user];
+    l_userQueue.m_messages.push_back(l_unsent);
+    l_userQueue.m_bytes += l_bytes;
+    ++m_unsentCount;
+    m_unsentBytes += l_bytes;
+    if (i_answer) {
+        ++m_unsentAnswers;
+        m_unsentAnswerBytes += l_bytes;
+    }
     Log(2, QString("Queueing a message for %1 until a connection is open").arg(i_user));
+    return true;
+}
+
+int PeerMessenger::DropUnsent(QString const& i_user, std::function<bool(Unsent const&)> const& i_drop, int i_most)
+{
+    auto const l_queue = m_unsent.find(i_user);
+    if (l_queue == m_unsent.end())
+        return 0;
+    std::deque<Unsent>& l_messages = l_queue->second.m_messages;
+    int l_dropped = 0;
+    for (auto l_it = l_messages.begin(); l_it != l_messages.end() && l_dropped < i_most;) {
+        if (!i_drop(*l_it)) {
+            ++l_it;
+            continue;
+        }
+        qint64 const l_bytes = l_it->m_message.size() + 2 * qint64(i_user.size());
+        l_queue->second.m_bytes -= l_bytes;
+        --m_unsentCount;
+        m_unsentBytes -= l_bytes;
+        if (l_it->m_answer) {
+            --m_unsentAnswers;
+            m_unsentAnswerBytes -= l_bytes;
+        }
+        l_it->m_item.Remove();
+        l_it = l_messages.erase(l_it);
+        ++l_dropped;
+    }
+    if (l_messages.empty())
+        m_unsent.erase(l_queue);
+    return l_dropped;
 }
 
 void PeerMessenger::FlushUnsent(Link& io_link)
 {
     QTcpSocket* lp_socket = io_link.mp_socket;
-    QString l_user = io_link.m_user;
-    for (auto l_it = m_unsent.begin(); l_it != m_unsent.end();) {
-        if (l_it->m_user != l_user) {
-            ++l_it;
-            continue;
-        }
+    QString const l_user = io_link.m_user;
+    AnswerGate const& l_gate = AnswerGateSlot();
+    // The user may have been barred from our shares since his answers were
+    // made (his address was not known yet): they go, and a share list made
+    // before is made again, for what he sees now.
+    bool const l_barred = l_gate && !l_gate(l_user);
+    bool l_listAgain = false;
+    for (;;) {
+        auto l_queue = m_unsent.find(l_user);
         Link* lp_link = FindLink(lp_socket);
-        if (!lp_link)
+        if (l_queue == m_unsent.end() || !lp_link)
+            break;
+        Unsent const l_next = l_queue->second.m_messages.front();
+        quint32 l_code = 0;
+        bool const l_list = PeerCodec::PeekCode(l_next.m_message, l_code) && l_code == PeerCodec::SHARED_FILES;
+        if (l_next.m_answer && l_barred && (l_list || IsBarredAnswer(l_user, l_next.m_message))) {
+            Log(1, QString("Dropping an answer (message %1) made for %2 before he was barred from our shares")
+                       .arg(QString::number(l_code), l_user));
+            l_listAgain = l_listAgain || l_list;
+        } else if (!WriteFrame(*lp_link, l_next.m_message)) {
             return;
-        if (!WriteFrame(*lp_link, l_it->m_message))
-            return;
-        l_it->m_item.Remove();
-        l_it = m_unsent.erase(l_it);
+        }
+        DropUnsent(l_user, [](Unsent const&) { return true; }, 1);
     }
+    if (l_listAgain)
+        AnswerShareListRequest(l_user);
 }
 
 void PeerMessenger::ExpireUnsent()
 {
-    qint64 l_now = Now();
-    for (auto l_it = m_unsent.begin(); l_it != m_unsent.end();) {
-        if (l_now - l_it->m_time > UNSENT_MESSAGE_LIFETIME) {
-            Log(1, QString("Dropping a message to %1 that could not be sent within 300 s").arg(l_it->m_user));
-            l_it->m_item.Remove();
-            l_it = m_unsent.erase(l_it);
-        } else {
-            ++l_it;
-        }
+    qint64 const l_now = Now();
+    std::vector<QString> l_users;
+    for (auto const& l_queue : m_unsent)
+        if (l_now - l_queue.second.m_messages.front().m_time > UNSENT_MESSAGE_LIFETIME)
+            l_users.push_back(l_queue.first);
+    for (QString const& l_user : l_users) {
+        int const l_dropped = DropUnsent(l_user, [l_now](Unsent const& i_unsent) {
+            return l_now - i_unsent.m_time > UNSENT_MESSAGE_LIFETIME;
+        });
+        Log(1, QString("Dropping %1 messages to %2 that could not be sent within 300 s")
+                   .arg(QString::number(l_dropped), l_user));
+    }
+}
+
+void PeerMessenger::DropUnsentAnswers(QString const& i_user)
+{
+    int const l_dropped = DropUnsent(i_user, [](Unsent const& i_unsent) { return i_unsent.m_answer; });
+    if (l_dropped > 0)
+        Log(2, QString("Dropping %1 answers to %2, who could not be reached").arg(QString::number(l_dropped), i_user));
+}
+
+void PeerMessenger::NoteUnreachable(QString const& i_user)
+{
+    qint64 const l_now = Now();
+    m_unreachable[i_user] = l_now;
+    m_unreachableOrder.emplace_back(i_user, l_now);
+    // Forgetting the oldest early only means trying them again.
+    while (m_unreachable.size() > m_limits.m_maxUnreachableUsers || m_unreachableOrder.size() > 2 * m_limits.m_maxUnreachableUsers) {
+        auto const& l_oldest = m_unreachableOrder.front();
+        auto const l_found = m_unreachable.find(l_oldest.first);
+        if (l_found != m_unreachable.end() && l_found->second == l_oldest.second)
+            m_unreachable.erase(l_found);
+        m_unreachableOrder.pop_front();
+    }
+}
+
+void PeerMessenger::ForgetOldUnreachable()
+{
+    qint64 const l_now = Now();
+    while (!m_unreachableOrder.empty() && l_now - m_unreachableOrder.front().second >= m_limits.m_unreachableHoldMs) {
+        auto const& l_oldest = m_unreachableOrder.front();
+        auto const l_found = m_unreachable.find(l_oldest.first);
+        if (l_found != m_unreachable.end() && l_found->second == l_oldest.second)
+            m_unreachable.erase(l_found);
+        m_unreachableOrder.pop_front();
     }
 }
 
 int PeerMessenger::UnsentMessageCount(QString const& i_user) const
 {
-    int l_count = 0;
-    for (Unsent const& l_unsent : m_unsent)
-        if (l_unsent.m_user == i_user)
-            ++l_count;
-    return l_count;
+    auto const l_queue = m_unsent.find(i_user);
+    return l_queue == m_unsent.end() ? 0 : int(l_queue->second.m_messages.size());
 }
 
 // ------------------------------------------------------------------ attempts
 
 void PeerMessenger::RequestFileConnectionToUser(QString i_user)
 {
-    StartAttempt(i_user, "F");
+    RequestAttempt(i_user, "F");
 }
 
 void PeerMessenger::RequestDNetConnection(QString i_user)
 {
-    StartAttempt(i_user, "D");
+    RequestAttempt(i_user, "D");
+}
+
+void PeerMessenger::RequestAttempt(QString const& i_user, QString const& i_type)
+{
+    if (int(m_attempts.size()) < m_limits.m_maxAttempts && m_waitingAttempts.empty()) {
+        StartAttempt(i_user, i_type);
+        return;
+    }
+    if (i_type == QLatin1String("P") && !m_waitingMessaging.insert(i_user).second)
+        return;
+    if (m_waitingAttempts.empty())
+        Log(1, QString("%1 connection attempts are under way; new ones wait their turn").arg(m_attempts.size()));
+    m_waitingAttempts.emplace_back(i_user, i_type);
+}
+
+void PeerMessenger::StartWaitingAttempts()
+{
+    m_startScheduled = false;
+    while (int(m_attempts.size()) < m_limits.m_maxAttempts && !m_waitingAttempts.empty()) {
+        auto const l_next = m_waitingAttempts.front();
+        m_waitingAttempts.pop_front();
+        if (l_next.second == QLatin1String("P")) {
+            m_waitingMessaging.erase(l_next.first);
+            // Nothing left to send, or a connection came meanwhile.
+            if (UnsentMessageCount(l_next.first) == 0 || NewestMessagingLink(l_next.first) ||
+                !UncheckedLinks(l_next.first).empty())
+                continue;
+        }
+        StartAttempt(l_next.first, l_next.second);
+    }
 }
 
 bool PeerMessenger::HasAttempt(QString const& i_user, QString const& i_type) const
 {
-    for (Attempt const& l_attempt : m_attempts)
-        if (l_attempt.m_user == i_user && l_attempt.m_type == i_type)
-            return true;
-    return false;
+    return !AttemptsOf(i_user, i_type).empty() ||
+           (i_type == QLatin1String("P") && m_waitingMessaging.count(i_user) > 0);
+}
+
+std::vector<quint64> PeerMessenger::AttemptsOf(QString const& i_user, QString const& i_type) const
+{
+    std::vector<quint64> l_ids;
+    auto const l_found = m_attemptsOfUser.find(i_user);
+    if (l_found != m_attemptsOfUser.end())
+        for (quint64 l_id : l_found->second)
+            if (m_attempts.at(l_id).m_type == i_type)
+                l_ids.push_back(l_id);
+    return l_ids;
 }
 
 PeerMessenger::Attempt* PeerMessenger::FindAttempt(quint64 i_id)
 {
-    for (Attempt& l_attempt : m_attempts)
-        if (l_attempt.m_id == i_id)
-            return &l_attempt;
-    return nullptr;
+    auto const l_found = m_attempts.find(i_id);
+    return l_found == m_attempts.end() ? nullptr : &l_found->second;
+}
+
+PeerMessenger::Attempt* PeerMessenger::FindAttemptByToken(quint32 i_token)
+{
+    auto const l_found = m_attemptByToken.find(i_token);
+    return l_found == m_attemptByToken.end() ? nullptr : FindAttempt(l_found->second);
 }
 
 bool PeerMessenger::LookUpStoredAddress(QString const& i_user, quint32& o_ip, int& o_port) const
@@ -853,12 +1107,12 @@ bool PeerMessenger::LookUpStoredAddress(QString const& i_user, quint32& o_ip, in
 
 void PeerMessenger::StartAttempt(QString const& i_user, QString const& i_type)
 {
-    Attempt l_attempt;
-    l_attempt.m_id = m_nextAttempt++;
-    l_attempt.m_user = i_user;
-    l_attempt.m_type = i_type;
-    m_attempts.push_back(l_attempt);
-    Attempt& l_new = m_attempts.back();
+    quint64 const l_id = m_nextAttempt++;
+    Attempt& l_new = m_attempts[l_id];
+    l_new.m_id = l_id;
+    l_new.m_user = i_user;
+    l_new.m_type = i_type;
+    m_attemptsOfUser[i_user].push_back(l_id);
     Log(1, QString("Connecting to %1 for a %2 connection").arg(i_user, i_type));
 
     quint32 l_ip = 0;
@@ -889,7 +1143,7 @@ void PeerMessenger::StartDirect(Attempt& io_attempt, quint32 i_ip, int i_port)
     io_attempt.m_phase = AttemptPhase::Direct;
     auto* lp_socket = new QTcpSocket(this);
     Link& l_link = AddSocket(lp_socket, LinkRole::Direct, false);
-    l_link.m_user = io_attempt.m_user;
+    SetLinkUser(l_link, io_attempt.m_user);
     l_link.m_type = io_attempt.m_type;
     l_link.m_attempt = io_attempt.m_id;
     io_attempt.mp_socket = lp_socket;
@@ -907,10 +1161,11 @@ void PeerMessenger::StartIndirect(Attempt& io_attempt)
     quint32 l_token = 0;
     do {
         l_token = QRandomGenerator::global()->generate();
-    } while (l_token == 0);
+    } while (l_token == 0 || m_attemptByToken.count(l_token));
     io_attempt.m_token = l_token;
+    m_attemptByToken[l_token] = l_id;
     if (!PeerServerRequestConnectBack(l_token, io_attempt.m_user, io_attempt.m_type)) {
-        FailAttempt(l_id, "no server link to ask for a connect-back");
+        FailAttempt(l_id, "no server link to ask for a connect-back", false);
         return;
     }
     Log(2, QString("Asking the server to have %1 connect back").arg(io_attempt.m_user));
@@ -919,15 +1174,27 @@ void PeerMessenger::StartIndirect(Attempt& io_attempt)
 
 void PeerMessenger::FinishAttempt(quint64 i_id)
 {
-    for (auto l_it = m_attempts.begin(); l_it != m_attempts.end(); ++l_it) {
-        if (l_it->m_id != i_id)
-            continue;
-        if (l_it->mp_timer) {
-            l_it->mp_timer->stop();
-            l_it->mp_timer->deleteLater();
-        }
-        m_attempts.erase(l_it);
+    auto const l_found = m_attempts.find(i_id);
+    if (l_found == m_attempts.end())
         return;
+    Attempt& l_attempt = l_found->second;
+    if (l_attempt.mp_timer) {
+        l_attempt.mp_timer->stop();
+        l_attempt.mp_timer->deleteLater();
+    }
+    if (l_attempt.m_token != 0)
+        m_attemptByToken.erase(l_attempt.m_token);
+    auto const l_ofUser = m_attemptsOfUser.find(l_attempt.m_user);
+    std::vector<quint64>& l_ids = l_ofUser->second;
+    l_ids.erase(std::find(l_ids.begin(), l_ids.end(), i_id));
+    if (l_ids.empty())
+        m_attemptsOfUser.erase(l_ofUser);
+    m_attempts.erase(l_found);
+    // The place is free: a waiting attempt starts from the event loop, not
+    // inside whatever ended this one.
+    if (!m_waitingAttempts.empty() && !m_startScheduled) {
+        m_startScheduled = true;
+        QTimer::singleShot(0, this, &PeerMessenger::StartWaitingAttempts);
     }
 }
 
@@ -944,7 +1211,7 @@ void PeerMessenger::CancelAttempt(quint64 i_id)
     FinishAttempt(i_id);
 }
 
-void PeerMessenger::FailAttempt(quint64 i_id, QString const& i_reason)
+void PeerMessenger::FailAttempt(quint64 i_id, QString const& i_reason, bool i_unreachable)
 {
     Attempt* lp_attempt = FindAttempt(i_id);
     if (!lp_attempt)
@@ -957,6 +1224,14 @@ void PeerMessenger::FailAttempt(quint64 i_id, QString const& i_reason)
     Log(1, QString("Could not connect to %1 for a %2 connection: %3").arg(l_user, l_type, i_reason));
     if (HasAttempt(l_user, l_type))
         return;
+    // Answers to a name nobody answers to (anyone can search under any name)
+    // would only wait, and trying him again for each one costs two round
+    // trips to the server: they go, and he gets none for a while. Without a
+    // server link nobody was tried; what waits stays for a connection of his.
+    if (i_unreachable && l_type == QLatin1String("P")) {
+        DropUnsentAnswers(l_user);
+        NoteUnreachable(l_user);
+    }
     // Reported from the event loop: a caller that starts a request and only
     // then connects to this signal must still hear about the failure.
     QMetaObject::invokeMethod(
@@ -981,7 +1256,7 @@ void PeerMessenger::OnAttemptTimeout()
         StartIndirect(*lp_attempt);
         break;
     case AttemptPhase::Indirect:
-        FailAttempt(lp_attempt->m_id, "the user did not connect back in time");
+        FailAttempt(lp_attempt->m_id, "the user did not connect back in time", true);
         break;
     }
 }
@@ -1001,9 +1276,11 @@ void PeerMessenger::OnPeerAddress(QString i_user, quint32 i_ip, int i_port)
             Distrust(lp_socket, QString("the server places the user at %1").arg(QHostAddress(i_ip).toString()));
     }
     std::vector<quint64> l_waiting;
-    for (Attempt& l_attempt : m_attempts)
-        if (l_attempt.m_user == i_user && l_attempt.m_phase == AttemptPhase::Address)
-            l_waiting.push_back(l_attempt.m_id);
+    auto const l_ofUser = m_attemptsOfUser.find(i_user);
+    if (l_ofUser != m_attemptsOfUser.end())
+        for (quint64 l_id : l_ofUser->second)
+            if (m_attempts.at(l_id).m_phase == AttemptPhase::Address)
+                l_waiting.push_back(l_id);
     for (quint64 l_id : l_waiting) {
         Attempt* lp_attempt = FindAttempt(l_id);
         if (!lp_attempt)
@@ -1022,21 +1299,19 @@ void PeerMessenger::OnConnectBackRequested(QString i_user, QString i_type, quint
         PeerServerCannotConnect(i_token, i_user);
         return;
     }
-    int l_pending = 0;
-    for (auto const& l_entry : m_links)
-        if (l_entry.second.m_role == LinkRole::ConnectBack && l_entry.second.m_state == LinkState::Connecting)
-            ++l_pending;
-    if (l_pending >= m_limits.m_maxPendingConnectBacks) {
-        Log(1, QString("Not connecting back to %1: %2 connect-backs are pending").arg(i_user, QString::number(l_pending)));
+    if (m_connectingBacks >= m_limits.m_maxPendingConnectBacks) {
+        Log(1, QString("Not connecting back to %1: %2 connect-backs are pending").arg(i_user, QString::number(m_connectingBacks)));
         PeerServerCannotConnect(i_token, i_user);
         return;
     }
     Log(1, QString("Connecting back to %1 for a %2 connection").arg(i_user, i_type));
     auto* lp_socket = new QTcpSocket(this);
     Link& l_link = AddSocket(lp_socket, LinkRole::ConnectBack, false);
-    l_link.m_user = i_user;
+    SetLinkUser(l_link, i_user);
     l_link.m_type = i_type;
     l_link.m_token = i_token;
+    l_link.m_connectingBack = true;
+    ++m_connectingBacks;
     // The asker gives up after its own wait: tell the server at once when
     // we cannot get through, not at the next sweep.
     QTimer::singleShot(m_limits.m_connectBackMs, lp_socket, [this, lp_socket]() {
@@ -1049,12 +1324,9 @@ void PeerMessenger::OnConnectBackRequested(QString i_user, QString i_type, quint
 
 void PeerMessenger::OnConnectBackFailed(quint32 i_token)
 {
-    for (Attempt& l_attempt : m_attempts) {
-        if (l_attempt.m_phase == AttemptPhase::Indirect && l_attempt.m_token == i_token) {
-            FailAttempt(l_attempt.m_id, "the user could not connect back");
-            return;
-        }
-    }
+    Attempt* lp_attempt = FindAttemptByToken(i_token);
+    if (lp_attempt && lp_attempt->m_phase == AttemptPhase::Indirect)
+        FailAttempt(lp_attempt->m_id, "the user could not connect back", true);
 }
 
 // ---------------------------------------------------------------------- time
@@ -1079,7 +1351,8 @@ void PeerMessenger::SetAttemptTimeouts(int i_addressMs, int i_directMs, int i_in
 void PeerMessenger::EveryHalfMinute()
 {
     ExpireUnsent();
-    ForgetOldShareListRequests();
+    ForgetOldRequests();
+    ForgetOldUnreachable();
     ForgetEndedSearches();
     qint64 l_now = Now();
     std::vector<std::pair<QTcpSocket*, QString>> l_close;
@@ -1114,6 +1387,11 @@ void PeerMessenger::SetLimits(Limits const& i_limits)
 void PeerMessenger::SetShareListProvider(ShareListProvider i_provider)
 {
     ShareListProviderSlot() = std::move(i_provider);
+}
+
+void PeerMessenger::SetAnswerGate(AnswerGate i_gate)
+{
+    AnswerGateSlot() = std::move(i_gate);
 }
 
 void PeerMessenger::AnswerShareListRequest(QString const& i_user)

@@ -20,8 +20,9 @@
 
 #include <deque>
 #include <functional>
-#include <list>
+#include <limits>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -45,7 +46,15 @@ public:
     void NoData() override;
 
     // ---- sending (messages are a u32 code and the payload)
+    // Our own messages: requests, transfer messages.
     void SendMessage(QString i_user, MemStream& i_message);
+    // An answer to another user's request (search results, folder contents,
+    // a share list, user information): anyone can make us send one, to any
+    // name, so answers are bounded more tightly when they must wait, are
+    // dropped when the user could not be reached lately, and what shows our
+    // shares never reaches a user the answer gate bars by the time it leaves
+    // (a share list that waited for him is made again, for what he sees
+    // then).
     void SendMessageToUser(QString i_user, MemStream& i_message);
     // The same for a message already in one buffer (an answer made on a
     // worker, a share list of tens of megabytes): the bytes are shared on
@@ -73,6 +82,14 @@ public:
     int PendingSocketCount() const; // sockets not yet past their handshake
     int SocketCount() const { return int(m_links.size()); }
     int UnsentMessageCount(QString const& i_user) const;
+    int UnsentMessageCount() const { return m_unsentCount; }
+    int AttemptCount() const { return int(m_attempts.size()); }
+    int WaitingAttemptCount() const { return int(m_waitingAttempts.size()); }
+
+    // Handles one message as if it came on a checked messaging connection
+    // of the user; false when it is malformed (its connection would go).
+    // The connections call it, and so does the fuzz target of the handlers.
+    bool DispatchMessage(QString const& i_user, QByteArray const& i_payload);
 
     // Share-list provider for peer message 4: hands the complete peer
     // message 5 for that user to i_reply, at once or later on this thread
@@ -83,6 +100,12 @@ public:
     typedef std::function<void(QByteArray i_message)> ShareListReply;
     typedef std::function<void(QString const& i_user, ShareListReply i_reply)> ShareListProvider;
     static void SetShareListProvider(ShareListProvider i_provider);
+    // False when the user is barred from our shares: an answer made
+    // earlier (before his address was known, or while a worker compressed
+    // it) may not go to him. Set by the shared-folders manager; without it
+    // every answer may go.
+    typedef std::function<bool(QString const& i_user)> AnswerGate;
+    static void SetAnswerGate(AnswerGate i_gate);
 
     // ---- time and bounds
     typedef std::function<qint64()> Clock; // milliseconds since the epoch
@@ -101,6 +124,18 @@ public:
         int m_connectBackMs = 12 * 1000;                  // real time
         quint64 m_maxSearchFiles = 250000;                // of all answers to one search
         int m_maxHeldMessages = 64;                       // per link awaiting its check
+        int m_maxAttempts = 500;                          // pending at once; more wait their turn
+        // Messages waiting for a connection: per user, answers in all, and
+        // all in all (answers cannot crowd out our own messages).
+        int m_maxUnsentPerUser = 256;
+        qint64 m_maxUnsentBytesPerUser = 65ll * 1024 * 1024; // the largest message and 1 MiB
+        int m_maxUnsentAnswers = 20000;
+        qint64 m_maxUnsentAnswerBytes = 128ll * 1024 * 1024;
+        int m_maxUnsent = 25000;
+        qint64 m_maxUnsentBytes = 256ll * 1024 * 1024;
+        qint64 m_unreachableHoldMs = 5 * 60 * 1000;       // no answers to a user we could not reach
+        std::size_t m_maxUnreachableUsers = 20000;        // remembered; the oldest are forgotten
+        int m_readSliceMs = 10;                           // frames of one link per turn of the event loop
     };
     void SetLimits(Limits const& i_limits);
     qint64 BufferedBytes() const { return m_bufferedBytes; }
@@ -109,10 +144,10 @@ public:
     static constexpr qint64 UNSENT_MESSAGE_LIFETIME = 300 * 1000;
     static constexpr qint64 HANDSHAKE_TIMEOUT = 30 * 1000;
     static constexpr qint64 IDLE_MESSAGING_TIMEOUT = 10 * 60 * 1000;
-    // A share list is read only from a user we asked within this time, once
-    // per request.
-    static constexpr qint64 SHARE_LIST_ANSWER_TIME = 10 * 60 * 1000;
-    static constexpr std::size_t MAX_OPEN_SHARE_LIST_REQUESTS = 8;
+    // A share list or folder listing is read only from a user we asked
+    // within this time, once per request.
+    static constexpr qint64 REQUEST_ANSWER_TIME = 10 * 60 * 1000;
+    static constexpr std::size_t MAX_OPEN_REQUESTS = 8; // per user and kind
 
 public slots:
     void EveryHalfMinute();
@@ -169,12 +204,13 @@ private:
         LinkState m_state = LinkState::AwaitingHandshake;
         LinkRole m_role = LinkRole::Accepted;
         bool m_obfuscated = false;
-        QString m_user;
+        QString m_user;          // set through SetLinkUser, which keeps the index by user
         QString m_type;
         quint64 m_serial = 0;    // newer links have larger serials
         quint64 m_attempt = 0;   // the attempt a Direct link serves
         quint32 m_token = 0;     // the relay token a ConnectBack link answers
         bool m_answersOurRequest = false; // the peer connected back for our request
+        bool m_connectingBack = false;    // counted in m_connectingBacks
         qint64 m_started = 0;
         qint64 m_lastActivity = 0;
         qint64 m_buffered = 0;   // bytes of an unfinished frame
@@ -197,6 +233,10 @@ private:
         };
         std::deque<Outgoing> m_outgoing;
         qint64 m_outgoingBytes = 0; // not yet given to the socket
+        // Frames are handled in slices: the next one is scheduled, or the
+        // peer has closed and the link goes once its last frames are handled.
+        bool m_readScheduled = false;
+        bool m_peerGone = false;
     };
     enum class AttemptPhase { Address, Direct, Indirect };
     struct Attempt
@@ -216,6 +256,10 @@ private:
 
     Link* FindLink(QTcpSocket* ip_socket);
     Link& AddSocket(QTcpSocket* ip_socket, LinkRole i_role, bool i_obfuscated);
+    void SetLinkUser(Link& io_link, QString const& i_user);
+    void UnindexLink(Link const& i_link);
+    // The link no longer waits to connect back.
+    void EndConnectingBack(Link& io_link);
     // Forgets the link and its share of the buffered bytes, handing it to
     // op_link; false when there was none.
     bool RemoveLink(QTcpSocket* ip_socket, Link* op_link = nullptr);
@@ -232,6 +276,8 @@ private:
     bool TakeFrame(Link& io_link, quint32 i_maxLength, char const* ip_kind, QByteArray& o_payload);
     void ReadHandshake(Link& io_link);
     void ReadToken(Link& io_link);
+    // Handles the link's complete frames for at most one slice, then
+    // schedules the rest for the next turn of the event loop.
     void ReadMessages(Link& io_link);
     void CompleteHandshake(QTcpSocket* ip_socket);
     void OpenMessaging(Link& io_link);
@@ -251,35 +297,63 @@ private:
     static constexpr qint64 FRAME_PIECE = 1 << 20;
     Link* NewestMessagingLink(QString const& i_user);
 
+    // Writes the message to the user's newest messaging link, or queues it
+    // until one is open; an answer (i_answer) is bounded as said above.
+    void Send(QString const& i_user, QByteArray const& i_message, bool i_answer);
+    // False (with a log line) when the answer is held back: the user could
+    // not be reached lately, or it was made before he was barred.
+    bool MayAnswer(QString const& i_user, QByteArray const& i_message);
+    bool IsBarredAnswer(QString const& i_user, QByteArray const& i_message) const;
+
+    // Starts an attempt, or lets it wait for a free place.
+    void RequestAttempt(QString const& i_user, QString const& i_type);
     void StartAttempt(QString const& i_user, QString const& i_type);
+    // Starts waiting attempts while there is room (from the event loop).
+    void StartWaitingAttempts();
     Attempt* FindAttempt(quint64 i_id);
+    // The attempt whose connect-back carries the token.
+    Attempt* FindAttemptByToken(quint32 i_token);
+    // The user's attempts (ids) in the given phase, or in any.
+    std::vector<quint64> AttemptsOf(QString const& i_user, QString const& i_type) const;
+    // An attempt under way or waiting for its place.
     bool HasAttempt(QString const& i_user, QString const& i_type) const;
     void StartDirect(Attempt& io_attempt, quint32 i_ip, int i_port);
     void StartIndirect(Attempt& io_attempt);
-    void FailAttempt(quint64 i_id, QString const& i_reason);
+    // i_unreachable: the user could not be reached (not: we had no server).
+    void FailAttempt(quint64 i_id, QString const& i_reason, bool i_unreachable);
     void CancelAttempt(quint64 i_id);
     void FinishAttempt(quint64 i_id);
     void ArmTimer(Attempt& io_attempt, int i_ms);
     bool LookUpStoredAddress(QString const& i_user, quint32& o_ip, int& o_port) const;
 
-    // Writes the message to the user's newest messaging link, or queues it
-    // until one is open.
-    void SendBytes(QString const& i_user, QByteArray const& i_message);
-    void QueueUnsent(QString const& i_user, QByteArray const& i_message);
+    // False when a bound kept the message out.
+    bool QueueUnsent(QString const& i_user, QByteArray const& i_message, bool i_answer);
     void FlushUnsent(Link& io_link);
     void ExpireUnsent();
+    // Drops the answers waiting for the user (his attempt failed).
+    void DropUnsentAnswers(QString const& i_user);
+    struct Unsent;
+    // Forgets at most i_most of the user's waiting messages that i_drop
+    // picks, with what they counted; the number forgotten.
+    int DropUnsent(QString const& i_user, std::function<bool(Unsent const&)> const& i_drop,
+                   int i_most = std::numeric_limits<int>::max());
+    void NoteUnreachable(QString const& i_user);
+    void ForgetOldUnreachable();
 
-    // Filled by PeerMessages.cpp. False when the message was malformed and
-    // the connection must go.
-    bool DispatchMessage(QString const& i_user, QByteArray const& i_payload);
+    // Filled by PeerMessages.cpp.
     void ApplyMessage(QString const& i_user, PeerCodec::Message& io_message);
+    // Whether an answer to search i_token from the user is wanted, judged
+    // before its files are read; logs why not.
+    bool WantsSearchAnswer(QString const& i_user, quint32 i_token);
     void TakeSearchAnswer(QString const& i_user, PeerCodec::SearchAnswer const& i_answer);
     void AnswerShareListRequest(QString const& i_user);
 
-    void NoteShareListRequest(QString const& i_user);
+    // The requests whose answers we read only when we asked: share lists
+    // (4, answered by 5) and folder contents (36, answered by 37).
+    void NoteRequest(QString const& i_user, QByteArray const& i_message);
     // True (and the request used up) when we asked the user in time.
-    bool TakeShareListRequest(QString const& i_user);
-    void ForgetOldShareListRequests();
+    bool TakeRequest(QString const& i_user, quint32 i_answerCode);
+    void ForgetOldRequests();
     // True while the search may take i_files more.
     bool AdmitSearchFiles(quint32 i_token, std::size_t i_files);
     void ForgetEndedSearches();
@@ -290,9 +364,9 @@ private:
     QTcpServer m_listener;
     QTcpServer m_obfuscatedListener;
     std::map<QTcpSocket*, Link> m_links;
-    std::list<Attempt> m_attempts;
+    std::map<QString, std::vector<QTcpSocket*>> m_linksOfUser;
+    int m_connectingBacks = 0;
     quint64 m_nextSerial = 1;
-    quint64 m_nextAttempt = 1;
     Clock m_clock;
     Limits m_limits;
     qint64 m_bufferedBytes = 0;
@@ -301,18 +375,43 @@ private:
     int m_directTimeoutMs = 5000;
     int m_indirectTimeoutMs = 12000;
 
+    // Attempts by id, with indexes by user and by relay token, and those
+    // that wait for a place (a messaging attempt waits once per user).
+    std::map<quint64, Attempt> m_attempts;
+    std::map<QString, std::vector<quint64>> m_attemptsOfUser;
+    std::map<quint32, quint64> m_attemptByToken;
+    std::deque<std::pair<QString, QString>> m_waitingAttempts;
+    std::set<QString> m_waitingMessaging;
+    bool m_startScheduled = false;
+    quint64 m_nextAttempt = 1;
+
+    // Messages waiting for a connection, per user in send order. Our own
+    // messages are also "unsent_message" items; answers stay out of the
+    // store, so that strangers leave nothing there.
     struct Unsent
     {
-        quint64 m_order;
-        QString m_user;
         QByteArray m_message;
-        qint64 m_time;
+        qint64 m_time = 0;
+        bool m_answer = false;
         Item m_item;
     };
-    std::list<Unsent> m_unsent;
+    struct UserQueue
+    {
+        std::deque<Unsent> m_messages;
+        qint64 m_bytes = 0;
+    };
+    std::map<QString, UserQueue> m_unsent;
+    int m_unsentCount = 0;
+    qint64 m_unsentBytes = 0;
+    int m_unsentAnswers = 0;
+    qint64 m_unsentAnswerBytes = 0;
     quint64 m_nextUnsentOrder = 1;
+    // Users we could not reach, when; oldest first in m_unreachableOrder
+    // (an entry there whose time differs was renewed since).
+    std::map<QString, qint64> m_unreachable;
+    std::deque<std::pair<QString, qint64>> m_unreachableOrder;
 
-    std::map<QString, std::deque<qint64>> m_shareListRequests; // times we asked
+    std::map<std::pair<QString, quint32>, std::deque<qint64>> m_requests; // (user, answer code): times we asked
     struct SearchIntake
     {
         quint64 m_files = 0;

@@ -159,6 +159,21 @@ bool AddressMatches(quint32 i_remote, quint32 i_server)
     return i_remote != 0 && (i_remote == i_server || (IsPrivate(i_remote) && IsPublic(i_server)));
 }
 
+bool ReadFileToken(QIODevice& io_device, quint32& o_token)
+{
+    char l_bytes[FILE_TOKEN_BYTES];
+    if (io_device.bytesAvailable() < FILE_TOKEN_BYTES || io_device.read(l_bytes, FILE_TOKEN_BYTES) != FILE_TOKEN_BYTES)
+        return false;
+    o_token = qFromLittleEndian<quint32>(l_bytes);
+    return true;
+}
+
+bool DecodeFileOffset(char const* ip_bytes, qint64 i_size, qint64& o_offset)
+{
+    o_offset = qFromLittleEndian<qint64>(ip_bytes);
+    return o_offset >= 0 && o_offset <= i_size;
+}
+
 bool ParseHandshake(QByteArray const& i_payload, Handshake& o_handshake)
 {
     MemStream l_message(i_payload);

@@ -70,6 +70,18 @@ bool ParseHandshake(QByteArray const& i_payload, Handshake& o_handshake);
 
 bool IsConnectionType(QString const& i_type);
 
+// The file-connection exchange (docs/protocol.md): after the handshake, the
+// uploader's u32 token, then the downloader's i64 start offset, nothing
+// framed; the file's bytes follow the offset.
+constexpr qint64 FILE_TOKEN_BYTES = 4;
+constexpr qint64 FILE_OFFSET_BYTES = 8;
+// The token once all its bytes are there (false before), consuming them
+// and nothing after them: what follows is the socket's next owner's.
+bool ReadFileToken(QIODevice& io_device, quint32& o_token);
+// The offset in its FILE_OFFSET_BYTES bytes, for a file of i_size bytes:
+// false for one below 0 or past the end.
+bool DecodeFileOffset(char const* ip_bytes, qint64 i_size, qint64& o_offset);
+
 // Whether a connection from IPv4 address i_remote can be the user whom the
 // server places at i_server: the same address, or a neighbour behind the
 // same router (a private address here, a public one at the server).

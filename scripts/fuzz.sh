@@ -2,8 +2,8 @@
 # fuzz.sh SECONDS [TARGET...]
 # FUZZ_JOBS=N limits the build to N jobs (default: every core).
 # Builds the fuzz targets with clang and libFuzzer (AddressSanitizer and
-# UndefinedBehaviorSanitizer on) into ./build-fuzz and runs each target for
-# SECONDS on its corpus. New inputs are written to build-fuzz/fuzz-new/<target>/,
+# UndefinedBehaviorSanitizer on, and every library they link instrumented for
+# coverage) into ./build-fuzz and runs each target for SECONDS on its corpus. New inputs are written to build-fuzz/fuzz-new/<target>/,
 # crashes to build-fuzz/fuzz-crashes/<target>/; a crash that was fixed goes into
 # fuzz/corpus/<target>/ with its fix.
 set -e

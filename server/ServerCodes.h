@@ -7,6 +7,9 @@
 
 #include <QtGlobal>
 
+// Longest user name, in bytes of UTF-8.
+constexpr int MAX_USER_NAME_BYTES = 30;
+
 namespace ServerCode {
 enum : quint32 {
     ADD_USER = 5,

@@ -140,6 +140,16 @@ PossibleParents ReadParents(Fields& io_fields)
 
 } // namespace
 
+bool IsUserName(QString const& i_name)
+{
+    if (i_name.isEmpty() || i_name.toUtf8().size() > MAX_USER_NAME_BYTES || i_name.trimmed() != i_name)
+        return false;
+    for (QChar const l_char : i_name)
+        if (l_char.category() == QChar::Other_Control)
+            return false;
+    return true;
+}
+
 ServerMessage DecodeServerMessage(quint32 i_code, InputStream& io_payload)
 {
     io_payload.SetReadStringLimit(NETWORK_STRING_LIMIT);

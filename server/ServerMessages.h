@@ -304,6 +304,12 @@ using ServerMessage =
                  ServerIn::RoomTickerRemoved, ServerIn::UserJoinedRoom, ServerIn::UserLeftRoom,
                  ServerIn::PrivateRoomState, ServerIn::PrivateRoomRemoved, ServerIn::SearchCorrelations>;
 
+// What the network takes for a user name: not empty, at most
+// MAX_USER_NAME_BYTES of UTF-8, no blank at either end and no control
+// character. The server refuses others at login; names that peers pass on
+// (a searcher, a group leader) are held to the same rule.
+bool IsUserName(QString const& i_name);
+
 // Reads the payload of one message from the server (the stream's read
 // position just after the code). Bytes after the last field are ignored.
 // The stream's read string limit is set to the network's.

@@ -2,6 +2,7 @@
 
 #include "peers/PeerMessenger.h"
 #include "server/Server.h"
+#include "server/ServerMessages.h"
 #include "server/StoreTypes.h"
 #include "shares/DNetWire.h"
 #include "store/Log.h"
@@ -9,6 +10,7 @@
 #include "store/TimerManager.h"
 
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QTcpSocket>
 #include <QtEndian>
 
@@ -42,9 +44,28 @@ Item DNetValue(char const* ip_key)
     return d.GetType("dnet_global")->HasItem(Value(ip_key))["dnet_value"];
 }
 
+// Links the item to the value item of that type, and removes the value it
+// held before once nothing else holds it: a peer that sends one new value
+// after another must not leave an item behind for each until the next
+// collection.
+void SetValue(Item const& i_item, char const* ip_type, Value const& i_value)
+{
+    Item const l_old = i_item[ip_type];
+    Item const l_new = d.GetType(ip_type)->GetItem(i_value);
+    i_item += l_new;
+    if (l_old.IsValid() && l_old.Serial() != l_new.Serial() && l_old.IsDisconnectedFromAll())
+        l_old.Remove();
+}
+
+// What a waiting search holds, near enough.
+qint64 SearchBytes(QString const& i_user, QString const& i_query)
+{
+    return 64 + 2 * qint64(i_user.size() + i_query.size());
+}
+
 void SetDNetValue(char const* ip_key, Value const& i_value)
 {
-    d.GetType("dnet_global")->GetItem(Value(ip_key)) += d.GetType("dnet_value")->GetItem(i_value);
+    SetValue(d.GetType("dnet_global")->GetItem(Value(ip_key)), "dnet_value", i_value);
 }
 
 void ClearDNetValue(char const* ip_key)
@@ -84,6 +105,11 @@ DNetManager::DNetManager(QObject* ip_parent) : QObject(ip_parent)
                 &DNetManager::OnDNetConnectionRequested);
     }
     connect(TimerManager::Obj(), &TimerManager::timeout, this, &DNetManager::EveryHalfMinute);
+    m_answerTimer.setSingleShot(true);
+    m_answerTimer.setInterval(0);
+    connect(&m_answerTimer, &QTimer::timeout, this, &DNetManager::AnswerWaitingSearches);
+    m_leaderTimer.setSingleShot(true);
+    connect(&m_leaderTimer, &QTimer::timeout, this, &DNetManager::OnLeaderReportDue);
     dnetManager = this;
 }
 
@@ -204,9 +230,11 @@ void DNetManager::OnConnected()
         return;
     gp_server->SendDNetHasParent(HasParent());
     m_canParentReported = false;
-    Item const l_leader = DNetValue(kGroupLeader);
-    if (l_leader.IsValid())
-        gp_server->SendDNetGroupLeader(l_leader.AsString());
+    // A new login has heard of no leader yet.
+    m_reportedLeader.clear();
+    m_leaderTimer.stop();
+    if (DNetValue(kGroupLeader).IsValid())
+        ReportGroupLeader(true);
     Item const l_level = DNetValue(kLevel);
     if (l_level.IsValid())
         gp_server->SendDNetLevel(l_level.AsInt());
@@ -307,6 +335,9 @@ void DNetManager::LoseParent()
         return;
     gp_server->SendDNetHasParent(false);
     gp_server->SendDNetGroupLeader(QString());
+    m_leaderTimer.stop();
+    m_reportedLeader.clear();
+    m_lastLeaderReport = Now();
     gp_server->SendDNetLevel(-1);
 }
 
@@ -450,13 +481,15 @@ void DNetManager::HandleMessage(QTcpSocket* ip_socket, MemStream& io_message)
                 return;
             }
             bool const l_new = RememberSearch(l_message.m_user, l_message.m_token, l_message.m_query);
-            if (l_new)
-                emit DNetSearchRequest(l_message.m_user, l_message.m_token, l_message.m_query);
             m_lastSearchTime = Now();
             if (l_fromCandidate && m_sockets.count(ip_socket))
                 Adopt(ip_socket);
             if (!l_new)
                 return;
+            io_message.SetReadIndex(l_start);
+            SendMessageToChildren(io_message);
+            WaitToAnswer(l_message.m_user, l_message.m_token, l_message.m_query);
+            return;
         }
         io_message.SetReadIndex(l_start);
         SendMessageToChildren(io_message);
@@ -482,6 +515,48 @@ bool DNetManager::IsInOwnBranch(QTcpSocket* ip_socket) const
            (l_leader.IsValid() && l_leader.AsString() == GetSetting("username"));
 }
 
+void DNetManager::WaitToAnswer(QString const& i_user, quint32 i_token, QString const& i_query)
+{
+    // An answer goes to the name the search gives: only a user name can be
+    // reached, and anything else would only cost attempts.
+    if (!IsUserName(i_user)) {
+        DLog(2, QStringLiteral("Not answering a search from %1 bytes that are no user name").arg(i_user.size()));
+        return;
+    }
+    qint64 const l_bytes = SearchBytes(i_user, i_query);
+    if (m_waitingSearches.size() >= MAX_WAITING_SEARCHES || m_waitingSearchBytes + l_bytes > MAX_WAITING_SEARCH_BYTES) {
+        if (m_unanswered++ == 0)
+            DLog(1, QStringLiteral("%1 searches of %2 bytes wait to be answered; later ones are passed on unanswered")
+                        .arg(m_waitingSearches.size())
+                        .arg(m_waitingSearchBytes));
+        return;
+    }
+    m_waitingSearchBytes += l_bytes;
+    m_waitingSearches.emplace_back(i_user, i_token, i_query);
+    if (!m_answerTimer.isActive())
+        m_answerTimer.start();
+}
+
+void DNetManager::AnswerWaitingSearches()
+{
+    QElapsedTimer l_slice;
+    l_slice.start();
+    while (!m_waitingSearches.empty()) {
+        auto const l_search = std::move(m_waitingSearches.front());
+        m_waitingSearches.pop_front();
+        m_waitingSearchBytes -= SearchBytes(std::get<0>(l_search), std::get<2>(l_search));
+        emit DNetSearchRequest(std::get<0>(l_search), std::get<1>(l_search), std::get<2>(l_search));
+        if (l_slice.elapsed() >= m_answerSliceMs)
+            break;
+    }
+    if (!m_waitingSearches.empty()) {
+        m_answerTimer.start();
+    } else if (m_unanswered > 0) {
+        DLog(1, QStringLiteral("%1 searches were passed on unanswered").arg(m_unanswered));
+        m_unanswered = 0;
+    }
+}
+
 bool DNetManager::RememberSearch(QString const& i_user, quint32 i_token, QString const& i_query)
 {
     auto l_key = std::make_tuple(i_user, i_token, i_query);
@@ -500,7 +575,7 @@ void DNetManager::HandleLevel(qint32 i_level, bool i_fromParent, QTcpSocket* ip_
     qint32 const l_own = i_level == -1 ? -1 : i_level + 1;
     if (!i_fromParent) {
         if (l_own != -1)
-            d.GetType(kCandidate)->HasItem(Value(ip_socket)) += d.GetType("dnet_candidate_level")->GetItem(Value(l_own));
+            SetValue(d.GetType(kCandidate)->HasItem(Value(ip_socket)), "dnet_candidate_level", Value(l_own));
         return;
     }
     if (l_own == LevelOrUnknown())
@@ -524,8 +599,7 @@ void DNetManager::HandleGroupLeader(QString const& i_leader, bool i_fromParent, 
                                     MemStream& io_message, quint64 i_start)
 {
     if (!i_fromParent) {
-        d.GetType(kCandidate)->HasItem(Value(ip_socket)) +=
-            d.GetType("dnet_candidate_leader")->GetItem(Value(i_leader));
+        SetValue(d.GetType(kCandidate)->HasItem(Value(ip_socket)), "dnet_candidate_leader", Value(i_leader));
         return;
     }
     if (i_leader == DNetValue(kGroupLeader).AsString())
@@ -539,8 +613,31 @@ void DNetManager::HandleGroupLeader(QString const& i_leader, bool i_fromParent, 
 void DNetManager::TakeGroupLeader(QString const& i_leader)
 {
     SetDNetValue(kGroupLeader, Value(i_leader));
-    if (gp_server)
-        gp_server->SendDNetGroupLeader(i_leader);
+    ReportGroupLeader(false);
+}
+
+void DNetManager::ReportGroupLeader(bool i_due)
+{
+    QString const l_leader = DNetValue(kGroupLeader).AsString();
+    if (l_leader == m_reportedLeader || !gp_server)
+        return;
+    // A parent may change the leader as often as it likes; the server hears
+    // the latest one, once an interval.
+    qint64 const l_wait = m_lastLeaderReport + LEADER_REPORT_INTERVAL - Now();
+    if (!i_due && m_lastLeaderReport != 0 && l_wait > 0) {
+        if (!m_leaderTimer.isActive())
+            m_leaderTimer.start(int(qMin(l_wait, LEADER_REPORT_INTERVAL)));
+        return;
+    }
+    m_leaderTimer.stop();
+    m_reportedLeader = l_leader;
+    m_lastLeaderReport = Now();
+    gp_server->SendDNetGroupLeader(l_leader);
+}
+
+void DNetManager::OnLeaderReportDue()
+{
+    ReportGroupLeader(true);
 }
 
 void DNetManager::HandleChildMessage(QTcpSocket* ip_socket, MemStream& io_message)
@@ -570,7 +667,7 @@ void DNetManager::HandleChildMessage(QTcpSocket* ip_socket, MemStream& io_messag
         return;
     }
     DLog(1, QStringLiteral("Received child depth %1 from %2").arg(l_message.m_number).arg(l_child["user"].AsString()));
-    l_child += d.GetType("dnet_child_depth")->GetItem(Value(l_message.m_number));
+    SetValue(l_child, "dnet_child_depth", Value(l_message.m_number));
     DetermineChildDepth();
 }
 

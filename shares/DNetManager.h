@@ -19,6 +19,7 @@
 
 #include <QObject>
 #include <QString>
+#include <QTimer>
 
 #include <deque>
 #include <functional>
@@ -47,9 +48,20 @@ public:
     // Searches remembered so that one that comes round again is neither
     // answered nor passed on a second time.
     static constexpr std::size_t REMEMBERED_SEARCHES = 1000;
+    // Searches are passed on at once and answered afterwards, in slices, so
+    // that the relay keeps its rate whatever answering costs. Beyond this
+    // many waiting, or these many bytes of names and texts, a search is
+    // passed on but not answered.
+    static constexpr std::size_t MAX_WAITING_SEARCHES = 50000;
+    static constexpr qint64 MAX_WAITING_SEARCH_BYTES = 16 * 1024 * 1024;
+    // The group leader goes to the server at most this often (milliseconds).
+    static constexpr qint64 LEADER_REPORT_INTERVAL = 1000;
 
     typedef std::function<qint64()> Clock; // milliseconds since the epoch
     void SetClock(Clock i_clock);
+    // How long one slice of answering may hold the event loop.
+    void SetAnswerSlice(qint64 i_ms) { m_answerSliceMs = i_ms; }
+    std::size_t WaitingSearchCount() const { return m_waitingSearches.size(); }
 
     bool HasParent() const;
     int ChildCount() const;
@@ -85,6 +97,10 @@ signals:
     void DNetSearchRequest(QString i_user, quint32 i_req, QString i_searchText);
 
 private slots:
+    // Emits DNetSearchRequest for waiting searches, for one slice.
+    void AnswerWaitingSearches();
+    // The interval since the last group-leader report has passed.
+    void OnLeaderReportDue();
     void OnSocketReadyToRead();
     // Closed or failed.
     void OnSocketGone();
@@ -121,6 +137,10 @@ private:
     // children.
     void TakeLevel(qint32 i_level);
     void TakeGroupLeader(QString const& i_leader);
+    // Tells the server our group leader when it changed since the last
+    // report, at once or when the interval has passed (i_due: it has).
+    void ReportGroupLeader(bool i_due);
+    void WaitToAnswer(QString const& i_user, quint32 i_token, QString const& i_query);
     void DetermineCanParent();
     void DetermineChildDepth();
 
@@ -133,6 +153,14 @@ private:
     std::map<QTcpSocket*, Role> m_sockets;
     std::set<std::tuple<QString, quint32, QString>> m_seenSearches;
     std::deque<std::tuple<QString, quint32, QString>> m_seenOrder; // oldest first
+    std::deque<std::tuple<QString, quint32, QString>> m_waitingSearches;
+    qint64 m_waitingSearchBytes = 0;
+    QTimer m_answerTimer;
+    qint64 m_answerSliceMs = 10;
+    quint64 m_unanswered = 0; // searches not answered since the last line that said so
+    QString m_reportedLeader;
+    qint64 m_lastLeaderReport = 0; // 0: none yet
+    QTimer m_leaderTimer;
 };
 
 extern DNetManager* dnetManager;

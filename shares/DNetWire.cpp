@@ -1,5 +1,6 @@
 #include "shares/DNetWire.h"
 
+#include "server/ServerMessages.h"
 #include "store/MemStream.h"
 
 #include <limits>
@@ -34,7 +35,10 @@ Decoded Decode(char const* ip_bytes, quint64 i_length, Message& o_message)
         return Decoded::Ok;
     }
     case GROUP_LEADER:
-        return l_in.ReadString(o_message.m_leader) ? Decoded::Ok : Decoded::CutShort;
+        if (!l_in.ReadString(o_message.m_leader))
+            return Decoded::CutShort;
+        // The leader is told to the server and passed on: a name, not 64 KiB.
+        return IsUserName(o_message.m_leader) ? Decoded::Ok : Decoded::BadValue;
     default:
         return Decoded::Ok;
     }

@@ -39,7 +39,7 @@ enum class Decoded {
     Ok,       // the fields of a known code were read; other codes carry only m_code
     NoCode,   // not even the code byte
     CutShort, // the fields of a known code end early
-    BadValue  // a level below -1, or a depth below 0
+    BadValue  // a level below -1, a depth below 0, a leader that is no user name
 };
 
 Decoded Decode(char const* ip_bytes, quint64 i_length, Message& o_message);

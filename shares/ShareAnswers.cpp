@@ -620,11 +620,13 @@ void SharedFoldersManager::ConnectAnswers()
     PeerMessenger::SetShareListProvider([this](QString const& i_user, PeerMessenger::ShareListReply i_reply) {
         ProvideShareList(i_user, std::move(i_reply));
     });
+    PeerMessenger::SetAnswerGate([this](QString const& i_user) { return !IsUserAddressUnshared(i_user); });
 }
 
 void SharedFoldersManager::DisconnectAnswers()
 {
     PeerMessenger::SetShareListProvider(PeerMessenger::ShareListProvider());
+    PeerMessenger::SetAnswerGate(PeerMessenger::AnswerGate());
     // No answer is sent once the manager goes: the compressions under way
     // end at their next slice, and the requests waiting for them are
     // dropped.

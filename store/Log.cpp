@@ -49,6 +49,10 @@ void AppendToFile(QString const& i_category, QString const& i_line)
         l_file.write(i_line.toUtf8() + '\n');
 }
 
+// A peer can make lines about his user as fast as he sends messages: an
+// item keeps its latest entries only.
+constexpr std::size_t MAX_ITEM_LOG_ENTRIES = 1000;
+
 void AttachToItem(QString const& i_category, QString const& i_line, Item const& i_item)
 {
     if (i_item.IsNull() || !IsSettingYes("user_level_logging") || !d.HasType(ITEM_LOG))
@@ -56,6 +60,13 @@ void AttachToItem(QString const& i_category, QString const& i_line, Item const& 
     Type* lp_log = d.GetType(ITEM_LOG);
     if (!i_item.GetType()->IsRelatedTo(lp_log))
         return;
+    if (i_item.CountItems(ITEM_LOG) >= MAX_ITEM_LOG_ENTRIES) {
+        Item const l_oldest = i_item[ITEM_LOG];
+        Item const l_text = l_oldest[ITEM_LOG_TEXT];
+        l_oldest.Remove();
+        if (l_text.IsDisconnectedFromAll())
+            l_text.Remove();
+    }
     Item l_entry = lp_log->NewItem();
     l_entry += d.GetType(ITEM_LOG_AREA)->GetItem(Value(i_category));
     l_entry += d.GetType(ITEM_LOG_TEXT)->GetItem(Value(i_line));
@@ -165,6 +176,18 @@ void ScheduleFlush()
     }
 }
 
+// A line that would wait while the queue is full is only counted, before
+// anything is made of it: in a flood, most lines are.
+bool CountIfDropped(QString const& i_category)
+{
+    LogQueue& l_queue = Queue();
+    if (l_queue.m_lines.size() < MAX_QUEUED || !QCoreApplication::instance())
+        return false;
+    ++l_queue.m_dropped[i_category];
+    ScheduleFlush();
+    return true;
+}
+
 void WriteOrQueue(QString const& i_category, QString const& i_line)
 {
     LogQueue& l_queue = Queue();
@@ -197,7 +220,7 @@ void WriteOrQueue(QString const& i_category, QString const& i_line)
 void LogHere(QString const& i_category, int i_level, QString const& i_text, Item const& i_item)
 {
     try {
-        if (!IsSettingYes("show_diagnostics"))
+        if (!IsSettingYes("show_diagnostics") || CountIfDropped(i_category))
             return;
         QString const l_line = FormatLogLine(i_level, i_text);
         WriteOrQueue(i_category, l_line);
@@ -212,9 +235,17 @@ void LogHere(QString const& i_category, int i_level, QString const& i_text, Item
 
 QString FormatLogLine(int i_level, QString const& i_text)
 {
+    // The local time is made once a second: converting it cost more than
+    // the rest of a line. Each thread keeps its own.
+    thread_local qint64 t_second = std::numeric_limits<qint64>::min();
+    thread_local QString t_stamp;
+    qint64 const l_second = QDateTime::currentMSecsSinceEpoch() / 1000;
+    if (l_second != t_second) {
+        t_second = l_second;
+        t_stamp = "[" + QDateTime::fromSecsSinceEpoch(l_second).toString("yyyy-MM-dd hh:mm:ss") + "] ";
+    }
     int const l_indent = i_level > 1 ? 3 * qMin(i_level - 1, 100) : 0;
-    return "[" + QDateTime::currentDateTime().toString("yyyy-MM-dd hh:mm:ss") + "] " + QString(l_indent, ' ')
-           + i_text;
+    return t_stamp + QString(l_indent, ' ') + i_text;
 }
 
 void FlushLog()

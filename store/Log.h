@@ -12,7 +12,8 @@
 // In a flood (more than 40 ms of writing in one turn of the event loop) the
 // lines wait in a queue of at most 100,000 and are written in slices of
 // 40 ms, so that logging never holds the event loop; lines beyond the queue
-// are counted in a line of their own.
+// are counted in a line of their own, and cost nothing but the count. The
+// date and time of a line are made once a second.
 //
 // Log never fails towards its caller: before the settings exist, for items
 // that cannot hold log entries, when files cannot be written, and from any

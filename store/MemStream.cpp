@@ -134,9 +134,11 @@ bool ZlibCompress(MemStream const& i_in, MemStream& o_out)
 
 namespace {
 
-// The inflation behind both forms, into the vector a MemStream keeps its
-// bytes in, so that a share list is never held twice.
-bool InflateInto(char const* ip_data, quint64 i_length, quint64 i_cap, std::vector<char>& o_inflated)
+// The inflation behind every form, into the vector a MemStream keeps its
+// bytes in, so that a share list is never held twice. With i_prefixOnly the
+// cap is what is wanted: inflation stops there, successfully.
+bool InflateInto(char const* ip_data, quint64 i_length, quint64 i_cap, std::vector<char>& o_inflated,
+                 bool i_prefixOnly = false)
 {
     if (i_cap > quint64(std::numeric_limits<int>::max()) - 1)
         i_cap = quint64(std::numeric_limits<int>::max()) - 1;
@@ -159,10 +161,13 @@ bool InflateInto(char const* ip_data, quint64 i_length, quint64 i_cap, std::vect
             lp_next += l_feed;
             l_remaining -= l_feed;
         }
+        quint64 l_room = sizeof(l_chunk);
+        if (i_prefixOnly)
+            l_room = qMin<quint64>(l_room, i_cap - quint64(l_out.size()));
         l_stream.next_out = reinterpret_cast<Bytef*>(l_chunk);
-        l_stream.avail_out = sizeof(l_chunk);
+        l_stream.avail_out = static_cast<uInt>(l_room);
         int const l_result = inflate(&l_stream, Z_NO_FLUSH);
-        quint64 const l_produced = sizeof(l_chunk) - l_stream.avail_out;
+        quint64 const l_produced = l_room - l_stream.avail_out;
         // The cap is checked before the bytes are kept, so a bomb never makes
         // the output grow past it.
         quint64 const l_needed = quint64(l_out.size()) + l_produced;
@@ -174,7 +179,7 @@ bool InflateInto(char const* ip_data, quint64 i_length, quint64 i_cap, std::vect
             l_out.reserve(static_cast<std::size_t>(l_grown));
         }
         l_out.insert(l_out.end(), l_chunk, l_chunk + l_produced);
-        if (l_result == Z_STREAM_END) {
+        if (l_result == Z_STREAM_END || (i_prefixOnly && quint64(l_out.size()) == i_cap)) {
             l_ok = true;
             break;
         }
@@ -187,6 +192,19 @@ bool InflateInto(char const* ip_data, quint64 i_length, quint64 i_cap, std::vect
     if (l_ok)
         o_inflated.swap(l_out);
     return l_ok;
+}
+
+bool InflateStream(MemStream const& i_in, quint64 i_cap, MemStream& o_out, bool i_prefixOnly)
+{
+    std::vector<char> l_inflated;
+    if (!InflateInto(i_in.Data() + i_in.ReadIndex(), i_in.BytesAvailable(), i_cap, l_inflated, i_prefixOnly))
+        return false;
+    MemStream l_out;
+    l_out.mp_buffer->m_writeIndex = l_inflated.size();
+    if (!l_inflated.empty()) // an empty vector may have no storage for Data()
+        l_out.mp_buffer->m_bytes.swap(l_inflated);
+    o_out = l_out;
+    return true;
 }
 
 } // namespace
@@ -203,13 +221,10 @@ bool ZlibInflate(char const* ip_data, quint64 i_length, quint64 i_cap, QByteArra
 
 bool ZlibInflate(MemStream const& i_in, quint64 i_cap, MemStream& o_out)
 {
-    std::vector<char> l_inflated;
-    if (!InflateInto(i_in.Data() + i_in.ReadIndex(), i_in.BytesAvailable(), i_cap, l_inflated))
-        return false;
-    MemStream l_out;
-    l_out.mp_buffer->m_writeIndex = l_inflated.size();
-    if (!l_inflated.empty()) // an empty vector may have no storage for Data()
-        l_out.mp_buffer->m_bytes.swap(l_inflated);
-    o_out = l_out;
-    return true;
+    return InflateStream(i_in, i_cap, o_out, false);
+}
+
+bool ZlibInflatePrefix(MemStream const& i_in, quint64 i_bytes, MemStream& o_out)
+{
+    return InflateStream(i_in, i_bytes, o_out, true);
 }

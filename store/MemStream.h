@@ -66,5 +66,9 @@ bool ZlibCompress(MemStream const& i_in, MemStream& o_out);
 bool ZlibInflate(char const* ip_data, quint64 i_length, quint64 i_cap, QByteArray& o_inflated);
 // Inflates the stream's unread bytes into a new stream (read position 0).
 bool ZlibInflate(MemStream const& i_in, quint64 i_cap, MemStream& o_out);
+// Inflates only the first i_bytes of the stream's output (all of it when it
+// is shorter), so that a message can be judged by its first fields before
+// the rest is inflated. False for a stream corrupt before that point.
+bool ZlibInflatePrefix(MemStream const& i_in, quint64 i_bytes, MemStream& o_out);
 
 #endif

@@ -44,10 +44,11 @@
 // a time while a million files were shared (the store's own figures did not
 // move beyond their noise without them). Freed blocks are kept for reuse, not returned to the
 // system. The store is used from the GUI thread only, so the pools have no
-// lock. Sanitizer builds use the ordinary allocator so that misuse is still
-// caught.
+// lock. Sanitizer and fuzzing builds (QUILLMAR_PLAIN_ALLOCATOR, set by the
+// build) use the ordinary allocator, so that misuse and leaks of bodies are
+// still seen.
 
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(QUILLMAR_PLAIN_ALLOCATOR) || defined(__SANITIZE_ADDRESS__)
 #define QUILLMAR_BODY_POOL 0
 #else
 #define QUILLMAR_BODY_POOL 1

@@ -1,5 +1,6 @@
 #include "transfers/TransferThreads.h"
 
+#include "peers/PeerWire.h"
 #include "transfers/TransferQueueManager.h"
 
 #include <QFile>
@@ -162,11 +163,12 @@ UploadThread::Outcome UploadThread::PerformUpload()
     qToLittleEndian(m_token, l_token);
     mp_socket->write(reinterpret_cast<char const*>(l_token), 4);
     mp_socket->flush();
-    if (!ReadExactly(m_buffer, 8, "Waiting for initialization data to read failed. Error string: "))
+    if (!ReadExactly(m_buffer, PeerWire::FILE_OFFSET_BYTES,
+                     "Waiting for initialization data to read failed. Error string: "))
         return Outcome::Error;
-    qint64 const l_offset = qFromLittleEndian<qint64>(m_buffer);
     m_size = mp_file->size();
-    if (l_offset < 0 || l_offset > m_size) {
+    qint64 l_offset = 0;
+    if (!PeerWire::DecodeFileOffset(m_buffer, m_size, l_offset)) {
         Fail(QString("Won't seek to offset %1 in file of size %2").arg(l_offset).arg(m_size));
         return Outcome::LocalError;
     }

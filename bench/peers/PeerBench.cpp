@@ -2,11 +2,17 @@
 // frames read as the messenger reads them (plain and obfuscated), and the
 // intake of search answers, timed per answer with a microsecond clock. Each
 // answer is for a search of its own: the messenger drops an answer that
-// repeats an earlier one for the same search.
+// repeats an earlier one for the same search. Then what hostile peers try:
+// a share list whose attribute-name table alone passes the caps, refused by
+// the decoder (against inflating the same bytes alone), and a flood of
+// unknown messages with diagnostics on, with the longest time the event
+// loop waited.
 
 #include "peers/PeerMessenger.h"
 #include "bench/BenchUtil.h"
+#include "peers/PeerCodec.h"
 #include "peers/PeerWire.h"
+#include "server/StoreTypes.h"
 #include "store/Settings.h"
 
 #include <QCoreApplication>
@@ -91,6 +97,76 @@ QByteArray SearchAnswer(quint32 i_token, int i_files)
     return l_message.ToByteArray();
 }
 
+// A share list of no folder and 6,000,000 attribute names of 9 bytes: 54 MB
+// inflated, 50 KB on the wire.
+void NameTableBomb()
+{
+    int const l_names = bench::Size(6000000, 100000);
+    MemStream l_record;
+    l_record.WriteU32(0);
+    l_record.WriteU32(quint32(l_names));
+    for (int l_name = 0; l_name < l_names; ++l_name) {
+        l_record.WriteU32(quint32(l_name));
+        l_record.WriteRaw(std::string("n"));
+    }
+    MemStream l_message;
+    l_message.WriteU32(5);
+    bench::Require(ZlibCompress(l_record, l_message), "cannot compress the list");
+    l_record = MemStream();
+    bench::ResetPeak();
+    long const l_resident = bench::ResidentKiB();
+    QElapsedTimer l_clock;
+    l_clock.start();
+    MemStream l_inflated;
+    l_message.SetReadIndex(4);
+    bench::Require(ZlibInflate(l_message, INFLATE_CAP_SHARE_LIST, l_inflated), "the list does not inflate");
+    double const l_inflateMs = l_clock.nsecsElapsed() / 1e6;
+    long const l_inflatedKiB = bench::ResidentKiB("VmHWM:") - l_resident;
+    l_inflated = MemStream();
+    l_message.SetReadIndex(0);
+    bench::ResetPeak();
+    l_clock.restart();
+    PeerCodec::Message l_decoded;
+    PeerCodec::Status const l_status = PeerCodec::Decode(l_message, l_decoded);
+    double const l_decodeMs = l_clock.nsecsElapsed() / 1e6;
+    bench::Require(l_status.m_fault == PeerCodec::Fault::Malformed, "the list was not refused");
+    std::printf("share list of %d attribute names (%llu bytes sent): refused in %.0f ms, peak memory %+ld MiB "
+                "(baseline, inflating it alone: %.0f ms, %+ld MiB)\n",
+                l_names, static_cast<unsigned long long>(l_message.Size()), l_decodeMs,
+                (bench::ResidentKiB("VmHWM:") - l_resident) / 1024, l_inflateMs, l_inflatedKiB / 1024);
+}
+
+// 400,000 unknown messages of 8 bytes in one write on a messaging connection,
+// each logged with diagnostics on (or counted, once the log's queue is
+// full): the time until the last is handled, and the longest wait of the
+// event loop meanwhile.
+void LogFlood(PeerMessenger& io_messenger)
+{
+    int const l_messages = bench::Size(400000, 20000);
+    SetSetting("show_diagnostics", QString("yes"));
+    QByteArray const l_frame = PeerWire::BuildFrame(QByteArray::fromHex("6300000001020304"), false);
+    QByteArray l_flood;
+    l_flood.reserve(l_messages * l_frame.size() + 8);
+    for (int l_message = 0; l_message < l_messages; ++l_message)
+        l_flood += l_frame;
+    l_flood += PeerWire::BuildFrame(QByteArray::fromHex("0f000000"), false); // 15, handled last
+    QTcpSocket l_peer;
+    l_peer.connectToHost(QHostAddress::LocalHost, io_messenger.ListeningPort());
+    bench::Require(l_peer.waitForConnected(5000), "no connection to the messenger");
+    bool l_done = false;
+    QObject::connect(&io_messenger, &PeerMessenger::UserInfoRequested, [&l_done] { l_done = true; });
+    QElapsedTimer l_clock;
+    bench::StallProbe l_probe;
+    l_clock.start();
+    l_peer.write(PeerWire::BuildFrame(PeerWire::BuildInitHandshake("flooder", "P"), false) + l_flood);
+    double const l_longestMs = l_probe.RunUntil([&] { return l_done || l_clock.elapsed() > 120000; });
+    bench::Require(l_done, "the flood was not handled within two minutes");
+    std::printf("flood of %d unknown messages, diagnostics on: handled in %.2f s, the event loop waited %.1f ms "
+                "at most\n",
+                l_messages, l_clock.nsecsElapsed() / 1e9, l_longestMs);
+    SetSetting("show_diagnostics", QString("no"));
+}
+
 } // namespace
 
 int main(int i_argc, char** ip_argv)
@@ -141,5 +217,12 @@ int main(int i_argc, char** ip_argv)
                 "90th percentile %.0f us per answer, %.1f store items per answer\n",
                 l_answers, l_files, int(l_frames.front().size()), l_sorted[l_sorted.size() / 2],
                 l_sorted[l_sorted.size() * 9 / 10], double(d.ItemCount() - l_itemsBefore) / l_answers);
+
+    NameTableBomb();
+    // The flooder is who he says, as the server would confirm.
+    Item const l_flooder = d.GetType("user")->GetItem(Value("flooder"));
+    SetAttribute(l_flooder, "user_address", Value(static_cast<unsigned long long>(0x7F000001)));
+    SetAttribute(l_flooder, "user_port", Value(1));
+    LogFlood(l_messenger);
     return 0;
 }

@@ -17,13 +17,12 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
-#include <QFile>
 #include <QRandomGenerator>
 #include <QTimer>
 
 #include <algorithm>
+#include <climits>
 #include <cstdio>
-#include <malloc.h>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -42,16 +41,6 @@ QString Word(QRandomGenerator& io_random)
         l_word += QLatin1String(s_syllables[io_random.bounded(20)]);
     l_word[0] = l_word[0].toUpper();
     return l_word;
-}
-
-// Gives freed memory back to the system, then starts the peak resident
-// memory afresh from the current resident memory.
-void ResetPeak()
-{
-    malloc_trim(0);
-    QFile l_refs("/proc/self/clear_refs");
-    if (!l_refs.open(QIODevice::WriteOnly) || l_refs.write("5") != 1)
-        std::printf("(the peak resident memory cannot be reset here)\n");
 }
 
 // Runs the event loop from i_start until i_done (looked at on every turn);
@@ -87,6 +76,12 @@ std::unique_ptr<SharedFoldersManager> BuildIndex(int i_files)
 {
     DeclareSharesNeighbourTypes();
     new PeerMessenger; // deleted by Drop()
+    // Every answer waits for bob, who never connects: the queue is counted
+    // on, not bounded.
+    PeerMessenger::Limits l_limits;
+    l_limits.m_maxUnsentPerUser = l_limits.m_maxUnsentAnswers = l_limits.m_maxUnsent = INT_MAX;
+    l_limits.m_maxUnsentBytesPerUser = l_limits.m_maxUnsentAnswerBytes = l_limits.m_maxUnsentBytes = LLONG_MAX;
+    peerMessenger->SetLimits(l_limits);
     std::unique_ptr<SharedFoldersManager> lp_manager(new SharedFoldersManager);
     SetSetting("username", QStringLiteral("me"));
     Item const l_root = d.GetType("shared_folder")->GetItem(Value("/music"));
@@ -209,7 +204,7 @@ void ShareListBench()
     for (int l_round = 0, l_rounds = bench::Size(7, 1); l_round < l_rounds; ++l_round) {
         l_file += d.GetType("shared_file_size")->GetItem(Value(l_round));
         l_provided.clear();
-        ResetPeak();
+        bench::ResetPeak();
         long const l_resident = bench::ResidentKiB();
         QElapsedTimer l_timer;
         double l_sentMs = 0;
@@ -232,7 +227,7 @@ void ShareListBench()
     }
     // Baseline: the whole list made on the GUI thread in one call, as the
     // provider made it before.
-    ResetPeak();
+    bench::ResetPeak();
     long const l_before = bench::ResidentKiB();
     double l_best = 1e18;
     MemStream l_list;

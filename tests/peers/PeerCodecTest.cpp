@@ -157,6 +157,17 @@ private slots:
         // count as entries.
         Row("share list of too many folders",
             H("05000000") + Zlib(H("81841e00") + QByteArray(2000001 * 8, '\0') + H("00000000")), "malformed");
+        // The attribute-name table: at most 256 names, each an entry.
+        auto Names = [](quint32 i_count) {
+            QByteArray l_table = Le32(i_count);
+            for (quint32 l_name = 0; l_name < i_count; ++l_name)
+                l_table += Le32(l_name) + H("01000000") + "n";
+            return l_table;
+        };
+        Row("256 attribute names", H("05000000") + Zlib(H("00000000") + Names(256)), "5:  | 256");
+        Row("257 attribute names", H("05000000") + Zlib(H("00000000") + Names(257)), "malformed");
+        Row("names past the entries left",
+            H("05000000") + Zlib(H("40841e00") + QByteArray(1999936 * 8, '\0') + Names(65)), "malformed");
         Row("picture length beyond the bytes", H("10000000 01000000 78 01 ffffffff 01000000"), "malformed");
         Row("folder contents cut short", H("25000000") + Zlib(FOLDER_RECORD.left(20)), "malformed");
     }
@@ -169,6 +180,30 @@ private slots:
         QCOMPARE(Outcome(message), outcome);
         if (!encoded.isEmpty())
             QCOMPARE(encoded, message);
+    }
+
+    void searchAnswerTokens_data()
+    {
+        QTest::addColumn<QByteArray>("compressed");
+        QTest::addColumn<QString>("token");
+        QTest::newRow("answer") << Zlib(ANSWER_RECORD) << "1001";
+        // Whatever follows the token is not looked at.
+        QTest::newRow("files beyond the bytes") << Zlib(H("05000000") + "alice" + H("e9030000 ffffffff")) << "1001";
+        QTest::newRow("empty name") << Zlib(H("00000000 07000000")) << "7";
+        QTest::newRow("cut in the token") << Zlib(H("05000000") + "alice" + H("e903")) << "malformed";
+        QTest::newRow("name past the string limit") << Zlib(H("01000200") + QByteArray(0x20001, 'x') + H("07000000"))
+                                                    << "malformed";
+        QTest::newRow("not zlib") << H("0102030405060708") << "malformed";
+    }
+
+    // The token of a search answer is read from the start of its record.
+    void searchAnswerTokens()
+    {
+        QFETCH(QByteArray, compressed);
+        QFETCH(QString, token);
+        quint32 l_token = 0;
+        Status const l_status = PeekSearchAnswerToken(MemStream(compressed), l_token);
+        QCOMPARE(l_status.Ok() ? QString::number(l_token) : QString("malformed"), token);
     }
 
     // Whole, each of these decodes in the table above.

@@ -168,6 +168,101 @@ private slots:
         QCOMPARE(l_failed.count(), 2);
     }
 
+    // At most the cap of attempts run at once; the rest wait their turn (a
+    // messaging attempt once per user, however many messages wait) and
+    // start as places free, in the order they were asked for.
+    void attemptsWaitTheirTurn()
+    {
+        HangingPort l_hanging;
+        PeerMessenger::Limits l_limits;
+        l_limits.m_maxAttempts = 2;
+        mp_messenger->SetLimits(l_limits);
+        mp_messenger->SetAttemptTimeouts(300, 300, 300);
+        QSignalSpy l_failed(mp_messenger, &PeerMessenger::ConnectionToUserFailed);
+        MemStream l_message(Msg(15));
+        for (char const* lp_user : {"va", "vb", "vc", "vd"}) {
+            SetUserAddress(lp_user, l_hanging.Port());
+            mp_messenger->SendMessage(lp_user, l_message);
+            mp_messenger->SendMessage(lp_user, l_message);
+        }
+        SetUserAddress("ve", l_hanging.Port());
+        mp_messenger->RequestFileConnectionToUser("ve");
+        QCOMPARE(mp_messenger->AttemptCount(), 2);
+        QCOMPARE(mp_messenger->WaitingAttemptCount(), 3);
+        QTRY_COMPARE_WITH_TIMEOUT(l_failed.count(), 5, 5000);
+        // Two at a time, each pair ending together.
+        QStringList l_order;
+        for (QList<QVariant> const& l_failure : l_failed)
+            l_order << l_failure.at(0).toString() + l_failure.at(1).toString();
+        std::sort(l_order.begin(), l_order.begin() + 2);
+        std::sort(l_order.begin() + 2, l_order.begin() + 4);
+        QCOMPARE(l_order, QStringList({"vaP", "vbP", "vcP", "vdP", "veF"}));
+        QCOMPARE(mp_messenger->AttemptCount() + mp_messenger->WaitingAttemptCount(), 0);
+        mp_messenger->SetAttemptTimeouts(4000, 5000, 12000);
+        mp_messenger->SetLimits(PeerMessenger::Limits());
+    }
+
+    void unsentBounds_data()
+    {
+        QTest::addColumn<QString>("bound");
+        QTest::addColumn<int>("value");
+        QTest::addColumn<QString>("sends");  // o: our own message, a: an answer; 8 bytes each with a name of 2
+        QTest::addColumn<QString>("waiting");
+        QTest::newRow("messages per user") << "user" << 2 << "o:wa o:wa a:wa o:wb" << "wa2 wb1";
+        QTest::newRow("bytes per user") << "userBytes" << 20 << "o:wa a:wa o:wa o:wb" << "wa2 wb1";
+        QTest::newRow("answers in all") << "answers" << 2 << "a:wa a:wb a:wc o:wc" << "wa1 wb1 wc1";
+        QTest::newRow("answer bytes in all") << "answerBytes" << 16 << "a:wa a:wb a:wc o:wc" << "wa1 wb1 wc1";
+        QTest::newRow("messages in all") << "all" << 3 << "o:wa a:wb o:wc o:wd" << "wa1 wb1 wc1";
+        QTest::newRow("bytes in all") << "allBytes" << 24 << "o:wa a:wb o:wc o:wd" << "wa1 wb1 wc1";
+    }
+
+    // Messages wait for a connection within bounds per user, for answers in
+    // all, and in all; past one, a message is not kept. Answers leave
+    // nothing in the store.
+    void unsentBounds()
+    {
+        QFETCH(QString, bound);
+        QFETCH(int, value);
+        QFETCH(QString, sends);
+        QFETCH(QString, waiting);
+        PeerMessenger::Limits l_limits;
+        std::map<QString, std::function<void()>> const l_set = {
+            {"user", [&] { l_limits.m_maxUnsentPerUser = value; }},
+            {"userBytes", [&] { l_limits.m_maxUnsentBytesPerUser = value; }},
+            {"answers", [&] { l_limits.m_maxUnsentAnswers = value; }},
+            {"answerBytes", [&] { l_limits.m_maxUnsentAnswerBytes = value; }},
+            {"all", [&] { l_limits.m_maxUnsent = value; }},
+            {"allBytes", [&] { l_limits.m_maxUnsentBytes = value; }},
+        };
+        l_set.at(bound)();
+        mp_messenger->SetLimits(l_limits);
+        std::size_t const l_items = d.GetType("unsent_message")->GetItemCount();
+        int l_own = 0;
+        QStringList l_users;
+        for (QString const& l_send : sends.split(' ')) {
+            MemStream l_message(Msg(15));
+            QString const l_user = l_send.mid(2);
+            int const l_before = mp_messenger->UnsentMessageCount(l_user);
+            if (l_send.startsWith("a:"))
+                mp_messenger->SendMessageToUser(l_user, l_message);
+            else
+                mp_messenger->SendMessage(l_user, l_message);
+            l_own += l_send.startsWith("o:") && mp_messenger->UnsentMessageCount(l_user) > l_before;
+            if (!l_users.contains(l_user))
+                l_users << l_user;
+        }
+        QStringList l_waiting;
+        for (QString const& l_user : l_users)
+            if (mp_messenger->UnsentMessageCount(l_user) > 0)
+                l_waiting << l_user + QString::number(mp_messenger->UnsentMessageCount(l_user));
+        QCOMPARE(l_waiting.join(' '), waiting);
+        QCOMPARE(d.GetType("unsent_message")->GetItemCount() - l_items, std::size_t(l_own));
+        m_now += PeerMessenger::UNSENT_MESSAGE_LIFETIME + 1;
+        mp_messenger->EveryHalfMinute();
+        QCOMPARE(mp_messenger->UnsentMessageCount(), 0);
+        mp_messenger->SetLimits(PeerMessenger::Limits());
+    }
+
     void connectionHandedOver_data()
     {
         QTest::addColumn<QString>("type");

@@ -117,6 +117,10 @@ private slots:
         });
         for (QByteArray const& l_message : WHOLE_MESSAGES)
             Send(l_message);
+        // Folder contents are read only as the answer to our request.
+        MemStream l_ask(Msg(36, H("09000000 03000000") + "m\\a"));
+        mp_messenger->SendMessage("alice", l_ask);
+        QCOMPARE(NextFrame(), l_ask.ToByteArray());
         SendAndSettle(Msg(37, Zlib(FOLDER_RECORD)));
         QCOMPARE(l_seen, QStringList({"16 alice PNG", "36 9 alice a\\b", "40 77 alice x\\y", "41 7 alice Cancelled",
                                       "43 alice q\\r", "44 4 alice q\\r", "46 alice q\\s", "50 alice q\\t Banned",
@@ -155,7 +159,7 @@ private slots:
         QCOMPARE(l_shares, QStringList({"alice 2"}));
         mp_messenger->GetUserSharedFiles("alice");
         NextFrame();
-        m_now += PeerMessenger::SHARE_LIST_ANSWER_TIME + 1;
+        m_now += PeerMessenger::REQUEST_ANSWER_TIME + 1;
         SendAndSettle(Msg(5, Zlib(SHARE_RECORD)));
         QCOMPARE(l_shares.size(), 1);
         QCOMPARE(mp_messenger->OpenMessagingConnectionCount("alice"), 1);
@@ -248,6 +252,77 @@ private slots:
         SendAndSettle(AnswerMessage(3002, 2));
         QCOMPARE(l_other.GetItems("search_results").size(), std::size_t(1));
         mp_messenger->SetLimits(PeerMessenger::Limits());
+    }
+
+    // Folder contents nobody asked for, and answers to no live search, are
+    // dropped before their files are inflated or read: bodies that would
+    // close the connection leave it open. A share list whose name table
+    // passes the caps is refused before the table is read.
+    void unaskedAnswersDroppedUnread()
+    {
+        int l_taken = 0;
+        connect(mp_messenger, &PeerMessenger::FolderContentsReceived, this, [&]() { ++l_taken; });
+        connect(mp_messenger, &PeerMessenger::SearchResults, this, [&]() { ++l_taken; });
+        connect(mp_messenger, &PeerMessenger::UserShare, this, [&]() { ++l_taken; });
+        SendAndSettle(Msg(37, Zlib(QByteArray(20 * 1024 * 1024, '\0'))));
+        QByteArray const l_badFiles = Msg(9, Zlib(H("05000000") + "alice" + Le32(4004) + H("ffffff00")));
+        SendAndSettle(l_badFiles);
+        NewSearch(4005);
+        SendAndSettle(l_badFiles); // another search is live, not this one
+        QCOMPARE(mp_messenger->OpenMessagingConnectionCount("alice"), 1);
+        NewSearch(4004);
+        Send(l_badFiles);
+        QVERIFY(AwaitClosed(*mp_alice));
+        Reconnect();
+
+        // 6,000,000 names of 9 bytes: a list of 54 MB with no folder.
+        mp_messenger->GetUserSharedFiles("alice");
+        QCOMPARE(NextFrame(), H("04000000"));
+        QByteArray l_table = Le32(6000000);
+        l_table.reserve(4 + 6000000 * 9);
+        for (int l_name = 0; l_name < 6000000; ++l_name)
+            l_table += H("00000000 01000000 6e");
+        Send(Msg(5, Zlib(H("00000000") + l_table)));
+        QVERIFY(AwaitClosed(*mp_alice));
+        disconnect(mp_messenger, nullptr, this, nullptr);
+        QCOMPARE(l_taken, 0);
+        Reconnect();
+    }
+
+    // 400,000 unknown messages in one write, each logged (diagnostics on)
+    // or, once the log's queue is full, counted: they are handled in slices,
+    // and the event loop never waits 100 ms of this thread's time for them
+    // (time in the processor, so that a busy machine does not count).
+    void floodKeepsTheLoopTurning()
+    {
+        SetSwitch("show_diagnostics", true);
+        QByteArray const l_frame = PeerWire::BuildFrame(Msg(99, H("01020304")), false);
+        QByteArray l_flood;
+        l_flood.reserve(400001 * l_frame.size());
+        for (int l_message = 0; l_message < 400000; ++l_message)
+            l_flood += l_frame;
+        l_flood += PeerWire::BuildFrame(Msg(15), false);
+        auto const l_cpuNow = []() {
+            timespec l_time;
+            clock_gettime(CLOCK_THREAD_CPUTIME_ID, &l_time);
+            return qint64(l_time.tv_sec) * 1000000000 + l_time.tv_nsec;
+        };
+        qint64 l_last = l_cpuNow();
+        qint64 l_longest = 0;
+        QTimer l_tick;
+        connect(&l_tick, &QTimer::timeout, this, [&]() {
+            qint64 const l_now = l_cpuNow();
+            l_longest = qMax(l_longest, l_now - l_last);
+            l_last = l_now;
+        });
+        l_tick.start(0);
+        QSignalSpy l_done(mp_messenger, &PeerMessenger::UserInfoRequested);
+        mp_alice->write(l_flood);
+        QVERIFY(l_done.wait(120000));
+        l_tick.stop();
+        SetSwitch("show_diagnostics", false);
+        QVERIFY2(l_longest < 100000000, qPrintable(QString("%1 ms").arg(l_longest / 1000000)));
+        QCOMPARE(mp_messenger->OpenMessagingConnectionCount("alice"), 1);
     }
 
     // A malformed message closes its connection; a refused value drops the

@@ -214,6 +214,35 @@ private slots:
         disconnect(mp_messenger, nullptr, this, nullptr);
     }
 
+    // Answers to a name that nobody answers to: the server cannot place
+    // him, so they go, and he gets no more for a while; our own messages to
+    // him still wait and are tried. After the hold he is tried again.
+    void unreachableUserGetsNoAnswers()
+    {
+        QSignalSpy l_failed(mp_messenger, &PeerMessenger::ConnectionToUserFailed);
+        MemStream l_answer(Msg(9, "x"));
+        MemStream l_own(Msg(15));
+        mp_messenger->SendMessageToUser("ghost", l_answer);
+        mp_messenger->SendMessage("ghost", l_own);
+        QCOMPARE(mp_messenger->UnsentMessageCount("ghost"), 2);
+        QVERIFY(l_failed.wait(5000));
+        QCOMPARE(mp_messenger->UnsentMessageCount("ghost"), 1);
+        mp_messenger->SendMessageToUser("ghost", l_answer);
+        QCOMPARE(mp_messenger->UnsentMessageCount("ghost") + mp_messenger->AttemptCount(), 1);
+        mp_messenger->SendMessage("ghost", l_own);
+        QCOMPARE(mp_messenger->UnsentMessageCount("ghost"), 2);
+        QCOMPARE(mp_messenger->AttemptCount(), 1);
+        QVERIFY(l_failed.wait(5000));
+        PeerMessenger::Limits l_limits;
+        l_limits.m_unreachableHoldMs = 0;
+        mp_messenger->SetLimits(l_limits);
+        mp_messenger->SendMessageToUser("ghost", l_answer);
+        QCOMPARE(mp_messenger->UnsentMessageCount("ghost"), 3);
+        QVERIFY(l_failed.wait(5000));
+        QCOMPARE(mp_messenger->UnsentMessageCount("ghost"), 2);
+        mp_messenger->SetLimits(PeerMessenger::Limits());
+    }
+
     // Each phase of our own attempt ends on its timer: the direct one that
     // hangs, then the wait for bob to connect back; then the failure.
     void attemptPhasesTimeOut()

@@ -348,6 +348,53 @@ private slots:
         QCOMPARE(l_search.count(), 3);
     }
 
+    // Searches reach the children at once, however long answering them
+    // takes: answers follow in slices. A searcher whose name is no user name
+    // is passed on but not answered.
+    void RelayGoesFirst()
+    {
+        RoomForChildren();
+        auto lp_child = Connect("kid", true);
+        auto lp_dad = Parent();
+        QVERIFY(lp_dad);
+        int l_answered = 0;
+        connect(mp_dnet.get(), &DNetManager::DNetSearchRequest, this, [&l_answered] {
+            QElapsedTimer l_busy;
+            l_busy.start();
+            while (l_busy.elapsed() < 20) {
+            }
+            ++l_answered;
+        });
+        QByteArray l_searches;
+        for (quint32 l_token = 100; l_token < 120; ++l_token)
+            l_searches += Search("bob", l_token);
+        l_searches += Search(" bob", 7);
+        lp_dad->write(l_searches);
+        QVERIFY(Receives(*lp_child, Search() + l_searches));
+        QVERIFY2(l_answered < 20, qPrintable(QString::number(l_answered)));
+        QTRY_COMPARE(l_answered, 20);
+        QVERIFY(!QTest::qWaitFor([&] { return l_answered > 20; }, 100));
+    }
+
+    // A parent may change the group leader as often as it likes: the server
+    // hears the latest leader once a second; a leader that is no user name
+    // is ignored; a leader replaced leaves no item behind.
+    void LeaderReports()
+    {
+        auto lp_dad = Parent();
+        QVERIFY(lp_dad);
+        QByteArray l_changes;
+        for (int l_change = 0; l_change < 100; ++l_change)
+            l_changes += Leader(l_change % 2 ? "ann" : "bea");
+        l_changes += Leader("cid") + Leader("thirty-one-bytes-are-one-too-ma") + Leader(" dan");
+        lp_dad->write(l_changes);
+        QCOMPARE(ServerSays(ServerCode::DNET_GROUP_LEADER), Wire().Str("bea").m_bytes);
+        QCOMPARE(ServerSays(ServerCode::DNET_GROUP_LEADER), Wire().Str("cid").m_bytes);
+        QVERIFY(!mp_fake->mp_collector->Has(ServerCode::DNET_GROUP_LEADER, 1200));
+        // The parent's name, its socket and the leader.
+        QCOMPARE(d.GetType("dnet_value")->GetItemCount(), std::size_t(3));
+    }
+
 private:
     // The test's end of a loopback connection whose other end the manager
     // now owns, as a candidate (parent connection) or as a child.

@@ -88,6 +88,56 @@ private slots:
         QCOMPARE(l_codes, (QList<quint32>{5, 9, 9, 37}));
     }
 
+    void BarredBeforeTheAnswerLeaves_data()
+    {
+        QTest::addColumn<QString>("unsharedAt");
+        QTest::addColumn<QList<quint32>>("codes");
+        QTest::newRow("a housemate of an unshared user") << "127.0.0.1" << QList<quint32>{5};
+        QTest::newRow("no unshared user at his address") << "127.0.0.2" << QList<quint32>{9, 5};
+    }
+
+    // The first search of a user is answered before his address is known;
+    // the answer waits for a connection. When the server has said where he
+    // is, a housemate of an unshared user is barred too: the answer made for
+    // him never leaves, and the share list that waited with it is made anew
+    // (listing nothing).
+    void BarredBeforeTheAnswerLeaves()
+    {
+        QFETCH(QString, unsharedAt);
+        QFETCH(QList<quint32>, codes);
+        SetSetting("username", QStringLiteral("me"));
+        SetSetting("listening_port", qint64(0));
+        mp_messenger->DataLoaded();
+        mp_shares->Init(); // follows the addresses users are given
+        WriteTestFile(*mp_dir, "Share/Tune.mp3", "x");
+        d.GetType("shared_public")->GetGlobalNullItem() += mp_shares->AddSharedFolder(mp_dir->filePath("Share"));
+        QTRY_VERIFY(!mp_shares->IsBusy());
+        Item const l_pest = d.GetType("user")->GetItem(Value("pest"));
+        l_pest += d.GetType("unshared")->GetGlobalNullItem();
+        SetAttribute(l_pest, "user_address", Value(QHostAddress(unsharedAt).toIPv4Address()));
+
+        emit mp_server->DirectFileSearch("mallory", 7, "tune");
+        mp_shares->ProvideShareList("mallory", [this](MemStream i_list) {
+            mp_messenger->SendMessageToUser("mallory", i_list);
+        });
+        QTRY_COMPARE(mp_messenger->UnsentMessageCount("mallory"), 2);
+        mp_messenger->OnPeerAddress("mallory", LocalIp(), ClosedPort());
+        auto lp_mallory = ConnectRaw(mp_messenger->ListeningPort());
+        QVERIFY(lp_mallory);
+        lp_mallory->write(HandshakeFrame("mallory", "P"));
+        QList<quint32> l_codes;
+        QByteArray l_payload;
+        while (AwaitFrame(*lp_mallory, l_payload, false, 1000)) {
+            quint32 l_code = 0;
+            MemStream(l_payload).ReadU32(l_code);
+            l_codes << l_code;
+            if (l_code == 5)
+                QCOMPARE(l_payload.size() > 40, unsharedAt != "127.0.0.1"); // an empty list is 30 bytes
+        }
+        QCOMPARE(l_codes, codes);
+        QCOMPARE(mp_messenger->UnsentMessageCount("mallory"), 0);
+    }
+
     // The download folder inside a shared folder: a search for a file being
     // received finds nothing, whichever scan read the folder (at start, a
     // rescan, a newly shared folder); a finished file is found.

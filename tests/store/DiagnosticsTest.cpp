@@ -122,6 +122,25 @@ private slots:
         QCOMPARE(d["item_log"]->GetItemCount(), std::size_t(0));
     }
 
+    // An item keeps its latest 1,000 entries, and the text of one it lets
+    // go goes with it.
+    void ItemEntriesAreBounded()
+    {
+        DeclareSettingsTypes();
+        SetSwitch("show_diagnostics", true);
+        SetSwitch("user_level_logging", true);
+        d.NewType("user", ROOT, false, true);
+        RegisterLoggableItemType("user");
+        Item const l_user = d["user"]->GetItem("mallory");
+        for (int l_line = 0; l_line < 1005; ++l_line)
+            Log("Transfer Queue", 1, QString("line %1").arg(l_line), l_user);
+        auto const l_entries = GetItemLog(l_user);
+        QCOMPARE(int(l_entries.size()), 1000);
+        QVERIFY(l_entries.front().second.endsWith("] line 5"));
+        QVERIFY(l_entries.back().second.endsWith("] line 1004"));
+        QCOMPARE(d["item_log_text"]->GetItemCount(), std::size_t(1000));
+    }
+
     void ToolBarHookIsNullSafeAndOrderFree()
     {
         g_hookCalls = 0;

@@ -1,6 +1,7 @@
 #include "StandinServer.h"
 
 #include "server/ServerCodes.h"
+#include "server/ServerMessages.h"
 
 #include <QDateTime>
 #include <QElapsedTimer>
@@ -18,16 +19,6 @@ MemStream Strings(std::initializer_list<QString> i_texts)
     for (QString const& l_text : i_texts)
         l_out.Write(l_text);
     return l_out;
-}
-
-bool ValidName(QString const& i_name)
-{
-    if (i_name.isEmpty() || i_name.toUtf8().size() > 30 || i_name.trimmed() != i_name)
-        return false;
-    for (QChar const l_char : i_name)
-        if (l_char.category() == QChar::Other_Control)
-            return false;
-    return true;
 }
 
 // Related searches are kept for this many texts of at most this length;
@@ -418,7 +409,7 @@ void StandinServer::Handle(Session& io_session, quint32 i_code, MemStream& io_in
         // Accounts last only as long as the process: after a restart a user
         // who has not logged in yet is unknown, and his watchers must still
         // hear when he does.
-        if (l_exists || (ValidName(l_user) && io_session.m_watching.size() < m_limits.m_watchedNames))
+        if (l_exists || (IsUserName(l_user) && io_session.m_watching.size() < m_limits.m_watchedNames))
             io_session.m_watching.insert(l_user);
         Send(io_session, ServerCode::ADD_USER, l_out);
         break;
@@ -832,7 +823,7 @@ void StandinServer::HandleLogin(Session& io_session, MemStream& io_in)
         l_out.Write(i_reason);
         Send(io_session, ServerCode::LOGIN, l_out);
     };
-    if (!ValidName(l_user))
+    if (!IsUserName(l_user))
         return l_refuse(QStringLiteral("INVALIDUSERNAME"));
     auto l_it = m_accounts.find(l_user);
     if (l_it != m_accounts.end() && l_it->second.m_password != l_password)

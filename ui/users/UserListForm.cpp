@@ -561,7 +561,8 @@ void UserListForm::OnUserInfoTabCloseRequested(int i_index)
 
 void UserListForm::OnUserInfoRequested(QString i_user)
 {
+    // An answer: bounded and held back as every answer is.
     MemStream l_reply = m_reply.Build();
     if (peerMessenger)
-        peerMessenger->SendMessage(i_user, l_reply);
+        peerMessenger->SendMessageToUser(i_user, l_reply);
 }

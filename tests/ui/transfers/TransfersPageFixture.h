@@ -43,6 +43,10 @@ protected:
     void StopPage()
     {
         mp_tabs.reset();
+        // The cells Report made, freed as the engine frees its own: by the
+        // removal of their items while the engine is there to hear it.
+        for (char const* lp_cell : {"write_position", "read_position", "bytes_per_second", "last_receipt_time"})
+            d[lp_cell]->GetItems().Remove();
         StopManagers();
         SetMainWindowHooks(MainWindowHooks());
     }
