@@ -117,7 +117,7 @@ private slots:
         SetAttribute(l_pest, "user_address", Value(QHostAddress(unsharedAt).toIPv4Address()));
 
         emit mp_server->DirectFileSearch("mallory", 7, "tune");
-        mp_shares->ProvideShareList("mallory", [this](MemStream i_list) {
+        mp_shares->ProvideShareList("mallory", [this](QByteArray i_list) {
             mp_messenger->SendMessageToUser("mallory", i_list);
         });
         QTRY_COMPARE(mp_messenger->UnsentMessageCount("mallory"), 2);
