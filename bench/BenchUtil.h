@@ -105,12 +105,20 @@ public:
     double RunUntil(std::function<bool()> const& i_done)
     {
         while (!i_done())
-            QCoreApplication::processEvents();
-        QCoreApplication::processEvents();
+            TurnLoop();
+        TurnLoop();
         return LongestMs();
     }
 
 private:
+    // One turn of the event loop, deferred deletions included: outside
+    // exec() processEvents() leaves them, so a closed page would live on.
+    static void TurnLoop()
+    {
+        QCoreApplication::processEvents();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+
     void Turn()
     {
         m_longest = std::max(m_longest, m_turn.nsecsElapsed());

@@ -96,4 +96,5 @@ void Data::RemoveDisconnectedItems()
             __builtin_prefetch(l_unreached[l_at + PREFETCH_AHEAD].Body(), 1);
         l_unreached[l_at] = Item();
     }
+    ReturnFreedMemory();
 }

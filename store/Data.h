@@ -279,6 +279,7 @@ private:
 
     Slots m_slots;
     std::size_t m_used = 0; // live entries and tombstones
+    std::size_t m_live = 0;
 };
 
 class Type

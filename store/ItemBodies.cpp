@@ -2,6 +2,8 @@
 // StoreInternals.h for why they are pooled).
 #include "store/StoreInternals.h"
 
+#include <malloc.h>
+
 #if QUILLMAR_BODY_POOL
 BlockPool& LinkPool(int i_class)
 {
@@ -14,6 +16,8 @@ BlockPool& LinkPool(int i_class)
 #endif
 
 namespace {
+
+std::size_t s_bodiesFreedSinceTrim = 0;
 
 #if QUILLMAR_BODY_POOL
 BlockPool& BodyPool()
@@ -36,9 +40,27 @@ void* ItemBody::operator new(std::size_t i_size)
 
 void ItemBody::operator delete(void* ip_body) noexcept
 {
+    ++s_bodiesFreedSinceTrim;
 #if QUILLMAR_BODY_POOL
     BodyPool().Free(ip_body);
 #else
     ::operator delete(ip_body);
+#endif
+}
+
+void ReturnFreedMemory()
+{
+    // Fewer bodies leave too few holes to be worth a walk of the heap, which
+    // takes a millisecond or two once a large share has come and gone.
+    if (s_bodiesFreedSinceTrim < 10000)
+        return;
+    s_bodiesFreedSinceTrim = 0;
+#if QUILLMAR_BODY_POOL
+    BodyPool().Trim();
+    for (int l_class = 0; l_class < POOLED_CLASSES; ++l_class)
+        LinkPool(l_class).Trim();
+#endif
+#ifdef __GLIBC__
+    malloc_trim(0);
 #endif
 }

@@ -8,6 +8,7 @@
 // (Item.cpp, Type.cpp, Links.cpp, PathPatterns.cpp, Collection.cpp, Data.cpp,
 // ItemBodies.cpp); callers use store/Data.h.
 
+#include "store/BlockPool.h"
 #include "store/Data.h"
 
 #include <algorithm>
@@ -19,8 +20,6 @@
 #include <stdexcept>
 #include <string_view>
 #include <vector>
-
-#include <sys/mman.h>
 
 // ------------------------------------------------------------------ bodies
 //
@@ -42,9 +41,8 @@
 // kernel gives them only when asked, it compacts memory for them at the
 // first touch of a chunk, on the GUI thread, which held it for 30-100 ms at
 // a time while a million files were shared (the store's own figures did not
-// move beyond their noise without them). Freed blocks are kept for reuse, not returned to the
-// system. The store is used from the GUI thread only, so the pools have no
-// lock. Sanitizer and fuzzing builds (QUILLMAR_PLAIN_ALLOCATOR, set by the
+// move beyond their noise without them). A chunk whose blocks are all free
+// gives its pages back to the system (store/BlockPool.h). Sanitizer and fuzzing builds (QUILLMAR_PLAIN_ALLOCATOR, set by the
 // build) use the ordinary allocator, so that misuse and leaks of bodies are
 // still seen.
 
@@ -54,89 +52,18 @@
 #define QUILLMAR_BODY_POOL 1
 #endif
 
-#if QUILLMAR_BODY_POOL
-class BlockPool
-{
-public:
-    // A contiguous pool takes its chunks one after the other from one
-    // reserved stretch of address space (see AddressBits), as long as the
-    // system grants it.
-    explicit BlockPool(std::size_t i_block, bool i_contiguous = false) : m_block(i_block)
-    {
-        if (!i_contiguous)
-            return;
-        void* lp_region = mmap(nullptr, REGION, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-        if (lp_region == MAP_FAILED)
-            return;
-        // Chunks start on a chunk boundary, for huge pages where the kernel
-        // gives them unasked.
-        std::uintptr_t l_start = (reinterpret_cast<std::uintptr_t>(lp_region) + CHUNK - 1) & ~std::uintptr_t(CHUNK - 1);
-        mp_region = reinterpret_cast<char*>(l_start);
-        mp_regionEnd = static_cast<char*>(lp_region) + REGION;
-    }
-
-    void* Allocate()
-    {
-        if (mp_free) {
-            FreeBlock* lp_block = mp_free;
-            mp_free = lp_block->mp_next;
-            return lp_block;
-        }
-        if (mp_cursor == mp_end)
-            NewChunk();
-        void* lp_block = mp_cursor;
-        mp_cursor += m_block;
-        return lp_block;
-    }
-
-    void Free(void* ip_block)
-    {
-        FreeBlock* lp_block = static_cast<FreeBlock*>(ip_block);
-        lp_block->mp_next = mp_free;
-        mp_free = lp_block;
-    }
-
-private:
-    struct FreeBlock
-    {
-        FreeBlock* mp_next;
-    };
-    static constexpr std::size_t CHUNK = std::size_t(2) << 20;
-    static constexpr std::size_t REGION = std::size_t(64) << 30; // a billion bodies
-
-    void* TakeFromRegion()
-    {
-        if (mp_regionEnd - mp_region < std::ptrdiff_t(CHUNK) || mprotect(mp_region, CHUNK, PROT_READ | PROT_WRITE) != 0)
-            return nullptr;
-        void* lp_chunk = mp_region;
-        mp_region += CHUNK;
-        return lp_chunk;
-    }
-
-    void NewChunk()
-    {
-        void* lp_chunk = mp_region ? TakeFromRegion() : nullptr;
-        if (!lp_chunk)
-            lp_chunk = std::aligned_alloc(CHUNK, CHUNK);
-        if (!lp_chunk)
-            throw std::bad_alloc();
-        mp_cursor = static_cast<char*>(lp_chunk);
-        mp_end = mp_cursor + (CHUNK / m_block) * m_block;
-    }
-
-    std::size_t const m_block;
-    FreeBlock* mp_free = nullptr;
-    char* mp_cursor = nullptr;
-    char* mp_end = nullptr;
-    char* mp_region = nullptr;
-    char* mp_regionEnd = nullptr;
-};
-#endif
 
 // Link vectors hold 3 << k entries: most items have a handful of links, and
 // a file's usual six need a single growth.
 constexpr std::uint32_t FIRST_CAPACITY = 3;
 constexpr int POOLED_CLASSES = 8; // up to 384 entries; longer runs use malloc
+
+// After a removal of many items, gives back the pages of the pools' empty
+// chunks, and asks the C library for the free pages its heap keeps between
+// the blocks still in use: the keys and values of a closed share of 200,000
+// files leave some 50 MB of them, which the library returns by itself only
+// from the heap's top (ItemBodies.cpp).
+void ReturnFreedMemory();
 
 #if QUILLMAR_BODY_POOL
 // The pool of link vectors of one capacity class (ItemBodies.cpp).
@@ -458,6 +385,11 @@ bool SortedErase(Entries& io_vector, std::uint32_t& io_dead, ItemBody* ip_body,
         return false;
     if (l_index + 1 == io_vector.size()) {
         io_vector.pop_back();
+        // Items removed newest first (a share taken down from its end) only
+        // ever take the last entry: without this the vector would keep the
+        // size it had at its largest.
+        if (io_vector.capacity() > 16 && io_vector.capacity() > 4 * io_vector.size())
+            io_vector.shrink_to_fit();
         if (iop_lastKey)
             *iop_lastKey = io_vector.empty() ? 0 : Ptr(io_vector.back())->m_key;
         return true;

@@ -59,6 +59,7 @@ void ValueIndex::Insert(ItemBody* ip_body)
         ++m_used;
     }
     *lp_free = Slot{l_hash, ip_body};
+    ++m_live;
 }
 
 void ValueIndex::Erase(ItemBody* ip_body)
@@ -70,6 +71,13 @@ void ValueIndex::Erase(ItemBody* ip_body)
     for (std::size_t l_at = l_hash & l_mask; m_slots[l_at].mp_body; l_at = (l_at + 1) & l_mask)
         if (m_slots[l_at].mp_body == ip_body) {
             m_slots[l_at].mp_body = TOMBSTONE; // keeps later entries of the run reachable
+            --m_live;
+            // A table that held a large share keeps its size (16 bytes a
+            // slot, 8 MB for 200,000 names) after the share is gone unless
+            // it is rebuilt smaller; an eighth full, the rebuild costs no
+            // more than the erases since the last one did.
+            if (m_slots.size() > 1024 && 8 * m_live < m_slots.size())
+                Grow();
             return;
         }
 }
@@ -78,6 +86,7 @@ void ValueIndex::Clear()
 {
     Slots().swap(m_slots);
     m_used = 0;
+    m_live = 0;
 }
 
 void ValueIndex::Reserve(std::size_t i_keys)
@@ -117,6 +126,7 @@ void ValueIndex::Grow(std::size_t i_keys)
     Slots l_old(l_size);
     l_old.swap(m_slots);
     m_used = l_live;
+    m_live = l_live;
     std::size_t const l_mask = m_slots.size() - 1;
     for (Slot const& l_slot : l_old) {
         if (!l_slot.mp_body || l_slot.mp_body == TOMBSTONE)

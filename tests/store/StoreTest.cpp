@@ -711,12 +711,30 @@ private slots:
                 l_model.erase(l_found);
             }
         }
-        for (int l_k = 0; l_k < 3000; ++l_k) {
-            std::string l_key = "key" + std::to_string(l_k);
-            auto l_found = l_model.find(l_key);
-            QCOMPARE(lp_name->HasItem(Value(l_key)), l_found == l_model.end() ? Item() : l_found->second);
+        auto const l_check = [&]() {
+            for (int l_k = 0; l_k < 5000; ++l_k) {
+                std::string l_key = "key" + std::to_string(l_k);
+                auto l_found = l_model.find(l_key);
+                QCOMPARE(lp_name->HasItem(Value(l_key)), l_found == l_model.end() ? Item() : l_found->second);
+            }
+            QCOMPARE(lp_name->GetItemCount(), l_model.size());
+        };
+        l_check();
+        // Nearly all go, newest first (the table and the type's list shrink
+        // on the way), then the table grows again.
+        std::vector<Item> l_newestFirst;
+        for (auto const& [l_key, l_item] : l_model)
+            l_newestFirst.push_back(l_item);
+        std::sort(l_newestFirst.begin(), l_newestFirst.end(),
+                  [](Item const& i_a, Item const& i_b) { return i_b < i_a; });
+        for (std::size_t l_at = 0; l_at + 5 < l_newestFirst.size(); ++l_at) {
+            l_model.erase(l_newestFirst[l_at].GetValue().Bytes());
+            l_newestFirst[l_at].Remove();
         }
-        QCOMPARE(lp_name->GetItemCount(), l_model.size());
+        l_check();
+        for (int l_k = 3000; l_k < 5000; ++l_k)
+            l_model["key" + std::to_string(l_k)] = lp_name->NewItem(Value("key" + std::to_string(l_k)));
+        l_check();
     }
 
     void MisuseThrowsAndLeavesStoreUnchanged()

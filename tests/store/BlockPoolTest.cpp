@@ -1,0 +1,169 @@
+// The pool behind item bodies and link vectors: no block handed out twice
+// under churn, and chunks emptied by a large removal give their pages back.
+
+#include "store/BlockPool.h"
+
+#include <QtTest>
+
+#include <cstring>
+#include <random>
+#include <set>
+#include <vector>
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+namespace {
+
+std::uintptr_t ChunkOf(void* ip_block)
+{
+    return reinterpret_cast<std::uintptr_t>(ip_block) & ~std::uintptr_t(BlockPool::CHUNK - 1);
+}
+
+// Pages of the chunk that the system counts as resident.
+std::size_t ResidentPages(std::uintptr_t i_chunk)
+{
+    std::size_t const l_page = std::size_t(sysconf(_SC_PAGESIZE));
+    std::vector<unsigned char> l_map(BlockPool::CHUNK / l_page);
+    if (mincore(reinterpret_cast<void*>(i_chunk), BlockPool::CHUNK, l_map.data()) != 0)
+        return std::size_t(-1);
+    std::size_t l_resident = 0;
+    for (unsigned char l_flags : l_map)
+        l_resident += l_flags & 1;
+    return l_resident;
+}
+
+} // namespace
+
+class BlockPoolTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void NoBlockIsHandedOutTwice_data()
+    {
+        QTest::addColumn<int>("block");
+        QTest::addColumn<bool>("contiguous");
+        QTest::newRow("link vector of 3") << 24 << false;
+        QTest::newRow("body") << 64 << true;
+        QTest::newRow("link vector of 384") << 3072 << false;
+    }
+    void NoBlockIsHandedOutTwice()
+    {
+        QFETCH(int, block);
+        QFETCH(bool, contiguous);
+        BlockPool l_pool(std::size_t(block), contiguous);
+        // Over three chunks' worth, freed and taken again in random order,
+        // so that blocks come from free lists, fresh space and other chunks.
+        std::size_t const l_peak = 3 * l_pool.BlocksPerChunk();
+        std::vector<std::pair<char*, std::uint32_t>> l_live;
+        std::mt19937 l_random(7);
+        std::uint32_t l_stamp = 0;
+        for (int l_round = 0; l_round < 4; ++l_round) {
+            while (l_live.size() < l_peak) {
+                char* lp_block = static_cast<char*>(l_pool.Allocate());
+                QVERIFY(reinterpret_cast<std::uintptr_t>(lp_block) % (block % 64 == 0 ? 64 : 8) == 0);
+                std::memset(lp_block, int(l_stamp & 0xff), std::size_t(block));
+                l_live.emplace_back(lp_block, l_stamp++);
+            }
+            std::shuffle(l_live.begin(), l_live.end(), l_random);
+            std::set<char*> l_seen;
+            for (auto const& [lp_block, l_mark] : l_live) {
+                QVERIFY2(l_seen.insert(lp_block).second, "a block was handed out twice");
+                QCOMPARE(static_cast<unsigned char>(lp_block[block - 1]), static_cast<unsigned char>(l_mark & 0xff));
+            }
+            std::size_t const l_keep = l_round % 2 ? l_peak / 10 : l_peak / 2;
+            for (std::size_t l_at = l_keep; l_at < l_live.size(); ++l_at)
+                l_pool.Free(l_live[l_at].first);
+            l_live.resize(l_keep);
+        }
+    }
+
+    void EmptiedChunksGiveTheirPagesBack_data()
+    {
+        QTest::addColumn<bool>("contiguous");
+        QTest::newRow("from a reserved region") << true;
+        QTest::newRow("from the allocator") << false;
+    }
+    void EmptiedChunksGiveTheirPagesBack()
+    {
+        QFETCH(bool, contiguous);
+        BlockPool l_pool(64, contiguous);
+        std::size_t const l_count = 6 * l_pool.BlocksPerChunk();
+        std::vector<void*> l_blocks;
+        std::set<std::uintptr_t> l_chunks;
+        for (std::size_t l_at = 0; l_at < l_count; ++l_at) {
+            l_blocks.push_back(l_pool.Allocate());
+            std::memset(l_blocks.back(), 1, 64);
+            l_chunks.insert(ChunkOf(l_blocks.back()));
+        }
+        QCOMPARE(l_chunks.size(), std::size_t(6));
+        std::size_t const l_page = std::size_t(sysconf(_SC_PAGESIZE));
+        std::size_t const l_full = BlockPool::CHUNK / l_page;
+        for (std::uintptr_t l_chunk : l_chunks)
+            QCOMPARE(ResidentPages(l_chunk), l_full);
+
+        // Freed in an order unrelated to the chunks, as a collection does.
+        std::shuffle(l_blocks.begin(), l_blocks.end(), std::mt19937(3));
+        for (void* lp_block : l_blocks)
+            l_pool.Free(lp_block);
+        std::size_t l_kept = 0;
+        for (std::uintptr_t l_chunk : l_chunks)
+            if (ResidentPages(l_chunk) > 1)
+                ++l_kept;
+        // The chunk blocks last came from, and one spare.
+        QVERIFY2(l_kept <= 2, qPrintable(QString("%1 emptied chunks kept their pages").arg(l_kept)));
+
+        // Taken again, the same chunks serve: address space does not grow.
+        for (std::size_t l_at = 0; l_at < l_count; ++l_at)
+            QVERIFY(l_chunks.count(ChunkOf(l_pool.Allocate())) == 1);
+    }
+
+    // The chunk that was current when a large share arrived: the program's
+    // older blocks at its start (some freed since), the share's after them.
+    void TrimGivesBackTheFreeTailAndKeepsWhatLives()
+    {
+        BlockPool l_pool(64, true);
+        std::size_t const l_perChunk = l_pool.BlocksPerChunk();
+        std::vector<char*> l_old;
+        for (int l_at = 0; l_at < 1000; ++l_at) {
+            l_old.push_back(static_cast<char*>(l_pool.Allocate()));
+            std::memset(l_old.back(), l_at % 251, 64);
+        }
+        std::vector<void*> l_share;
+        for (std::size_t l_at = 0; l_at < 3 * l_perChunk; ++l_at) {
+            l_share.push_back(l_pool.Allocate());
+            std::memset(l_share.back(), 7, 64);
+        }
+        std::uintptr_t const l_chunk = ChunkOf(l_old.front());
+        for (std::size_t l_at = 1; l_at < l_old.size(); l_at += 2) // holes among the old ones
+            l_pool.Free(l_old[l_at]);
+        std::shuffle(l_share.begin(), l_share.end(), std::mt19937(5));
+        for (void* lp_block : l_share)
+            l_pool.Free(lp_block);
+        l_pool.Trim();
+
+        std::size_t const l_page = std::size_t(sysconf(_SC_PAGESIZE));
+        QVERIFY2(ResidentPages(l_chunk) * l_page <= 1000 * 64 + 2 * l_page,
+                 qPrintable(QString("%1 pages stayed").arg(ResidentPages(l_chunk))));
+        for (std::size_t l_at = 0; l_at < l_old.size(); l_at += 2)
+            QCOMPARE(static_cast<unsigned char>(l_old[l_at][63]), static_cast<unsigned char>(l_at % 251));
+
+        // The holes are taken again before anything past the old blocks.
+        std::set<void*> l_taken;
+        for (std::size_t l_at = 1; l_at < l_old.size(); l_at += 2)
+            l_taken.insert(l_pool.Allocate());
+        for (std::size_t l_at = 1; l_at < l_old.size(); l_at += 2)
+            QVERIFY(l_taken.count(l_old[l_at]) == 1);
+        for (std::size_t l_at = 0; l_at < 2 * l_perChunk; ++l_at) {
+            char* lp_block = static_cast<char*>(l_pool.Allocate());
+            QVERIFY(l_taken.insert(lp_block).second);
+            std::memset(lp_block, 9, 64);
+        }
+        for (std::size_t l_at = 0; l_at < l_old.size(); l_at += 2)
+            QCOMPARE(static_cast<unsigned char>(l_old[l_at][63]), static_cast<unsigned char>(l_at % 251));
+    }
+};
+
+QTEST_GUILESS_MAIN(BlockPoolTest)
+#include "BlockPoolTest.moc"
