@@ -27,7 +27,9 @@ public:
     static constexpr std::size_t CHUNK = std::size_t(2) << 20;
 
     // A contiguous pool takes its chunks one after the other from one
-    // reserved stretch of address space, as long as the system grants it.
+    // reserved stretch of address space, as long as the system grants it,
+    // so that its blocks stay dense (AddressBits in Data.cpp relies on it):
+    // a chunk whose pages went back is used again, never unmapped.
     explicit BlockPool(std::size_t i_block, bool i_contiguous = false);
     BlockPool(BlockPool const&) = delete;
     BlockPool& operator=(BlockPool const&) = delete;

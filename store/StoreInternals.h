@@ -42,9 +42,9 @@
 // first touch of a chunk, on the GUI thread, which held it for 30-100 ms at
 // a time while a million files were shared (the store's own figures did not
 // move beyond their noise without them). A chunk whose blocks are all free
-// gives its pages back to the system (store/BlockPool.h). Sanitizer and fuzzing builds (QUILLMAR_PLAIN_ALLOCATOR, set by the
-// build) use the ordinary allocator, so that misuse and leaks of bodies are
-// still seen.
+// gives its pages back to the system (store/BlockPool.h). Sanitizer and
+// fuzzing builds (QUILLMAR_PLAIN_ALLOCATOR, set by the build) use the
+// ordinary allocator, so that misuse and leaks of bodies are still seen.
 
 #if defined(QUILLMAR_PLAIN_ALLOCATOR) || defined(__SANITIZE_ADDRESS__)
 #define QUILLMAR_BODY_POOL 0
