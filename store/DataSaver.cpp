@@ -9,14 +9,23 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
+#include <QElapsedTimer>
+#include <QSocketNotifier>
 #include <QtEndian>
 
 #include <zlib.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <limits>
+
+#include <csignal>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 DataSaver* dataSaver = nullptr;
 
@@ -37,6 +46,40 @@ quint32 Checksum(char const* ip_data, quint64 i_length)
         i_length -= l_step;
     }
     return static_cast<quint32>(l_crc);
+}
+
+// Writes a file image to <path>.saving, then renames it over <path>. Only
+// system calls, so that a forked copy of the process can use it too. The
+// reason of a failure, or nothing; a failure leaves no file behind.
+std::string WriteImage(std::string const& i_path, char const* ip_data, std::size_t i_size)
+{
+    std::string const l_temporary = i_path + ".saving";
+    // Owner only, from the first byte: the file holds the account password.
+    int const l_fd = ::open(l_temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (l_fd < 0)
+        return "cannot create " + i_path + ": " + std::strerror(errno);
+    std::string l_error;
+    if (::fchmod(l_fd, 0600) != 0)
+        l_error = "cannot protect " + i_path + ": " + std::strerror(errno);
+    for (std::size_t l_done = 0; l_done < i_size && l_error.empty();) {
+        ssize_t const l_wrote = ::write(l_fd, ip_data + l_done, std::min<std::size_t>(i_size - l_done, 1u << 30));
+        if (l_wrote < 0 && errno == EINTR)
+            continue;
+        if (l_wrote <= 0)
+            l_error = "cannot write " + i_path + ": " + (l_wrote < 0 ? std::strerror(errno) : "disk full");
+        else
+            l_done += std::size_t(l_wrote);
+    }
+    // A full disk may only show when the data reaches it.
+    if (l_error.empty() && ::fsync(l_fd) != 0)
+        l_error = "cannot write " + i_path + ": " + std::strerror(errno);
+    if (::close(l_fd) != 0 && l_error.empty())
+        l_error = "cannot write " + i_path + ": " + std::strerror(errno);
+    if (l_error.empty() && ::rename(l_temporary.c_str(), i_path.c_str()) != 0)
+        l_error = "cannot write " + i_path + ": " + std::strerror(errno);
+    if (!l_error.empty())
+        ::unlink(l_temporary.c_str());
+    return l_error;
 }
 
 bool Fail(QString& o_error, QString const& i_text)
@@ -306,10 +349,25 @@ DataLoadedEventHandler::~DataLoadedEventHandler()
 
 // ------------------------------------------------------------------ DataSaver
 
+struct DataSaver::Background
+{
+    pid_t m_pid = -1;
+    int m_fd = -1;
+    QString m_base;
+    QString m_path;
+    QByteArray m_report;
+    std::unique_ptr<QSocketNotifier> mp_notifier;
+    std::function<void(bool)> m_done;
+};
+
 DataSaver::DataSaver() { dataSaver = this; }
 
 DataSaver::~DataSaver()
 {
+    // Nobody is left to hear the result.
+    if (mp_background)
+        mp_background->m_done = nullptr;
+    WaitForBackgroundSave();
     if (dataSaver == this)
         dataSaver = nullptr;
 }
@@ -433,7 +491,7 @@ void DataSaver::Load(QString const& i_stem)
     throw DataLoadFailure("Failure to load configuration data.");
 }
 
-void DataSaver::WriteFile(QString const& i_path)
+MemStream DataSaver::BuildImage(std::size_t& o_oversize) const
 {
     // Which items go into the file: every item of a saved type, and the
     // items of a by-connection type that are linked to an item of its
@@ -487,8 +545,7 @@ void DataSaver::WriteFile(QString const& i_path)
         l_oversize += std::size_t(l_items.end() - l_end);
         l_items.erase(l_end, l_items.end());
     }
-    if (l_oversize > 0)
-        Log(LOG_CATEGORY, 1, QString("%1 values too long to save were left out.").arg(l_oversize));
+    o_oversize = l_oversize;
 
     quint64 l_total = 0;
     for (auto const& l_entry : l_types)
@@ -603,50 +660,218 @@ void DataSaver::WriteFile(QString const& i_path)
     l_head.WriteU32(Checksum(l_out.Data() + HEADER_SIZE, l_length));
     std::memcpy(l_out.mp_buffer->m_bytes.data(), l_head.Data(), HEADER_SIZE);
 
-    QSaveFile l_file(i_path);
-    if (!l_file.open(QIODevice::WriteOnly))
-        throw DataSaveFailure(("cannot create " + i_path + ": " + l_file.errorString()).toStdString());
-    // Owner only, before a single byte is written: the file holds the
-    // account password.
-    l_file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-    // QSaveFile::commit reports success even when the disk filled up after a
-    // short write (the file is then cut off). A failed flush catches that
-    // before the rename, and the size check after it.
-    if (!QFileStreamer(&l_file).WriteBuffer(l_out.Data(), static_cast<unsigned long>(l_out.Size()))
-        || !l_file.flush()) {
-        l_file.cancelWriting();
-        throw DataSaveFailure(("cannot write " + i_path + ": " + l_file.errorString()).toStdString());
-    }
-    if (!l_file.commit())
-        throw DataSaveFailure(("cannot write " + i_path + ": " + l_file.errorString()).toStdString());
-    if (quint64(QFileInfo(i_path).size()) != l_out.Size()) {
-        QFile::remove(i_path);
-        throw DataSaveFailure(("short write of " + i_path).toStdString());
-    }
+    return l_out;
+}
+
+void DataSaver::WriteFile(QString const& i_path)
+{
+    std::size_t l_oversize = 0;
+    MemStream const l_image = BuildImage(l_oversize);
+    LogOversize(l_oversize);
+    std::string const l_error = WriteImage(QFile::encodeName(i_path).toStdString(), l_image.Data(), l_image.Size());
+    if (!l_error.empty())
+        throw DataSaveFailure(l_error);
+}
+
+QString DataSaver::NextPath(QString const& i_base)
+{
+    auto const l_existing = ListDataFiles(i_base);
+    // Names must sort in save order even when the clock went back, or the
+    // new file would be pruned, or an older one loaded first.
+    quint64 l_stamp = quint64(qMax<qint64>(0, QDateTime::currentMSecsSinceEpoch()));
+    if (!l_existing.empty() && l_stamp <= l_existing.front().first)
+        l_stamp = l_existing.front().first + 1;
+    return i_base + "." + QString::number(l_stamp);
+}
+
+void DataSaver::Prune(QString const& i_base, QString const& i_kept)
+{
+    // Only once the new file is safely in place do older ones go.
+    auto const l_files = ListDataFiles(i_base);
+    for (std::size_t l_index = KEPT_FILES; l_index < l_files.size(); ++l_index)
+        if (l_files[l_index].second != i_kept)
+            QFile::remove(l_files[l_index].second);
+}
+
+void DataSaver::LogOversize(std::size_t i_count)
+{
+    if (i_count > 0)
+        Log(LOG_CATEGORY, 1, QString("%1 values too long to save were left out.").arg(i_count));
+}
+
+void DataSaver::LogFailure(QString const& i_reason)
+{
+    Log(LOG_CATEGORY, 1, QString("Failure to save configuration data: %1").arg(i_reason));
 }
 
 bool DataSaver::Save(QString const& i_base)
 {
+    // A save in the background finishes first, so that files keep the
+    // order in which their contents were taken.
+    WaitForBackgroundSave();
     try {
-        auto const l_existing = ListDataFiles(i_base);
-        // Names must sort in save order even when the clock went back, or
-        // the new file would be pruned, or an older one loaded first.
-        quint64 l_stamp = quint64(qMax<qint64>(0, QDateTime::currentMSecsSinceEpoch()));
-        if (!l_existing.empty() && l_stamp <= l_existing.front().first)
-            l_stamp = l_existing.front().first + 1;
-        QString const l_path = i_base + "." + QString::number(l_stamp);
+        QString const l_path = NextPath(i_base);
         WriteFile(l_path);
-
-        // Only now that the new file is safely in place do older ones go.
-        auto const l_files = ListDataFiles(i_base);
-        for (std::size_t l_index = KEPT_FILES; l_index < l_files.size(); ++l_index)
-            if (l_files[l_index].second != l_path)
-                QFile::remove(l_files[l_index].second);
+        Prune(i_base, l_path);
         return true;
     } catch (DataSaveFailure const& i_failure) {
-        Log(LOG_CATEGORY, 1, QString("Failure to save configuration data: %1").arg(i_failure.what()));
+        LogFailure(QString::fromStdString(i_failure.what()));
     } catch (std::bad_alloc const&) {
-        Log(LOG_CATEGORY, 1, "Failure to save configuration data: out of memory");
+        LogFailure("out of memory");
     }
     return false;
+}
+
+// ------------------------------------------------------------ background
+//
+// The file is built and written by a copy of the process (fork): building
+// it walks every saved item and link, which held the window for a third of
+// a second with 200,000 shared files, and the copy sees the store as it
+// stood at the fork whatever the window does meanwhile. The copy touches
+// nothing but the store's memory, the allocator and plain system calls (no
+// Qt, no log, no other thread's locks), reports through a pipe and ends
+// with _exit, so that nothing of the program's own shutdown runs in it.
+
+
+namespace {
+
+void WriteAllTo(int i_fd, std::string const& i_text)
+{
+    for (std::size_t l_done = 0; l_done < i_text.size();) {
+        ssize_t const l_wrote = ::write(i_fd, i_text.data() + l_done, i_text.size() - l_done);
+        if (l_wrote < 0 && errno == EINTR)
+            continue;
+        if (l_wrote <= 0)
+            return;
+        l_done += std::size_t(l_wrote);
+    }
+}
+
+} // namespace
+
+bool DataSaver::SaveInBackground(QString const& i_base, std::function<void(bool)> i_done)
+{
+    if (mp_background)
+        return false;
+    QString const l_path = NextPath(i_base);
+    std::string const l_nativePath = QFile::encodeName(l_path).toStdString();
+    int l_pipe[2];
+    if (::pipe2(l_pipe, O_CLOEXEC) != 0) {
+        LogFailure(QString("cannot start saving in the background (%1); saving at once").arg(strerror(errno)));
+        bool const l_saved = Save(i_base);
+        if (i_done)
+            i_done(l_saved);
+        return true;
+    }
+    pid_t const l_pid = ::fork();
+    if (l_pid == 0) {
+        ::close(l_pipe[0]);
+        std::string l_report;
+        try {
+            std::size_t l_oversize = 0;
+            MemStream const l_image = BuildImage(l_oversize);
+            std::string const l_error = WriteImage(l_nativePath, l_image.Data(), l_image.Size());
+            l_report = l_error.empty() ? "saved " + std::to_string(l_oversize) : "failed " + l_error;
+        } catch (std::bad_alloc const&) {
+            l_report = "failed out of memory";
+        } catch (std::exception const& i_failure) {
+            l_report = std::string("failed ") + i_failure.what();
+        }
+        WriteAllTo(l_pipe[1], l_report);
+        ::_exit(0);
+    }
+    ::close(l_pipe[1]);
+    if (l_pid < 0) {
+        ::close(l_pipe[0]);
+        LogFailure(QString("cannot start saving in the background (%1); saving at once").arg(strerror(errno)));
+        bool const l_saved = Save(i_base);
+        if (i_done)
+            i_done(l_saved);
+        return true;
+    }
+    mp_background.reset(new Background);
+    mp_background->m_pid = l_pid;
+    mp_background->m_fd = l_pipe[0];
+    mp_background->m_base = i_base;
+    mp_background->m_path = l_path;
+    mp_background->m_done = std::move(i_done);
+    ::fcntl(l_pipe[0], F_SETFL, ::fcntl(l_pipe[0], F_GETFL) | O_NONBLOCK);
+    mp_background->mp_notifier.reset(new QSocketNotifier(l_pipe[0], QSocketNotifier::Read));
+    QObject::connect(mp_background->mp_notifier.get(), &QSocketNotifier::activated,
+                     [this]() { ReadBackgroundReport(); });
+    return true;
+}
+
+bool DataSaver::IsSavingInBackground() const
+{
+    return mp_background != nullptr;
+}
+
+void DataSaver::ReadBackgroundReport()
+{
+    char l_buffer[512];
+    for (;;) {
+        ssize_t const l_read = ::read(mp_background->m_fd, l_buffer, sizeof l_buffer);
+        if (l_read > 0) {
+            // A report is a line; more is no report of ours.
+            if (mp_background->m_report.size() < 4096)
+                mp_background->m_report.append(l_buffer, int(l_read));
+            continue;
+        }
+        if (l_read < 0 && errno == EINTR)
+            continue;
+        if (l_read < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            return; // more to come
+        break; // the copy has closed its end: it is ending
+    }
+    int l_status = 0;
+    while (::waitpid(mp_background->m_pid, &l_status, 0) < 0 && errno == EINTR) {
+    }
+    FinishBackground(WIFEXITED(l_status) && WEXITSTATUS(l_status) == 0, QString::fromLocal8Bit(mp_background->m_report));
+}
+
+void DataSaver::FinishBackground(bool i_ended, QString const& i_report)
+{
+    std::unique_ptr<Background> lp_background(mp_background.release());
+    lp_background->mp_notifier.reset();
+    ::close(lp_background->m_fd);
+    bool l_saved = false;
+    if (i_ended && i_report.startsWith("saved ")) {
+        l_saved = true;
+        LogOversize(i_report.mid(6).toULongLong());
+        Prune(lp_background->m_base, lp_background->m_path);
+    } else {
+        LogFailure(i_report.startsWith("failed ") ? i_report.mid(7) : QString("the saving process ended abnormally"));
+        QFile::remove(lp_background->m_path + ".saving");
+    }
+    if (lp_background->m_done)
+        lp_background->m_done(l_saved);
+}
+
+void DataSaver::WaitForBackgroundSave(int i_msecs)
+{
+    if (!mp_background)
+        return;
+    QElapsedTimer l_clock;
+    l_clock.start();
+    for (;;) {
+        pollfd l_poll{mp_background->m_fd, POLLIN, 0};
+        int const l_left = int(qMax<qint64>(0, i_msecs - l_clock.elapsed()));
+        int const l_ready = ::poll(&l_poll, 1, l_left);
+        if (l_ready < 0 && errno == EINTR)
+            continue;
+        if (l_ready > 0) {
+            ReadBackgroundReport();
+            if (!mp_background)
+                return;
+            continue;
+        }
+        break; // timed out
+    }
+    // A copy that hangs must not hold the program: it is stopped, and its
+    // file counts as not written.
+    ::kill(mp_background->m_pid, SIGKILL);
+    while (::waitpid(mp_background->m_pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    FinishBackground(false, QString("the saving process took longer than %1 s and was stopped").arg(i_msecs / 1000));
 }

@@ -16,6 +16,8 @@
 
 #include <QString>
 
+#include <functional>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -80,19 +82,43 @@ public:
 
     // Writes the saved types to <base>.<ms>, then keeps only the newest
     // three data files. A failure is logged and leaves every file as it was;
-    // it is reported through the result only.
+    // it is reported through the result only. A save still running in the
+    // background is waited for first.
     bool Save(QString const& i_base);
+
+    // The same, from a copy of the process (DataSaver.cpp), so that the
+    // event loop goes on while the file is built and written: the file holds
+    // the store as it stood at this call. i_done gets the result from the
+    // event loop. False, and nothing started, while one is still running;
+    // where no copy can be made, the save is made at once.
+    bool SaveInBackground(QString const& i_base, std::function<void(bool)> i_done = {});
+    bool IsSavingInBackground() const;
+    // Waits for a background save still running; after i_msecs it is
+    // stopped and counts as failed.
+    void WaitForBackgroundSave(int i_msecs = 60000);
 
     // The data files of a stem or base, newest first.
     static std::vector<std::pair<quint64, QString>> ListDataFiles(QString const& i_stem);
 
 private:
+    struct Background;
+
+    // The file image of the saved types, header included; o_oversize: the
+    // values left out for their length. Reads the store only.
+    MemStream BuildImage(std::size_t& o_oversize) const;
     void WriteFile(QString const& i_path);
+    static QString NextPath(QString const& i_base);
+    static void Prune(QString const& i_base, QString const& i_kept);
+    static void LogOversize(std::size_t i_count);
+    static void LogFailure(QString const& i_reason);
+    void ReadBackgroundReport();
+    void FinishBackground(bool i_ended, QString const& i_report);
     void CallHandlers(bool i_noData);
 
     std::vector<std::string> m_savedTypes;
     std::vector<std::pair<std::string, std::string>> m_savedByConnection;
     std::vector<DataLoadedEventHandler*> m_handlers;
+    std::unique_ptr<Background> mp_background;
 };
 
 extern DataSaver* dataSaver;

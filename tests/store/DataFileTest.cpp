@@ -368,6 +368,63 @@ private slots:
         QVERIFY(!l_saver.Save("/proc/no-such-folder/.Quillmar"));
     }
 
+    // The copy that saves in the background holds the store as it stood at
+    // the call, whatever changes meanwhile; a second background save waits
+    // its turn, an ordinary save comes after it, and a failure is reported
+    // and leaves nothing behind.
+    void BackgroundSaveTakesTheStoreAsItStood()
+    {
+        DeclareSchema(true);
+        Populate();
+        QStringList l_before = Dump();
+        QVERIFY(l_before.removeOne("room:unjoined -> "));
+        {
+            DataSaver l_saver;
+            RegisterSaving(l_saver);
+            QVERIFY(l_saver.Save(Stem()));
+            std::vector<bool> l_results;
+            auto const l_record = [&l_results](bool i_saved) { l_results.push_back(i_saved); };
+            QVERIFY(l_saver.SaveInBackground(Stem(), l_record));
+            QVERIFY(!l_saver.SaveInBackground(Stem(), l_record));
+            SetSetting("upload_slots", QString("9"));
+            d["user"]->HasItem("bob").Remove();
+            QTRY_COMPARE(l_results, std::vector<bool>{true});
+            QVERIFY(!l_saver.IsSavingInBackground());
+            auto const l_files = DataSaver::ListDataFiles(Stem());
+            QCOMPARE(l_files.size(), std::size_t(2));
+            struct stat l_stat;
+            QCOMPARE(::stat(QFile::encodeName(l_files[0].second).constData(), &l_stat), 0);
+            QCOMPARE(l_stat.st_mode & 0777, mode_t(0600));
+
+            QVERIFY(l_saver.SaveInBackground(Stem(), l_record));
+            SetSetting("upload_slots", QString("7"));
+            QVERIFY(l_saver.Save(Stem())); // after the one running
+            QCOMPARE(l_results, std::vector<bool>({true, true}));
+            auto const l_rotated = DataSaver::ListDataFiles(Stem());
+            QCOMPARE(l_rotated.size(), std::size_t(3));
+            QCOMPARE(l_rotated[2].second, l_files[0].second);
+
+            QVERIFY(l_saver.SaveInBackground("/proc/no-such-folder/.Quillmar", l_record));
+            QTRY_COMPARE(l_results.size(), std::size_t(3));
+            QVERIFY(!l_results.back());
+            QCOMPARE(QDir::home().entryList(QStringList(".Quillmar*"), QDir::Files | QDir::Hidden).size(), 3);
+
+            DeclareSchema(true);
+            DataSaver l_loader;
+            RegisterSaving(l_loader);
+            l_loader.Load(Stem());
+            QCOMPARE(GetSetting("upload_slots"), QString("7"));
+            QVERIFY(d["user"]->HasItem("bob").IsNull());
+            QFile::remove(l_rotated[0].second);
+            QFile::remove(l_rotated[1].second);
+        }
+        DeclareSchema(true);
+        DataSaver l_loader;
+        RegisterSaving(l_loader);
+        l_loader.Load(Stem());
+        QCOMPARE(Dump(), l_before);
+    }
+
     void ClockGoingBackStillSortsNewestFirst()
     {
         DeclareSchema(false);
