@@ -1102,38 +1102,47 @@ void Server::Handle(ServerIn::RoomTickerRemoved const& i_message)
         FindTicker(l_room, l_user).Remove();
 }
 
-namespace {
-// Makes the users linked to the room's role item exactly the given ones.
-void SyncRole(Item const& i_room, char const* ip_roleType, std::set<QString> const& i_names)
-{
-    Item l_role = i_room.NewItem(ip_roleType);
-    for (Item const& l_user : l_role.GetItems("user"))
-        if (i_names.count(l_user.AsString()) == 0)
-            l_role.Disconnect(l_user);
-    for (QString const& l_name : i_names) {
-        Item l_user = UserItem(l_name);
-        if (!l_role.IsConnected(l_user))
-            l_role += l_user;
-    }
-}
-} // namespace
-
 void Server::Handle(ServerIn::PrivateRoomState const& i_message)
 {
-    Item l_room = RoomItem(i_message.m_room);
-    std::set<QString> l_ownerSet;
+    // A private room of thousands is as long as a join answer, and is
+    // applied in slices the same way: per role, the users who are no longer
+    // in it go, then the listed ones are linked, a user per step.
+    Item const l_room = RoomItem(i_message.m_room);
+    PhasedSteps l_steps;
+    std::size_t l_entries = 0;
+    auto const l_syncRole = [&](char const* ip_roleType, std::vector<QString> const& i_names) {
+        auto const lp_names = std::make_shared<std::set<QString>>(i_names.begin(), i_names.end());
+        auto const lp_ordered = std::make_shared<std::vector<QString>>(lp_names->begin(), lp_names->end());
+        Item const l_role = l_room.NewItem(ip_roleType);
+        l_steps.AddEachLinked(l_role, "user", [l_role, lp_names](Item const& i_user) {
+            if (lp_names->count(i_user.AsString()) == 0)
+                l_role.Disconnect(i_user);
+        });
+        l_steps.Add(lp_ordered->size(), [l_role, lp_ordered](std::size_t i_k) {
+            Item const l_user = UserItem((*lp_ordered)[i_k]);
+            if (!l_role.IsConnected(l_user))
+                l_role += l_user;
+        });
+        l_entries += lp_ordered->size();
+    };
+    std::vector<QString> l_owner;
     if (!i_message.m_owner.isEmpty())
-        l_ownerSet.insert(i_message.m_owner);
-    std::set<QString> const l_memberSet(i_message.m_members.begin(), i_message.m_members.end());
-    std::set<QString> const l_operatorSet(i_message.m_operators.begin(), i_message.m_operators.end());
-    SyncRole(l_room, "room_owner", l_ownerSet);
-    SyncRole(l_room, "room_members", l_memberSet);
-    SyncRole(l_room, "room_operators", l_operatorSet);
+        l_owner.push_back(i_message.m_owner);
+    l_syncRole("room_owner", l_owner);
+    l_syncRole("room_members", i_message.m_members);
+    l_syncRole("room_operators", i_message.m_operators);
     QString const l_me = OwnName();
     bool const l_isOwner = !l_me.isEmpty() && i_message.m_owner == l_me;
-    SetFlag(l_room, "is_owner", l_isOwner);
-    SetFlag(l_room, "is_operator", l_operatorSet.count(l_me) > 0);
-    SetFlag(l_room, "is_member", l_isOwner || l_memberSet.count(l_me) > 0);
+    bool const l_isOperator =
+        std::find(i_message.m_operators.begin(), i_message.m_operators.end(), l_me) != i_message.m_operators.end();
+    bool const l_isMember = l_isOwner
+        || std::find(i_message.m_members.begin(), i_message.m_members.end(), l_me) != i_message.m_members.end();
+    l_steps.Add(1, [l_room, l_isOwner, l_isOperator, l_isMember](std::size_t) {
+        SetFlag(l_room, "is_owner", l_isOwner);
+        SetFlag(l_room, "is_operator", l_isOperator);
+        SetFlag(l_room, "is_member", l_isMember);
+    });
+    ApplyInSlices(l_steps, l_entries);
 }
 
 void Server::Handle(ServerIn::PrivateRoomRemoved const& i_message)

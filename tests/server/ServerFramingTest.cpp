@@ -281,6 +281,39 @@ private slots:
         QVERIFY(d.GetType("is_online")->GetGlobalNullItem().GetItems("user").empty());
     }
 
+    // A private room's state of thousands is applied in slices like a join,
+    // the frames after it waiting; a later state leaves exactly its users
+    // in each role.
+    void BigPrivateRoomStateInSlices()
+    {
+        SlicedWork::SetSliceMs(0);
+        QVERIFY(LogIn());
+        auto const l_state = [](int i_members, int i_operators) {
+            MemStream l_payload;
+            l_payload.WriteString("den");
+            l_payload.WriteString("alice");
+            l_payload.WriteU32(quint32(i_members));
+            for (int l_k = 0; l_k < i_members; ++l_k)
+                l_payload.WriteString(QString("m%1").arg(l_k));
+            l_payload.WriteU32(quint32(i_operators));
+            for (int l_k = 0; l_k < i_operators; ++l_k)
+                l_payload.WriteString(QString("m%1").arg(l_k));
+            return Frame(ServerCode::PRIVATE_ROOM_STATE, l_payload);
+        };
+        std::vector<std::size_t> l_atAdmin;
+        connect(mp_server.get(), &Server::AdminMessage, this, [&]() {
+            l_atAdmin = {Room("den")["room_members"].CountItems("user"),
+                         Room("den")["room_operators"].CountItems("user"),
+                         std::size_t(Room("den").IsConnected("is_owner"))};
+        });
+        mp_fake->Write(l_state(2000, 300) + ADMIN_ONE);
+        QTRY_VERIFY(mp_server->IsApplying());
+        QTRY_COMPARE(l_atAdmin, std::vector<std::size_t>({2000, 300, 1}));
+        mp_fake->Write(l_state(10, 2) + ADMIN_ONE);
+        QTRY_COMPARE(l_atAdmin, std::vector<std::size_t>({10, 2, 1}));
+        QVERIFY(Room("den")["room_members"].GetItems("user").contains(d["user"]->HasItem("m9")));
+    }
+
     // A failed attempt is no lost link, but it is tried again on the next
     // tick, unless the server refused the name or password (which would only
     // be refused again) or the user gave it up (the late answer must not log
