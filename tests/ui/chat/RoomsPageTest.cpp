@@ -240,6 +240,27 @@ private slots:
         SetUserPageHooks(UserPageHooks());
     }
 
+    // The creator of a private room is in it before the server names him
+    // its owner: the mark comes then, and goes with the ownership, leaving
+    // an operator bold.
+    void OwnerNamedAfterTheJoin()
+    {
+        RoomForm* lp_page = Join("den");
+        AddMember("den", "olga");
+        AddMember("den", "otto");
+        auto l_marks = [lp_page](char const* ip_name) { return Marks(MemberRow(lp_page, ip_name)->font(MEMBER_NAME)); };
+        QCOMPARE(l_marks("olga"), QString("---"));
+        Item const l_owner = RoomItem("den").NewItem("room_owner");
+        l_owner += UserItem("olga");
+        QCOMPARE(l_marks("olga") + l_marks("otto"), QString("-bu---"));
+        RoomItem("den").NewItem("room_operators") += UserItem("olga");
+        l_owner.Disconnect(UserItem("olga"));
+        QCOMPARE(l_marks("olga"), QString("-b-"));
+        l_owner += UserItem("otto");
+        l_owner.Disconnect(UserItem("otto"));
+        QCOMPARE(l_marks("otto"), QString("---"));
+    }
+
     void MemberSorting_data()
     {
         QTest::addColumn<SortCase>("row");
