@@ -253,8 +253,10 @@ void ChatLogForm::MarkFind()
 
     QTextEdit::ExtraSelection l_mark;
     l_mark.cursor = l_match;
-    l_mark.format.setBackground(QBrush(ColorSetting("input_background"), Qt::SolidPattern));
-    l_mark.format.setForeground(QBrush(ColorSetting("input_text"), Qt::SolidPattern));
+    // The input field's colours turned round: the view is painted in the
+    // input background, so a match in it would not stand out.
+    l_mark.format.setBackground(QBrush(ColorSetting("input_text"), Qt::SolidPattern));
+    l_mark.format.setForeground(QBrush(ColorSetting("input_background"), Qt::SolidPattern));
     lp_view->setExtraSelections({l_mark});
     MarkSearchButtons();
 
