@@ -1031,6 +1031,8 @@ private slots:
         QTRY_COMPARE(Marks(RoomRow("den")->font(0)), QString("---"));
         QVERIFY(!RoomItem("den").IsConnected("is_member") && !RoomItem("den").IsConnected("is_operator"));
         QCOMPARE(l_standin.Count(" recv 136 from me "), 1);
+        // No longer a member, no longer in it.
+        QTRY_VERIFY(!Page("den"));
         mp_server->Disconnect();
     }
 
