@@ -570,7 +570,7 @@ private slots:
         RoomForm* lp_page = Join("R&B");
         QVERIFY(Trigger(lp_page->Form()->chatEdit, "room_chat_log"));
         QVERIFY(Trigger(lp_page->Form()->chatEdit, "room_chat_log"));
-        QCOMPARE(TabTitles(), QStringList({"R&&B", "R&B"}));
+        QCOMPARE(TabTitles(), QStringList({"R&&B", "R&&B"}));
         ChatLogForm* lp_viewer = qobject_cast<ChatLogForm*>(Tabs()->currentWidget());
         QVERIFY(lp_viewer);
         QTRY_VERIFY(!lp_viewer->IsLoading());
