@@ -711,6 +711,8 @@ void StandinServer::Handle(Session& io_session, quint32 i_code, MemStream& io_in
         l_it->second.m_operators.erase(l_me);
         Send(io_session, ServerCode::PRIVATE_ROOM_REMOVED, Strings({l_name}));
         SendPrivateRoomState(l_name);
+        // As when removed: a private room holds its members only.
+        LeaveRoom(l_name, l_me, true);
         break;
     }
     case ServerCode::PRIVATE_ROOM_GIVE_UP_OWNERSHIP: {

@@ -117,7 +117,7 @@ ChatLogForm* ChatLogForm::Open(ChatLogKind i_kind, QString const& i_name, QTabWi
     ChatLogForm* lp_viewer = Find(i_kind, i_name);
     if (!lp_viewer) {
         lp_viewer = new ChatLogForm(ChatLogPath(i_kind, i_name, QDir::homePath()), ip_tabs);
-        ip_tabs->addTab(lp_viewer, QIcon(QStringLiteral(":/icons/note_icon")), i_name);
+        ip_tabs->addTab(lp_viewer, QIcon(QStringLiteral(":/icons/note_icon")), LiteralTitle(i_name));
         d["chat_log_form"]->GetItem(Value(lp_viewer)) += d[ChatLogSubjectType(i_kind)]->GetItem(Value(i_name));
     }
     FocusWidgetAndParents(lp_viewer);
@@ -253,8 +253,10 @@ void ChatLogForm::MarkFind()
 
     QTextEdit::ExtraSelection l_mark;
     l_mark.cursor = l_match;
-    l_mark.format.setBackground(QBrush(ColorSetting("input_background"), Qt::SolidPattern));
-    l_mark.format.setForeground(QBrush(ColorSetting("input_text"), Qt::SolidPattern));
+    // The input field's colours turned round: the view is painted in the
+    // input background, so a match in it would not stand out.
+    l_mark.format.setBackground(QBrush(ColorSetting("input_text"), Qt::SolidPattern));
+    l_mark.format.setForeground(QBrush(ColorSetting("input_background"), Qt::SolidPattern));
     lp_view->setExtraSelections({l_mark});
     MarkSearchButtons();
 

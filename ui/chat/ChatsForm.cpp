@@ -9,6 +9,7 @@
 #include "ui/chat/ChatForm.h"
 #include "ui/chat/ChatRules.h"
 #include "ui/chat/ChatStoreTypes.h"
+#include "ui/widgets/TabWidget.h"
 
 #include <QDir>
 
@@ -54,9 +55,7 @@ ChatForm* ChatsForm::GetChatForm(QString const& i_user)
         return reinterpret_cast<ChatForm*>(l_page.AsUInt64());
     QTabWidget* lp_tabs = mp_ui->chatTabControl;
     ChatForm* lp_page = new ChatForm(i_user, lp_tabs, this);
-    // A tab title takes "&" for a shortcut mark.
-    QString l_title = i_user;
-    lp_tabs->addTab(lp_page, QIcon(OnlineIcon(l_user.IsConnected("is_online"))), l_title.replace('&', "&&"));
+    lp_tabs->addTab(lp_page, QIcon(OnlineIcon(l_user.IsConnected("is_online"))), LiteralTitle(i_user));
     if (gp_server)
         gp_server->TrackUser(i_user);
     return lp_page;

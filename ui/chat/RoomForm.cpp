@@ -241,12 +241,22 @@ void RoomForm::SubscribeMembers()
     new PathNode(lp_removed, m_roomItem, PATH_ON_DISCONNECT);
     d.AddPathEventHandler(lp_removed, new EventHandler<RoomForm, Item>(this, &RoomForm::OnUserRemoved));
 
-    for (auto const& l_step : {std::make_pair(PATH_CONNECTED_FIRES, &RoomForm::OnOperatorAdded),
-                               std::make_pair(PATH_ON_DISCONNECT, &RoomForm::OnOperatorRemoved)}) {
+    // The owner comes apart from the join: the creator of a room is in it
+    // before the server names him its owner.
+    struct RoleStep
+    {
+        char const* mp_role;
+        PathNodeRelation m_relation;
+        void (RoomForm::*mp_handler)(Item);
+    };
+    for (RoleStep const& l_step : {RoleStep{"room_operators", PATH_CONNECTED_FIRES, &RoomForm::OnOperatorAdded},
+                                   RoleStep{"room_operators", PATH_ON_DISCONNECT, &RoomForm::OnOperatorRemoved},
+                                   RoleStep{"room_owner", PATH_CONNECTED_FIRES, &RoomForm::OnOwnerAdded},
+                                   RoleStep{"room_owner", PATH_ON_DISCONNECT, &RoomForm::OnOwnerRemoved}}) {
         PathNode* lp_user = new PathNode(&d, "user");
-        PathNode* lp_operators = new PathNode(lp_user, "room_operators", l_step.first);
-        new PathNode(lp_operators, m_roomItem, PATH_CONNECTED_FIRES);
-        d.AddPathEventHandler(lp_user, new EventHandler<RoomForm, Item>(this, l_step.second));
+        PathNode* lp_role = new PathNode(lp_user, l_step.mp_role, l_step.m_relation);
+        new PathNode(lp_role, m_roomItem, PATH_CONNECTED_FIRES);
+        d.AddPathEventHandler(lp_user, new EventHandler<RoomForm, Item>(this, l_step.mp_handler));
     }
 }
 
@@ -298,6 +308,18 @@ void RoomForm::OnOperatorRemoved(Item i_user)
 {
     if (QTreeWidgetItem* lp_row = Row(i_user))
         SetMemberBold(*lp_row, false);
+}
+
+void RoomForm::OnOwnerAdded(Item i_user)
+{
+    if (QTreeWidgetItem* lp_row = Row(i_user))
+        SetMemberOwner(*lp_row, true, true);
+}
+
+void RoomForm::OnOwnerRemoved(Item i_user)
+{
+    if (QTreeWidgetItem* lp_row = Row(i_user))
+        SetMemberOwner(*lp_row, false, d.GetItem(i_user, m_roomItem, "room_operators").IsValid());
 }
 
 void RoomForm::SetNoteIcon(Item const& i_user, bool i_note)

@@ -68,6 +68,8 @@ public:
     void OnUserRemoved(Item i_user);
     void OnOperatorAdded(Item i_user);
     void OnOperatorRemoved(Item i_user);
+    void OnOwnerAdded(Item i_user);
+    void OnOwnerRemoved(Item i_user);
     void OnUserNoteChanged(Item i_user);
     void OnUserNoteRemoved(Item i_user);
 

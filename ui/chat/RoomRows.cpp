@@ -135,16 +135,20 @@ void SetMemberBold(QTreeWidgetItem& io_row, bool i_bold)
     io_row.setFont(MEMBER_NAME, l_font);
 }
 
+void SetMemberOwner(QTreeWidgetItem& io_row, bool i_owner, bool i_bold)
+{
+    QFont l_font = io_row.font(MEMBER_NAME);
+    l_font.setWeight(i_bold ? QFont::Bold : QFont::Normal);
+    l_font.setUnderline(i_owner);
+    io_row.setFont(MEMBER_NAME, l_font);
+}
+
 void FillMemberRow(QTreeWidgetItem& io_row, Item const& i_user, Item const& i_room)
 {
     io_row.setText(MEMBER_NAME, i_user.AsString());
     bool const l_owner = d.GetItem(i_user, i_room, "room_owner").IsValid();
-    if (l_owner || d.GetItem(i_user, i_room, "room_operators").IsValid()) {
-        QFont l_font = io_row.font(MEMBER_NAME);
-        l_font.setWeight(QFont::Bold);
-        l_font.setUnderline(l_owner);
-        io_row.setFont(MEMBER_NAME, l_font);
-    }
+    if (l_owner || d.GetItem(i_user, i_room, "room_operators").IsValid())
+        SetMemberOwner(io_row, l_owner, true);
     io_row.setIcon(MEMBER_FLAG, FlagIcon(i_user["country_code"].AsString()));
     io_row.setText(MEMBER_FILES, CommafyNumber(i_user["shared_file_count"].AsInt64()));
     io_row.setText(MEMBER_SPEED, SpeedText(i_user["average_download_speed"].AsInt()));

@@ -62,5 +62,7 @@ QString SpeedText(int i_bytesPerSecond);
 // operators and owner.
 void FillMemberRow(QTreeWidgetItem& io_row, Item const& i_user, Item const& i_room);
 void SetMemberBold(QTreeWidgetItem& io_row, bool i_bold);
+// The owner's name is underlined; bold as he is (still) an operator.
+void SetMemberOwner(QTreeWidgetItem& io_row, bool i_owner, bool i_bold);
 
 #endif

@@ -20,6 +20,7 @@
 #include "store/windows/FocusWidget.h"
 #include "ui/widgets/ActionSetToolBar.h"
 #include "ui/widgets/SizeManager.h"
+#include "ui/widgets/TabWidget.h"
 
 #include <QHeaderView>
 #include <QMenu>
@@ -259,9 +260,7 @@ void RoomsForm::OnEnteredRoom(ConnectionInfo& i_connection)
 {
     QString const l_name = i_connection.m_item1.AsString();
     RoomForm* lp_page = new RoomForm(l_name, nullptr);
-    QString l_title = l_name;
-    l_title.replace(QLatin1Char('&'), QStringLiteral("&&"));
-    mp_ui->roomsTabControl->addTab(lp_page, QIcon(QStringLiteral(":/icons/room_icon")), l_title);
+    mp_ui->roomsTabControl->addTab(lp_page, QIcon(QStringLiteral(":/icons/room_icon")), LiteralTitle(l_name));
     lp_page->Init();
 }
 
@@ -278,7 +277,7 @@ void RoomsForm::OpenRoomWall(Item const& i_room)
     if (!lp_wall) {
         lp_wall = new RoomWallForm(i_room.AsString(), this);
         i_room += d["room_wall_form"]->GetItem(Value(lp_wall));
-        mp_ui->roomsTabControl->addTab(lp_wall, QIcon(QStringLiteral(":/icons/wall_icon")), i_room.AsString());
+        mp_ui->roomsTabControl->addTab(lp_wall, QIcon(QStringLiteral(":/icons/wall_icon")), LiteralTitle(i_room.AsString()));
     }
     FocusWidgetAndParents(lp_wall);
 }

@@ -359,7 +359,7 @@ QTreeWidgetItem* SearchResultsForm::AddSearchResult(Item const& i_searchResult)
 
 QString SearchResultsForm::ButtonText(QString const& i_text)
 {
-    return QString(i_text).replace(QLatin1Char('&'), QLatin1String("&&"));
+    return LiteralTitle(i_text);
 }
 
 bool SearchResultsForm::CompareSearchResults(Item const& i_a, Item const& i_b)

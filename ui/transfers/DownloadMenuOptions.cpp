@@ -5,6 +5,7 @@
 #include "server/Server.h"
 #include "transfers/TransferQueueManager.h"
 #include "ui/search/SearchForm.h"
+#include "ui/widgets/TabWidget.h"
 
 #include <QIcon>
 #include <QMenu>
@@ -90,9 +91,7 @@ DownloadMenuOptions::DownloadMenuOptions(QMenu* ip_menu, ItemSet i_entries, QObj
 
     if (Item const l_search = l_first["search_request_text"]; l_search.IsValid()) {
         m_searchText = l_search.AsString();
-        // The text is shown as it was typed: "&" is no mnemonic here.
-        QString l_shown = m_searchText;
-        ip_menu->addAction(QIcon(":/icons/search_icon"), "Re-run Search: " + l_shown.replace("&", "&&"), this,
+        ip_menu->addAction(QIcon(":/icons/search_icon"), LiteralTitle("Re-run Search: " + m_searchText), this,
                            &DownloadMenuOptions::OnRerunSearch);
     }
 }

@@ -39,11 +39,6 @@ template <class Page> Page* FocusOpenTab(QString const& i_user, char const* ip_t
 }
 
 // A user name as a tab title, which would take "&" for a shortcut mark.
-QString TabTitle(QString const& i_text)
-{
-    return QString(i_text).replace(QLatin1Char('&'), QLatin1String("&&"));
-}
-
 void Relate(char const* ip_a, char const* ip_b)
 {
     d[ip_a]->RelateToType(d[ip_b], ONE, ONE, false);
@@ -123,7 +118,7 @@ ShareForm* SharesForm::OpenShareBrowse(QString i_user)
     if (ShareForm* lp_open = FocusOpenTab<ShareForm>(i_user, "user_share_tab"))
         return lp_open;
     auto* lp_view = new ShareForm(i_user, this);
-    mp_ui->tabControl->addTab(lp_view, TabTitle(i_user));
+    mp_ui->tabControl->addTab(lp_view, LiteralTitle(i_user));
     if (peerMessenger)
         peerMessenger->GetUserSharedFiles(i_user);
     FocusWidgetAndParents(lp_view);
@@ -135,7 +130,7 @@ UploadForm* SharesForm::OpenUploadBrowse(QString i_user)
     if (UploadForm* lp_open = FocusOpenTab<UploadForm>(i_user, "upload_share_tab"))
         return lp_open;
     auto* lp_page = new UploadForm(i_user, this);
-    mp_ui->tabControl->addTab(lp_page, TabTitle(QStringLiteral("Upload to ") + i_user));
+    mp_ui->tabControl->addTab(lp_page, LiteralTitle(QStringLiteral("Upload to ") + i_user));
     // Our own index is read a folder at a time too: it may be as large as
     // any list a peer sends.
     auto const lp_load = std::make_shared<ShareLoad>();

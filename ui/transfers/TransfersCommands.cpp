@@ -14,6 +14,7 @@
 #include "ui/widgets/ActionSetToolBar.h"
 #include "ui/widgets/EventToolBar.h"
 #include "ui/widgets/SizeManager.h"
+#include "ui/widgets/TabWidget.h"
 #include "ui/widgets/TreeWidget.h"
 #include "ui/widgets/UserPageHooks.h"
 #include "store/Settings.h"
@@ -399,9 +400,8 @@ void TransfersForm::OnDownloadComplete(Item i_download)
     if (i_download.IsNull() || !i_download.IsConnected(l_complete))
         return;
     auto const l_alert = [this](QString const& i_text, QString const& i_balloon) {
-        // A button shows "&" as typed, not as the mark of a shortcut key.
         if (eventToolBar)
-            eventToolBar->AddEvent(QString(i_text).replace("&", "&&"), ":/icons/download_icon", mp_ui->downloadsList,
+            eventToolBar->AddEvent(LiteralTitle(i_text), ":/icons/download_icon", mp_ui->downloadsList,
                                    i_balloon.arg(i_text), "download", false);
     };
     Item const l_user = i_download["user"];

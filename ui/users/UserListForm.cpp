@@ -543,7 +543,7 @@ UserInfoForm* UserListForm::GetUserInfoForm(QString const& i_user)
         return lp_page;
     auto* lp_page = new UserInfoForm(this);
     lp_page->Init(i_user);
-    mp_ui->userInfoTabs->addTab(lp_page, QIcon(QStringLiteral(":/icons/info_icon")), i_user);
+    mp_ui->userInfoTabs->addTab(lp_page, QIcon(QStringLiteral(":/icons/info_icon")), LiteralTitle(i_user));
     if (d.HasType(INFO_FORM))
         l_user += d[INFO_FORM]->GetItem(Value(lp_page));
     return lp_page;

@@ -14,6 +14,7 @@
 #include "transfers/TransferQueueManager.h"
 #include "ui/chat/ChatsForm.h"
 #include "ui/transfers/SharesForm.h"
+#include "ui/widgets/TabWidget.h"
 #include "ui/widgets/UserPageHooks.h"
 
 #include <QAction>
@@ -138,7 +139,7 @@ void UserMenuOptions::FillPrivateRooms(QMenu* ip_rooms)
     };
     for (Item const& l_room : l_owned) {
         QString const l_name = l_room.AsString();
-        QMenu* lp_room = ip_rooms->addMenu(l_roomIcon, l_name);
+        QMenu* lp_room = ip_rooms->addMenu(l_roomIcon, LiteralTitle(l_name));
         QFont l_font = lp_room->menuAction()->font();
         l_font.setWeight(75);
         l_font.setUnderline(true);
@@ -160,7 +161,7 @@ void UserMenuOptions::FillPrivateRooms(QMenu* ip_rooms)
         if (l_room.IsConnected("is_owner"))
             continue;
         QString const l_name = l_room.AsString();
-        l_addMembership(ip_rooms->addMenu(l_name), l_name, IsRoleOf(l_user, l_room, "room_members"));
+        l_addMembership(ip_rooms->addMenu(LiteralTitle(l_name)), l_name, IsRoleOf(l_user, l_room, "room_members"));
     }
 }
 

@@ -30,6 +30,10 @@ public:
     explicit RoomTabWidget(QWidget* ip_parent = nullptr);
 };
 
+// A tab title or menu entry that reads as the text given (a room or user
+// name, a search): both take "&" for the mark of a shortcut key.
+QString LiteralTitle(QString const& i_text);
+
 // Focus ranks: the dynamic property "get_focus" on a widget. When a tab is
 // selected, the visible widget of highest rank (1 or more) on its page gets
 // the keyboard focus.

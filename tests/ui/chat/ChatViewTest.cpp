@@ -339,6 +339,11 @@ private slots:
         QPushButton* lp_forward = lp_viewer->Form()->searchForwardButton;
         lp_search->setText("BETA");
         QCOMPARE(SearchState(lp_viewer), QString("0:6 back=0 forward=1"));
+        // The mark stands out from the view it is painted on.
+        QTextCharFormat const l_mark = lp_viewer->Form()->logEdit->extraSelections().first().format;
+        QColor const l_paper = lp_viewer->Form()->logEdit->palette().color(QPalette::Base);
+        QVERIFY(l_mark.background().color() != l_paper);
+        QCOMPARE(l_mark.foreground().color(), l_paper);
         lp_forward->click();
         QCOMPARE(SearchState(lp_viewer), QString("2:0 back=1 forward=0"));
         lp_viewer->Form()->searchBackButton->click();

@@ -244,21 +244,21 @@ private slots:
     void PrivateRooms()
     {
         QCOMPARE(Menu("bob").filter("Private").size(), 0);
-        // Owned beta and Zeta, operated alpha and beta; bob is a member and
+        // Owned beta and Zeta, operated al&pha and beta; bob is a member and
         // no operator of Zeta, an operator and no member of beta, and a
-        // member of alpha.
+        // member of al&pha (whose "&" the menu shows as typed).
         for (char const* lp_room : {"beta", "Zeta"})
             SetFlag(Room(lp_room), "is_owner", true);
-        for (char const* lp_room : {"alpha", "beta"})
+        for (char const* lp_room : {"al&pha", "beta"})
             SetFlag(Room(lp_room), "is_operator", true);
         Room("Zeta").NewItem("room_members") += U("bob");
         Room("beta").NewItem("room_operators") += U("bob");
-        Room("alpha").NewItem("room_members") += U("bob");
+        Room("al&pha").NewItem("room_members") += U("bob");
         QStringList const l_menu = Menu("bob");
         QCOMPARE(l_menu.mid(l_menu.size() - 2),
                  QStringList({"-", "Private Rooms[Zeta[Remove User's Membership,-,Make User Operator],"
                                    "beta[Give User Membership,-,Remove User's Operator Status],"
-                                   "alpha[Remove User's Membership]]"}));
+                                   "al&&pha[Remove User's Membership]]"}));
         Room("beta").NewItem("room_members") += U("bob");
         QVERIFY(Menu("bob").last().contains("beta[Remove User's Membership,-,Remove User's Operator Status]"));
         QVERIFY(Menu("carol").last().contains("Zeta[Give User Membership]"));
@@ -305,6 +305,9 @@ private slots:
         QCOMPARE(Ui()->userInfoTabs->count(), 1);
         l_options.OnGetUserInfo();
         QCOMPARE(Ui()->userInfoTabs->tabText(0) + QString::number(Ui()->userInfoTabs->count()), QString("bob1"));
+        // A name reads as typed: a tab takes "&" for a shortcut mark.
+        UserMenuOptions(&l_menu, "R&B").OnGetUserInfo();
+        QCOMPARE(Ui()->userInfoTabs->tabText(1), QString("R&&B"));
     }
 
     // The entries that open other pages open them for the user, and a
