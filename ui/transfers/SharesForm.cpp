@@ -38,7 +38,6 @@ template <class Page> Page* FocusOpenTab(QString const& i_user, char const* ip_t
     return lp_page;
 }
 
-// A user name as a tab title, which would take "&" for a shortcut mark.
 void Relate(char const* ip_a, char const* ip_b)
 {
     d[ip_a]->RelateToType(d[ip_b], ONE, ONE, false);
