@@ -961,11 +961,32 @@ void Server::Handle(ServerIn::RoomList const& i_message)
         for (QString const& l_name : *l_role.second)
             lp_held->emplace_back(l_name, l_role.first);
     }
-    for (auto const* lp_list : {&i_message.m_public, &i_message.m_owned, &i_message.m_member})
+    auto const lp_listed = std::make_shared<std::set<QString>>();
+    for (auto const* lp_list : {&i_message.m_public, &i_message.m_owned, &i_message.m_member}) {
         lp_rooms->insert(lp_rooms->end(), lp_list->begin(), lp_list->end());
+        for (ServerIn::ListedRoom const& l_entry : *lp_list)
+            lp_listed->insert(l_entry.m_name);
+    }
     PhasedSteps l_steps;
     l_steps.Add(lp_lost->size(),
                 [lp_lost](std::size_t i_k) { SetFlag((*lp_lost)[i_k].first, (*lp_lost)[i_k].second, false); });
+    // A room the server no longer lists is gone or empty: its old count
+    // would still show in the list.
+    auto const lp_counted = std::make_shared<std::vector<Item>>();
+    l_steps.Add(
+        [lp_counted]() {
+            ItemSet const l_counts = d.GetType("user_count")->GetItems();
+            for (Item const& l_count : l_counts)
+                if (l_count.AsString() != QLatin1String("0"))
+                    for (Item const& l_room : l_count.GetItems("room"))
+                        lp_counted->push_back(l_room);
+            return lp_counted->size();
+        },
+        [lp_counted, lp_listed](std::size_t i_k) {
+            Item const& l_room = (*lp_counted)[i_k];
+            if (l_room.IsValid() && lp_listed->count(l_room.AsString()) == 0)
+                SetAttribute(l_room, "user_count", Value(0u));
+        });
     l_steps.Add(lp_rooms->size(), [lp_rooms](std::size_t i_k) {
         SetAttribute(RoomItem((*lp_rooms)[i_k].m_name), "user_count", Value((*lp_rooms)[i_k].m_users));
     });

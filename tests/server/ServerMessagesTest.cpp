@@ -267,6 +267,13 @@ private slots:
         QCOMPARE(RoomState("public") + " | " + RoomState("mine") + " | " + RoomState("theirs") + " | " + RoomState("stale"),
                  QString("count 12 | is_owner, is_member, count 2 | is_member, is_operator, count 4 | count "));
         QCOMPARE(GetSetting("accept_room_list"), QString("no"));
+        // A room the next list leaves out is gone: its old count goes too.
+        SetSetting("accept_room_list", QStringLiteral("yes"));
+        mp_server->Apply(RoomList{{{"other", 3}}, {{"mine", 2}}, {}, {}});
+        QCOMPARE(RoomState("public") + " | " + RoomState("mine") + " | " + RoomState("other"),
+                 QString("count 0 | is_owner, is_member, count 2 | count 3"));
+        SetSetting("accept_room_list", QStringLiteral("yes"));
+        mp_server->Apply(l_list);
 
         mp_server->Apply(PrivateRoomState{"club", "bob", {"alice", "carl"}, {"alice"}});
         QCOMPARE(RoomState("club"),
