@@ -769,6 +769,7 @@ bool DataSaver::SaveInBackground(QString const& i_base, std::function<void(bool)
         // window closes and listens on again must not stay taken by it.
         ::close_range(3, unsigned(l_pipe[1]) - 1, 0);
         ::close_range(unsigned(l_pipe[1]) + 1, ~0u, 0);
+        WriteAllTo(l_pipe[1], "r"); // the window goes on from here
         std::string l_report;
         try {
             std::size_t l_oversize = 0;
@@ -792,6 +793,15 @@ bool DataSaver::SaveInBackground(QString const& i_base, std::function<void(bool)
             i_done(l_saved);
         return true;
     }
+    // Until the copy has closed what it inherited, a port the window closes
+    // would stay taken: it says so at once (well under a millisecond).
+    pollfd l_ready{l_pipe[0], POLLIN, 0};
+    char l_byte = 0;
+    while (::poll(&l_ready, 1, 1000) < 0 && errno == EINTR) {
+    }
+    if (l_ready.revents & POLLIN)
+        while (::read(l_pipe[0], &l_byte, 1) < 0 && errno == EINTR) {
+        }
     mp_background.reset(new Background);
     mp_background->m_pid = l_pid;
     mp_background->m_fd = l_pipe[0];
@@ -830,6 +840,9 @@ void DataSaver::ReadBackgroundReport()
     int l_status = 0;
     while (::waitpid(mp_background->m_pid, &l_status, 0) < 0 && errno == EINTR) {
     }
+    // The copy's first byte, when the wait for it at the start gave up.
+    if (mp_background->m_report.startsWith('r'))
+        mp_background->m_report.remove(0, 1);
     FinishBackground(WIFEXITED(l_status) && WEXITSTATUS(l_status) == 0, QString::fromLocal8Bit(mp_background->m_report));
 }
 
