@@ -765,7 +765,10 @@ bool DataSaver::SaveInBackground(QString const& i_base, std::function<void(bool)
     }
     pid_t const l_pid = ::fork();
     if (l_pid == 0) {
-        ::close(l_pipe[0]);
+        // The copy holds none of the program's sockets and files: a port the
+        // window closes and listens on again must not stay taken by it.
+        ::close_range(3, unsigned(l_pipe[1]) - 1, 0);
+        ::close_range(unsigned(l_pipe[1]) + 1, ~0u, 0);
         std::string l_report;
         try {
             std::size_t l_oversize = 0;

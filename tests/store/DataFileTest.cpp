@@ -3,7 +3,10 @@
 #include "store/MemStream.h"
 #include "store/Settings.h"
 
+#include <QTcpServer>
 #include <QtTest>
+
+#include <memory>
 
 #include <csignal>
 #include <sys/resource.h>
@@ -423,6 +426,27 @@ private slots:
         RegisterSaving(l_loader);
         l_loader.Load(Stem());
         QCOMPARE(Dump(), l_before);
+    }
+
+    // A port the window stops listening on is free again at once, while
+    // the copy that saves is still at work.
+    void BackgroundSaveHoldsNoSocket()
+    {
+        DeclareSchema(false);
+        for (int l_user = 0; l_user < 50000; ++l_user)
+            d["user"]->GetItem(QString("user %1").arg(l_user)).NewItem("in_user_list");
+        DataSaver l_saver;
+        RegisterSaving(l_saver);
+        auto lp_listener = std::make_unique<QTcpServer>();
+        QVERIFY(lp_listener->listen(QHostAddress::LocalHost));
+        quint16 const l_port = lp_listener->serverPort();
+        bool l_done = false;
+        QVERIFY(l_saver.SaveInBackground(Stem(), [&l_done](bool) { l_done = true; }));
+        lp_listener.reset();
+        QTcpServer l_again;
+        bool const l_listening = l_again.listen(QHostAddress::LocalHost, l_port);
+        QVERIFY2(l_listening, qPrintable(l_again.errorString()));
+        QTRY_VERIFY(l_done);
     }
 
     void ClockGoingBackStillSortsNewestFirst()
