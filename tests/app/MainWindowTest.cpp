@@ -488,6 +488,33 @@ private slots:
         }
     }
 
+    // Sharing a folder by keyboard: Enter opens the chooser first, then,
+    // with a folder chosen, shares it instead of opening the chooser again.
+    void ShareFolderByKeyboard()
+    {
+        QString const l_folder = QDir::home().filePath("by keyboard");
+        QVERIFY(QDir().mkpath(l_folder));
+        mp_window->OnToolBarActionTriggered(nullptr, "share_folder");
+        AddSharedFolderDialog* lp_dialog = OpenWindow<AddSharedFolderDialog>();
+        QVERIFY(lp_dialog);
+        lp_dialog->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(lp_dialog));
+        QCOMPARE(QApplication::focusWidget(), static_cast<QWidget*>(lp_dialog->Form()->selectFolderButton));
+        ModalAnswerer l_answers;
+        l_answers.Then(ChooseFile(l_folder));
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+        QVERIFY(l_answers.Done());
+        QCOMPARE(lp_dialog->Form()->selectedFolderEdit->text(), l_folder);
+        QWidget* lp_ok = lp_dialog->Form()->buttonBox->button(QDialogButtonBox::Ok);
+        QCOMPARE(lp_dialog->focusWidget(), lp_ok);
+        QTest::keyClick(lp_ok, Qt::Key_Return);
+        QVERIFY(!OpenWindow<AddSharedFolderDialog>());
+        QCOMPARE(l_answers.m_titles.size(), 1);
+        Item const l_root = d["shared_folder"]->HasItem(Value(l_folder));
+        QVERIFY(l_root.IsValid());
+        sharedFoldersManager->UnshareFolder(l_root);
+    }
+
     // The file-sharing page: its tool-bar set, a group-only folder's access
     // edited, the rescan report, unsharing, and the one excluded-extension
     // editor.

@@ -32,6 +32,10 @@ AddSharedFolderDialog::AddSharedFolderDialog(Item const& i_folder, QWidget* ip_p
         bool const l_public = m_folder.IsConnected("shared_public");
         mp_ui->everyoneCheckBox->setChecked(l_public);
         mp_ui->userListCheckBox->setChecked(l_public || m_folder.IsConnected("shared_userlist"));
+    } else {
+        // The path can only be chosen, so Enter first opens the chooser
+        // rather than pressing an OK that has no folder to share.
+        mp_ui->selectFolderButton->setFocus();
     }
     if (d.HasType("user_list_group")) {
         for (Item const& l_group : d["user_list_group"]->GetItems()) {
@@ -68,8 +72,12 @@ void AddSharedFolderDialog::OnSelectFolderClicked()
 {
     QString const l_folder = QDir::fromNativeSeparators(
         QFileDialog::getExistingDirectory(this, tr("Select Folder to Share"), QString(), QFileDialog::ShowDirsOnly));
-    if (!l_folder.isEmpty())
-        mp_ui->selectedFolderEdit->setText(l_folder);
+    if (l_folder.isEmpty())
+        return;
+    mp_ui->selectedFolderEdit->setText(l_folder);
+    // With the folder chosen, Enter shares it instead of opening the
+    // chooser again from the button that still had the focus.
+    mp_ui->buttonBox->button(QDialogButtonBox::Ok)->setFocus();
 }
 
 void AddSharedFolderDialog::accept()
