@@ -395,6 +395,7 @@ void TransfersForm::RemoveEntryRow(TransferTree& io_tree, Item const& i_entry)
         return;
     Item const l_fileNode = i_entry[io_tree.mp_fileNodeType];
     ForgetFigures(io_tree, lp_folderRow);
+    m_shownPositions.erase(i_entry.Serial());
     delete lp_fileRow;
     l_fileNode.Remove();
     if (lp_folderRow->childCount() == 0) {
@@ -567,9 +568,14 @@ TransfersForm::GroupFigures TransfersForm::Figures(TransferTree const& i_tree, I
             l_figures.m_total = AddBounded(l_figures.m_total, l_size);
         } else if (std::find(std::begin(l_counted), std::end(l_counted), l_status) != std::end(l_counted)) {
             l_figures.m_total = AddBounded(l_figures.m_total, EntrySize(i_tree, l_entry));
-            // A counter lives while its transfer runs.
-            if (l_status.IsConnected("is_active") || l_entry[i_tree.mp_positionType].IsValid())
+            // A counter lives while its transfer runs; one that stopped
+            // counts the bytes its row still shows.
+            if (l_status.IsConnected("is_active") || l_entry[i_tree.mp_positionType].IsValid()) {
                 l_figures.m_moving.push_back(l_entry);
+            } else if (auto const l_shown = m_shownPositions.find(l_entry.Serial());
+                       l_shown != m_shownPositions.end()) {
+                l_figures.m_settled = AddBounded(l_figures.m_settled, l_shown->second);
+            }
         }
     }
     return l_figures;
@@ -623,6 +629,7 @@ void TransfersForm::ShowProgress(TransferTree& io_tree, Item const& i_entry)
 
     long long const l_position = std::max<long long>(0, CellValue<qint64>(i_entry, io_tree.mp_positionType));
     long long const l_size = EntrySize(io_tree, i_entry);
+    m_shownPositions[i_entry.Serial()] = std::min(l_position, l_size);
     int const l_speed = CellValue<int>(i_entry, "bytes_per_second");
     lp_fileRow->setText(COL_TIME_LEFT, TimeLeftText(l_speed > 0 ? (l_size - l_position) / l_speed : 0));
     SetProgressBar(io_tree.mp_tree, lp_fileRow, l_position, Percent(l_position, l_size, false));

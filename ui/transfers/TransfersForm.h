@@ -197,6 +197,9 @@ private:
     // The figures of group rows, by their node's serial, kept from one
     // progress report to the next until something below the row changes.
     std::unordered_map<std::uint64_t, GroupFigures> m_groupFigures;
+    // The bytes each transfer's row last showed, by the entry's serial: a
+    // transfer that stops keeps its bar, and its groups count what it shows.
+    std::unordered_map<std::uint64_t, long long> m_shownPositions;
 };
 
 // The one instance, set by the constructor.

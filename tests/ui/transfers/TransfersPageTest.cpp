@@ -273,6 +273,19 @@ private slots:
         QCOMPARE(Row(l_paused)->text(5) + Row(l_paused)->text(6) + lp_pausedFolder->text(5) + lp_pausedFolder->text(6),
                  QString());
 
+        // One that breaks off keeps its bar, and its folder counts the bytes
+        // the bar shows, not none of them.
+        Item const l_broken = Download("dave", "k", "b.bin", 1000, "downloading");
+        Download("dave", "k", "c.bin", 1000);
+        QTreeWidgetItem* lp_brokenFolder = Row(l_broken)->parent();
+        lp_brokenFolder->setExpanded(false);
+        Report(l_broken, 600, 100);
+        mp_transfers->SetDownloadEntryStatus(l_broken, "aborted");
+        for (char const* lp_cell : {"write_position", "bytes_per_second"})
+            l_broken[lp_cell].Remove();
+        Settle();
+        QCOMPARE(Bar(Row(l_broken)) + " | " + Bar(lp_brokenFolder), QString("600 (60.0%) =60 | 600 (30.0%) =30"));
+
         Item const l_upload = Upload("carol", "/srv", "u.bin", 2048, "uploading");
         Report(l_upload, 1024, 512);
         QCOMPARE(Bar(Row(l_upload), Uploads()), QString("1,024 (50.0%) =50"));
