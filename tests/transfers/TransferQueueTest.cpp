@@ -471,11 +471,16 @@ private slots:
 
         Item l_stuck = Add("stuck.mp3", "C", 5, "bob", 0);
         WriteFileAt(Folder() + "/complete/C", "a file where the folder should be");
+        QSignalSpy l_localErrors(mp_transfers.get(), &TransferQueueManager::DownloadLocalError);
         auto lp_peer = Run(l_stuck);
         lp_peer->write("stuck");
         QTRY_COMPARE(Status(l_stuck), QString("local error"));
         QCOMPARE(ReadFileAt(Folder() + "/downloading/C/stuck.mp3"), QByteArray("stuck"));
         QCOMPARE(l_records.count(), 7);
+        QCOMPARE(l_localErrors.count(), 1);
+        QCOMPARE(l_localErrors.first().value(1).toString(),
+                 QString("the finished file could not be moved into %1/complete/C; it stays in %1/downloading/C")
+                     .arg(Folder()));
     }
 
     // Switching the folder settings while downloads wait or run moves their
