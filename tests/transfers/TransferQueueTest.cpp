@@ -156,7 +156,9 @@ private slots:
             QCOMPARE(l_entry["file_size"].AsInt64(), qint64(1234));
             QVERIFY(l_entry["last_status_change_time"].IsNull());
         }
-        QVERIFY(!mp_transfers->GetDownloadEntry("bob", "single.mp3", "Music").IsConnected("single_download"));
+        // The flag that says where a single download's file lies is kept.
+        QVERIFY(mp_transfers->GetDownloadEntry("bob", "single.mp3", "Music").IsConnected("single_download"));
+        QVERIFY(!mp_transfers->GetDownloadEntry("bob", "queued", "Music\\Saved").IsConnected("single_download"));
         for (char const* lp_user : {"bob", "carol"})
             QVERIFY(d.GetType("user")->HasItem(Value(lp_user)).IsConnected("is_tracked"));
         QCOMPARE(Sent(), 0);
