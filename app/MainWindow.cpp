@@ -180,6 +180,7 @@ void MainWindow::Init()
     new TransferQueueManager();
     connect(transferQueueManager, &TransferQueueManager::DownloadAlreadyComplete, this,
             &MainWindow::OnDownloadAlreadyComplete);
+    connect(transferQueueManager, &TransferQueueManager::DownloadLocalError, this, &MainWindow::OnDownloadLocalError);
     mp_ui->transfersForm->Init();
     mp_ui->sharesForm->Init();
     mp_ui->searchForm->Init();

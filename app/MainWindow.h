@@ -93,6 +93,7 @@ public slots:
     void OnUnshareFolder();
     void OnSharedFilesRescanned(int i_filesAdded, int i_filesRemoved);
     void OnDownloadAlreadyComplete(Item i_entry);
+    void OnDownloadLocalError(Item i_entry, QString i_reason);
     void OnOptionsTabSelectionChanged(int i_tabIndex);
     void OnEditExcludedDownloadExtensionsClicked();
     void OnSelectColors();

@@ -169,6 +169,13 @@ void MainWindow::OnDownloadAlreadyComplete(Item i_entry)
         tr("%1 is already downloaded, in %2.").arg(i_entry["file_name"].AsString(), l_folder), 10000);
 }
 
+// The row says only "local error"; the reason (a download folder that is a
+// file, a disk that is full) is the user's to mend, so it is told here.
+void MainWindow::OnDownloadLocalError(Item i_entry, QString i_reason)
+{
+    statusBar()->showMessage(tr("%1 could not be saved: %2.").arg(i_entry["file_name"].AsString(), i_reason), 30000);
+}
+
 // ---------------------------------------------------------- option buttons
 
 void MainWindow::OnOptionsTabSelectionChanged(int i_tabIndex)

@@ -246,13 +246,20 @@ bool TransferQueueManager::StartDownload(Item i_entry, QTcpSocket* ip_socket)
     Item l_user = i_entry["user"];
     QString const l_path = GetSafeDownloadPath(i_entry, false);
     auto* lp_file = new QFile(l_path);
-    if (l_path.isEmpty() || !QDir().mkpath(QFileInfo(l_path).path()) ||
-        !lp_file->open(QIODevice::WriteOnly | QIODevice::Append)) {
+    QString l_reason;
+    if (l_path.isEmpty())
+        l_reason = QStringLiteral("its path would leave the download folder");
+    else if (!QDir().mkpath(QFileInfo(l_path).path()))
+        l_reason = QStringLiteral("the folder %1 could not be made").arg(QFileInfo(l_path).path());
+    else if (!lp_file->open(QIODevice::WriteOnly | QIODevice::Append))
+        l_reason = QStringLiteral("%1 could not be opened (%2)").arg(l_path, lp_file->errorString());
+    if (!l_reason.isEmpty()) {
         LogTransfer(2, l_path.isEmpty() ? "The file's local path would leave the download folder, aborting"
                                         : "Could not open file, aborting",
                     l_user);
         delete lp_file;
         SetDownloadEntryStatus(i_entry, "local error");
+        emit DownloadLocalError(i_entry, l_reason);
         ip_socket->close();
         ip_socket->deleteLater();
         return false;
@@ -324,6 +331,9 @@ void TransferQueueManager::OnDownloadComplete()
                                .arg(l_name, l_folder, QFileInfo(l_source).path()),
                         l_entry["user"]);
             SetDownloadEntryStatus(l_entry, "local error");
+            emit DownloadLocalError(l_entry,
+                                    QStringLiteral("the finished file could not be moved into %1; it stays in %2")
+                                        .arg(l_folder, QFileInfo(l_source).path()));
             return;
         }
     }

@@ -270,6 +270,12 @@ void TransferQueueManager::OnUploadDeniedNotification(QString i_user, std::strin
         LogTransfer(2, "Download not found.", l_user);
         return;
     }
+    // A finished file stays finished: an uploader that bars us denies every
+    // entry it still lists, the ones we completed too.
+    if (StatusOf(l_entry) == "complete") {
+        LogTransfer(2, "Download already complete, denial ignored.", l_user);
+        return;
+    }
     LogTransfer(2, "Download found, marking as denied.", l_user);
     l_entry += d.GetType("denial_reason")->GetItem(Value(i_reason));
     SetDownloadEntryStatus(l_entry, "denied");

@@ -192,8 +192,11 @@ void TransferQueueManager::DeclareTypes()
 
     if (dataSaver) {
         dataSaver->AddSavedType("download_entry");
+        // The single-download flag decides where the file lies: without it a
+        // restart would look for the partial or finished file elsewhere, and
+        // fetch it again from the start.
         for (char const* lp_type : {"user", "file_name", "remote_folder", "file_size", "download_entry_status",
-                                    "download_order", "subfolder_save_level"})
+                                    "download_order", "subfolder_save_level", "single_download"})
             SaveWithEntry(lp_type);
         dataSaver->AddSavedType("excluded_download_extension");
     }

@@ -172,6 +172,9 @@ signals:
     // A download was asked for whose file is already complete (its entry is
     // "complete", or the file lies in its completed place).
     void DownloadAlreadyComplete(Item i_entry);
+    // A download became "local error": its file could not be written or
+    // moved. The reason names the folder or file and what went wrong.
+    void DownloadLocalError(Item i_entry, QString i_reason);
     void UploadProgressed(Item i_entry);
     void TransfersLoaded();
 

@@ -19,6 +19,7 @@
 #include <QPlainTextEdit>
 #include <QScrollBar>
 #include <QStatusBar>
+#include <QTcpSocket>
 
 namespace {
 
@@ -394,6 +395,29 @@ private slots:
             QCOMPARE(mp_window->statusBar()->currentMessage(),
                      QString("song.mp3 is already downloaded, in %1.").arg(l_folder));
         }
+    }
+
+    // A download folder that is a file, or that cannot be made: the row's
+    // "local error" comes with its reason in the status bar.
+    void DownloadFolderUnwritable()
+    {
+        QString const l_blocker = QDir::home().filePath("blocker");
+        QFile l_file(l_blocker);
+        QVERIFY(l_file.open(QIODevice::WriteOnly) && l_file.write("x") == 1);
+        l_file.close();
+        QString const l_setting = GetSetting("download_folder");
+        for (QString const& l_folder : {l_blocker, l_blocker + "/below"}) {
+            SetSetting("download_folder", l_folder);
+            Item const l_entry = transferQueueManager->AddDownload("bob", "late.mp3", "Music\\Album", 4, false, 0);
+            mp_window->statusBar()->clearMessage();
+            QVERIFY(!transferQueueManager->StartDownload(l_entry, new QTcpSocket));
+            QCOMPARE(l_entry["download_entry_status"].AsString(), QString("local error"));
+            QCOMPARE(mp_window->statusBar()->currentMessage(),
+                     QString("late.mp3 could not be saved: the folder %1/downloading/Album could not be made.")
+                         .arg(l_folder));
+            transferQueueManager->RemoveDownload(l_entry);
+        }
+        SetSetting("download_folder", l_setting);
     }
 
     // Each code page once; disabled controls drawn as such, with the
