@@ -841,9 +841,15 @@ bool PeerMessenger::MayAnswer(QString const& i_user, QByteArray const& i_message
 {
     auto const l_found = m_unreachable.find(i_user);
     if (l_found != m_unreachable.end() && Now() - l_found->second < m_limits.m_unreachableHoldMs) {
-        Log(2, QString("Not answering %1: he could not be reached %2 s ago")
-                   .arg(i_user, QString::number((Now() - l_found->second) / 1000)));
-        return false;
+        // He has reached us since (a restart, a router that let him through
+        // at last): the hold is for names nobody answers to, and his own
+        // connection takes the answer.
+        if (!NewestMessagingLink(i_user)) {
+            Log(2, QString("Not answering %1: he could not be reached %2 s ago")
+                       .arg(i_user, QString::number((Now() - l_found->second) / 1000)));
+            return false;
+        }
+        m_unreachable.erase(l_found);
     }
     if (!IsBarredAnswer(i_user, i_message))
         return true;

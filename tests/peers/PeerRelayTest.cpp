@@ -243,6 +243,29 @@ private slots:
         mp_messenger->SetLimits(PeerMessenger::Limits());
     }
 
+    // A user we could not reach who then reaches us (he restarted) is
+    // answered over his own connection: the hold is for names nobody
+    // answers to. His request for our share list went unanswered for five
+    // minutes.
+    void unreachableUserWhoConnectsIsAnswered()
+    {
+        BobListensOn(ClosedPort());
+        mp_messenger->SetAttemptTimeouts(300, 300, 300);
+        QSignalSpy l_failed(mp_messenger, &PeerMessenger::ConnectionToUserFailed);
+        MemStream l_answer(Msg(9, "x"));
+        mp_messenger->SendMessageToUser("bob", l_answer);
+        QVERIFY(l_failed.wait(5000));
+        mp_messenger->SetAttemptTimeouts(4000, 5000, 12000);
+        QCOMPARE(mp_messenger->UnsentMessageCount("bob"), 0);
+        auto lp_bob = ConnectRaw(mp_messenger->ListeningPort());
+        lp_bob->write(HandshakeFrame("bob", "P") + PeerWire::BuildFrame(Msg(15), false));
+        QTRY_COMPARE(mp_messenger->OpenMessagingConnectionCount("bob"), 1);
+        mp_messenger->SendMessageToUser("bob", l_answer);
+        QByteArray l_payload;
+        QVERIFY(AwaitFrame(*lp_bob, l_payload));
+        QCOMPARE(l_payload, l_answer.ToByteArray());
+    }
+
     // Each phase of our own attempt ends on its timer: the direct one that
     // hangs, then the wait for bob to connect back; then the failure.
     void attemptPhasesTimeOut()
