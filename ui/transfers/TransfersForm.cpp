@@ -568,12 +568,13 @@ TransfersForm::GroupFigures TransfersForm::Figures(TransferTree const& i_tree, I
             l_figures.m_total = AddBounded(l_figures.m_total, l_size);
         } else if (std::find(std::begin(l_counted), std::end(l_counted), l_status) != std::end(l_counted)) {
             l_figures.m_total = AddBounded(l_figures.m_total, EntrySize(i_tree, l_entry));
-            // A counter lives while its transfer runs; one that stopped
-            // counts the bytes its row still shows.
+            // A counter lives while its transfer runs; a download that
+            // stopped counts the bytes its row still shows, which are on our
+            // disk (an upload's are only what it last sent).
             if (l_status.IsConnected("is_active") || l_entry[i_tree.mp_positionType].IsValid()) {
                 l_figures.m_moving.push_back(l_entry);
             } else if (auto const l_shown = m_shownPositions.find(l_entry.Serial());
-                       l_shown != m_shownPositions.end()) {
+                       i_tree.m_downloads && l_shown != m_shownPositions.end()) {
                 l_figures.m_settled = AddBounded(l_figures.m_settled, l_shown->second);
             }
         }
