@@ -18,6 +18,7 @@
 #include <functional>
 #include <set>
 #include <utility>
+#include <unordered_set>
 #include <vector>
 
 
@@ -961,38 +962,31 @@ void Server::Handle(ServerIn::RoomList const& i_message)
         for (QString const& l_name : *l_role.second)
             lp_held->emplace_back(l_name, l_role.first);
     }
-    auto const lp_listed = std::make_shared<std::set<QString>>();
-    for (auto const* lp_list : {&i_message.m_public, &i_message.m_owned, &i_message.m_member}) {
+    for (auto const* lp_list : {&i_message.m_public, &i_message.m_owned, &i_message.m_member})
         lp_rooms->insert(lp_rooms->end(), lp_list->begin(), lp_list->end());
-        for (ServerIn::ListedRoom const& l_entry : *lp_list)
-            lp_listed->insert(l_entry.m_name);
-    }
     PhasedSteps l_steps;
     l_steps.Add(lp_lost->size(),
                 [lp_lost](std::size_t i_k) { SetFlag((*lp_lost)[i_k].first, (*lp_lost)[i_k].second, false); });
-    // A room the server no longer lists is gone or empty: its old count
-    // would still show in the list.
-    auto const lp_counted = std::make_shared<std::vector<Item>>();
-    l_steps.Add(
-        [lp_counted]() {
-            ItemSet const l_counts = d.GetType("user_count")->GetItems();
-            for (Item const& l_count : l_counts)
-                if (l_count.AsString() != QLatin1String("0"))
-                    for (Item const& l_room : l_count.GetItems("room"))
-                        lp_counted->push_back(l_room);
-            return lp_counted->size();
-        },
-        [lp_counted, lp_listed](std::size_t i_k) {
-            Item const& l_room = (*lp_counted)[i_k];
-            if (l_room.IsValid() && lp_listed->count(l_room.AsString()) == 0)
-                SetAttribute(l_room, "user_count", Value(0u));
-        });
-    l_steps.Add(lp_rooms->size(), [lp_rooms](std::size_t i_k) {
-        SetAttribute(RoomItem((*lp_rooms)[i_k].m_name), "user_count", Value((*lp_rooms)[i_k].m_users));
+    auto const lp_listed = std::make_shared<std::vector<Item>>();
+    auto const lp_seen = std::make_shared<std::unordered_set<std::uint64_t>>();
+    l_steps.Add(lp_rooms->size(), [lp_rooms, lp_listed, lp_seen](std::size_t i_k) {
+        Item const l_room = RoomItem((*lp_rooms)[i_k].m_name);
+        SetAttribute(l_room, "user_count", Value((*lp_rooms)[i_k].m_users));
+        lp_listed->push_back(l_room);
+        lp_seen->insert(l_room.Serial());
     });
+    // A room the last list gave and this one leaves out is gone or empty:
+    // its old count would still show in the list.
+    auto const lp_before = m_listedRooms;
+    l_steps.Add(lp_before->size(), [lp_before, lp_seen](std::size_t i_k) {
+        Item const& l_room = (*lp_before)[i_k];
+        if (l_room.IsValid() && lp_seen->count(l_room.Serial()) == 0)
+            SetAttribute(l_room, "user_count", Value(0u));
+    });
+    m_listedRooms = lp_listed;
     l_steps.Add(lp_held->size(),
                 [lp_held](std::size_t i_k) { SetFlag(RoomItem((*lp_held)[i_k].first), (*lp_held)[i_k].second, true); });
-    ApplyInSlices(l_steps, lp_lost->size() + lp_rooms->size() + lp_held->size());
+    ApplyInSlices(l_steps, lp_lost->size() + lp_rooms->size() + lp_before->size() + lp_held->size());
 }
 
 void Server::Handle(ServerIn::AdminMessage const& i_message)
