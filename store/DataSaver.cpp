@@ -755,15 +755,18 @@ bool DataSaver::SaveInBackground(QString const& i_base, std::function<void(bool)
         return false;
     QString const l_path = NextPath(i_base);
     std::string const l_nativePath = QFile::encodeName(l_path).toStdString();
-    int l_pipe[2];
-    if (::pipe2(l_pipe, O_CLOEXEC) != 0) {
-        LogFailure(QString("cannot start saving in the background (%1); saving at once").arg(strerror(errno)));
+    auto const l_saveAtOnce = [this, &i_base, &i_done](int i_error) {
+        LogFailure(QString("cannot start saving in the background (%1); saving at once").arg(strerror(i_error)));
         bool const l_saved = Save(i_base);
         if (i_done)
             i_done(l_saved);
         return true;
-    }
+    };
+    int l_pipe[2];
+    if (::pipe2(l_pipe, O_CLOEXEC) != 0)
+        return l_saveAtOnce(errno);
     pid_t const l_pid = ::fork();
+    int const l_forkError = errno;
     if (l_pid == 0) {
         // The copy holds none of the program's sockets and files: a port the
         // window closes and listens on again must not stay taken by it.
@@ -787,11 +790,7 @@ bool DataSaver::SaveInBackground(QString const& i_base, std::function<void(bool)
     ::close(l_pipe[1]);
     if (l_pid < 0) {
         ::close(l_pipe[0]);
-        LogFailure(QString("cannot start saving in the background (%1); saving at once").arg(strerror(errno)));
-        bool const l_saved = Save(i_base);
-        if (i_done)
-            i_done(l_saved);
-        return true;
+        return l_saveAtOnce(l_forkError);
     }
     // Until the copy has closed what it inherited, a port the window closes
     // would stay taken: it says so at once (well under a millisecond).
