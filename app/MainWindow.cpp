@@ -628,9 +628,12 @@ void MainWindow::OnLoggedInElsewhere()
 
 void MainWindow::OnAdminMessage(QString i_message)
 {
-    AdminMessageDialog* lp_dialog = new AdminMessageDialog(i_message, this);
-    lp_dialog->setWindowFlags(lp_dialog->windowFlags() | Qt::WindowStaysOnTopHint);
-    lp_dialog->show();
+    // A window for each message would let a server open windows without end.
+    if (mp_adminMessages)
+        return mp_adminMessages->AddMessage(i_message);
+    mp_adminMessages = new AdminMessageDialog(i_message, this);
+    mp_adminMessages->setWindowFlags(mp_adminMessages->windowFlags() | Qt::WindowStaysOnTopHint);
+    mp_adminMessages->show();
 }
 
 void MainWindow::OnPrivateChat(QString i_user, QString i_chat, time_t, bool)

@@ -449,18 +449,33 @@ private slots:
         mp_window->ResetColorSettings();
     }
 
-    // An administrator's message opens its dialog, on top of the others;
-    // another login with the account brings a box that stays on top.
+    // An administrator's message opens its dialog, on top of the others, and
+    // the next ones go to it, however many; another login with the account
+    // brings a box that stays on top.
     void ServerMessages()
     {
         LogIn("tester", "pw");
         QTRY_VERIFY(gp_server->IsConnected());
         m_server.Command("admin <b>maintenance</b> at noon");
         QTRY_VERIFY(OpenWindow<AdminMessageDialog>());
-        AdminMessageDialog* lp_message = OpenWindow<AdminMessageDialog>();
+        QPointer<AdminMessageDialog> lp_message = OpenWindow<AdminMessageDialog>();
         QCOMPARE(lp_message->Form()->textEdit->toPlainText(), QString("maintenance at noon"));
         QVERIFY(lp_message->windowFlags() & Qt::WindowStaysOnTopHint);
+        int const l_windows = QApplication::topLevelWidgets().size();
+        QByteArray l_flood;
+        for (int l_message = 1; l_message <= 2000; ++l_message)
+            l_flood += "admin flood " + QByteArray::number(l_message) + (l_message < 2000 ? "\n" : "");
+        m_server.Command(l_flood);
+        QTRY_COMPARE_WITH_TIMEOUT(lp_message->ReceivedCount(), 2001, 60000);
+        QCOMPARE(QApplication::topLevelWidgets().size(), l_windows);
+        QCOMPARE(lp_message->Form()->messageBox->count(), AdminMessageDialog::KEPT_MESSAGES);
+        QTRY_COMPARE(lp_message->Form()->textEdit->toPlainText(), QString("flood 2000"));
         lp_message->close();
+        QTRY_VERIFY(!lp_message);
+        m_server.Command("admin after closing");
+        QTRY_VERIFY(OpenWindow<AdminMessageDialog>());
+        QCOMPARE(OpenWindow<AdminMessageDialog>()->ReceivedCount(), 1);
+        OpenWindow<AdminMessageDialog>()->close();
 
         ModalAnswerer l_answers;
         l_answers.Then([](QWidget* ip_box) { return ip_box->windowFlags() & Qt::WindowStaysOnTopHint && ip_box->close(); });
