@@ -244,6 +244,9 @@ public:
     void Markup(QString const& i_markup) { m_html += i_markup; }
     // A block starts: words start afresh.
     void Break() { m_run = m_marks = 0; }
+    // A table lays its cells out more than once: what they show counts
+    // twice.
+    void SetInTable(bool i_inTable) { m_weight = i_inTable ? 2 : 1; }
 
     bool Line()
     {
@@ -326,11 +329,11 @@ public:
 private:
     bool Count()
     {
-        if (m_cut || m_shown >= MAX_SHOWN_CHARACTERS) {
+        if (m_cut || m_shown + m_weight > MAX_SHOWN_CHARACTERS) {
             m_cut = true;
             return false;
         }
-        ++m_shown;
+        m_shown += m_weight;
         return true;
     }
 
@@ -340,6 +343,7 @@ private:
     int m_lines = 0;
     int m_run = 0;
     int m_marks = 0;
+    int m_weight = 1;
     bool m_cut = false;
 };
 
@@ -397,6 +401,7 @@ QString SafeHtml(QString const& i_text)
                     l_out.Markup("</" + *l_it + '>');
                 }
                 l_open.erase(l_match.base() - 1, l_open.end());
+                l_out.SetInTable(l_tables > 0);
                 ++l_tags;
                 if (!IsInline(l_tag.m_name))
                     l_out.Break();
@@ -436,6 +441,7 @@ QString SafeHtml(QString const& i_text)
         if (!IsVoid(l_tag.m_name)) {
             l_open.push_back(l_tag.m_name);
             l_tables += l_isTable;
+            l_out.SetInTable(l_tables > 0);
         }
     }
     if (!l_out.IsCut())

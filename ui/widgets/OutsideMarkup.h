@@ -29,7 +29,8 @@ constexpr int MAX_CELLS_PER_ROW = 16;
 // that grows faster than its length (a paragraph of 131,072 characters
 // takes seconds, one of 16,384 some tens of milliseconds), and a line break
 // in a paragraph costs about what a line of text does; past either bound
-// the text is cut, with a note saying so.
+// the text is cut, with a note saying so. A character in a table counts
+// twice: a table lays its cells out more than once.
 constexpr int MAX_SHOWN_CHARACTERS = 16384;
 constexpr int MAX_SHOWN_LINES = 1024;
 // A word longer than this gets a place to break (a zero-width space) after

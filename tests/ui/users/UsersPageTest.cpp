@@ -580,6 +580,15 @@ private slots:
                                                                              QString("&lt;div>").repeated(6);
         QTest::newRow("paragraphs close their like") << QString("<p>x").repeated(40)
                                                      << QString("<p>x").repeated(40);
+        QTest::newRow("a place to break in a long word")
+            << QString("y").repeated(130) << QString("y").repeated(128) + QChar(0x200B) + "yy";
+        QTest::newRow("marks on a letter") << "e" + QString(QChar(0x0301)).repeated(10) + " a"
+                                           << "e" + QString(QChar(0x0301)).repeated(8) + " a";
+        QTest::newRow("cells of a row") << "<table><tr>" + QString("<td>c").repeated(17)
+                                        << "<table><tr>" + QString("<td>c").repeated(16) + "&lt;td>c";
+        QTest::newRow("cut after the last line") << "<b>a" + QString("\n").repeated(1025) + "b"
+                                                 << "<b>a" + QString("<br>").repeated(1024) +
+                                                        "</b><p>[The rest of the text is too long to show.]</p>";
     }
     void DescriptionMarkup()
     {
@@ -734,8 +743,8 @@ private slots:
                  QString("25Yes"));
         QTextDocument const* lp_shown = lp_page->Form()->userInfoText->document();
         for (int l_unasked = 0; l_unasked < 3; ++l_unasked)
-            Reply(lp_page, "bob", "unasked", Png(10, 10), 9, 9, false);
-        QTest::qWait(50);
+            Reply(lp_page, "bob", "unasked", l_unasked ? Png(10, 10) : QByteArray(), 9, 9, false);
+        QCoreApplication::processEvents();
         QCOMPARE(lp_page->Form()->userInfoText->document(), lp_shown);
         QCOMPARE(PageText(lp_page) + lp_page->Form()->uploadSlotsEdit->text(), QString("No user info.2"));
 
