@@ -55,13 +55,17 @@ void UserInfoForm::OnUserInfoReceived(QString i_user, QString i_description, boo
     // The buffer is the messenger's, valid only during this call.
     if (!i_hasPicture || !ip_pictureBuffer || i_pictureBufferLength <= 0)
         return ShowReply(QImage());
+    m_pictureAwaited = true;
     m_decoding.setFuture(
         QtConcurrent::run(&UserDescription::DecodePicture, QByteArray(ip_pictureBuffer, i_pictureBufferLength)));
 }
 
 void UserInfoForm::OnPictureDecoded()
 {
-    ShowReply(m_decoding.result());
+    // The picture of a reply that a later one (asked for anew) has replaced
+    // is not shown.
+    if (m_pictureAwaited)
+        ShowReply(m_decoding.result());
 }
 
 void UserInfoForm::ShowReply(QImage const& i_picture)
@@ -69,6 +73,7 @@ void UserInfoForm::ShowReply(QImage const& i_picture)
     mp_ui->userInfoText->Show(UserDescription::PageHtml(m_reply.m_description, m_reply.m_hasPicture, !i_picture.isNull()),
                               i_picture);
     m_reply = Reply();
+    m_pictureAwaited = false;
     if (eventToolBar)
         eventToolBar->AddEvent(m_user, QStringLiteral(":/icons/info_icon"), this, QString(), QStringLiteral("user_info"),
                                false);

@@ -59,6 +59,7 @@ private:
     // The reply being shown while its picture is decoded.
     Reply m_reply;
     QFutureWatcher<QImage> m_decoding;
+    bool m_pictureAwaited = false;
 };
 
 #endif
