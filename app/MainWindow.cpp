@@ -6,6 +6,7 @@
 #include "ui/widgets/EventToolBar.h"
 #include "ui/widgets/Globals.h"
 #include "app/NewVersionDialog.h"
+#include "ui/widgets/OutsideText.h"
 #include "ui/widgets/TabWidget.h"
 #include "store/DataSaver.h"
 #include "store/DelayedInvoker.h"
@@ -99,6 +100,8 @@ MainWindow::MainWindow(QWidget* ip_parent)
 
     mp_connectionState = new QLabel(this);
     mp_connectionState->setObjectName(QStringLiteral("connectionStateLabel"));
+    // It names the user and the server as they are.
+    ShowLiterally(mp_connectionState);
     statusBar()->addPermanentWidget(mp_connectionState);
 
     mp_ui->sharedFoldersList->setColumnWidth(0, 400);
@@ -113,7 +116,7 @@ QString MainWindow::BuildTitle(qint64 i_version, QString const& i_username)
                                 .arg(i_version / 100 % 100)
                                 .arg(i_version % 100)
                                 .arg(i_version / 10000);
-    return i_username.isEmpty() ? l_title : QStringLiteral("%1 [%2]").arg(l_title, i_username);
+    return i_username.isEmpty() ? l_title : QStringLiteral("%1 [%2]").arg(l_title, LiteralWindowTitle(i_username));
 }
 
 QString MainWindow::DataFileStem()
@@ -628,9 +631,12 @@ void MainWindow::OnLoggedInElsewhere()
 
 void MainWindow::OnAdminMessage(QString i_message)
 {
-    AdminMessageDialog* lp_dialog = new AdminMessageDialog(i_message, this);
-    lp_dialog->setWindowFlags(lp_dialog->windowFlags() | Qt::WindowStaysOnTopHint);
-    lp_dialog->show();
+    // A window for each message would let a server open windows without end.
+    if (mp_adminMessages)
+        return mp_adminMessages->AddMessage(i_message);
+    mp_adminMessages = new AdminMessageDialog(i_message, this);
+    mp_adminMessages->setWindowFlags(mp_adminMessages->windowFlags() | Qt::WindowStaysOnTopHint);
+    mp_adminMessages->show();
 }
 
 void MainWindow::OnPrivateChat(QString i_user, QString i_chat, time_t, bool)

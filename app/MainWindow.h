@@ -7,12 +7,14 @@
 
 #include <QMainWindow>
 #include <QPalette>
+#include <QPointer>
 #include <QString>
 #include <QStringList>
 #include <QSystemTrayIcon>
 
 #include <ctime>
 
+class AdminMessageDialog;
 class QCheckBox;
 class QLabel;
 class QLineEdit;
@@ -168,6 +170,8 @@ private:
     Ui_MainWindow* mp_ui = nullptr;
     Server* mp_server = nullptr;
     QLabel* mp_connectionState = nullptr;
+    // Every administrator's message goes to the one dialog while it is open.
+    QPointer<AdminMessageDialog> mp_adminMessages;
     QString m_serverAddress;
     SizeProxy m_sizeProxy;
     QSystemTrayIcon m_trayIcon;

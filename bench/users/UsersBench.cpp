@@ -5,6 +5,17 @@
 // are counted), and the user menu built for a user while the own account
 // owns 1,000 private rooms. The page is shown (offscreen).
 //
+// Then hostile information replies, each within what the messenger's reader
+// accepts (a description of up to 128 KiB), handed over as the messenger
+// does to an information page that asked for it (shown, 1000 x 600): for
+// each shape the longest stall of the window's thread from the reply until
+// the page shows it, the window thread's processor time for that (measured
+// apart, without the probe), the longest stall while the window is made
+// narrower (which lays the whole page out again), and the resident memory
+// the reply added (first run of a process only); and ten replies
+// that nobody asked for, one every 100 ms, with the longest stall and the
+// window thread's processor time meanwhile.
+//
 //   bench_users [runs] [seconds of status changes]
 //
 // Resident memory grows only while the heap grows, so it is read on the
@@ -13,7 +24,10 @@
 #include "bench/BenchUtil.h"
 #include "UsersFixture.h"
 
+#include "ui/users/UserInfoForm.h"
 #include "ui/users/UserMenuOptions.h"
+#include "ui_UserInfoForm.h"
+#include "store/windows/FocusWidget.h"
 
 #include <QElapsedTimer>
 
@@ -121,6 +135,121 @@ void Measure(double i_seconds, Figures& o_figures)
     }
 }
 
+// The longest description the messenger's reader takes, in characters
+// (its bound is 128 KiB of UTF-8).
+int const DESCRIPTION = bench::Size(131000, 8000);
+
+struct Shape
+{
+    char const* mp_name;
+    QString m_description;
+};
+
+std::vector<Shape> Shapes()
+{
+    auto const l_fill = [](QString const& i_unit) { return i_unit.repeated(DESCRIPTION / i_unit.size()); };
+    return {{"<div> x 26,000", l_fill("<div>")},
+            {"<ul><li> x 16,000", l_fill("<ul><li>")},
+            {"line feeds x 65,500", l_fill("\n\n")},
+            {"one word of 131,000", l_fill("x")},
+            {"<b><i><u> x 14,000", l_fill("<b><i><u>")},
+            {"short lines", l_fill("a line\n")},
+            {"words", l_fill("word ")},
+            {"<b>x</b> runs", l_fill("<b>x</b>")},
+            {"100-cell table", "<table><tr>" + QString("<td>x").repeated(100) + l_fill("x")},
+            {"marks on one letter", "e" + l_fill(QString(QChar(0x0301)))}};
+}
+
+struct ShapeFigures
+{
+    double m_showMs = 0;
+    double m_showCpuMs = 0;
+    double m_narrowMs = 0;
+    long m_memory = 0;
+};
+
+struct ReplyPage : UsersFixture
+{
+    using UsersFixture::mp_page;
+
+    ReplyPage()
+    {
+        StartPage();
+        mp_page->resize(1000, 600);
+        mp_page->show();
+        mp_info = mp_page->GetUserInfoForm("peer");
+        FocusWidgetAndParents(mp_info);
+        bench::Drain();
+    }
+    ~ReplyPage() { StopPage(); }
+
+    void Reply(QString const& i_description)
+    {
+        emit mp_messenger->UserInfoReceived("peer", i_description, false, nullptr, 0, 2, 5, true);
+    }
+    bool Shown() const { return !mp_info->IsAsking(); }
+
+    UserInfoForm* mp_info = nullptr;
+};
+
+ShapeFigures MeasureShape(QString const& i_description)
+{
+    ShapeFigures l_figures;
+    {
+        ReplyPage l_page;
+        long const l_before = bench::ResidentKiB();
+        {
+            bench::StallProbe l_probe;
+            l_page.Reply(i_description);
+            l_probe.RunUntil([&l_page]() { return l_page.Shown(); });
+            bench::Drain();
+            l_figures.m_showMs = l_probe.LongestMs();
+        }
+        l_figures.m_memory = bench::ResidentKiB() - l_before;
+        bench::StallProbe l_probe;
+        l_page.mp_page->resize(700, 600);
+        bench::Drain();
+        l_figures.m_narrowMs = l_probe.LongestMs();
+    }
+    // The processor time of the showing, on a page of its own, without the
+    // probe spinning the loop: the figure a busy machine disturbs least.
+    ReplyPage l_quiet;
+    std::int64_t const l_start = bench::ThreadCpuNs();
+    l_quiet.Reply(i_description);
+    while (!l_quiet.Shown())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    bench::Drain();
+    l_figures.m_showCpuMs = (bench::ThreadCpuNs() - l_start) / 1e6;
+    return l_figures;
+}
+
+// Ten replies nobody asked for, one every 100 ms, to a page that shows its
+// own already: what handling each took the window's thread (the reply
+// handed over and what it posted run), the longest and in all, in
+// processor time.
+void MeasureUnasked(double& o_longestMs, double& o_totalMs)
+{
+    ReplyPage l_page;
+    l_page.Reply("asked for");
+    bench::Require(l_page.Shown(), "the asked-for reply was not shown");
+    QString const l_description = QString("<div>").repeated(DESCRIPTION / 5);
+    QElapsedTimer l_clock;
+    l_clock.start();
+    o_longestMs = o_totalMs = 0;
+    for (int l_reply = 0; l_reply < 10; ++l_reply) {
+        std::int64_t const l_start = bench::ThreadCpuNs();
+        l_page.Reply(l_description);
+        bench::Drain();
+        double const l_ms = (bench::ThreadCpuNs() - l_start) / 1e6;
+        o_longestMs = std::max(o_longestMs, l_ms);
+        o_totalMs += l_ms;
+        QEventLoop l_idle;
+        QTimer::singleShot(int(std::max<qint64>(0, (l_reply + 1) * 100 - l_clock.elapsed())), &l_idle,
+                           &QEventLoop::quit);
+        l_idle.exec();
+    }
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -141,6 +270,26 @@ int main(int argc, char** argv)
         std::printf("  %12.3f | %15s | %22.1f | %18.2f | %14.2f | %13.2f\n", l_figures.m_build,
                     l_run == 0 ? qPrintable(QString::number(l_figures.m_memory)) : "-",
                     100.0 * l_figures.m_statusShare, l_figures.m_menuMs, l_figures.m_roomsMs, l_figures.m_menuDownMs);
+    }
+
+    std::printf("\nhostile information replies of %d characters, each to a page of its own; longest stall ms "
+                "(the probe spins the loop)\n",
+                DESCRIPTION);
+    std::printf("  %-22s | %s\n", "shape",
+                "each run: shown, stall ms; shown, processor ms; made narrower, stall ms; memory KiB");
+    for (Shape const& l_shape : Shapes()) {
+        std::printf("  %-22s |", l_shape.mp_name);
+        for (int l_run = 0; l_run < l_runs; ++l_run) {
+            ShapeFigures const l_f = MeasureShape(l_shape.m_description);
+            std::printf(" %5.1f %5.1f %5.1f %5ld |", l_f.m_showMs, l_f.m_showCpuMs, l_f.m_narrowMs, l_f.m_memory);
+        }
+        std::printf("\n");
+    }
+    for (int l_run = 0; l_run < l_runs; ++l_run) {
+        double l_longest = 0, l_total = 0;
+        MeasureUnasked(l_longest, l_total);
+        std::printf("  ten unasked replies: window thread's processor time %.2f ms at most for one, %.2f ms in all\n",
+                    l_longest, l_total);
     }
     return 0;
 }

@@ -1,8 +1,12 @@
+#include "tests/ui/NoLoad.h"
+#include "ui/widgets/OutsideMarkup.h"
 #include "ui/widgets/TabWidget.h"
 #include "ui/widgets/TreeWidget.h"
 
 #include <QLabel>
 #include <QLineEdit>
+#include <QTextBrowser>
+#include <QToolTip>
 #include <QtTest>
 
 class CommonWidgetsTest : public QObject
@@ -105,6 +109,51 @@ private slots:
         // A visible widget registered later takes focus at once.
         RegisterWidgetForTabFocus(lp_low, 1);
         QTRY_COMPARE(QApplication::focusWidget(), lp_low);
+    }
+
+    // A sealed view loads nothing that raw markup names, from the disk, the
+    // program's resources or a data address, and draws none of it; it holds
+    // only what was added to its document. Its tool tips read as written.
+    void SealedViewsLoadNothing()
+    {
+        BaitFolder l_baits;
+        QStringList l_loaded;
+        for (bool const l_browser : {false, true})
+            for (QString const& l_text : l_baits.HostileTexts()) {
+                std::unique_ptr<QTextEdit> lp_view(l_browser ? new QTextBrowser : new QTextEdit);
+                OutsideMarkup::SealView(lp_view.get());
+                lp_view->resize(200, 150);
+                lp_view->setHtml(l_text);
+                lp_view->show();
+                QCoreApplication::processEvents();
+                QStringList const l_opened = l_baits.Opened();
+                if (!l_opened.isEmpty() || RedPixels(lp_view->viewport()) > 0)
+                    l_loaded << l_text + " (opened: " + l_opened.join(", ") + ")";
+            }
+        QCOMPARE(l_loaded, QStringList());
+
+        QTextEdit l_view;
+        OutsideMarkup::SealView(&l_view);
+        l_view.document()->addResource(QTextDocument::ImageResource, QUrl("held"),
+                                       QImage::fromData(BaitFolder::RedPng()));
+        l_view.setHtml("<img src=\"held\"><img src=\"" + l_baits.Path("abs.png") + "\">");
+        l_view.resize(200, 150);
+        l_view.show();
+        QCoreApplication::processEvents();
+        QVERIFY(RedPixels(l_view.viewport()) > 24 * 20);
+
+        QString const l_tip = "<img src='" + l_baits.Path("tip.png") + "'> &amp; <b>x";
+        l_view.setHtml("<span title=\"" + l_tip.toHtmlEscaped() + "\">hover here, hover here</span>");
+        QCoreApplication::processEvents();
+        QPoint const l_at = l_view.cursorRect(QTextCursor(l_view.document())).center() + QPoint(20, 0);
+        QHelpEvent l_hover(QEvent::ToolTip, l_at, l_view.viewport()->mapToGlobal(l_at));
+        QCoreApplication::sendEvent(l_view.viewport(), &l_hover);
+        QTRY_VERIFY(QToolTip::isVisible());
+        QTextDocument l_shown;
+        l_shown.setHtml(QToolTip::text());
+        QCOMPARE(l_shown.toPlainText(), l_tip);
+        QCOMPARE(l_baits.Opened(), QStringList());
+        QToolTip::hideText();
     }
 };
 

@@ -3,6 +3,19 @@
 #include "app/NewVersionDialog.h"
 #include "transfers/TransferQueueManager.h"
 #include "ui/chat/AdminMessageDialog.h"
+#include "ui/chat/ChatForm.h"
+#include "ui/chat/ChatsForm.h"
+#include "ui/transfers/ShareForm.h"
+#include "ui/transfers/UploadForm.h"
+#include "ui/transfers/SharesForm.h"
+#include "ui/users/GiftPrivilegesDialog.h"
+#include "ui/users/UserGroupConfigDialog.h"
+#include "ui/users/UserGroupsDialog.h"
+#include "ui/users/UserInfoForm.h"
+#include "ui/users/UserListForm.h"
+#include "ui/users/UserNoteDialog.h"
+#include "ui/widgets/EventToolBar.h"
+#include "ui/widgets/TabWidget.h"
 #include "ui/transfers/AddSharedFolderDialog.h"
 #include "ui/transfers/ExcludedExtensionsDialog.h"
 #include "ui/transfers/SharedFilesRescannedDialog.h"
@@ -12,6 +25,7 @@
 #include "ui_MainWindow.h"
 #include "ui_NewVersionDialog.h"
 #include "ui_SharedFilesRescannedDialog.h"
+#include "ui_UserGroupConfigDialog.h"
 
 #include <QDesktopServices>
 #include <QFileDialog>
@@ -20,6 +34,8 @@
 #include <QScrollBar>
 #include <QStatusBar>
 #include <QTcpSocket>
+#include <QTextDocumentFragment>
+#include <QWindow>
 
 namespace {
 
@@ -449,18 +465,33 @@ private slots:
         mp_window->ResetColorSettings();
     }
 
-    // An administrator's message opens its dialog, on top of the others;
-    // another login with the account brings a box that stays on top.
+    // An administrator's message opens its dialog, on top of the others, and
+    // the next ones go to it, however many; another login with the account
+    // brings a box that stays on top.
     void ServerMessages()
     {
         LogIn("tester", "pw");
         QTRY_VERIFY(gp_server->IsConnected());
         m_server.Command("admin <b>maintenance</b> at noon");
         QTRY_VERIFY(OpenWindow<AdminMessageDialog>());
-        AdminMessageDialog* lp_message = OpenWindow<AdminMessageDialog>();
+        QPointer<AdminMessageDialog> lp_message = OpenWindow<AdminMessageDialog>();
         QCOMPARE(lp_message->Form()->textEdit->toPlainText(), QString("maintenance at noon"));
         QVERIFY(lp_message->windowFlags() & Qt::WindowStaysOnTopHint);
+        int const l_windows = QApplication::topLevelWidgets().size();
+        QByteArray l_flood;
+        for (int l_message = 1; l_message <= 2000; ++l_message)
+            l_flood += "admin flood " + QByteArray::number(l_message) + (l_message < 2000 ? "\n" : "");
+        m_server.Command(l_flood);
+        QTRY_COMPARE_WITH_TIMEOUT(lp_message->ReceivedCount(), 2001, 60000);
+        QCOMPARE(QApplication::topLevelWidgets().size(), l_windows);
+        QCOMPARE(lp_message->Form()->messageBox->count(), AdminMessageDialog::KEPT_MESSAGES);
+        QTRY_COMPARE(lp_message->Form()->textEdit->toPlainText(), QString("flood 2000"));
         lp_message->close();
+        QTRY_VERIFY(!lp_message);
+        m_server.Command("admin after closing");
+        QTRY_VERIFY(OpenWindow<AdminMessageDialog>());
+        QCOMPARE(OpenWindow<AdminMessageDialog>()->ReceivedCount(), 1);
+        OpenWindow<AdminMessageDialog>()->close();
 
         ModalAnswerer l_answers;
         l_answers.Then([](QWidget* ip_box) { return ip_box->windowFlags() & Qt::WindowStaysOnTopHint && ip_box->close(); });
@@ -596,6 +627,91 @@ private slots:
         excludedExtensionsDialog->OnRemoveExcludedExtension();
         QVERIFY(!mp_ui->excludedExtensionsEdit->text().contains(".MP3"));
         excludedExtensionsDialog->close();
+    }
+
+    // A name reads as it was typed wherever it shows: markup, entities and
+    // the window title's "[*]" are letters, and "&" marks no shortcut key.
+    void NamesReadAsTyped()
+    {
+        // What a user reads of a text given to a widget of that kind.
+        auto const l_label = [](QLabel* ip_label) {
+            QString const l_text = ip_label->text();
+            bool const l_plain = ip_label->textFormat() == Qt::PlainText ||
+                                 (ip_label->textFormat() == Qt::AutoText && !Qt::mightBeRichText(l_text));
+            return l_plain ? l_text : QTextDocumentFragment::fromHtml(l_text).toPlainText();
+        };
+        auto const l_toolTip = [](QString const& i_tip) {
+            return Qt::mightBeRichText(i_tip) ? QTextDocumentFragment::fromHtml(i_tip).toPlainText() : i_tip;
+        };
+        auto const l_mnemonic = [](QString const& i_text) {
+            QString l_shown;
+            for (int l_at = 0; l_at < i_text.size(); ++l_at)
+                if (i_text[l_at] != '&')
+                    l_shown += i_text[l_at];
+                else if (l_at + 1 < i_text.size())
+                    l_shown += i_text[++l_at];
+            return l_shown;
+        };
+        auto const l_title = [](QWidget* ip_window) {
+            ip_window->winId();
+            return ip_window->windowHandle()->title();
+        };
+        auto const l_tab = [&](QWidget* ip_page) {
+            int l_index = -1;
+            QTabWidget* lp_tabs = GetWidgetTabWidget(ip_page, l_index);
+            return lp_tabs ? l_mnemonic(lp_tabs->tabText(l_index)) : QString("(no tab)");
+        };
+
+        QLabel* lp_state = mp_window->findChild<QLabel*>("connectionStateLabel");
+        QWidget l_hidden;
+        QStringList l_wrong;
+        SetSetting("show_event_buttons", "yes");
+        for (QString const l_name : {"Zo\u00eb <b>&amp; Ann", "[*] R&&B &x <i>y"}) {
+            LogIn(l_name, "pw");
+            QTRY_VERIFY(gp_server->IsConnected());
+            ConnectText();
+            std::vector<std::pair<char const*, QString>> l_places = {
+                {"status bar", l_label(lp_state)},
+                {"status button", l_mnemonic(actionBar->StatusButton()->text())},
+                {"window title", l_title(mp_window)}};
+            m_server.Command("kick " + l_name.toUtf8());
+            QTRY_VERIFY(!gp_server->IsConnected());
+            ConnectText();
+            l_places.insert(l_places.end(), {{"status bar offline", l_label(lp_state)},
+                                             {"status button offline", l_mnemonic(actionBar->StatusButton()->text())}});
+
+            chatsForm->OpenChatForm(l_name);
+            l_places.push_back({"chat tab", l_tab(chatsForm->GetChatForm(l_name))});
+            l_places.push_back({"information tab", l_tab(userListForm->GetUserInfoForm(l_name))});
+            l_places.push_back({"browse tab", l_tab(sharesForm->OpenShareBrowse(l_name))});
+            l_places.push_back({"upload tab", l_tab(sharesForm->OpenUploadBrowse(l_name))});
+            UserNoteDialog* lp_note = UserNoteDialog::GetDialog(l_name);
+            lp_note->show();
+            l_places.push_back({"note dialog", l_title(lp_note)});
+            auto* lp_gift = new GiftPrivilegesDialog(l_name, mp_window);
+            l_places.push_back({"gift dialog", l_title(lp_gift).mid(QString("Gift Privileges to ").size())});
+            auto* lp_groups = new UserGroupsDialog(l_name, mp_window);
+            l_places.push_back({"groups dialog", l_title(lp_groups)});
+            d["user_list_group"]->GetItem(Value(l_name));
+            auto* lp_config = new UserGroupConfigDialog(mp_window);
+            lp_config->Form()->groupList->setCurrentRow(
+                lp_config->Form()->groupList->row(lp_config->Form()->groupList->findItems(l_name, Qt::MatchExactly).value(0)));
+            l_places.push_back({"group box", l_mnemonic(lp_config->Form()->groupBox->title())});
+            eventToolBar->AddEvent(l_name, ":/icons/chat_icon", &l_hidden, QString(), QString(), true);
+            QAction* lp_button = eventToolBar->actions().last();
+            l_places.push_back({"event button", lp_button->iconText()});
+            l_places.push_back({"event tool tip", l_toolTip(lp_button->toolTip())});
+
+            for (auto const& l_place : l_places)
+                if (!l_place.second.contains(l_name))
+                    l_wrong << QString(l_place.first) + ": " + l_place.second;
+            for (QDialog* lp_dialog : std::initializer_list<QDialog*>{lp_note, lp_gift, lp_groups, lp_config})
+                lp_dialog->close();
+            eventToolBar->RemoveEvents(&l_hidden);
+        }
+        QVERIFY2(l_wrong.isEmpty(), qPrintable(l_wrong.join("\n")));
+        LogIn("tester", "pw");
+        QTRY_VERIFY(gp_server->IsConnected());
     }
 
     void OptionsSurviveARestart()

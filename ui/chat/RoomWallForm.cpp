@@ -5,6 +5,7 @@
 #include "server/Server.h"
 #include "store/Utilities.h"
 #include "ui/widgets/ColorTable.h"
+#include "ui/widgets/OutsideMarkup.h"
 
 #include <QTextCursor>
 
@@ -27,6 +28,8 @@ RoomWallForm::RoomWallForm(QString const& i_room, QWidget* ip_parent)
     : QWidget(ip_parent), mp_ui(new Ui_RoomWallForm), m_room(i_room)
 {
     mp_ui->setupUi(this);
+    // The tickers are escaped; sealed, the view loads nothing even so.
+    OutsideMarkup::SealView(mp_ui->textBrowser);
     m_updateTimer.setSingleShot(true);
     m_updateTimer.setInterval(0);
     connect(&m_updateTimer, &QTimer::timeout, this, &RoomWallForm::UpdateText);

@@ -294,7 +294,7 @@ void SearchResultsForm::AlertFirstVisibleAnswer()
     for (int l_index = 0; l_index < lp_tree->topLevelItemCount(); ++l_index) {
         if (!lp_tree->topLevelItem(l_index)->isHidden()) {
             if (eventToolBar)
-                eventToolBar->AddEvent(ButtonText(l_wish.AsString()), QStringLiteral(":/icons/wishlist_icon"), this, QString(),
+                eventToolBar->AddEvent(l_wish.AsString(), QStringLiteral(":/icons/wishlist_icon"), this, QString(),
                                        QStringLiteral("wishlist"), false);
             SetFlag(l_widget, "search_results_widget_alerted", true);
             return;

@@ -401,7 +401,7 @@ void TransfersForm::OnDownloadComplete(Item i_download)
         return;
     auto const l_alert = [this](QString const& i_text, QString const& i_balloon) {
         if (eventToolBar)
-            eventToolBar->AddEvent(LiteralTitle(i_text), ":/icons/download_icon", mp_ui->downloadsList,
+            eventToolBar->AddEvent(i_text, ":/icons/download_icon", mp_ui->downloadsList,
                                    i_balloon.arg(i_text), "download", false);
     };
     Item const l_user = i_download["user"];

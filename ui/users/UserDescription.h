@@ -3,8 +3,9 @@
 
 // What another user's information reply shows on his information page
 // (UserInfoForm): his description as markup that the text view can lay out
-// in bounded time and that names no resource, and his picture decoded within
-// bounded memory. Both come from a peer and are hostile until made so here.
+// in bounded time and that names no resource (OutsideMarkup::SafeHtml), and
+// his picture decoded within bounded memory. Both come from a peer and are
+// hostile until made so here.
 
 #include <QByteArray>
 #include <QImage>
@@ -21,18 +22,9 @@ constexpr qint64 MAX_DECODED_PIXELS = 16 * 1024 * 1024;
 // The name under which the page's view holds the picture.
 char const* const PICTURE_RESOURCE = "UserImage";
 
-// The description's markup, kept where the view can lay it out in bounded
-// time, with every line feed made a line break. Tags of text formatting,
-// paragraphs, lists, single-level tables and links (with a few harmless
-// attributes) are kept; any other tag, a tag past the nesting or count
-// bounds, a table inside a table, comments and every other attribute are
-// shown as text, so that nothing can name an image, a style sheet or another
-// resource to load.
-QString SafeHtml(QString const& i_description);
-
-// The page: the picture (when it could be shown), then the description, or
-// "No user info." when the reply had neither (a reply whose picture cannot
-// be shown and whose description is empty shows nothing).
+// The page: the picture (when it could be shown), then the description made
+// safe, or "No user info." when the reply had neither (a reply whose
+// picture cannot be shown and whose description is empty shows nothing).
 QString PageHtml(QString const& i_description, bool i_hasPicture, bool i_pictureShown);
 
 // The picture as shown: decoded when it is a PNG, JPEG, GIF or BMP image no

@@ -4,6 +4,7 @@
 #include "ui_UserGroupConfigDialog.h"
 
 #include "server/StoreTypes.h"
+#include "ui/widgets/OutsideText.h"
 
 #include <QMessageBox>
 
@@ -68,7 +69,7 @@ void UserGroupConfigDialog::OnCurrentGroupItemChanged(QListWidgetItem* ip_curren
         return;
     }
     EnableEditors(true);
-    mp_ui->groupBox->setTitle(ip_currentItem->text());
+    mp_ui->groupBox->setTitle(LiteralTitle(ip_currentItem->text()));
     // The editors store what they show when it changes: a stored priority
     // beyond the spin box's range is stored again as the box shows it.
     mp_ui->prioritySpinBox->setValue(l_group["group_download_priority"].AsInt());

@@ -3,6 +3,8 @@
 #include "ui/users/UserGroups.h"
 #include "ui_UserGroupsDialog.h"
 
+#include "ui/widgets/OutsideText.h"
+
 #include <QSignalBlocker>
 
 UserGroupsDialog::UserGroupsDialog(QString const& i_user, QWidget* ip_parent)
@@ -11,7 +13,7 @@ UserGroupsDialog::UserGroupsDialog(QString const& i_user, QWidget* ip_parent)
     mp_ui->setupUi(this);
     setAttribute(Qt::WA_DeleteOnClose);
     UserGroups::FollowGroups(this, &UserGroupsDialog::OnUserGroupAdded, &UserGroupsDialog::OnUserGroupRemoved);
-    setWindowTitle("User Groups for [" + i_user + "]");
+    setWindowTitle("User Groups for [" + LiteralWindowTitle(i_user) + "]");
     Item const l_entry = d["user"]->GetItem(Value(i_user))["in_user_list"];
     for (Item const& l_group : d["user_list_group"]->GetItems())
         AddRow(l_group.AsString(), l_entry.IsConnected(l_group));

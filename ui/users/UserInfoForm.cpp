@@ -7,7 +7,6 @@
 #include "peers/PeerMessenger.h"
 #include "ui/widgets/EventToolBar.h"
 
-#include <QTimer>
 #include <QtConcurrent/QtConcurrentRun>
 
 UserInfoForm::UserInfoForm(QWidget* ip_parent)
@@ -30,62 +29,51 @@ void UserInfoForm::Init(QString const& i_user)
     if (peerMessenger)
         peerMessenger->GetUserInfo(i_user);
     m_waiting = true;
+    m_asked = true;
     mp_ui->userInfoText->Show(QStringLiteral("Requesting..."), QImage());
     if (peerMessenger)
-        connect(peerMessenger, &PeerMessenger::ConnectionToUserFailed, this, &UserInfoForm::OnConnectionToUserFailed);
+        connect(peerMessenger, &PeerMessenger::ConnectionToUserFailed, this, &UserInfoForm::OnConnectionToUserFailed,
+                Qt::UniqueConnection);
 }
 
 void UserInfoForm::OnUserInfoReceived(QString i_user, QString i_description, bool i_hasPicture, char* ip_pictureBuffer,
                                       int i_pictureBufferLength, int i_uploadSlots, int i_queuedUploads,
                                       bool i_freeUploadSlots)
 {
-    // Every page hears every reply.
-    if (i_user != m_user)
+    // Every page hears every reply; a page takes the first reply to its
+    // request, and a peer that sends more is not heard: each would cost the
+    // window a new layout.
+    if (i_user != m_user || !m_asked)
         return;
+    m_asked = false;
     m_waiting = false;
     mp_ui->uploadSlotsEdit->setText(QString::number(i_uploadSlots));
     mp_ui->queuedUploadsEdit->setText(QString::number(i_queuedUploads));
     mp_ui->freeToUploadEdit->setText(i_freeUploadSlots ? QStringLiteral("Yes") : QStringLiteral("No"));
 
-    Reply l_reply{i_description, i_hasPicture, QByteArray()};
+    m_reply = Reply{i_description, i_hasPicture};
     // The buffer is the messenger's, valid only during this call.
-    if (i_hasPicture && ip_pictureBuffer && i_pictureBufferLength > 0)
-        l_reply.m_picture = QByteArray(ip_pictureBuffer, i_pictureBufferLength);
-    // Replies that come together are shown once, the last of them.
-    m_next = std::move(l_reply);
-    if (!m_decoding.isRunning() && !m_showScheduled) {
-        m_showScheduled = true;
-        QTimer::singleShot(0, this, &UserInfoForm::ShowNext);
-    }
-}
-
-void UserInfoForm::ShowNext()
-{
-    m_showScheduled = false;
-    if (!m_next)
-        return;
-    Reply l_reply = std::move(*m_next);
-    m_next.reset();
-    if (l_reply.m_picture.isEmpty())
-        return ShowReply(l_reply, QImage());
-    m_decoded = std::move(l_reply);
-    m_decoding.setFuture(QtConcurrent::run(&UserDescription::DecodePicture, m_decoded->m_picture));
+    if (!i_hasPicture || !ip_pictureBuffer || i_pictureBufferLength <= 0)
+        return ShowReply(QImage());
+    m_pictureAwaited = true;
+    m_decoding.setFuture(
+        QtConcurrent::run(&UserDescription::DecodePicture, QByteArray(ip_pictureBuffer, i_pictureBufferLength)));
 }
 
 void UserInfoForm::OnPictureDecoded()
 {
-    // A reply that came while the picture was decoded is newer: it is shown
-    // instead.
-    if (m_decoded && !m_next)
-        ShowReply(*m_decoded, m_decoding.result());
-    m_decoded.reset();
-    ShowNext();
+    // The picture of a reply that a later one (asked for anew) has replaced
+    // is not shown.
+    if (m_pictureAwaited)
+        ShowReply(m_decoding.result());
 }
 
-void UserInfoForm::ShowReply(Reply const& i_reply, QImage const& i_picture)
+void UserInfoForm::ShowReply(QImage const& i_picture)
 {
-    mp_ui->userInfoText->Show(
-        UserDescription::PageHtml(i_reply.m_description, i_reply.m_hasPicture, !i_picture.isNull()), i_picture);
+    mp_ui->userInfoText->Show(UserDescription::PageHtml(m_reply.m_description, m_reply.m_hasPicture, !i_picture.isNull()),
+                              i_picture);
+    m_reply = Reply();
+    m_pictureAwaited = false;
     if (eventToolBar)
         eventToolBar->AddEvent(m_user, QStringLiteral(":/icons/info_icon"), this, QString(), QStringLiteral("user_info"),
                                false);

@@ -6,15 +6,12 @@
 // for his information and shows the reply, or a failure text when no
 // messaging connection could be made. The reply is a peer's: its markup and
 // picture are made safe by UserDescription, and its picture is decoded on a
-// worker thread.
+// worker thread. Only the first reply to the request is shown.
 
-#include <QByteArray>
 #include <QFutureWatcher>
 #include <QImage>
 #include <QString>
 #include <QWidget>
-
-#include <optional>
 
 class Ui_UserInfoForm;
 class QShowEvent;
@@ -27,10 +24,13 @@ public:
     explicit UserInfoForm(QWidget* ip_parent = nullptr);
     ~UserInfoForm() override;
 
-    // Asks the user's client for his information.
+    // Asks the user's client for his information (again, when called
+    // again): the first reply is shown.
     void Init(QString const& i_user);
     QString User() const { return m_user; }
     bool IsWaiting() const { return m_waiting; }
+    // Whether a reply would be shown: one was asked for and has not come.
+    bool IsAsking() const { return m_asked; }
     Ui_UserInfoForm* Form() const { return mp_ui; }
 
 public slots:
@@ -46,23 +46,20 @@ private:
     {
         QString m_description;
         bool m_hasPicture = false;
-        QByteArray m_picture;
     };
 
-    void ShowNext();
     void OnPictureDecoded();
-    void ShowReply(Reply const& i_reply, QImage const& i_picture);
+    void ShowReply(QImage const& i_picture);
 
     Ui_UserInfoForm* mp_ui;
     QString m_user;
     bool m_waiting = false;
-    // One picture is decoded at a time; of the replies that come meanwhile
-    // (or together) only the last is shown. A flood of replies costs one
-    // view a pass of the event loop, and one decode at a time.
+    // From the request until its reply: a reply nobody asked for is dropped.
+    bool m_asked = false;
+    // The reply being shown while its picture is decoded.
+    Reply m_reply;
     QFutureWatcher<QImage> m_decoding;
-    std::optional<Reply> m_decoded;
-    std::optional<Reply> m_next;
-    bool m_showScheduled = false;
+    bool m_pictureAwaited = false;
 };
 
 #endif

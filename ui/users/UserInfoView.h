@@ -3,13 +3,15 @@
 
 // The text view of an information page (UserInfoForm): it shows another
 // user's description and picture, and loads nothing else. A text view left
-// to itself reads the local files that markup names (an image, a style
-// sheet, a link followed), decodes data: addresses on the window's thread
-// and follows clicked links; this one answers every resource but the
-// picture with an empty one and follows no link.
+// to itself reads the local files and program resources that markup names
+// (an image, a style sheet, a link followed), decodes data: addresses on the
+// window's thread and follows clicked links; this one is sealed
+// (OutsideMarkup::SealView): its one resource is the picture, and a clicked
+// link does nothing.
 
-#include <QImage>
 #include <QTextBrowser>
+
+class QImage;
 
 class UserInfoView : public QTextBrowser
 {
@@ -21,11 +23,6 @@ public:
     // Shows the markup with this picture as its one resource (a null image
     // for none).
     void Show(QString const& i_html, QImage const& i_picture);
-
-    QVariant loadResource(int i_type, QUrl const& i_name) override;
-
-private:
-    QImage m_picture;
 };
 
 #endif

@@ -6,6 +6,7 @@
 #include "store/Data.h"
 #include "transfers/TransferItems.h"
 #include "ui/widgets/Globals.h"
+#include "ui/widgets/OutsideText.h"
 
 #include <QIcon>
 
@@ -48,7 +49,7 @@ UserNoteDialog::UserNoteDialog(QString const& i_user, QWidget* ip_parent)
     if (l_note.IsValid())
         mp_ui->noteEdit->setPlainText(l_note.AsString());
     setWindowIcon(QIcon(QStringLiteral(":/icons/note_icon")));
-    setWindowTitle(i_user);
+    setWindowTitle(LiteralWindowTitle(i_user));
     connect(mp_ui->saveButton, &QPushButton::clicked, this, &UserNoteDialog::OnSaveNote);
     connect(mp_ui->clearButton, &QPushButton::clicked, this, &UserNoteDialog::OnClearNote);
 }

@@ -1,6 +1,7 @@
 #include "ui/widgets/ActionSetToolBar.h"
 
 #include "ui/widgets/Globals.h"
+#include "ui/widgets/OutsideText.h"
 #include "store/Settings.h"
 
 #include "server/AwayManager.h"
@@ -473,7 +474,7 @@ void ActionSetToolBar::ShowConnectionState()
         l_state = l_away ? QStringLiteral("Offline, away") : QStringLiteral("Offline");
     QString const l_user = d.HasType("global") ? GetSetting("username") : QString();
     mp_statusButton->setIcon(QIcon(IsServerConnected() ? AwayStatusIcon(l_away) : QStringLiteral(":/icons/offline_icon")));
-    mp_statusButton->setText(l_user.isEmpty() ? l_state : QStringLiteral("%1: %2").arg(l_user, l_state));
+    mp_statusButton->setText(l_user.isEmpty() ? l_state : QStringLiteral("%1: %2").arg(LiteralTitle(l_user), l_state));
 }
 
 void ActionSetToolBar::OnAwaySet(bool i_away)

@@ -1,6 +1,7 @@
 #include "ui/widgets/EventToolBar.h"
 
 #include "ui/widgets/Globals.h"
+#include "ui/widgets/OutsideText.h"
 #include "ui/widgets/TabWidget.h"
 #include "store/Settings.h"
 #include "store/windows/FocusWidget.h"
@@ -127,7 +128,9 @@ void EventToolBar::AddEvent(QString const& i_text, QString const& i_icon, QWidge
     }
     if (!IsSettingYes("show_event_buttons"))
         return;
-    QAction* lp_action = addAction(QIcon(i_icon), i_text);
+    // The text is a user's, a room's or a search's.
+    QAction* lp_action = addAction(QIcon(i_icon), LiteralTitle(i_text));
+    lp_action->setToolTip(LiteralToolTip(i_text));
     connect(lp_action, &QAction::triggered, this, &EventToolBar::OnActionTriggered);
     d["event_toolbar_action"]->GetItem(KeyOf(lp_action)) += d["event_toolbar_widget"]->GetItem(KeyOf(ip_owner));
     connect(ip_owner, &QObject::destroyed, this, &EventToolBar::OnWidgetDestroyed, Qt::UniqueConnection);

@@ -27,8 +27,9 @@ public:
 
     void DataLoaded() override {}
 
-    // i_soundKind empty: no sound. i_force: a further button for an owner
-    // that already has one.
+    // i_text is shown as it reads (a user, room or search), on the button and
+    // in its tool tip. i_soundKind empty: no sound. i_force: a further button
+    // for an owner that already has one.
     void AddEvent(QString const& i_text, QString const& i_icon, QWidget* ip_owner, QString const& i_balloon,
                   QString const& i_soundKind, bool i_force);
     void RemoveEvents(QWidget* ip_widget);

@@ -113,8 +113,3 @@ QTabWidget* GetWidgetTabWidget(QWidget* ip_widget, int& io_index)
         });
     return lp_found;
 }
-
-QString LiteralTitle(QString const& i_text)
-{
-    return QString(i_text).replace(QLatin1Char('&'), QLatin1String("&&"));
-}

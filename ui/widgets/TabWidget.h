@@ -1,6 +1,8 @@
 #ifndef QUILLMAR_UI_WIDGETS_TABWIDGET_H
 #define QUILLMAR_UI_WIDGETS_TABWIDGET_H
 
+#include "ui/widgets/OutsideText.h"
+
 #include <QTabWidget>
 
 // A tab row whose titles turn blue when something happens on a hidden page,
@@ -29,10 +31,6 @@ class RoomTabWidget : public TabWidget
 public:
     explicit RoomTabWidget(QWidget* ip_parent = nullptr);
 };
-
-// A tab title or menu entry that reads as the text given (a room or user
-// name, a search): both take "&" for the mark of a shortcut key.
-QString LiteralTitle(QString const& i_text);
 
 // Focus ranks: the dynamic property "get_focus" on a widget. When a tab is
 // selected, the visible widget of highest rank (1 or more) on its page gets

@@ -11,6 +11,7 @@
 #include "tests/app/ShellTestSupport.h"
 #include "tests/e2e/LineProcess.h"
 #include "tests/peers/PeerTestSupport.h"
+#include "tests/ui/NoLoad.h"
 #include "ui/chat/AdminMessageDialog.h"
 #include "ui/chat/ChatLogForm.h"
 #include "ui/chat/ChatView.h"
@@ -1038,30 +1039,76 @@ private slots:
 
     // ------------------------------------------------- administrator message
 
-    // Each message has a dialog of its own with its arrival time; markup
-    // shows as such, but nothing it names is loaded.
+    // One dialog for every message: the newest shown with its arrival time,
+    // markup as such; the last twenty listed, newest first, to be read again.
     void AdminMessages()
     {
-        QTemporaryDir l_dir;
-        QString const l_image = l_dir.filePath("secret.png");
-        QImage(4, 4, QImage::Format_RGB32).save(l_image);
-        QString const l_url = QUrl::fromLocalFile(l_image).toString();
-        QPointer<AdminMessageDialog> lp_first =
-            new AdminMessageDialog("<b>maintenance</b> <img src=\"" + l_url + "\"><img src=\":/icons/note_icon\">");
-        QPointer<AdminMessageDialog> lp_second = new AdminMessageDialog("plain");
-        lp_first->show();
-        QTextDocument* lp_document = lp_first->Form()->textEdit->document();
-        QCOMPARE(lp_first->Form()->textEdit->toPlainText().left(11), QString("maintenance"));
-        QVERIFY(lp_document->resource(QTextDocument::ImageResource, QUrl(l_url)).isNull());
-        QVERIFY(lp_document->resource(QTextDocument::ImageResource, QUrl(":/icons/note_icon")).isNull());
-        QCOMPARE(lp_first->windowTitle(), QString("QuillmarQt Admin Message"));
+        QPointer<AdminMessageDialog> lp_dialog = new AdminMessageDialog("<b>maintenance</b> at noon");
+        Ui_AdminMessageDialog* lp_ui = lp_dialog->Form();
+        lp_dialog->show();
+        QCOMPARE(lp_ui->textEdit->toPlainText(), QString("maintenance at noon"));
+        QVERIFY(lp_ui->textEdit->document()->toHtml().contains("font-weight:600"));
+        QCOMPARE(lp_dialog->windowTitle(), QString("QuillmarQt Admin Message"));
         QVERIFY(QRegularExpression("^[A-Z][a-z]{2} \\d{1,2} \\d{1,2}:\\d\\d:\\d\\d [ap]m$")
-                    .match(lp_second->Form()->timeEdit->text())
+                    .match(lp_ui->timeEdit->text())
                     .hasMatch());
-        QVERIFY(lp_second->Form()->timeEdit->isReadOnly());
-        lp_first->close();
-        lp_second->close();
-        QTRY_VERIFY(!lp_first && !lp_second);
+        QVERIFY(lp_ui->timeEdit->isReadOnly());
+        QVERIFY(!lp_ui->messageBox->isVisible());
+
+        for (int l_message = 2; l_message <= 25; ++l_message)
+            lp_dialog->AddMessage(QString("message %1").arg(l_message));
+        QTRY_COMPARE(lp_ui->textEdit->toPlainText(), QString("message 25"));
+        QVERIFY(lp_ui->messageBox->isVisible());
+        QCOMPARE(lp_ui->messageBox->count(), 20);
+        QVERIFY(lp_ui->messageBox->itemText(0).startsWith("25. "));
+        QVERIFY(lp_ui->messageBox->itemText(19).startsWith("6. "));
+        emit lp_ui->messageBox->activated(19);
+        QCOMPARE(lp_ui->textEdit->toPlainText(), QString("message 6"));
+        QCOMPARE(lp_ui->timeEdit->text(), lp_ui->messageBox->itemText(19).section(". ", 1));
+        lp_dialog->AddMessage("newest");
+        QTRY_COMPARE(lp_ui->textEdit->toPlainText(), QString("newest"));
+        QCOMPARE(lp_ui->messageBox->currentIndex(), 0);
+        lp_dialog->close();
+        QTRY_VERIFY(!lp_dialog);
+    }
+
+    // Nothing a message names is opened or drawn, by any name, as a picture,
+    // a background or a style sheet; nor by a ticker on the wall.
+    void AdminMessagesAndWallLoadNothing()
+    {
+        BaitFolder l_baits;
+        QStringList l_loaded;
+        auto const l_check = [&](QString const& i_text, QWidget* ip_view) {
+            QCoreApplication::processEvents();
+            QStringList const l_opened = l_baits.Opened();
+            if (!l_opened.isEmpty() || RedPixels(ip_view) > 0)
+                l_loaded << i_text + " (opened: " + l_opened.join(", ") + ")";
+        };
+        AdminMessageDialog l_later("first");
+        l_later.resize(300, 200);
+        l_later.show();
+        for (QString const& l_text : l_baits.HostileTexts()) {
+            AdminMessageDialog l_dialog(l_text);
+            l_dialog.resize(300, 200);
+            l_dialog.show();
+            l_check(l_text, l_dialog.Form()->textEdit->viewport());
+            l_later.AddMessage(l_text);
+            emit l_later.Form()->messageBox->activated(0);
+            l_check(l_text, l_later.Form()->textEdit->viewport());
+        }
+
+        Item const l_room = RoomItem("lobby");
+        for (QString const& l_text : l_baits.HostileTexts()) {
+            Item const l_ticker = d["room_ticker"]->NewItem();
+            l_ticker += l_room;
+            l_ticker += UserItem(l_text);
+            l_ticker += d["room_ticker_text"]->GetItem(Value(l_text));
+        }
+        RoomWallForm l_wall("lobby");
+        l_wall.resize(600, 4000);
+        l_wall.show();
+        l_check("the wall", l_wall.Form()->textBrowser->viewport());
+        QCOMPARE(l_loaded, QStringList());
     }
 };
 

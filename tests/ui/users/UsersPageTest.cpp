@@ -14,6 +14,7 @@
 #include "ui/users/GiftPrivilegesDialog.h"
 #include "ui/users/MessageUsersDialog.h"
 #include "ui/users/UserDescription.h"
+#include "ui/widgets/OutsideMarkup.h"
 #include "ui/users/UserGroupConfigDialog.h"
 #include "ui/users/UserGroupsDialog.h"
 #include "ui/users/UserInfoForm.h"
@@ -30,9 +31,40 @@
 
 #include "ui/widgets/EventToolBar.h"
 
+#include "tests/ui/NoLoad.h"
+
 #include <QBuffer>
+#include <QDesktopServices>
 #include <QTemporaryDir>
+#include <QTextBlock>
 #include <QTextDocument>
+#include <QTextDocumentFragment>
+#include <QTextFrame>
+#include <QTextTable>
+
+// Records what would be opened in the desktop's programs.
+class LinkRecorder : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit LinkRecorder(QList<QUrl>& o_opened) : m_opened(o_opened)
+    {
+        for (char const* lp_scheme : {"http", "https", "file"})
+            QDesktopServices::setUrlHandler(lp_scheme, this, "Open");
+    }
+    ~LinkRecorder() override
+    {
+        for (char const* lp_scheme : {"http", "https", "file"})
+            QDesktopServices::unsetUrlHandler(lp_scheme);
+    }
+
+public slots:
+    void Open(QUrl const& i_url) { m_opened << i_url; }
+
+private:
+    QList<QUrl>& m_opened;
+};
 
 class UsersPageTest : public QObject, public UsersFixture
 {
@@ -548,35 +580,133 @@ private slots:
                                                                              QString("&lt;div>").repeated(6);
         QTest::newRow("paragraphs close their like") << QString("<p>x").repeated(40)
                                                      << QString("<p>x").repeated(40);
+        QTest::newRow("a place to break in a long word")
+            << QString("y").repeated(130) << QString("y").repeated(128) + QChar(0x200B) + "yy";
+        QTest::newRow("marks on a letter") << "e" + QString(QChar(0x0301)).repeated(10) + " a"
+                                           << "e" + QString(QChar(0x0301)).repeated(8) + " a";
+        QTest::newRow("cells of a row") << "<table><tr>" + QString("<td>c").repeated(17)
+                                        << "<table><tr>" + QString("<td>c").repeated(16) + "&lt;td>c";
+        QTest::newRow("cut after the last line") << "<b>a" + QString("\n").repeated(1025) + "b"
+                                                 << "<b>a" + QString("<br>").repeated(1024) +
+                                                        "</b><p>[The rest of the text is too long to show.]</p>";
     }
     void DescriptionMarkup()
     {
         QFETCH(QString, description);
         QFETCH(QString, html);
-        QCOMPARE(UserDescription::SafeHtml(description), html);
+        QCOMPARE(OutsideMarkup::SafeHtml(description), html);
     }
 
-    void DescriptionLimits()
+    // What a page shows of each shape of description a peer's reader takes
+    // (up to 128 KiB): what its layout costs is bounded, counted in what
+    // the layout works on (characters, line breaks in a paragraph, letters
+    // without a place to break, marks on a letter, table columns).
+    void DescriptionShapes_data()
     {
-        // Past 512 kept tags the rest reads as text.
-        QString const l_html = UserDescription::SafeHtml(QString("<b>x</b>").repeated(300));
-        QCOMPARE(l_html.count("<b>") + l_html.count("</b>"), 512);
-        // The view answers every resource but the picture with an empty one.
-        QTemporaryDir l_dir;
-        QString const l_file = l_dir.filePath("secret.png");
-        QFile l_out(l_file);
-        QVERIFY(l_out.open(QIODevice::WriteOnly) && l_out.write(Png(40, 30)) > 0);
-        l_out.close();
-        UserInfoView l_view;
-        QCOMPARE(l_view.loadResource(QTextDocument::ImageResource, QUrl::fromLocalFile(l_file)).value<QImage>().size(),
-                 QSize(1, 1));
-        QCOMPARE(l_view.loadResource(QTextDocument::ImageResource, QUrl("data:image/png;base64," + Png(40, 30).toBase64()))
-                     .value<QImage>()
-                     .size(),
-                 QSize(1, 1));
-        l_view.Show("<p>x</p>", QImage::fromData(Png(40, 30)));
-        QCOMPARE(l_view.loadResource(QTextDocument::ImageResource, QUrl("UserImage")).value<QImage>().size(),
-                 QSize(40, 30));
+        QTest::addColumn<QString>("description");
+        QTest::addColumn<bool>("cut");
+        // The text shown, without its places to break and its line ends.
+        QTest::addColumn<QString>("start");
+        QTest::newRow("<div> x 26,000") << QString("<div>").repeated(26000) << true << "<div><div><div>";
+        QTest::newRow("<ul><li> x 16,000") << QString("<ul><li>").repeated(16000) << true << "<ul><ul><ul><ul>";
+        QTest::newRow("line feeds x 65,500") << "a" + QString("\n").repeated(65500) << true << "a[The rest";
+        QTest::newRow("one word of 131,000") << QString("x").repeated(131000) << true << "xxxxxxxxxxxxxxxx";
+        QTest::newRow("<b><i><u> x 14,000") << QString("<b><i><u>").repeated(14000) << true << "<b><i><u><b><i>";
+        QTest::newRow("a long description") << QString("A line of words.\n").repeated(700) << false
+                                            << "A line of words.A line";
+        QTest::newRow("long words") << QString("%1 ").arg(QString("y").repeated(1000)).repeated(10) << false
+                                    << "yyyyyyyyyyyyyyyyyyyy";
+        QTest::newRow("marks on one letter") << "e" + QString(QChar(0x0301)).repeated(60000) << false
+                                             << "e" + QString(QChar(0x0301)).repeated(8);
+        QTest::newRow("a table of 100 columns")
+            << "<table><tr>" + QString("<td>c").repeated(100) + "</table>" << false << "cccccccccccccccc<td>c<td>c";
+    }
+    void DescriptionShapes()
+    {
+        QFETCH(QString, description);
+        QFETCH(bool, cut);
+        QFETCH(QString, start);
+        UserInfoForm* lp_page = mp_page->GetUserInfoForm("bob");
+        Reply(lp_page, "bob", description);
+        QTRY_VERIFY(!lp_page->IsAsking() && PageText(lp_page) != "Requesting...");
+        QTextDocument* lp_document = lp_page->Form()->userInfoText->document();
+        QString const l_text = PageText(lp_page);
+        QCOMPARE(l_text.endsWith(OutsideMarkup::CutNote()), cut);
+
+        int l_shown = 0, l_breaks = 0, l_run = 0, l_longestRun = 0, l_marks = 0, l_mostMarks = 0;
+        for (QTextBlock l_block = lp_document->begin(); l_block.isValid(); l_block = l_block.next()) {
+            int l_breaksHere = 0;
+            l_run = 0;
+            for (QChar const l_char : l_block.text()) {
+                bool const l_mark = l_char.isMark();
+                l_marks = l_mark ? l_marks + 1 : 0;
+                l_mostMarks = std::max(l_mostMarks, l_marks);
+                l_breaksHere += l_char == QChar::LineSeparator;
+                l_run = l_char.isSpace() || l_char == QChar(0x200B) ? 0 : l_run + !l_mark;
+                l_longestRun = std::max(l_longestRun, l_run);
+                l_shown += l_char != QChar(0x200B);
+            }
+            l_breaks = std::max(l_breaks, l_breaksHere);
+        }
+        int l_columns = 0;
+        for (QTextFrame* lp_frame : lp_document->rootFrame()->childFrames())
+            if (auto* lp_table = qobject_cast<QTextTable*>(lp_frame))
+                l_columns = std::max(l_columns, lp_table->columns());
+        QVERIFY2(l_shown <= 16384 + 1024 + 64,
+                 qPrintable(QString::number(l_shown)));
+        QVERIFY2(l_breaks <= 1024, qPrintable(QString::number(l_breaks)));
+        QVERIFY2(l_longestRun <= 128, qPrintable(QString::number(l_longestRun)));
+        QVERIFY2(l_mostMarks <= 8, qPrintable(QString::number(l_mostMarks)));
+        QVERIFY2(l_columns <= 16, qPrintable(QString::number(l_columns)));
+        QCOMPARE(QString(l_text).remove(QChar(0x200B)).remove(QChar::LineSeparator).remove('\n').left(start.size()),
+                 start);
+    }
+
+    // A page loads nothing that a description names, by any name, as a
+    // picture, a background or a style sheet, and follows no link, local or
+    // not, that it shows.
+    void InformationPageLoadsNothing()
+    {
+        BaitFolder l_baits;
+        QStringList l_loaded;
+        UserInfoForm* lp_page = mp_page->GetUserInfoForm("bob");
+        UserInfoView* lp_view = lp_page->Form()->userInfoText;
+        lp_page->resize(600, 400);
+        lp_page->show();
+        for (QString const& l_text : l_baits.HostileTexts()) {
+            lp_page->Init("bob");
+            Reply(lp_page, "bob", l_text, Png(20, 20));
+            QTRY_VERIFY(!PictureShown(lp_page).isEmpty());
+            QCoreApplication::processEvents();
+            QStringList const l_opened = l_baits.Opened();
+            if (!l_opened.isEmpty() || RedPixels(lp_view->viewport()) > 0)
+                l_loaded << l_text + " (opened: " + l_opened.join(", ") + ")";
+        }
+        QCOMPARE(l_loaded, QStringList());
+
+        QList<QUrl> l_opened;
+        LinkRecorder l_recorder(l_opened);
+        lp_page->Init("bob");
+        QStringList const l_links = {"http://example.invalid/", "link.html", l_baits.Path("link.html"),
+                                     QUrl::fromLocalFile(l_baits.Path("link.html")).toString()};
+        QString l_description;
+        for (int l_link = 0; l_link < l_links.size(); ++l_link)
+            l_description += QString("<p><a href=\"%1\">link%2</a></p>").arg(l_links[l_link]).arg(l_link);
+        Reply(lp_page, "bob", l_description);
+        QTRY_VERIFY(PageText(lp_page).startsWith("link0"));
+        QString const l_shown = PageText(lp_page);
+        for (int l_link = 0; l_link < l_links.size(); ++l_link) {
+            QTextCursor l_on = lp_view->document()->find(QString("link%1").arg(l_link));
+            QVERIFY(!l_on.isNull());
+            l_on.setPosition(l_on.position() - 2);
+            QPoint const l_at = lp_view->cursorRect(l_on).center();
+            QTest::mouseClick(lp_view->viewport(), Qt::LeftButton, {}, l_at);
+            QCoreApplication::processEvents();
+            QCOMPARE(PageText(lp_page), l_shown);
+            QCOMPARE(l_opened, QList<QUrl>());
+        }
+        QVERIFY(lp_view->source().isEmpty());
+        QCOMPARE(l_baits.Opened(), QStringList());
     }
 
     void Pictures()
@@ -592,7 +722,8 @@ private slots:
                     .isNull());
     }
 
-    // A page shows its own user's replies, a failure only while it waits.
+    // A page shows the first reply to its request from its own user, a
+    // failure only while it waits; a reply nobody asked for is dropped.
     void InformationPage()
     {
         UserInfoForm* lp_page = mp_page->GetUserInfoForm("bob");
@@ -604,22 +735,34 @@ private slots:
         mp_messenger->ConnectionToUserFailed("bob", "P");
         QCOMPARE(PageText(lp_page), QString("A connection could not be successfully formed to the user."));
 
+        // A reply after a failure is still shown.
         Reply(lp_page, "bob", "");
         QTRY_COMPARE(PageText(lp_page), QString("No user info."));
         QCOMPARE(lp_page->Form()->uploadSlotsEdit->text() + lp_page->Form()->queuedUploadsEdit->text() +
                      lp_page->Form()->freeToUploadEdit->text(),
                  QString("25Yes"));
-        // Of replies that come together the last is shown.
-        Reply(lp_page, "bob", "stale", Png(10, 10));
+        QTextDocument const* lp_shown = lp_page->Form()->userInfoText->document();
+        for (int l_unasked = 0; l_unasked < 3; ++l_unasked)
+            Reply(lp_page, "bob", "unasked", l_unasked ? Png(10, 10) : QByteArray(), 9, 9, false);
+        QCoreApplication::processEvents();
+        QCOMPARE(lp_page->Form()->userInfoText->document(), lp_shown);
+        QCOMPARE(PageText(lp_page) + lp_page->Form()->uploadSlotsEdit->text(), QString("No user info.2"));
+
+        // Asked again, the first reply is shown, those after it are not.
+        lp_page->Init("bob");
         Reply(lp_page, "bob", "one\r\ntwo\n<i>three</i>", QByteArray(), 1, 0, false);
+        Reply(lp_page, "bob", "later", Png(10, 10));
         QTRY_COMPARE(PageText(lp_page).remove(' '), QString("one\ntwo\nthree"));
         QCOMPARE(lp_page->Form()->freeToUploadEdit->text(), QString("No"));
 
+        lp_page->Init("bob");
         Reply(lp_page, "bob", "", Png(1600, 400));
         QTRY_COMPARE(PictureShown(lp_page), QSize(800, 200));
         QCOMPARE(PageText(lp_page).trimmed(), QString(QChar::ObjectReplacementCharacter));
+        lp_page->Init("bob");
         Reply(lp_page, "bob", "x", Png(500, 600));
         QTRY_COMPARE(PictureShown(lp_page), QSize(333, 400));
+        lp_page->Init("bob");
         Reply(lp_page, "bob", "undecodable", QByteArray("not a picture"));
         QTRY_COMPARE(PageText(lp_page), QString("undecodable"));
 
@@ -642,21 +785,36 @@ private slots:
         QByteArray const l_tail = Le32(2) + Le32(5) + H("01");
         QCOMPARE(l_reply.Build().ToByteArray(), H("10000000 04000000") + "a\r\nb" + H("00") + l_tail);
 
-        QTemporaryDir l_dir;
-        QString const l_path = l_dir.filePath("me.png");
+        // The picture is read when it changes, not at every request.
+        BaitFolder l_folder;
+        QString const l_path = l_folder.Path("me.png");
         SetSetting("user_picture_file", l_path);
         SetSetting("user_description", QString("x") + QChar(0) + "y");
         QCOMPARE(l_reply.Build().ToByteArray(), H("10000000 01000000") + "x" + H("00") + l_tail);
         QFile l_file(l_path);
         QVERIFY(l_file.open(QIODevice::WriteOnly) && l_file.write("PIC") == 3);
         l_file.close();
-        QCOMPARE(l_reply.Build().ToByteArray(), H("10000000 01000000") + "x" + H("01 03000000") + "PIC" + l_tail);
+        l_folder.Opened();
+        // The kernel reports repeated opens once while they are not read.
+        QStringList l_opens;
+        for (int l_request = 0; l_request < 3; ++l_request) {
+            QCOMPARE(l_reply.Build().ToByteArray(), H("10000000 01000000") + "x" + H("01 03000000") + "PIC" + l_tail);
+            l_opens += l_folder.Opened();
+        }
+        QCOMPARE(l_opens, QStringList("me.png"));
         QVERIFY(l_file.open(QIODevice::WriteOnly) && l_file.write("PICTURE") == 7);
         l_file.close();
-        QCOMPARE(l_reply.Build().ToByteArray(), H("10000000 01000000") + "x" + H("01 07000000") + "PICTURE" + l_tail);
+        l_folder.Opened();
+        l_opens.clear();
+        for (int l_request = 0; l_request < 3; ++l_request) {
+            QCOMPARE(l_reply.Build().ToByteArray(),
+                     H("10000000 01000000") + "x" + H("01 07000000") + "PICTURE" + l_tail);
+            l_opens += l_folder.Opened();
+        }
+        QCOMPARE(l_opens, QStringList("me.png"));
         QVERIFY(l_file.resize(UserInfoReply::MAX_PICTURE_BYTES + 1));
         QCOMPARE(l_reply.Build().ToByteArray(), H("10000000 01000000") + "x" + H("00") + l_tail);
-        SetSetting("user_picture_file", l_dir.path());
+        SetSetting("user_picture_file", l_folder.Path(""));
         QCOMPARE(l_reply.Build().ToByteArray(), H("10000000 01000000") + "x" + H("00") + l_tail);
 
         // A description too long for a peer's reader is cut at a character.
