@@ -434,6 +434,13 @@ bool PeerMessenger::TakeRequest(QString const& i_user, quint32 i_answerCode)
     return l_asked;
 }
 
+bool PeerMessenger::AskedFor(QString const& i_user, quint32 i_answerCode) const
+{
+    auto const l_found = m_requests.find({i_user, i_answerCode});
+    return l_found != m_requests.end() && !l_found->second.empty() &&
+           l_found->second.back() >= Now() - REQUEST_ANSWER_TIME;
+}
+
 void PeerMessenger::ForgetOldRequests()
 {
     qint64 l_oldest = Now() - REQUEST_ANSWER_TIME;

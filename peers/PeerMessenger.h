@@ -220,6 +220,7 @@ private:
         qint64 m_lastActivity = 0;
         qint64 m_buffered = 0;   // bytes of an unfinished frame
         qint64 m_progress = 0;   // when they last grew
+        qint64 m_skipping = 0;   // bytes left of a frame dropped as it arrives
         // Whether the link is the user it names. Only a messaging link the
         // peer opened with its own name needs the check; until it passes, it
         // receives nothing of ours, and its transfer messages and requests
@@ -284,6 +285,10 @@ private:
     // Handles the link's complete frames for at most one slice, then
     // schedules the rest for the next turn of the event loop.
     void ReadMessages(Link& io_link);
+    // Drops a frame that would be dropped unread anyway (an answer we did
+    // not ask for) as its bytes arrive, instead of gathering it first.
+    // False while bytes of such a frame are still to come.
+    bool SkipUnaskedFrame(Link& io_link);
     void CompleteHandshake(QTcpSocket* ip_socket);
     void OpenMessaging(Link& io_link);
     // The sender check of a messaging link the peer opened.
@@ -358,6 +363,8 @@ private:
     void NoteRequest(QString const& i_user, QByteArray const& i_message);
     // True (and the request used up) when we asked the user in time.
     bool TakeRequest(QString const& i_user, quint32 i_answerCode);
+    // The same without using the request up.
+    bool AskedFor(QString const& i_user, quint32 i_answerCode) const;
     // Reads a share list we asked for, in slices, then hands it on (or says
     // why not).
     void ReadShareList(QString const& i_user, QByteArray const& i_message);

@@ -326,6 +326,32 @@ private slots:
         QCOMPARE(mp_messenger->OpenMessagingConnectionCount("alice"), 1);
     }
 
+    // A share list nobody asked for is dropped as its bytes arrive: a frame
+    // of 45 MiB never gathers in our buffers, and the link goes on.
+    void unaskedFrameDroppedAsItArrives()
+    {
+        int l_taken = 0;
+        connect(mp_messenger, &PeerMessenger::UserShare, this, [&]() { ++l_taken; });
+        qint64 l_peak = 0;
+        QTimer l_watch;
+        connect(&l_watch, &QTimer::timeout, this, [&]() { l_peak = qMax(l_peak, mp_messenger->BufferedBytes()); });
+        l_watch.start(1);
+        qint64 const l_length = 45 * 1024 * 1024;
+        QByteArray const l_piece(1024 * 1024, 'z');
+        mp_alice->write(Le32(quint32(l_length)) + Le32(5));
+        for (qint64 l_sent = 4; l_sent < l_length; l_sent += l_piece.size()) {
+            mp_alice->write(l_piece.constData(), qMin<qint64>(l_piece.size(), l_length - l_sent));
+            QTRY_VERIFY(mp_alice->bytesToWrite() < l_piece.size());
+        }
+        QSignalSpy l_marker(mp_messenger, &PeerMessenger::UserInfoRequested);
+        Send(Msg(15));
+        QVERIFY(l_marker.wait(10000));
+        disconnect(mp_messenger, nullptr, this, nullptr);
+        QCOMPARE(l_taken, 0);
+        QVERIFY2(l_peak <= 4 * 1024 * 1024, qPrintable(QString::number(l_peak)));
+        QCOMPARE(mp_messenger->OpenMessagingConnectionCount("alice"), 1);
+    }
+
     // 400,000 unknown messages in one write, each logged (diagnostics on)
     // or, once the log's queue is full, counted: they are handled in slices,
     // and the event loop never waits 100 ms of this thread's time for them
