@@ -4,6 +4,7 @@
 // (browsing its share and downloading a folder; pushing a folder to it).
 
 #include "ShareBrowserFixture.h"
+#include "../../peers/HostileShareLists.h"
 #include "../../e2e/LineProcess.h"
 #include "../StandinLogIn.h"
 
@@ -297,6 +298,29 @@ private slots:
                                     .arg(g_webHost)
                                     .arg(GetSettingInt("listening_port"))));
         QVERIFY(Browse("bob", s_music));
+    }
+
+    // A list that is refused says so on its tab, and why; another user's
+    // refused list leaves the tab as it was.
+    void RefusedListsSayWhy()
+    {
+        using namespace HostileShareLists;
+        auto Message = [](QByteArray const& i_record) {
+            QByteArray l_compressed;
+            ZlibCompress(i_record.constData(), quint64(i_record.size()), l_compressed);
+            return U32(5) + l_compressed;
+        };
+        ShareForm* lp_bob = mp_page->OpenShareBrowse("bob");
+        ShareForm* lp_ann = mp_page->OpenShareBrowse("ann");
+        mp_messenger->DispatchMessage("ann", Message(ListRecord(1, Folder("a", {File(QByteArray("x\0y", 3))}))));
+        QTRY_COMPARE(lp_ann->MessageArea()->toPlainText(),
+                     QString("Requesting file list...\nThe file list was refused: it names a file with a NUL byte."));
+        QCOMPARE(lp_bob->MessageArea()->toPlainText(), QString("Requesting file list..."));
+        mp_messenger->DispatchMessage("bob", Message(LongNames(3, 131000)));
+        QTRY_COMPARE(lp_bob->MessageArea()->toPlainText(),
+                     QString("Requesting file list...\nThe file list was refused: it holds a name of 131,000 bytes, "
+                             "longer than any file system allows (1,024)."));
+        QCOMPARE(Count("user_share"), std::size_t(0));
     }
 
     // Folder trees are queued a folder's own files first (in name order),
