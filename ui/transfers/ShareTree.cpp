@@ -24,27 +24,68 @@ int const FILE_ROW_BATCH = 256;
 // Files the filter tests in one step; a folder's step stays short whatever
 // it holds.
 int const FILES_PER_FILTER_STEP = 64;
+// Rows given to their parent in one step once all are made.
+int const ROWS_PER_ATTACH_STEP = 1024;
 
-// A folder's row. It holds its folder besides the binding in the store,
-// and its text besides the view's copy: the filter reads both for every row
-// at each change of its text.
+// A folder's row. It holds its folder besides the binding in the store:
+// the filter reads it for every row at each change of its text. Its text
+// is read from the folder's path when asked for, not kept: the store holds
+// the path already, and a list of long names would hold them three times
+// (twice as wide characters).
 class FolderRowItem : public QTreeWidgetItem
 {
 public:
     static int const TYPE = QTreeWidgetItem::UserType + 1;
-    FolderRowItem(Item const& i_folder, QString const& i_text)
-        : QTreeWidgetItem(QStringList(i_text), TYPE), m_folder(i_folder), m_text(i_text)
+    explicit FolderRowItem(Item const& i_folder) : QTreeWidgetItem(TYPE), m_folder(i_folder) {}
+    QString Text() const { return ShareModel::FolderRowText(ShareModel::FolderPath(m_folder)); }
+    QVariant data(int i_column, int i_role) const override
     {
+        if (i_column == 0 && (i_role == Qt::DisplayRole || i_role == Qt::EditRole))
+            return Text();
+        return QTreeWidgetItem::data(i_column, i_role);
     }
     Item const m_folder;
-    QString const m_text;
 };
 
-QString const& RowText(QTreeWidgetItem* ip_row)
+QString RowText(QTreeWidgetItem* ip_row)
 {
-    static QString const s_none;
-    return ip_row->type() == FolderRowItem::TYPE ? static_cast<FolderRowItem*>(ip_row)->m_text : s_none;
+    return ip_row->type() == FolderRowItem::TYPE ? static_cast<FolderRowItem*>(ip_row)->Text() : QString();
 }
+
+// What orders a folder among its siblings on the browse tab: its whole
+// path without regard to case. Siblings share their parent's path, so what
+// follows it orders them alike.
+QByteArray OrderText(Item const& i_folder)
+{
+    std::string const l_path = ShareModel::FolderPath(i_folder);
+    Item const l_parent = ShareModel::ParentFolder(i_folder);
+    std::size_t const l_from = l_parent.IsValid() ? ShareModel::FolderPath(l_parent).size() : 0;
+    return ToQString(l_path.substr(std::min(l_from, l_path.size()))).toLower().toUtf8();
+}
+
+} // namespace
+
+ShareTree::OrderKey::OrderKey(Item const& i_folder, bool i_ordered) : m_folder(i_folder)
+{
+    if (!i_ordered)
+        return;
+    m_head = OrderText(i_folder);
+    m_whole = m_head.size() <= HEAD;
+    m_head.truncate(HEAD);
+    m_head.squeeze();
+}
+
+bool ShareTree::OrderKey::operator<(OrderKey const& i_other) const
+{
+    // Only the start of the text is kept (a list of 20,000 names of a
+    // kilobyte would hold them all again for the sort); the rest is read
+    // again when two starts are the same.
+    if (int const l_order = m_head.compare(i_other.m_head); l_order != 0 || (m_whole && i_other.m_whole))
+        return l_order < 0;
+    return OrderText(m_folder) < OrderText(i_other.m_folder);
+}
+
+namespace {
 
 template <class T> T* ObjectOf(Item const& i_node)
 {
@@ -89,7 +130,19 @@ ShareTree::~ShareTree()
     for (QTreeWidgetItem* lp_row : m_buried)
         delete lp_row;
     qDeleteAll(m_newFileRows);
+    DropUnattachedRows();
+}
+
+void ShareTree::DropUnattachedRows()
+{
+    // A row not given to its parent yet is nobody's; one that was goes
+    // with its parent.
+    for (auto& l_group : m_children)
+        for (auto const& l_child : l_group.second)
+            delete l_child.second;
+    m_children.clear();
     qDeleteAll(m_topRows);
+    m_topRows.clear();
 }
 
 std::vector<QWidget*> ShareTree::Widgets() const
@@ -105,51 +158,48 @@ void ShareTree::SetShare(Item const& i_share)
     m_built = false;
     m_maxDepth = 0;
     m_expandLevel = 0;
+    DropUnattachedRows();
     ItemSet const l_folders = i_share.GetItems("user_share_folder");
     m_folders.assign(l_folders.begin(), l_folders.end());
     m_nextFolder = 0;
-    // The list gave the folders in byte order of their paths, which is the
-    // upload tab's order; the browse tab's is sorted here, a folder per
-    // step, and the rows made once it is.
-    m_sorted = m_order == BY_BYTES;
     m_buildWork.Start([this]() { return BuildStep(); }, [this]() { AttachRows(); });
 }
 
 bool ShareTree::BuildStep()
 {
-    if (!m_sorted) {
-        if (m_nextFolder < m_folders.size()) {
-            Item const& l_folder = m_folders[m_nextFolder++];
-            m_ordered.emplace(l_folder["user_share_folder_name"].AsString().toLower(), l_folder);
-            return true;
-        }
-        // Equal keys keep the order they came in.
-        m_folders.clear();
-        for (auto const& l_entry : m_ordered)
-            m_folders.push_back(l_entry.second);
-        m_ordered.clear();
-        m_nextFolder = 0;
-        m_sorted = true;
+    if (m_nextFolder < m_folders.size()) {
+        // The list gives the folders in byte order of their paths, so a
+        // parent (its path is their prefix) has its row before its
+        // subfolders.
+        Item const l_folder = m_folders[m_nextFolder++];
+        QTreeWidgetItem* lp_row = new FolderRowItem(l_folder);
+        Item const l_parentFolder = ShareModel::ParentFolder(l_folder);
+        QTreeWidgetItem* lp_parent = FolderRow(l_parentFolder);
+        int const l_depth = lp_parent ? m_depths[lp_parent] + 1 : 0;
+        m_maxDepth = std::max(m_maxDepth, l_depth);
+        m_depths[lp_row] = l_depth;
+        mp_folderNodeType->GetItem(Value(lp_row)) += l_folder;
+        // The upload tab keeps the list's order, which equal keys keep.
+        m_children[lp_parent].emplace(OrderKey(l_folder, m_order == CASE_INSENSITIVE), lp_row);
         return true;
     }
-    if (m_nextFolder >= m_folders.size())
+    // Every row is made: each takes its place under its parent, a batch
+    // per step.
+    if (m_children.empty())
         return false;
-    // A parent comes before its subfolders in either order (its path is
-    // their prefix), so its row is there to take them.
-    Item const l_folder = m_folders[m_nextFolder++];
-    QTreeWidgetItem* lp_row = new FolderRowItem(l_folder, ShareModel::FolderRowText(ShareModel::FolderPath(l_folder)));
-    int l_depth = 0;
-    QTreeWidgetItem* lp_parent = FolderRow(ShareModel::ParentFolder(l_folder));
-    if (lp_parent) {
-        lp_parent->addChild(lp_row);
-        l_depth = m_depths[lp_parent] + 1;
-        m_maxDepth = std::max(m_maxDepth, l_depth);
-    } else {
-        m_topRows << lp_row;
+    auto const l_group = m_children.begin();
+    QList<QTreeWidgetItem*> l_batch;
+    while (!l_group->second.empty() && l_batch.size() < ROWS_PER_ATTACH_STEP) {
+        l_batch << l_group->second.begin()->second;
+        l_group->second.erase(l_group->second.begin());
     }
-    m_depths[lp_row] = l_depth;
-    mp_folderNodeType->GetItem(Value(lp_row)) += l_folder;
-    return m_nextFolder < m_folders.size();
+    if (l_group->first)
+        l_group->first->addChildren(l_batch);
+    else
+        m_topRows << l_batch;
+    if (l_group->second.empty())
+        m_children.erase(l_group);
+    return !m_children.empty();
 }
 
 void ShareTree::AttachRows()
