@@ -179,15 +179,15 @@ private:
     int m_maxDepth = 0;
     int m_expandLevel = 0;
 
-    // Building: the folders in the list's order, the next to get its row,
-    // the depth of each row made, each parent's rows (null: the top's) by
-    // their order keys until they are given to it, and the top-level rows
-    // to attach at the end (rows are made outside the view, which then
-    // takes them in one go).
+    // Building: the folders in the list's order, the next to join its
+    // siblings, each folder's subfolders (the top's under the null item)
+    // by their order keys until their rows are made, the rows made down to
+    // the one whose subfolders are being made (the first null: the top),
+    // and the top-level rows to attach at the end (rows are made outside
+    // the view, which then takes them in one go).
     SlicedWork m_buildWork;
     std::vector<Item> m_folders;
     std::size_t m_nextFolder = 0;
-    std::unordered_map<QTreeWidgetItem*, int> m_depths;
     struct OrderKey
     {
         OrderKey(Item const& i_folder, bool i_ordered);
@@ -197,7 +197,8 @@ private:
         QByteArray m_head;   // the start of its order text (none: the list's order)
         bool m_whole = true; // the text ends there
     };
-    std::map<QTreeWidgetItem*, std::multimap<OrderKey, QTreeWidgetItem*>> m_children;
+    std::map<Item, std::multimap<OrderKey, Item>> m_children;
+    std::vector<QTreeWidgetItem*> m_made;
     QList<QTreeWidgetItem*> m_topRows;
 
     SlicedWork m_filterWork;
