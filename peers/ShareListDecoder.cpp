@@ -116,10 +116,10 @@ ShareListDecoder::~ShareListDecoder()
 
 void ShareListDecoder::Fail(Status const& i_status)
 {
+    // What was read stays in the list for the caller to drop: a list of a
+    // million entries takes as long to free as to read.
     m_status = i_status;
     m_stage = Stage::Done;
-    // What was read of a failed list is of no use to anyone.
-    m_list = ShareList();
 }
 
 Status ShareListDecoder::Finish()
@@ -144,7 +144,7 @@ bool ShareListDecoder::Step()
     return false;
 }
 
-bool ShareListDecoder::Fill()
+void ShareListDecoder::Fill()
 {
     // What is unread moves to the front: the window holds at most the
     // longest unit (a folder's path and its count) and one piece.
@@ -155,16 +155,16 @@ bool ShareListDecoder::Fill()
         qint64 const l_piece = std::min<qint64>(INFLATE_PIECE, m_payload.size() - m_from);
         if (l_piece <= 0) {
             Fail(Malformed("is cut short"));
-            return false;
+            return;
         }
         m_window.insert(m_window.end(), m_payload.constData() + m_from, m_payload.constData() + m_from + l_piece);
         m_from += int(l_piece);
         m_inflated += quint64(l_piece);
-        return true;
+        return;
     }
     if (m_streamEnded) {
         Fail(Malformed("is cut short"));
-        return false;
+        return;
     }
     // The whole stream must not pass the cap either, though a list within
     // the entries' cap hardly comes near it.
@@ -181,7 +181,7 @@ bool ShareListDecoder::Fill()
     m_inflated += l_produced;
     if (m_inflated > INFLATE_CAP_SHARE_LIST) {
         Fail(Malformed(QString("does not inflate within %1 bytes").arg(Number(INFLATE_CAP_SHARE_LIST))));
-        return false;
+        return;
     }
     if (l_result == Z_STREAM_END)
         m_streamEnded = true;
@@ -189,13 +189,10 @@ bool ShareListDecoder::Fill()
         m_streamEnded = true; // cut short: the record's reader says so if it needs more
     else if (l_result != Z_OK && l_result != Z_BUF_ERROR) {
         Fail(Malformed("is not a zlib stream"));
-        return false;
+        return;
     }
-    if (l_produced == 0) {
+    if (l_produced == 0)
         Fail(Malformed("is cut short"));
-        return false;
-    }
-    return true;
 }
 
 ShareListDecoder::Unit ShareListDecoder::ReadUnit()

@@ -38,6 +38,7 @@ public:
     Status Finish();
 
     Status const& Result() const { return m_status; }
+    // The list, or what was read of it before it failed.
     ShareList& List() { return m_list; }
     quint64 InflatedBytes() const { return m_inflated; }
 
@@ -56,7 +57,7 @@ private:
     // i_tooLong gives for its length.
     Unit ReadBytes(Cursor& io_at, quint32 i_limit, std::string& o_bytes, Status (*ip_tooLong)(quint32));
     // Inflates (or copies) the next piece behind what is left unread.
-    bool Fill();
+    void Fill();
     void Fail(Status const& i_status);
 
     QByteArray m_payload;
