@@ -1,5 +1,7 @@
 #include "peers/PeerCodec.h"
 
+#include "peers/ShareListDecoder.h"
+
 #include <QtEndian>
 
 #include <limits>
@@ -12,7 +14,6 @@ namespace {
 // that cannot fit in the bytes left is refused before anything is reserved.
 constexpr quint64 MIN_FILE_INFO_BYTES = 1 + 4 + 8 + 4 + 4;
 constexpr quint64 MIN_FOLDER_BYTES = 4 + 4;
-constexpr quint64 MIN_TABLE_ENTRY_BYTES = 4 + 4;
 constexpr quint32 MAX_INT = quint32(std::numeric_limits<qint32>::max());
 
 Status Malformed(QString const& i_reason)
@@ -199,9 +200,21 @@ Status Decode(MemStream& io_in, Message& o_message)
     }
 }
 
+namespace {
+
+Status ReadWhole(ShareListDecoder& io_decoder, ShareList& o_list)
+{
+    Status const l_status = io_decoder.Finish();
+    o_list = std::move(io_decoder.List());
+    return l_status;
+}
+
+} // namespace
+
 Status DecodeShareList(MemStream& io_in, ShareList& o_list)
 {
-    return ReadInflated(io_in, INFLATE_CAP_SHARE_LIST, &ReadShareList, o_list);
+    ShareListDecoder l_decoder(io_in.ToByteArray(io_in.ReadIndex()), 0);
+    return ReadWhole(l_decoder, o_list);
 }
 
 Status DecodeSearchAnswer(MemStream& io_in, SearchAnswer& o_answer)
@@ -233,31 +246,8 @@ Status PeekSearchAnswerToken(MemStream const& i_in, quint32& o_token)
 
 Status ReadShareList(MemStream& io_in, ShareList& o_list)
 {
-    o_list = ShareList();
-    quint32 l_folders = 0;
-    if (!io_in.ReadU32(l_folders) || !CountFits(io_in, l_folders, MIN_FOLDER_BYTES))
-        return Malformed("announces more folders than it holds");
-    if (l_folders > MAX_SHARE_LIST_ENTRIES)
-        return Malformed(QString("lists more than %1 entries").arg(MAX_SHARE_LIST_ENTRIES));
-    quint64 l_entries = 0;
-    Status l_status = ReadFolders(io_in, l_folders, MAX_SHARE_LIST_ENTRIES, l_entries, o_list.m_folders);
-    if (!l_status.Ok())
-        return l_status;
-    // Each name costs a map node: the table counts against the same caps,
-    // before anything of it is kept.
-    quint32 l_names = 0;
-    if (!io_in.ReadU32(l_names) || !CountFits(io_in, l_names, MIN_TABLE_ENTRY_BYTES))
-        return Malformed("announces more attribute names than it holds");
-    if (l_names > MAX_ATTRIBUTE_NAMES || l_entries + l_names > MAX_SHARE_LIST_ENTRIES)
-        return Malformed(QString("names %1 attributes after %2 entries").arg(l_names).arg(l_entries));
-    for (quint32 l_entry = 0; l_entry < l_names; ++l_entry) {
-        quint32 l_code = 0;
-        std::string l_name;
-        if (!io_in.ReadU32(l_code) || !io_in.ReadRaw(l_name))
-            return CutShort();
-        o_list.m_table[l_code] = l_name;
-    }
-    return Status();
+    ShareListDecoder l_decoder(io_in.ToByteArray(io_in.ReadIndex()), 0, true);
+    return ReadWhole(l_decoder, o_list);
 }
 
 Status ReadSearchAnswer(MemStream& io_in, SearchAnswer& o_answer)

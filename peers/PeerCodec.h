@@ -56,6 +56,18 @@ constexpr quint32 MAX_FOLDER_FILES = 0x20000;
 // Names in a share list's attribute table (a client names a handful of
 // codes). They count as entries as well.
 constexpr quint32 MAX_ATTRIBUTE_NAMES = 256;
+// The longest name a share list may hold (a folder of a path, a file, an
+// extension, an attribute), in bytes. File systems keep at most 255 bytes
+// (ext4, XFS, Btrfs, ZFS) or 255 UTF-16 units (NTFS, HFS+, APFS) in a name,
+// and 255 units take at most 765 bytes of UTF-8; a peer's own code page
+// takes a byte a character. 1,024 leaves room for what we have not seen.
+constexpr quint32 MAX_NAME_BYTES = 1024;
+// The deepest folder a share list may hold: a path's separators plus one.
+// A peer reads its files through their whole paths, and the longest path
+// the usual systems take is Linux's 4,096 bytes (2,048 levels of one
+// letter); macOS takes 1,024 bytes, Windows 260 units unless a program
+// asks for more. Deeper trees cost the tree's view more than they show.
+constexpr quint32 MAX_FOLDER_DEPTH = 2048;
 
 enum class Fault {
     None,
@@ -174,6 +186,8 @@ Status Decode(MemStream& io_in, Message& o_message);
 bool PeekCode(QByteArray const& i_message, quint32& o_code);
 
 // The compressed payloads (5, 9, 37): inflate within the cap, then read.
+// A share list is read as it inflates (ShareListDecoder.h), and its bounds
+// end it as soon as it passes one.
 Status DecodeShareList(MemStream& io_in, ShareList& o_list);
 Status DecodeSearchAnswer(MemStream& io_in, SearchAnswer& o_answer);
 Status DecodeFolderContents(MemStream& io_in, FolderContents& o_contents);

@@ -7,11 +7,14 @@
 #include "peers/PeerLog.h"
 #include "peers/PeerMessenger.h"
 #include "peers/PeerUsers.h"
+#include "peers/ShareListDecoder.h"
 #include "server/StoreTypes.h"
 #include "store/Settings.h"
+#include "store/SlicedWork.h"
 #include "store/Utilities.h"
 
 #include <algorithm>
+#include <memory>
 #include <tuple>
 #include <vector>
 
@@ -148,6 +151,10 @@ bool PeerMessenger::DispatchMessage(QString const& i_user, QByteArray const& i_p
                    .arg(l_code == SHARED_FILES ? "a share list" : "folder contents", i_user));
         return true;
     }
+    if (l_code == SHARED_FILES) {
+        ReadShareList(i_user, i_payload);
+        return true;
+    }
     if (l_code == SEARCH_RESULTS) {
         quint32 l_token = 0;
         l_in.Skip(4);
@@ -181,12 +188,6 @@ void PeerMessenger::ApplyMessage(QString const& i_user, Message& io_message)
     case SHARED_FILES_REQUEST: {
         Log(1, QString("%1 asks for our share list").arg(i_user));
         AnswerShareListRequest(i_user);
-        break;
-    }
-    case SHARED_FILES: {
-        ShareList& l_list = std::get<ShareList>(l_record);
-        Log(1, QString("Received the share list of %1: %2 folders").arg(i_user, QString::number(l_list.m_folders.size())));
-        emit UserShare(i_user, l_list.m_folders, l_list.m_table);
         break;
     }
     case SEARCH_RESULTS:
@@ -350,6 +351,57 @@ void PeerMessenger::TakeSearchAnswer(QString const& i_user, SearchAnswer const& 
     emit SearchResults(l_results);
 }
 
+// --------------------------------------------------------------- share lists
+
+void PeerMessenger::ReadShareList(QString const& i_user, QByteArray const& i_message)
+{
+    // A list of a million files took 0.7 s to inflate and read at once:
+    // it is read in slices now, and only what has been read is held, so
+    // that a list past a bound ends as soon as the bound is passed.
+    auto const lp_decoder = std::make_shared<ShareListDecoder>(i_message, 4);
+    auto* lp_work = new SlicedWork(this);
+    ++m_shareListsRead;
+    lp_work->Start([lp_decoder]() { return lp_decoder->Step(); },
+                   [this, lp_work, lp_decoder, i_user]() {
+                       lp_work->deleteLater();
+                       --m_shareListsRead;
+                       Status const& l_status = lp_decoder->Result();
+                       ShareList& l_list = lp_decoder->List();
+                       if (l_status.Ok()) {
+                           Log(1, QString("Received the share list of %1: %2 folders, %3 bytes inflated")
+                                      .arg(i_user, QString::number(l_list.m_folders.size()),
+                                           QString::number(lp_decoder->InflatedBytes())));
+                           emit UserShare(i_user, l_list.m_folders, l_list.m_table);
+                       } else {
+                           Log(1, QString("Refusing the share list of %1: it %2").arg(i_user, l_status.m_reason));
+                           emit ShareListRefused(i_user, l_status.m_reason);
+                       }
+                       DropInSlices(std::move(l_list.m_folders));
+                   });
+}
+
+void PeerMessenger::DropInSlices(FileInfoMap i_folders)
+{
+    if (i_folders.empty())
+        return;
+    // The Browse page takes the entries it enters; what is left (a list
+    // nobody took, what a refused one had read) would hold the window as
+    // long to free at once as it took to read.
+    auto const lp_folders = std::make_shared<FileInfoMap>(std::move(i_folders));
+    auto* lp_work = new SlicedWork(this);
+    lp_work->Start(
+        [lp_folders]() {
+            auto const l_first = lp_folders->begin();
+            std::set<FileInfo>& l_files = l_first->second;
+            for (int l_file = 0; l_file < 256 && !l_files.empty(); ++l_file)
+                l_files.erase(l_files.begin());
+            if (l_files.empty())
+                lp_folders->erase(l_first);
+            return !lp_folders->empty();
+        },
+        [lp_work]() { lp_work->deleteLater(); });
+}
+
 // ------------------------------------------------------- what we asked for
 
 void PeerMessenger::NoteRequest(QString const& i_user, QByteArray const& i_message)
@@ -380,6 +432,13 @@ bool PeerMessenger::TakeRequest(QString const& i_user, quint32 i_answerCode)
     if (l_times.empty())
         m_requests.erase(l_found);
     return l_asked;
+}
+
+bool PeerMessenger::AskedFor(QString const& i_user, quint32 i_answerCode) const
+{
+    auto const l_found = m_requests.find({i_user, i_answerCode});
+    return l_found != m_requests.end() && !l_found->second.empty() &&
+           l_found->second.back() >= Now() - REQUEST_ANSWER_TIME;
 }
 
 void PeerMessenger::ForgetOldRequests()

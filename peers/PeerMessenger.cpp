@@ -463,9 +463,11 @@ bool PeerMessenger::TakeFrame(Link& io_link, quint32 i_maxLength, char const* ip
     quint32 l_length = 0;
     switch (PeerWire::ReadFrame(*lp_socket, io_link.m_obfuscated, i_maxLength, o_payload, &l_length)) {
     case PeerWire::ReadResult::Incomplete: {
-        // A frame larger than the read-ahead must fit whole.
-        qint64 const l_needed = qint64(l_length) + (io_link.m_obfuscated ? 8 : 4);
-        if (l_length > 0 && l_needed > lp_socket->readBufferSize())
+        // A frame larger than the read-ahead must fit whole; but not before
+        // its code is known, and with it whether it is wanted at all.
+        qint64 const l_header = io_link.m_obfuscated ? 8 : 4;
+        qint64 const l_needed = qint64(l_length) + l_header;
+        if (l_length > 0 && l_needed > lp_socket->readBufferSize() && lp_socket->bytesAvailable() >= l_header + 4)
             lp_socket->setReadBufferSize(l_needed);
         return false;
     }
@@ -658,7 +660,7 @@ void PeerMessenger::ReadMessages(Link& io_link)
         if (!lp_link || lp_link->m_state != LinkState::Open)
             return;
         QByteArray l_payload;
-        if (!TakeFrame(*lp_link, PeerWire::MAX_MESSAGE_LENGTH, "message", l_payload)) {
+        if (!SkipUnaskedFrame(*lp_link) || !TakeFrame(*lp_link, PeerWire::MAX_MESSAGE_LENGTH, "message", l_payload)) {
             lp_link = FindLink(lp_socket);
             if (lp_link && lp_link->m_peerGone)
                 CloseLink(lp_socket, "closed by the peer");
@@ -690,6 +692,39 @@ void PeerMessenger::ReadMessages(Link& io_link)
             return;
         }
     }
+}
+
+bool PeerMessenger::SkipUnaskedFrame(Link& io_link)
+{
+    QTcpSocket* const lp_socket = io_link.mp_socket;
+    if (io_link.m_skipping == 0) {
+        quint32 l_length = 0;
+        quint32 l_code = 0;
+        QByteArray l_head;
+        if (!PeerWire::PeekFrameHead(*lp_socket, io_link.m_obfuscated, 4, l_length, l_head) ||
+            !PeerCodec::PeekCode(l_head, l_code))
+            return true;
+        qint64 const l_frame = PeerWire::FrameSize(l_length, io_link.m_obfuscated);
+        // A whole frame, or one that closes the link, is read as any other.
+        if (lp_socket->bytesAvailable() >= l_frame || l_length > PeerWire::MAX_MESSAGE_LENGTH ||
+            (l_code != PeerCodec::SHARED_FILES && l_code != PeerCodec::FOLDER_CONTENTS) ||
+            AskedFor(io_link.m_user, l_code))
+            return true;
+        // A 45 MiB list nobody asked for was gathered whole before it was
+        // dropped, and its memory stayed with the process.
+        Log(1, QString("Dropping %1 of %2 bytes from %3 that we did not ask for, as it arrives")
+                   .arg(l_code == PeerCodec::SHARED_FILES ? "a share list" : "folder contents",
+                        QString::number(l_length), io_link.m_user));
+        io_link.m_skipping = l_frame;
+        if (lp_socket->readBufferSize() > READ_AHEAD)
+            lp_socket->setReadBufferSize(READ_AHEAD);
+    }
+    qint64 const l_skipped = lp_socket->skip(std::min(lp_socket->bytesAvailable(), io_link.m_skipping));
+    if (l_skipped > 0) {
+        io_link.m_skipping -= l_skipped;
+        io_link.m_progress = io_link.m_lastActivity = Now();
+    }
+    return io_link.m_skipping == 0;
 }
 
 bool PeerMessenger::HandleMessage(QTcpSocket* ip_socket, QByteArray const& i_payload)
@@ -1367,7 +1402,7 @@ void PeerMessenger::EveryHalfMinute()
         Link& l_link = l_entry.second;
         if (l_link.m_trust == Link::Trust::Pending && l_now - l_link.m_started > HANDSHAKE_TIMEOUT)
             l_unchecked.push_back(l_entry.first);
-        if (l_link.m_buffered > 0 && l_now - l_link.m_progress > m_limits.m_stalledFrameMs) {
+        if ((l_link.m_buffered > 0 || l_link.m_skipping > 0) && l_now - l_link.m_progress > m_limits.m_stalledFrameMs) {
             l_close.emplace_back(l_entry.first, QString("an unfinished frame made no progress for %1 s")
                                                     .arg(m_limits.m_stalledFrameMs / 1000));
         } else if (l_link.m_state != LinkState::Open) {

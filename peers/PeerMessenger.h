@@ -139,6 +139,8 @@ public:
     };
     void SetLimits(Limits const& i_limits);
     qint64 BufferedBytes() const { return m_bufferedBytes; }
+    // Share lists being read (in slices) and not yet handed on.
+    int ShareListsBeingRead() const { return m_shareListsRead; }
 
     // Time-outs (milliseconds on the clock above).
     static constexpr qint64 UNSENT_MESSAGE_LIFETIME = 300 * 1000;
@@ -166,6 +168,9 @@ signals:
 
     // Incoming peer messages.
     void UserShare(QString i_user, FileInfoMap& i_share, AttributeTranslationTable& i_table);
+    // The share list we asked the user for came and was refused; i_reason
+    // says why ("holds a name of ... bytes, ..."), to follow "it".
+    void ShareListRefused(QString i_user, QString i_reason);
     // Peer message 37: the files of one folder, i_folder as we asked for it.
     void FolderContentsReceived(QString i_user, quint32 i_token, std::string i_folder, FileInfoMap& i_contents);
     void SearchResults(Item i_searchResults);
@@ -215,6 +220,7 @@ private:
         qint64 m_lastActivity = 0;
         qint64 m_buffered = 0;   // bytes of an unfinished frame
         qint64 m_progress = 0;   // when they last grew
+        qint64 m_skipping = 0;   // bytes left of a frame dropped as it arrives
         // Whether the link is the user it names. Only a messaging link the
         // peer opened with its own name needs the check; until it passes, it
         // receives nothing of ours, and its transfer messages and requests
@@ -279,6 +285,10 @@ private:
     // Handles the link's complete frames for at most one slice, then
     // schedules the rest for the next turn of the event loop.
     void ReadMessages(Link& io_link);
+    // Drops a frame that would be dropped unread anyway (an answer we did
+    // not ask for) as its bytes arrive, instead of gathering it first.
+    // False while bytes of such a frame are still to come.
+    bool SkipUnaskedFrame(Link& io_link);
     void CompleteHandshake(QTcpSocket* ip_socket);
     void OpenMessaging(Link& io_link);
     // The sender check of a messaging link the peer opened.
@@ -353,6 +363,13 @@ private:
     void NoteRequest(QString const& i_user, QByteArray const& i_message);
     // True (and the request used up) when we asked the user in time.
     bool TakeRequest(QString const& i_user, quint32 i_answerCode);
+    // The same without using the request up.
+    bool AskedFor(QString const& i_user, quint32 i_answerCode) const;
+    // Reads a share list we asked for, in slices, then hands it on (or says
+    // why not).
+    void ReadShareList(QString const& i_user, QByteArray const& i_message);
+    // A list's entries that nobody took go in slices too.
+    void DropInSlices(FileInfoMap i_folders);
     void ForgetOldRequests();
     // True while the search may take i_files more.
     bool AdmitSearchFiles(quint32 i_token, std::size_t i_files);
@@ -412,6 +429,7 @@ private:
     std::deque<std::pair<QString, qint64>> m_unreachableOrder;
 
     std::map<std::pair<QString, quint32>, std::deque<qint64>> m_requests; // (user, answer code): times we asked
+    int m_shareListsRead = 0;
     struct SearchIntake
     {
         quint64 m_files = 0;

@@ -115,6 +115,19 @@ ReadResult ReadFrame(QIODevice& io_device, bool i_obfuscated, quint32 i_maxLengt
     return ReadResult::Complete;
 }
 
+bool PeekFrameHead(QIODevice& io_device, bool i_obfuscated, int i_bytes, quint32& o_length, QByteArray& o_head)
+{
+    int const l_header = i_obfuscated ? 8 : 4;
+    QByteArray l_bytes = io_device.peek(l_header + i_bytes);
+    if (l_bytes.size() != l_header + i_bytes)
+        return false;
+    if (i_obfuscated)
+        Scramble(qFromLittleEndian<quint32>(l_bytes.constData()), 0, l_bytes.data() + 4, quint64(4 + i_bytes));
+    o_length = qFromLittleEndian<quint32>(l_bytes.constData() + l_header - 4);
+    o_head = l_bytes.mid(l_header);
+    return true;
+}
+
 QByteArray BuildInitHandshake(QString const& i_ownUser, QString const& i_type)
 {
     MemStream l_message;

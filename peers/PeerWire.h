@@ -53,6 +53,11 @@ enum class ReadResult {
 ReadResult ReadFrame(QIODevice& io_device, bool i_obfuscated, quint32 i_maxLength,
                      QByteArray& o_payload, quint32* op_announcedLength = nullptr);
 
+// The announced length of the frame at the device's read position and the
+// first i_bytes of its payload, unscrambled, without consuming anything;
+// false until all of those have arrived.
+bool PeekFrameHead(QIODevice& io_device, bool i_obfuscated, int i_bytes, quint32& o_length, QByteArray& o_head);
+
 QByteArray BuildInitHandshake(QString const& i_ownUser, QString const& i_type);
 QByteArray BuildConnectBackHandshake(quint32 i_token, QString const& i_ownUser);
 

@@ -140,8 +140,13 @@ QString TransferQueueManager::SafeLocalName(QString i_remote)
         if (l_char == QLatin1Char('/') || l_char == QLatin1Char('\\') || l_char.unicode() < 0x20 ||
             l_char.unicode() == 0x7f)
             l_char = QLatin1Char('_');
-    if (i_remote.isEmpty() || i_remote.count(QLatin1Char('.')) == i_remote.size())
+    if (i_remote.isEmpty())
         return "_";
+    // Dots alone would name the folder itself or its parent, or hide: they
+    // stay behind a "_", which keeps them apart from a real "_" (a file of
+    // that name where the folder ".." goes would end the folder's files).
+    if (i_remote.count(QLatin1Char('.')) == i_remote.size())
+        i_remote.prepend(QLatin1Char('_'));
     if (i_remote.toUtf8().size() <= MAX_COMPONENT_BYTES)
         return i_remote;
     // Too long for the file system: shorten the stem, keep a short extension.

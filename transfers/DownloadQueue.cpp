@@ -6,6 +6,7 @@
 
 #include "transfers/TransferItems.h"
 
+#include "peers/PeerCodec.h"
 #include "peers/PeerMessenger.h"
 #include "server/Server.h"
 #include "store/MemStream.h"
@@ -235,7 +236,35 @@ void TransferQueueManager::OnUserOnline(Item i_user)
 
 Item TransferQueueManager::FindDownloadByRemotePath(QString const& i_user, std::string const& i_file)
 {
-    return GetDownloadEntry(i_user, GetFileName(i_file), GetFolder(i_file));
+    // Looked up without making anything: a peer's notice must not leave
+    // key items behind.
+    Item const l_user = d.GetType("user")->HasItem(Value(i_user));
+    Type* const lp_names = d.GetType("file_name");
+    Type* const lp_folders = d.GetType("remote_folder");
+    auto const l_find = [&](std::string const& i_name, std::string const& i_folder) {
+        Item const l_name = lp_names->HasItem(Value(i_name));
+        Item const l_folder = l_name.IsNull() ? Item() : lp_folders->HasItem(Value(i_folder));
+        if (l_user.IsNull() || l_folder.IsNull())
+            return Item();
+        ItemSet l_keys;
+        for (Item const& l_key : {l_user, l_name, l_folder})
+            l_keys.insert(l_key);
+        return d.GetItem(l_keys, "download_entry");
+    };
+    if (Item const l_entry = l_find(GetFileName(i_file), GetFolder(i_file)); l_entry.IsValid())
+        return l_entry;
+    // A name may hold a separator itself (a file "a\b.mp3" on a Linux
+    // peer's disk): the path is cut at each earlier one in turn, as far as
+    // a share list's names go; otherwise the peer's offer of the file is
+    // refused ("Cancelled") and the download waits for ever.
+    std::size_t l_cut = i_file.size();
+    while (l_cut > 0 && (l_cut = i_file.find_last_of("\\/", l_cut - 1)) != std::string::npos) {
+        if (i_file.size() - l_cut - 1 > PeerCodec::MAX_NAME_BYTES)
+            break;
+        if (Item const l_entry = l_find(i_file.substr(l_cut + 1), i_file.substr(0, l_cut)); l_entry.IsValid())
+            return l_entry;
+    }
+    return Item();
 }
 
 void TransferQueueManager::OnDownloadPlaceInLine(QString i_user, std::string i_file, int i_place)

@@ -65,7 +65,7 @@ void TransferQueueManager::OnFileTransferRequest(QString i_user, int i_direction
                        .arg(i_user, ToQString(i_file), QString::number(i_req)),
                 l_user);
 
-    Item l_entry = GetDownloadEntry(i_user, l_name, l_folder);
+    Item l_entry = FindDownloadByRemotePath(i_user, i_file);
     if (l_entry.IsNull() && CanAcceptUserInitiatedUploadsFrom(i_user)) {
         l_entry = NewDownloadEntry(i_user, l_name, l_folder, i_fileSize, 0);
         SetDownloadEntryStatus(l_entry, "queued");

@@ -8,6 +8,21 @@
 // Everything is in memory: caches are warm.
 //
 //   bench_share_browser [runs] [files]     (default 4 runs of 200,000 files)
+//   bench_share_browser [runs] hostile     (each hostile list [runs] times,
+//                                           after one ordinary share)
+//
+// The hostile lists are the shapes peers have sent (names of 131,000
+// bytes, a chain of folders 10,000 deep, an attribute-name table of 28
+// million names, a million files) and two at the bounds a list may reach
+// (names of 1,024 bytes, 2,048 levels), each compressed and handed to the
+// peer messenger as the answer to the tab's request
+// (PeerMessenger::DispatchMessage, as a connection does): read in slices,
+// refused or entered and shown. The memory an accepted list may take is
+// twice its inflated size and, for each of its entries, the bytes a file
+// takes in the run of the ordinary share made first in the same process;
+// it is read as the peak from the list's arrival to its tab shown
+// ("VmHWM:") and as the resident memory then, once the C library has given
+// back its free pages.
 //
 // Resident memory is read after the store's collection, which gives the
 // freed pools' pages and the C library's free pages back to the system. A
@@ -19,12 +34,14 @@
 
 #include "bench/BenchUtil.h"
 #include "ShareBrowserFixture.h"
+#include "../../peers/HostileShareLists.h"
 
 #include "store/SlicedWork.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QLineEdit>
+#include <QTextBrowser>
 #include <QTimer>
 
 #include <algorithm>
@@ -78,6 +95,23 @@ struct Figures
     double m_clear = 0, m_clearStall = 0;
     double m_close = 0, m_closeStall = 0;
     long m_before = 0, m_shown = 0, m_after = 0;
+};
+
+// A hostile list: its record (inflated), and whether it is to be taken.
+struct Hostile
+{
+    char const* mp_name;
+    std::function<QByteArray()> m_record;
+    bool m_taken;
+    quint64 m_entries; // folders and files, when taken
+};
+
+struct HostileFigures
+{
+    double m_seconds = 0, m_stall = 0, m_cpu = 0;
+    long m_before = 0, m_peak = 0, m_shown = 0, m_after = 0;
+    quint64 m_wire = 0, m_inflated = 0;
+    QString m_outcome;
 };
 
 struct Program : ShareBrowserFixture
@@ -140,7 +174,97 @@ struct Program : ShareBrowserFixture
         bench::Require(Count("user_share_file") + Count("user_share_folder") + Count("user_share_folder_node") == 0,
                        "closing left items of the share");
     }
+
+    // The list, compressed, answers the request of a new tab; the figures
+    // run until the tab shows it or says it was refused, and then until it
+    // is closed.
+    void MeasureHostile(QByteArray const& i_record, HostileFigures& o_figures)
+    {
+        QByteArray l_message = HostileShareLists::U32(5);
+        QByteArray l_compressed;
+        bench::Require(ZlibCompress(i_record.constData(), quint64(i_record.size()), l_compressed), "no zlib stream");
+        l_message += l_compressed;
+        l_compressed.clear();
+        o_figures.m_wire = quint64(l_message.size());
+        o_figures.m_inflated = quint64(i_record.size());
+        RunUntil([]() { return true; });
+        d.RemoveDisconnectedItems();
+        bench::ResetPeak();
+        o_figures.m_before = bench::ResidentKiB();
+
+        QElapsedTimer l_clock;
+        l_clock.start();
+        std::int64_t const l_cpu = bench::ThreadCpuNs();
+        ShareForm* lp_view = mp_page->OpenShareBrowse("eve");
+        bench::StallProbe l_probe;
+        mp_messenger->DispatchMessage("eve", l_message);
+        l_message.clear();
+        o_figures.m_stall = l_probe.RunUntil([this, lp_view]() {
+            return lp_view->Tree()->IsBuilt() ||
+                   (mp_messenger->ShareListsBeingRead() == 0 &&
+                    lp_view->MessageArea()->toPlainText().contains("refused"));
+        });
+        o_figures.m_seconds = l_clock.nsecsElapsed() / 1e9;
+        o_figures.m_cpu = (bench::ThreadCpuNs() - l_cpu) / 1e9;
+        d.RemoveDisconnectedItems();
+        o_figures.m_peak = bench::ResidentKiB("VmHWM:");
+        malloc_trim(0);
+        o_figures.m_shown = bench::ResidentKiB();
+        o_figures.m_outcome = lp_view->Tree()->IsBuilt()
+                                  ? QString("taken, %1 folders, %2 files")
+                                        .arg(Count("user_share_folder"))
+                                        .arg(Count("user_share_file"))
+                                  : lp_view->MessageArea()->toPlainText().section('\n', -1);
+
+        mp_page->OnTabCloseRequested(mp_page->Tabs()->indexOf(lp_view));
+        RunUntil([this]() { return !mp_shares->IsRemovingShares() && mp_page->PendingShareCount() == 0; });
+        d.RemoveDisconnectedItems();
+        RunUntil([]() { return true; });
+        o_figures.m_after = bench::ResidentKiB();
+    }
 };
+
+void RunHostile(Program& io_program, int i_runs, double i_bytesPerFile)
+{
+    using namespace HostileShareLists;
+    bool const l_quick = bench::Quick();
+    int const l_longNames = l_quick ? 20 : 1900;
+    int const l_chain = l_quick ? 2100 : 10000;
+    int const l_bombNames = l_quick ? 100000 : 28000000;
+    int const l_files = l_quick ? 20000 : 1000000;
+    int const l_boundNames = l_quick ? 200 : 20000;
+    std::vector<Hostile> const l_lists = {
+        {"1,900 folders, names of 131,000 bytes", [=]() { return LongNames(l_longNames, 131000); }, false, 0},
+        {"a chain of folders 10,000 deep", [=]() { return DeepChain(l_chain); }, false, 0},
+        {"28,000,000 attribute names", [=]() { return NameTableBomb(l_bombNames); }, false, 0},
+        {"1,000,000 files", [=]() { return ManyFiles(l_files); }, true, quint64(l_files + l_files / 100)},
+        {"20,000 folders, names of 1,024 bytes", [=]() { return LongNames(l_boundNames, 1024); }, true,
+         quint64(l_boundNames)},
+        {"a chain of folders 2,048 deep", []() { return DeepChain(2048); }, true, 2048},
+    };
+    std::printf("\nHostile lists answering the tab's request (%d runs each; bytes per file for the bound: %.0f)\n",
+                i_runs, i_bytesPerFile);
+    std::printf("  list | wire KiB | inflated MiB | to shown/refused s (cpu) | stall ms | peak MB | shown MB | bound MB "
+                "| after/before | outcome\n");
+    for (Hostile const& l_list : l_lists) {
+        QByteArray const l_record = l_list.m_record();
+        for (int l_run = 0; l_run < i_runs; ++l_run) {
+            HostileFigures l_f;
+            io_program.MeasureHostile(l_record, l_f);
+            double const l_bound = l_list.m_taken ? (2.0 * double(l_f.m_inflated) +
+                                                     double(l_list.m_entries) * i_bytesPerFile) / 1e6
+                                                  : 0;
+            std::printf("  %s | %8.0f | %12.1f | %12.3f (%.3f) | %8.1f | %7.1f | %8.1f | %8s | %12.3f | %s\n",
+                        l_list.mp_name, double(l_f.m_wire) / 1024, double(l_f.m_inflated) / 1048576, l_f.m_seconds,
+                        l_f.m_cpu, l_f.m_stall, double(l_f.m_peak - l_f.m_before) * 1.024 / 1000,
+                        double(l_f.m_shown - l_f.m_before) * 1.024 / 1000,
+                        l_list.m_taken ? qPrintable(QString::number(l_bound, 'f', 1)) : "-",
+                        double(l_f.m_after) / double(l_f.m_before), qPrintable(l_f.m_outcome));
+            std::fflush(stdout);
+            bench::Require(l_f.m_outcome.startsWith("taken") == l_list.m_taken, "a hostile list went the wrong way");
+        }
+    }
+}
 
 } // namespace
 
@@ -149,7 +273,9 @@ int main(int argc, char** argv)
     bench::UseOffscreenPlatform();
     QApplication l_app(argc, argv);
     int const l_runs = bench::RunsArgument(argc, argv, bench::Size(4, 1));
-    int const l_files = argc > 2 ? std::max(FILES_PER_FOLDER, atoi(argv[2])) : bench::Size(200000, 2000);
+    bool const l_hostileOnly = argc > 2 && QByteArray(argv[2]) == "hostile";
+    int const l_files =
+        argc > 2 && !l_hostileOnly ? std::max(FILES_PER_FOLDER, atoi(argv[2])) : bench::Size(200000, 2000);
     std::printf("A received share of %d files in %d folders; %d runs, the first the process's first share; warm "
                 "cache (all in memory); slices of %lld ms\n",
                 l_files, l_files / FILES_PER_FOLDER, l_runs, static_cast<long long>(SlicedWork::SliceMs()));
@@ -163,14 +289,19 @@ int main(int argc, char** argv)
     }
     std::printf("  run | build s | stall ms | bytes/file | filter s (cpu) | stall ms | no filter s | stall ms | "
                 "close s | stall ms | after/before\n");
-    for (int l_run = 0; l_run < l_runs; ++l_run) {
+    double l_bytesPerFile = 0;
+    for (int l_run = 0; l_run < (l_hostileOnly ? 1 : l_runs); ++l_run) {
         Figures l_f;
         l_program.Measure(l_files, l_f);
+        if (l_run == 0)
+            l_bytesPerFile = l_f.m_memoryPerFile;
         std::printf("  %3d | %7.3f | %8.1f | %10s | %6.3f (%.3f) | %8.1f | %11.3f | %8.1f | %7.3f | %8.1f | %12.3f\n",
                     l_run, l_f.m_build, l_f.m_buildStall,
                     l_run == 0 ? qPrintable(QString::number(l_f.m_memoryPerFile, 'f', 0)) : "-", l_f.m_filter,
                     l_f.m_filterCpu, l_f.m_filterStall, l_f.m_clear, l_f.m_clearStall, l_f.m_close, l_f.m_closeStall,
                     double(l_f.m_after) / double(l_f.m_before));
     }
+    if (l_hostileOnly || bench::Quick())
+        RunHostile(l_program, l_hostileOnly ? l_runs : 1, l_bytesPerFile);
     return 0;
 }

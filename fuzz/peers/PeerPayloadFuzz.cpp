@@ -17,6 +17,29 @@ void CheckFiles(FileInfoMap const& i_folders)
                 __builtin_trap();
 }
 
+// An accepted share list holds no name and no folder past what file
+// systems hold.
+void CheckShareList(FileInfoMap const& i_folders)
+{
+    for (auto const& l_folder : i_folders) {
+        std::size_t l_levels = 1;
+        std::size_t l_name = 0;
+        for (char const l_byte : l_folder.first) {
+            bool const l_separator = l_byte == '\\' || l_byte == '/';
+            l_levels += l_separator;
+            l_name = l_separator ? 0 : l_name + 1;
+            if (l_name > PeerCodec::MAX_NAME_BYTES)
+                __builtin_trap();
+        }
+        if (l_levels > PeerCodec::MAX_FOLDER_DEPTH)
+            __builtin_trap();
+        for (FileInfo const& l_file : l_folder.second)
+            if (l_file.m_name.size() > PeerCodec::MAX_NAME_BYTES ||
+                l_file.m_attributes.m_extension.size() > PeerCodec::MAX_NAME_BYTES)
+                __builtin_trap();
+    }
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(uint8_t const* ip_data, size_t i_size)
@@ -27,8 +50,10 @@ extern "C" int LLVMFuzzerTestOneInput(uint8_t const* ip_data, size_t i_size)
     switch (ip_data[0] % 3) {
     case 0: {
         PeerCodec::ShareList l_list;
-        if (PeerCodec::ReadShareList(l_in, l_list).Ok())
+        if (PeerCodec::ReadShareList(l_in, l_list).Ok()) {
             CheckFiles(l_list.m_folders);
+            CheckShareList(l_list.m_folders);
+        }
         break;
     }
     case 1: {

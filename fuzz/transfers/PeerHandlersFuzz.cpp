@@ -19,6 +19,7 @@
 #include "shares/DNetManager.h"
 #include "shares/SharedFoldersManager.h"
 #include "store/DelayedInvoker.h"
+#include "store/SlicedWork.h"
 #include "tests/ManagerSet.h"
 #include "transfers/TransferQueueManager.h"
 
@@ -38,6 +39,9 @@ class Program : public ManagerSet<DataSaver, Server, PeerMessenger, DelayedInvok
 public:
     Program()
     {
+        // Sliced work (a share list's reading, among others) runs to its
+        // end at once: every input is handled before the managers go.
+        SlicedWork::SetSliceMs(-1);
         // The engine writes downloads and logs under the home folder.
         qputenv("HOME", m_home.path().toUtf8());
         qputenv("XDG_RUNTIME_DIR", m_home.path().toUtf8());

@@ -2,8 +2,10 @@
 // record or its fault, every encoder to the same bytes, the handshakes and
 // the key stream. No socket: what needs one is in the other peer tests.
 
+#include "HostileShareLists.h"
 #include "PeerTestSupport.h"
 #include "peers/PeerCodec.h"
+#include "peers/ShareListDecoder.h"
 
 using namespace PeerCodec;
 
@@ -180,6 +182,71 @@ private slots:
         QCOMPARE(Outcome(message), outcome);
         if (!encoded.isEmpty())
             QCOMPARE(encoded, message);
+    }
+
+    // Names and depths within what file systems hold are taken; a list
+    // past one is refused with the reason, as soon as the field is
+    // inflated: a bomb's first piece is all that is inflated of it.
+    void shareListBounds_data()
+    {
+        using namespace HostileShareLists;
+        QTest::addColumn<QByteArray>("record");
+        QTest::addColumn<QString>("outcome");
+        QTest::addColumn<bool>("inflatedPastIt"); // more than its first pieces
+        QByteArray const l_name(1024, 'n');
+        QByteArray const l_over(1025, 'o');
+        auto Row = [](char const* ip_name, QByteArray const& i_record, char const* ip_outcome,
+                      bool i_inflatedPastIt = true) {
+            QTest::newRow(ip_name) << i_record << QString(ip_outcome) << i_inflatedPastIt;
+        };
+        Row("names of 1,024 bytes", ListRecord(1, Folder("a\\" + l_name + "\\b", {File(l_name, 1, l_name)})),
+            "1 folders, 1 files");
+        Row("a folder's name of 1,025 bytes", ListRecord(1, Folder("a\\" + l_over + "\\b")),
+            "holds a name of 1,025 bytes, longer than any file system allows (1,024)");
+        Row("names of 131,000 bytes", LongNames(40, 131000),
+            "holds a name of 131,000 bytes, longer than any file system allows (1,024)", false);
+        Row("a file's name of 1,025 bytes", ListRecord(1, Folder("a", {File(l_over)})),
+            "holds a name of 1,025 bytes, longer than any file system allows (1,024)");
+        Row("an extension of 1,025 bytes", ListRecord(1, Folder("a", {File("x", 1, l_over)})),
+            "holds a name of 1,025 bytes, longer than any file system allows (1,024)");
+        Row("an attribute's name of 1,025 bytes", U32(0) + U32(1) + U32(7) + String(l_over),
+            "holds a name of 1,025 bytes, longer than any file system allows (1,024)");
+        Row("2,048 levels", DeepChain(2048), "2,048 folders, 0 files");
+        Row("2,049 levels", DeepChain(2100),
+            "holds a folder 2,049 levels deep, deeper than any file system allows (2,048)");
+        Row("levels of slashes", ListRecord(1, Folder("a" + QByteArray(2048, '/'))),
+            "holds a folder 2,049 levels deep, deeper than any file system allows (2,048)");
+        Row("attribute-name bomb", NameTableBomb(6000000), "names 6,000,000 attributes after 0 entries", false);
+        Row("a NUL in a file's name", ListRecord(1, Folder("a", {File(QByteArray("x\0y", 3))})),
+            "names a file with a NUL byte");
+        Row("cut inside a name", ListRecord(1, Folder("a", {File("xyz")})).left(14), "is cut short");
+    }
+
+    void shareListBounds()
+    {
+        QFETCH(QByteArray, record);
+        QFETCH(QString, outcome);
+        QFETCH(bool, inflatedPastIt);
+        MemStream l_in(H("05000000") + Zlib(record));
+        Message l_message;
+        Status const l_status = Decode(l_in, l_message);
+        QString l_outcome = l_status.m_reason;
+        if (l_status.Ok()) {
+            FileInfoMap const& l_folders = std::get<ShareList>(l_message.m_record).m_folders;
+            std::size_t l_files = 0;
+            for (auto const& l_folder : l_folders)
+                l_files += l_folder.second.size();
+            l_outcome = QString("%1 folders, %2 files")
+                            .arg(QLocale(QLocale::English).toString(qulonglong(l_folders.size())))
+                            .arg(l_files);
+        }
+        QCOMPARE(l_outcome, outcome);
+        // What lies past the bound is not inflated.
+        ShareListDecoder l_decoder(Zlib(record), 0);
+        l_decoder.Finish();
+        if (!inflatedPastIt)
+            QVERIFY2(l_decoder.InflatedBytes() <= 3 * ShareListDecoder::INFLATE_PIECE,
+                     qPrintable(QString::number(l_decoder.InflatedBytes())));
     }
 
     void searchAnswerTokens_data()

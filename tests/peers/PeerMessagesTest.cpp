@@ -3,9 +3,11 @@
 // not: share lists nobody asked for, answers past a search's cap, malformed
 // or refused messages, a peer that does not read.
 
+#include "HostileShareLists.h"
 #include "PeerTestSupport.h"
 #include "peers/PeerMessenger.h"
 #include "store/Settings.h"
+#include "store/SlicedWork.h"
 #include "store/TimerManager.h"
 
 #include <QtTest>
@@ -256,8 +258,7 @@ private slots:
 
     // Folder contents nobody asked for, and answers to no live search, are
     // dropped before their files are inflated or read: bodies that would
-    // close the connection leave it open. A share list whose name table
-    // passes the caps is refused before the table is read.
+    // close the connection leave it open.
     void unaskedAnswersDroppedUnread()
     {
         int l_taken = 0;
@@ -273,20 +274,82 @@ private slots:
         NewSearch(4004);
         Send(l_badFiles);
         QVERIFY(AwaitClosed(*mp_alice));
-        Reconnect();
-
-        // 6,000,000 names of 9 bytes: a list of 54 MB with no folder.
-        mp_messenger->GetUserSharedFiles("alice");
-        QCOMPARE(NextFrame(), H("04000000"));
-        QByteArray l_table = Le32(6000000);
-        l_table.reserve(4 + 6000000 * 9);
-        for (int l_name = 0; l_name < 6000000; ++l_name)
-            l_table += H("00000000 01000000 6e");
-        Send(Msg(5, Zlib(H("00000000") + l_table)));
-        QVERIFY(AwaitClosed(*mp_alice));
         disconnect(mp_messenger, nullptr, this, nullptr);
         QCOMPARE(l_taken, 0);
         Reconnect();
+    }
+
+    // A share list we asked for is read in slices while it inflates (a step
+    // a slice here): the event loop turns while it is read, and a list past
+    // a bound ends as soon as it passes it, with the reason, the
+    // connection kept.
+    void shareListsReadInSlices_data()
+    {
+        using namespace HostileShareLists;
+        QTest::addColumn<QByteArray>("record");
+        QTest::addColumn<QString>("outcome");
+        QTest::newRow("200,000 files") << ManyFiles(200000) << "taken: 2000 folders";
+        QTest::newRow("names of 131,000 bytes")
+            << LongNames(40, 131000) << "refused: holds a name of 131,000 bytes, longer than any file system allows (1,024)";
+        QTest::newRow("2,100 levels")
+            << DeepChain(2100) << "refused: holds a folder 2,049 levels deep, deeper than any file system allows (2,048)";
+        // 6,000,000 names of 9 bytes: 54 MB with no folder.
+        QTest::newRow("attribute-name bomb") << NameTableBomb(6000000)
+                                             << "refused: names 6,000,000 attributes after 0 entries";
+        QTest::newRow("a NUL in a name") << ListRecord(1, Folder("a", {File(QByteArray("x\0y", 3))}))
+                                         << "refused: names a file with a NUL byte";
+    }
+
+    void shareListsReadInSlices()
+    {
+        QFETCH(QByteArray, record);
+        QFETCH(QString, outcome);
+        QString l_outcome;
+        connect(mp_messenger, &PeerMessenger::UserShare, this,
+                [&](QString, FileInfoMap& i_share) { l_outcome = QString("taken: %1 folders").arg(i_share.size()); });
+        connect(mp_messenger, &PeerMessenger::ShareListRefused, this,
+                [&](QString, QString i_reason) { l_outcome = "refused: " + i_reason; });
+        int l_turns = 0;
+        QTimer l_tick;
+        connect(&l_tick, &QTimer::timeout, this, [&]() { l_turns += mp_messenger->ShareListsBeingRead(); });
+        l_tick.start(0);
+        SlicedWork::SetSliceMs(0);
+        mp_messenger->GetUserSharedFiles("alice");
+        QCOMPARE(NextFrame(), H("04000000"));
+        Send(Msg(5, Zlib(record)));
+        QTRY_VERIFY_WITH_TIMEOUT(!l_outcome.isEmpty(), 60000);
+        SlicedWork::SetSliceMs(10);
+        disconnect(mp_messenger, nullptr, this, nullptr);
+        QCOMPARE(l_outcome, outcome);
+        QVERIFY(l_turns > 0);
+        QCOMPARE(mp_messenger->ShareListsBeingRead(), 0);
+        QCOMPARE(mp_messenger->OpenMessagingConnectionCount("alice"), 1);
+    }
+
+    // A share list nobody asked for is dropped as its bytes arrive: a frame
+    // of 45 MiB never gathers in our buffers, and the link goes on.
+    void unaskedFrameDroppedAsItArrives()
+    {
+        int l_taken = 0;
+        connect(mp_messenger, &PeerMessenger::UserShare, this, [&]() { ++l_taken; });
+        qint64 l_peak = 0;
+        QTimer l_watch;
+        connect(&l_watch, &QTimer::timeout, this, [&]() { l_peak = qMax(l_peak, mp_messenger->BufferedBytes()); });
+        l_watch.start(1);
+        qint64 const l_length = 45 * 1024 * 1024;
+        QByteArray const l_piece(1024 * 1024, 'z');
+        mp_alice->write(Le32(quint32(l_length)) + Le32(5));
+        for (qint64 l_sent = 4; l_sent < l_length; l_sent += l_piece.size()) {
+            mp_alice->write(l_piece.constData(), qMin<qint64>(l_piece.size(), l_length - l_sent));
+            QTRY_VERIFY(mp_alice->bytesToWrite() < l_piece.size());
+        }
+        QSignalSpy l_marker(mp_messenger, &PeerMessenger::UserInfoRequested);
+        Send(Msg(15));
+        QVERIFY(l_marker.wait(10000));
+        disconnect(mp_messenger, nullptr, this, nullptr);
+        QCOMPARE(l_taken, 0);
+        QVERIFY2(l_peak <= 4 * 1024 * 1024, qPrintable(QString::number(l_peak)));
+        QCOMPARE(mp_messenger->OpenMessagingConnectionCount("alice"), 1);
     }
 
     // 400,000 unknown messages in one write, each logged (diagnostics on)

@@ -355,10 +355,10 @@ private slots:
     void hostileNames_data()
     {
         QTest::addColumn<NameCase>("row");
-        QTest::newRow("parents") << NameCase{"..\\..\\x", "..", 5, "_/_/x/_"};
+        QTest::newRow("parents") << NameCase{"..\\..\\x", "..", 5, "_../_../x/_.."};
         QTest::newRow("absolute") << NameCase{"/etc/x", "/etc/passwd", 0, "_etc_x/_etc_passwd"};
         QTest::newRow("empty") << NameCase{"", "", 0, "_"};
-        QTest::newRow("dots") << NameCase{"a\\.\\...", ".", 2, "a/_/_/_"};
+        QTest::newRow("dots") << NameCase{"a\\.\\...", ".", 2, "a/_./_.../_."};
         QTest::newRow("backslash in name") << NameCase{"a", "..\\..\\b", 0, "a/.._.._b"};
         QTest::newRow("control characters") << NameCase{"a\nb", "c\td\x7f", 0, "a_b/c_d_"};
         QString const l_long(300, 'n');
@@ -379,6 +379,49 @@ private slots:
         auto lp_peer = Run(l_entry);
         QVERIFY(QFileInfo(l_path).isFile());
         mp_transfers->RemoveDownload(l_entry);
+    }
+
+    // The names of a folder download that cannot be local names: each
+    // file is taken when the peer offers it and lands under a name of its
+    // own below the download folder (a name holding a separator is found
+    // whole; a name of dots does not take a real "_"'s place), or ends
+    // with the reason.
+    void hostileNamesInAFolderDownload()
+    {
+        struct Case { char const* mp_folder; char const* mp_name; int m_level; char const* mp_landed; };
+        Case const l_cases[] = {
+            {"Top", "_", 0, "Top/_"},
+            {"Top\\..", "up.mp3", 1, "Top/_../up.mp3"},
+            {"Top\\.", "dot.mp3", 1, "Top/_./dot.mp3"},
+            {"Top", "a\\b.mp3", 0, "Top/a_b.mp3"},
+            {"Top", "c/d.mp3", 0, "Top/c_d.mp3"},
+            {"Top", "e\\", 0, "Top/e_"},
+            {"..", "x.mp3", 0, "_../x.mp3"},
+        };
+        quint32 l_token = 500;
+        for (Case const& l_case : l_cases) {
+            Item l_entry = mp_transfers->AddDownload("bob", l_case.mp_name, l_case.mp_folder, 4, false, l_case.m_level);
+            std::string const l_remote = std::string(l_case.mp_folder) + "\\" + l_case.mp_name;
+            emit mp_messenger->FileTransferRequested("bob", 1, ++l_token, l_remote, 4);
+            QVERIFY2(l_entry["remote_transfer_req"].AsString() == QString::number(l_token), l_remote.c_str());
+            Complete(l_entry, "abcd");
+            QCOMPARE(ReadFileAt(Folder() + "/complete/" + l_case.mp_landed), QByteArray("abcd"));
+            QCOMPARE(l_entry["file_name"].AsStdString(), std::string(l_case.mp_name));
+        }
+        // A file and a folder of the same name in one folder: a peer's
+        // disk cannot hold both, and the one that comes second says why it
+        // ends.
+        Item l_file = mp_transfers->AddDownload("bob", "..", "Two", 4, false, 0);
+        Item l_inside = mp_transfers->AddDownload("bob", "f.mp3", "Two\\..", 4, false, 1);
+        Complete(l_file, "file");
+        QSignalSpy l_localErrors(mp_transfers.get(), &TransferQueueManager::DownloadLocalError);
+        auto lp_peer = Run(l_inside);
+        lp_peer->write("fold");
+        QTRY_COMPARE(Status(l_inside), QString("local error"));
+        QCOMPARE(l_localErrors.count(), 1);
+        QCOMPARE(l_localErrors.first().value(1).toString(),
+                 QString("the finished file could not be moved into %1/complete/Two/_..; it stays in "
+                         "%1/downloading/Two/_..").arg(Folder()));
     }
 
     void folderLayout()

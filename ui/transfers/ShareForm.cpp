@@ -64,8 +64,10 @@ ShareForm::ShareForm(QString i_user, QWidget* ip_parent) : SharePage(i_user, ip_
     }
     d["user_share_tab"]->GetItem(Value(this)) += d["user"]->GetItem(Value(i_user));
     mp_ui->messageBrowser->append(QStringLiteral("Requesting file list..."));
-    if (peerMessenger)
+    if (peerMessenger) {
         connect(peerMessenger, &PeerMessenger::ConnectionToUserFailed, this, &ShareForm::OnConnectionToUserFailed);
+        connect(peerMessenger, &PeerMessenger::ShareListRefused, this, &ShareForm::OnShareListRefused);
+    }
 
     Item const l_setting = GetSettingItem("download_folders_on_double_click");
     PathNode* lp_setting = new PathNode(l_setting);
@@ -160,6 +162,17 @@ void ShareForm::OnConnectionToUserFailed(QString i_user, QString i_connectionTyp
         QStringLiteral("A connection could not be successfully formed to the user. If this is happening to you a "
                        "lot, <a href=\"%1\">Check here</a> to make sure that your port is open.")
             .arg(l_page));
+    if (eventToolBar)
+        eventToolBar->AddEvent(User(), s_browseIcon, mp_ui->messageBrowser, QString(), QStringLiteral("browse"), false);
+}
+
+void ShareForm::OnShareListRefused(QString i_user, QString i_reason)
+{
+    // A list that came after the one shown changes nothing the tab says.
+    if (m_shareSet || i_user != User())
+        return;
+    m_responded = true;
+    mp_ui->messageBrowser->append(QStringLiteral("The file list was refused: it %1.").arg(i_reason).toHtmlEscaped());
     if (eventToolBar)
         eventToolBar->AddEvent(User(), s_browseIcon, mp_ui->messageBrowser, QString(), QStringLiteral("browse"), false);
 }

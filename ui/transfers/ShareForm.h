@@ -65,6 +65,7 @@ public slots:
     void OnFileItemChanged(QTreeWidgetItem* ip_current, QTreeWidgetItem* ip_previous);
     void OnActionBarTriggered(QWidget* ip_widget, QString i_action) override;
     void OnConnectionToUserFailed(QString i_user, QString i_connectionType);
+    void OnShareListRefused(QString i_user, QString i_reason);
     void OnDownloadFolder() { TakeSelectedFolders(); }
     void OnDownloadFile() { TakeSelectedFiles(); }
 

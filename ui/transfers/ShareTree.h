@@ -144,6 +144,8 @@ private:
 
     bool BuildStep();
     void AttachRows();
+    // Deletes the rows made and not yet in the view.
+    void DropUnattachedRows();
     bool FilterStep();
     // The row's own name under the filter: 2 rejects it with its subtree;
     // otherwise its frame, visible already or with its files to count.
@@ -177,15 +179,26 @@ private:
     int m_maxDepth = 0;
     int m_expandLevel = 0;
 
-    // Building: the folders in row order, the next to get its row, the
-    // depth of each row made, and the top-level rows to attach at the end
-    // (rows are made outside the view, which then takes them in one go).
+    // Building: the folders in the list's order, the next to join its
+    // siblings, each folder's subfolders (the top's under the null item)
+    // by their order keys until their rows are made, the rows made down to
+    // the one whose subfolders are being made (the first null: the top),
+    // and the top-level rows to attach at the end (rows are made outside
+    // the view, which then takes them in one go).
     SlicedWork m_buildWork;
     std::vector<Item> m_folders;
-    std::multimap<QString, Item> m_ordered;
-    bool m_sorted = false;
     std::size_t m_nextFolder = 0;
-    std::unordered_map<QTreeWidgetItem*, int> m_depths;
+    struct OrderKey
+    {
+        OrderKey(Item const& i_folder, bool i_ordered);
+        bool operator<(OrderKey const& i_other) const;
+        static int const HEAD = 48;
+        Item m_folder;
+        QByteArray m_head;   // the start of its order text (none: the list's order)
+        bool m_whole = true; // the text ends there
+    };
+    std::map<Item, std::multimap<OrderKey, Item>> m_children;
+    std::vector<QTreeWidgetItem*> m_made;
     QList<QTreeWidgetItem*> m_topRows;
 
     SlicedWork m_filterWork;

@@ -4,6 +4,7 @@
 // (browsing its share and downloading a folder; pushing a folder to it).
 
 #include "ShareBrowserFixture.h"
+#include "../../peers/HostileShareLists.h"
 #include "../../e2e/LineProcess.h"
 #include "../StandinLogIn.h"
 
@@ -297,6 +298,53 @@ private slots:
                                     .arg(g_webHost)
                                     .arg(GetSettingInt("listening_port"))));
         QVERIFY(Browse("bob", s_music));
+    }
+
+    // A list at the bounds is shown whole: names of 1,024 bytes as row
+    // texts, 2,048 levels, and siblings whose long names differ only far
+    // in, in case-blind order.
+    void ListsAtTheBoundsAreShown()
+    {
+        using namespace HostileShareLists;
+        QByteArray const l_long(1024, 'n');
+        QByteArray const l_start(60, 'x');
+        QByteArray l_record = DeepChain(2048);
+        l_record = ListRecord(2048 + 4, l_record.mid(4, l_record.size() - 8) + Folder("b") + Folder("b\\" + l_start + "B") +
+                                           Folder("b\\" + l_start + "a") + Folder(l_long, {File(l_long)}));
+        QByteArray l_compressed;
+        ZlibCompress(l_record.constData(), quint64(l_record.size()), l_compressed);
+        ShareForm* lp_view = mp_page->OpenShareBrowse("bob");
+        mp_messenger->DispatchMessage("bob", U32(5) + l_compressed);
+        QTRY_VERIFY_WITH_TIMEOUT(lp_view->Tree()->IsBuilt(), 60000);
+        QTreeWidget* lp_tree = lp_view->FolderTree();
+        QCOMPARE(lp_view->Tree()->MaxDepth(), 2047);
+        QStringList const l_rows = Rows(lp_tree);
+        QCOMPARE(l_rows.mid(2048), QStringList({"b", "  " + l_start + "a", "  " + l_start + "B", QString(l_long)}));
+        lp_tree->setCurrentItem(Row(lp_tree, l_long));
+        QCOMPARE(Files(lp_view->FileList()), QStringList({l_long + "|1,000|"}));
+    }
+
+    // A list that is refused says so on its tab, and why; another user's
+    // refused list leaves the tab as it was.
+    void RefusedListsSayWhy()
+    {
+        using namespace HostileShareLists;
+        auto Message = [](QByteArray const& i_record) {
+            QByteArray l_compressed;
+            ZlibCompress(i_record.constData(), quint64(i_record.size()), l_compressed);
+            return U32(5) + l_compressed;
+        };
+        ShareForm* lp_bob = mp_page->OpenShareBrowse("bob");
+        ShareForm* lp_ann = mp_page->OpenShareBrowse("ann");
+        mp_messenger->DispatchMessage("ann", Message(ListRecord(1, Folder("a", {File(QByteArray("x\0y", 3))}))));
+        QTRY_COMPARE(lp_ann->MessageArea()->toPlainText(),
+                     QString("Requesting file list...\nThe file list was refused: it names a file with a NUL byte."));
+        QCOMPARE(lp_bob->MessageArea()->toPlainText(), QString("Requesting file list..."));
+        mp_messenger->DispatchMessage("bob", Message(LongNames(3, 131000)));
+        QTRY_COMPARE(lp_bob->MessageArea()->toPlainText(),
+                     QString("Requesting file list...\nThe file list was refused: it holds a name of 131,000 bytes, "
+                             "longer than any file system allows (1,024)."));
+        QCOMPARE(Count("user_share"), std::size_t(0));
     }
 
     // Folder trees are queued a folder's own files first (in name order),
