@@ -89,7 +89,7 @@ private:
     {
         return Client(i_user).Await(QStringLiteral("^event (\\d+) download-status %1 \\S+ (-?\\d+) %2(\\t.*)?$")
                                         .arg(i_status, QRegularExpression::escape(Remote(i_path))),
-                                    0, 25000, op_index);
+                                    0, WAIT_MS, op_index);
     }
 
 private slots:
@@ -261,7 +261,7 @@ private slots:
         int l_startB = 0, l_startC = 0, l_firstEnd = 0;
         QVERIFY(DownloadStatus("a", "downloading", l_fromB, &l_startB).hasMatch());
         QVERIFY(DownloadStatus("a", "downloading", l_fromC, &l_startC).hasMatch());
-        QVERIFY(Client("a").Await("download-status complete ", 0, 25000, &l_firstEnd).hasMatch());
+        QVERIFY(Client("a").Await("download-status complete ", 0, WAIT_MS, &l_firstEnd).hasMatch());
         QVERIFY(DownloadStatus("a", "complete", l_fromB).hasMatch() && DownloadStatus("a", "complete", l_fromC).hasMatch());
         QCOMPARE(FileMd5(Downloads("a") + "/complete/big/from-b.bin"), FileMd5(l_fromB));
         QCOMPARE(FileMd5(Downloads("a") + "/complete/big/from-c.bin"), FileMd5(l_fromC));

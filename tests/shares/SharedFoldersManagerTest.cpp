@@ -371,7 +371,7 @@ private slots:
         l_dropped.Remove();
         mp_manager->AddSharedFolder(Path("added"));
         QVERIFY(mp_manager->IsBusy());
-        QVERIFY(l_merged.wait(10000));
+        QVERIFY(l_merged.wait(WAIT_MS));
         Settle();
 
         QVERIFY(!mp_manager->GetSharedFileItem(Path("kept/k.txt")).IsNull());
@@ -418,7 +418,7 @@ private slots:
         }, Qt::DirectConnection);
         mp_manager->Init();
         QVERIFY(l_posted.tryAcquire(1, 10000));
-        QVERIFY(l_merged.wait(10000));
+        QVERIFY(l_merged.wait(WAIT_MS));
         Settle();
         QVERIFY(l_askedDuringMerge);
         QCOMPARE(l_rescanned.count(), 1);
@@ -589,7 +589,7 @@ private:
     QString Path(QString const& i_name) const { return mp_dir->filePath(i_name); }
 
     // The commands return at once; their jobs end in the event loop.
-    void Settle() { QTRY_VERIFY_WITH_TIMEOUT(!mp_manager->IsBusy(), 20000); }
+    void Settle() { QTRY_VERIFY(!mp_manager->IsBusy()); }
     Item Share(QString const& i_path)
     {
         Item const l_root = mp_manager->AddSharedFolder(i_path);
@@ -611,7 +611,7 @@ private:
     {
         QSignalSpy l_merged(mp_manager.get(), &SharedFoldersManager::StartupMergeFinished);
         mp_manager->Init();
-        QVERIFY(l_merged.wait(10000));
+        QVERIFY(l_merged.wait(WAIT_MS));
     }
 
     // A new process: a fresh store, the saver and the manager declared again,

@@ -301,7 +301,7 @@ private slots:
             l_t.mp_downSocket->moveToThread(l_t.mp_download.get());
             l_t.mp_download->start();
         }
-        QTRY_COMPARE_WITH_TIMEOUT(l_finished, 8, 30000);
+        QTRY_COMPARE(l_finished, 8);
         for (Transfer& l_t : l_transfers) {
             l_t.mp_upload->AwaitEnd();
             l_t.mp_download->AwaitEnd();

@@ -35,7 +35,7 @@ private:
     static bool Loaded(ChatLogForm* ip_viewer)
     {
         QSignalSpy l_loaded(ip_viewer, &ChatLogForm::Loaded);
-        return !ip_viewer->IsLoading() || l_loaded.wait(10000);
+        return !ip_viewer->IsLoading() || l_loaded.wait(WAIT_MS);
     }
 
     // The highlighted match as "block:column", and the two buttons' states.

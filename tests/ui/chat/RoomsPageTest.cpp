@@ -988,7 +988,7 @@ private slots:
         PointAt(l_port, "me", "pw");
         QSignalSpy l_connected(mp_server.get(), &Server::Connected);
         mp_server->Connect();
-        QVERIFY(l_connected.wait(5000));
+        QVERIFY(l_connected.wait(WAIT_MS));
 
         QVERIFY(Trigger(RoomList(), "refresh_room_list"));
         QTRY_VERIFY(RoomRow("lobby") && RoomRow("lobby")->text(1) == "1");
