@@ -450,7 +450,7 @@ private slots:
         auto const l_run = [&](std::function<void()> const& i_command) {
             l_progress.clear();
             l_watch.Restart();
-            QVERIFY(RunShareJob(*mp_manager, i_command, 4 * WAIT_MS, &l_progress));
+            QVERIFY(RunShareJob(*mp_manager, i_command, 2 * WAIT_MS, &l_progress));
             l_watch.Turn(); // the end of the last slice
             QVERIFY2(l_watch.MostCpuMs() < 100,
                      qPrintable(QString("the loop stood still for %1 ms of processor time").arg(l_watch.MostCpuMs())));

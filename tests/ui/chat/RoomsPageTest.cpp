@@ -427,7 +427,7 @@ private slots:
             l_list.m_public.push_back({QString("room %1").arg(l_k * 7919 % l_rooms), quint32(l_k % 300)});
         SetSetting("accept_room_list", QStringLiteral("yes"));
         for (ServerMessage const& l_message : {ServerMessage(l_join), ServerMessage(l_list)}) {
-            QDeadlineTimer const l_deadline(4 * WAIT_MS);
+            QDeadlineTimer const l_deadline(2 * WAIT_MS);
             bench::StallProbe l_probe;
             mp_server->Apply(l_message);
             RoomForm* lp_room = Page("big");
