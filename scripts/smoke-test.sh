@@ -54,6 +54,11 @@ export RUN_CLIENT="$(cd "$(dirname "$0")" && pwd)/run-client.sh"
 cat > "$work/session.sh" <<'SESSION'
 #!/bin/bash
 set -u
+# Every wait for a window, a line or an exit gives it up to a minute: a
+# sanitizer build on a machine busy with other tests may need many times
+# what it needs alone, and a wait ends as soon as its condition holds.
+wait_s=60
+ticks=$((wait_s * 10))
 # run-client.sh passes SIGTERM on to the client and then stops the stand-in.
 fail() {
     echo "FAIL: $*" >&2
@@ -69,10 +74,10 @@ fail() {
 snapshot() { (cd "$HOME" && find . -path ./run -prune -o -type f -print0 | sort -z | xargs -0 -r sha256sum); }
 # What run-client.sh's stand-in server writes.
 server_log="$XDG_RUNTIME_DIR/quillmar-standin-server.log"
-# Waits up to 10 s for the stand-in server to print a line holding $1;
-# fails with $2 otherwise.
+# Waits for the stand-in server to print a line holding $1; fails with $2
+# otherwise.
 wait_server() {
-    for _ in $(seq 1 100); do grep -q "$1" "$server_log" 2>/dev/null && return 0; sleep 0.1; done
+    for _ in $(seq 1 "$ticks"); do grep -q "$1" "$server_log" 2>/dev/null && return 0; sleep 0.1; done
     fail "$2"
 }
 # The README's command, with the programs of this build.
@@ -92,13 +97,21 @@ echo "run-client.sh: the stand-in server started on port 2242"
 # expression; prints its id.
 wait_window() {
     local id=""
-    for _ in $(seq 1 300); do
+    for _ in $(seq 1 "$ticks"); do
         kill -0 "$first" 2>/dev/null || fail "the program ended while waiting for \"$1\" (see stderr below)"
         id="$(xdotool search --onlyvisible --name "^$1\$" 2>/dev/null | head -n 1)"
         [ -n "$id" ] && { echo "$id"; return 0; }
         sleep 0.1
     done
-    fail "no window \"$1\" within 30 s"
+    fail "no window \"$1\" within $wait_s s"
+}
+# Waits for the window with that id to be gone (closed or hidden).
+wait_gone() {
+    for _ in $(seq 1 "$ticks"); do
+        xdotool search --onlyvisible --name "^$2\$" 2>/dev/null | grep -qx "$1" || return 0
+        sleep 0.1
+    done
+    fail "the window \"$2\" did not close within $wait_s s"
 }
 # Gives a window the keyboard and types into it (xdotool key names).
 focus() { xdotool windowfocus --sync "$1" 2>/dev/null; sleep 0.3; }
@@ -106,13 +119,13 @@ keys() { local id="$1"; shift; focus "$id"; xdotool key --delay 50 "$@"; }
 text() { focus "$1"; xdotool type --delay 30 "$2"; }
 
 title=""
-for _ in $(seq 1 300); do
+for _ in $(seq 1 "$ticks"); do
     kill -0 "$first" 2>/dev/null || fail "the program ended at start (see stderr below)"
     title="$(xwininfo -root -tree 2>/dev/null | grep -o '"QuillmarQt build [0-9]*\.[0-9]*\.[0-9]*"' | head -n 1)"
     [ -n "$title" ] && break
     sleep 0.1
 done
-[ -n "$title" ] || fail "no window titled \"QuillmarQt build Y.M.D\" within 30 s"
+[ -n "$title" ] || fail "no window titled \"QuillmarQt build Y.M.D\" within $wait_s s"
 echo "window: $title"
 
 # The first run: a name and password, yes to sharing a folder, the folder
@@ -126,7 +139,7 @@ add="$(wait_window "Add Shared Folder")" || exit 1
 keys "$add" alt+f
 chooser="$(wait_window "Select Folder to Share")" || exit 1
 text "$chooser" "$HOME/music"; keys "$chooser" Return
-sleep 0.5
+wait_gone "$chooser" "Select Folder to Share"
 keys "$add" Return
 note="$(wait_window "In the future")" || exit 1
 keys "$note" Return
@@ -141,10 +154,10 @@ xwd -root -silent > "$WORK/screen.xwd" && convert "xwd:$WORK/screen.xwd" "png:$O
 
 before="$(snapshot)"
 start=$(date +%s%N)
-timeout 5 bash -c "$(declare -f run_client); run_client" > "$WORK/second.out" 2> "$WORK/second.err"
+timeout "$wait_s" bash -c "$(declare -f run_client); run_client" > "$WORK/second.out" 2> "$WORK/second.err"
 second=$?
 elapsed=$(( ($(date +%s%N) - start) / 1000000 ))
-[ "$second" -eq 0 ] || fail "the second start exited with $second (124: still running after 5 s)"
+[ "$second" -eq 0 ] || fail "the second start exited with $second (124: still running after $wait_s s)"
 echo "second start: exit 0 after $elapsed ms"
 [ "$(head -n 1 "$WORK/second.out")" = "run-client.sh: a server already listens on localhost:2242; no stand-in server is started." ] \
     || fail "the second start did not find the server listening: $(head -n 1 "$WORK/second.out")"
@@ -154,11 +167,11 @@ kill -0 "$first" 2>/dev/null || fail "the first instance ended while the second 
 
 saves_before=$(ls "$HOME"/.Quillmar.* 2>/dev/null | wc -l)
 kill -TERM "$first"
-for _ in $(seq 1 300); do
+for _ in $(seq 1 "$ticks"); do
     kill -0 "$first" 2>/dev/null || break
     sleep 0.1
 done
-kill -0 "$first" 2>/dev/null && fail "SIGTERM did not end the program within 30 s"
+kill -0 "$first" 2>/dev/null && fail "SIGTERM did not end the program within $wait_s s"
 wait "$first"
 code=$?
 first=""

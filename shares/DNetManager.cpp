@@ -676,18 +676,22 @@ void DNetManager::HandleChildMessage(QTcpSocket* ip_socket, MemStream& io_messag
 void DNetManager::TakeSocket(QTcpSocket* ip_socket, Role i_role)
 {
     ip_socket->setParent(this);
-    ip_socket->setReadBufferSize(READ_BUFFER_SIZE);
     m_sockets[ip_socket] = i_role;
     // ReadFrames and CloseSocket go by the socket's role: one pair of slots
     // serves them all.
     connect(ip_socket, &QTcpSocket::readyRead, this, &DNetManager::OnSocketReadyToRead);
     connect(ip_socket, &QTcpSocket::disconnected, this, &DNetManager::OnSocketGone);
     connect(ip_socket, &QTcpSocket::errorOccurred, this, &DNetManager::OnSocketGone);
-    // Frames that came with the handshake are already waiting.
+    // Frames that came with the handshake are already waiting, as much as
+    // the messenger read ahead. They are taken before the buffer is bounded:
+    // a socket bounded below what it holds stops reading for good, and the
+    // frame begun last would never be finished.
     if (ip_socket->bytesAvailable() > 0)
         ReadFrames(ip_socket);
     else if (ip_socket->state() != QAbstractSocket::ConnectedState)
         CloseSocket(ip_socket);
+    if (m_sockets.count(ip_socket))
+        ip_socket->setReadBufferSize(READ_BUFFER_SIZE);
 }
 
 void DNetManager::ReadFrames(QTcpSocket* ip_socket)

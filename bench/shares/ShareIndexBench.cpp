@@ -393,7 +393,7 @@ int CommandsChild(QString const& i_root, qint64 i_sliceMs)
         qint64 const l_start = l_watch.Elapsed();
         std::int64_t const l_cpu = bench::ThreadCpuNs();
         l_watch.Restart();
-        bench::Require(RunShareJob(*lp_manager, l_command, 600000), "a share job did not end within 10 minutes");
+        bench::Require(RunShareJob(*lp_manager, l_command, bench::Size(600000, 60000)), "a share job did not end in time");
         l_watch.Turn();
         l_files = std::max(l_files, d.GetType("shared_file")->GetItemCount());
         std::printf("%lld %.1f %.1f %.1f ", static_cast<long long>(l_watch.Elapsed() - l_start), l_watch.LongestMs(),

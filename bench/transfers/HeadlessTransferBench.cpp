@@ -97,14 +97,14 @@ int main(int i_argc, char** i_argv)
         l_clock.start();
         l_downloader.Send(QString("download b %1 %2").arg(l_size).arg(l_path));
         QRegularExpressionMatch const l_complete =
-            l_downloader.Await("^event (\\d+) download-status complete ", l_from, 600000);
+            l_downloader.Await("^event (\\d+) download-status complete ", l_from, bench::Size(600000, WAIT_MS));
         double const l_seconds = l_clock.nsecsElapsed() / 1e9;
         bench::Require(l_complete.hasMatch(), "the download did not complete");
         QRegularExpressionMatch const l_started =
-            l_downloader.Await("^event (\\d+) download-status downloading ", l_from, 1000);
+            l_downloader.Await("^event (\\d+) download-status downloading ", l_from, WAIT_MS);
         bench::Require(l_started.hasMatch(), "the download has no start");
         QString const l_copy = l_root.filePath("a") + "/Quillmar Downloads/complete/big/" + l_name;
-        bench::Require(l_downloader.Await("^event \\d+ download-complete ", l_from, 10000).hasMatch() &&
+        bench::Require(l_downloader.Await("^event \\d+ download-complete ", l_from, WAIT_MS).hasMatch() &&
                            SameBytes(l_copy, l_source),
                        "the downloaded file is not the source");
         QFile::remove(l_copy);

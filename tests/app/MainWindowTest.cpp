@@ -177,7 +177,7 @@ int RunRestartPhase(QString const& i_phase)
         // offscreen screen, so the window's size cannot change there).
         QPoint const l_start = lp_window->geometry().topLeft();
         lp_window->move(30, 40);
-        QTest::qWait(100);
+        l_check(WaitUntil([&]() { return lp_window->geometry().topLeft() != l_start; }), "the window moved");
         lp_window->findChild<QTreeWidget*>("downloadsList")->header()->resizeSection(0, 213);
         QStringList const l_state = State(lp_window);
         for (QString const l_line : {"max_queued_uploads_per_user 25", "max_queued_mb_per_user 50",
@@ -232,7 +232,7 @@ private:
         mp_ui->tabControl->setCurrentWidget(mp_ui->optionsTab);
         mp_ui->optionsTabControl->setCurrentWidget(mp_ui->loginOptionsTab);
         mp_ui->usernameEdit->setFocus();
-        if (!QTest::qWaitFor([]() { return actionBar->CurrentSetName() == "login_options"; }))
+        if (!WaitUntil([]() { return actionBar->CurrentSetName() == "login_options"; }))
             return "(login set not shown)";
         for (QAction* lp_action : actionBar->actions())
             if (!lp_action->text().isEmpty())
@@ -359,8 +359,7 @@ private slots:
         if (where == 2)
             QVERIFY(l_refusing.AnswerLogin(false, "SERVERFULL"));
         QTRY_COMPARE(l_failed.count(), 1);
-        QTest::qWait(100);
-        QCOMPARE(l_answers.m_titles, title.isEmpty() ? QStringList() : QStringList(title));
+        QTRY_COMPARE(l_answers.m_titles, title.isEmpty() ? QStringList() : QStringList(title));
         // An unreachable server is no fault of the login settings: the box
         // names what can mend it, and the link keeps trying.
         if (where == 1) {
@@ -724,7 +723,7 @@ private slots:
             l_process.setProcessEnvironment(l_environment);
             l_process.setProcessChannelMode(QProcess::ForwardedChannels);
             l_process.start(QCoreApplication::applicationFilePath(), {"--phase", l_phase});
-            QVERIFY(l_process.waitForFinished(50000));
+            QVERIFY(l_process.waitForFinished(2 * WAIT_MS));
             QVERIFY2(l_process.exitStatus() == QProcess::NormalExit && l_process.exitCode() == 0, qPrintable(l_phase));
         }
     }

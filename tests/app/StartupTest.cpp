@@ -66,7 +66,7 @@ private:
 
     void WaitForLogin(QString const& i_user)
     {
-        QTRY_VERIFY_WITH_TIMEOUT(gp_server->IsConnected(), 10000);
+        QTRY_VERIFY(gp_server->IsConnected());
         QCOMPARE(mp_window->windowTitle(), MainWindow::BuildTitle(g_currentVersion, i_user));
         QCOMPARE(mp_window->Form()->usernameEdit->text(), i_user);
     }

@@ -89,7 +89,7 @@ private:
     {
         return Client(i_user).Await(QStringLiteral("^event (\\d+) download-status %1 \\S+ (-?\\d+) %2(\\t.*)?$")
                                         .arg(i_status, QRegularExpression::escape(Remote(i_path))),
-                                    0, 25000, op_index);
+                                    0, WAIT_MS, op_index);
     }
 
 private slots:
@@ -158,7 +158,9 @@ private slots:
     }
 
     // 2 MiB under a 200 KB/s upload limit take 10.24 s, timed by the
-    // receiver from the start of the exchange to the last byte.
+    // receiver from the start of the exchange to the last byte: at least
+    // 9 s (a busy machine only makes it longer; how close the limit comes
+    // is a benchmark's figure, bench_transfers).
     void UploadLimit()
     {
         QString const l_file = Shared("b") + "/limited/limited.bin";
@@ -169,7 +171,7 @@ private slots:
         qint64 const l_start = DownloadStatus("a", "downloading", l_file).captured(1).toLongLong();
         qint64 const l_ms = DownloadStatus("a", "complete", l_file).captured(1).toLongLong() - l_start;
         qInfo("2 MiB at 200 KB/s took %lld ms", l_ms);
-        QVERIFY2(l_ms >= 9000 && l_ms <= 11000, qPrintable(QString::number(l_ms)));
+        QVERIFY2(l_ms >= 9000, qPrintable(QString::number(l_ms)));
     }
 
     // A file unshared while its upload waits is denied and never sent.
@@ -259,7 +261,7 @@ private slots:
         int l_startB = 0, l_startC = 0, l_firstEnd = 0;
         QVERIFY(DownloadStatus("a", "downloading", l_fromB, &l_startB).hasMatch());
         QVERIFY(DownloadStatus("a", "downloading", l_fromC, &l_startC).hasMatch());
-        QVERIFY(Client("a").Await("download-status complete ", 0, 25000, &l_firstEnd).hasMatch());
+        QVERIFY(Client("a").Await("download-status complete ", 0, WAIT_MS, &l_firstEnd).hasMatch());
         QVERIFY(DownloadStatus("a", "complete", l_fromB).hasMatch() && DownloadStatus("a", "complete", l_fromC).hasMatch());
         QCOMPARE(FileMd5(Downloads("a") + "/complete/big/from-b.bin"), FileMd5(l_fromB));
         QCOMPARE(FileMd5(Downloads("a") + "/complete/big/from-c.bin"), FileMd5(l_fromC));

@@ -6,6 +6,8 @@
 // child ever blocks on a full pipe), and the test awaits lines that match a
 // pattern, never a fixed time.
 
+#include "tests/Waits.h"
+
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
@@ -39,7 +41,7 @@ public:
             m_process.setProcessEnvironment(l_environment);
         }
         m_process.start(i_program, i_arguments);
-        return m_process.waitForStarted(10000);
+        return m_process.waitForStarted(WAIT_MS);
     }
 
     void Send(QString const& i_line) { m_process.write((i_line + '\n').toUtf8()); }
@@ -47,13 +49,13 @@ public:
     // The first line from index i_from on that matches (its index to
     // op_index); an invalid match when none came in time or the process
     // ended.
-    QRegularExpressionMatch Await(QString const& i_pattern, int i_from = 0, int i_timeoutMs = 25000,
+    QRegularExpressionMatch Await(QString const& i_pattern, int i_from = 0, int i_timeoutMs = WAIT_MS,
                                   int* op_index = nullptr)
     {
         QRegularExpression const l_pattern(i_pattern);
         QRegularExpressionMatch l_match;
         int l_index = i_from;
-        bool const l_found = QTest::qWaitFor([&] {
+        bool const l_found = WaitUntil([&] {
             for (; l_index < m_lines.size(); ++l_index)
                 if ((l_match = l_pattern.match(m_lines.at(l_index))).hasMatch())
                     return true;
@@ -70,7 +72,7 @@ public:
         int const l_from = m_lines.size();
         int l_end = l_from - 1;
         Send(i_command);
-        Await(i_lastLine, l_from, 25000, &l_end);
+        Await(i_lastLine, l_from, WAIT_MS, &l_end);
         return m_lines.mid(l_from, l_end - l_from + 1);
     }
 
@@ -78,7 +80,7 @@ public:
     QStringList const& Lines() const { return m_lines; }
     QString Tail() const { return "--- " + m_name + ":\n" + m_lines.mid(qMax(0, m_lines.size() - 30)).join('\n'); }
 
-    // Asks the process to quit and waits for it (killing it after 10 s):
+    // Asks the process to quit and waits for it (killing it after WAIT_MS):
     // its exit code, or -1 when it crashed or had to be killed. The output
     // is still collected while it is awaited.
     int Stop()
@@ -86,7 +88,7 @@ public:
         if (m_process.state() != QProcess::NotRunning) {
             Send("quit");
             m_process.closeWriteChannel();
-            if (!m_process.waitForFinished(10000)) {
+            if (!m_process.waitForFinished(WAIT_MS)) {
                 m_process.kill();
                 m_process.waitForFinished(5000);
                 return -1;

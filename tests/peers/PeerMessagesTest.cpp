@@ -31,7 +31,7 @@ private:
         QSignalSpy l_marker(mp_messenger, &PeerMessenger::UserInfoRequested);
         Send(i_message);
         Send(Msg(15));
-        QVERIFY(l_marker.wait(5000));
+        QVERIFY(l_marker.wait(WAIT_MS));
     }
 
     QByteArray NextFrame()
@@ -345,24 +345,25 @@ private slots:
         }
         QSignalSpy l_marker(mp_messenger, &PeerMessenger::UserInfoRequested);
         Send(Msg(15));
-        QVERIFY(l_marker.wait(10000));
+        QVERIFY(l_marker.wait(WAIT_MS));
         disconnect(mp_messenger, nullptr, this, nullptr);
         QCOMPARE(l_taken, 0);
         QVERIFY2(l_peak <= 4 * 1024 * 1024, qPrintable(QString::number(l_peak)));
         QCOMPARE(mp_messenger->OpenMessagingConnectionCount("alice"), 1);
     }
 
-    // 400,000 unknown messages in one write, each logged (diagnostics on)
-    // or, once the log's queue is full, counted: they are handled in slices,
-    // and the event loop never waits 100 ms of this thread's time for them
-    // (time in the processor, so that a busy machine does not count).
+    // 100,000 unknown messages in one write, each logged (diagnostics on):
+    // they are handled in slices, and the event loop never waits 100 ms of
+    // this thread's time for them (time in the processor, so that a busy
+    // machine does not count). Handled in one go, a read of a tenth of them
+    // would hold the loop longer.
     void floodKeepsTheLoopTurning()
     {
         SetSwitch("show_diagnostics", true);
         QByteArray const l_frame = PeerWire::BuildFrame(Msg(99, H("01020304")), false);
         QByteArray l_flood;
-        l_flood.reserve(400001 * l_frame.size());
-        for (int l_message = 0; l_message < 400000; ++l_message)
+        l_flood.reserve(100001 * l_frame.size());
+        for (int l_message = 0; l_message < 100000; ++l_message)
             l_flood += l_frame;
         l_flood += PeerWire::BuildFrame(Msg(15), false);
         auto const l_cpuNow = []() {
@@ -381,7 +382,7 @@ private slots:
         l_tick.start(0);
         QSignalSpy l_done(mp_messenger, &PeerMessenger::UserInfoRequested);
         mp_alice->write(l_flood);
-        QVERIFY(l_done.wait(120000));
+        QVERIFY(l_done.wait(4 * WAIT_MS));
         l_tick.stop();
         SetSwitch("show_diagnostics", false);
         QVERIFY2(l_longest < 100000000, qPrintable(QString("%1 ms").arg(l_longest / 1000000)));
@@ -418,7 +419,7 @@ private slots:
         int l_requests = int(2 * qint64(PeerWire::MAX_MESSAGE_LENGTH) / l_list.size()) + 8;
         for (int l_request = 0; l_request < l_requests; ++l_request)
             lp_greedy->write(PeerWire::BuildFrame(Msg(4), false));
-        QTRY_COMPARE_WITH_TIMEOUT(mp_messenger->OpenMessagingConnectionCount("greedy"), 0, 15000);
+        QTRY_COMPARE(mp_messenger->OpenMessagingConnectionCount("greedy"), 0);
         // Nor does the backlog move into the queue of unsent messages.
         QCOMPARE(mp_messenger->UnsentMessageCount("greedy"), 0);
         PeerMessenger::SetShareListProvider({});

@@ -31,7 +31,7 @@ private:
     bool TakeConnectBack(ConnectBack& o_request)
     {
         QByteArray l_payload;
-        if (!m_bob.mp_collector->Take(ServerCode::CONNECT_BACK, &l_payload, 10000))
+        if (!m_bob.mp_collector->Take(ServerCode::CONNECT_BACK, &l_payload))
             return false;
         MemStream l_in(l_payload);
         ServerMessage const l_message = DecodeServerMessage(ServerCode::CONNECT_BACK, l_in);
@@ -44,7 +44,7 @@ private:
     {
         auto lp_socket = std::make_unique<QTcpSocket>();
         lp_socket->connectToHost(QHostAddress(i_request.m_ip), quint16(i_request.m_port));
-        if (!lp_socket->waitForConnected(5000))
+        if (!lp_socket->waitForConnected(WAIT_MS))
             return nullptr;
         lp_socket->write(PeerWire::BuildFrame(PeerWire::BuildConnectBackHandshake(i_request.m_token, "bob"), false) +
                          i_after);
@@ -66,7 +66,7 @@ private slots:
         mp_messenger->DataLoaded();
         QSignalSpy l_connected(mp_server, &Server::Connected);
         mp_server->Connect();
-        QVERIFY(l_connected.wait(5000));
+        QVERIFY(l_connected.wait(WAIT_MS));
         QVERIFY(m_bob.Login(mp_standin->Port(), "bob"));
         QVERIFY(m_bobListener.listen(QHostAddress::LocalHost, 0));
     }
@@ -176,7 +176,7 @@ private slots:
         BobListensOn(hangs ? l_hanging.Port() : ClosedPort());
         m_bob.Send(ServerOut::ConnectBack(556, "me", "P"));
         QByteArray l_payload;
-        QVERIFY(m_bob.mp_collector->Take(ServerCode::CANNOT_CONNECT, &l_payload, 3000));
+        QVERIFY(m_bob.mp_collector->Take(ServerCode::CANNOT_CONNECT, &l_payload));
         QCOMPARE(l_payload, H("2c020000 02000000") + "me");
         mp_messenger->SetLimits(PeerMessenger::Limits());
     }
@@ -202,12 +202,12 @@ private slots:
         QByteArray l_payload;
         QVERIFY(AwaitFrame(*lp_bob, l_payload));
         QCOMPARE(l_payload, l_waiting.ToByteArray());
-        QVERIFY(l_info.count() == 1 || l_info.wait(5000));
+        QVERIFY(l_info.count() == 1 || l_info.wait(WAIT_MS));
         QTRY_COMPARE(l_queued, QStringList({"bob y"}));
         QSignalSpy l_impostorInfo(mp_messenger, &PeerMessenger::UserInfoReceived);
         lp_impostor->write(PeerWire::BuildFrame(Msg(43, H("01000000 7a")), false) +
                            PeerWire::BuildFrame(Msg(15), false) + PeerWire::BuildFrame(WHOLE_MESSAGES[0], false));
-        QVERIFY(l_impostorInfo.wait(5000));
+        QVERIFY(l_impostorInfo.wait(WAIT_MS));
         QCOMPARE(l_queued, QStringList({"bob y"}));
         QCOMPARE(l_info.count(), 1); // bob's request, answered once he was known
         QCOMPARE(lp_impostor->bytesAvailable(), qint64(0));
@@ -225,20 +225,20 @@ private slots:
         mp_messenger->SendMessageToUser("ghost", l_answer);
         mp_messenger->SendMessage("ghost", l_own);
         QCOMPARE(mp_messenger->UnsentMessageCount("ghost"), 2);
-        QVERIFY(l_failed.wait(5000));
+        QVERIFY(l_failed.wait(WAIT_MS));
         QCOMPARE(mp_messenger->UnsentMessageCount("ghost"), 1);
         mp_messenger->SendMessageToUser("ghost", l_answer);
         QCOMPARE(mp_messenger->UnsentMessageCount("ghost") + mp_messenger->AttemptCount(), 1);
         mp_messenger->SendMessage("ghost", l_own);
         QCOMPARE(mp_messenger->UnsentMessageCount("ghost"), 2);
         QCOMPARE(mp_messenger->AttemptCount(), 1);
-        QVERIFY(l_failed.wait(5000));
+        QVERIFY(l_failed.wait(WAIT_MS));
         PeerMessenger::Limits l_limits;
         l_limits.m_unreachableHoldMs = 0;
         mp_messenger->SetLimits(l_limits);
         mp_messenger->SendMessageToUser("ghost", l_answer);
         QCOMPARE(mp_messenger->UnsentMessageCount("ghost"), 3);
-        QVERIFY(l_failed.wait(5000));
+        QVERIFY(l_failed.wait(WAIT_MS));
         QCOMPARE(mp_messenger->UnsentMessageCount("ghost"), 2);
         mp_messenger->SetLimits(PeerMessenger::Limits());
     }
@@ -254,7 +254,7 @@ private slots:
         QSignalSpy l_failed(mp_messenger, &PeerMessenger::ConnectionToUserFailed);
         MemStream l_answer(Msg(9, "x"));
         mp_messenger->SendMessageToUser("bob", l_answer);
-        QVERIFY(l_failed.wait(5000));
+        QVERIFY(l_failed.wait(WAIT_MS));
         mp_messenger->SetAttemptTimeouts(4000, 5000, 12000);
         QCOMPARE(mp_messenger->UnsentMessageCount("bob"), 0);
         auto lp_bob = ConnectRaw(mp_messenger->ListeningPort());
@@ -277,7 +277,7 @@ private slots:
         mp_messenger->RequestFileConnectionToUser("bob");
         ConnectBack l_request;
         QVERIFY(TakeConnectBack(l_request));
-        QVERIFY(l_failed.wait(3000));
+        QVERIFY(l_failed.wait(WAIT_MS));
         QCOMPARE(l_failed.at(0), QList<QVariant>({"bob", "F"}));
         mp_messenger->SetAttemptTimeouts(4000, 5000, 12000);
     }

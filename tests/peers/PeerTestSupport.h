@@ -9,6 +9,7 @@
 #include "server/StoreTypes.h"
 #include "store/Data.h"
 #include "store/MemStream.h"
+#include "tests/Waits.h"
 
 #include <QHostAddress>
 #include <QTcpServer>
@@ -20,6 +21,7 @@
 #include <vector>
 
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -119,7 +121,8 @@ inline void SetUserAddress(QString const& i_user, quint16 i_port)
 }
 
 // A loopback port where a connection attempt hangs: the listener's queue
-// is full, so the system drops further connection requests.
+// is full (the first filler connection is in it), so the system drops
+// further connection requests.
 class HangingPort
 {
 public:
@@ -138,7 +141,8 @@ public:
             m_fds.push_back(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
             ::connect(m_fds.back(), reinterpret_cast<sockaddr*>(&l_address), l_length);
         }
-        QTest::qWait(50);
+        pollfd l_fillers[2] = {{m_fds[1], POLLOUT, 0}, {m_fds[2], POLLOUT, 0}};
+        ::poll(l_fillers, 2, WAIT_MS);
     }
     ~HangingPort()
     {
@@ -159,15 +163,15 @@ inline std::unique_ptr<QTcpSocket> ConnectRaw(quint16 i_port, char const* ip_fro
     if (ip_from)
         lp_socket->bind(QHostAddress(QString::fromLatin1(ip_from)), 0);
     lp_socket->connectToHost(QHostAddress::LocalHost, i_port);
-    if (!lp_socket->waitForConnected(5000))
+    if (!lp_socket->waitForConnected(WAIT_MS))
         return nullptr;
     return lp_socket;
 }
 
 // Waits (running the event loop) for one whole frame on a raw socket.
-inline bool AwaitFrame(QTcpSocket& io_socket, QByteArray& o_payload, bool i_obfuscated = false, int i_ms = 5000)
+inline bool AwaitFrame(QTcpSocket& io_socket, QByteArray& o_payload, bool i_obfuscated = false, int i_ms = WAIT_MS)
 {
-    return QTest::qWaitFor([&]() {
+    return WaitUntil([&]() {
         return PeerWire::ReadFrame(io_socket, i_obfuscated, PeerWire::MAX_MESSAGE_LENGTH, o_payload) ==
                PeerWire::ReadResult::Complete;
     }, i_ms);
@@ -176,9 +180,9 @@ inline bool AwaitFrame(QTcpSocket& io_socket, QByteArray& o_payload, bool i_obfu
 // The connection the messenger opened to a test peer's listener, once the
 // handshake it sends first has arrived; null when either does not come.
 inline std::unique_ptr<QTcpSocket> AcceptHandshake(QTcpServer& io_server, PeerWire::Handshake& o_handshake,
-                                                   int i_ms = 5000)
+                                                   int i_ms = WAIT_MS)
 {
-    if (!QTest::qWaitFor([&io_server]() { return io_server.hasPendingConnections(); }, i_ms))
+    if (!WaitUntil([&io_server]() { return io_server.hasPendingConnections(); }, i_ms))
         return nullptr;
     std::unique_ptr<QTcpSocket> lp_socket(io_server.nextPendingConnection());
     QByteArray l_payload;
@@ -187,9 +191,9 @@ inline std::unique_ptr<QTcpSocket> AcceptHandshake(QTcpServer& io_server, PeerWi
     return lp_socket;
 }
 
-inline bool AwaitClosed(QTcpSocket& io_socket, int i_ms = 5000)
+inline bool AwaitClosed(QTcpSocket& io_socket, int i_ms = WAIT_MS)
 {
-    return QTest::qWaitFor([&io_socket]() {
+    return WaitUntil([&io_socket]() {
         io_socket.readAll();
         return io_socket.state() == QAbstractSocket::UnconnectedState;
     }, i_ms);

@@ -353,7 +353,7 @@ private slots:
                 mp_server->Disconnect();
             mp_fake->Write(answer);
         }
-        QVERIFY(reason.isEmpty() ? !l_failed.wait(100) : l_failed.count() == 1 || l_failed.wait(5000));
+        QVERIFY(reason.isEmpty() ? !l_failed.wait(100) : l_failed.count() == 1 || l_failed.wait(WAIT_MS));
         QCOMPARE(l_failed.value(0).value(0).toString(), reason);
         QCOMPARE(mp_server->GetState(), Server::STATE_DISCONNECTED);
         QCOMPARE(l_disconnected.count(), 0);

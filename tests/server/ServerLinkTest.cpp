@@ -24,7 +24,7 @@ private:
     {
         QSignalSpy l_connected(&io_server, &Server::Connected);
         io_server.Connect();
-        return l_connected.wait(5000) || l_connected.count() == 1;
+        return l_connected.count() == 1 || l_connected.wait(WAIT_MS);
     }
 
 private slots:
@@ -41,7 +41,7 @@ private slots:
         mp_server.reset();
         QProcess& l_process = mp_standin->m_process;
         l_process.terminate();
-        QVERIFY(l_process.waitForFinished(5000) && l_process.exitStatus() == QProcess::NormalExit);
+        QVERIFY(l_process.waitForFinished(WAIT_MS) && l_process.exitStatus() == QProcess::NormalExit);
         QVERIFY(l_process.exitCode() == 0 && l_process.readAllStandardOutput().contains("stopped"));
         mp_standin.reset();
     }
@@ -65,7 +65,7 @@ private slots:
 
         QSignalSpy l_disconnected(&l_server, &Server::Disconnected);
         mp_standin->Command("kick alice");
-        QVERIFY(l_disconnected.wait(5000));
+        QVERIFY(l_disconnected.wait(WAIT_MS));
         QCOMPARE(l_server.GetState(), Server::STATE_DISCONNECTED);
         QCOMPARE(d.GetType("is_online")->GetGlobalNullItem().CountItems("user"), std::size_t(0));
         QCOMPARE(RoomState("lobby"), QString("in_room, bob, alice, count 2"));
@@ -74,14 +74,14 @@ private slots:
         // The next half-minute tick logs in again and asks for bob again.
         QSignalSpy l_connected(&l_server, &Server::Connected);
         l_server.EveryHalfMinute();
-        QVERIFY(l_connected.wait(5000));
+        QVERIFY(l_connected.wait(WAIT_MS));
         QTRY_VERIFY(User("bob").IsConnected("is_online"));
 
         // Another login with the account ends the link for good.
         QSignalSpy l_elsewhere(&l_server, &Server::LoggedInElsewhere);
         RawClient l_twin;
         QVERIFY(l_twin.Login(mp_standin->Port(), "alice", "secret"));
-        QVERIFY(l_elsewhere.wait(5000) || l_elsewhere.count() == 1);
+        QVERIFY(l_elsewhere.count() == 1 || l_elsewhere.wait(WAIT_MS));
         QVERIFY(l_disconnected.count() == 2 && !l_server.IsAbruptlyDisconnected());
         QSignalSpy l_connecting(&l_server, &Server::Connecting);
         l_server.EveryHalfMinute(); // nothing to resume

@@ -11,6 +11,7 @@
 #include "server/ServerMessages.h"
 #include "store/MemStream.h"
 #include "store/Settings.h"
+#include "tests/Waits.h"
 
 #include <QProcess>
 #include <QSignalSpy>
@@ -100,10 +101,10 @@ public:
     }
 
     // Waits for the next frame of that code (skipping others) and removes it.
-    bool Take(quint32 i_code, QByteArray* op_payload = nullptr, int i_timeout = 5000)
+    bool Take(quint32 i_code, QByteArray* op_payload = nullptr, int i_timeout = WAIT_MS)
     {
         auto l_found = m_frames.end();
-        if (!QTest::qWaitFor([&]() { return (l_found = Find(i_code)) != m_frames.end(); }, i_timeout))
+        if (!WaitUntil([&]() { return (l_found = Find(i_code)) != m_frames.end(); }, i_timeout))
             return false;
         if (op_payload)
             *op_payload = l_found->second;
@@ -143,7 +144,7 @@ public:
         });
     }
     quint16 Port() const { return m_listener.serverPort(); }
-    bool WaitForClient() { return QTest::qWaitFor([this]() { return mp_socket != nullptr; }); }
+    bool WaitForClient() { return WaitUntil([this]() { return mp_socket != nullptr; }); }
 
     void Write(QByteArray const& i_bytes)
     {
@@ -193,7 +194,7 @@ protected:
     {
         QSignalSpy l_connected(mp_server.get(), &Server::Connected);
         mp_server->Connect();
-        return mp_fake->AnswerLogin() && (l_connected.count() == 1 || l_connected.wait(5000));
+        return mp_fake->AnswerLogin() && (l_connected.count() == 1 || l_connected.wait(WAIT_MS));
     }
 
     void StopFake()
@@ -210,9 +211,9 @@ public:
     bool Start()
     {
         m_process.start(QStringLiteral(STANDIN_SERVER_PATH), {QStringLiteral("0")});
-        if (!m_process.waitForStarted(5000))
+        if (!m_process.waitForStarted(WAIT_MS))
             return false;
-        if (!QTest::qWaitFor([this]() { return m_process.canReadLine() || (m_process.waitForReadyRead(100) && m_process.canReadLine()); }))
+        if (!WaitUntil([this]() { return m_process.canReadLine() || (m_process.waitForReadyRead(100) && m_process.canReadLine()); }))
             return false;
         QByteArray const l_line = m_process.readLine().trimmed();
         m_port = l_line.startsWith("listening on port ") ? quint16(l_line.mid(18).toUInt()) : 0;
@@ -221,14 +222,14 @@ public:
     void Command(QByteArray const& i_line)
     {
         m_process.write(i_line + '\n');
-        m_process.waitForBytesWritten(1000);
+        m_process.waitForBytesWritten(WAIT_MS);
     }
     quint16 Port() const { return m_port; }
     ~StandinProcess()
     {
         if (m_process.state() != QProcess::NotRunning) {
             m_process.terminate();
-            if (!m_process.waitForFinished(5000))
+            if (!m_process.waitForFinished(WAIT_MS))
                 m_process.kill();
             m_process.waitForFinished(1000);
         }
@@ -245,7 +246,7 @@ public:
     bool Login(quint16 i_port, QString const& i_user, QString const& i_password = QStringLiteral("pw"))
     {
         m_socket.connectToHost(QHostAddress::LocalHost, i_port);
-        if (!m_socket.waitForConnected(5000))
+        if (!m_socket.waitForConnected(WAIT_MS))
             return false;
         mp_collector = std::make_unique<FrameCollector>(&m_socket);
         Send(ServerOut::Login(i_user, i_password));

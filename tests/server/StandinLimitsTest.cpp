@@ -39,7 +39,7 @@ private:
     {
         io_socket.write(i_bytes);
         io_socket.flush();
-        return QTest::qWaitFor([&io_socket]() { return io_socket.state() != QAbstractSocket::ConnectedState; }, 5000);
+        return WaitUntil([&io_socket]() { return io_socket.state() != QAbstractSocket::ConnectedState; });
     }
 
 private slots:
@@ -68,7 +68,7 @@ private slots:
         QTcpSocket l_small, l_large;
         for (QTcpSocket* lp_socket : {&l_small, &l_large}) {
             lp_socket->connectToHost(QHostAddress::LocalHost, mp_server->Port());
-            QVERIFY(lp_socket->waitForConnected(5000));
+            QVERIFY(lp_socket->waitForConnected(WAIT_MS));
         }
         QVERIFY(StaysOpen(l_small, QByteArray::fromHex("e8030000ca000000") + QByteArray(996, 'x')));
         QVERIFY(Closes(l_large, QByteArray::fromHex("e9030000ca000000")));

@@ -46,10 +46,7 @@ bool StaysOpen(QTcpSocket& io_socket)
 // Waits for exactly these bytes to arrive, and nothing more.
 bool Receives(QTcpSocket& io_socket, QByteArray const& i_bytes)
 {
-    QElapsedTimer l_timer;
-    l_timer.start();
-    while (io_socket.bytesAvailable() < i_bytes.size() && l_timer.elapsed() < 5000)
-        QTest::qWait(5);
+    WaitUntil([&io_socket, &i_bytes]() { return io_socket.bytesAvailable() >= i_bytes.size(); });
     QTest::qWait(20);
     return io_socket.readAll() == i_bytes;
 }
@@ -229,7 +226,7 @@ private slots:
         if (ratio != -1)
             mp_dnet->OnDNetParentSpeedConnectionRatio(ratio);
         QByteArray l_sent("(nothing)");
-        mp_fake->mp_collector->Take(ServerCode::DNET_CAN_PARENT, &l_sent, sent == l_sent ? 200 : 5000);
+        mp_fake->mp_collector->Take(ServerCode::DNET_CAN_PARENT, &l_sent, sent == l_sent ? 200 : WAIT_MS);
         QCOMPARE(l_sent, sent);
     }
 
@@ -404,8 +401,9 @@ private:
     {
         auto [lp_local, lp_remote] = ConnectedPair();
         lp_remote->write(i_before);
-        while (lp_local->bytesAvailable() < i_before.size() && lp_local->waitForReadyRead(5000)) {
-        }
+        // The event loop writes them and reads them into the socket's buffer
+        // (waiting on the near socket alone left them in the far one's).
+        WaitUntil([lp_local = lp_local, &i_before]() { return lp_local->bytesAvailable() >= i_before.size(); });
         if (i_asChild)
             mp_dnet->OnDNetConnectionRequested(i_user, lp_local);
         else
@@ -420,7 +418,7 @@ private:
         auto lp_parent = Connect(i_user, false);
         QSignalSpy l_search(mp_dnet.get(), &DNetManager::DNetSearchRequest);
         lp_parent->write(i_search);
-        if (!l_search.wait(5000) || !mp_dnet->HasParent())
+        if (!l_search.wait(WAIT_MS) || !mp_dnet->HasParent())
             return nullptr;
         return lp_parent;
     }

@@ -26,6 +26,7 @@
 #include "shares/DNetManager.h"
 #include "shares/SharedFoldersManager.h"
 #include "tests/ManagerSet.h"
+#include "tests/Waits.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -236,12 +237,12 @@ public:
         for (int l_file = 0; l_file < i_files; ++l_file)
             WriteTestFile(i_dir, QStringLiteral("share/track %1.mp3").arg(l_file), "x");
         d.GetType("shared_public")->GetGlobalNullItem() += mp_shares->AddSharedFolder(i_dir.filePath("share"));
-        if (!QTest::qWaitFor([this] { return !mp_shares->IsBusy(); }, 10000))
+        if (!WaitUntil([this] { return !mp_shares->IsBusy(); }))
             return false;
         mp_server->Connect();
         // Our statistics come with the login; a speed that carries children
         // is set after them.
-        if (!QTest::qWaitFor([] { return IsSettingSet("upload_speed"); }, 10000))
+        if (!WaitUntil([] { return IsSettingSet("upload_speed"); }))
             return false;
         SetSetting("upload_speed", qint64(1 << 20));
         mp_dnet->OnDNetParentMinSpeed(0);
@@ -259,7 +260,7 @@ public:
         l_listener.listen(QHostAddress::LocalHost, 0);
         mp_ends = std::make_unique<Ends>(l_listener.serverPort());
         std::vector<QTcpSocket*> l_near;
-        while (l_near.size() < 2 && l_listener.waitForNewConnection(5000))
+        while (l_near.size() < 2 && l_listener.waitForNewConnection(WAIT_MS))
             while (QTcpSocket* lp_socket = l_listener.nextPendingConnection())
                 l_near.push_back(lp_socket);
         if (l_near.size() != 2)

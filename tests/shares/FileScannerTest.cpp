@@ -165,10 +165,10 @@ private slots:
                     return true;
             return false;
         };
-        QTRY_VERIFY_WITH_TIMEOUT(l_isOpen(), 5000);
+        QTRY_VERIFY(l_isOpen());
         mp_scanner->Quit();
         l_thread.quit();
-        QTRY_VERIFY_WITH_TIMEOUT(l_thread.isFinished(), 5000);
+        QTRY_VERIFY(l_thread.isFinished());
         QCOMPARE(l_spy.count(), 0);
     }
 
@@ -287,7 +287,7 @@ private slots:
         // The nested root was already walked as part of the first one.
         QMetaObject::invokeMethod(&l_scanner, "ScanFolders",
                                   Q_ARG(QStringList, QStringList({l_one, l_two, l_one + "/deep", l_gone})));
-        QVERIFY(l_spy.wait(5000));
+        QVERIFY(l_spy.wait(WAIT_MS));
         FileScanner::ScanResult const l_result = l_scanner.TakeResult();
         l_thread.quit();
         l_thread.wait();

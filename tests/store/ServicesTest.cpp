@@ -140,7 +140,7 @@ private slots:
         QSignalSpy l_tick(&l_timers, &TimerManager::timeout);
         QSignalSpy l_five(&l_timers.m_fiveMinutesTimer, &QTimer::timeout);
         QSignalSpy l_hour(&l_timers.m_hourTimer, &QTimer::timeout);
-        QTRY_VERIFY_WITH_TIMEOUT(l_tick.count() >= 3 && l_five.count() >= 1, 5000);
+        QTRY_VERIFY(l_tick.count() >= 3 && l_five.count() >= 1);
         QCOMPARE(l_hour.count(), 0);
     }
 

@@ -326,7 +326,7 @@ private slots:
         QCOMPARE(mp_transfers->GetDownloadBudget().PerTransferRate(), 50);
         lp_peer->write(Pattern(100000));
         QSignalSpy l_progress(mp_transfers.get(), &TransferQueueManager::DownloadProgressed);
-        QVERIFY(l_progress.wait(5000));
+        QVERIFY(l_progress.wait(WAIT_MS));
 
         if (operation == "pause")
             mp_transfers->PauseDownload(l_entry);

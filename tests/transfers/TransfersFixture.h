@@ -4,6 +4,8 @@
 // Loopback socket pairs for the transfer threads, the far end's reads, and
 // the files on either side.
 
+#include "tests/Waits.h"
+
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
@@ -26,7 +28,7 @@ inline std::pair<QTcpSocket*, std::unique_ptr<QTcpSocket>> ConnectedPair()
         qFatal("cannot listen on loopback");
     auto lp_far = std::make_unique<QTcpSocket>();
     lp_far->connectToHost(QHostAddress::LocalHost, l_server.serverPort());
-    if (!l_server.waitForNewConnection(5000) || !lp_far->waitForConnected(5000))
+    if (!l_server.waitForNewConnection(WAIT_MS) || !lp_far->waitForConnected(WAIT_MS))
         qFatal("no loopback connection");
     QTcpSocket* lp_near = l_server.nextPendingConnection();
     lp_near->setParent(nullptr);
@@ -34,10 +36,10 @@ inline std::pair<QTcpSocket*, std::unique_ptr<QTcpSocket>> ConnectedPair()
 }
 
 // Reads until i_count bytes came or the peer closed (event loop running).
-inline QByteArray ReadBytes(QTcpSocket& io_socket, int i_count, int i_ms = 5000)
+inline QByteArray ReadBytes(QTcpSocket& io_socket, int i_count, int i_ms = WAIT_MS)
 {
     QByteArray l_bytes;
-    static_cast<void>(QTest::qWaitFor([&] {
+    static_cast<void>(WaitUntil([&] {
         l_bytes += io_socket.read(i_count - l_bytes.size());
         return l_bytes.size() == i_count ||
                (io_socket.state() == QAbstractSocket::UnconnectedState && io_socket.bytesAvailable() == 0);

@@ -86,7 +86,7 @@ private:
                 SetUserAddress(i_user, ClosedPort());
             lp_peer = ConnectRaw(mp_messenger->ListeningPort());
             lp_peer->write(HandshakeFrame(i_user, "P"));
-            static_cast<void>(QTest::qWaitFor([&] { return mp_messenger->OpenMessagingConnectionCount(i_user) > 0; }));
+            static_cast<void>(WaitUntil([&] { return mp_messenger->OpenMessagingConnectionCount(i_user) > 0; }));
         }
         return *lp_peer;
     }

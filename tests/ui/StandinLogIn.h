@@ -24,7 +24,7 @@ inline bool LogInToStandin(StandinProcess& io_standin, Server& io_server, PeerMe
     io_messenger.DataLoaded();
     QSignalSpy l_connected(&io_server, &Server::Connected);
     io_server.Connect();
-    return l_connected.wait(5000);
+    return l_connected.wait(WAIT_MS);
 }
 
 #endif

@@ -60,13 +60,13 @@ protected:
         PointAt(mp_fake->Port(), QStringLiteral("me"), QStringLiteral("pw"));
         QSignalSpy l_connected(mp_server.get(), &Server::Connected);
         mp_server->Connect();
-        return mp_fake->AnswerLogin() && (l_connected.count() == 1 || l_connected.wait(5000));
+        return mp_fake->AnswerLogin() && (l_connected.count() == 1 || l_connected.wait(WAIT_MS));
     }
     // The payload of the next request of that code, or "none".
     QByteArray Sent(quint32 i_code)
     {
         QByteArray l_payload;
-        return mp_fake->mp_collector->Take(i_code, &l_payload, 2000) ? l_payload : QByteArray("none");
+        return mp_fake->mp_collector->Take(i_code, &l_payload) ? l_payload : QByteArray("none");
     }
     bool NoneSent(quint32 i_code) { return !mp_fake->mp_collector->Has(i_code); }
 
@@ -146,7 +146,7 @@ protected:
     static bool Focus(QWidget* ip_widget)
     {
         FocusWidgetAndParents(ip_widget);
-        return QTest::qWaitFor([ip_widget]() { return QApplication::focusWidget() == ip_widget; }, 2000);
+        return WaitUntil([ip_widget]() { return QApplication::focusWidget() == ip_widget; });
     }
     QAction* BarAction(char const* ip_id) const
     {

@@ -406,7 +406,10 @@ private slots:
     // A join answer of 5,000 members and a list of 20,000 rooms, through the
     // link as it applies them: the window's thread never works long at a
     // stretch meanwhile (a timer of no interval notes each turn of its
-    // event loop), even in a sanitizer build.
+    // event loop), even in a sanitizer build. The stretch is counted in
+    // the thread's processor time, ten times the rule's 10 ms: on a busy
+    // machine the time between two turns also holds what the system gave
+    // to other processes.
     void BigAnswersNeverHoldTheWindow()
     {
         int const l_members = 5000;
@@ -425,16 +428,17 @@ private slots:
             l_list.m_public.push_back({QString("room %1").arg(l_k * 7919 % l_rooms), quint32(l_k % 300)});
         SetSetting("accept_room_list", QStringLiteral("yes"));
         for (ServerMessage const& l_message : {ServerMessage(l_join), ServerMessage(l_list)}) {
-            QElapsedTimer l_clock;
-            l_clock.start();
+            QDeadlineTimer const l_deadline(2 * WAIT_MS);
             bench::StallProbe l_probe;
             mp_server->Apply(l_message);
             RoomForm* lp_room = Page("big");
-            double const l_longestMs = l_probe.RunUntil([&]() {
-                return l_clock.elapsed() > 60000 || (!mp_server->IsApplying() && mp_page->RoomOrder()->IsSettled() &&
-                                                     lp_room->MemberOrder()->IsSettled());
-            });
-            QVERIFY2(l_longestMs < 100, qPrintable(QString("held for %1 ms").arg(l_longestMs)));
+            auto const l_settled = [&]() {
+                return !mp_server->IsApplying() && mp_page->RoomOrder()->IsSettled() && lp_room->MemberOrder()->IsSettled();
+            };
+            l_probe.RunUntil([&]() { return l_settled() || l_deadline.hasExpired(); });
+            QVERIFY(l_settled());
+            QVERIFY2(l_probe.LongestCpuMs() < 100,
+                     qPrintable(QString("worked %1 ms of processor time at a stretch").arg(l_probe.LongestCpuMs())));
             QCOMPARE(lp_room->Form()->userList->topLevelItemCount(), l_members);
         }
         QCOMPARE(RoomList()->topLevelItemCount(), l_rooms + 1);
@@ -985,7 +989,7 @@ private slots:
         PointAt(l_port, "me", "pw");
         QSignalSpy l_connected(mp_server.get(), &Server::Connected);
         mp_server->Connect();
-        QVERIFY(l_connected.wait(5000));
+        QVERIFY(l_connected.wait(WAIT_MS));
 
         QVERIFY(Trigger(RoomList(), "refresh_room_list"));
         QTRY_VERIFY(RoomRow("lobby") && RoomRow("lobby")->text(1) == "1");

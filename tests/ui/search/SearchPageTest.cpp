@@ -102,7 +102,7 @@ private:
         QVERIFY(ZlibCompress(l_record.constData(), quint64(l_record.size()), l_compressed));
         QSignalSpy l_handled(mp_messenger.get(), &PeerMessenger::UserInfoRequested);
         mp_peerLink->write(PeerWire::BuildFrame(Le32(9) + l_compressed, false) + PeerWire::BuildFrame(Le32(15), false));
-        QVERIFY(l_handled.wait(5000));
+        QVERIFY(l_handled.wait(WAIT_MS));
     }
 
     bool LogIn(StandinProcess& io_standin) { return LogInToStandin(io_standin, *mp_server, *mp_messenger, "me"); }
@@ -149,7 +149,7 @@ private slots:
         PointAt(l_fake.Port());
         QSignalSpy l_connected(mp_server.get(), &Server::Connected);
         mp_server->Connect();
-        QVERIFY(l_fake.AnswerLogin() && (l_connected.count() || l_connected.wait(5000)));
+        QVERIFY(l_fake.AnswerLogin() && (l_connected.count() || l_connected.wait(WAIT_MS)));
         for (char const* lp_room : {"my room", "My Room"})
             SetFlag(d["room"]->GetItem(Value(lp_room)), "in_room", true);
         SetFlag(d["room"]->GetItem(Value("My Room")), "in_room", false);
@@ -370,7 +370,7 @@ private slots:
         Answer(m_token, "a", {{"f", "x.mp3"}});
         mp_page->OnTabCloseRequested(1);
         QVERIFY(!mp_invoker->IsPending(lp_closed, QString::fromLatin1(SLOT(Sort()))));
-        QTRY_VERIFY_WITH_TIMEOUT(!l_sorts.empty(), 10000);
+        QTRY_VERIFY(!l_sorts.empty());
         QVERIFY(!mp_invoker->IsPending(lp_tab, QString::fromLatin1(SLOT(Sort()))));
         QCOMPARE(l_sorts.size(), std::size_t(1));
         // Deferred, not at once: the bound leaves room for a coarse timer
@@ -708,7 +708,7 @@ private slots:
         Ui()->searchTargetBox->setCurrentText(QStringLiteral("All"));
         Ui()->searchEdit->lineEdit()->setText(QStringLiteral("blues song"));
         QTest::keyClick(Ui()->searchEdit->lineEdit(), Qt::Key_Return);
-        QVERIFY(l_answered.wait(20000));
+        QVERIFY(l_answered.wait(WAIT_MS));
         QTreeWidget* lp_tree = mp_page->GetCurrentSearchResultsForm()->searchResults();
         QCOMPARE(Column(lp_tree, 0) + Column(lp_tree, 4), QStringList({"sharer", "song.mp3"}));
         QVERIFY(Column(lp_tree, 3).first().startsWith("blues/music/"));
@@ -721,7 +721,7 @@ private slots:
         QPoint const l_at = lp_tree->visualItemRect(lp_row).center();
         QTest::mouseClick(lp_tree->viewport(), Qt::LeftButton, Qt::NoModifier, l_at);
         QTest::mouseDClick(lp_tree->viewport(), Qt::LeftButton, Qt::NoModifier, l_at);
-        QVERIFY2(l_complete.wait(20000), qPrintable(l_sharer.Tail()));
+        QVERIFY2(l_complete.wait(WAIT_MS), qPrintable(l_sharer.Tail()));
         Item const l_record = l_complete.first().first().value<Item>();
         QString const l_target = l_record["complete_download_folder"].AsString().replace('\\', '/') + '/'
                                  + l_record["complete_download_filename"].AsString();

@@ -8,6 +8,7 @@
 
 #include "../PageManagers.h"
 
+#include "tests/Waits.h"
 #include "ui/transfers/ShareForm.h"
 #include "ui/transfers/ShareTree.h"
 #include "ui/transfers/SharesForm.h"
@@ -79,7 +80,7 @@ protected:
     {
         ShareForm* lp_view = mp_page->OpenShareBrowse(i_user);
         Deliver(i_user, List(i_files));
-        if (!QTest::qWaitFor([lp_view]() { return lp_view->Tree()->IsBuilt(); }, 20000))
+        if (!WaitUntil([lp_view]() { return lp_view->Tree()->IsBuilt(); }))
             return nullptr;
         return lp_view;
     }

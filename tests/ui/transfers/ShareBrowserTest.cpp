@@ -62,9 +62,7 @@ private:
             if (!WriteFile(i_folder + '/' + l_file, l_file.toUtf8().repeated(1000)))
                 return false;
         mp_shares->AddSharedFolder(i_folder) += d["shared_public"]->GetGlobalNullItem();
-        return QTest::qWaitFor([&]() {
-            return mp_shares->GetExactSharedFileItem(i_folder + '/' + i_files.last()).IsValid();
-        });
+        return WaitUntil([&]() { return mp_shares->GetExactSharedFileItem(i_folder + '/' + i_files.last()).IsValid(); });
     }
 
     static void AwaitIdle(ShareTree* ip_tree) { QTRY_VERIFY(ip_tree->IsIdle()); }
@@ -155,7 +153,7 @@ private slots:
         SlicedWork::SetSliceMs(0);
         QSignalSpy l_applied(lp_view->Tree(), &ShareTree::FilterApplied);
         lp_view->findChild<QLineEdit*>("filterEdit")->setText(filter);
-        QVERIFY(l_applied.count() == 1 || l_applied.wait(5000));
+        QVERIFY(l_applied.count() == 1 || l_applied.wait(WAIT_MS));
         QTEST(Rows(lp_tree), "rows");
         QFETCH(QStringList, files);
         auto const l_names = [lp_view]() {
@@ -187,7 +185,7 @@ private slots:
         QSignalSpy l_applied(lp_view->Tree(), &ShareTree::FilterApplied);
         lp_view->findChild<QLineEdit*>("filterEdit")->setText("last");
         QCOMPARE(l_applied.count(), 0);
-        QVERIFY(l_applied.wait(5000));
+        QVERIFY(l_applied.wait(WAIT_MS));
         QCOMPARE(Rows(lp_view->FolderTree()), QStringList({"Big", "-Small"}));
     }
 
@@ -395,7 +393,7 @@ private slots:
         SlicedWork::SetSliceMs(0);
         QSignalSpy l_exported(lp_view, &ShareForm::Exported);
         lp_view->ExportToFile(l_file);
-        QVERIFY(l_exported.wait(5000));
+        QVERIFY(l_exported.wait(WAIT_MS));
         QCOMPARE(l_exported.first(), QVariantList({l_file, true}));
         QFile l_written(l_file);
         QVERIFY(l_written.open(QIODevice::ReadOnly));
@@ -429,7 +427,7 @@ private slots:
         QString const l_late = l_gone.filePath("bob.xml");
         lp_view->ExportToFile(l_late);
         QVERIFY(l_gone.remove());
-        QVERIFY(l_exported.wait(5000));
+        QVERIFY(l_exported.wait(WAIT_MS));
         QCOMPARE(l_exported.last(), QVariantList({l_late, false}));
         QCOMPARE(lp_view->findChildren<QMessageBox*>().size(), 2);
     }
@@ -553,7 +551,7 @@ private slots:
         SetSetting("download_folder", l_root.filePath("downloads"));
 
         ShareForm* lp_view = mp_page->OpenShareBrowse("sharer");
-        QTRY_VERIFY_WITH_TIMEOUT(lp_view->Tree()->IsBuilt(), 20000);
+        QTRY_VERIFY(lp_view->Tree()->IsBuilt());
         QTreeWidget* lp_tree = lp_view->FolderTree();
         QCOMPARE(Rows(lp_tree), QStringList({"music", "  blues", "    old"}));
         for (auto const& l_folder : {std::make_pair("music", 1), {"music/blues", 2}, {"music/blues/old", 1}})
@@ -562,7 +560,7 @@ private slots:
 
         QSignalSpy l_complete(mp_transfers.get(), &TransferQueueManager::CompleteDownloadAdded);
         lp_view->DownloadFolder(lp_view->Tree()->RowFolder(Row(lp_tree, "music")), false);
-        QTRY_VERIFY2_WITH_TIMEOUT(l_complete.count() == 4, qPrintable(l_sharer.Tail()), 30000);
+        QTRY_VERIFY2(l_complete.count() == 4, qPrintable(l_sharer.Tail()));
         for (auto const& l_landed : {std::make_pair("music/top.mp3", "music/top.mp3"),
                                      {"music/blues/a.mp3", "music/blues/a.mp3"},
                                      {"music/blues/b.mp3", "music/blues/b.mp3"},
@@ -595,7 +593,7 @@ private slots:
         QStringList l_queued;
         for (int l_from = 0, l_at = 0; l_queued.size() < l_order.size(); l_from = l_at + 1) {
             QRegularExpressionMatch const l_match =
-                l_sharer.Await("^event \\d+ download-status queued me -1 .*\\\\([^\\\\]+\\\\[^\\\\]+)$", l_from, 20000,
+                l_sharer.Await("^event \\d+ download-status queued me -1 .*\\\\([^\\\\]+\\\\[^\\\\]+)$", l_from, WAIT_MS,
                                &l_at);
             QVERIFY2(l_match.hasMatch(), qPrintable(l_sharer.Tail()));
             l_queued << l_match.captured(1).replace('\\', '/');

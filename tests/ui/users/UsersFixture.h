@@ -55,14 +55,14 @@ protected:
         PointAt(mp_fake->Port(), "me", "pw");
         QSignalSpy l_connected(mp_server.get(), &Server::Connected);
         mp_server->Connect();
-        return mp_fake->AnswerLogin() && (l_connected.count() == 1 || l_connected.wait(5000));
+        return mp_fake->AnswerLogin() && (l_connected.count() == 1 || l_connected.wait(WAIT_MS));
     }
     // Whether the link sent that request (waiting a moment for it).
-    bool WasSent(quint32 i_code, QByteArray const& i_payload, int i_timeout = 2000)
+    bool WasSent(quint32 i_code, QByteArray const& i_payload, int i_timeout = WAIT_MS)
     {
         std::pair<quint32, QByteArray> const l_frame(i_code, i_payload);
         std::vector<std::pair<quint32, QByteArray>> const& l_frames = mp_fake->mp_collector->m_frames;
-        return QTest::qWaitFor([&] { return std::count(l_frames.begin(), l_frames.end(), l_frame) > 0; }, i_timeout);
+        return WaitUntil([&] { return std::count(l_frames.begin(), l_frames.end(), l_frame) > 0; }, i_timeout);
     }
 
     static Item U(QString const& i_name) { return d["user"]->GetItem(Value(i_name)); }

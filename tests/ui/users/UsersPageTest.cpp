@@ -403,6 +403,13 @@ private slots:
         QVERIFY(lp_rows->findItems("b", Qt::MatchExactly).isEmpty());
         QCOMPARE(int(d["user_list_group"]->GetItemCount()), 2);
         QCOMPARE(Row(Ui()->userList, "bob")->text(3), QString());
+        // Nor does a tick that still comes from its row make it again (the
+        // row's removal above would hide a dialog that did).
+        QListWidgetItem l_stale("b");
+        l_stale.setCheckState(Qt::Checked);
+        l_dialog.OnGroupItemChanged(&l_stale);
+        QVERIFY(d["user_list_group"]->HasItem(Value("b")).IsNull());
+        QCOMPARE(Row(Ui()->userList, "bob")->text(3), QString());
     }
 
     void GroupConfiguration()

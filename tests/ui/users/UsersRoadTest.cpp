@@ -35,7 +35,7 @@ class UsersRoadTest : public QObject, public UsersFixture
         io_dialog.Form()->userNameEdit->setText(i_name);
         io_dialog.OnAddUserClicked();
         bool const l_answered =
-            QTest::qWaitFor([&io_dialog] { return io_dialog.Form()->addFriendButton->isEnabled(); }, 5000);
+            WaitUntil([&io_dialog] { return io_dialog.Form()->addFriendButton->isEnabled(); });
         return l_answered ? io_dialog.Form()->statusEdit->text() : QString("<no answer>");
     }
 
@@ -85,7 +85,7 @@ private slots:
         QSignalSpy l_watched(mp_server.get(), &Server::AddUserResponse);
         QMenu l_menu;
         UserMenuOptions(&l_menu, "late").OnAddRemoveOnlineAlert();
-        QVERIFY(l_watched.wait(5000));
+        QVERIFY(l_watched.wait(WAIT_MS));
         RawClient l_late;
         QVERIFY(l_late.Login(mp_standin->Port(), "late"));
         QTRY_COMPARE(IconOf(Row(Ui()->onlineAlertList, "late")), QString("online_icon"));

@@ -1,0 +1,72 @@
+#ifndef QUILLMAR_TESTS_WAITS_H
+#define QUILLMAR_TESTS_WAITS_H
+
+// How long a test waits for a condition before it fails. The suite runs in
+// sanitizer builds, many tests at once, on machines busy with other work:
+// what takes milliseconds alone may take seconds there. A wait on a
+// condition ends as soon as the condition holds, so a long deadline costs
+// nothing while the code is right; only a fault waits it out.
+//
+// Every test program is compiled with this header in front of its sources
+// (tests/CMakeLists.txt). It makes the QTRY_ macros wait WAIT_MS, where Qt's
+// wait 5 s, and makes the deadline a QTRY_ macro is given its longest wait:
+// Qt's own wait twice as long again after a failure, to say whether more
+// time would have done, which would put a failing test's longest wait at
+// three times its deadline and past its CTest time-out. Other waits are
+// given WAIT_MS (or a multiple, for long jobs) by hand; WaitUntil is the
+// one to use for work done in slices (QTest::qWaitFor sleeps 10 ms after
+// every turn of the event loop, that is after every slice).
+
+#include <QtTest/qtestcase.h>
+#include <QtTest/qtestsystem.h>
+
+#include <QDeadlineTimer>
+
+constexpr int WAIT_MS = 30000;
+
+// Runs the event loop until the condition holds, at most i_timeoutMs; the
+// condition is looked at every 50 ms, and the loop runs at full speed in
+// between. False when the condition did not come to hold in time.
+template <class Condition>
+bool WaitUntil(Condition i_condition, int i_timeoutMs = WAIT_MS)
+{
+    if (i_condition())
+        return true;
+    QTest::qWait(0);
+    QDeadlineTimer const l_deadline(i_timeoutMs);
+    while (!i_condition()) {
+        if (l_deadline.hasExpired())
+            return false;
+        QTest::qWait(int(qBound<qint64>(1, l_deadline.remainingTime(), 50)));
+    }
+    return true;
+}
+
+#undef QTRY_VERIFY_WITH_TIMEOUT
+#undef QTRY_VERIFY2_WITH_TIMEOUT
+#undef QTRY_COMPARE_WITH_TIMEOUT
+#undef QTRY_VERIFY
+#undef QTRY_VERIFY2
+#undef QTRY_COMPARE
+
+#define QTRY_VERIFY_WITH_TIMEOUT(expr, timeout) \
+    do { \
+        static_cast<void>(WaitUntil([&]() { return bool(expr); }, timeout)); \
+        QVERIFY(expr); \
+    } while (false)
+#define QTRY_VERIFY2_WITH_TIMEOUT(expr, messageExpression, timeout) \
+    do { \
+        static_cast<void>(WaitUntil([&]() { return bool(expr); }, timeout)); \
+        QVERIFY2(expr, messageExpression); \
+    } while (false)
+#define QTRY_COMPARE_WITH_TIMEOUT(expr, expected, timeout) \
+    do { \
+        static_cast<void>(WaitUntil([&]() { return bool((expr) == (expected)); }, timeout)); \
+        QCOMPARE((expr), expected); \
+    } while (false)
+
+#define QTRY_VERIFY(expr) QTRY_VERIFY_WITH_TIMEOUT(expr, WAIT_MS)
+#define QTRY_VERIFY2(expr, messageExpression) QTRY_VERIFY2_WITH_TIMEOUT(expr, messageExpression, WAIT_MS)
+#define QTRY_COMPARE(expr, expected) QTRY_COMPARE_WITH_TIMEOUT(expr, expected, WAIT_MS)
+
+#endif
