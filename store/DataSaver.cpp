@@ -1,5 +1,6 @@
 #include "store/DataSaver.h"
 
+#include "store/BlockPool.h"
 #include "store/BodyTable.h"
 #include "store/Log.h"
 #include "store/MemStream.h"
@@ -361,6 +362,7 @@ struct DataSaver::Background
     std::unique_ptr<QSocketNotifier> mp_notifier;
     std::unique_ptr<QTimer> mp_limit;
     std::function<void(bool)> m_done;
+    bool m_built = false;      // the copy has built its image
     QString m_stopReason;      // killed, and why
     bool m_superseded = false; // killed for a save made at once
 };
@@ -880,6 +882,11 @@ bool DataSaver::SaveInBackground(QString const& i_base, std::function<void(bool)
         try {
             std::size_t l_oversize = 0;
             MemStream const l_image = BuildImage(l_oversize);
+            // Done with the store: while the file is written and flushed,
+            // the window's writes to the store's pools are no longer copies
+            // of pages the copy holds.
+            ForgetPooledPages();
+            WriteAllTo(l_pipe[1], "b");
             std::string const l_error = WriteImage(l_nativePath, l_image.Data(), l_image.Size());
             l_report = l_error.empty() ? "saved " + std::to_string(l_oversize) : "failed " + l_error;
         } catch (std::bad_alloc const&) {
@@ -930,6 +937,15 @@ bool DataSaver::IsSavingInBackground() const
     return mp_background != nullptr;
 }
 
+bool DataSaver::BackgroundImageBuilt()
+{
+    if (!mp_background)
+        return false;
+    if (!mp_background->m_built && mp_background->mp_notifier)
+        ReadBackgroundReport();
+    return mp_background && mp_background->m_built;
+}
+
 qint64 DataSaver::BackgroundSaverId() const
 {
     return mp_background ? qint64(mp_background->m_pid) : -1;
@@ -954,6 +970,8 @@ void DataSaver::ReadBackgroundReport()
             // A report is a line; more is no report of ours.
             if (mp_background->m_report.size() < 4096)
                 mp_background->m_report.append(l_buffer, int(l_read));
+            mp_background->m_built =
+                mp_background->m_report.startsWith("b") || mp_background->m_report.startsWith("rb");
             continue;
         }
         if (l_read < 0 && errno == EINTR)
@@ -975,8 +993,9 @@ void DataSaver::Reap()
     pid_t l_reaped = 0;
     while ((l_reaped = ::waitpid(mp_background->m_pid, &l_status, 0)) < 0 && errno == EINTR) {
     }
-    // The copy's first byte, when the wait for it at the start gave up.
-    if (mp_background->m_report.startsWith('r'))
+    // The copy's first byte, when the wait for it at the start gave up, and
+    // its word that the image was built.
+    while (mp_background->m_report.startsWith('r') || mp_background->m_report.startsWith('b'))
         mp_background->m_report.remove(0, 1);
     bool const l_ended = l_reaped > 0 && WIFEXITED(l_status) && WEXITSTATUS(l_status) == 0;
     FinishBackground(l_ended, mp_background->m_stopReason.isEmpty() ? QString::fromLocal8Bit(mp_background->m_report)

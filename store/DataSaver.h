@@ -97,6 +97,9 @@ public:
     bool SaveInBackground(QString const& i_base, std::function<void(bool)> i_done = {});
     bool IsSavingInBackground() const;
     void SetBackgroundSaveLimit(int i_msecs);
+    // Whether the copy has built its file image (it is then done with the
+    // store and writes the file); false when none runs.
+    bool BackgroundImageBuilt();
     // The copy's process id while one runs, else -1.
     qint64 BackgroundSaverId() const;
     // Why the last save failed; empty once one has succeeded.
