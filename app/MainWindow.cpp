@@ -249,6 +249,10 @@ void MainWindow::Init()
     connect(&lp_timers->m_halfMinuteTimer, &QTimer::timeout, this, &MainWindow::EveryHalfMinute);
     connect(&lp_timers->m_fiveMinutesTimer, &QTimer::timeout, this, &MainWindow::EveryFiveMinutes);
     connect(&lp_timers->m_hourTimer, &QTimer::timeout, this, &MainWindow::EveryHour);
+    mp_saveRetry = new QTimer(this);
+    mp_saveRetry->setObjectName(QStringLiteral("saveRetry"));
+    mp_saveRetry->setSingleShot(true);
+    connect(mp_saveRetry, &QTimer::timeout, this, &MainWindow::EveryHour);
     connect(&m_trayIcon, &QSystemTrayIcon::activated, this, &MainWindow::OnTrayIconActivated);
     UserNoteDialog::Init();
     activateWindow();
@@ -413,7 +417,26 @@ void MainWindow::EveryHour()
     // taken away is taken at the next after a load.
     if (g_showIsOver || !dataSaver)
         return;
-    dataSaver->SaveInBackground(DataFileStem());
+    mp_saveRetry->stop();
+    dataSaver->SaveInBackground(DataFileStem(), [this](bool i_saved) { OnHourlySaveDone(i_saved); });
+}
+
+void MainWindow::OnHourlySaveDone(bool i_saved)
+{
+    if (g_showIsOver || !dataSaver)
+        return;
+    if (i_saved) {
+        if (!m_saveFailure.isEmpty() && statusBar()->currentMessage() == m_saveFailure)
+            statusBar()->clearMessage();
+        m_saveFailure.clear();
+        return;
+    }
+    // Nothing but the log said so once, and the log may be what failed:
+    // the user sees it, and the save is tried again until it succeeds.
+    m_saveFailure = tr("The data could not be saved (%1). Trying again in a minute.").arg(dataSaver->LastFailure());
+    statusBar()->showMessage(m_saveFailure);
+    if (!mp_saveRetry->isActive())
+        mp_saveRetry->start(SAVE_RETRY_MS);
 }
 
 bool MainWindow::SaveData()

@@ -18,6 +18,7 @@ class AdminMessageDialog;
 class QCheckBox;
 class QLabel;
 class QLineEdit;
+class QTimer;
 class QTreeWidgetItem;
 class Server;
 class Ui_MainWindow;
@@ -142,6 +143,7 @@ private:
     void OnExcludedDownloadExtensionRemoved(Item i_item);
     void OnColorSettingChanged(Item i_setting);
 
+    void OnHourlySaveDone(bool i_saved);
     void AddToolBarSets();
     void LoadData();
     void RunFirstRunDialogs();
@@ -177,6 +179,10 @@ private:
     QSystemTrayIcon m_trayIcon;
     UpdateChecker m_updateChecker;
     bool m_wasMaximized = false;
+    // A failed hourly save is shown and tried again.
+    static constexpr int SAVE_RETRY_MS = 60 * 1000;
+    QTimer* mp_saveRetry = nullptr;
+    QString m_saveFailure;
 };
 
 extern MainWindow* mainWindow;

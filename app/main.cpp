@@ -1,5 +1,6 @@
 #include "app/Application.h"
 #include "app/MainWindow.h"
+#include "peers/ConnectionCount.h"
 #include "server/Server.h"
 
 #include <QCommandLineParser>
@@ -35,6 +36,8 @@ int main(int argc, char** argv)
         return 1;
     }
 
+    // Room for the connections' bound and, beside it, for the files.
+    ConnectionCount::RaiseDescriptorLimit();
     if (QStyle* lp_style = QStyleFactory::create(QStringLiteral("Plastique")))
         QApplication::setStyle(lp_style);
     QuitEventLoopOnTerminationSignals();

@@ -204,17 +204,14 @@ void PeerMessenger::OnNewConnection()
         QTcpSocket* lp_socket = lp_server->nextPendingConnection();
         if (!lp_socket)
             break;
-        if (int(m_links.size()) >= m_limits.m_maxSockets) {
+        if (!RoomForConnection("incoming ones are closed")) {
             // Past the cap a stranger's connection costs us its close and
-            // nothing more; one line says so until connections end.
-            if (!m_refusingSockets)
-                Log(1, QString("%1 peer connections are open: new ones are closed").arg(m_links.size()));
-            m_refusingSockets = true;
+            // nothing more.
             lp_socket->abort();
             lp_socket->deleteLater();
             continue;
         }
-        m_refusingSockets = false;
+        ConnectionCount::Count(lp_socket);
         Link& l_link = AddSocket(lp_socket, LinkRole::Accepted, l_obfuscated);
         if (lp_socket->bytesAvailable() > 0) {
             ReadHandshake(l_link);
@@ -222,6 +219,19 @@ void PeerMessenger::OnNewConnection()
                 CountBuffered(*lp_link);
         }
     }
+}
+
+bool PeerMessenger::RoomForConnection(char const* ip_refused)
+{
+    int const l_open = ConnectionCount::Open();
+    if (l_open < m_limits.m_maxSockets) {
+        m_refusingSockets = false;
+        return true;
+    }
+    if (!m_refusingSockets)
+        Log(1, QString("%1 peer connections are open: %2").arg(QString::number(l_open), ip_refused));
+    m_refusingSockets = true;
+    return false;
 }
 
 // ---------------------------------------------------------------------- links
@@ -1181,8 +1191,14 @@ void PeerMessenger::ArmTimer(Attempt& io_attempt, int i_ms)
 
 void PeerMessenger::StartDirect(Attempt& io_attempt, quint32 i_ip, int i_port)
 {
+    // No descriptor of ours is needed for the user to connect to us.
+    if (!RoomForConnection("our own attempts go through the server")) {
+        StartIndirect(io_attempt);
+        return;
+    }
     io_attempt.m_phase = AttemptPhase::Direct;
     auto* lp_socket = new QTcpSocket(this);
+    ConnectionCount::Count(lp_socket);
     Link& l_link = AddSocket(lp_socket, LinkRole::Direct, false);
     SetLinkUser(l_link, io_attempt.m_user);
     l_link.m_type = io_attempt.m_type;
@@ -1345,8 +1361,16 @@ void PeerMessenger::OnConnectBackRequested(QString i_user, QString i_type, quint
         PeerServerCannotConnect(i_token, i_user);
         return;
     }
+    // A connection made counts as much as one still connecting: a server
+    // that names a listener which accepts and holds must not use up our
+    // descriptors.
+    if (!RoomForConnection("connect-backs are refused")) {
+        PeerServerCannotConnect(i_token, i_user);
+        return;
+    }
     Log(1, QString("Connecting back to %1 for a %2 connection").arg(i_user, i_type));
     auto* lp_socket = new QTcpSocket(this);
+    ConnectionCount::Count(lp_socket);
     Link& l_link = AddSocket(lp_socket, LinkRole::ConnectBack, false);
     SetLinkUser(l_link, i_user);
     l_link.m_type = i_type;

@@ -9,6 +9,7 @@
 // Wire formats: docs/protocol.md, "Peer protocol"; design notes:
 // docs/peers.md.
 
+#include "peers/ConnectionCount.h"
 #include "store/Data.h"
 #include "store/DataSaver.h"
 #include "store/FileInfo.h"
@@ -117,7 +118,10 @@ public:
     // What strangers can make us hold or do at once.
     struct Limits
     {
-        int m_maxSockets = 1000;                          // new incoming ones beyond are closed
+        // Connections made or accepted and not yet deleted, handed-over ones
+        // included (ConnectionCount.h): beyond, incoming ones are closed,
+        // connect-backs refused and our own attempts go through the server.
+        int m_maxSockets = ConnectionCount::Bound();
         qint64 m_maxBufferedBytes = 256ll * 1024 * 1024;  // unfinished frames of all links
         qint64 m_stalledFrameMs = 60 * 1000;              // on the clock above
         int m_maxPendingConnectBacks = 100;
@@ -277,6 +281,9 @@ private:
     // Forgets and drops a socket of ours that never became a working link.
     void DiscardSocket(QTcpSocket* ip_socket);
     void HandOver(QTcpSocket* ip_socket);
+    // False (with one log line until connections end) when the bound on
+    // connections is reached.
+    bool RoomForConnection(char const* ip_refused);
     // One whole frame from the link's socket. False when none is complete
     // yet, or when the link was closed for an empty or oversize one.
     bool TakeFrame(Link& io_link, quint32 i_maxLength, char const* ip_kind, QByteArray& o_payload);

@@ -1,5 +1,6 @@
 #include "store/DataSaver.h"
 
+#include "store/BlockPool.h"
 #include "store/BodyTable.h"
 #include "store/Log.h"
 #include "store/MemStream.h"
@@ -9,8 +10,8 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QElapsedTimer>
 #include <QSocketNotifier>
+#include <QTimer>
 #include <QtEndian>
 
 #include <zlib.h>
@@ -23,6 +24,8 @@
 #include <csignal>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -357,17 +360,36 @@ struct DataSaver::Background
     QString m_path;
     QByteArray m_report;
     std::unique_ptr<QSocketNotifier> mp_notifier;
+    std::unique_ptr<QTimer> mp_limit;
     std::function<void(bool)> m_done;
+    bool m_built = false;      // the copy has built its image
+    QString m_stopReason;      // killed, and why
+    bool m_superseded = false; // killed for a save made at once
 };
 
-DataSaver::DataSaver() { dataSaver = this; }
+DataSaver::DataSaver()
+{
+    dataSaver = this;
+    TakeReserve();
+}
 
 DataSaver::~DataSaver()
 {
-    // Nobody is left to hear the result.
-    if (mp_background)
+    if (mp_background) {
+        // Nobody is left to hear the result, and nobody waits for a copy
+        // that hangs: it is killed, and reaped when its end comes soon
+        // (its memory is given back first, a moment for a large one).
         mp_background->m_done = nullptr;
-    WaitForBackgroundSave();
+        Kill("the program ended");
+        mp_background->mp_notifier.reset();
+        pollfd l_end{mp_background->m_fd, POLLIN, 0};
+        while (::poll(&l_end, 1, 2000) < 0 && errno == EINTR) {
+        }
+        if (l_end.revents != 0)
+            Reap();
+    }
+    CallStoppedHandler(false);
+    ReleaseReserve();
     if (dataSaver == this)
         dataSaver = nullptr;
 }
@@ -677,10 +699,15 @@ QString DataSaver::NextPath(QString const& i_base)
 {
     auto const l_existing = ListDataFiles(i_base);
     // Names must sort in save order even when the clock went back, or the
-    // new file would be pruned, or an older one loaded first.
+    // new file would be pruned, or an older one loaded first; and above any
+    // name given before, so that a copy stopped while it renamed its file
+    // can only ever add an older one.
     quint64 l_stamp = quint64(qMax<qint64>(0, QDateTime::currentMSecsSinceEpoch()));
     if (!l_existing.empty() && l_stamp <= l_existing.front().first)
         l_stamp = l_existing.front().first + 1;
+    if (l_stamp <= m_lastStamp)
+        l_stamp = m_lastStamp + 1;
+    m_lastStamp = l_stamp;
     return i_base + "." + QString::number(l_stamp);
 }
 
@@ -691,6 +718,21 @@ void DataSaver::Prune(QString const& i_base, QString const& i_kept)
     for (std::size_t l_index = KEPT_FILES; l_index < l_files.size(); ++l_index)
         if (l_files[l_index].second != i_kept)
             QFile::remove(l_files[l_index].second);
+    // A temporary file left by a copy that was killed with the program
+    // (the program itself killed) or stopped by us; not the one of a copy
+    // still at work.
+    QFileInfo const l_base(i_base);
+    QDir const l_folder = l_base.absoluteDir();
+    QString const l_busy = mp_background ? QFileInfo(mp_background->m_path).fileName() + ".saving" : QString();
+    for (QString const& l_name : l_folder.entryList(QStringList(l_base.fileName() + ".*.saving"),
+                                                    QDir::Files | QDir::Hidden | QDir::System)) {
+        QString const l_stamp = l_name.mid(l_base.fileName().size() + 1).chopped(7);
+        bool l_digits = !l_stamp.isEmpty();
+        for (QChar const l_c : l_stamp)
+            l_digits = l_digits && l_c >= '0' && l_c <= '9';
+        if (l_digits && l_name != l_busy)
+            QFile::remove(l_folder.filePath(l_name));
+    }
 }
 
 void DataSaver::LogOversize(std::size_t i_count)
@@ -701,25 +743,55 @@ void DataSaver::LogOversize(std::size_t i_count)
 
 void DataSaver::LogFailure(QString const& i_reason)
 {
+    m_lastFailure = i_reason;
     Log(LOG_CATEGORY, 1, QString("Failure to save configuration data: %1").arg(i_reason));
+}
+
+// A few descriptors are kept open (on /dev/null) for the saves alone and
+// given back just before one: whatever else has used up the process's
+// descriptors, a save can still list the folder, write its file and log
+// its line. The exit save above all must never fail for want of one.
+void DataSaver::ReleaseReserve()
+{
+    for (int l_fd : m_reserve)
+        ::close(l_fd);
+    m_reserve.clear();
+}
+
+void DataSaver::TakeReserve()
+{
+    while (m_reserve.size() < std::size_t(RESERVED_DESCRIPTORS)) {
+        int const l_fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+        if (l_fd < 0)
+            return; // taken again at the next save
+        m_reserve.push_back(l_fd);
+    }
 }
 
 bool DataSaver::Save(QString const& i_base)
 {
-    // A save in the background finishes first, so that files keep the
-    // order in which their contents were taken.
-    WaitForBackgroundSave();
+    // A copy still saving in the background is stopped: this file holds
+    // the store as it stands now, newer than the copy's, and waiting for a
+    // copy that hangs would hold the program. The copy's file, should it
+    // still land, has the older name (NextPath).
+    StopBackgroundSave();
+    ReleaseReserve();
+    bool l_saved = false;
     try {
         QString const l_path = NextPath(i_base);
         WriteFile(l_path);
         Prune(i_base, l_path);
-        return true;
+        l_saved = true;
     } catch (DataSaveFailure const& i_failure) {
         LogFailure(QString::fromStdString(i_failure.what()));
     } catch (std::bad_alloc const&) {
         LogFailure("out of memory");
     }
-    return false;
+    TakeReserve();
+    if (l_saved)
+        m_lastFailure.clear();
+    CallStoppedHandler(l_saved);
+    return l_saved;
 }
 
 // ------------------------------------------------------------ background
@@ -731,6 +803,13 @@ bool DataSaver::Save(QString const& i_base)
 // nothing but the store's memory, the allocator and plain system calls (no
 // Qt, no log, no other thread's locks), reports through a pipe and ends
 // with _exit, so that nothing of the program's own shutdown runs in it.
+//
+// The copy dies with the thread that made it (the window's, which lives as
+// long as the program): a copy that hangs must not outlive a program that
+// was killed. It runs with every signal at its default: the program's
+// handlers write to descriptors the copy has closed, or reused for its file.
+// The window never waits for it: a copy that takes longer than its limit is
+// killed, and its end is taken from the event loop like a report.
 
 
 namespace {
@@ -747,12 +826,33 @@ void WriteAllTo(int i_fd, std::string const& i_text)
     }
 }
 
+// In the copy, first thing: every signal back to its default and
+// unblocked (they were blocked across the fork, so that none reached a
+// handler of the program's in between), and death with the parent.
+void BecomeSaverCopy(pid_t i_parent)
+{
+    struct sigaction l_default = {};
+    l_default.sa_handler = SIG_DFL;
+    sigemptyset(&l_default.sa_mask);
+    for (int l_signal = 1; l_signal < NSIG; ++l_signal)
+        if (l_signal != SIGKILL && l_signal != SIGSTOP)
+            ::sigaction(l_signal, &l_default, nullptr); // fails harmlessly for the C library's own
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    sigset_t l_none;
+    sigemptyset(&l_none);
+    ::sigprocmask(SIG_SETMASK, &l_none, nullptr);
+    // The parent may have died before the signal was asked for.
+    if (::getppid() != i_parent)
+        ::_exit(1);
+}
+
 } // namespace
 
 bool DataSaver::SaveInBackground(QString const& i_base, std::function<void(bool)> i_done)
 {
     if (mp_background)
         return false;
+    ReleaseReserve();
     QString const l_path = NextPath(i_base);
     std::string const l_nativePath = QFile::encodeName(l_path).toStdString();
     auto const l_saveAtOnce = [this, &i_base, &i_done](int i_error) {
@@ -765,9 +865,14 @@ bool DataSaver::SaveInBackground(QString const& i_base, std::function<void(bool)
     int l_pipe[2];
     if (::pipe2(l_pipe, O_CLOEXEC) != 0)
         return l_saveAtOnce(errno);
+    pid_t const l_parent = ::getpid();
+    sigset_t l_all, l_mask;
+    sigfillset(&l_all);
+    ::pthread_sigmask(SIG_SETMASK, &l_all, &l_mask);
     pid_t const l_pid = ::fork();
     int const l_forkError = errno;
     if (l_pid == 0) {
+        BecomeSaverCopy(l_parent);
         // The copy holds none of the program's sockets and files: a port the
         // window closes and listens on again must not stay taken by it.
         ::close_range(3, unsigned(l_pipe[1]) - 1, 0);
@@ -777,6 +882,11 @@ bool DataSaver::SaveInBackground(QString const& i_base, std::function<void(bool)
         try {
             std::size_t l_oversize = 0;
             MemStream const l_image = BuildImage(l_oversize);
+            // Done with the store: while the file is written and flushed,
+            // the window's writes to the store's pools are no longer copies
+            // of pages the copy holds.
+            ForgetPooledPages();
+            WriteAllTo(l_pipe[1], "b");
             std::string const l_error = WriteImage(l_nativePath, l_image.Data(), l_image.Size());
             l_report = l_error.empty() ? "saved " + std::to_string(l_oversize) : "failed " + l_error;
         } catch (std::bad_alloc const&) {
@@ -787,11 +897,13 @@ bool DataSaver::SaveInBackground(QString const& i_base, std::function<void(bool)
         WriteAllTo(l_pipe[1], l_report);
         ::_exit(0);
     }
+    ::pthread_sigmask(SIG_SETMASK, &l_mask, nullptr);
     ::close(l_pipe[1]);
     if (l_pid < 0) {
         ::close(l_pipe[0]);
         return l_saveAtOnce(l_forkError);
     }
+    TakeReserve();
     // Until the copy has closed what it inherited, a port the window closes
     // would stay taken: it says so at once (well under a millisecond).
     pollfd l_ready{l_pipe[0], POLLIN, 0};
@@ -811,12 +923,42 @@ bool DataSaver::SaveInBackground(QString const& i_base, std::function<void(bool)
     mp_background->mp_notifier.reset(new QSocketNotifier(l_pipe[0], QSocketNotifier::Read));
     QObject::connect(mp_background->mp_notifier.get(), &QSocketNotifier::activated,
                      [this]() { ReadBackgroundReport(); });
+    mp_background->mp_limit.reset(new QTimer);
+    mp_background->mp_limit->setSingleShot(true);
+    QObject::connect(mp_background->mp_limit.get(), &QTimer::timeout, [this]() {
+        Kill(QString("the saving process took longer than %1 s and was stopped").arg(m_backgroundLimitMs / 1000.0));
+    });
+    mp_background->mp_limit->start(m_backgroundLimitMs);
     return true;
 }
 
 bool DataSaver::IsSavingInBackground() const
 {
     return mp_background != nullptr;
+}
+
+bool DataSaver::BackgroundImageBuilt()
+{
+    if (!mp_background)
+        return false;
+    if (!mp_background->m_built && mp_background->mp_notifier)
+        ReadBackgroundReport();
+    return mp_background && mp_background->m_built;
+}
+
+qint64 DataSaver::BackgroundSaverId() const
+{
+    return mp_background ? qint64(mp_background->m_pid) : -1;
+}
+
+void DataSaver::SetBackgroundSaveLimit(int i_msecs)
+{
+    m_backgroundLimitMs = i_msecs;
+}
+
+QString DataSaver::LastFailure() const
+{
+    return m_lastFailure;
 }
 
 void DataSaver::ReadBackgroundReport()
@@ -828,6 +970,8 @@ void DataSaver::ReadBackgroundReport()
             // A report is a line; more is no report of ours.
             if (mp_background->m_report.size() < 4096)
                 mp_background->m_report.append(l_buffer, int(l_read));
+            mp_background->m_built =
+                mp_background->m_report.startsWith("b") || mp_background->m_report.startsWith("rb");
             continue;
         }
         if (l_read < 0 && errno == EINTR)
@@ -836,57 +980,88 @@ void DataSaver::ReadBackgroundReport()
             return; // more to come
         break; // the copy has closed its end: it is ending
     }
+    mp_background->mp_notifier.reset();
+    mp_background->mp_limit.reset();
+    Reap();
+}
+
+void DataSaver::Reap()
+{
+    // The copy closes its end of the pipe only as it ends, after its memory
+    // has gone: what is left of its ending takes microseconds.
     int l_status = 0;
-    while (::waitpid(mp_background->m_pid, &l_status, 0) < 0 && errno == EINTR) {
+    pid_t l_reaped = 0;
+    while ((l_reaped = ::waitpid(mp_background->m_pid, &l_status, 0)) < 0 && errno == EINTR) {
     }
-    // The copy's first byte, when the wait for it at the start gave up.
-    if (mp_background->m_report.startsWith('r'))
+    // The copy's first byte, when the wait for it at the start gave up, and
+    // its word that the image was built.
+    while (mp_background->m_report.startsWith('r') || mp_background->m_report.startsWith('b'))
         mp_background->m_report.remove(0, 1);
-    FinishBackground(WIFEXITED(l_status) && WEXITSTATUS(l_status) == 0, QString::fromLocal8Bit(mp_background->m_report));
+    bool const l_ended = l_reaped > 0 && WIFEXITED(l_status) && WEXITSTATUS(l_status) == 0;
+    FinishBackground(l_ended, mp_background->m_stopReason.isEmpty() ? QString::fromLocal8Bit(mp_background->m_report)
+                                                                    : mp_background->m_stopReason);
 }
 
 void DataSaver::FinishBackground(bool i_ended, QString const& i_report)
 {
     std::unique_ptr<Background> lp_background(mp_background.release());
     lp_background->mp_notifier.reset();
+    lp_background->mp_limit.reset();
     ::close(lp_background->m_fd);
     bool l_saved = false;
+    if (lp_background->m_superseded) {
+        // Stopped for a save made at once, which said how it went.
+        QFile::remove(lp_background->m_path + ".saving");
+        return;
+    }
     if (i_ended && i_report.startsWith("saved ")) {
         l_saved = true;
+        m_lastFailure.clear();
         LogOversize(i_report.mid(6).toULongLong());
         Prune(lp_background->m_base, lp_background->m_path);
     } else {
-        LogFailure(i_report.startsWith("failed ") ? i_report.mid(7) : QString("the saving process ended abnormally"));
+        LogFailure(i_report.startsWith("failed ") ? i_report.mid(7)
+                   : i_report.isEmpty()           ? QString("the saving process ended abnormally")
+                                                  : i_report);
         QFile::remove(lp_background->m_path + ".saving");
     }
     if (lp_background->m_done)
         lp_background->m_done(l_saved);
 }
 
-void DataSaver::WaitForBackgroundSave(int i_msecs)
+void DataSaver::Kill(QString const& i_reason)
 {
-    if (!mp_background)
+    if (!mp_background || !mp_background->m_stopReason.isEmpty())
         return;
-    QElapsedTimer l_clock;
-    l_clock.start();
-    for (;;) {
-        pollfd l_poll{mp_background->m_fd, POLLIN, 0};
-        int const l_left = int(qMax<qint64>(0, i_msecs - l_clock.elapsed()));
-        int const l_ready = ::poll(&l_poll, 1, l_left);
-        if (l_ready < 0 && errno == EINTR)
-            continue;
-        if (l_ready > 0) {
-            ReadBackgroundReport();
-            if (!mp_background)
-                return;
-            continue;
-        }
-        break; // timed out
-    }
-    // A copy that hangs must not hold the program: it is stopped, and its
-    // file counts as not written.
+    mp_background->m_stopReason = i_reason;
+    mp_background->mp_limit.reset();
+    // Its end comes as the end of its pipe, in the event loop.
     ::kill(mp_background->m_pid, SIGKILL);
-    while (::waitpid(mp_background->m_pid, nullptr, 0) < 0 && errno == EINTR) {
+}
+
+void DataSaver::StopBackgroundSave()
+{
+    if (!mp_background || mp_background->m_superseded)
+        return;
+    // A copy that has already reported is taken as it is.
+    if (mp_background->mp_notifier) {
+        ReadBackgroundReport();
+        if (!mp_background || mp_background->m_superseded)
+            return;
     }
-    FinishBackground(false, QString("the saving process took longer than %1 s and was stopped").arg(i_msecs / 1000));
+    if (mp_background->m_stopReason.isEmpty())
+        Kill("stopped for a save made at once");
+    // The save made now answers for it.
+    mp_background->m_superseded = true;
+    m_stopped.push_back(std::move(mp_background->m_done));
+    mp_background->m_done = nullptr;
+}
+
+void DataSaver::CallStoppedHandler(bool i_saved)
+{
+    std::vector<std::function<void(bool)>> l_handlers;
+    l_handlers.swap(m_stopped);
+    for (auto const& l_done : l_handlers)
+        if (l_done)
+            l_done(i_saved);
 }

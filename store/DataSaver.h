@@ -83,19 +83,30 @@ public:
     // Writes the saved types to <base>.<ms>, then keeps only the newest
     // three data files. A failure is logged and leaves every file as it was;
     // it is reported through the result only. A save still running in the
-    // background is waited for first.
+    // background is stopped first (this file is the newer), and its handler
+    // gets this save's result.
     bool Save(QString const& i_base);
 
     // The same, from a copy of the process (DataSaver.cpp), so that the
     // event loop goes on while the file is built and written: the file holds
     // the store as it stood at this call. i_done gets the result from the
     // event loop. False, and nothing started, while one is still running;
-    // where no copy can be made, the save is made at once.
+    // where no copy can be made, the save is made at once. A copy that takes
+    // longer than the limit (a minute) is killed and counts as failed; the
+    // window never waits for it.
     bool SaveInBackground(QString const& i_base, std::function<void(bool)> i_done = {});
     bool IsSavingInBackground() const;
-    // Waits for a background save still running; after i_msecs it is
-    // stopped and counts as failed.
-    void WaitForBackgroundSave(int i_msecs = 60000);
+    void SetBackgroundSaveLimit(int i_msecs);
+    // Whether the copy has built its file image (it is then done with the
+    // store and writes the file); false when none runs.
+    bool BackgroundImageBuilt();
+    // The copy's process id while one runs, else -1.
+    qint64 BackgroundSaverId() const;
+    // Why the last save failed; empty once one has succeeded.
+    QString LastFailure() const;
+
+    // Descriptors kept for the saves alone, given back around each one.
+    static constexpr int RESERVED_DESCRIPTORS = 4;
 
     // The data files of a stem or base, newest first.
     static std::vector<std::pair<quint64, QString>> ListDataFiles(QString const& i_stem);
@@ -107,18 +118,32 @@ private:
     // values left out for their length. Reads the store only.
     MemStream BuildImage(std::size_t& o_oversize) const;
     void WriteFile(QString const& i_path);
-    static QString NextPath(QString const& i_base);
-    static void Prune(QString const& i_base, QString const& i_kept);
+    QString NextPath(QString const& i_base);
+    void Prune(QString const& i_base, QString const& i_kept);
     static void LogOversize(std::size_t i_count);
-    static void LogFailure(QString const& i_reason);
+    void LogFailure(QString const& i_reason);
+    void ReleaseReserve();
+    void TakeReserve();
     void ReadBackgroundReport();
+    void Reap();
     void FinishBackground(bool i_ended, QString const& i_report);
+    // Kills the copy; its end still comes through its pipe.
+    void Kill(QString const& i_reason);
+    // Kills a copy still at work for a save made at once.
+    void StopBackgroundSave();
+    void CallStoppedHandler(bool i_saved);
     void CallHandlers(bool i_noData);
 
     std::vector<std::string> m_savedTypes;
     std::vector<std::pair<std::string, std::string>> m_savedByConnection;
     std::vector<DataLoadedEventHandler*> m_handlers;
     std::unique_ptr<Background> mp_background;
+    int m_backgroundLimitMs = 60000;
+    quint64 m_lastStamp = 0;
+    QString m_lastFailure;
+    std::vector<int> m_reserve;
+    // Handlers of copies stopped for a save made at once.
+    std::vector<std::function<void(bool)>> m_stopped;
 };
 
 extern DataSaver* dataSaver;

@@ -34,8 +34,19 @@ QString FileNameFor(QString i_category)
     return i_category + ".log";
 }
 
-// Opened for each line, so that a log folder removed or rotated while the
-// program runs is simply made again.
+// A peer can make lines as fast as he sends messages (a flood once wrote
+// 400,000): a file that would pass the cap is renamed to "<name>.1",
+// replacing the one before, and begun anew, so that a category never keeps
+// more than twice the cap on the disk. The lines of a flood are written in
+// batches, each within one file.
+qint64& FileCap()
+{
+    static qint64 s_cap = 5 * 1024 * 1024;
+    return s_cap;
+}
+
+// Opened for each batch of lines, so that a log folder removed or rotated
+// while the program runs is simply made again.
 void AppendToFile(QString const& i_category, QString const& i_line)
 {
     QDir const l_folder(LogFolder());
@@ -44,9 +55,24 @@ void AppendToFile(QString const& i_category, QString const& i_line)
             return;
         QFile::setPermissions(l_folder.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     }
-    QFile l_file(l_folder.filePath(FileNameFor(i_category)));
-    if (l_file.open(QIODevice::WriteOnly | QIODevice::Append))
-        l_file.write(i_line.toUtf8() + '\n');
+    QString const l_path = l_folder.filePath(FileNameFor(i_category));
+    QByteArray l_bytes = i_line.toUtf8() + '\n';
+    // A batch larger than the cap keeps its newest lines.
+    if (l_bytes.size() > FileCap()) {
+        int const l_cut = l_bytes.indexOf('\n', l_bytes.size() - int(FileCap()));
+        l_bytes.remove(0, l_cut < 0 ? l_bytes.size() - int(FileCap()) : l_cut + 1);
+    }
+    QFile l_file(l_path);
+    if (!l_file.open(QIODevice::WriteOnly | QIODevice::Append))
+        return;
+    if (l_file.size() > 0 && l_file.size() + l_bytes.size() > FileCap()) {
+        l_file.close();
+        QFile::remove(l_path + ".1");
+        QFile::rename(l_path, l_path + ".1");
+        if (!l_file.open(QIODevice::WriteOnly | QIODevice::Append))
+            return;
+    }
+    l_file.write(l_bytes);
 }
 
 // A peer can make lines about his user as fast as he sends messages: an
@@ -259,6 +285,11 @@ void FlushLog()
 void SetLogClock(std::function<qint64()> i_clock)
 {
     Queue().m_clock = std::move(i_clock);
+}
+
+void SetLogFileCap(qint64 i_bytes)
+{
+    FileCap() = i_bytes;
 }
 
 QString LogFolder() { return QDir::homePath() + "/qmar-client-logs"; }

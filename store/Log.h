@@ -15,6 +15,9 @@
 // are counted in a line of their own, and cost nothing but the count. The
 // date and time of a line are made once a second.
 //
+// A file is cut at 5 MiB: it is renamed to "<category>.log.1" (replacing
+// the one before) and begun anew, so that no flood fills the disk.
+//
 // Log never fails towards its caller: before the settings exist, for items
 // that cannot hold log entries, when files cannot be written, and from any
 // thread (calls from other threads are passed to the GUI thread; their item
@@ -43,6 +46,9 @@ void FlushLog();
 // The millisecond clock that measures the time spent writing lines; null
 // for the real one. For tests.
 void SetLogClock(std::function<qint64()> i_clock);
+
+// The size at which a log file is renamed aside and begun anew. For tests.
+void SetLogFileCap(qint64 i_bytes);
 
 // The folder of the log files.
 QString LogFolder();

@@ -437,6 +437,35 @@ private slots:
 
     // Each code page once; disabled controls drawn as such, with the
     // desktop's colours and with the user's.
+    // A failed hourly save says so in the status bar, with the reason, and
+    // is tried again; the next one that succeeds takes the words away.
+    void FailedHourlySaveIsShownAndTriedAgain()
+    {
+        struct HomeAway
+        {
+            QByteArray const m_home = qgetenv("HOME");
+            HomeAway() { qputenv("HOME", "/proc/no-such-home"); }
+            ~HomeAway() { qputenv("HOME", m_home); }
+        };
+        {
+            HomeAway const l_away;
+            mp_window->EveryHour();
+            QString const l_failure = "The data could not be saved (cannot create /proc/no-such-home/.Quillmar.";
+            QTRY_VERIFY_WITH_TIMEOUT(mp_window->statusBar()->currentMessage().startsWith(l_failure), 30000);
+        }
+        QVERIFY(mp_window->statusBar()->currentMessage().endsWith(": No such file or directory). Trying again in a "
+                                                                  "minute."));
+        QTimer* lp_retry = mp_window->findChild<QTimer*>("saveRetry");
+        QVERIFY(lp_retry && lp_retry->isActive());
+        auto const l_before = DataSaver::ListDataFiles(MainWindow::DataFileStem());
+        quint64 const l_newest = l_before.empty() ? 0 : l_before.front().first;
+        lp_retry->start(0);
+        QTRY_COMPARE_WITH_TIMEOUT(mp_window->statusBar()->currentMessage(), QString(), 30000);
+        auto const l_after = DataSaver::ListDataFiles(MainWindow::DataFileStem());
+        QVERIFY(!l_after.empty() && l_after.front().first > l_newest);
+        QVERIFY(!lp_retry->isActive());
+    }
+
     void CodePagesAndColours()
     {
         QStringList l_names;

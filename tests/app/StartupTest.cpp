@@ -1,4 +1,5 @@
 #include "tests/app/ShellTestSupport.h"
+#include "peers/ConnectionCount.h"
 #include "ui/widgets/EventToolBar.h"
 #include "ui/widgets/Globals.h"
 #include "peers/PeerMessenger.h"
@@ -13,6 +14,13 @@
 #include "ui_ChangeUsernamePasswordDialog.h"
 #include "ui_MainWindow.h"
 
+#include <QStatusBar>
+
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 // Start-up scenarios, one process and one home each (CTest runs each
 // function on its own): a window and its managers are program-wide.
 class StartupTest : public QObject
@@ -25,6 +33,10 @@ private:
     QString m_music;
 
     static int DataFileCount() { return int(DataSaver::ListDataFiles(MainWindow::DataFileStem()).size()); }
+    static int OpenDescriptors()
+    {
+        return QDir("/proc/self/fd").entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot).size();
+    }
 
     void Start()
     {
@@ -212,6 +224,59 @@ private slots:
         QCOMPARE(QDir::home().entryList({".Quillmar.*.unreadable"}, QDir::Files | QDir::Hidden).size(), 1);
         QVERIFY(peerMessenger->ListeningPort() != 0);
         ShutDown();
+    }
+
+    // A server that asks for connect-back after connect-back to a listener
+    // that takes each connection and holds it: the connections stay within
+    // their bound, the process keeps descriptors to spare, and the hourly
+    // save and the exit save both write their files. (The descriptor limit
+    // is lowered to 512 for this run, the bound with it to 128.)
+    void DescriptorFlood()
+    {
+        rlimit l_limit{};
+        QCOMPARE(::getrlimit(RLIMIT_NOFILE, &l_limit), 0);
+        l_limit.rlim_cur = 512;
+        QCOMPARE(::setrlimit(RLIMIT_NOFILE, &l_limit), 0);
+        SeedDataFile([]() { SetSetting("username", QStringLiteral("flooded")); });
+        Start();
+        WaitForLogin("flooded");
+        // Connections are taken by the system and never given to anyone.
+        int const l_holder = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in l_address{};
+        l_address.sin_family = AF_INET;
+        l_address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t l_length = sizeof l_address;
+        QVERIFY(::bind(l_holder, reinterpret_cast<sockaddr*>(&l_address), l_length) == 0);
+        QVERIFY(::listen(l_holder, 4096) == 0);
+        QVERIFY(::getsockname(l_holder, reinterpret_cast<sockaddr*>(&l_address), &l_length) == 0);
+        quint32 const l_loopback = QHostAddress(QHostAddress::LocalHost).toIPv4Address();
+        int const l_line = 512 - int(ConnectionCount::RESERVE) / 2;
+        int l_most = 0;
+        // 1,500 requests over a few hundred turns of the event loop, as
+        // they come from the server (the flood stops where it would have
+        // used up the descriptors, before the toolkit runs out of them).
+        for (quint32 l_request = 0; l_request < 1500 && l_most < l_line; ++l_request) {
+            peerMessenger->OnConnectBackRequested(QString("flood%1").arg(l_request), "P", l_loopback,
+                                                  ntohs(l_address.sin_port), 1000 + l_request);
+            if (l_request % 10 == 9) {
+                QTest::qWait(5);
+                l_most = qMax(l_most, OpenDescriptors());
+            }
+        }
+        QTest::qWait(200);
+        l_most = qMax(l_most, OpenDescriptors());
+        QVERIFY2(l_most < l_line, qPrintable(QString::number(l_most)));
+        QCOMPARE(ConnectionCount::Open(), ConnectionCount::BoundFor(512));
+        QCOMPARE(peerMessenger->SocketCount(), ConnectionCount::BoundFor(512));
+
+        int const l_files = DataFileCount();
+        mp_window->EveryHour();
+        QVERIFY(dataSaver->IsSavingInBackground());
+        QTRY_VERIFY_WITH_TIMEOUT(!dataSaver->IsSavingInBackground(), 30000);
+        QCOMPARE(mp_window->statusBar()->currentMessage(), QString());
+        QCOMPARE(DataFileCount(), l_files + 1);
+        ShutDown();
+        ::close(l_holder);
     }
 
     // Saved folders come back as rows with who may see them, groups in

@@ -3,6 +3,7 @@
 // the bounds on sockets, buffers and connect-backs.
 
 #include "PeerTestSupport.h"
+#include "peers/ConnectionCount.h"
 #include "peers/PeerMessenger.h"
 #include "store/Settings.h"
 #include "store/TimerManager.h"
@@ -319,6 +320,53 @@ private slots:
         l_owned->write("12345678");
         QTRY_COMPARE(lp_peer->bytesAvailable(), qint64(8));
         QCOMPARE(lp_peer->readAll(), QByteArray("12345678"));
+        // Its new owner's socket still counts as a connection of ours, until
+        // it is gone.
+        int const l_counted = ConnectionCount::Open();
+        l_owned.reset();
+        QCOMPARE(ConnectionCount::Open(), l_counted - 1);
+    }
+
+    // Every connection made or accepted counts against one bound until its
+    // socket is gone: a connect-back that got through counts as much as one
+    // still connecting. At the bound connect-backs are refused, a new
+    // incoming connection is closed, and an attempt of ours asks the server
+    // for a connect-back rather than connect.
+    void oneBoundForEveryConnection()
+    {
+        // A listener that takes connections and never gives them to anyone.
+        int const l_holder = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in l_address{};
+        l_address.sin_family = AF_INET;
+        l_address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t l_length = sizeof l_address;
+        QVERIFY(::bind(l_holder, reinterpret_cast<sockaddr*>(&l_address), l_length) == 0);
+        QVERIFY(::listen(l_holder, 64) == 0);
+        QVERIFY(::getsockname(l_holder, reinterpret_cast<sockaddr*>(&l_address), &l_length) == 0);
+        quint16 const l_port = ntohs(l_address.sin_port);
+        PeerMessenger::Limits l_limits;
+        l_limits.m_maxSockets = ConnectionCount::Open() + 3;
+        mp_messenger->SetLimits(l_limits);
+        int const l_before = mp_messenger->SocketCount();
+        for (quint32 l_token = 1; l_token <= 3; ++l_token)
+            mp_messenger->OnConnectBackRequested(QString("holder%1").arg(l_token), "P", LocalIp(), l_port, l_token);
+        QTRY_VERIFY(mp_messenger->OpenMessagingConnectionCount("holder1") == 1 &&
+                    mp_messenger->OpenMessagingConnectionCount("holder2") == 1 &&
+                    mp_messenger->OpenMessagingConnectionCount("holder3") == 1);
+        for (quint32 l_token = 4; l_token <= 6; ++l_token)
+            mp_messenger->OnConnectBackRequested(QString("holder%1").arg(l_token), "P", LocalIp(), l_port, l_token);
+        QCOMPARE(mp_messenger->SocketCount(), l_before + 3);
+        auto lp_refused = ConnectRaw(mp_messenger->ListeningPort());
+        QVERIFY(lp_refused && AwaitClosed(*lp_refused));
+        SetUserAddress("bounded", ClosedPort());
+        QSignalSpy l_failed(mp_messenger, &PeerMessenger::ConnectionToUserFailed);
+        mp_messenger->RequestFileConnectionToUser("bounded");
+        QCOMPARE(mp_messenger->SocketCount(), l_before + 3);
+        QVERIFY(l_failed.count() == 1 || l_failed.wait(5000)); // no server here to ask
+        mp_messenger->SetLimits(PeerMessenger::Limits());
+        // The held connections end with their listener.
+        ::close(l_holder);
+        QTRY_COMPARE(mp_messenger->SocketCount(), l_before);
     }
 
     // The sweep on the messenger's clock: a socket without a handshake goes

@@ -6,11 +6,19 @@
 #include <QTcpServer>
 #include <QtTest>
 
+#include <chrono>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
+#include <thread>
 
 #include <csignal>
+#include <fcntl.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
@@ -145,6 +153,39 @@ void WriteAll(QString const& i_path, QByteArray const& i_bytes)
     QFile l_file(i_path);
     l_file.open(QIODevice::WriteOnly | QIODevice::Truncate);
     l_file.write(i_bytes);
+}
+
+// A copy that saves in the background and hangs, as on a disk that stopped
+// answering: its temporary file is a pipe nobody reads, so its open() waits
+// until someone does. Data file names follow the newest one, so a file far
+// in the future fixes the name of the next save (i_stamp + 1), and of the
+// save after it (i_stamp + 2).
+QString HangNextCopy(quint64 i_stamp, quint64 i_step = 1)
+{
+    if (i_step == 1) {
+        DataSaver l_first;
+        if (!l_first.Save(Stem()))
+            return QString();
+        QFile::rename(DataSaver::ListDataFiles(Stem()).front().second, Stem() + "." + QString::number(i_stamp));
+    }
+    QString const l_fifo = Stem() + "." + QString::number(i_stamp + i_step) + ".saving";
+    return ::mkfifo(QFile::encodeName(l_fifo).constData(), 0600) == 0 ? l_fifo : QString();
+}
+
+// Lets a copy hanging on the pipe go on (it then fails to write).
+void ReleaseCopy(QString const& i_fifo)
+{
+    int const l_fd = ::open(QFile::encodeName(i_fifo).constData(), O_RDONLY | O_NONBLOCK);
+    if (l_fd >= 0)
+        ::close(l_fd);
+}
+
+int s_signalPipe[2] = {-1, -1};
+extern "C" void OnTestTermination(int)
+{
+    char const l_byte = 't';
+    ssize_t const l_wrote = ::write(s_signalPipe[1], &l_byte, 1);
+    (void)l_wrote;
 }
 
 } // namespace
@@ -399,18 +440,25 @@ private slots:
             QCOMPARE(::stat(QFile::encodeName(l_files[0].second).constData(), &l_stat), 0);
             QCOMPARE(l_stat.st_mode & 0777, mode_t(0600));
 
+            // A save made at once stops a copy still at work, answers for
+            // it and comes after it.
             QVERIFY(l_saver.SaveInBackground(Stem(), l_record));
             SetSetting("upload_slots", QString("7"));
-            QVERIFY(l_saver.Save(Stem())); // after the one running
+            QVERIFY(l_saver.Save(Stem()));
             QCOMPARE(l_results, std::vector<bool>({true, true}));
+            QTRY_VERIFY(!l_saver.IsSavingInBackground());
             auto const l_rotated = DataSaver::ListDataFiles(Stem());
-            QCOMPARE(l_rotated.size(), std::size_t(3));
-            QCOMPARE(l_rotated[2].second, l_files[0].second);
+            QVERIFY(l_rotated.size() == 3 || l_rotated.size() == 4);
+            QVERIFY(l_rotated[0].first > l_files[0].first);
+            QCOMPARE(QDir::home().entryList(QStringList(".Quillmar*.saving"), QDir::AllEntries | QDir::Hidden),
+                     QStringList());
 
             QVERIFY(l_saver.SaveInBackground("/proc/no-such-folder/.Quillmar", l_record));
             QTRY_COMPARE(l_results.size(), std::size_t(3));
             QVERIFY(!l_results.back());
-            QCOMPARE(QDir::home().entryList(QStringList(".Quillmar*"), QDir::Files | QDir::Hidden).size(), 3);
+            QVERIFY(l_saver.LastFailure().startsWith("cannot create /proc/no-such-folder/.Quillmar."));
+            QCOMPARE(QDir::home().entryList(QStringList(".Quillmar*"), QDir::Files | QDir::Hidden).size(),
+                     int(l_rotated.size()));
 
             DeclareSchema(true);
             DataSaver l_loader;
@@ -447,6 +495,167 @@ private slots:
         bool const l_listening = l_again.listen(QHostAddress::LocalHost, l_port);
         QVERIFY2(l_listening, qPrintable(l_again.errorString()));
         QTRY_VERIFY(l_done);
+    }
+
+    // Whatever has used up the process's descriptors, both saves still
+    // make their files: the saver keeps a few of its own for them.
+    void SavesKeepDescriptorsOfTheirOwn()
+    {
+        DeclareSchema(false);
+        DataSaver l_saver;
+        RegisterSaving(l_saver);
+        std::vector<bool> l_results;
+        auto const l_record = [&l_results](bool i_saved) { l_results.push_back(i_saved); };
+        // Once before, so that the sanitizers' checks of each kind of call
+        // are made while they can still open what they need.
+        QVERIFY(l_saver.SaveInBackground(Stem(), l_record));
+        QTRY_COMPARE_WITH_TIMEOUT(l_results, std::vector<bool>{true}, 30000);
+        l_results.clear();
+        rlimit l_limit{};
+        QCOMPARE(::getrlimit(RLIMIT_NOFILE, &l_limit), 0);
+        rlimit const l_before = l_limit;
+        l_limit.rlim_cur = 256;
+        QCOMPARE(::setrlimit(RLIMIT_NOFILE, &l_limit), 0);
+        std::vector<int> l_filler;
+        for (int l_fd = 0; (l_fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;)
+            l_filler.push_back(l_fd);
+        bool const l_savedAtOnce = l_saver.Save(Stem());
+        bool const l_started = l_saver.SaveInBackground(Stem(), l_record);
+        bool const l_ended = l_started && QTest::qWaitFor([&l_results] { return !l_results.empty(); }, 30000);
+        for (int l_fd : l_filler)
+            ::close(l_fd);
+        ::setrlimit(RLIMIT_NOFILE, &l_before);
+        QVERIFY(!l_filler.empty());
+        QVERIFY2(l_savedAtOnce, qPrintable(l_saver.LastFailure()));
+        QVERIFY(l_ended);
+        QCOMPARE(l_results, std::vector<bool>{true});
+        QCOMPARE(DataSaver::ListDataFiles(Stem()).size(), std::size_t(3));
+    }
+
+    // A copy that hangs is killed at its limit and counts as failed, from
+    // the event loop; a save made at once meanwhile kills it rather than
+    // wait for it (a helper would release the copy after 20 s: the save
+    // must be over long before), and answers for it.
+    void HangingCopyNeverHoldsTheWindow()
+    {
+        DeclareSchema(false);
+        QString const l_fifo = HangNextCopy(90000000000000);
+        QVERIFY(!l_fifo.isEmpty());
+        DataSaver l_saver;
+        RegisterSaving(l_saver);
+        std::vector<bool> l_results;
+        auto const l_record = [&l_results](bool i_saved) { l_results.push_back(i_saved); };
+        l_saver.SetBackgroundSaveLimit(200);
+        QVERIFY(l_saver.SaveInBackground(Stem(), l_record));
+        QTRY_COMPARE_WITH_TIMEOUT(l_results, std::vector<bool>{false}, 30000);
+        QCOMPARE(l_saver.LastFailure(), QString("the saving process took longer than 0.2 s and was stopped"));
+        QVERIFY(!QFileInfo::exists(l_fifo));
+
+        QString const l_second = HangNextCopy(90000000000000, 2);
+        QVERIFY(!l_second.isEmpty());
+        l_saver.SetBackgroundSaveLimit(600000);
+        QVERIFY(l_saver.SaveInBackground(Stem(), l_record));
+        std::mutex l_lock;
+        std::condition_variable l_over;
+        bool l_saved = false;
+        bool l_released = false;
+        std::thread l_helper([&] {
+            std::unique_lock<std::mutex> l_hold(l_lock);
+            if (!l_over.wait_for(l_hold, std::chrono::seconds(20), [&] { return l_saved; })) {
+                l_released = true;
+                ReleaseCopy(l_second);
+            }
+        });
+        bool const l_result = l_saver.Save(Stem());
+        {
+            std::lock_guard<std::mutex> l_hold(l_lock);
+            l_saved = true;
+        }
+        l_over.notify_all();
+        l_helper.join();
+        QVERIFY(!l_released);
+        QVERIFY(l_result);
+        QCOMPARE(l_results, std::vector<bool>({false, true}));
+        QTRY_VERIFY(!l_saver.IsSavingInBackground());
+        QVERIFY(!QFileInfo::exists(l_second));
+        QCOMPARE(DataSaver::ListDataFiles(Stem()).front().first, quint64(90000000000003));
+    }
+
+    // The copy runs with the signals at their defaults: a termination
+    // signal ends it, instead of running the program's handler (which
+    // writes to a descriptor the copy has closed or reused) and going on.
+    void CopyTakesSignalsAsTheyCome()
+    {
+        DeclareSchema(false);
+        QString const l_fifo = HangNextCopy(90000000000000);
+        QVERIFY(!l_fifo.isEmpty());
+        QCOMPARE(::pipe2(s_signalPipe, O_CLOEXEC | O_NONBLOCK), 0);
+        struct sigaction l_action = {};
+        l_action.sa_handler = OnTestTermination;
+        sigemptyset(&l_action.sa_mask);
+        l_action.sa_flags = SA_RESTART;
+        struct sigaction l_before = {};
+        ::sigaction(SIGTERM, &l_action, &l_before);
+        DataSaver l_saver;
+        RegisterSaving(l_saver);
+        std::vector<bool> l_results;
+        QVERIFY(l_saver.SaveInBackground(Stem(), [&l_results](bool i_saved) { l_results.push_back(i_saved); }));
+        QVERIFY(l_saver.BackgroundSaverId() > 0);
+        QCOMPARE(::kill(pid_t(l_saver.BackgroundSaverId()), SIGTERM), 0);
+        QTRY_COMPARE_WITH_TIMEOUT(l_results, std::vector<bool>{false}, 30000);
+        QCOMPARE(l_saver.LastFailure(), QString("the saving process ended abnormally"));
+        ReleaseCopy(l_fifo);
+        ::sigaction(SIGTERM, &l_before, nullptr);
+        char l_byte = 0;
+        QCOMPARE(::read(s_signalPipe[0], &l_byte, 1), ssize_t(-1));
+        ::close(s_signalPipe[0]);
+        ::close(s_signalPipe[1]);
+        QVERIFY(!QFileInfo::exists(l_fifo));
+    }
+
+    // A copy ends with the program that made it, even one killed outright
+    // while the copy hangs: it is not left to hold its memory, or to write
+    // a file, behind a program started again. This test process adopts
+    // the orphaned copy, to see it end.
+    void CopyEndsWithItsProgram()
+    {
+        DeclareSchema(false);
+        QString const l_fifo = HangNextCopy(90000000000000);
+        QVERIFY(!l_fifo.isEmpty());
+        QCOMPARE(::prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+        int l_report[2];
+        QCOMPARE(::pipe2(l_report, O_CLOEXEC), 0);
+        pid_t const l_program = ::fork();
+        if (l_program == 0) {
+            DataSaver l_saver;
+            RegisterSaving(l_saver);
+            l_saver.SaveInBackground(Stem());
+            qint64 const l_copy = l_saver.BackgroundSaverId();
+            ssize_t const l_wrote = ::write(l_report[1], &l_copy, sizeof l_copy);
+            (void)l_wrote;
+            for (;;)
+                ::pause();
+        }
+        ::close(l_report[1]);
+        qint64 l_copy = -1;
+        QCOMPARE(::read(l_report[0], &l_copy, sizeof l_copy), ssize_t(sizeof l_copy));
+        ::close(l_report[0]);
+        QVERIFY(l_copy > 0);
+        ::kill(l_program, SIGKILL);
+        QCOMPARE(::waitpid(l_program, nullptr, 0), l_program);
+        int l_status = 0;
+        bool l_ended = false;
+        auto const l_reap = [&] { return l_ended = l_ended || ::waitpid(pid_t(l_copy), &l_status, WNOHANG) == l_copy; };
+        bool const l_endedWithIt = QTest::qWaitFor(l_reap, 30000);
+        if (!l_endedWithIt) {
+            ::kill(pid_t(l_copy), SIGKILL);
+            ::waitpid(pid_t(l_copy), nullptr, 0);
+        }
+        ::prctl(PR_SET_CHILD_SUBREAPER, 0);
+        // The copy's temporary file: the next save clears it.
+        QFile::remove(l_fifo);
+        QVERIFY(l_endedWithIt);
+        QVERIFY(WIFSIGNALED(l_status) && WTERMSIG(l_status) == SIGKILL);
     }
 
     void ClockGoingBackStillSortsNewestFirst()

@@ -6,6 +6,7 @@
 // and ends. The channel is described in docs/headless-client.md.
 
 #include "HeadlessClient.h"
+#include "peers/ConnectionCount.h"
 #include "tools/common/StdinLines.h"
 
 #include <QCoreApplication>
@@ -15,6 +16,7 @@
 int main(int argc, char** argv)
 {
     QCoreApplication l_app(argc, argv);
+    ConnectionCount::RaiseDescriptorLimit();
     QStringList l_arguments = l_app.arguments().mid(1);
     bool const l_prepare = !l_arguments.isEmpty() && l_arguments.first() == QLatin1String("prepare");
     if (!l_arguments.isEmpty() && !l_prepare) {

@@ -4,11 +4,14 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QLocale>
 #include <QRegularExpression>
+#include <QSet>
 
 #include <cerrno>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 ChatTimestamps ChatTimestampsFrom(QString const& i_setting)
@@ -171,11 +174,21 @@ QString ChatLogFileName(QString const& i_name)
 {
     if (i_name.isEmpty())
         return QString();
-    QString l_name = i_name;
-    // "%" first, so that the escapes written for the others stay as they are.
-    l_name.replace('%', QLatin1String("%25"));
-    l_name.replace('/', QLatin1String("%2F"));
-    l_name.replace(QChar(0), QLatin1String("%00"));
+    // "%" first, so that the escapes written for the others stay as they
+    // are. Control characters (ESC, CR, LF...) would reach a terminal that
+    // lists the folder, or split the name in a listing: each is written as
+    // its UTF-8 bytes in "%XX", as NUL is.
+    QString l_name;
+    l_name.reserve(i_name.size() + 8);
+    for (QChar const l_char : i_name) {
+        ushort const l_code = l_char.unicode();
+        if (l_code == '%' || l_code == '/' || l_code < 0x20 || (l_code >= 0x7F && l_code < 0xA0)) {
+            for (char const l_byte : QString(l_char).toUtf8())
+                l_name += QStringLiteral("%%1").arg(uint(uchar(l_byte)), 2, 16, QLatin1Char('0')).toUpper();
+        } else {
+            l_name += l_char;
+        }
+    }
     return l_name + QStringLiteral(".log");
 }
 
@@ -184,6 +197,41 @@ QString ChatLogPath(ChatLogKind i_kind, QString const& i_name, QString const& i_
     QString const l_file = ChatLogFileName(i_name);
     return l_file.isEmpty() ? QString() : ChatLogFolder(i_kind, i_home) + '/' + l_file;
 }
+
+namespace {
+
+// The logs hold private conversations: the folders are the owner's alone,
+// and so are the files. A folder made by an older version (0755) is
+// tightened once a run, which also covers the files it already holds.
+bool MakeLogFolder(QString const& i_folder)
+{
+    QByteArray const l_folder = QFile::encodeName(i_folder);
+    QByteArray const l_root = QFile::encodeName(QFileInfo(i_folder).path());
+    for (QByteArray const& l_path : {l_root, l_folder})
+        if (::mkdir(l_path.constData(), 0700) != 0 && errno != EEXIST) {
+            // The home folder itself may be missing its parents (a test's).
+            if (errno != ENOENT || !QDir().mkpath(QFile::decodeName(l_path)))
+                return false;
+            ::chmod(l_path.constData(), 0700);
+        }
+    return true;
+}
+
+void TightenOnce(QString const& i_folder)
+{
+    static QSet<QString> s_tightened;
+    if (s_tightened.contains(i_folder))
+        return;
+    s_tightened.insert(i_folder);
+    for (QString const& l_path : {QFileInfo(i_folder).path(), i_folder}) {
+        QByteArray const l_native = QFile::encodeName(l_path);
+        struct stat l_stat;
+        if (::lstat(l_native.constData(), &l_stat) == 0 && S_ISDIR(l_stat.st_mode) && (l_stat.st_mode & 077) != 0)
+            ::chmod(l_native.constData(), l_stat.st_mode & 0700);
+    }
+}
+
+} // namespace
 
 bool AppendChatLog(QString const& i_path, QString const& i_line)
 {
@@ -194,12 +242,14 @@ bool AppendChatLog(QString const& i_path, QString const& i_line)
     // cost more than the write. The folder is made again whenever it is
     // missing: the user may have moved or removed it meanwhile.
     QByteArray const l_path = QFile::encodeName(i_path);
+    QString const l_folder = QFileInfo(i_path).path();
     int const l_flags = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC;
-    int l_fd = ::open(l_path.constData(), l_flags, 0666);
-    if (l_fd < 0 && errno == ENOENT && QDir().mkpath(QFileInfo(i_path).path()))
-        l_fd = ::open(l_path.constData(), l_flags, 0666);
+    int l_fd = ::open(l_path.constData(), l_flags, 0600);
+    if (l_fd < 0 && errno == ENOENT && MakeLogFolder(l_folder))
+        l_fd = ::open(l_path.constData(), l_flags, 0600);
     if (l_fd < 0)
         return false;
+    TightenOnce(l_folder);
     QByteArray const l_bytes = i_line.toUtf8() + '\n';
     qint64 l_written = 0;
     while (l_written < l_bytes.size()) {

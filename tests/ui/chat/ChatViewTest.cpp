@@ -15,6 +15,9 @@
 #include <QPushButton>
 #include <QScrollBar>
 #include <QTabWidget>
+#include <QTemporaryDir>
+
+#include <sys/stat.h>
 
 class ChatViewTest : public QObject, public ChatFixture
 {
@@ -297,6 +300,13 @@ private slots:
         QTest::newRow("percent") << "%" << "%25.log";
         QTest::newRow("NUL") << QString("a") + QChar(0) + "b" << "a%00b.log";
         QTest::newRow("absolute") << "/etc/passwd" << "%2Fetc%2Fpasswd.log";
+        // A listing of the folder shows no terminal escape, and a name
+        // cannot be split over lines.
+        QTest::newRow("ESC") << "a\x1b[2Jb" << "a%1B[2Jb.log";
+        QTest::newRow("CR LF") << "a\r\nb" << "a%0D%0Ab.log";
+        QTest::newRow("tab, DEL") << "a\tb\x7f" << "a%09b%7F.log";
+        QTest::newRow("C1 CSI") << QString("a") + QChar(0x9b) + "b" << "a%C2%9Bb.log";
+        QTest::newRow("beyond") << QString::fromUtf8("Zo\xc3\xab \xe2\x80\xae~") << QString::fromUtf8("Zo\xc3\xab \xe2\x80\xae~.log");
     }
 
     void NamesStayInTheFolder()
@@ -308,6 +318,39 @@ private slots:
         QCOMPARE(QDir(LogRoot() + "/Users").entryList(QDir::Files | QDir::Hidden), QStringList(file));
         QCOMPARE(QDir(LogRoot()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList("Users"));
         QCOMPARE(QDir::home().entryList({"x*", "*.log"}, QDir::AllEntries), QStringList());
+    }
+
+    // Private conversations are the owner's alone: folders 0700, files
+    // 0600, whatever the umask; folders an older version made 0755 are
+    // tightened, and the files in them with them.
+    void LogsAreTheOwnersAlone()
+    {
+        QTemporaryDir l_home;
+        QByteArray const l_oldHome = qgetenv("HOME");
+        qputenv("HOME", QFile::encodeName(l_home.path()));
+        mode_t const l_umask = ::umask(0);
+        auto const l_mode = [](QString const& i_path) {
+            struct stat l_stat;
+            return ::stat(QFile::encodeName(i_path).constData(), &l_stat) == 0 ? int(l_stat.st_mode & 0777) : -1;
+        };
+        mp_view->AddChat("alice", "hi");
+        QString const l_root = l_home.path() + "/Quillmar Chat Logs";
+        QCOMPARE(l_mode(l_root), 0700);
+        QCOMPARE(l_mode(l_root + "/Users"), 0700);
+        QCOMPARE(l_mode(l_root + "/Users/alice.log"), 0600);
+
+        QVERIFY(QDir().mkpath(l_root + "/Rooms"));
+        QVERIFY(::chmod(QFile::encodeName(l_root).constData(), 0755) == 0);
+        QVERIFY(WriteBytes(l_root + "/Rooms/lobby.log", "old\n"));
+        QCOMPARE(l_mode(l_root + "/Rooms"), 0777);
+        ChatView l_room;
+        l_room.SetClock([this]() { return m_now; });
+        l_room.SetLog(ChatLogKind::ROOM, "lobby");
+        l_room.AddChat("bob", "hey");
+        QCOMPARE(l_mode(l_root), 0700);
+        QCOMPARE(l_mode(l_root + "/Rooms"), 0700);
+        ::umask(l_umask);
+        qputenv("HOME", l_oldHome);
     }
 
     void ViewerFedWhenTheFileCannotBeWritten()

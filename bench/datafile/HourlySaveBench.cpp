@@ -1,0 +1,308 @@
+// The hourly save on the program's own index: a tree of 1,000,000 files in
+// 50,000 folders (2,000 artists of 25 albums, 16 tracks and 4 names every
+// album repeats), shared through the shared-folders manager as the window
+// shares it, each figure in a fresh process:
+//
+// - the hold of the background save: how long SaveInBackground keeps the
+//   calling thread (the fork of the process and the copy's word that it
+//   closed what it inherited), a few times in the same process, with the
+//   resident memory and page tables it copies;
+// - unsharing the tree after a background save has started: while its
+//   copy builds the file image, once it has built it (and writes the file),
+//   once it has ended, against the same with no save before it, in turns:
+//   the first step (the call, which removes the shared root and its links
+//   to every folder), its page faults, the longest stall of the whole job.
+//
+//   bench_hourly_save [--files N] [work folder]
+//
+// Quick mode makes 2,000 files and runs each figure once. A tree made by an
+// earlier run in the same work folder is used again; without a work folder
+// the tree goes with its temporary folder. The other options are the child
+// processes that the run starts.
+
+#include "LoopWatch.h"
+#include "SharesFixture.h"
+#include "bench/BenchUtil.h"
+#include "shares/SharedFoldersManager.h"
+#include "store/DataSaver.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+namespace {
+
+int const kAlbumsPerArtist = 25;
+int const kTracks = 16;
+char const* const kRepeated[] = {"cover.jpg", "folder.jpg", "desktop.ini", "album.nfo"};
+int const kFilesPerAlbum = kTracks + 4;
+
+char const* const kWords[] = {"silver", "morning", "light", "river",  "night",  "golden", "shadow", "dream",
+                              "fire",   "rain",    "heart", "city",   "ocean",  "wild",   "blue",   "summer",
+                              "winter", "stone",   "road",  "echo",   "song",   "dance",  "moon",   "star"};
+int const kWordCount = int(sizeof(kWords) / sizeof(kWords[0]));
+
+QString Words(unsigned i_seed, int i_count)
+{
+    QStringList l_words;
+    for (int l_word = 0; l_word < i_count; ++l_word) {
+        i_seed = i_seed * 1103515245u + 12345u;
+        l_words << QString::fromLatin1(kWords[(i_seed >> 16) % kWordCount]);
+    }
+    return l_words.join(' ');
+}
+
+// Empty files: the figures are about the index, and the scanner's MP3
+// analysis is not waited for (the process ends first).
+int MakeTree(QString const& i_root, int i_files)
+{
+    int l_made = 0;
+    for (int l_artist = 0; l_made < i_files; ++l_artist) {
+        QString const l_artistName = QString("%1 %2").arg(Words(unsigned(l_artist), 2)).arg(l_artist);
+        for (int l_album = 0; l_album < kAlbumsPerArtist && l_made < i_files; ++l_album) {
+            QString const l_folder =
+                QString("%1/%2/%3 %4").arg(i_root, l_artistName, Words(unsigned(l_artist * 100 + l_album), 3)).arg(l_album);
+            QDir().mkpath(l_folder);
+            QStringList l_names;
+            for (int l_track = 1; l_track <= kTracks; ++l_track)
+                l_names << QString("%1 - %2.mp3")
+                               .arg(l_track, 2, 10, QChar('0'))
+                               .arg(Words(unsigned(l_made + l_track), 3));
+            for (char const* lp_name : kRepeated)
+                l_names << QString::fromLatin1(lp_name);
+            for (QString const& l_name : l_names) {
+                int const l_fd = ::open(QFile::encodeName(l_folder + '/' + l_name).constData(),
+                                        O_CREAT | O_WRONLY | O_TRUNC | O_CLOEXEC, 0644);
+                if (l_fd < 0)
+                    bench::Fail("a file of the tree cannot be made");
+                ::close(l_fd);
+                ++l_made;
+            }
+        }
+    }
+    return l_made;
+}
+
+long MinorFaults()
+{
+    rusage l_usage;
+    getrusage(RUSAGE_THREAD, &l_usage);
+    return l_usage.ru_minflt;
+}
+
+long StatusKiB(char const* ip_field)
+{
+    return bench::ResidentKiB(ip_field);
+}
+
+int Mappings()
+{
+    QFile l_maps("/proc/self/maps");
+    if (!l_maps.open(QIODevice::ReadOnly))
+        return 0;
+    return l_maps.readAll().count('\n');
+}
+
+// The index as sharing leaves it, in this process.
+struct SharedIndex
+{
+    std::unique_ptr<DataSaver> mp_saver;
+    std::unique_ptr<SharedFoldersManager> mp_manager;
+    Item m_root;
+
+    explicit SharedIndex(QString const& i_root)
+    {
+        DeclareSharesNeighbourTypes();
+        mp_saver.reset(new DataSaver);
+        mp_manager.reset(new SharedFoldersManager);
+        bench::Require(RunShareJob(*mp_manager, [&] { m_root = mp_manager->AddSharedFolder(i_root); }, 1200000),
+                       "sharing the tree did not end within 20 minutes");
+        // The MP3 analyses asked for are skipped, and the scan result freed.
+        mp_manager->GetFileScanner().Quit();
+        QMetaObject::invokeMethod(&mp_manager->GetFileScanner(), [] {}, Qt::BlockingQueuedConnection);
+    }
+
+    std::size_t Files() const { return d.GetType("shared_file")->GetItemCount(); }
+};
+
+// Prints: files, resident MiB, page tables KiB, mappings, then for each
+// round the hold in ms, this thread's processor time in it, and the time
+// until the file was in place.
+int HoldChild(QString const& i_root, QString const& i_data, int i_rounds)
+{
+    SharedIndex l_index(i_root);
+    std::printf("%zu %ld %ld %d", l_index.Files(), StatusKiB("VmRSS:") / 1024, StatusKiB("VmPTE:"), Mappings());
+    for (int l_round = 0; l_round < i_rounds; ++l_round) {
+        bool l_done = false, l_saved = false;
+        QElapsedTimer l_clock;
+        std::int64_t const l_cpu = bench::ThreadCpuNs();
+        l_clock.start();
+        l_index.mp_saver->SaveInBackground(i_data + "/.Quillmar", [&](bool i_saved) {
+            l_done = true;
+            l_saved = i_saved;
+        });
+        double const l_heldMs = l_clock.nsecsElapsed() / 1e6;
+        double const l_heldCpuMs = (bench::ThreadCpuNs() - l_cpu) / 1e6;
+        while (!l_done)
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        bench::Require(l_saved, "the background save failed");
+        std::printf(" %.2f %.2f %lld", l_heldMs, l_heldCpuMs, static_cast<long long>(l_clock.elapsed()));
+    }
+    std::printf("\n");
+    std::fflush(stdout);
+    std::_Exit(0); // tearing down the store is not what is measured
+}
+
+// When unsharing starts: with no save before it, or after a background
+// save started, while its copy builds the file image, once it has built it
+// (and writes the file), or once it has ended.
+enum class Stage { NONE, BUILDING, BUILT, ENDED };
+char const* const kStageNames[] = {"none", "building", "built", "ended"};
+
+// Prints: the first step of unsharing in ms, this thread's processor time
+// in it, its minor page faults, the longest stall of the whole job, and the
+// job's time.
+int UnshareChild(QString const& i_root, QString const& i_data, Stage i_stage)
+{
+    SharedIndex l_index(i_root);
+    bool l_done = i_stage == Stage::NONE;
+    if (i_stage != Stage::NONE)
+        l_index.mp_saver->SaveInBackground(i_data + "/.Quillmar", [&](bool) { l_done = true; });
+    if (i_stage == Stage::BUILT)
+        while (!l_index.mp_saver->BackgroundImageBuilt())
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    if (i_stage == Stage::ENDED)
+        while (!l_done)
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    LoopWatch l_watch;
+    double l_firstMs = 0, l_firstCpuMs = 0;
+    long l_faults = 0;
+    bench::Require(RunShareJob(*l_index.mp_manager, [&] {
+                       long const l_before = MinorFaults();
+                       std::int64_t const l_cpu = bench::ThreadCpuNs();
+                       QElapsedTimer l_clock;
+                       l_clock.start();
+                       l_index.mp_manager->UnshareFolder(l_index.m_root);
+                       l_firstMs = l_clock.nsecsElapsed() / 1e6;
+                       l_firstCpuMs = (bench::ThreadCpuNs() - l_cpu) / 1e6;
+                       l_faults = MinorFaults() - l_before;
+                   }, 1200000),
+                   "unsharing did not end within 20 minutes");
+    l_watch.Turn();
+    std::printf("%.2f %.2f %ld %.2f %lld\n", l_firstMs, l_firstCpuMs, l_faults, l_watch.LongestMs(),
+                static_cast<long long>(l_watch.Elapsed()));
+    std::fflush(stdout);
+    while (!l_done)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    std::_Exit(0);
+}
+
+QStringList RunChild(QStringList const& i_arguments)
+{
+    QProcess l_child;
+    l_child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    l_child.start(QCoreApplication::applicationFilePath(), i_arguments);
+    if (!l_child.waitForFinished(-1) || l_child.exitCode() != 0)
+        bench::Fail("a child process failed");
+    return QString::fromUtf8(l_child.readAllStandardOutput()).simplified().split(' ');
+}
+
+QString Range(std::vector<double> i_values, char const* ip_format)
+{
+    std::sort(i_values.begin(), i_values.end());
+    return QString::asprintf(ip_format, i_values.front()) + "-" + QString::asprintf(ip_format, i_values.back());
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication l_app(argc, argv);
+    QStringList l_arguments = l_app.arguments().mid(1);
+    QString const l_mode = l_arguments.value(0);
+    if (l_mode == "--hold")
+        return HoldChild(l_arguments.value(1), l_arguments.value(2), l_arguments.value(3).toInt());
+    if (l_mode == "--unshare")
+        for (int l_stage = 0; l_stage < 4; ++l_stage)
+            if (l_arguments.value(3) == kStageNames[l_stage])
+                return UnshareChild(l_arguments.value(1), l_arguments.value(2), Stage(l_stage));
+
+    int l_files = bench::Size(1000000, 2000);
+    if (l_mode == "--files") {
+        l_files = l_arguments.value(1).toInt();
+        l_arguments = l_arguments.mid(2);
+    }
+    QTemporaryDir l_temporary;
+    QString const l_work = l_arguments.isEmpty() ? l_temporary.path() : l_arguments.last();
+    QString const l_root = l_work + QString("/Index%1").arg(l_files);
+    QString const l_marker = l_root + ".complete";
+    if (!QFile::exists(l_marker)) {
+        QElapsedTimer l_timer;
+        l_timer.start();
+        MakeTree(l_root, l_files);
+        QFile(l_marker).open(QIODevice::WriteOnly);
+        std::printf("tree of %d files made in %.1f s\n", l_files, l_timer.elapsed() / 1e3);
+    }
+    QTemporaryDir l_data;
+
+    int const l_processes = bench::Size(3, 1);
+    int const l_rounds = bench::Size(3, 1);
+    std::vector<double> l_held, l_heldCpu, l_inPlace, l_resident, l_tables, l_mappings;
+    QString l_indexed;
+    for (int l_process = 0; l_process < l_processes; ++l_process) {
+        QStringList const l_values = RunChild({"--hold", l_root, l_data.path(), QString::number(l_rounds)});
+        l_indexed = l_values.value(0);
+        l_resident.push_back(l_values.value(1).toDouble());
+        l_tables.push_back(l_values.value(2).toDouble());
+        l_mappings.push_back(l_values.value(3).toDouble());
+        for (int l_round = 0; l_round < l_rounds; ++l_round) {
+            l_held.push_back(l_values.value(4 + 3 * l_round).toDouble());
+            l_heldCpu.push_back(l_values.value(5 + 3 * l_round).toDouble());
+            l_inPlace.push_back(l_values.value(6 + 3 * l_round).toDouble());
+        }
+        for (auto const& l_file : DataSaver::ListDataFiles(l_data.path() + "/.Quillmar"))
+            QFile::remove(l_file.second);
+    }
+    std::printf("hourly save of the index of %s files (resident %s MiB, page tables %s KiB, %s mappings), "
+                "%d processes of %d saves:\n",
+                qPrintable(l_indexed), qPrintable(Range(l_resident, "%.0f")), qPrintable(Range(l_tables, "%.0f")),
+                qPrintable(Range(l_mappings, "%.0f")), l_processes, l_rounds);
+    std::printf("  the calling thread held %s ms (its own processor time %s ms); file in place after %s ms\n",
+                qPrintable(Range(l_held, "%.1f")), qPrintable(Range(l_heldCpu, "%.1f")),
+                qPrintable(Range(l_inPlace, "%.0f")));
+
+    std::vector<double> l_first[4], l_firstCpu[4], l_faults[4], l_longest[4], l_job[4];
+    for (int l_round = 0; l_round < l_processes; ++l_round)
+        for (int l_turn = 0; l_turn < 4; ++l_turn) {
+            int const l_stage = (l_round + l_turn) % 4;
+            QStringList const l_values = RunChild({"--unshare", l_root, l_data.path(), kStageNames[l_stage]});
+            l_first[l_stage].push_back(l_values.value(0).toDouble());
+            l_firstCpu[l_stage].push_back(l_values.value(1).toDouble());
+            l_faults[l_stage].push_back(l_values.value(2).toDouble());
+            l_longest[l_stage].push_back(l_values.value(3).toDouble());
+            l_job[l_stage].push_back(l_values.value(4).toDouble());
+            for (auto const& l_file : DataSaver::ListDataFiles(l_data.path() + "/.Quillmar"))
+                QFile::remove(l_file.second);
+        }
+    char const* const l_names[] = {"with no save before it", "while the copy builds the image",
+                                   "once the copy has built it", "once the copy has ended"};
+    for (int l_stage = 0; l_stage < 4; ++l_stage)
+        std::printf("  unsharing %s: first step %s ms (its own processor time %s ms, %s page faults), longest stall "
+                    "%s ms, job %s ms\n",
+                    l_names[l_stage], qPrintable(Range(l_first[l_stage], "%.1f")),
+                    qPrintable(Range(l_firstCpu[l_stage], "%.1f")), qPrintable(Range(l_faults[l_stage], "%.0f")),
+                    qPrintable(Range(l_longest[l_stage], "%.1f")), qPrintable(Range(l_job[l_stage], "%.0f")));
+    return 0;
+}
