@@ -48,15 +48,6 @@ void ItemBody::operator delete(void* ip_body) noexcept
 #endif
 }
 
-void ForgetPooledPages()
-{
-#if QUILLMAR_BODY_POOL
-    BodyPool().ForgetPages();
-    for (int l_class = 0; l_class < POOLED_CLASSES; ++l_class)
-        LinkPool(l_class).ForgetPages();
-#endif
-}
-
 void ReturnFreedMemory()
 {
     // Fewer bodies leave too few holes to be worth a walk of the heap, which

@@ -3,15 +3,19 @@
 // album repeats), shared through the shared-folders manager as the window
 // shares it, each figure in a fresh process:
 //
-// - the hold of the background save: how long SaveInBackground keeps the
-//   calling thread (the fork of the process and the copy's word that it
-//   closed what it inherited), a few times in the same process, with the
-//   resident memory and page tables it copies;
-// - unsharing the tree after a background save has started: while its
-//   copy builds the file image, once it has built it (and writes the file),
-//   once it has ended, against the same with no save before it, in turns:
-//   the first step (the call, which removes the shared root and its links
-//   to every folder), its page faults, the longest stall of the whole job.
+// - the background save, a few times in the same process: how long
+//   SaveInBackground keeps the calling thread (its first slice), the
+//   longest stall of the event loop while the save gathers the store in
+//   slices and its thread writes the file, the calling thread's processor
+//   time over the whole save (the slices), and the time until the file is
+//   in place; with the resident memory;
+// - unsharing the tree after a background save has started: while it
+//   gathers the store (the unshare's changes reach the save, which notes
+//   them or starts over), once it has gathered it (and its thread writes
+//   the file), once it has ended, against the same with no save before it,
+//   in turns: the first step (the call, which removes the shared root and
+//   its links to every folder), its page faults, the longest stall of the
+//   whole job, and when the save's file was in place.
 //
 //   bench_hourly_save [--files N] [work folder]
 //
@@ -107,14 +111,6 @@ long StatusKiB(char const* ip_field)
     return bench::ResidentKiB(ip_field);
 }
 
-int Mappings()
-{
-    QFile l_maps("/proc/self/maps");
-    if (!l_maps.open(QIODevice::ReadOnly))
-        return 0;
-    return l_maps.readAll().count('\n');
-}
-
 // The index as sharing leaves it, in this process.
 struct SharedIndex
 {
@@ -137,15 +133,17 @@ struct SharedIndex
     std::size_t Files() const { return d.GetType("shared_file")->GetItemCount(); }
 };
 
-// Prints: files, resident MiB, page tables KiB, mappings, then for each
-// round the hold in ms, this thread's processor time in it, and the time
-// until the file was in place.
+// Prints: files, resident MiB, then for each round the hold in ms, this
+// thread's processor time in it, the longest stall of the event loop while
+// the save ran, this thread's processor time over the whole save, and the
+// time until the file was in place.
 int HoldChild(QString const& i_root, QString const& i_data, int i_rounds)
 {
     SharedIndex l_index(i_root);
-    std::printf("%zu %ld %ld %d", l_index.Files(), StatusKiB("VmRSS:") / 1024, StatusKiB("VmPTE:"), Mappings());
+    std::printf("%zu %ld", l_index.Files(), StatusKiB("VmRSS:") / 1024);
     for (int l_round = 0; l_round < i_rounds; ++l_round) {
         bool l_done = false, l_saved = false;
+        LoopWatch l_watch;
         QElapsedTimer l_clock;
         std::int64_t const l_cpu = bench::ThreadCpuNs();
         l_clock.start();
@@ -157,8 +155,11 @@ int HoldChild(QString const& i_root, QString const& i_data, int i_rounds)
         double const l_heldCpuMs = (bench::ThreadCpuNs() - l_cpu) / 1e6;
         while (!l_done)
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        l_watch.Turn();
+        double const l_wholeCpuMs = (bench::ThreadCpuNs() - l_cpu) / 1e6;
         bench::Require(l_saved, "the background save failed");
-        std::printf(" %.2f %.2f %lld", l_heldMs, l_heldCpuMs, static_cast<long long>(l_clock.elapsed()));
+        std::printf(" %.2f %.2f %.2f %.1f %lld", l_heldMs, l_heldCpuMs, std::max(l_heldMs, l_watch.LongestMs()),
+                    l_wholeCpuMs, static_cast<long long>(l_clock.elapsed()));
     }
     std::printf("\n");
     std::fflush(stdout);
@@ -166,21 +167,29 @@ int HoldChild(QString const& i_root, QString const& i_data, int i_rounds)
 }
 
 // When unsharing starts: with no save before it, or after a background
-// save started, while its copy builds the file image, once it has built it
-// (and writes the file), or once it has ended.
-enum class Stage { NONE, BUILDING, BUILT, ENDED };
-char const* const kStageNames[] = {"none", "building", "built", "ended"};
+// save started, while it gathers the store, once it has gathered it (and
+// writes the file), or once it has ended.
+enum class Stage { NONE, GATHERING, GATHERED, ENDED };
+char const* const kStageNames[] = {"none", "gathering", "gathered", "ended"};
 
 // Prints: the first step of unsharing in ms, this thread's processor time
-// in it, its minor page faults, the longest stall of the whole job, and the
-// job's time.
+// in it, its minor page faults, the longest stall of the whole job, the
+// job's time, and when the save's file was in place (0 with no save).
 int UnshareChild(QString const& i_root, QString const& i_data, Stage i_stage)
 {
     SharedIndex l_index(i_root);
     bool l_done = i_stage == Stage::NONE;
+    bool l_saved = true;
+    QElapsedTimer l_save;
+    l_save.start();
+    qint64 l_inPlace = 0;
     if (i_stage != Stage::NONE)
-        l_index.mp_saver->SaveInBackground(i_data + "/.Quillmar", [&](bool) { l_done = true; });
-    if (i_stage == Stage::BUILT)
+        l_index.mp_saver->SaveInBackground(i_data + "/.Quillmar", [&](bool i_saved) {
+            l_done = true;
+            l_saved = i_saved;
+            l_inPlace = l_save.elapsed();
+        });
+    if (i_stage == Stage::GATHERED)
         while (!l_index.mp_saver->BackgroundImageBuilt())
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     if (i_stage == Stage::ENDED)
@@ -201,11 +210,14 @@ int UnshareChild(QString const& i_root, QString const& i_data, Stage i_stage)
                    }, 1200000),
                    "unsharing did not end within 20 minutes");
     l_watch.Turn();
-    std::printf("%.2f %.2f %ld %.2f %lld\n", l_firstMs, l_firstCpuMs, l_faults, l_watch.LongestMs(),
-                static_cast<long long>(l_watch.Elapsed()));
-    std::fflush(stdout);
+    qint64 const l_job = l_watch.Elapsed();
     while (!l_done)
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    l_watch.Turn();
+    bench::Require(l_saved, "the background save failed");
+    std::printf("%.2f %.2f %ld %.2f %lld %lld\n", l_firstMs, l_firstCpuMs, l_faults, l_watch.LongestMs(),
+                static_cast<long long>(l_job), static_cast<long long>(l_inPlace));
+    std::fflush(stdout);
     std::_Exit(0);
 }
 
@@ -259,31 +271,32 @@ int main(int argc, char** argv)
 
     int const l_processes = bench::Size(3, 1);
     int const l_rounds = bench::Size(3, 1);
-    std::vector<double> l_held, l_heldCpu, l_inPlace, l_resident, l_tables, l_mappings;
+    std::vector<double> l_held, l_heldCpu, l_longest, l_wholeCpu, l_inPlace, l_resident;
     QString l_indexed;
     for (int l_process = 0; l_process < l_processes; ++l_process) {
         QStringList const l_values = RunChild({"--hold", l_root, l_data.path(), QString::number(l_rounds)});
         l_indexed = l_values.value(0);
         l_resident.push_back(l_values.value(1).toDouble());
-        l_tables.push_back(l_values.value(2).toDouble());
-        l_mappings.push_back(l_values.value(3).toDouble());
         for (int l_round = 0; l_round < l_rounds; ++l_round) {
-            l_held.push_back(l_values.value(4 + 3 * l_round).toDouble());
-            l_heldCpu.push_back(l_values.value(5 + 3 * l_round).toDouble());
-            l_inPlace.push_back(l_values.value(6 + 3 * l_round).toDouble());
+            l_held.push_back(l_values.value(2 + 5 * l_round).toDouble());
+            l_heldCpu.push_back(l_values.value(3 + 5 * l_round).toDouble());
+            l_longest.push_back(l_values.value(4 + 5 * l_round).toDouble());
+            l_wholeCpu.push_back(l_values.value(5 + 5 * l_round).toDouble());
+            l_inPlace.push_back(l_values.value(6 + 5 * l_round).toDouble());
         }
         for (auto const& l_file : DataSaver::ListDataFiles(l_data.path() + "/.Quillmar"))
             QFile::remove(l_file.second);
     }
-    std::printf("hourly save of the index of %s files (resident %s MiB, page tables %s KiB, %s mappings), "
-                "%d processes of %d saves:\n",
-                qPrintable(l_indexed), qPrintable(Range(l_resident, "%.0f")), qPrintable(Range(l_tables, "%.0f")),
-                qPrintable(Range(l_mappings, "%.0f")), l_processes, l_rounds);
-    std::printf("  the calling thread held %s ms (its own processor time %s ms); file in place after %s ms\n",
+    std::printf("hourly save of the index of %s files (resident %s MiB), %d processes of %d saves:\n",
+                qPrintable(l_indexed), qPrintable(Range(l_resident, "%.0f")), l_processes, l_rounds);
+    std::printf("  the calling thread held %s ms (its own processor time %s ms); longest stall of the event loop "
+                "while it ran %s ms; the calling thread's processor time over the save %s ms; file in place after "
+                "%s ms\n",
                 qPrintable(Range(l_held, "%.1f")), qPrintable(Range(l_heldCpu, "%.1f")),
+                qPrintable(Range(l_longest, "%.1f")), qPrintable(Range(l_wholeCpu, "%.0f")),
                 qPrintable(Range(l_inPlace, "%.0f")));
 
-    std::vector<double> l_first[4], l_firstCpu[4], l_faults[4], l_longest[4], l_job[4];
+    std::vector<double> l_first[4], l_firstCpu[4], l_faults[4], l_stall[4], l_job[4], l_fileAt[4];
     for (int l_round = 0; l_round < l_processes; ++l_round)
         for (int l_turn = 0; l_turn < 4; ++l_turn) {
             int const l_stage = (l_round + l_turn) % 4;
@@ -291,18 +304,23 @@ int main(int argc, char** argv)
             l_first[l_stage].push_back(l_values.value(0).toDouble());
             l_firstCpu[l_stage].push_back(l_values.value(1).toDouble());
             l_faults[l_stage].push_back(l_values.value(2).toDouble());
-            l_longest[l_stage].push_back(l_values.value(3).toDouble());
+            l_stall[l_stage].push_back(l_values.value(3).toDouble());
             l_job[l_stage].push_back(l_values.value(4).toDouble());
+            l_fileAt[l_stage].push_back(l_values.value(5).toDouble());
             for (auto const& l_file : DataSaver::ListDataFiles(l_data.path() + "/.Quillmar"))
                 QFile::remove(l_file.second);
         }
-    char const* const l_names[] = {"with no save before it", "while the copy builds the image",
-                                   "once the copy has built it", "once the copy has ended"};
-    for (int l_stage = 0; l_stage < 4; ++l_stage)
+    char const* const l_names[] = {"with no save before it", "while the save gathers the store",
+                                   "once it has gathered it", "once the save has ended"};
+    for (int l_stage = 0; l_stage < 4; ++l_stage) {
         std::printf("  unsharing %s: first step %s ms (its own processor time %s ms, %s page faults), longest stall "
-                    "%s ms, job %s ms\n",
+                    "%s ms, job %s ms",
                     l_names[l_stage], qPrintable(Range(l_first[l_stage], "%.1f")),
                     qPrintable(Range(l_firstCpu[l_stage], "%.1f")), qPrintable(Range(l_faults[l_stage], "%.0f")),
-                    qPrintable(Range(l_longest[l_stage], "%.1f")), qPrintable(Range(l_job[l_stage], "%.0f")));
+                    qPrintable(Range(l_stall[l_stage], "%.1f")), qPrintable(Range(l_job[l_stage], "%.0f")));
+        if (l_stage != 0)
+            std::printf(", the save's file in place after %s ms", qPrintable(Range(l_fileAt[l_stage], "%.0f")));
+        std::printf("\n");
+    }
     return 0;
 }
