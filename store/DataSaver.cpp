@@ -26,7 +26,6 @@
 #include <system_error>
 #include <thread>
 #include <unordered_map>
-#include <unordered_set>
 
 #include <csignal>
 #include <fcntl.h>
@@ -368,25 +367,26 @@ private:
     std::size_t m_used = 0;
 };
 
-// The links gathered, in blocks for the same reason.
-class PairBlocks
+// Links and changes gathered, in blocks for the same reason.
+template <class T>
+class Blocks
 {
 public:
-    void Add(ItemBody* ip_a, ItemBody* ip_b)
+    void Add(T const& i_entry)
     {
         if (m_blocks.empty() || m_blocks.back().size() == BLOCK) {
             m_blocks.emplace_back();
             m_blocks.back().reserve(BLOCK);
         }
-        m_blocks.back().emplace_back(ip_a, ip_b);
+        m_blocks.back().push_back(i_entry);
         ++m_size;
     }
     std::size_t Size() const { return m_size; }
-    std::vector<std::vector<BodyPair>>& Blocks() { return m_blocks; }
+    std::vector<std::vector<T>>& Parts() { return m_blocks; }
 
 private:
     static constexpr std::size_t BLOCK = std::size_t(1) << 16;
-    std::vector<std::vector<BodyPair>> m_blocks;
+    std::vector<std::vector<T>> m_blocks;
     std::size_t m_size = 0;
 };
 
@@ -415,15 +415,21 @@ struct Gathered
         std::size_t m_type;
         bool m_inFile;
     };
+    struct LinkChange
+    {
+        BodyPair m_link; // the lower body first
+        bool m_made;
+    };
     std::vector<FileType> m_types;
     ValueArena m_values;
     // Links of items of the file's types; more than once each, or of items
     // that are not in the file, is harmless.
-    PairBlocks m_links;
-    // What changed while gathering, the last word on each: items by key
-    // (never given twice), links by their two bodies, the lower first.
-    std::unordered_map<std::uint64_t, ItemChange> m_itemChanges;
-    std::unordered_map<BodyPair, bool, BodyPairHash> m_linkChanges;
+    Blocks<BodyPair> m_links;
+    // What changed while gathering, in order: the last word on each item
+    // (by its key, never given twice) and on each link is the one that
+    // counts. Noted as they come, sorted out by the composer.
+    Blocks<ItemChange> m_itemChanges;
+    Blocks<LinkChange> m_linkChanges;
 };
 
 struct FileImage
@@ -457,17 +463,24 @@ char* PutBytes(char* ip_at, char const* ip_bytes, std::size_t i_size)
 FileImage ComposeImage(Gathered& io_gathered, std::size_t& o_oversize)
 {
     std::size_t const l_typeCount = io_gathered.m_types.size();
+    // The last word on each item that changed.
+    std::unordered_map<std::uint64_t, Gathered::ItemChange> l_itemChanges;
+    for (std::vector<Gathered::ItemChange>& l_part : io_gathered.m_itemChanges.Parts()) {
+        for (Gathered::ItemChange const& l_change : l_part)
+            l_itemChanges[l_change.m_item.m_key] = l_change;
+        std::vector<Gathered::ItemChange>().swap(l_part);
+    }
     // The items of each type at the end: those gathered that did not leave,
     // and those that joined, in creation order.
     std::vector<std::vector<GatheredItem>> l_joined(l_typeCount);
-    for (auto const& l_change : io_gathered.m_itemChanges)
+    for (auto const& l_change : l_itemChanges)
         if (l_change.second.m_inFile)
             l_joined[l_change.second.m_type].push_back(l_change.second.m_item);
-    auto const l_left = [&io_gathered](std::uint64_t i_key) {
-        if (io_gathered.m_itemChanges.empty())
+    auto const l_left = [&l_itemChanges](std::uint64_t i_key) {
+        if (l_itemChanges.empty())
             return false;
-        auto const l_found = io_gathered.m_itemChanges.find(i_key);
-        return l_found != io_gathered.m_itemChanges.end() && !l_found->second.m_inFile;
+        auto const l_found = l_itemChanges.find(i_key);
+        return l_found != l_itemChanges.end() && !l_found->second.m_inFile;
     };
     auto const l_byKey = [](GatheredItem const& i_a, GatheredItem const& i_b) { return i_a.m_key < i_b.m_key; };
     std::size_t l_oversize = 0;
@@ -511,7 +524,7 @@ FileImage ComposeImage(Gathered& io_gathered, std::size_t& o_oversize)
         for (GatheredItem const& l_item : l_fileType.m_items)
             l_bytes += l_fileType.m_isNull ? 1 : 4 + quint64(l_item.m_length);
     }
-    decltype(io_gathered.m_itemChanges)().swap(io_gathered.m_itemChanges);
+    decltype(l_itemChanges)().swap(l_itemChanges);
     o_oversize = l_oversize;
     if (l_total > std::numeric_limits<quint32>::max())
         throw DataSaveFailure("too many items");
@@ -548,8 +561,14 @@ FileImage ComposeImage(Gathered& io_gathered, std::size_t& o_oversize)
     }
     io_gathered.m_values = ValueArena();
 
+    // The last word on each link that changed.
+    std::unordered_map<BodyPair, bool, BodyPairHash> l_changes;
+    for (std::vector<Gathered::LinkChange>& l_part : io_gathered.m_linkChanges.Parts()) {
+        for (Gathered::LinkChange const& l_change : l_part)
+            l_changes[l_change.m_link] = l_change.m_made;
+        std::vector<Gathered::LinkChange>().swap(l_part);
+    }
     // Each link by its two indexes, the end of the larger type first.
-    std::unordered_map<BodyPair, bool, BodyPairHash>& l_changes = io_gathered.m_linkChanges;
     std::vector<std::pair<quint32, quint32>> l_found;
     l_found.reserve(io_gathered.m_links.Size() + l_changes.size());
     auto const l_add = [&](ItemBody* ip_a, ItemBody* ip_b) {
@@ -565,7 +584,7 @@ FileImage ComposeImage(Gathered& io_gathered, std::size_t& o_oversize)
                        (l_counts[l_typeA] == l_counts[l_typeB] && l_typeA > l_typeB);
         l_found.emplace_back(l_aFirst ? l_a : l_b, l_aFirst ? l_b : l_a);
     };
-    for (std::vector<BodyPair>& l_block : io_gathered.m_links.Blocks()) {
+    for (std::vector<BodyPair>& l_block : io_gathered.m_links.Parts()) {
         std::size_t const l_size = l_block.size();
         for (std::size_t l_at = 0; l_at < l_size; ++l_at) {
             if (l_at + PREFETCH_DISTANCE < l_size) {
@@ -584,6 +603,7 @@ FileImage ComposeImage(Gathered& io_gathered, std::size_t& o_oversize)
         if (l_change.second)
             l_add(l_change.first.first, l_change.first.second);
     io_gathered = Gathered();
+    decltype(l_changes)().swap(l_changes);
     std::vector<std::uint16_t>().swap(l_typeOf);
 
     // Grouped by the first index (a counting sort), each group by the
@@ -647,6 +667,7 @@ public:
                  std::vector<std::pair<std::string, std::string>> const& i_byConnection, bool i_watch);
     FileGatherer(FileGatherer const&) = delete;
     FileGatherer& operator=(FileGatherer const&) = delete;
+    ~FileGatherer() override;
 
     // One step; false once the gathering is over.
     bool Step();
@@ -656,7 +677,7 @@ public:
     // How many changes it has noted.
     std::size_t Changes() const
     {
-        return m_gathered.m_itemChanges.size() + m_gathered.m_linkChanges.size() + m_removed.size();
+        return m_gathered.m_itemChanges.Size() + m_gathered.m_linkChanges.Size() + m_removed.size();
     }
     std::size_t GatheredCount() const { return m_gatheredItems + m_gathered.m_links.Size(); }
     Gathered& Result() { return m_gathered; }
@@ -740,16 +761,14 @@ private:
     std::size_t m_item = 0;
     std::size_t m_relation = 0;
     std::uint64_t m_from = 0; // the key to go on from
-    // Items removed meanwhile (their bodies may be gone), and items that
-    // were there before and joined meanwhile, whose older links no walk saw.
-    std::unordered_set<std::uint64_t> m_removed;
-    struct Joined
-    {
-        std::size_t m_entry;
-        ItemBody* mp_body;
-        std::uint64_t m_key;
-    };
-    std::vector<Joined> m_joined;
+    // The bodies of items of the file's types removed meanwhile, kept until
+    // the gathering ends: the walk may still come to them, and no new item
+    // may take their place in memory (a link noted by bodies would then be
+    // another's).
+    std::vector<ItemBody*> m_removed;
+    // Items that were there before and joined meanwhile, whose older links
+    // no walk saw.
+    std::vector<std::pair<std::size_t, ItemBody*>> m_joined;
     std::size_t m_joinedAt = 0;
 };
 
@@ -804,6 +823,12 @@ FileGatherer::FileGatherer(std::vector<std::string> const& i_savedTypes,
         lp_type->AddConnectEventHandler(new Watch<ConnectionInfo&>(this, &FileGatherer::OnLinked));
         lp_type->AddDisconnectEventHandler(new Watch<ConnectionInfo&>(this, &FileGatherer::OnUnlinked));
     }
+}
+
+FileGatherer::~FileGatherer()
+{
+    for (ItemBody* lp_body : m_removed)
+        Release(lp_body);
 }
 
 bool FileGatherer::InFile(Entry const& i_entry, ItemBody const* ip_body) const
@@ -922,7 +947,7 @@ bool FileGatherer::Note(ItemBody* ip_body, std::vector<Walked> const& i_walked, 
             ItemBody* const lp_linked = l_links[l_at];
             if (IsDead(lp_linked) || (l_walked.m_self && lp_linked->m_key <= ip_body->m_key))
                 continue;
-            m_gathered.m_links.Add(ip_body, lp_linked);
+            m_gathered.m_links.Add({ip_body, lp_linked});
         }
     }
     m_relation = 0;
@@ -942,14 +967,14 @@ void FileGatherer::Walk()
             continue;
         }
         // Its body and where its links begin, a few items ahead: both are
-        // mostly out of the cache. (A body removed meanwhile may be gone.)
+        // mostly out of the cache.
         if (m_item + PREFETCH_DISTANCE < l_items.size())
             __builtin_prefetch(l_items[m_item + PREFETCH_DISTANCE].mp_body);
-        if (m_item + PREFETCH_DISTANCE / 2 < l_items.size() && m_removed.empty())
+        if (m_item + PREFETCH_DISTANCE / 2 < l_items.size())
             __builtin_prefetch(l_items[m_item + PREFETCH_DISTANCE / 2].mp_body->m_links.data());
         GatheredItem const& l_item = l_items[m_item];
         --l_budget;
-        if ((!m_removed.empty() && m_removed.count(l_item.m_key)) || Note(l_item.mp_body, l_walked, l_budget))
+        if (!IsLive(l_item.mp_body) || Note(l_item.mp_body, l_walked, l_budget))
             ++m_item;
     }
     if (m_entry == m_entries.size())
@@ -960,10 +985,9 @@ void FileGatherer::WalkJoined()
 {
     std::size_t l_budget = GATHER_STEP;
     while (l_budget > 0 && m_joinedAt < m_joined.size()) {
-        Joined const& l_joined = m_joined[m_joinedAt];
+        auto const& l_joined = m_joined[m_joinedAt];
         --l_budget;
-        if ((!m_removed.empty() && m_removed.count(l_joined.m_key)) ||
-            Note(l_joined.mp_body, m_entries[l_joined.m_entry].m_related, l_budget))
+        if (!IsLive(l_joined.second) || Note(l_joined.second, m_entries[l_joined.first].m_related, l_budget))
             ++m_joinedAt;
     }
 }
@@ -974,8 +998,7 @@ void FileGatherer::OnNewItem(Item i_item)
     Entry* lp_entry = lp_body ? EntryOf(lp_body) : nullptr;
     // An item of a type saved by connection joins the file with its link.
     if (lp_entry && lp_entry->m_whole)
-        m_gathered.m_itemChanges[lp_body->m_key] = {Take(*lp_entry, lp_body),
-                                                    std::size_t(lp_entry - m_entries.data()), true};
+        m_gathered.m_itemChanges.Add({Take(*lp_entry, lp_body), std::size_t(lp_entry - m_entries.data()), true});
 }
 
 void FileGatherer::OnRemovedItem(Item i_item)
@@ -985,10 +1008,11 @@ void FileGatherer::OnRemovedItem(Item i_item)
     Entry* lp_entry = lp_body ? EntryOf(lp_body) : nullptr;
     if (!lp_entry)
         return;
-    m_removed.insert(lp_body->m_key);
+    Retain(lp_body);
+    m_removed.push_back(lp_body);
     if (InFile(*lp_entry, lp_body))
-        m_gathered.m_itemChanges[lp_body->m_key] = {GatheredItem{lp_body, lp_body->m_key, nullptr, 0, false},
-                                                    std::size_t(lp_entry - m_entries.data()), false};
+        m_gathered.m_itemChanges.Add({GatheredItem{lp_body, lp_body->m_key, nullptr, 0, false},
+                                      std::size_t(lp_entry - m_entries.data()), false});
 }
 
 void FileGatherer::OnLink(ConnectionInfo& i_link, bool i_made)
@@ -1008,7 +1032,7 @@ void FileGatherer::OnLink(ConnectionInfo& i_link, bool i_made)
     if (!lp_entryB)
         return;
     Joins(*lp_entryB, lp_b, lp_a, i_made);
-    m_gathered.m_linkChanges[lp_a < lp_b ? BodyPair(lp_a, lp_b) : BodyPair(lp_b, lp_a)] = i_made;
+    m_gathered.m_linkChanges.Add({lp_a < lp_b ? BodyPair(lp_a, lp_b) : BodyPair(lp_b, lp_a), i_made});
 }
 
 // Whether the link just made or broken to i_partner takes the item of a
@@ -1028,14 +1052,14 @@ void FileGatherer::Joins(Entry& i_entry, ItemBody* ip_body, ItemBody* ip_partner
                     return;
         }
         std::size_t const l_entry = std::size_t(&i_entry - m_entries.data());
-        m_gathered.m_itemChanges[ip_body->m_key] = {Take(i_entry, ip_body), l_entry, true};
+        m_gathered.m_itemChanges.Add({Take(i_entry, ip_body), l_entry, true});
         // Its links older than the gathering were seen by no walk, if it was
         // not in the file then; the newer ones are changes of their own.
         if ((ip_body->m_key & SERIAL_MASK) < (m_firstNew & SERIAL_MASK))
-            m_joined.push_back({l_entry, ip_body, ip_body->m_key});
+            m_joined.emplace_back(l_entry, ip_body);
     } else if (!InFile(i_entry, ip_body)) {
-        m_gathered.m_itemChanges[ip_body->m_key] = {GatheredItem{ip_body, ip_body->m_key, nullptr, 0, false},
-                                                    std::size_t(&i_entry - m_entries.data()), false};
+        m_gathered.m_itemChanges.Add({GatheredItem{ip_body, ip_body->m_key, nullptr, 0, false},
+                                      std::size_t(&i_entry - m_entries.data()), false});
     }
 }
 
@@ -1101,6 +1125,18 @@ void WriteAllTo(int i_fd, std::string const& i_text)
 }
 
 std::function<void()> s_writeHook;
+
+// Frees what a gathering left on a thread of its own: at a million files
+// that takes tens of milliseconds the window need not wait for.
+void FreeAside(Gathered&& io_gathered)
+{
+    auto lp_garbage = std::make_unique<Gathered>(std::move(io_gathered));
+    try {
+        std::thread([lp_left = std::move(lp_garbage)]() mutable { lp_left.reset(); }).detach();
+    } catch (std::system_error const&) {
+        // Freed here, as the thread that was not made goes.
+    }
+}
 
 // What the thread that writes a background save's file takes with it.
 struct WriterJob
@@ -1270,9 +1306,12 @@ std::vector<std::pair<quint64, QString>> DataSaver::ListDataFiles(QString const&
     QFileInfo const l_stem(i_stem);
     QDir const l_folder = l_stem.absoluteDir();
     QString const l_prefix = l_stem.fileName() + ".";
-    QStringList const l_names =
-        l_folder.entryList(QStringList(l_prefix + "*"), QDir::Files | QDir::Hidden | QDir::System);
+    // Matched by hand: a name filter is a pattern that Qt compiles, which
+    // held the hourly save for 25 ms at times.
+    QStringList const l_names = l_folder.entryList(QDir::Files | QDir::Hidden | QDir::System, QDir::Unsorted);
     for (QString const& l_name : l_names) {
+        if (!l_name.startsWith(l_prefix))
+            continue;
         QString const l_suffix = l_name.mid(l_prefix.size());
         if (l_suffix.isEmpty() || l_suffix.size() > 19)
             continue;
@@ -1359,15 +1398,17 @@ void DataSaver::Prune(QString const& i_base, QString const& i_kept)
     for (std::size_t l_index = KEPT_FILES; l_index < l_files.size(); ++l_index)
         if (l_files[l_index].second != i_kept)
             QFile::remove(l_files[l_index].second);
-    // A temporary file left by a copy that was killed with the program
-    // (the program itself killed) or stopped by us; not the one of a copy
-    // still at work.
+    // A temporary file left by a program killed outright, or by a save that
+    // failed to remove it; not the one of a background save still at work.
     QFileInfo const l_base(i_base);
     QDir const l_folder = l_base.absoluteDir();
+    QString const l_prefix = l_base.fileName() + ".";
     QString const l_busy = mp_background ? QFileInfo(mp_background->m_path).fileName() + ".saving" : QString();
-    for (QString const& l_name : l_folder.entryList(QStringList(l_base.fileName() + ".*.saving"),
-                                                    QDir::Files | QDir::Hidden | QDir::System)) {
-        QString const l_stamp = l_name.mid(l_base.fileName().size() + 1).chopped(7);
+    for (QString const& l_name : l_folder.entryList(QDir::Files | QDir::Hidden | QDir::System, QDir::Unsorted)) {
+        if (!l_name.startsWith(l_prefix) || !l_name.endsWith(QLatin1String(".saving")) ||
+            l_name.size() < l_prefix.size() + 7)
+            continue;
+        QString const l_stamp = l_name.mid(l_prefix.size()).chopped(7);
         bool l_digits = !l_stamp.isEmpty();
         for (QChar const l_c : l_stamp)
             l_digits = l_digits && l_c >= '0' && l_c <= '9';
@@ -1490,8 +1531,9 @@ bool DataSaver::GatherStep()
     // would soon cost more than gathering again, once it has gone by.
     std::size_t const l_changeLimit = std::max<std::size_t>(100000, l_gatherer.GatheredCount() / 4);
     if (l_gatherer.StoreWasReset() || l_gatherer.Changes() > l_changeLimit) {
-        l_save.mp_gatherer.reset();
+        Gathered l_dropped = std::move(l_gatherer.Result());
         l_save.mp_gatherer.reset(new FileGatherer(m_savedTypes, m_savedByConnection, true));
+        FreeAside(std::move(l_dropped));
         return true;
     }
     try {
