@@ -31,6 +31,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -341,6 +342,47 @@ struct BodyPairHash
     }
 };
 
+// Large blocks come straight from the system and go back to it when freed.
+// From the C library's allocator, the thread that composes kept some 60 MB
+// at a million files for good (the top of a thread's heap is given back
+// only above a threshold that the share's large blocks had raised), and the
+// window's heap would keep holes.
+template <class T>
+struct SystemAllocator
+{
+    typedef T value_type;
+    static constexpr std::size_t LARGE = std::size_t(256) << 10;
+
+    SystemAllocator() = default;
+    template <class U>
+    SystemAllocator(SystemAllocator<U> const&)
+    {
+    }
+    T* allocate(std::size_t i_count)
+    {
+        std::size_t const l_bytes = i_count * sizeof(T);
+        void* lp_block = l_bytes < LARGE ? std::malloc(l_bytes)
+                                         : ::mmap(nullptr, l_bytes, PROT_READ | PROT_WRITE,
+                                                  MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (!lp_block || lp_block == MAP_FAILED)
+            throw std::bad_alloc();
+        return static_cast<T*>(lp_block);
+    }
+    void deallocate(T* ip_block, std::size_t i_count)
+    {
+        std::size_t const l_bytes = i_count * sizeof(T);
+        if (l_bytes < LARGE)
+            std::free(ip_block);
+        else
+            ::munmap(ip_block, l_bytes);
+    }
+    bool operator==(SystemAllocator const&) const { return true; }
+    bool operator!=(SystemAllocator const&) const { return false; }
+};
+
+template <class T>
+using LargeVector = std::vector<T, SystemAllocator<T>>;
+
 // Values copied out of the store, in blocks that never move: a vector that
 // grew would copy tens of megabytes in one step.
 class ValueArena
@@ -350,12 +392,11 @@ public:
     {
         if (i_bytes.empty())
             return nullptr;
-        if (m_blocks.empty() || m_used + i_bytes.size() > m_blocks.back().second) {
-            std::size_t const l_size = std::max(BLOCK, i_bytes.size());
-            m_blocks.emplace_back(std::unique_ptr<char[]>(new char[l_size]), l_size);
+        if (m_blocks.empty() || m_used + i_bytes.size() > m_blocks.back().size()) {
+            m_blocks.emplace_back(std::max(BLOCK, i_bytes.size()));
             m_used = 0;
         }
-        char* const lp_at = m_blocks.back().first.get() + m_used;
+        char* const lp_at = m_blocks.back().data() + m_used;
         std::memcpy(lp_at, i_bytes.data(), i_bytes.size());
         m_used += i_bytes.size();
         return lp_at;
@@ -363,7 +404,7 @@ public:
 
 private:
     static constexpr std::size_t BLOCK = std::size_t(1) << 20;
-    std::vector<std::pair<std::unique_ptr<char[]>, std::size_t>> m_blocks;
+    std::vector<LargeVector<char>> m_blocks;
     std::size_t m_used = 0;
 };
 
@@ -382,11 +423,11 @@ public:
         ++m_size;
     }
     std::size_t Size() const { return m_size; }
-    std::vector<std::vector<T>>& Parts() { return m_blocks; }
+    std::vector<LargeVector<T>>& Parts() { return m_blocks; }
 
 private:
     static constexpr std::size_t BLOCK = std::size_t(1) << 16;
-    std::vector<std::vector<T>> m_blocks;
+    std::vector<LargeVector<T>> m_blocks;
     std::size_t m_size = 0;
 };
 
@@ -407,7 +448,7 @@ struct Gathered
         std::string m_name;
         bool m_isNull = false;
         ItemBody* mp_flag = nullptr;       // the shared item of a valueless type
-        std::vector<GatheredItem> m_items; // in creation order
+        LargeVector<GatheredItem> m_items; // in creation order
     };
     struct ItemChange
     {
@@ -434,10 +475,8 @@ struct Gathered
 
 struct FileImage
 {
-    std::unique_ptr<char[]> mp_items; // the header, the type table and the items
-    std::size_t m_itemsSize = 0;
-    std::unique_ptr<char[]> mp_links; // the link count and the links
-    std::size_t m_linksSize = 0;
+    LargeVector<char> m_items; // the header, the type table and the items
+    LargeVector<char> m_links; // the link count and the links
 };
 
 char* PutU32(char* ip_at, quint32 i_value)
@@ -465,14 +504,14 @@ FileImage ComposeImage(Gathered& io_gathered, std::size_t& o_oversize)
     std::size_t const l_typeCount = io_gathered.m_types.size();
     // The last word on each item that changed.
     std::unordered_map<std::uint64_t, Gathered::ItemChange> l_itemChanges;
-    for (std::vector<Gathered::ItemChange>& l_part : io_gathered.m_itemChanges.Parts()) {
+    for (LargeVector<Gathered::ItemChange>& l_part : io_gathered.m_itemChanges.Parts()) {
         for (Gathered::ItemChange const& l_change : l_part)
             l_itemChanges[l_change.m_item.m_key] = l_change;
-        std::vector<Gathered::ItemChange>().swap(l_part);
+        LargeVector<Gathered::ItemChange>().swap(l_part);
     }
     // The items of each type at the end: those gathered that did not leave,
     // and those that joined, in creation order.
-    std::vector<std::vector<GatheredItem>> l_joined(l_typeCount);
+    std::vector<LargeVector<GatheredItem>> l_joined(l_typeCount);
     for (auto const& l_change : l_itemChanges)
         if (l_change.second.m_inFile)
             l_joined[l_change.second.m_type].push_back(l_change.second.m_item);
@@ -489,35 +528,45 @@ FileImage ComposeImage(Gathered& io_gathered, std::size_t& o_oversize)
     std::vector<quint32> l_counts(l_typeCount);
     for (std::size_t l_type = 0; l_type < l_typeCount; ++l_type) {
         Gathered::FileType& l_fileType = io_gathered.m_types[l_type];
-        std::vector<GatheredItem>& l_new = l_joined[l_type];
+        LargeVector<GatheredItem>& l_new = l_joined[l_type];
         std::sort(l_new.begin(), l_new.end(), l_byKey);
-        std::vector<GatheredItem> const& l_listed = l_fileType.m_items;
-        std::vector<GatheredItem> l_items;
-        l_items.reserve(l_listed.size() + l_new.size());
-        auto const l_take = [&l_items, &l_oversize](GatheredItem const& i_item) {
-            // A value above the file's string limit would make the file
-            // unreadable: it is left out (and logged) instead.
-            if (i_item.m_oversize)
-                ++l_oversize;
-            else
-                l_items.push_back(i_item);
+        LargeVector<GatheredItem>& l_listed = l_fileType.m_items;
+        // A value above the file's string limit would make the file
+        // unreadable: it is left out (and logged) instead.
+        auto const l_keep = [&l_oversize](GatheredItem const& i_item) {
+            l_oversize += i_item.m_oversize ? 1 : 0;
+            return !i_item.m_oversize;
         };
-        std::size_t l_old = 0;
-        std::size_t l_added = 0;
-        while (l_old < l_listed.size() || l_added < l_new.size()) {
-            if (l_added == l_new.size() || (l_old < l_listed.size() && l_listed[l_old].m_key < l_new[l_added].m_key)) {
-                if (!l_left(l_listed[l_old].m_key))
-                    l_take(l_listed[l_old]);
-                ++l_old;
-            } else {
-                // Gathered, gone and back: once.
-                if (l_old < l_listed.size() && l_listed[l_old].m_key == l_new[l_added].m_key)
+        if (l_new.empty()) {
+            // Nothing joined: the list is thinned where it is.
+            std::size_t l_kept = 0;
+            for (GatheredItem const& l_item : l_listed)
+                if (!l_left(l_item.m_key) && l_keep(l_item))
+                    l_listed[l_kept++] = l_item;
+            l_listed.resize(l_kept);
+        } else {
+            LargeVector<GatheredItem> l_items;
+            l_items.reserve(l_listed.size() + l_new.size());
+            std::size_t l_old = 0;
+            std::size_t l_added = 0;
+            while (l_old < l_listed.size() || l_added < l_new.size()) {
+                if (l_added == l_new.size() ||
+                    (l_old < l_listed.size() && l_listed[l_old].m_key < l_new[l_added].m_key)) {
+                    if (!l_left(l_listed[l_old].m_key) && l_keep(l_listed[l_old]))
+                        l_items.push_back(l_listed[l_old]);
                     ++l_old;
-                l_take(l_new[l_added++]);
+                } else {
+                    // Gathered, gone and back: once.
+                    if (l_old < l_listed.size() && l_listed[l_old].m_key == l_new[l_added].m_key)
+                        ++l_old;
+                    if (l_keep(l_new[l_added]))
+                        l_items.push_back(l_new[l_added]);
+                    ++l_added;
+                }
             }
+            l_listed.swap(l_items);
         }
-        std::vector<GatheredItem>().swap(l_new);
-        l_fileType.m_items.swap(l_items);
+        LargeVector<GatheredItem>().swap(l_new);
         l_counts[l_type] = quint32(l_fileType.m_items.size());
         l_total += l_fileType.m_items.size();
         l_bytes += 4 + l_fileType.m_name.size() + 1 + 4;
@@ -530,9 +579,8 @@ FileImage ComposeImage(Gathered& io_gathered, std::size_t& o_oversize)
         throw DataSaveFailure("too many items");
 
     FileImage l_image;
-    l_image.m_itemsSize = std::size_t(l_bytes);
-    l_image.mp_items.reset(new char[l_image.m_itemsSize]);
-    char* lp_at = l_image.mp_items.get();
+    l_image.m_items.resize(std::size_t(l_bytes));
+    char* lp_at = l_image.m_items.data();
     std::memset(lp_at, 0, HEADER_SIZE); // filled in at the end
     lp_at = PutU32(lp_at + HEADER_SIZE, quint32(l_typeCount));
     for (Gathered::FileType const& l_fileType : io_gathered.m_types) {
@@ -541,7 +589,7 @@ FileImage ComposeImage(Gathered& io_gathered, std::size_t& o_oversize)
         lp_at = PutU32(lp_at, quint32(l_fileType.m_items.size()));
     }
     BodyTable<quint32> l_indexes{std::size_t(l_total)};
-    std::vector<std::uint16_t> l_typeOf(static_cast<std::size_t>(l_total));
+    LargeVector<std::uint16_t> l_typeOf(static_cast<std::size_t>(l_total));
     quint32 l_next = 0;
     for (std::size_t l_type = 0; l_type < l_typeCount; ++l_type) {
         Gathered::FileType& l_fileType = io_gathered.m_types[l_type];
@@ -557,19 +605,19 @@ FileImage ComposeImage(Gathered& io_gathered, std::size_t& o_oversize)
             else
                 lp_at = PutBytes(lp_at, l_item.mp_value, l_item.m_length);
         }
-        std::vector<GatheredItem>().swap(l_fileType.m_items);
+        LargeVector<GatheredItem>().swap(l_fileType.m_items);
     }
     io_gathered.m_values = ValueArena();
 
     // The last word on each link that changed.
     std::unordered_map<BodyPair, bool, BodyPairHash> l_changes;
-    for (std::vector<Gathered::LinkChange>& l_part : io_gathered.m_linkChanges.Parts()) {
+    for (LargeVector<Gathered::LinkChange>& l_part : io_gathered.m_linkChanges.Parts()) {
         for (Gathered::LinkChange const& l_change : l_part)
             l_changes[l_change.m_link] = l_change.m_made;
-        std::vector<Gathered::LinkChange>().swap(l_part);
+        LargeVector<Gathered::LinkChange>().swap(l_part);
     }
     // Each link by its two indexes, the end of the larger type first.
-    std::vector<std::pair<quint32, quint32>> l_found;
+    LargeVector<std::pair<quint32, quint32>> l_found;
     l_found.reserve(io_gathered.m_links.Size() + l_changes.size());
     auto const l_add = [&](ItemBody* ip_a, ItemBody* ip_b) {
         quint32 l_a = 0;
@@ -584,7 +632,7 @@ FileImage ComposeImage(Gathered& io_gathered, std::size_t& o_oversize)
                        (l_counts[l_typeA] == l_counts[l_typeB] && l_typeA > l_typeB);
         l_found.emplace_back(l_aFirst ? l_a : l_b, l_aFirst ? l_b : l_a);
     };
-    for (std::vector<BodyPair>& l_block : io_gathered.m_links.Parts()) {
+    for (LargeVector<BodyPair>& l_block : io_gathered.m_links.Parts()) {
         std::size_t const l_size = l_block.size();
         for (std::size_t l_at = 0; l_at < l_size; ++l_at) {
             if (l_at + PREFETCH_DISTANCE < l_size) {
@@ -597,29 +645,29 @@ FileImage ComposeImage(Gathered& io_gathered, std::size_t& o_oversize)
                 continue; // changed since: the change has the last word
             l_add(l_pair.first, l_pair.second);
         }
-        std::vector<BodyPair>().swap(l_block);
+        LargeVector<BodyPair>().swap(l_block);
     }
     for (auto const& l_change : l_changes)
         if (l_change.second)
             l_add(l_change.first.first, l_change.first.second);
     io_gathered = Gathered();
     decltype(l_changes)().swap(l_changes);
-    std::vector<std::uint16_t>().swap(l_typeOf);
+    LargeVector<std::uint16_t>().swap(l_typeOf);
 
     // Grouped by the first index (a counting sort), each group by the
     // second; the same link noted twice is written once.
-    std::vector<quint32> l_starts(std::size_t(l_total) + 1, 0);
+    LargeVector<quint32> l_starts(std::size_t(l_total) + 1, 0);
     for (auto const& l_link : l_found)
         ++l_starts[l_link.first + 1];
     for (std::size_t l_index = 1; l_index < l_starts.size(); ++l_index)
         l_starts[l_index] += l_starts[l_index - 1];
-    std::vector<quint32> l_seconds(l_found.size());
+    LargeVector<quint32> l_seconds(l_found.size());
     {
-        std::vector<quint32> l_fill(l_starts.begin(), l_starts.end() - 1);
+        LargeVector<quint32> l_fill(l_starts.begin(), l_starts.end() - 1);
         for (auto const& l_link : l_found)
             l_seconds[l_fill[l_link.first]++] = l_link.second;
     }
-    std::vector<std::pair<quint32, quint32>>().swap(l_found);
+    LargeVector<std::pair<quint32, quint32>>().swap(l_found);
     std::size_t l_linkCount = 0;
     for (std::size_t l_group = 0; l_group + 1 < l_starts.size(); ++l_group) {
         auto const l_begin = l_seconds.begin() + l_starts[l_group];
@@ -631,9 +679,8 @@ FileImage ComposeImage(Gathered& io_gathered, std::size_t& o_oversize)
         for (auto l_at = l_begin; l_at != l_end; ++l_at)
             l_linkCount += l_at == l_begin || *l_at != *(l_at - 1) ? 1 : 0;
     }
-    l_image.m_linksSize = 8 + 8 * l_linkCount;
-    l_image.mp_links.reset(new char[l_image.m_linksSize]);
-    char* lp_link = l_image.mp_links.get();
+    l_image.m_links.resize(8 + 8 * l_linkCount);
+    char* lp_link = l_image.m_links.data();
     qToLittleEndian(quint64(l_linkCount), lp_link);
     lp_link += 8;
     for (std::size_t l_group = 0; l_group + 1 < l_starts.size(); ++l_group) {
@@ -646,11 +693,11 @@ FileImage ComposeImage(Gathered& io_gathered, std::size_t& o_oversize)
         }
     }
 
-    quint64 const l_length = l_image.m_itemsSize - HEADER_SIZE + l_image.m_linksSize;
-    quint32 const l_checksum = Checksum(l_image.mp_links.get(), l_image.m_linksSize,
-                                        Checksum(l_image.mp_items.get() + HEADER_SIZE,
-                                                 l_image.m_itemsSize - HEADER_SIZE));
-    char* lp_header = l_image.mp_items.get();
+    quint64 const l_length = l_image.m_items.size() - HEADER_SIZE + l_image.m_links.size();
+    quint32 const l_checksum =
+        Checksum(l_image.m_links.data(), l_image.m_links.size(),
+                 Checksum(l_image.m_items.data() + HEADER_SIZE, l_image.m_items.size() - HEADER_SIZE));
+    char* lp_header = l_image.m_items.data();
     std::memcpy(lp_header, MAGIC, 8);
     qToLittleEndian(FORMAT_VERSION, lp_header + 8);
     qToLittleEndian(l_length, lp_header + 12);
@@ -881,7 +928,7 @@ void FileGatherer::List()
         return;
     }
     Entry const& l_entry = m_entries[m_entry];
-    std::vector<GatheredItem>& l_out = m_gathered.m_types[m_entry].m_items;
+    LargeVector<GatheredItem>& l_out = m_gathered.m_types[m_entry].m_items;
     std::vector<ItemBody*> const& l_items = StoreOps::ItemsOf(l_entry.mp_type);
     if (l_out.empty())
         l_out.reserve(l_entry.mp_type->GetItemCount());
@@ -959,7 +1006,7 @@ void FileGatherer::Walk()
 {
     std::size_t l_budget = GATHER_STEP;
     while (l_budget > 0 && m_entry < m_entries.size()) {
-        std::vector<GatheredItem> const& l_items = m_gathered.m_types[m_entry].m_items;
+        LargeVector<GatheredItem> const& l_items = m_gathered.m_types[m_entry].m_items;
         std::vector<Walked> const& l_walked = m_entries[m_entry].m_walked;
         if (l_walked.empty() || m_item == l_items.size()) {
             ++m_entry;
@@ -1086,8 +1133,8 @@ std::string WriteImage(std::string const& i_path, FileImage const& i_image, int&
     std::string l_error;
     if (::fchmod(l_fd, 0600) != 0)
         l_error = "cannot protect " + i_path + ": " + std::strerror(errno);
-    std::pair<char const*, std::size_t> const l_pieces[] = {{i_image.mp_items.get(), i_image.m_itemsSize},
-                                                            {i_image.mp_links.get(), i_image.m_linksSize}};
+    std::pair<char const*, std::size_t> const l_pieces[] = {{i_image.m_items.data(), i_image.m_items.size()},
+                                                            {i_image.m_links.data(), i_image.m_links.size()}};
     for (auto const& l_piece : l_pieces) {
         for (std::size_t l_done = 0; l_done < l_piece.second && l_error.empty();) {
             ssize_t const l_wrote =

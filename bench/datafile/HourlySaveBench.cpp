@@ -136,7 +136,8 @@ struct SharedIndex
 // Prints: files, resident MiB, then for each round the hold in ms, this
 // thread's processor time in it, the longest stall of the event loop while
 // the save ran, this thread's processor time over the whole save, and the
-// time until the file was in place.
+// time until the file was in place; then the resident MiB after the saves
+// and the most the process held.
 int HoldChild(QString const& i_root, QString const& i_data, int i_rounds)
 {
     SharedIndex l_index(i_root);
@@ -161,7 +162,7 @@ int HoldChild(QString const& i_root, QString const& i_data, int i_rounds)
         std::printf(" %.2f %.2f %.2f %.1f %lld", l_heldMs, l_heldCpuMs, std::max(l_heldMs, l_watch.LongestMs()),
                     l_wholeCpuMs, static_cast<long long>(l_clock.elapsed()));
     }
-    std::printf("\n");
+    std::printf(" %ld %ld\n", StatusKiB("VmRSS:") / 1024, StatusKiB("VmHWM:") / 1024);
     std::fflush(stdout);
     std::_Exit(0); // tearing down the store is not what is measured
 }
@@ -275,6 +276,7 @@ int main(int argc, char** argv)
     // and its first allocations meet the C library's allocator still busy
     // with what the share freed.
     std::vector<double> l_held[2], l_heldCpu[2], l_longest[2], l_wholeCpu[2], l_inPlace[2], l_resident;
+    std::vector<double> l_residentAfter, l_peak;
     QString l_indexed;
     for (int l_process = 0; l_process < l_processes; ++l_process) {
         QStringList const l_values = RunChild({"--hold", l_root, l_data.path(), QString::number(l_rounds)});
@@ -288,11 +290,15 @@ int main(int argc, char** argv)
             l_wholeCpu[l_kind].push_back(l_values.value(5 + 5 * l_round).toDouble());
             l_inPlace[l_kind].push_back(l_values.value(6 + 5 * l_round).toDouble());
         }
+        l_residentAfter.push_back(l_values.value(2 + 5 * l_rounds).toDouble());
+        l_peak.push_back(l_values.value(3 + 5 * l_rounds).toDouble());
         for (auto const& l_file : DataSaver::ListDataFiles(l_data.path() + "/.Quillmar"))
             QFile::remove(l_file.second);
     }
-    std::printf("hourly save of the index of %s files (resident %s MiB), %d processes of %d saves:\n",
-                qPrintable(l_indexed), qPrintable(Range(l_resident, "%.0f")), l_processes, l_rounds);
+    std::printf("hourly save of the index of %s files (resident %s MiB before the saves, %s MiB after them, at most "
+                "%s MiB), %d processes of %d saves:\n",
+                qPrintable(l_indexed), qPrintable(Range(l_resident, "%.0f")), qPrintable(Range(l_residentAfter, "%.0f")),
+                qPrintable(Range(l_peak, "%.0f")), l_processes, l_rounds);
     for (int l_kind = 0; l_kind < 2; ++l_kind) {
         if (l_held[l_kind].empty())
             continue;

@@ -554,21 +554,25 @@ private slots:
         QVERIFY(l_all.first > int(2 * l_changes.size()));
         // At each turn in turn (while the types are listed, walked, or once
         // they were): a room joins with a member from before, a link is
-        // broken and two are made between items that were in the file.
+        // broken and two are made between items that were in the file, and
+        // an item goes from a type that gains none.
         Item const l_unjoined = d["room"]->HasItem("unjoined");
         Item const l_broken = d["user"]->HasItem("user 40");
         Item const l_made = d["user"]->HasItem("user 50");
         Item const l_listed = d["user"]->HasItem("user 60");
+        Item const l_entry = d["download_entry"]->GetItems().begin()[0];
         for (int l_turn = 0; l_turn < l_all.first; l_turn += 3) {
             l_unjoined.Disconnect("room_autojoin");
             l_alice += l_broken;
             l_alice.Disconnect(l_made);
             l_listed["in_user_list"].Remove();
+            l_entry += d["file_name"]->GetItem("a.mp3");
             auto const l_changed = l_compare(l_turn, {[&] {
                                                  l_unjoined.NewItem("room_autojoin");
                                                  l_alice.Disconnect(l_broken);
                                                  l_made += l_alice;
                                                  l_listed.NewItem("in_user_list");
+                                                 l_entry["file_name"].Remove();
                                              }});
             QVERIFY2(l_changed.second == 0 || l_changed.first >= 0,
                      qPrintable(QString("changed at turn %1").arg(l_turn)));
