@@ -99,6 +99,8 @@ MainWindow::MainWindow(QWidget* ip_parent)
 
     mp_connectionState = new QLabel(this);
     mp_connectionState->setObjectName(QStringLiteral("connectionStateLabel"));
+    // Nothing is connected before Init says more; never an empty box.
+    mp_connectionState->setText(tr("Offline"));
     statusBar()->addPermanentWidget(mp_connectionState);
 
     mp_ui->sharedFoldersList->setColumnWidth(0, 400);
@@ -234,6 +236,7 @@ void MainWindow::Init()
     ApplyFont();
     SetSetting("data_version", QStringLiteral("1"));
 
+    ShowConnectionState();
     if (GetSetting("username").isEmpty())
         RunFirstRunDialogs();
     if (!GetSetting("username").isEmpty() && !TerminationRequested())
