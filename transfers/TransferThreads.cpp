@@ -9,6 +9,8 @@
 
 #include <algorithm>
 
+#include <sys/socket.h>
+
 namespace {
 
 SpeedBudget* BudgetOrDefault(SpeedBudget* ip_budget, bool i_upload)
@@ -128,6 +130,18 @@ void TransferThread::HandBackSocket()
     mp_socket->moveToThread(thread());
 }
 
+void TransferThread::BreakOff()
+{
+    // A plain close would send what the buffers hold first, and a peer that
+    // reads slowly would go on receiving it for minutes.
+    qintptr const l_descriptor = mp_socket->socketDescriptor();
+    if (l_descriptor != -1) {
+        linger const l_linger{1, 0};
+        ::setsockopt(int(l_descriptor), SOL_SOCKET, SO_LINGER, &l_linger, sizeof l_linger);
+    }
+    mp_socket->abort();
+}
+
 // ------------------------------------------------------------------ upload
 
 UploadThread::UploadThread(QTcpSocket* ip_socket, QFile* ip_file, int i_token, SpeedBudget* ip_budget)
@@ -144,7 +158,11 @@ void UploadThread::run()
 {
     StartClocks();
     Outcome l_outcome = PerformUpload();
-    if (l_outcome != Outcome::Complete)
+    // An upload stopped here (removed, or the program ending) is broken off,
+    // so that the downloader learns at once that it is over.
+    if (l_outcome != Outcome::Complete && m_error == EXIT_REQUESTED)
+        BreakOff();
+    else if (l_outcome != Outcome::Complete)
         mp_socket->close();
     HandBackSocket();
     if (l_outcome == Outcome::Complete)

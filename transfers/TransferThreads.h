@@ -72,6 +72,9 @@ protected:
     void StartClocks();
     // The socket goes back to the thread that made this one.
     void HandBackSocket();
+    // Closes the connection with a reset, dropping what still waits in the
+    // buffers.
+    void BreakOff();
     // The last act of the body: publishes the end (see AwaitEnd).
     void PublishEnd();
 
