@@ -9,6 +9,8 @@
 
 #include <algorithm>
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 
 namespace {
@@ -128,6 +130,18 @@ void TransferThread::AccountChunk(qint64 i_bytes)
 void TransferThread::HandBackSocket()
 {
     mp_socket->moveToThread(thread());
+}
+
+bool TransferThread::WasReset() const
+{
+    // We close only after the last byte: a connection closed on our side
+    // before it was reset by the peer, or broken by the network.
+    tcp_info l_info{};
+    socklen_t l_length = sizeof l_info;
+    qintptr const l_descriptor = mp_socket->socketDescriptor();
+    return l_descriptor != -1 &&
+           ::getsockopt(int(l_descriptor), IPPROTO_TCP, TCP_INFO, &l_info, &l_length) == 0 &&
+           l_info.tcpi_state == TCP_CLOSE;
 }
 
 void TransferThread::BreakOff()
@@ -285,7 +299,15 @@ bool DownloadThread::PerformDownload()
         }
         if (AskedToExit())
             return Fail(EXIT_REQUESTED);
-        if (!TakeRateStep() || !AwaitReadable("Waiting for data to read failed. Error string: "))
+        if (!TakeRateStep())
+            return false;
+        // What the system still holds of a connection the uploader broke
+        // off can be read, at our rate limit for minutes: the download is
+        // over the moment the reset comes (a plain close, at the end of the
+        // file, leaves the rest to be read).
+        if (WasReset())
+            return Fail("The uploader broke the connection off.");
+        if (!AwaitReadable("Waiting for data to read failed. Error string: "))
             return false;
         // What has arrived, up to a chunk: waiting for a whole chunk would
         // only add wake-ups.

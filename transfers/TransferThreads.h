@@ -75,6 +75,8 @@ protected:
     // Closes the connection with a reset, dropping what still waits in the
     // buffers.
     void BreakOff();
+    // Whether the peer reset the connection, whatever is still to be read.
+    bool WasReset() const;
     // The last act of the body: publishes the end (see AwaitEnd).
     void PublishEnd();
 

@@ -221,6 +221,34 @@ private slots:
                  qPrintable(QString("%1 received, %2 had arrived, %3 waited").arg(l_received).arg(l_arrived).arg(l_waiting)));
     }
 
+    // A download whose uploader breaks the connection off ends with the
+    // reset, not once it has read at 1 KB/s what had already arrived.
+    void downloadEndsWithTheReset()
+    {
+        SpeedBudget l_budget;
+        l_budget.SetRates(1, 1);
+        QFile l_partial(mp_dir->filePath("partial"));
+        QVERIFY(l_partial.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered));
+        auto l_pair = ConnectedPair();
+        DownloadThread l_thread(l_pair.first, &l_partial, 1 << 20, 0, &l_budget);
+        QSignalSpy l_error(&l_thread, &DownloadThread::DownloadError);
+        l_pair.first->moveToThread(&l_thread);
+        l_thread.start();
+        int const l_sent = 256 << 10;
+        l_pair.second->write(Pattern(l_sent));
+        QVERIFY(l_pair.second->waitForBytesWritten(5000));
+        QTRY_VERIFY(QFileInfo(l_partial.fileName()).size() > 0);
+        linger const l_reset{1, 0};
+        QCOMPARE(::setsockopt(int(l_pair.second->socketDescriptor()), SOL_SOCKET, SO_LINGER, &l_reset, sizeof l_reset),
+                 0);
+        l_pair.second->abort();
+        QTRY_VERIFY_WITH_TIMEOUT(!l_error.isEmpty(), 30000);
+        l_thread.AwaitEnd();
+        QCOMPARE(LastArgument(l_error), QString("The uploader broke the connection off."));
+        QVERIFY(l_partial.size() < l_sent);
+        delete l_pair.first;
+    }
+
     // A download ends promptly when stopped while the thread waits for data
     // or sleeps under a rate of 1 KB/s, where one chunk takes 8 s (the bound
     // leaves a loaded machine room); and when the peer falls silent in the
