@@ -405,6 +405,11 @@ void TransfersForm::RemoveEntryRow(TransferTree& io_tree, Item const& i_entry)
             RowNode(io_tree.mp_userNodeType, lp_userRow).Remove();
             delete lp_userRow;
             lp_userRow = nullptr;
+        } else {
+            // The user's status and colour were also those of the folder
+            // that went: an aborted one must not leave its colour on a user
+            // whose other downloads are complete.
+            QueueUserRefresh(io_tree, lp_userRow);
         }
     } else {
         QueueGroupRefresh(io_tree, lp_folderRow);
@@ -438,17 +443,22 @@ void TransfersForm::ShowStatus(TransferTree& io_tree, Item const& i_entry, Item 
         return;
     QString const l_status = i_status.AsString();
     SetRowColor(lp_row, StatusColor(l_status));
-    if (io_tree.m_downloads) {
-        if (l_status == "complete") {
+    if (l_status == "complete") {
+        if (io_tree.m_downloads)
             emit DownloadComplete(i_entry);
-            lp_row->setText(COL_PROGRESS, QString());
-            // A bar left by the last report shows the whole file once it is
-            // here (an empty file shows 100 % only now).
-            if (io_tree.mp_tree->itemWidget(lp_row, COL_PROGRESS))
-                SetProgressBar(io_tree.mp_tree, lp_row, EntrySize(io_tree, i_entry), 100.0);
-        }
-        lp_row->setText(COL_PLACE, QString());
+        lp_row->setText(COL_PROGRESS, QString());
+        // A finished transfer shows its whole file, whether a report of this
+        // run made its bar or not (a download finished before a restart, an
+        // empty file), so that a row shows the same after a restart.
+        SetProgressBar(io_tree.mp_tree, lp_row, EntrySize(io_tree, i_entry), 100.0);
+    } else if (l_status == "queued" && !io_tree.m_downloads) {
+        // An upload queued again has sent nothing of its next run: what its
+        // bar showed of the last one is stale (a download's shows what lies
+        // on our disk, and stays).
+        io_tree.mp_tree->removeItemWidget(lp_row, COL_PROGRESS);
     }
+    if (io_tree.m_downloads)
+        lp_row->setText(COL_PLACE, QString());
     // Nothing moves: no speed and no time left until the next report.
     if (l_status != ActiveStatus(io_tree.m_downloads))
         for (int l_column : {COL_TIME_LEFT, COL_SPEED})
@@ -470,7 +480,12 @@ void TransfersForm::MarkGroupsForRefresh(TransferTree& io_tree, QTreeWidgetItem*
 void TransfersForm::QueueGroupRefresh(TransferTree& io_tree, QTreeWidgetItem* ip_folderRow)
 {
     m_staleGroups.insert(RowNode(io_tree.mp_folderNodeType, ip_folderRow));
-    m_staleGroups.insert(RowNode(io_tree.mp_userNodeType, ip_folderRow->parent()));
+    QueueUserRefresh(io_tree, ip_folderRow->parent());
+}
+
+void TransfersForm::QueueUserRefresh(TransferTree& io_tree, QTreeWidgetItem* ip_userRow)
+{
+    m_staleGroups.insert(RowNode(io_tree.mp_userNodeType, ip_userRow));
     if (!m_groupRefreshQueued) {
         m_groupRefreshQueued = true;
         QMetaObject::invokeMethod(this, &TransfersForm::RefreshGroups, Qt::QueuedConnection);

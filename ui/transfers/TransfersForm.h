@@ -147,6 +147,8 @@ private:
     // The folder row and its user row get their status and figures again in
     // one queued pass.
     void QueueGroupRefresh(TransferTree& io_tree, QTreeWidgetItem* ip_folderRow);
+    // The user row alone, in the same pass.
+    void QueueUserRefresh(TransferTree& io_tree, QTreeWidgetItem* ip_userRow);
     // What a set of entries counts for progress: the part that changes only
     // with their statuses, and the entries whose counters move.
     struct GroupFigures

@@ -299,6 +299,65 @@ private slots:
         QCOMPARE(Bar(lp_uploads, Uploads()) + lp_uploads->text(5), QString(" (0.0%) =0"));
     }
 
+    // A finished transfer shows its whole file however it finished: in this
+    // run after reports, without any (an empty file), or before a restart,
+    // its row made from the saved queue.
+    void FinishedRowsShowTheWholeFile()
+    {
+        Item const l_inRun = Download("alice", "f", "a.mp3", 1000, "downloading");
+        Report(l_inRun, 1000, 100);
+        mp_transfers->SetDownloadEntryStatus(l_inRun, "complete");
+        Item const l_upload = Upload("carol", "/srv", "u.bin", 2048, "uploading");
+        mp_transfers->SetUploadEntryStatus(l_upload, "complete");
+        QCOMPARE(Bar(Row(l_inRun)) + " | " + Bar(Row(l_upload), Uploads()),
+                 QString("1,000 (100.0%) =100 | 2,048 (100.0%) =100"));
+
+        cleanup();
+        StartPage();
+        Download("alice", "f", "a.mp3", 1000, "complete");
+        Download("alice", "f", "empty.txt", 0, "complete");
+        Download("alice", "f", "b.mp3", 1000, "queued");
+        LoadPage();
+        QStringList l_bars;
+        for (char const* lp_name : {"a.mp3", "empty.txt", "b.mp3"})
+            l_bars << Bar(Row(*d["file_name"]->GetItem(Value(lp_name)).GetItems("download_entry").begin()));
+        QCOMPARE(l_bars, QStringList({"1,000 (100.0%) =100", " (100.0%) =100", "none"}));
+    }
+
+    // A stopped transfer keeps its bar; an upload queued again loses it, as
+    // its next run starts wherever the downloader asks. A download queued
+    // again keeps it: those bytes are on our disk.
+    void BarsOfStoppedTransfers()
+    {
+        Item const l_upload = Upload("carol", "/srv", "u.bin", 2000, "uploading");
+        Item const l_download = Download("alice", "f", "d.bin", 2000, "downloading");
+        for (Item const& l_entry : {l_upload, l_download})
+            Report(l_entry, 500, 100);
+        mp_transfers->SetUploadEntryStatus(l_upload, "aborted");
+        mp_transfers->SetDownloadEntryStatus(l_download, "aborted");
+        QCOMPARE(Bar(Row(l_upload), Uploads()) + " | " + Bar(Row(l_download)),
+                 QString("500 (25.0%) =25 | 500 (25.0%) =25"));
+        mp_transfers->SetUploadEntryStatus(l_upload, "queued");
+        mp_transfers->SetDownloadEntryStatus(l_download, "queued");
+        QCOMPARE(Bar(Row(l_upload), Uploads()) + " | " + Bar(Row(l_download)), QString("none | 500 (25.0%) =25"));
+    }
+
+    // A user's row takes its status and colour from what stays when one of
+    // his folders goes: a complete user is not left in the colour of an
+    // aborted upload that was removed.
+    void UserRowAfterAFolderGoes()
+    {
+        Item const l_aborted = Upload("carol", "/srv/a", "x.bin", 1000, "aborted");
+        Upload("carol", "/srv/b", "y.bin", 1000, "complete");
+        Settle();
+        QTreeWidgetItem* lp_user = Uploads()->topLevelItem(0);
+        QCOMPARE(lp_user->foreground(0).color().name(), QString("#ff0a47"));
+        mp_transfers->RemoveUpload(l_aborted);
+        Settle();
+        lp_user->setExpanded(false);
+        QCOMPARE(lp_user->text(3) + " " + lp_user->foreground(0).color().name(), QString("complete #006400"));
+    }
+
     void DeleteKey_data()
     {
         QTest::addColumn<QStringList>("selected"); // user, user/folder or file rows
