@@ -105,7 +105,6 @@ MainWindow::MainWindow(QWidget* ip_parent)
 
     mp_ui->sharedFoldersList->setColumnWidth(0, 400);
     mp_ui->sharedFoldersList->setHeaderLabels(QStringList({tr("Shared folder"), tr("Accessible to")}));
-    m_wasMaximized = false;
     g_currentVersion = VersionFromBuildDate(QStringLiteral(__DATE__));
 }
 
@@ -176,6 +175,8 @@ void MainWindow::Init()
     new SizeManager();
     SetDiagnosticsToolBarHook(AddDiagnosticsToolBarSet);
     new DiagnosticsForm();
+    // The diagnostics page's "Dump Data" opens the store browser here.
+    connect(diagnosticsForm, &DiagnosticsForm::DataBrowserRequested, this, &MainWindow::OnDataShortcutActivated);
     diagnosticsForm->Init();
     diagnosticsForm->RegisterLoggableItemType("user");
 
@@ -655,6 +656,15 @@ void MainWindow::OnUsernameChanged(Item i_setting)
     mp_ui->usernameEdit->setText(l_name);
     setWindowTitle(BuildTitle(g_currentVersion, l_name));
     ShowConnectionState();
+}
+
+void MainWindow::changeEvent(QEvent* ip_event)
+{
+    QMainWindow::changeEvent(ip_event);
+    // A minimised window keeps the state it had before, which the tray
+    // icon's click gives back.
+    if (ip_event->type() == QEvent::WindowStateChange && !isMinimized())
+        m_wasMaximized = isMaximized();
 }
 
 void MainWindow::OnTrayIconActivated(QSystemTrayIcon::ActivationReason i_reason)

@@ -127,6 +127,7 @@ public slots:
 protected:
     void resizeEvent(QResizeEvent* ip_event) override;
     void moveEvent(QMoveEvent* ip_event) override;
+    void changeEvent(QEvent* ip_event) override;
 
 private:
     // Store observers.
@@ -172,6 +173,8 @@ private:
     SizeProxy m_sizeProxy;
     QSystemTrayIcon m_trayIcon;
     UpdateChecker m_updateChecker;
+    // Whether the window was maximised before it was minimised: a click on
+    // the tray icon gives that state back.
     bool m_wasMaximized = false;
 };
 
