@@ -13,6 +13,7 @@
 #include "ui/transfers/UploadMenuOptions.h"
 
 #include <QDesktopServices>
+#include <QHeaderView>
 #include <QMenu>
 #include <QProgressBar>
 
@@ -61,10 +62,34 @@ private:
         QFAIL(qPrintable("no entry " + i_text));
     }
 
+    // What the row's bar shows: its widget's, or the painted bar of a
+    // finished transfer.
     QString Bar(QTreeWidgetItem* ip_row, QTreeWidget* ip_tree = nullptr)
     {
         auto* lp_bar = qobject_cast<QProgressBar*>((ip_tree ? ip_tree : Downloads())->itemWidget(ip_row, 4));
-        return lp_bar ? lp_bar->format() + QString(" =%1").arg(lp_bar->value()) : QString("none");
+        if (lp_bar)
+            return lp_bar->format() + QString(" =%1").arg(lp_bar->value());
+        QVariant const l_value = ip_row->data(4, FINISHED_BAR_VALUE_ROLE);
+        return l_value.isValid() ? ip_row->data(4, FINISHED_BAR_TEXT_ROLE).toString() + " =" + l_value.toString()
+                                 : QString("none");
+    }
+
+    // Whether the row's Progress cell shows something drawn: a blank cell
+    // is of one colour, a bar of many.
+    static bool ProgressCellDrawn(QTreeWidget* ip_tree, QTreeWidgetItem* ip_row)
+    {
+        ip_tree->resize(1000, 400);
+        ip_tree->scrollToItem(ip_row);
+        QCoreApplication::processEvents(); // the view lays its rows out later
+        QRect l_cell = ip_tree->visualItemRect(ip_row);
+        l_cell.setLeft(ip_tree->header()->sectionViewportPosition(4));
+        l_cell.setWidth(ip_tree->header()->sectionSize(4));
+        QImage const l_image = ip_tree->viewport()->grab(l_cell).toImage();
+        QSet<QRgb> l_colours;
+        for (int l_y = 0; l_y < l_image.height(); ++l_y)
+            for (int l_x = 0; l_x < l_image.width(); ++l_x)
+                l_colours.insert(l_image.pixel(l_x, l_y));
+        return l_colours.size() > 3;
     }
 
 private slots:
@@ -319,9 +344,11 @@ private slots:
         Download("alice", "f", "b.mp3", 1000, "queued");
         LoadPage();
         QStringList l_bars;
-        for (char const* lp_name : {"a.mp3", "empty.txt", "b.mp3"})
-            l_bars << Bar(Row(*d["file_name"]->GetItem(Value(lp_name)).GetItems("download_entry").begin()));
-        QCOMPARE(l_bars, QStringList({"1,000 (100.0%) =100", " (100.0%) =100", "none"}));
+        for (char const* lp_name : {"a.mp3", "empty.txt", "b.mp3"}) {
+            QTreeWidgetItem* lp_row = Row(*d["file_name"]->GetItem(Value(lp_name)).GetItems("download_entry").begin());
+            l_bars << Bar(lp_row) + (ProgressCellDrawn(Downloads(), lp_row) ? " drawn" : "");
+        }
+        QCOMPARE(l_bars, QStringList({"1,000 (100.0%) =100 drawn", " (100.0%) =100 drawn", "none"}));
     }
 
     // A stopped transfer keeps its bar; an upload queued again loses it, as
