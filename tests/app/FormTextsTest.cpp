@@ -75,8 +75,11 @@ class FormTextsTest : public QObject
             o_text = lp_button->text();
             return QSize(lp_button->sizeHint().width(), l_letters(o_text));
         }
-        // A field the program fills for reading (an editable one scrolls).
-        if (auto* lp_edit = qobject_cast<QLineEdit*>(ip_widget); lp_edit && lp_edit->isReadOnly()) {
+        // A field a dialog fills for reading (an editable one scrolls, and
+        // the pages' fields show the user's own values, a download folder
+        // of any length).
+        if (auto* lp_edit = qobject_cast<QLineEdit*>(ip_widget);
+            lp_edit && lp_edit->isReadOnly() && qobject_cast<QDialog*>(lp_edit->window())) {
             o_text = lp_edit->text();
             int const l_frame = lp_edit->style()->pixelMetric(QStyle::PM_DefaultFrameWidth, nullptr, lp_edit);
             return QSize(l_metrics.horizontalAdvance(o_text) + 2 * (l_frame + 2) + 1, l_letters(o_text));
