@@ -181,7 +181,7 @@ private slots:
     // him, not what still waited in the uploader's buffers.
     void stoppedUploadBreaksOff()
     {
-        QFile l_file(WriteFile("shared", Pattern(16 << 20)));
+        QFile l_file(WriteFile("shared", Pattern(4 << 20)));
         QVERIFY(l_file.open(QIODevice::ReadOnly));
         auto l_pair = ConnectedPair();
         QTcpSocket& l_peer = *l_pair.second;
