@@ -172,7 +172,7 @@ TransfersForm::TransfersForm(QWidget* ip_parent)
     // progress bars among them, without measuring each row.
     mp_ui->downloadsList->setUniformRowHeights(true);
     mp_ui->uploadsList->setUniformRowHeights(true);
-    for (QTreeWidget* lp_tree : {static_cast<QTreeWidget*>(mp_ui->downloadsList), static_cast<QTreeWidget*>(mp_ui->uploadsList)})
+    for (TreeWidget* lp_tree : {mp_ui->downloadsList, mp_ui->uploadsList})
         lp_tree->setItemDelegateForColumn(COL_PROGRESS, new FinishedBarDelegate(lp_tree));
 
     connect(mp_ui->downloadsList, &QTreeWidget::itemDoubleClicked, this,
