@@ -100,13 +100,13 @@ MainWindow::MainWindow(QWidget* ip_parent)
 
     mp_connectionState = new QLabel(this);
     mp_connectionState->setObjectName(QStringLiteral("connectionStateLabel"));
-    // It names the user and the server as they are.
+    // It names the user and the server as they are; never an empty box.
     ShowLiterally(mp_connectionState);
+    mp_connectionState->setText(tr("Offline"));
     statusBar()->addPermanentWidget(mp_connectionState);
 
     mp_ui->sharedFoldersList->setColumnWidth(0, 400);
     mp_ui->sharedFoldersList->setHeaderLabels(QStringList({tr("Shared folder"), tr("Accessible to")}));
-    m_wasMaximized = false;
     g_currentVersion = VersionFromBuildDate(QStringLiteral(__DATE__));
 }
 
@@ -177,6 +177,8 @@ void MainWindow::Init()
     new SizeManager();
     SetDiagnosticsToolBarHook(AddDiagnosticsToolBarSet);
     new DiagnosticsForm();
+    // The diagnostics page's "Dump Data" opens the store browser here.
+    connect(diagnosticsForm, &DiagnosticsForm::DataBrowserRequested, this, &MainWindow::OnDataShortcutActivated);
     diagnosticsForm->Init();
     diagnosticsForm->RegisterLoggableItemType("user");
 
@@ -237,6 +239,7 @@ void MainWindow::Init()
     ApplyFont();
     SetSetting("data_version", QStringLiteral("1"));
 
+    ShowConnectionState();
     if (GetSetting("username").isEmpty())
         RunFirstRunDialogs();
     if (!GetSetting("username").isEmpty() && !TerminationRequested())
@@ -681,6 +684,15 @@ void MainWindow::OnUsernameChanged(Item i_setting)
     mp_ui->usernameEdit->setText(l_name);
     setWindowTitle(BuildTitle(g_currentVersion, l_name));
     ShowConnectionState();
+}
+
+void MainWindow::changeEvent(QEvent* ip_event)
+{
+    QMainWindow::changeEvent(ip_event);
+    // A minimised window keeps the state it had before, which the tray
+    // icon's click gives back.
+    if (ip_event->type() == QEvent::WindowStateChange && !isMinimized())
+        m_wasMaximized = isMaximized();
 }
 
 void MainWindow::OnTrayIconActivated(QSystemTrayIcon::ActivationReason i_reason)

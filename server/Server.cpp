@@ -15,6 +15,7 @@
 #include <QTcpSocket>
 #include <QTimer>
 
+#include <algorithm>
 #include <functional>
 #include <set>
 #include <utility>
@@ -889,8 +890,18 @@ void Server::Handle(ServerIn::RoomLeft const& i_message)
     Item l_room = d.GetType("room")->HasItem(i_message.m_room);
     if (l_room.IsNull())
         return;
+    bool const l_wasIn = l_room.IsConnected("in_room");
     SetFlag(l_room, "in_room", false);
+    // Out of the room, nobody counts its users here any more: it holds the
+    // others we last saw, until a room list says otherwise, and one that
+    // leaves it out (a private room no longer ours) empties its count.
+    Item const l_self = d.GetType("user")->HasItem(OwnName());
+    unsigned long long const l_others =
+        l_room.CountItems("user") - (l_self.IsValid() && l_room.IsConnected(l_self) ? 1 : 0);
     l_room.Disconnect("user");
+    SetAttribute(l_room, "user_count", Value(l_others));
+    if (l_wasIn && std::find(m_listedRooms->begin(), m_listedRooms->end(), l_room) == m_listedRooms->end())
+        m_listedRooms->push_back(l_room);
 }
 
 void Server::Handle(ServerIn::UserJoinedRoom const& i_message)

@@ -250,8 +250,8 @@ private:
     quint64 m_generation = 0;
     quint32 m_nextToken = 0;
     quint64 m_tickerOrder = 0;
-    // The rooms the last room list gave, in its order: the next list's
-    // leaves out of them lose their count.
+    // The rooms the last room list gave, in its order, and those left since:
+    // the next list's leaves out of them lose their count.
     std::shared_ptr<std::vector<Item>> m_listedRooms = std::make_shared<std::vector<Item>>();
     int m_readSliceMs = int(SlicedWork::SIDE_BY_SIDE_MS);
     bool m_readScheduled = false;

@@ -14,6 +14,7 @@
 #include "ui_ChangeUsernamePasswordDialog.h"
 #include "ui_MainWindow.h"
 
+#include <QLabel>
 #include <QStatusBar>
 
 #include <netinet/in.h>
@@ -104,13 +105,17 @@ private slots:
 
     // No data file: the user-name dialog, the offer to share a folder (the
     // add-folder dialog on Yes), the note; then the login with the name.
+    // The status bar says the client is offline from the start, and while
+    // the dialogs wait, why.
     void FirstRun()
     {
+        QString l_stateInDialog;
         ModalAnswerer l_answers;
         l_answers
-            .Then([](QWidget* ip_dialog) {
+            .Then([&l_stateInDialog](QWidget* ip_dialog) {
                 ChangeUsernamePasswordDialog* lp_dialog = qobject_cast<ChangeUsernamePasswordDialog*>(ip_dialog);
                 if (lp_dialog) {
+                    l_stateInDialog = mainWindow->findChild<QLabel*>("connectionStateLabel")->text();
                     lp_dialog->Form()->usernameEdit->setText("newbie");
                     lp_dialog->accept();
                 }
@@ -129,6 +134,7 @@ private slots:
         Start();
         QCOMPARE(l_answers.m_titles, QStringList({"Choose Your Username and Password", "Share a folder?",
                                                   "Add Shared Folder", "In the future"}));
+        QCOMPARE(l_stateInDialog, QString("Offline: no user name (Options, Login)"));
         WaitForLogin("newbie");
         QCOMPARE(GetSetting("data_version"), QString("1"));
         QCOMPARE(mp_window->Form()->tabControl->currentIndex(), 1);
@@ -187,10 +193,20 @@ private slots:
         QVERIFY(l_bad.open(QIODevice::WriteOnly) && l_bad.write(QByteArray(4096, '\x7f')) == 4096);
         l_bad.close();
         ModalAnswerer l_answers;
-        AnswerFirstRunEmpty(l_answers.Press(QMessageBox::Ok));
+        // The box comes before the window knows anything of the server.
+        QString l_stateInBox;
+        AnswerFirstRunEmpty(l_answers.Then([&l_stateInBox](QWidget* ip_box) {
+            QMessageBox* lp_box = qobject_cast<QMessageBox*>(ip_box);
+            if (!lp_box || !lp_box->button(QMessageBox::Ok))
+                return false;
+            l_stateInBox = mainWindow->findChild<QLabel*>("connectionStateLabel")->text();
+            lp_box->button(QMessageBox::Ok)->click();
+            return true;
+        }));
         Start();
         QCOMPARE(l_answers.m_titles, QStringList({"Error loading configuration data", "Choose Your Username and Password",
                                                   "Share a folder?", "In the future"}));
+        QCOMPARE(l_stateInBox, QString("Offline"));
         QCOMPARE(GetSetting("data_version"), QString("1"));
         QCOMPARE(GetSetting("first_open_tab"), QString("rooms"));
         QTest::qWait(200);

@@ -212,6 +212,7 @@ void TransfersForm::RemoveEntries(ItemSet const& i_entries, bool i_downloads)
     // events other entries); a handle of a removed entry reads as null.
     if (!transferQueueManager)
         return;
+    TakeOffBars(i_entries);
     for (Item const& l_entry : i_entries) {
         if (l_entry.IsNull())
             continue;
