@@ -1,4 +1,5 @@
 #include "tests/app/ShellTestSupport.h"
+#include "tests/HoldingListener.h"
 #include "peers/ConnectionCount.h"
 #include "ui/widgets/EventToolBar.h"
 #include "ui/widgets/Globals.h"
@@ -257,14 +258,8 @@ private slots:
         Start();
         WaitForLogin("flooded");
         // Connections are taken by the system and never given to anyone.
-        int const l_holder = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in l_address{};
-        l_address.sin_family = AF_INET;
-        l_address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t l_length = sizeof l_address;
-        QVERIFY(::bind(l_holder, reinterpret_cast<sockaddr*>(&l_address), l_length) == 0);
-        QVERIFY(::listen(l_holder, 4096) == 0);
-        QVERIFY(::getsockname(l_holder, reinterpret_cast<sockaddr*>(&l_address), &l_length) == 0);
+        HoldingListener const l_holder(4096);
+        QVERIFY(l_holder.Port() != 0);
         quint32 const l_loopback = QHostAddress(QHostAddress::LocalHost).toIPv4Address();
         int const l_line = 512 - int(ConnectionCount::RESERVE) / 2;
         int l_most = 0;
@@ -273,7 +268,7 @@ private slots:
         // used up the descriptors, before the toolkit runs out of them).
         for (quint32 l_request = 0; l_request < 1500 && l_most < l_line; ++l_request) {
             peerMessenger->OnConnectBackRequested(QString("flood%1").arg(l_request), "P", l_loopback,
-                                                  ntohs(l_address.sin_port), 1000 + l_request);
+                                                  l_holder.Port(), 1000 + l_request);
             if (l_request % 10 == 9) {
                 QTest::qWait(5);
                 l_most = qMax(l_most, OpenDescriptors());
@@ -292,7 +287,6 @@ private slots:
         QCOMPARE(mp_window->statusBar()->currentMessage(), QString());
         QCOMPARE(DataFileCount(), l_files + 1);
         ShutDown();
-        ::close(l_holder);
     }
 
     // Saved folders come back as rows with who may see them, groups in
