@@ -7,6 +7,12 @@
 // waited between two of its turns is the stall the user would feel.
 // Everything is in memory: caches are warm.
 //
+// Then a folder of 100,001 files chosen for download, and its tab closed
+// while the folder is being queued (after the first thousand files): the
+// rest is queued after the tab has gone. The longest stall from the close
+// to the last file queued and the list removed, and the window's thread's
+// processor time over the same (in a pass of its own, without the probe).
+//
 //   bench_share_browser [runs] [files]     (default 4 runs of 200,000 files)
 //
 // Resident memory is read after the store's collection, which gives the
@@ -82,6 +88,11 @@ struct Figures
 
 struct Program : ShareBrowserFixture
 {
+    using ShareBrowserFixture::Count;
+    using ShareBrowserFixture::Deliver;
+    using ShareBrowserFixture::mp_page;
+    using ShareBrowserFixture::mp_shares;
+
     Program()
     {
         StartPage();
@@ -142,6 +153,52 @@ struct Program : ShareBrowserFixture
     }
 };
 
+struct QueueFigures
+{
+    double m_cpu = 0, m_stall = 0, m_time = 0;
+};
+
+// A folder of i_files files queued for download, its tab closed after the
+// first thousand.
+QueueFigures MeasureCloseWhileQueueing(int i_files)
+{
+    QueueFigures l_f;
+    for (bool const l_probe : {false, true}) {
+        Program l_program;
+        FileInfoMap l_list;
+        l_list["Music"];
+        std::set<FileInfo>& l_folder = l_list["Music\\Everything"];
+        for (int l_k = 0; l_k < i_files; ++l_k)
+            l_folder.insert(FileInfo("Track " + std::to_string(l_k) + ".mp3", 3000000));
+        ShareForm* lp_view = l_program.mp_page->OpenShareBrowse("bob");
+        l_program.Deliver("bob", std::move(l_list));
+        RunUntil([lp_view]() { return lp_view->Tree()->IsBuilt(); });
+        Type* lp_downloads = d["download_entry"];
+        lp_view->DownloadFolder(lp_view->Tree()->RowFolder(lp_view->FolderTree()->topLevelItem(0)->child(0)), false);
+        RunUntil([lp_downloads]() { return lp_downloads->GetItemCount() >= 1000; });
+        bench::Require(lp_downloads->GetItemCount() < std::size_t(i_files), "the folder was queued before the close");
+        QElapsedTimer l_clock;
+        l_clock.start();
+        auto const l_done = [&l_program, lp_downloads, i_files]() {
+            return lp_downloads->GetItemCount() == std::size_t(i_files) && !l_program.mp_shares->IsRemovingShares() &&
+                   l_program.Count("user_share") == 0;
+        };
+        if (l_probe) {
+            bench::StallProbe l_stalls;
+            l_program.mp_page->OnTabCloseRequested(l_program.mp_page->Tabs()->indexOf(lp_view));
+            l_f.m_stall = l_stalls.RunUntil(l_done);
+            l_f.m_time = l_clock.nsecsElapsed() / 1e9;
+        } else {
+            std::int64_t const l_start = bench::ThreadCpuNs();
+            l_program.mp_page->OnTabCloseRequested(l_program.mp_page->Tabs()->indexOf(lp_view));
+            while (!l_done())
+                QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+            l_f.m_cpu = (bench::ThreadCpuNs() - l_start) / 1e9;
+        }
+    }
+    return l_f;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -171,6 +228,15 @@ int main(int argc, char** argv)
                     l_run == 0 ? qPrintable(QString::number(l_f.m_memoryPerFile, 'f', 0)) : "-", l_f.m_filter,
                     l_f.m_filterCpu, l_f.m_filterStall, l_f.m_clear, l_f.m_clearStall, l_f.m_close, l_f.m_closeStall,
                     double(l_f.m_after) / double(l_f.m_before));
+    }
+    int const l_folderFiles = bench::Size(100001, 3001);
+    std::printf("a folder of %d files queued for download, its tab closed after the first thousand: processor s / "
+                "longest stall ms / close to the end s\n",
+                l_folderFiles);
+    for (int l_run = 0; l_run < l_runs; ++l_run) {
+        QueueFigures const l_f = MeasureCloseWhileQueueing(l_folderFiles);
+        std::printf("  %3d | %6.2f s | %6.1f ms | %6.2f s\n", l_run, l_f.m_cpu, l_f.m_stall, l_f.m_time);
+        std::fflush(stdout);
     }
     return 0;
 }
