@@ -889,8 +889,12 @@ void Server::Handle(ServerIn::RoomLeft const& i_message)
     Item l_room = d.GetType("room")->HasItem(i_message.m_room);
     if (l_room.IsNull())
         return;
-    SetFlag(l_room, "in_room", false);
-    l_room.Disconnect("user");
+    // The room's page goes first (a step of its own), then its members, a
+    // member per step: a room of thousands would otherwise hold the window.
+    PhasedSteps l_steps;
+    l_steps.Add(1, [l_room](std::size_t) { SetFlag(l_room, "in_room", false); });
+    l_steps.AddEachLinked(l_room, "user", [l_room](Item const& i_user) { l_room.Disconnect(i_user); });
+    ApplyInSlices(l_steps, l_room.CountItems("user"));
 }
 
 void Server::Handle(ServerIn::UserJoinedRoom const& i_message)

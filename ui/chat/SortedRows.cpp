@@ -1,5 +1,6 @@
 #include "ui/chat/SortedRows.h"
 
+#include <QCoreApplication>
 #include <QHeaderView>
 #include <QSignalBlocker>
 #include <QTreeWidget>
@@ -34,7 +35,58 @@ SortedRow* Next(std::vector<SortedRow*>& io_rows, std::size_t& io_done)
     return nullptr;
 }
 
+std::size_t s_rowsAwaitingDeletion = 0;
+
+// The rows of DeleteRowsInSlices, owned by the application so that they
+// go with it at the latest.
+class RowDisposal : public QObject
+{
+public:
+    explicit RowDisposal(QList<QTreeWidgetItem*> i_rows)
+        : QObject(QCoreApplication::instance()), m_rows(std::move(i_rows)), m_work(this)
+    {
+        s_rowsAwaitingDeletion += std::size_t(m_rows.size());
+        // The first slice waits for the next turn: the caller is often in
+        // the middle of one already.
+        m_work.Start(
+            [this]() {
+                if (!m_started) {
+                    m_started = true;
+                    m_work.EndSlice();
+                    return true;
+                }
+                if (!m_rows.isEmpty()) {
+                    delete m_rows.takeLast();
+                    --s_rowsAwaitingDeletion;
+                }
+                return !m_rows.isEmpty();
+            },
+            [this]() { deleteLater(); });
+    }
+    ~RowDisposal() override
+    {
+        s_rowsAwaitingDeletion -= std::size_t(m_rows.size());
+        qDeleteAll(m_rows);
+    }
+
+private:
+    QList<QTreeWidgetItem*> m_rows;
+    SlicedWork m_work;
+    bool m_started = false;
+};
+
 } // namespace
+
+void DeleteRowsInSlices(QList<QTreeWidgetItem*> i_rows)
+{
+    if (!i_rows.isEmpty())
+        new RowDisposal(std::move(i_rows));
+}
+
+std::size_t RowsAwaitingDeletion()
+{
+    return s_rowsAwaitingDeletion;
+}
 
 bool SortedRow::operator<(QTreeWidgetItem const& i_other) const
 {
@@ -61,9 +113,13 @@ SortedRows::SortedRows(QTreeWidget* ip_tree, KeyFunction ip_key, RefreshFunction
     m_batch.SetOwnSliceMs(SlicedWork::SIDE_BY_SIDE_MS);
 }
 
-// The rows still outside the tree go with m_outside and m_entering; those
-// in it went with the tree, which is destroyed before its child objects.
-SortedRows::~SortedRows() = default;
+// The rows still outside the tree are those of m_outside and m_entering;
+// those in it went with the tree, which is destroyed before its child
+// objects, or were taken from it before (RoomForm's).
+SortedRows::~SortedRows()
+{
+    DeleteRowsInSlices(m_outside.takeChildren() + m_entering.takeChildren());
+}
 
 int SortedRows::SortColumn() const
 {
