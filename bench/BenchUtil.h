@@ -83,10 +83,21 @@ inline void Drain()
         QCoreApplication::processEvents();
 }
 
+// The processor time the calling thread has used, in nanoseconds.
+inline std::int64_t ThreadCpuNs()
+{
+    timespec l_time;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &l_time);
+    return std::int64_t(l_time.tv_sec) * 1000000000 + l_time.tv_nsec;
+}
+
 // The longest stretch the thread worked without turning its event loop,
 // from the probe's making on: a timer of no interval fires at every turn,
 // and the longest wait between two of its firings is the stall a user
 // would feel. It spins the loop, so processor figures are taken without it.
+// On a busy machine a stall also holds the time the system gave to other
+// processes: LongestCpuMs() is the most processor time the thread itself
+// used between two turns.
 class StallProbe
 {
 public:
@@ -95,11 +106,13 @@ public:
         m_probe.setInterval(0);
         QObject::connect(&m_probe, &QTimer::timeout, [this]() { Turn(); });
         m_turn.start();
+        m_turnCpu = ThreadCpuNs();
         m_probe.start();
     }
 
     // In milliseconds, the stretch under way included.
     double LongestMs() const { return double(std::max(m_longest, m_turn.nsecsElapsed())) / 1e6; }
+    double LongestCpuMs() const { return double(std::max(m_longestCpu, ThreadCpuNs() - m_turnCpu)) / 1e6; }
 
     // Runs the event loop until the condition holds; LongestMs() then.
     double RunUntil(std::function<bool()> const& i_done)
@@ -123,11 +136,16 @@ private:
     {
         m_longest = std::max(m_longest, m_turn.nsecsElapsed());
         m_turn.restart();
+        std::int64_t const l_cpu = ThreadCpuNs();
+        m_longestCpu = std::max(m_longestCpu, l_cpu - m_turnCpu);
+        m_turnCpu = l_cpu;
     }
 
     QTimer m_probe;
     QElapsedTimer m_turn;
     qint64 m_longest = 0;
+    std::int64_t m_turnCpu = 0;
+    std::int64_t m_longestCpu = 0;
 };
 
 // The process's resident memory in KiB ("VmRSS:"), or another of the
@@ -150,14 +168,6 @@ inline void ResetPeak()
     std::ofstream l_refs("/proc/self/clear_refs");
     if (!(l_refs << "5" << std::flush))
         std::printf("(the peak resident memory cannot be reset here)\n");
-}
-
-// The processor time the calling thread has used, in nanoseconds.
-inline std::int64_t ThreadCpuNs()
-{
-    timespec l_time;
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &l_time);
-    return std::int64_t(l_time.tv_sec) * 1000000000 + l_time.tv_nsec;
 }
 
 int const SHARE_FOLDERS = 50000;

@@ -37,15 +37,17 @@ SortedRow* Next(std::vector<SortedRow*>& io_rows, std::size_t& io_done)
 
 std::size_t s_rowsAwaitingDeletion = 0;
 
-// The rows of DeleteRowsInSlices, owned by the application so that they
-// go with it at the latest.
+// The rows of DeleteRowsInSlices, and the list that holds them, owned by
+// the application so that they go with it at the latest.
 class RowDisposal : public QObject
 {
 public:
-    explicit RowDisposal(QList<QTreeWidgetItem*> i_rows)
-        : QObject(QCoreApplication::instance()), m_rows(std::move(i_rows)), m_work(this)
+    RowDisposal(QTreeWidget* ip_tree, QList<QTreeWidgetItem*> i_rows, std::function<bool()> i_then)
+        : QObject(QCoreApplication::instance()), mp_tree(ip_tree), m_rows(std::move(i_rows)),
+          m_then(std::move(i_then)), m_work(this)
     {
-        s_rowsAwaitingDeletion += std::size_t(m_rows.size());
+        m_waiting = std::size_t(m_rows.size()) + (mp_tree ? std::size_t(mp_tree->topLevelItemCount()) : 0);
+        s_rowsAwaitingDeletion += m_waiting;
         // The first slice waits for the next turn: the caller is often in
         // the middle of one already.
         m_work.Start(
@@ -55,23 +57,40 @@ public:
                     m_work.EndSlice();
                     return true;
                 }
-                if (!m_rows.isEmpty()) {
-                    delete m_rows.takeLast();
-                    --s_rowsAwaitingDeletion;
-                }
-                return !m_rows.isEmpty();
+                return Step();
             },
             [this]() { deleteLater(); });
     }
     ~RowDisposal() override
     {
-        s_rowsAwaitingDeletion -= std::size_t(m_rows.size());
+        s_rowsAwaitingDeletion -= m_waiting;
         qDeleteAll(m_rows);
+        delete mp_tree;
     }
 
 private:
+    bool Step()
+    {
+        // A row from a list's end leaves it without moving the others.
+        QTreeWidgetItem* lp_row = nullptr;
+        if (!m_rows.isEmpty())
+            lp_row = m_rows.takeLast();
+        else if (mp_tree && mp_tree->topLevelItemCount() > 0)
+            lp_row = mp_tree->takeTopLevelItem(mp_tree->topLevelItemCount() - 1);
+        if (lp_row) {
+            delete lp_row;
+            --m_waiting;
+            --s_rowsAwaitingDeletion;
+            return true;
+        }
+        return m_then && m_then();
+    }
+
+    QTreeWidget* mp_tree;
     QList<QTreeWidgetItem*> m_rows;
+    std::function<bool()> m_then;
     SlicedWork m_work;
+    std::size_t m_waiting = 0;
     bool m_started = false;
 };
 
@@ -80,7 +99,14 @@ private:
 void DeleteRowsInSlices(QList<QTreeWidgetItem*> i_rows)
 {
     if (!i_rows.isEmpty())
-        new RowDisposal(std::move(i_rows));
+        new RowDisposal(nullptr, std::move(i_rows), {});
+}
+
+void DeleteListInSlices(QTreeWidget* ip_tree, std::function<bool()> i_then)
+{
+    ip_tree->hide();
+    ip_tree->setParent(nullptr);
+    new RowDisposal(ip_tree, {}, std::move(i_then));
 }
 
 std::size_t RowsAwaitingDeletion()
@@ -118,7 +144,9 @@ SortedRows::SortedRows(QTreeWidget* ip_tree, KeyFunction ip_key, RefreshFunction
 // objects, or were taken from it before (RoomForm's).
 SortedRows::~SortedRows()
 {
-    DeleteRowsInSlices(m_outside.takeChildren() + m_entering.takeChildren());
+    QList<QTreeWidgetItem*> l_rows = m_outside.takeChildren() + m_entering.takeChildren();
+    if (!l_rows.isEmpty())
+        DeleteRowsInSlices(std::move(l_rows));
 }
 
 int SortedRows::SortColumn() const
