@@ -131,7 +131,7 @@ public:
     // user knows for themselves (joined, his own, open on a page); the rooms
     // the last list gave that the next leaves out are dropped, so the list
     // holds at most this many rooms that lists alone named.
-    static constexpr std::size_t MAX_LISTED_ROOMS = 50000;
+    static constexpr std::size_t MAX_LISTED_ROOMS = 20000;
     // Less for tests.
     static void SetMostListedRooms(std::size_t i_rooms) { s_mostListedRooms = i_rooms; }
     // A message is being applied in slices, or messages wait behind one.
