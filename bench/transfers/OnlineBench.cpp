@@ -100,11 +100,13 @@ struct Figure
 {
     double m_cpu = 0;
     double m_stall = 0;
+    double m_own = 0; // the thread's own share of the longest stall
 };
 
 // The join applied to its end: processor time, or with i_probe the longest
-// stall (then the processor time includes the probe's spinning).
-double ApplyJoin(Program& io_program, ServerIn::RoomJoined const& i_join, bool i_probe)
+// stall and the thread's own share of it (then the processor time includes
+// the probe's spinning).
+void ApplyJoin(Program& io_program, ServerIn::RoomJoined const& i_join, bool i_probe, Figure& o_figure)
 {
     std::unique_ptr<bench::StallProbe> lp_probe;
     if (i_probe)
@@ -113,8 +115,12 @@ double ApplyJoin(Program& io_program, ServerIn::RoomJoined const& i_join, bool i
     io_program.mp_server->Apply(i_join);
     while (io_program.mp_server->IsApplying())
         QCoreApplication::processEvents();
-    double const l_cpu = (bench::ThreadCpuNs() - l_start) / 1e9;
-    return lp_probe ? lp_probe->LongestMs() : l_cpu;
+    if (lp_probe) {
+        o_figure.m_stall = lp_probe->LongestMs();
+        o_figure.m_own = lp_probe->LongestCpuMs();
+    } else {
+        o_figure.m_cpu = (bench::ThreadCpuNs() - l_start) / 1e9;
+    }
 }
 
 // One join of i_members in a fresh program, then a second one of as many
@@ -123,12 +129,10 @@ void Joins(QString const& i_share, int i_members, Figure& o_first, Figure& o_sec
 {
     for (bool const l_probe : {false, true}) {
         Program l_program(i_share);
-        double const l_first = ApplyJoin(l_program, Join("first", "member", i_members), l_probe);
-        double const l_second = ApplyJoin(l_program, Join("second", "guest", i_members), l_probe);
+        ApplyJoin(l_program, Join("first", "member", i_members), l_probe, o_first);
+        ApplyJoin(l_program, Join("second", "guest", i_members), l_probe, o_second);
         bench::Require(d.GetType("is_online")->GetGlobalNullItem().CountItems("user") == std::size_t(2 * i_members),
                        "the members did not come online");
-        (l_probe ? o_first.m_stall : o_first.m_cpu) = l_first;
-        (l_probe ? o_second.m_stall : o_second.m_cpu) = l_second;
     }
 }
 
@@ -154,7 +158,12 @@ Figure Statuses(QString const& i_share, int i_users)
         bench::Require(d.GetType("is_online")->GetGlobalNullItem().CountItems("user") == std::size_t(i_users) &&
                            l_program.mp_transfers->QueuedUploadCount() == QUEUERS * FILES_PER_QUEUER,
                        "the users did not come online");
-        (l_probe ? l_figure.m_stall : l_figure.m_cpu) = l_probe ? lp_probe->LongestMs() : l_cpu;
+        if (l_probe) {
+            l_figure.m_stall = lp_probe->LongestMs();
+            l_figure.m_own = lp_probe->LongestCpuMs();
+        } else {
+            l_figure.m_cpu = l_cpu;
+        }
     }
     return l_figure;
 }
@@ -179,16 +188,18 @@ int main(int argc, char** argv)
     std::printf("join answers of %d and %d members, then as many other names; status messages of %d and %d users; "
                 "%d users with %d queued uploads each, offline; %d runs; all in memory\n",
                 MEMBERS, 2 * MEMBERS, STATUSES, 2 * STATUSES, QUEUERS, FILES_PER_QUEUER, l_runs);
-    std::printf("  users | join cpu s | stall ms | second join cpu s | stall ms | statuses | cpu s | stall ms\n");
+    std::printf("  users | join cpu s | stall ms (own) | second join cpu s | stall ms (own) | statuses | cpu s | "
+                "stall ms (own)\n");
     for (int l_run = 0; l_run < l_runs; ++l_run) {
         Figure l_first[2], l_second[2], l_statuses[2];
         for (int l_size = 0; l_size < 2; ++l_size) {
             Joins(l_share, MEMBERS << l_size, l_first[l_size], l_second[l_size]);
             l_statuses[l_size] = Statuses(l_share, STATUSES << l_size);
-            std::printf("  %6d | %10.2f | %8.1f | %17.2f | %8.1f | %8d | %5.2f | %8.1f\n", MEMBERS << l_size,
-                        l_first[l_size].m_cpu, l_first[l_size].m_stall, l_second[l_size].m_cpu,
-                        l_second[l_size].m_stall, STATUSES << l_size, l_statuses[l_size].m_cpu,
-                        l_statuses[l_size].m_stall);
+            std::printf("  %6d | %10.2f | %6.1f (%5.1f) | %17.2f | %6.1f (%5.1f) | %8d | %5.2f | %6.1f (%5.1f)\n",
+                        MEMBERS << l_size, l_first[l_size].m_cpu, l_first[l_size].m_stall, l_first[l_size].m_own,
+                        l_second[l_size].m_cpu, l_second[l_size].m_stall, l_second[l_size].m_own,
+                        STATUSES << l_size, l_statuses[l_size].m_cpu, l_statuses[l_size].m_stall,
+                        l_statuses[l_size].m_own);
         }
         std::printf("  doubled: join %.2f times, second join %.2f times, statuses %.2f times\n",
                     l_first[1].m_cpu / l_first[0].m_cpu, l_second[1].m_cpu / l_second[0].m_cpu,
