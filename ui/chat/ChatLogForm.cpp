@@ -314,8 +314,8 @@ void ChatLogForm::OnSearchWalked()
     case FIND_PREVIOUS:
         if (l_found)
             MarkFind(m_searchFound);
-        // Not found (the log was cleared meanwhile): the buttons are those
-        // of the match shown, if any.
+        // Not found (the view's cursor was put past the last match, say):
+        // the buttons are those of the match shown, if any.
         if (m_matchStart >= 0)
             MarkSearchButtons(true);
         return;
