@@ -94,8 +94,8 @@ ServerIn::Member Member(QString const& i_name, int i_k)
     ServerIn::Member l_member;
     l_member.m_name = i_name;
     l_member.m_details.m_status = STATUS_ONLINE;
-    l_member.m_details.m_stats.m_averageSpeed = quint32((i_k * 7919) % 500000);
-    l_member.m_details.m_stats.m_fileCount = quint32((i_k * 104729) % 60000);
+    l_member.m_details.m_stats.m_averageSpeed = quint32((qint64(i_k) * 7919) % 500000);
+    l_member.m_details.m_stats.m_fileCount = quint32((qint64(i_k) * 104729) % 60000);
     l_member.m_details.m_country = QString::fromLatin1(s_countries[i_k % 6]);
     return l_member;
 }

@@ -106,7 +106,10 @@ RoomForm::~RoomForm()
     auto const lp_names = std::make_shared<QHash<QString, SortedRow*>>();
     lp_names->swap(m_rows);
     auto const lp_at = std::make_shared<QHash<QString, SortedRow*>::iterator>(lp_names->begin());
-    DeleteListInSlices(mp_ui->userList, [lp_names, lp_at]() {
+    // The page's window takes them if it goes first (a page on its own
+    // takes them with it).
+    QWidget* lp_window = window();
+    DeleteListInSlices(mp_ui->userList, lp_window != this ? lp_window : nullptr, [lp_names, lp_at]() {
         for (int l_name = 0; l_name < 64 && *lp_at != lp_names->end(); ++l_name)
             *lp_at = lp_names->erase(*lp_at);
         return *lp_at != lp_names->end();

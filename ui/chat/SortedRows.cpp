@@ -1,6 +1,5 @@
 #include "ui/chat/SortedRows.h"
 
-#include <QCoreApplication>
 #include <QHeaderView>
 #include <QSignalBlocker>
 #include <QTreeWidget>
@@ -38,13 +37,13 @@ SortedRow* Next(std::vector<SortedRow*>& io_rows, std::size_t& io_done)
 std::size_t s_rowsAwaitingDeletion = 0;
 
 // The rows of DeleteRowsInSlices, and the list that holds them, owned by
-// the application so that they go with it at the latest.
+// the window they were shown in, so that they go with it at the latest
+// (widgets cannot outlive the application object).
 class RowDisposal : public QObject
 {
 public:
-    RowDisposal(QTreeWidget* ip_tree, QList<QTreeWidgetItem*> i_rows, std::function<bool()> i_then)
-        : QObject(QCoreApplication::instance()), mp_tree(ip_tree), m_rows(std::move(i_rows)),
-          m_then(std::move(i_then)), m_work(this)
+    RowDisposal(QObject* ip_owner, QTreeWidget* ip_tree, QList<QTreeWidgetItem*> i_rows, std::function<bool()> i_then)
+        : QObject(ip_owner), mp_tree(ip_tree), m_rows(std::move(i_rows)), m_then(std::move(i_then)), m_work(this)
     {
         m_waiting = std::size_t(m_rows.size()) + (mp_tree ? std::size_t(mp_tree->topLevelItemCount()) : 0);
         s_rowsAwaitingDeletion += m_waiting;
@@ -96,17 +95,28 @@ private:
 
 } // namespace
 
-void DeleteRowsInSlices(QList<QTreeWidgetItem*> i_rows)
+void DeleteRowsInSlices(QList<QTreeWidgetItem*> i_rows, QWidget* ip_window)
 {
-    if (!i_rows.isEmpty())
-        new RowDisposal(nullptr, std::move(i_rows), {});
+    if (i_rows.isEmpty())
+        return;
+    if (!ip_window) {
+        qDeleteAll(i_rows);
+        return;
+    }
+    new RowDisposal(ip_window, nullptr, std::move(i_rows), {});
 }
 
-void DeleteListInSlices(QTreeWidget* ip_tree, std::function<bool()> i_then)
+void DeleteListInSlices(QTreeWidget* ip_tree, QWidget* ip_window, std::function<bool()> i_then)
 {
+    if (!ip_window) {
+        while (i_then && i_then()) {
+        }
+        delete ip_tree;
+        return;
+    }
     ip_tree->hide();
     ip_tree->setParent(nullptr);
-    new RowDisposal(ip_tree, {}, std::move(i_then));
+    new RowDisposal(ip_window, ip_tree, {}, std::move(i_then));
 }
 
 std::size_t RowsAwaitingDeletion()
@@ -144,9 +154,9 @@ SortedRows::SortedRows(QTreeWidget* ip_tree, KeyFunction ip_key, RefreshFunction
 // objects, or were taken from it before (RoomForm's).
 SortedRows::~SortedRows()
 {
-    QList<QTreeWidgetItem*> l_rows = m_outside.takeChildren() + m_entering.takeChildren();
-    if (!l_rows.isEmpty())
-        DeleteRowsInSlices(std::move(l_rows));
+    QWidget* lp_window = mp_tree->window();
+    DeleteRowsInSlices(m_outside.takeChildren() + m_entering.takeChildren(),
+                       lp_window != mp_tree ? lp_window : nullptr);
 }
 
 int SortedRows::SortColumn() const

@@ -37,6 +37,7 @@
 #include <vector>
 
 class QTreeWidget;
+class QWidget;
 
 // What a row sorts by in one column: the number first, then the text.
 struct RowKey
@@ -82,9 +83,10 @@ private:
 };
 
 // Deletes rows that belong to no tree any more, a slice at a time, from
-// the next turn of the event loop on. What is left when the application
-// goes is deleted then.
-void DeleteRowsInSlices(QList<QTreeWidgetItem*> i_rows);
+// the next turn of the event loop on; what is left when ip_window (the
+// window they were shown in) goes is deleted then. Without a window, at
+// once.
+void DeleteRowsInSlices(QList<QTreeWidgetItem*> i_rows, QWidget* ip_window);
 // The same for a list whose page goes: the list leaves the page, hidden,
 // and its rows leave it from its end, a slice at a time, before it is
 // deleted; i_then, when given, runs as further steps before that, until it
@@ -92,7 +94,7 @@ void DeleteRowsInSlices(QList<QTreeWidgetItem*> i_rows);
 // list of 50,000 rows deleted with its page held the window for a tenth of
 // a second, and taking them out of it in one call still for 15 to 30 ms.
 // Whatever sorts the list's rows must be gone first.
-void DeleteListInSlices(QTreeWidget* ip_tree, std::function<bool()> i_then = {});
+void DeleteListInSlices(QTreeWidget* ip_tree, QWidget* ip_window, std::function<bool()> i_then = {});
 // The rows handed over either way and not deleted yet.
 std::size_t RowsAwaitingDeletion();
 
