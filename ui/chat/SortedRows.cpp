@@ -116,6 +116,9 @@ void DeleteListInSlices(QTreeWidget* ip_tree, QWidget* ip_window, std::function<
     }
     ip_tree->hide();
     ip_tree->setParent(nullptr);
+    // Nobody sees the list any more: its view need not follow each row that
+    // leaves (laying out what is left, 30 ms at the first of 50,000).
+    ip_tree->model()->blockSignals(true);
     new RowDisposal(ip_window, ip_tree, {}, std::move(i_then));
 }
 
