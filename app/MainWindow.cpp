@@ -31,6 +31,7 @@
 #include "ui/chat/RoomsForm.h"
 #include "ui/search/SearchForm.h"
 #include "ui/transfers/AddSharedFolderDialog.h"
+#include "ui/transfers/ShareTree.h"
 #include "ui/transfers/SharesForm.h"
 #include "ui/transfers/TransfersForm.h"
 #include "ui/users/UserListForm.h"
@@ -462,6 +463,9 @@ MainWindow::~MainWindow()
         sizeManager->ClearSizeSettings();
         d["global"]->HasItem(Value("reset_size_settings")).Remove();
     }
+    // Folders still being queued for closed browse tabs are queued now,
+    // so that the save holds them.
+    ShareTree::FinishCommandsHandedOver();
     SaveData();
     g_showIsOver = true;
     if (gp_server)

@@ -95,9 +95,9 @@ inline std::int64_t ThreadCpuNs()
 // from the probe's making on: a timer of no interval fires at every turn,
 // and the longest wait between two of its firings is the stall a user
 // would feel. It spins the loop, so processor figures are taken without it.
-// The most processor time the thread used between two turns is kept too:
-// on a busy machine the wait also holds the time the system gave to other
-// processes, the processor time only what the thread itself did.
+// On a busy machine a stall also holds the time the system gave to other
+// processes: LongestCpuMs() is the most processor time the thread itself
+// used between two turns.
 class StallProbe
 {
 public:

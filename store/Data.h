@@ -134,6 +134,9 @@ public:
     ItemSet GetItems(char const* ip_type) const;
     void GetItems(char const* ip_type, ItemSet& io_set) const;
     std::size_t CountItems(char const* ip_type) const;
+    // The same, but counting stops at i_limit: whether an item holds more
+    // than so many, at the cost of so many.
+    std::size_t CountItemsUpTo(char const* ip_type, std::size_t i_limit) const;
 
     bool IsConnected(char const* ip_type) const;
     bool IsConnected(Item const& i_other) const;

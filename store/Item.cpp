@@ -199,6 +199,11 @@ std::size_t Item::CountItems(char const* ip_type) const
     return IsNull() ? 0 : StoreOps::LiveCount(mp_body, TypeByName(ip_type));
 }
 
+std::size_t Item::CountItemsUpTo(char const* ip_type, std::size_t i_limit) const
+{
+    return IsNull() ? 0 : StoreOps::LiveCount(mp_body, TypeByName(ip_type), i_limit);
+}
+
 bool Item::IsConnected(char const* ip_type) const
 {
     return !IsNull() && StoreOps::FirstLive(mp_body, TypeByName(ip_type)) != nullptr;

@@ -476,11 +476,12 @@ struct StoreOps
         }
         o_bodies.resize(l_count);
     }
-    static std::size_t LiveCount(ItemBody const* ip_body, Type const* ip_type)
+    static std::size_t LiveCount(ItemBody const* ip_body, Type const* ip_type,
+                                 std::size_t i_limit = std::numeric_limits<std::size_t>::max())
     {
         auto l_range = GroupRange(ip_body->m_links, ip_type->m_index);
         std::size_t l_count = 0;
-        for (std::size_t l_index = l_range.first; l_index < l_range.second; ++l_index)
+        for (std::size_t l_index = l_range.first; l_index < l_range.second && l_count < i_limit; ++l_index)
             l_count += IsDead(ip_body->m_links[l_index]) ? 0 : 1;
         return l_count;
     }

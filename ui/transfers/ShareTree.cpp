@@ -7,6 +7,7 @@
 #include "store/Settings.h"
 #include "store/Utilities.h"
 
+#include <QCoreApplication>
 #include <QHeaderView>
 #include <QLineEdit>
 #include <QPushButton>
@@ -565,13 +566,75 @@ bool ShareTree::IsIdle() const
     return m_commands.empty() && !m_commandWork.IsRunning();
 }
 
-bool ShareTree::CommandStep()
+// Commands a closed tab left, going on by themselves; owned by the
+// application, so that they go with it at the latest.
+class ShareTree::CommandsLeft : public QObject
 {
-    while (!m_commands.empty() && m_commands.front().m_units.empty())
-        m_commands.pop_front();
-    if (m_commands.empty())
+public:
+    CommandsLeft(std::deque<Command> i_commands, std::function<void()> i_done)
+        : QObject(QCoreApplication::instance()), m_commands(std::move(i_commands)), m_done(std::move(i_done)),
+          m_work(this)
+    {
+        s_left.push_back(this);
+        // The tab's closing has had its turn already.
+        m_work.Start(
+            [this]() {
+                if (!m_started) {
+                    m_started = true;
+                    m_work.EndSlice();
+                    return true;
+                }
+                return CommandStep(m_commands);
+            },
+            [this]() { End(); });
+    }
+    ~CommandsLeft() override { s_left.removeOne(this); }
+
+    void Finish() { m_work.Finish(); }
+
+    static QList<CommandsLeft*> s_left;
+
+private:
+    void End()
+    {
+        s_left.removeOne(this);
+        std::function<void()> const l_done = std::move(m_done);
+        deleteLater();
+        if (l_done)
+            l_done();
+    }
+
+    std::deque<Command> m_commands;
+    std::function<void()> m_done;
+    SlicedWork m_work;
+    bool m_started = false;
+};
+
+QList<ShareTree::CommandsLeft*> ShareTree::CommandsLeft::s_left;
+
+bool ShareTree::FinishCommandsLater(std::function<void()> i_done)
+{
+    if (IsIdle())
         return false;
-    Command& l_command = m_commands.front();
+    m_commandWork.Stop();
+    new CommandsLeft(std::move(m_commands), std::move(i_done));
+    m_commands.clear();
+    return true;
+}
+
+void ShareTree::FinishCommandsHandedOver()
+{
+    for (CommandsLeft* lp_left : QList<CommandsLeft*>(CommandsLeft::s_left))
+        lp_left->Finish();
+}
+
+bool ShareTree::CommandStep(std::deque<Command>& io_commands)
+{
+    while (!io_commands.empty() && io_commands.front().m_units.empty())
+        io_commands.pop_front();
+    if (io_commands.empty())
+        return false;
+    Command& l_command = io_commands.front();
     Unit const l_unit = l_command.m_units.front();
     l_command.m_units.pop_front();
     // A file or folder removed meanwhile (its tab closed) is passed over.

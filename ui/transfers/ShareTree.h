@@ -98,9 +98,16 @@ public:
     void ForEachFile(std::vector<Item> const& i_files, FileCommand i_command);
     // No command left to run (tests and benchmarks wait for this).
     bool IsIdle() const;
-    // Runs what is left of the commands at once: a tab that closes first
-    // queues every file it was asked to, even when that holds the window.
+    // Runs what is left of the commands at once.
     void FinishCommands() { m_commandWork.Finish(); }
+    // The tab closes with commands left: they go on without the tree, in
+    // slices from the next turn of the event loop on, and i_done runs after
+    // the last (the files they visit must stay until then). False, with
+    // nothing kept, when none is left.
+    bool FinishCommandsLater(std::function<void()> i_done);
+    // Runs every command handed over that way to its end, here and now: the
+    // window does so before its last save.
+    static void FinishCommandsHandedOver();
 
     // Drops the file rows' bindings and stops every walk; the page goes.
     void Forget();
@@ -155,8 +162,10 @@ private:
     bool FillStep();
     void ClearFileList();
     bool BuryStep();
+    class CommandsLeft;
     void QueueCommand(Command i_command);
-    bool CommandStep();
+    bool CommandStep() { return CommandStep(m_commands); }
+    static bool CommandStep(std::deque<Command>& io_commands);
     int ChildCount(QTreeWidgetItem* ip_row) const;
     QTreeWidgetItem* Child(QTreeWidgetItem* ip_row, int i_index) const;
     bool IsShownWithAncestors(QTreeWidgetItem* ip_row) const;
