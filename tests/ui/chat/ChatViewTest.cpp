@@ -336,6 +336,8 @@ private slots:
             struct stat l_stat;
             return ::stat(QFile::encodeName(i_path).constData(), &l_stat) == 0 ? int(l_stat.st_mode & 0777) : -1;
         };
+        // A view takes its log's path when it is given its log.
+        mp_view->SetLog(ChatLogKind::USER, "alice");
         mp_view->AddChat("alice", "hi");
         QString const l_root = l_home.path() + "/Quillmar Chat Logs";
         QCOMPARE(l_mode(l_root), 0700);
