@@ -489,6 +489,25 @@ struct StoreOps
         auto l_range = GroupRange(ip_body->m_links, ip_type->m_index);
         return l_range.second - l_range.first;
     }
+    // Handles to at most i_count live entries of [i_begin, i_end) of a sorted
+    // vector, from the first whose key is at least i_key on.
+    template <class Entries>
+    static std::vector<Item> LiveFrom(Entries const& i_entries, std::size_t i_begin, std::size_t i_end,
+                                      std::uint64_t i_key, std::size_t i_count)
+    {
+        auto const lp_end = i_entries.begin() + std::ptrdiff_t(i_end);
+        auto lp_at = std::lower_bound(i_entries.begin() + std::ptrdiff_t(i_begin), lp_end, i_key,
+                                      [](ItemBody* ip_entry, std::uint64_t i_k) { return Ptr(ip_entry)->m_key < i_k; });
+        std::vector<Item> l_items;
+        l_items.reserve(std::min(i_count, std::size_t(lp_end - lp_at)));
+        for (; lp_at != lp_end && l_items.size() < i_count; ++lp_at) {
+            if (std::size_t(lp_end - lp_at) > PREFETCH_AHEAD)
+                __builtin_prefetch(Ptr(lp_at[PREFETCH_AHEAD]), 1);
+            if (!IsDead(*lp_at))
+                l_items.emplace_back(*lp_at);
+        }
+        return l_items;
+    }
     static ItemSet SetOf(std::vector<ItemBody*> const& i_bodies)
     {
         std::vector<Item> l_items;
