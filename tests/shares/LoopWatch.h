@@ -46,6 +46,7 @@ public:
         if (l_now - m_last > m_longest) {
             m_longest = l_now - m_last;
             m_longestCpu = l_cpu - m_lastCpu;
+            m_longestEnd = MonotonicNs();
         }
         m_last = l_now;
         m_lastCpu = l_cpu;
@@ -56,8 +57,18 @@ public:
     double LongestMs() const { return m_longest / 1e6; }
     double LongestCpuMs() const { return m_longestCpu / 1e6; }
     qint64 Elapsed() const { return m_clock.elapsed(); }
+    // When the longest gap ended, on the system's monotonic clock (what
+    // "perf record -k CLOCK_MONOTONIC" stamps its samples with), so that a
+    // profile shows what the thread did in it.
+    qint64 LongestEndNs() const { return m_longestEnd; }
 
 private:
+    static qint64 MonotonicNs()
+    {
+        timespec l_time;
+        clock_gettime(CLOCK_MONOTONIC, &l_time);
+        return qint64(l_time.tv_sec) * 1000000000 + l_time.tv_nsec;
+    }
     static qint64 ThreadCpuNs()
     {
         timespec l_time;
@@ -67,7 +78,7 @@ private:
 
     QElapsedTimer m_clock;
     QTimer m_timer;
-    qint64 m_last = 0, m_lastCpu = 0, m_longest = 0, m_longestCpu = 0;
+    qint64 m_last = 0, m_lastCpu = 0, m_longest = 0, m_longestCpu = 0, m_longestEnd = 0;
 };
 
 // Runs a share command (AddSharedFolder, RescanShares, UnshareFolder) and
