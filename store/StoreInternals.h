@@ -456,10 +456,19 @@ struct StoreOps
                            std::vector<ItemBody*>& o_bodies);
     static ItemBody* FirstLive(ItemBody const* ip_body, Type const* ip_type)
     {
-        auto l_range = GroupRange(ip_body->m_links, ip_type->m_index);
-        for (std::size_t l_index = l_range.first; l_index < l_range.second; ++l_index)
-            if (!IsDead(ip_body->m_links[l_index]))
-                return ip_body->m_links[l_index];
+        // One search, for the run's start; its end shows by the type bits
+        // of the entries that follow. (The store's most frequent call: a
+        // second search read as many linked bodies again.)
+        LinkVector const& l_links = ip_body->m_links;
+        std::size_t const l_size = l_links.size();
+        for (std::size_t l_index = LowerBound(l_links, std::uint64_t(ip_type->m_index) << 48); l_index < l_size;
+             ++l_index) {
+            ItemBody* const lp_entry = l_links[l_index];
+            if ((Ptr(lp_entry)->m_key >> 48) != ip_type->m_index)
+                return nullptr;
+            if (!IsDead(lp_entry))
+                return lp_entry;
+        }
         return nullptr;
     }
     static void LiveOfType(ItemBody const* ip_body, Type const* ip_type, std::vector<ItemBody*>& o_bodies)
