@@ -4,7 +4,8 @@
 // What the benchmarks share: the quick mode that CI runs, the start of the
 // benchmarks of pages, the longest stall of the window's thread, the
 // process's resident memory and its peak, the processor time of the calling
-// thread, and the share-shaped store that the store and data-file benchmarks
+// thread, the times of steps for a profile, and the share-shaped store that
+// the store and data-file benchmarks
 // measure: file items, each in one of the folders and linked to five of the
 // tokens, chosen by a fixed-seed generator so that every run builds the same
 // store.
@@ -158,6 +159,24 @@ inline std::int64_t ThreadCpuNs()
     timespec l_time;
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &l_time);
     return std::int64_t(l_time.tv_sec) * 1000000000 + l_time.tv_nsec;
+}
+
+// Seconds on the system's monotonic clock, what "perf record -k
+// CLOCK_MONOTONIC" stamps its samples with.
+inline double MonotonicSeconds()
+{
+    timespec l_time;
+    clock_gettime(CLOCK_MONOTONIC, &l_time);
+    return double(l_time.tv_sec) + double(l_time.tv_nsec) / 1e9;
+}
+
+// With QUILLMAR_BENCH_TRACE set, says on the error stream when a step ran
+// (from i_start to now, on the monotonic clock), so that "perf script
+// --time" shows what the process did in it.
+inline void Trace(char const* ip_step, double i_start)
+{
+    if (std::getenv("QUILLMAR_BENCH_TRACE"))
+        std::fprintf(stderr, "%s: %.6f,%.6f\n", ip_step, i_start, MonotonicSeconds());
 }
 
 int const SHARE_FOLDERS = 50000;
