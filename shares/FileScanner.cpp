@@ -555,14 +555,14 @@ QByteArray FolderOf(QByteArray const& i_path)
 
 } // namespace
 
-void FileScanner::OnMP3ScansDropped(QStringList i_folders)
+void FileScanner::OnMP3ScansDropped(QByteArray i_folders)
 {
     if (m_mp3Due.empty() || i_folders.isEmpty())
         return;
     QSet<QByteArray> l_gone;
-    l_gone.reserve(i_folders.size());
-    for (QString const& l_folder : i_folders)
-        l_gone.insert(QFile::encodeName(l_folder));
+    for (QByteArray const& l_folder : i_folders.split('\0'))
+        if (!l_folder.isEmpty())
+            l_gone.insert(l_folder);
     std::deque<QByteArray> l_kept(1);
     std::size_t l_keptCount = 0, l_dropped = 0;
     for (QByteArray const& l_block : m_mp3Due) {

@@ -116,9 +116,10 @@ public slots:
     // a time.
     void OnMP3ScansRequired(QByteArray i_files);
     // Drops the analyses still due of the files directly in these folders
-    // (a file's folder is its path up to its last "/"): they are shared no
-    // more, and a share's queue holds a hundred megabytes of paths.
-    void OnMP3ScansDropped(QStringList i_folders);
+    // (a file's folder is its path up to its last "/"), given as the paths
+    // above are: they are shared no more, and a share's queue holds a
+    // hundred megabytes of paths.
+    void OnMP3ScansDropped(QByteArray i_folders);
 
 private:
     // Analyses the files due for about MP3_RUN_MS, then goes on in a queued

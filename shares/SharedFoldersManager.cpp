@@ -440,7 +440,7 @@ void SharedFoldersManager::SendMP3ScanRequests()
     FreeOnThreadOf(&m_fileScanner, std::move(l_files));
 }
 
-void SharedFoldersManager::DropMP3Scans(QStringList i_folders)
+void SharedFoldersManager::DropMP3Scans(QByteArray i_folders)
 {
     if (i_folders.isEmpty())
         return;
@@ -552,7 +552,7 @@ struct SharedFoldersManager::ShareMerge
     std::uint64_t m_nextFolderSerial = 0;
     // The paths of the folders that go, whose files the scanner is not to
     // analyse any more.
-    QStringList m_goneFolderPaths;
+    QByteArray m_goneFolderPaths;
     // Files removed one by one, then folders each with all of its files
     // (taken when its turn comes, so that no slice gathers a million). Both
     // go from the last: the newest file of a token, a name, a folder or
@@ -750,7 +750,7 @@ void SharedFoldersManager::MergeSlice()
         }
         if (l_goes) {
             l_merge.m_folderRemovals.push_back(l_folder);
-            l_merge.m_goneFolderPaths << l_folder.AsString();
+            l_merge.m_goneFolderPaths.append(QFile::encodeName(l_folder.AsString())).append('\0');
         }
     }
 
@@ -860,9 +860,9 @@ void SharedFoldersManager::UnshareFolder(Item const& i_root)
 int SharedFoldersManager::RemoveUnsharedFolders()
 {
     ItemSet const l_folders = mp_folderType->GetItems().NotConnected(kSharedFolder);
-    QStringList l_paths;
+    QByteArray l_paths;
     for (Item const& l_folder : l_folders)
-        l_paths << l_folder.AsString();
+        l_paths.append(QFile::encodeName(l_folder.AsString())).append('\0');
     DropMP3Scans(std::move(l_paths));
     ItemSet const l_files = l_folders.GetItems(kSharedFile);
     l_files.Remove();

@@ -192,9 +192,10 @@ signals:
     // paths in the system's encoding, each ended by a NUL byte (see
     // FileScanner::OnMP3ScansRequired).
     void MP3ScansRequired(QByteArray i_files);
-    // Folders that left the index: the analyses of their files asked for
-    // and not yet made are not to be made.
-    void MP3ScansDropped(QStringList i_folders);
+    // Folders that left the index, their paths given as those of
+    // MP3ScansRequired: the analyses of their files asked for and not yet
+    // made are not to be made.
+    void MP3ScansDropped(QByteArray i_folders);
 
 public slots:
     void OnFoldersRescanned();
@@ -297,7 +298,7 @@ private:
     std::vector<Item> EndFolderSync(FolderSync& io_sync);
     void RequestMP3ScanIfDue(Item const& i_file, QString const& i_name, QString const& i_folderPath);
     void SendMP3ScanRequests();
-    void DropMP3Scans(QStringList i_folders);
+    void DropMP3Scans(QByteArray i_folders);
     // True when a job runs: the call then runs after it (and all the
     // calls that waited before it).
     bool WaitForMerge(std::function<void()> i_call);

@@ -206,7 +206,8 @@ private slots:
             l_paths += QFile::encodeName(l_file) + '\0';
         QMetaObject::invokeMethod(mp_scanner.get(), "OnMP3ScansRequired", Q_ARG(QByteArray, l_paths));
         QMetaObject::invokeMethod(mp_scanner.get(), "OnMP3ScansDropped",
-                                  Q_ARG(QStringList, QStringList({mp_dir->filePath("a"), mp_dir->filePath("c")})));
+                                  Q_ARG(QByteArray, QFile::encodeName(mp_dir->filePath("a")) + '\0' +
+                                                        QFile::encodeName(mp_dir->filePath("c")) + '\0'));
         l_hold.release();
         QTRY_COMPARE_WITH_TIMEOUT(l_scanned.count(), 3, 10000);
         // Whatever is left is done before a call made now.
