@@ -13,6 +13,7 @@
 #include <QObject>
 #include <QTimer>
 
+#include <algorithm>
 #include <ctime>
 #include <functional>
 
@@ -35,6 +36,7 @@ public:
         m_lastCpu = ThreadCpuNs();
         m_longest = 0;
         m_longestCpu = 0;
+        m_longestWork = 0;
     }
 
     // A turn of the loop; also to be called when the work watched has
@@ -48,6 +50,7 @@ public:
             m_longestCpu = l_cpu - m_lastCpu;
             m_longestEnd = MonotonicNs();
         }
+        m_longestWork = std::max(m_longestWork, l_cpu - m_lastCpu);
         m_last = l_now;
         m_lastCpu = l_cpu;
     }
@@ -56,6 +59,10 @@ public:
     // busy machine the rest is time the system gave to other processes.
     double LongestMs() const { return m_longest / 1e6; }
     double LongestCpuMs() const { return m_longestCpu / 1e6; }
+    // The most processor time this thread used between two turns, in any
+    // gap: its longest piece of work, which the load of other processes
+    // does not lengthen as it lengthens the gaps.
+    double LongestWorkMs() const { return m_longestWork / 1e6; }
     qint64 Elapsed() const { return m_clock.elapsed(); }
     // When the longest gap ended, on the system's monotonic clock (what
     // "perf record -k CLOCK_MONOTONIC" stamps its samples with), so that a
@@ -78,7 +85,7 @@ private:
 
     QElapsedTimer m_clock;
     QTimer m_timer;
-    qint64 m_last = 0, m_lastCpu = 0, m_longest = 0, m_longestCpu = 0, m_longestEnd = 0;
+    qint64 m_last = 0, m_lastCpu = 0, m_longest = 0, m_longestCpu = 0, m_longestEnd = 0, m_longestWork = 0;
 };
 
 // Runs a share command (AddSharedFolder, RescanShares, UnshareFolder) and
