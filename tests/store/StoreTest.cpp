@@ -828,6 +828,43 @@ private slots:
         QVERIFY(Item().GetItemsFrom("file", 0, 10).empty());
     }
 
+    // A run of hundreds of thousands of links grows and shrinks (from its
+    // end, and by compaction) without losing or keeping one too many; in
+    // the pooled builds such runs are mapped on their own and remapped.
+    void LongRunsGrowAndShrink()
+    {
+        Type* lp_token = d.NewType("token", ROOT, false, true);
+        Type* lp_file = d.NewType("file", INTERMEDIATE, true, true);
+        lp_token->RelateToType(lp_file, MANY, MANY, false);
+        Item const l_token = lp_token->GetItem(Value("mp3"));
+        std::vector<Item> l_files;
+        for (int l_index = 0; l_index < 300000; ++l_index) {
+            l_files.push_back(lp_file->NewItem());
+            l_token += l_files.back();
+        }
+        QCOMPARE(l_token.CountItems("file"), std::size_t(300000));
+        // Newest first down to a third (the run drops off its end and
+        // shrinks), then every other one of the rest (tags, compaction).
+        while (l_files.size() > 100000) {
+            l_files.back().Remove();
+            l_files.pop_back();
+        }
+        for (std::size_t l_at = 0; l_at < l_files.size(); l_at += 2)
+            l_files[l_at].Remove();
+        std::vector<Item> l_left;
+        for (std::size_t l_at = 1; l_at < l_files.size(); l_at += 2)
+            l_left.push_back(l_files[l_at]);
+        QCOMPARE(l_token.CountItems("file"), l_left.size());
+        std::vector<Item> const l_linked = l_token.GetItemsFrom("file", 0, 1000000);
+        QVERIFY(l_linked == l_left);
+        // And it grows again.
+        for (int l_index = 0; l_index < 200000; ++l_index)
+            l_token += lp_file->NewItem();
+        QCOMPARE(l_token.CountItems("file"), l_left.size() + 200000);
+        QVERIFY(l_token.GetItemsFrom("file", 0, 50000) ==
+                std::vector<Item>(l_left.begin(), l_left.begin() + 50000));
+    }
+
     void MisuseThrowsAndLeavesStoreUnchanged()
     {
         Type* lp_user = d.NewType("user", ROOT, false, true);
