@@ -107,9 +107,9 @@ public slots:
     // emits FoldersScanned.
     void ScanFolderOfRoot(QString i_root, QString i_folder, QString i_notShared = QString());
     void OnMP3ScanRequired(QString i_file);
-    // The files of one scan pass, analysed in order: their paths in the
-    // system's encoding (QFile::encodeName), each ended by a NUL byte. One
-    // queued call rather than one per file (a large share holds tens of
+    // Files of a scan pass, analysed in order: their paths in the system's
+    // encoding (QFile::encodeName), each ended by a NUL byte. One queued
+    // call for many rather than one per file (a large share holds tens of
     // thousands of MP3 files), and one block rather than a string each: a
     // million strings made on the GUI thread and freed here piled up in the
     // GUI thread's heap, whose small allocations then held it for 40 ms at

@@ -131,6 +131,8 @@ private:
 
 // How many folders the end of a job reads at a time, each batch in one step.
 std::size_t const FOLDER_BATCH = 256;
+// The size of a block of MP3 files sent to the scanner as the merge goes.
+int const MP3_BLOCK_BYTES = 1 << 20;
 
 bool IsMP3Name(QString const& i_name)
 {
@@ -425,8 +427,16 @@ ItemSet SharedFoldersManager::GetFilesWithTokens(std::vector<std::string> const&
 
 void SharedFoldersManager::RequestMP3ScanIfDue(Item const& i_file, QString const& i_name, QString const& i_folderPath)
 {
-    if (IsMP3Name(i_name) && !i_file.IsConnected(kIsScanned))
-        m_mp3ScansDue.append(QFile::encodeName(JoinPath(i_folderPath, i_name))).append('\0');
+    if (!IsMP3Name(i_name) || i_file.IsConnected(kIsScanned))
+        return;
+    // Sent a block of about 1 MiB at a time, each made at its size at
+    // once: grown by doubling, the 130 MB of a share of 2,000,000 files
+    // were copied in steps of up to 64 MB.
+    if (m_mp3ScansDue.isEmpty())
+        m_mp3ScansDue.reserve(MP3_BLOCK_BYTES + 4096);
+    m_mp3ScansDue.append(QFile::encodeName(JoinPath(i_folderPath, i_name))).append('\0');
+    if (m_mp3ScansDue.size() >= MP3_BLOCK_BYTES)
+        SendMP3ScanRequests();
 }
 
 void SharedFoldersManager::SendMP3ScanRequests()

@@ -188,9 +188,10 @@ signals:
     void StartupMergeFinished();
     // After each search from another user, with whether it was answered.
     void SearchProcessed(QString i_search, bool i_match);
-    // The MP3 files of one scan pass that still need their analysis: their
-    // paths in the system's encoding, each ended by a NUL byte (see
-    // FileScanner::OnMP3ScansRequired).
+    // MP3 files a scan pass found still in need of their analysis, a block
+    // of about 1 MiB at a time as the merge goes (the last of a pass at its
+    // end): their paths in the system's encoding, each ended by a NUL byte
+    // (see FileScanner::OnMP3ScansRequired).
     void MP3ScansRequired(QByteArray i_files);
     // Folders that left the index, their paths given as those of
     // MP3ScansRequired: the analyses of their files asked for and not yet
@@ -327,8 +328,8 @@ private:
 
     QThread m_scannerThread;
     FileScanner m_fileScanner;
-    // MP3 files found due by the scan pass in progress, as the scanner
-    // takes them.
+    // MP3 files found due by the scan pass in progress and not sent yet,
+    // as the scanner takes them.
     QByteArray m_mp3ScansDue;
 
     bool m_initialised = false;
