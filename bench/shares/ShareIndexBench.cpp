@@ -515,8 +515,11 @@ int SizedChild(QString const& i_root)
         // Where to look in a profile of the process ("perf record -k
         // CLOCK_MONOTONIC", then "perf script --time").
         if (qEnvironmentVariableIsSet("QUILLMAR_BENCH_TRACE"))
-            std::fprintf(stderr, "longest stall %.1f ms, ended at %.6f s on the monotonic clock\n",
-                         l_watch.LongestMs(), l_watch.LongestEndNs() / 1e9);
+            std::fprintf(stderr,
+                         "longest stall %.1f ms, ended at %.6f s on the monotonic clock; longest work %.1f ms, "
+                         "ended at %.6f s\n",
+                         l_watch.LongestMs(), l_watch.LongestEndNs() / 1e9, l_watch.LongestWorkMs(),
+                         l_watch.LongestWorkEndNs() / 1e9);
     };
     auto const l_shareJob = [&](std::function<void()> const& i_command) {
         bool l_ended = false;

@@ -50,7 +50,10 @@ public:
             m_longestCpu = l_cpu - m_lastCpu;
             m_longestEnd = MonotonicNs();
         }
-        m_longestWork = std::max(m_longestWork, l_cpu - m_lastCpu);
+        if (l_cpu - m_lastCpu > m_longestWork) {
+            m_longestWork = l_cpu - m_lastCpu;
+            m_longestWorkEnd = MonotonicNs();
+        }
         m_last = l_now;
         m_lastCpu = l_cpu;
     }
@@ -64,10 +67,11 @@ public:
     // does not lengthen as it lengthens the gaps.
     double LongestWorkMs() const { return m_longestWork / 1e6; }
     qint64 Elapsed() const { return m_clock.elapsed(); }
-    // When the longest gap ended, on the system's monotonic clock (what
-    // "perf record -k CLOCK_MONOTONIC" stamps its samples with), so that a
-    // profile shows what the thread did in it.
+    // When the longest gap and the longest work ended, on the system's
+    // monotonic clock (what "perf record -k CLOCK_MONOTONIC" stamps its
+    // samples with), so that a profile shows what the thread did in them.
     qint64 LongestEndNs() const { return m_longestEnd; }
+    qint64 LongestWorkEndNs() const { return m_longestWorkEnd; }
 
 private:
     static qint64 MonotonicNs()
@@ -85,7 +89,7 @@ private:
 
     QElapsedTimer m_clock;
     QTimer m_timer;
-    qint64 m_last = 0, m_lastCpu = 0, m_longest = 0, m_longestCpu = 0, m_longestEnd = 0, m_longestWork = 0;
+    qint64 m_last = 0, m_lastCpu = 0, m_longest = 0, m_longestCpu = 0, m_longestEnd = 0, m_longestWork = 0, m_longestWorkEnd = 0;
 };
 
 // Runs a share command (AddSharedFolder, RescanShares, UnshareFolder) and
