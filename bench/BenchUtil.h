@@ -5,10 +5,9 @@
 // benchmarks of pages, the longest stall of the window's thread, the
 // process's resident memory and its peak, the processor time of the calling
 // thread, the times of steps for a profile, and the share-shaped store that
-// the store and data-file benchmarks
-// measure: file items, each in one of the folders and linked to five of the
-// tokens, chosen by a fixed-seed generator so that every run builds the same
-// store.
+// the store and data-file benchmarks measure: file items, each in one of the
+// folders and linked to five of the tokens, chosen by a fixed-seed generator
+// so that every run builds the same store.
 
 #include "store/Data.h"
 
