@@ -165,10 +165,12 @@ struct Program : ShareBrowserFixture
         QObject::connect(lp_view->Tree(), &ShareTree::FilterApplied, [&l_applied]() { l_applied = true; });
         l_clock.restart();
         std::int64_t const l_cpu = bench::ThreadCpuNs();
+        double const l_start = bench::MonotonicSeconds();
         lp_filter->setText("title 1999");
         o_figures.m_filterStall = RunUntil([&l_applied]() { return l_applied; });
         o_figures.m_filter = l_clock.nsecsElapsed() / 1e9;
         o_figures.m_filterCpu = (bench::ThreadCpuNs() - l_cpu) / 1e9;
+        bench::Trace("filter change", l_start);
         l_applied = false;
         l_clock.restart();
         lp_filter->setText(QString());

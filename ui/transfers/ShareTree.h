@@ -147,6 +147,7 @@ private:
         std::size_t m_nextFile = 0;
         int m_matching = 0;
         int m_needed = 0;
+        std::size_t m_state = 0; // its entry in m_filterStates
     };
 
     bool BuildStep();
@@ -210,8 +211,15 @@ private:
     std::vector<QTreeWidgetItem*> m_made;
     QList<QTreeWidgetItem*> m_topRows;
 
+    // The filter first walks the rows, noting whether each is to be hidden,
+    // top-down; then it hides and shows them in that order. Hiding a row
+    // makes the view lay out its rows again at the next turn of the event
+    // loop: done as the walk went, every slice was followed by a layout of
+    // all 20,000 rows of a large share, two fifths of a filter change.
     SlicedWork m_filterWork;
     std::vector<FilterFrame> m_filterStack;
+    std::vector<std::pair<QTreeWidgetItem*, bool>> m_filterStates; // row, hidden
+    std::size_t m_nextState = 0;
     bool m_lastFilterResult = false; // of the last row the walk left
     std::unordered_set<QTreeWidgetItem*> m_hiddenRows;
 

@@ -360,6 +360,8 @@ void TransfersForm::OnDownloadEntryAdded(Item i_entry)
 {
     if (m_transfersLoaded)
         AddEntryRow(m_downloads, i_entry);
+    else if (m_loadWork.IsRunning())
+        m_loadedEntries.push_back(i_entry);
 }
 
 void TransfersForm::OnUploadEntryAdded(Item i_entry)

@@ -3,6 +3,7 @@
 
 #include "store/Data.h"
 #include "store/DataSaver.h"
+#include "store/SlicedWork.h"
 
 #include <QKeyEvent>
 #include <QPoint>
@@ -193,6 +194,12 @@ private:
     Ui_TransfersForm* mp_ui;
     TransferTree m_downloads;
     TransferTree m_uploads;
+    // The rows of the loaded queue are made in slices, in the queue's
+    // order (5,000 at once held the window for 60-120 ms); a download added
+    // meanwhile waits its turn behind them. m_transfersLoaded once all are.
+    SlicedWork m_loadWork;
+    std::vector<Item> m_loadedEntries;
+    std::size_t m_nextLoaded = 0;
     bool m_transfersLoaded = false;
     bool m_initialised = false;
     bool m_controlsConnected = false;

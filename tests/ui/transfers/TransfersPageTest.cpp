@@ -161,6 +161,35 @@ private slots:
         QCOMPARE(mp_tabs->tabText(0), QString("Transfers [0/1]"));
     }
 
+    // The loaded queue's rows are made a few at a time, in the queue's
+    // order, with the event loop turning between: a download added
+    // meanwhile comes after them, one removed meanwhile gets no row.
+    void LoadedQueueShownInSlices()
+    {
+        cleanup(); // from before the saved queue is loaded
+        StartPage();
+        std::vector<Item> l_loaded;
+        for (char const* lp_file : {"1.mp3", "2.mp3", "3.mp3", "4.mp3", "5.mp3", "6.mp3"})
+            l_loaded.push_back(Download("alice", "f", lp_file));
+        qint64 const l_slice = SlicedWork::SliceMs();
+        SlicedWork::SetSliceMs(0);
+        mp_page->DataLoaded();
+        mp_transfers->DataLoaded();
+        int l_turns = 0;
+        QCOMPARE(int(d["download_list_node"]->GetItemCount()), 1);
+        Download("alice", "f", "new.mp3");
+        mp_transfers->RemoveDownload(l_loaded[4]);
+        while (d["download_list_node"]->GetItemCount() < 6 && l_turns < 1000) {
+            QCoreApplication::processEvents();
+            ++l_turns;
+        }
+        SlicedWork::SetSliceMs(l_slice);
+        Settle();
+        QVERIFY2(l_turns >= 5, qPrintable(QString("%1 turns").arg(l_turns)));
+        QCOMPARE(Dump(Downloads(), {0, 1, 2}), QStringList({"alice", "  f", "    1.mp3", "    2.mp3", "    3.mp3",
+                                                          "    4.mp3", "    6.mp3", "    new.mp3"}));
+    }
+
     void StatusTextsAndColours_data()
     {
         QTest::addColumn<QString>("statuses"); // the entries of one folder
