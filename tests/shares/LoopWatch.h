@@ -55,7 +55,6 @@ public:
             m_longestWork = l_cpu - m_lastCpu;
             m_longestWorkEnd = MonotonicNs();
         }
-        m_mostCpu = std::max(m_mostCpu, l_cpu - m_lastCpu);
         m_last = l_now;
         m_lastCpu = l_cpu;
     }
