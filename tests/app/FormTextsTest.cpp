@@ -5,6 +5,7 @@
 #include "server/dialogs/ChangeUsernamePasswordDialog.h"
 #include "store/windows/DataDialog.h"
 #include "store/windows/ItemLogDialog.h"
+#include "ui/chat/AdminMessageDialog.h"
 #include "ui/chat/ChatForm.h"
 #include "ui/chat/ChatLogForm.h"
 #include "ui/chat/ColorSelectionDialog.h"
@@ -27,6 +28,7 @@
 #include "ui/users/UserGroupsDialog.h"
 #include "ui/users/UserInfoForm.h"
 #include "ui/users/UserNoteDialog.h"
+#include "ui_AdminMessageDialog.h"
 #include "ui_MainWindow.h"
 
 #include <QAbstractButton>
@@ -185,6 +187,14 @@ private slots:
         QTest::newRow("UserInfoForm") << Make([] { return new UserInfoForm; });
         QTest::newRow("DataDialog") << Make([] { return new DataDialog(&d); });
         QTest::newRow("ItemLogDialog") << Make([] { return new ItemLogDialog(d["user"]->GetItem(Value("friend"))); });
+        // The widest time of day the dialog writes, and the list of earlier
+        // messages beside it from the second message on.
+        QTest::newRow("AdminMessageDialog") << Make([] {
+            auto* lp_dialog = new AdminMessageDialog("Maintenance at noon.");
+            lp_dialog->AddMessage("Back again.");
+            lp_dialog->Form()->timeEdit->setText("May 28 12:58:58 pm");
+            return lp_dialog;
+        });
     }
 
     void Forms()
