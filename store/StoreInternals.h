@@ -249,7 +249,10 @@ struct ItemBody
     std::uint32_t m_deadLinks = 0;
     bool m_removed = false;
     bool m_removing = false;
-    bool m_marked = false;
+    // The collection's mark of the item (CollectionMark) and whether the
+    // item waits in the store's lists of items to look at (NOTED,
+    // NOTED_OWNED); see Collection.cpp.
+    std::uint8_t m_collection = 0;
     // In the batch a collection is removing without events (see
     // StoreOps::RemoveSilently), and how many of its links the items of that
     // batch dropped before it: when they are all of its links, its own
@@ -290,6 +293,28 @@ inline void Release(ItemBody* ip_body)
 inline bool IsLive(ItemBody const* ip_body)
 {
     return ip_body && !ip_body->m_removed;
+}
+
+// The collection's mark on a body (the low bits of m_collection), given
+// while a collection runs and taken off when it ends (Collection.cpp), and
+// the bits saying in which of the store's lists of items to look at the
+// item waits.
+enum CollectionBits : std::uint8_t {
+    MARK_NONE = 0,
+    MARK_REACHED = 1,   // a root reaches it
+    MARK_SEARCHING = 2, // in the search under way
+    MARK_UNREACHED = 3, // no root reaches it: it goes
+    MARK_MASK = 3,
+    NOTED = 4,      // in Data::m_toCheck
+    NOTED_OWNED = 8 // in Data::m_ownedToCheck
+};
+inline std::uint8_t MarkOf(ItemBody const* ip_body)
+{
+    return ip_body->m_collection & MARK_MASK;
+}
+inline void SetMark(ItemBody* ip_body, std::uint8_t i_mark)
+{
+    ip_body->m_collection = std::uint8_t((ip_body->m_collection & ~MARK_MASK) | i_mark);
 }
 
 // Index of the first entry whose key is not below i_key.
@@ -444,7 +469,7 @@ struct StoreOps
     static bool RemovesSilently(Data const* ip_data, Type const* ip_type);
     // Removes i_items from i_begin on, up to the first live item whose removal
     // would fire something, as Remove would one by one; returns where it
-    // stopped. i_slots: each item's index in its type's item list when the
+    // stopped. For the collection: only items it marked unreached go. i_slots: each item's index in its type's item list when the
     // list was made (checked before it is used).
     static std::size_t RemoveSilently(Data* ip_data, std::vector<Item> const& i_items,
                                       std::vector<std::size_t> const& i_slots, std::size_t i_begin);
@@ -454,6 +479,14 @@ struct StoreOps
     static bool WasLinked(ItemBody* ip_a, ItemBody* ip_b, PriorState const* ip_prior);
     static void WereLinked(ItemBody* ip_item, Type const* ip_type, PriorState const* ip_prior,
                            std::vector<ItemBody*>& o_bodies);
+    // What the collection must know of a link made or broken: a broken link
+    // may leave either end unreached, so both are noted for the next
+    // collection; a link made to an item the collection under way found
+    // unreached may reach it again (Collection.cpp).
+    static void NoteLinked(ItemBody* ip_a, ItemBody* ip_b);
+    static void NoteUnlinked(ItemBody* ip_a, ItemBody* ip_b);
+    // An owned item that lost a link may have lost its last owner.
+    static void NoteOwned(Data* ip_data, ItemBody* ip_body);
     static ItemBody* FirstLive(ItemBody const* ip_body, Type const* ip_type)
     {
         auto l_range = GroupRange(ip_body->m_links, ip_type->m_index);
@@ -503,5 +536,53 @@ struct StoreOps
         return ItemSet::FromSorted(std::move(l_items));
     }
 };
+
+inline void StoreOps::NoteOwned(Data* ip_data, ItemBody* ip_body)
+{
+    if (ip_body->mp_type->m_owned && !ip_body->m_removing && !(ip_body->m_collection & NOTED_OWNED)) {
+        ip_body->m_collection |= NOTED_OWNED;
+        ip_data->m_ownedToCheck.emplace_back(ip_body);
+    }
+}
+
+inline void StoreOps::NoteUnlinked(ItemBody* ip_a, ItemBody* ip_b)
+{
+    Data* const lp_data = ip_a->mp_type->mp_data;
+    ++lp_data->m_linkChanges;
+    NoteOwned(lp_data, ip_a);
+    NoteOwned(lp_data, ip_b);
+    // An item no root reaches never led a root to anything: a link to it
+    // held nothing up (the collection removing it breaks a great many).
+    if (MarkOf(ip_a) == MARK_UNREACHED || MarkOf(ip_b) == MARK_UNREACHED)
+        return;
+    for (ItemBody* lp_end : {ip_a, ip_b})
+        // A root's item is always reached.
+        if (lp_end->mp_type->m_primacy != ROOT && !lp_end->m_removing && !(lp_end->m_collection & NOTED)) {
+            lp_end->m_collection |= NOTED;
+            lp_data->m_toCheck.emplace_back(lp_end);
+        }
+}
+
+inline void StoreOps::NoteLinked(ItemBody* ip_a, ItemBody* ip_b)
+{
+    Data* const lp_data = ip_a->mp_type->mp_data;
+    ++lp_data->m_linkChanges;
+    std::uint8_t const l_a = MarkOf(ip_a), l_b = MarkOf(ip_b);
+    if (l_a < MARK_SEARCHING && l_b < MARK_SEARCHING)
+        return;
+    // A leaf the search met does not lead it on; the leaf being looked at
+    // reads its links again.
+    for (ItemBody* lp_end : {ip_a, ip_b})
+        if (MarkOf(lp_end) == MARK_SEARCHING) {
+            if (lp_end->mp_type->m_primacy != LEAF)
+                lp_data->m_linkedToSearch.emplace_back(lp_end == ip_a ? ip_b : ip_a);
+            else
+                lp_data->m_leafLinked = true;
+        }
+    if (l_a == MARK_UNREACHED && l_b != MARK_UNREACHED)
+        lp_data->m_revived.emplace_back(ip_a);
+    if (l_b == MARK_UNREACHED && l_a != MARK_UNREACHED)
+        lp_data->m_revived.emplace_back(ip_b);
+}
 
 #endif
