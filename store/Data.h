@@ -437,6 +437,8 @@ public:
     void BeginCollection();
     bool ContinueCollection();
     bool IsCollecting() const { return mp_collection != nullptr; }
+    // A step runs further up (this is a handler of its removals).
+    bool IsInCollectionStep() const { return m_collectionDepth > 0; }
     // How much a step may do, in link entries read or items handled
     // (4096); tests make it small, so that every part of a collection
     // spans steps.

@@ -51,6 +51,12 @@ void StoreCollector::Start()
     m_begun = false;
     m_work.Start(
         [this]() {
+            // Asked from a handler that a step runs: the slices go on
+            // once it has returned.
+            if (d.IsInCollectionStep()) {
+                m_work.EndSlice();
+                return true;
+            }
             if (!m_begun) {
                 // One under way that this collector did not start (a
                 // collection here and now cut off by an exception) took

@@ -219,6 +219,35 @@ public:
     int m_disconnects = 0;
 };
 
+// Files, each in one of the folders (roots) and linked to three of the
+// tokens (leaves), as a share is.
+struct ShareShape
+{
+    explicit ShareShape(int i_files)
+    {
+        Type* lp_folder = d.NewType("folder", ROOT, false, true);
+        Type* lp_file = d.NewType("file", INTERMEDIATE, true, false);
+        Type* lp_token = d.NewType("token", LEAF, false, true);
+        lp_folder->RelateToType(lp_file, ONE, MANY, false);
+        lp_file->RelateToType(lp_token, MANY, MANY, false);
+        for (int l_at = 0; l_at < 200; ++l_at)
+            m_folders.push_back((*lp_folder)[Value(l_at)]);
+        for (int l_at = 0; l_at < 500; ++l_at)
+            m_tokens.push_back((*lp_token)[Value(l_at)]);
+        for (int l_at = 0; l_at < i_files; ++l_at)
+            AddFile();
+    }
+    void AddFile()
+    {
+        m_files.push_back(d["file"]->NewItem());
+        m_folders[m_random() % m_folders.size()] += m_files.back();
+        for (int l_at = 0; l_at < 3; ++l_at)
+            m_files.back() += m_tokens[m_random() % m_tokens.size()];
+    }
+    std::mt19937 m_random{5};
+    std::vector<Item> m_folders, m_tokens, m_files;
+};
+
 std::set<std::uint64_t> LiveSerials()
 {
     std::set<std::uint64_t> l_live;
@@ -418,6 +447,67 @@ private slots:
         }
         // The link came in time in many of the runs.
         QVERIFY2(l_kept > 10, qPrintable(QString::number(l_kept)));
+    }
+
+    // The collection of the window runs in slices: with a slice of one
+    // step, removing 20,000 unreached files takes many turns of the event
+    // loop, between which the window does its own work. A collection asked
+    // for while one runs follows it and takes what changed meanwhile; what
+    // waits for the store to be collected runs after that.
+    void RunsInSlicesOfTheEventLoop()
+    {
+        ShareShape l_share(25000);
+        d.RemoveDisconnectedItems();
+        for (int l_at = 0; l_at < 20000; ++l_at)
+            l_share.m_files[std::size_t(l_at)].Disconnect("folder");
+        SlicedWork::SetSliceMs(0);
+        int l_turns = 0, l_collected = 0;
+        QTimer l_probe;
+        QObject::connect(&l_probe, &QTimer::timeout, [&]() { ++l_turns; });
+        l_probe.start(0);
+        StoreCollector::Obj()->Collect();
+        QVERIFY(StoreCollector::Obj()->IsRunning());
+        QTRY_VERIFY(l_turns > 2);
+        // Changed while it runs: the next one takes it.
+        Item const l_late = l_share.m_files.back();
+        l_late.Disconnect("folder");
+        StoreCollector::Obj()->Collect([&]() { l_collected += 1 + l_late.IsNull(); });
+        QTRY_VERIFY_WITH_TIMEOUT(!StoreCollector::Obj()->IsRunning(), 60000);
+        QCOMPARE(l_collected, 2);
+        QVERIFY2(l_turns > 30, qPrintable(QString::number(l_turns)));
+        QCOMPARE(d["file"]->GetItemCount(), std::size_t(4999));
+        QVERIFY(l_share.m_files.front().IsNull());
+        QVERIFY(l_share.m_files[20000].IsValid());
+    }
+
+    // With nothing changed, a collection costs the same whatever the size
+    // of the store: counted in steps of 64 units of work, ten files taken
+    // from their folders and ten new ones cost as much beside 2,000 files
+    // as beside 40,000.
+    void CostsWhatChangedNotWhatStayed()
+    {
+        Data::SetCollectionStepWork(64);
+        std::vector<int> l_steps;
+        for (int l_files : {2000, 40000}) {
+            d.Reset();
+            ShareShape l_share(l_files);
+            d.RemoveDisconnectedItems();
+            for (int l_round = 0; l_round < 2; ++l_round) {
+                for (int l_at = 0; l_at < 10; ++l_at) {
+                    l_share.m_files[std::size_t(l_files / 2 + l_round * 10 + l_at)].Disconnect("folder");
+                    l_share.AddFile();
+                }
+                int l_count = 0;
+                d.BeginCollection();
+                while (d.ContinueCollection())
+                    ++l_count;
+                l_steps.push_back(l_count);
+            }
+            QCOMPARE(d["file"]->GetItemCount(), std::size_t(l_files));
+        }
+        QCOMPARE(l_steps[2], l_steps[0]);
+        QCOMPARE(l_steps[3], l_steps[1]);
+        QVERIFY(l_steps[0] > 0 && l_steps[0] < 40);
     }
 };
 
