@@ -55,9 +55,14 @@ constexpr std::ptrdiff_t EVENTED_REMOVAL_WORK = 256;
 // folder is then found in one look instead of through its name's
 // thousands of other files.
 constexpr std::size_t LOOK_AHEAD = 16;
+// How far ahead a read of a run of links fetches the linked bodies.
+constexpr std::size_t LINK_PREFETCH = 8;
 // Removals handed to the silent batch at once, and entries of the
 // unreached list sorted at once (about a millisecond each).
 constexpr std::ptrdiff_t BATCH = 1024;
+// Chunks whose pages go back at once (each a system call, a quarter of a
+// millisecond).
+constexpr std::size_t RETURNED_CHUNKS = 4;
 constexpr std::ptrdiff_t SORT_CHUNK = 16384;
 
 bool LeadsOn(Type const* ip_type)
@@ -126,7 +131,7 @@ std::size_t NextEntry(LinkVector const& i_links, LinkCursor& io_cursor, std::uin
 
 struct CollectionRun
 {
-    enum Phase { OWNED, TAKE, SEARCH, LEAVES, SORT, REMOVE, RELEASE, CLEAR, DONE };
+    enum Phase { OWNED, TAKE, SEARCH, LEAVES, SORT, REMOVE, RELEASE, CLEAR, RETURN, DONE };
 
     explicit CollectionRun(Data& io_data) : m_data(io_data) {}
     // One step; false once the collection has ended.
@@ -163,6 +168,14 @@ private:
     bool NextToSearch(Item& o_item);
     bool NextLeaf(Item& o_item);
     bool NextNew(bool i_leaves, Item& o_item);
+    // Once in the list, however often a search meets it.
+    void QueueLeaf(Item&& i_leaf)
+    {
+        if (!(i_leaf.Body()->m_collection & LEAF_QUEUED)) {
+            i_leaf.Body()->m_collection |= LEAF_QUEUED;
+            m_leaves.push_back(std::move(i_leaf));
+        }
+    }
     void BeginSearch(ItemBody* ip_from, bool i_forLeaf);
     bool Visit(ItemBody* ip_body); // true: a root reaches it
     void SearchStep();
@@ -178,7 +191,6 @@ private:
     void SortStep();
     bool NextUnreached(Item& o_item);
     void RemoveStep();
-    void Requeue(Item&& i_item);
     bool HasMoreToLookAt() const;
     bool ResetMeanwhile() const { return m_data.m_resets != m_resets; }
 
@@ -207,7 +219,7 @@ private:
     std::uint64_t m_newSerial = 0;
     std::size_t m_newAt = 0;
     bool m_newDone[2] = {false, false}; // leading on, leaves
-    std::vector<Item> m_leaves;  // leaves to look at, taken from the back
+    std::vector<Item> m_leaves;  // leaves to look at (LEAF_QUEUED), taken from the back
     std::vector<Item> m_recheck; // found unreached, linked to again since
 
     // The search under way.
@@ -326,12 +338,18 @@ bool CollectionRun::Step()
             if (m_releaseAt == l_items.size()) {
                 std::vector<Item>().swap(l_items);
                 m_releaseAt = 0;
-                m_phase = m_phase == RELEASE ? CLEAR : DONE;
+                m_phase = m_phase == RELEASE ? CLEAR : RETURN;
             }
             break;
         }
+        case RETURN:
+            // The pages of the chunks the removals emptied, a few a time.
+            if (!ReturnEmptiedChunks(RETURNED_CHUNKS))
+                m_phase = DONE;
+            m_work -= s_stepWork / 4;
+            break;
         case DONE:
-            ReturnFreedMemory();
+            ReturnFreedMemory(m_data.m_collectingHere);
             return false;
         }
         if (ResetMeanwhile())
@@ -481,7 +499,7 @@ bool CollectionRun::NextToSearch(Item& o_item)
         if (!IsLive(l_item.Body()))
             continue;
         if (!LeadsOn(l_item.Body()->mp_type)) {
-            m_leaves.push_back(std::move(l_item));
+            QueueLeaf(std::move(l_item));
             continue;
         }
         o_item = std::move(l_item);
@@ -490,6 +508,8 @@ bool CollectionRun::NextToSearch(Item& o_item)
     while (m_nextNoted < m_noted.size()) {
         if (m_nextNoted + PREFETCH_AHEAD < m_noted.size())
             __builtin_prefetch(m_noted[m_nextNoted + PREFETCH_AHEAD].Body(), 1);
+        if (m_nextNoted + PREFETCH_AHEAD / 2 < m_noted.size())
+            __builtin_prefetch(m_noted[m_nextNoted + PREFETCH_AHEAD / 2].Body()->m_links.data());
         Item l_item = std::move(m_noted[m_nextNoted++]);
         ItemBody* const lp_body = l_item.Body();
         lp_body->m_collection &= std::uint8_t(~NOTED);
@@ -497,7 +517,7 @@ bool CollectionRun::NextToSearch(Item& o_item)
         if (!IsLive(lp_body))
             continue;
         if (!LeadsOn(lp_body->mp_type)) {
-            m_leaves.push_back(std::move(l_item));
+            QueueLeaf(std::move(l_item));
             continue;
         }
         o_item = std::move(l_item);
@@ -519,6 +539,7 @@ bool CollectionRun::NextLeaf(Item& o_item)
     if (!m_leaves.empty()) {
         o_item = std::move(m_leaves.back());
         m_leaves.pop_back();
+        o_item.Body()->m_collection &= std::uint8_t(~LEAF_QUEUED);
         --m_work;
         return true;
     }
@@ -605,7 +626,8 @@ bool CollectionRun::Meet(ItemBody* ip_body)
 {
     std::uint8_t const l_mark = MarkOf(ip_body);
     if (!LeadsOn(ip_body->mp_type)) {
-        if (l_mark == MARK_NONE) {
+        // (One waiting to be looked at is, whatever this search finds.)
+        if (l_mark == MARK_NONE && !(ip_body->m_collection & LEAF_QUEUED)) {
             SetMark(ip_body, MARK_SEARCHING);
             m_leavesMet.emplace_back(ip_body);
         }
@@ -657,6 +679,9 @@ void CollectionRun::SearchStep()
         ItemBody* const lp_entry = l_links[l_at];
         l_frame.m_cursor.m_next = l_at + 1;
         --m_work;
+        // A long run of links is read body after body.
+        if (l_at + LINK_PREFETCH < l_links.size())
+            __builtin_prefetch(l_links[l_at + LINK_PREFETCH]);
         if (IsDead(lp_entry))
             continue;
         l_frame.m_cursor.m_lastKey = lp_entry->m_key;
@@ -702,7 +727,7 @@ void CollectionRun::FinishStep()
             m_reached.push_back(std::move(l_leaf));
         } else {
             SetMark(l_leaf.Body(), MARK_NONE);
-            m_leaves.push_back(std::move(l_leaf));
+            QueueLeaf(std::move(l_leaf));
         }
     }
     if (m_finishAt == m_searched.size() && m_finishLeafAt == m_leavesMet.size()) {
@@ -734,6 +759,8 @@ void CollectionRun::LeafStep()
         }
         ItemBody* const lp_entry = l_links[l_at];
         --m_work;
+        if (l_at + LINK_PREFETCH < l_links.size())
+            __builtin_prefetch(l_links[l_at + LINK_PREFETCH]);
         if (IsDead(lp_entry) || !LeadsOn(lp_entry->mp_type)) {
             m_leafCursor.m_next = l_at + 1;
             continue;
@@ -762,7 +789,7 @@ void CollectionRun::AbandonUnreachedFinish()
     }
     for (std::size_t l_at = m_finishLeafAt; l_at < m_leavesMet.size(); ++l_at) {
         SetMark(m_leavesMet[l_at].Body(), MARK_NONE);
-        m_leaves.push_back(std::move(m_leavesMet[l_at]));
+        QueueLeaf(std::move(m_leavesMet[l_at]));
     }
     m_work -= std::ptrdiff_t(m_searched.size() + m_leavesMet.size());
     m_searched.clear();
@@ -962,7 +989,14 @@ void Data::RemoveDisconnectedItems()
     if (m_collectionDepth > 0)
         return;
     // One under way took its lists at its start; a whole one after it
-    // takes what changed since.
+    // takes what changed since. The memory it frees goes back before this
+    // returns (the saves at the end, and tests, read it).
+    struct Here
+    {
+        bool& m_here;
+        explicit Here(bool& io_here) : m_here(io_here) { m_here = true; }
+        ~Here() { m_here = false; }
+    } const l_here(m_collectingHere);
     while (ContinueCollection()) {
     }
     BeginCollection();

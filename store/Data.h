@@ -529,6 +529,7 @@ private:
     // removal handler resets the store.
     std::shared_ptr<CollectionRun> mp_collection;
     int m_collectionDepth = 0; // steps on the stack
+    bool m_collectingHere = false; // RemoveDisconnectedItems
     // Links made or broken: a search or a check that resumes rereads the
     // links it was going through.
     std::uint64_t m_linkChanges = 0;

@@ -2,6 +2,10 @@
 // StoreInternals.h for why they are pooled).
 #include "store/StoreInternals.h"
 
+#include <atomic>
+#include <system_error>
+#include <thread>
+
 #include <malloc.h>
 
 #if QUILLMAR_BODY_POOL
@@ -11,6 +15,14 @@ BlockPool& LinkPool(int i_class)
     static BlockPool* sp_pools[POOLED_CLASSES] = {};
     if (!sp_pools[i_class])
         sp_pools[i_class] = new BlockPool((std::size_t(FIRST_CAPACITY) << i_class) * sizeof(void*));
+    return *sp_pools[i_class];
+}
+
+BlockPool& KeyPool(int i_class)
+{
+    static BlockPool* sp_pools[KEY_CLASSES] = {};
+    if (!sp_pools[i_class])
+        sp_pools[i_class] = new BlockPool(KEY_STEP * std::size_t(i_class + 1));
     return *sp_pools[i_class];
 }
 #endif
@@ -48,7 +60,37 @@ void ItemBody::operator delete(void* ip_body) noexcept
 #endif
 }
 
-void ReturnFreedMemory()
+bool ReturnEmptiedChunks(std::size_t i_max)
+{
+#if QUILLMAR_BODY_POOL
+    std::size_t l_left = i_max;
+    bool l_more = false;
+    auto const l_release = [&](BlockPool& io_pool) {
+        l_left -= io_pool.ReleaseEmptied(l_left);
+        l_more = l_more || io_pool.HasEmptied();
+    };
+    l_release(BodyPool());
+    for (int l_class = 0; l_class < POOLED_CLASSES; ++l_class)
+        l_release(LinkPool(l_class));
+    for (int l_class = 0; l_class < KEY_CLASSES; ++l_class)
+        l_release(KeyPool(l_class));
+    return l_more;
+#else
+    (void)i_max;
+    return false;
+#endif
+}
+
+namespace {
+std::atomic<bool> s_trimming{false};
+} // namespace
+
+bool IsReturningFreedMemory()
+{
+    return s_trimming;
+}
+
+void ReturnFreedMemory(bool i_here)
 {
     // Fewer bodies leave too few holes to be worth a walk of the heap, which
     // takes a millisecond or two once a large share has come and gone.
@@ -59,8 +101,29 @@ void ReturnFreedMemory()
     BodyPool().Trim();
     for (int l_class = 0; l_class < POOLED_CLASSES; ++l_class)
         LinkPool(l_class).Trim();
+    for (int l_class = 0; l_class < KEY_CLASSES; ++l_class)
+        KeyPool(l_class).Trim();
 #endif
 #ifdef __GLIBC__
-    malloc_trim(0);
+    if (i_here) {
+        malloc_trim(0);
+        return;
+    }
+    // Else on a thread of its own: the walk also goes through the heaps of
+    // the other threads (the scan thread's held a million names, freed
+    // after a share: a quarter of a second), each locked only while it is
+    // walked. One walk at a time.
+    if (!s_trimming.exchange(true)) {
+        try {
+            std::thread([]() {
+                malloc_trim(0);
+                s_trimming = false;
+            }).detach();
+        } catch (std::system_error const&) {
+            s_trimming = false;
+        }
+    }
+#else
+    (void)i_here;
 #endif
 }

@@ -53,8 +53,10 @@ void StoreOps::Disconnect(ItemBody* ip_a, ItemBody* ip_b)
     if (!IsLinked(ip_a, ip_b))
         return;
     Item l_holdA(ip_a), l_holdB(ip_b);
-    SortedErase(ip_a->m_links, ip_a->m_deadLinks, ip_b, &ip_a->m_lastLinkKey);
-    SortedErase(ip_b->m_links, ip_b->m_deadLinks, ip_a, &ip_b->m_lastLinkKey);
+    // Where items go oldest first (a collection's removals), each is the
+    // oldest live link of the other end, just after the broken ones.
+    SortedErase(ip_a->m_links, ip_a->m_deadLinks, ip_b, &ip_a->m_lastLinkKey, ip_a->m_deadLinks);
+    SortedErase(ip_b->m_links, ip_b->m_deadLinks, ip_a, &ip_b->m_lastLinkKey, ip_b->m_deadLinks);
     NoteUnlinked(ip_a, ip_b);
     ip_a->mp_type->mp_data->FireConnection(ip_a, ip_b, false);
 }
@@ -210,7 +212,9 @@ std::size_t StoreOps::RemoveSilently(Data* ip_data, std::vector<Item> const& i_i
                     ++lp_entry->m_doomedPartners;
                 continue;
             }
-            SortedErase(lp_entry->m_links, lp_entry->m_deadLinks, lp_body, &lp_entry->m_lastLinkKey);
+            // (As in Disconnect.)
+            SortedErase(lp_entry->m_links, lp_entry->m_deadLinks, lp_body, &lp_entry->m_lastLinkKey,
+                        lp_entry->m_deadLinks);
             NoteOwned(ip_data, lp_entry);
         }
         l_links.clear();

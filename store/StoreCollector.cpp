@@ -1,6 +1,6 @@
 #include "store/StoreCollector.h"
 
-#include "store/Data.h"
+#include "store/StoreInternals.h"
 
 namespace {
 StoreCollector* gp_collector = nullptr;
@@ -86,7 +86,21 @@ void StoreCollector::Ended()
             l_calls.push_back(std::move(l_call));
         m_thenNext.clear();
     }
-    for (std::function<void()> const& l_call : l_calls)
-        l_call();
+    RunWhenMemoryReturned(std::move(l_calls));
     emit Collected();
+}
+
+void StoreCollector::RunWhenMemoryReturned(std::vector<std::function<void()>> i_calls)
+{
+    // The C library's walk of its heaps (after a large removal, on a thread
+    // of its own) holds each heap's lock for a while: a fork made meanwhile
+    // (the hourly save) would wait for it, and the window with it.
+    if (!i_calls.empty() && IsReturningFreedMemory()) {
+        QTimer::singleShot(20, this, [this, l_calls = std::move(i_calls)]() mutable {
+            RunWhenMemoryReturned(std::move(l_calls));
+        });
+        return;
+    }
+    for (std::function<void()> const& l_call : i_calls)
+        l_call();
 }

@@ -41,6 +41,7 @@ signals:
 private:
     void Start();
     void Ended();
+    void RunWhenMemoryReturned(std::vector<std::function<void()>> i_calls);
 
     SlicedWork m_work;
     bool m_again = false;

@@ -6,7 +6,7 @@
 // sorted link vectors, and StoreOps, the operations on bodies used by Item,
 // Type and Data. Included only by the store's implementation files
 // (Item.cpp, Type.cpp, Links.cpp, PathPatterns.cpp, Collection.cpp, Data.cpp,
-// ItemBodies.cpp); callers use store/Data.h.
+// ItemBodies.cpp, StoreCollector.cpp); callers use store/Data.h.
 
 #include "store/BlockPool.h"
 #include "store/Data.h"
@@ -60,14 +60,25 @@ constexpr int POOLED_CLASSES = 8; // up to 384 entries; longer runs use malloc
 
 // After a removal of many items, gives back the pages of the pools' empty
 // chunks, and asks the C library for the free pages its heap keeps between
-// the blocks still in use: the keys and values of a closed share of 200,000
-// files leave some 50 MB of them, which the library returns by itself only
-// from the heap's top (ItemBodies.cpp).
-void ReturnFreedMemory();
+// the blocks still in use: a closed share of 200,000 files leaves tens of
+// megabytes of them, which the library returns by itself only from the
+// heap's top (ItemBodies.cpp). The library's walk runs here (i_here), or on
+// a thread of its own while IsReturningFreedMemory().
+void ReturnFreedMemory(bool i_here);
+bool IsReturningFreedMemory();
+// Gives back the pages of at most i_max chunks of the pools that removals
+// emptied (ItemBodies.cpp, BlockPool::ReleaseEmptied); false once none is
+// left.
+bool ReturnEmptiedChunks(std::size_t i_max);
 
 #if QUILLMAR_BODY_POOL
 // The pool of link vectors of one capacity class (ItemBodies.cpp).
 BlockPool& LinkPool(int i_class);
+// The pool of key blocks (a length and the bytes) of one size class, in
+// steps of 16 bytes up to 256 (ItemBodies.cpp).
+constexpr std::size_t KEY_STEP = 16;
+constexpr int KEY_CLASSES = 16;
+BlockPool& KeyPool(int i_class);
 #endif
 
 inline int CapacityClass(std::uint32_t i_capacity)
@@ -199,26 +210,28 @@ private:
 };
 
 // A valued item's key bytes: a length and the bytes in one block, or null for
-// an empty key (all items of null types).
+// an empty key (all items of null types). Short keys (nearly all: names,
+// words, numbers) come from pools of their size class, not from malloc: a
+// million names freed by malloc lay in its free lists until something made
+// it sort them, for a quarter to half a second at once on the GUI thread
+// (and as long again in malloc_trim), while a pool's chunk gives its pages
+// back as its last block goes.
 class StoredBytes
 {
 public:
     StoredBytes() = default;
     StoredBytes(StoredBytes const&) = delete;
     StoredBytes& operator=(StoredBytes const&) = delete;
-    ~StoredBytes() { std::free(mp_block); }
+    ~StoredBytes() { Free(); }
 
     void Set(std::string_view i_bytes)
     {
-        std::free(mp_block);
-        mp_block = nullptr;
+        Free();
         if (i_bytes.empty())
             return;
-        if (i_bytes.size() > std::numeric_limits<std::uint32_t>::max())
+        if (i_bytes.size() > std::numeric_limits<std::uint32_t>::max() - sizeof(std::uint32_t))
             throw std::length_error("item value too long");
-        mp_block = static_cast<char*>(std::malloc(sizeof(std::uint32_t) + i_bytes.size()));
-        if (!mp_block)
-            throw std::bad_alloc();
+        mp_block = Allocate(sizeof(std::uint32_t) + i_bytes.size());
         std::uint32_t l_size = std::uint32_t(i_bytes.size());
         std::memcpy(mp_block, &l_size, sizeof l_size);
         std::memcpy(mp_block + sizeof l_size, i_bytes.data(), i_bytes.size());
@@ -233,6 +246,35 @@ public:
     }
 
 private:
+    static char* Allocate(std::size_t i_bytes)
+    {
+#if QUILLMAR_BODY_POOL
+        if (i_bytes <= KEY_STEP * KEY_CLASSES)
+            return static_cast<char*>(KeyPool(int((i_bytes - 1) / KEY_STEP)).Allocate());
+#endif
+        char* const lp_block = static_cast<char*>(std::malloc(i_bytes));
+        if (!lp_block)
+            throw std::bad_alloc();
+        return lp_block;
+    }
+    void Free()
+    {
+        if (!mp_block)
+            return;
+#if QUILLMAR_BODY_POOL
+        std::uint32_t l_size;
+        std::memcpy(&l_size, mp_block, sizeof l_size);
+        std::size_t const l_bytes = sizeof l_size + l_size;
+        if (l_bytes <= KEY_STEP * KEY_CLASSES) {
+            KeyPool(int((l_bytes - 1) / KEY_STEP)).Free(mp_block);
+            mp_block = nullptr;
+            return;
+        }
+#endif
+        std::free(mp_block);
+        mp_block = nullptr;
+    }
+
     char* mp_block = nullptr;
 };
 
@@ -305,8 +347,9 @@ enum CollectionBits : std::uint8_t {
     MARK_SEARCHING = 2, // in the search under way
     MARK_UNREACHED = 3, // no root reaches it: it goes
     MARK_MASK = 3,
-    NOTED = 4,      // in Data::m_toCheck
-    NOTED_OWNED = 8 // in Data::m_ownedToCheck
+    NOTED = 4,        // in Data::m_toCheck
+    NOTED_OWNED = 8,  // in Data::m_ownedToCheck
+    LEAF_QUEUED = 16  // in the collection's list of leaves to look at
 };
 inline std::uint8_t MarkOf(ItemBody const* ip_body)
 {
