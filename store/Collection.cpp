@@ -258,6 +258,8 @@ private:
     std::size_t m_batchAt = 0;
     std::vector<Item> m_gone; // handles of what was removed, let go of at the end
     std::size_t m_releaseAt = 0;
+    bool m_emptiedReturned = false;
+    std::size_t m_trimStep = 0;
 };
 
 // ------------------------------------------------------------- the step
@@ -343,13 +345,15 @@ bool CollectionRun::Step()
             break;
         }
         case RETURN:
-            // The pages of the chunks the removals emptied, a few a time.
-            if (!ReturnEmptiedChunks(RETURNED_CHUNKS))
+            // The pages of the chunks the removals emptied, a few a time,
+            // then the free tails of the pools and the heaps.
+            if (!m_emptiedReturned)
+                m_emptiedReturned = !ReturnEmptiedChunks(RETURNED_CHUNKS);
+            else if (!ReturnFreedMemory(m_data.m_collectingHere, m_trimStep))
                 m_phase = DONE;
             m_work -= s_stepWork / 4;
             break;
         case DONE:
-            ReturnFreedMemory(m_data.m_collectingHere);
             return false;
         }
         if (ResetMeanwhile())
@@ -487,6 +491,13 @@ void CollectionRun::Take()
     m_newType = 0;
     m_newSerial = m_newFrom;
     m_newAt = 0;
+    // Room for what may be found, taken now: a list of millions grown by
+    // doubling copied itself in one step (10 ms and more), while room not
+    // yet touched costs nothing.
+    std::size_t const l_most = m_noted.size() + std::size_t(m_newTo - m_newFrom);
+    m_reached.reserve(l_most);
+    m_unreached.reserve(l_most);
+    m_leaves.reserve(m_noted.size());
     m_phase = SEARCH;
 }
 
@@ -859,6 +870,7 @@ void CollectionRun::SortStep()
     if (m_sortedUpTo == m_unreached.size()) {
         m_batch.clear();
         m_batchAt = 0;
+        m_gone.reserve(m_gone.size() + m_unreached.size());
         m_phase = REMOVE;
     }
 }

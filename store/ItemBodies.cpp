@@ -90,24 +90,36 @@ bool IsReturningFreedMemory()
     return s_trimming;
 }
 
-void ReturnFreedMemory(bool i_here)
+bool ReturnFreedMemory(bool i_here, std::size_t& io_step)
 {
     // Fewer bodies leave too few holes to be worth a walk of the heap, which
     // takes a millisecond or two once a large share has come and gone.
-    if (s_bodiesFreedSinceTrim < 10000)
-        return;
-    s_bodiesFreedSinceTrim = 0;
+    if (io_step == 0 && s_bodiesFreedSinceTrim < 10000)
+        return false;
 #if QUILLMAR_BODY_POOL
-    BodyPool().Trim();
-    for (int l_class = 0; l_class < POOLED_CLASSES; ++l_class)
-        LinkPool(l_class).Trim();
-    for (int l_class = 0; l_class < KEY_CLASSES; ++l_class)
-        KeyPool(l_class).Trim();
+    // A pool a call: each may walk the free blocks of a chunk (up to 87,000,
+    // about a millisecond).
+    std::size_t const l_pool = io_step++;
+    if (l_pool == 0) {
+        BodyPool().Trim();
+        return true;
+    }
+    if (l_pool <= std::size_t(POOLED_CLASSES)) {
+        LinkPool(int(l_pool - 1)).Trim();
+        return true;
+    }
+    if (l_pool <= std::size_t(POOLED_CLASSES + KEY_CLASSES)) {
+        KeyPool(int(l_pool - 1 - POOLED_CLASSES)).Trim();
+        return true;
+    }
+#else
+    ++io_step;
 #endif
+    s_bodiesFreedSinceTrim = 0;
 #ifdef __GLIBC__
     if (i_here) {
         malloc_trim(0);
-        return;
+        return false;
     }
     // Else on a thread of its own: the walk also goes through the heaps of
     // the other threads (the scan thread's held a million names, freed
@@ -126,4 +138,5 @@ void ReturnFreedMemory(bool i_here)
 #else
     (void)i_here;
 #endif
+    return false;
 }

@@ -58,13 +58,15 @@
 constexpr std::uint32_t FIRST_CAPACITY = 3;
 constexpr int POOLED_CLASSES = 8; // up to 384 entries; longer runs use malloc
 
-// After a removal of many items, gives back the pages of the pools' empty
-// chunks, and asks the C library for the free pages its heap keeps between
-// the blocks still in use: a closed share of 200,000 files leaves tens of
-// megabytes of them, which the library returns by itself only from the
-// heap's top (ItemBodies.cpp). The library's walk runs here (i_here), or on
-// a thread of its own while IsReturningFreedMemory().
-void ReturnFreedMemory(bool i_here);
+// After a removal of many items, gives back the free tails of the pools'
+// chunks, a pool a call (io_step counts them, from 0), then asks the C
+// library for the free pages its heap keeps between the blocks still in
+// use: a closed share of 200,000 files leaves tens of megabytes of them,
+// which the library returns by itself only from the heap's top
+// (ItemBodies.cpp). The library's walk runs here (i_here), or on a thread of
+// its own while IsReturningFreedMemory(). False once there is nothing more
+// to do.
+bool ReturnFreedMemory(bool i_here, std::size_t& io_step);
 bool IsReturningFreedMemory();
 // Gives back the pages of at most i_max chunks of the pools that removals
 // emptied (ItemBodies.cpp, BlockPool::ReleaseEmptied); false once none is
