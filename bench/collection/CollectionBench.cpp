@@ -88,7 +88,8 @@ QString Words(QRandomGenerator& io_random, int i_count)
     return l_words.join(' ');
 }
 
-void MakeTree(QString const& i_root, int i_files)
+// False when a file cannot be made (a full disk).
+bool MakeTree(QString const& i_root, int i_files)
 {
     QRandomGenerator l_random(42);
     int const l_perArtist = kAlbumsPerArtist * (kTracksPerAlbum + 4);
@@ -108,7 +109,7 @@ void MakeTree(QString const& i_root, int i_files)
                 int const l_fd = ::open(QFile::encodeName(l_folder + '/' + l_name).constData(),
                                         O_CREAT | O_WRONLY | O_TRUNC, 0644);
                 if (l_fd < 0)
-                    bench::Fail("a file of the tree cannot be made");
+                    return false;
                 qint64 const l_size = l_name.endsWith(".mp3") ? 1 + l_random.bounded(60000)
                                                                : 1 + l_random.bounded(10 * 1024 * 1024);
                 if (ftruncate(l_fd, l_size) != 0)
@@ -117,6 +118,7 @@ void MakeTree(QString const& i_root, int i_files)
             }
         }
     }
+    return true;
 }
 
 // The search page over the managers the window makes.
@@ -259,9 +261,17 @@ int main(int argc, char** argv)
         l_work = l_arguments.value(l_workAt + 1);
         l_arguments.erase(l_arguments.begin() + l_workAt, l_arguments.begin() + std::min(l_workAt + 2, int(l_arguments.size())));
     }
-    QTemporaryDir l_temporary;
-    if (l_work.isEmpty())
-        l_work = l_temporary.path();
+    // The parent ends by returning from here, never by exit(): a tree made
+    // in a temporary folder goes with it.
+    std::unique_ptr<QTemporaryDir> lp_temporary;
+    if (l_work.isEmpty()) {
+        lp_temporary = std::make_unique<QTemporaryDir>();
+        l_work = lp_temporary->path();
+    }
+    auto const l_failed = [](char const* ip_why) {
+        std::fprintf(stderr, "benchmark failed: %s\n", ip_why);
+        return 1;
+    };
     int const l_runs = l_arguments.isEmpty() ? bench::Size(3, 1) : std::max(1, l_arguments.takeFirst().toInt());
     std::vector<int> l_sizes;
     for (QString const& l_size : l_arguments)
@@ -276,7 +286,10 @@ int main(int argc, char** argv)
         if (!QFile::exists(l_root + ".complete")) {
             QElapsedTimer l_timer;
             l_timer.start();
-            MakeTree(l_root, l_size);
+            if (!MakeTree(l_root, l_size)) {
+                QDir(l_root).removeRecursively();
+                return l_failed("a file of the tree cannot be made");
+            }
             QFile(l_root + ".complete").open(QIODevice::WriteOnly);
             std::printf("tree of %d files made in %.0f s\n", l_size, l_timer.elapsed() / 1e3);
         }
@@ -287,9 +300,10 @@ int main(int argc, char** argv)
             l_child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
             l_child.start(QCoreApplication::applicationFilePath(), {"--child", l_root});
             if (!l_child.waitForFinished(-1) || l_child.exitCode() != 0)
-                bench::Fail("a measuring process failed");
+                return l_failed("a measuring process failed");
             QStringList const l_fields = QString::fromUtf8(l_child.readAllStandardOutput()).simplified().split(' ');
-            bench::Require(l_fields.size() == 20, "a measuring process printed no figures");
+            if (l_fields.size() != 20)
+                return l_failed("a measuring process printed no figures");
             l_counts = QStringLiteral("%1 files shared, %2 items in the store, %3 items of the tab, %4 removed "
                                       "after unsharing")
                            .arg(l_fields[0], l_fields[1], l_fields[2], l_fields[3]);

@@ -10,6 +10,7 @@
 #include "PageManagers.h"
 #include "bench/BenchUtil.h"
 
+#include "store/StoreCollector.h"
 #include "ui/search/SearchForm.h"
 #include "ui/search/SearchResultsForm.h"
 #include "ui_SearchForm.h"
@@ -117,7 +118,12 @@ void RunOnce(int i_users, int i_filesPerUser, bool i_withAnswer, Figures& io_fig
     io_figures.m_sort.push_back(Milliseconds([&]() { lp_tab->Sort(); }));
     io_figures.m_filter.push_back(
         Milliseconds([&]() { lp_tab->filterEdit()->setText(QStringLiteral("river -live mfif:2")); }));
-    io_figures.m_close.push_back(Milliseconds([&]() { l_page.mp_form->OnTabCloseRequested(0); }));
+    io_figures.m_close.push_back(Milliseconds([&]() {
+        l_page.mp_form->OnTabCloseRequested(0);
+        // With the collection it asks for, which runs in slices.
+        while (StoreCollector::Obj()->IsRunning())
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }));
 }
 
 QString Range(std::vector<double> i_values)
