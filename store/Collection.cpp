@@ -192,6 +192,7 @@ private:
     bool NextUnreached(Item& o_item);
     void RemoveStep();
     bool HasMoreToLookAt() const;
+    void FreeLists();
     bool ResetMeanwhile() const { return m_data.m_resets != m_resets; }
 
     Data& m_data;
@@ -347,10 +348,14 @@ bool CollectionRun::Step()
         case RETURN:
             // The pages of the chunks the removals emptied, a few a time,
             // then the free tails of the pools and the heaps.
-            if (!m_emptiedReturned)
+            if (!m_emptiedReturned) {
                 m_emptiedReturned = !ReturnEmptiedChunks(RETURNED_CHUNKS);
-            else if (!ReturnFreedMemory(m_data.m_collectingHere, m_trimStep))
+                // The collection's own lists go before the heaps are walked.
+                if (m_emptiedReturned)
+                    FreeLists();
+            } else if (!ReturnFreedMemory(m_data.m_collectingHere, m_trimStep)) {
                 m_phase = DONE;
+            }
             m_work -= s_stepWork / 4;
             break;
         case DONE:
@@ -951,6 +956,19 @@ void CollectionRun::RemoveStep()
             return;
         }
     }
+}
+
+void CollectionRun::FreeLists()
+{
+    std::vector<std::vector<Item>>().swap(m_owned);
+    for (std::vector<Item>* lp_list : {&m_orphans, &m_noted, &m_leaves, &m_recheck, &m_searched, &m_leavesMet,
+                                       &m_revivingHeld, &m_reached, &m_batch, &m_gone})
+        std::vector<Item>().swap(*lp_list);
+    std::vector<Frame>().swap(m_stack);
+    std::vector<ItemBody*>().swap(m_reviving);
+    std::vector<Unreached>().swap(m_unreached);
+    std::vector<std::size_t>().swap(m_slots);
+    m_heap = decltype(m_heap)();
 }
 
 bool CollectionRun::HasMoreToLookAt() const

@@ -83,6 +83,9 @@ bool ReturnEmptiedChunks(std::size_t i_max)
 
 namespace {
 std::atomic<bool> s_trimming{false};
+// Free memory in the C library's heaps up to which a collection in slices
+// has them walked.
+constexpr std::size_t WALKED_FREE_BYTES = std::size_t(128) << 20;
 } // namespace
 
 bool IsReturningFreedMemory()
@@ -124,11 +127,25 @@ bool ReturnFreedMemory(bool i_here, std::size_t& io_step)
     // Else on a thread of its own: the walk also goes through the heaps of
     // the other threads (the scan thread's held a million names, freed
     // after a share: a quarter of a second), each locked only while it is
-    // walked. One walk at a time.
+    // walked. One walk at a time. But the window's heap is locked as long
+    // as its walk gives pages back, and every allocation of the window
+    // that its own cache cannot serve waits meanwhile: after unsharing two
+    // million files (a gigabyte free, most of it the index's own blocks
+    // outside the store), 0.2 s. So the walk is left out while the heaps
+    // hold more free memory than it gives back in a few tens of
+    // milliseconds; that memory is used again by what comes next, and a
+    // collection here and now (the save at the end) gives it back. (Counting
+    // the free memory walks the other threads' heaps too, a fifth of a
+    // second after a share of a million files: it is done on that thread.)
     if (!s_trimming.exchange(true)) {
         try {
             std::thread([]() {
+#if __GLIBC_PREREQ(2, 33)
+                if (mallinfo2().fordblks <= WALKED_FREE_BYTES)
+                    malloc_trim(0);
+#else
                 malloc_trim(0);
+#endif
                 s_trimming = false;
             }).detach();
         } catch (std::system_error const&) {
