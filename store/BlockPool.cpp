@@ -7,6 +7,8 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+bool BlockPool::s_deferReleases = false;
+
 BlockPool::BlockPool(std::size_t i_block, bool i_contiguous) : m_block(i_block)
 {
     if (!i_contiguous)
@@ -75,7 +77,10 @@ void BlockPool::Settle(Chunk* ip_chunk)
         mp_spare = ip_chunk;
         return;
     }
-    m_emptied.push_back(ip_chunk);
+    if (s_deferReleases)
+        m_emptied.push_back(ip_chunk);
+    else
+        Release(ip_chunk);
 }
 
 std::size_t BlockPool::ReleaseEmptied(std::size_t i_max)

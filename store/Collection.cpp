@@ -997,11 +997,21 @@ bool Data::ContinueCollection()
     if (m_collectionDepth > 0)
         return true;
     std::shared_ptr<CollectionRun> const lp_run = mp_collection;
+    // The pools' chunks that the step empties give their pages back at the
+    // collection's end, a few a step (BlockPool::ReleaseEmptied).
     struct Depth
     {
         int& m_depth;
-        explicit Depth(int& io_depth) : m_depth(io_depth) { ++m_depth; }
-        ~Depth() { --m_depth; }
+        explicit Depth(int& io_depth) : m_depth(io_depth)
+        {
+            ++m_depth;
+            BlockPool::DeferReleases(true);
+        }
+        ~Depth()
+        {
+            --m_depth;
+            BlockPool::DeferReleases(false);
+        }
     } const l_depth(m_collectionDepth);
     if (lp_run->Step())
         return true;
