@@ -14,6 +14,7 @@
 #include "store/ExtendedAsciiTranslator.h"
 #include "store/Log.h"
 #include "store/Settings.h"
+#include "store/StoreCollector.h"
 #include "store/TimerManager.h"
 
 #include "peers/PeerMessenger.h"
@@ -409,20 +410,24 @@ void MainWindow::ShowInformation(QString const& i_title, QString const& i_text)
 
 void MainWindow::EveryFiveMinutes()
 {
-    d.RemoveDisconnectedItems();
+    // In slices: at a million shared files, what an unshare left took a
+    // second or two to remove in one go.
+    StoreCollector::Obj()->Collect();
     d.Audit();
 }
 
 void MainWindow::EveryHour()
 {
     // In the background: building the file held the window for a third of
-    // a second with 200,000 shared files. No collection first: the
-    // five-minute one comes with this hour's tick, and what it would have
-    // taken away is taken at the next after a load.
+    // a second with 200,000 shared files. The store is collected first, in
+    // slices too.
     if (g_showIsOver || !dataSaver)
         return;
     mp_saveRetry->stop();
-    dataSaver->SaveInBackground(DataFileStem(), [this](bool i_saved) { OnHourlySaveDone(i_saved); });
+    StoreCollector::Obj()->Collect([this]() {
+        if (!g_showIsOver && dataSaver)
+            dataSaver->SaveInBackground(DataFileStem(), [this](bool i_saved) { OnHourlySaveDone(i_saved); });
+    });
 }
 
 void MainWindow::OnHourlySaveDone(bool i_saved)
@@ -467,6 +472,9 @@ MainWindow::~MainWindow()
     // so that the save holds them.
     ShareTree::FinishCommandsHandedOver();
     SaveData();
+    // A collection in slices, and the hourly save waiting for it, are
+    // dropped: the save above collected the store.
+    StoreCollector::Destroy();
     g_showIsOver = true;
     if (gp_server)
         gp_server->Disconnect();

@@ -806,8 +806,7 @@ void SharedFoldersManager::FinishMerge()
     SendMP3ScanRequests();
     Log("Profiling", 1, "OnFoldersRescanned end");
     // The names, sizes and tokens that only the removed files held are left
-    // to the store's periodic collection: marking a store of a million files
-    // holds the event loop for 100 ms or more, and nothing finds a file
+    // to the store's periodic collection (in slices): nothing finds a file
     // through them any more.
     if (lp_done->m_kind == ShareMerge::STARTUP)
         emit StartupMergeFinished();

@@ -8,6 +8,8 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+bool BlockPool::s_deferReleases = false;
+
 BlockPool::BlockPool(std::size_t i_block, bool i_contiguous) : m_block(i_block)
 {
     if (i_block < sizeof(FreeBlock))
@@ -43,6 +45,11 @@ void* BlockPool::AllocateElsewhere()
     } else if (mp_spare) {
         lp_next = mp_spare;
         mp_spare = nullptr;
+    } else if (!m_emptied.empty()) {
+        // Its pages are still there.
+        lp_next = m_emptied.back();
+        m_emptied.pop_back();
+        Reset(lp_next);
     } else if (!m_released.empty()) {
         lp_next = m_released.back();
         m_released.pop_back();
@@ -80,11 +87,25 @@ void BlockPool::Settle(Chunk* ip_chunk)
         mp_spare = ip_chunk;
         return;
     }
-    Release(ip_chunk);
+    if (s_deferReleases)
+        m_emptied.push_back(ip_chunk);
+    else
+        Release(ip_chunk);
+}
+
+std::size_t BlockPool::ReleaseEmptied(std::size_t i_max)
+{
+    std::size_t l_count = 0;
+    for (; l_count < i_max && !m_emptied.empty(); ++l_count) {
+        Release(m_emptied.back());
+        m_emptied.pop_back();
+    }
+    return l_count;
 }
 
 void BlockPool::Trim()
 {
+    ReleaseEmptied(m_emptied.size());
     if (mp_spare) {
         Release(mp_spare);
         mp_spare = nullptr;
@@ -199,9 +220,10 @@ BlockPool::Chunk* BlockPool::NewChunk()
         lp_memory = mp_region;
         mp_region += CHUNK;
     }
-    // Room to list it as released, taken now: it is listed from Free(),
-    // which must not fail.
+    // Room to list it as emptied and as released, taken now: it is listed
+    // from Free(), which must not fail.
     m_released.reserve(++m_chunks);
+    m_emptied.reserve(m_chunks);
     if (!lp_memory) {
         m_allocated.reserve(m_allocated.size() + 1);
         lp_memory = std::aligned_alloc(CHUNK, CHUNK);

@@ -29,6 +29,7 @@
 #include <vector>
 
 class Data;
+struct CollectionRun;
 class Type;
 class Item;
 class ItemSet;
@@ -363,6 +364,7 @@ private:
     friend class Data;
     friend class Item;
     friend struct StoreOps;
+    friend struct CollectionRun;
     Type(Data* ip_data, std::string i_name, Primacy i_primacy, bool i_isNull, bool i_autoCreate, std::uint16_t i_index);
     ~Type();
 
@@ -376,6 +378,8 @@ private:
     bool m_autoCreate;
     std::uint16_t m_index;
     std::vector<Relation> m_relations;
+    // Some relation makes another type's items own ours.
+    bool m_owned = false;
     // Items in creation order; removed entries are tombstones until compaction.
     std::vector<ItemBody*> m_items;
     std::uint32_t m_deadItems = 0;
@@ -445,14 +449,37 @@ public:
     void AddPathEventHandler(PathNode* ip_root, EventHandlerBase<Item>* ip_handler);
 
     // Garbage collection: owned items without an owner go (to a fixpoint),
-    // then everything not reachable from the items of root types.
+    // then everything not reachable from the items of root types. It looks
+    // only at what changed since the last collection (docs/architecture.md,
+    // "Garbage collection"). This call collects here and now: a collection
+    // under way in steps ends first, then a whole one follows; called from
+    // a handler that the collection's own removals run, it does nothing
+    // (the collection under way goes on).
     void RemoveDisconnectedItems();
+    // The same collection in steps, for a caller that turns the event loop
+    // between them (StoreCollector): BeginCollection starts one unless one
+    // is under way; ContinueCollection does a bounded piece of it (a fraction
+    // of a millisecond, besides the removal handlers it runs) and says
+    // whether more is left. What changes between the steps is seen: an item
+    // that something links again to what roots reach is not removed.
+    void BeginCollection();
+    bool ContinueCollection();
+    bool IsCollecting() const { return mp_collection != nullptr; }
+    // A step runs further up (this is a handler of its removals).
+    bool IsInCollectionStep() const { return m_collectionDepth > 0; }
+    // How much a step may do, in link entries read or items handled
+    // (4096); tests make it small, so that every part of a collection
+    // spans steps.
+    static void SetCollectionStepWork(std::size_t i_work);
     void Audit() {}
 
     // Drops every type, item and handler. For tests and shutdown.
     void Reset();
 
     std::size_t ItemCount() const { return m_liveItems; }
+    // How many times the store was reset: a collection in steps that a
+    // reset cut off is not followed by another.
+    std::uint64_t ResetCount() const { return m_resets; }
     // The serial the next new item gets: every item made from now on has a
     // Serial() at least this large, every older one a smaller one.
     std::uint64_t NextSerial() const { return m_nextSerial; }
@@ -466,6 +493,7 @@ private:
     friend class Type;
     friend class Item;
     friend struct StoreOps;
+    friend struct CollectionRun;
 
     struct PairHandler
     {
@@ -516,6 +544,30 @@ private:
     std::vector<Removal> m_removals; // innermost last
     int m_dispatchDepth = 0;
     bool m_pathsDirty = false;
+
+    // The collection (Collection.cpp). Items that may have lost what
+    // reached or owned them since the last collection took these lists
+    // (the ends of broken links); items made since then are found by
+    // their serials.
+    std::vector<Item> m_toCheck;
+    std::vector<Item> m_ownedToCheck;
+    std::uint64_t m_checkNewFrom = 1;
+    std::uint64_t m_ownedNewFrom = 1;
+    // The collection under way; shared, so that a step keeps it while a
+    // removal handler resets the store.
+    std::shared_ptr<CollectionRun> mp_collection;
+    int m_collectionDepth = 0; // steps on the stack
+    bool m_collectingHere = false; // RemoveDisconnectedItems
+    // Links made or broken: a search or a check that resumes rereads the
+    // links it was going through.
+    std::uint64_t m_linkChanges = 0;
+    // What was linked, since the last step, to an item of the search under
+    // way (the other ends), and items found unreached that something was
+    // linked to.
+    std::vector<Item> m_linkedToSearch;
+    bool m_leafLinked = false;
+    std::vector<Item> m_revived;
+    std::uint64_t m_resets = 0;
 };
 
 extern Data d;

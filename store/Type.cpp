@@ -214,12 +214,24 @@ void Type::RelateToType(Type* ip_other, OneOrMany i_a, OneOrMany i_b, bool i_own
         throw TypeNotFoundException("RelateToType: no such type");
     if (FindRelation(ip_other))
         throw AlreadyRelatedException(m_name + " is already related to " + ip_other->m_name);
+    Type* const lp_owned = i_owning ? ip_other : nullptr;
     if (ip_other == this) {
         m_relations.push_back({this, i_b, i_owning, i_owning});
-        return;
+    } else {
+        m_relations.push_back({ip_other, i_b, i_owning, false});
+        ip_other->m_relations.push_back({this, i_a, false, i_owning});
     }
-    m_relations.push_back({ip_other, i_b, i_owning, false});
-    ip_other->m_relations.push_back({this, i_a, false, i_owning});
+    // The collection looks for owned items without an owner only among
+    // those that changed: items that were there before their type came to
+    // be owned have to be looked at once.
+    if (lp_owned && !lp_owned->m_owned) {
+        lp_owned->m_owned = true;
+        for (ItemBody* lp_entry : lp_owned->m_items)
+            if (!IsDead(lp_entry) && !(lp_entry->m_collection & NOTED_OWNED)) {
+                lp_entry->m_collection |= NOTED_OWNED;
+                mp_data->m_ownedToCheck.emplace_back(lp_entry);
+            }
+    }
 }
 
 bool Type::IsRelatedTo(Type const* ip_other) const

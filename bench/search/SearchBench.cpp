@@ -12,6 +12,7 @@
 #include "PageManagers.h"
 #include "bench/BenchUtil.h"
 
+#include "store/StoreCollector.h"
 #include "ui/search/SearchForm.h"
 #include "ui/search/SearchResultsForm.h"
 #include "ui_SearchForm.h"
@@ -130,7 +131,12 @@ void RunOnce(int i_users, int i_filesPerUser, bool i_withAnswer, bool i_first, F
     io_figures.m_sort.push_back(Milliseconds([&]() { lp_tab->Sort(); }));
     io_figures.m_filter.push_back(
         Milliseconds([&]() { lp_tab->filterEdit()->setText(QStringLiteral("river -live mfif:2")); }));
-    io_figures.m_close.push_back(Milliseconds([&]() { l_page.mp_form->OnTabCloseRequested(0); }));
+    io_figures.m_close.push_back(Milliseconds([&]() {
+        l_page.mp_form->OnTabCloseRequested(0);
+        // With the collection it asks for, which runs in slices.
+        while (StoreCollector::Obj()->IsRunning())
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }));
     // What the closed tab left behind: its deferred deletions delivered,
     // as the program's event loop delivers them.
     bench::StallProbe().RunUntil([]() { return true; });

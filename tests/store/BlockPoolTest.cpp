@@ -110,20 +110,45 @@ private slots:
         for (std::uintptr_t l_chunk : l_chunks)
             QCOMPARE(ResidentPages(l_chunk), l_full);
 
-        // Freed in an order unrelated to the chunks, as a collection does.
+        // Freed in an order unrelated to the chunks, as a collection does;
+        // while releases are deferred (a step of the collection) the pages
+        // go back when asked, two chunks at a time (a step of the
+        // collection asks for a few).
         std::shuffle(l_blocks.begin(), l_blocks.end(), std::mt19937(3));
+        BlockPool::DeferReleases(true);
         for (void* lp_block : l_blocks)
             l_pool.Free(lp_block);
-        std::size_t l_kept = 0;
-        for (std::uintptr_t l_chunk : l_chunks)
-            if (ResidentPages(l_chunk) > 1)
-                ++l_kept;
+        BlockPool::DeferReleases(false);
+        auto const l_kept = [&]() {
+            std::size_t l_count = 0;
+            for (std::uintptr_t l_chunk : l_chunks)
+                l_count += ResidentPages(l_chunk) > 1;
+            return l_count;
+        };
+        QCOMPARE(l_kept(), std::size_t(6));
+        QVERIFY(l_pool.HasEmptied());
+        QCOMPARE(l_pool.ReleaseEmptied(2), std::size_t(2));
+        QCOMPARE(l_kept(), std::size_t(4));
+        while (l_pool.ReleaseEmptied(2) > 0) {
+        }
+        QVERIFY(!l_pool.HasEmptied());
         // The chunk blocks last came from, and one spare.
-        QVERIFY2(l_kept <= 2, qPrintable(QString("%1 emptied chunks kept their pages").arg(l_kept)));
+        QVERIFY2(l_kept() <= 2, qPrintable(QString("%1 emptied chunks kept their pages").arg(l_kept())));
 
         // Taken again, the same chunks serve: address space does not grow.
-        for (std::size_t l_at = 0; l_at < l_count; ++l_at)
-            QVERIFY(l_chunks.count(ChunkOf(l_pool.Allocate())) == 1);
+        // Freed again, releases not deferred, they give their pages back
+        // at once.
+        l_blocks.clear();
+        for (std::size_t l_at = 0; l_at < l_count; ++l_at) {
+            l_blocks.push_back(l_pool.Allocate());
+            QVERIFY(l_chunks.count(ChunkOf(l_blocks.back())) == 1);
+            std::memset(l_blocks.back(), 1, 64);
+        }
+        std::shuffle(l_blocks.begin(), l_blocks.end(), std::mt19937(4));
+        for (void* lp_block : l_blocks)
+            l_pool.Free(lp_block);
+        QVERIFY(!l_pool.HasEmptied());
+        QVERIFY2(l_kept() <= 2, qPrintable(QString("%1 emptied chunks kept their pages").arg(l_kept())));
     }
 
     // The chunk that was current when a large share arrived: the program's

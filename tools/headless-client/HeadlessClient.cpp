@@ -10,6 +10,7 @@
 #include "store/ExtendedAsciiTranslator.h"
 #include "store/Log.h"
 #include "store/Settings.h"
+#include "store/StoreCollector.h"
 #include "store/TimerManager.h"
 #include "store/Utilities.h"
 #include "transfers/TransferItems.h"
@@ -155,7 +156,7 @@ void HeadlessClient::Start()
     // The main window's own periodic work: collection and saving.
     TimerManager* lp_timers = TimerManager::Obj();
     connect(&lp_timers->m_fiveMinutesTimer, &QTimer::timeout, this, []() {
-        d.RemoveDisconnectedItems();
+        StoreCollector::Obj()->Collect();
         d.Audit();
     });
     // As the window saves every hour: from a copy of the process, so that
