@@ -22,6 +22,7 @@
 #include "LoopWatch.h"
 #include "PageManagers.h"
 #include "bench/BenchUtil.h"
+#include "bench/MusicTree.h"
 
 #include "store/StoreCollector.h"
 #include "ui/search/SearchForm.h"
@@ -31,7 +32,6 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
-#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTimer>
 
@@ -49,78 +49,11 @@
 
 namespace {
 
-// The tree of bench/shares at any size: artist folders of 25 albums, each
-// of 16 tracks and 4 names every album repeats, words from a vocabulary of
-// a few common ones and a long tail, sparse files.
-int const kAlbumsPerArtist = 25;
-int const kTracksPerAlbum = 16;
-char const* const kRepeated[] = {"cover.jpg", "folder.jpg", "desktop.ini", "album.nfo"};
-char const* const kWords[] = {
-    "silver", "morning", "light",  "river",  "night",   "golden",   "shadow", "dream",  "fire",     "rain",
-    "heart",  "city",    "ocean",  "wild",   "blue",    "summer",   "winter", "stone",  "road",     "echo",
-    "song",   "dance",   "moon",   "star",   "garden",  "electric", "broken", "velvet", "northern", "paper",
-    "glass",  "thunder", "quiet",  "lonely", "highway", "angel",    "crystal", "empire", "forest",  "harbour",
-    "desert", "machine", "mirror", "violet", "storm",   "window",   "horizon", "love",   "time",     "home"};
-
-QStringList const& Vocabulary()
-{
-    static QStringList s_words;
-    if (s_words.isEmpty()) {
-        for (char const* lp_word : kWords)
-            s_words << QString::fromLatin1(lp_word);
-        char const* const l_syllables[] = {"ka", "lo", "mi", "ren", "sa", "tor", "vel", "an", "dri", "el",
-                                           "fa", "gor", "hal", "is", "ju", "ko", "lun", "mar", "nes", "or"};
-        for (int l_a = 0; l_a < 20; ++l_a)
-            for (int l_b = 0; l_b < 20; ++l_b)
-                for (int l_c = 0; l_c < 10; ++l_c)
-                    s_words << QString::fromLatin1(l_syllables[l_a]) + l_syllables[l_b] + l_syllables[l_c * 2 % 20];
-    }
-    return s_words;
-}
-
-QString Words(QRandomGenerator& io_random, int i_count)
-{
-    QStringList l_words;
-    for (int l_index = 0; l_index < i_count; ++l_index) {
-        double const l_draw = io_random.generateDouble();
-        QString l_word = Vocabulary()[int(l_draw * l_draw * Vocabulary().size())];
-        l_word[0] = l_word[0].toUpper();
-        l_words << l_word;
-    }
-    return l_words.join(' ');
-}
-
-// False when a file cannot be made (a full disk).
+// The tree of bench/shares at any size. False when a file cannot be made
+// (a full disk).
 bool MakeTree(QString const& i_root, int i_files)
 {
-    QRandomGenerator l_random(42);
-    int const l_perArtist = kAlbumsPerArtist * (kTracksPerAlbum + 4);
-    for (int l_artist = 0; l_artist * l_perArtist < i_files; ++l_artist) {
-        QString const l_artistName = QString("%1 %2").arg(Words(l_random, 2)).arg(l_artist);
-        for (int l_album = 0; l_album < kAlbumsPerArtist; ++l_album) {
-            QString const l_folder = QString("%1/%2/%3 (%4)")
-                                         .arg(i_root, l_artistName, Words(l_random, 3))
-                                         .arg(1960 + l_random.bounded(60));
-            QDir().mkpath(l_folder);
-            QStringList l_names;
-            for (int l_track = 1; l_track <= kTracksPerAlbum; ++l_track)
-                l_names << QString("%1 - %2.mp3").arg(l_track, 2, 10, QChar('0')).arg(Words(l_random, 3));
-            for (char const* lp_name : kRepeated)
-                l_names << QString::fromLatin1(lp_name);
-            for (QString const& l_name : l_names) {
-                int const l_fd = ::open(QFile::encodeName(l_folder + '/' + l_name).constData(),
-                                        O_CREAT | O_WRONLY | O_TRUNC, 0644);
-                if (l_fd < 0)
-                    return false;
-                qint64 const l_size = l_name.endsWith(".mp3") ? 1 + l_random.bounded(60000)
-                                                               : 1 + l_random.bounded(10 * 1024 * 1024);
-                if (ftruncate(l_fd, l_size) != 0)
-                    std::perror("ftruncate");
-                ::close(l_fd);
-            }
-        }
-    }
-    return true;
+    return bench::MakeMusicTree(i_root, (i_files + bench::FILES_PER_ARTIST - 1) / bench::FILES_PER_ARTIST) >= 0;
 }
 
 // The search page over the managers the window makes.
@@ -156,7 +89,7 @@ struct Page : PageManagers
             l_results += l_result;
             SetAttribute(l_result, "search_result_file_folder", Value(QStringLiteral("Music\\Album %1").arg(l_file / 10)));
             SetAttribute(l_result, "search_result_file_name",
-                         Value(QStringLiteral("%1 - %2 %3.mp3").arg(l_file % 10 + 1).arg(kWords[l_random() % 50], kWords[l_random() % 50])));
+                         Value(QStringLiteral("%1 - %2 %3.mp3").arg(l_file % 10 + 1).arg(bench::Vocabulary()[int(l_random() % 50)], bench::Vocabulary()[int(l_random() % 50)])));
             SetAttribute(l_result, "file_size", Value(int(2000000 + l_random() % 10000000)));
             SetAttribute(l_result, "bitrate", Value(int(128 + l_random() % 193)));
         }

@@ -22,6 +22,7 @@
 #include "LoopWatch.h"
 #include "SharesFixture.h"
 #include "bench/BenchUtil.h"
+#include "bench/MusicTree.h"
 #include "shares/SharedFoldersManager.h"
 #include "store/DataSaver.h"
 
@@ -52,89 +53,15 @@ namespace {
 
 int const kArtists = 400;          // 10,000 album folders, 200,000 files
 int const kMillionArtists = 2000;  // 50,000 album folders, 1,000,000 files
-int const kAlbumsPerArtist = 25;
-int const kTracksPerAlbum = 16;  // plus 4 names every album repeats: a fifth
-char const* const kRepeated[] = {"cover.jpg", "folder.jpg", "desktop.ini", "album.nfo"};
+using bench::ALBUMS_PER_ARTIST;
+using bench::FILES_PER_ALBUM;
 
-char const* const kWords[] = {
-    "silver", "morning", "light",  "river",  "night",   "golden", "shadow", "dream",  "fire",   "rain",
-    "heart",  "city",    "ocean",  "wild",   "blue",    "summer", "winter", "stone",  "road",   "echo",
-    "song",   "dance",   "moon",   "star",   "garden",  "electric", "broken", "velvet", "northern", "paper",
-    "glass",  "thunder", "quiet",  "lonely", "highway", "angel",  "crystal", "empire", "forest", "harbour",
-    "desert", "machine", "mirror", "violet", "storm",   "window", "horizon", "love",   "time",   "home"};
-int const kWordCount = int(sizeof(kWords) / sizeof(kWords[0]));
-
-// A vocabulary with a few very common words and a long tail, as in real
-// collections: the real words first, then syllable words. Ranks are drawn
-// with a square-law skew, so the commonest word is in several percent of paths.
-QStringList const& Vocabulary()
-{
-    static QStringList s_words;
-    if (s_words.isEmpty()) {
-        for (char const* lp_word : kWords)
-            s_words << QString::fromLatin1(lp_word);
-        char const* const l_syllables[] = {"ka", "lo", "mi", "ren", "sa", "tor", "vel", "an", "dri", "el",
-                                           "fa", "gor", "hal", "is", "ju", "ko", "lun", "mar", "nes", "or"};
-        for (int l_a = 0; l_a < 20; ++l_a)
-            for (int l_b = 0; l_b < 20; ++l_b)
-                for (int l_c = 0; l_c < 10; ++l_c)
-                    s_words << QString::fromLatin1(l_syllables[l_a]) + l_syllables[l_b] + l_syllables[l_c * 2 % 20];
-    }
-    return s_words;
-}
-
-QString Words(QRandomGenerator& io_random, int i_count)
-{
-    QStringList const& l_vocabulary = Vocabulary();
-    QStringList l_words;
-    for (int l_index = 0; l_index < i_count; ++l_index) {
-        double const l_draw = io_random.generateDouble();
-        QString l_word = l_vocabulary[int(l_draw * l_draw * l_vocabulary.size())];
-        l_word[0] = l_word[0].toUpper();
-        l_words << l_word;
-    }
-    return l_words.join(' ');
-}
-
-// i_markedAlbums of the albums, spread evenly, have the word "Marker" in
-// their folder's name: a search for it matches 20 files of each.
 int MakeTree(QString const& i_root, int i_artists, int i_markedAlbums = 0)
 {
-    QRandomGenerator l_random(42);
-    int l_files = 0;
-    int const l_albums = i_artists * kAlbumsPerArtist;
-    for (int l_artist = 0; l_artist < i_artists; ++l_artist) {
-        QString const l_artistName = QString("%1 %2").arg(Words(l_random, 2)).arg(l_artist);
-        for (int l_album = 0; l_album < kAlbumsPerArtist; ++l_album) {
-            qint64 const l_index = qint64(l_artist) * kAlbumsPerArtist + l_album;
-            bool const l_marked = l_index * i_markedAlbums / l_albums != (l_index + 1) * i_markedAlbums / l_albums;
-            QString const l_folder = QString("%1/%2/%3 (%4)%5")
-                                         .arg(i_root, l_artistName, Words(l_random, 3))
-                                         .arg(1960 + l_random.bounded(60))
-                                         .arg(l_marked ? " Marker" : "");
-            QDir().mkpath(l_folder);
-            QStringList l_names;
-            for (int l_track = 1; l_track <= kTracksPerAlbum; ++l_track)
-                l_names << QString("%1 - %2.mp3").arg(l_track, 2, 10, QChar('0')).arg(Words(l_random, 3));
-            for (char const* lp_name : kRepeated)
-                l_names << QString::fromLatin1(lp_name);
-            for (QString const& l_name : l_names) {
-                int const l_fd = ::open(QFile::encodeName(l_folder + '/' + l_name).constData(),
-                                        O_CREAT | O_WRONLY | O_TRUNC, 0644);
-                if (l_fd < 0) {
-                    std::perror("open");
-                    std::exit(1);
-                }
-                // Sparse, so that making the tree is quick; MP3 files stay small
-                // because the scanner thread reads each of them once.
-                qint64 const l_size = l_name.endsWith(".mp3") ? 1 + l_random.bounded(60000)
-                                                               : 1 + l_random.bounded(10 * 1024 * 1024);
-                if (ftruncate(l_fd, l_size) != 0)
-                    std::perror("ftruncate");
-                ::close(l_fd);
-                ++l_files;
-            }
-        }
+    int const l_files = bench::MakeMusicTree(i_root, i_artists, i_markedAlbums);
+    if (l_files < 0) {
+        std::perror("making the tree");
+        std::exit(1);
     }
     return l_files;
 }
@@ -567,7 +494,7 @@ void SizedJobsBench(QString const& i_work)
     int const l_rounds = bench::Size(3, 1);
     for (int l_size = 0; l_size < 2; ++l_size) {
         int const l_target = bench::Quick() ? kQuickSizes[l_size] : kSizes[l_size];
-        int const l_artists = l_target / (kAlbumsPerArtist * (kTracksPerAlbum + 4));
+        int const l_artists = l_target / (bench::FILES_PER_ARTIST);
         QString const l_root = QString("%1/Sized%2").arg(i_work).arg(l_target);
         QString const l_marker = l_root + ".complete";
         if (!QFile::exists(l_marker)) {
@@ -611,7 +538,7 @@ void IndexBench(QString const& i_root, int i_files)
     std::unique_ptr<SharedFoldersManager> lp_manager(new SharedFoldersManager);
     d.GetType("shared_folder")->GetItem(Value(i_root));
     RunStartupScan(*lp_manager);
-    int const l_albums = i_files / (kTracksPerAlbum + 4);
+    int const l_albums = i_files / FILES_PER_ALBUM;
     std::printf("files %d in %d folders\n", i_files, l_albums);
 
     // Candidates of two-token searches.
@@ -760,7 +687,7 @@ int main(int argc, char** argv)
     QString const l_root = l_work + (l_million ? "/Million" : "/Music");
     int const l_artists = bench::Size(l_million ? kMillionArtists : kArtists, 4);
     QString const l_marker = l_root + ".complete";
-    int l_files = l_artists * kAlbumsPerArtist * (kTracksPerAlbum + 4);
+    int l_files = l_artists * bench::FILES_PER_ARTIST;
     if (!QFile::exists(l_marker)) {
         QElapsedTimer l_timer;
         l_timer.start();

@@ -49,15 +49,7 @@ public:
         s_rowsAwaitingDeletion += m_waiting;
         // The first slice waits for the next turn: the caller is often in
         // the middle of one already.
-        m_work.Start(
-            [this]() {
-                if (!m_started) {
-                    m_started = true;
-                    m_work.EndSlice();
-                    return true;
-                }
-                return Step();
-            },
+        m_work.StartNextTurn([this]() { return Step(); },
             [this]() { deleteLater(); });
     }
     ~RowDisposal() override
@@ -90,7 +82,6 @@ private:
     std::function<bool()> m_then;
     SlicedWork m_work;
     std::size_t m_waiting = 0;
-    bool m_started = false;
 };
 
 } // namespace

@@ -603,15 +603,7 @@ public:
     {
         s_left.push_back(this);
         // The tab's closing has had its turn already.
-        m_work.Start(
-            [this]() {
-                if (!m_started) {
-                    m_started = true;
-                    m_work.EndSlice();
-                    return true;
-                }
-                return CommandStep(m_commands);
-            },
+        m_work.StartNextTurn([this]() { return CommandStep(m_commands); },
             [this]() { End(); });
     }
     ~CommandsLeft() override { s_left.removeOne(this); }
@@ -633,7 +625,6 @@ private:
     std::deque<Command> m_commands;
     std::function<void()> m_done;
     SlicedWork m_work;
-    bool m_started = false;
 };
 
 QList<ShareTree::CommandsLeft*> ShareTree::CommandsLeft::s_left;
