@@ -14,6 +14,7 @@
 #include "store/ExtendedAsciiTranslator.h"
 #include "store/Log.h"
 #include "store/Settings.h"
+#include "store/StoreCollector.h"
 #include "store/TimerManager.h"
 
 #include "peers/PeerMessenger.h"
@@ -31,6 +32,7 @@
 #include "ui/chat/RoomsForm.h"
 #include "ui/search/SearchForm.h"
 #include "ui/transfers/AddSharedFolderDialog.h"
+#include "ui/transfers/ShareTree.h"
 #include "ui/transfers/SharesForm.h"
 #include "ui/transfers/TransfersForm.h"
 #include "ui/users/UserListForm.h"
@@ -100,13 +102,13 @@ MainWindow::MainWindow(QWidget* ip_parent)
 
     mp_connectionState = new QLabel(this);
     mp_connectionState->setObjectName(QStringLiteral("connectionStateLabel"));
-    // It names the user and the server as they are.
+    // It names the user and the server as they are; never an empty box.
     ShowLiterally(mp_connectionState);
+    mp_connectionState->setText(tr("Offline"));
     statusBar()->addPermanentWidget(mp_connectionState);
 
     mp_ui->sharedFoldersList->setColumnWidth(0, 400);
     mp_ui->sharedFoldersList->setHeaderLabels(QStringList({tr("Shared folder"), tr("Accessible to")}));
-    m_wasMaximized = false;
     g_currentVersion = VersionFromBuildDate(QStringLiteral(__DATE__));
 }
 
@@ -177,6 +179,8 @@ void MainWindow::Init()
     new SizeManager();
     SetDiagnosticsToolBarHook(AddDiagnosticsToolBarSet);
     new DiagnosticsForm();
+    // The diagnostics page's "Dump Data" opens the store browser here.
+    connect(diagnosticsForm, &DiagnosticsForm::DataBrowserRequested, this, &MainWindow::OnDataShortcutActivated);
     diagnosticsForm->Init();
     diagnosticsForm->RegisterLoggableItemType("user");
 
@@ -237,6 +241,7 @@ void MainWindow::Init()
     ApplyFont();
     SetSetting("data_version", QStringLiteral("1"));
 
+    ShowConnectionState();
     if (GetSetting("username").isEmpty())
         RunFirstRunDialogs();
     if (!GetSetting("username").isEmpty() && !TerminationRequested())
@@ -405,20 +410,24 @@ void MainWindow::ShowInformation(QString const& i_title, QString const& i_text)
 
 void MainWindow::EveryFiveMinutes()
 {
-    d.RemoveDisconnectedItems();
+    // In slices: at a million shared files, what an unshare left took a
+    // second or two to remove in one go.
+    StoreCollector::Obj()->Collect();
     d.Audit();
 }
 
 void MainWindow::EveryHour()
 {
     // In the background: building the file held the window for a third of
-    // a second with 200,000 shared files. No collection first: the
-    // five-minute one comes with this hour's tick, and what it would have
-    // taken away is taken at the next after a load.
+    // a second with 200,000 shared files. The store is collected first, in
+    // slices too.
     if (g_showIsOver || !dataSaver)
         return;
     mp_saveRetry->stop();
-    dataSaver->SaveInBackground(DataFileStem(), [this](bool i_saved) { OnHourlySaveDone(i_saved); });
+    StoreCollector::Obj()->Collect([this]() {
+        if (!g_showIsOver && dataSaver)
+            dataSaver->SaveInBackground(DataFileStem(), [this](bool i_saved) { OnHourlySaveDone(i_saved); });
+    });
 }
 
 void MainWindow::OnHourlySaveDone(bool i_saved)
@@ -459,7 +468,13 @@ MainWindow::~MainWindow()
         sizeManager->ClearSizeSettings();
         d["global"]->HasItem(Value("reset_size_settings")).Remove();
     }
+    // Folders still being queued for closed browse tabs are queued now,
+    // so that the save holds them.
+    ShareTree::FinishCommandsHandedOver();
     SaveData();
+    // A collection in slices, and the hourly save waiting for it, are
+    // dropped: the save above collected the store.
+    StoreCollector::Destroy();
     g_showIsOver = true;
     if (gp_server)
         gp_server->Disconnect();
@@ -681,6 +696,15 @@ void MainWindow::OnUsernameChanged(Item i_setting)
     mp_ui->usernameEdit->setText(l_name);
     setWindowTitle(BuildTitle(g_currentVersion, l_name));
     ShowConnectionState();
+}
+
+void MainWindow::changeEvent(QEvent* ip_event)
+{
+    QMainWindow::changeEvent(ip_event);
+    // A minimised window keeps the state it had before, which the tray
+    // icon's click gives back.
+    if (ip_event->type() == QEvent::WindowStateChange && !isMinimized())
+        m_wasMaximized = isMaximized();
 }
 
 void MainWindow::OnTrayIconActivated(QSystemTrayIcon::ActivationReason i_reason)

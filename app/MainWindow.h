@@ -130,6 +130,7 @@ public slots:
 protected:
     void resizeEvent(QResizeEvent* ip_event) override;
     void moveEvent(QMoveEvent* ip_event) override;
+    void changeEvent(QEvent* ip_event) override;
 
 private:
     // Store observers.
@@ -178,6 +179,8 @@ private:
     SizeProxy m_sizeProxy;
     QSystemTrayIcon m_trayIcon;
     UpdateChecker m_updateChecker;
+    // Whether the window was maximised before it was minimised: a click on
+    // the tray icon gives that state back.
     bool m_wasMaximized = false;
     // A failed hourly save is shown and tried again.
     static constexpr int SAVE_RETRY_MS = 60 * 1000;

@@ -199,6 +199,8 @@ void MainWindow::OnDataShortcutActivated()
     if (!dataDialog)
         new DataDialog(&d, this);
     dataDialog->show();
+    dataDialog->raise();
+    dataDialog->activateWindow();
 }
 
 void MainWindow::OnSelectColors()

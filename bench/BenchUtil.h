@@ -4,10 +4,10 @@
 // What the benchmarks share: the quick mode that CI runs, the start of the
 // benchmarks of pages, the longest stall of the window's thread, the
 // process's resident memory and its peak, the processor time of the calling
-// thread, and the share-shaped store that the store and data-file benchmarks
-// measure: file items, each in one of the folders and linked to five of the
-// tokens, chosen by a fixed-seed generator so that every run builds the same
-// store.
+// thread, the times of steps for a profile, and the share-shaped store that
+// the store and data-file benchmarks measure: file items, each in one of the
+// folders and linked to five of the tokens, chosen by a fixed-seed generator
+// so that every run builds the same store.
 
 #include "store/Data.h"
 
@@ -95,9 +95,9 @@ inline std::int64_t ThreadCpuNs()
 // from the probe's making on: a timer of no interval fires at every turn,
 // and the longest wait between two of its firings is the stall a user
 // would feel. It spins the loop, so processor figures are taken without it.
-// The most processor time the thread used between two turns is kept too:
-// on a busy machine the wait also holds the time the system gave to other
-// processes, the processor time only what the thread itself did.
+// On a busy machine a stall also holds the time the system gave to other
+// processes: LongestCpuMs() is the most processor time the thread itself
+// used between two turns.
 class StallProbe
 {
 public:
@@ -168,6 +168,24 @@ inline void ResetPeak()
     std::ofstream l_refs("/proc/self/clear_refs");
     if (!(l_refs << "5" << std::flush))
         std::printf("(the peak resident memory cannot be reset here)\n");
+}
+
+// Seconds on the system's monotonic clock, what "perf record -k
+// CLOCK_MONOTONIC" stamps its samples with.
+inline double MonotonicSeconds()
+{
+    timespec l_time;
+    clock_gettime(CLOCK_MONOTONIC, &l_time);
+    return double(l_time.tv_sec) + double(l_time.tv_nsec) / 1e9;
+}
+
+// With QUILLMAR_BENCH_TRACE set, says on the error stream when a step ran
+// (from i_start to now, on the monotonic clock), so that "perf script
+// --time" shows what the process did in it.
+inline void Trace(char const* ip_step, double i_start)
+{
+    if (std::getenv("QUILLMAR_BENCH_TRACE"))
+        std::fprintf(stderr, "%s: %.6f,%.6f\n", ip_step, i_start, MonotonicSeconds());
 }
 
 int const SHARE_FOLDERS = 50000;

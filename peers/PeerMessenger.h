@@ -5,7 +5,9 @@
 // server-relayed connection set-up, the handshake, framing and obfuscation of
 // messaging ("P") connections, the unsent-message queue, and the hand-over of
 // file ("F") and distributed ("D") sockets to their owners. The messages that
-// travel on "P" connections are built and dispatched in PeerMessages.cpp.
+// travel on "P" connections are built and dispatched in PeerMessages.cpp;
+// the rest is split by concern over PeerMessenger.cpp (listeners, links,
+// time), PeerAttempts.cpp, PeerFrames.cpp, PeerTrust.cpp and PeerUnsent.cpp.
 // Wire formats: docs/protocol.md, "Peer protocol"; design notes:
 // docs/peers.md.
 

@@ -2,12 +2,17 @@
 # run-client.sh [--server HOST:PORT]
 #
 # Sets up a fresh Debian 12 machine (as root), builds the client and starts
-# it. Unless --server names another server, and when nothing listens on
-# localhost:2242 yet, the stand-in server (tools/standin-server/) is started
-# there for as long as the client runs, so that a first start has a server to
-# log in to. --server HOST:PORT is handed to the client, which logs in there
-# and keeps the address for later starts. The first line of output says
-# which server the session uses.
+# it. Without --server the client logs in to localhost:2242, whatever server
+# an earlier --server left in its data; when nothing listens there yet, the
+# stand-in server (tools/standin-server/) is started there for as long as
+# the client runs, so that a start always has a server to log in to. With
+# --server HOST:PORT the client logs in there and no stand-in is started.
+# The client keeps the address it is given for later starts. The first line
+# of output says which server the session uses.
+#
+# Only the client and the stand-in are built, optimised, in build-client/
+# (the tests, fuzz replays and benchmarks are scripts/run-tests.sh's); a
+# second run finds them built and starts at once.
 #
 # With QUILLMAR_CLIENT and QUILLMAR_STANDIN naming programs already built
 # (the smoke test does this), nothing is set up or built.
@@ -16,14 +21,13 @@ here="$(cd "$(dirname "$0")/.." && pwd)"
 
 usage() { echo "usage: bash scripts/run-client.sh [--server HOST:PORT]"; }
 server=""
-client_args=()
 while [ $# -gt 0 ]; do
     case "$1" in
         --server)
             [ $# -ge 2 ] || { usage >&2; exit 2; }
-            server="$2"; client_args+=(--server "$2"); shift 2 ;;
+            server="$2"; shift 2 ;;
         --server=*)
-            server="${1#--server=}"; client_args+=("$1"); shift ;;
+            server="${1#--server=}"; shift ;;
         -h|--help)
             usage; exit 0 ;;
         *)
@@ -45,20 +49,30 @@ log="${XDG_RUNTIME_DIR:-${TMPDIR:-/tmp}}/quillmar-standin-server.log"
 start_standin=no
 if [ -n "$server" ]; then
     echo "run-client.sh: the client logs in to $server (and keeps it for later starts); no stand-in server is started."
-elif listening; then
-    echo "run-client.sh: a server already listens on localhost:2242; no stand-in server is started."
 else
-    start_standin=yes
-    echo "run-client.sh: nothing listens on localhost:2242, so the stand-in server is started there for this session (its log: $log) and stopped when the client exits."
+    # The address is handed to the client even where it is its default: an
+    # earlier --server may have left another one in its data.
+    server="localhost:2242"
+    if listening; then
+        echo "run-client.sh: the client logs in to localhost:2242 (and keeps it for later starts), where a server already listens; no stand-in server is started."
+    else
+        start_standin=yes
+        echo "run-client.sh: the client logs in to localhost:2242 (and keeps it for later starts), where nothing listens yet: the stand-in server is started there for this session (its log: $log) and stopped when the client exits."
+    fi
 fi
 
 client="${QUILLMAR_CLIENT:-}"
 standin="${QUILLMAR_STANDIN:-}"
 if [ -z "$client" ]; then
     bash "$here/scripts/setup.sh"
-    bash "$here/scripts/build.sh" "$here/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLMAR_BENCH=OFF
-    client="$here/build/app/quillmar"
-    standin="$here/build/tools/standin-server/quillmar-standin-server"
+    build="$here/build-client"
+    # Configured once; later changes to the build files are seen by the build
+    # itself.
+    [ -f "$build/build.ninja" ] ||
+        cmake -S "$here" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLMAR_BENCH=OFF
+    cmake --build "$build" --target quillmar quillmar-standin-server
+    client="$build/app/quillmar"
+    standin="$build/tools/standin-server/quillmar-standin-server"
 fi
 
 set +e
@@ -87,7 +101,7 @@ fi
 
 # The client ends on SIGTERM or SIGINT after saving its data: those sent to
 # this script are passed on, and the stand-in stops only after the client.
-"$client" "${client_args[@]}" &
+"$client" --server "$server" &
 client_pid=$!
 interrupted=0
 trap 'interrupted=1; kill -TERM "$client_pid" 2>/dev/null' TERM INT HUP

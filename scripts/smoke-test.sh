@@ -11,7 +11,10 @@
 # listening and starts none, and whose client exits 0 at once and touches no
 # data file; SIGTERM ending the first one with exit code 0 after a final
 # save that holds the scanned folder's file, and the stand-in server stopped
-# with it; nothing alarming on stderr. A screenshot of the window is left in
+# with it; then the command with --server naming an address where nothing
+# listens, whose address the client keeps, and after it the plain command,
+# which starts the stand-in again and whose client logs in to it rather
+# than to the kept address; nothing alarming on stderr. A screenshot of the window is left in
 # OUTPUT_DIR for a person to look at. The run happens in a network
 # namespace of its own with only loopback (the test run's, and one more of
 # its own when it may make one), so nothing the program tries can leave the
@@ -89,7 +92,7 @@ mkdir -p "$HOME/music" && echo "la la" > "$HOME/music/smoke-test-song.mp3"
 run_client > "$WORK/first.out" 2> "$WORK/first.err" &
 first=$!
 wait_server "listening on port 2242" "run-client.sh did not start the stand-in server on port 2242"
-grep -q "^run-client.sh: nothing listens on localhost:2242, so the stand-in server is started" <(head -n 1 "$WORK/first.out") \
+grep -q "^run-client.sh: the client logs in to localhost:2242 (and keeps it for later starts), where nothing listens yet: the stand-in server is started" <(head -n 1 "$WORK/first.out") \
     || fail "run-client.sh's first line does not say it starts the stand-in server: $(head -n 1 "$WORK/first.out")"
 echo "run-client.sh: the stand-in server started on port 2242"
 
@@ -159,7 +162,7 @@ second=$?
 elapsed=$(( ($(date +%s%N) - start) / 1000000 ))
 [ "$second" -eq 0 ] || fail "the second start exited with $second (124: still running after $wait_s s)"
 echo "second start: exit 0 after $elapsed ms"
-[ "$(head -n 1 "$WORK/second.out")" = "run-client.sh: a server already listens on localhost:2242; no stand-in server is started." ] \
+[ "$(head -n 1 "$WORK/second.out")" = "run-client.sh: the client logs in to localhost:2242 (and keeps it for later starts), where a server already listens; no stand-in server is started." ] \
     || fail "the second start did not find the server listening: $(head -n 1 "$WORK/second.out")"
 [ "$(grep -c "^listening on port" "$server_log")" = 1 ] || fail "a second stand-in server was started"
 [ "$(snapshot)" = "$before" ] || fail "the second start changed the files in HOME"
@@ -183,20 +186,58 @@ echo "SIGTERM: exit 0, data saved ($(ls "$HOME"/.Quillmar.* | xargs -n 1 basenam
 newest="$(ls "$HOME"/.Quillmar.* | sort -t. -k3 -n | tail -n 1)"
 grep -q "smoke-test-song.mp3" "$newest" || fail "the shared folder's file is not in the saved data"
 echo "shared folder: scanned and saved"
+
+# Ends the run started last with SIGTERM; it must exit 0.
+stop_run() {
+    kill -TERM "$first"
+    for _ in $(seq 1 300); do kill -0 "$first" 2>/dev/null || break; sleep 0.1; done
+    kill -0 "$first" 2>/dev/null && fail "SIGTERM did not end the program within 30 s"
+    wait "$first"
+    local code=$?
+    first=""
+    [ "$code" -eq 0 ] || fail "after SIGTERM the program exited with $code"
+}
+newest() { ls "$HOME"/.Quillmar.* | sort -t. -k3 -n | tail -n 1; }
+
+# Another server given once is kept; nothing listens there, and the client
+# says so.
+run_client --server 127.0.0.1:3999 > "$WORK/third.out" 2> "$WORK/third.err" &
+first=$!
+wait_window "Login Failure" > /dev/null || exit 1
+[ "$(head -n 1 "$WORK/third.out")" = "run-client.sh: the client logs in to 127.0.0.1:3999 (and keeps it for later starts); no stand-in server is started." ] \
+    || fail "run-client.sh --server does not name the server: $(head -n 1 "$WORK/third.out")"
+stop_run
+grep -q "127.0.0.1:3999" "$(newest)" || fail "the server given with --server was not kept"
+echo "--server 127.0.0.1:3999: kept, and the login failed there"
+
+# The plain command after it: the stand-in again, and the client logs in to
+# it rather than to the address the earlier run left.
+rm -f "$server_log"
+run_client > "$WORK/fourth.out" 2> "$WORK/fourth.err" &
+first=$!
+wait_server "listening on port 2242" "the plain command did not start the stand-in server after a --server run"
+grep -q "^run-client.sh: the client logs in to localhost:2242 (and keeps it for later starts), where nothing listens yet" \
+        <(head -n 1 "$WORK/fourth.out") \
+    || fail "after a --server run the first line does not name localhost:2242: $(head -n 1 "$WORK/fourth.out")"
+wait_server 'new account "newbie"' "after a --server run the plain command's client did not log in to the stand-in"
+wait_window "QuillmarQt build [0-9]*\.[0-9]*\.[0-9]* \[newbie\]" > /dev/null || exit 1
+stop_run
+grep -q "localhost:2242" "$(newest)" || fail "the plain command's server was not kept"
+echo "plain command after --server: logged in to the stand-in on localhost:2242"
 SESSION
 chmod +x "$work/session.sh"
 
 xvfb-run -a -s "-screen 0 1280x800x24" "$work/session.sh"
 result=$?
 
-for log in first second; do
+for log in first second third fourth; do
     if [ -s "$work/$log.err" ]; then
         echo "--- stderr of the $log start:"
         cat "$work/$log.err"
     fi
 done
 if grep -E -q 'QObject::connect|AddressSanitizer|runtime error|Segmentation fault|Aborted|terminate called|ASSERT' \
-        "$work/first.err" "$work/second.err" 2>/dev/null; then
+        "$work/first.err" "$work/second.err" "$work/third.err" "$work/fourth.err" 2>/dev/null; then
     fail "stderr shows connection warnings or a crash"
 fi
 if [ "$result" -ne 0 ]; then

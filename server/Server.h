@@ -127,6 +127,13 @@ public:
     // follow it in their order, and the link reads no frame until they are
     // through.
     void Apply(ServerMessage const& i_message);
+    // Of a room list, at most this many rooms are taken besides those the
+    // user knows for themselves (joined, his own, open on a page); the rooms
+    // the last list gave that the next leaves out are dropped, so the list
+    // holds at most this many rooms that lists alone named.
+    static constexpr std::size_t MAX_LISTED_ROOMS = 20000;
+    // Less for tests.
+    static void SetMostListedRooms(std::size_t i_rooms) { s_mostListedRooms = i_rooms; }
     // A message is being applied in slices, or messages wait behind one.
     bool IsApplying() const { return m_applying.IsRunning() || !m_waiting.empty(); }
     // Applies all of it here and now.
@@ -250,13 +257,14 @@ private:
     quint64 m_generation = 0;
     quint32 m_nextToken = 0;
     quint64 m_tickerOrder = 0;
-    // The rooms the last room list gave, in its order: the next list's
-    // leaves out of them lose their count.
+    // The rooms the last room list gave, in its order, and those left since:
+    // the next list's leaves out of them lose their count.
     std::shared_ptr<std::vector<Item>> m_listedRooms = std::make_shared<std::vector<Item>>();
     int m_readSliceMs = int(SlicedWork::SIDE_BY_SIDE_MS);
     bool m_readScheduled = false;
     SlicedWork m_applying;
     std::deque<ServerMessage> m_waiting;
+    static std::size_t s_mostListedRooms;
 };
 
 extern Server* gp_server;

@@ -6,6 +6,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QMutexLocker>
+#include <QSet>
 #include <QTextCodec>
 
 #include <algorithm>
@@ -33,11 +34,14 @@ bool FileScanner::IsQuitting() const
     return m_quit;
 }
 
-FileScanner::ScanResult FileScanner::TakeResult()
+FileScanner::ScanResult FileScanner::TakeResult(std::size_t* op_files)
 {
     ScanResult l_result;
     QMutexLocker l_lock(&m_mutex);
     l_result.swap(m_result);
+    if (op_files)
+        *op_files = m_resultFiles;
+    m_resultFiles = 0;
     return l_result;
 }
 
@@ -332,6 +336,7 @@ void FileScanner::ScanFolder(QString const& i_root, QString const& i_folder, Vis
         QMutexLocker l_lock(&m_mutex);
         // Folders come mostly in path order: the end is the place to try first.
         FolderFiles& l_folders = m_result[i_root];
+        m_resultFiles += io_files.size();
         l_folders.emplace_hint(l_folders.end(), i_path, FileSizes())->second.swap(io_files);
         return true;
     });
@@ -524,12 +529,62 @@ void FileScanner::OnMP3ScanRequired(QString i_file)
         emit MP3Scanned(i_file, l_version, l_channel, l_frequency, l_isVBR, l_bitrate);
 }
 
-void FileScanner::OnMP3ScansRequired(QStringList i_files)
+void FileScanner::OnMP3ScansRequired(QByteArray i_files)
 {
-    bool const l_idle = m_mp3Due.isEmpty();
-    m_mp3Due += i_files;
-    if (l_idle)
-        AnalyseDueMP3s();
+    if (i_files.isEmpty())
+        return;
+    if (!i_files.endsWith('\0'))
+        i_files += '\0';
+    m_mp3Pending += std::size_t(std::count(i_files.cbegin(), i_files.cend(), '\0'));
+    m_mp3Due.push_back(std::move(i_files));
+    // The first run comes after whatever was asked for meanwhile, a drop of
+    // some of these included; a run already asked for goes on with them.
+    if (!m_mp3RunQueued) {
+        m_mp3RunQueued = true;
+        QMetaObject::invokeMethod(this, &FileScanner::AnalyseDueMP3s, Qt::QueuedConnection);
+    }
+}
+
+namespace {
+
+// The folder of a path: up to its last "/".
+QByteArray FolderOf(QByteArray const& i_path)
+{
+    return i_path.left(std::max(0, i_path.lastIndexOf('/')));
+}
+
+} // namespace
+
+void FileScanner::OnMP3ScansDropped(QByteArray i_folders)
+{
+    if (m_mp3Due.empty() || i_folders.isEmpty())
+        return;
+    QSet<QByteArray> l_gone;
+    for (QByteArray const& l_folder : i_folders.split('\0'))
+        if (!l_folder.isEmpty())
+            l_gone.insert(l_folder);
+    std::deque<QByteArray> l_kept(1);
+    std::size_t l_keptCount = 0, l_dropped = 0;
+    for (QByteArray const& l_block : m_mp3Due) {
+        for (int l_at = &l_block == &m_mp3Due.front() ? m_mp3DueAt : 0; l_at < l_block.size();) {
+            int l_end = l_block.indexOf('\0', l_at);
+            QByteArray const l_path = l_block.mid(l_at, l_end - l_at);
+            l_at = l_end + 1;
+            if (l_gone.contains(FolderOf(l_path))) {
+                ++l_dropped;
+                continue;
+            }
+            l_kept.back().append(l_path).append('\0');
+            ++l_keptCount;
+        }
+    }
+    if (l_kept.back().isEmpty())
+        l_kept.clear();
+    m_mp3Due.swap(l_kept);
+    m_mp3DueAt = 0;
+    m_mp3Pending = l_keptCount;
+    if (l_dropped > 0)
+        Log("MP3 Scanning", 1, QStringLiteral("Not analysing %1 files that are no longer shared").arg(l_dropped));
 }
 
 void FileScanner::AnalyseDueMP3s()
@@ -537,15 +592,29 @@ void FileScanner::AnalyseDueMP3s()
     // A share's analyses take minutes; a walk asked for meanwhile (a new
     // folder, a rescan) must not wait behind all of them, so the list goes
     // in runs of about 100 ms with the thread's queue served between them.
+    m_mp3RunQueued = false;
     QElapsedTimer l_run;
     l_run.start();
-    while (!m_mp3Due.isEmpty() && l_run.elapsed() < MP3_RUN_MS) {
+    while (!m_mp3Due.empty() && l_run.elapsed() < MP3_RUN_MS) {
         if (IsQuitting()) {
             m_mp3Due.clear();
+            m_mp3DueAt = 0;
+            m_mp3Pending = 0;
             return;
         }
-        OnMP3ScanRequired(m_mp3Due.takeFirst());
+        QByteArray const& l_block = m_mp3Due.front();
+        int const l_end = l_block.indexOf('\0', m_mp3DueAt);
+        QString const l_file = QFile::decodeName(l_block.mid(m_mp3DueAt, l_end - m_mp3DueAt));
+        m_mp3DueAt = l_end + 1;
+        if (m_mp3DueAt >= l_block.size()) {
+            m_mp3Due.pop_front();
+            m_mp3DueAt = 0;
+        }
+        --m_mp3Pending;
+        OnMP3ScanRequired(l_file);
     }
-    if (!m_mp3Due.isEmpty())
+    if (!m_mp3Due.empty()) {
+        m_mp3RunQueued = true;
         QMetaObject::invokeMethod(this, &FileScanner::AnalyseDueMP3s, Qt::QueuedConnection);
+    }
 }

@@ -11,6 +11,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <atomic>
+#include <deque>
 #include <functional>
 #include <map>
 #include <vector>
@@ -35,8 +37,13 @@ public:
     bool IsQuitting() const;
 
     // GUI thread, after FoldersScanned(): hands over the result of the scan
-    // and leaves the scanner's copy empty.
-    ScanResult TakeResult();
+    // and leaves the scanner's copy empty; op_files: how many files it holds
+    // (counted as the walk went: a million files' folders took 40 ms to
+    // count on the GUI thread).
+    ScanResult TakeResult(std::size_t* op_files = nullptr);
+
+    // Any thread: the MP3 analyses asked for and neither made nor dropped.
+    std::size_t PendingMP3Count() const { return m_mp3Pending.load(std::memory_order_relaxed); }
 
     // Folders by (device, inode): how a walk knows a folder it has met
     // already, under whatever path (a bind mount of a folder inside itself
@@ -100,9 +107,19 @@ public slots:
     // emits FoldersScanned.
     void ScanFolderOfRoot(QString i_root, QString i_folder, QString i_notShared = QString());
     void OnMP3ScanRequired(QString i_file);
-    // The files of one scan pass, analysed in order (one queued call rather
-    // than one per file: a large share holds tens of thousands of MP3 files).
-    void OnMP3ScansRequired(QStringList i_files);
+    // Files of a scan pass, analysed in order: their paths in the system's
+    // encoding (QFile::encodeName), each ended by a NUL byte. One queued
+    // call for many rather than one per file (a large share holds tens of
+    // thousands of MP3 files), and one block rather than a string each: a
+    // million strings made on the GUI thread and freed here piled up in the
+    // GUI thread's heap, whose small allocations then held it for 40 ms at
+    // a time.
+    void OnMP3ScansRequired(QByteArray i_files);
+    // Drops the analyses still due of the files directly in these folders
+    // (a file's folder is its path up to its last "/"), given as the paths
+    // above are: they are shared no more, and a share's queue holds a
+    // hundred megabytes of paths.
+    void OnMP3ScansDropped(QByteArray i_folders);
 
 private:
     // Analyses the files due for about MP3_RUN_MS, then goes on in a queued
@@ -111,7 +128,13 @@ private:
     static constexpr qint64 MP3_RUN_MS = 100;
 
     ScanResult m_result;
-    QStringList m_mp3Due;
+    std::size_t m_resultFiles = 0;
+    // Blocks of paths as OnMP3ScansRequired takes them; the next path
+    // starts at m_mp3DueAt of the first block.
+    std::deque<QByteArray> m_mp3Due;
+    int m_mp3DueAt = 0;
+    std::atomic<std::size_t> m_mp3Pending{0};
+    bool m_mp3RunQueued = false;
     bool m_quit = false;
     // Guards the quit flag, and the result while it is handed over.
     mutable QMutex m_mutex;

@@ -5,6 +5,7 @@
 // part of a second.
 
 #include "shares/SharedFoldersManager.h"
+#include "store/StoreCollector.h"
 
 #include <QElapsedTimer>
 
@@ -66,6 +67,6 @@ void SharedFoldersManager::RemoveSharesSlice()
         }
     }
     // What nothing above took (the rows' bindings of the pages) goes with
-    // the collection, which by now finds little else to remove.
-    d.RemoveDisconnectedItems();
+    // the collection, in slices: it looks at what the removals left.
+    StoreCollector::Obj()->Collect();
 }

@@ -28,6 +28,9 @@ char const* const kSharedFolder = "shared_folder";
 char const* const kSharedFile = "shared_file";
 char const* const kFileName = "shared_file_name";
 char const* const kFolder = "shared_file_folder";
+// Folders of a root, or files of a folder, that a share list reads at a
+// time, each batch in one step.
+std::size_t const READ_BATCH = 256;
 
 // Peers name files and folders with backslashes.
 std::string RemotePath(std::string i_path)
@@ -321,6 +324,9 @@ bool SharedFoldersManager::MatchSearch(SearchMatching& io_matching, qint64 i_sli
         if (io_matching.m_nextCandidate == io_matching.m_candidates.size()) {
             io_matching.m_describing = true;
             io_matching.m_nextMatch = io_matching.m_matches.begin();
+            // Made at its size at once: growing it copies what it holds (a
+            // hundred thousand descriptions) in one step.
+            io_matching.m_reply.m_files.reserve(io_matching.m_matches.size());
             break;
         }
         Item const l_file = std::move(io_matching.m_candidates[io_matching.m_nextCandidate++]);
@@ -426,21 +432,34 @@ bool SharedFoldersManager::ReadShareList(ShareListReading& io_reading, qint64 i_
     for (;;) {
         if (io_reading.m_nextFile < io_reading.m_files.size()) {
             Item const l_file = std::move(io_reading.m_files[io_reading.m_nextFile++]);
-            if (l_file.IsValid()) // not removed since its folder was read
+            if (l_file.IsValid()) // not removed since its batch was taken
                 l_draft.AddFile(DescribeFile(l_file, l_file[kFileName].AsStdString(), true));
-        } else if (io_reading.m_nextFolder < io_reading.m_folders.size()) {
-            Item const l_folder = std::move(io_reading.m_folders[io_reading.m_nextFolder++]);
-            io_reading.m_files.clear();
+        } else if (io_reading.m_folder.IsValid()) {
+            io_reading.m_files = io_reading.m_folder.GetItemsFrom(kSharedFile, io_reading.m_fileFrom, READ_BATCH);
             io_reading.m_nextFile = 0;
+            if (io_reading.m_files.empty())
+                io_reading.m_folder = Item();
+            else
+                io_reading.m_fileFrom = io_reading.m_files.back().Serial() + 1;
+        } else if (io_reading.m_nextFolder < io_reading.m_folders.size()) {
+            Item l_folder = std::move(io_reading.m_folders[io_reading.m_nextFolder++]);
+            // A folder unshared since its batch was taken is left out.
             if (l_folder.IsValid() &&
                 (io_reading.m_roots.size() == 1 || io_reading.m_listedFolders.insert(l_folder.Serial()).second)) {
-                io_reading.m_files = l_folder.GetItems(kSharedFile).TakeItems();
                 l_draft.AddFolder(RemotePath(l_folder.AsStdString()));
+                io_reading.m_folder = std::move(l_folder);
+                io_reading.m_fileFrom = 0;
             }
-        } else if (io_reading.m_nextRoot < io_reading.m_roots.size()) {
-            Item const l_root = std::move(io_reading.m_roots[io_reading.m_nextRoot++]);
-            io_reading.m_folders = l_root.GetItems(kFolder).TakeItems();
+        } else if (io_reading.m_root.IsValid()) {
+            io_reading.m_folders = io_reading.m_root.GetItemsFrom(kFolder, io_reading.m_folderFrom, READ_BATCH);
             io_reading.m_nextFolder = 0;
+            if (io_reading.m_folders.empty())
+                io_reading.m_root = Item();
+            else
+                io_reading.m_folderFrom = io_reading.m_folders.back().Serial() + 1;
+        } else if (io_reading.m_nextRoot < io_reading.m_roots.size()) {
+            io_reading.m_root = std::move(io_reading.m_roots[io_reading.m_nextRoot++]);
+            io_reading.m_folderFrom = 0;
         } else {
             return true;
         }

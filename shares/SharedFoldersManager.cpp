@@ -12,6 +12,7 @@
 
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QMetaObject>
 #include <QTimer>
 
@@ -72,6 +73,66 @@ void FreeOnThreadOf(QObject* ip_context, T i_value)
     QMetaObject::invokeMethod(
         ip_context, [lp_value = std::move(lp_value)]() mutable { lp_value.reset(); }, Qt::QueuedConnection);
 }
+
+// Serials in one flat table, made big enough once: the folders a merge has
+// seen are looked up one by one at its end, where sorting a hundred
+// thousand of them took several milliseconds in one step. 0 marks a free
+// slot; no item has serial 0.
+class SerialSet
+{
+public:
+    void Reserve(std::size_t i_count)
+    {
+        std::size_t l_size = 16;
+        while (l_size < 2 * i_count + 2)
+            l_size *= 2;
+        std::vector<std::uint64_t> l_old(l_size);
+        l_old.swap(m_slots);
+        m_used = 0;
+        for (std::uint64_t const l_serial : l_old)
+            if (l_serial != 0)
+                Insert(l_serial);
+    }
+    void Insert(std::uint64_t i_serial)
+    {
+        if (2 * (m_used + 1) > m_slots.size())
+            Reserve(2 * m_used + 2);
+        for (std::size_t l_at = Start(i_serial);; l_at = (l_at + 1) & (m_slots.size() - 1)) {
+            if (m_slots[l_at] == i_serial)
+                return;
+            if (m_slots[l_at] == 0) {
+                m_slots[l_at] = i_serial;
+                ++m_used;
+                return;
+            }
+        }
+    }
+    bool Contains(std::uint64_t i_serial) const
+    {
+        if (m_slots.empty())
+            return false;
+        for (std::size_t l_at = Start(i_serial);; l_at = (l_at + 1) & (m_slots.size() - 1)) {
+            if (m_slots[l_at] == i_serial)
+                return true;
+            if (m_slots[l_at] == 0)
+                return false;
+        }
+    }
+
+private:
+    std::size_t Start(std::uint64_t i_serial) const
+    {
+        return std::size_t((i_serial * 0x9E3779B97F4A7C15ull) >> 20) & (m_slots.size() - 1);
+    }
+
+    std::vector<std::uint64_t> m_slots;
+    std::size_t m_used = 0;
+};
+
+// How many folders the end of a job reads at a time, each batch in one step.
+std::size_t const FOLDER_BATCH = 256;
+// The size of a block of MP3 files sent to the scanner as the merge goes.
+int const MP3_BLOCK_BYTES = 1 << 20;
 
 bool IsMP3Name(QString const& i_name)
 {
@@ -161,6 +222,7 @@ SharedFoldersManager::SharedFoldersManager(QObject* ip_parent) : QObject(ip_pare
     SetSetting("shared_folder_counter", QStringLiteral("1"));
 
     connect(this, &SharedFoldersManager::MP3ScansRequired, &m_fileScanner, &FileScanner::OnMP3ScansRequired);
+    connect(this, &SharedFoldersManager::MP3ScansDropped, &m_fileScanner, &FileScanner::OnMP3ScansDropped);
     connect(&m_fileScanner, &FileScanner::MP3Scanned, this, &SharedFoldersManager::OnMP3Scanned);
     connect(&m_fileScanner, &FileScanner::FoldersScanned, this, &SharedFoldersManager::OnFoldersRescanned);
     m_mergeTimer.setSingleShot(true);
@@ -365,19 +427,35 @@ ItemSet SharedFoldersManager::GetFilesWithTokens(std::vector<std::string> const&
 
 void SharedFoldersManager::RequestMP3ScanIfDue(Item const& i_file, QString const& i_name, QString const& i_folderPath)
 {
-    if (IsMP3Name(i_name) && !i_file.IsConnected(kIsScanned))
-        m_mp3ScansDue << JoinPath(i_folderPath, i_name);
+    if (!IsMP3Name(i_name) || i_file.IsConnected(kIsScanned))
+        return;
+    // Sent a block of about 1 MiB at a time, each made at its size at
+    // once: grown by doubling, the 130 MB of a share of 2,000,000 files
+    // were copied in steps of up to 64 MB.
+    if (m_mp3ScansDue.isEmpty())
+        m_mp3ScansDue.reserve(MP3_BLOCK_BYTES + 4096);
+    m_mp3ScansDue.append(QFile::encodeName(JoinPath(i_folderPath, i_name))).append('\0');
+    if (m_mp3ScansDue.size() >= MP3_BLOCK_BYTES)
+        SendMP3ScanRequests();
 }
 
 void SharedFoldersManager::SendMP3ScanRequests()
 {
     if (m_mp3ScansDue.isEmpty())
         return;
-    QStringList l_files;
+    QByteArray l_files;
     l_files.swap(m_mp3ScansDue);
     emit MP3ScansRequired(l_files);
-    // The scanner thread frees the list, whoever lets go of it last.
+    // The scanner thread frees the block, whoever lets go of it last.
     FreeOnThreadOf(&m_fileScanner, std::move(l_files));
+}
+
+void SharedFoldersManager::DropMP3Scans(QByteArray i_folders)
+{
+    if (i_folders.isEmpty())
+        return;
+    emit MP3ScansDropped(i_folders);
+    FreeOnThreadOf(&m_fileScanner, std::move(i_folders));
 }
 
 struct SharedFoldersManager::FolderSync
@@ -473,15 +551,18 @@ struct SharedFoldersManager::ShareMerge
     FolderSync m_sync;
     int m_added = 0;
     // By serial, which no other item ever has, so that nothing need be
-    // held; sorted once the merge has seen them all. (A set of nodes took
-    // 20-35 ms to free at 50,000 folders.)
-    std::vector<std::uint64_t> m_seenFolders;
+    // held. (A set of nodes took 20-35 ms to free at 50,000 folders.)
+    SerialSet m_seenFolders;
     // Every folder of the index, each looked at in turn for whether it
-    // goes; a handle is let go of once looked at, and once removed, so
-    // that no step lets go of tens of thousands.
+    // goes, taken a batch at a time in creation order (from
+    // m_nextFolderSerial on); a handle is let go of once looked at, and
+    // once removed, so that no step takes or lets go of tens of thousands.
     std::vector<Item> m_folders;
     std::size_t m_nextFolder = 0;
-    bool m_foldersTaken = false;
+    std::uint64_t m_nextFolderSerial = 0;
+    // The paths of the folders that go, whose files the scanner is not to
+    // analyse any more.
+    QByteArray m_goneFolderPaths;
     // Files removed one by one, then folders each with all of its files
     // (taken when its turn comes, so that no slice gathers a million). Both
     // go from the last: the newest file of a token, a name, a folder or
@@ -541,18 +622,20 @@ void SharedFoldersManager::OnFoldersRescanned()
         return;
     Log("Profiling", 1, "OnFoldersRescanned begin");
     mp_merge->m_phase = ShareMerge::RESERVE;
-    mp_merge->m_result = m_fileScanner.TakeResult();
-    mp_merge->m_root = mp_merge->m_result.begin();
-    // New names are at most as many as the files the index does not hold.
     std::size_t l_files = 0;
+    mp_merge->m_result = m_fileScanner.TakeResult(&l_files);
+    mp_merge->m_root = mp_merge->m_result.begin();
+    std::size_t l_folders = 0;
     for (auto const& l_root : mp_merge->m_result)
-        for (auto const& l_folder : l_root.second)
-            l_files += l_folder.second.size();
+        l_folders += l_root.second.size();
+    mp_merge->m_seenFolders.Reserve(l_folders);
+    // New names are at most as many as the files the index does not hold.
     mp_merge->m_resultFiles = l_files;
     std::size_t const l_known = mp_sharedFileType->GetItemCount();
     mp_merge->m_newFiles = l_files > l_known ? l_files - l_known : 0;
-    // Sizes repeat too often for their table to be sized by the file count.
-    mp_merge->m_toReserve = {mp_fileNameType, mp_lowerNameType};
+    // Sizes repeat too often for their table to be sized by the file count
+    // (it grows a step at a time instead, see store/Data.h).
+    mp_merge->m_toReserve = {mp_sharedFileType, mp_fileNameType, mp_lowerNameType};
     MergeSlice();
 }
 
@@ -621,7 +704,7 @@ void SharedFoldersManager::MergeSlice()
                     QStringLiteral("Adding folder %1 as part of sharing %2").arg(l_merge.m_folder->first,
                                                                                 l_merge.m_root->first));
             l_folderItem += l_merge.m_rootItem;
-            l_merge.m_seenFolders.push_back(l_folderItem.Serial());
+            l_merge.m_seenFolders.Insert(l_folderItem.Serial());
             BeginFolderSync(l_merge.m_sync, l_folderItem, l_merge.m_folder->first);
             l_merge.m_file = l_merge.m_folder->second.begin();
             l_merge.m_inFolder = true;
@@ -643,14 +726,17 @@ void SharedFoldersManager::MergeSlice()
             break;
     }
 
-    if (l_merge.m_phase == ShareMerge::FOLDER_CHECK && !l_merge.m_foldersTaken && !l_sliceOver()) {
-        l_merge.m_folders = mp_folderType->GetItems().TakeItems();
-        l_merge.m_foldersTaken = true;
-        std::sort(l_merge.m_seenFolders.begin(), l_merge.m_seenFolders.end());
-    }
     while (l_merge.m_phase == ShareMerge::FOLDER_CHECK && !l_sliceOver()) {
         if (l_merge.m_nextFolder == l_merge.m_folders.size()) {
-            l_merge.m_folders.clear();
+            l_merge.m_folders = mp_folderType->GetItemsFrom(l_merge.m_nextFolderSerial, FOLDER_BATCH);
+            l_merge.m_nextFolder = 0;
+            if (!l_merge.m_folders.empty()) {
+                l_merge.m_nextFolderSerial = l_merge.m_folders.back().Serial() + 1;
+                continue;
+            }
+            // Before their removal: the scanner is reading them meanwhile.
+            DropMP3Scans(std::move(l_merge.m_goneFolderPaths));
+            l_merge.m_goneFolderPaths.clear();
             l_merge.m_phase = ShareMerge::REMOVALS;
             break;
         }
@@ -667,13 +753,15 @@ void SharedFoldersManager::MergeSlice()
         // can be found (and offered) until the next collection.
         bool l_goes = !l_folder.IsConnected(kSharedFolder);
         if (!l_goes && (l_merge.m_kind == ShareMerge::STARTUP || l_merge.m_kind == ShareMerge::RESCAN)
-            && !std::binary_search(l_merge.m_seenFolders.begin(), l_merge.m_seenFolders.end(), l_folder.Serial())) {
+            && !l_merge.m_seenFolders.Contains(l_folder.Serial())) {
             l_goes = true;
             for (Item const& l_root : l_folder.GetItems(kSharedFolder))
                 l_goes = l_goes && l_merge.m_scanRoots.count(l_root.AsString()) > 0;
         }
-        if (l_goes)
+        if (l_goes) {
             l_merge.m_folderRemovals.push_back(l_folder);
+            l_merge.m_goneFolderPaths.append(QFile::encodeName(l_folder.AsString())).append('\0');
+        }
     }
 
     while (l_merge.m_phase == ShareMerge::REMOVALS && !l_sliceOver()) {
@@ -718,8 +806,7 @@ void SharedFoldersManager::FinishMerge()
     SendMP3ScanRequests();
     Log("Profiling", 1, "OnFoldersRescanned end");
     // The names, sizes and tokens that only the removed files held are left
-    // to the store's periodic collection: marking a store of a million files
-    // holds the event loop for 100 ms or more, and nothing finds a file
+    // to the store's periodic collection (in slices): nothing finds a file
     // through them any more.
     if (lp_done->m_kind == ShareMerge::STARTUP)
         emit StartupMergeFinished();
@@ -782,6 +869,10 @@ void SharedFoldersManager::UnshareFolder(Item const& i_root)
 int SharedFoldersManager::RemoveUnsharedFolders()
 {
     ItemSet const l_folders = mp_folderType->GetItems().NotConnected(kSharedFolder);
+    QByteArray l_paths;
+    for (Item const& l_folder : l_folders)
+        l_paths.append(QFile::encodeName(l_folder.AsString())).append('\0');
+    DropMP3Scans(std::move(l_paths));
     ItemSet const l_files = l_folders.GetItems(kSharedFile);
     l_files.Remove();
     l_folders.Remove();

@@ -188,8 +188,15 @@ signals:
     void StartupMergeFinished();
     // After each search from another user, with whether it was answered.
     void SearchProcessed(QString i_search, bool i_match);
-    // The MP3 files of one scan pass that still need their analysis.
-    void MP3ScansRequired(QStringList i_files);
+    // MP3 files a scan pass found still in need of their analysis, a block
+    // of about 1 MiB at a time as the merge goes (the last of a pass at its
+    // end): their paths in the system's encoding, each ended by a NUL byte
+    // (see FileScanner::OnMP3ScansRequired).
+    void MP3ScansRequired(QByteArray i_files);
+    // Folders that left the index, their paths given as those of
+    // MP3ScansRequired: the analyses of their files asked for and not yet
+    // made are not to be made.
+    void MP3ScansDropped(QByteArray i_folders);
 
 public slots:
     void OnFoldersRescanned();
@@ -245,7 +252,8 @@ private:
     void MatchSearches();
     // A share list being read from the index into its draft, in slices: a
     // file reads about 0.5 µs, a share of 200,000 files 100 ms. Each root,
-    // folder and file is read as it is when its slice comes: even gathering
+    // folder and file is read as it is when its slice comes, the folders of
+    // a root and the files of a folder a batch at a time: even gathering
     // the 50,000 folders of a million files first held the loop for 6 ms.
     struct ShareListReading
     {
@@ -253,12 +261,16 @@ private:
         quint64 m_generation = 0; // when the reading began
         std::vector<Item> m_roots;
         std::size_t m_nextRoot = 0;
-        std::vector<Item> m_folders; // of the root being read
+        Item m_root; // whose folders are being read
+        std::uint64_t m_folderFrom = 0;
+        std::vector<Item> m_folders; // a batch of them
         std::size_t m_nextFolder = 0;
         // A folder under two visible roots is listed under the first (with
         // one root, each folder comes once anyway).
         std::unordered_set<std::uint64_t> m_listedFolders;
-        std::vector<Item> m_files; // of the folder being read
+        Item m_folder; // whose files are being read
+        std::uint64_t m_fileFrom = 0;
+        std::vector<Item> m_files; // a batch of them
         std::size_t m_nextFile = 0;
         std::shared_ptr<SharePayload::ShareListDraft> mp_draft;
     };
@@ -287,6 +299,7 @@ private:
     std::vector<Item> EndFolderSync(FolderSync& io_sync);
     void RequestMP3ScanIfDue(Item const& i_file, QString const& i_name, QString const& i_folderPath);
     void SendMP3ScanRequests();
+    void DropMP3Scans(QByteArray i_folders);
     // True when a job runs: the call then runs after it (and all the
     // calls that waited before it).
     bool WaitForMerge(std::function<void()> i_call);
@@ -315,8 +328,9 @@ private:
 
     QThread m_scannerThread;
     FileScanner m_fileScanner;
-    // MP3 files found due by the scan pass in progress.
-    QStringList m_mp3ScansDue;
+    // MP3 files found due by the scan pass in progress and not sent yet,
+    // as the scanner takes them.
+    QByteArray m_mp3ScansDue;
 
     bool m_initialised = false;
 

@@ -2,13 +2,18 @@
 
 #include <cstdlib>
 #include <new>
+#include <stdexcept>
 #include <vector>
 
 #include <sys/mman.h>
 #include <unistd.h>
 
+bool BlockPool::s_deferReleases = false;
+
 BlockPool::BlockPool(std::size_t i_block, bool i_contiguous) : m_block(i_block)
 {
+    if (i_block < sizeof(FreeBlock))
+        throw std::invalid_argument("a pool's blocks must hold a free block's link and mark");
     if (!i_contiguous)
         return;
     void* lp_region = mmap(nullptr, REGION, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
@@ -40,6 +45,11 @@ void* BlockPool::AllocateElsewhere()
     } else if (mp_spare) {
         lp_next = mp_spare;
         mp_spare = nullptr;
+    } else if (!m_emptied.empty()) {
+        // Its pages are still there.
+        lp_next = m_emptied.back();
+        m_emptied.pop_back();
+        Reset(lp_next);
     } else if (!m_released.empty()) {
         lp_next = m_released.back();
         m_released.pop_back();
@@ -53,8 +63,12 @@ void* BlockPool::AllocateElsewhere()
 
 void BlockPool::Settle(Chunk* ip_chunk)
 {
-    if (ip_chunk == mp_current)
+    if (ip_chunk == mp_current) {
+        // Emptied, it has every block again, those on pages given back too.
+        if (ip_chunk->m_used == 0 && ip_chunk->m_holed)
+            Reset(ip_chunk);
         return;
+    }
     if (ip_chunk->m_used > 0) {
         ip_chunk->m_listed = true;
         ip_chunk->mp_previous = nullptr;
@@ -67,14 +81,31 @@ void BlockPool::Settle(Chunk* ip_chunk)
     if (ip_chunk->m_listed)
         Unlist(ip_chunk);
     if (!mp_spare) {
+        // Emptied, it has every block again, those on pages given back too.
+        if (ip_chunk->m_holed)
+            Reset(ip_chunk);
         mp_spare = ip_chunk;
         return;
     }
-    Release(ip_chunk);
+    if (s_deferReleases)
+        m_emptied.push_back(ip_chunk);
+    else
+        Release(ip_chunk);
+}
+
+std::size_t BlockPool::ReleaseEmptied(std::size_t i_max)
+{
+    std::size_t l_count = 0;
+    for (; l_count < i_max && !m_emptied.empty(); ++l_count) {
+        Release(m_emptied.back());
+        m_emptied.pop_back();
+    }
+    return l_count;
 }
 
 void BlockPool::Trim()
 {
+    ReleaseEmptied(m_emptied.size());
     if (mp_spare) {
         Release(mp_spare);
         mp_spare = nullptr;
@@ -83,19 +114,30 @@ void BlockPool::Trim()
         Release(mp_current);
         mp_current = nullptr;
     }
-    // A few chunks only: each costs a walk of its free blocks (up to 87,000,
-    // about a millisecond), and the chunks a large removal leaves partly in
-    // use are few.
+    // The tails of a few chunks only: each costs a walk of its free blocks
+    // (up to 87,000, about a millisecond), and the chunks a large removal
+    // leaves partly in use are few. Chunks mostly free are walked for their
+    // free pages anyway.
     int l_budget = 1;
     if (mp_current) {
-        TrimTail(mp_current);
+        TrimFree(mp_current, IsMostlyFree(mp_current));
         --l_budget;
     }
-    for (Chunk* lp_chunk = mp_partial; lp_chunk && l_budget > 0; lp_chunk = lp_chunk->mp_next, --l_budget)
-        TrimTail(lp_chunk);
+    for (Chunk* lp_chunk = mp_partial; lp_chunk; lp_chunk = lp_chunk->mp_next) {
+        bool const l_mostlyFree = IsMostlyFree(lp_chunk);
+        if (l_mostlyFree || l_budget > 0)
+            TrimFree(lp_chunk, l_mostlyFree);
+        --l_budget;
+    }
 }
 
-void BlockPool::TrimTail(Chunk* ip_chunk)
+bool BlockPool::IsMostlyFree(Chunk const* ip_chunk) const
+{
+    std::size_t const l_handedOut = std::size_t(ip_chunk->mp_cursor - (reinterpret_cast<char const*>(ip_chunk) + HEADER)) / m_block;
+    return 4 * std::size_t(ip_chunk->m_used) <= l_handedOut;
+}
+
+void BlockPool::TrimFree(Chunk* ip_chunk, bool i_holes)
 {
     char* const lp_first = reinterpret_cast<char*>(ip_chunk) + HEADER;
     std::size_t const l_handedOut = std::size_t(ip_chunk->mp_cursor - lp_first) / m_block;
@@ -103,16 +145,44 @@ void BlockPool::TrimTail(Chunk* ip_chunk)
     if ((l_handedOut - ip_chunk->m_used) * m_block < (std::size_t(64) << 10))
         return;
     std::vector<bool> l_free(l_handedOut);
-    for (FreeBlock* lp_block = ip_chunk->mp_free; lp_block; lp_block = lp_block->mp_next)
-        l_free[std::size_t(reinterpret_cast<char*>(lp_block) - lp_first) / m_block] = true;
+    for (std::size_t l_at = 0; l_at < l_handedOut; ++l_at)
+        l_free[l_at] = reinterpret_cast<FreeBlock const*>(lp_first + l_at * m_block)->m_mark == FREE_MARK;
     std::size_t l_top = l_handedOut;
     while (l_top > 0 && l_free[l_top - 1])
         --l_top;
     static std::size_t const s_page = std::size_t(sysconf(_SC_PAGESIZE));
     std::uintptr_t const l_cursor = reinterpret_cast<std::uintptr_t>(lp_first + l_top * m_block);
-    char* const lp_pages = reinterpret_cast<char*>((l_cursor + s_page - 1) & ~std::uintptr_t(s_page - 1));
+    char* const lp_tail = reinterpret_cast<char*>((l_cursor + s_page - 1) & ~std::uintptr_t(s_page - 1));
     char* const lp_end = reinterpret_cast<char*>(ip_chunk) + CHUNK;
-    if (lp_pages >= lp_end || l_top == l_handedOut)
+
+    // Below the last block in use: the pages whose every block (those that
+    // lie across their edges included) is free. Those blocks leave the free
+    // list, since their bytes come back as zeros.
+    std::vector<std::pair<char*, char*>> l_holes;
+    if (i_holes) {
+        char* lp_page = reinterpret_cast<char*>(
+            (reinterpret_cast<std::uintptr_t>(lp_first) + s_page - 1) & ~std::uintptr_t(s_page - 1));
+        for (; lp_page + s_page <= lp_first + l_top * m_block; lp_page += s_page) {
+            std::size_t const l_firstBlock = std::size_t(lp_page - lp_first) / m_block;
+            std::size_t const l_lastBlock = std::size_t(lp_page + s_page - 1 - lp_first) / m_block;
+            bool l_allFree = true;
+            for (std::size_t l_at = l_firstBlock; l_at <= l_lastBlock && l_allFree; ++l_at)
+                l_allFree = l_free[l_at];
+            if (!l_allFree)
+                continue;
+            if (!l_holes.empty() && l_holes.back().second == lp_page)
+                l_holes.back().second += s_page;
+            else
+                l_holes.emplace_back(lp_page, lp_page + s_page);
+        }
+        for (auto const& l_hole : l_holes) {
+            std::size_t const l_firstBlock = std::size_t(l_hole.first - lp_first) / m_block;
+            std::size_t const l_lastBlock = std::size_t(l_hole.second - 1 - lp_first) / m_block;
+            for (std::size_t l_at = l_firstBlock; l_at <= l_lastBlock; ++l_at)
+                l_free[l_at] = false;
+        }
+    }
+    if (l_holes.empty() && (lp_tail >= lp_end || l_top == l_handedOut))
         return;
     // The blocks above the last one in use go back to never handed out, and
     // their whole pages to the system; the free list keeps those below.
@@ -125,7 +195,11 @@ void BlockPool::TrimTail(Chunk* ip_chunk)
         }
     ip_chunk->mp_free = lp_list;
     ip_chunk->mp_cursor = lp_first + l_top * m_block;
-    madvise(lp_pages, std::size_t(lp_end - lp_pages), MADV_DONTNEED);
+    if (lp_tail < lp_end)
+        madvise(lp_tail, std::size_t(lp_end - lp_tail), MADV_DONTNEED);
+    for (auto const& l_hole : l_holes)
+        madvise(l_hole.first, std::size_t(l_hole.second - l_hole.first), MADV_DONTNEED);
+    ip_chunk->m_holed = ip_chunk->m_holed || !l_holes.empty();
 }
 
 void BlockPool::Release(Chunk* ip_chunk)
@@ -146,9 +220,10 @@ BlockPool::Chunk* BlockPool::NewChunk()
         lp_memory = mp_region;
         mp_region += CHUNK;
     }
-    // Room to list it as released, taken now: it is listed from Free(),
-    // which must not fail.
+    // Room to list it as emptied and as released, taken now: it is listed
+    // from Free(), which must not fail.
     m_released.reserve(++m_chunks);
+    m_emptied.reserve(m_chunks);
     if (!lp_memory) {
         m_allocated.reserve(m_allocated.size() + 1);
         lp_memory = std::aligned_alloc(CHUNK, CHUNK);
@@ -171,6 +246,7 @@ void BlockPool::Reset(Chunk* ip_chunk) const
     ip_chunk->mp_next = nullptr;
     ip_chunk->m_used = 0;
     ip_chunk->m_listed = false;
+    ip_chunk->m_holed = false;
 }
 
 void BlockPool::Unlist(Chunk* ip_chunk)

@@ -342,6 +342,16 @@ void Data::Reset()
     }
     for (ItemBody* lp_body : l_bodies)
         Release(lp_body);
+    // Every item has let go of its links by now, so that the handles of the
+    // collection's lists may free the last bodies. A step of a collection
+    // that ran the handler resetting the store ends as it comes back.
+    mp_collection.reset();
+    m_toCheck.clear();
+    m_ownedToCheck.clear();
+    m_revived.clear();
+    m_linkedToSearch.clear();
+    m_leafLinked = false;
+    ++m_resets;
     for (Type* lp_type : m_types)
         delete lp_type;
     m_types.clear();

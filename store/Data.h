@@ -29,6 +29,7 @@
 #include <vector>
 
 class Data;
+struct CollectionRun;
 class Type;
 class Item;
 class ItemSet;
@@ -133,7 +134,16 @@ public:
     Item GetItem(char const* ip_type) const { return (*this)[ip_type]; }
     ItemSet GetItems(char const* ip_type) const;
     void GetItems(char const* ip_type, ItemSet& io_set) const;
+    // At most i_count of them, those made at serial i_from or later, in
+    // creation order: a reader of thousands of links goes through them a
+    // batch at a time (the next from the serial after the last it was
+    // given), since taking a handle to each touches each item, and a
+    // share's hundred thousand folders took 10 to 30 ms in one step.
+    std::vector<Item> GetItemsFrom(char const* ip_type, std::uint64_t i_from, std::size_t i_count) const;
     std::size_t CountItems(char const* ip_type) const;
+    // The same, but counting stops at i_limit: whether an item holds more
+    // than so many, at the cost of so many.
+    std::size_t CountItemsUpTo(char const* ip_type, std::size_t i_limit) const;
 
     bool IsConnected(char const* ip_type) const;
     bool IsConnected(Item const& i_other) const;
@@ -235,6 +245,11 @@ struct ConnectionInfo
 // A valued type's items by their key bytes: open addressing over one flat
 // table, which finds a key with fewer cache misses than a node-based map (a
 // share looks up names, sizes and tokens millions of times). Store-internal.
+//
+// A table that grows moves its keys to the larger table a few slots at each
+// later insertion or erasure rather than all at once: at a million keys one
+// rebuild held its caller for 30 to 100 ms, in whatever slice of work made
+// the key that filled it. Until the old table is empty both are searched.
 class ValueIndex
 {
 public:
@@ -275,11 +290,23 @@ private:
         std::unique_ptr<Slot, Free> mp_slots;
         std::size_t m_size = 0;
     };
+    // The slot of that key and hash in a table, or null.
+    static Slot const* FindIn(Slots const& i_slots, std::string_view i_key, std::size_t i_hash);
+    // Marks the body's slot erased; false when the table does not hold it.
+    static bool EraseIn(Slots& io_slots, ItemBody* ip_body, std::size_t i_hash);
+    // Starts a new table, at least twice the live keys (or i_keys) and half
+    // full at most; the keys follow by MoveSome.
     void Grow(std::size_t i_keys = 0);
+    // Moves the keys of the next few slots of the old table.
+    void MoveSome();
+    void MoveAll();
 
     Slots m_slots;
-    std::size_t m_used = 0; // live entries and tombstones
-    std::size_t m_live = 0;
+    std::size_t m_used = 0; // live entries and tombstones of m_slots
+    std::size_t m_live = 0; // in both tables
+    // The table being emptied into m_slots, and how far it has been.
+    Slots m_old;
+    std::size_t m_moved = 0;
 };
 
 class Type
@@ -300,10 +327,12 @@ public:
     Item NewItem();
     Item NewItem(Value const& i_key);
     ItemSet GetItems() const;
+    // The same a batch at a time, as Item::GetItemsFrom.
+    std::vector<Item> GetItemsFrom(std::uint64_t i_from, std::size_t i_count) const;
     std::size_t GetItemCount() const;
-    // Makes room for that many items of a valued type, so that making them
-    // never rebuilds its key table on the way: at a million keys a rebuild
-    // holds the caller for tens of milliseconds. Does nothing for a null type.
+    // Makes room for that many items in the type's list and, for a valued
+    // type, in its key table, so that making them neither copies the one
+    // (a few milliseconds at a million items) nor rebuilds the other.
     void Reserve(std::size_t i_items);
     Item GetGlobalNullItem();
     // The shared item if it exists; never creates (the data saver asks this).
@@ -335,6 +364,7 @@ private:
     friend class Data;
     friend class Item;
     friend struct StoreOps;
+    friend struct CollectionRun;
     Type(Data* ip_data, std::string i_name, Primacy i_primacy, bool i_isNull, bool i_autoCreate, std::uint16_t i_index);
     ~Type();
 
@@ -348,6 +378,8 @@ private:
     bool m_autoCreate;
     std::uint16_t m_index;
     std::vector<Relation> m_relations;
+    // Some relation makes another type's items own ours.
+    bool m_owned = false;
     // Items in creation order; removed entries are tombstones until compaction.
     std::vector<ItemBody*> m_items;
     std::uint32_t m_deadItems = 0;
@@ -417,14 +449,37 @@ public:
     void AddPathEventHandler(PathNode* ip_root, EventHandlerBase<Item>* ip_handler);
 
     // Garbage collection: owned items without an owner go (to a fixpoint),
-    // then everything not reachable from the items of root types.
+    // then everything not reachable from the items of root types. It looks
+    // only at what changed since the last collection (docs/architecture.md,
+    // "Garbage collection"). This call collects here and now: a collection
+    // under way in steps ends first, then a whole one follows; called from
+    // a handler that the collection's own removals run, it does nothing
+    // (the collection under way goes on).
     void RemoveDisconnectedItems();
+    // The same collection in steps, for a caller that turns the event loop
+    // between them (StoreCollector): BeginCollection starts one unless one
+    // is under way; ContinueCollection does a bounded piece of it (a fraction
+    // of a millisecond, besides the removal handlers it runs) and says
+    // whether more is left. What changes between the steps is seen: an item
+    // that something links again to what roots reach is not removed.
+    void BeginCollection();
+    bool ContinueCollection();
+    bool IsCollecting() const { return mp_collection != nullptr; }
+    // A step runs further up (this is a handler of its removals).
+    bool IsInCollectionStep() const { return m_collectionDepth > 0; }
+    // How much a step may do, in link entries read or items handled
+    // (4096); tests make it small, so that every part of a collection
+    // spans steps.
+    static void SetCollectionStepWork(std::size_t i_work);
     void Audit() {}
 
     // Drops every type, item and handler. For tests and shutdown.
     void Reset();
 
     std::size_t ItemCount() const { return m_liveItems; }
+    // How many times the store was reset: a collection in steps that a
+    // reset cut off is not followed by another.
+    std::uint64_t ResetCount() const { return m_resets; }
     // The serial the next new item gets: every item made from now on has a
     // Serial() at least this large, every older one a smaller one.
     std::uint64_t NextSerial() const { return m_nextSerial; }
@@ -438,6 +493,7 @@ private:
     friend class Type;
     friend class Item;
     friend struct StoreOps;
+    friend struct CollectionRun;
 
     struct PairHandler
     {
@@ -488,6 +544,30 @@ private:
     std::vector<Removal> m_removals; // innermost last
     int m_dispatchDepth = 0;
     bool m_pathsDirty = false;
+
+    // The collection (Collection.cpp). Items that may have lost what
+    // reached or owned them since the last collection took these lists
+    // (the ends of broken links); items made since then are found by
+    // their serials.
+    std::vector<Item> m_toCheck;
+    std::vector<Item> m_ownedToCheck;
+    std::uint64_t m_checkNewFrom = 1;
+    std::uint64_t m_ownedNewFrom = 1;
+    // The collection under way; shared, so that a step keeps it while a
+    // removal handler resets the store.
+    std::shared_ptr<CollectionRun> mp_collection;
+    int m_collectionDepth = 0; // steps on the stack
+    bool m_collectingHere = false; // RemoveDisconnectedItems
+    // Links made or broken: a search or a check that resumes rereads the
+    // links it was going through.
+    std::uint64_t m_linkChanges = 0;
+    // What was linked, since the last step, to an item of the search under
+    // way (the other ends), and items found unreached that something was
+    // linked to.
+    std::vector<Item> m_linkedToSearch;
+    bool m_leafLinked = false;
+    std::vector<Item> m_revived;
+    std::uint64_t m_resets = 0;
 };
 
 extern Data d;

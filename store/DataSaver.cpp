@@ -721,7 +721,7 @@ public:
     // The store was reset under it (a test's store; the program's never
     // is): what it gathered means nothing.
     bool StoreWasReset() const { return *mp_reset; }
-    // How many changes it has noted.
+    // How many changes it has noted, and how much it has gathered.
     std::size_t Changes() const
     {
         return m_gathered.m_itemChanges.Size() + m_gathered.m_linkChanges.Size() + m_removed.size();

@@ -194,9 +194,24 @@ void Item::GetItems(char const* ip_type, ItemSet& io_set) const
     io_set.Add(StoreOps::SetOf(l_bodies));
 }
 
+std::vector<Item> Item::GetItemsFrom(char const* ip_type, std::uint64_t i_from, std::size_t i_count) const
+{
+    if (IsNull() || i_from > SERIAL_MASK)
+        return {};
+    Type const* lp_type = TypeByName(ip_type);
+    auto const l_range = GroupRange(mp_body->m_links, lp_type->m_index);
+    return StoreOps::LiveFrom(mp_body->m_links, l_range.first, l_range.second,
+                              (std::uint64_t(lp_type->m_index) << 48) | i_from, i_count);
+}
+
 std::size_t Item::CountItems(char const* ip_type) const
 {
     return IsNull() ? 0 : StoreOps::LiveCount(mp_body, TypeByName(ip_type));
+}
+
+std::size_t Item::CountItemsUpTo(char const* ip_type, std::size_t i_limit) const
+{
+    return IsNull() ? 0 : StoreOps::LiveCount(mp_body, TypeByName(ip_type), i_limit);
 }
 
 bool Item::IsConnected(char const* ip_type) const

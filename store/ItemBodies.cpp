@@ -2,6 +2,10 @@
 // StoreInternals.h for why they are pooled).
 #include "store/StoreInternals.h"
 
+#include <atomic>
+#include <system_error>
+#include <thread>
+
 #include <malloc.h>
 
 #if QUILLMAR_BODY_POOL
@@ -11,6 +15,14 @@ BlockPool& LinkPool(int i_class)
     static BlockPool* sp_pools[POOLED_CLASSES] = {};
     if (!sp_pools[i_class])
         sp_pools[i_class] = new BlockPool((std::size_t(FIRST_CAPACITY) << i_class) * sizeof(void*));
+    return *sp_pools[i_class];
+}
+
+BlockPool& KeyPool(int i_class)
+{
+    static BlockPool* sp_pools[KEY_CLASSES] = {};
+    if (!sp_pools[i_class])
+        sp_pools[i_class] = new BlockPool(KEY_STEP * std::size_t(i_class + 1));
     return *sp_pools[i_class];
 }
 #endif
@@ -48,19 +60,100 @@ void ItemBody::operator delete(void* ip_body) noexcept
 #endif
 }
 
-void ReturnFreedMemory()
+bool ReturnEmptiedChunks(std::size_t i_max)
+{
+#if QUILLMAR_BODY_POOL
+    std::size_t l_left = i_max;
+    bool l_more = false;
+    auto const l_release = [&](BlockPool& io_pool) {
+        l_left -= io_pool.ReleaseEmptied(l_left);
+        l_more = l_more || io_pool.HasEmptied();
+    };
+    l_release(BodyPool());
+    for (int l_class = 0; l_class < POOLED_CLASSES; ++l_class)
+        l_release(LinkPool(l_class));
+    for (int l_class = 0; l_class < KEY_CLASSES; ++l_class)
+        l_release(KeyPool(l_class));
+    return l_more;
+#else
+    (void)i_max;
+    return false;
+#endif
+}
+
+namespace {
+std::atomic<bool> s_trimming{false};
+// Free memory in the C library's heaps up to which a collection in slices
+// has them walked.
+constexpr std::size_t WALKED_FREE_BYTES = std::size_t(128) << 20;
+} // namespace
+
+bool IsReturningFreedMemory()
+{
+    return s_trimming;
+}
+
+bool ReturnFreedMemory(bool i_here, std::size_t& io_step)
 {
     // Fewer bodies leave too few holes to be worth a walk of the heap, which
     // takes a millisecond or two once a large share has come and gone.
-    if (s_bodiesFreedSinceTrim < 10000)
-        return;
-    s_bodiesFreedSinceTrim = 0;
+    if (io_step == 0 && s_bodiesFreedSinceTrim < 10000)
+        return false;
 #if QUILLMAR_BODY_POOL
-    BodyPool().Trim();
-    for (int l_class = 0; l_class < POOLED_CLASSES; ++l_class)
-        LinkPool(l_class).Trim();
+    // A pool a call: each may walk the free blocks of a chunk (up to 87,000,
+    // about a millisecond).
+    std::size_t const l_pool = io_step++;
+    if (l_pool == 0) {
+        BodyPool().Trim();
+        return true;
+    }
+    if (l_pool <= std::size_t(POOLED_CLASSES)) {
+        LinkPool(int(l_pool - 1)).Trim();
+        return true;
+    }
+    if (l_pool <= std::size_t(POOLED_CLASSES + KEY_CLASSES)) {
+        KeyPool(int(l_pool - 1 - POOLED_CLASSES)).Trim();
+        return true;
+    }
+#else
+    ++io_step;
 #endif
+    s_bodiesFreedSinceTrim = 0;
 #ifdef __GLIBC__
-    malloc_trim(0);
+    if (i_here) {
+        malloc_trim(0);
+        return false;
+    }
+    // Else on a thread of its own: the walk also goes through the heaps of
+    // the other threads (the scan thread's held a million names, freed
+    // after a share: a quarter of a second), each locked only while it is
+    // walked. One walk at a time. But the window's heap is locked as long
+    // as its walk gives pages back, and every allocation of the window
+    // that its own cache cannot serve waits meanwhile: after unsharing two
+    // million files (a gigabyte free, most of it the index's own blocks
+    // outside the store), 0.2 s. So the walk is left out while the heaps
+    // hold more free memory than it gives back in a few tens of
+    // milliseconds; that memory is used again by what comes next, and a
+    // collection here and now (the save at the end) gives it back. (Counting
+    // the free memory walks the other threads' heaps too, a fifth of a
+    // second after a share of a million files: it is done on that thread.)
+    if (!s_trimming.exchange(true)) {
+        try {
+            std::thread([]() {
+#if __GLIBC_PREREQ(2, 33)
+                if (mallinfo2().fordblks <= WALKED_FREE_BYTES)
+                    malloc_trim(0);
+#else
+                malloc_trim(0);
 #endif
+                s_trimming = false;
+            }).detach();
+        } catch (std::system_error const&) {
+            s_trimming = false;
+        }
+    }
+#else
+    (void)i_here;
+#endif
+    return false;
 }

@@ -44,6 +44,7 @@ void StoreOps::Connect(ItemBody* ip_a, ItemBody* ip_b)
     }
     SortedInsert(ip_a->m_links, ip_a->m_deadLinks, ip_b, &ip_a->m_lastLinkKey);
     SortedInsert(ip_b->m_links, ip_b->m_deadLinks, ip_a, &ip_b->m_lastLinkKey);
+    NoteLinked(ip_a, ip_b);
     lp_typeA->mp_data->FireConnection(ip_a, ip_b, true);
 }
 
@@ -52,8 +53,11 @@ void StoreOps::Disconnect(ItemBody* ip_a, ItemBody* ip_b)
     if (!IsLinked(ip_a, ip_b))
         return;
     Item l_holdA(ip_a), l_holdB(ip_b);
-    SortedErase(ip_a->m_links, ip_a->m_deadLinks, ip_b, &ip_a->m_lastLinkKey);
-    SortedErase(ip_b->m_links, ip_b->m_deadLinks, ip_a, &ip_b->m_lastLinkKey);
+    // Where items go oldest first (a collection's removals), each is the
+    // oldest live link of the other end, just after the broken ones.
+    SortedErase(ip_a->m_links, ip_a->m_deadLinks, ip_b, &ip_a->m_lastLinkKey, ip_a->m_deadLinks);
+    SortedErase(ip_b->m_links, ip_b->m_deadLinks, ip_a, &ip_b->m_lastLinkKey, ip_b->m_deadLinks);
+    NoteUnlinked(ip_a, ip_b);
     ip_a->mp_type->mp_data->FireConnection(ip_a, ip_b, false);
 }
 
@@ -163,8 +167,10 @@ std::size_t StoreOps::RemoveSilently(Data* ip_data, std::vector<Item> const& i_i
         if (l_end + PREFETCH_AHEAD < l_count)
             __builtin_prefetch(i_items[l_end + PREFETCH_AHEAD].Body(), 1);
         ItemBody* const lp_body = i_items[l_end].Body();
-        if (!IsLive(lp_body) || lp_body->m_removing)
-            continue; // Remove would do nothing
+        // Remove would do nothing; or something linked the item again to
+        // what may reach it since the collection found it unreached.
+        if (!IsLive(lp_body) || lp_body->m_removing || MarkOf(lp_body) != MARK_UNREACHED)
+            continue;
         signed char& l_known = l_silent[lp_body->mp_type->m_index];
         if (l_known < 0)
             l_known = RemovesSilently(ip_data, lp_body->mp_type) ? 1 : 0;
@@ -177,6 +183,10 @@ std::size_t StoreOps::RemoveSilently(Data* ip_data, std::vector<Item> const& i_i
 
     std::vector<Type*> l_types; // whose item lists gained tombstones
     std::size_t const l_size = l_batch.size();
+    // The links of the items that stay change; being links to items no
+    // root reaches, they held nothing up, but they may have owned them
+    // (StoreOps::NoteUnlinked).
+    ip_data->m_linkChanges += l_size;
     for (std::size_t l_at = 0; l_at < l_size; ++l_at) {
         if (l_at + PREFETCH_AHEAD < l_size)
             __builtin_prefetch(l_batch[l_at + PREFETCH_AHEAD].first, 1);
@@ -202,7 +212,10 @@ std::size_t StoreOps::RemoveSilently(Data* ip_data, std::vector<Item> const& i_i
                     ++lp_entry->m_doomedPartners;
                 continue;
             }
-            SortedErase(lp_entry->m_links, lp_entry->m_deadLinks, lp_body, &lp_entry->m_lastLinkKey);
+            // (As in Disconnect.)
+            SortedErase(lp_entry->m_links, lp_entry->m_deadLinks, lp_body, &lp_entry->m_lastLinkKey,
+                        lp_entry->m_deadLinks);
+            NoteOwned(ip_data, lp_entry);
         }
         l_links.clear();
         if (l_links.capacity() > 16)

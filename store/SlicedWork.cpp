@@ -43,6 +43,16 @@ void SlicedWork::Start(Step i_step, std::function<void()> i_done)
     RunSlice(Budget());
 }
 
+void SlicedWork::StartNextTurn(Step i_step, std::function<void()> i_done)
+{
+    if (Budget() < 0)
+        return Start(std::move(i_step), std::move(i_done));
+    ++m_generation;
+    mp_step = i_step ? std::make_shared<Step const>(std::move(i_step)) : nullptr;
+    m_done = std::move(i_done);
+    m_timer.start();
+}
+
 void SlicedWork::Stop()
 {
     ++m_generation;

@@ -37,6 +37,10 @@ public:
     // returns. i_done runs once the step says it is through; it may start
     // new work here.
     void Start(Step i_step, std::function<void()> i_done = {});
+    // The same, but its first slice waits for the next turn of the event
+    // loop, for a caller that is in the middle of one already (a page
+    // closing); when every job runs at once (SetSliceMs), it runs here.
+    void StartNextTurn(Step i_step, std::function<void()> i_done = {});
     // Drops the running work without its end.
     void Stop();
     bool IsRunning() const { return mp_step != nullptr; }

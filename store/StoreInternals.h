@@ -6,8 +6,8 @@
 // sorted link vectors, and StoreOps, the operations on bodies used by Item,
 // Type and Data. Included only by the store's implementation files
 // (Item.cpp, Type.cpp, Links.cpp, PathPatterns.cpp, Collection.cpp, Data.cpp,
-// ItemBodies.cpp, and DataSaver.cpp, whose file gathering reads bodies
-// without taking handles); callers use store/Data.h.
+// ItemBodies.cpp, StoreCollector.cpp, and DataSaver.cpp, whose file
+// gathering reads bodies without taking handles); callers use store/Data.h.
 
 #include "store/BlockPool.h"
 #include "store/Data.h"
@@ -21,6 +21,8 @@
 #include <stdexcept>
 #include <string_view>
 #include <vector>
+
+#include <sys/mman.h>
 
 // ------------------------------------------------------------------ bodies
 //
@@ -58,17 +60,36 @@
 // a file's usual six need a single growth.
 constexpr std::uint32_t FIRST_CAPACITY = 3;
 constexpr int POOLED_CLASSES = 8; // up to 384 entries; longer runs use malloc
+// Runs of at least this many entries (768 KiB) are mapped from the system
+// on their own and grow by remapping, which moves no byte: once it has
+// freed a mapped block, the C library serves blocks of up to 32 MiB from
+// its heap and grows them by copying (the token of 1,600,000 of 2,000,000
+// shared files took 10 to 20 ms to grow, with the page faults of the copy).
+constexpr std::uint32_t MAPPED_FROM = FIRST_CAPACITY << 15;
 
-// After a removal of many items, gives back the pages of the pools' empty
-// chunks, and asks the C library for the free pages its heap keeps between
-// the blocks still in use: the keys and values of a closed share of 200,000
-// files leave some 50 MB of them, which the library returns by itself only
-// from the heap's top (ItemBodies.cpp).
-void ReturnFreedMemory();
+// After a removal of many items, gives back the free tails of the pools'
+// chunks, a pool a call (io_step counts them, from 0), then asks the C
+// library for the free pages its heap keeps between the blocks still in
+// use: a closed share of 200,000 files leaves tens of megabytes of them,
+// which the library returns by itself only from the heap's top
+// (ItemBodies.cpp). The library's walk runs here (i_here), or on a thread of
+// its own while IsReturningFreedMemory(). False once there is nothing more
+// to do.
+bool ReturnFreedMemory(bool i_here, std::size_t& io_step);
+bool IsReturningFreedMemory();
+// Gives back the pages of at most i_max chunks of the pools that removals
+// emptied (ItemBodies.cpp, BlockPool::ReleaseEmptied); false once none is
+// left.
+bool ReturnEmptiedChunks(std::size_t i_max);
 
 #if QUILLMAR_BODY_POOL
 // The pool of link vectors of one capacity class (ItemBodies.cpp).
 BlockPool& LinkPool(int i_class);
+// The pool of key blocks (a length and the bytes) of one size class, in
+// steps of 16 bytes up to 256 (ItemBodies.cpp).
+constexpr std::size_t KEY_STEP = 16;
+constexpr int KEY_CLASSES = 16;
+BlockPool& KeyPool(int i_class);
 #endif
 
 inline int CapacityClass(std::uint32_t i_capacity)
@@ -141,11 +162,17 @@ private:
     }
     void Move(std::uint32_t i_capacity)
     {
-        if (mp_data && !IsPooled(m_capacity) && !IsPooled(i_capacity)) {
-            // A long run is moved by the allocator, which remaps a large
-            // block instead of copying it: a token of 800,000 files took
-            // 20 ms to grow by copying.
-            void* lp_block = std::realloc(mp_data, std::size_t(i_capacity) * sizeof(ItemBody*));
+        if (mp_data && IsMapped(m_capacity) && IsMapped(i_capacity)) {
+            void* lp_block = mremap(mp_data, Bytes(m_capacity), Bytes(i_capacity), MREMAP_MAYMOVE);
+            if (lp_block == MAP_FAILED)
+                throw std::bad_alloc();
+            mp_data = static_cast<ItemBody**>(lp_block);
+            m_capacity = i_capacity;
+            return;
+        }
+        if (mp_data && !IsPooled(m_capacity) && !IsPooled(i_capacity) && !IsMapped(m_capacity) &&
+            !IsMapped(i_capacity)) {
+            void* lp_block = std::realloc(mp_data, Bytes(i_capacity));
             if (!lp_block)
                 throw std::bad_alloc();
             mp_data = static_cast<ItemBody**>(lp_block);
@@ -157,6 +184,16 @@ private:
         Release(mp_data, m_capacity);
         mp_data = lp_new;
         m_capacity = i_capacity;
+    }
+    static std::size_t Bytes(std::uint32_t i_capacity) { return std::size_t(i_capacity) * sizeof(ItemBody*); }
+    static bool IsMapped(std::uint32_t i_capacity)
+    {
+#if QUILLMAR_BODY_POOL
+        return i_capacity >= MAPPED_FROM;
+#else
+        (void)i_capacity;
+        return false;
+#endif
     }
     static bool IsPooled(std::uint32_t i_capacity)
     {
@@ -173,8 +210,14 @@ private:
         int l_class = CapacityClass(i_capacity);
         if (l_class < POOLED_CLASSES)
             return static_cast<ItemBody**>(LinkPool(l_class).Allocate());
+        if (IsMapped(i_capacity)) {
+            void* lp_mapped = mmap(nullptr, Bytes(i_capacity), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+            if (lp_mapped == MAP_FAILED)
+                throw std::bad_alloc();
+            return static_cast<ItemBody**>(lp_mapped);
+        }
 #endif
-        void* lp_block = std::malloc(std::size_t(i_capacity) * sizeof(ItemBody*));
+        void* lp_block = std::malloc(Bytes(i_capacity));
         if (!lp_block)
             throw std::bad_alloc();
         return static_cast<ItemBody**>(lp_block);
@@ -189,6 +232,10 @@ private:
             LinkPool(l_class).Free(ip_block);
             return;
         }
+        if (IsMapped(i_capacity)) {
+            munmap(ip_block, Bytes(i_capacity));
+            return;
+        }
 #endif
         (void)i_capacity;
         std::free(ip_block);
@@ -200,26 +247,28 @@ private:
 };
 
 // A valued item's key bytes: a length and the bytes in one block, or null for
-// an empty key (all items of null types).
+// an empty key (all items of null types). Short keys (nearly all: names,
+// words, numbers) come from pools of their size class, not from malloc: a
+// million names freed by malloc lay in its free lists until something made
+// it sort them, for a quarter to half a second at once on the GUI thread
+// (and as long again in malloc_trim), while a pool's chunk gives its pages
+// back as its last block goes.
 class StoredBytes
 {
 public:
     StoredBytes() = default;
     StoredBytes(StoredBytes const&) = delete;
     StoredBytes& operator=(StoredBytes const&) = delete;
-    ~StoredBytes() { std::free(mp_block); }
+    ~StoredBytes() { Free(); }
 
     void Set(std::string_view i_bytes)
     {
-        std::free(mp_block);
-        mp_block = nullptr;
+        Free();
         if (i_bytes.empty())
             return;
-        if (i_bytes.size() > std::numeric_limits<std::uint32_t>::max())
+        if (i_bytes.size() > std::numeric_limits<std::uint32_t>::max() - sizeof(std::uint32_t))
             throw std::length_error("item value too long");
-        mp_block = static_cast<char*>(std::malloc(sizeof(std::uint32_t) + i_bytes.size()));
-        if (!mp_block)
-            throw std::bad_alloc();
+        mp_block = Allocate(sizeof(std::uint32_t) + i_bytes.size());
         std::uint32_t l_size = std::uint32_t(i_bytes.size());
         std::memcpy(mp_block, &l_size, sizeof l_size);
         std::memcpy(mp_block + sizeof l_size, i_bytes.data(), i_bytes.size());
@@ -234,6 +283,35 @@ public:
     }
 
 private:
+    static char* Allocate(std::size_t i_bytes)
+    {
+#if QUILLMAR_BODY_POOL
+        if (i_bytes <= KEY_STEP * KEY_CLASSES)
+            return static_cast<char*>(KeyPool(int((i_bytes - 1) / KEY_STEP)).Allocate());
+#endif
+        char* const lp_block = static_cast<char*>(std::malloc(i_bytes));
+        if (!lp_block)
+            throw std::bad_alloc();
+        return lp_block;
+    }
+    void Free()
+    {
+        if (!mp_block)
+            return;
+#if QUILLMAR_BODY_POOL
+        std::uint32_t l_size;
+        std::memcpy(&l_size, mp_block, sizeof l_size);
+        std::size_t const l_bytes = sizeof l_size + l_size;
+        if (l_bytes <= KEY_STEP * KEY_CLASSES) {
+            KeyPool(int((l_bytes - 1) / KEY_STEP)).Free(mp_block);
+            mp_block = nullptr;
+            return;
+        }
+#endif
+        std::free(mp_block);
+        mp_block = nullptr;
+    }
+
     char* mp_block = nullptr;
 };
 
@@ -250,7 +328,10 @@ struct ItemBody
     std::uint32_t m_deadLinks = 0;
     bool m_removed = false;
     bool m_removing = false;
-    bool m_marked = false;
+    // The collection's mark of the item (CollectionMark) and whether the
+    // item waits in the store's lists of items to look at (NOTED,
+    // NOTED_OWNED); see Collection.cpp.
+    std::uint8_t m_collection = 0;
     // In the batch a collection is removing without events (see
     // StoreOps::RemoveSilently), and how many of its links the items of that
     // batch dropped before it: when they are all of its links, its own
@@ -291,6 +372,29 @@ inline void Release(ItemBody* ip_body)
 inline bool IsLive(ItemBody const* ip_body)
 {
     return ip_body && !ip_body->m_removed;
+}
+
+// The collection's mark on a body (the low bits of m_collection), given
+// while a collection runs and taken off when it ends (Collection.cpp), and
+// the bits saying in which of the store's lists of items to look at the
+// item waits.
+enum CollectionBits : std::uint8_t {
+    MARK_NONE = 0,
+    MARK_REACHED = 1,   // a root reaches it
+    MARK_SEARCHING = 2, // in the search under way
+    MARK_UNREACHED = 3, // no root reaches it: it goes
+    MARK_MASK = 3,
+    NOTED = 4,        // in Data::m_toCheck
+    NOTED_OWNED = 8,  // in Data::m_ownedToCheck
+    LEAF_QUEUED = 16  // in the collection's list of leaves to look at
+};
+inline std::uint8_t MarkOf(ItemBody const* ip_body)
+{
+    return ip_body->m_collection & MARK_MASK;
+}
+inline void SetMark(ItemBody* ip_body, std::uint8_t i_mark)
+{
+    ip_body->m_collection = std::uint8_t((ip_body->m_collection & ~MARK_MASK) | i_mark);
 }
 
 // Index of the first entry whose key is not below i_key.
@@ -445,7 +549,7 @@ struct StoreOps
     static bool RemovesSilently(Data const* ip_data, Type const* ip_type);
     // Removes i_items from i_begin on, up to the first live item whose removal
     // would fire something, as Remove would one by one; returns where it
-    // stopped. i_slots: each item's index in its type's item list when the
+    // stopped. For the collection: only items it marked unreached go. i_slots: each item's index in its type's item list when the
     // list was made (checked before it is used).
     static std::size_t RemoveSilently(Data* ip_data, std::vector<Item> const& i_items,
                                       std::vector<std::size_t> const& i_slots, std::size_t i_begin);
@@ -455,12 +559,29 @@ struct StoreOps
     static bool WasLinked(ItemBody* ip_a, ItemBody* ip_b, PriorState const* ip_prior);
     static void WereLinked(ItemBody* ip_item, Type const* ip_type, PriorState const* ip_prior,
                            std::vector<ItemBody*>& o_bodies);
+    // What the collection must know of a link made or broken: a broken link
+    // may leave either end unreached, so both are noted for the next
+    // collection; a link made to an item the collection under way found
+    // unreached may reach it again (Collection.cpp).
+    static void NoteLinked(ItemBody* ip_a, ItemBody* ip_b);
+    static void NoteUnlinked(ItemBody* ip_a, ItemBody* ip_b);
+    // An owned item that lost a link may have lost its last owner.
+    static void NoteOwned(Data* ip_data, ItemBody* ip_body);
     static ItemBody* FirstLive(ItemBody const* ip_body, Type const* ip_type)
     {
-        auto l_range = GroupRange(ip_body->m_links, ip_type->m_index);
-        for (std::size_t l_index = l_range.first; l_index < l_range.second; ++l_index)
-            if (!IsDead(ip_body->m_links[l_index]))
-                return ip_body->m_links[l_index];
+        // One search, for the run's start; its end shows by the type bits
+        // of the entries that follow. (The store's most frequent call: a
+        // second search read as many linked bodies again.)
+        LinkVector const& l_links = ip_body->m_links;
+        std::size_t const l_size = l_links.size();
+        for (std::size_t l_index = LowerBound(l_links, std::uint64_t(ip_type->m_index) << 48); l_index < l_size;
+             ++l_index) {
+            ItemBody* const lp_entry = l_links[l_index];
+            if ((Ptr(lp_entry)->m_key >> 48) != ip_type->m_index)
+                return nullptr;
+            if (!IsDead(lp_entry))
+                return lp_entry;
+        }
         return nullptr;
     }
     static void LiveOfType(ItemBody const* ip_body, Type const* ip_type, std::vector<ItemBody*>& o_bodies)
@@ -477,11 +598,12 @@ struct StoreOps
         }
         o_bodies.resize(l_count);
     }
-    static std::size_t LiveCount(ItemBody const* ip_body, Type const* ip_type)
+    static std::size_t LiveCount(ItemBody const* ip_body, Type const* ip_type,
+                                 std::size_t i_limit = std::numeric_limits<std::size_t>::max())
     {
         auto l_range = GroupRange(ip_body->m_links, ip_type->m_index);
         std::size_t l_count = 0;
-        for (std::size_t l_index = l_range.first; l_index < l_range.second; ++l_index)
+        for (std::size_t l_index = l_range.first; l_index < l_range.second && l_count < i_limit; ++l_index)
             l_count += IsDead(ip_body->m_links[l_index]) ? 0 : 1;
         return l_count;
     }
@@ -495,6 +617,25 @@ struct StoreOps
     {
         auto l_range = GroupRange(ip_body->m_links, ip_type->m_index);
         return l_range.second - l_range.first;
+    }
+    // Handles to at most i_count live entries of [i_begin, i_end) of a sorted
+    // vector, from the first whose key is at least i_key on.
+    template <class Entries>
+    static std::vector<Item> LiveFrom(Entries const& i_entries, std::size_t i_begin, std::size_t i_end,
+                                      std::uint64_t i_key, std::size_t i_count)
+    {
+        auto const lp_end = i_entries.begin() + std::ptrdiff_t(i_end);
+        auto lp_at = std::lower_bound(i_entries.begin() + std::ptrdiff_t(i_begin), lp_end, i_key,
+                                      [](ItemBody* ip_entry, std::uint64_t i_k) { return Ptr(ip_entry)->m_key < i_k; });
+        std::vector<Item> l_items;
+        l_items.reserve(std::min(i_count, std::size_t(lp_end - lp_at)));
+        for (; lp_at != lp_end && l_items.size() < i_count; ++lp_at) {
+            if (std::size_t(lp_end - lp_at) > PREFETCH_AHEAD)
+                __builtin_prefetch(Ptr(lp_at[PREFETCH_AHEAD]), 1);
+            if (!IsDead(*lp_at))
+                l_items.emplace_back(*lp_at);
+        }
+        return l_items;
     }
     static ItemSet SetOf(std::vector<ItemBody*> const& i_bodies)
     {
@@ -510,5 +651,53 @@ struct StoreOps
         return ItemSet::FromSorted(std::move(l_items));
     }
 };
+
+inline void StoreOps::NoteOwned(Data* ip_data, ItemBody* ip_body)
+{
+    if (ip_body->mp_type->m_owned && !ip_body->m_removing && !(ip_body->m_collection & NOTED_OWNED)) {
+        ip_body->m_collection |= NOTED_OWNED;
+        ip_data->m_ownedToCheck.emplace_back(ip_body);
+    }
+}
+
+inline void StoreOps::NoteUnlinked(ItemBody* ip_a, ItemBody* ip_b)
+{
+    Data* const lp_data = ip_a->mp_type->mp_data;
+    ++lp_data->m_linkChanges;
+    NoteOwned(lp_data, ip_a);
+    NoteOwned(lp_data, ip_b);
+    // An item no root reaches never led a root to anything: a link to it
+    // held nothing up (the collection removing it breaks a great many).
+    if (MarkOf(ip_a) == MARK_UNREACHED || MarkOf(ip_b) == MARK_UNREACHED)
+        return;
+    for (ItemBody* lp_end : {ip_a, ip_b})
+        // A root's item is always reached.
+        if (lp_end->mp_type->m_primacy != ROOT && !lp_end->m_removing && !(lp_end->m_collection & NOTED)) {
+            lp_end->m_collection |= NOTED;
+            lp_data->m_toCheck.emplace_back(lp_end);
+        }
+}
+
+inline void StoreOps::NoteLinked(ItemBody* ip_a, ItemBody* ip_b)
+{
+    Data* const lp_data = ip_a->mp_type->mp_data;
+    ++lp_data->m_linkChanges;
+    std::uint8_t const l_a = MarkOf(ip_a), l_b = MarkOf(ip_b);
+    if (l_a < MARK_SEARCHING && l_b < MARK_SEARCHING)
+        return;
+    // A leaf the search met does not lead it on; the leaf being looked at
+    // reads its links again.
+    for (ItemBody* lp_end : {ip_a, ip_b})
+        if (MarkOf(lp_end) == MARK_SEARCHING) {
+            if (lp_end->mp_type->m_primacy != LEAF)
+                lp_data->m_linkedToSearch.emplace_back(lp_end == ip_a ? ip_b : ip_a);
+            else
+                lp_data->m_leafLinked = true;
+        }
+    if (l_a == MARK_UNREACHED && l_b != MARK_UNREACHED)
+        lp_data->m_revived.emplace_back(ip_a);
+    if (l_b == MARK_UNREACHED && l_a != MARK_UNREACHED)
+        lp_data->m_revived.emplace_back(ip_b);
+}
 
 #endif

@@ -17,19 +17,48 @@ inline std::size_t HashKey(std::string_view i_key)
 
 } // namespace
 
-ItemBody* ValueIndex::Find(std::string_view i_key) const
+// Slots of the old table looked at by each insertion or erasure while a
+// grown table fills: about thirty keys moved, a few microseconds, so that
+// the old table is empty long before the new one is full (it takes a fifth
+// of the new table's size in insertions to fill it).
+constexpr std::size_t MOVED_PER_STEP = 64;
+
+ValueIndex::Slot const* ValueIndex::FindIn(Slots const& i_slots, std::string_view i_key, std::size_t i_hash)
 {
-    if (m_slots.empty())
+    if (i_slots.empty())
         return nullptr;
-    std::size_t const l_hash = HashKey(i_key);
-    std::size_t const l_mask = m_slots.size() - 1;
-    for (std::size_t l_at = l_hash & l_mask;; l_at = (l_at + 1) & l_mask) {
-        Slot const& l_slot = m_slots[l_at];
+    std::size_t const l_mask = i_slots.size() - 1;
+    for (std::size_t l_at = i_hash & l_mask;; l_at = (l_at + 1) & l_mask) {
+        Slot const& l_slot = i_slots[l_at];
         if (!l_slot.mp_body)
             return nullptr;
-        if (l_slot.m_hash == l_hash && l_slot.mp_body != TOMBSTONE && l_slot.mp_body->m_value.View() == i_key)
-            return l_slot.mp_body;
+        if (l_slot.m_hash == i_hash && l_slot.mp_body != TOMBSTONE && l_slot.mp_body->m_value.View() == i_key)
+            return &l_slot;
     }
+}
+
+bool ValueIndex::EraseIn(Slots& io_slots, ItemBody* ip_body, std::size_t i_hash)
+{
+    if (io_slots.empty())
+        return false;
+    std::size_t const l_mask = io_slots.size() - 1;
+    for (std::size_t l_at = i_hash & l_mask; io_slots[l_at].mp_body; l_at = (l_at + 1) & l_mask)
+        if (io_slots[l_at].mp_body == ip_body) {
+            io_slots[l_at].mp_body = TOMBSTONE; // keeps later entries of the run reachable
+            return true;
+        }
+    return false;
+}
+
+ItemBody* ValueIndex::Find(std::string_view i_key) const
+{
+    if (m_live == 0)
+        return nullptr;
+    std::size_t const l_hash = HashKey(i_key);
+    Slot const* lp_slot = FindIn(m_slots, i_key, l_hash);
+    if (!lp_slot)
+        lp_slot = FindIn(m_old, i_key, l_hash);
+    return lp_slot ? lp_slot->mp_body : nullptr;
 }
 
 void ValueIndex::Insert(ItemBody* ip_body)
@@ -38,8 +67,11 @@ void ValueIndex::Insert(ItemBody* ip_body)
     // stored hash makes each step cheap) and always end on an empty slot.
     if (10 * (m_used + 1) > 7 * m_slots.size())
         Grow();
+    MoveSome();
     std::string_view const l_key = ip_body->m_value.View();
     std::size_t const l_hash = HashKey(l_key);
+    if (FindIn(m_old, l_key, l_hash))
+        return;
     std::size_t const l_mask = m_slots.size() - 1;
     Slot* lp_free = nullptr;
     std::size_t l_at = l_hash & l_mask;
@@ -64,29 +96,32 @@ void ValueIndex::Insert(ItemBody* ip_body)
 
 void ValueIndex::Erase(ItemBody* ip_body)
 {
-    if (m_slots.empty())
+    if (m_live == 0)
         return;
     std::size_t const l_hash = HashKey(ip_body->m_value.View());
-    std::size_t const l_mask = m_slots.size() - 1;
-    for (std::size_t l_at = l_hash & l_mask; m_slots[l_at].mp_body; l_at = (l_at + 1) & l_mask)
-        if (m_slots[l_at].mp_body == ip_body) {
-            m_slots[l_at].mp_body = TOMBSTONE; // keeps later entries of the run reachable
-            --m_live;
-            // A table that held a large share keeps its size (16 bytes a
-            // slot, 8 MB for 200,000 names) after the share is gone unless
-            // it is rebuilt smaller; an eighth full, the rebuild costs no
-            // more than the erases since the last one did.
-            if (m_slots.size() > 1024 && 8 * m_live < m_slots.size())
-                Grow();
-            return;
-        }
+    if (!EraseIn(m_slots, ip_body, l_hash) && !EraseIn(m_old, ip_body, l_hash))
+        return;
+    --m_live;
+    // A table that held a large share keeps its size (16 bytes a slot, 8 MB
+    // for 200,000 names) after the share is gone unless it is rebuilt
+    // smaller; an eighth full, the rebuild costs no more than the erases
+    // since the last one did. It is rebuilt at once: an old table emptied
+    // step by step would keep its memory as long as keys still go.
+    if (m_slots.size() > 1024 && 8 * m_live < m_slots.size()) {
+        Grow();
+        MoveAll();
+        return;
+    }
+    MoveSome();
 }
 
 void ValueIndex::Clear()
 {
     Slots().swap(m_slots);
+    Slots().swap(m_old);
     m_used = 0;
     m_live = 0;
+    m_moved = 0;
 }
 
 void ValueIndex::Reserve(std::size_t i_keys)
@@ -115,27 +150,51 @@ void ValueIndex::Slots::Free::operator()(Slot* ip_slots) const
 
 void ValueIndex::Grow(std::size_t i_keys)
 {
-    std::size_t l_live = 0;
-    for (Slot const& l_slot : m_slots)
-        l_live += l_slot.mp_body && l_slot.mp_body != TOMBSTONE;
+    // One old table at a time; a growth comes long after the last one's
+    // keys have all moved, and so does a rebuild smaller (Erase).
+    MoveAll();
     // At most half full again; a table of mostly tombstones is rebuilt at
     // its size.
     std::size_t l_size = 16;
-    while (l_size < 2 * (std::max(l_live, i_keys) + 1))
+    while (l_size < 2 * (std::max(m_live, i_keys) + 1))
         l_size *= 2;
-    Slots l_old(l_size);
-    l_old.swap(m_slots);
-    m_used = l_live;
-    m_live = l_live;
+    Slots l_new(l_size);
+    m_old.swap(m_slots);
+    m_slots.swap(l_new);
+    m_used = 0;
+    m_moved = 0;
+    if (m_live == 0)
+        Slots().swap(m_old);
+}
+
+void ValueIndex::MoveSome()
+{
+    if (m_old.empty())
+        return;
     std::size_t const l_mask = m_slots.size() - 1;
-    for (Slot const& l_slot : l_old) {
+    std::size_t const l_end = std::min(m_old.size(), m_moved + MOVED_PER_STEP);
+    for (; m_moved < l_end; ++m_moved) {
+        Slot& l_slot = m_old[m_moved];
         if (!l_slot.mp_body || l_slot.mp_body == TOMBSTONE)
             continue;
+        // A key is in one table only: the first empty slot of its run.
         std::size_t l_at = l_slot.m_hash & l_mask;
         while (m_slots[l_at].mp_body)
             l_at = (l_at + 1) & l_mask;
         m_slots[l_at] = l_slot;
+        ++m_used;
+        l_slot.mp_body = TOMBSTONE;
     }
+    if (m_moved == m_old.size()) {
+        Slots().swap(m_old);
+        m_moved = 0;
+    }
+}
+
+void ValueIndex::MoveAll()
+{
+    while (!m_old.empty())
+        MoveSome();
 }
 
 // -------------------------------------------------------------------- Type
@@ -155,12 +214,24 @@ void Type::RelateToType(Type* ip_other, OneOrMany i_a, OneOrMany i_b, bool i_own
         throw TypeNotFoundException("RelateToType: no such type");
     if (FindRelation(ip_other))
         throw AlreadyRelatedException(m_name + " is already related to " + ip_other->m_name);
+    Type* const lp_owned = i_owning ? ip_other : nullptr;
     if (ip_other == this) {
         m_relations.push_back({this, i_b, i_owning, i_owning});
-        return;
+    } else {
+        m_relations.push_back({ip_other, i_b, i_owning, false});
+        ip_other->m_relations.push_back({this, i_a, false, i_owning});
     }
-    m_relations.push_back({ip_other, i_b, i_owning, false});
-    ip_other->m_relations.push_back({this, i_a, false, i_owning});
+    // The collection looks for owned items without an owner only among
+    // those that changed: items that were there before their type came to
+    // be owned have to be looked at once.
+    if (lp_owned && !lp_owned->m_owned) {
+        lp_owned->m_owned = true;
+        for (ItemBody* lp_entry : lp_owned->m_items)
+            if (!IsDead(lp_entry) && !(lp_entry->m_collection & NOTED_OWNED)) {
+                lp_entry->m_collection |= NOTED_OWNED;
+                mp_data->m_ownedToCheck.emplace_back(lp_entry);
+            }
+    }
 }
 
 bool Type::IsRelatedTo(Type const* ip_other) const
@@ -244,6 +315,13 @@ ItemSet Type::GetItems() const
     return ItemSet::FromSorted(std::move(l_items));
 }
 
+std::vector<Item> Type::GetItemsFrom(std::uint64_t i_from, std::size_t i_count) const
+{
+    if (i_from > SERIAL_MASK)
+        return {};
+    return StoreOps::LiveFrom(m_items, 0, m_items.size(), (std::uint64_t(m_index) << 48) | i_from, i_count);
+}
+
 std::size_t Type::GetItemCount() const
 {
     return m_items.size() - m_deadItems;
@@ -251,6 +329,7 @@ std::size_t Type::GetItemCount() const
 
 void Type::Reserve(std::size_t i_items)
 {
+    m_items.reserve(i_items + m_deadItems);
     if (!m_isNull)
         m_byValue.Reserve(i_items);
 }

@@ -229,7 +229,14 @@ void TransferQueueManager::OnUserOnline(Item i_user)
 {
     LogTransfer(1, QString("User %1 went online").arg(i_user.AsString()), i_user);
     RequeueUserDownloads(i_user);
-    StartNewUploads();
+    // Only his own queued uploads can be new candidates: a join answer of
+    // thousands would otherwise make each member look at the whole queue.
+    Item const l_queued = d.GetType("upload_entry_status")->HasItem(Value("queued"));
+    for (Item const& l_entry : i_user.GetItems("upload_entry"))
+        if (l_entry.IsConnected(l_queued)) {
+            StartNewUploads();
+            return;
+        }
 }
 
 // ------------------------------------------------------------ peer notices

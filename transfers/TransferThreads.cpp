@@ -9,6 +9,10 @@
 
 #include <algorithm>
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
 namespace {
 
 SpeedBudget* BudgetOrDefault(SpeedBudget* ip_budget, bool i_upload)
@@ -128,6 +132,30 @@ void TransferThread::HandBackSocket()
     mp_socket->moveToThread(thread());
 }
 
+bool TransferThread::WasReset() const
+{
+    // We close only after the last byte: a connection closed on our side
+    // before it was reset by the peer, or broken by the network.
+    tcp_info l_info{};
+    socklen_t l_length = sizeof l_info;
+    qintptr const l_descriptor = mp_socket->socketDescriptor();
+    return l_descriptor != -1 &&
+           ::getsockopt(int(l_descriptor), IPPROTO_TCP, TCP_INFO, &l_info, &l_length) == 0 &&
+           l_info.tcpi_state == TCP_CLOSE;
+}
+
+void TransferThread::BreakOff()
+{
+    // A plain close would send what the buffers hold first, and a peer that
+    // reads slowly would go on receiving it for minutes.
+    qintptr const l_descriptor = mp_socket->socketDescriptor();
+    if (l_descriptor != -1) {
+        linger const l_linger{1, 0};
+        ::setsockopt(int(l_descriptor), SOL_SOCKET, SO_LINGER, &l_linger, sizeof l_linger);
+    }
+    mp_socket->abort();
+}
+
 // ------------------------------------------------------------------ upload
 
 UploadThread::UploadThread(QTcpSocket* ip_socket, QFile* ip_file, int i_token, SpeedBudget* ip_budget)
@@ -144,7 +172,11 @@ void UploadThread::run()
 {
     StartClocks();
     Outcome l_outcome = PerformUpload();
-    if (l_outcome != Outcome::Complete)
+    // An upload stopped here (removed, or the program ending) is broken off,
+    // so that the downloader learns at once that it is over.
+    if (l_outcome != Outcome::Complete && m_error == EXIT_REQUESTED)
+        BreakOff();
+    else if (l_outcome != Outcome::Complete)
         mp_socket->close();
     HandBackSocket();
     if (l_outcome == Outcome::Complete)
@@ -267,7 +299,15 @@ bool DownloadThread::PerformDownload()
         }
         if (AskedToExit())
             return Fail(EXIT_REQUESTED);
-        if (!TakeRateStep() || !AwaitReadable("Waiting for data to read failed. Error string: "))
+        if (!TakeRateStep())
+            return false;
+        // What the system still holds of a connection the uploader broke
+        // off can be read, at our rate limit for minutes: the download is
+        // over the moment the reset comes (a plain close, at the end of the
+        // file, leaves the rest to be read).
+        if (WasReset())
+            return Fail("The uploader broke the connection off.");
+        if (!AwaitReadable("Waiting for data to read failed. Error string: "))
             return false;
         // What has arrived, up to a chunk: waiting for a whole chunk would
         // only add wake-ups.

@@ -72,6 +72,11 @@ protected:
     void StartClocks();
     // The socket goes back to the thread that made this one.
     void HandBackSocket();
+    // Closes the connection with a reset, dropping what still waits in the
+    // buffers.
+    void BreakOff();
+    // Whether the peer reset the connection, whatever is still to be read.
+    bool WasReset() const;
     // The last act of the body: publishes the end (see AwaitEnd).
     void PublishEnd();
 

@@ -39,22 +39,26 @@ std::vector<std::pair<qint64, Item>> TransferQueueManager::OfferCandidates()
 {
     // The queued entries of online users, gathered from whichever side is
     // smaller: a request from a user who is offline must not cost a walk
-    // over the whole queue.
+    // over the whole queue, nor one over everyone online. Nothing is
+    // copied or counted beyond the smaller side.
     std::vector<std::pair<qint64, Item>> l_candidates;
     Item const l_queued = d.GetType(UPLOAD_STATUS)->HasItem(Value("queued"));
-    ItemSet const l_online = d.GetType("is_online")->FindGlobalNullItem().GetItems("user");
+    std::size_t const l_queuedCount = l_queued.CountItems("upload_entry");
+    if (l_queuedCount == 0)
+        return l_candidates;
+    Item const l_online = d.GetType("is_online")->FindGlobalNullItem();
     auto const l_take = [&](Item const& i_entry) {
         if (Item const l_number = i_entry["effective_upload_order"]; l_number.IsValid())
             l_candidates.emplace_back(l_number.AsInt64(), i_entry);
     };
-    if (l_online.size() < l_queued.CountItems("upload_entry")) {
-        for (Item const& l_user : l_online)
+    if (l_online.CountItemsUpTo("user", l_queuedCount) < l_queuedCount) {
+        for (Item const& l_user : l_online.GetItems("user"))
             for (Item const& l_entry : l_user.GetItems("upload_entry"))
                 if (l_entry.IsConnected(l_queued))
                     l_take(l_entry);
     } else {
         for (Item const& l_entry : l_queued.GetItems("upload_entry"))
-            if (l_online.contains(l_entry["user"]))
+            if (l_entry["user"].IsConnected(l_online))
                 l_take(l_entry);
     }
     // Equal numbers (entries ordered in different runs of the numbering)

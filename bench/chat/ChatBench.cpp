@@ -14,7 +14,14 @@
 // 800 x 600, so layout and painting count. The log is written just before
 // it is read: warm cache.
 //
-//   bench_chat [runs] [viewer|append]  (the second: only that figure)
+// - searching the viewer: a search text typed a key at a time into the
+//   viewer of a 10 MB log, and of a 200 MB log of which the last 100 MB are
+//   shown, the text found nowhere (so that every key walks the whole view),
+//   each key once the search of the one before has ended: the longest
+//   stall of the window's thread, the time a key's walk takes, and the
+//   resident memory the viewer adds (before the search and after it).
+//
+//   bench_chat [runs] [viewer|append|search]  (the second: only that figure)
 
 #include "bench/BenchUtil.h"
 #include "ChatFixture.h"
@@ -132,6 +139,91 @@ void MeasureAppend(Figures& io_figures)
     QFile::remove(ChatLogPath(ChatLogKind::USER, "peer", QDir::homePath()));
 }
 
+struct SearchFigures
+{
+    double m_longestStall = 0;
+    double m_ownStall = 0;
+    double m_walk = 0;
+    long m_loaded = 0;
+    long m_searched = 0;
+    long m_peak = 0;
+};
+
+// A log of about i_bytes (the chat's world clears the logs as it starts).
+QString SearchLog(qint64 i_bytes)
+{
+    QString const l_path = ChatLogPath(ChatLogKind::USER, QStringLiteral("log%1").arg(i_bytes), QDir::homePath());
+    QDir().mkpath(QFileInfo(l_path).path());
+    QFile l_file(l_path);
+    bench::Require(l_file.open(QIODevice::WriteOnly), "the log could not be written");
+    QByteArray l_block;
+    for (qint64 l_written = 0, l_line = 0; l_written < i_bytes;) {
+        l_block += ChatLogLine(QDateTime::currentDateTime(), "peer", LineText(int(l_line++))).toUtf8() + '\n';
+        if (l_block.size() > 1000000 || l_written + l_block.size() >= i_bytes) {
+            bench::Require(l_file.write(l_block) == l_block.size(), "the log could not be written");
+            l_written += l_block.size();
+            l_block.clear();
+        }
+    }
+    return l_path;
+}
+
+SearchFigures MeasureSearch(qint64 i_bytes)
+{
+    SearchFigures l_f;
+    QString const l_path = SearchLog(i_bytes);
+    QString const l_name = QFileInfo(l_path).completeBaseName();
+    QTabWidget l_tabs;
+    l_tabs.resize(800, 600);
+    l_tabs.show();
+    QCoreApplication::processEvents();
+    bench::ResetPeak();
+    long const l_before = bench::ResidentKiB();
+    ChatLogForm* lp_viewer = ChatLogForm::Open(ChatLogKind::USER, l_name, &l_tabs);
+    while (lp_viewer->IsLoading())
+        QCoreApplication::processEvents();
+    bench::Drain();
+    l_f.m_loaded = bench::ResidentKiB() - l_before;
+    QString const l_text = QStringLiteral("zebra");
+    for (int l_key = 1; l_key <= l_text.size(); ++l_key) {
+        bench::StallProbe l_probe;
+        QElapsedTimer l_clock;
+        l_clock.start();
+        lp_viewer->Form()->searchEdit->setText(l_text.left(l_key));
+        double const l_stall = l_probe.RunUntil([lp_viewer]() { return !lp_viewer->IsSearching(); });
+        l_f.m_walk = std::max(l_f.m_walk, l_clock.nsecsElapsed() / 1e9);
+        l_f.m_longestStall = std::max(l_f.m_longestStall, l_stall);
+        l_f.m_ownStall = std::max(l_f.m_ownStall, l_probe.LongestCpuMs());
+    }
+    bench::Require(lp_viewer->Form()->logEdit->extraSelections().isEmpty(), "the search found what is not there");
+    l_f.m_searched = bench::ResidentKiB() - l_before;
+    l_f.m_peak = bench::ResidentKiB("VmHWM:") - l_before;
+    delete lp_viewer;
+    QFile::remove(l_path);
+    return l_f;
+}
+
+void RunSearch(int i_runs)
+{
+    qint64 const l_small = bench::Size<qint64>(10 * 1000 * 1000, 200 * 1000);
+    qint64 const l_large = bench::Size<qint64>(200 * 1000 * 1000, 400 * 1000);
+    if (bench::Quick())
+        ChatLogForm::SetMostBytesShown(200 * 1000);
+    std::printf("search for a text found nowhere, typed a key at a time: logs of %lld and %lld bytes (at most %lld "
+                "shown), warm cache; %d runs\n",
+                l_small, l_large, bench::Quick() ? 200000LL : 100000000LL, i_runs);
+    std::printf("  log bytes | longest stall ms (own) | a key's walk s | viewer KiB loaded | after the search | "
+                "peak\n");
+    for (int l_run = 0; l_run < i_runs; ++l_run)
+        for (qint64 const l_bytes : {l_small, l_large}) {
+            Program l_program;
+            SearchFigures const l_f = MeasureSearch(l_bytes);
+            std::printf("  %9lld | %13.1f (%5.1f) | %14.3f | %17ld | %16ld | %ld\n", l_bytes, l_f.m_longestStall,
+                        l_f.m_ownStall, l_f.m_walk, l_f.m_loaded, l_f.m_searched, l_f.m_peak);
+            std::fflush(stdout);
+        }
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -140,6 +232,10 @@ int main(int argc, char** argv)
     QApplication l_app(argc, argv);
     int const l_runs = bench::RunsArgument(argc, argv, bench::Size(3, 1));
     QString const l_only = argc > 2 ? QString(argv[2]) : QString();
+    if (l_only == "search") {
+        RunSearch(l_runs);
+        return 0;
+    }
     std::printf("chat log viewer on a log of %lld bytes, warm cache; %d lines/s for %d s into a page of 250,000 "
                 "characters; %d runs\n",
                 LOG_BYTES, LINES_PER_SECOND, SECONDS, l_runs);
@@ -154,5 +250,7 @@ int main(int argc, char** argv)
         std::printf("  %6.3f | %16.1f | %10d | %17ld | %7.0f | %6.1f\n", l_f.m_open, l_f.m_longestStall,
                     l_f.m_paragraphs, l_f.m_memory, l_f.m_linesPerSecond, 100.0 * l_f.m_appendShare);
     }
+    if (l_only.isEmpty())
+        RunSearch(l_runs);
     return 0;
 }

@@ -1,7 +1,6 @@
 // The hourly save on the program's own index: a tree of 1,000,000 files in
-// 50,000 folders (2,000 artists of 25 albums, 16 tracks and 4 names every
-// album repeats), shared through the shared-folders manager as the window
-// shares it, each figure in a fresh process:
+// 50,000 folders (bench/MusicTree.h), shared through the shared-folders
+// manager as the window shares it, each figure in a fresh process:
 //
 // - the background save, a few times in the same process: how long
 //   SaveInBackground keeps the calling thread (its first slice), the
@@ -27,6 +26,7 @@
 #include "LoopWatch.h"
 #include "SharesFixture.h"
 #include "bench/BenchUtil.h"
+#include "bench/MusicTree.h"
 #include "shares/SharedFoldersManager.h"
 #include "store/DataSaver.h"
 
@@ -42,62 +42,10 @@
 #include <memory>
 #include <vector>
 
-#include <fcntl.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
 namespace {
-
-int const kAlbumsPerArtist = 25;
-int const kTracks = 16;
-char const* const kRepeated[] = {"cover.jpg", "folder.jpg", "desktop.ini", "album.nfo"};
-int const kFilesPerAlbum = kTracks + 4;
-
-char const* const kWords[] = {"silver", "morning", "light", "river",  "night",  "golden", "shadow", "dream",
-                              "fire",   "rain",    "heart", "city",   "ocean",  "wild",   "blue",   "summer",
-                              "winter", "stone",   "road",  "echo",   "song",   "dance",  "moon",   "star"};
-int const kWordCount = int(sizeof(kWords) / sizeof(kWords[0]));
-
-QString Words(unsigned i_seed, int i_count)
-{
-    QStringList l_words;
-    for (int l_word = 0; l_word < i_count; ++l_word) {
-        i_seed = i_seed * 1103515245u + 12345u;
-        l_words << QString::fromLatin1(kWords[(i_seed >> 16) % kWordCount]);
-    }
-    return l_words.join(' ');
-}
-
-// Empty files: the figures are about the index, and the scanner's MP3
-// analysis is not waited for (the process ends first).
-int MakeTree(QString const& i_root, int i_files)
-{
-    int l_made = 0;
-    for (int l_artist = 0; l_made < i_files; ++l_artist) {
-        QString const l_artistName = QString("%1 %2").arg(Words(unsigned(l_artist), 2)).arg(l_artist);
-        for (int l_album = 0; l_album < kAlbumsPerArtist && l_made < i_files; ++l_album) {
-            QString const l_folder =
-                QString("%1/%2/%3 %4").arg(i_root, l_artistName, Words(unsigned(l_artist * 100 + l_album), 3)).arg(l_album);
-            QDir().mkpath(l_folder);
-            QStringList l_names;
-            for (int l_track = 1; l_track <= kTracks; ++l_track)
-                l_names << QString("%1 - %2.mp3")
-                               .arg(l_track, 2, 10, QChar('0'))
-                               .arg(Words(unsigned(l_made + l_track), 3));
-            for (char const* lp_name : kRepeated)
-                l_names << QString::fromLatin1(lp_name);
-            for (QString const& l_name : l_names) {
-                int const l_fd = ::open(QFile::encodeName(l_folder + '/' + l_name).constData(),
-                                        O_CREAT | O_WRONLY | O_TRUNC | O_CLOEXEC, 0644);
-                if (l_fd < 0)
-                    bench::Fail("a file of the tree cannot be made");
-                ::close(l_fd);
-                ++l_made;
-            }
-        }
-    }
-    return l_made;
-}
 
 long MinorFaults()
 {
@@ -264,7 +212,8 @@ int main(int argc, char** argv)
     if (!QFile::exists(l_marker)) {
         QElapsedTimer l_timer;
         l_timer.start();
-        MakeTree(l_root, l_files);
+        if (bench::MakeMusicTree(l_root, (l_files + bench::FILES_PER_ARTIST - 1) / bench::FILES_PER_ARTIST) < 0)
+            bench::Fail("a file of the tree cannot be made");
         QFile(l_marker).open(QIODevice::WriteOnly);
         std::printf("tree of %d files made in %.1f s\n", l_files, l_timer.elapsed() / 1e3);
     }

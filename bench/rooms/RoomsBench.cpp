@@ -12,7 +12,15 @@
 // probe spins the loop, so the joins and leaves run twice: once for their
 // processor share, once with the probe.
 //
-//   bench_rooms [runs]
+// Then what is too big for one step: a room of 50,000 members ended both
+// ways (its tab closed, then the server's answer; the server taking us out
+// at once), and room lists of 279,000 rooms (about what one frame holds),
+// each naming rooms the one before did not, refreshed four times: the rows
+// and rooms the list keeps, its resident memory, the longest stall and the
+// processor time of each (measured in a pass of its own without the probe,
+// whose spinning would count).
+//
+//   bench_rooms [runs] [join|end|lists]  (the second: only those figures)
 //
 // Resident memory grows only while the heap grows, so it is read on the
 // first run of a process (after a small warm-up page has taken the fonts,
@@ -20,6 +28,8 @@
 
 #include "bench/BenchUtil.h"
 #include "RoomsFixture.h"
+
+#include "ui/chat/SortedRows.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -34,6 +44,9 @@ namespace {
 int const MEMBERS = bench::Size(5000, 200);
 int const CHANGES = bench::Size(500, 20); // five seconds' worth at 100 a second
 int const ROOMS = bench::Size(20000, 500);
+int const BIG_ROOM = bench::Size(50000, 500);
+int const LISTED = bench::Size(279000, 3000);
+int const REFRESHES = bench::Size(4, 2);
 char const* const s_countries[] = {"", "DE", "US", "fr", "BR", "jp"};
 
 struct Program : RoomsFixture
@@ -81,17 +94,17 @@ ServerIn::Member Member(QString const& i_name, int i_k)
     ServerIn::Member l_member;
     l_member.m_name = i_name;
     l_member.m_details.m_status = STATUS_ONLINE;
-    l_member.m_details.m_stats.m_averageSpeed = quint32((i_k * 7919) % 500000);
-    l_member.m_details.m_stats.m_fileCount = quint32((i_k * 104729) % 60000);
+    l_member.m_details.m_stats.m_averageSpeed = quint32((qint64(i_k) * 7919) % 500000);
+    l_member.m_details.m_stats.m_fileCount = quint32((qint64(i_k) * 104729) % 60000);
     l_member.m_details.m_country = QString::fromLatin1(s_countries[i_k % 6]);
     return l_member;
 }
 
-ServerIn::RoomJoined BigRoom()
+ServerIn::RoomJoined BigRoom(int i_members = MEMBERS)
 {
     ServerIn::RoomJoined l_join;
     l_join.m_room = QStringLiteral("big room");
-    for (int l_k = 0; l_k < MEMBERS; ++l_k)
+    for (int l_k = 0; l_k < i_members; ++l_k)
         l_join.m_members.push_back(Member(QStringLiteral("member%1").arg(l_k), l_k));
     return l_join;
 }
@@ -197,6 +210,111 @@ Figures Measure()
     return l_f;
 }
 
+// The thread's own share of the longest stall of the last Until with the
+// probe, in milliseconds.
+double s_ownStall = 0;
+
+// Runs the event loop from i_start until i_done: with i_probe the longest
+// stall, otherwise the window's thread's processor time, in milliseconds.
+double Until(bool i_probe, std::function<void()> const& i_start, std::function<bool()> const& i_done)
+{
+    if (i_probe) {
+        bench::StallProbe l_probe;
+        i_start();
+        double const l_stall = l_probe.RunUntil(i_done);
+        s_ownStall = l_probe.LongestCpuMs();
+        return l_stall;
+    }
+    std::int64_t const l_start = bench::ThreadCpuNs();
+    i_start();
+    while (!i_done()) {
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+    return (bench::ThreadCpuNs() - l_start) / 1e6;
+}
+
+struct EndFigures
+{
+    // [0]: processor time, [1]: longest stall, [2]: the thread's own
+    // longest stretch.
+    double m_close[3] = {}, m_answer[3] = {}, m_out[3] = {};
+};
+
+// The room of 50,000, its tab closed (offline: the page marks the room left
+// itself), then the server's answer that unlinks the members; joined again,
+// and the server taking us out.
+EndFigures MeasureEnds()
+{
+    EndFigures l_f;
+    ServerMessage const l_join = BigRoom(BIG_ROOM);
+    ServerMessage const l_left = ServerIn::RoomLeft{QStringLiteral("big room")};
+    for (int l_probe = 0; l_probe < 2; ++l_probe) {
+        Program l_page(true);
+        Item const l_room = d["room"]->GetItem(Value(QStringLiteral("big room")));
+        auto const l_gone = [&l_page, l_room]() {
+            return RowsAwaitingDeletion() == 0 && l_room.CountItems("user") == 0 && l_page.Settled();
+        };
+        l_page.Apply(l_join);
+        bench::Require(l_page.Room() && l_page.Room()->Form()->userList->topLevelItemCount() == BIG_ROOM,
+                       "the member list was not built");
+        l_f.m_close[l_probe] =
+            Until(l_probe, [&l_page]() { l_page.mp_page->OnRoomTabClosed(0); },
+                  [&l_page]() { return RowsAwaitingDeletion() == 0 && l_page.Settled(); });
+        l_f.m_close[2] = s_ownStall;
+        bench::Require(!l_page.Room(), "the room's page did not go");
+        l_f.m_answer[l_probe] = Until(l_probe, [&l_page, &l_left]() { l_page.mp_server->Apply(l_left); }, l_gone);
+        l_f.m_answer[2] = s_ownStall;
+        l_page.Apply(l_join);
+        bench::Require(l_page.Room() != nullptr, "the room was not joined again");
+        l_f.m_out[l_probe] = Until(l_probe, [&l_page, &l_left]() { l_page.mp_server->Apply(l_left); }, l_gone);
+        l_f.m_out[2] = s_ownStall;
+        bench::Require(!l_page.Room(), "the room's page did not go");
+    }
+    return l_f;
+}
+
+struct ListFigures
+{
+    std::vector<double> m_cpu, m_stall, m_own;
+    std::vector<int> m_rows;
+    std::vector<long> m_memory;
+};
+
+// REFRESHES room lists of LISTED rooms each, every one naming other rooms.
+ListFigures MeasureLists()
+{
+    ListFigures l_f;
+    for (int l_probe = 0; l_probe < 2; ++l_probe) {
+        Program l_page(true);
+        bench::ResetPeak();
+        long const l_before = bench::ResidentKiB();
+        for (int l_refresh = 0; l_refresh < REFRESHES; ++l_refresh) {
+            ServerIn::RoomList l_list;
+            for (int l_k = 0; l_k < LISTED; ++l_k)
+                l_list.m_public.push_back({QStringLiteral("list %1 room %2").arg(l_refresh).arg(l_k), quint32(l_k % 300)});
+            ServerMessage const l_message = l_list;
+            SetSetting("accept_room_list", QStringLiteral("yes"));
+            double const l_figure = Until(l_probe, [&l_page, &l_message]() { l_page.mp_server->Apply(l_message); },
+                                          [&l_page]() { return l_page.Settled(); });
+            if (l_probe) {
+                l_f.m_stall.push_back(l_figure);
+                l_f.m_own.push_back(s_ownStall);
+                l_f.m_rows.push_back(l_page.mp_page->Form()->roomList->topLevelItemCount());
+                bench::Drain();
+                malloc_trim(0);
+                l_f.m_memory.push_back(bench::ResidentKiB() - l_before);
+            } else {
+                l_f.m_cpu.push_back(l_figure);
+            }
+        }
+        bench::Require(std::size_t(l_page.mp_page->Form()->roomList->topLevelItemCount()) <=
+                           std::min<std::size_t>(std::size_t(LISTED), Server::MAX_LISTED_ROOMS),
+                       "the room list holds more than its bound");
+    }
+    return l_f;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -215,6 +333,35 @@ int main(int argc, char** argv)
         l_small.m_members.push_back(Member(QStringLiteral("someone"), 1));
         l_warmUp.Apply(l_small);
     }
+    QString const l_only = argc > 2 ? QString(argv[2]) : QString();
+    if (l_only.isEmpty() || l_only == "end") {
+        std::printf("a room of %d members ended, window's thread (processor ms / longest stall ms (its own "
+                    "longest stretch ms))\n",
+                    BIG_ROOM);
+        std::printf("  tab closed | the server's answer | taken out by the server\n");
+        for (int l_run = 0; l_run < l_runs; ++l_run) {
+            EndFigures const l_f = MeasureEnds();
+            std::printf("  %5.0f / %5.1f (%5.1f) | %5.0f / %5.1f (%5.1f) | %5.0f / %5.1f (%5.1f)\n", l_f.m_close[0],
+                        l_f.m_close[1], l_f.m_close[2], l_f.m_answer[0], l_f.m_answer[1], l_f.m_answer[2],
+                        l_f.m_out[0], l_f.m_out[1], l_f.m_out[2]);
+            std::fflush(stdout);
+        }
+    }
+    if (l_only.isEmpty() || l_only == "lists") {
+        std::printf("%d room lists of %d rooms, each naming other rooms (processor s / longest stall ms (its own "
+                    "longest stretch ms) / rows / resident KiB since the first)\n",
+                    REFRESHES, LISTED);
+        for (int l_run = 0; l_run < l_runs; ++l_run) {
+            ListFigures const l_f = MeasureLists();
+            for (std::size_t l_refresh = 0; l_refresh < std::size_t(REFRESHES); ++l_refresh)
+                std::printf("  list %d: %6.2f s / %6.1f ms (%5.1f) / %7d rows / %8ld KiB\n", int(l_refresh) + 1,
+                            l_f.m_cpu[l_refresh] / 1e3, l_f.m_stall[l_refresh], l_f.m_own[l_refresh],
+                            l_f.m_rows[l_refresh], l_f.m_memory[l_refresh]);
+            std::fflush(stdout);
+        }
+    }
+    if (!l_only.isEmpty() && l_only != "join")
+        return 0;
     std::printf("  join s: without page | with page | stall ms | page KiB | 100 joins+leaves/s, core %%: without | "
                 "with | stall ms | list s: without | with | stall ms | list KiB\n");
     for (int l_run = 0; l_run < l_runs; ++l_run) {

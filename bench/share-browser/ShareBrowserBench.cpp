@@ -7,6 +7,12 @@
 // waited between two of its turns is the stall the user would feel.
 // Everything is in memory: caches are warm.
 //
+// Then a folder of 100,001 files chosen for download, and its tab closed
+// while the folder is being queued (after the first thousand files): the
+// rest is queued after the tab has gone. The longest stall from the close
+// to the last file queued and the list removed, and the window's thread's
+// processor time over the same (in a pass of its own, without the probe).
+//
 //   bench_share_browser [runs] [files]     (default 4 runs of 200,000 files)
 //   bench_share_browser [runs] hostile     (each hostile list [runs] times,
 //                                           after one ordinary share)
@@ -116,6 +122,11 @@ struct HostileFigures
 
 struct Program : ShareBrowserFixture
 {
+    using ShareBrowserFixture::Count;
+    using ShareBrowserFixture::Deliver;
+    using ShareBrowserFixture::mp_page;
+    using ShareBrowserFixture::mp_shares;
+
     Program()
     {
         StartPage();
@@ -154,10 +165,12 @@ struct Program : ShareBrowserFixture
         QObject::connect(lp_view->Tree(), &ShareTree::FilterApplied, [&l_applied]() { l_applied = true; });
         l_clock.restart();
         std::int64_t const l_cpu = bench::ThreadCpuNs();
+        double const l_start = bench::MonotonicSeconds();
         lp_filter->setText("title 1999");
         o_figures.m_filterStall = RunUntil([&l_applied]() { return l_applied; });
         o_figures.m_filter = l_clock.nsecsElapsed() / 1e9;
         o_figures.m_filterCpu = (bench::ThreadCpuNs() - l_cpu) / 1e9;
+        bench::Trace("filter change", l_start);
         l_applied = false;
         l_clock.restart();
         lp_filter->setText(QString());
@@ -266,6 +279,63 @@ void RunHostile(Program& io_program, int i_runs, double i_bytesPerFile)
     }
 }
 
+struct QueueFigures
+{
+    // m_stall, m_own: until the last file is queued; m_removal*: then until
+    // the share is removed (the store's collection at its end included).
+    double m_cpu = 0, m_stall = 0, m_own = 0, m_time = 0, m_removalStall = 0, m_removalOwn = 0;
+};
+
+// A folder of i_files files queued for download, its tab closed after the
+// first thousand; the folder of another user each time.
+QueueFigures MeasureCloseWhileQueueing(Program& io_program, int i_files)
+{
+    static int s_user = 0;
+    QueueFigures l_f;
+    Program& l_program = io_program;
+    for (bool const l_probe : {false, true}) {
+        QString const l_user = QStringLiteral("folks%1").arg(s_user++);
+        FileInfoMap l_list;
+        l_list["Music"];
+        std::set<FileInfo>& l_folder = l_list["Music\\Everything"];
+        for (int l_k = 0; l_k < i_files; ++l_k)
+            l_folder.insert(FileInfo("Track " + std::to_string(l_k) + ".mp3", 3000000));
+        ShareForm* lp_view = l_program.mp_page->OpenShareBrowse(l_user);
+        l_program.Deliver(l_user, std::move(l_list));
+        RunUntil([lp_view]() { return lp_view->Tree()->IsBuilt(); });
+        Item const l_owner = d["user"]->GetItem(Value(l_user));
+        auto const l_queued = [l_owner]() { return l_owner.CountItems("download_entry"); };
+        lp_view->DownloadFolder(lp_view->Tree()->RowFolder(lp_view->FolderTree()->topLevelItem(0)->child(0)), false);
+        RunUntil([&l_queued]() { return l_queued() >= 1000; });
+        bench::Require(l_queued() < std::size_t(i_files), "the folder was queued before the close");
+        QElapsedTimer l_clock;
+        l_clock.start();
+        auto const l_done = [&l_program, &l_queued, i_files]() {
+            return l_queued() == std::size_t(i_files) && !l_program.mp_shares->IsRemovingShares() &&
+                   l_program.Count("user_share") == 0;
+        };
+        if (l_probe) {
+            {
+                bench::StallProbe l_stalls;
+                l_program.mp_page->OnTabCloseRequested(l_program.mp_page->Tabs()->indexOf(lp_view));
+                l_f.m_stall = l_stalls.RunUntil([&l_queued, i_files]() { return l_queued() == std::size_t(i_files); });
+                l_f.m_own = l_stalls.LongestCpuMs();
+            }
+            bench::StallProbe l_stalls;
+            l_f.m_removalStall = l_stalls.RunUntil(l_done);
+            l_f.m_removalOwn = l_stalls.LongestCpuMs();
+            l_f.m_time = l_clock.nsecsElapsed() / 1e9;
+        } else {
+            std::int64_t const l_start = bench::ThreadCpuNs();
+            l_program.mp_page->OnTabCloseRequested(l_program.mp_page->Tabs()->indexOf(lp_view));
+            while (!l_done())
+                QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+            l_f.m_cpu = (bench::ThreadCpuNs() - l_start) / 1e9;
+        }
+    }
+    return l_f;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -303,5 +373,18 @@ int main(int argc, char** argv)
     }
     if (l_hostileOnly || bench::Quick())
         RunHostile(l_program, l_hostileOnly ? l_runs : 1, l_bytesPerFile);
+    if (!l_hostileOnly) {
+        int const l_folderFiles = bench::Size(100001, 3001);
+        std::printf("a folder of %d files queued for download, its tab closed after the first thousand: processor s / "
+                    "longest stall ms (the thread's own) until the last file is queued / then until the share is "
+                    "removed / close to the end s\n",
+                    l_folderFiles);
+        for (int l_run = 0; l_run < l_runs; ++l_run) {
+            QueueFigures const l_f = MeasureCloseWhileQueueing(l_program, l_folderFiles);
+            std::printf("  %3d | %6.2f s | %6.1f ms (%5.1f) | %6.1f ms (%5.1f) | %6.2f s\n", l_run, l_f.m_cpu, l_f.m_stall,
+                        l_f.m_own, l_f.m_removalStall, l_f.m_removalOwn, l_f.m_time);
+            std::fflush(stdout);
+        }
+    }
     return 0;
 }

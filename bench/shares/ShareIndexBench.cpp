@@ -9,8 +9,12 @@
 //   bench_shares --walk-only [work folder] the walk against nftw() alone
 //   bench_shares --commands-only [--million] [work folder]
 //                                          share, rescan and unshare alone
+//   bench_shares --sizes [work folder]     each sliced job (share, a search,
+//                                          the share list, rescan, unshare)
+//                                          at 250,000 and 2,000,000 files
 //
-// Quick mode makes a tree of 4 artists (2,000 files) and runs each figure once.
+// Quick mode makes a tree of 4 artists (2,000 files) and runs each figure
+// once; with --sizes, trees of 2,000 and 4,000 files.
 //
 // A tree made by an earlier run in the same work folder is used again. The
 // other options are the child processes the two runs start.
@@ -18,6 +22,7 @@
 #include "LoopWatch.h"
 #include "SharesFixture.h"
 #include "bench/BenchUtil.h"
+#include "bench/MusicTree.h"
 #include "shares/SharedFoldersManager.h"
 #include "store/DataSaver.h"
 
@@ -27,6 +32,7 @@
 #include <QFile>
 #include <QProcess>
 #include <QRandomGenerator>
+#include <QSemaphore>
 #include <QTemporaryDir>
 #include <QTimer>
 
@@ -47,83 +53,15 @@ namespace {
 
 int const kArtists = 400;          // 10,000 album folders, 200,000 files
 int const kMillionArtists = 2000;  // 50,000 album folders, 1,000,000 files
-int const kAlbumsPerArtist = 25;
-int const kTracksPerAlbum = 16;  // plus 4 names every album repeats: a fifth
-char const* const kRepeated[] = {"cover.jpg", "folder.jpg", "desktop.ini", "album.nfo"};
+using bench::ALBUMS_PER_ARTIST;
+using bench::FILES_PER_ALBUM;
 
-char const* const kWords[] = {
-    "silver", "morning", "light",  "river",  "night",   "golden", "shadow", "dream",  "fire",   "rain",
-    "heart",  "city",    "ocean",  "wild",   "blue",    "summer", "winter", "stone",  "road",   "echo",
-    "song",   "dance",   "moon",   "star",   "garden",  "electric", "broken", "velvet", "northern", "paper",
-    "glass",  "thunder", "quiet",  "lonely", "highway", "angel",  "crystal", "empire", "forest", "harbour",
-    "desert", "machine", "mirror", "violet", "storm",   "window", "horizon", "love",   "time",   "home"};
-int const kWordCount = int(sizeof(kWords) / sizeof(kWords[0]));
-
-// A vocabulary with a few very common words and a long tail, as in real
-// collections: the real words first, then syllable words. Ranks are drawn
-// with a square-law skew, so the commonest word is in several percent of paths.
-QStringList const& Vocabulary()
+int MakeTree(QString const& i_root, int i_artists, int i_markedAlbums = 0)
 {
-    static QStringList s_words;
-    if (s_words.isEmpty()) {
-        for (char const* lp_word : kWords)
-            s_words << QString::fromLatin1(lp_word);
-        char const* const l_syllables[] = {"ka", "lo", "mi", "ren", "sa", "tor", "vel", "an", "dri", "el",
-                                           "fa", "gor", "hal", "is", "ju", "ko", "lun", "mar", "nes", "or"};
-        for (int l_a = 0; l_a < 20; ++l_a)
-            for (int l_b = 0; l_b < 20; ++l_b)
-                for (int l_c = 0; l_c < 10; ++l_c)
-                    s_words << QString::fromLatin1(l_syllables[l_a]) + l_syllables[l_b] + l_syllables[l_c * 2 % 20];
-    }
-    return s_words;
-}
-
-QString Words(QRandomGenerator& io_random, int i_count)
-{
-    QStringList const& l_vocabulary = Vocabulary();
-    QStringList l_words;
-    for (int l_index = 0; l_index < i_count; ++l_index) {
-        double const l_draw = io_random.generateDouble();
-        QString l_word = l_vocabulary[int(l_draw * l_draw * l_vocabulary.size())];
-        l_word[0] = l_word[0].toUpper();
-        l_words << l_word;
-    }
-    return l_words.join(' ');
-}
-
-int MakeTree(QString const& i_root, int i_artists)
-{
-    QRandomGenerator l_random(42);
-    int l_files = 0;
-    for (int l_artist = 0; l_artist < i_artists; ++l_artist) {
-        QString const l_artistName = QString("%1 %2").arg(Words(l_random, 2)).arg(l_artist);
-        for (int l_album = 0; l_album < kAlbumsPerArtist; ++l_album) {
-            QString const l_folder = QString("%1/%2/%3 (%4)")
-                                         .arg(i_root, l_artistName, Words(l_random, 3))
-                                         .arg(1960 + l_random.bounded(60));
-            QDir().mkpath(l_folder);
-            QStringList l_names;
-            for (int l_track = 1; l_track <= kTracksPerAlbum; ++l_track)
-                l_names << QString("%1 - %2.mp3").arg(l_track, 2, 10, QChar('0')).arg(Words(l_random, 3));
-            for (char const* lp_name : kRepeated)
-                l_names << QString::fromLatin1(lp_name);
-            for (QString const& l_name : l_names) {
-                int const l_fd = ::open(QFile::encodeName(l_folder + '/' + l_name).constData(),
-                                        O_CREAT | O_WRONLY | O_TRUNC, 0644);
-                if (l_fd < 0) {
-                    std::perror("open");
-                    std::exit(1);
-                }
-                // Sparse, so that making the tree is quick; MP3 files stay small
-                // because the scanner thread reads each of them once.
-                qint64 const l_size = l_name.endsWith(".mp3") ? 1 + l_random.bounded(60000)
-                                                               : 1 + l_random.bounded(10 * 1024 * 1024);
-                if (ftruncate(l_fd, l_size) != 0)
-                    std::perror("ftruncate");
-                ::close(l_fd);
-                ++l_files;
-            }
-        }
+    int const l_files = bench::MakeMusicTree(i_root, i_artists, i_markedAlbums);
+    if (l_files < 0) {
+        std::perror("making the tree");
+        std::exit(1);
     }
     return l_files;
 }
@@ -271,6 +209,9 @@ int MergeChild(QString const& i_root, qint64 i_sliceMs, bool i_again)
         lp_manager.reset(new SharedFoldersManager);
         lp_saver->Load(l_stem);
     }
+    // The process ends with _Exit, which runs no destructor: the data file
+    // (50 MB at a million files) goes now.
+    l_data.remove();
     lp_manager->SetMergeSlice(i_sliceMs);
     long const l_before = bench::ResidentKiB();
 
@@ -449,13 +390,155 @@ void CommandsBench(QString const& i_root)
     }
 }
 
+// Files of the trees of the sliced jobs' figures, each with 5,000 albums
+// (100,000 files) marked: the search of the figures matches the same
+// number of files at either size.
+int const kSizes[] = {250000, 2000000};
+int const kQuickSizes[] = {2000, 4000};
+int const kMarkedAlbums = 5000;
+int const kQuickMarkedAlbums = 20;
+
+// Resident memory in MiB once freed heap is given back to the system.
+double TrimmedResidentMiB()
+{
+    malloc_trim(0);
+    return bench::ResidentKiB() / 1024.0;
+}
+
+// Every sliced job of the index in a fresh process, as the program runs
+// them: sharing the tree (made public), a search from another user that
+// matches 100,000 of its files (through the server link's slot), the share
+// list that user asks for (through the peer messenger's provider), a
+// rescan, and unsharing the tree; then the store's collection. Each is
+// watched by a 1 ms timer for the longest stall. Prints for each job its
+// time to the end, the longest stall, and the most processor time this
+// thread used between two turns of its event loop (ms; on a loaded machine
+// the longest stall is mostly time given to other processes), then the files, the MP3 analyses the scanner still had
+// queued once the unshare had ended (the rescan's asked for, the share's
+// left), and the resident memory held after the collection against before
+// sharing (MiB, freed heap given back).
+int SizedChild(QString const& i_root)
+{
+    DeclareSharesNeighbourTypes();
+    SetSetting("username", QStringLiteral("me"));
+    std::unique_ptr<SharedFoldersManager> lp_manager(new SharedFoldersManager);
+    int l_answers = 0;
+    lp_manager->SetAnswerSink([&l_answers](QString const&, QByteArray const&) { ++l_answers; });
+    double const l_residentBefore = TrimmedResidentMiB();
+    LoopWatch l_watch;
+    auto const l_measure = [&](std::function<void()> const& i_start, std::function<bool()> const& i_done) {
+        qint64 const l_start = l_watch.Elapsed();
+        l_watch.Restart();
+        i_start();
+        QElapsedTimer l_limit;
+        l_limit.start();
+        while (!i_done()) {
+            bench::Require(l_limit.elapsed() < 1200000, "a sliced job did not end within 20 minutes");
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        }
+        l_watch.Turn();
+        std::printf("%lld %.1f %.1f ", static_cast<long long>(l_watch.Elapsed() - l_start), l_watch.LongestMs(),
+                    l_watch.LongestWorkMs());
+        // Where to look in a profile of the process ("perf record -k
+        // CLOCK_MONOTONIC", then "perf script --time").
+        if (qEnvironmentVariableIsSet("QUILLMAR_BENCH_TRACE"))
+            std::fprintf(stderr,
+                         "longest stall %.1f ms, ended at %.6f s on the monotonic clock; longest work %.1f ms, "
+                         "ended at %.6f s\n",
+                         l_watch.LongestMs(), l_watch.LongestEndNs() / 1e9, l_watch.LongestWorkMs(),
+                         l_watch.LongestWorkEndNs() / 1e9);
+    };
+    auto const l_shareJob = [&](std::function<void()> const& i_command) {
+        bool l_ended = false;
+        l_measure([&] { l_ended = RunShareJob(*lp_manager, i_command, 1200000); }, [&] { return true; });
+        bench::Require(l_ended, "a share job did not end within 20 minutes");
+    };
+
+    Item l_root;
+    l_shareJob([&] {
+        l_root = lp_manager->AddSharedFolder(i_root);
+        l_root += d.GetType("shared_public")->GetGlobalNullItem();
+    });
+    std::size_t const l_files = d.GetType("shared_file")->GetItemCount();
+    l_measure([&] { lp_manager->OnDirectFileSearch("bob", 1, "marker"); }, [&] { return l_answers == 1; });
+    bool l_listed = false;
+    l_measure([&] { lp_manager->ProvideShareList("bob", [&l_listed](QByteArray) { l_listed = true; }); },
+              [&] { return l_listed; });
+    // The scanner reads the bench's small MP3 files in minutes where a
+    // real collection takes hours: it is held from the end of the rescan's
+    // walk until the unshare has ended, with the analyses both asked for
+    // waiting, as they would wait behind the analyses under way.
+    FileScanner& l_scanner = lp_manager->GetFileScanner();
+    QSemaphore l_hold;
+    QObject const l_listening;
+    QObject::connect(&l_scanner, &FileScanner::FoldersScanned, &l_listening, [&l_hold] { l_hold.acquire(); },
+                     Qt::DirectConnection);
+    l_shareJob([&] { lp_manager->RescanShares(); });
+    l_shareJob([&] { lp_manager->UnshareFolder(l_root); });
+    bench::Require(d.GetType("shared_file")->GetItemCount() == 0, "unsharing left files in the index");
+    l_hold.release();
+    // What the scanner still has to analyse once it has taken every call
+    // made to it.
+    QMetaObject::invokeMethod(&l_scanner, [] {}, Qt::BlockingQueuedConnection);
+    std::size_t const l_pending = lp_manager->GetFileScanner().PendingMP3Count();
+    d.RemoveDisconnectedItems();
+    std::printf("%zu %zu %.0f\n", l_files, l_pending, TrimmedResidentMiB() - l_residentBefore);
+    std::fflush(stdout);
+    std::_Exit(0);
+}
+
+void SizedJobsBench(QString const& i_work)
+{
+    char const* const l_names[] = {"share", "search", "share list", "rescan", "unshare"};
+    int const l_jobs = 5;
+    int const l_rounds = bench::Size(3, 1);
+    for (int l_size = 0; l_size < 2; ++l_size) {
+        int const l_target = bench::Quick() ? kQuickSizes[l_size] : kSizes[l_size];
+        int const l_artists = l_target / (bench::FILES_PER_ARTIST);
+        QString const l_root = QString("%1/Sized%2").arg(i_work).arg(l_target);
+        QString const l_marker = l_root + ".complete";
+        if (!QFile::exists(l_marker)) {
+            QElapsedTimer l_timer;
+            l_timer.start();
+            MakeTree(l_root, l_artists, bench::Size(kMarkedAlbums, kQuickMarkedAlbums));
+            QFile(l_marker).open(QIODevice::WriteOnly);
+            std::printf("tree of %d files made in %.1f s\n", l_target, l_timer.elapsed() / 1e3);
+        }
+        std::vector<double> l_time[l_jobs], l_stall[l_jobs], l_stallCpu[l_jobs], l_pending, l_resident;
+        std::size_t l_files = 0;
+        for (int l_round = 0; l_round < l_rounds; ++l_round) {
+            QString l_output;
+            RunChild({"--sized", l_root}, &l_output);
+            QStringList const l_values = l_output.simplified().split(' ');
+            bench::Require(l_values.size() == 3 * l_jobs + 3, "a sized child gave no figures");
+            for (int l_job = 0; l_job < l_jobs; ++l_job) {
+                l_time[l_job].push_back(l_values[3 * l_job].toDouble());
+                l_stall[l_job].push_back(l_values[3 * l_job + 1].toDouble());
+                l_stallCpu[l_job].push_back(l_values[3 * l_job + 2].toDouble());
+            }
+            l_files = l_values[3 * l_jobs].toULongLong();
+            l_pending.push_back(l_values[3 * l_jobs + 1].toDouble());
+            l_resident.push_back(l_values[3 * l_jobs + 2].toDouble());
+        }
+        std::printf("sliced jobs over %zu files (%d marked for the search), %d fresh processes:\n", l_files,
+                    20 * bench::Size(kMarkedAlbums, kQuickMarkedAlbums), l_rounds);
+        for (int l_job = 0; l_job < l_jobs; ++l_job)
+            std::printf("  %-10s %s ms, longest stall %s ms, longest work between two turns %s ms\n", l_names[l_job],
+                        qPrintable(Range(l_time[l_job], "%.0f")), qPrintable(Spread(l_stall[l_job], "%.0f")),
+                        qPrintable(Spread(l_stallCpu[l_job], "%.1f")));
+        std::printf("  MP3 analyses still queued after the unshare: %s; resident memory held after it and a "
+                    "collection: %s MiB\n",
+                    qPrintable(Range(l_pending, "%.0f")), qPrintable(Range(l_resident, "%.0f")));
+    }
+}
+
 void IndexBench(QString const& i_root, int i_files)
 {
     DeclareSharesNeighbourTypes();
     std::unique_ptr<SharedFoldersManager> lp_manager(new SharedFoldersManager);
     d.GetType("shared_folder")->GetItem(Value(i_root));
     RunStartupScan(*lp_manager);
-    int const l_albums = i_files / (kTracksPerAlbum + 4);
+    int const l_albums = i_files / FILES_PER_ALBUM;
     std::printf("files %d in %d folders\n", i_files, l_albums);
 
     // Candidates of two-token searches.
@@ -504,9 +587,11 @@ void IndexBench(QString const& i_root, int i_files)
         bench::Require(l_right, "a file lookup found another item");
     }
 
+    // To the end of its job: the command itself only starts the walk.
     QElapsedTimer l_rescan;
     l_rescan.start();
-    lp_manager->RescanShares();
+    bench::Require(RunShareJob(*lp_manager, [&] { lp_manager->RescanShares(); }, 600000),
+                   "the rescan did not end within 10 minutes");
     std::printf("rescan of an unchanged tree: %.1f ms\n", l_rescan.nsecsElapsed() / 1e6);
     lp_manager.reset();
     d.Reset();
@@ -584,18 +669,25 @@ int main(int argc, char** argv)
         return MergeChild(l_arguments.value(1), l_arguments.value(2).toLongLong(), l_arguments.value(3) == "again");
     if (l_mode == "--commands")
         return CommandsChild(l_arguments.value(1), l_arguments.value(2).toLongLong());
+    if (l_mode == "--sized")
+        return SizedChild(l_arguments.value(1));
 
     bool const l_commandsOnly = l_mode == "--commands-only";
     bool const l_million = l_mode == "--million" || (l_commandsOnly && l_arguments.value(1) == "--million");
     bool const l_walkOnly = l_mode == "--walk-only";
+    bool const l_sizes = l_mode == "--sizes";
     QTemporaryDir l_temporary;
     QString const l_work =
-        l_arguments.size() > int(l_million) + int(l_walkOnly || l_commandsOnly) ? l_arguments.last()
-                                                                                : l_temporary.path();
+        l_arguments.size() > int(l_million) + int(l_walkOnly || l_commandsOnly || l_sizes) ? l_arguments.last()
+                                                                                           : l_temporary.path();
+    if (l_sizes) {
+        SizedJobsBench(l_work);
+        return 0;
+    }
     QString const l_root = l_work + (l_million ? "/Million" : "/Music");
     int const l_artists = bench::Size(l_million ? kMillionArtists : kArtists, 4);
     QString const l_marker = l_root + ".complete";
-    int l_files = l_artists * kAlbumsPerArtist * (kTracksPerAlbum + 4);
+    int l_files = l_artists * bench::FILES_PER_ARTIST;
     if (!QFile::exists(l_marker)) {
         QElapsedTimer l_timer;
         l_timer.start();

@@ -3,6 +3,7 @@
 #include "store/Log.h"
 #include "store/windows/DataDialog.h"
 
+#include <QMetaMethod>
 #include <QPlainTextEdit>
 #include <QTabWidget>
 #include <QVBoxLayout>
@@ -78,6 +79,10 @@ void DiagnosticsForm::OnActionTriggered(QWidget* ip_widget, QString i_action)
 {
     if (ip_widget != this || i_action != "dump_data")
         return;
+    if (isSignalConnected(QMetaMethod::fromSignal(&DiagnosticsForm::DataBrowserRequested))) {
+        emit DataBrowserRequested();
+        return;
+    }
     if (!dataDialog)
         new DataDialog(&d, window());
     dataDialog->show();

@@ -40,6 +40,11 @@ public slots:
     // Connected by the shell to the action tool bar.
     void OnActionTriggered(QWidget* ip_widget, QString i_action);
 
+signals:
+    // "dump_data": the shell, when it listens, opens the store browser;
+    // without it the form opens the browser itself.
+    void DataBrowserRequested();
+
 private:
     QTabWidget* mp_tabs;
     std::map<QString, QPlainTextEdit*> m_views;

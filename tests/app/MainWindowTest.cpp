@@ -2,6 +2,8 @@
 #include "ui/widgets/ActionSetToolBar.h"
 #include "app/NewVersionDialog.h"
 #include "transfers/TransferQueueManager.h"
+#include "store/windows/DataDialog.h"
+#include "store/windows/DiagnosticsForm.h"
 #include "ui/chat/AdminMessageDialog.h"
 #include "ui/chat/ChatForm.h"
 #include "ui/chat/ChatsForm.h"
@@ -541,6 +543,15 @@ private slots:
         QVERIFY(mp_window->isMinimized());
         mp_window->OnTrayIconActivated(QSystemTrayIcon::Trigger);
         QVERIFY(!mp_window->isMinimized());
+        // A window minimised from maximised comes back maximised.
+        mp_window->showMaximized();
+        mp_window->showMinimized();
+        mp_window->OnTrayIconActivated(QSystemTrayIcon::Trigger);
+        QVERIFY(mp_window->isMaximized() && !mp_window->isMinimized());
+        mp_window->showNormal();
+        mp_window->showMinimized();
+        mp_window->OnTrayIconActivated(QSystemTrayIcon::Trigger);
+        QVERIFY(!mp_window->isMaximized() && !mp_window->isMinimized());
         mp_ui->minimizeToTrayCheckBox->click();
         QVERIFY(!mp_window->TrayIcon().isVisible());
         mp_window->PopupAlert("without a tray the balloon is dropped");
@@ -550,6 +561,27 @@ private slots:
         QString const l_page("http://localhost/porttest.php?port=%1");
         QCOMPARE(m_urls, QList<QUrl>({QUrl(l_page.arg(GetSetting("listening_port"))),
                                      QUrl(l_page.arg(GetSetting("obfuscated_listening_port")))}));
+    }
+
+    // The diagnostics page's "Dump Data" opens the window's store browser,
+    // once; while the page is shown, the timer test reports once a second.
+    void StoreBrowserAndTimerTest()
+    {
+        diagnosticsForm->OnActionTriggered(diagnosticsForm, "dump_data");
+        QVERIFY(dataDialog && dataDialog->isVisible());
+        QCOMPARE(dataDialog->parentWidget(), static_cast<QWidget*>(mp_window));
+        DataDialog* lp_browser = dataDialog;
+        diagnosticsForm->OnActionTriggered(diagnosticsForm, "dump_data");
+        QCOMPARE(dataDialog, lp_browser);
+        lp_browser->hide();
+
+        mp_ui->showDiagnosticsCheckBox->click();
+        QTRY_VERIFY_WITH_TIMEOUT(diagnosticsForm->Categories().contains("Timer Test"), 10000);
+        QVERIFY2(QRegularExpression("\\] Timeout: -?\\d+ milliseconds behind schedule\n?$")
+                     .match(diagnosticsForm->CategoryText("Timer Test"))
+                     .hasMatch(),
+                 qPrintable(diagnosticsForm->CategoryText("Timer Test")));
+        mp_ui->showDiagnosticsCheckBox->click();
     }
 
     // Two users, then the same file cut short.

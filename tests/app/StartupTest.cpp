@@ -1,4 +1,5 @@
 #include "tests/app/ShellTestSupport.h"
+#include "tests/HoldingListener.h"
 #include "peers/ConnectionCount.h"
 #include "ui/widgets/EventToolBar.h"
 #include "ui/widgets/Globals.h"
@@ -14,6 +15,7 @@
 #include "ui_ChangeUsernamePasswordDialog.h"
 #include "ui_MainWindow.h"
 
+#include <QLabel>
 #include <QStatusBar>
 
 #include <netinet/in.h>
@@ -104,13 +106,17 @@ private slots:
 
     // No data file: the user-name dialog, the offer to share a folder (the
     // add-folder dialog on Yes), the note; then the login with the name.
+    // The status bar says the client is offline from the start, and while
+    // the dialogs wait, why.
     void FirstRun()
     {
+        QString l_stateInDialog;
         ModalAnswerer l_answers;
         l_answers
-            .Then([](QWidget* ip_dialog) {
+            .Then([&l_stateInDialog](QWidget* ip_dialog) {
                 ChangeUsernamePasswordDialog* lp_dialog = qobject_cast<ChangeUsernamePasswordDialog*>(ip_dialog);
                 if (lp_dialog) {
+                    l_stateInDialog = mainWindow->findChild<QLabel*>("connectionStateLabel")->text();
                     lp_dialog->Form()->usernameEdit->setText("newbie");
                     lp_dialog->accept();
                 }
@@ -129,6 +135,7 @@ private slots:
         Start();
         QCOMPARE(l_answers.m_titles, QStringList({"Choose Your Username and Password", "Share a folder?",
                                                   "Add Shared Folder", "In the future"}));
+        QCOMPARE(l_stateInDialog, QString("Offline: no user name (Options, Login)"));
         WaitForLogin("newbie");
         QCOMPARE(GetSetting("data_version"), QString("1"));
         QCOMPARE(mp_window->Form()->tabControl->currentIndex(), 1);
@@ -187,10 +194,20 @@ private slots:
         QVERIFY(l_bad.open(QIODevice::WriteOnly) && l_bad.write(QByteArray(4096, '\x7f')) == 4096);
         l_bad.close();
         ModalAnswerer l_answers;
-        AnswerFirstRunEmpty(l_answers.Press(QMessageBox::Ok));
+        // The box comes before the window knows anything of the server.
+        QString l_stateInBox;
+        AnswerFirstRunEmpty(l_answers.Then([&l_stateInBox](QWidget* ip_box) {
+            QMessageBox* lp_box = qobject_cast<QMessageBox*>(ip_box);
+            if (!lp_box || !lp_box->button(QMessageBox::Ok))
+                return false;
+            l_stateInBox = mainWindow->findChild<QLabel*>("connectionStateLabel")->text();
+            lp_box->button(QMessageBox::Ok)->click();
+            return true;
+        }));
         Start();
         QCOMPARE(l_answers.m_titles, QStringList({"Error loading configuration data", "Choose Your Username and Password",
                                                   "Share a folder?", "In the future"}));
+        QCOMPARE(l_stateInBox, QString("Offline"));
         QCOMPARE(GetSetting("data_version"), QString("1"));
         QCOMPARE(GetSetting("first_open_tab"), QString("rooms"));
         QTest::qWait(200);
@@ -241,14 +258,8 @@ private slots:
         Start();
         WaitForLogin("flooded");
         // Connections are taken by the system and never given to anyone.
-        int const l_holder = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in l_address{};
-        l_address.sin_family = AF_INET;
-        l_address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t l_length = sizeof l_address;
-        QVERIFY(::bind(l_holder, reinterpret_cast<sockaddr*>(&l_address), l_length) == 0);
-        QVERIFY(::listen(l_holder, 4096) == 0);
-        QVERIFY(::getsockname(l_holder, reinterpret_cast<sockaddr*>(&l_address), &l_length) == 0);
+        HoldingListener const l_holder(4096);
+        QVERIFY(l_holder.Port() != 0);
         quint32 const l_loopback = QHostAddress(QHostAddress::LocalHost).toIPv4Address();
         int const l_line = 512 - int(ConnectionCount::RESERVE) / 2;
         int l_most = 0;
@@ -257,7 +268,7 @@ private slots:
         // used up the descriptors, before the toolkit runs out of them).
         for (quint32 l_request = 0; l_request < 1500 && l_most < l_line; ++l_request) {
             peerMessenger->OnConnectBackRequested(QString("flood%1").arg(l_request), "P", l_loopback,
-                                                  ntohs(l_address.sin_port), 1000 + l_request);
+                                                  l_holder.Port(), 1000 + l_request);
             if (l_request % 10 == 9) {
                 QTest::qWait(5);
                 l_most = qMax(l_most, OpenDescriptors());
@@ -276,7 +287,6 @@ private slots:
         QCOMPARE(mp_window->statusBar()->currentMessage(), QString());
         QCOMPARE(DataFileCount(), l_files + 1);
         ShutDown();
-        ::close(l_holder);
     }
 
     // Saved folders come back as rows with who may see them, groups in

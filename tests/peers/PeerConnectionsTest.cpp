@@ -7,6 +7,7 @@
 #include "peers/PeerMessenger.h"
 #include "store/Settings.h"
 #include "store/TimerManager.h"
+#include "tests/HoldingListener.h"
 
 #include <QtTest>
 
@@ -335,15 +336,9 @@ private slots:
     void oneBoundForEveryConnection()
     {
         // A listener that takes connections and never gives them to anyone.
-        int const l_holder = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in l_address{};
-        l_address.sin_family = AF_INET;
-        l_address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t l_length = sizeof l_address;
-        QVERIFY(::bind(l_holder, reinterpret_cast<sockaddr*>(&l_address), l_length) == 0);
-        QVERIFY(::listen(l_holder, 64) == 0);
-        QVERIFY(::getsockname(l_holder, reinterpret_cast<sockaddr*>(&l_address), &l_length) == 0);
-        quint16 const l_port = ntohs(l_address.sin_port);
+        HoldingListener l_holder(64);
+        QVERIFY(l_holder.Port() != 0);
+        quint16 const l_port = l_holder.Port();
         PeerMessenger::Limits l_limits;
         l_limits.m_maxSockets = ConnectionCount::Open() + 3;
         mp_messenger->SetLimits(l_limits);
@@ -365,7 +360,7 @@ private slots:
         QVERIFY(l_failed.count() == 1 || l_failed.wait(5000)); // no server here to ask
         mp_messenger->SetLimits(PeerMessenger::Limits());
         // The held connections end with their listener.
-        ::close(l_holder);
+        l_holder.Close();
         QTRY_COMPARE(mp_messenger->SocketCount(), l_before);
     }
 

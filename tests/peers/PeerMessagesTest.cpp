@@ -354,7 +354,7 @@ private slots:
 
     // 100,000 unknown messages in one write, each logged (diagnostics on):
     // they are handled in slices, and the event loop never waits 100 ms of
-    // this thread's time for them (time in the processor, so that a busy
+    // this thread's own work for them (ThreadOwnCpuNs, so that a busy
     // machine does not count). Handled in one go, a read of a tenth of them
     // would hold the loop longer.
     void floodKeepsTheLoopTurning()
@@ -366,16 +366,11 @@ private slots:
         for (int l_message = 0; l_message < 100000; ++l_message)
             l_flood += l_frame;
         l_flood += PeerWire::BuildFrame(Msg(15), false);
-        auto const l_cpuNow = []() {
-            timespec l_time;
-            clock_gettime(CLOCK_THREAD_CPUTIME_ID, &l_time);
-            return qint64(l_time.tv_sec) * 1000000000 + l_time.tv_nsec;
-        };
-        qint64 l_last = l_cpuNow();
+        qint64 l_last = ThreadOwnCpuNs();
         qint64 l_longest = 0;
         QTimer l_tick;
         connect(&l_tick, &QTimer::timeout, this, [&]() {
-            qint64 const l_now = l_cpuNow();
+            qint64 const l_now = ThreadOwnCpuNs();
             l_longest = qMax(l_longest, l_now - l_last);
             l_last = l_now;
         });

@@ -252,10 +252,11 @@ private slots:
         QVERIFY(l_old.IsNull()); // the older ticker item is gone, the new one comes last
         QCOMPARE(RoomState("lobby"), QString("in_room, alice, bob, count 2, carl: second, bob: newer"));
         mp_server->Apply(RoomTickerRemoved{"lobby", "carl"});
+        // Left, the room counts the others last seen in it (we are alice).
         mp_server->Apply(RoomLeft{"lobby"});
-        QCOMPARE(RoomState("lobby"), QString("count 2, bob: newer"));
+        QCOMPARE(RoomState("lobby"), QString("count 1, bob: newer"));
 
-        RoomList const l_list{{{"public", 12}}, {{"mine", 2}}, {{"theirs", 4}}, {"theirs"}};
+        RoomList const l_list{{{"public", 12}, {"lobby", 7}}, {{"mine", 2}}, {{"theirs", 4}}, {"theirs"}};
         // An unrequested list is not taken in.
         mp_server->Apply(l_list);
         QVERIFY(d.GetType("room")->HasItem("public").IsNull());
@@ -266,11 +267,13 @@ private slots:
         QCOMPARE(RoomState("public") + " | " + RoomState("mine") + " | " + RoomState("theirs") + " | " + RoomState("stale"),
                  QString("count 12 | is_owner, is_member, count 2 | is_member, is_operator, count 4 | count "));
         QCOMPARE(GetSetting("accept_room_list"), QString("no"));
-        // A room the next list leaves out is gone: its old count goes too.
+        // A room the next list leaves out is gone: one that only lists ever
+        // named goes, one of the user's own (joined before) keeps no count.
         SetSetting("accept_room_list", QStringLiteral("yes"));
         mp_server->Apply(RoomList{{{"other", 3}}, {{"mine", 2}}, {}, {}});
-        QCOMPARE(RoomState("public") + " | " + RoomState("mine") + " | " + RoomState("other"),
-                 QString("count 0 | is_owner, is_member, count 2 | count 3"));
+        QVERIFY(d.GetType("room")->HasItem("public").IsNull() && d.GetType("room")->HasItem("theirs").IsNull());
+        QCOMPARE(RoomState("lobby") + " | " + RoomState("mine") + " | " + RoomState("other"),
+                 QString("count 0, bob: newer | is_owner, is_member, count 2 | count 3"));
         SetSetting("accept_room_list", QStringLiteral("yes"));
         mp_server->Apply(l_list);
 

@@ -5,6 +5,8 @@
 #include <QTextCodec>
 #include <QtTest>
 
+#include <memory>
+
 #include <fcntl.h>
 #include <sched.h>
 #include <sys/mount.h>
@@ -133,8 +135,10 @@ private slots:
         // Only successful analyses are signalled, one per file of a batch.
         QString const l_good = Write("g.mp3", Frames(10, kMpeg1, 11));
         QSignalSpy l_spy(mp_scanner.get(), &FileScanner::MP3Scanned);
-        mp_scanner->OnMP3ScansRequired({l_pipe, Write("b.mp3", "xx"), l_good});
-        QCOMPARE(l_spy.count(), 1);
+        mp_scanner->OnMP3ScansRequired(QFile::encodeName(l_pipe) + '\0' + QFile::encodeName(Write("b.mp3", "xx")) +
+                                       '\0' + QFile::encodeName(l_good) + '\0');
+        QTRY_COMPARE(l_spy.count(), 1);
+        QCOMPARE(mp_scanner->PendingMP3Count(), std::size_t(0));
         QCOMPARE(l_spy.at(0), QList<QVariant>({l_good, 1, "joint stereo", 0, false, 192}));
 
         // After Quit nothing is analysed and the outputs stay untouched.
@@ -170,6 +174,49 @@ private slots:
         l_thread.quit();
         QTRY_VERIFY(l_thread.isFinished());
         QCOMPARE(l_spy.count(), 0);
+    }
+
+    void DroppedFoldersAreNotRead()
+    {
+        // Analyses queued while the scanner thread is busy; the folders
+        // dropped meanwhile are never read. Exactly those folders: not their
+        // subfolders, nor a folder whose name begins with theirs.
+        QByteArray const l_frames = Frames(10, kMpeg1, 11);
+        QStringList const l_files = {Write("a/1.mp3", l_frames), Write("a/2.mp3", l_frames),
+                                     Write("a/sub/3.mp3", l_frames), Write("ab/4.mp3", l_frames),
+                                     Write("b/5.mp3", l_frames)};
+        QThread l_thread;
+        mp_scanner->moveToThread(&l_thread);
+        l_thread.start();
+        // Also when a check fails and returns: a thread destroyed running
+        // ends the program.
+        std::unique_ptr<QThread, void (*)(QThread*)> const lp_stop(&l_thread, [](QThread* ip_thread) {
+            ip_thread->quit();
+            ip_thread->wait();
+        });
+        QSemaphore l_held, l_hold;
+        QMetaObject::invokeMethod(mp_scanner.get(), [&] {
+            l_held.release();
+            l_hold.acquire();
+        }, Qt::QueuedConnection);
+        QVERIFY(l_held.tryAcquire(1, 10000));
+        QSignalSpy l_scanned(mp_scanner.get(), &FileScanner::MP3Scanned);
+        QByteArray l_paths;
+        for (QString const& l_file : l_files)
+            l_paths += QFile::encodeName(l_file) + '\0';
+        QMetaObject::invokeMethod(mp_scanner.get(), "OnMP3ScansRequired", Q_ARG(QByteArray, l_paths));
+        QMetaObject::invokeMethod(mp_scanner.get(), "OnMP3ScansDropped",
+                                  Q_ARG(QByteArray, QFile::encodeName(mp_dir->filePath("a")) + '\0' +
+                                                        QFile::encodeName(mp_dir->filePath("c")) + '\0'));
+        l_hold.release();
+        QTRY_COMPARE_WITH_TIMEOUT(l_scanned.count(), 3, 10000);
+        // Whatever is left is done before a call made now.
+        QMetaObject::invokeMethod(mp_scanner.get(), [] {}, Qt::BlockingQueuedConnection);
+        QTRY_COMPARE(mp_scanner->PendingMP3Count(), std::size_t(0));
+        QStringList l_read;
+        for (QList<QVariant> const& l_signal : l_scanned)
+            l_read << l_signal.at(0).toString();
+        QCOMPARE(l_read, l_files.mid(2));
     }
 
     void WalkSkipsHiddenLinksAndSpecials()

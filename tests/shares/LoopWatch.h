@@ -37,7 +37,7 @@ public:
         m_lastCpu = ThreadCpuNs();
         m_longest = 0;
         m_longestCpu = 0;
-        m_mostCpu = 0;
+        m_longestWork = 0;
     }
 
     // A turn of the loop; also to be called when the work watched has
@@ -49,8 +49,12 @@ public:
         if (l_now - m_last > m_longest) {
             m_longest = l_now - m_last;
             m_longestCpu = l_cpu - m_lastCpu;
+            m_longestEnd = MonotonicNs();
         }
-        m_mostCpu = std::max(m_mostCpu, l_cpu - m_lastCpu);
+        if (l_cpu - m_lastCpu > m_longestWork) {
+            m_longestWork = l_cpu - m_lastCpu;
+            m_longestWorkEnd = MonotonicNs();
+        }
         m_last = l_now;
         m_lastCpu = l_cpu;
     }
@@ -59,12 +63,24 @@ public:
     // busy machine the rest is time the system gave to other processes.
     double LongestMs() const { return m_longest / 1e6; }
     double LongestCpuMs() const { return m_longestCpu / 1e6; }
-    // The most processor time this thread used between two turns: what a
-    // busy machine does not stretch.
-    double MostCpuMs() const { return m_mostCpu / 1e6; }
+    // The most processor time this thread used between two turns, in any
+    // gap: its longest piece of work, which the load of other processes
+    // does not lengthen as it lengthens the gaps.
+    double LongestWorkMs() const { return m_longestWork / 1e6; }
     qint64 Elapsed() const { return m_clock.elapsed(); }
+    // When the longest gap and the longest work ended, on the system's
+    // monotonic clock (what "perf record -k CLOCK_MONOTONIC" stamps its
+    // samples with), so that a profile shows what the thread did in them.
+    qint64 LongestEndNs() const { return m_longestEnd; }
+    qint64 LongestWorkEndNs() const { return m_longestWorkEnd; }
 
 private:
+    static qint64 MonotonicNs()
+    {
+        timespec l_time;
+        clock_gettime(CLOCK_MONOTONIC, &l_time);
+        return qint64(l_time.tv_sec) * 1000000000 + l_time.tv_nsec;
+    }
     static qint64 ThreadCpuNs()
     {
         timespec l_time;
@@ -74,7 +90,7 @@ private:
 
     QElapsedTimer m_clock;
     QTimer m_timer;
-    qint64 m_last = 0, m_lastCpu = 0, m_longest = 0, m_longestCpu = 0, m_mostCpu = 0;
+    qint64 m_last = 0, m_lastCpu = 0, m_longest = 0, m_longestCpu = 0, m_longestEnd = 0, m_longestWork = 0, m_longestWorkEnd = 0;
 };
 
 // Runs a share command (AddSharedFolder, RescanShares, UnshareFolder) and

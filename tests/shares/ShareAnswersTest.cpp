@@ -319,6 +319,30 @@ private slots:
         QVERIFY(l_sent.front().second == l_atOnce);
     }
 
+    // Strangers choose what they search for: sixteen searches that outlast
+    // their first slice are read at once, a seventeenth is not answered, and
+    // once they are read the next one is read again.
+    void SixteenLargeSearchesAtOnce()
+    {
+        Item const l_public = Root("/pub", "shared_public");
+        for (int l_track = 0; l_track < 20; ++l_track)
+            AddFile(l_public, "/pub/Album", QString("%1 track.mp3").arg(l_track));
+        mp_manager->SetShareListSlice(0);
+        mp_manager->SetAnswerSink([](QString const&, QByteArray const&) {});
+        QSignalSpy l_processed(mp_manager.get(), &SharedFoldersManager::SearchProcessed);
+        for (int l_user = 0; l_user < 17; ++l_user)
+            mp_manager->OnDirectFileSearch(QString("user%1").arg(l_user), quint32(l_user), "track");
+        QCOMPARE(l_processed.count(), 1);
+        QCOMPARE(l_processed.takeFirst(), QList<QVariant>({"track", false}));
+        QTRY_COMPARE_WITH_TIMEOUT(l_processed.count(), 16, 20000);
+        for (QList<QVariant> const& l_search : l_processed)
+            QCOMPARE(l_search, QList<QVariant>({"track", true}));
+        l_processed.clear();
+        mp_manager->OnDirectFileSearch("late", 99, "track");
+        QTRY_COMPARE_WITH_TIMEOUT(l_processed.count(), 1, 20000);
+        QCOMPARE(l_processed.takeFirst(), QList<QVariant>({"track", true}));
+    }
+
     void ShareListAndFolderBytes_data()
     {
         QTest::addColumn<qint64>("slice");

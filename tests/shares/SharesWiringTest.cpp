@@ -75,7 +75,9 @@ private slots:
         QSignalSpy l_processed(mp_shares.get(), &SharedFoldersManager::SearchProcessed);
         emit mp_server->DirectFileSearch("bob", 7, "tune");
         emit mp_dnet->DNetSearchRequest("bob", 8, "tune");
-        QCOMPARE(l_processed.count(), 2);
+        // Each is matched at once unless its first slice runs out, as it
+        // may on a loaded machine: then in the next turns of the loop.
+        QTRY_COMPARE(l_processed.count(), 2);
         QCOMPARE(l_processed.at(1).at(1).toBool(), true);
         QList<quint32> l_codes;
         for (int l_frame = 0; l_frame < 4; ++l_frame) {

@@ -737,6 +737,134 @@ private slots:
         l_check();
     }
 
+    // A table that grows moves its keys a few at a time: every key is
+    // found, and every erased one is not, at each step in between, however
+    // many growths the keys go through.
+    void KeysFoundWhileTheTableGrows()
+    {
+        Type* lp_name = d.NewType("name", ROOT, false, false);
+        std::vector<Item> l_items;
+        std::vector<std::string> l_erased;
+        auto const l_key = [](std::size_t i_index) { return "name" + std::to_string(i_index); };
+        for (std::size_t l_index = 0; l_index < 20000; ++l_index) {
+            l_items.push_back(lp_name->NewItem(Value(l_key(l_index))));
+            // An older key goes now and then, from either table.
+            if (l_index % 7 == 3) {
+                std::size_t const l_victim = l_index * 5 / 7;
+                if (l_items[l_victim].IsValid()) {
+                    l_items[l_victim].Remove();
+                    l_erased.push_back(l_key(l_victim));
+                }
+            }
+            for (std::size_t const l_probe : {l_index, l_index / 2, l_index / 3, l_index * 5 / 7})
+                QCOMPARE(lp_name->HasItem(Value(l_key(l_probe))), l_items[l_probe]);
+            if (!l_erased.empty())
+                QVERIFY(lp_name->HasItem(Value(l_erased[l_index % l_erased.size()])).IsNull());
+            // A key taken is kept, wherever it is.
+            if (l_items[l_index / 2].IsValid())
+                QCOMPARE(lp_name->NewItem(Value(l_key(l_index / 2))), l_items[l_index / 2]);
+        }
+        for (std::size_t l_index = 0; l_index < l_items.size(); ++l_index)
+            QCOMPARE(lp_name->HasItem(Value(l_key(l_index))), l_items[l_index]);
+        QCOMPARE(lp_name->GetItemCount(), l_items.size() - l_erased.size());
+    }
+
+    // A reader of many links or items takes them a batch at a time, each
+    // from the serial after the last it got: it meets every item that lives
+    // through the reading once, in creation order, whatever is removed or
+    // made between batches.
+    void BatchesMeetEveryLiveItemOnce()
+    {
+        Type* lp_folder = d.NewType("folder", ROOT, false, true);
+        Type* lp_file = d.NewType("file", INTERMEDIATE, true, false);
+        Type* lp_other = d.NewType("other", LEAF, true, false);
+        lp_folder->RelateToType(lp_file, ONE, MANY, false);
+        lp_folder->RelateToType(lp_other, ONE, MANY, false);
+        Item const l_folder = lp_folder->GetItem(Value("f"));
+        std::vector<Item> l_files;
+        for (int l_index = 0; l_index < 1000; ++l_index) {
+            l_files.push_back(lp_file->NewItem());
+            l_folder += l_files.back();
+            if (l_index % 10 == 0)
+                l_folder += lp_other->NewItem(); // links of another type between them
+        }
+        struct Case
+        {
+            char const* mp_what;
+            std::function<std::vector<Item>(std::uint64_t, std::size_t)> m_batch;
+        };
+        Case const l_cases[] = {
+            {"links", [&](std::uint64_t i_from, std::size_t i_count) { return l_folder.GetItemsFrom("file", i_from, i_count); }},
+            {"items", [&](std::uint64_t i_from, std::size_t i_count) { return lp_file->GetItemsFrom(i_from, i_count); }}};
+        for (Case const& l_case : l_cases) {
+            std::vector<Item> l_met;
+            std::uint64_t l_from = 0;
+            int l_round = 0;
+            for (std::vector<Item> l_batch; !(l_batch = l_case.m_batch(l_from, 64)).empty(); ++l_round) {
+                QVERIFY2(l_batch.size() <= 64, l_case.mp_what);
+                l_met.insert(l_met.end(), l_batch.begin(), l_batch.end());
+                l_from = l_batch.back().Serial() + 1;
+                // Between batches: the last one given goes, one not yet
+                // given goes, and (in the first rounds) a new one comes at
+                // the end.
+                l_batch.back().Remove();
+                l_files[std::min<std::size_t>(999, std::size_t(l_round) * 64 + 100)].Remove();
+                if (l_round < 5) {
+                    l_files.push_back(lp_file->NewItem());
+                    l_folder += l_files.back();
+                }
+            }
+            // By serial: what was met and removed since reads as null now.
+            std::vector<std::uint64_t> l_metSerials, l_expected;
+            for (Item const& l_item : l_met)
+                l_metSerials.push_back(l_item.Serial());
+            std::set<std::uint64_t> const l_metSet(l_metSerials.begin(), l_metSerials.end());
+            for (Item const& l_file : l_files)
+                if (l_file.IsValid() || l_metSet.count(l_file.Serial()))
+                    l_expected.push_back(l_file.Serial());
+            QVERIFY2(l_metSerials == l_expected, l_case.mp_what);
+        }
+        QVERIFY(l_folder.GetItemsFrom("file", std::uint64_t(1) << 50, 10).empty());
+        QVERIFY(Item().GetItemsFrom("file", 0, 10).empty());
+    }
+
+    // A run of hundreds of thousands of links grows and shrinks (from its
+    // end, and by compaction) without losing or keeping one too many; in
+    // the pooled builds such runs are mapped on their own and remapped.
+    void LongRunsGrowAndShrink()
+    {
+        Type* lp_token = d.NewType("token", ROOT, false, true);
+        Type* lp_file = d.NewType("file", INTERMEDIATE, true, true);
+        lp_token->RelateToType(lp_file, MANY, MANY, false);
+        Item const l_token = lp_token->GetItem(Value("mp3"));
+        std::vector<Item> l_files;
+        for (int l_index = 0; l_index < 300000; ++l_index) {
+            l_files.push_back(lp_file->NewItem());
+            l_token += l_files.back();
+        }
+        QCOMPARE(l_token.CountItems("file"), std::size_t(300000));
+        // Newest first down to a third (the run drops off its end and
+        // shrinks), then every other one of the rest (tags, compaction).
+        while (l_files.size() > 100000) {
+            l_files.back().Remove();
+            l_files.pop_back();
+        }
+        for (std::size_t l_at = 0; l_at < l_files.size(); l_at += 2)
+            l_files[l_at].Remove();
+        std::vector<Item> l_left;
+        for (std::size_t l_at = 1; l_at < l_files.size(); l_at += 2)
+            l_left.push_back(l_files[l_at]);
+        QCOMPARE(l_token.CountItems("file"), l_left.size());
+        std::vector<Item> const l_linked = l_token.GetItemsFrom("file", 0, 1000000);
+        QVERIFY(l_linked == l_left);
+        // And it grows again.
+        for (int l_index = 0; l_index < 200000; ++l_index)
+            l_token += lp_file->NewItem();
+        QCOMPARE(l_token.CountItems("file"), l_left.size() + 200000);
+        QVERIFY(l_token.GetItemsFrom("file", 0, 50000) ==
+                std::vector<Item>(l_left.begin(), l_left.begin() + 50000));
+    }
+
     void MisuseThrowsAndLeavesStoreUnchanged()
     {
         Type* lp_user = d.NewType("user", ROOT, false, true);

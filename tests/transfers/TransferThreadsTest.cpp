@@ -7,10 +7,14 @@
 #include "transfers/TransferThreads.h"
 
 #include <QSignalSpy>
+#include <QDeadlineTimer>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include <memory>
+
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 
 // A download of a file of m_size bytes, m_partial of them already here,
 // m_sent sent by the peer; m_error is the failure's prefix (empty: completes).
@@ -169,6 +173,79 @@ private slots:
             QVERIFY2(reason.isEmpty() ? l_said.isEmpty() : l_said.startsWith(reason), qPrintable(l_said));
         QCOMPARE(l_error.count() + l_local.count(), signal == "complete" ? 0 : 1);
         QCOMPARE(l_pair.first->thread(), QThread::currentThread());
+        delete l_pair.first;
+    }
+
+    // An upload stopped while the downloader reads slowly breaks the
+    // connection off: the downloader gets only what had already reached
+    // him, not what still waited in the uploader's buffers.
+    void stoppedUploadBreaksOff()
+    {
+        QFile l_file(WriteFile("shared", Pattern(4 << 20)));
+        QVERIFY(l_file.open(QIODevice::ReadOnly));
+        auto l_pair = ConnectedPair();
+        QTcpSocket& l_peer = *l_pair.second;
+        // A downloader that takes nothing while the test waits, and an
+        // uploader whose system buffer holds a megabyte.
+        l_peer.setReadBufferSize(16384);
+        l_pair.first->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, 1 << 20);
+        int const l_uploader = int(l_pair.first->socketDescriptor());
+        int const l_downloader = int(l_peer.socketDescriptor());
+        auto const l_queued = [](int i_descriptor, unsigned long i_request) {
+            int l_bytes = 0;
+            return ::ioctl(i_descriptor, i_request, &l_bytes) == 0 ? l_bytes : -1;
+        };
+        UploadThread l_thread(l_pair.first, &l_file, 7);
+        l_pair.first->moveToThread(&l_thread);
+        l_thread.start();
+        QCOMPARE(ReadBytes(l_peer, 4), Le32(7));
+        l_peer.write(Le64(0));
+        l_peer.flush();
+        QTRY_VERIFY_WITH_TIMEOUT(l_queued(l_uploader, SIOCOUTQ) >= (256 << 10), 20000);
+        // What had reached the downloader when the upload stopped.
+        qint64 const l_arrived = l_peer.bytesAvailable() + l_queued(l_downloader, FIONREAD);
+        qint64 const l_waiting = l_queued(l_uploader, SIOCOUTQ);
+        l_thread.SignalExit();
+        l_thread.AwaitEnd();
+        delete l_pair.first;
+
+        qint64 l_received = 0;
+        QDeadlineTimer const l_deadline(30000);
+        while (!l_deadline.hasExpired() &&
+               (l_peer.state() == QAbstractSocket::ConnectedState || l_peer.bytesAvailable() > 0)) {
+            l_peer.waitForReadyRead(100);
+            l_received += l_peer.readAll().size();
+        }
+        QCOMPARE(l_peer.state(), QAbstractSocket::UnconnectedState);
+        QVERIFY2(l_received < l_arrived + l_waiting / 2,
+                 qPrintable(QString("%1 received, %2 had arrived, %3 waited").arg(l_received).arg(l_arrived).arg(l_waiting)));
+    }
+
+    // A download whose uploader breaks the connection off ends with the
+    // reset, not once it has read at 1 KB/s what had already arrived.
+    void downloadEndsWithTheReset()
+    {
+        SpeedBudget l_budget;
+        l_budget.SetRates(1, 1);
+        QFile l_partial(mp_dir->filePath("partial"));
+        QVERIFY(l_partial.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered));
+        auto l_pair = ConnectedPair();
+        DownloadThread l_thread(l_pair.first, &l_partial, 1 << 20, 0, &l_budget);
+        QSignalSpy l_error(&l_thread, &DownloadThread::DownloadError);
+        l_pair.first->moveToThread(&l_thread);
+        l_thread.start();
+        int const l_sent = 256 << 10;
+        l_pair.second->write(Pattern(l_sent));
+        QVERIFY(l_pair.second->waitForBytesWritten(WAIT_MS));
+        QTRY_VERIFY(QFileInfo(l_partial.fileName()).size() > 0);
+        linger const l_reset{1, 0};
+        QCOMPARE(::setsockopt(int(l_pair.second->socketDescriptor()), SOL_SOCKET, SO_LINGER, &l_reset, sizeof l_reset),
+                 0);
+        l_pair.second->abort();
+        QTRY_VERIFY_WITH_TIMEOUT(!l_error.isEmpty(), 30000);
+        l_thread.AwaitEnd();
+        QCOMPARE(LastArgument(l_error), QString("The uploader broke the connection off."));
+        QVERIFY(l_partial.size() < l_sent);
         delete l_pair.first;
     }
 

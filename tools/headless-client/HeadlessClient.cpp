@@ -10,6 +10,7 @@
 #include "store/ExtendedAsciiTranslator.h"
 #include "store/Log.h"
 #include "store/Settings.h"
+#include "store/StoreCollector.h"
 #include "store/TimerManager.h"
 #include "store/Utilities.h"
 #include "transfers/TransferItems.h"
@@ -155,10 +156,14 @@ void HeadlessClient::Start()
     // The main window's own periodic work: collection and saving.
     TimerManager* lp_timers = TimerManager::Obj();
     connect(&lp_timers->m_fiveMinutesTimer, &QTimer::timeout, this, []() {
-        d.RemoveDisconnectedItems();
+        StoreCollector::Obj()->Collect();
         d.Audit();
     });
-    connect(&lp_timers->m_hourTimer, &QTimer::timeout, this, &HeadlessClient::Save);
+    // As the window saves every hour: from a copy of the process, so that
+    // the event loop goes on while the file is written (at once, the save
+    // held it for a third of a second with 200,000 shared files), and with
+    // no collection first, since the five-minute one comes with this tick.
+    connect(&lp_timers->m_hourTimer, &QTimer::timeout, this, []() { dataSaver->SaveInBackground(DataFileStem()); });
     mp_shares->Init();
     Event("started", QString::number(mp_messenger->ListeningPort()));
 }

@@ -214,42 +214,134 @@ void ChatLogForm::FinishLoading()
 void ChatLogForm::OnSearchTextChanged(QString i_text)
 {
     QPlainTextEdit* lp_view = mp_ui->logEdit;
-    HeldUpdates const l_held(lp_view);
-    QTextCursor l_cursor = lp_view->textCursor();
-    l_cursor.movePosition(QTextCursor::Start);
-    lp_view->setTextCursor(l_cursor);
+    m_searchWork.Stop();
+    {
+        HeldUpdates const l_held(lp_view);
+        QTextCursor l_cursor = lp_view->textCursor();
+        l_cursor.movePosition(QTextCursor::Start);
+        lp_view->setTextCursor(l_cursor);
+    }
     mp_ui->searchBackButton->setEnabled(false);
     mp_ui->searchForwardButton->setEnabled(false);
-    if (!i_text.isEmpty() && lp_view->find(i_text))
-        MarkFind();
-    else
+    m_matchStart = -1;
+    m_searchText = i_text;
+    if (i_text.isEmpty())
         lp_view->setExtraSelections({});
+    else
+        StartSearch(FIND_FIRST, 0);
 }
 
 void ChatLogForm::OnSearchForward()
 {
-    QPlainTextEdit* lp_view = mp_ui->logEdit;
-    HeldUpdates const l_held(lp_view);
-    QTextCursor l_cursor = lp_view->textCursor();
-    l_cursor.setPosition(PositionAfter(l_cursor.position(), lp_view->document()));
-    lp_view->setTextCursor(l_cursor);
-    if (lp_view->find(mp_ui->searchEdit->text()))
-        MarkFind();
+    m_searchText = mp_ui->searchEdit->text();
+    StartSearch(FIND_NEXT, PositionAfter(mp_ui->logEdit->textCursor().position(), mp_ui->logEdit->document()));
 }
 
 void ChatLogForm::OnSearchBack()
 {
-    QPlainTextEdit* lp_view = mp_ui->logEdit;
-    HeldUpdates const l_held(lp_view);
-    if (lp_view->find(mp_ui->searchEdit->text(), QTextDocument::FindBackward))
-        MarkFind();
+    m_searchText = mp_ui->searchEdit->text();
+    QTextCursor const l_cursor = mp_ui->logEdit->textCursor();
+    StartSearch(FIND_PREVIOUS, l_cursor.hasSelection() ? l_cursor.selectionStart() : l_cursor.position());
 }
 
-void ChatLogForm::MarkFind()
+void ChatLogForm::StartSearch(SearchGoal i_goal, int i_position)
+{
+    // The buttons wait for the walk: a click meanwhile would start from a
+    // match that is about to change.
+    mp_ui->searchBackButton->setEnabled(false);
+    mp_ui->searchForwardButton->setEnabled(false);
+    m_searchGoal = i_goal;
+    m_searchFound = -1;
+    QTextDocument const* lp_document = mp_ui->logEdit->document();
+    bool const l_backward = i_goal == FIND_PREVIOUS || i_goal == PROBE_PREVIOUS;
+    if (l_backward) {
+        // Not the character at the position itself: a match that starts
+        // there is the one we come from.
+        int const l_position = i_position - 1;
+        m_searchBlock = l_position < 0 ? QTextBlock() : lp_document->findBlock(l_position);
+        m_searchOffset = l_position - m_searchBlock.position();
+        if (m_searchOffset == m_searchBlock.length() - 1)
+            --m_searchOffset; // the paragraph's end
+    } else {
+        m_searchBlock = lp_document->findBlock(i_position);
+        m_searchOffset = i_position - m_searchBlock.position();
+    }
+    m_searchWork.Start([this]() { return SearchStep(); }, [this]() { OnSearchWalked(); });
+}
+
+bool ChatLogForm::SearchStep()
+{
+    // A paragraph per step, compared as the view's own find compares: any
+    // case, a no-break space as a space, never across paragraphs.
+    if (!m_searchBlock.isValid() || m_searchText.isEmpty())
+        return false;
+    bool const l_backward = m_searchGoal == FIND_PREVIOUS || m_searchGoal == PROBE_PREVIOUS;
+    QString l_text = m_searchBlock.text();
+    l_text.replace(QChar::Nbsp, QLatin1Char(' '));
+    int l_at = -1;
+    if (m_searchOffset >= 0 && m_searchOffset <= l_text.size())
+        l_at = l_backward ? l_text.lastIndexOf(m_searchText, m_searchOffset, Qt::CaseInsensitive)
+                          : l_text.indexOf(m_searchText, m_searchOffset, Qt::CaseInsensitive);
+    if (l_at >= 0) {
+        m_searchFound = m_searchBlock.position() + l_at;
+        return false;
+    }
+    if (l_backward) {
+        m_searchBlock = m_searchBlock.previous();
+        m_searchOffset = m_searchBlock.length() - 2;
+    } else {
+        m_searchBlock = m_searchBlock.next();
+        m_searchOffset = 0;
+    }
+    return m_searchBlock.isValid();
+}
+
+void ChatLogForm::OnSearchWalked()
+{
+    m_searchBlock = QTextBlock();
+    bool const l_found = m_searchFound >= 0;
+    switch (m_searchGoal) {
+    case FIND_FIRST:
+        if (!l_found) {
+            mp_ui->logEdit->setExtraSelections({});
+            return;
+        }
+        MarkFind(m_searchFound);
+        // Nothing starts before the first match.
+        MarkSearchButtons(false);
+        return;
+    case FIND_NEXT:
+    case FIND_PREVIOUS:
+        if (l_found)
+            MarkFind(m_searchFound);
+        // Not found (the view's cursor was put past the last match, say):
+        // the buttons are those of the match shown, if any.
+        if (m_matchStart >= 0)
+            MarkSearchButtons(true);
+        return;
+    case PROBE_NEXT:
+        m_nextFound = l_found;
+        if (m_probePrevious) {
+            StartSearch(PROBE_PREVIOUS, m_matchStart);
+            return;
+        }
+        mp_ui->searchForwardButton->setEnabled(m_nextFound);
+        return;
+    case PROBE_PREVIOUS:
+        mp_ui->searchForwardButton->setEnabled(m_nextFound);
+        mp_ui->searchBackButton->setEnabled(l_found);
+        return;
+    }
+}
+
+void ChatLogForm::MarkFind(int i_start)
 {
     QPlainTextEdit* lp_view = mp_ui->logEdit;
-    QTextCursor const l_match = lp_view->textCursor();
-    int const l_start = l_match.selectionStart();
+    HeldUpdates const l_held(lp_view);
+    QTextCursor l_match(lp_view->document());
+    l_match.setPosition(i_start);
+    l_match.setPosition(i_start + m_searchText.size(), QTextCursor::KeepAnchor);
+    m_matchStart = i_start;
 
     QTextEdit::ExtraSelection l_mark;
     l_mark.cursor = l_match;
@@ -258,31 +350,24 @@ void ChatLogForm::MarkFind()
     l_mark.format.setBackground(QBrush(ColorSetting("input_text"), Qt::SolidPattern));
     l_mark.format.setForeground(QBrush(ColorSetting("input_background"), Qt::SolidPattern));
     lp_view->setExtraSelections({l_mark});
-    MarkSearchButtons();
 
     // To the end first, then back: the match then shows near the top edge.
     QTextCursor l_cursor = l_match;
     l_cursor.movePosition(QTextCursor::End);
     lp_view->setTextCursor(l_cursor);
     lp_view->ensureCursorVisible();
-    l_cursor.setPosition(l_start);
+    l_cursor.setPosition(i_start);
     lp_view->setTextCursor(l_cursor);
     lp_view->ensureCursorVisible();
 }
 
-void ChatLogForm::MarkSearchButtons()
+void ChatLogForm::MarkSearchButtons(bool i_lookBack)
 {
-    QTextDocument const* lp_document = mp_ui->logEdit->document();
-    QTextCursor const l_match = mp_ui->logEdit->textCursor();
-    QString const l_text = mp_ui->searchEdit->text();
-    // The forward probe starts where "forward" searches from, one past the
+    // The next probe starts where "forward" searches from, one past the
     // match's start, so an occurrence that overlaps or directly follows the
-    // match counts too.
-    QTextCursor l_probe(mp_ui->logEdit->document());
-    l_probe.setPosition(PositionAfter(l_match.selectionStart(), lp_document));
-    mp_ui->searchForwardButton->setEnabled(!lp_document->find(l_text, l_probe).isNull());
-    l_probe.setPosition(l_match.selectionStart());
-    mp_ui->searchBackButton->setEnabled(!lp_document->find(l_text, l_probe, QTextDocument::FindBackward).isNull());
+    // match counts too; the previous one where "back" searches from.
+    m_probePrevious = i_lookBack;
+    StartSearch(PROBE_NEXT, PositionAfter(m_matchStart, mp_ui->logEdit->document()));
 }
 
 // ------------------------------------------------------------------ actions
@@ -300,6 +385,11 @@ void ChatLogForm::OnActionTriggered(QWidget* ip_widget, QString i_action)
         // What was still to be read, or had arrived meanwhile, was in the
         // file that goes now.
         m_loadTimer.stop();
+        m_searchWork.Stop();
+        m_searchBlock = QTextBlock();
+        m_matchStart = -1;
+        mp_ui->searchBackButton->setEnabled(false);
+        mp_ui->searchForwardButton->setEnabled(false);
         m_file.close();
         m_pending.clear();
         m_arrivedWhileLoading.clear();

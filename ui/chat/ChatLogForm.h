@@ -12,12 +12,16 @@
 // Every line is plain text: a logged "<b>x</b>" reads as it was typed, and
 // nothing in a line makes the viewer read a file or an address. A long log
 // is read in slices, so the window keeps answering while it loads, and of a
-// log larger than 100 MB only the last 100 MB are shown.
+// log larger than 100 MB only the last 100 MB are shown. The search walks
+// the view in slices too, a paragraph per step: a keystroke in the search
+// box of a view of 100 MB would otherwise hold the window for a second.
 
+#include "store/SlicedWork.h"
 #include "ui/chat/ChatRules.h"
 
 #include <QFile>
 #include <QStringList>
+#include <QTextBlock>
 #include <QTimer>
 #include <QWidget>
 
@@ -51,6 +55,9 @@ public:
     // The file shown; empty when it could not be opened.
     QString Path() const { return m_path; }
     bool IsLoading() const { return m_file.isOpen(); }
+    // A search, or a look for the buttons' next and previous match, is
+    // under way.
+    bool IsSearching() const { return m_searchWork.IsRunning(); }
     Ui_ChatLogForm* Form() const { return mp_ui; }
 
 signals:
@@ -70,8 +77,21 @@ private:
     void TakeLines(QStringList& o_lines, bool i_atEnd);
     void AppendParagraphs(QStringList const& i_lines);
     void FinishLoading();
-    void MarkFind();
-    void MarkSearchButtons();
+    // What a walk of the search is for: the first match from the start, the
+    // next or previous one for the buttons, or whether there is a next or
+    // previous one at all (the buttons' states).
+    enum SearchGoal { FIND_FIRST, FIND_NEXT, FIND_PREVIOUS, PROBE_NEXT, PROBE_PREVIOUS };
+    // Walks for the search text from i_position on (forward), or for one
+    // that starts before it (backward), as the view's own find does.
+    void StartSearch(SearchGoal i_goal, int i_position);
+    bool SearchStep();
+    void OnSearchWalked();
+    // Shows the match that starts there and looks for the next and
+    // previous ones.
+    void MarkFind(int i_start);
+    // i_lookBack: also whether one starts before the match (after the
+    // first match from the start, none does).
+    void MarkSearchButtons(bool i_lookBack);
 
     Ui_ChatLogForm* mp_ui;
     QString m_path;
@@ -83,6 +103,17 @@ private:
     bool m_skipToLineStart = false;
     static qint64 s_mostBytesShown;
     QTimer m_loadTimer;
+
+    SlicedWork m_searchWork;
+    SearchGoal m_searchGoal = FIND_FIRST;
+    QString m_searchText;
+    QTextBlock m_searchBlock;
+    int m_searchOffset = 0;
+    int m_searchFound = -1;
+    // The start of the match shown, whose buttons the probes set.
+    int m_matchStart = -1;
+    bool m_probePrevious = false;
+    bool m_nextFound = false;
 };
 
 #endif

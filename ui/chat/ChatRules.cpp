@@ -10,6 +10,7 @@
 #include <QSet>
 
 #include <cerrno>
+#include <limits>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -27,7 +28,19 @@ ChatTimestamps ChatTimestampsFrom(QString const& i_setting)
 
 QString ChatLongTime(QDateTime const& i_time)
 {
-    return QLocale::c().toString(i_time, QStringLiteral("MMM d h:mm:ss ap"));
+    // Every line of a flood is stamped within the same second: the text is
+    // made once a second (and again when the offset from UTC changes).
+    static qint64 s_second = std::numeric_limits<qint64>::min();
+    static int s_offset = 0;
+    static QString s_text;
+    qint64 const l_second = i_time.toSecsSinceEpoch();
+    int const l_offset = i_time.offsetFromUtc();
+    if (l_second != s_second || l_offset != s_offset || s_text.isEmpty()) {
+        s_text = QLocale::c().toString(i_time, QStringLiteral("MMM d h:mm:ss ap"));
+        s_second = l_second;
+        s_offset = l_offset;
+    }
+    return s_text;
 }
 
 QString ChatShortTime(QDateTime const& i_time)
@@ -81,9 +94,59 @@ QString ChatLineHtml(ChatLine const& i_line, ChatColors const& i_colors)
     return ConvertLinks(l_html);
 }
 
-std::vector<std::pair<int, int>> ChatWebAddresses(QString const& i_text)
+int ChatLineHtmlLength(ChatLine const& i_line, ChatColors const& i_colors,
+                       std::vector<ChatAddresses> const* ip_addresses)
 {
-    std::vector<std::pair<int, int>> l_addresses;
+    // Tags and links never cross runs (a link stops at the "<" of a tag, and
+    // a run that a link could start in follows a blank or a tag), so each
+    // run counts on its own: its text escaped ("&" +4, "<" and ">" +3, each
+    // pair of blanks, from the left, +5), its font and bold tags, and for
+    // each web address of the escaped text its anchor tags and the address
+    // once more. Only text holding "http" can hold an address.
+    int l_length = 0;
+    for (std::size_t l_index = 0; l_index < i_line.size(); ++l_index) {
+        ChatRun const& l_run = i_line[l_index];
+        QString const& l_text = l_run.m_text;
+        int l_escaped = l_text.size();
+        int l_blanks = 0;
+        for (QChar const l_char : l_text) {
+            ushort const l_code = l_char.unicode();
+            if (l_code == '&')
+                l_escaped += 4;
+            else if (l_code == '<' || l_code == '>')
+                l_escaped += 3;
+            l_blanks = l_code == ' ' ? l_blanks + 1 : 0;
+            if (l_blanks == 2) {
+                l_escaped += 5;
+                l_blanks = 0;
+            }
+        }
+        l_length += l_escaped;
+        if (l_run.m_role != ChatRole::PLAIN)
+            l_length += int(sizeof("<font color=\"\"></font>")) - 1 + ChatRoleColor(l_run.m_role, i_colors).size();
+        if (l_run.m_role == ChatRole::OWN_MESSAGE)
+            l_length += int(sizeof("<b></b>")) - 1;
+        int const l_anchor = int(sizeof("<a href=\"\"></a>")) - 1;
+        if (ip_addresses && l_index < ip_addresses->size() && l_escaped == l_text.size()) {
+            for (std::pair<int, int> const& l_address : (*ip_addresses)[l_index])
+                l_length += l_anchor + l_address.second;
+            continue;
+        }
+        if (!l_text.contains(QLatin1String("http")))
+            continue;
+        for (QRegularExpressionMatchIterator l_match = WebAddressPattern().globalMatch(EscapeHTML(l_text));
+             l_match.hasNext();)
+            l_length += l_anchor + l_match.next().capturedLength();
+    }
+    return l_length;
+}
+
+ChatAddresses ChatWebAddresses(QString const& i_text)
+{
+    ChatAddresses l_addresses;
+    // The pattern begins with "http": most runs need no match at all.
+    if (!i_text.contains(QLatin1String("http")))
+        return l_addresses;
     for (QRegularExpressionMatchIterator l_match = WebAddressPattern().globalMatch(i_text); l_match.hasNext();) {
         QRegularExpressionMatch const l_next = l_match.next();
         l_addresses.emplace_back(l_next.capturedStart(), l_next.capturedLength());

@@ -77,7 +77,14 @@ ChatLine ChatTextLine(ChatTimestamps i_mode, QDateTime const& i_time, QString co
 // text also bold, the text escaped, then the web addresses made links.
 QString ChatLineHtml(ChatLine const& i_line, ChatColors const& i_colors);
 // Where the web addresses of a text are, as (start, length).
-std::vector<std::pair<int, int>> ChatWebAddresses(QString const& i_text);
+using ChatAddresses = std::vector<std::pair<int, int>>;
+// ChatLineHtml(...).size(), counted without writing the text: the chat view
+// counts every line it shows. ip_addresses, when given, holds each run's
+// ChatWebAddresses, so that a run whose text escaping leaves as it is
+// needs no search of its own.
+int ChatLineHtmlLength(ChatLine const& i_line, ChatColors const& i_colors,
+                       std::vector<ChatAddresses> const* ip_addresses = nullptr);
+ChatAddresses ChatWebAddresses(QString const& i_text);
 
 // True when the text, trimmed, begins with "/me " (case-sensitive); the
 // action is the rest, trimmed again.

@@ -12,8 +12,11 @@
 
 namespace {
 
-// How long the lines that follow a line may go unpainted.
+// How long the lines that follow a line may go unpainted; while a flood
+// lasts, each burst after the first waits twice as long: laying out and
+// painting the view was a third of what a thousand lines a second cost.
 int const REFRESH_MS = 100;
+int const FLOOD_REFRESH_MS = 200;
 
 // The local time, without asking the system's time zone at every line (it
 // reads its zone file each time): the offset is read again once a second, so
@@ -60,11 +63,13 @@ QString OneParagraph(QString i_text)
     return i_text;
 }
 
-// A run as plain text in its format, its web addresses as links.
-void InsertRun(QTextCursor& io_cursor, QString const& i_text, QTextCharFormat const& i_format, QColor const& i_link)
+// A run as plain text in its format, its web addresses (as ChatWebAddresses
+// finds them) as links.
+void InsertRun(QTextCursor& io_cursor, QString const& i_text, ChatAddresses const& i_addresses,
+               QTextCharFormat const& i_format, QColor const& i_link)
 {
     int l_at = 0;
-    for (std::pair<int, int> const& l_address : ChatWebAddresses(i_text)) {
+    for (std::pair<int, int> const& l_address : i_addresses) {
         io_cursor.insertText(i_text.mid(l_at, l_address.first - l_at), i_format);
         QTextCharFormat l_link = i_format;
         l_link.setAnchor(true);
@@ -90,7 +95,6 @@ ChatView::ChatView(QWidget* ip_parent)
     m_lastChatTime = Now();
     connect(TimerManager::Obj(), &TimerManager::timeout, this, &ChatView::CheckChatInactivity);
     m_refreshTimer.setSingleShot(true);
-    m_refreshTimer.setInterval(REFRESH_MS);
     connect(&m_refreshTimer, &QTimer::timeout, this, &ChatView::Refresh);
 }
 
@@ -104,6 +108,7 @@ void ChatView::SetLog(ChatLogKind i_kind, QString const& i_name)
 {
     m_logKind = i_kind;
     m_logName = i_name;
+    m_logPath = ChatLogPath(m_logKind, m_logName, QDir::homePath());
 }
 
 void ChatView::SetClock(std::function<QDateTime()> i_clock)
@@ -150,7 +155,7 @@ void ChatView::LogChat(QString const& i_line)
     if (m_logName.isEmpty() || !IsSettingYes(ChatLogSwitch(m_logKind)))
         return;
     // A line that cannot be written still reaches the open viewer.
-    AppendChatLog(ChatLogPath(m_logKind, m_logName, QDir::homePath()), i_line);
+    AppendChatLog(m_logPath, i_line);
     if (ChatLogForm* lp_viewer = ChatLogForm::Find(m_logKind, m_logName))
         lp_viewer->AddLine(i_line);
 }
@@ -188,13 +193,32 @@ void ChatView::AppendLine(ChatLine const& i_line, bool i_mayCut)
     m_writer.setPosition(document()->characterCount() - 1);
     if (!m_shownLengths.empty())
         m_writer.insertBlock(QTextBlockFormat(), QTextCharFormat());
-    for (ChatRun const& l_run : i_line)
-        InsertRun(m_writer, OneParagraph(l_run.m_text), RunFormat(l_run.m_role, l_colors), palette().color(QPalette::Link));
-    m_shownLengths.push_back(ChatLineHtml(i_line, l_colors).size() + 1);
+    // Each run's web addresses are found once, for its links and its count.
+    // Runs of one role in a row go in as one insertion (no address spans
+    // two runs: a run that one could start in follows a blank or a tag).
+    std::vector<ChatAddresses> l_addresses;
+    l_addresses.reserve(i_line.size());
+    QColor const l_link = palette().color(QPalette::Link);
+    for (std::size_t l_first = 0; l_first < i_line.size();) {
+        ChatRole const l_role = i_line[l_first].m_role;
+        QString l_text;
+        ChatAddresses l_shifted;
+        std::size_t l_next = l_first;
+        for (; l_next < i_line.size() && i_line[l_next].m_role == l_role; ++l_next) {
+            QString const l_run = OneParagraph(i_line[l_next].m_text);
+            l_addresses.push_back(ChatWebAddresses(l_run));
+            for (std::pair<int, int> const& l_address : l_addresses.back())
+                l_shifted.emplace_back(l_address.first + l_text.size(), l_address.second);
+            l_text += l_run;
+        }
+        InsertRun(m_writer, l_text, l_shifted, RunFormat(l_role, l_colors), l_link);
+        l_first = l_next;
+    }
+    m_shownLengths.push_back(ChatLineHtmlLength(i_line, l_colors, &l_addresses) + 1);
     m_shownLength += m_shownLengths.back();
     if (l_quiet) {
         FollowEnd();
-        m_refreshTimer.start();
+        m_refreshTimer.start(REFRESH_MS);
     }
 }
 
@@ -207,7 +231,7 @@ void ChatView::Refresh()
     setUpdatesEnabled(true);
     FollowEnd();
     // Still a flood: the next lines are held as well.
-    m_refreshTimer.start();
+    m_refreshTimer.start(FLOOD_REFRESH_MS);
 }
 
 void ChatView::FollowEnd()

@@ -16,8 +16,9 @@
 // change how it is shown or make the view load anything. Web addresses are
 // the only links; the view follows none itself: a click on one comes out as
 // anchorClicked for the page. A line after a quiet spell shows at once; the
-// lines of a flood are laid out and painted together, ten times a second,
-// while the document holds each one at once.
+// lines of a flood are laid out and painted together, the first burst after
+// 100 ms, then five times a second, while the document holds each one at
+// once.
 
 #include "ui/chat/ChatRules.h"
 
@@ -90,6 +91,7 @@ private:
 
     ChatLogKind m_logKind = ChatLogKind::USER;
     QString m_logName;
+    QString m_logPath;
     bool m_chatActive = false;
     QDateTime m_lastChatTime;
     std::function<QDateTime()> m_clock;

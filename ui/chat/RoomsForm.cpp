@@ -97,6 +97,7 @@ void RoomsForm::Init()
     DeclareTypes();
     mp_order = new SortedRows(mp_ui->roomList, &RoomListKey, &RefreshRoomRow);
     d["room"]->AddNewItemEventHandler(new EventHandler<RoomsForm, Item>(this, &RoomsForm::OnRoomAdded));
+    d["room"]->AddRemovedItemEventHandler(new EventHandler<RoomsForm, Item>(this, &RoomsForm::OnRoomRemoved));
     for (Item const& l_room : d["room"]->GetItems())
         OnRoomAdded(l_room);
 
@@ -167,6 +168,16 @@ void RoomsForm::OnRoomAdded(Item i_room)
     lp_row->setText(0, i_room.AsString());
     i_room += d["room_node"]->GetItem(Value(lp_row));
     mp_order->Add(lp_row);
+}
+
+void RoomsForm::OnRoomRemoved(Item i_room)
+{
+    // Only a room that lists alone named goes (the server link drops those
+    // the next list leaves out); its row goes with it.
+    if (SortedRow* lp_row = RoomRow(i_room)) {
+        i_room["room_node"].Remove();
+        mp_order->Remove(lp_row);
+    }
 }
 
 void RoomsForm::OnRoomUserCountChanged(Item i_room)

@@ -51,6 +51,7 @@ public slots:
 public:
     // Store handlers.
     void OnRoomAdded(Item i_room);
+    void OnRoomRemoved(Item i_room);
     void OnRoomUserCountChanged(Item i_room);
     void OnBecomingRoomOwner(Item i_room);
     void OnBecomingRoomOperator(Item i_room);

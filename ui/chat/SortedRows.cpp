@@ -34,7 +34,89 @@ SortedRow* Next(std::vector<SortedRow*>& io_rows, std::size_t& io_done)
     return nullptr;
 }
 
+std::size_t s_rowsAwaitingDeletion = 0;
+
+// The rows of DeleteRowsInSlices, and the list that holds them, owned by
+// the window they were shown in, so that they go with it at the latest
+// (widgets cannot outlive the application object).
+class RowDisposal : public QObject
+{
+public:
+    RowDisposal(QObject* ip_owner, QTreeWidget* ip_tree, QList<QTreeWidgetItem*> i_rows, std::function<bool()> i_then)
+        : QObject(ip_owner), mp_tree(ip_tree), m_rows(std::move(i_rows)), m_then(std::move(i_then)), m_work(this)
+    {
+        m_waiting = std::size_t(m_rows.size()) + (mp_tree ? std::size_t(mp_tree->topLevelItemCount()) : 0);
+        s_rowsAwaitingDeletion += m_waiting;
+        // The first slice waits for the next turn: the caller is often in
+        // the middle of one already.
+        m_work.StartNextTurn([this]() { return Step(); },
+            [this]() { deleteLater(); });
+    }
+    ~RowDisposal() override
+    {
+        s_rowsAwaitingDeletion -= m_waiting;
+        qDeleteAll(m_rows);
+        delete mp_tree;
+    }
+
+private:
+    bool Step()
+    {
+        // A row from a list's end leaves it without moving the others.
+        QTreeWidgetItem* lp_row = nullptr;
+        if (!m_rows.isEmpty())
+            lp_row = m_rows.takeLast();
+        else if (mp_tree && mp_tree->topLevelItemCount() > 0)
+            lp_row = mp_tree->takeTopLevelItem(mp_tree->topLevelItemCount() - 1);
+        if (lp_row) {
+            delete lp_row;
+            --m_waiting;
+            --s_rowsAwaitingDeletion;
+            return true;
+        }
+        return m_then && m_then();
+    }
+
+    QTreeWidget* mp_tree;
+    QList<QTreeWidgetItem*> m_rows;
+    std::function<bool()> m_then;
+    SlicedWork m_work;
+    std::size_t m_waiting = 0;
+};
+
 } // namespace
+
+void DeleteRowsInSlices(QList<QTreeWidgetItem*> i_rows, QWidget* ip_window)
+{
+    if (i_rows.isEmpty())
+        return;
+    if (!ip_window) {
+        qDeleteAll(i_rows);
+        return;
+    }
+    new RowDisposal(ip_window, nullptr, std::move(i_rows), {});
+}
+
+void DeleteListInSlices(QTreeWidget* ip_tree, QWidget* ip_window, std::function<bool()> i_then)
+{
+    if (!ip_window) {
+        while (i_then && i_then()) {
+        }
+        delete ip_tree;
+        return;
+    }
+    ip_tree->hide();
+    ip_tree->setParent(nullptr);
+    // Nobody sees the list any more: its view need not follow each row that
+    // leaves (laying out what is left, 30 ms at the first of 50,000).
+    ip_tree->model()->blockSignals(true);
+    new RowDisposal(ip_window, ip_tree, {}, std::move(i_then));
+}
+
+std::size_t RowsAwaitingDeletion()
+{
+    return s_rowsAwaitingDeletion;
+}
 
 bool SortedRow::operator<(QTreeWidgetItem const& i_other) const
 {
@@ -61,9 +143,15 @@ SortedRows::SortedRows(QTreeWidget* ip_tree, KeyFunction ip_key, RefreshFunction
     m_batch.SetOwnSliceMs(SlicedWork::SIDE_BY_SIDE_MS);
 }
 
-// The rows still outside the tree go with m_outside and m_entering; those
-// in it went with the tree, which is destroyed before its child objects.
-SortedRows::~SortedRows() = default;
+// The rows still outside the tree are those of m_outside and m_entering;
+// those in it went with the tree, which is destroyed before its child
+// objects, or were taken from it before (RoomForm's).
+SortedRows::~SortedRows()
+{
+    QWidget* lp_window = mp_tree->window();
+    DeleteRowsInSlices(m_outside.takeChildren() + m_entering.takeChildren(),
+                       lp_window != mp_tree ? lp_window : nullptr);
+}
 
 int SortedRows::SortColumn() const
 {

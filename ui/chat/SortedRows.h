@@ -33,9 +33,11 @@
 #include <QTimer>
 #include <QTreeWidgetItem>
 
+#include <functional>
 #include <vector>
 
 class QTreeWidget;
+class QWidget;
 
 // What a row sorts by in one column: the number first, then the text.
 struct RowKey
@@ -80,6 +82,22 @@ private:
     bool m_gone = false;
 };
 
+// Deletes rows that belong to no tree any more, a slice at a time, from
+// the next turn of the event loop on; what is left when ip_window (the
+// window they were shown in) goes is deleted then. Without a window, at
+// once.
+void DeleteRowsInSlices(QList<QTreeWidgetItem*> i_rows, QWidget* ip_window);
+// The same for a list whose page goes: the list leaves the page, hidden,
+// and its rows leave it from its end, a slice at a time, before it is
+// deleted; i_then, when given, runs as further steps before that, until it
+// returns false (the page's own table of its rows going, say). A member
+// list of 50,000 rows deleted with its page held the window for a tenth of
+// a second, and taking them out of it in one call still for 15 to 30 ms.
+// Whatever sorts the list's rows must be gone first.
+void DeleteListInSlices(QTreeWidget* ip_tree, QWidget* ip_window, std::function<bool()> i_then = {});
+// The rows handed over either way and not deleted yet.
+std::size_t RowsAwaitingDeletion();
+
 class SortedRows : public QObject
 {
     Q_OBJECT
@@ -95,7 +113,7 @@ public:
     // ip_refresh, when given, sets the cells of each row that comes or
     // changes, as its batch is dealt with.
     SortedRows(QTreeWidget* ip_tree, KeyFunction ip_key, RefreshFunction ip_refresh = nullptr);
-    // Deletes the rows that have not entered the tree yet.
+    // Deletes the rows that have not entered the tree yet (in slices).
     ~SortedRows() override;
 
     // Sorts by that column now and shows it in the header.

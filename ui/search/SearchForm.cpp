@@ -14,6 +14,7 @@
 #include "server/Server.h"
 #include "server/StoreTypes.h"
 #include "store/Settings.h"
+#include "store/StoreCollector.h"
 #include "store/windows/FocusWidget.h"
 
 #include <QCheckBox>
@@ -393,7 +394,9 @@ void SearchForm::CloseResultsTab(QTabWidget* ip_tabs, int i_tabIndex)
         l_request.GetItems("search_results").Remove();
         l_request.Remove();
     }
-    d.RemoveDisconnectedItems();
+    // The rest of the tab's items go with a collection in slices: one in
+    // one go marked the whole store, 0.3 s with a million shared files.
+    StoreCollector::Obj()->Collect();
 }
 
 // ------------------------------------------------------------------ rooms

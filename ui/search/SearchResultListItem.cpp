@@ -1,6 +1,7 @@
 #include "ui/search/SearchResultListItem.h"
 
-#include "store/Data.h"
+#include "shares/SharedFoldersManager.h"
+#include "store/Utilities.h"
 
 SearchResultListItem::SearchResultListItem(QTreeWidgetItem* ip_parent) : QTreeWidgetItem(ip_parent)
 {
@@ -19,9 +20,11 @@ double Speed(QTreeWidgetItem const& i_row)
     return i_row.text(SearchResultListItem::SPEED).toDouble();
 }
 
-// The file behind a file row, found by the row's binding; never creates.
+// The file behind a file row; never creates.
 Item RowResult(QTreeWidgetItem const& i_row)
 {
+    if (auto const* lp_file = dynamic_cast<SearchResultFileRow const*>(&i_row))
+        return lp_file->Result();
     return d["search_result_node"]->HasItem(Value(&i_row))["search_result"];
 }
 
@@ -66,5 +69,27 @@ bool SearchResultListItem::operator<(QTreeWidgetItem const& i_other) const
     }
     default:
         return false;
+    }
+}
+
+SearchResultFileRow::SearchResultFileRow(Item const& i_result)
+    : SearchResultListItem(static_cast<QTreeWidget*>(nullptr)), m_result(i_result),
+      m_name(i_result["search_result_file_name"].AsString())
+{
+}
+
+QVariant SearchResultFileRow::data(int i_column, int i_role) const
+{
+    if (i_role != Qt::DisplayRole && i_role != Qt::EditRole)
+        return SearchResultListItem::data(i_column, i_role);
+    switch (i_column) {
+    case FILE:
+        return m_name;
+    case SIZE:
+        return m_result.IsNull() ? QString() : CommafyNumber(m_result["file_size"].AsInt64());
+    case ATTRIBUTES:
+        return SharedFoldersManager::GetFileItemDisplayString(m_result);
+    default:
+        return SearchResultListItem::data(i_column, i_role);
     }
 }

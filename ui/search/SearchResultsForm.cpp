@@ -64,13 +64,6 @@ void SetUserCells(QTreeWidgetItem* ip_row, Item const& i_response)
     ip_row->setText(Row::SPEED, SpeedText(i_response["search_results_user_speed"].AsInt64()));
 }
 
-void SetFileCells(QTreeWidgetItem* ip_row, Item const& i_result)
-{
-    ip_row->setText(Row::FILE, i_result["search_result_file_name"].AsString());
-    ip_row->setText(Row::SIZE, CommafyNumber(i_result["file_size"].AsInt64()));
-    ip_row->setText(Row::ATTRIBUTES, SharedFoldersManager::GetFileItemDisplayString(i_result));
-}
-
 // The text a flat row is filtered by: the folder path as the peer sent it,
 // a backslash and the file name.
 QString FlatRowText(Item const& i_result)
@@ -312,10 +305,10 @@ QTreeWidgetItem* SearchResultsForm::AddSearchResult(Item const& i_searchResult)
     QTreeWidget* lp_tree = mp_ui->searchResultsTreeWidget;
 
     if (m_useOldStyle) {
-        QTreeWidgetItem* lp_row = new Row(lp_tree);
+        QTreeWidgetItem* lp_row = new SearchResultFileRow(i_searchResult);
         SetUserCells(lp_row, l_response);
         lp_row->setText(Row::FOLDER, ReversePathname(i_searchResult["search_result_file_folder"].AsString()));
-        SetFileCells(lp_row, i_searchResult);
+        lp_tree->addTopLevelItem(lp_row);
         d["search_result_node"]->GetItem(Value(lp_row)) += i_searchResult;
         FilterParser l_filter;
         l_filter.Parse(CurrentFilterText());
@@ -345,8 +338,8 @@ QTreeWidgetItem* SearchResultsForm::AddSearchResult(Item const& i_searchResult)
         l_folderNode += l_folder;
     }
 
-    QTreeWidgetItem* lp_fileRow = new Row(lp_folderRow);
-    SetFileCells(lp_fileRow, i_searchResult);
+    QTreeWidgetItem* lp_fileRow = new SearchResultFileRow(i_searchResult);
+    lp_folderRow->addChild(lp_fileRow);
     if (l_widget["expand_users"].AsStdString() == "yes")
         lp_userRow->setExpanded(true);
     if (l_widget["expand_folders"].AsStdString() == "yes")

@@ -4,6 +4,7 @@
 
 #include "server/Server.h"
 #include "transfers/TransferQueueManager.h"
+#include "ui/transfers/TransfersForm.h"
 #include "ui/search/SearchForm.h"
 #include "ui/widgets/TabWidget.h"
 
@@ -142,6 +143,8 @@ void DownloadMenuOptions::OnResumeDownloads()
 
 void DownloadMenuOptions::OnRemoveDownloads()
 {
+    if (transfersForm)
+        transfersForm->TakeOffBars(m_entries);
     for (Item const& l_entry : m_entries)
         if (l_entry.IsValid() && transferQueueManager)
             transferQueueManager->RemoveDownload(l_entry);

@@ -19,6 +19,7 @@
 #include <QFileDialog>
 #include <QIcon>
 #include <QMessageBox>
+#include <QPointer>
 #include <QShowEvent>
 
 namespace {
@@ -140,11 +141,23 @@ void ShareForm::BrowseToFolder(QString i_folder)
 
 void ShareForm::Delete()
 {
-    Tree()->FinishCommands();
+    // A folder still being queued goes on after the tab, in slices (a
+    // folder of 100,000 files queued at once held the window for five
+    // seconds). Its share stays until the last file is queued, but is no
+    // longer the user's: a new tab of his takes a new list.
+    Item const l_share = Share();
+    bool const l_later = l_share.IsValid() && Tree()->FinishCommandsLater([l_share]() {
+        if (sharedFoldersManager)
+            sharedFoldersManager->RemoveShare(l_share);
+    });
+    if (l_later)
+        l_share.Disconnect("user");
+    else
+        Tree()->FinishCommands();
     Tree()->Forget();
     mp_exportWork->Stop();
     mp_exportFile.reset();
-    if (sharedFoldersManager)
+    if (sharedFoldersManager && !l_later)
         sharedFoldersManager->RemoveUserShare(User());
     d["user_share_tab"]->HasItem(Value(this)).Remove();
     deleteLater();
@@ -212,23 +225,27 @@ void ShareForm::MarkQueued(Item const& i_file)
         lp_row->setIcon(0, QIcon(QStringLiteral(":/icons/download_icon")));
 }
 
+// The commands may outlive the tab (Delete): they hold the user's name and
+// mark a row only while the tab is there.
 void ShareForm::TakeFiles(std::vector<Item> const& i_files)
 {
-    Tree()->ForEachFile(i_files, [this](Item const& i_file, int) {
+    QPointer<ShareForm> const lp_page(this);
+    Tree()->ForEachFile(i_files, [lp_page, l_user = User()](Item const& i_file, int) {
         if (!transferQueueManager)
             return;
         Item const l_entry = transferQueueManager->AddDownload(
-            User(), i_file["user_share_file_name"].AsStdString(),
+            l_user, i_file["user_share_file_name"].AsStdString(),
             i_file["user_share_folder"]["user_share_folder_name"].AsStdString(), i_file["file_size"].AsInt64(), true,
             0);
-        if (l_entry.IsValid())
-            MarkQueued(i_file);
+        if (l_entry.IsValid() && lp_page)
+            lp_page->MarkQueued(i_file);
     });
 }
 
 void ShareForm::DownloadFolder(Item i_folder, bool i_subfolder)
 {
-    Tree()->ForEachFileOfTree(i_folder, [this, i_subfolder](Item const& i_file, int i_depth) {
+    QPointer<ShareForm> const lp_page(this);
+    Tree()->ForEachFileOfTree(i_folder, [lp_page, l_user = User(), i_subfolder](Item const& i_file, int i_depth) {
         if (!transferQueueManager)
             return;
         std::string const l_name = i_file["user_share_file_name"].AsStdString();
@@ -239,10 +256,10 @@ void ShareForm::DownloadFolder(Item i_folder, bool i_subfolder)
         // below it a folder's parent's and its own.
         int const l_level = i_subfolder || i_depth > 0 ? 1 : 0;
         Item const l_entry = transferQueueManager->AddDownload(
-            User(), l_name, i_file["user_share_folder"]["user_share_folder_name"].AsStdString(),
+            l_user, l_name, i_file["user_share_folder"]["user_share_folder_name"].AsStdString(),
             i_file["file_size"].AsInt64(), false, l_level);
-        if (l_entry.IsValid())
-            MarkQueued(i_file);
+        if (l_entry.IsValid() && lp_page)
+            lp_page->MarkQueued(i_file);
     });
 }
 

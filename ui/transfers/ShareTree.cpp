@@ -7,6 +7,7 @@
 #include "store/Settings.h"
 #include "store/Utilities.h"
 
+#include <QCoreApplication>
 #include <QHeaderView>
 #include <QLineEdit>
 #include <QPushButton>
@@ -24,6 +25,8 @@ int const FILE_ROW_BATCH = 256;
 // Files the filter tests in one step; a folder's step stays short whatever
 // it holds.
 int const FILES_PER_FILTER_STEP = 64;
+// Rows that take their state under the filter in one step.
+int const ROWS_PER_STATE_STEP = 64;
 
 // A folder's row. It holds its folder and its text besides the binding in
 // the store and the view's copy: the filter reads both for every row at
@@ -352,13 +355,31 @@ int ShareTree::TestFolderRow(QTreeWidgetItem* ip_row, FilterParser const& i_filt
 void ShareTree::StartFilter(FilterFrame i_frame)
 {
     m_filterStack.clear();
+    m_filterStates.clear();
+    m_nextState = 0;
+    if (i_frame.mp_row) {
+        i_frame.m_state = m_filterStates.size();
+        m_filterStates.emplace_back(i_frame.mp_row, false);
+    }
     m_filterStack.push_back(std::move(i_frame));
 }
 
 bool ShareTree::FilterStep()
 {
-    if (m_filterStack.empty())
+    if (m_filterStack.empty()) {
+        // The walk is through: the rows take their states, parents first,
+        // so that the layouts in between soon skip what a hidden parent
+        // holds.
+        for (int l_count = 0; l_count < ROWS_PER_STATE_STEP && m_nextState < m_filterStates.size(); ++l_count) {
+            auto const& l_state = m_filterStates[m_nextState++];
+            SetRowHidden(l_state.first, l_state.second);
+        }
+        if (m_nextState < m_filterStates.size())
+            return true;
+        m_filterStates.clear();
+        m_nextState = 0;
         return false;
+    }
     FilterFrame& l_top = m_filterStack.back();
     if (l_top.m_nextFile < l_top.m_files.size()) {
         for (int l_count = 0; l_count < FILES_PER_FILTER_STEP && l_top.m_nextFile < l_top.m_files.size(); ++l_count) {
@@ -378,9 +399,10 @@ bool ShareTree::FilterStep()
         QTreeWidgetItem* lp_child = Child(l_top.mp_row, l_top.m_nextChild++);
         FilterFrame l_frame;
         // A rejected folder goes with everything under it, unvisited.
-        if (TestFolderRow(lp_child, l_top.m_filter, l_frame) == FilterParser::REJECTED)
-            SetRowHidden(lp_child, true);
-        else
+        bool const l_rejected = TestFolderRow(lp_child, l_top.m_filter, l_frame) == FilterParser::REJECTED;
+        l_frame.m_state = m_filterStates.size();
+        m_filterStates.emplace_back(lp_child, l_rejected);
+        if (!l_rejected)
             m_filterStack.push_back(std::move(l_frame));
         return true;
     }
@@ -389,10 +411,10 @@ bool ShareTree::FilterStep()
     m_filterStack.pop_back();
     m_lastFilterResult = l_done.m_visible;
     if (l_done.mp_row)
-        SetRowHidden(l_done.mp_row, !l_done.m_visible);
+        m_filterStates[l_done.m_state].second = !l_done.m_visible;
     if (l_done.m_visible && !m_filterStack.empty())
         m_filterStack.back().m_visible = true;
-    return !m_filterStack.empty();
+    return true;
 }
 
 bool ShareTree::FilterFolderNode(QTreeWidgetItem* ip_row, FilterParser const& i_filter)
@@ -406,10 +428,15 @@ bool ShareTree::FilterFolderNode(QTreeWidgetItem* ip_row, FilterParser const& i_
     // place.
     std::vector<FilterFrame> l_saved;
     l_saved.swap(m_filterStack);
-    m_filterStack.push_back(std::move(l_frame));
+    std::vector<std::pair<QTreeWidgetItem*, bool>> l_savedStates;
+    l_savedStates.swap(m_filterStates);
+    std::size_t const l_savedNext = m_nextState;
+    StartFilter(std::move(l_frame));
     while (FilterStep()) {
     }
     m_filterStack.swap(l_saved);
+    m_filterStates.swap(l_savedStates);
+    m_nextState = l_savedNext;
     return m_lastFilterResult;
 }
 
@@ -565,13 +592,66 @@ bool ShareTree::IsIdle() const
     return m_commands.empty() && !m_commandWork.IsRunning();
 }
 
-bool ShareTree::CommandStep()
+// Commands a closed tab left, going on by themselves; owned by the
+// application, so that they go with it at the latest.
+class ShareTree::CommandsLeft : public QObject
 {
-    while (!m_commands.empty() && m_commands.front().m_units.empty())
-        m_commands.pop_front();
-    if (m_commands.empty())
+public:
+    CommandsLeft(std::deque<Command> i_commands, std::function<void()> i_done)
+        : QObject(QCoreApplication::instance()), m_commands(std::move(i_commands)), m_done(std::move(i_done)),
+          m_work(this)
+    {
+        s_left.push_back(this);
+        // The tab's closing has had its turn already.
+        m_work.StartNextTurn([this]() { return CommandStep(m_commands); },
+            [this]() { End(); });
+    }
+    ~CommandsLeft() override { s_left.removeOne(this); }
+
+    void Finish() { m_work.Finish(); }
+
+    static QList<CommandsLeft*> s_left;
+
+private:
+    void End()
+    {
+        s_left.removeOne(this);
+        std::function<void()> const l_done = std::move(m_done);
+        deleteLater();
+        if (l_done)
+            l_done();
+    }
+
+    std::deque<Command> m_commands;
+    std::function<void()> m_done;
+    SlicedWork m_work;
+};
+
+QList<ShareTree::CommandsLeft*> ShareTree::CommandsLeft::s_left;
+
+bool ShareTree::FinishCommandsLater(std::function<void()> i_done)
+{
+    if (IsIdle())
         return false;
-    Command& l_command = m_commands.front();
+    m_commandWork.Stop();
+    new CommandsLeft(std::move(m_commands), std::move(i_done));
+    m_commands.clear();
+    return true;
+}
+
+void ShareTree::FinishCommandsHandedOver()
+{
+    for (CommandsLeft* lp_left : QList<CommandsLeft*>(CommandsLeft::s_left))
+        lp_left->Finish();
+}
+
+bool ShareTree::CommandStep(std::deque<Command>& io_commands)
+{
+    while (!io_commands.empty() && io_commands.front().m_units.empty())
+        io_commands.pop_front();
+    if (io_commands.empty())
+        return false;
+    Command& l_command = io_commands.front();
     Unit const l_unit = l_command.m_units.front();
     l_command.m_units.pop_front();
     // A file or folder removed meanwhile (its tab closed) is passed over.

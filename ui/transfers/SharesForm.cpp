@@ -212,9 +212,13 @@ void SharesForm::LoadShare(std::shared_ptr<ShareLoad> ip_load, QWidget* ip_page,
         lp_work->deleteLater();
         --m_pendingShares;
     };
-    // A page that goes takes its share with it, whether it was shown yet
-    // or not (a list still going in stops there).
-    connect(ip_page, &QObject::destroyed, mp_pageWatch, [l_end, ip_load]() {
+    // A page that goes while its list still goes in takes it with it (the
+    // list stops there). Once the share is in, the page's Delete sees to
+    // it: a browse page closed while a folder is being queued keeps it
+    // until the last file is queued.
+    connect(ip_page, &QObject::destroyed, mp_pageWatch, [l_end, ip_load, lp_ended]() {
+        if (*lp_ended)
+            return;
         l_end();
         if (sharedFoldersManager && ip_load->mp_builder)
             sharedFoldersManager->RemoveShare(ip_load->mp_builder->Share());

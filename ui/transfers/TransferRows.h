@@ -37,6 +37,15 @@ QString ProgressText(long long i_done, double i_percent);
 // Kibibytes per second with one decimal: 1536 gives "1.5".
 QString SpeedText(long long i_bytesPerSecond);
 
+// ---- finished bars
+
+// A finished transfer's full bar is painted from two values of its Progress
+// cell rather than shown by a widget of its own: a tree looks at every row
+// widget it holds each time a row comes or goes, and a queue of thousands of
+// finished downloads built with a widget each took minutes.
+int const FINISHED_BAR_TEXT_ROLE = Qt::UserRole + 1; // "1,000 (100.0%)"
+int const FINISHED_BAR_VALUE_ROLE = Qt::UserRole + 2; // 100
+
 // ---- statuses
 
 // The status a group row shows for its entries' statuses, by the first rule

@@ -119,13 +119,27 @@ void TransfersForm::DataLoaded()
 
 void TransfersForm::OnTransfersLoaded()
 {
-    m_transfersLoaded = true;
     ItemSet const l_entries = d["download_entry"]->GetItems();
-    for (Item const& l_entry : l_entries.SortNumericBy("download_order", true))
-        AddEntryRow(m_downloads, l_entry);
+    m_loadedEntries = l_entries.SortNumericBy("download_order", true);
     // An entry a damaged file left without its order is still shown.
     for (Item const& l_entry : l_entries.NotConnected("download_order"))
-        AddEntryRow(m_downloads, l_entry);
+        m_loadedEntries.push_back(l_entry);
+    m_nextLoaded = 0;
+    m_loadWork.Start(
+        [this]() {
+            if (m_nextLoaded >= m_loadedEntries.size())
+                return false;
+            // One removed meanwhile has no row to get.
+            Item const l_entry = std::move(m_loadedEntries[m_nextLoaded++]);
+            if (l_entry.IsValid())
+                AddEntryRow(m_downloads, l_entry);
+            return m_nextLoaded < m_loadedEntries.size();
+        },
+        [this]() {
+            m_loadedEntries.clear();
+            m_nextLoaded = 0;
+            m_transfersLoaded = true;
+        });
 }
 
 // ------------------------------------------------------------------ tool bar
@@ -212,6 +226,7 @@ void TransfersForm::RemoveEntries(ItemSet const& i_entries, bool i_downloads)
     // events other entries); a handle of a removed entry reads as null.
     if (!transferQueueManager)
         return;
+    TakeOffBars(i_entries);
     for (Item const& l_entry : i_entries) {
         if (l_entry.IsNull())
             continue;

@@ -17,9 +17,12 @@
 #include "transfers/TransferItems.h"
 #include "transfers/TransferQueueManager.h"
 
+#include <QApplication>
 #include <QHeaderView>
 #include <QIcon>
 #include <QProgressBar>
+#include <QStyleOptionProgressBar>
+#include <QStyledItemDelegate>
 
 #include <algorithm>
 #include <limits>
@@ -87,24 +90,54 @@ QString ActiveStatus(bool i_downloads)
 // are elided first. Styles wrap a text that is too wide at its blank, which
 // hides the second line, so the blank does not break; some draw it bold, so
 // it is measured bold.
+QString ShownBarText(QString const& i_text, int i_width, QFont i_font)
+{
+    int const l_open = i_text.lastIndexOf(QLatin1String(" ("));
+    if (l_open < 0)
+        return i_text;
+    i_font.setBold(true);
+    QFontMetrics const l_metrics(i_font);
+    int const l_width = i_width - 6;
+    QString const l_percent = i_text.mid(l_open + 1);
+    QString l_done = i_text.left(l_open);
+    if (l_metrics.horizontalAdvance(i_text) > l_width)
+        l_done = l_metrics.elidedText(l_done, Qt::ElideRight, l_width - l_metrics.horizontalAdvance(" " + l_percent));
+    return l_done.isEmpty() ? l_percent : l_done + QChar(QChar::Nbsp) + l_percent;
+}
+
 class ProgressBar : public QProgressBar
 {
 public:
-    QString text() const override
+    QString text() const override { return ShownBarText(format(), contentsRect().width(), font()); }
+};
+
+// Paints the bar of a finished transfer as a bar widget of the row would
+// look: at the top of the cell, at most 14 pixels high, its bytes elided
+// before its percentage.
+class FinishedBarDelegate : public QStyledItemDelegate
+{
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+    void paint(QPainter* ip_painter, QStyleOptionViewItem const& i_option, QModelIndex const& i_index) const override
     {
-        QString const l_text = format();
-        int const l_open = l_text.lastIndexOf(QLatin1String(" ("));
-        if (l_open < 0)
-            return l_text;
-        QFont l_font = font();
-        l_font.setBold(true);
-        QFontMetrics const l_metrics(l_font);
-        int const l_width = contentsRect().width() - 6;
-        QString const l_percent = l_text.mid(l_open + 1);
-        QString l_done = l_text.left(l_open);
-        if (l_metrics.horizontalAdvance(l_text) > l_width)
-            l_done = l_metrics.elidedText(l_done, Qt::ElideRight, l_width - l_metrics.horizontalAdvance(" " + l_percent));
-        return l_done.isEmpty() ? l_percent : l_done + QChar(QChar::Nbsp) + l_percent;
+        QVariant const l_value = i_index.data(FINISHED_BAR_VALUE_ROLE);
+        QStyledItemDelegate::paint(ip_painter, i_option, i_index);
+        if (!l_value.isValid())
+            return;
+        QStyleOptionProgressBar l_bar;
+        l_bar.initFrom(i_option.widget);
+        l_bar.rect = i_option.rect;
+        l_bar.rect.setHeight(std::min(14, i_option.rect.height()));
+        l_bar.state = QStyle::State_Enabled | QStyle::State_Horizontal;
+        l_bar.minimum = 0;
+        l_bar.maximum = 100;
+        l_bar.progress = l_value.toInt();
+        l_bar.textVisible = true;
+        l_bar.textAlignment = Qt::AlignLeft;
+        l_bar.text = ShownBarText(i_index.data(FINISHED_BAR_TEXT_ROLE).toString(), l_bar.rect.width(), i_option.font);
+        QStyle* lp_style = i_option.widget ? i_option.widget->style() : QApplication::style();
+        lp_style->drawControl(QStyle::CE_ProgressBar, &l_bar, ip_painter, i_option.widget);
     }
 };
 
@@ -139,6 +172,8 @@ TransfersForm::TransfersForm(QWidget* ip_parent)
     // progress bars among them, without measuring each row.
     mp_ui->downloadsList->setUniformRowHeights(true);
     mp_ui->uploadsList->setUniformRowHeights(true);
+    for (TreeWidget* lp_tree : {mp_ui->downloadsList, mp_ui->uploadsList})
+        lp_tree->setItemDelegateForColumn(COL_PROGRESS, new FinishedBarDelegate(lp_tree));
 
     connect(mp_ui->downloadsList, &QTreeWidget::itemDoubleClicked, this,
             &TransfersForm::OnDownloadListItemDoubleClicked);
@@ -325,6 +360,8 @@ void TransfersForm::OnDownloadEntryAdded(Item i_entry)
 {
     if (m_transfersLoaded)
         AddEntryRow(m_downloads, i_entry);
+    else if (m_loadWork.IsRunning())
+        m_loadedEntries.push_back(i_entry);
 }
 
 void TransfersForm::OnUploadEntryAdded(Item i_entry)
@@ -405,6 +442,11 @@ void TransfersForm::RemoveEntryRow(TransferTree& io_tree, Item const& i_entry)
             RowNode(io_tree.mp_userNodeType, lp_userRow).Remove();
             delete lp_userRow;
             lp_userRow = nullptr;
+        } else {
+            // The user's status and colour were also those of the folder
+            // that went: an aborted one must not leave its colour on a user
+            // whose other downloads are complete.
+            QueueUserRefresh(io_tree, lp_userRow);
         }
     } else {
         QueueGroupRefresh(io_tree, lp_folderRow);
@@ -416,6 +458,19 @@ void TransfersForm::RemoveEntryRow(TransferTree& io_tree, Item const& i_entry)
     if (!m_countsQueued) {
         m_countsQueued = true;
         QMetaObject::invokeMethod(this, "UpdateActiveTransferCounts", Qt::QueuedConnection);
+    }
+}
+
+void TransfersForm::TakeOffBars(ItemSet const& i_entries)
+{
+    if (!m_initialised)
+        return;
+    for (Item const& l_entry : i_entries) {
+        if (l_entry.IsNull())
+            continue;
+        TransferTree& l_tree = l_entry.GetTypeName() == m_downloads.mp_entryType ? m_downloads : m_uploads;
+        if (QTreeWidgetItem* lp_row = RowsOf(l_tree, l_entry).mp_file)
+            l_tree.mp_tree->removeItemWidget(lp_row, COL_PROGRESS);
     }
 }
 
@@ -438,17 +493,29 @@ void TransfersForm::ShowStatus(TransferTree& io_tree, Item const& i_entry, Item 
         return;
     QString const l_status = i_status.AsString();
     SetRowColor(lp_row, StatusColor(l_status));
-    if (io_tree.m_downloads) {
-        if (l_status == "complete") {
+    if (l_status == "complete") {
+        if (io_tree.m_downloads)
             emit DownloadComplete(i_entry);
-            lp_row->setText(COL_PROGRESS, QString());
-            // A bar left by the last report shows the whole file once it is
-            // here (an empty file shows 100 % only now).
-            if (io_tree.mp_tree->itemWidget(lp_row, COL_PROGRESS))
-                SetProgressBar(io_tree.mp_tree, lp_row, EntrySize(io_tree, i_entry), 100.0);
-        }
-        lp_row->setText(COL_PLACE, QString());
+        lp_row->setText(COL_PROGRESS, QString());
+        // A finished transfer shows its whole file, whether a report of this
+        // run made its bar or not (a download finished before a restart, an
+        // empty file), so that a row shows the same after a restart. The
+        // bar is painted, not a widget (see FINISHED_BAR_VALUE_ROLE).
+        io_tree.mp_tree->removeItemWidget(lp_row, COL_PROGRESS);
+        lp_row->setData(COL_PROGRESS, FINISHED_BAR_TEXT_ROLE, ProgressText(EntrySize(io_tree, i_entry), 100.0));
+        lp_row->setData(COL_PROGRESS, FINISHED_BAR_VALUE_ROLE, 100);
+    } else {
+        if (lp_row->data(COL_PROGRESS, FINISHED_BAR_VALUE_ROLE).isValid())
+            for (int l_role : {FINISHED_BAR_TEXT_ROLE, FINISHED_BAR_VALUE_ROLE})
+                lp_row->setData(COL_PROGRESS, l_role, QVariant());
+        // An upload queued again has sent nothing of its next run: what its
+        // bar showed of the last one is stale (a download's shows what lies
+        // on our disk, and stays).
+        if (l_status == "queued" && !io_tree.m_downloads)
+            io_tree.mp_tree->removeItemWidget(lp_row, COL_PROGRESS);
     }
+    if (io_tree.m_downloads)
+        lp_row->setText(COL_PLACE, QString());
     // Nothing moves: no speed and no time left until the next report.
     if (l_status != ActiveStatus(io_tree.m_downloads))
         for (int l_column : {COL_TIME_LEFT, COL_SPEED})
@@ -470,7 +537,12 @@ void TransfersForm::MarkGroupsForRefresh(TransferTree& io_tree, QTreeWidgetItem*
 void TransfersForm::QueueGroupRefresh(TransferTree& io_tree, QTreeWidgetItem* ip_folderRow)
 {
     m_staleGroups.insert(RowNode(io_tree.mp_folderNodeType, ip_folderRow));
-    m_staleGroups.insert(RowNode(io_tree.mp_userNodeType, ip_folderRow->parent()));
+    QueueUserRefresh(io_tree, ip_folderRow->parent());
+}
+
+void TransfersForm::QueueUserRefresh(TransferTree& io_tree, QTreeWidgetItem* ip_userRow)
+{
+    m_staleGroups.insert(RowNode(io_tree.mp_userNodeType, ip_userRow));
     if (!m_groupRefreshQueued) {
         m_groupRefreshQueued = true;
         QMetaObject::invokeMethod(this, &TransfersForm::RefreshGroups, Qt::QueuedConnection);

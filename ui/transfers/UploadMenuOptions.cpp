@@ -3,6 +3,7 @@
 #include "ui/transfers/TransferRows.h"
 
 #include "transfers/TransferQueueManager.h"
+#include "ui/transfers/TransfersForm.h"
 
 #include <QIcon>
 #include <QMenu>
@@ -37,6 +38,8 @@ void UploadMenuOptions::OnOpenFolder()
 
 void UploadMenuOptions::OnRemoveUploads()
 {
+    if (transfersForm)
+        transfersForm->TakeOffBars(m_entries);
     for (Item const& l_entry : m_entries)
         if (l_entry.IsValid() && transferQueueManager)
             transferQueueManager->RemoveUpload(l_entry);

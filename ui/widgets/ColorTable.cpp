@@ -81,7 +81,20 @@ QColor ColorSetting(char const* ip_key)
 
 QString ColorSettingName(char const* ip_key)
 {
-    QColor const l_color = ColorSetting(ip_key);
+    if (!d.HasType("color_setting"))
+        return QString();
+    QString const l_text = d["color_setting"]->HasItem(Value(ip_key))["color_setting_value"].AsString();
+    // A colour as the table writes it is its own name already: the chat
+    // views read four for every line.
+    bool l_named = l_text.size() == 7 && l_text.at(0) == QLatin1Char('#');
+    for (int l_at = 1; l_named && l_at < 7; ++l_at) {
+        ushort const l_code = l_text.at(l_at).unicode();
+        l_named = (l_code >= '0' && l_code <= '9') || (l_code >= 'a' && l_code <= 'f');
+    }
+    if (l_named)
+        return l_text;
+    QColor l_color;
+    l_color.setNamedColor(l_text);
     return l_color.isValid() ? l_color.name() : QString();
 }
 

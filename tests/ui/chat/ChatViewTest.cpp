@@ -41,9 +41,12 @@ private:
         return !ip_viewer->IsLoading() || l_loaded.wait(WAIT_MS);
     }
 
-    // The highlighted match as "block:column", and the two buttons' states.
+    // The highlighted match as "block:column", and the two buttons' states,
+    // once the search (which walks in slices) is through.
     static QString SearchState(ChatLogForm* ip_viewer)
     {
+        if (!QTest::qWaitFor([ip_viewer]() { return !ip_viewer->IsSearching(); }, 10000))
+            return QStringLiteral("still searching");
         QList<QTextEdit::ExtraSelection> const l_marks = ip_viewer->Form()->logEdit->extraSelections();
         QTextCursor const l_mark = l_marks.isEmpty() ? QTextCursor() : l_marks.first().cursor;
         return QStringLiteral("%1 back=%2 forward=%3")
@@ -333,6 +336,8 @@ private slots:
             struct stat l_stat;
             return ::stat(QFile::encodeName(i_path).constData(), &l_stat) == 0 ? int(l_stat.st_mode & 0777) : -1;
         };
+        // A view takes its log's path when it is given its log.
+        mp_view->SetLog(ChatLogKind::USER, "alice");
         mp_view->AddChat("alice", "hi");
         QString const l_root = l_home.path() + "/Quillmar Chat Logs";
         QCOMPARE(l_mode(l_root), 0700);

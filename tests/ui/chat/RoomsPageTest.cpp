@@ -973,7 +973,7 @@ private slots:
     // With the stand-in server and a second user: the room list, a room's
     // members and count as they come and go; then a private room that the
     // other user creates, where he adds us and makes us an operator, and
-    // whose membership we give up.
+    // whose membership we give up, after which its count is not ours.
     void ThroughTheStandinServer()
     {
         LineProcess l_standin("stand-in server");
@@ -1036,8 +1036,13 @@ private slots:
         QTRY_COMPARE(Marks(RoomRow("den")->font(0)), QString("---"));
         QVERIFY(!RoomItem("den").IsConnected("is_member") && !RoomItem("den").IsConnected("is_operator"));
         QCOMPARE(l_standin.Count(" recv 136 from me "), 1);
-        // No longer a member, no longer in it.
+        // No longer a member, no longer in it: the room holds bob alone, and
+        // a room list that leaves it out (it is not ours) empties its count.
         QTRY_VERIFY(!Page("den"));
+        QCOMPARE(RoomRow("den")->text(1), QString("1"));
+        QVERIFY(Trigger(RoomList(), "refresh_room_list"));
+        QTRY_COMPARE(RoomRow("den")->text(1), QString());
+        QCOMPARE(RoomRow("lobby")->text(1), QString("1"));
         mp_server->Disconnect();
     }
 

@@ -6,6 +6,7 @@
 
 #include "server/WishListSearcher.h"
 #include "store/DataSaver.h"
+#include "store/StoreCollector.h"
 #include "ui/search/FilterHelpDialog.h"
 #include "ui/search/FilterParser.h"
 #include "ui/search/ReceivedSearchesForm.h"
@@ -558,6 +559,8 @@ private slots:
         Search(QStringLiteral("x"));
         Answer(m_token, "ann", {{"f", "1.mp3"}, {"g", "2.mp3"}});
         mp_page->OnTabCloseRequested(0);
+        // The collection that takes the rest runs in slices.
+        QTRY_VERIFY(!StoreCollector::Obj()->IsRunning());
         for (char const* lp_type : {"search_results_widget", "search_results_user_node", "search_results_folder_node",
                                     "search_result_node", "search_results", "search_result", "search_request"})
             QCOMPARE(Count(lp_type), std::size_t(0));

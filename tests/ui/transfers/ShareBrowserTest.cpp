@@ -476,12 +476,25 @@ private slots:
         QCOMPARE(Count("upload_share_tab"), std::size_t(0));
         QCOMPARE(Rows(lp_again->FolderTree()), QStringList({"New"}));
 
-        // A tab closed while a folder is being queued queues the rest first.
+        // A tab closed while a folder is being queued goes at once; the rest
+        // is queued over later turns, a file a turn, and its list goes only
+        // then. Meanwhile the user's new tab takes a new list.
         ShareForm* lp_busy = Browse("dora", s_music);
         lp_busy->DownloadFolder(lp_busy->Tree()->RowFolder(Row(lp_busy->FolderTree(), "Music")), false);
         QVERIFY(!lp_busy->IsIdle());
+        int const l_queuedAtClose = Downloads().size();
         mp_page->OnTabCloseRequested(mp_page->Tabs()->indexOf(lp_busy));
-        QCOMPARE(Downloads().size(), 8);
+        QCOMPARE(Downloads().size(), l_queuedAtClose);
+        for (int l_turn = 0; l_turn < 3; ++l_turn)
+            QCoreApplication::processEvents();
+        QVERIFY(Downloads().size() < 8);
+        ShareForm* lp_dora = Browse("dora", {{"Other\\o.mp3"}});
+        QVERIFY(lp_dora);
+        QCOMPARE(Rows(lp_dora->FolderTree()), QStringList({"Other"}));
+        QTRY_COMPARE(Downloads().size(), 8);
+        AwaitRemovals();
+        QCOMPARE(Count("user_share"), std::size_t(2));
+        mp_page->OnTabCloseRequested(mp_page->Tabs()->indexOf(lp_dora));
         AwaitRemovals();
 
         // A tab closed while its list goes in takes what went in.

@@ -13,6 +13,7 @@
 #include "ui/transfers/UploadMenuOptions.h"
 
 #include <QDesktopServices>
+#include <QHeaderView>
 #include <QMenu>
 #include <QProgressBar>
 
@@ -61,10 +62,34 @@ private:
         QFAIL(qPrintable("no entry " + i_text));
     }
 
+    // What the row's bar shows: its widget's, or the painted bar of a
+    // finished transfer.
     QString Bar(QTreeWidgetItem* ip_row, QTreeWidget* ip_tree = nullptr)
     {
         auto* lp_bar = qobject_cast<QProgressBar*>((ip_tree ? ip_tree : Downloads())->itemWidget(ip_row, 4));
-        return lp_bar ? lp_bar->format() + QString(" =%1").arg(lp_bar->value()) : QString("none");
+        if (lp_bar)
+            return lp_bar->format() + QString(" =%1").arg(lp_bar->value());
+        QVariant const l_value = ip_row->data(4, FINISHED_BAR_VALUE_ROLE);
+        return l_value.isValid() ? ip_row->data(4, FINISHED_BAR_TEXT_ROLE).toString() + " =" + l_value.toString()
+                                 : QString("none");
+    }
+
+    // Whether the row's Progress cell shows something drawn: a blank cell
+    // is of one colour, a bar of many.
+    static bool ProgressCellDrawn(QTreeWidget* ip_tree, QTreeWidgetItem* ip_row)
+    {
+        ip_tree->resize(1000, 400);
+        ip_tree->scrollToItem(ip_row);
+        QCoreApplication::processEvents(); // the view lays its rows out later
+        QRect l_cell = ip_tree->visualItemRect(ip_row);
+        l_cell.setLeft(ip_tree->header()->sectionViewportPosition(4));
+        l_cell.setWidth(ip_tree->header()->sectionSize(4));
+        QImage const l_image = ip_tree->viewport()->grab(l_cell).toImage();
+        QSet<QRgb> l_colours;
+        for (int l_y = 0; l_y < l_image.height(); ++l_y)
+            for (int l_x = 0; l_x < l_image.width(); ++l_x)
+                l_colours.insert(l_image.pixel(l_x, l_y));
+        return l_colours.size() > 3;
     }
 
 private slots:
@@ -134,6 +159,35 @@ private slots:
         QCOMPARE(d["download_list_node"]->GetItemCount() + d["upload_list_user_node"]->GetItemCount(), 2u + 1u);
         Settle();
         QCOMPARE(mp_tabs->tabText(0), QString("Transfers [0/1]"));
+    }
+
+    // The loaded queue's rows are made a few at a time, in the queue's
+    // order, with the event loop turning between: a download added
+    // meanwhile comes after them, one removed meanwhile gets no row.
+    void LoadedQueueShownInSlices()
+    {
+        cleanup(); // from before the saved queue is loaded
+        StartPage();
+        std::vector<Item> l_loaded;
+        for (char const* lp_file : {"1.mp3", "2.mp3", "3.mp3", "4.mp3", "5.mp3", "6.mp3"})
+            l_loaded.push_back(Download("alice", "f", lp_file));
+        qint64 const l_slice = SlicedWork::SliceMs();
+        SlicedWork::SetSliceMs(0);
+        mp_page->DataLoaded();
+        mp_transfers->DataLoaded();
+        int l_turns = 0;
+        QCOMPARE(int(d["download_list_node"]->GetItemCount()), 1);
+        Download("alice", "f", "new.mp3");
+        mp_transfers->RemoveDownload(l_loaded[4]);
+        while (d["download_list_node"]->GetItemCount() < 6 && l_turns < 1000) {
+            QCoreApplication::processEvents();
+            ++l_turns;
+        }
+        SlicedWork::SetSliceMs(l_slice);
+        Settle();
+        QVERIFY2(l_turns >= 5, qPrintable(QString("%1 turns").arg(l_turns)));
+        QCOMPARE(Dump(Downloads(), {0, 1, 2}), QStringList({"alice", "  f", "    1.mp3", "    2.mp3", "    3.mp3",
+                                                          "    4.mp3", "    6.mp3", "    new.mp3"}));
     }
 
     void StatusTextsAndColours_data()
@@ -297,6 +351,67 @@ private slots:
         mp_transfers->RemoveUpload(l_upload);
         Settle();
         QCOMPARE(Bar(lp_uploads, Uploads()) + lp_uploads->text(5), QString(" (0.0%) =0"));
+    }
+
+    // A finished transfer shows its whole file however it finished: in this
+    // run after reports, without any (an empty file), or before a restart,
+    // its row made from the saved queue.
+    void FinishedRowsShowTheWholeFile()
+    {
+        Item const l_inRun = Download("alice", "f", "a.mp3", 1000, "downloading");
+        Report(l_inRun, 1000, 100);
+        mp_transfers->SetDownloadEntryStatus(l_inRun, "complete");
+        Item const l_upload = Upload("carol", "/srv", "u.bin", 2048, "uploading");
+        mp_transfers->SetUploadEntryStatus(l_upload, "complete");
+        QCOMPARE(Bar(Row(l_inRun)) + " | " + Bar(Row(l_upload), Uploads()),
+                 QString("1,000 (100.0%) =100 | 2,048 (100.0%) =100"));
+
+        cleanup();
+        StartPage();
+        Download("alice", "f", "a.mp3", 1000, "complete");
+        Download("alice", "f", "empty.txt", 0, "complete");
+        Download("alice", "f", "b.mp3", 1000, "queued");
+        LoadPage();
+        QStringList l_bars;
+        for (char const* lp_name : {"a.mp3", "empty.txt", "b.mp3"}) {
+            QTreeWidgetItem* lp_row = Row(*d["file_name"]->GetItem(Value(lp_name)).GetItems("download_entry").begin());
+            l_bars << Bar(lp_row) + (ProgressCellDrawn(Downloads(), lp_row) ? " drawn" : "");
+        }
+        QCOMPARE(l_bars, QStringList({"1,000 (100.0%) =100 drawn", " (100.0%) =100 drawn", "none"}));
+    }
+
+    // A stopped transfer keeps its bar; an upload queued again loses it, as
+    // its next run starts wherever the downloader asks. A download queued
+    // again keeps it: those bytes are on our disk.
+    void BarsOfStoppedTransfers()
+    {
+        Item const l_upload = Upload("carol", "/srv", "u.bin", 2000, "uploading");
+        Item const l_download = Download("alice", "f", "d.bin", 2000, "downloading");
+        for (Item const& l_entry : {l_upload, l_download})
+            Report(l_entry, 500, 100);
+        mp_transfers->SetUploadEntryStatus(l_upload, "aborted");
+        mp_transfers->SetDownloadEntryStatus(l_download, "aborted");
+        QCOMPARE(Bar(Row(l_upload), Uploads()) + " | " + Bar(Row(l_download)),
+                 QString("500 (25.0%) =25 | 500 (25.0%) =25"));
+        mp_transfers->SetUploadEntryStatus(l_upload, "queued");
+        mp_transfers->SetDownloadEntryStatus(l_download, "queued");
+        QCOMPARE(Bar(Row(l_upload), Uploads()) + " | " + Bar(Row(l_download)), QString("none | 500 (25.0%) =25"));
+    }
+
+    // A user's row takes its status and colour from what stays when one of
+    // his folders goes: a complete user is not left in the colour of an
+    // aborted upload that was removed.
+    void UserRowAfterAFolderGoes()
+    {
+        Item const l_aborted = Upload("carol", "/srv/a", "x.bin", 1000, "aborted");
+        Upload("carol", "/srv/b", "y.bin", 1000, "complete");
+        Settle();
+        QTreeWidgetItem* lp_user = Uploads()->topLevelItem(0);
+        QCOMPARE(lp_user->foreground(0).color().name(), QString("#ff0a47"));
+        mp_transfers->RemoveUpload(l_aborted);
+        Settle();
+        lp_user->setExpanded(false);
+        QCOMPARE(lp_user->text(3) + " " + lp_user->foreground(0).color().name(), QString("complete #006400"));
     }
 
     void DeleteKey_data()

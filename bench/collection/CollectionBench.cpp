@@ -1,0 +1,275 @@
+// The store's collection on the program's own index: real files shared
+// through the shared-folders manager (as the window shares them), then the
+// collections the window runs, each as its five-minute timer asks for it
+// (StoreCollector, in slices) and watched by a 1 ms timer for the longest
+// stall of the event loop, with the processor time of the window's thread:
+//
+// - the first collection after sharing (everything the share made is new);
+// - one with nothing changed since;
+// - closing a search tab of 1,000 results (which asks for a collection);
+// - the first collection after unsharing the folder.
+//
+// Each size runs in fresh processes, one after the other.
+//
+//   bench_collection [runs] [files...] [--work folder]
+//       runs: processes per size (default 3); files: the sizes (default
+//       200000 1000000; 2000000 needs some 6 GB); the trees are made in
+//       the work folder and kept there for the next run (default: a
+//       temporary folder, removed at the end).
+//
+// Quick mode: one process of 2,000 files.
+
+#include "LoopWatch.h"
+#include "PageManagers.h"
+#include "bench/BenchUtil.h"
+#include "bench/MusicTree.h"
+
+#include "store/StoreCollector.h"
+#include "ui/search/SearchForm.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <map>
+#include <memory>
+#include <random>
+#include <vector>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+// The tree of bench/shares at any size. False when a file cannot be made
+// (a full disk).
+bool MakeTree(QString const& i_root, int i_files)
+{
+    return bench::MakeMusicTree(i_root, (i_files + bench::FILES_PER_ARTIST - 1) / bench::FILES_PER_ARTIST) >= 0;
+}
+
+// The search page over the managers the window makes.
+struct Page : PageManagers
+{
+    using PageManagers::mp_server;
+    using PageManagers::mp_shares;
+
+    Page()
+    {
+        StartManagers();
+        mp_form = std::make_unique<SearchForm>();
+        mp_form->resize(1200, 800);
+        mp_form->Init();
+        mp_form->DataLoaded();
+        mp_form->show();
+    }
+    ~Page()
+    {
+        mp_form.reset();
+        StopManagers();
+    }
+
+    // One user's answer of i_files files, as the peer messenger stores it.
+    void Answer(unsigned int i_token, int i_files)
+    {
+        std::mt19937 l_random(7);
+        Item const l_results = d["search_results"]->NewItem();
+        d["search_request"]->HasItem(Value(i_token)) += l_results;
+        l_results += d["user"]->GetItem(Value("someone"));
+        for (int l_file = 0; l_file < i_files; ++l_file) {
+            Item const l_result = d["search_result"]->NewItem();
+            l_results += l_result;
+            SetAttribute(l_result, "search_result_file_folder", Value(QStringLiteral("Music\\Album %1").arg(l_file / 10)));
+            SetAttribute(l_result, "search_result_file_name",
+                         Value(QStringLiteral("%1 - %2 %3.mp3").arg(l_file % 10 + 1).arg(bench::Vocabulary()[int(l_random() % 50)], bench::Vocabulary()[int(l_random() % 50)])));
+            SetAttribute(l_result, "file_size", Value(int(2000000 + l_random() % 10000000)));
+            SetAttribute(l_result, "bitrate", Value(int(128 + l_random() % 193)));
+        }
+        mp_form->OnUserSearchResults(l_results);
+    }
+
+    std::unique_ptr<SearchForm> mp_form;
+};
+
+// Runs the step, then the event loop until the window's collection has
+// ended; the longest stall (half a second after the end included) and the
+// thread's processor time to the end, in ms.
+struct Measured
+{
+    double m_stallMs = 0, m_stallCpuMs = 0, m_cpuMs = 0, m_wallMs = 0;
+};
+
+Measured Measure(LoopWatch& io_watch, std::function<void()> const& i_step)
+{
+    Measured l_figures;
+    QElapsedTimer l_wall;
+    std::int64_t const l_cpu = bench::ThreadCpuNs();
+    io_watch.Restart();
+    l_wall.start();
+    i_step();
+    while (StoreCollector::Obj()->IsRunning())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    l_figures.m_wallMs = l_wall.nsecsElapsed() / 1e6;
+    l_figures.m_cpuMs = (bench::ThreadCpuNs() - l_cpu) / 1e6;
+    // Then half a second more of a loop that allocates as a window does
+    // (a block the C library takes from its heap, not from a thread's
+    // cache), for what a walk of the heaps begun at the end still holds.
+    QTimer l_allocating;
+    QObject::connect(&l_allocating, &QTimer::timeout, []() {
+        static void* volatile sp_block = nullptr;
+        sp_block = std::malloc(64 << 10);
+        std::free(sp_block);
+    });
+    l_allocating.start(1);
+    for (QElapsedTimer l_after; !l_after.isValid() || l_after.elapsed() < 500;) {
+        if (!l_after.isValid())
+            l_after.start();
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    }
+    io_watch.Turn();
+    l_figures.m_stallMs = io_watch.LongestMs();
+    l_figures.m_stallCpuMs = io_watch.LongestCpuMs();
+    return l_figures;
+}
+
+// One process: shares the tree, runs the four collections, prints a line
+// of figures.
+int Child(QString const& i_root)
+{
+    Page l_page;
+    LoopWatch l_watch;
+    Item l_share;
+    if (!RunShareJob(*l_page.mp_shares, [&]() { l_share = l_page.mp_shares->AddSharedFolder(i_root); }, 1800000))
+        bench::Fail("sharing did not end within 30 minutes");
+    // The MP3 analyses would link results into the store meanwhile.
+    l_page.mp_shares->GetFileScanner().Quit();
+    for (QElapsedTimer l_drain; !l_drain.isValid() || l_drain.elapsed() < 500;) {
+        if (!l_drain.isValid())
+            l_drain.start();
+        QCoreApplication::processEvents();
+    }
+    std::size_t const l_files = d["shared_file"]->GetItemCount();
+    std::size_t const l_items = d.ItemCount();
+
+    std::vector<Measured> l_figures;
+    l_figures.push_back(Measure(l_watch, []() { StoreCollector::Obj()->Collect(); }));
+    bench::Require(d.ItemCount() > l_items * 9 / 10, "the collection took the share");
+    l_figures.push_back(Measure(l_watch, []() { StoreCollector::Obj()->Collect(); }));
+
+    unsigned int const l_token = l_page.mp_server->FileSearch(QStringLiteral("song"), QString());
+    l_page.mp_form->CreateSearchForm(l_token, QStringLiteral("song"), SEARCH_EVERYONE);
+    l_page.Answer(l_token, 1000);
+    for (int l_pass = 0; l_pass < 20; ++l_pass)
+        QCoreApplication::processEvents();
+    std::size_t const l_withTab = d.ItemCount();
+    l_figures.push_back(Measure(l_watch, [&]() { l_page.mp_form->OnTabCloseRequested(0); }));
+    std::size_t const l_tabItems = l_withTab - d.ItemCount();
+    bench::Require(d["search_result"]->GetItemCount() == 0, "closing the tab left its results");
+
+    if (!RunShareJob(*l_page.mp_shares, [&]() { l_page.mp_shares->UnshareFolder(l_share); }, 1800000))
+        bench::Fail("unsharing did not end within 30 minutes");
+    std::size_t const l_beforeLast = d.ItemCount();
+    l_figures.push_back(Measure(l_watch, []() { StoreCollector::Obj()->Collect(); }));
+    std::size_t const l_removed = l_beforeLast - d.ItemCount();
+    bench::Require(d["shared_file_name"]->GetItemCount() == 0, "the collection after unsharing left names");
+
+    std::printf("%zu %zu %zu %zu", l_files, l_items, l_tabItems, l_removed);
+    for (Measured const& l_one : l_figures)
+        std::printf(" %.2f %.2f %.2f %.2f", l_one.m_stallMs, l_one.m_stallCpuMs, l_one.m_cpuMs, l_one.m_wallMs);
+    std::printf("\n");
+    std::fflush(stdout);
+    std::_Exit(0); // tearing down the store is not what is measured
+}
+
+QString Range(std::vector<double> i_values, char const* ip_format)
+{
+    std::sort(i_values.begin(), i_values.end());
+    return QString::asprintf(ip_format, i_values.front()) + QStringLiteral("-") +
+           QString::asprintf(ip_format, i_values.back());
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    bench::UseOffscreenPlatform();
+    QApplication l_application(argc, argv);
+    QStringList l_arguments = l_application.arguments().mid(1);
+    if (l_arguments.value(0) == "--child")
+        return Child(l_arguments.value(1));
+
+    QString l_work;
+    int const l_workAt = l_arguments.indexOf("--work");
+    if (l_workAt >= 0) {
+        l_work = l_arguments.value(l_workAt + 1);
+        l_arguments.erase(l_arguments.begin() + l_workAt, l_arguments.begin() + std::min(l_workAt + 2, int(l_arguments.size())));
+    }
+    // The parent ends by returning from here, never by exit(): a tree made
+    // in a temporary folder goes with it.
+    std::unique_ptr<QTemporaryDir> lp_temporary;
+    if (l_work.isEmpty()) {
+        lp_temporary = std::make_unique<QTemporaryDir>();
+        l_work = lp_temporary->path();
+    }
+    auto const l_failed = [](char const* ip_why) {
+        std::fprintf(stderr, "benchmark failed: %s\n", ip_why);
+        return 1;
+    };
+    int const l_runs = l_arguments.isEmpty() ? bench::Size(3, 1) : std::max(1, l_arguments.takeFirst().toInt());
+    std::vector<int> l_sizes;
+    for (QString const& l_size : l_arguments)
+        l_sizes.push_back(l_size.toInt());
+    if (l_sizes.empty())
+        l_sizes = bench::Quick() ? std::vector<int>{2000} : std::vector<int>{200000, 1000000};
+
+    char const* const l_names[] = {"first collection after sharing", "collection with nothing changed",
+                                   "closing a search tab of 1,000 results", "first collection after unsharing"};
+    for (int l_size : l_sizes) {
+        QString const l_root = QStringLiteral("%1/Tree%2").arg(l_work).arg(l_size);
+        if (!QFile::exists(l_root + ".complete")) {
+            QElapsedTimer l_timer;
+            l_timer.start();
+            if (!MakeTree(l_root, l_size)) {
+                QDir(l_root).removeRecursively();
+                return l_failed("a file of the tree cannot be made");
+            }
+            QFile(l_root + ".complete").open(QIODevice::WriteOnly);
+            std::printf("tree of %d files made in %.0f s\n", l_size, l_timer.elapsed() / 1e3);
+        }
+        std::vector<double> l_values[4][4];
+        QString l_counts;
+        for (int l_run = 0; l_run < l_runs; ++l_run) {
+            QProcess l_child;
+            l_child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+            l_child.start(QCoreApplication::applicationFilePath(), {"--child", l_root});
+            if (!l_child.waitForFinished(-1) || l_child.exitCode() != 0)
+                return l_failed("a measuring process failed");
+            QStringList const l_fields = QString::fromUtf8(l_child.readAllStandardOutput()).simplified().split(' ');
+            if (l_fields.size() != 20)
+                return l_failed("a measuring process printed no figures");
+            l_counts = QStringLiteral("%1 files shared, %2 items in the store, %3 items of the tab, %4 removed "
+                                      "after unsharing")
+                           .arg(l_fields[0], l_fields[1], l_fields[2], l_fields[3]);
+            for (int l_case = 0; l_case < 4; ++l_case)
+                for (int l_value = 0; l_value < 4; ++l_value)
+                    l_values[l_case][l_value].push_back(l_fields[4 + 4 * l_case + l_value].toDouble());
+        }
+        std::printf("%s (%d fresh processes):\n", qPrintable(l_counts), l_runs);
+        for (int l_case = 0; l_case < 4; ++l_case)
+            std::printf("  %-38s longest stall %s ms (the thread ran %s ms of it), processor time %s ms, "
+                        "to the end %s ms\n",
+                        l_names[l_case], qPrintable(Range(l_values[l_case][0], "%.1f")),
+                        qPrintable(Range(l_values[l_case][1], "%.1f")), qPrintable(Range(l_values[l_case][2], "%.0f")),
+                        qPrintable(Range(l_values[l_case][3], "%.0f")));
+        std::fflush(stdout);
+    }
+    return 0;
+}
