@@ -261,16 +261,3 @@ void BlockPool::Unlist(Chunk* ip_chunk)
     ip_chunk->mp_next = nullptr;
     ip_chunk->m_listed = false;
 }
-
-void BlockPool::ForgetPages()
-{
-    if (mp_reserved) {
-        std::uintptr_t const l_first =
-            (reinterpret_cast<std::uintptr_t>(mp_reserved) + CHUNK - 1) & ~std::uintptr_t(CHUNK - 1);
-        char* const lp_first = reinterpret_cast<char*>(l_first);
-        if (mp_region > lp_first)
-            madvise(lp_first, std::size_t(mp_region - lp_first), MADV_DONTNEED);
-    }
-    for (void* lp_chunk : m_allocated)
-        madvise(lp_chunk, CHUNK, MADV_DONTNEED);
-}

@@ -93,11 +93,6 @@ public:
 
     std::size_t BlocksPerChunk() const { return (CHUNK - HEADER) / m_block; }
 
-    // Drops this process's pages of every chunk, the blocks in use
-    // included: only for a copy of the process that is done with the store
-    // (ForgetPooledPages).
-    void ForgetPages();
-
 private:
     // A free block says so in its second word, so that a trim finds the
     // free blocks by reading the chunk in order rather than by following
@@ -158,12 +153,5 @@ private:
     std::vector<void*> m_allocated; // chunks from the allocator
     std::size_t m_chunks = 0;
 };
-
-// In a copy of the process made by fork that will not touch the store
-// again (the background save, once its file image is built): the pages of
-// the store's pools go from the copy, so that they are the window's own
-// again and its writes to them no longer copy them. Does nothing where
-// the store does not pool its blocks.
-void ForgetPooledPages();
 
 #endif // QUILLMAR_STORE_BLOCKPOOL_H

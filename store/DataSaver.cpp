@@ -5,6 +5,8 @@
 #include "store/Log.h"
 #include "store/MemStream.h"
 #include "store/QFileStreamer.h"
+#include "store/SlicedWork.h"
+#include "store/StoreInternals.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -20,14 +22,17 @@
 #include <cerrno>
 #include <cstring>
 #include <limits>
+#include <string_view>
+#include <system_error>
+#include <thread>
+#include <unordered_map>
 
 #include <csignal>
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
-#include <sys/prctl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 DataSaver* dataSaver = nullptr;
@@ -39,9 +44,10 @@ char const MAGIC[8] = {'Q', 'M', 'A', 'R', 'D', 'A', 'T', 'A'};
 quint32 const FORMAT_VERSION = 1;
 int const HEADER_SIZE = 8 + 4 + 8 + 4;
 
-quint32 Checksum(char const* ip_data, quint64 i_length)
+// i_crc: the checksum of the bytes before these.
+quint32 Checksum(char const* ip_data, quint64 i_length, quint32 i_crc = 0)
 {
-    uLong l_crc = crc32(0L, Z_NULL, 0);
+    uLong l_crc = i_crc;
     while (i_length > 0) {
         uInt const l_step = static_cast<uInt>(qMin<quint64>(i_length, 1u << 30));
         l_crc = crc32(l_crc, reinterpret_cast<Bytef const*>(ip_data), l_step);
@@ -49,40 +55,6 @@ quint32 Checksum(char const* ip_data, quint64 i_length)
         i_length -= l_step;
     }
     return static_cast<quint32>(l_crc);
-}
-
-// Writes a file image to <path>.saving, then renames it over <path>. Only
-// system calls, so that a forked copy of the process can use it too. The
-// reason of a failure, or nothing; a failure leaves no file behind.
-std::string WriteImage(std::string const& i_path, char const* ip_data, std::size_t i_size)
-{
-    std::string const l_temporary = i_path + ".saving";
-    // Owner only, from the first byte: the file holds the account password.
-    int const l_fd = ::open(l_temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (l_fd < 0)
-        return "cannot create " + i_path + ": " + std::strerror(errno);
-    std::string l_error;
-    if (::fchmod(l_fd, 0600) != 0)
-        l_error = "cannot protect " + i_path + ": " + std::strerror(errno);
-    for (std::size_t l_done = 0; l_done < i_size && l_error.empty();) {
-        ssize_t const l_wrote = ::write(l_fd, ip_data + l_done, std::min<std::size_t>(i_size - l_done, 1u << 30));
-        if (l_wrote < 0 && errno == EINTR)
-            continue;
-        if (l_wrote <= 0)
-            l_error = "cannot write " + i_path + ": " + (l_wrote < 0 ? std::strerror(errno) : "disk full");
-        else
-            l_done += std::size_t(l_wrote);
-    }
-    // A full disk may only show when the data reaches it.
-    if (l_error.empty() && ::fsync(l_fd) != 0)
-        l_error = "cannot write " + i_path + ": " + std::strerror(errno);
-    if (::close(l_fd) != 0 && l_error.empty())
-        l_error = "cannot write " + i_path + ": " + std::strerror(errno);
-    if (l_error.empty() && ::rename(l_temporary.c_str(), i_path.c_str()) != 0)
-        l_error = "cannot write " + i_path + ": " + std::strerror(errno);
-    if (!l_error.empty())
-        ::unlink(l_temporary.c_str());
-    return l_error;
 }
 
 bool Fail(QString& o_error, QString const& i_text)
@@ -336,6 +308,923 @@ void ApplyFile(DataFileContents& io_file, std::vector<std::string> const& i_save
 
 } // namespace
 
+// ------------------------------------------------------------------ the file image
+//
+// A file is made in two parts. Gathering reads the store: which items of the
+// saved types go in, their values, and the links of each related pair of
+// saved types, from the items of the type with fewer. It runs on the
+// window's thread in small steps; the hourly save takes them in slices with
+// the event loop between, and meanwhile it hears the saved types' events:
+// each change that could alter the file (an item made or removed, one
+// joining or leaving a type saved by connection, a link made or broken
+// between items of saved types) is noted as it happens, so that what is
+// gathered ends as the store stands when the last step runs, exactly,
+// whatever changed between the slices. Composing (the file's indexes, its
+// bytes, the order of its links and its checksum) uses what was gathered
+// alone, never the store, so any thread may do it: the hourly save composes
+// and writes on a thread of its own. Every save goes through both, so that
+// the same store always gives the same bytes.
+
+namespace {
+
+// Items, or links, that one step of gathering goes through.
+std::size_t const GATHER_STEP = 256;
+
+typedef std::pair<ItemBody*, ItemBody*> BodyPair;
+
+struct BodyPairHash
+{
+    std::size_t operator()(BodyPair const& i_pair) const
+    {
+        std::uint64_t const l_a = reinterpret_cast<std::uintptr_t>(i_pair.first);
+        std::uint64_t const l_b = reinterpret_cast<std::uintptr_t>(i_pair.second);
+        return std::size_t((l_a * 0x9E3779B97F4A7C15ull) ^ (l_b * 0xC2B2AE3D27D4EB4Full) ^ (l_b >> 29));
+    }
+};
+
+// Large blocks come straight from the system and go back to it when freed.
+// From the C library's allocator, the thread that composes kept some 60 MB
+// at a million files for good (the top of a thread's heap is given back
+// only above a threshold that the share's large blocks had raised), and the
+// window's heap would keep holes.
+template <class T>
+struct SystemAllocator
+{
+    typedef T value_type;
+    static constexpr std::size_t LARGE = std::size_t(256) << 10;
+
+    SystemAllocator() = default;
+    template <class U>
+    SystemAllocator(SystemAllocator<U> const&)
+    {
+    }
+    T* allocate(std::size_t i_count)
+    {
+        std::size_t const l_bytes = i_count * sizeof(T);
+        void* lp_block = l_bytes < LARGE ? std::malloc(l_bytes)
+                                         : ::mmap(nullptr, l_bytes, PROT_READ | PROT_WRITE,
+                                                  MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (!lp_block || lp_block == MAP_FAILED)
+            throw std::bad_alloc();
+        return static_cast<T*>(lp_block);
+    }
+    void deallocate(T* ip_block, std::size_t i_count)
+    {
+        std::size_t const l_bytes = i_count * sizeof(T);
+        if (l_bytes < LARGE)
+            std::free(ip_block);
+        else
+            ::munmap(ip_block, l_bytes);
+    }
+    bool operator==(SystemAllocator const&) const { return true; }
+    bool operator!=(SystemAllocator const&) const { return false; }
+};
+
+template <class T>
+using LargeVector = std::vector<T, SystemAllocator<T>>;
+
+// Values copied out of the store, in blocks that never move: a vector that
+// grew would copy tens of megabytes in one step.
+class ValueArena
+{
+public:
+    char const* Add(std::string_view i_bytes)
+    {
+        if (i_bytes.empty())
+            return nullptr;
+        if (m_blocks.empty() || m_used + i_bytes.size() > m_blocks.back().size()) {
+            m_blocks.emplace_back(std::max(BLOCK, i_bytes.size()));
+            m_used = 0;
+        }
+        char* const lp_at = m_blocks.back().data() + m_used;
+        std::memcpy(lp_at, i_bytes.data(), i_bytes.size());
+        m_used += i_bytes.size();
+        return lp_at;
+    }
+
+private:
+    static constexpr std::size_t BLOCK = std::size_t(1) << 20;
+    std::vector<LargeVector<char>> m_blocks;
+    std::size_t m_used = 0;
+};
+
+// Links and changes gathered, in blocks for the same reason.
+template <class T>
+class Blocks
+{
+public:
+    void Add(T const& i_entry)
+    {
+        if (m_blocks.empty() || m_blocks.back().size() == BLOCK) {
+            m_blocks.emplace_back();
+            m_blocks.back().reserve(BLOCK);
+        }
+        m_blocks.back().push_back(i_entry);
+        ++m_size;
+    }
+    std::size_t Size() const { return m_size; }
+    std::vector<LargeVector<T>>& Parts() { return m_blocks; }
+
+private:
+    static constexpr std::size_t BLOCK = std::size_t(1) << 16;
+    std::vector<LargeVector<T>> m_blocks;
+    std::size_t m_size = 0;
+};
+
+struct GatheredItem
+{
+    ItemBody* mp_body; // compared, never read, once gathering is over
+    std::uint64_t m_key;
+    char const* mp_value;
+    std::uint32_t m_length;
+    bool m_oversize;
+};
+
+// What gathering leaves for composing: nothing in it is read from the store.
+struct Gathered
+{
+    struct FileType
+    {
+        std::string m_name;
+        bool m_isNull = false;
+        ItemBody* mp_flag = nullptr;       // the shared item of a valueless type
+        LargeVector<GatheredItem> m_items; // in creation order
+    };
+    struct ItemChange
+    {
+        GatheredItem m_item;
+        std::size_t m_type;
+        bool m_inFile;
+    };
+    struct LinkChange
+    {
+        BodyPair m_link; // the lower body first
+        bool m_made;
+    };
+    std::vector<FileType> m_types;
+    ValueArena m_values;
+    // Links of items of the file's types; more than once each, or of items
+    // that are not in the file, is harmless.
+    Blocks<BodyPair> m_links;
+    // What changed while gathering, in order: the last word on each item
+    // (by its key, never given twice) and on each link is the one that
+    // counts. Noted as they come, sorted out by the composer.
+    Blocks<ItemChange> m_itemChanges;
+    Blocks<LinkChange> m_linkChanges;
+};
+
+struct FileImage
+{
+    LargeVector<char> m_items; // the header, the type table and the items
+    LargeVector<char> m_links; // the link count and the links
+};
+
+char* PutU32(char* ip_at, quint32 i_value)
+{
+    qToLittleEndian(i_value, ip_at);
+    return ip_at + 4;
+}
+
+char* PutBytes(char* ip_at, char const* ip_bytes, std::size_t i_size)
+{
+    ip_at = PutU32(ip_at, quint32(i_size));
+    if (i_size > 0)
+        std::memcpy(ip_at, ip_bytes, i_size);
+    return ip_at + i_size;
+}
+
+// The file of what was gathered; io_gathered is used up on the way. Each
+// link is written as the index of its item of the type with more items
+// (the later type on a tie, the higher index for a type linked to itself),
+// then that of the other, sorted by both: a type's items lie in memory in
+// creation order, so the load, which touches both ends of every link,
+// reads the many in sequence while the few stay in the cache.
+FileImage ComposeImage(Gathered& io_gathered, std::size_t& o_oversize)
+{
+    std::size_t const l_typeCount = io_gathered.m_types.size();
+    // The last word on each item that changed.
+    std::unordered_map<std::uint64_t, Gathered::ItemChange> l_itemChanges;
+    for (LargeVector<Gathered::ItemChange>& l_part : io_gathered.m_itemChanges.Parts()) {
+        for (Gathered::ItemChange const& l_change : l_part)
+            l_itemChanges[l_change.m_item.m_key] = l_change;
+        LargeVector<Gathered::ItemChange>().swap(l_part);
+    }
+    // The items of each type at the end: those gathered that did not leave,
+    // and those that joined, in creation order.
+    std::vector<LargeVector<GatheredItem>> l_joined(l_typeCount);
+    for (auto const& l_change : l_itemChanges)
+        if (l_change.second.m_inFile)
+            l_joined[l_change.second.m_type].push_back(l_change.second.m_item);
+    auto const l_left = [&l_itemChanges](std::uint64_t i_key) {
+        if (l_itemChanges.empty())
+            return false;
+        auto const l_found = l_itemChanges.find(i_key);
+        return l_found != l_itemChanges.end() && !l_found->second.m_inFile;
+    };
+    auto const l_byKey = [](GatheredItem const& i_a, GatheredItem const& i_b) { return i_a.m_key < i_b.m_key; };
+    std::size_t l_oversize = 0;
+    quint64 l_total = 0;
+    quint64 l_bytes = HEADER_SIZE + 4;
+    std::vector<quint32> l_counts(l_typeCount);
+    for (std::size_t l_type = 0; l_type < l_typeCount; ++l_type) {
+        Gathered::FileType& l_fileType = io_gathered.m_types[l_type];
+        LargeVector<GatheredItem>& l_new = l_joined[l_type];
+        std::sort(l_new.begin(), l_new.end(), l_byKey);
+        LargeVector<GatheredItem>& l_listed = l_fileType.m_items;
+        // A value above the file's string limit would make the file
+        // unreadable: it is left out (and logged) instead.
+        auto const l_keep = [&l_oversize](GatheredItem const& i_item) {
+            l_oversize += i_item.m_oversize ? 1 : 0;
+            return !i_item.m_oversize;
+        };
+        if (l_new.empty()) {
+            // Nothing joined: the list is thinned where it is.
+            std::size_t l_kept = 0;
+            for (GatheredItem const& l_item : l_listed)
+                if (!l_left(l_item.m_key) && l_keep(l_item))
+                    l_listed[l_kept++] = l_item;
+            l_listed.resize(l_kept);
+        } else {
+            LargeVector<GatheredItem> l_items;
+            l_items.reserve(l_listed.size() + l_new.size());
+            std::size_t l_old = 0;
+            std::size_t l_added = 0;
+            while (l_old < l_listed.size() || l_added < l_new.size()) {
+                if (l_added == l_new.size() ||
+                    (l_old < l_listed.size() && l_listed[l_old].m_key < l_new[l_added].m_key)) {
+                    if (!l_left(l_listed[l_old].m_key) && l_keep(l_listed[l_old]))
+                        l_items.push_back(l_listed[l_old]);
+                    ++l_old;
+                } else {
+                    // Gathered, gone and back: once.
+                    if (l_old < l_listed.size() && l_listed[l_old].m_key == l_new[l_added].m_key)
+                        ++l_old;
+                    if (l_keep(l_new[l_added]))
+                        l_items.push_back(l_new[l_added]);
+                    ++l_added;
+                }
+            }
+            l_listed.swap(l_items);
+        }
+        LargeVector<GatheredItem>().swap(l_new);
+        l_counts[l_type] = quint32(l_fileType.m_items.size());
+        l_total += l_fileType.m_items.size();
+        l_bytes += 4 + l_fileType.m_name.size() + 1 + 4;
+        for (GatheredItem const& l_item : l_fileType.m_items)
+            l_bytes += l_fileType.m_isNull ? 1 : 4 + quint64(l_item.m_length);
+    }
+    decltype(l_itemChanges)().swap(l_itemChanges);
+    o_oversize = l_oversize;
+    if (l_total > std::numeric_limits<quint32>::max())
+        throw DataSaveFailure("too many items");
+
+    FileImage l_image;
+    l_image.m_items.resize(std::size_t(l_bytes));
+    char* lp_at = l_image.m_items.data();
+    std::memset(lp_at, 0, HEADER_SIZE); // filled in at the end
+    lp_at = PutU32(lp_at + HEADER_SIZE, quint32(l_typeCount));
+    for (Gathered::FileType const& l_fileType : io_gathered.m_types) {
+        lp_at = PutBytes(lp_at, l_fileType.m_name.data(), l_fileType.m_name.size());
+        *lp_at++ = l_fileType.m_isNull ? 1 : 0;
+        lp_at = PutU32(lp_at, quint32(l_fileType.m_items.size()));
+    }
+    BodyTable<quint32> l_indexes{std::size_t(l_total)};
+    LargeVector<std::uint16_t> l_typeOf(static_cast<std::size_t>(l_total));
+    quint32 l_next = 0;
+    for (std::size_t l_type = 0; l_type < l_typeCount; ++l_type) {
+        Gathered::FileType& l_fileType = io_gathered.m_types[l_type];
+        std::size_t const l_count = l_fileType.m_items.size();
+        for (std::size_t l_at = 0; l_at < l_count; ++l_at) {
+            GatheredItem const& l_item = l_fileType.m_items[l_at];
+            if (l_at + PREFETCH_DISTANCE < l_count)
+                l_indexes.Prefetch(l_fileType.m_items[l_at + PREFETCH_DISTANCE].mp_body);
+            l_typeOf[l_next] = std::uint16_t(l_type);
+            l_indexes.Insert(l_item.mp_body, l_next++);
+            if (l_fileType.m_isNull)
+                *lp_at++ = l_item.mp_body == l_fileType.mp_flag ? 1 : 0;
+            else
+                lp_at = PutBytes(lp_at, l_item.mp_value, l_item.m_length);
+        }
+        LargeVector<GatheredItem>().swap(l_fileType.m_items);
+    }
+    io_gathered.m_values = ValueArena();
+
+    // The last word on each link that changed.
+    std::unordered_map<BodyPair, bool, BodyPairHash> l_changes;
+    for (LargeVector<Gathered::LinkChange>& l_part : io_gathered.m_linkChanges.Parts()) {
+        for (Gathered::LinkChange const& l_change : l_part)
+            l_changes[l_change.m_link] = l_change.m_made;
+        LargeVector<Gathered::LinkChange>().swap(l_part);
+    }
+    // Each link by its two indexes, the end of the larger type first.
+    LargeVector<std::pair<quint32, quint32>> l_found;
+    l_found.reserve(io_gathered.m_links.Size() + l_changes.size());
+    auto const l_add = [&](ItemBody* ip_a, ItemBody* ip_b) {
+        quint32 l_a = 0;
+        quint32 l_b = 0;
+        if (!l_indexes.Find(ip_a, l_a) || !l_indexes.Find(ip_b, l_b))
+            return; // not both in the file
+        std::uint16_t const l_typeA = l_typeOf[l_a];
+        std::uint16_t const l_typeB = l_typeOf[l_b];
+        bool l_aFirst = l_a > l_b;
+        if (l_typeA != l_typeB)
+            l_aFirst = l_counts[l_typeA] > l_counts[l_typeB] ||
+                       (l_counts[l_typeA] == l_counts[l_typeB] && l_typeA > l_typeB);
+        l_found.emplace_back(l_aFirst ? l_a : l_b, l_aFirst ? l_b : l_a);
+    };
+    for (LargeVector<BodyPair>& l_block : io_gathered.m_links.Parts()) {
+        std::size_t const l_size = l_block.size();
+        for (std::size_t l_at = 0; l_at < l_size; ++l_at) {
+            if (l_at + PREFETCH_DISTANCE < l_size) {
+                l_indexes.Prefetch(l_block[l_at + PREFETCH_DISTANCE].first);
+                l_indexes.Prefetch(l_block[l_at + PREFETCH_DISTANCE].second);
+            }
+            BodyPair const& l_pair = l_block[l_at];
+            if (!l_changes.empty() &&
+                l_changes.count(l_pair.first < l_pair.second ? l_pair : BodyPair(l_pair.second, l_pair.first)))
+                continue; // changed since: the change has the last word
+            l_add(l_pair.first, l_pair.second);
+        }
+        LargeVector<BodyPair>().swap(l_block);
+    }
+    for (auto const& l_change : l_changes)
+        if (l_change.second)
+            l_add(l_change.first.first, l_change.first.second);
+    io_gathered = Gathered();
+    decltype(l_changes)().swap(l_changes);
+    LargeVector<std::uint16_t>().swap(l_typeOf);
+
+    // Grouped by the first index (a counting sort), each group by the
+    // second; the same link noted twice is written once.
+    LargeVector<quint32> l_starts(std::size_t(l_total) + 1, 0);
+    for (auto const& l_link : l_found)
+        ++l_starts[l_link.first + 1];
+    for (std::size_t l_index = 1; l_index < l_starts.size(); ++l_index)
+        l_starts[l_index] += l_starts[l_index - 1];
+    LargeVector<quint32> l_seconds(l_found.size());
+    {
+        LargeVector<quint32> l_fill(l_starts.begin(), l_starts.end() - 1);
+        for (auto const& l_link : l_found)
+            l_seconds[l_fill[l_link.first]++] = l_link.second;
+    }
+    LargeVector<std::pair<quint32, quint32>>().swap(l_found);
+    std::size_t l_linkCount = 0;
+    for (std::size_t l_group = 0; l_group + 1 < l_starts.size(); ++l_group) {
+        auto const l_begin = l_seconds.begin() + l_starts[l_group];
+        auto const l_end = l_seconds.begin() + l_starts[l_group + 1];
+        // Gathered in the order of the walk, a group is in order already
+        // unless something changed meanwhile.
+        if (!std::is_sorted(l_begin, l_end))
+            std::sort(l_begin, l_end);
+        for (auto l_at = l_begin; l_at != l_end; ++l_at)
+            l_linkCount += l_at == l_begin || *l_at != *(l_at - 1) ? 1 : 0;
+    }
+    l_image.m_links.resize(8 + 8 * l_linkCount);
+    char* lp_link = l_image.m_links.data();
+    qToLittleEndian(quint64(l_linkCount), lp_link);
+    lp_link += 8;
+    for (std::size_t l_group = 0; l_group + 1 < l_starts.size(); ++l_group) {
+        quint32 l_last = 0;
+        for (quint32 l_at = l_starts[l_group]; l_at < l_starts[l_group + 1]; ++l_at) {
+            if (l_at > l_starts[l_group] && l_seconds[l_at] == l_last)
+                continue;
+            l_last = l_seconds[l_at];
+            lp_link = PutU32(PutU32(lp_link, quint32(l_group)), l_last);
+        }
+    }
+
+    quint64 const l_length = l_image.m_items.size() - HEADER_SIZE + l_image.m_links.size();
+    quint32 const l_checksum =
+        Checksum(l_image.m_links.data(), l_image.m_links.size(),
+                 Checksum(l_image.m_items.data() + HEADER_SIZE, l_image.m_items.size() - HEADER_SIZE));
+    char* lp_header = l_image.m_items.data();
+    std::memcpy(lp_header, MAGIC, 8);
+    qToLittleEndian(FORMAT_VERSION, lp_header + 8);
+    qToLittleEndian(l_length, lp_header + 12);
+    qToLittleEndian(l_checksum, lp_header + 20);
+    return l_image;
+}
+
+// Reads the store for a file, a step at a time (see above). Without
+// watching it, its steps must follow one another with no change between.
+class FileGatherer : public DataHandler
+{
+public:
+    FileGatherer(std::vector<std::string> const& i_savedTypes,
+                 std::vector<std::pair<std::string, std::string>> const& i_byConnection, bool i_watch);
+    FileGatherer(FileGatherer const&) = delete;
+    FileGatherer& operator=(FileGatherer const&) = delete;
+    ~FileGatherer() override;
+
+    // One step; false once the gathering is over.
+    bool Step();
+    // The store was reset under it (a test's store; the program's never
+    // is): what it gathered means nothing.
+    bool StoreWasReset() const { return *mp_reset; }
+    // How many changes it has noted, and how much it has gathered.
+    std::size_t Changes() const
+    {
+        return m_gathered.m_itemChanges.Size() + m_gathered.m_linkChanges.Size() + m_removed.size();
+    }
+    std::size_t GatheredCount() const { return m_gatheredItems + m_gathered.m_links.Size(); }
+    Gathered& Result() { return m_gathered; }
+
+private:
+    // A store event handler that notes it when the store drops it (a
+    // reset) while the gatherer still listens.
+    template <class Arg>
+    class Watch : public EventHandlerBase<Arg>
+    {
+    public:
+        typedef void (FileGatherer::*Call)(Arg);
+        Watch(FileGatherer* ip_gatherer, Call i_call)
+            : mp_gatherer(ip_gatherer), m_call(i_call), mp_reset(ip_gatherer->mp_reset)
+        {
+            this->AttachTo(ip_gatherer);
+        }
+        ~Watch() override
+        {
+            if (!this->IsRemoved())
+                *mp_reset = true;
+        }
+        void Handle(Arg i_arg) override
+        {
+            if (!this->IsRemoved())
+                (mp_gatherer->*m_call)(i_arg);
+        }
+
+    private:
+        FileGatherer* mp_gatherer;
+        Call m_call;
+        std::shared_ptr<bool> mp_reset;
+    };
+
+    // A related type whose links an item's walk notes.
+    struct Walked
+    {
+        std::uint16_t m_index;
+        bool m_self;
+    };
+    struct Entry
+    {
+        Type* mp_type;
+        std::uint16_t m_index;
+        bool m_whole;                    // saved whole, else by connection
+        std::vector<Type*> m_connected;  // for a type saved by connection
+        std::vector<Walked> m_walked;    // the relations walked from this side
+        std::vector<Walked> m_related;   // every relation to a type of the file
+    };
+    enum class Stage { LIST, WALK, JOINED };
+
+    // The entry of the type of a body, or null when it is not in the file.
+    Entry* EntryOf(ItemBody const* ip_body)
+    {
+        std::size_t const l_index = std::size_t(ip_body->m_key >> 48);
+        return l_index < m_position.size() && m_position[l_index] > 0 ? &m_entries[m_position[l_index] - 1] : nullptr;
+    }
+    bool InFile(Entry const& i_entry, ItemBody const* ip_body) const;
+    GatheredItem Take(Entry const& i_entry, ItemBody* ip_body);
+    void List();
+    void PlanWalk();
+    bool Note(ItemBody* ip_body, std::vector<Walked> const& i_walked, std::size_t& io_budget);
+    void Walk();
+    void WalkJoined();
+
+    void OnNewItem(Item i_item);
+    void OnRemovedItem(Item i_item);
+    void OnLinked(ConnectionInfo& i_link) { OnLink(i_link, true); }
+    void OnUnlinked(ConnectionInfo& i_link) { OnLink(i_link, false); }
+    void OnLink(ConnectionInfo& i_link, bool i_made);
+    void Joins(Entry& i_entry, ItemBody* ip_body, ItemBody* ip_partner, bool i_made);
+
+    std::shared_ptr<bool> mp_reset = std::make_shared<bool>(false);
+    std::vector<Entry> m_entries; // in file order
+    std::vector<std::size_t> m_position; // by type index: entry + 1, or 0
+    std::uint64_t m_firstNew;            // the serial of the first item made since the start
+    Gathered m_gathered;
+    std::size_t m_gatheredItems = 0;
+    Stage m_stage = Stage::LIST;
+    std::size_t m_entry = 0;
+    std::size_t m_item = 0;
+    std::size_t m_relation = 0;
+    std::uint64_t m_from = 0; // the key to go on from
+    // The bodies of items of the file's types removed meanwhile, kept until
+    // the gathering ends: the walk may still come to them, and no new item
+    // may take their place in memory (a link noted by bodies would then be
+    // another's).
+    std::vector<ItemBody*> m_removed;
+    // Items that were there before and joined meanwhile, whose older links
+    // no walk saw.
+    std::vector<std::pair<std::size_t, ItemBody*>> m_joined;
+    std::size_t m_joinedAt = 0;
+};
+
+FileGatherer::FileGatherer(std::vector<std::string> const& i_savedTypes,
+                           std::vector<std::pair<std::string, std::string>> const& i_byConnection, bool i_watch)
+    : m_firstNew(d.NextSerial())
+{
+    // Every item of a saved type, and the items of a type saved by
+    // connection that are linked to an item of its connected type; types in
+    // the order of registration, those saved whole first.
+    for (std::string const& l_name : i_savedTypes)
+        if (d.HasType(l_name))
+            m_entries.push_back({d.GetType(l_name), 0, true, {}, {}, {}});
+    std::size_t const l_whole = m_entries.size();
+    for (auto const& l_pair : i_byConnection) {
+        if (!d.HasType(l_pair.first) || !d.HasType(l_pair.second))
+            continue;
+        if (std::find(i_savedTypes.begin(), i_savedTypes.end(), l_pair.first) != i_savedTypes.end())
+            continue; // saved whole
+        Type* lp_type = d.GetType(l_pair.first);
+        auto l_found = std::find_if(m_entries.begin() + std::ptrdiff_t(l_whole), m_entries.end(),
+                                    [lp_type](Entry const& i_entry) { return i_entry.mp_type == lp_type; });
+        if (l_found == m_entries.end()) {
+            m_entries.push_back({lp_type, 0, false, {}, {}, {}});
+            l_found = m_entries.end() - 1;
+        }
+        Type* lp_connected = d.GetType(l_pair.second);
+        if (lp_type->IsRelatedTo(lp_connected))
+            l_found->m_connected.push_back(lp_connected);
+    }
+    for (std::size_t l_at = 0; l_at < m_entries.size(); ++l_at) {
+        Entry& l_entry = m_entries[l_at];
+        l_entry.m_index = StoreOps::IndexOf(l_entry.mp_type);
+        if (m_position.size() <= l_entry.m_index)
+            m_position.resize(std::size_t(l_entry.m_index) + 1, 0);
+        m_position[l_entry.m_index] = l_at + 1;
+        m_gathered.m_types.push_back({l_entry.mp_type->GetName(), l_entry.mp_type->IsNull(), nullptr, {}});
+    }
+    for (Entry& l_entry : m_entries)
+        for (Type::Relation const& l_relation : l_entry.mp_type->GetRelations()) {
+            std::uint16_t const l_other = StoreOps::IndexOf(l_relation.mp_other);
+            if (l_other < m_position.size() && m_position[l_other] > 0)
+                l_entry.m_related.push_back({l_other, l_relation.mp_other == l_entry.mp_type});
+        }
+    m_from = m_entries.empty() ? 0 : std::uint64_t(m_entries[0].m_index) << 48;
+    if (!i_watch)
+        return;
+    for (Entry const& l_entry : m_entries) {
+        Type* lp_type = l_entry.mp_type;
+        lp_type->AddNewItemEventHandler(new Watch<Item>(this, &FileGatherer::OnNewItem));
+        lp_type->AddRemovedItemEventHandler(new Watch<Item>(this, &FileGatherer::OnRemovedItem));
+        lp_type->AddConnectEventHandler(new Watch<ConnectionInfo&>(this, &FileGatherer::OnLinked));
+        lp_type->AddDisconnectEventHandler(new Watch<ConnectionInfo&>(this, &FileGatherer::OnUnlinked));
+    }
+}
+
+FileGatherer::~FileGatherer()
+{
+    for (ItemBody* lp_body : m_removed)
+        Release(lp_body);
+}
+
+bool FileGatherer::InFile(Entry const& i_entry, ItemBody const* ip_body) const
+{
+    if (i_entry.m_whole)
+        return true;
+    for (Type* lp_connected : i_entry.m_connected)
+        if (StoreOps::FirstLive(ip_body, lp_connected))
+            return true;
+    return false;
+}
+
+GatheredItem FileGatherer::Take(Entry const& i_entry, ItemBody* ip_body)
+{
+    std::string_view const l_value = ip_body->m_value.View();
+    bool const l_oversize = l_value.size() > DataSaver::STRING_LIMIT;
+    char const* lp_value = nullptr;
+    if (!l_oversize && !i_entry.mp_type->IsNull())
+        lp_value = m_gathered.m_values.Add(l_value);
+    return {ip_body, ip_body->m_key, lp_value, l_oversize ? 0 : std::uint32_t(l_value.size()), l_oversize};
+}
+
+bool FileGatherer::Step()
+{
+    switch (m_stage) {
+    case Stage::LIST:
+        List();
+        return true;
+    case Stage::WALK:
+        Walk();
+        return true;
+    case Stage::JOINED:
+        if (m_joinedAt < m_joined.size()) {
+            WalkJoined();
+            return true;
+        }
+        break;
+    }
+    // The last step: nothing can change before the result is taken.
+    for (std::size_t l_at = 0; l_at < m_entries.size(); ++l_at)
+        if (m_entries[l_at].mp_type->IsNull())
+            m_gathered.m_types[l_at].mp_flag = m_entries[l_at].mp_type->FindGlobalNullItem().Body();
+    return false;
+}
+
+void FileGatherer::List()
+{
+    if (m_entry == m_entries.size()) {
+        PlanWalk();
+        return;
+    }
+    Entry const& l_entry = m_entries[m_entry];
+    LargeVector<GatheredItem>& l_out = m_gathered.m_types[m_entry].m_items;
+    std::vector<ItemBody*> const& l_items = StoreOps::ItemsOf(l_entry.mp_type);
+    if (l_out.empty())
+        l_out.reserve(l_entry.mp_type->GetItemCount());
+    std::size_t l_at = LowerBound(l_items, m_from);
+    std::size_t const l_end = std::min(l_items.size(), l_at + GATHER_STEP);
+    for (; l_at < l_end; ++l_at) {
+        if (l_at + PREFETCH_DISTANCE < l_end)
+            __builtin_prefetch(Ptr(l_items[l_at + PREFETCH_DISTANCE]));
+        ItemBody* const lp_entry = l_items[l_at];
+        if (!IsDead(lp_entry) && InFile(l_entry, lp_entry)) {
+            l_out.push_back(Take(l_entry, lp_entry));
+            ++m_gatheredItems;
+        }
+    }
+    if (l_at < l_items.size()) {
+        m_from = Ptr(l_items[l_at])->m_key;
+        return;
+    }
+    if (++m_entry < m_entries.size())
+        m_from = std::uint64_t(m_entries[m_entry].m_index) << 48;
+}
+
+void FileGatherer::PlanWalk()
+{
+    // Each pair of related types is walked from one side only, the one with
+    // fewer items, which is the cheaper walk (a type linked to itself from
+    // both ends, each link from its older item), so that each link is
+    // noted once if nothing changes.
+    std::vector<std::size_t> l_counts;
+    for (Gathered::FileType const& l_fileType : m_gathered.m_types)
+        l_counts.push_back(std::size_t(std::count_if(l_fileType.m_items.begin(), l_fileType.m_items.end(),
+                                                     [](GatheredItem const& i_item) { return !i_item.m_oversize; })));
+    for (std::size_t l_here = 0; l_here < m_entries.size(); ++l_here)
+        for (Walked const& l_related : m_entries[l_here].m_related) {
+            std::size_t const l_there = m_position[l_related.m_index] - 1;
+            if (l_related.m_self || l_counts[l_here] < l_counts[l_there] ||
+                (l_counts[l_here] == l_counts[l_there] && l_here < l_there))
+                m_entries[l_here].m_walked.push_back(l_related);
+        }
+    m_stage = Stage::WALK;
+    m_entry = 0;
+    m_item = 0;
+    m_relation = 0;
+    m_from = 0;
+}
+
+// Notes the links of the body to the given types, from the relation
+// m_relation and the key m_from on, until the budget is spent; true once
+// they are all noted.
+bool FileGatherer::Note(ItemBody* ip_body, std::vector<Walked> const& i_walked, std::size_t& io_budget)
+{
+    LinkVector const& l_links = ip_body->m_links;
+    for (; m_relation < i_walked.size(); ++m_relation, m_from = 0) {
+        Walked const& l_walked = i_walked[m_relation];
+        auto const l_range = GroupRange(l_links, l_walked.m_index);
+        std::size_t l_at = m_from == 0 ? l_range.first : std::max(l_range.first, LowerBound(l_links, m_from));
+        for (; l_at < l_range.second; ++l_at) {
+            if (io_budget == 0) {
+                m_from = Ptr(l_links[l_at])->m_key;
+                return false;
+            }
+            --io_budget;
+            ItemBody* const lp_linked = l_links[l_at];
+            if (IsDead(lp_linked) || (l_walked.m_self && lp_linked->m_key <= ip_body->m_key))
+                continue;
+            m_gathered.m_links.Add({ip_body, lp_linked});
+        }
+    }
+    m_relation = 0;
+    m_from = 0;
+    return true;
+}
+
+void FileGatherer::Walk()
+{
+    std::size_t l_budget = GATHER_STEP;
+    while (l_budget > 0 && m_entry < m_entries.size()) {
+        LargeVector<GatheredItem> const& l_items = m_gathered.m_types[m_entry].m_items;
+        std::vector<Walked> const& l_walked = m_entries[m_entry].m_walked;
+        if (l_walked.empty() || m_item == l_items.size()) {
+            ++m_entry;
+            m_item = 0;
+            continue;
+        }
+        // Its body and where its links begin, a few items ahead: both are
+        // mostly out of the cache.
+        if (m_item + PREFETCH_DISTANCE < l_items.size())
+            __builtin_prefetch(l_items[m_item + PREFETCH_DISTANCE].mp_body);
+        if (m_item + PREFETCH_DISTANCE / 2 < l_items.size())
+            __builtin_prefetch(l_items[m_item + PREFETCH_DISTANCE / 2].mp_body->m_links.data());
+        GatheredItem const& l_item = l_items[m_item];
+        --l_budget;
+        if (!IsLive(l_item.mp_body) || Note(l_item.mp_body, l_walked, l_budget))
+            ++m_item;
+    }
+    if (m_entry == m_entries.size())
+        m_stage = Stage::JOINED;
+}
+
+void FileGatherer::WalkJoined()
+{
+    std::size_t l_budget = GATHER_STEP;
+    while (l_budget > 0 && m_joinedAt < m_joined.size()) {
+        auto const& l_joined = m_joined[m_joinedAt];
+        --l_budget;
+        if (!IsLive(l_joined.second) || Note(l_joined.second, m_entries[l_joined.first].m_related, l_budget))
+            ++m_joinedAt;
+    }
+}
+
+void FileGatherer::OnNewItem(Item i_item)
+{
+    ItemBody* lp_body = i_item.Body();
+    Entry* lp_entry = lp_body ? EntryOf(lp_body) : nullptr;
+    // An item of a type saved by connection joins the file with its link.
+    if (lp_entry && lp_entry->m_whole)
+        m_gathered.m_itemChanges.Add({Take(*lp_entry, lp_body), std::size_t(lp_entry - m_entries.data()), true});
+}
+
+void FileGatherer::OnRemovedItem(Item i_item)
+{
+    // Heard before its links go.
+    ItemBody* lp_body = i_item.Body();
+    Entry* lp_entry = lp_body ? EntryOf(lp_body) : nullptr;
+    if (!lp_entry)
+        return;
+    Retain(lp_body);
+    m_removed.push_back(lp_body);
+    if (InFile(*lp_entry, lp_body))
+        m_gathered.m_itemChanges.Add({GatheredItem{lp_body, lp_body->m_key, nullptr, 0, false},
+                                      std::size_t(lp_entry - m_entries.data()), false});
+}
+
+void FileGatherer::OnLink(ConnectionInfo& i_link, bool i_made)
+{
+    ItemBody* lp_a = i_link.m_item1.Body();
+    ItemBody* lp_b = i_link.m_item2.Body();
+    if (!lp_a || !lp_b)
+        return;
+    Entry* lp_entryA = EntryOf(lp_a);
+    Entry* lp_entryB = EntryOf(lp_b);
+    if (!lp_entryA)
+        return;
+    // Heard from both types when both are in the file: taken once.
+    if (lp_entryB && lp_entryB->m_index < lp_entryA->m_index)
+        return;
+    Joins(*lp_entryA, lp_a, lp_b, i_made);
+    if (!lp_entryB)
+        return;
+    Joins(*lp_entryB, lp_b, lp_a, i_made);
+    m_gathered.m_linkChanges.Add({lp_a < lp_b ? BodyPair(lp_a, lp_b) : BodyPair(lp_b, lp_a), i_made});
+}
+
+// Whether the link just made or broken to i_partner takes the item of a
+// type saved by connection into the file or out of it.
+void FileGatherer::Joins(Entry& i_entry, ItemBody* ip_body, ItemBody* ip_partner, bool i_made)
+{
+    if (i_entry.m_whole ||
+        std::find(i_entry.m_connected.begin(), i_entry.m_connected.end(), ip_partner->mp_type) ==
+            i_entry.m_connected.end())
+        return;
+    if (i_made) {
+        // In before this link?
+        for (Type* lp_connected : i_entry.m_connected) {
+            auto const l_range = GroupRange(ip_body->m_links, StoreOps::IndexOf(lp_connected));
+            for (std::size_t l_at = l_range.first; l_at < l_range.second; ++l_at)
+                if (!IsDead(ip_body->m_links[l_at]) && ip_body->m_links[l_at] != ip_partner)
+                    return;
+        }
+        std::size_t const l_entry = std::size_t(&i_entry - m_entries.data());
+        m_gathered.m_itemChanges.Add({Take(i_entry, ip_body), l_entry, true});
+        // Its links older than the gathering were seen by no walk, if it was
+        // not in the file then; the newer ones are changes of their own.
+        if ((ip_body->m_key & SERIAL_MASK) < (m_firstNew & SERIAL_MASK))
+            m_joined.emplace_back(l_entry, ip_body);
+    } else if (!InFile(i_entry, ip_body)) {
+        m_gathered.m_itemChanges.Add({GatheredItem{ip_body, ip_body->m_key, nullptr, 0, false},
+                                      std::size_t(&i_entry - m_entries.data()), false});
+    }
+}
+
+// Writes a file image to <path>.saving, flushes it to the disk and renames
+// it over <path>. Only system calls, so that a thread beside the window can
+// do it. io_spare: a descriptor kept for this file, given up if no other is
+// left for it (then -1). The reason of a failure, or nothing; a failure
+// leaves no file behind.
+std::string WriteImage(std::string const& i_path, FileImage const& i_image, int& io_spare)
+{
+    std::string const l_temporary = i_path + ".saving";
+    // Owner only, from the first byte: the file holds the account password.
+    auto const l_open = [&l_temporary] {
+        return ::open(l_temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    };
+    int l_fd = l_open();
+    if (l_fd < 0 && (errno == EMFILE || errno == ENFILE) && io_spare >= 0) {
+        ::close(io_spare);
+        io_spare = -1;
+        l_fd = l_open();
+    }
+    if (l_fd < 0)
+        return "cannot create " + i_path + ": " + std::strerror(errno);
+    std::string l_error;
+    if (::fchmod(l_fd, 0600) != 0)
+        l_error = "cannot protect " + i_path + ": " + std::strerror(errno);
+    std::pair<char const*, std::size_t> const l_pieces[] = {{i_image.m_items.data(), i_image.m_items.size()},
+                                                            {i_image.m_links.data(), i_image.m_links.size()}};
+    for (auto const& l_piece : l_pieces) {
+        for (std::size_t l_done = 0; l_done < l_piece.second && l_error.empty();) {
+            ssize_t const l_wrote =
+                ::write(l_fd, l_piece.first + l_done, std::min<std::size_t>(l_piece.second - l_done, 1u << 30));
+            if (l_wrote < 0 && errno == EINTR)
+                continue;
+            if (l_wrote <= 0)
+                l_error = "cannot write " + i_path + ": " + (l_wrote < 0 ? std::strerror(errno) : "disk full");
+            else
+                l_done += std::size_t(l_wrote);
+        }
+    }
+    // A full disk may only show when the data reaches it.
+    if (l_error.empty() && ::fsync(l_fd) != 0)
+        l_error = "cannot write " + i_path + ": " + std::strerror(errno);
+    if (::close(l_fd) != 0 && l_error.empty())
+        l_error = "cannot write " + i_path + ": " + std::strerror(errno);
+    if (l_error.empty() && ::rename(l_temporary.c_str(), i_path.c_str()) != 0)
+        l_error = "cannot write " + i_path + ": " + std::strerror(errno);
+    if (!l_error.empty())
+        ::unlink(l_temporary.c_str());
+    return l_error;
+}
+
+void WriteAllTo(int i_fd, std::string const& i_text)
+{
+    for (std::size_t l_done = 0; l_done < i_text.size();) {
+        ssize_t const l_wrote = ::write(i_fd, i_text.data() + l_done, i_text.size() - l_done);
+        if (l_wrote < 0 && errno == EINTR)
+            continue;
+        if (l_wrote <= 0)
+            return;
+        l_done += std::size_t(l_wrote);
+    }
+}
+
+std::function<void()> s_writeHook;
+
+// Frees what a gathering left on a thread of its own: at a million files
+// that takes tens of milliseconds the window need not wait for.
+void FreeAside(Gathered&& io_gathered)
+{
+    auto lp_garbage = std::make_unique<Gathered>(std::move(io_gathered));
+    try {
+        std::thread([lp_left = std::move(lp_garbage)]() mutable { lp_left.reset(); }).detach();
+    } catch (std::system_error const&) {
+        // Freed here, as the thread that was not made goes.
+    }
+}
+
+// What the thread that writes a background save's file takes with it.
+struct WriterJob
+{
+    Gathered m_gathered;
+    std::string m_path;
+    int m_report = -1; // the pipe's end it reports through
+    int m_spare = -1;
+};
+
+// The thread's whole life: compose, write, report, end. It takes no
+// signal (the program's handlers run on other threads, and a report to a
+// window that has gone fails instead of killing the program).
+void RunWriter(std::shared_ptr<WriterJob> ip_job)
+{
+    sigset_t l_all;
+    sigfillset(&l_all);
+    ::pthread_sigmask(SIG_SETMASK, &l_all, nullptr);
+    std::string l_report;
+    try {
+        std::size_t l_oversize = 0;
+        FileImage const l_image = ComposeImage(ip_job->m_gathered, l_oversize);
+        if (s_writeHook)
+            s_writeHook();
+        std::string const l_error = WriteImage(ip_job->m_path, l_image, ip_job->m_spare);
+        l_report = l_error.empty() ? "saved " + std::to_string(l_oversize) : "failed " + l_error;
+    } catch (std::bad_alloc const&) {
+        l_report = "failed out of memory";
+    } catch (std::exception const& i_failure) {
+        l_report = std::string("failed ") + i_failure.what();
+    }
+    int const l_fd = ip_job->m_report;
+    if (ip_job->m_spare >= 0)
+        ::close(ip_job->m_spare);
+    ip_job.reset(); // its memory goes before the window hears of the end
+    WriteAllTo(l_fd, l_report);
+    ::close(l_fd);
+}
+
+} // namespace
+
 // --------------------------------------------------------- DataLoadedEventHandler
 
 DataLoadedEventHandler::DataLoadedEventHandler()
@@ -354,17 +1243,21 @@ DataLoadedEventHandler::~DataLoadedEventHandler()
 
 struct DataSaver::Background
 {
-    pid_t m_pid = -1;
-    int m_fd = -1;
     QString m_base;
     QString m_path;
+    std::function<void(bool)> m_done;
+    std::unique_ptr<QTimer> mp_limit;
+    // While the store is gathered.
+    std::unique_ptr<FileGatherer> mp_gatherer;
+    SlicedWork m_slices;
+    QString m_failure;
+    // Once the thread writes the file.
+    std::thread m_writer;
+    int m_fd = -1; // its report
     QByteArray m_report;
     std::unique_ptr<QSocketNotifier> mp_notifier;
-    std::unique_ptr<QTimer> mp_limit;
-    std::function<void(bool)> m_done;
-    bool m_built = false;      // the copy has built its image
-    QString m_stopReason;      // killed, and why
-    bool m_superseded = false; // killed for a save made at once
+    bool m_givenUp = false;    // failed at the limit, still at work
+    bool m_superseded = false; // a save made at once answered for it
 };
 
 DataSaver::DataSaver()
@@ -375,19 +1268,32 @@ DataSaver::DataSaver()
 
 DataSaver::~DataSaver()
 {
-    if (mp_background) {
-        // Nobody is left to hear the result, and nobody waits for a copy
-        // that hangs: it is killed, and reaped when its end comes soon
-        // (its memory is given back first, a moment for a large one).
-        mp_background->m_done = nullptr;
-        Kill("the program ended");
+    if (mp_background && mp_background->m_writer.joinable()) {
+        // Nobody is left to hear the result. A thread that hangs (a disk
+        // that stopped answering) is not waited for past a moment: it is
+        // left to end with the program, with everything it uses its own.
         mp_background->mp_notifier.reset();
-        pollfd l_end{mp_background->m_fd, POLLIN, 0};
-        while (::poll(&l_end, 1, 2000) < 0 && errno == EINTR) {
+        mp_background->m_done = nullptr;
+        bool l_ended = false;
+        for (int l_round = 0; l_round < 20 && !l_ended; ++l_round) {
+            pollfd l_end{mp_background->m_fd, POLLIN, 0};
+            if (::poll(&l_end, 1, 100) > 0) {
+                char l_buffer[512];
+                ssize_t l_read = 0;
+                while ((l_read = ::read(mp_background->m_fd, l_buffer, sizeof l_buffer)) > 0 ||
+                       (l_read < 0 && errno == EINTR)) {
+                }
+                l_ended = l_read == 0;
+            }
         }
-        if (l_end.revents != 0)
-            Reap();
+        if (l_ended)
+            mp_background->m_writer.join();
+        else
+            mp_background->m_writer.detach();
     }
+    if (mp_background && mp_background->m_fd >= 0)
+        ::close(mp_background->m_fd);
+    mp_background.reset();
     CallStoppedHandler(false);
     ReleaseReserve();
     if (dataSaver == this)
@@ -447,9 +1353,12 @@ std::vector<std::pair<quint64, QString>> DataSaver::ListDataFiles(QString const&
     QFileInfo const l_stem(i_stem);
     QDir const l_folder = l_stem.absoluteDir();
     QString const l_prefix = l_stem.fileName() + ".";
-    QStringList const l_names =
-        l_folder.entryList(QStringList(l_prefix + "*"), QDir::Files | QDir::Hidden | QDir::System);
+    // Matched by hand: a name filter is a pattern that Qt compiles, which
+    // held the hourly save for 25 ms at times.
+    QStringList const l_names = l_folder.entryList(QDir::Files | QDir::Hidden | QDir::System, QDir::Unsorted);
     for (QString const& l_name : l_names) {
+        if (!l_name.startsWith(l_prefix))
+            continue;
         QString const l_suffix = l_name.mid(l_prefix.size());
         if (l_suffix.isEmpty() || l_suffix.size() > 19)
             continue;
@@ -513,188 +1422,6 @@ void DataSaver::Load(QString const& i_stem)
     throw DataLoadFailure("Failure to load configuration data.");
 }
 
-MemStream DataSaver::BuildImage(std::size_t& o_oversize) const
-{
-    // Which items go into the file: every item of a saved type, and the
-    // items of a by-connection type that are linked to an item of its
-    // connected type. Types follow the order of registration.
-    std::vector<std::pair<Type*, std::vector<Item>>> l_types;
-    for (std::string const& l_name : m_savedTypes) {
-        if (!d.HasType(l_name))
-            continue;
-        Type* lp_type = d.GetType(l_name);
-        ItemSet const l_all = lp_type->GetItems();
-        l_types.emplace_back(lp_type, std::vector<Item>(l_all.begin(), l_all.end()));
-    }
-    std::vector<std::pair<Type*, std::vector<Type*>>> l_byConnection;
-    for (auto const& l_pair : m_savedByConnection) {
-        if (!d.HasType(l_pair.first) || !d.HasType(l_pair.second))
-            continue;
-        Type* lp_type = d.GetType(l_pair.first);
-        if (std::find(m_savedTypes.begin(), m_savedTypes.end(), l_pair.first) != m_savedTypes.end())
-            continue; // already saved whole
-        auto l_found = std::find_if(l_byConnection.begin(), l_byConnection.end(),
-                                    [lp_type](auto const& i_entry) { return i_entry.first == lp_type; });
-        if (l_found == l_byConnection.end()) {
-            l_byConnection.emplace_back(lp_type, std::vector<Type*>());
-            l_found = l_byConnection.end() - 1;
-        }
-        Type* lp_connected = d.GetType(l_pair.second);
-        if (lp_type->IsRelatedTo(lp_connected))
-            l_found->second.push_back(lp_connected);
-    }
-    for (auto const& l_entry : l_byConnection) {
-        std::vector<Item> l_items;
-        for (Item const& l_item : l_entry.first->GetItems())
-            for (Type* lp_connected : l_entry.second)
-                if (l_item.IsConnected(lp_connected->GetName().c_str())) {
-                    l_items.push_back(l_item);
-                    break;
-                }
-        l_types.emplace_back(l_entry.first, std::move(l_items));
-    }
-
-    // Values above the file's string limit would make the file unreadable:
-    // such items are left out (and logged) rather than failing the save.
-    std::size_t l_oversize = 0;
-    for (auto& l_entry : l_types) {
-        if (l_entry.first->IsNull())
-            continue;
-        auto& l_items = l_entry.second;
-        auto const l_end = std::remove_if(l_items.begin(), l_items.end(), [](Item const& i_item) {
-            return i_item.GetValue().Bytes().size() > DataSaver::STRING_LIMIT;
-        });
-        l_oversize += std::size_t(l_items.end() - l_end);
-        l_items.erase(l_end, l_items.end());
-    }
-    o_oversize = l_oversize;
-
-    quint64 l_total = 0;
-    for (auto const& l_entry : l_types)
-        l_total += l_entry.second.size();
-    if (l_total > std::numeric_limits<quint32>::max())
-        throw DataSaveFailure("too many items");
-    BodyTable<quint32> l_indexes{std::size_t(l_total)};
-
-    MemStream l_out;
-    l_out.SetStringLimit(STRING_LIMIT);
-    l_out.Reserve(HEADER_SIZE + l_total * 16);
-    char l_header[HEADER_SIZE] = {};
-    l_out.WriteBuffer(l_header, HEADER_SIZE); // filled in at the end
-    l_out.WriteU32(quint32(l_types.size()));
-    for (auto const& l_entry : l_types) {
-        l_out.WriteRaw(l_entry.first->GetName());
-        l_out.WriteBool(l_entry.first->IsNull());
-        l_out.WriteU32(quint32(l_entry.second.size()));
-    }
-    quint32 l_next = 0;
-    for (auto const& l_entry : l_types) {
-        bool const l_null = l_entry.first->IsNull();
-        Item const l_flag = l_null ? l_entry.first->FindGlobalNullItem() : Item();
-        std::size_t const l_count = l_entry.second.size();
-        for (std::size_t l_at = 0; l_at < l_count; ++l_at) {
-            Item const& l_item = l_entry.second[l_at];
-            if (l_at + PREFETCH_DISTANCE < l_count)
-                l_indexes.Prefetch(l_entry.second[l_at + PREFETCH_DISTANCE].Body());
-            l_indexes.Insert(l_item.Body(), l_next++);
-            bool const l_ok = l_null ? l_out.WriteBool(!l_flag.IsNull() && l_item.Body() == l_flag.Body())
-                                     : l_out.WriteRaw(l_item.GetValue().Bytes());
-            if (!l_ok)
-                throw DataSaveFailure("cannot write an item");
-        }
-    }
-
-    // Each pair of related types is walked from one side only, the one with
-    // fewer items, which is the cheaper walk (a relation of a type to itself
-    // from both ends, keeping the lower index first), so that each link is
-    // found once. Each link is recorded with its end of the larger type first.
-    std::vector<std::pair<quint32, quint32>> l_found;
-    for (std::size_t l_typeIndex = 0; l_typeIndex < l_types.size(); ++l_typeIndex) {
-        auto const& l_entry = l_types[l_typeIndex];
-        std::vector<std::string> l_relatedNames;
-        std::vector<bool> l_selfRelated;
-        for (Type::Relation const& l_relation : l_entry.first->GetRelations()) {
-            auto const l_other = std::find_if(l_types.begin(), l_types.end(), [&l_relation](auto const& i_type) {
-                return i_type.first == l_relation.mp_other;
-            });
-            if (l_other == l_types.end())
-                continue; // not in the file
-            bool const l_self = l_relation.mp_other == l_entry.first;
-            std::size_t const l_position = std::size_t(l_other - l_types.begin());
-            std::size_t const l_here = l_entry.second.size();
-            std::size_t const l_there = l_other->second.size();
-            // Ties go to the type that comes first in the file.
-            if (l_self || l_here < l_there || (l_here == l_there && l_typeIndex < l_position)) {
-                l_relatedNames.push_back(l_relation.mp_other->GetName());
-                l_selfRelated.push_back(l_self);
-            }
-        }
-        std::size_t const l_count = l_entry.second.size();
-        for (std::size_t l_at = 0; l_at < l_count; ++l_at) {
-            Item const& l_item = l_entry.second[l_at];
-            if (l_at + PREFETCH_DISTANCE < l_count)
-                l_indexes.Prefetch(l_entry.second[l_at + PREFETCH_DISTANCE].Body());
-            quint32 l_own = 0;
-            l_indexes.Find(l_item.Body(), l_own);
-            for (std::size_t l_relation = 0; l_relation < l_relatedNames.size(); ++l_relation) {
-                ItemSet const l_linkedItems = l_item.GetItems(l_relatedNames[l_relation].c_str());
-                for (Item const& l_linked : l_linkedItems)
-                    l_indexes.Prefetch(l_linked.Body());
-                for (Item const& l_linked : l_linkedItems) {
-                    quint32 l_other = 0;
-                    if (!l_indexes.Find(l_linked.Body(), l_other))
-                        continue;
-                    if (l_selfRelated[l_relation] && l_other <= l_own)
-                        continue;
-                    l_found.emplace_back(l_other, l_own);
-                }
-            }
-        }
-    }
-    // The file lists the links grouped by their end of the larger type, in
-    // creation order (a counting sort). Those items lie in memory in about
-    // that order, so the load, which must touch both ends of every link,
-    // reads the many in sequence while the few stay in the cache.
-    std::vector<quint32> l_starts(std::size_t(l_total) + 1, 0);
-    for (auto const& l_link : l_found)
-        ++l_starts[l_link.first + 1];
-    for (std::size_t l_index = 1; l_index < l_starts.size(); ++l_index)
-        l_starts[l_index] += l_starts[l_index - 1];
-    l_out.WriteU64(l_found.size());
-    // Scattered straight into the file image.
-    quint64 const l_linkBase = l_out.Size();
-    l_out.Reserve(l_linkBase + 8 * quint64(l_found.size()));
-    char* lp_links = l_out.mp_buffer->m_bytes.data() + l_linkBase;
-    for (auto const& l_link : l_found) {
-        char* lp_slot = lp_links + 8 * std::size_t(l_starts[l_link.first]++);
-        qToLittleEndian(l_link.first, lp_slot);
-        qToLittleEndian(l_link.second, lp_slot + 4);
-    }
-    l_out.mp_buffer->m_writeIndex = l_linkBase + 8 * quint64(l_found.size());
-    std::vector<std::pair<quint32, quint32>>().swap(l_found);
-    std::vector<quint32>().swap(l_starts);
-
-    quint64 const l_length = l_out.Size() - HEADER_SIZE;
-    MemStream l_head;
-    l_head.WriteBuffer(MAGIC, 8);
-    l_head.WriteU32(FORMAT_VERSION);
-    l_head.WriteU64(l_length);
-    l_head.WriteU32(Checksum(l_out.Data() + HEADER_SIZE, l_length));
-    std::memcpy(l_out.mp_buffer->m_bytes.data(), l_head.Data(), HEADER_SIZE);
-
-    return l_out;
-}
-
-void DataSaver::WriteFile(QString const& i_path)
-{
-    std::size_t l_oversize = 0;
-    MemStream const l_image = BuildImage(l_oversize);
-    LogOversize(l_oversize);
-    std::string const l_error = WriteImage(QFile::encodeName(i_path).toStdString(), l_image.Data(), l_image.Size());
-    if (!l_error.empty())
-        throw DataSaveFailure(l_error);
-}
-
 QString DataSaver::NextPath(QString const& i_base)
 {
     auto const l_existing = ListDataFiles(i_base);
@@ -718,15 +1445,17 @@ void DataSaver::Prune(QString const& i_base, QString const& i_kept)
     for (std::size_t l_index = KEPT_FILES; l_index < l_files.size(); ++l_index)
         if (l_files[l_index].second != i_kept)
             QFile::remove(l_files[l_index].second);
-    // A temporary file left by a copy that was killed with the program
-    // (the program itself killed) or stopped by us; not the one of a copy
-    // still at work.
+    // A temporary file left by a program killed outright, or by a save that
+    // failed to remove it; not the one of a background save still at work.
     QFileInfo const l_base(i_base);
     QDir const l_folder = l_base.absoluteDir();
+    QString const l_prefix = l_base.fileName() + ".";
     QString const l_busy = mp_background ? QFileInfo(mp_background->m_path).fileName() + ".saving" : QString();
-    for (QString const& l_name : l_folder.entryList(QStringList(l_base.fileName() + ".*.saving"),
-                                                    QDir::Files | QDir::Hidden | QDir::System)) {
-        QString const l_stamp = l_name.mid(l_base.fileName().size() + 1).chopped(7);
+    for (QString const& l_name : l_folder.entryList(QDir::Files | QDir::Hidden | QDir::System, QDir::Unsorted)) {
+        if (!l_name.startsWith(l_prefix) || !l_name.endsWith(QLatin1String(".saving")) ||
+            l_name.size() < l_prefix.size() + 7)
+            continue;
+        QString const l_stamp = l_name.mid(l_prefix.size()).chopped(7);
         bool l_digits = !l_stamp.isEmpty();
         for (QChar const l_c : l_stamp)
             l_digits = l_digits && l_c >= '0' && l_c <= '9';
@@ -770,16 +1499,25 @@ void DataSaver::TakeReserve()
 
 bool DataSaver::Save(QString const& i_base)
 {
-    // A copy still saving in the background is stopped: this file holds
-    // the store as it stands now, newer than the copy's, and waiting for a
-    // copy that hangs would hold the program. The copy's file, should it
-    // still land, has the older name (NextPath).
+    // A save still at work in the background is stopped: this file holds
+    // the store as it stands now, and waiting for a thread that hangs would
+    // hold the program. Its file, should it still land, has the older name
+    // (NextPath).
     StopBackgroundSave();
     ReleaseReserve();
     bool l_saved = false;
     try {
         QString const l_path = NextPath(i_base);
-        WriteFile(l_path);
+        FileGatherer l_gatherer(m_savedTypes, m_savedByConnection, false);
+        while (l_gatherer.Step()) {
+        }
+        std::size_t l_oversize = 0;
+        FileImage const l_image = ComposeImage(l_gatherer.Result(), l_oversize);
+        LogOversize(l_oversize);
+        int l_noSpare = -1;
+        std::string const l_error = WriteImage(QFile::encodeName(l_path).toStdString(), l_image, l_noSpare);
+        if (!l_error.empty())
+            throw DataSaveFailure(l_error);
         Prune(i_base, l_path);
         l_saved = true;
     } catch (DataSaveFailure const& i_failure) {
@@ -796,57 +1534,19 @@ bool DataSaver::Save(QString const& i_base)
 
 // ------------------------------------------------------------ background
 //
-// The file is built and written by a copy of the process (fork): building
-// it walks every saved item and link, which held the window for a third of
-// a second with 200,000 shared files, and the copy sees the store as it
-// stood at the fork whatever the window does meanwhile. The copy touches
-// nothing but the store's memory, the allocator and plain system calls (no
-// Qt, no log, no other thread's locks), reports through a pipe and ends
-// with _exit, so that nothing of the program's own shutdown runs in it.
-//
-// The copy dies with the thread that made it (the window's, which lives as
-// long as the program): a copy that hangs must not outlive a program that
-// was killed. It runs with every signal at its default: the program's
-// handlers write to descriptors the copy has closed, or reused for its file.
-// The window never waits for it: a copy that takes longer than its limit is
-// killed, and its end is taken from the event loop like a report.
+// The hourly save holds the window for no more than a slice: the store is
+// gathered in slices (SlicedWork) with the event loop between them, and
+// the file is composed and written by a thread of its own, which touches
+// nothing of the store, reports through a pipe and ends; the window takes
+// its report in its event loop, then prunes and logs. The window never
+// waits for it: one that takes longer than its limit is given up and
+// counts as failed (a thread cannot be stopped: it ends by itself, and no
+// other background save starts until it has).
 
-
-namespace {
-
-void WriteAllTo(int i_fd, std::string const& i_text)
+void DataSaver::SetWriteHook(std::function<void()> i_hook)
 {
-    for (std::size_t l_done = 0; l_done < i_text.size();) {
-        ssize_t const l_wrote = ::write(i_fd, i_text.data() + l_done, i_text.size() - l_done);
-        if (l_wrote < 0 && errno == EINTR)
-            continue;
-        if (l_wrote <= 0)
-            return;
-        l_done += std::size_t(l_wrote);
-    }
+    s_writeHook = std::move(i_hook);
 }
-
-// In the copy, first thing: every signal back to its default and
-// unblocked (they were blocked across the fork, so that none reached a
-// handler of the program's in between), and death with the parent.
-void BecomeSaverCopy(pid_t i_parent)
-{
-    struct sigaction l_default = {};
-    l_default.sa_handler = SIG_DFL;
-    sigemptyset(&l_default.sa_mask);
-    for (int l_signal = 1; l_signal < NSIG; ++l_signal)
-        if (l_signal != SIGKILL && l_signal != SIGSTOP)
-            ::sigaction(l_signal, &l_default, nullptr); // fails harmlessly for the C library's own
-    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-    sigset_t l_none;
-    sigemptyset(&l_none);
-    ::sigprocmask(SIG_SETMASK, &l_none, nullptr);
-    // The parent may have died before the signal was asked for.
-    if (::getppid() != i_parent)
-        ::_exit(1);
-}
-
-} // namespace
 
 bool DataSaver::SaveInBackground(QString const& i_base, std::function<void(bool)> i_done)
 {
@@ -854,82 +1554,105 @@ bool DataSaver::SaveInBackground(QString const& i_base, std::function<void(bool)
         return false;
     ReleaseReserve();
     QString const l_path = NextPath(i_base);
-    std::string const l_nativePath = QFile::encodeName(l_path).toStdString();
-    auto const l_saveAtOnce = [this, &i_base, &i_done](int i_error) {
-        LogFailure(QString("cannot start saving in the background (%1); saving at once").arg(strerror(i_error)));
-        bool const l_saved = Save(i_base);
-        if (i_done)
-            i_done(l_saved);
+    TakeReserve();
+    mp_background.reset(new Background);
+    Background& l_save = *mp_background;
+    l_save.m_base = i_base;
+    l_save.m_path = l_path;
+    l_save.m_done = std::move(i_done);
+    l_save.mp_limit.reset(new QTimer);
+    l_save.mp_limit->setSingleShot(true);
+    QObject::connect(l_save.mp_limit.get(), &QTimer::timeout, [this]() { GiveUp(); });
+    l_save.mp_limit->start(m_backgroundLimitMs);
+    l_save.mp_gatherer.reset(new FileGatherer(m_savedTypes, m_savedByConnection, true));
+    // Its first slice runs now: a small store is gathered before this returns.
+    l_save.m_slices.Start([this]() { return GatherStep(); }, [this]() { OnGathered(); });
+    return true;
+}
+
+bool DataSaver::GatherStep()
+{
+    Background& l_save = *mp_background;
+    FileGatherer& l_gatherer = *l_save.mp_gatherer;
+    // Noting a flood of changes (a share taken down while it is gathered)
+    // would soon cost more than gathering again, once it has gone by.
+    std::size_t const l_changeLimit = std::max<std::size_t>(100000, l_gatherer.GatheredCount() / 4);
+    if (l_gatherer.StoreWasReset() || l_gatherer.Changes() > l_changeLimit) {
+        Gathered l_dropped = std::move(l_gatherer.Result());
+        l_save.mp_gatherer.reset(new FileGatherer(m_savedTypes, m_savedByConnection, true));
+        FreeAside(std::move(l_dropped));
         return true;
-    };
-    int l_pipe[2];
-    if (::pipe2(l_pipe, O_CLOEXEC) != 0)
-        return l_saveAtOnce(errno);
-    pid_t const l_parent = ::getpid();
-    sigset_t l_all, l_mask;
-    sigfillset(&l_all);
-    ::pthread_sigmask(SIG_SETMASK, &l_all, &l_mask);
-    pid_t const l_pid = ::fork();
-    int const l_forkError = errno;
-    if (l_pid == 0) {
-        BecomeSaverCopy(l_parent);
-        // The copy holds none of the program's sockets and files: a port the
-        // window closes and listens on again must not stay taken by it.
-        ::close_range(3, unsigned(l_pipe[1]) - 1, 0);
-        ::close_range(unsigned(l_pipe[1]) + 1, ~0u, 0);
-        WriteAllTo(l_pipe[1], "r"); // the window goes on from here
+    }
+    try {
+        return l_gatherer.Step();
+    } catch (std::bad_alloc const&) {
+        l_save.m_failure = "out of memory";
+    } catch (std::exception const& i_failure) {
+        l_save.m_failure = QString::fromLocal8Bit(i_failure.what());
+    }
+    return false;
+}
+
+void DataSaver::OnGathered()
+{
+    Background& l_save = *mp_background;
+    if (!l_save.m_failure.isEmpty()) {
+        FinishBackground("failed " + l_save.m_failure);
+        return;
+    }
+    auto lp_job = std::make_shared<WriterJob>();
+    lp_job->m_gathered = std::move(l_save.mp_gatherer->Result());
+    lp_job->m_path = QFile::encodeName(l_save.m_path).toStdString();
+    l_save.mp_gatherer.reset(); // deaf to the store from here
+
+    ReleaseReserve();
+    int l_pipe[2] = {-1, -1};
+    bool l_started = ::pipe2(l_pipe, O_CLOEXEC) == 0;
+    int const l_pipeError = errno;
+    TakeReserve();
+    if (l_started) {
+        // One of the saves' own descriptors goes with the thread, for its
+        // file if no other is left by the time it opens it.
+        if (!m_reserve.empty()) {
+            lp_job->m_spare = m_reserve.back();
+            m_reserve.pop_back();
+        }
+        lp_job->m_report = l_pipe[1];
+        try {
+            l_save.m_writer = std::thread(RunWriter, lp_job);
+        } catch (std::system_error const&) {
+            l_started = false;
+        }
+    }
+    if (!l_started) {
+        // No thread: the file is written here, as a save made at once is.
+        LogFailure(QString("cannot write in the background (%1); writing at once")
+                       .arg(QString::fromLocal8Bit(std::strerror(l_pipe[0] < 0 ? l_pipeError : EAGAIN))));
+        for (int l_fd : {l_pipe[0], l_pipe[1], lp_job->m_spare})
+            if (l_fd >= 0)
+                ::close(l_fd);
+        lp_job->m_spare = -1;
         std::string l_report;
         try {
             std::size_t l_oversize = 0;
-            MemStream const l_image = BuildImage(l_oversize);
-            // Done with the store: while the file is written and flushed,
-            // the window's writes to the store's pools are no longer copies
-            // of pages the copy holds.
-            ForgetPooledPages();
-            WriteAllTo(l_pipe[1], "b");
-            std::string const l_error = WriteImage(l_nativePath, l_image.Data(), l_image.Size());
+            FileImage const l_image = ComposeImage(lp_job->m_gathered, l_oversize);
+            if (s_writeHook)
+                s_writeHook();
+            std::string const l_error = WriteImage(lp_job->m_path, l_image, lp_job->m_spare);
             l_report = l_error.empty() ? "saved " + std::to_string(l_oversize) : "failed " + l_error;
         } catch (std::bad_alloc const&) {
             l_report = "failed out of memory";
         } catch (std::exception const& i_failure) {
             l_report = std::string("failed ") + i_failure.what();
         }
-        WriteAllTo(l_pipe[1], l_report);
-        ::_exit(0);
+        FinishBackground(QString::fromStdString(l_report));
+        return;
     }
-    ::pthread_sigmask(SIG_SETMASK, &l_mask, nullptr);
-    ::close(l_pipe[1]);
-    if (l_pid < 0) {
-        ::close(l_pipe[0]);
-        return l_saveAtOnce(l_forkError);
-    }
-    TakeReserve();
-    // Until the copy has closed what it inherited, a port the window closes
-    // would stay taken: it says so at once (well under a millisecond).
-    pollfd l_ready{l_pipe[0], POLLIN, 0};
-    char l_byte = 0;
-    while (::poll(&l_ready, 1, 1000) < 0 && errno == EINTR) {
-    }
-    if (l_ready.revents & POLLIN)
-        while (::read(l_pipe[0], &l_byte, 1) < 0 && errno == EINTR) {
-        }
-    mp_background.reset(new Background);
-    mp_background->m_pid = l_pid;
-    mp_background->m_fd = l_pipe[0];
-    mp_background->m_base = i_base;
-    mp_background->m_path = l_path;
-    mp_background->m_done = std::move(i_done);
+    lp_job.reset(); // the thread's alone
+    l_save.m_fd = l_pipe[0];
     ::fcntl(l_pipe[0], F_SETFL, ::fcntl(l_pipe[0], F_GETFL) | O_NONBLOCK);
-    mp_background->mp_notifier.reset(new QSocketNotifier(l_pipe[0], QSocketNotifier::Read));
-    QObject::connect(mp_background->mp_notifier.get(), &QSocketNotifier::activated,
-                     [this]() { ReadBackgroundReport(); });
-    mp_background->mp_limit.reset(new QTimer);
-    mp_background->mp_limit->setSingleShot(true);
-    QObject::connect(mp_background->mp_limit.get(), &QTimer::timeout, [this]() {
-        Kill(QString("the saving process took longer than %1 s and was stopped").arg(m_backgroundLimitMs / 1000.0));
-    });
-    mp_background->mp_limit->start(m_backgroundLimitMs);
-    return true;
+    l_save.mp_notifier.reset(new QSocketNotifier(l_pipe[0], QSocketNotifier::Read));
+    QObject::connect(l_save.mp_notifier.get(), &QSocketNotifier::activated, [this]() { ReadBackgroundReport(); });
 }
 
 bool DataSaver::IsSavingInBackground() const
@@ -937,18 +1660,9 @@ bool DataSaver::IsSavingInBackground() const
     return mp_background != nullptr;
 }
 
-bool DataSaver::BackgroundImageBuilt()
+bool DataSaver::BackgroundImageBuilt() const
 {
-    if (!mp_background)
-        return false;
-    if (!mp_background->m_built && mp_background->mp_notifier)
-        ReadBackgroundReport();
-    return mp_background && mp_background->m_built;
-}
-
-qint64 DataSaver::BackgroundSaverId() const
-{
-    return mp_background ? qint64(mp_background->m_pid) : -1;
+    return mp_background && !mp_background->mp_gatherer;
 }
 
 void DataSaver::SetBackgroundSaveLimit(int i_msecs)
@@ -970,88 +1684,84 @@ void DataSaver::ReadBackgroundReport()
             // A report is a line; more is no report of ours.
             if (mp_background->m_report.size() < 4096)
                 mp_background->m_report.append(l_buffer, int(l_read));
-            mp_background->m_built =
-                mp_background->m_report.startsWith("b") || mp_background->m_report.startsWith("rb");
             continue;
         }
         if (l_read < 0 && errno == EINTR)
             continue;
         if (l_read < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
             return; // more to come
-        break; // the copy has closed its end: it is ending
+        break; // the thread has closed its end: it is ending
     }
-    mp_background->mp_notifier.reset();
-    mp_background->mp_limit.reset();
-    Reap();
+    // What is left of its end takes microseconds.
+    mp_background->m_writer.join();
+    FinishBackground(QString::fromLocal8Bit(mp_background->m_report));
 }
 
-void DataSaver::Reap()
+void DataSaver::FinishBackground(QString const& i_report)
 {
-    // The copy closes its end of the pipe only as it ends, after its memory
-    // has gone: what is left of its ending takes microseconds.
-    int l_status = 0;
-    pid_t l_reaped = 0;
-    while ((l_reaped = ::waitpid(mp_background->m_pid, &l_status, 0)) < 0 && errno == EINTR) {
-    }
-    // The copy's first byte, when the wait for it at the start gave up, and
-    // its word that the image was built.
-    while (mp_background->m_report.startsWith('r') || mp_background->m_report.startsWith('b'))
-        mp_background->m_report.remove(0, 1);
-    bool const l_ended = l_reaped > 0 && WIFEXITED(l_status) && WEXITSTATUS(l_status) == 0;
-    FinishBackground(l_ended, mp_background->m_stopReason.isEmpty() ? QString::fromLocal8Bit(mp_background->m_report)
-                                                                    : mp_background->m_stopReason);
-}
-
-void DataSaver::FinishBackground(bool i_ended, QString const& i_report)
-{
-    std::unique_ptr<Background> lp_background(mp_background.release());
-    lp_background->mp_notifier.reset();
-    lp_background->mp_limit.reset();
-    ::close(lp_background->m_fd);
-    bool l_saved = false;
-    if (lp_background->m_superseded) {
-        // Stopped for a save made at once, which said how it went.
-        QFile::remove(lp_background->m_path + ".saving");
+    std::unique_ptr<Background> lp_save(mp_background.release());
+    lp_save->m_slices.Stop();
+    lp_save->mp_notifier.reset();
+    lp_save->mp_limit.reset();
+    if (lp_save->m_fd >= 0)
+        ::close(lp_save->m_fd);
+    bool const l_saved = i_report.startsWith("saved ");
+    if (!l_saved)
+        QFile::remove(lp_save->m_path + ".saving");
+    if (lp_save->m_superseded || lp_save->m_givenUp) {
+        // Answered for already: by the save made at once, or as failed at
+        // the limit. A file that still landed is whole, and older than any
+        // saved since.
+        TakeReserve();
         return;
     }
-    if (i_ended && i_report.startsWith("saved ")) {
-        l_saved = true;
+    if (l_saved) {
         m_lastFailure.clear();
         LogOversize(i_report.mid(6).toULongLong());
-        Prune(lp_background->m_base, lp_background->m_path);
+        Prune(lp_save->m_base, lp_save->m_path);
     } else {
-        LogFailure(i_report.startsWith("failed ") ? i_report.mid(7)
-                   : i_report.isEmpty()           ? QString("the saving process ended abnormally")
-                                                  : i_report);
-        QFile::remove(lp_background->m_path + ".saving");
+        LogFailure(i_report.startsWith("failed ") ? i_report.mid(7) : QString("the saving thread ended abnormally"));
     }
-    if (lp_background->m_done)
-        lp_background->m_done(l_saved);
+    TakeReserve();
+    if (lp_save->m_done)
+        lp_save->m_done(l_saved);
 }
 
-void DataSaver::Kill(QString const& i_reason)
+void DataSaver::GiveUp()
 {
-    if (!mp_background || !mp_background->m_stopReason.isEmpty())
+    QString const l_reason =
+        QString("the save took longer than %1 s and was given up").arg(m_backgroundLimitMs / 1000.0);
+    if (mp_background->mp_gatherer) {
+        FinishBackground("failed " + l_reason);
         return;
-    mp_background->m_stopReason = i_reason;
-    mp_background->mp_limit.reset();
-    // Its end comes as the end of its pipe, in the event loop.
-    ::kill(mp_background->m_pid, SIGKILL);
+    }
+    Background& l_save = *mp_background;
+    l_save.m_givenUp = true;
+    LogFailure(l_reason);
+    std::function<void(bool)> const l_done = std::move(l_save.m_done);
+    l_save.m_done = nullptr;
+    if (l_done)
+        l_done(false);
 }
 
 void DataSaver::StopBackgroundSave()
 {
-    if (!mp_background || mp_background->m_superseded)
+    if (!mp_background || mp_background->m_superseded || mp_background->m_givenUp)
         return;
-    // A copy that has already reported is taken as it is.
-    if (mp_background->mp_notifier) {
-        ReadBackgroundReport();
-        if (!mp_background || mp_background->m_superseded)
-            return;
+    Background& l_save = *mp_background;
+    if (l_save.mp_gatherer) {
+        // Nothing written yet: the save made now answers for it.
+        m_stopped.push_back(std::move(l_save.m_done));
+        mp_background.reset();
+        return;
     }
-    if (mp_background->m_stopReason.isEmpty())
-        Kill("stopped for a save made at once");
-    // The save made now answers for it.
+    // A thread that has already reported is taken as it is.
+    ReadBackgroundReport();
+    if (!mp_background)
+        return;
+    // One still at work goes on (a thread cannot be stopped), but its file,
+    // should it land, has the older name (NextPath); the save made now
+    // answers for it.
     mp_background->m_superseded = true;
     m_stopped.push_back(std::move(mp_background->m_done));
     mp_background->m_done = nullptr;

@@ -87,23 +87,24 @@ public:
     // gets this save's result.
     bool Save(QString const& i_base);
 
-    // The same, from a copy of the process (DataSaver.cpp), so that the
-    // event loop goes on while the file is built and written: the file holds
-    // the store as it stood at this call. i_done gets the result from the
-    // event loop. False, and nothing started, while one is still running;
-    // where no copy can be made, the save is made at once. A copy that takes
-    // longer than the limit (a minute) is killed and counts as failed; the
-    // window never waits for it.
+    // The same without holding the event loop (DataSaver.cpp): the store is
+    // read in slices, and the file is written by a thread of its own. The
+    // file holds the store as it stands when the last slice runs, whatever
+    // changed between the slices. i_done gets the result from the event
+    // loop. False, and nothing started, while one is still running. One that
+    // takes longer than the limit (a minute) is given up and counts as
+    // failed; the window never waits for it.
     bool SaveInBackground(QString const& i_base, std::function<void(bool)> i_done = {});
     bool IsSavingInBackground() const;
     void SetBackgroundSaveLimit(int i_msecs);
-    // Whether the copy has built its file image (it is then done with the
-    // store and writes the file); false when none runs.
-    bool BackgroundImageBuilt();
-    // The copy's process id while one runs, else -1.
-    qint64 BackgroundSaverId() const;
+    // Whether the store has been read for the file (it is then being
+    // written); false when none runs.
+    bool BackgroundImageBuilt() const;
     // Why the last save failed; empty once one has succeeded.
     QString LastFailure() const;
+    // Called just before a background save's file is written, on the
+    // thread that writes it: tests hold the writer with it.
+    static void SetWriteHook(std::function<void()> i_hook);
 
     // Descriptors kept for the saves alone, given back around each one.
     static constexpr int RESERVED_DESCRIPTORS = 4;
@@ -114,22 +115,18 @@ public:
 private:
     struct Background;
 
-    // The file image of the saved types, header included; o_oversize: the
-    // values left out for their length. Reads the store only.
-    MemStream BuildImage(std::size_t& o_oversize) const;
-    void WriteFile(QString const& i_path);
     QString NextPath(QString const& i_base);
     void Prune(QString const& i_base, QString const& i_kept);
     static void LogOversize(std::size_t i_count);
     void LogFailure(QString const& i_reason);
     void ReleaseReserve();
     void TakeReserve();
+    bool GatherStep();
+    void OnGathered();
     void ReadBackgroundReport();
-    void Reap();
-    void FinishBackground(bool i_ended, QString const& i_report);
-    // Kills the copy; its end still comes through its pipe.
-    void Kill(QString const& i_reason);
-    // Kills a copy still at work for a save made at once.
+    void FinishBackground(QString const& i_report);
+    void GiveUp();
+    // Stops a background save still at work for a save made at once.
     void StopBackgroundSave();
     void CallStoppedHandler(bool i_saved);
     void CallHandlers(bool i_noData);
@@ -142,7 +139,7 @@ private:
     quint64 m_lastStamp = 0;
     QString m_lastFailure;
     std::vector<int> m_reserve;
-    // Handlers of copies stopped for a save made at once.
+    // Handlers of background saves stopped for a save made at once.
     std::vector<std::function<void(bool)>> m_stopped;
 };
 

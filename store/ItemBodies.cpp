@@ -60,17 +60,6 @@ void ItemBody::operator delete(void* ip_body) noexcept
 #endif
 }
 
-void ForgetPooledPages()
-{
-#if QUILLMAR_BODY_POOL
-    BodyPool().ForgetPages();
-    for (int l_class = 0; l_class < POOLED_CLASSES; ++l_class)
-        LinkPool(l_class).ForgetPages();
-    for (int l_class = 0; l_class < KEY_CLASSES; ++l_class)
-        KeyPool(l_class).ForgetPages();
-#endif
-}
-
 bool ReturnEmptiedChunks(std::size_t i_max)
 {
 #if QUILLMAR_BODY_POOL

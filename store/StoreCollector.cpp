@@ -93,8 +93,9 @@ void StoreCollector::Ended()
 void StoreCollector::RunWhenMemoryReturned(std::vector<std::function<void()>> i_calls)
 {
     // The C library's walk of its heaps (after a large removal, on a thread
-    // of its own) holds each heap's lock for a while: a fork made meanwhile
-    // (the hourly save) would wait for it, and the window with it.
+    // of its own) holds each heap's lock for a while: the hourly save's
+    // gathering, which allocates on this thread, would wait for it, and the
+    // window with it.
     if (!i_calls.empty() && IsReturningFreedMemory()) {
         QTimer::singleShot(20, this, [this, l_calls = std::move(i_calls)]() mutable {
             RunWhenMemoryReturned(std::move(l_calls));

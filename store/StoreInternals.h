@@ -6,7 +6,8 @@
 // sorted link vectors, and StoreOps, the operations on bodies used by Item,
 // Type and Data. Included only by the store's implementation files
 // (Item.cpp, Type.cpp, Links.cpp, PathPatterns.cpp, Collection.cpp, Data.cpp,
-// ItemBodies.cpp, StoreCollector.cpp); callers use store/Data.h.
+// ItemBodies.cpp, StoreCollector.cpp, and DataSaver.cpp, whose file
+// gathering reads bodies without taking handles); callers use store/Data.h.
 
 #include "store/BlockPool.h"
 #include "store/Data.h"
@@ -606,6 +607,12 @@ struct StoreOps
             l_count += IsDead(ip_body->m_links[l_index]) ? 0 : 1;
         return l_count;
     }
+    // A type's index (the top bits of its items' keys) and its item list, in
+    // creation order with tombstones, for a reader that goes through a type
+    // in steps: it takes up again from a key, since entries move when the
+    // list is compacted and keys do not.
+    static std::uint16_t IndexOf(Type const* ip_type) { return ip_type->m_index; }
+    static std::vector<ItemBody*> const& ItemsOf(Type const* ip_type) { return ip_type->m_items; }
     static std::size_t GroupSize(ItemBody const* ip_body, Type const* ip_type)
     {
         auto l_range = GroupRange(ip_body->m_links, ip_type->m_index);

@@ -3,8 +3,8 @@
 // share index would be) and prints the file size and both times. The save
 // includes the write to disk; the load reads, checks and rebuilds the store.
 // Then the same save in the background, as the hourly save makes it: the
-// time the calling thread is held (the fork of the process) and the time
-// until the file is in place.
+// time the calling thread is held (the first slice of the gathering) and
+// the time until the file is in place.
 // Usage: bench_datafile [files] [folder for the data files]
 
 #include "bench/BenchUtil.h"

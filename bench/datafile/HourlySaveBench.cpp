@@ -1,17 +1,20 @@
 // The hourly save on the program's own index: a tree of 1,000,000 files in
-// 50,000 folders (2,000 artists of 25 albums, 16 tracks and 4 names every
-// album repeats), shared through the shared-folders manager as the window
-// shares it, each figure in a fresh process:
+// 50,000 folders (bench/MusicTree.h), shared through the shared-folders
+// manager as the window shares it, each figure in a fresh process:
 //
-// - the hold of the background save: how long SaveInBackground keeps the
-//   calling thread (the fork of the process and the copy's word that it
-//   closed what it inherited), a few times in the same process, with the
-//   resident memory and page tables it copies;
-// - unsharing the tree after a background save has started: while its
-//   copy builds the file image, once it has built it (and writes the file),
-//   once it has ended, against the same with no save before it, in turns:
-//   the first step (the call, which removes the shared root and its links
-//   to every folder), its page faults, the longest stall of the whole job.
+// - the background save, a few times in the same process: how long
+//   SaveInBackground keeps the calling thread (its first slice), the
+//   longest stall of the event loop while the save gathers the store in
+//   slices and its thread writes the file, the calling thread's processor
+//   time over the whole save (the slices), and the time until the file is
+//   in place; with the resident memory;
+// - unsharing the tree after a background save has started: while it
+//   gathers the store (the unshare's changes reach the save, which notes
+//   them or starts over), once it has gathered it (and its thread writes
+//   the file), once it has ended, against the same with no save before it,
+//   in turns: the first step (the call, which removes the shared root and
+//   its links to every folder), its page faults, the longest stall of the
+//   whole job, and when the save's file was in place.
 //
 //   bench_hourly_save [--files N] [work folder]
 //
@@ -23,6 +26,7 @@
 #include "LoopWatch.h"
 #include "SharesFixture.h"
 #include "bench/BenchUtil.h"
+#include "bench/MusicTree.h"
 #include "shares/SharedFoldersManager.h"
 #include "store/DataSaver.h"
 
@@ -38,62 +42,10 @@
 #include <memory>
 #include <vector>
 
-#include <fcntl.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
 namespace {
-
-int const kAlbumsPerArtist = 25;
-int const kTracks = 16;
-char const* const kRepeated[] = {"cover.jpg", "folder.jpg", "desktop.ini", "album.nfo"};
-int const kFilesPerAlbum = kTracks + 4;
-
-char const* const kWords[] = {"silver", "morning", "light", "river",  "night",  "golden", "shadow", "dream",
-                              "fire",   "rain",    "heart", "city",   "ocean",  "wild",   "blue",   "summer",
-                              "winter", "stone",   "road",  "echo",   "song",   "dance",  "moon",   "star"};
-int const kWordCount = int(sizeof(kWords) / sizeof(kWords[0]));
-
-QString Words(unsigned i_seed, int i_count)
-{
-    QStringList l_words;
-    for (int l_word = 0; l_word < i_count; ++l_word) {
-        i_seed = i_seed * 1103515245u + 12345u;
-        l_words << QString::fromLatin1(kWords[(i_seed >> 16) % kWordCount]);
-    }
-    return l_words.join(' ');
-}
-
-// Empty files: the figures are about the index, and the scanner's MP3
-// analysis is not waited for (the process ends first).
-int MakeTree(QString const& i_root, int i_files)
-{
-    int l_made = 0;
-    for (int l_artist = 0; l_made < i_files; ++l_artist) {
-        QString const l_artistName = QString("%1 %2").arg(Words(unsigned(l_artist), 2)).arg(l_artist);
-        for (int l_album = 0; l_album < kAlbumsPerArtist && l_made < i_files; ++l_album) {
-            QString const l_folder =
-                QString("%1/%2/%3 %4").arg(i_root, l_artistName, Words(unsigned(l_artist * 100 + l_album), 3)).arg(l_album);
-            QDir().mkpath(l_folder);
-            QStringList l_names;
-            for (int l_track = 1; l_track <= kTracks; ++l_track)
-                l_names << QString("%1 - %2.mp3")
-                               .arg(l_track, 2, 10, QChar('0'))
-                               .arg(Words(unsigned(l_made + l_track), 3));
-            for (char const* lp_name : kRepeated)
-                l_names << QString::fromLatin1(lp_name);
-            for (QString const& l_name : l_names) {
-                int const l_fd = ::open(QFile::encodeName(l_folder + '/' + l_name).constData(),
-                                        O_CREAT | O_WRONLY | O_TRUNC | O_CLOEXEC, 0644);
-                if (l_fd < 0)
-                    bench::Fail("a file of the tree cannot be made");
-                ::close(l_fd);
-                ++l_made;
-            }
-        }
-    }
-    return l_made;
-}
 
 long MinorFaults()
 {
@@ -105,14 +57,6 @@ long MinorFaults()
 long StatusKiB(char const* ip_field)
 {
     return bench::ResidentKiB(ip_field);
-}
-
-int Mappings()
-{
-    QFile l_maps("/proc/self/maps");
-    if (!l_maps.open(QIODevice::ReadOnly))
-        return 0;
-    return l_maps.readAll().count('\n');
 }
 
 // The index as sharing leaves it, in this process.
@@ -137,15 +81,18 @@ struct SharedIndex
     std::size_t Files() const { return d.GetType("shared_file")->GetItemCount(); }
 };
 
-// Prints: files, resident MiB, page tables KiB, mappings, then for each
-// round the hold in ms, this thread's processor time in it, and the time
-// until the file was in place.
+// Prints: files, resident MiB, then for each round the hold in ms, this
+// thread's processor time in it, the longest stall of the event loop while
+// the save ran, this thread's processor time over the whole save, and the
+// time until the file was in place; then the resident MiB after the saves
+// and the most the process held.
 int HoldChild(QString const& i_root, QString const& i_data, int i_rounds)
 {
     SharedIndex l_index(i_root);
-    std::printf("%zu %ld %ld %d", l_index.Files(), StatusKiB("VmRSS:") / 1024, StatusKiB("VmPTE:"), Mappings());
+    std::printf("%zu %ld", l_index.Files(), StatusKiB("VmRSS:") / 1024);
     for (int l_round = 0; l_round < i_rounds; ++l_round) {
         bool l_done = false, l_saved = false;
+        LoopWatch l_watch;
         QElapsedTimer l_clock;
         std::int64_t const l_cpu = bench::ThreadCpuNs();
         l_clock.start();
@@ -157,30 +104,41 @@ int HoldChild(QString const& i_root, QString const& i_data, int i_rounds)
         double const l_heldCpuMs = (bench::ThreadCpuNs() - l_cpu) / 1e6;
         while (!l_done)
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        l_watch.Turn();
+        double const l_wholeCpuMs = (bench::ThreadCpuNs() - l_cpu) / 1e6;
         bench::Require(l_saved, "the background save failed");
-        std::printf(" %.2f %.2f %lld", l_heldMs, l_heldCpuMs, static_cast<long long>(l_clock.elapsed()));
+        std::printf(" %.2f %.2f %.2f %.1f %lld", l_heldMs, l_heldCpuMs, std::max(l_heldMs, l_watch.LongestMs()),
+                    l_wholeCpuMs, static_cast<long long>(l_clock.elapsed()));
     }
-    std::printf("\n");
+    std::printf(" %ld %ld\n", StatusKiB("VmRSS:") / 1024, StatusKiB("VmHWM:") / 1024);
     std::fflush(stdout);
     std::_Exit(0); // tearing down the store is not what is measured
 }
 
 // When unsharing starts: with no save before it, or after a background
-// save started, while its copy builds the file image, once it has built it
-// (and writes the file), or once it has ended.
-enum class Stage { NONE, BUILDING, BUILT, ENDED };
-char const* const kStageNames[] = {"none", "building", "built", "ended"};
+// save started, while it gathers the store, once it has gathered it (and
+// writes the file), or once it has ended.
+enum class Stage { NONE, GATHERING, GATHERED, ENDED };
+char const* const kStageNames[] = {"none", "gathering", "gathered", "ended"};
 
 // Prints: the first step of unsharing in ms, this thread's processor time
-// in it, its minor page faults, the longest stall of the whole job, and the
-// job's time.
+// in it, its minor page faults, the longest stall of the whole job, the
+// job's time, and when the save's file was in place (0 with no save).
 int UnshareChild(QString const& i_root, QString const& i_data, Stage i_stage)
 {
     SharedIndex l_index(i_root);
     bool l_done = i_stage == Stage::NONE;
+    bool l_saved = true;
+    QElapsedTimer l_save;
+    l_save.start();
+    qint64 l_inPlace = 0;
     if (i_stage != Stage::NONE)
-        l_index.mp_saver->SaveInBackground(i_data + "/.Quillmar", [&](bool) { l_done = true; });
-    if (i_stage == Stage::BUILT)
+        l_index.mp_saver->SaveInBackground(i_data + "/.Quillmar", [&](bool i_saved) {
+            l_done = true;
+            l_saved = i_saved;
+            l_inPlace = l_save.elapsed();
+        });
+    if (i_stage == Stage::GATHERED)
         while (!l_index.mp_saver->BackgroundImageBuilt())
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     if (i_stage == Stage::ENDED)
@@ -201,11 +159,14 @@ int UnshareChild(QString const& i_root, QString const& i_data, Stage i_stage)
                    }, 1200000),
                    "unsharing did not end within 20 minutes");
     l_watch.Turn();
-    std::printf("%.2f %.2f %ld %.2f %lld\n", l_firstMs, l_firstCpuMs, l_faults, l_watch.LongestMs(),
-                static_cast<long long>(l_watch.Elapsed()));
-    std::fflush(stdout);
+    qint64 const l_job = l_watch.Elapsed();
     while (!l_done)
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    l_watch.Turn();
+    bench::Require(l_saved, "the background save failed");
+    std::printf("%.2f %.2f %ld %.2f %lld %lld\n", l_firstMs, l_firstCpuMs, l_faults, l_watch.LongestMs(),
+                static_cast<long long>(l_job), static_cast<long long>(l_inPlace));
+    std::fflush(stdout);
     std::_Exit(0);
 }
 
@@ -251,7 +212,8 @@ int main(int argc, char** argv)
     if (!QFile::exists(l_marker)) {
         QElapsedTimer l_timer;
         l_timer.start();
-        MakeTree(l_root, l_files);
+        if (bench::MakeMusicTree(l_root, (l_files + bench::FILES_PER_ARTIST - 1) / bench::FILES_PER_ARTIST) < 0)
+            bench::Fail("a file of the tree cannot be made");
         QFile(l_marker).open(QIODevice::WriteOnly);
         std::printf("tree of %d files made in %.1f s\n", l_files, l_timer.elapsed() / 1e3);
     }
@@ -259,31 +221,46 @@ int main(int argc, char** argv)
 
     int const l_processes = bench::Size(3, 1);
     int const l_rounds = bench::Size(3, 1);
-    std::vector<double> l_held, l_heldCpu, l_inPlace, l_resident, l_tables, l_mappings;
+    // The first save of each process apart: it comes just after the share,
+    // and its first allocations meet the C library's allocator still busy
+    // with what the share freed.
+    std::vector<double> l_held[2], l_heldCpu[2], l_longest[2], l_wholeCpu[2], l_inPlace[2], l_resident;
+    std::vector<double> l_residentAfter, l_peak;
     QString l_indexed;
     for (int l_process = 0; l_process < l_processes; ++l_process) {
         QStringList const l_values = RunChild({"--hold", l_root, l_data.path(), QString::number(l_rounds)});
         l_indexed = l_values.value(0);
         l_resident.push_back(l_values.value(1).toDouble());
-        l_tables.push_back(l_values.value(2).toDouble());
-        l_mappings.push_back(l_values.value(3).toDouble());
         for (int l_round = 0; l_round < l_rounds; ++l_round) {
-            l_held.push_back(l_values.value(4 + 3 * l_round).toDouble());
-            l_heldCpu.push_back(l_values.value(5 + 3 * l_round).toDouble());
-            l_inPlace.push_back(l_values.value(6 + 3 * l_round).toDouble());
+            int const l_kind = l_round == 0 ? 0 : 1;
+            l_held[l_kind].push_back(l_values.value(2 + 5 * l_round).toDouble());
+            l_heldCpu[l_kind].push_back(l_values.value(3 + 5 * l_round).toDouble());
+            l_longest[l_kind].push_back(l_values.value(4 + 5 * l_round).toDouble());
+            l_wholeCpu[l_kind].push_back(l_values.value(5 + 5 * l_round).toDouble());
+            l_inPlace[l_kind].push_back(l_values.value(6 + 5 * l_round).toDouble());
         }
+        l_residentAfter.push_back(l_values.value(2 + 5 * l_rounds).toDouble());
+        l_peak.push_back(l_values.value(3 + 5 * l_rounds).toDouble());
         for (auto const& l_file : DataSaver::ListDataFiles(l_data.path() + "/.Quillmar"))
             QFile::remove(l_file.second);
     }
-    std::printf("hourly save of the index of %s files (resident %s MiB, page tables %s KiB, %s mappings), "
-                "%d processes of %d saves:\n",
-                qPrintable(l_indexed), qPrintable(Range(l_resident, "%.0f")), qPrintable(Range(l_tables, "%.0f")),
-                qPrintable(Range(l_mappings, "%.0f")), l_processes, l_rounds);
-    std::printf("  the calling thread held %s ms (its own processor time %s ms); file in place after %s ms\n",
-                qPrintable(Range(l_held, "%.1f")), qPrintable(Range(l_heldCpu, "%.1f")),
-                qPrintable(Range(l_inPlace, "%.0f")));
+    std::printf("hourly save of the index of %s files (resident %s MiB before the saves, %s MiB after them, at most "
+                "%s MiB), %d processes of %d saves:\n",
+                qPrintable(l_indexed), qPrintable(Range(l_resident, "%.0f")), qPrintable(Range(l_residentAfter, "%.0f")),
+                qPrintable(Range(l_peak, "%.0f")), l_processes, l_rounds);
+    for (int l_kind = 0; l_kind < 2; ++l_kind) {
+        if (l_held[l_kind].empty())
+            continue;
+        std::printf("  %s: the calling thread held %s ms (its own processor time %s ms); longest stall of the event "
+                    "loop while it ran %s ms; the calling thread's processor time over the save %s ms; file in place "
+                    "after %s ms\n",
+                    l_kind == 0 ? "the first save after sharing" : "the saves after it",
+                    qPrintable(Range(l_held[l_kind], "%.1f")), qPrintable(Range(l_heldCpu[l_kind], "%.1f")),
+                    qPrintable(Range(l_longest[l_kind], "%.1f")), qPrintable(Range(l_wholeCpu[l_kind], "%.0f")),
+                    qPrintable(Range(l_inPlace[l_kind], "%.0f")));
+    }
 
-    std::vector<double> l_first[4], l_firstCpu[4], l_faults[4], l_longest[4], l_job[4];
+    std::vector<double> l_first[4], l_firstCpu[4], l_faults[4], l_stall[4], l_job[4], l_fileAt[4];
     for (int l_round = 0; l_round < l_processes; ++l_round)
         for (int l_turn = 0; l_turn < 4; ++l_turn) {
             int const l_stage = (l_round + l_turn) % 4;
@@ -291,18 +268,23 @@ int main(int argc, char** argv)
             l_first[l_stage].push_back(l_values.value(0).toDouble());
             l_firstCpu[l_stage].push_back(l_values.value(1).toDouble());
             l_faults[l_stage].push_back(l_values.value(2).toDouble());
-            l_longest[l_stage].push_back(l_values.value(3).toDouble());
+            l_stall[l_stage].push_back(l_values.value(3).toDouble());
             l_job[l_stage].push_back(l_values.value(4).toDouble());
+            l_fileAt[l_stage].push_back(l_values.value(5).toDouble());
             for (auto const& l_file : DataSaver::ListDataFiles(l_data.path() + "/.Quillmar"))
                 QFile::remove(l_file.second);
         }
-    char const* const l_names[] = {"with no save before it", "while the copy builds the image",
-                                   "once the copy has built it", "once the copy has ended"};
-    for (int l_stage = 0; l_stage < 4; ++l_stage)
+    char const* const l_names[] = {"with no save before it", "while the save gathers the store",
+                                   "once it has gathered it", "once the save has ended"};
+    for (int l_stage = 0; l_stage < 4; ++l_stage) {
         std::printf("  unsharing %s: first step %s ms (its own processor time %s ms, %s page faults), longest stall "
-                    "%s ms, job %s ms\n",
+                    "%s ms, job %s ms",
                     l_names[l_stage], qPrintable(Range(l_first[l_stage], "%.1f")),
                     qPrintable(Range(l_firstCpu[l_stage], "%.1f")), qPrintable(Range(l_faults[l_stage], "%.0f")),
-                    qPrintable(Range(l_longest[l_stage], "%.1f")), qPrintable(Range(l_job[l_stage], "%.0f")));
+                    qPrintable(Range(l_stall[l_stage], "%.1f")), qPrintable(Range(l_job[l_stage], "%.0f")));
+        if (l_stage != 0)
+            std::printf(", the save's file in place after %s ms", qPrintable(Range(l_fileAt[l_stage], "%.0f")));
+        std::printf("\n");
+    }
     return 0;
 }

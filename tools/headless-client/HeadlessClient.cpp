@@ -159,10 +159,11 @@ void HeadlessClient::Start()
         StoreCollector::Obj()->Collect();
         d.Audit();
     });
-    // As the window saves every hour: from a copy of the process, so that
-    // the event loop goes on while the file is written (at once, the save
-    // held it for a third of a second with 200,000 shared files), and with
-    // no collection first, since the five-minute one comes with this tick.
+    // As the window saves every hour: in the background, so that the event
+    // loop goes on while the store is read and the file written (at once,
+    // the save held it for a third of a second with 200,000 shared files),
+    // and with no collection first, since the five-minute one comes with
+    // this tick.
     connect(&lp_timers->m_hourTimer, &QTimer::timeout, this, []() { dataSaver->SaveInBackground(DataFileStem()); });
     mp_shares->Init();
     Event("started", QString::number(mp_messenger->ListeningPort()));
