@@ -580,7 +580,8 @@ private slots:
     }
 
     // The file is written by a thread beside the window's: the event loop
-    // turns while the writer is held.
+    // turns while the writer is held. The writer takes no signal, so that
+    // the program's termination handlers never run on it.
     void BackgroundSaveWritesOffTheWindowThread()
     {
         DeclareSchema(true);
@@ -593,8 +594,12 @@ private slots:
         bool l_entered = false;
         bool l_released = false;
         std::thread::id l_writer;
+        bool l_signalsBlocked = false;
         DataSaver::SetWriteHook([&] {
+            sigset_t l_mask;
+            pthread_sigmask(SIG_BLOCK, nullptr, &l_mask);
             std::unique_lock<std::mutex> l_hold(l_lock);
+            l_signalsBlocked = sigismember(&l_mask, SIGTERM) == 1 && sigismember(&l_mask, SIGINT) == 1;
             l_writer = std::this_thread::get_id();
             l_entered = true;
             l_change.notify_all();
@@ -621,6 +626,7 @@ private slots:
         DataSaver::SetWriteHook({});
         QVERIFY(l_held);
         QVERIFY(l_writer != l_window);
+        QVERIFY(l_signalsBlocked);
         QCOMPARE(l_turns, 5);
     }
 
