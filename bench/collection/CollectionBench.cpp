@@ -20,8 +20,8 @@
 // Quick mode: one process of 2,000 files.
 
 #include "LoopWatch.h"
-#include "PageManagers.h"
 #include "bench/BenchUtil.h"
+#include "bench/SearchPage.h"
 #include "bench/MusicTree.h"
 
 #include "store/StoreCollector.h"
@@ -57,25 +57,9 @@ bool MakeTree(QString const& i_root, int i_files)
 }
 
 // The search page over the managers the window makes.
-struct Page : PageManagers
+struct Page : bench::SearchPage
 {
-    using PageManagers::mp_server;
-    using PageManagers::mp_shares;
-
-    Page()
-    {
-        StartManagers();
-        mp_form = std::make_unique<SearchForm>();
-        mp_form->resize(1200, 800);
-        mp_form->Init();
-        mp_form->DataLoaded();
-        mp_form->show();
-    }
-    ~Page()
-    {
-        mp_form.reset();
-        StopManagers();
-    }
+    using bench::SearchPage::mp_shares;
 
     // One user's answer of i_files files, as the peer messenger stores it.
     void Answer(unsigned int i_token, int i_files)
@@ -95,8 +79,6 @@ struct Page : PageManagers
         }
         mp_form->OnUserSearchResults(l_results);
     }
-
-    std::unique_ptr<SearchForm> mp_form;
 };
 
 // Runs the step, then the event loop until the window's collection has

@@ -9,8 +9,8 @@
 //
 //   bench_search [runs]      (default 5)
 
-#include "PageManagers.h"
 #include "bench/BenchUtil.h"
+#include "bench/SearchPage.h"
 
 #include "store/StoreCollector.h"
 #include "ui/search/SearchForm.h"
@@ -50,25 +50,8 @@ double Milliseconds(std::function<void()> const& i_step)
 }
 
 // The page over the managers its tests make.
-struct Page : PageManagers
+struct Page : bench::SearchPage
 {
-    using PageManagers::mp_server;
-
-    Page()
-    {
-        StartManagers();
-        mp_form = std::make_unique<SearchForm>();
-        mp_form->resize(1200, 800);
-        mp_form->Init();
-        mp_form->DataLoaded();
-        mp_form->show();
-    }
-    ~Page()
-    {
-        mp_form.reset();
-        StopManagers();
-    }
-
     // One user's answer of i_files files in folders of ten.
     void Answer(unsigned int i_token, QString const& i_user, int i_files, std::mt19937& io_random)
     {
@@ -95,8 +78,6 @@ struct Page : PageManagers
         }
         mp_form->OnUserSearchResults(l_results);
     }
-
-    std::unique_ptr<SearchForm> mp_form;
 };
 
 struct Figures

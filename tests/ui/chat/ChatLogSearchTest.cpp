@@ -5,6 +5,7 @@
 // and starts over when the text changes meanwhile.
 
 #include "ChatFixture.h"
+#include "LogViewerMarks.h"
 
 #include "store/SlicedWork.h"
 #include "ui/chat/ChatLogForm.h"
@@ -46,14 +47,7 @@ class ChatLogSearchTest : public QObject, public ChatFixture
     {
         if (Walk(ip_viewer) < 0)
             return QStringLiteral("still searching");
-        QList<QTextEdit::ExtraSelection> const l_marks = ip_viewer->Form()->logEdit->extraSelections();
-        QTextCursor const l_mark = l_marks.isEmpty() ? QTextCursor() : l_marks.first().cursor;
-        return QStringLiteral("%1 back=%2 forward=%3")
-            .arg(l_marks.isEmpty() ? QStringLiteral("none")
-                                   : QStringLiteral("%1:%2").arg(l_mark.blockNumber())
-                                         .arg(l_mark.selectionStart() - l_mark.block().position()))
-            .arg(ip_viewer->Form()->searchBackButton->isEnabled())
-            .arg(ip_viewer->Form()->searchForwardButton->isEnabled());
+        return MarkedMatch(ip_viewer);
     }
     static void Do(ChatLogForm* ip_viewer, QString const& i_step)
     {

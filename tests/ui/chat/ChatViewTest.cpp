@@ -6,6 +6,7 @@
 // locale: logs and stamps stay in the C locale.
 
 #include "ChatFixture.h"
+#include "LogViewerMarks.h"
 
 #include "ui/chat/ChatLogForm.h"
 #include "ui/chat/ChatView.h"
@@ -47,14 +48,7 @@ private:
     {
         if (!QTest::qWaitFor([ip_viewer]() { return !ip_viewer->IsSearching(); }, 10000))
             return QStringLiteral("still searching");
-        QList<QTextEdit::ExtraSelection> const l_marks = ip_viewer->Form()->logEdit->extraSelections();
-        QTextCursor const l_mark = l_marks.isEmpty() ? QTextCursor() : l_marks.first().cursor;
-        return QStringLiteral("%1 back=%2 forward=%3")
-            .arg(l_marks.isEmpty() ? QStringLiteral("none")
-                                   : QStringLiteral("%1:%2").arg(l_mark.blockNumber())
-                                         .arg(l_mark.selectionStart() - l_mark.block().position()))
-            .arg(ip_viewer->Form()->searchBackButton->isEnabled())
-            .arg(ip_viewer->Form()->searchForwardButton->isEnabled());
+        return MarkedMatch(ip_viewer);
     }
 
 private slots:
