@@ -1194,6 +1194,24 @@ struct WriterJob
     int m_spare = -1;
 };
 
+// Composes and writes the job's file; its report: "saved <values left
+// out for their length>" or "failed <reason>".
+std::string ComposeAndWrite(WriterJob& io_job)
+{
+    try {
+        std::size_t l_oversize = 0;
+        FileImage const l_image = ComposeImage(io_job.m_gathered, l_oversize);
+        if (s_writeHook)
+            s_writeHook();
+        std::string const l_error = WriteImage(io_job.m_path, l_image, io_job.m_spare);
+        return l_error.empty() ? "saved " + std::to_string(l_oversize) : "failed " + l_error;
+    } catch (std::bad_alloc const&) {
+        return "failed out of memory";
+    } catch (std::exception const& i_failure) {
+        return std::string("failed ") + i_failure.what();
+    }
+}
+
 // The thread's whole life: compose, write, report, end. It takes no
 // signal (the program's handlers run on other threads, and a report to a
 // window that has gone fails instead of killing the program).
@@ -1202,19 +1220,7 @@ void RunWriter(std::shared_ptr<WriterJob> ip_job)
     sigset_t l_all;
     sigfillset(&l_all);
     ::pthread_sigmask(SIG_SETMASK, &l_all, nullptr);
-    std::string l_report;
-    try {
-        std::size_t l_oversize = 0;
-        FileImage const l_image = ComposeImage(ip_job->m_gathered, l_oversize);
-        if (s_writeHook)
-            s_writeHook();
-        std::string const l_error = WriteImage(ip_job->m_path, l_image, ip_job->m_spare);
-        l_report = l_error.empty() ? "saved " + std::to_string(l_oversize) : "failed " + l_error;
-    } catch (std::bad_alloc const&) {
-        l_report = "failed out of memory";
-    } catch (std::exception const& i_failure) {
-        l_report = std::string("failed ") + i_failure.what();
-    }
+    std::string const l_report = ComposeAndWrite(*ip_job);
     int const l_fd = ip_job->m_report;
     if (ip_job->m_spare >= 0)
         ::close(ip_job->m_spare);
@@ -1347,31 +1353,55 @@ void DataSaver::CallHandlers(bool i_noData)
         l_callEach(&DataLoadedEventHandler::NoData);
 }
 
-std::vector<std::pair<quint64, QString>> DataSaver::ListDataFiles(QString const& i_stem)
+namespace {
+
+bool IsStamp(QStringView i_text)
 {
-    std::vector<std::pair<quint64, QString>> l_files;
+    if (i_text.isEmpty() || i_text.size() > 19)
+        return false;
+    for (QChar const l_c : i_text)
+        if (l_c < '0' || l_c > '9')
+            return false;
+    return true;
+}
+
+// The stem's files in its folder, in one listing: the data files
+// ("<stem>.<stamp>", newest first) and the temporary files that saves
+// write them as ("<stem>.<stamp>.saving", names only).
+struct StemFiles
+{
+    QDir m_folder;
+    std::vector<std::pair<quint64, QString>> m_saved;
+    QStringList m_temporary;
+};
+
+StemFiles ListStemFiles(QString const& i_stem)
+{
     QFileInfo const l_stem(i_stem);
-    QDir const l_folder = l_stem.absoluteDir();
+    StemFiles l_files{l_stem.absoluteDir(), {}, {}};
     QString const l_prefix = l_stem.fileName() + ".";
+    QLatin1String const l_saving(".saving");
     // Matched by hand: a name filter is a pattern that Qt compiles, which
     // held the hourly save for 25 ms at times.
-    QStringList const l_names = l_folder.entryList(QDir::Files | QDir::Hidden | QDir::System, QDir::Unsorted);
-    for (QString const& l_name : l_names) {
+    for (QString const& l_name : l_files.m_folder.entryList(QDir::Files | QDir::Hidden | QDir::System, QDir::Unsorted)) {
         if (!l_name.startsWith(l_prefix))
             continue;
-        QString const l_suffix = l_name.mid(l_prefix.size());
-        if (l_suffix.isEmpty() || l_suffix.size() > 19)
-            continue;
-        bool l_digits = true;
-        for (QChar l_c : l_suffix)
-            l_digits = l_digits && l_c >= '0' && l_c <= '9';
-        if (!l_digits)
-            continue;
-        l_files.emplace_back(l_suffix.toULongLong(), l_folder.filePath(l_name));
+        QStringView const l_suffix = QStringView(l_name).mid(l_prefix.size());
+        if (IsStamp(l_suffix))
+            l_files.m_saved.emplace_back(l_suffix.toULongLong(), l_files.m_folder.filePath(l_name));
+        else if (l_suffix.endsWith(l_saving) && IsStamp(l_suffix.chopped(l_saving.size())))
+            l_files.m_temporary << l_name;
     }
-    std::sort(l_files.begin(), l_files.end(),
+    std::sort(l_files.m_saved.begin(), l_files.m_saved.end(),
               [](auto const& i_a, auto const& i_b) { return i_a.first > i_b.first; });
     return l_files;
+}
+
+} // namespace
+
+std::vector<std::pair<quint64, QString>> DataSaver::ListDataFiles(QString const& i_stem)
+{
+    return ListStemFiles(i_stem).m_saved;
 }
 
 void DataSaver::Load(QString const& i_stem)
@@ -1441,27 +1471,16 @@ QString DataSaver::NextPath(QString const& i_base)
 void DataSaver::Prune(QString const& i_base, QString const& i_kept)
 {
     // Only once the new file is safely in place do older ones go.
-    auto const l_files = ListDataFiles(i_base);
-    for (std::size_t l_index = KEPT_FILES; l_index < l_files.size(); ++l_index)
-        if (l_files[l_index].second != i_kept)
-            QFile::remove(l_files[l_index].second);
+    StemFiles const l_files = ListStemFiles(i_base);
+    for (std::size_t l_index = KEPT_FILES; l_index < l_files.m_saved.size(); ++l_index)
+        if (l_files.m_saved[l_index].second != i_kept)
+            QFile::remove(l_files.m_saved[l_index].second);
     // A temporary file left by a program killed outright, or by a save that
     // failed to remove it; not the one of a background save still at work.
-    QFileInfo const l_base(i_base);
-    QDir const l_folder = l_base.absoluteDir();
-    QString const l_prefix = l_base.fileName() + ".";
     QString const l_busy = mp_background ? QFileInfo(mp_background->m_path).fileName() + ".saving" : QString();
-    for (QString const& l_name : l_folder.entryList(QDir::Files | QDir::Hidden | QDir::System, QDir::Unsorted)) {
-        if (!l_name.startsWith(l_prefix) || !l_name.endsWith(QLatin1String(".saving")) ||
-            l_name.size() < l_prefix.size() + 7)
-            continue;
-        QString const l_stamp = l_name.mid(l_prefix.size()).chopped(7);
-        bool l_digits = !l_stamp.isEmpty();
-        for (QChar const l_c : l_stamp)
-            l_digits = l_digits && l_c >= '0' && l_c <= '9';
-        if (l_digits && l_name != l_busy)
-            QFile::remove(l_folder.filePath(l_name));
-    }
+    for (QString const& l_name : l_files.m_temporary)
+        if (l_name != l_busy)
+            QFile::remove(l_files.m_folder.filePath(l_name));
 }
 
 void DataSaver::LogOversize(std::size_t i_count)
@@ -1632,20 +1651,7 @@ void DataSaver::OnGathered()
             if (l_fd >= 0)
                 ::close(l_fd);
         lp_job->m_spare = -1;
-        std::string l_report;
-        try {
-            std::size_t l_oversize = 0;
-            FileImage const l_image = ComposeImage(lp_job->m_gathered, l_oversize);
-            if (s_writeHook)
-                s_writeHook();
-            std::string const l_error = WriteImage(lp_job->m_path, l_image, lp_job->m_spare);
-            l_report = l_error.empty() ? "saved " + std::to_string(l_oversize) : "failed " + l_error;
-        } catch (std::bad_alloc const&) {
-            l_report = "failed out of memory";
-        } catch (std::exception const& i_failure) {
-            l_report = std::string("failed ") + i_failure.what();
-        }
-        FinishBackground(QString::fromStdString(l_report));
+        FinishBackground(QString::fromStdString(ComposeAndWrite(*lp_job)));
         return;
     }
     lp_job.reset(); // the thread's alone

@@ -314,12 +314,19 @@ private slots:
         l_saver.Load(Stem());
         QCOMPARE(l_first.m_calls.size(), 4);
 
+        // What a program killed while it wrote leaves goes with the next
+        // save; names that are not the saves' own stay.
+        for (char const* lp_name : {".17.saving", ".notes.saving", ".saving", ".17x"})
+            WriteAll(Stem() + lp_name, "x");
         for (int l_save = 1; l_save <= 5; ++l_save) {
             SetSetting("save_number", qint64(l_save));
             QVERIFY(l_saver.Save(Stem()));
         }
         auto const l_files = DataSaver::ListDataFiles(Stem());
         QCOMPARE(l_files.size(), std::size_t(3));
+        QVERIFY(!QFile::exists(Stem() + ".17.saving"));
+        for (char const* lp_name : {".notes.saving", ".saving", ".17x"})
+            QVERIFY2(QFile::exists(Stem() + lp_name), lp_name);
 
         QByteArray const l_newest = ReadAll(l_files[0].second);
         WriteAll(l_files[0].second, l_newest.left(l_newest.size() - 10));
