@@ -60,10 +60,10 @@ constexpr std::size_t LINK_PREFETCH = 8;
 // Removals handed to the silent batch at once, and entries of the
 // unreached list sorted at once (about a millisecond each).
 constexpr std::ptrdiff_t BATCH = 1024;
+constexpr std::ptrdiff_t SORT_CHUNK = 16384;
 // Chunks whose pages go back at once (each a system call, a quarter of a
 // millisecond).
 constexpr std::size_t RETURNED_CHUNKS = 4;
-constexpr std::ptrdiff_t SORT_CHUNK = 16384;
 
 bool LeadsOn(Type const* ip_type)
 {
@@ -176,7 +176,7 @@ private:
             m_leaves.push_back(std::move(i_leaf));
         }
     }
-    void BeginSearch(ItemBody* ip_from, bool i_forLeaf);
+    void BeginSearch(ItemBody* ip_from);
     bool Visit(ItemBody* ip_body); // true: a root reaches it
     void SearchStep();
     void EndSearch(bool i_reached);
@@ -225,8 +225,6 @@ private:
 
     // The search under way.
     bool m_searching = false;
-    bool m_searchForLeaf = false;
-    Item m_searchFrom;
     std::vector<Frame> m_stack;
     std::vector<Item> m_searched;  // the items it went through
     std::vector<Item> m_leavesMet; // leaves linked to them
@@ -242,8 +240,7 @@ private:
 
     // Items found unreached that something linked to since: the unreached
     // items joined to them are looked at again.
-    std::vector<ItemBody*> m_reviving; // held by m_revivingHeld
-    std::vector<Item> m_revivingHeld;
+    std::vector<Item> m_reviving;
 
     std::vector<Item> m_reached;
     std::vector<Unreached> m_unreached;
@@ -305,7 +302,7 @@ bool CollectionRun::Step()
                         lp_body->mp_type->m_primacy == ROOT)
                         break;
                     if (LeadsOn(lp_body->mp_type))
-                        BeginSearch(lp_body, false);
+                        BeginSearch(lp_body);
                     else {
                         m_leaf = std::move(l_next);
                         m_leafCursor = LinkCursor();
@@ -380,10 +377,8 @@ void CollectionRun::BeginPass()
         for (std::size_t l_at = LowerBound(l_items, l_from); l_at < l_items.size(); ++l_at) {
             ItemBody* const lp_entry = l_items[l_at];
             --m_work;
-            if (!IsDead(lp_entry) && !(lp_entry->m_collection & NOTED_OWNED)) {
-                lp_entry->m_collection |= NOTED_OWNED;
-                m_data.m_ownedToCheck.emplace_back(lp_entry);
-            }
+            if (!IsDead(lp_entry))
+                StoreOps::NoteOwned(&m_data, lp_entry);
         }
     }
     m_data.m_ownedNewFrom = m_data.m_nextSerial;
@@ -611,11 +606,9 @@ bool CollectionRun::NextNew(bool i_leaves, Item& o_item)
 
 // --------------------------------------------------------------- searches
 
-void CollectionRun::BeginSearch(ItemBody* ip_from, bool i_forLeaf)
+void CollectionRun::BeginSearch(ItemBody* ip_from)
 {
     m_searching = true;
-    m_searchForLeaf = i_forLeaf;
-    m_searchFrom = Item(ip_from);
     if (Visit(ip_from))
         EndSearch(true);
 }
@@ -750,7 +743,6 @@ void CollectionRun::FinishStep()
         m_finishing = false;
         m_searched.clear();
         m_leavesMet.clear();
-        m_searchFrom = Item();
     }
 }
 
@@ -792,7 +784,7 @@ void CollectionRun::LeafStep()
             continue;
         }
         // This entry is read again once the search has ended.
-        BeginSearch(lp_entry, true);
+        BeginSearch(lp_entry);
         return;
     }
 }
@@ -811,7 +803,6 @@ void CollectionRun::AbandonUnreachedFinish()
     m_searched.clear();
     m_leavesMet.clear();
     m_finishing = false;
-    m_searchFrom = Item();
     m_leafCursor = LinkCursor();
 }
 
@@ -823,16 +814,12 @@ void CollectionRun::Revive()
     // again (their entries in the unreached list are passed over).
     if (m_finishing && !m_verdict)
         AbandonUnreachedFinish();
-    if (m_reviving.empty()) {
-        for (Item& l_item : m_data.m_revived) {
-            m_reviving.push_back(l_item.Body());
-            m_revivingHeld.push_back(std::move(l_item));
-        }
-        m_data.m_revived.clear();
-    }
+    if (m_reviving.empty())
+        m_reviving.swap(m_data.m_revived);
     while (!m_reviving.empty() && m_work > 0) {
-        ItemBody* const lp_body = m_reviving.back();
+        Item const l_item = std::move(m_reviving.back());
         m_reviving.pop_back();
+        ItemBody* const lp_body = l_item.Body();
         --m_work;
         if (MarkOf(lp_body) != MARK_UNREACHED)
             continue;
@@ -844,16 +831,12 @@ void CollectionRun::Revive()
             continue;
         for (ItemBody* lp_entry : lp_body->m_links) {
             --m_work;
-            if (!IsDead(lp_entry) && MarkOf(lp_entry) == MARK_UNREACHED) {
-                m_reviving.push_back(lp_entry);
-                m_revivingHeld.emplace_back(lp_entry);
-            }
+            if (!IsDead(lp_entry) && MarkOf(lp_entry) == MARK_UNREACHED)
+                m_reviving.emplace_back(lp_entry);
         }
     }
     // Their entries in the unreached list are passed over; removals under
     // way go on, and what is looked at again comes after them.
-    if (m_reviving.empty())
-        m_revivingHeld.clear();
 }
 
 // --------------------------------------------------------------- removals
@@ -962,10 +945,9 @@ void CollectionRun::FreeLists()
 {
     std::vector<std::vector<Item>>().swap(m_owned);
     for (std::vector<Item>* lp_list : {&m_orphans, &m_noted, &m_leaves, &m_recheck, &m_searched, &m_leavesMet,
-                                       &m_revivingHeld, &m_reached, &m_batch, &m_gone})
+                                       &m_reviving, &m_reached, &m_batch, &m_gone})
         std::vector<Item>().swap(*lp_list);
     std::vector<Frame>().swap(m_stack);
-    std::vector<ItemBody*>().swap(m_reviving);
     std::vector<Unreached>().swap(m_unreached);
     std::vector<std::size_t>().swap(m_slots);
     m_heap = decltype(m_heap)();

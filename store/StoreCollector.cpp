@@ -87,7 +87,6 @@ void StoreCollector::Ended()
         m_thenNext.clear();
     }
     RunWhenMemoryReturned(std::move(l_calls));
-    emit Collected();
 }
 
 void StoreCollector::RunWhenMemoryReturned(std::vector<std::function<void()>> i_calls)

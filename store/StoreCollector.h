@@ -35,9 +35,6 @@ public:
     void Finish();
     bool IsRunning() const { return m_work.IsRunning(); }
 
-signals:
-    void Collected();
-
 private:
     void Start();
     void Ended();

@@ -227,10 +227,8 @@ void Type::RelateToType(Type* ip_other, OneOrMany i_a, OneOrMany i_b, bool i_own
     if (lp_owned && !lp_owned->m_owned) {
         lp_owned->m_owned = true;
         for (ItemBody* lp_entry : lp_owned->m_items)
-            if (!IsDead(lp_entry) && !(lp_entry->m_collection & NOTED_OWNED)) {
-                lp_entry->m_collection |= NOTED_OWNED;
-                mp_data->m_ownedToCheck.emplace_back(lp_entry);
-            }
+            if (!IsDead(lp_entry))
+                StoreOps::NoteOwned(mp_data, lp_entry);
     }
 }
 

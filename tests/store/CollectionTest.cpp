@@ -118,7 +118,6 @@ struct Model
                 if (l_reached.insert(l_other).second)
                     l_stack.push_back(l_other);
         }
-        std::vector<std::pair<std::pair<std::string, std::uint64_t>, std::uint64_t>> l_unreached;
         std::map<Type*, std::size_t> l_order;
         for (Type* lp_type : d.GetTypes())
             l_order.emplace(lp_type, l_order.size());
