@@ -1262,8 +1262,9 @@ struct DataSaver::Background
     int m_fd = -1; // its report
     QByteArray m_report;
     std::unique_ptr<QSocketNotifier> mp_notifier;
-    bool m_givenUp = false;    // failed at the limit, still at work
-    bool m_superseded = false; // a save made at once answered for it
+    // Its handler has had its answer (failed at the limit, or from a save
+    // made at once) while it is still at work.
+    bool m_answered = false;
 };
 
 DataSaver::DataSaver()
@@ -1457,8 +1458,9 @@ QString DataSaver::NextPath(QString const& i_base)
     auto const l_existing = ListDataFiles(i_base);
     // Names must sort in save order even when the clock went back, or the
     // new file would be pruned, or an older one loaded first; and above any
-    // name given before, so that a copy stopped while it renamed its file
-    // can only ever add an older one.
+    // name given before, so that the file of a background save given up or
+    // answered for by a save made at once, should it still land, is older
+    // than any named since.
     quint64 l_stamp = quint64(qMax<qint64>(0, QDateTime::currentMSecsSinceEpoch()));
     if (!l_existing.empty() && l_stamp <= l_existing.front().first)
         l_stamp = l_existing.front().first + 1;
@@ -1714,7 +1716,7 @@ void DataSaver::FinishBackground(QString const& i_report)
     bool const l_saved = i_report.startsWith("saved ");
     if (!l_saved)
         QFile::remove(lp_save->m_path + ".saving");
-    if (lp_save->m_superseded || lp_save->m_givenUp) {
+    if (lp_save->m_answered) {
         // Answered for already: by the save made at once, or as failed at
         // the limit. A file that still landed is whole, and older than any
         // saved since.
@@ -1735,6 +1737,9 @@ void DataSaver::FinishBackground(QString const& i_report)
 
 void DataSaver::GiveUp()
 {
+    // One a save made at once answered for has nothing left to fail.
+    if (mp_background->m_answered)
+        return;
     QString const l_reason =
         QString("the save took longer than %1 s and was given up").arg(m_backgroundLimitMs / 1000.0);
     if (mp_background->mp_gatherer) {
@@ -1742,7 +1747,7 @@ void DataSaver::GiveUp()
         return;
     }
     Background& l_save = *mp_background;
-    l_save.m_givenUp = true;
+    l_save.m_answered = true;
     LogFailure(l_reason);
     std::function<void(bool)> const l_done = std::move(l_save.m_done);
     l_save.m_done = nullptr;
@@ -1752,7 +1757,7 @@ void DataSaver::GiveUp()
 
 void DataSaver::StopBackgroundSave()
 {
-    if (!mp_background || mp_background->m_superseded || mp_background->m_givenUp)
+    if (!mp_background || mp_background->m_answered)
         return;
     Background& l_save = *mp_background;
     if (l_save.mp_gatherer) {
@@ -1768,7 +1773,7 @@ void DataSaver::StopBackgroundSave()
     // One still at work goes on (a thread cannot be stopped), but its file,
     // should it land, has the older name (NextPath); the save made now
     // answers for it.
-    mp_background->m_superseded = true;
+    mp_background->m_answered = true;
     m_stopped.push_back(std::move(mp_background->m_done));
     mp_background->m_done = nullptr;
 }

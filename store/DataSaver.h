@@ -103,7 +103,8 @@ public:
     // Why the last save failed; empty once one has succeeded.
     QString LastFailure() const;
     // Called just before a background save's file is written, on the
-    // thread that writes it: tests hold the writer with it.
+    // thread that writes it (the window's, when no thread could be had):
+    // tests hold the writer with it.
     static void SetWriteHook(std::function<void()> i_hook);
 
     // Descriptors kept for the saves alone, given back around each one.

@@ -780,8 +780,11 @@ private slots:
 
         QString const l_second = HangNextWriter(90000000000000, 2);
         QVERIFY(!l_second.isEmpty());
-        l_saver.SetBackgroundSaveLimit(600000);
+        // Its limit comes at the first turn of the event loop, after the
+        // save made at once has answered for it: no failure then.
+        l_saver.SetBackgroundSaveLimit(0);
         QVERIFY(l_saver.SaveInBackground(Stem(), l_record));
+        QVERIFY(l_saver.BackgroundImageBuilt());
         std::mutex l_lock;
         std::condition_variable l_over;
         bool l_saved = false;
@@ -803,6 +806,9 @@ private slots:
         QVERIFY(!l_released);
         QVERIFY(l_result);
         QCOMPARE(l_results, std::vector<bool>({false, true}));
+        for (int l_turn = 0; l_turn < 5; ++l_turn)
+            QCoreApplication::processEvents();
+        QCOMPARE(l_saver.LastFailure(), QString());
         ReleaseWriter(l_second);
         QTRY_VERIFY_WITH_TIMEOUT(!l_saver.IsSavingInBackground(), 30000);
         QVERIFY(!QFileInfo::exists(l_second));
