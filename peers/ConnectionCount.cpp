@@ -12,6 +12,16 @@ namespace {
 
 std::atomic<int> s_open{0};
 
+// The soft limit on descriptors now (1024 where it cannot be read, as the
+// system's default is).
+quint64 SoftLimit()
+{
+    rlimit l_limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &l_limit) != 0)
+        return 1024;
+    return l_limit.rlim_cur == RLIM_INFINITY ? quint64(1) << 20 : quint64(l_limit.rlim_cur);
+}
+
 // A child of the counted socket: it goes with the socket, in the thread
 // that deletes it, once the socket has closed its descriptor.
 class Ticket : public QObject
@@ -25,18 +35,13 @@ public:
 
 namespace ConnectionCount {
 
-quint64 RaiseDescriptorLimit()
+void RaiseDescriptorLimit()
 {
     rlimit l_limit{};
-    if (::getrlimit(RLIMIT_NOFILE, &l_limit) != 0)
-        return 1024;
-    if (l_limit.rlim_cur < l_limit.rlim_max) {
-        rlimit l_raised = l_limit;
-        l_raised.rlim_cur = l_limit.rlim_max;
-        if (::setrlimit(RLIMIT_NOFILE, &l_raised) == 0)
-            l_limit = l_raised;
+    if (::getrlimit(RLIMIT_NOFILE, &l_limit) == 0 && l_limit.rlim_cur < l_limit.rlim_max) {
+        l_limit.rlim_cur = l_limit.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &l_limit);
     }
-    return l_limit.rlim_cur == RLIM_INFINITY ? quint64(1) << 20 : quint64(l_limit.rlim_cur);
 }
 
 int BoundFor(quint64 i_descriptors)
@@ -47,10 +52,7 @@ int BoundFor(quint64 i_descriptors)
 
 int Bound()
 {
-    rlimit l_limit{};
-    if (::getrlimit(RLIMIT_NOFILE, &l_limit) != 0)
-        return BoundFor(1024);
-    return BoundFor(l_limit.rlim_cur == RLIM_INFINITY ? quint64(1) << 20 : quint64(l_limit.rlim_cur));
+    return BoundFor(SoftLimit());
 }
 
 void Count(QTcpSocket* ip_socket)

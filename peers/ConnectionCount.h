@@ -24,8 +24,8 @@ constexpr quint64 RESERVE = 256;
 constexpr int MOST = 768;
 
 // Raises the soft limit on descriptors to the hard one (the program does
-// so at its start); the soft limit in force afterwards.
-quint64 RaiseDescriptorLimit();
+// so at its start).
+void RaiseDescriptorLimit();
 
 // The bound for a soft limit of i_descriptors: two descriptors a
 // connection (a transfer's file beside its socket) within what the reserve

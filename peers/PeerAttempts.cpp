@@ -145,7 +145,6 @@ void PeerMessenger::StartDirect(Attempt& io_attempt, quint32 i_ip, int i_port)
     }
     io_attempt.m_phase = AttemptPhase::Direct;
     auto* lp_socket = new QTcpSocket(this);
-    ConnectionCount::Count(lp_socket);
     Link& l_link = AddSocket(lp_socket, LinkRole::Direct, false);
     SetLinkUser(l_link, io_attempt.m_user);
     l_link.m_type = io_attempt.m_type;
@@ -317,7 +316,6 @@ void PeerMessenger::OnConnectBackRequested(QString i_user, QString i_type, quint
     }
     Log(1, QString("Connecting back to %1 for a %2 connection").arg(i_user, i_type));
     auto* lp_socket = new QTcpSocket(this);
-    ConnectionCount::Count(lp_socket);
     Link& l_link = AddSocket(lp_socket, LinkRole::ConnectBack, false);
     SetLinkUser(l_link, i_user);
     l_link.m_type = i_type;

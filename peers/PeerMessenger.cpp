@@ -206,7 +206,6 @@ void PeerMessenger::OnNewConnection()
             lp_socket->deleteLater();
             continue;
         }
-        ConnectionCount::Count(lp_socket);
         Link& l_link = AddSocket(lp_socket, LinkRole::Accepted, l_obfuscated);
         if (lp_socket->bytesAvailable() > 0) {
             ReadHandshake(l_link);
@@ -239,6 +238,7 @@ PeerMessenger::Link* PeerMessenger::FindLink(QTcpSocket* ip_socket)
 
 PeerMessenger::Link& PeerMessenger::AddSocket(QTcpSocket* ip_socket, LinkRole i_role, bool i_obfuscated)
 {
+    ConnectionCount::Count(ip_socket);
     ip_socket->setParent(this);
     ip_socket->setReadBufferSize(READ_AHEAD);
     Link& l_link = m_links[ip_socket];

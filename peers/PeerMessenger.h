@@ -267,6 +267,8 @@ private:
     bool Listen(QTcpServer& io_server, quint16 i_port, char const* ip_what);
 
     Link* FindLink(QTcpSocket* ip_socket);
+    // Takes a connected socket on, counted against the connection bound
+    // until it is destroyed.
     Link& AddSocket(QTcpSocket* ip_socket, LinkRole i_role, bool i_obfuscated);
     void SetLinkUser(Link& io_link, QString const& i_user);
     void UnindexLink(Link const& i_link);

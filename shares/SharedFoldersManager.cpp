@@ -866,19 +866,6 @@ void SharedFoldersManager::UnshareFolder(Item const& i_root)
     StartJob(ShareMerge::UNSHARE, QStringList(), QString());
 }
 
-int SharedFoldersManager::RemoveUnsharedFolders()
-{
-    ItemSet const l_folders = mp_folderType->GetItems().NotConnected(kSharedFolder);
-    QByteArray l_paths;
-    for (Item const& l_folder : l_folders)
-        l_paths.append(QFile::encodeName(l_folder.AsString())).append('\0');
-    DropMP3Scans(std::move(l_paths));
-    ItemSet const l_files = l_folders.GetItems(kSharedFile);
-    l_files.Remove();
-    l_folders.Remove();
-    return static_cast<int>(l_files.size());
-}
-
 // --------------------------------------------------------------------- MP3
 
 void SharedFoldersManager::OnMP3Scanned(QString i_file, int i_mpegVersion, QString i_channelMode, int i_frequency,

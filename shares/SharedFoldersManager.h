@@ -88,13 +88,6 @@ public:
     // The store's periodic collection takes their names, sizes and tokens
     // later. A null or already removed root does nothing.
     void UnshareFolder(Item const& i_root);
-    // Removes every "shared_file_folder" that no "shared_folder" holds any
-    // more with all of its files, at once, and gives the number of files
-    // removed. Whoever removes a root outside the commands above calls
-    // this before the store's collection: the collection alone keeps a file
-    // alive while any shared file elsewhere has the same name, and such a
-    // file would still answer searches.
-    int RemoveUnsharedFolders();
 
     // Links a file item (with its name and folder in place) to every token
     // of its path: its folder's path, a backslash, its name. Every scan

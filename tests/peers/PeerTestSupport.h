@@ -9,6 +9,7 @@
 #include "server/StoreTypes.h"
 #include "store/Data.h"
 #include "store/MemStream.h"
+#include "tests/HoldingListener.h"
 #include "tests/Waits.h"
 
 #include <QHostAddress>
@@ -131,29 +132,24 @@ public:
         sockaddr_in l_address{};
         l_address.sin_family = AF_INET;
         l_address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t l_length = sizeof l_address;
-        m_fds.push_back(socket(AF_INET, SOCK_STREAM, 0));
-        bind(m_fds[0], reinterpret_cast<sockaddr*>(&l_address), l_length);
-        listen(m_fds[0], 0);
-        getsockname(m_fds[0], reinterpret_cast<sockaddr*>(&l_address), &l_length);
-        m_port = ntohs(l_address.sin_port);
+        l_address.sin_port = htons(m_listener.Port());
         for (int l_filler = 0; l_filler < 2; ++l_filler) {
-            m_fds.push_back(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
-            ::connect(m_fds.back(), reinterpret_cast<sockaddr*>(&l_address), l_length);
+            m_fillers.push_back(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
+            ::connect(m_fillers.back(), reinterpret_cast<sockaddr*>(&l_address), sizeof l_address);
         }
-        pollfd l_fillers[2] = {{m_fds[1], POLLOUT, 0}, {m_fds[2], POLLOUT, 0}};
+        pollfd l_fillers[2] = {{m_fillers[0], POLLOUT, 0}, {m_fillers[1], POLLOUT, 0}};
         ::poll(l_fillers, 2, WAIT_MS);
     }
     ~HangingPort()
     {
-        for (int l_fd : m_fds)
+        for (int l_fd : m_fillers)
             ::close(l_fd);
     }
-    quint16 Port() const { return m_port; }
+    quint16 Port() const { return m_listener.Port(); }
 
 private:
-    std::vector<int> m_fds;
-    quint16 m_port = 0;
+    HoldingListener m_listener{0};
+    std::vector<int> m_fillers;
 };
 
 // Connects (from i_from, a loopback address) and waits for the connection.
