@@ -13,6 +13,7 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QString>
 #include <QTimer>
 
 #include <algorithm>
@@ -147,6 +148,14 @@ private:
     std::int64_t m_turnCpu = 0;
     std::int64_t m_longestCpu = 0;
 };
+
+// "low-high" of the figures, each in the printf format (for "%.1f ms").
+inline QString Range(std::vector<double> i_values, char const* ip_format)
+{
+    std::sort(i_values.begin(), i_values.end());
+    return QString::asprintf(ip_format, i_values.front()) + QStringLiteral("-") +
+           QString::asprintf(ip_format, i_values.back());
+}
 
 // The process's resident memory in KiB ("VmRSS:"), or another of the
 // memory lines of /proc/self/status ("VmHWM:" for the peak).

@@ -171,13 +171,6 @@ int Child(QString const& i_root)
     std::_Exit(0); // tearing down the store is not what is measured
 }
 
-QString Range(std::vector<double> i_values, char const* ip_format)
-{
-    std::sort(i_values.begin(), i_values.end());
-    return QString::asprintf(ip_format, i_values.front()) + QStringLiteral("-") +
-           QString::asprintf(ip_format, i_values.back());
-}
-
 } // namespace
 
 int main(int argc, char** argv)
@@ -248,9 +241,9 @@ int main(int argc, char** argv)
         for (int l_case = 0; l_case < 4; ++l_case)
             std::printf("  %-38s longest stall %s ms (the thread ran %s ms of it), processor time %s ms, "
                         "to the end %s ms\n",
-                        l_names[l_case], qPrintable(Range(l_values[l_case][0], "%.1f")),
-                        qPrintable(Range(l_values[l_case][1], "%.1f")), qPrintable(Range(l_values[l_case][2], "%.0f")),
-                        qPrintable(Range(l_values[l_case][3], "%.0f")));
+                        l_names[l_case], qPrintable(bench::Range(l_values[l_case][0], "%.1f")),
+                        qPrintable(bench::Range(l_values[l_case][1], "%.1f")), qPrintable(bench::Range(l_values[l_case][2], "%.0f")),
+                        qPrintable(bench::Range(l_values[l_case][3], "%.0f")));
         std::fflush(stdout);
     }
     return 0;

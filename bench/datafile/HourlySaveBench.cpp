@@ -54,11 +54,6 @@ long MinorFaults()
     return l_usage.ru_minflt;
 }
 
-long StatusKiB(char const* ip_field)
-{
-    return bench::ResidentKiB(ip_field);
-}
-
 // The index as sharing leaves it, in this process.
 struct SharedIndex
 {
@@ -89,7 +84,7 @@ struct SharedIndex
 int HoldChild(QString const& i_root, QString const& i_data, int i_rounds)
 {
     SharedIndex l_index(i_root);
-    std::printf("%zu %ld", l_index.Files(), StatusKiB("VmRSS:") / 1024);
+    std::printf("%zu %ld", l_index.Files(), bench::ResidentKiB("VmRSS:") / 1024);
     for (int l_round = 0; l_round < i_rounds; ++l_round) {
         bool l_done = false, l_saved = false;
         LoopWatch l_watch;
@@ -110,7 +105,7 @@ int HoldChild(QString const& i_root, QString const& i_data, int i_rounds)
         std::printf(" %.2f %.2f %.2f %.1f %lld", l_heldMs, l_heldCpuMs, std::max(l_heldMs, l_watch.LongestMs()),
                     l_wholeCpuMs, static_cast<long long>(l_clock.elapsed()));
     }
-    std::printf(" %ld %ld\n", StatusKiB("VmRSS:") / 1024, StatusKiB("VmHWM:") / 1024);
+    std::printf(" %ld %ld\n", bench::ResidentKiB("VmRSS:") / 1024, bench::ResidentKiB("VmHWM:") / 1024);
     std::fflush(stdout);
     std::_Exit(0); // tearing down the store is not what is measured
 }
@@ -180,12 +175,6 @@ QStringList RunChild(QStringList const& i_arguments)
     return QString::fromUtf8(l_child.readAllStandardOutput()).simplified().split(' ');
 }
 
-QString Range(std::vector<double> i_values, char const* ip_format)
-{
-    std::sort(i_values.begin(), i_values.end());
-    return QString::asprintf(ip_format, i_values.front()) + "-" + QString::asprintf(ip_format, i_values.back());
-}
-
 } // namespace
 
 int main(int argc, char** argv)
@@ -246,8 +235,8 @@ int main(int argc, char** argv)
     }
     std::printf("hourly save of the index of %s files (resident %s MiB before the saves, %s MiB after them, at most "
                 "%s MiB), %d processes of %d saves:\n",
-                qPrintable(l_indexed), qPrintable(Range(l_resident, "%.0f")), qPrintable(Range(l_residentAfter, "%.0f")),
-                qPrintable(Range(l_peak, "%.0f")), l_processes, l_rounds);
+                qPrintable(l_indexed), qPrintable(bench::Range(l_resident, "%.0f")), qPrintable(bench::Range(l_residentAfter, "%.0f")),
+                qPrintable(bench::Range(l_peak, "%.0f")), l_processes, l_rounds);
     for (int l_kind = 0; l_kind < 2; ++l_kind) {
         if (l_held[l_kind].empty())
             continue;
@@ -255,9 +244,9 @@ int main(int argc, char** argv)
                     "loop while it ran %s ms; the calling thread's processor time over the save %s ms; file in place "
                     "after %s ms\n",
                     l_kind == 0 ? "the first save after sharing" : "the saves after it",
-                    qPrintable(Range(l_held[l_kind], "%.1f")), qPrintable(Range(l_heldCpu[l_kind], "%.1f")),
-                    qPrintable(Range(l_longest[l_kind], "%.1f")), qPrintable(Range(l_wholeCpu[l_kind], "%.0f")),
-                    qPrintable(Range(l_inPlace[l_kind], "%.0f")));
+                    qPrintable(bench::Range(l_held[l_kind], "%.1f")), qPrintable(bench::Range(l_heldCpu[l_kind], "%.1f")),
+                    qPrintable(bench::Range(l_longest[l_kind], "%.1f")), qPrintable(bench::Range(l_wholeCpu[l_kind], "%.0f")),
+                    qPrintable(bench::Range(l_inPlace[l_kind], "%.0f")));
     }
 
     std::vector<double> l_first[4], l_firstCpu[4], l_faults[4], l_stall[4], l_job[4], l_fileAt[4];
@@ -279,11 +268,11 @@ int main(int argc, char** argv)
     for (int l_stage = 0; l_stage < 4; ++l_stage) {
         std::printf("  unsharing %s: first step %s ms (its own processor time %s ms, %s page faults), longest stall "
                     "%s ms, job %s ms",
-                    l_names[l_stage], qPrintable(Range(l_first[l_stage], "%.1f")),
-                    qPrintable(Range(l_firstCpu[l_stage], "%.1f")), qPrintable(Range(l_faults[l_stage], "%.0f")),
-                    qPrintable(Range(l_stall[l_stage], "%.1f")), qPrintable(Range(l_job[l_stage], "%.0f")));
+                    l_names[l_stage], qPrintable(bench::Range(l_first[l_stage], "%.1f")),
+                    qPrintable(bench::Range(l_firstCpu[l_stage], "%.1f")), qPrintable(bench::Range(l_faults[l_stage], "%.0f")),
+                    qPrintable(bench::Range(l_stall[l_stage], "%.1f")), qPrintable(bench::Range(l_job[l_stage], "%.0f")));
         if (l_stage != 0)
-            std::printf(", the save's file in place after %s ms", qPrintable(Range(l_fileAt[l_stage], "%.0f")));
+            std::printf(", the save's file in place after %s ms", qPrintable(bench::Range(l_fileAt[l_stage], "%.0f")));
         std::printf("\n");
     }
     return 0;

@@ -104,18 +104,11 @@ double RunChild(QStringList const& i_arguments, QString* op_output = nullptr, do
     return l_ms;
 }
 
-QString Range(std::vector<double> i_values, char const* ip_format)
-{
-    std::sort(i_values.begin(), i_values.end());
-    return QString::asprintf(ip_format, i_values.front()) + QStringLiteral("-") +
-           QString::asprintf(ip_format, i_values.back());
-}
-
 // The range and the median.
 QString Spread(std::vector<double> i_values, char const* ip_format)
 {
     std::sort(i_values.begin(), i_values.end());
-    return Range(i_values, ip_format) + QStringLiteral(" (median ") +
+    return bench::Range(i_values, ip_format) + QStringLiteral(" (median ") +
            QString::asprintf(ip_format, i_values[i_values.size() / 2]) + QStringLiteral(")");
 }
 
@@ -163,9 +156,9 @@ void WalkBench(QString const& i_root)
     std::size_t const l_median = l_walk.size() / 2;
     std::printf("walk as a whole process (warm cache, %d rounds): FileScanner %s ms, nftw %s ms: %s %% of its speed "
                 "in a round, %.0f %% from the medians; processor time %s ms against %s ms, %.0f %% from the medians\n",
-                l_rounds, qPrintable(Range(l_walk, "%.0f")), qPrintable(Range(l_nftw, "%.0f")),
-                qPrintable(Range(l_ratio, "%.0f")), 100.0 * l_nftw[l_median] / l_walk[l_median],
-                qPrintable(Range(l_walkCpu, "%.0f")), qPrintable(Range(l_nftwCpu, "%.0f")),
+                l_rounds, qPrintable(bench::Range(l_walk, "%.0f")), qPrintable(bench::Range(l_nftw, "%.0f")),
+                qPrintable(bench::Range(l_ratio, "%.0f")), 100.0 * l_nftw[l_median] / l_walk[l_median],
+                qPrintable(bench::Range(l_walkCpu, "%.0f")), qPrintable(bench::Range(l_nftwCpu, "%.0f")),
                 100.0 * l_nftwCpu[l_median] / l_walkCpu[l_median]);
 }
 
@@ -285,12 +278,12 @@ void PrintMerge(char const* ip_name, MergeFigures const& i_figures, bool i_again
 {
     std::printf("  %s: walk %s ms, merge %s ms, longest stall %s ms (this thread ran %s ms of it), "
                 "%s files/s end to end\n",
-                ip_name, qPrintable(Range(i_figures.m_walk, "%.0f")), qPrintable(Range(i_figures.m_merge, "%.0f")),
-                qPrintable(Range(i_figures.m_stall, "%.0f")), qPrintable(Range(i_figures.m_stallCpu, "%.0f")),
-                qPrintable(Range(i_figures.m_rate, "%.0f")));
+                ip_name, qPrintable(bench::Range(i_figures.m_walk, "%.0f")), qPrintable(bench::Range(i_figures.m_merge, "%.0f")),
+                qPrintable(bench::Range(i_figures.m_stall, "%.0f")), qPrintable(bench::Range(i_figures.m_stallCpu, "%.0f")),
+                qPrintable(bench::Range(i_figures.m_rate, "%.0f")));
     if (!i_again)
         std::printf("    resident memory per indexed file: %s bytes as left, %s with freed heap given back\n",
-                    qPrintable(Range(i_figures.m_resident, "%.0f")), qPrintable(Range(i_figures.m_trimmed, "%.0f")));
+                    qPrintable(bench::Range(i_figures.m_resident, "%.0f")), qPrintable(bench::Range(i_figures.m_trimmed, "%.0f")));
 }
 
 // The merge in slices against the merge in one go, alternating, at a first
@@ -311,7 +304,7 @@ void MergeBench(QString const& i_root)
         std::vector<double> l_ratio;
         for (std::size_t l_round = 0; l_round < l_sliced.m_merge.size(); ++l_round)
             l_ratio.push_back(l_sliced.m_merge[l_round] / l_whole.m_merge[l_round]);
-        std::printf("  sliced merge time against one go: %s times\n", qPrintable(Range(l_ratio, "%.2f")));
+        std::printf("  sliced merge time against one go: %s times\n", qPrintable(bench::Range(l_ratio, "%.2f")));
     }
 }
 
@@ -378,9 +371,9 @@ void CommandsBench(QString const& i_root)
         }
         std::printf("  %-7s in slices %s ms, longest stall %s ms (this thread ran %s ms of it); in one go %s ms, "
                     "longest stall %s ms; sliced against one go %s times\n",
-                    l_names[l_command], qPrintable(Range(l_time[0][l_command], "%.0f")),
-                    qPrintable(Spread(l_stall[0][l_command], "%.0f")), qPrintable(Range(l_stallCpu[l_command], "%.0f")),
-                    qPrintable(Range(l_time[1][l_command], "%.0f")), qPrintable(Range(l_stall[1][l_command], "%.0f")),
+                    l_names[l_command], qPrintable(bench::Range(l_time[0][l_command], "%.0f")),
+                    qPrintable(Spread(l_stall[0][l_command], "%.0f")), qPrintable(bench::Range(l_stallCpu[l_command], "%.0f")),
+                    qPrintable(bench::Range(l_time[1][l_command], "%.0f")), qPrintable(bench::Range(l_stall[1][l_command], "%.0f")),
                     qPrintable(Spread(l_ratio[l_command], "%.2f")));
         // The machine is shared: the processor time of this thread, the
         // merge's own work, moves far less with the load than the time to
@@ -524,11 +517,11 @@ void SizedJobsBench(QString const& i_work)
                     20 * bench::Size(kMarkedAlbums, kQuickMarkedAlbums), l_rounds);
         for (int l_job = 0; l_job < l_jobs; ++l_job)
             std::printf("  %-10s %s ms, longest stall %s ms, longest work between two turns %s ms\n", l_names[l_job],
-                        qPrintable(Range(l_time[l_job], "%.0f")), qPrintable(Spread(l_stall[l_job], "%.0f")),
+                        qPrintable(bench::Range(l_time[l_job], "%.0f")), qPrintable(Spread(l_stall[l_job], "%.0f")),
                         qPrintable(Spread(l_stallCpu[l_job], "%.1f")));
         std::printf("  MP3 analyses still queued after the unshare: %s; resident memory held after it and a "
                     "collection: %s MiB\n",
-                    qPrintable(Range(l_pending, "%.0f")), qPrintable(Range(l_resident, "%.0f")));
+                    qPrintable(bench::Range(l_pending, "%.0f")), qPrintable(bench::Range(l_resident, "%.0f")));
     }
 }
 

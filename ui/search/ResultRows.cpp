@@ -17,6 +17,10 @@ Item RowNode(char const* ip_nodeType, QTreeWidgetItem const* ip_row)
 
 Item RowResult(QTreeWidgetItem const* ip_row)
 {
+    // A file row knows its result: no lookup for each row a filter or a
+    // sort looks at.
+    if (auto const* lp_file = dynamic_cast<SearchResultFileRow const*>(ip_row))
+        return lp_file->Result();
     return RowNode("search_result_node", ip_row)["search_result"];
 }
 

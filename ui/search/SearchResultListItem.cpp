@@ -1,5 +1,7 @@
 #include "ui/search/SearchResultListItem.h"
 
+#include "ui/search/ResultRows.h"
+
 #include "shares/SharedFoldersManager.h"
 #include "store/Utilities.h"
 
@@ -18,14 +20,6 @@ namespace {
 double Speed(QTreeWidgetItem const& i_row)
 {
     return i_row.text(SearchResultListItem::SPEED).toDouble();
-}
-
-// The file behind a file row; never creates.
-Item RowResult(QTreeWidgetItem const& i_row)
-{
-    if (auto const* lp_file = dynamic_cast<SearchResultFileRow const*>(&i_row))
-        return lp_file->Result();
-    return d["search_result_node"]->HasItem(Value(&i_row))["search_result"];
 }
 
 } // namespace
@@ -59,8 +53,8 @@ bool SearchResultListItem::operator<(QTreeWidgetItem const& i_other) const
         return text(l_column).toLower() < i_other.text(l_column).toLower();
     case SIZE:
     case ATTRIBUTES: {
-        Item const l_result = RowResult(*this);
-        Item const l_otherResult = RowResult(i_other);
+        Item const l_result = RowResult(this);
+        Item const l_otherResult = RowResult(&i_other);
         if (l_result.IsNull() || l_otherResult.IsNull())
             return false;
         if (l_column == SIZE)
