@@ -56,6 +56,24 @@ bool WaitUntil(Condition i_condition, int i_timeoutMs = WAIT_MS)
     return true;
 }
 
+// Turns of the event loop (each with the deletions it deferred) until the
+// condition holds, or -1 past twice WAIT_MS: for a test that counts the
+// slices some work took.
+template <class Condition>
+int TurnsUntil(Condition i_done)
+{
+    QDeadlineTimer const l_deadline(2 * WAIT_MS);
+    int l_turns = 0;
+    while (!i_done()) {
+        if (l_deadline.hasExpired())
+            return -1;
+        QCoreApplication::processEvents();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        ++l_turns;
+    }
+    return l_turns;
+}
+
 #undef QTRY_VERIFY_WITH_TIMEOUT
 #undef QTRY_VERIFY2_WITH_TIMEOUT
 #undef QTRY_COMPARE_WITH_TIMEOUT

@@ -26,28 +26,12 @@ class ChatLogSearchTest : public QObject, public ChatFixture
             return nullptr;
         ChatLogForm* lp_viewer = ChatLogForm::Open(ChatLogKind::USER, "alice", mp_tabs.get());
         QSignalSpy l_loaded(lp_viewer, &ChatLogForm::Loaded);
-        return !lp_viewer->IsLoading() || l_loaded.wait(10000) ? lp_viewer : nullptr;
+        return !lp_viewer->IsLoading() || l_loaded.wait(WAIT_MS) ? lp_viewer : nullptr;
     }
     // Turns of the event loop until the search is through, or -1.
     static int Walk(ChatLogForm* ip_viewer)
     {
-        QElapsedTimer l_clock;
-        l_clock.start();
-        int l_turns = 0;
-        for (; ip_viewer->IsSearching(); ++l_turns) {
-            if (l_clock.elapsed() > 60000)
-                return -1;
-            QCoreApplication::processEvents();
-        }
-        return l_turns;
-    }
-    // Once the search is through: the highlighted match as
-    // "paragraph:column", and the two buttons' states.
-    static QString State(ChatLogForm* ip_viewer)
-    {
-        if (Walk(ip_viewer) < 0)
-            return QStringLiteral("still searching");
-        return MarkedMatch(ip_viewer);
+        return TurnsUntil([ip_viewer]() { return !ip_viewer->IsSearching(); });
     }
     static void Do(ChatLogForm* ip_viewer, QString const& i_step)
     {
@@ -106,7 +90,7 @@ private slots:
         QVERIFY(lp_viewer);
         for (int l_step = 0; l_step + 1 < steps.size(); l_step += 2) {
             Do(lp_viewer, steps[l_step]);
-            QCOMPARE(State(lp_viewer), steps[l_step + 1]);
+            QCOMPARE(SearchedMatch(lp_viewer), steps[l_step + 1]);
         }
     }
 
@@ -126,15 +110,15 @@ private slots:
         // The first match is at hand; whether there is a next one is not.
         QVERIFY(lp_viewer->IsSearching());
         QVERIFY(Walk(lp_viewer) > 2000);
-        QCOMPARE(State(lp_viewer), QString("0:4 back=0 forward=1"));
+        QCOMPARE(SearchedMatch(lp_viewer), QString("0:4 back=0 forward=1"));
         Do(lp_viewer, ">");
         QVERIFY(Walk(lp_viewer) > 2000);
-        QCOMPARE(State(lp_viewer), QString("3000:2 back=1 forward=0"));
+        QCOMPARE(SearchedMatch(lp_viewer), QString("3000:2 back=1 forward=0"));
         Do(lp_viewer, "chatter");
         QCoreApplication::processEvents();
         Do(lp_viewer, "again");
         QVERIFY(Walk(lp_viewer) > 2000);
-        QCOMPARE(State(lp_viewer), QString("3000:9 back=0 forward=0"));
+        QCOMPARE(SearchedMatch(lp_viewer), QString("3000:9 back=0 forward=0"));
     }
 };
 

@@ -42,15 +42,6 @@ private:
         return !ip_viewer->IsLoading() || l_loaded.wait(WAIT_MS);
     }
 
-    // The highlighted match as "block:column", and the two buttons' states,
-    // once the search (which walks in slices) is through.
-    static QString SearchState(ChatLogForm* ip_viewer)
-    {
-        if (!QTest::qWaitFor([ip_viewer]() { return !ip_viewer->IsSearching(); }, 10000))
-            return QStringLiteral("still searching");
-        return MarkedMatch(ip_viewer);
-    }
-
 private slots:
     void initTestCase()
     {
@@ -388,27 +379,27 @@ private slots:
         QLineEdit* lp_search = lp_viewer->Form()->searchEdit;
         QPushButton* lp_forward = lp_viewer->Form()->searchForwardButton;
         lp_search->setText("BETA");
-        QCOMPARE(SearchState(lp_viewer), QString("0:6 back=0 forward=1"));
+        QCOMPARE(SearchedMatch(lp_viewer), QString("0:6 back=0 forward=1"));
         // The mark stands out from the view it is painted on.
         QTextCharFormat const l_mark = lp_viewer->Form()->logEdit->extraSelections().first().format;
         QColor const l_paper = lp_viewer->Form()->logEdit->palette().color(QPalette::Base);
         QVERIFY(l_mark.background().color() != l_paper);
         QCOMPARE(l_mark.foreground().color(), l_paper);
         lp_forward->click();
-        QCOMPARE(SearchState(lp_viewer), QString("2:0 back=1 forward=0"));
+        QCOMPARE(SearchedMatch(lp_viewer), QString("2:0 back=1 forward=0"));
         lp_viewer->Form()->searchBackButton->click();
-        QCOMPARE(SearchState(lp_viewer), QString("0:6 back=0 forward=1"));
+        QCOMPARE(SearchedMatch(lp_viewer), QString("0:6 back=0 forward=1"));
         QCOMPARE(lp_viewer->Form()->logEdit->textCursor().position(), 6);
         // An occurrence right after the match counts for "forward".
         lp_search->setText("ab");
-        QCOMPARE(SearchState(lp_viewer), QString("3:0 back=0 forward=1"));
+        QCOMPARE(SearchedMatch(lp_viewer), QString("3:0 back=0 forward=1"));
         lp_forward->click();
-        QCOMPARE(SearchState(lp_viewer), QString("3:2 back=1 forward=0"));
+        QCOMPARE(SearchedMatch(lp_viewer), QString("3:2 back=1 forward=0"));
         lp_search->setText("zeta");
-        QCOMPARE(SearchState(lp_viewer), QString("none back=0 forward=0"));
+        QCOMPARE(SearchedMatch(lp_viewer), QString("none back=0 forward=0"));
         lp_search->setText("gamma");
         lp_search->clear();
-        QCOMPARE(SearchState(lp_viewer), QString("none back=0 forward=0"));
+        QCOMPARE(SearchedMatch(lp_viewer), QString("none back=0 forward=0"));
     }
 
     void ViewerClearAndFolder()

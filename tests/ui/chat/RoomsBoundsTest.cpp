@@ -39,22 +39,6 @@ class RoomsBoundsTest : public QObject, public RoomsFixture
 {
     Q_OBJECT
 
-    // Turns of the event loop until the condition holds (a generous
-    // deadline: a sanitizer build on a busy machine), or -1.
-    static int TurnsUntil(std::function<bool()> const& i_done)
-    {
-        QElapsedTimer l_clock;
-        l_clock.start();
-        int l_turns = 0;
-        while (!i_done()) {
-            if (l_clock.elapsed() > 60000)
-                return -1;
-            QCoreApplication::processEvents();
-            QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-            ++l_turns;
-        }
-        return l_turns;
-    }
     bool Settled() const { return !mp_server->IsApplying() && mp_page->RoomOrder()->IsSettled(); }
     void Apply(ServerMessage const& i_message)
     {
