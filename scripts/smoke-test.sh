@@ -168,36 +168,26 @@ echo "second start: exit 0 after $elapsed ms"
 [ "$(snapshot)" = "$before" ] || fail "the second start changed the files in HOME"
 kill -0 "$first" 2>/dev/null || fail "the first instance ended while the second started"
 
-saves_before=$(ls "$HOME"/.Quillmar.* 2>/dev/null | wc -l)
-kill -TERM "$first"
-for _ in $(seq 1 "$ticks"); do
-    kill -0 "$first" 2>/dev/null || break
-    sleep 0.1
-done
-kill -0 "$first" 2>/dev/null && fail "SIGTERM did not end the program within $wait_s s"
-wait "$first"
-code=$?
-first=""
-[ "$code" -eq 0 ] || fail "after SIGTERM the program exited with $code"
-[ "$(tail -n 1 "$server_log")" = "stopped" ] || fail "the stand-in server did not stop with the client"
-saves_after=$(ls "$HOME"/.Quillmar.* 2>/dev/null | wc -l)
-[ "$saves_after" -gt "$saves_before" ] || fail "no data file was saved at exit"
-echo "SIGTERM: exit 0, data saved ($(ls "$HOME"/.Quillmar.* | xargs -n 1 basename | tr '\n' ' '))"
-newest="$(ls "$HOME"/.Quillmar.* | sort -t. -k3 -n | tail -n 1)"
-grep -q "smoke-test-song.mp3" "$newest" || fail "the shared folder's file is not in the saved data"
-echo "shared folder: scanned and saved"
-
 # Ends the run started last with SIGTERM; it must exit 0.
 stop_run() {
     kill -TERM "$first"
-    for _ in $(seq 1 300); do kill -0 "$first" 2>/dev/null || break; sleep 0.1; done
-    kill -0 "$first" 2>/dev/null && fail "SIGTERM did not end the program within 30 s"
+    for _ in $(seq 1 "$ticks"); do kill -0 "$first" 2>/dev/null || break; sleep 0.1; done
+    kill -0 "$first" 2>/dev/null && fail "SIGTERM did not end the program within $wait_s s"
     wait "$first"
     local code=$?
     first=""
     [ "$code" -eq 0 ] || fail "after SIGTERM the program exited with $code"
 }
 newest() { ls "$HOME"/.Quillmar.* | sort -t. -k3 -n | tail -n 1; }
+
+saves_before=$(ls "$HOME"/.Quillmar.* 2>/dev/null | wc -l)
+stop_run
+[ "$(tail -n 1 "$server_log")" = "stopped" ] || fail "the stand-in server did not stop with the client"
+saves_after=$(ls "$HOME"/.Quillmar.* 2>/dev/null | wc -l)
+[ "$saves_after" -gt "$saves_before" ] || fail "no data file was saved at exit"
+echo "SIGTERM: exit 0, data saved ($(ls "$HOME"/.Quillmar.* | xargs -n 1 basename | tr '\n' ' '))"
+grep -q "smoke-test-song.mp3" "$(newest)" || fail "the shared folder's file is not in the saved data"
+echo "shared folder: scanned and saved"
 
 # Another server given once is kept; nothing listens there, and the client
 # says so.
