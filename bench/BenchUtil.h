@@ -92,6 +92,14 @@ inline std::int64_t ThreadCpuNs()
     return std::int64_t(l_time.tv_sec) * 1000000000 + l_time.tv_nsec;
 }
 
+// One turn of the event loop, deferred deletions included: outside exec()
+// processEvents() leaves them, so a closed page would live on.
+inline void TurnLoop()
+{
+    QCoreApplication::processEvents();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
+
 // The longest stretch the thread worked without turning its event loop,
 // from the probe's making on: a timer of no interval fires at every turn,
 // and the longest wait between two of its firings is the stall a user
@@ -125,14 +133,6 @@ public:
     }
 
 private:
-    // One turn of the event loop, deferred deletions included: outside
-    // exec() processEvents() leaves them, so a closed page would live on.
-    static void TurnLoop()
-    {
-        QCoreApplication::processEvents();
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    }
-
     void Turn()
     {
         m_longest = std::max(m_longest, m_turn.nsecsElapsed());

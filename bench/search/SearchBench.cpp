@@ -100,7 +100,7 @@ void RunOnce(int i_users, int i_filesPerUser, bool i_withAnswer, bool i_first, F
     std::mt19937 l_random(7);
     unsigned int const l_token = l_page.mp_server->FileSearch(QStringLiteral("song"), QString());
     SearchResultsForm* lp_tab = l_page.mp_form->CreateSearchForm(l_token, QStringLiteral("song"), SEARCH_EVERYONE);
-    bench::StallProbe().RunUntil([]() { return true; });
+    bench::TurnLoop();
     double const l_before = TrimmedResidentMegabytes();
     for (int l_user = 0; l_user < i_users; ++l_user)
         l_page.Answer(l_token, QStringLiteral("user%1").arg(l_user), i_filesPerUser, l_random);
@@ -120,7 +120,7 @@ void RunOnce(int i_users, int i_filesPerUser, bool i_withAnswer, bool i_first, F
     }));
     // What the closed tab left behind: its deferred deletions delivered,
     // as the program's event loop delivers them.
-    bench::StallProbe().RunUntil([]() { return true; });
+    bench::TurnLoop();
     d.RemoveDisconnectedItems();
     (i_first ? io_figures.m_keptFirst : io_figures.m_keptLater).push_back(TrimmedResidentMegabytes() - l_before);
 }
