@@ -70,20 +70,31 @@ void DeclareColorTable(QPalette const& i_desktopPalette)
         Relink(l_setting, "color_setting_default_value", l_setting["color_setting_value"].AsString());
 }
 
-QColor ColorSetting(char const* ip_key)
+namespace {
+
+// The setting's value as stored; empty for none.
+QString ColorSettingText(char const* ip_key)
 {
     if (!d.HasType("color_setting"))
+        return QString();
+    return d["color_setting"]->HasItem(Value(ip_key))["color_setting_value"].AsString();
+}
+
+} // namespace
+
+QColor ColorSetting(char const* ip_key)
+{
+    QString const l_text = ColorSettingText(ip_key);
+    if (l_text.isNull())
         return QColor();
     QColor l_color;
-    l_color.setNamedColor(d["color_setting"]->HasItem(Value(ip_key))["color_setting_value"].AsString());
+    l_color.setNamedColor(l_text);
     return l_color;
 }
 
 QString ColorSettingName(char const* ip_key)
 {
-    if (!d.HasType("color_setting"))
-        return QString();
-    QString const l_text = d["color_setting"]->HasItem(Value(ip_key))["color_setting_value"].AsString();
+    QString const l_text = ColorSettingText(ip_key);
     // A colour as the table writes it is its own name already: the chat
     // views read four for every line.
     bool l_named = l_text.size() == 7 && l_text.at(0) == QLatin1Char('#');
