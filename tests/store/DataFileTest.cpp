@@ -783,7 +783,9 @@ private slots:
         // Its limit comes at the first turn of the event loop, after the
         // save made at once has answered for it: no failure then.
         l_saver.SetBackgroundSaveLimit(0);
+        SlicedWork::SetSliceMs(-1); // gathered whole before the call returns
         QVERIFY(l_saver.SaveInBackground(Stem(), l_record));
+        SlicedWork::SetSliceMs(10);
         QVERIFY(l_saver.BackgroundImageBuilt());
         std::mutex l_lock;
         std::condition_variable l_over;
