@@ -43,7 +43,7 @@ protected:
 
 [[noreturn]] void Fail(QString const& i_why, QString const& i_html)
 {
-    std::fprintf(stderr, "%s\nin: %s\n", qPrintable(i_why), qPrintable(i_html.left(2000)));
+    std::fprintf(stderr, "%s\nin: %s\n", qPrintable(i_why), qPrintable(QString(i_html).replace(QChar(0), QLatin1String("\\0"))));
     __builtin_trap();
 }
 

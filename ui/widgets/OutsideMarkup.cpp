@@ -118,9 +118,16 @@ bool IsCell(QString const& i_name)
 
 // Whether the element may stand directly in i_parent (empty: in nothing).
 // The view's parser makes a table of its own for a row or cell that stands
-// elsewhere, and puts it in the innermost table open.
+// elsewhere, and puts it in the innermost table open. Nothing but rows
+// stands in a table, nor anything but cells in a row: a paragraph there
+// closes the paragraph around the table, and the table with it, and the
+// rows after it make tables of their own.
 bool FitsIn(QString const& i_name, QString const& i_parent)
 {
+    if (i_parent == QLatin1String("table"))
+        return i_name == QLatin1String("tr");
+    if (i_parent == QLatin1String("tr"))
+        return IsCell(i_name);
     if (i_name == QLatin1String("tr"))
         return i_parent == QLatin1String("table");
     if (IsCell(i_name))
@@ -258,11 +265,6 @@ uint EntityCode(QStringRef const& i_entity)
     return l_name == s_names.end() ? uint(QChar::ReplacementCharacter) : l_name->second;
 }
 
-bool IsMark(uint i_code)
-{
-    return QChar::isMark(i_code);
-}
-
 // Where the layout starts a new run: where the script changes (a character
 // common to all scripts, a space or a digit, takes the script before it)
 // and where the direction does (a number after right-to-left letters runs
@@ -276,7 +278,7 @@ class RunStarts
 public:
     bool At(uint i_code)
     {
-        if (IsMark(i_code))
+        if (QChar::isMark(i_code))
             return false;
         QChar::Category const l_category = QChar::category(i_code);
         int l_script = QChar::script(i_code);
@@ -442,7 +444,7 @@ private:
             Break();
             return true;
         }
-        if (IsMark(i_code)) {
+        if (QChar::isMark(i_code)) {
             // Part of the character before it: no place to break.
             if (m_marks >= MAX_MARKS)
                 return true;

@@ -604,8 +604,11 @@ private slots:
             << "&lt;tr>&lt;td>" + QString("&lt;td>&lt;tr>").repeated(15) + QChar(0x200B) + "&lt;td>&lt;tr>&lt;td>x";
         QTest::newRow("a cell before its table") << "<td><table><tr><td>x"
                                                  << "&lt;td><table><tr><td>x</td></tr></table>";
-        QTest::newRow("a row in a table's formatting") << "<table><b><tr><td>x</table>"
-                                                       << "<table><b>&lt;tr>&lt;td>x</b></table>";
+        QTest::newRow("only rows in a table, cells in a row") << "<table><b><tr><i><td>x</table>"
+                                                              << "<table>&lt;b><tr>&lt;i><td>x</td></tr></table>";
+        QTest::newRow("a paragraph in a row of a table in a paragraph")
+            << "<p>a<table><tr><td>b</td></tr><tr><p>c</p></tr><tr><td>d</table>"
+            << "<p>a<table><tr><td>b</td></tr><tr>&lt;p>c</tr></table></p>&lt;tr>&lt;td>d";
         QTest::newRow("a cell closes what its row's cell opened")
             << "<table><tr><td><ul><li>a<td>b<tr><td>c"
             << "<table><tr><td><ul><li>a</li></ul></td><td>b</td></tr><tr><td>c</td></tr></table>";
