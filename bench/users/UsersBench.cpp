@@ -6,7 +6,10 @@
 // owns 1,000 private rooms. The page is shown (offscreen).
 //
 // Then hostile information replies, each within what the messenger's reader
-// accepts (a description of up to 128 KiB), handed over as the messenger
+// accepts (a description of up to 128 KiB): shapes filled to that bound,
+// rows and cells outside a table of 226 and 452 bytes, and text whose
+// script or direction changes at every letter, filled to what a page shows
+// (16,384 characters) or to the bound. Each is handed over as the messenger
 // does to an information page that asked for it (shown, 1000 x 600): for
 // each shape the longest stall of the window's thread from the reply until
 // the page shows it, the window thread's processor time for that (measured
@@ -145,9 +148,26 @@ struct Shape
     QString m_description;
 };
 
+// What a description shows at most, in characters.
+int const SHOWN = bench::Size(16384, 2000);
+// A Latin letter, two Hebrew ones, a Han ideograph, an emoji and a
+// combining mark.
+QString const SCRIPTS = QString::fromUtf8("a\u05e9\u05d1\u6f22\U0001F600\u0301");
+
+// Row and cell tags outside a table, each of which the text view's parser
+// makes a table of its own for, inside the one before: i_bytes long.
+QString OrphanCells(int i_bytes)
+{
+    QString const l_unit = QStringLiteral("<td><tr></tr>");
+    QString l_text = QStringLiteral("<tr><td></tr>");
+    l_text += l_unit.repeated((i_bytes - l_text.size() - 5) / l_unit.size()) + QStringLiteral("<td>x");
+    return l_text.leftJustified(i_bytes, 'x');
+}
+
 std::vector<Shape> Shapes()
 {
-    auto const l_fill = [](QString const& i_unit) { return i_unit.repeated(DESCRIPTION / i_unit.size()); };
+    auto const l_fillTo = [](QString const& i_unit, int i_size) { return i_unit.repeated(i_size / i_unit.size()); };
+    auto const l_fill = [&l_fillTo](QString const& i_unit) { return l_fillTo(i_unit, DESCRIPTION); };
     return {{"<div> x 26,000", l_fill("<div>")},
             {"<ul><li> x 16,000", l_fill("<ul><li>")},
             {"line feeds x 65,500", l_fill("\n\n")},
@@ -157,7 +177,15 @@ std::vector<Shape> Shapes()
             {"words", l_fill("word ")},
             {"<b>x</b> runs", l_fill("<b>x</b>")},
             {"100-cell table", "<table><tr>" + QString("<td>x").repeated(100) + l_fill("x")},
-            {"marks on one letter", "e" + l_fill(QString(QChar(0x0301)))}};
+            {"marks on one letter", "e" + l_fill(QString(QChar(0x0301)))},
+            {"marks as entities", "e" + l_fill(QStringLiteral("&#x301;"))},
+            {"orphan cells, 226 B", OrphanCells(226)},
+            {"orphan cells, 452 B", OrphanCells(452)},
+            // Letters whose script or direction changes at almost every one.
+            {"scripts to the shown", l_fillTo(SCRIPTS, SHOWN)},
+            {"scripts", l_fillTo(SCRIPTS, DESCRIPTION)},
+            {"a/alef to the shown", l_fillTo(QString::fromUtf8("a\u05d0"), SHOWN)},
+            {"a/alef spaced", l_fillTo(QString::fromUtf8("a \u05d0 "), SHOWN)}};
 }
 
 struct ShapeFigures

@@ -99,17 +99,42 @@ ImpliedClose const* ImpliedCloseOf(QString const& i_name)
     return l_rule == s_rules.end() ? nullptr : &l_rule->second;
 }
 
-// Closes, without writing anything, what the new element closes by itself.
-void CloseImplied(std::vector<QString>& io_open, QString const& i_name)
+// Where the elements that the new element closes by itself begin among the
+// open ones (their number when it closes none).
+std::size_t ImpliedCloseFrom(std::vector<QString> const& i_open, QString const& i_name)
 {
     ImpliedClose const* lp_rule = ImpliedCloseOf(i_name);
-    if (!lp_rule)
-        return;
-    for (auto l_it = io_open.rbegin(); l_it != io_open.rend() && !lp_rule->m_bounds.count(*l_it); ++l_it)
-        if (lp_rule->m_closes.count(*l_it)) {
-            io_open.erase(l_it.base() - 1, io_open.end());
-            return;
-        }
+    if (lp_rule)
+        for (std::size_t l_at = i_open.size(); l_at-- > 0 && !lp_rule->m_bounds.count(i_open[l_at]);)
+            if (lp_rule->m_closes.count(i_open[l_at]))
+                return l_at;
+    return i_open.size();
+}
+
+bool IsCell(QString const& i_name)
+{
+    return i_name == QLatin1String("td") || i_name == QLatin1String("th");
+}
+
+// Whether the element may stand directly in i_parent (empty: in nothing).
+// The view's parser makes a table of its own for a row or cell that stands
+// elsewhere, and puts it in the innermost table open. Nothing but rows
+// stands in a table, nor anything but cells in a row: a paragraph there
+// closes the paragraph around the table, and the table with it, and the
+// rows after it make tables of their own.
+bool FitsIn(QString const& i_name, QString const& i_parent)
+{
+    if (i_parent == QLatin1String("table"))
+        return i_name == QLatin1String("tr");
+    if (i_parent == QLatin1String("tr"))
+        return IsCell(i_name);
+    if (i_name == QLatin1String("tr"))
+        return i_parent == QLatin1String("table");
+    if (IsCell(i_name))
+        return i_parent == QLatin1String("tr");
+    if (i_name == QLatin1String("li"))
+        return i_parent == QLatin1String("ul") || i_parent == QLatin1String("ol");
+    return true;
 }
 
 // Attribute values that only change how text looks.
@@ -206,11 +231,6 @@ bool IsInline(QString const& i_name)
     return s_inline.count(i_name) > 0;
 }
 
-bool IsCell(QString const& i_name)
-{
-    return i_name == QLatin1String("td") || i_name == QLatin1String("th");
-}
-
 // The end (just after ';') of the character entity that starts at i_at
 // ('&'), or -1 when none does.
 int EntityEnd(QString const& i_text, int i_at, int i_to)
@@ -224,6 +244,107 @@ int EntityEnd(QString const& i_text, int i_at, int i_to)
             return -1;
     }
     return -1;
+}
+
+// The character that an entity (from '&' to ';') stands for, as far as
+// what it costs the layout goes: a name other than the commonest stands
+// for a symbol.
+uint EntityCode(QStringRef const& i_entity)
+{
+    QStringRef const l_body = i_entity.mid(1, i_entity.size() - 2);
+    if (l_body.startsWith('#')) {
+        bool l_ok = false;
+        uint const l_code = l_body.startsWith(QLatin1String("#x"), Qt::CaseInsensitive)
+                                ? l_body.mid(2).toUInt(&l_ok, 16)
+                                : l_body.mid(1).toUInt(&l_ok, 10);
+        return l_ok && l_code <= 0x10FFFF ? l_code : uint(QChar::ReplacementCharacter);
+    }
+    static std::map<QString, uint> const s_names = {{"amp", '&'}, {"lt", '<'},   {"gt", '>'},
+                                                    {"quot", '"'}, {"apos", '\''}, {"nbsp", QChar::Nbsp}};
+    auto const l_name = s_names.find(l_body.toString());
+    return l_name == s_names.end() ? uint(QChar::ReplacementCharacter) : l_name->second;
+}
+
+// Where the layout starts a new run: where the script changes (a character
+// common to all scripts, a space or a digit, takes the script before it)
+// and where the direction does (a number after right-to-left letters runs
+// the other way; an embedding, override or isolate may open a level of its
+// own). Symbols (emoji among them) and characters without a script count
+// as a script of their own: a font other than the letters' draws them,
+// and every change of font is shaped apart too. Marks stay with their
+// letter.
+class RunStarts
+{
+public:
+    bool At(uint i_code)
+    {
+        if (QChar::isMark(i_code))
+            return false;
+        QChar::Category const l_category = QChar::category(i_code);
+        int l_script = QChar::script(i_code);
+        if (l_script == QChar::Script_Unknown || l_category == QChar::Symbol_Other ||
+            l_category == QChar::Other_Control || l_category == QChar::Other_PrivateUse ||
+            l_category == QChar::Other_Surrogate || l_category == QChar::Other_NotAssigned)
+            l_script = SYMBOLS;
+        else if (l_script <= QChar::Script_Common)
+            l_script = m_script;
+        int l_direction = m_direction;
+        bool l_explicit = false;
+        switch (QChar::direction(i_code)) {
+        case QChar::DirL:
+            l_direction = m_strong = LEFT;
+            break;
+        case QChar::DirR:
+        case QChar::DirAL:
+            l_direction = m_strong = RIGHT;
+            break;
+        case QChar::DirEN:
+            l_direction = m_strong == RIGHT ? NUMBER : LEFT;
+            break;
+        case QChar::DirAN:
+            l_direction = NUMBER;
+            break;
+        case QChar::DirLRE:
+        case QChar::DirRLE:
+        case QChar::DirLRO:
+        case QChar::DirRLO:
+        case QChar::DirPDF:
+        case QChar::DirLRI:
+        case QChar::DirRLI:
+        case QChar::DirFSI:
+        case QChar::DirPDI:
+            l_explicit = true;
+            break;
+        default: // takes the direction around it
+            break;
+        }
+        bool const l_starts = l_explicit || (m_script != NONE && l_script != m_script) ||
+                              (m_direction != NONE && l_direction != m_direction);
+        m_script = l_script;
+        m_direction = l_direction;
+        return l_starts;
+    }
+
+private:
+    static constexpr int NONE = -1;
+    static constexpr int SYMBOLS = -2;
+    enum { LEFT, RIGHT, NUMBER };
+
+    int m_script = NONE;
+    int m_direction = NONE;
+    int m_strong = LEFT;
+};
+
+// A space that joins the words on either side: not a place to break.
+bool IsNoBreakSpace(uint i_code)
+{
+    return i_code == QChar::Nbsp || i_code == 0x2007 || i_code == 0x202F;
+}
+
+// A character that starts a new line in a preformatted block, or anywhere.
+bool IsLineBreak(uint i_code)
+{
+    return i_code == '\n' || i_code == QChar::LineSeparator || i_code == QChar::ParagraphSeparator;
 }
 
 // The markup as it is written, with what it shows counted against the
@@ -248,22 +369,28 @@ public:
     // twice.
     void SetInTable(bool i_inTable) { m_weight = i_inTable ? 2 : 1; }
 
-    bool Line()
+    // A line break, written as i_written.
+    bool Line(QStringRef const& i_written)
     {
         if (m_lines >= MAX_SHOWN_LINES)
             m_cut = true;
-        if (!Count())
+        if (!Count(1))
             return false;
-        m_html += QLatin1String("<br>");
+        m_html += i_written;
         ++m_lines;
         Break();
         return true;
     }
+    bool Line()
+    {
+        static QString const s_break = QStringLiteral("<br>");
+        return Line(QStringRef(&s_break));
+    }
 
     // One character as shown, written as i_written (itself, an entity).
-    bool Visible(QStringRef const& i_written)
+    bool Visible(QStringRef const& i_written, uint i_code)
     {
-        if (!Count())
+        if (!Count(m_runStarts.At(i_code) ? 1 + RUN_CHANGE_WEIGHT : 1))
             return false;
         if (m_run >= MAX_RUN) {
             m_html += QChar(0x200B);
@@ -274,9 +401,10 @@ public:
         m_marks = 0;
         return true;
     }
-    bool Visible(QString const& i_written) { return Visible(QStringRef(&i_written)); }
+    bool Visible(QString const& i_written, uint i_code) { return Visible(QStringRef(&i_written), i_code); }
 
-    // The text between i_from and i_to, with its line feeds made breaks.
+    // The text between i_from and i_to, with its line feeds made breaks. An
+    // entity counts as the character it stands for.
     bool Text(int i_from, int i_to)
     {
         for (int l_pos = i_from; l_pos < i_to;) {
@@ -287,53 +415,55 @@ public:
                 ++l_pos;
                 continue;
             }
-            if (l_char == '&') {
-                int const l_end = EntityEnd(m_text, l_pos, i_to);
-                if (l_end > 0) {
-                    if (!Visible(m_text.midRef(l_pos, l_end - l_pos)))
-                        return false;
-                    l_pos = l_end;
-                    continue;
-                }
-            }
-            if (l_char.isSpace()) {
-                if (!Count())
-                    return false;
-                m_html += l_char;
-                Break();
-                ++l_pos;
-                continue;
-            }
             int l_length = 1;
             uint l_code = l_char.unicode();
-            if (l_char.isHighSurrogate() && l_pos + 1 < i_to && m_text[l_pos + 1].isLowSurrogate()) {
+            int const l_entityEnd = l_char == '&' ? EntityEnd(m_text, l_pos, i_to) : -1;
+            if (l_entityEnd > 0) {
+                l_length = l_entityEnd - l_pos;
+                l_code = EntityCode(m_text.midRef(l_pos, l_length));
+            } else if (l_char.isHighSurrogate() && l_pos + 1 < i_to && m_text[l_pos + 1].isLowSurrogate()) {
                 l_code = QChar::surrogateToUcs4(l_char, m_text[l_pos + 1]);
                 l_length = 2;
             }
-            if (QChar::isMark(l_code)) {
-                // Part of the character before it: no place to break.
-                if (m_marks < MAX_MARKS) {
-                    if (!Count())
-                        return false;
-                    m_html += m_text.midRef(l_pos, l_length);
-                    ++m_marks;
-                }
-            } else if (!Visible(m_text.midRef(l_pos, l_length))) {
+            if (!Character(l_code, m_text.midRef(l_pos, l_length)))
                 return false;
-            }
             l_pos += l_length;
         }
         return true;
     }
 
 private:
-    bool Count()
+    bool Character(uint i_code, QStringRef const& i_written)
     {
-        if (m_cut || m_shown + m_weight > MAX_SHOWN_CHARACTERS) {
+        if (IsLineBreak(i_code))
+            return Line(i_written);
+        if (QChar::isSpace(i_code) && !IsNoBreakSpace(i_code)) {
+            if (!Count(1))
+                return false;
+            m_html += i_written;
+            Break();
+            return true;
+        }
+        if (QChar::isMark(i_code)) {
+            // Part of the character before it: no place to break.
+            if (m_marks >= MAX_MARKS)
+                return true;
+            if (!Count(1))
+                return false;
+            m_html += i_written;
+            ++m_marks;
+            return true;
+        }
+        return Visible(i_written, i_code);
+    }
+
+    bool Count(int i_characters)
+    {
+        if (m_cut || m_shown + m_weight * i_characters > MAX_SHOWN_CHARACTERS) {
             m_cut = true;
             return false;
         }
-        m_shown += m_weight;
+        m_shown += m_weight * i_characters;
         return true;
     }
 
@@ -344,6 +474,7 @@ private:
     int m_run = 0;
     int m_marks = 0;
     int m_weight = 1;
+    RunStarts m_runStarts;
     bool m_cut = false;
 };
 
@@ -384,6 +515,17 @@ QString SafeHtml(QString const& i_text)
     int l_tables = 0;
     int l_tags = 0;
     int l_cells = 0;
+    // Each element closed is closed in the markup too: the view's parser
+    // would close some of them elsewhere (a list item closes only the list
+    // item it stands in).
+    auto const l_closeFrom = [&](std::size_t i_at) {
+        while (l_open.size() > i_at) {
+            l_tables -= l_open.back() == QLatin1String("table");
+            l_out.Markup("</" + l_open.back() + '>');
+            l_open.pop_back();
+        }
+        l_out.SetInTable(l_tables > 0);
+    };
     int l_pos = 0;
     while (l_pos < i_text.size()) {
         int const l_lt = i_text.indexOf('<', l_pos);
@@ -396,12 +538,7 @@ QString SafeHtml(QString const& i_text)
             auto const l_match = std::find(l_open.rbegin(), l_open.rend(), l_tag.m_name);
             if (l_match != l_open.rend()) {
                 // Closing an element closes those opened inside it.
-                for (auto l_it = l_open.rbegin(); l_it != l_match + 1; ++l_it) {
-                    l_tables -= *l_it == QLatin1String("table");
-                    l_out.Markup("</" + *l_it + '>');
-                }
-                l_open.erase(l_match.base() - 1, l_open.end());
-                l_out.SetInTable(l_tables > 0);
+                l_closeFrom(std::size_t(l_open.rend() - l_match - 1));
                 ++l_tags;
                 if (!IsInline(l_tag.m_name))
                     l_out.Break();
@@ -410,17 +547,18 @@ QString SafeHtml(QString const& i_text)
             l_pos = l_tag.m_end;
             continue;
         }
-        l_keep = l_keep && !(IsCell(l_tag.m_name) && l_cells >= MAX_CELLS_PER_ROW);
-        if (l_keep)
-            CloseImplied(l_open, l_tag.m_name);
         bool const l_isTable = l_tag.m_name == QLatin1String("table");
-        l_keep = l_keep && (IsVoid(l_tag.m_name) || int(l_open.size()) < MAX_DEPTH) && !(l_isTable && l_tables > 0);
+        std::size_t const l_closedFrom = l_keep ? ImpliedCloseFrom(l_open, l_tag.m_name) : l_open.size();
+        l_keep = l_keep && !(IsCell(l_tag.m_name) && l_cells >= MAX_CELLS_PER_ROW) &&
+                 FitsIn(l_tag.m_name, l_closedFrom > 0 ? l_open[l_closedFrom - 1] : QString()) &&
+                 (IsVoid(l_tag.m_name) || int(l_closedFrom) < MAX_DEPTH) && !(l_isTable && l_tables > 0);
         if (!l_keep) {
-            if (!l_out.Visible(QStringLiteral("&lt;")))
+            if (!l_out.Visible(QStringLiteral("&lt;"), '<'))
                 break;
             l_pos = l_lt + 1;
             continue;
         }
+        l_closeFrom(l_closedFrom);
         ++l_tags;
         l_pos = l_tag.m_end;
         if (l_tag.m_name == QLatin1String("br")) {
@@ -444,12 +582,10 @@ QString SafeHtml(QString const& i_text)
             l_out.SetInTable(l_tables > 0);
         }
     }
-    if (!l_out.IsCut())
-        return l_out.Html();
-    // The note stands after the text, outside anything the text opened.
-    for (auto l_it = l_open.rbegin(); l_it != l_open.rend(); ++l_it)
-        l_out.Markup("</" + *l_it + '>');
-    l_out.Markup(QStringLiteral("<p>") + CutNote().toHtmlEscaped() + QStringLiteral("</p>"));
+    // Whatever the text left open is closed, before the note on a cut text.
+    l_closeFrom(0);
+    if (l_out.IsCut())
+        l_out.Markup(QStringLiteral("<p>") + CutNote().toHtmlEscaped() + QStringLiteral("</p>"));
     return l_out.Html();
 }
 

@@ -40,6 +40,12 @@ constexpr int MAX_RUN = 128;
 // Combining marks stacked on one character cost the layout more with each
 // mark; those past this many on one character are left out.
 constexpr int MAX_MARKS = 8;
+// The layout shapes each run of one script and one direction apart: a text
+// whose every letter starts a run (Latin and Hebrew letters in turn) cost
+// it about seven times what a text of one script does. A change of script
+// or of direction counts as this many characters more than the character
+// that makes it.
+constexpr int RUN_CHANGE_WEIGHT = 8;
 
 // What ends a cut text.
 QString CutNote();
@@ -51,6 +57,13 @@ QString CutNote();
 // inside a table, comments and every other attribute are shown as text, so
 // that nothing can name an image, a style sheet or another resource to
 // load. Beyond the bounds on what is shown the text is cut (CutNote()).
+//
+// The result is a tree that the view's parser takes as it stands: every
+// element it opens is closed, a row stands only directly in a kept table, a
+// cell only directly in a kept row and a list item only directly in a
+// list; a row, cell or list item anywhere else is shown as text. (Given a
+// row or cell outside a table, the parser makes a table for it, inside
+// whatever table is open: tables the bounds never counted.)
 QString SafeHtml(QString const& i_text);
 
 // A document that loads nothing that its markup names: no file, program

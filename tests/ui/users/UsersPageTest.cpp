@@ -579,23 +579,67 @@ private slots:
         QTest::newRow("background") << "<table background=\"x.png\" border=1><tr><td bgcolor=red>a</table>"
                                     << "<table border=\"1\"><tr><td>a</td></tr></table>";
         QTest::newRow("table in a table") << "<table><tr><td><table><tr><td>x</table></table>"
-                                          << "<table><tr><td>&lt;table><tr><td>x</td></tr></table>";
+                                          << "<table><tr><td>&lt;table></td></tr><tr><td>x</td></tr></table>";
         QTest::newRow("stray closings") << "</b>a</table>" << "a";
         QTest::newRow("comment, broken tags") << "<!-- x --><b <" << "&lt;!-- x -->&lt;b &lt;";
         QTest::newRow("huge size") << "<font size=999>x</font>" << "<font>x</font>";
         QTest::newRow("deep nesting") << QString("<div>").repeated(30) << QString("<div>").repeated(24) +
-                                                                             QString("&lt;div>").repeated(6);
+                                                                             QString("&lt;div>").repeated(6) +
+                                                                             QString("</div>").repeated(24);
         QTest::newRow("paragraphs close their like") << QString("<p>x").repeated(40)
-                                                     << QString("<p>x").repeated(40);
+                                                     << QString("<p>x</p>").repeated(40);
         QTest::newRow("a place to break in a long word")
             << QString("y").repeated(130) << QString("y").repeated(128) + QChar(0x200B) + "yy";
         QTest::newRow("marks on a letter") << "e" + QString(QChar(0x0301)).repeated(10) + " a"
                                            << "e" + QString(QChar(0x0301)).repeated(8) + " a";
         QTest::newRow("cells of a row") << "<table><tr>" + QString("<td>c").repeated(17)
-                                        << "<table><tr>" + QString("<td>c").repeated(16) + "&lt;td>c";
+                                        << "<table><tr>" + QString("<td>c</td>").repeated(15) +
+                                               "<td>c&lt;td>c</td></tr></table>";
+        // The view's parser makes a table for each row or cell outside a
+        // table, inside the one before: 226 bytes held the window seconds.
+        QTest::newRow("rows and cells outside a table") << "<tr><td></tr><td><tr></tr><td>"
+                                                        << "&lt;tr>&lt;td>&lt;td>&lt;tr>&lt;td>";
+        QTest::newRow("nested orphan cells, 226 bytes")
+            << "<tr><td></tr>" + QString("<td><tr></tr>").repeated(16) + "<td>x"
+            << "&lt;tr>&lt;td>" + QString("&lt;td>&lt;tr>").repeated(15) + QChar(0x200B) + "&lt;td>&lt;tr>&lt;td>x";
+        QTest::newRow("a cell before its table") << "<td><table><tr><td>x"
+                                                 << "&lt;td><table><tr><td>x</td></tr></table>";
+        QTest::newRow("only rows in a table, cells in a row") << "<table><b><tr><i><td>x</table>"
+                                                              << "<table>&lt;b><tr>&lt;i><td>x</td></tr></table>";
+        QTest::newRow("a paragraph in a row of a table in a paragraph")
+            << "<p>a<table><tr><td>b</td></tr><tr><p>c</p></tr><tr><td>d</table>"
+            << "<p>a<table><tr><td>b</td></tr><tr>&lt;p>c</tr></table></p>&lt;tr>&lt;td>d";
+        QTest::newRow("a cell closes what its row's cell opened")
+            << "<table><tr><td><ul><li>a<td>b<tr><td>c"
+            << "<table><tr><td><ul><li>a</li></ul></td><td>b</td></tr><tr><td>c</td></tr></table>";
+        QTest::newRow("list items only in a list") << "<li>a<ul><b><li>b</b><li>c</ul>"
+                                                   << "&lt;li>a<ul><b>&lt;li>b</b><li>c</li></ul>";
+        QTest::newRow("a list item closes its like, and what it opened")
+            << "<ul><li>a<b>b<li>c" << "<ul><li>a<b>b</b></li><li>c</li></ul>";
         QTest::newRow("cut after the last line") << "<b>a" + QString("\n").repeated(1025) + "b"
                                                  << "<b>a" + QString("<br>").repeated(1024) +
                                                         "</b><p>[The rest of the text is too long to show.]</p>";
+        // What is shown of text whose script or direction keeps changing:
+        // each change counts as 8 characters more (16,384 in all).
+        QTest::newRow("Latin and Hebrew letters in turn")
+            << QString::fromUtf8("a \u05d0 ").repeated(5000)
+            << QString::fromUtf8("a \u05d0 ").repeated(819) + "a <p>[The rest of the text is too long to show.]</p>";
+        QTest::newRow("five scripts and a mark in turn")
+            << QString::fromUtf8("a\u05e9\u05d1\u6f22\U0001F600\u0301 ").repeated(3000)
+            << QString::fromUtf8("a\u05e9\u05d1\u6f22\U0001F600\u0301 ").repeated(420) +
+                   "a<p>[The rest of the text is too long to show.]</p>";
+        QTest::newRow("digits after Hebrew letters") << QString::fromUtf8("\u05d0\u05d1 12 ").repeated(3000)
+            << QString::fromUtf8("\u05d0\u05d1 12 ").repeated(745) + "<p>[The rest of the text is too long to show.]</p>";
+        QTest::newRow("Latin words with digits") << QString("ab 12 ").repeated(3000)
+                                                 << QString("ab 12 ").repeated(2730) + "ab 1" +
+                                                        "<p>[The rest of the text is too long to show.]</p>";
+        // An entity counts as the character it stands for.
+        QTest::newRow("marks as entities") << "e" + QString("&#x301;").repeated(10) + " a"
+                                           << "e" + QString("&#x301;").repeated(8) + " a";
+        QTest::newRow("letters as entities") << QString("a&#x5d0; ").repeated(5000)
+            << QString("a&#x5d0; ").repeated(862) + "a<p>[The rest of the text is too long to show.]</p>";
+        QTest::newRow("paragraph separators") << QString::fromUtf8("a\u2029").repeated(1100)
+            << QString::fromUtf8("a\u2029").repeated(1024) + "a<p>[The rest of the text is too long to show.]</p>";
     }
     void DescriptionMarkup()
     {
