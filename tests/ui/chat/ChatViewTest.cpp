@@ -180,6 +180,46 @@ private slots:
         QCOMPARE(FileBytes(UserLog("alice")).split('\n').at(2), QByteArray("two\rthree\xe2\x80\xa9" "four\xef\xb7\x90" "five"));
     }
 
+    // A line is shown as far as the view can lay it out in bounded time: a
+    // place to break after every 128 letters of a word, at most 16,384
+    // characters, a change of script or direction counting 9, then a note;
+    // a web address runs on across the breaks; the log keeps the line.
+    void LongLineIsBounded_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("shown");
+        QChar const l_break(0x200B);
+        QString const l_note = " [The rest of the text is too long to show.]";
+        // "[me] " counts 5, the first letter 1, each other letter 1, or 9
+        // where the script changes.
+        QString const l_turns = QString::fromUtf8("a\xd7\x90").repeated(65500);
+        QString l_turnsShown;
+        for (int l_at = 0; l_at < 1820; l_at += 128)
+            l_turnsShown += l_turns.mid(l_at, std::min(128, 1820 - l_at)) + l_break;
+        l_turnsShown.chop(1);
+        QString const l_address = "http://a.example/" + QString(200, 'p');
+        QTest::newRow("one word of 131,000")
+            << QString(131000, 'w') << "[me] " + (QString(128, 'w') + l_break).repeated(127) + QString(123, 'w') + l_note;
+        QTest::newRow("within the bound") << QString(300, 'w') << "[me] " + QString(128, 'w') + l_break + QString(128, 'w') + l_break + QString(44, 'w');
+        QTest::newRow("Latin and Hebrew in turn") << l_turns << "[me] " + l_turnsShown + l_note;
+        QTest::newRow("a long address") << l_address + " x" << "[me] " + l_address.left(128) + l_break + l_address.mid(128) + " x";
+    }
+
+    void LongLineIsBounded()
+    {
+        QFETCH(QString, text);
+        QFETCH(QString, shown);
+        SetSetting("chat_timestamps", QStringLiteral("no_timestamps"));
+        mp_view->AddChat("me", text);
+        QCOMPARE(Shown(), QStringList(shown));
+        QStringList l_anchors;
+        for (auto l_part = mp_view->document()->begin().begin(); !l_part.atEnd(); ++l_part)
+            if (l_part.fragment().charFormat().isAnchor())
+                l_anchors << l_part.fragment().charFormat().anchorHref();
+        QCOMPARE(l_anchors, text.startsWith("http") ? QStringList(text.left(217)) : QStringList());
+        QCOMPARE(FileBytes(UserLog("alice")), "[Jan 5 3:07:09 pm][me] " + text.toUtf8() + '\n');
+    }
+
     // A shown view follows new lines to its end (a flood in bursts); one
     // scrolled up keeps its top line, whether the next line comes in a
     // burst or after a quiet spell. (The top line, not the scroll bar's
