@@ -361,7 +361,7 @@ public:
 
     Writer(QString const& i_text, Form i_form, int i_limit) : m_text(i_text), m_form(i_form), m_limit(i_limit)
     {
-        m_html.reserve(std::min(i_text.size(), 2 * i_limit) + 64);
+        m_html.reserve(int(std::min<qint64>(i_text.size(), 2 * qint64(i_limit))) + 64);
     }
 
     QString const& Html() const { return m_html; }
