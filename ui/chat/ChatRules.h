@@ -97,9 +97,11 @@ QString ChatOneParagraph(QString i_text);
 // place to break in every long word, and no more than CHAT_LINE_SHOWN
 // characters, a change of script or direction counting more). A paragraph
 // is laid out in one piece, in time that grows faster than its length: a
-// line of 131,000 characters held the window for seconds. A cut line ends
-// with a note in the status colour; the log keeps the line as it came.
-int const CHAT_LINE_SHOWN = 16384;
+// line of 131,000 characters held the window for seconds. A quarter of what
+// a description shows: lines come many at a time, from many people, and a
+// view lays out each one it shows. A cut line ends with a note in the
+// status colour; the log keeps the line as it came.
+int const CHAT_LINE_SHOWN = 4096;
 ChatLine ChatShownLine(ChatLine const& i_line);
 
 // True when the text, trimmed, begins with "/me " (case-sensitive); the

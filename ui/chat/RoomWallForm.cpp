@@ -72,9 +72,9 @@ void RoomWallForm::ScheduleDrawing()
     m_changed = true;
     if (m_drawing.IsRunning() || m_updateTimer.isActive())
         return;
-    // A drawing takes at most about a quarter of the time, however long
-    // each one takes.
-    qint64 const l_interval = std::max<qint64>(WALL_REDRAW_MS, 4 * m_lastDrawingMs);
+    // Drawing takes at most about a ninth of the time, however long each
+    // drawing takes.
+    qint64 const l_interval = std::max<qint64>(WALL_REDRAW_MS, 8 * m_lastDrawingMs);
     m_updateTimer.start(int(std::max<qint64>(0, l_interval - m_drawingStart.elapsed())));
 }
 
