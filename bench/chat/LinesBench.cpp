@@ -9,7 +9,9 @@
 //
 // Shapes: one word of 65,500 and of 131,000 letters; 30 such words as 30
 // lines in a row; Latin and Hebrew letters in turn (a change of script and
-// direction at every letter), 65,500 and 131,000 characters; on the wall
+// direction at every letter), 65,500 and 131,000 characters; a long line
+// logged while the room's log viewer is open, and the viewer opened on a
+// log that holds one (shown at 800 x 600, its reading included); on the wall
 // one ticker of a 131,000-letter word, five of them, a room's tickers of
 // 20,000 and of 270,000 users, and 2,000 users setting a ticker at 20 a
 // second for five seconds.
@@ -22,23 +24,32 @@
 // first run of a process; after a warm-up shape) and its peak over the
 // shape's pass.
 //
-//   bench_chat_lines [runs] [lines|wall]  (the second: only those shapes)
+//   bench_chat_lines [runs] [lines|wall|all] [pattern]
+//
+// (the second: only those shapes; the third: only the shapes whose names
+// the regular expression matches)
 
 #include "bench/BenchUtil.h"
 #include "RoomsFixture.h"
 
-#include "ui/chat/ChatForm.h"
-#include "ui/chat/ChatsForm.h"
-#include "ui/chat/RoomWallForm.h"
 #include "server/ServerCodes.h"
 #include "server/ServerMessages.h"
 #include "store/MemStream.h"
+#include "ui/chat/ChatForm.h"
+#include "ui/chat/ChatLogForm.h"
+#include "ui/chat/ChatsForm.h"
+#include "ui/chat/RoomWallForm.h"
 
 #include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QTabWidget>
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QRegularExpression>
 #include <QTimer>
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 
@@ -87,8 +98,21 @@ struct Program : RoomsFixture
     ~Program()
     {
         mp_wall.reset();
+        mp_logTabs.reset();
         mp_chats.reset();
+        QFile::remove(ChatLogPath(ChatLogKind::ROOM, QStringLiteral("lobby"), QDir::homePath()));
         StopPage();
+    }
+
+    // The room's log viewer, as a tab of its own, once it has read the log.
+    void OpenLog()
+    {
+        mp_logTabs = std::make_unique<QTabWidget>();
+        mp_logTabs->resize(800, 600);
+        mp_logTabs->show();
+        ChatLogForm* lp_viewer = ChatLogForm::Open(ChatLogKind::ROOM, QStringLiteral("lobby"), mp_logTabs.get());
+        while (lp_viewer->IsLoading())
+            QCoreApplication::processEvents();
     }
 
     void OpenWall()
@@ -117,6 +141,7 @@ struct Program : RoomsFixture
     RoomForm* mp_room = nullptr;
     std::unique_ptr<ChatsForm> mp_chats;
     std::unique_ptr<RoomWallForm> mp_wall;
+    std::unique_ptr<QTabWidget> mp_logTabs;
     QElapsedTimer m_shown;
 };
 
@@ -251,6 +276,15 @@ int main(int argc, char** argv)
                             [l_half](Program& io_p) { RoomLines(io_p, InTurn(l_half), 1); }});
         l_shapes.push_back({QStringLiteral("room: Latin and Hebrew, %1").arg(LONG), false,
                             [](Program& io_p) { RoomLines(io_p, InTurn(LONG), 1); }});
+        l_shapes.push_back({QStringLiteral("log viewer: logged, a word of %1").arg(LONG), false, [](Program& io_p) {
+                                io_p.OpenLog();
+                                RoomLines(io_p, Word(LONG), 1);
+                            }});
+        l_shapes.push_back({QStringLiteral("log viewer: opened on Latin and Hebrew, %1").arg(LONG), false,
+                            [](Program& io_p) {
+                                RoomLines(io_p, InTurn(LONG), 1);
+                                io_p.OpenLog();
+                            }});
         l_shapes.push_back({QStringLiteral("private: a word of %1").arg(l_half), false, [l_half](Program& io_p) {
                                 io_p.mp_chats->AddIncomingChat(QStringLiteral("peer"), Word(l_half));
                             }});
@@ -281,6 +315,12 @@ int main(int argc, char** argv)
                             true, [](Program& io_p) { SetTickers(io_p); }});
     }
 
+    if (argc > 3) {
+        QRegularExpression const l_pattern(QString::fromLocal8Bit(argv[3]));
+        l_shapes.erase(std::remove_if(l_shapes.begin(), l_shapes.end(),
+                                      [&l_pattern](Shape const& i_shape) { return !l_pattern.match(i_shape.m_name).hasMatch(); }),
+                       l_shapes.end());
+    }
     std::printf("one line or ticker from others, shown; %d runs; window's thread: longest stall, processor time; "
                 "resident memory added and its peak (first run of a process)\n",
                 l_runs);

@@ -393,20 +393,25 @@ private slots:
 
     // ----------------------------------------------------------- viewer
 
-    // Each line is one paragraph of plain text; a line longer than 65,535
-    // bytes comes in pieces, cut between characters.
+    // Each line is one paragraph of plain text; a line longer than 2,048
+    // bytes comes in pieces, cut between characters, whether it was read
+    // from the file or logged while the viewer is open.
     void ViewerShowsLinesAsText()
     {
         QVERIFY(WriteBytes(UserLog("alice"), "[Jan 5 3:07:09 pm][bob] <b>x</b>\n  <img src=\"file:///etc/hostname\">  \n" +
-                                                 QByteArray(70000, 'a') + "\n" + QString(35000, QChar(0xe9)).toUtf8() +
+                                                 QByteArray(8000, 'a') + "\n" + QString(4000, QChar(0xe9)).toUtf8() +
                                                  "\nlast"));
         ChatLogForm* lp_viewer = Viewer();
         QVERIFY(Loaded(lp_viewer));
         mp_view->AddChat("bob", "<i>new</i>");
+        mp_view->AddChat("bob", QString(3000, 'b'));
+        QString const l_a(2048, 'a');
+        QString const l_e(1024, QChar(0xe9));
         QCOMPARE(ViewerLines(lp_viewer),
-                 QStringList({"[Jan 5 3:07:09 pm][bob] <b>x</b>", "<img src=\"file:///etc/hostname\">", QString(65535, 'a'),
-                              QString(4465, 'a'), QString(32767, QChar(0xe9)), QString(2233, QChar(0xe9)), "last",
-                              "[Jan 5 3:07:09 pm][bob] <i>new</i>"}));
+                 QStringList({"[Jan 5 3:07:09 pm][bob] <b>x</b>", "<img src=\"file:///etc/hostname\">", l_a, l_a, l_a,
+                              QString(1856, 'a'), l_e, l_e, l_e, QString(928, QChar(0xe9)), "last",
+                              "[Jan 5 3:07:09 pm][bob] <i>new</i>", "[Jan 5 3:07:09 pm][bob] " + QString(2024, 'b'),
+                              QString(976, 'b')}));
         QCOMPARE(Viewer(), lp_viewer);
         QCOMPARE(mp_tabs->count(), 1);
     }
