@@ -165,6 +165,20 @@ private slots:
         QCOMPARE(Sent(), 0);
         // Order numbers went on across the restart.
         QCOMPARE(Add("after")["download_order"].AsInt(), 9);
+
+        // A download saved without a local name (as before they were kept)
+        // holds the one its remote name makes: its partial file may lie
+        // there, and a newer remote name that makes the same one is
+        // numbered instead of resuming from those bytes.
+        Item l_old = Add("a/b.mp3", "Top", 6, "bob", 0);
+        QVERIFY(!l_old.IsConnected("local_file_name"));
+        WriteFileAt(Folder() + "/downloading/Top/a_b.mp3", "old");
+        Restart();
+        for (auto const& l_case : {std::pair{"a_b.mp3", Le64(0)}, std::pair{"a/b.mp3", Le64(3)}}) {
+            auto l_pair = ConnectedPair();
+            QVERIFY(mp_transfers->StartDownload(Add(l_case.first, "Top", 6, "bob", 0), l_pair.first));
+            QCOMPARE(ReadBytes(*l_pair.second, 8), l_case.second);
+        }
     }
 
     void speedLimits_data()
