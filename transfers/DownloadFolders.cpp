@@ -240,9 +240,15 @@ QString TransferQueueManager::SafeLocalName(QString i_remote)
 
 bool TransferQueueManager::SettleLocalName(Item const& i_entry)
 {
-    if (i_entry.IsConnected("local_file_name"))
-        return true;
     Layout const l_layout = Layout::Current();
+    if (Item const l_given = i_entry["local_file_name"]; l_given.IsValid()) {
+        // A folder of another download's files took the place since the
+        // name was given (both were offered before either started).
+        QString const l_path = SafePath(i_entry, false, l_layout);
+        if (l_path.isEmpty() || !QFileInfo(l_path).isDir())
+            return true;
+        i_entry.Disconnect(l_given);
+    }
     QString const l_default = SafeLocalName(i_entry["file_name"].AsString());
     QString l_name = l_default;
     for (int l_n = 1; IsLocalPathTaken(i_entry, l_name, l_n > 1, l_layout); ++l_n) {

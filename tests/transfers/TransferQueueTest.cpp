@@ -433,7 +433,7 @@ private slots:
     // below complete", or "local error".
     void collidingNames_data()
     {
-        QTest::addColumn<bool>("together"); // all offered and started before any gets its bytes
+        QTest::addColumn<bool>("together"); // all offered, then all started, before any gets its bytes
         QTest::addColumn<int>("level");
         QTest::addColumn<QStringList>("files");
         QTest::newRow("four names") << true << 0
@@ -462,35 +462,43 @@ private slots:
         auto lp_bob = ConnectRaw(mp_messenger->ListeningPort());
         QVERIFY(lp_bob);
         lp_bob->write(HandshakeFrame("bob", "P"));
-        struct File { QStringList m_parts; Item m_entry; std::unique_ptr<QTcpSocket> mp_socket; };
+        struct File { QStringList m_parts; Item m_entry; std::unique_ptr<QTcpSocket> mp_socket; quint32 m_token; };
         std::vector<File> l_files;
+        l_files.reserve(files.size());
         quint32 l_token = 700;
-        // Offered, accepted and started; the bytes come once all have
-        // started, or at once.
+        QByteArray const l_bytes = "abcdefgh";
+        auto const l_start = [&](File& io_file) {
+            io_file.mp_socket = ConnectRaw(mp_messenger->ListeningPort());
+            io_file.mp_socket->write(HandshakeFrame("bob", "F") + Le32(io_file.m_token));
+            QCOMPARE(ReadBytes(*io_file.mp_socket, 8),
+                     io_file.m_parts[2] == "local error" ? QByteArray() : Le64(0));
+        };
         auto const l_send = [&](File& io_file) {
-            io_file.mp_socket->write(QByteArray(4, char('a' + (&io_file - l_files.data()))));
+            io_file.mp_socket->write(QByteArray(4, l_bytes[int(&io_file - l_files.data())]));
             QTRY_VERIFY(Status(io_file.m_entry) == "complete" || Status(io_file.m_entry) == "local error");
         };
         for (QString const& l_file : files) {
-            l_files.push_back({l_file.split('\t'), Item(), nullptr});
+            l_files.push_back({l_file.split('\t'), Item(), nullptr, ++l_token});
             File& l_new = l_files.back();
             std::string const l_folder = l_new.m_parts[0].toStdString();
             std::string const l_name = l_new.m_parts[1].toStdString();
             l_new.m_entry = mp_transfers->AddDownload("bob", l_name, l_folder, 4, false, level);
             QByteArray const l_path = QByteArray::fromStdString(l_folder + "\\" + l_name);
             lp_bob->write(PeerWire::BuildFrame(
-                Msg(40, Le32(1) + Le32(++l_token) + Le32(quint32(l_path.size())) + l_path + Le64(4)), false));
+                Msg(40, Le32(1) + Le32(l_token) + Le32(quint32(l_path.size())) + l_path + Le64(4)), false));
             QTRY_COMPARE(l_new.m_entry["remote_transfer_req"].AsString(), QString::number(l_token));
-            l_new.mp_socket = ConnectRaw(mp_messenger->ListeningPort());
-            l_new.mp_socket->write(HandshakeFrame("bob", "F") + Le32(l_token));
-            QByteArray const l_offset = ReadBytes(*l_new.mp_socket, 8);
-            QCOMPARE(l_offset, l_new.m_parts[2] == "local error" ? QByteArray() : Le64(0));
-            if (!together)
+            if (!together) {
+                l_start(l_new);
                 l_send(l_new);
+            }
         }
-        for (File& l_file : l_files) {
-            if (together)
+        if (together) {
+            for (File& l_file : l_files)
+                l_start(l_file);
+            for (File& l_file : l_files)
                 l_send(l_file);
+        }
+        for (File const& l_file : l_files) {
             QString const l_landed = l_file.m_parts[2];
             if (l_landed == "local error") {
                 QCOMPARE(Status(l_file.m_entry), l_landed);
@@ -498,7 +506,7 @@ private slots:
             }
             QCOMPARE(Status(l_file.m_entry), QString("complete"));
             QCOMPARE(ReadFileAt(Folder() + "/complete/" + l_landed),
-                     QByteArray(4, char('a' + (&l_file - l_files.data()))));
+                     QByteArray(4, l_bytes[int(&l_file - l_files.data())]));
         }
         QDirIterator l_left(Folder() + "/downloading", QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
         QVERIFY2(!l_left.hasNext(), qPrintable(l_left.hasNext() ? l_left.next() : QString()));
