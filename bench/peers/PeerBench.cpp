@@ -138,6 +138,33 @@ void NameTableBomb()
                 (bench::ResidentKiB("VmHWM:") - l_resident) / 1024, l_inflateMs, l_inflatedKiB / 1024);
 }
 
+// Runs the event loop until the log's queue is written (the seconds on the
+// clock by then), then a second more: what the program does next gives the
+// memory back, or not.
+double AwaitLogWritten(bench::StallProbe& io_probe, QElapsedTimer const& i_clock)
+{
+    io_probe.RunUntil([&] { return QueuedLogLines() == 0 || i_clock.elapsed() > 240000; });
+    bench::Require(QueuedLogLines() == 0, "the log's queue was not written within four minutes");
+    double const l_writtenS = i_clock.nsecsElapsed() / 1e9;
+    QElapsedTimer l_idle;
+    l_idle.start();
+    while (l_idle.elapsed() < 1000)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    return l_writtenS;
+}
+
+// The longest wait of the event loop, the processor time since i_cpu and
+// the resident memory against i_before (KiB).
+QByteArray Figures(bench::StallProbe const& i_probe, std::int64_t i_cpu, long i_before)
+{
+    return QString::asprintf("the event loop waited %.1f ms at most (%.1f ms of its processor time), %.2f s of "
+                             "processor time; resident %ld MiB before, peak %+ld MiB, %+ld MiB after",
+                             i_probe.LongestMs(), i_probe.LongestCpuMs(), (bench::ThreadCpuNs() - i_cpu) / 1e9,
+                             i_before / 1024, (bench::ResidentKiB("VmHWM:") - i_before) / 1024,
+                             (bench::ResidentKiB() - i_before) / 1024)
+        .toUtf8();
+}
+
 // 400,000 unknown messages of 8 bytes in one write on a messaging connection
 // from a peer of that name, each logged with diagnostics on (or counted,
 // once the log's queue is full): the time until the last is handled, the
@@ -176,21 +203,11 @@ void LogFlood(PeerMessenger& io_messenger, QString const& i_name)
     l_probe.RunUntil([&] { return l_done || l_clock.elapsed() > 120000; });
     bench::Require(l_done, "the flood was not handled within two minutes");
     double const l_handledS = l_clock.nsecsElapsed() / 1e9;
-    double const l_longestMs = l_probe.RunUntil([&] { return QueuedLogLines() == 0 || l_clock.elapsed() > 240000; });
-    bench::Require(QueuedLogLines() == 0, "the log's queue was not written within four minutes");
-    double const l_writtenS = l_clock.nsecsElapsed() / 1e9;
-    // What the program does next gives the memory back, or not: a second
-    // of idle turns.
-    QElapsedTimer l_idle;
-    l_idle.start();
-    while (l_idle.elapsed() < 1000)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    double const l_writtenS = AwaitLogWritten(l_probe, l_clock);
     std::printf("flood of %d unknown messages from a name of %d bytes, diagnostics on: handled in %.2f s, "
-                "the log written in %.2f s, the event loop waited %.1f ms at most (%.1f ms of its processor time), "
-                "%.2f s of processor time; resident %ld MiB before, peak %+ld MiB, %+ld MiB after\n",
-                l_messages, int(i_name.toUtf8().size()), l_handledS, l_writtenS, l_longestMs, l_probe.LongestCpuMs(),
-                (bench::ThreadCpuNs() - l_cpu) / 1e9, l_before / 1024,
-                (bench::ResidentKiB("VmHWM:") - l_before) / 1024, (bench::ResidentKiB() - l_before) / 1024);
+                "the log written in %.2f s, %s\n",
+                l_messages, int(i_name.toUtf8().size()), l_handledS, l_writtenS,
+                Figures(l_probe, l_cpu, l_before).constData());
     QObject::disconnect(l_watch);
     SetSetting("show_diagnostics", QString("no"));
 }
@@ -215,21 +232,11 @@ void LogQueueFlood(int i_nameBytes)
     double const l_loggedS = l_clock.nsecsElapsed() / 1e9;
     long const l_queuedKiB = bench::ResidentKiB() - l_before;
     bench::StallProbe l_probe;
-    double const l_longestMs =
-        l_probe.RunUntil([&] { return QueuedLogLines() == 0 || l_clock.elapsed() > 240000; });
-    bench::Require(QueuedLogLines() == 0, "the log's queue was not written within four minutes");
-    double const l_writtenS = l_clock.nsecsElapsed() / 1e9;
-    QElapsedTimer l_idle;
-    l_idle.start();
-    while (l_idle.elapsed() < 1000)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    double const l_writtenS = AwaitLogWritten(l_probe, l_clock);
     std::printf("%d lines naming a peer of %d bytes logged at once: %.2f s, %zu queued (%+ld MiB), written in "
-                "%.2f s more, the event loop waited %.1f ms at most (%.1f ms of its processor time), %.2f s of "
-                "processor time; resident %ld MiB before, peak %+ld MiB, %+ld MiB after\n",
-                l_lines, i_nameBytes, l_loggedS, l_queued, l_queuedKiB / 1024, l_writtenS - l_loggedS, l_longestMs,
-                l_probe.LongestCpuMs(),
-                (bench::ThreadCpuNs() - l_cpu) / 1e9, l_before / 1024,
-                (bench::ResidentKiB("VmHWM:") - l_before) / 1024, (bench::ResidentKiB() - l_before) / 1024);
+                "%.2f s more, %s\n",
+                l_lines, i_nameBytes, l_loggedS, l_queued, l_queuedKiB / 1024, l_writtenS - l_loggedS,
+                Figures(l_probe, l_cpu, l_before).constData());
     SetSetting("show_diagnostics", QString("no"));
 }
 
