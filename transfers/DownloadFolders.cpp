@@ -201,6 +201,16 @@ bool IsLocalPathTaken(Item const& i_entry, QString const& i_name, bool i_numbere
     return false;
 }
 
+// Why a folder cannot be made, when a file holds its place or its parent's
+// (a file and a folder of one remote name): ": <path> is a file".
+QString FileInTheWay(QString i_folder)
+{
+    for (; i_folder.size() > 1 && !QFileInfo(i_folder).isDir(); i_folder = QFileInfo(i_folder).path())
+        if (QFileInfo::exists(i_folder))
+            return QStringLiteral(": %1 is a file").arg(i_folder);
+    return QString();
+}
+
 // Removes i_folder and up to i_levels - 1 folders above it, each only when
 // empty, and never i_root or anything above it ('/' forms).
 void RemoveEmptyFolders(QString i_folder, Layout const& i_layout, int i_levels)
@@ -362,7 +372,8 @@ bool TransferQueueManager::StartDownload(Item i_entry, QTcpSocket* ip_socket)
     else if (l_path.isEmpty())
         l_reason = QStringLiteral("its path would leave the download folder");
     else if (!QDir().mkpath(QFileInfo(l_path).path()))
-        l_reason = QStringLiteral("the folder %1 could not be made").arg(QFileInfo(l_path).path());
+        l_reason = QStringLiteral("the folder %1 could not be made%2")
+                       .arg(QFileInfo(l_path).path(), FileInTheWay(QFileInfo(l_path).path()));
     else if (!lp_file->open(QIODevice::WriteOnly | QIODevice::Append))
         l_reason = QStringLiteral("%1 could not be opened (%2)").arg(l_path, lp_file->errorString());
     if (!l_reason.isEmpty()) {

@@ -430,7 +430,7 @@ private slots:
     // the other or together, two folders of one name. Each lands under a
     // name of its own, or ends at once with a reason; nothing waits and no
     // partial file stays. A file is "folder<TAB>name<TAB>where it lands
-    // below complete", or "local error".
+    // below complete", or "!" and the partial file in the way of its folder.
     void collidingNames_data()
     {
         QTest::addColumn<bool>("together"); // all offered, then all started, before any gets its bytes
@@ -447,7 +447,7 @@ private slots:
         QTest::newRow("folder ~ and file ~") << true << 1
                                              << QStringList{"Four\\~\tf.mp3\tFour/~/f.mp3", "Four\t~\tFour/~ (1)"};
         QTest::newRow("file . and folder _.") << true << 1
-                                              << QStringList{"Five\t.\tFive/_.", "Five\\_.\tf.mp3\tlocal error"};
+                                              << QStringList{"Five\t.\tFive/_.", "Five\\_.\tf.mp3\t!Five/_."};
         QTest::newRow("two folders Album") << true << 0
                                            << QStringList{"A\\Album\t01.mp3\tAlbum/01.mp3",
                                                           "B\\Album\t01.mp3\tAlbum/01 (1).mp3"};
@@ -465,13 +465,14 @@ private slots:
         struct File { QStringList m_parts; Item m_entry; std::unique_ptr<QTcpSocket> mp_socket; quint32 m_token; };
         std::vector<File> l_files;
         l_files.reserve(files.size());
+        QSignalSpy l_localErrors(mp_transfers.get(), &TransferQueueManager::DownloadLocalError);
         quint32 l_token = 700;
         QByteArray const l_bytes = "abcdefgh";
         auto const l_start = [&](File& io_file) {
             io_file.mp_socket = ConnectRaw(mp_messenger->ListeningPort());
             io_file.mp_socket->write(HandshakeFrame("bob", "F") + Le32(io_file.m_token));
             QCOMPARE(ReadBytes(*io_file.mp_socket, 8),
-                     io_file.m_parts[2] == "local error" ? QByteArray() : Le64(0));
+                     io_file.m_parts[2].startsWith('!') ? QByteArray() : Le64(0));
         };
         auto const l_send = [&](File& io_file) {
             io_file.mp_socket->write(QByteArray(4, l_bytes[int(&io_file - l_files.data())]));
@@ -500,8 +501,11 @@ private slots:
         }
         for (File const& l_file : l_files) {
             QString const l_landed = l_file.m_parts[2];
-            if (l_landed == "local error") {
-                QCOMPARE(Status(l_file.m_entry), l_landed);
+            if (l_landed.startsWith('!')) {
+                QString const l_inTheWay = Folder() + "/downloading/" + l_landed.mid(1);
+                QCOMPARE(Status(l_file.m_entry), QString("local error"));
+                QCOMPARE(l_localErrors.last().value(1).toString(),
+                         QString("the folder %1 could not be made: %1 is a file").arg(l_inTheWay));
                 continue;
             }
             QCOMPARE(Status(l_file.m_entry), QString("complete"));
