@@ -242,7 +242,13 @@ private:
     // Another running download writes the entry's partial file.
     bool IsWrittenByOtherDownload(Item const& i_entry);
 
-    void RecordCompleteDownload(Item const& i_entry, QString const& i_name);
+    // Gives a download its local file name the first time it is offered or
+    // started, and keeps it (saved): the name made of the remote one, or
+    // "name (n).ext" when another download of another remote file was given
+    // the same local path or a folder stands there. False when a thousand
+    // numbers are taken.
+    bool SettleLocalName(Item const& i_entry);
+    void RecordCompleteDownload(Item const& i_entry, QString const& i_folder, QString const& i_name);
     // A setting that shapes local paths changed: the partial files of the
     // unfinished downloads move to where their paths now lead (a running
     // thread keeps writing to the moved file), so that nothing received is
