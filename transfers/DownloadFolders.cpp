@@ -117,14 +117,21 @@ QString TargetFolder(Item const& i_entry, bool i_complete, Layout const& i_layou
     return l_folder;
 }
 
-// The entry's local file name: the one it was given when it first started
-// (read from the data file, so made safe again), or the remote name made
-// safe.
+// The item that names where a download's file lies: the last level of its
+// local folder and its local file name, "Album\\folder.jpg". Downloads whose
+// files might take one path share it, and only those are compared.
+char const* const LOCAL_PLACE = "local_place";
+
+// The entry's local file name: the one it was given when it was first
+// offered or started (the end of its place, read from the data file, so
+// made safe again), or the remote name made safe.
 QString LocalName(Item const& i_entry)
 {
-    Item const l_given = i_entry["local_file_name"];
-    return TransferQueueManager::SafeLocalName(l_given.IsValid() ? l_given.AsString()
-                                                                 : i_entry["file_name"].AsString());
+    Item const l_place = i_entry[LOCAL_PLACE];
+    if (l_place.IsNull())
+        return TransferQueueManager::SafeLocalName(i_entry["file_name"].AsString());
+    QString const l_text = l_place.AsString();
+    return TransferQueueManager::SafeLocalName(l_text.mid(l_text.lastIndexOf(QLatin1Char('\\')) + 1));
 }
 
 QString SafeFolderPath(Item const& i_entry, bool i_complete, Layout const& i_layout, QString const& i_name)
@@ -171,6 +178,34 @@ QString UsableFolder(QString const& i_folder, Layout const& i_layout)
     return l_usable;
 }
 
+// The last level of the entry's local folder ("" for the download folder
+// itself): thousands of albums hold a "folder.jpg", but only those of one
+// folder name can share a path.
+QString LastLocalLevel(Item const& i_entry, Layout const& i_layout)
+{
+    if (i_layout.m_flatSingles && i_entry.IsConnected("single_download"))
+        return QString();
+    // Read as KeptRemoteComponents reads it, so that both agree.
+    QString const l_folder = ToQString(i_entry["remote_folder"].AsStdString());
+    int l_end = l_folder.size();
+    while (l_end > 0 && l_folder.at(l_end - 1) == QLatin1Char('\\'))
+        --l_end;
+    if (l_end == 0)
+        return QString();
+    int const l_from = l_folder.lastIndexOf(QLatin1Char('\\'), l_end - 1) + 1;
+    return TransferQueueManager::SafeLocalName(l_folder.mid(l_from, l_end - l_from));
+}
+
+QString LocalPlace(Item const& i_entry, QString const& i_name, Layout const& i_layout)
+{
+    return LastLocalLevel(i_entry, i_layout) + "\\" + i_name;
+}
+
+void SetLocalPlace(Item const& i_entry, QString const& i_name, Layout const& i_layout)
+{
+    i_entry += d.GetType(LOCAL_PLACE)->GetItem(Value(LocalPlace(i_entry, i_name, i_layout)));
+}
+
 // Another download of another remote file was given that local path (two
 // remote names can make one local name: "a\\b" and "a_b", or two folders of
 // one name at a low save level), or a folder stands there. A numbered name
@@ -184,12 +219,12 @@ bool IsLocalPathTaken(Item const& i_entry, QString const& i_name, bool i_numbere
     QFileInfo const l_file(l_path);
     if (l_file.isDir() || (i_numbered && l_file.exists()))
         return true;
-    Item const l_given = d.GetType("local_file_name")->HasItem(Value(i_name));
-    if (l_given.IsNull())
+    Item const l_place = d.GetType(LOCAL_PLACE)->HasItem(Value(LocalPlace(i_entry, i_name, i_layout)));
+    if (l_place.IsNull())
         return false;
     // Once moved into "complete", a split download's partial path is free.
     Item const l_complete = d.GetType("download_entry_status")->HasItem(Value("complete"));
-    for (Item const& l_other : l_given.GetItems("download_entry")) {
+    for (Item const& l_other : l_place.GetItems("download_entry")) {
         bool const l_sameRemote =
             l_other["file_name"] == i_entry["file_name"] && l_other["remote_folder"] == i_entry["remote_folder"];
         if (l_other == i_entry || l_sameRemote ||
@@ -251,7 +286,7 @@ QString TransferQueueManager::SafeLocalName(QString i_remote)
 bool TransferQueueManager::SettleLocalName(Item const& i_entry)
 {
     Layout const l_layout = Layout::Current();
-    if (Item const l_given = i_entry["local_file_name"]; l_given.IsValid()) {
+    if (Item const l_given = i_entry[LOCAL_PLACE]; l_given.IsValid()) {
         // A folder of another download's files took the place since the
         // name was given (both were offered before either started).
         QString const l_path = SafePath(i_entry, false, l_layout);
@@ -261,13 +296,27 @@ bool TransferQueueManager::SettleLocalName(Item const& i_entry)
     }
     QString const l_default = SafeLocalName(i_entry["file_name"].AsString());
     QString l_name = l_default;
-    for (int l_n = 1; IsLocalPathTaken(i_entry, l_name, l_n > 1, l_layout); ++l_n) {
-        if (l_n > MAX_NUMBERED_NAMES)
-            return false;
-        l_name = NumberedName(l_default, l_n, true);
+    if (IsLocalPathTaken(i_entry, l_name, false, l_layout)) {
+        // Numbering goes on where the last download of that place stopped:
+        // from 1 each time, a thousand names that make one would try half a
+        // million.
+        int& l_next = m_nextLocalNumbers[LocalPlace(i_entry, l_default, l_layout)];
+        int l_tried = 0;
+        do {
+            if (++l_tried > MAX_NUMBERED_NAMES)
+                return false;
+            l_next = std::max(l_next, 0) + 1;
+            l_name = NumberedName(l_default, l_next, true);
+        } while (IsLocalPathTaken(i_entry, l_name, true, l_layout));
     }
-    i_entry += d.GetType("local_file_name")->GetItem(Value(l_name));
+    SetLocalPlace(i_entry, l_name, l_layout);
     return true;
+}
+
+void TransferQueueManager::PlaceLoadedDownload(Item const& i_entry)
+{
+    if (!i_entry.IsConnected(LOCAL_PLACE))
+        SetLocalPlace(i_entry, SafeLocalName(i_entry["file_name"].AsString()), *m_downloadLayout);
 }
 
 TransferQueueManager::DownloadLayout TransferQueueManager::DownloadLayout::Current()
@@ -342,6 +391,10 @@ void TransferQueueManager::OnDownloadLayoutChanged(Item)
     Layout const l_old = *std::exchange(m_downloadLayout, l_layout);
     Item const l_complete = d.GetType("download_entry_status")->HasItem(Value("complete"));
     for (Item const& l_entry : d.GetType("download_entry")->GetItems()) {
+        // A single download's folder level comes and goes with its switch.
+        if (l_old.m_flatSingles != l_layout.m_flatSingles && l_entry.IsConnected("single_download") &&
+            l_entry.IsConnected(LOCAL_PLACE))
+            SetLocalPlace(l_entry, LocalName(l_entry), l_layout);
         QString const l_from = SafePath(l_entry, false, l_old);
         QString const l_to = SafePath(l_entry, false, l_layout);
         if (l_entry["download_entry_status"] == l_complete || l_from.isEmpty() || l_to.isEmpty() ||
@@ -368,7 +421,8 @@ bool TransferQueueManager::StartDownload(Item i_entry, QTcpSocket* ip_socket)
     auto* lp_file = new QFile(l_path);
     QString l_reason;
     if (!l_named)
-        l_reason = QStringLiteral("no local name for it is free (%1 are taken)").arg(MAX_NUMBERED_NAMES);
+        l_reason = QStringLiteral("no local name for it is free (%1 numbers in a row are taken)")
+                       .arg(MAX_NUMBERED_NAMES);
     else if (l_path.isEmpty())
         l_reason = QStringLiteral("its path would leave the download folder");
     else if (!QDir().mkpath(QFileInfo(l_path).path()))

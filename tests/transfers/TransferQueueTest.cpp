@@ -171,7 +171,7 @@ private slots:
         // there, and a newer remote name that makes the same one is
         // numbered instead of resuming from those bytes.
         Item l_old = Add("a/b.mp3", "Top", 6, "bob", 0);
-        QVERIFY(!l_old.IsConnected("local_file_name"));
+        QVERIFY(!l_old.IsConnected("local_place"));
         WriteFileAt(Folder() + "/downloading/Top/a_b.mp3", "old");
         Restart();
         for (auto const& l_case : {std::pair{"a_b.mp3", Le64(0)}, std::pair{"a/b.mp3", Le64(3)}}) {
