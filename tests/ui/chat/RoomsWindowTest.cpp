@@ -22,8 +22,6 @@
 #include "ui_RoomsForm.h"
 
 #include <QAction>
-#include <QProcess>
-#include <QTemporaryDir>
 
 namespace {
 
@@ -127,17 +125,7 @@ private slots:
 
     void MembersAfterARestart()
     {
-        QTemporaryDir l_home;
-        QProcessEnvironment l_environment = QProcessEnvironment::systemEnvironment();
-        l_environment.insert("HOME", l_home.path());
-        for (QString const l_phase : {"first", "again"}) {
-            QProcess l_process;
-            l_process.setProcessEnvironment(l_environment);
-            l_process.setProcessChannelMode(QProcess::ForwardedChannels);
-            l_process.start(QCoreApplication::applicationFilePath(), {"--phase", l_phase, QString::number(m_port)});
-            QVERIFY(l_process.waitForFinished(3 * WAIT_MS));
-            QVERIFY2(l_process.exitStatus() == QProcess::NormalExit && l_process.exitCode() == 0, qPrintable(l_phase));
-        }
+        QCOMPARE(RunPhasesInOneHome({"first", "again"}, {QString::number(m_port)}, 3 * WAIT_MS), QString());
     }
 
     // The creator of a private room is told that he owns it after the join
