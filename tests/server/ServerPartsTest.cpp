@@ -233,11 +233,9 @@ private slots:
         QTest::addColumn<int>("listening");
         QTest::addColumn<int>("obfuscated");
         QTest::addColumn<QString>("now");
-        QTest::newRow("first client") << 2234 << 2235 << "In use now: port 2234, and port 2235 for obfuscated connections.";
         QTest::newRow("second client")
             << 43721 << 41645 << "In use now: port 43721, and port 41645 for obfuscated connections.";
         QTest::newRow("no obfuscated port") << 43721 << 0 << "In use now: port 43721; no port for obfuscated connections.";
-        QTest::newRow("obfuscated port only") << 0 << 41645 << "In use now: port 41645 for obfuscated connections only.";
         QTest::newRow("none") << 0 << 0 << "No port is in use now.";
     }
     void ListeningPortDialogNamesThePortsInUse()

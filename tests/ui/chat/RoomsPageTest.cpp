@@ -790,14 +790,11 @@ private slots:
         QString const l_none = "<hidden>, <hidden>";
         QString const l_membership = "Give Up Membership, <hidden>";
         QString const l_room = "<hidden>, Give Up Room";
-        QTest::newRow("public room") << QStringList() << QStringList() << l_none;
         QTest::newRow("owner told after the join") << QStringList() << QStringList({"+is_member", "+is_owner"}) << l_room;
         QTest::newRow("member told after the join") << QStringList() << QStringList("+is_member") << l_membership;
         QTest::newRow("operator told after the join") << QStringList() << QStringList("+is_operator") << l_membership;
         QTest::newRow("owner no more") << QStringList({"is_member", "is_owner"}) << QStringList("-is_owner")
                                        << l_membership;
-        QTest::newRow("room given up") << QStringList({"is_member", "is_owner"})
-                                       << QStringList({"-is_owner", "-is_member"}) << l_none;
         QTest::newRow("removed") << QStringList("is_member") << QStringList("-is_member") << l_none;
     }
     void GiveUpActionsFollowTheRoles()
