@@ -323,7 +323,10 @@ void DropUnsavedLinks(DataFileContents& io_file, std::vector<std::pair<std::stri
         for (DataFileContents::FileType const& l_type : io_file.m_types)
             l_side.push_back(
                 std::uint8_t((l_type.m_name == l_pair.first ? 1 : 0) | (l_type.m_name == l_pair.second ? 2 : 0)));
-        if (std::count(l_side.begin(), l_side.end(), 0) == std::ptrdiff_t(l_side.size()))
+        auto const l_has = [&l_side](int i_side) {
+            return std::any_of(l_side.begin(), l_side.end(), [i_side](std::uint8_t i_at) { return (i_at & i_side) != 0; });
+        };
+        if (!l_has(1) || !l_has(2))
             continue;
         auto const l_sideOf = [&](quint32 i_item) {
             return l_side[std::size_t(std::upper_bound(l_ends.begin(), l_ends.end(), i_item) - l_ends.begin())];
