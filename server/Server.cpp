@@ -1165,6 +1165,18 @@ Item FindTicker(Item const& i_room, Item const& i_user)
 {
     return d.GetItem(i_room, i_user, "room_ticker");
 }
+
+// The server tells the tickers of the rooms we are in. Of any other name
+// they would make a room, its users and its tickers for every name a server
+// cares to send, kept until the end of the run.
+Item TickerRoom(QString const& i_room)
+{
+    Item const l_room = d.GetType("room")->HasItem(i_room);
+    if (l_room.IsValid() && l_room.IsConnected("in_room"))
+        return l_room;
+    ServerLog(2, QStringLiteral("Tickers of room %1, which we are not in, ignored").arg(i_room));
+    return Item();
+}
 } // namespace
 
 void Server::SetRoomTicker(Item const& i_room, Item const& i_user, QString const& i_text)
@@ -1192,7 +1204,9 @@ void Server::Handle(ServerIn::RoomTickers const& i_message)
     // The tickers of a room of thousands come right after its join answer,
     // and are applied in slices the same way: the old ones go, then the new
     // ones come, a ticker per step.
-    Item const l_room = RoomItem(i_message.m_room);
+    Item const l_room = TickerRoom(i_message.m_room);
+    if (l_room.IsNull())
+        return;
     // Of a longer list only the last tickers, the newest, could stay.
     std::size_t const l_skipped = i_message.m_tickers.size() - std::min(i_message.m_tickers.size(), MAX_ROOM_TICKERS);
     auto const lp_tickers = std::make_shared<std::vector<std::pair<QString, QString>>>(
@@ -1207,7 +1221,9 @@ void Server::Handle(ServerIn::RoomTickers const& i_message)
 
 void Server::Handle(ServerIn::RoomTickerSet const& i_message)
 {
-    SetRoomTicker(RoomItem(i_message.m_room), UserItem(i_message.m_user), i_message.m_text);
+    Item const l_room = TickerRoom(i_message.m_room);
+    if (l_room.IsValid())
+        SetRoomTicker(l_room, UserItem(i_message.m_user), i_message.m_text);
 }
 
 void Server::Handle(ServerIn::RoomTickerRemoved const& i_message)

@@ -426,6 +426,14 @@ private slots:
         for (int l_k = 0; l_k < 20000; ++l_k)
             l_tickers.emplace_back(QString("m%1").arg(l_k), QString("text %1").arg(l_k));
         l_tickers.emplace_back("m19500", "again");
+        // Of a room we are not in nothing is kept, nor its name, nor a user.
+        mp_server->Apply(RoomTickers{"big", l_tickers});
+        mp_server->Apply(RoomTickerSet{"big", "new", "x"});
+        mp_server->FinishApplying();
+        QVERIFY(d.GetType("room")->HasItem("big").IsNull());
+        QVERIFY(d.GetType("user")->HasItem("m0").IsNull());
+        QVERIFY(d.GetType("user")->HasItem("new").IsNull());
+        mp_server->Apply(RoomJoined{"big", {}});
         mp_server->Apply(RoomTickers{"big", l_tickers});
         mp_server->FinishApplying();
         auto const l_shown = [this]() {
@@ -445,7 +453,7 @@ private slots:
         QCOMPARE(l_kept.first(), QString("m19003: text 19003"));
         QCOMPARE(l_kept.mid(997), QStringList({"new: x", "newer: " + QString(1023, 'y'), "newest: " + QString(1024, 'z')}));
         mp_server->Apply(RoomTickers{"big", {{"bob", "alone"}}});
-        QCOMPARE(RoomState("big"), QString("count , bob: alone"));
+        QCOMPARE(RoomState("big"), QString("in_room, count 0, bob: alone"));
     }
 };
 
