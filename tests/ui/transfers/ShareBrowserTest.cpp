@@ -457,7 +457,6 @@ private slots:
         QCOMPARE(Count("user_share"), std::size_t(1));
         QCOMPARE(Count("user_share_file"), std::size_t(2));
         QCOMPARE(Count("user_share_folder"), std::size_t(2));
-        QCOMPARE(Count("user_share_folder_node"), std::size_t(2));
         QCOMPARE(Count("user_share_file_node"), std::size_t(0));
         QCOMPARE(Count("user_share_tab"), std::size_t(0));
         QCOMPARE(Count("user_share_file_name") + Count("user_share_folder_name"), std::size_t(4));
