@@ -52,18 +52,15 @@ void SharedFoldersManager::RemoveSharesSlice()
     QElapsedTimer l_clock;
     l_clock.start();
     while (IsRemovingShares()) {
-        if (m_removedFiles.empty() && m_removedFolders.empty()) {
-            // The next batch, oldest first: each is then the oldest link of
-            // the share, which the store drops at once.
-            auto& l_share = m_removedShares.front();
-            std::vector<Item> l_batch = l_share.first.GetItemsFrom("user_share_folder", l_share.second, 256);
-            if (l_batch.empty()) {
-                l_share.first.Remove();
-                m_removedShares.pop_front();
-            } else {
-                l_share.second = l_batch.back().Serial() + 1;
-                m_removedFolders.assign(l_batch.rbegin(), l_batch.rend());
-            }
+        auto& l_share = m_removedShares.front();
+        if (l_share.second != ALL_READ) {
+            // The share's folders first, a batch at a time.
+            std::vector<Item> const l_batch = l_share.first.GetItemsFrom("user_share_folder", l_share.second, 256);
+            l_share.second = l_batch.empty() ? ALL_READ : l_batch.back().Serial() + 1;
+            m_removedFolders.insert(m_removedFolders.end(), l_batch.begin(), l_batch.end());
+        } else if (m_removedFiles.empty() && m_removedFolders.empty()) {
+            l_share.first.Remove();
+            m_removedShares.pop_front();
         } else if (!m_removedFiles.empty()) {
             Item const l_file = m_removedFiles.back();
             m_removedFiles.pop_back();
@@ -78,6 +75,7 @@ void SharedFoldersManager::RemoveSharesSlice()
             RemoveWithOrphans(l_folder);
         }
         if (l_clock.nsecsElapsed() >= m_shareRemovalSliceMs * 1000000) {
+            MergeFreedBlocks();
             m_shareRemovalTimer.start();
             return;
         }

@@ -1,6 +1,7 @@
 #include "store/FreePages.h"
 
 #include <atomic>
+#include <cstdlib>
 #include <system_error>
 #include <thread>
 
@@ -10,7 +11,6 @@
 
 namespace {
 std::atomic<int> s_asked{0};
-std::atomic<int> s_walks{0};
 } // namespace
 
 void GiveBackFreePages()
@@ -22,7 +22,6 @@ void GiveBackFreePages()
         std::thread([]() {
             int l_asked = s_asked.load();
             do {
-                ++s_walks;
 #ifdef __GLIBC__
                 malloc_trim(0);
 #endif
@@ -33,7 +32,12 @@ void GiveBackFreePages()
     }
 }
 
-int FreePagesWalks()
+void MergeFreedBlocks()
 {
-    return s_walks.load();
+    // A block this large, freed, makes glibc merge the small ones freed
+    // before it (its FASTBIN_CONSOLIDATION_THRESHOLD); below the size it
+    // serves from a mapping of its own. Through a volatile pointer, so that
+    // the compiler does not drop the pair.
+    void* volatile lp_block = std::malloc(64 * 1024);
+    std::free(lp_block);
 }

@@ -11,7 +11,11 @@
 // end of such work. Calls while a walk runs make one more walk after it.
 void GiveBackFreePages();
 
-// How many walks have been started, for tests.
-int FreePagesWalks();
+// The C library keeps small freed blocks apart until a large block is
+// freed, then merges all of them at once: the 2,000,000 rows and folders of
+// a closed tab, freed in slices, made a later free of the window take 0.3 s.
+// Called after each slice of such frees, this has it merge only what the
+// slice freed.
+void MergeFreedBlocks();
 
 #endif

@@ -3,7 +3,6 @@
 #include "ui/search/FilterHelpDialog.h"
 #include "ui/widgets/ActionSetToolBar.h"
 #include "ui/widgets/Globals.h"
-#include "store/FreePages.h"
 
 #include <QIcon>
 #include <QMenu>
@@ -35,10 +34,7 @@ void SharePage::Close()
     emit Closing();
     // Deleting the rows of 2,000,000 folders with the page held the window
     // for 1.4 s.
-    mp_tree->TakeDown([this]() {
-        deleteLater();
-        GiveBackFreePages();
-    });
+    mp_tree->TakeDown([this]() { deleteLater(); });
 }
 
 void SharePage::OnTreeBuilt()

@@ -4,6 +4,7 @@
 
 #include "ui/widgets/ActionSetToolBar.h"
 #include "shares/SharedFoldersManager.h"
+#include "store/FreePages.h"
 #include "store/Settings.h"
 #include "store/Utilities.h"
 
@@ -833,6 +834,7 @@ bool ShareTree::TakeDownStep()
                 m_rowOfFolder.erase(static_cast<FolderRowItem*>(lp_row)->m_folder.Body());
             delete lp_row;
         }
+        MergeFreedBlocks();
         if (!m_taken.empty())
             return true;
         // The file rows' bindings too, before the page may go.

@@ -80,8 +80,6 @@ void SharesForm::Init()
     d.NewType("upload_share_tab", ROOT, false, true);
     Relate("user_share_tab", "user");
     Relate("upload_share_tab", "user");
-    d.NewType("user_share_folder_node", INTERMEDIATE, false, true);
-    Relate("user_share_folder_node", "user_share_folder");
     d.NewType("user_share_file_node", INTERMEDIATE, false, true);
     Relate("user_share_file_node", "user_share_file");
 
