@@ -22,11 +22,7 @@
 #include <QTemporaryDir>
 #include <QTextBrowser>
 
-#if defined(__SANITIZE_ADDRESS__)
-extern "C" std::size_t __sanitizer_get_current_allocated_bytes();
-#else
 #include <malloc.h>
-#endif
 
 Q_DECLARE_METATYPE(std::vector<ListedFile>)
 
@@ -82,32 +78,23 @@ private:
         return HostileShareLists::U32(5) + l_compressed;
     }
 
-    // The bytes the heap has handed out and not taken back.
-    static qint64 HeapBytes()
+    // One turn of the event loop, deferred deletions included.
+    static void Turn()
     {
-#if defined(__SANITIZE_ADDRESS__)
-        return qint64(__sanitizer_get_current_allocated_bytes());
-#else
-        struct mallinfo2 const l_info = mallinfo2();
-        return qint64(l_info.uordblks + l_info.hblkhd);
-#endif
+        QCoreApplication::processEvents();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     }
 
-    // The heap once every list has gone in or out and the store is
-    // collected.
+    // The bytes the heap has handed out and not taken back, once every list
+    // has gone in or out and the store is collected.
     qint64 SettledHeapBytes()
     {
         AwaitRemovals();
         for (int l_turn = 0; l_turn < 5; ++l_turn)
-            bench_like_turn();
+            Turn();
         d.RemoveDisconnectedItems();
-        return HeapBytes();
-    }
-
-    static void bench_like_turn()
-    {
-        QCoreApplication::processEvents();
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        struct mallinfo2 const l_info = mallinfo2();
+        return qint64(l_info.uordblks + l_info.hblkhd);
     }
 
     void AwaitRemovals()
@@ -463,7 +450,7 @@ private slots:
         QObject::connect(lp_model, &QAbstractItemModel::modelAboutToBeReset, [&]() { l_resets = l_removed; });
         auto const l_turn = [&]() {
             l_rows = 0;
-            bench_like_turn();
+            Turn();
             l_most = std::max(l_most, l_rows);
         };
         mp_messenger->DispatchMessage("eve", ListMessage(HostileShareLists::ListRecord(l_folders, l_entries)));
