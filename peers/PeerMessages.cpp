@@ -9,6 +9,7 @@
 #include "peers/PeerUsers.h"
 #include "peers/ShareListDecoder.h"
 #include "server/StoreTypes.h"
+#include "store/FreePages.h"
 #include "store/Settings.h"
 #include "store/SlicedWork.h"
 #include "store/Utilities.h"
@@ -399,7 +400,12 @@ void PeerMessenger::DropInSlices(FileInfoMap i_folders)
                 lp_folders->erase(l_first);
             return !lp_folders->empty();
         },
-        [lp_work]() { lp_work->deleteLater(); });
+        [lp_work]() {
+            lp_work->deleteLater();
+            // What a refused list had read (a quarter of a gigabyte) would
+            // otherwise stay with the process.
+            GiveBackFreePages();
+        });
 }
 
 // ------------------------------------------------------- what we asked for

@@ -5,6 +5,7 @@
 // part of a second.
 
 #include "shares/SharedFoldersManager.h"
+#include "store/FreePages.h"
 #include "store/StoreCollector.h"
 
 #include <QElapsedTimer>
@@ -35,11 +36,14 @@ void SharedFoldersManager::RemoveShare(Item const& i_share)
 {
     if (i_share.IsNull())
         return;
-    ItemSet const l_folders = i_share.GetItems("user_share_folder");
-    // The share goes first: a list still being entered stops at it, and the
-    // user it was linked to can take a new one at once.
-    i_share.Remove();
-    m_removedFolders.insert(m_removedFolders.end(), l_folders.begin(), l_folders.end());
+    // The user it was linked to can take a new one at once. The share goes
+    // last: removing it with its 2,000,000 folders, or taking a handle to
+    // each of them, held the window for a quarter of a second each.
+    i_share.Disconnect("user");
+    for (auto const& l_queued : m_removedShares)
+        if (l_queued.first == i_share)
+            return;
+    m_removedShares.emplace_back(i_share, 0);
     RemoveSharesSlice();
 }
 
@@ -47,8 +51,17 @@ void SharedFoldersManager::RemoveSharesSlice()
 {
     QElapsedTimer l_clock;
     l_clock.start();
-    while (!m_removedFiles.empty() || !m_removedFolders.empty()) {
-        if (!m_removedFiles.empty()) {
+    while (IsRemovingShares()) {
+        auto& l_share = m_removedShares.front();
+        if (l_share.second != ALL_READ) {
+            // The share's folders first, a batch at a time.
+            std::vector<Item> const l_batch = l_share.first.GetItemsFrom("user_share_folder", l_share.second, 256);
+            l_share.second = l_batch.empty() ? ALL_READ : l_batch.back().Serial() + 1;
+            m_removedFolders.insert(m_removedFolders.end(), l_batch.begin(), l_batch.end());
+        } else if (m_removedFiles.empty() && m_removedFolders.empty()) {
+            l_share.first.Remove();
+            m_removedShares.pop_front();
+        } else if (!m_removedFiles.empty()) {
             Item const l_file = m_removedFiles.back();
             m_removedFiles.pop_back();
             RemoveWithOrphans(l_file);
@@ -62,11 +75,13 @@ void SharedFoldersManager::RemoveSharesSlice()
             RemoveWithOrphans(l_folder);
         }
         if (l_clock.nsecsElapsed() >= m_shareRemovalSliceMs * 1000000) {
+            MergeFreedBlocks();
             m_shareRemovalTimer.start();
             return;
         }
     }
     // What nothing above took (the rows' bindings of the pages) goes with
-    // the collection, in slices: it looks at what the removals left.
-    StoreCollector::Obj()->Collect();
+    // the collection, in slices: it looks at what the removals left. Then
+    // the freed pages go back to the system.
+    StoreCollector::Obj()->Collect([]() { GiveBackFreePages(); });
 }

@@ -9,6 +9,7 @@
 #include <QList>
 #include <QtEndian>
 
+#include <algorithm>
 #include <string>
 
 namespace HostileShareLists {
@@ -69,6 +70,20 @@ inline QByteArray DeepChain(int i_depth)
     for (int l_level = 0; l_level < i_depth; ++l_level, l_path += "\\a")
         l_entries += Folder(l_path);
     return ListRecord(i_depth, l_entries);
+}
+
+// i_chains chains of folders each i_depth deep: "c0", "c0\a", "c0\a\a"...,
+// then "c1"...
+inline QByteArray Chains(int i_chains, int i_depth)
+{
+    QByteArray l_entries;
+    l_entries.reserve(int(std::min<qint64>(qint64(i_chains) * i_depth * (i_depth + 10), 1 << 30)));
+    for (int l_chain = 0; l_chain < i_chains; ++l_chain) {
+        QByteArray l_path = "c" + QByteArray::number(l_chain).rightJustified(4, '0');
+        for (int l_level = 0; l_level < i_depth; ++l_level, l_path += "\\a")
+            l_entries += Folder(l_path);
+    }
+    return ListRecord(i_chains * i_depth, l_entries);
 }
 
 // i_files files, a hundred to a folder, with names like a collection's.

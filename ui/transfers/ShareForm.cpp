@@ -154,13 +154,12 @@ void ShareForm::Delete()
         l_share.Disconnect("user");
     else
         Tree()->FinishCommands();
-    Tree()->Forget();
     mp_exportWork->Stop();
     mp_exportFile.reset();
     if (sharedFoldersManager && !l_later)
         sharedFoldersManager->RemoveUserShare(User());
     d["user_share_tab"]->HasItem(Value(this)).Remove();
-    deleteLater();
+    Close();
 }
 
 void ShareForm::OnConnectionToUserFailed(QString i_user, QString i_connectionType)
@@ -298,10 +297,14 @@ bool ShareForm::ExportStep()
         return false;
     ExportFrame& l_top = m_exportStack.back();
     QTreeWidgetItem* lp_row = l_top.mp_row;
+    // A group of subfolders is no folder of the share.
+    bool const l_folder = !lp_row || Tree()->RowFolder(lp_row).IsValid();
     if (!l_top.m_started) {
+        l_top.m_started = true;
+        if (!l_folder)
+            return true;
         m_writer.writeStartElement(QStringLiteral("folder"));
         m_writer.writeAttribute(QStringLiteral("name"), XmlText(lp_row->text(0)));
-        l_top.m_started = true;
         return true;
     }
     // Subfolders first, in the tree's order (hidden ones too), then the
@@ -328,7 +331,8 @@ bool ShareForm::ExportStep()
             m_writer.writeAttribute(QStringLiteral("bitrate"), QString::number(l_bitrate.AsInt()));
         return true;
     }
-    m_writer.writeEndElement();
+    if (l_folder)
+        m_writer.writeEndElement();
     m_exportStack.pop_back();
     return !m_exportStack.empty();
 }

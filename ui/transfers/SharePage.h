@@ -34,6 +34,10 @@ public:
     QTreeWidget* FileList() const { return mp_files; }
     bool FilterFolderNode(QTreeWidgetItem* ip_row, FilterParser& i_filter);
 
+signals:
+    // The page's tab closed; the page goes once its rows have.
+    void Closing();
+
 public slots:
     void OnCurrentItemChanged(QTreeWidgetItem* ip_current, QTreeWidgetItem* ip_previous);
     void OnFilterTextChanged(QString i_text);
@@ -65,6 +69,8 @@ protected:
     virtual bool TakesFolderOnDoubleClick() const { return true; }
     virtual QString FileMenuText() const = 0;
     virtual QString FolderMenuText() const = 0;
+    // The tab closed: Closing, then the rows go in slices, then the page.
+    void Close();
     void TakeSelectedFiles();
     void TakeSelectedFolders();
 

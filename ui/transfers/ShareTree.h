@@ -7,12 +7,20 @@
 // over both (ui/search/FilterParser.h), the expand commands, and the walks
 // that queue a folder tree's files. The model is ShareModel.h's.
 //
-// Rows are bound to the store by node items keyed by their address
-// ("user_share_folder_node", "user_share_file_node", declared by
-// SharesForm::Init). Every walk that grows with the share runs in slices
-// (SlicedWork.h): building the rows, filtering, filling the file list,
-// clearing it, and the commands, which queue behind each other in the
-// order they were given.
+// A folder row holds its folder and the tree finds it again by the folder;
+// file rows are bound to the store by node items keyed by their address
+// ("user_share_file_node", declared by SharesForm::Init). Every walk that
+// grows with the share runs in slices (SlicedWork.h): building the rows,
+// taking them down, filtering, filling the file list, clearing it, and the
+// commands, which queue behind each other in the order they were given.
+//
+// The view lays out every row it shows in one go, whenever rows come, go
+// or change their state (some 90 ns a row: 2,000,000 rows held the window
+// 180 ms). So it is shown no more than MAX_SIBLING_ROWS rows side by side
+// (more subfolders of one folder go into groups of that many, which open
+// like folders) and a new tree opens its folders, depth first, only as
+// long as MAX_OPENED_ROWS rows show (a row deep down counting more, since
+// the view's layout also goes up through its parents).
 
 #include "store/Data.h"
 #include "ui/search/FilterParser.h"
@@ -51,9 +59,13 @@ public:
               FolderOrder i_order, QWidget* ip_page);
     ~ShareTree() override;
 
+    static int const MAX_SIBLING_ROWS = 10000;
+    static int const MAX_OPENED_ROWS = 100000;
+
     // Builds the rows of the share's folders (in slices; Built once all are
     // in the tree). The filter box is not applied: a new tree shows every
-    // folder until the filter text next changes.
+    // folder until the filter text next changes. Once the tree is being
+    // taken down, the share is removed instead.
     void SetShare(Item const& i_share);
     Item Share() const { return m_share; }
     bool IsBuilt() const { return m_built; }
@@ -111,6 +123,10 @@ public:
 
     // Drops the file rows' bindings and stops every walk; the page goes.
     void Forget();
+    // The page closes: stops every walk and takes the rows out of the view
+    // and deletes them, in slices; i_gone runs once the last is gone.
+    void TakeDown(std::function<void()> i_gone);
+    bool IsTakenDown() const { return m_takenDown; }
 
 signals:
     void Built();
@@ -152,8 +168,11 @@ private:
 
     bool BuildStep();
     void AttachRows();
-    // Deletes the rows made and not yet in the view.
-    void DropUnattachedRows();
+    // The view takes a row (or a group of rows) under ip_parent (null: the
+    // top).
+    void AddRow(QTreeWidgetItem* ip_parent, QTreeWidgetItem* ip_row);
+    bool TakeDownStep();
+    void StopWalks();
     bool FilterStep();
     // The row's own name under the filter: 2 rejects it with its subtree;
     // otherwise its frame, visible already or with its files to count.
@@ -175,7 +194,6 @@ private:
     // What shows only once the rows are built.
     std::vector<QWidget*> Widgets() const;
 
-    Type* mp_folderNodeType;
     Type* mp_fileNodeType;
     QWidget* mp_page;
     QTreeWidget* mp_folders;
@@ -189,15 +207,17 @@ private:
     int m_maxDepth = 0;
     int m_expandLevel = 0;
 
-    // Building: the folders in the list's order, the next to join its
-    // siblings, each folder's subfolders (the top's under the null item)
-    // by their order keys until their rows are made, the rows made down to
-    // the one whose subfolders are being made (the first null: the top),
-    // and the top-level rows to attach at the end (rows are made outside
-    // the view, which then takes them in one go).
+    // Building: the folders in the list's order, a batch at a time, the
+    // next to join its siblings, each folder's subfolders (the top's under
+    // the null item) by their order keys until their rows are made, and the
+    // rows made down to the one whose subfolders are being made (the first:
+    // the top). Rows go into the hidden view as they are made.
     SlicedWork m_buildWork;
-    std::vector<Item> m_folders;
+    std::vector<Item> m_folders; // a batch
     std::size_t m_nextFolder = 0;
+    static constexpr std::uint64_t READ = ~std::uint64_t(0);
+    std::uint64_t m_nextSerial = 0; // of the next batch; READ once all are
+
     struct OrderKey
     {
         OrderKey(Item const& i_folder, bool i_ordered);
@@ -208,8 +228,35 @@ private:
         bool m_whole = true; // the text ends there
     };
     std::map<Item, std::multimap<OrderKey, Item>> m_children;
-    std::vector<QTreeWidgetItem*> m_made;
-    QList<QTreeWidgetItem*> m_topRows;
+    // A row whose subfolders' rows are being made (null: the top): how many
+    // it has and has made, the group row the next goes into, the depth of
+    // its subfolders' rows, and whether they show.
+    struct Making
+    {
+        QTreeWidgetItem* mp_row;
+        Item m_folder;
+        std::size_t m_count;
+        std::size_t m_made;
+        QTreeWidgetItem* mp_group;
+        int m_depth;
+        bool m_shown;
+    };
+    std::vector<Making> m_made;
+    bool m_opening = false;     // "expand_new_shares"
+    std::size_t m_openRows = 0; // what the rows opened so far cost the layout
+    std::unordered_map<ItemBody*, QTreeWidgetItem*> m_rowOfFolder;
+
+    // Taking down: every row closed and shown first (an open or hidden row
+    // is a persistent index, which each removal from the model visits),
+    // then the rows taken out a folder's subfolders at a time, deepest
+    // first, then deleted.
+    SlicedWork m_downWork;
+    bool m_takenDown = false;
+    enum class Down { Unhide, Close, Take, Delete };
+    Down m_down = Down::Unhide;
+    std::vector<std::pair<QTreeWidgetItem*, int>> m_downStack; // row, next child
+    std::vector<QTreeWidgetItem*> m_taken;
+    std::function<void()> m_gone;
 
     // The filter first walks the rows, noting whether each is to be hidden,
     // top-down; then it hides and shows them in that order. Hiding a row

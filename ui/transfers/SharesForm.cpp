@@ -80,8 +80,6 @@ void SharesForm::Init()
     d.NewType("upload_share_tab", ROOT, false, true);
     Relate("user_share_tab", "user");
     Relate("upload_share_tab", "user");
-    d.NewType("user_share_folder_node", INTERMEDIATE, false, true);
-    Relate("user_share_folder_node", "user_share_folder");
     d.NewType("user_share_file_node", INTERMEDIATE, false, true);
     Relate("user_share_file_node", "user_share_file");
 
@@ -154,6 +152,10 @@ UploadForm* SharesForm::OpenUploadBrowse(QString i_user)
 void SharesForm::OnTabCloseRequested(int i_tabIndex)
 {
     QWidget* lp_page = mp_ui->tabControl->widget(i_tabIndex);
+    if (qobject_cast<SharePage*>(lp_page)) {
+        ++m_pendingShares;
+        connect(lp_page, &QObject::destroyed, mp_pageWatch, [this]() { --m_pendingShares; });
+    }
     if (auto* lp_view = qobject_cast<ShareForm*>(lp_page)) {
         mp_ui->tabControl->removeTab(i_tabIndex);
         lp_view->Delete();
@@ -199,7 +201,7 @@ Item SharesForm::CreateUserShareData(FileInfoMap& io_share, AttributeTranslation
     return l_builder.Share();
 }
 
-void SharesForm::LoadShare(std::shared_ptr<ShareLoad> ip_load, QWidget* ip_page, std::function<void(Item)> i_show)
+void SharesForm::LoadShare(std::shared_ptr<ShareLoad> ip_load, SharePage* ip_page, std::function<void(Item)> i_show)
 {
     auto* lp_work = new SlicedWork(this);
     ++m_pendingShares;
@@ -212,11 +214,11 @@ void SharesForm::LoadShare(std::shared_ptr<ShareLoad> ip_load, QWidget* ip_page,
         lp_work->deleteLater();
         --m_pendingShares;
     };
-    // A page that goes while its list still goes in takes it with it (the
+    // A page that closes while its list still goes in takes it with it (the
     // list stops there). Once the share is in, the page's Delete sees to
     // it: a browse page closed while a folder is being queued keeps it
     // until the last file is queued.
-    connect(ip_page, &QObject::destroyed, mp_pageWatch, [l_end, ip_load, lp_ended]() {
+    connect(ip_page, &SharePage::Closing, mp_pageWatch, [l_end, ip_load, lp_ended]() {
         if (*lp_ended)
             return;
         l_end();

@@ -19,6 +19,7 @@
 #include <memory>
 
 class ShareForm;
+class SharePage;
 class UserShareBuilder;
 class TabWidget;
 class Ui_SharesForm;
@@ -48,7 +49,8 @@ public:
     Item CreateUserShareData(FileInfoMap& io_share, AttributeTranslationTable& i_translationTable);
 
     TabWidget* Tabs() const;
-    // Share lists still being entered into the store.
+    // Share lists still being entered into the store, and closed tabs
+    // still taking their rows down.
     int PendingShareCount() const { return m_pendingShares; }
 
 public slots:
@@ -67,7 +69,7 @@ private:
     };
     // Reads and enters the list in slices and hands the share to i_show;
     // when the page goes first, what was entered goes too.
-    void LoadShare(std::shared_ptr<ShareLoad> ip_load, QWidget* ip_page, std::function<void(Item)> i_show);
+    void LoadShare(std::shared_ptr<ShareLoad> ip_load, SharePage* ip_page, std::function<void(Item)> i_show);
 
     Ui_SharesForm* mp_ui;
     // What follows the tabs' pages going; it goes first when the page does.

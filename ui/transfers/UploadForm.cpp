@@ -51,10 +51,9 @@ void UploadForm::Delete()
     d["upload_share_tab"]->HasItem(Value(this)).Remove();
     Item const l_share = Share();
     Tree()->FinishCommands();
-    Tree()->Forget();
     if (sharedFoldersManager)
         sharedFoldersManager->RemoveShare(l_share);
-    deleteLater();
+    Close();
 }
 
 // --------------------------------------------------------------- uploads
