@@ -4,6 +4,7 @@
 
 #include <QtEndian>
 
+#include <functional>
 #include <limits>
 
 namespace PeerCodec {
@@ -270,6 +271,30 @@ Status ReadSearchAnswer(MemStream& io_in, SearchAnswer& o_answer)
     if (!io_in.ReadBool(o_answer.m_freeSlot) || !io_in.ReadU32(o_answer.m_speed) || !io_in.ReadU32(o_answer.m_queued))
         return CutShort();
     return Status();
+}
+
+namespace {
+
+// splitmix64's finaliser: sums of raw FNV or library hashes would keep
+// their structure.
+quint64 Mixed(quint64 i_value)
+{
+    i_value = (i_value ^ (i_value >> 30)) * 0xbf58476d1ce4e5b9ull;
+    i_value = (i_value ^ (i_value >> 27)) * 0x94d049bb133111ebull;
+    return i_value ^ (i_value >> 31);
+}
+
+} // namespace
+
+void FilesDigest::Add(FileInfo const& i_file)
+{
+    quint64 l_fnv = 0xcbf29ce484222325ull;
+    for (char const l_byte : i_file.m_name)
+        l_fnv = (l_fnv ^ quint8(l_byte)) * 0x100000001b3ull;
+    std::size_t const l_library = std::hash<std::string>()(i_file.m_name);
+    ++m_count;
+    m_first += Mixed(l_fnv ^ i_file.m_size);
+    m_second += Mixed(quint64(l_library) + Mixed(i_file.m_size + 0x9e3779b97f4a7c15ull));
 }
 
 Status ReadFolderContents(MemStream& io_in, FolderContents& o_contents)

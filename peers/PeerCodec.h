@@ -15,6 +15,7 @@
 #include <QString>
 
 #include <string>
+#include <tuple>
 #include <variant>
 #include <vector>
 
@@ -96,6 +97,23 @@ struct SearchAnswer // 9
     bool m_freeSlot = false;
     quint32 m_speed = 0;
     quint32 m_queued = 0;
+};
+
+// What tells an answer's files from another's whatever their order: the
+// number of files and the sums of two independent 64-bit hashes of each
+// file's path and size. Answers that hold the same files have the same
+// digest; two that differ share one by chance about once in 2^128.
+struct FilesDigest
+{
+    quint64 m_count = 0;
+    quint64 m_first = 0;
+    quint64 m_second = 0;
+
+    void Add(FileInfo const& i_file);
+    bool operator<(FilesDigest const& i_other) const
+    {
+        return std::tie(m_count, m_first, m_second) < std::tie(i_other.m_count, i_other.m_first, i_other.m_second);
+    }
 };
 
 struct UserInfo // 16

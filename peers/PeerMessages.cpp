@@ -13,9 +13,8 @@
 #include "store/SlicedWork.h"
 #include "store/Utilities.h"
 
-#include <algorithm>
 #include <memory>
-#include <tuple>
+#include <set>
 #include <vector>
 
 using namespace PeerCodec;
@@ -33,47 +32,6 @@ void SplitRemotePath(std::string const& i_path, std::string& o_folder, std::stri
         o_folder = i_path.substr(0, l_cut);
         o_name = i_path.substr(l_cut + 1);
     }
-}
-
-// An answer's files as its rows show them: folder, name and size, sorted.
-using AnswerFiles = std::vector<std::tuple<std::string, std::string, quint64>>;
-
-AnswerFiles FilesOf(std::vector<FileInfo> const& i_files)
-{
-    AnswerFiles l_files;
-    l_files.reserve(i_files.size());
-    for (FileInfo const& l_file : i_files) {
-        std::string l_folder, l_name;
-        SplitRemotePath(l_file.m_name, l_folder, l_name);
-        l_files.emplace_back(std::move(l_folder), std::move(l_name), l_file.m_size);
-    }
-    std::sort(l_files.begin(), l_files.end());
-    return l_files;
-}
-
-// The same search can reach a peer twice (from the server and through the
-// distributed tree), and the peer answers both: the second answer would
-// only show each file twice.
-bool RepeatsEarlierAnswer(Item const& i_request, Item const& i_user, std::vector<FileInfo> const& i_files)
-{
-    ItemSet const l_earlier = d.GetItems(i_request, i_user, "search_results");
-    if (l_earlier.empty())
-        return false;
-    AnswerFiles const l_files = FilesOf(i_files);
-    for (Item const& l_answer : l_earlier) {
-        ItemSet const l_results = l_answer.GetItems("search_result");
-        if (l_results.size() != l_files.size())
-            continue;
-        AnswerFiles l_shown;
-        l_shown.reserve(l_results.size());
-        for (Item const& l_result : l_results)
-            l_shown.emplace_back(l_result["search_result_file_folder"].AsStdString(),
-                                 l_result["search_result_file_name"].AsStdString(), l_result["file_size"].AsUInt64());
-        std::sort(l_shown.begin(), l_shown.end());
-        if (l_shown == l_files)
-            return true;
-    }
-    return false;
 }
 
 } // namespace
@@ -307,13 +265,19 @@ void PeerMessenger::TakeSearchAnswer(QString const& i_user, SearchAnswer const& 
     Item l_wish = l_request["wish_list_item"];
     bool l_oncePerUser = l_wish.IsValid() && l_wish.IsConnected("discard_repeated_results");
     Item l_received = l_oncePerUser ? l_wish["received_results_from_users"] : Item();
-    if (RepeatsEarlierAnswer(l_request, l_user, i_answer.m_files)) {
+    FilesDigest l_digest;
+    for (FileInfo const& l_file : i_answer.m_files)
+        l_digest.Add(l_file);
+    m_repeatCheckSteps += i_answer.m_files.size();
+    std::set<FilesDigest>& l_answered = m_searchIntake[i_answer.m_token].m_answers[i_user];
+    if (l_answered.count(l_digest)) {
         Log(2, QString("Search results from %1 for search %2 repeat an earlier answer, dropped").arg(i_user, l_token),
             "Search");
         return;
     }
     if (!AdmitSearchFiles(i_answer.m_token, i_answer.m_files.size()))
         return;
+    l_answered.insert(l_digest);
     if (l_oncePerUser) {
         if (l_received.IsNull()) {
             l_received = d.GetType("received_results_from_users")->NewItem();

@@ -12,6 +12,7 @@
 // docs/peers.md.
 
 #include "peers/ConnectionCount.h"
+#include "peers/PeerCodec.h"
 #include "store/Data.h"
 #include "store/DataSaver.h"
 #include "store/FileInfo.h"
@@ -31,11 +32,6 @@
 
 class QTcpSocket;
 class QTimer;
-
-namespace PeerCodec {
-struct Message;
-struct SearchAnswer;
-}
 
 class PeerMessenger : public QObject, public DataHandler, public DataLoadedEventHandler
 {
@@ -147,6 +143,9 @@ public:
     qint64 BufferedBytes() const { return m_bufferedBytes; }
     // Share lists being read (in slices) and not yet handed on.
     int ShareListsBeingRead() const { return m_shareListsRead; }
+    // Files the check for repeated search answers has read: each answer's
+    // own, once, however many came before it.
+    quint64 RepeatCheckSteps() const { return m_repeatCheckSteps; }
 
     // Time-outs (milliseconds on the clock above).
     static constexpr qint64 UNSENT_MESSAGE_LIFETIME = 300 * 1000;
@@ -445,8 +444,15 @@ private:
     {
         quint64 m_files = 0;
         bool m_full = false;
+        // What each user answered: the same search can reach a peer twice
+        // (from the server and through the distributed tree) and he
+        // answers both, which would show each of his files twice. A digest
+        // per answer, so that an answer is checked against every earlier
+        // one of its user at the cost of one look-up.
+        std::map<QString, std::set<PeerCodec::FilesDigest>> m_answers;
     };
     std::map<quint32, SearchIntake> m_searchIntake; // by search token
+    quint64 m_repeatCheckSteps = 0;
 };
 
 extern PeerMessenger* peerMessenger;

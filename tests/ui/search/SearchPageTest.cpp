@@ -96,14 +96,17 @@ private:
     // has been handled once it comes.
     void PeerAnswer(quint32 i_token, QByteArray const& i_path)
     {
+        QSignalSpy l_handled(mp_messenger.get(), &PeerMessenger::UserInfoRequested);
+        mp_peerLink->write(PeerWire::BuildFrame(AnswerPayload(i_token, i_path), false) +
+                           PeerWire::BuildFrame(Le32(15), false));
+        QVERIFY(l_handled.wait(WAIT_MS));
+    }
+    static QByteArray AnswerPayload(quint32 i_token, QByteArray const& i_path)
+    {
         QByteArray const l_record = Le32(4) + "peer" + Le32(i_token) + Le32(1) + '\x01' + Le32(i_path.size()) + i_path +
                                     QByteArray::fromHex("00093d0000000000" "03000000") + "mp3" +
                                     QByteArray::fromHex("00000000" "01" "00900100" "00000000" "00000000");
-        QByteArray l_compressed;
-        QVERIFY(ZlibCompress(l_record.constData(), quint64(l_record.size()), l_compressed));
-        QSignalSpy l_handled(mp_messenger.get(), &PeerMessenger::UserInfoRequested);
-        mp_peerLink->write(PeerWire::BuildFrame(Le32(9) + l_compressed, false) + PeerWire::BuildFrame(Le32(15), false));
-        QVERIFY(l_handled.wait(WAIT_MS));
+        return Le32(9) + Zlib(l_record);
     }
 
     bool LogIn(StandinProcess& io_standin) { return LogInToStandin(io_standin, *mp_server, *mp_messenger, "me"); }
@@ -392,10 +395,43 @@ private slots:
         Answer(m_token, "ann", {{"f", "first.mp3"}});
         Answer(m_token, "ann", l_many);
         QVERIFY(Answer(m_token, "ann", {{"f", "again.mp3"}}).IsNull());
+        QTRY_COMPARE_WITH_TIMEOUT(lp_tab->RowsToAdd(), std::size_t(0), WAIT_MS);
         QStringList const l_files = Column(lp_tab->searchResults(), 4);
         QCOMPARE(std::size_t(l_files.size()), l_max);
         QVERIFY(l_files.contains("first.mp3") && !l_files.contains("last.mp3") && !l_files.contains("beyond.mp3"));
         QCOMPARE(Count("search_result"), l_max);
+    }
+
+    // One peer's answers of one file each, through the messenger: the
+    // repeat check reads each answer's files once and the filter tests each
+    // row once (a folder when the next row goes elsewhere), however many
+    // came before; an answer sent again is still dropped.
+    void AnswersCostTheirOwnRows_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<QString>("filter");
+        QTest::addColumn<int>("rowsFiltered");
+        QTest::addColumn<int>("shown");
+        QTest::newRow("one folder") << "f\\%1.mp3" << "" << 401 << 400;
+        QTest::newRow("a folder each") << "f%1\\x.mp3" << "" << 800 << 400;
+        QTest::newRow("one folder, files with a 7") << "f\\%1.mp3" << "7" << 401 << 76;
+        QTest::newRow("folders with a 7, two files") << "f%1\\x.mp3" << "7 mfif:2" << 800 << 0;
+    }
+    void AnswersCostTheirOwnRows()
+    {
+        QFETCH(QString, path);
+        QFETCH(QString, filter);
+        SearchResultsForm* lp_tab = Search(QStringLiteral("x"));
+        lp_tab->filterEdit()->setText(filter);
+        quint64 const l_filteredBefore = lp_tab->RowsFiltered();
+        for (int l_answer = 0; l_answer < 400; ++l_answer)
+            QVERIFY(mp_messenger->DispatchMessage("peer", AnswerPayload(m_token, path.arg(l_answer).toUtf8())));
+        QVERIFY(mp_messenger->DispatchMessage("peer", AnswerPayload(m_token, path.arg(0).toUtf8())));
+        QTRY_COMPARE_WITH_TIMEOUT(lp_tab->RowsToAdd(), std::size_t(0), WAIT_MS);
+        QCOMPARE(Count("search_result"), std::size_t(400));
+        QCOMPARE(mp_messenger->RepeatCheckSteps(), quint64(401));
+        QTEST(int(lp_tab->RowsFiltered() - l_filteredBefore), "rowsFiltered");
+        QTEST(int(Column(lp_tab->searchResults(), 4).size()), "shown");
     }
 
     // Folders and files are tested apart, whether the filter came before the
