@@ -31,6 +31,7 @@
 #include <QTreeWidgetItemIterator>
 
 #include <algorithm>
+#include <memory>
 #include <vector>
 
 namespace {
@@ -89,9 +90,8 @@ SearchResultsForm::SearchResultsForm(unsigned int i_token, QWidget* ip_parent)
     mp_ui->setupUi(this);
     QTreeWidget* lp_tree = mp_ui->searchResultsTreeWidget;
     lp_tree->setSortingEnabled(false);
-    // Beside the messenger's slices, which read the answers.
     mp_rowWork = new SlicedWork(this);
-    mp_rowWork->SetOwnSliceMs(SlicedWork::SIDE_BY_SIDE_MS);
+    mp_sortWork = new SlicedWork(this);
 
     Item const l_request = d["search_request"]->HasItem(Value(i_token));
     m_searchText = l_request["search_request_text"].AsString();
@@ -280,6 +280,7 @@ bool SearchResultsForm::AddNextRow()
         // A result that left the store meanwhile (its user or search gone)
         // has no row to show.
         QTreeWidgetItem* const lp_row = l_result.IsValid() ? AddResultRow(l_result) : nullptr;
+        m_fileRows += lp_row ? 1 : 0;
         if (lp_row && m_useOldStyle)
             FilterFlatRow(lp_row, m_filter);
         else if (lp_row)
@@ -681,7 +682,29 @@ void SearchResultsForm::OnContextMenuRequested(QPoint i_point)
 
 void SearchResultsForm::Sort()
 {
-    mp_ui->searchResultsTreeWidget->sortItems(m_sortColumn, m_sortOrder);
+    QTreeWidget* lp_tree = mp_ui->searchResultsTreeWidget;
+    if (m_useOldStyle || m_fileRows <= SORT_AT_ONCE_ROWS) {
+        mp_sortWork->Stop();
+        lp_tree->sortItems(m_sortColumn, m_sortOrder);
+        return;
+    }
+    // The users first, then a user's rows a step (MAX_FILES_PER_USER at
+    // most). Every step makes the view lay the whole tree out again, so the
+    // steps are few. Rows that come meanwhile are appended, so the places
+    // of the users still to sort stay where they were.
+    lp_tree->header()->setSortIndicator(m_sortColumn, m_sortOrder);
+    auto const lp_next = std::make_shared<int>(-1); // the next user row, -1: the users
+    mp_sortWork->Start([this, lp_tree, lp_next]() {
+        if (*lp_next < 0) {
+            lp_tree->invisibleRootItem()->sortChildren(m_sortColumn, m_sortOrder);
+        } else {
+            QTreeWidgetItem* lp_user = lp_tree->topLevelItem(*lp_next);
+            lp_user->sortChildren(m_sortColumn, m_sortOrder);
+            for (int l_folder = 0; l_folder < lp_user->childCount(); ++l_folder)
+                lp_user->child(l_folder)->sortChildren(m_sortColumn, m_sortOrder);
+        }
+        return ++*lp_next < lp_tree->topLevelItemCount();
+    });
 }
 
 void SearchResultsForm::OnSectionClicked(int i_column)
