@@ -32,6 +32,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -90,8 +91,12 @@ SearchResultsForm::SearchResultsForm(unsigned int i_token, QWidget* ip_parent)
     mp_ui->setupUi(this);
     QTreeWidget* lp_tree = mp_ui->searchResultsTreeWidget;
     lp_tree->setSortingEnabled(false);
+    // The rows, their sort and the messenger's reading can all fall into
+    // one turn of the event loop, with the view's layout of the tree.
     mp_rowWork = new SlicedWork(this);
+    mp_rowWork->SetOwnSliceMs(SlicedWork::SIDE_BY_SIDE_MS);
     mp_sortWork = new SlicedWork(this);
+    mp_sortWork->SetOwnSliceMs(SlicedWork::SIDE_BY_SIDE_MS);
 
     Item const l_request = d["search_request"]->HasItem(Value(i_token));
     m_searchText = l_request["search_request_text"].AsString();
@@ -688,22 +693,31 @@ void SearchResultsForm::Sort()
         lp_tree->sortItems(m_sortColumn, m_sortOrder);
         return;
     }
-    // The users first, then a user's rows a step (MAX_FILES_PER_USER at
-    // most). Every step makes the view lay the whole tree out again, so the
-    // steps are few. Rows that come meanwhile are appended, so the places
-    // of the users still to sort stay where they were.
+    // The users first, then each user's folders, then his folders' files a
+    // few folders a step. The view lays the whole tree out again once per
+    // turn of the event loop in which rows moved, so the steps are not
+    // finer. Rows that come meanwhile are appended, so the places of the
+    // groups still to sort stay where they were.
     lp_tree->header()->setSortIndicator(m_sortColumn, m_sortOrder);
-    auto const lp_next = std::make_shared<int>(-1); // the next user row, -1: the users
-    mp_sortWork->Start([this, lp_tree, lp_next]() {
-        if (*lp_next < 0) {
+    auto const lp_at = std::make_shared<std::pair<int, int>>(-1, -1); // user (-1: the users), folder (-1: his folders)
+    mp_sortWork->Start([this, lp_tree, lp_at]() {
+        auto& [l_user, l_folder] = *lp_at;
+        if (l_user < 0) {
             lp_tree->invisibleRootItem()->sortChildren(m_sortColumn, m_sortOrder);
-        } else {
-            QTreeWidgetItem* lp_user = lp_tree->topLevelItem(*lp_next);
-            lp_user->sortChildren(m_sortColumn, m_sortOrder);
-            for (int l_folder = 0; l_folder < lp_user->childCount(); ++l_folder)
-                lp_user->child(l_folder)->sortChildren(m_sortColumn, m_sortOrder);
+            l_user = 0;
+            return l_user < lp_tree->topLevelItemCount();
         }
-        return ++*lp_next < lp_tree->topLevelItemCount();
+        QTreeWidgetItem* lp_user = lp_tree->topLevelItem(l_user);
+        if (l_folder < 0) {
+            lp_user->sortChildren(m_sortColumn, m_sortOrder);
+            l_folder = 0;
+        }
+        for (int l_step = 0; l_step < 64 && l_folder < lp_user->childCount(); ++l_step)
+            lp_user->child(l_folder++)->sortChildren(m_sortColumn, m_sortOrder);
+        if (l_folder < lp_user->childCount())
+            return true;
+        l_folder = -1;
+        return ++l_user < lp_tree->topLevelItemCount();
     });
 }
 
