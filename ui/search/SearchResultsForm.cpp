@@ -268,9 +268,18 @@ bool SearchResultsForm::AddUserSearchResults(Item i_searchResults)
     }
     m_userFiles[l_user] = l_earlier + l_answer.m_results.size();
     m_rowsToAdd += l_answer.m_results.size();
+    bool const l_small = l_answer.m_results.size() <= ROWS_AT_ONCE;
     m_pending.push_back(std::move(l_answer));
-    if (!mp_rowWork->IsRunning())
-        mp_rowWork->Start([this]() { return AddNextRow(); });
+    if (mp_rowWork->IsRunning())
+        return true;
+    // A small answer with none before it shows at once, as it did when
+    // every answer did.
+    if (l_small) {
+        while (AddNextRow()) {
+        }
+        return true;
+    }
+    mp_rowWork->Start([this]() { return AddNextRow(); });
     return true;
 }
 

@@ -40,6 +40,9 @@ public:
     // Rows sorted at once; a larger tree (grouped) is sorted in slices,
     // since 100,000 rows took 40-160 ms.
     static constexpr std::size_t SORT_AT_ONCE_ROWS = 5000;
+    // Rows of an answer shown at once when no other waits; a larger one
+    // comes in slices.
+    static constexpr std::size_t ROWS_AT_ONCE = 100;
 
     SearchResultsForm(unsigned int i_token, QWidget* ip_parent = nullptr);
     ~SearchResultsForm() override;
