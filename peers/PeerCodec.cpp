@@ -4,6 +4,12 @@
 
 #include <QtEndian>
 
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include <functional>
 #include <limits>
 
 namespace PeerCodec {
@@ -250,26 +256,155 @@ Status ReadShareList(MemStream& io_in, ShareList& o_list)
     return ReadWhole(l_decoder, o_list);
 }
 
+namespace {
+
+// splitmix64's finaliser: sums of raw FNV or library hashes would keep
+// their structure.
+quint64 Mixed(quint64 i_value)
+{
+    i_value = (i_value ^ (i_value >> 30)) * 0xbf58476d1ce4e5b9ull;
+    i_value = (i_value ^ (i_value >> 27)) * 0x94d049bb133111ebull;
+    return i_value ^ (i_value >> 31);
+}
+
+} // namespace
+
+void FilesDigest::Add(FileInfo const& i_file)
+{
+    quint64 l_fnv = 0xcbf29ce484222325ull;
+    for (char const l_byte : i_file.m_name)
+        l_fnv = (l_fnv ^ quint8(l_byte)) * 0x100000001b3ull;
+    std::size_t const l_library = std::hash<std::string>()(i_file.m_name);
+    ++m_count;
+    m_first += Mixed(l_fnv ^ i_file.m_size);
+    m_second += Mixed(quint64(l_library) + Mixed(i_file.m_size + 0x9e3779b97f4a7c15ull));
+}
+
 Status ReadSearchAnswer(MemStream& io_in, SearchAnswer& o_answer)
 {
-    o_answer = SearchAnswer();
-    quint32 l_count = 0;
-    if (!io_in.ReadString(o_answer.m_user) || !io_in.ReadU32(o_answer.m_token) || !io_in.ReadU32(l_count))
-        return CutShort();
-    if (!CountFits(io_in, l_count, MIN_FILE_INFO_BYTES))
-        return Malformed("announces more files than it holds");
-    if (l_count > MAX_ANSWER_FILES)
-        return Malformed(QString("holds %1 files, more than any answer").arg(l_count));
-    o_answer.m_files.resize(l_count);
-    for (FileInfo& l_file : o_answer.m_files) {
-        Status l_status = ReadFile(io_in, l_file);
-        if (!l_status.Ok())
-            return l_status;
+    SearchAnswerReader l_reader(io_in.ToByteArray(io_in.ReadIndex()), 0, MAX_ANSWER_FILES, true);
+    Status const l_status = l_reader.Finish();
+    o_answer = std::move(l_reader.Answer());
+    return l_status;
+}
+
+SearchAnswerReader::SearchAnswerReader(QByteArray i_payload, int i_from, std::size_t i_keep, bool i_inflated)
+    : m_payload(std::move(i_payload)), m_keep(i_keep)
+{
+    int const l_from = std::clamp(i_from, 0, m_payload.size());
+    if (i_inflated) {
+        m_record = MemStream(m_payload.constData() + l_from, static_cast<unsigned long>(m_payload.size() - l_from));
+        m_payload = QByteArray();
+        m_stage = Stage::Head;
+        return;
     }
-    // The attribute-name table that may follow is not used.
-    if (!io_in.ReadBool(o_answer.m_freeSlot) || !io_in.ReadU32(o_answer.m_speed) || !io_in.ReadU32(o_answer.m_queued))
-        return CutShort();
-    return Status();
+    mp_zlib = std::make_unique<z_stream_s>();
+    std::memset(mp_zlib.get(), 0, sizeof(z_stream_s));
+    if (inflateInit(mp_zlib.get()) != Z_OK) {
+        mp_zlib.reset();
+        Fail(Malformed(QString("does not inflate within %1 bytes").arg(INFLATE_CAP_DEFAULT)));
+        return;
+    }
+    mp_zlib->next_in = reinterpret_cast<Bytef*>(m_payload.data() + l_from);
+    mp_zlib->avail_in = uInt(m_payload.size() - l_from);
+}
+
+SearchAnswerReader::~SearchAnswerReader()
+{
+    if (mp_zlib)
+        inflateEnd(mp_zlib.get());
+}
+
+void SearchAnswerReader::Fail(Status const& i_status)
+{
+    m_status = i_status;
+    m_stage = Stage::Done;
+}
+
+Status SearchAnswerReader::Finish()
+{
+    while (Step()) {
+    }
+    return m_status;
+}
+
+bool SearchAnswerReader::Step()
+{
+    switch (m_stage) {
+    case Stage::Inflate:
+        Inflate();
+        break;
+    case Stage::Head:
+        ReadHead();
+        break;
+    case Stage::Files:
+        ReadFiles();
+        break;
+    case Stage::Tail:
+        // The attribute-name table that may follow is not used.
+        if (!m_record.ReadBool(m_answer.m_freeSlot) || !m_record.ReadU32(m_answer.m_speed) ||
+            !m_record.ReadU32(m_answer.m_queued))
+            Fail(CutShort());
+        m_stage = Stage::Done;
+        break;
+    case Stage::Done:
+        break;
+    }
+    if (m_stage != Stage::Done)
+        return true;
+    // What the answer needed goes now, not with the reader.
+    m_record = MemStream();
+    m_payload = QByteArray();
+    if (mp_zlib) {
+        inflateEnd(mp_zlib.get());
+        mp_zlib.reset();
+    }
+    return false;
+}
+
+void SearchAnswerReader::Inflate()
+{
+    quint64 const l_room = std::min(INFLATE_PIECE, INFLATE_CAP_DEFAULT + 1 - m_record.Size());
+    std::vector<char> l_piece(l_room);
+    mp_zlib->next_out = reinterpret_cast<Bytef*>(l_piece.data());
+    mp_zlib->avail_out = uInt(l_room);
+    int l_result = Z_OK;
+    while (mp_zlib->avail_out > 0 && l_result == Z_OK)
+        l_result = inflate(mp_zlib.get(), Z_NO_FLUSH);
+    quint64 const l_produced = l_room - mp_zlib->avail_out;
+    m_record.WriteBuffer(l_piece.data(), static_cast<unsigned long>(l_produced));
+    if (m_record.Size() > INFLATE_CAP_DEFAULT || (l_result != Z_OK && l_result != Z_STREAM_END) ||
+        (l_result == Z_OK && l_produced == 0))
+        Fail(Malformed(QString("does not inflate within %1 bytes").arg(INFLATE_CAP_DEFAULT)));
+    else if (l_result == Z_STREAM_END)
+        m_stage = Stage::Head;
+}
+
+void SearchAnswerReader::ReadHead()
+{
+    if (!m_record.ReadString(m_answer.m_user) || !m_record.ReadU32(m_answer.m_token) || !m_record.ReadU32(m_count))
+        return Fail(CutShort());
+    if (!CountFits(m_record, m_count, MIN_FILE_INFO_BYTES))
+        return Fail(Malformed("announces more files than it holds"));
+    if (m_count > MAX_ANSWER_FILES)
+        return Fail(Malformed(QString("holds %1 files, more than any answer").arg(m_count)));
+    m_answer.m_files.reserve(std::min<std::size_t>(m_count, m_keep));
+    m_stage = Stage::Files;
+}
+
+void SearchAnswerReader::ReadFiles()
+{
+    for (quint32 l_step = 0; l_step < FILES_PER_STEP && m_read < m_count; ++l_step, ++m_read) {
+        FileInfo l_file;
+        Status const l_status = ReadFile(m_record, l_file);
+        if (!l_status.Ok())
+            return Fail(l_status);
+        m_digest.Add(l_file);
+        if (m_answer.m_files.size() < m_keep)
+            m_answer.m_files.push_back(std::move(l_file));
+    }
+    if (m_read == m_count)
+        m_stage = Stage::Tail;
 }
 
 Status ReadFolderContents(MemStream& io_in, FolderContents& o_contents)

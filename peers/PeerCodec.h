@@ -14,9 +14,13 @@
 #include <QByteArray>
 #include <QString>
 
+#include <memory>
 #include <string>
+#include <tuple>
 #include <variant>
 #include <vector>
+
+struct z_stream_s;
 
 namespace PeerCodec {
 
@@ -96,6 +100,23 @@ struct SearchAnswer // 9
     bool m_freeSlot = false;
     quint32 m_speed = 0;
     quint32 m_queued = 0;
+};
+
+// What tells an answer's files from another's whatever their order: the
+// number of files and the sums of two independent 64-bit hashes of each
+// file's path and size. Answers that hold the same files have the same
+// digest; two that differ share one by chance about once in 2^128.
+struct FilesDigest
+{
+    quint64 m_count = 0;
+    quint64 m_first = 0;
+    quint64 m_second = 0;
+
+    void Add(FileInfo const& i_file);
+    bool operator<(FilesDigest const& i_other) const
+    {
+        return std::tie(m_count, m_first, m_second) < std::tie(i_other.m_count, i_other.m_first, i_other.m_second);
+    }
 };
 
 struct UserInfo // 16
@@ -209,6 +230,54 @@ Status DecodePlaceInLine(MemStream& io_in, PlaceInLine& o_place);
 Status DecodeUploadFailed(MemStream& io_in, UploadFailed& o_failed);
 Status DecodeUploadDenied(MemStream& io_in, UploadDenied& o_denied);
 Status DecodeQueueDownload(MemStream& io_in, QueueDownload& o_queue);
+
+// A search answer read a step at a time: its zlib stream inflated a piece
+// at a time, then its files read a batch at a time, so that the window's
+// thread takes an answer of MAX_ANSWER_FILES files in slices. Of the files
+// only the first i_keep are kept; the others are read all the same (an
+// answer is malformed wherever it breaks) and counted in the digest, which
+// covers every file. ReadSearchAnswer is this reader run through at once.
+class SearchAnswerReader
+{
+public:
+    // The answer's zlib stream from i_from on; with i_inflated, its record.
+    SearchAnswerReader(QByteArray i_payload, int i_from, std::size_t i_keep, bool i_inflated = false);
+    ~SearchAnswerReader();
+    SearchAnswerReader(SearchAnswerReader const&) = delete;
+    SearchAnswerReader& operator=(SearchAnswerReader const&) = delete;
+
+    // One piece inflated or one batch of files read; false once the
+    // answer is whole or has failed.
+    bool Step();
+    Status Finish();
+    Status const& Result() const { return m_status; }
+    // The answer, with the files kept.
+    SearchAnswer& Answer() { return m_answer; }
+    // Files the answer holds, kept or not.
+    quint32 FileCount() const { return m_count; }
+    FilesDigest const& Digest() const { return m_digest; }
+
+    static constexpr quint64 INFLATE_PIECE = 256 * 1024;
+    static constexpr quint32 FILES_PER_STEP = 256;
+
+private:
+    enum class Stage { Inflate, Head, Files, Tail, Done };
+    void Inflate();
+    void ReadHead();
+    void ReadFiles();
+    void Fail(Status const& i_status);
+
+    QByteArray m_payload;
+    std::size_t m_keep;
+    std::unique_ptr<z_stream_s> mp_zlib;
+    MemStream m_record;
+    Stage m_stage = Stage::Inflate;
+    quint32 m_count = 0;
+    quint32 m_read = 0;
+    FilesDigest m_digest;
+    SearchAnswer m_answer;
+    Status m_status;
+};
 
 // ---- encoders: the complete message, code first.
 

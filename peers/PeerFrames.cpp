@@ -261,25 +261,39 @@ void PeerMessenger::ReadMessages(Link& io_link)
         }
         if (MayAct(*lp_link, l_payload) && !HandleMessage(lp_socket, l_payload))
             return;
+        lp_link = FindLink(lp_socket);
+        if (!lp_link)
+            return;
+        // A search answer being read in slices: the rest waits for it, and
+        // its end schedules the next read.
+        if (lp_link->m_answersWaiting > 0) {
+            lp_link->m_readScheduled = true;
+            return;
+        }
         // A peer that sends thousands of frames at once must not hold the
         // event loop: the rest waits for the next turn.
         if (l_slice.elapsed() >= m_limits.m_readSliceMs) {
-            lp_link = FindLink(lp_socket);
-            if (!lp_link)
-                return;
-            lp_link->m_readScheduled = true;
-            QTimer::singleShot(0, lp_socket, [this, lp_socket]() {
-                Link* lp_next = FindLink(lp_socket);
-                if (!lp_next)
-                    return;
-                lp_next->m_readScheduled = false;
-                ReadMessages(*lp_next);
-                if ((lp_next = FindLink(lp_socket)))
-                    CountBuffered(*lp_next);
-            });
+            ScheduleRead(lp_socket);
             return;
         }
     }
+}
+
+void PeerMessenger::ScheduleRead(QTcpSocket* ip_socket)
+{
+    Link* lp_link = FindLink(ip_socket);
+    if (!lp_link)
+        return;
+    lp_link->m_readScheduled = true;
+    QTimer::singleShot(0, ip_socket, [this, ip_socket]() {
+        Link* lp_next = FindLink(ip_socket);
+        if (!lp_next)
+            return;
+        lp_next->m_readScheduled = false;
+        ReadMessages(*lp_next);
+        if ((lp_next = FindLink(ip_socket)))
+            CountBuffered(*lp_next);
+    });
 }
 
 bool PeerMessenger::SkipUnaskedFrame(Link& io_link)
@@ -323,10 +337,13 @@ bool PeerMessenger::HandleMessage(QTcpSocket* ip_socket, QByteArray const& i_pay
     QString l_user = lp_link->m_user;
     bool l_keep = true;
     try {
+        mp_dispatching = ip_socket;
         l_keep = DispatchMessage(l_user, i_payload);
+        mp_dispatching = nullptr;
     } catch (std::exception const& i_error) {
         // A store misuse while handling one message must not take the
         // event loop down with it.
+        mp_dispatching = nullptr;
         Log(1, QString("Handling a message from %1 failed: %2").arg(l_user, QString::fromUtf8(i_error.what())));
         l_keep = false;
     }

@@ -14,9 +14,8 @@
 #include "store/SlicedWork.h"
 #include "store/Utilities.h"
 
-#include <algorithm>
 #include <memory>
-#include <tuple>
+#include <set>
 #include <vector>
 
 using namespace PeerCodec;
@@ -34,47 +33,6 @@ void SplitRemotePath(std::string const& i_path, std::string& o_folder, std::stri
         o_folder = i_path.substr(0, l_cut);
         o_name = i_path.substr(l_cut + 1);
     }
-}
-
-// An answer's files as its rows show them: folder, name and size, sorted.
-using AnswerFiles = std::vector<std::tuple<std::string, std::string, quint64>>;
-
-AnswerFiles FilesOf(std::vector<FileInfo> const& i_files)
-{
-    AnswerFiles l_files;
-    l_files.reserve(i_files.size());
-    for (FileInfo const& l_file : i_files) {
-        std::string l_folder, l_name;
-        SplitRemotePath(l_file.m_name, l_folder, l_name);
-        l_files.emplace_back(std::move(l_folder), std::move(l_name), l_file.m_size);
-    }
-    std::sort(l_files.begin(), l_files.end());
-    return l_files;
-}
-
-// The same search can reach a peer twice (from the server and through the
-// distributed tree), and the peer answers both: the second answer would
-// only show each file twice.
-bool RepeatsEarlierAnswer(Item const& i_request, Item const& i_user, std::vector<FileInfo> const& i_files)
-{
-    ItemSet const l_earlier = d.GetItems(i_request, i_user, "search_results");
-    if (l_earlier.empty())
-        return false;
-    AnswerFiles const l_files = FilesOf(i_files);
-    for (Item const& l_answer : l_earlier) {
-        ItemSet const l_results = l_answer.GetItems("search_result");
-        if (l_results.size() != l_files.size())
-            continue;
-        AnswerFiles l_shown;
-        l_shown.reserve(l_results.size());
-        for (Item const& l_result : l_results)
-            l_shown.emplace_back(l_result["search_result_file_folder"].AsStdString(),
-                                 l_result["search_result_file_name"].AsStdString(), l_result["file_size"].AsUInt64());
-        std::sort(l_shown.begin(), l_shown.end());
-        if (l_shown == l_files)
-            return true;
-    }
-    return false;
 }
 
 } // namespace
@@ -164,9 +122,9 @@ bool PeerMessenger::DispatchMessage(QString const& i_user, QByteArray const& i_p
             Log(1, QString("Message %1 from %2 %3").arg(QString::number(l_code), i_user, l_head.m_reason));
             return false;
         }
-        if (!WantsSearchAnswer(i_user, l_token))
-            return true;
-        l_in.SetReadIndex(0);
+        if (WantsSearchAnswer(i_user, l_token))
+            QueueSearchAnswer(i_user, l_token, i_payload);
+        return true;
     }
     Message l_message;
     Status l_status = Decode(l_in, l_message);
@@ -191,9 +149,6 @@ void PeerMessenger::ApplyMessage(QString const& i_user, Message& io_message)
         AnswerShareListRequest(i_user);
         break;
     }
-    case SEARCH_RESULTS:
-        TakeSearchAnswer(i_user, std::get<SearchAnswer>(l_record));
-        break;
     case USER_INFO_REQUEST:
         emit UserInfoRequested(i_user);
         break;
@@ -294,27 +249,99 @@ bool PeerMessenger::WantsSearchAnswer(QString const& i_user, quint32 i_token)
     return true;
 }
 
-void PeerMessenger::TakeSearchAnswer(QString const& i_user, SearchAnswer const& i_answer)
+void PeerMessenger::QueueSearchAnswer(QString const& i_user, quint32 i_token, QByteArray const& i_payload)
 {
-    QString l_token = QString::number(i_answer.m_token);
-    if (i_answer.m_user != i_user)
-        Log(2, QString("Search results from %1 name the user %2").arg(i_user, i_answer.m_user), "Search");
+    if (m_waitingAnswerBytes + i_payload.size() > m_limits.m_maxWaitingAnswerBytes) {
+        Log(1, QString("Dropping search results from %1: answers of %2 bytes wait to be read")
+                   .arg(i_user, QString::number(m_waitingAnswerBytes)), "Search");
+        return;
+    }
+    m_waitingAnswers.push_back({i_user, i_token, mp_dispatching, i_payload});
+    m_waitingAnswerBytes += i_payload.size();
+    if (Link* lp_link = mp_dispatching ? FindLink(mp_dispatching) : nullptr)
+        ++lp_link->m_answersWaiting;
+    if (!mp_answerWork) {
+        // Beside the results tab's slices, which show the answers.
+        mp_answerWork = new SlicedWork(this);
+        mp_answerWork->SetOwnSliceMs(SlicedWork::SIDE_BY_SIDE_MS);
+    }
+    // The first slice runs here: a small answer is taken at once.
+    if (!mp_answerWork->IsRunning())
+        mp_answerWork->Start([this]() { return TakeAnswerStep(); });
+}
+
+bool PeerMessenger::TakeAnswerStep()
+{
+    if (m_answerItem.IsValid())
+        return StoreAnswerFiles() || !m_waitingAnswers.empty();
+    if (!mp_answerReader) {
+        if (m_waitingAnswers.empty())
+            return false;
+        m_answer = std::move(m_waitingAnswers.front());
+        m_waitingAnswers.pop_front();
+        m_waitingAnswerBytes -= m_answer.m_payload.size();
+        // Only what may still be shown of the user is kept.
+        SearchIntake const& l_intake = m_searchIntake[m_answer.m_token];
+        auto const l_user = l_intake.m_users.find(m_answer.m_user);
+        std::size_t const l_shown = l_user == l_intake.m_users.end() ? 0 : l_user->second.m_files;
+        std::size_t const l_keep = m_limits.m_maxSearchFilesPerUser - std::min(l_shown, m_limits.m_maxSearchFilesPerUser);
+        mp_answerReader = std::make_unique<SearchAnswerReader>(m_answer.m_payload, 4, l_keep);
+        m_answer.m_payload = QByteArray();
+        return true;
+    }
+    if (mp_answerReader->Step())
+        return true;
+    std::unique_ptr<SearchAnswerReader> const lp_reader = std::move(mp_answerReader);
+    Status const& l_status = lp_reader->Result();
+    QString const l_what = QString("Message 9 from %1 %2").arg(m_answer.m_user, l_status.m_reason);
+    if (l_status.m_fault == Fault::Malformed) {
+        Log(1, l_what);
+        EndSearchAnswer(l_status.m_reason);
+    } else if (l_status.m_fault == Fault::Refused) {
+        Log(1, QString("Dropping message 9 from %1: it %2").arg(m_answer.m_user, l_status.m_reason));
+        EndSearchAnswer();
+    } else if ((m_answerItem = BeginSearchAnswer(m_answer.m_user, *lp_reader)).IsNull()) {
+        EndSearchAnswer();
+    }
+    return m_answerItem.IsValid() || !m_waitingAnswers.empty();
+}
+
+Item PeerMessenger::BeginSearchAnswer(QString const& i_user, SearchAnswerReader& io_reader)
+{
+    SearchAnswer& l_answer = io_reader.Answer();
+    QString l_token = QString::number(l_answer.m_token);
+    if (l_answer.m_user != i_user)
+        Log(2, QString("Search results from %1 name the user %2").arg(i_user, l_answer.m_user), "Search");
     // The dispatcher asked WantsSearchAnswer of the same token before the
     // files were read.
-    Item l_request = d.GetType("search_request")->HasItem(Value(i_answer.m_token));
-    if (l_request.IsNull())
-        return;
+    Item l_request = d.GetType("search_request")->HasItem(Value(l_answer.m_token));
+    if (l_request.IsNull() || l_answer.m_token != m_answer.m_token)
+        return Item();
     Item l_user = PeerUserItem(i_user);
     Item l_wish = l_request["wish_list_item"];
     bool l_oncePerUser = l_wish.IsValid() && l_wish.IsConnected("discard_repeated_results");
     Item l_received = l_oncePerUser ? l_wish["received_results_from_users"] : Item();
-    if (RepeatsEarlierAnswer(l_request, l_user, i_answer.m_files)) {
+    // Another answer of the user may have been taken while this one waited.
+    if (l_received.IsValid() && l_received.IsConnected(l_user)) {
+        PeerLog(1, QString("Throwing away repeated search results from user %1").arg(i_user), "Wish List");
+        return Item();
+    }
+    m_repeatCheckSteps += io_reader.FileCount();
+    SearchIntake::UserAnswers& l_earlier = m_searchIntake[l_answer.m_token].m_users[i_user];
+    if (l_earlier.m_digests.count(io_reader.Digest())) {
         Log(2, QString("Search results from %1 for search %2 repeat an earlier answer, dropped").arg(i_user, l_token),
             "Search");
-        return;
+        return Item();
     }
-    if (!AdmitSearchFiles(i_answer.m_token, i_answer.m_files.size()))
-        return;
+    if (!AdmitSearchFiles(l_answer.m_token, l_answer.m_files.size()))
+        return Item();
+    l_earlier.m_digests.insert(io_reader.Digest());
+    l_earlier.m_files += l_answer.m_files.size();
+    if (l_answer.m_files.size() < io_reader.FileCount())
+        Log(1, QString("Search results from %1 for search %2: %3 of %4 files kept, %5 at most from one user")
+                   .arg(i_user, l_token, QString::number(l_answer.m_files.size()),
+                        QString::number(io_reader.FileCount()), QString::number(m_limits.m_maxSearchFilesPerUser)),
+            "Search");
     if (l_oncePerUser) {
         if (l_received.IsNull()) {
             l_received = d.GetType("received_results_from_users")->NewItem();
@@ -326,15 +353,23 @@ void PeerMessenger::TakeSearchAnswer(QString const& i_user, SearchAnswer const& 
     Item l_results = d.GetType("search_results")->NewItem();
     l_request += l_results;
     l_results += l_user;
-    SetAttribute(l_results, "search_results_user_available", Value(i_answer.m_freeSlot ? "yes" : "no"));
-    SetAttribute(l_results, "search_results_user_speed", Value(static_cast<unsigned long long>(i_answer.m_speed)));
-    SetAttribute(l_results, "search_results_uploads_in_queue", Value(static_cast<unsigned long long>(i_answer.m_queued)));
+    SetAttribute(l_results, "search_results_user_available", Value(l_answer.m_freeSlot ? "yes" : "no"));
+    SetAttribute(l_results, "search_results_user_speed", Value(static_cast<unsigned long long>(l_answer.m_speed)));
+    SetAttribute(l_results, "search_results_uploads_in_queue", Value(static_cast<unsigned long long>(l_answer.m_queued)));
+    m_answerFiles = std::move(l_answer.m_files);
+    m_answerNext = 0;
+    return l_results;
+}
+
+bool PeerMessenger::StoreAnswerFiles()
+{
     Type* lp_resultType = d.GetType("search_result");
-    for (FileInfo const& l_file : i_answer.m_files) {
+    for (int l_step = 0; l_step < 32 && m_answerNext < m_answerFiles.size(); ++l_step) {
+        FileInfo const& l_file = m_answerFiles[m_answerNext++];
         std::string l_folder, l_name;
         SplitRemotePath(l_file.m_name, l_folder, l_name);
         Item l_result = lp_resultType->NewItem();
-        l_results += l_result;
+        m_answerItem += l_result;
         SetAttribute(l_result, "search_result_file_folder", Value(l_folder));
         SetAttribute(l_result, "search_result_file_name", Value(l_name));
         SetAttribute(l_result, "file_size", Value(static_cast<unsigned long long>(l_file.m_size)));
@@ -347,9 +382,29 @@ void PeerMessenger::TakeSearchAnswer(QString const& i_user, SearchAnswer const& 
         if (l_attributes.Find(2, l_value))
             SetAttribute(l_result, "bitrate_mode", Value(l_value == 1 ? "vbr" : "cbr"));
     }
+    if (m_answerNext < m_answerFiles.size())
+        return true;
+    Item const l_results = m_answerItem;
+    m_answerItem = Item();
     Log(1, QString("%1 search results from %2 for search %3")
-               .arg(QString::number(i_answer.m_files.size()), i_user, l_token));
+               .arg(QString::number(m_answerFiles.size()), m_answer.m_user, QString::number(m_answer.m_token)));
+    m_answerFiles = std::vector<FileInfo>();
+    EndSearchAnswer();
     emit SearchResults(l_results);
+    return false;
+}
+
+void PeerMessenger::EndSearchAnswer(QString const& i_malformed)
+{
+    QTcpSocket* const lp_socket = m_answer.mp_socket;
+    m_answer = WaitingAnswer();
+    Link* lp_link = lp_socket ? FindLink(lp_socket) : nullptr;
+    if (!lp_link || --lp_link->m_answersWaiting > 0)
+        return;
+    if (!i_malformed.isEmpty())
+        CloseLink(lp_socket, "unreadable message");
+    else if (lp_link->m_readScheduled)
+        ScheduleRead(lp_socket);
 }
 
 // --------------------------------------------------------------- share lists

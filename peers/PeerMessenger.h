@@ -12,6 +12,7 @@
 // docs/peers.md.
 
 #include "peers/ConnectionCount.h"
+#include "peers/PeerCodec.h"
 #include "store/Data.h"
 #include "store/DataSaver.h"
 #include "store/FileInfo.h"
@@ -25,17 +26,14 @@
 #include <functional>
 #include <limits>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
 
 class QTcpSocket;
+class SlicedWork;
 class QTimer;
-
-namespace PeerCodec {
-struct Message;
-struct SearchAnswer;
-}
 
 class PeerMessenger : public QObject, public DataHandler, public DataLoadedEventHandler
 {
@@ -129,6 +127,12 @@ public:
         int m_maxPendingConnectBacks = 100;
         int m_connectBackMs = 12 * 1000;                  // real time
         quint64 m_maxSearchFiles = 250000;                // of all answers to one search
+        // Files of one user's answers to one search that are kept: a
+        // results tab shows no more of one user.
+        std::size_t m_maxSearchFilesPerUser = 10000;
+        // Search answers read in slices, one at a time: those that wait
+        // their turn, in bytes as they came.
+        qint64 m_maxWaitingAnswerBytes = 64ll * 1024 * 1024;
         int m_maxHeldMessages = 64;                       // per link awaiting its check
         int m_maxAttempts = 500;                          // pending at once; more wait their turn
         // Messages waiting for a connection: per user, answers in all, and
@@ -147,6 +151,14 @@ public:
     qint64 BufferedBytes() const { return m_bufferedBytes; }
     // Share lists being read (in slices) and not yet handed on.
     int ShareListsBeingRead() const { return m_shareListsRead; }
+    // Search answers not yet stored: waiting, being read or being stored.
+    std::size_t SearchAnswersWaiting() const
+    {
+        return m_waitingAnswers.size() + (mp_answerReader || m_answerItem.IsValid() ? 1 : 0);
+    }
+    // Files the check for repeated search answers has read: each answer's
+    // own, once, however many came before it.
+    quint64 RepeatCheckSteps() const { return m_repeatCheckSteps; }
 
     // Time-outs (milliseconds on the clock above).
     static constexpr qint64 UNSENT_MESSAGE_LIFETIME = 300 * 1000;
@@ -249,6 +261,9 @@ private:
         // peer has closed and the link goes once its last frames are handled.
         bool m_readScheduled = false;
         bool m_peerGone = false;
+        // Search answers of the link still being read: its next frames wait
+        // for them, so that nothing overtakes an answer.
+        int m_answersWaiting = 0;
     };
     enum class AttemptPhase { Address, Direct, Indirect };
     struct Attempt
@@ -281,6 +296,8 @@ private:
     bool CountBuffered(Link& io_link);
     // Dispatches one message of an open link; false when the link was closed.
     bool HandleMessage(QTcpSocket* ip_socket, QByteArray const& i_payload);
+    // The link's next frames are read on the next turn of the event loop.
+    void ScheduleRead(QTcpSocket* ip_socket);
     void CloseLink(QTcpSocket* ip_socket, QString const& i_reason);
     // Forgets and drops a socket of ours that never became a working link.
     void DiscardSocket(QTcpSocket* ip_socket);
@@ -366,7 +383,16 @@ private:
     // Whether an answer to search i_token from the user is wanted, judged
     // before its files are read; logs why not.
     bool WantsSearchAnswer(QString const& i_user, quint32 i_token);
-    void TakeSearchAnswer(QString const& i_user, PeerCodec::SearchAnswer const& i_answer);
+    // A search answer waits its turn to be read and stored in slices.
+    void QueueSearchAnswer(QString const& i_user, quint32 i_token, QByteArray const& i_payload);
+    // One step of the answer being taken; false once none is left.
+    bool TakeAnswerStep();
+    // The answer read: checked, and its item made (null when it is not taken).
+    Item BeginSearchAnswer(QString const& i_user, PeerCodec::SearchAnswerReader& io_reader);
+    // Some of its files stored; false once all are.
+    bool StoreAnswerFiles();
+    // The answer is done with: its link reads on, or goes (i_malformed).
+    void EndSearchAnswer(QString const& i_malformed = QString());
     void AnswerShareListRequest(QString const& i_user);
 
     // The requests whose answers we read only when we asked: share lists
@@ -445,8 +471,38 @@ private:
     {
         quint64 m_files = 0;
         bool m_full = false;
+        // What each user answered: the same search can reach a peer twice
+        // (from the server and through the distributed tree) and he
+        // answers both, which would show each of his files twice. A digest
+        // per answer, so that an answer is checked against every earlier
+        // one of its user at the cost of one look-up; and the files kept.
+        struct UserAnswers
+        {
+            std::set<PeerCodec::FilesDigest> m_digests;
+            std::size_t m_files = 0;
+        };
+        std::map<QString, UserAnswers> m_users;
     };
     std::map<quint32, SearchIntake> m_searchIntake; // by search token
+    quint64 m_repeatCheckSteps = 0;
+    // Search answers waiting to be read, first come first, and the one
+    // being read (its reader) or stored (its item and next file).
+    struct WaitingAnswer
+    {
+        QString m_user;
+        quint32 m_token = 0;
+        QTcpSocket* mp_socket = nullptr; // the link it came on, if any
+        QByteArray m_payload;
+    };
+    std::deque<WaitingAnswer> m_waitingAnswers;
+    qint64 m_waitingAnswerBytes = 0;
+    WaitingAnswer m_answer;
+    std::unique_ptr<PeerCodec::SearchAnswerReader> mp_answerReader;
+    std::vector<FileInfo> m_answerFiles;
+    Item m_answerItem;
+    std::size_t m_answerNext = 0;
+    SlicedWork* mp_answerWork = nullptr;
+    QTcpSocket* mp_dispatching = nullptr; // the link whose message is being handled
 };
 
 extern PeerMessenger* peerMessenger;

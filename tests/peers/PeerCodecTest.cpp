@@ -273,6 +273,73 @@ private slots:
         QCOMPARE(l_status.Ok() ? QString::number(l_token) : QString("malformed"), token);
     }
 
+    // An answer read as the messenger reads it, a step at a time: the
+    // steps that left more to do, the files kept of those it holds, and how
+    // it ended. Inflating goes 256 KiB a step, files 256 a step.
+    void searchAnswersReadInSteps_data()
+    {
+        QTest::addColumn<QByteArray>("message");
+        QTest::addColumn<int>("keep");
+        QTest::addColumn<QString>("outcome");
+        auto const l_answer = [](int i_files, quint32 i_count) {
+            return H("09000000") + Zlib(H("01000000 61 e9030000") + Le32(i_count) + PLAIN_FILE.repeated(i_files) +
+                                        H("00 00000000 00000000"));
+        };
+        QTest::newRow("two files, one kept") << l_answer(2, 2) << 1 << "3 steps, 1 of 2 kept";
+        QTest::newRow("600 files") << l_answer(600, 600) << 1000 << "5 steps, 600 of 600 kept";
+        QTest::newRow("none kept") << l_answer(600, 600) << 0 << "5 steps, 0 of 600 kept";
+        QTest::newRow("count past its bytes") << l_answer(2, 3) << 10 << "1 steps, 0 of 3 kept, malformed";
+        QTest::newRow("cut short") << l_answer(600, 600).chopped(8) << 10 << "0 steps, 0 of 0 kept, malformed";
+        QTest::newRow("bomb") << H("09000000") + Zlib(QByteArray(20 * 1024 * 1024, '\0')) << 10
+                              << "64 steps, 0 of 0 kept, malformed";
+    }
+    void searchAnswersReadInSteps()
+    {
+        QFETCH(QByteArray, message);
+        QFETCH(int, keep);
+        SearchAnswerReader l_reader(message, 4, std::size_t(keep));
+        int l_steps = 0;
+        while (l_reader.Step())
+            ++l_steps;
+        Status const& l_status = l_reader.Result();
+        QString l_outcome = QString("%1 steps, %2 of %3 kept")
+                                .arg(l_steps)
+                                .arg(l_reader.Answer().m_files.size())
+                                .arg(l_reader.FileCount());
+        if (!l_status.Ok())
+            l_outcome += l_status.m_fault == Fault::Malformed ? ", malformed" : ", refused";
+        QTEST(l_outcome, "outcome");
+    }
+
+    // Answers of the same files in any order share a digest; a file more,
+    // another size or another name makes another.
+    void answerDigests_data()
+    {
+        QTest::addColumn<QStringList>("first");
+        QTest::addColumn<QStringList>("second");
+        QTest::addColumn<bool>("same");
+        QTest::newRow("same order") << QStringList{"a 1", "b 2"} << QStringList{"a 1", "b 2"} << true;
+        QTest::newRow("other order") << QStringList{"a 1", "b 2", "c 3"} << QStringList{"c 3", "a 1", "b 2"} << true;
+        QTest::newRow("a file twice") << QStringList{"a 1", "a 1"} << QStringList{"a 1"} << false;
+        QTest::newRow("sizes swapped") << QStringList{"a 1", "b 2"} << QStringList{"a 2", "b 1"} << false;
+        QTest::newRow("names swapped") << QStringList{"a 1", "b 2"} << QStringList{"b 1", "a 2"} << false;
+        QTest::newRow("another folder") << QStringList{"m\\a 1"} << QStringList{"n\\a 1"} << false;
+        QTest::newRow("none") << QStringList{} << QStringList{} << true;
+    }
+    void answerDigests()
+    {
+        QFETCH(QStringList, first);
+        QFETCH(QStringList, second);
+        auto const l_digest = [](QStringList const& i_files) {
+            FilesDigest l_digest;
+            for (QString const& l_file : i_files)
+                l_digest.Add(FileInfo(l_file.section(' ', 0, 0).toStdString(), l_file.section(' ', 1).toULongLong()));
+            return l_digest;
+        };
+        FilesDigest const l_a = l_digest(first), l_b = l_digest(second);
+        QTEST(!(l_a < l_b) && !(l_b < l_a), "same");
+    }
+
     // Whole, each of these decodes in the table above.
     void messagesCutShortAreMalformed()
     {

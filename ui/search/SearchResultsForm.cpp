@@ -20,6 +20,7 @@
 #include "store/DelayedInvoker.h"
 #include "store/Log.h"
 #include "store/Settings.h"
+#include "store/SlicedWork.h"
 #include "store/Utilities.h"
 
 #include <QHBoxLayout>
@@ -30,6 +31,8 @@
 #include <QTreeWidgetItemIterator>
 
 #include <algorithm>
+#include <memory>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -88,10 +91,17 @@ SearchResultsForm::SearchResultsForm(unsigned int i_token, QWidget* ip_parent)
     mp_ui->setupUi(this);
     QTreeWidget* lp_tree = mp_ui->searchResultsTreeWidget;
     lp_tree->setSortingEnabled(false);
+    // The rows, their sort and the messenger's reading can all fall into
+    // one turn of the event loop, with the view's layout of the tree.
+    mp_rowWork = new SlicedWork(this);
+    mp_rowWork->SetOwnSliceMs(SlicedWork::SIDE_BY_SIDE_MS);
+    mp_sortWork = new SlicedWork(this);
+    mp_sortWork->SetOwnSliceMs(SlicedWork::SIDE_BY_SIDE_MS);
 
     Item const l_request = d["search_request"]->HasItem(Value(i_token));
     m_searchText = l_request["search_request_text"].AsString();
     m_isWishList = l_request.IsConnected("wish_list_item");
+    m_alerted = !m_isWishList;
 
     mp_ui->correlationsWidget->hide();
     mp_ui->correlationsWidget->setHeaderLabels({QStringLiteral("related searches")});
@@ -229,73 +239,102 @@ QString SearchResultsForm::CurrentFilterText() const
 
 // ------------------------------------------------------------------ answers
 
-std::size_t SearchResultsForm::UserFileCount(Item const& i_searchResults) const
-{
-    Item const l_widget = WidgetItem();
-    std::size_t l_files = 0;
-    for (Item const& l_answer : i_searchResults["user"].GetItems("search_results"))
-        if (l_answer["search_request"]["search_results_widget"] == l_widget)
-            l_files += l_answer.CountItems("search_result");
-    return l_files;
-}
-
 bool SearchResultsForm::AddUserSearchResults(Item i_searchResults)
 {
-    // The count includes this answer, which is in the store already.
     ItemSet const l_results = i_searchResults.GetItems("search_result");
-    std::size_t const l_earlier = UserFileCount(i_searchResults) - l_results.size();
+    QString const l_user = i_searchResults["user"].AsString();
+    std::size_t const l_earlier = m_userFiles.value(l_user);
     if (l_earlier >= MAX_FILES_PER_USER) {
         Log(QStringLiteral("Search"), 1,
             QStringLiteral("Search results from %1 refused: more than %2 files for one search")
-                .arg(i_searchResults["user"].AsString(), QString::number(MAX_FILES_PER_USER)));
+                .arg(l_user, QString::number(MAX_FILES_PER_USER)));
         return false;
     }
     // A user who shares many matching files shows as many as fit, not none.
-    std::size_t l_room = MAX_FILES_PER_USER - l_earlier;
+    std::size_t const l_room = MAX_FILES_PER_USER - l_earlier;
     if (l_results.size() > l_room)
         Log(QStringLiteral("Search"), 1,
             QStringLiteral("Search results from %1: %2 of %3 files shown, %4 at most for one search")
-                .arg(i_searchResults["user"].AsString(), QString::number(l_room), QString::number(l_results.size()),
+                .arg(l_user, QString::number(l_room), QString::number(l_results.size()),
                      QString::number(MAX_FILES_PER_USER)));
-    QTreeWidgetItem* lp_userRow = nullptr;
+    PendingAnswer l_answer;
+    l_answer.m_answer = i_searchResults;
+    l_answer.m_results.reserve(std::min(l_room, l_results.size()));
     for (Item l_result : l_results) {
-        if (l_room == 0) {
+        if (l_answer.m_results.size() == l_room)
             l_result.Remove();
-            continue;
+        else
+            l_answer.m_results.push_back(l_result);
+    }
+    m_userFiles[l_user] = l_earlier + l_answer.m_results.size();
+    m_rowsToAdd += l_answer.m_results.size();
+    bool const l_small = l_answer.m_results.size() <= ROWS_AT_ONCE;
+    m_pending.push_back(std::move(l_answer));
+    if (mp_rowWork->IsRunning())
+        return true;
+    // A small answer with none before it shows at once, as it did when
+    // every answer did.
+    if (l_small) {
+        while (AddNextRow()) {
         }
-        --l_room;
-        lp_userRow = AddSearchResult(l_result);
+        return true;
     }
-    if (lp_userRow) {
-        FilterParser l_filter;
-        l_filter.Parse(CurrentFilterText());
-        FilterUserRows(lp_userRow, l_filter);
+    mp_rowWork->Start([this]() { return AddNextRow(); });
+    return true;
+}
+
+bool SearchResultsForm::AddNextRow()
+{
+    if (m_pending.empty())
+        return false;
+    PendingAnswer& l_answer = m_pending.front();
+    if (l_answer.m_next < l_answer.m_results.size()) {
+        --m_rowsToAdd;
+        Item const& l_result = l_answer.m_results[l_answer.m_next++];
+        // A result that left the store meanwhile (its user or search gone)
+        // has no row to show.
+        QTreeWidgetItem* const lp_row = l_result.IsValid() ? AddResultRow(l_result) : nullptr;
+        m_fileRows += lp_row ? 1 : 0;
+        if (lp_row && m_useOldStyle)
+            FilterFlatRow(lp_row, m_filter);
+        else if (lp_row)
+            FilterNewFileRow(lp_row);
+        if (lp_row && !m_alerted) {
+            QTreeWidgetItem* lp_top = lp_row;
+            while (lp_top->parent())
+                lp_top = lp_top->parent();
+            if (!lp_top->isHidden())
+                AlertFirstVisibleAnswer();
+        }
+        return true;
     }
-    AlertFirstVisibleAnswer();
+    m_pending.pop_front();
     if (delayedInvoker)
         delayedInvoker->Invoke(this, QString::fromLatin1(SLOT(Sort())), 1000);
-    return true;
+    return !m_pending.empty();
 }
 
 void SearchResultsForm::AlertFirstVisibleAnswer()
 {
     Item const l_widget = WidgetItem();
     Item const l_wish = l_widget["wish_list_item"];
-    if (l_wish.IsNull() || l_widget.IsConnected("search_results_widget_alerted"))
+    m_alerted = l_wish.IsNull() || l_widget.IsConnected("search_results_widget_alerted");
+    if (m_alerted)
         return;
-    QTreeWidget* lp_tree = mp_ui->searchResultsTreeWidget;
-    for (int l_index = 0; l_index < lp_tree->topLevelItemCount(); ++l_index) {
-        if (!lp_tree->topLevelItem(l_index)->isHidden()) {
-            if (eventToolBar)
-                eventToolBar->AddEvent(l_wish.AsString(), QStringLiteral(":/icons/wishlist_icon"), this, QString(),
-                                       QStringLiteral("wishlist"), false);
-            SetFlag(l_widget, "search_results_widget_alerted", true);
-            return;
-        }
-    }
+    if (eventToolBar)
+        eventToolBar->AddEvent(l_wish.AsString(), QStringLiteral(":/icons/wishlist_icon"), this, QString(),
+                               QStringLiteral("wishlist"), false);
+    SetFlag(l_widget, "search_results_widget_alerted", true);
+    m_alerted = true;
 }
 
 QTreeWidgetItem* SearchResultsForm::AddSearchResult(Item const& i_searchResult)
+{
+    QTreeWidgetItem* const lp_row = AddResultRow(i_searchResult);
+    return lp_row && !m_useOldStyle ? lp_row->parent()->parent() : nullptr;
+}
+
+QTreeWidgetItem* SearchResultsForm::AddResultRow(Item const& i_searchResult)
 {
     Item const l_widget = WidgetItem();
     Item const l_response = ResultResponse(i_searchResult);
@@ -310,10 +349,7 @@ QTreeWidgetItem* SearchResultsForm::AddSearchResult(Item const& i_searchResult)
         lp_row->setText(Row::FOLDER, ReversePathname(i_searchResult["search_result_file_folder"].AsString()));
         lp_tree->addTopLevelItem(lp_row);
         d["search_result_node"]->GetItem(Value(lp_row)) += i_searchResult;
-        FilterParser l_filter;
-        l_filter.Parse(CurrentFilterText());
-        FilterFlatRow(lp_row, l_filter);
-        return nullptr;
+        return lp_row;
     }
 
     Item l_userNode = d.GetItem(l_widget, l_user, "search_results_user_node");
@@ -347,7 +383,7 @@ QTreeWidgetItem* SearchResultsForm::AddSearchResult(Item const& i_searchResult)
     Item const l_fileNode = d["search_result_node"]->GetItem(Value(lp_fileRow));
     l_fileNode += i_searchResult;
     l_fileNode += l_folderNode;
-    return lp_userRow;
+    return lp_fileRow;
 }
 
 QString SearchResultsForm::ButtonText(QString const& i_text)
@@ -379,32 +415,72 @@ QTreeWidgetItem* SearchResultsForm::GetNodeUserNode(QTreeWidgetItem* ip_row) con
 
 void SearchResultsForm::FilterUserRows(QTreeWidgetItem* ip_user, FilterParser const& i_filter)
 {
-    bool l_userShown = false;
+    int l_foldersShown = 0;
     for (int l_folderIndex = 0; l_folderIndex < ip_user->childCount(); ++l_folderIndex) {
         QTreeWidgetItem* lp_folder = ip_user->child(l_folderIndex);
+        ++m_rowsFiltered;
         FilterParser l_remainder;
+        int l_shown = 0;
         if (i_filter.IsMatching(lp_folder->text(Row::FOLDER), &l_remainder, Item()) == FilterParser::REJECTED) {
             SetRowHidden(lp_folder, true);
+            m_shownRows.insert(lp_folder, 0);
             continue;
         }
-        int l_shown = 0;
         for (int l_fileIndex = 0; l_fileIndex < lp_folder->childCount(); ++l_fileIndex) {
             QTreeWidgetItem* lp_file = lp_folder->child(l_fileIndex);
-            Item const l_result = l_remainder.HasAttributes() ? RowResult(lp_file) : Item();
-            bool const l_show = l_remainder.IsMatching(lp_file->text(Row::FILE), nullptr, l_result) ==
-                                FilterParser::MATCH;
+            bool const l_show = ShowsFile(lp_file, l_remainder);
             SetRowHidden(lp_file, !l_show);
             l_shown += l_show ? 1 : 0;
         }
+        m_shownRows.insert(lp_folder, l_shown);
         bool const l_folderShown = l_shown > 0 && l_shown >= l_remainder.MinFilesInFolder();
         SetRowHidden(lp_folder, !l_folderShown);
-        l_userShown = l_userShown || l_folderShown;
+        l_foldersShown += l_folderShown ? 1 : 0;
     }
-    SetRowHidden(ip_user, !l_userShown);
+    m_shownRows.insert(ip_user, l_foldersShown);
+    SetRowHidden(ip_user, l_foldersShown == 0);
+}
+
+bool SearchResultsForm::ShowsFile(QTreeWidgetItem* ip_file, FilterParser const& i_remainder)
+{
+    ++m_rowsFiltered;
+    Item const l_result = i_remainder.HasAttributes() ? RowResult(ip_file) : Item();
+    return i_remainder.IsMatching(ip_file->text(Row::FILE), nullptr, l_result) == FilterParser::MATCH;
+}
+
+void SearchResultsForm::FilterNewFileRow(QTreeWidgetItem* ip_file)
+{
+    QTreeWidgetItem* const lp_folder = ip_file->parent();
+    QTreeWidgetItem* const lp_user = lp_folder->parent();
+    if (lp_folder != mp_lastFolder) {
+        mp_lastFolder = lp_folder;
+        ++m_rowsFiltered;
+        FilterParser l_remainder;
+        if (m_filter.IsMatching(lp_folder->text(Row::FOLDER), &l_remainder, Item()) == FilterParser::REJECTED)
+            m_lastRemainder.reset();
+        else
+            m_lastRemainder = l_remainder;
+    }
+    // A folder or user row that shows stays shown as rows come: their
+    // counts only grow.
+    int& l_folderShows = m_shownRows[lp_folder];
+    int const l_least = m_lastRemainder ? std::max(1, m_lastRemainder->MinFilesInFolder()) : 1;
+    bool const l_folderWasShown = l_folderShows >= l_least;
+    if (m_lastRemainder) {
+        bool const l_show = ShowsFile(ip_file, *m_lastRemainder);
+        SetRowHidden(ip_file, !l_show);
+        l_folderShows += l_show ? 1 : 0;
+    }
+    bool const l_folderShown = l_folderShows >= l_least;
+    SetRowHidden(lp_folder, !l_folderShown);
+    int& l_userShows = m_shownRows[lp_user];
+    l_userShows += l_folderShown && !l_folderWasShown ? 1 : 0;
+    SetRowHidden(lp_user, l_userShows == 0);
 }
 
 void SearchResultsForm::FilterFlatRow(QTreeWidgetItem* ip_row, FilterParser const& i_filter)
 {
+    ++m_rowsFiltered;
     Item const l_result = RowResult(ip_row);
     SetRowHidden(ip_row, i_filter.IsMatching(FlatRowText(l_result), nullptr, l_result) != FilterParser::MATCH);
 }
@@ -420,15 +496,17 @@ void SearchResultsForm::ApplyFilterText(QString const& i_text, Item const& i_lea
     if (l_wish.IsValid())
         l_wish.Connect(d["wish_list_item_filter_text"]->GetItem(Value(i_text)));
 
-    FilterParser l_filter;
-    l_filter.Parse(i_text);
+    m_filter = FilterParser();
+    m_filter.Parse(i_text);
+    m_shownRows.clear();
+    mp_lastFolder = nullptr;
     QTreeWidget* lp_tree = mp_ui->searchResultsTreeWidget;
     for (int l_index = 0; l_index < lp_tree->topLevelItemCount(); ++l_index) {
         QTreeWidgetItem* lp_row = lp_tree->topLevelItem(l_index);
         if (m_useOldStyle)
-            FilterFlatRow(lp_row, l_filter);
+            FilterFlatRow(lp_row, m_filter);
         else
-            FilterUserRows(lp_row, l_filter);
+            FilterUserRows(lp_row, m_filter);
     }
     UpdateFilterBar(i_text, i_leavingFilter);
 }
@@ -618,7 +696,38 @@ void SearchResultsForm::OnContextMenuRequested(QPoint i_point)
 
 void SearchResultsForm::Sort()
 {
-    mp_ui->searchResultsTreeWidget->sortItems(m_sortColumn, m_sortOrder);
+    QTreeWidget* lp_tree = mp_ui->searchResultsTreeWidget;
+    if (m_useOldStyle || m_fileRows <= SORT_AT_ONCE_ROWS) {
+        mp_sortWork->Stop();
+        lp_tree->sortItems(m_sortColumn, m_sortOrder);
+        return;
+    }
+    // The users first, then each user's folders, then his folders' files a
+    // few folders a step. The view lays the whole tree out again once per
+    // turn of the event loop in which rows moved, so the steps are not
+    // finer. Rows that come meanwhile are appended, so the places of the
+    // groups still to sort stay where they were.
+    lp_tree->header()->setSortIndicator(m_sortColumn, m_sortOrder);
+    auto const lp_at = std::make_shared<std::pair<int, int>>(-1, -1); // user (-1: the users), folder (-1: his folders)
+    mp_sortWork->Start([this, lp_tree, lp_at]() {
+        auto& [l_user, l_folder] = *lp_at;
+        if (l_user < 0) {
+            lp_tree->invisibleRootItem()->sortChildren(m_sortColumn, m_sortOrder);
+            l_user = 0;
+            return l_user < lp_tree->topLevelItemCount();
+        }
+        QTreeWidgetItem* lp_user = lp_tree->topLevelItem(l_user);
+        if (l_folder < 0) {
+            lp_user->sortChildren(m_sortColumn, m_sortOrder);
+            l_folder = 0;
+        }
+        for (int l_step = 0; l_step < 64 && l_folder < lp_user->childCount(); ++l_step)
+            lp_user->child(l_folder++)->sortChildren(m_sortColumn, m_sortOrder);
+        if (l_folder < lp_user->childCount())
+            return true;
+        l_folder = -1;
+        return ++l_user < lp_tree->topLevelItemCount();
+    });
 }
 
 void SearchResultsForm::OnSectionClicked(int i_column)

@@ -1,12 +1,18 @@
 #ifndef QUILLMAR_UI_SEARCH_SEARCHRESULTSFORM_H
 #define QUILLMAR_UI_SEARCH_SEARCHRESULTSFORM_H
 
+#include "ui/search/FilterParser.h"
 #include "store/Data.h"
 
+#include <QHash>
 #include <QString>
 #include <QWidget>
 
-class FilterParser;
+#include <deque>
+#include <optional>
+#include <vector>
+
+class SlicedWork;
 class QLineEdit;
 class QTreeWidget;
 class QTreeWidgetItem;
@@ -31,6 +37,12 @@ public:
     // only the files that still fit are kept; once the bound is reached,
     // further answers are refused whole.
     static constexpr std::size_t MAX_FILES_PER_USER = 10000;
+    // Rows sorted at once; a larger tree (grouped) is sorted in slices,
+    // since 100,000 rows took 40-160 ms.
+    static constexpr std::size_t SORT_AT_ONCE_ROWS = 5000;
+    // Rows of an answer shown at once when no other waits; a larger one
+    // comes in slices.
+    static constexpr std::size_t ROWS_AT_ONCE = 100;
 
     SearchResultsForm(unsigned int i_token, QWidget* ip_parent = nullptr);
     ~SearchResultsForm() override;
@@ -48,8 +60,15 @@ public:
     // One user's answer ("search_results"): rows added and filtered, a
     // wish-list tab's first visible answer announced, a sort scheduled.
     // False when the answer was refused (see MAX_FILES_PER_USER); the files
-    // beyond the bound of one that is taken leave the store.
+    // beyond the bound of one that is taken leave the store. The rows come
+    // in slices, answers in the order they came; RowsToAdd() says how many
+    // are still to come.
     bool AddUserSearchResults(Item i_searchResults);
+    std::size_t RowsToAdd() const { return m_rowsToAdd; }
+    // Rows the filter has tested since the tab opened: an arriving row is
+    // tested once, whatever came before it; a change of the filter tests
+    // every row again.
+    quint64 RowsFiltered() const { return m_rowsFiltered; }
     // The rows of one result; the user row in the grouped layout, else null.
     QTreeWidgetItem* AddSearchResult(Item const& i_searchResult);
     // By folder path, then by file name, exactly.
@@ -93,15 +112,23 @@ private:
     void OnSavedFilterRemoved(Item i_filter);
 
     Item WidgetItem() const;
-    // The files the answer's user has in this tab, the answer's included.
-    std::size_t UserFileCount(Item const& i_searchResults) const;
     Item WishListItem() const;
     QString CurrentFilterText() const;
-    // One user's rows under the filter. Arriving answers and filter changes
-    // both go through here, so what shows never depends on when the filter
-    // was typed.
+    // One row of the answer at the head of the queue added and filtered;
+    // false once the queue is empty.
+    bool AddNextRow();
+    // The file row (a flat row in the old style) of one result.
+    QTreeWidgetItem* AddResultRow(Item const& i_searchResult);
+    // One user's rows under the filter, when it changes. An arriving row
+    // goes through FilterNewFileRow, which tests a folder and a file as
+    // this does, so what shows never depends on when the filter was typed.
     void FilterUserRows(QTreeWidgetItem* ip_user, FilterParser const& i_filter);
     void FilterFlatRow(QTreeWidgetItem* ip_row, FilterParser const& i_filter);
+    // A new file row under m_filter, its folder and user rows set from the
+    // counts of their shown rows.
+    void FilterNewFileRow(QTreeWidgetItem* ip_file);
+    // The file of a folder not rejected, under the folder's remainder.
+    bool ShowsFile(QTreeWidgetItem* ip_file, FilterParser const& i_remainder);
     void AlertFirstVisibleAnswer();
     // Filters every row and sets the filter bar; a saved filter that is
     // being removed no longer counts.
@@ -110,6 +137,34 @@ private:
     // Removes the bindings of every row, so that no item keeps the address
     // of a row that is gone.
     void ForgetRows();
+
+    // Answers whose rows are still to come, first come first; the files of
+    // each are the ones kept.
+    struct PendingAnswer
+    {
+        Item m_answer;
+        std::vector<Item> m_results;
+        std::size_t m_next = 0;
+    };
+    std::deque<PendingAnswer> m_pending;
+    std::size_t m_rowsToAdd = 0;
+    SlicedWork* mp_rowWork;
+    SlicedWork* mp_sortWork;
+    std::size_t m_fileRows = 0;
+    // Files of each user in this tab, counted as answers are taken.
+    QHash<QString, std::size_t> m_userFiles;
+    // The filter in force, and for every folder and user row the number of
+    // its rows it shows (for a folder the filter rejects: 0). Rows only
+    // come while a filter is in force, so the counts only grow until it
+    // changes, when they are made again.
+    FilterParser m_filter;
+    QHash<QTreeWidgetItem const*, int> m_shownRows;
+    // The folder the last row went into and what the filter left to test
+    // in it (unset: the folder is rejected).
+    QTreeWidgetItem const* mp_lastFolder = nullptr;
+    std::optional<FilterParser> m_lastRemainder;
+    quint64 m_rowsFiltered = 0;
+    bool m_alerted = false;
 
     Ui_SearchResultsForm* mp_ui;
     int m_sortColumn = 1;

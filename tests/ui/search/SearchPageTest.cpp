@@ -6,6 +6,7 @@
 
 #include "server/WishListSearcher.h"
 #include "store/DataSaver.h"
+#include "store/SlicedWork.h"
 #include "store/StoreCollector.h"
 #include "ui/search/FilterHelpDialog.h"
 #include "ui/search/FilterParser.h"
@@ -96,14 +97,20 @@ private:
     // has been handled once it comes.
     void PeerAnswer(quint32 i_token, QByteArray const& i_path)
     {
-        QByteArray const l_record = Le32(4) + "peer" + Le32(i_token) + Le32(1) + '\x01' + Le32(i_path.size()) + i_path +
-                                    QByteArray::fromHex("00093d0000000000" "03000000") + "mp3" +
-                                    QByteArray::fromHex("00000000" "01" "00900100" "00000000" "00000000");
-        QByteArray l_compressed;
-        QVERIFY(ZlibCompress(l_record.constData(), quint64(l_record.size()), l_compressed));
         QSignalSpy l_handled(mp_messenger.get(), &PeerMessenger::UserInfoRequested);
-        mp_peerLink->write(PeerWire::BuildFrame(Le32(9) + l_compressed, false) + PeerWire::BuildFrame(Le32(15), false));
+        mp_peerLink->write(PeerWire::BuildFrame(AnswerPayload(i_token, i_path), false) +
+                           PeerWire::BuildFrame(Le32(15), false));
         QVERIFY(l_handled.wait(WAIT_MS));
+    }
+    static QByteArray AnswerPayload(quint32 i_token, QByteArray const& i_path, int i_files = 1)
+    {
+        QByteArray l_record = Le32(4) + "peer" + Le32(i_token) + Le32(quint32(i_files));
+        for (int l_file = 0; l_file < i_files; ++l_file) {
+            QByteArray const l_path = i_files > 1 ? i_path + QByteArray::number(l_file) : i_path;
+            l_record += '\x01' + Le32(l_path.size()) + l_path + QByteArray::fromHex("00093d0000000000" "03000000") +
+                        "mp3" + QByteArray::fromHex("00000000");
+        }
+        return Le32(9) + Zlib(l_record + QByteArray::fromHex("01" "00900100" "00000000" "00000000"));
     }
 
     bool LogIn(StandinProcess& io_standin) { return LogInToStandin(io_standin, *mp_server, *mp_messenger, "me"); }
@@ -392,10 +399,67 @@ private slots:
         Answer(m_token, "ann", {{"f", "first.mp3"}});
         Answer(m_token, "ann", l_many);
         QVERIFY(Answer(m_token, "ann", {{"f", "again.mp3"}}).IsNull());
+        QTRY_COMPARE_WITH_TIMEOUT(lp_tab->RowsToAdd(), std::size_t(0), WAIT_MS);
         QStringList const l_files = Column(lp_tab->searchResults(), 4);
         QCOMPARE(std::size_t(l_files.size()), l_max);
         QVERIFY(l_files.contains("first.mp3") && !l_files.contains("last.mp3") && !l_files.contains("beyond.mp3"));
         QCOMPARE(Count("search_result"), l_max);
+    }
+
+    // One peer's answers of one file each, through the messenger: the
+    // repeat check reads each answer's files once and the filter tests each
+    // row once (a folder when the next row goes elsewhere), however many
+    // came before; an answer sent again is still dropped.
+    void AnswersCostTheirOwnRows_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<QString>("filter");
+        QTest::addColumn<int>("rowsFiltered");
+        QTest::addColumn<int>("shown");
+        QTest::newRow("one folder") << "f\\%1.mp3" << "" << 401 << 400;
+        QTest::newRow("a folder each") << "f%1\\x.mp3" << "" << 800 << 400;
+        QTest::newRow("one folder, files with a 7") << "f\\%1.mp3" << "7" << 401 << 76;
+        QTest::newRow("folders with a 7, two files") << "f%1\\x.mp3" << "7 mfif:2" << 800 << 0;
+    }
+    void AnswersCostTheirOwnRows()
+    {
+        QFETCH(QString, path);
+        QFETCH(QString, filter);
+        SearchResultsForm* lp_tab = Search(QStringLiteral("x"));
+        lp_tab->filterEdit()->setText(filter);
+        quint64 const l_filteredBefore = lp_tab->RowsFiltered();
+        for (int l_answer = 0; l_answer < 400; ++l_answer)
+            QVERIFY(mp_messenger->DispatchMessage("peer", AnswerPayload(m_token, path.arg(l_answer).toUtf8())));
+        QVERIFY(mp_messenger->DispatchMessage("peer", AnswerPayload(m_token, path.arg(0).toUtf8())));
+        QTRY_VERIFY_WITH_TIMEOUT(mp_messenger->SearchAnswersWaiting() == 0 && lp_tab->RowsToAdd() == 0, WAIT_MS);
+        QCOMPARE(Count("search_result"), std::size_t(400));
+        QCOMPARE(mp_messenger->RepeatCheckSteps(), quint64(401));
+        QTEST(int(lp_tab->RowsFiltered() - l_filteredBefore), "rowsFiltered");
+        QTEST(int(Column(lp_tab->searchResults(), 4).size()), "shown");
+    }
+
+    // A large answer is read, stored and shown in slices (a step a slice
+    // here), and a small one that came after it waits its turn; of one
+    // user's answers only what a tab can show is kept.
+    void AnswersComeInSlicesInOrder()
+    {
+        SearchResultsForm* lp_tab = Search(QStringLiteral("x"));
+        PeerMessenger::Limits l_limits;
+        l_limits.m_maxSearchFilesPerUser = 300;
+        mp_messenger->SetLimits(l_limits);
+        std::size_t l_rowsToCome = 0;
+        connect(mp_messenger.get(), &PeerMessenger::SearchResults, this,
+                [&]() { l_rowsToCome = std::max(l_rowsToCome, lp_tab->RowsToAdd()); });
+        SlicedWork::SetSliceMs(0);
+        QVERIFY(mp_messenger->DispatchMessage("peer", AnswerPayload(m_token, "f\\", 400)));
+        QVERIFY(mp_messenger->DispatchMessage("other", AnswerPayload(m_token, "g\\x.mp3")));
+        QCOMPARE(mp_messenger->SearchAnswersWaiting(), std::size_t(2));
+        QTRY_VERIFY_WITH_TIMEOUT(mp_messenger->SearchAnswersWaiting() == 0 && lp_tab->RowsToAdd() == 0, WAIT_MS);
+        SlicedWork::SetSliceMs(10);
+        QCOMPARE(l_rowsToCome, std::size_t(299));
+        QCOMPARE(Column(lp_tab->searchResults(), 0), QStringList({"peer", "other"}));
+        QCOMPARE(Count("search_result"), std::size_t(301));
+        QCOMPARE(Column(lp_tab->searchResults(), 4).size(), 301);
     }
 
     // Folders and files are tested apart, whether the filter came before the

@@ -1,0 +1,216 @@
+// Figures of search answers as they arrive, through the program's own entry
+// point: peers connect to the messenger over loopback and write their
+// answers (peer message 9, compressed as a peer sends it) in one burst; the
+// messenger reads and decodes them and the search page, shown (offscreen)
+// with the search's tab open, takes them. Two shapes that hostile peers can
+// send at will:
+//   - one peer sending K distinct answers of one file each to one search
+//     (1,000 and 8,000, and 2,000 and 4,000 to see how the cost grows);
+//   - answers at the bound an answer may hold (100,000 files), from one
+//     peer and from ten.
+// For each: the longest stall of the window's thread from the first write
+// until every row is in the tab and its deferred sort has run (and the most
+// processor time the thread itself used between two turns), the thread's
+// processor time for that (measured apart, without the probe, which spins
+// the loop), and the resident memory it added (first run of a process) and
+// its peak.
+//
+//   bench_search_answers [runs] [shape]   (default 3 runs; every shape, or
+//                                          those whose name holds the text)
+//
+// In quick mode the sizes are a hundredth, one run each.
+
+#include "bench/BenchUtil.h"
+#include "bench/SearchPage.h"
+
+#include "peers/PeerMessenger.h"
+#include "peers/PeerWire.h"
+#include "store/MemStream.h"
+#include "ui/search/SearchResultsForm.h"
+
+#include <QApplication>
+#include <QHostAddress>
+#include <QTcpSocket>
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+namespace {
+
+// A search answer of the peer: i_files files from i_first on, each in a
+// folder of ten, with size, bitrate and length.
+QByteArray Answer(QString const& i_peer, quint32 i_token, int i_first, int i_files)
+{
+    MemStream l_record;
+    l_record.WriteString(i_peer);
+    l_record.WriteU32(i_token);
+    l_record.WriteU32(quint32(i_files));
+    for (int l_file = i_first; l_file < i_first + i_files; ++l_file) {
+        l_record.WriteU8(1);
+        l_record.WriteRaw(QString("Music\\%1\\artist %2\\album %3\\%4 - track %5.mp3")
+                              .arg(i_peer)
+                              .arg(l_file / 1000)
+                              .arg(l_file / 10)
+                              .arg(l_file % 10 + 1, 2, 10, QLatin1Char('0'))
+                              .arg(l_file)
+                              .toStdString());
+        l_record.WriteU64(5000000 + quint64(l_file));
+        l_record.WriteRaw(std::string("mp3"));
+        l_record.WriteU32(2);
+        l_record.WriteU32(0);
+        l_record.WriteU32(320);
+        l_record.WriteU32(1);
+        l_record.WriteU32(200 + quint32(l_file % 300));
+    }
+    l_record.WriteU8(1);
+    l_record.WriteU32(100000);
+    l_record.WriteU32(0);
+    l_record.WriteU32(0);
+    MemStream l_message;
+    l_message.WriteU32(9);
+    bench::Require(ZlibCompress(l_record, l_message), "cannot compress an answer");
+    return PeerWire::BuildFrame(l_message.ToByteArray(), false);
+}
+
+struct Shape
+{
+    char const* mp_name;
+    int m_peers;
+    int m_answers;         // of each peer
+    int m_filesPerAnswer;
+    std::size_t m_rows;    // the tab holds them all once done
+};
+
+struct Figures
+{
+    std::vector<double> m_stallMs, m_stallCpuMs, m_cpuMs, m_residentMb, m_peakMb;
+};
+
+// The search page over the managers, with the messenger listening, one
+// search's tab open and the peers connected.
+struct Program : bench::SearchPage
+{
+    using bench::SearchPage::mp_messenger;
+
+    explicit Program(Shape const& i_shape)
+    {
+        SetSetting("username", QString("me"));
+        SetSetting("listening_port", qint64(0));
+        mp_messenger->DataLoaded();
+        m_token = mp_server->FileSearch(QStringLiteral("track"), QString());
+        bench::Require(mp_form->CreateSearchForm(m_token, QStringLiteral("track"), SEARCH_EVERYONE) != nullptr,
+                       "no tab for the search");
+        for (int l_peer = 0; l_peer < i_shape.m_peers; ++l_peer) {
+            QString const l_name = QStringLiteral("peer%1").arg(l_peer);
+            // Where the server says the peer is.
+            Item const l_user = d["user"]->GetItem(Value(l_name));
+            SetAttribute(l_user, "user_address", Value(static_cast<unsigned long long>(0x7F000001)));
+            SetAttribute(l_user, "user_port", Value(1));
+            QByteArray l_burst = PeerWire::BuildFrame(PeerWire::BuildInitHandshake(l_name, "P"), false);
+            for (int l_answer = 0; l_answer < i_shape.m_answers; ++l_answer)
+                l_burst += Answer(l_name, m_token, l_answer * i_shape.m_filesPerAnswer, i_shape.m_filesPerAnswer);
+            m_bursts.push_back(l_burst);
+            auto lp_socket = std::make_unique<QTcpSocket>();
+            lp_socket->connectToHost(QHostAddress::LocalHost, mp_messenger->ListeningPort());
+            bench::Require(lp_socket->waitForConnected(5000), "no connection to the messenger");
+            m_peers.push_back(std::move(lp_socket));
+        }
+        bench::Drain();
+    }
+
+    // Writes every burst, then runs the event loop until the tab holds
+    // i_rows file rows and a second and a half more (its deferred sort).
+    void Run(std::size_t i_rows, bool i_spin)
+    {
+        for (std::size_t l_peer = 0; l_peer < m_peers.size(); ++l_peer)
+            m_peers[l_peer]->write(m_bursts[l_peer]);
+        QElapsedTimer l_limit;
+        l_limit.start();
+        Type* lp_rows = d["search_result_node"];
+        auto const l_turn = [i_spin]() {
+            if (i_spin)
+                bench::TurnLoop();
+            else
+                QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        };
+        while (lp_rows->GetItemCount() < i_rows && l_limit.elapsed() < 600000)
+            l_turn();
+        bench::Require(lp_rows->GetItemCount() == i_rows, "the tab did not get every row within ten minutes");
+        QElapsedTimer l_after;
+        l_after.start();
+        QTimer l_wake; // so that an idle loop still sees the time pass
+        l_wake.start(50);
+        while (l_after.elapsed() < 1500)
+            l_turn();
+    }
+
+    unsigned int m_token = 0;
+    std::vector<QByteArray> m_bursts;
+    std::vector<std::unique_ptr<QTcpSocket>> m_peers;
+};
+
+void RunOnce(Shape const& i_shape, bool i_first, Figures& io_figures)
+{
+    {
+        Program l_program(i_shape);
+        bench::StallProbe l_probe;
+        l_program.Run(i_shape.m_rows, true);
+        io_figures.m_stallMs.push_back(l_probe.LongestMs());
+        io_figures.m_stallCpuMs.push_back(l_probe.LongestCpuMs());
+    }
+    Program l_program(i_shape);
+    bench::ResetPeak();
+    long const l_before = bench::ResidentKiB();
+    std::int64_t const l_start = bench::ThreadCpuNs();
+    l_program.Run(i_shape.m_rows, false);
+    // Less the idle second and a half's timer turns, which cost next to nothing.
+    io_figures.m_cpuMs.push_back(double(bench::ThreadCpuNs() - l_start) / 1e6);
+    if (i_first) {
+        io_figures.m_residentMb.push_back(double(bench::ResidentKiB() - l_before) / 1024.0);
+        io_figures.m_peakMb.push_back(double(bench::ResidentKiB("VmHWM:") - l_before) / 1024.0);
+    }
+}
+
+void Report(Shape const& i_shape, Figures const& i_figures)
+{
+    std::printf("%s: longest stall %s (the thread's own processor time at most %s), processor time %s",
+                i_shape.mp_name, qPrintable(bench::Range(i_figures.m_stallMs, "%.1f ms")),
+                qPrintable(bench::Range(i_figures.m_stallCpuMs, "%.1f ms")),
+                qPrintable(bench::Range(i_figures.m_cpuMs, "%.0f ms")));
+    if (!i_figures.m_residentMb.empty())
+        std::printf(", resident memory %s (peak %s)", qPrintable(bench::Range(i_figures.m_residentMb, "%+.1f MB")),
+                    qPrintable(bench::Range(i_figures.m_peakMb, "%+.1f MB")));
+    std::printf("\n");
+    std::fflush(stdout);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    bench::UseOffscreenPlatform();
+    QApplication l_application(argc, argv);
+    int const l_runs = bench::RunsArgument(argc, argv, bench::Size(3, 1));
+    std::size_t const l_perUser = SearchResultsForm::MAX_FILES_PER_USER;
+    int const l_big = bench::Size(100000, 1000);
+    std::vector<Shape> const l_shapes = {
+        {"one peer, 1,000 answers of one file", 1, bench::Size(1000, 10), 1, std::size_t(bench::Size(1000, 10))},
+        {"one peer, 2,000 answers of one file", 1, bench::Size(2000, 20), 1, std::size_t(bench::Size(2000, 20))},
+        {"one peer, 4,000 answers of one file", 1, bench::Size(4000, 40), 1, std::size_t(bench::Size(4000, 40))},
+        {"one peer, 8,000 answers of one file", 1, bench::Size(8000, 80), 1, std::size_t(bench::Size(8000, 80))},
+        {"one peer, one answer of 100,000 files", 1, 1, l_big, std::min(l_perUser, std::size_t(l_big))},
+        {"ten peers, one answer of 100,000 files each", 10, 1, l_big, 10 * std::min(l_perUser, std::size_t(l_big))},
+    };
+    char const* const lp_only = argc > 2 ? argv[2] : "";
+    for (Shape const& l_shape : l_shapes) {
+        if (!std::strstr(l_shape.mp_name, lp_only))
+            continue;
+        Figures l_figures;
+        for (int l_run = 0; l_run < l_runs; ++l_run)
+            RunOnce(l_shape, l_run == 0, l_figures);
+        Report(l_shape, l_figures);
+    }
+    return 0;
+}
