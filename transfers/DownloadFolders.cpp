@@ -309,6 +309,7 @@ void TransferQueueManager::OnDownloadError(QString i_reason)
                                                                    i_reason),
                 l_user);
     SetDownloadEntryStatus(l_entry, "aborted");
+    emit TransferEnded(l_entry, i_reason);
 }
 
 void TransferQueueManager::OnDownloadComplete()

@@ -15,7 +15,12 @@
 #include <QDesktopServices>
 #include <QHeaderView>
 #include <QMenu>
+#include <QPainter>
 #include <QProgressBar>
+#include <QProxyStyle>
+#include <QRegularExpression>
+#include <QStyleFactory>
+#include <QTextDocument>
 
 using namespace TransferRows;
 
@@ -283,7 +288,7 @@ private slots:
         QCOMPARE(Bar(lp_file), QString("1,048,576 (12.5%) =12"));
         // A narrow column elides the bytes, not the percentage.
         auto* lp_bar = qobject_cast<QProgressBar*>(Downloads()->itemWidget(lp_file, 4));
-        lp_bar->resize(lp_bar->fontMetrics().horizontalAdvance("1,048 (12.5%)") + 12, 14);
+        lp_bar->resize(QFontMetrics(BarFont(lp_bar->font())).horizontalAdvance("1,048 (12.5%)") + 12, 14);
         QVERIFY2(lp_bar->text().endsWith("\u2026\u00a0(12.5%)"), qPrintable(lp_bar->text()));
         QCOMPARE(lp_file->text(6), QString("1.0")); // the deepest row that shows
         QCOMPARE(Bar(lp_folder), QString("1,049,576 (12.5%) =12"));
@@ -346,11 +351,12 @@ private slots:
         QCOMPARE(Row(l_upload)->text(5), QString("   2s"));
 
         // Between reports a group follows its entries: a transfer that goes
-        // takes its bytes and its time left with it.
+        // takes its bytes and its time left with it, and its bar when no
+        // other row below shows one.
         QTreeWidgetItem* lp_uploads = Row(Upload("carol", "/srv", "v.bin", 2048))->parent();
         mp_transfers->RemoveUpload(l_upload);
         Settle();
-        QCOMPARE(Bar(lp_uploads, Uploads()) + lp_uploads->text(5), QString(" (0.0%) =0"));
+        QCOMPARE(Bar(lp_uploads, Uploads()) + lp_uploads->text(5), QString("none"));
     }
 
     // A finished transfer shows its whole file however it finished: in this
@@ -378,6 +384,202 @@ private slots:
             l_bars << Bar(lp_row) + (ProgressCellDrawn(Downloads(), lp_row) ? " drawn" : "");
         }
         QCOMPARE(l_bars, QStringList({"1,000 (100.0%) =100 drawn", " (100.0%) =100 drawn", "none"}));
+    }
+
+    // A queue looks the same after a restart as before it: every row its
+    // bar, the rows as far apart. Before, the transfers ran in this run;
+    // after, the same entries come from the saved queue.
+    void BarsAfterARestart_data()
+    {
+        QTest::addColumn<QStringList>("entries"); // user|folder|file|size|status; "complete" ones ran to their end
+        QTest::addColumn<QStringList>("bars");    // every row's, depth first
+        QString const l_whole = "%1 (100.0%) =100";
+        QTest::newRow("two folders") << QStringList{"alice|f|a|1000|complete", "alice|g|b|3000|complete"}
+                                     << QStringList{l_whole.arg("4,000"), l_whole.arg("1,000"), l_whole.arg("1,000"),
+                                                    l_whole.arg("3,000"), l_whole.arg("3,000")};
+        // An expanded user row over one folder would only repeat it.
+        QTest::newRow("one folder") << QStringList{"bob|f|a|1000|complete", "bob|f|b|2000|complete"}
+                                    << QStringList{"none", l_whole.arg("3,000"), l_whole.arg("1,000"),
+                                                   l_whole.arg("2,000")};
+        QTest::newRow("beside a queued one")
+            << QStringList{"carol|f|a|1000|complete", "carol|f|b|1000|queued", "carol|g|c|500|complete"}
+            << QStringList{"1,500 (60.0%) =60", "1,000 (50.0%) =50", l_whole.arg("1,000"), "none", l_whole.arg("500"),
+                           l_whole.arg("500")};
+    }
+
+    void BarsAfterARestart()
+    {
+        QFETCH(QStringList, entries);
+        QStringList l_seen[2];
+        int l_spacing[2] = {};
+        for (int l_run = 0; l_run < 2; ++l_run) {
+            cleanup();
+            StartPage();
+            if (l_run == 1) {
+                for (QString const& l_spec : entries) {
+                    QStringList const l_parts = l_spec.split('|');
+                    Download(qPrintable(l_parts[0]), qPrintable(l_parts[1]), qPrintable(l_parts[2]),
+                             l_parts[3].toLongLong(), qPrintable(l_parts[4]));
+                }
+            }
+            LoadPage();
+            for (QString const& l_spec : entries) {
+                QStringList const l_parts = l_spec.split('|');
+                if (l_run == 1)
+                    break;
+                Item const l_entry = Download(qPrintable(l_parts[0]), qPrintable(l_parts[1]), qPrintable(l_parts[2]),
+                                              l_parts[3].toLongLong(), l_parts[4] == "queued" ? "queued" : "downloading");
+                if (l_parts[4] == "complete") {
+                    Report(l_entry, l_parts[3].toLongLong(), 100);
+                    mp_transfers->SetDownloadEntryStatus(l_entry, "complete");
+                }
+            }
+            Settle();
+            for (QTreeWidgetItemIterator l_it(Downloads()); *l_it; ++l_it)
+                l_seen[l_run] << Bar(*l_it);
+            Downloads()->resize(1000, 400);
+            QTreeWidgetItem* lp_first = Downloads()->topLevelItem(0);
+            l_spacing[l_run] = Downloads()->visualItemRect(Downloads()->itemBelow(lp_first)).top() -
+                               Downloads()->visualItemRect(lp_first).top();
+        }
+        QTEST(l_seen[0], "bars");
+        QTEST(l_seen[1], "bars");
+        QCOMPARE(l_spacing[1], l_spacing[0]);
+    }
+
+    // The text of a bar, a widget or painted, lies inside the bar's frame,
+    // whatever the tree's font: the bar keeps its height.
+    void BarTextFits_data()
+    {
+        QTest::addColumn<int>("pixels"); // the tree's font
+        for (int l_pixels : {9, 13, 16, 24})
+            QTest::addRow("%d px", l_pixels) << l_pixels;
+    }
+
+    void BarTextFits()
+    {
+        QFETCH(int, pixels);
+        struct Recorder : QProxyStyle
+        {
+            using QProxyStyle::QProxyStyle;
+            void drawControl(ControlElement i_element, QStyleOption const* ip_option, QPainter* ip_painter,
+                             QWidget const* ip_widget) const override
+            {
+                // Styles centre the label's one line in the bar's height.
+                if (auto const* lp_bar = qstyleoption_cast<QStyleOptionProgressBar const*>(ip_option);
+                    lp_bar && i_element == CE_ProgressBarLabel) {
+                    QRect const l_text = QFontMetrics(ip_painter->font())
+                                             .boundingRect(lp_bar->rect, Qt::AlignVCenter | Qt::TextSingleLine,
+                                                           lp_bar->text);
+                    m_drawn << QString("%1 in %2+%3 at %4+%5")
+                                   .arg(lp_bar->text)
+                                   .arg(lp_bar->rect.top())
+                                   .arg(lp_bar->rect.height())
+                                   .arg(l_text.top())
+                                   .arg(l_text.height());
+                }
+                QProxyStyle::drawControl(i_element, ip_option, ip_painter, ip_widget);
+            }
+            mutable QStringList m_drawn;
+        };
+        QString const l_style = QApplication::style()->objectName();
+        auto* lp_recorder = new Recorder(QStyleFactory::create("Fusion"));
+        QApplication::setStyle(lp_recorder); // the application's to delete
+        QFont l_font = Downloads()->font();
+        l_font.setPixelSize(pixels);
+        Downloads()->setFont(l_font);
+        Item const l_running = Download("alice", "f", "a.bin", 638486, "downloading");
+        Report(l_running, 638486, 0);
+        Download("alice", "f", "b.bin", 638486, "complete");
+        mp_tabs->resize(1000, 400);
+        mp_tabs->show();
+        QVERIFY(QTest::qWaitForWindowExposed(mp_tabs.get()));
+        QStringList l_wrong;
+        for (bool const l_painted : {false, true}) {
+            lp_recorder->m_drawn.clear();
+            QTreeWidgetItem* lp_row = Row(l_running)->parent()->child(l_painted ? 1 : 0);
+            if (l_painted) {
+                QRect l_cell = Downloads()->visualItemRect(lp_row);
+                l_cell.setLeft(Downloads()->header()->sectionViewportPosition(4));
+                l_cell.setWidth(Downloads()->header()->sectionSize(4));
+                Downloads()->viewport()->grab(l_cell);
+            } else {
+                Downloads()->itemWidget(lp_row, 4)->grab();
+            }
+            // "text in top+height at top+height": the text one pixel inside
+            // the frame, the bar no higher than it is meant to be.
+            for (QString const& l_drawn : lp_recorder->m_drawn) {
+                QStringList const l_figures = l_drawn.section(" in ", 1).split(QRegularExpression("[ +]|at"),
+                                                                                  Qt::SkipEmptyParts);
+                int const l_bar = l_figures[0].toInt(), l_barHeight = l_figures[1].toInt();
+                int const l_text = l_figures[2].toInt(), l_textHeight = l_figures[3].toInt();
+                if (!l_drawn.startsWith("638,486") || l_barHeight > BAR_HEIGHT || l_text < l_bar + 1 ||
+                    l_text + l_textHeight > l_bar + l_barHeight - 1)
+                    l_wrong << QString(l_painted ? "painted: " : "widget: ") + l_drawn;
+            }
+            if (lp_recorder->m_drawn.isEmpty())
+                l_wrong << QString(l_painted ? "painted" : "widget") + " drew no text";
+        }
+        QApplication::setStyle(QStyleFactory::create(l_style));
+        QVERIFY2(l_wrong.isEmpty(), qPrintable(l_wrong.join("\n")));
+    }
+
+    // A row that ends for a reason says it in its tool tip, until the
+    // transfer runs again; a peer's word says little, and is explained.
+    void ReasonsShown_data()
+    {
+        QTest::addColumn<bool>("upload");
+        QTest::addColumn<QString>("ending"); // status|reason: the engine's, or the peer's denial
+        QTest::addColumn<QString>("shown");  // status text|tool tip as read
+        QString const l_user = "Zo\u00eb <b>&amp; Ann";
+        QTest::newRow("uploader broke off")
+            << false << "aborted|The uploader broke the connection off."
+            << "aborted|The uploader broke the connection off.";
+        QTest::newRow("not taken") << true << "denied|Cancelled"
+                                   << "cancelled|" + l_user + " did not take the file (\"Cancelled\"): it is not "
+                                          "among the downloads " + l_user + " asked for, or it is paused there.";
+        QTest::newRow("had it") << true << "denied|Complete"
+                                << "complete|" + l_user + " has the whole file already (\"Complete\").";
+        QTest::newRow("refused") << false << "denied|Too many files"
+                                 << "too many files|" + l_user + " refused: Too many files";
+        QTest::newRow("bad offset") << true << "local error|Won't seek to offset 9 in file of size 3"
+                                    << "local error|Won't seek to offset 9 in file of size 3";
+    }
+
+    void ReasonsShown()
+    {
+        QFETCH(bool, upload);
+        QFETCH(QString, ending);
+        QString const l_status = ending.section('|', 0, 0), l_reason = ending.section('|', 1);
+        char const* const lp_user = "Zo\u00eb <b>&amp; Ann";
+        Item const l_entry = upload ? Upload(lp_user, "/srv", "u.bin", 1000, "uploading")
+                                    : Download(lp_user, "f", "d.bin", 1000, "downloading");
+        auto const l_set = [&](QString const& i_status) {
+            if (upload)
+                mp_transfers->SetUploadEntryStatus(l_entry, i_status);
+            else
+                mp_transfers->SetDownloadEntryStatus(l_entry, i_status);
+        };
+        if (l_status == "denied")
+            l_entry += d["denial_reason"]->GetItem(Value(l_reason));
+        l_set(l_status);
+        if (l_status != "denied")
+            emit mp_transfers->TransferEnded(l_entry, l_reason);
+        auto const l_shown = [&] {
+            QTextDocument l_tip;
+            QString const l_html = Row(l_entry)->toolTip(3);
+            if (Qt::mightBeRichText(l_html))
+                l_tip.setHtml(l_html);
+            else
+                l_tip.setPlainText(l_html);
+            return Row(l_entry)->text(3) + "|" + l_tip.toPlainText();
+        };
+        QTEST(l_shown(), "shown");
+        QString const l_tip = Row(l_entry)->toolTip(3);
+        l_set("queued");
+        QCOMPARE(Row(l_entry)->toolTip(3), l_tip);
+        l_set(upload ? "uploading" : "downloading");
+        QCOMPARE(Row(l_entry)->toolTip(3), QString());
     }
 
     // A stopped transfer keeps its bar; an upload queued again loses it, as
