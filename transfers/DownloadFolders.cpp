@@ -255,9 +255,9 @@ bool TransferQueueManager::StartDownload(Item i_entry, QTcpSocket* ip_socket)
     if (l_path.isEmpty())
         l_reason = QStringLiteral("its path would leave the download folder");
     else if (!QDir().mkpath(QFileInfo(l_path).path()))
-        l_reason = QStringLiteral("the folder %1 could not be made").arg(QFileInfo(l_path).path());
+        l_reason = QStringLiteral("the folder could not be made: %1").arg(QFileInfo(l_path).path());
     else if (!lp_file->open(QIODevice::WriteOnly | QIODevice::Append))
-        l_reason = QStringLiteral("%1 could not be opened (%2)").arg(l_path, lp_file->errorString());
+        l_reason = QStringLiteral("the file could not be opened (%1): %2").arg(lp_file->errorString(), l_path);
     if (!l_reason.isEmpty()) {
         LogTransfer(2, l_path.isEmpty() ? "The file's local path would leave the download folder, aborting"
                                         : "Could not open file, aborting",
