@@ -82,7 +82,11 @@ private:
     // is of one colour, a bar of many.
     static bool ProgressCellDrawn(QTreeWidget* ip_tree, QTreeWidgetItem* ip_row)
     {
-        ip_tree->resize(1000, 400);
+        // Shown: a hidden tree's viewport takes its size only later.
+        ip_tree->window()->resize(1000, 400);
+        ip_tree->window()->show();
+        if (!QTest::qWaitForWindowExposed(ip_tree->window()))
+            return false;
         ip_tree->scrollToItem(ip_row);
         QCoreApplication::processEvents(); // the view lays its rows out later
         QRect l_cell = ip_tree->visualItemRect(ip_row);
