@@ -629,6 +629,10 @@ void TransfersForm::QueueUserRefresh(TransferTree& io_tree, QTreeWidgetItem* ip_
 void TransfersForm::RefreshGroups()
 {
     m_groupRefreshQueued = false;
+    // The saved queue's groups wait for its last row: each pass walks all
+    // that a group holds so far.
+    if (m_loadWork.IsRunning())
+        return;
     ItemSet l_groups;
     std::swap(l_groups, m_staleGroups);
     for (Item const& l_node : l_groups) {
