@@ -1164,10 +1164,18 @@ void Server::SetRoomTicker(Item const& i_room, Item const& i_user, QString const
     // A user has one ticker per room: the old one goes, and a new item is
     // made so that observers of new tickers see it arrive.
     FindTicker(i_room, i_user).Remove();
+    // A full room lets its oldest ticker go: a room's tickers are listed in
+    // the order they were made, which is their order.
+    if (i_room.CountItemsUpTo("room_ticker", MAX_ROOM_TICKERS) >= MAX_ROOM_TICKERS)
+        for (Item const& l_oldest : i_room.GetItemsFrom("room_ticker", 0, 1))
+            l_oldest.Remove();
+    int l_kept = std::min(i_text.size(), MAX_TICKER_CHARACTERS);
+    if (l_kept < i_text.size() && i_text[l_kept - 1].isHighSurrogate())
+        --l_kept;
     Item l_ticker = d.GetType("room_ticker")->NewItem();
     l_ticker += i_room;
     l_ticker += i_user;
-    l_ticker += d.GetType("room_ticker_text")->GetItem(i_text);
+    l_ticker += d.GetType("room_ticker_text")->GetItem(i_text.left(l_kept));
     l_ticker += d.GetType("room_ticker_order")->GetItem(Value(static_cast<unsigned long long>(++m_tickerOrder)));
 }
 
@@ -1177,7 +1185,10 @@ void Server::Handle(ServerIn::RoomTickers const& i_message)
     // and are applied in slices the same way: the old ones go, then the new
     // ones come, a ticker per step.
     Item const l_room = RoomItem(i_message.m_room);
-    auto const lp_tickers = std::make_shared<std::vector<std::pair<QString, QString>>>(i_message.m_tickers);
+    // Of a longer list only the last tickers, the newest, could stay.
+    std::size_t const l_skipped = i_message.m_tickers.size() - std::min(i_message.m_tickers.size(), MAX_ROOM_TICKERS);
+    auto const lp_tickers = std::make_shared<std::vector<std::pair<QString, QString>>>(
+        i_message.m_tickers.begin() + std::ptrdiff_t(l_skipped), i_message.m_tickers.end());
     PhasedSteps l_steps;
     l_steps.AddEachLinked(l_room, "room_ticker", [](Item const& i_ticker) { i_ticker.Remove(); });
     l_steps.Add(lp_tickers->size(), [this, l_room, lp_tickers](std::size_t i_k) {

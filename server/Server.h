@@ -132,6 +132,13 @@ public:
     // the last list gave that the next leaves out are dropped, so the list
     // holds at most this many rooms that lists alone named.
     static constexpr std::size_t MAX_LISTED_ROOMS = 20000;
+    // A room keeps its newest tickers, at most this many (one per user: a
+    // wall of a room of thousands), and of each at most the first
+    // MAX_TICKER_CHARACTERS characters. A wall shows one line of each, so
+    // this is more than any wall can show; a server that sent 270,000
+    // tickers held 1.3 GB, and their wall the window for 17 s.
+    static constexpr std::size_t MAX_ROOM_TICKERS = 1000;
+    static constexpr int MAX_TICKER_CHARACTERS = 1024;
     // Less for tests.
     static void SetMostListedRooms(std::size_t i_rooms) { s_mostListedRooms = i_rooms; }
     // A message is being applied in slices, or messages wait behind one.

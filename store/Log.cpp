@@ -10,11 +10,19 @@
 #include <QThread>
 #include <QTimer>
 
+#include <algorithm>
+#include <atomic>
 #include <deque>
 #include <functional>
 #include <limits>
 #include <map>
+#include <system_error>
+#include <thread>
 #include <utility>
+
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 namespace {
 
@@ -104,20 +112,36 @@ void AttachToItem(QString const& i_category, QString const& i_line, Item const& 
 // turn of the event loop has spent less than WRITE_BUDGET_MS on them; later
 // ones wait in a queue, which a zero timer drains in slices of at most
 // WRITE_BUDGET_MS, one file write and one append per category and slice.
-// At most MAX_QUEUED lines wait; the rest are counted and reported.
+// At most MAX_QUEUED lines and MAX_QUEUED_BYTES wait; the rest are counted
+// and reported. The bytes count too: 100,000 lines naming a peer who gave
+// himself a name of 4,000 bytes held a gigabyte.
 constexpr qint64 WRITE_BUDGET_MS = 40;
 constexpr std::size_t MAX_QUEUED = 100000;
+constexpr std::size_t MAX_QUEUED_BYTES = std::size_t(16) << 20;
 constexpr int LINES_PER_BATCH = 500;
+// A queue that held this much gives the memory back once it is written.
+constexpr std::size_t TRIM_AFTER_BYTES = std::size_t(4) << 20;
+
+// What a queued line holds in memory: its two texts, their headers and its
+// place in the queue.
+std::size_t QueuedCost(QString const& i_category, QString const& i_line)
+{
+    return std::size_t(i_category.size() + i_line.size()) * sizeof(QChar) + 64;
+}
 
 struct LogQueue
 {
     std::deque<std::pair<QString, QString>> m_lines; // category, line
+    std::size_t m_bytes = 0;
+    std::size_t m_peakBytes = 0;
     std::map<QString, quint64> m_dropped;
     qint64 m_spentThisTurn = 0;
     bool m_turnWatched = false;
     bool m_flushScheduled = false;
     bool m_quitHooked = false;
     std::function<qint64()> m_clock;
+
+    bool IsFull() const { return m_lines.size() >= MAX_QUEUED || m_bytes >= MAX_QUEUED_BYTES; }
 };
 
 LogQueue& Queue()
@@ -150,6 +174,31 @@ void WriteLines(QString const& i_category, QString const& i_lines)
     AppendToFile(i_category, i_lines);
 }
 
+// The queue's blocks go, and the C library gives the pages its lines held
+// back to the system: without this, a flood's gigabyte stayed resident. The
+// walk of the heaps runs on a thread of its own, as it can take tens of
+// milliseconds after a big flood.
+void GiveMemoryBack()
+{
+    LogQueue& l_queue = Queue();
+    std::deque<std::pair<QString, QString>>().swap(l_queue.m_lines);
+    l_queue.m_bytes = 0;
+    l_queue.m_peakBytes = 0;
+#ifdef __GLIBC__
+    static std::atomic<bool> s_trimming{false};
+    if (s_trimming.exchange(true))
+        return;
+    try {
+        std::thread([]() {
+            malloc_trim(0);
+            s_trimming = false;
+        }).detach();
+    } catch (std::system_error const&) {
+        s_trimming = false;
+    }
+#endif
+}
+
 // Writes queued lines until the queue is empty or the slice is used up.
 void WriteQueued(qint64 i_budget)
 {
@@ -164,6 +213,7 @@ void WriteQueued(qint64 i_budget)
             if (!l_batch.isEmpty())
                 l_batch += '\n';
             l_batch += l_queue.m_lines.front().second;
+            l_queue.m_bytes -= QueuedCost(l_category, l_queue.m_lines.front().second);
             l_queue.m_lines.pop_front();
         }
         WriteLines(l_category, l_batch);
@@ -174,6 +224,8 @@ void WriteQueued(qint64 i_budget)
                        FormatLogLine(1, QString::number(l_dropped.second) + " lines of this log were dropped in a flood"));
         l_queue.m_dropped.clear();
     }
+    if (l_queue.m_lines.empty() && l_queue.m_peakBytes >= TRIM_AFTER_BYTES)
+        GiveMemoryBack();
 }
 
 void ScheduleFlush();
@@ -207,7 +259,7 @@ void ScheduleFlush()
 bool CountIfDropped(QString const& i_category)
 {
     LogQueue& l_queue = Queue();
-    if (l_queue.m_lines.size() < MAX_QUEUED || !QCoreApplication::instance())
+    if (!l_queue.IsFull() || !QCoreApplication::instance())
         return false;
     ++l_queue.m_dropped[i_category];
     ScheduleFlush();
@@ -236,11 +288,33 @@ void WriteOrQueue(QString const& i_category, QString const& i_line)
         l_queue.m_spentThisTurn += Now() - l_start;
         return;
     }
-    if (l_queue.m_lines.size() < MAX_QUEUED)
+    if (!l_queue.IsFull()) {
         l_queue.m_lines.emplace_back(i_category, i_line);
-    else
+        l_queue.m_bytes += QueuedCost(i_category, i_line);
+        l_queue.m_peakBytes = std::max(l_queue.m_peakBytes, l_queue.m_bytes);
+    } else
         ++l_queue.m_dropped[i_category];
     ScheduleFlush();
+}
+
+// A line's text keeps its start and its end: what is cut is nearly always a
+// name or a path a peer made as long as he could, and the end says what
+// happened.
+constexpr int MAX_TEXT_CHARS = 1024;
+constexpr int KEPT_AT_EACH_END = 480;
+
+QString CutLongText(QString const& i_text)
+{
+    if (i_text.size() <= MAX_TEXT_CHARS)
+        return i_text;
+    int l_head = KEPT_AT_EACH_END;
+    if (i_text.at(l_head - 1).isHighSurrogate())
+        --l_head;
+    int l_tail = KEPT_AT_EACH_END;
+    if (i_text.at(i_text.size() - l_tail).isLowSurrogate())
+        --l_tail;
+    return i_text.left(l_head) + QString(" [... %1 characters cut ...] ").arg(i_text.size() - l_head - l_tail) +
+           i_text.right(l_tail);
 }
 
 void LogHere(QString const& i_category, int i_level, QString const& i_text, Item const& i_item)
@@ -248,7 +322,7 @@ void LogHere(QString const& i_category, int i_level, QString const& i_text, Item
     try {
         if (!IsSettingYes("show_diagnostics") || CountIfDropped(i_category))
             return;
-        QString const l_line = FormatLogLine(i_level, i_text);
+        QString const l_line = FormatLogLine(i_level, CutLongText(i_text));
         WriteOrQueue(i_category, l_line);
         AttachToItem(i_category, l_line, i_item);
     } catch (...) {
@@ -280,6 +354,11 @@ void FlushLog()
         WriteQueued(std::numeric_limits<qint64>::max());
     } catch (...) {
     }
+}
+
+std::size_t QueuedLogLines()
+{
+    return Queue().m_lines.size();
 }
 
 void SetLogClock(std::function<qint64()> i_clock)

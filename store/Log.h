@@ -9,11 +9,17 @@
 // "yes", a line given an item of a loggable type (RegisterLoggableItemType)
 // is kept as an "item_log" entry of that item.
 //
+// A text longer than 1,024 characters keeps its first and last 480 and
+// says how many were cut between them (a name a peer made as long as he
+// could).
+//
 // In a flood (more than 40 ms of writing in one turn of the event loop) the
-// lines wait in a queue of at most 100,000 and are written in slices of
-// 40 ms, so that logging never holds the event loop; lines beyond the queue
-// are counted in a line of their own, and cost nothing but the count. The
-// date and time of a line are made once a second.
+// lines wait in a queue of at most 100,000 lines and 16 MiB and are written
+// in slices of 40 ms, so that logging never holds the event loop; lines
+// beyond the queue are counted in a line of their own, and cost nothing but
+// the count. Once a queue that held 4 MiB or more is written, its memory is
+// given back to the system. The date and time of a line are made once a
+// second.
 //
 // A file is cut at 5 MiB: it is renamed to "<category>.log.1" (replacing
 // the one before) and begun anew, so that no flood fills the disk.
@@ -43,6 +49,8 @@ QString FormatLogLine(int i_level, QString const& i_text);
 // Writes every line that still waits after a flood; also done when the
 // application quits. GUI thread only.
 void FlushLog();
+// The lines that wait to be written.
+std::size_t QueuedLogLines();
 // The millisecond clock that measures the time spent writing lines; null
 // for the real one. For tests.
 void SetLogClock(std::function<qint64()> i_clock);

@@ -55,11 +55,13 @@ QStringList KeptRemoteComponents(Item const& i_entry)
     return l_components;
 }
 
-// A name's extension, when it has a short one (".mp3"), and the rest.
+// A name's extension, when it has a short one (".mp3"), and the rest. A
+// final dot is no extension: "_.." numbered is "_.. (1)".
 void SplitExtension(QString const& i_name, QString& o_stem, QString& o_extension)
 {
     int const l_dot = i_name.lastIndexOf(QLatin1Char('.'));
-    o_extension = l_dot > 0 && i_name.size() - l_dot <= 16 ? i_name.mid(l_dot) : QString();
+    bool const l_has = l_dot > 0 && l_dot < i_name.size() - 1 && i_name.size() - l_dot <= 16;
+    o_extension = l_has ? i_name.mid(l_dot) : QString();
     o_stem = i_name.left(i_name.size() - o_extension.size());
 }
 
@@ -72,6 +74,20 @@ QString FitComponent(QString i_stem, QString const& i_tail)
     return i_stem + i_tail;
 }
 
+// Numbered names tried for one file or folder before giving up.
+constexpr int MAX_NUMBERED_NAMES = 1000;
+
+// "name (n)" within the length limit; a file's short extension stays at the
+// end.
+QString NumberedName(QString const& i_name, int i_number, bool i_file)
+{
+    QString l_stem = i_name;
+    QString l_extension;
+    if (i_file)
+        SplitExtension(i_name, l_stem, l_extension);
+    return FitComponent(l_stem, QString(" (%1)").arg(i_number) + l_extension);
+}
+
 // "name (n).ext" for the first n that is free in the folder; a name already
 // at the length limit gives up the end of its stem to the number, or the
 // rename would fail and the finished file could never leave "downloading".
@@ -79,11 +95,8 @@ QString FreeName(QString const& i_folder, QString const& i_name)
 {
     if (!QFileInfo::exists(i_folder + "/" + i_name))
         return i_name;
-    QString l_stem;
-    QString l_extension;
-    SplitExtension(i_name, l_stem, l_extension);
     for (int l_n = 1;; ++l_n) {
-        QString const l_candidate = FitComponent(l_stem, QString(" (%1)").arg(l_n) + l_extension);
+        QString const l_candidate = NumberedName(i_name, l_n, true);
         if (!QFileInfo::exists(i_folder + "/" + l_candidate))
             return l_candidate;
     }
@@ -104,19 +117,133 @@ QString TargetFolder(Item const& i_entry, bool i_complete, Layout const& i_layou
     return l_folder;
 }
 
+// The item that names where a download's file lies: the last level of its
+// local folder and its local file name, "Album\\folder.jpg". Downloads whose
+// files might take one path share it, and only those are compared.
+char const* const LOCAL_PLACE = "local_place";
+
+// The entry's local file name: the one it was given when it was first
+// offered or started (the end of its place, read from the data file, so
+// made safe again), or the remote name made safe.
+QString LocalName(Item const& i_entry)
+{
+    Item const l_place = i_entry[LOCAL_PLACE];
+    if (l_place.IsNull())
+        return TransferQueueManager::SafeLocalName(i_entry["file_name"].AsString());
+    QString const l_text = l_place.AsString();
+    return TransferQueueManager::SafeLocalName(l_text.mid(l_text.lastIndexOf(QLatin1Char('\\')) + 1));
+}
+
+QString SafeFolderPath(Item const& i_entry, bool i_complete, Layout const& i_layout, QString const& i_name)
+{
+    QString const l_base = QDir::cleanPath(i_layout.m_folder);
+    QString const l_path =
+        QDir::cleanPath(ToSlashes(TargetFolder(i_entry, i_complete, i_layout) + "\\" + i_name));
+    if (!QDir::isAbsolutePath(l_base) || !IsStrictlyBelow(l_path, l_base == "/" ? QString() : l_base))
+        return QString();
+    return l_path;
+}
+
 QString TargetPath(Item const& i_entry, bool i_complete, Layout const& i_layout)
 {
-    return TargetFolder(i_entry, i_complete, i_layout) + "\\" +
-           TransferQueueManager::SafeLocalName(i_entry["file_name"].AsString());
+    return TargetFolder(i_entry, i_complete, i_layout) + "\\" + LocalName(i_entry);
 }
 
 QString SafePath(Item const& i_entry, bool i_complete, Layout const& i_layout)
 {
-    QString const l_base = QDir::cleanPath(i_layout.m_folder);
-    QString const l_path = QDir::cleanPath(ToSlashes(TargetPath(i_entry, i_complete, i_layout)));
-    if (!QDir::isAbsolutePath(l_base) || !IsStrictlyBelow(l_path, l_base == "/" ? QString() : l_base))
+    return SafeFolderPath(i_entry, i_complete, i_layout, LocalName(i_entry));
+}
+
+// The finished file's folder: each level that a file holds (a file of the
+// same remote name finished first, or the user put one there) becomes the
+// first "name (n)" that is a folder or free, the same one for every file of
+// that folder. Empty when there is none.
+QString UsableFolder(QString const& i_folder, Layout const& i_layout)
+{
+    QString const l_root = QDir::cleanPath(ToSlashes(DownloadRoot(i_layout, true)));
+    if (!IsStrictlyBelow(i_folder, l_root))
+        return i_folder;
+    QString l_usable = l_root;
+    for (QString const& l_component : i_folder.mid(l_root.size() + 1).split(QLatin1Char('/'))) {
+        QString l_candidate = l_component;
+        for (int l_n = 1; QFileInfo::exists(l_usable + "/" + l_candidate) &&
+                          !QFileInfo(l_usable + "/" + l_candidate).isDir();
+             ++l_n) {
+            if (l_n > MAX_NUMBERED_NAMES)
+                return QString();
+            l_candidate = NumberedName(l_component, l_n, false);
+        }
+        l_usable += "/" + l_candidate;
+    }
+    return l_usable;
+}
+
+// The last level of the entry's local folder ("" for the download folder
+// itself): thousands of albums hold a "folder.jpg", but only those of one
+// folder name can share a path.
+QString LastLocalLevel(Item const& i_entry, Layout const& i_layout)
+{
+    if (i_layout.m_flatSingles && i_entry.IsConnected("single_download"))
         return QString();
-    return l_path;
+    // Read as KeptRemoteComponents reads it, so that both agree.
+    QString const l_folder = ToQString(i_entry["remote_folder"].AsStdString());
+    int l_end = l_folder.size();
+    while (l_end > 0 && l_folder.at(l_end - 1) == QLatin1Char('\\'))
+        --l_end;
+    if (l_end == 0)
+        return QString();
+    int const l_from = l_folder.lastIndexOf(QLatin1Char('\\'), l_end - 1) + 1;
+    return TransferQueueManager::SafeLocalName(l_folder.mid(l_from, l_end - l_from));
+}
+
+QString LocalPlace(Item const& i_entry, QString const& i_name, Layout const& i_layout)
+{
+    return LastLocalLevel(i_entry, i_layout) + "\\" + i_name;
+}
+
+void SetLocalPlace(Item const& i_entry, QString const& i_name, Layout const& i_layout)
+{
+    i_entry += d.GetType(LOCAL_PLACE)->GetItem(Value(LocalPlace(i_entry, i_name, i_layout)));
+}
+
+// Another download of another remote file was given that local path (two
+// remote names can make one local name: "a\\b" and "a_b", or two folders of
+// one name at a low save level), or a folder stands there. A numbered name
+// must also be free on the disk: a stranger's file there is not a partial
+// file of ours.
+bool IsLocalPathTaken(Item const& i_entry, QString const& i_name, bool i_numbered, Layout const& i_layout)
+{
+    QString const l_path = SafeFolderPath(i_entry, false, i_layout, i_name);
+    if (l_path.isEmpty())
+        return false;
+    QFileInfo const l_file(l_path);
+    if (l_file.isDir() || (i_numbered && l_file.exists()))
+        return true;
+    Item const l_place = d.GetType(LOCAL_PLACE)->HasItem(Value(LocalPlace(i_entry, i_name, i_layout)));
+    if (l_place.IsNull())
+        return false;
+    // Once moved into "complete", a split download's partial path is free.
+    Item const l_complete = d.GetType("download_entry_status")->HasItem(Value("complete"));
+    for (Item const& l_other : l_place.GetItems("download_entry")) {
+        bool const l_sameRemote =
+            l_other["file_name"] == i_entry["file_name"] && l_other["remote_folder"] == i_entry["remote_folder"];
+        if (l_other == i_entry || l_sameRemote ||
+            (i_layout.m_split && l_complete.IsValid() && l_other["download_entry_status"] == l_complete))
+            continue;
+        if (SafePath(l_other, false, i_layout) == l_path)
+            return true;
+    }
+    return false;
+}
+
+// Why a folder cannot be made, when a file holds its place or its parent's
+// (a file and a folder of one remote name): " (<path> is a file)".
+QString FileInTheWay(QString i_folder)
+{
+    for (; i_folder.size() > 1 && !QFileInfo(i_folder).isDir(); i_folder = QFileInfo(i_folder).path())
+        if (QFileInfo::exists(i_folder))
+            return QStringLiteral(" (%1 is a file)").arg(i_folder);
+    return QString();
 }
 
 // Removes i_folder and up to i_levels - 1 folders above it, each only when
@@ -154,6 +281,42 @@ QString TransferQueueManager::SafeLocalName(QString i_remote)
     QString l_extension;
     SplitExtension(i_remote, l_stem, l_extension);
     return FitComponent(l_stem, l_extension);
+}
+
+bool TransferQueueManager::SettleLocalName(Item const& i_entry)
+{
+    Layout const l_layout = Layout::Current();
+    if (Item const l_given = i_entry[LOCAL_PLACE]; l_given.IsValid()) {
+        // A folder of another download's files took the place since the
+        // name was given (both were offered before either started).
+        QString const l_path = SafePath(i_entry, false, l_layout);
+        if (l_path.isEmpty() || !QFileInfo(l_path).isDir())
+            return true;
+        i_entry.Disconnect(l_given);
+    }
+    QString const l_default = SafeLocalName(i_entry["file_name"].AsString());
+    QString l_name = l_default;
+    if (IsLocalPathTaken(i_entry, l_name, false, l_layout)) {
+        // Numbering goes on where the last download of that place stopped:
+        // from 1 each time, a thousand names that make one would try half a
+        // million.
+        int& l_next = m_nextLocalNumbers[LocalPlace(i_entry, l_default, l_layout)];
+        int l_tried = 0;
+        do {
+            if (++l_tried > MAX_NUMBERED_NAMES)
+                return false;
+            l_next = std::max(l_next, 0) + 1;
+            l_name = NumberedName(l_default, l_next, true);
+        } while (IsLocalPathTaken(i_entry, l_name, true, l_layout));
+    }
+    SetLocalPlace(i_entry, l_name, l_layout);
+    return true;
+}
+
+void TransferQueueManager::PlaceLoadedDownload(Item const& i_entry)
+{
+    if (!i_entry.IsConnected(LOCAL_PLACE))
+        SetLocalPlace(i_entry, SafeLocalName(i_entry["file_name"].AsString()), *m_downloadLayout);
 }
 
 TransferQueueManager::DownloadLayout TransferQueueManager::DownloadLayout::Current()
@@ -228,6 +391,10 @@ void TransferQueueManager::OnDownloadLayoutChanged(Item)
     Layout const l_old = *std::exchange(m_downloadLayout, l_layout);
     Item const l_complete = d.GetType("download_entry_status")->HasItem(Value("complete"));
     for (Item const& l_entry : d.GetType("download_entry")->GetItems()) {
+        // A single download's folder level comes and goes with its switch.
+        if (l_old.m_flatSingles != l_layout.m_flatSingles && l_entry.IsConnected("single_download") &&
+            l_entry.IsConnected(LOCAL_PLACE))
+            SetLocalPlace(l_entry, LocalName(l_entry), l_layout);
         QString const l_from = SafePath(l_entry, false, l_old);
         QString const l_to = SafePath(l_entry, false, l_layout);
         if (l_entry["download_entry_status"] == l_complete || l_from.isEmpty() || l_to.isEmpty() ||
@@ -249,13 +416,18 @@ void TransferQueueManager::OnDownloadLayoutChanged(Item)
 bool TransferQueueManager::StartDownload(Item i_entry, QTcpSocket* ip_socket)
 {
     Item l_user = i_entry["user"];
+    bool const l_named = SettleLocalName(i_entry);
     QString const l_path = GetSafeDownloadPath(i_entry, false);
     auto* lp_file = new QFile(l_path);
     QString l_reason;
-    if (l_path.isEmpty())
+    if (!l_named)
+        l_reason = QStringLiteral("no local name for it is free (%1 numbers in a row are taken)")
+                       .arg(MAX_NUMBERED_NAMES);
+    else if (l_path.isEmpty())
         l_reason = QStringLiteral("its path would leave the download folder");
     else if (!QDir().mkpath(QFileInfo(l_path).path()))
-        l_reason = QStringLiteral("the folder could not be made: %1").arg(QFileInfo(l_path).path());
+        l_reason = QStringLiteral("the folder could not be made%1: %2")
+                       .arg(FileInTheWay(QFileInfo(l_path).path()), QFileInfo(l_path).path());
     else if (!lp_file->open(QIODevice::WriteOnly | QIODevice::Append))
         l_reason = QStringLiteral("the file could not be opened (%1): %2").arg(lp_file->errorString(), l_path);
     if (!l_reason.isEmpty()) {
@@ -320,39 +492,44 @@ void TransferQueueManager::OnDownloadComplete()
     if (auto* lp_thread = qobject_cast<TransferThread*>(ObjectAt<QObject>(l_entry["download_thread"])))
         lp_thread->AwaitEnd();
 
-    QString l_name = SafeLocalName(l_entry["file_name"].AsString());
+    QString l_name = LocalName(l_entry);
+    QString l_recordFolder = GetDownloadTargetFolder(l_entry, true);
     if (!IsSettingYes("dont_split_downloads")) {
         // A finished file is never lost or overwritten: a taken name gets a
-        // number, and a file that cannot be moved stays where it is.
+        // number, a folder level that a file holds too, and a file that
+        // cannot be moved stays where it is.
         QString const l_source = GetSafeDownloadPath(l_entry, false);
         QString const l_target = GetSafeDownloadPath(l_entry, true);
-        QString const l_folder = QFileInfo(l_target).path();
-        bool l_moved = !l_source.isEmpty() && !l_target.isEmpty() && QDir().mkpath(l_folder);
+        QString const l_wanted = QFileInfo(l_target).path();
+        QString const l_folder = l_target.isEmpty() ? QString() : UsableFolder(l_wanted, Layout::Current());
+        bool l_moved = !l_source.isEmpty() && !l_folder.isEmpty() && QDir().mkpath(l_folder);
         if (l_moved) {
             l_name = FreeName(l_folder, QFileInfo(l_target).fileName());
             l_moved = QDir().rename(l_source, l_folder + "/" + l_name);
         }
+        if (l_folder != l_wanted)
+            l_recordFolder = QString(l_folder).replace(QLatin1Char('/'), QLatin1Char('\\'));
         if (!l_moved) {
             LogTransfer(1, QString("Could not move the finished download %1 into %2; it stays in %3")
-                               .arg(l_name, l_folder, QFileInfo(l_source).path()),
+                               .arg(l_name, l_wanted, QFileInfo(l_source).path()),
                         l_entry["user"]);
             SetDownloadEntryStatus(l_entry, "local error");
             emit DownloadLocalError(l_entry,
                                     QStringLiteral("the finished file could not be moved into %1; it stays in %2")
-                                        .arg(l_folder, QFileInfo(l_source).path()));
+                                        .arg(l_wanted, QFileInfo(l_source).path()));
             return;
         }
     }
     SetDownloadEntryStatus(l_entry, "complete");
     if (!IsSettingYes("dont_split_downloads"))
         RemoveDownloadDownloadingFolderIfAppropriate(l_entry);
-    RecordCompleteDownload(l_entry, l_name);
+    RecordCompleteDownload(l_entry, l_recordFolder, l_name);
 }
 
-void TransferQueueManager::RecordCompleteDownload(Item const& i_entry, QString const& i_name)
+void TransferQueueManager::RecordCompleteDownload(Item const& i_entry, QString const& i_folder, QString const& i_name)
 {
     Item l_user = i_entry["user"];
-    Item l_folder = d.GetType("complete_download_folder")->GetItem(Value(GetDownloadTargetFolder(i_entry, true)));
+    Item l_folder = d.GetType("complete_download_folder")->GetItem(Value(i_folder));
     Item l_name = d.GetType("complete_download_filename")->GetItem(Value(i_name));
     ItemSet l_keys;
     for (Item const& l_key : {l_user, l_folder, l_name})

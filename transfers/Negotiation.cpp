@@ -81,6 +81,10 @@ void TransferQueueManager::OnFileTransferRequest(QString i_user, int i_direction
         DenyOffer(i_user, i_req, "Complete");
         return;
     }
+    // A remote name that makes the same local name as another download's
+    // gets a numbered one here, before its offer is answered; otherwise
+    // both would write one partial file, and one of them wait for ever.
+    static_cast<void>(SettleLocalName(l_entry));
     if (IsWrittenByOtherDownload(l_entry)) {
         // Accepting would have the offer time out and the peer ask again at
         // once; "Queued" keeps it waiting until the other download is done.

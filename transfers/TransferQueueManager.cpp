@@ -116,6 +116,7 @@ void TransferQueueManager::DeclareTypes()
              {"next_place_in_line_request_time", LEAF},
              {"download_thread", ROOT},
              {"subfolder_save_level", LEAF},
+             {"local_place", LEAF},
              {"last_status_change_time", LEAF},
              {"filename_as_requested", LEAF},
              {"upload_thread", ROOT},
@@ -143,7 +144,7 @@ void TransferQueueManager::DeclareTypes()
     for (char const* lp_type : {"user", "file_name", "remote_folder", "file_size", "remote_transfer_req",
                                 "write_position", "download_entry_status", "place_in_line",
                                 "subfolder_save_level", "last_status_change_time", "single_download",
-                                "denial_reason"})
+                                "denial_reason", "local_place"})
         RelateAttribute("download_entry", lp_type);
     for (char const* lp_type : {"download_socket", "download_thread", "download_file", "download_order",
                                 "last_receipt_time", "bytes_per_second"})
@@ -195,8 +196,12 @@ void TransferQueueManager::DeclareTypes()
         // The single-download flag decides where the file lies: without it a
         // restart would look for the partial or finished file elsewhere, and
         // fetch it again from the start.
+        // The local name too, once given: another download may have had the
+        // name the remote one makes locally. Files written before it was
+        // kept load without it.
         for (char const* lp_type : {"user", "file_name", "remote_folder", "file_size", "download_entry_status",
-                                    "download_order", "subfolder_save_level", "single_download"})
+                                    "download_order", "subfolder_save_level", "single_download",
+                                    "local_place"})
             SaveWithEntry(lp_type);
         dataSaver->AddSavedType("excluded_download_extension");
     }
@@ -278,6 +283,10 @@ void TransferQueueManager::DataLoaded()
         QString l_status = l_entry["download_entry_status"].AsString();
         if (l_status != "complete" && l_status != "paused")
             l_entry += l_queued;
+        // Saved before local names were kept: its partial file, if any, lies
+        // under the name the remote one makes.
+        if (l_status != "complete")
+            PlaceLoadedDownload(l_entry);
         if (Item l_user = l_entry["user"]; l_user.IsValid())
             l_users.insert(l_user);
     }

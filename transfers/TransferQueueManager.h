@@ -15,6 +15,7 @@
 
 #include <QDateTime>
 #include <QElapsedTimer>
+#include <QHash>
 #include <QObject>
 #include <QString>
 #include <QTimer>
@@ -246,7 +247,18 @@ private:
     // Another running download writes the entry's partial file.
     bool IsWrittenByOtherDownload(Item const& i_entry);
 
-    void RecordCompleteDownload(Item const& i_entry, QString const& i_name);
+    // Gives a download its local file name the first time it is offered or
+    // started, and keeps it (saved, with the last level of its local folder:
+    // its "local_place"): the name made of the remote one, or "name (n).ext"
+    // when another download of another remote file was given the same
+    // local path or a folder stands there. False when a thousand numbers
+    // are taken.
+    bool SettleLocalName(Item const& i_entry);
+    // A download loaded without a place (saved before places were kept) is
+    // given the one of the name its remote one makes: its partial file may
+    // lie there.
+    void PlaceLoadedDownload(Item const& i_entry);
+    void RecordCompleteDownload(Item const& i_entry, QString const& i_folder, QString const& i_name);
     // A setting that shapes local paths changed: the partial files of the
     // unfinished downloads move to where their paths now lead (a running
     // thread keeps writing to the moved file), so that nothing received is
@@ -277,6 +289,9 @@ private:
     Clock m_clock;
     // The layout the partial files follow; known once the saved data is in.
     std::optional<DownloadLayout> m_downloadLayout;
+    // The last number given to a local name per place whose name was taken
+    // ("Top\\a_b.mp3" -> 3 after "a_b (3).mp3").
+    QHash<QString, int> m_nextLocalNumbers;
 };
 
 extern TransferQueueManager* transferQueueManager;

@@ -5,14 +5,16 @@
 // repeats an earlier one for the same search. Then what hostile peers try:
 // a share list whose attribute-name table alone passes the caps, refused by
 // the decoder (against inflating the same bytes alone), and a flood of
-// unknown messages with diagnostics on, with the longest time the event
-// loop waited.
+// unknown messages with diagnostics on, from a short name and from a long
+// one, with the longest time the event loop waited and the memory the
+// log's queue took and gave back.
 
 #include "peers/PeerMessenger.h"
 #include "bench/BenchUtil.h"
 #include "peers/PeerCodec.h"
 #include "peers/PeerWire.h"
 #include "server/StoreTypes.h"
+#include "store/Log.h"
 #include "store/Settings.h"
 
 #include <QCoreApplication>
@@ -136,13 +138,46 @@ void NameTableBomb()
                 (bench::ResidentKiB("VmHWM:") - l_resident) / 1024, l_inflateMs, l_inflatedKiB / 1024);
 }
 
-// 400,000 unknown messages of 8 bytes in one write on a messaging connection,
-// each logged with diagnostics on (or counted, once the log's queue is
-// full): the time until the last is handled, and the longest wait of the
-// event loop meanwhile.
-void LogFlood(PeerMessenger& io_messenger)
+// Runs the event loop until the log's queue is written (the seconds on the
+// clock by then), then a second more: what the program does next gives the
+// memory back, or not.
+double AwaitLogWritten(bench::StallProbe& io_probe, QElapsedTimer const& i_clock)
+{
+    io_probe.RunUntil([&] { return QueuedLogLines() == 0 || i_clock.elapsed() > 240000; });
+    bench::Require(QueuedLogLines() == 0, "the log's queue was not written within four minutes");
+    double const l_writtenS = i_clock.nsecsElapsed() / 1e9;
+    QElapsedTimer l_idle;
+    l_idle.start();
+    while (l_idle.elapsed() < 1000)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    return l_writtenS;
+}
+
+// The longest wait of the event loop, the processor time since i_cpu and
+// the resident memory against i_before (KiB).
+QByteArray Figures(bench::StallProbe const& i_probe, std::int64_t i_cpu, long i_before)
+{
+    return QString::asprintf("the event loop waited %.1f ms at most (%.1f ms of its processor time), %.2f s of "
+                             "processor time; resident %ld MiB before, peak %+ld MiB, %+ld MiB after",
+                             i_probe.LongestMs(), i_probe.LongestCpuMs(), (bench::ThreadCpuNs() - i_cpu) / 1e9,
+                             i_before / 1024, (bench::ResidentKiB("VmHWM:") - i_before) / 1024,
+                             (bench::ResidentKiB() - i_before) / 1024)
+        .toUtf8();
+}
+
+// 400,000 unknown messages of 8 bytes in one write on a messaging connection
+// from a peer of that name, each logged with diagnostics on (or counted,
+// once the log's queue is full): the time until the last is handled, the
+// longest wait of the event loop and its processor time meanwhile, and the
+// resident memory before, at its peak, and once the log's queue has been
+// written.
+void LogFlood(PeerMessenger& io_messenger, QString const& i_name)
 {
     int const l_messages = bench::Size(400000, 20000);
+    // The flooder is who he says, as the server would confirm.
+    Item const l_flooder = d.GetType("user")->GetItem(Value(i_name));
+    SetAttribute(l_flooder, "user_address", Value(static_cast<unsigned long long>(0x7F000001)));
+    SetAttribute(l_flooder, "user_port", Value(1));
     SetSetting("show_diagnostics", QString("yes"));
     QByteArray const l_frame = PeerWire::BuildFrame(QByteArray::fromHex("6300000001020304"), false);
     QByteArray l_flood;
@@ -150,20 +185,58 @@ void LogFlood(PeerMessenger& io_messenger)
     for (int l_message = 0; l_message < l_messages; ++l_message)
         l_flood += l_frame;
     l_flood += PeerWire::BuildFrame(QByteArray::fromHex("0f000000"), false); // 15, handled last
+    QByteArray const l_bytes = PeerWire::BuildFrame(PeerWire::BuildInitHandshake(i_name, "P"), false) + l_flood;
+    l_flood = QByteArray();
     QTcpSocket l_peer;
     l_peer.connectToHost(QHostAddress::LocalHost, io_messenger.ListeningPort());
     bench::Require(l_peer.waitForConnected(5000), "no connection to the messenger");
     bool l_done = false;
-    QObject::connect(&io_messenger, &PeerMessenger::UserInfoRequested, [&l_done] { l_done = true; });
+    QMetaObject::Connection const l_watch =
+        QObject::connect(&io_messenger, &PeerMessenger::UserInfoRequested, [&l_done] { l_done = true; });
+    bench::ResetPeak();
+    long const l_before = bench::ResidentKiB();
     QElapsedTimer l_clock;
+    std::int64_t const l_cpu = bench::ThreadCpuNs();
     bench::StallProbe l_probe;
     l_clock.start();
-    l_peer.write(PeerWire::BuildFrame(PeerWire::BuildInitHandshake("flooder", "P"), false) + l_flood);
-    double const l_longestMs = l_probe.RunUntil([&] { return l_done || l_clock.elapsed() > 120000; });
+    l_peer.write(l_bytes);
+    l_probe.RunUntil([&] { return l_done || l_clock.elapsed() > 120000; });
     bench::Require(l_done, "the flood was not handled within two minutes");
-    std::printf("flood of %d unknown messages, diagnostics on: handled in %.2f s, the event loop waited %.1f ms "
-                "at most\n",
-                l_messages, l_clock.nsecsElapsed() / 1e9, l_longestMs);
+    double const l_handledS = l_clock.nsecsElapsed() / 1e9;
+    double const l_writtenS = AwaitLogWritten(l_probe, l_clock);
+    std::printf("flood of %d unknown messages from a name of %d bytes, diagnostics on: handled in %.2f s, "
+                "the log written in %.2f s, %s\n",
+                l_messages, int(i_name.toUtf8().size()), l_handledS, l_writtenS,
+                Figures(l_probe, l_cpu, l_before).constData());
+    QObject::disconnect(l_watch);
+    SetSetting("show_diagnostics", QString("no"));
+}
+
+// The same lines as the flood from the long name makes, 400,000 logged in
+// one go, as a slow disk has them wait: what the log's queue holds at its
+// peak, the longest wait of the event loop while the queue is written and
+// the processor time, and the resident memory once it is written.
+void LogQueueFlood(int i_nameBytes)
+{
+    int const l_lines = bench::Size(400000, 20000);
+    SetSetting("show_diagnostics", QString("yes"));
+    QString const l_text = QString("Message 99 from %1 is of a kind we do not know").arg(QString(i_nameBytes, 'n'));
+    bench::ResetPeak();
+    long const l_before = bench::ResidentKiB();
+    std::int64_t const l_cpu = bench::ThreadCpuNs();
+    QElapsedTimer l_clock;
+    l_clock.start();
+    for (int l_line = 0; l_line < l_lines; ++l_line)
+        Log("Peer Connections", 1, l_text);
+    std::size_t const l_queued = QueuedLogLines();
+    double const l_loggedS = l_clock.nsecsElapsed() / 1e9;
+    long const l_queuedKiB = bench::ResidentKiB() - l_before;
+    bench::StallProbe l_probe;
+    double const l_writtenS = AwaitLogWritten(l_probe, l_clock);
+    std::printf("%d lines naming a peer of %d bytes logged at once: %.2f s, %zu queued (%+ld MiB), written in "
+                "%.2f s more, %s\n",
+                l_lines, i_nameBytes, l_loggedS, l_queued, l_queuedKiB / 1024, l_writtenS - l_loggedS,
+                Figures(l_probe, l_cpu, l_before).constData());
     SetSetting("show_diagnostics", QString("no"));
 }
 
@@ -219,10 +292,9 @@ int main(int i_argc, char** ip_argv)
                 l_sorted[l_sorted.size() * 9 / 10], double(d.ItemCount() - l_itemsBefore) / l_answers);
 
     NameTableBomb();
-    // The flooder is who he says, as the server would confirm.
-    Item const l_flooder = d.GetType("user")->GetItem(Value("flooder"));
-    SetAttribute(l_flooder, "user_address", Value(static_cast<unsigned long long>(0x7F000001)));
-    SetAttribute(l_flooder, "user_port", Value(1));
-    LogFlood(l_messenger);
+    LogFlood(l_messenger, "flooder");
+    LogFlood(l_messenger, QString(3990, 'n'));
+    LogQueueFlood(7);
+    LogQueueFlood(3990);
     return 0;
 }

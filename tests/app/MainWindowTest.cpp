@@ -430,8 +430,9 @@ private slots:
             QVERIFY(!transferQueueManager->StartDownload(l_entry, new QTcpSocket));
             QCOMPARE(l_entry["download_entry_status"].AsString(), QString("local error"));
             QCOMPARE(mp_window->statusBar()->currentMessage(),
-                     QString("late.mp3 could not be saved: the folder could not be made: %1/downloading/Album")
-                         .arg(l_folder));
+                     QString("late.mp3 could not be saved: the folder could not be made (%2 is a file): "
+                             "%1/downloading/Album")
+                         .arg(l_folder, l_blocker));
             transferQueueManager->RemoveDownload(l_entry);
         }
         SetSetting("download_folder", l_setting);

@@ -72,6 +72,72 @@ private slots:
         QCOMPARE(l_lines.size() - 1, 40000 - l_lines[0].split(' ').last().toInt());
         SetLogFileCap(5 * 1024 * 1024);
     }
+
+    // A long text keeps its two ends and says how much was cut between
+    // them, never half of a character written as two units.
+    void LongTextIsCut_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("written");
+        QString const l_head(480, 'H');
+        QString const l_tail(480, 'T');
+        QString const l_smile = QString::fromUtf8("\xf0\x9f\x98\x80");
+        QTest::newRow("at the bound") << QString(1024, 'a') << QString(1024, 'a');
+        QTest::newRow("one past") << l_head + QString(65, 'm') + l_tail
+                                  << l_head + " [... 65 characters cut ...] " + l_tail;
+        QTest::newRow("pair at the head's end") << l_head.left(479) + l_smile + QString(600, 'm') + l_tail
+                                                << l_head.left(479) + " [... 602 characters cut ...] " + l_tail;
+        QTest::newRow("pair at the tail's start") << l_head + QString(600, 'm') + l_smile + l_tail.left(479)
+                                                  << l_head + " [... 602 characters cut ...] " + l_tail.left(479);
+    }
+
+    void LongTextIsCut()
+    {
+        QFETCH(QString, text);
+        QFETCH(QString, written);
+        d.Reset();
+        DeclareSettingsTypes();
+        SetSwitch("show_diagnostics", true);
+        QFile::remove(LogFolder() + "/Cut.log");
+        Log("Cut", 1, text);
+        FlushLog();
+        QFile l_file(LogFolder() + "/Cut.log");
+        QVERIFY(l_file.open(QIODevice::ReadOnly));
+        QString const l_line = QString::fromUtf8(l_file.readAll());
+        QCOMPARE(l_line.mid(l_line.indexOf("] ") + 2), written + "\n");
+    }
+
+    // Long lines fill the queue by their bytes long before its count of
+    // lines: what does not fit is counted, and the count is written after
+    // the lines that waited.
+    void QueueIsBoundedByBytes()
+    {
+        d.Reset();
+        DeclareSettingsTypes();
+        SetSwitch("show_diagnostics", true);
+        QString const l_path = LogFolder() + "/Long.log";
+        QFile::remove(l_path);
+        SetLogFileCap(qint64(64) << 20);
+        qint64 l_now = 0;
+        SetLogClock([&l_now]() { return l_now += 10; });
+        int const l_lines = 12000;
+        for (int l_line = 0; l_line < l_lines; ++l_line)
+            Log("Long", 1, QString(1000, 'x'));
+        QTRY_COMPARE(QueuedLogLines(), std::size_t(0));
+        SetLogClock(nullptr);
+        SetLogFileCap(5 * 1024 * 1024);
+        QFile l_file(l_path);
+        QVERIFY(l_file.open(QIODevice::ReadOnly));
+        QList<QByteArray> const l_written = l_file.readAll().split('\n');
+        QRegularExpression const l_dropped("\\] (\\d+) lines of this log were dropped in a flood$");
+        QRegularExpressionMatch const l_match = l_dropped.match(QString::fromUtf8(l_written[l_written.size() - 2]));
+        QVERIFY(l_match.hasMatch());
+        // The lines before the count, and the empty text after the last break.
+        int const l_kept = l_written.size() - 2;
+        QCOMPARE(l_kept + l_match.captured(1).toInt(), l_lines);
+        // 16 MiB hold about 8,000 of these lines of 2 KiB.
+        QVERIFY2(l_kept > 7000 && l_kept < 9000, qPrintable(QString::number(l_kept)));
+    }
 };
 
 QTEST_GUILESS_MAIN(LogFloodTest)

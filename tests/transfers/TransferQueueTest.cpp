@@ -11,6 +11,7 @@
 #include "tests/ManagerSet.h"
 #include "transfers/TransferQueueManager.h"
 
+#include <QDirIterator>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -164,6 +165,20 @@ private slots:
         QCOMPARE(Sent(), 0);
         // Order numbers went on across the restart.
         QCOMPARE(Add("after")["download_order"].AsInt(), 9);
+
+        // A download saved without a local name (as before they were kept)
+        // holds the one its remote name makes: its partial file may lie
+        // there, and a newer remote name that makes the same one is
+        // numbered instead of resuming from those bytes.
+        Item l_old = Add("a/b.mp3", "Top", 6, "bob", 0);
+        QVERIFY(!l_old.IsConnected("local_place"));
+        WriteFileAt(Folder() + "/downloading/Top/a_b.mp3", "old");
+        Restart();
+        for (auto const& l_case : {std::pair{"a_b.mp3", Le64(0)}, std::pair{"a/b.mp3", Le64(3)}}) {
+            auto l_pair = ConnectedPair();
+            QVERIFY(mp_transfers->StartDownload(Add(l_case.first, "Top", 6, "bob", 0), l_pair.first));
+            QCOMPARE(ReadBytes(*l_pair.second, 8), l_case.second);
+        }
     }
 
     void speedLimits_data()
@@ -422,20 +437,107 @@ private slots:
             QCOMPARE(ReadFileAt(Folder() + "/complete/" + l_case.mp_landed), QByteArray("abcd"));
             QCOMPARE(l_entry["file_name"].AsStdString(), std::string(l_case.mp_name));
         }
-        // A file and a folder of the same name in one folder: a peer's
-        // disk cannot hold both, and the one that comes second says why it
-        // ends.
-        Item l_file = mp_transfers->AddDownload("bob", "..", "Two", 4, false, 0);
-        Item l_inside = mp_transfers->AddDownload("bob", "f.mp3", "Two\\..", 4, false, 1);
-        Complete(l_file, "file");
+    }
+
+    // Remote names that make one local name, offered by a peer over the
+    // wire: the four of a folder all at once, a file and a folder one after
+    // the other or together, two folders of one name. Each lands under a
+    // name of its own, or ends at once with a reason; nothing waits and no
+    // partial file stays. A file is "folder<TAB>name<TAB>where it lands
+    // below complete", or "!" and the partial file in the way of its folder.
+    void collidingNames_data()
+    {
+        QTest::addColumn<bool>("together"); // all offered, then all started, before any gets its bytes
+        QTest::addColumn<int>("level");
+        QTest::addColumn<QStringList>("files");
+        QTest::newRow("four names") << true << 0
+                                    << QStringList{"Top\ta_b.mp3\tTop/a_b.mp3", "Top\ta/b.mp3\tTop/a_b (1).mp3",
+                                                   "Top\ta\x01" "b.mp3\tTop/a_b (2).mp3",
+                                                   "Top\ta\\b.mp3\tTop/a_b (3).mp3"};
+        QTest::newRow("empty name, then folder _") << false << 1
+                                                   << QStringList{"Two\t\tTwo/_", "Two\\_\tf.mp3\tTwo/_ (1)/f.mp3"};
+        QTest::newRow("folder .., then file ..") << false << 1
+                                                 << QStringList{"Six\\..\tf.mp3\tSix/_../f.mp3", "Six\t..\tSix/_.. (1)"};
+        QTest::newRow("folder ~ and file ~") << true << 1
+                                             << QStringList{"Four\\~\tf.mp3\tFour/~/f.mp3", "Four\t~\tFour/~ (1)"};
+        QTest::newRow("file . and folder _.") << true << 1
+                                              << QStringList{"Five\t.\tFive/_.", "Five\\_.\tf.mp3\t!Five/_."};
+        QTest::newRow("two folders Album") << true << 0
+                                           << QStringList{"A\\Album\t01.mp3\tAlbum/01.mp3",
+                                                          "B\\Album\t01.mp3\tAlbum/01 (1).mp3"};
+    }
+
+    void collidingNames()
+    {
+        QFETCH(bool, together);
+        QFETCH(int, level);
+        QFETCH(QStringList, files);
+        SetUserAddress("bob", 1); // vouched for, as the server would
+        auto lp_bob = ConnectRaw(mp_messenger->ListeningPort());
+        QVERIFY(lp_bob);
+        lp_bob->write(HandshakeFrame("bob", "P"));
+        struct File { QStringList m_parts; Item m_entry; std::unique_ptr<QTcpSocket> mp_socket; quint32 m_token; };
+        std::vector<File> l_files;
+        l_files.reserve(files.size());
         QSignalSpy l_localErrors(mp_transfers.get(), &TransferQueueManager::DownloadLocalError);
-        auto lp_peer = Run(l_inside);
-        lp_peer->write("fold");
-        QTRY_COMPARE(Status(l_inside), QString("local error"));
-        QCOMPARE(l_localErrors.count(), 1);
-        QCOMPARE(l_localErrors.first().value(1).toString(),
-                 QString("the finished file could not be moved into %1/complete/Two/_..; it stays in "
-                         "%1/downloading/Two/_..").arg(Folder()));
+        quint32 l_token = 700;
+        QByteArray const l_bytes = "abcdefgh";
+        auto const l_start = [&](File& io_file) {
+            io_file.mp_socket = ConnectRaw(mp_messenger->ListeningPort());
+            io_file.mp_socket->write(HandshakeFrame("bob", "F") + Le32(io_file.m_token));
+            QCOMPARE(ReadBytes(*io_file.mp_socket, 8),
+                     io_file.m_parts[2].startsWith('!') ? QByteArray() : Le64(0));
+        };
+        auto const l_send = [&](File& io_file) {
+            io_file.mp_socket->write(QByteArray(4, l_bytes[int(&io_file - l_files.data())]));
+            QTRY_VERIFY(Status(io_file.m_entry) == "complete" || Status(io_file.m_entry) == "local error");
+        };
+        for (QString const& l_file : files) {
+            l_files.push_back({l_file.split('\t'), Item(), nullptr, ++l_token});
+            File& l_new = l_files.back();
+            std::string const l_folder = l_new.m_parts[0].toStdString();
+            std::string const l_name = l_new.m_parts[1].toStdString();
+            l_new.m_entry = mp_transfers->AddDownload("bob", l_name, l_folder, 4, false, level);
+            QByteArray const l_path = QByteArray::fromStdString(l_folder + "\\" + l_name);
+            lp_bob->write(PeerWire::BuildFrame(
+                Msg(40, Le32(1) + Le32(l_token) + Le32(quint32(l_path.size())) + l_path + Le64(4)), false));
+            QTRY_COMPARE(l_new.m_entry["remote_transfer_req"].AsString(), QString::number(l_token));
+            if (!together) {
+                l_start(l_new);
+                l_send(l_new);
+            }
+        }
+        if (together) {
+            for (File& l_file : l_files)
+                l_start(l_file);
+            for (File& l_file : l_files)
+                l_send(l_file);
+        }
+        for (File const& l_file : l_files) {
+            QString const l_landed = l_file.m_parts[2];
+            if (l_landed.startsWith('!')) {
+                QString const l_inTheWay = Folder() + "/downloading/" + l_landed.mid(1);
+                QCOMPARE(Status(l_file.m_entry), QString("local error"));
+                QCOMPARE(l_localErrors.last().value(1).toString(),
+                         QString("the folder could not be made (%1 is a file): %1").arg(l_inTheWay));
+                continue;
+            }
+            QCOMPARE(Status(l_file.m_entry), QString("complete"));
+            QCOMPARE(ReadFileAt(Folder() + "/complete/" + l_landed),
+                     QByteArray(4, l_bytes[int(&l_file - l_files.data())]));
+        }
+        QDirIterator l_left(Folder() + "/downloading", QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+        QVERIFY2(!l_left.hasNext(), qPrintable(l_left.hasNext() ? l_left.next() : QString()));
+        // The local names are kept.
+        QStringList l_paths;
+        for (File const& l_file : l_files)
+            l_paths << mp_transfers->GetSafeDownloadPath(l_file.m_entry, false);
+        Restart();
+        for (File const& l_file : l_files) {
+            Item const l_entry = mp_transfers->GetDownloadEntry("bob", l_file.m_parts[1].toStdString(),
+                                                                l_file.m_parts[0].toStdString());
+            QCOMPARE(mp_transfers->GetSafeDownloadPath(l_entry, false), l_paths[&l_file - l_files.data()]);
+        }
     }
 
     void folderLayout()
@@ -528,18 +630,27 @@ private slots:
         QCOMPARE(l_records.count(), 7);
         QVERIFY(QFileInfo(Folder() + "/complete").isDir() && QFileInfo(Folder() + "/downloading").isDir());
 
-        Item l_stuck = Add("stuck.mp3", "C", 5, "bob", 0);
+        // A file where the folder goes: the folder takes a number.
         WriteFileAt(Folder() + "/complete/C", "a file where the folder should be");
+        Complete(Add("aside.mp3", "C", 5, "bob", 0), "aside");
+        QCOMPARE(ReadFileAt(Folder() + "/complete/C (1)/aside.mp3"), QByteArray("aside"));
+        QCOMPARE(l_records.last().value(0).value<Item>()["complete_download_folder"].AsString(),
+                 QString(Folder() + "/complete/C (1)").replace('/', '\\'));
+
+        QString const l_other = mp_dir->path() + "/Other";
+        SetSetting("download_folder", l_other);
+        Item l_stuck = Add("stuck.mp3", "C", 5, "bob", 0);
+        WriteFileAt(l_other + "/complete", "a file where the completed files go");
         QSignalSpy l_localErrors(mp_transfers.get(), &TransferQueueManager::DownloadLocalError);
         auto lp_peer = Run(l_stuck);
         lp_peer->write("stuck");
         QTRY_COMPARE(Status(l_stuck), QString("local error"));
-        QCOMPARE(ReadFileAt(Folder() + "/downloading/C/stuck.mp3"), QByteArray("stuck"));
-        QCOMPARE(l_records.count(), 7);
+        QCOMPARE(ReadFileAt(l_other + "/downloading/C/stuck.mp3"), QByteArray("stuck"));
+        QCOMPARE(l_records.count(), 8);
         QCOMPARE(l_localErrors.count(), 1);
         QCOMPARE(l_localErrors.first().value(1).toString(),
                  QString("the finished file could not be moved into %1/complete/C; it stays in %1/downloading/C")
-                     .arg(Folder()));
+                     .arg(l_other));
     }
 
     // Switching the folder settings while downloads wait or run moves their

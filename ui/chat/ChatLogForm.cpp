@@ -22,7 +22,13 @@ qint64 ChatLogForm::s_mostBytesShown = 100 * 1000 * 1000;
 
 namespace {
 
-int const MAX_PIECE = 65535;
+// A line longer than this many bytes shows in pieces, each a paragraph of
+// its own, cut between characters: a paragraph is laid out in one piece, in
+// time that grows faster than its length (one word of 65,535 letters held
+// the window for seconds), and the viewer shows lines as they were logged,
+// with no places to break of its own. A piece of 2,048 bytes is laid out in
+// a few milliseconds, whatever scripts it holds.
+int const MAX_PIECE = 2048;
 // A slice reads this much of the file at most, and stops once it has run
 // for SLICE_MS, so the window is never held for long.
 qint64 const READ_CHUNK = 256 * 1024;
@@ -40,6 +46,27 @@ int PieceLength(QByteArray const& i_bytes, int i_from)
     while (l_cut > l_length - 3 && (uchar(i_bytes.at(i_from + l_cut)) & 0xC0) == 0x80)
         --l_cut;
     return (uchar(i_bytes.at(i_from + l_cut)) & 0xC0) == 0x80 ? l_length : l_cut;
+}
+
+// Cuts the complete lines (or pieces of at most MAX_PIECE bytes) off the
+// front of io_pending; at the end of what there is, the rest too.
+void TakeLinesFrom(QByteArray& io_pending, QStringList& o_lines, bool i_atEnd)
+{
+    int l_from = 0;
+    for (;;) {
+        int const l_end = io_pending.indexOf('\n', l_from);
+        int l_length = l_end < 0 ? io_pending.size() - l_from : l_end - l_from;
+        bool l_wholeLine = l_end >= 0;
+        if (l_length > MAX_PIECE) {
+            l_length = PieceLength(io_pending, l_from);
+            l_wholeLine = false;
+        } else if (!l_wholeLine && (!i_atEnd || l_length == 0)) {
+            break;
+        }
+        o_lines << QString::fromUtf8(io_pending.constData() + l_from, l_length).trimmed();
+        l_from += l_length + (l_wholeLine ? 1 : 0);
+    }
+    io_pending.remove(0, l_from);
 }
 
 // One character on, but never past the document's end.
@@ -126,10 +153,14 @@ ChatLogForm* ChatLogForm::Open(ChatLogKind i_kind, QString const& i_name, QTabWi
 
 void ChatLogForm::AddLine(QString const& i_line)
 {
+    // In pieces, as a line read from the file.
+    QByteArray l_bytes = i_line.trimmed().toUtf8();
+    QStringList l_pieces;
+    TakeLinesFrom(l_bytes, l_pieces, true);
     if (IsLoading())
-        m_arrivedWhileLoading << i_line.trimmed();
+        m_arrivedWhileLoading << l_pieces;
     else
-        AppendParagraphs({i_line.trimmed()});
+        AppendParagraphs(l_pieces);
 }
 
 // ------------------------------------------------------------------ loading
@@ -162,21 +193,7 @@ void ChatLogForm::TakeLines(QStringList& o_lines, bool i_atEnd)
         m_pending.remove(0, l_end < 0 ? m_pending.size() : l_end + 1);
         m_skipToLineStart = l_end < 0;
     }
-    int l_from = 0;
-    for (;;) {
-        int const l_end = m_pending.indexOf('\n', l_from);
-        int l_length = l_end < 0 ? m_pending.size() - l_from : l_end - l_from;
-        bool l_wholeLine = l_end >= 0;
-        if (l_length > MAX_PIECE) {
-            l_length = PieceLength(m_pending, l_from);
-            l_wholeLine = false;
-        } else if (!l_wholeLine && (!i_atEnd || l_length == 0)) {
-            break;
-        }
-        o_lines << QString::fromUtf8(m_pending.constData() + l_from, l_length).trimmed();
-        l_from += l_length + (l_wholeLine ? 1 : 0);
-    }
-    m_pending.remove(0, l_from);
+    TakeLinesFrom(m_pending, o_lines, i_atEnd);
 }
 
 void ChatLogForm::AppendParagraphs(QStringList const& i_lines)

@@ -72,7 +72,7 @@ public slots:
 
 private:
     void LoadSlice();
-    // Cuts the complete lines (or pieces of at most 65535 bytes) off the
+    // Cuts the complete lines (or pieces of at most 2,048 bytes) off the
     // front of m_pending; at the file's end, the rest too.
     void TakeLines(QStringList& o_lines, bool i_atEnd);
     void AppendParagraphs(QStringList const& i_lines);

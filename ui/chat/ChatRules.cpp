@@ -1,6 +1,7 @@
 #include "ui/chat/ChatRules.h"
 
 #include "store/Utilities.h"
+#include "ui/widgets/OutsideMarkup.h"
 
 #include <QDir>
 #include <QFile>
@@ -144,14 +145,57 @@ int ChatLineHtmlLength(ChatLine const& i_line, ChatColors const& i_colors,
 ChatAddresses ChatWebAddresses(QString const& i_text)
 {
     ChatAddresses l_addresses;
-    // The pattern begins with "http": most runs need no match at all.
-    if (!i_text.contains(QLatin1String("http")))
+    QChar const l_break(0x200B);
+    if (!i_text.contains(l_break)) {
+        // The pattern begins with "http": most runs need no match at all.
+        if (!i_text.contains(QLatin1String("http")))
+            return l_addresses;
+        for (QRegularExpressionMatchIterator l_match = WebAddressPattern().globalMatch(i_text); l_match.hasNext();) {
+            QRegularExpressionMatch const l_next = l_match.next();
+            l_addresses.emplace_back(l_next.capturedStart(), l_next.capturedLength());
+        }
         return l_addresses;
-    for (QRegularExpressionMatchIterator l_match = WebAddressPattern().globalMatch(i_text); l_match.hasNext();) {
-        QRegularExpressionMatch const l_next = l_match.next();
-        l_addresses.emplace_back(l_next.capturedStart(), l_next.capturedLength());
+    }
+    // Found in the text without its breaks, then placed back in it.
+    QString l_joined;
+    std::vector<int> l_at;
+    l_joined.reserve(i_text.size());
+    l_at.reserve(std::size_t(i_text.size()));
+    for (int l_pos = 0; l_pos < i_text.size(); ++l_pos)
+        if (i_text[l_pos] != l_break) {
+            l_joined += i_text[l_pos];
+            l_at.push_back(l_pos);
+        }
+    for (std::pair<int, int> const& l_address : ChatWebAddresses(l_joined)) {
+        int const l_start = l_at[std::size_t(l_address.first)];
+        l_addresses.emplace_back(l_start, l_at[std::size_t(l_address.first + l_address.second - 1)] + 1 - l_start);
     }
     return l_addresses;
+}
+
+QString ChatOneParagraph(QString i_text)
+{
+    for (QChar& l_char : i_text)
+        if (l_char == '\n' || l_char == '\r' || l_char == QChar::ParagraphSeparator || l_char == QChar::LineSeparator ||
+            l_char == QChar(0xfdd0) || l_char == QChar(0xfdd1))
+            l_char = ' ';
+    return i_text;
+}
+
+ChatLine ChatShownLine(ChatLine const& i_line)
+{
+    ChatLine l_shown;
+    int l_left = CHAT_LINE_SHOWN;
+    for (ChatRun const& l_run : i_line) {
+        OutsideMarkup::ShownText l_text = OutsideMarkup::BoundedText(ChatOneParagraph(l_run.m_text), l_left);
+        l_shown.push_back({l_run.m_role, std::move(l_text.m_text)});
+        l_left -= l_text.m_counted;
+        if (l_text.m_cut) {
+            l_shown.push_back({ChatRole::STATUS, ' ' + OutsideMarkup::CutNote()});
+            break;
+        }
+    }
+    return l_shown;
 }
 
 bool ChatAction(QString const& i_text, QString* op_action)

@@ -76,7 +76,9 @@ ChatLine ChatTextLine(ChatTimestamps i_mode, QDateTime const& i_time, QString co
 // The line as rich text: each coloured run in a font of its colour, own
 // text also bold, the text escaped, then the web addresses made links.
 QString ChatLineHtml(ChatLine const& i_line, ChatColors const& i_colors);
-// Where the web addresses of a text are, as (start, length).
+// Where the web addresses of a text are, as (start, length). The
+// zero-width spaces that ChatShownLine puts into long words are passed over:
+// an address runs on across them (and its link leaves them out).
 using ChatAddresses = std::vector<std::pair<int, int>>;
 // ChatLineHtml(...).size(), counted without writing the text: the chat view
 // counts every line it shows. ip_addresses, when given, holds each run's
@@ -85,6 +87,22 @@ using ChatAddresses = std::vector<std::pair<int, int>>;
 int ChatLineHtmlLength(ChatLine const& i_line, ChatColors const& i_colors,
                        std::vector<ChatAddresses> const* ip_addresses = nullptr);
 ChatAddresses ChatWebAddresses(QString const& i_text);
+
+// The text as one paragraph: the characters that would start another one
+// (or a frame) become blanks.
+QString ChatOneParagraph(QString i_text);
+
+// What a chat view shows of a line: each run one paragraph, the whole
+// bounded as other text from outside is (OutsideMarkup::BoundedText: a
+// place to break in every long word, and no more than CHAT_LINE_SHOWN
+// characters, a change of script or direction counting more). A paragraph
+// is laid out in one piece, in time that grows faster than its length: a
+// line of 131,000 characters held the window for seconds. A quarter of what
+// a description shows: lines come many at a time, from many people, and a
+// view lays out each one it shows. A cut line ends with a note in the
+// status colour; the log keeps the line as it came.
+int const CHAT_LINE_SHOWN = 4096;
+ChatLine ChatShownLine(ChatLine const& i_line);
 
 // True when the text, trimmed, begins with "/me " (case-sensitive); the
 // action is the rest, trimmed again.

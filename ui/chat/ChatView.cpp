@@ -52,31 +52,21 @@ QTextCharFormat RunFormat(ChatRole i_role, ChatColors const& i_colors)
     return l_format;
 }
 
-// Whatever a text holds, it stays one paragraph: the characters that would
-// start another one (or a frame) show as blanks.
-QString OneParagraph(QString i_text)
-{
-    for (QChar& l_char : i_text)
-        if (l_char == '\n' || l_char == '\r' || l_char == QChar::ParagraphSeparator || l_char == QChar::LineSeparator ||
-            l_char == QChar(0xfdd0) || l_char == QChar(0xfdd1))
-            l_char = ' ';
-    return i_text;
-}
-
 // A run as plain text in its format, its web addresses (as ChatWebAddresses
-// finds them) as links.
+// finds them) as links, which leave out the places to break shown in them.
 void InsertRun(QTextCursor& io_cursor, QString const& i_text, ChatAddresses const& i_addresses,
                QTextCharFormat const& i_format, QColor const& i_link)
 {
     int l_at = 0;
     for (std::pair<int, int> const& l_address : i_addresses) {
         io_cursor.insertText(i_text.mid(l_at, l_address.first - l_at), i_format);
+        QString const l_shown = i_text.mid(l_address.first, l_address.second);
         QTextCharFormat l_link = i_format;
         l_link.setAnchor(true);
-        l_link.setAnchorHref(i_text.mid(l_address.first, l_address.second));
+        l_link.setAnchorHref(QString(l_shown).remove(QChar(0x200B)));
         l_link.setForeground(i_link);
         l_link.setFontUnderline(true);
-        io_cursor.insertText(l_link.anchorHref(), l_link);
+        io_cursor.insertText(l_shown, l_link);
         l_at = l_address.first + l_address.second;
     }
     io_cursor.insertText(i_text.mid(l_at), i_format);
@@ -171,6 +161,7 @@ void ChatView::CheckChatInactivity()
 
 void ChatView::AppendLine(ChatLine const& i_line, bool i_mayCut)
 {
+    ChatLine const l_line = ChatShownLine(i_line);
     // A line after a quiet spell shows at once. The lines that follow it
     // within REFRESH_MS go into the document at once too, but are laid out,
     // painted and scrolled to together when that time is up: a flood of a
@@ -197,15 +188,15 @@ void ChatView::AppendLine(ChatLine const& i_line, bool i_mayCut)
     // Runs of one role in a row go in as one insertion (no address spans
     // two runs: a run that one could start in follows a blank or a tag).
     std::vector<ChatAddresses> l_addresses;
-    l_addresses.reserve(i_line.size());
+    l_addresses.reserve(l_line.size());
     QColor const l_link = palette().color(QPalette::Link);
-    for (std::size_t l_first = 0; l_first < i_line.size();) {
-        ChatRole const l_role = i_line[l_first].m_role;
+    for (std::size_t l_first = 0; l_first < l_line.size();) {
+        ChatRole const l_role = l_line[l_first].m_role;
         QString l_text;
         ChatAddresses l_shifted;
         std::size_t l_next = l_first;
-        for (; l_next < i_line.size() && i_line[l_next].m_role == l_role; ++l_next) {
-            QString const l_run = OneParagraph(i_line[l_next].m_text);
+        for (; l_next < l_line.size() && l_line[l_next].m_role == l_role; ++l_next) {
+            QString const& l_run = l_line[l_next].m_text;
             l_addresses.push_back(ChatWebAddresses(l_run));
             for (std::pair<int, int> const& l_address : l_addresses.back())
                 l_shifted.emplace_back(l_address.first + l_text.size(), l_address.second);
@@ -214,7 +205,7 @@ void ChatView::AppendLine(ChatLine const& i_line, bool i_mayCut)
         InsertRun(m_writer, l_text, l_shifted, RunFormat(l_role, l_colors), l_link);
         l_first = l_next;
     }
-    m_shownLengths.push_back(ChatLineHtmlLength(i_line, l_colors, &l_addresses) + 1);
+    m_shownLengths.push_back(ChatLineHtmlLength(l_line, l_colors, &l_addresses) + 1);
     m_shownLength += m_shownLengths.back();
     if (l_quiet) {
         FollowEnd();

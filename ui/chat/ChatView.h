@@ -13,7 +13,9 @@
 //
 // Lines come from other people: the view shows them as runs of plain text
 // in the colours of their roles, never as markup, so nothing in a line can
-// change how it is shown or make the view load anything. Web addresses are
+// change how it is shown or make the view load anything; and only as much
+// of a line as ChatShownLine keeps, so that no line holds the window while
+// it is laid out (the log keeps the whole line). Web addresses are
 // the only links; the view follows none itself: a click on one comes out as
 // anchorClicked for the page. A line after a quiet spell shows at once; the
 // lines of a flood are laid out and painted together, the first burst after
@@ -79,8 +81,8 @@ protected:
 
 private:
     QDateTime Now() const;
-    // Appends one line as a new paragraph; i_mayCut first cuts the view
-    // back when it is past its limit.
+    // Appends one line, as ChatShownLine shows it, as a new paragraph;
+    // i_mayCut first cuts the view back when it is past its limit.
     void AppendLine(ChatLine const& i_line, bool i_mayCut);
     void CutBack();
     // Ends a burst of lines: lays them out and paints them.

@@ -3,35 +3,37 @@
 #include "ui_RoomWallForm.h"
 
 #include "server/Server.h"
-#include "store/Utilities.h"
+#include "ui/chat/ChatRules.h"
 #include "ui/widgets/ColorTable.h"
 #include "ui/widgets/OutsideMarkup.h"
 
-#include <QTextCursor>
+#include <QTextBlockFormat>
+#include <QTextCharFormat>
 
-QString RoomWallHtml(Item const& i_room)
+#include <algorithm>
+
+std::vector<Item> RoomWallTickers(Item const& i_room)
 {
-    QString l_html = QStringLiteral("<table>");
-    bool l_white = true;
-    for (Item const& l_ticker : i_room.GetItems("room_ticker").SortNumericBy("room_ticker_order", false)) {
-        l_html += l_white ? QStringLiteral("<tr width=\"%100\"><td bgcolor=#ffffff>")
-                          : QStringLiteral("<tr width=\"%100\"><td bgcolor=#d3d3d3>");
-        l_white = !l_white;
-        l_html += QStringLiteral("<b><big>") + EscapeHTML(l_ticker["room_ticker_text"].AsString()) +
-                  QStringLiteral("</big></b><font color=\"") + ColorSettingName("chat_username") + QStringLiteral("\"> -") +
-                  EscapeHTML(l_ticker["user"].AsString()) + QStringLiteral("</font></td></tr>");
-    }
-    return l_html + QStringLiteral("</table>");
+    std::vector<Item> l_tickers = i_room.GetItems("room_ticker").SortNumericBy("room_ticker_order", false);
+    if (l_tickers.size() > std::size_t(MAX_WALL_TICKERS))
+        l_tickers.resize(std::size_t(MAX_WALL_TICKERS));
+    return l_tickers;
+}
+
+QString RoomWallText(QString const& i_text)
+{
+    OutsideMarkup::ShownText const l_shown = OutsideMarkup::BoundedText(ChatOneParagraph(i_text), WALL_TICKER_SHOWN);
+    return l_shown.m_cut ? l_shown.m_text + QChar(0x2026) : l_shown.m_text;
 }
 
 RoomWallForm::RoomWallForm(QString const& i_room, QWidget* ip_parent)
     : QWidget(ip_parent), mp_ui(new Ui_RoomWallForm), m_room(i_room)
 {
     mp_ui->setupUi(this);
-    // The tickers are escaped; sealed, the view loads nothing even so.
+    // The tickers go in as plain text; sealed, the view loads nothing even
+    // so.
     OutsideMarkup::SealView(mp_ui->textBrowser);
     m_updateTimer.setSingleShot(true);
-    m_updateTimer.setInterval(0);
     connect(&m_updateTimer, &QTimer::timeout, this, &RoomWallForm::UpdateText);
     UpdateText();
 
@@ -48,6 +50,7 @@ RoomWallForm::RoomWallForm(QString const& i_room, QWidget* ip_parent)
 
 RoomWallForm::~RoomWallForm()
 {
+    m_drawing.Stop();
     delete mp_ui;
     if (d.HasType("room_wall_form"))
         d["room_wall_form"]->HasItem(Value(this)).Remove();
@@ -55,24 +58,79 @@ RoomWallForm::~RoomWallForm()
 
 void RoomWallForm::OnNewTicker(Item)
 {
-    m_updateTimer.start();
+    ScheduleDrawing();
 }
 
 void RoomWallForm::OnTickerRemoved(Item i_ticker)
 {
     if (i_ticker["room"].AsString() == m_room)
-        m_updateTimer.start();
+        ScheduleDrawing();
+}
+
+void RoomWallForm::ScheduleDrawing()
+{
+    m_changed = true;
+    if (m_drawing.IsRunning() || m_updateTimer.isActive())
+        return;
+    // Drawing takes at most about a ninth of the time, however long each
+    // drawing takes.
+    qint64 const l_interval = std::max<qint64>(WALL_REDRAW_MS, 8 * m_lastDrawingMs);
+    m_updateTimer.start(int(std::max<qint64>(0, l_interval - m_drawingStart.elapsed())));
 }
 
 void RoomWallForm::UpdateText()
 {
     m_updateTimer.stop();
+    m_changed = false;
+    m_drawingStart.start();
+    m_tickers = RoomWallTickers(d["room"]->GetItem(Value(m_room)));
+    m_next = 0;
+    m_rows = 0;
+    m_nameColor = ColorSettingName("chat_username");
     QTextBrowser* lp_view = mp_ui->textBrowser;
-    lp_view->setUpdatesEnabled(false);
     lp_view->clear();
-    lp_view->append(RoomWallHtml(d["room"]->GetItem(Value(m_room))));
+    m_writer = QTextCursor(lp_view->document());
+    m_drawing.Start([this]() { return DrawRow(); }, [this]() { DrawingDone(); });
     lp_view->moveCursor(QTextCursor::Start);
-    lp_view->setUpdatesEnabled(true);
+}
+
+bool RoomWallForm::DrawRow()
+{
+    if (m_next >= m_tickers.size())
+        return false;
+    Item const l_ticker = m_tickers[m_next++];
+    // A ticker gone since the drawing started is not shown (its going
+    // brings another drawing).
+    if (l_ticker.IsValid()) {
+        QTextBlockFormat l_row;
+        l_row.setBackground(m_rows % 2 == 0 ? QColor(0xff, 0xff, 0xff) : QColor(0xd3, 0xd3, 0xd3));
+        QTextCharFormat l_text;
+        l_text.setFontWeight(QFont::Bold);
+        l_text.setProperty(QTextFormat::FontSizeAdjustment, 1);
+        QTextCharFormat l_name;
+        if (!m_nameColor.isEmpty())
+            l_name.setForeground(QColor(m_nameColor));
+        // One change of the document: the row is laid out once.
+        m_writer.beginEditBlock();
+        if (m_rows > 0)
+            m_writer.insertBlock(l_row);
+        else
+            m_writer.setBlockFormat(l_row);
+        m_writer.insertText(RoomWallText(l_ticker["room_ticker_text"].AsString()), l_text);
+        m_writer.insertText(QStringLiteral(" -") + RoomWallText(l_ticker["user"].AsString()), l_name);
+        m_writer.endEditBlock();
+        ++m_rows;
+    }
+    return m_next < m_tickers.size();
+}
+
+void RoomWallForm::DrawingDone()
+{
+    m_lastDrawingMs = m_drawingStart.elapsed();
+    m_tickers.clear();
+    mp_ui->textBrowser->moveCursor(QTextCursor::Start);
+    if (m_changed)
+        ScheduleDrawing();
 }
 
 void RoomWallForm::OnEnterPressed()

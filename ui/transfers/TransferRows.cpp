@@ -85,8 +85,9 @@ QString AggregateStatus(ItemSet const& i_entries, char const* ip_statusType, boo
     char const* const lp_active = i_downloads ? "downloading" : "uploading";
     Item const l_status[] = {lp_statuses->HasItem(Value(lp_active)), lp_statuses->HasItem(Value("queued")),
                              lp_statuses->HasItem(Value("complete")), lp_statuses->HasItem(Value("paused")),
-                             lp_statuses->HasItem(Value("denied")), lp_statuses->HasItem(Value("aborted"))};
-    enum { ACTIVE, QUEUED, COMPLETE, PAUSED, DENIED, ABORTED, KINDS };
+                             lp_statuses->HasItem(Value("denied")), lp_statuses->HasItem(Value("aborted")),
+                             lp_statuses->HasItem(Value("local error"))};
+    enum { ACTIVE, QUEUED, COMPLETE, PAUSED, DENIED, ABORTED, LOCAL_ERROR, KINDS };
     std::size_t l_counts[KINDS] = {};
     for (Item const& l_entry : i_entries) {
         Item const l_entryStatus = l_entry[ip_statusType];
@@ -109,6 +110,10 @@ QString AggregateStatus(ItemSet const& i_entries, char const* ip_statusType, boo
         return "denied";
     if (l_counts[ABORTED] > 0)
         return "aborted";
+    // A folder whose one file could not be written would otherwise show no
+    // status at all, and look as if it waited.
+    if (l_counts[LOCAL_ERROR] > 0)
+        return "local error";
     return QString();
 }
 

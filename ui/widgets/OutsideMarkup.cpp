@@ -348,18 +348,25 @@ bool IsLineBreak(uint i_code)
 }
 
 // The markup as it is written, with what it shows counted against the
-// bounds on what is shown. Each writing call returns false once the text
-// has been cut.
+// bounds on what is shown; or, for plain text, the text itself with the
+// same bounds. Each writing call returns false once the text has been cut.
 class Writer
 {
 public:
-    explicit Writer(QString const& i_text) : m_text(i_text)
+    enum Form
     {
-        m_html.reserve(std::min(i_text.size(), 2 * MAX_SHOWN_CHARACTERS) + 64);
+        MARKUP,
+        PLAIN
+    };
+
+    Writer(QString const& i_text, Form i_form, int i_limit) : m_text(i_text), m_form(i_form), m_limit(i_limit)
+    {
+        m_html.reserve(int(std::min<qint64>(i_text.size(), 2 * qint64(i_limit))) + 64);
     }
 
     QString const& Html() const { return m_html; }
     bool IsCut() const { return m_cut; }
+    int Shown() const { return m_shown; }
 
     // Markup that shows nothing by itself.
     void Markup(QString const& i_markup) { m_html += i_markup; }
@@ -384,7 +391,8 @@ public:
     bool Line()
     {
         static QString const s_break = QStringLiteral("<br>");
-        return Line(QStringRef(&s_break));
+        static QString const s_feed = QStringLiteral("\n");
+        return Line(QStringRef(m_form == MARKUP ? &s_break : &s_feed));
     }
 
     // One character as shown, written as i_written (itself, an entity).
@@ -417,7 +425,7 @@ public:
             }
             int l_length = 1;
             uint l_code = l_char.unicode();
-            int const l_entityEnd = l_char == '&' ? EntityEnd(m_text, l_pos, i_to) : -1;
+            int const l_entityEnd = l_char == '&' && m_form == MARKUP ? EntityEnd(m_text, l_pos, i_to) : -1;
             if (l_entityEnd > 0) {
                 l_length = l_entityEnd - l_pos;
                 l_code = EntityCode(m_text.midRef(l_pos, l_length));
@@ -459,7 +467,7 @@ private:
 
     bool Count(int i_characters)
     {
-        if (m_cut || m_shown + m_weight * i_characters > MAX_SHOWN_CHARACTERS) {
+        if (m_cut || m_shown + m_weight * i_characters > m_limit) {
             m_cut = true;
             return false;
         }
@@ -468,6 +476,8 @@ private:
     }
 
     QString const& m_text;
+    Form const m_form;
+    int const m_limit;
     QString m_html;
     int m_shown = 0;
     int m_lines = 0;
@@ -508,9 +518,16 @@ QString CutNote()
     return QStringLiteral("[The rest of the text is too long to show.]");
 }
 
+ShownText BoundedText(QString const& i_text, int i_limit)
+{
+    Writer l_out(i_text, Writer::PLAIN, i_limit);
+    l_out.Text(0, i_text.size());
+    return {l_out.Html(), l_out.Shown(), l_out.IsCut()};
+}
+
 QString SafeHtml(QString const& i_text)
 {
-    Writer l_out(i_text);
+    Writer l_out(i_text, Writer::MARKUP, MAX_SHOWN_CHARACTERS);
     std::vector<QString> l_open;
     int l_tables = 0;
     int l_tags = 0;

@@ -66,6 +66,22 @@ QString CutNote();
 // whatever table is open: tables the bounds never counted.)
 QString SafeHtml(QString const& i_text);
 
+// Plain text from outside (a chat line, a ticker) as a plain-text view can
+// lay it out in bounded time, by the rules by which SafeHtml bounds what
+// markup shows: a zero-width space after every MAX_RUN characters of a
+// word, at most MAX_MARKS marks on a character, and no more than i_limit
+// characters counted, a change of script or direction counting
+// RUN_CHANGE_WEIGHT more, each line break one (and at most MAX_SHOWN_LINES
+// of them). Nothing is added where the text was cut: each view says so in
+// its own way.
+struct ShownText
+{
+    QString m_text;
+    int m_counted = 0; // against i_limit
+    bool m_cut = false;
+};
+ShownText BoundedText(QString const& i_text, int i_limit);
+
 // A document that loads nothing that its markup names: no file, program
 // resource, data address or network resource, for an image, a style sheet
 // or a background. It draws only the images added to it (addResource); an

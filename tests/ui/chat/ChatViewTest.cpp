@@ -180,6 +180,46 @@ private slots:
         QCOMPARE(FileBytes(UserLog("alice")).split('\n').at(2), QByteArray("two\rthree\xe2\x80\xa9" "four\xef\xb7\x90" "five"));
     }
 
+    // A line is shown as far as the view can lay it out in bounded time: a
+    // place to break after every 128 letters of a word, at most 4,096
+    // characters, a change of script or direction counting 9, then a note;
+    // a web address runs on across the breaks; the log keeps the line.
+    void LongLineIsBounded_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("shown");
+        QChar const l_break(0x200B);
+        QString const l_note = " [The rest of the text is too long to show.]";
+        // "[me] " counts 5, the first letter 1, each other letter 1, or 9
+        // where the script changes.
+        QString const l_turns = QString::fromUtf8("a\xd7\x90").repeated(65500);
+        QString l_turnsShown;
+        for (int l_at = 0; l_at < 455; l_at += 128)
+            l_turnsShown += l_turns.mid(l_at, std::min(128, 455 - l_at)) + l_break;
+        l_turnsShown.chop(1);
+        QString const l_address = "http://a.example/" + QString(200, 'p');
+        QTest::newRow("one word of 131,000")
+            << QString(131000, 'w') << "[me] " + (QString(128, 'w') + l_break).repeated(31) + QString(123, 'w') + l_note;
+        QTest::newRow("within the bound") << QString(300, 'w') << "[me] " + QString(128, 'w') + l_break + QString(128, 'w') + l_break + QString(44, 'w');
+        QTest::newRow("Latin and Hebrew in turn") << l_turns << "[me] " + l_turnsShown + l_note;
+        QTest::newRow("a long address") << l_address + " x" << "[me] " + l_address.left(128) + l_break + l_address.mid(128) + " x";
+    }
+
+    void LongLineIsBounded()
+    {
+        QFETCH(QString, text);
+        QFETCH(QString, shown);
+        SetSetting("chat_timestamps", QStringLiteral("no_timestamps"));
+        mp_view->AddChat("me", text);
+        QCOMPARE(Shown(), QStringList(shown));
+        QStringList l_anchors;
+        for (auto l_part = mp_view->document()->begin().begin(); !l_part.atEnd(); ++l_part)
+            if (l_part.fragment().charFormat().isAnchor())
+                l_anchors << l_part.fragment().charFormat().anchorHref();
+        QCOMPARE(l_anchors, text.startsWith("http") ? QStringList(text.left(217)) : QStringList());
+        QCOMPARE(FileBytes(UserLog("alice")), "[Jan 5 3:07:09 pm][me] " + text.toUtf8() + '\n');
+    }
+
     // A shown view follows new lines to its end (a flood in bursts); one
     // scrolled up keeps its top line, whether the next line comes in a
     // burst or after a quiet spell. (The top line, not the scroll bar's
@@ -353,20 +393,25 @@ private slots:
 
     // ----------------------------------------------------------- viewer
 
-    // Each line is one paragraph of plain text; a line longer than 65,535
-    // bytes comes in pieces, cut between characters.
+    // Each line is one paragraph of plain text; a line longer than 2,048
+    // bytes comes in pieces, cut between characters, whether it was read
+    // from the file or logged while the viewer is open.
     void ViewerShowsLinesAsText()
     {
         QVERIFY(WriteBytes(UserLog("alice"), "[Jan 5 3:07:09 pm][bob] <b>x</b>\n  <img src=\"file:///etc/hostname\">  \n" +
-                                                 QByteArray(70000, 'a') + "\n" + QString(35000, QChar(0xe9)).toUtf8() +
+                                                 QByteArray(8000, 'a') + "\n" + QString(4000, QChar(0xe9)).toUtf8() +
                                                  "\nlast"));
         ChatLogForm* lp_viewer = Viewer();
         QVERIFY(Loaded(lp_viewer));
         mp_view->AddChat("bob", "<i>new</i>");
+        mp_view->AddChat("bob", QString(3000, 'b'));
+        QString const l_a(2048, 'a');
+        QString const l_e(1024, QChar(0xe9));
         QCOMPARE(ViewerLines(lp_viewer),
-                 QStringList({"[Jan 5 3:07:09 pm][bob] <b>x</b>", "<img src=\"file:///etc/hostname\">", QString(65535, 'a'),
-                              QString(4465, 'a'), QString(32767, QChar(0xe9)), QString(2233, QChar(0xe9)), "last",
-                              "[Jan 5 3:07:09 pm][bob] <i>new</i>"}));
+                 QStringList({"[Jan 5 3:07:09 pm][bob] <b>x</b>", "<img src=\"file:///etc/hostname\">", l_a, l_a, l_a,
+                              QString(1856, 'a'), l_e, l_e, l_e, QString(928, QChar(0xe9)), "last",
+                              "[Jan 5 3:07:09 pm][bob] <i>new</i>", "[Jan 5 3:07:09 pm][bob] " + QString(2024, 'b'),
+                              QString(976, 'b')}));
         QCOMPARE(Viewer(), lp_viewer);
         QCOMPARE(mp_tabs->count(), 1);
     }

@@ -904,7 +904,7 @@ private slots:
     // name are words, never markup.
     void WallOrderAndMarkup()
     {
-        QCOMPARE(RoomWallHtml(RoomItem("empty")), QString("<table></table>"));
+        QVERIFY(RoomWallTickers(RoomItem("empty")).empty());
         Item const l_room = RoomItem("lobby");
         auto l_ticker = [&l_room](char const* ip_user, char const* ip_text, int i_order) {
             Item const l_item = d["room_ticker"]->NewItem();
@@ -916,23 +916,69 @@ private slots:
         l_ticker("ann", "first", 5);
         l_ticker("<i>eve</i>", "<b>bold</b> & co", 9);
         l_ticker("cy", "second", 7);
-        QString const l_row = "<tr width=\"%100\"><td bgcolor=#%1><b><big>%2</big></b><font color=\"#0033ff\"> -%3"
-                              "</font></td></tr>";
-        QCOMPARE(RoomWallHtml(l_room),
-                 "<table>" + l_row.arg("ffffff", "&lt;b&gt;bold&lt;/b&gt; &amp; co", "&lt;i&gt;eve&lt;/i&gt;") +
-                     l_row.arg("d3d3d3", "second", "cy") + l_row.arg("ffffff", "first", "ann") + "</table>");
 
         RoomWallForm l_wall("lobby");
-        QString const l_shown = l_wall.Form()->textBrowser->toPlainText();
-        QVERIFY2(l_shown.contains("<b>bold</b> & co") && l_shown.contains(" -<i>eve</i>"), qPrintable(l_shown));
-        QVERIFY(l_shown.indexOf("second") < l_shown.indexOf("first"));
-        // A new ticker shows at the top, once the event loop has turned.
+        auto const l_rows = [&l_wall]() {
+            QStringList l_shown;
+            for (QTextBlock l_row = l_wall.Form()->textBrowser->document()->begin(); l_row.isValid(); l_row = l_row.next())
+                l_shown << l_row.blockFormat().background().color().name() + ' ' + l_row.text();
+            return l_shown;
+        };
+        QTRY_VERIFY(!l_wall.IsDrawing());
+        QCOMPARE(l_rows(), QStringList({"#ffffff <b>bold</b> & co -<i>eve</i>", "#d3d3d3 second -cy", "#ffffff first -ann"}));
+        // A new ticker shows at the top, once its time has come.
         l_ticker("dan", "newest", 10);
-        QTRY_VERIFY(l_wall.Form()->textBrowser->toPlainText().trimmed().startsWith("newest"));
+        QTRY_COMPARE(l_rows().value(0), QString("#ffffff newest -dan"));
         QCOMPARE(l_wall.Form()->textBrowser->textCursor().position(), 0);
         // A ticker taken away goes from the wall.
         d["room_ticker_text"]->HasItem(Value("first")).GetItems("room_ticker").Remove();
-        QTRY_VERIFY(!l_wall.Form()->textBrowser->toPlainText().contains("first"));
+        QTRY_COMPARE(l_rows().size(), 3);
+        QCOMPARE(l_rows().last(), QString("#ffffff second -cy"));
+    }
+
+    // A ticker shows in one line of at most 256 counted characters (a
+    // change of script or direction counting 9), with a place to break
+    // after 128 letters of a word; a longer one ends in an ellipsis. The
+    // wall shows the newest 1,000 tickers, drawn a row per step.
+    void WallBounds_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("shown");
+        QChar const l_break(0x200B);
+        QString const l_turns = QString::fromUtf8("a\xd7\x90").repeated(200);
+        QTest::newRow("short") << "hi there" << "hi there";
+        QTest::newRow("lines") << "one\ntwo" << "one two";
+        QTest::newRow("256 letters") << QString(256, 'w') << QString(128, 'w') + l_break + QString(128, 'w');
+        QTest::newRow("131,000 letters") << QString(131000, 'w') << QString(128, 'w') + l_break + QString(128, 'w') + "\u2026";
+        // 1 + 9 x 28 = 253 counted.
+        QTest::newRow("Latin and Hebrew in turn") << l_turns << l_turns.left(29) + "\u2026";
+    }
+
+    void WallBounds()
+    {
+        QFETCH(QString, text);
+        QFETCH(QString, shown);
+        QCOMPARE(RoomWallText(text), shown);
+        if (QTest::currentDataTag() != QLatin1String("131,000 letters"))
+            return;
+        Item const l_room = RoomItem("lobby");
+        for (int l_k = 0; l_k < 1002; ++l_k) {
+            Item const l_ticker = d["room_ticker"]->NewItem();
+            l_ticker += l_room;
+            l_ticker += UserItem(QString("u%1").arg(l_k));
+            l_ticker += d["room_ticker_text"]->GetItem(Value(l_k % 100 == 0 ? text : QString("t%1").arg(l_k)));
+            l_ticker += d["room_ticker_order"]->GetItem(Value(l_k));
+        }
+        SlicedWork::SetSliceMs(0);
+        RoomWallForm l_wall("lobby");
+        QTextDocument const* lp_shown = l_wall.Form()->textBrowser->document();
+        QCOMPARE(lp_shown->toPlainText(), QString("t1001 -u1001"));
+        QTRY_VERIFY(!l_wall.IsDrawing());
+        SlicedWork::SetSliceMs(10);
+        QCOMPARE(lp_shown->blockCount(), 1000);
+        QCOMPARE(lp_shown->firstBlock().text(), QString("t1001 -u1001"));
+        QCOMPARE(lp_shown->lastBlock().text(), QString("t2 -u2"));
+        QCOMPARE(lp_shown->findBlockByNumber(101).text(), shown + " -u900");
     }
 
     // The entry sets the own ticker trimmed; blanks send nothing and stay;

@@ -209,7 +209,8 @@ private slots:
         QTest::newRow("complete, paused") << "complete,paused" << "complete #006400| #000000";
         QTest::newRow("denied") << "denied,aborted" << "file not shared. #ff0a47|denied #ff0a47";
         QTest::newRow("aborted") << "aborted,paused" << "aborted #ff0a47|aborted #ff0a47";
-        QTest::newRow("local error") << "local error" << "local error #ff0a47| #000000";
+        QTest::newRow("local error") << "local error" << "local error #ff0a47|local error #ff0a47";
+        QTest::newRow("complete, local error") << "complete,local error" << "complete #006400|local error #ff0a47";
     }
 
     void StatusTextsAndColours()
@@ -235,6 +236,7 @@ private slots:
         // "statuses=group": uploads have no rule for paused.
         for (QString const& l_case : QStringList({"uploading,queued=uploading", "queued,complete=queued",
                                                   "paused,paused=", "denied,aborted=denied", "aborted,complete=aborted",
+                                                  "local error,complete=local error",
                                                   "requesting,complete=", "=complete"})) {
             ItemSet l_entries;
             for (QString const& l_status : l_case.section('=', 0, 0).split(',', Qt::SkipEmptyParts)) {
