@@ -12,6 +12,7 @@
 
 #include "server/dialogs/ChangeListeningPortDialog.h"
 #include "server/dialogs/ChangeUsernamePasswordDialog.h"
+#include "peers/PeerMessenger.h"
 #include "server/Server.h"
 #include "shares/SharedFoldersManager.h"
 #include "transfers/TransferQueueManager.h"
@@ -63,7 +64,9 @@ void MainWindow::OnToolBarActionTriggered(QWidget*, QString i_action)
         else
             OnChangeUsernamePasswordClicked();
     } else if (i_action == QLatin1String("set_listening_port")) {
-        (new ChangeListeningPortDialog(this))->show();
+        (new ChangeListeningPortDialog(peerMessenger ? peerMessenger->ListeningPort() : 0,
+                                       peerMessenger ? peerMessenger->ObfuscatedPort() : 0, this))
+            ->show();
     } else if (i_action == QLatin1String("connect_disconnect")) {
         if (mp_server->IsConnected()) {
             mp_server->Disconnect();

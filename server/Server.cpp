@@ -215,6 +215,9 @@ void Server::RegisterSaving()
     dataSaver->AddSavedByConnectionType("user", "is_ignored");
     dataSaver->AddSavedType("room_autojoin");
     dataSaver->AddSavedByConnectionType("room", "room_autojoin");
+    // A room's members are whom the server names when it is joined; a
+    // remembered one would have no row on the room's page.
+    dataSaver->AddUnsavedRelation("room", "user");
     RegisterSearchTypeSaving();
 }
 
@@ -885,8 +888,13 @@ void Server::Handle(ServerIn::RoomJoined const& i_message)
     std::size_t const l_members = lp_members->size();
     PhasedSteps l_steps;
     // The room is marked joined first: its page comes up on that (a step of
-    // its own) and then sees every member arrive.
+    // its own) and then sees every member arrive. Users still linked to a
+    // room not joined are left from a time the page did not see (a tab
+    // closed offline): they go unseen, so that the answer names each member
+    // anew to the page.
     l_steps.Add(1, [l_room](std::size_t) {
+        if (!l_room.IsConnected("in_room"))
+            l_room.Disconnect("user");
         SetFlag(l_room, "room_was_joined", true);
         SetFlag(l_room, "in_room", true);
     });

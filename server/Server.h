@@ -137,7 +137,7 @@ public:
     // MAX_TICKER_CHARACTERS characters. A wall shows one line of each, so
     // this is more than any wall can show; a server that sent 270,000
     // tickers held 1.3 GB, and their wall the window for 17 s.
-    static constexpr std::size_t MAX_ROOM_TICKERS = 1000;
+    static constexpr std::size_t MAX_ROOM_TICKERS = ServerIn::MAX_ROOM_TICKERS;
     static constexpr int MAX_TICKER_CHARACTERS = 1024;
     // Less for tests.
     static void SetMostListedRooms(std::size_t i_rooms) { s_mostListedRooms = i_rooms; }

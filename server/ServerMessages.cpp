@@ -79,6 +79,46 @@ public:
         return *this;
     }
 
+    // The same, but of a longer list only the last i_kept entries are read;
+    // i_passEntry passes over each of the others.
+    template <class Entry, class ReadEntry, class PassEntry>
+    Fields& LastOfList(std::vector<Entry>& o_list, quint64 i_leastBytes, std::size_t i_kept, ReadEntry i_readEntry,
+                       PassEntry i_passEntry)
+    {
+        quint32 l_count = 0;
+        if (!(*this)(l_count).Ok())
+            return *this;
+        if (l_count > m_in.BytesAvailable() / i_leastBytes)
+            return Fail(QStringLiteral("its count of ") + QString::number(l_count) + QStringLiteral(" is more than it holds"));
+        for (std::size_t l_passed = l_count - std::min<std::size_t>(l_count, i_kept); l_passed > 0 && Ok(); --l_passed)
+            i_passEntry(*this);
+        o_list.resize(std::min<std::size_t>(l_count, i_kept));
+        for (Entry& l_entry : o_list)
+            if (!i_readEntry(*this, l_entry).Ok())
+                break;
+        return *this;
+    }
+
+    // A string passed over, its length checked as a read checks it; a name
+    // also for what Name() checks.
+    Fields& PassString(bool i_name = false)
+    {
+        quint32 l_length = 0;
+        if (!(*this)(l_length).Ok())
+            return *this;
+        if (l_length > m_in.ReadStringLimit() || l_length > m_in.BytesAvailable())
+            return Fail(QStringLiteral("it ends early or holds a string longer than 0x20000 bytes"));
+        if (!i_name) {
+            m_in.Skip(l_length);
+            return *this;
+        }
+        m_passed.resize(l_length);
+        m_in.ReadBuffer(m_passed.data(), l_length);
+        if (l_length == 0 || m_passed.contains('\0'))
+            Fail(QStringLiteral("it names an empty user or room, or one with a NUL"));
+        return *this;
+    }
+
     Fields& Names(std::vector<QString>& o_names)
     {
         return List(o_names, 5, [](Fields& io_fields, QString& o_name) -> Fields& { return io_fields.Name(o_name); });
@@ -101,6 +141,7 @@ private:
 
     InputStream& m_in;
     QString m_reason;
+    QByteArray m_passed;
 };
 
 // The least bytes of a list entry: a name (its length and one byte), and of
@@ -271,10 +312,13 @@ ServerMessage DecodeServerMessage(quint32 i_code, InputStream& io_payload)
     }
     case ServerCode::ROOM_TICKERS: {
         RoomTickers l_record;
-        l_in.Name(l_record.m_room).List(l_record.m_tickers, LEAST_NAME + 4,
-                                        [](Fields& io_entry, std::pair<QString, QString>& o_ticker) -> Fields& {
-                                            return io_entry.Name(o_ticker.first)(o_ticker.second);
-                                        });
+        l_in.Name(l_record.m_room)
+            .LastOfList(
+                l_record.m_tickers, LEAST_NAME + 4, MAX_ROOM_TICKERS,
+                [](Fields& io_entry, std::pair<QString, QString>& o_ticker) -> Fields& {
+                    return io_entry.Name(o_ticker.first)(o_ticker.second);
+                },
+                [](Fields& io_entry) -> Fields& { return io_entry.PassString(true).PassString(); });
         return Checked(i_code, l_in, l_record);
     }
     case ServerCode::ROOM_TICKER_SET: {

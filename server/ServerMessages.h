@@ -222,6 +222,11 @@ struct CannotConnect
     auto Tie() const { return std::tie(m_token, m_user); }
 };
 
+// A room keeps its newest tickers, at most this many (Server.h): of a
+// longer list the decoder reads only the last, passing over the others
+// (their lengths and names are checked all the same).
+constexpr std::size_t MAX_ROOM_TICKERS = 1000;
+
 struct RoomTickers
 {
     QString m_room;

@@ -306,6 +306,43 @@ void ApplyFile(DataFileContents& io_file, std::vector<std::string> const& i_save
                 .arg(QString::number(l_skipped), QString::number(l_skippedLinks)));
 }
 
+// Takes out of a checked file the links between items of the named pairs of
+// types, before it is applied.
+void DropUnsavedLinks(DataFileContents& io_file, std::vector<std::pair<std::string, std::string>> const& i_unsaved)
+{
+    // The file's items are numbered type after type: where each type's
+    // numbers end.
+    std::vector<quint32> l_ends;
+    quint32 l_end = 0;
+    for (DataFileContents::FileType const& l_type : io_file.m_types)
+        l_ends.push_back(l_end += l_type.m_count);
+    std::size_t l_count = io_file.m_links.size();
+    for (auto const& l_pair : i_unsaved) {
+        // Per type of the file: 1 for the pair's first type, 2 for its second.
+        std::vector<std::uint8_t> l_side;
+        for (DataFileContents::FileType const& l_type : io_file.m_types)
+            l_side.push_back(
+                std::uint8_t((l_type.m_name == l_pair.first ? 1 : 0) | (l_type.m_name == l_pair.second ? 2 : 0)));
+        auto const l_has = [&l_side](int i_side) {
+            return std::any_of(l_side.begin(), l_side.end(), [i_side](std::uint8_t i_at) { return (i_at & i_side) != 0; });
+        };
+        if (!l_has(1) || !l_has(2))
+            continue;
+        auto const l_sideOf = [&](quint32 i_item) {
+            return l_side[std::size_t(std::upper_bound(l_ends.begin(), l_ends.end(), i_item) - l_ends.begin())];
+        };
+        auto const l_kept = std::remove_if(io_file.m_links.begin(), io_file.m_links.end(), [&](auto const& i_link) {
+            int const l_first = l_sideOf(i_link.first);
+            int const l_second = l_sideOf(i_link.second);
+            return ((l_first & 1) && (l_second & 2)) || ((l_first & 2) && (l_second & 1));
+        });
+        io_file.m_links.erase(l_kept, io_file.m_links.end());
+    }
+    l_count -= io_file.m_links.size();
+    if (l_count > 0)
+        Log(LOG_CATEGORY, 2, QString("Left out %1 links of relations that are not restored.").arg(l_count));
+}
+
 } // namespace
 
 // ------------------------------------------------------------------ the file image
@@ -711,7 +748,8 @@ class FileGatherer : public DataHandler
 {
 public:
     FileGatherer(std::vector<std::string> const& i_savedTypes,
-                 std::vector<std::pair<std::string, std::string>> const& i_byConnection, bool i_watch);
+                 std::vector<std::pair<std::string, std::string>> const& i_byConnection,
+                 std::vector<std::pair<std::string, std::string>> const& i_unsaved, bool i_watch);
     FileGatherer(FileGatherer const&) = delete;
     FileGatherer& operator=(FileGatherer const&) = delete;
     ~FileGatherer() override;
@@ -796,9 +834,16 @@ private:
     void OnUnlinked(ConnectionInfo& i_link) { OnLink(i_link, false); }
     void OnLink(ConnectionInfo& i_link, bool i_made);
     void Joins(Entry& i_entry, ItemBody* ip_body, ItemBody* ip_partner, bool i_made);
+    bool Unsaved(Type const* ip_a, Type const* ip_b) const
+    {
+        return std::any_of(m_unsaved.begin(), m_unsaved.end(), [ip_a, ip_b](auto const& i_pair) {
+            return (i_pair.first == ip_a && i_pair.second == ip_b) || (i_pair.first == ip_b && i_pair.second == ip_a);
+        });
+    }
 
     std::shared_ptr<bool> mp_reset = std::make_shared<bool>(false);
     std::vector<Entry> m_entries; // in file order
+    std::vector<std::pair<Type const*, Type const*>> m_unsaved; // relations whose links stay out
     std::vector<std::size_t> m_position; // by type index: entry + 1, or 0
     std::uint64_t m_firstNew;            // the serial of the first item made since the start
     Gathered m_gathered;
@@ -820,9 +865,13 @@ private:
 };
 
 FileGatherer::FileGatherer(std::vector<std::string> const& i_savedTypes,
-                           std::vector<std::pair<std::string, std::string>> const& i_byConnection, bool i_watch)
+                           std::vector<std::pair<std::string, std::string>> const& i_byConnection,
+                           std::vector<std::pair<std::string, std::string>> const& i_unsaved, bool i_watch)
     : m_firstNew(d.NextSerial())
 {
+    for (auto const& l_pair : i_unsaved)
+        if (d.HasType(l_pair.first) && d.HasType(l_pair.second))
+            m_unsaved.emplace_back(d.GetType(l_pair.first), d.GetType(l_pair.second));
     // Every item of a saved type, and the items of a type saved by
     // connection that are linked to an item of its connected type; types in
     // the order of registration, those saved whole first.
@@ -857,7 +906,8 @@ FileGatherer::FileGatherer(std::vector<std::string> const& i_savedTypes,
     for (Entry& l_entry : m_entries)
         for (Type::Relation const& l_relation : l_entry.mp_type->GetRelations()) {
             std::uint16_t const l_other = StoreOps::IndexOf(l_relation.mp_other);
-            if (l_other < m_position.size() && m_position[l_other] > 0)
+            if (l_other < m_position.size() && m_position[l_other] > 0 &&
+                !Unsaved(l_entry.mp_type, l_relation.mp_other))
                 l_entry.m_related.push_back({l_other, l_relation.mp_other == l_entry.mp_type});
         }
     m_from = m_entries.empty() ? 0 : std::uint64_t(m_entries[0].m_index) << 48;
@@ -1079,7 +1129,8 @@ void FileGatherer::OnLink(ConnectionInfo& i_link, bool i_made)
     if (!lp_entryB)
         return;
     Joins(*lp_entryB, lp_b, lp_a, i_made);
-    m_gathered.m_linkChanges.Add({lp_a < lp_b ? BodyPair(lp_a, lp_b) : BodyPair(lp_b, lp_a), i_made});
+    if (!Unsaved(lp_a->mp_type, lp_b->mp_type))
+        m_gathered.m_linkChanges.Add({lp_a < lp_b ? BodyPair(lp_a, lp_b) : BodyPair(lp_b, lp_a), i_made});
 }
 
 // Whether the link just made or broken to i_partner takes the item of a
@@ -1321,6 +1372,13 @@ void DataSaver::AddSavedByConnectionType(std::string const& i_type, std::string 
         m_savedByConnection.push_back(l_entry);
 }
 
+void DataSaver::AddUnsavedRelation(std::string const& i_type, std::string const& i_otherType)
+{
+    auto const l_entry = std::make_pair(i_type, i_otherType);
+    if (std::find(m_unsavedRelations.begin(), m_unsavedRelations.end(), l_entry) == m_unsavedRelations.end())
+        m_unsavedRelations.push_back(l_entry);
+}
+
 void DataSaver::AddDataLoadedEventHandler(DataLoadedEventHandler* ip_handler)
 {
     if (ip_handler && std::find(m_handlers.begin(), m_handlers.end(), ip_handler) == m_handlers.end())
@@ -1431,6 +1489,7 @@ void DataSaver::Load(QString const& i_stem)
                 std::vector<std::string> l_savedTypes = m_savedTypes;
                 for (auto const& l_pair : m_savedByConnection)
                     l_savedTypes.push_back(l_pair.first);
+                DropUnsavedLinks(l_parsed, m_unsavedRelations);
                 ApplyFile(l_parsed, l_savedTypes, l_journal);
                 Log(LOG_CATEGORY, 1, QString("Loaded configuration data from %1.").arg(l_file.second));
                 CallHandlers(false);
@@ -1530,7 +1589,7 @@ bool DataSaver::Save(QString const& i_base)
     bool l_saved = false;
     try {
         QString const l_path = NextPath(i_base);
-        FileGatherer l_gatherer(m_savedTypes, m_savedByConnection, false);
+        FileGatherer l_gatherer(m_savedTypes, m_savedByConnection, m_unsavedRelations, false);
         while (l_gatherer.Step()) {
         }
         std::size_t l_oversize = 0;
@@ -1586,7 +1645,7 @@ bool DataSaver::SaveInBackground(QString const& i_base, std::function<void(bool)
     l_save.mp_limit->setSingleShot(true);
     QObject::connect(l_save.mp_limit.get(), &QTimer::timeout, [this]() { GiveUp(); });
     l_save.mp_limit->start(m_backgroundLimitMs);
-    l_save.mp_gatherer.reset(new FileGatherer(m_savedTypes, m_savedByConnection, true));
+    l_save.mp_gatherer.reset(new FileGatherer(m_savedTypes, m_savedByConnection, m_unsavedRelations, true));
     // Its first slice runs now: a small store is gathered before this returns.
     l_save.m_slices.Start([this]() { return GatherStep(); }, [this]() { OnGathered(); });
     return true;
@@ -1601,7 +1660,7 @@ bool DataSaver::GatherStep()
     std::size_t const l_changeLimit = std::max<std::size_t>(100000, l_gatherer.GatheredCount() / 4);
     if (l_gatherer.StoreWasReset() || l_gatherer.Changes() > l_changeLimit) {
         Gathered l_dropped = std::move(l_gatherer.Result());
-        l_save.mp_gatherer.reset(new FileGatherer(m_savedTypes, m_savedByConnection, true));
+        l_save.mp_gatherer.reset(new FileGatherer(m_savedTypes, m_savedByConnection, m_unsavedRelations, true));
         FreeAside(std::move(l_dropped));
         return true;
     }

@@ -66,6 +66,10 @@ public:
 
     void AddSavedType(std::string const& i_type);
     void AddSavedByConnectionType(std::string const& i_type, std::string const& i_connectedType);
+    // Links between items of these two types are neither written nor taken
+    // from a file: what they stand for is told afresh at each start (a
+    // file written before, which holds them, loads without them).
+    void AddUnsavedRelation(std::string const& i_type, std::string const& i_otherType);
 
     // Registering twice is harmless; handlers are called in the order of
     // their first registration.
@@ -134,6 +138,7 @@ private:
 
     std::vector<std::string> m_savedTypes;
     std::vector<std::pair<std::string, std::string>> m_savedByConnection;
+    std::vector<std::pair<std::string, std::string>> m_unsavedRelations;
     std::vector<DataLoadedEventHandler*> m_handlers;
     std::unique_ptr<Background> mp_background;
     int m_backgroundLimitMs = 60000;

@@ -155,7 +155,7 @@ private slots:
         using Make = MakeForm;
         QTest::newRow("AddSharedFolderDialog") << Make([] { return new AddSharedFolderDialog(Item()); });
         QTest::newRow("AddUserDialog") << Make([] { return new AddUserDialog; });
-        QTest::newRow("ChangeListeningPortDialog") << Make([] { return new ChangeListeningPortDialog; });
+        QTest::newRow("ChangeListeningPortDialog") << Make([] { return new ChangeListeningPortDialog(43721, 41645); });
         QTest::newRow("ChangeUsernamePasswordDialog")
             << Make([] { return new ChangeUsernamePasswordDialog(true); });
         QTest::newRow("ColorSelectionDialog") << Make([] { return new ColorSelectionDialog; });

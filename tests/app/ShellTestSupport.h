@@ -17,6 +17,8 @@
 #include <QApplication>
 #include <QDialog>
 #include <QMessageBox>
+#include <QProcess>
+#include <QTemporaryDir>
 #include <QTimer>
 
 #include <deque>
@@ -116,6 +118,27 @@ inline MainWindow* StartWindow(quint16 i_serverPort, QString const& i_serverArgu
     lp_window->setVisible(true);
     lp_window->Init();
     return lp_window;
+}
+
+// Runs this test program again for each phase ("--phase NAME" and the
+// given arguments), one after the other, in one fresh home: a restart of the
+// window, each run a process of its own. The first phase that failed, or
+// the empty text.
+inline QString RunPhasesInOneHome(QStringList const& i_phases, QStringList const& i_arguments, int i_waitMs)
+{
+    QTemporaryDir l_home;
+    QProcessEnvironment l_environment = QProcessEnvironment::systemEnvironment();
+    l_environment.insert("HOME", l_home.path());
+    for (QString const& l_phase : i_phases) {
+        QProcess l_process;
+        l_process.setProcessEnvironment(l_environment);
+        l_process.setProcessChannelMode(QProcess::ForwardedChannels);
+        l_process.start(QCoreApplication::applicationFilePath(), QStringList({"--phase", l_phase}) + i_arguments);
+        if (!l_process.waitForFinished(i_waitMs) || l_process.exitStatus() != QProcess::NormalExit ||
+            l_process.exitCode() != 0)
+            return l_phase;
+    }
+    return QString();
 }
 
 #endif

@@ -388,6 +388,35 @@ private slots:
         QCOMPARE(RoomState("room 2999") + " | " + RoomState("mine"), QString("count 2999 | count 2"));
     }
 
+    // Of a room's tickers the decoder reads the last 1,000; it passes over
+    // the others, and still refuses the list for a bad one of them.
+    void TickersDecodedFromTheEnd_data()
+    {
+        QTest::addColumn<QByteArray>("first");
+        QTest::addColumn<bool>("read");
+        QTest::newRow("a good name") << QByteArray::fromHex("01000000610100000078") << true; // "a", "x"
+        QTest::newRow("an empty name") << QByteArray::fromHex("000000000100000078") << false;
+        QTest::newRow("a name with a NUL") << QByteArray::fromHex("020000006100000000") << false;
+        QTest::newRow("a text past the end") << QByteArray::fromHex("0100000061ffff0000") << false;
+    }
+
+    void TickersDecodedFromTheEnd()
+    {
+        QFETCH(QByteArray, first);
+        QFETCH(bool, read);
+        // "r", 1,002 tickers: the one given, one of "b" "y", then 1,000 of
+        // "c" "z".
+        QByteArray l_payload = QByteArray::fromHex("0100000072ea030000") + first + QByteArray::fromHex("01000000620100000079");
+        for (int l_k = 0; l_k < 1000; ++l_k)
+            l_payload += QByteArray::fromHex("0100000063010000007a");
+        MemStream l_in(l_payload);
+        ServerMessage const l_decoded = DecodeServerMessage(214, l_in);
+        QCOMPARE(std::holds_alternative<RoomTickers>(l_decoded), read);
+        if (read)
+            QCOMPARE(std::get<RoomTickers>(l_decoded),
+                     (RoomTickers{"r", std::vector<std::pair<QString, QString>>(1000, {"c", "z"})}));
+    }
+
     // A room keeps its newest 1,000 tickers, the first 1,024 characters of
     // each: of a list the last, the later of two of one user staying, last
     // in order; a new ticker in a full room makes the oldest go.

@@ -226,10 +226,33 @@ private slots:
         QTRY_VERIFY(l_guard.isNull()); // shown without blocking, it goes away by itself once closed
     }
 
+    // The dialog names the ports in use, which for a second client on the
+    // machine are ports the system picked, far apart.
+    void ListeningPortDialogNamesThePortsInUse_data()
+    {
+        QTest::addColumn<int>("listening");
+        QTest::addColumn<int>("obfuscated");
+        QTest::addColumn<QString>("now");
+        QTest::newRow("second client")
+            << 43721 << 41645 << "In use now: port 43721, and port 41645 for obfuscated connections.";
+        QTest::newRow("no obfuscated port") << 43721 << 0 << "In use now: port 43721; no port for obfuscated connections.";
+        QTest::newRow("none") << 0 << 0 << "No port is in use now.";
+    }
+    void ListeningPortDialogNamesThePortsInUse()
+    {
+        QFETCH(int, listening);
+        QFETCH(int, obfuscated);
+        QFETCH(QString, now);
+        auto* lp_dialog = new ChangeListeningPortDialog(quint16(listening), quint16(obfuscated));
+        QString const l_text = lp_dialog->Form()->hintLabel->text();
+        lp_dialog->reject();
+        QCOMPARE(l_text.left(now.size() + 1), now + " ");
+    }
+
     void ListeningPortStaysBelowItsObfuscatedNeighbour()
     {
         SetSetting("listening_port", qint64(2235));
-        auto* lp_dialog = new ChangeListeningPortDialog;
+        auto* lp_dialog = new ChangeListeningPortDialog(2235, 2236);
         QCOMPARE(lp_dialog->Form()->portSpinBox->value(), 2235);
         lp_dialog->Form()->portSpinBox->setValue(65535);
         QCOMPARE(lp_dialog->Form()->portSpinBox->value(), 65534);
@@ -237,7 +260,7 @@ private slots:
         // The port in use is not touched before the next start.
         QCOMPARE(GetSetting("new_listening_port") + " " + GetSetting("listening_port"), QString("65534 2235"));
 
-        auto* lp_again = new ChangeListeningPortDialog;
+        auto* lp_again = new ChangeListeningPortDialog(2235, 2236);
         QCOMPARE(lp_again->Form()->portSpinBox->value(), 65534);
         lp_again->reject();
     }

@@ -586,6 +586,65 @@ private slots:
         }
     }
 
+    // Links of a relation declared unsaved (a room's members) are not in a
+    // file written now, nor taken from one written before that holds them;
+    // the items at both ends come back either way. bob joins while the
+    // save is under way.
+    void UnsavedRelationStaysOut_data()
+    {
+        QTest::addColumn<bool>("writerSkips");
+        QTest::addColumn<bool>("readerSkips");
+        QTest::addColumn<bool>("background");
+        QTest::addColumn<QString>("members");
+        QTest::newRow("declared nowhere") << false << false << false << "alice";
+        QTest::newRow("declared nowhere, in the background") << false << false << true << "alice bob";
+        QTest::newRow("file written before") << false << true << false << "";
+        QTest::newRow("file written now") << true << false << false << "";
+        QTest::newRow("file written now, in the background") << true << false << true << "";
+    }
+    void UnsavedRelationStaysOut()
+    {
+        QFETCH(bool, writerSkips);
+        QFETCH(bool, readerSkips);
+        QFETCH(bool, background);
+        QFETCH(QString, members);
+        auto const l_declare = [](DataSaver& io_saver, bool i_skips) {
+            DeclareSchema(true);
+            d["room"]->RelateToType(d["user"], MANY, MANY, false);
+            RegisterSaving(io_saver);
+            if (i_skips)
+                io_saver.AddUnsavedRelation("user", "room");
+        };
+        {
+            DataSaver l_saver;
+            l_declare(l_saver, writerSkips);
+            Populate();
+            Item const l_lobby = d["room"]->HasItem("lobby");
+            l_lobby += d["user"]->HasItem("alice");
+            if (background) {
+                SlicedWork::SetSliceMs(0);
+                bool l_saved = false;
+                QVERIFY(l_saver.SaveInBackground(Stem(), [&l_saved](bool i_saved) { l_saved = i_saved; }));
+                QVERIFY(!l_saver.BackgroundImageBuilt());
+                l_lobby += d["user"]->HasItem("bob");
+                QTRY_VERIFY_WITH_TIMEOUT(l_saved, 30000);
+                SlicedWork::SetSliceMs(10);
+            } else {
+                QVERIFY(l_saver.Save(Stem()));
+            }
+        }
+        DataSaver l_saver;
+        l_declare(l_saver, readerSkips);
+        l_saver.Load(Stem());
+        Item const l_lobby = d["room"]->HasItem("lobby");
+        QVERIFY(l_lobby.IsConnected("room_autojoin") && d["user"]->HasItem("bob").IsValid());
+        QStringList l_members;
+        for (Item const& l_user : l_lobby.GetItems("user"))
+            l_members << QString::fromStdString(l_user.AsStdString());
+        l_members.sort();
+        QCOMPARE(l_members.join(' '), members);
+    }
+
     // The file is written by a thread beside the window's: the event loop
     // turns while the writer is held. The writer takes no signal, so that
     // the program's termination handlers never run on it.
@@ -774,8 +833,9 @@ private slots:
         QCOMPARE(l_saver.LastFailure(), QString("the save took longer than 0.2 s and was given up"));
         QVERIFY(l_saver.IsSavingInBackground());
         QVERIFY(!l_saver.SaveInBackground(Stem(), l_record));
-        ReleaseWriter(l_fifo);
-        QTRY_VERIFY_WITH_TIMEOUT(!l_saver.IsSavingInBackground(), 30000);
+        // Released at every turn: a writer that had not yet opened the pipe
+        // when it was first released (a busy machine) would hang on it again.
+        QTRY_VERIFY_WITH_TIMEOUT((ReleaseWriter(l_fifo), !l_saver.IsSavingInBackground()), 30000);
         QCOMPARE(l_results, std::vector<bool>{false});
         QVERIFY(!QFileInfo::exists(l_fifo));
 
@@ -812,8 +872,7 @@ private slots:
         for (int l_turn = 0; l_turn < 5; ++l_turn)
             QCoreApplication::processEvents();
         QCOMPARE(l_saver.LastFailure(), QString());
-        ReleaseWriter(l_second);
-        QTRY_VERIFY_WITH_TIMEOUT(!l_saver.IsSavingInBackground(), 30000);
+        QTRY_VERIFY_WITH_TIMEOUT((ReleaseWriter(l_second), !l_saver.IsSavingInBackground()), 30000);
         QVERIFY(!QFileInfo::exists(l_second));
         QCOMPARE(DataSaver::ListDataFiles(Stem()).front().first, quint64(90000000000003));
     }

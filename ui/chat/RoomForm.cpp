@@ -39,6 +39,12 @@ QString OnOff(QString const& i_action, bool i_on)
 
 } // namespace
 
+GiveUpActions GiveUpActionsFor(Item const& i_room)
+{
+    bool const l_owner = i_room.IsConnected("is_owner");
+    return {!l_owner && (i_room.IsConnected("is_member") || i_room.IsConnected("is_operator")), l_owner};
+}
+
 RoomForm::RoomForm(QString const& i_room, QWidget* ip_parent)
     : QWidget(ip_parent), mp_ui(new Ui_RoomForm), m_room(i_room)
 {
@@ -63,6 +69,8 @@ RoomForm::RoomForm(QString const& i_room, QWidget* ip_parent)
     RegisterToolBarActions();
     auto const l_room = [this]() { return new PathNode(m_roomItem); };
     FollowFlag<RoomForm>(l_room, "room_autojoin", this, &RoomForm::OnRoomAutojoinOn, &RoomForm::OnRoomAutojoinOff);
+    for (char const* lp_role : {"is_member", "is_operator", "is_owner"})
+        FollowFlag<RoomForm>(l_room, lp_role, this, &RoomForm::ShowGiveUpActions, &RoomForm::ShowGiveUpActions);
     if (d.HasType("room_activity_alert"))
         FollowFlag<RoomForm>(l_room, "room_activity_alert", this, &RoomForm::OnRoomActivityAlertOn,
                              &RoomForm::OnRoomActivityAlertOff);
@@ -136,11 +144,18 @@ void RoomForm::RegisterToolBarActions()
     SetActionText("toggle_room_autojoin", OnOff(QStringLiteral("Auto-Join"), m_roomItem.IsConnected("room_autojoin")));
     SetActionText("toggle_room_activity_alert",
                   OnOff(QStringLiteral("Activity Alert"), m_roomItem.IsConnected("room_activity_alert")));
-    // Decided once: a role gained or lost later changes nothing here.
-    bool const l_owner = m_roomItem.IsConnected("is_owner");
-    actionBar->SetWidgetActionHidden(this, QStringLiteral("give_up_membership"),
-                                     !m_roomItem.IsConnected("is_member") || l_owner);
-    actionBar->SetWidgetActionHidden(this, QStringLiteral("give_up_ownership"), !l_owner);
+    ShowGiveUpActions(Item());
+}
+
+void RoomForm::ShowGiveUpActions(Item)
+{
+    // The server tells the own roles after the join answer, and again as
+    // they change: the actions follow for as long as the page is open.
+    if (!actionBar)
+        return;
+    GiveUpActions const l_shown = GiveUpActionsFor(m_roomItem);
+    actionBar->SetWidgetActionHidden(this, QStringLiteral("give_up_membership"), !l_shown.m_membership);
+    actionBar->SetWidgetActionHidden(this, QStringLiteral("give_up_ownership"), !l_shown.m_ownership);
 }
 
 void RoomForm::SetActionText(char const* ip_action, QString const& i_text)

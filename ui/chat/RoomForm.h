@@ -15,6 +15,17 @@ class SortedRow;
 class SortedRows;
 class Ui_RoomForm;
 
+// Which of the give-up actions a room's page offers for the own account's
+// roles in the room ("is_member", "is_operator", "is_owner"): the owner
+// gives up his room, a member or an operator (who is a member too) his
+// membership; in a public room neither.
+struct GiveUpActions
+{
+    bool m_membership = false;
+    bool m_ownership = false;
+};
+GiveUpActions GiveUpActionsFor(Item const& i_room);
+
 // The tab of one joined room on the Rooms page: the room's chat with its
 // entry line (a ChatView, which shows and logs the lines by the chat rules
 // the private pages share), and the member list (flag, name in the weight of the user's
@@ -63,6 +74,7 @@ public:
     void OnRoomAutojoinOff(Item i_room);
     void OnRoomActivityAlertOn(Item i_room);
     void OnRoomActivityAlertOff(Item i_room);
+    void ShowGiveUpActions(Item i_room);
     // Store handlers: the member list.
     void OnUserAdded(Item i_user);
     void OnUserRemoved(Item i_user);

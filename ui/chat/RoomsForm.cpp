@@ -307,7 +307,7 @@ void RoomsForm::ToggleFlag(Item const& i_room, char const* ip_flag)
 
 void RoomsForm::GiveUpMembership(Item const& i_room)
 {
-    if (!i_room.IsConnected("is_member") || i_room.IsConnected("is_owner"))
+    if (!GiveUpActionsFor(i_room).m_membership)
         return;
     QString const l_name = i_room.AsString();
     if (Confirm(QStringLiteral("Give up membership?"),
@@ -318,7 +318,7 @@ void RoomsForm::GiveUpMembership(Item const& i_room)
 
 void RoomsForm::GiveUpOwnership(Item const& i_room)
 {
-    if (!i_room.IsConnected("is_owner"))
+    if (!GiveUpActionsFor(i_room).m_ownership)
         return;
     QString const l_name = i_room.AsString();
     if (!Confirm(QStringLiteral("Give up membership?"),

@@ -724,6 +724,29 @@ private slots:
         QVERIFY(Join("lobby"));
     }
 
+    // A room whose tab was closed offline still holds the members of its
+    // last join: the next join answer names them again, and each gets his
+    // row on the new page.
+    void JoinAgainListsEveryMember()
+    {
+        ServerIn::RoomJoined l_join;
+        l_join.m_room = "lobby";
+        for (char const* lp_name : {"me", "bob"}) {
+            ServerIn::Member l_member;
+            l_member.m_name = lp_name;
+            l_member.m_details.m_status = STATUS_ONLINE;
+            l_member.m_details.m_country = "DE";
+            l_join.m_members.push_back(l_member);
+        }
+        for (int l_time = 0; l_time < 2; ++l_time) {
+            mp_server->Apply(l_join);
+            QTRY_VERIFY(Page("lobby") && !mp_server->IsApplying());
+            QVERIFY2(Members(Page("lobby")) == QStringList({"bob", "me"}), qPrintable(QString::number(l_time)));
+            emit Tabs()->tabCloseRequested(0);
+            QVERIFY(!Page("lobby"));
+        }
+    }
+
     // The room page's toggles switch the room's flags and say so at once.
     void AutojoinAndAlertToggles()
     {
@@ -755,8 +778,42 @@ private slots:
         QCOMPARE(Tabs()->count(), 0);
     }
 
-    // Which give-up action a room page shows follows the roles it had when
-    // it came; each asks first, and No sends nothing.
+    // Which give-up action a room page shows follows the own roles as the
+    // server tells them, also after the page came (a new private room's
+    // owner is told after the join answer): roles before the join, changes
+    // after it, and what the bar shows then.
+    void GiveUpActionsFollowTheRoles_data()
+    {
+        QTest::addColumn<QStringList>("before");
+        QTest::addColumn<QStringList>("after");
+        QTest::addColumn<QString>("shown");
+        QString const l_none = "<hidden>, <hidden>";
+        QString const l_membership = "Give Up Membership, <hidden>";
+        QString const l_room = "<hidden>, Give Up Room";
+        QTest::newRow("owner told after the join") << QStringList() << QStringList({"+is_member", "+is_owner"}) << l_room;
+        QTest::newRow("member told after the join") << QStringList() << QStringList("+is_member") << l_membership;
+        QTest::newRow("operator told after the join") << QStringList() << QStringList("+is_operator") << l_membership;
+        QTest::newRow("owner no more") << QStringList({"is_member", "is_owner"}) << QStringList("-is_owner")
+                                       << l_membership;
+        QTest::newRow("removed") << QStringList("is_member") << QStringList("-is_member") << l_none;
+    }
+    void GiveUpActionsFollowTheRoles()
+    {
+        QFETCH(QStringList, before);
+        QFETCH(QStringList, after);
+        QFETCH(QString, shown);
+        Item const l_room = RoomItem("den");
+        for (QString const& l_role : before)
+            SetFlag(l_room, l_role.toLatin1().constData(), true);
+        RoomForm* lp_page = Join("den");
+        QVERIFY(Focus(lp_page->Form()->chatEdit));
+        for (QString const& l_change : after)
+            SetFlag(l_room, l_change.mid(1).toLatin1().constData(), l_change.startsWith('+'));
+        QCOMPARE(Shown("give_up_membership") + ", " + Shown("give_up_ownership"), shown);
+    }
+
+    // Which give-up action a room page shows follows the roles; each asks
+    // first, and No sends nothing.
     void GiveUpGuards()
     {
         QVERIFY(LogInToFake());
