@@ -7,6 +7,7 @@
 #include "ui/widgets/Globals.h"
 #include "app/NewVersionDialog.h"
 #include "ui/widgets/OutsideText.h"
+#include "ui/widgets/StatusBar.h"
 #include "ui/widgets/TabWidget.h"
 #include "store/DataSaver.h"
 #include "store/DelayedInvoker.h"
@@ -100,12 +101,14 @@ MainWindow::MainWindow(QWidget* ip_parent)
     SetMainWindowHooks(l_hooks);
     SetApplicationIcon(QStringLiteral(":/icons/offline_icon"));
 
-    mp_connectionState = new QLabel(this);
+    auto* lp_statusBar = new StatusBar(this);
+    setStatusBar(lp_statusBar);
+    auto* lp_connectionState = new ElidedLabel(this);
+    mp_connectionState = lp_connectionState;
     mp_connectionState->setObjectName(QStringLiteral("connectionStateLabel"));
     // It names the user and the server as they are; never an empty box.
-    ShowLiterally(mp_connectionState);
     mp_connectionState->setText(tr("Offline"));
-    statusBar()->addPermanentWidget(mp_connectionState);
+    lp_statusBar->AddLabel(lp_connectionState);
 
     mp_ui->sharedFoldersList->setColumnWidth(0, 400);
     mp_ui->sharedFoldersList->setHeaderLabels(QStringList({tr("Shared folder"), tr("Accessible to")}));
@@ -442,8 +445,12 @@ void MainWindow::OnHourlySaveDone(bool i_saved)
     }
     // Nothing but the log said so once, and the log may be what failed:
     // the user sees it, and the save is tried again until it succeeds.
-    m_saveFailure = tr("The data could not be saved (%1). Trying again in a minute.").arg(dataSaver->LastFailure());
-    statusBar()->showMessage(m_saveFailure);
+    QString const l_reason = dataSaver->LastFailure();
+    int const l_path = TrailingPathLength(l_reason);
+    ShowStatusMessage(this,
+                      tr("The data could not be saved, trying again in a minute: %1").arg(l_reason.chopped(l_path)),
+                      l_reason.right(l_path));
+    m_saveFailure = statusBar()->currentMessage();
     if (!mp_saveRetry->isActive())
         mp_saveRetry->start(SAVE_RETRY_MS);
 }

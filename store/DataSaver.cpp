@@ -1164,7 +1164,7 @@ void FileGatherer::Joins(Entry& i_entry, ItemBody* ip_body, ItemBody* ip_partner
 // Writes a file image to <path>.saving, flushes it to the disk and renames
 // it over <path>. Only system calls, so that a thread beside the window can
 // do it. io_spare: a descriptor kept for this file, given up if no other is
-// left for it (then -1). The reason of a failure, or nothing; a failure
+// left for it (then -1). The reason of a failure (the path last), or nothing; a failure
 // leaves no file behind.
 std::string WriteImage(std::string const& i_path, FileImage const& i_image, int& io_spare)
 {
@@ -1180,10 +1180,10 @@ std::string WriteImage(std::string const& i_path, FileImage const& i_image, int&
         l_fd = l_open();
     }
     if (l_fd < 0)
-        return "cannot create " + i_path + ": " + std::strerror(errno);
+        return std::string("cannot create (") + std::strerror(errno) + "): " + i_path;
     std::string l_error;
     if (::fchmod(l_fd, 0600) != 0)
-        l_error = "cannot protect " + i_path + ": " + std::strerror(errno);
+        l_error = std::string("cannot protect (") + std::strerror(errno) + "): " + i_path;
     std::pair<char const*, std::size_t> const l_pieces[] = {{i_image.m_items.data(), i_image.m_items.size()},
                                                             {i_image.m_links.data(), i_image.m_links.size()}};
     for (auto const& l_piece : l_pieces) {
@@ -1193,18 +1193,19 @@ std::string WriteImage(std::string const& i_path, FileImage const& i_image, int&
             if (l_wrote < 0 && errno == EINTR)
                 continue;
             if (l_wrote <= 0)
-                l_error = "cannot write " + i_path + ": " + (l_wrote < 0 ? std::strerror(errno) : "disk full");
+                l_error = std::string("cannot write (") + (l_wrote < 0 ? std::strerror(errno) : "disk full") +
+                          "): " + i_path;
             else
                 l_done += std::size_t(l_wrote);
         }
     }
     // A full disk may only show when the data reaches it.
     if (l_error.empty() && ::fsync(l_fd) != 0)
-        l_error = "cannot write " + i_path + ": " + std::strerror(errno);
+        l_error = std::string("cannot write (") + std::strerror(errno) + "): " + i_path;
     if (::close(l_fd) != 0 && l_error.empty())
-        l_error = "cannot write " + i_path + ": " + std::strerror(errno);
+        l_error = std::string("cannot write (") + std::strerror(errno) + "): " + i_path;
     if (l_error.empty() && ::rename(l_temporary.c_str(), i_path.c_str()) != 0)
-        l_error = "cannot write " + i_path + ": " + std::strerror(errno);
+        l_error = std::string("cannot write (") + std::strerror(errno) + "): " + i_path;
     if (!l_error.empty())
         ::unlink(l_temporary.c_str());
     return l_error;

@@ -237,12 +237,12 @@ bool IsLocalPathTaken(Item const& i_entry, QString const& i_name, bool i_numbere
 }
 
 // Why a folder cannot be made, when a file holds its place or its parent's
-// (a file and a folder of one remote name): ": <path> is a file".
+// (a file and a folder of one remote name): " (<path> is a file)".
 QString FileInTheWay(QString i_folder)
 {
     for (; i_folder.size() > 1 && !QFileInfo(i_folder).isDir(); i_folder = QFileInfo(i_folder).path())
         if (QFileInfo::exists(i_folder))
-            return QStringLiteral(": %1 is a file").arg(i_folder);
+            return QStringLiteral(" (%1 is a file)").arg(i_folder);
     return QString();
 }
 
@@ -426,10 +426,10 @@ bool TransferQueueManager::StartDownload(Item i_entry, QTcpSocket* ip_socket)
     else if (l_path.isEmpty())
         l_reason = QStringLiteral("its path would leave the download folder");
     else if (!QDir().mkpath(QFileInfo(l_path).path()))
-        l_reason = QStringLiteral("the folder %1 could not be made%2")
-                       .arg(QFileInfo(l_path).path(), FileInTheWay(QFileInfo(l_path).path()));
+        l_reason = QStringLiteral("the folder could not be made%1: %2")
+                       .arg(FileInTheWay(QFileInfo(l_path).path()), QFileInfo(l_path).path());
     else if (!lp_file->open(QIODevice::WriteOnly | QIODevice::Append))
-        l_reason = QStringLiteral("%1 could not be opened (%2)").arg(l_path, lp_file->errorString());
+        l_reason = QStringLiteral("the file could not be opened (%1): %2").arg(lp_file->errorString(), l_path);
     if (!l_reason.isEmpty()) {
         LogTransfer(2, l_path.isEmpty() ? "The file's local path would leave the download folder, aborting"
                                         : "Could not open file, aborting",
@@ -481,6 +481,7 @@ void TransferQueueManager::OnDownloadError(QString i_reason)
                                                                    i_reason),
                 l_user);
     SetDownloadEntryStatus(l_entry, "aborted");
+    emit TransferEnded(l_entry, i_reason);
 }
 
 void TransferQueueManager::OnDownloadComplete()

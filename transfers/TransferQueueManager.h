@@ -174,8 +174,12 @@ signals:
     // "complete", or the file lies in its completed place).
     void DownloadAlreadyComplete(Item i_entry);
     // A download became "local error": its file could not be written or
-    // moved. The reason names the folder or file and what went wrong.
+    // moved. The reason says what went wrong, then names the folder or file
+    // last.
     void DownloadLocalError(Item i_entry, QString i_reason);
+    // A transfer ended before its end ("aborted", or an upload's "local
+    // error") for that reason; said after its status changed.
+    void TransferEnded(Item i_entry, QString i_reason);
     void UploadProgressed(Item i_entry);
     void TransfersLoaded();
 

@@ -235,6 +235,7 @@ void TransferQueueManager::OnUploadError(QString i_reason)
                        .arg(SharedFilePath(l_entry), l_user.AsString(), i_reason),
                 l_user);
     SetUploadEntryStatus(l_entry, "aborted");
+    emit TransferEnded(l_entry, i_reason);
     StartNewUploads();
 }
 
@@ -252,5 +253,6 @@ void TransferQueueManager::OnUploadLocalError(QString i_reason)
     if (peerMessenger)
         peerMessenger->DenyUpload(l_user.AsString(), l_entry["filename_as_requested"].AsString(), "File read error.");
     SetUploadEntryStatus(l_entry, "local error");
+    emit TransferEnded(l_entry, i_reason);
     StartNewUploads();
 }

@@ -1,10 +1,13 @@
 #include "tests/ui/NoLoad.h"
 #include "ui/widgets/OutsideMarkup.h"
+#include "ui/widgets/StatusBar.h"
 #include "ui/widgets/TabWidget.h"
 #include "ui/widgets/TreeWidget.h"
 
 #include <QLabel>
 #include <QLineEdit>
+#include <QMainWindow>
+#include <QTextDocument>
 #include <QTextBrowser>
 #include <QToolTip>
 #include <QtTest>
@@ -114,6 +117,78 @@ private slots:
     // A sealed view loads nothing that raw markup names, from the disk, the
     // program's resources or a data address, and draws none of it; it holds
     // only what was added to its document. Its tool tips read as written.
+    // A status message keeps its point whole and gives up the middle of its
+    // path first; the connection label yields room to it, down to a quarter
+    // of the bar; the whole text is the tool tip of what is cut.
+    void StatusMessagesKeepTheirPoint_data()
+    {
+        QTest::addColumn<QString>("point");
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<int>("width"); // of the bar, as the message's width in tenths
+        QTest::addColumn<QString>("shown"); // the message: "whole", "path cut" or "point cut"
+        QString const l_save = "The data could not be saved, trying again in a minute: cannot write (No space left "
+                               "on device): ";
+        QString const l_home = "/home/alice/.Quillmar.1796682965914";
+        QTest::newRow("room for all") << "song.mp3 is already downloaded, in " << "/home/alice/Quillmar Downloads"
+                                      << 30 << "whole";
+        QTest::newRow("path cut") << l_save << "/home/alice/" + QString(40, 'x') + "/.Quillmar.1796682965914" << 12
+                                  << "path cut";
+        QTest::newRow("beside a long state") << l_save << l_home << 11 << "path cut";
+        QTest::newRow("point cut") << l_save << l_home << 4 << "point cut";
+        QTest::newRow("no path") << l_save << QString() << 4 << "point cut";
+    }
+
+    void StatusMessagesKeepTheirPoint()
+    {
+        QFETCH(QString, point);
+        QFETCH(QString, path);
+        QFETCH(int, width);
+        QMainWindow l_window;
+        auto* lp_bar = new StatusBar;
+        l_window.setStatusBar(lp_bar);
+        auto* lp_state = new ElidedLabel;
+        QString const l_state = "Connected to localhost:2242 as Zo\u00eb <b>&amp; Ann, a name some forty letters long";
+        lp_state->setText(l_state);
+        lp_bar->AddLabel(lp_state);
+        QString const l_text = point + path;
+        QFontMetrics const l_metrics = lp_bar->MessageLabel()->fontMetrics();
+        int const l_textWidth = l_metrics.horizontalAdvance(l_text);
+        l_window.resize(l_textWidth * width / 10, 100);
+        l_window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&l_window));
+        ShowStatusMessage(lp_bar, point, path);
+        QCOMPARE(lp_bar->currentMessage(), l_text);
+        ElidedLabel* lp_message = lp_bar->MessageLabel();
+        int const l_room = lp_message->width() + lp_state->width();
+        // The state yields: all of the message fits, or the state is down to
+        // a quarter of the room.
+        QTRY_VERIFY(lp_message->width() >= std::min(l_textWidth, l_room * 3 / 4 - 2));
+
+        QString const l_shown = lp_message->ShownText();
+        QVERIFY2(l_metrics.horizontalAdvance(l_shown) <= lp_message->contentsRect().width(), qPrintable(l_shown));
+        QString l_form = "other";
+        QChar const l_mark(0x2026);
+        if (l_shown == l_text)
+            l_form = "whole";
+        else if (!path.isEmpty() && l_shown.startsWith(point + path.front()) && l_shown.endsWith(path.back()) &&
+                 l_shown.count(l_mark) == 1)
+            l_form = "path cut";
+        else if (l_shown.endsWith(l_mark) && point.startsWith(l_shown.chopped(1)))
+            l_form = "point cut";
+        QFETCH(QString, shown);
+        QVERIFY2(l_form == shown, qPrintable(l_form + ": " + l_shown));
+        QTextDocument l_tip;
+        l_tip.setHtml(lp_message->toolTip());
+        QCOMPARE(l_tip.toPlainText(), l_text);
+        bool const l_stateCut = lp_state->ShownText() != l_state;
+        l_tip.setHtml(lp_state->toolTip());
+        QCOMPARE(l_tip.toPlainText(), l_stateCut ? l_state : QString());
+
+        // Without a message, the state has the room again.
+        lp_bar->clearMessage();
+        QTRY_VERIFY(lp_state->width() >= std::min(l_metrics.horizontalAdvance(l_state), l_room - 12));
+    }
+
     void SealedViewsLoadNothing()
     {
         BaitFolder l_baits;

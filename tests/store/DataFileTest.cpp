@@ -743,7 +743,8 @@ private slots:
             QVERIFY(l_saver.SaveInBackground("/proc/no-such-folder/.Quillmar", l_record));
             QTRY_COMPARE(l_results.size(), std::size_t(4));
             QVERIFY(!l_results.back());
-            QVERIFY(l_saver.LastFailure().startsWith("cannot create /proc/no-such-folder/.Quillmar."));
+            QVERIFY(l_saver.LastFailure().startsWith(
+                "cannot create (No such file or directory): /proc/no-such-folder/.Quillmar."));
             QCOMPARE(QDir::home().entryList(QStringList(".Quillmar*"), QDir::Files | QDir::Hidden).size(),
                      int(l_rotated.size()));
 

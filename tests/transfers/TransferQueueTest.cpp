@@ -367,6 +367,20 @@ private slots:
         QCOMPARE(d.GetType("download_thread")->GetItemCount(), size_t(0));
     }
 
+    // A download that ends before its end says why, for its row.
+    void endedDownloadSaysWhy()
+    {
+        Item const l_entry = Add("cut.bin", "Music\\Rock\\Band\\Album", 1000);
+        QSignalSpy l_ended(mp_transfers.get(), &TransferQueueManager::TransferEnded);
+        auto lp_peer = Run(l_entry);
+        lp_peer->write(Pattern(100));
+        lp_peer->disconnectFromHost();
+        QTRY_COMPARE(l_ended.count(), 1);
+        QCOMPARE(l_ended[0][0].value<Item>(), l_entry);
+        QCOMPARE(l_ended[0][1].toString(),
+                 QString("Waiting for data to read failed. Error string: The remote host closed the connection"));
+    }
+
     void hostileNames_data()
     {
         QTest::addColumn<NameCase>("row");
@@ -505,7 +519,7 @@ private slots:
                 QString const l_inTheWay = Folder() + "/downloading/" + l_landed.mid(1);
                 QCOMPARE(Status(l_file.m_entry), QString("local error"));
                 QCOMPARE(l_localErrors.last().value(1).toString(),
-                         QString("the folder %1 could not be made: %1 is a file").arg(l_inTheWay));
+                         QString("the folder could not be made (%1 is a file): %1").arg(l_inTheWay));
                 continue;
             }
             QCOMPARE(Status(l_file.m_entry), QString("complete"));

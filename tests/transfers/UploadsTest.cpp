@@ -242,8 +242,15 @@ private slots:
         Sweep(0);
         QCOMPARE(Status("dave", "c"), QString("requesting"));
         m_now = m_now.addMSecs(1);
+        QSignalSpy l_ended(mp_transfers.get(), &TransferQueueManager::TransferEnded);
         Sweep(0);
         QCOMPARE(Sent("dave"), Frames{Le32(46) + Str(Remote("Share/c.mp3"))});
+        QStringList l_reasons;
+        for (QList<QVariant> const& l_end : l_ended)
+            l_reasons << l_end[1].toString();
+        l_reasons.sort();
+        QCOMPARE(l_reasons, QStringList({"The transfer to carol did not start within 30 seconds (requesting).",
+                                         "The transfer to dave did not start within 30 seconds (requesting)."}));
         QCOMPARE(Sent("carol"), (Frames{Le32(46) + Str(Remote("Share/a.mp3")), Offer("b", l_token + 2, 1)}));
         mp_transfers->SetUploadEntryStatus(d.GetType("upload_entry_status")->GetItem(Value("requesting"))["upload_entry"],
                                          "uploading");

@@ -1,5 +1,6 @@
 #include "ui/transfers/TransferRows.h"
 
+#include "ui/widgets/OutsideText.h"
 #include "store/Log.h"
 #include "store/Settings.h"
 #include "store/Utilities.h"
@@ -8,6 +9,8 @@
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileInfo>
+#include <QFontInfo>
+#include <QFontMetrics>
 #include <QTreeWidget>
 #include <QUrl>
 
@@ -58,6 +61,23 @@ QString SpeedText(long long i_bytesPerSecond)
     return QString::number(double(i_bytesPerSecond) / 1024.0, 'f', 1);
 }
 
+QFont BarFont(QFont i_font, int i_barHeight)
+{
+    // One pixel of frame above the text and one below.
+    int const l_room = std::max(1, i_barHeight - 2);
+    QFontMetrics l_metrics(i_font);
+    if (l_metrics.height() <= l_room)
+        return i_font;
+    int l_pixels = i_font.pixelSize() > 0 ? i_font.pixelSize() : QFontInfo(i_font).pixelSize();
+    l_pixels = std::max(1, l_pixels * l_room / l_metrics.height());
+    for (;;) {
+        i_font.setPixelSize(l_pixels);
+        if (l_pixels == 1 || QFontMetrics(i_font).height() <= l_room)
+            return i_font;
+        --l_pixels;
+    }
+}
+
 QString AggregateStatus(ItemSet const& i_entries, char const* ip_statusType, bool i_downloads)
 {
     // Statuses are shared items: counting by item spares a text per entry.
@@ -95,6 +115,25 @@ QString AggregateStatus(ItemSet const& i_entries, char const* ip_statusType, boo
     if (l_counts[LOCAL_ERROR] > 0)
         return "local error";
     return QString();
+}
+
+QString DenialToolTip(QString const& i_reason, QString const& i_user, bool i_downloads)
+{
+    if (!i_downloads && i_reason == QLatin1String("Cancelled"))
+        return QString("%1 did not take the file (\"Cancelled\"): it is not among the downloads %1 asked for, or "
+                       "it is paused there.")
+            .arg(i_user);
+    if (!i_downloads && i_reason == QLatin1String("Complete"))
+        return QString("%1 has the whole file already (\"Complete\").").arg(i_user);
+    return QString("%1 refused: %2").arg(i_user, i_reason);
+}
+
+void SetRowToolTip(QTreeWidgetItem* ip_row, QString const& i_reason)
+{
+    QString const l_tip = i_reason.isEmpty() ? QString() : LiteralToolTip(i_reason);
+    int const l_columns = ip_row->treeWidget() ? ip_row->treeWidget()->columnCount() : ip_row->columnCount();
+    for (int l_column = 0; l_column < l_columns; ++l_column)
+        ip_row->setToolTip(l_column, l_tip);
 }
 
 QColor StatusColor(QString const& i_status)

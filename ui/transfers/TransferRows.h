@@ -8,6 +8,7 @@
 #include "store/Data.h"
 
 #include <QColor>
+#include <QFont>
 #include <QIcon>
 #include <QMenu>
 #include <QString>
@@ -46,11 +47,26 @@ QString SpeedText(long long i_bytesPerSecond);
 int const FINISHED_BAR_TEXT_ROLE = Qt::UserRole + 1; // "1,000 (100.0%)"
 int const FINISHED_BAR_VALUE_ROLE = Qt::UserRole + 2; // 100
 
+// ---- bars
+
+// Every bar is this high, painted or a widget.
+int const BAR_HEIGHT = 14;
+// The font of a bar's text: the given one while its lines fit inside the
+// frame of a bar that high, else one of fewer pixels that does (the tree's
+// font lost the lower part of its digits, and a comma read as a full stop).
+QFont BarFont(QFont i_font, int i_barHeight = BAR_HEIGHT);
+
 // ---- statuses
 
 // The status a group row shows for its entries' statuses, by the first rule
 // that holds (downloads and uploads differ in their rules).
 QString AggregateStatus(ItemSet const& i_entries, char const* ip_statusType, bool i_downloads);
+// What a row denied by its peer says in its tool tip: the peer's words,
+// explained where they say little ("Cancelled" is all a downloader answers
+// to a file offered that it does not take).
+QString DenialToolTip(QString const& i_reason, QString const& i_user, bool i_downloads);
+// Shows a row's reason (none: empty) in each cell's tool tip.
+void SetRowToolTip(QTreeWidgetItem* ip_row, QString const& i_reason);
 // The colour of a status: the colour table's value for its role, or the
 // role's default while the table has none.
 QColor StatusColor(QString const& i_status);

@@ -139,6 +139,10 @@ void TransfersForm::OnTransfersLoaded()
             m_loadedEntries.clear();
             m_nextLoaded = 0;
             m_transfersLoaded = true;
+            if (!m_groupRefreshQueued && !m_staleGroups.empty()) {
+                m_groupRefreshQueued = true;
+                QMetaObject::invokeMethod(this, &TransfersForm::RefreshGroups, Qt::QueuedConnection);
+            }
         });
 }
 

@@ -23,6 +23,7 @@
 #include <QProgressBar>
 #include <QStyleOptionProgressBar>
 #include <QStyledItemDelegate>
+#include <QStylePainter>
 
 #include <algorithm>
 #include <limits>
@@ -89,7 +90,7 @@ QString ActiveStatus(bool i_downloads)
 // A bar whose "(x%)" stays readable in a narrow column: the bytes before it
 // are elided first. Styles wrap a text that is too wide at its blank, which
 // hides the second line, so the blank does not break; some draw it bold, so
-// it is measured bold.
+// it is measured bold. i_font is the bar's (BarFont).
 QString ShownBarText(QString const& i_text, int i_width, QFont i_font)
 {
     int const l_open = i_text.lastIndexOf(QLatin1String(" ("));
@@ -108,12 +109,25 @@ QString ShownBarText(QString const& i_text, int i_width, QFont i_font)
 class ProgressBar : public QProgressBar
 {
 public:
-    QString text() const override { return ShownBarText(format(), contentsRect().width(), font()); }
+    QString text() const override { return ShownBarText(format(), contentsRect().width(), BarFont(font())); }
+
+protected:
+    // As the bar paints itself, in the bar's font; the widget keeps the
+    // tree's, so that it follows a change of it.
+    void paintEvent(QPaintEvent*) override
+    {
+        QStylePainter l_painter(this);
+        l_painter.setFont(BarFont(font()));
+        QStyleOptionProgressBar l_bar;
+        initStyleOption(&l_bar);
+        l_bar.fontMetrics = l_painter.fontMetrics();
+        l_painter.drawControl(QStyle::CE_ProgressBar, l_bar);
+    }
 };
 
 // Paints the bar of a finished transfer as a bar widget of the row would
-// look: at the top of the cell, at most 14 pixels high, its bytes elided
-// before its percentage.
+// look: at the top of the cell, at most BAR_HEIGHT pixels high, its bytes
+// elided before its percentage.
 class FinishedBarDelegate : public QStyledItemDelegate
 {
 public:
@@ -128,25 +142,76 @@ public:
         QStyleOptionProgressBar l_bar;
         l_bar.initFrom(i_option.widget);
         l_bar.rect = i_option.rect;
-        l_bar.rect.setHeight(std::min(14, i_option.rect.height()));
+        l_bar.rect.setHeight(std::min(BAR_HEIGHT, i_option.rect.height()));
         l_bar.state = QStyle::State_Enabled | QStyle::State_Horizontal;
         l_bar.minimum = 0;
         l_bar.maximum = 100;
         l_bar.progress = l_value.toInt();
         l_bar.textVisible = true;
         l_bar.textAlignment = Qt::AlignLeft;
-        l_bar.text = ShownBarText(i_index.data(FINISHED_BAR_TEXT_ROLE).toString(), l_bar.rect.width(), i_option.font);
+        QFont const l_font = BarFont(i_option.font, l_bar.rect.height());
+        l_bar.fontMetrics = QFontMetrics(l_font);
+        l_bar.text = ShownBarText(i_index.data(FINISHED_BAR_TEXT_ROLE).toString(), l_bar.rect.width(), l_font);
         QStyle* lp_style = i_option.widget ? i_option.widget->style() : QApplication::style();
+        ip_painter->save();
+        ip_painter->setFont(l_font);
         lp_style->drawControl(QStyle::CE_ProgressBar, &l_bar, ip_painter, i_option.widget);
+        ip_painter->restore();
+    }
+
+    // The view measures a row cell by cell, and caps what it has measured
+    // so far at the maximum height of a cell's widget: a row whose bar was a
+    // widget came out lower than one whose bar was painted, and rows, of one
+    // height, were spaced as the first one happened to be. This cell asks
+    // for the height of the tallest before it, so a row is as high with a
+    // widget as without.
+    QSize sizeHint(QStyleOptionViewItem const& i_option, QModelIndex const& i_index) const override
+    {
+        QSize l_size = QStyledItemDelegate::sizeHint(i_option, i_index);
+        auto const* lp_view = qobject_cast<QAbstractItemView const*>(i_option.widget);
+        for (int l_column = 0; lp_view && l_column < i_index.column(); ++l_column) {
+            QModelIndex const l_cell = i_index.siblingAtColumn(l_column);
+            if (QAbstractItemDelegate* lp_delegate = lp_view->itemDelegate(l_cell); lp_delegate && lp_delegate != this)
+                l_size.setHeight(std::max(l_size.height(), lp_delegate->sizeHint(i_option, l_cell).height()));
+        }
+        return l_size;
     }
 };
+
+// A bar painted by FinishedBarDelegate, in place of any widget.
+void PaintBar(QTreeWidget* ip_tree, QTreeWidgetItem* ip_row, QString const& i_text, int i_value)
+{
+    ip_tree->removeItemWidget(ip_row, COL_PROGRESS);
+    ip_row->setData(COL_PROGRESS, FINISHED_BAR_TEXT_ROLE, i_text);
+    ip_row->setData(COL_PROGRESS, FINISHED_BAR_VALUE_ROLE, i_value);
+}
+
+void ClearPaintedBar(QTreeWidgetItem* ip_row)
+{
+    if (ip_row->data(COL_PROGRESS, FINISHED_BAR_VALUE_ROLE).isValid())
+        for (int l_role : {FINISHED_BAR_TEXT_ROLE, FINISHED_BAR_VALUE_ROLE})
+            ip_row->setData(COL_PROGRESS, l_role, QVariant());
+}
+
+// Whichever bar the row shows goes.
+void TakeOffBar(QTreeWidget* ip_tree, QTreeWidgetItem* ip_row)
+{
+    ip_tree->removeItemWidget(ip_row, COL_PROGRESS);
+    ClearPaintedBar(ip_row);
+}
+
+bool ShowsBar(QTreeWidget* ip_tree, QTreeWidgetItem* ip_row)
+{
+    return ip_tree->itemWidget(ip_row, COL_PROGRESS) || ip_row->data(COL_PROGRESS, FINISHED_BAR_VALUE_ROLE).isValid();
+}
 
 void SetProgressBar(QTreeWidget* ip_tree, QTreeWidgetItem* ip_row, long long i_done, double i_percent)
 {
     auto* lp_bar = qobject_cast<QProgressBar*>(ip_tree->itemWidget(ip_row, COL_PROGRESS));
     if (!lp_bar) {
+        ClearPaintedBar(ip_row);
         lp_bar = new ProgressBar;
-        lp_bar->setMaximumHeight(14);
+        lp_bar->setMaximumHeight(BAR_HEIGHT);
         lp_bar->setRange(0, 100);
         ip_tree->setItemWidget(ip_row, COL_PROGRESS, lp_bar);
     }
@@ -227,6 +292,8 @@ void TransfersForm::Init()
                                 new ConnectionHandler(this, &TransfersForm::OnUploadEntryStatusChange));
     connect(transferQueueManager, &TransferQueueManager::DownloadProgressed, this, &TransfersForm::OnDownloadProgress);
     connect(transferQueueManager, &TransferQueueManager::UploadProgressed, this, &TransfersForm::OnUploadProgress);
+    connect(transferQueueManager, &TransferQueueManager::TransferEnded, this, &TransfersForm::OnTransferEnded);
+    connect(transferQueueManager, &TransferQueueManager::DownloadLocalError, this, &TransfersForm::OnTransferEnded);
 
     PathNode* lp_upload = new PathNode(&d, "upload_entry");
     for (char const* lp_type : {"user", "shared_file"})
@@ -452,7 +519,7 @@ void TransfersForm::RemoveEntryRow(TransferTree& io_tree, Item const& i_entry)
         QueueGroupRefresh(io_tree, lp_folderRow);
     }
     if (lp_userRow && lp_userRow->childCount() == 1) {
-        io_tree.mp_tree->removeItemWidget(lp_userRow, COL_PROGRESS);
+        TakeOffBar(io_tree.mp_tree, lp_userRow);
         lp_userRow->setText(COL_TIME_LEFT, QString());
     }
     if (!m_countsQueued) {
@@ -501,13 +568,9 @@ void TransfersForm::ShowStatus(TransferTree& io_tree, Item const& i_entry, Item 
         // run made its bar or not (a download finished before a restart, an
         // empty file), so that a row shows the same after a restart. The
         // bar is painted, not a widget (see FINISHED_BAR_VALUE_ROLE).
-        io_tree.mp_tree->removeItemWidget(lp_row, COL_PROGRESS);
-        lp_row->setData(COL_PROGRESS, FINISHED_BAR_TEXT_ROLE, ProgressText(EntrySize(io_tree, i_entry), 100.0));
-        lp_row->setData(COL_PROGRESS, FINISHED_BAR_VALUE_ROLE, 100);
+        PaintBar(io_tree.mp_tree, lp_row, ProgressText(EntrySize(io_tree, i_entry), 100.0), 100);
     } else {
-        if (lp_row->data(COL_PROGRESS, FINISHED_BAR_VALUE_ROLE).isValid())
-            for (int l_role : {FINISHED_BAR_TEXT_ROLE, FINISHED_BAR_VALUE_ROLE})
-                lp_row->setData(COL_PROGRESS, l_role, QVariant());
+        ClearPaintedBar(lp_row);
         // An upload queued again has sent nothing of its next run: what its
         // bar showed of the last one is stale (a download's shows what lies
         // on our disk, and stays).
@@ -520,12 +583,26 @@ void TransfersForm::ShowStatus(TransferTree& io_tree, Item const& i_entry, Item 
     if (l_status != ActiveStatus(io_tree.m_downloads))
         for (int l_column : {COL_TIME_LEFT, COL_SPEED})
             lp_row->setText(l_column, QString());
+    // Why a transfer ended shows until it runs again: the engine tells an
+    // abort's reason once the status is set (OnTransferEnded), and one
+    // queued again keeps it.
     QString l_text = l_status;
-    if (l_status == "denied" && i_entry["denial_reason"].IsValid())
+    if (l_status == "denied" && i_entry["denial_reason"].IsValid()) {
         l_text = i_entry["denial_reason"].AsString();
+        SetRowToolTip(lp_row, DenialToolTip(l_text, i_entry["user"].AsString(), io_tree.m_downloads));
+    } else if (l_status != "queued") {
+        SetRowToolTip(lp_row, QString());
+    }
     lp_row->setText(COL_STATUS, l_text.toLower());
     MarkGroupsForRefresh(io_tree, lp_row);
     UpdateActiveTransferCounts();
+}
+
+void TransfersForm::OnTransferEnded(Item i_entry, QString i_reason)
+{
+    TransferTree const& l_tree = i_entry.GetTypeName() == m_downloads.mp_entryType ? m_downloads : m_uploads;
+    if (QTreeWidgetItem* lp_row = RowsOf(l_tree, i_entry).mp_file)
+        SetRowToolTip(lp_row, i_reason);
 }
 
 void TransfersForm::MarkGroupsForRefresh(TransferTree& io_tree, QTreeWidgetItem* ip_fileRow)
@@ -552,6 +629,10 @@ void TransfersForm::QueueUserRefresh(TransferTree& io_tree, QTreeWidgetItem* ip_
 void TransfersForm::RefreshGroups()
 {
     m_groupRefreshQueued = false;
+    // The saved queue's groups wait for its last row: each pass walks all
+    // that a group holds so far.
+    if (m_loadWork.IsRunning())
+        return;
     ItemSet l_groups;
     std::swap(l_groups, m_staleGroups);
     for (Item const& l_node : l_groups) {
@@ -560,11 +641,14 @@ void TransfersForm::RefreshGroups()
             continue;
         QTreeWidgetItem* lp_row = NodeRow(l_node);
         bool const l_moving = ShowGroupStatus(*lp_tree, lp_row, true) == ActiveStatus(lp_tree->m_downloads);
-        // A row that shows figures follows its entries between reports: a
-        // transfer that ended or went must not leave its bytes and time
-        // left behind. The others get theirs with the next report.
-        if (lp_tree->mp_tree->itemWidget(lp_row, COL_PROGRESS) && !ShowGroupProgress(*lp_tree, lp_row, -1)) {
-            lp_tree->mp_tree->removeItemWidget(lp_row, COL_PROGRESS);
+        // A row follows its entries between reports: a transfer that ended
+        // or went must not leave its bytes and time left behind, and a group
+        // shows a bar whenever one below it does, as a report would have
+        // made it, whether the rows were made in this run or from the saved
+        // queue. An expanded user row over one folder would only repeat it.
+        bool const l_repeats = lp_row->parent() == nullptr && lp_row->isExpanded() && lp_row->childCount() <= 1;
+        if ((l_repeats || !ShowGroupProgress(*lp_tree, lp_row, -1)) && ShowsBar(lp_tree->mp_tree, lp_row)) {
+            TakeOffBar(lp_tree->mp_tree, lp_row);
             lp_row->setText(COL_TIME_LEFT, QString());
         }
         if (!l_moving)
@@ -635,6 +719,7 @@ TransfersForm::GroupFigures TransfersForm::Figures(TransferTree const& i_tree, I
         if (l_status.IsNull())
             continue;
         if (l_status == l_complete) {
+            l_figures.m_barBelow = true;
             long long const l_size = EntrySize(i_tree, l_entry);
             l_figures.m_settled = AddBounded(l_figures.m_settled, l_size);
             l_figures.m_total = AddBounded(l_figures.m_total, l_size);
@@ -645,9 +730,11 @@ TransfersForm::GroupFigures TransfersForm::Figures(TransferTree const& i_tree, I
             // disk (an upload's are only what it last sent).
             if (l_status.IsConnected("is_active") || l_entry[i_tree.mp_positionType].IsValid()) {
                 l_figures.m_moving.push_back(l_entry);
+                l_figures.m_barBelow = true;
             } else if (auto const l_shown = m_shownPositions.find(l_entry.Serial());
                        i_tree.m_downloads && l_shown != m_shownPositions.end()) {
                 l_figures.m_settled = AddBounded(l_figures.m_settled, l_shown->second);
+                l_figures.m_barBelow = true;
             }
         }
     }
@@ -729,7 +816,7 @@ bool TransfersForm::ShowGroupProgress(TransferTree& io_tree, QTreeWidgetItem* ip
         l_figures = m_groupFigures.emplace(l_node.Serial(), Figures(io_tree, EntriesUnder(io_tree, ip_row))).first;
     long long l_done, l_remaining, l_total;
     ProgressStats(io_tree, l_figures->second, l_done, l_remaining, l_total);
-    if (l_total == 0)
+    if (l_total == 0 || !l_figures->second.m_barBelow)
         return false;
     long long l_speed = i_speed;
     if (l_speed < 0) {
@@ -738,7 +825,14 @@ bool TransfersForm::ShowGroupProgress(TransferTree& io_tree, QTreeWidgetItem* ip
             l_speed += std::max(0, CellValue<int>(l_entry, "bytes_per_second"));
     }
     ip_row->setText(COL_TIME_LEFT, TimeLeftText(l_speed > 0 ? l_remaining / l_speed : 0));
-    SetProgressBar(io_tree.mp_tree, ip_row, l_done, Percent(l_done, l_total, false));
+    double const l_percent = Percent(l_done, l_total, false);
+    // A group in which nothing moves (a finished folder, the saved queue's)
+    // gets a painted bar, as a finished transfer does; a widget once its
+    // figures move.
+    if (l_figures->second.m_moving.empty() && !io_tree.mp_tree->itemWidget(ip_row, COL_PROGRESS))
+        PaintBar(io_tree.mp_tree, ip_row, ProgressText(l_done, l_percent), int(l_percent));
+    else
+        SetProgressBar(io_tree.mp_tree, ip_row, l_done, l_percent);
     return true;
 }
 
@@ -750,7 +844,7 @@ void TransfersForm::OnItemExpanded(QTreeWidgetItem* ip_row)
              RowNode(lp_tree->mp_folderNodeType, ip_row).IsValid())) {
             for (int l_column : {COL_STATUS, COL_TIME_LEFT, COL_SPEED})
                 ip_row->setText(l_column, QString());
-            lp_tree->mp_tree->removeItemWidget(ip_row, COL_PROGRESS);
+            TakeOffBar(lp_tree->mp_tree, ip_row);
         }
 }
 

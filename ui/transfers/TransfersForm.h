@@ -57,6 +57,8 @@ public:
     void OnDownloadEntryStatusChange(ConnectionInfo& i_info);
     void OnUploadEntryStatusChange(ConnectionInfo& i_info);
     void OnDownloadPlaceInLine(Item i_entry);
+    // Why a transfer ended, for its row.
+    void OnTransferEnded(Item i_entry, QString i_reason);
 
     // The user row of any row of that tree.
     QTreeWidgetItem* GetDownloadNodeUserNode(QTreeWidgetItem* ip_row);
@@ -145,7 +147,7 @@ private:
     void ShowProgress(TransferTree& io_tree, Item const& i_entry);
     // A group row's figures: time left at the transfer's speed (a negative
     // speed: that of all its running transfers) and its bar; false when
-    // nothing in the group counts.
+    // nothing in the group counts or no row below shows a bar.
     bool ShowGroupProgress(TransferTree& io_tree, QTreeWidgetItem* ip_row, int i_speed);
     // Shows the aggregate status of the row's entries; returns it.
     QString ShowGroupStatus(TransferTree& io_tree, QTreeWidgetItem* ip_row, bool i_color);
@@ -162,6 +164,7 @@ private:
         long long m_settled = 0; // complete sizes, and counters that do not move
         long long m_total = 0;
         std::vector<Item> m_moving;
+        bool m_barBelow = false; // an entry's row shows a bar
     };
     GroupFigures Figures(TransferTree const& i_tree, ItemSet const& i_entries) const;
     void ProgressStats(TransferTree const& i_tree, GroupFigures const& i_figures, long long& o_done,

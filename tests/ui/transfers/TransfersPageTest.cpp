@@ -15,7 +15,11 @@
 #include <QDesktopServices>
 #include <QHeaderView>
 #include <QMenu>
+#include <QPainter>
 #include <QProgressBar>
+#include <QProxyStyle>
+#include <QStyleFactory>
+#include <QTextDocument>
 
 using namespace TransferRows;
 
@@ -78,7 +82,11 @@ private:
     // is of one colour, a bar of many.
     static bool ProgressCellDrawn(QTreeWidget* ip_tree, QTreeWidgetItem* ip_row)
     {
-        ip_tree->resize(1000, 400);
+        // Shown: a hidden tree's viewport takes its size only later.
+        ip_tree->window()->resize(1000, 400);
+        ip_tree->window()->show();
+        if (!QTest::qWaitForWindowExposed(ip_tree->window()))
+            return false;
         ip_tree->scrollToItem(ip_row);
         QCoreApplication::processEvents(); // the view lays its rows out later
         QRect l_cell = ip_tree->visualItemRect(ip_row);
@@ -285,7 +293,7 @@ private slots:
         QCOMPARE(Bar(lp_file), QString("1,048,576 (12.5%) =12"));
         // A narrow column elides the bytes, not the percentage.
         auto* lp_bar = qobject_cast<QProgressBar*>(Downloads()->itemWidget(lp_file, 4));
-        lp_bar->resize(lp_bar->fontMetrics().horizontalAdvance("1,048 (12.5%)") + 12, 14);
+        lp_bar->resize(QFontMetrics(BarFont(lp_bar->font())).horizontalAdvance("1,048 (12.5%)") + 12, 14);
         QVERIFY2(lp_bar->text().endsWith("\u2026\u00a0(12.5%)"), qPrintable(lp_bar->text()));
         QCOMPARE(lp_file->text(6), QString("1.0")); // the deepest row that shows
         QCOMPARE(Bar(lp_folder), QString("1,049,576 (12.5%) =12"));
@@ -348,11 +356,12 @@ private slots:
         QCOMPARE(Row(l_upload)->text(5), QString("   2s"));
 
         // Between reports a group follows its entries: a transfer that goes
-        // takes its bytes and its time left with it.
+        // takes its bytes and its time left with it, and its bar when no
+        // other row below shows one.
         QTreeWidgetItem* lp_uploads = Row(Upload("carol", "/srv", "v.bin", 2048))->parent();
         mp_transfers->RemoveUpload(l_upload);
         Settle();
-        QCOMPARE(Bar(lp_uploads, Uploads()) + lp_uploads->text(5), QString(" (0.0%) =0"));
+        QCOMPARE(Bar(lp_uploads, Uploads()) + lp_uploads->text(5), QString("none"));
     }
 
     // A finished transfer shows its whole file however it finished: in this
@@ -380,6 +389,187 @@ private slots:
             l_bars << Bar(lp_row) + (ProgressCellDrawn(Downloads(), lp_row) ? " drawn" : "");
         }
         QCOMPARE(l_bars, QStringList({"1,000 (100.0%) =100 drawn", " (100.0%) =100 drawn", "none"}));
+    }
+
+    // A queue looks the same after a restart as before it: every row its
+    // bar, the rows as far apart. Before, the transfers ran in this run;
+    // after, the same entries come from the saved queue.
+    void BarsAfterARestart_data()
+    {
+        QTest::addColumn<QStringList>("entries"); // user|folder|file|size|status; "complete" ones ran to their end
+        QTest::addColumn<QStringList>("bars");    // every row's, depth first
+        QString const l_whole = "%1 (100.0%) =100";
+        QTest::newRow("two folders") << QStringList{"alice|f|a|1000|complete", "alice|g|b|3000|complete"}
+                                     << QStringList{l_whole.arg("4,000"), l_whole.arg("1,000"), l_whole.arg("1,000"),
+                                                    l_whole.arg("3,000"), l_whole.arg("3,000")};
+        // An expanded user row over one folder would only repeat it.
+        QTest::newRow("one folder") << QStringList{"bob|f|a|1000|complete", "bob|f|b|2000|complete"}
+                                    << QStringList{"none", l_whole.arg("3,000"), l_whole.arg("1,000"),
+                                                   l_whole.arg("2,000")};
+        QTest::newRow("beside a queued one")
+            << QStringList{"carol|f|a|1000|complete", "carol|f|b|1000|queued", "carol|g|c|500|complete"}
+            << QStringList{"1,500 (60.0%) =60", "1,000 (50.0%) =50", l_whole.arg("1,000"), "none", l_whole.arg("500"),
+                           l_whole.arg("500")};
+    }
+
+    void BarsAfterARestart()
+    {
+        QFETCH(QStringList, entries);
+        QStringList l_seen[2];
+        int l_spacing[2] = {};
+        for (int l_run = 0; l_run < 2; ++l_run) {
+            cleanup();
+            StartPage();
+            if (l_run == 1) {
+                for (QString const& l_spec : entries) {
+                    QStringList const l_parts = l_spec.split('|');
+                    Download(qPrintable(l_parts[0]), qPrintable(l_parts[1]), qPrintable(l_parts[2]),
+                             l_parts[3].toLongLong(), qPrintable(l_parts[4]));
+                }
+            }
+            LoadPage();
+            for (QString const& l_spec : entries) {
+                QStringList const l_parts = l_spec.split('|');
+                if (l_run == 1)
+                    break;
+                Item const l_entry = Download(qPrintable(l_parts[0]), qPrintable(l_parts[1]), qPrintable(l_parts[2]),
+                                              l_parts[3].toLongLong(), l_parts[4] == "queued" ? "queued" : "downloading");
+                if (l_parts[4] == "complete") {
+                    Report(l_entry, l_parts[3].toLongLong(), 100);
+                    mp_transfers->SetDownloadEntryStatus(l_entry, "complete");
+                }
+            }
+            Settle();
+            for (QTreeWidgetItemIterator l_it(Downloads()); *l_it; ++l_it)
+                l_seen[l_run] << Bar(*l_it);
+            Downloads()->resize(1000, 400);
+            QTreeWidgetItem* lp_first = Downloads()->topLevelItem(0);
+            l_spacing[l_run] = Downloads()->visualItemRect(Downloads()->itemBelow(lp_first)).top() -
+                               Downloads()->visualItemRect(lp_first).top();
+        }
+        QTEST(l_seen[0], "bars");
+        QTEST(l_seen[1], "bars");
+        QCOMPARE(l_spacing[1], l_spacing[0]);
+    }
+
+    // The text of a bar, a widget or painted, lies inside the bar's frame,
+    // whatever the tree's font: the bar keeps its height.
+    void BarTextFits_data()
+    {
+        QTest::addColumn<int>("pixels"); // the tree's font
+        for (int l_pixels : {9, 13, 16, 24})
+            QTest::addRow("%d px", l_pixels) << l_pixels;
+    }
+
+    void BarTextFits()
+    {
+        QFETCH(int, pixels);
+        // Notes each bar's label that lies outside its bar's frame (styles
+        // centre its one line in the bar's height), or in a bar too high.
+        struct Recorder : QProxyStyle
+        {
+            using QProxyStyle::QProxyStyle;
+            void drawControl(ControlElement i_element, QStyleOption const* ip_option, QPainter* ip_painter,
+                             QWidget const* ip_widget) const override
+            {
+                auto const* lp_bar = qstyleoption_cast<QStyleOptionProgressBar const*>(ip_option);
+                if (lp_bar && i_element == CE_ProgressBarLabel) {
+                    QRect const l_frame = lp_bar->rect.adjusted(0, 1, 0, -1);
+                    QRect const l_text = QFontMetrics(ip_painter->font())
+                                             .boundingRect(lp_bar->rect, Qt::AlignVCenter | Qt::TextSingleLine,
+                                                           lp_bar->text);
+                    ++m_labels;
+                    if (lp_bar->rect.height() > BAR_HEIGHT || l_text.top() < l_frame.top() ||
+                        l_text.bottom() > l_frame.bottom())
+                        m_wrong << QString("%1 %2 in %3").arg(lp_bar->text).arg(l_text.height()).arg(l_frame.height());
+                }
+                QProxyStyle::drawControl(i_element, ip_option, ip_painter, ip_widget);
+            }
+            mutable int m_labels = 0;
+            mutable QStringList m_wrong;
+        };
+        QString const l_style = QApplication::style()->objectName();
+        auto* lp_recorder = new Recorder(QStyleFactory::create("Fusion"));
+        QApplication::setStyle(lp_recorder); // the application's to delete
+        QFont l_font = Downloads()->font();
+        l_font.setPixelSize(pixels);
+        Downloads()->setFont(l_font);
+        Item const l_running = Download("alice", "f", "a.bin", 638486, "downloading");
+        Report(l_running, 638486, 0);
+        Download("alice", "f", "b.bin", 638486, "complete");
+        mp_tabs->resize(1000, 400);
+        mp_tabs->show();
+        QVERIFY(QTest::qWaitForWindowExposed(mp_tabs.get()));
+        // The running one's bar is a widget, the finished one's painted.
+        Downloads()->itemWidget(Row(l_running), 4)->grab();
+        QTreeWidgetItem* lp_finished = Row(l_running)->parent()->child(1);
+        QRect l_cell = Downloads()->visualItemRect(lp_finished);
+        l_cell.setLeft(Downloads()->header()->sectionViewportPosition(4));
+        l_cell.setWidth(Downloads()->header()->sectionSize(4));
+        Downloads()->viewport()->grab(l_cell);
+        int const l_labels = lp_recorder->m_labels;
+        QStringList const l_wrong = lp_recorder->m_wrong;
+        QApplication::setStyle(QStyleFactory::create(l_style));
+        QVERIFY(l_labels >= 2);
+        QVERIFY2(l_wrong.isEmpty(), qPrintable(l_wrong.join("\n")));
+    }
+
+    // A row that ends for a reason says it in its tool tip, until the
+    // transfer runs again; a peer's word says little, and is explained.
+    void ReasonsShown_data()
+    {
+        QTest::addColumn<bool>("upload");
+        QTest::addColumn<QString>("ending"); // status|reason: the engine's, or the peer's denial
+        QTest::addColumn<QString>("shown");  // status text|tool tip as read
+        QString const l_user = "Zo\u00eb <b>&amp; Ann";
+        QTest::newRow("uploader broke off")
+            << false << "aborted|The uploader broke the connection off."
+            << "aborted|The uploader broke the connection off.";
+        QTest::newRow("not taken") << true << "denied|Cancelled"
+                                   << "cancelled|" + l_user + " did not take the file (\"Cancelled\"): it is not "
+                                          "among the downloads " + l_user + " asked for, or it is paused there.";
+        QTest::newRow("had it") << true << "denied|Complete"
+                                << "complete|" + l_user + " has the whole file already (\"Complete\").";
+        QTest::newRow("refused") << false << "denied|Too many files"
+                                 << "too many files|" + l_user + " refused: Too many files";
+        QTest::newRow("bad offset") << true << "local error|Won't seek to offset 9 in file of size 3"
+                                    << "local error|Won't seek to offset 9 in file of size 3";
+    }
+
+    void ReasonsShown()
+    {
+        QFETCH(bool, upload);
+        QFETCH(QString, ending);
+        QString const l_status = ending.section('|', 0, 0), l_reason = ending.section('|', 1);
+        char const* const lp_user = "Zo\u00eb <b>&amp; Ann";
+        Item const l_entry = upload ? Upload(lp_user, "/srv", "u.bin", 1000, "uploading")
+                                    : Download(lp_user, "f", "d.bin", 1000, "downloading");
+        auto const l_set = [&](QString const& i_status) {
+            if (upload)
+                mp_transfers->SetUploadEntryStatus(l_entry, i_status);
+            else
+                mp_transfers->SetDownloadEntryStatus(l_entry, i_status);
+        };
+        if (l_status == "denied")
+            l_entry += d["denial_reason"]->GetItem(Value(l_reason));
+        l_set(l_status);
+        if (l_status != "denied")
+            emit mp_transfers->TransferEnded(l_entry, l_reason);
+        auto const l_shown = [&] {
+            QTextDocument l_tip;
+            QString const l_html = Row(l_entry)->toolTip(3);
+            if (Qt::mightBeRichText(l_html))
+                l_tip.setHtml(l_html);
+            else
+                l_tip.setPlainText(l_html);
+            return Row(l_entry)->text(3) + "|" + l_tip.toPlainText();
+        };
+        QTEST(l_shown(), "shown");
+        QString const l_tip = Row(l_entry)->toolTip(3);
+        l_set("queued");
+        QCOMPARE(Row(l_entry)->toolTip(3), l_tip);
+        l_set(upload ? "uploading" : "downloading");
+        QCOMPARE(Row(l_entry)->toolTip(3), QString());
     }
 
     // A stopped transfer keeps its bar; an upload queued again loses it, as
