@@ -266,6 +266,10 @@ bool CollectionRun::Step()
 {
     m_work = s_stepWork;
     ++m_steps;
+    // References that compactions left to let go of (StoreInternals.h):
+    // a share's worth is a few hundred steps of its own, so each step
+    // takes a part beside its own work.
+    m_work -= std::ptrdiff_t(ReleaseDeferredTags(std::size_t(s_stepWork / 2)));
     while (m_work > 0) {
         if (!m_data.m_linkedToSearch.empty())
             LinkedToSearch();
@@ -343,8 +347,13 @@ bool CollectionRun::Step()
             break;
         }
         case RETURN:
-            // The pages of the chunks the removals emptied, a few a time,
-            // then the free tails of the pools and the heaps.
+            // The bodies that compactions' tags still held, then the pages
+            // of the chunks the removals emptied, a few a time, then the
+            // free tails of the pools and the heaps, a few chunks a time.
+            if (DeferredTagCount() > 0) {
+                m_work -= std::ptrdiff_t(ReleaseDeferredTags(std::size_t(std::max<std::ptrdiff_t>(m_work, 1))));
+                break;
+            }
             if (!m_emptiedReturned) {
                 m_emptiedReturned = !ReturnEmptiedChunks(RETURNED_CHUNKS);
                 // The collection's own lists go before the heaps are walked.
@@ -353,7 +362,7 @@ bool CollectionRun::Step()
             } else if (!ReturnFreedMemory(m_data.m_collectingHere, m_trimStep)) {
                 m_phase = DONE;
             }
-            m_work -= s_stepWork / 4;
+            m_work -= s_stepWork / 2;
             break;
         case DONE:
             return false;
@@ -959,6 +968,11 @@ bool CollectionRun::HasMoreToLookAt() const
 }
 
 // ------------------------------------------------------------------ Data
+
+std::size_t Data::PendingTagReleases()
+{
+    return DeferredTagCount();
+}
 
 void Data::SetCollectionStepWork(std::size_t i_work)
 {
