@@ -214,6 +214,10 @@ int DuringUnshare(QString const& i_root, QString const& i_case, QString const& i
     l_figures.m_wallMs = l_wall.nsecsElapsed() / 1e6;
     l_figures.m_cpuMs = (bench::ThreadCpuNs() - l_cpu) / 1e6;
     Settle(l_watch, l_figures);
+    // For "perf script --time": when the longest stall was.
+    if (std::getenv("QUILLMAR_BENCH_TRACE"))
+        std::fprintf(stderr, "longest stall: %.6f,%.6f\n", (l_watch.LongestEndNs() - l_figures.m_stallMs * 1e6) / 1e9,
+                     l_watch.LongestEndNs() / 1e9);
     bench::Require(l_saved, "the background save failed");
     bench::Require(d["search_result"]->GetItemCount() == 0 || i_case != "tab", "closing the tab left its results");
     std::printf("%zu %.2f %.2f %.2f %.2f\n", l_files, l_figures.m_stallMs, l_figures.m_stallCpuMs, l_figures.m_cpuMs,
