@@ -63,39 +63,50 @@ void ItemBody::operator delete(void* ip_body) noexcept
 namespace {
 // Lists of tags' references that compactions handed over, taken from the
 // back; moved in whole, so that a compaction copies none of them again.
-std::vector<std::vector<ItemBody*>> s_deferredTags;
-std::size_t s_deferredTagCount = 0;
+struct DeferredTags
+{
+    std::vector<std::vector<ItemBody*>> m_lists;
+    std::size_t m_count = 0;
+};
+DeferredTags& Deferred()
+{
+    // Outlives the static store, whose reset at exit lets go of them.
+    static DeferredTags* sp_tags = new DeferredTags;
+    return *sp_tags;
+}
 } // namespace
 
 void DeferTagReleases(std::vector<ItemBody*>&& io_bodies)
 {
-    s_deferredTagCount += io_bodies.size();
-    s_deferredTags.push_back(std::move(io_bodies));
+    Deferred().m_count += io_bodies.size();
+    Deferred().m_lists.push_back(std::move(io_bodies));
 }
 
 std::size_t ReleaseDeferredTags(std::size_t i_max)
 {
+    std::vector<std::vector<ItemBody*>>& l_lists = Deferred().m_lists;
+    std::size_t& l_left = Deferred().m_count;
     std::size_t l_count = 0;
-    while (l_count < i_max && !s_deferredTags.empty()) {
-        std::vector<ItemBody*>& l_bodies = s_deferredTags.back();
+    while (l_count < i_max && !l_lists.empty()) {
+        std::vector<ItemBody*>& l_bodies = l_lists.back();
         while (l_count < i_max && !l_bodies.empty()) {
             if (l_bodies.size() > PREFETCH_AHEAD)
                 __builtin_prefetch(l_bodies[l_bodies.size() - 1 - PREFETCH_AHEAD], 1);
             ItemBody* const lp_body = l_bodies.back();
             l_bodies.pop_back();
-            --s_deferredTagCount;
+            --l_left;
             ++l_count;
             Release(lp_body);
         }
         if (l_bodies.empty())
-            s_deferredTags.pop_back();
+            l_lists.pop_back();
     }
     return l_count;
 }
 
 std::size_t DeferredTagCount()
 {
-    return s_deferredTagCount;
+    return Deferred().m_count;
 }
 
 bool ReturnEmptiedChunks(std::size_t i_max)
