@@ -42,6 +42,7 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QEventLoop>
 #include <QLabel>
 #include <QMessageBox>
 #include <QMoveEvent>
@@ -50,6 +51,7 @@
 #include <QSet>
 #include <QStatusBar>
 #include <QTextCodec>
+#include <QTimer>
 
 MainWindow* mainWindow = nullptr;
 QPalette defaultPalette;
@@ -329,16 +331,47 @@ void MainWindow::LoadData()
     // The data saver keeps the store (with the defaults) and starts the
     // components as on a first run when every file fails; unreadable files
     // are set aside, never deleted. So a failed load goes on as a first run.
+    // The file is read on a thread of its own and put into the store in
+    // slices, the window drawn between them: loaded in one go, a share of a
+    // million files held the shown window for seconds. Its pages are held
+    // still until the data is in, and the status bar says how far it is.
     bool l_failed = false;
+    bool l_done = false;
+    QEventLoop l_wait;
+    setEnabled(false);
+    QString const l_loading = tr("Loading the saved data...");
+    statusBar()->showMessage(l_loading);
+    QTimer l_progress;
+    connect(&l_progress, &QTimer::timeout, this, [this, &l_loading]() {
+        statusBar()->showMessage(
+            QStringLiteral("%1 %2 %").arg(l_loading).arg(int(dataSaver->LoadProgress() * 100)));
+    });
+    l_progress.start(250);
     try {
-        dataSaver->Load(l_stem);
-        Log(LOG_CATEGORY, 1, QStringLiteral("Data loaded successfully."));
-    } catch (DataLoadFailure const&) {
-        l_failed = true;
+        dataSaver->LoadInSlices(l_stem, [&](bool i_loaded) {
+            l_failed = !i_loaded;
+            l_done = true;
+            l_wait.quit();
+        });
+        if (!l_done)
+            l_wait.exec();
+        // The program was told to end meanwhile (a termination signal, or
+        // the window closed): the rest goes in here and now, so that what
+        // is saved at the end is whole.
+        if (!l_done) {
+            dataSaver->FinishLoading();
+            if (!isVisible())
+                QMetaObject::invokeMethod(qApp, &QCoreApplication::quit, Qt::QueuedConnection);
+        }
     } catch (std::exception const& i_failure) {
         l_failed = true;
         Log(LOG_CATEGORY, 1, QString::fromLocal8Bit(i_failure.what()));
     }
+    l_progress.stop();
+    statusBar()->clearMessage();
+    setEnabled(true);
+    if (!l_failed)
+        Log(LOG_CATEGORY, 1, QStringLiteral("Data loaded successfully."));
     g_dataLoaded = true;
     if (l_failed) {
         Log(LOG_CATEGORY, 1, QStringLiteral("Failure to load configuration data."));
@@ -459,6 +492,9 @@ bool MainWindow::SaveData()
 {
     if (g_showIsOver || !dataSaver)
         return false;
+    // Asked during the start's load (the session ending): the file saved
+    // must hold all of it.
+    dataSaver->FinishLoading();
     d.RemoveDisconnectedItems();
     return dataSaver->Save(DataFileStem());
 }

@@ -13,7 +13,10 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QProcess>
+#include <QProcessEnvironment>
 #include <QString>
+#include <QStringList>
 #include <QTimer>
 
 #include <algorithm>
@@ -148,6 +151,33 @@ private:
     std::int64_t m_turnCpu = 0;
     std::int64_t m_longestCpu = 0;
 };
+
+// Runs this program again with the arguments (in the home folder given,
+// if one is), its errors going to ours: the words it printed, or none
+// when it failed.
+inline QStringList ChildWords(QStringList const& i_arguments, QString const& i_home = QString())
+{
+    QProcess l_child;
+    if (!i_home.isEmpty()) {
+        QProcessEnvironment l_environment = QProcessEnvironment::systemEnvironment();
+        l_environment.insert("HOME", i_home);
+        l_child.setProcessEnvironment(l_environment);
+    }
+    l_child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    l_child.start(QCoreApplication::applicationFilePath(), i_arguments);
+    if (!l_child.waitForFinished(-1) || l_child.exitCode() != 0)
+        return QStringList();
+    return QString::fromUtf8(l_child.readAllStandardOutput()).simplified().split(' ');
+}
+
+// The same, ending the benchmark when the child failed.
+inline QStringList RunChild(QStringList const& i_arguments, QString const& i_home = QString())
+{
+    QStringList l_words = ChildWords(i_arguments, i_home);
+    if (l_words.isEmpty())
+        Fail("a child process failed");
+    return l_words;
+}
 
 // "low-high" of the figures, each in the printf format (for "%.1f ms").
 inline QString Range(std::vector<double> i_values, char const* ip_format)

@@ -12,29 +12,32 @@
 
 namespace bench {
 
-struct SearchPage : PageManagers
+template <class Managers = PageManagers>
+struct SearchPageOver : Managers
 {
-    using PageManagers::mp_server;
+    using Managers::mp_server;
 
-    SearchPage()
+    SearchPageOver()
     {
-        StartManagers();
+        this->StartManagers();
         mp_form = std::make_unique<SearchForm>();
         mp_form->resize(1200, 800);
         mp_form->Init();
         mp_form->DataLoaded();
         mp_form->show();
     }
-    ~SearchPage()
+    ~SearchPageOver()
     {
         mp_form.reset();
-        StopManagers();
+        this->StopManagers();
     }
-    SearchPage(SearchPage const&) = delete;
-    SearchPage& operator=(SearchPage const&) = delete;
+    SearchPageOver(SearchPageOver const&) = delete;
+    SearchPageOver& operator=(SearchPageOver const&) = delete;
 
     std::unique_ptr<SearchForm> mp_form;
 };
+
+using SearchPage = SearchPageOver<>;
 
 } // namespace bench
 

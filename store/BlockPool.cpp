@@ -103,32 +103,49 @@ std::size_t BlockPool::ReleaseEmptied(std::size_t i_max)
     return l_count;
 }
 
-void BlockPool::Trim()
+bool BlockPool::TrimPiece(std::size_t i_chunks)
 {
-    ReleaseEmptied(m_emptied.size());
-    if (mp_spare) {
-        Release(mp_spare);
-        mp_spare = nullptr;
+    if (!m_trimming) {
+        m_trimming = true;
+        if (mp_spare) {
+            Release(mp_spare);
+            mp_spare = nullptr;
+        }
+        if (mp_current && mp_current->m_used == 0) {
+            Release(mp_current);
+            mp_current = nullptr;
+        }
+        m_toTrim.clear();
+        if (mp_current)
+            m_toTrim.push_back(mp_current);
+        for (Chunk* lp_chunk = mp_partial; lp_chunk; lp_chunk = lp_chunk->mp_next)
+            m_toTrim.push_back(lp_chunk);
+        m_trimAt = 0;
+        // The tails of a few chunks only: each costs a walk of its free
+        // blocks (up to 87,000, about a millisecond), and the chunks a
+        // large removal leaves partly in use are few. Chunks mostly free
+        // are walked for their free pages anyway.
+        m_tailBudget = 1;
     }
-    if (mp_current && mp_current->m_used == 0) {
-        Release(mp_current);
-        mp_current = nullptr;
-    }
-    // The tails of a few chunks only: each costs a walk of its free blocks
-    // (up to 87,000, about a millisecond), and the chunks a large removal
-    // leaves partly in use are few. Chunks mostly free are walked for their
-    // free pages anyway.
-    int l_budget = 1;
-    if (mp_current) {
-        TrimFree(mp_current, IsMostlyFree(mp_current));
-        --l_budget;
-    }
-    for (Chunk* lp_chunk = mp_partial; lp_chunk; lp_chunk = lp_chunk->mp_next) {
+    std::size_t l_left = i_chunks - ReleaseEmptied(i_chunks);
+    while (l_left > 0 && m_trimAt < m_toTrim.size()) {
+        Chunk* const lp_chunk = m_toTrim[m_trimAt++];
+        // Emptied since (then given back or kept whole), or handed out
+        // afresh: a walk would find nothing worth it.
+        if (lp_chunk->m_used == 0 || (lp_chunk != mp_current && !lp_chunk->m_listed))
+            continue;
         bool const l_mostlyFree = IsMostlyFree(lp_chunk);
-        if (l_mostlyFree || l_budget > 0)
+        if (l_mostlyFree || m_tailBudget > 0) {
             TrimFree(lp_chunk, l_mostlyFree);
-        --l_budget;
+            --l_left;
+        }
+        --m_tailBudget;
     }
+    if (!m_emptied.empty() || m_trimAt < m_toTrim.size())
+        return true;
+    m_trimming = false;
+    std::vector<Chunk*>().swap(m_toTrim);
+    return false;
 }
 
 bool BlockPool::IsMostlyFree(Chunk const* ip_chunk) const

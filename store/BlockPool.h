@@ -82,7 +82,19 @@ public:
     // otherwise keep every chunk they lie in, 20 MB and more after a search
     // tab of 100,000 files. The blocks on such pages are not handed out
     // again until their chunk is empty.
-    void Trim();
+    void Trim()
+    {
+        while (TrimPiece(std::size_t(-1))) {
+        }
+    }
+    // The same in pieces: each gives back or walks at most i_chunks chunks
+    // (a walk is up to a millisecond, a chunk given back a quarter of
+    // one), so that a caller turning the event loop between them is never
+    // held long. After a large unshare met a collection, hundreds of
+    // chunks were left mostly free, and a trim in one go held the window
+    // for over 100 ms. The chunks to walk are those partly in use when the
+    // trim began; false once it is through.
+    bool TrimPiece(std::size_t i_chunks);
     // Gives back the pages of at most i_max emptied chunks (each a system
     // call, a quarter of a millisecond for 2 MiB); the number given back.
     std::size_t ReleaseEmptied(std::size_t i_max);
@@ -152,6 +164,12 @@ private:
     char* mp_regionEnd = nullptr;
     std::vector<void*> m_allocated; // chunks from the allocator
     std::size_t m_chunks = 0;
+    // The trim under way: the chunks to walk, and how many chunks still in
+    // good use (not mostly free) may have their tails walked.
+    bool m_trimming = false;
+    std::vector<Chunk*> m_toTrim;
+    std::size_t m_trimAt = 0;
+    int m_tailBudget = 0;
 };
 
 #endif // QUILLMAR_STORE_BLOCKPOOL_H

@@ -39,6 +39,7 @@
 // finds the store reset by a handler ends the collection.
 #include "store/StoreInternals.h"
 
+#include <deque>
 #include <functional>
 #include <queue>
 
@@ -242,8 +243,12 @@ private:
     // items joined to them are looked at again.
     std::vector<Item> m_reviving;
 
-    std::vector<Item> m_reached;
-    std::vector<Unreached> m_unreached;
+    // What a collection finds, in deques: a list of millions grown by
+    // doubling copied itself in one step (30 MB and 100 ms once an unshare
+    // of two million files under way left far more unreached than was
+    // noted or new), while a deque grows a block at a time.
+    std::deque<Item> m_reached;
+    std::deque<Unreached> m_unreached;
 
     // SORT and REMOVE: the unreached list sorted in chunks, merged through
     // a heap of the chunks' next entries.
@@ -254,7 +259,7 @@ private:
     std::vector<Item> m_batch;
     std::vector<std::size_t> m_slots;
     std::size_t m_batchAt = 0;
-    std::vector<Item> m_gone; // handles of what was removed, let go of at the end
+    std::deque<Item> m_gone; // handles of what was removed, let go of at the end
     std::size_t m_releaseAt = 0;
     bool m_emptiedReturned = false;
     std::size_t m_trimStep = 0;
@@ -266,6 +271,10 @@ bool CollectionRun::Step()
 {
     m_work = s_stepWork;
     ++m_steps;
+    // References that compactions left to let go of (StoreInternals.h):
+    // a share's worth is a few hundred steps of its own, so each step
+    // takes a part beside its own work.
+    m_work -= std::ptrdiff_t(ReleaseDeferredTags(std::size_t(s_stepWork / 2)));
     while (m_work > 0) {
         if (!m_data.m_linkedToSearch.empty())
             LinkedToSearch();
@@ -325,7 +334,7 @@ bool CollectionRun::Step()
         case CLEAR: {
             // Most bodies go with their last handles here, in an order the
             // cache cannot guess.
-            std::vector<Item>& l_items = m_phase == RELEASE ? m_gone : m_reached;
+            std::deque<Item>& l_items = m_phase == RELEASE ? m_gone : m_reached;
             std::size_t const l_end = std::min(l_items.size(), m_releaseAt + std::size_t(m_work) * 4);
             for (std::size_t l_at = m_releaseAt; l_at < l_end; ++l_at) {
                 if (l_at + PREFETCH_AHEAD < l_items.size())
@@ -336,15 +345,20 @@ bool CollectionRun::Step()
             m_work -= std::ptrdiff_t(l_end - m_releaseAt) / 4 + 1;
             m_releaseAt = l_end;
             if (m_releaseAt == l_items.size()) {
-                std::vector<Item>().swap(l_items);
+                std::deque<Item>().swap(l_items);
                 m_releaseAt = 0;
                 m_phase = m_phase == RELEASE ? CLEAR : RETURN;
             }
             break;
         }
         case RETURN:
-            // The pages of the chunks the removals emptied, a few a time,
-            // then the free tails of the pools and the heaps.
+            // The bodies that compactions' tags still held, then the pages
+            // of the chunks the removals emptied, a few a time, then the
+            // free tails of the pools and the heaps, a few chunks a time.
+            if (DeferredTagCount() > 0) {
+                m_work -= std::ptrdiff_t(ReleaseDeferredTags(std::size_t(std::max<std::ptrdiff_t>(m_work, 1))));
+                break;
+            }
             if (!m_emptiedReturned) {
                 m_emptiedReturned = !ReturnEmptiedChunks(RETURNED_CHUNKS);
                 // The collection's own lists go before the heaps are walked.
@@ -353,7 +367,7 @@ bool CollectionRun::Step()
             } else if (!ReturnFreedMemory(m_data.m_collectingHere, m_trimStep)) {
                 m_phase = DONE;
             }
-            m_work -= s_stepWork / 4;
+            m_work -= s_stepWork / 2;
             break;
         case DONE:
             return false;
@@ -491,12 +505,9 @@ void CollectionRun::Take()
     m_newType = 0;
     m_newSerial = m_newFrom;
     m_newAt = 0;
-    // Room for what may be found, taken now: a list of millions grown by
-    // doubling copied itself in one step (10 ms and more), while room not
-    // yet touched costs nothing.
-    std::size_t const l_most = m_noted.size() + std::size_t(m_newTo - m_newFrom);
-    m_reached.reserve(l_most);
-    m_unreached.reserve(l_most);
+    // Room for the leaves, taken now: a list of millions grown by doubling
+    // copied itself in one step (10 ms and more), while room not yet
+    // touched costs nothing.
     m_leaves.reserve(m_noted.size());
     m_phase = SEARCH;
 }
@@ -858,7 +869,6 @@ void CollectionRun::SortStep()
     if (m_sortedUpTo == m_unreached.size()) {
         m_batch.clear();
         m_batchAt = 0;
-        m_gone.reserve(m_gone.size() + m_unreached.size());
         m_phase = REMOVE;
     }
 }
@@ -909,7 +919,7 @@ void CollectionRun::RemoveStep()
             }
             m_work -= std::ptrdiff_t(m_batch.size());
             if (m_batch.empty()) {
-                std::vector<Unreached>().swap(m_unreached);
+                std::deque<Unreached>().swap(m_unreached);
                 // What was linked to again while the removals went on is
                 // looked at again; what it leaves unreached goes after.
                 if (HasMoreToLookAt()) {
@@ -945,10 +955,12 @@ void CollectionRun::FreeLists()
 {
     std::vector<std::vector<Item>>().swap(m_owned);
     for (std::vector<Item>* lp_list : {&m_orphans, &m_noted, &m_leaves, &m_recheck, &m_searched, &m_leavesMet,
-                                       &m_reviving, &m_reached, &m_batch, &m_gone})
+                                       &m_reviving, &m_batch})
         std::vector<Item>().swap(*lp_list);
+    for (std::deque<Item>* lp_list : {&m_reached, &m_gone})
+        std::deque<Item>().swap(*lp_list);
     std::vector<Frame>().swap(m_stack);
-    std::vector<Unreached>().swap(m_unreached);
+    std::deque<Unreached>().swap(m_unreached);
     std::vector<std::size_t>().swap(m_slots);
     m_heap = decltype(m_heap)();
 }
@@ -959,6 +971,11 @@ bool CollectionRun::HasMoreToLookAt() const
 }
 
 // ------------------------------------------------------------------ Data
+
+std::size_t Data::PendingTagReleases()
+{
+    return DeferredTagCount();
+}
 
 void Data::SetCollectionStepWork(std::size_t i_work)
 {

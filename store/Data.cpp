@@ -342,6 +342,8 @@ void Data::Reset()
     }
     for (ItemBody* lp_body : l_bodies)
         Release(lp_body);
+    while (ReleaseDeferredTags(std::size_t(-1)) > 0) {
+    }
     // Every item has let go of its links by now, so that the handles of the
     // collection's lists may free the last bodies. A step of a collection
     // that ran the handler resetting the store ends as it comes back.

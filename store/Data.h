@@ -471,6 +471,10 @@ public:
     // (4096); tests make it small, so that every part of a collection
     // spans steps.
     static void SetCollectionStepWork(std::size_t i_work);
+    // References that the compaction of a long link vector or item list
+    // left for the collection's steps to let go of (the bodies of removed
+    // items, mostly): none once a collection has ended.
+    static std::size_t PendingTagReleases();
     void Audit() {}
 
     // Drops every type, item and handler. For tests and shutdown.

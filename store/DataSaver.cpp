@@ -12,6 +12,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QPointer>
 #include <QSocketNotifier>
 #include <QTimer>
 #include <QtEndian>
@@ -235,76 +236,133 @@ private:
     std::vector<Change> m_links;
 };
 
-// Puts a checked file into the store. Items of undeclared types (or of a type
-// whose kind changed) are skipped, and so are links of undeclared relations.
-// So are items of types that are never saved: rows, sockets, threads and
-// cells are keyed by the addresses of this run's objects, and a file that
-// holds such items was not written by us.
-void ApplyFile(DataFileContents& io_file, std::vector<std::string> const& i_savedTypes, LoadJournal& io_journal)
+// Puts a checked file into the store, in steps of bounded work (a start
+// in slices takes a step at a time, with the event loop between) or all at
+// once; the store ends the same either way. Items of undeclared types (or
+// of a type whose kind changed) are skipped, and so are links of undeclared
+// relations. So are items of types that are never saved: rows, sockets,
+// threads and cells are keyed by the addresses of this run's objects, and a
+// file that holds such items was not written by us.
+class FileApplier
 {
-    std::vector<Item> l_items(io_file.m_values.size());
-    std::size_t l_index = 0;
-    std::size_t l_skipped = 0;
-    for (DataFileContents::FileType const& l_fileType : io_file.m_types) {
-        bool const l_saved =
-            std::find(i_savedTypes.begin(), i_savedTypes.end(), l_fileType.m_name) != i_savedTypes.end();
-        Type* lp_type = l_saved && d.HasType(l_fileType.m_name) ? d.GetType(l_fileType.m_name) : nullptr;
-        if (lp_type && lp_type->IsNull() != l_fileType.m_isNull)
-            lp_type = nullptr;
-        if (!lp_type) {
-            l_index += l_fileType.m_count;
-            l_skipped += l_fileType.m_count;
-            continue;
+public:
+    FileApplier(DataFileContents& io_file, std::vector<std::string> i_savedTypes, LoadJournal& io_journal)
+        : m_file(io_file), m_savedTypes(std::move(i_savedTypes)), m_journal(io_journal),
+          m_items(io_file.m_values.size())
+    {
+    }
+
+    // Makes up to i_work items or links; false once the whole file is in.
+    // A failure (memory, an observer that throws) leaves the journal to
+    // take out what was made.
+    bool Step(std::size_t i_work)
+    {
+        while (i_work > 0 && m_fileType < m_file.m_types.size())
+            i_work -= MakeItems(i_work);
+        if (m_fileType == m_file.m_types.size() && !m_file.m_values.empty())
+            std::vector<std::string>().swap(m_file.m_values);
+        if (i_work > 0)
+            MakeLinks(i_work);
+        if (m_linkAt < m_file.m_links.size())
+            return true;
+        if (m_skipped > 0 || m_skippedLinks > 0)
+            Log(LOG_CATEGORY, 2,
+                QString("Skipped %1 items and %2 links of undeclared or unsaved types or relations.")
+                    .arg(QString::number(m_skipped), QString::number(m_skippedLinks)));
+        return false;
+    }
+
+    // Items and links put in (or skipped), against all of them.
+    std::size_t Done() const { return m_index + m_linkAt; }
+    std::size_t Total() const { return m_items.size() + m_file.m_links.size(); }
+
+private:
+    // Items of the current file type, up to i_work; how many.
+    std::size_t MakeItems(std::size_t i_work)
+    {
+        DataFileContents::FileType const& l_fileType = m_file.m_types[m_fileType];
+        if (m_inType == 0) {
+            bool const l_saved =
+                std::find(m_savedTypes.begin(), m_savedTypes.end(), l_fileType.m_name) != m_savedTypes.end();
+            mp_type = l_saved && d.HasType(l_fileType.m_name) ? d.GetType(l_fileType.m_name) : nullptr;
+            if (mp_type && mp_type->IsNull() != l_fileType.m_isNull)
+                mp_type = nullptr;
+            if (!mp_type) {
+                m_index += l_fileType.m_count;
+                m_skipped += l_fileType.m_count;
+                ++m_fileType;
+                return 1;
+            }
         }
-        for (quint32 l_item = 0; l_item < l_fileType.m_count; ++l_item, ++l_index) {
+        std::size_t const l_count = std::min<std::size_t>(i_work, l_fileType.m_count - m_inType);
+        for (std::size_t l_made = 0; l_made < l_count; ++l_made, ++m_inType, ++m_index) {
             if (!l_fileType.m_isNull)
-                l_items[l_index] = lp_type->NewItem(Value(std::move(io_file.m_values[l_index])));
-            else if (io_file.m_sharedNull[l_index])
-                l_items[l_index] = lp_type->GetGlobalNullItem();
+                m_items[m_index] = mp_type->NewItem(Value(std::move(m_file.m_values[m_index])));
+            else if (m_file.m_sharedNull[m_index])
+                m_items[m_index] = mp_type->GetGlobalNullItem();
             else
-                l_items[l_index] = lp_type->NewItem();
+                m_items[m_index] = mp_type->NewItem();
+        }
+        if (m_inType == l_fileType.m_count) {
+            m_inType = 0;
+            ++m_fileType;
+        }
+        return std::max<std::size_t>(l_count, 1);
+    }
+
+    void MakeLinks(std::size_t i_work)
+    {
+        std::vector<std::pair<quint32, quint32>> const& l_links = m_file.m_links;
+        std::vector<Item> const& l_items = m_items;
+        std::size_t const l_linkCount = l_links.size();
+        std::size_t const l_end = std::min(l_linkCount, m_linkAt + i_work);
+        for (; m_linkAt < l_end; ++m_linkAt) {
+            std::size_t const l_at = m_linkAt;
+            // Linking touches both items, whose bodies are mostly out of the
+            // cache: ask for those of a link a few steps ahead.
+            if (l_at + 2 * PREFETCH_DISTANCE < l_linkCount) {
+                auto const& l_further = l_links[l_at + 2 * PREFETCH_DISTANCE];
+                __builtin_prefetch(&l_items[l_further.first]);
+                __builtin_prefetch(&l_items[l_further.second]);
+            }
+            if (l_at + PREFETCH_DISTANCE < l_linkCount) {
+                auto const& l_ahead = l_links[l_at + PREFETCH_DISTANCE];
+                __builtin_prefetch(l_items[l_ahead.first].Body());
+                __builtin_prefetch(l_items[l_ahead.second].Body());
+            }
+            if (l_at + PREFETCH_DISTANCE / 2 < l_linkCount) {
+                auto const& l_near = l_links[l_at + PREFETCH_DISTANCE / 2];
+                l_items[l_near.first].PrefetchLinks();
+                l_items[l_near.second].PrefetchLinks();
+            }
+            auto const& l_link = l_links[l_at];
+            Item const& l_first = l_items[l_link.first];
+            Item const& l_second = l_items[l_link.second];
+            if (l_first.IsNull() || l_second.IsNull() || !l_first.GetType()->IsRelatedTo(l_second.GetType())) {
+                ++m_skippedLinks;
+                continue;
+            }
+            try {
+                m_journal.BeforeLink(l_first, l_second);
+                l_first += l_second;
+            } catch (StoreException const&) {
+                ++m_skippedLinks;
+            }
         }
     }
-    std::vector<std::string>().swap(io_file.m_values);
-    std::size_t l_skippedLinks = 0;
-    std::size_t const l_linkCount = io_file.m_links.size();
-    for (std::size_t l_at = 0; l_at < l_linkCount; ++l_at) {
-        // Linking touches both items, whose bodies are mostly out of the
-        // cache: ask for those of a link a few steps ahead.
-        if (l_at + 2 * PREFETCH_DISTANCE < l_linkCount) {
-            auto const& l_further = io_file.m_links[l_at + 2 * PREFETCH_DISTANCE];
-            __builtin_prefetch(&l_items[l_further.first]);
-            __builtin_prefetch(&l_items[l_further.second]);
-        }
-        if (l_at + PREFETCH_DISTANCE < l_linkCount) {
-            auto const& l_ahead = io_file.m_links[l_at + PREFETCH_DISTANCE];
-            __builtin_prefetch(l_items[l_ahead.first].Body());
-            __builtin_prefetch(l_items[l_ahead.second].Body());
-        }
-        if (l_at + PREFETCH_DISTANCE / 2 < l_linkCount) {
-            auto const& l_near = io_file.m_links[l_at + PREFETCH_DISTANCE / 2];
-            l_items[l_near.first].PrefetchLinks();
-            l_items[l_near.second].PrefetchLinks();
-        }
-        auto const& l_link = io_file.m_links[l_at];
-        Item const& l_first = l_items[l_link.first];
-        Item const& l_second = l_items[l_link.second];
-        if (l_first.IsNull() || l_second.IsNull() || !l_first.GetType()->IsRelatedTo(l_second.GetType())) {
-            ++l_skippedLinks;
-            continue;
-        }
-        try {
-            io_journal.BeforeLink(l_first, l_second);
-            l_first += l_second;
-        } catch (StoreException const&) {
-            ++l_skippedLinks;
-        }
-    }
-    if (l_skipped > 0 || l_skippedLinks > 0)
-        Log(LOG_CATEGORY, 2,
-            QString("Skipped %1 items and %2 links of undeclared or unsaved types or relations.")
-                .arg(QString::number(l_skipped), QString::number(l_skippedLinks)));
-}
+
+    DataFileContents& m_file;
+    std::vector<std::string> const m_savedTypes;
+    LoadJournal& m_journal;
+    std::vector<Item> m_items;
+    std::size_t m_fileType = 0; // the file's type being made
+    std::size_t m_inType = 0;   // its items made so far
+    Type* mp_type = nullptr;    // its type in the store
+    std::size_t m_index = 0;    // the next item
+    std::size_t m_linkAt = 0;   // the next link
+    std::size_t m_skipped = 0;
+    std::size_t m_skippedLinks = 0;
+};
 
 // Takes out of a checked file the links between items of the named pairs of
 // types, before it is applied.
@@ -1319,6 +1377,95 @@ struct DataSaver::Background
     bool m_answered = false;
 };
 
+// A load, from the stem's newest file to its oldest until one goes in:
+// each file is read and checked (on a thread of its own for a load in
+// slices), then put into the store step by step. A file that fails, in
+// either part, is set aside and the next older one tried.
+struct DataSaver::Loading
+{
+    // Items or links a step of a load in slices puts in: a few
+    // milliseconds' worth.
+    static constexpr std::size_t STEP = 4096;
+
+    std::vector<std::pair<quint64, QString>> m_files;
+    std::size_t m_at = 0;
+    std::vector<std::string> m_savedTypes;
+    std::vector<std::pair<std::string, std::string>> m_unsavedRelations;
+    // The file being read, and what reading it found.
+    DataFileContents m_parsed;
+    QString m_error;
+    bool m_read = false;
+    std::thread m_reader;
+    std::unique_ptr<QObject> mp_receiver; // where the reader says it is done
+    // The file being put in.
+    std::unique_ptr<LoadJournal> mp_journal;
+    std::unique_ptr<FileApplier> mp_applier;
+    bool m_failed = false; // putting it in failed
+    SlicedWork m_slices;
+    std::function<void(bool)> m_done;
+    bool m_here = false; // finished here and now: files are read on this thread
+
+    QString const& Path() const { return m_files[m_at].second; }
+    // Reads and checks the current file; any thread.
+    void Read()
+    {
+        m_parsed = DataFileContents();
+        m_error.clear();
+        try {
+            MemStream l_image;
+            m_read = ReadFile(Path(), l_image, m_error) && ParseDataFile(l_image, m_parsed, m_error);
+            // With the reading, off the window's thread: a pass over every link.
+            if (m_read)
+                DropUnsavedLinks(m_parsed, m_unsavedRelations);
+        } catch (std::exception const& i_failure) {
+            m_error = QString::fromLocal8Bit(i_failure.what());
+            m_read = false;
+        }
+    }
+    void BeginApplying()
+    {
+        mp_journal = std::make_unique<LoadJournal>();
+        mp_applier = std::make_unique<FileApplier>(m_parsed, m_savedTypes, *mp_journal);
+        m_failed = false;
+    }
+    // A step of putting the file in; false once it is in or has failed.
+    bool Apply(std::size_t i_work)
+    {
+        try {
+            return mp_applier->Step(i_work);
+        } catch (std::exception const& i_failure) {
+            m_error = QString::fromLocal8Bit(i_failure.what());
+            mp_journal->Undo();
+            m_failed = true;
+            return false;
+        }
+    }
+    // The current file failed: kept for inspection, but out of the
+    // rotation (neither loaded again nor counted among the kept files, and
+    // never deleted); the next one is current.
+    void SetAside()
+    {
+        mp_applier.reset();
+        mp_journal.reset();
+        m_parsed = DataFileContents();
+        QString l_aside = Path() + ".unreadable";
+        for (int l_attempt = 1; QFile::exists(l_aside); ++l_attempt)
+            l_aside = Path() + QString(".unreadable.%1").arg(l_attempt);
+        bool const l_moved = QFile::rename(Path(), l_aside);
+        Log(LOG_CATEGORY, 1,
+            QString("Configuration data file %1 is unreadable (%2)%3.")
+                .arg(Path(), m_error, l_moved ? QString("; renamed to ") + l_aside : QString()));
+        ++m_at;
+    }
+    void Loaded()
+    {
+        mp_applier.reset();
+        mp_journal.reset();
+        m_parsed = DataFileContents();
+        Log(LOG_CATEGORY, 1, QString("Loaded configuration data from %1.").arg(Path()));
+    }
+};
+
 DataSaver::DataSaver()
 {
     dataSaver = this;
@@ -1327,6 +1474,10 @@ DataSaver::DataSaver()
 
 DataSaver::~DataSaver()
 {
+    // A load under way is dropped; its reader ends with the file.
+    if (mp_loading && mp_loading->m_reader.joinable())
+        mp_loading->m_reader.join();
+    mp_loading.reset();
     if (mp_background && mp_background->m_writer.joinable()) {
         // Nobody is left to hear the result. A thread that hangs (a disk
         // that stopped answering) is not waited for past a moment: it is
@@ -1464,53 +1615,153 @@ std::vector<std::pair<quint64, QString>> DataSaver::ListDataFiles(QString const&
     return ListStemFiles(i_stem).m_saved;
 }
 
+std::unique_ptr<DataSaver::Loading> DataSaver::BeginLoading(QString const& i_stem)
+{
+    auto lp_loading = std::make_unique<Loading>();
+    lp_loading->m_files = ListDataFiles(i_stem);
+    lp_loading->m_savedTypes = m_savedTypes;
+    lp_loading->m_unsavedRelations = m_unsavedRelations;
+    for (auto const& l_pair : m_savedByConnection)
+        lp_loading->m_savedTypes.push_back(l_pair.first);
+    if (lp_loading->m_files.empty())
+        Log(LOG_CATEGORY, 1, "No configuration data found.");
+    return lp_loading;
+}
+
 void DataSaver::Load(QString const& i_stem)
 {
-    auto const l_files = ListDataFiles(i_stem);
-    if (l_files.empty()) {
-        Log(LOG_CATEGORY, 1, "No configuration data found.");
+    // A load in slices under way goes first: this one is the newer word.
+    FinishLoading();
+    std::unique_ptr<Loading> const lp_loading = BeginLoading(i_stem);
+    if (lp_loading->m_files.empty()) {
         CallHandlers(true);
         return;
     }
-    for (auto const& l_file : l_files) {
-        DataFileContents l_parsed;
-        QString l_error;
-        LoadJournal l_journal;
-        // Any failure (memory for a huge file, a store observer that throws)
-        // counts as an unreadable file: it is set aside like one, so that the
-        // next save's rotation never deletes it.
-        try {
-            bool l_read = false;
-            {
-                MemStream l_image;
-                l_read = ReadFile(l_file.second, l_image, l_error) && ParseDataFile(l_image, l_parsed, l_error);
+    while (lp_loading->m_at < lp_loading->m_files.size()) {
+        lp_loading->Read();
+        if (lp_loading->m_read) {
+            lp_loading->BeginApplying();
+            while (lp_loading->Apply(std::size_t(-1))) {
             }
-            if (l_read) {
-                std::vector<std::string> l_savedTypes = m_savedTypes;
-                for (auto const& l_pair : m_savedByConnection)
-                    l_savedTypes.push_back(l_pair.first);
-                DropUnsavedLinks(l_parsed, m_unsavedRelations);
-                ApplyFile(l_parsed, l_savedTypes, l_journal);
-                Log(LOG_CATEGORY, 1, QString("Loaded configuration data from %1.").arg(l_file.second));
+            if (!lp_loading->m_failed) {
+                lp_loading->Loaded();
                 CallHandlers(false);
                 return;
             }
-        } catch (std::exception const& i_failure) {
-            l_error = QString::fromLocal8Bit(i_failure.what());
-            l_journal.Undo();
         }
-        // Kept for inspection, but out of the rotation: it is neither loaded
-        // again nor counted among the kept files, and never deleted.
-        QString l_aside = l_file.second + ".unreadable";
-        for (int l_attempt = 1; QFile::exists(l_aside); ++l_attempt)
-            l_aside = l_file.second + QString(".unreadable.%1").arg(l_attempt);
-        bool const l_moved = QFile::rename(l_file.second, l_aside);
-        Log(LOG_CATEGORY, 1,
-            QString("Configuration data file %1 is unreadable (%2)%3.")
-                .arg(l_file.second, l_error, l_moved ? QString("; renamed to ") + l_aside : QString()));
+        lp_loading->SetAside();
     }
     CallHandlers(true);
     throw DataLoadFailure("Failure to load configuration data.");
+}
+
+void DataSaver::LoadInSlices(QString const& i_stem, std::function<void(bool)> i_done)
+{
+    FinishLoading();
+    mp_loading = BeginLoading(i_stem);
+    mp_loading->m_done = std::move(i_done);
+    if (mp_loading->m_files.empty()) {
+        EndLoading(true, true);
+        return;
+    }
+    ReadNextFile();
+}
+
+void DataSaver::ReadNextFile()
+{
+    Loading* const lp_loading = mp_loading.get();
+    if (lp_loading->m_at == lp_loading->m_files.size()) {
+        EndLoading(false, true);
+        return;
+    }
+    if (!lp_loading->m_here) {
+        lp_loading->mp_receiver = std::make_unique<QObject>();
+        QObject* const lp_receiver = lp_loading->mp_receiver.get();
+        try {
+            // Its notice goes with the receiver, when the load is finished
+            // here and now meanwhile.
+            lp_loading->m_reader = std::thread([this, lp_loading, lp_receiver]() {
+                lp_loading->Read();
+                QMetaObject::invokeMethod(
+                    lp_receiver,
+                    [this]() {
+                        if (mp_loading && mp_loading->m_reader.joinable())
+                            OnFileRead();
+                    },
+                    Qt::QueuedConnection);
+            });
+            return;
+        } catch (std::system_error const&) {
+            lp_loading->mp_receiver.reset();
+        }
+    }
+    // Finishing here and now, or no thread to be had.
+    lp_loading->Read();
+    OnFileRead();
+}
+
+void DataSaver::OnFileRead()
+{
+    Loading* const lp_loading = mp_loading.get();
+    if (lp_loading->m_reader.joinable())
+        lp_loading->m_reader.join();
+    // Called by its notice, the receiver goes once that is over; else the
+    // notice still to come goes with it now.
+    if (QObject* const lp_receiver = lp_loading->mp_receiver.release()) {
+        if (lp_loading->m_here)
+            delete lp_receiver;
+        else
+            lp_receiver->deleteLater();
+    }
+    if (!lp_loading->m_read) {
+        lp_loading->SetAside();
+        ReadNextFile();
+        return;
+    }
+    lp_loading->BeginApplying();
+    lp_loading->m_slices.Start([lp_loading]() { return lp_loading->Apply(Loading::STEP); },
+                               [this]() {
+                                   if (!mp_loading->m_failed) {
+                                       mp_loading->Loaded();
+                                       EndLoading(true, false);
+                                       return;
+                                   }
+                                   mp_loading->SetAside();
+                                   ReadNextFile();
+                               });
+}
+
+void DataSaver::EndLoading(bool i_loaded, bool i_noData)
+{
+    // Gone before the handlers run: one of them may save.
+    std::unique_ptr<Loading> const lp_loading = std::move(mp_loading);
+    CallHandlers(i_noData);
+    if (lp_loading->m_done)
+        lp_loading->m_done(i_loaded);
+}
+
+bool DataSaver::IsLoading() const
+{
+    return mp_loading != nullptr;
+}
+
+double DataSaver::LoadProgress() const
+{
+    if (!mp_loading || !mp_loading->mp_applier || mp_loading->mp_applier->Total() == 0)
+        return 0;
+    return double(mp_loading->mp_applier->Done()) / double(mp_loading->mp_applier->Total());
+}
+
+void DataSaver::FinishLoading()
+{
+    if (mp_loading)
+        mp_loading->m_here = true;
+    while (mp_loading) {
+        if (mp_loading->m_reader.joinable())
+            OnFileRead();
+        else
+            mp_loading->m_slices.Finish();
+    }
 }
 
 QString DataSaver::NextPath(QString const& i_base)

@@ -83,6 +83,18 @@ public:
     // could be read, the store keeps what it held, the handlers are called
     // as on a first start, and then DataLoadFailure is thrown.
     void Load(QString const& i_stem);
+    // The same without holding the event loop for long: each file is read
+    // and checked on a thread of its own, then put into the store in
+    // slices (SlicedWork), with the event loop between them. The store
+    // ends as Load leaves it. Once the handlers have been called, i_done
+    // gets false when files existed and none could be read (where Load
+    // throws), else true; with no file at all, before this returns.
+    void LoadInSlices(QString const& i_stem, std::function<void(bool)> i_done);
+    bool IsLoading() const;
+    // How much of the file being put into the store is in, from 0 to 1.
+    double LoadProgress() const;
+    // Ends a load in slices here and now, its handlers and i_done included.
+    void FinishLoading();
 
     // Writes the saved types to <base>.<ms>, then keeps only the newest
     // three data files. A failure is logged and leaves every file as it was;
@@ -119,6 +131,12 @@ public:
 
 private:
     struct Background;
+    struct Loading;
+
+    std::unique_ptr<Loading> BeginLoading(QString const& i_stem);
+    void ReadNextFile();
+    void OnFileRead();
+    void EndLoading(bool i_loaded, bool i_noData);
 
     QString NextPath(QString const& i_base);
     void Prune(QString const& i_base, QString const& i_kept);
@@ -141,6 +159,7 @@ private:
     std::vector<std::pair<std::string, std::string>> m_unsavedRelations;
     std::vector<DataLoadedEventHandler*> m_handlers;
     std::unique_ptr<Background> mp_background;
+    std::unique_ptr<Loading> mp_loading;
     int m_backgroundLimitMs = 60000;
     quint64 m_lastStamp = 0;
     QString m_lastFailure;

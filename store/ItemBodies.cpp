@@ -60,6 +60,55 @@ void ItemBody::operator delete(void* ip_body) noexcept
 #endif
 }
 
+namespace {
+// Lists of tags' references that compactions handed over, taken from the
+// back; moved in whole, so that a compaction copies none of them again.
+struct DeferredTags
+{
+    std::vector<std::vector<ItemBody*>> m_lists;
+    std::size_t m_count = 0;
+};
+DeferredTags& Deferred()
+{
+    // Outlives the static store, whose reset at exit lets go of them.
+    static DeferredTags* sp_tags = new DeferredTags;
+    return *sp_tags;
+}
+} // namespace
+
+void DeferTagReleases(std::vector<ItemBody*>&& io_bodies)
+{
+    Deferred().m_count += io_bodies.size();
+    Deferred().m_lists.push_back(std::move(io_bodies));
+}
+
+std::size_t ReleaseDeferredTags(std::size_t i_max)
+{
+    std::vector<std::vector<ItemBody*>>& l_lists = Deferred().m_lists;
+    std::size_t& l_left = Deferred().m_count;
+    std::size_t l_count = 0;
+    while (l_count < i_max && !l_lists.empty()) {
+        std::vector<ItemBody*>& l_bodies = l_lists.back();
+        while (l_count < i_max && !l_bodies.empty()) {
+            if (l_bodies.size() > PREFETCH_AHEAD)
+                __builtin_prefetch(l_bodies[l_bodies.size() - 1 - PREFETCH_AHEAD], 1);
+            ItemBody* const lp_body = l_bodies.back();
+            l_bodies.pop_back();
+            --l_left;
+            ++l_count;
+            Release(lp_body);
+        }
+        if (l_bodies.empty())
+            l_lists.pop_back();
+    }
+    return l_count;
+}
+
+std::size_t DeferredTagCount()
+{
+    return Deferred().m_count;
+}
+
 bool ReturnEmptiedChunks(std::size_t i_max)
 {
 #if QUILLMAR_BODY_POOL
@@ -86,6 +135,8 @@ std::atomic<bool> s_trimming{false};
 // Free memory in the C library's heaps up to which a collection in slices
 // has them walked.
 constexpr std::size_t WALKED_FREE_BYTES = std::size_t(128) << 20;
+// Chunks a piece of a pool's trim walks or gives back.
+constexpr std::size_t TRIMMED_CHUNKS = 2;
 } // namespace
 
 bool IsReturningFreedMemory()
@@ -100,24 +151,20 @@ bool ReturnFreedMemory(bool i_here, std::size_t& io_step)
     if (io_step == 0 && s_bodiesFreedSinceTrim < 10000)
         return false;
 #if QUILLMAR_BODY_POOL
-    // A pool a call: each may walk the free blocks of a chunk (up to 87,000,
-    // about a millisecond).
-    std::size_t const l_pool = io_step++;
-    if (l_pool == 0) {
-        BodyPool().Trim();
+    // A pool at a time, a piece of its trim a call: each piece walks or
+    // gives back at most TRIMMED_CHUNKS chunks.
+    std::size_t const l_pool = io_step;
+    BlockPool* const lp_pool = l_pool == 0                                         ? &BodyPool()
+                               : l_pool <= std::size_t(POOLED_CLASSES)              ? &LinkPool(int(l_pool - 1))
+                               : l_pool <= std::size_t(POOLED_CLASSES + KEY_CLASSES) ? &KeyPool(int(l_pool - 1 - POOLED_CLASSES))
+                                                                                     : nullptr;
+    if (lp_pool) {
+        if (!lp_pool->TrimPiece(TRIMMED_CHUNKS))
+            ++io_step;
         return true;
     }
-    if (l_pool <= std::size_t(POOLED_CLASSES)) {
-        LinkPool(int(l_pool - 1)).Trim();
-        return true;
-    }
-    if (l_pool <= std::size_t(POOLED_CLASSES + KEY_CLASSES)) {
-        KeyPool(int(l_pool - 1 - POOLED_CLASSES)).Trim();
-        return true;
-    }
-#else
-    ++io_step;
 #endif
+    ++io_step;
     s_bodiesFreedSinceTrim = 0;
 #ifdef __GLIBC__
     if (i_here) {

@@ -437,11 +437,26 @@ void SortedInsert(Entries& io_vector, std::uint32_t& io_dead, ItemBody* ip_body,
     io_vector.insert(io_vector.begin() + std::ptrdiff_t(l_index), ip_body);
 }
 
+// The references of the tags that a compaction drops, let go of later in
+// bounded pieces (ItemBodies.cpp): each is a body read at random, most of
+// them freed with it, and a token of two million files compacted with a
+// million tags held the window for over 100 ms. The collection lets go of
+// them a few thousand a step, and of all of them before it gives memory
+// back. They are the bodies of removed items (or references on items that
+// live on), so nothing but memory waits.
+void DeferTagReleases(std::vector<ItemBody*>&& io_bodies);
+// Lets go of at most i_max of them; how many it let go of.
+std::size_t ReleaseDeferredTags(std::size_t i_max);
+std::size_t DeferredTagCount();
+// Tags a compaction lets go of at once; more wait.
+constexpr std::size_t RELEASED_AT_ONCE = 1024;
+
 template <class Entries>
 void Compact(Entries& io_vector, std::uint32_t& io_dead, std::uint64_t* iop_lastKey = nullptr)
 {
     std::size_t l_kept = 0;
     std::vector<ItemBody*> l_released;
+    l_released.reserve(io_dead);
     for (ItemBody* lp_entry : io_vector) {
         if (IsDead(lp_entry))
             l_released.push_back(Ptr(lp_entry));
@@ -454,6 +469,10 @@ void Compact(Entries& io_vector, std::uint32_t& io_dead, std::uint64_t* iop_last
     io_dead = 0;
     if (iop_lastKey)
         *iop_lastKey = io_vector.empty() ? 0 : Ptr(io_vector.back())->m_key;
+    if (l_released.size() > RELEASED_AT_ONCE) {
+        DeferTagReleases(std::move(l_released));
+        return;
+    }
     for (ItemBody* lp_body : l_released)
         Release(lp_body);
 }

@@ -11,7 +11,15 @@
 //
 // Each size runs in fresh processes, one after the other.
 //
-//   bench_collection [runs] [files...] [--work folder]
+// With --during, it measures instead what meets an unshare of the whole
+// tree a second after it began, in a process of its own each (with a data
+// saver, as the window has): the five-minute collection, the hourly
+// timer's whole path (a collection, then the background save), and a
+// search tab of 1,000 results closed (which asks for a collection); the
+// longest stall from the unshare's start until all of it has ended, with
+// the window thread's processor time.
+//
+//   bench_collection [runs] [files...] [--work folder] [--during]
 //       runs: processes per size (default 3); files: the sizes (default
 //       200000 1000000; 2000000 needs some 6 GB); the trees are made in
 //       the work folder and kept there for the next run (default: a
@@ -24,6 +32,7 @@
 #include "bench/SearchPage.h"
 #include "bench/MusicTree.h"
 
+#include "store/DataSaver.h"
 #include "store/StoreCollector.h"
 #include "ui/search/SearchForm.h"
 
@@ -31,7 +40,6 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QTimer>
 
@@ -57,9 +65,11 @@ bool MakeTree(QString const& i_root, int i_files)
 }
 
 // The search page over the managers the window makes.
-struct Page : bench::SearchPage
+template <class Base>
+struct PageOver : Base
 {
-    using bench::SearchPage::mp_shares;
+    using Base::mp_shares;
+    using Base::mp_form;
 
     // One user's answer of i_files files, as the peer messenger stores it.
     void Answer(unsigned int i_token, int i_files)
@@ -80,6 +90,11 @@ struct Page : bench::SearchPage
         mp_form->OnUserSearchResults(l_results);
     }
 };
+using Page = PageOver<bench::SearchPage>;
+// With the data saver, which the window makes first.
+using SavingPage = PageOver<bench::SearchPageOver<ManagerSet<DataSaver, ActionSetToolBar, Server, PeerMessenger,
+                                                             DelayedInvoker, SharedFoldersManager,
+                                                             TransferQueueManager, EventToolBar>>>;
 
 // Runs the step, then the event loop until the window's collection has
 // ended; the longest stall (half a second after the end included) and the
@@ -88,6 +103,8 @@ struct Measured
 {
     double m_stallMs = 0, m_stallCpuMs = 0, m_cpuMs = 0, m_wallMs = 0;
 };
+
+void Settle(LoopWatch& io_watch, Measured& io_figures);
 
 Measured Measure(LoopWatch& io_watch, std::function<void()> const& i_step)
 {
@@ -101,6 +118,12 @@ Measured Measure(LoopWatch& io_watch, std::function<void()> const& i_step)
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     l_figures.m_wallMs = l_wall.nsecsElapsed() / 1e6;
     l_figures.m_cpuMs = (bench::ThreadCpuNs() - l_cpu) / 1e6;
+    Settle(io_watch, l_figures);
+    return l_figures;
+}
+
+void Settle(LoopWatch& io_watch, Measured& io_figures)
+{
     // Then half a second more of a loop that allocates as a window does
     // (a block the C library takes from its heap, not from a thread's
     // cache), for what a walk of the heaps begun at the end still holds.
@@ -117,9 +140,90 @@ Measured Measure(LoopWatch& io_watch, std::function<void()> const& i_step)
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
     }
     io_watch.Turn();
-    l_figures.m_stallMs = io_watch.LongestMs();
-    l_figures.m_stallCpuMs = io_watch.LongestCpuMs();
-    return l_figures;
+    io_figures.m_stallMs = io_watch.LongestMs();
+    io_figures.m_stallCpuMs = io_watch.LongestCpuMs();
+}
+
+// Shares the tree, and collects what the share made.
+template <class SomePage>
+Item Share(SomePage& io_page, QString const& i_root)
+{
+    Item l_share;
+    if (!RunShareJob(*io_page.mp_shares, [&]() { l_share = io_page.mp_shares->AddSharedFolder(i_root); }, 1800000))
+        bench::Fail("sharing did not end within 30 minutes");
+    // The MP3 analyses would link results into the store meanwhile.
+    io_page.mp_shares->GetFileScanner().Quit();
+    for (QElapsedTimer l_drain; !l_drain.isValid() || l_drain.elapsed() < 500;) {
+        if (!l_drain.isValid())
+            l_drain.start();
+        QCoreApplication::processEvents();
+    }
+    return l_share;
+}
+
+// One process: shares the tree, collects it, starts unsharing it and a
+// second later runs the case; prints the files shared and the figures from
+// the unshare's start until the unshare, the case and its collection have
+// all ended.
+int DuringUnshare(QString const& i_root, QString const& i_case, QString const& i_data)
+{
+    SavingPage l_page;
+    LoopWatch l_watch;
+    Item const l_share = Share(l_page, i_root);
+    std::size_t const l_files = d["shared_file"]->GetItemCount();
+    Measure(l_watch, []() { StoreCollector::Obj()->Collect(); });
+    if (i_case == "tab") {
+        unsigned int const l_token = l_page.mp_server->FileSearch(QStringLiteral("song"), QString());
+        l_page.mp_form->CreateSearchForm(l_token, QStringLiteral("song"), SEARCH_EVERYONE);
+        l_page.Answer(l_token, 1000);
+        for (int l_pass = 0; l_pass < 20; ++l_pass)
+            QCoreApplication::processEvents();
+    }
+    bool l_unshared = false, l_caseDone = false, l_saved = true;
+    QObject::connect(l_page.mp_shares.get(), &SharedFoldersManager::ShareProgress, [&](QString i_text) {
+        l_unshared = l_unshared || i_text.isEmpty();
+    });
+    QTimer l_case;
+    l_case.setSingleShot(true);
+    QObject::connect(&l_case, &QTimer::timeout, [&]() {
+        if (i_case == "collection") {
+            // As MainWindow::EveryFiveMinutes.
+            StoreCollector::Obj()->Collect([&]() { l_caseDone = true; });
+        } else if (i_case == "hourly") {
+            // As MainWindow::EveryHour.
+            StoreCollector::Obj()->Collect([&]() {
+                l_page.mp_saver->SaveInBackground(i_data + "/.Quillmar", [&](bool i_saved) {
+                    l_saved = i_saved;
+                    l_caseDone = true;
+                });
+            });
+        } else {
+            l_page.mp_form->OnTabCloseRequested(0);
+            l_caseDone = true;
+        }
+    });
+    Measured l_figures;
+    QElapsedTimer l_wall;
+    std::int64_t const l_cpu = bench::ThreadCpuNs();
+    l_watch.Restart();
+    l_wall.start();
+    l_page.mp_shares->UnshareFolder(l_share);
+    l_case.start(bench::Size(1000, 0));
+    while (!(l_unshared && l_caseDone && !StoreCollector::Obj()->IsRunning()))
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    l_figures.m_wallMs = l_wall.nsecsElapsed() / 1e6;
+    l_figures.m_cpuMs = (bench::ThreadCpuNs() - l_cpu) / 1e6;
+    Settle(l_watch, l_figures);
+    // For "perf script --time": when the longest stall was.
+    if (std::getenv("QUILLMAR_BENCH_TRACE"))
+        std::fprintf(stderr, "longest stall: %.6f,%.6f\n", (l_watch.LongestEndNs() - l_figures.m_stallMs * 1e6) / 1e9,
+                     l_watch.LongestEndNs() / 1e9);
+    bench::Require(l_saved, "the background save failed");
+    bench::Require(d["search_result"]->GetItemCount() == 0 || i_case != "tab", "closing the tab left its results");
+    std::printf("%zu %.2f %.2f %.2f %.2f\n", l_files, l_figures.m_stallMs, l_figures.m_stallCpuMs, l_figures.m_cpuMs,
+                l_figures.m_wallMs);
+    std::fflush(stdout);
+    std::_Exit(0);
 }
 
 // One process: shares the tree, runs the four collections, prints a line
@@ -128,16 +232,7 @@ int Child(QString const& i_root)
 {
     Page l_page;
     LoopWatch l_watch;
-    Item l_share;
-    if (!RunShareJob(*l_page.mp_shares, [&]() { l_share = l_page.mp_shares->AddSharedFolder(i_root); }, 1800000))
-        bench::Fail("sharing did not end within 30 minutes");
-    // The MP3 analyses would link results into the store meanwhile.
-    l_page.mp_shares->GetFileScanner().Quit();
-    for (QElapsedTimer l_drain; !l_drain.isValid() || l_drain.elapsed() < 500;) {
-        if (!l_drain.isValid())
-            l_drain.start();
-        QCoreApplication::processEvents();
-    }
+    Item const l_share = Share(l_page, i_root);
     std::size_t const l_files = d["shared_file"]->GetItemCount();
     std::size_t const l_items = d.ItemCount();
 
@@ -180,6 +275,9 @@ int main(int argc, char** argv)
     QStringList l_arguments = l_application.arguments().mid(1);
     if (l_arguments.value(0) == "--child")
         return Child(l_arguments.value(1));
+    if (l_arguments.value(0) == "--child-during")
+        return DuringUnshare(l_arguments.value(1), l_arguments.value(2), l_arguments.value(3));
+    bool const l_during = l_arguments.removeAll("--during") > 0;
 
     QString l_work;
     int const l_workAt = l_arguments.indexOf("--work");
@@ -219,17 +317,38 @@ int main(int argc, char** argv)
             QFile(l_root + ".complete").open(QIODevice::WriteOnly);
             std::printf("tree of %d files made in %.0f s\n", l_size, l_timer.elapsed() / 1e3);
         }
+        if (l_during) {
+            QTemporaryDir l_data;
+            char const* const l_cases[] = {"collection", "hourly", "tab"};
+            char const* const l_caseNames[] = {"the five-minute collection", "the hourly collection and save",
+                                               "a search tab of 1,000 results closed"};
+            for (int l_case = 0; l_case < 3; ++l_case) {
+                std::vector<double> l_values[4];
+                QString l_files;
+                for (int l_run = 0; l_run < l_runs; ++l_run) {
+                    QStringList const l_fields =
+                        bench::ChildWords({"--child-during", l_root, l_cases[l_case], l_data.path()});
+                    if (l_fields.size() != 5)
+                        return l_failed("a measuring process failed or printed no figures");
+                    l_files = l_fields[0];
+                    for (int l_value = 0; l_value < 4; ++l_value)
+                        l_values[l_value].push_back(l_fields[1 + l_value].toDouble());
+                }
+                std::printf("unsharing %s files, %s a second in (%d fresh processes): longest stall %s ms (the "
+                            "thread ran %s ms of it), processor time %s ms, to the end %s ms\n",
+                            qPrintable(l_files), l_caseNames[l_case], l_runs,
+                            qPrintable(bench::Range(l_values[0], "%.1f")), qPrintable(bench::Range(l_values[1], "%.1f")),
+                            qPrintable(bench::Range(l_values[2], "%.0f")), qPrintable(bench::Range(l_values[3], "%.0f")));
+                std::fflush(stdout);
+            }
+            continue;
+        }
         std::vector<double> l_values[4][4];
         QString l_counts;
         for (int l_run = 0; l_run < l_runs; ++l_run) {
-            QProcess l_child;
-            l_child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-            l_child.start(QCoreApplication::applicationFilePath(), {"--child", l_root});
-            if (!l_child.waitForFinished(-1) || l_child.exitCode() != 0)
-                return l_failed("a measuring process failed");
-            QStringList const l_fields = QString::fromUtf8(l_child.readAllStandardOutput()).simplified().split(' ');
+            QStringList const l_fields = bench::ChildWords({"--child", l_root});
             if (l_fields.size() != 20)
-                return l_failed("a measuring process printed no figures");
+                return l_failed("a measuring process failed or printed no figures");
             l_counts = QStringLiteral("%1 files shared, %2 items in the store, %3 items of the tab, %4 removed "
                                       "after unsharing")
                            .arg(l_fields[0], l_fields[1], l_fields[2], l_fields[3]);

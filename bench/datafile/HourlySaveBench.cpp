@@ -34,7 +34,6 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QProcess>
 #include <QTemporaryDir>
 
 #include <algorithm>
@@ -165,16 +164,6 @@ int UnshareChild(QString const& i_root, QString const& i_data, Stage i_stage)
     std::_Exit(0);
 }
 
-QStringList RunChild(QStringList const& i_arguments)
-{
-    QProcess l_child;
-    l_child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    l_child.start(QCoreApplication::applicationFilePath(), i_arguments);
-    if (!l_child.waitForFinished(-1) || l_child.exitCode() != 0)
-        bench::Fail("a child process failed");
-    return QString::fromUtf8(l_child.readAllStandardOutput()).simplified().split(' ');
-}
-
 } // namespace
 
 int main(int argc, char** argv)
@@ -217,7 +206,7 @@ int main(int argc, char** argv)
     std::vector<double> l_residentAfter, l_peak;
     QString l_indexed;
     for (int l_process = 0; l_process < l_processes; ++l_process) {
-        QStringList const l_values = RunChild({"--hold", l_root, l_data.path(), QString::number(l_rounds)});
+        QStringList const l_values = bench::RunChild({"--hold", l_root, l_data.path(), QString::number(l_rounds)});
         l_indexed = l_values.value(0);
         l_resident.push_back(l_values.value(1).toDouble());
         for (int l_round = 0; l_round < l_rounds; ++l_round) {
@@ -253,7 +242,7 @@ int main(int argc, char** argv)
     for (int l_round = 0; l_round < l_processes; ++l_round)
         for (int l_turn = 0; l_turn < 4; ++l_turn) {
             int const l_stage = (l_round + l_turn) % 4;
-            QStringList const l_values = RunChild({"--unshare", l_root, l_data.path(), kStageNames[l_stage]});
+            QStringList const l_values = bench::RunChild({"--unshare", l_root, l_data.path(), kStageNames[l_stage]});
             l_first[l_stage].push_back(l_values.value(0).toDouble());
             l_firstCpu[l_stage].push_back(l_values.value(1).toDouble());
             l_faults[l_stage].push_back(l_values.value(2).toDouble());

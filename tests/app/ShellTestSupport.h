@@ -11,6 +11,7 @@
 #include "store/DataSaver.h"
 #include "store/Settings.h"
 #include "tests/server/ServerTestHelpers.h"
+#include "tests/app/SeededDataFile.h"
 #include "tests/shares/SharesFixture.h"
 
 #include <QAbstractButton>
@@ -23,25 +24,6 @@
 
 #include <deque>
 #include <functional>
-
-// Writes the data file of an earlier run: fill() sets what that run left;
-// the settings, share and colour types exist while it runs.
-inline void SeedDataFile(std::function<void()> const& i_fill)
-{
-    DeclareSharesNeighbourTypes();
-    {
-        DataSaver l_saver;
-        l_saver.AddSavedType("global");
-        l_saver.AddSavedByConnectionType("global_value", "global");
-        Server::RegisterSaving();
-        SharedFoldersManager l_manager;
-        DeclareColorTable(QApplication::palette());
-        i_fill();
-        if (!l_saver.Save(MainWindow::DataFileStem()))
-            qFatal("cannot write the seeded data file");
-    }
-    d.Reset();
-}
 
 // Answers the modal dialogs that open while the window starts (or while a
 // command runs), one after the other: each answer gets the dialog and

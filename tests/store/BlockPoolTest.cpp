@@ -34,6 +34,18 @@ std::size_t ResidentPages(std::uintptr_t i_chunk)
     return l_resident;
 }
 
+// i_count blocks of 64 bytes taken and written, and the chunks they lie in.
+std::vector<void*> TakeWritten(BlockPool& io_pool, std::size_t i_count, std::set<std::uintptr_t>& o_chunks)
+{
+    std::vector<void*> l_blocks;
+    for (std::size_t l_at = 0; l_at < i_count; ++l_at) {
+        l_blocks.push_back(io_pool.Allocate());
+        std::memset(l_blocks.back(), 1, 64);
+        o_chunks.insert(ChunkOf(l_blocks.back()));
+    }
+    return l_blocks;
+}
+
 } // namespace
 
 class BlockPoolTest : public QObject
@@ -97,13 +109,8 @@ private slots:
         QFETCH(bool, contiguous);
         BlockPool l_pool(64, contiguous);
         std::size_t const l_count = 6 * l_pool.BlocksPerChunk();
-        std::vector<void*> l_blocks;
         std::set<std::uintptr_t> l_chunks;
-        for (std::size_t l_at = 0; l_at < l_count; ++l_at) {
-            l_blocks.push_back(l_pool.Allocate());
-            std::memset(l_blocks.back(), 1, 64);
-            l_chunks.insert(ChunkOf(l_blocks.back()));
-        }
+        std::vector<void*> l_blocks = TakeWritten(l_pool, l_count, l_chunks);
         QCOMPARE(l_chunks.size(), std::size_t(6));
         std::size_t const l_page = std::size_t(sysconf(_SC_PAGESIZE));
         std::size_t const l_full = BlockPool::CHUNK / l_page;
@@ -265,6 +272,36 @@ private slots:
         for (std::size_t l_at = 0; l_at < l_count; ++l_at)
             l_used.insert(ChunkOf(l_pool.Allocate()));
         QVERIFY(l_used.size() <= l_chunks.size() + 1);
+    }
+
+    // A trim in pieces walks at most the chunks asked for at a time, and
+    // once through has walked every chunk that was mostly free at its start.
+    void TrimGoesInPiecesOfChunks()
+    {
+        BlockPool l_pool(64, true);
+        std::size_t const l_count = 8 * l_pool.BlocksPerChunk();
+        std::set<std::uintptr_t> l_chunks;
+        std::vector<void*> l_blocks = TakeWritten(l_pool, l_count, l_chunks);
+        // A survivor in every thousand blocks keeps each chunk partly in use.
+        for (std::size_t l_at = 0; l_at < l_count; ++l_at)
+            if (l_at % 1000 != 0)
+                l_pool.Free(l_blocks[l_at]);
+        std::size_t const l_full = BlockPool::CHUNK / std::size_t(sysconf(_SC_PAGESIZE));
+        auto const l_walked = [&]() {
+            std::size_t l_count = 0;
+            for (std::uintptr_t l_chunk : l_chunks)
+                l_count += ResidentPages(l_chunk) < l_full / 2;
+            return l_count;
+        };
+        QCOMPARE(l_walked(), std::size_t(0));
+        std::size_t l_pieces = 0;
+        for (bool l_more = true; l_more; ++l_pieces) {
+            std::size_t const l_before = l_walked();
+            l_more = l_pool.TrimPiece(2);
+            QVERIFY2(l_walked() - l_before <= 2, qPrintable(QString("%1 chunks in a piece").arg(l_walked() - l_before)));
+        }
+        QCOMPARE(l_walked(), l_chunks.size());
+        QCOMPARE(l_pieces, std::size_t(4));
     }
 };
 

@@ -480,6 +480,51 @@ private slots:
         QVERIFY(l_share.m_files[20000].IsValid());
     }
 
+    // A token that thousands of files leave, one by one with their events,
+    // is compacted as they go; the bodies its tags held are let go of a
+    // bounded number a step, and all of them by the collection's end.
+    void CompactedTagsGoInBoundedSteps()
+    {
+        Type* lp_folder = d.NewType("folder", ROOT, false, true);
+        Type* lp_file = d.NewType("file", INTERMEDIATE, true, false);
+        Type* lp_token = d.NewType("token", LEAF, false, true);
+        lp_folder->RelateToType(lp_file, ONE, MANY, false);
+        lp_file->RelateToType(lp_token, MANY, MANY, false);
+        lp_folder->RelateToType(lp_token, MANY, MANY, false);
+        Recorder l_recorder;
+        lp_file->AddRemovedItemEventHandler(new EventHandler<Recorder, Item>(&l_recorder, &Recorder::OnRemoved));
+        Item const l_folder = (*lp_folder)[Value("music")];
+        Item const l_token = (*lp_token)[Value("mp3")];
+        (*lp_folder)[Value("kept")] += l_token;
+        int const l_files = 6000;
+        for (int l_at = 0; l_at < l_files; ++l_at) {
+            Item const l_file = lp_file->NewItem();
+            l_folder += l_file;
+            l_file += l_token;
+        }
+        d.RemoveDisconnectedItems();
+        l_folder.Remove();
+
+        std::size_t const l_stepWork = 256;
+        Data::SetCollectionStepWork(l_stepWork);
+        std::size_t l_most = 0, l_steps = 0;
+        d.BeginCollection();
+        for (bool l_more = true; l_more; ++l_steps) {
+            std::size_t const l_before = Data::PendingTagReleases();
+            l_more = d.ContinueCollection();
+            std::size_t const l_after = Data::PendingTagReleases();
+            l_most = std::max(l_most, l_after);
+            // A compaction in the step may have added some.
+            QVERIFY2(l_after + l_stepWork >= l_before,
+                     qPrintable(QString("step %1 let go of %2").arg(l_steps).arg(l_before - l_after)));
+        }
+        QVERIFY2(l_most >= std::size_t(l_files / 2), qPrintable(QString::number(l_most)));
+        QCOMPARE(Data::PendingTagReleases(), std::size_t(0));
+        QCOMPARE(l_recorder.m_log.size(), std::size_t(l_files));
+        QCOMPARE(lp_file->GetItemCount(), std::size_t(0));
+        QCOMPARE(l_token.GetItems("file").size(), std::size_t(0));
+    }
+
     // With nothing changed, a collection costs the same whatever the size
     // of the store: counted in steps of 64 units of work, ten files taken
     // from their folders and ten new ones cost as much beside 2,000 files

@@ -421,6 +421,98 @@ private slots:
         QCOMPARE(DataSaver::ListDataFiles(Stem()).size(), std::size_t(1));
     }
 
+    // A start's load in slices leaves the store, the handlers and the files
+    // as a load at once does: a good newest file, a newest file that fails
+    // half-way (then the older one), or none readable. Nothing is in the
+    // store when the call returns, and the file goes in over several turns
+    // of the event loop.
+    void LoadInSlicesEndsAsALoadAtOnce_data()
+    {
+        QTest::addColumn<bool>("failHalfWay");
+        QTest::addColumn<bool>("unreadable");
+        QTest::newRow("newest file") << false << false;
+        QTest::newRow("newest file fails half-way") << true << false;
+        QTest::newRow("no file readable") << false << true;
+    }
+    void LoadInSlicesEndsAsALoadAtOnce()
+    {
+        QFETCH(bool, failHalfWay);
+        QFETCH(bool, unreadable);
+        DeclareSchema(true);
+        DataSaver l_saver;
+        RegisterSaving(l_saver);
+        SetSetting("upload_slots", QString("3"));
+        QVERIFY(l_saver.Save(Stem()));
+        Populate();
+        for (int l_user = 0; l_user < 3000; ++l_user)
+            d["user"]->GetItem(QString("user%1").arg(l_user).toStdString()).NewItem("in_user_list");
+        SetSetting("listen_port", QString("2"));
+        QVERIFY(l_saver.Save(Stem()));
+        std::vector<std::pair<QString, QByteArray>> l_files;
+        for (auto const& l_file : DataSaver::ListDataFiles(Stem())) {
+            QByteArray l_bytes = ReadAll(l_file.second);
+            if (unreadable)
+                l_bytes[l_bytes.size() / 2] = char(l_bytes[l_bytes.size() / 2] ^ 0x01);
+            l_files.emplace_back(l_file.second, l_bytes);
+        }
+
+        struct Thrower : DataHandler
+        {
+            void OnLink(ConnectionInfo& i_link)
+            {
+                if (i_link.m_item1.AsString() == "listen_port")
+                    throw std::bad_alloc();
+            }
+        } l_thrower;
+        auto const l_prepare = [&]() {
+            init();
+            for (auto const& l_file : l_files)
+                WriteAll(l_file.first, l_file.second);
+            DeclareSchema(false);
+            SetSetting("listen_port", QString("2235"));
+            if (failHalfWay)
+                d["global"]->AddConnectEventHandler(
+                    new EventHandler<Thrower, ConnectionInfo&>(&l_thrower, &Thrower::OnLink));
+        };
+        l_prepare();
+        QStringList l_atOnceCalls;
+        bool l_failed = false;
+        {
+            Recorder l_recorder;
+            try {
+                l_saver.Load(Stem());
+            } catch (DataLoadFailure const&) {
+                l_failed = true;
+            }
+            l_atOnceCalls = l_recorder.m_calls;
+        }
+        QStringList const l_atOnce = Dump();
+        auto const l_atOnceFiles = DataSaver::ListDataFiles(Stem());
+
+        l_prepare();
+        QStringList const l_before = Dump();
+        Recorder l_recorder;
+        SlicedWork::SetSliceMs(0);
+        int l_result = -1, l_turnsHalfIn = 0;
+        QTimer l_probe;
+        QObject::connect(&l_probe, &QTimer::timeout, [&]() {
+            l_turnsHalfIn += l_saver.LoadProgress() > 0 && l_saver.LoadProgress() < 1;
+        });
+        l_probe.start(0);
+        l_saver.LoadInSlices(Stem(), [&](bool i_loaded) { l_result = i_loaded; });
+        QVERIFY(l_saver.IsLoading());
+        QCOMPARE(Dump(), l_before);
+        QTRY_VERIFY_WITH_TIMEOUT(l_result >= 0, 30000);
+        SlicedWork::SetSliceMs(10);
+        QCOMPARE(l_result, int(!l_failed));
+        QCOMPARE(l_failed, unreadable);
+        QCOMPARE(Dump(), l_atOnce);
+        QCOMPARE(l_recorder.m_calls, l_atOnceCalls);
+        QCOMPARE(DataSaver::ListDataFiles(Stem()), l_atOnceFiles);
+        if (!unreadable)
+            QVERIFY2(l_turnsHalfIn >= 2, qPrintable(QString::number(l_turnsHalfIn)));
+    }
+
     void FailedSaveKeepsOldFiles()
     {
         DeclareSchema(false);
