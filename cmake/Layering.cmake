@@ -35,15 +35,15 @@ endfunction()
 
 # quillmar_check_page_layering(target...)
 # Stops the configuration when one of the targets (the shared widgets or a
-# page) includes a header of app/ or links the window's library. The forms
-# its sources include are looked for beside them and in QUILLMAR_FORMS_DIR.
-# The window sits on top of every page; a page that reached into it would
-# make app/ stand both below and above ui/. A page reaches another page
-# through the store, signals or a narrow function of that page.
+# page) includes a header of app/ or links the window's library. The window
+# sits on top of every page; a page that reached into it would make app/ stand
+# both below and above ui/. A page reaches another page through the store,
+# signals or a narrow function of that page.
 function(quillmar_check_page_layering)
   foreach(target IN LISTS ARGN)
     get_target_property(sources ${target} SOURCES)
     get_target_property(directory ${target} SOURCE_DIR)
+    get_target_property(form_paths ${target} AUTOUIC_SEARCH_PATHS)
     foreach(source IN LISTS sources)
       if(NOT IS_ABSOLUTE "${source}")
         set(source "${directory}/${source}")
@@ -61,7 +61,7 @@ function(quillmar_check_page_layering)
       file(STRINGS "${source}" forms REGEX "^[ \t]*#[ \t]*include[ \t]*\"ui_[A-Za-z0-9_]+\\.h\"")
       foreach(form IN LISTS forms)
         string(REGEX REPLACE ".*\"ui_([A-Za-z0-9_]+)\\.h\".*" "\\1.ui" form "${form}")
-        foreach(form_dir IN ITEMS ${directory} ${QUILLMAR_FORMS_DIR})
+        foreach(form_dir IN ITEMS ${directory} ${form_paths})
           if(EXISTS "${form_dir}/${form}")
             file(STRINGS "${form_dir}/${form}" headers REGEX "<header>app/")
             if(headers)

@@ -30,7 +30,7 @@ foreach(row IN LISTS cases)
        "cmake_minimum_required(VERSION 3.16)\nproject(page LANGUAGES NONE)\n"
        "include(${QUILLMAR_SOURCE_DIR}/cmake/Layering.cmake)\n"
        "add_custom_target(qm_ui_page SOURCES Page.cpp)\n"
-       "set(QUILLMAR_FORMS_DIR ${dir}/forms)\n"
+       "set_target_properties(qm_ui_page PROPERTIES AUTOUIC_SEARCH_PATHS ${dir}/forms)\n"
        "quillmar_check_page_layering(qm_ui_page)\n")
   execute_process(COMMAND ${CMAKE_COMMAND} -S ${dir}/src -B ${dir}/build
                   RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
