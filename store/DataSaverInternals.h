@@ -3,18 +3,23 @@
 
 // What the data file's own files share and nobody else sees: the format's
 // constants and checksum, and the parts that put a checked file into the
-// store. Included only by the files DataSaver.cpp names in its header
+// store, and the load that tries the files in turn. Included only by the files DataSaver.cpp names in its header
 // comment; callers use store/DataSaver.h.
 
 #include "store/DataSaver.h"
 #include "store/MemStream.h"
+#include "store/SlicedWork.h"
 
+#include <QObject>
 #include <QString>
 #include <QtGlobal>
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -116,5 +121,48 @@ private:
 void DropUnsavedLinks(DataFileContents& io_file, std::vector<std::pair<std::string, std::string>> const& i_unsaved);
 
 } // namespace DataSaverInternals
+
+// ------------------------------------------------------------ the load (DataLoad.cpp)
+
+// A load, from the stem's newest file to its oldest until one goes in:
+// each file is read and checked (on a thread of its own for a load in
+// slices), then put into the store step by step. A file that fails, in
+// either part, is set aside and the next older one tried.
+struct DataSaver::Loading
+{
+    // Items or links a step of a load in slices puts in: a few
+    // milliseconds' worth.
+    static constexpr std::size_t STEP = 4096;
+
+    std::vector<std::pair<quint64, QString>> m_files;
+    std::size_t m_at = 0;
+    std::vector<std::string> m_savedTypes;
+    std::vector<std::pair<std::string, std::string>> m_unsavedRelations;
+    // The file being read, and what reading it found.
+    DataFileContents m_parsed;
+    QString m_error;
+    bool m_read = false;
+    std::thread m_reader;
+    std::unique_ptr<QObject> mp_receiver; // where the reader says it is done
+    // The file being put in.
+    std::unique_ptr<DataSaverInternals::LoadJournal> mp_journal;
+    std::unique_ptr<DataSaverInternals::FileApplier> mp_applier;
+    bool m_failed = false; // putting it in failed
+    SlicedWork m_slices;
+    std::function<void(bool)> m_done;
+    bool m_here = false; // finished here and now: files are read on this thread
+
+    QString const& Path() const { return m_files[m_at].second; }
+    // Reads and checks the current file; any thread.
+    void Read();
+    void BeginApplying();
+    // A step of putting the file in; false once it is in or has failed.
+    bool Apply(std::size_t i_work);
+    // The current file failed: kept for inspection, but out of the
+    // rotation (neither loaded again nor counted among the kept files, and
+    // never deleted); the next one is current.
+    void SetAside();
+    void Loaded();
+};
 
 #endif
