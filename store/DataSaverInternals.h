@@ -3,7 +3,8 @@
 
 // What the data file's own files share and nobody else sees: the format's
 // constants and checksum, and the parts that put a checked file into the
-// store, and the load that tries the files in turn. Included only by the files DataSaver.cpp names in its header
+// store, what gathering reads from the store for a file and the gatherer,
+// and the load that tries the files in turn. Included only by the files DataSaver.cpp names in its header
 // comment; callers use store/DataSaver.h.
 
 #include "store/DataSaver.h"
@@ -14,14 +15,23 @@
 #include <QString>
 #include <QtGlobal>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <memory>
+#include <new>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <utility>
 #include <vector>
+
+#include <sys/mman.h>
+
+struct ItemBody;
 
 namespace DataSaverInternals {
 
@@ -119,6 +129,235 @@ private:
 // Takes out of a checked file the links between items of the named pairs of
 // types, before it is applied.
 void DropUnsavedLinks(DataFileContents& io_file, std::vector<std::pair<std::string, std::string>> const& i_unsaved);
+
+// ------------------------------------------------------------ gathering (DataGather.cpp)
+
+typedef std::pair<ItemBody*, ItemBody*> BodyPair;
+
+// Large blocks come straight from the system and go back to it when freed.
+// From the C library's allocator, the thread that composes kept some 60 MB
+// at a million files for good (the top of a thread's heap is given back
+// only above a threshold that the share's large blocks had raised), and the
+// window's heap would keep holes.
+template <class T>
+struct SystemAllocator
+{
+    typedef T value_type;
+    static constexpr std::size_t LARGE = std::size_t(256) << 10;
+
+    SystemAllocator() = default;
+    template <class U>
+    SystemAllocator(SystemAllocator<U> const&)
+    {
+    }
+    T* allocate(std::size_t i_count)
+    {
+        std::size_t const l_bytes = i_count * sizeof(T);
+        void* lp_block = l_bytes < LARGE ? std::malloc(l_bytes)
+                                         : ::mmap(nullptr, l_bytes, PROT_READ | PROT_WRITE,
+                                                  MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (!lp_block || lp_block == MAP_FAILED)
+            throw std::bad_alloc();
+        return static_cast<T*>(lp_block);
+    }
+    void deallocate(T* ip_block, std::size_t i_count)
+    {
+        std::size_t const l_bytes = i_count * sizeof(T);
+        if (l_bytes < LARGE)
+            std::free(ip_block);
+        else
+            ::munmap(ip_block, l_bytes);
+    }
+    bool operator==(SystemAllocator const&) const { return true; }
+    bool operator!=(SystemAllocator const&) const { return false; }
+};
+
+template <class T>
+using LargeVector = std::vector<T, SystemAllocator<T>>;
+
+// Values copied out of the store, in blocks that never move: a vector that
+// grew would copy tens of megabytes in one step.
+class ValueArena
+{
+public:
+    char const* Add(std::string_view i_bytes)
+    {
+        if (i_bytes.empty())
+            return nullptr;
+        if (m_blocks.empty() || m_used + i_bytes.size() > m_blocks.back().size()) {
+            m_blocks.emplace_back(std::max(BLOCK, i_bytes.size()));
+            m_used = 0;
+        }
+        char* const lp_at = m_blocks.back().data() + m_used;
+        std::memcpy(lp_at, i_bytes.data(), i_bytes.size());
+        m_used += i_bytes.size();
+        return lp_at;
+    }
+
+private:
+    static constexpr std::size_t BLOCK = std::size_t(1) << 20;
+    std::vector<LargeVector<char>> m_blocks;
+    std::size_t m_used = 0;
+};
+
+// Links and changes gathered, in blocks for the same reason.
+template <class T>
+class Blocks
+{
+public:
+    void Add(T const& i_entry)
+    {
+        if (m_blocks.empty() || m_blocks.back().size() == BLOCK) {
+            m_blocks.emplace_back();
+            m_blocks.back().reserve(BLOCK);
+        }
+        m_blocks.back().push_back(i_entry);
+        ++m_size;
+    }
+    std::size_t Size() const { return m_size; }
+    std::vector<LargeVector<T>>& Parts() { return m_blocks; }
+
+private:
+    static constexpr std::size_t BLOCK = std::size_t(1) << 16;
+    std::vector<LargeVector<T>> m_blocks;
+    std::size_t m_size = 0;
+};
+
+struct GatheredItem
+{
+    ItemBody* mp_body; // compared, never read, once gathering is over
+    std::uint64_t m_key;
+    char const* mp_value;
+    std::uint32_t m_length;
+    bool m_oversize;
+};
+
+// What gathering leaves for composing: nothing in it is read from the store.
+struct Gathered
+{
+    struct FileType
+    {
+        std::string m_name;
+        bool m_isNull = false;
+        ItemBody* mp_flag = nullptr;       // the shared item of a valueless type
+        LargeVector<GatheredItem> m_items; // in creation order
+    };
+    struct ItemChange
+    {
+        GatheredItem m_item;
+        std::size_t m_type;
+        bool m_inFile;
+    };
+    struct LinkChange
+    {
+        BodyPair m_link; // the lower body first
+        bool m_made;
+    };
+    std::vector<FileType> m_types;
+    ValueArena m_values;
+    // Links of items of the file's types; more than once each, or of items
+    // that are not in the file, is harmless.
+    Blocks<BodyPair> m_links;
+    // What changed while gathering, in order: the last word on each item
+    // (by its key, never given twice) and on each link is the one that
+    // counts. Noted as they come, sorted out by the composer.
+    Blocks<ItemChange> m_itemChanges;
+    Blocks<LinkChange> m_linkChanges;
+};
+
+// Reads the store for a file, a step at a time (see DataGather.cpp). Without
+// watching it, its steps must follow one another with no change between.
+class FileGatherer : public DataHandler
+{
+public:
+    FileGatherer(std::vector<std::string> const& i_savedTypes,
+                 std::vector<std::pair<std::string, std::string>> const& i_byConnection,
+                 std::vector<std::pair<std::string, std::string>> const& i_unsaved, bool i_watch);
+    FileGatherer(FileGatherer const&) = delete;
+    FileGatherer& operator=(FileGatherer const&) = delete;
+    ~FileGatherer() override;
+
+    // One step; false once the gathering is over.
+    bool Step();
+    // The store was reset under it (a test's store; the program's never
+    // is): what it gathered means nothing.
+    bool StoreWasReset() const { return *mp_reset; }
+    // How many changes it has noted, and how much it has gathered.
+    std::size_t Changes() const
+    {
+        return m_gathered.m_itemChanges.Size() + m_gathered.m_linkChanges.Size() + m_removed.size();
+    }
+    std::size_t GatheredCount() const { return m_gatheredItems + m_gathered.m_links.Size(); }
+    Gathered& Result() { return m_gathered; }
+
+private:
+    // A store event handler that notes it when the store drops it (a
+    // reset) while the gatherer still listens.
+    template <class Arg>
+    class Watch;
+
+    // A related type whose links an item's walk notes.
+    struct Walked
+    {
+        std::uint16_t m_index;
+        bool m_self;
+    };
+    struct Entry
+    {
+        Type* mp_type;
+        std::uint16_t m_index;
+        bool m_whole;                    // saved whole, else by connection
+        std::vector<Type*> m_connected;  // for a type saved by connection
+        std::vector<Walked> m_walked;    // the relations walked from this side
+        std::vector<Walked> m_related;   // every relation to a type of the file
+    };
+    enum class Stage { LIST, WALK, JOINED };
+
+    // The entry of the type of a body, or null when it is not in the file.
+    Entry* EntryOf(ItemBody const* ip_body);
+    bool InFile(Entry const& i_entry, ItemBody const* ip_body) const;
+    GatheredItem Take(Entry const& i_entry, ItemBody* ip_body);
+    void List();
+    void PlanWalk();
+    bool Note(ItemBody* ip_body, std::vector<Walked> const& i_walked, std::size_t& io_budget);
+    void Walk();
+    void WalkJoined();
+
+    void OnNewItem(Item i_item);
+    void OnRemovedItem(Item i_item);
+    void OnLinked(ConnectionInfo& i_link) { OnLink(i_link, true); }
+    void OnUnlinked(ConnectionInfo& i_link) { OnLink(i_link, false); }
+    void OnLink(ConnectionInfo& i_link, bool i_made);
+    void Joins(Entry& i_entry, ItemBody* ip_body, ItemBody* ip_partner, bool i_made);
+    bool Unsaved(Type const* ip_a, Type const* ip_b) const
+    {
+        return std::any_of(m_unsaved.begin(), m_unsaved.end(), [ip_a, ip_b](auto const& i_pair) {
+            return (i_pair.first == ip_a && i_pair.second == ip_b) || (i_pair.first == ip_b && i_pair.second == ip_a);
+        });
+    }
+
+    std::shared_ptr<bool> mp_reset = std::make_shared<bool>(false);
+    std::vector<Entry> m_entries; // in file order
+    std::vector<std::pair<Type const*, Type const*>> m_unsaved; // relations whose links stay out
+    std::vector<std::size_t> m_position; // by type index: entry + 1, or 0
+    std::uint64_t m_firstNew;            // the serial of the first item made since the start
+    Gathered m_gathered;
+    std::size_t m_gatheredItems = 0;
+    Stage m_stage = Stage::LIST;
+    std::size_t m_entry = 0;
+    std::size_t m_item = 0;
+    std::size_t m_relation = 0;
+    std::uint64_t m_from = 0; // the key to go on from
+    // The bodies of items of the file's types removed meanwhile, kept until
+    // the gathering ends: the walk may still come to them, and no new item
+    // may take their place in memory (a link noted by bodies would then be
+    // another's).
+    std::vector<ItemBody*> m_removed;
+    // Items that were there before and joined meanwhile, whose older links
+    // no walk saw.
+    std::vector<std::pair<std::size_t, ItemBody*>> m_joined;
+    std::size_t m_joinedAt = 0;
+};
 
 } // namespace DataSaverInternals
 
