@@ -4,7 +4,7 @@
 // What the data file's own files share and nobody else sees: the format's
 // constants and checksum, and the parts that put a checked file into the
 // store, what gathering reads from the store for a file and the gatherer,
-// and the load that tries the files in turn. Included only by the files DataSaver.cpp names in its header
+// the file composed of what was gathered, and the load that tries the files in turn. Included only by the files DataSaver.cpp names in its header
 // comment; callers use store/DataSaver.h.
 
 #include "store/DataSaver.h"
@@ -358,6 +358,22 @@ private:
     std::vector<std::pair<std::size_t, ItemBody*>> m_joined;
     std::size_t m_joinedAt = 0;
 };
+
+// ------------------------------------------------------------ composing (DataCompose.cpp)
+
+struct FileImage
+{
+    LargeVector<char> m_items; // the header, the type table and the items
+    LargeVector<char> m_links; // the link count and the links
+};
+
+// The file of what was gathered; io_gathered is used up on the way. Each
+// link is written as the index of its item of the type with more items
+// (the later type on a tie, the higher index for a type linked to itself),
+// then that of the other, sorted by both: a type's items lie in memory in
+// creation order, so the load, which touches both ends of every link,
+// reads the many in sequence while the few stay in the cache.
+FileImage ComposeImage(Gathered& io_gathered, std::size_t& o_oversize);
 
 } // namespace DataSaverInternals
 
