@@ -44,56 +44,6 @@ using namespace DataSaverInternals;
 
 namespace {
 
-// Writes a file image to <path>.saving, flushes it to the disk and renames
-// it over <path>. Only system calls, so that a thread beside the window can
-// do it. io_spare: a descriptor kept for this file, given up if no other is
-// left for it (then -1). The reason of a failure (the path last), or nothing; a failure
-// leaves no file behind.
-std::string WriteImage(std::string const& i_path, FileImage const& i_image, int& io_spare)
-{
-    std::string const l_temporary = i_path + ".saving";
-    // Owner only, from the first byte: the file holds the account password.
-    auto const l_open = [&l_temporary] {
-        return ::open(l_temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    };
-    int l_fd = l_open();
-    if (l_fd < 0 && (errno == EMFILE || errno == ENFILE) && io_spare >= 0) {
-        ::close(io_spare);
-        io_spare = -1;
-        l_fd = l_open();
-    }
-    if (l_fd < 0)
-        return std::string("cannot create (") + std::strerror(errno) + "): " + i_path;
-    std::string l_error;
-    if (::fchmod(l_fd, 0600) != 0)
-        l_error = std::string("cannot protect (") + std::strerror(errno) + "): " + i_path;
-    std::pair<char const*, std::size_t> const l_pieces[] = {{i_image.m_items.data(), i_image.m_items.size()},
-                                                            {i_image.m_links.data(), i_image.m_links.size()}};
-    for (auto const& l_piece : l_pieces) {
-        for (std::size_t l_done = 0; l_done < l_piece.second && l_error.empty();) {
-            ssize_t const l_wrote =
-                ::write(l_fd, l_piece.first + l_done, std::min<std::size_t>(l_piece.second - l_done, 1u << 30));
-            if (l_wrote < 0 && errno == EINTR)
-                continue;
-            if (l_wrote <= 0)
-                l_error = std::string("cannot write (") + (l_wrote < 0 ? std::strerror(errno) : "disk full") +
-                          "): " + i_path;
-            else
-                l_done += std::size_t(l_wrote);
-        }
-    }
-    // A full disk may only show when the data reaches it.
-    if (l_error.empty() && ::fsync(l_fd) != 0)
-        l_error = std::string("cannot write (") + std::strerror(errno) + "): " + i_path;
-    if (::close(l_fd) != 0 && l_error.empty())
-        l_error = std::string("cannot write (") + std::strerror(errno) + "): " + i_path;
-    if (l_error.empty() && ::rename(l_temporary.c_str(), i_path.c_str()) != 0)
-        l_error = std::string("cannot write (") + std::strerror(errno) + "): " + i_path;
-    if (!l_error.empty())
-        ::unlink(l_temporary.c_str());
-    return l_error;
-}
-
 void WriteAllTo(int i_fd, std::string const& i_text)
 {
     for (std::size_t l_done = 0; l_done < i_text.size();) {
@@ -345,27 +295,6 @@ void DataSaver::LogFailure(QString const& i_reason)
 {
     m_lastFailure = i_reason;
     Log(LOG_CATEGORY, 1, QString("Failure to save configuration data: %1").arg(i_reason));
-}
-
-// A few descriptors are kept open (on /dev/null) for the saves alone and
-// given back just before one: whatever else has used up the process's
-// descriptors, a save can still list the folder, write its file and log
-// its line. The exit save above all must never fail for want of one.
-void DataSaver::ReleaseReserve()
-{
-    for (int l_fd : m_reserve)
-        ::close(l_fd);
-    m_reserve.clear();
-}
-
-void DataSaver::TakeReserve()
-{
-    while (m_reserve.size() < std::size_t(RESERVED_DESCRIPTORS)) {
-        int const l_fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-        if (l_fd < 0)
-            return; // taken again at the next save
-        m_reserve.push_back(l_fd);
-    }
 }
 
 bool DataSaver::Save(QString const& i_base)

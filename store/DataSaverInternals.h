@@ -4,7 +4,7 @@
 // What the data file's own files share and nobody else sees: the format's
 // constants and checksum, and the parts that put a checked file into the
 // store, what gathering reads from the store for a file and the gatherer,
-// the file composed of what was gathered, and the load that tries the files in turn. Included only by the files DataSaver.cpp names in its header
+// the file composed of what was gathered and its writing, and the load that tries the files in turn. Included only by the files DataSaver.cpp names in its header
 // comment; callers use store/DataSaver.h.
 
 #include "store/DataSaver.h"
@@ -374,6 +374,15 @@ struct FileImage
 // creation order, so the load, which touches both ends of every link,
 // reads the many in sequence while the few stay in the cache.
 FileImage ComposeImage(Gathered& io_gathered, std::size_t& o_oversize);
+
+// ------------------------------------------------------------ writing (DataFileWrite.cpp)
+
+// Writes a file image to <path>.saving, flushes it to the disk and renames
+// it over <path>. Only system calls, so that a thread beside the window can
+// do it. io_spare: a descriptor kept for this file, given up if no other is
+// left for it (then -1). The reason of a failure (the path last), or nothing; a failure
+// leaves no file behind.
+std::string WriteImage(std::string const& i_path, FileImage const& i_image, int& io_spare);
 
 } // namespace DataSaverInternals
 
