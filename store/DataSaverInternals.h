@@ -11,8 +11,11 @@
 #include "store/MemStream.h"
 #include "store/SlicedWork.h"
 
+#include <QByteArray>
 #include <QObject>
+#include <QSocketNotifier>
 #include <QString>
+#include <QTimer>
 #include <QtGlobal>
 
 #include <algorithm>
@@ -385,6 +388,30 @@ FileImage ComposeImage(Gathered& io_gathered, std::size_t& o_oversize);
 std::string WriteImage(std::string const& i_path, FileImage const& i_image, int& io_spare);
 
 } // namespace DataSaverInternals
+
+// ------------------------------------------------------------ the background save (DataBackgroundSave.cpp)
+
+// A save in the background, from its first slice of gathering until its
+// thread has reported.
+struct DataSaver::Background
+{
+    QString m_base;
+    QString m_path;
+    std::function<void(bool)> m_done;
+    std::unique_ptr<QTimer> mp_limit;
+    // While the store is gathered.
+    std::unique_ptr<DataSaverInternals::FileGatherer> mp_gatherer;
+    SlicedWork m_slices;
+    QString m_failure;
+    // Once the thread writes the file.
+    std::thread m_writer;
+    int m_fd = -1; // its report
+    QByteArray m_report;
+    std::unique_ptr<QSocketNotifier> mp_notifier;
+    // Its handler has had its answer (failed at the limit, or from a save
+    // made at once) while it is still at work.
+    bool m_answered = false;
+};
 
 // ------------------------------------------------------------ the load (DataLoad.cpp)
 
