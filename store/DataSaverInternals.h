@@ -2,10 +2,11 @@
 #define QUILLMAR_STORE_DATASAVERINTERNALS_H
 
 // What the data file's own files share and nobody else sees: the format's
-// constants and checksum, and the parts that put a checked file into the
-// store, what gathering reads from the store for a file and the gatherer,
-// the file composed of what was gathered and its writing, and the load that tries the files in turn. Included only by the files DataSaver.cpp names in its header
-// comment; callers use store/DataSaver.h.
+// constants and checksum, the parts that put a checked file into the store,
+// what gathering reads from the store and the gatherer, the file composed
+// of it and its writing, and the state of a background save and of a load.
+// Included only by DataSaver.cpp and the files its header comment names;
+// callers use store/DataSaver.h.
 
 #include "store/DataSaver.h"
 #include "store/MemStream.h"
