@@ -149,7 +149,8 @@ private slots:
         QVERIFY(!Page("big"));
         QCOMPARE(RowsAwaitingDeletion(), std::size_t(400));
         QCOMPARE(Sent(ServerCode::LEAVE_ROOM), Named("big"));
-        QVERIFY(TurnsUntil([]() { return RowsAwaitingDeletion() == 0; }) > 100);
+        int const l_turns = TurnsUntil([]() { return RowsAwaitingDeletion() == 0; });
+        QVERIFY2(l_turns > 100, qPrintable(QString::number(l_turns)));
         mp_server->Apply(ServerIn::RoomLeft{"big"});
         QVERIFY(RoomItem("big").CountItems("user") > 0);
         QVERIFY(TurnsUntil([this]() { return RoomItem("big").CountItems("user") == 0 && Settled(); }) > 0);
