@@ -33,12 +33,16 @@ cd "$here/build-pooled"
 unshare -n sh -c 'ip link set lo up && exec ctest --output-on-failure --no-tests=error -j "$(nproc)" -R "$1"' \
     sh "^($(IFS='|'; echo "${pooled[*]}"))\$"
 
-# A third, smaller build with ThreadSanitizer for the transfer threads alone
-# (their shared speed budget and hand-overs); the rest of the suite has no
-# threads of this kind and stays with the build above.
+# A third, smaller build with ThreadSanitizer for the program's own threads:
+# the transfer threads (their shared speed budget and hand-overs) and the
+# data file's reader and writer threads (a load in slices, the background
+# save). The rest of the suite has no threads of this kind and stays with the
+# builds above.
+threaded=(test_transfer_threads test_data_file)
 cd "$here"
 cmake -S "$here" -B "$here/build-tsan" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUILLMAR_TSAN=ON -DQUILLMAR_BENCH=OFF
-cmake --build "$here/build-tsan" -j "$(nproc)" --target test_transfer_threads
+cmake --build "$here/build-tsan" -j "$(nproc)" --target "${threaded[@]}"
 cd "$here/build-tsan"
-TSAN_OPTIONS="suppressions=$here/tests/transfers/tsan.supp halt_on_error=1" \
-    unshare -n sh -c 'ip link set lo up && exec ctest --output-on-failure -R "^test_transfer_threads$"'
+TSAN_OPTIONS="suppressions=$here/tests/tsan.supp halt_on_error=1" \
+    unshare -n sh -c 'ip link set lo up && exec ctest --output-on-failure --no-tests=error -j "$(nproc)" -R "$1"' \
+    sh "^($(IFS='|'; echo "${threaded[*]}"))\$"
