@@ -7,7 +7,6 @@
 #include <zlib.h>
 
 #include <algorithm>
-#include <cstring>
 
 #include <functional>
 #include <limits>
@@ -280,6 +279,37 @@ void FilesDigest::Add(FileInfo const& i_file)
     m_second += Mixed(quint64(l_library) + Mixed(i_file.m_size + 0x9e3779b97f4a7c15ull));
 }
 
+void ZlibEnd::operator()(z_stream_s* ip_zlib) const
+{
+    inflateEnd(ip_zlib);
+    delete ip_zlib;
+}
+
+ZlibStream StartInflating(char* ip_in, std::size_t i_bytes)
+{
+    auto lp_zlib = std::make_unique<z_stream_s>(); // zeroed
+    if (inflateInit(lp_zlib.get()) != Z_OK)
+        return nullptr;
+    lp_zlib->next_in = reinterpret_cast<Bytef*>(ip_in);
+    lp_zlib->avail_in = uInt(i_bytes);
+    return ZlibStream(lp_zlib.release());
+}
+
+Piece InflatePiece(z_stream_s& io_zlib, std::vector<char>& io_out, std::size_t i_room, bool i_fill)
+{
+    std::size_t const l_held = io_out.size();
+    io_out.resize(l_held + i_room);
+    io_zlib.next_out = reinterpret_cast<Bytef*>(io_out.data() + l_held);
+    io_zlib.avail_out = uInt(i_room);
+    int l_result = Z_OK;
+    while (io_zlib.avail_out > 0 && (i_fill || io_zlib.avail_out == i_room) && l_result == Z_OK)
+        l_result = inflate(&io_zlib, Z_NO_FLUSH);
+    io_out.resize(l_held + i_room - io_zlib.avail_out);
+    if (l_result == Z_OK || l_result == Z_STREAM_END)
+        return l_result == Z_OK ? Piece::More : Piece::End;
+    return l_result == Z_BUF_ERROR ? Piece::CutShort : Piece::Broken;
+}
+
 Status ReadSearchAnswer(MemStream& io_in, SearchAnswer& o_answer)
 {
     SearchAnswerReader l_reader(io_in.ToByteArray(io_in.ReadIndex()), 0, MAX_ANSWER_FILES, true);
@@ -298,21 +328,9 @@ SearchAnswerReader::SearchAnswerReader(QByteArray i_payload, int i_from, std::si
         m_stage = Stage::Head;
         return;
     }
-    mp_zlib = std::make_unique<z_stream_s>();
-    std::memset(mp_zlib.get(), 0, sizeof(z_stream_s));
-    if (inflateInit(mp_zlib.get()) != Z_OK) {
-        mp_zlib.reset();
+    mp_zlib = StartInflating(m_payload.data() + l_from, std::size_t(m_payload.size() - l_from));
+    if (!mp_zlib)
         Fail(Malformed(QString("does not inflate within %1 bytes").arg(INFLATE_CAP_DEFAULT)));
-        return;
-    }
-    mp_zlib->next_in = reinterpret_cast<Bytef*>(m_payload.data() + l_from);
-    mp_zlib->avail_in = uInt(m_payload.size() - l_from);
-}
-
-SearchAnswerReader::~SearchAnswerReader()
-{
-    if (mp_zlib)
-        inflateEnd(mp_zlib.get());
 }
 
 void SearchAnswerReader::Fail(Status const& i_status)
@@ -355,28 +373,19 @@ bool SearchAnswerReader::Step()
     // What the answer needed goes now, not with the reader.
     m_record = MemStream();
     m_payload = QByteArray();
-    if (mp_zlib) {
-        inflateEnd(mp_zlib.get());
-        mp_zlib.reset();
-    }
+    mp_zlib.reset();
     return false;
 }
 
 void SearchAnswerReader::Inflate()
 {
-    quint64 const l_room = std::min(INFLATE_PIECE, INFLATE_CAP_DEFAULT + 1 - m_record.Size());
-    std::vector<char> l_piece(l_room);
-    mp_zlib->next_out = reinterpret_cast<Bytef*>(l_piece.data());
-    mp_zlib->avail_out = uInt(l_room);
-    int l_result = Z_OK;
-    while (mp_zlib->avail_out > 0 && l_result == Z_OK)
-        l_result = inflate(mp_zlib.get(), Z_NO_FLUSH);
-    quint64 const l_produced = l_room - mp_zlib->avail_out;
-    m_record.WriteBuffer(l_piece.data(), static_cast<unsigned long>(l_produced));
-    if (m_record.Size() > INFLATE_CAP_DEFAULT || (l_result != Z_OK && l_result != Z_STREAM_END) ||
-        (l_result == Z_OK && l_produced == 0))
+    std::vector<char> l_piece;
+    Piece const l_result =
+        InflatePiece(*mp_zlib, l_piece, std::min(INFLATE_PIECE, INFLATE_CAP_DEFAULT + 1 - m_record.Size()), true);
+    m_record.WriteBuffer(l_piece.data(), static_cast<unsigned long>(l_piece.size()));
+    if (m_record.Size() > INFLATE_CAP_DEFAULT || (l_result != Piece::More && l_result != Piece::End))
         Fail(Malformed(QString("does not inflate within %1 bytes").arg(INFLATE_CAP_DEFAULT)));
-    else if (l_result == Z_STREAM_END)
+    else if (l_result == Piece::End)
         m_stage = Stage::Head;
 }
 

@@ -231,6 +231,22 @@ Status DecodeUploadFailed(MemStream& io_in, UploadFailed& o_failed);
 Status DecodeUploadDenied(MemStream& io_in, UploadDenied& o_denied);
 Status DecodeQueueDownload(MemStream& io_in, QueueDownload& o_queue);
 
+// A peer's zlib stream, inflated a piece at a time (InflatePiece), so that a
+// step is small and a cap is checked as the bytes come; it ends with the
+// pointer.
+struct ZlibEnd
+{
+    void operator()(z_stream_s* ip_zlib) const;
+};
+using ZlibStream = std::unique_ptr<z_stream_s, ZlibEnd>;
+// The i_bytes at ip_in, which outlive it; null when zlib cannot be set up.
+ZlibStream StartInflating(char* ip_in, std::size_t i_bytes);
+enum class Piece { More, End, CutShort, Broken };
+// Appends at most i_room (> 0) inflated bytes to io_out: as many as there
+// are with i_fill, else those of the first call that gives any (a call may
+// only take in input: the header, a block's tables).
+Piece InflatePiece(z_stream_s& io_zlib, std::vector<char>& io_out, std::size_t i_room, bool i_fill);
+
 // A search answer read a step at a time: its zlib stream inflated a piece
 // at a time, then its files read a batch at a time, so that the window's
 // thread takes an answer of MAX_ANSWER_FILES files in slices. Of the files
@@ -242,7 +258,6 @@ class SearchAnswerReader
 public:
     // The answer's zlib stream from i_from on; with i_inflated, its record.
     SearchAnswerReader(QByteArray i_payload, int i_from, std::size_t i_keep, bool i_inflated = false);
-    ~SearchAnswerReader();
     SearchAnswerReader(SearchAnswerReader const&) = delete;
     SearchAnswerReader& operator=(SearchAnswerReader const&) = delete;
 
@@ -269,7 +284,7 @@ private:
 
     QByteArray m_payload;
     std::size_t m_keep;
-    std::unique_ptr<z_stream_s> mp_zlib;
+    ZlibStream mp_zlib;
     MemStream m_record;
     Stage m_stage = Stage::Inflate;
     quint32 m_count = 0;

@@ -4,10 +4,7 @@
 
 #include <QtEndian>
 
-#include <zlib.h>
-
 #include <algorithm>
-#include <cstring>
 
 namespace PeerCodec {
 
@@ -95,23 +92,10 @@ struct ShareListDecoder::Cursor
 ShareListDecoder::ShareListDecoder(QByteArray i_payload, int i_from, bool i_inflated)
     : m_payload(std::move(i_payload)), m_from(std::clamp(i_from, 0, m_payload.size())), m_inflatedInput(i_inflated)
 {
-    if (m_inflatedInput)
-        return;
-    mp_zlib = std::make_unique<z_stream_s>();
-    std::memset(mp_zlib.get(), 0, sizeof(z_stream_s));
-    if (inflateInit(mp_zlib.get()) != Z_OK) {
-        mp_zlib.reset();
+    if (!m_inflatedInput)
+        mp_zlib = StartInflating(m_payload.data() + m_from, std::size_t(m_payload.size() - m_from));
+    if (!m_inflatedInput && !mp_zlib)
         Fail(Malformed("could not be inflated"));
-        return;
-    }
-    mp_zlib->next_in = reinterpret_cast<Bytef*>(m_payload.data() + m_from);
-    mp_zlib->avail_in = uInt(m_payload.size() - m_from);
-}
-
-ShareListDecoder::~ShareListDecoder()
-{
-    if (mp_zlib)
-        inflateEnd(mp_zlib.get());
 }
 
 void ShareListDecoder::Fail(Status const& i_status)
@@ -168,31 +152,17 @@ void ShareListDecoder::Fill()
     }
     // The whole stream must not pass the cap either, though a list within
     // the entries' cap hardly comes near it.
-    quint64 const l_room = std::min(INFLATE_PIECE, INFLATE_CAP_SHARE_LIST + 1 - m_inflated);
-    m_window.resize(l_held + std::size_t(l_room));
-    mp_zlib->next_out = reinterpret_cast<Bytef*>(m_window.data() + l_held);
-    mp_zlib->avail_out = uInt(l_room);
-    int l_result = Z_OK;
-    // A call may only take in input (the header, a block's tables).
-    while (mp_zlib->avail_out == l_room && l_result == Z_OK)
-        l_result = inflate(mp_zlib.get(), Z_NO_FLUSH);
-    quint64 const l_produced = l_room - mp_zlib->avail_out;
-    m_window.resize(l_held + std::size_t(l_produced));
-    m_inflated += l_produced;
-    if (m_inflated > INFLATE_CAP_SHARE_LIST) {
+    Piece const l_result =
+        InflatePiece(*mp_zlib, m_window, std::min(INFLATE_PIECE, INFLATE_CAP_SHARE_LIST + 1 - m_inflated), false);
+    m_inflated += m_window.size() - l_held;
+    if (m_inflated > INFLATE_CAP_SHARE_LIST)
         Fail(Malformed(QString("does not inflate within %1 bytes").arg(Number(INFLATE_CAP_SHARE_LIST))));
-        return;
-    }
-    if (l_result == Z_STREAM_END)
-        m_streamEnded = true;
-    else if (l_result == Z_BUF_ERROR && mp_zlib->avail_in == 0)
-        m_streamEnded = true; // cut short: the record's reader says so if it needs more
-    else if (l_result != Z_OK && l_result != Z_BUF_ERROR) {
+    else if (l_result == Piece::Broken)
         Fail(Malformed("is not a zlib stream"));
-        return;
-    }
-    if (l_produced == 0)
-        Fail(Malformed("is cut short"));
+    else if (l_result == Piece::CutShort || m_window.size() == l_held)
+        Fail(Malformed("is cut short")); // the stream ended before the list
+    else
+        m_streamEnded = l_result == Piece::End;
 }
 
 ShareListDecoder::Unit ShareListDecoder::ReadUnit()

@@ -13,10 +13,7 @@
 
 #include <QByteArray>
 
-#include <memory>
 #include <vector>
-
-struct z_stream_s;
 
 namespace PeerCodec {
 
@@ -26,7 +23,6 @@ public:
     // The zlib stream of the record from i_from on; with i_inflated, the
     // record itself.
     ShareListDecoder(QByteArray i_payload, int i_from, bool i_inflated = false);
-    ~ShareListDecoder();
     ShareListDecoder(ShareListDecoder const&) = delete;
     ShareListDecoder& operator=(ShareListDecoder const&) = delete;
 
@@ -63,7 +59,7 @@ private:
     QByteArray m_payload;
     int m_from;
     bool m_inflatedInput;
-    std::unique_ptr<z_stream_s> mp_zlib;
+    ZlibStream mp_zlib;
     bool m_streamEnded = false;
     quint64 m_inflated = 0;
     std::vector<char> m_window; // inflated and unread, from m_at on

@@ -6,8 +6,10 @@
 # coverage) into ./build-fuzz and runs each target for SECONDS on its corpus,
 # with LeakSanitizer on as in the test run (tests/lsan.supp applies): an
 # input that leaves memory behind is a finding like a crash. New inputs are written to build-fuzz/fuzz-new/<target>/,
-# crashes to build-fuzz/fuzz-crashes/<target>/; a crash that was fixed goes into
-# fuzz/corpus/<target>/ with its fix.
+# crashes to build-fuzz/fuzz-crashes/<target>/, each target's output to
+# build-fuzz/fuzz-logs/<target>.log; a crash that was fixed goes into
+# fuzz/corpus/<target>/ with its fix. Ends with status 1 if any target found
+# something, after naming each such target and input.
 set -e
 here="$(cd "$(dirname "$0")/.." && pwd)"
 seconds="${1:-60}"; shift || true
@@ -19,11 +21,26 @@ if [ ${#targets[@]} -eq 0 ]; then
   targets=($(ls "$here/fuzz/corpus"))
 fi
 cmake --build "$build" -j "${FUZZ_JOBS:-$(nproc)}" --target "${targets[@]}"
+# A finding (a crash, a leak, an input that ran out of time or memory) ends
+# that target's run with a failing status; the other targets still run, and
+# the script ends with status 1, naming each target and the input it wrote.
+findings=()
 for t in "${targets[@]}"; do
   exe="$(find "$build/fuzz" -type f -name "$t" -perm -u+x | head -1)"
-  mkdir -p "$build/fuzz-new/$t" "$build/fuzz-crashes/$t"
+  mkdir -p "$build/fuzz-new/$t" "$build/fuzz-crashes/$t" "$build/fuzz-logs"
+  log="$build/fuzz-logs/$t.log"
   echo "== $t ($seconds s)"
+  status=0
   ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS="suppressions=$here/tests/lsan.supp:print_suppressions=0" "$exe" -max_total_time="$seconds" -print_final_stats=1 \
-    -artifact_prefix="$build/fuzz-crashes/$t/" "$build/fuzz-new/$t" "$here/fuzz/corpus/$t" 2>&1 |
-    grep -E 'stat::number_of_executed_units|stat::peak_rss_mb|ERROR|SUMMARY|LeakSanitizer' || true
+    -artifact_prefix="$build/fuzz-crashes/$t/" "$build/fuzz-new/$t" "$here/fuzz/corpus/$t" >"$log" 2>&1 || status=$?
+  grep -E 'stat::number_of_executed_units|stat::peak_rss_mb|ERROR|SUMMARY|LeakSanitizer' "$log" || true
+  if [ "$status" -ne 0 ]; then
+    inputs="$(sed -n 's/.*Test unit written to //p' "$log" | grep -v '/slow-unit-' | paste -sd ' ' -)"
+    findings+=("$t: status $status, input: ${inputs:-none written (a leak at exit?)}; log: $log")
+  fi
 done
+if [ ${#findings[@]} -ne 0 ]; then
+  echo "== findings"
+  printf '%s\n' "${findings[@]}"
+  exit 1
+fi

@@ -103,13 +103,13 @@ public:
     // gets this save's result.
     bool Save(QString const& i_base);
 
-    // The same without holding the event loop (DataSaver.cpp): the store is
-    // read in slices, and the file is written by a thread of its own. The
-    // file holds the store as it stands when the last slice runs, whatever
-    // changed between the slices. i_done gets the result from the event
-    // loop. False, and nothing started, while one is still running. One that
-    // takes longer than the limit (a minute) is given up and counts as
-    // failed; the window never waits for it.
+    // The same without holding the event loop (DataBackgroundSave.cpp): the
+    // store is read in slices, and the file is written by a thread of its
+    // own. The file holds the store as it stands when the last slice runs,
+    // whatever changed between the slices. i_done gets the result from the
+    // event loop. False, and nothing started, while one is still running.
+    // One that takes longer than the limit (a minute) is given up and
+    // counts as failed; the window never waits for it.
     bool SaveInBackground(QString const& i_base, std::function<void(bool)> i_done = {});
     bool IsSavingInBackground() const;
     void SetBackgroundSaveLimit(int i_msecs);

@@ -6,7 +6,7 @@
 // sorted link vectors, and StoreOps, the operations on bodies used by Item,
 // Type and Data. Included only by the store's implementation files
 // (Item.cpp, Type.cpp, Links.cpp, PathPatterns.cpp, Collection.cpp, Data.cpp,
-// ItemBodies.cpp, StoreCollector.cpp, and DataSaver.cpp, whose file
+// ItemBodies.cpp, StoreCollector.cpp, and DataGather.cpp, whose file
 // gathering reads bodies without taking handles); callers use store/Data.h.
 
 #include "store/BlockPool.h"

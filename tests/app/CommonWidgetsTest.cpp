@@ -230,6 +230,29 @@ private slots:
         QCOMPARE(l_baits.Opened(), QStringList());
         QToolTip::hideText();
     }
+
+    // Outside markup keeps at most 512 tags, opening, closing and empty
+    // alike (the layout's cost grows with each element); the tags after
+    // them are shown as text, and what the kept ones left open is closed.
+    // (Spaces keep the words short of a place to break.)
+    void OutsideMarkupKeepsItsTagsBound_data()
+    {
+        QTest::addColumn<QString>("markup");
+        QTest::addColumn<QString>("html");
+        QTest::newRow("pairs") << QString("<b>x</b> ").repeated(300)
+                               << QString("<b>x</b> ").repeated(256) + QString("&lt;b>x&lt;/b> ").repeated(44);
+        QTest::newRow("line breaks") << QString("<br> ").repeated(600)
+                                     << QString("<br> ").repeated(512) + QString("&lt;br> ").repeated(88);
+        QTest::newRow("open at the bound") << QString("<b>x</b> ").repeated(255) + "<i>y <u>z</u> </i> <b>w</b>"
+                                           << QString("<b>x</b> ").repeated(255) +
+                                                  "<i>y <u>z&lt;/u> &lt;/i> &lt;b>w&lt;/b></u></i>";
+    }
+    void OutsideMarkupKeepsItsTagsBound()
+    {
+        QFETCH(QString, markup);
+        QFETCH(QString, html);
+        QCOMPARE(OutsideMarkup::SafeHtml(markup), html);
+    }
 };
 
 QTEST_MAIN(CommonWidgetsTest)

@@ -865,6 +865,26 @@ private slots:
                 std::vector<Item>(l_left.begin(), l_left.begin() + 50000));
     }
 
+    // Runs growing side by side: in the pooled builds each is mapped on its
+    // own, next to the others, and a remapping that grows one must neither
+    // lose its links nor write them over its neighbour's.
+    void LongRunsSideBySideKeepTheirLinks()
+    {
+        Type* lp_token = d.NewType("token", ROOT, false, true);
+        Type* lp_file = d.NewType("file", INTERMEDIATE, true, true);
+        lp_token->RelateToType(lp_file, MANY, MANY, false);
+        std::vector<Item> const l_tokens = {lp_token->GetItem(Value("a")), lp_token->GetItem(Value("b")),
+                                            lp_token->GetItem(Value("c"))};
+        std::vector<std::vector<Item>> l_linked(l_tokens.size());
+        for (int l_index = 0; l_index < 3 * 210000; ++l_index) {
+            std::size_t const l_run = std::size_t(l_index) % l_tokens.size();
+            l_linked[l_run].push_back(lp_file->NewItem());
+            Item(l_tokens[l_run]) += l_linked[l_run].back();
+        }
+        for (std::size_t l_run = 0; l_run < l_tokens.size(); ++l_run)
+            QVERIFY(l_tokens[l_run].GetItemsFrom("file", 0, 1000000) == l_linked[l_run]);
+    }
+
     void MisuseThrowsAndLeavesStoreUnchanged()
     {
         Type* lp_user = d.NewType("user", ROOT, false, true);

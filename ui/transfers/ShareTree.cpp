@@ -536,10 +536,8 @@ void ShareTree::ShowFiles(QTreeWidgetItem* ip_current)
 {
     ClearFileList();
     Item const l_folder = RowFolder(ip_current);
-    if (l_folder.IsNull()) {
-        emit FilesShown();
+    if (l_folder.IsNull())
         return;
-    }
     // The include words that the folder's name or a name above it holds are
     // used up; an excluded word there leaves the list empty, as the folder
     // is hidden.
@@ -549,10 +547,8 @@ void ShareTree::ShowFiles(QTreeWidgetItem* ip_current)
         if (lp_row->type() != FolderRowItem::TYPE)
             continue;
         FilterParser l_remainder;
-        if (l_filter.IsMatching(RowText(lp_row), &l_remainder, Item()) == FilterParser::REJECTED) {
-            emit FilesShown();
+        if (l_filter.IsMatching(RowText(lp_row), &l_remainder, Item()) == FilterParser::REJECTED)
             return;
-        }
         l_filter = l_remainder;
     }
     m_fileFilter = l_filter;
@@ -567,7 +563,6 @@ void ShareTree::ShowFiles(QTreeWidgetItem* ip_current)
         m_newFileRows.clear();
         m_fillFiles.clear();
         mp_files->setSortingEnabled(true);
-        emit FilesShown();
     });
 }
 
@@ -638,7 +633,7 @@ void ShareTree::QueueCommand(Command i_command)
 {
     m_commands.push_back(std::move(i_command));
     if (!m_commandWork.IsRunning())
-        m_commandWork.Start([this]() { return CommandStep(); }, [this]() { emit CommandsDone(); });
+        m_commandWork.Start([this]() { return CommandStep(); });
 }
 
 bool ShareTree::IsIdle() const

@@ -131,8 +131,6 @@ public:
 signals:
     void Built();
     void FilterApplied();
-    void FilesShown();
-    void CommandsDone();
 
 private:
     // One queued command: its files and folders still to visit, the next
