@@ -10,6 +10,7 @@
 // so that every run builds the same store.
 
 #include "store/Data.h"
+#include "tests/WaitMs.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -20,6 +21,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -65,6 +67,32 @@ inline void Require(bool i_condition, char const* ip_why)
 {
     if (!i_condition)
         Fail(ip_why);
+}
+
+// When the run began, for its limit below.
+inline std::chrono::steady_clock::time_point const RUN_START = std::chrono::steady_clock::now();
+
+// The longest a step may wait for its work, in milliseconds: i_fullMs, but
+// in a quick run in the suite no longer than what is left of the run's own
+// limit (QUILLMAR_BENCH_LIMIT_S, set below its CTest time-out by
+// bench/CMakeLists.txt), so that a run too slow on a busy machine fails
+// with the benchmark's message of what did not end, not with a time-out.
+inline int LimitMs(int i_fullMs)
+{
+    static int const s_runLimitS = Quick() ? qEnvironmentVariableIntValue("QUILLMAR_BENCH_LIMIT_S") : 0;
+    if (s_runLimitS <= 0)
+        return i_fullMs;
+    auto const l_spent = std::chrono::steady_clock::now() - RUN_START;
+    auto const l_left = std::chrono::seconds(s_runLimitS) - l_spent;
+    return int(std::clamp<std::int64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(l_left).count(), 1,
+                                        i_fullMs));
+}
+
+// Fails with "<ip_what> did not end within <the limit>" unless i_ended.
+inline void RequireEnded(bool i_ended, char const* ip_what, int i_limitMs)
+{
+    if (!i_ended)
+        Fail(QStringLiteral("%1 did not end within %2 s").arg(ip_what).arg(i_limitMs / 1000.0).toUtf8().constData());
 }
 
 // A benchmark of pages draws them offscreen, unless the caller chose a

@@ -33,13 +33,16 @@ fi
 
 [ -x "$binary" ] || fail "no program at $binary"
 [ -x "$standin" ] || fail "no stand-in server at $standin"
-command -v xvfb-run >/dev/null || fail "xvfb-run is missing (scripts/setup.sh installs it)"
+command -v Xvfb >/dev/null || fail "Xvfb is missing (scripts/setup.sh installs it)"
 command -v xdotool >/dev/null || fail "xdotool is missing (scripts/setup.sh installs it)"
 mkdir -p "$out_dir" || fail "cannot create $out_dir"
 out_dir="$(cd "$out_dir" && pwd)"
 
 work="$(mktemp -d)"
-trap 'rm -rf "$work"' EXIT
+xvfb=""
+# The X server goes with the test, however it ends.
+trap '[ -n "$xvfb" ] && kill "$xvfb" 2>/dev/null && wait "$xvfb" 2>/dev/null; rm -rf "$work"' EXIT
+trap 'exit 1' INT TERM HUP
 export HOME="$work/home"
 export XDG_RUNTIME_DIR="$work/home/run"
 mkdir -p "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
@@ -53,7 +56,7 @@ export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=0}:fast_unwind_on_malloc=0"
 export BINARY="$binary" OUT_DIR="$out_dir" WORK="$work" STANDIN="$standin"
 export RUN_CLIENT="$(cd "$(dirname "$0")" && pwd)/run-client.sh"
 
-# Everything that needs the display runs inside one xvfb-run session.
+# Everything that needs the display runs in one session on one X server.
 cat > "$work/session.sh" <<'SESSION'
 #!/bin/bash
 set -u
@@ -217,7 +220,21 @@ echo "plain command after --server: logged in to the stand-in on localhost:2242"
 SESSION
 chmod +x "$work/session.sh"
 
-xvfb-run -a -s "-screen 0 1280x800x24" "$work/session.sh"
+# The server takes a display no other has and says which once it accepts
+# clients (-displayfd): a number chosen beforehand, as xvfb-run -a does, may
+# be taken meanwhile by another server started at the same moment.
+Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp 3> "$work/display" 2> "$work/xvfb.err" &
+xvfb=$!
+display=""
+for _ in $(seq 1 600); do
+    kill -0 "$xvfb" 2>/dev/null || break
+    display="$(sed -n 's/^\([0-9][0-9]*\)$/\1/p' "$work/display")"
+    [ -n "$display" ] && break
+    sleep 0.1
+done
+[ -n "$display" ] || fail "Xvfb gave no display within 60 s: $(cat "$work/xvfb.err")"
+echo "X server: display :$display"
+DISPLAY=":$display" "$work/session.sh"
 result=$?
 
 for log in first second third fourth; do

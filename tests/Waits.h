@@ -24,7 +24,7 @@
 
 #include <sys/resource.h>
 
-constexpr int WAIT_MS = 30000;
+#include "tests/WaitMs.h"
 
 // The processor time this thread has spent in its own code, in nanoseconds:
 // what a test may bound where a benchmark would time a stall. The load of

@@ -149,8 +149,10 @@ template <class SomePage>
 Item Share(SomePage& io_page, QString const& i_root)
 {
     Item l_share;
-    if (!RunShareJob(*io_page.mp_shares, [&]() { l_share = io_page.mp_shares->AddSharedFolder(i_root); }, 1800000))
-        bench::Fail("sharing did not end within 30 minutes");
+    int const l_limitMs = bench::LimitMs(1800000);
+    bench::RequireEnded(
+        RunShareJob(*io_page.mp_shares, [&]() { l_share = io_page.mp_shares->AddSharedFolder(i_root); }, l_limitMs),
+        "sharing", l_limitMs);
     // The MP3 analyses would link results into the store meanwhile.
     io_page.mp_shares->GetFileScanner().Quit();
     for (QElapsedTimer l_drain; !l_drain.isValid() || l_drain.elapsed() < 500;) {
@@ -251,8 +253,10 @@ int Child(QString const& i_root)
     std::size_t const l_tabItems = l_withTab - d.ItemCount();
     bench::Require(d["search_result"]->GetItemCount() == 0, "closing the tab left its results");
 
-    if (!RunShareJob(*l_page.mp_shares, [&]() { l_page.mp_shares->UnshareFolder(l_share); }, 1800000))
-        bench::Fail("unsharing did not end within 30 minutes");
+    int const l_unshareLimitMs = bench::LimitMs(1800000);
+    bench::RequireEnded(
+        RunShareJob(*l_page.mp_shares, [&]() { l_page.mp_shares->UnshareFolder(l_share); }, l_unshareLimitMs),
+        "unsharing", l_unshareLimitMs);
     std::size_t const l_beforeLast = d.ItemCount();
     l_figures.push_back(Measure(l_watch, []() { StoreCollector::Obj()->Collect(); }));
     std::size_t const l_removed = l_beforeLast - d.ItemCount();

@@ -65,8 +65,9 @@ struct SharedIndex
         DeclareSharesNeighbourTypes();
         mp_saver.reset(new DataSaver);
         mp_manager.reset(new SharedFoldersManager);
-        bench::Require(RunShareJob(*mp_manager, [&] { m_root = mp_manager->AddSharedFolder(i_root); }, 1200000),
-                       "sharing the tree did not end within 20 minutes");
+        int const l_limitMs = bench::LimitMs(1200000);
+        bench::RequireEnded(RunShareJob(*mp_manager, [&] { m_root = mp_manager->AddSharedFolder(i_root); }, l_limitMs),
+                            "sharing the tree", l_limitMs);
         // The MP3 analyses asked for are skipped, and the scan result freed.
         mp_manager->GetFileScanner().Quit();
         QMetaObject::invokeMethod(&mp_manager->GetFileScanner(), [] {}, Qt::BlockingQueuedConnection);
@@ -141,7 +142,8 @@ int UnshareChild(QString const& i_root, QString const& i_data, Stage i_stage)
     LoopWatch l_watch;
     double l_firstMs = 0, l_firstCpuMs = 0;
     long l_faults = 0;
-    bench::Require(RunShareJob(*l_index.mp_manager, [&] {
+    int const l_limitMs = bench::LimitMs(1200000);
+    bench::RequireEnded(RunShareJob(*l_index.mp_manager, [&] {
                        long const l_before = MinorFaults();
                        std::int64_t const l_cpu = bench::ThreadCpuNs();
                        QElapsedTimer l_clock;
@@ -150,8 +152,8 @@ int UnshareChild(QString const& i_root, QString const& i_data, Stage i_stage)
                        l_firstMs = l_clock.nsecsElapsed() / 1e6;
                        l_firstCpuMs = (bench::ThreadCpuNs() - l_cpu) / 1e6;
                        l_faults = MinorFaults() - l_before;
-                   }, 1200000),
-                   "unsharing did not end within 20 minutes");
+                   }, l_limitMs),
+                   "unsharing", l_limitMs);
     l_watch.Turn();
     qint64 const l_job = l_watch.Elapsed();
     while (!l_done)

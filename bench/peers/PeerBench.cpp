@@ -44,7 +44,7 @@ void FrameThroughput(bool i_obfuscated)
     l_server.listen(QHostAddress::LocalHost, 0);
     QTcpSocket l_writer;
     l_writer.connectToHost(QHostAddress::LocalHost, l_server.serverPort());
-    if (!l_writer.waitForConnected(5000) || !l_server.waitForNewConnection(5000))
+    if (!l_writer.waitForConnected(WAIT_MS) || !l_server.waitForNewConnection(WAIT_MS))
         bench::Fail("no loopback connection");
     QTcpSocket* lp_reader = l_server.nextPendingConnection();
     QElapsedTimer l_clock;
@@ -143,8 +143,9 @@ void NameTableBomb()
 // memory back, or not.
 double AwaitLogWritten(bench::StallProbe& io_probe, QElapsedTimer const& i_clock)
 {
-    io_probe.RunUntil([&] { return QueuedLogLines() == 0 || i_clock.elapsed() > 240000; });
-    bench::Require(QueuedLogLines() == 0, "the log's queue was not written within four minutes");
+    int const l_limitMs = bench::LimitMs(240000);
+    io_probe.RunUntil([&] { return QueuedLogLines() == 0 || i_clock.elapsed() > l_limitMs; });
+    bench::RequireEnded(QueuedLogLines() == 0, "writing the log's queue", l_limitMs);
     double const l_writtenS = i_clock.nsecsElapsed() / 1e9;
     QElapsedTimer l_idle;
     l_idle.start();
@@ -189,7 +190,7 @@ void LogFlood(PeerMessenger& io_messenger, QString const& i_name)
     l_flood = QByteArray();
     QTcpSocket l_peer;
     l_peer.connectToHost(QHostAddress::LocalHost, io_messenger.ListeningPort());
-    bench::Require(l_peer.waitForConnected(5000), "no connection to the messenger");
+    bench::Require(l_peer.waitForConnected(WAIT_MS), "no connection to the messenger");
     bool l_done = false;
     QMetaObject::Connection const l_watch =
         QObject::connect(&io_messenger, &PeerMessenger::UserInfoRequested, [&l_done] { l_done = true; });
@@ -200,8 +201,9 @@ void LogFlood(PeerMessenger& io_messenger, QString const& i_name)
     bench::StallProbe l_probe;
     l_clock.start();
     l_peer.write(l_bytes);
-    l_probe.RunUntil([&] { return l_done || l_clock.elapsed() > 120000; });
-    bench::Require(l_done, "the flood was not handled within two minutes");
+    int const l_limitMs = bench::LimitMs(120000);
+    l_probe.RunUntil([&] { return l_done || l_clock.elapsed() > l_limitMs; });
+    bench::RequireEnded(l_done, "handling the flood", l_limitMs);
     double const l_handledS = l_clock.nsecsElapsed() / 1e9;
     double const l_writtenS = AwaitLogWritten(l_probe, l_clock);
     std::printf("flood of %d unknown messages from a name of %d bytes, diagnostics on: handled in %.2f s, "
@@ -273,7 +275,7 @@ int main(int i_argc, char** ip_argv)
         }
     });
     l_peer.connectToHost(QHostAddress::LocalHost, l_messenger.ListeningPort());
-    if (!l_peer.waitForConnected(5000))
+    if (!l_peer.waitForConnected(WAIT_MS))
         bench::Fail("no connection to the messenger");
     l_peer.write(PeerWire::BuildFrame(PeerWire::BuildInitHandshake("peer", "P"), false));
     std::size_t l_itemsBefore = d.ItemCount();

@@ -114,7 +114,7 @@ struct Program : bench::SearchPage
             m_bursts.push_back(l_burst);
             auto lp_socket = std::make_unique<QTcpSocket>();
             lp_socket->connectToHost(QHostAddress::LocalHost, mp_messenger->ListeningPort());
-            bench::Require(lp_socket->waitForConnected(5000), "no connection to the messenger");
+            bench::Require(lp_socket->waitForConnected(WAIT_MS), "no connection to the messenger");
             m_peers.push_back(std::move(lp_socket));
         }
         bench::Drain();
@@ -135,9 +135,10 @@ struct Program : bench::SearchPage
             else
                 QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
         };
-        while (lp_rows->GetItemCount() < i_rows && l_limit.elapsed() < 600000)
+        int const l_limitMs = bench::LimitMs(600000);
+        while (lp_rows->GetItemCount() < i_rows && l_limit.elapsed() < l_limitMs)
             l_turn();
-        bench::Require(lp_rows->GetItemCount() == i_rows, "the tab did not get every row within ten minutes");
+        bench::RequireEnded(lp_rows->GetItemCount() == i_rows, "taking every row into the tab", l_limitMs);
         QElapsedTimer l_after;
         l_after.start();
         QTimer l_wake; // so that an idle loop still sees the time pass

@@ -108,8 +108,8 @@ private:
             l_polls.clear();
             for (std::size_t l_index = 0; l_index < m_fds.size(); ++l_index)
                 l_polls.push_back({m_fds[l_index], short(l_index == 0 ? (l_written < l_expected ? POLLOUT : 0) : POLLIN), 0});
-            if (::poll(l_polls.data(), nfds_t(l_polls.size()), 10000) <= 0) {
-                std::fprintf(stderr, "nothing arrived for 10 s\n");
+            if (::poll(l_polls.data(), nfds_t(l_polls.size()), WAIT_MS) <= 0) {
+                std::fprintf(stderr, "nothing arrived for %d s\n", WAIT_MS / 1000);
                 std::exit(1);
             }
             if ((l_polls[0].revents & POLLOUT) && l_written < l_expected) {
@@ -155,7 +155,7 @@ std::vector<qint64> RunOnEnds(Ends& io_ends, int i_batches, int i_perBatch)
 std::vector<QTcpSocket*> Accept(QTcpServer& io_listener)
 {
     std::vector<QTcpSocket*> l_sockets;
-    while (int(l_sockets.size()) <= kChildren && io_listener.waitForNewConnection(5000))
+    while (int(l_sockets.size()) <= kChildren && io_listener.waitForNewConnection(WAIT_MS))
         while (QTcpSocket* lp_socket = io_listener.nextPendingConnection())
             l_sockets.push_back(lp_socket);
     bench::Require(int(l_sockets.size()) == kChildren + 1, "not every end connected");

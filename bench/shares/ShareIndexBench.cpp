@@ -425,8 +425,9 @@ int SizedChild(QString const& i_root)
         i_start();
         QElapsedTimer l_limit;
         l_limit.start();
+        int const l_limitMs = bench::LimitMs(1200000);
         while (!i_done()) {
-            bench::Require(l_limit.elapsed() < 1200000, "a sliced job did not end within 20 minutes");
+            bench::RequireEnded(l_limit.elapsed() < l_limitMs, "a sliced job", l_limitMs);
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
         }
         l_watch.Turn();
@@ -443,8 +444,9 @@ int SizedChild(QString const& i_root)
     };
     auto const l_shareJob = [&](std::function<void()> const& i_command) {
         bool l_ended = false;
-        l_measure([&] { l_ended = RunShareJob(*lp_manager, i_command, 1200000); }, [&] { return true; });
-        bench::Require(l_ended, "a share job did not end within 20 minutes");
+        int const l_limitMs = bench::LimitMs(1200000);
+        l_measure([&] { l_ended = RunShareJob(*lp_manager, i_command, l_limitMs); }, [&] { return true; });
+        bench::RequireEnded(l_ended, "a share job", l_limitMs);
     };
 
     Item l_root;
@@ -583,8 +585,9 @@ void IndexBench(QString const& i_root, int i_files)
     // To the end of its job: the command itself only starts the walk.
     QElapsedTimer l_rescan;
     l_rescan.start();
-    bench::Require(RunShareJob(*lp_manager, [&] { lp_manager->RescanShares(); }, 600000),
-                   "the rescan did not end within 10 minutes");
+    int const l_rescanLimitMs = bench::LimitMs(600000);
+    bench::RequireEnded(RunShareJob(*lp_manager, [&] { lp_manager->RescanShares(); }, l_rescanLimitMs), "the rescan",
+                        l_rescanLimitMs);
     std::printf("rescan of an unchanged tree: %.1f ms\n", l_rescan.nsecsElapsed() / 1e6);
     lp_manager.reset();
     d.Reset();

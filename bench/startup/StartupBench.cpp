@@ -41,8 +41,10 @@ int Prepare(QString const& i_root)
 {
     std::size_t l_files = 0;
     SeedDataFile([&]() {
-        if (!RunShareJob(*sharedFoldersManager, [&]() { sharedFoldersManager->AddSharedFolder(i_root); }, 1800000))
-            bench::Fail("sharing did not end within 30 minutes");
+        int const l_limitMs = bench::LimitMs(1800000);
+        bench::RequireEnded(
+            RunShareJob(*sharedFoldersManager, [&]() { sharedFoldersManager->AddSharedFolder(i_root); }, l_limitMs),
+            "sharing", l_limitMs);
         sharedFoldersManager->GetFileScanner().Quit();
         l_files = d["shared_file"]->GetItemCount();
         // A user who logged in before.

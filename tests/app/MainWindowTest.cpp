@@ -576,7 +576,7 @@ private slots:
         lp_browser->hide();
 
         mp_ui->showDiagnosticsCheckBox->click();
-        QTRY_VERIFY_WITH_TIMEOUT(diagnosticsForm->Categories().contains("Timer Test"), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(diagnosticsForm->Categories().contains("Timer Test"), WAIT_MS);
         QVERIFY2(QRegularExpression("\\] Timeout: -?\\d+ milliseconds behind schedule\n?$")
                      .match(diagnosticsForm->CategoryText("Timer Test"))
                      .hasMatch(),

@@ -180,8 +180,9 @@ private slots:
         QString const l_first = Shared("b") + "/first/first.bin";
         QString const l_second = Shared("b") + "/second/second.bin";
         QVERIFY(WriteFile(l_first, Filler(1024 * 1024, 1)) && WriteFile(l_second, Filler(1024 * 1024, 2)));
-        // The first upload holds the one slot for about 5 s.
-        QVERIFY(StartClient("b", {"upload_speed_limit=200", "upload_speed_limit_enabled=yes"}) && StartClient("a"));
+        // The first upload holds the one slot until the test lifts the
+        // limit: at 2 KB/s it would take more than eight minutes.
+        QVERIFY(StartClient("b", {"upload_speed_limit=2", "upload_speed_limit_enabled=yes"}) && StartClient("a"));
 
         QVERIFY(Download("b", "a", l_first, 1024 * 1024));
         QVERIFY(DownloadStatus("a", "downloading", l_first).hasMatch());
@@ -189,6 +190,8 @@ private slots:
         QVERIFY(Client("b").Await("^event \\d+ upload-status queued a .*second\\.bin$").hasMatch());
         QVERIFY(Client("b").Ask("unshare " + Shared("b") + "/second", "^(unshared|error) ").join("").contains("unshared"));
 
+        // Its turn comes when the first is done.
+        QVERIFY(Client("b").Ask("set upload_speed_limit_enabled no", "^(set|error) ").join("").startsWith("set "));
         QCOMPARE(DownloadStatus("a", "denied", l_second).captured(3), QStringLiteral("\tFile not shared."));
         QVERIFY(DownloadStatus("a", "complete", l_first).hasMatch());
         QCOMPARE(Client("b").Count("upload-status (requesting|connecting|uploading) .*second"), 0);

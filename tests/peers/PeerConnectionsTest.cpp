@@ -357,7 +357,7 @@ private slots:
         QSignalSpy l_failed(mp_messenger, &PeerMessenger::ConnectionToUserFailed);
         mp_messenger->RequestFileConnectionToUser("bounded");
         QCOMPARE(mp_messenger->SocketCount(), l_before + 3);
-        QVERIFY(l_failed.count() == 1 || l_failed.wait(5000)); // no server here to ask
+        QVERIFY(l_failed.count() == 1 || l_failed.wait(WAIT_MS)); // no server here to ask
         mp_messenger->SetLimits(PeerMessenger::Limits());
         // The held connections end with their listener.
         l_holder.Close();

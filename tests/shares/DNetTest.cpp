@@ -11,9 +11,12 @@
 #include "peers/PeerMessenger.h"
 #include "shares/DNetManager.h"
 
+#include <QAbstractEventDispatcher>
 #include <QtTest>
 
+#include <algorithm>
 #include <memory>
+#include <vector>
 
 namespace {
 
@@ -280,12 +283,17 @@ private slots:
         lp_child->setReadBufferSize(1);
         auto lp_parent = Parent();
         QVERIFY(lp_parent);
+        // The parent's bytes are kept coming, but never more than the
+        // backlog that drops a child: it is the child's backlog that grows.
         QByteArray const l_bulk = Framed(Wire().U8(3).U32(50).Raw(QByteArray(60000, 'x')));
-        for (int l_frame = 0; l_frame < 2000 && mp_dnet->ChildCount() == 1; ++l_frame) {
-            lp_parent->write(l_bulk);
-            QTest::qWait(2);
-        }
-        QCOMPARE(mp_dnet->ChildCount(), 0);
+        int l_frames = 0;
+        QVERIFY(WaitUntil([&] {
+            while (l_frames < 2000 && lp_parent->bytesToWrite() < DNetManager::MAX_CHILD_BACKLOG) {
+                lp_parent->write(l_bulk);
+                ++l_frames;
+            }
+            return mp_dnet->ChildCount() == 0;
+        }));
     }
 
     void PossibleParents()
@@ -346,31 +354,52 @@ private slots:
     }
 
     // Searches reach the children at once, however long answering them
-    // takes: answers follow in slices. A searcher whose name is no user name
-    // is passed on but not answered.
+    // takes: answers follow in slices (here one answer a slice), each in a
+    // turn of the event loop of its own. A searcher whose name is no user
+    // name is passed on but not answered.
     void RelayGoesFirst()
     {
         RoomForChildren();
         auto lp_child = Connect("kid", true);
         auto lp_dad = Parent();
         QVERIFY(lp_dad);
-        int l_answered = 0;
-        connect(mp_dnet.get(), &DNetManager::DNetSearchRequest, this, [&l_answered] {
-            QElapsedTimer l_busy;
-            l_busy.start();
-            while (l_busy.elapsed() < 20) {
-            }
-            ++l_answered;
-        });
+        // Each answer a slice of its own; the test counts the turns of the
+        // event loop to see them apart.
+        mp_dnet->SetAnswerSlice(0);
+        int l_turn = 0;
+        QObject l_listening; // the connections end with the test
+        connect(QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::awake, &l_listening,
+                [&l_turn] { ++l_turn; });
         QByteArray l_searches;
         for (quint32 l_token = 100; l_token < 120; ++l_token)
             l_searches += Search("bob", l_token);
         l_searches += Search(" bob", 7);
+        QByteArray const l_relayed = Search() + l_searches;
+        std::vector<int> l_answerTurns;
+        std::size_t l_waitingAtFirst = 0;
+        qint64 l_arrivedAtLast = 0;
+        connect(mp_dnet.get(), &DNetManager::DNetSearchRequest, &l_listening, [&] {
+            if (l_answerTurns.empty())
+                l_waitingAtFirst = mp_dnet->WaitingSearchCount();
+            l_answerTurns.push_back(l_turn);
+            if (l_answerTurns.size() == 20) {
+                while (lp_child->waitForReadyRead(0)) {
+                }
+                l_arrivedAtLast = lp_child->bytesAvailable();
+            }
+        });
         lp_dad->write(l_searches);
-        QVERIFY(Receives(*lp_child, Search() + l_searches));
-        QVERIFY2(l_answered < 20, qPrintable(QString::number(l_answered)));
-        QTRY_COMPARE(l_answered, 20);
-        QVERIFY(!QTest::qWaitFor([&] { return l_answered > 20; }, 100));
+        // The child's end is not read until the answers are over.
+        QTRY_COMPARE(l_answerTurns.size(), std::size_t(20));
+        QCOMPARE(mp_dnet->WaitingSearchCount(), std::size_t(0));
+        // All were read and waiting before the first answer, and all had
+        // reached the child before the last.
+        QCOMPARE(l_waitingAtFirst, std::size_t(19));
+        QCOMPARE(l_arrivedAtLast, qint64(l_relayed.size()));
+        QVERIFY2(std::adjacent_find(l_answerTurns.begin(), l_answerTurns.end()) == l_answerTurns.end(),
+                 "two answers in one turn of the event loop");
+        QVERIFY(Receives(*lp_child, l_relayed));
+        QCOMPARE(l_answerTurns.size(), std::size_t(20));
     }
 
     // A parent may change the group leader as often as it likes: the server

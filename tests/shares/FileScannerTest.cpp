@@ -199,7 +199,7 @@ private slots:
             l_held.release();
             l_hold.acquire();
         }, Qt::QueuedConnection);
-        QVERIFY(l_held.tryAcquire(1, 10000));
+        QVERIFY(l_held.tryAcquire(1, WAIT_MS));
         QSignalSpy l_scanned(mp_scanner.get(), &FileScanner::MP3Scanned);
         QByteArray l_paths;
         for (QString const& l_file : l_files)
@@ -209,7 +209,7 @@ private slots:
                                   Q_ARG(QByteArray, QFile::encodeName(mp_dir->filePath("a")) + '\0' +
                                                         QFile::encodeName(mp_dir->filePath("c")) + '\0'));
         l_hold.release();
-        QTRY_COMPARE_WITH_TIMEOUT(l_scanned.count(), 3, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(l_scanned.count(), 3, WAIT_MS);
         // Whatever is left is done before a call made now.
         QMetaObject::invokeMethod(mp_scanner.get(), [] {}, Qt::BlockingQueuedConnection);
         QTRY_COMPARE(mp_scanner->PendingMP3Count(), std::size_t(0));

@@ -422,7 +422,7 @@ private slots:
             l_posted.release();
         }, Qt::DirectConnection);
         mp_manager->Init();
-        QVERIFY(l_posted.tryAcquire(1, 10000));
+        QVERIFY(l_posted.tryAcquire(1, WAIT_MS));
         QVERIFY(l_merged.wait(WAIT_MS));
         Settle();
         QVERIFY(l_askedDuringMerge);
@@ -543,7 +543,7 @@ private slots:
         });
         QSignalSpy l_scanned(&l_scanner, &FileScanner::MP3Scanned);
         WaitForStartupMerge();
-        QVERIFY(l_held.tryAcquire(1, 10000));
+        QVERIFY(l_held.tryAcquire(1, WAIT_MS));
         Unshare(l_gone);
         l_hold.release();
         Item const l_last = mp_manager->GetSharedFileItem(Path("kept/2.mp3"));

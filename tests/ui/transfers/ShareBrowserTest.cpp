@@ -172,10 +172,12 @@ private slots:
         QCOMPARE(lp_view->Tree()->MaxDepth(), 2);
 
         lp_tree->setCurrentItem(Row(lp_tree, "Music/Rock"));
-        QCOMPARE(Files(lp_view->FileList()),
-                 QStringList({"live take.mp3|5,000,000|128 VBR", "song a.mp3|1,234|320 CBR, 3m20s"}));
+        // A folder's files are listed in slices, the first at once: a busy
+        // machine may leave the rest for the next turns.
+        QTRY_COMPARE(Files(lp_view->FileList()),
+                     QStringList({"live take.mp3|5,000,000|128 VBR", "song a.mp3|1,234|320 CBR, 3m20s"}));
         lp_tree->setCurrentItem(Row(lp_tree, "Music"));
-        QCOMPARE(Files(lp_view->FileList()), QStringList({"intro.mp3||"}));
+        QTRY_COMPARE(Files(lp_view->FileList()), QStringList({"intro.mp3||"}));
         QCOMPARE(Count("user_share_file_node"), std::size_t(1));
 
         // "Music\Pop/" sits under Music; so do its downloads.
@@ -316,14 +318,14 @@ private slots:
         QVERIFY(Browse("bob", s_music) == lp_view);
         QTreeWidget* lp_tree = lp_view->FolderTree();
         QCOMPARE(lp_tree->currentItem(), Row(lp_tree, "Music/Rock/Live"));
-        QCOMPARE(Files(lp_view->FileList()), QStringList({"encore.mp3|10|"}));
+        QTRY_COMPARE(Files(lp_view->FileList()), QStringList({"encore.mp3|10|"}));
 
         SearchResultMenuOptions(&l_menu, lp_resultRow).OnBrowseFolder();
         QCOMPARE(lp_tree->currentItem(), Row(lp_tree, "Music/Rock"));
         for (char const* lp_unknown : {"Music\\Nothing", "music\\rock", "Music/Rock", "Old"})
             lp_view->BrowseToFolder(lp_unknown);
         QCOMPARE(lp_tree->currentItem(), Row(lp_tree, "Music/Rock"));
-        QCOMPARE(Files(lp_view->FileList()).size(), 2);
+        QTRY_COMPARE(Files(lp_view->FileList()).size(), 2);
     }
 
     // A further list of the same user, while his tab shows one or enters
@@ -399,7 +401,7 @@ private slots:
         QStringList const l_rows = Rows(lp_tree);
         QCOMPARE(l_rows.mid(2048), QStringList({"b", "  " + l_start + "a", "  " + l_start + "B", QString(l_long)}));
         lp_tree->setCurrentItem(Row(lp_tree, l_long));
-        QCOMPARE(Files(lp_view->FileList()), QStringList({l_long + "|1,000|"}));
+        QTRY_COMPARE(Files(lp_view->FileList()), QStringList({l_long + "|1,000|"}));
     }
 
     // A list that is refused says so on its tab, and why; another user's
@@ -599,7 +601,7 @@ private slots:
         QVERIFY(d["user"]->HasItem(Value("bob"))["user_share"].IsNull());
         QTreeWidget* lp_tree = lp_upload->FolderTree();
         lp_tree->setCurrentItem(Row(lp_tree, "pics"));
-        QCOMPARE(Files(lp_upload->FileList()), QStringList({QString("x.jpg|5,000|")}));
+        QTRY_COMPARE(Files(lp_upload->FileList()), QStringList({QString("x.jpg|5,000|")}));
 
         // A new browse tab of the same user takes a new list.
         ShareForm* lp_again = Browse("bob", {{"New\\n.mp3"}});
