@@ -12,9 +12,10 @@
 // window has shown what it was given (with its page and the transfer
 // queue's tab in front: a tab out of view waits until it is shown). The
 // window's thread's processor time, its longest stall (a 1 ms timer notes
-// the turns of its event loop) with the processor time it ran in that
-// stall, the resident memory the join left and its peak, and the lines the
-// log files hold.
+// the turns of its event loop) with its longest piece of work (the most
+// processor time it used between two turns, which the machine's load does
+// not lengthen), the resident memory the join left and its peak, and the
+// lines the log files hold.
 //
 //   bench_diagnostics [runs]
 //
