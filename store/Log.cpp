@@ -17,6 +17,7 @@
 #include <functional>
 #include <limits>
 #include <map>
+#include <mutex>
 #include <system_error>
 #include <thread>
 #include <tuple>
@@ -134,7 +135,8 @@ LogFile* FileFor(QString const& i_category)
     LogFile& l_file = l_found->second;
     l_file.m_lastWrite = WriteTurn();
     // A file that cannot be opened is tried again next turn, not next line.
-    if (l_file.m_checkedTurn == WriteTurn())
+    // Without an event loop there are no turns: every line checks.
+    if (l_file.m_checkedTurn == WriteTurn() && QCoreApplication::instance())
         return l_file.m_file.isOpen() ? &l_file : nullptr;
     l_file.m_checkedTurn = WriteTurn();
     // The home folder is read again as well: the tests move it.
@@ -144,9 +146,12 @@ LogFile* FileFor(QString const& i_category)
     return OpenLogFile(l_file, l_path) ? &l_file : nullptr;
 }
 
-// Writes a batch of lines in one write.
+// Writes a batch of lines in one write. Without an application object
+// (before it is made, after it is gone) any thread writes here itself.
 void AppendToFile(QString const& i_category, QString const& i_lines)
 {
+    static std::mutex s_files;
+    std::lock_guard<std::mutex> const l_lock(s_files);
     QByteArray l_bytes = i_lines.toUtf8() + '\n';
     // A batch larger than the cap keeps its newest lines.
     if (l_bytes.size() > FileCap()) {
