@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QThread>
 #include <QTimer>
 
@@ -16,9 +17,13 @@
 #include <functional>
 #include <limits>
 #include <map>
+#include <mutex>
 #include <system_error>
 #include <thread>
+#include <tuple>
 #include <utility>
+
+#include <sys/stat.h>
 
 #ifdef __GLIBC__
 #include <malloc.h>
@@ -53,34 +58,128 @@ qint64& FileCap()
     return s_cap;
 }
 
-// Opened for each batch of lines, so that a log folder removed or rotated
-// while the program runs is simply made again.
-void AppendToFile(QString const& i_category, QString const& i_line)
+// Counts the turns of the event loop that wrote lines (and the flushes):
+// the files are checked against their paths once a turn, not once a line.
+quint64& WriteTurn()
 {
-    QDir const l_folder(LogFolder());
-    if (!l_folder.exists()) {
-        if (!QDir().mkpath(l_folder.path()))
-            return;
-        QFile::setPermissions(l_folder.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    static quint64 s_turn = 1;
+    return s_turn;
+}
+
+// A category's file stays open between lines: opening it, checking its
+// folder and closing it again for every line took 80 us, far more than the
+// line (a room join of 100,000 members logs a line each). Before the first
+// write of a turn it is checked against its path, which costs a stat: a
+// file removed or renamed under us (by the user, or by another program
+// rotating it) and a folder removed are made anew at the path, as after a
+// failed write.
+struct LogFile
+{
+    QFile m_file;
+    qint64 m_size = 0;
+    quint64 m_checkedTurn = 0;
+    quint64 m_lastWrite = 0;
+};
+
+// Only the program names categories, a dozen of them; should more write,
+// the file written longest ago is closed.
+constexpr std::size_t MAX_OPEN_FILES = 16;
+
+std::map<QString, LogFile>& LogFiles()
+{
+    static std::map<QString, LogFile> s_files;
+    return s_files;
+}
+
+bool OpenLogFile(LogFile& io_file, QString const& i_path)
+{
+    io_file.m_file.close();
+    io_file.m_file.setFileName(i_path);
+    QString const l_folder = QFileInfo(i_path).path();
+    if (!QFileInfo::exists(l_folder)) {
+        if (!QDir().mkpath(l_folder))
+            return false;
+        QFile::setPermissions(l_folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     }
-    QString const l_path = l_folder.filePath(FileNameFor(i_category));
-    QByteArray l_bytes = i_line.toUtf8() + '\n';
+    if (!io_file.m_file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered))
+        return false;
+    io_file.m_size = io_file.m_file.size();
+    return true;
+}
+
+// Whether the open file is still the one at the path; its size is taken
+// again, as another instance may write to it too.
+bool IsStillAtPath(LogFile& io_file)
+{
+    struct stat l_open;
+    struct stat l_atPath;
+    if (!io_file.m_file.isOpen() || ::fstat(io_file.m_file.handle(), &l_open) != 0 ||
+        ::stat(QFile::encodeName(io_file.m_file.fileName()).constData(), &l_atPath) != 0 ||
+        l_open.st_dev != l_atPath.st_dev || l_open.st_ino != l_atPath.st_ino)
+        return false;
+    io_file.m_size = qint64(l_open.st_size);
+    return true;
+}
+
+LogFile* FileFor(QString const& i_category)
+{
+    std::map<QString, LogFile>& l_files = LogFiles();
+    auto l_found = l_files.find(i_category);
+    if (l_found == l_files.end()) {
+        if (l_files.size() >= MAX_OPEN_FILES)
+            l_files.erase(std::min_element(l_files.begin(), l_files.end(), [](auto const& i_a, auto const& i_b) {
+                return i_a.second.m_lastWrite < i_b.second.m_lastWrite;
+            }));
+        l_found = l_files.emplace(std::piecewise_construct, std::forward_as_tuple(i_category), std::tuple<>()).first;
+    }
+    LogFile& l_file = l_found->second;
+    l_file.m_lastWrite = WriteTurn();
+    // A file that cannot be opened is tried again next turn, not next line.
+    // Without an event loop there are no turns: every line checks.
+    if (l_file.m_checkedTurn == WriteTurn() && QCoreApplication::instance())
+        return l_file.m_file.isOpen() ? &l_file : nullptr;
+    l_file.m_checkedTurn = WriteTurn();
+    // The home folder is read again as well: the tests move it.
+    QString const l_path = QDir(LogFolder()).filePath(FileNameFor(i_category));
+    if (l_file.m_file.fileName() == l_path && IsStillAtPath(l_file))
+        return &l_file;
+    return OpenLogFile(l_file, l_path) ? &l_file : nullptr;
+}
+
+// Writes a batch of lines in one write. Without an application object
+// (before it is made, after it is gone) any thread writes here itself.
+void AppendToFile(QString const& i_category, QString const& i_lines)
+{
+    static std::mutex s_files;
+    std::lock_guard<std::mutex> const l_lock(s_files);
+    QByteArray l_bytes = i_lines.toUtf8() + '\n';
     // A batch larger than the cap keeps its newest lines.
     if (l_bytes.size() > FileCap()) {
         int const l_cut = l_bytes.indexOf('\n', l_bytes.size() - int(FileCap()));
         l_bytes.remove(0, l_cut < 0 ? l_bytes.size() - int(FileCap()) : l_cut + 1);
     }
-    QFile l_file(l_path);
-    if (!l_file.open(QIODevice::WriteOnly | QIODevice::Append))
+    LogFile* lp_file = FileFor(i_category);
+    if (!lp_file)
         return;
-    if (l_file.size() > 0 && l_file.size() + l_bytes.size() > FileCap()) {
-        l_file.close();
+    QString const l_path = lp_file->m_file.fileName();
+    if (lp_file->m_size > 0 && lp_file->m_size + l_bytes.size() > FileCap()) {
+        lp_file->m_file.close();
         QFile::remove(l_path + ".1");
         QFile::rename(l_path, l_path + ".1");
-        if (!l_file.open(QIODevice::WriteOnly | QIODevice::Append))
+        if (!OpenLogFile(*lp_file, l_path))
             return;
     }
-    l_file.write(l_bytes);
+    // What a write failed to write is tried once more on the file opened
+    // anew; if that fails too, the file waits for the next turn.
+    qint64 const l_written = std::max<qint64>(0, lp_file->m_file.write(l_bytes));
+    if (l_written < l_bytes.size()) {
+        QByteArray const l_rest = l_bytes.mid(int(l_written));
+        if (!OpenLogFile(*lp_file, l_path) || lp_file->m_file.write(l_rest) != l_rest.size()) {
+            lp_file->m_file.close();
+            return;
+        }
+    }
+    lp_file->m_size += l_bytes.size();
 }
 
 // A peer can make lines about his user as fast as he sends messages: an
@@ -110,12 +209,13 @@ void AttachToItem(QString const& i_category, QString const& i_line, Item const& 
 // A flood of lines (a peer or server sending thousands of bad messages)
 // must not freeze the program: lines are written at once only while this
 // turn of the event loop has spent less than WRITE_BUDGET_MS on them; later
-// ones wait in a queue, which a zero timer drains in slices of at most
-// WRITE_BUDGET_MS, one file write and one append per category and slice.
+// ones wait in a queue, which a zero timer drains in slices of about
+// WRITE_BUDGET_MS, one file write and one hand-over to the view per batch of
+// at most LINES_PER_BATCH lines of a category.
 // At most MAX_QUEUED lines and MAX_QUEUED_BYTES wait; the rest are counted
 // and reported. The bytes count too: 100,000 lines naming a peer who gave
 // himself a name of 4,000 bytes held a gigabyte.
-constexpr qint64 WRITE_BUDGET_MS = 40;
+constexpr qint64 WRITE_BUDGET_MS = 10;
 constexpr std::size_t MAX_QUEUED = 100000;
 constexpr std::size_t MAX_QUEUED_BYTES = std::size_t(16) << 20;
 constexpr int LINES_PER_BATCH = 500;
@@ -199,12 +299,13 @@ void GiveMemoryBack()
 #endif
 }
 
-// Writes queued lines until the queue is empty or the slice is used up.
+// Writes queued lines until the queue is empty or the slice is used up; a
+// slice writes one batch at least, however slow the disk.
 void WriteQueued(qint64 i_budget)
 {
     LogQueue& l_queue = Queue();
     qint64 const l_start = Now();
-    while (!l_queue.m_lines.empty() && Now() - l_start < i_budget) {
+    for (bool l_first = true; !l_queue.m_lines.empty() && (l_first || Now() - l_start < i_budget); l_first = false) {
         QString const l_category = l_queue.m_lines.front().first;
         QString l_batch;
         for (int l_count = 0; l_count < LINES_PER_BATCH && !l_queue.m_lines.empty()
@@ -230,9 +331,20 @@ void WriteQueued(qint64 i_budget)
 
 void ScheduleFlush();
 
+// Lines still waiting when the application object goes (those logged while
+// the window was torn down, after the event loop had ended) are written to
+// their files; the window that showed them is gone.
+void FlushAtExit()
+{
+    ViewHook() = nullptr;
+    FlushLog();
+    Queue().m_quitHooked = false;
+}
+
 void OnFlushTimer()
 {
     Queue().m_flushScheduled = false;
+    ++WriteTurn();
     try {
         WriteQueued(WRITE_BUDGET_MS);
     } catch (...) {
@@ -251,6 +363,7 @@ void ScheduleFlush()
     if (!l_queue.m_quitHooked) {
         l_queue.m_quitHooked = true;
         QObject::connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, &FlushLog);
+        qAddPostRoutine(&FlushAtExit);
     }
 }
 
@@ -281,6 +394,7 @@ void WriteOrQueue(QString const& i_category, QString const& i_line)
             QTimer::singleShot(0, QCoreApplication::instance(), []() {
                 Queue().m_turnWatched = false;
                 Queue().m_spentThisTurn = 0;
+                ++WriteTurn();
             });
         }
         qint64 const l_start = Now();
@@ -350,6 +464,7 @@ QString FormatLogLine(int i_level, QString const& i_text)
 
 void FlushLog()
 {
+    ++WriteTurn();
     try {
         WriteQueued(std::numeric_limits<qint64>::max());
     } catch (...) {

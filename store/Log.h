@@ -13,13 +13,18 @@
 // says how many were cut between them (a name a peer made as long as he
 // could).
 //
-// In a flood (more than 40 ms of writing in one turn of the event loop) the
+// A category's file stays open between lines. Before the first line of each
+// turn of the event loop it is checked against its path: a file removed or
+// renamed meanwhile (the folder too) is made anew at the path, as after a
+// write that failed.
+//
+// In a flood (more than 10 ms of writing in one turn of the event loop) the
 // lines wait in a queue of at most 100,000 lines and 16 MiB and are written
-// in slices of 40 ms, so that logging never holds the event loop; lines
-// beyond the queue are counted in a line of their own, and cost nothing but
-// the count. Once a queue that held 4 MiB or more is written, its memory is
-// given back to the system. The date and time of a line are made once a
-// second.
+// in slices of 10 ms, a write per batch of lines, so that logging never
+// holds the event loop; lines beyond the queue are counted in a line of
+// their own, and cost nothing but the count. Once a queue that held 4 MiB
+// or more is written, its memory is given back to the system. The date and
+// time of a line are made once a second.
 //
 // A file is cut at 5 MiB: it is renamed to "<category>.log.1" (replacing
 // the one before) and begun anew, so that no flood fills the disk.
@@ -47,7 +52,8 @@ void SetLogViewHook(LogViewHook i_hook);
 QString FormatLogLine(int i_level, QString const& i_text);
 
 // Writes every line that still waits after a flood; also done when the
-// application quits. GUI thread only.
+// application quits and when the application object goes (lines logged
+// while the window is torn down). GUI thread only.
 void FlushLog();
 // The lines that wait to be written.
 std::size_t QueuedLogLines();

@@ -26,6 +26,10 @@ DiagnosticsForm::DiagnosticsForm(QWidget* ip_parent) : QWidget(ip_parent), mp_ta
     QVBoxLayout* lp_layout = new QVBoxLayout(this);
     lp_layout->setContentsMargins(0, 0, 0, 0);
     lp_layout->addWidget(mp_tabs);
+    m_showTimer.setSingleShot(true);
+    m_showTimer.setInterval(SHOW_INTERVAL_MS);
+    connect(&m_showTimer, &QTimer::timeout, this, &DiagnosticsForm::ShowPendingLines);
+    connect(mp_tabs, &QTabWidget::currentChanged, this, &DiagnosticsForm::ShowLater);
     diagnosticsForm = this;
     SetLogViewHook([this](QString const& i_category, QString const& i_lines) { AddLine(i_category, i_lines); });
 }
@@ -48,17 +52,73 @@ void DiagnosticsForm::Init()
 
 void DiagnosticsForm::RegisterLoggableItemType(std::string const& i_type) { ::RegisterLoggableItemType(i_type); }
 
-void DiagnosticsForm::AddLine(QString const& i_category, QString const& i_line)
+void DiagnosticsForm::AddLine(QString const& i_category, QString const& i_lines)
 {
-    QPlainTextEdit*& lp_view = m_views[i_category];
-    if (!lp_view) {
-        lp_view = new QPlainTextEdit;
-        lp_view->setReadOnly(true);
-        lp_view->setLineWrapMode(QPlainTextEdit::NoWrap);
-        lp_view->setMaximumBlockCount(MAX_LINES_PER_TAB);
-        mp_tabs->addTab(lp_view, i_category);
+    Tab& l_tab = m_tabs[i_category];
+    if (!l_tab.mp_view) {
+        l_tab.mp_view = new QPlainTextEdit;
+        l_tab.mp_view->setReadOnly(true);
+        l_tab.mp_view->setLineWrapMode(QPlainTextEdit::NoWrap);
+        l_tab.mp_view->setMaximumBlockCount(MAX_LINES_PER_TAB);
+        mp_tabs->addTab(l_tab.mp_view, i_category);
     }
-    lp_view->appendPlainText(i_line);
+    for (QString const& l_line : i_lines.split('\n'))
+        l_tab.m_pending.push_back(l_line);
+    // One line stands for those that go unseen.
+    while (l_tab.m_pending.size() >= std::size_t(MAX_LINES_PER_TAB)) {
+        l_tab.m_pending.pop_front();
+        ++l_tab.m_skipped;
+    }
+    ShowLater();
+}
+
+void DiagnosticsForm::ShowLater()
+{
+    if (m_showTimer.isActive())
+        return;
+    for (auto const& l_tab : m_tabs)
+        if (!l_tab.second.m_pending.empty() && l_tab.second.mp_view->isVisible()) {
+            m_showTimer.start();
+            return;
+        }
+}
+
+void DiagnosticsForm::ShowPendingLines()
+{
+    int l_room = LINES_PER_TURN;
+    for (auto& l_entry : m_tabs) {
+        Tab& l_tab = l_entry.second;
+        if (l_room == 0)
+            break;
+        if (l_tab.m_pending.empty() || !l_tab.mp_view->isVisible())
+            continue;
+        QStringList l_lines;
+        if (l_tab.m_skipped > 0) {
+            l_lines << FormatLogLine(1, QStringLiteral("%1 lines came faster than they could be shown here; the "
+                                                       "log file has them")
+                                            .arg(l_tab.m_skipped));
+            l_tab.m_skipped = 0;
+            --l_room;
+        }
+        for (; l_room > 0 && !l_tab.m_pending.empty(); --l_room) {
+            l_lines << l_tab.m_pending.front();
+            l_tab.m_pending.pop_front();
+        }
+        l_tab.mp_view->appendPlainText(l_lines.join('\n'));
+    }
+    ShowLater();
+}
+
+std::size_t DiagnosticsForm::PendingLines(QString const& i_category) const
+{
+    auto l_found = m_tabs.find(i_category);
+    return l_found == m_tabs.end() ? 0 : l_found->second.m_pending.size();
+}
+
+void DiagnosticsForm::showEvent(QShowEvent* ip_event)
+{
+    QWidget::showEvent(ip_event);
+    ShowLater();
 }
 
 QStringList DiagnosticsForm::Categories() const
@@ -71,8 +131,13 @@ QStringList DiagnosticsForm::Categories() const
 
 QString DiagnosticsForm::CategoryText(QString const& i_category) const
 {
-    auto l_found = m_views.find(i_category);
-    return l_found == m_views.end() ? QString() : l_found->second->toPlainText();
+    auto l_found = m_tabs.find(i_category);
+    if (l_found == m_tabs.end())
+        return QString();
+    QString l_text = l_found->second.mp_view->toPlainText();
+    for (QString const& l_line : l_found->second.m_pending)
+        l_text += (l_text.isEmpty() ? "" : "\n") + l_line;
+    return l_text;
 }
 
 void DiagnosticsForm::OnActionTriggered(QWidget* ip_widget, QString i_action)

@@ -3,11 +3,20 @@
 
 // The diagnostics window: one tab per log category. The main window shows
 // it as its "Diagnostics" page while "show_diagnostics" is "yes".
+//
+// Lines come far faster than a text view lays them out (a room join of
+// 100,000 members logs a line for each): a tab takes them into a list of
+// its own, and only the tab in view lays out at most LINES_PER_TURN of them
+// at a time, from a timer. A tab keeps MAX_LINES_PER_TAB lines, waiting
+// ones included; the older ones that scroll away before they are shown are
+// counted in a line in their place.
 
 #include <QString>
 #include <QStringList>
+#include <QTimer>
 #include <QWidget>
 
+#include <deque>
 #include <map>
 #include <string>
 
@@ -28,13 +37,25 @@ public:
     // Lets items of the type hold log entries.
     void RegisterLoggableItemType(std::string const& i_type);
 
-    // Appends a formatted line to the category's tab (made on first use).
-    void AddLine(QString const& i_category, QString const& i_line);
+    // Appends formatted lines (joined by line breaks) to the category's
+    // tab, made on first use; they are laid out later.
+    void AddLine(QString const& i_category, QString const& i_lines);
     QStringList Categories() const;
+    // What the tab shows and the lines it has still to show.
     QString CategoryText(QString const& i_category) const;
+    // The lines the category's tab has still to show.
+    std::size_t PendingLines(QString const& i_category) const;
+    // Lays out the next lines of the tabs in view, at most LINES_PER_TURN;
+    // the form's timer calls it until they have shown all.
+    void ShowPendingLines();
 
     // Lines kept per tab; older ones scroll away.
     static constexpr int MAX_LINES_PER_TAB = 20000;
+    static constexpr int LINES_PER_TURN = 200;
+    static constexpr int SHOW_INTERVAL_MS = 50;
+
+protected:
+    void showEvent(QShowEvent* ip_event) override;
 
 public slots:
     // Connected by the shell to the action tool bar.
@@ -46,8 +67,19 @@ signals:
     void DataBrowserRequested();
 
 private:
+    struct Tab
+    {
+        QPlainTextEdit* mp_view = nullptr;
+        std::deque<QString> m_pending;
+        quint64 m_skipped = 0;
+    };
+
+    // Runs the timer while a tab in view has lines to show.
+    void ShowLater();
+
     QTabWidget* mp_tabs;
-    std::map<QString, QPlainTextEdit*> m_views;
+    std::map<QString, Tab> m_tabs;
+    QTimer m_showTimer;
     bool m_initialised = false;
 
     friend void SetDiagnosticsToolBarHook(void (*)(DiagnosticsForm*));

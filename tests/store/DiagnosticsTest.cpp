@@ -4,6 +4,8 @@
 #include "store/Settings.h"
 
 #include <QListWidget>
+#include <QPlainTextEdit>
+#include <QTextBlock>
 #include <QTreeWidget>
 #include <QtTest>
 
@@ -86,6 +88,47 @@ private slots:
         delete lp_thread;
         QTRY_COMPARE(ReadLog("Worker").count('\n'), 50);
         QVERIFY(lp_form->CategoryText("Worker").contains("line 49"));
+    }
+
+    // A tab lays out at most LINES_PER_TURN lines a turn, and only while it
+    // is in view; the lines a tab cannot keep are counted in one line.
+    void ViewShowsABoundedShareATurn_data()
+    {
+        QTest::addColumn<int>("lines");
+        QTest::addColumn<QString>("first");
+        int const l_kept = DiagnosticsForm::MAX_LINES_PER_TAB;
+        QTest::newRow("a few") << 2 * DiagnosticsForm::LINES_PER_TURN + 50 << "line 0";
+        QTest::newRow("more than a tab keeps")
+            << l_kept + 5 << "] 6 lines came faster than they could be shown here; the log file has them";
+    }
+
+    void ViewShowsABoundedShareATurn()
+    {
+        QFETCH(int, lines);
+        QFETCH(QString, first);
+        DiagnosticsForm l_form;
+        QStringList l_text;
+        for (int l_line = 0; l_line < lines; ++l_line)
+            l_text << QString("line %1").arg(l_line);
+        l_form.AddLine("Busy", l_text.mid(0, 10).join('\n'));
+        l_form.AddLine("Busy", l_text.mid(10).join('\n'));
+        QPlainTextEdit* lp_view = l_form.findChild<QPlainTextEdit*>();
+        QVERIFY(lp_view);
+        auto const l_shown = [lp_view]() { return lp_view->document()->isEmpty() ? 0 : lp_view->blockCount(); };
+        l_form.ShowPendingLines();
+        QCOMPARE(l_shown(), 0); // out of view
+        l_form.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&l_form));
+        while (l_form.PendingLines("Busy") > 0) {
+            int const l_before = l_shown();
+            std::size_t const l_waiting = l_form.PendingLines("Busy");
+            l_form.ShowPendingLines();
+            QVERIFY2(l_shown() - l_before <= DiagnosticsForm::LINES_PER_TURN && l_form.PendingLines("Busy") < l_waiting,
+                     qPrintable(QString("%1 -> %2").arg(l_before).arg(l_shown())));
+        }
+        QCOMPARE(l_shown(), std::min(lines, DiagnosticsForm::MAX_LINES_PER_TAB));
+        QVERIFY(lp_view->document()->firstBlock().text().endsWith(first));
+        QCOMPARE(lp_view->document()->lastBlock().text(), l_text.last());
     }
 
     void ItemEntriesNeedTheSwitchAndARegisteredType()

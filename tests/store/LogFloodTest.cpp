@@ -1,10 +1,41 @@
 // A flood of log lines must not hold the event loop: lines past the write
-// budget of one turn wait and are written in bounded slices, in order.
+// budget of one turn wait and are written in bounded slices, in order. The
+// files stay open between lines, yet follow their paths, and nothing waiting
+// is lost when the program ends.
 
 #include "store/Log.h"
 #include "store/Settings.h"
 
 #include <QtTest>
+
+namespace {
+
+QByteArray ReadFile(QString const& i_path)
+{
+    QFile l_file(i_path);
+    return l_file.open(QIODevice::ReadOnly) ? l_file.readAll() : QByteArray("<none>");
+}
+
+// The program's end as the child process below runs it: lines waiting when
+// the event loop quits, and lines logged after it (a window torn down).
+int LogUntilExit(int argc, char** argv)
+{
+    QCoreApplication l_app(argc, argv);
+    DeclareSettingsTypes();
+    SetSwitch("show_diagnostics", true);
+    // A slow disk: every line after the first of a turn waits.
+    static qint64 s_now = 0;
+    SetLogClock([]() { return s_now += 10; });
+    for (int l_line = 0; l_line < 1000; ++l_line)
+        Log("Exit", 1, QString("before %1").arg(l_line));
+    QTimer::singleShot(0, &l_app, &QCoreApplication::quit);
+    l_app.exec();
+    for (int l_line = 0; l_line < 1000; ++l_line)
+        Log("Exit", 1, QString("after %1").arg(l_line));
+    return QueuedLogLines() > 0 ? 0 : 3;
+}
+
+} // namespace
 
 class LogFloodTest : public QObject
 {
@@ -71,6 +102,64 @@ private slots:
         QList<QByteArray> const l_lines = (l_previous + l_current).split('\n');
         QCOMPARE(l_lines.size() - 1, 40000 - l_lines[0].split(' ').last().toInt());
         SetLogFileCap(5 * 1024 * 1024);
+    }
+
+    // A file removed or renamed under the program, or its folder removed,
+    // is made anew at its path before the next turn's first line.
+    void FileFollowsItsPath_data()
+    {
+        QTest::addColumn<QString>("change");
+        QTest::newRow("file removed") << "remove";
+        QTest::newRow("file renamed") << "rename";
+        QTest::newRow("folder removed") << "remove folder";
+    }
+
+    void FileFollowsItsPath()
+    {
+        QFETCH(QString, change);
+        d.Reset();
+        DeclareSettingsTypes();
+        SetSwitch("show_diagnostics", true);
+        QString const l_path = LogFolder() + "/Moved.log";
+        QFile::remove(l_path);
+        QFile::remove(l_path + ".old");
+        // A turn of its own, with the time spent on earlier lines forgotten.
+        QCoreApplication::processEvents();
+        Log("Moved", 1, "first");
+        FlushLog();
+        QVERIFY(ReadFile(l_path).endsWith("] first\n"));
+        QCoreApplication::processEvents();
+        if (change == "remove")
+            QVERIFY(QFile::remove(l_path));
+        else if (change == "rename")
+            QVERIFY(QFile::rename(l_path, l_path + ".old"));
+        else
+            QVERIFY(QDir(LogFolder()).removeRecursively());
+        Log("Moved", 1, "second");
+        Log("Moved", 1, "third");
+        FlushLog();
+        QByteArray const l_written = ReadFile(l_path);
+        QVERIFY2(l_written.endsWith("] third\n") && l_written.count('\n') == 2 && !l_written.contains("first"),
+                 l_written.constData());
+        if (change == "rename")
+            QVERIFY(ReadFile(l_path + ".old").endsWith("] first\n"));
+    }
+
+    // Lines that wait when the event loop ends, and lines logged after it,
+    // reach the file by the time the program is gone.
+    void NothingIsLostAtExit()
+    {
+        QString const l_path = LogFolder() + "/Exit.log";
+        QFile::remove(l_path);
+        QProcess l_child;
+        l_child.setProcessChannelMode(QProcess::ForwardedChannels);
+        l_child.start(QCoreApplication::applicationFilePath(), {"--until-exit"});
+        QVERIFY(l_child.waitForFinished(WAIT_MS));
+        QCOMPARE(l_child.exitCode(), 0); // lines were waiting at the end
+        QList<QByteArray> const l_lines = ReadFile(l_path).split('\n');
+        QCOMPARE(l_lines.size(), 2001);
+        QVERIFY(l_lines[0].endsWith("] before 0") && l_lines[999].endsWith("] before 999"));
+        QVERIFY(l_lines[1000].endsWith("] after 0") && l_lines[1999].endsWith("] after 999"));
     }
 
     // A long text keeps its two ends and says how much was cut between
@@ -140,5 +229,12 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(LogFloodTest)
+int main(int argc, char** argv)
+{
+    if (argc > 1 && QByteArray(argv[1]) == "--until-exit")
+        return LogUntilExit(argc, argv);
+    QCoreApplication l_app(argc, argv);
+    LogFloodTest l_test;
+    return QTest::qExec(&l_test, argc, argv);
+}
 #include "LogFloodTest.moc"

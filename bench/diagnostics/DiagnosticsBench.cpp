@@ -1,0 +1,204 @@
+// What the diagnostic log costs the window: the join answer of a room of
+// 100,000 members applied by the whole program (MainWindow, started as the
+// program starts it, logged in to nobody), once with "show_diagnostics"
+// off, once on with the Rooms page in front and once on with the
+// Diagnostics page in front. Each member coming online writes a line of the
+// transfer queue's log ("User ... went online"), so the join is also a
+// flood of 100,000 lines to the log file and the diagnostics window.
+//
+// Each figure is taken in a fresh process with a home of its own, from the
+// message to the end of all it caused: the link has applied it, the
+// member list has settled, the log's queue is written and the diagnostics
+// window has shown what it was given (with its page and the transfer
+// queue's tab in front: a tab out of view waits until it is shown). The
+// window's thread's processor time, its longest stall (a 1 ms timer notes
+// the turns of its event loop) with its longest piece of work (the most
+// processor time it used between two turns, which the machine's load does
+// not lengthen), the resident memory the join left and its peak, and the
+// lines the log files hold.
+//
+//   bench_diagnostics [runs]
+//
+// The update check asks the network: run it without one ("unshare -n"), as
+// the tests run. Quick mode: 2,000 members, one run.
+
+#include "LoopWatch.h"
+#include "app/MainWindow.h"
+#include "bench/BenchUtil.h"
+#include "server/Server.h"
+#include "store/Log.h"
+#include "store/Settings.h"
+#include "store/windows/DiagnosticsForm.h"
+#include "tests/app/SeededDataFile.h"
+#include "ui/chat/RoomForm.h"
+#include "ui/chat/SortedRows.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QTabWidget>
+#include <QTcpServer>
+#include <QTemporaryDir>
+
+#include <cstdio>
+#include <vector>
+
+namespace {
+
+int const MEMBERS = bench::Size(100000, 2000);
+char const* const MODES[] = {"off", "on", "shown"};
+// Where the members coming online are logged.
+QString const CATEGORY = QStringLiteral("Transfer Queue");
+
+ServerIn::RoomJoined BigRoom()
+{
+    ServerIn::RoomJoined l_join;
+    l_join.m_room = QStringLiteral("big room");
+    for (int l_k = 0; l_k < MEMBERS; ++l_k) {
+        ServerIn::Member l_member;
+        l_member.m_name = QStringLiteral("member%1").arg(l_k);
+        l_member.m_details.m_status = STATUS_ONLINE;
+        l_member.m_details.m_stats.m_fileCount = quint32(l_k % 60000);
+        l_join.m_members.push_back(l_member);
+    }
+    return l_join;
+}
+
+RoomForm* BigRoomPage(QWidget* ip_window)
+{
+    for (RoomForm* lp_page : ip_window->findChildren<RoomForm*>())
+        if (lp_page->Room() == QLatin1String("big room"))
+            return lp_page;
+    return nullptr;
+}
+
+// The lines of a category's log files, the one renamed aside included.
+long LoggedLines(QString const& i_category)
+{
+    long l_lines = 0;
+    for (QString const& l_path : {LogFolder() + "/" + i_category + ".log", LogFolder() + "/" + i_category + ".log.1"}) {
+        QFile l_file(l_path);
+        if (l_file.open(QIODevice::ReadOnly))
+            l_lines += l_file.readAll().count('\n');
+    }
+    return l_lines;
+}
+
+// A child: the program in the home given, the join in the mode given;
+// prints processor s, longest stall ms, its processor ms, resident KiB
+// after, peak KiB, lines logged.
+int Join(QString const& i_mode)
+{
+    bool const l_on = i_mode != "off";
+    SeedDataFile([l_on]() {
+        SetSetting("username", QStringLiteral("bench"));
+        SetSetting("password", QStringLiteral("bench"));
+        SetSetting("listening_port", qint64(0));
+        SetSetting("data_version", QStringLiteral("1"));
+        SetSwitch("show_diagnostics", l_on);
+    });
+    // A server that takes the login and never answers it.
+    QTcpServer l_server;
+    bench::Require(l_server.listen(QHostAddress::LocalHost), "no port to listen on");
+    MainWindow* const lp_window = new MainWindow;
+    lp_window->SetServerAddress(QStringLiteral("127.0.0.1:%1").arg(l_server.serverPort()));
+    lp_window->resize(1000, 700);
+    lp_window->setVisible(true);
+    lp_window->Init();
+    if (i_mode == "shown") {
+        // The page in front, and on it the tab of the lines of the join.
+        QTabWidget* lp_pages = lp_window->findChild<QTabWidget*>("tabControl");
+        bench::Require(lp_pages && diagnosticsForm && lp_pages->indexOf(diagnosticsForm) >= 0,
+                       "the Diagnostics page is not there");
+        lp_pages->setCurrentWidget(diagnosticsForm);
+        Log(CATEGORY, 1, QStringLiteral("the join follows"));
+        QTabWidget* lp_tabs = diagnosticsForm->findChild<QTabWidget*>();
+        bench::Require(lp_tabs && diagnosticsForm->Categories().contains(CATEGORY), "the log's tab is not there");
+        lp_tabs->setCurrentIndex(diagnosticsForm->Categories().indexOf(CATEGORY));
+    }
+    // The start's own work and lines out of the way.
+    for (QElapsedTimer l_start; !l_start.isValid() || l_start.elapsed() < bench::Size(2000, 500);) {
+        if (!l_start.isValid())
+            l_start.start();
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    }
+    ServerMessage const l_join = BigRoom();
+    bench::Drain();
+    bench::ResetPeak();
+    long const l_before = bench::ResidentKiB();
+
+    LoopWatch l_watch;
+    std::int64_t const l_cpu = bench::ThreadCpuNs();
+    gp_server->Apply(l_join);
+    bool const l_shown = i_mode == "shown";
+    auto const l_done = [lp_window, l_shown]() {
+        if (gp_server->IsApplying() || QueuedLogLines() > 0 || (l_shown && diagnosticsForm->PendingLines(CATEGORY) > 0))
+            return false;
+        RoomForm const* lp_page = BigRoomPage(lp_window);
+        return lp_page && lp_page->MemberOrder()->IsSettled();
+    };
+    // Waits for the next event: with a time given, processEvents would spin.
+    while (!l_done())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    double const l_cpuS = (bench::ThreadCpuNs() - l_cpu) / 1e9;
+    l_watch.Turn();
+    long const l_after = bench::ResidentKiB() - l_before;
+    long const l_peak = bench::ResidentKiB("VmHWM:") - l_before;
+    bench::Require(BigRoomPage(lp_window)->MemberOrder()->IsSettled(), "the member list did not settle");
+    long const l_lines = LoggedLines(CATEGORY);
+    bench::Require(l_on || l_lines == 0, "lines were logged with diagnostics off");
+    std::printf("%.3f %.1f %.1f %ld %ld %ld\n", l_cpuS, l_watch.LongestMs(), l_watch.LongestWorkMs(), l_after, l_peak,
+                l_lines);
+    std::fflush(stdout);
+    std::_Exit(0); // tearing down the window is not what is measured
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    bench::UseOffscreenPlatform();
+    QApplication l_application(argc, argv);
+    QStringList const l_arguments = l_application.arguments().mid(1);
+    if (l_arguments.value(0) == "--join")
+        return Join(l_arguments.value(1));
+    int const l_runs = bench::RunsArgument(argc, argv, bench::Size(3, 1));
+    std::printf("the join answer of a room of %d members, the whole window, diagnostics off / on (Rooms page in front) "
+                "/ on (Diagnostics page in front); %d runs, a process each\n",
+                MEMBERS, l_runs);
+    std::printf("  mode  | processor s | longest stall ms (its own work ms) | resident KiB after / peak | lines in "
+                "the log files\n");
+    // [mode][figure]: processor, stall, own work, resident, peak.
+    std::vector<double> l_figures[3][5];
+    std::vector<double> l_ratios[2];
+    for (int l_run = 0; l_run < l_runs; ++l_run) {
+        double l_cpu[3] = {};
+        for (int l_mode = 0; l_mode < 3; ++l_mode) {
+            QTemporaryDir l_home;
+            QStringList const l_words = bench::RunChild({"--join", MODES[l_mode]}, l_home.path());
+            bench::Require(l_words.size() == 6, "a join printed no figures");
+            for (int l_figure = 0; l_figure < 5; ++l_figure)
+                l_figures[l_mode][l_figure].push_back(l_words[l_figure].toDouble());
+            l_cpu[l_mode] = l_words[0].toDouble();
+            std::printf("  %-5s | %11.3f | %9.1f (%5.1f) | %8s / %8s | %s\n", MODES[l_mode], l_cpu[l_mode],
+                        l_words[1].toDouble(), l_words[2].toDouble(), qPrintable(l_words[3]), qPrintable(l_words[4]),
+                        qPrintable(l_words[5]));
+            std::fflush(stdout);
+        }
+        l_ratios[0].push_back(l_cpu[1] / l_cpu[0]);
+        l_ratios[1].push_back(l_cpu[2] / l_cpu[0]);
+        std::printf("  processor time on / off: %.2f (Rooms page in front), %.2f (Diagnostics page in front)\n",
+                    l_ratios[0].back(), l_ratios[1].back());
+    }
+    std::printf("ranges over %d runs:\n", l_runs);
+    for (int l_mode = 0; l_mode < 3; ++l_mode)
+        std::printf("  %-5s | %s s | %s ms (%s) | %s / %s KiB\n", MODES[l_mode],
+                    qPrintable(bench::Range(l_figures[l_mode][0], "%.2f")),
+                    qPrintable(bench::Range(l_figures[l_mode][1], "%.1f")),
+                    qPrintable(bench::Range(l_figures[l_mode][2], "%.1f")),
+                    qPrintable(bench::Range(l_figures[l_mode][3], "%.0f")),
+                    qPrintable(bench::Range(l_figures[l_mode][4], "%.0f")));
+    std::printf("  on / off: %s (Rooms page in front), %s (Diagnostics page in front)\n",
+                qPrintable(bench::Range(l_ratios[0], "%.2f")), qPrintable(bench::Range(l_ratios[1], "%.2f")));
+    return 0;
+}
