@@ -34,6 +34,7 @@
 #include "ui/chat/SortedRows.h"
 
 #include <QApplication>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QTabWidget>
@@ -112,6 +113,11 @@ int Join(QString const& i_mode)
                        "the Diagnostics page is not there");
         lp_pages->setCurrentWidget(diagnosticsForm);
         Log(CATEGORY, 1, QStringLiteral("the join follows"));
+        // The line waits in the log's queue when the start's own lines used
+        // up this turn's writing; its tab comes when it is written.
+        QDeadlineTimer const l_deadline(bench::LimitMs(WAIT_MS));
+        while (!diagnosticsForm->Categories().contains(CATEGORY) && !l_deadline.hasExpired())
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
         QTabWidget* lp_tabs = diagnosticsForm->findChild<QTabWidget*>();
         bench::Require(lp_tabs && diagnosticsForm->Categories().contains(CATEGORY), "the log's tab is not there");
         lp_tabs->setCurrentIndex(diagnosticsForm->Categories().indexOf(CATEGORY));
