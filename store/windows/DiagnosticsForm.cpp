@@ -1,8 +1,10 @@
 #include "store/windows/DiagnosticsForm.h"
 
 #include "store/Log.h"
+#include "store/SlicedWork.h"
 #include "store/windows/DataDialog.h"
 
+#include <QElapsedTimer>
 #include <QMetaMethod>
 #include <QPlainTextEdit>
 #include <QTabWidget>
@@ -12,7 +14,17 @@ DiagnosticsForm* diagnosticsForm = nullptr;
 
 namespace {
 DiagnosticsToolBarHook g_toolBarHook = nullptr;
+
+QString ShownPart(QString const& i_line)
+{
+    if (i_line.size() <= DiagnosticsForm::SHOWN_CHARS)
+        return i_line;
+    int l_cut = DiagnosticsForm::SHOWN_CHARS;
+    if (i_line.at(l_cut - 1).isHighSurrogate())
+        --l_cut;
+    return i_line.left(l_cut) + QChar(0x2026);
 }
+} // namespace
 
 void SetDiagnosticsToolBarHook(DiagnosticsToolBarHook i_hook)
 {
@@ -85,14 +97,19 @@ void DiagnosticsForm::ShowLater()
 
 void DiagnosticsForm::ShowPendingLines()
 {
+    QElapsedTimer l_clock;
+    l_clock.start();
+    qint64 const l_sliceMs = SlicedWork::SliceMs();
     int l_room = LINES_PER_TURN;
+    bool l_sliceUsed = false;
     for (auto& l_entry : m_tabs) {
         Tab& l_tab = l_entry.second;
-        if (l_room == 0)
+        if (l_room == 0 || l_sliceUsed)
             break;
         if (l_tab.m_pending.empty() || !l_tab.mp_view->isVisible())
             continue;
         QStringList l_lines;
+        int l_chars = 0;
         if (l_tab.m_skipped > 0) {
             l_lines << FormatLogLine(1, QStringLiteral("%1 lines came faster than they could be shown here; the "
                                                        "log file has them")
@@ -100,11 +117,23 @@ void DiagnosticsForm::ShowPendingLines()
             l_tab.m_skipped = 0;
             --l_room;
         }
-        for (; l_room > 0 && !l_tab.m_pending.empty(); --l_room) {
-            l_lines << l_tab.m_pending.front();
+        while (l_room > 0 && !l_tab.m_pending.empty()) {
+            l_lines << ShownPart(l_tab.m_pending.front());
+            l_chars += l_lines.back().size();
             l_tab.m_pending.pop_front();
+            --l_room;
+            if (l_chars < CHUNK_CHARS && l_room > 0 && !l_tab.m_pending.empty())
+                continue;
+            l_tab.mp_view->appendPlainText(l_lines.join('\n'));
+            l_lines.clear();
+            l_chars = 0;
+            if (l_sliceMs >= 0 && l_clock.nsecsElapsed() >= l_sliceMs * 1000000) {
+                l_sliceUsed = true;
+                break;
+            }
         }
-        l_tab.mp_view->appendPlainText(l_lines.join('\n'));
+        if (!l_lines.isEmpty())
+            l_tab.mp_view->appendPlainText(l_lines.join('\n'));
     }
     ShowLater();
 }

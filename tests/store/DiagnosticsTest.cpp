@@ -2,6 +2,7 @@
 #include "store/windows/DiagnosticsForm.h"
 #include "store/Log.h"
 #include "store/Settings.h"
+#include "store/SlicedWork.h"
 
 #include <QListWidget>
 #include <QPlainTextEdit>
@@ -129,6 +130,76 @@ private slots:
         QCOMPARE(l_shown(), std::min(lines, DiagnosticsForm::MAX_LINES_PER_TAB));
         QVERIFY(lp_view->document()->firstBlock().text().endsWith(first));
         QCOMPARE(lp_view->document()->lastBlock().text(), l_text.last());
+    }
+
+    // Long lines (a peer's name of mixed scripts costs 2 ms a line to lay
+    // out) go a piece of about CHUNK_CHARS shown characters at a time; with
+    // no slice left, one piece a turn.
+    void LongLinesTakeAPieceATurn_data()
+    {
+        int const l_turn = DiagnosticsForm::LINES_PER_TURN;
+        QTest::addColumn<int>("length");
+        QTest::addColumn<int>("lines");
+        QTest::addColumn<QList<int>>("shown");
+        QTest::newRow("pieces of eight lines") << 256 << 20 << QList<int>{8, 16, 20};
+        QTest::newRow("long lines, counted as shown") << 1000 << 10 << QList<int>{8, 10};
+        QTest::newRow("short lines, the turn's line bound") << 5 << 2 * l_turn + 50
+                                                            << QList<int>{l_turn, 2 * l_turn, 2 * l_turn + 50};
+    }
+    void LongLinesTakeAPieceATurn()
+    {
+        QFETCH(int, length);
+        QFETCH(int, lines);
+        QFETCH(QList<int>, shown);
+        struct NoSlice
+        {
+            NoSlice() { SlicedWork::SetSliceMs(0); }
+            ~NoSlice() { SlicedWork::SetSliceMs(10); }
+        } const l_noSlice;
+        DiagnosticsForm l_form;
+        l_form.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&l_form));
+        QStringList l_text;
+        for (int l_line = 0; l_line < lines; ++l_line)
+            l_text << QString(length, QChar('a' + l_line % 26));
+        l_form.AddLine("Busy", l_text.join('\n'));
+        QPlainTextEdit* lp_view = l_form.findChild<QPlainTextEdit*>();
+        QVERIFY(lp_view);
+        for (int l_shown : shown) {
+            l_form.ShowPendingLines();
+            QCOMPARE(lp_view->document()->isEmpty() ? 0 : lp_view->blockCount(), l_shown);
+        }
+        QCOMPARE(l_form.PendingLines("Busy"), std::size_t(0));
+        QCOMPARE(lp_view->document()->lastBlock().text().left(5), l_text.last().left(5));
+    }
+
+    // A line's shown part, so that a page of a peer's long names costs a
+    // bounded layout; the file keeps the whole line.
+    void ShowsTheStartOfLongLines_data()
+    {
+        QTest::addColumn<QString>("line");
+        QTest::addColumn<QString>("shown");
+        QString const l_full(256, 'x');
+        QString const l_pair = QString::fromUtf8("\xF0\x9F\x98\x80");
+        QTest::newRow("as long as shown") << l_full << l_full;
+        QTest::newRow("one more") << l_full + "y" << l_full + QString::fromUtf8("\xE2\x80\xA6");
+        QTest::newRow("a pair across the cut")
+            << QString(255, 'x') + l_pair << QString(255, 'x') + QString::fromUtf8("\xE2\x80\xA6");
+        QTest::newRow("a pair before the cut")
+            << QString(254, 'x') + l_pair + "zz" << QString(254, 'x') + l_pair + QString::fromUtf8("\xE2\x80\xA6");
+    }
+    void ShowsTheStartOfLongLines()
+    {
+        QFETCH(QString, line);
+        QFETCH(QString, shown);
+        DiagnosticsForm l_form;
+        l_form.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&l_form));
+        l_form.AddLine("Busy", line);
+        l_form.ShowPendingLines();
+        QPlainTextEdit* lp_view = l_form.findChild<QPlainTextEdit*>();
+        QVERIFY(lp_view);
+        QCOMPARE(lp_view->document()->lastBlock().text(), shown);
     }
 
     void ItemEntriesNeedTheSwitchAndARegisteredType()
