@@ -132,8 +132,6 @@ void DiagnosticsForm::ShowPendingLines()
                 break;
             }
         }
-        if (!l_lines.isEmpty())
-            l_tab.mp_view->appendPlainText(l_lines.join('\n'));
     }
     ShowLater();
 }
