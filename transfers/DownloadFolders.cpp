@@ -17,6 +17,8 @@
 #include <QTcpSocket>
 #include <QtEndian>
 
+#include <functional>
+
 using namespace TransferItems;
 
 namespace {
@@ -88,16 +90,20 @@ QString NumberedName(QString const& i_name, int i_number, bool i_file)
     return FitComponent(l_stem, QString(" (%1)").arg(i_number) + l_extension);
 }
 
-// "name (n).ext" for the first n that is free in the folder; a name already
-// at the length limit gives up the end of its stem to the number, or the
-// rename would fail and the finished file could never leave "downloading".
-QString FreeName(QString const& i_folder, QString const& i_name)
+// "name (n).ext" for the first n that is free in the folder and not
+// i_claimed; a name already at the length limit gives up the end of its
+// stem to the number, or the rename would fail and the finished file could
+// never leave "downloading".
+QString FreeName(QString const& i_folder, QString const& i_name, std::function<bool(QString const&)> const& i_claimed)
 {
-    if (!QFileInfo::exists(i_folder + "/" + i_name))
+    auto const l_free = [&](QString const& i_candidate) {
+        return !QFileInfo::exists(i_folder + "/" + i_candidate) && !i_claimed(i_candidate);
+    };
+    if (l_free(i_name))
         return i_name;
     for (int l_n = 1;; ++l_n) {
         QString const l_candidate = NumberedName(i_name, l_n, true);
-        if (!QFileInfo::exists(i_folder + "/" + l_candidate))
+        if (l_free(l_candidate))
             return l_candidate;
     }
 }
@@ -206,6 +212,11 @@ void SetLocalPlace(Item const& i_entry, QString const& i_name, Layout const& i_l
     i_entry += d.GetType(LOCAL_PLACE)->GetItem(Value(LocalPlace(i_entry, i_name, i_layout)));
 }
 
+bool IsSameRemoteFile(Item const& i_one, Item const& i_other)
+{
+    return i_one["file_name"] == i_other["file_name"] && i_one["remote_folder"] == i_other["remote_folder"];
+}
+
 // A download writes only into a file it made itself, so a local path is
 // taken when another download of another remote file was given it (two
 // remote names can make one local name: "a\\b" and "a_b", or two folders of
@@ -229,7 +240,7 @@ bool IsLocalPathTaken(Item const& i_entry, QString const& i_name, Layout const& 
         for (Item const& l_other : l_place.GetItems("download_entry")) {
             if (l_other == i_entry || SafePath(l_other, false, i_layout) != l_path)
                 continue;
-            if (l_other["file_name"] == i_entry["file_name"] && l_other["remote_folder"] == i_entry["remote_folder"])
+            if (IsSameRemoteFile(l_other, i_entry))
                 l_shared = true;
             else if (!i_layout.m_split || l_complete.IsNull() || l_other["download_entry_status"] != l_complete)
                 return true;
@@ -382,7 +393,7 @@ bool TransferQueueManager::IsDownloadFileComplete(Item i_entry)
     // this download's, whatever its size.
     Item const l_place = d.GetType(LOCAL_PLACE)->HasItem(Value(LocalPlace(i_entry, LocalName(i_entry), l_layout)));
     for (Item const& l_other : l_place.GetItems("download_entry"))
-        if (l_other["file_name"] != i_entry["file_name"] || l_other["remote_folder"] != i_entry["remote_folder"])
+        if (!IsSameRemoteFile(l_other, i_entry))
             return false;
     QFileInfo l_file(l_path);
     return l_file.isFile() && l_file.size() >= i_entry["file_size"].AsInt64();
@@ -534,7 +545,18 @@ void TransferQueueManager::OnDownloadComplete()
         QString const l_folder = l_target.isEmpty() ? QString() : UsableFolder(l_wanted, Layout::Current());
         bool l_moved = !l_source.isEmpty() && !l_folder.isEmpty() && QDir().mkpath(l_folder);
         if (l_moved) {
-            l_name = FreeName(l_folder, QFileInfo(l_target).fileName());
+            // Nor the name where another remote file's download will
+            // finish: that download would take this file for its own.
+            Layout const l_layout = Layout::Current();
+            l_name = FreeName(l_folder, QFileInfo(l_target).fileName(), [&](QString const& i_candidate) {
+                Item const l_place =
+                    d.GetType(LOCAL_PLACE)->HasItem(Value(LocalPlace(l_entry, i_candidate, l_layout)));
+                for (Item const& l_other : l_place.GetItems("download_entry"))
+                    if (!IsSameRemoteFile(l_other, l_entry) &&
+                        SafePath(l_other, true, l_layout) == l_folder + "/" + i_candidate)
+                        return true;
+                return false;
+            });
             l_moved = QDir().rename(l_source, l_folder + "/" + l_name);
         }
         if (l_folder != l_wanted)

@@ -573,7 +573,8 @@ private slots:
     // "hX" (offered, started, bytes up to the middle, then the connection
     // drops), "fX" (offered, started, the rest), "-X" (removed), "q" (quit
     // and start again), "s0" or "s1" (downloads not split or split),
-    // "d<path>" (a user's file put there, below the download folder). A
+    // "d<path>" (a user's file put there, below the download folder), "o"
+    // (bob comes online, and his downloads are asked for again). A
     // download always resumes where its own bytes end, every finished file
     // holds its remote file's bytes, a user's file is untouched, and no file
     // is left that no download owns.
@@ -593,6 +594,9 @@ private slots:
         QTest::newRow("split switched off onto a user's file") << "dmusic/a_b.mp3 +A hA s0 fA";
         QTest::newRow("split switched across a restart") << "+A +Z hA hZ s0 q s1 fA fZ";
         QTest::newRow("added while another is partial") << "+Z hZ +A +S fA q fS fZ";
+        QTest::newRow("asked again after another finished") << "+Z +A fA -A o fZ";
+        QTest::newRow("a finished file numbered onto another's name")
+            << "+A +Z dcomplete/music/a_b.mp3 fA o fZ";
     }
 
     void downloadsWriteOnlyTheirOwnFiles()
@@ -618,6 +622,8 @@ private slots:
             } else if (l_action == 'q') {
                 lp_bob.reset();
                 Restart();
+            } else if (l_action == 'o') {
+                SetOnline("bob", true);
             } else if (l_action == 's') {
                 SetSwitch("dont_split_downloads", l_step == "s0");
             } else if (l_action == 'd') {
