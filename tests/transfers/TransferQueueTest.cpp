@@ -595,6 +595,7 @@ private slots:
         QTest::newRow("split switched across a restart") << "+A +Z hA hZ s0 q s1 fA fZ";
         QTest::newRow("added while another is partial") << "+Z hZ +A +S fA q fS fZ";
         QTest::newRow("asked again after another finished") << "+Z +A fA -A o fZ";
+        QTest::newRow("split switched on under an older finished file") << "+A fA -A s0 +Z s1 o fZ";
         QTest::newRow("a finished file numbered onto another's name")
             << "+A +Z dcomplete/music/a_b.mp3 fA o fZ";
     }
