@@ -329,10 +329,12 @@ bool TransferQueueManager::SettleLocalName(Item const& i_entry)
 
 void TransferQueueManager::DiscardPartialFile(Item const& i_entry)
 {
+    // Without a place of its own (none was free) the file at its path is
+    // not its own; a whole file (its move into "complete" failed) is the
+    // user's to keep.
     Layout const l_layout = Layout::Current();
-    QString const l_path = SafePath(i_entry, false, l_layout);
+    QString const l_path = i_entry.IsConnected(LOCAL_PLACE) ? SafePath(i_entry, false, l_layout) : QString();
     QFileInfo const l_file(l_path);
-    // A whole file (its move into "complete" failed) is the user's to keep.
     if (l_path.isEmpty() || !l_file.isFile() || l_file.size() >= i_entry["file_size"].AsInt64())
         return;
     Item const l_complete = d.GetType("download_entry_status")->HasItem(Value("complete"));
