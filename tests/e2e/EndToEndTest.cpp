@@ -166,6 +166,30 @@ private slots:
                  QCryptographicHash::hash(l_bytes, QCryptographicHash::Md5).toHex());
     }
 
+    // Two remote names that make one local name, the second never offered
+    // before a quit cuts the first off: after the start each finishes with
+    // its own bytes, the first from its own partial file.
+    void CollidingNamesAcrossARestart()
+    {
+        QString const l_first = Shared("b") + "/music/a_b.mp3";
+        QString const l_second = Shared("b") + "/music/a\x7f" "b.mp3";
+        QVERIFY(WriteFile(l_first, QByteArray(400000, 'A')) && WriteFile(l_second, QByteArray(400000, 'Z')));
+        QVERIFY(StartClient("b", {"upload_speed_limit=100", "upload_speed_limit_enabled=yes"}) && StartClient("a"));
+        QVERIFY(Download("b", "a", l_first, 400000) && Download("b", "a", l_second, 400000));
+        QString const l_partial = Downloads("a") + "/downloading/music/a_b.mp3";
+        QVERIFY(WaitUntil([&] { return QFileInfo(l_partial).size() >= 100000; }));
+        QCOMPARE(Client("a").Stop(), 0);
+        qint64 const l_held = QFileInfo(l_partial).size();
+        QStringList const l_answer = Client("b").Ask("set upload_speed_limit_enabled no", "^(set|error) ");
+        QVERIFY(!l_answer.isEmpty() && l_answer.last().startsWith("set "));
+        QVERIFY(StartClient("a"));
+        QCOMPARE(DownloadStatus("a", "downloading", l_first).captured(2), QString::number(l_held));
+        QVERIFY(DownloadStatus("a", "complete", l_first).hasMatch());
+        QVERIFY(DownloadStatus("a", "complete", l_second).hasMatch());
+        QCOMPARE(FileMd5(Downloads("a") + "/complete/music/a_b.mp3"), FileMd5(l_first));
+        QCOMPARE(FileMd5(Downloads("a") + "/complete/music/a_b (1).mp3"), FileMd5(l_second));
+    }
+
     // 2 MiB under a 200 KB/s upload limit take 10.24 s, timed by the
     // receiver from the start of the exchange to the last byte: at least
     // 9 s (a busy machine only makes it longer; how close the limit comes

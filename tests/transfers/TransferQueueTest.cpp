@@ -808,7 +808,8 @@ private slots:
         SetSwitch("dont_split_downloads", false);
         QCOMPARE(ReadFileAt(Folder() + "/downloading/Band/Album/wait.mp3"), QByteArray("other"));
         QCOMPARE(ReadFileAt(Folder() + "/downloading/Band/Album/wait (1).mp3"), QByteArray("wa"));
-        QCOMPARE(mp_transfers->GetSafeDownloadPath(l_waiting, false), Folder() + "/downloading/Band/Album/wait (1).mp3");
+        QCOMPARE(mp_transfers->GetSafeDownloadPath(l_waiting, false),
+                 Folder() + "/downloading/Band/Album/wait (1).mp3");
         QVERIFY(!QFileInfo::exists(Folder() + "/Band/Album/wait.mp3"));
         SetSwitch("dont_create_subfolders_for_single_downloads", false);
         SetSetting("download_folder", mp_dir->path() + "/Elsewhere");
