@@ -3,9 +3,11 @@
 #include "ui/widgets/TabWidget.h"
 #include "store/Settings.h"
 
+#include <QAbstractAnimation>
 #include <QLineEdit>
 #include <QMainWindow>
 #include <QTabBar>
+#include <QToolButton>
 #include <QtTest>
 
 #include <memory>
@@ -204,6 +206,28 @@ private slots:
         delete mp_bob;
         QVERIFY(Buttons().isEmpty() && !mp_bar->isVisible());
         QCOMPARE(d["event_toolbar_action"]->GetItemCount() + d["event_toolbar_widget"]->GetItemCount(), std::size_t(0));
+    }
+
+    // A button that goes while the opened » overflow folds back (the
+    // pointer left the bar): once folded, the next one takes its place.
+    void ButtonGoneWhileTheOverflowFolds()
+    {
+        mp_window->resize(120, 300);
+        for (int l_button = 0; l_button < 3; ++l_button)
+            Post(mp_bob, ":/icons/chat_icon", true);
+        QToolButton* lp_more = mp_bar->findChild<QToolButton*>("qt_toolbar_ext_button");
+        QVERIFY(lp_more);
+        QTRY_VERIFY(lp_more->isVisible() && !mp_bar->widgetForAction(Buttons().at(1))->isVisible());
+        int const l_foldedHeight = mp_bar->height();
+        QTest::mouseClick(lp_more, Qt::LeftButton);
+        QTRY_VERIFY(mp_bar->height() > l_foldedHeight && mp_bar->findChildren<QAbstractAnimation*>().isEmpty());
+        QEvent l_leave(QEvent::Leave);
+        QApplication::sendEvent(mp_bar, &l_leave);
+        QVERIFY(!lp_more->isChecked());
+        Buttons().first()->trigger();
+        QCOMPARE(Buttons().size(), 2);
+        QTRY_COMPARE(mp_bar->height(), l_foldedHeight);
+        QTRY_VERIFY(mp_bar->widgetForAction(Buttons().first())->isVisible());
     }
 };
 
