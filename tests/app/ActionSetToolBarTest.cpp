@@ -1,14 +1,13 @@
 #include "ui/widgets/ActionSetToolBar.h"
+#include "tests/app/OverflowFolding.h"
 #include "ui/widgets/Globals.h"
 #include "store/Settings.h"
 
-#include <QAbstractAnimation>
 #include <QDesktopServices>
 #include <QDialog>
 #include <QLineEdit>
 #include <QMainWindow>
 #include <QtTest>
-#include <QToolButton>
 
 #include <climits>
 #include <memory>
@@ -155,20 +154,13 @@ private slots:
     void SetChangedWhileTheOverflowFolds()
     {
         mp_window->resize(120, 300);
-        QToolButton* lp_more = mp_bar->findChild<QToolButton*>("qt_toolbar_ext_button");
-        QVERIFY(lp_more);
-        QTRY_VERIFY(lp_more->isVisible());
-        int const l_foldedHeight = mp_bar->height();
-        QTest::mouseClick(lp_more, Qt::LeftButton);
-        QTRY_VERIFY(mp_bar->height() > l_foldedHeight && mp_bar->findChildren<QAbstractAnimation*>().isEmpty());
-        QEvent l_leave(QEvent::Leave);
-        QApplication::sendEvent(mp_bar, &l_leave);
-        QVERIFY(!lp_more->isChecked());
+        int const l_foldedHeight = OpenOverflowAndLeave(mp_bar);
+        QVERIFY(l_foldedHeight > 0);
         Focus(mp_roomList, 1);
         QCOMPARE(mp_bar->CurrentSetName(), QString("room_list"));
         QTRY_COMPARE(mp_bar->height(), l_foldedHeight);
         QTRY_VERIFY(mp_bar->StatusButton()->isVisible());
-        QVERIFY(lp_more->isVisible());
+        QVERIFY(OffersOverflow(mp_bar));
         // The window goes as in the program: once the show is over.
         g_showIsOver = true;
         mp_window.reset();

@@ -1,13 +1,12 @@
 #include "ui/widgets/EventToolBar.h"
+#include "tests/app/OverflowFolding.h"
 #include "ui/widgets/Globals.h"
 #include "ui/widgets/TabWidget.h"
 #include "store/Settings.h"
 
-#include <QAbstractAnimation>
 #include <QLineEdit>
 #include <QMainWindow>
 #include <QTabBar>
-#include <QToolButton>
 #include <QtTest>
 
 #include <memory>
@@ -215,15 +214,9 @@ private slots:
         mp_window->resize(120, 300);
         for (int l_button = 0; l_button < 3; ++l_button)
             Post(mp_bob, ":/icons/chat_icon", true);
-        QToolButton* lp_more = mp_bar->findChild<QToolButton*>("qt_toolbar_ext_button");
-        QVERIFY(lp_more);
-        QTRY_VERIFY(lp_more->isVisible() && !mp_bar->widgetForAction(Buttons().at(1))->isVisible());
-        int const l_foldedHeight = mp_bar->height();
-        QTest::mouseClick(lp_more, Qt::LeftButton);
-        QTRY_VERIFY(mp_bar->height() > l_foldedHeight && mp_bar->findChildren<QAbstractAnimation*>().isEmpty());
-        QEvent l_leave(QEvent::Leave);
-        QApplication::sendEvent(mp_bar, &l_leave);
-        QVERIFY(!lp_more->isChecked());
+        QTRY_VERIFY(OffersOverflow(mp_bar) && !mp_bar->widgetForAction(Buttons().at(1))->isVisible());
+        int const l_foldedHeight = OpenOverflowAndLeave(mp_bar);
+        QVERIFY(l_foldedHeight > 0);
         Buttons().first()->trigger();
         QCOMPARE(Buttons().size(), 2);
         QTRY_COMPARE(mp_bar->height(), l_foldedHeight);
