@@ -502,6 +502,20 @@ bool MainWindow::SaveData()
     return dataSaver->Save(DataFileStem());
 }
 
+int MainWindow::AskToSaveAgain(QString const& i_reason)
+{
+    QMessageBox l_box(QMessageBox::Warning, tr("Data Not Saved"),
+                      tr("The changes since the last save (settings, the user list, the download queue) could not "
+                         "be saved: %1\n\nFree some space and try again, or quit and lose them.")
+                          .arg(i_reason),
+                      QMessageBox::Retry | QMessageBox::Discard);
+    l_box.setTextFormat(Qt::PlainText);
+    l_box.button(QMessageBox::Retry)->setText(tr("Try Again"));
+    l_box.button(QMessageBox::Discard)->setText(tr("Quit Anyway"));
+    l_box.setDefaultButton(QMessageBox::Retry);
+    return l_box.exec();
+}
+
 bool MainWindow::SaveAtExit()
 {
     while (!SaveData()) {
@@ -513,16 +527,9 @@ bool MainWindow::SaveAtExit()
         QString const l_reason = dataSaver->LastFailure();
         FlushLog();
         std::fprintf(stderr, "Quillmar: the data could not be saved: %s\n", qPrintable(l_reason));
-        QMessageBox l_box(QMessageBox::Warning, tr("Data Not Saved"),
-                          tr("The changes since the last save (settings, the user list, the download queue) could "
-                             "not be saved: %1\n\nFree some space and try again, or quit and lose them.")
-                              .arg(l_reason),
-                          QMessageBox::Retry | QMessageBox::Discard);
-        l_box.setTextFormat(Qt::PlainText);
-        l_box.button(QMessageBox::Retry)->setText(tr("Try Again"));
-        l_box.button(QMessageBox::Discard)->setText(tr("Quit Anyway"));
-        l_box.setDefaultButton(QMessageBox::Retry);
-        if (l_box.exec() != QMessageBox::Retry) {
+        // Ended by a signal (the system shutting down, a service stopped):
+        // nobody may be there to answer, and the program must not hang.
+        if (TerminationRequested() || AskToSaveAgain(l_reason) != QMessageBox::Retry) {
             Log(DataSaver::LogCategory(), 1, QStringLiteral("Quit without saving the data: %1").arg(l_reason));
             FlushLog();
             std::fprintf(stderr, "Quillmar: quit without saving the data.\n");

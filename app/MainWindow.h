@@ -138,6 +138,8 @@ protected:
     void changeEvent(QEvent* ip_event) override;
 
 private:
+    // The question after a failed exit save: QMessageBox::Retry or Discard.
+    int AskToSaveAgain(QString const& i_reason);
     // Store observers.
     void OnSharedFolderAdded(Item i_folder);
     void OnSharedFolderRemoved(Item i_folder);

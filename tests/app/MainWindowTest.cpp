@@ -1,4 +1,5 @@
 #include "tests/app/ShellTestSupport.h"
+#include "app/Application.h"
 #include "ui/widgets/ActionSetToolBar.h"
 #include "app/NewVersionDialog.h"
 #include "transfers/TransferQueueManager.h"
@@ -214,8 +215,9 @@ int RunRestartPhase(QString const& i_phase)
 // The exit save on a disk that is full (files may grow no further: the
 // write fails as on a full disk), one run each: "retry" adds "friend", and
 // the save fails until the user made room and tried again; "quit" finds
-// "friend" listed, adds "stranger", and quits without saving; "after" finds
-// "friend" listed and "stranger" not.
+// "friend" listed, adds "stranger", and quits without saving; "signal" does
+// the same, ended by SIGTERM, without a question; "after" finds "friend"
+// listed and "stranger" not.
 int RunExitSavePhase(QString const& i_phase)
 {
     StandinProcess l_server;
@@ -246,13 +248,23 @@ int RunExitSavePhase(QString const& i_phase)
     rlimit const l_room = l_limit;
     l_limit.rlim_cur = 64;
     ::setrlimit(RLIMIT_FSIZE, &l_limit);
-    // The log's lines as its tab would show them (its files are on the full disk).
+    // The log's lines as its tab would show them (its files are on the full
+    // disk), from here on: the start's lines, which wait for a later turn
+    // when the log was on from the start, are written first.
+    FlushLog();
     QStringList l_logged;
     SetSetting("show_diagnostics", QStringLiteral("yes"));
     SetLogViewHook([&l_logged](QString const& i_category, QString const& i_lines) {
         if (i_category == DataSaver::LogCategory())
             l_logged << i_lines.section("] ", 1);
     });
+    if (i_phase == "signal") {
+        // As in the program: the signal ends the application's event loop.
+        QuitEventLoopOnTerminationSignals();
+        QTimer::singleShot(0, []() { ::raise(SIGTERM); });
+        QApplication::exec();
+        l_check(TerminationRequested(), "the signal taken");
+    }
     ModalAnswerer l_answers;
     if (i_phase == "retry")
         l_answers.Press(QMessageBox::Retry).Then([&l_room](QWidget* ip_box) {
@@ -265,7 +277,8 @@ int RunExitSavePhase(QString const& i_phase)
         l_answers.Press(QMessageBox::Discard);
     delete lp_window;
     ::setrlimit(RLIMIT_FSIZE, &l_room);
-    l_check(l_answers.Done() && l_answers.m_texts.size() == (i_phase == "retry" ? 2 : 1), "one question a failure");
+    int const l_questions = i_phase == "retry" ? 2 : i_phase == "quit" ? 1 : 0;
+    l_check(l_answers.Done() == (l_questions > 0) && l_answers.m_texts.size() == l_questions, "one question a failure");
     // The file's name ends in its number, which the clock gives.
     QString const l_told = "The changes since the last save (settings, the user list, the download queue) could not "
                            "be saved: cannot write (File too large): " + QDir::homePath() + "/.Quillmar.#\n\n"
@@ -859,7 +872,7 @@ private slots:
 
     void ExitSaveOnAFullDiskAsks()
     {
-        QCOMPARE(RunPhasesInOneHome({"retry", "quit", "after"}, {}, 2 * WAIT_MS), QString());
+        QCOMPARE(RunPhasesInOneHome({"retry", "quit", "signal", "after"}, {}, 2 * WAIT_MS), QString());
     }
 
     // Only a web address is opened, and the data is saved first. The dialog
@@ -882,7 +895,7 @@ int main(int argc, char** argv)
 {
     QApplication l_app(argc, argv);
     if (argc == 3 && QString(argv[1]) == "--phase")
-        return QStringList({"retry", "quit", "after"}).contains(argv[2]) ? RunExitSavePhase(argv[2])
+        return QStringList({"retry", "quit", "signal", "after"}).contains(argv[2]) ? RunExitSavePhase(argv[2])
                                                                           : RunRestartPhase(argv[2]);
     MainWindowTest l_test;
     return QTest::qExec(&l_test, argc, argv);
