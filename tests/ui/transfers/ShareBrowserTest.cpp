@@ -9,7 +9,6 @@
 #include "../StandinLogIn.h"
 
 #include "ui/search/SearchResultMenuOptions.h"
-#include "ui/transfers/ShareModel.h"
 #include "ui/search/SearchStoreTypes.h"
 #include "store/SlicedWork.h"
 #include "store/Utilities.h"
@@ -226,38 +225,28 @@ private slots:
         QCOMPARE(Downloads(), downloads);
     }
 
-    // A folder more levels below its nearest named ancestor than are made
-    // for it is a top-level row of its own.
-    void FolderFarBelowItsAncestor()
-    {
-        int const l_made = int(UserShareBuilder::MAX_MISSING_LEVELS);
-        std::string const l_near = "Share\\" + QByteArray("l\\").repeated(l_made - 1).toStdString() + "near\\n.mp3";
-        std::string const l_far = "Share\\" + QByteArray("m\\").repeated(l_made).toStdString() + "far\\f.mp3";
-        ShareForm* lp_view = Browse("bob", {{"Share\\s.mp3"}, {l_near.c_str()}, {l_far.c_str()}});
-        QVERIFY(lp_view);
-        QTreeWidget* lp_tree = lp_view->FolderTree();
-        QCOMPARE(lp_tree->topLevelItemCount(), 2);
-        QCOMPARE(lp_tree->topLevelItem(0)->text(0) + "|" + lp_tree->topLevelItem(1)->text(0), QString("Share|far"));
-        QCOMPARE(lp_view->Tree()->MaxDepth(), l_made);
-    }
-
-    // A list of deep folders whose levels it left out makes no more levels
-    // than it has entries and 4,096: 101 entries, of which 100 each leave
-    // 62 levels out, place 67 (4,154 levels made); the other 33 are
-    // top-level rows beside "R".
+    // What a list makes of the levels it left out is bounded: a folder 63
+    // levels below its nearest named ancestor goes under it, one 64 levels
+    // below is a top-level row; and no more levels are made than the list
+    // has entries and 4,096: of 100 folders that each leave 63 out, 66
+    // are placed (4,158 levels), the other 34 are top-level rows.
     void MadeLevelsAreBounded()
     {
         std::vector<std::string> l_paths = {"R\\r.mp3"};
         for (int l_folder = 0; l_folder < 100; ++l_folder)
             l_paths.push_back("R\\" + QByteArray::number(l_folder).rightJustified(3, '0').toStdString() + "\\" +
-                              QByteArray("l\\").repeated(62).toStdString() + "f.mp3");
+                              QByteArray("l\\").repeated(63).toStdString() + "f.mp3");
+        l_paths.push_back("R\\#\\" + QByteArray("m\\").repeated(63).toStdString() + "far\\f.mp3");
         std::vector<ListedFile> l_files;
         for (std::string const& l_path : l_paths)
             l_files.push_back({l_path.c_str()});
         ShareForm* lp_view = Browse("bob", l_files);
         QVERIFY(lp_view);
-        QCOMPARE(Count("user_share_folder"), std::size_t(101 + 4154));
-        QCOMPARE(lp_view->FolderTree()->topLevelItemCount(), 34);
+        QCOMPARE(Count("user_share_folder"), std::size_t(102 + 4158));
+        QTreeWidget* lp_tree = lp_view->FolderTree();
+        QCOMPARE(lp_tree->topLevelItemCount(), 36);
+        QCOMPARE(lp_tree->topLevelItem(0)->text(0) + "|" + lp_tree->topLevelItem(1)->text(0), QString("R|far"));
+        QCOMPARE(lp_view->Tree()->MaxDepth(), 64);
     }
 
     void FilterCases_data()
