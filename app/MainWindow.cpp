@@ -40,6 +40,7 @@
 #include "ui/users/UserNoteDialog.h"
 #include "ui_MainWindow.h"
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QDir>
 #include <QEventLoop>
@@ -52,6 +53,8 @@
 #include <QStatusBar>
 #include <QTextCodec>
 #include <QTimer>
+
+#include <cstdio>
 
 MainWindow* mainWindow = nullptr;
 QPalette defaultPalette;
@@ -499,6 +502,43 @@ bool MainWindow::SaveData()
     return dataSaver->Save(DataFileStem());
 }
 
+int MainWindow::AskToSaveAgain(QString const& i_reason)
+{
+    QMessageBox l_box(QMessageBox::Warning, tr("Data Not Saved"),
+                      tr("The changes since the last save (settings, the user list, the download queue) could not "
+                         "be saved: %1\n\nFree some space and try again, or quit and lose them.")
+                          .arg(i_reason),
+                      QMessageBox::Retry | QMessageBox::Discard);
+    l_box.setTextFormat(Qt::PlainText);
+    l_box.button(QMessageBox::Retry)->setText(tr("Try Again"));
+    l_box.button(QMessageBox::Discard)->setText(tr("Quit Anyway"));
+    l_box.setDefaultButton(QMessageBox::Retry);
+    return l_box.exec();
+}
+
+bool MainWindow::SaveAtExit()
+{
+    while (!SaveData()) {
+        if (g_showIsOver || !dataSaver)
+            return false;
+        // The session's changes (a user just added to the list) are lost if
+        // the program ends now; the log may be on the disk that filled up,
+        // so the terminal is told too.
+        QString const l_reason = dataSaver->LastFailure();
+        FlushLog();
+        std::fprintf(stderr, "Quillmar: the data could not be saved: %s\n", qPrintable(l_reason));
+        // Ended by a signal (the system shutting down, a service stopped):
+        // nobody may be there to answer, and the program must not hang.
+        if (TerminationRequested() || AskToSaveAgain(l_reason) != QMessageBox::Retry) {
+            Log(DataSaver::LogCategory(), 1, QStringLiteral("Quit without saving the data: %1").arg(l_reason));
+            FlushLog();
+            std::fprintf(stderr, "Quillmar: quit without saving the data.\n");
+            return false;
+        }
+    }
+    return true;
+}
+
 void MainWindow::OnClearSizeSettingsButtonClicked()
 {
     SetSetting("reset_size_settings", QStringLiteral("yes"));
@@ -514,7 +554,7 @@ MainWindow::~MainWindow()
     // Folders still being queued for closed browse tabs are queued now,
     // so that the save holds them.
     ShareTree::FinishCommandsHandedOver();
-    SaveData();
+    SaveAtExit();
     // A collection in slices, and the hourly save waiting for it, are
     // dropped: the save above collected the store.
     StoreCollector::Destroy();

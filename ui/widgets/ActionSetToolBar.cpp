@@ -113,7 +113,7 @@ QString AwayStatusIcon(bool i_away)
 } // namespace
 
 ActionSetToolBar::ActionSetToolBar(QWidget* ip_parent)
-    : QToolBar(ip_parent)
+    : FoldingToolBar(ip_parent)
 {
     actionBar = this;
     connect(qApp, &QApplication::focusChanged, this, &ActionSetToolBar::OnApplicationFocusChanged);

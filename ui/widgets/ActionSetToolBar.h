@@ -1,11 +1,11 @@
 #ifndef QUILLMAR_UI_WIDGETS_ACTIONSETTOOLBAR_H
 #define QUILLMAR_UI_WIDGETS_ACTIONSETTOOLBAR_H
 
+#include "ui/widgets/FoldingToolBar.h"
 #include "store/Data.h"
 
 #include <QPointer>
 #include <QString>
-#include <QToolBar>
 #include <QUrl>
 
 #include <functional>
@@ -21,7 +21,7 @@
 // selected tree row) and emits ActionTriggered with the widget and the id.
 // Its whole model lives in the store, in types of its own that are never
 // saved.
-class ActionSetToolBar : public QToolBar
+class ActionSetToolBar : public FoldingToolBar
 {
     Q_OBJECT
 

@@ -46,7 +46,7 @@ Value KeyOf(QObject const* ip_object)
 } // namespace
 
 EventToolBar::EventToolBar(QWidget* ip_parent)
-    : QToolBar(ip_parent)
+    : FoldingToolBar(ip_parent)
 {
     setMovable(false);
     setIconSize(QSize(16, 16));
