@@ -35,6 +35,7 @@
 
 #include <QBuffer>
 #include <QDesktopServices>
+#include <QFontDatabase>
 #include <QTemporaryDir>
 #include <QTextBlock>
 #include <QTextDocument>
@@ -595,6 +596,9 @@ private slots:
                "<font face=fantasy>d</font><font face=monospace>e</font><font face=SERIF>f</font>"
             << "<font face=\"serif\">a</font><font face=\"sans-serif\">b</font><font face=\"cursive\">c</font>"
                "<font face=\"fantasy\">d</font><font>e</font><font face=\"serif\">f</font>";
+        QString const l_family = QFontDatabase().families().value(0, "serif");
+        QTest::newRow("a family of the system's, as it spells it")
+            << "<font face=\"x, " + l_family.toUpper() + "\">a</font>" << "<font face=\"" + l_family + "\">a</font>";
         QTest::newRow("comment, broken tags") << "<!-- x --><b <" << "&lt;!-- x -->&lt;b &lt;";
         QTest::newRow("huge size") << "<font size=999>x</font>" << "<font>x</font>";
         QTest::newRow("deep nesting") << QString("<div>").repeated(30) << QString("<div>").repeated(24) +
