@@ -23,9 +23,8 @@
 #include <QTextBlock>
 #include <QTextDocument>
 #include <QTextFrame>
-#include <QTextTable>
-
 #include <QTextLayout>
+#include <QTextTable>
 
 #include <cstddef>
 #include <cstdint>
