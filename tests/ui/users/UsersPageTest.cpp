@@ -35,6 +35,7 @@
 
 #include <QBuffer>
 #include <QDesktopServices>
+#include <QFontDatabase>
 #include <QTemporaryDir>
 #include <QTextBlock>
 #include <QTextDocument>
@@ -579,8 +580,25 @@ private slots:
         QTest::newRow("background") << "<table background=\"x.png\" border=1><tr><td bgcolor=red>a</table>"
                                     << "<table border=\"1\"><tr><td>a</td></tr></table>";
         QTest::newRow("table in a table") << "<table><tr><td><table><tr><td>x</table></table>"
-                                          << "<table><tr><td>&lt;table></td></tr><tr><td>x</td></tr></table>";
-        QTest::newRow("stray closings") << "</b>a</table>" << "a";
+                                          << "<table><tr><td>&lt;table></td></tr><tr><td>x</td></tr></table>&lt;/table>";
+        // A closing tag with nothing to close reads as text, like an
+        // opening tag that is not kept.
+        QTest::newRow("stray closings") << "</b>a</table>" << "&lt;/b>a&lt;/table>";
+        QTest::newRow("a row's end outside a table") << "<tr>orphan</tr>" << "&lt;tr>orphan&lt;/tr>";
+        // A font family costs a search through the system's fonts the first
+        // time it is shown: only those the system has, or generic ones, and
+        // four in one text.
+        QTest::newRow("font families the system lacks")
+            << "<font face=qzxwvkjhg>a</font><font face='Monospace, nosuchfamily' color=red>b</font>"
+            << "<font>a</font><font face=\"monospace\" color=\"red\">b</font>";
+        QTest::newRow("four font families in a text")
+            << "<font face=serif>a</font><font face=sans-serif>b</font><font face=cursive>c</font>"
+               "<font face=fantasy>d</font><font face=monospace>e</font><font face=SERIF>f</font>"
+            << "<font face=\"serif\">a</font><font face=\"sans-serif\">b</font><font face=\"cursive\">c</font>"
+               "<font face=\"fantasy\">d</font><font>e</font><font face=\"serif\">f</font>";
+        QString const l_family = QFontDatabase().families().value(0, "serif");
+        QTest::newRow("a family of the system's, as it spells it")
+            << "<font face=\"x, " + l_family.toUpper() + "\">a</font>" << "<font face=\"" + l_family + "\">a</font>";
         QTest::newRow("comment, broken tags") << "<!-- x --><b <" << "&lt;!-- x -->&lt;b &lt;";
         QTest::newRow("huge size") << "<font size=999>x</font>" << "<font>x</font>";
         QTest::newRow("deep nesting") << QString("<div>").repeated(30) << QString("<div>").repeated(24) +
@@ -598,17 +616,18 @@ private slots:
         // The view's parser makes a table for each row or cell outside a
         // table, inside the one before: 226 bytes held the window seconds.
         QTest::newRow("rows and cells outside a table") << "<tr><td></tr><td><tr></tr><td>"
-                                                        << "&lt;tr>&lt;td>&lt;td>&lt;tr>&lt;td>";
+                                                        << "&lt;tr>&lt;td>&lt;/tr>&lt;td>&lt;tr>&lt;/tr>&lt;td>";
         QTest::newRow("nested orphan cells, 226 bytes")
             << "<tr><td></tr>" + QString("<td><tr></tr>").repeated(16) + "<td>x"
-            << "&lt;tr>&lt;td>" + QString("&lt;td>&lt;tr>").repeated(15) + QChar(0x200B) + "&lt;td>&lt;tr>&lt;td>x";
+            << "&lt;tr>&lt;td>&lt;/tr>" + QString("&lt;td>&lt;tr>&lt;/tr>").repeated(8) + "&lt;td>&lt;tr>&lt;/t" +
+                   QChar(0x200B) + "r>" + QString("&lt;td>&lt;tr>&lt;/tr>").repeated(7) + "&lt;td>x";
         QTest::newRow("a cell before its table") << "<td><table><tr><td>x"
                                                  << "&lt;td><table><tr><td>x</td></tr></table>";
         QTest::newRow("only rows in a table, cells in a row") << "<table><b><tr><i><td>x</table>"
                                                               << "<table>&lt;b><tr>&lt;i><td>x</td></tr></table>";
         QTest::newRow("a paragraph in a row of a table in a paragraph")
             << "<p>a<table><tr><td>b</td></tr><tr><p>c</p></tr><tr><td>d</table>"
-            << "<p>a<table><tr><td>b</td></tr><tr>&lt;p>c</tr></table></p>&lt;tr>&lt;td>d";
+            << "<p>a<table><tr><td>b</td></tr><tr>&lt;p>c</tr></table></p>&lt;/tr>&lt;tr>&lt;td>d&lt;/table>";
         QTest::newRow("a cell closes what its row's cell opened")
             << "<table><tr><td><ul><li>a<td>b<tr><td>c"
             << "<table><tr><td><ul><li>a</li></ul></td><td>b</td></tr><tr><td>c</td></tr></table>";
