@@ -302,7 +302,9 @@ void MainWindow::Init()
 
 void MainWindow::DeclareShellTypes()
 {
-    d.NewType("user_note", INTERMEDIATE, false, true);
+    // A root, so that a note keeps its users; the note dialog removes a
+    // note that no user holds any more.
+    d.NewType("user_note", ROOT, false, true);
     d["user"]->RelateToType(d["user_note"], MANY, ONE, false);
     dataSaver->AddSavedType("user_note");
     dataSaver->AddSavedByConnectionType("user", "user_note");

@@ -25,7 +25,7 @@ protected:
     {
         StartManagers();
         // The shell's note type.
-        d.NewType("user_note", INTERMEDIATE, false, true);
+        d.NewType("user_note", ROOT, false, true);
         d["user"]->RelateToType(d["user_note"], MANY, ONE, false);
         mp_page = std::make_unique<UserListForm>();
         mp_page->Init();
