@@ -38,6 +38,12 @@ void EnsureKeepingFlag(char const* ip_owner, char const* ip_flag)
     EnsureRelation(ip_owner, ip_flag, MANY, ONE, false);
 }
 
+void DeclareUserNoteType()
+{
+    EnsureType("user_note", ROOT, false, true);
+    EnsureRelation("user", "user_note", MANY, ONE, false);
+}
+
 void DeclareUserListTypes()
 {
     // The user owns his list entry: an entry taken from its user goes at

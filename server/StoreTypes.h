@@ -24,6 +24,11 @@ void DeclareUserType();
 // user chose about a user ("is_ignored", ...) keeps him while he has it.
 void EnsureKeepingFlag(char const* ip_owner, char const* ip_flag);
 
+// "user_note": a note's text, held by the users it is about. A root, so
+// that a note keeps its users; the note dialog removes a note that no user
+// holds any more.
+void DeclareUserNoteType();
+
 // The user list over the "user" type: each user's entry, and the groups the
 // entries are in with their download priority and "accept_uploads" flag.
 void DeclareUserListTypes();
