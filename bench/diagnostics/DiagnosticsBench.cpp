@@ -93,27 +93,35 @@ long LoggedLines(QString const& i_category)
     return l_lines;
 }
 
+// Starts the whole window in a home of its own, as the program starts;
+// with diagnostics on or off.
+MainWindow* StartWindow(bool i_on, QTcpServer& io_server)
+{
+    SeedDataFile([i_on]() {
+        SetSetting("username", QStringLiteral("bench"));
+        SetSetting("password", QStringLiteral("bench"));
+        SetSetting("listening_port", qint64(0));
+        SetSetting("data_version", QStringLiteral("1"));
+        SetSwitch("show_diagnostics", i_on);
+    });
+    // A server that takes the login and never answers it.
+    bench::Require(io_server.listen(QHostAddress::LocalHost), "no port to listen on");
+    MainWindow* const lp_window = new MainWindow;
+    lp_window->SetServerAddress(QStringLiteral("127.0.0.1:%1").arg(io_server.serverPort()));
+    lp_window->resize(1000, 700);
+    lp_window->setVisible(true);
+    lp_window->Init();
+    return lp_window;
+}
+
 // A child: the program in the home given, the join in the mode given;
 // prints processor s, longest stall ms, its processor ms, resident KiB
 // after, peak KiB, lines logged.
 int Join(QString const& i_mode)
 {
     bool const l_on = i_mode != "off";
-    SeedDataFile([l_on]() {
-        SetSetting("username", QStringLiteral("bench"));
-        SetSetting("password", QStringLiteral("bench"));
-        SetSetting("listening_port", qint64(0));
-        SetSetting("data_version", QStringLiteral("1"));
-        SetSwitch("show_diagnostics", l_on);
-    });
-    // A server that takes the login and never answers it.
     QTcpServer l_server;
-    bench::Require(l_server.listen(QHostAddress::LocalHost), "no port to listen on");
-    MainWindow* const lp_window = new MainWindow;
-    lp_window->SetServerAddress(QStringLiteral("127.0.0.1:%1").arg(l_server.serverPort()));
-    lp_window->resize(1000, 700);
-    lp_window->setVisible(true);
-    lp_window->Init();
+    MainWindow* const lp_window = StartWindow(l_on, l_server);
     if (i_mode == "shown") {
         // The page in front, and on it the tab of the lines of the join.
         QTabWidget* lp_pages = lp_window->findChild<QTabWidget*>("tabControl");
@@ -165,27 +173,6 @@ int Join(QString const& i_mode)
                 l_lines);
     std::fflush(stdout);
     std::_Exit(0); // tearing down the window is not what is measured
-}
-
-// Starts the whole window in a home of its own, as the program starts;
-// with diagnostics on or off.
-MainWindow* StartWindow(bool i_on, QTcpServer& io_server)
-{
-    SeedDataFile([i_on]() {
-        SetSetting("username", QStringLiteral("bench"));
-        SetSetting("password", QStringLiteral("bench"));
-        SetSetting("listening_port", qint64(0));
-        SetSetting("data_version", QStringLiteral("1"));
-        SetSwitch("show_diagnostics", i_on);
-    });
-    // A server that takes the login and never answers it.
-    bench::Require(io_server.listen(QHostAddress::LocalHost), "no port to listen on");
-    MainWindow* const lp_window = new MainWindow;
-    lp_window->SetServerAddress(QStringLiteral("127.0.0.1:%1").arg(io_server.serverPort()));
-    lp_window->resize(1000, 700);
-    lp_window->setVisible(true);
-    lp_window->Init();
-    return lp_window;
 }
 
 int const PASSING = bench::Size(100000, 2000);
