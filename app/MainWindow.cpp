@@ -22,6 +22,7 @@
 #include "server/AwayManager.h"
 #include "server/dialogs/ChangeUsernamePasswordDialog.h"
 #include "server/Server.h"
+#include "server/StoreTypes.h"
 #include "server/WishListSearcher.h"
 #include "shares/DNetManager.h"
 #include "shares/SharedFoldersManager.h"
@@ -305,8 +306,7 @@ void MainWindow::Init()
 
 void MainWindow::DeclareShellTypes()
 {
-    d.NewType("user_note", INTERMEDIATE, false, true);
-    d["user"]->RelateToType(d["user_note"], MANY, ONE, false);
+    DeclareUserNoteType();
     dataSaver->AddSavedType("user_note");
     dataSaver->AddSavedByConnectionType("user", "user_note");
     DeclareChatStoreTypes();

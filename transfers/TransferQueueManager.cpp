@@ -86,7 +86,7 @@ void TransferQueueManager::DeclareTypes()
 {
     // Declared by the server link, the peer messenger and the shared-folders
     // manager; ensured here so that the engine also stands alone.
-    EnsureType("user", ROOT, false, true);
+    DeclareUserType();
     EnsureType("file_size", LEAF, false, true);
     EnsureType("search_request_text", INTERMEDIATE, false, true);
     EnsureType("shared_file", INTERMEDIATE, true, true);

@@ -105,8 +105,7 @@ struct Program : RoomsFixture
         // (the offscreen platform makes none active).
         StartChat();
         mp_bar->Init();
-        EnsureType("user_note", INTERMEDIATE, false, true);
-        EnsureRelation("user", "user_note", MANY, ONE, false);
+        DeclareUserNoteType();
         mp_page = std::make_unique<RoomsForm>();
         mp_page->resize(1000, 600);
         mp_page->Init();

@@ -55,8 +55,7 @@ struct Program : UsersFixture
     Program()
     {
         StartManagers();
-        d.NewType("user_note", INTERMEDIATE, false, true);
-        d["user"]->RelateToType(d["user_note"], MANY, ONE, false);
+        DeclareUserNoteType();
         for (int l_k = 0; l_k < USERS; ++l_k) {
             Item const l_user = U(QString("user %1").arg(l_k));
             Item const l_entry = l_user.NewItem("in_user_list");

@@ -145,7 +145,7 @@ UserListForm::~UserListForm()
 
 void UserListForm::Init()
 {
-    EnsureFlag("user", "user_online_alert");
+    EnsureKeepingFlag("user", "user_online_alert");
     if (dataSaver) {
         dataSaver->AddSavedType("user_online_alert");
         dataSaver->AddSavedByConnectionType("user", "user_online_alert");

@@ -564,6 +564,80 @@ private slots:
         QVERIFY(U("carol").IsConnected("user_note"));
     }
 
+    // A user goes at the collection once nothing kept holds him: those who
+    // only passed through a room, and those who lost what held them. What
+    // the user chose about a user, and whatever holds him, keep him. The
+    // page goes first: its rows would keep the users they show.
+    void UsersLetGo()
+    {
+        mp_page.reset();
+        auto const l_passing = [this](QString const& i_name) {
+            ServerIn::Member l_member;
+            l_member.m_name = i_name;
+            l_member.m_details.m_status = STATUS_ONLINE;
+            mp_server->Apply(ServerIn::UserJoinedRoom{"lobby", l_member});
+            mp_server->Apply(ServerIn::UserLeftRoom{"lobby", i_name});
+        };
+        ServerIn::Member l_member;
+        l_member.m_name = "member";
+        l_member.m_details.m_status = STATUS_ONLINE;
+        mp_server->Apply(ServerIn::RoomJoined{"lobby", {l_member}});
+        QTRY_VERIFY(!mp_server->IsApplying());
+        d.RemoveDisconnectedItems();
+        std::size_t const l_before = d["user"]->GetItemCount();
+
+        struct Case
+        {
+            char const* mp_name;
+            std::function<void(QString const&)> m_make;
+            bool m_kept;
+        };
+        std::vector<Case> const l_cases = {
+            {"passer-by", l_passing, false},
+            {"online, in no room", [](QString const& i_name) { Online(i_name, true); }, false},
+            {"ticker", [this](QString const& i_name) { mp_server->Apply(ServerIn::RoomTickerSet{"lobby", i_name, "hi"}); }, true},
+            {"ticker gone", [this](QString const& i_name) {
+                 mp_server->Apply(ServerIn::RoomTickerSet{"lobby", i_name, "hi"});
+                 mp_server->Apply(ServerIn::RoomTickerRemoved{"lobby", i_name});
+             }, false},
+            {"listed", [l_passing](QString const& i_name) { l_passing(i_name); List(i_name); }, true},
+            {"unlisted", [](QString const& i_name) { List(i_name); U(i_name)["in_user_list"].Remove(); }, false},
+            {"in a group", [](QString const& i_name) {
+                 List(i_name);
+                 d["user_list_group"]->GetItem(Value("friends")).Connect(U(i_name)["in_user_list"]);
+             }, true},
+            {"noted", [](QString const& i_name) { U(i_name) += d["user_note"]->GetItem(Value("a note")); }, true},
+            {"note cleared", [](QString const& i_name) {
+                 UserNoteDialog* lp_dialog = UserNoteDialog::GetDialog(i_name);
+                 lp_dialog->Form()->noteEdit->setPlainText("his own note");
+                 lp_dialog->OnSaveNote();
+                 lp_dialog = UserNoteDialog::GetDialog(i_name);
+                 lp_dialog->Form()->noteEdit->clear();
+                 lp_dialog->OnSaveNote();
+             }, false},
+            {"ignored", [](QString const& i_name) { SetFlag(U(i_name), "is_ignored", true); }, true},
+            {"alerted", [](QString const& i_name) { SetFlag(U(i_name), "user_online_alert", true); }, true},
+            {"unshared", [this](QString const& i_name) { mp_transfers->UnshareUser(i_name); }, true},
+            {"download", [this](QString const& i_name) { mp_transfers->AddDownload(i_name, "a.mp3", "f", 3, false, 0); }, true},
+        };
+        std::size_t l_kept = 0;
+        for (Case const& l_case : l_cases) {
+            l_case.m_make(l_case.mp_name);
+            l_kept += l_case.m_kept;
+        }
+        QTRY_VERIFY(!mp_server->IsApplying());
+        // The open note dialogs hold their users, as they should.
+        for (QWidget* lp_window : QApplication::topLevelWidgets())
+            delete qobject_cast<UserNoteDialog*>(lp_window);
+        d.RemoveDisconnectedItems();
+        for (Case const& l_case : l_cases)
+            QVERIFY2(d["user"]->HasItem(Value(l_case.mp_name)).IsValid() == l_case.m_kept, l_case.mp_name);
+        QCOMPARE(d["user"]->GetItemCount(), l_before + l_kept);
+        QVERIFY(d["user_note"]->HasItem(Value("a note")).IsValid());
+        QVERIFY(d["user_note"]->HasItem(Value("his own note")).IsNull());
+        QCOMPARE(d["user"]->HasItem(Value("member")).CountItems("room"), std::size_t(1));
+    }
+
     // What a peer's description becomes: markup within bounds, nothing that
     // names a resource.
     void DescriptionMarkup_data()
