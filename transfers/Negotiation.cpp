@@ -81,6 +81,13 @@ void TransferQueueManager::OnFileTransferRequest(QString i_user, int i_direction
         DenyOffer(i_user, i_req, "Complete");
         return;
     }
+    // One that failed here waits for its retry: taken now, it would fail
+    // again; "Queued" keeps it in the peer's queue.
+    if (l_status == "local error" && !IsRetryDue(l_entry)) {
+        LogTransfer(2, "Denied, waiting for the retry of a local error", l_user);
+        DenyOffer(i_user, i_req, "Queued");
+        return;
+    }
     // A remote name that makes the same local name as another download's
     // gets a numbered one here, before its offer is answered; otherwise
     // both would write one partial file, and one of them wait for ever.

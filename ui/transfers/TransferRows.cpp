@@ -4,6 +4,7 @@
 #include "store/Log.h"
 #include "store/Settings.h"
 #include "store/Utilities.h"
+#include "transfers/TransferItems.h"
 #include "transfers/TransferQueueManager.h"
 
 #include <QDesktopServices>
@@ -11,11 +12,13 @@
 #include <QFileInfo>
 #include <QFontInfo>
 #include <QFontMetrics>
+#include <QRegularExpression>
 #include <QTreeWidget>
 #include <QUrl>
 
 #include <algorithm>
 #include <cstdint>
+#include <iterator>
 
 namespace TransferRows {
 
@@ -59,6 +62,69 @@ QString ProgressText(long long i_done, double i_percent)
 QString SpeedText(long long i_bytesPerSecond)
 {
     return QString::number(double(i_bytesPerSecond) / 1024.0, 'f', 1);
+}
+
+namespace {
+
+// "60.0 MiB": the largest binary unit in which the size is at least one.
+QString ShortSize(long long i_bytes)
+{
+    static char const* const s_units[] = {"KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
+    double l_value = double(i_bytes);
+    int l_unit = -1;
+    while (l_value >= 1024.0 && l_unit + 1 < int(std::size(s_units))) {
+        l_value /= 1024.0;
+        ++l_unit;
+    }
+    return l_unit < 0 ? QString("%1 B").arg(i_bytes)
+                      : QString("%1 %2").arg(QString::number(l_value, 'f', 1), s_units[l_unit]);
+}
+
+} // namespace
+
+int BarTextRoom(int i_barWidth)
+{
+    // Four pixels a side: a frame of one or two, and what some styles
+    // keep between it and the text.
+    return i_barWidth - 8;
+}
+
+QString FittingBarText(QString const& i_text, int i_width, QFont i_font)
+{
+    i_font.setBold(true);
+    QFontMetrics const l_metrics(i_font);
+    int const l_open = i_text.lastIndexOf(QLatin1String(" ("));
+    QStringList l_forms;
+    if (l_open < 0) {
+        l_forms << i_text;
+    } else {
+        QString const l_percent = i_text.mid(l_open + 1);
+        QString const l_done = i_text.left(l_open);
+        if (!l_done.isEmpty()) {
+            l_forms << l_done + QChar(QChar::Nbsp) + l_percent;
+            QString l_digits = l_done;
+            l_digits.remove(QRegularExpression("[^0-9]"));
+            l_forms << QString(ShortSize(l_digits.toLongLong())).replace(' ', QChar(QChar::Nbsp)) + QChar(QChar::Nbsp) +
+                           l_percent;
+        }
+        l_forms << l_percent.mid(1, l_percent.size() - 2);
+    }
+    for (QString const& l_form : l_forms)
+        if (l_metrics.horizontalAdvance(l_form) <= i_width)
+            return l_form;
+    return QString();
+}
+
+QString RetryTime(Item const& i_entry)
+{
+    if (!d.HasType("download_retry_time"))
+        return QString();
+    QString const l_text = i_entry["download_retry_time"].AsString();
+    if (l_text.isEmpty())
+        return QString();
+    QDateTime const l_now = TransferItems::CurrentTime();
+    QDateTime const l_due = TransferItems::StoredTime(l_text, l_now);
+    return l_due.isValid() ? l_due.toLocalTime().toString("HH:mm") : QString();
 }
 
 QFont BarFont(QFont i_font, int i_barHeight)
