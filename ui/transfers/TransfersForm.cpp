@@ -737,9 +737,9 @@ TransfersForm::GroupFigures TransfersForm::Figures(TransferTree const& i_tree, I
         } else {
             // Stopped (paused, aborted, failed, denied, waiting): its bar
             // keeps what lies on our disk, or what an upload last sent.
-            long long const l_shown = ShownBytes(l_entry).value_or(0);
-            if (ShownBytes(l_entry))
-                l_figures.m_barBelow = true;
+            std::optional<long long> const l_bar = ShownBytes(l_entry);
+            long long const l_shown = l_bar.value_or(0);
+            l_figures.m_barBelow = l_figures.m_barBelow || l_bar;
             l_figures.m_settled = AddBounded(l_figures.m_settled, l_shown);
             if (std::find(std::begin(l_waiting), std::end(l_waiting), l_status) != std::end(l_waiting))
                 l_figures.m_waitingLeft = AddBounded(l_figures.m_waitingLeft, l_size - l_shown);
