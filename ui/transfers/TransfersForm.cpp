@@ -592,9 +592,13 @@ void TransfersForm::ShowStatus(TransferTree& io_tree, Item const& i_entry, Item 
         lp_row->setData(COL_STATUS, END_REASON_ROLE, l_tip);
         SetRowToolTip(lp_row, l_tip);
     } else if (l_status == "queued") {
-        SetRowToolTip(lp_row, lp_row->data(COL_STATUS, END_REASON_ROLE).toString());
+        if (QVariant const l_reason = lp_row->data(COL_STATUS, END_REASON_ROLE); l_reason.isValid())
+            SetRowToolTip(lp_row, l_reason.toString());
     } else {
-        lp_row->setData(COL_STATUS, END_REASON_ROLE, QVariant());
+        // Only when there is one: a row holds a value of each role ever set,
+        // empty or not, and thousands of rows pay for it.
+        if (lp_row->data(COL_STATUS, END_REASON_ROLE).isValid())
+            lp_row->setData(COL_STATUS, END_REASON_ROLE, QVariant());
         SetRowToolTip(lp_row, QString());
     }
     lp_row->setText(COL_STATUS, l_text.toLower());
