@@ -12,7 +12,6 @@
 #include <QFileInfo>
 #include <QFontInfo>
 #include <QFontMetrics>
-#include <QRegularExpression>
 #include <QTreeWidget>
 #include <QUrl>
 
@@ -93,26 +92,25 @@ QString FittingBarText(QString const& i_text, int i_width, QFont i_font)
 {
     i_font.setBold(true);
     QFontMetrics const l_metrics(i_font);
+    auto const l_fits = [&](QString const& i_form) { return l_metrics.horizontalAdvance(i_form) <= i_width; };
+    QChar const l_blank(QChar::Nbsp);
     int const l_open = i_text.lastIndexOf(QLatin1String(" ("));
-    QStringList l_forms;
-    if (l_open < 0) {
-        l_forms << i_text;
-    } else {
-        QString const l_percent = i_text.mid(l_open + 1);
-        QString const l_done = i_text.left(l_open);
-        if (!l_done.isEmpty()) {
-            l_forms << l_done + QChar(QChar::Nbsp) + l_percent;
-            QString l_digits = l_done;
-            l_digits.remove(QRegularExpression("[^0-9]"));
-            l_forms << QString(ShortSize(l_digits.toLongLong())).replace(' ', QChar(QChar::Nbsp)) + QChar(QChar::Nbsp) +
-                           l_percent;
-        }
-        l_forms << l_percent.mid(1, l_percent.size() - 2);
+    if (l_open < 0)
+        return l_fits(i_text) ? i_text : QString();
+    QString const l_percent = i_text.mid(l_open + 1);
+    QString const l_done = i_text.left(l_open);
+    if (!l_done.isEmpty()) {
+        if (QString const l_whole = l_done + l_blank + l_percent; l_fits(l_whole))
+            return l_whole;
+        long long l_bytes = 0;
+        for (QChar const l_char : l_done)
+            if (l_char.isDigit())
+                l_bytes = l_bytes * 10 + l_char.digitValue();
+        if (QString const l_short = ShortSize(l_bytes).replace(' ', l_blank) + l_blank + l_percent; l_fits(l_short))
+            return l_short;
     }
-    for (QString const& l_form : l_forms)
-        if (l_metrics.horizontalAdvance(l_form) <= i_width)
-            return l_form;
-    return QString();
+    QString const l_alone = l_percent.mid(1, l_percent.size() - 2);
+    return l_fits(l_alone) ? l_alone : QString();
 }
 
 QString RetryTime(Item const& i_entry)
