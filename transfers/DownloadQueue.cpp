@@ -192,6 +192,7 @@ void TransferQueueManager::PauseDownload(Item i_entry)
     // to the others.
     bool const l_wasActive = IsActiveStatus(i_entry[DOWNLOAD_STATUS]);
     ReleaseTransfer(i_entry, "download");
+    i_entry.Disconnect(RETRY_TIME);
     i_entry += d.GetType(DOWNLOAD_STATUS)->GetItem(Value("paused"));
     if (l_wasActive)
         DetermineDownloadSpeedLimit();
