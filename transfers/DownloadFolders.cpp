@@ -17,6 +17,8 @@
 #include <QTcpSocket>
 #include <QtEndian>
 
+#include <functional>
+
 using namespace TransferItems;
 
 namespace {
@@ -88,16 +90,20 @@ QString NumberedName(QString const& i_name, int i_number, bool i_file)
     return FitComponent(l_stem, QString(" (%1)").arg(i_number) + l_extension);
 }
 
-// "name (n).ext" for the first n that is free in the folder; a name already
-// at the length limit gives up the end of its stem to the number, or the
-// rename would fail and the finished file could never leave "downloading".
-QString FreeName(QString const& i_folder, QString const& i_name)
+// "name (n).ext" for the first n that is free in the folder and not
+// i_claimed; a name already at the length limit gives up the end of its
+// stem to the number, or the rename would fail and the finished file could
+// never leave "downloading".
+QString FreeName(QString const& i_folder, QString const& i_name, std::function<bool(QString const&)> const& i_claimed)
 {
-    if (!QFileInfo::exists(i_folder + "/" + i_name))
+    auto const l_free = [&](QString const& i_candidate) {
+        return !QFileInfo::exists(i_folder + "/" + i_candidate) && !i_claimed(i_candidate);
+    };
+    if (l_free(i_name))
         return i_name;
     for (int l_n = 1;; ++l_n) {
         QString const l_candidate = NumberedName(i_name, l_n, true);
-        if (!QFileInfo::exists(i_folder + "/" + l_candidate))
+        if (l_free(l_candidate))
             return l_candidate;
     }
 }
@@ -206,34 +212,42 @@ void SetLocalPlace(Item const& i_entry, QString const& i_name, Layout const& i_l
     i_entry += d.GetType(LOCAL_PLACE)->GetItem(Value(LocalPlace(i_entry, i_name, i_layout)));
 }
 
-// Another download of another remote file was given that local path (two
+bool IsSameRemoteFile(Item const& i_one, Item const& i_other)
+{
+    return i_one["file_name"] == i_other["file_name"] && i_one["remote_folder"] == i_other["remote_folder"];
+}
+
+// A download writes only into a file it made itself, so a local path is
+// taken when another download of another remote file was given it (two
 // remote names can make one local name: "a\\b" and "a_b", or two folders of
-// one name at a low save level), or a folder stands there. A numbered name
-// must also be free on the disk: a stranger's file there is not a partial
-// file of ours.
-bool IsLocalPathTaken(Item const& i_entry, QString const& i_name, bool i_numbered, Layout const& i_layout)
+// one name at a low save level), a folder stands there, or any file lies
+// there or where the finished file would go: an older finished file, a
+// file the user put there, or the partial file of a removed download. Only
+// downloads of the same remote file (from other users) share a path and
+// its files.
+bool IsLocalPathTaken(Item const& i_entry, QString const& i_name, Layout const& i_layout)
 {
     QString const l_path = SafeFolderPath(i_entry, false, i_layout, i_name);
     if (l_path.isEmpty())
         return false;
-    QFileInfo const l_file(l_path);
-    if (l_file.isDir() || (i_numbered && l_file.exists()))
+    if (QFileInfo(l_path).isDir())
         return true;
-    Item const l_place = d.GetType(LOCAL_PLACE)->HasItem(Value(LocalPlace(i_entry, i_name, i_layout)));
-    if (l_place.IsNull())
-        return false;
-    // Once moved into "complete", a split download's partial path is free.
-    Item const l_complete = d.GetType("download_entry_status")->HasItem(Value("complete"));
-    for (Item const& l_other : l_place.GetItems("download_entry")) {
-        bool const l_sameRemote =
-            l_other["file_name"] == i_entry["file_name"] && l_other["remote_folder"] == i_entry["remote_folder"];
-        if (l_other == i_entry || l_sameRemote ||
-            (i_layout.m_split && l_complete.IsValid() && l_other["download_entry_status"] == l_complete))
-            continue;
-        if (SafePath(l_other, false, i_layout) == l_path)
-            return true;
+    bool l_shared = false;
+    if (Item const l_place = d.GetType(LOCAL_PLACE)->HasItem(Value(LocalPlace(i_entry, i_name, i_layout)));
+        l_place.IsValid()) {
+        // Once moved into "complete", a split download's partial path is free.
+        Item const l_complete = d.GetType("download_entry_status")->HasItem(Value("complete"));
+        for (Item const& l_other : l_place.GetItems("download_entry")) {
+            if (l_other == i_entry || SafePath(l_other, false, i_layout) != l_path)
+                continue;
+            if (IsSameRemoteFile(l_other, i_entry))
+                l_shared = true;
+            else if (!i_layout.m_split || l_complete.IsNull() || l_other["download_entry_status"] != l_complete)
+                return true;
+        }
     }
-    return false;
+    return !l_shared &&
+           (QFileInfo::exists(l_path) || QFileInfo::exists(SafeFolderPath(i_entry, true, i_layout, i_name)));
 }
 
 // Why a folder cannot be made, when a file holds its place or its parent's
@@ -296,7 +310,7 @@ bool TransferQueueManager::SettleLocalName(Item const& i_entry)
     }
     QString const l_default = SafeLocalName(i_entry["file_name"].AsString());
     QString l_name = l_default;
-    if (IsLocalPathTaken(i_entry, l_name, false, l_layout)) {
+    if (IsLocalPathTaken(i_entry, l_name, l_layout)) {
         // Numbering goes on where the last download of that place stopped:
         // from 1 each time, a thousand names that make one would try half a
         // million.
@@ -307,16 +321,28 @@ bool TransferQueueManager::SettleLocalName(Item const& i_entry)
                 return false;
             l_next = std::max(l_next, 0) + 1;
             l_name = NumberedName(l_default, l_next, true);
-        } while (IsLocalPathTaken(i_entry, l_name, true, l_layout));
+        } while (IsLocalPathTaken(i_entry, l_name, l_layout));
     }
     SetLocalPlace(i_entry, l_name, l_layout);
     return true;
 }
 
-void TransferQueueManager::PlaceLoadedDownload(Item const& i_entry)
+void TransferQueueManager::DiscardPartialFile(Item const& i_entry)
 {
-    if (!i_entry.IsConnected(LOCAL_PLACE))
-        SetLocalPlace(i_entry, SafeLocalName(i_entry["file_name"].AsString()), *m_downloadLayout);
+    // Without a place of its own (none was free) the file at its path is
+    // not its own; a whole file (its move into "complete" failed) is the
+    // user's to keep.
+    Layout const l_layout = Layout::Current();
+    QString const l_path = i_entry.IsConnected(LOCAL_PLACE) ? SafePath(i_entry, false, l_layout) : QString();
+    QFileInfo const l_file(l_path);
+    if (l_path.isEmpty() || !l_file.isFile() || l_file.size() >= i_entry["file_size"].AsInt64())
+        return;
+    Item const l_complete = d.GetType("download_entry_status")->HasItem(Value("complete"));
+    for (Item const& l_other : i_entry[LOCAL_PLACE].GetItems("download_entry"))
+        if (l_other != i_entry && !l_other.IsConnected(l_complete) && SafePath(l_other, false, l_layout) == l_path)
+            return; // the same remote file from another user goes on in it
+    QFile::remove(l_path);
+    RemoveEmptyFolders(l_file.path(), l_layout, std::max(0, i_entry["subfolder_save_level"].AsInt()) + 1);
 }
 
 TransferQueueManager::DownloadLayout TransferQueueManager::DownloadLayout::Current()
@@ -361,9 +387,16 @@ QString TransferQueueManager::GetPartialDownloadFolder()
 
 bool TransferQueueManager::IsDownloadFileComplete(Item i_entry)
 {
-    QString const l_path = GetSafeDownloadPath(i_entry, true);
+    Layout const l_layout = Layout::Current();
+    QString const l_path = SafePath(i_entry, true, l_layout);
     if (l_path.isEmpty())
         return false;
+    // The file of another remote name that makes the same local one is not
+    // this download's, whatever its size.
+    Item const l_place = d.GetType(LOCAL_PLACE)->HasItem(Value(LocalPlace(i_entry, LocalName(i_entry), l_layout)));
+    for (Item const& l_other : l_place.GetItems("download_entry"))
+        if (!IsSameRemoteFile(l_other, i_entry))
+            return false;
     QFileInfo l_file(l_path);
     return l_file.isFile() && l_file.size() >= i_entry["file_size"].AsInt64();
 }
@@ -395,10 +428,20 @@ void TransferQueueManager::OnDownloadLayoutChanged(Item)
         if (l_old.m_flatSingles != l_layout.m_flatSingles && l_entry.IsConnected("single_download") &&
             l_entry.IsConnected(LOCAL_PLACE))
             SetLocalPlace(l_entry, LocalName(l_entry), l_layout);
+        if (l_entry["download_entry_status"] == l_complete)
+            continue;
         QString const l_from = SafePath(l_entry, false, l_old);
-        QString const l_to = SafePath(l_entry, false, l_layout);
-        if (l_entry["download_entry_status"] == l_complete || l_from.isEmpty() || l_to.isEmpty() ||
-            l_from == l_to || !QFileInfo(l_from).isFile())
+        QString l_to = SafePath(l_entry, false, l_layout);
+        // Where the new path leads to a file that is not its own (the user's,
+        // an older finished one, another download's), the download takes a
+        // new name rather than write into that file.
+        if (l_to != l_from && l_entry.IsConnected(LOCAL_PLACE) &&
+            IsLocalPathTaken(l_entry, LocalName(l_entry), l_layout)) {
+            l_entry.Disconnect(l_entry[LOCAL_PLACE]);
+            static_cast<void>(SettleLocalName(l_entry));
+            l_to = SafePath(l_entry, false, l_layout);
+        }
+        if (l_from.isEmpty() || l_to.isEmpty() || l_from == l_to || !QFileInfo(l_from).isFile())
             continue;
         // Another file in the way is never overwritten.
         if (QFileInfo::exists(l_to) || !QDir().mkpath(QFileInfo(l_to).path()) || !QDir().rename(l_from, l_to)) {
@@ -505,7 +548,18 @@ void TransferQueueManager::OnDownloadComplete()
         QString const l_folder = l_target.isEmpty() ? QString() : UsableFolder(l_wanted, Layout::Current());
         bool l_moved = !l_source.isEmpty() && !l_folder.isEmpty() && QDir().mkpath(l_folder);
         if (l_moved) {
-            l_name = FreeName(l_folder, QFileInfo(l_target).fileName());
+            // Nor the name where another remote file's download will
+            // finish: that download would take this file for its own.
+            Layout const l_layout = Layout::Current();
+            l_name = FreeName(l_folder, QFileInfo(l_target).fileName(), [&](QString const& i_candidate) {
+                Item const l_place =
+                    d.GetType(LOCAL_PLACE)->HasItem(Value(LocalPlace(l_entry, i_candidate, l_layout)));
+                for (Item const& l_other : l_place.GetItems("download_entry"))
+                    if (!IsSameRemoteFile(l_other, l_entry) &&
+                        SafePath(l_other, true, l_layout) == l_folder + "/" + i_candidate)
+                        return true;
+                return false;
+            });
             l_moved = QDir().rename(l_source, l_folder + "/" + l_name);
         }
         if (l_folder != l_wanted)

@@ -95,6 +95,9 @@ Item TransferQueueManager::AddDownload(QString i_user, std::string i_fileName, s
         emit DownloadAlreadyComplete(l_entry);
         return l_entry;
     }
+    // Settled now, and saved, so that after a restart no other download
+    // can take the place of its partial file before it is offered.
+    static_cast<void>(SettleLocalName(l_entry));
     SetDownloadEntryStatus(l_entry, "queued");
     Item l_user = l_entry["user"];
     if (IsOnline(l_user))
@@ -213,6 +216,8 @@ void TransferQueueManager::RemoveDownload(Item i_entry)
         return;
     bool const l_wasActive = IsActiveStatus(i_entry[DOWNLOAD_STATUS]);
     ReleaseTransfer(i_entry, "download");
+    if (StatusOf(i_entry) != "complete")
+        DiscardPartialFile(i_entry);
     i_entry.Remove();
     if (l_wasActive)
         DetermineDownloadSpeedLimit();

@@ -88,9 +88,10 @@ void TransferQueueManager::OnFileTransferRequest(QString i_user, int i_direction
         DenyOffer(i_user, i_req, "Queued");
         return;
     }
-    // A remote name that makes the same local name as another download's
-    // gets a numbered one here, before its offer is answered; otherwise
-    // both would write one partial file, and one of them wait for ever.
+    // A download has its local name from when it was added; one a peer
+    // pushes, or one whose place a folder took since, gets it here, before
+    // its offer is answered: otherwise two remote names that make one local
+    // name would write one partial file, and one of them wait for ever.
     static_cast<void>(SettleLocalName(l_entry));
     if (IsWrittenByOtherDownload(l_entry)) {
         // Accepting would have the offer time out and the peer ask again at

@@ -280,17 +280,21 @@ void TransferQueueManager::DataLoaded()
     m_downloadLayout = DownloadLayout::Current();
     Item l_queued = d.GetType("download_entry_status")->GetItem(Value("queued"));
     ItemSet l_users;
-    for (Item const& l_entry : d.GetType("download_entry")->GetItems()) {
+    ItemSet const l_entries = d.GetType("download_entry")->GetItems();
+    for (Item const& l_entry : l_entries) {
         QString l_status = l_entry["download_entry_status"].AsString();
         if (l_status != "complete" && l_status != "paused")
             l_entry += l_queued;
-        // Saved before local names were kept: its partial file, if any, lies
-        // under the name the remote one makes.
-        if (l_status != "complete")
-            PlaceLoadedDownload(l_entry);
         if (Item l_user = l_entry["user"]; l_user.IsValid())
             l_users.insert(l_user);
     }
+    // An unfinished download saved without a place (by an older version, or
+    // never offered then) owns no file: whatever lies at the path its remote
+    // name makes may be another download's partial file, so it is given a
+    // place against all the others, once theirs are known, in their order.
+    for (Item const& l_entry : l_entries.SortNumericBy("download_order", true))
+        if (l_entry["download_entry_status"].AsString() != "complete" && !l_entry.IsConnected("local_place"))
+            static_cast<void>(SettleLocalName(l_entry));
     if (gp_server)
         for (Item const& l_user : l_users)
             gp_server->TrackUser(l_user.AsString());

@@ -260,17 +260,19 @@ private:
     // Another running download writes the entry's partial file.
     bool IsWrittenByOtherDownload(Item const& i_entry);
 
-    // Gives a download its local file name the first time it is offered or
-    // started, and keeps it (saved, with the last level of its local folder:
-    // its "local_place"): the name made of the remote one, or "name (n).ext"
-    // when another download of another remote file was given the same
-    // local path or a folder stands there. False when a thousand numbers
-    // are taken.
+    // Gives a download its local file name when it is made (or loaded
+    // without one), and keeps it (saved, with the last level of its local
+    // folder: its "local_place"): the name made of the remote one, or
+    // "name (n).ext" when that local path is taken: another download of
+    // another remote file was given it, or a folder or any file lies there
+    // or where the finished file would go. A download writes only into the
+    // partial file at its own place. False when a thousand numbers are
+    // taken.
     bool SettleLocalName(Item const& i_entry);
-    // A download loaded without a place (saved before places were kept) is
-    // given the one of the name its remote one makes: its partial file may
-    // lie there.
-    void PlaceLoadedDownload(Item const& i_entry);
+    // A removed unfinished download's partial file goes with it, unless the
+    // same remote file from another user is still fetched into it: left, it
+    // would be a stranger's file to every later download.
+    void DiscardPartialFile(Item const& i_entry);
     void RecordCompleteDownload(Item const& i_entry, QString const& i_folder, QString const& i_name);
     // A setting that shapes local paths changed: the partial files of the
     // unfinished downloads move to where their paths now lead (a running

@@ -1,13 +1,15 @@
-// Figures of the local names downloads are given when a peer offers them,
-// through the slot the peer messenger's offer signal calls:
+// Figures of the local names downloads are given when they are added, and
+// of the offers that follow, through the slot the peer messenger's offer
+// signal calls:
 //   1. N downloads of one file name ("folder.jpg") in N album folders, each
-//      offered in turn: every offer looks at the downloads given that name;
+//      added and offered in turn: every one looks at the downloads given
+//      that name;
 //   2. K remote names of one folder that all make the local name
-//      "a___b.mp3" (control characters in the middle), each offered in turn:
-//      each takes the next number.
-// For each, the longest offer and all offers together (processor time of
-// the window's thread) and the resident memory they added. No peer
-// connects. Usage: bench_local_names
+//      "a___b.mp3" (control characters in the middle), each added and
+//      offered in turn: each takes the next number.
+// For each, the longest addition with its offer and all of them together
+// (processor time of the window's thread) and the resident memory they
+// added. No peer connects. Usage: bench_local_names
 
 #include "bench/BenchUtil.h"
 #include "server/Server.h"
@@ -35,12 +37,12 @@ void OfferAll(TransferQueueManager& io_manager, char const* ip_what, int i_count
     for (int l_k = 0; l_k < i_count; ++l_k) {
         std::string const l_folder = i_folder(l_k);
         std::string const l_name = i_name(l_k);
+        std::int64_t const l_step = bench::ThreadCpuNs();
         io_manager.AddDownload("bob", l_name, l_folder, 1000, false, 0);
-        std::int64_t const l_offer = bench::ThreadCpuNs();
         io_manager.OnFileTransferRequest("bob", 1, ++s_token, l_folder + "\\" + l_name, 1000);
-        l_longestMs = std::max(l_longestMs, (bench::ThreadCpuNs() - l_offer) / 1e6);
+        l_longestMs = std::max(l_longestMs, (bench::ThreadCpuNs() - l_step) / 1e6);
     }
-    std::printf("%s, %d offered: longest offer %.2f ms, all %.2f s of processor time, %+ld MiB\n", ip_what, i_count,
+    std::printf("%s, %d added and offered: longest %.2f ms, all %.2f s of processor time, %+ld MiB\n", ip_what, i_count,
                 l_longestMs, (bench::ThreadCpuNs() - l_start) / 1e9, (bench::ResidentKiB() - l_before) / 1024);
 }
 

@@ -141,20 +141,53 @@ private slots:
         QVERIFY(mp_server->Await("recv 121 from b ").hasMatch());
     }
 
-    // A partial file of 1,000,000 bytes is resumed from there.
+    // A download cut off by a quit goes on from the end of its own partial
+    // file when the client starts again.
     void Resume()
     {
         QString const l_file = Shared("b") + "/Music/Band/Album/alpha beta gamma.mp3";
         QByteArray const l_bytes = Mp3Frames(5 * 1024 * 1024);
         QVERIFY(WriteFile(l_file, l_bytes));
-        QVERIFY(WriteFile(Downloads("a") + "/downloading/Album/alpha beta gamma.mp3", l_bytes.left(1000000)));
-        QVERIFY(StartClient("b") && StartClient("a"));
+        QVERIFY(StartClient("b", {"upload_speed_limit=400", "upload_speed_limit_enabled=yes"}) && StartClient("a"));
 
         QVERIFY(Download("b", "a", l_file, l_bytes.size()));
-        QCOMPARE(DownloadStatus("a", "downloading", l_file).captured(2), QStringLiteral("1000000"));
+        QString const l_partial = Downloads("a") + "/downloading/Album/alpha beta gamma.mp3";
+        QVERIFY(WaitUntil([&] { return QFileInfo(l_partial).size() >= 1000000; }));
+        QCOMPARE(Client("a").Stop(), 0);
+        qint64 const l_held = QFileInfo(l_partial).size();
+        QVERIFY2(l_held < l_bytes.size(), qPrintable(QString::number(l_held)));
+        // Its upload's end may come first.
+        QStringList const l_answer = Client("b").Ask("set upload_speed_limit_enabled no", "^(set|error) ");
+        QVERIFY(!l_answer.isEmpty() && l_answer.last().startsWith("set "));
+        QVERIFY(StartClient("a"));
+        QCOMPARE(DownloadStatus("a", "downloading", l_file).captured(2), QString::number(l_held));
         QVERIFY(DownloadStatus("a", "complete", l_file).hasMatch());
         QCOMPARE(FileMd5(Downloads("a") + "/complete/Album/alpha beta gamma.mp3"),
                  QCryptographicHash::hash(l_bytes, QCryptographicHash::Md5).toHex());
+    }
+
+    // Two remote names that make one local name, the second never offered
+    // before a quit cuts the first off: after the start each finishes with
+    // its own bytes, the first from its own partial file.
+    void CollidingNamesAcrossARestart()
+    {
+        QString const l_first = Shared("b") + "/music/a_b.mp3";
+        QString const l_second = Shared("b") + "/music/a\x7f" "b.mp3";
+        QVERIFY(WriteFile(l_first, QByteArray(400000, 'A')) && WriteFile(l_second, QByteArray(400000, 'Z')));
+        QVERIFY(StartClient("b", {"upload_speed_limit=100", "upload_speed_limit_enabled=yes"}) && StartClient("a"));
+        QVERIFY(Download("b", "a", l_first, 400000) && Download("b", "a", l_second, 400000));
+        QString const l_partial = Downloads("a") + "/downloading/music/a_b.mp3";
+        QVERIFY(WaitUntil([&] { return QFileInfo(l_partial).size() >= 100000; }));
+        QCOMPARE(Client("a").Stop(), 0);
+        qint64 const l_held = QFileInfo(l_partial).size();
+        QStringList const l_answer = Client("b").Ask("set upload_speed_limit_enabled no", "^(set|error) ");
+        QVERIFY(!l_answer.isEmpty() && l_answer.last().startsWith("set "));
+        QVERIFY(StartClient("a"));
+        QCOMPARE(DownloadStatus("a", "downloading", l_first).captured(2), QString::number(l_held));
+        QVERIFY(DownloadStatus("a", "complete", l_first).hasMatch());
+        QVERIFY(DownloadStatus("a", "complete", l_second).hasMatch());
+        QCOMPARE(FileMd5(Downloads("a") + "/complete/music/a_b.mp3"), FileMd5(l_first));
+        QCOMPARE(FileMd5(Downloads("a") + "/complete/music/a_b (1).mp3"), FileMd5(l_second));
     }
 
     // 2 MiB under a 200 KB/s upload limit take 10.24 s, timed by the

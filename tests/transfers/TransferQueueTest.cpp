@@ -16,6 +16,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <map>
 #include <memory>
 #include <vector>
 
@@ -95,6 +96,34 @@ private:
         QTRY_COMPARE(Status(i_entry), QString("complete"));
     }
 
+    // bob's peer connection, vouched for as the server would.
+    std::unique_ptr<QTcpSocket> ConnectBob()
+    {
+        SetUserAddress("bob", 1);
+        auto lp_bob = ConnectRaw(mp_messenger->ListeningPort());
+        if (!lp_bob)
+            qFatal("bob cannot connect");
+        lp_bob->write(HandshakeFrame("bob", "P"));
+        return lp_bob;
+    }
+
+    // bob offers us a file (peer message 40) under the token.
+    static void Offer(QTcpSocket& io_bob, QByteArray const& i_path, quint32 i_token, qint64 i_size)
+    {
+        io_bob.write(PeerWire::BuildFrame(
+            Msg(40, Le32(1) + Le32(i_token) + Le32(quint32(i_path.size())) + i_path + Le64(i_size)), false));
+    }
+
+    // bob's file connection for the offer of that token.
+    std::unique_ptr<QTcpSocket> OpenFileConnection(quint32 i_token)
+    {
+        auto lp_socket = ConnectRaw(mp_messenger->ListeningPort());
+        if (!lp_socket)
+            qFatal("bob cannot open a file connection");
+        lp_socket->write(HandshakeFrame("bob", "F") + Le32(i_token));
+        return lp_socket;
+    }
+
 private slots:
     void init()
     {
@@ -170,19 +199,24 @@ private slots:
         // Order numbers went on across the restart.
         QCOMPARE(Add("after")["download_order"].AsInt(), 9);
 
-        // A download saved without a local name (as before they were kept)
-        // holds the one its remote name makes: its partial file may lie
-        // there, and a newer remote name that makes the same one is
-        // numbered instead of resuming from those bytes.
+        // A download saved without a local name (by an older version, or
+        // never offered then) owns no file: what lies where its remote name
+        // leads may be another download's partial file. It takes a free
+        // name, and so does a newer remote name that makes the same one;
+        // neither resumes from those bytes, which stay.
         Item l_old = Add("a/b.mp3", "Top", 6, "bob", 0);
-        QVERIFY(!l_old.IsConnected("local_place"));
+        l_old.Disconnect(l_old["local_place"]);
         WriteFileAt(Folder() + "/downloading/Top/a_b.mp3", "old");
         Restart();
-        for (auto const& l_case : {std::pair{"a_b.mp3", Le64(0)}, std::pair{"a/b.mp3", Le64(3)}}) {
+        for (auto const& l_case : {std::pair{"a/b.mp3", "a_b (1).mp3"}, std::pair{"a_b.mp3", "a_b (2).mp3"}}) {
+            Item const l_entry = Add(l_case.first, "Top", 6, "bob", 0);
+            QCOMPARE(mp_transfers->GetSafeDownloadPath(l_entry, false),
+                     Folder() + "/downloading/Top/" + l_case.second);
             auto l_pair = ConnectedPair();
-            QVERIFY(mp_transfers->StartDownload(Add(l_case.first, "Top", 6, "bob", 0), l_pair.first));
-            QCOMPARE(ReadBytes(*l_pair.second, 8), l_case.second);
+            QVERIFY(mp_transfers->StartDownload(l_entry, l_pair.first));
+            QCOMPARE(ReadBytes(*l_pair.second, 8), Le64(0));
         }
+        QCOMPARE(ReadFileAt(Folder() + "/downloading/Top/a_b.mp3"), QByteArray("old"));
     }
 
     void speedLimits_data()
@@ -549,10 +583,7 @@ private slots:
         QFETCH(bool, together);
         QFETCH(int, level);
         QFETCH(QStringList, files);
-        SetUserAddress("bob", 1); // vouched for, as the server would
-        auto lp_bob = ConnectRaw(mp_messenger->ListeningPort());
-        QVERIFY(lp_bob);
-        lp_bob->write(HandshakeFrame("bob", "P"));
+        auto lp_bob = ConnectBob();
         struct File { QStringList m_parts; Item m_entry; std::unique_ptr<QTcpSocket> mp_socket; quint32 m_token; };
         std::vector<File> l_files;
         l_files.reserve(files.size());
@@ -560,8 +591,7 @@ private slots:
         quint32 l_token = 700;
         QByteArray const l_bytes = "abcdefgh";
         auto const l_start = [&](File& io_file) {
-            io_file.mp_socket = ConnectRaw(mp_messenger->ListeningPort());
-            io_file.mp_socket->write(HandshakeFrame("bob", "F") + Le32(io_file.m_token));
+            io_file.mp_socket = OpenFileConnection(io_file.m_token);
             QCOMPARE(ReadBytes(*io_file.mp_socket, 8),
                      io_file.m_parts[2].startsWith('!') ? QByteArray() : Le64(0));
         };
@@ -575,9 +605,7 @@ private slots:
             std::string const l_folder = l_new.m_parts[0].toStdString();
             std::string const l_name = l_new.m_parts[1].toStdString();
             l_new.m_entry = mp_transfers->AddDownload("bob", l_name, l_folder, 4, false, level);
-            QByteArray const l_path = QByteArray::fromStdString(l_folder + "\\" + l_name);
-            lp_bob->write(PeerWire::BuildFrame(
-                Msg(40, Le32(1) + Le32(l_token) + Le32(quint32(l_path.size())) + l_path + Le64(4)), false));
+            Offer(*lp_bob, QByteArray::fromStdString(l_folder + "\\" + l_name), l_token, 4);
             QTRY_COMPARE(l_new.m_entry["remote_transfer_req"].AsString(), QString::number(l_token));
             if (!together) {
                 l_start(l_new);
@@ -615,6 +643,106 @@ private slots:
                                                                 l_file.m_parts[0].toStdString());
             QCOMPARE(mp_transfers->GetSafeDownloadPath(l_entry, false), l_paths[&l_file - l_files.data()]);
         }
+    }
+
+    // What a user does with downloads whose remote names make one local
+    // name, played over bob's real connections. A step is "+X" (added),
+    // "hX" (offered, started, bytes up to the middle, then the connection
+    // drops), "fX" (offered, started, the rest), "-X" (removed), "q" (quit
+    // and start again), "s0" or "s1" (downloads not split or split),
+    // "d<path>" (a user's file put there, below the download folder), "o"
+    // (bob comes online, and his downloads are asked for again). A
+    // download always resumes where its own bytes end, every finished file
+    // holds its remote file's bytes, a user's file is untouched, and no file
+    // is left that no download owns.
+    void downloadsWriteOnlyTheirOwnFiles_data()
+    {
+        QTest::addColumn<QString>("steps");
+        QTest::newRow("restart before the second is offered") << "+A +Z hA q fZ fA";
+        QTest::newRow("both partial across a restart") << "+A +Z hA hZ q fZ fA";
+        QTest::newRow("an older finished file, not split") << "s0 +A fA -A +S fS";
+        QTest::newRow("an older finished file, split") << "+A fA -A +S fS";
+        QTest::newRow("a finished file whose entry stays") << "+A fA +Z fZ";
+        QTest::newRow("a finished file whose entry stays, not split") << "s0 +A fA +Z q fZ";
+        QTest::newRow("a user's partial-folder file") << "ddownloading/music/a_b.mp3 +A fA";
+        QTest::newRow("a user's file, not split") << "s0 dmusic/a_b.mp3 +A hA q fA";
+        QTest::newRow("removed, added again") << "+A hA -A +A fA";
+        QTest::newRow("a removed download's partial file") << "+A hA -A +Z hZ q fZ";
+        QTest::newRow("split switched off onto a user's file") << "dmusic/a_b.mp3 +A hA s0 fA";
+        QTest::newRow("split switched across a restart") << "+A +Z hA hZ s0 q s1 fA fZ";
+        QTest::newRow("added while another is partial") << "+Z hZ +A +S fA q fS fZ";
+        QTest::newRow("asked again after another finished") << "+Z +A fA -A o fZ";
+        QTest::newRow("split switched on under an older finished file") << "+A fA -A s0 +Z s1 o fZ";
+        QTest::newRow("a finished file numbered onto another's name")
+            << "+A +Z dcomplete/music/a_b.mp3 fA o fZ";
+    }
+
+    void downloadsWriteOnlyTheirOwnFiles()
+    {
+        QFETCH(QString, steps);
+        struct Remote { char const* mp_name; QByteArray m_bytes; qint64 m_held; };
+        std::map<char, Remote> l_remotes = {{'A', {"a_b.mp3", "AAAAaaaa", 0}},
+                                            {'Z', {"a\x7f" "b.mp3", "ZZZZzzzz", 0}},
+                                            {'S', {"a/b.mp3", "SSSSSsssss", 0}}};
+        std::map<QString, QByteArray> l_kept; // a user's files and finished ones
+        std::unique_ptr<QTcpSocket> lp_bob;
+        quint32 l_token = 900;
+        for (QString const& l_step : steps.split(' ')) {
+            char const l_action = l_step[0].toLatin1();
+            bool const l_ofAFile = l_step.size() == 2 && l_remotes.count(l_step[1].toLatin1());
+            Remote& l_remote = l_remotes[l_ofAFile ? l_step[1].toLatin1() : 'A'];
+            Item const l_entry = mp_transfers->GetDownloadEntry("bob", l_remote.mp_name, "music");
+            if (l_action == '+') {
+                mp_transfers->AddDownload("bob", l_remote.mp_name, "music", l_remote.m_bytes.size(), false, 0);
+            } else if (l_action == '-') {
+                mp_transfers->RemoveDownload(l_entry);
+                l_remote.m_held = 0;
+            } else if (l_action == 'q') {
+                lp_bob.reset();
+                Restart();
+            } else if (l_action == 'o') {
+                SetOnline("bob", true);
+            } else if (l_action == 's') {
+                SetSwitch("dont_split_downloads", l_step == "s0");
+            } else if (l_action == 'd') {
+                WriteFileAt(Folder() + "/" + l_step.mid(1), "user");
+                l_kept[Folder() + "/" + l_step.mid(1)] = "user";
+            } else {
+                if (!lp_bob)
+                    lp_bob = ConnectBob();
+                QSignalSpy l_records(mp_transfers.get(), &TransferQueueManager::CompleteDownloadAdded);
+                Offer(*lp_bob, QByteArray("music\\") + l_remote.mp_name, ++l_token, l_remote.m_bytes.size());
+                QTRY_COMPARE(l_entry["remote_transfer_req"].AsString(), QString::number(l_token));
+                auto lp_file = OpenFileConnection(l_token);
+                QVERIFY2(ReadBytes(*lp_file, 8) == Le64(l_remote.m_held), qPrintable(l_step));
+                qint64 const l_end = l_action == 'h' ? l_remote.m_bytes.size() / 2 : l_remote.m_bytes.size();
+                lp_file->write(l_remote.m_bytes.mid(l_remote.m_held, l_end - l_remote.m_held));
+                l_remote.m_held = l_end;
+                if (l_action == 'h') {
+                    lp_file->disconnectFromHost();
+                    QTRY_COMPARE(Status(l_entry), QString("aborted"));
+                    continue;
+                }
+                QTRY_COMPARE(Status(l_entry), QString("complete"));
+                QCOMPARE(l_records.count(), 1);
+                Item const l_record = l_records[0][0].value<Item>();
+                QString const l_path = QString(l_record["complete_download_folder"].AsString() + "\\" +
+                                               l_record["complete_download_filename"].AsString())
+                                           .replace('\\', '/');
+                l_kept[l_path] = l_remote.m_bytes;
+            }
+        }
+        QSet<QString> l_owned;
+        for (Item const& l_entry : d.GetType("download_entry")->GetItems())
+            if (Status(l_entry) != "complete")
+                l_owned << mp_transfers->GetSafeDownloadPath(l_entry, false);
+        for (QDirIterator l_files(Folder(), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+             l_files.hasNext();) {
+            QString const l_path = l_files.next();
+            QVERIFY2(l_owned.contains(l_path) || l_kept.count(l_path), qPrintable(l_path + " is no one's"));
+        }
+        for (auto const& [l_path, l_bytes] : l_kept)
+            QVERIFY2(ReadFileAt(l_path) == l_bytes, qPrintable(l_path + ": " + ReadFileAt(l_path)));
     }
 
     void folderLayout()
@@ -735,7 +863,7 @@ private slots:
     void partialFilesFollowTheFolderSettings()
     {
         Item l_running = Add("run.mp3", "Music\\Band\\Album", 5);
-        Add("wait.mp3", "Music\\Band\\Album", 5);
+        Item const l_waiting = Add("wait.mp3", "Music\\Band\\Album", 5);
         mp_transfers->AddDownload("bob", "one.mp3", "Music\\Solo", 5, true, 0);
         WriteFileAt(Folder() + "/downloading/Band/Album/wait.mp3", "wa");
         WriteFileAt(Folder() + "/downloading/Solo/one.mp3", "on");
@@ -751,11 +879,15 @@ private slots:
         QTRY_COMPARE(Status(l_running), QString("complete"));
         QCOMPARE(ReadFileAt(Folder() + "/Band/Album/run.mp3"), QByteArray("run!!"));
 
-        // A file in the way is kept, and so is the partial file.
+        // A file in the way is kept, and so is the partial file: it moves
+        // under a free name, where the download goes on.
         WriteFileAt(Folder() + "/downloading/Band/Album/wait.mp3", "other");
         SetSwitch("dont_split_downloads", false);
         QCOMPARE(ReadFileAt(Folder() + "/downloading/Band/Album/wait.mp3"), QByteArray("other"));
-        QCOMPARE(ReadFileAt(Folder() + "/Band/Album/wait.mp3"), QByteArray("wa"));
+        QCOMPARE(ReadFileAt(Folder() + "/downloading/Band/Album/wait (1).mp3"), QByteArray("wa"));
+        QCOMPARE(mp_transfers->GetSafeDownloadPath(l_waiting, false),
+                 Folder() + "/downloading/Band/Album/wait (1).mp3");
+        QVERIFY(!QFileInfo::exists(Folder() + "/Band/Album/wait.mp3"));
         SetSwitch("dont_create_subfolders_for_single_downloads", false);
         SetSetting("download_folder", mp_dir->path() + "/Elsewhere");
         QCOMPARE(ReadFileAt(mp_dir->path() + "/Elsewhere/downloading/Solo/one.mp3"), QByteArray("on"));
