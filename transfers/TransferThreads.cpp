@@ -301,9 +301,10 @@ void DownloadThread::run()
 
 bool DownloadThread::WriteChunk(qint64 i_length)
 {
-    // A write the file's buffer took counted as progress, and a full disk
-    // refused it only later, at the end of the file unseen: the bytes go
-    // through to the file now.
+    // The file's buffer took bytes that a full disk refused only later, at
+    // a close that nobody checks: they counted as progress, and at the end
+    // of the file the download passed for complete with them missing. So
+    // they go through to the file here.
     for (qint64 l_done = 0; l_done < i_length;) {
         qint64 const l_written = mp_file->write(m_buffer + l_done, i_length - l_done);
         if (l_written <= 0)
