@@ -172,8 +172,9 @@ void MainWindow::OnDownloadAlreadyComplete(Item i_entry)
     ShowStatusMessage(this, tr("%1 is already downloaded, in ").arg(i_entry["file_name"].AsString()), l_folder, 10000);
 }
 
-// The row says only "local error"; the reason (a download folder that is a
-// file, a disk that is full) is the user's to mend, so it is told here.
+// The row says "local error" and keeps the reason in its tool tip; the
+// reason (a download folder that is a file, a disk that is full) is the
+// user's to mend, so it is told here at once.
 void MainWindow::OnDownloadLocalError(Item i_entry, QString i_reason)
 {
     int const l_path = TrailingPathLength(i_reason);

@@ -118,6 +118,7 @@ void TransferQueueManager::DeclareTypes()
              {"subfolder_save_level", LEAF},
              {"local_place", LEAF},
              {"last_status_change_time", LEAF},
+             {"download_retry_time", LEAF},
              {"filename_as_requested", LEAF},
              {"upload_thread", ROOT},
              {"effective_upload_order", LEAF},
@@ -144,7 +145,7 @@ void TransferQueueManager::DeclareTypes()
     for (char const* lp_type : {"user", "file_name", "remote_folder", "file_size", "remote_transfer_req",
                                 "write_position", "download_entry_status", "place_in_line",
                                 "subfolder_save_level", "last_status_change_time", "single_download",
-                                "denial_reason", "local_place"})
+                                "denial_reason", "local_place", "download_retry_time"})
         RelateAttribute("download_entry", lp_type);
     for (char const* lp_type : {"download_socket", "download_thread", "download_file", "download_order",
                                 "last_receipt_time", "bytes_per_second"})
