@@ -2,6 +2,7 @@
 
 #include "store/Utilities.h"
 #include "ui/widgets/OutsideMarkup.h"
+#include "ui/widgets/OutsideText.h"
 
 #include <QDir>
 #include <QFile>
@@ -65,7 +66,7 @@ ChatLine ChatTextLine(ChatTimestamps i_mode, QDateTime const& i_time, QString co
         l_line.push_back({ChatRole::PLAIN, QStringLiteral("]")});
     }
     l_line.push_back({ChatRole::PLAIN, QStringLiteral("[")});
-    l_line.push_back({ChatRole::USERNAME, i_user});
+    l_line.push_back({ChatRole::USERNAME, Isolated(i_user)});
     l_line.push_back({ChatRole::PLAIN, QStringLiteral("] ")});
     l_line.push_back({i_own ? ChatRole::OWN_MESSAGE : ChatRole::PLAIN, i_text});
     return l_line;

@@ -271,7 +271,8 @@ void RoomsForm::OnEnteredRoom(ConnectionInfo& i_connection)
 {
     QString const l_name = i_connection.m_item1.AsString();
     RoomForm* lp_page = new RoomForm(l_name, nullptr);
-    mp_ui->roomsTabControl->addTab(lp_page, QIcon(QStringLiteral(":/icons/room_icon")), LiteralTitle(l_name));
+    NameTab(mp_ui->roomsTabControl,
+            mp_ui->roomsTabControl->addTab(lp_page, QIcon(QStringLiteral(":/icons/room_icon")), QString()), l_name);
     lp_page->Init();
 }
 
@@ -288,7 +289,9 @@ void RoomsForm::OpenRoomWall(Item const& i_room)
     if (!lp_wall) {
         lp_wall = new RoomWallForm(i_room.AsString(), this);
         i_room += d["room_wall_form"]->GetItem(Value(lp_wall));
-        mp_ui->roomsTabControl->addTab(lp_wall, QIcon(QStringLiteral(":/icons/wall_icon")), LiteralTitle(i_room.AsString()));
+        NameTab(mp_ui->roomsTabControl,
+                mp_ui->roomsTabControl->addTab(lp_wall, QIcon(QStringLiteral(":/icons/wall_icon")), QString()),
+                i_room.AsString());
     }
     FocusWidgetAndParents(lp_wall);
 }
@@ -305,13 +308,20 @@ void RoomsForm::ToggleFlag(Item const& i_room, char const* ip_flag)
     SetFlag(i_room, ip_flag, !i_room.IsConnected(ip_flag));
 }
 
+QString RoomsForm::GiveUpQuestion(QString const& i_room, bool i_ownership)
+{
+    return (i_ownership ? QStringLiteral("Are you SURE you want to give up your ownership of the %1 private room?")
+                        : QStringLiteral("Are you sure you want to give up your membership to the %1 private room?"))
+        .arg(Isolated(i_room));
+}
+
 void RoomsForm::GiveUpMembership(Item const& i_room)
 {
     if (!GiveUpActionsFor(i_room).m_membership)
         return;
     QString const l_name = i_room.AsString();
     if (Confirm(QStringLiteral("Give up membership?"),
-                QStringLiteral("Are you sure you want to give up your membership to the %1 private room?").arg(l_name)) &&
+                GiveUpQuestion(l_name, false)) &&
         gp_server)
         gp_server->GiveUpPrivateRoomMembership(l_name);
 }
@@ -322,7 +332,7 @@ void RoomsForm::GiveUpOwnership(Item const& i_room)
         return;
     QString const l_name = i_room.AsString();
     if (!Confirm(QStringLiteral("Give up membership?"),
-                 QStringLiteral("Are you SURE you want to give up your ownership of the %1 private room?").arg(l_name)) ||
+                 GiveUpQuestion(l_name, true)) ||
         !Confirm(QStringLiteral("REALLY?"), QStringLiteral("REALLY?")) || !gp_server)
         return;
     gp_server->GiveUpPrivateRoom(l_name);
