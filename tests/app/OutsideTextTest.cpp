@@ -185,7 +185,7 @@ private slots:
         QFETCH(QString, title);
         QCOMPARE(TabTitle(name), title);
         QTabWidget l_tabs;
-        NameTab(&l_tabs, l_tabs.addTab(new QWidget, QString()), name, "Upload to ");
+        QCOMPARE(AddNamedTab(&l_tabs, new QWidget, QIcon(), name, "Upload to "), 0);
         QCOMPARE(l_tabs.tabText(0), "Upload to " + title);
         QVERIFY(l_tabs.tabToolTip(0).contains(Isolated(name).toHtmlEscaped()));
     }

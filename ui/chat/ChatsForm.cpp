@@ -55,7 +55,7 @@ ChatForm* ChatsForm::GetChatForm(QString const& i_user)
         return reinterpret_cast<ChatForm*>(l_page.AsUInt64());
     QTabWidget* lp_tabs = mp_ui->chatTabControl;
     ChatForm* lp_page = new ChatForm(i_user, lp_tabs, this);
-    NameTab(lp_tabs, lp_tabs->addTab(lp_page, QIcon(OnlineIcon(l_user.IsConnected("is_online"))), QString()), i_user);
+    AddNamedTab(lp_tabs, lp_page, QIcon(OnlineIcon(l_user.IsConnected("is_online"))), i_user);
     if (gp_server)
         gp_server->TrackUser(i_user);
     return lp_page;

@@ -271,8 +271,7 @@ void RoomsForm::OnEnteredRoom(ConnectionInfo& i_connection)
 {
     QString const l_name = i_connection.m_item1.AsString();
     RoomForm* lp_page = new RoomForm(l_name, nullptr);
-    NameTab(mp_ui->roomsTabControl,
-            mp_ui->roomsTabControl->addTab(lp_page, QIcon(QStringLiteral(":/icons/room_icon")), QString()), l_name);
+    AddNamedTab(mp_ui->roomsTabControl, lp_page, QIcon(QStringLiteral(":/icons/room_icon")), l_name);
     lp_page->Init();
 }
 
@@ -289,9 +288,7 @@ void RoomsForm::OpenRoomWall(Item const& i_room)
     if (!lp_wall) {
         lp_wall = new RoomWallForm(i_room.AsString(), this);
         i_room += d["room_wall_form"]->GetItem(Value(lp_wall));
-        NameTab(mp_ui->roomsTabControl,
-                mp_ui->roomsTabControl->addTab(lp_wall, QIcon(QStringLiteral(":/icons/wall_icon")), QString()),
-                i_room.AsString());
+        AddNamedTab(mp_ui->roomsTabControl, lp_wall, QIcon(QStringLiteral(":/icons/wall_icon")), i_room.AsString());
     }
     FocusWidgetAndParents(lp_wall);
 }

@@ -543,8 +543,7 @@ UserInfoForm* UserListForm::GetUserInfoForm(QString const& i_user)
         return lp_page;
     auto* lp_page = new UserInfoForm(this);
     lp_page->Init(i_user);
-    NameTab(mp_ui->userInfoTabs, mp_ui->userInfoTabs->addTab(lp_page, QIcon(QStringLiteral(":/icons/info_icon")), QString()),
-            i_user);
+    AddNamedTab(mp_ui->userInfoTabs, lp_page, QIcon(QStringLiteral(":/icons/info_icon")), i_user);
     if (d.HasType(INFO_FORM))
         l_user += d[INFO_FORM]->GetItem(Value(lp_page));
     return lp_page;

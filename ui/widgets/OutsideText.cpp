@@ -125,8 +125,12 @@ QString TabTitle(QString const& i_name)
     return LiteralTitle(i_name.left(l_cut)) + QChar(0x2026);
 }
 
-void NameTab(QTabWidget* ip_tabs, int i_index, QString const& i_name, QString const& i_before)
+int AddNamedTab(QTabWidget* ip_tabs, QWidget* ip_page, QIcon const& i_icon, QString const& i_name,
+                QString const& i_before)
 {
-    ip_tabs->setTabText(i_index, i_before + TabTitle(i_name));
-    ip_tabs->setTabToolTip(i_index, LiteralToolTip(Isolated(i_name)));
+    // The title goes with the tab: set after, the bar would measure every
+    // title once more.
+    int const l_index = ip_tabs->addTab(ip_page, i_icon, i_before + TabTitle(i_name));
+    ip_tabs->setTabToolTip(l_index, LiteralToolTip(Isolated(i_name)));
+    return l_index;
 }

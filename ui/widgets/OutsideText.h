@@ -14,8 +14,10 @@
 
 #include <QString>
 
+class QIcon;
 class QLabel;
 class QTabWidget;
+class QWidget;
 
 // The text in a first-strong isolate, so that nothing in it (an override
 // left open, a right-to-left name) turns the text around it. Isolates the
@@ -49,8 +51,9 @@ constexpr int TITLE_UNITS = 120;
 // The start of the name that a tab title shows, cut as above, isolated and
 // with "&" doubled.
 QString TabTitle(QString const& i_name);
-// Names the tab: its title from TabTitle after our own i_before, the whole
-// name in its tool tip.
-void NameTab(QTabWidget* ip_tabs, int i_index, QString const& i_name, QString const& i_before = QString());
+// Adds the page's tab, named: its title from TabTitle after our own
+// i_before, the whole name in its tool tip. The index of the tab.
+int AddNamedTab(QTabWidget* ip_tabs, QWidget* ip_page, QIcon const& i_icon, QString const& i_name,
+                QString const& i_before = QString());
 
 #endif
