@@ -28,6 +28,7 @@
 #include "ui_ChatsForm.h"
 
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QTimer>
 
 #include <cstdio>
@@ -129,7 +130,7 @@ double Run(Program& io_program, std::function<bool()> const& i_step, bool i_prob
 // fresh program each way, filling [cpu or stall] of each figure.
 std::vector<Figure> Twice(int i_figures, std::function<void(Program&, bool, std::vector<double>&)> const& i_shape)
 {
-    std::vector<Figure> l_figures(std::size_t(i_figures));
+    std::vector<Figure> l_figures(static_cast<std::size_t>(i_figures));
     for (int l_probe = 0; l_probe < 2; ++l_probe) {
         Program l_program;
         std::vector<double> l_values;
@@ -143,12 +144,15 @@ std::vector<Figure> Twice(int i_figures, std::function<void(Program&, bool, std:
 // Senders i_from.. of names of i_length, each a tab.
 double Senders(Program& io_program, bool i_probe, int i_from, int i_count, int i_length)
 {
-    int l_next = i_from;
+    QStringList l_names;
+    for (int l_k = i_from; l_k < i_from + i_count; ++l_k)
+        l_names << MixedName(l_k, i_length);
+    int l_next = 0;
     return Run(
         io_program,
         [&]() {
-            io_program.mp_chats->AddIncomingChat(MixedName(l_next, i_length), QStringLiteral("hello"));
-            return ++l_next < i_from + i_count;
+            io_program.mp_chats->AddIncomingChat(l_names[l_next], QStringLiteral("hello"));
+            return ++l_next < l_names.size();
         },
         i_probe);
 }
@@ -171,37 +175,48 @@ void PrivateShape(Program& io_program, bool i_probe, std::vector<double>& o_valu
 // Rooms i_from.. of names of i_length joined, a join answer a turn.
 double Rooms(Program& io_program, bool i_probe, int i_from, int i_length)
 {
-    int l_next = i_from;
+    std::vector<ServerMessage> l_joins;
+    for (int l_k = i_from; l_k < i_from + ROOMS; ++l_k) {
+        ServerIn::RoomJoined l_join;
+        l_join.m_room = MixedName(l_k, i_length);
+        ServerIn::Member l_member;
+        l_member.m_name = QStringLiteral("member");
+        l_member.m_details.m_status = STATUS_ONLINE;
+        l_join.m_members.push_back(l_member);
+        l_joins.push_back(l_join);
+    }
+    std::size_t l_next = 0;
     return Run(
         io_program,
         [&]() {
-            ServerIn::RoomJoined l_join;
-            l_join.m_room = MixedName(l_next, i_length);
-            ServerIn::Member l_member;
-            l_member.m_name = QStringLiteral("member");
-            l_member.m_details.m_status = STATUS_ONLINE;
-            l_join.m_members.push_back(l_member);
-            io_program.mp_server->Apply(l_join);
-            return ++l_next < i_from + ROOMS;
+            io_program.mp_server->Apply(l_joins[l_next]);
+            return ++l_next < l_joins.size();
         },
         i_probe);
 }
 
-// JOINS users of names of i_length joining the room, as frames of one read
-// reach the link: all at once.
+// JOINS users of names of i_length joining the room, arriving at once: the
+// link applies what it has read for a slice of the window's time
+// (Server::ReadFrames), then lets the loop turn.
 double Joins(Program& io_program, bool i_probe, int i_from, int i_length)
 {
+    std::vector<ServerMessage> l_joins;
+    for (int l_k = i_from; l_k < i_from + JOINS; ++l_k) {
+        ServerIn::Member l_member;
+        l_member.m_name = MixedName(l_k, i_length);
+        l_member.m_details.m_status = STATUS_ONLINE;
+        l_member.m_details.m_country = QStringLiteral("DE");
+        l_joins.push_back(ServerIn::UserJoinedRoom{QStringLiteral("room"), l_member});
+    }
+    std::size_t l_next = 0;
     return Run(
         io_program,
         [&]() {
-            for (int l_k = i_from; l_k < i_from + JOINS; ++l_k) {
-                ServerIn::Member l_member;
-                l_member.m_name = MixedName(l_k, i_length);
-                l_member.m_details.m_status = STATUS_ONLINE;
-                l_member.m_details.m_country = QStringLiteral("DE");
-                io_program.mp_server->Apply(ServerIn::UserJoinedRoom{QStringLiteral("room"), l_member});
-            }
-            return false;
+            QElapsedTimer l_slice;
+            l_slice.start();
+            while (l_next < l_joins.size() && l_slice.elapsed() < SlicedWork::SIDE_BY_SIDE_MS)
+                io_program.mp_server->Apply(l_joins[l_next++]);
+            return l_next < l_joins.size();
         },
         i_probe);
 }
@@ -230,7 +245,7 @@ int main(int argc, char** argv)
     std::printf("long names from others; window's thread: processor ms / longest stall ms; %d runs\n", l_runs);
     for (int l_run = 0; l_run < l_runs; ++l_run) {
         if (l_only.isEmpty() || l_only == "private") {
-            for (int const l_length : {2000, 8}) {
+            for (int const l_length : {2000, 30, 8}) {
                 std::vector<Figure> const l_f = Twice(SENDERS / SENDERS_BATCH + 1, [l_length](Program& io_p, bool i_probe, std::vector<double>& o_v) {
                     PrivateShape(io_p, i_probe, o_v, l_length);
                 });

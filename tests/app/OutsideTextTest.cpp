@@ -9,6 +9,7 @@
 #include "ui/transfers/TransferRows.h"
 #include "ui/widgets/ActionSetToolBar.h"
 #include "ui/widgets/OutsideText.h"
+#include "ui/widgets/TabWidget.h"
 
 #include <QTabWidget>
 #include <QTextLayout>
@@ -166,18 +167,18 @@ private slots:
         QTest::addColumn<QString>("title");
         QString const l_marked = QStringLiteral("e\u0301\u0302\u0303\u0304\u0305");
         QTest::newRow("short") << "a&b" << "a&&b";
-        QTest::newRow("at the bound") << QString(40, 'x') << QString(40, 'x');
-        QTest::newRow("past the bound") << QString(41, 'x') << QString(40, 'x') + ELLIPSIS;
+        QTest::newRow("at the bound") << QString(20, 'x') << QString(20, 'x');
+        QTest::newRow("past the bound") << QString(21, 'x') << QString(20, 'x') + ELLIPSIS;
         QTest::newRow("combining sequence kept whole")
-            << QString(39, 'a') + "e\u0301zz" << QString(39, 'a') + "e\u0301" + ELLIPSIS;
+            << QString(19, 'a') + "e\u0301zz" << QString(19, 'a') + "e\u0301" + ELLIPSIS;
         QTest::newRow("surrogate pair kept whole")
-            << QString(39, 'a') + QString::fromUcs4(U"\U0001F600zz") << QString(39, 'a') + QString::fromUcs4(U"\U0001F600") + ELLIPSIS;
-        QTest::newRow("marks fill the units") << l_marked.repeated(21) << l_marked.repeated(20) + ELLIPSIS;
-        QTest::newRow("marks within the units") << l_marked.repeated(20) << l_marked.repeated(20);
+            << QString(19, 'a') + QString::fromUcs4(U"\U0001F600zz") << QString(19, 'a') + QString::fromUcs4(U"\U0001F600") + ELLIPSIS;
+        QTest::newRow("marks fill the units") << l_marked.repeated(11) << l_marked.repeated(10) + ELLIPSIS;
+        QTest::newRow("marks within the units") << l_marked.repeated(10) << l_marked.repeated(10);
         QTest::newRow("one endless sequence") << "a" + QString(300, QChar(0x0301)) << ELLIPSIS;
         QTest::newRow("right to left, isolated")
-            << QString(45, QChar(0x05D0)) << "\u2068" + QString(40, QChar(0x05D0)) + "\u2069" + ELLIPSIS;
-        QTest::newRow("cut before an override") << QString(40, 'x') + "\u202E" << QString(40, 'x') + ELLIPSIS;
+            << QString(25, QChar(0x05D0)) << "\u2068" + QString(20, QChar(0x05D0)) + "\u2069" + ELLIPSIS;
+        QTest::newRow("cut before an override") << QString(20, 'x') + "\u202E" << QString(20, 'x') + ELLIPSIS;
     }
     void TabTitlesShowABoundedStart()
     {
@@ -188,6 +189,38 @@ private slots:
         QCOMPARE(AddNamedTab(&l_tabs, new QWidget, QIcon(), name, "Upload to "), 0);
         QCOMPARE(l_tabs.tabText(0), "Upload to " + title);
         QVERIFY(l_tabs.tabToolTip(0).contains(Isolated(name).toHtmlEscaped()));
+    }
+
+    // A tab bar lays every tab out again when one comes; the titles it has
+    // measured are not measured again, so a new tab measures as much on a
+    // bar of 60 tabs of long names as on an empty one, and nothing is
+    // measured again to elide.
+    void NewTabMeasuresOnlyItsOwnTitle()
+    {
+        TabWidget l_tabs;
+        l_tabs.setTabsClosable(true);
+        l_tabs.resize(600, 200);
+        l_tabs.show();
+        auto* lp_bar = qobject_cast<TitleBar*>(l_tabs.tabBar());
+        QVERIFY(lp_bar);
+        QCOMPARE(lp_bar->elideMode(), Qt::ElideNone);
+        auto const l_measuredForOne = [&](int i_seed) {
+            int const l_before = lp_bar->Measured();
+            AddNamedTab(&l_tabs, new QWidget, QIcon(), QStringLiteral("sender %1 \u05D0\u0639").arg(i_seed).repeated(50));
+            return lp_bar->Measured() - l_before;
+        };
+        int const l_first = l_measuredForOne(0);
+        QVERIFY(l_first > 0);
+        for (int l_seed = 1; l_seed < 60; ++l_seed)
+            l_measuredForOne(l_seed);
+        QCOMPARE(l_measuredForOne(60), l_first);
+        // A font of another size measures every title again, once.
+        int const l_before = lp_bar->Measured();
+        QFont l_font = lp_bar->font();
+        l_font.setPointSize(l_font.pointSize() + 3);
+        lp_bar->setFont(l_font);
+        QVERIFY(WaitUntil([&]() { return lp_bar->Measured() > l_before; }));
+        QVERIFY(lp_bar->Measured() - l_before <= 2 * l_tabs.count());
     }
 };
 

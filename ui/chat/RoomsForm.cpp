@@ -165,7 +165,7 @@ void RoomsForm::OnRoomAdded(Item i_room)
     if (i_room.IsConnected("room_node"))
         return;
     QRoomListItemWidget* lp_row = new QRoomListItemWidget;
-    lp_row->setText(0, i_room.AsString());
+    SetNameCell(*lp_row, 0, i_room.AsString());
     i_room += d["room_node"]->GetItem(Value(lp_row));
     mp_order->Add(lp_row);
 }
@@ -234,8 +234,8 @@ void RoomsForm::OnLosingRoomRole(Item i_room)
 
 void RoomsForm::OnRoomListItemDoubleClicked(QTreeWidgetItem* ip_item, int i_column)
 {
-    if (ip_item && i_column == 0 && gp_server && !ip_item->text(0).isEmpty())
-        gp_server->EnterRoom(ip_item->text(0), false);
+    if (ip_item && i_column == 0 && gp_server && !CellName(*ip_item, 0).isEmpty())
+        gp_server->EnterRoom(CellName(*ip_item, 0), false);
 }
 
 void RoomsForm::OnRoomListContextMenuRequested(QPoint i_point)
@@ -252,8 +252,8 @@ void RoomsForm::OnRoomListContextMenuRequested(QPoint i_point)
 void RoomsForm::OnEnterRoom()
 {
     QList<QTreeWidgetItem*> const l_selected = mp_ui->roomList->selectedItems();
-    if (!l_selected.isEmpty() && gp_server && !l_selected.first()->text(0).isEmpty())
-        gp_server->EnterRoom(l_selected.first()->text(0), false);
+    if (!l_selected.isEmpty() && gp_server && !CellName(*l_selected.first(), 0).isEmpty())
+        gp_server->EnterRoom(CellName(*l_selected.first(), 0), false);
 }
 
 void RoomsForm::ShowCreateRoomDialog()

@@ -103,10 +103,13 @@ void ShowLiterally(QLabel* ip_label)
     ip_label->setTextFormat(Qt::PlainText);
 }
 
-QString TabTitle(QString const& i_name)
+namespace {
+
+// Where the name is cut: its length when it is shown whole.
+int CutOf(QString const& i_name)
 {
     if (i_name.size() <= TITLE_CHARACTERS)
-        return LiteralTitle(i_name);
+        return i_name.size();
     // Only the start is searched: one character past the bound is enough to
     // tell whether the bound itself is a boundary.
     int const l_searched = qMin(i_name.size(), TITLE_UNITS + 1);
@@ -117,12 +120,32 @@ QString TabTitle(QString const& i_name)
         if (l_characters == TITLE_CHARACTERS)
             break;
         if (l_next == i_name.size())
-            return LiteralTitle(i_name);
+            return l_next;
         l_cut = l_next;
         ++l_characters;
     }
-    // The title is the start of the name, isolated, then our ellipsis.
-    return LiteralTitle(i_name.left(l_cut)) + QChar(0x2026);
+    return l_cut;
+}
+
+} // namespace
+
+bool IsCut(QString const& i_name)
+{
+    return CutOf(i_name) < i_name.size();
+}
+
+QString ShortName(QString const& i_name)
+{
+    int const l_cut = CutOf(i_name);
+    if (l_cut == i_name.size())
+        return Isolated(i_name);
+    // The start of the name, isolated, then our ellipsis.
+    return Isolated(i_name.left(l_cut)) + QChar(0x2026);
+}
+
+QString TabTitle(QString const& i_name)
+{
+    return ShortName(i_name).replace(QLatin1Char('&'), QLatin1String("&&"));
 }
 
 int AddNamedTab(QTabWidget* ip_tabs, QWidget* ip_page, QIcon const& i_icon, QString const& i_name,

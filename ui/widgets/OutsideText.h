@@ -46,10 +46,14 @@ void ShowLiterally(QLabel* ip_label);
 // tab comes or goes, so a sender's 2,000 characters cost each new tab.
 // Longer names are cut at the last character (grapheme) boundary within
 // both bounds and end in an ellipsis.
-constexpr int TITLE_CHARACTERS = 40;
-constexpr int TITLE_UNITS = 120;
-// The start of the name that a tab title shows, cut as above, isolated and
-// with "&" doubled.
+constexpr int TITLE_CHARACTERS = 20;
+constexpr int TITLE_UNITS = 60;
+// The start of the name, cut as above and isolated (a name within the
+// bounds whole, isolated).
+QString ShortName(QString const& i_name);
+// Whether ShortName cuts the name.
+bool IsCut(QString const& i_name);
+// ShortName with "&" doubled: what a tab title shows.
 QString TabTitle(QString const& i_name);
 // Adds the page's tab, named: its title from TabTitle after our own
 // i_before, the whole name in its tool tip. The index of the tab.
