@@ -119,9 +119,18 @@ private slots:
         QTest::newRow("status button, right to left name")
             << ActionSetToolBar::StatusText(ARABIC, "Away") << "\u2068\u0639\u0645\u0631 1\u2069: Away"
             << QStringList{": Away"};
+        QTest::newRow("status button, stray pop")
+            << ActionSetToolBar::StatusText("a\u2069\u202Eb", "Available") << "\u2068a\u202Eb\u2069: Available"
+            << QStringList{": Available"};
         QTest::newRow("private line")
             << Text(ChatTextLine(ChatTimestamps::NONE, QDateTime(), EVIL, "this is my reply text", false))
             << "[\u2068evil name: \u202E\u2069] this is my reply text" << QStringList{"[", "] this is my reply text"};
+        QTest::newRow("log line")
+            << ChatLogEntry(QDateTime(QDate(2024, 1, 5), QTime(15, 7, 9)), EVIL, "hello")
+            << "[Jan 5 3:07:09 pm][\u2068evil name: \u202E\u2069] hello" << QStringList{"[Jan 5 3:07:09 pm][", "] hello"};
+        QTest::newRow("log line, action")
+            << ChatLogEntry(QDateTime(QDate(2024, 1, 5), QTime(15, 7, 9)), EVIL, "/me waves")
+            << "[Jan 5 3:07:09 pm] * \u2068evil name: \u202E\u2069 waves" << QStringList{"[Jan 5 3:07:09 pm] * ", " waves"};
         QTest::newRow("chat alert button")
             << ChatForm::BalloonText(EVIL, "hi") << "[\u2068evil name: \u202E\u2069] hi" << QStringList{"[", "] "};
         QTest::newRow("refused upload")

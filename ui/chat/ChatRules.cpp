@@ -226,7 +226,7 @@ QString ChatEndedText(QDateTime const& i_lastLine)
 
 QString ChatLogLine(QDateTime const& i_time, QString const& i_user, QString const& i_text)
 {
-    return QStringLiteral("[%1][%2] %3").arg(ChatLongTime(i_time), i_user, i_text);
+    return QStringLiteral("[%1][%2] %3").arg(ChatLongTime(i_time), Isolated(i_user), i_text);
 }
 
 QString ChatActionLogLine(QDateTime const& i_time, QString const& i_status)
@@ -238,7 +238,7 @@ QString ChatLogEntry(QDateTime const& i_time, QString const& i_user, QString con
 {
     QString l_action;
     if (ChatAction(i_text, &l_action))
-        return ChatActionLogLine(i_time, ChatActionStatus(i_user, l_action));
+        return ChatActionLogLine(i_time, ChatActionStatus(Isolated(i_user), Isolated(l_action)));
     return ChatLogLine(i_time, i_user, i_text);
 }
 
