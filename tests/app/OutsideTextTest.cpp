@@ -131,6 +131,9 @@ private slots:
         QTest::newRow("log line, action")
             << ChatLogEntry(QDateTime(QDate(2024, 1, 5), QTime(15, 7, 9)), EVIL, "/me waves")
             << "[Jan 5 3:07:09 pm] * \u2068evil name: \u202E\u2069 waves" << QStringList{"[Jan 5 3:07:09 pm] * ", " waves"};
+        QTest::newRow("cut line's note")
+            << Text(ChatShownLine(ChatTextLine(ChatTimestamps::NONE, QDateTime(), "bob", "\u202E" + QString(100, 'w').repeated(50), false))).right(46)
+            << "w\u2069 [The rest of the text is too long to show.]" << QStringList{" [The rest of the text is too long to show.]"};
         QTest::newRow("chat alert button")
             << ChatForm::BalloonText(EVIL, "hi") << "[\u2068evil name: \u202E\u2069] hi" << QStringList{"[", "] "};
         QTest::newRow("refused upload")

@@ -189,8 +189,10 @@ ChatLine ChatShownLine(ChatLine const& i_line)
     int l_left = CHAT_LINE_SHOWN;
     for (ChatRun const& l_run : i_line) {
         OutsideMarkup::ShownText l_text = OutsideMarkup::BoundedText(ChatOneParagraph(l_run.m_text), l_left);
-        l_shown.push_back({l_run.m_role, std::move(l_text.m_text)});
         l_left -= l_text.m_counted;
+        // What the cut run opened (an override, the name's own isolate) is
+        // closed before our note.
+        l_shown.push_back({l_run.m_role, l_text.m_cut ? Isolated(l_text.m_text) : std::move(l_text.m_text)});
         if (l_text.m_cut) {
             l_shown.push_back({ChatRole::STATUS, ' ' + OutsideMarkup::CutNote()});
             break;
