@@ -678,15 +678,15 @@ void MainWindow::ShowConnectionState()
     QString const l_user = GetSetting("username");
     QString l_text;
     if (gp_server->IsConnected())
-        l_text = tr("Connected to %1 as %2").arg(l_server, l_user);
+        l_text = tr("Connected to %1 as %2").arg(Isolated(l_server), Isolated(l_user));
     else if (gp_server->GetState() == Server::STATE_CONNECTING)
-        l_text = tr("Connecting to %1 as %2...").arg(l_server, l_user);
+        l_text = tr("Connecting to %1 as %2...").arg(Isolated(l_server), Isolated(l_user));
     else if (l_user.isEmpty())
         l_text = tr("Offline: no user name (Options, Login)");
     else if (gp_server->IsRetrying())
-        l_text = tr("Offline (%1): trying %2 again every half minute").arg(l_user, l_server);
+        l_text = tr("Offline (%1): trying %2 again every half minute").arg(Isolated(l_user), Isolated(l_server));
     else
-        l_text = tr("Offline (%1)").arg(l_user);
+        l_text = tr("Offline (%1)").arg(Isolated(l_user));
     mp_connectionState->setText(l_text);
 }
 
@@ -733,13 +733,13 @@ void MainWindow::OnConnectionFailed(QString i_reason)
                         tr("Could not reach the server at %1 (%2). Check that the server is running there, or "
                            "start the client with --server HOST:PORT to use another server. The client tries "
                            "again every half minute.")
-                            .arg(ServerAddressText(),
+                            .arg(Isolated(ServerAddressText()),
                                  gp_server->LastSocketError().isEmpty() ? i_reason : gp_server->LastSocketError()));
     else
         ShowInformation(tr("Login Failure"),
                         tr("Login failed. Reported failure reason: %1. Please change your login settings in the "
                            "Options tab and try reconnecting.")
-                            .arg(i_reason));
+                            .arg(Isolated(i_reason)));
 }
 
 void MainWindow::OnLoggedInElsewhere()

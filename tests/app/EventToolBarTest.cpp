@@ -149,6 +149,17 @@ private slots:
         QCOMPARE(d["event_toolbar_widget"]->GetItemCount(), std::size_t(1));
     }
 
+    // A sender's name of thousands of characters: the button shows its
+    // start, the tool tip the whole.
+    void ButtonShowsTheStartOfALongName()
+    {
+        QString const l_name = QString(25, 'n') + QString(" \u05D0").repeated(1000);
+        mp_bar->AddEvent(l_name, ":/icons/chat_icon", mp_bob, "balloon", "private_chat", false);
+        QCOMPARE(Buttons().size(), 1);
+        QCOMPARE(Buttons().first()->text(), QString(20, 'n') + "\u2026");
+        QVERIFY(Buttons().first()->toolTip().contains(l_name.toHtmlEscaped()));
+    }
+
     // A kind without a file plays the default sound; an event without a kind plays nothing.
     void SoundFallsBackToTheDefault()
     {

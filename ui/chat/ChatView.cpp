@@ -4,6 +4,7 @@
 #include "store/TimerManager.h"
 #include "ui/chat/ChatLogForm.h"
 #include "ui/widgets/ColorTable.h"
+#include "ui/widgets/OutsideText.h"
 
 #include <QDir>
 #include <QMouseEvent>
@@ -143,7 +144,7 @@ ChatView::LineKind ChatView::AddChat(QString const& i_user, QString const& i_tex
 {
     QString l_action;
     if (ChatAction(i_text, &l_action)) {
-        QString const l_status = ChatActionStatus(i_user, l_action);
+        QString const l_status = ChatActionStatus(Isolated(i_user), Isolated(l_action));
         AddStatusMessage(l_status);
         LogChat(ChatLogEntry(Now(), i_user, i_text));
         return ACTION_LINE;

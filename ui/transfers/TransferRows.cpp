@@ -186,10 +186,10 @@ QString DenialToolTip(QString const& i_reason, QString const& i_user, bool i_dow
     if (!i_downloads && i_reason == QLatin1String("Cancelled"))
         return QString("%1 did not take the file (\"Cancelled\"): it is not among the downloads %1 asked for, or "
                        "it is paused there.")
-            .arg(i_user);
+            .arg(Isolated(i_user));
     if (!i_downloads && i_reason == QLatin1String("Complete"))
-        return QString("%1 has the whole file already (\"Complete\").").arg(i_user);
-    return QString("%1 refused: %2").arg(i_user, i_reason);
+        return QString("%1 has the whole file already (\"Complete\").").arg(Isolated(i_user));
+    return QString("%1 refused: %2").arg(Isolated(i_user), Isolated(i_reason));
 }
 
 void SetRowToolTip(QTreeWidgetItem* ip_row, QString const& i_reason)
@@ -311,7 +311,7 @@ QString UploadFolderPath(Item const& i_entry)
 void OpenLocalPath(QString const& i_path, QString const& i_what)
 {
     if (i_path.isEmpty()) {
-        Log("Transfers", 1, QString("Not opening %1: it lies outside the folders it may be in").arg(i_what));
+        Log("Transfers", 1, QString("Not opening %1: it lies outside the folders it may be in").arg(Isolated(i_what)));
         return;
     }
     QDesktopServices::openUrl(QUrl::fromLocalFile(i_path));

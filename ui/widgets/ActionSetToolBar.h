@@ -69,6 +69,9 @@ public:
     // The supporter page for a user: the name is percent-encoded, so that no
     // character of it can change the address.
     static QUrl SupporterPageUrl(QString const& i_username);
+    // The status button's text: the own name (empty before there is one)
+    // and the state.
+    static QString StatusText(QString const& i_username, QString const& i_state);
 
 signals:
     void ActionTriggered(QWidget* ip_widget, QString i_action);

@@ -201,7 +201,8 @@ private slots:
         QTest::newRow("one word of 131,000")
             << QString(131000, 'w') << "[me] " + (QString(128, 'w') + l_break).repeated(31) + QString(123, 'w') + l_note;
         QTest::newRow("within the bound") << QString(300, 'w') << "[me] " + QString(128, 'w') + l_break + QString(128, 'w') + l_break + QString(44, 'w');
-        QTest::newRow("Latin and Hebrew in turn") << l_turns << "[me] " + l_turnsShown + l_note;
+        // Cut, the text is isolated before the note (its direction closed).
+        QTest::newRow("Latin and Hebrew in turn") << l_turns << "[me] \u2068" + l_turnsShown + "\u2069" + l_note;
         QTest::newRow("a long address") << l_address + " x" << "[me] " + l_address.left(128) + l_break + l_address.mid(128) + " x";
     }
 
