@@ -150,7 +150,7 @@ struct Shape
     QString m_description;
     // Makes the description anew for each page (a shape whose cost is
     // in what an earlier one left cached).
-    std::function<QString()> m_fresh;
+    std::function<QString()> m_fresh = nullptr;
 };
 
 // What a description shows at most, in characters.
