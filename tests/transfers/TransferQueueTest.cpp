@@ -617,7 +617,7 @@ private slots:
         QTest::newRow("a user's file, then split switched off") << "+A ddownloading/music/a_b.mp3 s0 fA";
         QTest::newRow("its own partial file removed after a restart") << "+A hA q -A";
         QTest::newRow("its own partial file in unmarked data") << "+A hA v fA";
-        QTest::newRow("unmarked data, then a user's file") << "+A v ddownloading/music/a_b.mp3 fA";
+        QTest::newRow("unmarked data, then a user's file and a restart") << "+A v ddownloading/music/a_b.mp3 q fA";
     }
 
     void downloadsWriteOnlyTheirOwnFiles()
