@@ -22,6 +22,7 @@
 #include "server/AwayManager.h"
 #include "server/dialogs/ChangeUsernamePasswordDialog.h"
 #include "server/Server.h"
+#include "server/StoreTypes.h"
 #include "server/WishListSearcher.h"
 #include "shares/DNetManager.h"
 #include "shares/SharedFoldersManager.h"
@@ -40,6 +41,7 @@
 #include "ui/users/UserNoteDialog.h"
 #include "ui_MainWindow.h"
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QDir>
 #include <QEventLoop>
@@ -52,6 +54,8 @@
 #include <QStatusBar>
 #include <QTextCodec>
 #include <QTimer>
+
+#include <cstdio>
 
 MainWindow* mainWindow = nullptr;
 QPalette defaultPalette;
@@ -302,8 +306,7 @@ void MainWindow::Init()
 
 void MainWindow::DeclareShellTypes()
 {
-    d.NewType("user_note", INTERMEDIATE, false, true);
-    d["user"]->RelateToType(d["user_note"], MANY, ONE, false);
+    DeclareUserNoteType();
     dataSaver->AddSavedType("user_note");
     dataSaver->AddSavedByConnectionType("user", "user_note");
     DeclareChatStoreTypes();
@@ -499,6 +502,43 @@ bool MainWindow::SaveData()
     return dataSaver->Save(DataFileStem());
 }
 
+int MainWindow::AskToSaveAgain(QString const& i_reason)
+{
+    QMessageBox l_box(QMessageBox::Warning, tr("Data Not Saved"),
+                      tr("The changes since the last save (settings, the user list, the download queue) could not "
+                         "be saved: %1\n\nFree some space and try again, or quit and lose them.")
+                          .arg(i_reason),
+                      QMessageBox::Retry | QMessageBox::Discard);
+    l_box.setTextFormat(Qt::PlainText);
+    l_box.button(QMessageBox::Retry)->setText(tr("Try Again"));
+    l_box.button(QMessageBox::Discard)->setText(tr("Quit Anyway"));
+    l_box.setDefaultButton(QMessageBox::Retry);
+    return l_box.exec();
+}
+
+bool MainWindow::SaveAtExit()
+{
+    while (!SaveData()) {
+        if (g_showIsOver || !dataSaver)
+            return false;
+        // The session's changes (a user just added to the list) are lost if
+        // the program ends now; the log may be on the disk that filled up,
+        // so the terminal is told too.
+        QString const l_reason = dataSaver->LastFailure();
+        FlushLog();
+        std::fprintf(stderr, "Quillmar: the data could not be saved: %s\n", qPrintable(l_reason));
+        // Ended by a signal (the system shutting down, a service stopped):
+        // nobody may be there to answer, and the program must not hang.
+        if (TerminationRequested() || AskToSaveAgain(l_reason) != QMessageBox::Retry) {
+            Log(DataSaver::LogCategory(), 1, QStringLiteral("Quit without saving the data: %1").arg(l_reason));
+            FlushLog();
+            std::fprintf(stderr, "Quillmar: quit without saving the data.\n");
+            return false;
+        }
+    }
+    return true;
+}
+
 void MainWindow::OnClearSizeSettingsButtonClicked()
 {
     SetSetting("reset_size_settings", QStringLiteral("yes"));
@@ -514,7 +554,7 @@ MainWindow::~MainWindow()
     // Folders still being queued for closed browse tabs are queued now,
     // so that the save holds them.
     ShareTree::FinishCommandsHandedOver();
-    SaveData();
+    SaveAtExit();
     // A collection in slices, and the hourly save waiting for it, are
     // dropped: the save above collected the store.
     StoreCollector::Destroy();
@@ -638,15 +678,15 @@ void MainWindow::ShowConnectionState()
     QString const l_user = GetSetting("username");
     QString l_text;
     if (gp_server->IsConnected())
-        l_text = tr("Connected to %1 as %2").arg(l_server, l_user);
+        l_text = tr("Connected to %1 as %2").arg(Isolated(l_server), Isolated(l_user));
     else if (gp_server->GetState() == Server::STATE_CONNECTING)
-        l_text = tr("Connecting to %1 as %2...").arg(l_server, l_user);
+        l_text = tr("Connecting to %1 as %2...").arg(Isolated(l_server), Isolated(l_user));
     else if (l_user.isEmpty())
         l_text = tr("Offline: no user name (Options, Login)");
     else if (gp_server->IsRetrying())
-        l_text = tr("Offline (%1): trying %2 again every half minute").arg(l_user, l_server);
+        l_text = tr("Offline (%1): trying %2 again every half minute").arg(Isolated(l_user), Isolated(l_server));
     else
-        l_text = tr("Offline (%1)").arg(l_user);
+        l_text = tr("Offline (%1)").arg(Isolated(l_user));
     mp_connectionState->setText(l_text);
 }
 
@@ -693,13 +733,13 @@ void MainWindow::OnConnectionFailed(QString i_reason)
                         tr("Could not reach the server at %1 (%2). Check that the server is running there, or "
                            "start the client with --server HOST:PORT to use another server. The client tries "
                            "again every half minute.")
-                            .arg(ServerAddressText(),
+                            .arg(Isolated(ServerAddressText()),
                                  gp_server->LastSocketError().isEmpty() ? i_reason : gp_server->LastSocketError()));
     else
         ShowInformation(tr("Login Failure"),
                         tr("Login failed. Reported failure reason: %1. Please change your login settings in the "
                            "Options tab and try reconnecting.")
-                            .arg(i_reason));
+                            .arg(Isolated(i_reason)));
 }
 
 void MainWindow::OnLoggedInElsewhere()

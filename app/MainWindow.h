@@ -45,6 +45,11 @@ public:
     // Garbage-collects the store and writes the data file; does nothing once
     // shutdown has begun. True when the data reached the disk.
     bool SaveData();
+    // The save made as the program ends. A failure is told before the end:
+    // written to the log and to the terminal, and asked about, with the
+    // choice to try again (once the user made room) or to quit anyway.
+    // False when the user let the changes go.
+    bool SaveAtExit();
 
     void ResetApplicationIcon();
     void PopupAlert(QString const& i_text);
@@ -133,6 +138,8 @@ protected:
     void changeEvent(QEvent* ip_event) override;
 
 private:
+    // The question after a failed exit save: QMessageBox::Retry or Discard.
+    int AskToSaveAgain(QString const& i_reason);
     // Store observers.
     void OnSharedFolderAdded(Item i_folder);
     void OnSharedFolderRemoved(Item i_folder);

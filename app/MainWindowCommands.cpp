@@ -4,6 +4,7 @@
 
 #include "ui/widgets/ActionSetToolBar.h"
 #include "ui/widgets/Globals.h"
+#include "ui/widgets/OutsideText.h"
 #include "ui/widgets/StatusBar.h"
 #include "app/MainWindow.h"
 #include "store/ConfigurationImporter.h"
@@ -169,16 +170,17 @@ void MainWindow::OnSharedFilesRescanned(int i_filesAdded, int i_filesRemoved)
 void MainWindow::OnDownloadAlreadyComplete(Item i_entry)
 {
     QString const l_folder = transferQueueManager->GetDownloadTargetFolder(i_entry, true).replace('\\', '/');
-    ShowStatusMessage(this, tr("%1 is already downloaded, in ").arg(i_entry["file_name"].AsString()), l_folder, 10000);
+    ShowStatusMessage(this, tr("%1 is already downloaded, in ").arg(Isolated(i_entry["file_name"].AsString())), l_folder, 10000);
 }
 
-// The row says only "local error"; the reason (a download folder that is a
-// file, a disk that is full) is the user's to mend, so it is told here.
+// The row says "local error" and keeps the reason in its tool tip; the
+// reason (a download folder that is a file, a disk that is full) is the
+// user's to mend, so it is told here at once.
 void MainWindow::OnDownloadLocalError(Item i_entry, QString i_reason)
 {
     int const l_path = TrailingPathLength(i_reason);
     QString const l_file = i_entry["file_name"].AsString();
-    ShowStatusMessage(this, tr("%1 could not be saved: %2").arg(l_file, i_reason.chopped(l_path)),
+    ShowStatusMessage(this, tr("%1 could not be saved: %2").arg(Isolated(l_file), i_reason.chopped(l_path)),
                       i_reason.right(l_path), 30000);
 }
 

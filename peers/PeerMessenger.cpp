@@ -87,7 +87,7 @@ void PeerMessenger::DeclareTypes()
                                 "bitrate_mode", "length_seconds"})
         EnsureType(lp_name, LEAF, false, true);
 
-    EnsureType("user", ROOT, false, true);
+    DeclareUserType();
     EnsureAttribute("user", "user_address");
     EnsureAttribute("user", "user_port");
 

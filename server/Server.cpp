@@ -152,12 +152,12 @@ Server::~Server()
 
 void Server::CreateData()
 {
-    EnsureType("user", ROOT, false, true);
+    DeclareUserType();
     EnsureFlag("user", "is_online");
     EnsureFlag("user", "is_away");
     EnsureFlag("user", "is_tracked");
     EnsureFlag("user", "is_privileged");
-    EnsureFlag("user", "is_ignored");
+    EnsureKeepingFlag("user", "is_ignored");
     EnsureAttribute("user", "last_online_status_change");
     EnsureAttribute("user", "country_code");
     EnsureAttribute("user", "shared_file_count");

@@ -27,11 +27,29 @@ void EnsureAttribute(char const* ip_owner, char const* ip_attribute)
     EnsureRelation(ip_owner, ip_attribute, MANY, ONE, false);
 }
 
+void DeclareUserType()
+{
+    EnsureType("user", INTERMEDIATE, false, true);
+}
+
+void EnsureKeepingFlag(char const* ip_owner, char const* ip_flag)
+{
+    EnsureType(ip_flag, ROOT, true, true);
+    EnsureRelation(ip_owner, ip_flag, MANY, ONE, false);
+}
+
+void DeclareUserNoteType()
+{
+    EnsureType("user_note", ROOT, false, true);
+    EnsureRelation("user", "user_note", MANY, ONE, false);
+}
+
 void DeclareUserListTypes()
 {
     // The user owns his list entry: an entry taken from its user goes at
     // the next collection instead of staying, and being saved, in its groups.
-    EnsureType("in_user_list", INTERMEDIATE, true, true);
+    // The entry is a root: it keeps its user, in a group or not.
+    EnsureType("in_user_list", ROOT, true, true);
     EnsureRelation("user", "in_user_list", ONE, ONE, true);
     EnsureType("user_list_group", ROOT, false, true);
     EnsureRelation("in_user_list", "user_list_group", MANY, MANY, false);

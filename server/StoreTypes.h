@@ -14,6 +14,21 @@ void EnsureFlag(char const* ip_owner, char const* ip_flag);
 // A valued attribute type held at most once by each item of ip_owner.
 void EnsureAttribute(char const* ip_owner, char const* ip_attribute);
 
+// "user": every user the server or a peer names. Not a root: a user goes
+// at the collection once nothing that is kept holds him (a room, a chat,
+// a transfer, a search's answer, a page's row, the user list or one of the
+// keeping flags below); a server naming a hundred thousand passers-by a
+// round would otherwise keep them all for good.
+void DeclareUserType();
+// A flag that keeps every item it marks (a root's shared item): what the
+// user chose about a user ("is_ignored", ...) keeps him while he has it.
+void EnsureKeepingFlag(char const* ip_owner, char const* ip_flag);
+
+// "user_note": a note's text, held by the users it is about. A root, so
+// that a note keeps its users; the note dialog removes a note that no user
+// holds any more.
+void DeclareUserNoteType();
+
 // The user list over the "user" type: each user's entry, and the groups the
 // entries are in with their download priority and "accept_uploads" flag.
 void DeclareUserListTypes();

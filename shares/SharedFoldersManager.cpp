@@ -214,7 +214,8 @@ SharedFoldersManager::SharedFoldersManager(QObject* ip_parent) : QObject(ip_pare
     for (char const* lp_attribute : {"bitrate_mode", "bitrate", "length_seconds"})
         Relate("user_share_file", lp_attribute, ONE, MANY);
 
-    d.NewType("unshared", LEAF, true, true);
+    // A root: the user it marks is kept with it.
+    d.NewType("unshared", ROOT, true, true);
     Relate("user", "unshared", ONE, MANY);
     SaveType("unshared");
     SaveByConnection("user", "unshared");

@@ -144,3 +144,8 @@ QString DataSaver::LastFailure() const
 {
     return m_lastFailure;
 }
+
+QString DataSaver::LogCategory()
+{
+    return QString::fromLatin1(LOG_CATEGORY);
+}

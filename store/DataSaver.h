@@ -118,6 +118,8 @@ public:
     bool BackgroundImageBuilt() const;
     // Why the last save failed; empty once one has succeeded.
     QString LastFailure() const;
+    // The log category of the saves' lines.
+    static QString LogCategory();
     // Called just before a background save's file is written, on the
     // thread that writes it (the window's, when no thread could be had):
     // tests hold the writer with it.

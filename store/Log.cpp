@@ -1,5 +1,6 @@
 #include "store/Log.h"
 
+#include "store/FreePages.h"
 #include "store/Settings.h"
 
 #include <QCoreApplication>
@@ -12,22 +13,15 @@
 #include <QTimer>
 
 #include <algorithm>
-#include <atomic>
 #include <deque>
 #include <functional>
 #include <limits>
 #include <map>
 #include <mutex>
-#include <system_error>
-#include <thread>
 #include <tuple>
 #include <utility>
 
 #include <sys/stat.h>
-
-#ifdef __GLIBC__
-#include <malloc.h>
-#endif
 
 namespace {
 
@@ -221,6 +215,13 @@ constexpr std::size_t MAX_QUEUED_BYTES = std::size_t(16) << 20;
 constexpr int LINES_PER_BATCH = 500;
 // A queue that held this much gives the memory back once it is written.
 constexpr std::size_t TRIM_AFTER_BYTES = std::size_t(4) << 20;
+// Lines of this many bytes in all, written at once or queued, are a flood
+// too, however fast the disk took them: their copies (the window's among
+// them) were freed between the blocks that live on, and the C library kept
+// those pages (80 MiB after a peer's 400,000 lines, for good). Once no line
+// has come for QUIET_MS the memory goes back.
+constexpr std::size_t FLOOD_BYTES = std::size_t(16) << 20;
+constexpr int QUIET_MS = 1000;
 
 // What a queued line holds in memory: its two texts, their headers and its
 // place in the queue.
@@ -234,6 +235,12 @@ struct LogQueue
     std::deque<std::pair<QString, QString>> m_lines; // category, line
     std::size_t m_bytes = 0;
     std::size_t m_peakBytes = 0;
+    // Bytes of the lines handed on since memory was last given back, and
+    // their count when the quiet timer last looked.
+    std::size_t m_passedBytes = 0;
+    std::size_t m_passedAtLook = 0;
+    bool m_quietWatched = false;
+    quint64 m_givenBack = 0;
     std::map<QString, quint64> m_dropped;
     qint64 m_spentThisTurn = 0;
     bool m_turnWatched = false;
@@ -284,19 +291,30 @@ void GiveMemoryBack()
     std::deque<std::pair<QString, QString>>().swap(l_queue.m_lines);
     l_queue.m_bytes = 0;
     l_queue.m_peakBytes = 0;
-#ifdef __GLIBC__
-    static std::atomic<bool> s_trimming{false};
-    if (s_trimming.exchange(true))
+    l_queue.m_passedBytes = 0;
+    ++l_queue.m_givenBack;
+    GiveBackFreePages();
+}
+
+// Looks every QUIET_MS whether lines still come; once none came, the
+// flood is over.
+void WatchForQuiet()
+{
+    LogQueue& l_queue = Queue();
+    if (l_queue.m_quietWatched || l_queue.m_passedBytes < FLOOD_BYTES || !QCoreApplication::instance())
         return;
-    try {
-        std::thread([]() {
-            malloc_trim(0);
-            s_trimming = false;
-        }).detach();
-    } catch (std::system_error const&) {
-        s_trimming = false;
-    }
-#endif
+    l_queue.m_quietWatched = true;
+    l_queue.m_passedAtLook = l_queue.m_passedBytes;
+    QTimer::singleShot(QUIET_MS, QCoreApplication::instance(), []() {
+        LogQueue& l_queue = Queue();
+        l_queue.m_quietWatched = false;
+        if (l_queue.m_passedBytes < FLOOD_BYTES)
+            return; // given back meanwhile
+        if (l_queue.m_passedBytes == l_queue.m_passedAtLook && l_queue.m_lines.empty())
+            GiveMemoryBack();
+        else
+            WatchForQuiet();
+    });
 }
 
 // Writes queued lines until the queue is empty or the slice is used up; a
@@ -382,6 +400,8 @@ bool CountIfDropped(QString const& i_category)
 void WriteOrQueue(QString const& i_category, QString const& i_line)
 {
     LogQueue& l_queue = Queue();
+    l_queue.m_passedBytes += QueuedCost(i_category, i_line);
+    WatchForQuiet();
     // Without an event loop there is nothing to keep responsive.
     if (!QCoreApplication::instance()) {
         WriteLines(i_category, i_line);
@@ -474,6 +494,11 @@ void FlushLog()
 std::size_t QueuedLogLines()
 {
     return Queue().m_lines.size();
+}
+
+quint64 LogMemoryGivenBack()
+{
+    return Queue().m_givenBack;
 }
 
 void SetLogClock(std::function<qint64()> i_clock)

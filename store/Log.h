@@ -57,6 +57,9 @@ QString FormatLogLine(int i_level, QString const& i_text);
 void FlushLog();
 // The lines that wait to be written.
 std::size_t QueuedLogLines();
+// How many times the log has given memory back: after its queue held much,
+// and a second after a flood of lines (16 MiB of them) ended.
+quint64 LogMemoryGivenBack();
 // The millisecond clock that measures the time spent writing lines; null
 // for the real one. For tests.
 void SetLogClock(std::function<qint64()> i_clock);

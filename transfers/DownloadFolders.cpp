@@ -558,6 +558,7 @@ bool TransferQueueManager::StartDownload(Item i_entry, QTcpSocket* ip_socket)
     auto* lp_thread = new DownloadThread(ip_socket, lp_file, i_entry["file_size"].AsInt64(), l_offset,
                                          &m_downloadBudget);
     connect(lp_thread, &DownloadThread::DownloadError, this, &TransferQueueManager::OnDownloadError);
+    connect(lp_thread, &DownloadThread::DownloadWriteFailed, this, &TransferQueueManager::OnDownloadWriteFailed);
     connect(lp_thread, &DownloadThread::DownloadProgress, this, &TransferQueueManager::OnDownloadProgress);
     connect(lp_thread, &DownloadThread::DownloadComplete, this, &TransferQueueManager::OnDownloadComplete);
     StartTransferThread(i_entry, "download", ip_socket, lp_thread);

@@ -18,6 +18,7 @@ using namespace TransferItems;
 namespace {
 
 char const* const DOWNLOAD_STATUS = "download_entry_status";
+char const* const RETRY_TIME = "download_retry_time";
 
 QString StatusOf(Item const& i_entry)
 {
@@ -109,6 +110,10 @@ void TransferQueueManager::SetDownloadEntryStatus(Item i_entry, QString i_status
 {
     if (i_entry.IsNull())
         return;
+    if (i_status == "local error")
+        i_entry += d.GetType(RETRY_TIME)->GetItem(Value(NowText(LOCAL_ERROR_RETRY_S)));
+    else if (Item const l_retry = i_entry[RETRY_TIME]; l_retry.IsValid())
+        i_entry.Disconnect(l_retry);
     auto const [l_wasActive, l_nowActive] = StampStatus(i_entry, DOWNLOAD_STATUS, i_status);
     if (l_nowActive == l_wasActive)
         return;
@@ -117,6 +122,15 @@ void TransferQueueManager::SetDownloadEntryStatus(Item i_entry, QString i_status
         SetUserTime(i_entry["user"], "last_queue_request_time", 0);
     }
     DetermineDownloadSpeedLimit();
+}
+
+bool TransferQueueManager::IsRetryDue(Item const& i_entry) const
+{
+    QDateTime const l_now = Now();
+    QDateTime const l_due = StoredTime(i_entry[RETRY_TIME].AsString(), l_now);
+    // A time further ahead than any retry is set was written before the
+    // clock went back: the wait would be as long as the clock moved.
+    return !l_due.isValid() || l_due <= l_now || l_now.secsTo(l_due) > LOCAL_ERROR_RETRY_S;
 }
 
 void TransferQueueManager::QueueDownloadIfUserOnline(Item i_entry)
@@ -163,7 +177,9 @@ void TransferQueueManager::RequeueUserDownloads(Item i_user)
     LogTransfer(1, QString("Requeueing downloads from user %1").arg(i_user.AsString()), i_user);
     for (Item const& l_entry : l_entries.SortNumericBy("download_order", true)) {
         QString const l_status = StatusOf(l_entry);
-        if (l_status != "complete" && l_status != "denied")
+        // One that failed here waits for its retry: a user who comes and
+        // goes would otherwise have it fail again each time.
+        if (l_status != "complete" && l_status != "denied" && (l_status != "local error" || IsRetryDue(l_entry)))
             RequeueDownload(l_entry);
     }
     SetUserTime(i_user, "last_queue_request_time", 0);
@@ -179,6 +195,7 @@ void TransferQueueManager::PauseDownload(Item i_entry)
     // to the others.
     bool const l_wasActive = IsActiveStatus(i_entry[DOWNLOAD_STATUS]);
     ReleaseTransfer(i_entry, "download");
+    i_entry.Disconnect(RETRY_TIME);
     i_entry += d.GetType(DOWNLOAD_STATUS)->GetItem(Value("paused"));
     if (l_wasActive)
         DetermineDownloadSpeedLimit();
@@ -242,6 +259,23 @@ void TransferQueueManager::OnUserOnline(Item i_user)
             StartNewUploads();
             return;
         }
+}
+
+void TransferQueueManager::OnDownloadWriteFailed(QString i_cause)
+{
+    Item const l_entry = SenderEntry("download_thread", "download_entry");
+    if (l_entry.IsNull())
+        return;
+    Item const l_user = l_entry["user"];
+    LogTransfer(1, QString("Error downloading %1 from %2. Writing to file failed. Error string: %3")
+                       .arg(l_entry["file_name"].AsString(), l_user.AsString(), i_cause),
+                l_user);
+    // Not "aborted": the peer's failure notice would have it asked for
+    // again at once, and it would fail again, three times a minute, each
+    // time shown as running.
+    SetDownloadEntryStatus(l_entry, "local error");
+    emit DownloadLocalError(l_entry, QStringLiteral("the file could not be written (%1): %2")
+                                         .arg(i_cause, GetSafeDownloadPath(l_entry, false)));
 }
 
 // ------------------------------------------------------------ peer notices

@@ -12,6 +12,7 @@
 #include <QCoreApplication>
 
 #include <limits>
+#include <vector>
 
 using namespace TransferItems;
 
@@ -72,6 +73,16 @@ void TransferQueueManager::EveryHalfMinute()
             RequestDownloadPlaceInLine(l_entry);
         SetUserTime(l_user, "next_place_in_line_request_time", PLACE_IN_LINE_REPEAT_S);
     }
+
+    // Downloads that failed here are asked for again once their retry is
+    // due (a user who is offline has them asked for when he comes).
+    std::vector<Item> l_due;
+    for (Item const& l_entry :
+         d.GetType("download_entry_status")->HasItem(Value("local error")).GetItems("download_entry"))
+        if (l_entry["user"].IsConnected("is_online") && IsRetryDue(l_entry))
+            l_due.push_back(l_entry);
+    for (Item const& l_entry : l_due)
+        RequeueDownload(l_entry);
 
     // With no upload status change yet this run, the uploads have been idle
     // since the start.

@@ -81,6 +81,13 @@ void TransferQueueManager::OnFileTransferRequest(QString i_user, int i_direction
         DenyOffer(i_user, i_req, "Complete");
         return;
     }
+    // One that failed here waits for its retry: taken now, it would fail
+    // again; "Queued" keeps it in the peer's queue.
+    if (l_status == "local error" && !IsRetryDue(l_entry)) {
+        LogTransfer(2, "Denied, waiting for the retry of a local error", l_user);
+        DenyOffer(i_user, i_req, "Queued");
+        return;
+    }
     // A download has its local name from when it was added; one a peer
     // pushes, or one whose place a folder took since, gets it here, before
     // its offer is answered: otherwise two remote names that make one local

@@ -86,7 +86,7 @@ void TransferQueueManager::DeclareTypes()
 {
     // Declared by the server link, the peer messenger and the shared-folders
     // manager; ensured here so that the engine also stands alone.
-    EnsureType("user", ROOT, false, true);
+    DeclareUserType();
     EnsureType("file_size", LEAF, false, true);
     EnsureType("search_request_text", INTERMEDIATE, false, true);
     EnsureType("shared_file", INTERMEDIATE, true, true);
@@ -118,6 +118,7 @@ void TransferQueueManager::DeclareTypes()
              {"subfolder_save_level", LEAF},
              {"local_place", LEAF},
              {"last_status_change_time", LEAF},
+             {"download_retry_time", LEAF},
              {"filename_as_requested", LEAF},
              {"upload_thread", ROOT},
              {"effective_upload_order", LEAF},
@@ -145,7 +146,7 @@ void TransferQueueManager::DeclareTypes()
     for (char const* lp_type : {"user", "file_name", "remote_folder", "file_size", "remote_transfer_req",
                                 "write_position", "download_entry_status", "place_in_line",
                                 "subfolder_save_level", "last_status_change_time", "single_download",
-                                "denial_reason", "local_place", "partial_file_made"})
+                                "denial_reason", "local_place", "download_retry_time", "partial_file_made"})
         RelateAttribute("download_entry", lp_type);
     for (char const* lp_type : {"download_socket", "download_thread", "download_file", "download_order",
                                 "last_receipt_time", "bytes_per_second"})

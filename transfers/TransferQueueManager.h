@@ -75,8 +75,18 @@ public:
     void ResumeDownload(Item i_entry);
     void RemoveDownload(Item i_entry);
     // The one way a download's status changes (but pause and resume): leaving
-    // "downloading" stops the thread and releases socket, file and cells.
+    // "downloading" stops the thread and releases socket, file and cells. A
+    // "local error" is given the time of its retry ("download_retry_time",
+    // LOCAL_ERROR_RETRY_S ahead, set before the status so that an observer
+    // of the status finds it); no other status keeps one.
     void SetDownloadEntryStatus(Item i_entry, QString i_status);
+    // Whether a download that failed here may be asked for again: its
+    // retry time has come (or it has none). Until then only the user's
+    // retry asks for it; the half-minute sweep asks when it is due.
+    bool IsRetryDue(Item const& i_entry) const;
+    // How long a download that failed here waits for its retry: a full disk
+    // or a folder that cannot be made seldom mends itself within minutes.
+    static constexpr int LOCAL_ERROR_RETRY_S = 600;
     void RequestDownloadPlaceInLine(Item i_entry);
     bool IsActivelyDownloadingFromUser(QString i_user);
     // Store observer: the user was reported online.
@@ -208,6 +218,9 @@ public slots:
     void OnDownloadProgress(qint64 i_position, int i_bytesPerSecond);
     void OnDownloadComplete();
     void OnDownloadError(QString i_reason);
+    // The partial file took no more bytes: a "local error", asked for again
+    // when its retry is due.
+    void OnDownloadWriteFailed(QString i_cause);
     void OnUploadProgress(qint64 i_offset, int i_bytesPerSecond);
     void OnUploadComplete();
     void OnUploadError(QString i_reason);

@@ -4,6 +4,7 @@
 #include "transfers/TransferQueueManager.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QTcpSocket>
 #include <QtEndian>
 
@@ -123,8 +124,16 @@ void TransferThread::AccountChunk(qint64 i_bytes)
     m_limiter.Account(i_bytes);
     if (m_reportClock.elapsed() >= PROGRESS_INTERVAL_MS || m_position >= m_size) {
         ReportProgress(m_position, m_limiter.BytesPerSecond());
+        m_reportedPosition = m_position;
         m_reportClock.restart();
     }
+}
+
+void TransferThread::ReportStop()
+{
+    if (m_position != m_reportedPosition)
+        ReportProgress(m_position, 0);
+    m_reportedPosition = m_position;
 }
 
 void TransferThread::HandBackSocket()
@@ -279,11 +288,37 @@ void DownloadThread::run()
     if (!l_ok)
         mp_socket->close();
     HandBackSocket();
+    if (!l_ok)
+        ReportStop();
     if (l_ok)
         emit DownloadComplete();
+    else if (m_writeFailed)
+        emit DownloadWriteFailed(m_writeCause);
     else
         emit DownloadError(m_error);
     PublishEnd();
+}
+
+bool DownloadThread::WriteChunk(qint64 i_length)
+{
+    // The file's buffer took bytes that a full disk refused only later, at
+    // a close that nobody checks: they counted as progress, and at the end
+    // of the file the download passed for complete with them missing. So
+    // they go through to the file here.
+    for (qint64 l_done = 0; l_done < i_length;) {
+        qint64 const l_written = mp_file->write(m_buffer + l_done, i_length - l_done);
+        if (l_written <= 0)
+            return FailWithFile("Writing to file failed. Error string: ");
+        l_done += l_written;
+    }
+    // A write cut short names no cause; the attempt at the rest does.
+    for (qint64 l_left = mp_file->bytesToWrite(); !mp_file->flush();) {
+        qint64 const l_now = mp_file->bytesToWrite();
+        if (l_now >= l_left)
+            return FailWithFile("Writing to file failed. Error string: ");
+        l_left = l_now;
+    }
+    return true;
 }
 
 bool DownloadThread::PerformDownload()
@@ -314,8 +349,15 @@ bool DownloadThread::PerformDownload()
         qint64 const l_chunk = mp_socket->read(m_buffer, std::min<qint64>(ChunkSize(), m_size - m_position));
         if (l_chunk < 0)
             return FailWithSocket("Socket read failed. Error string: ");
-        if (mp_file->write(m_buffer, l_chunk) != l_chunk)
-            return FailWithFile("Writing to file failed. Error string: ");
+        if (!WriteChunk(l_chunk)) {
+            m_writeFailed = true;
+            m_writeCause = mp_file->errorString();
+            // What reached the disk, part of this chunk too: the partial
+            // file's size, where the next run starts.
+            if (QFileInfo const l_file(mp_file->fileName()); l_file.isFile())
+                m_position = l_file.size();
+            return false;
+        }
         AccountChunk(l_chunk);
     }
 }

@@ -79,6 +79,9 @@ protected:
     bool WasReset() const;
     // The last act of the body: publishes the end (see AwaitEnd).
     void PublishEnd();
+    // Reports the position once more, at no speed, when the last report
+    // is behind it: a transfer that fails shows where it stopped.
+    void ReportStop();
 
     virtual void ReportProgress(qint64 i_position, int i_bytesPerSecond) = 0;
 
@@ -97,6 +100,7 @@ private:
     bool m_exit = false;
     RateLimiter m_limiter;
     QElapsedTimer m_reportClock;
+    qint64 m_reportedPosition = -1;
 };
 
 // Sends one file: writes the token, reads the peer's offset, sends the rest
@@ -142,6 +146,9 @@ signals:
     void DownloadProgress(qint64 i_offset, int l_bytesPerSecond);
     void DownloadComplete();
     void DownloadError(QString i_reason);
+    // The partial file took no more bytes (a full disk): the cause, as the
+    // system says it. Asking the peer again at once would only fail again.
+    void DownloadWriteFailed(QString i_cause);
 
 protected:
     void run() override;
@@ -149,6 +156,12 @@ protected:
 
 private:
     bool PerformDownload();
+    // Writes the chunk through to the file; false (error text set) when
+    // the file did not take all of it.
+    bool WriteChunk(qint64 i_length);
+
+    bool m_writeFailed = false;
+    QString m_writeCause;
 };
 
 #endif

@@ -11,7 +11,10 @@
 // lines in a row; Latin and Hebrew letters in turn (a change of script and
 // direction at every letter), 65,500 and 131,000 characters; a long line
 // logged while the room's log viewer is open, and the viewer opened on a
-// log that holds one (shown at 800 x 600, its reading included); on the wall
+// log that holds one (shown at 800 x 600, its reading included); a line of
+// 290 web addresses (cut at 4,096 characters) in a room and in a private
+// chat, one of 455 short ones (each after a line and half a second), and
+// the 290 addresses once a second for 20 s in a room; on the wall
 // one ticker of a 131,000-letter word, five of them, a room's tickers of
 // 20,000 and of 270,000 users, and 2,000 users setting a ticker at 20 a
 // second for five seconds.
@@ -74,6 +77,26 @@ QString InTurn(int i_characters)
     return QString::fromUtf8("a\xd7\x90").repeated(i_characters / 2);
 }
 
+// "http://h0.e/ http://h1.e/ ...": each address a link of its own.
+QString Addresses(int i_count)
+{
+    QStringList l_addresses;
+    for (int l_k = 0; l_k < i_count; ++l_k)
+        l_addresses << QStringLiteral("http://h%1.e/").arg(l_k);
+    return l_addresses.join(' ');
+}
+
+int const ADDRESS_SECONDS = bench::Size(20, 2);
+
+// Half a second of the event loop: long enough for the chat views to have
+// painted what came before.
+void QuietSpell()
+{
+    QEventLoop l_loop;
+    QTimer::singleShot(500, &l_loop, &QEventLoop::quit);
+    l_loop.exec();
+}
+
 struct Program : RoomsFixture
 {
     Program()
@@ -82,8 +105,7 @@ struct Program : RoomsFixture
         // (the offscreen platform makes none active).
         StartChat();
         mp_bar->Init();
-        EnsureType("user_note", INTERMEDIATE, false, true);
-        EnsureRelation("user", "user_note", MANY, ONE, false);
+        DeclareUserNoteType();
         mp_page = std::make_unique<RoomsForm>();
         mp_page->resize(1000, 600);
         mp_page->Init();
@@ -256,6 +278,27 @@ void SetTickers(Program& io_program)
     l_loop.exec();
 }
 
+// The same line of many addresses once a second, each after a quiet spell,
+// for ADDRESS_SECONDS.
+void AddressesEverySecond(Program& io_program)
+{
+    QString const l_line = Addresses(290);
+    QTimer l_sender;
+    QEventLoop l_loop;
+    int l_sent = 0;
+    l_sender.setTimerType(Qt::PreciseTimer);
+    l_sender.setInterval(1000);
+    QObject::connect(&l_sender, &QTimer::timeout, [&]() {
+        RoomLines(io_program, l_line, 1);
+        if (++l_sent == ADDRESS_SECONDS)
+            l_loop.quit();
+    });
+    RoomLines(io_program, l_line, 1);
+    ++l_sent;
+    l_sender.start();
+    l_loop.exec();
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -284,6 +327,25 @@ int main(int argc, char** argv)
                             [l_half](Program& io_p) { RoomLines(io_p, InTurn(l_half), 1); }});
         l_shapes.push_back({QStringLiteral("room: Latin and Hebrew, %1").arg(LONG), false,
                             [](Program& io_p) { RoomLines(io_p, InTurn(LONG), 1); }});
+        // A line after a quiet spell is laid out on its own, not in the
+        // burst of the conversation's start.
+        l_shapes.push_back({QStringLiteral("room: 290 addresses"), false, [](Program& io_p) {
+                                RoomLines(io_p, QStringLiteral("hello"), 1);
+                                QuietSpell();
+                                RoomLines(io_p, Addresses(290), 1);
+                            }});
+        l_shapes.push_back({QStringLiteral("room: 455 x \"http://a \""), false, [](Program& io_p) {
+                                RoomLines(io_p, QStringLiteral("hello"), 1);
+                                QuietSpell();
+                                RoomLines(io_p, QStringLiteral("http://a ").repeated(455), 1);
+                            }});
+        l_shapes.push_back({QStringLiteral("room: 290 addresses a second, %1 s").arg(ADDRESS_SECONDS), false,
+                            [](Program& io_p) { AddressesEverySecond(io_p); }});
+        l_shapes.push_back({QStringLiteral("private: 290 addresses"), false, [](Program& io_p) {
+                                io_p.mp_chats->AddIncomingChat(QStringLiteral("peer"), QStringLiteral("hello"));
+                                QuietSpell();
+                                io_p.mp_chats->AddIncomingChat(QStringLiteral("peer"), Addresses(290));
+                            }});
         l_shapes.push_back({QStringLiteral("log viewer: logged, a word of %1").arg(LONG), false, [](Program& io_p) {
                                 io_p.OpenLog();
                                 RoomLines(io_p, Word(LONG), 1);

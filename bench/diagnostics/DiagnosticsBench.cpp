@@ -17,7 +17,14 @@
 // not lengthen), the resident memory the join left and its peak, and the
 // lines the log files hold.
 //
-//   bench_diagnostics [runs]
+// Then names that pass (names): in the same window with diagnostics on, in
+// a room of ten, tickers set by 100,000 names new to us and 100,000 other
+// new names each joining and leaving, three rounds, the collection after
+// each as the window's five-minute one runs it: each round's processor
+// time and longest stall, the users the store keeps and the resident
+// memory from before the first round.
+//
+//   bench_diagnostics [runs] [names]
 //
 // The update check asks the network: run it without one ("unshare -n"), as
 // the tests run. Quick mode: 2,000 members, one run.
@@ -28,6 +35,7 @@
 #include "server/Server.h"
 #include "store/Log.h"
 #include "store/Settings.h"
+#include "store/StoreCollector.h"
 #include "store/windows/DiagnosticsForm.h"
 #include "tests/app/SeededDataFile.h"
 #include "ui/chat/RoomForm.h"
@@ -85,27 +93,35 @@ long LoggedLines(QString const& i_category)
     return l_lines;
 }
 
+// Starts the whole window in a home of its own, as the program starts;
+// with diagnostics on or off.
+MainWindow* StartWindow(bool i_on, QTcpServer& io_server)
+{
+    SeedDataFile([i_on]() {
+        SetSetting("username", QStringLiteral("bench"));
+        SetSetting("password", QStringLiteral("bench"));
+        SetSetting("listening_port", qint64(0));
+        SetSetting("data_version", QStringLiteral("1"));
+        SetSwitch("show_diagnostics", i_on);
+    });
+    // A server that takes the login and never answers it.
+    bench::Require(io_server.listen(QHostAddress::LocalHost), "no port to listen on");
+    MainWindow* const lp_window = new MainWindow;
+    lp_window->SetServerAddress(QStringLiteral("127.0.0.1:%1").arg(io_server.serverPort()));
+    lp_window->resize(1000, 700);
+    lp_window->setVisible(true);
+    lp_window->Init();
+    return lp_window;
+}
+
 // A child: the program in the home given, the join in the mode given;
 // prints processor s, longest stall ms, its processor ms, resident KiB
 // after, peak KiB, lines logged.
 int Join(QString const& i_mode)
 {
     bool const l_on = i_mode != "off";
-    SeedDataFile([l_on]() {
-        SetSetting("username", QStringLiteral("bench"));
-        SetSetting("password", QStringLiteral("bench"));
-        SetSetting("listening_port", qint64(0));
-        SetSetting("data_version", QStringLiteral("1"));
-        SetSwitch("show_diagnostics", l_on);
-    });
-    // A server that takes the login and never answers it.
     QTcpServer l_server;
-    bench::Require(l_server.listen(QHostAddress::LocalHost), "no port to listen on");
-    MainWindow* const lp_window = new MainWindow;
-    lp_window->SetServerAddress(QStringLiteral("127.0.0.1:%1").arg(l_server.serverPort()));
-    lp_window->resize(1000, 700);
-    lp_window->setVisible(true);
-    lp_window->Init();
+    MainWindow* const lp_window = StartWindow(l_on, l_server);
     if (i_mode == "shown") {
         // The page in front, and on it the tab of the lines of the join.
         QTabWidget* lp_pages = lp_window->findChild<QTabWidget*>("tabControl");
@@ -159,6 +175,87 @@ int Join(QString const& i_mode)
     std::_Exit(0); // tearing down the window is not what is measured
 }
 
+int const PASSING = bench::Size(100000, 2000);
+int const PASSING_ROUNDS = 3;
+
+// A child: names passing through a room of the whole window; prints, per
+// round, processor s, longest stall ms, its processor ms, the longest
+// stall of the collection after it, users kept, resident KiB since before
+// the first.
+int Names()
+{
+    QTcpServer l_server;
+    MainWindow* const lp_window = StartWindow(true, l_server);
+    for (QElapsedTimer l_start; !l_start.isValid() || l_start.elapsed() < bench::Size(2000, 500);) {
+        if (!l_start.isValid())
+            l_start.start();
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    }
+    QString const l_room = QStringLiteral("big room");
+    ServerIn::RoomJoined l_join;
+    l_join.m_room = l_room;
+    for (int l_k = 0; l_k < 10; ++l_k) {
+        ServerIn::Member l_member;
+        l_member.m_name = QStringLiteral("member%1").arg(l_k);
+        l_member.m_details.m_status = STATUS_ONLINE;
+        l_join.m_members.push_back(l_member);
+    }
+    gp_server->Apply(l_join);
+    auto const l_settled = [lp_window]() {
+        if (gp_server->IsApplying() || QueuedLogLines() > 0)
+            return false;
+        RoomForm const* lp_page = BigRoomPage(lp_window);
+        return lp_page && lp_page->MemberOrder()->IsSettled();
+    };
+    while (!l_settled())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    d.RemoveDisconnectedItems();
+    bench::Drain();
+    long const l_before = bench::ResidentKiB();
+    for (int l_round = 0; l_round < PASSING_ROUNDS; ++l_round) {
+        QString const l_prefix = QStringLiteral("r%1 ").arg(l_round);
+        LoopWatch l_watch;
+        std::int64_t const l_cpu = bench::ThreadCpuNs();
+        // A turn of the event loop every hundred messages, as frames come.
+        for (int l_k = 0; l_k < 3 * PASSING; ++l_k) {
+            QString const l_name = l_prefix + QString::number(l_k < PASSING ? l_k : (l_k - PASSING) / 2 + PASSING);
+            if (l_k < PASSING)
+                gp_server->Apply(ServerIn::RoomTickerSet{l_room, l_name, QStringLiteral("a ticker")});
+            else if ((l_k - PASSING) % 2 == 0) {
+                ServerIn::Member l_member;
+                l_member.m_name = l_name;
+                l_member.m_details.m_status = STATUS_ONLINE;
+                gp_server->Apply(ServerIn::UserJoinedRoom{l_room, l_member});
+            } else
+                gp_server->Apply(ServerIn::UserLeftRoom{l_room, l_name});
+            if (l_k % 100 == 99)
+                QCoreApplication::processEvents();
+        }
+        while (!l_settled())
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+        double const l_cpuS = (bench::ThreadCpuNs() - l_cpu) / 1e9;
+        l_watch.Turn();
+        double const l_stall = l_watch.LongestMs(), l_work = l_watch.LongestWorkMs();
+        // The window's five-minute collection, in slices.
+        LoopWatch l_collection;
+        bool l_collected = false;
+        StoreCollector::Obj()->Collect([&l_collected]() { l_collected = true; });
+        while (!l_collected)
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+        l_collection.Turn();
+        // The memory the collection's thread gives back.
+        for (QElapsedTimer l_idle; !l_idle.isValid() || l_idle.elapsed() < 1000;) {
+            if (!l_idle.isValid())
+                l_idle.start();
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+        }
+        std::printf("%.3f %.1f %.1f %.1f %zu %ld\n", l_cpuS, l_stall, l_work, l_collection.LongestMs(),
+                    d["user"]->GetItemCount(), bench::ResidentKiB() - l_before);
+        std::fflush(stdout);
+    }
+    std::_Exit(0);
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -168,7 +265,29 @@ int main(int argc, char** argv)
     QStringList const l_arguments = l_application.arguments().mid(1);
     if (l_arguments.value(0) == "--join")
         return Join(l_arguments.value(1));
+    if (l_arguments.value(0) == "--names")
+        return Names();
     int const l_runs = bench::RunsArgument(argc, argv, bench::Size(3, 1));
+    if (l_arguments.value(1) == "names") {
+        std::printf("%d rounds in a room of the whole window, diagnostics on: tickers of %d new names, then %d new "
+                    "names joining and leaving, a collection; %d runs, a process each\n",
+                    PASSING_ROUNDS, PASSING, PASSING, l_runs);
+        std::printf("  processor s | longest stall ms (its own work ms) | collection's longest stall ms | users kept | "
+                    "resident KiB since before\n");
+        for (int l_run = 0; l_run < l_runs; ++l_run) {
+            QTemporaryDir l_home;
+            QStringList const l_words = bench::RunChild({"--names"}, l_home.path());
+            bench::Require(l_words.size() == 6 * PASSING_ROUNDS, "the rounds printed no figures");
+            for (int l_round = 0; l_round < PASSING_ROUNDS; ++l_round) {
+                QStringList const l_round6 = l_words.mid(6 * l_round, 6);
+                std::printf("  %11s | %9s (%5s) | %7s | %7s | %8s\n", qPrintable(l_round6[0]), qPrintable(l_round6[1]),
+                            qPrintable(l_round6[2]), qPrintable(l_round6[3]), qPrintable(l_round6[4]),
+                            qPrintable(l_round6[5]));
+            }
+            std::fflush(stdout);
+        }
+        return 0;
+    }
     std::printf("the join answer of a room of %d members, the whole window, diagnostics off / on (Rooms page in front) "
                 "/ on (Diagnostics page in front); %d runs, a process each\n",
                 MEMBERS, l_runs);

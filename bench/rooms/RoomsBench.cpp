@@ -20,7 +20,14 @@
 // processor time of each (measured in a pass of its own without the probe,
 // whose spinning would count).
 //
-//   bench_rooms [runs] [join|end|lists]  (the second: only those figures)
+// Then names that come and go: in a room whose page is open, tickers set by
+// 100,000 names new to us, then 100,000 other new names each joining and
+// leaving, three rounds, a collection after each (the window's five-minute
+// one does the same): the users the store keeps, the resident memory from
+// before the first round, and each round's processor time and longest
+// stall.
+//
+//   bench_rooms [runs] [join|end|lists|names]  (the second: only those figures)
 //
 // Resident memory grows only while the heap grows, so it is read on the
 // first run of a process (after a small warm-up page has taken the fonts,
@@ -47,6 +54,8 @@ int const ROOMS = bench::Size(20000, 500);
 int const BIG_ROOM = bench::Size(50000, 500);
 int const LISTED = bench::Size(279000, 3000);
 int const REFRESHES = bench::Size(4, 2);
+int const PASSING = bench::Size(100000, 2000);
+int const PASSING_ROUNDS = 3;
 char const* const s_countries[] = {"", "DE", "US", "fr", "BR", "jp"};
 
 struct Program : RoomsFixture
@@ -315,6 +324,62 @@ ListFigures MeasureLists()
     return l_f;
 }
 
+struct NamesRound
+{
+    double m_tickersCpu = 0, m_passingCpu = 0, m_stall = 0;
+    std::size_t m_users = 0;
+    long m_memory = 0;
+};
+
+// Tickers of PASSING new names, then PASSING other new names each joining
+// and leaving, PASSING_ROUNDS times, a collection after each round.
+std::vector<NamesRound> MeasureNames()
+{
+    std::vector<NamesRound> l_rounds;
+    Program l_page(true);
+    QString const l_room = QStringLiteral("big room");
+    l_page.Apply(BigRoom(10));
+    bench::Require(l_page.Room() != nullptr, "the room was not joined");
+    d.RemoveDisconnectedItems();
+    bench::Drain();
+    long const l_before = bench::ResidentKiB();
+    static int s_process = 0;
+    int const l_process = s_process++;
+    for (int l_round = 0; l_round < PASSING_ROUNDS; ++l_round) {
+        NamesRound l_f;
+        QString const l_prefix = QStringLiteral("p%1r%2 ").arg(l_process).arg(l_round);
+        // A turn of the event loop every hundred messages, as frames arrive.
+        auto const l_feed = [&](int i_count, std::function<void(int)> const& i_apply) {
+            bench::StallProbe l_probe;
+            std::int64_t const l_start = bench::ThreadCpuNs();
+            for (int l_k = 0; l_k < i_count; ++l_k) {
+                i_apply(l_k);
+                if (l_k % 100 == 99)
+                    QCoreApplication::processEvents();
+            }
+            l_f.m_stall = std::max(l_f.m_stall, l_probe.RunUntil([&l_page]() { return l_page.Settled(); }));
+            return (bench::ThreadCpuNs() - l_start) / 1e9;
+        };
+        l_f.m_tickersCpu = l_feed(PASSING, [&](int i_k) {
+            l_page.mp_server->Apply(ServerIn::RoomTickerSet{l_room, l_prefix + QString::number(i_k),
+                                                            QStringLiteral("a ticker")});
+        });
+        l_f.m_passingCpu = l_feed(2 * PASSING, [&](int i_k) {
+            QString const l_name = l_prefix + QStringLiteral("guest ") + QString::number(i_k / 2);
+            if (i_k % 2 == 0)
+                l_page.mp_server->Apply(ServerIn::UserJoinedRoom{l_room, Member(l_name, i_k)});
+            else
+                l_page.mp_server->Apply(ServerIn::UserLeftRoom{l_room, l_name});
+        });
+        d.RemoveDisconnectedItems();
+        bench::Drain();
+        l_f.m_users = d["user"]->GetItemCount();
+        l_f.m_memory = bench::ResidentKiB() - l_before;
+        l_rounds.push_back(l_f);
+    }
+    return l_rounds;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -359,6 +424,17 @@ int main(int argc, char** argv)
                             l_f.m_rows[l_refresh], l_f.m_memory[l_refresh]);
             std::fflush(stdout);
         }
+    }
+    if (l_only == "names") {
+        std::printf("%d rounds: tickers of %d new names, then %d new names joining and leaving, a collection "
+                    "(processor s: tickers | joins and leaves / longest stall ms / users kept / resident KiB since "
+                    "the first)\n",
+                    PASSING_ROUNDS, PASSING, PASSING);
+        for (int l_run = 0; l_run < l_runs; ++l_run)
+            for (NamesRound const& l_f : MeasureNames())
+                std::printf("  %6.2f | %6.2f s / %6.1f ms / %7zu users / %8ld KiB\n", l_f.m_tickersCpu,
+                            l_f.m_passingCpu, l_f.m_stall, l_f.m_users, l_f.m_memory);
+        return 0;
     }
     if (!l_only.isEmpty() && l_only != "join")
         return 0;

@@ -9,7 +9,9 @@
 // accepts (a description of up to 128 KiB): shapes filled to that bound,
 // rows and cells outside a table of 226 and 452 bytes, and text whose
 // script or direction changes at every letter, filled to what a page shows
-// (16,384 characters) or to the bound. Each is handed over as the messenger
+// (16,384 characters) or to the bound; and 64, 128 and 256 font families
+// named by nobody before (nine random letters each, new for every page),
+// each around one letter of each of 11 scripts. Each is handed over as the messenger
 // does to an information page that asked for it (shown, 1000 x 600): for
 // each shape the longest stall of the window's thread from the reply until
 // the page shows it, the window thread's processor time for that (measured
@@ -35,6 +37,7 @@
 #include <QElapsedTimer>
 
 #include <cstdio>
+#include <functional>
 #include <random>
 
 namespace {
@@ -52,8 +55,7 @@ struct Program : UsersFixture
     Program()
     {
         StartManagers();
-        d.NewType("user_note", INTERMEDIATE, false, true);
-        d["user"]->RelateToType(d["user_note"], MANY, ONE, false);
+        DeclareUserNoteType();
         for (int l_k = 0; l_k < USERS; ++l_k) {
             Item const l_user = U(QString("user %1").arg(l_k));
             Item const l_entry = l_user.NewItem("in_user_list");
@@ -146,6 +148,9 @@ struct Shape
 {
     char const* mp_name;
     QString m_description;
+    // Makes the description anew for each page (a shape whose cost is
+    // in what an earlier one left cached).
+    std::function<QString()> m_fresh;
 };
 
 // What a description shows at most, in characters.
@@ -162,6 +167,22 @@ QString OrphanCells(int i_bytes)
     QString l_text = QStringLiteral("<tr><td></tr>");
     l_text += l_unit.repeated((i_bytes - l_text.size() - 5) / l_unit.size()) + QStringLiteral("<td>x");
     return l_text.leftJustified(i_bytes, 'x');
+}
+
+// i_pairs font tags, each naming a family of nine random letters around
+// one letter of each of 11 scripts.
+QString NewFaces(int i_pairs)
+{
+    static std::mt19937 s_random(7);
+    QString const l_letters = QString::fromUtf8("a\u03b1\u0434\u0561\u05e9\u0639\u0915\u0e01\u6f22\ud55c\u10d0");
+    QString l_text;
+    for (int l_pair = 0; l_pair < i_pairs; ++l_pair) {
+        QString l_face;
+        for (int l_k = 0; l_k < 9; ++l_k)
+            l_face += QChar('a' + int(s_random() % 26));
+        l_text += "<font face=" + l_face + '>' + l_letters + "</font>";
+    }
+    return l_text;
 }
 
 std::vector<Shape> Shapes()
@@ -185,7 +206,10 @@ std::vector<Shape> Shapes()
             {"scripts to the shown", l_fillTo(SCRIPTS, SHOWN)},
             {"scripts", l_fillTo(SCRIPTS, DESCRIPTION)},
             {"a/alef to the shown", l_fillTo(QString::fromUtf8("a\u05d0"), SHOWN)},
-            {"a/alef spaced", l_fillTo(QString::fromUtf8("a \u05d0 "), SHOWN)}};
+            {"a/alef spaced", l_fillTo(QString::fromUtf8("a \u05d0 "), SHOWN)},
+            {"64 new font faces", {}, []() { return NewFaces(64); }},
+            {"128 new font faces", {}, []() { return NewFaces(128); }},
+            {"256 new font faces", {}, []() { return NewFaces(256); }}};
 }
 
 struct ShapeFigures
@@ -220,15 +244,17 @@ struct ReplyPage : UsersFixture
     UserInfoForm* mp_info = nullptr;
 };
 
-ShapeFigures MeasureShape(QString const& i_description)
+ShapeFigures MeasureShape(Shape const& i_shape)
 {
+    auto const l_description = [&i_shape]() { return i_shape.m_fresh ? i_shape.m_fresh() : i_shape.m_description; };
     ShapeFigures l_figures;
     {
         ReplyPage l_page;
         long const l_before = bench::ResidentKiB();
         {
+            QString const l_text = l_description();
             bench::StallProbe l_probe;
-            l_page.Reply(i_description);
+            l_page.Reply(l_text);
             l_probe.RunUntil([&l_page]() { return l_page.Shown(); });
             bench::Drain();
             l_figures.m_showMs = l_probe.LongestMs();
@@ -242,8 +268,9 @@ ShapeFigures MeasureShape(QString const& i_description)
     // The processor time of the showing, on a page of its own, without the
     // probe spinning the loop: the figure a busy machine disturbs least.
     ReplyPage l_quiet;
+    QString const l_text = l_description();
     std::int64_t const l_start = bench::ThreadCpuNs();
-    l_quiet.Reply(i_description);
+    l_quiet.Reply(l_text);
     while (!l_quiet.Shown())
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     bench::Drain();
@@ -308,7 +335,7 @@ int main(int argc, char** argv)
     for (Shape const& l_shape : Shapes()) {
         std::printf("  %-22s |", l_shape.mp_name);
         for (int l_run = 0; l_run < l_runs; ++l_run) {
-            ShapeFigures const l_f = MeasureShape(l_shape.m_description);
+            ShapeFigures const l_f = MeasureShape(l_shape);
             std::printf(" %5.1f %5.1f %5.1f %5ld |", l_f.m_showMs, l_f.m_showCpuMs, l_f.m_narrowMs, l_f.m_memory);
         }
         std::printf("\n");

@@ -3,21 +3,27 @@
 // a document as the views lay it out. The input is the text, in UTF-8.
 //
 // The layout's cost is bounded by what the filter counts: tables one level
-// deep, rows and cells within a table. A run fails when the document holds
-// a table inside a table, or more tables, rows or cells than the markup the
-// filter wrote keeps, or when the document asked for a resource or names an
-// image or a background: the view's parser makes elements of its own (a
-// table for every row or cell outside one) where the filter's tree is not
-// the one it builds.
+// deep, rows and cells within a table, the characters and lines shown, the
+// font families named. A run fails when the document holds a table inside
+// a table, or more tables, rows or cells than the markup the filter wrote
+// keeps, or when the document asked for a resource or names an image or a
+// background: the view's parser makes elements of its own (a table for
+// every row or cell outside one) where the filter's tree is not the one it
+// builds. It fails too when the layout made more lines than the shown
+// characters, line breaks and elements can fill, or when the text names
+// more font families than the filter keeps (each new one costs a search
+// through the system's fonts).
 
 #include "ui/widgets/OutsideMarkup.h"
 
 #include <QAbstractTextDocumentLayout>
 #include <QGuiApplication>
 #include <QRegularExpression>
+#include <QSet>
 #include <QTextBlock>
 #include <QTextDocument>
 #include <QTextFrame>
+#include <QTextLayout>
 #include <QTextTable>
 
 #include <cstddef>
@@ -110,6 +116,21 @@ void CheckFrames(QTextFrame* ip_frame, bool i_inTable, Kept& io_found, QString c
     }
 }
 
+// The font families that a format names.
+void AddFamilies(QTextCharFormat const& i_format, QSet<QString>& io_families)
+{
+    if (i_format.hasProperty(QTextFormat::FontFamily))
+        io_families.insert(i_format.fontFamily());
+    for (QVariant const& l_family : i_format.fontFamilies().toList())
+        io_families.insert(l_family.toString());
+}
+
+// The most lines a layout of the filter's markup can make: one for every
+// character shown (a cell narrower than a letter), every line break and
+// every block an element may open, and the note on a cut text.
+int const MOST_LINES = OutsideMarkup::MAX_SHOWN_CHARACTERS + OutsideMarkup::MAX_SHOWN_CHARACTERS / OutsideMarkup::MAX_RUN +
+                       OutsideMarkup::MAX_SHOWN_LINES + 4 * OutsideMarkup::MAX_TAGS + 64;
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(uint8_t const* ip_data, size_t i_size)
@@ -139,13 +160,23 @@ extern "C" int LLVMFuzzerTestOneInput(uint8_t const* ip_data, size_t i_size)
 
     if (!l_document.m_asked.isEmpty())
         Fail(QStringLiteral("asked for ") + l_document.m_asked.join(QStringLiteral(", ")), l_html);
+    QSet<QString> l_families;
+    int l_lines = 0;
     for (QTextBlock l_block = l_document.begin(); l_block.isValid(); l_block = l_block.next()) {
         if (NamesResource(l_block.blockFormat()) || NamesResource(l_block.charFormat()))
             Fail(QStringLiteral("a block names a resource"), l_html);
-        for (auto l_it = l_block.begin(); !l_it.atEnd(); ++l_it)
+        AddFamilies(l_block.charFormat(), l_families);
+        for (auto l_it = l_block.begin(); !l_it.atEnd(); ++l_it) {
             if (NamesResource(l_it.fragment().charFormat()))
                 Fail(QStringLiteral("text names a resource"), l_html);
+            AddFamilies(l_it.fragment().charFormat(), l_families);
+        }
+        l_lines += l_block.layout()->lineCount();
     }
+    if (l_families.size() > OutsideMarkup::MAX_FACES)
+        Fail(QStringLiteral("%1 font families named").arg(l_families.size()), l_html);
+    if (l_lines > MOST_LINES)
+        Fail(QStringLiteral("%1 lines laid out").arg(l_lines), l_html);
     Kept l_found;
     CheckFrames(l_document.rootFrame(), false, l_found, l_html);
     Kept const l_kept = KeptOf(l_html);

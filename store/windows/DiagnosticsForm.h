@@ -17,8 +17,8 @@
 // characters, and a turn ends once the window's slice is used, after one
 // piece at least. The view shows the first SHOWN_CHARS characters of a
 // line, then "…": shaping a whole line of a thousand mixed letters took
-// 2 ms, and a page of them was laid out at every paint. The log file keeps
-// the whole line.
+// 2 ms, and a page of them was laid out at every paint. A line waits in
+// that form too; the log file keeps the whole line.
 
 #include <QString>
 #include <QStringList>

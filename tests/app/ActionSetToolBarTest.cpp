@@ -1,4 +1,5 @@
 #include "ui/widgets/ActionSetToolBar.h"
+#include "tests/app/OverflowFolding.h"
 #include "ui/widgets/Globals.h"
 #include "store/Settings.h"
 
@@ -145,6 +146,24 @@ private slots:
         g_showIsOver = true;
         Focus(mp_roomList, 1);
         QCOMPARE(mp_bar->CurrentSetName(), QString("room"));
+    }
+
+    // The set changes while the opened » overflow folds back (the pointer
+    // left the bar for the room list): once folded, the bar shows its new
+    // set's head, the status button, and still offers » for the rest.
+    void SetChangedWhileTheOverflowFolds()
+    {
+        mp_window->resize(120, 300);
+        int const l_foldedHeight = OpenOverflowAndLeave(mp_bar);
+        QVERIFY(l_foldedHeight > 0);
+        Focus(mp_roomList, 1);
+        QCOMPARE(mp_bar->CurrentSetName(), QString("room_list"));
+        QTRY_COMPARE(mp_bar->height(), l_foldedHeight);
+        QTRY_VERIFY(mp_bar->StatusButton()->isVisible());
+        QVERIFY(OffersOverflow(mp_bar));
+        // The window goes as in the program: once the show is over.
+        g_showIsOver = true;
+        mp_window.reset();
     }
 
     void DialogOfAPageShowsNoSet()

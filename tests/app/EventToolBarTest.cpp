@@ -1,4 +1,5 @@
 #include "ui/widgets/EventToolBar.h"
+#include "tests/app/OverflowFolding.h"
 #include "ui/widgets/Globals.h"
 #include "ui/widgets/TabWidget.h"
 #include "store/Settings.h"
@@ -148,6 +149,17 @@ private slots:
         QCOMPARE(d["event_toolbar_widget"]->GetItemCount(), std::size_t(1));
     }
 
+    // A sender's name of thousands of characters: the button shows its
+    // start, the tool tip the whole.
+    void ButtonShowsTheStartOfALongName()
+    {
+        QString const l_name = QString(25, 'n') + QString(" \u05D0").repeated(1000);
+        mp_bar->AddEvent(l_name, ":/icons/chat_icon", mp_bob, "balloon", "private_chat", false);
+        QCOMPARE(Buttons().size(), 1);
+        QCOMPARE(Buttons().first()->text(), QString(20, 'n') + "\u2026");
+        QVERIFY(Buttons().first()->toolTip().contains(l_name.toHtmlEscaped()));
+    }
+
     // A kind without a file plays the default sound; an event without a kind plays nothing.
     void SoundFallsBackToTheDefault()
     {
@@ -204,6 +216,22 @@ private slots:
         delete mp_bob;
         QVERIFY(Buttons().isEmpty() && !mp_bar->isVisible());
         QCOMPARE(d["event_toolbar_action"]->GetItemCount() + d["event_toolbar_widget"]->GetItemCount(), std::size_t(0));
+    }
+
+    // A button that goes while the opened » overflow folds back (the
+    // pointer left the bar): once folded, the next one takes its place.
+    void ButtonGoneWhileTheOverflowFolds()
+    {
+        mp_window->resize(120, 300);
+        for (int l_button = 0; l_button < 3; ++l_button)
+            Post(mp_bob, ":/icons/chat_icon", true);
+        QTRY_VERIFY(OffersOverflow(mp_bar) && !mp_bar->widgetForAction(Buttons().at(1))->isVisible());
+        int const l_foldedHeight = OpenOverflowAndLeave(mp_bar);
+        QVERIFY(l_foldedHeight > 0);
+        Buttons().first()->trigger();
+        QCOMPARE(Buttons().size(), 2);
+        QTRY_COMPARE(mp_bar->height(), l_foldedHeight);
+        QTRY_VERIFY(mp_bar->widgetForAction(Buttons().first())->isVisible());
     }
 };
 

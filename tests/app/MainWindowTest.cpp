@@ -1,8 +1,10 @@
 #include "tests/app/ShellTestSupport.h"
+#include "app/Application.h"
 #include "ui/widgets/ActionSetToolBar.h"
 #include "app/NewVersionDialog.h"
 #include "transfers/TransferQueueManager.h"
 #include "store/windows/DataDialog.h"
+#include "store/Log.h"
 #include "store/windows/DiagnosticsForm.h"
 #include "ui/chat/AdminMessageDialog.h"
 #include "ui/chat/ChatForm.h"
@@ -33,11 +35,16 @@
 #include <QFileDialog>
 #include <QLabel>
 #include <QPlainTextEdit>
+#include <QRegularExpression>
 #include <QScrollBar>
 #include <QStatusBar>
 #include <QTcpSocket>
 #include <QTextDocumentFragment>
 #include <QWindow>
+
+#include <csignal>
+
+#include <sys/resource.h>
 
 namespace {
 
@@ -204,6 +211,90 @@ int RunRestartPhase(QString const& i_phase)
     return l_failures;
 }
 
+
+// The exit save on a disk that is full (files may grow no further: the
+// write fails as on a full disk), one run each: "retry" adds "friend", and
+// the save fails until the user made room and tried again; "quit" finds
+// "friend" listed, adds "stranger", and quits without saving; "signal" does
+// the same, ended by SIGTERM, without a question; "after" finds "friend"
+// listed and "stranger" not.
+int RunExitSavePhase(QString const& i_phase)
+{
+    StandinProcess l_server;
+    if (!l_server.Start())
+        return 100;
+    if (i_phase == "retry")
+        SeedDataFile([]() { SetSetting("username", QStringLiteral("saver")); });
+    MainWindow* lp_window = StartWindow(l_server.Port());
+    int l_failures = 0;
+    auto l_check = [&l_failures](bool i_ok, QString const& i_what) {
+        if (!i_ok)
+            qWarning("%d: %s", ++l_failures, qPrintable(i_what));
+    };
+    auto l_listed = [](char const* ip_user) {
+        return d["user"]->HasItem(Value(ip_user))["in_user_list"].IsValid();
+    };
+    l_check(l_listed("friend") == (i_phase != "retry"), "friend listed after a save tried again");
+    l_check(!l_listed("stranger"), "stranger left out by the save given up");
+    if (i_phase == "after") {
+        delete lp_window;
+        return l_failures;
+    }
+    d["user"]->GetItem(Value(i_phase == "retry" ? "friend" : "stranger")).NewItem("in_user_list");
+    std::size_t const l_files = DataSaver::ListDataFiles(MainWindow::DataFileStem()).size();
+    ::signal(SIGXFSZ, SIG_IGN);
+    rlimit l_limit{};
+    ::getrlimit(RLIMIT_FSIZE, &l_limit);
+    rlimit const l_room = l_limit;
+    l_limit.rlim_cur = 64;
+    ::setrlimit(RLIMIT_FSIZE, &l_limit);
+    // The log's lines as its tab would show them (its files are on the full
+    // disk), from here on: the start's lines, which wait for a later turn
+    // when the log was on from the start, are written first.
+    FlushLog();
+    QStringList l_logged;
+    SetSetting("show_diagnostics", QStringLiteral("yes"));
+    SetLogViewHook([&l_logged](QString const& i_category, QString const& i_lines) {
+        if (i_category == DataSaver::LogCategory())
+            l_logged << i_lines.section("] ", 1);
+    });
+    if (i_phase == "signal") {
+        // As in the program: the signal ends the application's event loop.
+        QuitEventLoopOnTerminationSignals();
+        QTimer::singleShot(0, []() { ::raise(SIGTERM); });
+        QApplication::exec();
+        l_check(TerminationRequested(), "the signal taken");
+    }
+    ModalAnswerer l_answers;
+    if (i_phase == "retry")
+        l_answers.Press(QMessageBox::Retry).Then([&l_room](QWidget* ip_box) {
+            ::setrlimit(RLIMIT_FSIZE, &l_room);
+            QMessageBox* lp_box = qobject_cast<QMessageBox*>(ip_box);
+            lp_box->button(QMessageBox::Retry)->click();
+            return true;
+        });
+    else
+        l_answers.Press(QMessageBox::Discard);
+    delete lp_window;
+    ::setrlimit(RLIMIT_FSIZE, &l_room);
+    int const l_questions = i_phase == "retry" ? 2 : i_phase == "quit" ? 1 : 0;
+    l_check(l_answers.Done() == (l_questions > 0) && l_answers.m_texts.size() == l_questions, "one question a failure");
+    // The file's name ends in its number, which the clock gives.
+    QString const l_told = "The changes since the last save (settings, the user list, the download queue) could not "
+                           "be saved: cannot write (File too large): " + QDir::homePath() + "/.Quillmar.#\n\n"
+                           "Free some space and try again, or quit and lose them.";
+    for (QString l_text : l_answers.m_texts)
+        l_check(l_text.replace(QRegularExpression("\\.Quillmar\\.[0-9]+"), ".Quillmar.#") == l_told, "told: " + l_text);
+    l_check(l_answers.m_titles.count("Data Not Saved") == l_answers.m_titles.size(), "the title");
+    QString const l_failure = "cannot write (File too large): " + QDir::homePath() + "/.Quillmar.#";
+    QStringList l_expected = {"Failure to save configuration data: " + l_failure};
+    l_expected << (i_phase == "retry" ? l_expected.first() : "Quit without saving the data: " + l_failure);
+    l_logged.replaceInStrings(QRegularExpression("\\.Quillmar\\.[0-9]+"), ".Quillmar.#");
+    l_check(l_logged == l_expected, "logged: " + l_logged.join(" | "));
+    std::size_t const l_kept = std::min<std::size_t>(l_files + (i_phase == "retry" ? 1 : 0), DataSaver::KEPT_FILES);
+    l_check(DataSaver::ListDataFiles(MainWindow::DataFileStem()).size() == l_kept, "a file only once saved");
+    return l_failures;
+}
 } // namespace
 
 // A login against the stand-in (0), a closed port (1) or a server refusing
@@ -779,6 +870,11 @@ private slots:
         QCOMPARE(RunPhasesInOneHome({"change", "check"}, {}, 2 * WAIT_MS), QString());
     }
 
+    void ExitSaveOnAFullDiskAsks()
+    {
+        QCOMPARE(RunPhasesInOneHome({"retry", "quit", "signal", "after"}, {}, 2 * WAIT_MS), QString());
+    }
+
     // Only a web address is opened, and the data is saved first. The dialog
     // then ends the event loop, so this test comes last: no later one could
     // wait on a loop.
@@ -799,7 +895,8 @@ int main(int argc, char** argv)
 {
     QApplication l_app(argc, argv);
     if (argc == 3 && QString(argv[1]) == "--phase")
-        return RunRestartPhase(argv[2]);
+        return QStringList({"retry", "quit", "signal", "after"}).contains(argv[2]) ? RunExitSavePhase(argv[2])
+                                                                          : RunRestartPhase(argv[2]);
     MainWindowTest l_test;
     return QTest::qExec(&l_test, argc, argv);
 }

@@ -22,11 +22,8 @@ inline void DeclareSharesNeighbourTypes()
 {
     d.Reset();
     DeclareSettingsTypes();
-    d.NewType("user", ROOT, false, true);
-    d.NewType("user_list_group", ROOT, false, true);
-    d.NewType("in_user_list", INTERMEDIATE, true, true);
-    EnsureRelation("user", "in_user_list", ONE, ONE, true);
-    EnsureRelation("in_user_list", "user_list_group", MANY, MANY, false);
+    DeclareUserType();
+    DeclareUserListTypes();
     EnsureAttribute("user", "user_address");
     EnsureAttribute("user", "user_port");
     for (char const* lp_attribute :

@@ -200,6 +200,11 @@ private slots:
         QPlainTextEdit* lp_view = l_form.findChild<QPlainTextEdit*>();
         QVERIFY(lp_view);
         QCOMPARE(lp_view->document()->lastBlock().text(), shown);
+        // A tab out of view keeps its waiting lines as they will be shown.
+        DiagnosticsForm l_hidden;
+        l_hidden.AddLine("Busy", line);
+        QCOMPARE(l_hidden.PendingLines("Busy"), std::size_t(1));
+        QCOMPARE(l_hidden.CategoryText("Busy"), shown);
     }
 
     void ItemEntriesNeedTheSwitchAndARegisteredType()

@@ -227,6 +227,31 @@ private slots:
         // 16 MiB hold about 8,000 of these lines of 2 KiB.
         QVERIFY2(l_kept > 7000 && l_kept < 9000, qPrintable(QString::number(l_kept)));
     }
+
+    // A disk fast enough that no line waits leaves no queue to free, yet
+    // the lines' copies were freed all the same: a flood gives the memory
+    // back once it has ended, once.
+    void MemoryGoesBackAfterAFlood()
+    {
+        d.Reset();
+        DeclareSettingsTypes();
+        SetSwitch("show_diagnostics", true);
+        QFile::remove(LogFolder() + "/Fast.log");
+        SetLogFileCap(qint64(64) << 20);
+        SetLogClock([]() { return qint64(0); });
+        quint64 const l_before = LogMemoryGivenBack();
+        int const l_lines = 10000;
+        for (int l_line = 0; l_line < l_lines; ++l_line) {
+            Log("Fast", 1, QString(1000, 'x'));
+            if (l_line % 100 == 0)
+                QCoreApplication::processEvents();
+        }
+        QCOMPARE(QueuedLogLines(), std::size_t(0));
+        QTRY_COMPARE(LogMemoryGivenBack(), l_before + 1);
+        SetLogClock(nullptr);
+        SetLogFileCap(5 * 1024 * 1024);
+        QCOMPARE(ReadFile(LogFolder() + "/Fast.log").count('\n'), l_lines);
+    }
 };
 
 int main(int argc, char** argv)

@@ -18,6 +18,10 @@
 
 #include <map>
 #include <memory>
+#include <vector>
+
+#include <csignal>
+#include <sys/resource.h>
 
 // The upload limit's share per transfer, with uploads of these statuses.
 struct LimitCase { int m_limit; bool m_enabled; QStringList m_uploads; int m_perTransfer; };
@@ -422,6 +426,79 @@ private slots:
         QCOMPARE(l_ended[0][0].value<Item>(), l_entry);
         QCOMPARE(l_ended[0][1].toString(),
                  QString("Waiting for data to read failed. Error string: The remote host closed the connection"));
+    }
+
+    // A download whose partial file takes no more bytes (a full disk, a
+    // file size limit) is a "local error" that says why and where it
+    // stopped, and is asked for again only when its retry is due: the
+    // peer's failure notice, the user coming back and a new offer leave it
+    // alone until then.
+    void downloadThatCannotWrite_data()
+    {
+        QTest::addColumn<bool>("full");      // the partial file is the full device, else the size is limited
+        QTest::addColumn<QString>("cause");
+        QTest::addColumn<qint64>("kept");    // what the file holds, and the last report shows
+        QTest::newRow("full disk") << true << "No space left on device" << qint64(0);
+        QTest::newRow("file size limit") << false << "File too large" << qint64(3000);
+    }
+
+    void downloadThatCannotWrite()
+    {
+        QFETCH(bool, full);
+        QFETCH(QString, cause);
+        QFETCH(qint64, kept);
+        QDateTime l_clock(QDate(2026, 12, 8), QTime(10, 42, 5));
+        QDateTime const l_start = l_clock;
+        mp_transfers->SetClock([&l_clock] { return l_clock; });
+        SetOnline("bob", true);
+        Item const l_entry = Add("big.bin", "Music\\Rock\\Band\\Album", 10000);
+        QString const l_path = mp_transfers->GetSafeDownloadPath(l_entry, false);
+        QDir().mkpath(QFileInfo(l_path).path());
+        if (full && !QFile::link("/dev/full", l_path))
+            QFAIL("no link to the full device");
+        QSignalSpy l_errors(mp_transfers.get(), &TransferQueueManager::DownloadLocalError);
+        std::vector<qint64> l_reported;
+        connect(mp_transfers.get(), &TransferQueueManager::DownloadProgressed, this, [&l_reported](Item i_entry) {
+            l_reported.push_back(*reinterpret_cast<qint64*>(i_entry["write_position"].AsUInt64()));
+        });
+        rlimit l_limit{};
+        getrlimit(RLIMIT_FSIZE, &l_limit);
+        auto const l_oldSignal = std::signal(SIGXFSZ, SIG_IGN);
+        if (!full) {
+            rlimit const l_small{rlim_t(kept), l_limit.rlim_max};
+            setrlimit(RLIMIT_FSIZE, &l_small);
+        }
+        auto lp_peer = Run(l_entry);
+        lp_peer->write(Pattern(10000));
+        bool const l_failed = WaitUntil([&] { return Status(l_entry) != "downloading"; }, WAIT_MS);
+        setrlimit(RLIMIT_FSIZE, &l_limit);
+        std::signal(SIGXFSZ, l_oldSignal);
+        QVERIFY(l_failed);
+        QCOMPARE(Status(l_entry), QString("local error"));
+        QCOMPARE(l_errors.count(), 1);
+        QCOMPARE(l_errors[0][1].toString(), "the file could not be written (" + cause + "): " + l_path);
+        QVERIFY(!l_reported.empty());
+        QCOMPARE(l_reported.back(), kept);
+        if (!full)
+            QCOMPARE(QFileInfo(l_path).size(), kept);
+        QCOMPARE(l_entry["download_retry_time"].AsString(), l_start.addSecs(600).toString(Qt::TextDate));
+
+        int const l_before = Sent();
+        emit mp_messenger->UploadFailed("bob", "Music\\Rock\\Band\\Album\\big.bin");
+        SetOnline("bob", false);
+        SetOnline("bob", true);
+        emit mp_messenger->FileTransferRequested("bob", 1, 77, "Music\\Rock\\Band\\Album\\big.bin", 10000);
+        l_clock = l_start.addSecs(599);
+        mp_transfers->EveryHalfMinute();
+        QCOMPARE(Status(l_entry), QString("local error"));
+        QCOMPARE(Sent() - l_before, 1); // the answer to the offer: "Queued"
+        QVERIFY(!l_entry["remote_transfer_req"].IsValid()); // the offer not taken
+        l_clock = l_start.addSecs(600);
+        mp_transfers->EveryHalfMinute();
+        QCOMPARE(Status(l_entry), QString("queued"));
+        QCOMPARE(Sent() - l_before, 2);
+        QVERIFY(!l_entry["download_retry_time"].IsValid());
+        mp_transfers->SetClock(TransferQueueManager::Clock());
     }
 
     void hostileNames_data()

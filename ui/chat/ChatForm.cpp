@@ -49,7 +49,7 @@ QString ChatForm::BalloonText(QString const& i_sender, QString const& i_text)
     QString l_text = i_text.left(100);
     if (i_text.size() > 100)
         l_text += QStringLiteral(" ...");
-    return QStringLiteral("[%1] %2").arg(i_sender, l_text);
+    return QStringLiteral("[%1] %2").arg(Isolated(i_sender), Isolated(l_text));
 }
 
 void ChatForm::AddChat(QString const& i_user, QString const& i_text)
@@ -122,10 +122,10 @@ void ChatForm::showEvent(QShowEvent* ip_event)
 
 void ChatForm::OnUserAway(Item)
 {
-    AddStatusMessage(m_user + QStringLiteral(" is away."));
+    AddStatusMessage(Isolated(m_user) + QStringLiteral(" is away."));
 }
 
 void ChatForm::OnUserAvailable(Item)
 {
-    AddStatusMessage(m_user + QStringLiteral(" is available."));
+    AddStatusMessage(Isolated(m_user) + QStringLiteral(" is available."));
 }

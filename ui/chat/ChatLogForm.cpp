@@ -144,7 +144,7 @@ ChatLogForm* ChatLogForm::Open(ChatLogKind i_kind, QString const& i_name, QTabWi
     ChatLogForm* lp_viewer = Find(i_kind, i_name);
     if (!lp_viewer) {
         lp_viewer = new ChatLogForm(ChatLogPath(i_kind, i_name, QDir::homePath()), ip_tabs);
-        ip_tabs->addTab(lp_viewer, QIcon(QStringLiteral(":/icons/note_icon")), LiteralTitle(i_name));
+        AddNamedTab(ip_tabs, lp_viewer, QIcon(QStringLiteral(":/icons/note_icon")), i_name);
         d["chat_log_form"]->GetItem(Value(lp_viewer)) += d[ChatLogSubjectType(i_kind)]->GetItem(Value(i_name));
     }
     FocusWidgetAndParents(lp_viewer);

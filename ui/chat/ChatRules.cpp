@@ -2,6 +2,7 @@
 
 #include "store/Utilities.h"
 #include "ui/widgets/OutsideMarkup.h"
+#include "ui/widgets/OutsideText.h"
 
 #include <QDir>
 #include <QFile>
@@ -65,7 +66,7 @@ ChatLine ChatTextLine(ChatTimestamps i_mode, QDateTime const& i_time, QString co
         l_line.push_back({ChatRole::PLAIN, QStringLiteral("]")});
     }
     l_line.push_back({ChatRole::PLAIN, QStringLiteral("[")});
-    l_line.push_back({ChatRole::USERNAME, i_user});
+    l_line.push_back({ChatRole::USERNAME, Isolated(i_user)});
     l_line.push_back({ChatRole::PLAIN, QStringLiteral("] ")});
     l_line.push_back({i_own ? ChatRole::OWN_MESSAGE : ChatRole::PLAIN, i_text});
     return l_line;
@@ -188,8 +189,10 @@ ChatLine ChatShownLine(ChatLine const& i_line)
     int l_left = CHAT_LINE_SHOWN;
     for (ChatRun const& l_run : i_line) {
         OutsideMarkup::ShownText l_text = OutsideMarkup::BoundedText(ChatOneParagraph(l_run.m_text), l_left);
-        l_shown.push_back({l_run.m_role, std::move(l_text.m_text)});
         l_left -= l_text.m_counted;
+        // What the cut run opened (an override, the name's own isolate) is
+        // closed before our note.
+        l_shown.push_back({l_run.m_role, l_text.m_cut ? Isolated(l_text.m_text) : std::move(l_text.m_text)});
         if (l_text.m_cut) {
             l_shown.push_back({ChatRole::STATUS, ' ' + OutsideMarkup::CutNote()});
             break;
@@ -225,7 +228,7 @@ QString ChatEndedText(QDateTime const& i_lastLine)
 
 QString ChatLogLine(QDateTime const& i_time, QString const& i_user, QString const& i_text)
 {
-    return QStringLiteral("[%1][%2] %3").arg(ChatLongTime(i_time), i_user, i_text);
+    return QStringLiteral("[%1][%2] %3").arg(ChatLongTime(i_time), Isolated(i_user), i_text);
 }
 
 QString ChatActionLogLine(QDateTime const& i_time, QString const& i_status)
@@ -237,7 +240,7 @@ QString ChatLogEntry(QDateTime const& i_time, QString const& i_user, QString con
 {
     QString l_action;
     if (ChatAction(i_text, &l_action))
-        return ChatActionLogLine(i_time, ChatActionStatus(i_user, l_action));
+        return ChatActionLogLine(i_time, ChatActionStatus(Isolated(i_user), Isolated(l_action)));
     return ChatLogLine(i_time, i_user, i_text);
 }
 

@@ -113,7 +113,8 @@ QString ChatStartedText(QDateTime const& i_time);
 QString ChatEndedText(QDateTime const& i_lastLine);
 
 // Log entries, without their line feed: "[Jan 5 3:07:09 pm][alice] hello"
-// and "[Jan 5 3:07:09 pm] * alice waves". Raw text, never escaped.
+// and "[Jan 5 3:07:09 pm] * alice waves". Raw text, never escaped; the
+// name (and the action) isolated, as the viewer shows the lines.
 QString ChatLogLine(QDateTime const& i_time, QString const& i_user, QString const& i_text);
 QString ChatActionLogLine(QDateTime const& i_time, QString const& i_status);
 // The entry a chat view logs for a line from i_user: the action form for a

@@ -4,9 +4,11 @@
 #include "store/TimerManager.h"
 #include "ui/chat/ChatLogForm.h"
 #include "ui/widgets/ColorTable.h"
+#include "ui/widgets/OutsideText.h"
 
 #include <QDir>
 #include <QMouseEvent>
+#include <QPlainTextDocumentLayout>
 #include <QScrollBar>
 #include <QTextBlock>
 
@@ -74,9 +76,29 @@ void InsertRun(QTextCursor& io_cursor, QString const& i_text, ChatAddresses cons
 
 } // namespace
 
+// The view's layout, which counts the passes it makes over what changed:
+// each pass lays each changed paragraph out whole.
+class ChatView::Layout : public QPlainTextDocumentLayout
+{
+public:
+    using QPlainTextDocumentLayout::QPlainTextDocumentLayout;
+    int m_passes = 0;
+
+protected:
+    void documentChanged(int i_from, int i_removed, int i_added) override
+    {
+        ++m_passes;
+        QPlainTextDocumentLayout::documentChanged(i_from, i_removed, i_added);
+    }
+};
+
 ChatView::ChatView(QWidget* ip_parent)
     : QPlainTextEdit(ip_parent)
 {
+    QTextDocument* lp_document = new QTextDocument(this);
+    mp_layout = new Layout(lp_document);
+    lp_document->setDocumentLayout(mp_layout);
+    setDocument(lp_document);
     setReadOnly(true);
     // Lines that were cut back must not live on in an undo history.
     setUndoRedoEnabled(false);
@@ -92,6 +114,11 @@ ChatView::~ChatView()
 {
     if (m_bursting)
         m_writer.endEditBlock();
+}
+
+int ChatView::LayoutPasses() const
+{
+    return mp_layout->m_passes;
 }
 
 void ChatView::SetLog(ChatLogKind i_kind, QString const& i_name)
@@ -117,7 +144,7 @@ ChatView::LineKind ChatView::AddChat(QString const& i_user, QString const& i_tex
 {
     QString l_action;
     if (ChatAction(i_text, &l_action)) {
-        QString const l_status = ChatActionStatus(i_user, l_action);
+        QString const l_status = ChatActionStatus(Isolated(i_user), Isolated(l_action));
         AddStatusMessage(l_status);
         LogChat(ChatLogEntry(Now(), i_user, i_text));
         return ACTION_LINE;
@@ -178,6 +205,12 @@ void ChatView::AppendLine(ChatLine const& i_line, bool i_mayCut)
         m_writer.beginEditBlock();
         m_bursting = true;
     }
+    // A line after a quiet spell goes in as one edit as well: the layout
+    // lays a paragraph out whole at the end of each edit, and a line of a
+    // few hundred links is as many insertions.
+    bool const l_ownEdit = !m_bursting;
+    if (l_ownEdit)
+        m_writer.beginEditBlock();
     if (i_mayCut)
         CutBack();
     ChatColors const l_colors = CurrentChatColors();
@@ -207,6 +240,8 @@ void ChatView::AppendLine(ChatLine const& i_line, bool i_mayCut)
     }
     m_shownLengths.push_back(ChatLineHtmlLength(l_line, l_colors, &l_addresses) + 1);
     m_shownLength += m_shownLengths.back();
+    if (l_ownEdit)
+        m_writer.endEditBlock();
     if (l_quiet) {
         FollowEnd();
         m_refreshTimer.start(REFRESH_MS);

@@ -66,6 +66,9 @@ public:
     QDateTime LastChatTime() const { return m_lastChatTime; }
     // The characters of rich text the shown lines count for the size limit.
     qint64 ShownLength() const { return m_shownLength; }
+    // The passes the view's layout has made over changed text: one for
+    // each line, or each burst of lines.
+    int LayoutPasses() const;
 
 signals:
     void anchorClicked(QUrl i_link);
@@ -80,6 +83,8 @@ protected:
     void mouseReleaseEvent(QMouseEvent* ip_event) override;
 
 private:
+    class Layout;
+
     QDateTime Now() const;
     // Appends one line, as ChatShownLine shows it, as a new paragraph;
     // i_mayCut first cuts the view back when it is past its limit.
@@ -91,6 +96,7 @@ private:
     // burst.
     void FollowEnd();
 
+    Layout* mp_layout = nullptr; // owned by the document
     ChatLogKind m_logKind = ChatLogKind::USER;
     QString m_logName;
     QString m_logPath;

@@ -55,7 +55,7 @@ ChatForm* ChatsForm::GetChatForm(QString const& i_user)
         return reinterpret_cast<ChatForm*>(l_page.AsUInt64());
     QTabWidget* lp_tabs = mp_ui->chatTabControl;
     ChatForm* lp_page = new ChatForm(i_user, lp_tabs, this);
-    lp_tabs->addTab(lp_page, QIcon(OnlineIcon(l_user.IsConnected("is_online"))), LiteralTitle(i_user));
+    AddNamedTab(lp_tabs, lp_page, QIcon(OnlineIcon(l_user.IsConnected("is_online"))), i_user);
     if (gp_server)
         gp_server->TrackUser(i_user);
     return lp_page;
@@ -79,7 +79,7 @@ void ChatsForm::AddIncomingChat(QString const& i_user, QString const& i_text)
     }
     Log("Chat", 1, QStringLiteral("%1 chat pages are open: a message from %2 went to his log only.")
                        .arg(MAX_CHAT_PAGES)
-                       .arg(i_user));
+                       .arg(Isolated(i_user)));
     if (IsSettingYes("log_private_chat"))
         AppendChatLog(ChatLogPath(ChatLogKind::USER, i_user, QDir::homePath()),
                       ChatLogEntry(QDateTime::currentDateTime(), i_user, i_text));

@@ -379,7 +379,7 @@ void RoomForm::OnUserItemClicked(QTreeWidgetItem* ip_item, int i_column)
 {
     if (!ip_item || i_column != MEMBER_NOTE)
         return;
-    Item const l_user = d["user"]->HasItem(Value(ip_item->text(MEMBER_NAME)));
+    Item const l_user = d["user"]->HasItem(Value(CellName(*ip_item, MEMBER_NAME)));
     if (l_user.IsConnected("user_note"))
         ShowUserNote(l_user.AsString());
 }
@@ -387,7 +387,7 @@ void RoomForm::OnUserItemClicked(QTreeWidgetItem* ip_item, int i_column)
 void RoomForm::OnUserItemDoubleClicked(QTreeWidgetItem* ip_item, int)
 {
     if (ip_item && chatsForm)
-        chatsForm->OpenChatForm(ip_item->text(MEMBER_NAME));
+        chatsForm->OpenChatForm(CellName(*ip_item, MEMBER_NAME));
 }
 
 void RoomForm::OnUserListContextMenuRequested(QPoint i_point)
@@ -396,7 +396,7 @@ void RoomForm::OnUserListContextMenuRequested(QPoint i_point)
     if (!lp_row)
         return;
     QMenu l_menu;
-    std::unique_ptr<QObject> const lp_userOptions = AddUserMenu(&l_menu, lp_row->text(MEMBER_NAME));
+    std::unique_ptr<QObject> const lp_userOptions = AddUserMenu(&l_menu, CellName(*lp_row, MEMBER_NAME));
     if (!l_menu.isEmpty())
         l_menu.exec(mp_ui->userList->viewport()->mapToGlobal(i_point));
 }

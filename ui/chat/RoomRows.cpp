@@ -1,6 +1,7 @@
 #include "ui/chat/RoomRows.h"
 
 #include "store/Utilities.h"
+#include "ui/widgets/OutsideText.h"
 
 #include <QFile>
 #include <QHash>
@@ -50,6 +51,23 @@ QIcon FlagIcon(QString const& i_countryCode)
 
 } // namespace
 
+void SetNameCell(QTreeWidgetItem& io_row, int i_column, QString const& i_name)
+{
+    if (!IsCut(i_name)) {
+        io_row.setText(i_column, i_name);
+        return;
+    }
+    io_row.setText(i_column, ShortName(i_name));
+    io_row.setData(i_column, Qt::UserRole, i_name);
+    io_row.setToolTip(i_column, LiteralToolTip(Isolated(i_name)));
+}
+
+QString CellName(QTreeWidgetItem const& i_row, int i_column)
+{
+    QVariant const l_whole = i_row.data(i_column, Qt::UserRole);
+    return l_whole.isValid() ? l_whole.toString() : i_row.text(i_column);
+}
+
 // ---------------------------------------------------------------- room list
 
 RowKey RoomListKey(QTreeWidgetItem const& i_row, int i_column)
@@ -59,7 +77,7 @@ RowKey RoomListKey(QTreeWidgetItem const& i_row, int i_column)
         l_key.m_number = i_row.text(1).toLongLong();
         return l_key;
     }
-    QString const l_name = i_row.text(0);
+    QString const l_name = CellName(i_row, 0);
     Item const l_room = StoreItem("room", l_name);
     // One bit per role, highest first, each set when the role is absent:
     // the roles decide in turn, and a room with a role comes first.
@@ -71,7 +89,7 @@ RowKey RoomListKey(QTreeWidgetItem const& i_row, int i_column)
 
 void RefreshRoomRow(QTreeWidgetItem& io_row)
 {
-    Item const l_count = StoreItem("room", io_row.text(0))["user_count"];
+    Item const l_count = StoreItem("room", CellName(io_row, 0))["user_count"];
     io_row.setText(1, l_count.AsInt64() != 0 ? l_count.AsString() : QString());
 }
 
@@ -87,7 +105,7 @@ QFont RoomRoleFont(QFont i_font, Item const& i_room)
 
 RowKey MemberKey(QTreeWidgetItem const& i_row, int i_column)
 {
-    QString const l_name = i_row.text(MEMBER_NAME);
+    QString const l_name = CellName(i_row, MEMBER_NAME);
     Item const l_user = StoreItem("user", l_name);
     RowKey l_key;
     switch (i_column) {
@@ -145,7 +163,7 @@ void SetMemberOwner(QTreeWidgetItem& io_row, bool i_owner, bool i_bold)
 
 void FillMemberRow(QTreeWidgetItem& io_row, Item const& i_user, Item const& i_room)
 {
-    io_row.setText(MEMBER_NAME, i_user.AsString());
+    SetNameCell(io_row, MEMBER_NAME, i_user.AsString());
     bool const l_owner = d.GetItem(i_user, i_room, "room_owner").IsValid();
     if (l_owner || d.GetItem(i_user, i_room, "room_operators").IsValid())
         SetMemberOwner(io_row, l_owner, true);

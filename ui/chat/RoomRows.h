@@ -18,6 +18,14 @@
 
 // ---------------------------------------------------------------- room list
 
+// A name cell: the name, or, when it is too long to show whole (a row is
+// laid out again at every paint, and a name may be thousands of
+// characters), its start (ShortName) with the whole name kept beside it and
+// in the tool tip.
+void SetNameCell(QTreeWidgetItem& io_row, int i_column, QString const& i_name);
+// The whole name of a name cell.
+QString CellName(QTreeWidgetItem const& i_row, int i_column);
+
 // Column 0: the room name; column 1: the user count, empty for 0.
 class QRoomListItemWidget : public SortedRow
 {

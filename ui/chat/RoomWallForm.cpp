@@ -5,6 +5,7 @@
 #include "server/Server.h"
 #include "ui/chat/ChatRules.h"
 #include "ui/widgets/ColorTable.h"
+#include "ui/widgets/OutsideText.h"
 #include "ui/widgets/OutsideMarkup.h"
 
 #include <QTextBlockFormat>
@@ -116,8 +117,8 @@ bool RoomWallForm::DrawRow()
             m_writer.insertBlock(l_row);
         else
             m_writer.setBlockFormat(l_row);
-        m_writer.insertText(RoomWallText(l_ticker["room_ticker_text"].AsString()), l_text);
-        m_writer.insertText(QStringLiteral(" -") + RoomWallText(l_ticker["user"].AsString()), l_name);
+        m_writer.insertText(Isolated(RoomWallText(l_ticker["room_ticker_text"].AsString())), l_text);
+        m_writer.insertText(QStringLiteral(" -") + Isolated(RoomWallText(l_ticker["user"].AsString())), l_name);
         m_writer.endEditBlock();
         ++m_rows;
     }

@@ -165,7 +165,7 @@ void RoomsForm::OnRoomAdded(Item i_room)
     if (i_room.IsConnected("room_node"))
         return;
     QRoomListItemWidget* lp_row = new QRoomListItemWidget;
-    lp_row->setText(0, i_room.AsString());
+    SetNameCell(*lp_row, 0, i_room.AsString());
     i_room += d["room_node"]->GetItem(Value(lp_row));
     mp_order->Add(lp_row);
 }
@@ -234,8 +234,8 @@ void RoomsForm::OnLosingRoomRole(Item i_room)
 
 void RoomsForm::OnRoomListItemDoubleClicked(QTreeWidgetItem* ip_item, int i_column)
 {
-    if (ip_item && i_column == 0 && gp_server && !ip_item->text(0).isEmpty())
-        gp_server->EnterRoom(ip_item->text(0), false);
+    if (ip_item && i_column == 0 && gp_server && !CellName(*ip_item, 0).isEmpty())
+        gp_server->EnterRoom(CellName(*ip_item, 0), false);
 }
 
 void RoomsForm::OnRoomListContextMenuRequested(QPoint i_point)
@@ -252,8 +252,8 @@ void RoomsForm::OnRoomListContextMenuRequested(QPoint i_point)
 void RoomsForm::OnEnterRoom()
 {
     QList<QTreeWidgetItem*> const l_selected = mp_ui->roomList->selectedItems();
-    if (!l_selected.isEmpty() && gp_server && !l_selected.first()->text(0).isEmpty())
-        gp_server->EnterRoom(l_selected.first()->text(0), false);
+    if (!l_selected.isEmpty() && gp_server && !CellName(*l_selected.first(), 0).isEmpty())
+        gp_server->EnterRoom(CellName(*l_selected.first(), 0), false);
 }
 
 void RoomsForm::ShowCreateRoomDialog()
@@ -271,7 +271,7 @@ void RoomsForm::OnEnteredRoom(ConnectionInfo& i_connection)
 {
     QString const l_name = i_connection.m_item1.AsString();
     RoomForm* lp_page = new RoomForm(l_name, nullptr);
-    mp_ui->roomsTabControl->addTab(lp_page, QIcon(QStringLiteral(":/icons/room_icon")), LiteralTitle(l_name));
+    AddNamedTab(mp_ui->roomsTabControl, lp_page, QIcon(QStringLiteral(":/icons/room_icon")), l_name);
     lp_page->Init();
 }
 
@@ -288,7 +288,7 @@ void RoomsForm::OpenRoomWall(Item const& i_room)
     if (!lp_wall) {
         lp_wall = new RoomWallForm(i_room.AsString(), this);
         i_room += d["room_wall_form"]->GetItem(Value(lp_wall));
-        mp_ui->roomsTabControl->addTab(lp_wall, QIcon(QStringLiteral(":/icons/wall_icon")), LiteralTitle(i_room.AsString()));
+        AddNamedTab(mp_ui->roomsTabControl, lp_wall, QIcon(QStringLiteral(":/icons/wall_icon")), i_room.AsString());
     }
     FocusWidgetAndParents(lp_wall);
 }
@@ -305,13 +305,20 @@ void RoomsForm::ToggleFlag(Item const& i_room, char const* ip_flag)
     SetFlag(i_room, ip_flag, !i_room.IsConnected(ip_flag));
 }
 
+QString RoomsForm::GiveUpQuestion(QString const& i_room, bool i_ownership)
+{
+    return (i_ownership ? QStringLiteral("Are you SURE you want to give up your ownership of the %1 private room?")
+                        : QStringLiteral("Are you sure you want to give up your membership to the %1 private room?"))
+        .arg(Isolated(i_room));
+}
+
 void RoomsForm::GiveUpMembership(Item const& i_room)
 {
     if (!GiveUpActionsFor(i_room).m_membership)
         return;
     QString const l_name = i_room.AsString();
     if (Confirm(QStringLiteral("Give up membership?"),
-                QStringLiteral("Are you sure you want to give up your membership to the %1 private room?").arg(l_name)) &&
+                GiveUpQuestion(l_name, false)) &&
         gp_server)
         gp_server->GiveUpPrivateRoomMembership(l_name);
 }
@@ -322,7 +329,7 @@ void RoomsForm::GiveUpOwnership(Item const& i_room)
         return;
     QString const l_name = i_room.AsString();
     if (!Confirm(QStringLiteral("Give up membership?"),
-                 QStringLiteral("Are you SURE you want to give up your ownership of the %1 private room?").arg(l_name)) ||
+                 GiveUpQuestion(l_name, true)) ||
         !Confirm(QStringLiteral("REALLY?"), QStringLiteral("REALLY?")) || !gp_server)
         return;
     gp_server->GiveUpPrivateRoom(l_name);

@@ -59,6 +59,10 @@ public:
     void OnLosingRoomRole(Item i_room);
     void OnEnteredRoom(ConnectionInfo& i_connection);
 
+    // The question before giving up the membership of a private room, or
+    // its ownership.
+    static QString GiveUpQuestion(QString const& i_room, bool i_ownership);
+
 private:
     void DeclareTypes();
     void RegisterToolBarActions();

@@ -250,6 +250,8 @@ SearchResultsForm* SearchForm::CreateSearchForm(unsigned int i_token, QString co
         mp_ui->searchTabControl->addTab(lp_form, QIcon(QStringLiteral(":/icons/search_icon")), l_title);
         break;
     }
+    QTabWidget* const lp_tabs = i_type == SEARCH_WISH_LIST ? mp_ui->wishListTabControl : mp_ui->searchTabControl;
+    lp_tabs->setTabToolTip(lp_tabs->indexOf(lp_form), LiteralToolTip(Isolated(i_text)));
 
     Item const l_widget = d["search_results_widget"]->GetItem(Value(lp_form));
     if (l_request.IsValid())

@@ -247,7 +247,7 @@ bool SearchResultsForm::AddUserSearchResults(Item i_searchResults)
     if (l_earlier >= MAX_FILES_PER_USER) {
         Log(QStringLiteral("Search"), 1,
             QStringLiteral("Search results from %1 refused: more than %2 files for one search")
-                .arg(l_user, QString::number(MAX_FILES_PER_USER)));
+                .arg(Isolated(l_user), QString::number(MAX_FILES_PER_USER)));
         return false;
     }
     // A user who shares many matching files shows as many as fit, not none.
@@ -255,7 +255,7 @@ bool SearchResultsForm::AddUserSearchResults(Item i_searchResults)
     if (l_results.size() > l_room)
         Log(QStringLiteral("Search"), 1,
             QStringLiteral("Search results from %1: %2 of %3 files shown, %4 at most for one search")
-                .arg(l_user, QString::number(l_room), QString::number(l_results.size()),
+                .arg(Isolated(l_user), QString::number(l_room), QString::number(l_results.size()),
                      QString::number(MAX_FILES_PER_USER)));
     PendingAnswer l_answer;
     l_answer.m_answer = i_searchResults;
@@ -388,7 +388,7 @@ QTreeWidgetItem* SearchResultsForm::AddResultRow(Item const& i_searchResult)
 
 QString SearchResultsForm::ButtonText(QString const& i_text)
 {
-    return LiteralTitle(i_text);
+    return TabTitle(i_text);
 }
 
 bool SearchResultsForm::CompareSearchResults(Item const& i_a, Item const& i_b)

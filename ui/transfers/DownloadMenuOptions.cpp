@@ -92,7 +92,7 @@ DownloadMenuOptions::DownloadMenuOptions(QMenu* ip_menu, ItemSet i_entries, QObj
 
     if (Item const l_search = l_first["search_request_text"]; l_search.IsValid()) {
         m_searchText = l_search.AsString();
-        ip_menu->addAction(QIcon(":/icons/search_icon"), LiteralTitle("Re-run Search: " + m_searchText), this,
+        ip_menu->addAction(QIcon(":/icons/search_icon"), "Re-run Search: " + LiteralTitle(m_searchText), this,
                            &DownloadMenuOptions::OnRerunSearch);
     }
 }

@@ -7,6 +7,7 @@
 #include "ui_ShareForm.h"
 
 #include "ui/widgets/ActionSetToolBar.h"
+#include "ui/widgets/OutsideText.h"
 #include "ui/widgets/EventToolBar.h"
 #include "ui/widgets/Globals.h"
 #include "peers/PeerMessenger.h"
@@ -184,7 +185,7 @@ void ShareForm::OnShareListRefused(QString i_user, QString i_reason)
     if (m_shareSet || i_user != User())
         return;
     m_responded = true;
-    mp_ui->messageBrowser->append(QStringLiteral("The file list was refused: it %1.").arg(i_reason).toHtmlEscaped());
+    mp_ui->messageBrowser->append(QStringLiteral("The file list was refused: it %1.").arg(Isolated(i_reason)).toHtmlEscaped());
     if (eventToolBar)
         eventToolBar->AddEvent(User(), s_browseIcon, mp_ui->messageBrowser, QString(), QStringLiteral("browse"), false);
 }
@@ -353,7 +354,7 @@ void ShareForm::ShowExportFailure(QString const& i_reason)
 {
     auto* lp_box = new QMessageBox(QMessageBox::Warning, QStringLiteral("Export Share To File"),
                                    QStringLiteral("The share of %1 could not be saved to %2: %3")
-                                       .arg(User(), QDir::toNativeSeparators(mp_exportFile->fileName()), i_reason),
+                                       .arg(Isolated(User()), Isolated(QDir::toNativeSeparators(mp_exportFile->fileName())), i_reason),
                                    QMessageBox::Ok, this);
     lp_box->setTextFormat(Qt::PlainText);
     lp_box->setAttribute(Qt::WA_DeleteOnClose);

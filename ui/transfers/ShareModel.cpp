@@ -17,6 +17,7 @@ UserShareBuilder::UserShareBuilder(FileInfoMap& io_share)
       mp_modeType(d["bitrate_mode"])
 {
     m_entries.swap(io_share);
+    m_madeLevelsLeft = m_entries.size() + MADE_LEVELS_BEYOND_ENTRIES;
     m_share = d["user_share"]->NewItem();
 }
 
@@ -43,22 +44,47 @@ bool UserShareBuilder::Step()
 
 void UserShareBuilder::AddFolder(std::string const& i_path)
 {
-    // The map yields a parent's path before its subfolders' (it is their
-    // prefix), so a parent in the list is always entered first; a parent
-    // that is not in the list is not made up.
-    m_folder = mp_folderType->NewItem();
-    m_share += m_folder;
-    m_folder += mp_folderNameType->GetItem(Value(i_path));
-    std::string const l_parentPath = GetParentFolder(i_path);
-    if (l_parentPath == i_path)
+    m_folder = NewFolder(i_path);
+    // The map yields a folder's ancestors before it (they are its
+    // prefixes), so the nearest one the list names is in already. The
+    // levels between, which the list left out, are made: the folder then
+    // sits where its downloads put it, and goes with its ancestor's. A
+    // folder with no named ancestor within reach is a top-level one.
+    std::vector<std::size_t> l_missing;
+    Item l_ancestor;
+    for (std::size_t l_length = ShareModel::ParentPathLength(i_path, i_path.size());
+         l_length != std::string::npos && l_missing.size() < MAX_MISSING_LEVELS;
+         l_length = ShareModel::ParentPathLength(i_path, l_length)) {
+        l_ancestor = ShareModel::FindFolder(m_share, i_path.substr(0, l_length));
+        if (l_ancestor.IsValid())
+            break;
+        l_missing.push_back(l_length);
+    }
+    if (l_ancestor.IsNull() || l_missing.size() > m_madeLevelsLeft)
         return;
-    Item const l_parent = ShareModel::FindFolder(m_share, l_parentPath);
-    if (l_parent.IsNull())
-        return;
+    m_madeLevelsLeft -= l_missing.size();
+    for (auto l_length = l_missing.rbegin(); l_length != l_missing.rend(); ++l_length) {
+        Item const l_level = NewFolder(i_path.substr(0, *l_length));
+        LinkParent(l_level, l_ancestor);
+        l_ancestor = l_level;
+    }
+    LinkParent(m_folder, l_ancestor);
+}
+
+Item UserShareBuilder::NewFolder(std::string const& i_path)
+{
+    Item const l_folder = mp_folderType->NewItem();
+    m_share += l_folder;
+    l_folder += mp_folderNameType->GetItem(Value(i_path));
+    return l_folder;
+}
+
+void UserShareBuilder::LinkParent(Item const& i_folder, Item const& i_parent)
+{
     Item const l_up = mp_parentType->NewItem();
     Item const l_down = mp_childType->NewItem();
-    m_folder += l_up;
-    l_parent += l_down;
+    i_folder += l_up;
+    i_parent += l_down;
     l_up += l_down;
 }
 
@@ -108,11 +134,26 @@ Item FindFolder(Item const& i_share, std::string const& i_path)
     return l_name.IsNull() || i_share.IsNull() ? Item() : d.GetItem(l_name, i_share, "user_share_folder");
 }
 
+std::size_t ParentPathLength(std::string const& i_path, std::size_t i_length)
+{
+    while (i_length > 0 && i_path[i_length - 1] == '\\')
+        --i_length;
+    if (i_length == 0)
+        return std::string::npos;
+    std::size_t l_end = i_path.rfind('\\', i_length - 1);
+    if (l_end == std::string::npos)
+        return l_end;
+    while (l_end > 0 && i_path[l_end - 1] == '\\')
+        --l_end;
+    return l_end == 0 ? std::string::npos : l_end;
+}
+
 QString FolderRowText(std::string i_path)
 {
     while (!i_path.empty() && i_path.back() == '\\')
         i_path.pop_back();
-    return ToQString(GetFileName(i_path));
+    std::size_t const l_separator = i_path.rfind('\\');
+    return ToQString(l_separator == std::string::npos ? i_path : i_path.substr(l_separator + 1));
 }
 
 } // namespace ShareModel

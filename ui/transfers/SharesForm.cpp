@@ -115,7 +115,7 @@ ShareForm* SharesForm::OpenShareBrowse(QString i_user)
     if (ShareForm* lp_open = FocusOpenTab<ShareForm>(i_user, "user_share_tab"))
         return lp_open;
     auto* lp_view = new ShareForm(i_user, this);
-    mp_ui->tabControl->addTab(lp_view, LiteralTitle(i_user));
+    AddNamedTab(mp_ui->tabControl, lp_view, QIcon(), i_user);
     if (peerMessenger)
         peerMessenger->GetUserSharedFiles(i_user);
     FocusWidgetAndParents(lp_view);
@@ -127,7 +127,7 @@ UploadForm* SharesForm::OpenUploadBrowse(QString i_user)
     if (UploadForm* lp_open = FocusOpenTab<UploadForm>(i_user, "upload_share_tab"))
         return lp_open;
     auto* lp_page = new UploadForm(i_user, this);
-    mp_ui->tabControl->addTab(lp_page, LiteralTitle(QStringLiteral("Upload to ") + i_user));
+    AddNamedTab(mp_ui->tabControl, lp_page, QIcon(), i_user, QStringLiteral("Upload to "));
     // Our own index is read a folder at a time too: it may be as large as
     // any list a peer sends.
     auto const lp_load = std::make_shared<ShareLoad>();

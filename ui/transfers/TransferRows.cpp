@@ -4,6 +4,7 @@
 #include "store/Log.h"
 #include "store/Settings.h"
 #include "store/Utilities.h"
+#include "transfers/TransferItems.h"
 #include "transfers/TransferQueueManager.h"
 
 #include <QDesktopServices>
@@ -16,6 +17,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <iterator>
 
 namespace TransferRows {
 
@@ -59,6 +61,68 @@ QString ProgressText(long long i_done, double i_percent)
 QString SpeedText(long long i_bytesPerSecond)
 {
     return QString::number(double(i_bytesPerSecond) / 1024.0, 'f', 1);
+}
+
+namespace {
+
+// "60.0 MiB": the largest binary unit in which the size is at least one.
+QString ShortSize(long long i_bytes)
+{
+    static char const* const s_units[] = {"KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
+    double l_value = double(i_bytes);
+    int l_unit = -1;
+    while (l_value >= 1024.0 && l_unit + 1 < int(std::size(s_units))) {
+        l_value /= 1024.0;
+        ++l_unit;
+    }
+    return l_unit < 0 ? QString("%1 B").arg(i_bytes)
+                      : QString("%1 %2").arg(QString::number(l_value, 'f', 1), s_units[l_unit]);
+}
+
+} // namespace
+
+int BarTextRoom(int i_barWidth)
+{
+    // Four pixels a side: a frame of one or two, and what some styles
+    // keep between it and the text.
+    return i_barWidth - 8;
+}
+
+QString FittingBarText(QString const& i_text, int i_width, QFont i_font)
+{
+    i_font.setBold(true);
+    QFontMetrics const l_metrics(i_font);
+    auto const l_fits = [&](QString const& i_form) { return l_metrics.horizontalAdvance(i_form) <= i_width; };
+    QChar const l_blank(QChar::Nbsp);
+    int const l_open = i_text.lastIndexOf(QLatin1String(" ("));
+    if (l_open < 0)
+        return l_fits(i_text) ? i_text : QString();
+    QString const l_percent = i_text.mid(l_open + 1);
+    QString const l_done = i_text.left(l_open);
+    if (!l_done.isEmpty()) {
+        if (QString const l_whole = l_done + l_blank + l_percent; l_fits(l_whole))
+            return l_whole;
+        long long l_bytes = 0;
+        for (QChar const l_char : l_done)
+            if (l_char.isDigit())
+                l_bytes = l_bytes * 10 + l_char.digitValue();
+        if (QString const l_short = ShortSize(l_bytes).replace(' ', l_blank) + l_blank + l_percent; l_fits(l_short))
+            return l_short;
+    }
+    QString const l_alone = l_percent.mid(1, l_percent.size() - 2);
+    return l_fits(l_alone) ? l_alone : QString();
+}
+
+QString RetryTime(Item const& i_entry)
+{
+    if (!d.HasType("download_retry_time"))
+        return QString();
+    QString const l_text = i_entry["download_retry_time"].AsString();
+    if (l_text.isEmpty())
+        return QString();
+    QDateTime const l_now = TransferItems::CurrentTime();
+    QDateTime const l_due = TransferItems::StoredTime(l_text, l_now);
+    return l_due.isValid() ? l_due.toLocalTime().toString("HH:mm") : QString();
 }
 
 QFont BarFont(QFont i_font, int i_barHeight)
@@ -122,10 +186,10 @@ QString DenialToolTip(QString const& i_reason, QString const& i_user, bool i_dow
     if (!i_downloads && i_reason == QLatin1String("Cancelled"))
         return QString("%1 did not take the file (\"Cancelled\"): it is not among the downloads %1 asked for, or "
                        "it is paused there.")
-            .arg(i_user);
+            .arg(Isolated(i_user));
     if (!i_downloads && i_reason == QLatin1String("Complete"))
-        return QString("%1 has the whole file already (\"Complete\").").arg(i_user);
-    return QString("%1 refused: %2").arg(i_user, i_reason);
+        return QString("%1 has the whole file already (\"Complete\").").arg(Isolated(i_user));
+    return QString("%1 refused: %2").arg(Isolated(i_user), Isolated(i_reason));
 }
 
 void SetRowToolTip(QTreeWidgetItem* ip_row, QString const& i_reason)
@@ -247,7 +311,7 @@ QString UploadFolderPath(Item const& i_entry)
 void OpenLocalPath(QString const& i_path, QString const& i_what)
 {
     if (i_path.isEmpty()) {
-        Log("Transfers", 1, QString("Not opening %1: it lies outside the folders it may be in").arg(i_what));
+        Log("Transfers", 1, QString("Not opening %1: it lies outside the folders it may be in").arg(Isolated(i_what)));
         return;
     }
     QDesktopServices::openUrl(QUrl::fromLocalFile(i_path));

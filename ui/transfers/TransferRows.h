@@ -37,6 +37,20 @@ double Percent(long long i_done, long long i_total, bool i_complete);
 QString ProgressText(long long i_done, double i_percent);
 // Kibibytes per second with one decimal: 1536 gives "1.5".
 QString SpeedText(long long i_bytesPerSecond);
+// What a bar of that width shows of a progress text ("62,914,560
+// (100.0%)"), whole or not at all: the text, then its bytes in a larger
+// unit ("60.0 MiB (100.0%)"), then the percentage alone ("100.0%"), the
+// first that fits; empty when none does. A number cut at the bar's edge
+// or elided reads as another number. Measured bold, which some styles
+// draw, with the blank kept from breaking, which others wrap at. i_font is
+// the bar's (BarFont).
+QString FittingBarText(QString const& i_text, int i_width, QFont i_font);
+// The room a bar's text has inside a bar of that width: what its frame
+// and the styles' padding leave.
+int BarTextRoom(int i_barWidth);
+// When a download that failed here is asked for again ("10:52"); empty
+// when it waits for no retry.
+QString RetryTime(Item const& i_entry);
 
 // ---- finished bars
 

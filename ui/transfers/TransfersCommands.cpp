@@ -421,7 +421,7 @@ void TransfersForm::OnDownloadComplete(Item i_download)
     auto const l_alert = [this](QString const& i_text, QString const& i_balloon) {
         if (eventToolBar)
             eventToolBar->AddEvent(i_text, ":/icons/download_icon", mp_ui->downloadsList,
-                                   i_balloon.arg(i_text), "download", false);
+                                   i_balloon.arg(Isolated(i_text)), "download", false);
     };
     Item const l_user = i_download["user"];
     Item const l_folder = i_download["remote_folder"];

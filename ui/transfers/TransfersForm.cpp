@@ -37,6 +37,10 @@ namespace {
 typedef EventHandler<TransfersForm, Item> ItemHandler;
 typedef EventHandler<TransfersForm, ConnectionInfo&> ConnectionHandler;
 
+// Why a file row's transfer ended, as the engine said it (its tool tip
+// may say more).
+int const END_REASON_ROLE = Qt::UserRole + 3;
+
 enum Column { COL_USER, COL_FOLDER, COL_FILE, COL_STATUS, COL_PROGRESS, COL_TIME_LEFT, COL_SPEED, COL_SIZE, COL_PLACE };
 
 void SetUpColumns(QTreeWidget* ip_tree, int i_count)
@@ -87,29 +91,13 @@ QString ActiveStatus(bool i_downloads)
     return i_downloads ? QStringLiteral("downloading") : QStringLiteral("uploading");
 }
 
-// A bar whose "(x%)" stays readable in a narrow column: the bytes before it
-// are elided first. Styles wrap a text that is too wide at its blank, which
-// hides the second line, so the blank does not break; some draw it bold, so
-// it is measured bold. i_font is the bar's (BarFont).
-QString ShownBarText(QString const& i_text, int i_width, QFont i_font)
-{
-    int const l_open = i_text.lastIndexOf(QLatin1String(" ("));
-    if (l_open < 0)
-        return i_text;
-    i_font.setBold(true);
-    QFontMetrics const l_metrics(i_font);
-    int const l_width = i_width - 6;
-    QString const l_percent = i_text.mid(l_open + 1);
-    QString l_done = i_text.left(l_open);
-    if (l_metrics.horizontalAdvance(i_text) > l_width)
-        l_done = l_metrics.elidedText(l_done, Qt::ElideRight, l_width - l_metrics.horizontalAdvance(" " + l_percent));
-    return l_done.isEmpty() ? l_percent : l_done + QChar(QChar::Nbsp) + l_percent;
-}
-
 class ProgressBar : public QProgressBar
 {
 public:
-    QString text() const override { return ShownBarText(format(), contentsRect().width(), BarFont(font())); }
+    QString text() const override
+    {
+        return FittingBarText(format(), BarTextRoom(contentsRect().width()), BarFont(font()));
+    }
 
 protected:
     // As the bar paints itself, in the bar's font; the widget keeps the
@@ -126,8 +114,8 @@ protected:
 };
 
 // Paints the bar of a finished transfer as a bar widget of the row would
-// look: at the top of the cell, at most BAR_HEIGHT pixels high, its bytes
-// elided before its percentage.
+// look: at the top of the cell, at most BAR_HEIGHT pixels high, its text as
+// much of it as fits whole (FittingBarText).
 class FinishedBarDelegate : public QStyledItemDelegate
 {
 public:
@@ -151,7 +139,8 @@ public:
         l_bar.textAlignment = Qt::AlignLeft;
         QFont const l_font = BarFont(i_option.font, l_bar.rect.height());
         l_bar.fontMetrics = QFontMetrics(l_font);
-        l_bar.text = ShownBarText(i_index.data(FINISHED_BAR_TEXT_ROLE).toString(), l_bar.rect.width(), l_font);
+        l_bar.text = FittingBarText(i_index.data(FINISHED_BAR_TEXT_ROLE).toString(), BarTextRoom(l_bar.rect.width()),
+                                    l_font);
         QStyle* lp_style = i_option.widget ? i_option.widget->style() : QApplication::style();
         ip_painter->save();
         ip_painter->setFont(l_font);
@@ -575,22 +564,41 @@ void TransfersForm::ShowStatus(TransferTree& io_tree, Item const& i_entry, Item 
         // bar showed of the last one is stale (a download's shows what lies
         // on our disk, and stays).
         if (l_status == "queued" && !io_tree.m_downloads)
-            io_tree.mp_tree->removeItemWidget(lp_row, COL_PROGRESS);
+            ForgetShownBytes(io_tree, i_entry, lp_row);
+        // A download that starts shows at once what its partial file holds,
+        // where its counter starts: its bar from the last run may be behind
+        // it, and its groups count the counter.
+        if (i_status.IsConnected("is_active") && i_entry[io_tree.mp_positionType].IsValid())
+            ShowFileBar(io_tree, i_entry, lp_row,
+                        std::max<long long>(0, CellValue<qint64>(i_entry, io_tree.mp_positionType)));
     }
     if (io_tree.m_downloads)
         lp_row->setText(COL_PLACE, QString());
-    // Nothing moves: no speed and no time left until the next report.
+    // Nothing moves: no speed and no time left until the next report. A
+    // download that failed here says when it is asked for again instead.
     if (l_status != ActiveStatus(io_tree.m_downloads))
         for (int l_column : {COL_TIME_LEFT, COL_SPEED})
             lp_row->setText(l_column, QString());
+    QString const l_retry = l_status == "local error" ? RetryTime(i_entry) : QString();
+    if (!l_retry.isEmpty())
+        lp_row->setText(COL_TIME_LEFT, "retry " + l_retry);
     // Why a transfer ended shows until it runs again: the engine tells an
     // abort's reason once the status is set (OnTransferEnded), and one
-    // queued again keeps it.
+    // queued again keeps it, without the time of a retry that came.
     QString l_text = l_status;
     if (l_status == "denied" && i_entry["denial_reason"].IsValid()) {
         l_text = i_entry["denial_reason"].AsString();
-        SetRowToolTip(lp_row, DenialToolTip(l_text, i_entry["user"].AsString(), io_tree.m_downloads));
-    } else if (l_status != "queued") {
+        QString const l_tip = DenialToolTip(l_text, i_entry["user"].AsString(), io_tree.m_downloads);
+        lp_row->setData(COL_STATUS, END_REASON_ROLE, l_tip);
+        SetRowToolTip(lp_row, l_tip);
+    } else if (l_status == "queued") {
+        if (QVariant const l_reason = lp_row->data(COL_STATUS, END_REASON_ROLE); l_reason.isValid())
+            SetRowToolTip(lp_row, l_reason.toString());
+    } else {
+        // Only when there is one: a row holds a value of each role ever set,
+        // empty or not, and thousands of rows pay for it.
+        if (lp_row->data(COL_STATUS, END_REASON_ROLE).isValid())
+            lp_row->setData(COL_STATUS, END_REASON_ROLE, QVariant());
         SetRowToolTip(lp_row, QString());
     }
     lp_row->setText(COL_STATUS, l_text.toLower());
@@ -601,8 +609,15 @@ void TransfersForm::ShowStatus(TransferTree& io_tree, Item const& i_entry, Item 
 void TransfersForm::OnTransferEnded(Item i_entry, QString i_reason)
 {
     TransferTree const& l_tree = i_entry.GetTypeName() == m_downloads.mp_entryType ? m_downloads : m_uploads;
-    if (QTreeWidgetItem* lp_row = RowsOf(l_tree, i_entry).mp_file)
-        SetRowToolTip(lp_row, i_reason);
+    QTreeWidgetItem* lp_row = RowsOf(l_tree, i_entry).mp_file;
+    if (!lp_row)
+        return;
+    lp_row->setData(COL_STATUS, END_REASON_ROLE, i_reason);
+    QString l_tip = i_reason;
+    if (QString const l_retry = RetryTime(i_entry);
+        l_tree.m_downloads && i_entry[l_tree.mp_statusType].AsString() == "local error" && !l_retry.isEmpty())
+        l_tip += QString("\nIt is asked for again at %1; \"Retry download\" asks for it now.").arg(l_retry);
+    SetRowToolTip(lp_row, l_tip);
 }
 
 void TransfersForm::MarkGroupsForRefresh(TransferTree& io_tree, QTreeWidgetItem* ip_fileRow)
@@ -711,42 +726,51 @@ TransfersForm::GroupFigures TransfersForm::Figures(TransferTree const& i_tree, I
     GroupFigures l_figures;
     Type* lp_statuses = d[i_tree.mp_statusType];
     Item const l_complete = lp_statuses->HasItem(Value("complete"));
-    Item const l_counted[] = {lp_statuses->HasItem(Value("queued")),
-                              lp_statuses->HasItem(Value(i_tree.m_downloads ? "downloading" : "uploading")),
-                              lp_statuses->HasItem(Value("aborted"))};
+    Item const l_waiting[] = {lp_statuses->HasItem(Value("queued")), lp_statuses->HasItem(Value("aborted"))};
+    std::size_t l_completeCount = 0;
     for (Item const& l_entry : i_entries) {
         Item const l_status = l_entry[i_tree.mp_statusType];
-        if (l_status.IsNull())
-            continue;
-        if (l_status == l_complete) {
+        long long const l_size = EntrySize(i_tree, l_entry);
+        l_figures.m_total = AddBounded(l_figures.m_total, l_size);
+        if (l_status.IsValid() && l_status == l_complete) {
+            ++l_completeCount;
             l_figures.m_barBelow = true;
-            long long const l_size = EntrySize(i_tree, l_entry);
             l_figures.m_settled = AddBounded(l_figures.m_settled, l_size);
-            l_figures.m_total = AddBounded(l_figures.m_total, l_size);
-        } else if (std::find(std::begin(l_counted), std::end(l_counted), l_status) != std::end(l_counted)) {
-            l_figures.m_total = AddBounded(l_figures.m_total, EntrySize(i_tree, l_entry));
-            // A counter lives while its transfer runs; a download that
-            // stopped counts the bytes its row still shows, which are on our
-            // disk (an upload's are only what it last sent).
-            if (l_status.IsConnected("is_active") || l_entry[i_tree.mp_positionType].IsValid()) {
-                l_figures.m_moving.push_back(l_entry);
-                l_figures.m_barBelow = true;
-            } else if (auto const l_shown = m_shownPositions.find(l_entry.Serial());
-                       i_tree.m_downloads && l_shown != m_shownPositions.end()) {
-                l_figures.m_settled = AddBounded(l_figures.m_settled, l_shown->second);
-                l_figures.m_barBelow = true;
-            }
+        } else if (l_status.IsConnected("is_active")) {
+            l_figures.m_moving.push_back(l_entry);
+        } else {
+            // Stopped (paused, aborted, failed, denied, waiting): its bar
+            // keeps what lies on our disk, or what an upload last sent.
+            std::optional<long long> const l_bar = ShownBytes(l_entry);
+            long long const l_shown = l_bar.value_or(0);
+            l_figures.m_barBelow = l_figures.m_barBelow || l_bar;
+            l_figures.m_settled = AddBounded(l_figures.m_settled, l_shown);
+            if (std::find(std::begin(l_waiting), std::end(l_waiting), l_status) != std::end(l_waiting))
+                l_figures.m_waitingLeft = AddBounded(l_figures.m_waitingLeft, l_size - l_shown);
         }
     }
+    l_figures.m_allComplete = l_completeCount == i_entries.size();
     return l_figures;
 }
 
-void TransfersForm::ProgressStats(TransferTree const& i_tree, GroupFigures const& i_figures, long long& o_done,
+std::optional<long long> TransfersForm::ShownBytes(Item const& i_entry) const
+{
+    auto const l_shown = m_shownPositions.find(i_entry.Serial());
+    return l_shown == m_shownPositions.end() ? std::nullopt : std::optional<long long>(l_shown->second);
+}
+
+void TransfersForm::ForgetShownBytes(TransferTree const& i_tree, Item const& i_entry, QTreeWidgetItem* ip_row)
+{
+    i_tree.mp_tree->removeItemWidget(ip_row, COL_PROGRESS);
+    m_shownPositions.erase(i_entry.Serial());
+}
+
+void TransfersForm::ProgressStats(TransferTree const&, GroupFigures const& i_figures, long long& o_done,
                                   long long& o_remaining, long long& o_total) const
 {
     o_done = i_figures.m_settled;
     for (Item const& l_entry : i_figures.m_moving)
-        o_done = AddBounded(o_done, CellValue<qint64>(l_entry, i_tree.mp_positionType));
+        o_done = AddBounded(o_done, ShownBytes(l_entry).value_or(0));
     o_total = i_figures.m_total;
     o_remaining = o_total - o_done;
 }
@@ -789,10 +813,10 @@ void TransfersForm::ShowProgress(TransferTree& io_tree, Item const& i_entry)
 
     long long const l_position = std::max<long long>(0, CellValue<qint64>(i_entry, io_tree.mp_positionType));
     long long const l_size = EntrySize(io_tree, i_entry);
-    m_shownPositions[i_entry.Serial()] = std::min(l_position, l_size);
     int const l_speed = CellValue<int>(i_entry, "bytes_per_second");
-    lp_fileRow->setText(COL_TIME_LEFT, TimeLeftText(l_speed > 0 ? (l_size - l_position) / l_speed : 0));
-    SetProgressBar(io_tree.mp_tree, lp_fileRow, l_position, Percent(l_position, l_size, false));
+    // No time left without a speed: "0s" said it was about to end.
+    lp_fileRow->setText(COL_TIME_LEFT, l_speed > 0 ? TimeLeftText((l_size - l_position) / l_speed) : QString());
+    ShowFileBar(io_tree, i_entry, lp_fileRow, l_position);
 
     QTreeWidgetItem* lp_speedRow = lp_userRow;
     if (lp_userRow->isExpanded())
@@ -806,6 +830,14 @@ void TransfersForm::ShowProgress(TransferTree& io_tree, Item const& i_entry)
     ShowGroupProgress(io_tree, lp_folderRow, l_speed);
 }
 
+void TransfersForm::ShowFileBar(TransferTree& io_tree, Item const& i_entry, QTreeWidgetItem* ip_row,
+                                long long i_position)
+{
+    long long const l_size = EntrySize(io_tree, i_entry);
+    m_shownPositions[i_entry.Serial()] = std::min(i_position, l_size);
+    SetProgressBar(io_tree.mp_tree, ip_row, i_position, Percent(i_position, l_size, false));
+}
+
 bool TransfersForm::ShowGroupProgress(TransferTree& io_tree, QTreeWidgetItem* ip_row, int i_speed)
 {
     Item l_node = RowNode(io_tree.mp_userNodeType, ip_row);
@@ -814,22 +846,28 @@ bool TransfersForm::ShowGroupProgress(TransferTree& io_tree, QTreeWidgetItem* ip
     auto l_figures = m_groupFigures.find(l_node.Serial());
     if (l_figures == m_groupFigures.end())
         l_figures = m_groupFigures.emplace(l_node.Serial(), Figures(io_tree, EntriesUnder(io_tree, ip_row))).first;
-    long long l_done, l_remaining, l_total;
-    ProgressStats(io_tree, l_figures->second, l_done, l_remaining, l_total);
-    if (l_total == 0 || !l_figures->second.m_barBelow)
-        return false;
-    long long l_speed = i_speed;
-    if (l_speed < 0) {
-        l_speed = 0;
-        for (Item const& l_entry : l_figures->second.m_moving)
+    GroupFigures const& l_group = l_figures->second;
+    // A group shows a bar whenever a row below it does, and only then.
+    bool l_barBelow = l_group.m_barBelow;
+    long long l_toCome = l_group.m_waitingLeft;
+    long long l_speed = std::max(0, i_speed);
+    for (Item const& l_entry : l_group.m_moving) {
+        std::optional<long long> const l_shown = ShownBytes(l_entry);
+        l_barBelow = l_barBelow || l_shown;
+        l_toCome = AddBounded(l_toCome, EntrySize(io_tree, l_entry) - l_shown.value_or(0));
+        if (i_speed < 0)
             l_speed += std::max(0, CellValue<int>(l_entry, "bytes_per_second"));
     }
-    ip_row->setText(COL_TIME_LEFT, TimeLeftText(l_speed > 0 ? l_remaining / l_speed : 0));
-    double const l_percent = Percent(l_done, l_total, false);
+    if (!l_barBelow)
+        return false;
+    long long l_done, l_remaining, l_total;
+    ProgressStats(io_tree, l_group, l_done, l_remaining, l_total);
+    ip_row->setText(COL_TIME_LEFT, l_speed > 0 ? TimeLeftText(l_toCome / l_speed) : QString());
+    double const l_percent = Percent(l_done, l_total, l_group.m_allComplete);
     // A group in which nothing moves (a finished folder, the saved queue's)
     // gets a painted bar, as a finished transfer does; a widget once its
     // figures move.
-    if (l_figures->second.m_moving.empty() && !io_tree.mp_tree->itemWidget(ip_row, COL_PROGRESS))
+    if (l_group.m_moving.empty() && !io_tree.mp_tree->itemWidget(ip_row, COL_PROGRESS))
         PaintBar(io_tree.mp_tree, ip_row, ProgressText(l_done, l_percent), int(l_percent));
     else
         SetProgressBar(io_tree.mp_tree, ip_row, l_done, l_percent);
@@ -838,23 +876,38 @@ bool TransfersForm::ShowGroupProgress(TransferTree& io_tree, QTreeWidgetItem* ip
 
 void TransfersForm::OnItemExpanded(QTreeWidgetItem* ip_row)
 {
-    for (TransferTree const* lp_tree : {&m_downloads, &m_uploads})
-        if (ip_row->treeWidget() == lp_tree->mp_tree &&
-            (RowNode(lp_tree->mp_userNodeType, ip_row).IsValid() ||
-             RowNode(lp_tree->mp_folderNodeType, ip_row).IsValid())) {
+    for (TransferTree* lp_tree : {&m_downloads, &m_uploads})
+        if (ip_row->treeWidget() == lp_tree->mp_tree && IsGroupRow(*lp_tree, ip_row)) {
             for (int l_column : {COL_STATUS, COL_TIME_LEFT, COL_SPEED})
                 ip_row->setText(l_column, QString());
             TakeOffBar(lp_tree->mp_tree, ip_row);
+            // Its bar comes back in the next pass, whatever moves below it:
+            // a paused or finished row would bring none.
+            RefreshGroupRow(*lp_tree, ip_row);
         }
 }
 
 void TransfersForm::OnItemCollapsed(QTreeWidgetItem* ip_row)
 {
     for (TransferTree* lp_tree : {&m_downloads, &m_uploads})
-        if (ip_row->treeWidget() == lp_tree->mp_tree &&
-            (RowNode(lp_tree->mp_userNodeType, ip_row).IsValid() ||
-             RowNode(lp_tree->mp_folderNodeType, ip_row).IsValid()))
+        if (ip_row->treeWidget() == lp_tree->mp_tree && IsGroupRow(*lp_tree, ip_row)) {
             ShowGroupStatus(*lp_tree, ip_row, false);
+            // A user row over one folder shows its bar again once collapsed.
+            RefreshGroupRow(*lp_tree, ip_row);
+        }
+}
+
+bool TransfersForm::IsGroupRow(TransferTree const& i_tree, QTreeWidgetItem* ip_row) const
+{
+    return RowNode(i_tree.mp_userNodeType, ip_row).IsValid() || RowNode(i_tree.mp_folderNodeType, ip_row).IsValid();
+}
+
+void TransfersForm::RefreshGroupRow(TransferTree& io_tree, QTreeWidgetItem* ip_row)
+{
+    if (ip_row->parent())
+        QueueGroupRefresh(io_tree, ip_row);
+    else
+        QueueUserRefresh(io_tree, ip_row);
 }
 
 // ------------------------------------------------------- users, place, tab

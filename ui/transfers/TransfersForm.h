@@ -11,6 +11,7 @@
 #include <QWidget>
 
 #include <cstdint>
+#include <optional>
 #include <unordered_map>
 #include <vector>
 
@@ -145,9 +146,11 @@ private:
     void RemoveEntryRow(TransferTree& io_tree, Item const& i_entry);
     void ShowStatus(TransferTree& io_tree, Item const& i_entry, Item const& i_status);
     void ShowProgress(TransferTree& io_tree, Item const& i_entry);
+    // The file row's bar at that position, and what its groups count of it.
+    void ShowFileBar(TransferTree& io_tree, Item const& i_entry, QTreeWidgetItem* ip_row, long long i_position);
     // A group row's figures: time left at the transfer's speed (a negative
-    // speed: that of all its running transfers) and its bar; false when
-    // nothing in the group counts or no row below shows a bar.
+    // speed: that of all its running transfers; none without a speed) and
+    // its bar; false when no row below shows a bar.
     bool ShowGroupProgress(TransferTree& io_tree, QTreeWidgetItem* ip_row, int i_speed);
     // Shows the aggregate status of the row's entries; returns it.
     QString ShowGroupStatus(TransferTree& io_tree, QTreeWidgetItem* ip_row, bool i_color);
@@ -157,18 +160,29 @@ private:
     void QueueGroupRefresh(TransferTree& io_tree, QTreeWidgetItem* ip_folderRow);
     // The user row alone, in the same pass.
     void QueueUserRefresh(TransferTree& io_tree, QTreeWidgetItem* ip_userRow);
-    // What a set of entries counts for progress: the part that changes only
-    // with their statuses, and the entries whose counters move.
+    // A user or folder row, in the same pass.
+    void RefreshGroupRow(TransferTree& io_tree, QTreeWidgetItem* ip_row);
+    bool IsGroupRow(TransferTree const& i_tree, QTreeWidgetItem* ip_row) const;
+    // What a group row's figures are made of: the sum of the rows below it,
+    // every entry's size in its total and the bytes its row's bar shows in
+    // what is done. The part that changes only with their statuses is kept;
+    // the entries whose bars move are read at each report.
     struct GroupFigures
     {
-        long long m_settled = 0; // complete sizes, and counters that do not move
-        long long m_total = 0;
-        std::vector<Item> m_moving;
-        bool m_barBelow = false; // an entry's row shows a bar
+        long long m_settled = 0;     // what the bars of finished and stopped entries show
+        long long m_total = 0;       // the sizes of all entries
+        long long m_waitingLeft = 0; // what queued and aborted entries still have to come
+        std::vector<Item> m_moving;  // running: their bars move with their reports
+        bool m_barBelow = false;     // a finished or stopped entry's row shows a bar
+        bool m_allComplete = false;
     };
     GroupFigures Figures(TransferTree const& i_tree, ItemSet const& i_entries) const;
     void ProgressStats(TransferTree const& i_tree, GroupFigures const& i_figures, long long& o_done,
                        long long& o_remaining, long long& o_total) const;
+    // The bytes a row's bar shows; none while it shows none.
+    std::optional<long long> ShownBytes(Item const& i_entry) const;
+    // Forgets the bytes an entry's row showed, with its bar.
+    void ForgetShownBytes(TransferTree const& i_tree, Item const& i_entry, QTreeWidgetItem* ip_row);
     // Forgets the figures of the groups holding that row.
     void ForgetFigures(TransferTree const& i_tree, QTreeWidgetItem* ip_row);
     ItemSet EntriesUnder(TransferTree const& i_tree, QTreeWidgetItem* ip_row) const;
@@ -214,8 +228,9 @@ private:
     // The figures of group rows, by their node's serial, kept from one
     // progress report to the next until something below the row changes.
     std::unordered_map<std::uint64_t, GroupFigures> m_groupFigures;
-    // The bytes each transfer's row last showed, by the entry's serial: a
-    // transfer that stops keeps its bar, and its groups count what it shows.
+    // The bytes each transfer's bar shows, by the entry's serial, for as
+    // long as its row shows a bar that is not a finished one: a transfer
+    // that stops keeps its bar, and its groups count what it shows.
     std::unordered_map<std::uint64_t, long long> m_shownPositions;
 };
 

@@ -5,6 +5,7 @@
 #include "ui_UploadForm.h"
 
 #include "ui/widgets/ActionSetToolBar.h"
+#include "ui/widgets/OutsideText.h"
 #include "shares/SharedFoldersManager.h"
 #include "transfers/TransferQueueManager.h"
 
@@ -68,7 +69,7 @@ void UploadForm::Upload(Item const& i_file)
                            i_file["user_share_file_name"].AsString();
     QString l_reason;
     if (transferQueueManager->AddUpload(User(), l_path, &l_reason).IsNull()) {
-        ShowStatusMessage(this, QStringLiteral("Can't upload %1 to %2: %3").arg(l_path, User(), l_reason));
+        ShowStatusMessage(this, QStringLiteral("Can't upload %1 to %2: %3").arg(Isolated(l_path), Isolated(User()), Isolated(l_reason)));
         return;
     }
     if (QTreeWidgetItem* lp_row = Tree()->FileRow(i_file))

@@ -3,6 +3,7 @@
 #include "ui_MessageUsersDialog.h"
 
 #include "server/Server.h"
+#include "ui/widgets/OutsideText.h"
 
 MessageUsersDialog* messageUsersDialog = nullptr;
 
@@ -23,7 +24,7 @@ MessageUsersDialog::MessageUsersDialog(QWidget* ip_parent)
             &MessageUsersDialog::OnTargetIndexChanged);
     connect(mp_ui->sendButton, &QPushButton::clicked, this, &MessageUsersDialog::OnSendMessageClicked);
     for (Item const& l_group : d["user_list_group"]->GetItems().SortAlphabetic(true, false))
-        mp_ui->targetBox->addItem("group: " + l_group.AsString(), l_group.AsString());
+        mp_ui->targetBox->addItem("group: " + Isolated(l_group.AsString()), l_group.AsString());
 }
 
 MessageUsersDialog::~MessageUsersDialog()

@@ -145,7 +145,7 @@ UserListForm::~UserListForm()
 
 void UserListForm::Init()
 {
-    EnsureFlag("user", "user_online_alert");
+    EnsureKeepingFlag("user", "user_online_alert");
     if (dataSaver) {
         dataSaver->AddSavedType("user_online_alert");
         dataSaver->AddSavedByConnectionType("user", "user_online_alert");
@@ -361,8 +361,8 @@ void UserListForm::OnUserOnline(Item i_user)
     ShowUserListRowOnline(i_user, true);
     if (i_user.IsConnected("user_online_alert") && eventToolBar) {
         QString const l_name = i_user.AsString();
-        eventToolBar->AddEvent(l_name + " online", QStringLiteral(":/icons/online_icon"), mp_ui->onlineAlertList,
-                               l_name + " is online", QStringLiteral("user_online"), true);
+        eventToolBar->AddEvent(Isolated(l_name) + " online", QStringLiteral(":/icons/online_icon"), mp_ui->onlineAlertList,
+                               Isolated(l_name) + " is online", QStringLiteral("user_online"), true);
     }
     SetOnlineIcon(RowOf(i_user, ALERT_NODE), true);
 }
@@ -543,7 +543,7 @@ UserInfoForm* UserListForm::GetUserInfoForm(QString const& i_user)
         return lp_page;
     auto* lp_page = new UserInfoForm(this);
     lp_page->Init(i_user);
-    mp_ui->userInfoTabs->addTab(lp_page, QIcon(QStringLiteral(":/icons/info_icon")), LiteralTitle(i_user));
+    AddNamedTab(mp_ui->userInfoTabs, lp_page, QIcon(QStringLiteral(":/icons/info_icon")), i_user);
     if (d.HasType(INFO_FORM))
         l_user += d[INFO_FORM]->GetItem(Value(lp_page));
     return lp_page;

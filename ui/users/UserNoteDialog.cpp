@@ -65,10 +65,15 @@ void UserNoteDialog::OnSaveNote()
 {
     QString const l_note = mp_ui->noteEdit->toPlainText().trimmed();
     Item const l_user = UserNamed(m_user);
+    Item const l_old = l_user["user_note"];
     if (l_note.isEmpty())
         l_user.Disconnect("user_note");
     else
         l_user += d["user_note"]->GetItem(Value(l_note));
+    // Notes are roots that keep their users: one that no user holds any
+    // more would stay, and be saved, for good.
+    if (l_old.IsValid() && l_old.CountItems("user") == 0)
+        l_old.Remove();
     accept();
 }
 

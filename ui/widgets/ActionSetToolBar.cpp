@@ -113,7 +113,7 @@ QString AwayStatusIcon(bool i_away)
 } // namespace
 
 ActionSetToolBar::ActionSetToolBar(QWidget* ip_parent)
-    : QToolBar(ip_parent)
+    : FoldingToolBar(ip_parent)
 {
     actionBar = this;
     connect(qApp, &QApplication::focusChanged, this, &ActionSetToolBar::OnApplicationFocusChanged);
@@ -474,7 +474,12 @@ void ActionSetToolBar::ShowConnectionState()
         l_state = l_away ? QStringLiteral("Offline, away") : QStringLiteral("Offline");
     QString const l_user = d.HasType("global") ? GetSetting("username") : QString();
     mp_statusButton->setIcon(QIcon(IsServerConnected() ? AwayStatusIcon(l_away) : QStringLiteral(":/icons/offline_icon")));
-    mp_statusButton->setText(l_user.isEmpty() ? l_state : QStringLiteral("%1: %2").arg(LiteralTitle(l_user), l_state));
+    mp_statusButton->setText(StatusText(l_user, l_state));
+}
+
+QString ActionSetToolBar::StatusText(QString const& i_username, QString const& i_state)
+{
+    return i_username.isEmpty() ? i_state : QStringLiteral("%1: %2").arg(LiteralTitle(i_username), i_state);
 }
 
 void ActionSetToolBar::OnAwaySet(bool i_away)

@@ -1,11 +1,11 @@
 #ifndef QUILLMAR_UI_WIDGETS_ACTIONSETTOOLBAR_H
 #define QUILLMAR_UI_WIDGETS_ACTIONSETTOOLBAR_H
 
+#include "ui/widgets/FoldingToolBar.h"
 #include "store/Data.h"
 
 #include <QPointer>
 #include <QString>
-#include <QToolBar>
 #include <QUrl>
 
 #include <functional>
@@ -21,7 +21,7 @@
 // selected tree row) and emits ActionTriggered with the widget and the id.
 // Its whole model lives in the store, in types of its own that are never
 // saved.
-class ActionSetToolBar : public QToolBar
+class ActionSetToolBar : public FoldingToolBar
 {
     Q_OBJECT
 
@@ -69,6 +69,9 @@ public:
     // The supporter page for a user: the name is percent-encoded, so that no
     // character of it can change the address.
     static QUrl SupporterPageUrl(QString const& i_username);
+    // The status button's text: the own name (empty before there is one)
+    // and the state.
+    static QString StatusText(QString const& i_username, QString const& i_state);
 
 signals:
     void ActionTriggered(QWidget* ip_widget, QString i_action);

@@ -46,7 +46,7 @@ Value KeyOf(QObject const* ip_object)
 } // namespace
 
 EventToolBar::EventToolBar(QWidget* ip_parent)
-    : QToolBar(ip_parent)
+    : FoldingToolBar(ip_parent)
 {
     setMovable(false);
     setIconSize(QSize(16, 16));
@@ -128,9 +128,10 @@ void EventToolBar::AddEvent(QString const& i_text, QString const& i_icon, QWidge
     }
     if (!IsSettingYes("show_event_buttons"))
         return;
-    // The text is a user's, a room's or a search's.
-    QAction* lp_action = addAction(QIcon(i_icon), LiteralTitle(i_text));
-    lp_action->setToolTip(LiteralToolTip(i_text));
+    // The text is a user's, a room's or a search's: the bar lays its
+    // buttons out again at each new one, so it shows the start, as a tab.
+    QAction* lp_action = addAction(QIcon(i_icon), TabTitle(i_text));
+    lp_action->setToolTip(LiteralToolTip(Isolated(i_text)));
     connect(lp_action, &QAction::triggered, this, &EventToolBar::OnActionTriggered);
     d["event_toolbar_action"]->GetItem(KeyOf(lp_action)) += d["event_toolbar_widget"]->GetItem(KeyOf(ip_owner));
     connect(ip_owner, &QObject::destroyed, this, &EventToolBar::OnWidgetDestroyed, Qt::UniqueConnection);

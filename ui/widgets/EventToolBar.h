@@ -1,11 +1,11 @@
 #ifndef QUILLMAR_UI_WIDGETS_EVENTTOOLBAR_H
 #define QUILLMAR_UI_WIDGETS_EVENTTOOLBAR_H
 
+#include "ui/widgets/FoldingToolBar.h"
 #include "store/DataSaver.h"
 
 #include <QString>
 #include <QTimer>
-#include <QToolBar>
 
 #include <functional>
 #include <set>
@@ -17,7 +17,7 @@
 // leads back to the page. Buttons are made only while "show_event_buttons"
 // is "yes". The chosen sounds ("event_sound" kinds linked to
 // "event_sound_file" paths) are saved; the buttons live in memory only.
-class EventToolBar : public QToolBar, public DataLoadedEventHandler
+class EventToolBar : public FoldingToolBar, public DataLoadedEventHandler
 {
     Q_OBJECT
 

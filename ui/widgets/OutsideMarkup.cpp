@@ -3,6 +3,8 @@
 #include "ui/widgets/OutsideText.h"
 
 #include <QAbstractTextDocumentLayout>
+#include <QFontDatabase>
+#include <QGuiApplication>
 #include <QHelpEvent>
 #include <QImage>
 #include <QPainter>
@@ -146,6 +148,45 @@ bool IsHarmlessValue(QString const& i_attribute, QString const& i_value)
         return s_size.match(i_value).hasMatch();
     }
     return i_value.size() <= 2048;
+}
+
+// The font families a text may name, by their names in lower case: the
+// generic ones and those of the system's fonts, read once. Any other name
+// costs the layout a search through the system's fonts (and one more for
+// each script it shows in that font) the first time it is shown.
+std::map<QString, QString> const& KnownFaces()
+{
+    static std::map<QString, QString> const s_faces = []() {
+        std::map<QString, QString> l_faces;
+        for (char const* lp_generic : {"serif", "sans-serif", "monospace", "cursive", "fantasy"})
+            l_faces.emplace(lp_generic, lp_generic);
+        if (qobject_cast<QGuiApplication*>(QCoreApplication::instance()))
+            for (QString const& l_family : QFontDatabase().families())
+                l_faces.emplace(l_family.toLower(), l_family);
+        return l_faces;
+    }();
+    return s_faces;
+}
+
+// The families of a face attribute that the text may name, as the system
+// spells them: known ones, and no more than MAX_FACES in one text
+// (io_named: those it named so far). Empty when none is left.
+QString KeptFaces(QString const& i_value, std::set<QString>& io_named)
+{
+    QStringList l_kept;
+    for (QString l_name : i_value.split(',')) {
+        l_name = l_name.trimmed().remove('"').remove('\'').toLower();
+        auto const l_known = KnownFaces().find(l_name);
+        if (l_known == KnownFaces().end() || l_kept.contains(l_known->second))
+            continue;
+        if (!io_named.count(l_name)) {
+            if (int(io_named.size()) >= MAX_FACES)
+                continue;
+            io_named.insert(l_name);
+        }
+        l_kept << l_known->second;
+    }
+    return l_kept.join(',');
 }
 
 struct Tag
@@ -532,6 +573,7 @@ QString SafeHtml(QString const& i_text)
     int l_tables = 0;
     int l_tags = 0;
     int l_cells = 0;
+    std::set<QString> l_faces;
     // Each element closed is closed in the markup too: the view's parser
     // would close some of them elsewhere (a list item closes only the list
     // item it stands in).
@@ -559,10 +601,12 @@ QString SafeHtml(QString const& i_text)
                 ++l_tags;
                 if (!IsInline(l_tag.m_name))
                     l_out.Break();
+                l_pos = l_tag.m_end;
+                continue;
             }
-            // A closing tag with nothing to close is dropped.
-            l_pos = l_tag.m_end;
-            continue;
+            // A closing tag with nothing to close reads as text, like the
+            // opening tag it stands for when that was not kept.
+            l_keep = false;
         }
         bool const l_isTable = l_tag.m_name == QLatin1String("table");
         std::size_t const l_closedFrom = l_keep ? ImpliedCloseFrom(l_open, l_tag.m_name) : l_open.size();
@@ -584,9 +628,15 @@ QString SafeHtml(QString const& i_text)
             continue;
         }
         QString l_markup = '<' + l_tag.m_name;
-        for (auto const& l_attribute : l_tag.m_attributes)
-            if (l_kept->second.count(l_attribute.first) && IsHarmlessValue(l_attribute.first, l_attribute.second))
-                l_markup += ' ' + l_attribute.first + '=' + QuotedValue(l_attribute.second);
+        for (auto const& l_attribute : l_tag.m_attributes) {
+            if (!l_kept->second.count(l_attribute.first) || !IsHarmlessValue(l_attribute.first, l_attribute.second))
+                continue;
+            QString const l_value = l_attribute.first == QLatin1String("face")
+                                        ? KeptFaces(l_attribute.second, l_faces)
+                                        : l_attribute.second;
+            if (!l_value.isEmpty() || l_attribute.first != QLatin1String("face"))
+                l_markup += ' ' + l_attribute.first + '=' + QuotedValue(l_value);
+        }
         l_out.Markup(l_markup + '>');
         if (!IsInline(l_tag.m_name))
             l_out.Break();

@@ -25,6 +25,11 @@ namespace OutsideMarkup {
 constexpr int MAX_DEPTH = 24;
 constexpr int MAX_TAGS = 512;
 constexpr int MAX_CELLS_PER_ROW = 16;
+// A font family named in a text costs a search through the system's fonts
+// the first time it is shown (256 new names took a quarter of a second):
+// a text keeps only the names of families the system has, or of generic
+// ones, and no more than this many of them.
+constexpr int MAX_FACES = 4;
 // What is shown of one text. A paragraph is laid out in one piece, in time
 // that grows faster than its length (a paragraph of 131,072 characters
 // takes seconds, one of 16,384 some tens of milliseconds), and a line break
@@ -52,8 +57,9 @@ QString CutNote();
 
 // The markup kept where a view can lay it out in bounded time, with every
 // line feed made a line break. Tags of text formatting, paragraphs, lists,
-// single-level tables and links (with a few harmless attributes) are kept;
-// any other tag, a tag past the nesting, count or cell bounds, a table
+// single-level tables and links (with a few harmless attributes, and font
+// faces only as MAX_FACES says) are kept; any other tag, a closing tag with
+// nothing to close, a tag past the nesting, count or cell bounds, a table
 // inside a table, comments and every other attribute are shown as text, so
 // that nothing can name an image, a style sheet or another resource to
 // load. Beyond the bounds on what is shown the text is cut (CutNote()).

@@ -1,6 +1,7 @@
 #include "ui/widgets/TabWidget.h"
 
 #include <QColor>
+#include <QEvent>
 #include <QTabBar>
 #include <QVariant>
 
@@ -34,9 +35,44 @@ void WalkEnclosingTabs(QWidget* ip_widget, Filter i_filter, Visitor i_visitor)
 
 } // namespace
 
+TitleBar::TitleBar(QWidget* ip_parent)
+    : QTabBar(ip_parent)
+{
+    setElideMode(Qt::ElideNone);
+}
+
+QSize TitleBar::tabSizeHint(int i_index) const
+{
+    // What else a tab's size depends on: its icon, the widgets beside its
+    // title (a close button) and the bar's shape.
+    QString l_key = tabText(i_index);
+    l_key += QChar(tabIcon(i_index).isNull() ? '0' : '1');
+    for (ButtonPosition const l_side : {LeftSide, RightSide}) {
+        QWidget const* lp_button = tabButton(i_index, l_side);
+        l_key += QString::number(lp_button ? lp_button->sizeHint().width() : -1) + QLatin1Char(',');
+    }
+    l_key += QString::number(int(shape())) + QLatin1Char(',') + QString::number(iconSize().width());
+    auto const l_found = m_sizes.constFind(l_key);
+    if (l_found != m_sizes.constEnd())
+        return *l_found;
+    // Tabs that went leave their sizes behind.
+    if (m_sizes.size() > 2 * count() + 16)
+        m_sizes.clear();
+    ++m_measured;
+    return *m_sizes.insert(l_key, QTabBar::tabSizeHint(i_index));
+}
+
+void TitleBar::changeEvent(QEvent* ip_event)
+{
+    if (ip_event->type() == QEvent::FontChange || ip_event->type() == QEvent::StyleChange)
+        m_sizes.clear();
+    QTabBar::changeEvent(ip_event);
+}
+
 TabWidget::TabWidget(QWidget* ip_parent)
     : QTabWidget(ip_parent)
 {
+    setTabBar(new TitleBar(this));
     connect(this, &QTabWidget::currentChanged, this, &TabWidget::OnTabChanged);
 }
 

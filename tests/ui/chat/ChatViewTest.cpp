@@ -201,7 +201,8 @@ private slots:
         QTest::newRow("one word of 131,000")
             << QString(131000, 'w') << "[me] " + (QString(128, 'w') + l_break).repeated(31) + QString(123, 'w') + l_note;
         QTest::newRow("within the bound") << QString(300, 'w') << "[me] " + QString(128, 'w') + l_break + QString(128, 'w') + l_break + QString(44, 'w');
-        QTest::newRow("Latin and Hebrew in turn") << l_turns << "[me] " + l_turnsShown + l_note;
+        // Cut, the text is isolated before the note (its direction closed).
+        QTest::newRow("Latin and Hebrew in turn") << l_turns << "[me] \u2068" + l_turnsShown + "\u2069" + l_note;
         QTest::newRow("a long address") << l_address + " x" << "[me] " + l_address.left(128) + l_break + l_address.mid(128) + " x";
     }
 
@@ -244,6 +245,45 @@ private slots:
         QTRY_VERIFY(mp_view->updatesEnabled());
         QCOMPARE(l_topLine(), l_top);
         QVERIFY(lp_bar->value() < lp_bar->maximum());
+    }
+
+    // A line of many web addresses is laid out in one pass, whether it comes
+    // alone or in a burst (then with the burst, when it ends), with each
+    // address shown a link up to where the line is cut.
+    void ManyLinksAreLaidOutOnce_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<bool>("burst");
+        QTest::addColumn<int>("links");
+        QStringList l_addresses;
+        for (int l_k = 0; l_k < 290; ++l_k)
+            l_addresses << QString("http://h%1.e/").arg(l_k);
+        QTest::newRow("290 addresses alone") << l_addresses.join(' ') << false << 280;
+        QTest::newRow("290 addresses in a burst") << l_addresses.join(' ') << true << 280;
+        QTest::newRow("455 short ones alone") << QString("http://a ").repeated(455) << false << 454;
+    }
+
+    void ManyLinksAreLaidOutOnce()
+    {
+        QFETCH(QString, text);
+        QFETCH(bool, burst);
+        QFETCH(int, links);
+        SetSetting("chat_timestamps", QStringLiteral("no_timestamps"));
+        mp_view->show();
+        if (burst)
+            mp_view->AddChat("bob", "first");
+        int const l_before = mp_view->LayoutPasses();
+        mp_view->AddChat("bob", text);
+        if (burst) {
+            QCOMPARE(mp_view->LayoutPasses(), l_before);
+            QTRY_VERIFY(mp_view->updatesEnabled());
+        }
+        QCOMPARE(mp_view->LayoutPasses(), l_before + 1);
+        int l_links = 0;
+        for (auto l_part = mp_view->document()->lastBlock().begin(); !l_part.atEnd(); ++l_part)
+            l_links += l_part.fragment().charFormat().isAnchor();
+        QCOMPARE(l_links, links);
+        QVERIFY(Shown().last().endsWith(" [The rest of the text is too long to show.]"));
     }
 
     // 250,000 counted characters are kept; at 250,001 the lines within the

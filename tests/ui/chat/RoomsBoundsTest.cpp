@@ -9,6 +9,7 @@
 #include "RoomsFixture.h"
 
 #include "store/SlicedWork.h"
+#include "ui/chat/RoomRows.h"
 #include "ui/chat/SortedRows.h"
 
 #include <QtEndian>
@@ -121,6 +122,42 @@ private slots:
         QCOMPARE(RoomRow("auto")->text(1), QString());
         ApplyList(List({"joined"}));
         QCOMPARE(RoomRow("joined")->text(1), QString("3"));
+    }
+
+    // Names of thousands of characters in both lists: a row shows the
+    // name's start (it is laid out at every paint), keeps the whole name
+    // for its key, its look-ups and its tool tip, and sorts by the whole.
+    void LongNamesShowTheirStartAndKeepTheWhole()
+    {
+        QString const l_long = QString(30, 'b') + QString("\u05D0\u05B8").repeated(2200);
+        QString const l_longRoom = QString(25, 'r') + QString(3300, 'x');
+        QString const l_shown = QString(20, 'b') + "\u2026";
+        ServerIn::RoomJoined l_join;
+        l_join.m_room = l_longRoom;
+        for (QString const& l_name : {QString("zed"), l_long, QString(31, 'b'), QString("alice")}) {
+            ServerIn::Member l_member;
+            l_member.m_name = l_name;
+            l_member.m_details.m_status = STATUS_ONLINE;
+            l_join.m_members.push_back(l_member);
+        }
+        Apply(l_join);
+        ApplyList(List({"m", l_longRoom, "s"}));
+        RoomForm* lp_page = Page(l_longRoom);
+        QVERIFY(lp_page);
+        QCOMPARE(Members(lp_page), QStringList({"alice", l_shown, l_shown, "zed"}));
+        QTreeWidget* lp_list = lp_page->Form()->userList;
+        // By the whole name: the Hebrew after the 30th "b" sorts after the
+        // 31st "b".
+        QCOMPARE(CellName(*lp_list->topLevelItem(1), MEMBER_NAME), QString(31, 'b'));
+        QCOMPARE(CellName(*lp_list->topLevelItem(2), MEMBER_NAME), l_long);
+        QCOMPARE(CellName(*lp_list->topLevelItem(3), MEMBER_NAME), QString("zed"));
+        QVERIFY(lp_list->topLevelItem(2)->toolTip(MEMBER_NAME).contains(l_long));
+        QCOMPARE(lp_list->topLevelItem(3)->toolTip(MEMBER_NAME), QString());
+        QCOMPARE(Rooms(), QStringList({"m", QString(20, 'r') + "\u2026", "s"}));
+        QCOMPARE(CellName(*RoomList()->topLevelItem(1), 0), l_longRoom);
+        // The count of the long-named room reached its row through the whole
+        // name.
+        QCOMPARE(RoomList()->topLevelItem(1)->text(1), QString("3"));
     }
 
     // A room of 400 members that the server takes us out of: its page goes

@@ -33,8 +33,7 @@ protected:
         StartChat();
         mp_bar->Init();
         // What the main window declares for the pages besides the chat's.
-        EnsureType("user_note", INTERMEDIATE, false, true);
-        EnsureRelation("user", "user_note", MANY, ONE, false);
+        DeclareUserNoteType();
         if (i_before)
             i_before();
         mp_page = std::make_unique<RoomsForm>();

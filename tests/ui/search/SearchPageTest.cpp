@@ -177,6 +177,10 @@ private slots:
         QVERIFY(Box()->text().isEmpty());
         QCOMPARE(History(), QStringList({"soul", "blues", "R&B", "jazz"}));
         QVERIFY(!mp_page->GetCurrentSearchResultsForm()->findChild<QLabel*>(QStringLiteral("searchNote")));
+        // A long search shows its start; the whole is in the tool tip.
+        Type(QStringLiteral("a").repeated(25) + QStringLiteral(" b").repeated(300), QStringLiteral("All"));
+        QCOMPARE(Ui()->searchTabControl->tabText(3), QStringLiteral("a").repeated(20) + QStringLiteral("\u2026"));
+        QVERIFY(Ui()->searchTabControl->tabToolTip(3).contains(QStringLiteral(" b").repeated(300)));
     }
 
     void HistoryKeepsTwentyExactTexts()

@@ -167,7 +167,7 @@ private slots:
         ShareForm* lp_view = Browse("bob", s_music);
         QVERIFY(lp_view);
         QTreeWidget* lp_tree = lp_view->FolderTree();
-        QCOMPARE(Rows(lp_tree), QStringList({"Old", "Music", "  Jazz", "  Pop", "  Rock", "    Live"}));
+        QCOMPARE(Rows(lp_tree), QStringList({"Old", "Music", "  Jazz", "  Pop/", "  Rock", "    Live"}));
         QVERIFY(lp_tree->isVisible() && !lp_view->MessageArea()->isVisible());
         QCOMPARE(lp_view->Tree()->MaxDepth(), 2);
 
@@ -186,33 +186,96 @@ private slots:
         QCOMPARE(Downloads().filter("Pop"), QStringList({"Music\\Pop/|hit.mp3||1"}));
     }
 
+    // Folders whose parent the list does not name. "/" is a character of
+    // a remote name, and a run of "\\" one separator; a folder goes under
+    // its nearest named ancestor, the levels between made, and is fetched
+    // with it; one with no named ancestor is a top-level row, fetched alone.
+    void FoldersWithoutTheirParent_data()
+    {
+        QTest::addColumn<std::vector<ListedFile>>("files");
+        QTest::addColumn<QStringList>("rows");
+        QTest::addColumn<QStringList>("downloads");
+        QTest::newRow("slash in a name")
+            << std::vector<ListedFile>{{"Share\\s.mp3"}, {"Share\\a/b\\ab.mp3"}, {"Share\\/f\\f.mp3"}}
+            << QStringList({"Share", "  /f", "  a/b"})
+            << QStringList({"Share|s.mp3||0", "Share\\/f|f.mp3||1", "Share\\a/b|ab.mp3||1"});
+        QTest::newRow("levels left out")
+            << std::vector<ListedFile>{{"Share\\s.mp3"}, {"Share\\x\\y\\z\\z.mp3"}, {"Share\\x\\y2\\w.mp3"}}
+            << QStringList({"Share", "  x", "    y", "      z", "    y2"})
+            << QStringList({"Share|s.mp3||0", "Share\\x\\y2|w.mp3||1", "Share\\x\\y\\z|z.mp3||1"});
+        QTest::newRow("separators in a row")
+            << std::vector<ListedFile>{{"Share\\s.mp3"}, {"Share\\\\d\\d.mp3"}}
+            << QStringList({"Share", "  d"}) << QStringList({"Share|s.mp3||0", "Share\\\\d|d.mp3||1"});
+        QTest::newRow("no named ancestor")
+            << std::vector<ListedFile>{{"Films\\Old\\reel.avi"}} << QStringList({"Old"})
+            << QStringList({"Films\\Old|reel.avi||0"});
+    }
+
+    void FoldersWithoutTheirParent()
+    {
+        QFETCH(std::vector<ListedFile>, files);
+        QFETCH(QStringList, rows);
+        QFETCH(QStringList, downloads);
+        ShareForm* lp_view = Browse("bob", files);
+        QVERIFY(lp_view);
+        QTreeWidget* lp_tree = lp_view->FolderTree();
+        QCOMPARE(Rows(lp_tree), rows);
+        lp_view->DownloadFolder(lp_view->Tree()->RowFolder(lp_tree->topLevelItem(0)), false);
+        AwaitIdle(lp_view->Tree());
+        QCOMPARE(Downloads(), downloads);
+    }
+
+    // What a list makes of the levels it left out is bounded: a folder 63
+    // levels below its nearest named ancestor goes under it, one 64 levels
+    // below is a top-level row; and no more levels are made than the list
+    // has entries and 4,096: of 100 folders that each leave 63 out, 66
+    // are placed (4,158 levels), the other 34 are top-level rows.
+    void MadeLevelsAreBounded()
+    {
+        std::vector<std::string> l_paths = {"R\\r.mp3"};
+        for (int l_folder = 0; l_folder < 100; ++l_folder)
+            l_paths.push_back("R\\" + QByteArray::number(l_folder).rightJustified(3, '0').toStdString() + "\\" +
+                              QByteArray("l\\").repeated(63).toStdString() + "f.mp3");
+        l_paths.push_back("R\\#\\" + QByteArray("m\\").repeated(63).toStdString() + "far\\f.mp3");
+        std::vector<ListedFile> l_files;
+        for (std::string const& l_path : l_paths)
+            l_files.push_back({l_path.c_str()});
+        ShareForm* lp_view = Browse("bob", l_files);
+        QVERIFY(lp_view);
+        QCOMPARE(Count("user_share_folder"), std::size_t(102 + 4158));
+        QTreeWidget* lp_tree = lp_view->FolderTree();
+        QCOMPARE(lp_tree->topLevelItemCount(), 36);
+        QCOMPARE(lp_tree->topLevelItem(0)->text(0) + "|" + lp_tree->topLevelItem(1)->text(0), QString("R|far"));
+        QCOMPARE(lp_view->Tree()->MaxDepth(), 64);
+    }
+
     void FilterCases_data()
     {
         QTest::addColumn<QString>("filter");
         QTest::addColumn<QStringList>("rows");
         QTest::addColumn<QString>("current");
         QTest::addColumn<QStringList>("files");
-        QStringList const l_all = {"Old", "Music", "  Jazz", "  Pop", "  Rock", "    Live"};
+        QStringList const l_all = {"Old", "Music", "  Jazz", "  Pop/", "  Rock", "    Live"};
         QTest::newRow("none") << " " << l_all << "Music/Rock" << QStringList({"live take.mp3", "song a.mp3"});
         // Rock shows by its own name, Music above it, Live below it; the
         // word is used up, so every file of Rock is listed.
         QTest::newRow("folder by its name")
-            << "rock" << QStringList({"-Old", "Music", "  -Jazz", "  -Pop", "  Rock", "    Live"}) << "Music/Rock"
+            << "rock" << QStringList({"-Old", "Music", "  -Jazz", "  -Pop/", "  Rock", "    Live"}) << "Music/Rock"
             << QStringList({"live take.mp3", "song a.mp3"});
         QTest::newRow("excluded subtree")
-            << "rock -live" << QStringList({"-Old", "Music", "  -Jazz", "  -Pop", "  Rock", "    -Live"})
+            << "rock -live" << QStringList({"-Old", "Music", "  -Jazz", "  -Pop/", "  Rock", "    -Live"})
             << "Music/Rock" << QStringList({"song a.mp3"});
         QTest::newRow("current folder hidden")
-            << "-live" << QStringList({"Old", "Music", "  Jazz", "  Pop", "  Rock", "    -Live"}) << "Music/Rock/Live"
+            << "-live" << QStringList({"Old", "Music", "  Jazz", "  Pop/", "  Rock", "    -Live"}) << "Music/Rock/Live"
             << QStringList();
-        QTest::newRow("by a file") << "train" << QStringList({"-Old", "Music", "  Jazz", "  -Pop", "  -Rock", "    -Live"})
+        QTest::newRow("by a file") << "train" << QStringList({"-Old", "Music", "  Jazz", "  -Pop/", "  -Rock", "    -Live"})
                                    << "Music/Jazz" << QStringList({"train.mp3"});
         // Three files or a shown subfolder; a name alone is not enough.
-        QTest::newRow("mfif") << "mfif:3" << QStringList({"-Old", "Music", "  Jazz", "  -Pop", "  -Rock", "    -Live"})
+        QTest::newRow("mfif") << "mfif:3" << QStringList({"-Old", "Music", "  Jazz", "  -Pop/", "  -Rock", "    -Live"})
                               << "Music/Jazz" << QStringList({"blue.mp3", "smoke.ogg", "train.mp3"});
-        QTest::newRow("mfif and name") << "rock mfif:3" << QStringList({"-Old", "-Music", "  -Jazz", "  -Pop", "  -Rock", "    -Live"})
+        QTest::newRow("mfif and name") << "rock mfif:3" << QStringList({"-Old", "-Music", "  -Jazz", "  -Pop/", "  -Rock", "    -Live"})
                                        << "Music/Rock" << QStringList();
-        QTest::newRow("attribute") << "isvbr" << QStringList({"-Old", "Music", "  -Jazz", "  -Pop", "  Rock", "    -Live"})
+        QTest::newRow("attribute") << "isvbr" << QStringList({"-Old", "Music", "  -Jazz", "  -Pop/", "  Rock", "    -Live"})
                                    << "Music/Rock" << QStringList({"live take.mp3"});
     }
 

@@ -25,8 +25,7 @@ protected:
     {
         StartManagers();
         // The shell's note type.
-        d.NewType("user_note", INTERMEDIATE, false, true);
-        d["user"]->RelateToType(d["user_note"], MANY, ONE, false);
+        DeclareUserNoteType();
         mp_page = std::make_unique<UserListForm>();
         mp_page->Init();
         UserNoteDialog::Init();

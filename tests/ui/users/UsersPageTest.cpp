@@ -35,6 +35,7 @@
 
 #include <QBuffer>
 #include <QDesktopServices>
+#include <QFontDatabase>
 #include <QTemporaryDir>
 #include <QTextBlock>
 #include <QTextDocument>
@@ -563,6 +564,80 @@ private slots:
         QVERIFY(U("carol").IsConnected("user_note"));
     }
 
+    // A user goes at the collection once nothing kept holds him: those who
+    // only passed through a room, and those who lost what held them. What
+    // the user chose about a user, and whatever holds him, keep him. The
+    // page goes first: its rows would keep the users they show.
+    void UsersLetGo()
+    {
+        mp_page.reset();
+        auto const l_passing = [this](QString const& i_name) {
+            ServerIn::Member l_member;
+            l_member.m_name = i_name;
+            l_member.m_details.m_status = STATUS_ONLINE;
+            mp_server->Apply(ServerIn::UserJoinedRoom{"lobby", l_member});
+            mp_server->Apply(ServerIn::UserLeftRoom{"lobby", i_name});
+        };
+        ServerIn::Member l_member;
+        l_member.m_name = "member";
+        l_member.m_details.m_status = STATUS_ONLINE;
+        mp_server->Apply(ServerIn::RoomJoined{"lobby", {l_member}});
+        QTRY_VERIFY(!mp_server->IsApplying());
+        d.RemoveDisconnectedItems();
+        std::size_t const l_before = d["user"]->GetItemCount();
+
+        struct Case
+        {
+            char const* mp_name;
+            std::function<void(QString const&)> m_make;
+            bool m_kept;
+        };
+        std::vector<Case> const l_cases = {
+            {"passer-by", l_passing, false},
+            {"online, in no room", [](QString const& i_name) { Online(i_name, true); }, false},
+            {"ticker", [this](QString const& i_name) { mp_server->Apply(ServerIn::RoomTickerSet{"lobby", i_name, "hi"}); }, true},
+            {"ticker gone", [this](QString const& i_name) {
+                 mp_server->Apply(ServerIn::RoomTickerSet{"lobby", i_name, "hi"});
+                 mp_server->Apply(ServerIn::RoomTickerRemoved{"lobby", i_name});
+             }, false},
+            {"listed", [l_passing](QString const& i_name) { l_passing(i_name); List(i_name); }, true},
+            {"unlisted", [](QString const& i_name) { List(i_name); U(i_name)["in_user_list"].Remove(); }, false},
+            {"in a group", [](QString const& i_name) {
+                 List(i_name);
+                 d["user_list_group"]->GetItem(Value("friends")).Connect(U(i_name)["in_user_list"]);
+             }, true},
+            {"noted", [](QString const& i_name) { U(i_name) += d["user_note"]->GetItem(Value("a note")); }, true},
+            {"note cleared", [](QString const& i_name) {
+                 UserNoteDialog* lp_dialog = UserNoteDialog::GetDialog(i_name);
+                 lp_dialog->Form()->noteEdit->setPlainText("his own note");
+                 lp_dialog->OnSaveNote();
+                 lp_dialog = UserNoteDialog::GetDialog(i_name);
+                 lp_dialog->Form()->noteEdit->clear();
+                 lp_dialog->OnSaveNote();
+             }, false},
+            {"ignored", [](QString const& i_name) { SetFlag(U(i_name), "is_ignored", true); }, true},
+            {"alerted", [](QString const& i_name) { SetFlag(U(i_name), "user_online_alert", true); }, true},
+            {"unshared", [this](QString const& i_name) { mp_transfers->UnshareUser(i_name); }, true},
+            {"download", [this](QString const& i_name) { mp_transfers->AddDownload(i_name, "a.mp3", "f", 3, false, 0); }, true},
+        };
+        std::size_t l_kept = 0;
+        for (Case const& l_case : l_cases) {
+            l_case.m_make(l_case.mp_name);
+            l_kept += l_case.m_kept;
+        }
+        QTRY_VERIFY(!mp_server->IsApplying());
+        // The open note dialogs hold their users, as they should.
+        for (QWidget* lp_window : QApplication::topLevelWidgets())
+            delete qobject_cast<UserNoteDialog*>(lp_window);
+        d.RemoveDisconnectedItems();
+        for (Case const& l_case : l_cases)
+            QVERIFY2(d["user"]->HasItem(Value(l_case.mp_name)).IsValid() == l_case.m_kept, l_case.mp_name);
+        QCOMPARE(d["user"]->GetItemCount(), l_before + l_kept);
+        QVERIFY(d["user_note"]->HasItem(Value("a note")).IsValid());
+        QVERIFY(d["user_note"]->HasItem(Value("his own note")).IsNull());
+        QCOMPARE(d["user"]->HasItem(Value("member")).CountItems("room"), std::size_t(1));
+    }
+
     // What a peer's description becomes: markup within bounds, nothing that
     // names a resource.
     void DescriptionMarkup_data()
@@ -579,8 +654,25 @@ private slots:
         QTest::newRow("background") << "<table background=\"x.png\" border=1><tr><td bgcolor=red>a</table>"
                                     << "<table border=\"1\"><tr><td>a</td></tr></table>";
         QTest::newRow("table in a table") << "<table><tr><td><table><tr><td>x</table></table>"
-                                          << "<table><tr><td>&lt;table></td></tr><tr><td>x</td></tr></table>";
-        QTest::newRow("stray closings") << "</b>a</table>" << "a";
+                                          << "<table><tr><td>&lt;table></td></tr><tr><td>x</td></tr></table>&lt;/table>";
+        // A closing tag with nothing to close reads as text, like an
+        // opening tag that is not kept.
+        QTest::newRow("stray closings") << "</b>a</table>" << "&lt;/b>a&lt;/table>";
+        QTest::newRow("a row's end outside a table") << "<tr>orphan</tr>" << "&lt;tr>orphan&lt;/tr>";
+        // A font family costs a search through the system's fonts the first
+        // time it is shown: only those the system has, or generic ones, and
+        // four in one text.
+        QTest::newRow("font families the system lacks")
+            << "<font face=qzxwvkjhg>a</font><font face='Monospace, nosuchfamily' color=red>b</font>"
+            << "<font>a</font><font face=\"monospace\" color=\"red\">b</font>";
+        QTest::newRow("four font families in a text")
+            << "<font face=serif>a</font><font face=sans-serif>b</font><font face=cursive>c</font>"
+               "<font face=fantasy>d</font><font face=monospace>e</font><font face=SERIF>f</font>"
+            << "<font face=\"serif\">a</font><font face=\"sans-serif\">b</font><font face=\"cursive\">c</font>"
+               "<font face=\"fantasy\">d</font><font>e</font><font face=\"serif\">f</font>";
+        QString const l_family = QFontDatabase().families().value(0, "serif");
+        QTest::newRow("a family of the system's, as it spells it")
+            << "<font face=\"x, " + l_family.toUpper() + "\">a</font>" << "<font face=\"" + l_family + "\">a</font>";
         QTest::newRow("comment, broken tags") << "<!-- x --><b <" << "&lt;!-- x -->&lt;b &lt;";
         QTest::newRow("huge size") << "<font size=999>x</font>" << "<font>x</font>";
         QTest::newRow("deep nesting") << QString("<div>").repeated(30) << QString("<div>").repeated(24) +
@@ -598,17 +690,18 @@ private slots:
         // The view's parser makes a table for each row or cell outside a
         // table, inside the one before: 226 bytes held the window seconds.
         QTest::newRow("rows and cells outside a table") << "<tr><td></tr><td><tr></tr><td>"
-                                                        << "&lt;tr>&lt;td>&lt;td>&lt;tr>&lt;td>";
+                                                        << "&lt;tr>&lt;td>&lt;/tr>&lt;td>&lt;tr>&lt;/tr>&lt;td>";
         QTest::newRow("nested orphan cells, 226 bytes")
             << "<tr><td></tr>" + QString("<td><tr></tr>").repeated(16) + "<td>x"
-            << "&lt;tr>&lt;td>" + QString("&lt;td>&lt;tr>").repeated(15) + QChar(0x200B) + "&lt;td>&lt;tr>&lt;td>x";
+            << "&lt;tr>&lt;td>&lt;/tr>" + QString("&lt;td>&lt;tr>&lt;/tr>").repeated(8) + "&lt;td>&lt;tr>&lt;/t" +
+                   QChar(0x200B) + "r>" + QString("&lt;td>&lt;tr>&lt;/tr>").repeated(7) + "&lt;td>x";
         QTest::newRow("a cell before its table") << "<td><table><tr><td>x"
                                                  << "&lt;td><table><tr><td>x</td></tr></table>";
         QTest::newRow("only rows in a table, cells in a row") << "<table><b><tr><i><td>x</table>"
                                                               << "<table>&lt;b><tr>&lt;i><td>x</td></tr></table>";
         QTest::newRow("a paragraph in a row of a table in a paragraph")
             << "<p>a<table><tr><td>b</td></tr><tr><p>c</p></tr><tr><td>d</table>"
-            << "<p>a<table><tr><td>b</td></tr><tr>&lt;p>c</tr></table></p>&lt;tr>&lt;td>d";
+            << "<p>a<table><tr><td>b</td></tr><tr>&lt;p>c</tr></table></p>&lt;/tr>&lt;tr>&lt;td>d&lt;/table>";
         QTest::newRow("a cell closes what its row's cell opened")
             << "<table><tr><td><ul><li>a<td>b<tr><td>c"
             << "<table><tr><td><ul><li>a</li></ul></td><td>b</td></tr><tr><td>c</td></tr></table>";
