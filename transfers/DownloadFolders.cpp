@@ -8,6 +8,7 @@
 #include "transfers/TransferItems.h"
 #include "transfers/TransferThreads.h"
 
+#include "server/StoreTypes.h"
 #include "store/Settings.h"
 #include "store/Utilities.h"
 
@@ -128,6 +129,15 @@ QString TargetFolder(Item const& i_entry, bool i_complete, Layout const& i_layou
 // files might take one path share it, and only those are compared.
 char const* const LOCAL_PLACE = "local_place";
 
+// The flag of a download whose partial file at its place is one it made:
+// it opened the file there to write into it. Only such a file is resumed
+// from, moved along with the download, or deleted with it.
+char const* const MADE_FILE = "partial_file_made";
+
+// Set once a data file's downloads carry that flag; data saved before it
+// was kept has none.
+char const* const MADE_FILES_MARKED = "partial_files_marked";
+
 // The entry's local file name: the one it was given when it was first
 // offered or started (the end of its place, read from the data file, so
 // made safe again), or the remote name made safe.
@@ -223,8 +233,8 @@ bool IsSameRemoteFile(Item const& i_one, Item const& i_other)
 // one name at a low save level), a folder stands there, or any file lies
 // there or where the finished file would go: an older finished file, a
 // file the user put there, or the partial file of a removed download. Only
-// downloads of the same remote file (from other users) share a path and
-// its files.
+// downloads of the same remote file (from other users) share a path, and
+// the file one of them made there.
 bool IsLocalPathTaken(Item const& i_entry, QString const& i_name, Layout const& i_layout)
 {
     QString const l_path = SafeFolderPath(i_entry, false, i_layout, i_name);
@@ -241,13 +251,28 @@ bool IsLocalPathTaken(Item const& i_entry, QString const& i_name, Layout const& 
             if (l_other == i_entry || SafePath(l_other, false, i_layout) != l_path)
                 continue;
             if (IsSameRemoteFile(l_other, i_entry))
-                l_shared = true;
+                l_shared = l_shared || l_other.IsConnected(MADE_FILE);
             else if (!i_layout.m_split || l_complete.IsNull() || l_other["download_entry_status"] != l_complete)
                 return true;
         }
     }
     return !l_shared &&
            (QFileInfo::exists(l_path) || QFileInfo::exists(SafeFolderPath(i_entry, true, i_layout, i_name)));
+}
+
+// Nothing lies at the download's partial path, or the file there is its
+// own: it made it, or a download of the same remote file from another user
+// did (they share it). A file the user put at the place of a download that
+// never started is neither.
+bool IsOwnPartialPath(Item const& i_entry, QString const& i_path, Layout const& i_layout)
+{
+    if (i_entry.IsConnected(MADE_FILE) || !QFileInfo::exists(i_path))
+        return true;
+    for (Item const& l_other : i_entry[LOCAL_PLACE].GetItems("download_entry"))
+        if (l_other != i_entry && l_other.IsConnected(MADE_FILE) && IsSameRemoteFile(l_other, i_entry) &&
+            SafePath(l_other, false, i_layout) == i_path)
+            return true;
+    return false;
 }
 
 // Why a folder cannot be made, when a file holds its place or its parent's
@@ -302,9 +327,11 @@ bool TransferQueueManager::SettleLocalName(Item const& i_entry)
     Layout const l_layout = Layout::Current();
     if (Item const l_given = i_entry[LOCAL_PLACE]; l_given.IsValid()) {
         // A folder of another download's files took the place since the
-        // name was given (both were offered before either started).
+        // name was given (both were offered before either started), or a
+        // file it did not make lies there (the user's, put there before it
+        // ever started): it is neither resumed from nor written into.
         QString const l_path = SafePath(i_entry, false, l_layout);
-        if (l_path.isEmpty() || !QFileInfo(l_path).isDir())
+        if (l_path.isEmpty() || (!QFileInfo(l_path).isDir() && IsOwnPartialPath(i_entry, l_path, l_layout)))
             return true;
         i_entry.Disconnect(l_given);
     }
@@ -324,16 +351,20 @@ bool TransferQueueManager::SettleLocalName(Item const& i_entry)
         } while (IsLocalPathTaken(i_entry, l_name, l_layout));
     }
     SetLocalPlace(i_entry, l_name, l_layout);
+    SetFlag(i_entry, MADE_FILE, false);
     return true;
 }
 
 void TransferQueueManager::DiscardPartialFile(Item const& i_entry)
 {
-    // Without a place of its own (none was free) the file at its path is
-    // not its own; a whole file (its move into "complete" failed) is the
-    // user's to keep.
+    // A file it did not make (the user's, at the place of a download that
+    // never started) is not its own, nor is any without a place of its own
+    // (none was free); a whole file (its move into "complete" failed) is
+    // the user's to keep.
+    if (!i_entry.IsConnected(MADE_FILE) || !i_entry.IsConnected(LOCAL_PLACE))
+        return;
     Layout const l_layout = Layout::Current();
-    QString const l_path = i_entry.IsConnected(LOCAL_PLACE) ? SafePath(i_entry, false, l_layout) : QString();
+    QString const l_path = SafePath(i_entry, false, l_layout);
     QFileInfo const l_file(l_path);
     if (l_path.isEmpty() || !l_file.isFile() || l_file.size() >= i_entry["file_size"].AsInt64())
         return;
@@ -343,6 +374,26 @@ void TransferQueueManager::DiscardPartialFile(Item const& i_entry)
             return; // the same remote file from another user goes on in it
     QFile::remove(l_path);
     RemoveEmptyFolders(l_file.path(), l_layout, std::max(0, i_entry["subfolder_save_level"].AsInt()) + 1);
+}
+
+void TransferQueueManager::MarkPartialFilesOfOlderData(ItemSet const& i_entries)
+{
+    // The version that first kept places wrote at a place only as the
+    // download given it (or resumed from what lay there, as it would again
+    // at its next start): a file at a place it saved is that download's,
+    // taken so once, so that its progress is not lost. From then on only
+    // the flag counts, and a file put at a place later is not taken.
+    if (IsSettingYes(MADE_FILES_MARKED))
+        return;
+    Layout const l_layout = Layout::Current();
+    for (Item const& l_entry : i_entries) {
+        if (!l_entry.IsConnected(LOCAL_PLACE) || l_entry["download_entry_status"].AsString() == "complete")
+            continue;
+        QFileInfo const l_file(SafePath(l_entry, false, l_layout));
+        if (l_file.isFile() && l_file.size() <= l_entry["file_size"].AsInt64())
+            SetFlag(l_entry, MADE_FILE, true);
+    }
+    SetSwitch(MADE_FILES_MARKED, true);
 }
 
 TransferQueueManager::DownloadLayout TransferQueueManager::DownloadLayout::Current()
@@ -430,6 +481,7 @@ void TransferQueueManager::OnDownloadLayoutChanged(Item)
             SetLocalPlace(l_entry, LocalName(l_entry), l_layout);
         if (l_entry["download_entry_status"] == l_complete)
             continue;
+        bool const l_made = l_entry.IsConnected(MADE_FILE);
         QString const l_from = SafePath(l_entry, false, l_old);
         QString l_to = SafePath(l_entry, false, l_layout);
         // Where the new path leads to a file that is not its own (the user's,
@@ -441,7 +493,12 @@ void TransferQueueManager::OnDownloadLayoutChanged(Item)
             static_cast<void>(SettleLocalName(l_entry));
             l_to = SafePath(l_entry, false, l_layout);
         }
-        if (l_from.isEmpty() || l_to.isEmpty() || l_from == l_to || !QFileInfo(l_from).isFile())
+        if (l_from == l_to)
+            continue;
+        // Only a file it made goes with it (and stays its own); what the
+        // user put at its old path stays there.
+        SetFlag(l_entry, MADE_FILE, false);
+        if (!l_made || l_from.isEmpty() || l_to.isEmpty() || !QFileInfo(l_from).isFile())
             continue;
         // Another file in the way is never overwritten.
         if (QFileInfo::exists(l_to) || !QDir().mkpath(QFileInfo(l_to).path()) || !QDir().rename(l_from, l_to)) {
@@ -450,6 +507,7 @@ void TransferQueueManager::OnDownloadLayoutChanged(Item)
                         l_entry["user"]);
             continue;
         }
+        SetFlag(l_entry, MADE_FILE, true);
         RemoveEmptyFolders(QFileInfo(l_from).path(), l_old, std::max(0, l_entry["subfolder_save_level"].AsInt()) + 1);
     }
 }
@@ -484,6 +542,8 @@ bool TransferQueueManager::StartDownload(Item i_entry, QTcpSocket* ip_socket)
         ip_socket->deleteLater();
         return false;
     }
+    // The file is its own from now on, across restarts too.
+    SetFlag(i_entry, MADE_FILE, true);
     qint64 const l_offset = lp_file->size();
     uchar l_offsetBytes[8];
     qToLittleEndian(l_offset, l_offsetBytes);
@@ -574,6 +634,7 @@ void TransferQueueManager::OnDownloadComplete()
                                         .arg(l_wanted, QFileInfo(l_source).path()));
             return;
         }
+        SetFlag(l_entry, MADE_FILE, false); // its partial path is free again
     }
     SetDownloadEntryStatus(l_entry, "complete");
     if (!IsSettingYes("dont_split_downloads"))

@@ -137,6 +137,7 @@ void TransferQueueManager::DeclareTypes()
              {"download_entry", ROOT},
              {"is_active", LEAF},
              {"single_download", LEAF},
+             {"partial_file_made", LEAF},
              {"upload_entry", ROOT},
              {"complete_download", ROOT},
          })
@@ -145,7 +146,7 @@ void TransferQueueManager::DeclareTypes()
     for (char const* lp_type : {"user", "file_name", "remote_folder", "file_size", "remote_transfer_req",
                                 "write_position", "download_entry_status", "place_in_line",
                                 "subfolder_save_level", "last_status_change_time", "single_download",
-                                "denial_reason", "local_place", "download_retry_time"})
+                                "denial_reason", "local_place", "download_retry_time", "partial_file_made"})
         RelateAttribute("download_entry", lp_type);
     for (char const* lp_type : {"download_socket", "download_thread", "download_file", "download_order",
                                 "last_receipt_time", "bytes_per_second"})
@@ -199,10 +200,11 @@ void TransferQueueManager::DeclareTypes()
         // fetch it again from the start.
         // The local name too, once given: another download may have had the
         // name the remote one makes locally. Files written before it was
-        // kept load without it.
+        // kept load without it. And whether the file at that place is the
+        // download's own, which alone it may resume from or delete.
         for (char const* lp_type : {"user", "file_name", "remote_folder", "file_size", "download_entry_status",
                                     "download_order", "subfolder_save_level", "single_download",
-                                    "local_place"})
+                                    "local_place", "partial_file_made"})
             SaveWithEntry(lp_type);
         dataSaver->AddSavedType("excluded_download_extension");
     }
@@ -288,6 +290,7 @@ void TransferQueueManager::DataLoaded()
         if (Item l_user = l_entry["user"]; l_user.IsValid())
             l_users.insert(l_user);
     }
+    MarkPartialFilesOfOlderData(l_entries);
     // An unfinished download saved without a place (by an older version, or
     // never offered then) owns no file: whatever lies at the path its remote
     // name makes may be another download's partial file, so it is given a

@@ -266,13 +266,19 @@ private:
     // "name (n).ext" when that local path is taken: another download of
     // another remote file was given it, or a folder or any file lies there
     // or where the finished file would go. A download writes only into the
-    // partial file at its own place. False when a thousand numbers are
-    // taken.
+    // partial file at its own place, one it made ("partial_file_made"): a
+    // download given its place earlier finds there, before it writes, a
+    // folder or a file it did not make (the user's) and takes a new name.
+    // False when a thousand numbers are taken.
     bool SettleLocalName(Item const& i_entry);
-    // A removed unfinished download's partial file goes with it, unless the
-    // same remote file from another user is still fetched into it: left, it
-    // would be a stranger's file to every later download.
+    // A removed unfinished download's partial file goes with it when it
+    // made the file, unless the same remote file from another user is still
+    // fetched into it: left, it would be a stranger's file to every later
+    // download.
     void DiscardPartialFile(Item const& i_entry);
+    // Data saved before downloads marked the files they made: the file at a
+    // loaded entry's place is taken for its own, once.
+    void MarkPartialFilesOfOlderData(ItemSet const& i_entries);
     void RecordCompleteDownload(Item const& i_entry, QString const& i_folder, QString const& i_name);
     // A setting that shapes local paths changed: the partial files of the
     // unfinished downloads move to where their paths now lead (a running

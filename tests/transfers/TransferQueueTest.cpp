@@ -96,6 +96,15 @@ private:
         QTRY_COMPARE(Status(i_entry), QString("complete"));
     }
 
+    // A download cut off after these bytes: its own partial file.
+    void Hold(Item const& i_entry, QByteArray const& i_bytes)
+    {
+        auto lp_peer = Run(i_entry);
+        lp_peer->write(i_bytes);
+        lp_peer->disconnectFromHost();
+        QTRY_COMPARE(Status(i_entry), QString("aborted"));
+    }
+
     // bob's peer connection, vouched for as the server would.
     std::unique_ptr<QTcpSocket> ConnectBob()
     {
@@ -447,6 +456,8 @@ private slots:
         QDir().mkpath(QFileInfo(l_path).path());
         if (full && !QFile::link("/dev/full", l_path))
             QFAIL("no link to the full device");
+        if (full) // as if the download had made it there itself
+            l_entry += d.GetType("partial_file_made")->GetGlobalNullItem();
         QSignalSpy l_errors(mp_transfers.get(), &TransferQueueManager::DownloadLocalError);
         std::vector<qint64> l_reported;
         connect(mp_transfers.get(), &TransferQueueManager::DownloadProgressed, this, [&l_reported](Item i_entry) {
@@ -651,7 +662,9 @@ private slots:
     // drops), "fX" (offered, started, the rest), "-X" (removed), "q" (quit
     // and start again), "s0" or "s1" (downloads not split or split),
     // "d<path>" (a user's file put there, below the download folder), "o"
-    // (bob comes online, and his downloads are asked for again). A
+    // (bob comes online, and his downloads are asked for again), "v" (quit,
+    // the data file as a version that did not mark the downloads' own
+    // files saved it, and start again). A
     // download always resumes where its own bytes end, every finished file
     // holds its remote file's bytes, a user's file is untouched, and no file
     // is left that no download owns.
@@ -675,6 +688,15 @@ private slots:
         QTest::newRow("split switched on under an older finished file") << "+A fA -A s0 +Z s1 o fZ";
         QTest::newRow("a finished file numbered onto another's name")
             << "+A +Z dcomplete/music/a_b.mp3 fA o fZ";
+        QTest::newRow("a user's file where a queued one will write") << "+A ddownloading/music/a_b.mp3 fA";
+        QTest::newRow("a user's file where a queued one will write, not split") << "s0 +A dmusic/a_b.mp3 fA";
+        QTest::newRow("a user's file, the queued one removed") << "+A ddownloading/music/a_b.mp3 -A";
+        QTest::newRow("a user's file, the queued one removed, not split") << "s0 +A dmusic/a_b.mp3 -A";
+        QTest::newRow("a user's file, then a restart") << "+A ddownloading/music/a_b.mp3 q fA";
+        QTest::newRow("a user's file, then split switched off") << "+A ddownloading/music/a_b.mp3 s0 fA";
+        QTest::newRow("its own partial file removed after a restart") << "+A hA q -A";
+        QTest::newRow("its own partial file in unmarked data") << "+A hA v fA";
+        QTest::newRow("unmarked data, then a user's file and a restart") << "+A v ddownloading/music/a_b.mp3 q fA";
     }
 
     void downloadsWriteOnlyTheirOwnFiles()
@@ -697,8 +719,13 @@ private slots:
             } else if (l_action == '-') {
                 mp_transfers->RemoveDownload(l_entry);
                 l_remote.m_held = 0;
-            } else if (l_action == 'q') {
+            } else if (l_action == 'q' || l_action == 'v') {
                 lp_bob.reset();
+                if (l_action == 'v') {
+                    for (Item const& l_saved : d.GetType("download_entry")->GetItems())
+                        SetFlag(l_saved, "partial_file_made", false);
+                    SetSetting("partial_files_marked", QString());
+                }
                 Restart();
             } else if (l_action == 'o') {
                 SetOnline("bob", true);
@@ -743,6 +770,38 @@ private slots:
         }
         for (auto const& [l_path, l_bytes] : l_kept)
             QVERIFY2(ReadFileAt(l_path) == l_bytes, qPrintable(l_path + ": " + ReadFileAt(l_path)));
+    }
+
+    // The same remote file from bob and then carol: carol's download goes
+    // on in the partial file bob's made (numbered, when a user's file had
+    // the name, and found again after a restart), but not in a file the
+    // user put where bob's, never started, will write.
+    void sameRemoteFileFromTwoUsers_data()
+    {
+        QTest::addColumn<bool>("numbered");
+        QTest::addColumn<bool>("bobStarted"); // else the user's file is at bob's place; carol starts from 0
+        QTest::newRow("bob's partial file") << false << true;
+        QTest::newRow("bob's numbered partial file") << true << true;
+        QTest::newRow("a user's file at bob's place") << false << false;
+    }
+
+    void sameRemoteFileFromTwoUsers()
+    {
+        QFETCH(bool, numbered);
+        QFETCH(bool, bobStarted);
+        if (numbered)
+            WriteFileAt(Folder() + "/downloading/music/a.mp3", "user");
+        Item const l_bob = Add("a.mp3", "music", 8, "bob", 0);
+        QString const l_path = mp_transfers->GetSafeDownloadPath(l_bob, false);
+        bobStarted ? Hold(l_bob, "AAAA") : WriteFileAt(l_path, "user");
+        if (numbered)
+            Restart();
+        Item const l_carol = Add("a.mp3", "music", 8, "carol", 0);
+        auto l_pair = ConnectedPair();
+        QVERIFY(mp_transfers->StartDownload(l_carol, l_pair.first));
+        QCOMPARE(ReadBytes(*l_pair.second, 8), Le64(bobStarted ? 4 : 0));
+        QCOMPARE(mp_transfers->GetSafeDownloadPath(l_carol, false) == l_path, bobStarted);
+        QCOMPARE(ReadFileAt(l_path), QByteArray(bobStarted ? "AAAA" : "user"));
     }
 
     void folderLayout()
@@ -864,9 +923,8 @@ private slots:
     {
         Item l_running = Add("run.mp3", "Music\\Band\\Album", 5);
         Item const l_waiting = Add("wait.mp3", "Music\\Band\\Album", 5);
-        mp_transfers->AddDownload("bob", "one.mp3", "Music\\Solo", 5, true, 0);
-        WriteFileAt(Folder() + "/downloading/Band/Album/wait.mp3", "wa");
-        WriteFileAt(Folder() + "/downloading/Solo/one.mp3", "on");
+        Hold(l_waiting, "wa");
+        Hold(mp_transfers->AddDownload("bob", "one.mp3", "Music\\Solo", 5, true, 0), "on");
         auto lp_peer = Run(l_running);
 
         SetSwitch("dont_split_downloads", true);

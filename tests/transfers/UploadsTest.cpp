@@ -421,8 +421,10 @@ private slots:
     // replaced it and ended the running download.
     void downloaderHalf()
     {
+        // Its own partial file, as a run before a restart left it.
         Item const l_entry = mp_transfers->AddDownload("bob", "song", "M", 10, false, 0);
         WriteFile("Downloads/downloading/M/song", "012");
+        l_entry += d.GetType("partial_file_made")->GetGlobalNullItem();
         auto const l_offer = [&](quint32 i_token) {
             QByteArray l_frame;
             Peer("bob").write(PeerWire::BuildFrame(Le32(40) + Le32(1) + Le32(i_token) + Str("M\\song") + Le64(10), false));
