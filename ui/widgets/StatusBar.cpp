@@ -29,7 +29,9 @@ QString ElidedStatusText(QString const& i_text, int i_pathLength, QFontMetrics c
 
 int TrailingPathLength(QString const& i_text)
 {
-    int const l_space = i_text.lastIndexOf(QLatin1String(" /"));
+    // A path named by an engine may come isolated: its isolate goes with it.
+    int const l_space =
+        std::max(i_text.lastIndexOf(QLatin1String(" /")), i_text.lastIndexOf(QStringLiteral(" \u2068/")));
     return l_space < 0 ? 0 : i_text.size() - l_space - 1;
 }
 

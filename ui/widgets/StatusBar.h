@@ -22,8 +22,9 @@ class QFontMetrics;
 // middle, the point whole; else the point elided at its end.
 QString ElidedStatusText(QString const& i_text, int i_pathLength, QFontMetrics const& i_metrics, int i_width);
 
-// The length of the path that ends i_text: from its last " /" on; 0 when
-// there is none. A reason from an engine names its file or folder last.
+// The length of the path that ends i_text: from its last " /" (or " " and
+// the start of an isolate, then "/") on; 0 when there is none. A reason from
+// an engine names its file or folder last.
 int TrailingPathLength(QString const& i_text);
 
 // The width the labels right of the message get in i_room pixels when the
