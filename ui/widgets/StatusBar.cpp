@@ -91,8 +91,11 @@ StatusBar::StatusBar(QWidget* ip_parent) : QStatusBar(ip_parent), mp_message(new
 
 void StatusBar::ShowMessage(QString const& i_point, QString const& i_path, int i_msecs)
 {
-    m_withPath = i_point + i_path;
-    m_pathLength = i_path.size();
+    // A path holds names from outside (a peer's folders): isolated, it
+    // cannot turn the point before it.
+    QString const l_path = Isolated(i_path);
+    m_withPath = i_point + l_path;
+    m_pathLength = l_path.size();
     showMessage(m_withPath, i_msecs);
 }
 
@@ -176,7 +179,7 @@ void ShowStatusMessage(QWidget* ip_widget, QString const& i_point, QString const
             if (auto* lp_bar = qobject_cast<StatusBar*>(lp_window->statusBar()))
                 lp_bar->ShowMessage(i_point, i_path, i_msecs);
             else
-                lp_window->statusBar()->showMessage(i_point + i_path, i_msecs);
+                lp_window->statusBar()->showMessage(i_point + Isolated(i_path), i_msecs);
             return;
         }
 }

@@ -62,9 +62,9 @@ class StatusBar : public QStatusBar
 public:
     explicit StatusBar(QWidget* ip_parent = nullptr);
 
-    // Shows i_point followed by i_path (empty: no path) for i_msecs (0: until
-    // another message or clearMessage). i_point holds what joins the two
-    // ("…, in ").
+    // Shows i_point followed by i_path (empty: no path), isolated, for
+    // i_msecs (0: until another message or clearMessage). i_point holds what
+    // joins the two ("…, in "), its names from outside isolated.
     void ShowMessage(QString const& i_point, QString const& i_path = QString(), int i_msecs = 0);
     // A label at the bar's right, after those added before; the bar takes it.
     void AddLabel(ElidedLabel* ip_label);
