@@ -229,6 +229,49 @@ private slots:
         QVERIFY2(l_logged.contains(QString(logged).replace("<dir>", mp_dir->path())), qPrintable(l_logged.join('\n')));
     }
 
+    // The engines' log lines (the diagnostics window, the log files) name
+    // users and files from outside among their own words.
+    void logLinesIsolateNames_data()
+    {
+        QTest::addColumn<QString>("what");
+        QTest::addColumn<QString>("logged");
+        QTest::newRow("server link") << "private message"
+                                     << "Not logged in, private message to \u2068evil name: \u202E\u2069 not sent";
+        QTest::newRow("peer connection") << "user info"
+                                         << "Connecting to \u2068evil name: \u202E\u2069 for a P connection";
+        QTest::newRow("download queue") << "negative size"
+                                        << "Not queueing \u2068\u202Ea.mp3\u2069 from \u2068evil name: \u202E\u2069: "
+                                           "its size -1 is negative";
+        QTest::newRow("peer's notice") << "upload failed"
+                                       << "Received peer notification from \u2068evil name: \u202E\u2069 that upload "
+                                          "of \u2068\u202Ea.mp3\u2069 failed";
+    }
+    void logLinesIsolateNames()
+    {
+        QFETCH(QString, what);
+        QFETCH(QString, logged);
+        QString const l_evil = QStringLiteral("evil name: \u202E");
+        SetFlag(User(l_evil), "is_online", true);
+        FlushLog();
+        SetSetting("show_diagnostics", QStringLiteral("yes"));
+        QStringList l_logged;
+        SetLogViewHook([&l_logged](QString const&, QString const& i_lines) {
+            for (QString const& l_line : i_lines.split('\n'))
+                l_logged << l_line.section("] ", 1).trimmed();
+        });
+        if (what == "private message")
+            mp_server->SendPrivateChat(l_evil, "hi");
+        else if (what == "user info")
+            mp_messenger->GetUserInfo(l_evil);
+        else if (what == "negative size")
+            QVERIFY(mp_transfers->AddDownload(l_evil, "\u202Ea.mp3", "", -1, false, 0).IsNull());
+        else if (what == "upload failed")
+            emit mp_messenger->UploadFailed(l_evil, "\u202Ea.mp3");
+        FlushLog();
+        SetLogViewHook(nullptr);
+        QVERIFY2(l_logged.contains(logged), qPrintable(l_logged.join('\n')));
+    }
+
     // Entries placed one by one come out as the full sort by group priority,
     // privilege and age; so does a renumbering after privileges changed.
     void order()
