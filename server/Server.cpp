@@ -237,7 +237,9 @@ void Server::GetServerAddress(QString& o_host, quint16& o_port)
     if (l_good)
         o_port = l_port;
     else
-        ServerLog(1, QStringLiteral("Bad server address \"%1\", using %2:%3").arg(l_address, o_host).arg(o_port));
+        ServerLog(1, QStringLiteral("Bad server address \"%1\", using %2:%3")
+                         .arg(Isolated(l_address), o_host)
+                         .arg(o_port));
 }
 
 bool Server::SplitServerAddress(QString const& i_address, QString& io_host, quint16& io_port)
