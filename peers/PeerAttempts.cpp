@@ -11,6 +11,7 @@
 #include "peers/PeerUsers.h"
 #include "peers/PeerWire.h"
 #include "server/StoreTypes.h"
+#include "store/Utilities.h"
 
 #include <QHostAddress>
 #include <QRandomGenerator>
@@ -111,7 +112,7 @@ void PeerMessenger::StartAttempt(QString const& i_user, QString const& i_type)
     l_new.m_user = i_user;
     l_new.m_type = i_type;
     m_attemptsOfUser[i_user].push_back(l_id);
-    Log(1, QString("Connecting to %1 for a %2 connection").arg(i_user, i_type));
+    Log(1, QString("Connecting to %1 for a %2 connection").arg(Isolated(i_user), i_type));
 
     quint32 l_ip = 0;
     int l_port = 0;
@@ -151,7 +152,8 @@ void PeerMessenger::StartDirect(Attempt& io_attempt, quint32 i_ip, int i_port)
     l_link.m_attempt = io_attempt.m_id;
     io_attempt.mp_socket = lp_socket;
     ArmTimer(io_attempt, m_directTimeoutMs);
-    Log(2, QString("Trying %1 directly at %2:%3").arg(io_attempt.m_user, QHostAddress(i_ip).toString(), QString::number(i_port)));
+    Log(2, QString("Trying %1 directly at %2:%3")
+               .arg(Isolated(io_attempt.m_user), QHostAddress(i_ip).toString(), QString::number(i_port)));
     lp_socket->connectToHost(QHostAddress(i_ip), quint16(i_port));
 }
 
@@ -171,7 +173,7 @@ void PeerMessenger::StartIndirect(Attempt& io_attempt)
         FailAttempt(l_id, "no server link to ask for a connect-back", false);
         return;
     }
-    Log(2, QString("Asking the server to have %1 connect back").arg(io_attempt.m_user));
+    Log(2, QString("Asking the server to have %1 connect back").arg(Isolated(io_attempt.m_user)));
     ArmTimer(io_attempt, m_indirectTimeoutMs);
 }
 
@@ -224,7 +226,7 @@ void PeerMessenger::FailAttempt(quint64 i_id, QString const& i_reason, bool i_un
     DiscardSocket(lp_attempt->mp_socket);
     lp_attempt->mp_socket = nullptr;
     FinishAttempt(i_id);
-    Log(1, QString("Could not connect to %1 for a %2 connection: %3").arg(l_user, l_type, i_reason));
+    Log(1, QString("Could not connect to %1 for a %2 connection: %3").arg(Isolated(l_user), l_type, i_reason));
     if (HasAttempt(l_user, l_type))
         return;
     // Answers to a name nobody answers to (anyone can search under any name)
@@ -251,11 +253,11 @@ void PeerMessenger::OnAttemptTimeout()
         return;
     switch (lp_attempt->m_phase) {
     case AttemptPhase::Address:
-        Log(2, QString("No address for %1 from the server in time").arg(lp_attempt->m_user));
+        Log(2, QString("No address for %1 from the server in time").arg(Isolated(lp_attempt->m_user)));
         StartIndirect(*lp_attempt);
         break;
     case AttemptPhase::Direct:
-        Log(2, QString("Direct connection to %1 timed out").arg(lp_attempt->m_user));
+        Log(2, QString("Direct connection to %1 timed out").arg(Isolated(lp_attempt->m_user)));
         StartIndirect(*lp_attempt);
         break;
     case AttemptPhase::Indirect:
@@ -298,12 +300,13 @@ void PeerMessenger::OnPeerAddress(QString i_user, quint32 i_ip, int i_port)
 void PeerMessenger::OnConnectBackRequested(QString i_user, QString i_type, quint32 i_ip, int i_port, quint32 i_token)
 {
     if (i_user.isEmpty() || !PeerWire::IsConnectionType(i_type) || i_ip == 0 || i_port <= 0 || i_port > 65535) {
-        Log(1, QString("Ignoring an unusable connect-back request from %1").arg(i_user));
+        Log(1, QString("Ignoring an unusable connect-back request from %1").arg(Isolated(i_user)));
         PeerServerCannotConnect(i_token, i_user);
         return;
     }
     if (m_connectingBacks >= m_limits.m_maxPendingConnectBacks) {
-        Log(1, QString("Not connecting back to %1: %2 connect-backs are pending").arg(i_user, QString::number(m_connectingBacks)));
+        Log(1, QString("Not connecting back to %1: %2 connect-backs are pending")
+                   .arg(Isolated(i_user), QString::number(m_connectingBacks)));
         PeerServerCannotConnect(i_token, i_user);
         return;
     }
@@ -314,7 +317,7 @@ void PeerMessenger::OnConnectBackRequested(QString i_user, QString i_type, quint
         PeerServerCannotConnect(i_token, i_user);
         return;
     }
-    Log(1, QString("Connecting back to %1 for a %2 connection").arg(i_user, i_type));
+    Log(1, QString("Connecting back to %1 for a %2 connection").arg(Isolated(i_user), i_type));
     auto* lp_socket = new QTcpSocket(this);
     Link& l_link = AddSocket(lp_socket, LinkRole::ConnectBack, false);
     SetLinkUser(l_link, i_user);

@@ -11,6 +11,7 @@
 
 #include "peers/PeerCodec.h"
 #include "peers/PeerWire.h"
+#include "store/Utilities.h"
 
 #include <QElapsedTimer>
 #include <QMetaMethod>
@@ -111,7 +112,7 @@ void PeerMessenger::CompleteHandshake(QTcpSocket* ip_socket)
         OpenMessaging(*lp_link);
     } else if (lp_link->m_type == QLatin1String("F")) {
         if (lp_link->m_answersOurRequest) {
-            Log(1, QString("File connection to %1 established").arg(l_user));
+            Log(1, QString("File connection to %1 established").arg(Isolated(l_user)));
             HandOver(ip_socket);
             if (isSignalConnected(QMetaMethod::fromSignal(&PeerMessenger::FileConnectionAccepted)))
                 emit FileConnectionAccepted(l_user, ip_socket);
@@ -123,7 +124,7 @@ void PeerMessenger::CompleteHandshake(QTcpSocket* ip_socket)
         }
     } else {
         bool l_ours = lp_link->m_answersOurRequest;
-        Log(1, QString("Distributed connection with %1 established").arg(l_user));
+        Log(1, QString("Distributed connection with %1 established").arg(Isolated(l_user)));
         HandOver(ip_socket);
         QMetaMethod l_signal = l_ours ? QMetaMethod::fromSignal(&PeerMessenger::DNetConnectionAccepted)
                                       : QMetaMethod::fromSignal(&PeerMessenger::DNetConnectionRequested);
@@ -184,7 +185,7 @@ void PeerMessenger::ReadHandshake(Link& io_link)
         // our token instead.
         if (io_link.m_type == QLatin1String("P"))
             io_link.m_trust = Link::Trust::Pending;
-        Log(2, QString("%1 connection from %2").arg(io_link.m_type, io_link.m_user));
+        Log(2, QString("%1 connection from %2").arg(io_link.m_type, Isolated(io_link.m_user)));
         CompleteHandshake(lp_socket);
         return;
     }
@@ -195,14 +196,14 @@ void PeerMessenger::ReadHandshake(Link& io_link)
         return;
     }
     if (lp_attempt->m_user != l_handshake.m_user) {
-        CloseLink(lp_socket,
-                  QString("connect-back from %1 for a request to %2").arg(l_handshake.m_user, lp_attempt->m_user));
+        CloseLink(lp_socket, QString("connect-back from %1 for a request to %2")
+                                 .arg(Isolated(l_handshake.m_user), Isolated(lp_attempt->m_user)));
         return;
     }
     SetLinkUser(io_link, lp_attempt->m_user);
     io_link.m_type = lp_attempt->m_type;
     io_link.m_answersOurRequest = true;
-    Log(2, QString("%1 connected back for our %2 connection").arg(io_link.m_user, io_link.m_type));
+    Log(2, QString("%1 connected back for our %2 connection").arg(Isolated(io_link.m_user), io_link.m_type));
     FinishAttempt(lp_attempt->m_id);
     CompleteHandshake(lp_socket);
 }
@@ -214,7 +215,7 @@ void PeerMessenger::ReadToken(Link& io_link)
     if (!PeerWire::ReadFileToken(*lp_socket, l_token))
         return;
     QString l_user = io_link.m_user;
-    Log(1, QString("File connection from %1 for transfer %2").arg(l_user, QString::number(l_token)));
+    Log(1, QString("File connection from %1 for transfer %2").arg(Isolated(l_user), QString::number(l_token)));
     HandOver(lp_socket);
     if (isSignalConnected(QMetaMethod::fromSignal(&PeerMessenger::FileConnectionRequested)))
         emit FileConnectionRequested(l_user, lp_socket, l_token);
@@ -228,7 +229,7 @@ void PeerMessenger::OpenMessaging(Link& io_link)
     io_link.m_lastActivity = Now();
     QTcpSocket* lp_socket = io_link.mp_socket;
     Log(2, QString("Messaging connection with %1 open%2")
-               .arg(io_link.m_user, io_link.m_obfuscated ? " (obfuscated)" : ""));
+               .arg(Isolated(io_link.m_user), io_link.m_obfuscated ? " (obfuscated)" : ""));
     if (io_link.m_trust == Link::Trust::Pending)
         CheckSender(io_link);
     else
@@ -316,7 +317,7 @@ bool PeerMessenger::SkipUnaskedFrame(Link& io_link)
         // dropped, and its memory stayed with the process.
         Log(1, QString("Dropping %1 of %2 bytes from %3 that we did not ask for, as it arrives")
                    .arg(l_code == PeerCodec::SHARED_FILES ? "a share list" : "folder contents",
-                        QString::number(l_length), io_link.m_user));
+                        QString::number(l_length), Isolated(io_link.m_user)));
         io_link.m_skipping = l_frame;
         if (lp_socket->readBufferSize() > READ_AHEAD)
             lp_socket->setReadBufferSize(READ_AHEAD);
@@ -344,7 +345,8 @@ bool PeerMessenger::HandleMessage(QTcpSocket* ip_socket, QByteArray const& i_pay
         // A store misuse while handling one message must not take the
         // event loop down with it.
         mp_dispatching = nullptr;
-        Log(1, QString("Handling a message from %1 failed: %2").arg(l_user, QString::fromUtf8(i_error.what())));
+        Log(1,
+            QString("Handling a message from %1 failed: %2").arg(Isolated(l_user), QString::fromUtf8(i_error.what())));
         l_keep = false;
     }
     if (!l_keep)

@@ -107,7 +107,7 @@ bool PeerMessenger::DispatchMessage(QString const& i_user, QByteArray const& i_p
     // memory and time for nothing.
     if ((l_code == SHARED_FILES || l_code == FOLDER_CONTENTS) && !TakeRequest(i_user, l_code)) {
         Log(1, QString("Dropping %1 from %2 that we did not ask for")
-                   .arg(l_code == SHARED_FILES ? "a share list" : "folder contents", i_user));
+                   .arg(l_code == SHARED_FILES ? "a share list" : "folder contents", Isolated(i_user)));
         return true;
     }
     if (l_code == SHARED_FILES) {
@@ -119,7 +119,7 @@ bool PeerMessenger::DispatchMessage(QString const& i_user, QByteArray const& i_p
         l_in.Skip(4);
         Status const l_head = PeekSearchAnswerToken(l_in, l_token);
         if (!l_head.Ok()) {
-            Log(1, QString("Message %1 from %2 %3").arg(QString::number(l_code), i_user, l_head.m_reason));
+            Log(1, QString("Message %1 from %2 %3").arg(QString::number(l_code), Isolated(i_user), l_head.m_reason));
             return false;
         }
         if (WantsSearchAnswer(i_user, l_token))
@@ -129,11 +129,12 @@ bool PeerMessenger::DispatchMessage(QString const& i_user, QByteArray const& i_p
     Message l_message;
     Status l_status = Decode(l_in, l_message);
     if (l_status.m_fault == Fault::Malformed) {
-        Log(1, QString("Message %1 from %2 %3").arg(QString::number(l_code), i_user, l_status.m_reason));
+        Log(1, QString("Message %1 from %2 %3").arg(QString::number(l_code), Isolated(i_user), l_status.m_reason));
         return false;
     }
     if (l_status.m_fault == Fault::Refused) {
-        Log(1, QString("Dropping message %1 from %2: it %3").arg(QString::number(l_code), i_user, l_status.m_reason));
+        Log(1, QString("Dropping message %1 from %2: it %3")
+                   .arg(QString::number(l_code), Isolated(i_user), l_status.m_reason));
         return true;
     }
     ApplyMessage(i_user, l_message);
@@ -145,7 +146,7 @@ void PeerMessenger::ApplyMessage(QString const& i_user, Message& io_message)
     Record& l_record = io_message.m_record;
     switch (io_message.m_code) {
     case SHARED_FILES_REQUEST: {
-        Log(1, QString("%1 asks for our share list").arg(i_user));
+        Log(1, QString("%1 asks for our share list").arg(Isolated(i_user)));
         AnswerShareListRequest(i_user);
         break;
     }
@@ -171,7 +172,7 @@ void PeerMessenger::ApplyMessage(QString const& i_user, Message& io_message)
         for (auto const& l_folder : l_contents.m_folders)
             l_files += l_folder.second.size();
         Log(1, QString("Received the contents of folder %1 of %2: %3 files")
-                   .arg(ToQString(l_contents.m_folder), i_user, QString::number(l_files)));
+                   .arg(Isolated(ToQString(l_contents.m_folder)), Isolated(i_user), QString::number(l_files)));
         emit FolderContentsReceived(i_user, l_contents.m_token, l_contents.m_folder, l_contents.m_folders);
         break;
     }
@@ -211,7 +212,7 @@ void PeerMessenger::ApplyMessage(QString const& i_user, Message& io_message)
         break;
     }
     default:
-        Log(2, QString("Ignoring message %1 from %2").arg(QString::number(io_message.m_code), i_user));
+        Log(2, QString("Ignoring message %1 from %2").arg(QString::number(io_message.m_code), Isolated(i_user)));
         break;
     }
 }
@@ -223,27 +224,28 @@ bool PeerMessenger::WantsSearchAnswer(QString const& i_user, quint32 i_token)
     QString const l_token = QString::number(i_token);
     Item const l_request = d.GetType("search_request")->HasItem(Value(i_token));
     if (l_request.IsNull()) {
-        Log(2, QString("Search results from %1 for unknown search %2").arg(i_user, l_token), "Search");
+        Log(2, QString("Search results from %1 for unknown search %2").arg(Isolated(i_user), l_token), "Search");
         return false;
     }
     if (l_request.IsConnected("search_stopped")) {
-        Log(2, QString("Search results from %1 for stopped search %2").arg(i_user, l_token), "Search");
+        Log(2, QString("Search results from %1 for stopped search %2").arg(Isolated(i_user), l_token), "Search");
         return false;
     }
     auto const l_intake = m_searchIntake.find(i_token);
     if (l_intake != m_searchIntake.end() && l_intake->second.m_full) {
-        Log(2, QString("Search results from %1 for search %2, which has all it takes").arg(i_user, l_token), "Search");
+        Log(2, QString("Search results from %1 for search %2, which has all it takes").arg(Isolated(i_user), l_token),
+            "Search");
         return false;
     }
     Item const l_user = FindPeerUser(i_user);
     if (l_user.IsValid() && d.HasType("is_ignored") && l_user.IsConnected("is_ignored")) {
-        Log(2, QString("Search results from ignored user %1 dropped").arg(i_user), "Search");
+        Log(2, QString("Search results from ignored user %1 dropped").arg(Isolated(i_user)), "Search");
         return false;
     }
     Item const l_wish = l_request["wish_list_item"];
     if (l_user.IsValid() && l_wish.IsValid() && l_wish.IsConnected("discard_repeated_results") &&
         l_wish["received_results_from_users"].IsConnected(l_user)) {
-        PeerLog(1, QString("Throwing away repeated search results from user %1").arg(i_user), "Wish List");
+        PeerLog(1, QString("Throwing away repeated search results from user %1").arg(Isolated(i_user)), "Wish List");
         return false;
     }
     return true;
@@ -252,8 +254,10 @@ bool PeerMessenger::WantsSearchAnswer(QString const& i_user, quint32 i_token)
 void PeerMessenger::QueueSearchAnswer(QString const& i_user, quint32 i_token, QByteArray const& i_payload)
 {
     if (m_waitingAnswerBytes + i_payload.size() > m_limits.m_maxWaitingAnswerBytes) {
-        Log(1, QString("Dropping search results from %1: answers of %2 bytes wait to be read")
-                   .arg(i_user, QString::number(m_waitingAnswerBytes)), "Search");
+        Log(1,
+            QString("Dropping search results from %1: answers of %2 bytes wait to be read")
+                .arg(Isolated(i_user), QString::number(m_waitingAnswerBytes)),
+            "Search");
         return;
     }
     m_waitingAnswers.push_back({i_user, i_token, mp_dispatching, i_payload});
@@ -293,12 +297,12 @@ bool PeerMessenger::TakeAnswerStep()
         return true;
     std::unique_ptr<SearchAnswerReader> const lp_reader = std::move(mp_answerReader);
     Status const& l_status = lp_reader->Result();
-    QString const l_what = QString("Message 9 from %1 %2").arg(m_answer.m_user, l_status.m_reason);
+    QString const l_what = QString("Message 9 from %1 %2").arg(Isolated(m_answer.m_user), l_status.m_reason);
     if (l_status.m_fault == Fault::Malformed) {
         Log(1, l_what);
         EndSearchAnswer(l_status.m_reason);
     } else if (l_status.m_fault == Fault::Refused) {
-        Log(1, QString("Dropping message 9 from %1: it %2").arg(m_answer.m_user, l_status.m_reason));
+        Log(1, QString("Dropping message 9 from %1: it %2").arg(Isolated(m_answer.m_user), l_status.m_reason));
         EndSearchAnswer();
     } else if ((m_answerItem = BeginSearchAnswer(m_answer.m_user, *lp_reader)).IsNull()) {
         EndSearchAnswer();
@@ -311,7 +315,8 @@ Item PeerMessenger::BeginSearchAnswer(QString const& i_user, SearchAnswerReader&
     SearchAnswer& l_answer = io_reader.Answer();
     QString l_token = QString::number(l_answer.m_token);
     if (l_answer.m_user != i_user)
-        Log(2, QString("Search results from %1 name the user %2").arg(i_user, l_answer.m_user), "Search");
+        Log(2, QString("Search results from %1 name the user %2").arg(Isolated(i_user), Isolated(l_answer.m_user)),
+            "Search");
     // The dispatcher asked WantsSearchAnswer of the same token before the
     // files were read.
     Item l_request = d.GetType("search_request")->HasItem(Value(l_answer.m_token));
@@ -323,13 +328,15 @@ Item PeerMessenger::BeginSearchAnswer(QString const& i_user, SearchAnswerReader&
     Item l_received = l_oncePerUser ? l_wish["received_results_from_users"] : Item();
     // Another answer of the user may have been taken while this one waited.
     if (l_received.IsValid() && l_received.IsConnected(l_user)) {
-        PeerLog(1, QString("Throwing away repeated search results from user %1").arg(i_user), "Wish List");
+        PeerLog(1, QString("Throwing away repeated search results from user %1").arg(Isolated(i_user)), "Wish List");
         return Item();
     }
     m_repeatCheckSteps += io_reader.FileCount();
     SearchIntake::UserAnswers& l_earlier = m_searchIntake[l_answer.m_token].m_users[i_user];
     if (l_earlier.m_digests.count(io_reader.Digest())) {
-        Log(2, QString("Search results from %1 for search %2 repeat an earlier answer, dropped").arg(i_user, l_token),
+        Log(2,
+            QString("Search results from %1 for search %2 repeat an earlier answer, dropped")
+                .arg(Isolated(i_user), l_token),
             "Search");
         return Item();
     }
@@ -338,9 +345,10 @@ Item PeerMessenger::BeginSearchAnswer(QString const& i_user, SearchAnswerReader&
     l_earlier.m_digests.insert(io_reader.Digest());
     l_earlier.m_files += l_answer.m_files.size();
     if (l_answer.m_files.size() < io_reader.FileCount())
-        Log(1, QString("Search results from %1 for search %2: %3 of %4 files kept, %5 at most from one user")
-                   .arg(i_user, l_token, QString::number(l_answer.m_files.size()),
-                        QString::number(io_reader.FileCount()), QString::number(m_limits.m_maxSearchFilesPerUser)),
+        Log(1,
+            QString("Search results from %1 for search %2: %3 of %4 files kept, %5 at most from one user")
+                .arg(Isolated(i_user), l_token, QString::number(l_answer.m_files.size()),
+                     QString::number(io_reader.FileCount()), QString::number(m_limits.m_maxSearchFilesPerUser)),
             "Search");
     if (l_oncePerUser) {
         if (l_received.IsNull()) {
@@ -386,8 +394,9 @@ bool PeerMessenger::StoreAnswerFiles()
         return true;
     Item const l_results = m_answerItem;
     m_answerItem = Item();
-    Log(1, QString("%1 search results from %2 for search %3")
-               .arg(QString::number(m_answerFiles.size()), m_answer.m_user, QString::number(m_answer.m_token)));
+    Log(1,
+        QString("%1 search results from %2 for search %3")
+            .arg(QString::number(m_answerFiles.size()), Isolated(m_answer.m_user), QString::number(m_answer.m_token)));
     m_answerFiles = std::vector<FileInfo>();
     EndSearchAnswer();
     emit SearchResults(l_results);
@@ -425,11 +434,12 @@ void PeerMessenger::ReadShareList(QString const& i_user, QByteArray const& i_mes
                        ShareList& l_list = lp_decoder->List();
                        if (l_status.Ok()) {
                            Log(1, QString("Received the share list of %1: %2 folders, %3 bytes inflated")
-                                      .arg(i_user, QString::number(l_list.m_folders.size()),
+                                      .arg(Isolated(i_user), QString::number(l_list.m_folders.size()),
                                            QString::number(lp_decoder->InflatedBytes())));
                            emit UserShare(i_user, l_list.m_folders, l_list.m_table);
                        } else {
-                           Log(1, QString("Refusing the share list of %1: it %2").arg(i_user, l_status.m_reason));
+                           Log(1, QString("Refusing the share list of %1: it %2")
+                                      .arg(Isolated(i_user), l_status.m_reason));
                            emit ShareListRefused(i_user, l_status.m_reason);
                        }
                        DropInSlices(std::move(l_list.m_folders));

@@ -18,6 +18,7 @@
 #include "server/StoreTypes.h"
 #include "store/Settings.h"
 #include "store/TimerManager.h"
+#include "store/Utilities.h"
 
 #include <QDateTime>
 #include <QHostAddress>
@@ -323,7 +324,7 @@ void PeerMessenger::CloseLink(QTcpSocket* ip_socket, QString const& i_reason)
     Log(2, QString("Closing %1 connection %2 %3: %4")
                .arg(l_link.m_type.isEmpty() ? QString("peer") : l_link.m_type,
                     QString(l_link.m_role == LinkRole::Accepted ? "from" : "to"),
-                    l_link.m_user.isEmpty() ? ip_socket->peerAddress().toString() : l_link.m_user, i_reason));
+                    l_link.m_user.isEmpty() ? ip_socket->peerAddress().toString() : Isolated(l_link.m_user), i_reason));
 
     if (l_link.m_state == LinkState::Connecting && l_link.m_role == LinkRole::Direct) {
         // A direct attempt that did not get through: try through the server.

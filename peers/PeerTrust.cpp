@@ -12,6 +12,7 @@
 #include "peers/PeerCodec.h"
 #include "peers/PeerServerLink.h"
 #include "peers/PeerWire.h"
+#include "store/Utilities.h"
 
 #include <QHostAddress>
 #include <QTcpSocket>
@@ -45,7 +46,7 @@ void PeerMessenger::CheckSender(Link& io_link)
         Distrust(lp_socket, "there is no server link to ask where the user is");
     else
         Log(2, QString("Asking the server where %1 is before trusting the connection from %2")
-                   .arg(io_link.m_user, lp_socket->peerAddress().toString()));
+                   .arg(Isolated(io_link.m_user), lp_socket->peerAddress().toString()));
 }
 
 void PeerMessenger::Trust(QTcpSocket* ip_socket)
@@ -76,10 +77,10 @@ void PeerMessenger::Distrust(QTcpSocket* ip_socket, QString const& i_reason)
     QString l_user = lp_link->m_user;
     Log(1, QString("The connection from %1 calling itself %2 is not trusted (%3): it receives none of our "
                    "messages, and its transfer messages and requests are dropped")
-               .arg(ip_socket->peerAddress().toString(), l_user, i_reason));
+               .arg(ip_socket->peerAddress().toString(), Isolated(l_user), i_reason));
     for (QByteArray const& l_payload : lp_link->m_held)
         Log(1, QString("Dropping a message of %1 bytes from the untrusted connection of %2")
-                   .arg(QString::number(l_payload.size()), l_user));
+                   .arg(QString::number(l_payload.size()), Isolated(l_user)));
     lp_link->m_held.clear();
     // What waits for the user goes to him on a connection of our own.
     if (UnsentMessageCount(l_user) > 0 && !HasAttempt(l_user, "P"))
@@ -117,7 +118,7 @@ bool PeerMessenger::MayAct(Link& io_link, QByteArray const& i_payload)
         }
         l_why = "too many wait for the check of its connection";
     }
-    Log(1, QString("Dropping message %1 from %2: %3").arg(QString::number(l_code), io_link.m_user, l_why));
+    Log(1, QString("Dropping message %1 from %2: %3").arg(QString::number(l_code), Isolated(io_link.m_user), l_why));
     return false;
 }
 
@@ -132,14 +133,14 @@ bool PeerMessenger::MayAnswer(QString const& i_user, QByteArray const& i_message
         // connection takes the answer.
         if (!NewestMessagingLink(i_user)) {
             Log(2, QString("Not answering %1: he could not be reached %2 s ago")
-                       .arg(i_user, QString::number((Now() - l_found->second) / 1000)));
+                       .arg(Isolated(i_user), QString::number((Now() - l_found->second) / 1000)));
             return false;
         }
         m_unreachable.erase(l_found);
     }
     if (!IsBarredAnswer(i_user, i_message))
         return true;
-    Log(1, QString("Dropping an answer made for %1 before he was barred from our shares").arg(i_user));
+    Log(1, QString("Dropping an answer made for %1 before he was barred from our shares").arg(Isolated(i_user)));
     return false;
 }
 

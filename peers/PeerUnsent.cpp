@@ -12,6 +12,7 @@
 #include "peers/PeerUsers.h"
 #include "peers/PeerWire.h"
 #include "server/StoreTypes.h"
+#include "store/Utilities.h"
 
 #include <vector>
 
@@ -37,7 +38,7 @@ void PeerMessenger::SendMessageToUser(QString const& i_user, QByteArray const& i
 void PeerMessenger::Send(QString const& i_user, QByteArray const& i_message, bool i_answer)
 {
     if (i_message.size() < 4 || quint64(i_message.size()) > PeerWire::MAX_MESSAGE_LENGTH) {
-        Log(1, QString("Not sending a message of %1 bytes to %2").arg(i_message.size()).arg(i_user));
+        Log(1, QString("Not sending a message of %1 bytes to %2").arg(i_message.size()).arg(Isolated(i_user)));
         return;
     }
     if (i_answer && !MayAnswer(i_user, i_message))
@@ -78,7 +79,7 @@ bool PeerMessenger::QueueUnsent(QString const& i_user, QByteArray const& i_messa
         l_full = QString("%1 messages of %2 bytes wait in all").arg(m_unsentCount).arg(m_unsentBytes);
     if (!l_full.isEmpty()) {
         Log(1, QString("Not keeping a message of %1 bytes for %2 until a connection is open: %3")
-                   .arg(QString::number(i_message.size()), i_user, l_full));
+                   .arg(QString::number(i_message.size()), Isolated(i_user), l_full));
         return false;
     }
     Unsent l_unsent;
@@ -99,7 +100,7 @@ bool PeerMessenger::QueueUnsent(QString const& i_user, QByteArray const& i_messa
         ++m_unsentAnswers;
         m_unsentAnswerBytes += l_bytes;
     }
-    Log(2, QString("Queueing a message for %1 until a connection is open").arg(i_user));
+    Log(2, QString("Queueing a message for %1 until a connection is open").arg(Isolated(i_user)));
     return true;
 }
 
@@ -152,7 +153,7 @@ void PeerMessenger::FlushUnsent(Link& io_link)
         bool const l_list = PeerCodec::PeekCode(l_next.m_message, l_code) && l_code == PeerCodec::SHARED_FILES;
         if (l_next.m_answer && l_barred && (l_list || IsBarredAnswer(l_user, l_next.m_message))) {
             Log(1, QString("Dropping an answer (message %1) made for %2 before he was barred from our shares")
-                       .arg(QString::number(l_code), l_user));
+                       .arg(QString::number(l_code), Isolated(l_user)));
             l_listAgain = l_listAgain || l_list;
         } else if (!WriteFrame(*lp_link, l_next.m_message)) {
             return;
@@ -175,7 +176,7 @@ void PeerMessenger::ExpireUnsent()
             return l_now - i_unsent.m_time > UNSENT_MESSAGE_LIFETIME;
         });
         Log(1, QString("Dropping %1 messages to %2 that could not be sent within 300 s")
-                   .arg(QString::number(l_dropped), l_user));
+                   .arg(QString::number(l_dropped), Isolated(l_user)));
     }
 }
 
@@ -183,7 +184,8 @@ void PeerMessenger::DropUnsentAnswers(QString const& i_user)
 {
     int const l_dropped = DropUnsent(i_user, [](Unsent const& i_unsent) { return i_unsent.m_answer; });
     if (l_dropped > 0)
-        Log(2, QString("Dropping %1 answers to %2, who could not be reached").arg(QString::number(l_dropped), i_user));
+        Log(2, QString("Dropping %1 answers to %2, who could not be reached")
+                   .arg(QString::number(l_dropped), Isolated(i_user)));
 }
 
 void PeerMessenger::NoteUnreachable(QString const& i_user)

@@ -7,6 +7,7 @@
 #include "store/DataSaver.h"
 #include "store/Settings.h"
 #include "store/TimerManager.h"
+#include "store/Utilities.h"
 
 #include <QDateTime>
 #include <QElapsedTimer>
@@ -236,7 +237,9 @@ void Server::GetServerAddress(QString& o_host, quint16& o_port)
     if (l_good)
         o_port = l_port;
     else
-        ServerLog(1, QStringLiteral("Bad server address \"%1\", using %2:%3").arg(l_address, o_host).arg(o_port));
+        ServerLog(1, QStringLiteral("Bad server address \"%1\", using %2:%3")
+                         .arg(Isolated(l_address), o_host)
+                         .arg(o_port));
 }
 
 bool Server::SplitServerAddress(QString const& i_address, QString& io_host, quint16& io_port)
@@ -348,7 +351,7 @@ void Server::LinkLost()
 
 void Server::FailAttempt(QString const& i_reason)
 {
-    ServerLog(1, QStringLiteral("Login failed: %1").arg(i_reason));
+    ServerLog(1, QStringLiteral("Login failed: %1").arg(Isolated(i_reason)));
     CloseSocket();
     m_state = STATE_DISCONNECTED;
     emit ConnectionFailed(i_reason);
@@ -523,9 +526,9 @@ bool Server::SendPrivateChat(QString const& i_user, QString const& i_text)
     std::optional<ServerRequest> const l_request = ServerOut::PrivateChat(i_user, i_text);
     bool l_sent = false;
     if (!IsConnected())
-        ServerLog(1, QStringLiteral("Not logged in, private message to %1 not sent").arg(i_user));
+        ServerLog(1, QStringLiteral("Not logged in, private message to %1 not sent").arg(Isolated(i_user)));
     else if (!l_request)
-        ServerLog(1, QStringLiteral("Private message to %1 too long, not sent").arg(i_user));
+        ServerLog(1, QStringLiteral("Private message to %1 too long, not sent").arg(Isolated(i_user)));
     else
         l_sent = Send(*l_request);
     emit PrivateChatSent(i_user, ServerOut::OneLine(i_text));
@@ -801,7 +804,7 @@ void Server::Handle(ServerIn::LoginAnswer const& i_message)
         FailAttempt(i_message.m_text);
         return;
     }
-    ServerLog(1, QStringLiteral("Logged in: ") + i_message.m_text);
+    ServerLog(1, QStringLiteral("Logged in: ") + Isolated(i_message.m_text));
     mp_loginTimer->stop();
     m_state = STATE_LOGGED_IN;
     AfterLogin();
@@ -869,7 +872,7 @@ void Server::Handle(ServerIn::RoomChat const& i_message)
 {
     Item l_user = d.GetType("user")->HasItem(i_message.m_user);
     if (l_user.IsConnected("is_ignored")) {
-        ServerLog(2, QStringLiteral("Room chat from ignored user %1 dropped").arg(i_message.m_user));
+        ServerLog(2, QStringLiteral("Room chat from ignored user %1 dropped").arg(Isolated(i_message.m_user)));
         return;
     }
     emit RoomChat(i_message.m_room, i_message.m_user, i_message.m_text);
@@ -1174,7 +1177,7 @@ Item TickerRoom(QString const& i_room)
     Item const l_room = d.GetType("room")->HasItem(i_room);
     if (l_room.IsValid() && l_room.IsConnected("in_room"))
         return l_room;
-    ServerLog(2, QStringLiteral("Tickers of room %1, which we are not in, ignored").arg(i_room));
+    ServerLog(2, QStringLiteral("Tickers of room %1, which we are not in, ignored").arg(Isolated(i_room)));
     return Item();
 }
 } // namespace

@@ -5,6 +5,7 @@
 #include "store/Data.h"
 #include "store/Settings.h"
 #include "store/TimerManager.h"
+#include "store/Utilities.h"
 
 WishListSearcher* wishListSearcher = nullptr;
 
@@ -34,7 +35,7 @@ void WishListSearcher::EveryFiveMinutes()
     if (!l_ok || l_index < 0 || l_index >= int(l_ordered.size()))
         l_index = 0;
     QString const l_text = l_ordered[std::size_t(l_index)].AsString();
-    ServerLog(1, QStringLiteral("Wish-list search for \"%1\"").arg(l_text));
+    ServerLog(1, QStringLiteral("Wish-list search for \"%1\"").arg(Isolated(l_text)));
     gp_server->FileSearch(l_text, l_text);
     SetVSetting("wish_list_search_index", QString::number(l_index + 1));
 }

@@ -8,6 +8,7 @@
 #include "store/Log.h"
 #include "store/Settings.h"
 #include "store/TimerManager.h"
+#include "store/Utilities.h"
 
 #include <QDateTime>
 #include <QElapsedTimer>
@@ -269,14 +270,14 @@ void DNetManager::OnDNetPossibleParents(PossibleParentList& i_parentList)
             continue;
         Item const l_user = UserItem(l_name);
         if (l_user.IsConnected("attempted_dnet_connection")) {
-            DLog(2, QStringLiteral("Already attempted parent connection to %1, skipping").arg(l_name));
+            DLog(2, QStringLiteral("Already attempted parent connection to %1, skipping").arg(Isolated(l_name)));
             continue;
         }
         if (++l_attempts > MAX_PARENT_ATTEMPTS) {
             DLog(1, QStringLiteral("Not trying more than %1 possible parents of one list").arg(MAX_PARENT_ATTEMPTS));
             break;
         }
-        DLog(2, QStringLiteral("Attempting parent connection to %1").arg(l_name));
+        DLog(2, QStringLiteral("Attempting parent connection to %1").arg(Isolated(l_name)));
         SetAttribute(l_user, "user_address", Value(static_cast<unsigned long long>(l_entry.second.m_ip)));
         SetAttribute(l_user, "user_port", Value(l_entry.second.m_port));
         l_user += d.GetType("attempted_dnet_connection")->GetGlobalNullItem();
@@ -287,7 +288,7 @@ void DNetManager::OnDNetPossibleParents(PossibleParentList& i_parentList)
 
 void DNetManager::OnDNetConnectionAccepted(QString i_user, QTcpSocket* ip_socket)
 {
-    DLog(1, QStringLiteral("Parent connection to user %1 accepted").arg(i_user));
+    DLog(1, QStringLiteral("Parent connection to user %1 accepted").arg(Isolated(i_user)));
     if (HasParent()) {
         DLog(2, QStringLiteral("Rejecting, already have parent"));
         Refuse(ip_socket);
@@ -305,13 +306,14 @@ void DNetManager::Adopt(QTcpSocket* ip_socket)
     SetDNetValue(kParentUser, Value(l_user));
     SetDNetValue(kParentSocket, Value(ip_socket));
     m_sockets[ip_socket] = Role::Parent;
-    DLog(1, QStringLiteral("Received first search request from parent candidate %1, adopting as parent.").arg(l_user));
+    DLog(1, QStringLiteral("Received first search request from parent candidate %1, adopting as parent.")
+                .arg(Isolated(l_user)));
     if (Item const l_level = l_candidate["dnet_candidate_level"]; l_level.IsValid()) {
         DLog(2, QStringLiteral("Level recorded as %1.").arg(l_level.AsInt()));
         TakeLevel(l_level.AsInt());
     }
     if (Item const l_leader = l_candidate["dnet_candidate_leader"]; l_leader.IsValid()) {
-        DLog(2, QStringLiteral("Group leader recorded as %1.").arg(l_leader.AsString()));
+        DLog(2, QStringLiteral("Group leader recorded as %1.").arg(Isolated(l_leader.AsString())));
         TakeGroupLeader(l_leader.AsString());
         SendToChildren(DNetWire::GroupLeaderMessage(l_leader.AsString()));
     }
@@ -356,7 +358,7 @@ void DNetManager::EveryHalfMinute()
 
 void DNetManager::OnDNetConnectionRequested(QString i_user, QTcpSocket* ip_socket)
 {
-    DLog(1, QStringLiteral("Child connection accepted from %1").arg(i_user));
+    DLog(1, QStringLiteral("Child connection accepted from %1").arg(Isolated(i_user)));
     Item const l_user = UserItem(i_user);
     Item const l_old = l_user[kChild];
     if (l_old.IsValid()) {
@@ -369,7 +371,7 @@ void DNetManager::OnDNetConnectionRequested(QString i_user, QTcpSocket* ip_socke
         // Only clients the server sent can be children, and it sends them
         // while we say we have room; anyone else would cost us a copy of
         // every search.
-        DLog(1, QStringLiteral("Refusing child connection from %1: no room for more children").arg(i_user));
+        DLog(1, QStringLiteral("Refusing child connection from %1: no room for more children").arg(Isolated(i_user)));
         Refuse(ip_socket);
         return;
     }
@@ -420,7 +422,7 @@ void DNetManager::SendToChildren(QByteArray const& i_message)
     }
     for (QTcpSocket* lp_child : l_slow) {
         DLog(1, QStringLiteral("Child %1 leaves more than %2 bytes unread; dropping it")
-                    .arg(d.GetType(kChild)->HasItem(Value(lp_child))["user"].AsString(),
+                    .arg(Isolated(d.GetType(kChild)->HasItem(Value(lp_child))["user"].AsString()),
                          QString::number(MAX_CHILD_BACKLOG)));
         CloseSocket(lp_child);
     }
@@ -476,7 +478,7 @@ void DNetManager::HandleMessage(QTcpSocket* ip_socket, MemStream& io_message)
             // between them without end.
             if (l_fromCandidate && IsInOwnBranch(ip_socket)) {
                 DLog(1, QStringLiteral("Not adopting %1 as parent: it is in our own branch")
-                            .arg(d.GetType(kCandidate)->HasItem(Value(ip_socket))["user"].AsString()));
+                            .arg(Isolated(d.GetType(kCandidate)->HasItem(Value(ip_socket))["user"].AsString())));
                 CloseSocket(ip_socket);
                 return;
             }
@@ -604,7 +606,7 @@ void DNetManager::HandleGroupLeader(QString const& i_leader, bool i_fromParent, 
     }
     if (i_leader == DNetValue(kGroupLeader).AsString())
         return;
-    DLog(1, QStringLiteral("Received group leader from parent, updating to %1").arg(i_leader));
+    DLog(1, QStringLiteral("Received group leader from parent, updating to %1").arg(Isolated(i_leader)));
     TakeGroupLeader(i_leader);
     io_message.SetReadIndex(i_start);
     SendMessageToChildren(io_message);
@@ -666,7 +668,9 @@ void DNetManager::HandleChildMessage(QTcpSocket* ip_socket, MemStream& io_messag
         DLog(1, QStringLiteral("Child depth %1 is out of range; ignored").arg(l_message.m_number));
         return;
     }
-    DLog(1, QStringLiteral("Received child depth %1 from %2").arg(l_message.m_number).arg(l_child["user"].AsString()));
+    DLog(1, QStringLiteral("Received child depth %1 from %2")
+                .arg(l_message.m_number)
+                .arg(Isolated(l_child["user"].AsString())));
     SetValue(l_child, "dnet_child_depth", Value(l_message.m_number));
     DetermineChildDepth();
 }

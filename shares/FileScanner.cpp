@@ -1,6 +1,7 @@
 #include "shares/FileScanner.h"
 
 #include "store/Log.h"
+#include "store/Utilities.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -276,7 +277,8 @@ private:
             l_name = DecodeName(ip_name);
             if (!l_ascii && !Decodes(l_name, ip_name)) {
                 Log("Shared", 1,
-                    QStringLiteral("Not sharing %1: its name is not valid in the system's encoding").arg(i_base + l_name));
+                    QStringLiteral("Not sharing %1: its name is not valid in the system's encoding")
+                        .arg(Isolated(i_base + l_name)));
                 return;
             }
             l_backslash = l_name.contains(QLatin1Char('\\'));
@@ -284,7 +286,8 @@ private:
         // Peers split paths at backslashes: such a name would be offered
         // and then asked for as another path, which is never served.
         if (l_backslash) {
-            Log("Shared", 1, QStringLiteral("Not sharing %1: its name holds a backslash").arg(i_base + l_name));
+            Log("Shared", 1,
+                QStringLiteral("Not sharing %1: its name holds a backslash").arg(Isolated(i_base + l_name)));
             return;
         }
         if (l_isFolder)

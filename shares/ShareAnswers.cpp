@@ -12,6 +12,7 @@
 #include "shares/UploadQueueHooks.h"
 #include "store/Log.h"
 #include "store/Settings.h"
+#include "store/Utilities.h"
 
 #include <QElapsedTimer>
 
@@ -169,7 +170,7 @@ void SharedFoldersManager::ProcessSearch(QString const& i_user, quint32 i_req, Q
     if (m_searchMatchings.size() >= MAX_SEARCHES_IN_PROGRESS) {
         Log("Shared", 1,
             QStringLiteral("Not answering the search %1 of %2: %3 large searches are being read already")
-                .arg(i_searchText, i_user, QString::number(m_searchMatchings.size())));
+                .arg(Isolated(i_searchText), Isolated(i_user), QString::number(m_searchMatchings.size())));
         emit SearchProcessed(i_searchText, false);
         return;
     }
@@ -204,7 +205,7 @@ void SharedFoldersManager::EndSearchMatching(SearchMatching& io_matching)
     if (l_sent)
         Log("Search", 1,
             QStringLiteral("Sending search results to user %1 for search string %2")
-                .arg(io_matching.m_user, io_matching.m_text));
+                .arg(Isolated(io_matching.m_user), Isolated(io_matching.m_text)));
     emit SearchProcessed(io_matching.m_text, l_sent);
 }
 
@@ -242,7 +243,7 @@ bool SharedFoldersManager::SendAnswer(QString const& i_user, quint32 i_code, qui
     if (m_pendingAnswerBytes + l_bytes > MAX_PENDING_ANSWER_BYTES) {
         Log("Shared", 1,
             QStringLiteral("Not answering %1 (message %2): %3 MiB of answers already wait for compression")
-                .arg(i_user, QString::number(i_code), QString::number(m_pendingAnswerBytes >> 20)));
+                .arg(Isolated(i_user), QString::number(i_code), QString::number(m_pendingAnswerBytes >> 20)));
         return false;
     }
     m_pendingAnswerBytes += l_bytes;
@@ -377,7 +378,7 @@ void SharedFoldersManager::LogSearchCut(SearchMatching const& i_matching)
     if (l_sent < i_matching.m_matchCount)
         Log("Search", 1,
             QStringLiteral("Search %1 from %2 matches %3 files; sending the first %4, the most one answer may carry")
-                .arg(i_matching.m_text, i_matching.m_user, QString::number(i_matching.m_matchCount),
+                .arg(Isolated(i_matching.m_text), Isolated(i_matching.m_user), QString::number(i_matching.m_matchCount),
                      QString::number(l_sent)));
 }
 
@@ -470,7 +471,7 @@ bool SharedFoldersManager::ReadShareList(ShareListReading& io_reading, qint64 i_
 
 MemStream SharedFoldersManager::GetSharedFilesMessage(QString const& i_user) const
 {
-    Log("Shared", 1, QStringLiteral("Shared file list requested by user %1").arg(i_user));
+    Log("Shared", 1, QStringLiteral("Shared file list requested by user %1").arg(Isolated(i_user)));
     ShareListReading l_reading = StartShareListReading(GetUserSharedFolders(i_user));
     ReadShareList(l_reading, -1);
     return SharePayload::ShareList(*l_reading.mp_draft);
@@ -478,7 +479,7 @@ MemStream SharedFoldersManager::GetSharedFilesMessage(QString const& i_user) con
 
 void SharedFoldersManager::ProvideShareList(QString const& i_user, ShareListCache::Reply i_reply)
 {
-    Log("Shared", 1, QStringLiteral("Shared file list requested by user %1").arg(i_user));
+    Log("Shared", 1, QStringLiteral("Shared file list requested by user %1").arg(Isolated(i_user)));
     ItemSet const l_roots = GetUserSharedFolders(i_user);
     ShareListCache::Key const l_key = RootKey(l_roots);
     QByteArray const l_kept = m_shareLists.Find(l_key, m_indexGeneration);
@@ -488,7 +489,8 @@ void SharedFoldersManager::ProvideShareList(QString const& i_user, ShareListCach
     }
     if (m_shareLists.IsBeingMade(l_key)) {
         if (!m_shareLists.Wait(l_key, {i_user, std::move(i_reply)}))
-            Log("Shared", 1, QStringLiteral("%1 asked again for the share list being made for him").arg(i_user));
+            Log("Shared", 1,
+                QStringLiteral("%1 asked again for the share list being made for him").arg(Isolated(i_user)));
         return;
     }
     m_shareLists.StartMaking(l_key, {i_user, std::move(i_reply)});

@@ -6,6 +6,7 @@
 
 #include "shares/UploadQueueHooks.h"
 #include "store/Log.h"
+#include "store/Utilities.h"
 
 namespace {
 
@@ -84,7 +85,8 @@ void SharedFoldersManager::OnUserAddress(Item i_user)
     QString const l_name = i_user.AsString();
     if (!IsUserAddressUnshared(l_name))
         return;
-    Log("Shared", 1, QStringLiteral("%1 shares an address with an unshared user; unsharing him too").arg(l_name));
+    Log("Shared", 1,
+        QStringLiteral("%1 shares an address with an unshared user; unsharing him too").arg(Isolated(l_name)));
     UnshareUser(l_name);
 }
 

@@ -702,8 +702,8 @@ void SharedFoldersManager::MergeSlice()
             Item const l_folderItem = mp_folderType->GetItem(Value(l_merge.m_folder->first));
             if (l_merge.m_kind == ShareMerge::SCAN)
                 Log("Shared", 1,
-                    QStringLiteral("Adding folder %1 as part of sharing %2").arg(l_merge.m_folder->first,
-                                                                                l_merge.m_root->first));
+                    QStringLiteral("Adding folder %1 as part of sharing %2")
+                        .arg(Isolated(l_merge.m_folder->first), Isolated(l_merge.m_root->first)));
             l_folderItem += l_merge.m_rootItem;
             l_merge.m_seenFolders.Insert(l_folderItem.Serial());
             BeginFolderSync(l_merge.m_sync, l_folderItem, l_merge.m_folder->first);
@@ -872,7 +872,7 @@ void SharedFoldersManager::UnshareFolder(Item const& i_root)
 void SharedFoldersManager::OnMP3Scanned(QString i_file, int i_mpegVersion, QString i_channelMode, int i_frequency,
                                         bool i_isVBR, int i_bitrate)
 {
-    Log("MP3 Scanning", 1, QStringLiteral("Scanned %1").arg(i_file));
+    Log("MP3 Scanning", 1, QStringLiteral("Scanned %1").arg(Isolated(i_file)));
     // The path is the one our scan built, so only the exact file is meant:
     // if it left the index, a twin differing in case must not take its result.
     Item const l_file = GetExactSharedFileItem(i_file);

@@ -3,6 +3,7 @@
 #include "store/Data.h"
 #include "store/Log.h"
 #include "store/QFileStreamer.h"
+#include "store/Utilities.h"
 
 #include <QFile>
 
@@ -42,7 +43,8 @@ bool ConfigurationImporter::ImportUserList(QString const& i_path)
     }
     QFile l_file(i_path);
     if (!l_file.open(QIODevice::ReadOnly)) {
-        Log(LOG_CATEGORY, 1, QString("User list import: cannot open %1: %2").arg(i_path, l_file.errorString()));
+        Log(LOG_CATEGORY, 1,
+            QString("User list import: cannot open %1: %2").arg(Isolated(i_path), l_file.errorString()));
         return false;
     }
     // Every name is read before anyone is added, so a damaged file adds
@@ -51,7 +53,7 @@ bool ConfigurationImporter::ImportUserList(QString const& i_path)
     std::vector<std::string> l_names;
     QString l_error;
     if (!DecodeUserList(l_in, l_names, l_error)) {
-        Log(LOG_CATEGORY, 1, QString("User list import: nothing imported from %1: %2.").arg(i_path, l_error));
+        Log(LOG_CATEGORY, 1, QString("User list import: nothing imported from %1: %2.").arg(Isolated(i_path), l_error));
         return false;
     }
     Type* lp_users = d["user"];
@@ -66,6 +68,7 @@ bool ConfigurationImporter::ImportUserList(QString const& i_path)
             ++l_added;
         }
     }
-    Log(LOG_CATEGORY, 1, QString("User list import: %1 users added from %2.").arg(QString::number(l_added), i_path));
+    Log(LOG_CATEGORY, 1,
+        QString("User list import: %1 users added from %2.").arg(QString::number(l_added), Isolated(i_path)));
     return true;
 }

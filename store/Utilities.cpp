@@ -129,3 +129,81 @@ QString ConvertLinks(QString const& i_text)
     QString l_text = i_text;
     return l_text.replace(WebAddressPattern(), "<a href=\"\\1\">\\1</a>");
 }
+
+// ------------------------------------------------------------- isolation
+
+namespace {
+
+QChar const FIRST_STRONG_ISOLATE(0x2068);
+QChar const POP_DIRECTIONAL_ISOLATE(0x2069);
+
+// Whether a character can set or carry a direction against the text around
+// it: strong right-to-left letters, Arabic digits, the explicit embeddings,
+// overrides and isolates, and paragraph separators (which end an isolate).
+bool CanTurn(uint i_code)
+{
+    switch (QChar::direction(i_code)) {
+    case QChar::DirL:
+    case QChar::DirEN:
+    case QChar::DirES:
+    case QChar::DirET:
+    case QChar::DirCS:
+    case QChar::DirNSM:
+    case QChar::DirBN:
+    case QChar::DirS:
+    case QChar::DirWS:
+    case QChar::DirON:
+        return false;
+    default:
+        return true;
+    }
+}
+
+bool OpensIsolate(QChar i_char)
+{
+    return i_char.unicode() >= 0x2066 && i_char.unicode() <= 0x2068;
+}
+
+} // namespace
+
+QString Isolated(QString const& i_text)
+{
+    bool l_needed = false;
+    for (int l_pos = 0; !l_needed && l_pos < i_text.size(); ++l_pos) {
+        uint l_code = i_text[l_pos].unicode();
+        if (QChar::isHighSurrogate(l_code) && l_pos + 1 < i_text.size() && i_text[l_pos + 1].isLowSurrogate()) {
+            l_code = QChar::surrogateToUcs4(i_text[l_pos], i_text[l_pos + 1]);
+            ++l_pos;
+        }
+        l_needed = CanTurn(l_code);
+    }
+    if (!l_needed)
+        return i_text;
+
+    QString l_isolated;
+    l_isolated.reserve(i_text.size() + 8);
+    l_isolated += FIRST_STRONG_ISOLATE;
+    int l_open = 0;
+    auto const l_closeAll = [&]() {
+        l_isolated += QString(l_open + 1, POP_DIRECTIONAL_ISOLATE);
+        l_open = 0;
+    };
+    for (QChar const l_char : i_text) {
+        if (OpensIsolate(l_char)) {
+            ++l_open;
+        } else if (l_char == POP_DIRECTIONAL_ISOLATE) {
+            if (l_open == 0)
+                continue;
+            --l_open;
+        } else if (l_char.direction() == QChar::DirB) {
+            // A new paragraph starts with nothing open: ours would not reach it.
+            l_closeAll();
+            l_isolated += l_char;
+            l_isolated += FIRST_STRONG_ISOLATE;
+            continue;
+        }
+        l_isolated += l_char;
+    }
+    l_closeAll();
+    return l_isolated;
+}

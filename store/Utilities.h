@@ -43,4 +43,16 @@ QString ConvertLinks(QString const& i_text);
 // What ConvertLinks takes for a web address.
 QRegularExpression const& WebAddressPattern();
 
+// Text from outside (a name, a path, a peer's or the server's reason)
+// shown inside or beside our own text, in a window or a log line, is
+// Isolated where the sentence is composed: the text in a first-strong
+// isolate, so that nothing in it (an override left open, a right-to-left
+// name) turns the text around it. Isolates the text opens are closed before
+// the end, pops it has not opened are dropped (they would close the outer
+// isolate early), and each of its paragraphs is isolated on its own. A text
+// of left-to-right and neutral characters only cannot turn anything and is
+// returned as it is. Only what is shown is isolated: what is stored or sent
+// keeps the text as it came.
+QString Isolated(QString const& i_text);
+
 #endif

@@ -281,7 +281,7 @@ QString FileInTheWay(QString i_folder)
 {
     for (; i_folder.size() > 1 && !QFileInfo(i_folder).isDir(); i_folder = QFileInfo(i_folder).path())
         if (QFileInfo::exists(i_folder))
-            return QStringLiteral(" (%1 is a file)").arg(i_folder);
+            return QStringLiteral(" (%1 is a file)").arg(Isolated(i_folder));
     return QString();
 }
 
@@ -502,8 +502,9 @@ void TransferQueueManager::OnDownloadLayoutChanged(Item)
             continue;
         // Another file in the way is never overwritten.
         if (QFileInfo::exists(l_to) || !QDir().mkpath(QFileInfo(l_to).path()) || !QDir().rename(l_from, l_to)) {
-            LogTransfer(1, QString("Could not move the partial download %1 to %2; it stays where it is")
-                               .arg(l_from, l_to),
+            LogTransfer(1,
+                        QString("Could not move the partial download %1 to %2; it stays where it is")
+                            .arg(Isolated(l_from), Isolated(l_to)),
                         l_entry["user"]);
             continue;
         }
@@ -528,9 +529,10 @@ bool TransferQueueManager::StartDownload(Item i_entry, QTcpSocket* ip_socket)
         l_reason = QStringLiteral("its path would leave the download folder");
     else if (!QDir().mkpath(QFileInfo(l_path).path()))
         l_reason = QStringLiteral("the folder could not be made%1: %2")
-                       .arg(FileInTheWay(QFileInfo(l_path).path()), QFileInfo(l_path).path());
+                       .arg(FileInTheWay(QFileInfo(l_path).path()), Isolated(QFileInfo(l_path).path()));
     else if (!lp_file->open(QIODevice::WriteOnly | QIODevice::Append))
-        l_reason = QStringLiteral("the file could not be opened (%1): %2").arg(lp_file->errorString(), l_path);
+        l_reason =
+            QStringLiteral("the file could not be opened (%1): %2").arg(lp_file->errorString(), Isolated(l_path));
     if (!l_reason.isEmpty()) {
         LogTransfer(2, l_path.isEmpty() ? "The file's local path would leave the download folder, aborting"
                                         : "Could not open file, aborting",
@@ -581,8 +583,9 @@ void TransferQueueManager::OnDownloadError(QString i_reason)
     if (l_entry.IsNull())
         return;
     Item l_user = l_entry["user"];
-    LogTransfer(1, QString("Error downloading %1 from %2. %3").arg(l_entry["file_name"].AsString(), l_user.AsString(),
-                                                                   i_reason),
+    LogTransfer(1,
+                QString("Error downloading %1 from %2. %3")
+                    .arg(Isolated(l_entry["file_name"].AsString()), Isolated(l_user.AsString()), i_reason),
                 l_user);
     SetDownloadEntryStatus(l_entry, "aborted");
     emit TransferEnded(l_entry, i_reason);
@@ -625,13 +628,14 @@ void TransferQueueManager::OnDownloadComplete()
         if (l_folder != l_wanted)
             l_recordFolder = QString(l_folder).replace(QLatin1Char('/'), QLatin1Char('\\'));
         if (!l_moved) {
-            LogTransfer(1, QString("Could not move the finished download %1 into %2; it stays in %3")
-                               .arg(l_name, l_wanted, QFileInfo(l_source).path()),
+            LogTransfer(1,
+                        QString("Could not move the finished download %1 into %2; it stays in %3")
+                            .arg(Isolated(l_name), Isolated(l_wanted), Isolated(QFileInfo(l_source).path())),
                         l_entry["user"]);
             SetDownloadEntryStatus(l_entry, "local error");
             emit DownloadLocalError(l_entry,
                                     QStringLiteral("the finished file could not be moved into %1; it stays in %2")
-                                        .arg(l_wanted, QFileInfo(l_source).path()));
+                                        .arg(Isolated(l_wanted), Isolated(QFileInfo(l_source).path())));
             return;
         }
         SetFlag(l_entry, MADE_FILE, false); // its partial path is free again

@@ -58,8 +58,9 @@ Item TransferQueueManager::NewDownloadEntry(QString const& i_user, std::string c
                                             std::string const& i_remoteFolder, qint64 i_size, int i_level)
 {
     if (i_size < 0) {
-        LogTransfer(1, QString("Not queueing %1 from %2: its size %3 is negative")
-                           .arg(ToQString(i_fileName), i_user, QString::number(i_size)),
+        LogTransfer(1,
+                    QString("Not queueing %1 from %2: its size %3 is negative")
+                        .arg(Isolated(ToQString(i_fileName)), Isolated(i_user), QString::number(i_size)),
                     UserItem(i_user));
         return Item();
     }
@@ -141,15 +142,19 @@ void TransferQueueManager::QueueDownloadIfUserOnline(Item i_entry)
     // A paused or finished download is not asked for again: the peer would
     // offer it, hear "no" and keep it as denied.
     if (l_status == "local error" || l_status == "paused" || l_status == "complete") {
-        LogTransfer(1, QString("Download status %1, not re-queueing %2").arg(l_status, l_path), l_user);
+        LogTransfer(1, QString("Download status %1, not re-queueing %2").arg(l_status, Isolated(l_path)), l_user);
         return;
     }
     if (IsOnline(l_user)) {
-        LogTransfer(1, QString("User %1 appears to still be online, re-queueing %2").arg(l_user.AsString(), l_path),
+        LogTransfer(1,
+                    QString("User %1 appears to still be online, re-queueing %2")
+                        .arg(Isolated(l_user.AsString()), Isolated(l_path)),
                     l_user);
         SendQueueRequest(i_entry);
     } else {
-        LogTransfer(1, QString("User %1 offline, not re-queueing %2").arg(l_user.AsString(), l_path), l_user);
+        LogTransfer(1,
+                    QString("User %1 offline, not re-queueing %2").arg(Isolated(l_user.AsString()), Isolated(l_path)),
+                    l_user);
     }
 }
 
@@ -166,7 +171,7 @@ void TransferQueueManager::RequeueDownload(Item i_entry)
     }
     SendQueueRequest(i_entry);
     SetDownloadEntryStatus(i_entry, "queued");
-    LogTransfer(2, QString("Queueing %1").arg(i_entry["file_name"].AsString()), i_entry["user"]);
+    LogTransfer(2, QString("Queueing %1").arg(Isolated(i_entry["file_name"].AsString())), i_entry["user"]);
 }
 
 void TransferQueueManager::RequeueUserDownloads(Item i_user)
@@ -174,7 +179,7 @@ void TransferQueueManager::RequeueUserDownloads(Item i_user)
     ItemSet l_entries = i_user.GetItems("download_entry");
     if (l_entries.empty())
         return;
-    LogTransfer(1, QString("Requeueing downloads from user %1").arg(i_user.AsString()), i_user);
+    LogTransfer(1, QString("Requeueing downloads from user %1").arg(Isolated(i_user.AsString())), i_user);
     for (Item const& l_entry : l_entries.SortNumericBy("download_order", true)) {
         QString const l_status = StatusOf(l_entry);
         // One that failed here waits for its retry: a user who comes and
@@ -229,8 +234,9 @@ void TransferQueueManager::RequestDownloadPlaceInLine(Item i_entry)
     MemStream l_message;
     l_message.WriteU32(51);
     l_message.WriteRaw(RemotePath(i_entry));
-    LogTransfer(1, QString("Requesting place in line for download of %1 from %2")
-                       .arg(i_entry["file_name"].AsString(), l_user.AsString()),
+    LogTransfer(1,
+                QString("Requesting place in line for download of %1 from %2")
+                    .arg(Isolated(i_entry["file_name"].AsString()), Isolated(l_user.AsString())),
                 l_user);
     if (peerMessenger)
         peerMessenger->SendMessage(l_user.AsString(), l_message);
@@ -249,7 +255,7 @@ bool TransferQueueManager::IsActivelyDownloadingFromUser(QString i_user)
 
 void TransferQueueManager::OnUserOnline(Item i_user)
 {
-    LogTransfer(1, QString("User %1 went online").arg(i_user.AsString()), i_user);
+    LogTransfer(1, QString("User %1 went online").arg(Isolated(i_user.AsString())), i_user);
     RequeueUserDownloads(i_user);
     // Only his own queued uploads can be new candidates: a join answer of
     // thousands would otherwise make each member look at the whole queue.
@@ -267,15 +273,16 @@ void TransferQueueManager::OnDownloadWriteFailed(QString i_cause)
     if (l_entry.IsNull())
         return;
     Item const l_user = l_entry["user"];
-    LogTransfer(1, QString("Error downloading %1 from %2. Writing to file failed. Error string: %3")
-                       .arg(l_entry["file_name"].AsString(), l_user.AsString(), i_cause),
+    LogTransfer(1,
+                QString("Error downloading %1 from %2. Writing to file failed. Error string: %3")
+                    .arg(Isolated(l_entry["file_name"].AsString()), Isolated(l_user.AsString()), i_cause),
                 l_user);
     // Not "aborted": the peer's failure notice would have it asked for
     // again at once, and it would fail again, three times a minute, each
     // time shown as running.
     SetDownloadEntryStatus(l_entry, "local error");
     emit DownloadLocalError(l_entry, QStringLiteral("the file could not be written (%1): %2")
-                                         .arg(i_cause, GetSafeDownloadPath(l_entry, false)));
+                                         .arg(i_cause, Isolated(GetSafeDownloadPath(l_entry, false))));
 }
 
 // ------------------------------------------------------------ peer notices
@@ -322,7 +329,9 @@ void TransferQueueManager::OnDownloadPlaceInLine(QString i_user, std::string i_f
 void TransferQueueManager::OnUploadFailedNotification(QString i_user, std::string i_file)
 {
     Item l_user = UserItem(i_user);
-    LogTransfer(1, QString("Received peer notification from %1 that upload of %2 failed").arg(i_user, ToQString(i_file)),
+    LogTransfer(1,
+                QString("Received peer notification from %1 that upload of %2 failed")
+                    .arg(Isolated(i_user), Isolated(ToQString(i_file))),
                 l_user);
     Item l_entry = FindDownloadByRemotePath(i_user, i_file);
     if (l_entry.IsNull()) {
@@ -337,8 +346,9 @@ void TransferQueueManager::OnUploadFailedNotification(QString i_user, std::strin
 void TransferQueueManager::OnUploadDeniedNotification(QString i_user, std::string i_file, QString i_reason)
 {
     Item l_user = UserItem(i_user);
-    LogTransfer(1, QString("Received peer notification from %1 that upload of %2 was denied, reason: %3")
-                       .arg(i_user, ToQString(i_file), i_reason),
+    LogTransfer(1,
+                QString("Received peer notification from %1 that upload of %2 was denied, reason: %3")
+                    .arg(Isolated(i_user), Isolated(ToQString(i_file)), Isolated(i_reason)),
                 l_user);
     Item l_entry = FindDownloadByRemotePath(i_user, i_file);
     if (l_entry.IsNull()) {

@@ -39,12 +39,12 @@ void TransferQueueManager::EveryHalfMinute()
         if (MillisecondsSince(l_entry["last_status_change_time"].AsString(), l_now, LONG_AGO) <= NEGOTIATION_TIMEOUT_MS)
             continue;
         LogTransfer(1, QString("Upload of %1 to %2 timed out in %3 phase, aborting")
-                           .arg(SharedFileText(l_entry, "shared_file_name"), l_entry["user"].AsString(),
-                                l_entry["upload_entry_status"].AsString()));
+                           .arg(Isolated(SharedFileText(l_entry, "shared_file_name")),
+                                Isolated(l_entry["user"].AsString()), l_entry["upload_entry_status"].AsString()));
         QString const l_phase = l_entry["upload_entry_status"].AsString();
         SetUploadEntryStatus(l_entry, "aborted");
         emit TransferEnded(l_entry, QString("The transfer to %1 did not start within 30 seconds (%2).")
-                                        .arg(l_entry["user"].AsString(), l_phase));
+                                        .arg(Isolated(l_entry["user"].AsString()), l_phase));
         l_aborted = true;
     }
     if (l_aborted)

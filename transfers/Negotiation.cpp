@@ -61,8 +61,9 @@ void TransferQueueManager::OnFileTransferRequest(QString i_user, int i_direction
         return;
     }
     Item const l_user = UserItem(i_user);
-    LogTransfer(1, QString("Received upload request from %1 for file %2, req %3")
-                       .arg(i_user, ToQString(i_file), QString::number(i_req)),
+    LogTransfer(1,
+                QString("Received upload request from %1 for file %2, req %3")
+                    .arg(Isolated(i_user), Isolated(ToQString(i_file)), QString::number(i_req)),
                 l_user);
 
     Item l_entry = FindDownloadByRemotePath(i_user, i_file);
@@ -127,8 +128,9 @@ void TransferQueueManager::OnFileTransferResponse(QString i_user, uint i_req, bo
                                                   QString i_denialReason)
 {
     Item const l_user = UserItem(i_user);
-    LogTransfer(1, QString("Received file transfer response from user %1 for req %2, transfer %3")
-                       .arg(i_user, QString::number(i_req), i_accepted ? "accepted" : "not accepted"),
+    LogTransfer(1,
+                QString("Received file transfer response from user %1 for req %2, transfer %3")
+                    .arg(Isolated(i_user), QString::number(i_req), i_accepted ? "accepted" : "not accepted"),
                 l_user);
     Item const l_token = d.GetType("transfer_req")->HasItem(Value(i_req));
     if (l_token.IsNull()) {
@@ -146,13 +148,15 @@ void TransferQueueManager::OnFileTransferResponse(QString i_user, uint i_req, bo
     }
     LogTransfer(2, "Found upload", l_user);
     if (l_entry["user"] != l_user) {
-        LogTransfer(2, QString("Upload user %1 not the same as user who opened the connection, not doing anything")
-                           .arg(l_entry["user"].AsString()),
+        LogTransfer(2,
+                    QString("Upload user %1 not the same as user who opened the connection, not doing anything")
+                        .arg(Isolated(l_entry["user"].AsString())),
                     l_user);
         return;
     }
     if (!i_accepted) {
-        LogTransfer(2, QString("Upload was not accepted, marking denied. Reason: %1").arg(i_denialReason), l_user);
+        LogTransfer(2, QString("Upload was not accepted, marking denied. Reason: %1").arg(Isolated(i_denialReason)),
+                    l_user);
         l_entry += d.GetType("denial_reason")->GetItem(Value(i_denialReason));
         SetUploadEntryStatus(l_entry, "denied");
         StartNewUploads();
@@ -196,8 +200,9 @@ void TransferQueueManager::OnFileTransferResponse(QString i_user, uint i_req, bo
 void TransferQueueManager::OnFileConnection(QString i_user, QTcpSocket* ip_socket, uint i_requestID)
 {
     Item const l_user = UserItem(i_user);
-    LogTransfer(1, QString("File connection created by user %1 for req %2").arg(i_user, QString::number(i_requestID)),
-                l_user);
+    LogTransfer(
+        1, QString("File connection created by user %1 for req %2").arg(Isolated(i_user), QString::number(i_requestID)),
+        l_user);
     Item const l_token = d.GetType("remote_transfer_req")->HasItem(Value(i_requestID));
     Item const l_entry = d.GetItem(l_user, l_token, "download_entry");
     if (l_entry.IsNull()) {

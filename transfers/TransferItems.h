@@ -5,6 +5,7 @@
 
 #include "store/Data.h"
 #include "store/Log.h"
+#include "store/Utilities.h"
 
 #include <QDateTime>
 #include <QString>

@@ -63,8 +63,9 @@ bool TransferQueueManager::IsStillShared(Item const& i_entry) const
 void TransferQueueManager::DenyNotShared(Item const& i_entry)
 {
     Item const l_user = i_entry["user"];
-    LogTransfer(1, QString("%1 is no longer shared with %2, removing the upload")
-                       .arg(i_entry["filename_as_requested"].AsString(), l_user.AsString()),
+    LogTransfer(1,
+                QString("%1 is no longer shared with %2, removing the upload")
+                    .arg(Isolated(i_entry["filename_as_requested"].AsString()), Isolated(l_user.AsString())),
                 l_user);
     Deny(l_user.AsString(), i_entry["filename_as_requested"].AsString(), "File not shared.");
     ForgetUpload(i_entry);
@@ -106,7 +107,7 @@ Item TransferQueueManager::NewUploadEntry(Item const& i_user, Item const& i_file
 void TransferQueueManager::OnQueueUploadRequested(QString i_user, QString i_file)
 {
     Item const l_user = UserItem(i_user);
-    LogTransfer(1, QString("Queue upload requested by %1 for file %2").arg(i_user, i_file), l_user);
+    LogTransfer(1, QString("Queue upload requested by %1 for file %2").arg(Isolated(i_user), Isolated(i_file)), l_user);
     Item const l_file = VisibleSharedFile(i_user, i_file);
     if (l_file.IsNull()) {
         LogTransfer(2, "Denied, file not shared", l_user);
@@ -151,7 +152,7 @@ void TransferQueueManager::OnQueueUploadRequested(QString i_user, QString i_file
 Item TransferQueueManager::AddUpload(QString i_user, QString i_path, QString* op_reason)
 {
     Item const l_user = UserItem(i_user);
-    LogTransfer(1, QString("Initiating upload to %1 of file %2").arg(i_user, i_path), l_user);
+    LogTransfer(1, QString("Initiating upload to %1 of file %2").arg(Isolated(i_user), Isolated(i_path)), l_user);
     bool l_offline = false;
     QString const l_refusal = UploadRefusal(l_user, i_path, l_offline);
     if (!l_refusal.isEmpty()) {
@@ -180,13 +181,13 @@ QString TransferQueueManager::UploadRefusal(Item const& i_user, QString const& i
     o_offline = d.HasType("last_online_status_change") && i_user.IsConnected("last_online_status_change") &&
                 !i_user.IsConnected("is_online");
     if (o_offline)
-        return QString("%1 is offline.").arg(l_name);
+        return QString("%1 is offline.").arg(Isolated(l_name));
     if (!sharedFoldersManager || sharedFoldersManager->GetSharedFileItem(PeerPath(i_path)).IsNull())
-        return QString("%1 is not shared.").arg(i_path);
+        return QString("%1 is not shared.").arg(Isolated(i_path));
     if (sharedFoldersManager->IsUserAddressUnshared(l_name))
-        return QString("Your files are withheld from %1.").arg(l_name);
+        return QString("Your files are withheld from %1.").arg(Isolated(l_name));
     if (VisibleSharedFile(l_name, i_path).IsNull())
-        return QString("%1 is not shared with %2.").arg(i_path, l_name);
+        return QString("%1 is not shared with %2.").arg(Isolated(i_path), Isolated(l_name));
     return QString();
 }
 
@@ -308,7 +309,7 @@ void TransferQueueManager::OnUserShare(QString i_user, FileInfoMap& i_share, Att
         return;
     if (gp_server)
         gp_server->SendPrivateChat(i_user, l_text);
-    Log("Shared", 1, QString("Sent empty share warning message to user %1").arg(i_user));
+    Log("Shared", 1, QString("Sent empty share warning message to user %1").arg(Isolated(i_user)));
     l_user += d.GetType("sent_empty_share_warning_message")->GetItem(Value(l_text));
 }
 

@@ -146,8 +146,9 @@ void TransferQueueManager::SetUploadEntryStatus(Item i_entry, QString i_status)
         ReleaseTransfer(i_entry, "upload");
         if (i_status == "aborted") {
             Item l_user = i_entry["user"];
-            LogTransfer(1, QString("Upload of %1 to %2 aborted, sending upload failed notification.")
-                               .arg(SharedFileText(i_entry, "shared_file_name"), l_user.AsString()),
+            LogTransfer(1,
+                        QString("Upload of %1 to %2 aborted, sending upload failed notification.")
+                            .arg(Isolated(SharedFileText(i_entry, "shared_file_name")), Isolated(l_user.AsString())),
                         l_user);
             MemStream l_message;
             l_message.WriteU32(46);
@@ -231,8 +232,9 @@ void TransferQueueManager::OnUploadError(QString i_reason)
     if (l_entry.IsNull())
         return;
     Item l_user = l_entry["user"];
-    LogTransfer(1, QString("Error uploading %1 to %2. %3")
-                       .arg(SharedFilePath(l_entry), l_user.AsString(), i_reason),
+    LogTransfer(1,
+                QString("Error uploading %1 to %2. %3")
+                    .arg(Isolated(SharedFilePath(l_entry)), Isolated(l_user.AsString()), i_reason),
                 l_user);
     SetUploadEntryStatus(l_entry, "aborted");
     emit TransferEnded(l_entry, i_reason);
@@ -247,8 +249,9 @@ void TransferQueueManager::OnUploadLocalError(QString i_reason)
     if (l_entry.IsNull())
         return;
     Item l_user = l_entry["user"];
-    LogTransfer(1, QString("Error uploading %1 to %2. %3")
-                       .arg(SharedFileText(l_entry, "shared_file_name"), l_user.AsString(), i_reason),
+    LogTransfer(1,
+                QString("Error uploading %1 to %2. %3")
+                    .arg(Isolated(SharedFileText(l_entry, "shared_file_name")), Isolated(l_user.AsString()), i_reason),
                 l_user);
     if (peerMessenger)
         peerMessenger->DenyUpload(l_user.AsString(), l_entry["filename_as_requested"].AsString(), "File read error.");

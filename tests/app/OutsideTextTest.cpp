@@ -9,6 +9,7 @@
 #include "ui/transfers/TransferRows.h"
 #include "ui/widgets/ActionSetToolBar.h"
 #include "ui/widgets/OutsideText.h"
+#include "ui/widgets/StatusBar.h"
 #include "ui/widgets/TabWidget.h"
 
 #include <QTabWidget>
@@ -150,6 +151,15 @@ private slots:
         QTest::newRow("window title")
             << MainWindow::BuildTitle(20261208, ARABIC) << "QuillmarQt build 2026.12.8 [\u2068\u0639\u0645\u0631 1\u2069]"
             << QStringList{"QuillmarQt build 2026.12.8 [", "]"};
+        StatusBar l_bar;
+        l_bar.ShowMessage("x could not be saved: the file could not be opened: ", "/d/\u202Ez");
+        QTest::newRow("status bar path")
+            << l_bar.currentMessage() << "x could not be saved: the file could not be opened: \u2068/d/\u202Ez\u2069"
+            << QStringList{"x could not be saved: the file could not be opened: "};
+        l_bar.ShowMessage("a.mp3 is already downloaded, in ", "/d/\u05D0/b");
+        QTest::newRow("status bar path, right to left folder")
+            << l_bar.currentMessage() << "a.mp3 is already downloaded, in \u2068/d/\u05D0/b\u2069"
+            << QStringList{"a.mp3 is already downloaded, in "};
         QTest::newRow("tab title")
             << "Upload to " + TabTitle(EVIL) + " x" << "Upload to \u2068evil name: \u202E\u2069 x"
             << QStringList{"Upload to ", " x"};
@@ -162,6 +172,16 @@ private slots:
         QCOMPARE(composed, expected);
         QCOMPARE(ReadsInOrder(composed, own, Qt::LeftToRight), QString());
         QCOMPARE(ReadsInOrder(composed, own, Qt::LayoutDirectionAuto), QString());
+    }
+
+    // An engine's reason names its path last, isolated: the status bar still
+    // finds it, with its isolate, to elide it in its middle.
+    void FindsAnIsolatedPathAtTheEnd()
+    {
+        QCOMPARE(TrailingPathLength("could not be made: /d/e"), 4);
+        QCOMPARE(TrailingPathLength("could not be made: \u2068/d/\u202Ee\u2069"), 7);
+        QCOMPARE(TrailingPathLength("moved into \u2068/a\u2069; it stays in \u2068/d\u2069"), 4);
+        QCOMPARE(TrailingPathLength("no path here"), 0);
     }
 
     // The check above sees what isolation prevents: the same sentences

@@ -1,5 +1,6 @@
 #include "store/windows/DataDialog.h"
 #include "store/windows/DiagnosticsForm.h"
+#include "store/windows/ItemLogDialog.h"
 #include "store/Log.h"
 #include "store/Settings.h"
 #include "store/SlicedWork.h"
@@ -239,6 +240,17 @@ private slots:
         l_user.Remove();
         d.RemoveDisconnectedItems();
         QCOMPARE(d["item_log"]->GetItemCount(), std::size_t(0));
+    }
+
+    // A name that leaves an override open ends before the title's own text
+    // would go on.
+    void ItemLogTitleIsolatesTheName()
+    {
+        d.NewType("user", ROOT, false, true);
+        ItemLogDialog l_evil(d["user"]->GetItem("evil name: \u202E"));
+        QCOMPARE(l_evil.windowTitle(), QString("Log of \u2068evil name: \u202E\u2069"));
+        ItemLogDialog l_plain(d["user"]->GetItem("alice"));
+        QCOMPARE(l_plain.windowTitle(), QString("Log of alice"));
     }
 
     // An item keeps its latest 1,000 entries, and the text of one it lets

@@ -584,6 +584,9 @@ private slots:
                                              << QStringList{"Four\\~\tf.mp3\tFour/~/f.mp3", "Four\t~\tFour/~ (1)"};
         QTest::newRow("file . and folder _.") << true << 1
                                               << QStringList{"Five\t.\tFive/_.", "Five\\_.\tf.mp3\t!Five/_."};
+        // The reason isolates the path, which turned "is a file" around.
+        QTest::newRow("file . and folder _., right to left")
+            << true << 1 << QStringList{"\u05D0\u202E\t.\t\u05D0\u202E/_.", "\u05D0\u202E\\_.\tf.mp3\t!\u05D0\u202E/_."};
         QTest::newRow("two folders Album") << true << 0
                                            << QStringList{"A\\Album\t01.mp3\tAlbum/01.mp3",
                                                           "B\\Album\t01.mp3\tAlbum/01 (1).mp3"};
@@ -632,7 +635,9 @@ private slots:
         for (File const& l_file : l_files) {
             QString const l_landed = l_file.m_parts[2];
             if (l_landed.startsWith('!')) {
-                QString const l_inTheWay = Folder() + "/downloading/" + l_landed.mid(1);
+                QString l_inTheWay = Folder() + "/downloading/" + l_landed.mid(1);
+                if (l_inTheWay.contains(QChar(0x202E)))
+                    l_inTheWay = QChar(0x2068) + l_inTheWay + QChar(0x2069);
                 QCOMPARE(Status(l_file.m_entry), QString("local error"));
                 QCOMPARE(l_localErrors.last().value(1).toString(),
                          QString("the folder could not be made (%1 is a file): %1").arg(l_inTheWay));

@@ -8,6 +8,7 @@
 #include "peers/PeerMessenger.h"
 #include "server/StoreTypes.h"
 #include "shares/SharedFoldersManager.h"
+#include "store/Log.h"
 #include "tests/ManagerSet.h"
 #include "transfers/TransferQueueManager.h"
 
@@ -181,6 +182,94 @@ private slots:
         QVERIFY(mp_transfers->AddUpload("erin", mp_dir->filePath("Private/p.mp3")).IsNull());
         QVERIFY(mp_transfers->AddUpload("erin", mp_dir->filePath("Share/b.mp3")).IsValid());
         QCOMPARE(Sent("erin"), Frames{Le32(60) + Str(mp_dir->filePath("Share/b.mp3")) + Le64(MiB)});
+    }
+
+    // A refused send of our own tells why in the window and in the log; the
+    // names in it (an override left open) end before our words go on.
+    void refusalsIsolateNames_data()
+    {
+        QTest::addColumn<QString>("user");
+        QTest::addColumn<bool>("online");
+        QTest::addColumn<QString>("file"); // under the temporary folder
+        QTest::addColumn<QString>("reason"); // "<dir>" for the temporary folder
+        QTest::addColumn<QString>("logged");
+        QString const l_evil = QStringLiteral("evil name: \u202E");
+        QTest::newRow("offline") << l_evil << false << "Share/a.mp3"
+                                 << "\u2068evil name: \u202E\u2069 is offline."
+                                 << "Initiating upload to \u2068evil name: \u202E\u2069 of file <dir>/Share/a.mp3";
+        QTest::newRow("not shared") << "bob" << true << "Share/\u202Ez.mp3"
+                                    << "\u2068<dir>/Share/\u202Ez.mp3\u2069 is not shared."
+                                    << "Initiating upload to bob of file \u2068<dir>/Share/\u202Ez.mp3\u2069";
+        QTest::newRow("not shared with him") << l_evil << true << "Private/p.mp3"
+                                             << "<dir>/Private/p.mp3 is not shared with \u2068evil name: \u202E\u2069."
+                                             << "Initiating upload to \u2068evil name: \u202E\u2069 of file "
+                                                "<dir>/Private/p.mp3";
+    }
+    void refusalsIsolateNames()
+    {
+        QFETCH(QString, user);
+        QFETCH(bool, online);
+        QFETCH(QString, file);
+        QFETCH(QString, reason);
+        QFETCH(QString, logged);
+        SetAttribute(User(user), "last_online_status_change", Value(QStringLiteral("Wed May 1 11:00:00 2024")));
+        SetFlag(User(user), "is_online", online);
+        FlushLog();
+        SetSetting("show_diagnostics", QStringLiteral("yes"));
+        QStringList l_logged;
+        SetLogViewHook([&l_logged](QString const&, QString const& i_lines) {
+            for (QString const& l_line : i_lines.split('\n'))
+                l_logged << l_line.section("] ", 1);
+        });
+        QString l_reason;
+        QVERIFY(mp_transfers->AddUpload(user, mp_dir->filePath(file), &l_reason).IsNull());
+        FlushLog();
+        SetLogViewHook(nullptr);
+        QCOMPARE(l_reason, QString(reason).replace("<dir>", mp_dir->path()));
+        QVERIFY2(l_logged.contains(QString(logged).replace("<dir>", mp_dir->path())), qPrintable(l_logged.join('\n')));
+    }
+
+    // The engines' log lines (the diagnostics window, the log files) name
+    // users and files from outside among their own words.
+    void logLinesIsolateNames_data()
+    {
+        QTest::addColumn<QString>("what");
+        QTest::addColumn<QString>("logged");
+        QTest::newRow("server link") << "private message"
+                                     << "Not logged in, private message to \u2068evil name: \u202E\u2069 not sent";
+        QTest::newRow("peer connection") << "user info"
+                                         << "Connecting to \u2068evil name: \u202E\u2069 for a P connection";
+        QTest::newRow("download queue") << "negative size"
+                                        << "Not queueing \u2068\u202Ea.mp3\u2069 from \u2068evil name: \u202E\u2069: "
+                                           "its size -1 is negative";
+        QTest::newRow("peer's notice") << "upload failed"
+                                       << "Received peer notification from \u2068evil name: \u202E\u2069 that upload "
+                                          "of \u2068\u202Ea.mp3\u2069 failed";
+    }
+    void logLinesIsolateNames()
+    {
+        QFETCH(QString, what);
+        QFETCH(QString, logged);
+        QString const l_evil = QStringLiteral("evil name: \u202E");
+        SetFlag(User(l_evil), "is_online", true);
+        FlushLog();
+        SetSetting("show_diagnostics", QStringLiteral("yes"));
+        QStringList l_logged;
+        SetLogViewHook([&l_logged](QString const&, QString const& i_lines) {
+            for (QString const& l_line : i_lines.split('\n'))
+                l_logged << l_line.section("] ", 1).trimmed();
+        });
+        if (what == "private message")
+            mp_server->SendPrivateChat(l_evil, "hi");
+        else if (what == "user info")
+            mp_messenger->GetUserInfo(l_evil);
+        else if (what == "negative size")
+            QVERIFY(mp_transfers->AddDownload(l_evil, "\u202Ea.mp3", "", -1, false, 0).IsNull());
+        else if (what == "upload failed")
+            emit mp_messenger->UploadFailed(l_evil, "\u202Ea.mp3");
+        FlushLog();
+        SetLogViewHook(nullptr);
+        QVERIFY2(l_logged.contains(logged), qPrintable(l_logged.join('\n')));
     }
 
     // Entries placed one by one come out as the full sort by group priority,

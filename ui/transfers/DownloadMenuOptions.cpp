@@ -3,6 +3,7 @@
 #include "ui/transfers/TransferRows.h"
 
 #include "server/Server.h"
+#include "store/Utilities.h"
 #include "transfers/TransferQueueManager.h"
 #include "ui/transfers/TransfersForm.h"
 #include "ui/search/SearchForm.h"
@@ -108,14 +109,14 @@ void DownloadMenuOptions::OnOpenFile()
 {
     Item const l_entry = FirstEntry();
     if (l_entry.IsValid())
-        OpenLocalPath(DownloadFilePath(l_entry), "the download " + l_entry["file_name"].AsString());
+        OpenLocalPath(DownloadFilePath(l_entry), "the download " + Isolated(l_entry["file_name"].AsString()));
 }
 
 void DownloadMenuOptions::OnOpenFolder()
 {
     Item const l_entry = FirstEntry();
     if (l_entry.IsValid())
-        OpenLocalPath(DownloadFolderPath(l_entry), "the folder of " + l_entry["file_name"].AsString());
+        OpenLocalPath(DownloadFolderPath(l_entry), "the folder of " + Isolated(l_entry["file_name"].AsString()));
 }
 
 void DownloadMenuOptions::OnRetryDownloads()

@@ -7,6 +7,7 @@
 
 #include "ui_SharesForm.h"
 
+#include "store/Utilities.h"
 #include "ui/widgets/ActionSetToolBar.h"
 #include "ui/widgets/TabWidget.h"
 #include "peers/PeerMessenger.h"
@@ -177,7 +178,7 @@ void SharesForm::OnUserShare(QString i_user, FileInfoMap& i_share, AttributeTran
     // down what the user is looking at: it is not stored.
     if (l_user.IsConnected("user_share")) {
         Log(QStringLiteral("Shared"), 1,
-            QStringLiteral("Dropping a further share list of %1: his tab shows one already").arg(i_user));
+            QStringLiteral("Dropping a further share list of %1: his tab shows one already").arg(Isolated(i_user)));
         return;
     }
     ShareForm* lp_view = PageOf<ShareForm>(l_tab);

@@ -311,7 +311,7 @@ QString UploadFolderPath(Item const& i_entry)
 void OpenLocalPath(QString const& i_path, QString const& i_what)
 {
     if (i_path.isEmpty()) {
-        Log("Transfers", 1, QString("Not opening %1: it lies outside the folders it may be in").arg(Isolated(i_what)));
+        Log("Transfers", 1, QString("Not opening %1: it lies outside the folders it may be in").arg(i_what));
         return;
     }
     QDesktopServices::openUrl(QUrl::fromLocalFile(i_path));

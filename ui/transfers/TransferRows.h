@@ -97,7 +97,7 @@ QString DownloadFolderPath(Item const& i_entry);
 QString UploadFilePath(Item const& i_entry);
 QString UploadFolderPath(Item const& i_entry);
 // Opens a local path with the desktop; an empty path is logged and not
-// opened.
+// opened. i_what names it in the log, its names from outside isolated.
 void OpenLocalPath(QString const& i_path, QString const& i_what);
 
 // ---- context menus

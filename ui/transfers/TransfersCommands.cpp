@@ -329,7 +329,7 @@ void TransfersForm::OnDownloadListItemDoubleClicked(QTreeWidgetItem* ip_item, in
 {
     Item const l_entry = RowNode(m_downloads.mp_fileNodeType, ip_item)["download_entry"];
     if (l_entry.IsValid())
-        OpenLocalPath(DownloadFilePath(l_entry), "the download " + l_entry["file_name"].AsString());
+        OpenLocalPath(DownloadFilePath(l_entry), "the download " + Isolated(l_entry["file_name"].AsString()));
 }
 
 // ------------------------------------------------------------------ controls

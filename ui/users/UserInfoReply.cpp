@@ -4,6 +4,7 @@
 #include "store/Log.h"
 #include "store/Settings.h"
 #include "store/Stream.h"
+#include "store/Utilities.h"
 #include "transfers/TransferQueueManager.h"
 
 #include <QFile>
@@ -53,7 +54,7 @@ QByteArray const* UserInfoReply::Picture()
     QFile l_picture(l_file.m_path);
     if (!l_file.m_exists || l_file.m_size > MAX_PICTURE_BYTES || !l_picture.open(QIODevice::ReadOnly)) {
         Log("Users", 1, QStringLiteral("The picture %1 is missing, unreadable or over 8 MiB: it is not sent")
-                            .arg(l_file.m_path));
+                            .arg(Isolated(l_file.m_path)));
         return nullptr;
     }
     m_picture = l_picture.read(l_file.m_size);

@@ -9,8 +9,11 @@
 // mark. Markup that is meant to be shown as markup is OutsideMarkup.h's.
 //
 // Whatever the kind of widget, a text from outside shown inside or beside
-// our own is Isolated where the sentence is composed: its writing direction
-// and the overrides it opens end with it.
+// our own is Isolated (store/Utilities.h, which the engines use too) where
+// the sentence is composed: its writing direction and the overrides it
+// opens end with it.
+
+#include "store/Utilities.h"
 
 #include <QString>
 
@@ -18,14 +21,6 @@ class QIcon;
 class QLabel;
 class QTabWidget;
 class QWidget;
-
-// The text in a first-strong isolate, so that nothing in it (an override
-// left open, a right-to-left name) turns the text around it. Isolates the
-// text opens are closed before the end, pops it has not opened are dropped
-// (they would close the outer isolate early), and each of its paragraphs is
-// isolated on its own. A text of left-to-right and neutral characters only
-// cannot turn anything and is returned as it is.
-QString Isolated(QString const& i_text);
 
 // A tab title, button, menu entry or group box title that reads as the text
 // given, isolated.

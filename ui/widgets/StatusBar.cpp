@@ -29,7 +29,9 @@ QString ElidedStatusText(QString const& i_text, int i_pathLength, QFontMetrics c
 
 int TrailingPathLength(QString const& i_text)
 {
-    int const l_space = i_text.lastIndexOf(QLatin1String(" /"));
+    // A path named by an engine may come isolated: its isolate goes with it.
+    int const l_space =
+        std::max(i_text.lastIndexOf(QLatin1String(" /")), i_text.lastIndexOf(QStringLiteral(" \u2068/")));
     return l_space < 0 ? 0 : i_text.size() - l_space - 1;
 }
 
@@ -89,8 +91,11 @@ StatusBar::StatusBar(QWidget* ip_parent) : QStatusBar(ip_parent), mp_message(new
 
 void StatusBar::ShowMessage(QString const& i_point, QString const& i_path, int i_msecs)
 {
-    m_withPath = i_point + i_path;
-    m_pathLength = i_path.size();
+    // A path holds names from outside (a peer's folders): isolated, it
+    // cannot turn the point before it.
+    QString const l_path = Isolated(i_path);
+    m_withPath = i_point + l_path;
+    m_pathLength = l_path.size();
     showMessage(m_withPath, i_msecs);
 }
 
@@ -174,7 +179,7 @@ void ShowStatusMessage(QWidget* ip_widget, QString const& i_point, QString const
             if (auto* lp_bar = qobject_cast<StatusBar*>(lp_window->statusBar()))
                 lp_bar->ShowMessage(i_point, i_path, i_msecs);
             else
-                lp_window->statusBar()->showMessage(i_point + i_path, i_msecs);
+                lp_window->statusBar()->showMessage(i_point + Isolated(i_path), i_msecs);
             return;
         }
 }

@@ -22,8 +22,9 @@ class QFontMetrics;
 // middle, the point whole; else the point elided at its end.
 QString ElidedStatusText(QString const& i_text, int i_pathLength, QFontMetrics const& i_metrics, int i_width);
 
-// The length of the path that ends i_text: from its last " /" on; 0 when
-// there is none. A reason from an engine names its file or folder last.
+// The length of the path that ends i_text: from its last " /" (or " " and
+// the start of an isolate, then "/") on; 0 when there is none. A reason from
+// an engine names its file or folder last.
 int TrailingPathLength(QString const& i_text);
 
 // The width the labels right of the message get in i_room pixels when the
@@ -61,9 +62,9 @@ class StatusBar : public QStatusBar
 public:
     explicit StatusBar(QWidget* ip_parent = nullptr);
 
-    // Shows i_point followed by i_path (empty: no path) for i_msecs (0: until
-    // another message or clearMessage). i_point holds what joins the two
-    // ("…, in ").
+    // Shows i_point followed by i_path (empty: no path), isolated, for
+    // i_msecs (0: until another message or clearMessage). i_point holds what
+    // joins the two ("…, in "), its names from outside isolated.
     void ShowMessage(QString const& i_point, QString const& i_path = QString(), int i_msecs = 0);
     // A label at the bar's right, after those added before; the bar takes it.
     void AddLabel(ElidedLabel* ip_label);
