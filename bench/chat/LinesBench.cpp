@@ -156,8 +156,8 @@ struct Program : RoomsFixture
     // Until the link has applied all, the wall has drawn it, and the chat
     // views have painted their bursts (held for up to 300 ms). Only the
     // clock ends the last of these, and no event marks that moment: a timer
-    // does, else the wait lasted until the next event of any kind: in a
-    // quiet program, the timer manager's tick half a minute on.
+    // does; without it the wait lasted until the next event of any kind, in
+    // a quiet program the timer manager's tick half a minute on.
     void Settle()
     {
         m_shown.start();

@@ -414,7 +414,7 @@ private slots:
     // repeat check compares each answer with a look-up's worth of earlier
     // ones (a red-black tree of 400 is at most 17 deep: a find and an
     // insertion cost 36 comparisons at most, where comparing with every
-    // earlier one would cost 80,000 in all) and the filter tests each row
+    // earlier one would cost 80,000 at least) and the filter tests each row
     // once (a folder when the next row goes elsewhere), however many came
     // before; an answer sent again is still dropped.
     void AnswersCostTheirOwnRows_data()
