@@ -512,8 +512,9 @@ private slots:
         QVERIFY(lp_dialog);
         QString const l_text = lp_dialog->Form()->hintLabel->text();
         lp_dialog->reject();
-        QCOMPARE(l_text.section(". ", 0, 0),
-                 QString("In use now: port %1, and port %2 for obfuscated connections").arg(l_listening).arg(l_obfuscated));
+        QCOMPARE(l_text.section(". ", 0, 0), QString("In use now: port %1, and port %2 for obfuscated connections")
+                                                  .arg(l_listening)
+                                                  .arg(l_obfuscated));
     }
 
     // Asking again for a file that is already downloaded is said.
