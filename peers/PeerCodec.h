@@ -106,17 +106,33 @@ struct SearchAnswer // 9
 // number of files and the sums of two independent 64-bit hashes of each
 // file's path and size. Answers that hold the same files have the same
 // digest; two that differ share one by chance about once in 2^128.
-struct FilesDigest
+class FilesDigest
 {
+public:
+    void Add(FileInfo const& i_file);
+
+private:
+    friend class FilesDigestOrder;
     quint64 m_count = 0;
     quint64 m_first = 0;
     quint64 m_second = 0;
+};
 
-    void Add(FileInfo const& i_file);
-    bool operator<(FilesDigest const& i_other) const
+// The one order of digests, and their only comparison: each use is
+// counted in the counter it was given, so that what checking an answer
+// against earlier ones costs is read where the checking is done.
+class FilesDigestOrder
+{
+public:
+    explicit FilesDigestOrder(quint64& io_comparisons) : mp_comparisons(&io_comparisons) {}
+    bool operator()(FilesDigest const& i_a, FilesDigest const& i_b) const
     {
-        return std::tie(m_count, m_first, m_second) < std::tie(i_other.m_count, i_other.m_first, i_other.m_second);
+        ++*mp_comparisons;
+        return std::tie(i_a.m_count, i_a.m_first, i_a.m_second) < std::tie(i_b.m_count, i_b.m_first, i_b.m_second);
     }
+
+private:
+    quint64* mp_comparisons;
 };
 
 struct UserInfo // 16

@@ -331,8 +331,8 @@ Item PeerMessenger::BeginSearchAnswer(QString const& i_user, SearchAnswerReader&
         PeerLog(1, QString("Throwing away repeated search results from user %1").arg(Isolated(i_user)), "Wish List");
         return Item();
     }
-    m_repeatCheckSteps += io_reader.FileCount();
-    SearchIntake::UserAnswers& l_earlier = m_searchIntake[l_answer.m_token].m_users[i_user];
+    SearchIntake::UserAnswers& l_earlier =
+        m_searchIntake[l_answer.m_token].m_users.try_emplace(i_user, m_repeatCheckSteps).first->second;
     if (l_earlier.m_digests.count(io_reader.Digest())) {
         Log(2,
             QString("Search results from %1 for search %2 repeat an earlier answer, dropped")

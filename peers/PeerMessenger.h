@@ -156,8 +156,9 @@ public:
     {
         return m_waitingAnswers.size() + (mp_answerReader || m_answerItem.IsValid() ? 1 : 0);
     }
-    // Files the check for repeated search answers has read: each answer's
-    // own, once, however many came before it.
+    // Comparisons of answers' digests the check for repeated search answers
+    // made: those of a look-up in a set for each answer, however many came
+    // before it.
     quint64 RepeatCheckSteps() const { return m_repeatCheckSteps; }
 
     // Time-outs (milliseconds on the clock above).
@@ -478,7 +479,8 @@ private:
         // one of its user at the cost of one look-up; and the files kept.
         struct UserAnswers
         {
-            std::set<PeerCodec::FilesDigest> m_digests;
+            explicit UserAnswers(quint64& io_comparisons) : m_digests(PeerCodec::FilesDigestOrder(io_comparisons)) {}
+            std::set<PeerCodec::FilesDigest, PeerCodec::FilesDigestOrder> m_digests;
             std::size_t m_files = 0;
         };
         std::map<QString, UserAnswers> m_users;

@@ -20,11 +20,14 @@
 #include "ui/users/UserNoteDialog.h"
 #include "ui/widgets/EventToolBar.h"
 #include "ui/widgets/TabWidget.h"
+#include "server/dialogs/ChangeListeningPortDialog.h"
+#include "peers/PeerMessenger.h"
 #include "ui/transfers/AddSharedFolderDialog.h"
 #include "ui/transfers/ExcludedExtensionsDialog.h"
 #include "ui/transfers/SharedFilesRescannedDialog.h"
 #include "ui_AddSharedFolderDialog.h"
 #include "ui_AdminMessageDialog.h"
+#include "ui_ChangeListeningPortDialog.h"
 #include "ui_ExcludedExtensionsDialog.h"
 #include "ui_MainWindow.h"
 #include "ui_NewVersionDialog.h"
@@ -487,6 +490,31 @@ private slots:
         QTRY_VERIFY(l_answers.Done());
         QCOMPARE(l_answers.m_titles, QStringList("Change Username/Password"));
         QTRY_VERIFY(gp_server->IsConnected());
+    }
+
+    // The login options' "Change Listening Port" names the ports the
+    // messenger listens on now. The system picked both in this run: the
+    // obfuscated one is not the port after the other, as it is by default.
+    void ListeningPortAction()
+    {
+        QString const l_shown = ConnectText();
+        QVERIFY2(!l_shown.startsWith('('), qPrintable(l_shown));
+        quint16 const l_listening = peerMessenger->ListeningPort();
+        quint16 const l_obfuscated = peerMessenger->ObfuscatedPort();
+        QVERIFY(l_listening != 0 && l_obfuscated != 0 && l_obfuscated != l_listening + 1);
+        QAction* lp_action = nullptr;
+        for (QAction* lp_each : actionBar->actions())
+            if (lp_each->text() == "Change Listening Port")
+                lp_action = lp_each;
+        QVERIFY(lp_action);
+        lp_action->trigger();
+        ChangeListeningPortDialog* lp_dialog = OpenWindow<ChangeListeningPortDialog>();
+        QVERIFY(lp_dialog);
+        QString const l_text = lp_dialog->Form()->hintLabel->text();
+        lp_dialog->reject();
+        QCOMPARE(l_text.section(". ", 0, 0), QString("In use now: port %1, and port %2 for obfuscated connections")
+                                                  .arg(l_listening)
+                                                  .arg(l_obfuscated));
     }
 
     // Asking again for a file that is already downloaded is said.

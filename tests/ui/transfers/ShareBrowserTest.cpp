@@ -468,11 +468,19 @@ private slots:
     }
 
     // A list that is refused says so on its tab, and why; another user's
-    // refused list leaves the tab as it was.
+    // refused list leaves the tab as it was. The lists come as over the
+    // connections the tabs' requests open: those requests wait for their
+    // connection throughout (no attempt may start), since without a server
+    // an attempt fails at once, and on a busy machine its failure was told
+    // before the list was read. The lists are read a step a turn, as there.
     void RefusedListsSayWhy()
     {
         using namespace HostileShareLists;
         auto const Message = &ListMessage;
+        PeerMessenger::Limits l_limits;
+        l_limits.m_maxAttempts = 0;
+        mp_messenger->SetLimits(l_limits);
+        SlicedWork::SetSliceMs(0);
         ShareForm* lp_bob = mp_page->OpenShareBrowse("bob");
         ShareForm* lp_ann = mp_page->OpenShareBrowse("ann");
         mp_messenger->DispatchMessage("ann", Message(ListRecord(1, Folder("a", {File(QByteArray("x\0y", 3))}))));
