@@ -547,7 +547,7 @@ private slots:
         Unshare(l_gone);
         l_hold.release();
         Item const l_last = mp_manager->GetSharedFileItem(Path("kept/2.mp3"));
-        QTRY_VERIFY_WITH_TIMEOUT(l_last.IsConnected("is_scanned"), 20000);
+        QTRY_VERIFY(l_last.IsConnected("is_scanned"));
         QMetaObject::invokeMethod(&l_scanner, [] {}, Qt::BlockingQueuedConnection);
         QCOMPARE(l_scanner.PendingMP3Count(), std::size_t(0));
         QStringList l_read;
