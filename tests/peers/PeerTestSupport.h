@@ -206,6 +206,16 @@ inline bool OffTheWire(QTcpSocket& io_from, qintptr i_to)
            && l_queued(i_to, FIONREAD) == 0;
 }
 
+// The descriptor of i_owner's socket (among its children) at the other end
+// of the loopback connection i_near, or -1.
+inline qintptr FarDescriptor(QObject const& i_owner, QTcpSocket const& i_near)
+{
+    for (QTcpSocket const* lp_socket : i_owner.findChildren<QTcpSocket*>())
+        if (lp_socket->localPort() == i_near.peerPort() && lp_socket->peerPort() == i_near.localPort())
+            return lp_socket->socketDescriptor();
+    return -1;
+}
+
 // Runs the event loop until OffTheWire.
 inline bool ReadOffTheWire(QTcpSocket& io_from, qintptr i_to)
 {
