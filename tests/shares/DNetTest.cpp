@@ -355,7 +355,7 @@ private slots:
         auto lp_dad = Parent("dad", Search("eve", 9, "tune"));
         QVERIFY(lp_dad && Receives(*lp_child, Search("eve", 9, "tune")));
         lp_dad->write(Search() + Search("eve", 9, "tune") + Search("eve", 10, "tune"));
-        QVERIFY(Receives(*lp_child, Search("eve", 10, "tune")));
+        QVERIFY(Receives(*lp_child, Search("eve", 10, "tune")) && NothingMore(*lp_dad, *lp_child));
         QCOMPARE(l_search.count(), 3);
     }
 
@@ -404,7 +404,7 @@ private slots:
         QCOMPARE(l_arrivedAtLast, qint64(l_relayed.size()));
         QVERIFY2(std::adjacent_find(l_answerTurns.begin(), l_answerTurns.end()) == l_answerTurns.end(),
                  "two answers in one turn of the event loop");
-        QVERIFY(Receives(*lp_child, l_relayed));
+        QVERIFY(Receives(*lp_child, l_relayed) && NothingMore(*lp_dad, *lp_child));
         QCOMPARE(l_answerTurns.size(), std::size_t(20));
     }
 
@@ -475,6 +475,15 @@ private:
         qintptr const l_descriptor = m_ends[&io_socket]->socketDescriptor();
         WaitUntil([&]() { return !ManagerHolds(io_socket) || OffTheWire(io_socket, l_descriptor); });
         return ManagerHolds(io_socket) && OffTheWire(io_socket, l_descriptor);
+    }
+
+    // Whether the child gets nothing more before a marker the parent sends
+    // now: a message of a sub-code passed on unread, which is no search.
+    bool NothingMore(QTcpSocket& io_parent, QTcpSocket& io_child)
+    {
+        QByteArray const l_marker = Framed(Wire().U8(3).U32(50).Str("marker"));
+        io_parent.write(l_marker);
+        return Receives(io_child, l_marker);
     }
 
     // A candidate that delivers a search and so becomes the parent.
