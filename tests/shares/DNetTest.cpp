@@ -120,9 +120,9 @@ private slots:
         QSignalSpy l_search(mp_dnet.get(), &DNetManager::DNetSearchRequest);
         auto lp_candidate = Connect("dad", false, before);
         // Each piece is read by the manager's end before the next is written.
-        for (QByteArray const& l_write : writes) {
-            lp_candidate->write(l_write);
-            if (&l_write != &writes.last())
+        for (int l_piece = 0; l_piece < writes.size(); ++l_piece) {
+            lp_candidate->write(writes.at(l_piece));
+            if (l_piece + 1 < writes.size())
                 QVERIFY(ReadByManager(*lp_candidate));
         }
         QVERIFY(open ? StaysOpen(*lp_candidate) : AwaitClosed(*lp_candidate));
