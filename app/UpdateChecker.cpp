@@ -47,6 +47,7 @@ void UpdateChecker::CheckForNewVersion()
     QNetworkRequest l_request(VersionFileUrl());
     l_request.setTransferTimeout(30000);
     mp_reply = m_network.get(l_request);
+    ++m_requests;
     connect(mp_reply, &QNetworkReply::finished, this, &UpdateChecker::OnRequestFinished);
     connect(mp_reply, &QNetworkReply::downloadProgress, mp_reply, [this](qint64 i_received, qint64) {
         if (i_received > MAX_FILE_SIZE && mp_reply)

@@ -29,6 +29,8 @@ public:
     // Sends the one request of the run; later calls do nothing.
     void CheckForNewVersion();
     bool WasSent() const { return m_sent; }
+    // Requests made in this run, counted where they are made.
+    int RequestCount() const { return m_requests; }
 
     // The version file's address: http://<web host>/qtversion.txt. Tests
     // point it at a server of their own.
@@ -50,6 +52,7 @@ private:
     QNetworkAccessManager m_network;
     QPointer<QNetworkReply> mp_reply;
     bool m_sent = false;
+    int m_requests = 0;
 };
 
 #endif

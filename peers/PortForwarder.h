@@ -93,6 +93,9 @@ public:
     // for.
     void Stop();
     bool IsRunning() const { return mp_thread && mp_thread->isRunning(); }
+    // The worker's thread, where its renewals are timed: for a test that
+    // orders a marker after them.
+    QThread* WorkerThread() const { return mp_thread; }
 
     static constexpr int DISCOVERY_DELAY_MS = 2000;
     static constexpr int STOP_WAIT_MS = 1800;

@@ -21,6 +21,7 @@
 #include <QtTest/qtestsystem.h>
 
 #include <QDeadlineTimer>
+#include <QObject>
 
 #include <sys/resource.h>
 
@@ -54,6 +55,18 @@ bool WaitUntil(Condition i_condition, int i_timeoutMs = WAIT_MS)
         QTest::qWait(int(qBound<qint64>(1, l_deadline.remainingTime(), 50)));
     }
     return true;
+}
+
+// Runs the event loop until a call posted to it now has run, that is until
+// what was posted before it has run as well (a call put off to the loop, a
+// queued signal): the marker after which a test checks that something put
+// off did not happen. False past i_timeoutMs.
+inline bool LoopComesRound(int i_timeoutMs = WAIT_MS)
+{
+    bool l_came = false;
+    QObject l_context;
+    QMetaObject::invokeMethod(&l_context, [&l_came]() { l_came = true; }, Qt::QueuedConnection);
+    return WaitUntil([&l_came]() { return l_came; }, i_timeoutMs);
 }
 
 // Turns of the event loop (each with the deletions it deferred) until the

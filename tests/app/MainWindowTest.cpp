@@ -395,7 +395,10 @@ private slots:
         gp_server->Connect();
         QCOMPARE(ConnectionState(), QString("Connecting to 127.0.0.1:%1 as tester... | tester: Connecting...").arg(m_server.Port()));
         QTRY_VERIFY(gp_server->IsConnected());
-        QTest::qWait(200);
+        // The login's handling, and anything it put off, is over; had it
+        // asked again, the stub would only hear of it later.
+        QVERIFY(LoopComesRound());
+        QCOMPARE(mp_window->GetUpdateChecker().RequestCount(), 1);
         QCOMPARE(mp_versionFile->m_requests, 1);
     }
 

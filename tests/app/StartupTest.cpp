@@ -210,8 +210,9 @@ private slots:
         QCOMPARE(l_stateInBox, QString("Offline"));
         QCOMPARE(GetSetting("data_version"), QString("1"));
         QCOMPARE(GetSetting("first_open_tab"), QString("rooms"));
-        QTest::qWait(200);
-        QVERIFY(!gp_server->IsConnected());
+        // No attempt to connect, not even one put off to the event loop.
+        QVERIFY(LoopComesRound());
+        QCOMPARE(gp_server->GetState(), Server::STATE_DISCONNECTED);
         for (int l_save = 0; l_save <= DataSaver::KEPT_FILES; ++l_save)
             QVERIFY(mp_window->SaveData());
         QCOMPARE(QDir::home().entryList({".Quillmar.1000.unreadable"}, QDir::Files | QDir::Hidden).size(), 1);
@@ -274,7 +275,10 @@ private slots:
                 l_most = qMax(l_most, OpenDescriptors());
             }
         }
-        QTest::qWait(200);
+        // The attempts the flood set going are made, those put off to the
+        // event loop too, before the descriptors are counted again.
+        QTRY_COMPARE(ConnectionCount::Open(), ConnectionCount::BoundFor(512));
+        QVERIFY(LoopComesRound());
         l_most = qMax(l_most, OpenDescriptors());
         QVERIFY2(l_most < l_line, qPrintable(QString::number(l_most)));
         QCOMPARE(ConnectionCount::Open(), ConnectionCount::BoundFor(512));

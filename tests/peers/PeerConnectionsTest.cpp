@@ -69,7 +69,8 @@ private slots:
         lp_peer->write(HandshakeFrame(l_user, "P", obfuscated) + l_first.left(5));
         QTRY_COMPARE(mp_messenger->OpenMessagingConnectionCount(l_user), 1);
         lp_peer->write(l_first.mid(5, 3));
-        QTest::qWait(20);
+        // Read by the messenger before the rest is written.
+        QVERIFY(ReadOffTheWire(*lp_peer, FarDescriptor(*mp_messenger, *lp_peer)));
         lp_peer->write(l_first.mid(8));
         // Two frames coalesced in one write.
         lp_peer->write(PeerWire::BuildFrame(File("b"), obfuscated) + PeerWire::BuildFrame(File("c"), obfuscated));

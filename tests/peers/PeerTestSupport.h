@@ -21,8 +21,10 @@
 #include <memory>
 #include <vector>
 
+#include <linux/sockios.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -185,6 +187,39 @@ inline std::unique_ptr<QTcpSocket> AcceptHandshake(QTcpServer& io_server, PeerWi
     if (!AwaitFrame(*lp_socket, l_payload, false, i_ms) || !PeerWire::ParseHandshake(l_payload, o_handshake))
         return nullptr;
     return lp_socket;
+}
+
+// Whether all that was written on io_from has been taken off the system by
+// the socket at the other end (its descriptor i_to; it may work on another
+// thread): the system holds none of it unsent, unacknowledged or unread.
+// Waiting for this after each write is what makes pieces arrive apart:
+// pieces written in a row may otherwise be read together, and a case of
+// pieces silently becomes a case of one.
+inline bool OffTheWire(QTcpSocket& io_from, qintptr i_to)
+{
+    auto const l_queued = [](qintptr i_descriptor, unsigned long i_request) {
+        int l_bytes = 0;
+        return i_descriptor >= 0 && ::ioctl(int(i_descriptor), i_request, &l_bytes) == 0 ? l_bytes : -1;
+    };
+    io_from.flush();
+    return io_from.bytesToWrite() == 0 && l_queued(io_from.socketDescriptor(), SIOCOUTQ) == 0
+           && l_queued(i_to, FIONREAD) == 0;
+}
+
+// The descriptor of i_owner's socket (among its children) at the other end
+// of the loopback connection i_near, or -1.
+inline qintptr FarDescriptor(QObject const& i_owner, QTcpSocket const& i_near)
+{
+    for (QTcpSocket const* lp_socket : i_owner.findChildren<QTcpSocket*>())
+        if (lp_socket->localPort() == i_near.peerPort() && lp_socket->peerPort() == i_near.localPort())
+            return lp_socket->socketDescriptor();
+    return -1;
+}
+
+// Runs the event loop until OffTheWire.
+inline bool ReadOffTheWire(QTcpSocket& io_from, qintptr i_to)
+{
+    return WaitUntil([&io_from, i_to]() { return OffTheWire(io_from, i_to); });
 }
 
 inline bool AwaitClosed(QTcpSocket& io_socket, int i_ms = WAIT_MS)

@@ -112,11 +112,20 @@ public:
         return true;
     }
 
-    // Lets pending frames arrive, then tells whether one of that code came.
-    bool Has(quint32 i_code, int i_settle = 100)
+    // Waits for the next frame of code i_marker and removes it; true when
+    // no frame of code i_code came before it. The other side sends in order,
+    // so what it was to send before the marker is seen however late it
+    // comes: an absence is proven so, never by waiting a while.
+    bool NoneBefore(quint32 i_code, quint32 i_marker, QByteArray* op_marker = nullptr)
     {
-        QTest::qWait(i_settle);
-        return Find(i_code) != m_frames.end();
+        auto l_marker = m_frames.end();
+        if (!WaitUntil([&]() { return (l_marker = Find(i_marker)) != m_frames.end(); }))
+            return false;
+        if (op_marker)
+            *op_marker = l_marker->second;
+        bool const l_none = std::none_of(m_frames.begin(), l_marker, [i_code](auto const& i_frame) { return i_frame.first == i_code; });
+        m_frames.erase(l_marker);
+        return l_none;
     }
 
     std::vector<std::pair<quint32, QByteArray>>::iterator Find(quint32 i_code)
@@ -163,6 +172,15 @@ public:
         l_answer.Write(i_text);
         Send(ServerCode::LOGIN, l_answer);
         return true;
+    }
+
+    // True when the link sent no frame of that code before a keep-alive it
+    // is asked for now through the event loop, behind whatever the test's
+    // last steps set going there.
+    bool SentNone(quint32 i_code)
+    {
+        QMetaObject::invokeMethod(gp_server, &Server::EveryFiveMinutes, Qt::QueuedConnection);
+        return mp_collector && mp_collector->NoneBefore(i_code, ServerCode::KEEP_ALIVE);
     }
 
     QTcpServer m_listener;
@@ -259,6 +277,14 @@ public:
         m_socket.flush();
     }
     void Send(ServerRequest const& i_request) { Send(i_request.m_code, i_request.m_payload); }
+
+    // True when no frame of that code came before the answer to a request
+    // sent now (the privileges left), which the server answers in order.
+    bool GotNone(quint32 i_code)
+    {
+        Send(ServerCode::PRIVILEGES);
+        return mp_collector->NoneBefore(i_code, ServerCode::PRIVILEGES);
+    }
 
     QTcpSocket m_socket;
     std::unique_ptr<FrameCollector> mp_collector;

@@ -12,9 +12,11 @@
 #include "shares/DNetManager.h"
 
 #include <QAbstractEventDispatcher>
+#include <QPointer>
 #include <QtTest>
 
 #include <algorithm>
+#include <map>
 #include <memory>
 #include <vector>
 
@@ -40,18 +42,13 @@ QByteArray Leader(char const* ip_leader)
     return Framed(Wire().U8(5).Str(ip_leader));
 }
 
-bool StaysOpen(QTcpSocket& io_socket)
-{
-    QTest::qWait(50);
-    return io_socket.state() == QAbstractSocket::ConnectedState;
-}
-
-// Waits for exactly these bytes to arrive, and nothing more.
+// Whether exactly these bytes are the next to arrive. What came before
+// them, however late, is among the bytes compared; what comes after them
+// is left for the next call to see before its own.
 bool Receives(QTcpSocket& io_socket, QByteArray const& i_bytes)
 {
     WaitUntil([&io_socket, &i_bytes]() { return io_socket.bytesAvailable() >= i_bytes.size(); });
-    QTest::qWait(20);
-    return io_socket.readAll() == i_bytes;
+    return io_socket.read(i_bytes.size()) == i_bytes;
 }
 
 } // namespace
@@ -76,6 +73,7 @@ private slots:
     {
         mp_dnet.reset();
         mp_messenger.reset();
+        m_ends.clear();
         StopFake();
         d.Reset();
     }
@@ -121,9 +119,11 @@ private slots:
         QFETCH(bool, open);
         QSignalSpy l_search(mp_dnet.get(), &DNetManager::DNetSearchRequest);
         auto lp_candidate = Connect("dad", false, before);
-        for (QByteArray const& l_write : writes) {
-            lp_candidate->write(l_write);
-            QTest::qWait(30);
+        // Each piece is read by the manager's end before the next is written.
+        for (int l_piece = 0; l_piece < writes.size(); ++l_piece) {
+            lp_candidate->write(writes.at(l_piece));
+            if (l_piece + 1 < writes.size())
+                QVERIFY(ReadByManager(*lp_candidate));
         }
         QVERIFY(open ? StaysOpen(*lp_candidate) : AwaitClosed(*lp_candidate));
         QTRY_COMPARE(l_search.count(), searches);
@@ -161,11 +161,10 @@ private slots:
         lp_dad->write(Level(5));
         QVERIFY(Receives(*lp_child, Level(6)));
         QCOMPARE(ServerSays(ServerCode::DNET_LEVEL), Wire().U32(6).m_bytes);
-        // Repeats change nothing; a level with no level after it is refused.
+        // Repeats change nothing; a level with no level after it is refused:
+        // neither the child nor the server hears of them before the level
+        // and leader that follow them.
         lp_dad->write(Level(5) + Leader("boss") + Level(0x7FFFFFFF) + Level(-2));
-        QVERIFY(Receives(*lp_child, QByteArray()));
-        QVERIFY(!mp_fake->mp_collector->Has(ServerCode::DNET_LEVEL)
-                && !mp_fake->mp_collector->Has(ServerCode::DNET_GROUP_LEADER));
         lp_dad->write(Level(-1) + Leader("chief"));
         QVERIFY(Receives(*lp_child, Level(-1) + Leader("chief")));
         QCOMPARE(ServerSays(ServerCode::DNET_LEVEL), Wire().U32(quint32(-1)).m_bytes);
@@ -228,9 +227,10 @@ private slots:
             mp_dnet->OnDNetParentMinSpeed(minimum);
         if (ratio != -1)
             mp_dnet->OnDNetParentSpeedConnectionRatio(ratio);
-        QByteArray l_sent("(nothing)");
-        mp_fake->mp_collector->Take(ServerCode::DNET_CAN_PARENT, &l_sent, sent == l_sent ? 200 : WAIT_MS);
-        QCOMPARE(l_sent, sent);
+        if (sent == "(nothing)")
+            QVERIFY(mp_fake->SentNone(ServerCode::DNET_CAN_PARENT));
+        else
+            QCOMPARE(ServerSays(ServerCode::DNET_CAN_PARENT), sent);
     }
 
     void CanParentAfterLogin()
@@ -244,7 +244,7 @@ private slots:
         QCOMPARE(ServerSays(ServerCode::DNET_CAN_PARENT), QByteArray(1, '\0'));
         emit mp_server->Connected();
         QCOMPARE(ServerSays(ServerCode::DNET_HAS_PARENT), QByteArray(1, '\0'));
-        QVERIFY(!mp_fake->mp_collector->Has(ServerCode::DNET_CAN_PARENT));
+        QVERIFY(mp_fake->SentNone(ServerCode::DNET_CAN_PARENT));
     }
 
     void Children()
@@ -316,9 +316,15 @@ private slots:
         QTRY_COMPARE(d.GetType("dnet_parent_candidate")->GetItemCount(), size_t(1));
         QVERIFY(d.GetType("user")->HasItem(Value("me")).IsNull());
 
-        // Tried once per run; and no list is read while we have a parent.
+        // Tried once per run: of the same list again only the one not yet
+        // tried is (aunt's attempt, made after dad's would have been, is the
+        // marker); and no list is read while we have a parent.
+        QTcpServer l_aunts;
+        QVERIFY(l_aunts.listen(QHostAddress::LocalHost, 0));
+        l_list.push_back({"aunt", TCPAddress{LocalIp(), l_aunts.serverPort()}});
         emit mp_server->DNetPossibleParents(l_list);
-        QVERIFY(!l_parents.waitForNewConnection(200));
+        QVERIFY(AcceptHandshake(l_aunts, l_handshake));
+        QVERIFY(!l_parents.waitForNewConnection(0));
         lp_dad->write(Search());
         QTRY_VERIFY(mp_dnet->HasParent());
         PossibleParentList l_later{{"mum", l_address}};
@@ -349,7 +355,7 @@ private slots:
         auto lp_dad = Parent("dad", Search("eve", 9, "tune"));
         QVERIFY(lp_dad && Receives(*lp_child, Search("eve", 9, "tune")));
         lp_dad->write(Search() + Search("eve", 9, "tune") + Search("eve", 10, "tune"));
-        QVERIFY(Receives(*lp_child, Search("eve", 10, "tune")));
+        QVERIFY(Receives(*lp_child, Search("eve", 10, "tune")) && NothingMore(*lp_dad, *lp_child));
         QCOMPARE(l_search.count(), 3);
     }
 
@@ -398,7 +404,7 @@ private slots:
         QCOMPARE(l_arrivedAtLast, qint64(l_relayed.size()));
         QVERIFY2(std::adjacent_find(l_answerTurns.begin(), l_answerTurns.end()) == l_answerTurns.end(),
                  "two answers in one turn of the event loop");
-        QVERIFY(Receives(*lp_child, l_relayed));
+        QVERIFY(Receives(*lp_child, l_relayed) && NothingMore(*lp_dad, *lp_child));
         QCOMPARE(l_answerTurns.size(), std::size_t(20));
     }
 
@@ -416,7 +422,10 @@ private slots:
         lp_dad->write(l_changes);
         QCOMPARE(ServerSays(ServerCode::DNET_GROUP_LEADER), Wire().Str("bea").m_bytes);
         QCOMPARE(ServerSays(ServerCode::DNET_GROUP_LEADER), Wire().Str("cid").m_bytes);
-        QVERIFY(!mp_fake->mp_collector->Has(ServerCode::DNET_GROUP_LEADER, 1200));
+        // Nothing more before the report of the next change: no report of
+        // the refused names, nor the same leader again.
+        lp_dad->write(Leader("eve"));
+        QCOMPARE(ServerSays(ServerCode::DNET_GROUP_LEADER), Wire().Str("eve").m_bytes);
         // The parent's name, its socket and the leader.
         QCOMPARE(d.GetType("dnet_value")->GetItemCount(), std::size_t(3));
     }
@@ -433,11 +442,48 @@ private:
         // The event loop writes them and reads them into the socket's buffer
         // (waiting on the near socket alone left them in the far one's).
         WaitUntil([lp_local = lp_local, &i_before]() { return lp_local->bytesAvailable() >= i_before.size(); });
+        m_ends[lp_remote.get()] = lp_local;
         if (i_asChild)
             mp_dnet->OnDNetConnectionRequested(i_user, lp_local);
         else
             mp_dnet->OnDNetConnectionAccepted(i_user, lp_local);
         return std::move(lp_remote);
+    }
+
+    // Whether the manager still holds its end of the connection once it has
+    // read and handled all the test wrote on it and the event loop has come
+    // round (a close it put off would have come before).
+    bool StaysOpen(QTcpSocket& io_socket)
+    {
+        return ReadByManager(io_socket)
+               && WaitUntil([&]() { return !ManagerHolds(io_socket) || m_ends[&io_socket]->bytesAvailable() == 0; })
+               && LoopComesRound() && ManagerHolds(io_socket) && io_socket.state() == QAbstractSocket::ConnectedState;
+    }
+
+    bool ManagerHolds(QTcpSocket& i_socket)
+    {
+        QPointer<QTcpSocket> const& lp_end = m_ends[&i_socket];
+        return lp_end && lp_end->state() == QAbstractSocket::ConnectedState;
+    }
+
+    // Whether the manager's end has read all the test wrote on it (false
+    // as soon as that end is closed).
+    bool ReadByManager(QTcpSocket& io_socket)
+    {
+        if (!ManagerHolds(io_socket))
+            return false;
+        qintptr const l_descriptor = m_ends[&io_socket]->socketDescriptor();
+        WaitUntil([&]() { return !ManagerHolds(io_socket) || OffTheWire(io_socket, l_descriptor); });
+        return ManagerHolds(io_socket) && OffTheWire(io_socket, l_descriptor);
+    }
+
+    // Whether the child gets nothing more before a marker the parent sends
+    // now: a message of a sub-code passed on unread, which is no search.
+    bool NothingMore(QTcpSocket& io_parent, QTcpSocket& io_child)
+    {
+        QByteArray const l_marker = Framed(Wire().U8(3).U32(50).Str("marker"));
+        io_parent.write(l_marker);
+        return Receives(io_child, l_marker);
     }
 
     // A candidate that delivers a search and so becomes the parent.
@@ -468,6 +514,7 @@ private:
     }
 
     qint64 m_now = 1000000;
+    std::map<QTcpSocket*, QPointer<QTcpSocket>> m_ends; // the test's end of a connection, the manager's
     std::unique_ptr<PeerMessenger> mp_messenger;
     std::unique_ptr<DNetManager> mp_dnet;
 };

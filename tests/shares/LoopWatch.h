@@ -2,10 +2,10 @@
 #define QUILLMAR_TESTS_SHARES_LOOPWATCH_H
 
 // How long this thread's event loop goes without turning while the share
-// index works, for the tests and the benchmarks of the shares: a 1 ms timer
-// notes every turn. The tests count the processor time between turns, the
-// benchmarks report the time as well. A share command is run to the end of its job as the
-// window runs it: the call returns at once and the job goes on in the loop.
+// index works, for the benchmarks of the shares: a 1 ms timer notes every
+// turn. (The tests count the work between turns instead.) A share command
+// is run to the end of its job as the window runs it: the call returns at
+// once and the job goes on in the loop (RunShareJob, for tests as well).
 
 #include "shares/SharedFoldersManager.h"
 

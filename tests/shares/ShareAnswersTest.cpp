@@ -334,12 +334,12 @@ private slots:
             mp_manager->OnDirectFileSearch(QString("user%1").arg(l_user), quint32(l_user), "track");
         QCOMPARE(l_processed.count(), 1);
         QCOMPARE(l_processed.takeFirst(), QList<QVariant>({"track", false}));
-        QTRY_COMPARE_WITH_TIMEOUT(l_processed.count(), 16, 20000);
+        QTRY_COMPARE(l_processed.count(), 16);
         for (QList<QVariant> const& l_search : l_processed)
             QCOMPARE(l_search, QList<QVariant>({"track", true}));
         l_processed.clear();
         mp_manager->OnDirectFileSearch("late", 99, "track");
-        QTRY_COMPARE_WITH_TIMEOUT(l_processed.count(), 1, 20000);
+        QTRY_COMPARE(l_processed.count(), 1);
         QCOMPARE(l_processed.takeFirst(), QList<QVariant>({"track", true}));
     }
 

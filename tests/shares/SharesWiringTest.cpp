@@ -137,7 +137,10 @@ private slots:
                 QCOMPARE(l_payload.size() > 40, unsharedAt != "127.0.0.1"); // an empty list is 30 bytes
         }
         QCOMPARE(l_codes, codes);
-        QVERIFY(!AwaitFrame(*lp_mallory, l_payload, false, 1000)); // nothing after them
+        // Nothing after them: the next frame is a marker sent now.
+        mp_messenger->SendMessageToUser("mallory", Msg(15));
+        QVERIFY(AwaitFrame(*lp_mallory, l_payload));
+        QCOMPARE(l_payload.toHex(), QByteArray("0f000000"));
         QCOMPARE(mp_messenger->UnsentMessageCount("mallory"), 0);
     }
 

@@ -405,9 +405,10 @@ private slots:
         QCOMPARE(l_entry.IsNull(), operation == "remove");
         if (operation != "remove")
             QCOMPARE(Status(l_entry), operation == "pause" ? QString("paused") : QString("denied"));
-        // The stopped thread's last reports find no entry.
+        // The stopped thread's last reports find no entry: the thread has
+        // ended, and what it posted has come round.
         l_progress.clear();
-        QTest::qWait(50);
+        QVERIFY(LoopComesRound());
         for (QList<QVariant> const& l_report : l_progress)
             QCOMPARE(l_report.value(0).value<Item>(), l_other);
         mp_transfers->RemoveDownload(l_other);

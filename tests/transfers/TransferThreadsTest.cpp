@@ -138,6 +138,7 @@ private slots:
         QVERIFY(l_file.open(QIODevice::ReadOnly));
         auto l_pair = ConnectedPair();
         QTcpSocket& l_peer = *l_pair.second;
+        qintptr const l_uploader = l_pair.first->socketDescriptor();
         UploadThread l_thread(l_pair.first, &l_file, 0x01020304);
         if (idleMs > 0)
             l_thread.SetIdleTimeout(idleMs);
@@ -148,10 +149,10 @@ private slots:
         l_thread.start();
 
         QCOMPARE(ReadBytes(l_peer, 4), QByteArray::fromHex("04030201"));
-        // The offset arrives in two pieces.
+        // The offset arrives in two pieces: the thread's socket has read the
+        // first off the system before the second is written.
         l_peer.write(offset.left(3));
-        l_peer.flush();
-        QTest::qWait(20);
+        QVERIFY(ReadOffTheWire(l_peer, l_uploader));
         l_peer.write(offset.mid(3));
         l_peer.flush();
         QByteArray l_received;
@@ -201,7 +202,7 @@ private slots:
         QCOMPARE(ReadBytes(l_peer, 4), Le32(7));
         l_peer.write(Le64(0));
         l_peer.flush();
-        QTRY_VERIFY_WITH_TIMEOUT(l_queued(l_uploader, SIOCOUTQ) >= (256 << 10), 20000);
+        QTRY_VERIFY(l_queued(l_uploader, SIOCOUTQ) >= (256 << 10));
         // What had reached the downloader when the upload stopped.
         qint64 const l_arrived = l_peer.bytesAvailable() + l_queued(l_downloader, FIONREAD);
         qint64 const l_waiting = l_queued(l_uploader, SIOCOUTQ);

@@ -186,6 +186,7 @@ void StandinServer::OnReadyRead()
     if (!lp_session || lp_session->m_dropping)
         return;
     QByteArray const l_bytes = lp_socket->readAll();
+    m_bytesRead += l_bytes.size();
     if (!l_bytes.isEmpty())
         lp_session->m_lastProgress = Now();
     lp_session->m_reader.Append(l_bytes);

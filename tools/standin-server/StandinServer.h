@@ -53,6 +53,8 @@ public:
     void SetLimits(Limits const& i_limits) { m_limits = i_limits; }
     void SetClock(std::function<qint64()> i_clock) { m_clock = std::move(i_clock); }
     int ConnectionCount() const { return int(m_sessions.size()); }
+    // Bytes read from all connections so far: a test sees its bytes handled.
+    qint64 BytesRead() const { return m_bytesRead; }
     // Closes connections whose unfinished frame got no byte for the stall
     // time; run every second.
     void DropStalledFrames();
@@ -162,6 +164,7 @@ private:
     Limits m_limits;
     std::function<qint64()> m_clock;
     qint64 m_unfinishedBytes = 0;
+    qint64 m_bytesRead = 0;
     QTimer m_stallTimer;
 };
 

@@ -67,7 +67,7 @@ protected:
         QByteArray l_payload;
         return mp_fake->mp_collector->Take(i_code, &l_payload) ? l_payload : QByteArray("none");
     }
-    bool NoneSent(quint32 i_code) { return !mp_fake->mp_collector->Has(i_code); }
+    bool NoneSent(quint32 i_code) { return mp_fake->SentNone(i_code); }
 
     static Item RoomItem(QString const& i_name) { return d["room"]->GetItem(Value(i_name)); }
     static Item UserItem(QString const& i_name) { return d["user"]->GetItem(Value(i_name)); }

@@ -494,7 +494,7 @@ private slots:
         lp_gift->OnGiftClicked();
         QTest::keyClicks(lp_gift->Form()->daysEdit, "000");
         lp_gift->OnGiftClicked();
-        QVERIFY(!mp_fake->mp_collector->Has(ServerCode::GIFT_PRIVILEGES));
+        QVERIFY(mp_fake->SentNone(ServerCode::GIFT_PRIVILEGES));
         lp_gift->Form()->daysEdit->clear();
         QTest::keyClicks(lp_gift->Form()->daysEdit, "00071");
         lp_gift->OnGiftClicked();
