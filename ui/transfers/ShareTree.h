@@ -82,6 +82,8 @@ public:
 
     // The file list of the current folder under the filter box's text.
     void ShowFiles(QTreeWidgetItem* ip_current);
+    // The file list is being filled (tests and benchmarks wait for its end).
+    bool IsListing() const { return m_fillWork.IsRunning(); }
     // The filter over the whole tree (in slices), then the file list again;
     // FilterApplied once done.
     void ApplyFilter(QString const& i_text);
