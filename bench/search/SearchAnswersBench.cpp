@@ -31,6 +31,7 @@
 #include "peers/PeerWire.h"
 #include "store/MemStream.h"
 #include "store/StoreCollector.h"
+#include "ui/search/ResultsTakeDown.h"
 #include "ui/search/SearchResultsForm.h"
 
 #include <QApplication>
@@ -170,7 +171,8 @@ struct Program : bench::SearchPage
         l_limit.start();
         int const l_limitMs = bench::LimitMs(600000);
         auto const l_done = [&]() {
-            return (!lp_gone && lp_rows->GetItemCount() == 0 && !StoreCollector::Obj()->IsRunning()) ||
+            return (!lp_gone && lp_rows->GetItemCount() == 0 && !StoreCollector::Obj()->IsRunning() &&
+                    ResultsTakeDown::Running() == 0) ||
                    l_limit.elapsed() >= l_limitMs;
         };
         while (!l_done())
