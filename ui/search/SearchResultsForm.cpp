@@ -504,17 +504,48 @@ void SearchResultsForm::PutRowsIn()
     for (QTreeWidgetItem* lp_row : m_hiddenWhenIn)
         lp_row->setHidden(true);
     m_hiddenWhenIn.clear();
-    if (l_openUsers || l_openFolders) {
-        for (QTreeWidgetItem* lp_user : l_top) {
-            if (l_openUsers)
-                lp_user->setExpanded(true);
-            for (int l_folder = 0; l_openFolders && l_folder < lp_user->childCount(); ++l_folder)
-                lp_user->child(l_folder)->setExpanded(true);
+    if (!m_useOldStyle) {
+        // The rows under each user, and under those the tab opened.
+        auto const l_count = [this](QTreeWidgetItem* ip_user, std::size_t i_rows) {
+            std::size_t& l_rows = m_userRows[ip_user];
+            l_rows += i_rows;
+            if (m_opened.count(ip_user) > 0)
+                m_openedRows += i_rows;
+        };
+        for (auto const& [lp_parent, l_rows] : l_children) {
+            std::size_t l_added = 0;
+            for (QTreeWidgetItem* lp_row : l_rows)
+                l_added += 1 + std::size_t(lp_row->childCount());
+            l_count(lp_parent->parent() ? lp_parent->parent() : lp_parent, l_added);
         }
-        for (auto const& [lp_parent, l_rows] : l_children)
-            if (l_openFolders && !lp_parent->parent())
-                for (QTreeWidgetItem* lp_folder : l_rows)
-                    lp_folder->setExpanded(true);
+        for (QTreeWidgetItem* lp_user : l_top) {
+            std::size_t l_rows = std::size_t(lp_user->childCount());
+            for (int l_folder = 0; l_folder < lp_user->childCount(); ++l_folder)
+                l_rows += std::size_t(lp_user->child(l_folder)->childCount());
+            m_userRows[lp_user] += l_rows;
+            if (l_openUsers && m_openedRows + l_rows <= MAX_OPENED_ROWS) {
+                lp_user->setExpanded(true);
+                m_openedUsers.push_back(lp_user);
+                m_opened.insert(lp_user);
+                m_openedRows += l_rows;
+            }
+        }
+        while (m_openedRows > MAX_OPENED_ROWS && !m_openedUsers.empty()) {
+            QTreeWidgetItem* const lp_user = m_openedUsers.back();
+            m_openedUsers.pop_back();
+            m_opened.erase(lp_user);
+            lp_user->setExpanded(false);
+            m_openedRows -= m_userRows.value(lp_user);
+        }
+        if (l_openFolders) {
+            for (QTreeWidgetItem* lp_user : l_top)
+                for (int l_folder = 0; l_folder < lp_user->childCount(); ++l_folder)
+                    lp_user->child(l_folder)->setExpanded(true);
+            for (auto const& [lp_parent, l_rows] : l_children)
+                if (!lp_parent->parent())
+                    for (QTreeWidgetItem* lp_folder : l_rows)
+                        lp_folder->setExpanded(true);
+        }
     }
     // Rows that came after the last sort are sorted a second later.
     if (delayedInvoker)

@@ -60,6 +60,11 @@ public:
     static constexpr std::size_t ROWS_IN_AT_ONCE = 1000;
     static constexpr int ROWS_IN_WAIT_MS = 250;
     static constexpr std::size_t ROWS_PER_WAIT = 50000;
+    // Rows the tab's own openings ("Expand Users") may show: a layout of
+    // 500,000 rows took 200 ms. A new user row opens only while the rows
+    // under the users it opened stay within this, and the users it opened
+    // last close again when more rows come into them.
+    static constexpr std::size_t MAX_OPENED_ROWS = 100000;
 
     SearchResultsForm(unsigned int i_token, QWidget* ip_parent = nullptr);
     ~SearchResultsForm() override;
@@ -199,6 +204,12 @@ private:
     QHash<QTreeWidgetItem*, std::size_t> m_waitingParents;
     std::unordered_set<QTreeWidgetItem*> m_hiddenWhenIn;
     std::size_t m_rowsWaiting = 0;
+    // The users the tab opened itself, in order, the rows under each and
+    // under all of them.
+    std::vector<QTreeWidgetItem*> m_openedUsers;
+    std::unordered_set<QTreeWidgetItem*> m_opened;
+    QHash<QTreeWidgetItem*, std::size_t> m_userRows;
+    std::size_t m_openedRows = 0;
     std::size_t m_rowsIn = 0;
     QTimer m_putInTimer;
     quint64 m_rowBatches = 0;
