@@ -957,6 +957,11 @@ void SearchResultsForm::Sort()
     });
 }
 
+bool SearchResultsForm::IsSorting() const
+{
+    return mp_sortWork->IsRunning();
+}
+
 bool SearchResultsForm::OrdersRowsAt(int i_depth, int i_column) const
 {
     return !AllEqualUnder(i_depth, i_column, m_useOldStyle);

@@ -91,6 +91,7 @@ public:
     // rows sorted: the view lays the tree out again after each.
     quint64 RowBatches() const { return m_rowBatches; }
     quint64 GroupsSorted() const { return m_groupsSorted; }
+    bool IsSorting() const;
     // Rows the filter has tested since the tab opened: an arriving row is
     // tested once, whatever came before it; a change of the filter tests
     // every row again.
