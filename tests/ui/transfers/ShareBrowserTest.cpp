@@ -513,6 +513,37 @@ private slots:
         QTRY_COMPARE(Files(lp_view->FileList()), QStringList({l_long + "|1,000|"}));
     }
 
+    // A closed tab's folders go one a step, each with both halves of its
+    // link to its parent: a folder's halves of the links to all its
+    // subfolders never go in one step with it.
+    void WideFolderGoesAFolderAStep()
+    {
+        std::vector<std::string> l_names;
+        for (int l_index = 0; l_index < 300; ++l_index)
+            l_names.push_back("Wide\\" + std::to_string(1000 + l_index) + "\\");
+        std::vector<ListedFile> l_files = {{"Wide\\"}};
+        for (std::string const& l_name : l_names)
+            l_files.push_back({l_name.c_str()});
+        ShareForm* lp_view = Browse("bob", l_files);
+        QVERIFY(lp_view);
+        QCOMPARE(Count("user_share_folder_child"), std::size_t(300));
+        SlicedWork::SetSliceMs(0);
+        mp_shares->SetShareRemovalSlice(0);
+        mp_page->OnTabCloseRequested(mp_page->Tabs()->indexOf(lp_view));
+        std::size_t l_left = Count("user_share_folder_child");
+        std::size_t l_most = 0;
+        QElapsedTimer l_deadline;
+        l_deadline.start();
+        while ((mp_shares->IsRemovingShares() || l_left > 0) && l_deadline.elapsed() < WAIT_MS) {
+            QCoreApplication::processEvents();
+            std::size_t const l_now = Count("user_share_folder_child");
+            l_most = std::max(l_most, l_left - l_now);
+            l_left = l_now;
+        }
+        QCOMPARE(l_left, std::size_t(0));
+        QVERIFY2(l_most <= 1, qPrintable(QString::number(l_most)));
+    }
+
     // A list that is refused says so on its tab, and why; another user's
     // refused list leaves the tab as it was.
     void RefusedListsSayWhy()
