@@ -248,7 +248,9 @@ void PeerMessenger::ReadMessages(Link& io_link)
         mp_readTurnEnd->setSingleShot(true);
         mp_readTurnEnd->setInterval(0);
     }
-    if (!mp_readTurnEnd->isActive()) {
+    // The link that opens a turn's slice reads at least one frame.
+    bool l_first = !mp_readTurnEnd->isActive();
+    if (l_first) {
         m_readTurn.start();
         mp_readTurnEnd->start();
     }
@@ -257,10 +259,11 @@ void PeerMessenger::ReadMessages(Link& io_link)
         if (!lp_link || lp_link->m_state != LinkState::Open)
             return;
         // The rest waits for the next turn.
-        if (m_readTurn.elapsed() >= m_limits.m_readSliceMs) {
+        if (!l_first && m_readTurn.elapsed() >= m_limits.m_readSliceMs) {
             ScheduleRead(lp_socket);
             return;
         }
+        l_first = false;
         QByteArray l_payload;
         if (!SkipUnaskedFrame(*lp_link) || !TakeFrame(*lp_link, PeerWire::MAX_MESSAGE_LENGTH, "message", l_payload)) {
             lp_link = FindLink(lp_socket);
