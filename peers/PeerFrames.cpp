@@ -242,12 +242,29 @@ void PeerMessenger::OpenMessaging(Link& io_link)
 void PeerMessenger::ReadMessages(Link& io_link)
 {
     QTcpSocket* lp_socket = io_link.mp_socket;
-    QElapsedTimer l_slice;
-    l_slice.start();
+    // Each link had a slice of its own: 250 peers answering a search at
+    // once held the window 2.5 s in one turn.
+    if (!mp_readTurnEnd) {
+        mp_readTurnEnd = new QTimer(this);
+        mp_readTurnEnd->setSingleShot(true);
+        mp_readTurnEnd->setInterval(0);
+    }
+    // The link that opens a turn's slice reads at least one frame.
+    bool l_first = !mp_readTurnEnd->isActive();
+    if (l_first) {
+        m_readTurn.start();
+        mp_readTurnEnd->start();
+    }
     for (;;) {
         Link* lp_link = FindLink(lp_socket);
         if (!lp_link || lp_link->m_state != LinkState::Open)
             return;
+        // The rest waits for the next turn.
+        if (!l_first && m_readTurn.elapsed() >= m_limits.m_readSliceMs) {
+            ScheduleRead(lp_socket);
+            return;
+        }
+        l_first = false;
         QByteArray l_payload;
         if (!SkipUnaskedFrame(*lp_link) || !TakeFrame(*lp_link, PeerWire::MAX_MESSAGE_LENGTH, "message", l_payload)) {
             lp_link = FindLink(lp_socket);
@@ -269,12 +286,6 @@ void PeerMessenger::ReadMessages(Link& io_link)
         // its end schedules the next read.
         if (lp_link->m_answersWaiting > 0) {
             lp_link->m_readScheduled = true;
-            return;
-        }
-        // A peer that sends thousands of frames at once must not hold the
-        // event loop: the rest waits for the next turn.
-        if (l_slice.elapsed() >= m_limits.m_readSliceMs) {
-            ScheduleRead(lp_socket);
             return;
         }
     }

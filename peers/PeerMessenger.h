@@ -18,6 +18,7 @@
 #include "store/FileInfo.h"
 #include "store/MemStream.h"
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 #include <QTcpServer>
@@ -145,7 +146,7 @@ public:
         qint64 m_maxUnsentBytes = 256ll * 1024 * 1024;
         qint64 m_unreachableHoldMs = 5 * 60 * 1000;       // no answers to a user we could not reach
         std::size_t m_maxUnreachableUsers = 20000;        // remembered; the oldest are forgotten
-        int m_readSliceMs = 10;                           // frames of one link per turn of the event loop
+        int m_readSliceMs = 10;                           // frames of all links per turn of the event loop
     };
     void SetLimits(Limits const& i_limits);
     qint64 BufferedBytes() const { return m_bufferedBytes; }
@@ -504,6 +505,11 @@ private:
     Item m_answerItem;
     std::size_t m_answerNext = 0;
     SlicedWork* mp_answerWork = nullptr;
+    // The links ready in one turn of the event loop share one slice of
+    // reading (m_readSliceMs), which starts with the first of them and ends
+    // with the turn (a timer of no interval, made on the first read).
+    QElapsedTimer m_readTurn;
+    QTimer* mp_readTurnEnd = nullptr;
     QTcpSocket* mp_dispatching = nullptr; // the link whose message is being handled
 };
 

@@ -103,7 +103,9 @@ QString ReversePathname(QString const& i_path)
     // An absolute path (as peers on Unix send them) would end in a "/".
     while (l_path.startsWith('/') || l_path.startsWith('\\'))
         l_path.remove(0, 1);
-    QStringList l_parts = l_path.split(QRegularExpression("[/\\\\]"));
+    // Either separator; not through a pattern, which was made again for
+    // every row of an answer of many folders.
+    QStringList l_parts = l_path.replace(QLatin1Char('\\'), QLatin1Char('/')).split(QLatin1Char('/'));
     std::reverse(l_parts.begin(), l_parts.end());
     return l_parts.join('/');
 }

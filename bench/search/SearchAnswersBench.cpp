@@ -13,10 +13,14 @@
 // processor time the thread itself used between two turns), the thread's
 // processor time for that (measured apart, without the probe, which spins
 // the loop), and the resident memory it added (first run of a process) and
-// its peak.
+// its peak. For the shapes whose tab is closed: the longest stall from
+// the close until the tab and its rows are gone and the store's collection
+// has ended, and the resident memory left 5 s later against before the
+// answers (nothing given back by the benchmark: what the user sees).
 //
 //   bench_search_answers [runs] [shape]   (default 3 runs; every shape, or
-//                                          those whose name holds the text)
+//                                          those whose name starts with the
+//                                          text)
 //
 // In quick mode the sizes are a hundredth, one run each.
 
@@ -26,10 +30,13 @@
 #include "peers/PeerMessenger.h"
 #include "peers/PeerWire.h"
 #include "store/MemStream.h"
+#include "store/StoreCollector.h"
+#include "ui/search/ResultsTakeDown.h"
 #include "ui/search/SearchResultsForm.h"
 
 #include <QApplication>
 #include <QHostAddress>
+#include <QPointer>
 #include <QTcpSocket>
 
 #include <cstdio>
@@ -39,9 +46,9 @@
 
 namespace {
 
-// A search answer of the peer: i_files files from i_first on, each in a
-// folder of ten, with size, bitrate and length.
-QByteArray Answer(QString const& i_peer, quint32 i_token, int i_first, int i_files)
+// A search answer of the peer: i_files files from i_first on, i_perFolder
+// to a folder, with size, bitrate and length.
+QByteArray Answer(QString const& i_peer, quint32 i_token, int i_first, int i_files, int i_perFolder)
 {
     MemStream l_record;
     l_record.WriteString(i_peer);
@@ -52,7 +59,7 @@ QByteArray Answer(QString const& i_peer, quint32 i_token, int i_first, int i_fil
         l_record.WriteRaw(QString("Music\\%1\\artist %2\\album %3\\%4 - track %5.mp3")
                               .arg(i_peer)
                               .arg(l_file / 1000)
-                              .arg(l_file / 10)
+                              .arg(l_file / i_perFolder)
                               .arg(l_file % 10 + 1, 2, 10, QLatin1Char('0'))
                               .arg(l_file)
                               .toStdString());
@@ -81,11 +88,14 @@ struct Shape
     int m_answers;         // of each peer
     int m_filesPerAnswer;
     std::size_t m_rows;    // the tab holds them all once done
+    int m_perFolder = 10;
+    bool m_close = false;
 };
 
 struct Figures
 {
     std::vector<double> m_stallMs, m_stallCpuMs, m_cpuMs, m_residentMb, m_peakMb;
+    std::vector<double> m_closeStallMs, m_closeCpuMs, m_leftMb;
 };
 
 // The search page over the managers, with the messenger listening, one
@@ -110,12 +120,16 @@ struct Program : bench::SearchPage
             SetAttribute(l_user, "user_port", Value(1));
             QByteArray l_burst = PeerWire::BuildFrame(PeerWire::BuildInitHandshake(l_name, "P"), false);
             for (int l_answer = 0; l_answer < i_shape.m_answers; ++l_answer)
-                l_burst += Answer(l_name, m_token, l_answer * i_shape.m_filesPerAnswer, i_shape.m_filesPerAnswer);
+                l_burst += Answer(l_name, m_token, l_answer * i_shape.m_filesPerAnswer, i_shape.m_filesPerAnswer,
+                                  i_shape.m_perFolder);
             m_bursts.push_back(l_burst);
             auto lp_socket = std::make_unique<QTcpSocket>();
             lp_socket->connectToHost(QHostAddress::LocalHost, mp_messenger->ListeningPort());
             bench::Require(lp_socket->waitForConnected(WAIT_MS), "no connection to the messenger");
             m_peers.push_back(std::move(lp_socket));
+            // The messenger takes each connection before the listening
+            // queue fills.
+            bench::Drain();
         }
         bench::Drain();
     }
@@ -147,6 +161,28 @@ struct Program : bench::SearchPage
             l_turn();
     }
 
+    // Closes the tab and runs the event loop until its rows are gone and
+    // the store's collection has ended.
+    void Close()
+    {
+        SearchResultsForm* lp_tab = mp_form->GetCurrentSearchResultsForm();
+        bench::Require(lp_tab != nullptr, "no tab to close");
+        QPointer<SearchResultsForm> const lp_gone = lp_tab;
+        mp_form->OnTabCloseRequested(0);
+        Type* lp_rows = d["search_result_node"];
+        QElapsedTimer l_limit;
+        l_limit.start();
+        int const l_limitMs = bench::LimitMs(600000);
+        auto const l_done = [&]() {
+            return (!lp_gone && lp_rows->GetItemCount() == 0 && !StoreCollector::Obj()->IsRunning() &&
+                    ResultsTakeDown::Running() == 0) ||
+                   l_limit.elapsed() >= l_limitMs;
+        };
+        while (!l_done())
+            bench::TurnLoop();
+        bench::RequireEnded(!lp_gone && lp_rows->GetItemCount() == 0, "closing the tab", l_limitMs);
+    }
+
     unsigned int m_token = 0;
     std::vector<QByteArray> m_bursts;
     std::vector<std::unique_ptr<QTcpSocket>> m_peers;
@@ -160,6 +196,13 @@ void RunOnce(Shape const& i_shape, bool i_first, Figures& io_figures)
         l_program.Run(i_shape.m_rows, true);
         io_figures.m_stallMs.push_back(l_probe.LongestMs());
         io_figures.m_stallCpuMs.push_back(l_probe.LongestCpuMs());
+        if (i_shape.m_close) {
+            bench::StallProbe l_closeProbe;
+            std::int64_t const l_start = bench::ThreadCpuNs();
+            l_program.Close();
+            io_figures.m_closeStallMs.push_back(l_closeProbe.LongestMs());
+            io_figures.m_closeCpuMs.push_back(double(bench::ThreadCpuNs() - l_start) / 1e6);
+        }
     }
     Program l_program(i_shape);
     bench::ResetPeak();
@@ -171,6 +214,16 @@ void RunOnce(Shape const& i_shape, bool i_first, Figures& io_figures)
     if (i_first) {
         io_figures.m_residentMb.push_back(double(bench::ResidentKiB() - l_before) / 1024.0);
         io_figures.m_peakMb.push_back(double(bench::ResidentKiB("VmHWM:") - l_before) / 1024.0);
+        if (i_shape.m_close) {
+            l_program.Close();
+            QElapsedTimer l_wait;
+            l_wait.start();
+            QTimer l_wake;
+            l_wake.start(50);
+            while (l_wait.elapsed() < bench::Size(5000, 200))
+                QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+            io_figures.m_leftMb.push_back(double(bench::ResidentKiB() - l_before) / 1024.0);
+        }
     }
 }
 
@@ -183,6 +236,11 @@ void Report(Shape const& i_shape, Figures const& i_figures)
     if (!i_figures.m_residentMb.empty())
         std::printf(", resident memory %s (peak %s)", qPrintable(bench::Range(i_figures.m_residentMb, "%+.1f MB")),
                     qPrintable(bench::Range(i_figures.m_peakMb, "%+.1f MB")));
+    if (!i_figures.m_closeStallMs.empty())
+        std::printf("; closed: longest stall %s, processor time %s", qPrintable(bench::Range(i_figures.m_closeStallMs, "%.1f ms")),
+                    qPrintable(bench::Range(i_figures.m_closeCpuMs, "%.0f ms")));
+    if (!i_figures.m_leftMb.empty())
+        std::printf(", left 5 s after the close %s", qPrintable(bench::Range(i_figures.m_leftMb, "%+.1f MB")));
     std::printf("\n");
     std::fflush(stdout);
 }
@@ -196,17 +254,31 @@ int main(int argc, char** argv)
     int const l_runs = bench::RunsArgument(argc, argv, bench::Size(3, 1));
     std::size_t const l_perUser = SearchResultsForm::MAX_FILES_PER_USER;
     int const l_big = bench::Size(100000, 1000);
-    std::vector<Shape> const l_shapes = {
+    std::vector<Shape> l_shapes = {
         {"one peer, 1,000 answers of one file", 1, bench::Size(1000, 10), 1, std::size_t(bench::Size(1000, 10))},
         {"one peer, 2,000 answers of one file", 1, bench::Size(2000, 20), 1, std::size_t(bench::Size(2000, 20))},
         {"one peer, 4,000 answers of one file", 1, bench::Size(4000, 40), 1, std::size_t(bench::Size(4000, 40))},
         {"one peer, 8,000 answers of one file", 1, bench::Size(8000, 80), 1, std::size_t(bench::Size(8000, 80))},
         {"one peer, one answer of 100,000 files", 1, 1, l_big, std::min(l_perUser, std::size_t(l_big))},
-        {"ten peers, one answer of 100,000 files each", 10, 1, l_big, 10 * std::min(l_perUser, std::size_t(l_big))},
+        {"ten peers, one answer of 100,000 files each", 10, 1, l_big, 10 * std::min(l_perUser, std::size_t(l_big)),
+         10, true},
     };
+    // Many peers, each file in a folder of its own.
+    int const l_answers = bench::Size(1000, 10);
+    for (int const l_peers : {25, 50, 100, 250})
+        l_shapes.push_back({l_peers == 25 ? "25 peers, 1,000 one-file answers each, a folder a file"
+                            : l_peers == 50 ? "50 peers, 1,000 one-file answers each, a folder a file"
+                            : l_peers == 100 ? "100 peers, 1,000 one-file answers each, a folder a file"
+                                             : "250 peers, 1,000 one-file answers each, a folder a file",
+                            l_peers, l_answers, 1, std::size_t(l_peers) * std::size_t(l_answers), 1, true});
+    int const l_wide = bench::Size(10000, 100);
+    l_shapes.push_back({"25 peers, one answer of 10,000 files each, a folder a file", 25, 1, l_wide,
+                        25 * std::size_t(l_wide), 1, true});
+    l_shapes.push_back({"one peer, 10,000 one-file answers, a folder a file", 1, l_wide, 1, std::size_t(l_wide), 1,
+                        true});
     char const* const lp_only = argc > 2 ? argv[2] : "";
     for (Shape const& l_shape : l_shapes) {
-        if (!std::strstr(l_shape.mp_name, lp_only))
+        if (std::strncmp(l_shape.mp_name, lp_only, std::strlen(lp_only)) != 0)
             continue;
         Figures l_figures;
         for (int l_run = 0; l_run < l_runs; ++l_run)

@@ -18,6 +18,8 @@
 //                                           after one ordinary share)
 //   bench_share_browser [runs] folders KIND (a list of many folders [runs]
 //                                           times, after one ordinary share)
+//   bench_share_browser [runs] bigfolder   (a folder of 100,000 files
+//                                           listed, [runs] times each way)
 //
 // The hostile lists are the shapes peers have sent (names of 131,000
 // bytes, a chain of folders 10,000 deep, an attribute-name table of 28
@@ -32,10 +34,11 @@
 // ("VmHWM:") and as the resident memory then, once the C library has given
 // back its free pages.
 //
-// The lists of many folders (KIND: flat200k, flat2m, chains, refused) go
-// the same way, and their tab is closed again: 200,000 or 2,000,000
-// top-level folders, 50 chains of folders 2,048 deep, and a list of
-// folders of 1,000-byte names that inflates past the 256 MiB cap (300 MiB).
+// The lists of many folders (KIND: flat200k, flat2m, chains, wide,
+// refused) go the same way, and their tab is closed again: 200,000 or
+// 2,000,000 top-level folders, 50 chains of folders 2,048 deep, one folder
+// of 1,998,999 subfolders, and a list of folders of 1,000-byte names that
+// inflates past the 256 MiB cap (300 MiB).
 // For each, the longest stall, the window's thread's processor time and
 // the longest it ran without a turn of the event loop, from the message's
 // arrival to the tab built (or refused), and from the close to the share
@@ -45,6 +48,13 @@
 // benchmark: what the user sees).
 // One kind a process, so that what an earlier list freed does not hide
 // what a later one keeps.
+//
+// The big folder: a share of one folder of 100,000 files, whose names are
+// short and plain, or 1,016 bytes of mixed scripts; the folder's row is
+// clicked, and the event loop runs until the list holds every file in its
+// order. The longest stall (the thread's own longest run), the thread's
+// processor time and the resident memory from before the click to the
+// list done.
 //
 // Resident memory is read after the store's collection, which gives the
 // freed pools' pages and the C library's free pages back to the system. A
@@ -357,12 +367,20 @@ void RunFolders(Program& io_program, int i_runs, QByteArray const& i_kind, doubl
     } else if (i_kind == "chains") {
         lp_name = "50 chains of folders 2,048 deep";
         l_record = Chains(l_quick ? 2 : 50, l_quick ? 200 : 2048);
+    } else if (i_kind == "wide") {
+        lp_name = "one folder of 1,998,999 subfolders";
+        int const l_subfolders = l_quick ? 19999 : 1998999;
+        QByteArray l_entries = Folder("w");
+        l_entries.reserve(l_subfolders * 18);
+        for (int l_folder = 0; l_folder < l_subfolders; ++l_folder)
+            l_entries += Folder("w\\" + QByteArray::number(l_folder).rightJustified(8, '0'));
+        l_record = ListRecord(l_subfolders + 1, l_entries);
     } else if (i_kind == "refused") {
         lp_name = "folders of 1,000-byte names, 300 MiB inflated: refused";
         // Quick: refused for a name past 1,024 bytes instead.
         l_record = l_quick ? LongNames(20, 1100) : LongNames(300 * 1048576 / 1016, 1000);
     } else {
-        bench::Fail("no such kind of list (flat200k, flat2m, chains, refused)");
+        bench::Fail("no such kind of list (flat200k, flat2m, chains, wide, refused)");
     }
     quint64 const l_inflated = quint64(l_record.size());
     QByteArray const l_message = ShareListMessage(l_record);
@@ -424,6 +442,83 @@ void RunHostile(Program& io_program, int i_runs, double i_bytesPerFile)
                         double(l_f.m_after) / double(l_f.m_before), qPrintable(l_f.m_outcome));
             std::fflush(stdout);
             bench::Require(l_f.m_outcome.startsWith("taken") == l_list.m_taken, "a hostile list went the wrong way");
+        }
+    }
+}
+
+// A name of 1,016 bytes of mixed scripts, different from the others'
+// from its first words on.
+std::string MixedName(std::mt19937& io_random, int i_index)
+{
+    static char const* const s_words[] = {"river", "река", "ποτάμι", "نهر", "नदी", "川の流れ", "강물", "נהר",
+                                          "แม่น้ำ", "ríos", "Fluß", "河流"};
+    std::string l_name = std::to_string(i_index % 97) + ' ';
+    while (l_name.size() < 1000)
+        l_name += std::string(s_words[io_random() % (sizeof s_words / sizeof *s_words)]) + ' ';
+    l_name += std::to_string(i_index);
+    while (l_name.size() < 1012)
+        l_name += '_';
+    return l_name.substr(0, 1012) + ".mp3";
+}
+
+struct BigFolderFigures
+{
+    double m_stall = 0, m_own = 0, m_cpu = 0, m_seconds = 0;
+    long m_before = 0, m_listed = 0;
+};
+
+// A share of one folder of i_files files; its row clicked, to the list
+// done.
+BigFolderFigures MeasureBigFolder(Program& io_program, int i_files, bool i_mixed)
+{
+    static int s_user = 0;
+    BigFolderFigures l_f;
+    QString const l_user = QStringLiteral("wide%1").arg(s_user++);
+    std::mt19937 l_random(777);
+    FileInfoMap l_list;
+    std::set<FileInfo>& l_folder = l_list["Big"];
+    for (int l_k = 0; l_k < i_files; ++l_k) {
+        std::string const l_name = i_mixed ? MixedName(l_random, l_k) : "Track " + std::to_string(l_k) + ".mp3";
+        l_folder.insert(FileInfo(l_name, 1000000 + l_random() % 9000000));
+    }
+    ShareForm* lp_view = io_program.mp_page->OpenShareBrowse(l_user);
+    io_program.Deliver(l_user, std::move(l_list));
+    RunUntil([lp_view]() { return lp_view->Tree()->IsBuilt(); });
+    RunUntil([]() { return true; });
+    malloc_trim(0);
+    l_f.m_before = bench::ResidentKiB();
+    QTreeWidget* lp_list = lp_view->FileList();
+    QElapsedTimer l_clock;
+    l_clock.start();
+    lp_view->FolderTree()->setCurrentItem(lp_view->FolderTree()->topLevelItem(0));
+    ProbeUntil([lp_view, lp_list, i_files]() {
+        return !lp_view->Tree()->IsListing() && lp_list->topLevelItemCount() == i_files;
+    }, l_f.m_stall, l_f.m_own, l_f.m_cpu);
+    l_f.m_seconds = l_clock.nsecsElapsed() / 1e9;
+    l_f.m_listed = bench::ResidentKiB();
+    for (int l_row = 1; l_row < i_files; ++l_row)
+        bench::Require(!(lp_list->topLevelItem(l_row)->text(0) < lp_list->topLevelItem(l_row - 1)->text(0)),
+                       "the list is not in name order");
+    io_program.mp_page->OnTabCloseRequested(io_program.mp_page->Tabs()->indexOf(lp_view));
+    RunUntil([&io_program]() {
+        return !io_program.mp_shares->IsRemovingShares() && io_program.Count("user_share") == 0 &&
+               !StoreCollector::Obj()->IsRunning();
+    });
+    return l_f;
+}
+
+void RunBigFolder(Program& io_program, int i_runs)
+{
+    int const l_files = bench::Size(100000, 2000);
+    for (bool const l_mixed : {false, true}) {
+        std::printf("\na folder of %d files, names %s, clicked (%d runs)\n", l_files,
+                    l_mixed ? "of 1,016 bytes of mixed scripts" : "short and plain", i_runs);
+        std::printf("  to listed s | stall ms (own) | cpu s | resident MB before -> listed\n");
+        for (int l_run = 0; l_run < i_runs; ++l_run) {
+            BigFolderFigures const l_f = MeasureBigFolder(io_program, l_files, l_mixed);
+            std::printf("  %11.3f | %7.1f (%5.1f) | %5.2f | %.0f -> %.0f\n", l_f.m_seconds, l_f.m_stall, l_f.m_own,
+                        l_f.m_cpu, double(l_f.m_before) / 1024, double(l_f.m_listed) / 1024);
+            std::fflush(stdout);
         }
     }
 }
@@ -494,7 +589,9 @@ int main(int argc, char** argv)
     int const l_runs = bench::RunsArgument(argc, argv, bench::Size(4, 1));
     bool const l_hostileOnly = argc > 2 && QByteArray(argv[2]) == "hostile";
     bool const l_foldersOnly = argc > 3 && QByteArray(argv[2]) == "folders";
-    int const l_files = argc > 2 && !l_hostileOnly && !l_foldersOnly ? std::max(FILES_PER_FOLDER, atoi(argv[2]))
+    bool const l_bigFolderOnly = argc > 2 && QByteArray(argv[2]) == "bigfolder";
+    int const l_files = argc > 2 && !l_hostileOnly && !l_foldersOnly && !l_bigFolderOnly
+                            ? std::max(FILES_PER_FOLDER, atoi(argv[2]))
                                                                        : bench::Size(200000, 2000);
     std::printf("A received share of %d files in %d folders; %d runs, the first the process's first share; warm "
                 "cache (all in memory); slices of %lld ms\n",
@@ -510,7 +607,7 @@ int main(int argc, char** argv)
     std::printf("  run | build s | stall ms | bytes/file | filter s (cpu) | stall ms | no filter s | stall ms | "
                 "close s | stall ms | after/before\n");
     double l_bytesPerFile = 0;
-    for (int l_run = 0; l_run < (l_hostileOnly || l_foldersOnly ? 1 : l_runs); ++l_run) {
+    for (int l_run = 0; l_run < (l_hostileOnly || l_foldersOnly || l_bigFolderOnly ? 1 : l_runs); ++l_run) {
         Figures l_f;
         l_program.Measure(l_files, l_f);
         if (l_run == 0)
@@ -525,11 +622,17 @@ int main(int argc, char** argv)
         RunFolders(l_program, l_runs, argv[3], l_bytesPerFile);
         return 0;
     }
+    if (l_bigFolderOnly) {
+        RunBigFolder(l_program, l_runs);
+        return 0;
+    }
     if (l_hostileOnly || bench::Quick())
         RunHostile(l_program, l_hostileOnly ? l_runs : 1, l_bytesPerFile);
     if (bench::Quick())
-        for (char const* lp_kind : {"flat200k", "chains", "refused"})
+        for (char const* lp_kind : {"flat200k", "chains", "wide", "refused"})
             RunFolders(l_program, 1, lp_kind, l_bytesPerFile);
+    if (bench::Quick())
+        RunBigFolder(l_program, 1);
     if (!l_hostileOnly) {
         int const l_folderFiles = bench::Size(100001, 3001);
         std::printf("a folder of %d files queued for download, its tab closed after the first thousand: processor s / "

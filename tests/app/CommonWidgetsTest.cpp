@@ -1,5 +1,6 @@
 #include "tests/ui/NoLoad.h"
 #include "ui/widgets/OutsideMarkup.h"
+#include "ui/widgets/SlicedSort.h"
 #include "ui/widgets/StatusBar.h"
 #include "ui/widgets/TabWidget.h"
 #include "ui/widgets/TreeWidget.h"
@@ -255,5 +256,82 @@ private slots:
     }
 };
 
-QTEST_MAIN(CommonWidgetsTest)
+namespace {
+
+// Letters sorted by their case-blind order, each with its place in the
+// input, so that ties show whether they kept it.
+typedef std::vector<std::pair<char, int>> Letters;
+
+Letters MakeLetters(QByteArray const& i_text)
+{
+    Letters l_letters;
+    for (int l_at = 0; l_at < i_text.size(); ++l_at)
+        l_letters.emplace_back(i_text[l_at], l_at);
+    return l_letters;
+}
+
+QByteArray LetterText(Letters const& i_letters)
+{
+    QByteArray l_text;
+    for (auto const& l_letter : i_letters)
+        l_text += l_letter.first;
+    return l_text;
+}
+
+} // namespace
+
+class SlicedSortTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    // In order, ties in the order they came, never more than the step's
+    // moves a step, and a step for each run of that many moves a pass.
+    void SortsStablyAFewMovesAStep_data()
+    {
+        QTest::addColumn<QByteArray>("input");
+        QTest::addColumn<int>("moves");
+        QTest::addColumn<QByteArray>("sorted");
+        QTest::addColumn<int>("steps");
+        QTest::newRow("empty") << QByteArray() << 4 << QByteArray() << 1;
+        QTest::newRow("one") << QByteArray("q") << 4 << QByteArray("q") << 1;
+        QTest::newRow("ties keep their order") << QByteArray("bBaAb") << 2 << QByteArray("aAbBb") << 8;
+        QTest::newRow("reversed, odd length") << QByteArray("gfedcba") << 3 << QByteArray("abcdefg") << 8;
+        QTest::newRow("sorted already") << QByteArray("abcdefgh") << 8 << QByteArray("abcdefgh") << 4;
+        QTest::newRow("one move a step") << QByteArray("dcAb") << 1 << QByteArray("Abcd") << 9;
+    }
+    void SortsStablyAFewMovesAStep()
+    {
+        QFETCH(QByteArray, input);
+        QFETCH(int, moves);
+        SlicedSort<std::pair<char, int>> l_sort;
+        l_sort.Start(MakeLetters(input), [](std::pair<char, int> const& i_a, std::pair<char, int> const& i_b) {
+            return QChar::toLower(ushort(i_a.first)) < QChar::toLower(ushort(i_b.first));
+        });
+        int l_steps = 1;
+        while (l_sort.Step(std::size_t(moves)))
+            ++l_steps;
+        QVERIFY(l_sort.LongestStep() <= std::size_t(moves));
+        QTEST(l_steps, "steps");
+        QTEST(LetterText(l_sort.Take()), "sorted");
+    }
+};
+
+namespace {
+
+int RunAll(int argc, char** argv)
+{
+    CommonWidgetsTest l_widgets;
+    SlicedSortTest l_sort;
+    return QTest::qExec(&l_widgets, argc, argv) | QTest::qExec(&l_sort, argc, argv);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QApplication l_application(argc, argv);
+    QTEST_DISABLE_KEYPAD_NAVIGATION
+    return RunAll(argc, argv);
+}
 #include "CommonWidgetsTest.moc"

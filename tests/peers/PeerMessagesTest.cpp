@@ -384,6 +384,51 @@ private slots:
         QCOMPARE(mp_messenger->OpenMessagingConnectionCount("alice"), 1);
     }
 
+    // The links with frames waiting in one turn share one slice of reading:
+    // with a slice of nothing, a turn of the event loop reads one frame of
+    // one link, and one more from the zero timers of those left, however
+    // many links wait.
+    void linksShareOneReadSlice()
+    {
+        std::vector<std::unique_ptr<QTcpSocket>> l_links;
+        for (int l_link = 0; l_link < 10; ++l_link) {
+            QString const l_name = QString("peer%1").arg(l_link);
+            SetUserAddress(l_name, ClosedPort());
+            l_links.push_back(ConnectRaw(mp_messenger->ListeningPort()));
+            QVERIFY(l_links.back());
+            l_links.back()->write(HandshakeFrame(l_name, "P"));
+            QTRY_VERIFY(mp_messenger->OpenMessagingConnectionCount(l_name) >= 1);
+        }
+        PeerMessenger::Limits l_limits;
+        l_limits.m_readSliceMs = 0;
+        mp_messenger->SetLimits(l_limits);
+        int l_total = 0;
+        int l_sinceTick = 0;
+        int l_most = 0;
+        QObject l_counting; // the counts end with the test
+        connect(mp_messenger, &PeerMessenger::UserInfoRequested, &l_counting, [&]() {
+            ++l_total;
+            ++l_sinceTick;
+        });
+        QTimer l_tick;
+        connect(&l_tick, &QTimer::timeout, &l_counting, [&]() {
+            l_most = qMax(l_most, l_sinceTick);
+            l_sinceTick = 0;
+        });
+        l_tick.start(0);
+        QByteArray l_frames;
+        for (int l_frame = 0; l_frame < 20; ++l_frame)
+            l_frames += PeerWire::BuildFrame(Msg(15), false);
+        for (auto const& lp_link : l_links) {
+            lp_link->write(l_frames);
+            lp_link->flush();
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(l_total, 200, WAIT_MS);
+        l_tick.stop();
+        mp_messenger->SetLimits(PeerMessenger::Limits());
+        QVERIFY2(l_most <= 2, qPrintable(QString::number(l_most)));
+    }
+
     // A malformed message closes its connection; a refused value drops the
     // message alone. Neither reaches a signal.
     void connectionsThatGo()

@@ -2,12 +2,14 @@
 
 #include "ui/search/ReceivedSearchesForm.h"
 #include "ui/search/ResultRows.h"
+#include "ui/search/ResultsTakeDown.h"
 #include "ui/search/SearchResultsForm.h"
 #include "ui/search/SearchStoreTypes.h"
 
 #include "ui_SearchForm.h"
 
 #include "ui/widgets/ActionSetToolBar.h"
+#include "ui/widgets/Globals.h"
 #include "ui/widgets/SizeManager.h"
 #include "ui/widgets/TabWidget.h"
 #include "peers/PeerMessenger.h"
@@ -72,6 +74,12 @@ SearchForm::SearchForm(QWidget* ip_parent)
 
 SearchForm::~SearchForm()
 {
+    // The rows of closed tabs still going are bound in the store, which may
+    // go after the page.
+    if (g_showIsOver)
+        ResultsTakeDown::DeleteAll();
+    else
+        ResultsTakeDown::FinishAll();
     delete mp_ui;
     if (searchForm == this)
         searchForm = nullptr;
@@ -391,6 +399,9 @@ void SearchForm::CloseResultsTab(QTabWidget* ip_tabs, int i_tabIndex)
     ItemSet const l_requests = l_widget.GetItems("search_request");
     l_widget.Remove();
     ip_tabs->removeTab(i_tabIndex);
+    // Its rows go in slices after it (ResultsTakeDown.h).
+    if (auto* lp_form = qobject_cast<SearchResultsForm*>(lp_page))
+        lp_form->HandRowsOver();
     delete lp_page;
     for (Item const& l_request : l_requests) {
         l_request.GetItems("search_results").Remove();

@@ -3,6 +3,7 @@
 #include "ui/search/FilterHelpDialog.h"
 #include "ui/search/FilterParser.h"
 #include "ui/search/ResultRows.h"
+#include "ui/search/ResultsTakeDown.h"
 #include "ui/search/SearchResultListItem.h"
 #include "ui/search/SearchResultMenuOptions.h"
 
@@ -39,11 +40,21 @@ namespace {
 
 typedef SearchResultListItem Row;
 
-void SetRowHidden(QTreeWidgetItem* ip_row, bool i_hidden)
+// Rows whose order none of their columns can change, whatever the column:
+// they are not sorted.
+bool AllEqualUnder(int i_depth, int i_column, bool i_flat)
 {
-    // Hiding goes through the view; a row that keeps its state costs nothing.
-    if (ip_row->isHidden() != i_hidden)
-        ip_row->setHidden(i_hidden);
+    if (i_flat)
+        return false;
+    switch (i_depth) {
+    case 0: // users: their name, free slot and speed
+        return i_column != Row::USER && i_column != Row::FREE && i_column != Row::SPEED;
+    case 1: // folders: their path only
+        return i_column != Row::FOLDER;
+    default: // files: their name, size and attributes (and "Free" ties by name)
+        return i_column != Row::FREE && i_column != Row::FILE && i_column != Row::SIZE &&
+               i_column != Row::ATTRIBUTES;
+    }
 }
 
 QString SpeedText(qint64 i_bytesPerSecond)
@@ -97,6 +108,8 @@ SearchResultsForm::SearchResultsForm(unsigned int i_token, QWidget* ip_parent)
     mp_rowWork->SetOwnSliceMs(SlicedWork::SIDE_BY_SIDE_MS);
     mp_sortWork = new SlicedWork(this);
     mp_sortWork->SetOwnSliceMs(SlicedWork::SIDE_BY_SIDE_MS);
+    m_putInTimer.setSingleShot(true);
+    connect(&m_putInTimer, &QTimer::timeout, this, &SearchResultsForm::PutRowsIn);
 
     Item const l_request = d["search_request"]->HasItem(Value(i_token));
     m_searchText = l_request["search_request_text"].AsString();
@@ -160,8 +173,14 @@ SearchResultsForm::SearchResultsForm(unsigned int i_token, QWidget* ip_parent)
 
 SearchResultsForm::~SearchResultsForm()
 {
-    if (!g_showIsOver)
+    if (!g_showIsOver && !m_rowsHandedOver)
         ForgetRows();
+    // Rows that never went into the tree are not the tree's to delete.
+    if (!m_rowsHandedOver) {
+        for (auto const& l_children : m_waitingChildren)
+            qDeleteAll(l_children.second);
+        qDeleteAll(m_waitingTop);
+    }
     delete mp_ui;
 }
 
@@ -184,9 +203,48 @@ void SearchResultsForm::ForgetRows()
     Item const l_widget = WidgetItem();
     if (l_widget.IsValid())
         l_widget.Remove();
-    for (QTreeWidgetItemIterator l_row(mp_ui->searchResultsTreeWidget); *l_row; ++l_row)
+    auto const l_forget = [](QTreeWidgetItem* ip_row) {
         for (char const* lp_type : {"search_result_node", "search_results_folder_node", "search_results_user_node"})
-            RowNode(lp_type, *l_row).Remove();
+            RowNode(lp_type, ip_row).Remove();
+    };
+    for (QTreeWidgetItemIterator l_row(mp_ui->searchResultsTreeWidget); *l_row; ++l_row)
+        l_forget(*l_row);
+    QList<QTreeWidgetItem*> l_waiting = m_waitingTop;
+    for (auto const& l_children : m_waitingChildren)
+        l_waiting += l_children.second;
+    while (!l_waiting.isEmpty()) {
+        QTreeWidgetItem* const lp_row = l_waiting.takeLast();
+        l_forget(lp_row);
+        for (int l_child = 0; l_child < lp_row->childCount(); ++l_child)
+            l_waiting << lp_row->child(l_child);
+    }
+}
+
+void SearchResultsForm::HandRowsOver()
+{
+    if (m_rowsHandedOver)
+        return;
+    m_rowsHandedOver = true;
+    mp_rowWork->Stop();
+    mp_sortWork->Stop();
+    m_putInTimer.stop();
+    m_pending.clear();
+    Item const l_widget = WidgetItem();
+    if (l_widget.IsValid())
+        l_widget.Remove();
+    QList<QTreeWidgetItem*> l_loose = m_waitingTop;
+    for (auto const& l_children : m_waitingChildren)
+        l_loose += l_children.second;
+    m_waitingTop.clear();
+    m_waitingChildren.clear();
+    m_waitingParents.clear();
+    m_unsorted.clear();
+    m_shownRows.clear();
+    mp_lastFolder = nullptr;
+    QTreeWidget* const lp_tree = mp_ui->searchResultsTreeWidget;
+    lp_tree->setParent(nullptr);
+    mp_ui->searchResultsTreeWidget = nullptr;
+    new ResultsTakeDown(lp_tree, std::move(l_loose));
 }
 
 void SearchResultsForm::Init()
@@ -293,19 +351,21 @@ bool SearchResultsForm::AddNextRow()
         Item const& l_result = l_answer.m_results[l_answer.m_next++];
         // A result that left the store meanwhile (its user or search gone)
         // has no row to show.
-        QTreeWidgetItem* const lp_row = l_result.IsValid() ? AddResultRow(l_result) : nullptr;
-        m_fileRows += lp_row ? 1 : 0;
-        if (lp_row && m_useOldStyle)
-            FilterFlatRow(lp_row, m_filter);
-        else if (lp_row)
-            FilterNewFileRow(lp_row);
-        if (lp_row && !m_alerted) {
-            QTreeWidgetItem* lp_top = lp_row;
-            while (lp_top->parent())
-                lp_top = lp_top->parent();
-            if (!lp_top->isHidden())
-                AlertFirstVisibleAnswer();
-        }
+        QTreeWidgetItem* lp_folder = nullptr;
+        QTreeWidgetItem* lp_user = nullptr;
+        QTreeWidgetItem* const lp_row = l_result.IsValid() ? AddResultRow(l_result, &lp_folder, &lp_user) : nullptr;
+        if (!lp_row)
+            return true;
+        ++m_fileRows;
+        bool const l_shown =
+            m_useOldStyle ? FilterFlatRow(lp_row, m_filter) : FilterNewFileRow(lp_row, lp_folder, lp_user);
+        if (l_shown && !m_alerted)
+            AlertFirstVisibleAnswer();
+        ++m_rowsWaiting;
+        if (m_rowsIn < ROWS_IN_AT_ONCE || m_rowsWaiting * 4 >= m_rowsIn)
+            PutRowsIn();
+        else if (!m_putInTimer.isActive())
+            m_putInTimer.start(ROWS_IN_WAIT_MS * int(std::max<std::size_t>(1, m_rowsIn / ROWS_PER_WAIT)));
         return true;
     }
     m_pending.pop_front();
@@ -330,24 +390,27 @@ void SearchResultsForm::AlertFirstVisibleAnswer()
 
 QTreeWidgetItem* SearchResultsForm::AddSearchResult(Item const& i_searchResult)
 {
-    QTreeWidgetItem* const lp_row = AddResultRow(i_searchResult);
-    return lp_row && !m_useOldStyle ? lp_row->parent()->parent() : nullptr;
+    QTreeWidgetItem* lp_user = nullptr;
+    QTreeWidgetItem* const lp_row = AddResultRow(i_searchResult, nullptr, &lp_user);
+    m_rowsWaiting += lp_row ? 1 : 0;
+    PutRowsIn();
+    return lp_user;
 }
 
-QTreeWidgetItem* SearchResultsForm::AddResultRow(Item const& i_searchResult)
+QTreeWidgetItem* SearchResultsForm::AddResultRow(Item const& i_searchResult, QTreeWidgetItem** op_folder,
+                                                 QTreeWidgetItem** op_user)
 {
     Item const l_widget = WidgetItem();
     Item const l_response = ResultResponse(i_searchResult);
     Item const l_user = l_response["user"];
     if (l_widget.IsNull() || l_user.IsNull())
         return nullptr;
-    QTreeWidget* lp_tree = mp_ui->searchResultsTreeWidget;
 
     if (m_useOldStyle) {
         QTreeWidgetItem* lp_row = new SearchResultFileRow(i_searchResult);
         SetUserCells(lp_row, l_response);
         lp_row->setText(Row::FOLDER, ReversePathname(i_searchResult["search_result_file_folder"].AsString()));
-        lp_tree->addTopLevelItem(lp_row);
+        AddTopRow(lp_row);
         d["search_result_node"]->GetItem(Value(lp_row)) += i_searchResult;
         return lp_row;
     }
@@ -355,7 +418,8 @@ QTreeWidgetItem* SearchResultsForm::AddResultRow(Item const& i_searchResult)
     Item l_userNode = d.GetItem(l_widget, l_user, "search_results_user_node");
     QTreeWidgetItem* lp_userRow = NodeRow(l_userNode);
     if (!lp_userRow) {
-        lp_userRow = new Row(lp_tree);
+        lp_userRow = new Row(static_cast<QTreeWidgetItem*>(nullptr));
+        AddTopRow(lp_userRow);
         SetUserCells(lp_userRow, l_response);
         lp_userRow->setTextAlignment(Row::FREE, Qt::AlignCenter);
         l_userNode = d["search_results_user_node"]->GetItem(Value(lp_userRow));
@@ -367,7 +431,8 @@ QTreeWidgetItem* SearchResultsForm::AddResultRow(Item const& i_searchResult)
     Item l_folderNode = d.GetItem(l_userNode, l_folder, "search_results_folder_node");
     QTreeWidgetItem* lp_folderRow = NodeRow(l_folderNode);
     if (!lp_folderRow) {
-        lp_folderRow = new Row(lp_userRow);
+        lp_folderRow = new Row(static_cast<QTreeWidgetItem*>(nullptr));
+        AddChildRow(lp_userRow, lp_folderRow);
         lp_folderRow->setText(Row::FOLDER, ReversePathname(l_folder.AsString()));
         l_folderNode = d["search_results_folder_node"]->GetItem(Value(lp_folderRow));
         l_folderNode += l_userNode;
@@ -375,15 +440,131 @@ QTreeWidgetItem* SearchResultsForm::AddResultRow(Item const& i_searchResult)
     }
 
     QTreeWidgetItem* lp_fileRow = new SearchResultFileRow(i_searchResult);
-    lp_folderRow->addChild(lp_fileRow);
-    if (l_widget["expand_users"].AsStdString() == "yes")
-        lp_userRow->setExpanded(true);
-    if (l_widget["expand_folders"].AsStdString() == "yes")
-        lp_folderRow->setExpanded(true);
+    AddChildRow(lp_folderRow, lp_fileRow);
     Item const l_fileNode = d["search_result_node"]->GetItem(Value(lp_fileRow));
     l_fileNode += i_searchResult;
     l_fileNode += l_folderNode;
+    if (op_folder)
+        *op_folder = lp_folderRow;
+    if (op_user)
+        *op_user = lp_userRow;
     return lp_fileRow;
+}
+
+void SearchResultsForm::AddTopRow(QTreeWidgetItem* ip_row)
+{
+    m_waitingTop << ip_row;
+}
+
+void SearchResultsForm::AddChildRow(QTreeWidgetItem* ip_parent, QTreeWidgetItem* ip_child)
+{
+    m_unsorted.insert(ip_parent);
+    // Under a row that waits itself, the row goes in with it.
+    if (!ip_parent->treeWidget()) {
+        ip_parent->addChild(ip_child);
+        return;
+    }
+    auto l_at = m_waitingParents.constFind(ip_parent);
+    if (l_at == m_waitingParents.constEnd()) {
+        l_at = m_waitingParents.insert(ip_parent, m_waitingChildren.size());
+        m_waitingChildren.emplace_back(ip_parent, QList<QTreeWidgetItem*>());
+    }
+    m_waitingChildren[*l_at].second << ip_child;
+}
+
+void SearchResultsForm::PutRowsIn()
+{
+    m_putInTimer.stop();
+    m_rowsIn += m_rowsWaiting;
+    m_rowsWaiting = 0;
+    if (m_waitingTop.isEmpty() && m_waitingChildren.empty())
+        return;
+    ++m_rowBatches;
+    QTreeWidget* const lp_tree = mp_ui->searchResultsTreeWidget;
+    Item const l_widget = WidgetItem();
+    bool const l_openUsers = !m_useOldStyle && l_widget["expand_users"].AsStdString() == "yes";
+    bool const l_openFolders = !m_useOldStyle && l_widget["expand_folders"].AsStdString() == "yes";
+    QList<QTreeWidgetItem*> const l_top = std::move(m_waitingTop);
+    auto const l_children = std::move(m_waitingChildren);
+    m_waitingTop.clear();
+    m_waitingChildren.clear();
+    m_waitingParents.clear();
+    // One insertion a parent: the view lays the tree out once for all.
+    if (!l_top.isEmpty()) {
+        lp_tree->addTopLevelItems(l_top);
+        m_unsorted.insert(lp_tree->invisibleRootItem());
+    }
+    for (auto const& [lp_parent, l_rows] : l_children)
+        lp_parent->addChildren(l_rows);
+    // The view lays the tree out at its next turn in any case; told so
+    // now, it takes the rows hidden and opened below as notes, instead of
+    // looking for each among the rows it shows.
+    QTreeWidgetItem* const lp_first = lp_tree->topLevelItem(0);
+    lp_first->setHidden(lp_first->isHidden());
+    for (QTreeWidgetItem* lp_row : m_hiddenWhenIn)
+        lp_row->setHidden(true);
+    m_hiddenWhenIn.clear();
+    if (!m_useOldStyle) {
+        // The rows under each user, and under those the tab opened.
+        auto const l_count = [this](QTreeWidgetItem* ip_user, std::size_t i_rows) {
+            std::size_t& l_rows = m_userRows[ip_user];
+            l_rows += i_rows;
+            if (m_opened.count(ip_user) > 0)
+                m_openedRows += i_rows;
+        };
+        for (auto const& [lp_parent, l_rows] : l_children) {
+            std::size_t l_added = 0;
+            for (QTreeWidgetItem* lp_row : l_rows)
+                l_added += 1 + std::size_t(lp_row->childCount());
+            l_count(lp_parent->parent() ? lp_parent->parent() : lp_parent, l_added);
+        }
+        for (QTreeWidgetItem* lp_user : l_top) {
+            std::size_t l_rows = std::size_t(lp_user->childCount());
+            for (int l_folder = 0; l_folder < lp_user->childCount(); ++l_folder)
+                l_rows += std::size_t(lp_user->child(l_folder)->childCount());
+            m_userRows[lp_user] += l_rows;
+            if (l_openUsers && m_openedRows + l_rows <= MAX_OPENED_ROWS) {
+                lp_user->setExpanded(true);
+                m_openedUsers.push_back(lp_user);
+                m_opened.insert(lp_user);
+                m_openedRows += l_rows;
+            }
+        }
+        while (m_openedRows > MAX_OPENED_ROWS && !m_openedUsers.empty()) {
+            QTreeWidgetItem* const lp_user = m_openedUsers.back();
+            m_openedUsers.pop_back();
+            m_opened.erase(lp_user);
+            lp_user->setExpanded(false);
+            m_openedRows -= m_userRows.value(lp_user);
+        }
+        if (l_openFolders) {
+            for (QTreeWidgetItem* lp_user : l_top)
+                for (int l_folder = 0; l_folder < lp_user->childCount(); ++l_folder)
+                    lp_user->child(l_folder)->setExpanded(true);
+            for (auto const& [lp_parent, l_rows] : l_children)
+                if (!lp_parent->parent())
+                    for (QTreeWidgetItem* lp_folder : l_rows)
+                        lp_folder->setExpanded(true);
+        }
+    }
+    // Rows that came after the last sort are sorted a second later.
+    if (delayedInvoker)
+        delayedInvoker->Invoke(this, QString::fromLatin1(SLOT(Sort())), 1000);
+}
+
+void SearchResultsForm::SetRowHidden(QTreeWidgetItem* ip_row, bool i_hidden)
+{
+    // A row out of the view keeps no state of its own: it is hidden once in.
+    if (!ip_row->treeWidget()) {
+        if (i_hidden)
+            m_hiddenWhenIn.insert(ip_row);
+        else
+            m_hiddenWhenIn.erase(ip_row);
+        return;
+    }
+    // Hiding goes through the view; a row that keeps its state costs nothing.
+    if (ip_row->isHidden() != i_hidden)
+        ip_row->setHidden(i_hidden);
 }
 
 QString SearchResultsForm::ButtonText(QString const& i_text)
@@ -448,10 +629,11 @@ bool SearchResultsForm::ShowsFile(QTreeWidgetItem* ip_file, FilterParser const& 
     return i_remainder.IsMatching(ip_file->text(Row::FILE), nullptr, l_result) == FilterParser::MATCH;
 }
 
-void SearchResultsForm::FilterNewFileRow(QTreeWidgetItem* ip_file)
+bool SearchResultsForm::FilterNewFileRow(QTreeWidgetItem* ip_file, QTreeWidgetItem* ip_folder,
+                                         QTreeWidgetItem* ip_user)
 {
-    QTreeWidgetItem* const lp_folder = ip_file->parent();
-    QTreeWidgetItem* const lp_user = lp_folder->parent();
+    QTreeWidgetItem* const lp_folder = ip_folder;
+    QTreeWidgetItem* const lp_user = ip_user;
     if (lp_folder != mp_lastFolder) {
         mp_lastFolder = lp_folder;
         ++m_rowsFiltered;
@@ -476,13 +658,16 @@ void SearchResultsForm::FilterNewFileRow(QTreeWidgetItem* ip_file)
     int& l_userShows = m_shownRows[lp_user];
     l_userShows += l_folderShown && !l_folderWasShown ? 1 : 0;
     SetRowHidden(lp_user, l_userShows == 0);
+    return l_userShows > 0;
 }
 
-void SearchResultsForm::FilterFlatRow(QTreeWidgetItem* ip_row, FilterParser const& i_filter)
+bool SearchResultsForm::FilterFlatRow(QTreeWidgetItem* ip_row, FilterParser const& i_filter)
 {
     ++m_rowsFiltered;
     Item const l_result = RowResult(ip_row);
-    SetRowHidden(ip_row, i_filter.IsMatching(FlatRowText(l_result), nullptr, l_result) != FilterParser::MATCH);
+    bool const l_shown = i_filter.IsMatching(FlatRowText(l_result), nullptr, l_result) == FilterParser::MATCH;
+    SetRowHidden(ip_row, !l_shown);
+    return l_shown;
 }
 
 void SearchResultsForm::OnFilterTextChanged(QString i_text)
@@ -496,6 +681,8 @@ void SearchResultsForm::ApplyFilterText(QString const& i_text, Item const& i_lea
     if (l_wish.IsValid())
         l_wish.Connect(d["wish_list_item_filter_text"]->GetItem(Value(i_text)));
 
+    // Every row is tested where it stands.
+    PutRowsIn();
     m_filter = FilterParser();
     m_filter.Parse(i_text);
     m_shownRows.clear();
@@ -696,38 +883,88 @@ void SearchResultsForm::OnContextMenuRequested(QPoint i_point)
 
 void SearchResultsForm::Sort()
 {
+    // The rows waiting are sorted with the others.
+    PutRowsIn();
     QTreeWidget* lp_tree = mp_ui->searchResultsTreeWidget;
+    bool const l_whole = m_sortedColumn != m_sortColumn || m_sortedOrder != m_sortOrder;
+    m_sortedColumn = m_sortColumn;
+    m_sortedOrder = m_sortOrder;
     if (m_useOldStyle || m_fileRows <= SORT_AT_ONCE_ROWS) {
         mp_sortWork->Stop();
+        m_unsorted.clear();
         lp_tree->sortItems(m_sortColumn, m_sortOrder);
         return;
     }
-    // The users first, then each user's folders, then his folders' files a
-    // few folders a step. The view lays the whole tree out again once per
-    // turn of the event loop in which rows moved, so the steps are not
-    // finer. Rows that come meanwhile are appended, so the places of the
-    // groups still to sort stay where they were.
     lp_tree->header()->setSortIndicator(m_sortColumn, m_sortOrder);
+    // The view lays the whole tree out again once per turn of the event
+    // loop in which rows moved, so a step sorts one group, and groups whose
+    // rows cannot differ in order under the column are passed over.
+    if (!l_whole) {
+        // In the same order as before: only the groups that got rows since.
+        if (!mp_sortWork->IsRunning())
+            mp_sortWork->Start([this, lp_tree]() {
+                QTreeWidgetItem* const lp_root = lp_tree->invisibleRootItem();
+                while (!m_unsorted.empty()) {
+                    QTreeWidgetItem* const lp_group = *m_unsorted.begin();
+                    m_unsorted.erase(m_unsorted.begin());
+                    int const l_depth = lp_group == lp_root ? 0 : lp_group->parent() ? 2 : 1;
+                    if (lp_group->childCount() < 2 || !OrdersRowsAt(l_depth, m_sortColumn))
+                        continue;
+                    lp_group->sortChildren(m_sortColumn, m_sortOrder);
+                    ++m_groupsSorted;
+                    break;
+                }
+                return !m_unsorted.empty();
+            });
+        return;
+    }
+    // The users first, then each user's folders, then his folders' files a
+    // few folders a step. Rows that come meanwhile are appended, so the
+    // places of the groups still to sort stay where they were; the groups
+    // they come into are sorted by the next sort.
+    m_unsorted.clear();
     auto const lp_at = std::make_shared<std::pair<int, int>>(-1, -1); // user (-1: the users), folder (-1: his folders)
     mp_sortWork->Start([this, lp_tree, lp_at]() {
         auto& [l_user, l_folder] = *lp_at;
         if (l_user < 0) {
-            lp_tree->invisibleRootItem()->sortChildren(m_sortColumn, m_sortOrder);
+            if (OrdersRowsAt(0, m_sortColumn)) {
+                lp_tree->invisibleRootItem()->sortChildren(m_sortColumn, m_sortOrder);
+                ++m_groupsSorted;
+            }
             l_user = 0;
             return l_user < lp_tree->topLevelItemCount();
         }
         QTreeWidgetItem* lp_user = lp_tree->topLevelItem(l_user);
         if (l_folder < 0) {
-            lp_user->sortChildren(m_sortColumn, m_sortOrder);
-            l_folder = 0;
+            if (OrdersRowsAt(1, m_sortColumn) && lp_user->childCount() > 1) {
+                lp_user->sortChildren(m_sortColumn, m_sortOrder);
+                ++m_groupsSorted;
+            }
+            l_folder = OrdersRowsAt(2, m_sortColumn) ? 0 : lp_user->childCount();
         }
-        for (int l_step = 0; l_step < 64 && l_folder < lp_user->childCount(); ++l_step)
-            lp_user->child(l_folder++)->sortChildren(m_sortColumn, m_sortOrder);
+        for (int l_step = 0; l_step < 64 && l_folder < lp_user->childCount(); ++l_folder) {
+            QTreeWidgetItem* const lp_folder = lp_user->child(l_folder);
+            if (lp_folder->childCount() < 2)
+                continue;
+            lp_folder->sortChildren(m_sortColumn, m_sortOrder);
+            ++m_groupsSorted;
+            ++l_step;
+        }
         if (l_folder < lp_user->childCount())
             return true;
         l_folder = -1;
         return ++l_user < lp_tree->topLevelItemCount();
     });
+}
+
+bool SearchResultsForm::IsSorting() const
+{
+    return mp_sortWork->IsRunning();
+}
+
+bool SearchResultsForm::OrdersRowsAt(int i_depth, int i_column) const
+{
+    return !AllEqualUnder(i_depth, i_column, m_useOldStyle);
 }
 
 void SearchResultsForm::OnSectionClicked(int i_column)

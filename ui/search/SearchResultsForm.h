@@ -6,10 +6,12 @@
 
 #include <QHash>
 #include <QString>
+#include <QTimer>
 #include <QWidget>
 
 #include <deque>
 #include <optional>
+#include <unordered_set>
 #include <vector>
 
 class SlicedWork;
@@ -27,6 +29,13 @@ class Ui_SearchResultsForm;
 // (see ResultRows.h); the tab's own item is the "search_results_widget"
 // keyed by its address, made by the search page. Rows are only appended and
 // sorted by Sort(), which each answer asks for a second later.
+//
+// The view lays the whole tree out again in every turn of the event loop in
+// which rows came, moved or closed, in one go (500,000 rows shown: 200 ms), so
+// that a tab of many rows costs more for each row that comes. Rows are made
+// apart from the view and go in together (see ROWS_IN_AT_ONCE), a sort
+// moves only the rows whose order can change, and a closed tab's rows are
+// taken down in slices (HandRowsOver).
 class SearchResultsForm : public QWidget, public DataHandler
 {
     Q_OBJECT
@@ -43,6 +52,19 @@ public:
     // Rows of an answer shown at once when no other waits; a larger one
     // comes in slices.
     static constexpr std::size_t ROWS_AT_ONCE = 100;
+    // File rows a tab takes into its tree as each is made. Beyond, new rows
+    // wait apart and go in together: once those waiting are a quarter of
+    // those in, or ROWS_IN_WAIT_MS after the first of them waited (that
+    // long again for every further ROWS_PER_WAIT rows in the tree), so that
+    // the layouts they cost grow as the rows do.
+    static constexpr std::size_t ROWS_IN_AT_ONCE = 1000;
+    static constexpr int ROWS_IN_WAIT_MS = 250;
+    static constexpr std::size_t ROWS_PER_WAIT = 50000;
+    // Rows the tab's own openings ("Expand Users") may show: a layout of
+    // 500,000 rows took 200 ms. A new user row opens only while the rows
+    // under the users it opened stay within this, and the users it opened
+    // last close again when more rows come into them.
+    static constexpr std::size_t MAX_OPENED_ROWS = 100000;
 
     SearchResultsForm(unsigned int i_token, QWidget* ip_parent = nullptr);
     ~SearchResultsForm() override;
@@ -62,9 +84,14 @@ public:
     // False when the answer was refused (see MAX_FILES_PER_USER); the files
     // beyond the bound of one that is taken leave the store. The rows come
     // in slices, answers in the order they came; RowsToAdd() says how many
-    // are still to come.
+    // are still to come into the tree.
     bool AddUserSearchResults(Item i_searchResults);
-    std::size_t RowsToAdd() const { return m_rowsToAdd; }
+    std::size_t RowsToAdd() const { return m_rowsToAdd + m_rowsWaiting; }
+    // Times rows went into the tree since the tab opened, and groups of
+    // rows sorted: the view lays the tree out again after each.
+    quint64 RowBatches() const { return m_rowBatches; }
+    quint64 GroupsSorted() const { return m_groupsSorted; }
+    bool IsSorting() const;
     // Rows the filter has tested since the tab opened: an arriving row is
     // tested once, whatever came before it; a change of the filter tests
     // every row again.
@@ -86,6 +113,12 @@ public:
     unsigned int Token() const { return m_token; }
     QString SearchText() const { return m_searchText; }
     bool IsOldStyle() const { return m_useOldStyle; }
+
+    // The tab is being closed: its rows, those in the tree and those
+    // waiting, go to a ResultsTakeDown (ResultsTakeDown.h) with the tree,
+    // which takes them down with their bindings in slices once the form is
+    // gone; its first slice runs here.
+    void HandRowsOver();
 
 public slots:
     void Sort();
@@ -117,16 +150,28 @@ private:
     // One row of the answer at the head of the queue added and filtered;
     // false once the queue is empty.
     bool AddNextRow();
-    // The file row (a flat row in the old style) of one result.
-    QTreeWidgetItem* AddResultRow(Item const& i_searchResult);
+    // The file row (a flat row in the old style) of one result, and its
+    // folder and user rows (null in the old style). The rows may wait
+    // apart from the tree (PutRowsIn).
+    QTreeWidgetItem* AddResultRow(Item const& i_searchResult, QTreeWidgetItem** op_folder = nullptr,
+                                  QTreeWidgetItem** op_user = nullptr);
+    void AddTopRow(QTreeWidgetItem* ip_row);
+    void AddChildRow(QTreeWidgetItem* ip_parent, QTreeWidgetItem* ip_child);
+    // The rows waiting go into the tree, with their state.
+    void PutRowsIn();
+    void SetRowHidden(QTreeWidgetItem* ip_row, bool i_hidden);
+    // Whether the rows at a depth (0: the users or flat rows) can differ in
+    // order under the column: a folder row has no file name, user or size.
+    bool OrdersRowsAt(int i_depth, int i_column) const;
     // One user's rows under the filter, when it changes. An arriving row
     // goes through FilterNewFileRow, which tests a folder and a file as
     // this does, so what shows never depends on when the filter was typed.
     void FilterUserRows(QTreeWidgetItem* ip_user, FilterParser const& i_filter);
-    void FilterFlatRow(QTreeWidgetItem* ip_row, FilterParser const& i_filter);
+    // Whether the row shows.
+    bool FilterFlatRow(QTreeWidgetItem* ip_row, FilterParser const& i_filter);
     // A new file row under m_filter, its folder and user rows set from the
-    // counts of their shown rows.
-    void FilterNewFileRow(QTreeWidgetItem* ip_file);
+    // counts of their shown rows; whether the user row shows.
+    bool FilterNewFileRow(QTreeWidgetItem* ip_file, QTreeWidgetItem* ip_folder, QTreeWidgetItem* ip_user);
     // The file of a folder not rejected, under the folder's remainder.
     bool ShowsFile(QTreeWidgetItem* ip_file, FilterParser const& i_remainder);
     void AlertFirstVisibleAnswer();
@@ -151,6 +196,31 @@ private:
     SlicedWork* mp_rowWork;
     SlicedWork* mp_sortWork;
     std::size_t m_fileRows = 0;
+    // Rows made and not in the tree yet: new top rows, and the new children
+    // of rows in the tree (in the order they came, by parent); the rows
+    // among them to hide once in (a row out of the view keeps no state);
+    // the file rows among them.
+    QList<QTreeWidgetItem*> m_waitingTop;
+    std::vector<std::pair<QTreeWidgetItem*, QList<QTreeWidgetItem*>>> m_waitingChildren;
+    QHash<QTreeWidgetItem*, std::size_t> m_waitingParents;
+    std::unordered_set<QTreeWidgetItem*> m_hiddenWhenIn;
+    std::size_t m_rowsWaiting = 0;
+    // The users the tab opened itself, in order, the rows under each and
+    // under all of them.
+    std::vector<QTreeWidgetItem*> m_openedUsers;
+    std::unordered_set<QTreeWidgetItem*> m_opened;
+    QHash<QTreeWidgetItem*, std::size_t> m_userRows;
+    std::size_t m_openedRows = 0;
+    std::size_t m_rowsIn = 0;
+    QTimer m_putInTimer;
+    quint64 m_rowBatches = 0;
+    // Rows (the tree's root for the top rows) whose children came since
+    // they were last sorted, and the order the tree was last sorted in.
+    std::unordered_set<QTreeWidgetItem*> m_unsorted;
+    int m_sortedColumn = -1;
+    Qt::SortOrder m_sortedOrder = Qt::AscendingOrder;
+    quint64 m_groupsSorted = 0;
+    bool m_rowsHandedOver = false;
     // Files of each user in this tab, counted as answers are taken.
     QHash<QString, std::size_t> m_userFiles;
     // The filter in force, and for every folder and user row the number of

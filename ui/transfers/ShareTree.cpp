@@ -20,8 +20,8 @@ namespace {
 
 enum FileColumn { FILE_NAME, FILE_SIZE, FILE_ATTRIBUTES };
 
-// Rows put into the list at once while it fills: a long list shows as it
-// grows, and each insertion stays cheap.
+// Rows put into the list at once once they are sorted: each insertion
+// stays cheap.
 int const FILE_ROW_BATCH = 256;
 // Files the filter tests in one step; a folder's step stays short whatever
 // it holds.
@@ -140,8 +140,11 @@ ShareTree::ShareTree(QTreeWidget* ip_folders, QTreeWidget* ip_files, QLineEdit* 
     mp_files->setColumnWidth(FILE_NAME, 200);
     mp_files->setColumnWidth(FILE_SIZE, 70);
     mp_files->header()->setStretchLastSection(true);
-    mp_files->setSortingEnabled(true);
-    mp_files->sortByColumn(FILE_NAME, Qt::AscendingOrder);
+    mp_files->setSortingEnabled(false);
+    mp_files->header()->setSortIndicatorShown(true);
+    mp_files->header()->setSectionsClickable(true);
+    mp_files->header()->setSortIndicator(FILE_NAME, Qt::AscendingOrder);
+    connect(mp_files->header(), &QHeaderView::sortIndicatorChanged, this, &ShareTree::OnFileSortChanged);
     m_sortingModel.SetColumnSortingNumeric(FILE_SIZE);
     m_sortingModel.SetColumnSortingNumeric(FILE_ATTRIBUTES);
 }
@@ -150,7 +153,7 @@ ShareTree::~ShareTree()
 {
     for (QTreeWidgetItem* lp_row : m_buried)
         delete lp_row;
-    qDeleteAll(m_newFileRows);
+    qDeleteAll(m_newFileRows.mid(m_nextNewRow));
     qDeleteAll(m_taken);
 }
 
@@ -555,49 +558,114 @@ void ShareTree::ShowFiles(QTreeWidgetItem* ip_current)
     ItemSet const l_files = l_folder.GetItems("user_share_file");
     m_fillFiles.assign(l_files.begin(), l_files.end());
     m_nextFile = 0;
-    // Sorted once at the end: a sorted list would sort again after every
-    // batch.
-    mp_files->setSortingEnabled(false);
+    m_fill = Fill::Make;
+    m_fileKeys.clear();
+    m_sortColumn = mp_files->header()->sortIndicatorSection();
+    ColumnSortingModel::ColumnSortingInfo const l_info = m_sortingModel.GetColumnInfo(m_sortColumn);
+    m_sortNumeric = l_info.m_kind == ColumnSortingModel::NUMERIC;
+    m_sortForward = (mp_files->header()->sortIndicatorOrder() == Qt::AscendingOrder) != l_info.m_reversed;
     m_fillWork.Start([this]() { return FillStep(); }, [this]() {
-        mp_files->addTopLevelItems(m_newFileRows);
-        m_newFileRows.clear();
         m_fillFiles.clear();
-        mp_files->setSortingEnabled(true);
+        m_newFileRows.clear();
+        m_nextNewRow = 0;
+        for (QTreeWidgetItem* lp_row : m_rowsToSelect)
+            lp_row->setSelected(true);
+        m_rowsToSelect.clear();
+        m_selectedFiles.clear();
     });
 }
 
 bool ShareTree::FillStep()
 {
-    if (m_nextFile >= m_fillFiles.size())
-        return false;
-    Item const& l_file = m_fillFiles[m_nextFile++];
-    QString const l_name = l_file["user_share_file_name"].AsString();
-    if (m_fileFilter.IsMatching(l_name, nullptr, l_file) == FilterParser::MATCH) {
-        TreeWidgetItem* lp_row = new TreeWidgetItem(nullptr);
-        lp_row->setText(FILE_NAME, l_name);
-        lp_row->setText(FILE_SIZE, CommafyNumber(l_file["file_size"].AsInt64()));
-        lp_row->setText(FILE_ATTRIBUTES, SharedFoldersManager::GetFileItemDisplayString(l_file));
-        lp_row->SetSortingModel(&m_sortingModel);
-        mp_fileNodeType->GetItem(Value(static_cast<QTreeWidgetItem*>(lp_row))) += l_file;
-        m_newFileRows << lp_row;
-        if (m_newFileRows.size() >= FILE_ROW_BATCH) {
-            mp_files->addTopLevelItems(m_newFileRows);
-            m_newFileRows.clear();
+    switch (m_fill) {
+    case Fill::Make:
+        if (m_nextFile < m_fillFiles.size()) {
+            Item const& l_file = m_fillFiles[m_nextFile++];
+            QString const l_name = l_file["user_share_file_name"].AsString();
+            if (m_fileFilter.IsMatching(l_name, nullptr, l_file) == FilterParser::MATCH) {
+                TreeWidgetItem* lp_row = new TreeWidgetItem(nullptr);
+                lp_row->setText(FILE_NAME, l_name);
+                lp_row->setText(FILE_SIZE, CommafyNumber(l_file["file_size"].AsInt64()));
+                lp_row->setText(FILE_ATTRIBUTES, SharedFoldersManager::GetFileItemDisplayString(l_file));
+                lp_row->SetSortingModel(&m_sortingModel);
+                mp_fileNodeType->GetItem(Value(static_cast<QTreeWidgetItem*>(lp_row))) += l_file;
+                m_newFileRows << lp_row;
+                // The row's own order (TreeWidgetItem), on a key read once:
+                // comparing the rows reads both cells through their data.
+                FileKey l_key;
+                l_key.mp_row = lp_row;
+                if (m_sortNumeric)
+                    l_key.m_number = TreeWidgetItem::NumericValue(lp_row->text(m_sortColumn));
+                else if (m_sortColumn >= 0)
+                    l_key.m_text = lp_row->text(m_sortColumn);
+                m_fileKeys.push_back(std::move(l_key));
+                if (m_selectedFiles.count(l_file.Body()) > 0)
+                    m_rowsToSelect << lp_row;
+            }
+            return true;
         }
+        StartFileSort();
+        m_fill = Fill::Sort;
+        return true;
+    case Fill::Sort:
+        if (m_fileSort.Step())
+            return true;
+        m_newFileRows.clear();
+        for (FileKey const& l_key : m_fileSort.Take())
+            m_newFileRows << l_key.mp_row;
+        m_nextNewRow = 0;
+        m_fill = Fill::Put;
+        return true;
+    case Fill::Put: {
+        QList<QTreeWidgetItem*> const l_rows = m_newFileRows.mid(m_nextNewRow, FILE_ROW_BATCH);
+        m_nextNewRow += l_rows.size();
+        if (!l_rows.isEmpty())
+            mp_files->addTopLevelItems(l_rows);
+        return m_nextNewRow < m_newFileRows.size();
     }
-    return m_nextFile < m_fillFiles.size();
+    }
+    return false;
+}
+
+void ShareTree::StartFileSort()
+{
+    // Equal keys keep the list's order, either way round.
+    bool const l_numeric = m_sortNumeric;
+    bool const l_forward = m_sortForward;
+    m_fileSort.Start(std::move(m_fileKeys), [l_numeric, l_forward](FileKey const& i_a, FileKey const& i_b) {
+        FileKey const& l_a = l_forward ? i_a : i_b;
+        FileKey const& l_b = l_forward ? i_b : i_a;
+        return l_numeric ? l_a.m_number < l_b.m_number : l_a.m_text < l_b.m_text;
+    });
+    m_fileKeys = {};
+}
+
+void ShareTree::OnFileSortChanged()
+{
+    QTreeWidgetItem* lp_current = mp_folders->currentItem();
+    if (!lp_current || (mp_files->topLevelItemCount() == 0 && !m_fillWork.IsRunning()))
+        return;
+    m_selectedFiles.clear();
+    for (QTreeWidgetItem* lp_row : mp_files->selectedItems())
+        if (Item const l_file = RowFile(lp_row); l_file.IsValid())
+            m_selectedFiles.insert(l_file.Body());
+    ShowFiles(lp_current);
 }
 
 void ShareTree::ClearFileList()
 {
     m_fillWork.Stop();
     m_fillFiles.clear();
+    m_fileSort.Start({}, {});
+    m_fileKeys.clear();
+    m_rowsToSelect.clear();
     // The rows leave the list at once and die with their bindings in
     // slices; an address is free for a new row only once its binding is
     // gone.
-    for (QTreeWidgetItem* lp_row : mp_files->invisibleRootItem()->takeChildren() + m_newFileRows)
+    for (QTreeWidgetItem* lp_row : mp_files->invisibleRootItem()->takeChildren() + m_newFileRows.mid(m_nextNewRow))
         m_buried.push_back(lp_row);
     m_newFileRows.clear();
+    m_nextNewRow = 0;
     if (!m_buried.empty() && !m_buryWork.IsRunning())
         m_buryWork.Start([this]() { return BuryStep(); });
 }

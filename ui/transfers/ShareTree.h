@@ -11,8 +11,9 @@
 // file rows are bound to the store by node items keyed by their address
 // ("user_share_file_node", declared by SharesForm::Init). Every walk that
 // grows with the share runs in slices (SlicedWork.h): building the rows,
-// taking them down, filtering, filling the file list, clearing it, and the
-// commands, which queue behind each other in the order they were given.
+// taking them down, filtering, filling the file list (its rows sorted
+// before they go in), clearing it, and the commands, which queue behind
+// each other in the order they were given.
 //
 // The view lays out every row it shows in one go, whenever rows come, go
 // or change their state (some 90 ns a row: 2,000,000 rows held the window
@@ -25,6 +26,7 @@
 #include "store/Data.h"
 #include "ui/search/FilterParser.h"
 #include "store/SlicedWork.h"
+#include "ui/widgets/SlicedSort.h"
 #include "ui/widgets/TreeWidgetItem.h"
 
 #include <QObject>
@@ -82,6 +84,11 @@ public:
 
     // The file list of the current folder under the filter box's text.
     void ShowFiles(QTreeWidgetItem* ip_current);
+    // The file list is being filled (tests and benchmarks wait for its end).
+    bool IsListing() const { return m_fillWork.IsRunning(); }
+    // The most rows the sort of the file list placed in one step, since
+    // the list was last filled.
+    std::size_t LongestSortStep() const { return m_fileSort.LongestStep(); }
     // The filter over the whole tree (in slices), then the file list again;
     // FilterApplied once done.
     void ApplyFilter(QString const& i_text);
@@ -178,6 +185,11 @@ private:
     void StartFilter(FilterFrame i_frame);
     void OnFilterWalked();
     bool FillStep();
+    // Sorts the keys of the rows made, in the order the header showed when
+    // the list began.
+    void StartFileSort();
+    // A click on the list's header: the list is made again in that order.
+    void OnFileSortChanged();
     void ClearFileList();
     bool BuryStep();
     class CommandsLeft;
@@ -269,12 +281,34 @@ private:
     std::unordered_set<QTreeWidgetItem*> m_hiddenRows;
 
     // The file list: the folder being listed, its files still to test, the
-    // filter they are tested with, the rows made and not yet in the list.
+    // filter they are tested with, the rows made and not yet in the list
+    // (those before m_nextNewRow are in). The view's own sort is off: it
+    // sorts every row in one go, when sorting is turned on and after every
+    // batch while it is on, so the rows are made, sorted here in steps and
+    // put in in their order; the header shows and sets the order.
     SlicedWork m_fillWork;
     std::vector<Item> m_fillFiles;
     std::size_t m_nextFile = 0;
     FilterParser m_fileFilter;
+    enum class Fill { Make, Sort, Put };
+    Fill m_fill = Fill::Make;
     QList<QTreeWidgetItem*> m_newFileRows;
+    int m_nextNewRow = 0;
+    struct FileKey
+    {
+        QString m_text;
+        qint64 m_number = 0;
+        QTreeWidgetItem* mp_row = nullptr;
+    };
+    std::vector<FileKey> m_fileKeys; // of the rows made, in their order
+    int m_sortColumn = 0;
+    bool m_sortNumeric = false;
+    bool m_sortForward = true;
+    SlicedSort<FileKey> m_fileSort;
+    // The files whose rows were selected when the list was made again in
+    // another order, and their new rows.
+    std::unordered_set<ItemBody*> m_selectedFiles;
+    QList<QTreeWidgetItem*> m_rowsToSelect;
     // Rows taken out of the list, deleted with their bindings in slices.
     SlicedWork m_buryWork;
     std::vector<QTreeWidgetItem*> m_buried;

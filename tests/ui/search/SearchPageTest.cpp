@@ -11,6 +11,7 @@
 #include "ui/search/FilterHelpDialog.h"
 #include "ui/search/FilterParser.h"
 #include "ui/search/ReceivedSearchesForm.h"
+#include "ui/search/ResultsTakeDown.h"
 #include "ui/search/SearchResultMenuOptions.h"
 
 #include <QCheckBox>
@@ -630,6 +631,98 @@ private slots:
         d["search_request"]->GetItem(Value(7)) += l_bogus;
         mp_page->DataLoaded();
         QVERIFY(l_bogus.IsNull());
+    }
+
+    // One-file answers from many users, each file in a folder of its own:
+    // past the first rows, rows go into the tree together (one insertion a
+    // parent) as the tree grows by a quarter, and the rest a moment later,
+    // hidden and opened as they would have been one by one.
+    void RowsOfManyUsersGoInTogether()
+    {
+        SearchResultsForm* lp_tab = Search(QStringLiteral("x"));
+        lp_tab->filterEdit()->setText("-7");
+        QTreeWidget* lp_tree = lp_tab->searchResults();
+        int l_insertions = 0;
+        connect(lp_tree->model(), &QAbstractItemModel::rowsInserted, this, [&]() { ++l_insertions; });
+        for (int l_row = 0; l_row < 3000; ++l_row) {
+            QByteArray const l_user = "user" + QByteArray::number(l_row % 30);
+            QByteArray const l_folder = "f" + QByteArray::number(l_row);
+            Answer(m_token, l_user.constData(), {{l_folder.constData(), "x.mp3"}});
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(lp_tab->RowsToAdd(), std::size_t(0), WAIT_MS);
+        // A row at a time up to 1,000 rows, then five batches of at most
+        // 30 users' rows, then the last: one at a time made 3,000.
+        QVERIFY2(l_insertions <= 1000 + 6 * 30, qPrintable(QString::number(l_insertions)));
+        QCOMPARE(Column(lp_tree, 3).size(), 2187); // the folders 0 to 2999 without a 7
+        QCOMPARE(Column(lp_tree, 0).size(), 27); // users 7, 17 and 27 have only folders with a 7
+        for (int l_user = 0; l_user < lp_tree->topLevelItemCount(); ++l_user)
+            QVERIFY(lp_tree->topLevelItem(l_user)->isExpanded());
+    }
+
+    // Past the rows sorted at once, a sort moves only the groups that got
+    // rows since the last, and of those only the ones whose rows can
+    // differ under the column: by "Free", the users and each folder's
+    // files, not a user's folders.
+    void SortMovesOnlyGroupsThatGotRows()
+    {
+        SearchResultsForm* lp_tab = Search(QStringLiteral("x"));
+        std::vector<QByteArray> l_folders, l_names;
+        for (int l_file = 0; l_file < 5001; ++l_file) {
+            l_folders.push_back("f" + QByteArray::number(l_file / 3));
+            l_names.push_back(QByteArray::number(l_file) + ".mp3");
+        }
+        std::vector<ResultFile> l_files;
+        for (std::size_t l_file = 0; l_file < l_names.size(); ++l_file)
+            l_files.push_back({l_folders[l_file].constData(), l_names[l_file].constData()});
+        Answer(m_token, "ann", l_files);
+        QTRY_COMPARE_WITH_TIMEOUT(lp_tab->RowsToAdd(), std::size_t(0), WAIT_MS);
+        struct Round
+        {
+            std::vector<ResultFile> m_files;
+            char const* mp_user;
+            quint64 m_groups;
+        };
+        // The whole tree first: the users and 1,667 folders of files.
+        for (Round const& l_round : {Round{{}, nullptr, 1668}, Round{{{"g", "b.mp3"}, {"g", "a.mp3"}}, "bob", 2},
+                                     Round{{{"f0", "zz.mp3"}}, "ann", 1}}) {
+            if (l_round.mp_user)
+                Answer(m_token, l_round.mp_user, l_round.m_files);
+            quint64 const l_before = lp_tab->GroupsSorted();
+            lp_tab->Sort();
+            QTRY_VERIFY_WITH_TIMEOUT(!lp_tab->IsSorting(), WAIT_MS);
+            QCOMPARE(lp_tab->GroupsSorted() - l_before, l_round.m_groups);
+        }
+        QTreeWidgetItem* const lp_bob = lp_tab->searchResults()->findItems("bob", Qt::MatchExactly).value(0);
+        QVERIFY(lp_bob);
+        QCOMPARE(Cells(lp_bob->child(0)->child(0)).value(4) + Cells(lp_bob->child(0)->child(1)).value(4),
+                 QStringLiteral("a.mp3b.mp3"));
+    }
+
+    // A closed tab's rows go after it a few a step, those the filter hid
+    // too, and with them everything the tab held.
+    void ClosingALargeTabTakesItsRowsDownInSlices()
+    {
+        SearchResultsForm* lp_tab = Search(QStringLiteral("x"));
+        lp_tab->filterEdit()->setText("-7");
+        std::vector<QByteArray> l_folders;
+        for (int l_folder = 0; l_folder < 300; ++l_folder)
+            l_folders.push_back("f" + QByteArray::number(l_folder));
+        std::vector<ResultFile> l_files;
+        for (QByteArray const& l_folder : l_folders)
+            for (char const* lp_name : {"a.mp3", "b.mp3"})
+                l_files.push_back({l_folder.constData(), lp_name});
+        Answer(m_token, "ann", l_files);
+        QTRY_COMPARE_WITH_TIMEOUT(lp_tab->RowsToAdd(), std::size_t(0), WAIT_MS);
+        SlicedWork::SetSliceMs(0);
+        mp_page->OnTabCloseRequested(0);
+        QCOMPARE(ResultsTakeDown::Running(), 1);
+        QVERIFY(Count("search_result_node") > 0);
+        QTRY_VERIFY_WITH_TIMEOUT(ResultsTakeDown::Running() == 0 && !StoreCollector::Obj()->IsRunning(), WAIT_MS);
+        SlicedWork::SetSliceMs(10);
+        QVERIFY(ResultsTakeDown::LongestStep() <= ResultsTakeDown::ROWS_PER_STEP);
+        for (char const* lp_type : {"search_results_widget", "search_results_user_node", "search_results_folder_node",
+                                    "search_result_node", "search_results", "search_result", "search_request"})
+            QCOMPARE(Count(lp_type), std::size_t(0));
     }
 
     void ClosingATabLeavesNothing()

@@ -13,6 +13,7 @@
 #include "store/SlicedWork.h"
 #include "store/Utilities.h"
 
+#include <QHeaderView>
 #include <QLineEdit>
 #include <QRegularExpression>
 #include <QMenu>
@@ -326,6 +327,51 @@ private slots:
         QCOMPARE(Rows(lp_view->FolderTree()), QStringList({"Big", "-Small"}));
     }
 
+    // A folder's files are made, sorted a few a step and put into the list
+    // in their order, a batch at a time: the view's own sort, which sorts
+    // every row in one go, never runs. The header's column and order hold,
+    // and a click on it lists the files again in the new order, the
+    // selection kept.
+    void BigFolderIsSortedInSteps()
+    {
+        std::vector<std::string> l_names;
+        for (int l_index = 0; l_index < 600; ++l_index)
+            l_names.push_back("Big\\" + QByteArray::number(l_index * 7919 % 600).rightJustified(3, '0').toStdString() +
+                              ".mp3");
+        std::vector<ListedFile> l_files = {{"Small\\a.mp3"}};
+        for (int l_index = 0; l_index < 600; ++l_index)
+            l_files.push_back({l_names[std::size_t(l_index)].c_str(), quint64(1000 + l_index * 37 % 600)});
+        ShareForm* lp_view = Browse("bob", l_files);
+        QVERIFY(lp_view);
+        QTreeWidget* lp_list = lp_view->FileList();
+        lp_view->FolderTree()->setCurrentItem(Row(lp_view->FolderTree(), "Small"));
+        QTRY_COMPARE_WITH_TIMEOUT(lp_list->topLevelItemCount(), 1, WAIT_MS);
+        int l_sorts = 0;
+        int l_largestBatch = 0;
+        connect(lp_list->model(), &QAbstractItemModel::layoutChanged, this, [&]() { ++l_sorts; });
+        connect(lp_list->model(), &QAbstractItemModel::rowsInserted, this,
+                [&](QModelIndex const&, int i_first, int i_last) {
+                    l_largestBatch = std::max(l_largestBatch, i_last - i_first + 1);
+                });
+        SlicedWork::SetSliceMs(0);
+        lp_view->FolderTree()->setCurrentItem(Row(lp_view->FolderTree(), "Big"));
+        QTRY_VERIFY_WITH_TIMEOUT(!lp_view->Tree()->IsListing(), WAIT_MS);
+        QCOMPARE(lp_list->topLevelItemCount(), 600);
+        QCOMPARE(Files(lp_list).mid(0, 2), QStringList({"000.mp3|1,000|", "001.mp3|1,323|"}));
+        QCOMPARE(Files(lp_list).last(), QStringLiteral("599.mp3|1,277|"));
+        lp_list->topLevelItem(3)->setSelected(true);
+        lp_list->header()->setSortIndicator(1, Qt::DescendingOrder);
+        QTRY_VERIFY_WITH_TIMEOUT(!lp_view->Tree()->IsListing() && lp_list->topLevelItemCount() == 600, WAIT_MS);
+        SlicedWork::SetSliceMs(10);
+        QCOMPARE(Files(lp_list).mid(0, 2), QStringList({"013.mp3|1,599|", "026.mp3|1,598|"}));
+        QCOMPARE(Files(lp_list).last(), QStringLiteral("000.mp3|1,000|"));
+        QCOMPARE(lp_list->selectedItems().size(), 1);
+        QCOMPARE(lp_list->selectedItems().value(0)->text(0), QStringLiteral("003.mp3"));
+        QCOMPARE(l_sorts, 0);
+        QVERIFY2(l_largestBatch <= 256, qPrintable(QString::number(l_largestBatch)));
+        QVERIFY(lp_view->Tree()->LongestSortStep() <= SlicedSort<int>::STEP_MOVES);
+    }
+
     void ExpandLevels()
     {
         ShareForm* lp_view = Browse("bob", {{"Music\\"}, {"Music\\Rock\\"}, {"Music\\Rock\\Live\\a.mp3"}});
@@ -465,6 +511,37 @@ private slots:
         QCOMPARE(l_rows.mid(2048), QStringList({"b", "  " + l_start + "a", "  " + l_start + "B", QString(l_long)}));
         lp_tree->setCurrentItem(Row(lp_tree, l_long));
         QTRY_COMPARE(Files(lp_view->FileList()), QStringList({l_long + "|1,000|"}));
+    }
+
+    // A closed tab's folders go one a step, each with both halves of its
+    // link to its parent: a folder's halves of the links to all its
+    // subfolders never go in one step with it.
+    void WideFolderGoesAFolderAStep()
+    {
+        std::vector<std::string> l_names;
+        for (int l_index = 0; l_index < 300; ++l_index)
+            l_names.push_back("Wide\\" + std::to_string(1000 + l_index) + "\\");
+        std::vector<ListedFile> l_files = {{"Wide\\"}};
+        for (std::string const& l_name : l_names)
+            l_files.push_back({l_name.c_str()});
+        ShareForm* lp_view = Browse("bob", l_files);
+        QVERIFY(lp_view);
+        QCOMPARE(Count("user_share_folder_child"), std::size_t(300));
+        SlicedWork::SetSliceMs(0);
+        mp_shares->SetShareRemovalSlice(0);
+        mp_page->OnTabCloseRequested(mp_page->Tabs()->indexOf(lp_view));
+        std::size_t l_left = Count("user_share_folder_child");
+        std::size_t l_most = 0;
+        QElapsedTimer l_deadline;
+        l_deadline.start();
+        while ((mp_shares->IsRemovingShares() || l_left > 0) && l_deadline.elapsed() < WAIT_MS) {
+            QCoreApplication::processEvents();
+            std::size_t const l_now = Count("user_share_folder_child");
+            l_most = std::max(l_most, l_left - l_now);
+            l_left = l_now;
+        }
+        QCOMPARE(l_left, std::size_t(0));
+        QVERIFY2(l_most <= 1, qPrintable(QString::number(l_most)));
     }
 
     // A list that is refused says so on its tab, and why; another user's
