@@ -20,6 +20,7 @@
 #include <QString>
 #include <QTimer>
 
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
@@ -148,6 +149,9 @@ public:
     void ReshareUser(QString i_user);
     int QueuedUploadCount();
     void StartNewUploads();
+    // Users and entries the scheduler has looked at to gather its
+    // candidates, since the start.
+    std::uint64_t OfferCandidateLooks() const { return m_offerLooks; }
     void SetUploadSlots(int i_slots);
     // The one way an upload's status changes: leaving an active status stops
     // the thread and releases socket, file and cells; "aborted" from an
@@ -255,6 +259,7 @@ private:
     // The queued entries of online users that carry a number, in the order
     // of their numbers.
     std::vector<std::pair<qint64, Item>> OfferCandidates();
+    std::uint64_t m_offerLooks = 0;
     // RemoveUpload without filling the slots.
     void ForgetUpload(Item const& i_entry);
     // Another running download writes the entry's partial file.

@@ -52,14 +52,20 @@ std::vector<std::pair<qint64, Item>> TransferQueueManager::OfferCandidates()
             l_candidates.emplace_back(l_number.AsInt64(), i_entry);
     };
     if (l_online.CountItemsUpTo("user", l_queuedCount) < l_queuedCount) {
-        for (Item const& l_user : l_online.GetItems("user"))
-            for (Item const& l_entry : l_user.GetItems("upload_entry"))
+        for (Item const& l_user : l_online.GetItems("user")) {
+            ++m_offerLooks;
+            for (Item const& l_entry : l_user.GetItems("upload_entry")) {
+                ++m_offerLooks;
                 if (l_entry.IsConnected(l_queued))
                     l_take(l_entry);
+            }
+        }
     } else {
-        for (Item const& l_entry : l_queued.GetItems("upload_entry"))
+        for (Item const& l_entry : l_queued.GetItems("upload_entry")) {
+            ++m_offerLooks;
             if (l_entry["user"].IsConnected(l_online))
                 l_take(l_entry);
+        }
     }
     // Equal numbers (entries ordered in different runs of the numbering)
     // keep their age.
