@@ -161,7 +161,9 @@ void TransfersForm::OnActionBarTriggered(QWidget*, QString i_action)
     } else if (i_action == "expand_upload_users") {
         ToggleExpansion(m_uploads, false);
     } else if (i_action == "clear_complete_downloads") {
-        RemoveEntries(DownloadStatus("complete").GetItems("download_entry"), true);
+        // A download asked for again before its turn is no longer complete.
+        Item const l_complete = DownloadStatus("complete");
+        RemoveEntries(l_complete.GetItems("download_entry"), true, l_complete);
     } else if (i_action == "clear_complete_and_aborted_uploads") {
         ItemSet l_finished;
         ItemSet l_abandoned;
@@ -224,21 +226,48 @@ void TransfersForm::ShowCompleteDownloads()
 
 // ------------------------------------------------------- removals and menus
 
-void TransfersForm::RemoveEntries(ItemSet const& i_entries, bool i_downloads)
+void TransfersForm::RemoveEntries(ItemSet const& i_entries, bool i_downloads, Item const& i_onlyIf)
 {
+    if (!transferQueueManager || i_entries.empty())
+        return;
+    for (Item const& l_entry : i_entries)
+        m_removals.push_back({l_entry, i_onlyIf, i_downloads});
+    if (!m_removalWork.IsRunning())
+        m_removalWork.Start([this]() { return RemoveNextEntry(); },
+                            [this]() {
+                                m_removals.clear();
+                                m_barsTakenOff = 0;
+                                m_nextRemoval = 0;
+                                // The groups' walks waited for the last row to go.
+                                if (!m_groupRefreshQueued && !m_staleGroups.empty()) {
+                                    m_groupRefreshQueued = true;
+                                    QMetaObject::invokeMethod(this, &TransfersForm::RefreshGroups,
+                                                              Qt::QueuedConnection);
+                                }
+                            });
+}
+
+bool TransfersForm::RemoveNextEntry()
+{
+    if (m_barsTakenOff < m_removals.size()) {
+        TakeOffBars(ItemSet(m_removals[m_barsTakenOff++].m_entry));
+        return true;
+    }
+    if (m_nextRemoval >= m_removals.size() || !transferQueueManager)
+        return false;
     // Each removal may take others with it (rows, and through the engine's
     // events other entries); a handle of a removed entry reads as null.
-    if (!transferQueueManager)
-        return;
-    TakeOffBars(i_entries);
-    for (Item const& l_entry : i_entries) {
-        if (l_entry.IsNull())
-            continue;
-        if (i_downloads)
+    PendingRemoval const l_removal = std::move(m_removals[m_nextRemoval++]);
+    Item const& l_entry = l_removal.m_entry;
+    if (l_entry.IsValid() && (l_removal.m_onlyIf.IsNull() || l_entry.IsConnected(l_removal.m_onlyIf))) {
+        // A bar put back by an update since.
+        TakeOffBars(ItemSet(l_entry));
+        if (l_removal.m_downloads)
             transferQueueManager->RemoveDownload(l_entry);
         else
             transferQueueManager->RemoveUpload(l_entry);
     }
+    return m_nextRemoval < m_removals.size();
 }
 
 void TransfersForm::DeleteSelected(TransferTree const& i_tree)

@@ -644,9 +644,11 @@ void TransfersForm::QueueUserRefresh(TransferTree& io_tree, QTreeWidgetItem* ip_
 void TransfersForm::RefreshGroups()
 {
     m_groupRefreshQueued = false;
-    // The saved queue's groups wait for its last row: each pass walks all
-    // that a group holds so far.
-    if (m_loadWork.IsRunning())
+    // The saved queue's groups wait for its last row, and those of a
+    // removal for its last row to go: each pass walks all that a group
+    // holds, which between two slices of thousands of rows would cost more
+    // than the slices.
+    if (m_loadWork.IsRunning() || m_removalWork.IsRunning())
         return;
     ItemSet l_groups;
     std::swap(l_groups, m_staleGroups);

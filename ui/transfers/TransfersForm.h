@@ -190,7 +190,11 @@ private:
     void DeleteSelected(TransferTree const& i_tree);
     void ShowUserIcon(Item const& i_user);
     void ToggleExpansion(TransferTree& io_tree, bool i_folders);
-    void RemoveEntries(ItemSet const& i_entries, bool i_downloads);
+    // Queues the entries for removal through the transfer queue manager,
+    // one a step (see m_removals); i_onlyIf: a status an entry must still
+    // have when its turn comes, or null.
+    void RemoveEntries(ItemSet const& i_entries, bool i_downloads, Item const& i_onlyIf = Item());
+    bool RemoveNextEntry();
     void ShowCompleteDownloads();
     TransferTree* TreeOfNode(Item const& i_node);
 
@@ -218,6 +222,23 @@ private:
     std::vector<Item> m_loadedEntries;
     std::size_t m_nextLoaded = 0;
     bool m_transfersLoaded = false;
+    // Entries the user removed (Clear Complete, the Delete key, the upload
+    // clean-ups), taken one a step: 40,000 at once held the window for
+    // 300 ms. Their bars come off first (a row that goes makes the view
+    // look at every bar left), the rows go in the order given. An entry
+    // that went another way meanwhile reads as null and is passed over;
+    // until its turn an entry is an ordinary one and its row takes every
+    // update.
+    struct PendingRemoval
+    {
+        Item m_entry;
+        Item m_onlyIf; // the status it must still have, or null
+        bool m_downloads;
+    };
+    SlicedWork m_removalWork;
+    std::vector<PendingRemoval> m_removals;
+    std::size_t m_barsTakenOff = 0;
+    std::size_t m_nextRemoval = 0;
     bool m_initialised = false;
     bool m_controlsConnected = false;
     bool m_countsQueued = false;
