@@ -194,6 +194,9 @@ private:
     void RemoveStep();
     bool HasMoreToLookAt() const;
     void FreeLists();
+    // Moves keys of old key tables within the step's work; false once none
+    // is left.
+    bool MoveOldKeys();
     bool ResetMeanwhile() const { return m_data.m_resets != m_resets; }
 
     Data& m_data;
@@ -359,6 +362,10 @@ bool CollectionRun::Step()
                 m_work -= std::ptrdiff_t(ReleaseDeferredTags(std::size_t(std::max<std::ptrdiff_t>(m_work, 1))));
                 break;
             }
+            // The old key tables that erasures left to empty (ValueIndex),
+            // a few thousand slots a step.
+            if (MoveOldKeys())
+                break;
             if (!m_emptiedReturned) {
                 m_emptiedReturned = !ReturnEmptiedChunks(RETURNED_CHUNKS);
                 // The collection's own lists go before the heaps are walked.
@@ -949,6 +956,20 @@ void CollectionRun::RemoveStep()
             return;
         }
     }
+}
+
+bool CollectionRun::MoveOldKeys()
+{
+    bool l_any = false;
+    for (Type* lp_type : m_data.m_types) {
+        if (!lp_type->m_byValue.HasOld())
+            continue;
+        l_any = true;
+        m_work -= std::ptrdiff_t(lp_type->m_byValue.MoveOld(std::size_t(std::max<std::ptrdiff_t>(m_work, 1)) * 4)) / 4 + 1;
+        if (m_work <= 0)
+            break;
+    }
+    return l_any;
 }
 
 void CollectionRun::FreeLists()
