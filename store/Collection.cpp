@@ -998,6 +998,11 @@ std::size_t Data::PendingTagReleases()
     return DeferredTagCount();
 }
 
+std::size_t Data::MostEntriesCompactedAtOnce()
+{
+    return std::exchange(MostCompactedAtOnce(), 0);
+}
+
 void Data::SetCollectionStepWork(std::size_t i_work)
 {
     s_stepWork = std::ptrdiff_t(std::max<std::size_t>(i_work, 1));

@@ -492,6 +492,9 @@ public:
     // left for the collection's steps to let go of (the bodies of removed
     // items, mostly): none once a collection has ended.
     static std::size_t PendingTagReleases();
+    // The most entries of a link vector or item list that one compaction
+    // read (a long one is compacted a window at a time) since the last call.
+    static std::size_t MostEntriesCompactedAtOnce();
     void Audit() {}
 
     // Drops every type, item and handler. For tests and shutdown.

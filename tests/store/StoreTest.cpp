@@ -801,6 +801,40 @@ private slots:
         QCOMPARE(lp_name->GetItemCount(), std::size_t(100));
     }
 
+    // Items linked to one hub go in random order: the hub's links and the
+    // type's list are compacted a window at a time, and hold what is left
+    // at each step.
+    void LongVectorsCompactedAWindowAtATime()
+    {
+        Type* lp_hub = d.NewType("hub", ROOT, false, true);
+        Type* lp_leaf = d.NewType("leaf", LEAF, true, false);
+        lp_hub->RelateToType(lp_leaf, ONE, MANY, false);
+        Item const l_hub = lp_hub->GetItem(Value("hub"));
+        std::vector<Item> l_leaves;
+        for (int l_k = 0; l_k < 100000; ++l_k) {
+            l_leaves.push_back(lp_leaf->NewItem());
+            l_hub += l_leaves.back();
+        }
+        Data::MostEntriesCompactedAtOnce();
+        std::vector<Item> l_order = l_leaves;
+        std::shuffle(l_order.begin(), l_order.end(), std::mt19937(8));
+        for (std::size_t l_at = 0; l_at + 1000 < l_order.size(); ++l_at) {
+            l_order[l_at].Remove();
+            if (l_at % 4999 == 0) {
+                QCOMPARE(l_hub.CountItems("leaf"), l_order.size() - l_at - 1);
+                QVERIFY(l_hub.IsConnected(l_order[l_at + 1 + l_at % 1000]));
+                QCOMPARE(lp_leaf->GetItemCount(), l_order.size() - l_at - 1);
+            }
+        }
+        std::set<Item> const l_kept(l_order.end() - 1000, l_order.end());
+        ItemSet const l_links = l_hub.GetItems("leaf");
+        QCOMPARE(std::set<Item>(l_links.begin(), l_links.end()), l_kept);
+        ItemSet const l_items = lp_leaf->GetItems();
+        QCOMPARE(std::set<Item>(l_items.begin(), l_items.end()), l_kept);
+        std::size_t const l_most = Data::MostEntriesCompactedAtOnce();
+        QVERIFY2(l_most <= 32768, qPrintable(QString::number(l_most)));
+    }
+
     // A reader of many links or items takes them a batch at a time, each
     // from the serial after the last it got: it meets every item that lives
     // through the reading once, in creation order, whatever is removed or
