@@ -42,6 +42,7 @@
 #include <deque>
 #include <functional>
 #include <queue>
+#include <utility>
 
 namespace {
 
