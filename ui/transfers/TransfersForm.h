@@ -4,6 +4,7 @@
 #include "store/Data.h"
 #include "store/DataSaver.h"
 #include "store/SlicedWork.h"
+#include "ui/transfers/TransferRows.h"
 
 #include <QKeyEvent>
 #include <QPoint>
@@ -177,6 +178,19 @@ private:
         bool m_allComplete = false;
     };
     GroupFigures Figures(TransferTree const& i_tree, ItemSet const& i_entries) const;
+    // The statuses Figures tells apart, looked up once for many entries.
+    struct FigureStatuses
+    {
+        Item m_complete;
+        Item m_waiting[2]; // queued, aborted: what they still have to come counts
+    };
+    static FigureStatuses StatusesOfFigures(TransferTree const& i_tree);
+    void AddToFigures(TransferTree const& i_tree, FigureStatuses const& i_statuses, Item const& i_entry,
+                      GroupFigures& io_figures, std::size_t& io_complete) const;
+    // The stale groups' walk (RefreshGroups), a few rows a step; false once
+    // every group is shown.
+    bool WalkGroups();
+    void FinishGroup();
     void ProgressStats(TransferTree const& i_tree, GroupFigures const& i_figures, long long& o_done,
                        long long& o_remaining, long long& o_total) const;
     // The bytes a row's bar shows; none while it shows none.
@@ -246,6 +260,25 @@ private:
     // Group rows whose status waits for RefreshGroups, as their nodes (a row
     // that goes meanwhile leaves a null node behind).
     ItemSet m_staleGroups;
+    // The walk of the groups RefreshGroups took, a few rows a step: the
+    // status and figures of the group under way so far.
+    static constexpr int GROUP_ROWS_A_STEP = 64;
+    struct GroupWalk
+    {
+        std::vector<Item> m_groups;
+        std::size_t m_next = 0;
+        Item m_node;
+        TransferTree* mp_tree = nullptr;
+        QTreeWidgetItem* mp_row = nullptr; // null between groups
+        int m_folder = 0;
+        int m_file = 0;
+        std::optional<TransferRows::StatusTally> m_tally;
+        GroupFigures m_figures;
+        std::size_t m_entries = 0;
+        std::size_t m_complete = 0;
+    };
+    GroupWalk m_groupWalk;
+    SlicedWork m_groupWork;
     // The figures of group rows, by their node's serial, kept from one
     // progress report to the next until something below the row changes.
     std::unordered_map<std::uint64_t, GroupFigures> m_groupFigures;

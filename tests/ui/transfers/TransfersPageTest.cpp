@@ -814,6 +814,32 @@ private slots:
         QCOMPARE(int(d["download_list_node"]->GetItemCount()), l_left.size());
     }
 
+    // The groups of a large loaded queue are walked a few rows a turn of
+    // the event loop after its last row, and then show all their entries.
+    void GroupsWalkedAFewRowsAStep()
+    {
+        cleanup(); // from before the saved queue is loaded
+        StartPage();
+        mp_page->OnActionBarTriggered(nullptr, "expand_download_folders"); // a collapsed folder shows its status
+        for (int l_k = 0; l_k < 300; ++l_k)
+            Download("alice", "f", qPrintable(QString("%1.mp3").arg(l_k)), 1000, l_k < 299 ? "complete" : nullptr);
+        qint64 const l_slice = SlicedWork::SliceMs();
+        SlicedWork::SetSliceMs(0);
+        mp_page->DataLoaded();
+        mp_transfers->DataLoaded();
+        while (d["download_list_node"]->GetItemCount() < 300)
+            QCoreApplication::processEvents();
+        QTreeWidgetItem* lp_folder = Downloads()->topLevelItem(0)->child(0);
+        int l_turns = 0;
+        while (lp_folder->text(3) != "queued" && l_turns < 1000) {
+            QCoreApplication::processEvents();
+            ++l_turns;
+        }
+        SlicedWork::SetSliceMs(l_slice);
+        QVERIFY2(l_turns >= 4 && l_turns < 1000, qPrintable(QString("%1 turns").arg(l_turns)));
+        QCOMPARE(Bar(lp_folder), QString("299,000 (99.7%) =99"));
+    }
+
     // Clear Complete and the Delete key take one entry a turn of the event
     // loop; what changes meanwhile is honoured: an entry asked for again
     // stays, one removed another way is passed over, a second command
