@@ -836,7 +836,7 @@ private slots:
             ++l_turns;
         }
         SlicedWork::SetSliceMs(l_slice);
-        QVERIFY2(l_turns >= 4 && l_turns < 1000, qPrintable(QString("%1 turns").arg(l_turns)));
+        QVERIFY2(l_turns >= 6 && l_turns < 1000, qPrintable(QString("%1 turns").arg(l_turns)));
         QCOMPARE(Bar(lp_folder), QString("299,000 (99.7%) =99"));
     }
 
