@@ -161,9 +161,7 @@ void TransfersForm::OnActionBarTriggered(QWidget*, QString i_action)
     } else if (i_action == "expand_upload_users") {
         ToggleExpansion(m_uploads, false);
     } else if (i_action == "clear_complete_downloads") {
-        // A download asked for again before its turn is no longer complete.
-        Item const l_complete = DownloadStatus("complete");
-        RemoveEntries(l_complete.GetItems("download_entry"), true, l_complete);
+        ClearCompleteDownloads();
     } else if (i_action == "clear_complete_and_aborted_uploads") {
         ItemSet l_finished;
         ItemSet l_abandoned;
@@ -232,6 +230,24 @@ void TransfersForm::RemoveEntries(ItemSet const& i_entries, bool i_downloads, It
         return;
     for (Item const& l_entry : i_entries)
         m_removals.push_back({l_entry, i_onlyIf, i_downloads});
+    StartRemovals();
+}
+
+void TransfersForm::ClearCompleteDownloads()
+{
+    if (!transferQueueManager)
+        return;
+    // Given again while the last one gathers: it gathers on from where it
+    // is, and the downloads it took already wait their turn.
+    if (m_clearedStatus.IsNull()) {
+        m_clearedStatus = DownloadStatus("complete");
+        m_clearedFrom = 0;
+    }
+    StartRemovals();
+}
+
+void TransfersForm::StartRemovals()
+{
     if (!m_removalWork.IsRunning())
         m_removalWork.Start([this]() { return RemoveNextEntry(); },
                             [this]() {
@@ -249,6 +265,17 @@ void TransfersForm::RemoveEntries(ItemSet const& i_entries, bool i_downloads, It
 
 bool TransfersForm::RemoveNextEntry()
 {
+    if (m_clearedStatus.IsValid()) {
+        // A download asked for again before its turn is no longer complete.
+        std::vector<Item> const l_batch = m_clearedStatus.GetItemsFrom("download_entry", m_clearedFrom, 256);
+        for (Item const& l_entry : l_batch)
+            m_removals.push_back({l_entry, m_clearedStatus, true});
+        if (l_batch.empty())
+            m_clearedStatus = Item();
+        else
+            m_clearedFrom = l_batch.back().Serial() + 1;
+        return true;
+    }
     if (m_barsTakenOff < m_removals.size()) {
         TakeOffBars(ItemSet(m_removals[m_barsTakenOff++].m_entry));
         return true;

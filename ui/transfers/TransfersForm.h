@@ -208,6 +208,8 @@ private:
     // one a step (see m_removals); i_onlyIf: a status an entry must still
     // have when its turn comes, or null.
     void RemoveEntries(ItemSet const& i_entries, bool i_downloads, Item const& i_onlyIf = Item());
+    void ClearCompleteDownloads();
+    void StartRemovals();
     bool RemoveNextEntry();
     void ShowCompleteDownloads();
     TransferTree* TreeOfNode(Item const& i_node);
@@ -251,6 +253,11 @@ private:
     };
     SlicedWork m_removalWork;
     std::vector<PendingRemoval> m_removals;
+    // Clear Complete takes the complete downloads from their status a batch
+    // at a time (a handle to each of 40,000 at once held the window for
+    // 10 ms): the status, and the serial the next batch starts from.
+    Item m_clearedStatus;
+    std::uint64_t m_clearedFrom = 0;
     std::size_t m_barsTakenOff = 0;
     std::size_t m_nextRemoval = 0;
     bool m_initialised = false;
