@@ -966,7 +966,10 @@ bool CollectionRun::MoveOldKeys()
         if (!lp_type->m_byValue.HasOld())
             continue;
         l_any = true;
-        m_work -= std::ptrdiff_t(lp_type->m_byValue.MoveOld(std::size_t(std::max<std::ptrdiff_t>(m_work, 1)) * 4)) / 4 + 1;
+        // A slot looked at costs a quarter of a unit of the step's work:
+        // most are read in order, and only live keys are written.
+        std::size_t const l_slots = std::size_t(std::max<std::ptrdiff_t>(m_work, 1)) * 4;
+        m_work -= std::ptrdiff_t(lp_type->m_byValue.MoveOld(l_slots)) / 4 + 1;
         if (m_work <= 0)
             break;
     }
