@@ -351,6 +351,8 @@ public:
     // The most slots of its key table's old table that one insertion,
     // erasure or step of the collection looked at.
     std::size_t MostKeysMovedAtOnce() const { return m_byValue.MostMovedAtOnce(); }
+    // Whether its key table still has keys to move out of an old one.
+    bool MovesKeys() const { return m_byValue.HasOld(); }
     Item GetGlobalNullItem();
     // The shared item if it exists; never creates (the data saver asks this).
     Item FindGlobalNullItem() const;

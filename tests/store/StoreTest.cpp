@@ -799,6 +799,21 @@ private slots:
         QVERIFY2(lp_name->MostKeysMovedAtOnce() <= 1024,
                  qPrintable(QString::number(lp_name->MostKeysMovedAtOnce())));
         QCOMPARE(lp_name->GetItemCount(), std::size_t(100));
+
+        // Erasures that stop right after a rebuild smaller leave the old
+        // table to the collection, which empties it.
+        std::vector<Item> l_more;
+        for (std::size_t l_index = 0; l_index < 20000; ++l_index)
+            l_more.push_back(lp_name->NewItem(Value(l_key(l_count + l_index))));
+        while ((l_more.size() > 10000 || !lp_name->MovesKeys()) && !l_more.empty()) {
+            l_more.back().Remove();
+            l_more.pop_back();
+        }
+        QVERIFY(lp_name->MovesKeys() && l_more.size() < 5000);
+        d.RemoveDisconnectedItems();
+        QVERIFY(!lp_name->MovesKeys());
+        for (std::size_t l_index = 0; l_index < l_more.size(); ++l_index)
+            QCOMPARE(lp_name->HasItem(Value(l_key(l_count + l_index))), l_more[l_index]);
     }
 
     // Items linked to one hub go in random order: the hub's links and the
