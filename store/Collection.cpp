@@ -42,6 +42,7 @@
 #include <deque>
 #include <functional>
 #include <queue>
+#include <utility>
 
 namespace {
 
@@ -194,6 +195,9 @@ private:
     void RemoveStep();
     bool HasMoreToLookAt() const;
     void FreeLists();
+    // Moves keys of old key tables within the step's work; false once none
+    // is left.
+    bool MoveOldKeys();
     bool ResetMeanwhile() const { return m_data.m_resets != m_resets; }
 
     Data& m_data;
@@ -359,6 +363,10 @@ bool CollectionRun::Step()
                 m_work -= std::ptrdiff_t(ReleaseDeferredTags(std::size_t(std::max<std::ptrdiff_t>(m_work, 1))));
                 break;
             }
+            // The old key tables that erasures left to empty (ValueIndex),
+            // a few thousand slots a step.
+            if (MoveOldKeys())
+                break;
             if (!m_emptiedReturned) {
                 m_emptiedReturned = !ReturnEmptiedChunks(RETURNED_CHUNKS);
                 // The collection's own lists go before the heaps are walked.
@@ -951,6 +959,23 @@ void CollectionRun::RemoveStep()
     }
 }
 
+bool CollectionRun::MoveOldKeys()
+{
+    bool l_any = false;
+    for (Type* lp_type : m_data.m_types) {
+        if (!lp_type->m_byValue.HasOld())
+            continue;
+        l_any = true;
+        // A slot looked at costs a quarter of a unit of the step's work:
+        // most are read in order, and only live keys are written.
+        std::size_t const l_slots = std::size_t(std::max<std::ptrdiff_t>(m_work, 1)) * 4;
+        m_work -= std::ptrdiff_t(lp_type->m_byValue.MoveOld(l_slots)) / 4 + 1;
+        if (m_work <= 0)
+            break;
+    }
+    return l_any;
+}
+
 void CollectionRun::FreeLists()
 {
     std::vector<std::vector<Item>>().swap(m_owned);
@@ -975,6 +1000,11 @@ bool CollectionRun::HasMoreToLookAt() const
 std::size_t Data::PendingTagReleases()
 {
     return DeferredTagCount();
+}
+
+std::size_t Data::MostEntriesCompactedAtOnce()
+{
+    return std::exchange(MostCompactedAtOnce(), 0);
 }
 
 void Data::SetCollectionStepWork(std::size_t i_work)

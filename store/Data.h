@@ -246,10 +246,11 @@ struct ConnectionInfo
 // table, which finds a key with fewer cache misses than a node-based map (a
 // share looks up names, sizes and tokens millions of times). Store-internal.
 //
-// A table that grows moves its keys to the larger table a few slots at each
-// later insertion or erasure rather than all at once: at a million keys one
-// rebuild held its caller for 30 to 100 ms, in whatever slice of work made
-// the key that filled it. Until the old table is empty both are searched.
+// A table that grows, or is rebuilt smaller, moves its keys to the new
+// table a few slots at each later insertion or erasure rather than all at
+// once: at a million keys one rebuild held its caller for 30 to 100 ms, in
+// whatever slice of work made the key that filled it or erased the key that
+// emptied it. Until the old table is empty both are searched.
 class ValueIndex
 {
 public:
@@ -257,8 +258,16 @@ public:
     void Insert(ItemBody* ip_body); // kept as it is when the key is taken
     void Erase(ItemBody* ip_body);
     void Clear();
-    // Room for that many keys without a rebuild on the way.
+    // Room for that many keys without a rebuild on the way; none while an
+    // old table is still being emptied.
     void Reserve(std::size_t i_keys);
+    // Moves the keys of at most that many slots of the old table (the
+    // collection empties one that erasures left behind); how many it
+    // looked at.
+    std::size_t MoveOld(std::size_t i_slots);
+    bool HasOld() const { return !m_old.empty(); }
+    // The most slots of an old table that one call looked at.
+    std::size_t MostMovedAtOnce() const { return m_mostMoved; }
 
 private:
     struct Slot
@@ -297,8 +306,12 @@ private:
     // Starts a new table, at least twice the live keys (or i_keys) and half
     // full at most; the keys follow by MoveSome.
     void Grow(std::size_t i_keys = 0);
-    // Moves the keys of the next few slots of the old table.
+    // Moves the keys of the next few slots of the old table: more of them
+    // the larger it is against the new one, so that a table rebuilt smaller
+    // gives its memory back within as many erasures as a grown one takes
+    // insertions.
     void MoveSome();
+    std::size_t MoveSlots(std::size_t i_slots);
     void MoveAll();
 
     Slots m_slots;
@@ -307,6 +320,7 @@ private:
     // The table being emptied into m_slots, and how far it has been.
     Slots m_old;
     std::size_t m_moved = 0;
+    std::size_t m_mostMoved = 0;
 };
 
 class Type
@@ -334,6 +348,11 @@ public:
     // type, in its key table, so that making them neither copies the one
     // (a few milliseconds at a million items) nor rebuilds the other.
     void Reserve(std::size_t i_items);
+    // The most slots of its key table's old table that one insertion,
+    // erasure or step of the collection looked at.
+    std::size_t MostKeysMovedAtOnce() const { return m_byValue.MostMovedAtOnce(); }
+    // Whether its key table still has keys to move out of an old one.
+    bool MovesKeys() const { return m_byValue.HasOld(); }
     Item GetGlobalNullItem();
     // The shared item if it exists; never creates (the data saver asks this).
     Item FindGlobalNullItem() const;
@@ -475,6 +494,9 @@ public:
     // left for the collection's steps to let go of (the bodies of removed
     // items, mostly): none once a collection has ended.
     static std::size_t PendingTagReleases();
+    // The most entries of a link vector or item list that one compaction
+    // read (a long one is compacted a window at a time) since the last call.
+    static std::size_t MostEntriesCompactedAtOnce();
     void Audit() {}
 
     // Drops every type, item and handler. For tests and shutdown.

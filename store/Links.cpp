@@ -245,7 +245,7 @@ std::size_t StoreOps::RemoveSilently(Data* ip_data, std::vector<Item> const& i_i
     l_types.erase(std::unique(l_types.begin(), l_types.end()), l_types.end());
     for (Type* lp_type : l_types)
         if (std::size_t(lp_type->m_deadItems) * 2 > lp_type->m_items.size())
-            Compact(lp_type->m_items, lp_type->m_deadItems);
+            CompactSome(lp_type->m_items, lp_type->m_deadItems);
     for (std::size_t l_at = 0; l_at < l_size; ++l_at) {
         if (l_at + PREFETCH_AHEAD < l_size)
             __builtin_prefetch(l_batch[l_at + PREFETCH_AHEAD].first, 1);

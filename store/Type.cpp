@@ -105,11 +105,13 @@ void ValueIndex::Erase(ItemBody* ip_body)
     // A table that held a large share keeps its size (16 bytes a slot, 8 MB
     // for 200,000 names) after the share is gone unless it is rebuilt
     // smaller; an eighth full, the rebuild costs no more than the erases
-    // since the last one did. It is rebuilt at once: an old table emptied
-    // step by step would keep its memory as long as keys still go.
-    if (m_slots.size() > 1024 && 8 * m_live < m_slots.size()) {
+    // since the last one did. Its keys follow step by step as for a growth
+    // (at two million names, moving them at once held the window 40 to 70
+    // ms); the collection empties what the erasures leave of it, so that
+    // its memory comes back even when keys stop going. A table still being
+    // emptied is not rebuilt again: that would move all of it at once.
+    if (m_old.empty() && m_slots.size() > 1024 && 8 * m_live < m_slots.size()) {
         Grow();
-        MoveAll();
         return;
     }
     MoveSome();
@@ -126,8 +128,15 @@ void ValueIndex::Clear()
 
 void ValueIndex::Reserve(std::size_t i_keys)
 {
-    if (10 * (i_keys + 1) > 7 * m_slots.size())
+    if (m_old.empty() && 10 * (i_keys + 1) > 7 * m_slots.size())
         Grow(i_keys);
+}
+
+std::size_t ValueIndex::MoveOld(std::size_t i_slots)
+{
+    std::size_t const l_looked = MoveSlots(i_slots);
+    m_mostMoved = std::max(m_mostMoved, l_looked);
+    return l_looked;
 }
 
 ValueIndex::Slots::Slots(std::size_t i_size) : mp_slots(static_cast<Slot*>(std::calloc(i_size, sizeof(Slot)))), m_size(i_size)
@@ -171,8 +180,20 @@ void ValueIndex::MoveSome()
 {
     if (m_old.empty())
         return;
+    // A table rebuilt at an eighth full has at least four times the slots
+    // of the new one; the new one takes erasures for long before it is
+    // rebuilt again, and must not find the old still there.
+    std::size_t const l_ratio = std::min<std::size_t>(16, std::max<std::size_t>(1, m_old.size() / m_slots.size()));
+    m_mostMoved = std::max(m_mostMoved, MoveSlots(MOVED_PER_STEP * l_ratio));
+}
+
+std::size_t ValueIndex::MoveSlots(std::size_t i_slots)
+{
+    if (m_old.empty())
+        return 0;
     std::size_t const l_mask = m_slots.size() - 1;
-    std::size_t const l_end = std::min(m_old.size(), m_moved + MOVED_PER_STEP);
+    std::size_t const l_begin = m_moved;
+    std::size_t const l_end = std::min(m_old.size(), m_moved + i_slots);
     for (; m_moved < l_end; ++m_moved) {
         Slot& l_slot = m_old[m_moved];
         if (!l_slot.mp_body || l_slot.mp_body == TOMBSTONE)
@@ -185,16 +206,18 @@ void ValueIndex::MoveSome()
         ++m_used;
         l_slot.mp_body = TOMBSTONE;
     }
+    std::size_t const l_looked = m_moved - l_begin;
     if (m_moved == m_old.size()) {
         Slots().swap(m_old);
         m_moved = 0;
     }
+    return l_looked;
 }
 
 void ValueIndex::MoveAll()
 {
-    while (!m_old.empty())
-        MoveSome();
+    if (!m_old.empty())
+        m_mostMoved = std::max(m_mostMoved, MoveSlots(m_old.size()));
 }
 
 // -------------------------------------------------------------------- Type

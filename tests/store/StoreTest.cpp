@@ -5,6 +5,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <numeric>
 #include <random>
 #include <set>
 
@@ -767,6 +768,86 @@ private slots:
         for (std::size_t l_index = 0; l_index < l_items.size(); ++l_index)
             QCOMPARE(lp_name->HasItem(Value(l_key(l_index))), l_items[l_index]);
         QCOMPARE(lp_name->GetItemCount(), l_items.size() - l_erased.size());
+    }
+
+    // A table that shrinks as keys go, as one that grows as they come, moves
+    // a bounded number of slots at each insertion or erasure however large
+    // it was, and finds every key at each step in between.
+    void KeysMovedAFewAtATimeBothWays()
+    {
+        Type* lp_name = d.NewType("name", ROOT, false, false);
+        std::vector<Item> l_items;
+        auto const l_key = [](std::size_t i_index) { return "name" + std::to_string(i_index); };
+        std::size_t const l_count = 100000;
+        for (std::size_t l_index = 0; l_index < l_count; ++l_index)
+            l_items.push_back(lp_name->NewItem(Value(l_key(l_index))));
+        std::vector<std::size_t> l_order(l_count);
+        std::iota(l_order.begin(), l_order.end(), std::size_t(0));
+        std::shuffle(l_order.begin(), l_order.end(), std::mt19937(5));
+        for (std::size_t l_at = 0; l_at + 100 < l_count; ++l_at) {
+            l_items[l_order[l_at]].Remove();
+            if (l_at % 97 == 0) {
+                QVERIFY(lp_name->HasItem(Value(l_key(l_order[l_at]))).IsNull());
+                std::size_t const l_live = l_order[l_at + 1 + l_at % (l_count - l_at - 1)];
+                QCOMPARE(lp_name->HasItem(Value(l_key(l_live))), l_items[l_live]);
+            }
+        }
+        for (std::size_t l_at = l_count - 100; l_at < l_count; ++l_at)
+            QCOMPARE(lp_name->HasItem(Value(l_key(l_order[l_at]))), l_items[l_order[l_at]]);
+        // 64 slots a step, sixteen times that for a table rebuilt sixteen
+        // times smaller or more; the largest table here had 262,144.
+        QVERIFY2(lp_name->MostKeysMovedAtOnce() <= 1024,
+                 qPrintable(QString::number(lp_name->MostKeysMovedAtOnce())));
+        QCOMPARE(lp_name->GetItemCount(), std::size_t(100));
+
+        // Erasures that stop right after a rebuild smaller leave the old
+        // table to the collection, which empties it.
+        std::vector<Item> l_more;
+        for (std::size_t l_index = 0; l_index < 20000; ++l_index)
+            l_more.push_back(lp_name->NewItem(Value(l_key(l_count + l_index))));
+        while ((l_more.size() > 10000 || !lp_name->MovesKeys()) && !l_more.empty()) {
+            l_more.back().Remove();
+            l_more.pop_back();
+        }
+        QVERIFY(lp_name->MovesKeys() && l_more.size() < 5000);
+        d.RemoveDisconnectedItems();
+        QVERIFY(!lp_name->MovesKeys());
+        for (std::size_t l_index = 0; l_index < l_more.size(); ++l_index)
+            QCOMPARE(lp_name->HasItem(Value(l_key(l_count + l_index))), l_more[l_index]);
+    }
+
+    // Items linked to one hub go in random order: the hub's links and the
+    // type's list are compacted a window at a time, and hold what is left
+    // at each step.
+    void LongVectorsCompactedAWindowAtATime()
+    {
+        Type* lp_hub = d.NewType("hub", ROOT, false, true);
+        Type* lp_leaf = d.NewType("leaf", LEAF, true, false);
+        lp_hub->RelateToType(lp_leaf, ONE, MANY, false);
+        Item const l_hub = lp_hub->GetItem(Value("hub"));
+        std::vector<Item> l_leaves;
+        for (int l_k = 0; l_k < 100000; ++l_k) {
+            l_leaves.push_back(lp_leaf->NewItem());
+            l_hub += l_leaves.back();
+        }
+        Data::MostEntriesCompactedAtOnce();
+        std::vector<Item> l_order = l_leaves;
+        std::shuffle(l_order.begin(), l_order.end(), std::mt19937(8));
+        for (std::size_t l_at = 0; l_at + 1000 < l_order.size(); ++l_at) {
+            l_order[l_at].Remove();
+            if (l_at % 4999 == 0) {
+                QCOMPARE(l_hub.CountItems("leaf"), l_order.size() - l_at - 1);
+                QVERIFY(l_hub.IsConnected(l_order[l_at + 1 + l_at % 1000]));
+                QCOMPARE(lp_leaf->GetItemCount(), l_order.size() - l_at - 1);
+            }
+        }
+        std::set<Item> const l_kept(l_order.end() - 1000, l_order.end());
+        ItemSet const l_links = l_hub.GetItems("leaf");
+        QCOMPARE(std::set<Item>(l_links.begin(), l_links.end()), l_kept);
+        ItemSet const l_items = lp_leaf->GetItems();
+        QCOMPARE(std::set<Item>(l_items.begin(), l_items.end()), l_kept);
+        std::size_t const l_most = Data::MostEntriesCompactedAtOnce();
+        QVERIFY2(l_most <= 32768, qPrintable(QString::number(l_most)));
     }
 
     // A reader of many links or items takes them a batch at a time, each

@@ -144,39 +144,50 @@ QFont BarFont(QFont i_font, int i_barHeight)
 
 QString AggregateStatus(ItemSet const& i_entries, char const* ip_statusType, bool i_downloads)
 {
-    // Statuses are shared items: counting by item spares a text per entry.
+    StatusTally l_tally(ip_statusType, i_downloads);
+    for (Item const& l_entry : i_entries)
+        l_tally.Add(l_entry);
+    return l_tally.Status();
+}
+
+StatusTally::StatusTally(char const* ip_statusType, bool i_downloads)
+    : mp_statusType(ip_statusType), m_downloads(i_downloads)
+{
     Type* lp_statuses = d[ip_statusType];
-    char const* const lp_active = i_downloads ? "downloading" : "uploading";
-    Item const l_status[] = {lp_statuses->HasItem(Value(lp_active)), lp_statuses->HasItem(Value("queued")),
-                             lp_statuses->HasItem(Value("complete")), lp_statuses->HasItem(Value("paused")),
-                             lp_statuses->HasItem(Value("denied")), lp_statuses->HasItem(Value("aborted")),
-                             lp_statuses->HasItem(Value("local error"))};
-    enum { ACTIVE, QUEUED, COMPLETE, PAUSED, DENIED, ABORTED, LOCAL_ERROR, KINDS };
-    std::size_t l_counts[KINDS] = {};
-    for (Item const& l_entry : i_entries) {
-        Item const l_entryStatus = l_entry[ip_statusType];
-        for (int l_kind = 0; l_kind < KINDS; ++l_kind)
-            if (l_status[l_kind].IsValid() && l_entryStatus == l_status[l_kind]) {
-                ++l_counts[l_kind];
-                break;
-            }
-    }
-    std::size_t const l_all = i_entries.size();
-    if (l_counts[ACTIVE] > 0)
-        return lp_active;
-    if (l_counts[QUEUED] > 0)
+    char const* const lp_names[KINDS] = {i_downloads ? "downloading" : "uploading", "queued", "complete", "paused",
+                                         "denied", "aborted", "local error"};
+    for (int l_kind = 0; l_kind < KINDS; ++l_kind)
+        m_status[l_kind] = lp_statuses->HasItem(Value(lp_names[l_kind]));
+}
+
+void StatusTally::Add(Item const& i_entry)
+{
+    ++m_all;
+    Item const l_entryStatus = i_entry[mp_statusType];
+    for (int l_kind = 0; l_kind < KINDS; ++l_kind)
+        if (m_status[l_kind].IsValid() && l_entryStatus == m_status[l_kind]) {
+            ++m_counts[l_kind];
+            return;
+        }
+}
+
+QString StatusTally::Status() const
+{
+    if (m_counts[ACTIVE] > 0)
+        return m_downloads ? "downloading" : "uploading";
+    if (m_counts[QUEUED] > 0)
         return "queued";
-    if (l_counts[COMPLETE] == l_all)
+    if (m_counts[COMPLETE] == m_all)
         return "complete";
-    if (i_downloads && l_counts[PAUSED] == l_all)
+    if (m_downloads && m_counts[PAUSED] == m_all)
         return "paused";
-    if (l_counts[DENIED] > 0)
+    if (m_counts[DENIED] > 0)
         return "denied";
-    if (l_counts[ABORTED] > 0)
+    if (m_counts[ABORTED] > 0)
         return "aborted";
     // A folder whose one file could not be written would otherwise show no
     // status at all, and look as if it waited.
-    if (l_counts[LOCAL_ERROR] > 0)
+    if (m_counts[LOCAL_ERROR] > 0)
         return "local error";
     return QString();
 }

@@ -75,6 +75,23 @@ QFont BarFont(QFont i_font, int i_barHeight = BAR_HEIGHT);
 // The status a group row shows for its entries' statuses, by the first rule
 // that holds (downloads and uploads differ in their rules).
 QString AggregateStatus(ItemSet const& i_entries, char const* ip_statusType, bool i_downloads);
+// The same rules over entries counted a few at a time.
+class StatusTally
+{
+public:
+    StatusTally(char const* ip_statusType, bool i_downloads);
+    void Add(Item const& i_entry);
+    QString Status() const;
+
+private:
+    enum { ACTIVE, QUEUED, COMPLETE, PAUSED, DENIED, ABORTED, LOCAL_ERROR, KINDS };
+    char const* mp_statusType;
+    bool m_downloads;
+    // Statuses are shared items: counting by item spares a text per entry.
+    Item m_status[KINDS];
+    std::size_t m_counts[KINDS] = {};
+    std::size_t m_all = 0;
+};
 // What a row denied by its peer says in its tool tip: the peer's words,
 // explained where they say little ("Cancelled" is all a downloader answers
 // to a file offered that it does not take).

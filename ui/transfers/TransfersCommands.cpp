@@ -161,7 +161,7 @@ void TransfersForm::OnActionBarTriggered(QWidget*, QString i_action)
     } else if (i_action == "expand_upload_users") {
         ToggleExpansion(m_uploads, false);
     } else if (i_action == "clear_complete_downloads") {
-        RemoveEntries(DownloadStatus("complete").GetItems("download_entry"), true);
+        ClearCompleteDownloads();
     } else if (i_action == "clear_complete_and_aborted_uploads") {
         ItemSet l_finished;
         ItemSet l_abandoned;
@@ -224,21 +224,77 @@ void TransfersForm::ShowCompleteDownloads()
 
 // ------------------------------------------------------- removals and menus
 
-void TransfersForm::RemoveEntries(ItemSet const& i_entries, bool i_downloads)
+void TransfersForm::RemoveEntries(ItemSet const& i_entries, bool i_downloads, Item const& i_onlyIf)
 {
-    // Each removal may take others with it (rows, and through the engine's
-    // events other entries); a handle of a removed entry reads as null.
+    if (!transferQueueManager || i_entries.empty())
+        return;
+    for (Item const& l_entry : i_entries)
+        m_removals.push_back({l_entry, i_onlyIf, i_downloads});
+    StartRemovals();
+}
+
+void TransfersForm::ClearCompleteDownloads()
+{
     if (!transferQueueManager)
         return;
-    TakeOffBars(i_entries);
-    for (Item const& l_entry : i_entries) {
-        if (l_entry.IsNull())
-            continue;
-        if (i_downloads)
+    // Given again while the last one gathers: it gathers on from where it
+    // is, and the downloads it took already wait their turn.
+    if (m_clearedStatus.IsNull()) {
+        m_clearedStatus = DownloadStatus("complete");
+        m_clearedFrom = 0;
+    }
+    StartRemovals();
+}
+
+void TransfersForm::StartRemovals()
+{
+    if (!m_removalWork.IsRunning())
+        m_removalWork.Start([this]() { return RemoveNextEntry(); },
+                            [this]() {
+                                m_removals.clear();
+                                m_barsTakenOff = 0;
+                                m_nextRemoval = 0;
+                                // The groups' walks waited for the last row to go.
+                                if (!m_groupRefreshQueued && !m_staleGroups.empty()) {
+                                    m_groupRefreshQueued = true;
+                                    QMetaObject::invokeMethod(this, &TransfersForm::RefreshGroups,
+                                                              Qt::QueuedConnection);
+                                }
+                            });
+}
+
+bool TransfersForm::RemoveNextEntry()
+{
+    if (m_clearedStatus.IsValid()) {
+        // A download asked for again before its turn is no longer complete.
+        std::vector<Item> const l_batch = m_clearedStatus.GetItemsFrom("download_entry", m_clearedFrom, 256);
+        for (Item const& l_entry : l_batch)
+            m_removals.push_back({l_entry, m_clearedStatus, true});
+        if (l_batch.empty())
+            m_clearedStatus = Item();
+        else
+            m_clearedFrom = l_batch.back().Serial() + 1;
+        return true;
+    }
+    if (m_barsTakenOff < m_removals.size()) {
+        TakeOffBars(ItemSet(m_removals[m_barsTakenOff++].m_entry));
+        return true;
+    }
+    if (m_nextRemoval >= m_removals.size() || !transferQueueManager)
+        return false;
+    // Each removal may take others with it (rows, and through the engine's
+    // events other entries); a handle of a removed entry reads as null.
+    PendingRemoval const l_removal = std::move(m_removals[m_nextRemoval++]);
+    Item const& l_entry = l_removal.m_entry;
+    if (l_entry.IsValid() && (l_removal.m_onlyIf.IsNull() || l_entry.IsConnected(l_removal.m_onlyIf))) {
+        // A bar put back by an update since.
+        TakeOffBars(ItemSet(l_entry));
+        if (l_removal.m_downloads)
             transferQueueManager->RemoveDownload(l_entry);
         else
             transferQueueManager->RemoveUpload(l_entry);
     }
+    return m_nextRemoval < m_removals.size();
 }
 
 void TransfersForm::DeleteSelected(TransferTree const& i_tree)

@@ -644,32 +644,105 @@ void TransfersForm::QueueUserRefresh(TransferTree& io_tree, QTreeWidgetItem* ip_
 void TransfersForm::RefreshGroups()
 {
     m_groupRefreshQueued = false;
-    // The saved queue's groups wait for its last row: each pass walks all
-    // that a group holds so far.
-    if (m_loadWork.IsRunning())
+    // The saved queue's groups wait for its last row, and those of a
+    // removal for its last row to go: each pass walks all that a group
+    // holds, which between two slices of thousands of rows would cost more
+    // than the slices.
+    if (m_loadWork.IsRunning() || m_removalWork.IsRunning() || m_staleGroups.empty())
         return;
-    ItemSet l_groups;
-    std::swap(l_groups, m_staleGroups);
-    for (Item const& l_node : l_groups) {
+    for (Item const& l_node : m_staleGroups)
+        m_groupWalk.m_groups.push_back(l_node);
+    m_staleGroups = ItemSet();
+    if (!m_groupWork.IsRunning())
+        m_groupWork.Start([this]() { return WalkGroups(); });
+}
+
+bool TransfersForm::WalkGroups()
+{
+    GroupWalk& l_walk = m_groupWalk;
+    if (!l_walk.mp_row) {
+        if (l_walk.m_next == l_walk.m_groups.size()) {
+            l_walk = GroupWalk();
+            return false;
+        }
+        Item const l_node = std::move(l_walk.m_groups[l_walk.m_next++]);
         TransferTree* lp_tree = l_node.IsValid() ? TreeOfNode(l_node) : nullptr;
         if (!lp_tree)
-            continue;
-        QTreeWidgetItem* lp_row = NodeRow(l_node);
-        bool const l_moving = ShowGroupStatus(*lp_tree, lp_row, true) == ActiveStatus(lp_tree->m_downloads);
-        // A row follows its entries between reports: a transfer that ended
-        // or went must not leave its bytes and time left behind, and a group
-        // shows a bar whenever one below it does, as a report would have
-        // made it, whether the rows were made in this run or from the saved
-        // queue. An expanded user row over one folder would only repeat it.
-        bool const l_repeats = lp_row->parent() == nullptr && lp_row->isExpanded() && lp_row->childCount() <= 1;
-        if ((l_repeats || !ShowGroupProgress(*lp_tree, lp_row, -1)) && ShowsBar(lp_tree->mp_tree, lp_row)) {
-            TakeOffBar(lp_tree->mp_tree, lp_row);
-            lp_row->setText(COL_TIME_LEFT, QString());
-        }
-        if (!l_moving)
-            for (int l_column : {COL_TIME_LEFT, COL_SPEED})
-                lp_row->setText(l_column, QString());
+            return true;
+        l_walk.m_node = l_node;
+        l_walk.mp_tree = lp_tree;
+        l_walk.mp_row = NodeRow(l_node);
+        l_walk.m_folder = 0;
+        l_walk.m_file = 0;
+        l_walk.m_tally.emplace(lp_tree->mp_statusType, lp_tree->m_downloads);
+        l_walk.m_figures = GroupFigures();
+        l_walk.m_entries = 0;
+        l_walk.m_complete = 0;
+        return true;
     }
+    // A group that went meanwhile; one that changed is in m_staleGroups
+    // again and walked anew after this walk.
+    if (l_walk.m_node.IsNull()) {
+        l_walk.mp_row = nullptr;
+        return true;
+    }
+    TransferTree const& l_tree = *l_walk.mp_tree;
+    bool const l_userRow = l_walk.mp_row->parent() == nullptr;
+    FigureStatuses const l_statuses = StatusesOfFigures(l_tree);
+    // A fixed number of rows a step: a group of 40,000 walked at once held
+    // the window for 30 ms at the end of the saved queue's build.
+    for (int l_rows = 0; l_rows < GROUP_ROWS_A_STEP;) {
+        QTreeWidgetItem* lp_folderRow = l_userRow ? l_walk.mp_row->child(l_walk.m_folder) : l_walk.mp_row;
+        if (!lp_folderRow || l_walk.m_file >= lp_folderRow->childCount()) {
+            if (!l_userRow || !lp_folderRow) {
+                FinishGroup();
+                return true;
+            }
+            ++l_walk.m_folder;
+            l_walk.m_file = 0;
+            ++l_rows;
+            continue;
+        }
+        QTreeWidgetItem* lp_fileRow = lp_folderRow->child(l_walk.m_file++);
+        ++l_rows;
+        Item const l_entry = RowNode(l_tree.mp_fileNodeType, lp_fileRow)[l_tree.mp_entryType];
+        if (l_entry.IsNull())
+            continue;
+        l_walk.m_tally->Add(l_entry);
+        AddToFigures(l_tree, l_statuses, l_entry, l_walk.m_figures, l_walk.m_complete);
+        ++l_walk.m_entries;
+    }
+    return true;
+}
+
+void TransfersForm::FinishGroup()
+{
+    GroupWalk& l_walk = m_groupWalk;
+    TransferTree& l_tree = *l_walk.mp_tree;
+    QTreeWidgetItem* lp_row = l_walk.mp_row;
+    l_walk.mp_row = nullptr;
+    l_walk.m_figures.m_allComplete = l_walk.m_complete == l_walk.m_entries;
+    // Kept until something below the row changes, as ShowGroupProgress
+    // keeps the figures it makes.
+    m_groupFigures[l_walk.m_node.Serial()] = std::move(l_walk.m_figures);
+    QString const l_status = l_walk.m_tally->Status();
+    if (!lp_row->isExpanded() || !lp_row->treeWidget())
+        lp_row->setText(COL_STATUS, l_status);
+    SetRowColor(lp_row, StatusColor(l_status));
+    bool const l_moving = l_status == ActiveStatus(l_tree.m_downloads);
+    // A row follows its entries between reports: a transfer that ended
+    // or went must not leave its bytes and time left behind, and a group
+    // shows a bar whenever one below it does, as a report would have
+    // made it, whether the rows were made in this run or from the saved
+    // queue. An expanded user row over one folder would only repeat it.
+    bool const l_repeats = lp_row->parent() == nullptr && lp_row->isExpanded() && lp_row->childCount() <= 1;
+    if ((l_repeats || !ShowGroupProgress(l_tree, lp_row, -1)) && ShowsBar(l_tree.mp_tree, lp_row)) {
+        TakeOffBar(l_tree.mp_tree, lp_row);
+        lp_row->setText(COL_TIME_LEFT, QString());
+    }
+    if (!l_moving)
+        for (int l_column : {COL_TIME_LEFT, COL_SPEED})
+            lp_row->setText(l_column, QString());
 }
 
 QString TransfersForm::ShowGroupStatus(TransferTree& io_tree, QTreeWidgetItem* ip_row, bool i_color)
@@ -721,36 +794,47 @@ void TransfersForm::RecolorEntries()
 
 // ----------------------------------------------------------------- progress
 
+TransfersForm::FigureStatuses TransfersForm::StatusesOfFigures(TransferTree const& i_tree)
+{
+    Type* lp_statuses = d[i_tree.mp_statusType];
+    return {lp_statuses->HasItem(Value("complete")),
+            {lp_statuses->HasItem(Value("queued")), lp_statuses->HasItem(Value("aborted"))}};
+}
+
 TransfersForm::GroupFigures TransfersForm::Figures(TransferTree const& i_tree, ItemSet const& i_entries) const
 {
     GroupFigures l_figures;
-    Type* lp_statuses = d[i_tree.mp_statusType];
-    Item const l_complete = lp_statuses->HasItem(Value("complete"));
-    Item const l_waiting[] = {lp_statuses->HasItem(Value("queued")), lp_statuses->HasItem(Value("aborted"))};
+    FigureStatuses const l_statuses = StatusesOfFigures(i_tree);
     std::size_t l_completeCount = 0;
-    for (Item const& l_entry : i_entries) {
-        Item const l_status = l_entry[i_tree.mp_statusType];
-        long long const l_size = EntrySize(i_tree, l_entry);
-        l_figures.m_total = AddBounded(l_figures.m_total, l_size);
-        if (l_status.IsValid() && l_status == l_complete) {
-            ++l_completeCount;
-            l_figures.m_barBelow = true;
-            l_figures.m_settled = AddBounded(l_figures.m_settled, l_size);
-        } else if (l_status.IsConnected("is_active")) {
-            l_figures.m_moving.push_back(l_entry);
-        } else {
-            // Stopped (paused, aborted, failed, denied, waiting): its bar
-            // keeps what lies on our disk, or what an upload last sent.
-            std::optional<long long> const l_bar = ShownBytes(l_entry);
-            long long const l_shown = l_bar.value_or(0);
-            l_figures.m_barBelow = l_figures.m_barBelow || l_bar;
-            l_figures.m_settled = AddBounded(l_figures.m_settled, l_shown);
-            if (std::find(std::begin(l_waiting), std::end(l_waiting), l_status) != std::end(l_waiting))
-                l_figures.m_waitingLeft = AddBounded(l_figures.m_waitingLeft, l_size - l_shown);
-        }
-    }
+    for (Item const& l_entry : i_entries)
+        AddToFigures(i_tree, l_statuses, l_entry, l_figures, l_completeCount);
     l_figures.m_allComplete = l_completeCount == i_entries.size();
     return l_figures;
+}
+
+void TransfersForm::AddToFigures(TransferTree const& i_tree, FigureStatuses const& i_statuses, Item const& i_entry,
+                                 GroupFigures& io_figures, std::size_t& io_complete) const
+{
+    Item const l_status = i_entry[i_tree.mp_statusType];
+    long long const l_size = EntrySize(i_tree, i_entry);
+    io_figures.m_total = AddBounded(io_figures.m_total, l_size);
+    if (l_status.IsValid() && l_status == i_statuses.m_complete) {
+        ++io_complete;
+        io_figures.m_barBelow = true;
+        io_figures.m_settled = AddBounded(io_figures.m_settled, l_size);
+    } else if (l_status.IsConnected("is_active")) {
+        io_figures.m_moving.push_back(i_entry);
+    } else {
+        // Stopped (paused, aborted, failed, denied, waiting): its bar
+        // keeps what lies on our disk, or what an upload last sent.
+        std::optional<long long> const l_bar = ShownBytes(i_entry);
+        long long const l_shown = l_bar.value_or(0);
+        io_figures.m_barBelow = io_figures.m_barBelow || l_bar;
+        io_figures.m_settled = AddBounded(io_figures.m_settled, l_shown);
+        if (std::find(std::begin(i_statuses.m_waiting), std::end(i_statuses.m_waiting), l_status) !=
+            std::end(i_statuses.m_waiting))
+            io_figures.m_waitingLeft = AddBounded(io_figures.m_waitingLeft, l_size - l_shown);
+    }
 }
 
 std::optional<long long> TransfersForm::ShownBytes(Item const& i_entry) const

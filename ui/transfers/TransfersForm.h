@@ -4,6 +4,7 @@
 #include "store/Data.h"
 #include "store/DataSaver.h"
 #include "store/SlicedWork.h"
+#include "ui/transfers/TransferRows.h"
 
 #include <QKeyEvent>
 #include <QPoint>
@@ -177,6 +178,19 @@ private:
         bool m_allComplete = false;
     };
     GroupFigures Figures(TransferTree const& i_tree, ItemSet const& i_entries) const;
+    // The statuses Figures tells apart, looked up once for many entries.
+    struct FigureStatuses
+    {
+        Item m_complete;
+        Item m_waiting[2]; // queued, aborted: what they still have to come counts
+    };
+    static FigureStatuses StatusesOfFigures(TransferTree const& i_tree);
+    void AddToFigures(TransferTree const& i_tree, FigureStatuses const& i_statuses, Item const& i_entry,
+                      GroupFigures& io_figures, std::size_t& io_complete) const;
+    // The stale groups' walk (RefreshGroups), a few rows a step; false once
+    // every group is shown.
+    bool WalkGroups();
+    void FinishGroup();
     void ProgressStats(TransferTree const& i_tree, GroupFigures const& i_figures, long long& o_done,
                        long long& o_remaining, long long& o_total) const;
     // The bytes a row's bar shows; none while it shows none.
@@ -190,7 +204,13 @@ private:
     void DeleteSelected(TransferTree const& i_tree);
     void ShowUserIcon(Item const& i_user);
     void ToggleExpansion(TransferTree& io_tree, bool i_folders);
-    void RemoveEntries(ItemSet const& i_entries, bool i_downloads);
+    // Queues the entries for removal through the transfer queue manager,
+    // one a step (see m_removals); i_onlyIf: a status an entry must still
+    // have when its turn comes, or null.
+    void RemoveEntries(ItemSet const& i_entries, bool i_downloads, Item const& i_onlyIf = Item());
+    void ClearCompleteDownloads();
+    void StartRemovals();
+    bool RemoveNextEntry();
     void ShowCompleteDownloads();
     TransferTree* TreeOfNode(Item const& i_node);
 
@@ -218,6 +238,28 @@ private:
     std::vector<Item> m_loadedEntries;
     std::size_t m_nextLoaded = 0;
     bool m_transfersLoaded = false;
+    // Entries the user removed (Clear Complete, the Delete key, the upload
+    // clean-ups), taken one a step: 40,000 at once held the window for
+    // 300 ms. Their bars come off first (a row that goes makes the view
+    // look at every bar left), the rows go in the order given. An entry
+    // that went another way meanwhile reads as null and is passed over;
+    // until its turn an entry is an ordinary one and its row takes every
+    // update.
+    struct PendingRemoval
+    {
+        Item m_entry;
+        Item m_onlyIf; // the status it must still have, or null
+        bool m_downloads;
+    };
+    SlicedWork m_removalWork;
+    std::vector<PendingRemoval> m_removals;
+    // Clear Complete takes the complete downloads from their status a batch
+    // at a time (a handle to each of 40,000 at once held the window for
+    // 10 ms): the status, and the serial the next batch starts from.
+    Item m_clearedStatus;
+    std::uint64_t m_clearedFrom = 0;
+    std::size_t m_barsTakenOff = 0;
+    std::size_t m_nextRemoval = 0;
     bool m_initialised = false;
     bool m_controlsConnected = false;
     bool m_countsQueued = false;
@@ -225,6 +267,25 @@ private:
     // Group rows whose status waits for RefreshGroups, as their nodes (a row
     // that goes meanwhile leaves a null node behind).
     ItemSet m_staleGroups;
+    // The walk of the groups RefreshGroups took, a few rows a step: the
+    // status and figures of the group under way so far.
+    static constexpr int GROUP_ROWS_A_STEP = 64;
+    struct GroupWalk
+    {
+        std::vector<Item> m_groups;
+        std::size_t m_next = 0;
+        Item m_node;
+        TransferTree* mp_tree = nullptr;
+        QTreeWidgetItem* mp_row = nullptr; // null between groups
+        int m_folder = 0;
+        int m_file = 0;
+        std::optional<TransferRows::StatusTally> m_tally;
+        GroupFigures m_figures;
+        std::size_t m_entries = 0;
+        std::size_t m_complete = 0;
+    };
+    GroupWalk m_groupWalk;
+    SlicedWork m_groupWork;
     // The figures of group rows, by their node's serial, kept from one
     // progress report to the next until something below the row changes.
     std::unordered_map<std::uint64_t, GroupFigures> m_groupFigures;

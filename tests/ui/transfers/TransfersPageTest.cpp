@@ -814,6 +814,71 @@ private slots:
         QCOMPARE(int(d["download_list_node"]->GetItemCount()), l_left.size());
     }
 
+    // The groups of a large loaded queue are walked a few rows a turn of
+    // the event loop after its last row, and then show all their entries.
+    void GroupsWalkedAFewRowsAStep()
+    {
+        cleanup(); // from before the saved queue is loaded
+        StartPage();
+        mp_page->OnActionBarTriggered(nullptr, "expand_download_folders"); // a collapsed folder shows its status
+        for (int l_k = 0; l_k < 300; ++l_k)
+            Download("alice", "f", qPrintable(QString("%1.mp3").arg(l_k)), 1000, l_k < 299 ? "complete" : nullptr);
+        qint64 const l_slice = SlicedWork::SliceMs();
+        SlicedWork::SetSliceMs(0);
+        mp_page->DataLoaded();
+        mp_transfers->DataLoaded();
+        while (d["download_list_node"]->GetItemCount() < 300)
+            QCoreApplication::processEvents();
+        QTreeWidgetItem* lp_folder = Downloads()->topLevelItem(0)->child(0);
+        int l_turns = 0;
+        while (lp_folder->text(3) != "queued" && l_turns < 1000) {
+            QCoreApplication::processEvents();
+            ++l_turns;
+        }
+        SlicedWork::SetSliceMs(l_slice);
+        QVERIFY2(l_turns >= 6 && l_turns < 1000, qPrintable(QString("%1 turns").arg(l_turns)));
+        QCOMPARE(Bar(lp_folder), QString("299,000 (99.7%) =99"));
+    }
+
+    // Clear Complete and the Delete key take one entry a turn of the event
+    // loop; what changes meanwhile is honoured: an entry asked for again
+    // stays, one removed another way is passed over, a second command
+    // queues behind the first, and the groups are shown as they are left.
+    void RemovalInSlices()
+    {
+        std::vector<Item> l_done;
+        for (char const* lp_file : {"c1", "c2", "c3", "c4", "c5", "c6"})
+            l_done.push_back(Download("alice", "f", lp_file, 1000, "complete"));
+        Item const l_queued = Download("alice", "f", "q");
+        Item const l_running = Download("alice", "g", "r", 1000, "downloading");
+        Report(l_running, 100, 10);
+        Settle();
+        Row(l_queued)->parent()->setExpanded(false);
+        qint64 const l_slice = SlicedWork::SliceMs();
+        SlicedWork::SetSliceMs(0);
+        mp_page->OnActionBarTriggered(nullptr, "clear_complete_downloads");
+        QCOMPARE(d["download_entry"]->GetItemCount(), 8u);
+        mp_transfers->SetDownloadEntryStatus(l_done[1], "paused");
+        mp_transfers->RemoveDownload(l_done[2]);
+        mp_transfers->SetDownloadEntryStatus(l_done[4], "complete");
+        Report(l_running, 200, 10);
+        // The last of these have gone by their turn: their steps show nothing.
+        for (Item const& l_entry : {l_queued, l_done[3], l_done[4], l_done[5]})
+            Row(l_entry)->setSelected(true);
+        QTest::keyClick(Downloads(), Qt::Key_Delete);
+        int l_turns = 0;
+        while (d["download_entry"]->GetItemCount() > 2 && l_turns < 1000) {
+            QCoreApplication::processEvents();
+            ++l_turns;
+        }
+        SlicedWork::SetSliceMs(l_slice);
+        Settle();
+        QVERIFY2(l_turns >= 10, qPrintable(QString("%1 turns").arg(l_turns)));
+        QCOMPARE(Dump(Downloads(), {0, 1, 2, 3}),
+                 QStringList({"alice", "  f|paused", "    c2|paused", "  g", "    r|downloading"}));
+        QCOMPARE(d["download_list_node"]->GetItemCount(), 2u);
+    }
+
     void LimitsAndSlots()
     {
         cleanup(); // from before the saved queue is loaded
