@@ -49,6 +49,8 @@ namespace {
 // Link entries read or items handled in one step: a few hundred
 // microseconds where every one is a cache miss.
 std::ptrdiff_t s_stepWork = 4096;
+// The most owned items one step noted, sorted or merged.
+std::size_t s_mostOwnedHandled = 0;
 // What a removal with its events counts for: its handlers' work is not
 // known, so a step holds few of them.
 constexpr std::ptrdiff_t EVENTED_REMOVAL_WORK = 256;
@@ -155,6 +157,12 @@ private:
     // one removes nothing.
     void OwnedStep();
     void BeginPass();
+    // The owned items made since the last pass, noted a step's work at a
+    // time; false once all are.
+    bool NoteNewOwned();
+    // A type's noted items, sorted in chunks and merged into its orphans,
+    // a step's work at a time; false once its orphans are taken.
+    bool TakeOrphans(Type* ip_type);
     bool IsOwned(ItemBody const* ip_body) const
     {
         for (Type* lp_owner : m_owners)
@@ -162,8 +170,9 @@ private:
                 return true;
         return false;
     }
-    // Items noted so far, each to its type's list.
-    void SortOwnedNoted();
+    // Items noted so far, each to its type's list, a step's work at a
+    // time; false once none is left.
+    bool SortOwnedNoted();
     void Take();
     // Whatever was noted or made since the last collection; false when
     // nothing of the kind is left.
@@ -208,6 +217,21 @@ private:
 
     // OWNED
     bool m_passStarted = false;
+    bool m_newOwnedNoted = false;
+    std::uint64_t m_newOwnedTo = 0; // the pass's new owned items are below this serial
+    std::size_t m_newOwnedType = 0;
+    std::uint64_t m_newOwnedSerial = 0;
+    // The orphans of the type being taken: its noted items sorted in
+    // chunks, then merged through a heap of the chunks' next entries.
+    enum OrphanStage { GATHER, SORT_NOTED, MERGE_NOTED };
+    OrphanStage m_orphanStage = GATHER;
+    std::size_t m_ownedSortedUpTo = 0;
+    std::size_t m_ownedChunk = 1;
+    std::priority_queue<std::pair<std::uint64_t, std::size_t>, std::vector<std::pair<std::uint64_t, std::size_t>>,
+                        std::greater<std::pair<std::uint64_t, std::size_t>>>
+        m_ownedHeap;
+    ItemBody const* mp_lastMerged = nullptr;
+    std::size_t m_ownedHandled = 0; // in this step
     bool m_passRemoved = false;
     std::size_t m_ownedType = 0;
     std::vector<std::vector<Item>> m_owned; // by type index
@@ -274,6 +298,7 @@ private:
 bool CollectionRun::Step()
 {
     m_work = s_stepWork;
+    m_ownedHandled = 0;
     ++m_steps;
     // References that compactions left to let go of (StoreInternals.h):
     // a share's worth is a few hundred steps of its own, so each step
@@ -295,6 +320,7 @@ bool CollectionRun::Step()
         switch (m_phase) {
         case OWNED:
             OwnedStep();
+            s_mostOwnedHandled = std::max(s_mostOwnedHandled, m_ownedHandled);
             break;
         case TAKE:
             Take();
@@ -390,51 +416,143 @@ bool CollectionRun::Step()
 
 void CollectionRun::BeginPass()
 {
-    // Owned items made since the last pass: they may have no owner.
-    for (Type* lp_type : m_data.m_types) {
-        if (!lp_type->m_owned)
-            continue;
-        std::vector<ItemBody*> const& l_items = lp_type->m_items;
-        std::uint64_t const l_from = (std::uint64_t(lp_type->m_index) << 48) | m_data.m_ownedNewFrom;
-        for (std::size_t l_at = LowerBound(l_items, l_from); l_at < l_items.size(); ++l_at) {
-            ItemBody* const lp_entry = l_items[l_at];
-            --m_work;
-            if (!IsDead(lp_entry))
-                StoreOps::NoteOwned(&m_data, lp_entry);
-        }
-    }
-    m_data.m_ownedNewFrom = m_data.m_nextSerial;
+    // What is made from here on is the next pass's.
+    m_newOwnedTo = m_data.m_nextSerial;
+    m_newOwnedType = 0;
+    m_newOwnedSerial = m_data.m_ownedNewFrom;
+    m_newOwnedNoted = false;
     m_passStarted = true;
     m_passRemoved = false;
     m_ownedType = 0;
+    m_orphanStage = GATHER;
 }
 
-void CollectionRun::SortOwnedNoted()
+bool CollectionRun::NoteNewOwned()
+{
+    // Owned items made since the last pass may have no owner. A tab of
+    // 250,000 answers makes as many; the walk goes on from the serial it
+    // reached, found again in the list, which may have changed between
+    // steps.
+    std::vector<Type*> const& l_types = m_data.m_types;
+    while (m_newOwnedType < l_types.size()) {
+        Type* const lp_type = l_types[m_newOwnedType];
+        std::vector<ItemBody*> const& l_items = lp_type->m_items;
+        std::uint64_t const l_base = std::uint64_t(lp_type->m_index) << 48;
+        std::size_t l_at = lp_type->m_owned ? LowerBound(l_items, l_base | m_newOwnedSerial) : l_items.size();
+        for (; l_at < l_items.size() && Ptr(l_items[l_at])->m_key < (l_base | m_newOwnedTo); ++l_at) {
+            if (m_work <= 0)
+                return true;
+            ItemBody* const lp_entry = l_items[l_at];
+            m_newOwnedSerial = (Ptr(lp_entry)->m_key & SERIAL_MASK) + 1;
+            --m_work;
+            ++m_ownedHandled;
+            if (!IsDead(lp_entry))
+                StoreOps::NoteOwned(&m_data, lp_entry);
+        }
+        ++m_newOwnedType;
+        m_newOwnedSerial = m_data.m_ownedNewFrom;
+    }
+    m_data.m_ownedNewFrom = m_newOwnedTo;
+    m_newOwnedNoted = true;
+    return false;
+}
+
+bool CollectionRun::SortOwnedNoted()
 {
     if (m_owned.size() < m_data.m_types.size())
         m_owned.resize(m_data.m_types.size());
-    for (Item& l_item : m_data.m_ownedToCheck) {
+    std::vector<Item>& l_noted = m_data.m_ownedToCheck;
+    while (!l_noted.empty()) {
+        if (m_work <= 0)
+            return true;
+        Item l_item = std::move(l_noted.back());
+        l_noted.pop_back();
         ItemBody* const lp_body = l_item.Body();
         lp_body->m_collection &= std::uint8_t(~NOTED_OWNED);
+        --m_work;
+        ++m_ownedHandled;
         if (IsLive(lp_body))
             m_owned[lp_body->mp_type->m_index].push_back(std::move(l_item));
     }
-    m_work -= std::ptrdiff_t(m_data.m_ownedToCheck.size());
-    m_data.m_ownedToCheck.clear();
+    return false;
+}
+
+bool CollectionRun::TakeOrphans(Type* ip_type)
+{
+    // The orphans of this type as they stand now, in creation order:
+    // removals of the types before it in this pass count. Each of these
+    // was one step over every item noted, and a closed search tab of
+    // 250,000 answers notes them all (250 ms at once).
+    if (m_orphanStage == GATHER) {
+        if (SortOwnedNoted())
+            return true;
+        m_owners.clear();
+        for (Type::Relation const& l_relation : ip_type->m_relations)
+            if (l_relation.m_ownedBy)
+                m_owners.push_back(l_relation.mp_other);
+        m_ownedSortedUpTo = 0;
+        m_ownedChunk = std::size_t(std::clamp<std::ptrdiff_t>(s_stepWork * 4, 2, SORT_CHUNK));
+        m_ownedHeap = decltype(m_ownedHeap)();
+        m_orphanStage = SORT_NOTED;
+    }
+    std::vector<Item>& l_items = m_owned[ip_type->m_index];
+    while (m_orphanStage == SORT_NOTED) {
+        if (m_work <= 0)
+            return true;
+        std::size_t const l_end = std::min(l_items.size(), m_ownedSortedUpTo + m_ownedChunk);
+        std::sort(l_items.begin() + std::ptrdiff_t(m_ownedSortedUpTo), l_items.begin() + std::ptrdiff_t(l_end));
+        m_work -= std::ptrdiff_t(l_end - m_ownedSortedUpTo) / 4 + 1;
+        m_ownedHandled += l_end - m_ownedSortedUpTo;
+        if (m_ownedSortedUpTo < l_end)
+            m_ownedHeap.push({l_items[m_ownedSortedUpTo].Serial(), m_ownedSortedUpTo});
+        m_ownedSortedUpTo = l_end;
+        if (m_ownedSortedUpTo == l_items.size()) {
+            m_orphanStage = MERGE_NOTED;
+            mp_lastMerged = nullptr;
+            // Found in an earlier step than their removal, they are looked
+            // at for an owner again then.
+            m_orphansStep = m_steps;
+        }
+    }
+    while (!m_ownedHeap.empty()) {
+        if (m_work <= 0)
+            return true;
+        std::size_t const l_at = m_ownedHeap.top().second;
+        m_ownedHeap.pop();
+        std::size_t const l_chunkEnd = std::min(l_items.size(), (l_at / m_ownedChunk + 1) * m_ownedChunk);
+        if (l_at + 1 < l_chunkEnd)
+            m_ownedHeap.push({l_items[l_at + 1].Serial(), l_at + 1});
+        --m_work;
+        ++m_ownedHandled;
+        Item& l_item = l_items[l_at];
+        // Noted more than once.
+        if (l_item.Body() == mp_lastMerged)
+            continue;
+        mp_lastMerged = l_item.Body();
+        if (IsLive(l_item.Body()) && !IsOwned(l_item.Body()))
+            m_orphans.push_back(std::move(l_item));
+    }
+    mp_lastMerged = nullptr;
+    std::vector<Item>().swap(l_items);
+    m_orphanStage = GATHER;
+    return false;
 }
 
 void CollectionRun::OwnedStep()
 {
     if (!m_passStarted)
         BeginPass();
+    if (!m_newOwnedNoted && NoteNewOwned())
+        return;
     if (m_ownedType == m_data.m_types.size()) {
         if (m_passRemoved) {
             // Removing an item can orphan what it owned, of any type.
             m_passStarted = false;
             return;
         }
-        // What was noted between this pass's steps is the next collection's.
-        SortOwnedNoted();
+        // What was noted between this pass's steps is the next
+        // collection's: those still noted stay so, and those taken to
+        // their types' lists are noted again.
         for (std::vector<Item>& l_items : m_owned) {
             for (Item& l_item : l_items) {
                 ItemBody* const lp_body = l_item.Body();
@@ -443,6 +561,7 @@ void CollectionRun::OwnedStep()
                     m_data.m_ownedToCheck.push_back(std::move(l_item));
                 }
             }
+            m_work -= std::ptrdiff_t(l_items.size());
             std::vector<Item>().swap(l_items);
         }
         m_phase = TAKE;
@@ -454,25 +573,9 @@ void CollectionRun::OwnedStep()
         return;
     }
     if (!m_orphansTaken) {
-        // The orphans of this type as they stand now, in creation order:
-        // removals of the types before it in this pass count.
-        SortOwnedNoted();
-        std::vector<Item>& l_items = m_owned[lp_type->m_index];
-        std::sort(l_items.begin(), l_items.end());
-        l_items.erase(std::unique(l_items.begin(), l_items.end(),
-                                  [](Item const& i_a, Item const& i_b) { return i_a.Body() == i_b.Body(); }),
-                      l_items.end());
-        m_owners.clear();
-        for (Type::Relation const& l_relation : lp_type->m_relations)
-            if (l_relation.m_ownedBy)
-                m_owners.push_back(l_relation.mp_other);
-        for (Item& l_item : l_items)
-            if (IsLive(l_item.Body()) && !IsOwned(l_item.Body()))
-                m_orphans.push_back(std::move(l_item));
-        m_work -= std::ptrdiff_t(l_items.size());
-        std::vector<Item>().swap(l_items);
+        if (TakeOrphans(lp_type))
+            return;
         m_orphansTaken = true;
-        m_orphansStep = m_steps;
         m_nextOrphan = 0;
     }
     while (m_nextOrphan < m_orphans.size() && m_work > 0) {
@@ -1005,6 +1108,11 @@ std::size_t Data::PendingTagReleases()
 std::size_t Data::MostEntriesCompactedAtOnce()
 {
     return std::exchange(MostCompactedAtOnce(), 0);
+}
+
+std::size_t Data::MostOwnedItemsInAStep()
+{
+    return std::exchange(s_mostOwnedHandled, 0);
 }
 
 void Data::SetCollectionStepWork(std::size_t i_work)

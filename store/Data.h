@@ -497,6 +497,9 @@ public:
     // The most entries of a link vector or item list that one compaction
     // read (a long one is compacted a window at a time) since the last call.
     static std::size_t MostEntriesCompactedAtOnce();
+    // The most owned items that one step of a collection noted, sorted or
+    // looked at for an owner, since the last call.
+    static std::size_t MostOwnedItemsInAStep();
     void Audit() {}
 
     // Drops every type, item and handler. For tests and shutdown.

@@ -525,6 +525,65 @@ private slots:
         QCOMPARE(l_token.GetItems("file").size(), std::size_t(0));
     }
 
+    // Owned items are noted when made and when they lose a link, and a
+    // closed search tab does both for a quarter of a million answers: no
+    // step notes, sorts or looks at more of them than its work allows,
+    // and the orphans still go oldest first, once each.
+    void OwnedItemsGoInBoundedSteps_data()
+    {
+        QTest::addColumn<bool>("newSinceLastCollection");
+        QTest::newRow("made since the last collection") << true;
+        QTest::newRow("their owner removed") << false;
+    }
+
+    void OwnedItemsGoInBoundedSteps()
+    {
+        QFETCH(bool, newSinceLastCollection);
+        Type* lp_owner = d.NewType("owner", ROOT, false, true);
+        Type* lp_owned = d.NewType("owned", INTERMEDIATE, true, false);
+        Type* lp_other = d.NewType("other", INTERMEDIATE, true, false);
+        lp_owner->RelateToType(lp_owned, ONE, MANY, true);
+        lp_other->RelateToType(lp_owned, MANY, MANY, false);
+        Recorder l_recorder;
+        lp_owned->AddRemovedItemEventHandler(new EventHandler<Recorder, Item>(&l_recorder, &Recorder::OnRemoved));
+        Item const l_owner = (*lp_owner)[Value("owner")];
+        Item const l_other = lp_other->NewItem();
+        int const l_items = 20000;
+        Texts l_expected;
+        std::vector<Item> l_owned;
+        for (int l_at = 0; l_at < l_items; ++l_at) {
+            Item const l_item = lp_owned->NewItem();
+            l_owned.push_back(l_item);
+            // Every third keeps its owner.
+            if (l_at % 3 == 0 || !newSinceLastCollection)
+                l_owner += l_item;
+            l_other += l_item;
+            if (l_at % 3 != 0)
+                l_expected.push_back(Name(l_item));
+        }
+        if (!newSinceLastCollection) {
+            d.RemoveDisconnectedItems();
+            QVERIFY(l_recorder.m_log.empty());
+            for (std::size_t l_at = 0; l_at < l_owned.size(); ++l_at)
+                if (l_at % 3 != 0)
+                    l_owner.Disconnect(l_owned[l_at]);
+        }
+
+        l_owned.clear();
+        std::size_t const l_stepWork = 64;
+        Data::SetCollectionStepWork(l_stepWork);
+        Data::MostOwnedItemsInAStep();
+        d.BeginCollection();
+        while (d.ContinueCollection()) {
+        }
+        std::size_t const l_most = Data::MostOwnedItemsInAStep();
+        // A chunk sorted costs a unit of work for four items, and may
+        // follow a step's worth of the rest.
+        QVERIFY2(l_most > 0 && l_most <= 5 * l_stepWork, qPrintable(QString::number(l_most)));
+        QCOMPARE(l_recorder.m_log, l_expected);
+        QCOMPARE(lp_owned->GetItemCount(), std::size_t((l_items + 2) / 3));
+    }
+
     // With nothing changed, a collection costs the same whatever the size
     // of the store: counted in steps of 64 units of work, ten files taken
     // from their folders and ten new ones cost as much beside 2,000 files

@@ -15,11 +15,14 @@ namespace {
 
 QList<ResultsTakeDown*> s_running;
 int s_longestStep = 0;
+std::size_t s_shownLetGo = 0;
 
 } // namespace
 
-ResultsTakeDown::ResultsTakeDown(QTreeWidget* ip_tree, QList<QTreeWidgetItem*> i_loose)
-    : QObject(QCoreApplication::instance()), mp_tree(ip_tree), m_loose(std::move(i_loose)), m_work(this)
+ResultsTakeDown::ResultsTakeDown(QTreeWidget* ip_tree, QList<QTreeWidgetItem*> i_loose,
+                                 QHash<QTreeWidgetItem const*, int> i_shown)
+    : QObject(QCoreApplication::instance()), mp_tree(ip_tree), m_loose(std::move(i_loose)), m_work(this),
+      m_shown(std::move(i_shown)), m_shownAt(m_shown.begin())
 {
     s_running << this;
     // Out of sight, the view lays out nothing until it is shown again, and
@@ -61,6 +64,11 @@ int ResultsTakeDown::LongestStep()
     return s_longestStep;
 }
 
+std::size_t ResultsTakeDown::ShownCountsLetGo()
+{
+    return s_shownLetGo;
+}
+
 void ResultsTakeDown::FinishAll()
 {
     for (ResultsTakeDown* lp_down : QList<ResultsTakeDown*>(s_running))
@@ -87,6 +95,14 @@ void ResultsTakeDown::Bury(QTreeWidgetItem* ip_row)
 bool ResultsTakeDown::Step()
 {
     int l_rows = 0;
+    if (m_shownAt != m_shown.end()) {
+        // Only the nodes go; the rows they name are not read.
+        for (; l_rows < ROWS_PER_STEP && m_shownAt != m_shown.end(); ++l_rows)
+            m_shownAt = m_shown.erase(m_shownAt);
+        s_shownLetGo += std::size_t(l_rows);
+        s_longestStep = std::max(s_longestStep, l_rows);
+        return true;
+    }
     if (m_walking) {
         // Every row closed and shown, parents first.
         for (; l_rows < ROWS_PER_STEP && !m_walk.empty(); ++l_rows) {

@@ -15,6 +15,7 @@
 
 #include "store/SlicedWork.h"
 
+#include <QHash>
 #include <QList>
 #include <QObject>
 
@@ -30,16 +31,19 @@ public:
     // Rows one step deletes.
     static constexpr int ROWS_PER_STEP = 64;
 
-    // Takes the tree (out of its window already) and the rows that never
-    // went into it, each the top of rows of its own; the first slice runs
-    // here.
-    ResultsTakeDown(QTreeWidget* ip_tree, QList<QTreeWidgetItem*> i_loose);
+    // Takes the tree (out of its window already), the rows that never
+    // went into it, each the top of rows of its own, and the tab's counts
+    // of shown rows by row; the first slice runs here.
+    ResultsTakeDown(QTreeWidget* ip_tree, QList<QTreeWidgetItem*> i_loose, QHash<QTreeWidgetItem const*, int> i_shown);
     ~ResultsTakeDown() override;
 
     // Take-downs under way.
     static int Running();
-    // The most rows one step deleted or closed, since the program began.
+    // The most rows one step deleted or closed, or counts of shown rows it
+    // let go of, since the program began.
     static int LongestStep();
+    // The counts of shown rows let go of, since the program began.
+    static std::size_t ShownCountsLetGo();
     // Runs every take-down to its end, here and now: the search page does
     // so when it goes, before the store may.
     static void FinishAll();
@@ -58,6 +62,10 @@ private:
     bool m_walking = true;
     std::vector<std::pair<QTreeWidgetItem*, int>> m_walk; // row (null: the top), next child
     QTreeWidgetItem* mp_top = nullptr; // out of the tree, its rows going
+    // A node for each user's and folder's row: a quarter of a million,
+    // freed at once, held the window for 80 ms.
+    QHash<QTreeWidgetItem const*, int> m_shown;
+    QHash<QTreeWidgetItem const*, int>::iterator m_shownAt;
 };
 
 #endif

@@ -403,10 +403,11 @@ void SearchForm::CloseResultsTab(QTabWidget* ip_tabs, int i_tabIndex)
     if (auto* lp_form = qobject_cast<SearchResultsForm*>(lp_page))
         lp_form->HandRowsOver();
     delete lp_page;
-    for (Item const& l_request : l_requests) {
-        l_request.GetItems("search_results").Remove();
+    // The answers, owned by their request, go with it: the collection takes
+    // them in slices, where removing them here held the window 0.2 s for a
+    // search that a quarter of a million files answered.
+    for (Item const& l_request : l_requests)
         l_request.Remove();
-    }
     // The rest of the tab's items go with a collection in slices: one in
     // one go marked the whole store, 0.3 s with a million shared files.
     StoreCollector::Obj()->Collect();

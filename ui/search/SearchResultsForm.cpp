@@ -239,12 +239,13 @@ void SearchResultsForm::HandRowsOver()
     m_waitingChildren.clear();
     m_waitingParents.clear();
     m_unsorted.clear();
-    m_shownRows.clear();
+    QHash<QTreeWidgetItem const*, int> l_shown;
+    l_shown.swap(m_shownRows);
     mp_lastFolder = nullptr;
     QTreeWidget* const lp_tree = mp_ui->searchResultsTreeWidget;
     lp_tree->setParent(nullptr);
     mp_ui->searchResultsTreeWidget = nullptr;
-    new ResultsTakeDown(lp_tree, std::move(l_loose));
+    new ResultsTakeDown(lp_tree, std::move(l_loose), std::move(l_shown));
 }
 
 void SearchResultsForm::Init()

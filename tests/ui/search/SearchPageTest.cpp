@@ -714,12 +714,20 @@ private slots:
         Answer(m_token, "ann", l_files);
         QTRY_COMPARE_WITH_TIMEOUT(lp_tab->RowsToAdd(), std::size_t(0), WAIT_MS);
         SlicedWork::SetSliceMs(0);
+        Data::SetCollectionStepWork(1);
+        std::size_t const l_shownBefore = ResultsTakeDown::ShownCountsLetGo();
         mp_page->OnTabCloseRequested(0);
         QCOMPARE(ResultsTakeDown::Running(), 1);
         QVERIFY(Count("search_result_node") > 0);
+        // The answer too goes with the collection, not with the close.
+        QCOMPARE(Count("search_results"), std::size_t(1));
         QTRY_VERIFY_WITH_TIMEOUT(ResultsTakeDown::Running() == 0 && !StoreCollector::Obj()->IsRunning(), WAIT_MS);
         SlicedWork::SetSliceMs(10);
+        Data::SetCollectionStepWork(4096);
         QVERIFY(ResultsTakeDown::LongestStep() <= ResultsTakeDown::ROWS_PER_STEP);
+        // The counts of what each user's and folder's row shows go in the
+        // same steps.
+        QCOMPARE(ResultsTakeDown::ShownCountsLetGo() - l_shownBefore, std::size_t(301));
         for (char const* lp_type : {"search_results_widget", "search_results_user_node", "search_results_folder_node",
                                     "search_result_node", "search_results", "search_result", "search_request"})
             QCOMPARE(Count(lp_type), std::size_t(0));
