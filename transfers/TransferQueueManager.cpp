@@ -304,7 +304,6 @@ bool TransferQueueManager::LoadStep()
         m_loadSlice = l_slice;
         m_loadStepsThisTurn = 0;
     }
-    ++m_loadSteps;
     m_mostLoadStepsInATurn = std::max<std::uint64_t>(m_mostLoadStepsInATurn, ++m_loadStepsThisTurn);
     if (m_loadStepsThisTurn >= LOAD_STEPS_PER_TURN)
         m_loadWork.EndSlice();

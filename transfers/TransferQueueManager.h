@@ -54,9 +54,8 @@ public:
     // The saved queue is still being taken in: a download without its place
     // yet is neither asked for nor accepted until it has one.
     bool IsLoadingQueue() const { return m_loadWork.IsRunning(); }
-    // Downloads looked at or given a place by the load, and the most of
-    // them in one turn of the event loop, since the start.
-    std::uint64_t LoadSteps() const { return m_loadSteps; }
+    // The most steps of the load (a download looked at, or given its
+    // place) in one turn of the event loop, since the start.
     std::uint64_t MostLoadStepsInATurn() const { return m_mostLoadStepsInATurn; }
     // Load steps one turn of the event loop takes at most; a turn also ends
     // when its time is up (SlicedWork).
@@ -351,7 +350,6 @@ private:
     bool m_markOlderData = false;
     quint64 m_loadSlice = 0;
     int m_loadStepsThisTurn = 0;
-    std::uint64_t m_loadSteps = 0;
     std::uint64_t m_mostLoadStepsInATurn = 0;
 };
 
