@@ -73,6 +73,7 @@ void SlicedWork::RunSlice(qint64 i_sliceMs)
     std::shared_ptr<Step const> const lp_step = mp_step;
     QPointer<SlicedWork> const lp_self(this);
     m_slice.start();
+    ++m_slicesBegun;
     m_endSlice = false;
     bool l_more = lp_step != nullptr;
     while (l_more) {

@@ -53,6 +53,8 @@ public:
     // How long the slice under way has run, in nanoseconds (0 between
     // slices).
     qint64 SliceNs() const { return m_slice.isValid() ? m_slice.nsecsElapsed() : 0; }
+    // Slices begun since the work was made, of every job it ran.
+    quint64 SlicesBegun() const { return m_slicesBegun; }
 
     // How long one slice may hold the event loop; tests make it 0 (one step
     // per slice), a negative value runs every job at once.
@@ -73,6 +75,7 @@ private:
     // Bumped by every Start and Stop: a slice whose job was replaced or
     // stopped from inside one of its own steps ends there.
     quint64 m_generation = 0;
+    quint64 m_slicesBegun = 0;
     qint64 m_ownSliceMs = -1;
     bool m_endSlice = false;
     QElapsedTimer m_slice;

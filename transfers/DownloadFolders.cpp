@@ -376,23 +376,27 @@ void TransferQueueManager::DiscardPartialFile(Item const& i_entry)
     RemoveEmptyFolders(l_file.path(), l_layout, std::max(0, i_entry["subfolder_save_level"].AsInt()) + 1);
 }
 
-void TransferQueueManager::MarkPartialFilesOfOlderData(ItemSet const& i_entries)
+// The version that first kept places wrote at a place only as the download
+// given it (or resumed from what lay there, as it would again at its next
+// start): a file at a place it saved is that download's, taken so once, so
+// that its progress is not lost. From then on only the flag counts, and a
+// file put at a place later is not taken.
+bool TransferQueueManager::IsOlderDataMarked() const
 {
-    // The version that first kept places wrote at a place only as the
-    // download given it (or resumed from what lay there, as it would again
-    // at its next start): a file at a place it saved is that download's,
-    // taken so once, so that its progress is not lost. From then on only
-    // the flag counts, and a file put at a place later is not taken.
-    if (IsSettingYes(MADE_FILES_MARKED))
+    return IsSettingYes(MADE_FILES_MARKED);
+}
+
+void TransferQueueManager::MarkPartialFileOfOlderData(Item const& i_entry, Layout const& i_layout)
+{
+    if (!i_entry.IsConnected(LOCAL_PLACE) || i_entry["download_entry_status"].AsString() == "complete")
         return;
-    Layout const l_layout = Layout::Current();
-    for (Item const& l_entry : i_entries) {
-        if (!l_entry.IsConnected(LOCAL_PLACE) || l_entry["download_entry_status"].AsString() == "complete")
-            continue;
-        QFileInfo const l_file(SafePath(l_entry, false, l_layout));
-        if (l_file.isFile() && l_file.size() <= l_entry["file_size"].AsInt64())
-            SetFlag(l_entry, MADE_FILE, true);
-    }
+    QFileInfo const l_file(SafePath(i_entry, false, i_layout));
+    if (l_file.isFile() && l_file.size() <= i_entry["file_size"].AsInt64())
+        SetFlag(i_entry, MADE_FILE, true);
+}
+
+void TransferQueueManager::NoteOlderDataMarked()
+{
     SetSwitch(MADE_FILES_MARKED, true);
 }
 

@@ -89,6 +89,13 @@ void TransferQueueManager::OnFileTransferRequest(QString i_user, int i_direction
         DenyOffer(i_user, i_req, "Queued");
         return;
     }
+    // One the load has not given its place yet would take one out of its
+    // turn; "Queued" keeps it in the peer's queue until it has it.
+    if (IsLoadingQueue() && !l_entry.IsConnected("local_place")) {
+        LogTransfer(2, "Denied, the download queue is still being loaded", l_user);
+        DenyOffer(i_user, i_req, "Queued");
+        return;
+    }
     // A download has its local name from when it was added; one a peer
     // pushes, or one whose place a folder took since, gets it here, before
     // its offer is answered: otherwise two remote names that make one local

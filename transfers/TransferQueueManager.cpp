@@ -279,25 +279,83 @@ void TransferQueueManager::StopThreads(char const* ip_threadType)
 
 void TransferQueueManager::DataLoaded()
 {
+    for (auto const& l_clamp : std::initializer_list<std::pair<char const*, int>>{
+             {"upload_slots", 1}, {"max_queued_uploads_per_user", 10}, {"max_queued_mb_per_user", 50}})
+        if (GetSettingInt(l_clamp.first) < l_clamp.second)
+            SetSetting(l_clamp.first, qint64(l_clamp.second));
+
     m_downloadLayout = DownloadLayout::Current();
-    Item l_queued = d.GetType("download_entry_status")->GetItem(Value("queued"));
-    ItemSet l_users;
     ItemSet const l_entries = d.GetType("download_entry")->GetItems();
-    for (Item const& l_entry : l_entries) {
-        QString l_status = l_entry["download_entry_status"].AsString();
-        if (l_status != "complete" && l_status != "paused")
-            l_entry += l_queued;
-        if (Item l_user = l_entry["user"]; l_user.IsValid())
-            l_users.insert(l_user);
+    m_loadEntries.assign(l_entries.begin(), l_entries.end());
+    m_nextLoadEntry = 0;
+    m_loadUsers = ItemSet();
+    m_unplaced.clear();
+    m_nextUnplaced = 0;
+    m_unplacedSorted = false;
+    m_markOlderData = !IsOlderDataMarked();
+    m_loadWork.Start([this]() { return LoadStep(); }, [this]() { EndLoad(); });
+}
+
+bool TransferQueueManager::LoadStep()
+{
+    // A step's work does not depend on the size of the queue, and a turn
+    // takes a bounded number of them, whatever its time budget says.
+    if (quint64 const l_slice = m_loadWork.SlicesBegun(); l_slice != m_loadSlice) {
+        m_loadSlice = l_slice;
+        m_loadStepsThisTurn = 0;
     }
-    MarkPartialFilesOfOlderData(l_entries);
-    // An unfinished download saved without a place (by an older version, or
-    // never offered then) owns no file: whatever lies at the path its remote
-    // name makes may be another download's partial file, so it is given a
-    // place against all the others, once theirs are known, in their order.
-    for (Item const& l_entry : l_entries.SortNumericBy("download_order", true))
-        if (l_entry["download_entry_status"].AsString() != "complete" && !l_entry.IsConnected("local_place"))
+    m_mostLoadStepsInATurn = std::max<std::uint64_t>(m_mostLoadStepsInATurn, ++m_loadStepsThisTurn);
+    if (m_loadStepsThisTurn >= LOAD_STEPS_PER_TURN)
+        m_loadWork.EndSlice();
+    if (m_nextLoadEntry < m_loadEntries.size()) {
+        Item const l_entry = std::move(m_loadEntries[m_nextLoadEntry++]);
+        // One removed meanwhile is gone from the queue.
+        if (l_entry.IsValid()) {
+            QString const l_status = l_entry["download_entry_status"].AsString();
+            if (l_status != "complete" && l_status != "paused")
+                l_entry += d.GetType("download_entry_status")->GetItem(Value("queued"));
+            if (Item l_user = l_entry["user"]; l_user.IsValid())
+                m_loadUsers.insert(l_user);
+            if (m_markOlderData)
+                MarkPartialFileOfOlderData(l_entry, *m_downloadLayout);
+            // An unfinished download saved without a place (by an older
+            // version, or never offered then) owns no file: whatever lies at
+            // the path its remote name makes may be another download's
+            // partial file, so it is given a place against all the others,
+            // once theirs are known, in their order.
+            if (l_status != "complete" && !l_entry.IsConnected("local_place"))
+                if (Item const l_order = l_entry["download_order"]; l_order.IsValid())
+                    m_unplaced.emplace_back(l_order.AsInt64(), l_entry);
+        }
+        return true;
+    }
+    if (!m_unplacedSorted) {
+        // Integers only: tens of thousands sort within a few milliseconds.
+        m_loadEntries = std::vector<Item>();
+        if (m_markOlderData)
+            NoteOlderDataMarked();
+        std::stable_sort(m_unplaced.begin(), m_unplaced.end(),
+                         [](auto const& i_a, auto const& i_b) { return i_a.first < i_b.first; });
+        m_unplacedSorted = true;
+        return true;
+    }
+    if (m_nextUnplaced < m_unplaced.size()) {
+        Item const l_entry = std::move(m_unplaced[m_nextUnplaced++].second);
+        // One removed, finished or placed meanwhile needs none.
+        if (l_entry.IsValid() && l_entry["download_entry_status"].AsString() != "complete" &&
+            !l_entry.IsConnected("local_place"))
             static_cast<void>(SettleLocalName(l_entry));
+        return m_nextUnplaced < m_unplaced.size();
+    }
+    return false;
+}
+
+void TransferQueueManager::EndLoad()
+{
+    m_unplaced = std::vector<std::pair<qint64, Item>>();
+    // Only now: a user reported online has his queue asked for, and every
+    // download in it has its place.
+    ItemSet const l_users = std::exchange(m_loadUsers, ItemSet());
     if (gp_server)
         for (Item const& l_user : l_users)
             gp_server->TrackUser(l_user.AsString());
@@ -305,11 +363,6 @@ void TransferQueueManager::DataLoaded()
     emit TransfersLoaded();
     DetermineUploadSpeedLimit();
     DetermineDownloadSpeedLimit();
-
-    for (auto const& l_clamp : std::initializer_list<std::pair<char const*, int>>{
-             {"upload_slots", 1}, {"max_queued_uploads_per_user", 10}, {"max_queued_mb_per_user", 50}})
-        if (GetSettingInt(l_clamp.first) < l_clamp.second)
-            SetSetting(l_clamp.first, qint64(l_clamp.second));
 }
 
 void TransferQueueManager::NoData()

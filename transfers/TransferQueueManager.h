@@ -11,6 +11,7 @@
 #include "store/Data.h"
 #include "store/DataSaver.h"
 #include "store/FileInfo.h"
+#include "store/SlicedWork.h"
 #include "transfers/SpeedBudget.h"
 
 #include <QDateTime>
@@ -44,9 +45,21 @@ public:
     // Stops every transfer thread and waits for it. Deletes no item.
     ~TransferQueueManager() override;
 
-    // Resets the loaded download queue, tracks its users, computes the rate
-    // limits and brings the limit settings into their bounds.
+    // Brings the limit settings into their bounds, then takes in the loaded
+    // download queue in slices (a saved queue can hold tens of thousands):
+    // resets its statuses, gives the downloads saved without a place theirs,
+    // in their order, then tracks their users, computes the rate limits and
+    // says TransfersLoaded.
     void DataLoaded() override;
+    // The saved queue is still being taken in: a download without its place
+    // yet is neither asked for nor accepted until it has one.
+    bool IsLoadingQueue() const { return m_loadWork.IsRunning(); }
+    // The most steps of the load (a download looked at, or given its
+    // place) in one turn of the event loop, since the start.
+    std::uint64_t MostLoadStepsInATurn() const { return m_mostLoadStepsInATurn; }
+    // Load steps one turn of the event loop takes at most; a turn also ends
+    // when its time is up (SlicedWork).
+    static constexpr int LOAD_STEPS_PER_TURN = 512;
     // First run: ".ini" becomes the one excluded download extension.
     void NoData() override;
 
@@ -282,8 +295,15 @@ private:
     // download.
     void DiscardPartialFile(Item const& i_entry);
     // Data saved before downloads marked the files they made: the file at a
-    // loaded entry's place is taken for its own, once.
-    void MarkPartialFilesOfOlderData(ItemSet const& i_entries);
+    // loaded entry's place is taken for its own, once (NoteOlderDataMarked
+    // says it was done for the whole queue).
+    bool IsOlderDataMarked() const;
+    void MarkPartialFileOfOlderData(Item const& i_entry, DownloadLayout const& i_layout);
+    void NoteOlderDataMarked();
+    // One step of the load: one entry reset, then one given its place;
+    // false once through.
+    bool LoadStep();
+    void EndLoad();
     void RecordCompleteDownload(Item const& i_entry, QString const& i_folder, QString const& i_name);
     // A setting that shapes local paths changed: the partial files of the
     // unfinished downloads move to where their paths now lead (a running
@@ -318,6 +338,19 @@ private:
     // The last number given to a local name per place whose name was taken
     // ("Top\\a_b.mp3" -> 3 after "a_b (3).mp3").
     QHash<QString, int> m_nextLocalNumbers;
+    // The load: every saved entry, the users among them, and those without
+    // a place by their order.
+    SlicedWork m_loadWork;
+    std::vector<Item> m_loadEntries;
+    std::size_t m_nextLoadEntry = 0;
+    ItemSet m_loadUsers;
+    std::vector<std::pair<qint64, Item>> m_unplaced;
+    std::size_t m_nextUnplaced = 0;
+    bool m_unplacedSorted = false;
+    bool m_markOlderData = false;
+    quint64 m_loadSlice = 0;
+    int m_loadStepsThisTurn = 0;
+    std::uint64_t m_mostLoadStepsInATurn = 0;
 };
 
 extern TransferQueueManager* transferQueueManager;

@@ -164,6 +164,9 @@ Figures Measure(int i_folders)
     QElapsedTimer l_clock;
     l_clock.start();
     l_plain.mp_transfers->DataLoaded();
+    // The queue is taken in slices.
+    while (l_plain.mp_transfers->IsLoadingQueue())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     bench::Drain();
     l_figures.m_baseline = l_clock.nsecsElapsed() / 1e9;
     return l_figures;

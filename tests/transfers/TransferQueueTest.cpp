@@ -6,6 +6,7 @@
 #include "TransfersFixture.h"
 
 #include "peers/PeerMessenger.h"
+#include "store/SlicedWork.h"
 #include "server/StoreTypes.h"
 #include "shares/UploadQueueHooks.h"
 #include "tests/ManagerSet.h"
@@ -226,6 +227,56 @@ private slots:
             QCOMPARE(ReadBytes(*l_pair.second, 8), Le64(0));
         }
         QCOMPARE(ReadFileAt(Folder() + "/downloading/Top/a_b.mp3"), QByteArray("old"));
+    }
+
+    // A saved queue of downloads without places comes in over several
+    // turns of the event loop, a bounded number of downloads each, however
+    // long a turn may run: meanwhile no offer of one without its place is
+    // taken and its user is not tracked (a user reported online would have
+    // his queue asked for); then each has a place, given in the queue's
+    // order, and may be taken.
+    void bigQueueLoadsInTurns()
+    {
+        int const l_count = 3 * TransferQueueManager::LOAD_STEPS_PER_TURN;
+        // Folders of one name at level 0: every file of them would land at
+        // "Album\f.mp3", and the queue's order decides who gets it. The
+        // order runs against the order they were made in.
+        std::vector<Item> l_entries;
+        for (int l_k = 0; l_k < l_count; ++l_k) {
+            Item const l_entry = Add("f.mp3", QString("S%1\\Album").arg(l_k).toStdString(), 6, "dora", 0);
+            l_entry.Disconnect(l_entry["local_place"]);
+            // Numbers above those given, each of which names one download.
+            l_entry += d.GetType("download_order")->GetItem(Value(qint64(2 * l_count - l_k)));
+            l_entries.push_back(l_entry);
+        }
+        QVERIFY(mp_saver->Save(m_base));
+        Stop();
+        qint64 const l_slice = SlicedWork::SliceMs();
+        SlicedWork::SetSliceMs(3600 * 1000);
+        auto const l_restore = qScopeGuard([l_slice]() { SlicedWork::SetSliceMs(l_slice); });
+        Start();
+
+        QVERIFY(mp_transfers->IsLoadingQueue());
+        QCOMPARE(mp_loaded->count(), 0);
+        QCOMPARE(mp_transfers->MostLoadStepsInATurn(), std::uint64_t(TransferQueueManager::LOAD_STEPS_PER_TURN));
+        QVERIFY(!d.GetType("user")->HasItem(Value("dora")).IsConnected("is_tracked"));
+        // The first made is the last in order.
+        Item const l_last = mp_transfers->GetDownloadEntry("dora", "f.mp3", "S0\\Album");
+        Item const l_first =
+            mp_transfers->GetDownloadEntry("dora", "f.mp3", QString("S%1\\Album").arg(l_count - 1).toStdString());
+        QVERIFY(l_last.IsValid() && l_first.IsValid());
+        emit mp_messenger->FileTransferRequested("dora", 1, 901, "S0\\Album\\f.mp3", 6);
+        QVERIFY(l_last["remote_transfer_req"].IsNull());
+        QVERIFY(l_last["local_place"].IsNull());
+
+        QTRY_COMPARE_WITH_TIMEOUT(mp_loaded->count(), 1, 30000);
+        QCOMPARE(mp_transfers->MostLoadStepsInATurn(), std::uint64_t(TransferQueueManager::LOAD_STEPS_PER_TURN));
+        QVERIFY(d.GetType("user")->HasItem(Value("dora")).IsConnected("is_tracked"));
+        QCOMPARE(mp_transfers->GetSafeDownloadPath(l_first, false), Folder() + "/downloading/Album/f.mp3");
+        QCOMPARE(mp_transfers->GetSafeDownloadPath(l_last, false),
+                 Folder() + QString("/downloading/Album/f (%1).mp3").arg(l_count - 1));
+        emit mp_messenger->FileTransferRequested("dora", 1, 902, "S0\\Album\\f.mp3", 6);
+        QCOMPARE(l_last["remote_transfer_req"].AsString(), QString("902"));
     }
 
     void speedLimits_data()

@@ -28,6 +28,8 @@
 #include <QMenu>
 #include <QUrl>
 
+#include <algorithm>
+
 using namespace TransferRows;
 
 namespace {
@@ -119,14 +121,17 @@ void TransfersForm::DataLoaded()
 
 void TransfersForm::OnTransfersLoaded()
 {
+    // Gathered and ordered in steps too: reading the order of 40,000
+    // entries and sorting them in one go held the window 22-25 ms.
     ItemSet const l_entries = d["download_entry"]->GetItems();
-    m_loadedEntries = l_entries.SortNumericBy("download_order", true);
-    // An entry a damaged file left without its order is still shown.
-    for (Item const& l_entry : l_entries.NotConnected("download_order"))
-        m_loadedEntries.push_back(l_entry);
+    m_loadedEntries.assign(l_entries.begin(), l_entries.end());
+    m_loadedOrders.clear();
     m_nextLoaded = 0;
+    m_loadedSorted = false;
     m_loadWork.Start(
         [this]() {
+            if (!m_loadedSorted)
+                return GatherLoadedEntry();
             if (m_nextLoaded >= m_loadedEntries.size())
                 return false;
             // One removed meanwhile has no row to get.
@@ -137,6 +142,7 @@ void TransfersForm::OnTransfersLoaded()
         },
         [this]() {
             m_loadedEntries.clear();
+            m_loadedOrders = std::vector<std::pair<qint64, std::size_t>>();
             m_nextLoaded = 0;
             m_transfersLoaded = true;
             if (!m_groupRefreshQueued && !m_staleGroups.empty()) {
@@ -144,6 +150,37 @@ void TransfersForm::OnTransfersLoaded()
                 QMetaObject::invokeMethod(this, &TransfersForm::RefreshGroups, Qt::QueuedConnection);
             }
         });
+}
+
+bool TransfersForm::GatherLoadedEntry()
+{
+    if (m_nextLoaded < m_loadedEntries.size()) {
+        std::size_t const l_index = m_nextLoaded++;
+        Item const& l_entry = m_loadedEntries[l_index];
+        // One removed meanwhile has no order, and no row later.
+        if (Item const l_order = l_entry.IsValid() ? l_entry["download_order"] : Item(); l_order.IsValid())
+            m_loadedOrders.emplace_back(l_order.AsInt64(), l_index);
+        return true;
+    }
+    // Integers only: tens of thousands sort within a few milliseconds. An
+    // entry a damaged file left without its order is still shown, last.
+    std::stable_sort(m_loadedOrders.begin(), m_loadedOrders.end(),
+                     [](auto const& i_a, auto const& i_b) { return i_a.first < i_b.first; });
+    std::vector<Item> l_ordered;
+    l_ordered.reserve(m_loadedEntries.size());
+    std::vector<bool> l_taken(m_loadedEntries.size(), false);
+    for (auto const& l_keyed : m_loadedOrders) {
+        l_ordered.push_back(std::move(m_loadedEntries[l_keyed.second]));
+        l_taken[l_keyed.second] = true;
+    }
+    for (std::size_t l_k = 0; l_k < m_loadedEntries.size(); ++l_k)
+        if (!l_taken[l_k])
+            l_ordered.push_back(std::move(m_loadedEntries[l_k]));
+    m_loadedEntries = std::move(l_ordered);
+    m_loadedOrders = std::vector<std::pair<qint64, std::size_t>>();
+    m_nextLoaded = 0;
+    m_loadedSorted = true;
+    return !m_loadedEntries.empty();
 }
 
 // ------------------------------------------------------------------ tool bar

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <optional>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 class QTreeWidgetItem;
@@ -234,9 +235,14 @@ private:
     // The rows of the loaded queue are made in slices, in the queue's
     // order (5,000 at once held the window for 60-120 ms); a download added
     // meanwhile waits its turn behind them. m_transfersLoaded once all are.
+    // First each entry's order is read, a step each, then they are sorted
+    // by it at once (GatherLoadedEntry).
     SlicedWork m_loadWork;
     std::vector<Item> m_loadedEntries;
+    std::vector<std::pair<qint64, std::size_t>> m_loadedOrders;
     std::size_t m_nextLoaded = 0;
+    bool m_loadedSorted = false;
+    bool GatherLoadedEntry();
     bool m_transfersLoaded = false;
     // Entries the user removed (Clear Complete, the Delete key, the upload
     // clean-ups), taken one a step: 40,000 at once held the window for
