@@ -209,3 +209,9 @@ QString Isolated(QString const& i_text)
     l_closeAll();
     return l_isolated;
 }
+
+QString LiteralWindowTitle(QString const& i_text)
+{
+    // Two marks in a row show as one.
+    return Isolated(i_text).replace(QLatin1String("[*]"), QLatin1String("[*][*]"));
+}

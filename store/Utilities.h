@@ -55,4 +55,8 @@ QRegularExpression const& WebAddressPattern();
 // keeps the text as it came.
 QString Isolated(QString const& i_text);
 
+// A window title, or the part of one, that reads as the text given,
+// isolated (a window title reads "[*]" as the place of its modified mark).
+QString LiteralWindowTitle(QString const& i_text);
+
 #endif

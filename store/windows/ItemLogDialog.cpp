@@ -24,7 +24,7 @@ QPlainTextEdit* NewView()
 ItemLogDialog::ItemLogDialog(Item i_item, QWidget* ip_parent) : QDialog(ip_parent), mp_tabs(new QTabWidget)
 {
     setAttribute(Qt::WA_DeleteOnClose);
-    setWindowTitle(i_item.IsNull() ? QString("Log") : QString("Log of %1").arg(Isolated(i_item.AsString())));
+    setWindowTitle(i_item.IsNull() ? QString("Log") : QString("Log of %1").arg(LiteralWindowTitle(i_item.AsString())));
     resize(700, 400);
     QVBoxLayout* lp_layout = new QVBoxLayout(this);
     lp_layout->addWidget(mp_tabs);

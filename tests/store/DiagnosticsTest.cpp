@@ -251,6 +251,11 @@ private slots:
         QCOMPARE(l_evil.windowTitle(), QString("Log of \u2068evil name: \u202E\u2069"));
         ItemLogDialog l_plain(d["user"]->GetItem("alice"));
         QCOMPARE(l_plain.windowTitle(), QString("Log of alice"));
+        // A window title reads "[*]" as the place of its modified mark: the
+        // window shows the name whole.
+        ItemLogDialog l_marked(d["user"]->GetItem("a[*]b"));
+        l_marked.winId();
+        QCOMPARE(l_marked.windowHandle()->title(), QString("Log of a[*]b"));
     }
 
     // An item keeps its latest 1,000 entries, and the text of one it lets

@@ -10,12 +10,6 @@ QString LiteralTitle(QString const& i_text)
     return Isolated(i_text).replace(QLatin1Char('&'), QLatin1String("&&"));
 }
 
-QString LiteralWindowTitle(QString const& i_text)
-{
-    // Two marks in a row show as one.
-    return Isolated(i_text).replace(QLatin1String("[*]"), QLatin1String("[*][*]"));
-}
-
 QString LiteralToolTip(QString const& i_text)
 {
     // Markup whatever the text: escaped, every character reads as itself.

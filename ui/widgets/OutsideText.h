@@ -26,9 +26,6 @@ class QWidget;
 // given, isolated.
 QString LiteralTitle(QString const& i_text);
 
-// A window title that reads as the text given, isolated.
-QString LiteralWindowTitle(QString const& i_text);
-
 // A tool tip that reads as the text given (a tool tip is shown as markup
 // whenever its text looks like markup). The text is taken as it is: isolate
 // what comes from outside before composing it.
