@@ -39,6 +39,7 @@
 // finds the store reset by a handler ends the collection.
 #include "store/StoreInternals.h"
 
+#include <algorithm>
 #include <deque>
 #include <functional>
 #include <queue>
@@ -68,6 +69,68 @@ constexpr std::ptrdiff_t SORT_CHUNK = 16384;
 // Chunks whose pages go back at once (each a system call, a quarter of a
 // millisecond).
 constexpr std::size_t RETURNED_CHUNKS = 4;
+
+// A list sorted in chunks of a step's share each, then read in key order
+// through a heap of the chunks' next entries: no step sorts or merges the
+// whole list. i_key gives an entry's key.
+class ChunkMerge
+{
+public:
+    void Start()
+    {
+        m_chunk = std::size_t(std::clamp<std::ptrdiff_t>(s_stepWork * 4, 2, SORT_CHUNK));
+        m_sortedUpTo = 0;
+        m_heap = Heap();
+    }
+    // Sorts the next chunk, its work taken off io_work; returns how many
+    // entries it sorted.
+    template <class List, class KeyOf>
+    std::size_t SortChunk(List& io_list, KeyOf const& i_key, std::ptrdiff_t& io_work)
+    {
+        std::size_t const l_end = std::min(io_list.size(), m_sortedUpTo + m_chunk);
+        std::sort(io_list.begin() + std::ptrdiff_t(m_sortedUpTo), io_list.begin() + std::ptrdiff_t(l_end),
+                  [&i_key](auto const& i_a, auto const& i_b) { return i_key(i_a) < i_key(i_b); });
+        std::size_t const l_sorted = l_end - m_sortedUpTo;
+        io_work -= std::ptrdiff_t(l_sorted) / 4 + 1;
+        if (m_sortedUpTo < l_end)
+            m_heap.push({i_key(io_list[m_sortedUpTo]), m_sortedUpTo});
+        m_sortedUpTo = l_end;
+        return l_sorted;
+    }
+    template <class List>
+    bool IsSorted(List const& i_list) const
+    {
+        return m_sortedUpTo == i_list.size();
+    }
+    // The place of the next entry in key order; false once all are read.
+    template <class List, class KeyOf>
+    bool Next(List const& i_list, KeyOf const& i_key, std::size_t& o_at)
+    {
+        if (m_heap.empty())
+            return false;
+        o_at = m_heap.top().second;
+        m_heap.pop();
+        std::size_t const l_chunkEnd = std::min(i_list.size(), (o_at / m_chunk + 1) * m_chunk);
+        if (o_at + 1 < l_chunkEnd)
+            m_heap.push({i_key(i_list[o_at + 1]), o_at + 1});
+        return true;
+    }
+    bool IsEmpty() const { return m_heap.empty(); }
+    // The place Next gives next; not while IsEmpty.
+    std::size_t NextAt() const { return m_heap.top().second; }
+
+private:
+    typedef std::pair<std::uint64_t, std::size_t> Entry;
+    typedef std::priority_queue<Entry, std::vector<Entry>, std::greater<Entry>> Heap;
+    std::size_t m_sortedUpTo = 0;
+    std::size_t m_chunk = 1;
+    Heap m_heap;
+};
+
+std::uint64_t SerialOf(Item const& i_item)
+{
+    return i_item.Serial();
+}
 
 bool LeadsOn(Type const* ip_type)
 {
@@ -225,11 +288,7 @@ private:
     // chunks, then merged through a heap of the chunks' next entries.
     enum OrphanStage { GATHER, SORT_NOTED, MERGE_NOTED };
     OrphanStage m_orphanStage = GATHER;
-    std::size_t m_ownedSortedUpTo = 0;
-    std::size_t m_ownedChunk = 1;
-    std::priority_queue<std::pair<std::uint64_t, std::size_t>, std::vector<std::pair<std::uint64_t, std::size_t>>,
-                        std::greater<std::pair<std::uint64_t, std::size_t>>>
-        m_ownedHeap;
+    ChunkMerge m_ownedMerge;
     ItemBody const* mp_lastMerged = nullptr;
     std::size_t m_ownedHandled = 0; // in this step
     bool m_passRemoved = false;
@@ -280,10 +339,8 @@ private:
 
     // SORT and REMOVE: the unreached list sorted in chunks, merged through
     // a heap of the chunks' next entries.
-    std::size_t m_sortedUpTo = 0;
-    std::size_t m_chunk = 1;
-    typedef std::pair<std::uint64_t, std::size_t> HeapEntry;
-    std::priority_queue<HeapEntry, std::vector<HeapEntry>, std::greater<HeapEntry>> m_heap;
+    ChunkMerge m_unreachedMerge;
+    static std::uint64_t KeyOf(Unreached const& i_entry) { return i_entry.m_key; }
     std::vector<Item> m_batch;
     std::vector<std::size_t> m_slots;
     std::size_t m_batchAt = 0;
@@ -350,7 +407,7 @@ bool CollectionRun::Step()
                     m_phase = LEAVES;
                 } else {
                     m_phase = SORT;
-                    m_sortedUpTo = 0;
+                    m_unreachedMerge.Start();
                 }
             }
             break;
@@ -490,23 +547,15 @@ bool CollectionRun::TakeOrphans(Type* ip_type)
         for (Type::Relation const& l_relation : ip_type->m_relations)
             if (l_relation.m_ownedBy)
                 m_owners.push_back(l_relation.mp_other);
-        m_ownedSortedUpTo = 0;
-        m_ownedChunk = std::size_t(std::clamp<std::ptrdiff_t>(s_stepWork * 4, 2, SORT_CHUNK));
-        m_ownedHeap = decltype(m_ownedHeap)();
+        m_ownedMerge.Start();
         m_orphanStage = SORT_NOTED;
     }
     std::vector<Item>& l_items = m_owned[ip_type->m_index];
     while (m_orphanStage == SORT_NOTED) {
         if (m_work <= 0)
             return true;
-        std::size_t const l_end = std::min(l_items.size(), m_ownedSortedUpTo + m_ownedChunk);
-        std::sort(l_items.begin() + std::ptrdiff_t(m_ownedSortedUpTo), l_items.begin() + std::ptrdiff_t(l_end));
-        m_work -= std::ptrdiff_t(l_end - m_ownedSortedUpTo) / 4 + 1;
-        m_ownedHandled += l_end - m_ownedSortedUpTo;
-        if (m_ownedSortedUpTo < l_end)
-            m_ownedHeap.push({l_items[m_ownedSortedUpTo].Serial(), m_ownedSortedUpTo});
-        m_ownedSortedUpTo = l_end;
-        if (m_ownedSortedUpTo == l_items.size()) {
+        m_ownedHandled += m_ownedMerge.SortChunk(l_items, SerialOf, m_work);
+        if (m_ownedMerge.IsSorted(l_items)) {
             m_orphanStage = MERGE_NOTED;
             mp_lastMerged = nullptr;
             // Found in an earlier step than their removal, they are looked
@@ -514,14 +563,10 @@ bool CollectionRun::TakeOrphans(Type* ip_type)
             m_orphansStep = m_steps;
         }
     }
-    while (!m_ownedHeap.empty()) {
+    for (std::size_t l_at = 0; !m_ownedMerge.IsEmpty();) {
         if (m_work <= 0)
             return true;
-        std::size_t const l_at = m_ownedHeap.top().second;
-        m_ownedHeap.pop();
-        std::size_t const l_chunkEnd = std::min(l_items.size(), (l_at / m_ownedChunk + 1) * m_ownedChunk);
-        if (l_at + 1 < l_chunkEnd)
-            m_ownedHeap.push({l_items[l_at + 1].Serial(), l_at + 1});
+        m_ownedMerge.Next(l_items, SerialOf, l_at);
         --m_work;
         ++m_ownedHandled;
         Item& l_item = l_items[l_at];
@@ -967,17 +1012,8 @@ void CollectionRun::SortStep()
 {
     // In chunks, each a step; the removals then merge them. The types'
     // declaration order, then creation order: the keys' order.
-    if (m_sortedUpTo == 0)
-        m_chunk = std::size_t(std::clamp<std::ptrdiff_t>(s_stepWork * 4, 2, SORT_CHUNK));
-    std::size_t const l_end = std::min(m_unreached.size(), m_sortedUpTo + m_chunk);
-    auto const l_byKey = [](Unreached const& i_a, Unreached const& i_b) { return i_a.m_key < i_b.m_key; };
-    std::sort(m_unreached.begin() + std::ptrdiff_t(m_sortedUpTo), m_unreached.begin() + std::ptrdiff_t(l_end),
-              l_byKey);
-    m_work -= std::ptrdiff_t(l_end - m_sortedUpTo) / 4 + 1;
-    if (m_sortedUpTo < l_end)
-        m_heap.push({m_unreached[m_sortedUpTo].m_key, m_sortedUpTo});
-    m_sortedUpTo = l_end;
-    if (m_sortedUpTo == m_unreached.size()) {
+    m_unreachedMerge.SortChunk(m_unreached, KeyOf, m_work);
+    if (m_unreachedMerge.IsSorted(m_unreached)) {
         m_batch.clear();
         m_batchAt = 0;
         m_phase = REMOVE;
@@ -986,16 +1022,11 @@ void CollectionRun::SortStep()
 
 bool CollectionRun::NextUnreached(Item& o_item)
 {
-    while (!m_heap.empty()) {
-        std::size_t const l_at = m_heap.top().second;
-        m_heap.pop();
-        std::size_t const l_chunkEnd = std::min(m_unreached.size(), (l_at / m_chunk + 1) * m_chunk);
-        if (l_at + 1 < l_chunkEnd)
-            m_heap.push({m_unreached[l_at + 1].m_key, l_at + 1});
-        o_item = std::move(m_unreached[l_at].m_item);
-        return true;
-    }
-    return false;
+    std::size_t l_at = 0;
+    if (!m_unreachedMerge.Next(m_unreached, KeyOf, l_at))
+        return false;
+    o_item = std::move(m_unreached[l_at].m_item);
+    return true;
 }
 
 void CollectionRun::RemoveStep()
@@ -1015,8 +1046,8 @@ void CollectionRun::RemoveStep()
             std::size_t const l_batch = std::size_t(std::clamp<std::ptrdiff_t>(s_stepWork / 4, 1, BATCH));
             while (m_batch.size() < l_batch && NextUnreached(l_item)) {
                 ItemBody* const lp_body = l_item.Body();
-                if (!m_heap.empty())
-                    __builtin_prefetch(m_unreached[m_heap.top().second].m_item.Body());
+                if (!m_unreachedMerge.IsEmpty())
+                    __builtin_prefetch(m_unreached[m_unreachedMerge.NextAt()].m_item.Body());
                 std::size_t l_slot = std::size_t(-1);
                 if (IsLive(lp_body)) {
                     if (lp_body->mp_type != lp_type) {
@@ -1090,7 +1121,7 @@ void CollectionRun::FreeLists()
     std::vector<Frame>().swap(m_stack);
     std::deque<Unreached>().swap(m_unreached);
     std::vector<std::size_t>().swap(m_slots);
-    m_heap = decltype(m_heap)();
+    m_unreachedMerge = ChunkMerge();
 }
 
 bool CollectionRun::HasMoreToLookAt() const
