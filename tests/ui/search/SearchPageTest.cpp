@@ -674,6 +674,10 @@ private slots:
         std::vector<ResultFile> l_files;
         for (std::size_t l_file = 0; l_file < l_names.size(); ++l_file)
             l_files.push_back({l_folders[l_file].constData(), l_names[l_file].constData()});
+        // Counted from before the rows come: the tab's own sort, a second
+        // after them, may come before the one asked for here on a busy
+        // machine, and the two together sort each group once.
+        quint64 l_before = lp_tab->GroupsSorted();
         Answer(m_token, "ann", l_files);
         QTRY_COMPARE_WITH_TIMEOUT(lp_tab->RowsToAdd(), std::size_t(0), WAIT_MS);
         struct Round
@@ -687,10 +691,10 @@ private slots:
                                      Round{{{"f0", "zz.mp3"}}, "ann", 1}}) {
             if (l_round.mp_user)
                 Answer(m_token, l_round.mp_user, l_round.m_files);
-            quint64 const l_before = lp_tab->GroupsSorted();
             lp_tab->Sort();
             QTRY_VERIFY_WITH_TIMEOUT(!lp_tab->IsSorting(), WAIT_MS);
             QCOMPARE(lp_tab->GroupsSorted() - l_before, l_round.m_groups);
+            l_before = lp_tab->GroupsSorted();
         }
         QTreeWidgetItem* const lp_bob = lp_tab->searchResults()->findItems("bob", Qt::MatchExactly).value(0);
         QVERIFY(lp_bob);
