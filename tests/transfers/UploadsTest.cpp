@@ -94,10 +94,12 @@ private:
     }
 
     // What the user received since the last call, up to a user-information
-    // request (peer message 15) sent last as the end mark.
+    // request (peer message 15) sent last as the end mark, once the
+    // engine's asking for downloads, in slices, is through.
     Frames Sent(QString const& i_user)
     {
         QTcpSocket& l_peer = Peer(i_user);
+        static_cast<void>(WaitUntil([this]() { return !mp_transfers->IsRequeueing(); }));
         mp_messenger->GetUserInfo(i_user);
         Frames l_frames;
         for (QByteArray l_frame; AwaitFrame(l_peer, l_frame) && l_frame != Le32(15);)
