@@ -176,19 +176,70 @@ void TransferQueueManager::RequeueDownload(Item i_entry)
 
 void TransferQueueManager::RequeueUserDownloads(Item i_user)
 {
-    ItemSet l_entries = i_user.GetItems("download_entry");
-    if (l_entries.empty())
+    if (!i_user.IsConnected("download_entry"))
         return;
     LogTransfer(1, QString("Requeueing downloads from user %1").arg(Isolated(i_user.AsString())), i_user);
-    for (Item const& l_entry : l_entries.SortNumericBy("download_order", true)) {
-        QString const l_status = StatusOf(l_entry);
-        // One that failed here waits for its retry: a user who comes and
-        // goes would otherwise have it fail again each time.
-        if (l_status != "complete" && l_status != "denied" && (l_status != "local error" || IsRetryDue(l_entry)))
-            RequeueDownload(l_entry);
-    }
+    // Set now, as the asking begins: the sweep would otherwise start it
+    // again while it runs.
     SetUserTime(i_user, "last_queue_request_time", 0);
     SetUserTime(i_user, "next_place_in_line_request_time", 30);
+    // Downloads added from now on are asked for as they come.
+    UserRequeue& l_requeue = m_requeues[i_user.Serial()];
+    if (l_requeue.m_user.IsNull())
+        m_requeueOrder.push_back(i_user.Serial());
+    l_requeue = UserRequeue();
+    l_requeue.m_user = i_user;
+    l_requeue.m_until = d.NextSerial();
+    if (!m_requeueWork.IsRunning())
+        m_requeueWork.Start([this]() { return RequeueStep(); });
+}
+
+bool TransferQueueManager::RequeueStep()
+{
+    if (m_requeueOrder.empty())
+        return false;
+    auto const l_found = m_requeues.find(m_requeueOrder.front());
+    UserRequeue& l_requeue = l_found->second;
+    auto const l_next = [&]() {
+        m_requeues.erase(l_found);
+        m_requeueOrder.pop_front();
+        return !m_requeueOrder.empty();
+    };
+    // Gone offline: he is asked for all of them when he comes back.
+    if (!IsOnline(l_requeue.m_user))
+        return l_next();
+    if (!l_requeue.m_gathered) {
+        std::vector<Item> const l_batch =
+            l_requeue.m_user.GetItemsFrom("download_entry", l_requeue.m_from, REQUEUE_BATCH);
+        m_mostRequeuedInAStep = std::max<std::uint64_t>(m_mostRequeuedInAStep, l_batch.size());
+        l_requeue.m_gathered = l_batch.size() < REQUEUE_BATCH;
+        for (Item const& l_entry : l_batch) {
+            if (l_entry.Serial() >= l_requeue.m_until) {
+                l_requeue.m_gathered = true;
+                break;
+            }
+            // Equal orders (a damaged file) keep the order they were made in.
+            if (Item const l_order = l_entry["download_order"]; l_order.IsValid())
+                l_requeue.m_entries.emplace(l_order.AsInt64(), l_entry);
+        }
+        if (!l_batch.empty())
+            l_requeue.m_from = l_batch.back().Serial() + 1;
+        return true;
+    }
+    if (l_requeue.m_entries.empty())
+        return l_next();
+    Item const l_entry = std::move(l_requeue.m_entries.begin()->second);
+    l_requeue.m_entries.erase(l_requeue.m_entries.begin());
+    m_mostRequeuedInAStep = std::max<std::uint64_t>(m_mostRequeuedInAStep, 1);
+    // Removed meanwhile: a handle of a removed entry reads as null.
+    if (l_entry.IsNull())
+        return true;
+    QString const l_status = StatusOf(l_entry);
+    // One that failed here waits for its retry: a user who comes and goes
+    // would otherwise have it fail again each time.
+    if (l_status != "complete" && l_status != "denied" && (l_status != "local error" || IsRetryDue(l_entry)))
+        RequeueDownload(l_entry);
+    return true;
 }
 
 void TransferQueueManager::PauseDownload(Item i_entry)

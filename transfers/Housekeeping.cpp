@@ -75,14 +75,20 @@ void TransferQueueManager::EveryHalfMinute()
     }
 
     // Downloads that failed here are asked for again once their retry is
-    // due (a user who is offline has them asked for when he comes).
+    // due. One whose user is offline waits for him as any queued one does,
+    // and is asked for when he comes; it no longer waits for a time that
+    // has passed.
     std::vector<Item> l_due;
     for (Item const& l_entry :
          d.GetType("download_entry_status")->HasItem(Value("local error")).GetItems("download_entry"))
-        if (l_entry["user"].IsConnected("is_online") && IsRetryDue(l_entry))
+        if (IsRetryDue(l_entry))
             l_due.push_back(l_entry);
-    for (Item const& l_entry : l_due)
-        RequeueDownload(l_entry);
+    for (Item const& l_entry : l_due) {
+        if (l_entry["user"].IsConnected("is_online"))
+            RequeueDownload(l_entry);
+        else
+            SetDownloadEntryStatus(l_entry, "queued");
+    }
 
     // With no upload status change yet this run, the uploads have been idle
     // since the start.

@@ -22,9 +22,12 @@
 #include <QTimer>
 
 #include <cstdint>
+#include <deque>
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -84,7 +87,19 @@ public:
     Item GetDownloadEntry(QString i_user, std::string i_fileName, std::string i_remoteFolder);
     void QueueDownloadIfUserOnline(Item i_entry);
     void RequeueDownload(Item i_entry);
+    // Asks the user for his downloads again, in their order, a download a
+    // step in slices of the event loop (a user may have tens of thousands);
+    // what the step finds counts: one removed, paused or finished meanwhile
+    // is passed over, and the rest is dropped when he goes offline (he is
+    // asked for all again when he comes back). Asked again meanwhile, he is
+    // asked from the first again.
     void RequeueUserDownloads(Item i_user);
+    // Downloads a step of the above takes in (handles read, or requests
+    // made) at most, since the start.
+    std::uint64_t MostRequeuedInAStep() const { return m_mostRequeuedInAStep; }
+    bool IsRequeueing() const { return m_requeueWork.IsRunning(); }
+    // Downloads whose handles and orders one step of the above reads.
+    static constexpr std::size_t REQUEUE_BATCH = 256;
     void PauseDownload(Item i_entry);
     void ResumeDownload(Item i_entry);
     void RemoveDownload(Item i_entry);
@@ -304,6 +319,8 @@ private:
     // false once through.
     bool LoadStep();
     void EndLoad();
+    // One step of RequeueUserDownloads; false once every user is through.
+    bool RequeueStep();
     void RecordCompleteDownload(Item const& i_entry, QString const& i_folder, QString const& i_name);
     // A setting that shapes local paths changed: the partial files of the
     // unfinished downloads move to where their paths now lead (a running
@@ -351,6 +368,22 @@ private:
     quint64 m_loadSlice = 0;
     int m_loadStepsThisTurn = 0;
     std::uint64_t m_mostLoadStepsInATurn = 0;
+    // The users whose downloads are asked for (RequeueUserDownloads), by
+    // their serials in the order they came: each one's downloads made
+    // before he was asked (m_until) are read a batch a step from the serial
+    // m_from, kept by their order, then asked for one a step.
+    struct UserRequeue
+    {
+        Item m_user;
+        std::uint64_t m_until = 0;
+        std::uint64_t m_from = 0;
+        bool m_gathered = false;
+        std::multimap<qint64, Item> m_entries;
+    };
+    SlicedWork m_requeueWork;
+    std::deque<std::uint64_t> m_requeueOrder;
+    std::unordered_map<std::uint64_t, UserRequeue> m_requeues;
+    std::uint64_t m_mostRequeuedInAStep = 0;
 };
 
 extern TransferQueueManager* transferQueueManager;

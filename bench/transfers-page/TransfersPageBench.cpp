@@ -1,7 +1,8 @@
 // Figures of the transfers page with 5,000 downloads of one user, through
 // the entry points the program uses: the transfer queue manager's load
 // (TransfersLoaded builds the rows), its progress signal, and the
-// "clear_complete_downloads" action; and the build of a queue whose
+// "clear_complete_downloads" action, then "clear_complete_and_aborted_uploads"
+// of as many uploads that ended; and the build of a queue whose
 // downloads all finished before the restart, whose rows show full bars. The
 // page is shown (offscreen) and the
 // event loop runs between steps, so painting and the page's deferred group
@@ -38,6 +39,7 @@ struct Program : PageFixture
 {
     using PageFixture::mp_page;
     using PageFixture::mp_transfers;
+    using PageFixture::Upload;
 
     explicit Program(bool i_page)
     {
@@ -81,6 +83,7 @@ struct Figures
     long m_memory;
     double m_progressShare;
     double m_clear, m_clearStall, m_clearWork;
+    double m_clearUploads, m_clearUploadsStall, m_clearUploadsWork;
     double m_buildComplete;
 };
 
@@ -141,6 +144,28 @@ void MeasurePage(int i_folders, Figures& io_figures)
     io_figures.m_clear = l_clock.nsecsElapsed() / 1e9;
     if (d["download_entry"]->GetItemCount() + d["download_list_node"]->GetItemCount() != 0)
         std::printf("  (the clear left entries or rows)\n");
+
+    // As many uploads that ended, to as many users as there are folders,
+    // cleared by "Clear Complete and Aborted".
+    for (int l_k = 0; l_k < ENTRIES; ++l_k)
+        Program::Upload(qPrintable(QString("downloader%1").arg(l_k % i_folders)),
+                        qPrintable(QString("/srv/album %1").arg(l_k % i_folders)),
+                        qPrintable(QString("track %1.mp3").arg(l_k)), 5000000 + l_k,
+                        l_k % 2 ? "complete" : "aborted");
+    bench::Drain();
+    l_clock.restart();
+    {
+        bench::StallProbe l_probe;
+        l_program.mp_page->OnActionBarTriggered(nullptr, "clear_complete_and_aborted_uploads");
+        io_figures.m_clearUploadsStall = l_probe.RunUntil([]() {
+            return d["upload_entry"]->GetItemCount() + d["upload_list_node"]->GetItemCount() == 0;
+        });
+        io_figures.m_clearUploadsWork = l_probe.LongestCpuMs();
+        bench::Drain();
+    }
+    io_figures.m_clearUploads = l_clock.nsecsElapsed() / 1e9;
+    if (d["upload_entry"]->GetItemCount() + d["upload_list_node"]->GetItemCount() != 0)
+        std::printf("  (the clear of uploads left entries or rows)\n");
 }
 
 Figures Measure(int i_folders)
@@ -196,13 +221,16 @@ int main(int argc, char** argv)
     for (int l_folders : l_layouts) {
         std::printf("\n%d folder(s) of %d files\n", l_folders, ENTRIES / l_folders);
         std::printf("  load without page s | build page s (longest stall ms) | page memory KiB | "
-                    "200 reports/s, core %% | clear s (longest stall ms, its work ms) | build complete s\n");
+                    "200 reports/s, core %% | clear s (longest stall ms, its work ms) | build complete s | "
+                    "clear uploads s (longest stall ms, its work ms)\n");
         for (int l_run = 0; l_run < l_runs; ++l_run) {
             Figures const l_f = Measure(l_folders);
-            std::printf("  %19.3f | %19.3f (%6.1f) | %15s | %21.1f | %9.3f (%6.1f, %6.1f) | %16.3f\n",
+            std::printf("  %19.3f | %19.3f (%6.1f) | %15s | %21.1f | %9.3f (%6.1f, %6.1f) | %16.3f | "
+                        "%17.3f (%6.1f, %6.1f)\n",
                         l_f.m_baseline, l_f.m_build, l_f.m_buildStall,
                         l_first ? qPrintable(QString::number(l_f.m_memory)) : "-", 100.0 * l_f.m_progressShare,
-                        l_f.m_clear, l_f.m_clearStall, l_f.m_clearWork, l_f.m_buildComplete);
+                        l_f.m_clear, l_f.m_clearStall, l_f.m_clearWork, l_f.m_buildComplete, l_f.m_clearUploads,
+                        l_f.m_clearUploadsStall, l_f.m_clearUploadsWork);
             l_first = false;
         }
     }

@@ -4,7 +4,9 @@
 //   1. a join answer naming N members, all online, none known before;
 //   2. a second join answer of N other names while the first N stay online;
 //   3. status messages of M users coming online, one message each, the
-//      event loop turning between them as frames arrive.
+//      event loop turning between them as frames arrive;
+//   4. the status message of one user with D downloads waiting (D and 2D),
+//      all asked for again: to the last request.
 // Each at N and 2N (M and 2M) in fresh stores, so that the ratio tells
 // whether the cost grows with the users (linear: at most 2) or with the
 // users times those online already. Some uploads wait in the queue, as in
@@ -17,7 +19,7 @@
 // (bench::StallProbe; the probe spins the loop, so the processor time is
 // taken in a run of its own without it).
 //
-//   bench_users_online [runs] [members]   (statuses: three tenths of the members)
+//   bench_users_online [runs] [members] [downloads]   (statuses: three tenths of the members)
 
 #include "bench/BenchUtil.h"
 #include "peers/PeerMessenger.h"
@@ -40,6 +42,7 @@ namespace {
 
 int MEMBERS = bench::Size(50000, 1000);
 int STATUSES = bench::Size(15000, 500);
+int DOWNLOADS = bench::Size(40000, 1000);
 int const QUEUERS = bench::Size(200, 20);
 int const FILES = 50;
 int const FILES_PER_QUEUER = 5;
@@ -168,6 +171,46 @@ Figure Statuses(QString const& i_share, int i_users)
     return l_figure;
 }
 
+// One user with i_downloads downloads that ended ("aborted", in their
+// order, as the saved queue holds them) comes online: each is asked for
+// again, and becomes "queued".
+Figure UserWithDownloads(QString const& i_share, int i_downloads)
+{
+    Figure l_figure;
+    for (bool const l_probe : {false, true}) {
+        Program l_program(i_share);
+        Item const l_user = d.GetType("user")->GetItem(Value("holder"));
+        Item const l_aborted = d.GetType("download_entry_status")->GetItem(Value("aborted"));
+        for (int l_k = 0; l_k < i_downloads; ++l_k) {
+            Item const l_entry = d.GetType("download_entry")->NewItem();
+            l_entry += l_user;
+            l_entry += d.GetType("file_name")->GetItem(Value(QString("track %1.mp3").arg(l_k)));
+            l_entry += d.GetType("remote_folder")->GetItem(Value(QString("music\\album %1").arg(l_k / 20)));
+            l_entry += d.GetType("file_size")->GetItem(Value(5000000 + l_k));
+            l_entry += d.GetType("download_order")->GetItem(Value(l_k + 1));
+            l_entry += l_aborted;
+        }
+        std::unique_ptr<bench::StallProbe> lp_probe;
+        if (l_probe)
+            lp_probe = std::make_unique<bench::StallProbe>();
+        std::int64_t const l_start = bench::ThreadCpuNs();
+        ServerIn::UserStatus l_status;
+        l_status.m_user = "holder";
+        l_status.m_status = STATUS_ONLINE;
+        l_program.mp_server->Apply(l_status);
+        while (l_aborted.CountItems("download_entry") > 0)
+            QCoreApplication::processEvents();
+        double const l_cpu = (bench::ThreadCpuNs() - l_start) / 1e9;
+        if (l_probe) {
+            l_figure.m_stall = lp_probe->LongestMs();
+            l_figure.m_own = lp_probe->LongestCpuMs();
+        } else {
+            l_figure.m_cpu = l_cpu;
+        }
+    }
+    return l_figure;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -178,6 +221,8 @@ int main(int argc, char** argv)
         MEMBERS = std::max(100, std::atoi(argv[2]));
         STATUSES = MEMBERS * 3 / 10;
     }
+    if (argc > 3)
+        DOWNLOADS = std::max(100, std::atoi(argv[3]));
     QTemporaryDir l_dir;
     QString const l_share = l_dir.filePath("Share");
     QDir().mkpath(l_share);
@@ -204,6 +249,11 @@ int main(int argc, char** argv)
         std::printf("  doubled: join %.2f times, second join %.2f times, statuses %.2f times\n",
                     l_first[1].m_cpu / l_first[0].m_cpu, l_second[1].m_cpu / l_second[0].m_cpu,
                     l_statuses[1].m_cpu / l_statuses[0].m_cpu);
+        for (int l_size = 0; l_size < 2; ++l_size) {
+            Figure const l_holder = UserWithDownloads(l_share, DOWNLOADS << l_size);
+            std::printf("  a user of %d downloads comes online: cpu %.2f s, stall %.1f ms (own %.1f)\n",
+                        DOWNLOADS << l_size, l_holder.m_cpu, l_holder.m_stall, l_holder.m_own);
+        }
         std::fflush(stdout);
     }
     return 0;

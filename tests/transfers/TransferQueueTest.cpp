@@ -78,7 +78,12 @@ private:
     {
         SetFlag(d.GetType("user")->GetItem(Value(i_user)), "is_online", i_online);
     }
-    int Sent(QString const& i_user = "bob") const { return mp_messenger->UnsentMessageCount(i_user); }
+    // A user's downloads are asked for in slices of the event loop.
+    int Sent(QString const& i_user = "bob") const
+    {
+        static_cast<void>(WaitUntil([this]() { return !mp_transfers->IsRequeueing(); }));
+        return mp_messenger->UnsentMessageCount(i_user);
+    }
 
     // A running download, its far end the test's; one that does not start ends the test program.
     std::unique_ptr<QTcpSocket> Run(Item const& i_entry)

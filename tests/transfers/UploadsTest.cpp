@@ -9,6 +9,7 @@
 #include "server/StoreTypes.h"
 #include "shares/SharedFoldersManager.h"
 #include "store/Log.h"
+#include "store/SlicedWork.h"
 #include "tests/ManagerSet.h"
 #include "transfers/TransferQueueManager.h"
 
@@ -93,10 +94,12 @@ private:
     }
 
     // What the user received since the last call, up to a user-information
-    // request (peer message 15) sent last as the end mark.
+    // request (peer message 15) sent last as the end mark, once the
+    // engine's asking for downloads, in slices, is through.
     Frames Sent(QString const& i_user)
     {
         QTcpSocket& l_peer = Peer(i_user);
+        static_cast<void>(WaitUntil([this]() { return !mp_transfers->IsRequeueing(); }));
         mp_messenger->GetUserInfo(i_user);
         Frames l_frames;
         for (QByteArray l_frame; AwaitFrame(l_peer, l_frame) && l_frame != Le32(15);)
@@ -389,6 +392,51 @@ private slots:
         QCOMPARE(Sent("alice"), (Frames{Le32(43) + l_one, Le32(43) + l_two, Le32(51) + l_one, Le32(51) + l_two}));
         QCOMPARE(mp_messenger->UnsentMessageCount("bob"), 0);
         QCOMPARE(Sent("carol"), Frames{Le32(43) + l_two});
+    }
+
+    // A user with many downloads who comes online is asked for them in
+    // their order, a bounded number of downloads a step; one removed or
+    // paused before its turn is not asked for. Going offline stops the
+    // asking; coming back asks for all again.
+    void comingOnlineWithManyDownloads()
+    {
+        int const l_count = int(2 * TransferQueueManager::REQUEUE_BATCH) + 10;
+        std::vector<Item> l_entries;
+        for (int l_k = 0; l_k < l_count; ++l_k) {
+            l_entries.push_back(mp_transfers->AddDownload("alice", qPrintable(QString::number(l_k)), "M", 1, false, 0));
+            // Against the order they were made in.
+            l_entries.back() += d.GetType("download_order")->GetItem(Value(qint64(2 * l_count - l_k)));
+        }
+        Frames l_asked;
+        for (int l_k = l_count - 1; l_k >= 2; --l_k)
+            l_asked << Le32(43) + Str(QString("M\\%1").arg(l_k));
+        qint64 const l_slice = SlicedWork::SliceMs();
+        SlicedWork::SetSliceMs(0); // a step a turn
+        auto const l_restore = qScopeGuard([l_slice]() { SlicedWork::SetSliceMs(l_slice); });
+        auto const l_asking = [this]() { return mp_transfers->IsRequeueing(); };
+        Peer("alice"); // connected: a queue of unsent messages would keep only the first 256
+
+        SetFlag(User("alice"), "is_online", true);
+        QVERIFY(l_asking());
+        mp_transfers->RemoveDownload(l_entries[0]);
+        mp_transfers->PauseDownload(l_entries[1]);
+        QVERIFY(WaitUntil([&]() { return !l_asking(); }));
+        QCOMPARE(Sent("alice"), l_asked);
+        QVERIFY2(mp_transfers->MostRequeuedInAStep() <= TransferQueueManager::REQUEUE_BATCH,
+                 qPrintable(QString::number(mp_transfers->MostRequeuedInAStep())));
+
+        SetFlag(User("alice"), "is_online", false);
+        SetFlag(User("alice"), "is_online", true);
+        for (int l_turn = 0; l_turn < 10; ++l_turn)
+            QCoreApplication::processEvents();
+        SetFlag(User("alice"), "is_online", false);
+        QVERIFY(WaitUntil([&]() { return !l_asking(); }));
+        Frames const l_before = Sent("alice");
+        QVERIFY2(l_before.size() < l_asked.size(), qPrintable(QString::number(l_before.size())));
+        QCOMPARE(l_before, l_asked.mid(0, l_before.size()));
+        SetFlag(User("alice"), "is_online", true);
+        QVERIFY(WaitUntil([&]() { return !l_asking(); }));
+        QCOMPARE(Sent("alice"), l_asked);
     }
 
     // Finish and quit ends the program's loop once uploads have been idle

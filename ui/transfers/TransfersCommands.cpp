@@ -200,18 +200,7 @@ void TransfersForm::OnActionBarTriggered(QWidget*, QString i_action)
     } else if (i_action == "clear_complete_downloads") {
         ClearCompleteDownloads();
     } else if (i_action == "clear_complete_and_aborted_uploads") {
-        ItemSet l_finished;
-        ItemSet l_abandoned;
-        QDateTime const l_now = TransferItems::CurrentTime();
-        for (Item const& l_entry : d["upload_entry"]->GetItems()) {
-            Item const l_status = l_entry["upload_entry_status"];
-            if (l_status.AsString() != "queued" && !l_status.IsConnected("is_active"))
-                l_finished.insert(l_entry);
-            else if (l_status.AsString() == "queued" && IsLongOffline(l_entry["user"], l_now))
-                l_abandoned.insert(l_entry);
-        }
-        RemoveEntries(l_finished, false);
-        RemoveEntries(l_abandoned, false);
+        ClearFinishedUploads();
     } else if (i_action == "finish_uploads_and_quit") {
         bool const l_on = GetVSetting("finish_uploads_and_quit") != "yes";
         SetVSetting("finish_uploads_and_quit", l_on ? "yes" : "no");
@@ -283,6 +272,50 @@ void TransfersForm::ClearCompleteDownloads()
     StartRemovals();
 }
 
+void TransfersForm::ClearFinishedUploads()
+{
+    if (!transferQueueManager)
+        return;
+    // Given again while the last one gathers: it gathers on from where it
+    // is.
+    if (!m_clearingUploads) {
+        m_clearingUploads = true;
+        m_clearedUploadsFrom = 0;
+        m_clearedUploadsUntil = d.NextSerial();
+    }
+    StartRemovals();
+}
+
+bool TransfersForm::GatherFinishedUploads()
+{
+    std::vector<Item> const l_batch = d["upload_entry"]->GetItemsFrom(m_clearedUploadsFrom, CLEAR_GATHER_BATCH);
+    m_mostGatheredInAStep = std::max<std::uint64_t>(m_mostGatheredInAStep, l_batch.size());
+    bool l_through = l_batch.size() < CLEAR_GATHER_BATCH;
+    QDateTime const l_now = TransferItems::CurrentTime();
+    for (Item const& l_entry : l_batch) {
+        // Those that came after the command are not its own.
+        if (l_entry.Serial() >= m_clearedUploadsUntil) {
+            l_through = true;
+            break;
+        }
+        Item const l_status = l_entry["upload_entry_status"];
+        if (l_status.AsString() != "queued" && !l_status.IsConnected("is_active"))
+            m_removals.push_back({l_entry, Item(), false});
+        else if (l_status.AsString() == "queued" && IsLongOffline(l_entry["user"], l_now))
+            m_abandonedUploads.push_back(l_entry);
+    }
+    if (!l_batch.empty())
+        m_clearedUploadsFrom = l_batch.back().Serial() + 1;
+    if (l_through) {
+        // The finished ones first, then those of users long gone.
+        for (Item& l_entry : m_abandonedUploads)
+            m_removals.push_back({std::move(l_entry), Item(), false});
+        m_abandonedUploads = std::vector<Item>();
+        m_clearingUploads = false;
+    }
+    return true;
+}
+
 void TransfersForm::StartRemovals()
 {
     if (!m_removalWork.IsRunning())
@@ -304,7 +337,9 @@ bool TransfersForm::RemoveNextEntry()
 {
     if (m_clearedStatus.IsValid()) {
         // A download asked for again before its turn is no longer complete.
-        std::vector<Item> const l_batch = m_clearedStatus.GetItemsFrom("download_entry", m_clearedFrom, 256);
+        std::vector<Item> const l_batch =
+            m_clearedStatus.GetItemsFrom("download_entry", m_clearedFrom, CLEAR_GATHER_BATCH);
+        m_mostGatheredInAStep = std::max<std::uint64_t>(m_mostGatheredInAStep, l_batch.size());
         for (Item const& l_entry : l_batch)
             m_removals.push_back({l_entry, m_clearedStatus, true});
         if (l_batch.empty())
@@ -313,6 +348,8 @@ bool TransfersForm::RemoveNextEntry()
             m_clearedFrom = l_batch.back().Serial() + 1;
         return true;
     }
+    if (m_clearingUploads)
+        return GatherFinishedUploads();
     if (m_barsTakenOff < m_removals.size()) {
         TakeOffBars(ItemSet(m_removals[m_barsTakenOff++].m_entry));
         return true;

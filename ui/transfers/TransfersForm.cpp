@@ -18,6 +18,7 @@
 #include "transfers/TransferQueueManager.h"
 
 #include <QApplication>
+#include <QFileInfo>
 #include <QHeaderView>
 #include <QIcon>
 #include <QProgressBar>
@@ -469,6 +470,25 @@ void TransfersForm::AddEntryRow(TransferTree& io_tree, Item const& i_entry)
 
     if (Item const l_status = i_entry[io_tree.mp_statusType]; l_status.IsValid())
         ShowStatus(io_tree, i_entry, l_status);
+    if (io_tree.m_downloads)
+        ShowBytesOnDisk(i_entry, lp_fileRow);
+}
+
+void TransfersForm::ShowBytesOnDisk(Item const& i_entry, QTreeWidgetItem* ip_row)
+{
+    // A download that stopped before a restart (or whose row was made
+    // again) shows what its partial file holds from the start, as it did
+    // when it stopped, and so do its groups; not only from its next report.
+    // Only a file it made is its own: one the user put at its place is not
+    // resumed from.
+    if (!transferQueueManager || ShownBytes(i_entry) || !i_entry.IsConnected("partial_file_made"))
+        return;
+    Item const l_status = i_entry[m_downloads.mp_statusType];
+    if (l_status.IsConnected("is_active") || l_status.AsString() == "complete")
+        return;
+    QFileInfo const l_file(transferQueueManager->GetSafeDownloadPath(i_entry, false));
+    if (l_file.isFile())
+        ShowFileBar(m_downloads, i_entry, ip_row, std::min<long long>(l_file.size(), EntrySize(m_downloads, i_entry)));
 }
 
 void TransfersForm::OnDownloadEntryRemoved(Item i_entry)

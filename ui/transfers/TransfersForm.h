@@ -86,6 +86,10 @@ public:
     ItemSet GetDownloadMenuEntries(QStringList& o_users);
     ItemSet GetUploadMenuEntries(QStringList& o_users);
 
+    // Entries one step of the two Clear commands took in at most, since the
+    // page was made.
+    std::uint64_t MostGatheredInAStep() const { return m_mostGatheredInAStep; }
+
     bool ExpandsDownloadFolders() const { return m_downloads.m_expandFolders; }
     bool ExpandsDownloadUsers() const { return m_downloads.m_expandUsers; }
     bool ExpandsUploadFolders() const { return m_uploads.m_expandFolders; }
@@ -150,6 +154,8 @@ private:
     void ShowProgress(TransferTree& io_tree, Item const& i_entry);
     // The file row's bar at that position, and what its groups count of it.
     void ShowFileBar(TransferTree& io_tree, Item const& i_entry, QTreeWidgetItem* ip_row, long long i_position);
+    // A stopped download's row shows the bytes of the partial file it made.
+    void ShowBytesOnDisk(Item const& i_entry, QTreeWidgetItem* ip_row);
     // A group row's figures: time left at the transfer's speed (a negative
     // speed: that of all its running transfers; none without a speed) and
     // its bar; false when no row below shows a bar.
@@ -210,6 +216,10 @@ private:
     // have when its turn comes, or null.
     void RemoveEntries(ItemSet const& i_entries, bool i_downloads, Item const& i_onlyIf = Item());
     void ClearCompleteDownloads();
+    // "Clear Complete and Aborted": the uploads that ended, then the queued
+    // ones of users long offline, gathered a batch a step.
+    void ClearFinishedUploads();
+    bool GatherFinishedUploads();
     void StartRemovals();
     bool RemoveNextEntry();
     void ShowCompleteDownloads();
@@ -264,6 +274,15 @@ private:
     // 10 ms): the status, and the serial the next batch starts from.
     Item m_clearedStatus;
     std::uint64_t m_clearedFrom = 0;
+    // "Clear Complete and Aborted" takes the uploads the same way, from
+    // the serial m_clearedUploadsFrom, those made before the command; the
+    // queued ones of users long gone wait for the end of the gathering.
+    bool m_clearingUploads = false;
+    std::uint64_t m_clearedUploadsFrom = 0;
+    std::uint64_t m_clearedUploadsUntil = 0;
+    std::vector<Item> m_abandonedUploads;
+    static constexpr std::size_t CLEAR_GATHER_BATCH = 256;
+    std::uint64_t m_mostGatheredInAStep = 0;
     std::size_t m_barsTakenOff = 0;
     std::size_t m_nextRemoval = 0;
     bool m_initialised = false;

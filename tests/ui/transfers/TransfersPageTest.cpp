@@ -13,6 +13,9 @@
 #include "ui/transfers/UploadMenuOptions.h"
 
 #include <QDesktopServices>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QHeaderView>
 #include <QMenu>
 #include <QPainter>
@@ -664,6 +667,11 @@ private slots:
         l_row("download, loaded, paused after running", false, true, "queued,start:100,report:500,paused", l_quarter);
         l_row("download, loaded, aborted", false, true, "queued,start:100,report:500,aborted", l_quarter);
         l_row("download, loaded, failed", false, true, "queued,start:100,report:500,local error", l_quarter);
+        // What its partial file holds shows before any report; a file it
+        // did not make (the user's) is not its own.
+        l_row("download, loaded, queued, bytes on disk", false, true, "disk:500,queued", l_quarter);
+        l_row("download, loaded, paused, bytes on disk", false, true, "disk:500,paused", l_quarter);
+        l_row("download, loaded, queued, a file it did not make", false, true, "file:500,queued", l_none);
         l_row("upload, queued", true, false, "queued", l_none);
         l_row("upload, uploading", true, false, "uploading,report:500", l_quarter);
         l_row("upload, aborted", true, false, "uploading,report:500,aborted", l_quarter);
@@ -692,7 +700,19 @@ private slots:
         if (loaded) {
             cleanup(); // from before the saved queue is loaded
             StartPage();
+            QString const l_disk = l_steps.first().contains(':') ? l_steps.takeFirst() : QString();
             l_make(qPrintable(l_steps.takeFirst()));
+            if (!l_disk.isEmpty()) {
+                // A partial file at the download's place, left by the last run.
+                QString const l_path = mp_transfers->GetSafeDownloadPath(l_entry, false);
+                QDir().mkpath(QFileInfo(l_path).path());
+                QFile l_file(l_path);
+                QVERIFY(l_file.open(QIODevice::WriteOnly));
+                l_file.write(QByteArray(l_disk.section(':', 1).toInt(), 'x'));
+                l_file.close();
+                SetFlag(l_entry, "partial_file_made", l_disk.startsWith("disk"));
+                SetSetting("partial_files_marked", "yes"); // saved by a version that marks them
+            }
             LoadPage();
             Settle();
         } else {
@@ -733,10 +753,27 @@ private slots:
         QCOMPARE(Bar(lp_folder, lp_tree), l_folderBar);
     }
 
+    void FailedDownloadRow_data()
+    {
+        QTest::addColumn<QString>("retry"); // how the retry comes: the user's, or the sweep at a time
+        QTest::addColumn<bool>("online");
+        QTest::addColumn<QString>("shown");
+        QString const l_queued = "queued | 3,112,960 (4.9%) =4 |  | ";
+        QTest::newRow("the user's") << "user" << false << l_queued;
+        QTest::newRow("due, user online") << "10:52:06" << true << l_queued;
+        // Asked for when he comes, as any queued one: a retry time that has
+        // passed stays no longer.
+        QTest::newRow("due, user offline") << "10:52:06" << false << l_queued;
+        QTest::newRow("not yet due, user offline")
+            << "10:51:35" << false << "local error | 3,112,960 (4.9%) =4 | retry 10:52 | ";
+    }
+
     // A download that failed here says so, why, and when it is asked for
     // again, until it is; no figure moves meanwhile.
     void FailedDownloadRow()
     {
+        QFETCH(QString, retry);
+        QFETCH(bool, online);
         QDateTime const l_now(QDate(2026, 12, 8), QTime(10, 42, 5));
         mp_transfers->SetClock([l_now] { return l_now; });
         Item const l_entry = Download("alice", "f", "big.iso", 62914560);
@@ -762,11 +799,21 @@ private slots:
         QCOMPARE(l_tip.toPlainText(), QString("the file could not be written (No space left on device): /d/f/big.iso\n"
                                               "It is asked for again at 10:52; \"Retry download\" asks for it now."));
         // A retry, due or the user's, says why the last run ended, not when.
-        mp_transfers->RequeueDownload(l_entry);
+        SetFlag(l_entry["user"], "is_online", online);
+        if (retry == "user") {
+            mp_transfers->RequeueDownload(l_entry);
+        } else {
+            QDateTime const l_later(l_now.date(), QTime::fromString(retry, "HH:mm:ss"));
+            mp_transfers->SetClock([l_later] { return l_later; });
+            mp_transfers->EveryHalfMinute();
+        }
         Settle();
-        QCOMPARE(l_shown(lp_row), QString("queued | 3,112,960 (4.9%) =4 |  | "));
+        QTEST(l_shown(lp_row), "shown");
         l_tip.setHtml(lp_row->toolTip(5));
-        QCOMPARE(l_tip.toPlainText(), QString("the file could not be written (No space left on device): /d/f/big.iso"));
+        QCOMPARE(l_tip.toPlainText(), l_shown(lp_row).startsWith("queued")
+                                          ? QString("the file could not be written (No space left on device): /d/f/big.iso")
+                                          : QString("the file could not be written (No space left on device): /d/f/big.iso\n"
+                                                    "It is asked for again at 10:52; \"Retry download\" asks for it now."));
         mp_transfers->SetClock(TransferQueueManager::Clock());
     }
 
@@ -898,6 +945,37 @@ private slots:
         QCOMPARE(Dump(Downloads(), {0, 1, 2, 3}),
                  QStringList({"alice", "  f|paused", "    c2|paused", "  g", "    r|downloading"}));
         QCOMPARE(d["download_list_node"]->GetItemCount(), 2u);
+    }
+
+    // "Clear Complete and Aborted" takes in a bounded number of uploads a
+    // step, however many there are, and clears the ended ones and those
+    // queued by users long offline.
+    void ClearFinishedUploadsInSteps()
+    {
+        SetAttribute(d["user"]->GetItem(Value("gone")), "last_online_status_change",
+                     Value(QDateTime::currentDateTime().addSecs(-400).toString(Qt::TextDate)));
+        struct Case { char const* mp_user; char const* mp_status; bool m_stays; };
+        Case const l_cases[] = {{"x", "complete", false}, {"x", "aborted", false}, {"x", "uploading", true},
+                                {"gone", "queued", false}, {"x", "queued", true}};
+        std::vector<Item> l_entries;
+        for (int l_k = 0; l_k < 600; ++l_k) {
+            Case const& l_case = l_cases[l_k % std::size(l_cases)];
+            l_entries.push_back(Upload(l_case.mp_user, "/s", qPrintable(QString::number(l_k)), 10, l_case.mp_status));
+        }
+        qint64 const l_slice = SlicedWork::SliceMs();
+        SlicedWork::SetSliceMs(0);
+        mp_page->OnActionBarTriggered(nullptr, "clear_complete_and_aborted_uploads");
+        int l_turns = 0;
+        while (d["upload_entry"]->GetItemCount() > 240 && l_turns < 10000) {
+            QCoreApplication::processEvents();
+            ++l_turns;
+        }
+        SlicedWork::SetSliceMs(l_slice);
+        QVERIFY2(mp_page->MostGatheredInAStep() > 0 && mp_page->MostGatheredInAStep() <= 256,
+                 qPrintable(QString::number(mp_page->MostGatheredInAStep())));
+        for (std::size_t l_k = 0; l_k < l_entries.size(); ++l_k)
+            QVERIFY2(l_entries[l_k].IsValid() == l_cases[l_k % std::size(l_cases)].m_stays,
+                     qPrintable(QString::number(l_k)));
     }
 
     void LimitsAndSlots()
