@@ -94,6 +94,8 @@ void PeerMessenger::DeclareTypes()
 
     DeclareSearchTypes();
     EnsureFlag("search_request", "search_stopped");
+    d.GetType("search_request")->AddRemovedItemEventHandler(
+        new EventHandler<PeerMessenger, Item>(this, &PeerMessenger::OnSearchRequestRemoved));
 
     // One user's answer to one search, and its files.
     EnsureType("search_results", INTERMEDIATE, true, false);

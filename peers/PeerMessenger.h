@@ -161,6 +161,9 @@ public:
     // made: those of a look-up in a set for each answer, however many came
     // before it.
     quint64 RepeatCheckSteps() const { return m_repeatCheckSteps; }
+    // Digests of answers held for the repeat check, of searches still
+    // there and of searches gone whose digests are not yet freed.
+    std::size_t SearchDigestsHeld() const;
 
     // Time-outs (milliseconds on the clock above).
     static constexpr qint64 UNSENT_MESSAGE_LIFETIME = 300 * 1000;
@@ -413,6 +416,7 @@ private:
     // True while the search may take i_files more.
     bool AdmitSearchFiles(quint32 i_token, std::size_t i_files);
     void ForgetEndedSearches();
+    void OnSearchRequestRemoved(Item i_request);
 
     QString OwnUserName() const;
     void Log(int i_level, QString const& i_text, char const* ip_category = "Peer Connections") const;
@@ -488,6 +492,7 @@ private:
     };
     std::map<quint32, SearchIntake> m_searchIntake; // by search token
     quint64 m_repeatCheckSteps = 0;
+    std::size_t m_digestsDropped = 0; // of searches gone, not yet freed
     // Search answers waiting to be read, first come first, and the one
     // being read (its reader) or stored (its item and next file).
     struct WaitingAnswer
