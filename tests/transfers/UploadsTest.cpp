@@ -452,6 +452,15 @@ private slots:
         QVERIFY2(mp_transfers->MostSweptInAStep() > 0 &&
                      mp_transfers->MostSweptInAStep() <= TransferQueueManager::REQUEUE_BATCH,
                  qPrintable(QString::number(mp_transfers->MostSweptInAStep())));
+        // Ten minutes on, his downloads are asked for again; one whose
+        // retry is due too is asked for once, in its order.
+        m_now = m_now.addSecs(570);
+        for (int l_k : {5, 300}) {
+            mp_transfers->SetDownloadEntryStatus(l_entries[l_k], "local error");
+            l_entries[l_k] += d.GetType("download_retry_time")->GetItem(Value(m_now.toLocalTime().toString(Qt::TextDate)));
+        }
+        Sweep(0);
+        QCOMPARE(Sent("alice"), l_asked);
 
         SetFlag(User("alice"), "is_online", false);
         SetFlag(User("alice"), "is_online", true);
