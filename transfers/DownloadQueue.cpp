@@ -219,7 +219,11 @@ void TransferQueueManager::StartRequeueWork()
 bool TransferQueueManager::RequeueStep()
 {
     m_requestsThisStep = 0;
-    bool const l_more = m_sweep.m_phase != SweepPhase::NONE ? (SweepStep(), true) : AskStep();
+    bool l_more = true;
+    if (m_sweep.m_phase != SweepPhase::NONE)
+        SweepStep();
+    else
+        l_more = AskStep();
     m_mostRequeuedInAStep = std::max<std::uint64_t>(m_mostRequeuedInAStep, m_requestsThisStep);
     m_mostRequestsInAStep = std::max<std::uint64_t>(m_mostRequestsInAStep, m_requestsThisStep);
     return l_more;
