@@ -170,6 +170,7 @@ void TransferQueueManager::RequeueDownload(Item i_entry)
         return;
     }
     SendQueueRequest(i_entry);
+    ++m_requestsThisStep;
     SetDownloadEntryStatus(i_entry, "queued");
     LogTransfer(2, QString("Queueing %1").arg(Isolated(i_entry["file_name"].AsString())), i_entry["user"]);
 }
@@ -184,17 +185,51 @@ void TransferQueueManager::RequeueUserDownloads(Item i_user)
     SetUserTime(i_user, "last_queue_request_time", 0);
     SetUserTime(i_user, "next_place_in_line_request_time", 30);
     // Downloads added from now on are asked for as they come.
-    UserRequeue& l_requeue = m_requeues[i_user.Serial()];
+    RequeueKey const l_key(i_user.Serial(), false);
+    UserRequeue& l_requeue = m_requeues[l_key];
     if (l_requeue.m_user.IsNull())
-        m_requeueOrder.push_back(i_user.Serial());
+        m_requeueOrder.push_back(l_key);
     l_requeue = UserRequeue();
     l_requeue.m_user = i_user;
     l_requeue.m_until = d.NextSerial();
+    StartRequeueWork();
+}
+
+void TransferQueueManager::RequestPlacesInLine(Item const& i_user)
+{
+    // Behind his downloads' asking if that runs, as the sweep asked them
+    // after it.
+    RequeueKey const l_key(i_user.Serial(), true);
+    UserRequeue& l_places = m_requeues[l_key];
+    if (l_places.m_user.IsNull())
+        m_requeueOrder.push_back(l_key);
+    l_places = UserRequeue();
+    l_places.m_user = i_user;
+    l_places.m_places = true;
+    l_places.m_until = d.NextSerial();
+    StartRequeueWork();
+}
+
+void TransferQueueManager::StartRequeueWork()
+{
     if (!m_requeueWork.IsRunning())
         m_requeueWork.Start([this]() { return RequeueStep(); });
 }
 
 bool TransferQueueManager::RequeueStep()
+{
+    m_requestsThisStep = 0;
+    bool l_more = true;
+    if (m_sweep.m_phase != SweepPhase::NONE)
+        SweepStep();
+    else
+        l_more = AskStep();
+    m_mostRequeuedInAStep = std::max<std::uint64_t>(m_mostRequeuedInAStep, m_requestsThisStep);
+    m_mostRequestsInAStep = std::max<std::uint64_t>(m_mostRequestsInAStep, m_requestsThisStep);
+    return l_more;
+}
+
+bool TransferQueueManager::AskStep()
 {
     if (m_requeueOrder.empty())
         return false;
@@ -208,6 +243,9 @@ bool TransferQueueManager::RequeueStep()
     // Gone offline: he is asked for all of them when he comes back.
     if (!IsOnline(l_requeue.m_user))
         return l_next();
+    // Only the queued ones have a place in line.
+    Item const l_queued =
+        l_requeue.m_places ? d.GetType(DOWNLOAD_STATUS)->HasItem(Value("queued")) : Item();
     if (!l_requeue.m_gathered) {
         std::vector<Item> const l_batch =
             l_requeue.m_user.GetItemsFrom("download_entry", l_requeue.m_from, REQUEUE_BATCH);
@@ -218,6 +256,8 @@ bool TransferQueueManager::RequeueStep()
                 l_requeue.m_gathered = true;
                 break;
             }
+            if (l_requeue.m_places && !l_entry.IsConnected(l_queued))
+                continue;
             // Equal orders (a damaged file) keep the order they were made in.
             if (Item const l_order = l_entry["download_order"]; l_order.IsValid())
                 l_requeue.m_entries.emplace(l_order.AsInt64(), l_entry);
@@ -230,10 +270,14 @@ bool TransferQueueManager::RequeueStep()
         return l_next();
     Item const l_entry = std::move(l_requeue.m_entries.begin()->second);
     l_requeue.m_entries.erase(l_requeue.m_entries.begin());
-    m_mostRequeuedInAStep = std::max<std::uint64_t>(m_mostRequeuedInAStep, 1);
     // Removed meanwhile: a handle of a removed entry reads as null.
     if (l_entry.IsNull())
         return true;
+    if (l_requeue.m_places) {
+        if (l_entry.IsConnected(l_queued))
+            RequestDownloadPlaceInLine(l_entry);
+        return true;
+    }
     QString const l_status = StatusOf(l_entry);
     // One that failed here waits for its retry: a user who comes and goes
     // would otherwise have it fail again each time.
@@ -291,17 +335,16 @@ void TransferQueueManager::RequestDownloadPlaceInLine(Item i_entry)
                 l_user);
     if (peerMessenger)
         peerMessenger->SendMessage(l_user.AsString(), l_message);
+    ++m_requestsThisStep;
 }
 
 bool TransferQueueManager::IsActivelyDownloadingFromUser(QString i_user)
 {
-    Item l_user = d.GetType("user")->HasItem(Value(i_user));
-    if (l_user.IsNull())
-        return false;
-    for (Item const& l_entry : l_user.GetItems("download_entry"))
-        if (StatusOf(l_entry) == "downloading")
-            return true;
-    return false;
+    // The store walks the shorter of the two link lists: the downloads
+    // running are few, where a user may have tens of thousands queued.
+    return d.GetItem(d.GetType("user")->HasItem(Value(i_user)),
+                     d.GetType(DOWNLOAD_STATUS)->HasItem(Value("downloading")), "download_entry")
+        .IsValid();
 }
 
 void TransferQueueManager::OnUserOnline(Item i_user)

@@ -11,6 +11,7 @@
 
 #include <QCoreApplication>
 
+#include <algorithm>
 #include <limits>
 #include <vector>
 
@@ -50,44 +51,13 @@ void TransferQueueManager::EveryHalfMinute()
     if (l_aborted)
         StartNewUploads();
 
-    ItemSet l_waiting;
-    Item const l_queued = d.GetType("download_entry_status")->HasItem(Value("queued"));
-    for (Item const& l_entry : l_queued.GetItems("download_entry"))
-        if (Item l_user = l_entry["user"]; l_user.IsConnected("is_online"))
-            l_waiting.insert(l_user);
-    for (Item const& l_user : l_waiting) {
-        if (IsActivelyDownloadingFromUser(l_user.AsString()))
-            continue;
-        if (MillisecondsSince(l_user["last_queue_request_time"].AsString(), Now(), LONG_AGO) >
-            QUEUE_REQUEST_REPEAT_MS)
-            RequeueUserDownloads(l_user);
-    }
-    for (Item const& l_user : l_waiting) {
-        if (IsActivelyDownloadingFromUser(l_user.AsString()))
-            continue;
-        QDateTime const l_next = StoredTime(l_user["next_place_in_line_request_time"].AsString(), Now());
-        if (l_next.isValid() && Now() < l_next)
-            continue;
-        for (Item const& l_entry :
-             l_user.GetItems("download_entry").Connected(l_queued).SortNumericBy("download_order", true))
-            RequestDownloadPlaceInLine(l_entry);
-        SetUserTime(l_user, "next_place_in_line_request_time", PLACE_IN_LINE_REPEAT_S);
-    }
-
-    // Downloads that failed here are asked for again once their retry is
-    // due. One whose user is offline waits for him as any queued one does,
-    // and is asked for when he comes; it no longer waits for a time that
-    // has passed.
-    std::vector<Item> l_due;
-    for (Item const& l_entry :
-         d.GetType("download_entry_status")->HasItem(Value("local error")).GetItems("download_entry"))
-        if (IsRetryDue(l_entry))
-            l_due.push_back(l_entry);
-    for (Item const& l_entry : l_due) {
-        if (l_entry["user"].IsConnected("is_online"))
-            RequeueDownload(l_entry);
-        else
-            SetDownloadEntryStatus(l_entry, "queued");
+    // The downloads' part walks queues of tens of thousands: it goes in
+    // steps (SweepStep). One still under way goes on.
+    if (m_sweep.m_phase == SweepPhase::NONE) {
+        m_sweep = Sweep();
+        m_sweep.m_phase = SweepPhase::WAITING_USERS;
+        m_sweep.m_until = d.NextSerial();
+        StartRequeueWork();
     }
 
     // With no upload status change yet this run, the uploads have been idle
@@ -96,4 +66,101 @@ void TransferQueueManager::EveryHalfMinute()
         MillisecondsSince(GetVSetting("last_upload_state_change"), l_now, LONG_AGO) / 1000 > QUIT_IDLE_S &&
         ActiveUploadCount() == 0 && QueuedUploadCount() == 0)
         QCoreApplication::exit(0);
+}
+
+void TransferQueueManager::SweepStep()
+{
+    Item const l_queued = d.GetType("download_entry_status")->HasItem(Value("queued"));
+    Item const l_failed = d.GetType("download_entry_status")->HasItem(Value("local error"));
+    // The online users with a queued download: they wait for us.
+    if (m_sweep.m_phase == SweepPhase::WAITING_USERS) {
+        std::vector<Item> const l_batch = l_queued.GetItemsFrom("download_entry", m_sweep.m_from, REQUEUE_BATCH);
+        m_mostSweptInAStep = std::max<std::uint64_t>(m_mostSweptInAStep, l_batch.size());
+        bool l_through = l_batch.size() < REQUEUE_BATCH;
+        for (Item const& l_entry : l_batch) {
+            if (l_entry.Serial() >= m_sweep.m_until) {
+                l_through = true;
+                break;
+            }
+            if (Item l_user = l_entry["user"]; l_user.IsConnected("is_online"))
+                m_sweep.m_users.emplace(l_user.Serial(), std::move(l_user));
+        }
+        if (!l_batch.empty())
+            m_sweep.m_from = l_batch.back().Serial() + 1;
+        if (l_through)
+            m_sweep.m_phase = SweepPhase::USERS;
+        return;
+    }
+    // Each is asked again for downloads that waited 10 minutes, or else
+    // for their places every 10 minutes; never one we download from. The
+    // asking itself goes in steps behind the sweep.
+    if (m_sweep.m_phase == SweepPhase::USERS) {
+        std::size_t l_looked = 0;
+        while (!m_sweep.m_users.empty() && l_looked < SWEEP_USERS_A_STEP) {
+            ++l_looked;
+            Item const l_user = std::move(m_sweep.m_users.begin()->second);
+            m_sweep.m_users.erase(m_sweep.m_users.begin());
+            if (l_user.IsNull() || !l_user.IsConnected("is_online") || IsActivelyDownloadingFromUser(l_user.AsString()))
+                continue;
+            if (MillisecondsSince(l_user["last_queue_request_time"].AsString(), Now(), LONG_AGO) >
+                QUEUE_REQUEST_REPEAT_MS) {
+                // Sets his next place-in-line request 30 s ahead.
+                RequeueUserDownloads(l_user);
+                continue;
+            }
+            QDateTime const l_next = StoredTime(l_user["next_place_in_line_request_time"].AsString(), Now());
+            if (l_next.isValid() && Now() < l_next)
+                continue;
+            SetUserTime(l_user, "next_place_in_line_request_time", PLACE_IN_LINE_REPEAT_S);
+            RequestPlacesInLine(l_user);
+        }
+        m_mostSweptInAStep = std::max<std::uint64_t>(m_mostSweptInAStep, l_looked);
+        if (m_sweep.m_users.empty()) {
+            m_sweep.m_phase = SweepPhase::LOCAL_ERRORS;
+            m_sweep.m_from = 0;
+        }
+        return;
+    }
+    // Downloads that failed here are asked for again once their retry is
+    // due, one a step. One whose user is offline waits for him as any
+    // queued one does, and is asked for when he comes; it no longer waits
+    // for a time that has passed.
+    if (m_sweep.m_nextDue < m_sweep.m_due.size()) {
+        Item const l_entry = std::move(m_sweep.m_due[m_sweep.m_nextDue++]);
+        m_mostSweptInAStep = std::max<std::uint64_t>(m_mostSweptInAStep, 1);
+        // Asked for, removed or failed again meanwhile.
+        if (!l_entry.IsConnected(l_failed) || !IsRetryDue(l_entry))
+            return;
+        Item const l_user = l_entry["user"];
+        // His downloads' asking, which the sweep may have started, asks
+        // for it in its turn: not twice.
+        if (m_requeues.count(RequeueKey(l_user.Serial(), false)) != 0)
+            return;
+        if (l_user.IsConnected("is_online"))
+            RequeueDownload(l_entry);
+        else
+            SetDownloadEntryStatus(l_entry, "queued");
+        return;
+    }
+    if (m_sweep.m_lastRead) {
+        m_sweep.m_phase = SweepPhase::NONE;
+        return;
+    }
+    std::vector<Item> const l_batch = l_failed.GetItemsFrom("download_entry", m_sweep.m_from, REQUEUE_BATCH);
+    m_mostSweptInAStep = std::max<std::uint64_t>(m_mostSweptInAStep, l_batch.size());
+    m_sweep.m_due.clear();
+    m_sweep.m_nextDue = 0;
+    bool l_through = l_batch.size() < REQUEUE_BATCH;
+    for (Item const& l_entry : l_batch) {
+        if (l_entry.Serial() >= m_sweep.m_until) {
+            l_through = true;
+            break;
+        }
+        if (IsRetryDue(l_entry))
+            m_sweep.m_due.push_back(l_entry);
+    }
+    if (!l_batch.empty())
+        m_sweep.m_from = l_batch.back().Serial() + 1;
+    // Through once the last batch's due ones are asked for.
+    m_sweep.m_lastRead = l_through;
 }

@@ -27,7 +27,6 @@
 #include <map>
 #include <optional>
 #include <string>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -94,12 +93,21 @@ public:
     // asked for all again when he comes back). Asked again meanwhile, he is
     // asked from the first again.
     void RequeueUserDownloads(Item i_user);
-    // Downloads a step of the above takes in (handles read, or requests
-    // made) at most, since the start.
+    // Downloads a step of the above (or of the sweep's asking for places in
+    // line, which goes the same way) takes in, handles read or requests
+    // made, at most, since the start.
     std::uint64_t MostRequeuedInAStep() const { return m_mostRequeuedInAStep; }
+    // Of those, requests (for a download or its place): one a step.
+    std::uint64_t MostRequestsInAStep() const { return m_mostRequestsInAStep; }
+    // The asking above, or the half-minute sweep, is under way.
     bool IsRequeueing() const { return m_requeueWork.IsRunning(); }
     // Downloads whose handles and orders one step of the above reads.
     static constexpr std::size_t REQUEUE_BATCH = 256;
+    // Downloads and users a step of the half-minute sweep looked at, at
+    // most, since the start.
+    std::uint64_t MostSweptInAStep() const { return m_mostSweptInAStep; }
+    // Waiting users one step of the sweep looks at.
+    static constexpr std::size_t SWEEP_USERS_A_STEP = 64;
     void PauseDownload(Item i_entry);
     void ResumeDownload(Item i_entry);
     void RemoveDownload(Item i_entry);
@@ -319,8 +327,19 @@ private:
     // false once through.
     bool LoadStep();
     void EndLoad();
-    // One step of RequeueUserDownloads; false once every user is through.
+    // One step of RequeueUserDownloads, of the sweep's asking for places
+    // or of the sweep itself (which comes first); false once all are
+    // through. Counts the requests the step made.
     bool RequeueStep();
+    // One step of the asking of a user.
+    bool AskStep();
+    // Asks the user for the places of his queued downloads, in their
+    // order, as RequeueUserDownloads asks for them.
+    void RequestPlacesInLine(Item const& i_user);
+    // Starts the steps unless they run.
+    void StartRequeueWork();
+    // One step of the half-minute sweep over the downloads.
+    void SweepStep();
     void RecordCompleteDownload(Item const& i_entry, QString const& i_folder, QString const& i_name);
     // A setting that shapes local paths changed: the partial files of the
     // unfinished downloads move to where their paths now lead (a running
@@ -368,22 +387,47 @@ private:
     quint64 m_loadSlice = 0;
     int m_loadStepsThisTurn = 0;
     std::uint64_t m_mostLoadStepsInATurn = 0;
-    // The users whose downloads are asked for (RequeueUserDownloads), by
-    // their serials in the order they came: each one's downloads made
+    // The users whose downloads are asked for (RequeueUserDownloads), or
+    // the places of their queued ones (m_places), by their serials and
+    // what is asked, in the order they came: each one's downloads made
     // before he was asked (m_until) are read a batch a step from the serial
     // m_from, kept by their order, then asked for one a step.
     struct UserRequeue
     {
         Item m_user;
+        bool m_places = false;
         std::uint64_t m_until = 0;
         std::uint64_t m_from = 0;
         bool m_gathered = false;
         std::multimap<qint64, Item> m_entries;
     };
+    typedef std::pair<std::uint64_t, bool> RequeueKey;
     SlicedWork m_requeueWork;
-    std::deque<std::uint64_t> m_requeueOrder;
-    std::unordered_map<std::uint64_t, UserRequeue> m_requeues;
+    std::deque<RequeueKey> m_requeueOrder;
+    std::map<RequeueKey, UserRequeue> m_requeues;
     std::uint64_t m_mostRequeuedInAStep = 0;
+    // Requests for downloads and their places made in the step under way.
+    std::uint64_t m_requestsThisStep = 0;
+    std::uint64_t m_mostRequestsInAStep = 0;
+    // The half-minute sweep over the downloads, in steps of the same work:
+    // the queued downloads made before it began (m_until) are read a batch
+    // a step for their online users (kept by serial, the order the sweep
+    // went in before), those users are looked at a few a step, then the
+    // downloads that failed here are read a batch a step and those whose
+    // retry is due asked for one a step.
+    enum class SweepPhase { NONE, WAITING_USERS, USERS, LOCAL_ERRORS };
+    struct Sweep
+    {
+        SweepPhase m_phase = SweepPhase::NONE;
+        std::uint64_t m_until = 0;
+        std::uint64_t m_from = 0;
+        std::map<std::uint64_t, Item> m_users;
+        std::vector<Item> m_due;
+        std::size_t m_nextDue = 0;
+        bool m_lastRead = false;
+    };
+    Sweep m_sweep;
+    std::uint64_t m_mostSweptInAStep = 0;
 };
 
 extern TransferQueueManager* transferQueueManager;

@@ -6,7 +6,10 @@
 //   3. status messages of M users coming online, one message each, the
 //      event loop turning between them as frames arrive;
 //   4. the status message of one user with D downloads waiting (D and 2D),
-//      all asked for again: to the last request.
+//      all asked for again: to the last request;
+//   5. then, all of them queued, the half-minute sweep 31 s later, which
+//      finds him waiting and asks for the places of all D: to the last
+//      request.
 // Each at N and 2N (M and 2M) in fresh stores, so that the ratio tells
 // whether the cost grows with the users (linear: at most 2) or with the
 // users times those online already. Some uploads wait in the queue, as in
@@ -173,8 +176,9 @@ Figure Statuses(QString const& i_share, int i_users)
 
 // One user with i_downloads downloads that ended ("aborted", in their
 // order, as the saved queue holds them) comes online: each is asked for
-// again, and becomes "queued".
-Figure UserWithDownloads(QString const& i_share, int i_downloads)
+// again, and becomes "queued". Then the sweep half a minute later asks for
+// their places (o_sweep).
+Figure UserWithDownloads(QString const& i_share, int i_downloads, Figure& o_sweep)
 {
     Figure l_figure;
     for (bool const l_probe : {false, true}) {
@@ -206,6 +210,29 @@ Figure UserWithDownloads(QString const& i_share, int i_downloads)
             l_figure.m_own = lp_probe->LongestCpuMs();
         } else {
             l_figure.m_cpu = l_cpu;
+        }
+        lp_probe.reset();
+        while (l_program.mp_transfers->IsRequeueing())
+            QCoreApplication::processEvents();
+
+        // His places fall due 30 s after the asking began; his queue, 10
+        // minutes after.
+        QString const l_places = l_user["next_place_in_line_request_time"].AsString();
+        l_program.mp_transfers->SetClock([]() { return QDateTime::currentDateTimeUtc().addSecs(31); });
+        if (l_probe)
+            lp_probe = std::make_unique<bench::StallProbe>();
+        std::int64_t const l_sweepStart = bench::ThreadCpuNs();
+        l_program.mp_transfers->EveryHalfMinute();
+        while (l_program.mp_transfers->IsRequeueing())
+            QCoreApplication::processEvents();
+        double const l_sweepCpu = (bench::ThreadCpuNs() - l_sweepStart) / 1e9;
+        bench::Require(l_user["next_place_in_line_request_time"].AsString() != l_places,
+                       "the places were not asked for");
+        if (l_probe) {
+            o_sweep.m_stall = lp_probe->LongestMs();
+            o_sweep.m_own = lp_probe->LongestCpuMs();
+        } else {
+            o_sweep.m_cpu = l_sweepCpu;
         }
     }
     return l_figure;
@@ -250,9 +277,12 @@ int main(int argc, char** argv)
                     l_first[1].m_cpu / l_first[0].m_cpu, l_second[1].m_cpu / l_second[0].m_cpu,
                     l_statuses[1].m_cpu / l_statuses[0].m_cpu);
         for (int l_size = 0; l_size < 2; ++l_size) {
-            Figure const l_holder = UserWithDownloads(l_share, DOWNLOADS << l_size);
-            std::printf("  a user of %d downloads comes online: cpu %.2f s, stall %.1f ms (own %.1f)\n",
-                        DOWNLOADS << l_size, l_holder.m_cpu, l_holder.m_stall, l_holder.m_own);
+            Figure l_sweep;
+            Figure const l_holder = UserWithDownloads(l_share, DOWNLOADS << l_size, l_sweep);
+            std::printf("  a user of %d downloads comes online: cpu %.2f s, stall %.1f ms (own %.1f); "
+                        "the sweep asks their places: cpu %.2f s, stall %.1f ms (own %.1f)\n",
+                        DOWNLOADS << l_size, l_holder.m_cpu, l_holder.m_stall, l_holder.m_own, l_sweep.m_cpu,
+                        l_sweep.m_stall, l_sweep.m_own);
         }
         std::fflush(stdout);
     }

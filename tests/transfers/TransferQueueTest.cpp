@@ -549,11 +549,13 @@ private slots:
         emit mp_messenger->FileTransferRequested("bob", 1, 77, "Music\\Rock\\Band\\Album\\big.bin", 10000);
         l_clock = l_start.addSecs(599);
         mp_transfers->EveryHalfMinute();
+        QVERIFY(WaitUntil([this]() { return !mp_transfers->IsRequeueing(); })); // the sweep goes in steps
         QCOMPARE(Status(l_entry), QString("local error"));
         QCOMPARE(Sent() - l_before, 1); // the answer to the offer: "Queued"
         QVERIFY(!l_entry["remote_transfer_req"].IsValid()); // the offer not taken
         l_clock = l_start.addSecs(600);
         mp_transfers->EveryHalfMinute();
+        QVERIFY(WaitUntil([this]() { return !mp_transfers->IsRequeueing(); }));
         QCOMPARE(Status(l_entry), QString("queued"));
         QCOMPARE(Sent() - l_before, 2);
         QVERIFY(!l_entry["download_retry_time"].IsValid());

@@ -107,10 +107,12 @@ private:
         return l_frames;
     }
 
+    // The half-minute sweep, to its end: it goes in steps.
     void Sweep(int i_secondsLater)
     {
         m_now = m_now.addSecs(i_secondsLater);
         mp_transfers->EveryHalfMinute();
+        static_cast<void>(WaitUntil([this]() { return !mp_transfers->IsRequeueing(); }));
     }
 
 private slots:
@@ -396,8 +398,9 @@ private slots:
 
     // A user with many downloads who comes online is asked for them in
     // their order, a bounded number of downloads a step; one removed or
-    // paused before its turn is not asked for. Going offline stops the
-    // asking; coming back asks for all again.
+    // paused before its turn is not asked for. The sweep asks their places
+    // and for those whose retry is due the same way. Going offline stops
+    // the asking; coming back asks for all again.
     void comingOnlineWithManyDownloads()
     {
         int const l_count = int(2 * TransferQueueManager::REQUEUE_BATCH) + 10;
@@ -424,6 +427,40 @@ private slots:
         QCOMPARE(Sent("alice"), l_asked);
         QVERIFY2(mp_transfers->MostRequeuedInAStep() <= TransferQueueManager::REQUEUE_BATCH,
                  qPrintable(QString::number(mp_transfers->MostRequeuedInAStep())));
+
+        // Half a minute later the sweep asks for the places of the queued
+        // ones, in their order, in steps as well; so it asks for those that
+        // failed here once their retry is due, in the order they were made.
+        Frames l_places;
+        for (QByteArray const& l_request : l_asked)
+            l_places << Le32(51) + l_request.mid(4);
+        m_now = m_now.addSecs(30);
+        mp_transfers->EveryHalfMinute();
+        QVERIFY(l_asking());
+        QCOMPARE(Sent("alice"), l_places);
+        Frames l_retried;
+        for (int l_k = 2; l_k < 2 + int(TransferQueueManager::REQUEUE_BATCH) + 40; ++l_k) {
+            mp_transfers->SetDownloadEntryStatus(l_entries[l_k], "local error");
+            l_entries[l_k] += d.GetType("download_retry_time")->GetItem(Value(m_now.toLocalTime().toString(Qt::TextDate)));
+            l_retried << Le32(43) + Str(QString("M\\%1").arg(l_k));
+        }
+        Sweep(30);
+        QCOMPARE(Sent("alice"), l_retried);
+        QVERIFY2(mp_transfers->MostRequeuedInAStep() <= TransferQueueManager::REQUEUE_BATCH,
+                 qPrintable(QString::number(mp_transfers->MostRequeuedInAStep())));
+        QCOMPARE(mp_transfers->MostRequestsInAStep(), 1u);
+        QVERIFY2(mp_transfers->MostSweptInAStep() > 0 &&
+                     mp_transfers->MostSweptInAStep() <= TransferQueueManager::REQUEUE_BATCH,
+                 qPrintable(QString::number(mp_transfers->MostSweptInAStep())));
+        // Ten minutes on, his downloads are asked for again; one whose
+        // retry is due too is asked for once, in its order.
+        m_now = m_now.addSecs(570);
+        for (int l_k : {5, 300}) {
+            mp_transfers->SetDownloadEntryStatus(l_entries[l_k], "local error");
+            l_entries[l_k] += d.GetType("download_retry_time")->GetItem(Value(m_now.toLocalTime().toString(Qt::TextDate)));
+        }
+        Sweep(0);
+        QCOMPARE(Sent("alice"), l_asked);
 
         SetFlag(User("alice"), "is_online", false);
         SetFlag(User("alice"), "is_online", true);

@@ -54,6 +54,20 @@ bool IsLongOffline(Item const& i_user, QDateTime const& i_now)
     return IsLongIdle(TransferItems::StoredTime(i_user["last_online_status_change"].AsString(), i_now), i_now);
 }
 
+// The half-minute clean-up's choice: an upload that ended, or is queued by
+// a user long offline, or runs without a report, and whose last change
+// (status, or report) is long past.
+bool IsIdleUpload(Item const& i_entry, QDateTime const& i_now)
+{
+    if (i_entry["upload_entry_status"].AsString() == "queued" && !IsLongOffline(i_entry["user"], i_now))
+        return false;
+    QDateTime l_last = TransferItems::StoredTime(i_entry["last_status_change_time"].AsString(), i_now);
+    if (auto const* lp_receipt = TransferItems::ObjectAt<QDateTime>(i_entry["last_receipt_time"]);
+        lp_receipt && lp_receipt->isValid() && (!l_last.isValid() || lp_receipt->toUTC() > l_last))
+        l_last = lp_receipt->toUTC();
+    return IsLongIdle(l_last, i_now);
+}
+
 Item DownloadStatus(char const* ip_status)
 {
     return d["download_entry_status"]->HasItem(Value(ip_status));
@@ -272,46 +286,57 @@ void TransfersForm::ClearCompleteDownloads()
     StartRemovals();
 }
 
-void TransfersForm::ClearFinishedUploads()
+void TransfersForm::GatherUploads(UploadGather& io_gather)
 {
     if (!transferQueueManager)
         return;
     // Given again while the last one gathers: it gathers on from where it
     // is.
-    if (!m_clearingUploads) {
-        m_clearingUploads = true;
-        m_clearedUploadsFrom = 0;
-        m_clearedUploadsUntil = d.NextSerial();
+    if (!io_gather.m_running) {
+        io_gather.m_running = true;
+        io_gather.m_from = 0;
+        io_gather.m_until = d.NextSerial();
     }
     StartRemovals();
 }
 
-bool TransfersForm::GatherFinishedUploads()
+void TransfersForm::ClearFinishedUploads()
 {
-    std::vector<Item> const l_batch = d["upload_entry"]->GetItemsFrom(m_clearedUploadsFrom, CLEAR_GATHER_BATCH);
+    GatherUploads(m_clearedUploads);
+}
+
+bool TransfersForm::GatherUploadsStep(UploadGather& io_gather)
+{
+    bool const l_idle = &io_gather == &m_idleUploads;
+    std::vector<Item> const l_batch = d["upload_entry"]->GetItemsFrom(io_gather.m_from, CLEAR_GATHER_BATCH);
     m_mostGatheredInAStep = std::max<std::uint64_t>(m_mostGatheredInAStep, l_batch.size());
     bool l_through = l_batch.size() < CLEAR_GATHER_BATCH;
     QDateTime const l_now = TransferItems::CurrentTime();
     for (Item const& l_entry : l_batch) {
         // Those that came after the command are not its own.
-        if (l_entry.Serial() >= m_clearedUploadsUntil) {
+        if (l_entry.Serial() >= io_gather.m_until) {
             l_through = true;
             break;
+        }
+        if (l_idle) {
+            if (IsIdleUpload(l_entry, l_now))
+                m_removals.push_back({l_entry, Item(), false});
+            continue;
         }
         Item const l_status = l_entry["upload_entry_status"];
         if (l_status.AsString() != "queued" && !l_status.IsConnected("is_active"))
             m_removals.push_back({l_entry, Item(), false});
         else if (l_status.AsString() == "queued" && IsLongOffline(l_entry["user"], l_now))
-            m_abandonedUploads.push_back(l_entry);
+            io_gather.m_later.push_back(l_entry);
     }
     if (!l_batch.empty())
-        m_clearedUploadsFrom = l_batch.back().Serial() + 1;
+        io_gather.m_from = l_batch.back().Serial() + 1;
     if (l_through) {
-        // The finished ones first, then those of users long gone.
-        for (Item& l_entry : m_abandonedUploads)
+        // The command's finished ones first, then those of users long gone.
+        for (Item& l_entry : io_gather.m_later)
             m_removals.push_back({std::move(l_entry), Item(), false});
-        m_abandonedUploads = std::vector<Item>();
-        m_clearingUploads = false;
+        io_gather.m_later = std::vector<Item>();
+        io_gather.m_running = false;
     }
     return true;
 }
@@ -348,8 +373,10 @@ bool TransfersForm::RemoveNextEntry()
             m_clearedFrom = l_batch.back().Serial() + 1;
         return true;
     }
-    if (m_clearingUploads)
-        return GatherFinishedUploads();
+    if (m_clearedUploads.m_running)
+        return GatherUploadsStep(m_clearedUploads);
+    if (m_idleUploads.m_running)
+        return GatherUploadsStep(m_idleUploads);
     if (m_barsTakenOff < m_removals.size()) {
         TakeOffBars(ItemSet(m_removals[m_barsTakenOff++].m_entry));
         return true;
@@ -523,21 +550,10 @@ void TransfersForm::OnClearUploadsCheckStateChanged(int i_state)
 
 void TransfersForm::EveryHalfMinute()
 {
-    if (!m_initialised || !IsSettingYes("clear_complete_aborted_uploads"))
-        return;
-    QDateTime const l_now = TransferItems::CurrentTime();
-    ItemSet l_idle;
-    for (Item const& l_entry : d["upload_entry"]->GetItems()) {
-        if (l_entry["upload_entry_status"].AsString() == "queued" && !IsLongOffline(l_entry["user"], l_now))
-            continue;
-        QDateTime l_last = TransferItems::StoredTime(l_entry["last_status_change_time"].AsString(), l_now);
-        if (auto const* lp_receipt = TransferItems::ObjectAt<QDateTime>(l_entry["last_receipt_time"]);
-            lp_receipt && lp_receipt->isValid() && (!l_last.isValid() || lp_receipt->toUTC() > l_last))
-            l_last = lp_receipt->toUTC();
-        if (IsLongIdle(l_last, l_now))
-            l_idle.insert(l_entry);
-    }
-    RemoveEntries(l_idle, false);
+    // Gathered in steps as "Clear Complete and Aborted" is: a queue of tens
+    // of thousands read at once held the window.
+    if (m_initialised && IsSettingYes("clear_complete_aborted_uploads"))
+        GatherUploads(m_idleUploads);
 }
 
 // --------------------------------------------------------------- completion

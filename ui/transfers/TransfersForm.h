@@ -219,7 +219,11 @@ private:
     // "Clear Complete and Aborted": the uploads that ended, then the queued
     // ones of users long offline, gathered a batch a step.
     void ClearFinishedUploads();
-    bool GatherFinishedUploads();
+    // Starts the gathering of uploads for removal (that of the command, or
+    // of the half-minute clean-up), or lets the one under way go on.
+    struct UploadGather;
+    void GatherUploads(UploadGather& io_gather);
+    bool GatherUploadsStep(UploadGather& io_gather);
     void StartRemovals();
     bool RemoveNextEntry();
     void ShowCompleteDownloads();
@@ -275,12 +279,19 @@ private:
     Item m_clearedStatus;
     std::uint64_t m_clearedFrom = 0;
     // "Clear Complete and Aborted" takes the uploads the same way, from
-    // the serial m_clearedUploadsFrom, those made before the command; the
-    // queued ones of users long gone wait for the end of the gathering.
-    bool m_clearingUploads = false;
-    std::uint64_t m_clearedUploadsFrom = 0;
-    std::uint64_t m_clearedUploadsUntil = 0;
-    std::vector<Item> m_abandonedUploads;
+    // the serial m_from, those made before the command (m_until); the
+    // queued ones of users long gone wait for the end of the gathering
+    // (m_later). So does the half-minute clean-up, which takes the idle
+    // ones in their order.
+    struct UploadGather
+    {
+        bool m_running = false;
+        std::uint64_t m_from = 0;
+        std::uint64_t m_until = 0;
+        std::vector<Item> m_later;
+    };
+    UploadGather m_clearedUploads;
+    UploadGather m_idleUploads;
     static constexpr std::size_t CLEAR_GATHER_BATCH = 256;
     std::uint64_t m_mostGatheredInAStep = 0;
     std::size_t m_barsTakenOff = 0;

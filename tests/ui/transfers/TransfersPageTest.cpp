@@ -947,35 +947,52 @@ private slots:
         QCOMPARE(d["download_list_node"]->GetItemCount(), 2u);
     }
 
-    // "Clear Complete and Aborted" takes in a bounded number of uploads a
-    // step, however many there are, and clears the ended ones and those
-    // queued by users long offline.
+    void ClearFinishedUploadsInSteps_data()
+    {
+        QTest::addColumn<bool>("command"); // or the half-minute clean-up
+        QTest::newRow("Clear Complete and Aborted") << true;
+        QTest::newRow("half-minute clean-up") << false;
+    }
+
+    // "Clear Complete and Aborted" and the half-minute clean-up take in a
+    // bounded number of uploads a step, however many there are: the one
+    // clears the ended ones and those queued by users long offline, the
+    // other also one that runs without a report.
     void ClearFinishedUploadsInSteps()
     {
-        SetAttribute(d["user"]->GetItem(Value("gone")), "last_online_status_change",
-                     Value(QDateTime::currentDateTime().addSecs(-400).toString(Qt::TextDate)));
-        struct Case { char const* mp_user; char const* mp_status; bool m_stays; };
-        Case const l_cases[] = {{"x", "complete", false}, {"x", "aborted", false}, {"x", "uploading", true},
-                                {"gone", "queued", false}, {"x", "queued", true}};
+        QFETCH(bool, command);
+        QString const l_ago = QDateTime::currentDateTime().addSecs(-400).toString(Qt::TextDate);
+        SetAttribute(d["user"]->GetItem(Value("gone")), "last_online_status_change", Value(l_ago));
+        struct Case { char const* mp_user; char const* mp_status; bool m_staysClear, m_staysIdle; };
+        Case const l_cases[] = {{"x", "complete", false, false}, {"x", "aborted", false, false},
+                                {"x", "uploading", true, false}, {"gone", "queued", false, false},
+                                {"x", "queued", true, true}};
         std::vector<Item> l_entries;
         for (int l_k = 0; l_k < 600; ++l_k) {
             Case const& l_case = l_cases[l_k % std::size(l_cases)];
             l_entries.push_back(Upload(l_case.mp_user, "/s", qPrintable(QString::number(l_k)), 10, l_case.mp_status));
+            SetAttribute(l_entries.back(), "last_status_change_time", Value(l_ago));
         }
+        SetSetting("clear_complete_aborted_uploads", "yes");
         qint64 const l_slice = SlicedWork::SliceMs();
         SlicedWork::SetSliceMs(0);
-        mp_page->OnActionBarTriggered(nullptr, "clear_complete_and_aborted_uploads");
+        if (command)
+            mp_page->OnActionBarTriggered(nullptr, "clear_complete_and_aborted_uploads");
+        else
+            mp_page->EveryHalfMinute();
         int l_turns = 0;
-        while (d["upload_entry"]->GetItemCount() > 240 && l_turns < 10000) {
+        while (d["upload_entry"]->GetItemCount() > (command ? 240u : 120u) && l_turns < 10000) {
             QCoreApplication::processEvents();
             ++l_turns;
         }
         SlicedWork::SetSliceMs(l_slice);
         QVERIFY2(mp_page->MostGatheredInAStep() > 0 && mp_page->MostGatheredInAStep() <= 256,
                  qPrintable(QString::number(mp_page->MostGatheredInAStep())));
-        for (std::size_t l_k = 0; l_k < l_entries.size(); ++l_k)
-            QVERIFY2(l_entries[l_k].IsValid() == l_cases[l_k % std::size(l_cases)].m_stays,
+        for (std::size_t l_k = 0; l_k < l_entries.size(); ++l_k) {
+            Case const& l_case = l_cases[l_k % std::size(l_cases)];
+            QVERIFY2(l_entries[l_k].IsValid() == (command ? l_case.m_staysClear : l_case.m_staysIdle),
                      qPrintable(QString::number(l_k)));
+        }
     }
 
     void LimitsAndSlots()
