@@ -184,29 +184,28 @@ void TransferQueueManager::RequeueUserDownloads(Item i_user)
     // again while it runs.
     SetUserTime(i_user, "last_queue_request_time", 0);
     SetUserTime(i_user, "next_place_in_line_request_time", 30);
-    // Downloads added from now on are asked for as they come.
-    RequeueKey const l_key(i_user.Serial(), false);
-    UserRequeue& l_requeue = m_requeues[l_key];
-    if (l_requeue.m_user.IsNull())
-        m_requeueOrder.push_back(l_key);
-    l_requeue = UserRequeue();
-    l_requeue.m_user = i_user;
-    l_requeue.m_until = d.NextSerial();
-    StartRequeueWork();
+    QueueUserAsking(i_user, false);
 }
 
 void TransferQueueManager::RequestPlacesInLine(Item const& i_user)
 {
     // Behind his downloads' asking if that runs, as the sweep asked them
     // after it.
-    RequeueKey const l_key(i_user.Serial(), true);
-    UserRequeue& l_places = m_requeues[l_key];
-    if (l_places.m_user.IsNull())
+    QueueUserAsking(i_user, true);
+}
+
+void TransferQueueManager::QueueUserAsking(Item const& i_user, bool i_places)
+{
+    // Downloads added from now on are asked for as they come. Asked again
+    // meanwhile, he is asked from the first again, in his old turn.
+    RequeueKey const l_key(i_user.Serial(), i_places);
+    UserRequeue& l_asking = m_requeues[l_key];
+    if (l_asking.m_user.IsNull())
         m_requeueOrder.push_back(l_key);
-    l_places = UserRequeue();
-    l_places.m_user = i_user;
-    l_places.m_places = true;
-    l_places.m_until = d.NextSerial();
+    l_asking = UserRequeue();
+    l_asking.m_user = i_user;
+    l_asking.m_places = i_places;
+    l_asking.m_until = d.NextSerial();
     StartRequeueWork();
 }
 

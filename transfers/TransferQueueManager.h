@@ -336,6 +336,8 @@ private:
     // Asks the user for the places of his queued downloads, in their
     // order, as RequeueUserDownloads asks for them.
     void RequestPlacesInLine(Item const& i_user);
+    // Queues a user's asking (his downloads, or their places) for the sliced work.
+    void QueueUserAsking(Item const& i_user, bool i_places);
     // Starts the steps unless they run.
     void StartRequeueWork();
     // One step of the half-minute sweep over the downloads.

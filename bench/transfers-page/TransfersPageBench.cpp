@@ -130,20 +130,27 @@ void MeasurePage(int i_folders, Figures& io_figures)
     for (Item const& l_entry : l_entries)
         l_program.mp_transfers->SetDownloadEntryStatus(l_entry, "complete");
     bench::Drain();
-    l_clock.restart();
-    {
-        bench::StallProbe l_probe;
-        l_program.mp_page->OnActionBarTriggered(nullptr, "clear_complete_downloads");
-        // The entries go in slices.
-        io_figures.m_clearStall = l_probe.RunUntil([]() {
-            return d["download_entry"]->GetItemCount() + d["download_list_node"]->GetItemCount() == 0;
-        });
-        io_figures.m_clearWork = l_probe.LongestCpuMs();
-        bench::Drain();
-    }
-    io_figures.m_clear = l_clock.nsecsElapsed() / 1e9;
-    if (d["download_entry"]->GetItemCount() + d["download_list_node"]->GetItemCount() != 0)
-        std::printf("  (the clear left entries or rows)\n");
+    // A clear command, run until its entries and rows are gone (they go in
+    // slices): its longest stall, the thread's longest work, the time.
+    auto const l_clear = [&](char const* ip_action, char const* ip_entries, char const* ip_rows, double& o_stall,
+                             double& o_work, double& o_seconds) {
+        auto const l_left = [ip_entries, ip_rows]() {
+            return d[ip_entries]->GetItemCount() + d[ip_rows]->GetItemCount();
+        };
+        l_clock.restart();
+        {
+            bench::StallProbe l_probe;
+            l_program.mp_page->OnActionBarTriggered(nullptr, ip_action);
+            o_stall = l_probe.RunUntil([&]() { return l_left() == 0; });
+            o_work = l_probe.LongestCpuMs();
+            bench::Drain();
+        }
+        o_seconds = l_clock.nsecsElapsed() / 1e9;
+        if (l_left() != 0)
+            std::printf("  (%s left entries or rows)\n", ip_action);
+    };
+    l_clear("clear_complete_downloads", "download_entry", "download_list_node", io_figures.m_clearStall,
+            io_figures.m_clearWork, io_figures.m_clear);
 
     // As many uploads that ended, to as many users as there are folders,
     // cleared by "Clear Complete and Aborted".
@@ -153,19 +160,8 @@ void MeasurePage(int i_folders, Figures& io_figures)
                         qPrintable(QString("track %1.mp3").arg(l_k)), 5000000 + l_k,
                         l_k % 2 ? "complete" : "aborted");
     bench::Drain();
-    l_clock.restart();
-    {
-        bench::StallProbe l_probe;
-        l_program.mp_page->OnActionBarTriggered(nullptr, "clear_complete_and_aborted_uploads");
-        io_figures.m_clearUploadsStall = l_probe.RunUntil([]() {
-            return d["upload_entry"]->GetItemCount() + d["upload_list_node"]->GetItemCount() == 0;
-        });
-        io_figures.m_clearUploadsWork = l_probe.LongestCpuMs();
-        bench::Drain();
-    }
-    io_figures.m_clearUploads = l_clock.nsecsElapsed() / 1e9;
-    if (d["upload_entry"]->GetItemCount() + d["upload_list_node"]->GetItemCount() != 0)
-        std::printf("  (the clear of uploads left entries or rows)\n");
+    l_clear("clear_complete_and_aborted_uploads", "upload_entry", "upload_list_node", io_figures.m_clearUploadsStall,
+            io_figures.m_clearUploadsWork, io_figures.m_clearUploads);
 }
 
 Figures Measure(int i_folders)

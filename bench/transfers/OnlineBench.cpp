@@ -107,6 +107,18 @@ struct Figure
     double m_cpu = 0;
     double m_stall = 0;
     double m_own = 0; // the thread's own share of the longest stall
+
+    // A run with a probe gives the stalls, one without the processor time
+    // (the probe's own timer would count in it).
+    void Take(bench::StallProbe const* ip_probe, double i_cpu)
+    {
+        if (ip_probe) {
+            m_stall = ip_probe->LongestMs();
+            m_own = ip_probe->LongestCpuMs();
+        } else {
+            m_cpu = i_cpu;
+        }
+    }
 };
 
 // The join applied to its end: processor time, or with i_probe the longest
@@ -164,12 +176,7 @@ Figure Statuses(QString const& i_share, int i_users)
         bench::Require(d.GetType("is_online")->GetGlobalNullItem().CountItems("user") == std::size_t(i_users) &&
                            l_program.mp_transfers->QueuedUploadCount() == QUEUERS * FILES_PER_QUEUER,
                        "the users did not come online");
-        if (l_probe) {
-            l_figure.m_stall = lp_probe->LongestMs();
-            l_figure.m_own = lp_probe->LongestCpuMs();
-        } else {
-            l_figure.m_cpu = l_cpu;
-        }
+        l_figure.Take(lp_probe.get(), l_cpu);
     }
     return l_figure;
 }
@@ -205,12 +212,7 @@ Figure UserWithDownloads(QString const& i_share, int i_downloads, Figure& o_swee
         while (l_aborted.CountItems("download_entry") > 0)
             QCoreApplication::processEvents();
         double const l_cpu = (bench::ThreadCpuNs() - l_start) / 1e9;
-        if (l_probe) {
-            l_figure.m_stall = lp_probe->LongestMs();
-            l_figure.m_own = lp_probe->LongestCpuMs();
-        } else {
-            l_figure.m_cpu = l_cpu;
-        }
+        l_figure.Take(lp_probe.get(), l_cpu);
         lp_probe.reset();
         while (l_program.mp_transfers->IsRequeueing())
             QCoreApplication::processEvents();
@@ -228,12 +230,7 @@ Figure UserWithDownloads(QString const& i_share, int i_downloads, Figure& o_swee
         double const l_sweepCpu = (bench::ThreadCpuNs() - l_sweepStart) / 1e9;
         bench::Require(l_user["next_place_in_line_request_time"].AsString() != l_places,
                        "the places were not asked for");
-        if (l_probe) {
-            o_sweep.m_stall = lp_probe->LongestMs();
-            o_sweep.m_own = lp_probe->LongestCpuMs();
-        } else {
-            o_sweep.m_cpu = l_sweepCpu;
-        }
+        o_sweep.Take(lp_probe.get(), l_sweepCpu);
     }
     return l_figure;
 }
