@@ -53,6 +53,7 @@ private slots:
 
     void cleanup()
     {
+        Data::SetCollectionStepWork(4096);
         mp_manager.reset();
         mp_saver.reset();
         QVERIFY(sharedFoldersManager == nullptr);
@@ -490,7 +491,23 @@ private slots:
         QSignalSpy l_rescanned(mp_manager.get(), &SharedFoldersManager::SharedFilesRescanned);
         l_run([&] { mp_manager->RescanShares(); });
         QCOMPARE(l_rescanned.takeFirst(), QList<QVariant>({0, 10 * l_perFolder}));
-        l_run([&] { mp_manager->UnshareFolder(l_root); });
+        // The root's removal drops no more of its links to its 490 folders
+        // than a step of the collection drops: it is gone at once for
+        // every reader, its links go in the job's slices.
+        Data::SetCollectionStepWork(64);
+        Data::MostLinksDroppedInAStep();
+        Item const l_folder = mp_manager->GetSharedFileItem(Path("big/Artist 1/Album 10/0 track.ogg"))["shared_file_folder"];
+        QVERIFY(!l_folder.IsNull());
+        l_run([&] {
+            mp_manager->UnshareFolder(l_root);
+            QVERIFY(l_root.IsNull());
+            QVERIFY(d.GetType("shared_folder")->HasItem(Value(Path("big"))).IsNull());
+            QVERIFY(!l_folder.IsConnected("shared_folder"));
+            QVERIFY(l_folder.GetItems("shared_folder").empty());
+        });
+        std::size_t const l_mostLinks = Data::MostLinksDroppedInAStep();
+        QVERIFY2(l_mostLinks > 0 && l_mostLinks <= 16, qPrintable(QString::number(l_mostLinks)));
+        QVERIFY(!d.HasLinksOfRemoved());
         QCOMPARE(d.GetType("shared_file")->GetItemCount(), std::size_t(0));
         QCOMPARE(d.GetType("shared_file_folder")->GetItemCount(), std::size_t(0));
     }
