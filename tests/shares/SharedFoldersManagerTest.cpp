@@ -586,6 +586,29 @@ private slots:
         QCOMPARE(l_read, QStringList({Path("kept/0.mp3"), Path("kept/1.mp3"), Path("kept/2.mp3")}));
     }
 
+    // A save made as soon as a root is unshared, while the store still
+    // drops its links to its folders, keeps neither the root nor them.
+    void SaveRightAfterAnUnshareKeepsNothingOfIt()
+    {
+        for (int l_folder = 0; l_folder < 40; ++l_folder)
+            Write(QString("Gone/Album %1/tune.ogg").arg(l_folder));
+        Write("Kept/tune.ogg");
+        Item const l_gone = Share(Path("Gone"));
+        Share(Path("Kept"));
+        Data::SetCollectionStepWork(64);
+        mp_manager->UnshareFolder(l_gone);
+        QVERIFY(d.HasLinksOfRemoved());
+        QString const l_base = Path("data/.Quillmar");
+        QVERIFY(QDir().mkpath(Path("data")));
+        QVERIFY(mp_saver->Save(l_base));
+
+        Restart();
+        mp_saver->Load(l_base);
+        QCOMPARE(d.GetType("shared_folder")->GetItemCount(), std::size_t(1));
+        QVERIFY(!d.GetType("shared_folder")->HasItem(Value(Path("Kept"))).IsNull());
+        QCOMPARE(d.GetType("shared_file_folder")->GetItemCount(), std::size_t(1));
+    }
+
     void SaveAndLoadRoundTrip()
     {
         Write("Share/Album/Tune.mp3", Mp3Frames(30));
