@@ -496,7 +496,8 @@ private slots:
         // every reader, its links go in the job's slices.
         Data::SetCollectionStepWork(64);
         Data::MostLinksDroppedInAStep();
-        Item const l_folder = mp_manager->GetSharedFileItem(Path("big/Artist 1/Album 10/0 track.ogg"))["shared_file_folder"];
+        Item const l_folder =
+            mp_manager->GetSharedFileItem(Path("big/Artist 1/Album 10/0 track.ogg"))["shared_file_folder"];
         QVERIFY(!l_folder.IsNull());
         l_run([&] {
             mp_manager->UnshareFolder(l_root);
