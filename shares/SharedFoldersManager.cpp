@@ -728,6 +728,14 @@ void SharedFoldersManager::MergeSlice()
     }
 
     while (l_merge.m_phase == ShareMerge::FOLDER_CHECK && !l_sliceOver()) {
+        // An unshared root's links to its folders go in steps after its
+        // removal (Data::DropLinksOfRemoved); no reader sees them meanwhile,
+        // so this only keeps the order of old, the root's links before the
+        // folders.
+        if (d.HasLinksOfRemoved()) {
+            d.DropLinksOfRemoved();
+            continue;
+        }
         if (l_merge.m_nextFolder == l_merge.m_folders.size()) {
             l_merge.m_folders = mp_folderType->GetItemsFrom(l_merge.m_nextFolderSerial, FOLDER_BATCH);
             l_merge.m_nextFolder = 0;
@@ -788,6 +796,9 @@ void SharedFoldersManager::MergeSlice()
                 l_folder.Remove();
                 l_merge.m_folderFilesTaken = false;
             }
+        } else if (d.HasLinksOfRemoved()) {
+            // (Removals of items of many links, as above.)
+            d.DropLinksOfRemoved();
         } else {
             l_merge.m_phase = ShareMerge::DONE;
         }
@@ -864,6 +875,9 @@ void SharedFoldersManager::UnshareFolder(Item const& i_root)
     if (WaitForMerge([this, i_root] { UnshareFolder(i_root); }))
         return;
     i_root.Remove();
+    // The root is gone for every reader at once, but its links, whose
+    // events tell the share lists kept, go in the job's slices.
+    ++m_indexGeneration;
     StartJob(ShareMerge::UNSHARE, QStringList(), QString());
 }
 

@@ -50,6 +50,7 @@ namespace {
 // Link entries read or items handled in one step: a few hundred
 // microseconds where every one is a cache miss.
 std::ptrdiff_t s_stepWork = 4096;
+std::size_t s_mostLinksDropped = 0;
 // The most owned items one step noted, sorted or merged.
 std::size_t s_mostOwnedHandled = 0;
 // What a removal with its events counts for: its handlers' work is not
@@ -141,6 +142,9 @@ bool LeadsOn(Type const* ip_type)
 // item, or one found reached that leads on.
 bool ReachesOn(ItemBody const* ip_body)
 {
+    // (An item removed whose links are still being dropped reaches nothing.)
+    if (ip_body->m_removed)
+        return false;
     Primacy const l_primacy = ip_body->mp_type->GetPrimacy();
     return l_primacy == ROOT || (l_primacy != LEAF && MarkOf(ip_body) == MARK_REACHED);
 }
@@ -301,7 +305,7 @@ private:
     std::vector<Type*> m_owners;
 
     // SEARCH and LEAVES: what is looked at.
-    std::vector<Item> m_noted;
+    std::deque<Item> m_noted;
     std::size_t m_nextNoted = 0;
     std::uint64_t m_newFrom = 0, m_newTo = 0;
     std::size_t m_newType = 0;
@@ -361,6 +365,13 @@ bool CollectionRun::Step()
     // a share's worth is a few hundred steps of its own, so each step
     // takes a part beside its own work.
     m_work -= std::ptrdiff_t(ReleaseDeferredTags(std::size_t(s_stepWork / 2)));
+    // The links of items removed with many (StoreOps::Remove) go first, a
+    // step's worth at a time: the owned items they leave without an owner,
+    // and what they leave unreached, are then this collection's to take.
+    if (m_data.HasLinksOfRemoved()) {
+        StoreOps::DropRemovedLinks(&m_data, LinksDroppedAtOnce());
+        return !ResetMeanwhile();
+    }
     while (m_work > 0) {
         if (!m_data.m_linkedToSearch.empty())
             LinkedToSearch();
@@ -518,7 +529,7 @@ bool CollectionRun::SortOwnedNoted()
 {
     if (m_owned.size() < m_data.m_types.size())
         m_owned.resize(m_data.m_types.size());
-    std::vector<Item>& l_noted = m_data.m_ownedToCheck;
+    std::deque<Item>& l_noted = m_data.m_ownedToCheck;
     while (!l_noted.empty()) {
         if (m_work <= 0)
             return true;
@@ -702,7 +713,7 @@ bool CollectionRun::NextToSearch(Item& o_item)
         return true;
     }
     if (!m_noted.empty())
-        std::vector<Item>().swap(m_noted);
+        std::deque<Item>().swap(m_noted);
     return NextNew(false, o_item);
 }
 
@@ -858,7 +869,7 @@ void CollectionRun::SearchStep()
         // A long run of links is read body after body.
         if (l_at + LINK_PREFETCH < l_links.size())
             __builtin_prefetch(l_links[l_at + LINK_PREFETCH]);
-        if (IsDead(lp_entry))
+        if (IsGone(lp_entry))
             continue;
         l_frame.m_cursor.m_lastKey = lp_entry->m_key;
         if (Meet(lp_entry))
@@ -936,7 +947,7 @@ void CollectionRun::LeafStep()
         --m_work;
         if (l_at + LINK_PREFETCH < l_links.size())
             __builtin_prefetch(l_links[l_at + LINK_PREFETCH]);
-        if (IsDead(lp_entry) || !LeadsOn(lp_entry->mp_type)) {
+        if (IsGone(lp_entry) || !LeadsOn(lp_entry->mp_type)) {
             m_leafCursor.m_next = l_at + 1;
             continue;
         }
@@ -998,7 +1009,7 @@ void CollectionRun::Revive()
             continue;
         for (ItemBody* lp_entry : lp_body->m_links) {
             --m_work;
-            if (!IsDead(lp_entry) && MarkOf(lp_entry) == MARK_UNREACHED)
+            if (!IsGone(lp_entry) && MarkOf(lp_entry) == MARK_UNREACHED)
                 m_reviving.emplace_back(lp_entry);
         }
     }
@@ -1113,10 +1124,10 @@ bool CollectionRun::MoveOldKeys()
 void CollectionRun::FreeLists()
 {
     std::vector<std::vector<Item>>().swap(m_owned);
-    for (std::vector<Item>* lp_list : {&m_orphans, &m_noted, &m_leaves, &m_recheck, &m_searched, &m_leavesMet,
+    for (std::vector<Item>* lp_list : {&m_orphans, &m_leaves, &m_recheck, &m_searched, &m_leavesMet,
                                        &m_reviving, &m_batch})
         std::vector<Item>().swap(*lp_list);
-    for (std::deque<Item>* lp_list : {&m_reached, &m_gone})
+    for (std::deque<Item>* lp_list : {&m_reached, &m_gone, &m_noted})
         std::deque<Item>().swap(*lp_list);
     std::vector<Frame>().swap(m_stack);
     std::deque<Unreached>().swap(m_unreached);
@@ -1144,6 +1155,21 @@ std::size_t Data::MostEntriesCompactedAtOnce()
 std::size_t Data::MostOwnedItemsInAStep()
 {
     return std::exchange(s_mostOwnedHandled, 0);
+}
+
+std::size_t LinksDroppedAtOnce()
+{
+    return std::size_t(std::max<std::ptrdiff_t>(s_stepWork / 4, 1));
+}
+
+void NoteLinksDropped(std::size_t i_links)
+{
+    s_mostLinksDropped = std::max(s_mostLinksDropped, i_links);
+}
+
+std::size_t Data::MostLinksDroppedInAStep()
+{
+    return std::exchange(s_mostLinksDropped, 0);
 }
 
 void Data::SetCollectionStepWork(std::size_t i_work)

@@ -333,6 +333,16 @@ void Data::Reset()
                 lp_entry->m_links.clear();
                 lp_entry->m_deadLinks = 0;
             }
+    // Removed items whose links were still being dropped: the links' other
+    // ends let go of theirs above.
+    for (Item const& l_removed : m_unlinking) {
+        for (ItemBody* lp_link : l_removed.Body()->m_links)
+            if (IsDead(lp_link))
+                l_bodies.push_back(Ptr(lp_link));
+        l_removed.Body()->m_links.clear();
+        l_removed.Body()->m_deadLinks = 0;
+    }
+    m_unlinking.clear();
     for (Type* lp_type : m_types) {
         for (ItemBody* lp_entry : lp_type->m_items)
             if (!IsDead(lp_entry))

@@ -235,6 +235,7 @@ void FileGatherer::PlanWalk()
 bool FileGatherer::Note(ItemBody* ip_body, std::vector<Walked> const& i_walked, std::size_t& io_budget)
 {
     LinkVector const& l_links = ip_body->m_links;
+    bool const l_unlinking = d.HasLinksOfRemoved();
     for (; m_relation < i_walked.size(); ++m_relation, m_from = 0) {
         Walked const& l_walked = i_walked[m_relation];
         auto const l_range = GroupRange(l_links, l_walked.m_index);
@@ -246,7 +247,8 @@ bool FileGatherer::Note(ItemBody* ip_body, std::vector<Walked> const& i_walked, 
             }
             --io_budget;
             ItemBody* const lp_linked = l_links[l_at];
-            if (IsDead(lp_linked) || (l_walked.m_self && lp_linked->m_key <= ip_body->m_key))
+            if ((l_unlinking ? IsGone(lp_linked) : IsDead(lp_linked)) ||
+                (l_walked.m_self && lp_linked->m_key <= ip_body->m_key))
                 continue;
             m_gathered.m_links.Add({ip_body, lp_linked});
         }
@@ -350,7 +352,7 @@ void FileGatherer::Joins(Entry& i_entry, ItemBody* ip_body, ItemBody* ip_partner
         for (Type* lp_connected : i_entry.m_connected) {
             auto const l_range = GroupRange(ip_body->m_links, StoreOps::IndexOf(lp_connected));
             for (std::size_t l_at = l_range.first; l_at < l_range.second; ++l_at)
-                if (!IsDead(ip_body->m_links[l_at]) && ip_body->m_links[l_at] != ip_partner)
+                if (!IsGone(ip_body->m_links[l_at]) && ip_body->m_links[l_at] != ip_partner)
                     return;
         }
         std::size_t const l_entry = std::size_t(&i_entry - m_entries.data());

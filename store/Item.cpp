@@ -201,7 +201,7 @@ std::vector<Item> Item::GetItemsFrom(char const* ip_type, std::uint64_t i_from, 
     Type const* lp_type = TypeByName(ip_type);
     auto const l_range = GroupRange(mp_body->m_links, lp_type->m_index);
     return StoreOps::LiveFrom(mp_body->m_links, l_range.first, l_range.second,
-                              (std::uint64_t(lp_type->m_index) << 48) | i_from, i_count);
+                              (std::uint64_t(lp_type->m_index) << 48) | i_from, i_count, lp_type->m_unlinking > 0);
 }
 
 std::size_t Item::CountItems(char const* ip_type) const
@@ -228,7 +228,12 @@ bool Item::IsDisconnectedFromAll() const
 {
     if (IsNull())
         return true;
-    return mp_body->m_links.size() == mp_body->m_deadLinks;
+    if (!mp_body->mp_type->mp_data->HasLinksOfRemoved())
+        return mp_body->m_links.size() == mp_body->m_deadLinks;
+    for (ItemBody* lp_entry : mp_body->m_links)
+        if (!IsGone(lp_entry))
+            return false;
+    return true;
 }
 
 Item Item::NewItem(char const* ip_type) const

@@ -77,6 +77,25 @@ void StoreOps::Remove(ItemBody* ip_body, std::size_t i_slot)
     if (!IsLive(ip_body))
         return; // the store was reset by a handler
 
+    // An item of many links goes at once for every reader; its links follow
+    // in later steps (DropRemovedLinks), so that no one step grows with
+    // them. Path checks judge a removal by the links the item had when it
+    // began (Removal), which steps apart could not keep: an item of a type
+    // that a pattern names drops them all here, as does one of a few links.
+    if (!lp_data->IsInPattern(lp_type) && ip_body->m_links.size() - ip_body->m_deadLinks > LinksDroppedAtOnce()) {
+        if (!lp_type->m_isNull)
+            lp_type->m_byValue.Erase(ip_body);
+        SortedErase(lp_type->m_items, lp_type->m_deadItems, ip_body, nullptr, i_slot);
+        if (lp_type->mp_globalNullItem == ip_body)
+            lp_type->mp_globalNullItem = nullptr;
+        ip_body->m_removed = true;
+        ++lp_type->m_unlinking;
+        lp_data->m_unlinking.push_back(l_hold);
+        --lp_data->m_liveItems;
+        Release(ip_body); // the store's own reference; m_unlinking keeps the body
+        return;
+    }
+
     // Path checks below a broken step judge this item by the links it has
     // now, before the first is dropped (see PriorState). Only items that a
     // pattern can meet need them kept.
@@ -105,6 +124,7 @@ void StoreOps::Remove(ItemBody* ip_body, std::size_t i_slot)
     // shrinking vector (compaction, or the last entry dropped) moves entries;
     // the scan then starts over.
     std::size_t l_from = 0;
+    std::size_t l_dropped = 0;
     for (;;) {
         LinkVector const& l_links = ip_body->m_links;
         std::size_t const l_size = l_links.size();
@@ -118,8 +138,10 @@ void StoreOps::Remove(ItemBody* ip_body, std::size_t i_slot)
             continue;
         }
         Disconnect(ip_body, l_links[l_at]);
+        ++l_dropped;
         l_from = ip_body->m_links.size() == l_size ? l_at + 1 : 0;
     }
+    NoteLinksDropped(l_dropped);
 
     if (!lp_type->m_isNull)
         lp_type->m_byValue.Erase(ip_body);
@@ -132,6 +154,56 @@ void StoreOps::Remove(ItemBody* ip_body, std::size_t i_slot)
     ip_body->m_deadLinks = 0;
     --lp_data->m_liveItems;
     Release(ip_body); // the store's own reference; l_hold keeps it until we return
+}
+
+std::size_t StoreOps::DropRemovedLinks(Data* ip_data, std::size_t i_max)
+{
+    std::size_t l_dropped = 0;
+    std::uint64_t const l_resets = ip_data->m_resets;
+    while (!ip_data->m_unlinking.empty() && l_dropped < i_max) {
+        // A handler may remove another such item (appended) or reset the
+        // store (emptied): the list is read again after each event.
+        Item const l_item = ip_data->m_unlinking.front();
+        ItemBody* const lp_body = l_item.Body();
+        LinkVector& l_links = lp_body->m_links;
+        // Newest first: each is the last entry, dropped off the end, so that
+        // the vector neither fills with tags nor is compacted. The tags that
+        // other removals left on the way are let go of as they come.
+        while (!l_links.empty() && IsDead(l_links.back())) {
+            ItemBody* const lp_tagged = Ptr(l_links.back());
+            l_links.pop_back();
+            --lp_body->m_deadLinks;
+            Release(lp_tagged);
+        }
+        if (l_links.empty()) {
+            l_links.shrink_to_fit();
+            lp_body->m_deadLinks = 0;
+            lp_body->m_lastLinkKey = 0;
+            --lp_body->mp_type->m_unlinking;
+            ip_data->m_unlinking.erase(ip_data->m_unlinking.begin());
+            continue;
+        }
+        lp_body->m_lastLinkKey = Ptr(l_links.back())->m_key;
+        std::size_t const l_size = l_links.size();
+        Disconnect(lp_body, l_links.back());
+        ++l_dropped;
+        if (ip_data->m_resets != l_resets)
+            break;
+        // (Never so: the other end held the link. Were it, the entry would
+        // come back here for ever.)
+        if (l_links.size() == l_size && !IsDead(l_links.back())) {
+            assert(false);
+            l_links.pop_back();
+        }
+    }
+    NoteLinksDropped(l_dropped);
+    return l_dropped;
+}
+
+bool Data::DropLinksOfRemoved()
+{
+    StoreOps::DropRemovedLinks(this, LinksDroppedAtOnce());
+    return !m_unlinking.empty();
 }
 
 bool StoreOps::RemovesSilently(Data const* ip_data, Type const* ip_type)

@@ -53,6 +53,7 @@ private slots:
 
     void cleanup()
     {
+        Data::SetCollectionStepWork(4096);
         mp_manager.reset();
         mp_saver.reset();
         QVERIFY(sharedFoldersManager == nullptr);
@@ -490,7 +491,24 @@ private slots:
         QSignalSpy l_rescanned(mp_manager.get(), &SharedFoldersManager::SharedFilesRescanned);
         l_run([&] { mp_manager->RescanShares(); });
         QCOMPARE(l_rescanned.takeFirst(), QList<QVariant>({0, 10 * l_perFolder}));
-        l_run([&] { mp_manager->UnshareFolder(l_root); });
+        // The root's removal drops no more of its links to its 490 folders
+        // than a step of the collection drops: it is gone at once for
+        // every reader, its links go in the job's slices.
+        Data::SetCollectionStepWork(64);
+        Data::MostLinksDroppedInAStep();
+        Item const l_folder =
+            mp_manager->GetSharedFileItem(Path("big/Artist 1/Album 10/0 track.ogg"))["shared_file_folder"];
+        QVERIFY(!l_folder.IsNull());
+        l_run([&] {
+            mp_manager->UnshareFolder(l_root);
+            QVERIFY(l_root.IsNull());
+            QVERIFY(d.GetType("shared_folder")->HasItem(Value(Path("big"))).IsNull());
+            QVERIFY(!l_folder.IsConnected("shared_folder"));
+            QVERIFY(l_folder.GetItems("shared_folder").empty());
+        });
+        std::size_t const l_mostLinks = Data::MostLinksDroppedInAStep();
+        QVERIFY2(l_mostLinks > 0 && l_mostLinks <= 16, qPrintable(QString::number(l_mostLinks)));
+        QVERIFY(!d.HasLinksOfRemoved());
         QCOMPARE(d.GetType("shared_file")->GetItemCount(), std::size_t(0));
         QCOMPARE(d.GetType("shared_file_folder")->GetItemCount(), std::size_t(0));
     }
@@ -567,6 +585,29 @@ private slots:
             l_read << l_signal.at(0).toString();
         l_read.sort();
         QCOMPARE(l_read, QStringList({Path("kept/0.mp3"), Path("kept/1.mp3"), Path("kept/2.mp3")}));
+    }
+
+    // A save made as soon as a root is unshared, while the store still
+    // drops its links to its folders, keeps neither the root nor them.
+    void SaveRightAfterAnUnshareKeepsNothingOfIt()
+    {
+        for (int l_folder = 0; l_folder < 40; ++l_folder)
+            Write(QString("Gone/Album %1/tune.ogg").arg(l_folder));
+        Write("Kept/tune.ogg");
+        Item const l_gone = Share(Path("Gone"));
+        Share(Path("Kept"));
+        Data::SetCollectionStepWork(64);
+        mp_manager->UnshareFolder(l_gone);
+        QVERIFY(d.HasLinksOfRemoved());
+        QString const l_base = Path("data/.Quillmar");
+        QVERIFY(QDir().mkpath(Path("data")));
+        QVERIFY(mp_saver->Save(l_base));
+
+        Restart();
+        mp_saver->Load(l_base);
+        QCOMPARE(d.GetType("shared_folder")->GetItemCount(), std::size_t(1));
+        QVERIFY(!d.GetType("shared_folder")->HasItem(Value(Path("Kept"))).IsNull());
+        QCOMPARE(d.GetType("shared_file_folder")->GetItemCount(), std::size_t(1));
     }
 
     void SaveAndLoadRoundTrip()

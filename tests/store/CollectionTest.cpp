@@ -584,6 +584,86 @@ private slots:
         QCOMPARE(lp_owned->GetItemCount(), std::size_t((l_items + 2) / 3));
     }
 
+    // An item of a thousand links goes at once for every reader: its key,
+    // its type's list, the links to it. Its links follow in the collection's
+    // steps, a bounded number a step, each with its event (a share's root of
+    // 100,000 folders held the window 30 ms, a search of 250,000 answers
+    // 70 ms, each dropping them in one step), and what they left without an
+    // owner or a way to a root goes in that same collection.
+    void AnItemOfManyLinksGoesAtOnceItsLinksInSteps_data()
+    {
+        QTest::addColumn<bool>("owning");
+        QTest::newRow("a root of folders") << false;
+        QTest::newRow("an owner of answers") << true;
+    }
+
+    void AnItemOfManyLinksGoesAtOnceItsLinksInSteps()
+    {
+        QFETCH(bool, owning);
+        Type* lp_root = d.NewType("root", ROOT, false, true);
+        Type* lp_linked = d.NewType("linked", INTERMEDIATE, true, false);
+        Type* lp_flag = d.NewType("flag", INTERMEDIATE, true, false);
+        lp_root->RelateToType(lp_linked, MANY, MANY, owning);
+        lp_root->RelateToType(lp_flag, MANY, MANY, false);
+        struct Counter : DataHandler
+        {
+            int m_count = 0;
+            void On(ConnectionInfo&) { ++m_count; }
+        } l_unlinked;
+        lp_root->AddDisconnectEventHandler(new EventHandler<Counter, ConnectionInfo&>(&l_unlinked, &Counter::On));
+        Item const l_gone = (*lp_root)[Value("gone")];
+        Item const l_kept = (*lp_root)[Value("kept")];
+        Item const l_flag = lp_flag->GetGlobalNullItem();
+        l_gone += l_flag;
+        l_kept += l_flag;
+        int const l_links = 1000;
+        std::vector<Item> l_items;
+        for (int l_at = 0; l_at < l_links; ++l_at) {
+            l_items.push_back(lp_linked->NewItem());
+            l_gone += l_items.back();
+            if (l_at % 10 == 0)
+                l_kept += l_items.back();
+        }
+        d.RemoveDisconnectedItems();
+        QCOMPARE(lp_linked->GetItemCount(), std::size_t(l_links));
+
+        std::size_t const l_stepWork = 64;
+        Data::SetCollectionStepWork(l_stepWork);
+        Data::MostLinksDroppedInAStep();
+        l_gone.Remove();
+        std::size_t l_most = Data::MostLinksDroppedInAStep();
+        QVERIFY(l_gone.IsNull());
+        QVERIFY(lp_root->HasItem(Value("gone")).IsNull());
+        QCOMPARE(lp_root->GetItems().size(), std::size_t(1));
+        QCOMPARE(l_flag.GetItems("root").size(), std::size_t(1));
+        QCOMPARE(l_flag["root"], l_kept);
+        for (int l_at = 0; l_at < l_links; ++l_at) {
+            Item const& l_item = l_items[std::size_t(l_at)];
+            bool const l_held = l_at % 10 == 0;
+            QCOMPARE(l_item["root"], l_held ? l_kept : Item());
+            QCOMPARE(l_item.IsConnected("root"), l_held);
+            QCOMPARE(l_item.CountItems("root"), std::size_t(l_held));
+            QCOMPARE(l_item.GetItems("root").size(), std::size_t(l_held));
+            QCOMPARE(l_item.GetItemsFrom("root", 0, 2).size(), std::size_t(l_held));
+            QCOMPARE(l_item.IsDisconnectedFromAll(), !l_held);
+        }
+
+        d.BeginCollection();
+        int l_before = 0;
+        int l_mostEvents = 0;
+        while (d.ContinueCollection()) {
+            l_mostEvents = std::max(l_mostEvents, l_unlinked.m_count - l_before);
+            l_before = l_unlinked.m_count;
+        }
+        l_most = std::max(l_most, Data::MostLinksDroppedInAStep());
+        QVERIFY2(l_most > 0 && l_most <= l_stepWork / 4, qPrintable(QString::number(l_most)));
+        QVERIFY2(l_mostEvents <= int(l_stepWork / 4), qPrintable(QString::number(l_mostEvents)));
+        QCOMPARE(l_unlinked.m_count, l_links + 1);
+        QVERIFY(!d.HasLinksOfRemoved());
+        QCOMPARE(lp_linked->GetItemCount(), std::size_t(l_links / 10));
+        QCOMPARE(l_flag.CountItems("root"), std::size_t(1));
+    }
+
     // With nothing changed, a collection costs the same whatever the size
     // of the store: counted in steps of 64 units of work, ten files taken
     // from their folders and ten new ones cost as much beside 2,000 files

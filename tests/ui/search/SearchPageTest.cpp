@@ -721,6 +721,7 @@ private slots:
         SlicedWork::SetSliceMs(0);
         Data::SetCollectionStepWork(1);
         std::size_t const l_shownBefore = ResultsTakeDown::ShownCountsLetGo();
+        Data::MostLinksDroppedInAStep();
         mp_page->OnTabCloseRequested(0);
         QCOMPARE(ResultsTakeDown::Running(), 1);
         QVERIFY(Count("search_result_node") > 0);
@@ -730,6 +731,9 @@ private slots:
         SlicedWork::SetSliceMs(10);
         Data::SetCollectionStepWork(4096);
         QVERIFY(ResultsTakeDown::LongestStep() <= ResultsTakeDown::ROWS_PER_STEP);
+        // Nor does the answer's removal drop its 600 links to its files in
+        // one step: one a step, at a step's work of one.
+        QCOMPARE(Data::MostLinksDroppedInAStep(), std::size_t(1));
         // The counts of what each user's and folder's row shows go in the
         // same steps.
         QCOMPARE(ResultsTakeDown::ShownCountsLetGo() - l_shownBefore, std::size_t(301));
