@@ -6,6 +6,7 @@
 
 #include "server/WishListSearcher.h"
 #include "store/DataSaver.h"
+#include "store/DelayedInvoker.h"
 #include "store/SlicedWork.h"
 #include "store/StoreCollector.h"
 #include "store/TimerManager.h"
@@ -16,6 +17,7 @@
 #include "ui/search/SearchResultMenuOptions.h"
 
 #include <QCheckBox>
+#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -675,12 +677,22 @@ private slots:
         std::vector<ResultFile> l_files;
         for (std::size_t l_file = 0; l_file < l_names.size(); ++l_file)
             l_files.push_back({l_folders[l_file].constData(), l_names[l_file].constData()});
-        // Counted from before the rows come: the tab's own sort, a second
-        // after them, may come before the one asked for here on a busy
-        // machine, and the two together sort each group once.
-        quint64 l_before = lp_tab->GroupsSorted();
         Answer(m_token, "ann", l_files);
         QTRY_COMPARE_WITH_TIMEOUT(lp_tab->RowsToAdd(), std::size_t(0), WAIT_MS);
+        // The tab sorts its rows itself a second after the first of them,
+        // which on a busy machine can be while they still come in. That
+        // sort is let end, the tree sorted the other way round, and then
+        // the rounds below begin with a whole sort by the column as it was.
+        QString const l_sortSlot = QString::fromLatin1(SLOT(Sort()));
+        QTRY_VERIFY_WITH_TIMEOUT(!delayedInvoker->IsPending(lp_tab, l_sortSlot) && !lp_tab->IsSorting(), WAIT_MS);
+        QHeaderView const* lp_header = lp_tab->searchResults()->header();
+        int const l_column = lp_header->sortIndicatorSection();
+        Qt::SortOrder const l_order = lp_header->sortIndicatorOrder();
+        lp_tab->SetSortingParamters(l_column, l_order == Qt::AscendingOrder ? Qt::DescendingOrder : Qt::AscendingOrder);
+        lp_tab->Sort();
+        QTRY_VERIFY_WITH_TIMEOUT(!lp_tab->IsSorting(), WAIT_MS);
+        lp_tab->SetSortingParamters(l_column, l_order);
+        quint64 l_before = lp_tab->GroupsSorted();
         struct Round
         {
             std::vector<ResultFile> m_files;
