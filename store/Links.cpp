@@ -82,13 +82,17 @@ void StoreOps::Remove(ItemBody* ip_body, std::size_t i_slot)
     // them. Path checks judge a removal by the links the item had when it
     // began (Removal), which steps apart could not keep: an item of a type
     // that a pattern names drops them all here, as does one of a few links.
-    if (!lp_data->IsInPattern(lp_type) && ip_body->m_links.size() - ip_body->m_deadLinks > LinksDroppedAtOnce()) {
+    // Its key and its place in its type's list go; it reads as removed.
+    auto const l_unlist = [lp_type, ip_body, i_slot]() {
         if (!lp_type->m_isNull)
             lp_type->m_byValue.Erase(ip_body);
         SortedErase(lp_type->m_items, lp_type->m_deadItems, ip_body, nullptr, i_slot);
         if (lp_type->mp_globalNullItem == ip_body)
             lp_type->mp_globalNullItem = nullptr;
         ip_body->m_removed = true;
+    };
+    if (!lp_data->IsInPattern(lp_type) && ip_body->m_links.size() - ip_body->m_deadLinks > LinksDroppedAtOnce()) {
+        l_unlist();
         ++lp_type->m_unlinking;
         lp_data->m_unlinking.push_back(l_hold);
         --lp_data->m_liveItems;
@@ -143,12 +147,7 @@ void StoreOps::Remove(ItemBody* ip_body, std::size_t i_slot)
     }
     NoteLinksDropped(l_dropped);
 
-    if (!lp_type->m_isNull)
-        lp_type->m_byValue.Erase(ip_body);
-    SortedErase(lp_type->m_items, lp_type->m_deadItems, ip_body, nullptr, i_slot);
-    if (lp_type->mp_globalNullItem == ip_body)
-        lp_type->mp_globalNullItem = nullptr;
-    ip_body->m_removed = true;
+    l_unlist();
     std::uint32_t l_deadLinks = ip_body->m_deadLinks;
     Compact(ip_body->m_links, l_deadLinks, &ip_body->m_lastLinkKey);
     ip_body->m_deadLinks = 0;
