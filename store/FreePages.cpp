@@ -32,6 +32,11 @@ void GiveBackFreePages()
     }
 }
 
+bool GivingBackFreePages()
+{
+    return s_asked.load() > 0;
+}
+
 void MergeFreedBlocks()
 {
     // A block this large, freed, makes glibc merge the small ones freed

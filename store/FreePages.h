@@ -10,6 +10,8 @@
 // thread may wait on an allocation meanwhile; it is asked for only at the
 // end of such work. Calls while a walk runs make one more walk after it.
 void GiveBackFreePages();
+// Whether a walk asked for above has yet to end.
+bool GivingBackFreePages();
 
 // The C library keeps small freed blocks apart until a large block is
 // freed, then merges all of them at once: the 2,000,000 rows and folders of

@@ -96,7 +96,9 @@ void StoreCollector::RunWhenMemoryReturned(std::vector<std::function<void()>> i_
     // gathering, which allocates on this thread, would wait for it, and the
     // window with it.
     if (!i_calls.empty() && IsReturningFreedMemory()) {
+        ++m_callsWaiting;
         QTimer::singleShot(20, this, [this, l_calls = std::move(i_calls)]() mutable {
+            --m_callsWaiting;
             RunWhenMemoryReturned(std::move(l_calls));
         });
         return;

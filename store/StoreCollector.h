@@ -34,6 +34,9 @@ public:
     // Ends here and now whatever was asked, with what waited for it.
     void Finish();
     bool IsRunning() const { return m_work.IsRunning(); }
+    // Whether what was asked has yet to end: a collection, or the calls
+    // after one, which wait while the freed memory goes back.
+    bool IsBusy() const { return IsRunning() || m_callsWaiting > 0; }
 
 private:
     void Start();
@@ -47,6 +50,7 @@ private:
     // What waits for the collection under way, and for the next.
     std::vector<std::function<void()>> m_then;
     std::vector<std::function<void()>> m_thenNext;
+    int m_callsWaiting = 0;
 };
 
 #endif
