@@ -13,6 +13,8 @@
 #include "store/Settings.h"
 #include "store/Utilities.h"
 
+#include <algorithm>
+
 using namespace TransferItems;
 
 namespace {
@@ -209,6 +211,24 @@ void TransferQueueManager::QueueUserAsking(Item const& i_user, bool i_places)
     StartRequeueWork();
 }
 
+std::vector<Item> TransferQueueManager::DownloadsBatch(Item const& i_of, std::uint64_t& io_from, std::uint64_t i_until,
+                                                      bool& o_through, std::uint64_t& io_most)
+{
+    std::vector<Item> l_batch = i_of.GetItemsFrom("download_entry", io_from, REQUEUE_BATCH);
+    io_most = std::max<std::uint64_t>(io_most, l_batch.size());
+    o_through = l_batch.size() < REQUEUE_BATCH;
+    if (!l_batch.empty())
+        io_from = l_batch.back().Serial() + 1;
+    // In creation order: those made since the walk began are not its own.
+    auto const l_late = std::find_if(l_batch.begin(), l_batch.end(),
+                                     [i_until](Item const& i_entry) { return i_entry.Serial() >= i_until; });
+    if (l_late != l_batch.end()) {
+        l_batch.erase(l_late, l_batch.end());
+        o_through = true;
+    }
+    return l_batch;
+}
+
 void TransferQueueManager::StartRequeueWork()
 {
     if (!m_requeueWork.IsRunning())
@@ -246,23 +266,14 @@ bool TransferQueueManager::AskStep()
     Item const l_queued =
         l_requeue.m_places ? d.GetType(DOWNLOAD_STATUS)->HasItem(Value("queued")) : Item();
     if (!l_requeue.m_gathered) {
-        std::vector<Item> const l_batch =
-            l_requeue.m_user.GetItemsFrom("download_entry", l_requeue.m_from, REQUEUE_BATCH);
-        m_mostRequeuedInAStep = std::max<std::uint64_t>(m_mostRequeuedInAStep, l_batch.size());
-        l_requeue.m_gathered = l_batch.size() < REQUEUE_BATCH;
-        for (Item const& l_entry : l_batch) {
-            if (l_entry.Serial() >= l_requeue.m_until) {
-                l_requeue.m_gathered = true;
-                break;
-            }
+        for (Item const& l_entry : DownloadsBatch(l_requeue.m_user, l_requeue.m_from, l_requeue.m_until,
+                                                  l_requeue.m_gathered, m_mostRequeuedInAStep)) {
             if (l_requeue.m_places && !l_entry.IsConnected(l_queued))
                 continue;
             // Equal orders (a damaged file) keep the order they were made in.
             if (Item const l_order = l_entry["download_order"]; l_order.IsValid())
                 l_requeue.m_entries.emplace(l_order.AsInt64(), l_entry);
         }
-        if (!l_batch.empty())
-            l_requeue.m_from = l_batch.back().Serial() + 1;
         return true;
     }
     if (l_requeue.m_entries.empty())

@@ -74,19 +74,11 @@ void TransferQueueManager::SweepStep()
     Item const l_failed = d.GetType("download_entry_status")->HasItem(Value("local error"));
     // The online users with a queued download: they wait for us.
     if (m_sweep.m_phase == SweepPhase::WAITING_USERS) {
-        std::vector<Item> const l_batch = l_queued.GetItemsFrom("download_entry", m_sweep.m_from, REQUEUE_BATCH);
-        m_mostSweptInAStep = std::max<std::uint64_t>(m_mostSweptInAStep, l_batch.size());
-        bool l_through = l_batch.size() < REQUEUE_BATCH;
-        for (Item const& l_entry : l_batch) {
-            if (l_entry.Serial() >= m_sweep.m_until) {
-                l_through = true;
-                break;
-            }
+        bool l_through = false;
+        for (Item const& l_entry :
+             DownloadsBatch(l_queued, m_sweep.m_from, m_sweep.m_until, l_through, m_mostSweptInAStep))
             if (Item l_user = l_entry["user"]; l_user.IsConnected("is_online"))
                 m_sweep.m_users.emplace(l_user.Serial(), std::move(l_user));
-        }
-        if (!l_batch.empty())
-            m_sweep.m_from = l_batch.back().Serial() + 1;
         if (l_through)
             m_sweep.m_phase = SweepPhase::USERS;
         return;
@@ -146,21 +138,11 @@ void TransferQueueManager::SweepStep()
         m_sweep.m_phase = SweepPhase::NONE;
         return;
     }
-    std::vector<Item> const l_batch = l_failed.GetItemsFrom("download_entry", m_sweep.m_from, REQUEUE_BATCH);
-    m_mostSweptInAStep = std::max<std::uint64_t>(m_mostSweptInAStep, l_batch.size());
     m_sweep.m_due.clear();
     m_sweep.m_nextDue = 0;
-    bool l_through = l_batch.size() < REQUEUE_BATCH;
-    for (Item const& l_entry : l_batch) {
-        if (l_entry.Serial() >= m_sweep.m_until) {
-            l_through = true;
-            break;
-        }
+    // Through once the last batch's due ones are asked for.
+    for (Item const& l_entry :
+         DownloadsBatch(l_failed, m_sweep.m_from, m_sweep.m_until, m_sweep.m_lastRead, m_mostSweptInAStep))
         if (IsRetryDue(l_entry))
             m_sweep.m_due.push_back(l_entry);
-    }
-    if (!l_batch.empty())
-        m_sweep.m_from = l_batch.back().Serial() + 1;
-    // Through once the last batch's due ones are asked for.
-    m_sweep.m_lastRead = l_through;
 }

@@ -338,6 +338,11 @@ private:
     void RequestPlacesInLine(Item const& i_user);
     // Queues a user's asking (his downloads, or their places) for the sliced work.
     void QueueUserAsking(Item const& i_user, bool i_places);
+    // A batch of the downloads linked to i_of (a user, a status) from the
+    // serial io_from on, of those made before i_until; o_through once the
+    // walk has read them all. The batch's size counts in io_most.
+    std::vector<Item> DownloadsBatch(Item const& i_of, std::uint64_t& io_from, std::uint64_t i_until, bool& o_through,
+                                     std::uint64_t& io_most);
     // Starts the steps unless they run.
     void StartRequeueWork();
     // One step of the half-minute sweep over the downloads.
