@@ -446,6 +446,41 @@ void PeerMessenger::ReadShareList(QString const& i_user, QByteArray const& i_mes
                    });
 }
 
+namespace {
+
+// Frees a map of sets in slices, 256 entries a step (freed at once, what
+// was read would hold the window as long as it took to read), then gives
+// the free pages back. i_setOf: the set of a map entry; i_erased runs after
+// each entry freed. i_nextTurn: beside other work, from the next turn on.
+template <class Map, class SetOf, class Erased>
+void FreeInSlices(QObject* ip_parent, std::shared_ptr<Map> ip_map, SetOf i_setOf, Erased i_erased, bool i_nextTurn)
+{
+    auto* lp_work = new SlicedWork(ip_parent);
+    auto l_step = [ip_map, i_setOf, i_erased]() {
+        auto const l_first = ip_map->begin();
+        auto& l_set = i_setOf(l_first->second);
+        for (int l_entry = 0; l_entry < 256 && !l_set.empty(); ++l_entry) {
+            l_set.erase(l_set.begin());
+            i_erased();
+        }
+        if (l_set.empty())
+            ip_map->erase(l_first);
+        return !ip_map->empty();
+    };
+    auto l_done = [lp_work]() {
+        lp_work->deleteLater();
+        GiveBackFreePages();
+    };
+    if (i_nextTurn) {
+        lp_work->SetOwnSliceMs(SlicedWork::SIDE_BY_SIDE_MS);
+        lp_work->StartNextTurn(l_step, l_done);
+    } else {
+        lp_work->Start(l_step, l_done);
+    }
+}
+
+} // namespace
+
 void PeerMessenger::DropInSlices(FileInfoMap i_folders)
 {
     if (i_folders.empty())
@@ -453,24 +488,11 @@ void PeerMessenger::DropInSlices(FileInfoMap i_folders)
     // The Browse page takes the entries it enters; what is left (a list
     // nobody took, what a refused one had read) would hold the window as
     // long to free at once as it took to read.
-    auto const lp_folders = std::make_shared<FileInfoMap>(std::move(i_folders));
-    auto* lp_work = new SlicedWork(this);
-    lp_work->Start(
-        [lp_folders]() {
-            auto const l_first = lp_folders->begin();
-            std::set<FileInfo>& l_files = l_first->second;
-            for (int l_file = 0; l_file < 256 && !l_files.empty(); ++l_file)
-                l_files.erase(l_files.begin());
-            if (l_files.empty())
-                lp_folders->erase(l_first);
-            return !lp_folders->empty();
-        },
-        [lp_work]() {
-            lp_work->deleteLater();
-            // What a refused list had read (a quarter of a gigabyte) would
-            // otherwise stay with the process.
-            GiveBackFreePages();
-        });
+    // What a refused list had read (a quarter of a gigabyte) would
+    // otherwise stay with the process: the free pages go back after it.
+    FreeInSlices(
+        this, std::make_shared<FileInfoMap>(std::move(i_folders)),
+        [](std::set<FileInfo>& io_files) -> std::set<FileInfo>& { return io_files; }, [] {}, false);
 }
 
 // ------------------------------------------------------- what we asked for
@@ -570,22 +592,7 @@ void PeerMessenger::OnSearchRequestRemoved(Item i_request)
         m_digestsDropped += l_user.second.m_digests.size();
     if (lp_users->empty())
         return;
-    auto* lp_work = new SlicedWork(this);
-    lp_work->SetOwnSliceMs(SlicedWork::SIDE_BY_SIDE_MS);
-    lp_work->StartNextTurn(
-        [this, lp_users]() {
-            auto const l_first = lp_users->begin();
-            auto& l_digests = l_first->second.m_digests;
-            for (int l_digest = 0; l_digest < 256 && !l_digests.empty(); ++l_digest) {
-                l_digests.erase(l_digests.begin());
-                --m_digestsDropped;
-            }
-            if (l_digests.empty())
-                lp_users->erase(l_first);
-            return !lp_users->empty();
-        },
-        [lp_work]() {
-            lp_work->deleteLater();
-            GiveBackFreePages();
-        });
+    FreeInSlices(
+        this, lp_users, [](SearchIntake::UserAnswers& io_user) -> auto& { return io_user.m_digests; },
+        [this] { --m_digestsDropped; }, true);
 }

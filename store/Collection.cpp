@@ -369,7 +369,7 @@ bool CollectionRun::Step()
     // step's worth at a time: the owned items they leave without an owner,
     // and what they leave unreached, are then this collection's to take.
     if (m_data.HasLinksOfRemoved()) {
-        StoreOps::DropRemovedLinks(&m_data, LinksDroppedAtOnce());
+        m_data.DropLinksOfRemoved();
         return !ResetMeanwhile();
     }
     while (m_work > 0) {

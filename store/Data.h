@@ -509,10 +509,11 @@ public:
     // reader (its type's list, its key, the links to it, a save), and its
     // links are dropped, with their events, in the steps that follow: each
     // step of a collection drops a step's worth first, and the collection
-    // goes on once none is left; a caller that must see them go (the
-    // shares' look at which folders no root holds) drops them itself
-    // between its slices. This drops one step's worth (a quarter of the
-    // step work); whether any is left.
+    // goes on once none is left; a caller whose events must keep the old
+    // order, the removed item's links before what follows (the shares'
+    // look at which folders no root holds), drops them itself between its
+    // slices. This drops one step's worth (a quarter of the step work);
+    // whether any is left.
     bool DropLinksOfRemoved();
     bool HasLinksOfRemoved() const { return !m_unlinking.empty(); }
     // The most links that one removal or one step dropped since the last

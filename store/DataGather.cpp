@@ -247,7 +247,7 @@ bool FileGatherer::Note(ItemBody* ip_body, std::vector<Walked> const& i_walked, 
             }
             --io_budget;
             ItemBody* const lp_linked = l_links[l_at];
-            if ((l_unlinking ? IsGone(lp_linked) : IsDead(lp_linked)) ||
+            if (IsGone(lp_linked, l_unlinking) ||
                 (l_walked.m_self && lp_linked->m_key <= ip_body->m_key))
                 continue;
             m_gathered.m_links.Add({ip_body, lp_linked});

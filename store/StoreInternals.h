@@ -382,6 +382,12 @@ inline bool IsGone(ItemBody* ip_entry)
 {
     return IsDead(ip_entry) || ip_entry->m_removed;
 }
+// The same, where i_unlinking says whether such an item may be among the
+// entries read (else the linked body is not read).
+inline bool IsGone(ItemBody* ip_entry, bool i_unlinking)
+{
+    return IsDead(ip_entry) || (i_unlinking && ip_entry->m_removed);
+}
 
 // The collection's mark on a body (the low bits of m_collection), given
 // while a collection runs and taken off when it ends (Collection.cpp), and
@@ -678,7 +684,7 @@ struct StoreOps
             ItemBody* const lp_entry = l_links[l_index];
             if ((Ptr(lp_entry)->m_key >> 48) != ip_type->m_index)
                 return nullptr;
-            if (!IsDead(lp_entry) && !(l_unlinking && lp_entry->m_removed))
+            if (!IsGone(lp_entry, l_unlinking))
                 return lp_entry;
         }
         return nullptr;
@@ -713,7 +719,7 @@ struct StoreOps
         bool const l_unlinking = ip_type->m_unlinking > 0;
         for (std::size_t l_index = l_range.first; l_index < l_range.second && l_count < i_limit; ++l_index) {
             ItemBody* const lp_entry = ip_body->m_links[l_index];
-            l_count += (l_unlinking ? IsGone(lp_entry) : IsDead(lp_entry)) ? 0 : 1;
+            l_count += IsGone(lp_entry, l_unlinking) ? 0 : 1;
         }
         return l_count;
     }
@@ -744,7 +750,7 @@ struct StoreOps
         for (; lp_at != lp_end && l_items.size() < i_count; ++lp_at) {
             if (std::size_t(lp_end - lp_at) > PREFETCH_AHEAD)
                 __builtin_prefetch(Ptr(lp_at[PREFETCH_AHEAD]), 1);
-            if (!IsDead(*lp_at) && !(i_unlinking && (*lp_at)->m_removed))
+            if (!IsGone(*lp_at, i_unlinking))
                 l_items.emplace_back(*lp_at);
         }
         return l_items;

@@ -15,6 +15,16 @@ Item RowNode(char const* ip_nodeType, QTreeWidgetItem const* ip_row)
     return d[ip_nodeType]->HasItem(Value(ip_row));
 }
 
+void UnbindRow(QTreeWidgetItem const* ip_row)
+{
+    if (dynamic_cast<SearchResultFileRow const*>(ip_row)) {
+        RowNode("search_result_node", ip_row).Remove();
+    } else {
+        RowNode("search_results_user_node", ip_row).Remove();
+        RowNode("search_results_folder_node", ip_row).Remove();
+    }
+}
+
 Item RowResult(QTreeWidgetItem const* ip_row)
 {
     // A file row knows its result: no lookup for each row a filter or a

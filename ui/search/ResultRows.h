@@ -16,6 +16,9 @@
 class QTreeWidgetItem;
 
 Item RowNode(char const* ip_nodeType, QTreeWidgetItem const* ip_row);
+// Removes the node that binds the row, so that a later row made at its
+// address finds nothing.
+void UnbindRow(QTreeWidgetItem const* ip_row);
 // The "search_result" of a file row; null for any other row.
 Item RowResult(QTreeWidgetItem const* ip_row);
 // The row a node stands for; null for a null node.

@@ -1,7 +1,6 @@
 #include "ui/search/ResultsTakeDown.h"
 
 #include "ui/search/ResultRows.h"
-#include "ui/search/SearchResultListItem.h"
 
 #include "store/FreePages.h"
 #include "store/StoreCollector.h"
@@ -83,12 +82,7 @@ void ResultsTakeDown::DeleteAll()
 void ResultsTakeDown::Bury(QTreeWidgetItem* ip_row)
 {
     // A later tab or row made at this address must find nothing.
-    if (dynamic_cast<SearchResultFileRow*>(ip_row)) {
-        RowNode("search_result_node", ip_row).Remove();
-    } else {
-        RowNode("search_results_user_node", ip_row).Remove();
-        RowNode("search_results_folder_node", ip_row).Remove();
-    }
+    UnbindRow(ip_row);
     delete ip_row;
 }
 

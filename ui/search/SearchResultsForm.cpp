@@ -176,11 +176,8 @@ SearchResultsForm::~SearchResultsForm()
     if (!g_showIsOver && !m_rowsHandedOver)
         ForgetRows();
     // Rows that never went into the tree are not the tree's to delete.
-    if (!m_rowsHandedOver) {
-        for (auto const& l_children : m_waitingChildren)
-            qDeleteAll(l_children.second);
-        qDeleteAll(m_waitingTop);
-    }
+    if (!m_rowsHandedOver)
+        qDeleteAll(WaitingRows());
     delete mp_ui;
 }
 
@@ -203,21 +200,23 @@ void SearchResultsForm::ForgetRows()
     Item const l_widget = WidgetItem();
     if (l_widget.IsValid())
         l_widget.Remove();
-    auto const l_forget = [](QTreeWidgetItem* ip_row) {
-        for (char const* lp_type : {"search_result_node", "search_results_folder_node", "search_results_user_node"})
-            RowNode(lp_type, ip_row).Remove();
-    };
     for (QTreeWidgetItemIterator l_row(mp_ui->searchResultsTreeWidget); *l_row; ++l_row)
-        l_forget(*l_row);
-    QList<QTreeWidgetItem*> l_waiting = m_waitingTop;
-    for (auto const& l_children : m_waitingChildren)
-        l_waiting += l_children.second;
+        UnbindRow(*l_row);
+    QList<QTreeWidgetItem*> l_waiting = WaitingRows();
     while (!l_waiting.isEmpty()) {
         QTreeWidgetItem* const lp_row = l_waiting.takeLast();
-        l_forget(lp_row);
+        UnbindRow(lp_row);
         for (int l_child = 0; l_child < lp_row->childCount(); ++l_child)
             l_waiting << lp_row->child(l_child);
     }
+}
+
+QList<QTreeWidgetItem*> SearchResultsForm::WaitingRows() const
+{
+    QList<QTreeWidgetItem*> l_rows = m_waitingTop;
+    for (auto const& l_children : m_waitingChildren)
+        l_rows += l_children.second;
+    return l_rows;
 }
 
 void SearchResultsForm::HandRowsOver()
@@ -232,9 +231,7 @@ void SearchResultsForm::HandRowsOver()
     Item const l_widget = WidgetItem();
     if (l_widget.IsValid())
         l_widget.Remove();
-    QList<QTreeWidgetItem*> l_loose = m_waitingTop;
-    for (auto const& l_children : m_waitingChildren)
-        l_loose += l_children.second;
+    QList<QTreeWidgetItem*> l_loose = WaitingRows();
     m_waitingTop.clear();
     m_waitingChildren.clear();
     m_waitingParents.clear();
@@ -387,15 +384,6 @@ void SearchResultsForm::AlertFirstVisibleAnswer()
                                QStringLiteral("wishlist"), false);
     SetFlag(l_widget, "search_results_widget_alerted", true);
     m_alerted = true;
-}
-
-QTreeWidgetItem* SearchResultsForm::AddSearchResult(Item const& i_searchResult)
-{
-    QTreeWidgetItem* lp_user = nullptr;
-    QTreeWidgetItem* const lp_row = AddResultRow(i_searchResult, nullptr, &lp_user);
-    m_rowsWaiting += lp_row ? 1 : 0;
-    PutRowsIn();
-    return lp_user;
 }
 
 QTreeWidgetItem* SearchResultsForm::AddResultRow(Item const& i_searchResult, QTreeWidgetItem** op_folder,

@@ -96,8 +96,6 @@ public:
     // tested once, whatever came before it; a change of the filter tests
     // every row again.
     quint64 RowsFiltered() const { return m_rowsFiltered; }
-    // The rows of one result; the user row in the grouped layout, else null.
-    QTreeWidgetItem* AddSearchResult(Item const& i_searchResult);
     // By folder path, then by file name, exactly.
     static bool CompareSearchResults(Item const& i_a, Item const& i_b);
     // The user row above a grouped row (the row itself for a user row).
@@ -182,6 +180,8 @@ private:
     // Removes the bindings of every row, so that no item keeps the address
     // of a row that is gone.
     void ForgetRows();
+    // The rows made that have not gone into the tree yet, tops first.
+    QList<QTreeWidgetItem*> WaitingRows() const;
 
     // Answers whose rows are still to come, first come first; the files of
     // each are the ones kept.
