@@ -176,9 +176,13 @@ ChatAddresses ChatWebAddresses(QString const& i_text)
 
 QString ChatOneParagraph(QString i_text)
 {
+    // Every character the bidirectional algorithm ends a paragraph at (the
+    // breaks, U+001C to U+001E, U+0085, U+2029), not only those we type: an
+    // isolate is closed and opened again at each, so that a cut line of
+    // them would show three times its bound.
     for (QChar& l_char : i_text)
-        if (l_char == '\n' || l_char == '\r' || l_char == QChar::ParagraphSeparator || l_char == QChar::LineSeparator ||
-            l_char == QChar(0xfdd0) || l_char == QChar(0xfdd1))
+        if (l_char.direction() == QChar::DirB || l_char == QChar::LineSeparator || l_char == QChar(0xfdd0) ||
+            l_char == QChar(0xfdd1))
             l_char = ' ';
     return i_text;
 }

@@ -204,6 +204,12 @@ private slots:
         // Cut, the text is isolated before the note (its direction closed).
         QTest::newRow("Latin and Hebrew in turn") << l_turns << "[me] \u2068" + l_turnsShown + "\u2069" + l_note;
         QTest::newRow("a long address") << l_address + " x" << "[me] " + l_address.left(128) + l_break + l_address.mid(128) + " x";
+        // Every mark that ends a paragraph shows as a blank; a cut line of
+        // them is isolated once, not once between each two.
+        QTest::newRow("paragraph marks") << QString::fromUtf8("x\x1cy\xc2\x85z\x1dw\x1ev\xe2\x80\xa9u\ry")
+                                         << "[me] x y z w v u y";
+        QTest::newRow("cut line of paragraph marks") << QString::fromUtf8("\xd7\x90\x1c").repeated(4097)
+            << "[me] \u2068" + QString::fromUtf8("\xd7\x90 ").repeated(2045) + QString::fromUtf8("\xd7\x90") + "\u2069" + l_note;
     }
 
     void LongLineIsBounded()
