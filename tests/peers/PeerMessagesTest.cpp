@@ -384,13 +384,27 @@ private slots:
     }
 
     // The links with frames waiting in one turn share one slice of reading:
-    // with a slice of nothing, a turn of the event loop reads one frame of
-    // one link, and one more from the zero timers of those left, however
-    // many links wait.
+    // a turn of the event loop reads one link's frames until the slice is
+    // spent, and one more frame from the zero timers of those left, however
+    // many links wait. A slice of nothing ends after one frame; so does a
+    // slice that each frame's handling spends whole, which a clock of its
+    // own for each link would restart.
+    void linksShareOneReadSlice_data()
+    {
+        QTest::addColumn<int>("sliceMs");
+        QTest::addColumn<int>("handlingMs");
+        QTest::newRow("a slice of nothing") << 0 << 0;
+        QTest::newRow("a slice each frame spends") << 5 << 5;
+    }
+
     void linksShareOneReadSlice()
     {
+        QFETCH(int, sliceMs);
+        QFETCH(int, handlingMs);
+        int const l_linkCount = 20;
+        int const l_framesEach = 10;
         std::vector<std::unique_ptr<QTcpSocket>> l_links;
-        for (int l_link = 0; l_link < 10; ++l_link) {
+        for (int l_link = 0; l_link < l_linkCount; ++l_link) {
             QString const l_name = QString("peer%1").arg(l_link);
             SetUserAddress(l_name, ClosedPort());
             l_links.push_back(ConnectRaw(mp_messenger->ListeningPort()));
@@ -399,7 +413,7 @@ private slots:
             QTRY_VERIFY(mp_messenger->OpenMessagingConnectionCount(l_name) >= 1);
         }
         PeerMessenger::Limits l_limits;
-        l_limits.m_readSliceMs = 0;
+        l_limits.m_readSliceMs = sliceMs;
         mp_messenger->SetLimits(l_limits);
         int l_total = 0;
         int l_sinceTick = 0;
@@ -408,6 +422,12 @@ private slots:
         connect(mp_messenger, &PeerMessenger::UserInfoRequested, &l_counting, [&]() {
             ++l_total;
             ++l_sinceTick;
+            // Time passes however busy the machine: a slower one spends
+            // the slice sooner, never later.
+            QElapsedTimer l_handling;
+            l_handling.start();
+            while (l_handling.elapsed() < handlingMs) {
+            }
         });
         QTimer l_tick;
         connect(&l_tick, &QTimer::timeout, &l_counting, [&]() {
@@ -416,13 +436,13 @@ private slots:
         });
         l_tick.start(0);
         QByteArray l_frames;
-        for (int l_frame = 0; l_frame < 20; ++l_frame)
+        for (int l_frame = 0; l_frame < l_framesEach; ++l_frame)
             l_frames += PeerWire::BuildFrame(Msg(15), false);
         for (auto const& lp_link : l_links) {
             lp_link->write(l_frames);
             lp_link->flush();
         }
-        QTRY_COMPARE_WITH_TIMEOUT(l_total, 200, WAIT_MS);
+        QTRY_COMPARE_WITH_TIMEOUT(l_total, l_linkCount * l_framesEach, WAIT_MS);
         l_tick.stop();
         mp_messenger->SetLimits(PeerMessenger::Limits());
         QVERIFY2(l_most <= 2, qPrintable(QString::number(l_most)));
