@@ -314,8 +314,8 @@ private:
     bool SettleLocalName(Item const& i_entry);
     // A removed unfinished download's partial file goes with it when it
     // made the file, unless the same remote file from another user is still
-    // fetched into it: left, it would be a stranger's file to every later
-    // download.
+    // fetched into it: then that download takes it over as its own. Left
+    // to no one, it would be a stranger's file to every later download.
     void DiscardPartialFile(Item const& i_entry);
     // Data saved before downloads marked the files they made: the file at a
     // loaded entry's place is taken for its own, once (NoteOlderDataMarked
