@@ -408,6 +408,12 @@ void TransferQueueManager::MarkPartialFileOfOlderData(Item const& i_entry, Layou
 void TransferQueueManager::NoteOlderDataMarked()
 {
     SetSwitch(MADE_FILES_MARKED, true);
+    m_markOlderData = false;
+}
+
+bool TransferQueueManager::IsPlaceSettled(Item const& i_entry) const
+{
+    return !IsLoadingQueue() || (!m_markOlderData && i_entry.IsConnected(LOCAL_PLACE));
 }
 
 TransferQueueManager::DownloadLayout TransferQueueManager::DownloadLayout::Current()

@@ -728,9 +728,11 @@ private slots:
     // "d<path>" (a user's file put there, below the download folder), "o"
     // (bob comes online, and his downloads are asked for again), "v" (quit,
     // the data file as a version that did not mark the downloads' own
-    // files saved it, and start again). A step of a file is bob's, or
-    // "@carol"'s: the same remote file from two users is one partial
-    // file. A download always resumes where its
+    // files saved it, and start again), "b" (a queue of other files, big
+    // enough to load over several turns), "eX" (offered at once after the
+    // start, before the load reaches it; a peer offers again later). A
+    // step of a file is bob's, or "@carol"'s: the same remote file from
+    // two users is one partial file. A download always resumes where its
     // remote file's bytes end, every finished file holds its remote file's
     // bytes, a user's file is untouched, and every other file left is one
     // that a download made (or took over) as its own.
@@ -763,6 +765,7 @@ private slots:
         QTest::newRow("its own partial file removed after a restart") << "+A hA q -A";
         QTest::newRow("its own partial file in unmarked data") << "+A hA v fA";
         QTest::newRow("unmarked data, then a user's file and a restart") << "+A v ddownloading/music/a_b.mp3 q fA";
+        QTest::newRow("unmarked data, offered before the load reaches it") << "b +A hA v eA fA";
         QTest::newRow("removed, another user's goes on") << "+A hA +A@carol -A fA@carol";
         QTest::newRow("removed, another user's goes on after a restart") << "+A hA +A@carol -A q fA@carol";
         QTest::newRow("removed, then another user's removed too") << "+A hA +A@carol -A q -A@carol";
@@ -795,6 +798,14 @@ private slots:
                                               Status(l_other) != "complete");
                 if (!l_fetched)
                     l_remote.m_held = 0;
+            } else if (l_action == 'b') {
+                for (int l_k = 0; l_k < 2 * TransferQueueManager::LOAD_STEPS_PER_TURN; ++l_k)
+                    mp_transfers->AddDownload("dora", QString("f%1.mp3").arg(l_k).toStdString(), "fill", 6, false, 0);
+            } else if (l_action == 'e') {
+                QVERIFY(mp_transfers->IsLoadingQueue());
+                emit mp_messenger->FileTransferRequested(l_user, 1, ++l_token,
+                                                         std::string("music\\") + l_remote.mp_name,
+                                                         l_remote.m_bytes.size());
             } else if (l_action == 'q' || l_action == 'v') {
                 l_peers.clear();
                 if (l_action == 'v') {
@@ -811,6 +822,7 @@ private slots:
                 WriteFileAt(Folder() + "/" + l_step.mid(1), "user");
                 l_kept[Folder() + "/" + l_step.mid(1)] = "user";
             } else {
+                QVERIFY(WaitUntil([this]() { return !mp_transfers->IsLoadingQueue(); }));
                 std::unique_ptr<QTcpSocket>& lp_peer = l_peers[l_user];
                 if (!lp_peer)
                     lp_peer = ConnectPeer(l_user);
