@@ -368,10 +368,20 @@ void TransferQueueManager::DiscardPartialFile(Item const& i_entry)
     QFileInfo const l_file(l_path);
     if (l_path.isEmpty() || !l_file.isFile() || l_file.size() >= i_entry["file_size"].AsInt64())
         return;
+    // The same remote file from other users goes on in it, and it becomes
+    // theirs (saved so): kept for them but made by no one left, it would
+    // be a stranger's file at their next offer, which would start afresh
+    // under a new name and leave it behind for good.
     Item const l_complete = d.GetType("download_entry_status")->HasItem(Value("complete"));
+    bool l_takenOver = false;
     for (Item const& l_other : i_entry[LOCAL_PLACE].GetItems("download_entry"))
-        if (l_other != i_entry && !l_other.IsConnected(l_complete) && SafePath(l_other, false, l_layout) == l_path)
-            return; // the same remote file from another user goes on in it
+        if (l_other != i_entry && !l_other.IsConnected(l_complete) && IsSameRemoteFile(l_other, i_entry) &&
+            SafePath(l_other, false, l_layout) == l_path) {
+            SetFlag(l_other, MADE_FILE, true);
+            l_takenOver = true;
+        }
+    if (l_takenOver)
+        return;
     QFile::remove(l_path);
     RemoveEmptyFolders(l_file.path(), l_layout, std::max(0, i_entry["subfolder_save_level"].AsInt()) + 1);
 }
@@ -398,6 +408,12 @@ void TransferQueueManager::MarkPartialFileOfOlderData(Item const& i_entry, Layou
 void TransferQueueManager::NoteOlderDataMarked()
 {
     SetSwitch(MADE_FILES_MARKED, true);
+    m_markOlderData = false;
+}
+
+bool TransferQueueManager::IsPlaceSettled(Item const& i_entry) const
+{
+    return !IsLoadingQueue() || (!m_markOlderData && i_entry.IsConnected(LOCAL_PLACE));
 }
 
 TransferQueueManager::DownloadLayout TransferQueueManager::DownloadLayout::Current()

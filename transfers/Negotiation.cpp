@@ -90,8 +90,10 @@ void TransferQueueManager::OnFileTransferRequest(QString i_user, int i_direction
         return;
     }
     // One the load has not given its place yet would take one out of its
-    // turn; "Queued" keeps it in the peer's queue until it has it.
-    if (IsLoadingQueue() && !l_entry.IsConnected("local_place")) {
+    // turn, and one whose file the load has yet to know as its own would
+    // take a new name and leave that file behind; "Queued" keeps it in the
+    // peer's queue until the load is that far.
+    if (!IsPlaceSettled(l_entry)) {
         LogTransfer(2, "Denied, the download queue is still being loaded", l_user);
         DenyOffer(i_user, i_req, "Queued");
         return;

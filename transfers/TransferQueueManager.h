@@ -312,10 +312,17 @@ private:
     // folder or a file it did not make (the user's) and takes a new name.
     // False when a thousand numbers are taken.
     bool SettleLocalName(Item const& i_entry);
+    // Whether the download's place may be settled for an offer: not while
+    // the load has yet to give it one, nor, on the first load of data saved
+    // before downloads marked their own files, until the load has looked
+    // at every loaded download's file (the file at its place may be its
+    // own, or another user's download's of the same remote file, not known
+    // as such yet).
+    bool IsPlaceSettled(Item const& i_entry) const;
     // A removed unfinished download's partial file goes with it when it
     // made the file, unless the same remote file from another user is still
-    // fetched into it: left, it would be a stranger's file to every later
-    // download.
+    // fetched into it: then that download takes it over as its own. Left
+    // to no one, it would be a stranger's file to every later download.
     void DiscardPartialFile(Item const& i_entry);
     // Data saved before downloads marked the files they made: the file at a
     // loaded entry's place is taken for its own, once (NoteOlderDataMarked
@@ -390,6 +397,8 @@ private:
     std::vector<std::pair<qint64, Item>> m_unplaced;
     std::size_t m_nextUnplaced = 0;
     bool m_unplacedSorted = false;
+    // Data saved before the flag: true until the load has marked the file
+    // of every loaded entry.
     bool m_markOlderData = false;
     quint64 m_loadSlice = 0;
     int m_loadStepsThisTurn = 0;

@@ -111,15 +111,15 @@ private:
         QTRY_COMPARE(Status(i_entry), QString("aborted"));
     }
 
-    // bob's peer connection, vouched for as the server would.
-    std::unique_ptr<QTcpSocket> ConnectBob()
+    // A peer's connection (bob's, unless named), vouched for as the server would.
+    std::unique_ptr<QTcpSocket> ConnectPeer(QString const& i_user = "bob")
     {
-        SetUserAddress("bob", 1);
-        auto lp_bob = ConnectRaw(mp_messenger->ListeningPort());
-        if (!lp_bob)
-            qFatal("bob cannot connect");
-        lp_bob->write(HandshakeFrame("bob", "P"));
-        return lp_bob;
+        SetUserAddress(i_user, 1);
+        auto lp_peer = ConnectRaw(mp_messenger->ListeningPort());
+        if (!lp_peer)
+            qFatal("a peer cannot connect");
+        lp_peer->write(HandshakeFrame(i_user, "P"));
+        return lp_peer;
     }
 
     // bob offers us a file (peer message 40) under the token.
@@ -129,13 +129,13 @@ private:
             Msg(40, Le32(1) + Le32(i_token) + Le32(quint32(i_path.size())) + i_path + Le64(i_size)), false));
     }
 
-    // bob's file connection for the offer of that token.
-    std::unique_ptr<QTcpSocket> OpenFileConnection(quint32 i_token)
+    // The peer's file connection for the offer of that token.
+    std::unique_ptr<QTcpSocket> OpenFileConnection(quint32 i_token, QString const& i_user = "bob")
     {
         auto lp_socket = ConnectRaw(mp_messenger->ListeningPort());
         if (!lp_socket)
-            qFatal("bob cannot open a file connection");
-        lp_socket->write(HandshakeFrame("bob", "F") + Le32(i_token));
+            qFatal("a peer cannot open a file connection");
+        lp_socket->write(HandshakeFrame(i_user, "F") + Le32(i_token));
         return lp_socket;
     }
 
@@ -656,7 +656,7 @@ private slots:
         QFETCH(bool, together);
         QFETCH(int, level);
         QFETCH(QStringList, files);
-        auto lp_bob = ConnectBob();
+        auto lp_bob = ConnectPeer();
         struct File { QStringList m_parts; Item m_entry; std::unique_ptr<QTcpSocket> mp_socket; quint32 m_token; };
         std::vector<File> l_files;
         l_files.reserve(files.size());
@@ -728,10 +728,14 @@ private slots:
     // "d<path>" (a user's file put there, below the download folder), "o"
     // (bob comes online, and his downloads are asked for again), "v" (quit,
     // the data file as a version that did not mark the downloads' own
-    // files saved it, and start again). A
-    // download always resumes where its own bytes end, every finished file
-    // holds its remote file's bytes, a user's file is untouched, and no file
-    // is left that no download owns.
+    // files saved it, and start again), "b" (a queue of other files, big
+    // enough to load over several turns), "eX" (offered at once after the
+    // start, before the load reaches it; a peer offers again later). A
+    // step of a file is bob's, or "@carol"'s: the same remote file from
+    // two users is one partial file. A download always resumes where its
+    // remote file's bytes end, every finished file holds its remote file's
+    // bytes, a user's file is untouched, and every other file left is one
+    // that a download made (or took over) as its own.
     void downloadsWriteOnlyTheirOwnFiles_data()
     {
         QTest::addColumn<QString>("steps");
@@ -761,6 +765,10 @@ private slots:
         QTest::newRow("its own partial file removed after a restart") << "+A hA q -A";
         QTest::newRow("its own partial file in unmarked data") << "+A hA v fA";
         QTest::newRow("unmarked data, then a user's file and a restart") << "+A v ddownloading/music/a_b.mp3 q fA";
+        QTest::newRow("unmarked data, offered before the load reaches it") << "b +A hA v eA fA";
+        QTest::newRow("removed, another user's goes on") << "+A hA +A@carol -A fA@carol";
+        QTest::newRow("removed, another user's goes on after a restart") << "+A hA +A@carol -A q fA@carol";
+        QTest::newRow("removed, then another user's removed too") << "+A hA +A@carol -A q -A@carol";
     }
 
     void downloadsWriteOnlyTheirOwnFiles()
@@ -771,20 +779,35 @@ private slots:
                                             {'Z', {"a\x7f" "b.mp3", "ZZZZzzzz", 0}},
                                             {'S', {"a/b.mp3", "SSSSSsssss", 0}}};
         std::map<QString, QByteArray> l_kept; // a user's files and finished ones
-        std::unique_ptr<QTcpSocket> lp_bob;
+        std::map<QString, std::unique_ptr<QTcpSocket>> l_peers;
         quint32 l_token = 900;
         for (QString const& l_step : steps.split(' ')) {
             char const l_action = l_step[0].toLatin1();
-            bool const l_ofAFile = l_step.size() == 2 && l_remotes.count(l_step[1].toLatin1());
-            Remote& l_remote = l_remotes[l_ofAFile ? l_step[1].toLatin1() : 'A'];
-            Item const l_entry = mp_transfers->GetDownloadEntry("bob", l_remote.mp_name, "music");
+            QString const l_user = l_step.contains('@') ? l_step.section('@', 1) : QString("bob");
+            QString const l_of = l_step.section('@', 0, 0).mid(1);
+            bool const l_ofAFile = l_of.size() == 1 && l_remotes.count(l_of[0].toLatin1());
+            Remote& l_remote = l_remotes[l_ofAFile ? l_of[0].toLatin1() : 'A'];
+            Item const l_entry = mp_transfers->GetDownloadEntry(l_user, l_remote.mp_name, "music");
             if (l_action == '+') {
-                mp_transfers->AddDownload("bob", l_remote.mp_name, "music", l_remote.m_bytes.size(), false, 0);
+                mp_transfers->AddDownload(l_user, l_remote.mp_name, "music", l_remote.m_bytes.size(), false, 0);
             } else if (l_action == '-') {
                 mp_transfers->RemoveDownload(l_entry);
-                l_remote.m_held = 0;
+                bool l_fetched = false; // by another user, in the same file
+                for (Item const& l_other : d.GetType("download_entry")->GetItems())
+                    l_fetched = l_fetched || (l_other["file_name"].AsStdString() == l_remote.mp_name &&
+                                              Status(l_other) != "complete");
+                if (!l_fetched)
+                    l_remote.m_held = 0;
+            } else if (l_action == 'b') {
+                for (int l_k = 0; l_k < 2 * TransferQueueManager::LOAD_STEPS_PER_TURN; ++l_k)
+                    mp_transfers->AddDownload("dora", QString("f%1.mp3").arg(l_k).toStdString(), "fill", 6, false, 0);
+            } else if (l_action == 'e') {
+                QVERIFY(mp_transfers->IsLoadingQueue());
+                emit mp_messenger->FileTransferRequested(l_user, 1, ++l_token,
+                                                         std::string("music\\") + l_remote.mp_name,
+                                                         l_remote.m_bytes.size());
             } else if (l_action == 'q' || l_action == 'v') {
-                lp_bob.reset();
+                l_peers.clear();
                 if (l_action == 'v') {
                     for (Item const& l_saved : d.GetType("download_entry")->GetItems())
                         SetFlag(l_saved, "partial_file_made", false);
@@ -799,12 +822,14 @@ private slots:
                 WriteFileAt(Folder() + "/" + l_step.mid(1), "user");
                 l_kept[Folder() + "/" + l_step.mid(1)] = "user";
             } else {
-                if (!lp_bob)
-                    lp_bob = ConnectBob();
+                QVERIFY(WaitUntil([this]() { return !mp_transfers->IsLoadingQueue(); }));
+                std::unique_ptr<QTcpSocket>& lp_peer = l_peers[l_user];
+                if (!lp_peer)
+                    lp_peer = ConnectPeer(l_user);
                 QSignalSpy l_records(mp_transfers.get(), &TransferQueueManager::CompleteDownloadAdded);
-                Offer(*lp_bob, QByteArray("music\\") + l_remote.mp_name, ++l_token, l_remote.m_bytes.size());
+                Offer(*lp_peer, QByteArray("music\\") + l_remote.mp_name, ++l_token, l_remote.m_bytes.size());
                 QTRY_COMPARE(l_entry["remote_transfer_req"].AsString(), QString::number(l_token));
-                auto lp_file = OpenFileConnection(l_token);
+                auto lp_file = OpenFileConnection(l_token, l_user);
                 QVERIFY2(ReadBytes(*lp_file, 8) == Le64(l_remote.m_held), qPrintable(l_step));
                 qint64 const l_end = l_action == 'h' ? l_remote.m_bytes.size() / 2 : l_remote.m_bytes.size();
                 lp_file->write(l_remote.m_bytes.mid(l_remote.m_held, l_end - l_remote.m_held));
@@ -825,7 +850,7 @@ private slots:
         }
         QSet<QString> l_owned;
         for (Item const& l_entry : d.GetType("download_entry")->GetItems())
-            if (Status(l_entry) != "complete")
+            if (Status(l_entry) != "complete" && l_entry.IsConnected("partial_file_made"))
                 l_owned << mp_transfers->GetSafeDownloadPath(l_entry, false);
         for (QDirIterator l_files(Folder(), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
              l_files.hasNext();) {
