@@ -6,14 +6,15 @@
 # after it, however it ends. The server takes a display no other has and
 # says which once it accepts clients (-displayfd): a number chosen
 # beforehand may be taken meanwhile by another server started at the same
-# moment.
+# moment. Should this script be killed outright, the server ends when the
+# program, its one client, goes (-terminate).
 set -u
 command -v Xvfb >/dev/null || { echo "run-in-xvfb.sh: Xvfb is missing (scripts/setup.sh installs it)" >&2; exit 1; }
 work="$(mktemp -d)" || exit 1
 xvfb=""
 trap '[ -n "$xvfb" ] && kill "$xvfb" 2>/dev/null && wait "$xvfb" 2>/dev/null; rm -rf "$work"' EXIT
 trap 'exit 1' INT TERM HUP
-Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3> "$work/display" 2> "$work/xvfb.err" &
+Xvfb -displayfd 3 -terminate -screen 0 1280x1024x24 -nolisten tcp 3> "$work/display" 2> "$work/xvfb.err" &
 xvfb=$!
 # Up to two minutes: a busy machine may be slow to start it, and the wait
 # ends as soon as it is up.
