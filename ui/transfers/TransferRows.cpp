@@ -88,11 +88,9 @@ int BarTextRoom(int i_barWidth)
     return i_barWidth - 8;
 }
 
-QString FittingBarText(QString const& i_text, int i_width, QFont i_font)
+QString FittingBarText(QString const& i_text, int i_width, QFontMetrics const& i_metrics)
 {
-    i_font.setBold(true);
-    QFontMetrics const l_metrics(i_font);
-    auto const l_fits = [&](QString const& i_form) { return l_metrics.horizontalAdvance(i_form) <= i_width; };
+    auto const l_fits = [&](QString const& i_form) { return i_metrics.horizontalAdvance(i_form) <= i_width; };
     QChar const l_blank(QChar::Nbsp);
     int const l_open = i_text.lastIndexOf(QLatin1String(" ("));
     if (l_open < 0)
@@ -127,6 +125,7 @@ QString RetryTime(Item const& i_entry)
 
 QFont BarFont(QFont i_font, int i_barHeight)
 {
+    i_font.setBold(true);
     // One pixel of frame above the text and one below.
     int const l_room = std::max(1, i_barHeight - 2);
     QFontMetrics l_metrics(i_font);

@@ -9,6 +9,7 @@
 
 #include <QColor>
 #include <QFont>
+#include <QFontMetrics>
 #include <QIcon>
 #include <QMenu>
 #include <QString>
@@ -41,10 +42,10 @@ QString SpeedText(long long i_bytesPerSecond);
 // (100.0%)"), whole or not at all: the text, then its bytes in a larger
 // unit ("60.0 MiB (100.0%)"), then the percentage alone ("100.0%"), the
 // first that fits; empty when none does. A number cut at the bar's edge
-// or elided reads as another number. Measured bold, which some styles
-// draw, with the blank kept from breaking, which others wrap at. i_font is
-// the bar's (BarFont).
-QString FittingBarText(QString const& i_text, int i_width, QFont i_font);
+// or elided reads as another number. Measured in the metrics of the font
+// it is painted in (BarFont, on the device painted on), with the blank
+// kept from breaking.
+QString FittingBarText(QString const& i_text, int i_width, QFontMetrics const& i_metrics);
 // The room a bar's text has inside a bar of that width: what its frame
 // and the styles' padding leave.
 int BarTextRoom(int i_barWidth);
@@ -65,9 +66,10 @@ int const FINISHED_BAR_VALUE_ROLE = Qt::UserRole + 2; // 100
 
 // Every bar is this high, painted or a widget.
 int const BAR_HEIGHT = 14;
-// The font of a bar's text: the given one while its lines fit inside the
-// frame of a bar that high, else one of fewer pixels that does (the tree's
-// font lost the lower part of its digits, and a comma read as a full stop).
+// The font of a bar's text: the given one made bold, as the client's style
+// paints a label, while its lines fit inside the frame of a bar that high,
+// else one of fewer pixels that does (the tree's font lost the lower part
+// of its digits, and a comma read as a full stop).
 QFont BarFont(QFont i_font, int i_barHeight = BAR_HEIGHT);
 
 // ---- statuses

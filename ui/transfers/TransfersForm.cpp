@@ -21,10 +21,10 @@
 #include <QFileInfo>
 #include <QHeaderView>
 #include <QIcon>
+#include <QPainter>
 #include <QProgressBar>
 #include <QStyleOptionProgressBar>
 #include <QStyledItemDelegate>
-#include <QStylePainter>
 
 #include <algorithm>
 #include <limits>
@@ -92,31 +92,74 @@ QString ActiveStatus(bool i_downloads)
     return i_downloads ? QStringLiteral("downloading") : QStringLiteral("uploading");
 }
 
+// Paints a bar: the bar by the style without a text, then the text that
+// fits of i_text (FittingBarText) over it, centred, in BarFont of i_font,
+// in the colour of text over the part not done and in that of highlighted
+// text over the part done, as the styles colour a label. Not the style's
+// label: a style may paint one in a font it takes itself whatever the
+// painter holds (the client's does, and makes it bold), and a text that
+// fitted in the font it was measured in was then cut at both ends:
+// "62,914,560" showed as "2,914,560".
+void DrawBar(QPainter* ip_painter, QStyleOptionProgressBar i_bar, QString const& i_text, QFont const& i_font,
+             QStyle const* ip_style, QWidget const* ip_widget)
+{
+    // Without a text, a style that puts its label beside the bar gives the
+    // bar the whole width; the client's gives it the whole width anyway.
+    i_bar.textVisible = false;
+    i_bar.text.clear();
+    ip_style->drawControl(QStyle::CE_ProgressBar, &i_bar, ip_painter, ip_widget);
+    ip_painter->save();
+    ip_painter->setFont(BarFont(i_font, i_bar.rect.height()));
+    QString const l_text = FittingBarText(i_text, BarTextRoom(i_bar.rect.width()), ip_painter->fontMetrics());
+    if (!l_text.isEmpty()) {
+        QRect const l_contents = ip_style->subElementRect(QStyle::SE_ProgressBarContents, &i_bar, ip_widget);
+        qint64 const l_span = std::max<qint64>(0, qint64(i_bar.maximum) - i_bar.minimum);
+        qint64 const l_progress = std::clamp<qint64>(qint64(i_bar.progress) - i_bar.minimum, 0, l_span);
+        int const l_filled = l_span > 0 ? int(l_contents.width() * l_progress / l_span) : 0;
+        QRect const l_done = QStyle::visualRect(
+            i_bar.direction, l_contents, QRect(l_contents.left(), i_bar.rect.top(), l_filled, i_bar.rect.height()));
+        struct Part
+        {
+            QRegion m_region;
+            QPalette::ColorRole m_role;
+        };
+        for (Part const& l_part : {Part{QRegion(i_bar.rect).subtracted(l_done), QPalette::Text},
+                                   Part{QRegion(l_done), QPalette::HighlightedText}}) {
+            if (l_part.m_region.isEmpty())
+                continue;
+            ip_painter->save();
+            ip_painter->setClipRegion(l_part.m_region, Qt::IntersectClip);
+            ip_painter->setPen(i_bar.palette.color(l_part.m_role));
+            ip_painter->drawText(i_bar.rect, Qt::AlignCenter | Qt::TextSingleLine, l_text);
+            ip_painter->restore();
+        }
+    }
+    ip_painter->restore();
+}
+
+// The widget keeps the tree's font, so that it follows a change of it, and
+// its text is painted in the bar's font (DrawBar).
 class ProgressBar : public QProgressBar
 {
 public:
+    // What it shows, for whoever asks (accessibility).
     QString text() const override
     {
-        return FittingBarText(format(), BarTextRoom(contentsRect().width()), BarFont(font()));
+        return FittingBarText(format(), BarTextRoom(rect().width()), QFontMetrics(BarFont(font(), height()), this));
     }
 
 protected:
-    // As the bar paints itself, in the bar's font; the widget keeps the
-    // tree's, so that it follows a change of it.
     void paintEvent(QPaintEvent*) override
     {
-        QStylePainter l_painter(this);
-        l_painter.setFont(BarFont(font()));
+        QPainter l_painter(this);
         QStyleOptionProgressBar l_bar;
         initStyleOption(&l_bar);
-        l_bar.fontMetrics = l_painter.fontMetrics();
-        l_painter.drawControl(QStyle::CE_ProgressBar, l_bar);
+        DrawBar(&l_painter, l_bar, format(), font(), style(), this);
     }
 };
 
 // Paints the bar of a finished transfer as a bar widget of the row would
-// look: at the top of the cell, at most BAR_HEIGHT pixels high, its text as
-// much of it as fits whole (FittingBarText).
+// look: at the top of the cell, at most BAR_HEIGHT pixels high (DrawBar).
 class FinishedBarDelegate : public QStyledItemDelegate
 {
 public:
@@ -136,17 +179,9 @@ public:
         l_bar.minimum = 0;
         l_bar.maximum = 100;
         l_bar.progress = l_value.toInt();
-        l_bar.textVisible = true;
-        l_bar.textAlignment = Qt::AlignLeft;
-        QFont const l_font = BarFont(i_option.font, l_bar.rect.height());
-        l_bar.fontMetrics = QFontMetrics(l_font);
-        l_bar.text = FittingBarText(i_index.data(FINISHED_BAR_TEXT_ROLE).toString(), BarTextRoom(l_bar.rect.width()),
-                                    l_font);
         QStyle* lp_style = i_option.widget ? i_option.widget->style() : QApplication::style();
-        ip_painter->save();
-        ip_painter->setFont(l_font);
-        lp_style->drawControl(QStyle::CE_ProgressBar, &l_bar, ip_painter, i_option.widget);
-        ip_painter->restore();
+        DrawBar(ip_painter, l_bar, i_index.data(FINISHED_BAR_TEXT_ROLE).toString(), i_option.font, lp_style,
+                i_option.widget);
     }
 
     // The view measures a row cell by cell, and caps what it has measured
