@@ -11,9 +11,11 @@
 
 namespace {
 std::atomic<int> s_asked{0};
-} // namespace
+std::atomic<std::size_t> s_walksBegun{0};
+int s_holds = 0;
+bool s_owed = false;
 
-void GiveBackFreePages()
+void StartWalk()
 {
     // The thread that takes the first ask runs until no ask is left.
     if (s_asked.fetch_add(1) > 0)
@@ -22,6 +24,7 @@ void GiveBackFreePages()
         std::thread([]() {
             int l_asked = s_asked.load();
             do {
+                CountHeapWalk();
 #ifdef __GLIBC__
                 malloc_trim(0);
 #endif
@@ -31,10 +34,53 @@ void GiveBackFreePages()
         s_asked = 0;
     }
 }
+} // namespace
+
+void GiveBackFreePages()
+{
+    if (s_holds > 0) {
+        s_owed = true;
+        return;
+    }
+    StartWalk();
+}
 
 bool GivingBackFreePages()
 {
     return s_asked.load() > 0;
+}
+
+void HoldHeapWalks()
+{
+    ++s_holds;
+}
+
+void ReleaseHeapWalks()
+{
+    if (s_holds == 0 || --s_holds > 0 || !s_owed)
+        return;
+    s_owed = false;
+    StartWalk();
+}
+
+bool HeapWalksHeld()
+{
+    return s_holds > 0;
+}
+
+void GiveBackFreedSoFar()
+{
+    StartWalk();
+}
+
+std::size_t HeapWalksBegun()
+{
+    return s_walksBegun.load();
+}
+
+void CountHeapWalk()
+{
+    ++s_walksBegun;
 }
 
 void MergeFreedBlocks()
