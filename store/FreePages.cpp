@@ -11,12 +11,13 @@
 
 namespace {
 std::atomic<int> s_asked{0};
-std::atomic<std::size_t> s_walksBegun{0};
+std::atomic<std::size_t> s_walksAsked{0};
 int s_holds = 0;
 bool s_owed = false;
 
 void StartWalk()
 {
+    CountHeapWalk();
     // The thread that takes the first ask runs until no ask is left.
     if (s_asked.fetch_add(1) > 0)
         return;
@@ -24,7 +25,6 @@ void StartWalk()
         std::thread([]() {
             int l_asked = s_asked.load();
             do {
-                CountHeapWalk();
 #ifdef __GLIBC__
                 malloc_trim(0);
 #endif
@@ -73,14 +73,14 @@ void GiveBackFreedSoFar()
     StartWalk();
 }
 
-std::size_t HeapWalksBegun()
+std::size_t HeapWalksAsked()
 {
-    return s_walksBegun.load();
+    return s_walksAsked.load();
 }
 
 void CountHeapWalk()
 {
-    ++s_walksBegun;
+    ++s_walksAsked;
 }
 
 void MergeFreedBlocks()

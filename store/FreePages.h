@@ -34,9 +34,9 @@ bool HeapWalksHeld();
 // passes over are few (the small ones sit in bins it skips) and what it
 // gives back is what the holder freed since its last one.
 void GiveBackFreedSoFar();
-// Walks of the heaps begun since the program began, here and by the
-// store's collection: counted where they begin.
-std::size_t HeapWalksBegun();
+// Walks of the heaps asked for and not held since the program began, here
+// and by the store's collection: counted where they are asked for.
+std::size_t HeapWalksAsked();
 void CountHeapWalk();
 
 // The C library keeps small freed blocks apart until a large block is
