@@ -482,28 +482,30 @@ private slots:
     }
 
     // While walks of the heaps are held (a closed search tab's rows going
-    // in slices, which leave the heap full of holes), a collection that
-    // freed many bodies ends without its walk, and a walk asked for
-    // meanwhile begins only once the hold ends. Unheld, the collection
+    // in slices, which leave the heap full of holes), a collection after
+    // one that freed many bodies ends without its walk, and a walk asked
+    // for meanwhile begins only once the hold ends. Unheld, the collection
     // walks again.
     void HeldHeapWalksWaitForTheHold()
     {
-        ShareShape l_share(24000);
+        ShareShape l_share(33000);
         d.RemoveDisconnectedItems();
-        auto const l_collectHalf = [&l_share](std::size_t i_from) {
-            // Unreached and unheld, so that their bodies go.
-            for (std::size_t l_at = i_from; l_at < i_from + 12000; ++l_at) {
+        // Unreached and unheld, so that their bodies go (counted by the
+        // next collection).
+        auto const l_collectAThird = [&l_share](std::size_t i_third) {
+            for (std::size_t l_at = i_third * 11000; l_at < (i_third + 1) * 11000; ++l_at) {
                 l_share.m_files[l_at].Disconnect("folder");
                 l_share.m_files[l_at] = Item();
             }
             StoreCollector::Obj()->Collect();
             StoreCollector::Obj()->Finish();
         };
-        QTRY_VERIFY(!GivingBackFreePages());
+        l_collectAThird(0);
+        QTRY_VERIFY(!GivingBackFreePages() && !StoreCollector::Obj()->IsBusy());
         std::size_t const l_before = HeapWalksAsked();
         HoldHeapWalks();
         HoldHeapWalks();
-        l_collectHalf(0);
+        l_collectAThird(1);
         GiveBackFreePages();
         ReleaseHeapWalks();
         QCOMPARE(HeapWalksAsked(), l_before);
@@ -511,7 +513,7 @@ private slots:
         ReleaseHeapWalks();
         QCOMPARE(HeapWalksAsked(), l_before + 1);
         QTRY_VERIFY(!GivingBackFreePages());
-        l_collectHalf(12000);
+        l_collectAThird(2);
         QCOMPARE(HeapWalksAsked(), l_before + 2);
         QCOMPARE(d["file"]->GetItemCount(), std::size_t(0));
     }
