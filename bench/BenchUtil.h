@@ -123,6 +123,15 @@ inline std::int64_t ThreadCpuNs()
     return std::int64_t(l_time.tv_sec) * 1000000000 + l_time.tv_nsec;
 }
 
+// Seconds on the system's monotonic clock, what "perf record -k
+// CLOCK_MONOTONIC" stamps its samples with.
+inline double MonotonicSeconds()
+{
+    timespec l_time;
+    clock_gettime(CLOCK_MONOTONIC, &l_time);
+    return double(l_time.tv_sec) + double(l_time.tv_nsec) / 1e9;
+}
+
 // One turn of the event loop, deferred deletions included: outside exec()
 // processEvents() leaves them, so a closed page would live on.
 inline void TurnLoop()
@@ -153,6 +162,16 @@ public:
     // In milliseconds, the stretch under way included.
     double LongestMs() const { return double(std::max(m_longest, m_turn.nsecsElapsed())) / 1e6; }
     double LongestCpuMs() const { return double(std::max(m_longestCpu, ThreadCpuNs() - m_turnCpu)) / 1e6; }
+    // The processor time the thread itself used in the longest stretch
+    // (LongestMs()): the rest of it the thread waited, on a lock or for a
+    // processor.
+    double LongestStallCpuMs() const
+    {
+        return m_turn.nsecsElapsed() > m_longest ? double(ThreadCpuNs() - m_turnCpu) / 1e6
+                                                 : double(m_longestStallCpu) / 1e6;
+    }
+    // When the longest stretch began, in MonotonicSeconds().
+    double LongestStart() const { return m_turn.nsecsElapsed() > m_longest ? m_turnStart : m_longestStart; }
 
     // Runs the event loop until the condition holds; LongestMs() then.
     double RunUntil(std::function<bool()> const& i_done)
@@ -166,11 +185,17 @@ public:
 private:
     void Turn()
     {
-        m_longest = std::max(m_longest, m_turn.nsecsElapsed());
+        qint64 const l_stretch = m_turn.nsecsElapsed();
         m_turn.restart();
         std::int64_t const l_cpu = ThreadCpuNs();
+        if (l_stretch > m_longest) {
+            m_longest = l_stretch;
+            m_longestStallCpu = l_cpu - m_turnCpu;
+            m_longestStart = m_turnStart;
+        }
         m_longestCpu = std::max(m_longestCpu, l_cpu - m_turnCpu);
         m_turnCpu = l_cpu;
+        m_turnStart = MonotonicSeconds();
     }
 
     QTimer m_probe;
@@ -178,6 +203,9 @@ private:
     qint64 m_longest = 0;
     std::int64_t m_turnCpu = 0;
     std::int64_t m_longestCpu = 0;
+    std::int64_t m_longestStallCpu = 0;
+    double m_turnStart = MonotonicSeconds();
+    double m_longestStart = m_turnStart;
 };
 
 // Runs this program again with the arguments (in the home folder given,
@@ -237,22 +265,13 @@ inline void ResetPeak()
         std::printf("(the peak resident memory cannot be reset here)\n");
 }
 
-// Seconds on the system's monotonic clock, what "perf record -k
-// CLOCK_MONOTONIC" stamps its samples with.
-inline double MonotonicSeconds()
-{
-    timespec l_time;
-    clock_gettime(CLOCK_MONOTONIC, &l_time);
-    return double(l_time.tv_sec) + double(l_time.tv_nsec) / 1e9;
-}
-
 // With QUILLMAR_BENCH_TRACE set, says on the error stream when a step ran
-// (from i_start to now, on the monotonic clock), so that "perf script
-// --time" shows what the process did in it.
-inline void Trace(char const* ip_step, double i_start)
+// (from i_start to i_end, or to now, on the monotonic clock), so that "perf
+// script --time" shows what the process did in it.
+inline void Trace(char const* ip_step, double i_start, double i_end = -1)
 {
     if (std::getenv("QUILLMAR_BENCH_TRACE"))
-        std::fprintf(stderr, "%s: %.6f,%.6f\n", ip_step, i_start, MonotonicSeconds());
+        std::fprintf(stderr, "%s: %.6f,%.6f\n", ip_step, i_start, i_end < 0 ? MonotonicSeconds() : i_end);
 }
 
 int const SHARE_FOLDERS = 50000;

@@ -449,8 +449,8 @@ void PeerMessenger::ReadShareList(QString const& i_user, QByteArray const& i_mes
 namespace {
 
 // Frees a map of sets in slices, 256 entries a step (freed at once, what
-// was read would hold the window as long as it took to read), then gives
-// the free pages back. i_setOf: the set of a map entry; i_erased runs after
+// was read would hold the window as long as it took to read), merging what
+// each step freed, then gives the free pages back. i_setOf: the set of a map entry; i_erased runs after
 // each entry freed. i_nextTurn: beside other work, from the next turn on.
 template <class Map, class SetOf, class Erased>
 void FreeInSlices(QObject* ip_parent, std::shared_ptr<Map> ip_map, SetOf i_setOf, Erased i_erased, bool i_nextTurn)
@@ -465,6 +465,11 @@ void FreeInSlices(QObject* ip_parent, std::shared_ptr<Map> ip_map, SetOf i_setOf
         }
         if (l_set.empty())
             ip_map->erase(l_first);
+        // Merged a step at a time: left for later, the quarter of a
+        // million digests of a closed search were merged by the first
+        // allocation of the window that needed them, 44 ms, or by a walk
+        // of the heaps that held them locked as long.
+        MergeFreedBlocks();
         return !ip_map->empty();
     };
     auto l_done = [lp_work]() {

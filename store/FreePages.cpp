@@ -11,10 +11,13 @@
 
 namespace {
 std::atomic<int> s_asked{0};
-} // namespace
+std::atomic<std::size_t> s_walksAsked{0};
+int s_holds = 0;
+bool s_owed = false;
 
-void GiveBackFreePages()
+void StartWalk()
 {
+    CountHeapWalk();
     // The thread that takes the first ask runs until no ask is left.
     if (s_asked.fetch_add(1) > 0)
         return;
@@ -31,10 +34,53 @@ void GiveBackFreePages()
         s_asked = 0;
     }
 }
+} // namespace
+
+void GiveBackFreePages()
+{
+    if (s_holds > 0) {
+        s_owed = true;
+        return;
+    }
+    StartWalk();
+}
 
 bool GivingBackFreePages()
 {
     return s_asked.load() > 0;
+}
+
+void HoldHeapWalks()
+{
+    ++s_holds;
+}
+
+void ReleaseHeapWalks()
+{
+    if (s_holds == 0 || --s_holds > 0 || !s_owed)
+        return;
+    s_owed = false;
+    StartWalk();
+}
+
+bool HeapWalksHeld()
+{
+    return s_holds > 0;
+}
+
+void GiveBackFreedSoFar()
+{
+    StartWalk();
+}
+
+std::size_t HeapWalksAsked()
+{
+    return s_walksAsked.load();
+}
+
+void CountHeapWalk()
+{
+    ++s_walksAsked;
 }
 
 void MergeFreedBlocks()

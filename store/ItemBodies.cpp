@@ -2,6 +2,8 @@
 // StoreInternals.h for why they are pooled).
 #include "store/StoreInternals.h"
 
+#include "store/FreePages.h"
+
 #include <atomic>
 #include <system_error>
 #include <thread>
@@ -184,8 +186,13 @@ bool ReturnFreedMemory(bool i_here, std::size_t& io_step)
     // collection here and now (the save at the end) gives it back. (Counting
     // the free memory walks the other threads' heaps too, a fifth of a
     // second after a share of a million files: it is done on that thread.)
+    // Nor while a large free in slices runs (FreePages.h): the holes it
+    // leaves make the walk long, and it gives its pages back itself.
+    if (HeapWalksHeld())
+        return false;
     if (!s_trimming.exchange(true)) {
         try {
+            CountHeapWalk();
             std::thread([]() {
 #if __GLIBC_PREREQ(2, 33)
                 if (mallinfo2().fordblks <= WALKED_FREE_BYTES)

@@ -9,17 +9,20 @@
 //   - answers at the bound an answer may hold (100,000 files), from one
 //     peer and from ten.
 // For each: the longest stall of the window's thread from the first write
-// until every row is in the tab and its deferred sort has run (and the most
-// processor time the thread itself used between two turns), the thread's
+// until every row is in the tab and its deferred sort has run (with the
+// processor time the thread itself used in it: the rest it waited, for a
+// lock or a processor; and the most it used between two turns), the thread's
 // processor time for that (measured apart, without the probe, which spins
 // the loop), and the resident memory it added (first run of a process) and
 // its peak. For the shapes whose tab is closed: the longest stall from
-// the close until the tab and its rows are gone and the store's collection
-// has ended, and the resident memory left once the work the close set
-// going has ended (the answers' digests freed, the collection and the free
-// pages given back after it)
-// against before the answers (nothing given back by the benchmark: what
-// the user sees).
+// the close until the work it set going has ended (the tab and its rows
+// gone, the answers' digests freed, the store's collection and the free
+// pages given back after it), with the thread's own processor time in it,
+// and the resident memory left then against before the answers (nothing
+// given back by the benchmark: what the user sees).
+//
+// With QUILLMAR_BENCH_TRACE set, each longest stall says on the error
+// stream when it was (bench::Trace), for "perf script --time".
 //
 //   bench_search_answers [runs] [shape]   (default 3 runs; every shape, or
 //                                          those whose name starts with the
@@ -99,8 +102,8 @@ struct Shape
 
 struct Figures
 {
-    std::vector<double> m_stallMs, m_stallCpuMs, m_cpuMs, m_residentMb, m_peakMb;
-    std::vector<double> m_closeStallMs, m_closeCpuMs, m_leftMb;
+    std::vector<double> m_stallMs, m_stallOwnMs, m_stallCpuMs, m_cpuMs, m_residentMb, m_peakMb;
+    std::vector<double> m_closeStallMs, m_closeStallOwnMs, m_closeCpuMs, m_leftMb;
 };
 
 // The search page over the managers, with the messenger listening, one
@@ -221,13 +224,20 @@ void RunOnce(Shape const& i_shape, bool i_first, Figures& io_figures)
         bench::StallProbe l_probe;
         l_program.Run(i_shape.m_rows, true);
         io_figures.m_stallMs.push_back(l_probe.LongestMs());
+        io_figures.m_stallOwnMs.push_back(l_probe.LongestStallCpuMs());
         io_figures.m_stallCpuMs.push_back(l_probe.LongestCpuMs());
+        bench::Trace("longest stall of the arrival", l_probe.LongestStart(),
+                     l_probe.LongestStart() + l_probe.LongestMs() / 1e3);
         if (i_shape.m_close) {
             bench::StallProbe l_closeProbe;
             std::int64_t const l_start = bench::ThreadCpuNs();
             l_program.Close();
-            io_figures.m_closeStallMs.push_back(l_closeProbe.LongestMs());
             io_figures.m_closeCpuMs.push_back(double(bench::ThreadCpuNs() - l_start) / 1e6);
+            l_program.SettleClose();
+            io_figures.m_closeStallMs.push_back(l_closeProbe.LongestMs());
+            io_figures.m_closeStallOwnMs.push_back(l_closeProbe.LongestStallCpuMs());
+            bench::Trace("longest stall of the close", l_closeProbe.LongestStart(),
+                         l_closeProbe.LongestStart() + l_closeProbe.LongestMs() / 1e3);
         }
     }
     Program l_program(i_shape);
@@ -250,15 +260,19 @@ void RunOnce(Shape const& i_shape, bool i_first, Figures& io_figures)
 
 void Report(Shape const& i_shape, Figures const& i_figures)
 {
-    std::printf("%s: longest stall %s (the thread's own processor time at most %s), processor time %s",
+    std::printf("%s: longest stall %s (the thread's own time in it %s; at most %s between two turns), processor "
+                "time %s",
                 i_shape.mp_name, qPrintable(bench::Range(i_figures.m_stallMs, "%.1f ms")),
+                qPrintable(bench::Range(i_figures.m_stallOwnMs, "%.1f ms")),
                 qPrintable(bench::Range(i_figures.m_stallCpuMs, "%.1f ms")),
                 qPrintable(bench::Range(i_figures.m_cpuMs, "%.0f ms")));
     if (!i_figures.m_residentMb.empty())
         std::printf(", resident memory %s (peak %s)", qPrintable(bench::Range(i_figures.m_residentMb, "%+.1f MB")),
                     qPrintable(bench::Range(i_figures.m_peakMb, "%+.1f MB")));
     if (!i_figures.m_closeStallMs.empty())
-        std::printf("; closed: longest stall %s, processor time %s", qPrintable(bench::Range(i_figures.m_closeStallMs, "%.1f ms")),
+        std::printf("; closed: longest stall %s (the thread's own time in it %s), processor time %s",
+                    qPrintable(bench::Range(i_figures.m_closeStallMs, "%.1f ms")),
+                    qPrintable(bench::Range(i_figures.m_closeStallOwnMs, "%.1f ms")),
                     qPrintable(bench::Range(i_figures.m_closeCpuMs, "%.0f ms")));
     if (!i_figures.m_leftMb.empty())
         std::printf(", left after the close %s", qPrintable(bench::Range(i_figures.m_leftMb, "%+.1f MB")));

@@ -2,6 +2,7 @@
 // steps: what it removes, and in which order, must be what a whole
 // mark-and-sweep of the store removes.
 #include "store/Data.h"
+#include "store/FreePages.h"
 #include "store/SlicedWork.h"
 #include "store/StoreCollector.h"
 
@@ -478,6 +479,43 @@ private slots:
         QCOMPARE(d["file"]->GetItemCount(), std::size_t(4999));
         QVERIFY(l_share.m_files.front().IsNull());
         QVERIFY(l_share.m_files[20000].IsValid());
+    }
+
+    // While walks of the heaps are held (a closed search tab's rows going
+    // in slices, which leave the heap full of holes), a collection after
+    // one that freed many bodies ends without its walk, and a walk asked
+    // for meanwhile begins only once the hold ends. Unheld, the collection
+    // walks again.
+    void HeldHeapWalksWaitForTheHold()
+    {
+        ShareShape l_share(33000);
+        d.RemoveDisconnectedItems();
+        // Unreached and unheld, so that their bodies go (counted by the
+        // next collection).
+        auto const l_collectAThird = [&l_share](std::size_t i_third) {
+            for (std::size_t l_at = i_third * 11000; l_at < (i_third + 1) * 11000; ++l_at) {
+                l_share.m_files[l_at].Disconnect("folder");
+                l_share.m_files[l_at] = Item();
+            }
+            StoreCollector::Obj()->Collect();
+            StoreCollector::Obj()->Finish();
+        };
+        l_collectAThird(0);
+        QTRY_VERIFY(!GivingBackFreePages() && !StoreCollector::Obj()->IsBusy());
+        std::size_t const l_before = HeapWalksAsked();
+        HoldHeapWalks();
+        HoldHeapWalks();
+        l_collectAThird(1);
+        GiveBackFreePages();
+        ReleaseHeapWalks();
+        QCOMPARE(HeapWalksAsked(), l_before);
+        QVERIFY(!GivingBackFreePages());
+        ReleaseHeapWalks();
+        QCOMPARE(HeapWalksAsked(), l_before + 1);
+        QTRY_VERIFY(!GivingBackFreePages());
+        l_collectAThird(2);
+        QCOMPARE(HeapWalksAsked(), l_before + 2);
+        QCOMPARE(d["file"]->GetItemCount(), std::size_t(0));
     }
 
     // A token that thousands of files leave, one by one with their events,

@@ -8,9 +8,10 @@
 // row is freed in one go. Here the hidden tree's rows are first closed and
 // shown again, parents first (an open or hidden row is a persistent index,
 // which each removal from the model visits), then each top row is taken
-// out and its rows deleted from the bottom, a few a step. At the end the
-// store collects what the rows held and the C library gives its free pages
-// back. The application owns the take-downs, so that they go with it at
+// out and its rows deleted from the bottom, a few a step, the pages freed
+// given back as they go; meanwhile no one else walks the heaps, which are
+// full of holes (store/FreePages.h). At the end the store collects what the
+// rows held and the C library gives its free pages back. The application owns the take-downs, so that they go with it at
 // the latest.
 
 #include "store/SlicedWork.h"
@@ -28,8 +29,11 @@ class QTreeWidgetItem;
 class ResultsTakeDown : public QObject
 {
 public:
-    // Rows one step deletes.
+    // Rows one step deletes, and steps deleting rows between two walks
+    // that give the freed pages back (store/FreePages.h): each walk then
+    // held the window's heap 3-4 ms at most.
     static constexpr int ROWS_PER_STEP = 64;
+    static constexpr int STEPS_A_WALK = 16;
 
     // Takes the tree (out of its window already), the rows that never
     // went into it, each the top of rows of its own, and the tab's counts
@@ -55,6 +59,7 @@ private:
     bool Step();
     // Removes the row's bindings and deletes it; it has no children left.
     static void Bury(QTreeWidgetItem* ip_row);
+    void LetHeapWalksGo();
 
     QTreeWidget* mp_tree;
     QList<QTreeWidgetItem*> m_loose;
@@ -66,6 +71,9 @@ private:
     // freed at once, held the window for 80 ms.
     QHash<QTreeWidgetItem const*, int> m_shown;
     QHash<QTreeWidgetItem const*, int>::iterator m_shownAt;
+    // Walks of the heaps are held while the rows go (store/FreePages.h).
+    bool m_holdingWalks = true;
+    int m_stepsSinceWalk = 0;
 };
 
 #endif

@@ -49,6 +49,8 @@ public:
     // Rows sorted at once; a larger tree (grouped) is sorted in slices,
     // since 100,000 rows took 40-160 ms.
     static constexpr std::size_t SORT_AT_ONCE_ROWS = 5000;
+    // Groups that got rows one step of a later sort looks at.
+    static constexpr int GROUPS_EXAMINED_AT_ONCE = 256;
     // Rows of an answer shown at once when no other waits; a larger one
     // comes in slices.
     static constexpr std::size_t ROWS_AT_ONCE = 100;
@@ -91,6 +93,11 @@ public:
     // rows sorted: the view lays the tree out again after each.
     quint64 RowBatches() const { return m_rowBatches; }
     quint64 GroupsSorted() const { return m_groupsSorted; }
+    // The most groups one step of a sort looked at, sorted or passed over.
+    int MostGroupsExaminedInAStep() const { return m_mostGroupsExamined; }
+    // Folder rows the tab opened ("Expand Folders"): those of a user it
+    // did not open wait until he is opened.
+    quint64 FoldersOpened() const { return m_foldersOpened; }
     bool IsSorting() const;
     // Rows the filter has tested since the tab opened: an arriving row is
     // tested once, whatever came before it; a change of the filter tests
@@ -131,6 +138,7 @@ public slots:
     void OnSectionClicked(int i_column);
     void OnResultDoubleClicked(QTreeWidgetItem* ip_result, int i_column);
     void OnDiscardRepeatedResultsToggled(bool i_toggled);
+    void OnRowOpened(QTreeWidgetItem* ip_row);
 
 protected:
     void showEvent(QShowEvent* ip_event) override;
@@ -211,6 +219,9 @@ private:
     std::unordered_set<QTreeWidgetItem*> m_opened;
     QHash<QTreeWidgetItem*, std::size_t> m_userRows;
     std::size_t m_openedRows = 0;
+    // Users whose new folders wait for them to open, and folders opened.
+    std::unordered_set<QTreeWidgetItem*> m_foldersToOpen;
+    quint64 m_foldersOpened = 0;
     std::size_t m_rowsIn = 0;
     QTimer m_putInTimer;
     quint64 m_rowBatches = 0;
@@ -220,6 +231,7 @@ private:
     int m_sortedColumn = -1;
     Qt::SortOrder m_sortedOrder = Qt::AscendingOrder;
     quint64 m_groupsSorted = 0;
+    int m_mostGroupsExamined = 0;
     bool m_rowsHandedOver = false;
     // Files of each user in this tab, counted as answers are taken.
     QHash<QString, std::size_t> m_userFiles;
