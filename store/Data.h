@@ -502,6 +502,11 @@ public:
     // The most entries of a link vector or item list that one compaction
     // read (a long one is compacted a window at a time) since the last call.
     static std::size_t MostEntriesCompactedAtOnce();
+    // The most link entries that one link made, one count or one look-up of
+    // an item's links of a type moved or passed over beyond the binary
+    // searches that found its place, since the last call: what grows with
+    // the links an item already holds.
+    static std::size_t MostEntriesPassedAtOnce();
     // The most owned items that one step of a collection noted, sorted or
     // looked at for an owner, since the last call.
     static std::size_t MostOwnedItemsInAStep();

@@ -2,6 +2,8 @@
 // collection's silent batch removal, and the connection events they fire.
 #include "store/StoreInternals.h"
 
+#include <utility>
+
 // -------------------------------------------------------- connect / remove
 
 void StoreOps::Connect(ItemBody* ip_a, ItemBody* ip_b)
@@ -46,6 +48,11 @@ void StoreOps::Connect(ItemBody* ip_a, ItemBody* ip_b)
     SortedInsert(ip_b->m_links, ip_b->m_deadLinks, ip_a, &ip_b->m_lastLinkKey);
     NoteLinked(ip_a, ip_b);
     lp_typeA->mp_data->FireConnection(ip_a, ip_b, true);
+}
+
+std::size_t Data::MostEntriesPassedAtOnce()
+{
+    return std::exchange(MostPassedAtOnce(), 0);
 }
 
 void StoreOps::Disconnect(ItemBody* ip_a, ItemBody* ip_b)

@@ -428,7 +428,26 @@ inline std::pair<std::size_t, std::size_t> GroupRange(LinkVector const& i_links,
     return {LowerBound(i_links, l_low), LowerBound(i_links, l_high)};
 }
 
-// Adds (or revives) an entry in a sorted tagged vector.
+// The most entries that one link made, one count or one look-up of an
+// item's links of a type moved or passed over beyond the binary searches
+// that found its place (Data::MostEntriesPassedAtOnce).
+inline std::size_t& MostPassedAtOnce()
+{
+    static std::size_t s_most = 0;
+    return s_most;
+}
+inline void NotePassed(std::size_t i_entries)
+{
+    if (i_entries > MostPassedAtOnce())
+        MostPassedAtOnce() = i_entries;
+}
+
+// Adds (or revives) an entry in a sorted tagged vector. An entry that goes
+// between others takes the place of a tag beside its place when there is
+// one, instead of moving every entry after it: a room's count, replaced at
+// each join, otherwise left a tag each time in the room's links, which the
+// next replacement had to pass over (and each member's link moved them
+// all), until the tags outnumbered the members.
 template <class Entries>
 void SortedInsert(Entries& io_vector, std::uint32_t& io_dead, ItemBody* ip_body,
                   std::uint64_t* iop_lastKey = nullptr)
@@ -449,6 +468,26 @@ void SortedInsert(Entries& io_vector, std::uint32_t& io_dead, ItemBody* ip_body,
         }
         return;
     }
+    // Either tag lies between the entries the new one goes between, so
+    // the order holds; the tag's reference goes with it. One of the new
+    // entry's type goes first: a One link replaced leaves a tag beside
+    // the new one's place, and the run of the type would otherwise keep a
+    // tag for every replacement that took a tag of the next run.
+    std::size_t l_tag = io_vector.size();
+    for (std::size_t l_at : {l_index, l_index - 1})
+        if (l_at < io_vector.size() && IsDead(io_vector[l_at]) &&
+            (l_tag == io_vector.size() || (Ptr(io_vector[l_at])->m_key >> 48) == (ip_body->m_key >> 48)))
+            l_tag = l_at;
+    if (l_tag < io_vector.size()) {
+        ItemBody* const lp_tagged = Ptr(io_vector[l_tag]);
+        io_vector[l_tag] = ip_body;
+        --io_dead;
+        if (iop_lastKey && l_tag + 1 == io_vector.size())
+            *iop_lastKey = ip_body->m_key;
+        Release(lp_tagged);
+        return;
+    }
+    NotePassed(io_vector.size() - l_index);
     io_vector.insert(io_vector.begin() + std::ptrdiff_t(l_index), ip_body);
 }
 
@@ -679,14 +718,19 @@ struct StoreOps
         LinkVector const& l_links = ip_body->m_links;
         std::size_t const l_size = l_links.size();
         bool const l_unlinking = ip_type->m_unlinking > 0;
-        for (std::size_t l_index = LowerBound(l_links, std::uint64_t(ip_type->m_index) << 48); l_index < l_size;
-             ++l_index) {
+        std::size_t const l_start = LowerBound(l_links, std::uint64_t(ip_type->m_index) << 48);
+        for (std::size_t l_index = l_start; l_index < l_size; ++l_index) {
             ItemBody* const lp_entry = l_links[l_index];
-            if ((Ptr(lp_entry)->m_key >> 48) != ip_type->m_index)
+            if ((Ptr(lp_entry)->m_key >> 48) != ip_type->m_index) {
+                NotePassed(l_index - l_start);
                 return nullptr;
-            if (!IsGone(lp_entry, l_unlinking))
+            }
+            if (!IsGone(lp_entry, l_unlinking)) {
+                NotePassed(l_index - l_start);
                 return lp_entry;
+            }
         }
+        NotePassed(l_size - l_start);
         return nullptr;
     }
     static void LiveOfType(ItemBody const* ip_body, Type const* ip_type, std::vector<ItemBody*>& o_bodies)
@@ -709,18 +753,41 @@ struct StoreOps
                 l_count += !IsDead(lp_entry);
             }
         }
+        // What was passed over: the run's tags.
+        NotePassed(o_bodies.size() - l_count);
         o_bodies.resize(l_count);
     }
+    // The run's tags are the vector's tags less those around the run, so
+    // where the run is most of the vector (a room's members, a token's
+    // files) what lies around it is read instead: a room's count, set at
+    // every join and leave, read every member each time. Items removed
+    // with their links left to later steps show only by reading them.
     static std::size_t LiveCount(ItemBody const* ip_body, Type const* ip_type,
                                  std::size_t i_limit = std::numeric_limits<std::size_t>::max())
     {
-        auto l_range = GroupRange(ip_body->m_links, ip_type->m_index);
+        LinkVector const& l_links = ip_body->m_links;
+        auto l_range = GroupRange(l_links, ip_type->m_index);
+        std::size_t const l_run = l_range.second - l_range.first;
+        std::size_t const l_around = l_links.size() - l_run;
+        if (ip_type->m_unlinking == 0 && l_around < l_run) {
+            std::size_t l_tagsAround = 0;
+            if (ip_body->m_deadLinks != 0) {
+                for (std::size_t l_index = 0; l_index < l_range.first; ++l_index)
+                    l_tagsAround += IsDead(l_links[l_index]);
+                for (std::size_t l_index = l_range.second; l_index < l_links.size(); ++l_index)
+                    l_tagsAround += IsDead(l_links[l_index]);
+                NotePassed(l_around);
+            }
+            return std::min(l_run - (ip_body->m_deadLinks - l_tagsAround), i_limit);
+        }
         std::size_t l_count = 0;
         bool const l_unlinking = ip_type->m_unlinking > 0;
-        for (std::size_t l_index = l_range.first; l_index < l_range.second && l_count < i_limit; ++l_index) {
-            ItemBody* const lp_entry = ip_body->m_links[l_index];
+        std::size_t l_index = l_range.first;
+        for (; l_index < l_range.second && l_count < i_limit; ++l_index) {
+            ItemBody* const lp_entry = l_links[l_index];
             l_count += IsGone(lp_entry, l_unlinking) ? 0 : 1;
         }
+        NotePassed(l_index - l_range.first);
         return l_count;
     }
     // A type's index (the top bits of its items' keys) and its item list, in

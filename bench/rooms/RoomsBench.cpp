@@ -27,7 +27,14 @@
 // before the first round, and each round's processor time and longest
 // stall.
 //
-//   bench_rooms [runs] [join|end|lists|names]  (the second: only those figures)
+// Then users joining an open room one by one (message 217), 10,000 and
+// 40,000 of them arriving at once and applied as the link applies what it
+// has read, 5 ms of the window's time between turns of the event loop; then
+// all of them leaving (218) the same way; and the join answer of a room of
+// 100,000 members in one message: the window's thread's processor time and,
+// in a pass of its own, the longest stall with the thread's own share.
+//
+//   bench_rooms [runs] [join|end|lists|names|joins]  (the second: only those figures)
 //
 // Resident memory grows only while the heap grows, so it is read on the
 // first run of a process (after a small warm-up page has taken the fonts,
@@ -56,6 +63,9 @@ int const LISTED = bench::Size(279000, 3000);
 int const REFRESHES = bench::Size(4, 2);
 int const PASSING = bench::Size(100000, 2000);
 int const PASSING_ROUNDS = 3;
+int const JOINERS_FEW = bench::Size(10000, 200);
+int const JOINERS_MANY = bench::Size(40000, 800);
+int const JOIN_ANSWER = bench::Size(100000, 2000);
 char const* const s_countries[] = {"", "DE", "US", "fr", "BR", "jp"};
 
 struct Program : RoomsFixture
@@ -380,6 +390,58 @@ std::vector<NamesRound> MeasureNames()
     return l_rounds;
 }
 
+struct JoinsFigures
+{
+    // [0]: processor ms, [1]: longest stall ms, [2]: the thread's own
+    // longest stretch ms.
+    double m_joins[3] = {}, m_leaves[3] = {};
+};
+
+// i_users new users joining the open room one by one, then leaving, each
+// all arriving at once: the link applies what it has read for a slice of
+// the window's time (Server::ReadFrames), then lets the loop turn.
+JoinsFigures MeasureJoins(int i_users)
+{
+    JoinsFigures l_f;
+    QString const l_room = QStringLiteral("big room");
+    std::vector<ServerMessage> l_joins, l_leaves;
+    for (int l_k = 0; l_k < i_users; ++l_k) {
+        QString const l_name = QStringLiteral("joiner%1").arg(l_k);
+        l_joins.push_back(ServerIn::UserJoinedRoom{l_room, Member(l_name, l_k)});
+        l_leaves.push_back(ServerIn::UserLeftRoom{l_room, l_name});
+    }
+    for (int l_probe = 0; l_probe < 2; ++l_probe) {
+        Program l_page(true);
+        l_page.Apply(BigRoom(1));
+        RoomForm const* lp_room = l_page.Room();
+        bench::Require(lp_room != nullptr, "the room was not joined");
+        for (auto const& l_shape : {std::make_pair(&l_joins, l_f.m_joins), std::make_pair(&l_leaves, l_f.m_leaves)}) {
+            std::vector<ServerMessage> const& l_messages = *l_shape.first;
+            std::size_t l_next = 0;
+            QTimer l_reads;
+            l_reads.setInterval(0);
+            QObject::connect(&l_reads, &QTimer::timeout, [&]() {
+                QElapsedTimer l_slice;
+                l_slice.start();
+                while (l_next < l_messages.size() && l_slice.elapsed() < SlicedWork::SIDE_BY_SIDE_MS)
+                    l_page.mp_server->Apply(l_messages[l_next++]);
+                if (l_next == l_messages.size())
+                    l_reads.stop();
+            });
+            double const l_start = bench::MonotonicSeconds();
+            l_shape.second[l_probe] = Until(
+                l_probe, [&l_reads]() { l_reads.start(); },
+                [&]() { return l_next == l_messages.size() && l_page.Settled(); });
+            bench::Trace(l_shape.first == &l_joins ? "joins" : "leaves", l_start);
+            if (l_probe)
+                l_shape.second[2] = s_ownStall;
+        }
+        bench::Require(lp_room->Form()->userList->topLevelItemCount() == 1,
+                       "the member list did not follow the joins and leaves");
+    }
+    return l_f;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -435,6 +497,36 @@ int main(int argc, char** argv)
                 std::printf("  %6.2f | %6.2f s / %6.1f ms / %7zu users / %8ld KiB\n", l_f.m_tickersCpu,
                             l_f.m_passingCpu, l_f.m_stall, l_f.m_users, l_f.m_memory);
         return 0;
+    }
+    if (l_only.isEmpty() || l_only == "joins") {
+        std::printf("users joining an open room one by one, then leaving, window's thread (processor ms / longest "
+                    "stall ms (its own longest stretch ms)); a join answer of %d members (processor ms / longest "
+                    "stall ms (its own))\n",
+                    JOIN_ANSWER);
+        for (int l_run = 0; l_run < l_runs; ++l_run) {
+            JoinsFigures const l_few = MeasureJoins(JOINERS_FEW);
+            JoinsFigures const l_many = MeasureJoins(JOINERS_MANY);
+            double l_answer[3] = {};
+            for (int l_probe = 0; l_probe < 2; ++l_probe) {
+                Program l_page(true);
+                ServerMessage const l_join = BigRoom(JOIN_ANSWER);
+                l_answer[l_probe] = Until(l_probe, [&l_page, &l_join]() { l_page.mp_server->Apply(l_join); },
+                                          [&l_page]() { return l_page.Settled(); });
+                if (l_probe)
+                    l_answer[2] = s_ownStall;
+                bench::Require(l_page.Room() && l_page.Room()->Form()->userList->topLevelItemCount() == JOIN_ANSWER,
+                               "the member list was not built");
+            }
+            std::printf("  %d joins: %6.0f / %5.1f (%5.1f) | leaves: %6.0f / %5.1f (%5.1f) || %d joins: %6.0f / %5.1f "
+                        "(%5.1f) | leaves: %6.0f / %5.1f (%5.1f) || %d over %d: joins %.1f, leaves %.1f || answer: "
+                        "%6.0f / %5.1f (%5.1f)\n",
+                        JOINERS_FEW, l_few.m_joins[0], l_few.m_joins[1], l_few.m_joins[2], l_few.m_leaves[0],
+                        l_few.m_leaves[1], l_few.m_leaves[2], JOINERS_MANY, l_many.m_joins[0], l_many.m_joins[1],
+                        l_many.m_joins[2], l_many.m_leaves[0], l_many.m_leaves[1], l_many.m_leaves[2], JOINERS_MANY,
+                        JOINERS_FEW, l_many.m_joins[0] / l_few.m_joins[0], l_many.m_leaves[0] / l_few.m_leaves[0],
+                        l_answer[0], l_answer[1], l_answer[2]);
+            std::fflush(stdout);
+        }
     }
     if (!l_only.isEmpty() && l_only != "join")
         return 0;

@@ -1,10 +1,14 @@
 #include "ui/chat/SortedRows.h"
 
+#include <QHash>
 #include <QHeaderView>
+#include <QSet>
 #include <QSignalBlocker>
 #include <QTreeWidget>
 
 #include <algorithm>
+#include <climits>
+#include <utility>
 
 namespace {
 
@@ -13,6 +17,8 @@ namespace {
 constexpr std::size_t ROWS_PER_WAITING_ROW = 32;
 // The rows of a whole sort are sorted this many at a step, then merged.
 constexpr std::size_t SORT_RUN = 512;
+// Rows that went leave the end of the tree this many at a step.
+constexpr std::size_t ROWS_DROPPED_A_STEP = 256;
 // Placing the rows of a whole sort (in a list of 20,000, a few
 // milliseconds) waits for a slice of its own unless the slice has only
 // just begun.
@@ -35,6 +41,12 @@ SortedRow* Next(std::vector<SortedRow*>& io_rows, std::size_t& io_done)
 }
 
 std::size_t s_rowsAwaitingDeletion = 0;
+std::size_t s_mostRowsLookedAt = 0;
+
+void NoteRowsLookedAt(std::size_t i_rows)
+{
+    s_mostRowsLookedAt = std::max(s_mostRowsLookedAt, i_rows);
+}
 
 // The rows of DeleteRowsInSlices, and the list that holds them, owned by
 // the window they were shown in, so that they go with it at the latest
@@ -188,8 +200,14 @@ void SortedRows::Schedule()
 {
     if (m_batch.IsRunning() || m_flushTimer.isActive())
         return;
-    qint64 const l_since = m_sinceFlush.isValid() ? m_sinceFlush.elapsed() : BATCH_MS;
-    m_flushTimer.start(int(qMax<qint64>(0, BATCH_MS - l_since)));
+    qint64 const l_pause = BatchMs(mp_tree->topLevelItemCount());
+    qint64 const l_since = m_sinceFlush.isValid() ? m_sinceFlush.elapsed() : l_pause;
+    m_flushTimer.start(int(qMax<qint64>(0, l_pause - l_since)));
+}
+
+qint64 SortedRows::BatchMs(int i_rows)
+{
+    return qMax<qint64>(BATCH_MS, qint64(i_rows) * BATCH_US_PER_ROW / 1000);
 }
 
 void SortedRows::StartBatch()
@@ -199,6 +217,7 @@ void SortedRows::StartBatch()
     m_phase = PREPARE;
     m_batch.Start([this]() { return Step(); }, [this]() {
         m_sinceFlush.start();
+        NoteRowsLookedAt(std::exchange(m_rowsLookedAt, 0));
         if (!IsSettled())
             Schedule();
     });
@@ -217,12 +236,16 @@ void SortedRows::Flush()
 
 bool SortedRows::IsSettled() const
 {
-    return !m_batch.IsRunning() && m_prepared == m_preparing.size() && m_placing.empty() &&
-           m_deleted == m_deleting.size() && !m_sortAll;
+    return !m_batch.IsRunning() && m_prepared == m_preparing.size() && m_placing.empty() && m_deleting.empty() &&
+           !m_sortAll;
 }
 
 void SortedRows::Add(SortedRow* ip_row)
 {
+    // The tree lays out every row after any change, reading each row's
+    // flags; without this it also reads whether the row has children,
+    // another place in memory per row.
+    ip_row->setFlags(ip_row->flags() | Qt::ItemNeverHasChildren);
     m_outside.addChild(ip_row);
     Place(ip_row);
 }
@@ -252,8 +275,17 @@ void SortedRows::Remove(SortedRow* ip_row)
 
 void SortedRows::Release(SortedRow* ip_row)
 {
-    if (ip_row->m_gone && !ip_row->m_toPrepare && !ip_row->m_toPlace && !ip_row->m_toDelete)
-        delete ip_row;
+    if (!ip_row->m_gone || ip_row->m_toPrepare || ip_row->m_toPlace || ip_row->m_toDelete || ip_row->m_leaving)
+        return;
+    // Qt finds a row deleted in its tree by looking at each row in turn.
+    if (ip_row->treeWidget() == mp_tree)
+        m_rowsLookedAt += std::size_t(mp_tree->topLevelItemCount());
+    delete ip_row;
+}
+
+std::size_t SortedRows::MostRowsLookedAt()
+{
+    return std::exchange(s_mostRowsLookedAt, 0);
 }
 
 bool SortedRows::Step()
@@ -266,14 +298,6 @@ bool SortedRows::Step()
                 Release(lp_row);
             else
                 Prepare(lp_row);
-            return true;
-        }
-        m_phase = DELETE;
-        return true;
-    case DELETE:
-        if (SortedRow* lp_row = Next(m_deleting, m_deleted)) {
-            lp_row->m_toDelete = false;
-            Release(lp_row);
             return true;
         }
         m_phase = REKEY;
@@ -301,6 +325,8 @@ bool SortedRows::Step()
         return true;
     case PLACE:
         break;
+    case DROP:
+        return DropStep();
     }
     if (m_wholeList && m_batch.SliceNs() > FRESH_SLICE_NS && m_run == 0) {
         m_run = 1;
@@ -311,6 +337,23 @@ bool SortedRows::Step()
         PlaceAll();
     else
         PlaceOneByOne();
+    m_phase = m_dropping > 0 ? DROP : PREPARE;
+    return m_dropping > 0;
+}
+
+bool SortedRows::DropStep()
+{
+    // Only rows that went, whatever happened meanwhile: Qt deletes them.
+    int const l_count = mp_tree->topLevelItemCount();
+    int l_rows = 0;
+    while (std::size_t(l_rows) < std::min(m_dropping, ROWS_DROPPED_A_STEP) && l_rows < l_count &&
+           RowAt(mp_tree, l_count - l_rows - 1)->m_leaving)
+        ++l_rows;
+    if (l_rows > 0)
+        mp_tree->model()->removeRows(l_count - l_rows, l_rows);
+    m_dropping = l_rows > 0 ? m_dropping - std::size_t(l_rows) : 0;
+    if (m_dropping > 0)
+        return true;
     m_phase = PREPARE;
     return false;
 }
@@ -334,10 +377,6 @@ void SortedRows::Gather()
         m_phase = PREPARE;
         return;
     }
-    if (m_deleted < m_deleting.size()) {
-        m_phase = DELETE;
-        return;
-    }
     // A header click may have come while the keys were read again.
     int const l_rows = mp_tree->topLevelItemCount();
     for (int l_index = 0; m_sortAll && l_index < l_rows; ++l_index)
@@ -351,6 +390,13 @@ void SortedRows::Gather()
     m_entering.addChildren(m_outside.takeChildren());
     m_batchRows.clear();
     m_batchRows.swap(m_placing);
+    m_leaving.clear();
+    for (SortedRow* lp_row : m_deleting) {
+        lp_row->m_toDelete = false;
+        lp_row->m_leaving = true;
+        m_leaving.push_back(lp_row);
+    }
+    m_deleting.clear();
     bool const l_sortAll = m_sortAll;
     m_sortAll = false;
     m_rekeyed = 0;
@@ -364,8 +410,8 @@ void SortedRows::Gather()
         }
         l_new += lp_row->treeWidget() == mp_tree ? 0 : 1;
     }
-    m_wholeList =
-        l_sortAll || l_rows == 0 || m_batchRows.size() * ROWS_PER_WAITING_ROW > std::size_t(l_rows) + l_new;
+    m_wholeList = l_sortAll || l_rows == 0 ||
+                  (m_batchRows.size() + m_leaving.size()) * ROWS_PER_WAITING_ROW > std::size_t(l_rows) + l_new;
     m_run = 0;
     m_coming.clear();
     if (!m_wholeList) {
@@ -374,12 +420,15 @@ void SortedRows::Gather()
     }
     // Sorting the whole list, the rows that stay keep their order: only the
     // moving and the new ones are sorted (all of them after a header
-    // click), and then merged with them. The sorted ones are marked.
+    // click), and then merged with them. The sorted ones are marked. The
+    // rows that leave are sorted after all the others, to be taken from
+    // the end.
     if (l_sortAll)
         for (int l_index = 0; l_index < l_rows; ++l_index)
-            m_coming.push_back(RowAt(mp_tree, l_index));
+            if (!RowAt(mp_tree, l_index)->m_leaving)
+                m_coming.push_back(RowAt(mp_tree, l_index));
     for (SortedRow* lp_row : m_batchRows)
-        if (!l_sortAll || lp_row->treeWidget() != mp_tree)
+        if (!lp_row->m_leaving && (!l_sortAll || lp_row->treeWidget() != mp_tree))
             m_coming.push_back(lp_row);
     for (SortedRow* lp_row : m_coming)
         lp_row->m_rank = -1;
@@ -429,7 +478,7 @@ void SortedRows::Rank()
     int const l_rows = mp_tree->topLevelItemCount();
     for (int l_index = 0; l_index < l_rows; ++l_index) {
         SortedRow* lp_row = RowAt(mp_tree, l_index);
-        if (lp_row->m_rank != -1)
+        if (lp_row->m_rank != -1 && !lp_row->m_leaving)
             l_staying.push_back(lp_row);
     }
     m_ordered.clear();
@@ -447,6 +496,8 @@ void SortedRows::Rank()
     }
     for (; l_stay != l_staying.end(); ++l_stay)
         (*l_stay)->m_rank = l_rank++;
+    for (SortedRow* lp_row : m_leaving)
+        lp_row->m_rank = INT_MAX;
 }
 
 void SortedRows::PlaceAll()
@@ -465,29 +516,45 @@ void SortedRows::PlaceAll()
     // rows went in their order.
     if (l_rows != 0)
         mp_tree->model()->sort(SortColumn(), Qt::AscendingOrder);
+    // The rows that went are the last now. They leave the tree and are
+    // deleted from its end a few hundred at a time (DropStep): one by one,
+    // the tree and its selection each followed every row (20,000 of them
+    // held the window 40 ms), and deleting 40,000 at once took 30 ms.
+    int const l_count = mp_tree->topLevelItemCount();
+    int l_first = l_count;
+    while (l_first > 0 && RowAt(mp_tree, l_first - 1)->m_leaving)
+        --l_first;
+    if (std::size_t(l_count - l_first) == m_leaving.size() && l_first < l_count) {
+        // Nothing else may hold them then: a row that went while it waited
+        // to move is one of the batch's rows too.
+        m_batchRows.erase(std::remove_if(m_batchRows.begin(), m_batchRows.end(),
+                                         [](SortedRow const* ip_row) { return ip_row->m_leaving; }),
+                          m_batchRows.end());
+        m_leaving.clear();
+        m_dropping = std::size_t(l_count - l_first);
+    }
+    DeleteLeft();
     EndBatch();
 }
 
 void SortedRows::PlaceOneByOne()
 {
-    // The moving rows leave first, so that the binary search runs over rows
-    // that are all in place.
+    // The moving rows leave first, with those that went, so that the
+    // binary search runs over rows that are all in place.
     m_entering.takeChildren();
     QTreeWidgetItem* lp_current = mp_tree->currentItem();
+    std::vector<SortedRow*> l_moving;
+    for (SortedRow* lp_row : m_batchRows)
+        // One that went after the batch gathered its rows stays until the
+        // next batch.
+        if (lp_row->treeWidget() == mp_tree && !lp_row->m_gone)
+            l_moving.push_back(lp_row);
+    QHash<SortedRow*, bool> const l_selected = TakeOut(l_moving);
+    DeleteLeft();
     std::vector<std::pair<SortedRow*, bool>> l_placed;
-    for (SortedRow* lp_row : m_batchRows) {
-        if (lp_row->treeWidget() != mp_tree) {
-            if (!lp_row->m_gone)
-                l_placed.emplace_back(lp_row, false);
-            continue;
-        }
-        // One that went stays until the next batch deletes it.
-        if (lp_row->m_gone)
-            continue;
-        bool const l_selected = lp_row->isSelected();
-        mp_tree->takeTopLevelItem(mp_tree->indexOfTopLevelItem(lp_row));
-        l_placed.emplace_back(lp_row, l_selected);
-    }
+    for (SortedRow* lp_row : m_batchRows)
+        if (!lp_row->m_gone && lp_row->treeWidget() != mp_tree)
+            l_placed.emplace_back(lp_row, l_selected.value(lp_row, false));
     for (auto const& l_row : l_placed) {
         mp_tree->insertTopLevelItem(PlaceOf(*l_row.first), l_row.first);
         l_row.first->setSelected(l_row.second);
@@ -495,6 +562,43 @@ void SortedRows::PlaceOneByOne()
             mp_tree->setCurrentItem(lp_current, 0, QItemSelectionModel::NoUpdate);
     }
     EndBatch();
+}
+
+QHash<SortedRow*, bool> SortedRows::TakeOut(std::vector<SortedRow*> const& i_moving)
+{
+    QHash<SortedRow*, bool> l_selected;
+    QSet<QTreeWidgetItem const*> l_out;
+    for (SortedRow const* lp_row : m_leaving)
+        l_out.insert(lp_row);
+    for (SortedRow const* lp_row : i_moving)
+        l_out.insert(lp_row);
+    if (l_out.isEmpty())
+        return l_selected;
+    // Qt finds a row it is to take out or delete by looking at each row in
+    // turn: one walk finds them all, and each leaves by its place.
+    std::vector<int> l_places;
+    int const l_rows = mp_tree->topLevelItemCount();
+    int l_index = 0;
+    for (; l_index < l_rows && l_places.size() < std::size_t(l_out.size()); ++l_index)
+        if (l_out.contains(mp_tree->topLevelItem(l_index)))
+            l_places.push_back(l_index);
+    m_rowsLookedAt += std::size_t(l_index);
+    for (auto l_place = l_places.rbegin(); l_place != l_places.rend(); ++l_place) {
+        SortedRow* const lp_row = RowAt(mp_tree, *l_place);
+        if (!lp_row->m_leaving)
+            l_selected.insert(lp_row, lp_row->isSelected());
+        mp_tree->takeTopLevelItem(*l_place);
+    }
+    return l_selected;
+}
+
+void SortedRows::DeleteLeft()
+{
+    for (SortedRow* lp_row : m_leaving) {
+        lp_row->m_leaving = false;
+        Release(lp_row);
+    }
+    m_leaving.clear();
 }
 
 void SortedRows::EndBatch()

@@ -15,11 +15,15 @@
 // the keys read then. Rows that come, go, or whose key may have changed
 // wait and are dealt with together: each one that comes is put in its place
 // by binary search, or, when many come at once (a member list arriving with
-// the join answer, a room list refresh), the whole list is sorted once. The
-// tree lays out all its rows again after any row comes or goes, so the
-// waiting rows are dealt with at the next turn of the event loop, but no
-// sooner than BATCH_MS after the last time: a busy room's joins and leaves
-// cost the tree one layout and one paint per batch, not one per user.
+// the join answer, a room list refresh), the whole list is sorted once. Rows
+// that go leave the tree with the batch: found in one walk over it, or,
+// when many go, sorted to its end by the same sort and deleted from there
+// (Qt finds a row deleted in its tree by looking at every row before it,
+// so a busy room's leaves each cost a walk over its members). The tree lays
+// out all its rows again after any row comes or goes, so the waiting rows
+// are dealt with at the next turn of the event loop, but no sooner than
+// BatchMs() after the last time: a busy room's joins and leaves cost the
+// tree one layout and one paint per batch, not one per user.
 //
 // A batch of thousands (a room list of 20,000) reads the store and deletes
 // rows in slices (SlicedWork), so that it never holds the window; only the
@@ -28,6 +32,7 @@
 #include "store/SlicedWork.h"
 
 #include <QElapsedTimer>
+#include <QHash>
 #include <QObject>
 #include <QString>
 #include <QTimer>
@@ -79,6 +84,8 @@ private:
     bool m_toPrepare = false;
     bool m_toPlace = false;
     bool m_toDelete = false;
+    // Leaves the tree with the batch under way.
+    bool m_leaving = false;
     bool m_gone = false;
 };
 
@@ -107,6 +114,13 @@ public:
     // Sets a row's cells from the store.
     using RefreshFunction = void (*)(QTreeWidgetItem& io_row);
     static constexpr int BATCH_MS = 100;
+    // What a batch costs beyond its own rows grows with the list: the
+    // tree lays out every row after it, and a whole sort ranks them all (at
+    // 40,000 rows some 25 ms together). A long list takes its batches
+    // further apart, so that they keep to a share of the window's time
+    // whatever its length: the pause after a batch, in milliseconds.
+    static constexpr int BATCH_US_PER_ROW = 5;
+    static qint64 BatchMs(int i_rows);
 
     // Shows the sort indicator, makes the header clickable and sorts by the
     // column and direction of each click.
@@ -131,6 +145,10 @@ public:
     void Flush();
     // No row waits and no batch is under way.
     bool IsSettled() const;
+    // The most rows of a tree that one batch looked at, or had Qt look at,
+    // to find the rows that leave it or move in it, since the last call:
+    // one walk over the tree at most.
+    static std::size_t MostRowsLookedAt();
 
 private slots:
     void OnSortIndicatorChanged(int i_column, Qt::SortOrder i_order);
@@ -138,21 +156,31 @@ private slots:
 private:
     // A batch goes through these in turn; rows that come, go or change
     // once its rows are gathered wait for the next one.
-    enum Phase { PREPARE, DELETE, REKEY, GATHER, SORT_RUNS, SORT_MERGES, RANK, PLACE };
+    enum Phase { PREPARE, REKEY, GATHER, SORT_RUNS, SORT_MERGES, RANK, PLACE, DROP };
 
     void Schedule();
     void StartBatch();
-    // One unit of a batch: a row's cells and key, a row deleted, a key of a
-    // row in the tree read again, a run of the sort, the ranking; the
-    // placing last, in a slice of its own. False once through.
+    // One unit of a batch: a row's cells and key, a key of a row in the
+    // tree read again, a run of the sort, the ranking; the placing (rows
+    // that went leaving the tree with it) last, in a slice of its own.
+    // False once through.
     bool Step();
     void Prepare(SortedRow* ip_row);
     void Gather();
     bool SortStep();
     void PlaceOneByOne();
+    // Takes the rows that leave the tree and those that move in it out of
+    // it, in one walk over it; the moving ones with whether they were
+    // selected.
+    QHash<SortedRow*, bool> TakeOut(std::vector<SortedRow*> const& i_moving);
+    // Deletes the rows taken out that went.
+    void DeleteLeft();
     // Sorting the whole list: each row's place, then the rows placed.
     void Rank();
     void PlaceAll();
+    // Deletes some of the rows that went from the end of the tree, where
+    // the whole sort put them; false once none is left.
+    bool DropStep();
     // Clears the batch's hold on its rows.
     void EndBatch();
     // Deletes the row when it went and nothing waits for it any more.
@@ -176,7 +204,14 @@ private:
     std::size_t m_prepared = 0;
     std::vector<SortedRow*> m_placing;
     std::vector<SortedRow*> m_deleting;
-    std::size_t m_deleted = 0;
+    // The rows in the tree that went, gathered by the batch under way: a
+    // row deleted in the tree makes Qt look for it among all the rows, so
+    // they leave it together when the batch places its rows.
+    std::vector<SortedRow*> m_leaving;
+    // Rows at the end of the tree that went, still to be deleted.
+    std::size_t m_dropping = 0;
+    // Rows the batch under way looked at, or had Qt look at, to find rows.
+    std::size_t m_rowsLookedAt = 0;
     // A header click: every row's key is read again (from m_rekeyed on),
     // and the whole list sorted.
     quint64 m_keyRound = 1;

@@ -453,6 +453,75 @@ private slots:
                  QStringList({"member0", "member1", "member10"}));
     }
 
+    // Users joining a room one by one and then leaving it, through the
+    // link, with the room's page open and the loop turning as frames come:
+    // no link, count or look-up of the store passes over or moves more in
+    // a room of 2,000 than what lies around the room's members (each join
+    // replaced the room's count and left a tag among its links, which the
+    // next replacement passed over, and each count read every member).
+    void JoinsAndLeavesCostTheSameInABigRoom()
+    {
+        int const l_users = 2000;
+        mp_server->Apply(ServerIn::RoomJoined{"big", {}});
+        RoomForm* lp_page = Page("big");
+        QVERIFY(lp_page);
+        Data::MostEntriesPassedAtOnce();
+        std::size_t l_most = 0;
+        for (int l_k = 0; l_k < 2 * l_users; ++l_k) {
+            QString const l_name = QString("user%1").arg(l_k % l_users);
+            ServerIn::Member l_member{l_name, {}};
+            l_member.m_details.m_status = STATUS_ONLINE;
+            if (l_k < l_users)
+                mp_server->Apply(ServerIn::UserJoinedRoom{"big", l_member});
+            else
+                mp_server->Apply(ServerIn::UserLeftRoom{"big", l_name});
+            if (l_k % 100 == 99)
+                TurnsUntil([]() { return true; });
+            if (l_k == l_users - 1)
+                QTRY_COMPARE(lp_page->Form()->userList->topLevelItemCount(), l_users);
+            l_most = std::max(l_most, Data::MostEntriesPassedAtOnce());
+        }
+        QVERIFY2(l_most <= 32, qPrintable(QString::number(l_most)));
+        QTRY_VERIFY(lp_page->MemberOrder()->IsSettled() && lp_page->Form()->userList->topLevelItemCount() == 0);
+        QTRY_COMPARE(RoomItem("big")["user_count"].AsString(), QString("0"));
+    }
+
+    // Members leaving a long list in one batch, with others coming and one
+    // moving: the batch finds them in one walk over the list at most (Qt
+    // finds a row deleted in its tree by looking at every row before it,
+    // and did for each), and the list keeps the others in order, the moved
+    // one still selected.
+    void LeavingRowsFoundInOneWalk_data()
+    {
+        QTest::addColumn<int>("leaving");
+        QTest::newRow("a few, placed one by one") << 20;
+        QTest::newRow("many, the whole list sorted") << 1000;
+    }
+
+    void LeavingRowsFoundInOneWalk()
+    {
+        QFETCH(int, leaving);
+        int const l_members = 2000;
+        RoomForm* lp_page = Join("lobby");
+        QStringList l_expected;
+        for (int l_k = 0; l_k < l_members; ++l_k)
+            l_expected << AddMember("lobby", QString("m%1").arg(l_k, 4, 10, QChar('0'))).AsString();
+        lp_page->MemberOrder()->SortBy(MEMBER_NOTE, Qt::AscendingOrder);
+        MemberRow(lp_page, "m1001")->setSelected(true);
+        SortedRows::MostRowsLookedAt();
+        for (int l_k = 0; l_k < leaving; ++l_k)
+            RoomItem("lobby").Disconnect(UserItem(l_expected[l_k * (l_members / leaving)]));
+        for (int l_k = 0; l_k < leaving; ++l_k)
+            l_expected.removeAt(l_k * (l_members / leaving - 1));
+        UserItem("m1001") += d["user_note"]->GetItem(Value("noted"));
+        l_expected.move(l_expected.indexOf("m1001"), 0);
+        l_expected << AddMember("lobby", "m0500x").AsString();
+        QCOMPARE(Members(lp_page), l_expected);
+        QVERIFY(MemberRow(lp_page, "m1001")->isSelected());
+        std::size_t const l_lookedAt = SortedRows::MostRowsLookedAt();
+        QVERIFY2(l_lookedAt <= std::size_t(l_members), qPrintable(QString::number(l_lookedAt)));
+    }
+
     // The room's count is of the users in it: it follows every leave, of a
     // user with a row or without one yet.
     void CountFollowsEveryLeave()
