@@ -51,6 +51,9 @@ namespace {
 // microseconds where every one is a cache miss.
 std::ptrdiff_t s_stepWork = 4096;
 std::size_t s_mostLinksDropped = 0;
+// The most entries one step let go of or passed over
+// (Data::MostSpentEntriesInAStep).
+std::size_t s_mostSpent = 0;
 // The most owned items one step noted, sorted or merged.
 std::size_t s_mostOwnedHandled = 0;
 // What a removal with its events counts for: its handlers' work is not
@@ -242,7 +245,9 @@ private:
     bool SortOwnedNoted();
     void Take();
     // Whatever was noted or made since the last collection; false when
-    // nothing of the kind is left.
+    // nothing of the kind is left, true with a null item when the step's
+    // work ran out first (a closed tab leaves millions of noted items gone
+    // since, each passed over at a unit of work).
     bool NextToSearch(Item& o_item);
     bool NextLeaf(Item& o_item);
     bool NextNew(bool i_leaves, Item& o_item);
@@ -271,6 +276,12 @@ private:
     void RemoveStep();
     bool HasMoreToLookAt() const;
     void FreeLists();
+    // Handles let go of, or entries of items gone passed over, in this step.
+    void Spent(std::size_t i_entries)
+    {
+        m_spent += i_entries;
+        s_mostSpent = std::max(s_mostSpent, m_spent);
+    }
     // Moves keys of old key tables within the step's work; false once none
     // is left.
     bool MoveOldKeys();
@@ -281,6 +292,7 @@ private:
     std::uint64_t m_steps = 0;
     Phase m_phase = OWNED;
     std::ptrdiff_t m_work = 0;
+    std::size_t m_spent = 0; // in this step
 
     // OWNED
     bool m_passStarted = false;
@@ -304,9 +316,9 @@ private:
     std::uint64_t m_orphansStep = 0; // the step that took them
     std::vector<Type*> m_owners;
 
-    // SEARCH and LEAVES: what is looked at.
+    // SEARCH and LEAVES: what is looked at (the noted items taken from
+    // the front, so that the list's blocks go as they are read).
     std::deque<Item> m_noted;
-    std::size_t m_nextNoted = 0;
     std::uint64_t m_newFrom = 0, m_newTo = 0;
     std::size_t m_newType = 0;
     std::uint64_t m_newSerial = 0;
@@ -320,11 +332,11 @@ private:
     std::vector<Frame> m_stack;
     std::vector<Item> m_searched;  // the items it went through
     std::vector<Item> m_leavesMet; // leaves linked to them
-    // An ended search whose items are being marked.
+    // An ended search whose items are being marked, each handle moved from
+    // the lists above to the list of its verdict.
     bool m_finishing = false;
     bool m_verdict = false;
-    std::size_t m_finishAt = 0;
-    std::size_t m_finishLeafAt = 0;
+    std::size_t m_unreachedFrom = 0; // the entries of m_unreached it added
 
     // The leaf being looked at, and where in its links.
     Item m_leaf;
@@ -349,7 +361,6 @@ private:
     std::vector<std::size_t> m_slots;
     std::size_t m_batchAt = 0;
     std::deque<Item> m_gone; // handles of what was removed, let go of at the end
-    std::size_t m_releaseAt = 0;
     bool m_emptiedReturned = false;
     std::size_t m_trimStep = 0;
 };
@@ -360,6 +371,7 @@ bool CollectionRun::Step()
 {
     m_work = s_stepWork;
     m_ownedHandled = 0;
+    m_spent = 0;
     ++m_steps;
     // References that compactions left to let go of (StoreInternals.h):
     // a share's worth is a few hundred steps of its own, so each step
@@ -405,6 +417,7 @@ bool CollectionRun::Step()
                 Item l_next;
                 if (m_phase == SEARCH ? NextToSearch(l_next) : NextLeaf(l_next)) {
                     ItemBody* const lp_body = l_next.Body();
+                    // (None: the step's work ran out.)
                     if (!IsLive(lp_body) || lp_body->m_removing || MarkOf(lp_body) != MARK_NONE ||
                         lp_body->mp_type->m_primacy == ROOT)
                         break;
@@ -431,20 +444,20 @@ bool CollectionRun::Step()
         case RELEASE:
         case CLEAR: {
             // Most bodies go with their last handles here, in an order the
-            // cache cannot guess.
+            // cache cannot guess; taken from the front, so that the list's
+            // blocks go as they empty.
             std::deque<Item>& l_items = m_phase == RELEASE ? m_gone : m_reached;
-            std::size_t const l_end = std::min(l_items.size(), m_releaseAt + std::size_t(m_work) * 4);
-            for (std::size_t l_at = m_releaseAt; l_at < l_end; ++l_at) {
-                if (l_at + PREFETCH_AHEAD < l_items.size())
-                    __builtin_prefetch(l_items[l_at + PREFETCH_AHEAD].Body(), 1);
-                SetMark(l_items[l_at].Body(), MARK_NONE);
-                l_items[l_at] = Item();
+            std::size_t const l_count = std::min(l_items.size(), std::size_t(m_work) * 4);
+            for (std::size_t l_at = 0; l_at < l_count; ++l_at) {
+                if (PREFETCH_AHEAD < l_items.size())
+                    __builtin_prefetch(l_items[PREFETCH_AHEAD].Body(), 1);
+                SetMark(l_items.front().Body(), MARK_NONE);
+                l_items.pop_front();
             }
-            m_work -= std::ptrdiff_t(l_end - m_releaseAt) / 4 + 1;
-            m_releaseAt = l_end;
-            if (m_releaseAt == l_items.size()) {
+            Spent(l_count);
+            m_work -= std::ptrdiff_t(l_count) / 4 + 1;
+            if (l_items.empty()) {
                 std::deque<Item>().swap(l_items);
-                m_releaseAt = 0;
                 m_phase = m_phase == RELEASE ? CLEAR : RETURN;
             }
             break;
@@ -665,7 +678,6 @@ void CollectionRun::Take()
     // collection's; an item taken here is noted again once it is looked
     // at (its bit goes then).
     m_noted.swap(m_data.m_toCheck);
-    m_nextNoted = 0;
     m_newFrom = m_data.m_checkNewFrom;
     m_newTo = m_data.m_nextSerial;
     m_data.m_checkNewFrom = m_newTo;
@@ -681,12 +693,19 @@ void CollectionRun::Take()
 
 bool CollectionRun::NextToSearch(Item& o_item)
 {
+    // An item gone since it was noted is passed over, its handle let go of
+    // (most often the last, its body freed with it): a tab of two million
+    // folders, closed, leaves that many, each a unit of the step's work.
     while (!m_recheck.empty()) {
+        if (m_work <= 0)
+            return true;
         Item l_item = std::move(m_recheck.back());
         m_recheck.pop_back();
         --m_work;
-        if (!IsLive(l_item.Body()))
+        if (!IsLive(l_item.Body())) {
+            Spent(1);
             continue;
+        }
         if (!LeadsOn(l_item.Body()->mp_type)) {
             QueueLeaf(std::move(l_item));
             continue;
@@ -694,17 +713,22 @@ bool CollectionRun::NextToSearch(Item& o_item)
         o_item = std::move(l_item);
         return true;
     }
-    while (m_nextNoted < m_noted.size()) {
-        if (m_nextNoted + PREFETCH_AHEAD < m_noted.size())
-            __builtin_prefetch(m_noted[m_nextNoted + PREFETCH_AHEAD].Body(), 1);
-        if (m_nextNoted + PREFETCH_AHEAD / 2 < m_noted.size())
-            __builtin_prefetch(m_noted[m_nextNoted + PREFETCH_AHEAD / 2].Body()->m_links.data());
-        Item l_item = std::move(m_noted[m_nextNoted++]);
+    while (!m_noted.empty()) {
+        if (m_work <= 0)
+            return true;
+        if (PREFETCH_AHEAD < m_noted.size())
+            __builtin_prefetch(m_noted[PREFETCH_AHEAD].Body(), 1);
+        if (PREFETCH_AHEAD / 2 < m_noted.size())
+            __builtin_prefetch(m_noted[PREFETCH_AHEAD / 2].Body()->m_links.data());
+        Item l_item = std::move(m_noted.front());
+        m_noted.pop_front();
         ItemBody* const lp_body = l_item.Body();
         lp_body->m_collection &= std::uint8_t(~NOTED);
         --m_work;
-        if (!IsLive(lp_body))
+        if (!IsLive(lp_body)) {
+            Spent(1);
             continue;
+        }
         if (!LeadsOn(lp_body->mp_type)) {
             QueueLeaf(std::move(l_item));
             continue;
@@ -712,8 +736,6 @@ bool CollectionRun::NextToSearch(Item& o_item)
         o_item = std::move(l_item);
         return true;
     }
-    if (!m_noted.empty())
-        std::deque<Item>().swap(m_noted);
     return NextNew(false, o_item);
 }
 
@@ -741,6 +763,10 @@ bool CollectionRun::NextNew(bool i_leaves, Item& o_item)
         return false;
     std::vector<Type*> const& l_types = m_data.m_types;
     while (m_newType < l_types.size()) {
+        // (The entries of items made and removed since the last collection
+        // are passed over within the step's work too.)
+        if (m_work <= 0)
+            return true;
         Type* const lp_type = l_types[m_newType];
         // A root's items are always reached.
         if (lp_type->m_primacy == ROOT || LeadsOn(lp_type) == i_leaves) {
@@ -767,8 +793,10 @@ bool CollectionRun::NextNew(bool i_leaves, Item& o_item)
         m_newSerial = (Ptr(lp_entry)->m_key & SERIAL_MASK) + 1;
         m_newAt = l_at + 1;
         --m_work;
-        if (IsDead(lp_entry))
+        if (IsDead(lp_entry)) {
+            Spent(1);
             continue;
+        }
         if (l_at + PREFETCH_AHEAD < l_items.size())
             __builtin_prefetch(Ptr(l_items[l_at + PREFETCH_AHEAD]), 1);
         o_item = Item(lp_entry);
@@ -883,8 +911,7 @@ void CollectionRun::EndSearch(bool i_reached)
     m_searching = false;
     m_finishing = true;
     m_verdict = i_reached;
-    m_finishAt = 0;
-    m_finishLeafAt = 0;
+    m_unreachedFrom = m_unreached.size();
     FinishStep();
 }
 
@@ -892,22 +919,31 @@ void CollectionRun::FinishStep()
 {
     // Everything the search went through is reached if it met a root, or
     // else unreached; the leaves linked to it are reached in the first
-    // case and looked at in the second.
-    // (Kept in the search's list until the end: a link made meanwhile to
-    // one found unreached makes them all looked at again.)
-    while (m_finishAt < m_searched.size() && m_work > 0) {
-        Item const& l_item = m_searched[m_finishAt++];
+    // case and looked at in the second. Each handle moves on, from the back
+    // of the search's lists, which are empty at the end: a search through
+    // the two million files of a share being unshared let go of its copies
+    // of their handles at once (60 to 90 ms).
+    // (Those found unreached are the last entries of the unreached list
+    // until the end: a link made meanwhile to one of them makes them all
+    // looked at again.)
+    while (!m_searched.empty() && m_work > 0) {
+        if (PREFETCH_AHEAD < m_searched.size())
+            __builtin_prefetch(m_searched[m_searched.size() - 1 - PREFETCH_AHEAD].Body(), 1);
+        Item l_item = std::move(m_searched.back());
+        m_searched.pop_back();
         --m_work;
         if (m_verdict) {
             SetMark(l_item.Body(), MARK_REACHED);
-            m_reached.push_back(l_item);
+            m_reached.push_back(std::move(l_item));
         } else {
             SetMark(l_item.Body(), MARK_UNREACHED);
-            m_unreached.push_back({l_item.Body()->m_key, l_item});
+            std::uint64_t const l_key = l_item.Body()->m_key;
+            m_unreached.push_back({l_key, std::move(l_item)});
         }
     }
-    while (m_finishAt == m_searched.size() && m_finishLeafAt < m_leavesMet.size() && m_work > 0) {
-        Item& l_leaf = m_leavesMet[m_finishLeafAt++];
+    while (m_searched.empty() && !m_leavesMet.empty() && m_work > 0) {
+        Item l_leaf = std::move(m_leavesMet.back());
+        m_leavesMet.pop_back();
         --m_work;
         if (m_verdict) {
             SetMark(l_leaf.Body(), MARK_REACHED);
@@ -917,11 +953,8 @@ void CollectionRun::FinishStep()
             QueueLeaf(std::move(l_leaf));
         }
     }
-    if (m_finishAt == m_searched.size() && m_finishLeafAt == m_leavesMet.size()) {
+    if (m_searched.empty() && m_leavesMet.empty())
         m_finishing = false;
-        m_searched.clear();
-        m_leavesMet.clear();
-    }
 }
 
 void CollectionRun::LeafStep()
@@ -969,15 +1002,21 @@ void CollectionRun::LeafStep()
 
 void CollectionRun::AbandonUnreachedFinish()
 {
+    // Those marked already, and those still to mark (the leaves marked
+    // are queued to be looked at already).
+    m_work -= std::ptrdiff_t(m_unreached.size() - m_unreachedFrom + m_searched.size() + m_leavesMet.size());
+    for (; m_unreached.size() > m_unreachedFrom; m_unreached.pop_back()) {
+        SetMark(m_unreached.back().m_item.Body(), MARK_NONE);
+        m_recheck.push_back(std::move(m_unreached.back().m_item));
+    }
     for (Item& l_item : m_searched) {
         SetMark(l_item.Body(), MARK_NONE);
         m_recheck.push_back(std::move(l_item));
     }
-    for (std::size_t l_at = m_finishLeafAt; l_at < m_leavesMet.size(); ++l_at) {
-        SetMark(m_leavesMet[l_at].Body(), MARK_NONE);
-        QueueLeaf(std::move(m_leavesMet[l_at]));
+    for (Item& l_leaf : m_leavesMet) {
+        SetMark(l_leaf.Body(), MARK_NONE);
+        QueueLeaf(std::move(l_leaf));
     }
-    m_work -= std::ptrdiff_t(m_searched.size() + m_leavesMet.size());
     m_searched.clear();
     m_leavesMet.clear();
     m_finishing = false;
@@ -1078,7 +1117,6 @@ void CollectionRun::RemoveStep()
                 if (HasMoreToLookAt()) {
                     m_phase = SEARCH;
                 } else {
-                    m_releaseAt = 0;
                     m_phase = RELEASE;
                 }
                 return;
@@ -1155,6 +1193,11 @@ std::size_t Data::MostEntriesCompactedAtOnce()
 std::size_t Data::MostOwnedItemsInAStep()
 {
     return std::exchange(s_mostOwnedHandled, 0);
+}
+
+std::size_t Data::MostSpentEntriesInAStep()
+{
+    return std::exchange(s_mostSpent, 0);
 }
 
 std::size_t LinksDroppedAtOnce()

@@ -510,6 +510,10 @@ public:
     // The most owned items that one step of a collection noted, sorted or
     // looked at for an owner, since the last call.
     static std::size_t MostOwnedItemsInAStep();
+    // The most entries that one step of a collection let go of (the
+    // handles of its lists) or passed over (items gone since they were
+    // noted or made), since the last call.
+    static std::size_t MostSpentEntriesInAStep();
     // An item removed while it holds many links is gone at once for every
     // reader (its type's list, its key, the links to it, a save), and its
     // links are dropped, with their events, in the steps that follow: each

@@ -47,12 +47,7 @@ std::function<void()> s_writeHook;
 // that takes tens of milliseconds the window need not wait for.
 void FreeAside(Gathered&& io_gathered)
 {
-    auto lp_garbage = std::make_unique<Gathered>(std::move(io_gathered));
-    try {
-        std::thread([lp_left = std::move(lp_garbage)]() mutable { lp_left.reset(); }).detach();
-    } catch (std::system_error const&) {
-        // Freed here, as the thread that was not made goes.
-    }
+    FreeOnAThread(std::move(io_gathered));
 }
 
 // What the thread that writes a background save's file takes with it.

@@ -73,6 +73,7 @@ void DataSaver::Loading::SetAside()
 {
     mp_applier.reset();
     mp_journal.reset();
+    FreeOnAThread(std::move(m_parsed));
     m_parsed = DataFileContents();
     QString l_aside = Path() + ".unreadable";
     for (int l_attempt = 1; QFile::exists(l_aside); ++l_attempt)
@@ -88,6 +89,7 @@ void DataSaver::Loading::Loaded()
 {
     mp_applier.reset();
     mp_journal.reset();
+    FreeOnAThread(std::move(m_parsed));
     m_parsed = DataFileContents();
     Log(LOG_CATEGORY, 1, QString("Loaded configuration data from %1.").arg(Path()));
 }

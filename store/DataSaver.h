@@ -95,6 +95,10 @@ public:
     double LoadProgress() const;
     // Ends a load in slices here and now, its handlers and i_done included.
     void FinishLoading();
+    // The most handles to loaded items that one step of a load let go of
+    // since the last call: a load in slices lets go of them a step's work
+    // (4,096) at a time once its file is in.
+    static std::size_t MostItemsLetGoInALoadStep();
 
     // Writes the saved types to <base>.<ms>, then keeps only the newest
     // three data files. A failure is logged and leaves every file as it was;

@@ -29,6 +29,7 @@
 #include <new>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -45,6 +46,21 @@ quint32 const FORMAT_VERSION = 1;
 int const HEADER_SIZE = 8 + 4 + 8 + 4;
 
 std::size_t const PREFETCH_DISTANCE = 32;
+
+// Frees large data of a load or a save on a thread of its own, which ends
+// once that is done: the pages of tens of megabytes given back to the
+// system, and millions of strings looked at, are milliseconds the window
+// need not wait for. Here, when no thread can be had.
+template <class Garbage>
+void FreeOnAThread(Garbage&& io_garbage)
+{
+    auto lp_garbage = std::make_unique<Garbage>(std::move(io_garbage));
+    try {
+        std::thread([lp_left = std::move(lp_garbage)]() mutable { lp_left.reset(); }).detach();
+    } catch (std::system_error const&) {
+        // Freed here, as the thread that was not made goes.
+    }
+}
 
 // i_crc: the checksum of the bytes before these.
 quint32 Checksum(char const* ip_data, quint64 i_length, quint32 i_crc = 0);
@@ -103,10 +119,14 @@ class FileApplier
 {
 public:
     FileApplier(DataFileContents& io_file, std::vector<std::string> i_savedTypes, LoadJournal& io_journal);
+    FileApplier(FileApplier const&) = delete;
+    FileApplier& operator=(FileApplier const&) = delete;
+    ~FileApplier();
 
-    // Makes up to i_work items or links; false once the whole file is in.
-    // A failure (memory, an observer that throws) leaves the journal to
-    // take out what was made.
+    // Makes up to i_work items or links, then lets go of as many of its
+    // handles to the items made; false once the whole file is in and none
+    // is left. A failure (memory, an observer that throws) leaves the
+    // journal to take out what was made.
     bool Step(std::size_t i_work);
 
     // Items and links put in (or skipped), against all of them.
@@ -117,7 +137,11 @@ private:
     // Items of the current file type, up to i_work; how many.
     inline std::size_t MakeItems(std::size_t i_work);
 
-    inline void MakeLinks(std::size_t i_work);
+    // Up to i_work links; how many.
+    inline std::size_t MakeLinks(std::size_t i_work);
+    // Up to i_work of the handles to the items made; false once none is
+    // left.
+    bool LetGoOfItems(std::size_t i_work);
 
     DataFileContents& m_file;
     std::vector<std::string> const m_savedTypes;

@@ -30,6 +30,7 @@
 #include <QTemporaryDir>
 
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <vector>
 
@@ -81,6 +82,10 @@ int Start()
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
     }
     l_watch.Turn();
+    // For "perf script --time": when the longest stall was.
+    if (std::getenv("QUILLMAR_BENCH_TRACE"))
+        std::fprintf(stderr, "longest stall: %.6f,%.6f\n", (l_watch.LongestEndNs() - l_watch.LongestMs() * 1e6) / 1e9,
+                     l_watch.LongestEndNs() / 1e9);
     std::printf("%.2f %.2f %.2f %.2f %zu\n", l_watch.LongestMs(), l_watch.LongestCpuMs(), l_totalMs, l_cpuMs, l_files);
     std::fflush(stdout);
     std::_Exit(0); // tearing down the store is not what is measured
