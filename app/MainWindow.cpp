@@ -547,6 +547,7 @@ void MainWindow::OnClearSizeSettingsButtonClicked()
 
 MainWindow::~MainWindow()
 {
+    m_closing = true;
     if (sizeManager && IsSettingYes("reset_size_settings")) {
         sizeManager->ClearSizeSettings();
         d["global"]->HasItem(Value("reset_size_settings")).Remove();
@@ -716,6 +717,11 @@ void MainWindow::OnConnectionFailed(QString i_reason)
     // Said before any box, which waits for the user.
     SetConnectActionText(tr("Connect"));
     ShowConnectionState();
+    // Quitting: the user is asked about the exit save, if anything, and
+    // a second box would stand over that question, to be answered before
+    // the program can end.
+    if (m_closing)
+        return;
     if (i_reason == QLatin1String("INVALIDPASS"))
         ShowInformation(tr("Login Failure: Wrong Password"),
                         tr("Login failed. The password you supplied does not match your username. Please change "

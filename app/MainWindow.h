@@ -189,6 +189,9 @@ private:
     // Whether the window was maximised before it was minimised: a click on
     // the tray icon gives that state back.
     bool m_wasMaximized = false;
+    // Set as the window goes: a login that fails while the exit save asks
+    // about the disk shows no box of its own over that question.
+    bool m_closing = false;
     // A failed hourly save is shown and tried again.
     static constexpr int SAVE_RETRY_MS = 60 * 1000;
     QTimer* mp_saveRetry = nullptr;

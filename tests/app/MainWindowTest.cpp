@@ -228,6 +228,10 @@ int RunExitSavePhase(QString const& i_phase)
         return 100;
     if (i_phase == "retry")
         SeedDataFile([]() { SetSetting("username", QStringLiteral("saver")); });
+    // After the first phase the data file names the server of the phase
+    // before, gone: the login fails, and whether that comes while the exit
+    // save asks is the event loop's choice. It must not put a box of its own
+    // over the question.
     MainWindow* lp_window = StartWindow(l_server.Port());
     int l_failures = 0;
     auto l_check = [&l_failures](bool i_ok, QString const& i_what) {
