@@ -496,8 +496,9 @@ ItemSet TransfersForm::MenuEntries(TransferTree const& i_tree, QStringList& o_us
         // Rows of one user come one after the other.
         if (QTreeWidgetItem* const lp_user = UserRowOf(lp_row); lp_user != lp_lastUser) {
             lp_lastUser = lp_user;
+            // A row that went while removals run stands for no user.
             QString const l_user = RowNode(i_tree.mp_userNodeType, lp_user)["user"].AsString();
-            if (!l_users.contains(l_user)) {
+            if (!l_user.isEmpty() && !l_users.contains(l_user)) {
                 l_users.insert(l_user);
                 o_users << l_user;
             }
