@@ -498,6 +498,10 @@ bool MainWindow::SaveData()
     // Asked during the start's load (the session ending): the file saved
     // must hold all of it.
     dataSaver->FinishLoading();
+    // Nor may it hold what the user asked to remove, still going in slices:
+    // it would be back at the next start.
+    if (transfersForm)
+        transfersForm->FinishRemovals();
     d.RemoveDisconnectedItems();
     return dataSaver->Save(DataFileStem());
 }

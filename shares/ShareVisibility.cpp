@@ -29,14 +29,16 @@ ItemSet SharedFoldersManager::GetUserSharedFolders(QString const& i_user) const
     Item const l_user = FindUser(i_user);
     if (l_user.IsConnected("unshared"))
         return ItemSet();
-    ItemSet l_roots = FlaggedRoots("shared_public");
+    ItemSet const l_public = FlaggedRoots("shared_public");
     Item const l_listed = l_user["in_user_list"];
     if (l_listed.IsNull())
-        return l_roots;
+        return l_public;
+    ItemSetBuilder l_roots;
+    l_roots.Add(l_public);
     l_roots.Add(FlaggedRoots("shared_userlist"));
     for (Item const& l_group : l_listed.GetItems("user_list_group"))
         l_roots.Add(l_group.GetItems(kSharedFolder));
-    return l_roots;
+    return l_roots.Take();
 }
 
 bool SharedFoldersManager::IsFileSharedWithUser(Item const& i_file, QString const& i_user) const

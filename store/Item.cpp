@@ -358,7 +358,14 @@ inline bool SerialLess(Item const& i_a, Item const& i_b)
 {
     return i_a.Serial() < i_b.Serial();
 }
+
+std::uint64_t s_growthWork = 0;
 } // namespace
+
+std::uint64_t ItemSet::GrowthWork()
+{
+    return s_growthWork;
+}
 
 ItemSet::ItemSet(Item const& i_item)
 {
@@ -383,6 +390,7 @@ bool ItemSet::insert(Item const& i_item)
 {
     if (i_item.IsNull())
         return false;
+    ++s_growthWork;
     if (m_items.empty() || SerialLess(m_items.back(), i_item)) {
         m_items.push_back(i_item);
         return true;
@@ -390,6 +398,7 @@ bool ItemSet::insert(Item const& i_item)
     auto l_it = std::lower_bound(m_items.begin(), m_items.end(), i_item, SerialLess);
     if (l_it != m_items.end() && l_it->Serial() == i_item.Serial())
         return false;
+    s_growthWork += std::uint64_t(m_items.end() - l_it);
     m_items.insert(l_it, i_item);
     return true;
 }
@@ -409,6 +418,7 @@ bool ItemSet::contains(Item const& i_item) const
 
 void ItemSet::Add(ItemSet const& i_other)
 {
+    s_growthWork += m_items.size() + i_other.m_items.size();
     if (m_items.empty()) {
         m_items = i_other.m_items;
         return;
@@ -418,6 +428,45 @@ void ItemSet::Add(ItemSet const& i_other)
     std::set_union(m_items.begin(), m_items.end(), i_other.m_items.begin(), i_other.m_items.end(),
                    std::back_inserter(l_merged), SerialLess);
     m_items.swap(l_merged);
+}
+
+void ItemSetBuilder::Add(Item const& i_item)
+{
+    ++s_growthWork;
+    if (i_item.IsNull())
+        return;
+    std::uint64_t const l_serial = i_item.Serial();
+    m_inOrder = m_inOrder && (m_items.empty() || m_items.back().first <= l_serial);
+    m_items.emplace_back(l_serial, i_item);
+}
+
+void ItemSetBuilder::Add(ItemSet const& i_set)
+{
+    for (Item const& l_item : i_set.m_items)
+        Add(l_item);
+}
+
+ItemSet ItemSetBuilder::Take()
+{
+    std::vector<std::pair<std::uint64_t, Item>> l_items;
+    l_items.swap(m_items);
+    // Sets added one after the other in creation order (the rows of one
+    // folder) need no sort.
+    if (!m_inOrder) {
+        std::sort(l_items.begin(), l_items.end(), [](auto const& i_a, auto const& i_b) {
+            ++s_growthWork;
+            return i_a.first < i_b.first;
+        });
+    }
+    m_inOrder = true;
+    std::vector<Item> l_set;
+    l_set.reserve(l_items.size());
+    for (std::size_t l_k = 0; l_k < l_items.size(); ++l_k) {
+        ++s_growthWork;
+        if (l_k == 0 || l_items[l_k - 1].first != l_items[l_k].first)
+            l_set.push_back(std::move(l_items[l_k].second));
+    }
+    return ItemSet::FromSorted(std::move(l_set));
 }
 
 ItemSet::operator Item() const

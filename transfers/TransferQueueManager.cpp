@@ -288,7 +288,7 @@ void TransferQueueManager::DataLoaded()
     ItemSet const l_entries = d.GetType("download_entry")->GetItems();
     m_loadEntries.assign(l_entries.begin(), l_entries.end());
     m_nextLoadEntry = 0;
-    m_loadUsers = ItemSet();
+    m_loadUsers = ItemSetBuilder();
     m_unplaced.clear();
     m_nextUnplaced = 0;
     m_unplacedSorted = false;
@@ -315,7 +315,7 @@ bool TransferQueueManager::LoadStep()
             if (l_status != "complete" && l_status != "paused")
                 l_entry += d.GetType("download_entry_status")->GetItem(Value("queued"));
             if (Item l_user = l_entry["user"]; l_user.IsValid())
-                m_loadUsers.insert(l_user);
+                m_loadUsers.Add(l_user);
             if (m_markOlderData)
                 MarkPartialFileOfOlderData(l_entry, *m_downloadLayout);
             // An unfinished download saved without a place (by an older
@@ -355,7 +355,7 @@ void TransferQueueManager::EndLoad()
     m_unplaced = std::vector<std::pair<qint64, Item>>();
     // Only now: a user reported online has his queue asked for, and every
     // download in it has its place.
-    ItemSet const l_users = std::exchange(m_loadUsers, ItemSet());
+    ItemSet const l_users = m_loadUsers.Take();
     if (gp_server)
         for (Item const& l_user : l_users)
             gp_server->TrackUser(l_user.AsString());

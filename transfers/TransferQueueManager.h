@@ -393,7 +393,7 @@ private:
     SlicedWork m_loadWork;
     std::vector<Item> m_loadEntries;
     std::size_t m_nextLoadEntry = 0;
-    ItemSet m_loadUsers;
+    ItemSetBuilder m_loadUsers;
     std::vector<std::pair<qint64, Item>> m_unplaced;
     std::size_t m_nextUnplaced = 0;
     bool m_unplacedSorted = false;

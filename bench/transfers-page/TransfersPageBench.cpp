@@ -2,15 +2,17 @@
 // the entry points the program uses: the transfer queue manager's load
 // (TransfersLoaded builds the rows), its progress signal, and the
 // "clear_complete_downloads" action, then "clear_complete_and_aborted_uploads"
-// of as many uploads that ended; and the build of a queue whose
-// downloads all finished before the restart, whose rows show full bars. The
-// page is shown (offscreen) and the
-// event loop runs between steps, so painting and the page's deferred group
-// refresh are counted. The baseline is the same load without a page.
+// of as many uploads that ended; as many finished downloads again, every
+// row selected, removed by the Delete key, then once more by the downloads
+// menu's "Remove downloads"; and the build of a queue whose downloads all
+// finished before the restart, whose rows show full bars. The page is
+// shown (offscreen) and the event loop runs between steps, so painting and
+// the page's deferred group refresh are counted. The baseline is the same
+// load without a page.
 //
 //   bench_transfers_page [runs] [folders] [downloads]
 //
-// Downloads: 5,000 unless given (Clear Complete was measured at 5,000,
+// Downloads: 5,000 unless given (the removals were measured at 5,000,
 // 20,000 and 40,000).
 //
 // Resident memory grows only while the heap grows, so it is read on the
@@ -19,11 +21,15 @@
 
 #include "bench/BenchUtil.h"
 #include "TransfersPageFixture.h"
+#include "ui/transfers/DownloadMenuOptions.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QKeyEvent>
+#include <QMenu>
 
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -37,6 +43,7 @@ int const PER_PASS = 20;  // reports between two passes of the event loop
 // The page as the tests set it up, shown, or only its managers.
 struct Program : PageFixture
 {
+    using PageFixture::Downloads;
     using PageFixture::mp_page;
     using PageFixture::mp_transfers;
     using PageFixture::Upload;
@@ -84,6 +91,8 @@ struct Figures
     double m_progressShare;
     double m_clear, m_clearStall, m_clearWork;
     double m_clearUploads, m_clearUploadsStall, m_clearUploadsWork;
+    double m_delete, m_deleteStall, m_deleteWork;
+    double m_menu, m_menuStall, m_menuWork;
     double m_buildComplete;
 };
 
@@ -130,27 +139,34 @@ void MeasurePage(int i_folders, Figures& io_figures)
     for (Item const& l_entry : l_entries)
         l_program.mp_transfers->SetDownloadEntryStatus(l_entry, "complete");
     bench::Drain();
-    // A clear command, run until its entries and rows are gone (they go in
+    // A removal, run until its entries and rows are gone (they go in
     // slices): its longest stall, the thread's longest work, the time.
-    auto const l_clear = [&](char const* ip_action, char const* ip_entries, char const* ip_rows, double& o_stall,
-                             double& o_work, double& o_seconds) {
-        auto const l_left = [ip_entries, ip_rows]() {
-            return d[ip_entries]->GetItemCount() + d[ip_rows]->GetItemCount();
+    auto const l_remove = [&](char const* ip_what, std::function<void()> const& i_command, char const* ip_entries,
+                              double& o_stall, double& o_work, double& o_seconds) {
+        char const* const lp_rows = QByteArray(ip_entries).startsWith("download") ? "download_list_node"
+                                                                                 : "upload_list_node";
+        auto const l_left = [ip_entries, lp_rows]() {
+            return d[ip_entries]->GetItemCount() + d[lp_rows]->GetItemCount();
         };
         l_clock.restart();
         {
             bench::StallProbe l_probe;
-            l_program.mp_page->OnActionBarTriggered(nullptr, ip_action);
+            i_command();
             o_stall = l_probe.RunUntil([&]() { return l_left() == 0; });
             o_work = l_probe.LongestCpuMs();
             bench::Drain();
         }
         o_seconds = l_clock.nsecsElapsed() / 1e9;
         if (l_left() != 0)
-            std::printf("  (%s left entries or rows)\n", ip_action);
+            std::printf("  (%s left entries or rows)\n", ip_what);
     };
-    l_clear("clear_complete_downloads", "download_entry", "download_list_node", io_figures.m_clearStall,
-            io_figures.m_clearWork, io_figures.m_clear);
+    auto const l_clear = [&](char const* ip_action, char const* ip_entries, double& o_stall, double& o_work,
+                             double& o_seconds) {
+        l_remove(ip_action, [&]() { l_program.mp_page->OnActionBarTriggered(nullptr, ip_action); }, ip_entries,
+                 o_stall, o_work, o_seconds);
+    };
+    l_clear("clear_complete_downloads", "download_entry", io_figures.m_clearStall, io_figures.m_clearWork,
+            io_figures.m_clear);
 
     // As many uploads that ended, to as many users as there are folders,
     // cleared by "Clear Complete and Aborted".
@@ -160,8 +176,38 @@ void MeasurePage(int i_folders, Figures& io_figures)
                         qPrintable(QString("track %1.mp3").arg(l_k)), 5000000 + l_k,
                         l_k % 2 ? "complete" : "aborted");
     bench::Drain();
-    l_clear("clear_complete_and_aborted_uploads", "upload_entry", "upload_list_node", io_figures.m_clearUploadsStall,
+    l_clear("clear_complete_and_aborted_uploads", "upload_entry", io_figures.m_clearUploadsStall,
             io_figures.m_clearUploadsWork, io_figures.m_clearUploads);
+
+    // As many finished downloads again, each time with every row selected
+    // (as Ctrl+A selects them), removed by the Delete key, then by the
+    // downloads menu's "Remove downloads" (its menu made as a right click
+    // makes it, its entry chosen).
+    auto const l_allSelected = [&]() {
+        LoadedQueue(i_folders, ENTRIES, "complete");
+        bench::Drain();
+        l_program.Downloads()->selectAll();
+        bench::Drain();
+        bench::Require(d["download_list_node"]->GetItemCount() == std::size_t(ENTRIES), "not every row was made");
+    };
+    l_allSelected();
+    l_remove("the Delete key",
+             [&]() {
+                 QKeyEvent l_key(QEvent::KeyPress, Qt::Key_Delete, Qt::NoModifier);
+                 QApplication::sendEvent(l_program.Downloads(), &l_key);
+             },
+             "download_entry", io_figures.m_deleteStall, io_figures.m_deleteWork, io_figures.m_delete);
+    l_allSelected();
+    l_remove("Remove downloads",
+             [&]() {
+                 QStringList l_users;
+                 QMenu l_menu;
+                 DownloadMenuOptions l_options(&l_menu, l_program.mp_page->GetDownloadMenuEntries(l_users));
+                 for (QAction* lp_action : l_menu.actions())
+                     if (lp_action->text() == "Remove downloads")
+                         lp_action->trigger();
+             },
+             "download_entry", io_figures.m_menuStall, io_figures.m_menuWork, io_figures.m_menu);
 }
 
 Figures Measure(int i_folders)
@@ -218,15 +264,17 @@ int main(int argc, char** argv)
         std::printf("\n%d folder(s) of %d files\n", l_folders, ENTRIES / l_folders);
         std::printf("  load without page s | build page s (longest stall ms) | page memory KiB | "
                     "200 reports/s, core %% | clear s (longest stall ms, its work ms) | build complete s | "
-                    "clear uploads s (longest stall ms, its work ms)\n");
+                    "clear uploads s (longest stall ms, its work ms) | all selected, Delete key s (longest "
+                    "stall ms, its work ms) | all selected, Remove downloads s (longest stall ms, its work ms)\n");
         for (int l_run = 0; l_run < l_runs; ++l_run) {
             Figures const l_f = Measure(l_folders);
             std::printf("  %19.3f | %19.3f (%6.1f) | %15s | %21.1f | %9.3f (%6.1f, %6.1f) | %16.3f | "
-                        "%17.3f (%6.1f, %6.1f)\n",
+                        "%17.3f (%6.1f, %6.1f) | %9.3f (%6.1f, %6.1f) | %9.3f (%6.1f, %6.1f)\n",
                         l_f.m_baseline, l_f.m_build, l_f.m_buildStall,
                         l_first ? qPrintable(QString::number(l_f.m_memory)) : "-", 100.0 * l_f.m_progressShare,
                         l_f.m_clear, l_f.m_clearStall, l_f.m_clearWork, l_f.m_buildComplete, l_f.m_clearUploads,
-                        l_f.m_clearUploadsStall, l_f.m_clearUploadsWork);
+                        l_f.m_clearUploadsStall, l_f.m_clearUploadsWork, l_f.m_delete, l_f.m_deleteStall,
+                        l_f.m_deleteWork, l_f.m_menu, l_f.m_menuStall, l_f.m_menuWork);
             l_first = false;
         }
     }

@@ -12,6 +12,8 @@
 #include "ui/transfers/ShareForm.h"
 #include "ui/transfers/UploadForm.h"
 #include "ui/transfers/SharesForm.h"
+#include "ui/transfers/TransferRows.h"
+#include "ui/transfers/TransfersForm.h"
 #include "ui/users/GiftPrivilegesDialog.h"
 #include "ui/users/UserGroupConfigDialog.h"
 #include "ui/users/UserGroupsDialog.h"
@@ -300,6 +302,59 @@ int RunExitSavePhase(QString const& i_phase)
     l_check(l_logged == l_expected, "logged: " + l_logged.join(" | "));
     std::size_t const l_kept = std::min<std::size_t>(l_files + (i_phase == "retry" ? 1 : 0), DataSaver::KEPT_FILES);
     l_check(DataSaver::ListDataFiles(MainWindow::DataFileStem()).size() == l_kept, "a file only once saved");
+    return l_failures;
+}
+// A quit while a removal the user asked for still goes in slices, one run
+// each: "clear" starts "Clear Complete" over three finished downloads of
+// four, "delete" the Delete key over three rows of four, and each quits
+// after its first step; "cleared" and "deleted" find only the fourth
+// saved.
+int RunRemovalQuitPhase(QString const& i_phase)
+{
+    StandinProcess l_server;
+    if (!l_server.Start())
+        return 100;
+    bool const l_quit = i_phase == "clear" || i_phase == "delete";
+    if (l_quit)
+        SeedDataFile([]() { SetSetting("username", QStringLiteral("remover")); });
+    MainWindow* lp_window = StartWindow(l_server.Port());
+    int l_failures = 0;
+    auto l_check = [&l_failures](bool i_ok, QString const& i_what) {
+        if (!i_ok)
+            qWarning("%d: %s", ++l_failures, qPrintable(i_what));
+    };
+    auto l_left = []() {
+        QStringList l_names;
+        for (Item const& l_entry : d["download_entry"]->GetItems())
+            l_names << l_entry["file_name"].AsString();
+        return l_names;
+    };
+    if (!l_quit) {
+        l_check(WaitUntil([]() { return !transferQueueManager->IsLoadingQueue(); }), "the queue loaded");
+        l_check(l_left() == QStringList({"kept.mp3"}), "saved: " + l_left().join(','));
+        delete lp_window;
+        return l_failures;
+    }
+    bool const l_clear = i_phase == "clear";
+    for (char const* lp_name : {"a.mp3", "b.mp3", "kept.mp3", "c.mp3"}) {
+        Item const l_entry = transferQueueManager->AddDownload("peer", lp_name, "music\\album", 1000, false, 0);
+        if (l_clear && QByteArray(lp_name) != "kept.mp3")
+            transferQueueManager->SetDownloadEntryStatus(l_entry, "complete");
+    }
+    l_check(WaitUntil([]() { return d["download_list_node"]->GetItemCount() == 4; }), "the rows made");
+    // One step a turn of the event loop, and no turn before the quit.
+    SlicedWork::SetSliceMs(0);
+    if (l_clear) {
+        transfersForm->OnActionBarTriggered(nullptr, "clear_complete_downloads");
+    } else {
+        for (Item const& l_entry : d["download_entry"]->GetItems())
+            if (l_entry["file_name"].AsString() != "kept.mp3")
+                TransferRows::NodeRow(l_entry["download_list_node"])->setSelected(true);
+        QTest::keyClick(lp_window->findChild<QTreeWidget*>("downloadsList"), Qt::Key_Delete);
+    }
+    // The first slice, of one step, ran at the command.
+    l_check(l_left().size() >= 3, "the removal under way at the quit");
+    delete lp_window;
     return l_failures;
 }
 } // namespace
@@ -910,6 +965,12 @@ private slots:
         QCOMPARE(RunPhasesInOneHome({"retry", "quit", "signal", "after"}, {}, 2 * WAIT_MS), QString());
     }
 
+    void QuitDuringARemovalSavesWithoutItsEntries()
+    {
+        QCOMPARE(RunPhasesInOneHome({"clear", "cleared"}, {}, 2 * WAIT_MS), QString());
+        QCOMPARE(RunPhasesInOneHome({"delete", "deleted"}, {}, 2 * WAIT_MS), QString());
+    }
+
     // Only a web address is opened, and the data is saved first. The dialog
     // then ends the event loop, so this test comes last: no later one could
     // wait on a loop.
@@ -929,9 +990,13 @@ private slots:
 int main(int argc, char** argv)
 {
     QApplication l_app(argc, argv);
-    if (argc == 3 && QString(argv[1]) == "--phase")
-        return QStringList({"retry", "quit", "signal", "after"}).contains(argv[2]) ? RunExitSavePhase(argv[2])
-                                                                          : RunRestartPhase(argv[2]);
+    if (argc == 3 && QString(argv[1]) == "--phase") {
+        if (QStringList({"retry", "quit", "signal", "after"}).contains(argv[2]))
+            return RunExitSavePhase(argv[2]);
+        if (QStringList({"clear", "cleared", "delete", "deleted"}).contains(argv[2]))
+            return RunRemovalQuitPhase(argv[2]);
+        return RunRestartPhase(argv[2]);
+    }
     MainWindowTest l_test;
     return QTest::qExec(&l_test, argc, argv);
 }

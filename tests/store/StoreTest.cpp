@@ -1086,6 +1086,46 @@ private slots:
         ItemList l_sorted = l_words.SortAlphabetic(false, true);
         QCOMPARE(l_sorted.front().AsString(), QString("pear"));
     }
+
+    void BuiltSetsInCreationOrder_data()
+    {
+        QTest::addColumn<QString>("added"); // items made in the order a..f; "ab" a set; "-" an item removed since
+        QTest::addColumn<QString>("built");
+        QTest::newRow("in order") << "a b cd" << "abcd";
+        QTest::newRow("sets out of order") << "ef cd ab" << "abcdef";
+        QTest::newRow("each once") << "fa af a ff" << "af";
+        QTest::newRow("removed left out") << "f - b - d" << "bdf";
+        QTest::newRow("nothing") << "" << "";
+    }
+
+    // A set grown from members and sets in any order holds each live one
+    // once, in creation order.
+    void BuiltSetsInCreationOrder()
+    {
+        QFETCH(QString, added);
+        Type* lp_letter = d.NewType("letter", ROOT, false, true);
+        for (char l_letter = 'a'; l_letter <= 'f'; ++l_letter)
+            (*lp_letter)[std::string(1, l_letter)];
+        Item const l_removed = (*lp_letter)["-"];
+        std::vector<ItemSet> l_parts;
+        for (QString const& l_part : added.split(' ', Qt::SkipEmptyParts)) {
+            l_parts.emplace_back();
+            for (QChar l_letter : l_part)
+                l_parts.back().insert(lp_letter->HasItem(std::string(1, l_letter.toLatin1())));
+        }
+        l_removed.Remove();
+        ItemSetBuilder l_builder;
+        for (ItemSet const& l_part : l_parts)
+            if (l_part.size() == 1)
+                l_builder.Add(*l_part.begin());
+            else
+                l_builder.Add(l_part);
+        QString l_built;
+        for (Item const& l_item : l_builder.Take())
+            l_built += l_item.IsNull() ? QString("?") : l_item.AsString();
+        QTEST(l_built, "built");
+        QVERIFY(l_builder.empty());
+    }
 };
 
 QTEST_GUILESS_MAIN(StoreTest)

@@ -284,6 +284,27 @@ private slots:
         QCOMPARE(l_last["remote_transfer_req"].AsString(), QString("902"));
     }
 
+    // The users of a saved queue are gathered for the load's end in work
+    // that grows with the queue (counted where sets grow), whatever their
+    // order: a data file whose downloads come in the reverse order of
+    // their users made it grow with the square.
+    void loadedQueueUsersInAnyOrder()
+    {
+        int const l_count = 1000;
+        for (int l_k = 0; l_k < l_count; ++l_k)
+            d.GetType("user")->GetItem(Value(QString("u%1").arg(l_k)));
+        for (int l_k = l_count - 1; l_k >= 0; --l_k)
+            Add(QString("%1.mp3").arg(l_k), "Album", 6, QString("u%1").arg(l_k), 0);
+        QVERIFY(mp_saver->Save(m_base));
+        Stop();
+        std::uint64_t const l_before = ItemSet::GrowthWork();
+        Start();
+        QTRY_COMPARE_WITH_TIMEOUT(mp_loaded->count(), 1, 2 * WAIT_MS);
+        std::uint64_t const l_work = ItemSet::GrowthWork() - l_before;
+        QVERIFY2(l_work < l_count * 64, qPrintable(QString::number(l_work)));
+        QVERIFY(d.GetType("user")->HasItem(Value("u0")).IsConnected("is_tracked"));
+    }
+
     void speedLimits_data()
     {
         QTest::addColumn<LimitCase>("row");

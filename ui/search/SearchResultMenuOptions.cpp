@@ -6,6 +6,10 @@
 #include <QMenu>
 #include <QTreeWidget>
 
+#include <cstdint>
+#include <set>
+#include <utility>
+
 namespace {
 
 SearchResultMenuOptions::BrowseFolderHook s_browseFolder;
@@ -56,16 +60,22 @@ void SearchResultMenuOptions::OnDownloadFile()
 
 void SearchResultMenuOptions::OnDownloadFolder()
 {
-    ItemSet l_results;
+    // A peer's answer may hold thousands of files, all of them selected:
+    // each folder of an answer is looked up once, and the set grown in time
+    // that follows what it is given.
+    ItemSetBuilder l_results;
+    std::set<std::pair<std::uint64_t, std::uint64_t>> l_folders;
     for (QTreeWidgetItem* lp_row : mp_item->treeWidget()->selectedItems()) {
         if (Item const l_folderNode = RowNode("search_results_folder_node", lp_row); l_folderNode.IsValid()) {
             l_results.Add(l_folderNode.GetItems("search_result_node").GetItems("search_result"));
         } else if (Item const l_result = RowResult(lp_row); l_result.IsValid()) {
+            Item const l_response = ResultResponse(l_result);
             Item const l_folder = l_result["search_result_file_folder"];
-            l_results.Add(ResultResponse(l_result).GetItems("search_result").Connected(l_folder));
+            if (l_folders.emplace(l_response.Serial(), l_folder.Serial()).second)
+                l_results.Add(d.GetItems(l_response, l_folder, "search_result"));
         }
     }
-    for (Item const& l_result : l_results.SortAlphabeticBy("search_result_file_name", true, true))
+    for (Item const& l_result : l_results.Take().SortAlphabeticBy("search_result_file_name", true, true))
         if (!HasExcludedDownloadExtension(l_result))
             QueueResultDownload(l_result, false, m_searchText);
 }

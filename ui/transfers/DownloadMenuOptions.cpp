@@ -144,8 +144,12 @@ void DownloadMenuOptions::OnResumeDownloads()
 
 void DownloadMenuOptions::OnRemoveDownloads()
 {
-    if (transfersForm)
-        transfersForm->TakeOffBars(m_entries);
+    // In slices, as the Delete key removes them: thousands at once held the
+    // window, their rows going one by one.
+    if (transfersForm) {
+        transfersForm->RemoveDownloads(m_entries);
+        return;
+    }
     for (Item const& l_entry : m_entries)
         if (l_entry.IsValid() && transferQueueManager)
             transferQueueManager->RemoveDownload(l_entry);

@@ -24,11 +24,14 @@
 
 #include <QDesktopServices>
 #include <QIcon>
+#include <QItemSelectionModel>
 #include <QKeyEvent>
 #include <QMenu>
+#include <QSet>
 #include <QUrl>
 
 #include <algorithm>
+#include <unordered_set>
 
 using namespace TransferRows;
 
@@ -71,6 +74,27 @@ bool IsIdleUpload(Item const& i_entry, QDateTime const& i_now)
 Item DownloadStatus(char const* ip_status)
 {
     return d["download_entry_status"]->HasItem(Value(ip_status));
+}
+
+QTreeWidgetItem* RowOfIndex(QTreeWidget* ip_tree, QModelIndex const& i_index)
+{
+    return i_index.isValid() ? RowOfIndex(ip_tree, i_index.parent())->child(i_index.row())
+                             : ip_tree->invisibleRootItem();
+}
+
+// The selected rows, in the selection's order, read from its ranges (which
+// do not overlap): QTreeWidget::selectedItems() lists every cell of every
+// selected row and sets them apart in a hash, 55 ms for 20,000 rows.
+QList<QTreeWidgetItem*> SelectedRows(QTreeWidget* ip_tree)
+{
+    QList<QTreeWidgetItem*> l_rows;
+    for (QItemSelectionRange const& l_range : ip_tree->selectionModel()->selection()) {
+        QTreeWidgetItem* const lp_parent = RowOfIndex(ip_tree, l_range.parent());
+        for (int l_row = l_range.top(); l_row <= l_range.bottom(); ++l_row)
+            if (QTreeWidgetItem* const lp_row = lp_parent->child(l_row))
+                l_rows << lp_row;
+    }
+    return l_rows;
 }
 
 } // namespace
@@ -341,13 +365,27 @@ bool TransfersForm::GatherUploadsStep(UploadGather& io_gather)
     return true;
 }
 
+void TransfersForm::RemoveDownloads(ItemSet const& i_entries)
+{
+    RemoveEntries(i_entries, true);
+}
+
+void TransfersForm::RemoveUploads(ItemSet const& i_entries)
+{
+    RemoveEntries(i_entries, false);
+}
+
+void TransfersForm::FinishRemovals()
+{
+    m_removalWork.Finish();
+}
+
 void TransfersForm::StartRemovals()
 {
     if (!m_removalWork.IsRunning())
         m_removalWork.Start([this]() { return RemoveNextEntry(); },
                             [this]() {
                                 m_removals.clear();
-                                m_barsTakenOff = 0;
                                 m_nextRemoval = 0;
                                 // The groups' walks waited for the last row to go.
                                 if (!m_groupRefreshQueued && !m_staleGroups.empty()) {
@@ -377,35 +415,51 @@ bool TransfersForm::RemoveNextEntry()
         return GatherUploadsStep(m_clearedUploads);
     if (m_idleUploads.m_running)
         return GatherUploadsStep(m_idleUploads);
-    if (m_barsTakenOff < m_removals.size()) {
-        TakeOffBars(ItemSet(m_removals[m_barsTakenOff++].m_entry));
+    if (m_nextRemoval < m_removals.size() && transferQueueManager) {
+        // Each removal may take others with it (rows, and through the
+        // engine's events other entries); a handle of a removed entry reads
+        // as null.
+        PendingRemoval const l_removal = std::move(m_removals[m_nextRemoval++]);
+        Item const& l_entry = l_removal.m_entry;
+        if (l_entry.IsValid() && (l_removal.m_onlyIf.IsNull() || l_entry.IsConnected(l_removal.m_onlyIf))) {
+            if (l_removal.m_downloads)
+                transferQueueManager->RemoveDownload(l_entry);
+            else
+                transferQueueManager->RemoveUpload(l_entry);
+        }
         return true;
     }
-    if (m_nextRemoval >= m_removals.size() || !transferQueueManager)
-        return false;
-    // Each removal may take others with it (rows, and through the engine's
-    // events other entries); a handle of a removed entry reads as null.
-    PendingRemoval const l_removal = std::move(m_removals[m_nextRemoval++]);
-    Item const& l_entry = l_removal.m_entry;
-    if (l_entry.IsValid() && (l_removal.m_onlyIf.IsNull() || l_entry.IsConnected(l_removal.m_onlyIf))) {
-        // A bar put back by an update since.
-        TakeOffBars(ItemSet(l_entry));
-        if (l_removal.m_downloads)
-            transferQueueManager->RemoveDownload(l_entry);
-        else
-            transferQueueManager->RemoveUpload(l_entry);
+    // The rows of what went leave together, in a step longer than the
+    // others, which starts a slice of its own; then they are deleted in
+    // batches.
+    if (!m_goneRows.empty() && !m_rowsLeaveNext) {
+        m_rowsLeaveNext = true;
+        m_removalWork.EndSlice();
+        return true;
     }
-    return m_nextRemoval < m_removals.size();
+    m_rowsLeaveNext = false;
+    return TakeOffGoneRows() || DeleteTakenRows();
 }
 
 void TransfersForm::DeleteSelected(TransferTree const& i_tree)
 {
     // Gathered before anything goes: removing a user row's entries deletes
-    // the file rows that may be selected with it.
-    ItemSet l_entries;
-    for (QTreeWidgetItem* lp_row : i_tree.mp_tree->selectedItems())
-        l_entries.Add(EntriesUnder(i_tree, lp_row));
-    RemoveEntries(l_entries, i_tree.m_downloads);
+    // the file rows that may be selected with it. A row under a selected
+    // row adds nothing (of "select all", the user rows hold every entry).
+    QList<QTreeWidgetItem*> const l_rows = SelectedRows(i_tree.mp_tree);
+    std::unordered_set<QTreeWidgetItem*> l_groups;
+    for (QTreeWidgetItem* lp_row : l_rows)
+        if (lp_row->childCount() > 0)
+            l_groups.insert(lp_row);
+    ItemSetBuilder l_entries;
+    for (QTreeWidgetItem* lp_row : l_rows) {
+        QTreeWidgetItem* lp_above = lp_row->parent();
+        while (lp_above && !l_groups.count(lp_above))
+            lp_above = lp_above->parent();
+        if (!lp_above)
+            l_entries.Add(EntriesUnder(i_tree, lp_row));
+    }
+    RemoveEntries(l_entries.Take(), i_tree.m_downloads);
 }
 
 void TransfersForm::DeleteSelectedDownloads()
@@ -434,17 +488,35 @@ ItemSet TransfersForm::MenuEntries(TransferTree const& i_tree, QStringList& o_us
 {
     // One row acts on everything under it; of several, only the rows that
     // hold a single entry count, never whole groups.
-    QList<QTreeWidgetItem*> const l_rows = i_tree.mp_tree->selectedItems();
-    ItemSet l_entries;
+    QList<QTreeWidgetItem*> const l_rows = SelectedRows(i_tree.mp_tree);
+    ItemSetBuilder l_entries;
+    QSet<QString> l_users;
+    QTreeWidgetItem* lp_lastUser = nullptr;
     for (QTreeWidgetItem* lp_row : l_rows) {
-        QString const l_user = RowNode(i_tree.mp_userNodeType, UserRowOf(lp_row))["user"].AsString();
-        if (!o_users.contains(l_user))
-            o_users << l_user;
-        ItemSet const l_rowEntries = EntriesUnder(i_tree, lp_row);
-        if (l_rows.size() == 1 || l_rowEntries.size() <= 1)
-            l_entries.Add(l_rowEntries);
+        // Rows of one user come one after the other.
+        if (QTreeWidgetItem* const lp_user = UserRowOf(lp_row); lp_user != lp_lastUser) {
+            lp_lastUser = lp_user;
+            // A row that went while removals run stands for no user.
+            QString const l_user = RowNode(i_tree.mp_userNodeType, lp_user)["user"].AsString();
+            if (!l_user.isEmpty() && !l_users.contains(l_user)) {
+                l_users.insert(l_user);
+                o_users << l_user;
+            }
+        }
+        if (l_rows.size() == 1) {
+            l_entries.Add(EntriesUnder(i_tree, lp_row));
+        } else if (!lp_row->parent() || !lp_row->parent()->parent()) {
+            // A group counts when it holds one file row (rows that went
+            // while removals run are not counted).
+            if (QTreeWidgetItem* const lp_folder = lp_row->parent() ? lp_row : lp_row->child(0);
+                RowsStaying(lp_row) <= 1 && lp_folder && RowsStaying(lp_folder) <= 1)
+                if (ItemSet const l_group = EntriesUnder(i_tree, lp_row); l_group.size() <= 1)
+                    l_entries.Add(l_group);
+        } else {
+            l_entries.Add(RowNode(i_tree.mp_fileNodeType, lp_row)[i_tree.mp_entryType]);
+        }
     }
-    return l_entries;
+    return l_entries.Take();
 }
 
 ItemSet TransfersForm::GetDownloadMenuEntries(QStringList& o_users)

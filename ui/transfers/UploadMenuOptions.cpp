@@ -38,8 +38,12 @@ void UploadMenuOptions::OnOpenFolder()
 
 void UploadMenuOptions::OnRemoveUploads()
 {
-    if (transfersForm)
-        transfersForm->TakeOffBars(m_entries);
+    // In slices, as the Delete key removes them: thousands at once held the
+    // window, their rows going one by one.
+    if (transfersForm) {
+        transfersForm->RemoveUploads(m_entries);
+        return;
+    }
     for (Item const& l_entry : m_entries)
         if (l_entry.IsValid() && transferQueueManager)
             transferQueueManager->RemoveUpload(l_entry);

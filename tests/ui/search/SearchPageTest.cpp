@@ -610,6 +610,40 @@ private slots:
                                            "bob|Shared|a.mp3|1000||song", "ann|Shared|x.mp3|1000||song"}));
     }
 
+    // "Download Folder(s)" over every file row of a large answer gathers
+    // its results in work that grows with the rows (counted where sets
+    // grow): each folder of the answer is looked up once, not once a row.
+    // The files' extension is excluded, so that only the gathering counts.
+    void DownloadFolderOfEveryFileRow()
+    {
+        SearchResultsForm* lp_tab = Search(QStringLiteral("song"));
+        std::vector<std::string> l_names;
+        std::vector<std::string> l_folders;
+        for (int l_k = 0; l_k < 300; ++l_k) {
+            l_names.push_back(std::to_string(l_k) + ".ini");
+            l_folders.push_back("Music\\" + std::to_string(l_k));
+        }
+        std::vector<ResultFile> l_files;
+        for (int l_k = 0; l_k < 300; ++l_k)
+            l_files.push_back({l_folders[l_k % 100].c_str(), l_names[l_k].c_str()});
+        Answer(m_token, "ann", l_files);
+        QTreeWidget* lp_tree = lp_tab->searchResults();
+        QVERIFY(WaitUntil([&]() { return Column(lp_tree, 4).size() == 300; }));
+        QList<QTreeWidgetItem*> l_fileRows;
+        for (QTreeWidgetItemIterator l_row(lp_tree); *l_row; ++l_row)
+            if ((*l_row)->childCount() == 0)
+                l_fileRows << *l_row;
+        for (QTreeWidgetItem* lp_row : l_fileRows)
+            lp_row->setSelected(true);
+        QCOMPARE(l_fileRows.size(), 300);
+        std::uint64_t const l_before = ItemSet::GrowthWork();
+        QMenu l_menu;
+        SearchResultMenuOptions(&l_menu, l_fileRows[0]).OnDownloadFolder();
+        std::uint64_t const l_work = ItemSet::GrowthWork() - l_before;
+        QVERIFY2(l_work < 300 * 24, qPrintable(QString::number(l_work)));
+        QVERIFY(Downloads().isEmpty());
+    }
+
     // Saved types come back; rows, tabs and their bindings never do.
     void SaveAndLoadKeepTheSavedTypes()
     {
