@@ -685,16 +685,7 @@ void TransfersForm::TakeOffAllAndPutBack(TransferTree& io_tree)
     int const l_horizontal = lp_view->horizontalScrollBar()->value();
 
     // Off the tree, a row and what it holds are plain lists.
-    QList<QTreeWidgetItem*> l_staying;
-    for (QTreeWidgetItem* lp_user : lp_view->invisibleRootItem()->takeChildren()) {
-        if (m_goneRows.count(lp_user)) {
-            m_takenRows.push_back(lp_user);
-        } else {
-            PutBackStaying(lp_user);
-            l_staying << lp_user;
-        }
-    }
-    lp_view->addTopLevelItems(l_staying);
+    lp_view->addTopLevelItems(SortOutStaying(lp_view->invisibleRootItem()->takeChildren()));
     {
         // As they were: the page's own handling of a row expanded by the
         // user is not for this.
@@ -749,16 +740,21 @@ void TransfersForm::PutBackStaying(QTreeWidgetItem* ip_row)
                 PutBackStaying(ip_row->child(l_child));
         return;
     }
+    ip_row->addChildren(SortOutStaying(ip_row->takeChildren()));
+}
+
+QList<QTreeWidgetItem*> TransfersForm::SortOutStaying(QList<QTreeWidgetItem*> const& i_rows)
+{
     QList<QTreeWidgetItem*> l_staying;
-    for (QTreeWidgetItem* lp_child : ip_row->takeChildren()) {
-        if (m_goneRows.count(lp_child)) {
-            m_takenRows.push_back(lp_child);
+    for (QTreeWidgetItem* lp_row : i_rows) {
+        if (m_goneRows.count(lp_row)) {
+            m_takenRows.push_back(lp_row);
         } else {
-            PutBackStaying(lp_child);
-            l_staying << lp_child;
+            PutBackStaying(lp_row);
+            l_staying << lp_row;
         }
     }
-    ip_row->addChildren(l_staying);
+    return l_staying;
 }
 
 bool TransfersForm::DeleteTakenRows()

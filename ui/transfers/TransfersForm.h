@@ -241,6 +241,9 @@ private:
     bool TakeOffGoneRows();
     void TakeOffAllAndPutBack(TransferTree& io_tree);
     void PutBackStaying(QTreeWidgetItem* ip_row);
+    // Of rows taken off the tree, those that stay, their own rows put back
+    // the same way; those that go wait to be deleted in steps.
+    QList<QTreeWidgetItem*> SortOutStaying(QList<QTreeWidgetItem*> const& i_rows);
     bool DeleteTakenRows();
     void ShowCompleteDownloads();
     TransferTree* TreeOfNode(Item const& i_node);
