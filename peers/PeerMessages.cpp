@@ -450,8 +450,9 @@ namespace {
 
 // Frees a map of sets in slices, 256 entries a step (freed at once, what
 // was read would hold the window as long as it took to read), merging what
-// each step freed, then gives the free pages back. i_setOf: the set of a map entry; i_erased runs after
-// each entry freed. i_nextTurn: beside other work, from the next turn on.
+// each step freed, then gives the free pages back. i_setOf: the set of a
+// map entry; i_erased runs after each entry freed. i_nextTurn: beside other
+// work, from the next turn on.
 template <class Map, class SetOf, class Erased>
 void FreeInSlices(QObject* ip_parent, std::shared_ptr<Map> ip_map, SetOf i_setOf, Erased i_erased, bool i_nextTurn)
 {

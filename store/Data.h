@@ -246,7 +246,8 @@ private:
 
 // Grows a set from members and sets given in any order, in time that
 // follows what it is given: they are kept as they come and put in order
-// once, when the set is taken. Members removed by then are left out.
+// once, when the set is taken. A member already removed when it is given
+// is left out.
 class ItemSetBuilder
 {
 public:

@@ -11,8 +11,8 @@
 // out and its rows deleted from the bottom, a few a step, the pages freed
 // given back as they go; meanwhile no one else walks the heaps, which are
 // full of holes (store/FreePages.h). At the end the store collects what the
-// rows held and the C library gives its free pages back. The application owns the take-downs, so that they go with it at
-// the latest.
+// rows held and the C library gives its free pages back. The application
+// owns the take-downs, so that they go with it at the latest.
 
 #include "store/SlicedWork.h"
 

@@ -1,6 +1,7 @@
 #include "ui/search/SearchResultMenuOptions.h"
 
 #include "ui/search/ResultRows.h"
+#include "ui/widgets/TreeWidget.h"
 
 #include <QIcon>
 #include <QMenu>
@@ -52,7 +53,7 @@ SearchResultMenuOptions::~SearchResultMenuOptions() = default;
 
 void SearchResultMenuOptions::OnDownloadFile()
 {
-    QList<QTreeWidgetItem*> const l_selected = mp_item->treeWidget()->selectedItems();
+    QList<QTreeWidgetItem*> const l_selected = SelectedRows(mp_item->treeWidget());
     bool const l_single = l_selected.size() == 1;
     for (QTreeWidgetItem* lp_row : l_selected)
         QueueResultDownload(RowResult(lp_row), l_single, m_searchText);
@@ -65,7 +66,7 @@ void SearchResultMenuOptions::OnDownloadFolder()
     // that follows what it is given.
     ItemSetBuilder l_results;
     std::set<std::pair<std::uint64_t, std::uint64_t>> l_folders;
-    for (QTreeWidgetItem* lp_row : mp_item->treeWidget()->selectedItems()) {
+    for (QTreeWidgetItem* lp_row : SelectedRows(mp_item->treeWidget())) {
         if (Item const l_folderNode = RowNode("search_results_folder_node", lp_row); l_folderNode.IsValid()) {
             l_results.Add(l_folderNode.GetItems("search_result_node").GetItems("search_result"));
         } else if (Item const l_result = RowResult(lp_row); l_result.IsValid()) {

@@ -24,7 +24,6 @@
 
 #include <QDesktopServices>
 #include <QIcon>
-#include <QItemSelectionModel>
 #include <QKeyEvent>
 #include <QMenu>
 #include <QSet>
@@ -74,27 +73,6 @@ bool IsIdleUpload(Item const& i_entry, QDateTime const& i_now)
 Item DownloadStatus(char const* ip_status)
 {
     return d["download_entry_status"]->HasItem(Value(ip_status));
-}
-
-QTreeWidgetItem* RowOfIndex(QTreeWidget* ip_tree, QModelIndex const& i_index)
-{
-    return i_index.isValid() ? RowOfIndex(ip_tree, i_index.parent())->child(i_index.row())
-                             : ip_tree->invisibleRootItem();
-}
-
-// The selected rows, in the selection's order, read from its ranges (which
-// do not overlap): QTreeWidget::selectedItems() lists every cell of every
-// selected row and sets them apart in a hash, 55 ms for 20,000 rows.
-QList<QTreeWidgetItem*> SelectedRows(QTreeWidget* ip_tree)
-{
-    QList<QTreeWidgetItem*> l_rows;
-    for (QItemSelectionRange const& l_range : ip_tree->selectionModel()->selection()) {
-        QTreeWidgetItem* const lp_parent = RowOfIndex(ip_tree, l_range.parent());
-        for (int l_row = l_range.top(); l_row <= l_range.bottom(); ++l_row)
-            if (QTreeWidgetItem* const lp_row = lp_parent->child(l_row))
-                l_rows << lp_row;
-    }
-    return l_rows;
 }
 
 } // namespace

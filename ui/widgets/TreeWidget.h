@@ -21,4 +21,10 @@ protected:
     void keyPressEvent(QKeyEvent* ip_event) override;
 };
 
+// The selected rows of a tree, in the selection's order, read from its
+// ranges (which do not overlap): QTreeWidget::selectedItems() lists every
+// cell of every selected row and sets them apart in a hash, 55 ms for
+// 20,000 rows.
+QList<QTreeWidgetItem*> SelectedRows(QTreeWidget* ip_tree);
+
 #endif
