@@ -708,7 +708,9 @@ private slots:
                                      .arg(l_bar.m_bar.top()).arg(l_bar.m_bar.bottom());
             if (!l_bars.contains(l_bar.m_whole))
                 l_bars << l_bar.m_whole;
-            if (!l_shown.isEmpty() && l_shown != l_bar.m_whole && !l_forms.value(l_bar.m_whole).contains(l_shown))
+            if (l_bar.m_bar.height() > BAR_HEIGHT)
+                l_wrong << "a bar too high: " + l_at;
+            else if (!l_shown.isEmpty() && l_shown != l_bar.m_whole && !l_forms.value(l_bar.m_whole).contains(l_shown))
                 l_wrong << "not whole: " + l_at;
             else if (!l_shown.isEmpty() && !l_bar.m_bar.adjusted(1, 1, -1, -1).contains(l_bar.m_extent))
                 l_wrong << "outside the frame: " + l_at;
